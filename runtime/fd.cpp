@@ -1,0 +1,78 @@
+#include "runtime/fd.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+Fd::~Fd()
+{
+    if (mFd >= 0)
+        ::close(mFd);
+}
+
+Fd& Fd::operator=(const Fd& other)
+{
+    if (this != &other)
+        reset(other.dup());
+    return *this;
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept
+{
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+void Fd::reset(int fd)
+{
+    if (mFd >= 0 && mFd != fd)
+        ::close(mFd);
+    mFd = fd;
+}
+
+int Fd::dup() const
+{
+    if (mFd < 0)
+        return -1;
+    // F_DUPFD_CLOEXEC sets the flag atomically: a fork on another path
+    // can never inherit a window without it.
+    return ::fcntl(mFd, F_DUPFD_CLOEXEC, 0);
+}
+
+int Fd::close()
+{
+    if (mFd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    int fd = mFd;
+    mFd = -1;
+    return ::close(fd);
+}
+
+bool Fd::NonBlock() const
+{
+    return mFd >= 0 && NonBlockMode(mFd);
+}
+
+static bool setStatusFlag(int fd, int flag, bool on)
+{
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return false;
+    flags = on ? (flags | flag) : (flags & ~flag);
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+bool NonBlockMode(int fd) { return setStatusFlag(fd, O_NONBLOCK, true); }
+bool BlockMode(int fd) { return setStatusFlag(fd, O_NONBLOCK, false); }
+
+bool SetCloexec(int fd, bool on)
+{
+    int flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0)
+        flags = 0;
+    flags = on ? (flags | FD_CLOEXEC) : (flags & ~FD_CLOEXEC);
+    return ::fcntl(fd, F_SETFD, flags) != 0;
+}

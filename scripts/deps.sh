@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, every Debian package the build and the tests need.
+# Safe to run again: nothing is fetched when everything is already there.
+set -euo pipefail
+
+packages=(
+  g++ cmake make
+  libgtest-dev libgmock-dev googletest
+  libbenchmark-dev
+  libboost-dev libloki-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "runtime/timer.h"
+TEST(Smoke, Builds) { SUCCEED(); }
