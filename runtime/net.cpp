@@ -1,12 +1,14 @@
 #include "runtime/net.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "runtime/fd.h"
 
@@ -38,6 +40,31 @@ bool included(const ifreq& entry, ifconfig_mode_t mode)
         && (inNet(host, 0xC0A80000u, 16) || inNet(host, 0xAC100000u, 12) || inNet(host, 0x0A000000u, 8)))
         return true;
     return false;
+}
+
+// The SIOCGIFCONF listing, however many interfaces there are: the buffer
+// grows until the listing fits. False when the request fails.
+bool if_list(int sock, std::vector<ifreq>& out)
+{
+    size_t room = 16;
+    for (;;) {
+        std::vector<ifreq> buf(room); // zeroed
+        ifconf conf;
+        conf.ifc_len = static_cast<int>(room * sizeof(ifreq));
+        conf.ifc_req = buf.data();
+        if (::ioctl(sock, SIOCGIFCONF, &conf) < 0)
+            return false;
+        size_t used = static_cast<size_t>(conf.ifc_len) / sizeof(ifreq);
+        // The kernel fills what fits and says nothing of the rest: a full
+        // buffer may have been cut short, so only one with room to spare
+        // is known to hold the whole listing.
+        if (used < room || room >= kMaxEntries) {
+            buf.resize(used);
+            out.swap(buf);
+            return true;
+        }
+        room *= 2;
+    }
 }
 
 // Runs visit(sock, entry) on every included AF_INET entry of the listing;
@@ -73,30 +100,6 @@ std::string hostname()
 int hostname(const std::string& name)
 {
     return ::sethostname(name.data(), name.size());
-}
-
-bool if_list(int sock, std::vector<ifreq>& out, size_t first_room)
-{
-    size_t room = first_room ? first_room : 1;
-    for (;;) {
-        std::vector<ifreq> buf(room);
-        std::memset(buf.data(), 0, room * sizeof(ifreq));
-        ifconf conf;
-        conf.ifc_len = static_cast<int>(room * sizeof(ifreq));
-        conf.ifc_req = buf.data();
-        if (::ioctl(sock, SIOCGIFCONF, &conf) < 0)
-            return false;
-        size_t used = static_cast<size_t>(conf.ifc_len) / sizeof(ifreq);
-        // The kernel fills what fits and says nothing of the rest: a full
-        // buffer may have been cut short, so only one with room to spare
-        // is known to hold the whole listing.
-        if (used < room || room >= kMaxEntries) {
-            buf.resize(used);
-            out.swap(buf);
-            return true;
-        }
-        room *= 2;
-    }
 }
 
 int ifconfig(std::list<INet4::Addr>& out, ifconfig_mode_t mode)

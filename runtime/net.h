@@ -1,11 +1,8 @@
 // Host name and the IPv4 addresses of the network interfaces.
 #pragma once
 
-#include <net/if.h>
-
 #include <list>
 #include <string>
-#include <vector>
 
 #include "runtime/inet4_addr.h"
 
@@ -30,10 +27,5 @@ int ifconfig(std::list<INet4::Addr>& out, ifconfig_mode_t mode);
 // Appends the names of the matching interfaces whose flags hold every bit
 // of flags; the count appended, or -1 as above.
 int ifconfig(std::list<std::string>& out, ifconfig_mode_t mode, unsigned flags);
-
-// The SIOCGIFCONF listing on sock, however many interfaces there are: the
-// buffer starts with room for first_room entries and grows until the
-// listing fits. False when the request fails.
-bool if_list(int sock, std::vector<ifreq>& out, size_t first_room = 16);
 
 } // namespace Net
