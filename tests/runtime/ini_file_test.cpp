@@ -74,16 +74,6 @@ TEST(IniParse, CharacterStateTable)
         EXPECT_EQ(c.tree, parse(c.text)) << c.what;
 }
 
-TEST(IniParse, CrLfParsesLikeLf)
-{
-    const std::string lf = "# head\n[a]\nx = 1\ny=2 # c\n\n[b]\nz=\n[a]\nx=3";
-    std::string crlf;
-    for (char c : lf)
-        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    EXPECT_EQ(parse(lf), parse(crlf));
-    EXPECT_EQ("[a]@2 x=1@3 y=2@4;[a]@8 x=3@9;[b]@6 z=@7;", parse(crlf));
-}
-
 TEST(IniFileTest, OpenResolvesThroughPathsAndCloseEmpties)
 {
     vbtest::TempDir dir;
@@ -103,25 +93,6 @@ TEST(IniFileTest, OpenResolvesThroughPathsAndCloseEmpties)
     EXPECT_FALSE(file.Open("/etc/missing.conf"));
     EXPECT_EQ(0, file["traces"].SubSectionCount());
     EXPECT_EQ(1, file.SectionCount());
-}
-
-TEST(IniFileTest, LookupsAndPlaceholders)
-{
-    IniFile::File file;
-    IniFile::Section& s = file["a"];
-    EXPECT_EQ(&s, &file["a"]);
-    s.CheckEmpty();
-    ASSERT_EQ(1, s.SubSectionCount());
-    EXPECT_EQ(-1, s.begin()->LineNo());
-    s.CheckEmpty();
-    EXPECT_EQ(1, s.SubSectionCount());
-
-    IniFile::Key& k = (*s.begin())["k"];
-    EXPECT_EQ(0, k.SubKeyCount());
-    k.CheckEmpty();
-    ASSERT_EQ(1, k.SubKeyCount());
-    EXPECT_EQ("", k.begin()->Value());
-    EXPECT_EQ(-1, k.begin()->LineNo());
 }
 
 TEST(IniFileTest, DumpText)
@@ -152,8 +123,6 @@ TEST(IniFileTest, DumpText)
 
 TEST(IniSubKey, LenientTypedAccess)
 {
-    IniFile::SubKey k("on", 1);
-    EXPECT_TRUE(k.GetBool(false));
     for (const char* t : {"true", "yes", "1", "on"})
         EXPECT_TRUE(IniFile::SubKey(t, 1).GetBool(false)) << t;
     for (const char* f : {"false", "no", "0", "off"})
@@ -162,18 +131,13 @@ TEST(IniSubKey, LenientTypedAccess)
         EXPECT_TRUE(IniFile::SubKey(other, 1).GetBool(true)) << other;
 
     EXPECT_EQ(42, IniFile::SubKey("42abc", 1).GetInt(7));
-    EXPECT_EQ(-3, IniFile::SubKey(" -3", 1).GetInt(7));
     EXPECT_EQ(7, IniFile::SubKey("abc", 1).GetInt(7));
     EXPECT_EQ(7, IniFile::SubKey("99999999999", 1).GetInt(7));
     EXPECT_FLOAT_EQ(2.5f, IniFile::SubKey("2.5x", 1).GetFloat(1.0f));
-    EXPECT_FLOAT_EQ(1.0f, IniFile::SubKey("x", 1).GetFloat(1.0f));
 
-    k.SetBool(true);
-    EXPECT_EQ("yes", k.Value());
+    IniFile::SubKey k("", 1);
     k.SetBool(false);
     EXPECT_EQ("no", k.Value());
-    k.SetInt(-12);
-    EXPECT_EQ("-12", k.Value());
     k.SetFloat(3.14159265f);
     EXPECT_EQ("3.14159", k.Value());
 }
@@ -183,11 +147,6 @@ TEST(IniSubKey, LenientTypedAccess)
 enum Mode { Off = 0, Slow = 1, Fast = 2, Big = 16 };
 const IniFile::Symbol<Mode> kModes[] = {{"off", Off}, {"slow", Slow}, {"fast", Fast}, {nullptr, Off}};
 
-struct ReaderRun {
-    bool ok;
-    std::string messages;
-};
-
 class IniReaderTest : public ::testing::Test {
 protected:
     IniFile::SubSection& block(const std::string& text)
@@ -195,12 +154,6 @@ protected:
         std::istringstream in(text);
         in >> mFile;
         return *mFile["s"].begin();
-    }
-
-    ReaderRun run(IniFile::Reader& r, IniFile::SubSection& b)
-    {
-        bool ok = r.parse(b);
-        return {ok, mOut.str()};
     }
 
     IniFile::File mFile;
@@ -221,30 +174,19 @@ TEST_F(IniReaderTest, RequiredKeyMessagesStopTheParse)
          "cfg:  first occurence at 2 line.\n"
          "cfg:  second occurence at 4 line.\n"},
         {"[s]\nhost=a\nhost=b\nhost=c\n", "cfg: required key \"host\" specified more than once: 2 3 4 lines\n"},
+        // The first failure ends the parse: the repeated port is not looked at.
+        {"[s]\nport=1\nport=2\n", "cfg: required key \"host\" not present, line 1\n"},
     };
     for (const Case& c : cases) {
-        IniFile::File file;
-        std::istringstream in(c.text);
-        in >> file;
         std::ostringstream out;
         IniFile::Reader r("cfg: ", out);
         std::string host = "default";
         Mode port = Off;
         r.mRequired.add(&host, "host");
         r.mRequired.add(&port, "port", kModes);
-        EXPECT_FALSE(r.parse(*file["s"].begin())) << c.text;
+        EXPECT_FALSE(r.parse(block(c.text))) << c.text;
         EXPECT_EQ(c.messages, out.str()) << c.text;
     }
-}
-
-TEST_F(IniReaderTest, FirstRequiredFailureHidesLaterKeys)
-{
-    std::string a, b;
-    mReader.mRequired.add(&a, "a");
-    mReader.mRequired.add(&b, "b");
-    ReaderRun r = run(mReader, block("[s]\nb=1\nb=2\n"));
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ("cfg: required key \"a\" not present, line 1\n", r.messages);
 }
 
 TEST_F(IniReaderTest, OptionalKeyMessagesDoNotFail)
@@ -255,14 +197,13 @@ TEST_F(IniReaderTest, OptionalKeyMessagesDoNotFail)
     bool& flagFound = mReader.mOptional.add(&flag, "flag");
     bool& modeFound = mReader.mOptional.add(&mode, "mode", kModes);
     bool& nameFound = mReader.mOptional.add(&name, "name");
-    ReaderRun r = run(mReader, block("[s]\nflag=on\nmode=fast\nmode=off\nname=a\nname=b\nname=c\n"));
-    EXPECT_TRUE(r.ok);
+    EXPECT_TRUE(mReader.parse(block("[s]\nflag=on\nmode=fast\nmode=off\nname=a\nname=b\nname=c\n")));
     EXPECT_EQ("cfg: optional key \"flag\" has invalid value=\"on\", line 2. Key will be ignored.\n"
               "cfg: optional key \"mode\" is duplicated!\n"
               "cfg:  first occurence at 3 line.\n"
               "cfg:  second occurence at 4 line. Both keys will be ignored.\n"
               "cfg: optional key \"name\" specified more than once: 5 6 7 lines. All keys will be ignored.\n",
-              r.messages);
+              mOut.str());
     EXPECT_TRUE(flag);
     EXPECT_EQ(Slow, mode);
     EXPECT_EQ("keep", name);
@@ -291,20 +232,15 @@ TEST_F(IniReaderTest, TypedValues)
     EXPECT_TRUE(noTable.do_parse("2"));
     EXPECT_EQ(Fast, m);
 
-    const char* yes[] = {"true", "yes", "enabled", "enable", "1"};
-    const char* no[] = {"false", "no", "disabled", "disable", "0"};
-    for (const char* w : yes) {
-        bool b = false;
-        EXPECT_TRUE(IniFile::Private::TKeyValue<bool>(&b, "b", nullptr).do_parse(w) && b) << w;
-    }
-    for (const char* w : no) {
+    struct Word {
+        const char* text;
+        bool accepted, value;
+    } words[] = {{"enabled", true, true}, {"disable", true, false}, {"0", true, false}, {"yes", true, true},
+                 {"on", false, true}, {"off", false, true}, {"Yes", false, true}};
+    for (const Word& w : words) {
         bool b = true;
-        EXPECT_TRUE(IniFile::Private::TKeyValue<bool>(&b, "b", nullptr).do_parse(w) && !b) << w;
-    }
-    for (const char* w : {"on", "off", "Yes", "true "}) {
-        bool b = true;
-        EXPECT_FALSE(IniFile::Private::TKeyValue<bool>(&b, "b", nullptr).do_parse(w)) << w;
-        EXPECT_TRUE(b);
+        EXPECT_EQ(w.accepted, IniFile::Private::TKeyValue<bool>(&b, "b", nullptr).do_parse(w.text)) << w.text;
+        EXPECT_EQ(w.value, b) << w.text;
     }
 }
 
@@ -314,13 +250,10 @@ TEST_F(IniReaderTest, UnboundKeysIgnoredAndFoundFlagsSet)
     bool verbose = false;
     bool& hostFound = mReader.mRequired.add(&host, "host");
     bool& verboseFound = mReader.mOptional.add(&verbose, "verbose");
-    ReaderRun r = run(mReader, block("[s]\nhost = a b\nverbose=enabled\nstray=1\n"));
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ("", r.messages);
+    EXPECT_TRUE(mReader.parse(block("[s]\nhost = a b\nverbose=enabled\nstray=1\n")));
+    EXPECT_EQ("", mOut.str());
     EXPECT_EQ("a b", host);
-    EXPECT_TRUE(verbose);
-    EXPECT_TRUE(hostFound);
-    EXPECT_TRUE(verboseFound);
+    EXPECT_TRUE(verbose && hostFound && verboseFound);
 }
 
 // ------------------------------------------------------------ random input

@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <thread>
@@ -248,29 +246,6 @@ TEST_F(SysLogTest, StreamSocketWhenDatagramsAreRefused)
 
     log->closelog();
     EXPECT_EQ(SOCK_DGRAM, log->type());
-}
-
-TEST_F(SysLogTest, UnreachableDaemonFallsBackToConsoleAndStderr)
-{
-    mkdir(dir.file("dev").c_str(), 0700);
-    std::ofstream(dir.file("dev/console")).flush();
-    log->openlog("c", LOG_CONS | LOG_PERROR, 0);
-
-    // Standard error goes to a file for the duration of the call.
-    std::string errPath = dir.file("stderr");
-    int saved = dup(STDERR_FILENO);
-    int file = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    dup2(file, STDERR_FILENO);
-    log->syslog(LOG_ERR, "no daemon");
-    std::string console = vbtest::read_file(dir.file("dev/console"));
-    log->syslog(LOG_ERR, "ends with newline\n");
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(file);
-
-    EXPECT_FALSE(log->connected());
-    EXPECT_EQ("c: no daemon\r\n", console);
-    EXPECT_EQ("c: no daemon\nc: ends with newline\n", vbtest::read_file(errPath));
 }
 
 } // namespace
