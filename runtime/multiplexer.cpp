@@ -267,6 +267,8 @@ void Multiplexer::run(bool watchdog, bool nocache)
 
     while (!mTerminate) {
         int timeout = timers_schedule();
+        if (mTerminate)
+            break; // stopped by a timer or a DPC: no reason to poll
         int pluginWait = timerPoll_schedule();
         if (pluginWait >= 0 && pluginWait != INT32_MAX && (timeout < 0 || pluginWait < timeout))
             timeout = pluginWait;

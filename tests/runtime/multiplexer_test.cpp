@@ -1,0 +1,322 @@
+// The poll loop: service order, re-entrancy, watchdog and wake-ups.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "runtime/mux_time.h"
+#include "runtime/paths.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/support/test_support.h"
+
+using vbtest::FnDpc;
+using vbtest::FnEvent;
+using vbtest::FnTimer;
+using vbtest::Pipe;
+
+namespace {
+
+class LoopTest : public ::testing::Test {
+protected:
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock{clock};
+
+    void TearDown() override
+    {
+        EXPECT_EQ(multiplexer.pending().size() + multiplexer.active().size(), 0u) << "handlers left attached";
+        EXPECT_EQ(multiplexer.timers().size(), 0u) << "timers left armed";
+        EXPECT_TRUE(multiplexer.dpcs().empty()) << "DPCs left active";
+    }
+
+    // Runs the loop until a timer stops it after ms of virtual time.
+    void runFor(unsigned ms)
+    {
+        FnTimer stop;
+        stop.arm(ms, [] { multiplexer.terminate(); });
+        multiplexer.run(false, true);
+    }
+};
+
+TEST_F(LoopTest, HandlersRunOnlyOnPassesWherePollReportedSomething)
+{
+    Pipe ready, idle;
+    FnEvent a("ready"), b("idle");
+    std::vector<short> seenA, seenB;
+    a.fn = [&](int, short r) { seenA.push_back(r); };
+    b.fn = [&](int, short r) { seenB.push_back(r); };
+    a.watch(ready.r);
+    b.watch(idle.r);
+
+    // Nothing ready: the passes time out and service nobody.
+    runFor(50);
+    EXPECT_TRUE(seenA.empty());
+    EXPECT_TRUE(seenB.empty());
+
+    // One descriptor ready: every handler is serviced, the idle one with 0.
+    ready.fill();
+    FnDpc once([&] {
+        if (!seenA.empty())
+            multiplexer.terminate();
+    });
+    once.dpc.Activate();
+    multiplexer.run(false, true);
+    ASSERT_EQ(seenA.size(), 1u);
+    EXPECT_EQ(seenA[0], POLLIN);
+    ASSERT_EQ(seenB.size(), 1u);
+    EXPECT_EQ(seenB[0], 0);
+    EXPECT_EQ(a.ev.count, 1u);
+    EXPECT_EQ(b.ev.count, 0u);
+}
+
+TEST_F(LoopTest, ServiceOrderIsAttachOrderAndRescheduleMovesToTheEnd)
+{
+    Pipe p;
+    p.fill();
+    FnEvent e1("one"), e2("two"), e3("three");
+    std::vector<int> order;
+    int passes = 0;
+    e1.fn = [&](int, short) { order.push_back(1); };
+    e2.fn = [&](int, short) { order.push_back(2); };
+    e3.fn = [&](int, short) {
+        order.push_back(3);
+        if (++passes == 2)
+            multiplexer.terminate();
+    };
+    e1.watch(p.r);
+    e2.watch(p.r);
+    e3.watch(p.r);
+    // Re-scheduling an attached Event is no duplicate attach.
+    vbtest::CaptureStream err(std::cerr);
+    e1.watch(p.r);
+    multiplexer.run(false, true);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(order, (std::vector<int>{2, 3, 1, 2, 3}));
+}
+
+TEST_F(LoopTest, HandlerMayDeleteOthersAndItselfFromItsCallback)
+{
+    Pipe p;
+    p.fill();
+    auto victim = std::make_unique<FnEvent>("victim");
+    auto self = std::make_unique<FnEvent>("self");
+    FnEvent killer("killer"), survivor("survivor");
+    int victimCalls = 0, survivorCalls = 0, selfCalls = 0;
+
+    killer.fn = [&](int, short) { victim.reset(); };
+    self.get()->fn = [&](int, short) {
+        ++selfCalls;
+        self.reset(); // deletes the Event whose callback this is
+    };
+    victim->fn = [&](int, short) { ++victimCalls; };
+    survivor.fn = [&](int, short) {
+        if (++survivorCalls == 2)
+            multiplexer.terminate();
+    };
+    killer.watch(p.r);
+    self->watch(p.r);
+    victim->watch(p.r);
+    survivor.watch(p.r);
+    multiplexer.run(false, true);
+    EXPECT_EQ(victimCalls, 0);
+    EXPECT_EQ(selfCalls, 1);
+    EXPECT_EQ(survivorCalls, 2);
+    EXPECT_FALSE(victim);
+    EXPECT_FALSE(self);
+}
+
+TEST_F(LoopTest, DpcBeforePollMayReleaseOrRescheduleWithoutStealingResults)
+{
+    Pipe readyA, idle, readyC;
+    readyA.fill();
+    readyC.fill();
+    auto gone = std::make_unique<FnEvent>("gone");
+    FnEvent a("a"), moved("moved"), c("c");
+    short ra = -1, rc = -1;
+    int movedCalls = 0;
+    a.fn = [&](int, short r) { ra = r; };
+    gone->fn = [&](int, short) { ADD_FAILURE() << "deleted handler called"; };
+    moved.fn = [&](int, short) { ++movedCalls; };
+    c.fn = [&](int, short r) {
+        rc = r;
+        multiplexer.terminate();
+    };
+    a.watch(readyA.r);
+    gone->watch(readyC.r);
+    moved.watch(readyC.r);
+    c.watch(idle.r);
+
+    // The DPC runs between collecting the descriptors and poll().
+    int runs = 0;
+    FnDpc dpc([&] {
+        if (++runs == 2) {
+            gone.reset();
+            moved.watch(idle.r);
+        }
+    });
+    dpc.dpc.Activate();
+    multiplexer.run(false, true);
+    dpc.dpc.Deactivate();
+    EXPECT_EQ(ra, POLLIN);
+    EXPECT_EQ(rc, 0) << "c watches an idle pipe and must not get another entry's result";
+    EXPECT_EQ(movedCalls, 0) << "re-scheduled in that pass: not polled in it";
+}
+
+TEST_F(LoopTest, DuplicateAttachAndInvalidDetachAreReported)
+{
+    Pipe p;
+    FnEvent e("dup");
+    e.watch(p.r);
+    {
+        vbtest::CaptureStream err(std::cerr);
+        multiplexer.attach(&e.ev);
+        EXPECT_EQ(err.str(), "duplicate multiplexer attach \"dup\" ignored.\n");
+    }
+    EXPECT_EQ(multiplexer.pending().size(), 1u);
+    e.ev.Release();
+    {
+        vbtest::CaptureStream err(std::cerr);
+        multiplexer.detach(&e.ev);
+        EXPECT_EQ(err.str(), "indvalid Multiplexer::detach dup\n");
+    }
+}
+
+TEST_F(LoopTest, SecondRunStillPollsHandlersLeftByTerminate)
+{
+    Pipe p;
+    p.fill();
+    FnEvent first("first"), second("second"), third("third");
+    int n2 = 0, n3 = 0;
+    first.fn = [&](int, short) { multiplexer.terminate(); };
+    second.fn = [&](int, short) { ++n2; };
+    third.fn = [&](int, short) {
+        ++n3;
+        multiplexer.terminate();
+    };
+    first.watch(p.r);
+    second.watch(p.r);
+    third.watch(p.r);
+    multiplexer.run(false, true);
+    EXPECT_EQ(n2 + n3, 0);
+
+    first.fn = nullptr;
+    multiplexer.run(false, true);
+    EXPECT_EQ(n2, 1);
+    EXPECT_EQ(n3, 1);
+}
+
+TEST_F(LoopTest, TerminateFromAnotherContextWakesABlockedPoll)
+{
+    Mux::set_clock(nullptr); // real time: poll really blocks
+    Pipe idle;
+    FnEvent e("idle");
+    e.watch(idle.r);
+    auto start = std::chrono::steady_clock::now();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        multiplexer.terminate();
+    });
+    multiplexer.run(false, true);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(LoopTest, HangWithNothingToWaitForAborts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(multiplexer.run(false, true), "multiplexer: system hang detected!!!");
+}
+
+TEST_F(LoopTest, EndOfRunIsLogged)
+{
+    vbtest::CaptureStream log(std::clog);
+    runFor(10);
+    EXPECT_EQ(log.str(), "Mux: terminating...\n");
+}
+
+// ------------------------------------------------------------- watchdog
+
+class WatchdogTest : public LoopTest {
+protected:
+    vbtest::TempDir dir;
+    Paths::ScopedRoot root{dir.path()};
+    std::string device = dir.file("dev/misc/gw-wd");
+
+    void SetUp() override
+    {
+        ::mkdir(dir.file("dev").c_str(), 0755);
+        ::mkdir(dir.file("dev/misc").c_str(), 0755);
+        int fd = ::open(device.c_str(), O_CREAT | O_WRONLY, 0644);
+        ::close(fd);
+    }
+};
+
+TEST_F(WatchdogTest, StartPingAtMostOncePerSecondStop)
+{
+    // Idle loop with a watchdog: every poll waits at most 1000 ms.
+    std::vector<int> timeouts;
+    Pipe idle;
+    FnEvent e("idle");
+    e.watch(idle.r);
+    FnDpc record([&] { timeouts.push_back(clock.last_poll_timeout()); });
+    record.dpc.Activate();
+    FnTimer stop;
+    stop.arm(3500, [] { multiplexer.terminate(); });
+    multiplexer.run(true, true);
+    record.dpc.Deactivate();
+
+    // Pings after the polls ending at 1000, 2000 and 3000 ms; the one ending
+    // at 3500 ms is too close to the last.
+    EXPECT_EQ(vbtest::read_file(device), "STARTPINGPINGPINGSTOP");
+    for (size_t i = 2; i < timeouts.size(); i += 2)
+        EXPECT_LE(timeouts[i], 1000);
+    EXPECT_EQ(multiplexer.watchdog_fd(), -1);
+}
+
+TEST_F(WatchdogTest, PingsAreSpacedByMoreThan999Ms)
+{
+    // A busy loop: a 300 ms timer keeps re-arming; pings still come once a second.
+    FnTimer tick;
+    int ticks = 0;
+    tick.arm(300, [&] {
+        if (++ticks == 10)
+            multiplexer.terminate();
+        else
+            tick.arm(300);
+    });
+    multiplexer.run(true, true);
+    // Polls end every 300 ms: pings at 300, 1500 and 2700 ms.
+    EXPECT_EQ(vbtest::read_file(device), "STARTPINGPINGPINGSTOP");
+}
+
+TEST_F(WatchdogTest, MissingDeviceIsReportedAndTheLoopRunsWithout)
+{
+    ::unlink(device.c_str());
+    vbtest::CaptureStream err(std::cerr);
+    Pipe idle;
+    FnEvent e("idle");
+    e.watch(idle.r);
+    FnTimer stop;
+    stop.arm(5000, [] { multiplexer.terminate(); });
+    multiplexer.run(true, true);
+    EXPECT_EQ(err.str(), "Mux: fail to open watchdog: No such file or directory\n");
+    EXPECT_EQ(clock.last_poll_timeout(), 5000) << "no 1000 ms cap without a watchdog";
+}
+
+TEST_F(WatchdogTest, DescriptorIsCloseOnExec)
+{
+    FnTimer check;
+    int flags = -1;
+    check.arm(1, [&] {
+        flags = ::fcntl(multiplexer.watchdog_fd(), F_GETFD);
+        multiplexer.terminate();
+    });
+    multiplexer.run(true, true);
+    EXPECT_TRUE(flags & FD_CLOEXEC);
+}
+
+} // namespace
