@@ -41,6 +41,8 @@ public:
     int free_space() const;
 
     void PutHeader(std::ostream& out) const;
+    // The read event's handler: errors first, then data, then a hang-up.
+    void on_event(int fd, short revents);
 
     const std::string strm_name = "StrmProtocol";
     const Protocol_name_str protocol_name{"StrmProtocol"};
@@ -54,7 +56,6 @@ public:
 
 private:
     void init();
-    void on_event(int fd, short revents);
     // True when the event was used up: data passed up or the layer ended.
     bool do_read();
     void on_error(const std::string& text);
