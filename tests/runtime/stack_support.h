@@ -16,6 +16,7 @@
 #include "runtime/multiplexer.h"
 #include "runtime/protocol.h"
 #include "runtime/timer.h"
+#include "tests/runtime/packet_support.h"
 
 namespace vbtest {
 
@@ -58,11 +59,15 @@ class Recorder : public ProtocolsFamily {
 public:
     void on_message(Packet& p) override
     {
-        messages.push_back(p.null() ? std::string()
-                                    : std::string(reinterpret_cast<const char*>(p.get()->data),
-                                                  static_cast<size_t>(p.length())));
+        messages.push_back(content(p));
         if (on_payload)
             on_payload(p);
+    }
+    // Below the lowest layer: what would go on the wire.
+    bool transmit(Packet& p) override
+    {
+        sent.push_back(content(p));
+        return true;
     }
     void on_activated(Protocol* p) override
     {
@@ -78,6 +83,7 @@ public:
     }
 
     std::vector<std::string> messages;
+    std::vector<std::string> sent;
     std::function<void(Packet&)> on_payload;
     int activated = 0;
     std::vector<std::string> ends;
