@@ -29,30 +29,18 @@ inline Packet make_packet(const std::string& content, int headroom = 0)
 
 inline std::string content(const Packet& p)
 {
-    if (p.null())
-        return std::string();
-    return std::string(reinterpret_cast<const char*>(p.get()->data), static_cast<size_t>(p.length()));
+    return p.null() ? std::string() : std::string(reinterpret_cast<const char*>(p.get()->data), p.length());
 }
 
 // Holds every free buffer of the pool while it lives.
-class PoolDrain {
-public:
+struct PoolDrain {
+    std::vector<Packet> held;
     PoolDrain()
     {
-        while (Packet_pool::available()) {
-            Packet p;
-            p.reserve_head(0);
-            mHeld.push_back(p);
-        }
+        while (Packet_pool::available())
+            held.push_back(make_packet(""));
     }
-    void give_back(size_t n)
-    {
-        while (n-- && !mHeld.empty())
-            mHeld.pop_back();
-    }
-
-private:
-    std::vector<Packet> mHeld;
+    void give_back(size_t n) { held.resize(held.size() - n); }
 };
 
 } // namespace vbtest
