@@ -5,6 +5,7 @@
 #include <new>
 
 #include "runtime/ext.h"
+#include "runtime/profile.h"
 
 Tpkt_protocol::~Tpkt_protocol()
 {
@@ -41,8 +42,11 @@ void Tpkt_protocol::on_timeout(Timer*)
 
 bool Tpkt_protocol::message(Packet& p)
 {
+    static Profile::Point point("Tpkt_protocol::message");
+    point.begin();
     unsigned len = static_cast<unsigned>(p.length());
     if (len > max_payload) {
+        point.end();
         std::cerr << ext::header(this) << " TPKT payload of " << len << " bytes over " << max_payload
                   << ", not sent" << std::endl;
         return false;
@@ -50,6 +54,7 @@ bool Tpkt_protocol::message(Packet& p)
     p.push16_b(static_cast<uint16_t>(len + header_size));
     p.push(0x00);
     p.push(0x03);
+    point.end();
     return transmit(p);
 }
 
