@@ -89,7 +89,7 @@ protected:
         return path;
     }
 
-    void runToCompletion() { run_until([&] { return !done.statuses.empty(); }); }
+    void runToCompletion() { EXPECT_TRUE(run_until([&] { return !done.statuses.empty(); })); }
 };
 
 TEST_F(CopyTest, EmptySourceCompletesAfterFlushEventOrAtOnceWithoutOne)
@@ -140,7 +140,7 @@ TEST_F(CopyTest, FileThroughSmallPipeArrivesWholeAndInOrder)
 
     copy.set_bufsize(6000);
     copy.Start(openFile(writeFile("in", data), O_RDONLY), out.w);
-    run_until([&] { return !done.statuses.empty() && received.size() == data.size(); });
+    EXPECT_TRUE(run_until([&] { return !done.statuses.empty() && received.size() == data.size(); }));
     reader.ev.Release();
     EXPECT_EQ(done.statuses, std::vector<S::Type>{S::Completed});
     EXPECT_EQ(copy.total(), data.size());
@@ -292,7 +292,7 @@ TEST_F(CopyTest, CompletionHandlerMayRestartOrDestroyTheEngine)
             copy.Start(second.r, null);
     };
     copy.Start(first.r, null);
-    run_until([&] { return done.statuses.size() == 2; });
+    EXPECT_TRUE(run_until([&] { return done.statuses.size() == 2; }));
     EXPECT_EQ(done.statuses, (std::vector<S::Type>{S::Completed, S::Completed}));
     EXPECT_EQ(copy.total(), 2u);
 
@@ -308,7 +308,7 @@ TEST_F(CopyTest, CompletionHandlerMayRestartOrDestroyTheEngine)
         Pipe p;
         p.w.reset();
         owned->Start(p.r, null);
-        run_until([&] { return !owned; });
+        EXPECT_TRUE(run_until([&] { return !owned; }));
         EXPECT_EQ(gone.statuses, std::vector<S::Type>{S::Completed});
     }
     first.close();
@@ -334,7 +334,7 @@ TEST_F(CopyTest, LoopbackSocketsEndNormallyOnFinAndFailOnReset)
         copy.Start(src, out.w);
         src.reset();
         char buf[16];
-        run_until([&] { return copy.total() == 5; });
+        EXPECT_TRUE(run_until([&] { return copy.total() == 5; }));
         ASSERT_EQ(::read(out.r.get(), buf, sizeof(buf)), 5);
         if (reset) {
             linger l{1, 0};
