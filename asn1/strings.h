@@ -18,6 +18,8 @@ public:
     static AbstractData* create(void const* info) { return new AbstractString(info); }
 
     StringInfo const* info() const { return static_cast<StringInfo const*>(AbstractData::info()); }
+    // Values compare as values; std::string::compare stays reachable by name.
+    using AbstractData::compare;
     AbstractString& operator=(std::string const& text)
     {
         assign(text);
@@ -64,6 +66,7 @@ public:
     static AbstractData* create(void const* info) { return new BMPString(info); }
 
     BMPStringInfo const* info() const { return static_cast<BMPStringInfo const*>(AbstractData::info()); }
+    using AbstractData::compare;
     BMPString& operator=(std::wstring const& text)
     {
         assign(text);
