@@ -5,6 +5,7 @@
 #include <string>
 
 #include "asn1/generalized_time.h"
+#include "asn1/per_rules.h"
 #include "asn1/primitives.h"
 #include "asn1/strings.h"
 
@@ -61,7 +62,7 @@ bool PERDecoder::decodeLength(unsigned lower, unsigned upper, unsigned& length)
             return false;
         length = ((first & 0x3F) << 8) | second;
     } else {
-        return false; // fragmented form (X.691 10.9.3.8) is not supported
+        return false; // fragmented form (X.691 10.9) is not supported
     }
     return length >= lower && length <= upper;
 }
@@ -212,19 +213,22 @@ bool PERDecoder::do_visit(OCTET_STRING& value)
     return decodeBlock(value.data(), n) == n;
 }
 
+bool PERDecoder::decodeCharacterCount(ConstrainedObject const& value, unsigned bits, unsigned& n)
+{
+    return decodeConstrainedLength(value, n) && n <= MaximumStringSize && std::uint64_t(n) * bits <= getBitsLeft();
+}
+
 bool PERDecoder::do_visit(AbstractString& value)
 {
     StringInfo const* info = value.info();
+    unsigned b = per::char_bits(info, mAligned);
     unsigned n = 0;
-    if (!decodeConstrainedLength(value, n) || n > MaximumStringSize)
-        return false;
-    unsigned b = mAligned ? info->alignedCharSize : info->unalignedCharSize;
-    if (std::uint64_t(n) * b > getBitsLeft())
+    if (!decodeCharacterCount(value, b, n))
         return false;
     value.resize(n);
     if (n == 0)
         return true;
-    if (mAligned && (info->type == Unconstrained || std::uint64_t(info->upperLimit) * b >= 17)) {
+    if (mAligned && per::chars_octet_aligned(info, b)) {
         if (b == 8) {
             if (decodeBlock(&value[0], n) == n)
                 return true;
@@ -233,7 +237,7 @@ bool PERDecoder::do_visit(AbstractString& value)
         }
         byteAlign();
     }
-    bool byCode = info->canonicalCharSize > 4 && info->canonicalCharSize <= b;
+    bool byCode = per::chars_by_code(info, b);
     for (unsigned i = 0; i < n; ++i) {
         unsigned code = 0;
         if (!decodeMultiBit(b, code))
@@ -252,14 +256,12 @@ bool PERDecoder::do_visit(AbstractString& value)
 bool PERDecoder::do_visit(BMPString& value)
 {
     BMPStringInfo const* info = value.info();
+    unsigned b = per::char_bits(info, mAligned);
     unsigned n = 0;
-    if (!decodeConstrainedLength(value, n) || n > MaximumStringSize)
-        return false;
-    unsigned b = mAligned ? info->alignedCharSize : info->unalignedCharSize;
-    if (std::uint64_t(n) * b > getBitsLeft())
+    if (!decodeCharacterCount(value, b, n))
         return false;
     value.resize(n);
-    if (n > 0 && mAligned && (info->type == Unconstrained || std::uint64_t(info->upperLimit) * b > 16))
+    if (n > 0 && mAligned && per::chars_octet_aligned(info, b))
         byteAlign();
     for (unsigned i = 0; i < n; ++i) {
         unsigned code = 0;

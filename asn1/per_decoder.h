@@ -55,6 +55,9 @@ private:
     // Decodes value from exactly the next count octets, then moves past them.
     bool decodeConfined(unsigned count, AbstractData& value);
     bool skipOctets(unsigned count);
+    // A string's character count; fails over the string limit or when the
+    // characters cannot fit the rest of the input.
+    bool decodeCharacterCount(ConstrainedObject const& value, unsigned bits, unsigned& n);
     bool decodeChoiceExtension(CHOICE& value);
 
     CoderEnv* mEnv;

@@ -39,7 +39,7 @@ bool PERDecoder::skipOctets(unsigned count)
 
 bool PERDecoder::decodeChoiceExtension(CHOICE& value)
 {
-    // X.691 23.8: index of the extension alternative, then an open type.
+    // X.691 22: index of the extension alternative, then an open type.
     unsigned number = 0;
     unsigned count = 0;
     if (!decodeSmallUnsigned(number) || !decodeOpenLength(count))

@@ -6,6 +6,7 @@
 #include "asn1/primitives.h"
 #include "asn1/strings.h"
 #include "asn1/generalized_time.h"
+#include "asn1/per_rules.h"
 
 namespace ASN1 {
 
@@ -62,8 +63,8 @@ bool PEREncoder::encodeLength(unsigned length, unsigned lower, unsigned upper)
         return true;
     }
     if (upper <= 65535)
-        return encodeUnsigned(length, lower, upper); // X.691 10.9.3.3
-    // X.691 10.9.3.6 and 10.9.3.7; fragmentation (16384 and more) is not
+        return encodeUnsigned(length, lower, upper); // a constrained whole number
+    // X.691 10.9: one or two octets; fragmentation (16384 and more) is not
     // supported by either side.
     if (length <= 127) {
         encodeByte(length);
@@ -118,7 +119,7 @@ bool PEREncoder::encodeOpenOctets(char const* data, unsigned n)
 {
     static char const empty = 0;
     if (n == 0) {
-        // X.691 10.2.2: an empty encoding travels as one zero octet.
+        // X.691 10.1.3: an empty encoding travels as one zero octet.
         data = &empty;
         n = 1;
     }
@@ -222,24 +223,31 @@ bool PEREncoder::do_visit(OCTET_STRING const& value)
     return true;
 }
 
+bool PEREncoder::encodeCharacter(unsigned code, unsigned bits)
+{
+    if (bits < 32 && (code >> bits) != 0)
+        return false;
+    encodeMultiBit(code, bits);
+    return true;
+}
+
 bool PEREncoder::do_visit(AbstractString const& value)
 {
     StringInfo const* info = value.info();
     unsigned n = static_cast<unsigned>(value.size());
     if (n > MaximumStringSize || !encodeConstrainedLength(value, n))
         return false;
-    unsigned b = mAligned ? info->alignedCharSize : info->unalignedCharSize;
+    unsigned b = per::char_bits(info, mAligned);
     if (n == 0)
         return true;
-    // X.691 30.5.7: aligned when the characters may take more than 16 bits.
-    if (mAligned && (info->type == Unconstrained || std::uint64_t(info->upperLimit) * b >= 17)) {
+    if (mAligned && per::chars_octet_aligned(info, b)) {
         if (b == 8) {
             encodeBlock(value.data(), n);
             return true;
         }
         align();
     }
-    bool byCode = info->canonicalCharSize > 4 && info->canonicalCharSize <= b;
+    bool byCode = per::chars_by_code(info, b);
     for (unsigned i = 0; i < n; ++i) {
         unsigned code = static_cast<unsigned char>(value[i]);
         if (!byCode) {
@@ -249,9 +257,8 @@ bool PEREncoder::do_visit(AbstractString const& value)
                 return false;
             code = static_cast<unsigned>(static_cast<char const*>(found) - info->characterSet);
         }
-        if (b < 32 && (code >> b) != 0)
+        if (!encodeCharacter(code, b))
             return false;
-        encodeMultiBit(code, b);
     }
     return true;
 }
@@ -262,17 +269,13 @@ bool PEREncoder::do_visit(BMPString const& value)
     unsigned n = static_cast<unsigned>(value.size());
     if (n > MaximumStringSize || !encodeConstrainedLength(value, n))
         return false;
-    unsigned b = mAligned ? info->alignedCharSize : info->unalignedCharSize;
-    if (n > 0 && mAligned && (info->type == Unconstrained || std::uint64_t(info->upperLimit) * b > 16))
+    unsigned b = per::char_bits(info, mAligned);
+    if (n > 0 && mAligned && per::chars_octet_aligned(info, b))
         align();
     for (unsigned i = 0; i < n; ++i) {
         unsigned code = static_cast<unsigned>(value[i]);
-        if (code < info->firstChar || code > info->lastChar)
+        if (code < info->firstChar || code > info->lastChar || !encodeCharacter(code - info->firstChar, b))
             return false;
-        code -= info->firstChar;
-        if (b < 32 && (code >> b) != 0)
-            return false;
-        encodeMultiBit(code, b);
     }
     return true;
 }

@@ -52,6 +52,8 @@ public:
 
 private:
     bool encodeOpenOctets(char const* data, unsigned n);
+    // A character code in bits bits; false when it does not fit.
+    bool encodeCharacter(unsigned code, unsigned bits);
 
     bool mAligned;
 };

@@ -41,7 +41,7 @@ bool PEREncoder::do_visit(CHOICE const& value)
     unsigned index = static_cast<unsigned>(id);
     unsigned root = value.numChoices();
     if (value.extendable()) {
-        // X.691 23.5 and 23.8: extension alternatives travel as open types.
+        // X.691 22: extension alternatives travel as open types.
         bool extension = index >= root;
         encodeSingleBit(extension);
         if (extension) {
@@ -58,7 +58,7 @@ bool PEREncoder::do_visit(CHOICE const& value)
 
 bool PEREncoder::preVisitExtensionRoots(SEQUENCE const& seq)
 {
-    // X.691 19.1 and 19.2: extension bit, then the presence bit-map.
+    // X.691 18.1 and 18.2: extension bit, then the presence bit-map.
     if (seq.extendable())
         encodeSingleBit(any_extension_present(seq));
     encodeBitMap(seq.optionalMap().bytes(), seq.info()->numOptionals);
@@ -75,7 +75,7 @@ bool PEREncoder::preVisitExtensions(SEQUENCE const& seq)
 {
     if (!seq.extendable() || !any_extension_present(seq))
         return true;
-    // X.691 19.8: bit-map length as a normally small number, then the bits.
+    // X.691 18.8: bit-map length as a normally small number, then the bits.
     unsigned n = sendable_extension_bits(seq);
     if (n > MaximumArraySize)
         return false;

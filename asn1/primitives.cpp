@@ -185,31 +185,14 @@ bool OBJECT_IDENTIFIER::do_accept(ConstVisitor& v) const { return v.do_visit(*th
 
 // BIT_STRING
 
-void BIT_STRING::resize(unsigned bits)
-{
-    mBits.resize((std::size_t(bits) + 7) / 8, 0);
-    // Bits past the new end must read as 0 if the string grows again.
-    if (bits % 8)
-        mBits.back() = static_cast<char>(mBits.back() & (0xFF00 >> (bits % 8)));
-    mBitCount = bits;
-}
-
-void BIT_STRING::set(unsigned i, bool on)
-{
-    char mask = static_cast<char>(0x80 >> (i % 8));
-    if (on)
-        mBits[i / 8] |= mask;
-    else
-        mBits[i / 8] &= static_cast<char>(~mask);
-}
-
 int BIT_STRING::do_compare(AbstractData const& other) const
 {
-    BIT_STRING const& theirs = static_cast<BIT_STRING const&>(other);
-    std::size_t n = std::min(mBits.size(), theirs.mBits.size());
+    std::vector<char> const& mine = getData();
+    std::vector<char> const& theirs = static_cast<BIT_STRING const&>(other).getData();
+    std::size_t n = std::min(mine.size(), theirs.size());
     for (std::size_t i = 0; i < n; ++i) {
-        unsigned char a = static_cast<unsigned char>(mBits[i]);
-        unsigned char b = static_cast<unsigned char>(theirs.mBits[i]);
+        unsigned char a = static_cast<unsigned char>(mine[i]);
+        unsigned char b = static_cast<unsigned char>(theirs[i]);
         if (a != b) {
             // The side holding the most significant differing bit is greater.
             unsigned char diff = a ^ b;
@@ -219,7 +202,7 @@ int BIT_STRING::do_compare(AbstractData const& other) const
             return (a & top) ? 1 : -1;
         }
     }
-    return sign_of_difference(mBitCount, theirs.mBitCount);
+    return sign_of_difference(size(), static_cast<BIT_STRING const&>(other).size());
 }
 AbstractData* BIT_STRING::do_clone() const { return detail::clone_value(*this); }
 bool BIT_STRING::do_accept(Visitor& v) { return v.do_visit(*this); }

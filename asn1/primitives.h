@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "asn1/abstract_data.h"
+#include "asn1/bit_map.h"
 
 namespace ASN1 {
 
@@ -198,14 +199,14 @@ public:
     explicit BIT_STRING(void const* info = &theInfo) : ConstrainedObject(info) {}
     static AbstractData* create(void const* info) { return new BIT_STRING(info); }
 
-    unsigned size() const { return mBitCount; }
+    unsigned size() const { return mBits.size(); }
     // Keeps the first bits; new bits are 0.
-    void resize(unsigned bits);
-    bool test(unsigned i) const { return (mBits[i / 8] & (0x80 >> (i % 8))) != 0; }
-    void set(unsigned i, bool on = true);
+    void resize(unsigned bits) { mBits.resize(bits); }
+    bool test(unsigned i) const { return mBits.test(i); }
+    void set(unsigned i, bool on = true) { mBits.set(i, on); }
     // ceil(size() / 8) octets.
-    std::vector<char> const& getData() const { return mBits; }
-    std::vector<char>& getData() { return mBits; }
+    std::vector<char> const& getData() const { return mBits.bytes(); }
+    std::vector<char>& getData() { return mBits.bytes(); }
 
 protected:
     int do_compare(AbstractData const& other) const override;
@@ -214,8 +215,7 @@ protected:
     bool do_accept(ConstVisitor& v) const override;
 
 private:
-    unsigned mBitCount = 0;
-    std::vector<char> mBits;
+    BitMap mBits;
 };
 
 class OCTET_STRING : public ConstrainedObject,

@@ -1,9 +1,5 @@
 #include "asn1/strings.h"
 
-#include <algorithm>
-#include <cstring>
-#include <cwchar>
-
 #include "asn1/visitor.h"
 
 namespace ASN1 {
@@ -29,7 +25,7 @@ constexpr char numericChars[] = " 0123456789";
 constexpr char printableChars[] =
     " '()+,-./0123456789:=?ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-int sign_of(long long difference)
+int sign_of(int difference)
 {
     return (difference > 0) - (difference < 0);
 }
@@ -51,12 +47,8 @@ const BMPStringInfo BMPString::theInfo = {
 
 int AbstractString::do_compare(AbstractData const& other) const
 {
-    std::string const& mine = *this;
-    std::string const& theirs = static_cast<AbstractString const&>(other);
-    std::size_t n = std::min(mine.size(), theirs.size());
-    if (int r = std::memcmp(mine.data(), theirs.data(), n))
-        return sign_of(r);
-    return sign_of(static_cast<long long>(mine.size()) - static_cast<long long>(theirs.size()));
+    // Unsigned bytes over the shorter length, then the shorter is smaller.
+    return sign_of(std::string::compare(static_cast<AbstractString const&>(other)));
 }
 AbstractData* AbstractString::do_clone() const { return detail::clone_value(*this); }
 bool AbstractString::do_accept(Visitor& v) { return v.do_visit(*this); }
@@ -64,12 +56,7 @@ bool AbstractString::do_accept(ConstVisitor& v) const { return v.do_visit(*this)
 
 int BMPString::do_compare(AbstractData const& other) const
 {
-    std::wstring const& mine = *this;
-    std::wstring const& theirs = static_cast<BMPString const&>(other);
-    std::size_t n = std::min(mine.size(), theirs.size());
-    if (int r = std::wmemcmp(mine.data(), theirs.data(), n))
-        return sign_of(r);
-    return sign_of(static_cast<long long>(mine.size()) - static_cast<long long>(theirs.size()));
+    return sign_of(std::wstring::compare(static_cast<BMPString const&>(other)));
 }
 AbstractData* BMPString::do_clone() const { return detail::clone_value(*this); }
 bool BMPString::do_accept(Visitor& v) { return v.do_visit(*this); }

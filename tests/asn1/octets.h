@@ -1,7 +1,10 @@
 // Hex text helpers of the ASN.1 tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,21 @@ inline bool decode(std::vector<char> const& input, ASN1::AbstractData& value,
 inline bool decode(std::string const& hexText, ASN1::AbstractData& value, int rule = ASN1::CoderEnv::per_Aligned)
 {
     return decode(octets(hexText), value, rule);
+}
+
+// value encodes to hexText, and hexText decodes to an equal value.
+inline ::testing::AssertionResult codes_as(ASN1::AbstractData const& value, std::string const& hexText,
+                                           int rule = ASN1::CoderEnv::per_Aligned)
+{
+    std::string text = encoded(value, rule);
+    if (text != hexText)
+        return ::testing::AssertionFailure() << "encodes to " << text << ", not " << hexText;
+    std::unique_ptr<ASN1::AbstractData> back(ASN1::create_from(value.info()));
+    if (!decode(hexText, *back, rule))
+        return ::testing::AssertionFailure() << hexText << " does not decode";
+    if (back->compare(value) != 0)
+        return ::testing::AssertionFailure() << hexText << " decodes to " << back->asValueNotation();
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace asn1test
