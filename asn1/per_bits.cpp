@@ -49,11 +49,13 @@ void BitOutput::encodeBlock(char const* data, unsigned n)
 
 void BitOutput::encodeBitMap(std::vector<char> const& map, unsigned n)
 {
+    // Bits the map does not hold are written as 0.
+    auto octet = [&map](unsigned i) { return i < map.size() ? static_cast<unsigned char>(map[i]) : 0u; };
     unsigned whole = n / 8;
     for (unsigned i = 0; i < whole; ++i)
-        encodeMultiBit(static_cast<unsigned char>(map[i]), 8);
+        encodeMultiBit(octet(i), 8);
     if (unsigned rest = n % 8)
-        encodeMultiBit(static_cast<unsigned char>(map[whole]) >> (8 - rest), rest);
+        encodeMultiBit(octet(whole) >> (8 - rest), rest);
 }
 
 // BitInput

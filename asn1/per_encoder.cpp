@@ -48,7 +48,8 @@ bool PEREncoder::encodeUnsigned(unsigned value, unsigned lower, unsigned upper)
         } else if (n > 8) {
             n = 16; // X.691 10.5.7.3: two octets
         }
-        align(); // X.691 10.5.7.2: one octet for a range of 256
+        // X.691 10.5.7.2 to 10.5.7.4: the value's octets start on an octet.
+        align();
     }
     encodeMultiBit(offset, n);
     return true;

@@ -82,7 +82,6 @@ bool IntegerWithNamedNumber::setFromName(std::string const& name)
     return false;
 }
 
-AbstractData* IntegerWithNamedNumber::do_clone() const { return detail::clone_value(*this); }
 bool IntegerWithNamedNumber::do_accept(Visitor& v) { return v.do_visit(*this); }
 bool IntegerWithNamedNumber::do_accept(ConstVisitor& v) const { return v.do_visit(*this); }
 

@@ -99,7 +99,6 @@ public:
     bool setFromName(std::string const& name);
 
 protected:
-    AbstractData* do_clone() const override;
     bool do_accept(Visitor& v) override;
     bool do_accept(ConstVisitor& v) const override;
 };
