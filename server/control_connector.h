@@ -12,7 +12,7 @@ namespace Control {
 class ConnectorNet : public ServiceNet {
 public:
     // Fast retries after activation before the slow ones take over.
-    static const int fast_retries = 7;
+    static constexpr int fast_retries = 7;
 
     ConnectorNet(const std::string& host, unsigned short port);
 

@@ -1,73 +1,44 @@
-// Loopback TCP peers for the control channel tests: a controller-side
-// client, a listener for the connector, and lines stamped with loop time.
+// Loopback TCP peers for the control link tests, and log lines stamped
+// with loop time.
 #pragma once
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 
-#include <cstdint>
-#include <cstdlib>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "runtime/fd.h"
 #include "runtime/mux_time.h"
-#include "server/control_service.h"
 #include "tests/runtime/stack_support.h"
 
 namespace vbtest {
 
-inline sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
-inline uint16_t local_port(int fd)
+inline uint16_t local_port(const Fd& s)
 {
     sockaddr_in a = {};
     socklen_t len = sizeof(a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
     return ntohs(a.sin_port);
 }
 
-// A listening socket on a loopback port of the kernel's choice.
-inline Fd listener(int backlog = 4)
+// Listening on port (0: one of the kernel's choice), or connected to it.
+inline Fd tcp_socket(uint16_t port, bool listen, in_addr_t address = INADDR_LOOPBACK)
 {
     Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a = loopback(0);
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) || ::listen(s.get(), backlog))
-        return Fd();
-    return s;
-}
-
-// A port that was free a moment ago.
-inline uint16_t free_port()
-{
-    return local_port(listener().get());
-}
-
-// A blocking connect; the handshake completes in the kernel's backlog.
-inline Fd connect_to(uint16_t port)
-{
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a = loopback(port);
-    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
-        return Fd();
-    return s;
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(port);
+    sockaddr* sa = reinterpret_cast<sockaddr*>(&a);
+    bool ok = listen ? !::bind(s.get(), sa, sizeof(a)) && !::listen(s.get(), 4) : !::connect(s.get(), sa, sizeof(a));
+    return ok ? std::move(s) : Fd();
 }
 
 inline std::string peer_text(const Fd& client)
 {
-    return "127.0.0.1:" + std::to_string(local_port(client.get()));
+    return "127.0.0.1:" + std::to_string(local_port(client));
 }
 
 inline std::string tpkt(const std::string& payload)
@@ -76,110 +47,68 @@ inline std::string tpkt(const std::string& payload)
     return std::string{3, 0, char(n >> 8), char(n & 0xFF)} + payload;
 }
 
-// What has arrived so far, without waiting; eof set once the peer closed.
+// What has arrived so far; eof set once the peer has closed.
 inline std::string drain(const Fd& s, bool* eof = nullptr)
 {
     std::string got;
     char buf[4096];
-    for (;;) {
-        ssize_t n = ::recv(s.get(), buf, sizeof(buf), MSG_DONTWAIT);
-        if (n > 0) {
-            got.append(buf, size_t(n));
-            continue;
-        }
-        if (eof && n == 0)
-            *eof = true;
-        return got;
-    }
+    ssize_t n;
+    while ((n = ::recv(s.get(), buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+        got.append(buf, size_t(n));
+    if (eof && n == 0)
+        *eof = true;
+    return got;
 }
 
-// A descriptor of this process on the far side of client's connection.
-inline int server_side_of(const Fd& client)
+// A TCP option of the descriptor of this process at the far end of client's
+// connection.
+inline int served_option(const Fd& client, int option, int level = IPPROTO_TCP)
 {
-    sockaddr_in mine = {}, other = {};
-    socklen_t len = sizeof(mine);
-    ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&mine), &len);
+    sockaddr_in other = {};
+    int v = -1;
     DIR* d = ::opendir("/proc/self/fd");
-    int found = -1;
-    while (dirent* e = d ? ::readdir(d) : nullptr) {
+    while (dirent* e = ::readdir(d)) {
         int fd = std::atoi(e->d_name);
-        len = sizeof(other);
-        if (fd != client.get() && ::getpeername(fd, reinterpret_cast<sockaddr*>(&other), &len) == 0 &&
-            other.sin_port == mine.sin_port && other.sin_addr.s_addr == mine.sin_addr.s_addr) {
-            found = fd;
+        socklen_t len = sizeof(other);
+        if (fd != client.get() && !::getpeername(fd, reinterpret_cast<sockaddr*>(&other), &len) &&
+            ntohs(other.sin_port) == local_port(client)) {
+            len = sizeof(v);
+            ::getsockopt(fd, level, option, &v, &len);
             break;
         }
     }
-    if (d)
-        ::closedir(d);
-    return found;
-}
-
-inline int sock_option(int fd, int level, int option)
-{
-    int v = -1;
-    socklen_t len = sizeof(v);
-    ::getsockopt(fd, level, option, &v, &len);
+    ::closedir(d);
     return v;
 }
 
-// The user of a channel: counts and keeps what it hears.
-struct ChannelUser : Control::Notify {
-    void OnConnect() override { ++connects; }
-    void OnDisconnect() override
-    {
-        ++disconnects;
-        if (on_disconnect)
-            on_disconnect();
-    }
-    void OnMessage(const char* data, int length) override { messages.emplace_back(data, size_t(length)); }
-
-    int connects = 0, disconnects = 0;
-    std::vector<std::string> messages;
-    std::function<void()> on_disconnect;
-};
-
 // Every line written to a stream, with the loop time it was written at.
-class StampedLines : public std::streambuf {
-public:
-    explicit StampedLines(std::ostream& s) : mStream(s), mOld(s.rdbuf(this)) {}
-    ~StampedLines() override { mStream.rdbuf(mOld); }
-
-    std::vector<std::pair<uint32_t, std::string>> lines;
-
+struct StampedLines : std::streambuf {
+    explicit StampedLines(std::ostream& s) : stream(s), old(s.rdbuf(this)) {}
+    ~StampedLines() override { stream.rdbuf(old); }
+    int overflow(int c) override
+    {
+        if (c == '\n')
+            lines.emplace_back(Mux::milliseconds(), line), line.clear();
+        else
+            line += char(c);
+        return c;
+    }
     // Gaps in ms between the lines that hold text.
     std::vector<uint32_t> gaps(const std::string& text) const
     {
-        std::vector<uint32_t> out;
-        bool first = true;
-        uint32_t last = 0;
-        for (const auto& l : lines) {
-            if (l.second.find(text) == std::string::npos)
-                continue;
-            if (!first)
-                out.push_back(l.first - last);
-            first = false;
-            last = l.first;
-        }
+        std::vector<uint32_t> out, at;
+        for (const auto& l : lines)
+            if (l.second.find(text) != std::string::npos)
+                at.push_back(l.first);
+        for (size_t i = 1; i < at.size(); ++i)
+            out.push_back(at[i] - at[i - 1]);
         return out;
     }
 
-protected:
-    int overflow(int c) override
-    {
-        if (c == '\n') {
-            lines.emplace_back(Mux::milliseconds(), mLine);
-            mLine.clear();
-        } else if (c != EOF) {
-            mLine += char(c);
-        }
-        return c;
-    }
-
-private:
-    std::ostream& mStream;
-    std::streambuf* mOld;
-    std::string mLine;
+    std::ostream& stream;
+    std::streambuf* old;
+    std::string line;
+    std::vector<std::pair<uint32_t, std::string>> lines;
 };
 
 } // namespace vbtest
