@@ -3,6 +3,8 @@
 for an independent codec.
 
     generate.py --check FILE...            parse and check only
+    generate.py --cpp DIR FILE...          DIR/<module>.h and .cpp per module
+    generate.py --index FILE FILE...       a table of every type, for tests
     generate.py --oracle DIR FILE...       standard modules into DIR
 """
 
@@ -14,7 +16,7 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from asn1gen import checks, oracle, syntax  # noqa: E402
+from asn1gen import checks, cpp, oracle, syntax  # noqa: E402
 
 
 def load(paths):
@@ -47,10 +49,21 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument('--check', action='store_true', help='parse and check only')
+    ap.add_argument('--cpp', metavar='DIR', help='write the C++ classes into DIR')
+    ap.add_argument('--index', metavar='FILE', help='write a C++ table of every type into FILE')
     ap.add_argument('--oracle', metavar='DIR', help='write standard ASN.1 modules into DIR')
     ap.add_argument('files', nargs='+')
     args = ap.parse_args()
     modules = load(args.files)
+    if args.cpp:
+        os.makedirs(args.cpp, exist_ok=True)
+        for mod in modules:
+            header, source = cpp.emit(mod)
+            write_if_changed(os.path.join(args.cpp, mod.name + '.h'), header)
+            write_if_changed(os.path.join(args.cpp, mod.name + '.cpp'), source)
+    if args.index:
+        os.makedirs(os.path.dirname(os.path.abspath(args.index)), exist_ok=True)
+        write_if_changed(args.index, cpp.index(modules))
     if args.oracle:
         os.makedirs(args.oracle, exist_ok=True)
         try:

@@ -47,7 +47,7 @@ class Rejections(unittest.TestCase):
         self.assertRejected('both give accessors',
                             module('M', 'E ::= ENUMERATED { on-off, on_off }'))
         self.assertRejected('are both class M::T_1',
-                            module('M', 'T-1 ::= NULL\nT_1 ::= BOOLEAN'))
+                            module('M', 'T-1 ::= CHOICE { a NULL }\nT_1 ::= CHOICE { a NULL }'))
 
     def test_cpp_keywords_and_hidden_members(self):
         self.assertRejected("item 'delete' is a C++ keyword",
@@ -56,6 +56,10 @@ class Rejections(unittest.TestCase):
                             module('M', 'E ::= ENUMERATED { old, new }'))
         self.assertRejected("hides the generated member 'create'",
                             module('M', 'E ::= ENUMERATED { create, destroy }'))
+        self.assertRejected("hides the generated member 'getValue'",
+                            module('M', 'E ::= ENUMERATED { getValue }'))
+        self.assertRejected("type name 'Choices' hides the generated member",
+                            module('M', 'Choices ::= ENUMERATED { a }'))
 
     def test_unknown_references(self):
         self.assertRejected("unknown type 'Missing'",
@@ -66,12 +70,14 @@ class Rejections(unittest.TestCase):
                             module('M', 'S ::= SEQUENCE { a T }', 'IMPORTS T FROM Nowhere;'))
         self.assertRejected("module 'N' defines no type 'T'",
                             module('M', 'S ::= SEQUENCE { a T }', 'IMPORTS T FROM N;'),
-                            module('N', 'U ::= NULL'))
+                            module('N', 'U ::= CHOICE { a NULL }'))
         self.assertRejected("unknown module 'Q'",
                             module('M', 'S ::= CHOICE { a Q.T }'))
         self.assertRejected('both imported and defined',
-                            module('M', 'T ::= NULL', 'IMPORTS T FROM N;'),
-                            module('N', 'T ::= NULL'))
+                            module('M', 'T ::= CHOICE { a NULL }', 'IMPORTS T FROM N;'),
+                            module('N', 'T ::= CHOICE { a NULL }'))
+        self.assertRejected("type 'L': only SEQUENCE, CHOICE and ENUMERATED types can be named",
+                            module('M', 'L ::= SEQUENCE OF INTEGER'))
 
     def test_enumeration_values_outside_their_coding(self):
         # ENUMERATED travels as its value in 0..max: a negative value has no code.
@@ -155,7 +161,7 @@ class Reading(unittest.TestCase):
 
     def test_comments_and_extension_additions(self):
         [m] = [syntax.parse_module(module('M', '''\
-            -- a comment ends at the next double hyphen -- N ::= NULL
+            -- a comment ends at the next double hyphen -- N ::= CHOICE { n NULL }
             /* a block
                comment */
             C ::= CHOICE { a INTEGER (0..127), ..., done NULL }  -- trailing'''), 'M.asn')]
@@ -242,15 +248,15 @@ class OracleExport(unittest.TestCase):
                            'C ::= ENUMERATED { b(1), a(0) }\n'
                            'D ::= ENUMERATED { u(0), v(0) }')
         self.assertIn('A ::= ENUMERATED {\n    x,\n    y,\n    z,\n    ...\n}', text)
-        self.assertIn('B ::= INTEGER (0..8, ...)', text)
+        self.assertIn('B ::= CHOICE { value INTEGER (0..8), ... }', text)
         self.assertIn('C ::= INTEGER (0..1)', text)
         self.assertIn('D ::= INTEGER (0..0)', text)
 
     def test_underscores_become_hyphens(self):
         text = self.export('Mixer_subtype ::= SEQUENCE { tdm_inputs INTEGER }\n'
-                           'L ::= SEQUENCE OF Mixer_subtype')
+                           'L ::= SEQUENCE { l SEQUENCE OF Mixer_subtype }')
         self.assertIn('Mixer-subtype ::= SEQUENCE {\n    tdm-inputs INTEGER\n}', text)
-        self.assertIn('L ::= SEQUENCE OF Mixer-subtype', text)
+        self.assertIn('l SEQUENCE OF Mixer-subtype', text)
         with self.assertRaises(syntax.SchemaError):
             self.export('S ::= SEQUENCE { ab_ INTEGER }')
 

@@ -18,11 +18,15 @@ CPP_KEYWORDS = set('''
     NULL
 '''.split())
 
-# Names that the generated classes declare themselves or inherit from the
-# runtime's bases; an enumeration item or a type of that name would hide them.
-RESERVED_MEMBERS = {'NamedNumber', 'Alternative', 'theInfo', 'create', 'info',
-                    'swap', 'getValue', 'setValue', 'getName', 'setFromName',
-                    'ASN1'}
+# Names that a generated class declares itself or inherits from the runtime's
+# bases: an enumeration item of that name would hide them, and a type of that
+# name would be hidden inside the classes.
+RESERVED_MEMBERS = {
+    'ASN1', 'NamedNumber', 'Choices', 'OptionalFields', 'theInfo', 'create', 'info',
+    'getTag', 'compare', 'clone', 'accept', 'asValueNotation', 'print_on',
+    'do_compare', 'do_clone', 'do_accept', 'pool', 'asInt', 'getValue', 'setValue',
+    'getMaximum', 'extendable', 'getName', 'setFromName',
+}
 
 INT32_MIN, INT32_MAX, UINT32_MAX = -2**31, 2**31 - 1, 2**32 - 1
 
@@ -88,6 +92,10 @@ class Checker:
             seen[cpp] = asg.name
             if asg.name in mod.imports:
                 self.error(asg.where, 'type %r is both imported and defined' % asg.name)
+            if not isinstance(asg.type, (Sequence, Choice, Enumerated)):
+                # Every class gets its own descriptor; other types stay unnamed.
+                self.error(asg.where, 'type %r: only SEQUENCE, CHOICE and ENUMERATED types '
+                           'can be named' % asg.name)
 
     def check_unique(self, owner, members, what):
         """Members whose accessors (get_/set_ and the like) would collide."""

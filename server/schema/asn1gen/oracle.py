@@ -7,7 +7,10 @@ are restated in standard terms:
   0, 1, 2 ... in order, the standard position coding gives the same bits and
   the type stays ENUMERATED. Any other enumeration (gaps, shared values,
   values out of order) is written as the INTEGER (0..max) that it is on the
-  wire, with the extension marker where the enumeration has one.
+  wire; an extensible one as a CHOICE of that INTEGER alone with an
+  extension marker, which gives the same extension bit and the same bits
+  after it. Values beyond the root are coded differently by the two rules
+  and are left out that way.
 """
 
 from .syntax import (SchemaError, Integer, Boolean, Null, OctetString, IA5String,
@@ -71,8 +74,10 @@ class Exporter:
 
     def enumerated(self, t, indent):
         if not is_positional(t):
-            marker = ', ...' if t.extensible else ''
-            return 'INTEGER (0..%d%s) -- ENUMERATED coded by value' % (t.max_value, marker)
+            value = 'INTEGER (0..%d)' % t.max_value
+            if t.extensible:
+                return 'CHOICE { value %s, ... } -- ENUMERATED coded by value' % value
+            return '%s -- ENUMERATED coded by value' % value
         pad = ' ' * (indent + 4)
         parts = [pad + standard_name(i.name, i.where) for i in t.items]
         if t.extensible:
