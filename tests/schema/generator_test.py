@@ -76,8 +76,13 @@ class Rejections(unittest.TestCase):
         self.assertRejected('both imported and defined',
                             module('M', 'T ::= CHOICE { a NULL }', 'IMPORTS T FROM N;'),
                             module('N', 'T ::= CHOICE { a NULL }'))
+
+
+    def test_forms_without_generated_classes(self):
         self.assertRejected("type 'L': only SEQUENCE, CHOICE and ENUMERATED types can be named",
                             module('M', 'L ::= SEQUENCE OF INTEGER'))
+        self.assertRejected('SEQUENCE extension additions are not supported',
+                            module('M', 'S ::= SEQUENCE { a NULL, ..., b NULL }'))
 
     def test_enumeration_values_outside_their_coding(self):
         # ENUMERATED travels as its value in 0..max: a negative value has no code.

@@ -153,6 +153,8 @@ class Checker:
             what = 'fields' if isinstance(t, Sequence) else 'alternatives'
             if isinstance(t, Choice) and not t.alternatives:
                 self.error(where, 'CHOICE %r has no root alternative' % asg.name)
+            if isinstance(t, Sequence) and t.additions:
+                self.error(t.additions[0].where, 'SEQUENCE extension additions are not supported')
             self.check_unique(asg, members, what)
             for m in members:
                 self.check_type(mod, m.type, asg, m.where)
