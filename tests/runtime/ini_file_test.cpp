@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "runtime/ini_file.h"
+#include "runtime/paths.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+// The whole tree in one line: [section]@line key=value@line ...
+std::string flatten(const IniFile::File& file)
+{
+    std::ostringstream out;
+    for (const IniFile::Section& s : file)
+        for (const IniFile::SubSection& b : s) {
+            out << "[" << s.Name() << "]@" << b.LineNo();
+            for (const IniFile::Key& k : b)
+                for (const IniFile::SubKey& v : k)
+                    out << " " << k.Name() << "=" << v.Value() << "@" << v.LineNo();
+            out << ";";
+        }
+    return out.str();
+}
+
+std::string parse(const std::string& text)
+{
+    IniFile::File file;
+    std::istringstream in(text);
+    in >> file;
+    return flatten(file);
+}
+
+struct ParseCase {
+    const char* what;
+    const char* text;
+    const char* tree;
+};
+
+const ParseCase kParseCases[] = {
+    {"last line without newline", "[s]\nk=v", "[s]@1 k=v@2;"},
+    {"lines before the first header", "k=v\n# c\n[s]\n", "[s]@3;"},
+    {"comment lines and blank lines", "[s]\n# k=1\n\n   \nk=2\n", "[s]@1 k=2@5;"},
+    {"line without = dropped", "[s]\nnoequals\n[t]\nk=1", "[s]@1;[t]@3 k=1@4;"},
+    {"repeated section is a second block", "[traces]\na=1\n[x]\n[traces]\nb=2\n",
+     "[traces]@1 a=1@2;[traces]@4 b=2@5;[x]@3;"},
+    {"blanks trimmed, inner kept, comment after blank", "[s]\na b = c d  # note\n", "[s]@1 a b=c d@2;"},
+    {"inner runs of blanks kept", "[s]\na  b   =   c  d   \n", "[s]@1 a  b=c  d@2;"},
+    {"# glued to the value is text", "[s]\nurl=x#y\n", "[s]@1 url=x#y@2;"},
+    {"comment right after =", "[s]\nk = # note\n", "[s]@1 k=@2;"},
+    {"empty value at end of input", "[s]\nk=", "[s]@1 k=@2;"},
+    {"comment at end of input keeps the value", "[s]\nk=v #c", "[s]@1 k=v@2;"},
+    {"key without = at end of input", "[s]\nk", "[s]@1;"},
+    {"leading tabs skipped, inner tabs kept", "[s]\n\t\tk\tx = \tv\ty\n", "[s]@1 k\tx=\tv\ty@2;"},
+    {"value may hold =", "[s]\nk=a=b\n", "[s]@1 k=a=b@2;"},
+    {"# and [ inside a key", "[s]\na#b=1\nc[d=2\n", "[s]@1 a#b=1@2 c[d=2@3;"},
+    {"header name taken as written", "[ my sec ]\nk=v\n", "[ my sec ]@1 k=v@2;"},
+    {"[ and # inside a header name", "[a[b#c]\n", "[a[b#c]@1;"},
+    {"text after the header ignored", "[s] junk k=v # c\nk=v\n", "[s]@1 k=v@2;"},
+    {"header cut by line end drops lines until the next header",
+     "[s]\na=1\n[bad\nb=2\n[t]\nc=3\n", "[s]@1 a=1@2;[t]@5 c=3@6;"},
+    {"key repeated in a block keeps both", "[s]\nk=1\nj=0\nk=2\n", "[s]@1 k=1@2 k=2@4 j=0@3;"},
+    {"carriage returns dropped everywhere", "[s]\r\nk=a\rb\r\n", "[s]@1 k=ab@2;"},
+    {"empty input", "", ""},
+};
+
+TEST(IniParse, CharacterStateTable)
+{
+    for (const ParseCase& c : kParseCases)
+        EXPECT_EQ(c.tree, parse(c.text)) << c.what;
+}
+
+TEST(IniFileTest, OpenResolvesThroughPathsAndCloseEmpties)
+{
+    vbtest::TempDir dir;
+    Paths::ScopedRoot root(dir.path());
+    ::mkdir(dir.file("etc").c_str(), 0700);
+    std::ofstream(dir.file("etc/server.conf")) << "[traces]\nsignalling.hdlc = yes\n";
+
+    IniFile::File file("/etc/server.conf");
+    EXPECT_TRUE(file.IsOpened());
+    EXPECT_EQ("/etc/server.conf", file.FileName());
+    EXPECT_EQ("[traces]@1 signalling.hdlc=yes@2;", flatten(file));
+
+    file.Close();
+    EXPECT_FALSE(file.IsOpened());
+    EXPECT_EQ(0, file.SectionCount());
+
+    EXPECT_FALSE(file.Open("/etc/missing.conf"));
+    EXPECT_EQ(0, file["traces"].SubSectionCount());
+    EXPECT_EQ(1, file.SectionCount());
+}
+
+TEST(IniFileTest, DumpText)
+{
+    IniFile::File file;
+    std::istringstream in("[s]\nk=v\n");
+    in >> file;
+    std::ostringstream out;
+    file.Dump(out);
+    EXPECT_EQ("dumping IniFile::File\n"
+              "mFileName=\"\"\n"
+              "\n"
+              "mSectionCount=1\n"
+              "dumping IniFile::Section\n"
+              "mName=\"s\"\n"
+              "mSubSectionCount=1\n"
+              "dumping IniFile::SubSection\n"
+              "mLineNo=\"1\"\n"
+              "mKeyCount=1\n"
+              "dumping IniFile::Key\n"
+              "mName=\"k\"\n"
+              "mSubKeyCount=1\n"
+              "dumping IniFile::SubKey\n"
+              "mValue=\"v\"\n"
+              "mLineNo=2\n",
+              out.str());
+}
+
+TEST(IniSubKey, LenientTypedAccess)
+{
+    for (const char* t : {"true", "yes", "1", "on"})
+        EXPECT_TRUE(IniFile::SubKey(t, 1).GetBool(false)) << t;
+    for (const char* f : {"false", "no", "0", "off"})
+        EXPECT_FALSE(IniFile::SubKey(f, 1).GetBool(true)) << f;
+    for (const char* other : {"Yes", " yes", "enabled", ""})
+        EXPECT_TRUE(IniFile::SubKey(other, 1).GetBool(true)) << other;
+
+    EXPECT_EQ(42, IniFile::SubKey("42abc", 1).GetInt(7));
+    EXPECT_EQ(7, IniFile::SubKey("abc", 1).GetInt(7));
+    EXPECT_EQ(7, IniFile::SubKey("99999999999", 1).GetInt(7));
+    EXPECT_FLOAT_EQ(2.5f, IniFile::SubKey("2.5x", 1).GetFloat(1.0f));
+
+    IniFile::SubKey k("", 1);
+    k.SetBool(false);
+    EXPECT_EQ("no", k.Value());
+    k.SetFloat(3.14159265f);
+    EXPECT_EQ("3.14159", k.Value());
+}
+
+// ------------------------------------------------------------------ Reader
+
+enum Mode { Off = 0, Slow = 1, Fast = 2, Big = 16 };
+const IniFile::Symbol<Mode> kModes[] = {{"off", Off}, {"slow", Slow}, {"fast", Fast}, {nullptr, Off}};
+
+class IniReaderTest : public ::testing::Test {
+protected:
+    IniFile::SubSection& block(const std::string& text)
+    {
+        std::istringstream in(text);
+        in >> mFile;
+        return *mFile["s"].begin();
+    }
+
+    IniFile::File mFile;
+    std::ostringstream mOut;
+    IniFile::Reader mReader{"cfg: ", mOut};
+};
+
+TEST_F(IniReaderTest, RequiredKeyMessagesStopTheParse)
+{
+    struct Case {
+        const char* text;
+        const char* messages;
+    } cases[] = {
+        {"[s]\nother=1\n", "cfg: required key \"host\" not present, line 1\n"},
+        {"[s]\nhost=h\nport=fast!\n", "cfg: required key \"port\" has invalid value=\"fast!\", line 3\n"},
+        {"[s]\nhost=a\n\nhost=b\n",
+         "cfg: required key \"host\" is duplicated!\n"
+         "cfg:  first occurence at 2 line.\n"
+         "cfg:  second occurence at 4 line.\n"},
+        {"[s]\nhost=a\nhost=b\nhost=c\n", "cfg: required key \"host\" specified more than once: 2 3 4 lines\n"},
+        // The first failure ends the parse: the repeated port is not looked at.
+        {"[s]\nport=1\nport=2\n", "cfg: required key \"host\" not present, line 1\n"},
+    };
+    for (const Case& c : cases) {
+        std::ostringstream out;
+        IniFile::Reader r("cfg: ", out);
+        std::string host = "default";
+        Mode port = Off;
+        r.mRequired.add(&host, "host");
+        r.mRequired.add(&port, "port", kModes);
+        EXPECT_FALSE(r.parse(block(c.text))) << c.text;
+        EXPECT_EQ(c.messages, out.str()) << c.text;
+    }
+}
+
+TEST_F(IniReaderTest, OptionalKeyMessagesDoNotFail)
+{
+    bool flag = true;
+    Mode mode = Slow;
+    std::string name = "keep";
+    bool& flagFound = mReader.mOptional.add(&flag, "flag");
+    bool& modeFound = mReader.mOptional.add(&mode, "mode", kModes);
+    bool& nameFound = mReader.mOptional.add(&name, "name");
+    EXPECT_TRUE(mReader.parse(block("[s]\nflag=on\nmode=fast\nmode=off\nname=a\nname=b\nname=c\n")));
+    EXPECT_EQ("cfg: optional key \"flag\" has invalid value=\"on\", line 2. Key will be ignored.\n"
+              "cfg: optional key \"mode\" is duplicated!\n"
+              "cfg:  first occurence at 3 line.\n"
+              "cfg:  second occurence at 4 line. Both keys will be ignored.\n"
+              "cfg: optional key \"name\" specified more than once: 5 6 7 lines. All keys will be ignored.\n",
+              mOut.str());
+    EXPECT_TRUE(flag);
+    EXPECT_EQ(Slow, mode);
+    EXPECT_EQ("keep", name);
+    EXPECT_FALSE(flagFound || modeFound || nameFound);
+}
+
+TEST_F(IniReaderTest, TypedValues)
+{
+    struct Case {
+        const char* value;
+        bool accepted;
+        Mode result;
+    } modes[] = {
+        {"fast", true, Fast}, {"0x10", true, Big}, {"020", true, Big}, {"2", true, Fast}, {"0x100000000", false, Slow},
+        {"12abc", false, Slow}, {"", false, Slow}, {"FAST", false, Slow}, {"99999999999999999999", false, Slow},
+    };
+    for (const Case& c : modes) {
+        Mode m = Slow;
+        IniFile::Private::TKeyValue<Mode> kv(&m, "m", kModes);
+        EXPECT_EQ(c.accepted, kv.do_parse(c.value)) << c.value;
+        EXPECT_EQ(c.result, m) << c.value;
+    }
+    Mode m = Slow;
+    IniFile::Private::TKeyValue<Mode> noTable(&m, "m", nullptr);
+    EXPECT_FALSE(noTable.do_parse("fast"));
+    EXPECT_TRUE(noTable.do_parse("2"));
+    EXPECT_EQ(Fast, m);
+
+    struct Word {
+        const char* text;
+        bool accepted, value;
+    } words[] = {{"enabled", true, true}, {"disable", true, false}, {"0", true, false}, {"yes", true, true},
+                 {"on", false, true}, {"off", false, true}, {"Yes", false, true}};
+    for (const Word& w : words) {
+        bool b = true;
+        EXPECT_EQ(w.accepted, IniFile::Private::TKeyValue<bool>(&b, "b", nullptr).do_parse(w.text)) << w.text;
+        EXPECT_EQ(w.value, b) << w.text;
+    }
+}
+
+TEST_F(IniReaderTest, UnboundKeysIgnoredAndFoundFlagsSet)
+{
+    std::string host;
+    bool verbose = false;
+    bool& hostFound = mReader.mRequired.add(&host, "host");
+    bool& verboseFound = mReader.mOptional.add(&verbose, "verbose");
+    EXPECT_TRUE(mReader.parse(block("[s]\nhost = a b\nverbose=enabled\nstray=1\n")));
+    EXPECT_EQ("", mOut.str());
+    EXPECT_EQ("a b", host);
+    EXPECT_TRUE(verbose && hostFound && verboseFound);
+}
+
+// ------------------------------------------------------------ random input
+
+// Properties that hold for any input: no crash, carriage returns never
+// matter, names and values never carry the blanks around them, and every
+// line number lies within the input.
+TEST(IniFuzz, RandomInputKeepsInvariants)
+{
+    std::mt19937 rng(20250516);
+    const std::string alphabet = "[]#= \t\r\n\nab=[]";
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        size_t len = rng() % 160;
+        for (size_t i = 0; i < len; ++i)
+            text += (rng() % 8) ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng() & 0xFF);
+
+        IniFile::File file;
+        std::istringstream in(text);
+        in >> file;
+        std::ostringstream dump;
+        file.Dump(dump);
+
+        std::string bare;
+        for (char c : text)
+            if (c != '\r')
+                bare += c;
+        ASSERT_EQ(flatten(file), parse(bare)) << testing::PrintToString(text);
+
+        int lines = 1;
+        for (char c : bare)
+            lines += c == '\n';
+        for (const IniFile::Section& s : file)
+            for (const IniFile::SubSection& b : s) {
+                ASSERT_GE(b.LineNo(), 1);
+                ASSERT_LE(b.LineNo(), lines);
+                for (const IniFile::Key& k : b) {
+                    ASSERT_FALSE(k.Name().empty());
+                    ASSERT_NE(' ', k.Name().front());
+                    ASSERT_NE(' ', k.Name().back());
+                    // Only a line's first character may be "=" in a key.
+                    ASSERT_EQ(std::string::npos, k.Name().find('=', 1));
+                    ASSERT_EQ(std::string::npos, k.Name().find_first_of("\n\r"));
+                    for (const IniFile::SubKey& v : k) {
+                        ASSERT_GT(v.LineNo(), b.LineNo());
+                        ASSERT_LE(v.LineNo(), lines);
+                        ASSERT_EQ(std::string::npos, v.Value().find_first_of("\n\r"));
+                        if (!v.Value().empty()) {
+                            ASSERT_NE(' ', v.Value().front());
+                            ASSERT_NE(' ', v.Value().back());
+                        }
+                    }
+                }
+            }
+    }
+}
+
+} // namespace

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+#include "runtime/fd.h"
+#include "runtime/net.h"
+
+namespace {
+
+std::set<std::string> addresses(Net::ifconfig_mode_t mode, int* count = nullptr)
+{
+    std::list<INet4::Addr> out;
+    int n = Net::ifconfig(out, mode);
+    if (count)
+        *count = n;
+    std::set<std::string> texts;
+    for (const INet4::Addr& a : out)
+        texts.insert(a.GetString().substr(0, a.GetString().find(':')));
+    return texts;
+}
+
+// Moves the calling thread into a fresh namespace of one kind and back.
+class ScopedNamespace {
+public:
+    ScopedNamespace(const char* kind, int flag)
+        : mFlag(flag), mOld(::open((std::string("/proc/self/ns/") + kind).c_str(), O_RDONLY | O_CLOEXEC))
+    {
+        mEntered = mOld && ::unshare(flag) == 0;
+    }
+    ~ScopedNamespace()
+    {
+        if (mEntered && ::setns(mOld.get(), mFlag) != 0)
+            std::abort(); // the rest of the suite would run in the wrong world
+    }
+    bool entered() const { return mEntered; }
+
+private:
+    int mFlag;
+    Fd mOld;
+    bool mEntered = false;
+};
+
+// Brings "lo" up (address empty) or gives an alias label an address.
+bool configure(int sock, const std::string& name, const char* address)
+{
+    ifreq req;
+    std::memset(&req, 0, sizeof(req));
+    std::strncpy(req.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    if (!*address) {
+        req.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        return ::ioctl(sock, SIOCSIFFLAGS, &req) == 0;
+    }
+    sockaddr_in sin;
+    std::memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    ::inet_aton(address, &sin.sin_addr);
+    std::memcpy(&req.ifr_addr, &sin, sizeof(sin));
+    return ::ioctl(sock, SIOCSIFADDR, &req) == 0;
+}
+
+} // namespace
+
+TEST(Net, IfconfigModesOnThisMachine)
+{
+    int count = 0;
+    std::set<std::string> all = addresses(0, &count);
+    EXPECT_EQ(1u, all.count("127.0.0.1"));
+    std::set<std::string> external = addresses(Net::if_not_loopback);
+    EXPECT_EQ(0u, external.count("127.0.0.1"));
+    EXPECT_EQ(all.size() - 1, external.size());
+    for (const std::string& a : addresses(Net::if_private))
+        EXPECT_TRUE(a.rfind("10.", 0) == 0 || a.rfind("192.168.", 0) == 0 || a.rfind("172.", 0) == 0) << a;
+
+    std::list<std::string> names;
+    EXPECT_EQ(count, Net::ifconfig(names, 0, 0));
+    names.clear();
+    EXPECT_EQ(0, Net::ifconfig(names, Net::if_not_loopback, IFF_LOOPBACK));
+    EXPECT_EQ(1, Net::ifconfig(names, 0, IFF_LOOPBACK | IFF_UP));
+    EXPECT_EQ(std::list<std::string>{"lo"}, names);
+}
+
+TEST(Net, ManyInterfacesEveryModeFlag)
+{
+    ScopedNamespace net("net", CLONE_NEWNET);
+    if (!net.entered())
+        GTEST_SKIP() << "cannot enter a private network namespace";
+    Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(configure(sock.get(), "lo", ""));
+
+    const std::set<std::string> linkLocal = {"169.254.3.4"};
+    const std::set<std::string> priv = {"192.168.7.1", "172.16.0.1", "172.31.255.254", "10.255.0.1"};
+    const char* neither[] = {"169.255.0.1", "192.169.0.1", "172.32.0.1", "172.15.255.255", "11.0.0.1"};
+    std::vector<std::string> aliases(linkLocal.begin(), linkLocal.end());
+    aliases.insert(aliases.end(), priv.begin(), priv.end());
+    aliases.insert(aliases.end(), std::begin(neither), std::end(neither));
+    // Far more entries than a fixed buffer of a few hundred bytes holds.
+    for (int i = 0; i < 60; ++i)
+        aliases.push_back("11.1." + std::to_string(i) + ".1");
+    for (size_t i = 0; i < aliases.size(); ++i)
+        ASSERT_TRUE(configure(sock.get(), "lo:" + std::to_string(i), aliases[i].c_str())) << aliases[i];
+
+    int count = 0;
+    EXPECT_EQ(71u, addresses(0, &count).size()); // 127.0.0.1 on "lo" and every alias
+    EXPECT_EQ(71, count);
+    EXPECT_EQ(70u, addresses(Net::if_not_loopback).size()); // alias labels are not "lo"
+    EXPECT_EQ(linkLocal, addresses(Net::if_link_local));
+    EXPECT_EQ(priv, addresses(Net::if_private));
+    std::set<std::string> both = priv;
+    both.insert(linkLocal.begin(), linkLocal.end());
+    EXPECT_EQ(both, addresses(Net::if_link_local | Net::if_private));
+
+    std::list<std::string> names;
+    EXPECT_EQ(4, Net::ifconfig(names, Net::if_private, IFF_UP));
+    for (const std::string& n : names)
+        EXPECT_EQ(0u, n.rfind("lo:", 0)) << n;
+}

@@ -1,0 +1,103 @@
+// Sockets, a recording service and a loop driver for the tests (and the
+// benchmark) of the stream and TPKT layers.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <functional>
+
+#include "runtime/fd.h"
+#include "runtime/multiplexer.h"
+#include "runtime/protocol.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/runtime/packet_support.h"
+
+namespace vbtest {
+
+struct SocketPair {
+    Fd a, b;
+};
+
+inline SocketPair unix_pair()
+{
+    int s[2] = {-1, -1};
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s);
+    return SocketPair{Fd(s[0]), Fd(s[1])};
+}
+
+// A connected TCP pair over the loopback interface (empty on failure).
+inline SocketPair tcp_pair()
+{
+    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    sockaddr* sa = reinterpret_cast<sockaddr*>(&addr);
+    if (::bind(listener.get(), sa, len) || ::listen(listener.get(), 1) || ::getsockname(listener.get(), sa, &len) ||
+        ::connect(client.get(), sa, len))
+        return SocketPair();
+    SocketPair pair{Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)), std::move(client)};
+    int one = 1;
+    ::setsockopt(pair.a.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    ::setsockopt(pair.b.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return pair;
+}
+
+// The owner of a stack: keeps every payload and every end it hears of,
+// and what its lowest layer would put on the wire.
+struct Recorder : ProtocolsFamily {
+    void on_message(Packet& p) override
+    {
+        messages.push_back(content(p));
+        if (on_payload)
+            on_payload(p);
+    }
+    bool transmit(Packet& p) override { return sent.push_back(content(p)), true; }
+    void on_activated(Protocol* p) override { ++activated, ProtocolsFamily::on_activated(p); }
+    void on_deactivated(Protocol* p, Protocol_status s) override
+    {
+        ends.push_back(s->message() + (s->success() ? "" : " (error)"));
+        end_source = s->source;
+        reporter = p;
+    }
+
+    std::vector<std::string> messages, sent, ends;
+    std::function<void(Packet&)> on_payload;
+    int activated = 0;
+    Protocol* end_source = nullptr;
+    Protocol* reporter = nullptr;
+};
+
+// Runs the loop until done() holds or ms of loop time have passed.
+inline bool run_until(const std::function<bool()>& done, unsigned ms = 5000)
+{
+    bool met = false;
+    FnDpc check([&] {
+        if (!met && done()) {
+            met = true;
+            multiplexer.terminate();
+        }
+    });
+    check.dpc.Activate();
+    FnTimer limit;
+    limit.arm(ms, [] { multiplexer.terminate(); });
+    multiplexer.run(false, true);
+    return met;
+}
+
+inline bool write_all(int fd, const std::string& s)
+{
+    for (size_t done = 0; done < s.size();) {
+        ssize_t n = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+} // namespace vbtest

@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <memory>
+#include <ostream>
+#include <thread>
+
+#include "runtime/log_streams.h"
+#include "runtime/mux_time.h"
+#include "runtime/paths.h"
+#include "runtime/syslog.h"
+#include "tests/runtime/log_receiver.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using vbtest::LogReceiver;
+
+class SysLogTest : public ::testing::Test {
+protected:
+    // "<pri>Mmm dd hh:mm:ss " at the virtual time of day.
+    std::string head(int priority) const
+    {
+        time_t now = Mux::seconds();
+        std::tm local;
+        localtime_r(&now, &local);
+        char stamp[64];
+        strftime(stamp, sizeof(stamp), "%h %e %T ", &local);
+        return "<" + std::to_string(priority) + ">" + stamp;
+    }
+    std::string record(int priority, const std::string& text) const
+    {
+        return head(priority) + text + std::string(1, '\0');
+    }
+
+    vbtest::TempDir dir;
+    Paths::ScopedRoot root{dir.path()};
+    Mux::VirtualClock clock{1000, 1747403471};
+    Mux::ScopedClock scoped{clock};
+    std::unique_ptr<SysLogManager> log{new SysLogManager};
+};
+
+TEST_F(SysLogTest, StreamLinesBecomeRecordsWithTheirPriorities)
+{
+    LogReceiver daemon(dir.path());
+    ASSERT_TRUE(daemon.bound());
+    log->openlog("vxb-T250516-1551", LOG_NDELAY, 0);
+    ASSERT_TRUE(log->connected());
+    EXPECT_TRUE(fcntl(log->fd(), F_GETFD) & FD_CLOEXEC);
+
+    ManagedSysLogStreamBuf noticeBuf(LOG_DAEMON, LOG_NOTICE, *log);
+    ManagedSysLogStreamBuf errBuf(LOG_DAEMON, LOG_ERR, *log);
+    ManagedSysLogStreamBuf debugBuf(LOG_DAEMON, LOG_DEBUG, *log);
+    std::ostream notice(&noticeBuf), err(&errBuf), debug(&debugBuf);
+
+    // Two lines, one flush: nothing leaves before the flush, then one
+    // record per line, each in its own datagram.
+    err << "first\nsecond\n";
+    EXPECT_FALSE(daemon.pending());
+    err.flush();
+    EXPECT_EQ(record(27, "vxb-T250516-1551: first"), daemon.record());
+    EXPECT_EQ(record(27, "vxb-T250516-1551: second"), daemon.record());
+
+    notice << "up" << std::endl;
+    debug << "" << std::endl;
+    EXPECT_EQ(record(29, "vxb-T250516-1551: up"), daemon.record());
+    EXPECT_EQ(record(31, "vxb-T250516-1551: "), daemon.record());
+    EXPECT_TRUE(daemon.drain().empty());
+}
+
+TEST_F(SysLogTest, PartialLineKeptAcrossFlushes)
+{
+    LogReceiver daemon(dir.path());
+    log->openlog("id", LOG_NDELAY, 0);
+    ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_ERR, *log);
+    std::ostream err(&buf);
+    err << std::unitbuf; // as std::cerr: a flush after every insertion
+
+    err << "slot " << 5 << ": ";
+    EXPECT_FALSE(daemon.pending());
+    err << "down\nnext ";
+    EXPECT_EQ(record(27, "id: slot 5: down"), daemon.record());
+    EXPECT_FALSE(daemon.pending());
+    err << "line" << std::endl;
+    EXPECT_EQ(record(27, "id: next line"), daemon.record());
+    EXPECT_TRUE(daemon.drain().empty());
+}
+
+TEST_F(SysLogTest, LongTextIsCutAndKeepsItsNul)
+{
+    LogReceiver daemon(dir.path());
+    log->openlog("id", LOG_NDELAY, 0);
+    ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_NOTICE, *log);
+    std::ostream out(&buf);
+
+    out << std::string(3000, 'x') << std::endl;
+    std::string r = daemon.record();
+    ASSERT_EQ(1024u, r.size());
+    EXPECT_EQ('\0', r.back());
+    EXPECT_EQ(record(29, "id: " + std::string(1023 - head(29).size() - 4, 'x')), r);
+
+    // A full put area without a line end goes out as one line on its own.
+    out << std::string(16383, 'y');
+    EXPECT_FALSE(daemon.pending());
+    out << 'z';
+    r = daemon.record();
+    EXPECT_EQ(1024u, r.size());
+    EXPECT_EQ('y', r[1022]);
+    out << std::endl;
+    EXPECT_EQ(record(29, "id: z"), daemon.record());
+}
+
+TEST_F(SysLogTest, IdentAndPidForms)
+{
+    LogReceiver daemon(dir.path());
+    log->openlog("", LOG_NDELAY, 0);
+    log->syslog(LOG_NOTICE, "no ident %d", 7);
+    log->sendmsg();
+    // Facility-less priorities take the default facility (user, 8).
+    EXPECT_EQ(record(13, "no ident 7"), daemon.record());
+
+    log->openlog("svc", LOG_NDELAY | LOG_PID, LOG_LOCAL0);
+    log->syslog(LOG_ERR, "x");
+    log->syslog(LOG_DAEMON | LOG_ERR, "y");
+    log->sendmsg();
+    std::string pid = "[" + std::to_string(getpid()) + "]";
+    EXPECT_EQ(record(LOG_LOCAL0 | LOG_ERR, "svc" + pid + ": x"), daemon.record());
+    EXPECT_EQ(record(27, "svc" + pid + ": y"), daemon.record());
+
+    // closelog returns to the default ident (the options stay); the next
+    // record reopens.
+    log->closelog();
+    EXPECT_FALSE(log->connected());
+    log->syslog(LOG_NOTICE, "z");
+    log->sendmsg();
+    EXPECT_EQ(record(LOG_LOCAL0 | LOG_NOTICE, "syslog-vd" + pid + ": z"), daemon.record());
+}
+
+// Reads `count` datagrams on a thread: the sender blocks while the socket
+// queue of a non-reading receiver is full.
+std::vector<std::string> collect(const LogReceiver& daemon, size_t count)
+{
+    std::vector<std::string> got;
+    while (got.size() < count) {
+        std::string r = daemon.record(5000);
+        if (r.empty())
+            break;
+        got.push_back(r);
+    }
+    return got;
+}
+
+TEST_F(SysLogTest, BatchGoesOutAtRecordAndByteLimits)
+{
+    LogReceiver daemon(dir.path());
+    log->openlog("b", LOG_NDELAY, 0);
+
+    for (int i = 0; i < SysLogManager::kBatchRecords - 1; ++i)
+        log->syslog(LOG_NOTICE, "%d", i);
+    EXPECT_FALSE(daemon.pending());
+    std::vector<std::string> got;
+    std::thread reader([&] { got = collect(daemon, SysLogManager::kBatchRecords); });
+    log->syslog(LOG_NOTICE, "%d", SysLogManager::kBatchRecords - 1);
+    reader.join();
+    ASSERT_EQ(static_cast<size_t>(SysLogManager::kBatchRecords), got.size());
+    for (int i = 0; i < SysLogManager::kBatchRecords; ++i)
+        EXPECT_EQ(record(13, "b: " + std::to_string(i)), got[static_cast<size_t>(i)]);
+    EXPECT_EQ(0, log->sendmsg());
+
+    // Records of 1024 bytes: twelve make 12288, which may still wait; the
+    // thirteenth goes above it and takes all thirteen along.
+    std::string text(1023 - head(13).size() - 3, 'q');
+    for (int i = 0; i < 12; ++i)
+        log->syslog(LOG_NOTICE, "%s", text.c_str());
+    EXPECT_FALSE(daemon.pending());
+    std::thread reader2([&] { got = collect(daemon, 13); });
+    log->syslog(LOG_NOTICE, "%s", text.c_str());
+    reader2.join();
+    ASSERT_EQ(13u, got.size());
+    EXPECT_EQ(1024u, got[12].size());
+    EXPECT_EQ(0, log->sendmsg());
+}
+
+TEST_F(SysLogTest, ReceiverThatComesBackGetsTheRecordOnce)
+{
+    auto daemon = std::make_unique<LogReceiver>(dir.path());
+    log->openlog("r", LOG_NDELAY, 0);
+    ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_NOTICE, *log);
+    std::ostream out(&buf);
+    out << "one" << std::endl;
+    EXPECT_EQ(record(29, "r: one"), daemon->record());
+
+    // A restarted daemon: the old socket is gone, a new one has the name.
+    daemon.reset();
+    daemon = std::make_unique<LogReceiver>(dir.path());
+    out << "two\nthree" << std::endl;
+    EXPECT_EQ(record(29, "r: two"), daemon->record());
+    EXPECT_EQ(record(29, "r: three"), daemon->record());
+    EXPECT_TRUE(daemon->drain().empty());
+    EXPECT_TRUE(log->connected());
+
+    // No daemon at all: the lines are dropped and the socket closed; the
+    // first line after the daemon is back gets through.
+    daemon->vanish();
+    out << "lost" << std::endl;
+    EXPECT_FALSE(log->connected());
+    out << "lost too" << std::endl;
+    daemon.reset();
+    daemon = std::make_unique<LogReceiver>(dir.path());
+    out << "four" << std::endl;
+    EXPECT_EQ(record(29, "r: four"), daemon->record());
+    EXPECT_TRUE(daemon->drain().empty());
+}
+
+TEST_F(SysLogTest, StreamSocketWhenDatagramsAreRefused)
+{
+    LogReceiver daemon(dir.path(), SOCK_STREAM);
+    ASSERT_TRUE(daemon.bound());
+    log->openlog("s", LOG_NDELAY, 0);
+    ASSERT_TRUE(log->connected());
+    EXPECT_EQ(SOCK_STREAM, log->type());
+    EXPECT_TRUE(fcntl(log->fd(), F_GETFD) & FD_CLOEXEC);
+    Fd peer(accept(daemon.fd(), nullptr, nullptr));
+    ASSERT_TRUE(peer);
+
+    ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_ERR, *log);
+    std::ostream err(&buf);
+    err << "a\nb" << std::endl;
+    std::string expected = record(27, "s: a") + record(27, "s: b");
+    std::string got;
+    while (got.size() < expected.size()) {
+        char chunk[256];
+        pollfd p = {peer.get(), POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0)
+            break;
+        ssize_t n = read(peer.get(), chunk, sizeof(chunk));
+        if (n <= 0)
+            break;
+        got.append(chunk, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(expected, got);
+
+    log->closelog();
+    EXPECT_EQ(SOCK_DGRAM, log->type());
+}
+
+} // namespace
