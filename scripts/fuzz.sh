@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Fuzzes the configuration reader with libFuzzer (needs clang). Not part of
-# the default test run. Arguments go to the fuzzer, e.g. -max_total_time=60.
+# Builds one libFuzzer target with clang and runs it (not part of the test run).
+# Usage: scripts/fuzz.sh TARGET [SECONDS] [libFuzzer options...]
+#   TARGET: asn1_per (the PER decoder) or ini_file (the configuration reader)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-out="$root/build/fuzz"
-cxx="${CXX_FUZZ:-$(command -v clang++-14 || command -v clang++)}"
-mkdir -p "$out/corpus"
-"$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I"$root" \
-    "$root/tests/fuzz/ini_file_fuzz.cpp" "$root/runtime/ini_file.cpp" "$root/runtime/paths.cpp" \
-    -o "$out/ini_file_fuzz"
-if [ "$#" -eq 0 ]; then
-    set -- -max_total_time=30
-fi
-cd "$out"
-./ini_file_fuzz corpus "$@"
+target="${1:-asn1_per}"
+seconds="${2:-60}"
+shift $(( $# < 2 ? $# : 2 ))
+"$root/scripts/deps.sh"
+build="$root/build/fuzz"
+CXX=clang++-14 CC=clang-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
+  -DVOXBRIDGE_FUZZ=ON -DVOXBRIDGE_BENCH=OFF >/dev/null
+cmake --build "$build" -j 3 --target "${target}_fuzz"
+mkdir -p "$build/corpus/$target"
+"$build/tests/${target}_fuzz" "$build/corpus/$target" -max_total_time="$seconds" "$@"

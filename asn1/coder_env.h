@@ -1,0 +1,90 @@
+// The coder environment and the entry points that turn values into octets
+// and back.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <loki/AssocVector.h>
+#include <string>
+#include <vector>
+
+#include "asn1/abstract_data.h"
+
+namespace ASN1 {
+
+class Module;
+
+// Orders module names as C strings.
+struct CStringLess {
+    typedef char const* first_argument_type;
+    typedef char const* second_argument_type;
+    typedef bool result_type;
+    bool operator()(char const* a, char const* b) const { return std::strcmp(a, b) < 0; }
+};
+
+class CoderEnv {
+public:
+    enum EncodingRules {
+        avn = 0,           // value notation (text)
+        ber = 1,
+        per_Aligned = 2,   // every link of the gateway
+        per_Unaligned = 3,
+    };
+    // Open types by module; nothing registers one, decoders never look.
+    typedef Loki::AssocVector<char const*, Module*, CStringLess> ModuleRegistry;
+
+    explicit CoderEnv(int rule = per_Aligned) : mEncodingRule(rule) {}
+
+    int get_encodingRule() const { return mEncodingRule; }
+    void set_encodingRule(int rule) { mEncodingRule = rule; }
+    ModuleRegistry& modules() { return mModules; }
+
+    // Writes the whole encoding to out, or nothing at all on failure.
+    template <class OutputIterator>
+    bool encode(AbstractData const& value, OutputIterator out)
+    {
+        std::vector<char> octets;
+        if (!encodeOctets(value, octets))
+            return false;
+        std::copy(octets.begin(), octets.end(), out);
+        return true;
+    }
+
+    // The value in value notation, without a terminating NUL.
+    template <class OutputIterator>
+    bool encodeAVN(AbstractData const& value, OutputIterator out)
+    {
+        std::string text;
+        if (!encodeText(value, text))
+            return false;
+        std::copy(text.begin(), text.end(), out);
+        return true;
+    }
+
+    // Fills value, already built for the expected type, from [first, last).
+    // Octets after the value are ignored. On failure the value is partly
+    // filled and must be discarded.
+    bool decode(char const* first, char const* last, AbstractData& value, bool withoutEnv);
+
+    // The encoding under the current rule into octets (emptied first).
+    bool encodeOctets(AbstractData const& value, std::vector<char>& octets);
+
+private:
+    static bool encodeText(AbstractData const& value, std::string& text);
+
+    int mEncodingRule;
+    ModuleRegistry mModules;
+};
+
+template <class OutputIterator>
+bool encode(AbstractData const& value, CoderEnv* env, OutputIterator out)
+{
+    return env->encode(value, out);
+}
+
+inline bool decode(char const* first, char const* last, CoderEnv* env, AbstractData& value, bool withoutEnv)
+{
+    return env->decode(first, last, value, withoutEnv);
+}
+
+} // namespace ASN1

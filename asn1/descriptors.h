@@ -1,0 +1,126 @@
+// Constant type descriptors. Each value points at the descriptor of its type
+// and reads everything type-dependent (bounds, fields, alternatives, names)
+// from it, so generated message classes are plain constant tables.
+#pragma once
+
+namespace ASN1 {
+
+class AbstractData;
+
+// First word of every descriptor: builds a default value of the most-derived
+// class for that descriptor, owned by the caller.
+typedef AbstractData* (*CreateFun)(void const* info);
+
+enum ConstraintType : unsigned {
+    Unconstrained = 0,
+    PartiallyConstrained = 1,
+    FixedConstraint = 2,
+    ExtendableConstraint = 3,
+};
+
+// Decoder limits, also enforced by the encoder so that nothing is sent that
+// the other side would refuse.
+enum : unsigned {
+    MaximumStringSize = 16384, // characters, bits or octets of a string
+    MaximumArraySize = 128,    // elements of a list, bits of an extension map
+};
+
+// upperLimit of a type without an upper bound.
+const unsigned NoUpperLimit = 0xFFFFFFFFu;
+// upper bound passed to the length coders for an unbounded length.
+const unsigned UnboundedLength = 0x7FFFFFFFu;
+// fieldIds entry of a mandatory root field.
+const unsigned MandatoryField = 0xFFFFFFFFu;
+
+// Plain kinds: Null, BOOLEAN, OBJECT_IDENTIFIER, GeneralizedTime, OpenData.
+struct DataInfo {
+    CreateFun create;
+    unsigned tag; // universal tag number
+};
+
+// INTEGER and its constrained instances, BIT_STRING, OCTET_STRING,
+// SEQUENCE_OF; for strings and lists the bounds apply to the size.
+struct ConstrainedInfo : DataInfo {
+    ConstraintType type;
+    int lowerLimit;
+    unsigned upperLimit;
+};
+
+// A {value, name} entry of a named-number or enumeration table.
+struct NamedNumber {
+    int value;
+    char const* name;
+};
+
+// Entries sorted by value.
+struct IntegerWithNamedNumberInfo : ConstrainedInfo {
+    NamedNumber const* namedNumbers;
+    unsigned namedNumberCount;
+};
+
+// Restricted character strings; characterSet lists the permitted characters
+// in canonical order.
+struct StringInfo : ConstrainedInfo {
+    char const* characterSet;
+    unsigned characterSetSize;
+    unsigned canonicalCharSize;
+    unsigned unalignedCharSize;
+    unsigned alignedCharSize; // bits per character
+};
+
+struct BMPStringInfo : ConstrainedInfo {
+    unsigned firstChar;
+    unsigned lastChar;
+    unsigned unalignedCharSize;
+    unsigned alignedCharSize;
+};
+
+// The names are {value, name} pairs because enumeration values may have gaps
+// and two names may share a value; lookup by value takes the first entry.
+struct EnumInfo : DataInfo {
+    bool extendable;
+    int maxEnumValue; // largest root value; coded in 0..maxEnumValue
+    NamedNumber const* names;
+    unsigned nameCount;
+};
+
+struct ChoiceInfo : DataInfo {
+    bool extendable;
+    DataInfo const* const* selectionInfos; // root, then known extension alternatives
+    unsigned numChoices;                   // root alternatives
+    unsigned totalChoices;                 // root plus known extension alternatives
+    unsigned const* selectionTags;         // null: alternative i is tagged [i]
+    char const* const* selectionNames;
+};
+
+struct SequenceInfo : DataInfo {
+    bool extendable;
+    DataInfo const* const* fieldInfos; // root fields, then known extension fields
+    unsigned const* fieldIds;          // per root field: optional index or MandatoryField
+    unsigned numFields;                // root fields
+    unsigned knownExtensions;
+    unsigned numOptionals;             // optional root fields
+    unsigned char const* defaultExtensions; // extension fields present in a new value, or null
+    unsigned const* fieldTags;         // null: field i is tagged [i]
+    char const* const* fieldNames;
+};
+
+// SEQUENCE OF and SET OF; the bounds constrain the element count.
+struct SequenceOfInfo : ConstrainedInfo {
+    DataInfo const* itemInfo;
+};
+
+// An open type constrained to one type.
+struct TypeConstrainedOpenInfo : DataInfo {
+    DataInfo const* typeInfo; // may be null
+};
+
+// Number of bits needed for the values 0..n-1; n = 0 stands for 2^32.
+unsigned CountBits(unsigned n);
+
+// Unsigned byte comparison: first difference decides, else the shorter range
+// is smaller.
+int lexicographic_compare_bytes(char const* first1, char const* last1,
+                                char const* first2, char const* last2);
+
+} // namespace ASN1

@@ -1,0 +1,71 @@
+// Bit-level output and input of the packed encoding rules (X.691): bit-fields
+// most significant bit first, octet alignment, octet blocks and bit maps.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace ASN1 {
+
+class BitOutput {
+public:
+    explicit BitOutput(std::vector<char>& out) : mOutput(&out) {}
+
+    std::vector<char>& output() { return *mOutput; }
+    // Bits still free in the last octet, 1..8; 8: the next bit starts an octet.
+    unsigned short bitsLeft() const { return mBitsLeft; }
+
+    void encodeSingleBit(bool bit);
+    // The low n bits of value, n <= 32.
+    void encodeMultiBit(unsigned value, unsigned n);
+    // Unused low bits of the current octet stay 0.
+    void align() { mBitsLeft = 8; }
+    void encodeByte(unsigned value);
+    // Aligns and appends n octets; nothing at all for n = 0.
+    void encodeBlock(char const* data, unsigned n);
+    // The first n bits of a bit map: whole octets, then the top bits of the next.
+    void encodeBitMap(std::vector<char> const& map, unsigned n);
+
+private:
+    std::vector<char>* mOutput;
+    unsigned short mBitsLeft = 8;
+};
+
+// Reads [first, last) in place. Every read fails rather than run past the end.
+class BitInput {
+public:
+    BitInput(char const* first, char const* last) : mPosition(first), mEnd(last) {}
+
+    char const* getPosition() const { return mPosition; }
+    char const* getEnd() const { return mEnd; }
+    // Unread bits in the octet at the position, 1..8.
+    unsigned short bitsLeftInOctet() const { return mBitsLeft; }
+    std::size_t getBitsLeft() const { return std::size_t(mEnd - mPosition) * 8 + mBitsLeft - 8; }
+    // Whole octets from the position on; meaningful when aligned.
+    std::size_t octetsLeft() const { return std::size_t(mEnd - mPosition); }
+    bool atEnd() const { return mPosition == mEnd; }
+
+    bool decodeSingleBit(bool& bit);
+    // n bits into v, n <= 32; n = 0 gives 0.
+    bool decodeMultiBit(unsigned n, unsigned& v);
+    void byteAlign();
+    // Moves to p (at most the end), at an octet boundary.
+    void setPosition(char const* p);
+    // Aligns and copies the smaller of n and the remaining octets; returns
+    // the count copied. n = 0 does nothing.
+    unsigned decodeBlock(char* out, unsigned n);
+    // n bits into the map, which must hold ceil(n / 8) octets.
+    bool decodeBitMap(std::vector<char>& map, unsigned n);
+
+protected:
+    // Narrows or restores the readable input; p lies between the position and
+    // the original end.
+    void setEnd(char const* p) { mEnd = p; }
+
+private:
+    char const* mPosition;
+    char const* mEnd;
+    unsigned short mBitsLeft = 8;
+};
+
+} // namespace ASN1

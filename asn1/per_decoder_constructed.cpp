@@ -1,0 +1,180 @@
+// PER decoding of the constructed kinds: CHOICE, SEQUENCE, SEQUENCE OF and
+// open types.
+#include "asn1/per_decoder.h"
+
+#include <cstdint>
+
+#include "asn1/choice.h"
+#include "asn1/open_data.h"
+#include "asn1/sequence.h"
+#include "asn1/sequence_of.h"
+
+namespace ASN1 {
+
+bool PERDecoder::decodeOpenLength(unsigned& count)
+{
+    // The octet-form length leaves the position aligned.
+    return decodeLength(0, UnboundedLength, count) && count <= octetsLeft();
+}
+
+bool PERDecoder::decodeConfined(unsigned count, AbstractData& value)
+{
+    char const* openEnd = getPosition() + count;
+    char const* outerEnd = getEnd();
+    setEnd(openEnd);
+    bool ok = value.accept(*this);
+    setEnd(outerEnd);
+    setPosition(openEnd);
+    return ok;
+}
+
+bool PERDecoder::skipOctets(unsigned count)
+{
+    byteAlign();
+    if (count > octetsLeft())
+        return false;
+    setPosition(getPosition() + count);
+    return true;
+}
+
+bool PERDecoder::decodeChoiceExtension(CHOICE& value)
+{
+    // X.691 22: index of the extension alternative, then an open type.
+    unsigned number = 0;
+    unsigned count = 0;
+    if (!decodeSmallUnsigned(number) || !decodeOpenLength(count))
+        return false;
+    std::uint64_t index = std::uint64_t(number) + value.numChoices();
+    if (index >= value.totalChoices()) {
+        // Unknown to this side: skipped, and not an error.
+        value.setSelection(CHOICE::unknownSelection, nullptr);
+        return skipOctets(count);
+    }
+    int id = static_cast<int>(index);
+    if ((id != value.currentSelection() || !value.getSelection()) && !value.select(id))
+        return skipOctets(count);
+    return decodeConfined(count, *value.getSelection());
+}
+
+bool PERDecoder::do_visit(CHOICE& value)
+{
+    if (atEnd())
+        return false;
+    if (value.extendable()) {
+        bool extension = false;
+        if (!decodeSingleBit(extension))
+            return false;
+        if (extension)
+            return decodeChoiceExtension(value);
+    }
+    unsigned root = value.numChoices();
+    unsigned index = 0;
+    if (root == 0 || (root > 1 && !decodeUnsigned(0, root - 1, index)))
+        return false;
+    int id = static_cast<int>(index);
+    if ((id != value.currentSelection() || !value.getSelection()) && !value.select(id))
+        return false;
+    return value.getSelection()->accept(*this);
+}
+
+Visitor::SeqVisitCode PERDecoder::preVisitExtensionRoots(SEQUENCE& seq)
+{
+    bool extension = false;
+    if (seq.extendable() && !decodeSingleBit(extension))
+        return VISIT_FAIL;
+    unsigned optionals = seq.info()->numOptionals;
+    BitMap& map = seq.optionalMap();
+    map.resize(optionals);
+    if (!decodeBitMap(map.bytes(), optionals))
+        return VISIT_FAIL;
+    return extension ? VISIT_CONTINUE : VISIT_NO_EXTENSION;
+}
+
+Visitor::SeqVisitCode PERDecoder::visitExtensionRoot(SEQUENCE& seq, int index, int optionalId)
+{
+    if (optionalId >= 0 && !seq.hasOptionalField(unsigned(optionalId)))
+        return VISIT_CONTINUE;
+    AbstractData* field = seq.makeField(unsigned(index));
+    return field && field->accept(*this) ? VISIT_CONTINUE : VISIT_FAIL;
+}
+
+Visitor::SeqVisitCode PERDecoder::preVisitExtensions(SEQUENCE& seq)
+{
+    unsigned m = 0;
+    if (!decodeSmallUnsigned(m) || m >= MaximumArraySize)
+        return VISIT_FAIL;
+    BitMap& map = seq.extensionMap();
+    map.resize(m + 1);
+    return decodeBitMap(map.bytes(), m + 1) ? VISIT_CONTINUE : VISIT_FAIL;
+}
+
+Visitor::SeqVisitCode PERDecoder::visitKnownExtension(SEQUENCE& seq, int index, int optionalId)
+{
+    if (!seq.hasOptionalField(unsigned(optionalId)))
+        return VISIT_CONTINUE;
+    unsigned count = 0;
+    if (!decodeOpenLength(count))
+        return VISIT_FAIL;
+    AbstractData* field = seq.makeField(unsigned(index));
+    if (!field)
+        return skipOctets(count) ? VISIT_CONTINUE : VISIT_FAIL;
+    return decodeConfined(count, *field) ? VISIT_CONTINUE : VISIT_FAIL;
+}
+
+Visitor::SeqVisitCode PERDecoder::visitUnknownExtensions(SEQUENCE& seq)
+{
+    BitMap const& map = seq.extensionMap();
+    for (unsigned i = seq.info()->knownExtensions; i < map.size(); ++i) {
+        unsigned count = 0;
+        if (map.test(i) && (!decodeLength(0, UnboundedLength, count) || !skipOctets(count)))
+            return VISIT_FAIL;
+    }
+    return VISIT_STOP;
+}
+
+bool PERDecoder::do_visit(SEQUENCE_OF_Base& value)
+{
+    unsigned n = 0;
+    if (!decodeConstrainedLength(value, n) || n > MaximumArraySize)
+        return false;
+    value.resize(n);
+    if (value.size() != n)
+        return false;
+    for (SEQUENCE_OF_Base::iterator i = value.begin(); i != value.end(); ++i) {
+        if (!(*i)->accept(*this)) {
+            value.erase(i, value.end());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PERDecoder::do_visit(OpenData& value)
+{
+    unsigned count = 0;
+    if (!decodeOpenLength(count) || count > MaximumStringSize)
+        return false;
+    std::vector<char>& octets = value.make_buf();
+    octets.assign(getPosition(), getPosition() + count);
+    setPosition(getPosition() + count);
+    return true;
+}
+
+bool PERDecoder::do_revisit(OpenData& value)
+{
+    if (!value.has_buf() || !value.has_data())
+        return false;
+    std::vector<char> const& octets = *value.get_buf();
+    PERDecoder inner(octets.data(), octets.data() + octets.size(), mEnv, true);
+    return value.get_data()->accept(inner);
+}
+
+bool PERDecoder::do_visit(TypeConstrainedOpenData& value)
+{
+    if (!value.has_data())
+        return do_visit(static_cast<OpenData&>(value));
+    unsigned count = 0;
+    return decodeOpenLength(count) && decodeConfined(count, *value.get_data());
+}
+
+} // namespace ASN1

@@ -1,0 +1,294 @@
+#include "asn1/per_encoder.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "asn1/primitives.h"
+#include "asn1/strings.h"
+#include "asn1/generalized_time.h"
+#include "asn1/per_rules.h"
+
+namespace ASN1 {
+
+namespace {
+
+bool in_range(unsigned value, unsigned lower, unsigned upper)
+{
+    if (static_cast<int>(lower) < 0)
+        return static_cast<int>(value) >= static_cast<int>(lower) && static_cast<int>(value) <= static_cast<int>(upper);
+    return value >= lower && value <= upper;
+}
+
+// Octets of the shortest two's-complement form of value, 1..4.
+unsigned integer_octets(int value)
+{
+    unsigned magnitude = value < 0 ? ~static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    unsigned bits = (magnitude ? 32 - __builtin_clz(magnitude) : 0) + 1;
+    return bits > 24 ? 4 : (bits + 7) / 8;
+}
+
+} // namespace
+
+bool PEREncoder::encodeUnsigned(unsigned value, unsigned lower, unsigned upper)
+{
+    if (!in_range(value, lower, upper))
+        return false;
+    if (lower == upper)
+        return true;
+    unsigned span = upper - lower;
+    unsigned offset = value - lower;
+    unsigned n = CountBits(span + 1);
+    if (mAligned && span >= 255) {
+        if (n > 16) {
+            // X.691 10.5.7.4: octet count as a bit-field, then the octets.
+            unsigned octets = offset == 0 ? 1 : (CountBits(offset + 1) + 7) / 8;
+            if (!encodeLength(octets, 1, (n + 7) / 8))
+                return false;
+            n = 8 * octets;
+        } else if (n > 8) {
+            n = 16; // X.691 10.5.7.3: two octets
+        }
+        // X.691 10.5.7.2 to 10.5.7.4: the value's octets start on an octet.
+        align();
+    }
+    encodeMultiBit(offset, n);
+    return true;
+}
+
+bool PEREncoder::encodeLength(unsigned length, unsigned lower, unsigned upper)
+{
+    if (length < lower || length > upper)
+        return false;
+    if (!mAligned && upper != UnboundedLength) {
+        encodeMultiBit(length - lower, CountBits(upper - lower + 1));
+        return true;
+    }
+    if (upper <= 65535)
+        return encodeUnsigned(length, lower, upper); // a constrained whole number
+    // X.691 10.9: one or two octets; fragmentation (16384 and more) is not
+    // supported by either side.
+    if (length <= 127) {
+        encodeByte(length);
+        return true;
+    }
+    if (length <= 16383) {
+        encodeByte(0x80 | (length >> 8));
+        encodeByte(length & 0xFF);
+        return true;
+    }
+    return false;
+}
+
+void PEREncoder::encodeSmallUnsigned(unsigned n)
+{
+    // X.691 10.6
+    if (n <= 63) {
+        encodeSingleBit(false);
+        encodeMultiBit(n, 6);
+        return;
+    }
+    encodeSingleBit(true);
+    unsigned octets = n < 0x100 ? 1 : n < 0x10000 ? 2 : n <= 0xFFFFFF ? 3 : 4;
+    encodeLength(octets, 0, UnboundedLength);
+    align();
+    encodeMultiBit(n, 8 * octets);
+}
+
+bool PEREncoder::encodeConstraint(ConstrainedObject const& object, unsigned value)
+{
+    switch (object.constraintType()) {
+    case ExtendableConstraint: {
+        bool outside = !in_range(value, static_cast<unsigned>(object.getLowerLimit()), object.getUpperLimit());
+        encodeSingleBit(outside);
+        return outside;
+    }
+    case FixedConstraint:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool PEREncoder::encodeConstrainedLength(ConstrainedObject const& object, unsigned length)
+{
+    if (encodeConstraint(object, length))
+        return encodeLength(length, 0, UnboundedLength);
+    return encodeLength(length, static_cast<unsigned>(object.getLowerLimit()), object.getUpperLimit());
+}
+
+bool PEREncoder::encodeOpenOctets(char const* data, unsigned n)
+{
+    static char const empty = 0;
+    if (n == 0) {
+        // X.691 10.1.3: an empty encoding travels as one zero octet.
+        data = &empty;
+        n = 1;
+    }
+    if (!encodeLength(n, 0, UnboundedLength))
+        return false;
+    encodeBlock(data, n);
+    return true;
+}
+
+bool PEREncoder::encodeAnyType(AbstractData const* value)
+{
+    std::vector<char> octets;
+    if (value) {
+        PEREncoder inner(octets, true);
+        if (!value->accept(inner))
+            return false;
+    }
+    return encodeOpenOctets(octets.data(), static_cast<unsigned>(octets.size()));
+}
+
+bool PEREncoder::do_visit(Null const&)
+{
+    return true;
+}
+
+bool PEREncoder::do_visit(BOOLEAN const& value)
+{
+    encodeSingleBit(value.getValue());
+    return true;
+}
+
+bool PEREncoder::do_visit(INTEGER const& value)
+{
+    unsigned bits = static_cast<unsigned>(value.getValue());
+    if (!encodeConstraint(value, bits))
+        return encodeUnsigned(bits, static_cast<unsigned>(value.getLowerLimit()), value.getUpperLimit());
+    // X.691 10.8: unconstrained whole number, two's complement.
+    unsigned octets = integer_octets(value.getValue());
+    if (!encodeLength(octets, 0, UnboundedLength))
+        return false;
+    encodeMultiBit(bits, 8 * octets);
+    return true;
+}
+
+bool PEREncoder::do_visit(ENUMERATED const& value)
+{
+    // The protocol codes the enumeration value itself, not its index.
+    int v = value.getValue();
+    int max = value.getMaximum();
+    if (max < 0)
+        return false;
+    if (value.extendable()) {
+        bool extension = v > max;
+        encodeSingleBit(extension);
+        if (extension) {
+            encodeSmallUnsigned(static_cast<unsigned>(v) + 1);
+            return encodeUnsigned(static_cast<unsigned>(v), 0, static_cast<unsigned>(v));
+        }
+    }
+    return encodeUnsigned(static_cast<unsigned>(v), 0, static_cast<unsigned>(max));
+}
+
+bool PEREncoder::do_visit(OBJECT_IDENTIFIER const& value)
+{
+    std::vector<char> contents;
+    value.encodeCommon(contents);
+    unsigned n = static_cast<unsigned>(contents.size());
+    if (!encodeLength(n, 0, 255))
+        return false;
+    encodeBlock(contents.data(), n);
+    return true;
+}
+
+bool PEREncoder::do_visit(BIT_STRING const& value)
+{
+    unsigned bits = value.size();
+    if (bits > MaximumStringSize || !encodeConstrainedLength(value, bits))
+        return false;
+    if (bits == 0)
+        return true;
+    if (mAligned && bits > 16) {
+        encodeBlock(value.getData().data(), (bits + 7) / 8);
+        return true;
+    }
+    encodeBitMap(value.getData(), bits);
+    return true;
+}
+
+bool PEREncoder::do_visit(OCTET_STRING const& value)
+{
+    unsigned n = static_cast<unsigned>(value.size());
+    if (n > MaximumStringSize || !encodeConstrainedLength(value, n))
+        return false;
+    if (n <= 2) {
+        // The protocol leaves one and two octets unaligned.
+        for (unsigned i = 0; i < n; ++i)
+            encodeMultiBit(static_cast<unsigned char>(value[i]), 8);
+        return true;
+    }
+    encodeBlock(value.data(), n);
+    return true;
+}
+
+bool PEREncoder::encodeCharacter(unsigned code, unsigned bits)
+{
+    if (bits < 32 && (code >> bits) != 0)
+        return false;
+    encodeMultiBit(code, bits);
+    return true;
+}
+
+bool PEREncoder::do_visit(AbstractString const& value)
+{
+    StringInfo const* info = value.info();
+    unsigned n = static_cast<unsigned>(value.size());
+    if (n > MaximumStringSize || !encodeConstrainedLength(value, n))
+        return false;
+    unsigned b = per::char_bits(info, mAligned);
+    if (n == 0)
+        return true;
+    if (mAligned && per::chars_octet_aligned(info, b)) {
+        if (b == 8) {
+            encodeBlock(value.data(), n);
+            return true;
+        }
+        align();
+    }
+    bool byCode = per::chars_by_code(info, b);
+    for (unsigned i = 0; i < n; ++i) {
+        unsigned code = static_cast<unsigned char>(value[i]);
+        if (!byCode) {
+            void const* found = info->characterSet ? std::memchr(info->characterSet, value[i], info->characterSetSize)
+                                                   : nullptr;
+            if (!found)
+                return false;
+            code = static_cast<unsigned>(static_cast<char const*>(found) - info->characterSet);
+        }
+        if (!encodeCharacter(code, b))
+            return false;
+    }
+    return true;
+}
+
+bool PEREncoder::do_visit(BMPString const& value)
+{
+    BMPStringInfo const* info = value.info();
+    unsigned n = static_cast<unsigned>(value.size());
+    if (n > MaximumStringSize || !encodeConstrainedLength(value, n))
+        return false;
+    unsigned b = per::char_bits(info, mAligned);
+    if (n > 0 && mAligned && per::chars_octet_aligned(info, b))
+        align();
+    for (unsigned i = 0; i < n; ++i) {
+        unsigned code = static_cast<unsigned>(value[i]);
+        if (code < info->firstChar || code > info->lastChar || !encodeCharacter(code - info->firstChar, b))
+            return false;
+    }
+    return true;
+}
+
+bool PEREncoder::do_visit(GeneralizedTime const& value)
+{
+    std::string text = value.get();
+    unsigned n = static_cast<unsigned>(text.size());
+    if (!encodeLength(n, 0, UnboundedLength))
+        return false;
+    encodeBlock(text.data(), n);
+    return true;
+}
+
+} // namespace ASN1

@@ -1,0 +1,195 @@
+#include "asn1/sequence.h"
+
+#include "asn1/visitor.h"
+
+namespace ASN1 {
+
+// SEQUENCE
+
+SEQUENCE::SEQUENCE(void const* info) : AbstractData(info)
+{
+    SequenceInfo const* seq = this->info();
+    mFields.assign(seq->numFields + seq->knownExtensions, nullptr);
+    mOptionals.resize(seq->numOptionals);
+    for (unsigned i = 0; i < seq->numFields; ++i) {
+        if (seq->fieldIds[i] == MandatoryField)
+            mFields[i] = create_from(seq->fieldInfos[i]);
+    }
+    if (seq->defaultExtensions) {
+        mExtensions.resize(seq->knownExtensions);
+        for (unsigned j = 0; j < seq->knownExtensions; ++j) {
+            if (seq->defaultExtensions[j / 8] & (0x80 >> (j % 8))) {
+                mExtensions.set(j);
+                mFields[seq->numFields + j] = create_from(seq->fieldInfos[seq->numFields + j]);
+            }
+        }
+    }
+}
+
+SEQUENCE::SEQUENCE(SEQUENCE const& other)
+    : AbstractData(other), mFields(other.mFields.size(), nullptr), mOptionals(other.mOptionals),
+      mExtensions(other.mExtensions)
+{
+    for (std::size_t i = 0; i < mFields.size(); ++i) {
+        if (other.mFields[i])
+            mFields[i] = other.mFields[i]->clone();
+    }
+}
+
+SEQUENCE& SEQUENCE::operator=(SEQUENCE const& other)
+{
+    SEQUENCE copy(other);
+    swap(copy);
+    return *this;
+}
+
+SEQUENCE::~SEQUENCE()
+{
+    deleteFields();
+}
+
+void SEQUENCE::deleteFields()
+{
+    for (AbstractData* field : mFields)
+        delete field;
+    mFields.clear();
+}
+
+void SEQUENCE::swap(SEQUENCE& other)
+{
+    mFields.swap(other.mFields);
+    mOptionals.swap(other.mOptionals);
+    mExtensions.swap(other.mExtensions);
+}
+
+bool SEQUENCE::hasOptionalField(unsigned id) const
+{
+    unsigned optionals = info()->numOptionals;
+    return id < optionals ? mOptionals.test(id) : mExtensions.test(id - optionals);
+}
+
+void SEQUENCE::includeOptionalField(unsigned id, unsigned index)
+{
+    unsigned optionals = info()->numOptionals;
+    if (id < optionals) {
+        mOptionals.set(id);
+    } else {
+        unsigned bit = id - optionals;
+        // Bits for additions that this type does not know would announce
+        // fields that cannot be sent.
+        if (bit >= info()->knownExtensions)
+            return;
+        if (mExtensions.size() <= bit)
+            mExtensions.resize(bit + 1);
+        mExtensions.set(bit);
+    }
+    makeField(index);
+}
+
+void SEQUENCE::removeOptionalField(unsigned id)
+{
+    unsigned optionals = info()->numOptionals;
+    if (id < optionals)
+        mOptionals.set(id, false);
+    else if (id - optionals < mExtensions.size())
+        mExtensions.set(id - optionals, false);
+}
+
+AbstractData* SEQUENCE::makeField(unsigned index)
+{
+    if (index >= mFields.size())
+        return nullptr;
+    if (!mFields[index])
+        mFields[index] = create_from(info()->fieldInfos[index]);
+    return mFields[index];
+}
+
+int SEQUENCE::presenceId(unsigned index) const
+{
+    SequenceInfo const* seq = info();
+    if (index < seq->numFields)
+        return seq->fieldIds[index] == MandatoryField ? -1 : int(seq->fieldIds[index]);
+    return int(seq->numOptionals + (index - seq->numFields));
+}
+
+char const* SEQUENCE::fieldName(unsigned index) const
+{
+    SequenceInfo const* seq = info();
+    return seq->fieldNames && index < mFields.size() ? seq->fieldNames[index] : nullptr;
+}
+
+int SEQUENCE::do_compare(AbstractData const& other) const
+{
+    SEQUENCE const& theirs = static_cast<SEQUENCE const&>(other);
+    for (unsigned i = 0; i < mFields.size(); ++i) {
+        int id = presenceId(i);
+        if (id >= 0) {
+            int presence = int(hasOptionalField(id)) - int(theirs.hasOptionalField(id));
+            if (presence != 0)
+                return presence;
+            if (!hasOptionalField(id))
+                continue;
+        }
+        AbstractData const* a = mFields[i];
+        AbstractData const* b = theirs.getField(i);
+        int r = a && b ? a->compare(*b) : int(a != nullptr) - int(b != nullptr);
+        if (r != 0)
+            return r;
+    }
+    return 0;
+}
+
+AbstractData* SEQUENCE::do_clone() const { return detail::clone_value(*this); }
+bool SEQUENCE::do_accept(Visitor& v) { return v.visit(*this); }
+bool SEQUENCE::do_accept(ConstVisitor& v) const { return v.visit(*this); }
+
+// Traversals
+
+bool Visitor::visit(SEQUENCE& seq)
+{
+    SequenceInfo const* info = seq.info();
+    SeqVisitCode first = preVisitExtensionRoots(seq);
+    if (first < VISIT_NO_EXTENSION)
+        return first != VISIT_FAIL;
+    for (unsigned i = 0; i < info->numFields; ++i) {
+        SeqVisitCode r = visitExtensionRoot(seq, int(i), seq.presenceId(i));
+        if (r < VISIT_NO_EXTENSION)
+            return r != VISIT_FAIL;
+    }
+    if (first != VISIT_CONTINUE)
+        return true;
+    SeqVisitCode r = preVisitExtensions(seq);
+    if (r != VISIT_CONTINUE)
+        return r != VISIT_FAIL;
+    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
+        r = visitKnownExtension(seq, int(i), seq.presenceId(i));
+        if (r != VISIT_CONTINUE)
+            return r != VISIT_FAIL;
+    }
+    return visitUnknownExtensions(seq) != VISIT_FAIL;
+}
+
+bool ConstVisitor::visit(SEQUENCE const& seq)
+{
+    SequenceInfo const* info = seq.info();
+    if (!preVisitExtensionRoots(seq))
+        return false;
+    for (unsigned i = 0; i < info->numFields; ++i) {
+        int id = seq.presenceId(i);
+        if (id >= 0 && !seq.hasOptionalField(unsigned(id)))
+            continue;
+        if (!visitExtensionRoot(seq, int(i)))
+            return false;
+    }
+    if (seq.extensionMap().size() == 0)
+        return afterVisitSequence(seq);
+    if (!preVisitExtensions(seq))
+        return false;
+    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
+        if (seq.hasOptionalField(unsigned(seq.presenceId(i))) && !visitKnownExtension(seq, int(i)))
+            return false;
+    }
+    return afterVisitSequence(seq);
+}
+
+} // namespace ASN1
