@@ -177,8 +177,7 @@ class Reading(unittest.TestCase):
 
 
 class Schema(unittest.TestCase):
-    """Spot checks of the transcribed schema: a wrong word here shifts every
-    later bit on the wire."""
+    """The schema itself passes the checks (its classes are checked in C++)."""
 
     @classmethod
     def setUpClass(cls):
@@ -186,59 +185,10 @@ class Schema(unittest.TestCase):
         cls.errors = checks.check(modules)
         cls.modules = {m.name: m for m in modules}
 
-    def type(self, mod, name):
-        return self.modules[mod].assignments[name].type
-
     def test_schema_is_sound(self):
         self.assertEqual([str(e) for e in self.errors], [])
         self.assertEqual(sorted(self.modules), ['ACP', 'BASE', 'CCP', 'E2E', 'HSP', 'LEMZGW', 'LGCP',
                                                 'MEDIA', 'MON', 'ROUTER', 'TERM', 'YACP'])
-
-    def test_choice_shapes(self):
-        cases = [('LGCP', 'Command', 15, True, 0), ('LGCP', 'Signal', 23, True, 0),
-                 ('LGCP', 'PDU', 3, False, 0), ('LGCP', 'Response', 2, False, 0),
-                 ('LGCP', 'IoctlParams', 38, True, 0), ('LGCP', 'IoctlResponse', 9, False, 0),
-                 ('LGCP', 'CreateParams', 20, True, 0), ('LGCP', 'TonecCode', 6, True, 1),
-                 ('LEMZGW', 'ProtoLemzPacketPayload', 67, True, 0),
-                 ('TERM', 'LemzRadioModifierParams', 20, True, 0), ('MON', 'Command', 4, True, 0)]
-        for mod, name, root, ext, additions in cases:
-            with self.subTest(type=name):
-                t = self.type(mod, name)
-                self.assertEqual((len(t.alternatives), t.extensible, len(t.additions)),
-                                 (root, ext, additions))
-        self.assertEqual(self.type('LGCP', 'TonecCode').additions[0].name, 'dtmfDone')
-        self.assertEqual(self.type('LGCP', 'Signal').alternatives[22].name, 'selcal')
-        self.assertEqual(self.type('LGCP', 'Command').alternatives[12].name, 'ping')
-
-    def test_sequence_shapes(self):
-        cases = [('LGCP', 'Message', 3, 2, False), ('ACP', 'TrunkStatus', 10, 0, True),
-                 ('ACP', 'IsdnLinkInfo', 29, 0, False), ('TERM', 'RtpParams', 14, 12, True),
-                 ('TERM', 'ED137RadioResponse', 17, 14, True), ('LGCP', 'Resources', 19, 1, True),
-                 ('TERM', 'ModemParams', 8, 6, True), ('MON', 'SnmpSetCommands', 1, 0, True)]
-        for mod, name, fields, optionals, ext in cases:
-            with self.subTest(type=name):
-                t = self.type(mod, name)
-                self.assertEqual((len(t.fields), sum(f.optional for f in t.fields), t.extensible),
-                                 (fields, optionals, ext))
-
-    def test_enumerations_travel_as_their_values(self):
-        def value(mod, name, item):
-            return {i.name: i.value for i in self.type(mod, name).items}[item]
-        self.assertEqual(value('TERM', 'RadioSquelshe', 'percent-50'), 53)
-        self.assertEqual(self.type('TERM', 'RadioSquelshe').max_value, 103)
-        self.assertEqual(value('TERM', 'IpQoSDSCP', 'ef'), 46)
-        self.assertEqual(self.type('TERM', 'IpQoSDSCP').max_value, 56)
-        self.assertEqual(value('LEMZGW', 'ProtoLemzMsgID', 'gw-keep-alive'), 4098)
-        self.assertEqual(self.type('LEMZGW', 'ProtoLemzMsgID').max_value, 13056)
-        self.assertEqual(value('LGCP', 'ErrorCause', 'destroyInProgress'), 12)
-        self.assertEqual([i.text for i in self.type('HSP', 'StandbyCommand').items],
-                         ['none', 'standby=8', 'active=16'])
-        gains = self.type('LEMZGW', 'ProtoLemzAnalogGainIDV1')
-        self.assertEqual([(i.text, i.value) for i in gains.items[10:]],
-                         [('rsh', 10), ('fake=255', 255), ('min=0', 0), ('max=10', 10),
-                          ('mux', 11), ('spi', 12)])
-        standby = {i.name: i.value for i in self.type('TERM', 'RadioStandby').items}
-        self.assertEqual(standby, {'active': 0, 'not-use': 1})
 
 
 class OracleExport(unittest.TestCase):
