@@ -49,6 +49,18 @@ class ModuleEmitter:
             self.helpers.append(definition(name))
         return self.helper_names[key]
 
+    def label(self, t):
+        """A C++ identifier that names an unnamed type, for its descriptor."""
+        if isinstance(t, Reference):
+            prefix = '' if t.target.module == self.mod.name else cpp_name(t.target.module) + '_'
+            return prefix + cpp_name(t.target.name)
+        if isinstance(t, SequenceOf):
+            return '%s_%s' % ('setOf' if t.is_set else 'listOf', self.label(t.element))
+        bounds = getattr(t, 'size', None) or (getattr(t, 'lower', None) is not None and (t.lower, t.upper))
+        name = {'Integer': 'INTEGER', 'OctetString': 'OCTET_STRING', 'Boolean': 'BOOLEAN'}.get(
+            type(t).__name__, type(t).__name__)
+        return name + ('_%d_%d' % bounds).replace('-', 'm') if bounds else name
+
     def kind(self, t):
         if isinstance(t, Integer):
             if t.lower is None:
@@ -75,8 +87,7 @@ class ModuleEmitter:
             element = self.kind(t.element)
             template = 'SET_OF' if t.is_set else 'SEQUENCE_OF'
             cls = '::ASN1::%s<%s>' % (template, element.cpp)
-            base = '%s_%s' % ('setOf' if t.is_set else 'listOf',
-                              element.cpp.split('::')[-1].split('<')[0].strip() or 'T')
+            base = '%s_%s' % ('setOf' if t.is_set else 'listOf', self.label(t.element))
             name = self.helper((template, element.info), base, lambda n: (
                 'const ::ASN1::SequenceOfInfo %s = {\n'
                 '    {{&%s::create, %d}, ::ASN1::Unconstrained, 0, ::ASN1::NoUpperLimit}, %s};\n'
@@ -191,8 +202,8 @@ class ModuleEmitter:
             for index, f in enumerate(t.fields):
                 out += self.field_accessors(name, f, index, ids.get(f.name))
         elif isinstance(t, Choice):
-            for index, a in enumerate(t.alternatives + t.additions):
-                out += self.alternative_accessors(name, a, index)
+            for a in t.alternatives + t.additions:
+                out += self.alternative_accessors(name, a)
         return out
 
     def absent_value(self, k):
@@ -222,13 +233,13 @@ class ModuleEmitter:
                     '    %s' % k.setter[1], '}']
         return out
 
-    def alternative_accessors(self, cls, a, index):
+    def alternative_accessors(self, cls, a):
         k = self.kind(a.type)
         an = cpp_name(a.name)
-        out = ['%s& %s::get_%s() { return selected_as<%s>(*this, %d); }' % (k.cpp, cls, an, k.cpp, index),
+        out = ['%s& %s::get_%s() { return selected_as<%s>(*this, e_%s); }' % (k.cpp, cls, an, k.cpp, an),
                '%s const& %s::get_%s() const' % (k.cpp, cls, an), '{',
                self.absent_value(k),
-               '    return selection_or<%s>(*this, %d, absent);' % (k.cpp, index), '}']
+               '    return selection_or<%s>(*this, e_%s, absent);' % (k.cpp, an), '}']
         if k.setter:
             out += ['void %s::set_%s(%s)' % (cls, an, k.setter[0]), '{',
                     '    %s& f = get_%s();' % (k.cpp, an),
