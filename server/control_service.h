@@ -69,7 +69,6 @@ protected:
     // The connection to the peer called name is up on fd: the stack takes
     // a duplicate of it and the user is told.
     void SetConnected(const Fd& fd, const std::string& name);
-    StrmProtocol& stream() { return *mStream; }
 
 private:
     void on_message(Packet& p) override;
