@@ -1,0 +1,44 @@
+// The maker of one slot kind. Every factory links itself in front of the
+// global registry when it is built, so the newest factory is asked first;
+// factories live until the process ends. Each keeps the list of the slots it
+// made that are still alive.
+#pragma once
+
+#include <list>
+
+#include "server/schema/LGCP.h"
+
+class Slot;
+
+class SlotFactory {
+public:
+    SlotFactory();
+    virtual ~SlotFactory();
+    SlotFactory(const SlotFactory&) = delete;
+    SlotFactory& operator=(const SlotFactory&) = delete;
+
+    virtual const char* GetName() const = 0;
+    // A new, unnumbered slot when the parameters are this kind's and can be
+    // served; null lets the next factory try.
+    virtual Slot* INewSlot(LGCP::CreateParams const& params) = 0;
+    // Adds this kind's resources to the report.
+    virtual void Query(LGCP::Resources& resources) = 0;
+    // Offered every trunk status signal.
+    virtual void SelfSignal(LGCP::Signal const&) {}
+
+    // INewSlot, and the slot joins this factory's list.
+    Slot* NewSlot(LGCP::CreateParams const& params);
+    // Takes the slot out of the list (nothing when it is not there).
+    void Remove(Slot* slot);
+
+    const std::list<Slot*>& slots() const { return mSlots; }
+    // The factory registered before this one.
+    SlotFactory* next() const { return mNext; }
+
+private:
+    std::list<Slot*> mSlots;
+    SlotFactory* mNext;
+};
+
+// Head of the registry: the factory built last.
+extern SlotFactory* firstFactory;

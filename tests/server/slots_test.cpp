@@ -1,0 +1,240 @@
+// The slot table through the control server: one answer per command, the
+// release states, the loss of the controller, the factory registry, and
+// the graph and the switch after random command sequences.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+#include "runtime/hal_requests.h"
+#include "server/kind_factories.h"
+#include "tests/server/slot_support.h"
+
+using namespace vbtest;
+using C = LGCP::Command;
+using testing::ElementsAre;
+using testing::StartsWith;
+
+namespace {
+
+class SlotsTest : public ::testing::Test {
+protected:
+    Texts journal;
+    ScriptedService e1{"E1", journal}; // another service, when bound
+    SlotWorld world;
+    TestFactory factory{"T", journal};
+
+    Texts cmd(const C& c, int slot, int seq = -1) { return world.command(c, slot, seq); }
+    Texts create(int slot, Kind kind = Kind(), int seq = -1)
+    {
+        factory.kind = kind;
+        return cmd(create_ext(slot, 100 + slot), slot, seq);
+    }
+    // The table, the live list and every factory's list hold the same slots.
+    void ExpectConsistent()
+    {
+        std::multiset<Slot*> table, live(world.slots().live().begin(), world.slots().live().end()), made;
+        for (unsigned n = 0; n < Slots::size; ++n)
+            if (Slot* s = world.slots().at(n)) {
+                table.insert(s);
+                EXPECT_EQ(s->id, n);
+            }
+        for (SlotFactory* f = firstFactory; f; f = f->next())
+            made.insert(f->slots().begin(), f->slots().end());
+        EXPECT_EQ(table, live);
+        EXPECT_EQ(made, live);
+    }
+};
+
+TEST_F(SlotsTest, EveryCommandIsAnsweredOnce)
+{
+    Kind quiet;
+    quiet.done = false;
+    const struct {
+        C command;
+        int slot;
+        Texts sent;
+    } steps[] = {
+        {simple(C::e_destroy), 3, {"seq=1 slot=3 error slotNotExists"}},
+        {simple(C::e_activate), 3, {"seq=1 slot=3 error slotNotExists"}},
+        {simple(C::e_disconnect), 3, {"seq=1 slot=3 error slotNotExists"}},
+        {create_ext(10, 20), 3, {"seq=1 slot=3 success"}},
+        {simple(C::e_connect, 4), 3, {"seq=1 slot=3 error slotNotExists"}},
+        {simple(C::e_connect, 3), 4, {"seq=1 slot=4 error slotNotExists"}},
+        {create_ext(11, 21), 4, {"seq=1 slot=4 success"}},
+        {simple(C::e_connect, 4), 3,
+         {"slot=3 transmitter active : 10", "slot=4 receiver active : 21", "seq=1 slot=3 success"}},
+        {simple(C::e_connect, 4), 3, {"seq=1 slot=3 success"}},
+        {simple(C::e_disconnect), 4, {"seq=1 slot=4 success"}},
+        {simple(C::e_disconnect), 4, {"seq=1 slot=4 success"}},
+        {simple(C::e_activate), 3, {"seq=1 slot=3 success"}},
+        {simple(C::e_deactivate), 3, {"seq=1 slot=3 success"}},
+        {simple(C::e_userData), 3, {"seq=1 slot=3 success"}},
+        {simple(C::e_ioctl), 3, {"seq=1 slot=3 success"}},
+        {simple(C::e_destroy), 3, {"seq=1 slot=3 success"}},
+        {simple(C::e_destroy), 3, {"seq=1 slot=3 error slotNotExists"}},
+        // Not the slot table's.
+        {simple(C::e_query), 3, {"seq=1 slot=3 error unexpectedMsgType"}},
+        {simple(C::e_ping), -1, {"seq=1 error unexpectedMsgType"}},
+        {simple(C::e_destroy), -1, {"seq=1 error unexpectedMsgType"}},
+    };
+    for (const auto& s : steps)
+        EXPECT_EQ(cmd(s.command, s.slot, 1), s.sent) << s.command << " on " << s.slot;
+
+    // The hooks' refusals.
+    create(5, quiet);
+    for (auto c : {C::e_activate, C::e_deactivate, C::e_userData, C::e_ioctl})
+        EXPECT_THAT(cmd(simple(c), 5), ElementsAre("slot=5 error unsupported"));
+    factory.refuse = true;
+    EXPECT_THAT(cmd(create_ext(1, 2), 6), ElementsAre("slot=6 error insufficientResources"));
+    EXPECT_EQ(world.slots().at(6), nullptr);
+    ExpectConsistent();
+}
+
+TEST_F(SlotsTest, QueryAnswersThenReports)
+{
+    Texts sent = cmd(simple(C::e_query), -1, 2);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], "seq=2 success");
+    EXPECT_EQ(sent[1], "query { boardMajor 0, boardMinor 0, rtp-g729 0, rtp-g723 0, rtp-g711 0, rtp-g711mcc 0, "
+                       "modem 1, mixer { }, mux TRUE, mcc-data 0, mcc-bri 0, mcc-trans 0, echoBus { }, "
+                       "t38-instances 0, digital-modems 0, lin16 0, universal 0, rtp-g722 0}");
+}
+
+// The creation's answer precedes the new slot's stream signals; an old slot
+// that releases at once is gone before them.
+TEST_F(SlotsTest, CreateAnswersBeforeTheNewSlotSpeaks)
+{
+    Kind speaking;
+    speaking.announce = true;
+    EXPECT_THAT(create(3, speaking, 5),
+                ElementsAre("seq=5 slot=3 success", "slot=3 transmitter active : 3", "slot=3 receiver active : 103"));
+    journal.clear();
+    EXPECT_THAT(create(3, speaking, 6),
+                ElementsAre("seq=6 slot=3 success", "slot=3 transmitter active : 3", "slot=3 receiver active : 103"));
+    EXPECT_THAT(journal, ElementsAre("03:test IBeforeDestroy", "03:test deleted", "03:test IAfterCreate"));
+    ExpectConsistent();
+}
+
+TEST_F(SlotsTest, ReleasingNumbersRefuseCreateAndDestroy)
+{
+    Kind later;
+    later.release = Kind::later;
+    // A destroy answered late, with its sequence number 0.
+    create(5, later);
+    EXPECT_THAT(cmd(simple(C::e_destroy), 5, 0), ElementsAre());
+    EXPECT_THAT(cmd(simple(C::e_destroy), 5, 1), ElementsAre("seq=1 slot=5 error destroyInProgress"));
+    EXPECT_THAT(cmd(create_ext(1, 2), 5, 2), ElementsAre("seq=2 slot=5 error destroyInProgress"));
+    EXPECT_THAT(cmd(simple(C::e_activate), 5, 3), ElementsAre("seq=3 slot=5 success"));
+    ExpectConsistent();
+    world.slot(5)->on_release();
+    EXPECT_THAT(world.controller(), ElementsAre("seq=0 slot=5 success"));
+    EXPECT_EQ(world.slots().at(5), nullptr);
+
+    // A create that displaces a slot releasing later: busy, and no answer
+    // when the release ends.
+    create(6, later);
+    EXPECT_THAT(create(6, Kind(), 7), ElementsAre("seq=7 slot=6 error slotIdBusy"));
+    EXPECT_THAT(create(6, Kind(), 8), ElementsAre("seq=8 slot=6 error destroyInProgress"));
+    world.slot(6)->on_release();
+    EXPECT_THAT(world.controller(), ElementsAre());
+    EXPECT_THAT(create(6, Kind(), 9), ElementsAre("seq=9 slot=6 success"));
+
+    // A kind that ends its release inside IBeforeDestroy is released at once.
+    Kind inside;
+    inside.release = Kind::inside;
+    create(7, inside);
+    EXPECT_THAT(cmd(simple(C::e_destroy), 7, 10), ElementsAre("seq=10 slot=7 success"));
+    create(7, inside);
+    EXPECT_THAT(create(7, Kind(), 11), ElementsAre("seq=11 slot=7 success"));
+    ExpectConsistent();
+
+    // The end of a release that never started does nothing.
+    world.slot(7)->on_release();
+    EXPECT_NE(world.slots().at(7), nullptr);
+}
+
+// Every slot goes when the controller does; the slots still releasing get
+// one (virtual) second, then go regardless, and leave their factories.
+TEST_F(SlotsTest, ControllerLossDestroysEverySlot)
+{
+    Kind kinds[3];
+    kinds[1].release = Kind::later;
+    kinds[2].release = Kind::inside;
+    for (int n = 0; n < 10; ++n)
+        create(n, kinds[n % 3]);
+    cmd(simple(C::e_destroy), 1); // releasing already
+    for (int n = 0; n < 9; ++n)
+        cmd(simple(C::e_connect, n + 1), n);
+    world.controller();
+    journal.clear();
+
+    uint32_t before = Mux::milliseconds();
+    world.server.OnDisconnect();
+    EXPECT_EQ(Mux::milliseconds() - before, 1000u);
+    EXPECT_TRUE(world.slots().live().empty());
+    EXPECT_TRUE(factory.slots().empty());
+    EXPECT_EQ(std::count_if(journal.begin(), journal.end(), [](const std::string& s) { return s.find("deleted") != s.npos; }), 10);
+    ExpectConsistent();
+    // The factory walks its (now empty) list on trunk status.
+    LGCP::Signal trunk;
+    trunk.get_trunkStatus().set_trunk(1);
+    world.slots().OnSignal(trunk);
+
+    // Nothing left releasing: no pause.
+    create(4);
+    before = Mux::milliseconds();
+    world.server.OnDisconnect();
+    EXPECT_EQ(Mux::milliseconds(), before);
+    ExpectConsistent();
+}
+
+TEST_F(SlotsTest, FactoriesAreAskedNewestFirst)
+{
+    TestFactory older{"older", journal}, newest{"newest", journal};
+    world.server.Bind(&e1);
+    EXPECT_EQ(firstFactory, &newest);
+    EXPECT_EQ(newest.next(), &older);
+    EXPECT_EQ(older.next(), &factory);
+
+    create(1);
+    EXPECT_EQ(world.slots().at(1)->GetFactory(), &newest);
+    newest.refuse = true;
+    create(2);
+    EXPECT_EQ(world.slots().at(2)->GetFactory(), &older);
+    ExpectConsistent();
+
+    journal.clear();
+    Texts sent = cmd(simple(C::e_query), -1);
+    EXPECT_THAT(journal, ElementsAre("newest query", "older query", "T query", "E1 signal"));
+    EXPECT_THAT(sent.at(1), testing::HasSubstr("modem 3,"));
+
+    // Trunk status raised by another service reaches every factory; other
+    // signals none.
+    journal.clear();
+    LGCP::Signal sig;
+    sig.get_trunkStatus().set_state(ACP::TrunkState::lossCarrier);
+    e1.SendSignal(sig);
+    sig.set_activated();
+    e1.SendSignal(sig);
+    EXPECT_THAT(journal, ElementsAre("newest trunk", "older trunk", "T trunk"));
+    world.controller();
+
+    // The kinds built elsewhere register and make nothing.
+    PstnFactory pstn;
+    IsdnFactory isdn;
+    RtpFactory rtp;
+    Mixer::MixerFactory mixer;
+    RtpED137Factory ed137;
+    HdlcSlotFactory hdlc;
+    EXPECT_STREQ(firstFactory->GetName(), "HdlcSlotFactory");
+    LGCP::Command c;
+    c.get_create().get_rtp();
+    EXPECT_THAT(cmd(c, 9), ElementsAre("slot=9 error insufficientResources"));
+    EXPECT_THAT(create(9), ElementsAre("slot=9 success"));
+    EXPECT_EQ(world.slots().at(9)->GetFactory(), &older);
+}
+
+} // namespace
