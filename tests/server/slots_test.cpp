@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <random>
 #include <set>
 
@@ -18,6 +20,9 @@ using testing::ElementsAre;
 using testing::StartsWith;
 
 namespace {
+
+using Drive = SimBoard::Hal::Drive;
+const auto kConnectRequest = Device::Hal::SWITCH_CONNECT;
 
 class SlotsTest : public ::testing::Test {
 protected:
@@ -45,6 +50,30 @@ protected:
             made.insert(f->slots().begin(), f->slots().end());
         EXPECT_EQ(table, live);
         EXPECT_EQ(made, live);
+    }
+    // B is among A's receivers exactly when B's source is A, and the switch
+    // output of every receiver carries its source (and no other's).
+    void ExpectGraphMatchesSwitch()
+    {
+        const auto& live = world.slots().live();
+        auto alive = [&](Slot* s) { return std::find(live.begin(), live.end(), s) != live.end(); };
+        for (Slot* s : live) {
+            auto* slot = static_cast<TestSlot*>(s);
+            const auto& rs = slot->GetReceivers();
+            EXPECT_TRUE(std::is_sorted(rs.begin(), rs.end()) && std::adjacent_find(rs.begin(), rs.end()) == rs.end());
+            for (Slot* r : rs)
+                EXPECT_TRUE(alive(r) && r->GetSource() == slot) << *slot << " feeds " << *r;
+            const SimBoard::Hal::Output& out = world.sim.hal().output(slot->rx);
+            auto* source = static_cast<TestSlot*>(slot->GetSource());
+            if (!source) {
+                EXPECT_NE(out.drive, Drive::connected) << *slot;
+                continue;
+            }
+            EXPECT_TRUE(alive(source));
+            EXPECT_EQ(std::count(source->GetReceivers().begin(), source->GetReceivers().end(), slot), 1);
+            EXPECT_EQ(out.drive, Drive::connected) << *slot;
+            EXPECT_EQ(out.source, source->tx) << *slot;
+        }
     }
 };
 
@@ -189,6 +218,114 @@ TEST_F(SlotsTest, ControllerLossDestroysEverySlot)
     world.server.OnDisconnect();
     EXPECT_EQ(Mux::milliseconds(), before);
     ExpectConsistent();
+}
+
+// A connection that the switch refuses leaves the receiver on its old
+// source, in the graph and in the switch; when even that cannot be put
+// back, the receiver has no source in either.
+TEST_F(SlotsTest, AFailedConnectKeepsGraphAndSwitchAlike)
+{
+    for (int n = 1; n <= 3; ++n)
+        create(n);
+    cmd(simple(C::e_connect, 2), 1);
+    world.controller();
+    journal.clear();
+    world.sim.board.fail("/dev/hal", kConnectRequest, EIO);
+    EXPECT_THAT(cmd(simple(C::e_connect, 2), 3),
+                ElementsAre("slot=3 transmitter active : 3", "slot=3 error connectFail"));
+    EXPECT_EQ(world.slot(2)->GetSource(), world.slot(1));
+    EXPECT_THAT(journal, ElementsAre("03:test IOnOutputStream", "01:test IHwDisconnectTransmitter",
+                                     "02:test IHwConnectReceiver", "02:test IHwConnectReceiver",
+                                     "03:test IOnOutputRelease"));
+    ExpectGraphMatchesSwitch();
+
+    journal.clear();
+    world.sim.board.fail("/dev/hal", kConnectRequest, EIO, SimBoard::Board::Times::always);
+    EXPECT_THAT(cmd(simple(C::e_connect, 2), 3), ElementsAre("slot=3 error connectFail"));
+    world.sim.board.clear_failures();
+    EXPECT_EQ(world.slot(2)->GetSource(), nullptr);
+    EXPECT_TRUE(world.slot(1)->GetReceivers().empty());
+    EXPECT_THAT(journal, ElementsAre("03:test IOnOutputStream", "01:test IHwDisconnectTransmitter", "02:test IHwConnectReceiver",
+                                     "02:test IHwConnectReceiver", "02:test IOnInputRelease",
+                                     "01:test IOnOutputRelease", "03:test IOnOutputRelease"));
+    EXPECT_EQ(world.sim.hal().output(102).drive, Drive::constant);
+    ExpectGraphMatchesSwitch();
+}
+
+// Random commands on a few numbers, with release states, refusals, switch
+// failures and lost controllers: after each, one answer per command (a
+// late destroy answer exactly once, when its release ends), the lists and
+// the table agree, and the graph matches the switch.
+TEST_F(SlotsTest, RandomCommandsKeepEverythingConsistent)
+{
+    std::mt19937 rng(20261206);
+    auto chance = [&](unsigned n) { return rng() % n == 0; };
+    std::map<int, int> waiting; // slot number -> seq of its late destroy answer
+    auto releasing = [&] {
+        std::vector<Slot*> out;
+        for (Slot* s : world.slots().live())
+            if (s->IsReleasing())
+                out.push_back(s);
+        return out;
+    };
+    for (int seq = 0; seq < 4000; ++seq) {
+        int n = int(rng() % 8), m = int(rng() % 8);
+        unsigned pick = rng() % 10;
+        Texts sent;
+        if (pick < 2) {
+            Kind k;
+            k.release = Kind::Release(rng() % 3);
+            k.priority = int(rng() % 2);
+            k.input = !chance(8);
+            k.output = !chance(8);
+            k.announce = chance(2);
+            sent = create(n, k, seq);
+        } else if (pick < 5) {
+            if (chance(5))
+                world.sim.board.fail("/dev/hal", kConnectRequest, EIO,
+                                     chance(2) ? SimBoard::Board::Times::once : SimBoard::Board::Times::always);
+            sent = cmd(simple(C::e_connect, unsigned(m)), n, seq);
+            world.sim.board.clear_failures();
+        } else if (pick < 6) {
+            sent = cmd(simple(C::e_disconnect), n, seq);
+        } else if (pick < 8) {
+            sent = cmd(simple(C::e_destroy), n, seq);
+        } else if (pick < 9) {
+            std::vector<Slot*> r = releasing();
+            if (!r.empty())
+                r[rng() % r.size()]->on_release();
+            sent = world.controller();
+        } else if (chance(10)) {
+            world.server.OnDisconnect();
+            waiting.clear();
+            sent = world.controller();
+        }
+        int answers = 0;
+        for (const std::string& text : sent) {
+            int s = -1, slot = -1;
+            if (std::sscanf(text.c_str(), "seq=%d slot=%d", &s, &slot) != 2)
+                continue;
+            if (s == seq) {
+                ++answers;
+            } else {
+                EXPECT_EQ(waiting.count(slot) ? waiting[slot] : -1, s) << text;
+                EXPECT_THAT(text, testing::EndsWith("success"));
+                waiting.erase(slot);
+            }
+        }
+        bool delayed = pick >= 6 && pick < 8 && answers == 0;
+        if (delayed) {
+            ASSERT_TRUE(world.slots().at(unsigned(n)) && world.slots().at(unsigned(n))->IsReleasing());
+            waiting[n] = seq;
+        }
+        if (pick < 8) {
+            ASSERT_EQ(answers, delayed ? 0 : 1) << "step " << seq;
+        }
+        ExpectConsistent();
+        ExpectGraphMatchesSwitch();
+        if (HasFailure())
+            FAIL() << "after step " << seq;
+    }
 }
 
 TEST_F(SlotsTest, FactoriesAreAskedNewestFirst)
