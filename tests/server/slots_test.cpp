@@ -53,7 +53,7 @@ protected:
     }
     // B is among A's receivers exactly when B's source is A, and the switch
     // output of every receiver carries its source (and no other's).
-    void ExpectGraphMatchesSwitch()
+    void ExpectGraphMatchesSwitch(bool with_switch = true)
     {
         const auto& live = world.slots().live();
         auto alive = [&](Slot* s) { return std::find(live.begin(), live.end(), s) != live.end(); };
@@ -66,11 +66,13 @@ protected:
             const SimBoard::Hal::Output& out = world.sim.hal().output(slot->rx);
             auto* source = static_cast<TestSlot*>(slot->GetSource());
             if (!source) {
-                EXPECT_NE(out.drive, Drive::connected) << *slot;
+                EXPECT_TRUE(!with_switch || out.drive != Drive::connected) << *slot;
                 continue;
             }
             EXPECT_TRUE(alive(source));
             EXPECT_EQ(std::count(source->GetReceivers().begin(), source->GetReceivers().end(), slot), 1);
+            if (!with_switch)
+                continue;
             EXPECT_EQ(out.drive, Drive::connected) << *slot;
             EXPECT_EQ(out.source, source->tx) << *slot;
         }
@@ -326,6 +328,37 @@ TEST_F(SlotsTest, RandomCommandsKeepEverythingConsistent)
         if (HasFailure())
             FAIL() << "after step " << seq;
     }
+}
+
+// Hooks that change the receiver list while a source is destroyed: the
+// table logs the surprise and leaves no link to the deleted slot.
+TEST_F(SlotsTest, HooksThatRewireDuringDestroy)
+{
+    for (int n = 1; n <= 5; ++n)
+        create(n);
+    for (int n = 2; n <= 4; ++n)
+        cmd(simple(C::e_connect, unsigned(n)), 1);
+    // Each receiver that goes takes the last one with it.
+    for (int n = 2; n <= 4; ++n)
+        world.slot(unsigned(n))->on_hook = [&](TestSlot&, const std::string& hook) {
+            if (hook == "IOnInputRelease" && !world.slot(1)->GetReceivers().empty())
+                Disconnect(*world.slot(1)->GetReceivers().back());
+        };
+    EXPECT_THAT(cmd(simple(C::e_destroy), 1, 4), testing::Contains("seq=4 slot=1 success"));
+    EXPECT_THAT(world.err.str(), testing::HasSubstr("mux internal error: expected slots not exists.\n"));
+    ExpectGraphMatchesSwitch();
+
+    cmd(simple(C::e_connect, 5), 4);
+    world.slot(5)->on_hook = [&](TestSlot& self, const std::string& hook) {
+        if (hook == "IOnInputRelease" && world.slots().at(4))
+            Connect(*world.slots().at(4), self);
+    };
+    world.err.clear();
+    EXPECT_THAT(cmd(simple(C::e_destroy), 4, 5), testing::Contains("seq=5 slot=4 success"));
+    EXPECT_THAT(world.err.str(), testing::HasSubstr("mux internal error: unexpected slots exists.\n"));
+    EXPECT_EQ(world.slot(5)->GetSource(), nullptr);
+    ExpectConsistent();
+    ExpectGraphMatchesSwitch(false);
 }
 
 TEST_F(SlotsTest, FactoriesAreAskedNewestFirst)
