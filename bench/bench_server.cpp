@@ -1,0 +1,116 @@
+// The slot table through the control server on the simulated board: 1024
+// creates, connects and destroys as the controller sends them (decode,
+// dispatch, switch requests, answers and stream signals encoded), and the
+// teardown of 1024 slots when the controller goes.
+#include <benchmark/benchmark.h>
+
+#include "tests/server/slot_support.h"
+
+namespace {
+
+// A TDM endpoint that announces its streams, as the trunk slots do.
+class BenchSlot : public Slot {
+public:
+    BenchSlot(int tx, int rx, bool late) : mTx(tx), mRx(rx), mLate(late) {}
+    const char* GetName() const override { return "bench"; }
+    int IGetTransmitChannel() override { return mTx; }
+    int IGetReceiveChannel() override { return mRx; }
+    bool IOnOutputStream() override { return true; }
+    bool IOnInputStream() override { return true; }
+    void IAfterCreate() override
+    {
+        OnChangeOutputStream(true);
+        OnChangeInputStream(true);
+    }
+    bool IBeforeDestroy() override { return !mLate; }
+
+private:
+    int mTx, mRx;
+    bool mLate;
+};
+
+// Makes a BenchSlot from `ext`; every lateth one releases later (0: none).
+class BenchFactory : public SlotFactory {
+public:
+    const char* GetName() const override { return "bench"; }
+    Slot* INewSlot(LGCP::CreateParams const& params) override
+    {
+        const LGCP::ExtParams& ext = params.get_ext();
+        bool late = every_late && ++made % every_late == 0;
+        return new BenchSlot(ext.get_transmitter().getValue(), ext.get_receiver().getValue(), late);
+    }
+    void Query(LGCP::Resources&) override {}
+
+    unsigned every_late = 0;
+    unsigned made = 0;
+};
+
+std::string frame(const LGCP::Command& cmd, int slot, int seq)
+{
+    LGCP::PDU pdu;
+    pdu.set_command(cmd);
+    return vbtest::lgcp(pdu, seq, slot);
+}
+
+struct Controller {
+    vbtest::SlotWorld world;
+    BenchFactory factory;
+    std::vector<std::string> creates, connects, destroys;
+
+    // Slot n transmits on local channel n and receives on bus channel 8192 + n.
+    Controller()
+    {
+        for (int n = 0; n < int(Slots::size); ++n) {
+            creates.push_back(frame(vbtest::create_ext(n, 8192 + n), n, n));
+            connects.push_back(frame(vbtest::simple(LGCP::Command::e_connect, unsigned(n + 1) % Slots::size), n, n));
+            destroys.push_back(frame(vbtest::simple(LGCP::Command::e_destroy), n, n));
+        }
+    }
+    void feed(const std::vector<std::string>& frames)
+    {
+        for (const std::string& f : frames) {
+            world.server.OnMessage(f.data(), int(f.size()));
+            vbtest::drain(world.link->pair.b);
+        }
+        world.log.clear();
+    }
+};
+
+void BM_CreateConnectDestroy1024(benchmark::State& state)
+{
+    Controller c;
+    for (auto _ : state) {
+        c.feed(c.creates);
+        c.feed(c.connects);
+        c.feed(c.destroys);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * 3 * Slots::size);
+    state.counters["commands/s"] = benchmark::Counter(double(state.iterations()) * 3 * Slots::size,
+                                                      benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_CreateConnectDestroy1024)->Unit(benchmark::kMillisecond);
+
+// One slot in four releases later: those wait out the pause, which runs in
+// virtual time and so is not measured.
+void BM_ControllerLoss1024(benchmark::State& state)
+{
+    Controller c;
+    c.factory.every_late = state.range(0);
+    for (auto _ : state) {
+        state.PauseTiming();
+        c.feed(c.creates);
+        c.feed(c.connects);
+        state.ResumeTiming();
+        c.world.slots().OnDisconnect();
+        state.PauseTiming();
+        vbtest::drain(c.world.link->pair.b);
+        c.world.log.clear();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * Slots::size);
+}
+BENCHMARK(BM_ControllerLoss1024)->Arg(0)->Arg(4)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
