@@ -29,9 +29,22 @@ inline LGCP::PDU command(bool ping)
     return pdu;
 }
 
+// A signal's alternative and value on one line: "receiver active : 40".
+inline std::string signal_text(const LGCP::Signal& sig)
+{
+    std::ostringstream value;
+    value << *sig.getSelection();
+    std::string text = std::string(sig.getSelectionName()) + " ";
+    for (char c : value.str())
+        if (c != '\n' && !(c == ' ' && text.back() == ' '))
+            text += c;
+    return text;
+}
+
 // The frames that have arrived at s, as "seq=7 slot=3 success",
-// "seq=7 error unexpectedMsgType" or "slot=3 signal".
-inline std::vector<std::string> answers(const Fd& s)
+// "seq=7 error unexpectedMsgType" or "slot=3 signal" (with detail:
+// "slot=3 receiver active : 40").
+inline std::vector<std::string> answers(const Fd& s, bool detail = false)
 {
     std::string bytes = drain(s);
     std::vector<std::string> out;
@@ -49,7 +62,7 @@ inline std::vector<std::string> answers(const Fd& s)
         else if (p.is_response())
             o << "error " << p.get_response().get_error();
         else
-            o << (p.is_signal() ? "signal" : "command");
+            o << (!p.is_signal() ? "command" : detail ? signal_text(p.get_signal()) : "signal");
         out.push_back(o.str());
     }
     return out;

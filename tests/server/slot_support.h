@@ -1,10 +1,9 @@
-// A slot table behind a real control server with a recording controller,
-// on the simulated board, and a scripted slot kind whose slots journal
-// their hooks. Shared by the slot tests and the benchmark.
+// A slot table behind a real control server and a recording controller, on
+// the simulated board, with a factory of scripted slots that journal their
+// hooks. Shared by the slot tests and the benchmark.
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <sstream>
 
 #include "runtime/mux_time.h"
@@ -19,57 +18,17 @@ namespace vbtest {
 
 typedef std::vector<std::string> Texts;
 
-// "seq=7 slot=3 success", "slot=3 error slotNotExists", "slot=3 receiver active : 40".
-inline std::string describe(const LGCP::Message& m)
-{
-    std::ostringstream o;
-    m.has_seq() ? void(o << "seq=" << m.get_seq().getValue() << " ") : void();
-    m.has_slot() ? void(o << "slot=" << m.get_slot().getValue() << " ") : void();
-    const LGCP::PDU& p = m.get_pdu();
-    if (p.is_response() && p.get_response().is_success()) {
-        o << "success";
-    } else if (p.is_response()) {
-        o << "error " << p.get_response().get_error();
-    } else if (p.is_signal()) {
-        const LGCP::Signal& s = p.get_signal();
-        std::ostringstream value;
-        value << *s.getSelection();
-        std::string text;
-        for (char c : value.str())
-            if (c != '\n' && !(c == ' ' && !text.empty() && text.back() == ' '))
-                text += c;
-        o << s.getSelectionName() << " " << text;
-    }
-    return o.str();
-}
-
-// Every message that has reached the controller's end, described.
-inline Texts received(const Fd& s)
-{
-    std::string bytes = drain(s);
-    Texts out;
-    for (size_t at = 0, len; at + 4 <= bytes.size(); at += len) {
-        len = std::max<size_t>(4, uint8_t(bytes[at + 2]) << 8 | uint8_t(bytes[at + 3]));
-        LGCP::Message m;
-        bool ok = ASN1::CoderEnv().decode(&bytes[at + 4], &bytes[at] + len, m, true);
-        out.push_back(ok ? describe(m) : "undecodable");
-    }
-    return out;
-}
-
-// How a scripted slot behaves.
 struct Kind {
-    // When IBeforeDestroy ends the release: at once, by a later on_release,
-    // or by on_release from inside IBeforeDestroy.
+    // IBeforeDestroy ends the release at once, leaves it to a later
+    // on_release, or calls on_release itself.
     enum Release { now, later, inside } release = now;
-    bool output = true; // IOnOutputStream
-    bool input = true;  // IOnInputStream
+    bool output = true, input = true; // IOnOutputStream, IOnInputStream
     int priority = 0;
-    bool done = true; // the command hooks' answer
-    // Announce both streams in IAfterCreate.
-    bool announce = false;
+    bool done = true;      // the command hooks' answer
+    bool announce = false; // both streams in IAfterCreate
 };
 
+// Journals each hook as "05:test IOnInputRelease", then runs on_hook.
 class TestSlot : public Slot {
 public:
     TestSlot(Texts& journal, Kind kind, int tx, int rx) : kind(kind), tx(tx), rx(rx), mJournal(journal) {}
@@ -82,22 +41,17 @@ public:
     void IAfterCreate() override
     {
         note("IAfterCreate");
-        if (kind.announce)
-            OnChangeOutputStream(true), OnChangeInputStream(true);
+        kind.announce ? OnChangeOutputStream(true), OnChangeInputStream(true) : void();
     }
     bool IBeforeDestroy() override
     {
         note("IBeforeDestroy");
-        if (kind.release == Kind::inside)
-            on_release();
+        kind.release == Kind::inside ? on_release() : void();
         return kind.release == Kind::now;
     }
     bool IHwConnectTransmitter(Slot& r) override { return note("IHwConnectTransmitter"), Slot::IHwConnectTransmitter(r); }
     bool IHwConnectReceiver(Slot& s) override { return note("IHwConnectReceiver"), Slot::IHwConnectReceiver(s); }
-    bool IHwDisconnectTransmitter(Slot& r) override
-    {
-        return note("IHwDisconnectTransmitter"), Slot::IHwDisconnectTransmitter(r);
-    }
+    bool IHwDisconnectTransmitter(Slot& r) override { return note("IHwDisconnectTransmitter"), Slot::IHwDisconnectTransmitter(r); }
     bool IHwDisconnectReceiver(Slot& s) override { return note("IHwDisconnectReceiver"), Slot::IHwDisconnectReceiver(s); }
     bool IOnOutputStream() override { return note("IOnOutputStream"), kind.output; }
     bool IOnInputStream() override { return note("IOnInputStream"), kind.input; }
@@ -108,9 +62,7 @@ public:
     bool IUserData(std::vector<char> const&) override { return kind.done; }
     bool Ioctl(LGCP::IoctlParams const&) override { return kind.done; }
 
-    // Called after each journalled hook, to script side effects.
     std::function<void(TestSlot&, const std::string&)> on_hook;
-
     Kind kind;
     int tx, rx;
 
@@ -120,27 +72,22 @@ private:
         std::ostringstream o;
         o << *this << " " << hook;
         mJournal.push_back(o.str());
-        if (on_hook)
-            on_hook(*this, hook);
+        on_hook ? on_hook(*this, hook) : void();
     }
 
     Texts& mJournal;
 };
 
-// Makes a TestSlot from create parameters `ext`, transmitting and receiving
-// on the channels they give; refuses other kinds.
-class TestFactory : public SlotFactory {
-public:
+// Makes a TestSlot of `kind` from the create parameters `ext`, on the
+// channels they give; journals queries and trunk status.
+struct TestFactory : SlotFactory {
     TestFactory(const char* name, Texts& journal) : name(name), journal(journal) {}
     const char* GetName() const override { return name; }
-    Slot* INewSlot(LGCP::CreateParams const& params) override
+    Slot* INewSlot(LGCP::CreateParams const& p) override
     {
-        if (!params.is_ext() || refuse)
+        if (!p.is_ext() || refuse)
             return nullptr;
-        const LGCP::ExtParams& ext = params.get_ext();
-        auto* slot = new TestSlot(journal, kind, ext.get_transmitter().getValue(), ext.get_receiver().getValue());
-        slot->on_hook = on_hook;
-        return slot;
+        return new TestSlot(journal, kind, p.get_ext().get_transmitter().getValue(), p.get_ext().get_receiver().getValue());
     }
     void Query(LGCP::Resources& r) override
     {
@@ -151,37 +98,33 @@ public:
 
     const char* name;
     Texts& journal;
-    Kind kind; // of the slots it makes
+    Kind kind;
     bool refuse = false;
-    std::function<void(TestSlot&, const std::string&)> on_hook;
 };
 
 inline LGCP::Command create_ext(int tx, int rx)
 {
     LGCP::Command c;
-    LGCP::ExtParams& ext = c.get_create().get_ext();
-    ext.set_transmitter(tx);
-    ext.set_receiver(rx);
+    c.get_create().get_ext().set_transmitter(tx);
+    c.get_create().get_ext().set_receiver(rx);
     return c;
 }
 
+// A command with its simplest content.
 inline LGCP::Command simple(LGCP::Command::Choices which, unsigned target = 0)
 {
     LGCP::Command c;
-    if (which == LGCP::Command::e_connect)
-        c.set_connect(target);
-    else if (which == LGCP::Command::e_activate)
-        c.get_activate().set_empty();
-    else if (which == LGCP::Command::e_ioctl)
-        c.get_ioctl().set_deactivateRecord();
-    else
-        c.select(which);
+    c.select(which);
+    which == LGCP::Command::e_connect ? c.set_connect(target) : void();
+    which == LGCP::Command::e_activate ? c.get_activate().set_empty() : void();
+    which == LGCP::Command::e_ioctl ? c.get_ioctl().set_deactivateRecord() : void();
     return c;
 }
 
-// The slot table of a fresh process: a board, a switch, a control server
-// with its controller, and virtual time (the pause after a lost controller).
+// The slot table of a fresh process, in virtual time (the pause after a
+// lost controller).
 struct SlotWorld {
+    Texts journal;
     CaptureStream err{std::cerr}, log{std::clog};
     SimulatedBoard sim;
     HwMux::Scoped mux;
@@ -190,6 +133,7 @@ struct SlotWorld {
     Slots::Scoped table;
     CtrlSrv::Server server;
     PairLink* link = new PairLink;
+    TestFactory factory{"T", journal};
 
     SlotWorld()
     {
@@ -198,6 +142,7 @@ struct SlotWorld {
         link->up();
     }
     Slots& slots() { return table.slots(); }
+    TestSlot* slot(unsigned n) { return static_cast<TestSlot*>(slots().at(n)); }
 
     // Feeds one command; what the controller has received since.
     Texts command(const LGCP::Command& cmd, int slot, int seq = -1)
@@ -206,10 +151,15 @@ struct SlotWorld {
         pdu.set_command(cmd);
         std::string frame = lgcp(pdu, seq, slot);
         server.OnMessage(frame.data(), int(frame.size()));
-        return received(link->pair.b);
+        return controller();
     }
-    Texts controller() { return received(link->pair.b); }
-    TestSlot* slot(unsigned n) { return static_cast<TestSlot*>(slots().at(n)); }
+    Texts controller() { return answers(link->pair.b, true); }
+    // Slot n transmits on channel n and receives on channel 100 + n.
+    Texts create(int n, Kind kind = Kind(), int seq = -1)
+    {
+        factory.kind = kind;
+        return command(create_ext(n, 100 + n), n, seq);
+    }
 };
 
 } // namespace vbtest
