@@ -39,7 +39,7 @@ bool BERDecoder::decodeChoicePreamle(CHOICE& value, char const*& end)
     end = expected != 0 ? mEnd : mCursor + length;
     mCursor = alternative;
     mEnd = outer;
-    if (ok && value.setID(ber::tag_number(tag), ber::tag_class(tag) >> 16))
+    if (ok && value.setID(ber::tag_number(tag), ber::tag_class(tag)))
         return true;
     mCursor = start;
     return false;
