@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libboost-dev libloki-dev
+  erlang-base erlang-asn1
 )
 
 missing=()
