@@ -28,9 +28,9 @@ unsigned const highTags[] = {0x80001F, 0x8000C8};
 char const* const pairNames[] = {"p", "q"};
 SequenceInfo const optionalPair = {{&SEQUENCE::create, 16}, false, pairFields, pairIds, 2, 0, 2, nullptr, nullptr, pairNames};
 // The same with field tags [31] and [200], and with the fields' own tags.
-SequenceInfo const highTagged = {{&SEQUENCE::create, 16}, false, pairFields, pairIds, 2, 0, 2, nullptr, highTags, nullptr};
+SequenceInfo const highTagged = {{&SEQUENCE::create, 16}, false, pairFields, pairIds, 2, 0, 2, nullptr, highTags, pairNames};
 SequenceInfo const ownTagged = {
-    {&SEQUENCE::create, 16}, false, pairFields, pairIds, 2, 0, 2, nullptr, SEQUENCE::defaultTag, nullptr};
+    {&SEQUENCE::create, 16}, false, pairFields, pairIds, 2, 0, 2, nullptr, SEQUENCE::defaultTag, pairNames};
 
 // CHOICE { Sample.XY, [5] INTEGER }: alternative 0 is untagged, so the tags
 // of XY's alternatives select it.
@@ -48,13 +48,10 @@ DataInfo const* const openFields[] = {&OpenData::theInfo, &openBoolean};
 unsigned const openIds[] = {MandatoryField, MandatoryField};
 SequenceInfo const openSeq = {{&SEQUENCE::create, 16}, false, openFields, openIds, 2, 0, 0, nullptr, nullptr, nullptr};
 
-SEQUENCE pair(SequenceInfo const& info, int p, int q)
+SEQUENCE pair(SequenceInfo const& info, char const* text)
 {
     SEQUENCE seq(&info);
-    seq.includeOptionalField(0, 0);
-    static_cast<INTEGER&>(*seq.getField(0)).setValue(p);
-    seq.includeOptionalField(1, 1);
-    static_cast<INTEGER&>(*seq.getField(1)).setValue(q);
+    EXPECT_TRUE(seq.setFromValueNotation(text));
     return seq;
 }
 
@@ -67,12 +64,13 @@ bool ber_decode(std::string const& hex, AbstractData& value)
 
 TEST(BerEncoding, SimpleValuesBothWays)
 {
-    EXPECT_TRUE(codes_as(INTEGER(0), "02 01 00", Ber));
-    EXPECT_TRUE(codes_as(INTEGER(127), "02 01 7F", Ber));
-    EXPECT_TRUE(codes_as(INTEGER(128), "02 02 00 80", Ber));
-    EXPECT_TRUE(codes_as(INTEGER(-128), "02 01 80", Ber));
-    EXPECT_TRUE(codes_as(INTEGER(-129), "02 02 FF 7F", Ber));
-    EXPECT_TRUE(codes_as(INTEGER(INT_MIN), "02 04 80 00 00 00", Ber));
+    struct Case {
+        int value;
+        char const* octets;
+    } const integers[] = {{0, "02 01 00"},    {127, "02 01 7F"},     {128, "02 02 00 80"},
+                          {-128, "02 01 80"}, {-129, "02 02 FF 7F"}, {INT_MIN, "02 04 80 00 00 00"}};
+    for (Case const& c : integers)
+        EXPECT_TRUE(codes_as(INTEGER(c.value), c.octets, Ber));
     // Unsigned 32-bit numbers stay positive: a leading zero octet.
     EXPECT_TRUE(codes_as(Big(0x80000000u), "02 05 00 80 00 00 00", Ber));
     EXPECT_TRUE(codes_as(Big(0xFFFFFFFFu), "02 05 00 FF FF FF FF", Ber));
@@ -101,27 +99,21 @@ TEST(BerEncoding, SimpleValuesBothWays)
 
 TEST(BerEncoding, LengthForms)
 {
-    struct Case {
-        unsigned size;
-        char const* header;
-    } const cases[] = {{0, "04 00"}, {127, "04 7F"}, {128, "04 81 80"}, {255, "04 81 FF"}, {256, "04 82 01 00"},
-                       {70000, "04 83 01 11 70"}};
-    for (Case const& c : cases) {
-        OCTET_STRING value(c.size, 'x');
-        std::string text = encoded(value, Ber);
-        EXPECT_EQ(c.header, text.substr(0, std::string(c.header).size())) << c.size;
-        EXPECT_EQ(std::string(c.header).size() + 3 * c.size, text.size()) << c.size;
-        OCTET_STRING back;
-        EXPECT_TRUE(ber_decode(text, back));
-        EXPECT_EQ(0, back.compare(value));
+    std::pair<unsigned, std::string> const cases[] = {{0, "04 00"},    {127, "04 7F"},       {128, "04 81 80"},
+                                                      {255, "04 81 FF"}, {256, "04 82 01 00"}, {70000, "04 83 01 11 70"}};
+    for (auto const& c : cases) {
+        std::string octets = c.second;
+        for (unsigned i = 0; i < c.first; ++i)
+            octets += " 78";
+        EXPECT_TRUE(codes_as(OCTET_STRING(c.first, 'x'), octets, Ber)) << c.first;
     }
 }
 
 TEST(BerEncoding, FieldAndAlternativeTags)
 {
-    EXPECT_TRUE(codes_as(pair(optionalPair, 1, 2), "30 06 80 01 01 81 01 02", Ber));
-    EXPECT_TRUE(codes_as(pair(highTagged, 1, 2), "30 09 9F 1F 01 01 9F 81 48 01 02", Ber));
-    EXPECT_TRUE(codes_as(pair(ownTagged, 5, -1), "30 06 02 01 05 02 01 FF", Ber));
+    EXPECT_TRUE(codes_as(pair(optionalPair, "{ p 1, q 2 }"), "30 06 80 01 01 81 01 02", Ber));
+    EXPECT_TRUE(codes_as(pair(highTagged, "{ p 1, q 2 }"), "30 09 9F 1F 01 01 9F 81 48 01 02", Ber));
+    EXPECT_TRUE(codes_as(pair(ownTagged, "{ p 5, q -1 }"), "30 06 02 01 05 02 01 FF", Ber));
 
     // A CHOICE field: an explicit, constructed tag around the alternative.
     Sample::Example example;
@@ -172,18 +164,8 @@ TEST(BerEncoding, OpenTypesCarryCompleteEncodings)
     open.set_buf(asn1test::octets("05 00"));
     EXPECT_EQ("30 09 A0 02 05 00 A1 03 01 01 FF", encoded(seq, Ber));
     EXPECT_EQ("failed", encoded(OpenData(), Ber));
-}
-
-TEST(BerEncoding, UnencodableValuesWriteNothing)
-{
-    Sample::Message msg;
-    msg.set_seq(1);
-    CoderEnv env(Ber);
-    std::vector<char> out(2, 'k');
-    EXPECT_FALSE(encode(msg, &env, std::back_inserter(out)));
-    EXPECT_EQ(2u, out.size());
-    EXPECT_FALSE(env.encodeBER(BMPString(std::wstring(1, wchar_t(0x10000))), std::back_inserter(out)));
-    EXPECT_EQ(2u, out.size());
+    EXPECT_EQ("failed", encoded(Sample::Message(), Ber));
+    EXPECT_EQ("failed", encoded(BMPString(std::wstring(1, wchar_t(0x10000))), Ber));
 }
 
 TEST(BerDecoding, FormsTheDecoderReads)
@@ -260,10 +242,9 @@ TEST(BerDecoding, MalformedInputFails)
     }
 }
 
-TEST(BerDecoding, EveryTruncationFailsAndRandomOctetsAreSafe)
+TEST(BerDecoding, EveryTruncationFails)
 {
     asn1test::RandomFiller filler(81);
-    std::mt19937 rng(82);
     for (unsigned t = 0; t < Sample::allTypeCount; ++t) {
         for (unsigned round = 0; round < 20; ++round) {
             std::unique_ptr<AbstractData> value(create_from(Sample::allTypes[t].info));
@@ -273,15 +254,6 @@ TEST(BerDecoding, EveryTruncationFailsAndRandomOctetsAreSafe)
                 std::unique_ptr<AbstractData> back(create_from(value->info()));
                 std::vector<char> prefix(octets.begin(), octets.begin() + cut);
                 EXPECT_FALSE(asn1test::decode(prefix, *back, Ber)) << Sample::allTypes[t].name << " cut at " << cut;
-            }
-            // Flipped octets: a clean failure or a value that codes again.
-            for (std::size_t i = 0; i < octets.size(); ++i) {
-                std::vector<char> flipped(octets);
-                flipped[i] = static_cast<char>(flipped[i] ^ (1 << (rng() % 8)));
-                std::unique_ptr<AbstractData> back(create_from(value->info()));
-                if (asn1test::decode(flipped, *back, Ber) && back->isValid()) {
-                    EXPECT_NE("failed", encoded(*back, Ber)) << asn1test::hex(flipped);
-                }
             }
         }
     }
