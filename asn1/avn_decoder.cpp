@@ -94,6 +94,15 @@ bool get_from_string(std::string const& text, unsigned base, std::vector<char>& 
     return true;
 }
 
+int get_id(std::string const& name, char const* const* names, unsigned count)
+{
+    for (unsigned i = 0; names && i < count; ++i) {
+        if (name == names[i])
+            return int(i);
+    }
+    return -1;
+}
+
 // Lexical helpers
 
 bool AVNDecoder::get_char(char& c)
@@ -101,7 +110,7 @@ bool AVNDecoder::get_char(char& c)
     return static_cast<bool>(mIs >> c);
 }
 
-bool AVNDecoder::get_id(std::string& word)
+bool AVNDecoder::get_word(std::string& word)
 {
     word.clear();
     mIs >> std::ws;
@@ -196,13 +205,13 @@ bool AVNDecoder::do_visit(IntegerWithNamedNumber& value)
     if (std::isdigit(c) || c == '-')
         return do_visit(static_cast<INTEGER&>(value));
     std::string name;
-    return get_id(name) && value.setFromName(name);
+    return get_word(name) && value.setFromName(name);
 }
 
 bool AVNDecoder::do_visit(ENUMERATED& value)
 {
     std::string name;
-    return get_id(name) && value.setFromName(name);
+    return get_word(name) && value.setFromName(name);
 }
 
 bool AVNDecoder::do_visit(OBJECT_IDENTIFIER& value)
@@ -303,16 +312,9 @@ bool AVNDecoder::do_visit(CHOICE& value)
 {
     std::string name;
     char colon = 0;
-    if (!get_id(name) || !get_char(colon) || colon != ':')
+    if (!get_word(name) || !get_char(colon) || colon != ':')
         return false;
-    ChoiceInfo const* info = value.info();
-    int id = -1;
-    for (unsigned i = 0; info->selectionNames && i < info->totalChoices; ++i) {
-        if (name == info->selectionNames[i]) {
-            id = int(i);
-            break;
-        }
-    }
+    int id = get_id(name, value.info()->selectionNames, value.totalChoices());
     if (id < 0)
         return false;
     if ((id != value.currentSelection() || !value.getSelection()) && !value.select(id))
@@ -352,7 +354,7 @@ Visitor::SeqVisitCode AVNDecoder::preVisitExtensionRoots(SEQUENCE&)
         return VISIT_STOP; // { } leaves the value as it was
     mIs.putback(c);
     std::string name;
-    if (!get_id(name))
+    if (!get_word(name))
         return VISIT_FAIL;
     mNames.push_back(name);
     return VISIT_CONTINUE;
@@ -370,7 +372,7 @@ Visitor::SeqVisitCode AVNDecoder::visitField(SEQUENCE& seq, int index, int optio
     if (!field || !field->accept(*this) || !get_char(c))
         return VISIT_FAIL;
     if (c == ',')
-        return get_id(mNames.back()) ? VISIT_CONTINUE : VISIT_FAIL;
+        return get_word(mNames.back()) ? VISIT_CONTINUE : VISIT_FAIL;
     if (c != '}')
         return VISIT_FAIL;
     mNames.pop_back();

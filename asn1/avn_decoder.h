@@ -43,7 +43,7 @@ private:
     bool get_char(char& c);
     // A name: the characters up to white space, ',', '{' or '}'; one of those
     // three alone when it comes first.
-    bool get_id(std::string& word);
+    bool get_word(std::string& word);
     // A double-quoted text; two quotes in a row stand for one (X.680 41.8).
     bool get_string(std::string& text);
     // A quoted bit ('...'B) or hexadecimal ('...'H) string: its octets and
@@ -56,6 +56,9 @@ private:
     // Per SEQUENCE being read: the name of the field the text presents next.
     std::vector<std::string> mNames;
 };
+
+// Index of the first of count names equal to name, or -1.
+int get_id(std::string const& name, char const* const* names, unsigned count);
 
 // Converts quoted bit or hexadecimal digits (blanks and newlines ignored) to
 // octets, the last group padded with zeros; false on a digit not of the base.
