@@ -1,4 +1,4 @@
-// Prints "TYPE HEX" lines, the BER encodings of ROUNDS seeded random values
+// Prints "Sample TYPE HEX" lines, the BER encodings of ROUNDS seeded random values
 // of every sample type, for Erlang's codec to check:
 //   asn1_ber_oracle SEED ROUNDS
 #include <cstdio>
@@ -27,7 +27,7 @@ int main(int argc, char** argv)
                 std::cerr << "cannot encode:\n" << value->asValueNotation() << "\n";
                 return 1;
             }
-            std::printf("%s ", Sample::allTypes[t].name);
+            std::printf("Sample %s ", Sample::allTypes[t].name);
             for (char c : octets)
                 std::printf("%02x", static_cast<unsigned char>(c));
             std::printf("\n");

@@ -1,8 +1,9 @@
 %% The Erlang side of the BER cross-check: Erlang's asn1 application has
-%% compiled Sample.asn into a BER codec (erlc -bber) in DIR.
+%% compiled the modules into BER codecs (erlc -bber) in DIR.
 %%   escript ber_oracle.erl DIR FILE
-%% FILE holds lines "TYPE HEX", each a value encoded by our codec; every one
-%% must decode, constraints included, and encode again to the same octets.
+%% FILE holds lines "MODULE TYPE HEX", each a value encoded by our codec;
+%% every one must decode, constraints included, and encode again to the same
+%% octets.
 -module(ber_oracle).
 -mode(compile).
 -export([main/1]).
@@ -19,11 +20,11 @@ main(_) ->
     halt(2).
 
 check(Line) ->
-    [Name, Hex] = string:lexemes(Line, " "),
-    Type = list_to_atom(Name),
+    [ModuleName, TypeName, Hex] = string:lexemes(Line, " "),
+    {Module, Type} = {list_to_atom(ModuleName), list_to_atom(TypeName)},
     Ours = << <<(list_to_integer([A, B], 16))>> || <<A, B>> <= list_to_binary(Hex) >>,
-    Result = case catch 'Sample':decode(Type, Ours) of
-                 {ok, Value} -> {catch 'Sample':encode(Type, Value), Value};
+    Result = case catch Module:decode(Type, Ours) of
+                 {ok, Value} -> {catch Module:encode(Type, Value), Value};
                  Other -> {Other, undecoded}
              end,
     case Result of
