@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "server/schema/LGCP.h"
 #include "tests/asn1/sample_types.h"
 
 namespace {
@@ -110,5 +111,120 @@ BENCHMARK(BM_EncodeSequenceOf32);
 BENCHMARK(BM_DecodeSequenceOf32);
 BENCHMARK(BM_EncodeOctetString1k);
 BENCHMARK(BM_DecodeOctetString1k);
+
+// The control protocol's own messages (generated classes).
+namespace {
+
+LGCP::Message& ping_message()
+{
+    static LGCP::Message msg;
+    if (!msg.has_seq()) {
+        msg.set_seq(4711);
+        msg.get_pdu().get_command().set_ping();
+    }
+    return msg;
+}
+
+void fill_radio_flags(TERM::RadioFlags& flags)
+{
+    flags.set_prio(3);
+    flags.set_ptt(true);
+    flags.set_vad_rx(true);
+    flags.set_selcall(2);
+    flags.set_li(300);
+}
+
+// create of an RTP slot with every RTP parameter and a LEMZ radio part.
+LGCP::Message& create_rtp_radio()
+{
+    static LGCP::Message msg;
+    if (msg.has_slot())
+        return msg;
+    msg.set_seq(77);
+    msg.set_slot(512);
+    LGCP::CreateRtpParams& create = msg.get_pdu().get_command().get_create().get_rtp();
+    create.set_txPayload(TERM::Payload::ptG729);
+    create.set_rxPayload(TERM::Payload::ptG711_Alaw);
+    TERM::RtpParams& rtp = create.get_codecRTP();
+    rtp.set_payload(TERM::Payload::ptG729);
+    rtp.get_dhost().set_iaddr("192.168.10.20");
+    rtp.get_dhost().set_port(40000);
+    rtp.include_shost().set_iaddr("192.168.10.1");
+    rtp.include_shost().set_port(40002);
+    rtp.set_dname("radio-gateway-7");
+    rtp.include_jitter().set_start(40);
+    rtp.include_jitter().set_max(200);
+    rtp.set_pfactor(2);
+    rtp.set_crate(8000);
+    rtp.set_vad(true);
+    rtp.include_echo().set_suppressor(true);
+    rtp.include_rtp_e2m().set_slot(12);
+    rtp.set_ssrc(0xDEADBEEFu);
+    rtp.set_ttl(64);
+    rtp.set_qos_dscp(TERM::IpQoSDSCP::ef);
+    TERM::RtpRadioRequest& radio = rtp.include_radio();
+    TERM::LemzRadioStatus& status = radio.get_status().get_lemz();
+    fill_radio_flags(status.get_flags());
+    status.get_freq().set_channel(5);
+    status.get_freq().set_frequency("124.500000");
+    status.get_remote().set_no(1);
+    status.set_squelshe(TERM::RadioSquelshe::percent_50);
+    status.set_rte(TERM::RadioRTE::j3e);
+    status.set_standby_group(9);
+    TERM::LemzRadioModifier& modifier = radio.include_request().get_lemz();
+    modifier.get_addr().set_session_addr("10.1.1.1");
+    modifier.get_addr().set_session_ssrc(0x01020304u);
+    fill_radio_flags(modifier.get_params().get_gw_set_flags().get_flags());
+    radio.set_rx_delay(20);
+    radio.set_tx_delay(30);
+    return msg;
+}
+
+// The query signal with the board's resources.
+LGCP::Message& query_resources()
+{
+    static LGCP::Message msg;
+    if (msg.get_pdu().is_signal())
+        return msg;
+    LGCP::Resources& r = msg.get_pdu().get_signal().get_query();
+    r.set_boardMajor(3);
+    r.set_boardMinor(1);
+    ACP::VersionInfo& version = r.include_drvVersion();
+    version.set_type(ACP::BuildType::release);
+    version.set_version("2.7.1");
+    version.set_date("2025-05-16");
+    version.set_revision(4211);
+    r.set_rtp_g729(32);
+    r.set_rtp_g711(64);
+    r.set_modem(8);
+    for (int unit = 0; unit < 4; ++unit) {
+        LGCP::MixerResources_subtype mixer;
+        mixer.set_unit(unit);
+        mixer.set_tdm_inputs(32);
+        mixer.set_tdm_outputs(32);
+        mixer.set_mixer_inputs(64);
+        r.get_mixer().push_back(mixer);
+        r.get_echoBus().push_back(ASN1::INTEGER(unit));
+    }
+    r.set_mux(true);
+    r.set_universal(16);
+    return msg;
+}
+
+void BM_EncodePing(benchmark::State& state) { encode(state, ping_message()); }
+void BM_DecodePing(benchmark::State& state) { decode(state, ping_message()); }
+void BM_EncodeCreateRtpRadio(benchmark::State& state) { encode(state, create_rtp_radio()); }
+void BM_DecodeCreateRtpRadio(benchmark::State& state) { decode(state, create_rtp_radio()); }
+void BM_EncodeQueryResources(benchmark::State& state) { encode(state, query_resources()); }
+void BM_DecodeQueryResources(benchmark::State& state) { decode(state, query_resources()); }
+
+} // namespace
+
+BENCHMARK(BM_EncodePing);
+BENCHMARK(BM_DecodePing);
+BENCHMARK(BM_EncodeCreateRtpRadio);
+BENCHMARK(BM_DecodeCreateRtpRadio);
+BENCHMARK(BM_EncodeQueryResources);
+BENCHMARK(BM_DecodeQueryResources);
 
 BENCHMARK_MAIN();

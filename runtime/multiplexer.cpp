@@ -9,8 +9,8 @@
 #include <iostream>
 #include <utility>
 
+#include "runtime/device.h"
 #include "runtime/mux_time.h"
-#include "runtime/paths.h"
 #include "runtime/timer.h"
 
 Multiplexer multiplexer;
@@ -219,7 +219,7 @@ void Multiplexer::resetWD()
 {
     if (mWatchdog < 0)
         return;
-    if (::write(mWatchdog, "PING", 4) != 4)
+    if (Device::write(mWatchdog, "PING", 4) != 4)
         std::cerr << "Mux: ping watchdog failed: " << std::strerror(errno) << std::endl;
 }
 
@@ -227,7 +227,7 @@ void Multiplexer::stop_watchdog()
 {
     if (mWatchdog < 0)
         return;
-    if (::write(mWatchdog, "STOP", 4) != 4)
+    if (Device::write(mWatchdog, "STOP", 4) != 4)
         std::cerr << "Mux: stop watchdog failed: " << std::strerror(errno) << std::endl;
     ::close(mWatchdog);
     mWatchdog = -1;
@@ -249,11 +249,10 @@ void Multiplexer::run(bool watchdog, bool nocache)
     drain_wakeup();
 
     if (watchdog) {
-        std::string path = Paths::resolve(kWatchdogPath);
-        mWatchdog = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        mWatchdog = Device::open(kWatchdogPath, O_WRONLY | O_CLOEXEC);
         if (mWatchdog < 0) {
             std::cerr << "Mux: fail to open watchdog: " << std::strerror(errno) << std::endl;
-        } else if (::write(mWatchdog, "START", 5) != 5) {
+        } else if (Device::write(mWatchdog, "START", 5) != 5) {
             std::cerr << "Mux: fail to activate watchdog: " << std::strerror(errno) << std::endl;
             ::close(mWatchdog);
             mWatchdog = -1;

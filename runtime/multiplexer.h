@@ -101,6 +101,10 @@ public:
 
     // Watch a duplicate of fd for events; an invalid fd leaves the Event detached.
     void Schedule(const Fd& fd, short events);
+    // Changes the watched events in place: an attached Event stays attached,
+    // keeps its place in the service order and is polled for the new set
+    // from the next collection of descriptors on.
+    void SetEvents(short ev) { events = ev; }
     void Release();
 
     void shedule_event(pollfd& entry) override;

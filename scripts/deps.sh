@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libboost-dev libloki-dev
-  erlang-base erlang-asn1
+  python3 erlang-base erlang-asn1
 )
 
 missing=()

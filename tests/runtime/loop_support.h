@@ -1,14 +1,19 @@
 // Small fixtures for tests that run the event loop.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
+#include <string>
 
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
+#include "tests/support/test_support.h"
 
 namespace vbtest {
 
@@ -24,6 +29,11 @@ struct Pipe {
         }
     }
     void fill() { (void)!::write(w.get(), "x", 1); }
+    void close()
+    {
+        r.reset();
+        w.reset();
+    }
     void drain()
     {
         char buf[256];
@@ -86,6 +96,69 @@ private:
         if (fn)
             fn();
     }
+};
+
+// Runs the loop until done() holds or ms of loop time have passed.
+inline bool run_until(const std::function<bool()>& done, unsigned ms = 5000)
+{
+    bool met = false;
+    FnDpc check([&] {
+        if (!met && done()) {
+            met = true;
+            multiplexer.terminate();
+        }
+    });
+    check.dpc.Activate();
+    FnTimer limit;
+    limit.arm(ms, [] { multiplexer.terminate(); });
+    multiplexer.run(false, true);
+    return met;
+}
+
+// Descriptors open now, counted after one loop run: the loop keeps its
+// wake-up pipe open from its first run on.
+inline int settled_fd_count()
+{
+    run_until([] { return true; });
+    return open_fd_count();
+}
+
+// A listening TCP socket on 127.0.0.1 and an ephemeral port.
+struct TcpListener {
+    Fd fd;
+    int port = 0;
+
+    explicit TcpListener(int backlog = 4)
+    {
+        fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a = loopback(0);
+        socklen_t n = sizeof(a);
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), n) == 0 &&
+            ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &n) == 0)
+            port = ntohs(a.sin_port);
+        if (backlog >= 0)
+            (void)::listen(fd.get(), backlog);
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+
+    static sockaddr_in loopback(int port)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+    // A blocking client connection to this listener (invalid on failure).
+    Fd connect() const
+    {
+        Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a = loopback(port);
+        if (::connect(c.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+            c.reset();
+        return c;
+    }
+    Fd accept() const { return Fd(::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC)); }
 };
 
 } // namespace vbtest

@@ -98,6 +98,32 @@ TEST_F(LoopTest, ServiceOrderIsAttachOrderAndRescheduleMovesToTheEnd)
     EXPECT_EQ(order, (std::vector<int>{2, 3, 1, 2, 3}));
 }
 
+TEST_F(LoopTest, SetEventsTakesEffectNextPassAndKeepsServiceOrder)
+{
+    Pipe p;
+    p.fill();
+    FnEvent quiet("quiet"), loud("loud");
+    std::vector<std::pair<int, short>> seen;
+    quiet.fn = [&](int, short r) {
+        seen.emplace_back(1, r);
+        if (seen.size() == 1)
+            quiet.ev.SetEvents(POLLIN); // from inside the pass that polled 0
+    };
+    loud.fn = [&](int, short r) {
+        seen.emplace_back(2, r);
+        if (seen.size() == 4)
+            multiplexer.terminate();
+    };
+    quiet.watch(p.r, 0);
+    loud.watch(p.r, POLLIN);
+    vbtest::CaptureStream err(std::cerr);
+    multiplexer.run(false, true);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(seen, (std::vector<std::pair<int, short>>{{1, 0}, {2, POLLIN}, {1, POLLIN}, {2, POLLIN}}));
+    EXPECT_EQ(quiet.ev.count, 1u);
+    EXPECT_TRUE(quiet.ev.attached);
+}
+
 TEST_F(LoopTest, HandlerMayDeleteOthersAndItselfFromItsCallback)
 {
     Pipe p;

@@ -30,17 +30,11 @@ inline SocketPair unix_pair()
 // A connected TCP pair over the loopback interface (empty on failure).
 inline SocketPair tcp_pair()
 {
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    sockaddr* sa = reinterpret_cast<sockaddr*>(&addr);
-    if (::bind(listener.get(), sa, len) || ::listen(listener.get(), 1) || ::getsockname(listener.get(), sa, &len) ||
-        ::connect(client.get(), sa, len))
+    TcpListener listener(1);
+    Fd client = listener.connect();
+    if (!client)
         return SocketPair();
-    SocketPair pair{Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)), std::move(client)};
+    SocketPair pair{listener.accept(), std::move(client)};
     int one = 1;
     ::setsockopt(pair.a.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     ::setsockopt(pair.b.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -71,23 +65,6 @@ struct Recorder : ProtocolsFamily {
     Protocol* end_source = nullptr;
     Protocol* reporter = nullptr;
 };
-
-// Runs the loop until done() holds or ms of loop time have passed.
-inline bool run_until(const std::function<bool()>& done, unsigned ms = 5000)
-{
-    bool met = false;
-    FnDpc check([&] {
-        if (!met && done()) {
-            met = true;
-            multiplexer.terminate();
-        }
-    });
-    check.dpc.Activate();
-    FnTimer limit;
-    limit.arm(ms, [] { multiplexer.terminate(); });
-    multiplexer.run(false, true);
-    return met;
-}
 
 inline bool write_all(int fd, const std::string& s)
 {

@@ -1,0 +1,61 @@
+// The board's device files ("/dev/hal", "/dev/mcc/ctl", the watchdog ...)
+// are reached only through this interface, shaped like the system calls
+// (open, ioctl, read, write). On the board it forwards to the kernel; a
+// simulated board can stand in its place. Descriptors are always real ones,
+// so close, poll, Fd copies and Events work on them directly.
+//
+// Request numbers are the board's (PowerPC) ioctl numbers: direction in the
+// top three bits (0x20000000 none, 0x40000000 out, 0x80000000 in), then a
+// 13-bit record size, the type letter and the number.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace Device {
+
+class Driver {
+public:
+    virtual ~Driver() = default;
+    // -1 with errno on failure, as the system calls.
+    virtual int open(const std::string& path, int flags) = 0;
+    virtual int ioctl(int fd, unsigned long request, void* arg) = 0;
+    virtual ssize_t read(int fd, void* buf, size_t count) = 0;
+    virtual ssize_t write(int fd, const void* buf, size_t count) = 0;
+};
+
+// The kernel's drivers; paths are opened through Paths::resolve.
+class Kernel : public Driver {
+public:
+    int open(const std::string& path, int flags) override;
+    int ioctl(int fd, unsigned long request, void* arg) override;
+    ssize_t read(int fd, void* buf, size_t count) override;
+    ssize_t write(int fd, const void* buf, size_t count) override;
+};
+
+// The driver every call below goes to: the kernel unless one was installed.
+Driver& driver();
+// Install a driver (not owned); null restores the kernel.
+void set_driver(Driver* d);
+
+class ScopedDriver {
+public:
+    explicit ScopedDriver(Driver& d) : mOld(&driver()) { set_driver(&d); }
+    ~ScopedDriver() { set_driver(mOld); }
+    ScopedDriver(const ScopedDriver&) = delete;
+    ScopedDriver& operator=(const ScopedDriver&) = delete;
+
+private:
+    Driver* mOld;
+};
+
+int open(const std::string& path, int flags);
+// A request whose argument is a record (or none).
+int ioctl(int fd, unsigned long request, void* arg = nullptr);
+// A request that takes its argument as a plain value.
+int ioctl_value(int fd, unsigned long request, unsigned long value);
+ssize_t read(int fd, void* buf, size_t count);
+ssize_t write(int fd, const void* buf, size_t count);
+
+} // namespace Device

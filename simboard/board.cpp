@@ -1,0 +1,285 @@
+#include "simboard/board.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/mux_time.h"
+
+namespace SimBoard {
+
+// ---------------------------------------------------------------- Channel
+
+bool Channel::open() const
+{
+    if (!peer)
+        return false;
+    pollfd p{peer.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLNVAL));
+}
+
+bool Channel::post(const void* data, size_t size)
+{
+    return peer && ::send(peer.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+std::string Channel::take()
+{
+    char buf[65536];
+    ssize_t n = peer ? ::recv(peer.get(), buf, sizeof(buf), MSG_DONTWAIT) : -1;
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// ------------------------------------------------------------------ Model
+
+ssize_t Model::read(Channel&, int fd, void* buf, size_t count)
+{
+    ssize_t n = ::read(fd, buf, count);
+    return n < 0 ? -errno : n;
+}
+
+ssize_t Model::write(Channel&, int fd, const void* buf, size_t count)
+{
+    ssize_t n = ::send(fd, buf, count, MSG_NOSIGNAL);
+    return n < 0 ? -errno : n;
+}
+
+void Model::handle(unsigned long number, Handler handler, Arg arg)
+{
+    mHandlers[number] = Entry{arg, std::move(handler)};
+}
+
+Model::Arg Model::arg(unsigned long number) const
+{
+    auto it = mHandlers.find(number);
+    return it == mHandlers.end() ? Arg::record : it->second.arg;
+}
+
+int Model::ioctl(Call& call) const
+{
+    auto it = mHandlers.find(call.number);
+    if (it == mHandlers.end())
+        return ENOTTY;
+    if (it->second.arg == Arg::record && record_size(call.number) > 0 && !call.arg)
+        return EFAULT;
+    return it->second.handler(call);
+}
+
+// ------------------------------------------------------------------ Board
+
+Board::Board()
+{
+    add_board_models();
+}
+
+Board::Board(Empty) {}
+
+Board::~Board() = default;
+
+int Board::open(const std::string& path, int flags)
+{
+    prune();
+    Request r;
+    r.device = path;
+    r.op = Op::open;
+    r.ms = Mux::milliseconds();
+    auto it = mModels.find(path);
+    r.error = it == mModels.end() ? ENOENT : injected(path, Op::open, 0);
+    int fd = -1;
+    if (!r.error)
+        r.error = attach(*it->second, path, flags, fd);
+    mLog.push_back(r);
+    if (r.error) {
+        errno = r.error;
+        return -1;
+    }
+    return fd;
+}
+
+// A fresh socket pair: one end for the caller, the other kept by the board.
+int Board::attach(Model& model, const std::string& path, int flags, int& fd)
+{
+    int type = model.socket_type() | ((flags & O_CLOEXEC) ? SOCK_CLOEXEC : 0) |
+               ((flags & O_NONBLOCK) ? SOCK_NONBLOCK : 0);
+    int sv[2];
+    if (::socketpair(AF_UNIX, type, 0, sv) != 0)
+        return errno;
+    auto ch = std::make_unique<Channel>();
+    ch->model = &model;
+    ch->path = path;
+    ch->flags = flags;
+    ch->peer.reset(sv[1]);
+    NonBlockMode(sv[1]);
+    SetCloexec(sv[1], true);
+    struct stat st;
+    if (::fstat(sv[0], &st) == 0) {
+        ch->dev = st.st_dev;
+        ch->ino = st.st_ino;
+    }
+    if (int error = model.open(*ch)) {
+        ::close(sv[0]);
+        return error;
+    }
+    fd = sv[0];
+    mChannels.push_back(std::move(ch));
+    return 0;
+}
+
+int Board::ioctl(int fd, unsigned long request, void* arg)
+{
+    Channel* ch = channel_of(fd);
+    if (!ch)
+        return ::ioctl(fd, request, arg);
+    const Model& model = *ch->model;
+    Request r = request_on(*ch, Op::ioctl, request);
+    log_in(r, model, request, arg);
+    int error = injected(ch->path, Op::ioctl, request);
+    if (!error) {
+        Call call{*ch, request, arg};
+        error = model.ioctl(call);
+    }
+    if (!error && arg && passes_out(request) && model.arg(request) == Model::Arg::record) {
+        r.out.resize(record_size(request) / 4);
+        std::memcpy(r.out.data(), arg, r.out.size() * 4);
+    }
+    r.error = error;
+    mLog.push_back(std::move(r));
+    if (error) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+ssize_t Board::read(int fd, void* buf, size_t count)
+{
+    Channel* ch = channel_of(fd);
+    if (!ch)
+        return ::read(fd, buf, count);
+    Request r = request_on(*ch, Op::read, 0);
+    ssize_t n = -injected(ch->path, Op::read, 0);
+    if (n == 0)
+        n = ch->model->read(*ch, fd, buf, count);
+    if (n >= 0)
+        r.data.assign(static_cast<const char*>(buf), static_cast<size_t>(n));
+    return finish(std::move(r), n);
+}
+
+ssize_t Board::write(int fd, const void* buf, size_t count)
+{
+    Channel* ch = channel_of(fd);
+    if (!ch)
+        return ::write(fd, buf, count);
+    Request r = request_on(*ch, Op::write, 0);
+    r.data.assign(static_cast<const char*>(buf), count);
+    ssize_t n = -injected(ch->path, Op::write, 0);
+    if (n == 0)
+        n = ch->model->write(*ch, fd, buf, count);
+    return finish(std::move(r), n);
+}
+
+ssize_t Board::finish(Request r, ssize_t result)
+{
+    r.error = result < 0 ? static_cast<int>(-result) : 0;
+    mLog.push_back(std::move(r));
+    if (result < 0) {
+        errno = static_cast<int>(-result);
+        return -1;
+    }
+    return result;
+}
+
+void Board::fail(const std::string& path, Op op, int error, Times times)
+{
+    mFailures[FailureKey(path, op, 0)] = Failure{error, times};
+}
+
+void Board::fail(const std::string& path, unsigned long request, int error, Times times)
+{
+    mFailures[FailureKey(path, Op::ioctl, request)] = Failure{error, times};
+}
+
+int Board::injected(const std::string& path, Op op, unsigned long number)
+{
+    auto it = mFailures.find(FailureKey(path, op, number));
+    if (it == mFailures.end())
+        return 0;
+    int error = it->second.error;
+    if (it->second.times == Times::once)
+        mFailures.erase(it);
+    return error;
+}
+
+std::vector<Request> Board::ioctls(const std::string& path, unsigned long request) const
+{
+    std::vector<Request> out;
+    for (const Request& r : mLog)
+        if (r.op == Op::ioctl && r.number == request && r.device == path)
+            out.push_back(r);
+    return out;
+}
+
+std::vector<Channel*> Board::channels(const std::string& path)
+{
+    std::vector<Channel*> out;
+    for (auto& ch : mChannels)
+        if (ch->path == path && ch->open())
+            out.push_back(ch.get());
+    return out;
+}
+
+size_t Board::post(const std::string& path, const void* data, size_t size)
+{
+    size_t n = 0;
+    for (Channel* ch : channels(path))
+        n += ch->post(data, size) ? 1 : 0;
+    return n;
+}
+
+Channel* Board::channel_of(int fd)
+{
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+        return nullptr;
+    for (auto& ch : mChannels)
+        if (ch->ino == st.st_ino && ch->dev == st.st_dev && ch->peer)
+            return ch.get();
+    return nullptr;
+}
+
+// Channels whose every descriptor was closed are forgotten, so their
+// sockets are freed and their inode numbers can never be mistaken.
+void Board::prune()
+{
+    mChannels.erase(std::remove_if(mChannels.begin(), mChannels.end(),
+                                   [](const std::unique_ptr<Channel>& ch) { return !ch->open(); }),
+                    mChannels.end());
+}
+
+Request Board::request_on(const Channel& channel, Op op, unsigned long number) const
+{
+    Request r;
+    r.device = channel.path;
+    r.op = op;
+    r.number = number;
+    r.ms = Mux::milliseconds();
+    return r;
+}
+
+void Board::log_in(Request& r, const Model& model, unsigned long request, const void* arg) const
+{
+    if (model.handles(request) && model.arg(request) == Model::Arg::value) {
+        r.in.push_back(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg)));
+    } else if (arg && passes_in(request)) {
+        r.in.resize(record_size(request) / 4);
+        std::memcpy(r.in.data(), arg, r.in.size() * 4);
+    }
+}
+
+} // namespace SimBoard

@@ -1,0 +1,190 @@
+// A simulated board behind Device::Driver, for machines without the board's
+// kernel drivers. Opening a known device path hands out one end of a fresh
+// socket pair and keeps the other, so the descriptor is a real one (poll,
+// dup, close and Events work unchanged); ioctl, read and write on it, or on
+// any copy of it, reach the device's model. The board keeps the state a real
+// board would (inside its models), logs every request it receives, and lets
+// a test make requests fail and post device events. It never opens a file.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "runtime/device.h"
+#include "runtime/fd.h"
+
+namespace SimBoard {
+
+// Fields of a request number (the direction bits are the board's).
+inline unsigned record_size(unsigned long number) { return (number >> 16) & 0x1fff; }
+inline bool passes_in(unsigned long number) { return (number & 0x80000000UL) != 0; }
+inline bool passes_out(unsigned long number) { return (number & 0x40000000UL) != 0; }
+
+enum class Op { open, ioctl, read, write };
+
+// One request as the board received it.
+struct Request {
+    std::string device;
+    Op op = Op::open;
+    unsigned long number = 0;  // the ioctl request number
+    std::vector<uint32_t> in;  // words of the record handed in, or the plain value
+    std::vector<uint32_t> out; // words of the record handed back
+    std::string data;          // bytes written or read
+    int error = 0;             // errno of a failed request, 0 when it succeeded
+    uint32_t ms = 0;           // Mux::milliseconds() on arrival
+};
+
+class Model;
+
+// One open of a device. The board keeps the peer end of the socket pair
+// whose other end it handed out.
+struct Channel {
+    Model* model = nullptr;
+    std::string path;
+    int flags = 0; // as given to open
+    Fd peer;
+    dev_t dev = 0;
+    ino_t ino = 0;
+
+    // True while the descriptor handed out, or a copy of it, is open.
+    bool open() const;
+    // Puts one record where the holder of the descriptor reads it (a device event).
+    bool post(const void* data, size_t size);
+    // The next record the holder wrote on the descriptor, "" when none.
+    std::string take();
+};
+
+// One ioctl as a model's handler sees it.
+struct Call {
+    Channel& channel;
+    unsigned long number;
+    void* arg;
+
+    template <class T>
+    T& record() const
+    {
+        return *static_cast<T*>(arg);
+    }
+    unsigned long value() const { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(arg)); }
+};
+
+// A device's behaviour. Requests are dispatched from a table of handlers
+// by request number, so a device grows by registering more of them.
+class Model {
+public:
+    // How the argument of a request travels: a pointer to a record of the
+    // size the number gives, or the value itself.
+    enum class Arg { record, value };
+    // 0, or the errno the request fails with.
+    using Handler = std::function<int(Call&)>;
+
+    virtual ~Model() = default;
+
+    // SOCK_SEQPACKET keeps the boundaries of records.
+    virtual int socket_type() const { return SOCK_SEQPACKET; }
+    // 0, or the errno the open fails with.
+    virtual int open(Channel&) { return 0; }
+    // Bytes moved, or minus an errno. By default the data travels through
+    // the socket pair: a write lands at the peer, a read takes posted records.
+    virtual ssize_t read(Channel& channel, int fd, void* buf, size_t count);
+    virtual ssize_t write(Channel& channel, int fd, const void* buf, size_t count);
+
+    void handle(unsigned long number, Handler handler, Arg arg = Arg::record);
+    bool handles(unsigned long number) const { return mHandlers.count(number) != 0; }
+    Arg arg(unsigned long number) const;
+    // 0 or an errno; ENOTTY for a request the device does not know.
+    int ioctl(Call& call) const;
+
+private:
+    struct Entry {
+        Arg arg;
+        Handler handler;
+    };
+    std::map<unsigned long, Entry> mHandlers;
+};
+
+class Board : public Device::Driver {
+public:
+    enum class Times { once, always };
+
+    // A board with the model of every board device.
+    Board();
+    struct Empty {};
+    // A board with no device at all.
+    explicit Board(Empty);
+    ~Board() override;
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    // Serves path with the model, replacing any model of that path.
+    template <class M>
+    M& add(const std::string& path, std::unique_ptr<M> model)
+    {
+        M& m = *model;
+        mModels[path] = std::move(model);
+        return m;
+    }
+    // The model of path, null when there is none of that class.
+    template <class M>
+    M* find(const std::string& path) const
+    {
+        auto it = mModels.find(path);
+        return it == mModels.end() ? nullptr : dynamic_cast<M*>(it->second.get());
+    }
+
+    // Device::Driver
+    int open(const std::string& path, int flags) override;
+    int ioctl(int fd, unsigned long request, void* arg) override;
+    ssize_t read(int fd, void* buf, size_t count) override;
+    ssize_t write(int fd, const void* buf, size_t count) override;
+
+    // The next (or every) such request on the device fails with error.
+    void fail(const std::string& path, Op op, int error, Times times = Times::once);
+    void fail(const std::string& path, unsigned long request, int error, Times times = Times::once);
+    void clear_failures() { mFailures.clear(); }
+
+    // Every request received, oldest first.
+    const std::vector<Request>& log() const { return mLog; }
+    void clear_log() { mLog.clear(); }
+    // The ioctls with this number on the device, oldest first.
+    std::vector<Request> ioctls(const std::string& path, unsigned long request) const;
+
+    // The open channels of the device; valid until the next open.
+    std::vector<Channel*> channels(const std::string& path);
+    // Posts a device event to every open channel of the device; how many got it.
+    size_t post(const std::string& path, const void* data, size_t size);
+
+private:
+    struct Failure {
+        int error;
+        Times times;
+    };
+    using FailureKey = std::tuple<std::string, Op, unsigned long>;
+
+    void add_board_models();
+    // 0 and the caller's descriptor in fd, or an errno.
+    int attach(Model& model, const std::string& path, int flags, int& fd);
+    Channel* channel_of(int fd);
+    void prune();
+    Request request_on(const Channel& channel, Op op, unsigned long number) const;
+    // Logs a read or write and turns minus an errno into -1 and errno.
+    ssize_t finish(Request r, ssize_t result);
+    // The injected errno for the request, 0 when none.
+    int injected(const std::string& path, Op op, unsigned long number);
+    void log_in(Request& r, const Model& model, unsigned long request, const void* arg) const;
+
+    std::map<std::string, std::unique_ptr<Model>> mModels;
+    std::vector<std::unique_ptr<Channel>> mChannels;
+    std::map<FailureKey, Failure> mFailures;
+    std::vector<Request> mLog;
+};
+
+} // namespace SimBoard

@@ -1,0 +1,128 @@
+// The simulated board: real descriptors, dispatch by device, the request
+// log, injected failures and device events.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "runtime/mux_time.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/simboard/sim_board.h"
+
+using SimBoard::Hal;
+using SimBoard::Op;
+
+namespace {
+
+struct Pair {
+    int32_t channel;
+    int32_t value;
+};
+
+class BoardTest : public ::testing::Test {
+protected:
+    vbtest::SimulatedBoard sim;
+    SimBoard::Board& board = sim.board;
+    Fd hal{Device::open("/dev/hal", O_RDWR | O_CLOEXEC | O_NONBLOCK)};
+};
+
+TEST_F(BoardTest, OnlyItsOwnDevicesOpenNeverTheHostFiles)
+{
+    // The host has /dev/null; the board has no such device.
+    EXPECT_EQ(Device::open("/dev/null", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(board.log().back().device, "/dev/null");
+    EXPECT_EQ(board.log().back().error, ENOENT);
+    EXPECT_TRUE(::fcntl(hal.get(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST_F(BoardTest, CopiesOfTheDescriptorReachTheSameDevice)
+{
+    Fd copy(hal);
+    hal.close();
+    Pair w{8300, 0x5A};
+    ASSERT_EQ(Device::ioctl(copy.get(), Hal::kWrite, &w), 0);
+    EXPECT_EQ(sim.hal().output(8300).drive, Hal::Drive::constant);
+
+    // Two opens are two channels; closing every copy of one ends it.
+    Fd other(Device::open("/dev/hal", O_RDWR));
+    EXPECT_EQ(board.channels("/dev/hal").size(), 2u);
+    copy.close();
+    EXPECT_EQ(board.channels("/dev/hal").size(), 1u);
+}
+
+TEST_F(BoardTest, LogHoldsRecordsInAndOutAndFailures)
+{
+    Pair read{8200, 255};
+    Pair c{8200, 7};
+    sim.hal().set_line(7, 0x42);
+    board.fail("/dev/hal", Hal::kConnect, EIO);
+    board.fail("/dev/hal", Hal::kRead, EBUSY, SimBoard::Board::Times::always);
+    EXPECT_EQ(Device::ioctl(hal.get(), Hal::kConnect, &c), -1) << "injected once";
+    EXPECT_EQ(sim.hal().output(8200).drive, Hal::Drive::disabled) << "a failed request changes nothing";
+    EXPECT_EQ(Device::ioctl(hal.get(), Hal::kConnect, &c), 0);
+    EXPECT_EQ(Device::ioctl(hal.get(), Hal::kRead, &read), -1);
+    EXPECT_EQ(Device::ioctl(hal.get(), Hal::kRead, &read), -1);
+    board.clear_failures();
+    ASSERT_EQ(Device::ioctl(hal.get(), Hal::kRead, &read), 0);
+    EXPECT_EQ(Device::ioctl(hal.get(), 0x20004d7f), -1) << "unknown request";
+    EXPECT_EQ(Device::ioctl(hal.get(), Hal::kDisable, nullptr), -1);
+
+    const auto& log = board.log();
+    ASSERT_EQ(log.size(), 8u);
+    EXPECT_EQ(log[0].op, Op::open);
+    EXPECT_EQ(log[1].in, (std::vector<uint32_t>{8200, 7}));
+    EXPECT_EQ(log[1].error, EIO);
+    EXPECT_EQ(log[2].error, 0);
+    EXPECT_EQ(log[4].error, EBUSY);
+    EXPECT_EQ(log[5].in, (std::vector<uint32_t>{8200, 255}));
+    EXPECT_EQ(log[5].out, (std::vector<uint32_t>{8200, 0x42}));
+    EXPECT_EQ(log[6].error, ENOTTY);
+    EXPECT_EQ(log[7].error, EFAULT);
+}
+
+TEST_F(BoardTest, SwitchBytesReadBackFromWhatTheOutputsSend)
+{
+    auto request = [&](unsigned long number, int32_t channel, int32_t value) {
+        int32_t r[2] = {channel, value};
+        EXPECT_EQ(Device::ioctl(hal.get(), number, r), 0);
+        return r[1];
+    };
+    EXPECT_EQ(request(Hal::kRead, 8300, 255), 0xFF) << "a disabled bus time slot floats";
+    request(Hal::kWrite, 8300, 0x1A5);
+    EXPECT_EQ(request(Hal::kRead, 8300, 255), 0xA5) << "only the low byte is sent";
+
+    // A bus output carrying another bus slot; a loop reads as nothing.
+    request(Hal::kConnect, 8201, 8300);
+    EXPECT_EQ(request(Hal::kRead, 8201, 255), 0xA5);
+    request(Hal::kConnect, 8300, 8201);
+    EXPECT_EQ(request(Hal::kRead, 8201, 255), 0xFF);
+}
+
+TEST_F(BoardTest, DeviceEventsWakeAnEventAndKeepTheirBoundaries)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    std::vector<std::string> got;
+    vbtest::FnEvent e("hal");
+    e.fn = [&](int f, short revents) {
+        char buf[64];
+        ssize_t n;
+        while ((revents & POLLIN) && (n = Device::read(f, buf, sizeof(buf))) > 0)
+            got.emplace_back(buf, static_cast<size_t>(n));
+        multiplexer.terminate();
+    };
+    e.watch(hal);
+    EXPECT_EQ(board.post("/dev/hal", "abc", 3), 1u);
+    EXPECT_EQ(board.post("/dev/hal", "de", 2), 1u);
+    multiplexer.run(false, true);
+    e.ev.Release();
+    EXPECT_EQ(got, (std::vector<std::string>{"abc", "de"}));
+    // What the holder writes reaches the board's end.
+    EXPECT_EQ(Device::write(hal.get(), "xyz", 3), 3);
+    EXPECT_EQ(board.channels("/dev/hal")[0]->take(), "xyz");
+}
+
+} // namespace
