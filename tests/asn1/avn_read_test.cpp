@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "tests/asn1/octets.h"
-#include "tests/asn1/random_value.h"
+#include "tests/schema/random_value.h"
 #include "tests/asn1/sample_types.h"
 
 using namespace ASN1;
@@ -162,7 +162,7 @@ TEST(AvnReading, StreamExtractionSetsTheState)
 
 TEST(AvnReading, PrintedRandomValuesReadBackEqual)
 {
-    asn1test::RandomFiller filler(107);
+    RandomValue::Filler filler(107);
     for (unsigned t = 0; t < Sample::allTypeCount; ++t) {
         for (unsigned round = 0; round < 60; ++round) {
             std::unique_ptr<AbstractData> value(create_from(Sample::allTypes[t].info));

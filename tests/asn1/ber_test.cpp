@@ -8,7 +8,7 @@
 
 #include "asn1/ber_decoder.h"
 #include "tests/asn1/octets.h"
-#include "tests/asn1/random_value.h"
+#include "tests/schema/random_value.h"
 #include "tests/asn1/sample_types.h"
 
 using namespace ASN1;
@@ -244,7 +244,7 @@ TEST(BerDecoding, MalformedInputFails)
 
 TEST(BerDecoding, EveryTruncationFails)
 {
-    asn1test::RandomFiller filler(81);
+    RandomValue::Filler filler(81);
     for (unsigned t = 0; t < Sample::allTypeCount; ++t) {
         for (unsigned round = 0; round < 20; ++round) {
             std::unique_ptr<AbstractData> value(create_from(Sample::allTypes[t].info));
@@ -261,7 +261,7 @@ TEST(BerDecoding, EveryTruncationFails)
 
 TEST(BerRoundTrip, RandomValuesOfEverySampleType)
 {
-    asn1test::RandomFiller filler(108);
+    RandomValue::Filler filler(108);
     for (unsigned t = 0; t < Sample::allTypeCount; ++t) {
         for (unsigned round = 0; round < 60; ++round) {
             std::unique_ptr<AbstractData> value(create_from(Sample::allTypes[t].info));

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "tests/asn1/random_value.h"
+#include "tests/schema/random_value.h"
 #include "tests/asn1/sample_types.h"
 
 int main(int argc, char** argv)
@@ -16,7 +16,7 @@ int main(int argc, char** argv)
         std::cerr << "usage: asn1_ber_oracle SEED ROUNDS\n";
         return 2;
     }
-    asn1test::RandomFiller filler(static_cast<unsigned>(std::atoi(argv[1])));
+    RandomValue::Filler filler(static_cast<unsigned>(std::atoi(argv[1])));
     ASN1::CoderEnv env(ASN1::CoderEnv::ber);
     for (int round = std::atoi(argv[2]); round > 0; --round) {
         for (unsigned t = 0; t < Sample::allTypeCount; ++t) {
