@@ -10,14 +10,15 @@
 
 #include "runtime/device.h"
 #include "runtime/ext.h"
+#include "runtime/hal_requests.h"
 
 namespace {
-const char kDevice[] = "/dev/hal";
+using Device::Hal::kDevice;
 
-const unsigned long kConnect = 0x80084d02; // {destination, source}
-const unsigned long kDisable = 0x80044d03; // {channel}
-const unsigned long kWrite = 0xc0084d04;   // {channel, value}
-const unsigned long kRead = 0xc0084d05;    // {channel, value: 255 in, received byte out}
+const unsigned long kConnect = Device::Hal::SWITCH_CONNECT;
+const unsigned long kDisable = Device::Hal::SWITCH_DISABLE;
+const unsigned long kWrite = Device::Hal::SWITCH_WRITE;
+const unsigned long kRead = Device::Hal::SWITCH_READ;
 
 struct ChannelRecord {
     int32_t channel;

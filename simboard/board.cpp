@@ -18,7 +18,7 @@ namespace SimBoard {
 
 bool Channel::open() const
 {
-    if (!peer)
+    if (!peer || hungUp)
         return false;
     pollfd p{peer.get(), POLLIN, 0};
     return ::poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLNVAL));
@@ -36,12 +36,48 @@ std::string Channel::take()
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
+void Channel::hang_up()
+{
+    if (!peer)
+        return;
+    // What the holder wrote goes first: closing with it unread would reset
+    // the holder's end instead of ending it.
+    while (::recv(peer.get(), nullptr, 0, MSG_TRUNC | MSG_DONTWAIT) >= 0) {
+    }
+    peer.reset();
+    hungUp = true;
+    if (!told) {
+        told = true;
+        model->closed(*this);
+    }
+}
+
 // ------------------------------------------------------------------ Model
 
-ssize_t Model::read(Channel&, int fd, void* buf, size_t count)
+ssize_t Model::read(Channel& channel, int fd, void* buf, size_t count)
 {
-    ssize_t n = ::read(fd, buf, count);
-    return n < 0 ? -errno : n;
+    if (count == 0)
+        return 0;
+    // The whole record is looked at, and taken off only once read to its end.
+    ssize_t size = ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    if (size <= 0) {
+        // An empty record is taken off like any other; at the end of file
+        // or on an error this reads nothing.
+        ssize_t n = ::recv(fd, buf, count, 0);
+        channel.readOffset = 0;
+        return n < 0 ? -errno : n;
+    }
+    std::string record(static_cast<size_t>(size), '\0');
+    if (::recv(fd, &record[0], record.size(), MSG_PEEK) != size)
+        return -EIO;
+    size_t n = std::min(count, record.size() - channel.readOffset);
+    std::memcpy(buf, record.data() + channel.readOffset, n);
+    channel.readOffset += n;
+    if (channel.readOffset == record.size()) {
+        ::recv(fd, nullptr, 0, MSG_TRUNC | MSG_DONTWAIT);
+        channel.readOffset = 0;
+    }
+    return static_cast<ssize_t>(n);
 }
 
 ssize_t Model::write(Channel&, int fd, const void* buf, size_t count)
@@ -65,10 +101,16 @@ int Model::ioctl(Call& call) const
 {
     auto it = mHandlers.find(call.number);
     if (it == mHandlers.end())
-        return ENOTTY;
-    if (it->second.arg == Arg::record && record_size(call.number) > 0 && !call.arg)
-        return EFAULT;
+        return -ENOTTY;
+    if (it->second.arg != Arg::value && record_size(call.number) > 0 && !call.arg)
+        return -EFAULT;
     return it->second.handler(call);
+}
+
+void Model::sweep() const
+{
+    if (mBoard)
+        mBoard->sweep();
 }
 
 // ------------------------------------------------------------------ Board
@@ -82,9 +124,21 @@ Board::Board(Empty) {}
 
 Board::~Board() = default;
 
+void Board::install(const std::string& path, std::unique_ptr<Model> model)
+{
+    model->mBoard = this;
+    auto& current = mModels[path];
+    for (auto& ch : mChannels)
+        if (current && ch->model == current.get()) {
+            ch->model = model.get();
+            ch->told = true;
+        }
+    current = std::move(model);
+}
+
 int Board::open(const std::string& path, int flags)
 {
-    prune();
+    sweep();
     Request r;
     r.device = path;
     r.op = Op::open;
@@ -131,39 +185,53 @@ int Board::attach(Model& model, const std::string& path, int flags, int& fd)
     return 0;
 }
 
+namespace {
+// The record's words, the last one zero-padded.
+std::vector<uint32_t> words_of(const void* record, size_t size)
+{
+    std::vector<uint32_t> words((size + 3) / 4, 0);
+    std::memcpy(words.data(), record, size);
+    return words;
+}
+} // namespace
+
 int Board::ioctl(int fd, unsigned long request, void* arg)
 {
+    sweep();
     Channel* ch = channel_of(fd);
     if (!ch)
         return ::ioctl(fd, request, arg);
     const Model& model = *ch->model;
     Request r = request_on(*ch, Op::ioctl, request);
     log_in(r, model, request, arg);
-    int error = injected(ch->path, Op::ioctl, request);
-    if (!error) {
+    int result = -injected(ch->path, Op::ioctl, request);
+    if (result == 0) {
         Call call{*ch, request, arg};
-        error = model.ioctl(call);
+        result = model.ioctl(call);
     }
-    if (!error && arg && passes_out(request) && model.arg(request) == Model::Arg::record) {
-        r.out.resize(record_size(request) / 4);
-        std::memcpy(r.out.data(), arg, r.out.size() * 4);
-    }
-    r.error = error;
+    Model::Arg kind = model.arg(request);
+    if (result >= 0 && arg && kind != Model::Arg::value && (passes_out(request) || kind == Model::Arg::filled))
+        r.out = words_of(arg, record_size(request));
+    r.error = result < 0 ? -result : 0;
+    r.result = result < 0 ? 0 : result;
     mLog.push_back(std::move(r));
-    if (error) {
-        errno = error;
+    if (result < 0) {
+        errno = -result;
         return -1;
     }
-    return 0;
+    return result;
 }
 
 ssize_t Board::read(int fd, void* buf, size_t count)
 {
+    sweep();
     Channel* ch = channel_of(fd);
     if (!ch)
         return ::read(fd, buf, count);
     Request r = request_on(*ch, Op::read, 0);
     ssize_t n = -injected(ch->path, Op::read, 0);
+    if (n == 0 && (ch->flags & O_ACCMODE) == O_WRONLY)
+        n = -EBADF;
     if (n == 0)
         n = ch->model->read(*ch, fd, buf, count);
     if (n >= 0)
@@ -173,12 +241,15 @@ ssize_t Board::read(int fd, void* buf, size_t count)
 
 ssize_t Board::write(int fd, const void* buf, size_t count)
 {
+    sweep();
     Channel* ch = channel_of(fd);
     if (!ch)
         return ::write(fd, buf, count);
     Request r = request_on(*ch, Op::write, 0);
     r.data.assign(static_cast<const char*>(buf), count);
     ssize_t n = -injected(ch->path, Op::write, 0);
+    if (n == 0 && (ch->flags & O_ACCMODE) == O_RDONLY)
+        n = -EBADF;
     if (n == 0)
         n = ch->model->write(*ch, fd, buf, count);
     return finish(std::move(r), n);
@@ -248,18 +319,27 @@ Channel* Board::channel_of(int fd)
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
         return nullptr;
     for (auto& ch : mChannels)
-        if (ch->ino == st.st_ino && ch->dev == st.st_dev && ch->peer)
+        if (ch->ino == st.st_ino && ch->dev == st.st_dev && (ch->peer || ch->hungUp))
             return ch.get();
     return nullptr;
 }
 
 // Channels whose every descriptor was closed are forgotten, so their
-// sockets are freed and their inode numbers can never be mistaken.
-void Board::prune()
+// sockets are freed and their inode numbers can never be mistaken. A hung
+// up channel stays: its holder may still use the descriptor.
+void Board::sweep()
 {
-    mChannels.erase(std::remove_if(mChannels.begin(), mChannels.end(),
-                                   [](const std::unique_ptr<Channel>& ch) { return !ch->open(); }),
-                    mChannels.end());
+    if (mSweeping)
+        return;
+    mSweeping = true;
+    auto over = [](const std::unique_ptr<Channel>& ch) { return !ch->hungUp && !ch->open(); };
+    for (auto& ch : mChannels)
+        if (over(ch) && !ch->told) {
+            ch->told = true;
+            ch->model->closed(*ch);
+        }
+    mChannels.erase(std::remove_if(mChannels.begin(), mChannels.end(), over), mChannels.end());
+    mSweeping = false;
 }
 
 Request Board::request_on(const Channel& channel, Op op, unsigned long number) const
@@ -274,12 +354,10 @@ Request Board::request_on(const Channel& channel, Op op, unsigned long number) c
 
 void Board::log_in(Request& r, const Model& model, unsigned long request, const void* arg) const
 {
-    if (model.handles(request) && model.arg(request) == Model::Arg::value) {
+    if (model.handles(request) && model.arg(request) == Model::Arg::value)
         r.in.push_back(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg)));
-    } else if (arg && passes_in(request)) {
-        r.in.resize(record_size(request) / 4);
-        std::memcpy(r.in.data(), arg, r.in.size() * 4);
-    }
+    else if (arg && passes_in(request))
+        r.in = words_of(arg, record_size(request));
 }
 
 } // namespace SimBoard

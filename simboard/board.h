@@ -5,6 +5,8 @@
 // any copy of it, reach the device's model. The board keeps the state a real
 // board would (inside its models), logs every request it receives, and lets
 // a test make requests fail and post device events. It never opens a file.
+// When every descriptor of an open is closed, the model is told, as a driver
+// learns of the last close of its file.
 #pragma once
 
 #include <sys/socket.h>
@@ -35,13 +37,16 @@ struct Request {
     std::string device;
     Op op = Op::open;
     unsigned long number = 0;  // the ioctl request number
-    std::vector<uint32_t> in;  // words of the record handed in, or the plain value
+    std::vector<uint32_t> in;  // words of the record handed in (the last one
+                               // zero-padded), or the plain value
     std::vector<uint32_t> out; // words of the record handed back
     std::string data;          // bytes written or read
     int error = 0;             // errno of a failed request, 0 when it succeeded
+    int result = 0;            // what an ioctl that succeeded returned
     uint32_t ms = 0;           // Mux::milliseconds() on arrival
 };
 
+class Board;
 class Model;
 
 // One open of a device. The board keeps the peer end of the socket pair
@@ -53,13 +58,23 @@ struct Channel {
     Fd peer;
     dev_t dev = 0;
     ino_t ino = 0;
+    size_t readOffset = 0; // bytes of the first waiting record already read
+    bool hungUp = false;
+    bool told = false; // the model knows the channel is over
 
-    // True while the descriptor handed out, or a copy of it, is open.
+    // True while the descriptor handed out, or a copy of it, is open and
+    // the device has not hung it up.
     bool open() const;
     // Puts one record where the holder of the descriptor reads it (a device event).
     bool post(const void* data, size_t size);
     // The next record the holder wrote on the descriptor, "" when none.
     std::string take();
+    // The device ends the channel: the holder sees POLLHUP with POLLIN,
+    // reads the end of file once the waiting records are read, and its
+    // writes fail with EPIPE. The model is told at once. The board closes
+    // its end but remembers the channel, so the descriptor still reaches
+    // the model.
+    void hang_up();
 };
 
 // One ioctl as a model's handler sees it.
@@ -82,8 +97,10 @@ class Model {
 public:
     // How the argument of a request travels: a pointer to a record of the
     // size the number gives, or the value itself.
-    enum class Arg { record, value };
-    // 0, or the errno the request fails with.
+    // `filled` is a record that the driver fills although the number
+    // announces input only.
+    enum class Arg { record, value, filled };
+    // The request's result (0 or more), or minus the errno it fails with.
     using Handler = std::function<int(Call&)>;
 
     virtual ~Model() = default;
@@ -92,23 +109,35 @@ public:
     virtual int socket_type() const { return SOCK_SEQPACKET; }
     // 0, or the errno the open fails with.
     virtual int open(Channel&) { return 0; }
+    // Every descriptor of the channel was closed, or the device hung it up.
+    // Called once; the channel goes away after the call.
+    virtual void closed(Channel&) {}
     // Bytes moved, or minus an errno. By default the data travels through
-    // the socket pair: a write lands at the peer, a read takes posted records.
+    // the socket pair: a write lands at the peer, a read takes posted
+    // records; a read shorter than a record takes its beginning and leaves
+    // the rest for the next read, never joining two records.
     virtual ssize_t read(Channel& channel, int fd, void* buf, size_t count);
     virtual ssize_t write(Channel& channel, int fd, const void* buf, size_t count);
 
     void handle(unsigned long number, Handler handler, Arg arg = Arg::record);
     bool handles(unsigned long number) const { return mHandlers.count(number) != 0; }
     Arg arg(unsigned long number) const;
-    // 0 or an errno; ENOTTY for a request the device does not know.
+    // The result, or minus an errno; -ENOTTY for a request the device does not know.
     int ioctl(Call& call) const;
 
+protected:
+    // Tells the model of every channel closed since the last look, so that
+    // what it reports is current.
+    void sweep() const;
+
 private:
+    friend class Board;
     struct Entry {
         Arg arg;
         Handler handler;
     };
     std::map<unsigned long, Entry> mHandlers;
+    Board* mBoard = nullptr;
 };
 
 class Board : public Device::Driver {
@@ -124,12 +153,13 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    // Serves path with the model, replacing any model of that path.
+    // Serves path with the model, replacing any model of that path (the
+    // opens of the old one then reach the new one, which never heard of them).
     template <class M>
     M& add(const std::string& path, std::unique_ptr<M> model)
     {
         M& m = *model;
-        mModels[path] = std::move(model);
+        install(path, std::move(model));
         return m;
     }
     // The model of path, null when there is none of that class.
@@ -161,6 +191,9 @@ public:
     std::vector<Channel*> channels(const std::string& path);
     // Posts a device event to every open channel of the device; how many got it.
     size_t post(const std::string& path, const void* data, size_t size);
+    // Tells the models of the channels whose every descriptor was closed.
+    // Done before every request, and by the models before they report.
+    void sweep();
 
 private:
     struct Failure {
@@ -170,10 +203,10 @@ private:
     using FailureKey = std::tuple<std::string, Op, unsigned long>;
 
     void add_board_models();
+    void install(const std::string& path, std::unique_ptr<Model> model);
     // 0 and the caller's descriptor in fd, or an errno.
     int attach(Model& model, const std::string& path, int flags, int& fd);
     Channel* channel_of(int fd);
-    void prune();
     Request request_on(const Channel& channel, Op op, unsigned long number) const;
     // Logs a read or write and turns minus an errno into -1 and errno.
     ssize_t finish(Request r, ssize_t result);
@@ -185,6 +218,7 @@ private:
     std::vector<std::unique_ptr<Channel>> mChannels;
     std::map<FailureKey, Failure> mFailures;
     std::vector<Request> mLog;
+    bool mSweeping = false;
 };
 
 } // namespace SimBoard

@@ -1,14 +1,22 @@
 // The devices of the simulated board. A new device model is added here.
+#include "runtime/e1_requests.h"
+#include "runtime/hal_requests.h"
+#include "runtime/mcc_requests.h"
 #include "simboard/board.h"
+#include "simboard/e1.h"
 #include "simboard/hal.h"
+#include "simboard/mcc.h"
 #include "simboard/watchdog.h"
 
 namespace SimBoard {
 
 void Board::add_board_models()
 {
-    add("/dev/hal", std::make_unique<Hal>());
+    add(Device::Hal::kDevice, std::make_unique<Hal>());
     add("/dev/misc/gw-wd", std::make_unique<Watchdog>());
+    add(Device::Mcc::kDevice, std::make_unique<MccController>());
+    add(GetMaintenance(), std::make_unique<E1Maintenance>());
+    add(Device::Cas::kDevice, std::make_unique<E1Cas>());
 }
 
 } // namespace SimBoard

@@ -12,41 +12,100 @@ struct PairRecord {
     int32_t channel;
     int32_t value;
 };
+static_assert(sizeof(PairRecord) == 8 && sizeof(ChannelRecord) == 4, "records are 32-bit words");
 // Longest chain of connections followed before a loop is assumed.
 const int kMaxHops = 16;
 } // namespace
 
-Hal::Hal() : mOutputs(kChannels), mLine(kBusFirst, 0xFF)
+Hal::Hal() : mOutputs(kChannels), mLine(kBusFirst, 0xFF), mChips(kLineChips)
+{
+    for (auto& chip : mChips) {
+        chip.fill(0);
+        chip[kLineStatus] = kLineInSync;
+    }
+    handle_switch();
+    handle_spi();
+    handle(Device::Hal::HW_CLOCK_SELECT, [this](Call& c) {
+        mClockSelects.push_back(static_cast<uint32_t>(c.value()));
+        return 0;
+    }, Arg::value);
+    handle(Device::Hal::HW_ECHO_BUSES, [this](Call& c) {
+        auto& r = c.record<Device::Hal::EchoBuses>();
+        for (unsigned bus = 0; bus < Device::Hal::kEchoBuses; ++bus)
+            r.present[bus] = (mEchoBuses >> bus) & 1;
+        return 0;
+    });
+}
+
+void Hal::handle_switch()
 {
     handle(kConnect, [this](Call& c) {
         auto& r = c.record<PairRecord>();
         if (!valid(r.channel) || !valid(r.value))
-            return EINVAL;
+            return -EINVAL;
         mOutputs[static_cast<size_t>(r.channel)] = Output{Drive::connected, r.value, 0};
         return 0;
     });
     handle(kDisable, [this](Call& c) {
         auto& r = c.record<ChannelRecord>();
         if (!valid(r.channel))
-            return EINVAL;
+            return -EINVAL;
         mOutputs[static_cast<size_t>(r.channel)] = Output{};
         return 0;
     });
     handle(kWrite, [this](Call& c) {
         auto& r = c.record<PairRecord>();
         if (!valid(r.channel))
-            return EINVAL;
+            return -EINVAL;
         mOutputs[static_cast<size_t>(r.channel)] = Output{Drive::constant, -1, static_cast<uint8_t>(r.value)};
         return 0;
     });
     handle(kRead, [this](Call& c) {
         auto& r = c.record<PairRecord>();
         if (!valid(r.channel))
-            return EINVAL;
+            return -EINVAL;
         r.value = received(r.channel);
         return 0;
     });
-    static_assert(sizeof(PairRecord) == 8 && sizeof(ChannelRecord) == 4, "records are 32-bit words");
+}
+
+void Hal::handle_spi()
+{
+    handle(Device::Hal::SPI_WRITE, [this](Call& c) {
+        auto& r = c.record<Device::Hal::SpiRecord>();
+        if (int error = spi_error(r))
+            return -error;
+        // The status register is read-only: the chip ignores writes to it.
+        if (r.reg != kLineStatus)
+            mChips[r.channel][r.reg] = r.data;
+        mSpiWrites.push_back(SpiWrite{r.channel, r.reg, r.data});
+        return 0;
+    });
+    handle(Device::Hal::SPI_READ, [this](Call& c) {
+        auto& r = c.record<Device::Hal::SpiRecord>();
+        int error = spi_error(r);
+        return error ? -error : static_cast<int>(mChips[r.channel][r.reg]);
+    });
+}
+
+int Hal::spi_error(const Device::Hal::SpiRecord& r) const
+{
+    if (!mSpi)
+        return ENODEV;
+    return r.channel < kLineChips ? 0 : EINVAL;
+}
+
+void Hal::stick_bit(int bus, int bit, bool high)
+{
+    Stuck& s = mStuck.at(static_cast<size_t>(bus));
+    uint8_t b = static_cast<uint8_t>(1u << (bit & 7));
+    s.mask |= b;
+    s.level = static_cast<uint8_t>(high ? (s.level | b) : (s.level & ~b));
+}
+
+void Hal::clear_stuck_bits()
+{
+    mStuck.fill(Stuck{});
 }
 
 uint8_t Hal::received(int32_t channel) const
@@ -58,7 +117,8 @@ uint8_t Hal::hears(int32_t channel, int depth) const
 {
     if (channel < kBusFirst)
         return mLine.at(static_cast<size_t>(channel));
-    return sends(channel, depth);
+    const Stuck& s = mStuck[static_cast<size_t>((channel - kBusFirst) / kBusWidth)];
+    return static_cast<uint8_t>((sends(channel, depth) & ~s.mask) | (s.level & s.mask));
 }
 
 uint8_t Hal::sends(int32_t channel, int depth) const

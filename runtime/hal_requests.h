@@ -1,0 +1,43 @@
+// Requests of the board's hardware access device "/dev/hal": the TDM switch,
+// the bus clock, the SPI bus of the BRI line chips and the echo-canceller
+// buses. Shared by the server and whatever stands in for the driver. Words
+// are in the machine's byte order.
+#pragma once
+
+#include <cstdint>
+
+namespace Device {
+namespace Hal {
+
+constexpr char kDevice[] = "/dev/hal";
+
+// TDM switch, records of 32-bit words.
+constexpr unsigned long SWITCH_CONNECT = 0x80084d02; // {destination, source}
+constexpr unsigned long SWITCH_DISABLE = 0x80044d03; // {channel}
+constexpr unsigned long SWITCH_WRITE = 0xc0084d04;   // {channel, byte to send}
+constexpr unsigned long SWITCH_READ = 0xc0084d05;    // {channel, 255 in, byte received out}
+
+// Bus clock source, the code passed as the argument value itself.
+constexpr unsigned long HW_CLOCK_SELECT = 0x80044301;
+
+// Line chip registers over SPI. A read answers the register's value as the
+// request's result; the data byte of its record goes in as 0xFF.
+constexpr unsigned long SPI_WRITE = 0xc0034204;
+constexpr unsigned long SPI_READ = 0xc0034203;
+struct SpiRecord {
+    uint8_t channel;
+    uint8_t reg;
+    uint8_t data;
+};
+static_assert(sizeof(SpiRecord) == 3, "three bytes on the wire");
+
+// Which echo-canceller buses are fitted: byte n is non-zero when bus n is.
+constexpr unsigned long HW_ECHO_BUSES = 0x40104501;
+constexpr unsigned kEchoBuses = 16;
+struct EchoBuses {
+    uint8_t present[kEchoBuses];
+};
+static_assert(sizeof(EchoBuses) == 16, "one byte per bus");
+
+} // namespace Hal
+} // namespace Device

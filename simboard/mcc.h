@@ -1,0 +1,87 @@
+// "/dev/mcc/ctl" of the simulated board: the multichannel HDLC controller.
+// Each open descriptor can allocate one channel; the allocation record is
+// checked and kept, and the channel gets a switch channel number from the
+// pool of its mode (data and SS7 channels share one pool). Closing every
+// descriptor of the open, or hanging the channel up, gives the channel back.
+//
+// Data the channel receives from its time slot is delivered by a test as
+// blocks; the holder reads one block per read (the rest of a block on the
+// next reads). What the holder writes is kept per channel for the test to
+// take. The transmit buffer can be given a room: a write beyond it is cut
+// short, and with no room left a write fails with EAGAIN and the descriptor
+// stops polling writable until the test gives room again.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <map>
+#include <string>
+
+#include "runtime/mcc_requests.h"
+#include "simboard/board.h"
+
+namespace SimBoard {
+
+class MccController : public Model {
+public:
+    static constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
+    // Channel numbers: pool p hands out kFirstChannel + kPoolSpan * p + index.
+    static constexpr int32_t kFirstChannel = 1024;
+    static constexpr int32_t kPoolSpan = 256;
+    static constexpr uint32_t kMaxPacketSize = 65536;
+    static constexpr uint32_t kMaxThreshold = 255;
+
+    struct Allocated {
+        Channel* channel = nullptr;
+        int32_t number = -1;
+        Device::Mcc::Allocation record{};
+        std::deque<std::string> sent;
+        size_t room = kUnlimited;
+        bool stuffed = false; // the socket is filled so it polls unwritable
+    };
+
+    // 32 data, 8 BRI and 32 transparent channels.
+    MccController();
+
+    // How many channels of the pool (a channel type; SS7 counts as data)
+    // can be allocated at once.
+    void set_capacity(uint32_t type, unsigned channels);
+    unsigned free_channels(uint32_t type) const;
+    // The allocated channel of that number, null when none.
+    const Allocated* find(int32_t number) const;
+    size_t allocated() const;
+
+    // The channel receives a block from its time slot; false when no such channel.
+    bool deliver(int32_t number, const std::string& block);
+    // The next block the holder wrote, "" when none.
+    std::string take(int32_t number);
+    // Bytes the transmit buffer takes from now on (kUnlimited for no limit).
+    void set_room(int32_t number, size_t bytes);
+    // The channel goes away under its holder (see Channel::hang_up).
+    void hang_up(int32_t number);
+
+    ssize_t write(Channel& channel, int fd, const void* buf, size_t count) override;
+    void closed(Channel& channel) override;
+
+private:
+    static constexpr unsigned kPools = 3;
+
+    static unsigned pool_of(uint32_t type) { return type == Device::Mcc::kSs7 ? 0 : type; }
+    static int32_t number_of(unsigned pool, unsigned index)
+    {
+        return kFirstChannel + kPoolSpan * static_cast<int32_t>(pool) + static_cast<int32_t>(index);
+    }
+    int allocate(Channel& channel, const Device::Mcc::Allocation& record);
+    Allocated* lookup(int32_t number);
+    void stuff(Allocated& a, int fd);
+    void unstuff(Allocated& a);
+
+    std::array<unsigned, kPools> mCapacity{};
+    // By pool, the allocated channels by index in the pool.
+    std::array<std::map<unsigned, Allocated>, kPools> mInUse;
+    std::map<Channel*, int32_t> mByChannel;
+};
+
+} // namespace SimBoard
