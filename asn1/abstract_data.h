@@ -68,6 +68,16 @@ public:
     std::string asValueNotation() const;
     // goodbit when printed, failbit otherwise; leaves the stream's state alone.
     std::ios_base::iostate print_on(std::ostream& os) const;
+    // Reads the value from value notation; text after it is ignored. On
+    // failure the value may be partly set.
+    bool setFromValueNotation(std::string const& text);
+    // goodbit when read, failbit otherwise; leaves the stream's state alone.
+    std::ios_base::iostate get_from(std::istream& is);
+
+    // Whether the value meets its type's constraints, beyond an extensible
+    // root where the type allows it (isValid) or within every root.
+    bool isValid() const;
+    bool isStrictlyValid() const;
 
 protected:
     explicit AbstractData(void const* info) : mInfo(static_cast<DataInfo const*>(info)) {}

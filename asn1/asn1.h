@@ -2,6 +2,7 @@
 #pragma once
 
 #include "asn1/abstract_data.h"
+#include "asn1/avn_decoder.h"
 #include "asn1/avn_encoder.h"
 #include "asn1/choice.h"
 #include "asn1/coder_env.h"
@@ -12,4 +13,5 @@
 #include "asn1/sequence.h"
 #include "asn1/sequence_of.h"
 #include "asn1/strings.h"
+#include "asn1/validity.h"
 #include "asn1/visitor.h"

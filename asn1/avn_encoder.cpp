@@ -35,6 +35,19 @@ bool to_multibyte(std::wstring const& text, std::string& out)
     return true;
 }
 
+// A quoted text; a quote inside is doubled (X.680 41.8) so that the text
+// reads back.
+void print_quoted(std::ostream& os, std::string const& text)
+{
+    os << '"';
+    std::size_t from = 0;
+    for (std::size_t q = text.find('"'); q != std::string::npos; q = text.find('"', from)) {
+        os.write(text.data() + from, std::streamsize(q + 1 - from)) << '"';
+        from = q + 1;
+    }
+    os.write(text.data() + from, std::streamsize(text.size() - from)) << '"';
+}
+
 } // namespace
 
 void AVNEncoder::indent(int width)
@@ -123,7 +136,7 @@ bool AVNEncoder::do_visit(OCTET_STRING const& value)
 
 bool AVNEncoder::do_visit(AbstractString const& value)
 {
-    mOs << '"' << static_cast<std::string const&>(value) << '"';
+    print_quoted(mOs, value);
     return good();
 }
 
@@ -131,7 +144,7 @@ bool AVNEncoder::do_visit(BMPString const& value)
 {
     std::string text;
     if (to_multibyte(value, text)) {
-        mOs << '"' << text << '"';
+        print_quoted(mOs, text);
         return good();
     }
     // X.680 Quadruple form, for text the locale cannot show.

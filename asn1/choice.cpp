@@ -1,5 +1,6 @@
 #include "asn1/choice.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "asn1/visitor.h"
@@ -59,6 +60,29 @@ bool CHOICE::select(int id)
 {
     mId = id;
     return createSelection();
+}
+
+bool CHOICE::setID(unsigned number, unsigned classBits)
+{
+    ChoiceInfo const* choice = info();
+    unsigned key = (classBits << 16) + number;
+    unsigned const* tags = choice->selectionTags;
+    if (!tags) {
+        // Alternative i travels as [i].
+        return classBits == 0x80 && number < choice->totalChoices && select(int(number));
+    }
+    unsigned const* last = tags + choice->numChoices;
+    unsigned const* found = std::lower_bound(tags, last, key);
+    if (found != last && *found == key)
+        return select(int(found - tags));
+    if (choice->numChoices == 0 || tags[0] != 0 || !select(0))
+        return false;
+    // Alternative 0 is an untagged CHOICE: the tag may be one of its own.
+    CHOICE* inner = dynamic_cast<CHOICE*>(mValue);
+    if (inner && inner->setID(number, classBits))
+        return true;
+    setSelection(unknownSelection, nullptr);
+    return false;
 }
 
 void CHOICE::swap(CHOICE& other)

@@ -31,6 +31,10 @@ public:
     // The alternative's name, or null.
     char const* getSelectionName() const;
 
+    // A selection that this type allows, holding a valid value.
+    bool isValid() const;
+    bool isStrictlyValid() const;
+
     // Replaces the held value (deleted) by value (owned); returns value.
     AbstractData* setSelection(int id, AbstractData* value);
     // Builds the default value of the alternative with the stored id. An id
@@ -39,6 +43,10 @@ public:
     bool createSelection();
     // Stores id, then createSelection().
     bool select(int id);
+    // Selects and builds the alternative that travels under a BER tag
+    // (number and identifier class bits), looking through an untagged CHOICE
+    // in alternative 0. Only root alternatives are found through a tag table.
+    bool setID(unsigned number, unsigned classBits);
     void swap(CHOICE& other);
 
 protected:

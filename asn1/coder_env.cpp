@@ -2,7 +2,10 @@
 
 #include <sstream>
 
+#include "asn1/avn_decoder.h"
 #include "asn1/avn_encoder.h"
+#include "asn1/ber_decoder.h"
+#include "asn1/ber_encoder.h"
 #include "asn1/per_decoder.h"
 #include "asn1/per_encoder.h"
 
@@ -21,6 +24,8 @@ bool CoderEnv::encodeOctets(AbstractData const& value, std::vector<char>& octets
         octets.clear();
         return false;
     }
+    case ber:
+        return encodeBEROctets(value, octets);
     case avn: {
         std::string text;
         if (!encodeText(value, text))
@@ -43,6 +48,17 @@ bool CoderEnv::encodeText(AbstractData const& value, std::string& text)
     return true;
 }
 
+bool CoderEnv::encodeBEROctets(AbstractData const& value, std::vector<char>& octets)
+{
+    octets.clear();
+    octets.reserve(256);
+    BEREncoder encoder(octets);
+    if (value.accept(encoder))
+        return true;
+    octets.clear();
+    return false;
+}
+
 bool CoderEnv::decode(char const* first, char const* last, AbstractData& value, bool withoutEnv)
 {
     if (!first != !last || last < first)
@@ -51,6 +67,15 @@ bool CoderEnv::decode(char const* first, char const* last, AbstractData& value, 
     case per_Aligned:
     case per_Unaligned: {
         PERDecoder decoder(first, last, withoutEnv ? nullptr : this, mEncodingRule == per_Aligned);
+        return value.accept(decoder);
+    }
+    case ber: {
+        BERDecoder decoder(first, last, withoutEnv ? nullptr : this);
+        return value.accept(decoder);
+    }
+    case avn: {
+        std::istringstream is(std::string(first, last));
+        AVNDecoder decoder(is);
         return value.accept(decoder);
     }
     default:

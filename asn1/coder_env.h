@@ -61,6 +61,17 @@ public:
         return true;
     }
 
+    // The BER encoding (X.690, definite lengths).
+    template <class OutputIterator>
+    bool encodeBER(AbstractData const& value, OutputIterator out)
+    {
+        std::vector<char> octets;
+        if (!encodeBEROctets(value, octets))
+            return false;
+        std::copy(octets.begin(), octets.end(), out);
+        return true;
+    }
+
     // Fills value, already built for the expected type, from [first, last).
     // Octets after the value are ignored. On failure the value is partly
     // filled and must be discarded.
@@ -71,6 +82,7 @@ public:
 
 private:
     static bool encodeText(AbstractData const& value, std::string& text);
+    static bool encodeBEROctets(AbstractData const& value, std::vector<char>& octets);
 
     int mEncodingRule;
     ModuleRegistry mModules;

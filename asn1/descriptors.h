@@ -32,6 +32,11 @@ const unsigned UnboundedLength = 0x7FFFFFFFu;
 // fieldIds entry of a mandatory root field.
 const unsigned MandatoryField = 0xFFFFFFFFu;
 
+// A BER tag word: the class bits of the identifier octet (0x00 universal,
+// 0x40 application, 0x80 context-specific, 0xC0 private) in bits 16..23, the
+// tag number in bits 0..15. Descriptors carry universal tag numbers; 0 means
+// no tag of its own (an untagged CHOICE or open type).
+
 // Plain kinds: Null, BOOLEAN, OBJECT_IDENTIFIER, GeneralizedTime, OpenData.
 struct DataInfo {
     CreateFun create;
@@ -89,7 +94,7 @@ struct ChoiceInfo : DataInfo {
     DataInfo const* const* selectionInfos; // root, then known extension alternatives
     unsigned numChoices;                   // root alternatives
     unsigned totalChoices;                 // root plus known extension alternatives
-    unsigned const* selectionTags;         // null: alternative i is tagged [i]
+    unsigned const* selectionTags;         // BER tag words; null: alternative i is tagged [i]
     char const* const* selectionNames;
 };
 
@@ -101,7 +106,8 @@ struct SequenceInfo : DataInfo {
     unsigned knownExtensions;
     unsigned numOptionals;             // optional root fields
     unsigned char const* defaultExtensions; // extension fields present in a new value, or null
-    unsigned const* fieldTags;         // null: field i is tagged [i]
+    unsigned const* fieldTags;         // BER tag words; null: field i is tagged [i];
+                                       // SEQUENCE::defaultTag: each keeps its type's tag
     char const* const* fieldNames;
 };
 

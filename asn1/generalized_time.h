@@ -42,6 +42,8 @@ public:
     // Difference from UTC in minutes.
     int getOffset() const { return mOffset; }
     bool isUTC() const { return mUtc; }
+    // Every field within its calendar range, the offset within 12 hours.
+    bool isStrictlyValid() const;
 
 protected:
     int do_compare(AbstractData const& other) const override;

@@ -23,6 +23,10 @@ public:
     std::vector<char>* get_buf() { return mBuf; }
     std::vector<char> const* get_buf() const { return mBuf; }
 
+    // The held value valid, or encoded octets held.
+    bool isValid() const;
+    bool isStrictlyValid() const;
+
     // Replaces the value (owned; may be null).
     void set_data(AbstractData* value);
     // The octets, allocated empty when absent.

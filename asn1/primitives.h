@@ -72,6 +72,9 @@ public:
     // Whether the stored bits read as an unsigned number: a constrained type
     // whose lower bound is 0 or more.
     bool isUnsigned() const { return constraintType() != Unconstrained && getLowerLimit() >= 0; }
+    // Within lowerLimit..upperLimit, compared as unsigned numbers when the
+    // lower bound is 0 or more.
+    bool isStrictValid() const;
 
 protected:
     int do_compare(AbstractData const& other) const override;
@@ -146,6 +149,9 @@ public:
     void setValue(int value) { mValue = value; }
     int getMaximum() const { return info()->maxEnumValue; }
     bool extendable() const { return info()->extendable; }
+    // A named value of the root: in 0..getMaximum() and in the names table
+    // (no name and a negative value cannot be sent).
+    bool isStrictlyValid() const;
 
     // The name of the value, or null when it has none.
     char const* getName() const;

@@ -6,6 +6,8 @@ namespace ASN1 {
 
 // SEQUENCE
 
+const unsigned SEQUENCE::defaultTag[1] = {0};
+
 SEQUENCE::SEQUENCE(void const* info) : AbstractData(info)
 {
     SequenceInfo const* seq = this->info();

@@ -16,6 +16,8 @@ public:
     SEQUENCE& operator=(SEQUENCE const& other);
     ~SEQUENCE() override;
     static AbstractData* create(void const* info) { return new SEQUENCE(info); }
+    // A fieldTags table pointing here: every field keeps its own type's tag.
+    static const unsigned defaultTag[1];
     // Exchanges everything but the descriptor.
     void swap(SEQUENCE& other);
 

@@ -32,6 +32,10 @@ public:
     AbstractData& at(unsigned i) { return *mElements[i]; }
     AbstractData const& at(unsigned i) const { return *mElements[i]; }
 
+    // The element count within the bounds, every element valid.
+    bool isValid() const;
+    bool isStrictlyValid() const;
+
     void clear();
     // Growing appends default elements; shrinking deletes the tail.
     void resize(unsigned n);

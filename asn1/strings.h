@@ -20,6 +20,10 @@ public:
     StringInfo const* info() const { return static_cast<StringInfo const*>(AbstractData::info()); }
     // Values compare as values; std::string::compare stays reachable by name.
     using AbstractData::compare;
+    // Size within the bounds (beyond the upper one when extensible) and every
+    // character in the permitted set.
+    bool isValid() const;
+    bool isStrictlyValid() const;
     AbstractString& operator=(std::string const& text)
     {
         assign(text);
@@ -67,6 +71,11 @@ public:
 
     BMPStringInfo const* info() const { return static_cast<BMPStringInfo const*>(AbstractData::info()); }
     using AbstractData::compare;
+    bool legalCharacter(wchar_t c) const;
+    // Index of the first character outside the permitted codes, or size().
+    std::size_t first_illegal_at() const;
+    bool isValid() const;
+    bool isStrictlyValid() const;
     BMPString& operator=(std::wstring const& text)
     {
         assign(text);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds one libFuzzer target with clang and runs it (not part of the test run).
 # Usage: scripts/fuzz.sh TARGET [SECONDS] [libFuzzer options...]
-#   TARGET: asn1_per (the PER decoder) or ini_file (the configuration reader)
+#   TARGET: asn1_per (the PER and BER decoders) or ini_file (the configuration reader)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 target="${1:-asn1_per}"

@@ -6,6 +6,7 @@ for an independent codec.
     generate.py --cpp DIR FILE...          DIR/<module>.h and .cpp per module
     generate.py --index FILE FILE...       a table of every type, for tests
     generate.py --oracle DIR FILE...       standard modules into DIR
+    generate.py --oracle-ber DIR FILE...   the same for a BER codec
 """
 
 import argparse
@@ -52,6 +53,7 @@ def main():
     ap.add_argument('--cpp', metavar='DIR', help='write the C++ classes into DIR')
     ap.add_argument('--index', metavar='FILE', help='write a C++ table of every type into FILE')
     ap.add_argument('--oracle', metavar='DIR', help='write standard ASN.1 modules into DIR')
+    ap.add_argument('--oracle-ber', metavar='DIR', help='the same, with enumerations for a BER codec')
     ap.add_argument('files', nargs='+')
     args = ap.parse_args()
     modules = load(args.files)
@@ -64,14 +66,16 @@ def main():
     if args.index:
         os.makedirs(os.path.dirname(os.path.abspath(args.index)), exist_ok=True)
         write_if_changed(args.index, cpp.index(modules))
-    if args.oracle:
-        os.makedirs(args.oracle, exist_ok=True)
+    for out, ber in ((args.oracle, False), (args.oracle_ber, True)):
+        if not out:
+            continue
+        os.makedirs(out, exist_ok=True)
         try:
-            texts = oracle.export(modules)
+            texts = oracle.export(modules, ber)
         except syntax.SchemaError as e:
             sys.exit('error: %s' % e)
         for name, text in texts.items():
-            write_if_changed(os.path.join(args.oracle, name + '.asn1'), text)
+            write_if_changed(os.path.join(out, name + '.asn1'), text)
 
 
 if __name__ == '__main__':

@@ -71,7 +71,30 @@ DataInfo const* const exampleFields[] = {&ASN1::INTEGER::theInfo, &integerListIn
 unsigned const exampleIds[] = {MandatoryField, MandatoryField, MandatoryField};
 char const* const exampleNames[] = {"a", "b", "c"};
 
+typedef ASN1::Constrained_INTEGER<ASN1::FixedConstraint, 0, 0xFFFFFFFFu> Big;
+typedef ASN1::Constrained_INTEGER<ASN1::FixedConstraint, -10, 10> Small;
+const ASN1::StringInfo shortName = {{{&ASN1::AbstractString::create, 19}, ASN1::FixedConstraint, 1, 8},
+                                    ASN1::PrintableString::theInfo.characterSet, 74, 7, 7, 8};
+const ASN1::SequenceOfInfo modesInfo = {
+    {{&ASN1::SEQUENCE_OF_Base::create, 17}, ASN1::Unconstrained, 0, ASN1::NoUpperLimit}, &StandbyCommand::theInfo};
+const ASN1::ConstrainedInfo codeInfo = {{&ASN1::OCTET_STRING::create, 4}, ASN1::FixedConstraint, 2, 4};
+DataInfo const* const kindsFields[] = {&Big::theInfo,      &Small::theInfo, &ASN1::OBJECT_IDENTIFIER::theInfo,
+                                       &ASN1::BIT_STRING::theInfo, &ASN1::BMPString::theInfo,
+                                       &ASN1::GeneralizedTime::theInfo, &shortName, &modesInfo, &codeInfo};
+unsigned const kindsIds[] = {MandatoryField, MandatoryField, MandatoryField, MandatoryField, MandatoryField,
+                             MandatoryField, 0, MandatoryField, MandatoryField};
+char const* const kindsNames[] = {"big", "small", "oid", "bits", "wide", "time", "name", "modes", "code"};
+
 } // namespace
+
+const ASN1::SequenceInfo Kinds::theInfo = {
+    {&Kinds::create, 16}, false, kindsFields, kindsIds, 9, 0, 1, nullptr, nullptr, kindsNames};
+
+const NamedType allTypes[] = {
+    {"Message", &Message::theInfo}, {"Extended", &Extended::theInfo}, {"Example", &Example::theInfo},
+    {"Kinds", &Kinds::theInfo},     {"TonecCode", &TonecCode::theInfo}, {"ErrorCause", &ErrorCause::theInfo},
+};
+const unsigned allTypeCount = sizeof allTypes / sizeof allTypes[0];
 
 const ASN1::EnumInfo ErrorCause::theInfo = {{&ErrorCause::create, 10}, true, 12, errorCauseNames, 13};
 const ASN1::EnumInfo StandbyCommand::theInfo = {{&StandbyCommand::create, 10}, false, 16, standbyNames, 3};

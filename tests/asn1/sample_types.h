@@ -207,4 +207,25 @@ public:
     XY& get_c() { return field_as<XY>(*this, 2); }
 };
 
+// SEQUENCE, not extensible, one field of each kind the others lack: big
+// INTEGER (0..4294967295), small INTEGER (-10..10), oid OBJECT IDENTIFIER,
+// bits BIT STRING, wide BMPString, time GeneralizedTime, name
+// PrintableString (SIZE (1..8)) OPTIONAL, modes SET OF StandbyCommand, code
+// OCTET STRING (SIZE (2..4)).
+class Kinds : public ASN1::SEQUENCE {
+public:
+    enum Fields { f_big, f_small, f_oid, f_bits, f_wide, f_time, f_name, f_modes, f_code };
+    static const ASN1::SequenceInfo theInfo;
+    explicit Kinds(void const* info = &theInfo) : SEQUENCE(info) {}
+    static ASN1::AbstractData* create(void const* info) { return new Kinds(info); }
+};
+
+// Every sample type that is a whole message of its own, by name.
+struct NamedType {
+    char const* name;
+    ASN1::DataInfo const* info;
+};
+extern const NamedType allTypes[];
+extern const unsigned allTypeCount;
+
 } // namespace Sample

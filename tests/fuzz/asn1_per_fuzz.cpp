@@ -1,5 +1,5 @@
-// libFuzzer target for the PER decoder (scripts/fuzz.sh). The first octet
-// picks the type and the rule; the rest is the input. A value that decodes
+// libFuzzer target for the PER and BER decoders (scripts/fuzz.sh). The first
+// octet picks the type and the rule; the rest is the input. A value that decodes
 // must encode again to octets that decode to an equal value.
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +13,9 @@ namespace {
 
 ASN1::DataInfo const* const types[] = {
     &Sample::Message::theInfo, &Sample::Extended::theInfo, &Sample::ExtendedRoot::theInfo,
-    &Sample::Example::theInfo, &Sample::TonecCode::theInfo, &Sample::integerListInfo,
+    &Sample::Example::theInfo, &Sample::TonecCode::theInfo, &Sample::integerListInfo, &Sample::Kinds::theInfo,
 };
+int const rules[] = {ASN1::CoderEnv::per_Aligned, ASN1::CoderEnv::per_Unaligned, ASN1::CoderEnv::ber};
 
 } // namespace
 
@@ -22,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
 {
     if (size == 0)
         return 0;
-    ASN1::DataInfo const* type = types[(data[0] & 0x7F) % (sizeof types / sizeof types[0])];
-    int rule = (data[0] & 0x80) ? ASN1::CoderEnv::per_Unaligned : ASN1::CoderEnv::per_Aligned;
+    ASN1::DataInfo const* type = types[(data[0] & 0x1F) % (sizeof types / sizeof types[0])];
+    int rule = rules[(data[0] >> 5) % 3];
     char const* first = reinterpret_cast<char const*>(data + 1);
     char const* last = first + (size - 1);
 

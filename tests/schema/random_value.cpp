@@ -33,8 +33,36 @@ void Filler::fill(ASN1::AbstractData& value, unsigned depth)
             c = static_cast<char>(below(256));
     } else if (auto* text = dynamic_cast<ASN1::AbstractString*>(&value)) {
         text->resize(length(*text, 8));
+        ASN1::StringInfo const* info = text->info();
         for (char& c : *text)
-            c = static_cast<char>(below(128));
+            c = info->characterSet[below(info->characterSetSize)];
+    } else {
+        fill_other(value);
+    }
+}
+
+void Filler::fill_other(ASN1::AbstractData& value)
+{
+    if (auto* wide = dynamic_cast<ASN1::BMPString*>(&value)) {
+        // Characters that the C locale can show, so the text reads back.
+        wide->resize(length(*wide, 5));
+        for (wchar_t& c : *wide)
+            c = static_cast<wchar_t>(0x20 + below(0x5F));
+    } else if (auto* bits = dynamic_cast<ASN1::BIT_STRING*>(&value)) {
+        bits->resize(length(*bits, 20));
+        for (unsigned i = 0; i < bits->size(); ++i)
+            bits->set(i, coin());
+    } else if (auto* oid = dynamic_cast<ASN1::OBJECT_IDENTIFIER*>(&value)) {
+        oid->clear();
+        unsigned first = below(3);
+        oid->append(first);
+        oid->append(first < 2 ? below(40) : below(1000));
+        for (unsigned n = below(5); n > 0; --n)
+            oid->append(coin() ? below(128) : static_cast<unsigned>(mRng()));
+    } else if (auto* time = dynamic_cast<ASN1::GeneralizedTime*>(&value)) {
+        int offset = coin() ? 0 : int(below(25)) * 60 - 720;
+        *time = ASN1::GeneralizedTime(1 + int(below(9999)), 1 + int(below(12)), 1 + int(below(28)), int(below(24)),
+                                      int(below(60)), int(below(60)), int(below(1000)), offset, coin());
     }
 }
 
@@ -47,8 +75,8 @@ void Filler::fill_choice(ASN1::CHOICE& choice, int id, unsigned depth)
 
 void Filler::fill_sequence(ASN1::SEQUENCE& seq, unsigned depth)
 {
-    ASN1::SequenceInfo const* info = seq.info();
-    for (unsigned i = 0; i < info->numFields; ++i) {
+    // Root fields, then known extension additions (optional by nature).
+    for (unsigned i = 0; i < seq.fieldCount(); ++i) {
         int id = seq.presenceId(i);
         if (id < 0) {
             fill(*seq.makeField(i), depth + 1);

@@ -11,6 +11,9 @@ are restated in standard terms:
   extension marker, which gives the same extension bit and the same bits
   after it. Values beyond the root are coded differently by the two rules
   and are left out that way.
+For an independent BER codec (ber=True) an ENUMERATED already travels as its
+value, so every enumeration stays ENUMERATED with its values written out; of
+items that share a value the first stands for it.
 """
 
 from .syntax import (SchemaError, Integer, Boolean, Null, OctetString, IA5String,
@@ -29,8 +32,9 @@ def is_positional(enum):
 
 
 class Exporter:
-    def __init__(self, mod):
+    def __init__(self, mod, ber=False):
         self.mod = mod
+        self.ber = ber
         self.lines = []
 
     def type_text(self, t, where, indent):
@@ -73,6 +77,8 @@ class Exporter:
         return '%s {\n%s\n%s}' % (keyword, ',\n'.join(parts), ' ' * indent)
 
     def enumerated(self, t, indent):
+        if self.ber and not is_positional(t):
+            return self.enumerated_by_value(t, indent)
         if not is_positional(t):
             value = 'INTEGER (0..%d)' % t.max_value
             if t.extensible:
@@ -80,6 +86,17 @@ class Exporter:
             return '%s -- ENUMERATED coded by value' % value
         pad = ' ' * (indent + 4)
         parts = [pad + standard_name(i.name, i.where) for i in t.items]
+        if t.extensible:
+            parts.append(pad + '...')
+        return 'ENUMERATED {\n%s\n%s}' % (',\n'.join(parts), ' ' * indent)
+
+    def enumerated_by_value(self, t, indent):
+        pad = ' ' * (indent + 4)
+        parts, seen = [], set()
+        for i in t.items:
+            if i.value not in seen:
+                seen.add(i.value)
+                parts.append('%s%s(%d)' % (pad, standard_name(i.name, i.where), i.value))
         if t.extensible:
             parts.append(pad + '...')
         return 'ENUMERATED {\n%s\n%s}' % (',\n'.join(parts), ' ' * indent)
@@ -105,6 +122,6 @@ class Exporter:
         return '\n'.join(out) + '\n'
 
 
-def export(modules):
+def export(modules, ber=False):
     """{module name: standard module text} for every module that defines types."""
-    return {m.name: Exporter(m).text() for m in modules if m.assignments}
+    return {m.name: Exporter(m, ber).text() for m in modules if m.assignments}
