@@ -19,7 +19,7 @@ namespace vbtest {
 
 // "e1 2 lossCarrier 0 0 1 0 0" (type, trunk, state, slips and the four
 // loss counters) or "cas 1 5 9 3" (path, time slot, rx, tx).
-inline std::string signal_text(const LGCP::Signal& s)
+inline std::string board_signal_text(const LGCP::Signal& s)
 {
     static const char* const states[] = {"normal", "lossBF", "lossCarrier", "ais", "rai", "unknown", "disabled", "?"};
     std::ostringstream o;
@@ -43,7 +43,7 @@ struct SignalLog : CtrlSrv::Service {
     void OnConnect() override {}
     void OnDisconnect() override {}
     bool OnCommand(const LGCP::Command&) override { return false; }
-    void OnSignal(const LGCP::Signal& s) override { sent.emplace_back(Mux::milliseconds(), signal_text(s)); }
+    void OnSignal(const LGCP::Signal& s) override { sent.emplace_back(Mux::milliseconds(), board_signal_text(s)); }
     // The texts sent since the last take.
     std::vector<std::string> take()
     {
