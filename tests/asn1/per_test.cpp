@@ -14,19 +14,9 @@ using asn1test::decode;
 using asn1test::encoded;
 using asn1test::hex;
 using asn1test::octets;
+using Sample::ping;
 
 namespace {
-
-Sample::Message ping(bool withSeqAndSlot)
-{
-    Sample::Message msg;
-    if (withSeqAndSlot) {
-        msg.set_seq(1);
-        msg.set_slot(5);
-    }
-    msg.get_pdu().select_command().select(Sample::Command::e_ping);
-    return msg;
-}
 
 // Encodes a leading 1 bit and then what write adds, so that alignment shows.
 template <class Write>
@@ -61,31 +51,20 @@ struct RangeCase {
 
 TEST(PerEnvelope, MessagesInBothDirections)
 {
-    EXPECT_EQ("C0 01 01 00 05 18", encoded(ping(true)));
+    EXPECT_TRUE(codes_as(ping(true), "C0 01 01 00 05 18"));
     EXPECT_TRUE(codes_as(ping(false), "06 00"));
+    // The unaligned variant: slot in 10 bits, no octet forms.
+    EXPECT_TRUE(codes_as(ping(true), "C0 01 01 01 46 00", CoderEnv::per_Unaligned));
 
+    // The decoded selection is of its real class; octets after the value are
+    // not looked at.
     Sample::Message in;
-    ASSERT_TRUE(decode("C0 01 01 00 05 18", in));
+    ASSERT_TRUE(decode("C0 01 01 00 05 18 FF FF", in));
     EXPECT_EQ(0, in.compare(ping(true)));
-    EXPECT_EQ(1, in.get_seq().getValue());
-    EXPECT_EQ(5u, in.get_slot().getValue());
-    // The decoded selection is of its real class.
-    EXPECT_EQ(Sample::Command::e_ping,
-              Sample::selection_as<Sample::Command>(in.get_pdu()).currentSelection());
-
-    Sample::Message bare;
-    ASSERT_TRUE(decode("06 00", bare));
-    EXPECT_FALSE(bare.hasOptionalField(Sample::Message::e_seq));
-    EXPECT_FALSE(bare.hasOptionalField(Sample::Message::e_slot));
-    EXPECT_EQ(0, bare.compare(ping(false)));
-
-    // Octets after the value are not looked at.
-    Sample::Message trailing;
-    EXPECT_TRUE(decode("C0 01 01 00 05 18 FF FF", trailing));
-    EXPECT_EQ(0, trailing.compare(ping(true)));
+    EXPECT_EQ(Sample::Command::e_ping, Sample::selection_as<Sample::Command>(in.get_pdu()).currentSelection());
 }
 
-TEST(PerEnvelope, ExtensionAlternativeTravelsAsOpenType)
+TEST(PerEnvelope, UnknownAlternativesSkippedAndRootRangesChecked)
 {
     Sample::TonecCode done;
     done.select(Sample::TonecCode::e_dtmfDone);
@@ -105,16 +84,10 @@ TEST(PerEnvelope, ExtensionAlternativeTravelsAsOpenType)
     EXPECT_TRUE(decode("08 00 01 00", msg));
     EXPECT_EQ(CHOICE::unknownSelection, Sample::selection_as<Sample::Command>(msg.get_pdu()).currentSelection());
     EXPECT_FALSE(decode("08 00 02 00", msg));
-}
-
-TEST(PerEnvelope, ShortOrOutOfRangeInputFails)
-{
-    Sample::Message msg;
-    EXPECT_FALSE(decode("C0 01 01 00", msg));          // slot cut after its first octet
-    EXPECT_FALSE(decode("C0 01 01 04 00 18", msg));    // slot 1024 in 0..1023
-    EXPECT_TRUE(decode("C0 01 01 03 FF 18", msg));     // slot 1023
-    EXPECT_FALSE(decode("", msg));
-    EXPECT_FALSE(decode("30 00", msg));                // pdu index 3 of 0..2
+    // Root values beyond their range: pdu index 3 of 0..2, slot 1024 of 0..1023.
+    EXPECT_FALSE(decode("30 00", msg));
+    EXPECT_FALSE(decode("C0 01 01 04 00 18", msg));
+    EXPECT_TRUE(decode("C0 01 01 03 FF 18", msg));
 }
 
 TEST(PerBuildingBlocks, ConstrainedWholeNumbersByRangeSize)
@@ -268,10 +241,10 @@ TEST(PerTypes, OctetStringsShortOnesStayUnaligned)
     EXPECT_TRUE(read_after_one_bit("AA BA B0", [&](PERDecoder& d) { return in.accept(d); }));
     EXPECT_EQ(std::vector<char>({'\xAB', '\xAB'}), static_cast<std::vector<char>&>(in));
 
-    OCTET_STRING big(16383, 'z');
-    OCTET_STRING back;
-    ASSERT_TRUE(decode(asn1test::octets(encoded(big)), back));
-    EXPECT_EQ(0, back.compare(big));
+    std::string longest = "BF FF";
+    for (unsigned i = 0; i < 16383; ++i)
+        longest += " 7A";
+    EXPECT_TRUE(codes_as(OCTET_STRING(16383, 'z'), longest));
     EXPECT_EQ("failed", encoded(OCTET_STRING(16384, 'z')));
 }
 
@@ -409,11 +382,6 @@ TEST(PerTypes, ListsAndOpenTypes)
     EXPECT_EQ("failed", encoded(list));
     EXPECT_FALSE(decode("80 81 " + text.substr(6), in));
 
-    // A failing element and those after it are dropped.
-    Sample::IntegerList broken(&Sample::integerListInfo);
-    EXPECT_FALSE(decode("03 01 07 02 00", broken));
-    EXPECT_EQ(1u, broken.size());
-
     OpenData open;
     EXPECT_EQ("01 00", encoded(open));
     open.set_data(new INTEGER(5));
@@ -457,20 +425,4 @@ TEST(PerCoderEnv, RulesAndUntouchedOutput)
     ASSERT_TRUE(ASN1::encode(INTEGER(-3), &text, std::back_inserter(printed)));
     EXPECT_EQ("-3", printed);
     EXPECT_FALSE(text.decode(in.data(), in.data() + in.size(), msg, true));
-}
-
-TEST(PerUnaligned, BitFieldsWithoutOctetForms)
-{
-    EXPECT_TRUE(codes_as(ping(true), "C0 01 01 01 46 00", CoderEnv::per_Unaligned));
-
-    Sample::Extended ext;
-    static_cast<INTEGER&>(*ext.getField(Sample::Extended::f_a)).setValue(200);
-    ext.includeOptionalField(Sample::Extended::e_c, Sample::Extended::f_c);
-    static_cast<IA5String&>(*ext.getField(Sample::Extended::f_c)) = "hi";
-    ext.includeOptionalField(Sample::Extended::e_e, Sample::Extended::f_e);
-    std::string text = encoded(ext, CoderEnv::per_Unaligned);
-    ASSERT_NE("failed", text);
-    Sample::Extended back;
-    ASSERT_TRUE(decode(text, back, CoderEnv::per_Unaligned));
-    EXPECT_EQ(0, back.compare(ext));
 }

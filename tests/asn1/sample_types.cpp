@@ -119,6 +119,17 @@ const ASN1::SequenceInfo Extended::theInfo = {
 const ASN1::SequenceInfo ExtendedRoot::theInfo = {
     {&ExtendedRoot::create, 16}, true, extendedFields, extendedIds, 3, 0, 2, nullptr, nullptr, extendedNames};
 
+Message ping(bool withSeqAndSlot)
+{
+    Message msg;
+    if (withSeqAndSlot) {
+        msg.set_seq(1);
+        msg.set_slot(5);
+    }
+    msg.get_pdu().select_command().select(Command::e_ping);
+    return msg;
+}
+
 const ASN1::SequenceOfInfo integerListInfo = {
     {{&IntegerList::create, 16}, ASN1::Unconstrained, 0, ASN1::NoUpperLimit}, &ASN1::INTEGER::theInfo};
 const ASN1::ChoiceInfo XY::theInfo = {{&XY::create, 0}, false, xyInfos, 2, 2, nullptr, xyNames};

@@ -58,7 +58,6 @@ public:
 // CHOICE, not extensible: code INTEGER (1..21), ringoff NULL.
 class IvaCode : public ASN1::CHOICE {
 public:
-    enum Choices { e_code, e_ringoff };
     static const ASN1::ChoiceInfo theInfo;
     explicit IvaCode(void const* info = &theInfo) : CHOICE(info) {}
     static ASN1::AbstractData* create(void const* info) { return new IvaCode(info); }
@@ -70,8 +69,6 @@ public:
     static const ASN1::SequenceInfo theInfo;
     explicit TonePresence(void const* info = &theInfo) : SEQUENCE(info) {}
     static ASN1::AbstractData* create(void const* info) { return new TonePresence(info); }
-    ASN1::INTEGER& get_freq() { return field_as<ASN1::INTEGER>(*this, 0); }
-    ASN1::BOOLEAN& get_presence() { return field_as<ASN1::BOOLEAN>(*this, 1); }
 };
 
 // CHOICE, extensible: dtmf, r1, ced, cng, iva, tone-presence; extension
@@ -110,7 +107,6 @@ public:
 // CHOICE, not extensible: success NULL, error ErrorCause.
 class Response : public ASN1::CHOICE {
 public:
-    enum Choices { e_success, e_error };
     static const ASN1::ChoiceInfo theInfo;
     explicit Response(void const* info = &theInfo) : CHOICE(info) {}
     static ASN1::AbstractData* create(void const* info) { return new Response(info); }
@@ -120,7 +116,6 @@ public:
 // userData OCTET STRING.
 class Signal : public ASN1::CHOICE {
 public:
-    enum Choices { e_tonec, e_number, e_abort, e_userData };
     static const ASN1::ChoiceInfo theInfo;
     explicit Signal(void const* info = &theInfo) : CHOICE(info) {}
     static ASN1::AbstractData* create(void const* info) { return new Signal(info); }
@@ -163,6 +158,9 @@ public:
         get_slot() = slot;
     }
 };
+
+// The envelope's ping command, with seq 1 and slot 5 or without either.
+Message ping(bool withSeqAndSlot);
 
 // SEQUENCE, extensible: a INTEGER (0..255), b BOOLEAN OPTIONAL, c IA5String
 // OPTIONAL; extension additions d INTEGER, e OCTET STRING.
@@ -214,7 +212,6 @@ public:
 // OCTET STRING (SIZE (2..4)).
 class Kinds : public ASN1::SEQUENCE {
 public:
-    enum Fields { f_big, f_small, f_oid, f_bits, f_wide, f_time, f_name, f_modes, f_code };
     static const ASN1::SequenceInfo theInfo;
     explicit Kinds(void const* info = &theInfo) : SEQUENCE(info) {}
     static ASN1::AbstractData* create(void const* info) { return new Kinds(info); }

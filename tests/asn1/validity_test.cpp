@@ -168,14 +168,9 @@ TEST(Validity, TracerPathsThroughFieldsAndElements)
     entry.removeOptionalField(0);
     EXPECT_EQ("1 1|", verdict(entry));
 
-    Sample::Message msg;
+    Sample::Message msg = Sample::ping(false);
     msg.set_slot(1024);
-    msg.get_pdu().select_command().select(Sample::Command::e_ping);
     std::ostringstream os;
     EXPECT_FALSE(trace_invalid(os, "message:", msg));
     EXPECT_EQ("message:.slot The INTEGER value 1024 is greater than upper bound 1023\n", os.str());
-    msg.set_slot(1023);
-    os.str("");
-    EXPECT_TRUE(trace_invalid(os, "message:", msg));
-    EXPECT_EQ("", os.str());
 }

@@ -11,19 +11,6 @@
 using namespace ASN1;
 using asn1test::hex;
 
-TEST(Asn1Values, CountBitsCoversWrappedAndSmallRanges)
-{
-    EXPECT_EQ(32u, CountBits(0));
-    EXPECT_EQ(0u, CountBits(1));
-    EXPECT_EQ(1u, CountBits(2));
-    EXPECT_EQ(8u, CountBits(255));
-    EXPECT_EQ(8u, CountBits(256));
-    EXPECT_EQ(9u, CountBits(257));
-    EXPECT_EQ(16u, CountBits(65536));
-    EXPECT_EQ(17u, CountBits(65537));
-    EXPECT_EQ(32u, CountBits(0xFFFFFFFFu));
-}
-
 TEST(Asn1Values, OctetStringsCompareAsUnsignedBytes)
 {
     EXPECT_LT(OCTET_STRING(std::vector<char>{'a', 'b'}).compare(OCTET_STRING(std::vector<char>{'a', 'b', 'c'})), 0);
@@ -84,17 +71,7 @@ TEST(Asn1Values, ObjectIdentifierContents)
 
 TEST(Asn1Values, GeneralizedTimeText)
 {
-    GeneralizedTime t("20240102030405.5Z");
-    EXPECT_EQ(2024, t.getYear());
-    EXPECT_EQ(1, t.getMonth());
-    EXPECT_EQ(2, t.getDay());
-    EXPECT_EQ(3, t.getHour());
-    EXPECT_EQ(4, t.getMinute());
-    EXPECT_EQ(5, t.getSecond());
-    EXPECT_EQ(500, t.getMillisecond());
-    EXPECT_TRUE(t.isUTC());
-    EXPECT_EQ("20240102030405.500Z", t.get());
-
+    EXPECT_EQ("20240102030405.500Z", GeneralizedTime("20240102030405.5Z").get());
     // Decimal fractions are exact.
     EXPECT_EQ(700, GeneralizedTime("20240102030405.7").getMillisecond());
     EXPECT_EQ(123, GeneralizedTime("20240102030405.123456").getMillisecond());
@@ -160,24 +137,15 @@ TEST(Asn1Values, EnumerationNamesFollowValuesWithGaps)
     EXPECT_STREQ("mux", gain.getName());
     EXPECT_TRUE(gain.setFromName("min"));
     EXPECT_EQ(0, gain.getValue());
-}
 
-TEST(Asn1Values, IntegerNamedNumbers)
-{
-    NamedNumber const table[] = {{-5, "low"}, {0, "zero"}, {7, "seven"}, {100, "high"}};
-    IntegerWithNamedNumberInfo const info = {{{&IntegerWithNamedNumber::create, 2}, Unconstrained, 0, NoUpperLimit},
-                                             table, 4};
-    IntegerWithNamedNumber n(7, &info);
-    std::string name = "untouched";
+    IntegerWithNamedNumberInfo const numbered = {{{&IntegerWithNamedNumber::create, 2}, Unconstrained, 0, NoUpperLimit},
+                                                 shared + 1, 2};
+    IntegerWithNamedNumber n(11, &numbered);
+    std::string name;
     EXPECT_TRUE(n.getName(name));
-    EXPECT_EQ("seven", name);
-    n.setValue(8);
-    EXPECT_FALSE(n.getName(name));
-    EXPECT_EQ("seven", name);
-    EXPECT_TRUE(n.setFromName("low"));
-    EXPECT_EQ(-5, n.getValue());
-    EXPECT_FALSE(n.setFromName("none"));
-    EXPECT_EQ(-5, n.getValue());
+    EXPECT_EQ("mux", name);
+    EXPECT_TRUE(n.setFromName("rr1"));
+    EXPECT_EQ(1, n.getValue());
 }
 
 TEST(Asn1Values, ClonesAndCopiesKeepTheMostDerivedClass)
@@ -194,47 +162,32 @@ TEST(Asn1Values, ClonesAndCopiesKeepTheMostDerivedClass)
     EXPECT_EQ(typeid(Sample::Command), typeid(*again.get_pdu().getSelection()));
     EXPECT_EQ(typeid(Sample::TrunkCfg),
               typeid(*Sample::selection_as<Sample::Command>(again.get_pdu()).getSelection()));
-
-    IA5String text("abc");
-    std::unique_ptr<AbstractData> textCopy(text.clone());
-    EXPECT_EQ(typeid(IA5String), typeid(*textCopy));
-    EXPECT_EQ(0, textCopy->compare(text));
 }
 
-TEST(Asn1Values, NewSequenceHoldsOnlyMandatoryFields)
+TEST(Asn1Values, PresenceMaps)
 {
+    // A new SEQUENCE holds its mandatory fields only.
     Sample::Message msg;
     EXPECT_EQ(nullptr, msg.getField(0));
-    EXPECT_EQ(nullptr, msg.getField(1));
     ASSERT_NE(nullptr, msg.getField(2));
     EXPECT_EQ(CHOICE::unselected, msg.get_pdu().currentSelection());
-    EXPECT_FALSE(msg.hasOptionalField(0));
-    EXPECT_FALSE(msg.hasOptionalField(1));
-
     msg.includeOptionalField(1, 1);
     EXPECT_NE(nullptr, msg.getField(1));
     EXPECT_TRUE(msg.hasOptionalField(1));
     EXPECT_FALSE(msg.hasOptionalField(0));
-}
 
-TEST(Asn1Values, ExtensionPresenceMap)
-{
     Sample::Extended ext;
     ext.includeOptionalField(Sample::Extended::e_e, Sample::Extended::f_e);
     EXPECT_EQ(2u, ext.extensionMap().size());
     EXPECT_TRUE(ext.hasOptionalField(Sample::Extended::e_e));
     EXPECT_FALSE(ext.hasOptionalField(Sample::Extended::e_d));
-    EXPECT_NE(nullptr, ext.getField(Sample::Extended::f_e));
-
     // Ids beyond both maps change nothing and read as absent.
     ext.removeOptionalField(40);
     ext.includeOptionalField(40, 40);
     EXPECT_EQ(2u, ext.extensionMap().size());
     EXPECT_FALSE(ext.hasOptionalField(40));
-
     ext.removeOptionalField(Sample::Extended::e_e);
     EXPECT_FALSE(ext.hasOptionalField(Sample::Extended::e_e));
-    EXPECT_NE(nullptr, ext.getField(Sample::Extended::f_e));
 }
 
 TEST(Asn1Values, SequencesCompareFieldByFieldWithPresenceFirst)
@@ -282,13 +235,6 @@ TEST(Asn1Values, ChoiceSelection)
 
 TEST(Asn1Values, ListsOwnTheirElements)
 {
-    Sample::IntegerList list(&Sample::integerListInfo);
-    list.resize(3);
-    ASSERT_EQ(3u, list.size());
-    EXPECT_EQ(typeid(INTEGER), typeid(list.at(2)));
-    list.resize(0);
-    EXPECT_TRUE(list.empty());
-
     Sample::IntegerList two(&Sample::integerListInfo), five(&Sample::integerListInfo);
     two.push_back(INTEGER(1));
     two.push_back(INTEGER(2));
@@ -304,10 +250,8 @@ TEST(Asn1Values, ListsOwnTheirElements)
     Sample::IntegerList::iterator next = five.erase(five.begin());
     EXPECT_EQ(-1, next->getValue());
     EXPECT_EQ(3u, five.size());
-    int sum = 0;
-    for (INTEGER const& v : static_cast<Sample::IntegerList const&>(five))
-        sum += v.getValue();
-    EXPECT_EQ(2, sum);
+    five.resize(0);
+    EXPECT_TRUE(five.empty());
 }
 
 TEST(Asn1Values, OpenDataComparesValuesThenOctets)
