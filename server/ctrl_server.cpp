@@ -20,6 +20,12 @@ const unsigned stat_delay_ms = 5000;
 
 // ---------------------------------------------------------------- Service
 
+Service::~Service()
+{
+    if (server)
+        server->Forget(this);
+}
+
 bool Service::Bound() const
 {
     if (server)
@@ -105,6 +111,11 @@ void Server::Bind(Service* service)
 {
     mServices.push_back(service);
     service->server = this;
+}
+
+void Server::Forget(Service* service)
+{
+    mServices.remove(service);
 }
 
 bool Server::Activate(Control::Service* connection)

@@ -21,7 +21,9 @@ const unsigned no_seq = ~0u;
 
 class Service {
 public:
-    virtual ~Service() = default;
+    // A service destroyed before its server (a singleton at exit) leaves
+    // the server's list.
+    virtual ~Service();
     virtual void OnConnect() = 0;
     // The controller has gone (also once at shut-down).
     virtual void OnDisconnect() = 0;
@@ -59,6 +61,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     void Bind(Service* service);
+    // Takes a service that is being destroyed out of the list.
+    void Forget(Service* service);
     // Takes the connection over and activates it.
     bool Activate(Control::Service* connection);
     void Deactivate();

@@ -113,6 +113,11 @@ void Model::sweep() const
         mBoard->sweep();
 }
 
+bool Model::recording() const
+{
+    return !mBoard || mBoard->recording();
+}
+
 // ------------------------------------------------------------------ Board
 
 Board::Board()
@@ -148,7 +153,8 @@ int Board::open(const std::string& path, int flags)
     int fd = -1;
     if (!r.error)
         r.error = attach(*it->second, path, flags, fd);
-    mLog.push_back(r);
+    if (mRecording)
+        mLog.push_back(r);
     if (r.error) {
         errno = r.error;
         return -1;
@@ -214,7 +220,8 @@ int Board::ioctl(int fd, unsigned long request, void* arg)
         r.out = words_of(arg, record_size(request));
     r.error = result < 0 ? -result : 0;
     r.result = result < 0 ? 0 : result;
-    mLog.push_back(std::move(r));
+    if (mRecording)
+        mLog.push_back(std::move(r));
     if (result < 0) {
         errno = -result;
         return -1;
@@ -258,7 +265,8 @@ ssize_t Board::write(int fd, const void* buf, size_t count)
 ssize_t Board::finish(Request r, ssize_t result)
 {
     r.error = result < 0 ? static_cast<int>(-result) : 0;
-    mLog.push_back(std::move(r));
+    if (mRecording)
+        mLog.push_back(std::move(r));
     if (result < 0) {
         errno = static_cast<int>(-result);
         return -1;

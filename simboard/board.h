@@ -129,6 +129,8 @@ protected:
     // Tells the model of every channel closed since the last look, so that
     // what it reports is current.
     void sweep() const;
+    // Whether the board keeps histories (see Board::set_recording).
+    bool recording() const;
 
 private:
     friend class Board;
@@ -183,6 +185,11 @@ public:
 
     // Every request received, oldest first.
     const std::vector<Request>& log() const { return mLog; }
+    // On by default. Off, neither the board's request log nor the models'
+    // histories grow: a board behind a long-running program keeps only
+    // the devices' state.
+    void set_recording(bool on) { mRecording = on; }
+    bool recording() const { return mRecording; }
     void clear_log() { mLog.clear(); }
     // The ioctls with this number on the device, oldest first.
     std::vector<Request> ioctls(const std::string& path, unsigned long request) const;
@@ -218,6 +225,7 @@ private:
     std::vector<std::unique_ptr<Channel>> mChannels;
     std::map<FailureKey, Failure> mFailures;
     std::vector<Request> mLog;
+    bool mRecording = true;
     bool mSweeping = false;
 };
 

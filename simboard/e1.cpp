@@ -28,11 +28,13 @@ E1Maintenance::E1Maintenance()
     });
     handle(Device::E1::E1_SET_TCLK, [this](Call& c) {
         mTclk = static_cast<uint32_t>(c.value());
-        mTclkWrites.push_back(mTclk);
+        if (recording())
+            mTclkWrites.push_back(mTclk);
         return 0;
     }, Arg::value);
     handle(Device::E1::E1_SET_CLOCK_SOURCE, [this](Call& c) {
-        mClockSources.push_back(static_cast<uint32_t>(c.value()));
+        if (recording())
+            mClockSources.push_back(static_cast<uint32_t>(c.value()));
         return 0;
     }, Arg::value);
 }

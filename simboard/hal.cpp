@@ -26,7 +26,8 @@ Hal::Hal() : mOutputs(kChannels), mLine(kBusFirst, 0xFF), mChips(kLineChips)
     handle_switch();
     handle_spi();
     handle(Device::Hal::HW_CLOCK_SELECT, [this](Call& c) {
-        mClockSelects.push_back(static_cast<uint32_t>(c.value()));
+        if (recording())
+            mClockSelects.push_back(static_cast<uint32_t>(c.value()));
         return 0;
     }, Arg::value);
     handle(Device::Hal::HW_ECHO_BUSES, [this](Call& c) {
@@ -78,7 +79,8 @@ void Hal::handle_spi()
         // The status register is read-only: the chip ignores writes to it.
         if (r.reg != kLineStatus)
             mChips[r.channel][r.reg] = r.data;
-        mSpiWrites.push_back(SpiWrite{r.channel, r.reg, r.data});
+        if (recording())
+            mSpiWrites.push_back(SpiWrite{r.channel, r.reg, r.data});
         return 0;
     });
     handle(Device::Hal::SPI_READ, [this](Call& c) {

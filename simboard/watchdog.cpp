@@ -6,7 +6,8 @@ namespace SimBoard {
 
 ssize_t Watchdog::write(Channel&, int, const void* buf, size_t count)
 {
-    mCommands.push_back(Command{std::string(static_cast<const char*>(buf), count), Mux::milliseconds()});
+    if (recording())
+        mCommands.push_back(Command{std::string(static_cast<const char*>(buf), count), Mux::milliseconds()});
     return static_cast<ssize_t>(count);
 }
 

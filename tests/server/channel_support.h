@@ -41,12 +41,6 @@ inline std::string peer_text(const Fd& client)
     return "127.0.0.1:" + std::to_string(local_port(client));
 }
 
-inline std::string tpkt(const std::string& payload)
-{
-    size_t n = payload.size() + 4;
-    return std::string{3, 0, char(n >> 8), char(n & 0xFF)} + payload;
-}
-
 // What has arrived so far; eof set once the peer has closed.
 inline std::string drain(const Fd& s, bool* eof = nullptr)
 {

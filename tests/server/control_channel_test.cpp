@@ -8,6 +8,7 @@
 #include "server/control_acceptor.h"
 #include "server/control_connector.h"
 #include "tests/server/channel_support.h"
+#include "tests/support/lgcp_frames.h"
 #include "tests/support/test_support.h"
 
 using testing::HasSubstr;

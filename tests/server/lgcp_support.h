@@ -3,43 +3,12 @@
 #pragma once
 
 #include <functional>
-#include <sstream>
 
 #include "server/ctrl_server.h"
 #include "tests/server/channel_support.h"
+#include "tests/support/lgcp_frames.h"
 
 namespace vbtest {
-
-// seq and slot are left out when negative.
-inline std::string lgcp(const LGCP::PDU& pdu, int seq = -1, int slot = -1)
-{
-    LGCP::Message m;
-    seq >= 0 ? m.set_seq(seq) : void();
-    slot >= 0 ? m.set_slot(unsigned(slot)) : void();
-    m.set_pdu(pdu);
-    std::vector<char> out;
-    ASN1::CoderEnv().encodeOctets(m, out);
-    return std::string(out.begin(), out.end());
-}
-
-inline LGCP::PDU command(bool ping)
-{
-    LGCP::PDU pdu;
-    ping ? pdu.get_command().set_ping() : pdu.get_command().set_query();
-    return pdu;
-}
-
-// A signal's alternative and value on one line: "receiver active : 40".
-inline std::string signal_text(const LGCP::Signal& sig)
-{
-    std::ostringstream value;
-    value << *sig.getSelection();
-    std::string text = std::string(sig.getSelectionName()) + " ";
-    for (char c : value.str())
-        if (c != '\n' && !(c == ' ' && text.back() == ' '))
-            text += c;
-    return text;
-}
 
 // The frames that have arrived at s, as "seq=7 slot=3 success",
 // "seq=7 error unexpectedMsgType" or "slot=3 signal" (with detail:
@@ -50,20 +19,7 @@ inline std::vector<std::string> answers(const Fd& s, bool detail = false)
     std::vector<std::string> out;
     for (size_t at = 0, len; at + 4 <= bytes.size(); at += len) {
         len = std::max<size_t>(4, uint8_t(bytes[at + 2]) << 8 | uint8_t(bytes[at + 3]));
-        LGCP::Message m;
-        std::ostringstream o;
-        if (!ASN1::CoderEnv().decode(&bytes[at + 4], &bytes[at] + len, m, true))
-            o << "undecodable";
-        m.has_seq() ? void(o << "seq=" << m.get_seq().getValue() << " ") : void();
-        m.has_slot() ? void(o << "slot=" << m.get_slot().getValue() << " ") : void();
-        const LGCP::PDU& p = m.get_pdu();
-        if (p.is_response() && p.get_response().is_success())
-            o << "success";
-        else if (p.is_response())
-            o << "error " << p.get_response().get_error();
-        else
-            o << (!p.is_signal() ? "command" : detail ? signal_text(p.get_signal()) : "signal");
-        out.push_back(o.str());
+        out.push_back(message_text(&bytes[at + 4], len - 4, detail));
     }
     return out;
 }

@@ -1,0 +1,194 @@
+// A controller talking LGCP to the running server, written as call flows:
+// what the controller sends, and what comes back.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/server_process.h"
+#include "tests/support/lgcp_frames.h"
+
+using vbtest::Controller;
+using vbtest::lgcp;
+using vbtest::ServerProcess;
+using vbtest::Texts;
+
+namespace {
+
+LGCP::Command simple(LGCP::Command::Choices which)
+{
+    LGCP::Command c;
+    c.select(which);
+    return c;
+}
+
+LGCP::Command create_trunk(int trunk, int timeslot)
+{
+    LGCP::Command c;
+    c.get_create().get_trunk().set_trunk(trunk);
+    c.get_create().get_trunk().set_timeslot(timeslot);
+    return c;
+}
+
+LGCP::Command create_ext(int tx, int rx)
+{
+    LGCP::Command c;
+    c.get_create().get_ext().set_transmitter(tx);
+    c.get_create().get_ext().set_receiver(rx);
+    return c;
+}
+
+LGCP::Command activate()
+{
+    LGCP::Command c;
+    c.get_activate().set_empty();
+    return c;
+}
+
+LGCP::Command display()
+{
+    LGCP::Command c;
+    c.get_display().get_snmpTrapReceivers();
+    return c;
+}
+
+LGCP::Command connect_to(unsigned target)
+{
+    LGCP::Command c;
+    c.set_connect(target);
+    return c;
+}
+
+// A message whose slot number is beyond the range the schema gives: 1023
+// is coded in two octets after the presence bits, so those octets are
+// rewritten.
+std::string with_slot_beyond_range(const LGCP::Command& cmd, unsigned slot)
+{
+    std::string frame = lgcp(cmd, -1, 1023);
+    EXPECT_EQ(frame.substr(1, 2), std::string("\x03\xFF", 2));
+    frame[1] = char(slot >> 8);
+    frame[2] = char(slot & 0xFF);
+    return frame;
+}
+
+class ControllerFlow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start()) << server.err();
+        ASSERT_TRUE(ctl.connect(server.port()));
+        greeting = ctl.sync();
+    }
+
+    ServerProcess server;
+    Controller ctl;
+    // What the controller heard before its first command.
+    Texts greeting;
+};
+
+} // namespace
+
+TEST_F(ControllerFlow, ANewControllerHearsTheStateOfEveryE1Trunk)
+{
+    ASSERT_EQ(greeting.size(), 4u);
+    for (unsigned trunk = 0; trunk < 4; ++trunk)
+        EXPECT_EQ(greeting[trunk].rfind("trunkStatus { trunk " + std::to_string(trunk) + ", state normal,", 0), 0u)
+            << greeting[trunk];
+}
+
+TEST_F(ControllerFlow, PingIsAnsweredWithItsOwnSeqAndSlot)
+{
+    ctl.send(lgcp(vbtest::command(true), 7, 3));
+    EXPECT_EQ(ctl.next(), "seq=7 slot=3 success");
+    ctl.send(lgcp(vbtest::command(true), 8));
+    EXPECT_EQ(ctl.next(), "seq=8 success");
+}
+
+TEST_F(ControllerFlow, CommandsThatCannotBeServedAreAnsweredWithTheirCause)
+{
+    LGCP::PDU response;
+    response.get_response().set_success();
+    const struct {
+        std::string frame;
+        Texts answers;
+    } flow[] = {
+        {lgcp(simple(LGCP::Command::e_destroy), 1, 5), {"seq=1 slot=5 error slotNotExists"}},
+        {lgcp(connect_to(6), 2, 5), {"seq=2 slot=5 error slotNotExists"}},
+        {lgcp(simple(LGCP::Command::e_protoLemz), 3, 2), {"seq=3 slot=2 error unexpectedMsgType"}},
+        {lgcp(response, 4), {"seq=4 error unexpectedMsgType"}},
+        {lgcp(create_trunk(4, 0), 5, 9), {"seq=5 slot=9 error insufficientResources"}},
+        // An undecodable frame and an empty one get no answer; the ping
+        // after them is answered.
+        {std::string("\x01\x02\x03", 3), {}},
+        {"", {}},
+        {lgcp(display(), 6), {"seq=6 success"}},
+    };
+    for (const auto& step : flow)
+        EXPECT_EQ(ctl.exchange(step.frame), step.answers) << vbtest::message_text(step.frame.data(), step.frame.size(), true);
+}
+
+// The decoder holds a slot number to the schema's range, so such a frame
+// is dropped with a report like any frame that does not decode.
+TEST_F(ControllerFlow, ASlotNumberBeyond1023IsNotDecodedNorAnswered)
+{
+    for (unsigned slot : {1024u, 65535u}) {
+        EXPECT_EQ(ctl.exchange(with_slot_beyond_range(simple(LGCP::Command::e_destroy), slot)), Texts{});
+        EXPECT_EQ(ctl.exchange(with_slot_beyond_range(vbtest::command(true).get_command(), slot)), Texts{});
+    }
+    std::string err = server.err();
+    size_t reports = 0;
+    for (size_t at = err.find("receive fail: decode error!"); at != std::string::npos; at = err.find("receive fail", at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 4u) << err;
+}
+
+TEST_F(ControllerFlow, QueryIsAnsweredThenTheResourcesFollow)
+{
+    Texts got = ctl.exchange(lgcp(simple(LGCP::Command::e_query), 1));
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], "seq=1 success");
+    EXPECT_EQ(got[1].rfind("query ", 0), 0u) << got[1];
+}
+
+TEST_F(ControllerFlow, ASecondControllerIsRefusedWhileTheFirstKeepsWorking)
+{
+    Controller second(server.port());
+    ASSERT_TRUE(second.connected());
+    EXPECT_TRUE(second.closed());
+    EXPECT_EQ(ctl.exchange(lgcp(vbtest::command(true), 1)), Texts{"seq=1 success"});
+}
+
+TEST_F(ControllerFlow, DISABLED_TrunkAndExternalSlotsAreConnectedAndTornDown)
+{
+    const struct {
+        std::string frame;
+        Texts answers;
+    } flow[] = {
+        // Slots announce their streams after the create is answered.
+        {lgcp(create_trunk(0, 5), 1, 1),
+         {"seq=1 slot=1 success", "slot=1 transmitter active : 5", "slot=1 receiver active : 5"}},
+        {lgcp(create_ext(10, 20), 2, 2), {"seq=2 slot=2 success", "slot=2 transmitter active : 8202"}},
+        // The external slot takes a source only once activated.
+        {lgcp(connect_to(2), 3, 1), {"seq=3 slot=1 error connectFail"}},
+        {lgcp(activate(), 4, 2), {"slot=2 receiver active : 8212", "seq=4 slot=2 success"}},
+        {lgcp(connect_to(2), 5, 1), {"seq=5 slot=1 success"}},
+        {lgcp(simple(LGCP::Command::e_disconnect), 6, 2), {"seq=6 slot=2 success"}},
+        {lgcp(connect_to(2), 7, 1), {"seq=7 slot=1 success"}},
+        {lgcp(simple(LGCP::Command::e_destroy), 8, 2), {"seq=8 slot=2 success"}},
+        {lgcp(simple(LGCP::Command::e_destroy), 9, 1), {"seq=9 slot=1 success"}},
+        {lgcp(simple(LGCP::Command::e_destroy), 10, 1), {"seq=10 slot=1 error slotNotExists"}},
+    };
+    for (const auto& step : flow)
+        EXPECT_EQ(ctl.exchange(step.frame), step.answers);
+}
+
+TEST_F(ControllerFlow, DISABLED_LosingTheControllerDestroysEverySlot)
+{
+    EXPECT_EQ(ctl.exchange(lgcp(create_trunk(0, 5), 1, 1)).at(0), "seq=1 slot=1 success");
+    EXPECT_EQ(ctl.exchange(lgcp(create_ext(10, 20), 2, 2)).at(0), "seq=2 slot=2 success");
+    ctl.close();
+
+    Controller again(server.port());
+    EXPECT_EQ(again.sync().size(), 4u);
+    EXPECT_EQ(again.exchange(lgcp(simple(LGCP::Command::e_destroy), 3, 2)), Texts{"seq=3 slot=2 error slotNotExists"});
+    EXPECT_EQ(again.exchange(lgcp(create_ext(10, 20), 4, 2)), (Texts{"seq=4 slot=2 success", "slot=2 transmitter active : 8202"}));
+    EXPECT_EQ(again.exchange(lgcp(create_trunk(0, 5), 5, 1)),
+              (Texts{"seq=5 slot=1 success", "slot=1 transmitter active : 5", "slot=1 receiver active : 5"}));
+}

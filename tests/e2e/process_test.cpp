@@ -1,0 +1,150 @@
+// The voxbridge program from the outside: its command line, banner and pid
+// file, and what its signals do.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "tests/e2e/server_process.h"
+#include "tests/support/lgcp_frames.h"
+
+using vbtest::Controller;
+using vbtest::ServerProcess;
+
+namespace {
+
+const std::string usage = "Usage:\n"
+                          " voxbridge -Dh\n"
+                          "  -D --daemon                      run as daemon\n"
+                          "  -p --port                        use this port\n"
+                          "     --disable-clock               disable clock control\n"
+                          "     --version                     print version\n"
+                          "  -h --help                        display this information\n"
+                          "\n";
+
+bool exists(const std::string& path)
+{
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+// The tag in "Starting server [T250516-1551], port=..." or "server version: T250516-1551".
+std::string tag_after(const std::string& text, const std::string& lead)
+{
+    size_t at = text.find(lead);
+    return at == std::string::npos ? "" : text.substr(at + lead.size(), 12);
+}
+
+} // namespace
+
+TEST(Options, EachEndsAsTheUsageSays)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out; // "usage" for the usage text
+        std::string err;
+    } cases[] = {
+        {{"--help"}, 0, "usage", ""},
+        {{"-h"}, 0, "usage", ""},
+        {{"--version"}, 2, "server version: T", ""},
+        // -p is not a short option: only --port sets the port.
+        {{"-p", "3000"}, 2, "usage", "invalid option -- 'p'"},
+        {{"--bogus"}, 2, "usage", "unrecognized option '--bogus'"},
+        {{"--port"}, 2, "usage", "requires an argument"},
+        // strtol would read these as 0, wrap them or stop early.
+        {{"--port", "abc"}, 2, "usage", "invalid port 'abc'"},
+        {{"--port", "0"}, 2, "usage", "invalid port '0'"},
+        {{"--port", "70000"}, 2, "usage", "invalid port '70000'"},
+        {{"--port=-5"}, 2, "usage", "invalid port '-5'"},
+        {{"--port=2000x"}, 2, "usage", "invalid port '2000x'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        ServerProcess server;
+        EXPECT_EQ(server.run(c.args), c.status);
+        if (c.out == "usage")
+            EXPECT_EQ(server.out(), usage);
+        else
+            EXPECT_EQ(server.out().rfind(c.out, 0), 0u) << server.out();
+        EXPECT_NE(server.err().find(c.err), std::string::npos) << server.err();
+        EXPECT_FALSE(exists(server.path("/var/run/server.pid")));
+    }
+}
+
+TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        ServerProcess server;
+        ASSERT_TRUE(server.start({}, sig == SIGINT)) << server.err();
+        std::string banner = "Starting server [" + tag_after(server.out(), "Starting server [") +
+                             "], port=" + std::to_string(server.port()) + "\n";
+        EXPECT_EQ(server.out().rfind(banner, 0), 0u) << server.out();
+        EXPECT_EQ(vbtest::read_file(server.path("/var/run/server.pid")), std::to_string(server.pid()));
+
+        Controller controller(server.port());
+        EXPECT_EQ(controller.sync().size(), 4u) << "the trunk states";
+        server.signal(sig);
+        EXPECT_EQ(server.wait(), 0) << server.err();
+        EXPECT_TRUE(controller.closed());
+        EXPECT_FALSE(exists(server.path("/var/run/server.pid")));
+    }
+}
+
+TEST(Process, Sigusr2WritesTheStatusFileAfreshEachTime)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.start());
+    std::string status = server.path("/var/log/server-status");
+    for (int round = 0; round < 2; ++round) {
+        ::unlink(status.c_str());
+        server.signal(SIGUSR2);
+        ASSERT_TRUE(vbtest::eventually([&] { return vbtest::read_file(status).find("\n+-") != std::string::npos; }));
+        std::string dump = vbtest::read_file(status);
+        EXPECT_EQ(tag_after(dump, "version : "), tag_after(server.out(), "Starting server ["));
+        EXPECT_NE(dump.find("dpc transition measurement (min/max/cur/counter): "), std::string::npos);
+        EXPECT_NE(dump.find("AcceptorNet::OnSocketEvent"), std::string::npos) << dump;
+    }
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(Process, AStatusFileThatCannotBeWrittenIsReportedAndTheServerGoesOn)
+{
+    ServerProcess server;
+    ASSERT_EQ(::rmdir(server.path("/var/log").c_str()), 0);
+    ASSERT_TRUE(server.start());
+    server.signal(SIGUSR2);
+    EXPECT_TRUE(vbtest::eventually([&] { return server.err().find("dump status error\n") != std::string::npos; }));
+    Controller controller(server.port());
+    EXPECT_EQ(controller.sync().size(), 4u) << "the trunk states";
+}
+
+TEST(Process, SighupReportsTheResourcesToTheController)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.start());
+    Controller controller(server.port());
+    EXPECT_EQ(controller.sync().size(), 4u) << "the trunk states";
+    server.signal(SIGHUP);
+    std::string signal = controller.next();
+    EXPECT_EQ(signal.rfind("query ", 0), 0u) << signal;
+    EXPECT_NE(signal.find("mux TRUE"), std::string::npos) << signal;
+    EXPECT_NE(server.err().find("update hardware resources\n"), std::string::npos);
+}
+
+TEST(Process, DisableClockLeavesTheClockToTheBoard)
+{
+    LGCP::Command clock;
+    clock.get_clockCfg().set_clkSel0(LGCP::ClkSel0::internal);
+    clock.get_clockCfg().set_bextEn(LGCP::BExtEn::disabled);
+    clock.get_clockCfg().set_source(0);
+    for (bool disabled : {false, true}) {
+        ServerProcess server;
+        ASSERT_TRUE(server.start(disabled ? std::vector<std::string>{"--disable-clock"} : std::vector<std::string>{}));
+        Controller controller(server.port());
+        controller.sync();
+        EXPECT_EQ(controller.exchange(vbtest::lgcp(clock, 1)),
+                  vbtest::Texts{disabled ? "seq=1 error unsupported" : "seq=1 success"});
+    }
+}

@@ -1,0 +1,322 @@
+#include "tests/e2e/server_process.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/lgcp_frames.h"
+
+namespace vbtest {
+
+namespace {
+
+const int kPingSeq = 4242;
+
+bool write_text(const char* path, const std::string& text)
+{
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    return ok;
+}
+
+void fail(const char* what)
+{
+    std::fprintf(stderr, "e2e child: %s: %s\n", what, std::strerror(errno));
+    ::_exit(127);
+}
+
+// In the child: a mount namespace of its own (inside a user namespace
+// when not root) in which /var and /usr/local/etc are the tree's.
+void enter_private_tree(const std::string& root)
+{
+    uid_t uid = ::getuid();
+    gid_t gid = ::getgid();
+    if (::geteuid() == 0) {
+        if (::unshare(CLONE_NEWNS) != 0)
+            fail("unshare");
+    } else {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            fail("unshare");
+        write_text("/proc/self/setgroups", "deny");
+        if (!write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+            fail("id maps");
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        fail("private mounts");
+    if (::mount((root + "/var").c_str(), "/var", nullptr, MS_BIND, nullptr) != 0)
+        fail("bind /var");
+    struct stat st;
+    bool etc = ::stat("/usr/local/etc", &st) == 0 && S_ISDIR(st.st_mode);
+    std::string from = root + (etc ? "/usr/local/etc" : "/usr/local");
+    if (::mount(from.c_str(), etc ? "/usr/local/etc" : "/usr/local", nullptr, MS_BIND, nullptr) != 0)
+        fail("bind /usr/local");
+}
+
+int exit_status(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+bool eventually(const std::function<bool()>& cond, int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+uint16_t free_port()
+{
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
+// ------------------------------------------------------------ ServerProcess
+
+ServerProcess::ServerProcess(const std::string& program) : mProgram(program)
+{
+    for (const char* dir : {"/var", "/var/run", "/var/log", "/usr", "/usr/local", "/usr/local/etc"})
+        ::mkdir((mRoot.path() + dir).c_str(), 0755);
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (mPid > 0) {
+        ::kill(mPid, SIGKILL);
+        ::waitpid(mPid, nullptr, 0);
+    }
+}
+
+std::string ServerProcess::path(const std::string& serverPath) const
+{
+    return mRoot.path() + serverPath;
+}
+
+pid_t ServerProcess::spawn(const std::vector<std::string>& args)
+{
+    std::vector<std::string> words{mProgram};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    std::string out = mRoot.file("out"), err = mRoot.file("err");
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    // The server must not outlive the test that started it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(127);
+    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (o < 0 || e < 0 || ::dup2(o, STDOUT_FILENO) < 0 || ::dup2(e, STDERR_FILENO) < 0)
+        ::_exit(127);
+    enter_private_tree(mRoot.path());
+    ::execv(argv[0], argv.data());
+    fail("exec");
+    return -1;
+}
+
+int ServerProcess::run(const std::vector<std::string>& args, int timeout_ms)
+{
+    mPid = spawn(args);
+    return wait(timeout_ms);
+}
+
+bool ServerProcess::start(const std::vector<std::string>& args, bool joined)
+{
+    // The port is free when chosen, but a test running beside this one may
+    // take it before the server binds it: then another one is tried.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        mPort = free_port();
+        std::vector<std::string> all{"--port", std::to_string(mPort)};
+        if (joined)
+            all = {"--port=" + std::to_string(mPort)};
+        all.insert(all.end(), args.begin(), args.end());
+        mPid = spawn(all);
+        bool bindFailed = false, exited = false;
+        auto up = [&] {
+            bindFailed = err().find("can't bind to socket") != std::string::npos;
+            exited = ::waitpid(mPid, nullptr, WNOHANG) == mPid;
+            return bindFailed || exited || listening();
+        };
+        if (eventually(up, 10000) && !exited && listening())
+            return true;
+        if (!exited) {
+            ::kill(mPid, SIGKILL);
+            ::waitpid(mPid, nullptr, 0);
+        }
+        mPid = -1;
+        if (!bindFailed)
+            return false;
+    }
+    return false;
+}
+
+bool ServerProcess::listening() const
+{
+    if (mPid <= 0)
+        return false;
+    // The inodes of the sockets listening on the port ...
+    std::ifstream table("/proc/net/tcp");
+    std::string line, inodes;
+    char portHex[8];
+    std::snprintf(portHex, sizeof(portHex), ":%04X", mPort);
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+        if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, portHex) == 0)
+            inodes += " socket:[" + inode + "]";
+    }
+    if (inodes.empty())
+        return false;
+    // ... and whether one of them is the server's.
+    std::string fds = "/proc/" + std::to_string(mPid) + "/fd";
+    DIR* d = ::opendir(fds.c_str());
+    if (!d)
+        return false;
+    bool found = false;
+    while (dirent* e = ::readdir(d)) {
+        char target[64] = {};
+        if (::readlink((fds + "/" + e->d_name).c_str(), target, sizeof(target) - 1) > 0 &&
+            inodes.find(std::string(" ") + target) != std::string::npos)
+            found = true;
+    }
+    ::closedir(d);
+    return found;
+}
+
+void ServerProcess::signal(int sig) const
+{
+    if (mPid > 0)
+        ::kill(mPid, sig);
+}
+
+int ServerProcess::wait(int timeout_ms)
+{
+    int status = 0;
+    if (mPid <= 0 || !eventually([&] { return ::waitpid(mPid, &status, WNOHANG) == mPid; }, timeout_ms))
+        return -1;
+    mPid = -1;
+    return exit_status(status);
+}
+
+// --------------------------------------------------------------- Controller
+
+bool Controller::connect(uint16_t port)
+{
+    mBuffer.clear();
+    mEof = false;
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+        return false;
+    int one = 1;
+    ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    mSocket = std::move(s);
+    return true;
+}
+
+void Controller::send(const std::string& payload)
+{
+    std::string frame = tpkt(payload);
+    for (size_t done = 0; done < frame.size();) {
+        ssize_t n = ::send(mSocket.get(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string Controller::next(int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (mBuffer.size() >= 4) {
+            size_t len = uint8_t(mBuffer[2]) << 8 | uint8_t(mBuffer[3]);
+            if (len < 4)
+                return "bad frame";
+            if (mBuffer.size() >= len) {
+                std::string text = message_text(&mBuffer[4], len - 4, true);
+                mBuffer.erase(0, len);
+                return text;
+            }
+        }
+        if (mEof || !mSocket)
+            return "closed";
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{mSocket.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return "";
+        char buf[4096];
+        ssize_t n = ::recv(mSocket.get(), buf, sizeof(buf), 0);
+        if (n <= 0)
+            mEof = true;
+        else
+            mBuffer.append(buf, static_cast<size_t>(n));
+    }
+}
+
+Texts Controller::sync()
+{
+    send(lgcp(command(true), kPingSeq));
+    const std::string pong = "seq=" + std::to_string(kPingSeq) + " success";
+    Texts got;
+    for (std::string m = next(); m != pong; m = next()) {
+        if (m.empty() || m == "closed")
+            return got.push_back(m.empty() ? "no answer to the ping" : m), got;
+        got.push_back(m);
+    }
+    return got;
+}
+
+bool Controller::closed(int timeout_ms)
+{
+    for (std::string m = next(timeout_ms); !m.empty(); m = next(timeout_ms))
+        if (m == "closed")
+            return true;
+    return false;
+}
+
+} // namespace vbtest

@@ -1,0 +1,101 @@
+// The voxbridge program as a controller meets it: a child process on a
+// free loopback port, and a controller that talks LGCP to it over TCP.
+//
+// The child runs in a private mount namespace in which /var and
+// /usr/local/etc are directories of a temporary tree, so its pid file,
+// status dump and configuration file live in that tree and nothing is
+// written on the host.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "runtime/fd.h"
+#include "tests/support/test_support.h"
+
+namespace vbtest {
+
+typedef std::vector<std::string> Texts;
+
+// Polls cond every millisecond or so until it holds or timeout_ms passed.
+bool eventually(const std::function<bool()>& cond, int timeout_ms = 5000);
+
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::string& program = VOXBRIDGE_PROGRAM);
+    // Kills a server that still runs.
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Runs the program with these arguments to its end: its exit status,
+    // 128 + the signal that ended it, or -1 when it did not end in time.
+    int run(const std::vector<std::string>& args, int timeout_ms = 10000);
+    // Starts the server with "--port" and a free port (one word with it
+    // when joined), then the arguments; true once it listens on that port.
+    bool start(const std::vector<std::string>& args = {}, bool joined = false);
+
+    uint16_t port() const { return mPort; }
+    pid_t pid() const { return mPid; }
+    void signal(int sig) const;
+    // The exit status as run() gives it, -1 when it has not ended in time.
+    int wait(int timeout_ms = 10000);
+
+    // What the program wrote to its standard output and error streams.
+    std::string out() const { return read_file(mRoot.file("out")); }
+    std::string err() const { return read_file(mRoot.file("err")); }
+    // Where a path the server opens lies in the temporary tree.
+    std::string path(const std::string& serverPath) const;
+
+private:
+    pid_t spawn(const std::vector<std::string>& args);
+    // Whether the server holds a socket listening on the port.
+    bool listening() const;
+
+    TempDir mRoot;
+    std::string mProgram;
+    pid_t mPid = -1;
+    uint16_t mPort = 0;
+};
+
+// A controller connected to the server's port.
+class Controller {
+public:
+    Controller() = default;
+    explicit Controller(uint16_t port) { connect(port); }
+
+    bool connect(uint16_t port);
+    bool connected() const { return static_cast<bool>(mSocket); }
+    // One payload in one TPKT frame.
+    void send(const std::string& payload);
+    // The next message as text (vbtest::message_text with detail), "" when
+    // none came within timeout_ms, "closed" when the server closed.
+    std::string next(int timeout_ms = 5000);
+    // Sends a ping; every message that arrived before its answer. The
+    // server answers in order, so these are what came before the ping.
+    Texts sync();
+    // Sends the payload, then sync(): exactly what the payload caused (and
+    // any signal that came meanwhile).
+    Texts exchange(const std::string& payload)
+    {
+        send(payload);
+        return sync();
+    }
+    // True once the server has closed the connection.
+    bool closed(int timeout_ms = 5000);
+    void close() { mSocket.close(); }
+
+private:
+    Fd mSocket;
+    std::string mBuffer;
+    bool mEof = false;
+};
+
+// The free port a listening socket of the kernel's choice got.
+uint16_t free_port();
+
+} // namespace vbtest
