@@ -334,19 +334,35 @@ Channel* Board::channel_of(int fd)
 
 // Channels whose every descriptor was closed are forgotten, so their
 // sockets are freed and their inode numbers can never be mistaken. A hung
-// up channel stays: its holder may still use the descriptor.
+// up channel stays: its holder may still use the descriptor. One poll looks
+// at every peer: the board's requests all come through here, and a
+// long-running program makes many.
 void Board::sweep()
 {
     if (mSweeping)
         return;
     mSweeping = true;
-    auto over = [](const std::unique_ptr<Channel>& ch) { return !ch->hungUp && !ch->open(); };
-    for (auto& ch : mChannels)
-        if (over(ch) && !ch->told) {
-            ch->told = true;
-            ch->model->closed(*ch);
+    size_t n = mChannels.size();
+    mPolled.assign(n, pollfd{-1, POLLIN, 0});
+    for (size_t i = 0; i < n; ++i)
+        if (!mChannels[i]->hungUp && mChannels[i]->peer)
+            mPolled[i].fd = mChannels[i]->peer.get();
+    bool failed = n > 0 && ::poll(mPolled.data(), n, 0) < 0;
+    mOver.assign(n, false);
+    for (size_t i = 0; i < n; ++i) {
+        const Channel& ch = *mChannels[i];
+        mOver[i] = !ch.hungUp && (!ch.peer || failed || (mPolled[i].revents & (POLLHUP | POLLNVAL)));
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (mOver[i] && !mChannels[i]->told) {
+            mChannels[i]->told = true;
+            mChannels[i]->model->closed(*mChannels[i]);
         }
-    mChannels.erase(std::remove_if(mChannels.begin(), mChannels.end(), over), mChannels.end());
+    size_t kept = 0;
+    for (size_t i = 0; i < mChannels.size(); ++i)
+        if (i >= n || !mOver[i])
+            mChannels[kept++] = std::move(mChannels[i]);
+    mChannels.resize(kept);
     mSweeping = false;
 }
 

@@ -9,6 +9,7 @@
 // learns of the last close of its file.
 #pragma once
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -225,6 +226,9 @@ private:
     std::vector<std::unique_ptr<Channel>> mChannels;
     std::map<FailureKey, Failure> mFailures;
     std::vector<Request> mLog;
+    // Scratch of sweep(), kept to spare allocations.
+    std::vector<pollfd> mPolled;
+    std::vector<bool> mOver;
     bool mRecording = true;
     bool mSweeping = false;
 };

@@ -243,6 +243,21 @@ int ServerProcess::wait(int timeout_ms)
 
 bool Controller::connect(uint16_t port)
 {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (!dial(port))
+            return false;
+        char c;
+        pollfd p{mSocket.get(), POLLIN, 0};
+        if (::poll(&p, 1, 5000) > 0 && ::recv(mSocket.get(), &c, 1, MSG_PEEK) == 1)
+            return true;
+        mSocket.close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+bool Controller::dial(uint16_t port)
+{
     mBuffer.clear();
     mEof = false;
     Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -270,6 +285,17 @@ void Controller::send(const std::string& payload)
 }
 
 std::string Controller::next(int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        std::string m = next_any(static_cast<int>(std::max<long>(0, left.count())));
+        if (mKeepStatus || m.rfind("trunkStatus ", 0) != 0)
+            return m;
+    }
+}
+
+std::string Controller::next_any(int timeout_ms)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {

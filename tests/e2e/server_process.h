@@ -62,14 +62,23 @@ private:
     uint16_t mPort = 0;
 };
 
-// A controller connected to the server's port.
+// A controller connected to the server's port. The line states that the
+// server reports every second ("trunkStatus" signals) are passed over
+// unless asked for, so that a flow reads the same whatever the timing.
 class Controller {
 public:
     Controller() = default;
     explicit Controller(uint16_t port) { connect(port); }
 
+    // Connects and waits until the server serves the connection (it speaks
+    // first). A connection made while the server is still letting the last
+    // controller go is refused, so that one is tried again.
     bool connect(uint16_t port);
+    // Connects and returns at once.
+    bool dial(uint16_t port);
     bool connected() const { return static_cast<bool>(mSocket); }
+    int fd() const { return mSocket.get(); }
+    void keep_trunk_status(bool keep) { mKeepStatus = keep; }
     // One payload in one TPKT frame.
     void send(const std::string& payload);
     // The next message as text (vbtest::message_text with detail), "" when
@@ -90,9 +99,13 @@ public:
     void close() { mSocket.close(); }
 
 private:
+    // The next message as text, trunk states included.
+    std::string next_any(int timeout_ms);
+
     Fd mSocket;
     std::string mBuffer;
     bool mEof = false;
+    bool mKeepStatus = false;
 };
 
 // The free port a listening socket of the kernel's choice got.

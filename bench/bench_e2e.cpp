@@ -1,0 +1,341 @@
+// The voxbridge program on loopback, as a controller sees it, beside a
+// plain TCP echo of the same frame sizes (the machine's limit): ping round
+// trips (p50, p99 over 10,000), pipelined pings with 32 outstanding, and
+// create + destroy pairs. Each figure is reported with its ratio to the echo.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/e2e/server_process.h"
+#include "tests/support/lgcp_frames.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const int kRoundTrips = 10000;
+const int kWarmUp = 1000;
+const int kPipelined = 100000;
+const int kOutstanding = 32;
+const int kPairs = 2000;
+
+double micros(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+void send_all(int fd, const std::string& bytes)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            throw std::runtime_error("send failed");
+        done += static_cast<size_t>(n);
+    }
+}
+
+// TPKT frames read off a connection. The server also reports its line
+// states every second; frames other than the one awaited are passed over.
+class Frames {
+public:
+    explicit Frames(int fd) : mFd(fd) {}
+
+    // The next frame; throws when the connection ends.
+    std::string next()
+    {
+        for (;;) {
+            if (mBuffer.size() - mAt >= 4) {
+                size_t len = std::max<size_t>(4, uint8_t(mBuffer[mAt + 2]) << 8 | uint8_t(mBuffer[mAt + 3]));
+                if (mBuffer.size() - mAt >= len) {
+                    std::string frame = mBuffer.substr(mAt, len);
+                    mAt += len;
+                    return frame;
+                }
+            }
+            mBuffer.erase(0, mAt);
+            mAt = 0;
+            char buf[65536];
+            ssize_t n = ::recv(mFd, buf, sizeof(buf), 0);
+            if (n <= 0)
+                throw std::runtime_error("connection lost");
+            mBuffer.append(buf, static_cast<size_t>(n));
+        }
+    }
+    void await(const std::string& frame)
+    {
+        while (next() != frame) {
+        }
+    }
+    // Every frame but the line states that arrives within a quiet 50 ms.
+    std::vector<std::string> settle()
+    {
+        std::vector<std::string> frames;
+        pollfd p{mFd, POLLIN, 0};
+        while (mBuffer.size() > mAt || ::poll(&p, 1, 50) > 0) {
+            std::string frame = next();
+            if (text(frame).find("trunkStatus") == std::string::npos)
+                frames.push_back(frame);
+        }
+        return frames;
+    }
+    static std::string text(const std::string& frame)
+    {
+        return vbtest::message_text(frame.data() + 4, frame.size() - 4, true);
+    }
+
+private:
+    int mFd;
+    std::string mBuffer;
+    size_t mAt = 0;
+};
+
+Fd connect_to(uint16_t port)
+{
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+        throw std::runtime_error("connect failed");
+    int one = 1;
+    ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return s;
+}
+
+// Answers every request of `in` bytes with the frame `out`, one
+// connection at a time, on a thread of its own.
+class Echo {
+public:
+    Echo(size_t in, const std::string& out) : mIn(in), mOut(out)
+    {
+        mListen.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        ::bind(mListen.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        ::listen(mListen.get(), 1);
+        ::getsockname(mListen.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        mPort = ntohs(a.sin_port);
+        mThread = std::thread([this] { serve(); });
+    }
+    ~Echo()
+    {
+        ::shutdown(mListen.get(), SHUT_RDWR);
+        mThread.join();
+    }
+    uint16_t port() const { return mPort; }
+
+private:
+    void serve()
+    {
+        for (;;) {
+            Fd c(::accept4(mListen.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!c)
+                return;
+            int one = 1;
+            ::setsockopt(c.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            std::string answers;
+            char buf[65536];
+            size_t pending = 0;
+            ssize_t n;
+            while ((n = ::recv(c.get(), buf, sizeof(buf), 0)) > 0) {
+                pending += static_cast<size_t>(n);
+                answers.clear();
+                for (size_t i = 0; i < pending / mIn; ++i)
+                    answers += mOut;
+                pending %= mIn;
+                if (!answers.empty() && ::send(c.get(), answers.data(), answers.size(), MSG_NOSIGNAL) <= 0)
+                    break;
+            }
+        }
+    }
+
+    size_t mIn;
+    std::string mOut;
+    Fd mListen;
+    uint16_t mPort = 0;
+    std::thread mThread;
+};
+
+// One voxbridge on a free port and an echo of its ping frame sizes, for
+// every benchmark of the run.
+struct Setup {
+    vbtest::ServerProcess server;
+    std::string ping = vbtest::tpkt(vbtest::lgcp(vbtest::command(true), 1000));
+    std::string pong;
+    std::unique_ptr<Echo> echo;
+
+    Setup()
+    {
+        if (!server.start())
+            throw std::runtime_error("voxbridge did not start: " + server.err());
+        std::unique_ptr<vbtest::Controller> probe = controller();
+        send_all(probe->fd(), ping);
+        std::vector<std::string> answers = Frames(probe->fd()).settle();
+        if (answers.size() != 1 || Frames::text(answers[0]) != "seq=1000 success")
+            throw std::runtime_error("voxbridge did not answer the ping");
+        pong = answers[0];
+        echo.reset(new Echo(ping.size(), pong));
+    }
+
+    static Setup& get()
+    {
+        static Setup setup;
+        return setup;
+    }
+
+    // A controller connection, its first messages read off.
+    std::unique_ptr<vbtest::Controller> controller()
+    {
+        auto c = std::make_unique<vbtest::Controller>();
+        if (!c->connect(server.port()))
+            throw std::runtime_error("voxbridge took no controller");
+        Frames(c->fd()).settle();
+        return c;
+    }
+};
+
+std::vector<double> round_trips(int fd, const std::string& request, const std::string& answer)
+{
+    Frames frames(fd);
+    for (int i = 0; i < kWarmUp; ++i)
+        send_all(fd, request), frames.await(answer);
+    std::vector<double> us;
+    us.reserve(kRoundTrips);
+    for (int i = 0; i < kRoundTrips; ++i) {
+        auto t0 = Clock::now();
+        send_all(fd, request);
+        frames.await(answer);
+        us.push_back(micros(Clock::now() - t0));
+    }
+    std::sort(us.begin(), us.end());
+    return us;
+}
+
+// Requests per second with `kOutstanding` in flight.
+double pipelined(int fd, const std::string& request, const std::string& answer)
+{
+    Frames frames(fd);
+    std::string burst;
+    for (int i = 0; i < kOutstanding; ++i)
+        burst += request;
+    auto t0 = Clock::now();
+    send_all(fd, burst);
+    for (int sent = kOutstanding, done = 0; done < kPipelined;) {
+        frames.await(answer);
+        ++done;
+        if (sent < kPipelined)
+            send_all(fd, request), ++sent;
+    }
+    return kPipelined / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+void PingRoundTrip(benchmark::State& state)
+{
+    Setup& s = Setup::get();
+    std::vector<double> server, echo;
+    for (auto _ : state) {
+        auto c = s.controller();
+        server = round_trips(c->fd(), s.ping, s.pong);
+        Fd e = connect_to(s.echo->port());
+        echo = round_trips(e.get(), s.ping, s.pong);
+    }
+    auto at = [](const std::vector<double>& v, int permille) { return v[v.size() * permille / 1000]; };
+    state.counters["p50_us"] = at(server, 500);
+    state.counters["p99_us"] = at(server, 990);
+    state.counters["echo_p50_us"] = at(echo, 500);
+    state.counters["echo_p99_us"] = at(echo, 990);
+    state.counters["p50_ratio"] = at(server, 500) / at(echo, 500);
+    state.counters["p99_ratio"] = at(server, 990) / at(echo, 990);
+}
+void PipelinedPings(benchmark::State& state)
+{
+    Setup& s = Setup::get();
+    double server = 0, echo = 0;
+    for (auto _ : state) {
+        auto c = s.controller();
+        server = pipelined(c->fd(), s.ping, s.pong);
+        Fd e = connect_to(s.echo->port());
+        echo = pipelined(e.get(), s.ping, s.pong);
+    }
+    state.counters["pings_per_s"] = server;
+    state.counters["echo_per_s"] = echo;
+    state.counters["ratio"] = server / echo;
+}
+// Pairs of create (an external slot, answered with its stream signal) and
+// destroy, one command at a time; the echo makes the same two round trips.
+void CreateDestroyPairs(benchmark::State& state)
+{
+    Setup& s = Setup::get();
+    LGCP::Command create, destroy;
+    create.get_create().get_ext().set_transmitter(10);
+    create.get_create().get_ext().set_receiver(20);
+    destroy.set_destroy();
+    std::string creating = vbtest::tpkt(vbtest::lgcp(create, 1000, 7));
+    std::string destroying = vbtest::tpkt(vbtest::lgcp(destroy, 1000, 7));
+    double server = 0, echo = 0;
+    for (auto _ : state) {
+        auto c = s.controller();
+        Frames frames(c->fd());
+        // What each command brings back, seen once: the create's answer and
+        // its stream signal, the destroy's answer.
+        send_all(c->fd(), creating);
+        std::vector<std::string> created = frames.settle();
+        send_all(c->fd(), destroying);
+        std::vector<std::string> destroyed = frames.settle();
+        if (created.empty() || Frames::text(created[0]) != "seq=1000 slot=7 success" || destroyed.size() != 1) {
+            state.SkipWithError("no slot kind makes external slots in this build");
+            return;
+        }
+        auto t0 = Clock::now();
+        for (int i = 0; i < kPairs; ++i) {
+            send_all(c->fd(), creating);
+            frames.await(created.back());
+            send_all(c->fd(), destroying);
+            frames.await(destroyed.back());
+        }
+        server = kPairs / std::chrono::duration<double>(Clock::now() - t0).count();
+        Fd e = connect_to(s.echo->port());
+        Frames echoed(e.get());
+        t0 = Clock::now();
+        for (int i = 0; i < 2 * kPairs; ++i)
+            send_all(e.get(), s.ping), echoed.await(s.pong);
+        echo = kPairs / std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+    state.counters["pairs_per_s"] = server;
+    state.counters["echo_pairs_per_s"] = echo;
+    state.counters["ratio"] = server / echo;
+}
+// A failure (the server gone, say) ends the benchmark with its reason, and
+// the server is still stopped and its files removed.
+template <void (*Body)(benchmark::State&)>
+void Guarded(benchmark::State& state)
+{
+    try {
+        Body(state);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+    }
+}
+
+BENCHMARK(Guarded<PingRoundTrip>)->Name("PingRoundTrip")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Guarded<PipelinedPings>)->Name("PipelinedPings")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Guarded<CreateDestroyPairs>)->Name("CreateDestroyPairs")->Iterations(1)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
