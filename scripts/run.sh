@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# Builds the server and runs it in the foreground with the simulated board.
+# Builds the server and runs it in the foreground with the simulated board,
+# on the control port 20001 unless told otherwise (scripts/run.sh --port 20002).
+# Ctrl-C stops it.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
 build="$root/build/release"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOXBRIDGE_TESTS=OFF -DVOXBRIDGE_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)"
-if [ ! -x "$build/server/voxbridge" ]; then
-  echo "The voxbridge server program is not built yet: only the runtime library exists so far." >&2
-  exit 1
-fi
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOXBRIDGE_TESTS=OFF -DVOXBRIDGE_BENCH=OFF \
+  -DVOXBRIDGE_BOARD=simulated >/dev/null
+cmake --build "$build" -j "$(nproc)" --target voxbridge
 exec "$build/server/voxbridge" "$@"

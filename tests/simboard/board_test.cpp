@@ -53,6 +53,33 @@ TEST_F(BoardTest, CopiesOfTheDescriptorReachTheSameDevice)
     EXPECT_EQ(board.channels("/dev/hal").size(), 1u);
 }
 
+TEST_F(BoardTest, ClosingOneChannelAmongOthersEndsOnlyThatOne)
+{
+    Fd second(Device::open("/dev/hal", O_RDWR)), third(Device::open("/dev/hal", O_RDWR));
+    Fd dog(Device::open("/dev/misc/gw-wd", O_WRONLY));
+    second.close();
+    EXPECT_EQ(board.channels("/dev/hal").size(), 2u);
+    Pair w{8300, 0x5A};
+    EXPECT_EQ(Device::ioctl(third.get(), Hal::kWrite, &w), 0);
+    EXPECT_EQ(Device::write(dog.get(), "PING", 4), 4);
+}
+
+// A board behind a long-running program keeps no histories, only state.
+TEST_F(BoardTest, WithoutRecordingDevicesWorkAndNoHistoryGrows)
+{
+    board.clear_log();
+    board.set_recording(false);
+    Fd dog(Device::open("/dev/misc/gw-wd", O_WRONLY));
+    Pair w{8300, 0x5A};
+    EXPECT_EQ(Device::ioctl(hal.get(), Hal::kWrite, &w), 0);
+    EXPECT_EQ(Device::ioctl_value(hal.get(), Device::Hal::HW_CLOCK_SELECT, 5), 0);
+    EXPECT_EQ(Device::write(dog.get(), "PING", 4), 4);
+    EXPECT_EQ(sim.hal().output(8300).drive, Hal::Drive::constant);
+    EXPECT_TRUE(board.log().empty());
+    EXPECT_TRUE(sim.hal().clock_selects().empty());
+    EXPECT_TRUE(sim.watchdog().commands().empty());
+}
+
 TEST_F(BoardTest, LogHoldsRecordsInAndOutAndFailures)
 {
     Pair read{8200, 255};
