@@ -49,8 +49,6 @@ protected:
     void TearDown() override
     {
         result.kept.reset();
-        EXPECT_EQ(multiplexer.pending().size() + multiplexer.active().size(), 0u) << "handlers left attached";
-        EXPECT_EQ(multiplexer.timers().size(), 0u) << "time-out left armed";
         EXPECT_EQ(vbtest::open_fd_count(), fdsBefore) << "descriptors leaked";
     }
     void runToReport() { EXPECT_TRUE(run_until([&] { return !result.statuses.empty(); }, 10000)); }

@@ -25,13 +25,6 @@ class LoopTest : public ::testing::Test {
 protected:
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock{clock};
-
-    void TearDown() override
-    {
-        EXPECT_EQ(multiplexer.pending().size() + multiplexer.active().size(), 0u) << "handlers left attached";
-        EXPECT_EQ(multiplexer.timers().size(), 0u) << "timers left armed";
-        EXPECT_TRUE(multiplexer.dpcs().empty()) << "DPCs left active";
-    }
 };
 
 TEST_F(LoopTest, HandlersRunOnlyOnPassesWherePollReportedSomething)

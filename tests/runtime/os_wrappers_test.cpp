@@ -1,16 +1,13 @@
-// Descriptors, the pid file, select, the console, process names and signals.
+// Descriptors, the pid file, select, process names and signals.
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 
 #include <fstream>
 #include <vector>
 
-#include "runtime/console.h"
 #include "runtime/ipc_signal.h"
 #include "runtime/linux_run.h"
 #include "runtime/mux_select.h"
@@ -24,13 +21,6 @@ namespace {
 
 bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) >= 0; }
 bool isCloexec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
-
-// Another descriptor in place of standard input while it lives.
-struct StdinSwap {
-    Fd saved{::dup(STDIN_FILENO)};
-    explicit StdinSwap(int fd) { ::dup2(fd, STDIN_FILENO); }
-    ~StdinSwap() { ::dup2(saved.get(), STDIN_FILENO); }
-};
 
 std::string ownName()
 {
@@ -121,33 +111,6 @@ TEST(MuxSelect, CountCoversTheHighestAndEmptySetsAreNotPassed)
     wr.add(p.w.get());
     EXPECT_EQ(1, Mux::select_wr(wr, zero));
     EXPECT_EQ(high.get(), Mux::max_fd(w, wr, r));
-}
-
-TEST(Console, BinaryModeClearsLineEditingAndEchoOnly)
-{
-    Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
-        GTEST_SKIP() << "no pseudo-terminal";
-    Fd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    termios t;
-    ASSERT_EQ(0, ::tcgetattr(slave.get(), &t));
-    const tcflag_t cleared = ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOPRT | ECHOCTL;
-    t.c_lflag |= cleared | ISIG | ECHOKE;
-    ASSERT_EQ(0, ::tcsetattr(slave.get(), TCSANOW, &t));
-    vbtest::CaptureStream err(std::cerr);
-    {
-        StdinSwap in(slave.get());
-        EXPECT_EQ(0, Console::SwitchToBinaryMode());
-        EXPECT_EQ(0, Console::SwitchToNonBlockMode());
-    }
-    ASSERT_EQ(0, ::tcgetattr(slave.get(), &t));
-    EXPECT_EQ(ISIG | ECHOKE, t.c_lflag & (cleared | ISIG | ECHOKE));
-    EXPECT_TRUE(::fcntl(slave.get(), F_GETFL) & O_NONBLOCK);
-
-    Pipe p;
-    StdinSwap in(p.r.get());
-    EXPECT_NE(0, Console::SwitchToBinaryMode());
-    EXPECT_EQ("can't obtain terminal attributes\ncan't set terminal attributes\n", err.str());
 }
 
 TEST(FindProc, MatchesTheWholeCommandName)

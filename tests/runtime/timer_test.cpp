@@ -19,12 +19,6 @@ protected:
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock{clock};
 
-    void TearDown() override
-    {
-        EXPECT_EQ(multiplexer.timers().size(), 0u) << "timers left armed";
-        EXPECT_TRUE(multiplexer.dpcs().empty()) << "DPCs left active";
-        EXPECT_TRUE(multiplexer.plugins().empty()) << "plug-ins left hooked";
-    }
     int step(unsigned ms)
     {
         clock.advance_ms(ms);

@@ -32,7 +32,6 @@ protected:
     vbtest::CaptureStream log{std::clog};
 
     void SetUp() override { owner.add_protocol_tail(tpkt); }
-    void TearDown() override { EXPECT_FALSE(timer_armed()) << "partial-frame timer left armed"; }
     void feed(const std::string& chunk)
     {
         Packet p = make_packet(chunk);
