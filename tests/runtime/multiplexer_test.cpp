@@ -165,9 +165,11 @@ TEST_F(LoopTest, SecondRunStillPollsHandlersLeftByTerminate)
     multiplexer.run(false, true);
     EXPECT_EQ(n2 + n3, 0);
     first.fn = nullptr;
+    unsigned polls = clock.polls();
     multiplexer.run(false, true);
     EXPECT_EQ(n2, 1);
     EXPECT_EQ(n3, 1);
+    EXPECT_EQ(clock.polls() - polls, 1u) << "the first pass must poll every handler";
 }
 
 TEST_F(LoopTest, TerminateFromAnotherContextWakesABlockedPoll)
