@@ -4,6 +4,8 @@
 
 #include "server/slot.h"
 
+// Constant-initialised, so it is null before any constructor runs: the
+// factories that are global objects register before main.
 SlotFactory* firstFactory = nullptr;
 
 SlotFactory::SlotFactory() : mNext(firstFactory)

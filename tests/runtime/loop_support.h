@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -121,6 +122,15 @@ inline int settled_fd_count()
 {
     run_until([] { return true; });
     return open_fd_count();
+}
+
+// An empty stand-in for the watchdog device under a test's root directory.
+inline std::string watchdog_device(const TempDir& root)
+{
+    ::mkdir(root.file("dev").c_str(), 0755);
+    ::mkdir(root.file("dev/misc").c_str(), 0755);
+    ::close(::open(root.file("dev/misc/gw-wd").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    return root.file("dev/misc/gw-wd");
 }
 
 // A listening TCP socket on 127.0.0.1 and an ephemeral port.

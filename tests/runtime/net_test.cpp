@@ -1,3 +1,4 @@
+// Interfaces and IPv4 addresses.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <set>
 
 #include "runtime/fd.h"
+#include "runtime/inet4_addr.h"
 #include "runtime/net.h"
 
 namespace {
@@ -27,25 +29,15 @@ std::set<std::string> addresses(Net::ifconfig_mode_t mode, int* count = nullptr)
     return texts;
 }
 
-// Moves the calling thread into a fresh namespace of one kind and back.
-class ScopedNamespace {
-public:
-    ScopedNamespace(const char* kind, int flag)
-        : mFlag(flag), mOld(::open((std::string("/proc/self/ns/") + kind).c_str(), O_RDONLY | O_CLOEXEC))
+// Moves the calling thread into a fresh network namespace and back.
+struct ScopedNetNamespace {
+    Fd old{::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)};
+    bool entered = old && ::unshare(CLONE_NEWNET) == 0;
+    ~ScopedNetNamespace()
     {
-        mEntered = mOld && ::unshare(flag) == 0;
-    }
-    ~ScopedNamespace()
-    {
-        if (mEntered && ::setns(mOld.get(), mFlag) != 0)
+        if (entered && ::setns(old.get(), CLONE_NEWNET) != 0)
             std::abort(); // the rest of the suite would run in the wrong world
     }
-    bool entered() const { return mEntered; }
-
-private:
-    int mFlag;
-    Fd mOld;
-    bool mEntered = false;
 };
 
 // Brings "lo" up (address empty) or gives an alias label an address.
@@ -70,37 +62,25 @@ bool configure(int sock, const std::string& name, const char* address)
 
 TEST(Net, IfconfigModesOnThisMachine)
 {
-    int count = 0;
-    std::set<std::string> all = addresses(0, &count);
-    EXPECT_EQ(1u, all.count("127.0.0.1"));
-    std::set<std::string> external = addresses(Net::if_not_loopback);
-    EXPECT_EQ(0u, external.count("127.0.0.1"));
-    EXPECT_EQ(all.size() - 1, external.size());
-    for (const std::string& a : addresses(Net::if_private))
-        EXPECT_TRUE(a.rfind("10.", 0) == 0 || a.rfind("192.168.", 0) == 0 || a.rfind("172.", 0) == 0) << a;
-
+    EXPECT_EQ(1u, addresses(0).count("127.0.0.1"));
+    EXPECT_EQ(0u, addresses(Net::if_not_loopback).count("127.0.0.1"));
     std::list<std::string> names;
-    EXPECT_EQ(count, Net::ifconfig(names, 0, 0));
-    names.clear();
-    EXPECT_EQ(0, Net::ifconfig(names, Net::if_not_loopback, IFF_LOOPBACK));
     EXPECT_EQ(1, Net::ifconfig(names, 0, IFF_LOOPBACK | IFF_UP));
     EXPECT_EQ(std::list<std::string>{"lo"}, names);
 }
 
 TEST(Net, ManyInterfacesEveryModeFlag)
 {
-    ScopedNamespace net("net", CLONE_NEWNET);
-    if (!net.entered())
+    ScopedNetNamespace net;
+    if (!net.entered)
         GTEST_SKIP() << "cannot enter a private network namespace";
     Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ASSERT_TRUE(configure(sock.get(), "lo", ""));
 
     const std::set<std::string> linkLocal = {"169.254.3.4"};
     const std::set<std::string> priv = {"192.168.7.1", "172.16.0.1", "172.31.255.254", "10.255.0.1"};
-    const char* neither[] = {"169.255.0.1", "192.169.0.1", "172.32.0.1", "172.15.255.255", "11.0.0.1"};
-    std::vector<std::string> aliases(linkLocal.begin(), linkLocal.end());
-    aliases.insert(aliases.end(), priv.begin(), priv.end());
-    aliases.insert(aliases.end(), std::begin(neither), std::end(neither));
+    std::vector<std::string> aliases = {"169.254.3.4", "192.168.7.1", "172.16.0.1", "172.31.255.254", "10.255.0.1",
+                                        "169.255.0.1", "192.169.0.1", "172.32.0.1", "172.15.255.255", "11.0.0.1"};
     // Far more entries than a fixed buffer of a few hundred bytes holds.
     for (int i = 0; i < 60; ++i)
         aliases.push_back("11.1." + std::to_string(i) + ".1");
@@ -121,4 +101,62 @@ TEST(Net, ManyInterfacesEveryModeFlag)
     EXPECT_EQ(4, Net::ifconfig(names, Net::if_private, IFF_UP));
     for (const std::string& n : names)
         EXPECT_EQ(0u, n.rfind("lo:", 0)) << n;
+}
+
+// Every case starts from 9.9.9.9:7, so what a refusal leaves alone shows.
+TEST(INet4Addr, ParseTable)
+{
+    const struct {
+        const char* text;
+        bool ok;
+        int reported; // through the port pointer
+        const char* after;
+    } cases[] = {
+        {"10.1.2.3:5060", true, 5060, "10.1.2.3:5060"},
+        {"10.1.2.3", true, -1, "10.1.2.3:7"},
+        {"255.255.255.255:65535", true, 65535, "255.255.255.255:65535"},
+        {"192.168.1.1:00080", true, 80, "192.168.1.1:80"},
+        {"127.1", true, -1, "127.0.0.1:7"},
+        // bad address: a valid port is still taken
+        {"x:1", false, 1, "9.9.9.9:1"},
+        {"", false, -1, "9.9.9.9:7"},
+        {"256.1.1.1", false, -1, "9.9.9.9:7"},
+        {"1234567890123456789012345678901234567890123456789012345678901234567890:9", false, 9, "9.9.9.9:9"},
+        // ports out of range or not a plain number: refused, nothing stored
+        {"1.2.3.4:65536", false, -1, "9.9.9.9:7"},
+        {"1.2.3.4:4294967376", false, -1, "9.9.9.9:7"}, // 2^32 + 80 would wrap to 80
+        {"1.2.3.4:-1", false, -1, "9.9.9.9:7"},
+        {"1.2.3.4:+80", false, -1, "9.9.9.9:7"},
+        {"1.2.3.4:80x", false, -1, "9.9.9.9:7"},
+        {"1.2.3.4:", false, -1, "9.9.9.9:7"},
+        {"1.2.3.4:5:6", false, -1, "9.9.9.9:7"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        INet4::Addr a, b;
+        ASSERT_TRUE(a.Assign("9.9.9.9:7", nullptr));
+        int port = 12345;
+        EXPECT_EQ(c.ok, a.Assign(c.text, &port));
+        EXPECT_EQ(c.reported, port);
+        EXPECT_EQ(c.after, a.GetString());
+        EXPECT_EQ(c.ok, b.Assign(std::string(c.text), nullptr));
+    }
+    // The C form would read only "10.1.2.3" and accept a text never meant.
+    INet4::Addr c;
+    int port = 0;
+    EXPECT_FALSE(c.Assign(std::string("10.1.2.3\0:80", 12), &port));
+    EXPECT_EQ(-1, port);
+    EXPECT_EQ("0.0.0.0:0", c.GetString());
+}
+
+TEST(INet4Addr, SockaddrLayout)
+{
+    INet4::Addr a;
+    ASSERT_TRUE(a.Assign("10.1.2.3:5060", nullptr));
+    const sockaddr_in* sin = reinterpret_cast<const sockaddr_in*>(&a);
+    EXPECT_EQ(AF_INET, sin->sin_family);
+    EXPECT_EQ(5060, ntohs(sin->sin_port));
+    EXPECT_EQ(0x0A010203u, ntohl(sin->sin_addr.s_addr));
+    a.Assign(static_cast<unsigned long>(htonl(0xC0A80001u))); // the port stays
+    EXPECT_EQ("192.168.0.1:5060", a.GetString());
 }

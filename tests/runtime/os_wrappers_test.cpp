@@ -1,53 +1,41 @@
+// Descriptors, the pid file, select, process names and signals.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <stdlib.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <fstream>
 #include <vector>
 
-#include "runtime/console.h"
-#include "runtime/fd.h"
+#include "runtime/ipc_signal.h"
 #include "runtime/linux_run.h"
 #include "runtime/mux_select.h"
 #include "runtime/paths.h"
 #include "runtime/proc.h"
-#include "tests/support/test_support.h"
+#include "tests/runtime/loop_support.h"
+
+using vbtest::Pipe;
 
 namespace {
 
 bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) >= 0; }
 bool isCloexec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 
-struct Pipe {
-    Fd rd, wr;
-    Pipe()
-    {
-        int p[2];
-        if (::pipe2(p, O_CLOEXEC) == 0) {
-            rd.reset(p[0]);
-            wr.reset(p[1]);
-        }
-    }
-};
+std::string ownName()
+{
+    std::string stat = vbtest::read_file("/proc/self/stat");
+    size_t open = stat.find('(');
+    return stat.substr(open + 1, stat.rfind(')') - open - 1);
+}
 
-// Another descriptor in place of standard input.
-class StdinSwap {
-public:
-    explicit StdinSwap(int fd) : mSaved(::dup(STDIN_FILENO))
-    {
-        ::dup2(fd, STDIN_FILENO);
-    }
-    ~StdinSwap() { ::dup2(mSaved.get(), STDIN_FILENO); }
-
-private:
-    Fd mSaved;
-};
+volatile sig_atomic_t g_signo = 0, g_pid = 0;
+void plain(int) {}
+void withInfo(int, siginfo_t* info, void*)
+{
+    g_signo = info->si_signo;
+    g_pid = info->si_pid;
+}
 
 } // namespace
 
@@ -58,7 +46,7 @@ TEST(Fd, CopiesNeverLeakOrShare)
         Fd a(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         Fd b(a), c;
         c = a;
-        c = b;
+        c = b; // closes what it held
         const Fd& same = c;
         c = same;
         Fd d(std::move(b));
@@ -71,25 +59,6 @@ TEST(Fd, CopiesNeverLeakOrShare)
         EXPECT_EQ(before + 3 + 7, vbtest::open_fd_count());
     }
     EXPECT_EQ(before, vbtest::open_fd_count());
-}
-
-TEST(Fd, EmptyValuesAndCloseOrder)
-{
-    Fd empty;
-    EXPECT_FALSE(Fd(empty));
-    errno = 0;
-    EXPECT_EQ(-1, empty.close());
-    EXPECT_EQ(EBADF, errno);
-
-    // A copy outlives the original's close; assignment closes the old one.
-    Pipe p;
-    Fd w(p.wr), target(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    EXPECT_EQ(0, p.wr.close());
-    ASSERT_EQ(1, ::write(w.get(), "x", 1));
-    int old = target.get();
-    target = w;
-    EXPECT_FALSE(isOpen(old));
-    EXPECT_TRUE(isOpen(target.get()));
 }
 
 TEST(PidFile, HoldsOnlyThePidExactlyWhileTheGuardLives)
@@ -116,22 +85,18 @@ TEST(PidFile, HoldsOnlyThePidExactlyWhileTheGuardLives)
 TEST(MuxSelect, CountCoversTheHighestAndEmptySetsAreNotPassed)
 {
     Pipe p, other;
-    Fd high(::fcntl(p.rd.get(), F_DUPFD_CLOEXEC, 900));
+    Fd high(::fcntl(p.r.get(), F_DUPFD_CLOEXEC, 900));
     ASSERT_GE(high.get(), 900);
     Mux::Set r;
     EXPECT_FALSE(r.add(FD_SETSIZE));
-    r.add(other.rd.get());
-    r.add(high.get());
     Mux::timeval zero;
-    EXPECT_EQ(0, Mux::select_rd(r, zero));
-
     // Only the highest descriptor becomes ready: a count one short misses it.
-    ASSERT_EQ(1, ::write(p.wr.get(), "x", 1));
-    r.add(other.rd.get());
+    p.fill();
+    r.add(other.r.get());
     r.add(high.get());
     ASSERT_EQ(1, Mux::select_rd(r, zero));
     EXPECT_TRUE(r.has(high.get()));
-    EXPECT_FALSE(r.has(other.rd.get()));
+    EXPECT_FALSE(r.has(other.r.get()));
 
     // Sets whose highest is -1 go as null, whatever their bits: here a
     // closed descriptor that select would refuse with EBADF.
@@ -143,59 +108,16 @@ TEST(MuxSelect, CountCoversTheHighestAndEmptySetsAreNotPassed)
     FD_SET(closed, &e.set);
     ASSERT_EQ(1, Mux::select(r, w, e, zero));
     EXPECT_EQ(1, Mux::select(r, w)); // ready, so the blocking form returns
-    wr.add(p.wr.get());
+    wr.add(p.w.get());
     EXPECT_EQ(1, Mux::select_wr(wr, zero));
     EXPECT_EQ(high.get(), Mux::max_fd(w, wr, r));
 }
-
-TEST(Console, BinaryModeClearsLineEditingAndEchoOnly)
-{
-    Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0)
-        GTEST_SKIP() << "no pseudo-terminal";
-    Fd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    termios t;
-    ASSERT_EQ(0, ::tcgetattr(slave.get(), &t));
-    const tcflag_t cleared = ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOPRT | ECHOCTL;
-    t.c_lflag |= cleared | ISIG | ECHOKE;
-    ASSERT_EQ(0, ::tcsetattr(slave.get(), TCSANOW, &t));
-
-    vbtest::CaptureStream err(std::cerr);
-    {
-        StdinSwap in(slave.get());
-        EXPECT_EQ(0, Console::SwitchToBinaryMode());
-        EXPECT_EQ(0, Console::SwitchToNonBlockMode());
-    }
-    ASSERT_EQ(0, ::tcgetattr(slave.get(), &t));
-    EXPECT_EQ(0u, t.c_lflag & cleared);
-    EXPECT_EQ(ISIG | ECHOKE, t.c_lflag & (ISIG | ECHOKE));
-    EXPECT_TRUE(::fcntl(slave.get(), F_GETFL) & O_NONBLOCK);
-
-    Pipe p;
-    {
-        StdinSwap in(p.rd.get());
-        EXPECT_NE(0, Console::SwitchToBinaryMode());
-    }
-    EXPECT_EQ("can't obtain terminal attributes\ncan't set terminal attributes\n", err.str());
-}
-
-namespace {
-
-std::string ownName()
-{
-    std::string stat = vbtest::read_file("/proc/self/stat");
-    size_t open = stat.find('(');
-    return stat.substr(open + 1, stat.rfind(')') - open - 1);
-}
-
-} // namespace
 
 TEST(FindProc, MatchesTheWholeCommandName)
 {
     const int self = ::getpid();
     const std::string old = ownName();
     EXPECT_EQ(self, find_proc_by_name(old.c_str(), self));
-
     // Unique to this process, with brackets inside like a hostile name.
     std::string name = ") x(" + std::to_string(self % 100000) + ")";
     ::prctl(PR_SET_NAME, name.c_str());
@@ -205,4 +127,36 @@ TEST(FindProc, MatchesTheWholeCommandName)
     EXPECT_EQ(-1, find_proc_by_name(name.substr(0, name.size() - 1).c_str(), self));
     EXPECT_EQ(-1, find_proc_by_name((name + ")").c_str(), self));
     ::prctl(PR_SET_NAME, old.c_str());
+}
+
+TEST(Signal, InformationFlagFollowsTheHandlerAndTheRestartSwitchKeepsIt)
+{
+    using namespace IPC::Signal;
+    struct sigaction old, act;
+    ::sigaction(SIGUSR1, nullptr, &old);
+    auto flags = [&] {
+        ::sigaction(SIGUSR1, nullptr, &act);
+        return act.sa_flags & (SA_SIGINFO | SA_RESTART);
+    };
+    ASSERT_EQ(0, handle(SIGUSR1, plain, Set(SIGUSR2, SIGTERM), SA_RESTART | SA_SIGINFO));
+    EXPECT_EQ(SA_RESTART, flags());
+    EXPECT_TRUE(sigismember(&act.sa_mask, SIGTERM) == 1 && sigismember(&act.sa_mask, SIGINT) == 0);
+    ASSERT_EQ(0, handle(SIGUSR1, withInfo, Set(SIGHUP, SIGINT), 0));
+    EXPECT_EQ(SA_SIGINFO, flags());
+    ASSERT_EQ(0, ::raise(SIGUSR1));
+    EXPECT_EQ(SIGUSR1, g_signo);
+    EXPECT_EQ(::getpid(), g_pid);
+
+    ASSERT_EQ(0, disable_int(SIGUSR1));
+    EXPECT_EQ(SA_RESTART | SA_SIGINFO, flags());
+    ASSERT_EQ(0, enable_int(SIGUSR1));
+    EXPECT_EQ(SA_SIGINFO, flags());
+    EXPECT_TRUE(act.sa_sigaction == &withInfo && sigismember(&act.sa_mask, SIGHUP) == 1);
+
+    EXPECT_FALSE(Set::is_signal(0) || Set::is_signal(NSIG));
+    EXPECT_EQ(-1, handle(NSIG, withInfo, 0));
+    EXPECT_EQ(-1, ignore(SIGKILL));
+    ASSERT_EQ(0, ignore(SIGUSR1));
+    ASSERT_EQ(0, ::raise(SIGUSR1)); // ignored: the test goes on
+    ::sigaction(SIGUSR1, &old, nullptr);
 }

@@ -1,6 +1,9 @@
 // Packet buffers: copy on write, the fixed pool, byte order, bounds.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "runtime/packet.h"
 #include "tests/runtime/packet_support.h"
 
@@ -9,6 +12,26 @@ using vbtest::content;
 using vbtest::make_packet;
 
 namespace {
+
+TEST(PacketPool, BuffersNeverHandedOutCostNoMemory)
+{
+    EXPECT_EQ(Packet_pool::capacity(), 1024u);
+    Packet p;
+    p.reserve_tail(1);
+    p.put(1);
+    // Past the blocks handed out so far (and a 2 MiB margin for a huge
+    // page), no page of the pool may be resident.
+    const uintptr_t page = sysconf(_SC_PAGESIZE);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(Packet_pool::storage());
+    const uintptr_t end = (base + Packet_pool::storage_size()) & ~(page - 1);
+    const uintptr_t from = (base + Packet_pool::touched() * (Packet_pool::storage_size() / 1024) + (2u << 20)) & ~(page - 1);
+    if (from >= end)
+        GTEST_SKIP() << "this process has already used most of the pool";
+    std::vector<unsigned char> pages((end - from) / page);
+    ASSERT_EQ(mincore(reinterpret_cast<void*>(from), end - from, pages.data()), 0);
+    for (size_t i = 0; i < pages.size(); ++i)
+        ASSERT_EQ(pages[i] & 1, 0) << "page " << i << " of the unused part is resident";
+}
 
 TEST(Packet, EveryChangeCopiesASharedBufferAndReadsDoNot)
 {

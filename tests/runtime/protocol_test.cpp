@@ -156,10 +156,4 @@ TEST_F(ProtocolTest, SearchAndOwnership)
     EXPECT_EQ(take(), (Trace{"Y~", "X~"})) << "a list deletes its layers from the top down";
 }
 
-TEST(ProtocolDeathTest, NullStatusIsABrokenContract)
-{
-    Protocol p;
-    EXPECT_DEATH(p.on_deactivate(Protocol_status()), "SMART POINTER ASSERTION!");
-}
-
 } // namespace

@@ -1,24 +1,78 @@
+// The system log client read back from a real socket, and daemon mode
+// sending the standard streams to it or to hourly files.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <glob.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
+#include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
-#include <ostream>
 #include <thread>
 
+#include "runtime/daemon.h"
+#include "runtime/fd.h"
 #include "runtime/log_streams.h"
 #include "runtime/mux_time.h"
 #include "runtime/paths.h"
 #include "runtime/syslog.h"
-#include "tests/runtime/log_receiver.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using vbtest::LogReceiver;
+// A stand-in for the system log daemon: a UNIX socket bound at <root>/dev/log.
+class LogReceiver {
+public:
+    // A datagram socket, or a listening stream socket.
+    LogReceiver(const std::string& root, int type = SOCK_DGRAM) : mPath(root + "/dev/log")
+    {
+        ::mkdir((root + "/dev").c_str(), 0700);
+        mSock.reset(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+        sockaddr_un a;
+        std::memset(&a, 0, sizeof(a));
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, mPath.c_str(), sizeof(a.sun_path) - 1);
+        bound = ::bind(mSock.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+                (type != SOCK_STREAM || ::listen(mSock.get(), 4) == 0);
+    }
+    ~LogReceiver() { vanish(); }
+    // Closes the socket and removes its name, as a stopped daemon does.
+    void vanish()
+    {
+        if (mSock && mSock.close() == 0)
+            ::unlink(mPath.c_str());
+    }
+    int fd() const { return mSock.get(); }
+    bool pending(int timeout_ms = 0) const
+    {
+        pollfd p = {mSock.get(), POLLIN, 0};
+        return ::poll(&p, 1, timeout_ms) > 0;
+    }
+    // One datagram, waiting up to the time-out; empty when none came.
+    std::string record(int timeout_ms = 2000) const
+    {
+        std::vector<char> buf(65536);
+        ssize_t n = pending(timeout_ms) ? ::recv(mSock.get(), buf.data(), buf.size(), MSG_DONTWAIT) : 0;
+        return std::string(buf.data(), n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    std::vector<std::string> drain() const
+    {
+        std::vector<std::string> out;
+        while (pending())
+            out.push_back(record(0));
+        return out;
+    }
+    bool bound = false;
+
+private:
+    std::string mPath;
+    Fd mSock;
+};
 
 class SysLogTest : public ::testing::Test {
 protected:
@@ -41,17 +95,16 @@ protected:
     Paths::ScopedRoot root{dir.path()};
     Mux::VirtualClock clock{1000, 1747403471};
     Mux::ScopedClock scoped{clock};
+    std::unique_ptr<LogReceiver> daemon{new LogReceiver(dir.path())};
     std::unique_ptr<SysLogManager> log{new SysLogManager};
 };
 
-TEST_F(SysLogTest, StreamLinesBecomeRecordsWithTheirPriorities)
+TEST_F(SysLogTest, StreamLinesBecomeRecordsAndPartialLinesWait)
 {
-    LogReceiver daemon(dir.path());
-    ASSERT_TRUE(daemon.bound());
+    ASSERT_TRUE(daemon->bound);
     log->openlog("vxb-T250516-1551", LOG_NDELAY, 0);
     ASSERT_TRUE(log->connected());
     EXPECT_TRUE(fcntl(log->fd(), F_GETFD) & FD_CLOEXEC);
-
     ManagedSysLogStreamBuf noticeBuf(LOG_DAEMON, LOG_NOTICE, *log);
     ManagedSysLogStreamBuf errBuf(LOG_DAEMON, LOG_ERR, *log);
     ManagedSysLogStreamBuf debugBuf(LOG_DAEMON, LOG_DEBUG, *log);
@@ -60,143 +113,111 @@ TEST_F(SysLogTest, StreamLinesBecomeRecordsWithTheirPriorities)
     // Two lines, one flush: nothing leaves before the flush, then one
     // record per line, each in its own datagram.
     err << "first\nsecond\n";
-    EXPECT_FALSE(daemon.pending());
+    EXPECT_FALSE(daemon->pending());
     err.flush();
-    EXPECT_EQ(record(27, "vxb-T250516-1551: first"), daemon.record());
-    EXPECT_EQ(record(27, "vxb-T250516-1551: second"), daemon.record());
-
+    EXPECT_EQ(record(27, "vxb-T250516-1551: first"), daemon->record());
+    EXPECT_EQ(record(27, "vxb-T250516-1551: second"), daemon->record());
     notice << "up" << std::endl;
     debug << "" << std::endl;
-    EXPECT_EQ(record(29, "vxb-T250516-1551: up"), daemon.record());
-    EXPECT_EQ(record(31, "vxb-T250516-1551: "), daemon.record());
-    EXPECT_TRUE(daemon.drain().empty());
-}
+    EXPECT_EQ(record(29, "vxb-T250516-1551: up"), daemon->record());
+    EXPECT_EQ(record(31, "vxb-T250516-1551: "), daemon->record());
 
-TEST_F(SysLogTest, PartialLineKeptAcrossFlushes)
-{
-    LogReceiver daemon(dir.path());
-    log->openlog("id", LOG_NDELAY, 0);
-    ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_ERR, *log);
-    std::ostream err(&buf);
     err << std::unitbuf; // as std::cerr: a flush after every insertion
-
     err << "slot " << 5 << ": ";
-    EXPECT_FALSE(daemon.pending());
+    EXPECT_FALSE(daemon->pending());
     err << "down\nnext ";
-    EXPECT_EQ(record(27, "id: slot 5: down"), daemon.record());
-    EXPECT_FALSE(daemon.pending());
+    EXPECT_EQ(record(27, "vxb-T250516-1551: slot 5: down"), daemon->record());
+    EXPECT_FALSE(daemon->pending());
     err << "line" << std::endl;
-    EXPECT_EQ(record(27, "id: next line"), daemon.record());
-    EXPECT_TRUE(daemon.drain().empty());
+    EXPECT_EQ(record(27, "vxb-T250516-1551: next line"), daemon->record());
+    EXPECT_TRUE(daemon->drain().empty());
 }
 
 TEST_F(SysLogTest, LongTextIsCutAndKeepsItsNul)
 {
-    LogReceiver daemon(dir.path());
     log->openlog("id", LOG_NDELAY, 0);
     ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_NOTICE, *log);
     std::ostream out(&buf);
-
     out << std::string(3000, 'x') << std::endl;
-    std::string r = daemon.record();
-    ASSERT_EQ(1024u, r.size());
-    EXPECT_EQ('\0', r.back());
+    std::string r = daemon->record();
     EXPECT_EQ(record(29, "id: " + std::string(1023 - head(29).size() - 4, 'x')), r);
+    EXPECT_EQ(1024u, r.size());
 
     // A full put area without a line end goes out as one line on its own.
     out << std::string(16383, 'y');
-    EXPECT_FALSE(daemon.pending());
+    EXPECT_FALSE(daemon->pending());
     out << 'z';
-    r = daemon.record();
+    r = daemon->record();
     EXPECT_EQ(1024u, r.size());
     EXPECT_EQ('y', r[1022]);
     out << std::endl;
-    EXPECT_EQ(record(29, "id: z"), daemon.record());
+    EXPECT_EQ(record(29, "id: z"), daemon->record());
 }
 
-TEST_F(SysLogTest, IdentAndPidForms)
+TEST_F(SysLogTest, IdentPidAndFacilityForms)
 {
-    LogReceiver daemon(dir.path());
-    log->openlog("", LOG_NDELAY, 0);
-    log->syslog(LOG_NOTICE, "no ident %d", 7);
-    log->sendmsg();
-    // Facility-less priorities take the default facility (user, 8).
-    EXPECT_EQ(record(13, "no ident 7"), daemon.record());
-
     log->openlog("svc", LOG_NDELAY | LOG_PID, LOG_LOCAL0);
     log->syslog(LOG_ERR, "x");
     log->syslog(LOG_DAEMON | LOG_ERR, "y");
     log->sendmsg();
     std::string pid = "[" + std::to_string(getpid()) + "]";
-    EXPECT_EQ(record(LOG_LOCAL0 | LOG_ERR, "svc" + pid + ": x"), daemon.record());
-    EXPECT_EQ(record(27, "svc" + pid + ": y"), daemon.record());
-
+    EXPECT_EQ(record(LOG_LOCAL0 | LOG_ERR, "svc" + pid + ": x"), daemon->record());
+    EXPECT_EQ(record(27, "svc" + pid + ": y"), daemon->record());
     // closelog returns to the default ident (the options stay); the next
     // record reopens.
     log->closelog();
     EXPECT_FALSE(log->connected());
     log->syslog(LOG_NOTICE, "z");
     log->sendmsg();
-    EXPECT_EQ(record(LOG_LOCAL0 | LOG_NOTICE, "syslog-vd" + pid + ": z"), daemon.record());
-}
-
-// Reads `count` datagrams on a thread: the sender blocks while the socket
-// queue of a non-reading receiver is full.
-std::vector<std::string> collect(const LogReceiver& daemon, size_t count)
-{
-    std::vector<std::string> got;
-    while (got.size() < count) {
-        std::string r = daemon.record(5000);
-        if (r.empty())
-            break;
-        got.push_back(r);
-    }
-    return got;
+    EXPECT_EQ(record(LOG_LOCAL0 | LOG_NOTICE, "syslog-vd" + pid + ": z"), daemon->record());
 }
 
 TEST_F(SysLogTest, BatchGoesOutAtRecordAndByteLimits)
 {
-    LogReceiver daemon(dir.path());
     log->openlog("b", LOG_NDELAY, 0);
-
-    for (int i = 0; i < SysLogManager::kBatchRecords - 1; ++i)
-        log->syslog(LOG_NOTICE, "%d", i);
-    EXPECT_FALSE(daemon.pending());
-    std::vector<std::string> got;
-    std::thread reader([&] { got = collect(daemon, SysLogManager::kBatchRecords); });
-    log->syslog(LOG_NOTICE, "%d", SysLogManager::kBatchRecords - 1);
-    reader.join();
+    // n - 1 records wait; the n-th takes them all along. A thread reads: the
+    // sender blocks while the queue of a non-reading receiver is full.
+    auto burst = [&](size_t n, const std::function<std::string(size_t)>& text) {
+        for (size_t i = 0; i + 1 < n; ++i)
+            log->syslog(LOG_NOTICE, "%s", text(i).c_str());
+        EXPECT_FALSE(daemon->pending());
+        std::vector<std::string> got;
+        std::thread reader([&] {
+            for (std::string r; got.size() < n && !(r = daemon->record(5000)).empty();)
+                got.push_back(r);
+        });
+        log->syslog(LOG_NOTICE, "%s", text(n - 1).c_str());
+        reader.join();
+        EXPECT_EQ(0, log->sendmsg());
+        return got;
+    };
+    auto number = [](size_t i) { return std::to_string(i); };
+    std::vector<std::string> got = burst(SysLogManager::kBatchRecords, number);
     ASSERT_EQ(static_cast<size_t>(SysLogManager::kBatchRecords), got.size());
-    for (int i = 0; i < SysLogManager::kBatchRecords; ++i)
-        EXPECT_EQ(record(13, "b: " + std::to_string(i)), got[static_cast<size_t>(i)]);
-    EXPECT_EQ(0, log->sendmsg());
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(record(13, "b: " + number(i)), got[i]);
 
-    // Records of 1024 bytes: twelve make 12288, which may still wait; the
-    // thirteenth goes above it and takes all thirteen along.
+    // Records of 1024 bytes: twelve may still wait, the thirteenth sends.
     std::string text(1023 - head(13).size() - 3, 'q');
-    for (int i = 0; i < 12; ++i)
-        log->syslog(LOG_NOTICE, "%s", text.c_str());
-    EXPECT_FALSE(daemon.pending());
-    std::thread reader2([&] { got = collect(daemon, 13); });
-    log->syslog(LOG_NOTICE, "%s", text.c_str());
-    reader2.join();
+    got = burst(13, [&](size_t) { return text; });
     ASSERT_EQ(13u, got.size());
     EXPECT_EQ(1024u, got[12].size());
-    EXPECT_EQ(0, log->sendmsg());
 }
 
 TEST_F(SysLogTest, ReceiverThatComesBackGetsTheRecordOnce)
 {
-    auto daemon = std::make_unique<LogReceiver>(dir.path());
     log->openlog("r", LOG_NDELAY, 0);
     ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_NOTICE, *log);
     std::ostream out(&buf);
+    auto restart = [&] {
+        daemon.reset();
+        daemon.reset(new LogReceiver(dir.path()));
+    };
     out << "one" << std::endl;
     EXPECT_EQ(record(29, "r: one"), daemon->record());
 
     // A restarted daemon: the old socket is gone, a new one has the name.
-    daemon.reset();
-    daemon = std::make_unique<LogReceiver>(dir.path());
+    restart();
     out << "two\nthree" << std::endl;
     EXPECT_EQ(record(29, "r: two"), daemon->record());
     EXPECT_EQ(record(29, "r: three"), daemon->record());
@@ -209,8 +230,7 @@ TEST_F(SysLogTest, ReceiverThatComesBackGetsTheRecordOnce)
     out << "lost" << std::endl;
     EXPECT_FALSE(log->connected());
     out << "lost too" << std::endl;
-    daemon.reset();
-    daemon = std::make_unique<LogReceiver>(dir.path());
+    restart();
     out << "four" << std::endl;
     EXPECT_EQ(record(29, "r: four"), daemon->record());
     EXPECT_TRUE(daemon->drain().empty());
@@ -218,34 +238,93 @@ TEST_F(SysLogTest, ReceiverThatComesBackGetsTheRecordOnce)
 
 TEST_F(SysLogTest, StreamSocketWhenDatagramsAreRefused)
 {
-    LogReceiver daemon(dir.path(), SOCK_STREAM);
-    ASSERT_TRUE(daemon.bound());
+    daemon.reset();
+    daemon.reset(new LogReceiver(dir.path(), SOCK_STREAM));
     log->openlog("s", LOG_NDELAY, 0);
     ASSERT_TRUE(log->connected());
     EXPECT_EQ(SOCK_STREAM, log->type());
     EXPECT_TRUE(fcntl(log->fd(), F_GETFD) & FD_CLOEXEC);
-    Fd peer(accept(daemon.fd(), nullptr, nullptr));
-    ASSERT_TRUE(peer);
-
+    Fd peer(accept(daemon->fd(), nullptr, nullptr));
     ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_ERR, *log);
-    std::ostream err(&buf);
-    err << "a\nb" << std::endl;
-    std::string expected = record(27, "s: a") + record(27, "s: b");
-    std::string got;
-    while (got.size() < expected.size()) {
-        char chunk[256];
-        pollfd p = {peer.get(), POLLIN, 0};
-        if (poll(&p, 1, 2000) <= 0)
-            break;
-        ssize_t n = read(peer.get(), chunk, sizeof(chunk));
-        if (n <= 0)
-            break;
+    std::ostream(&buf) << "a\nb" << std::endl;
+    std::string expected = record(27, "s: a") + record(27, "s: b"), got;
+    char chunk[256];
+    pollfd p = {peer.get(), POLLIN, 0};
+    for (ssize_t n; got.size() < expected.size() && poll(&p, 1, 2000) > 0 && (n = read(peer.get(), chunk, 256)) > 0;)
         got.append(chunk, static_cast<size_t>(n));
-    }
     EXPECT_EQ(expected, got);
-
     log->closelog();
     EXPECT_EQ(SOCK_DGRAM, log->type());
+}
+
+// Runs `body` in a forked child that then goes into daemon mode, so the
+// daemon's own fork and the redirected streams never touch this process.
+// Returns once the detached grandchild has ended (its end of the pipe
+// closes), or after a few seconds.
+bool run_daemonised(const Daemon::Params& params, const std::function<void()>& body)
+{
+    int done[2];
+    if (pipe(done) != 0)
+        return false;
+    pid_t child = fork();
+    if (child == 0) {
+        close(done[0]);
+        Daemon::Init(params);
+        body();
+        _exit(0);
+    }
+    close(done[1]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    pollfd p = {done[0], POLLIN, 0};
+    char c;
+    bool ended = poll(&p, 1, 5000) > 0 && read(done[0], &c, 1) == 0;
+    close(done[0]);
+    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && ended;
+}
+
+TEST(DaemonTest, StreamsGoToTheSystemLogOrToHourlyFiles)
+{
+    vbtest::TempDir dir;
+    Paths::ScopedRoot root(dir.path());
+    LogReceiver daemon(dir.path());
+    Daemon::Params params;
+    params.name = std::string(79, 'n') + "cut";
+    ASSERT_TRUE(run_daemonised(params, [] {
+        std::cout << "notice" << std::endl;
+        std::cerr << "error " << 2 << std::endl;
+        std::clog << "debug" << std::endl;
+        (void)!write(STDOUT_FILENO, "raw", 3);
+        char cwd[8] = "";
+        std::cout << (getcwd(cwd, sizeof(cwd)) ? cwd : "?") << std::endl;
+    }));
+    std::vector<std::string> got = daemon.drain();
+    ASSERT_EQ(5u, got.size());
+    // Priority and text, without the time stamp and the NUL.
+    auto cut = [](const std::string& r) {
+        return r.size() > 21 && r.back() == '\0' ? r.substr(0, 4) + r.substr(20, r.size() - 21) : "malformed " + r;
+    };
+    const std::string ident = std::string(79, 'n') + ": ";
+    EXPECT_EQ((std::vector<std::string>{"<29>" + ident + "notice", "<27>" + ident + "error 2", "<31>" + ident + "debug",
+                                        "raw", "<29>" + ident + "/"}),
+              (std::vector<std::string>{cut(got[0]), cut(got[1]), cut(got[2]), got[3], cut(got[4])}));
+
+    // One file, named after the hour, holding both lines behind prefixes.
+    ::mkdir(dir.file("logs").c_str(), 0700);
+    params.mode = 1;
+    params.name = "/logs";
+    ASSERT_TRUE(run_daemonised(params, [] {
+        std::cout << "to file" << std::endl;
+        std::cerr << "also" << std::endl;
+    }));
+    glob_t files;
+    ASSERT_EQ(0, ::glob(dir.file("logs/*.log").c_str(), 0, nullptr, &files));
+    ASSERT_EQ(1u, files.gl_pathc);
+    EXPECT_EQ(dir.file("logs/").size() + 17, std::strlen(files.gl_pathv[0])) << "yyyy_mm_dd-hh.log";
+    std::string text = vbtest::read_file(files.gl_pathv[0]);
+    globfree(&files);
+    EXPECT_NE(std::string::npos, text.find(": to file\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(": also\n")) << text;
 }
 
 } // namespace
