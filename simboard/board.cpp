@@ -203,8 +203,7 @@ std::vector<uint32_t> words_of(const void* record, size_t size)
 
 int Board::ioctl(int fd, unsigned long request, void* arg)
 {
-    sweep();
-    Channel* ch = channel_of(fd);
+    Channel* ch = serving(fd);
     if (!ch)
         return ::ioctl(fd, request, arg);
     const Model& model = *ch->model;
@@ -231,8 +230,7 @@ int Board::ioctl(int fd, unsigned long request, void* arg)
 
 ssize_t Board::read(int fd, void* buf, size_t count)
 {
-    sweep();
-    Channel* ch = channel_of(fd);
+    Channel* ch = serving(fd);
     if (!ch)
         return ::read(fd, buf, count);
     Request r = request_on(*ch, Op::read, 0);
@@ -248,8 +246,7 @@ ssize_t Board::read(int fd, void* buf, size_t count)
 
 ssize_t Board::write(int fd, const void* buf, size_t count)
 {
-    sweep();
-    Channel* ch = channel_of(fd);
+    Channel* ch = serving(fd);
     if (!ch)
         return ::write(fd, buf, count);
     Request r = request_on(*ch, Op::write, 0);
@@ -330,6 +327,14 @@ Channel* Board::channel_of(int fd)
         if (ch->ino == st.st_ino && ch->dev == st.st_dev && (ch->peer || ch->hungUp))
             return ch.get();
     return nullptr;
+}
+
+Channel* Board::serving(int fd)
+{
+    Channel* ch = channel_of(fd);
+    if (!ch || ch->model->watches_closes())
+        sweep();
+    return ch;
 }
 
 // Channels whose every descriptor was closed are forgotten, so their

@@ -113,6 +113,11 @@ public:
     // Every descriptor of the channel was closed, or the device hung it up.
     // Called once; the channel goes away after the call.
     virtual void closed(Channel&) {}
+    // Whether the model must hear of closed channels before each request
+    // on it. One that keeps no state per channel says no: its requests then
+    // skip the board's sweep, which a switch refreshed many times a second
+    // would otherwise pay on every request.
+    virtual bool watches_closes() const { return true; }
     // Bytes moved, or minus an errno. By default the data travels through
     // the socket pair: a write lands at the peer, a read takes posted
     // records; a read shorter than a record takes its beginning and leaves
@@ -215,6 +220,8 @@ private:
     // 0 and the caller's descriptor in fd, or an errno.
     int attach(Model& model, const std::string& path, int flags, int& fd);
     Channel* channel_of(int fd);
+    // channel_of, after a sweep unless the channel's model does without.
+    Channel* serving(int fd);
     Request request_on(const Channel& channel, Op op, unsigned long number) const;
     // Logs a read or write and turns minus an errno into -1 and errno.
     ssize_t finish(Request r, ssize_t result);

@@ -52,6 +52,8 @@ public:
     };
 
     Hal();
+    // The switch, clock and line chips are the board's, not any channel's.
+    bool watches_closes() const override { return false; }
 
     // --- switch
     static bool valid(int32_t channel) { return channel >= 0 && channel < kChannels; }

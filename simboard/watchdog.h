@@ -19,6 +19,7 @@ public:
     };
 
     ssize_t write(Channel& channel, int fd, const void* buf, size_t count) override;
+    bool watches_closes() const override { return false; }
 
     const std::vector<Command>& commands() const { return mCommands; }
 

@@ -82,8 +82,12 @@ TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
         EXPECT_EQ(server.out().rfind(banner, 0), 0u) << server.out();
         EXPECT_EQ(vbtest::read_file(server.path("/var/run/server.pid")), std::to_string(server.pid()));
 
+        // It goes down with a controller and a slot still there.
         Controller controller(server.port());
-        EXPECT_EQ(controller.sync(), vbtest::Texts{});
+        LGCP::Command create;
+        create.get_create().get_ext().set_transmitter(1);
+        create.get_create().get_ext().set_receiver(2);
+        EXPECT_EQ(controller.exchange(vbtest::lgcp(create, 1, 4)).at(0), "seq=1 slot=4 success");
         server.signal(sig);
         EXPECT_EQ(server.wait(), 0) << server.err();
         EXPECT_TRUE(controller.closed());
