@@ -5,102 +5,87 @@
 
 #include "server/slot.h"
 
-void Slot::OnTonecEvent(LGCP::TonecEvent const& event)
+namespace {
+
+// A signal with one alternative, which set fills in, sent by the slot.
+template <class Set>
+void send_with(Slot& slot, Set set)
 {
     LGCP::Signal sig;
-    sig.set_tonec(event);
-    SendSignal(sig);
+    set(sig);
+    slot.SendSignal(sig);
+}
+
+} // namespace
+
+void Slot::OnTonecEvent(LGCP::TonecEvent const& event)
+{
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_tonec(event); });
 }
 
 void Slot::OnNumber(std::string const& number)
 {
-    LGCP::Signal sig;
-    sig.set_number(number);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_number(number); });
 }
 
 void Slot::OnModem(TERM::ModemProceeding const& value)
 {
-    LGCP::Signal sig;
-    sig.set_modemProceeding(value);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_modemProceeding(value); });
 }
 
 void Slot::OnModem(TERM::ModemInformation const& value)
 {
-    LGCP::Signal sig;
-    sig.set_modemInformation(value);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_modemInformation(value); });
 }
 
 void Slot::OnActivated()
 {
-    LGCP::Signal sig;
-    sig.set_activated();
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_activated(); });
 }
 
 void Slot::OnDeactivated()
 {
-    LGCP::Signal sig;
-    sig.set_deactivated(LGCP::DeactivateCause::networkError);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_deactivated(LGCP::DeactivateCause::networkError); });
 }
 
 void Slot::OnAbort(int code)
 {
-    LGCP::Signal sig;
-    sig.set_abort(code);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_abort(code); });
 }
 
 void Slot::OnUserData(std::vector<char> const& data)
 {
-    LGCP::Signal sig;
-    sig.set_userData(data);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_userData(data); });
 }
 
 void Slot::OnIoctlResponse(LGCP::IoctlResponse const& response)
 {
-    LGCP::Signal sig;
-    sig.set_ioctl(response);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_ioctl(response); });
 }
 
 void Slot::OnRtpRadioEvent(TERM::RtpRadioRequest const& request)
 {
-    LGCP::Signal sig;
-    sig.set_rtpExt(request);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_rtpExt(request); });
 }
 
 void Slot::OnVADEvent(LGCP::VADEvent const& event)
 {
-    LGCP::Signal sig;
-    sig.set_vad(event);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_vad(event); });
 }
 
 void Slot::OnProtoLemzEvent(LEMZGW::ProtoLemzPackets const& packets)
 {
-    LGCP::Signal sig;
-    sig.set_protoLemz(packets);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_protoLemz(packets); });
 }
 
 void Slot::OnSDEvent(LGCP::SDEvent const& event)
 {
-    LGCP::Signal sig;
-    sig.set_sd(event);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_sd(event); });
 }
 
 void Slot::OnRtpEvent(LGCP::RtpEvent const& event)
 {
-    LGCP::Signal sig;
-    sig.set_rtp(event);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.set_rtp(event); });
 }
 
 // ----------------------------------------------------------- device events
@@ -191,9 +176,7 @@ void Slot::processFlagsEvent(dsproc_flags_event const* e)
         OnVADEvent(event);
     }
     if (e->mask & kSelcal) {
-        LGCP::Signal sig;
-        sig.get_selcal().set_in_progress((e->flags & kSelcal) != 0);
-        SendSignal(sig);
+        send_with(*this, [&](LGCP::Signal& sig) { sig.get_selcal().set_in_progress((e->flags & kSelcal) != 0); });
     }
 }
 
@@ -202,9 +185,7 @@ void Slot::processBSSEvent(dsproc_bss_event const* e)
     // Room for every float: the largest prints 39 digits before the point.
     char text[64];
     std::snprintf(text, sizeof(text), "%4.6f", static_cast<double>(e->score));
-    LGCP::Signal sig;
-    sig.get_bss().set_score(text);
-    SendSignal(sig);
+    send_with(*this, [&](LGCP::Signal& sig) { sig.get_bss().set_score(text); });
 }
 
 void Slot::processSDEvent(Hardware::DSProcSDEvent const& e)
