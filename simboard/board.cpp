@@ -214,13 +214,14 @@ int Board::ioctl(int fd, unsigned long request, void* arg)
         Call call{*ch, request, arg};
         result = model.ioctl(call);
     }
-    Model::Arg kind = model.arg(request);
-    if (result >= 0 && arg && kind != Model::Arg::value && (passes_out(request) || kind == Model::Arg::filled))
-        r.out = words_of(arg, record_size(request));
-    r.error = result < 0 ? -result : 0;
-    r.result = result < 0 ? 0 : result;
-    if (mRecording)
+    if (mRecording) {
+        Model::Arg kind = model.arg(request);
+        if (result >= 0 && arg && kind != Model::Arg::value && (passes_out(request) || kind == Model::Arg::filled))
+            r.out = words_of(arg, record_size(request));
+        r.error = result < 0 ? -result : 0;
+        r.result = result < 0 ? 0 : result;
         mLog.push_back(std::move(r));
+    }
     if (result < 0) {
         errno = -result;
         return -1;
@@ -239,7 +240,7 @@ ssize_t Board::read(int fd, void* buf, size_t count)
         n = -EBADF;
     if (n == 0)
         n = ch->model->read(*ch, fd, buf, count);
-    if (n >= 0)
+    if (n >= 0 && mRecording)
         r.data.assign(static_cast<const char*>(buf), static_cast<size_t>(n));
     return finish(std::move(r), n);
 }
@@ -250,7 +251,8 @@ ssize_t Board::write(int fd, const void* buf, size_t count)
     if (!ch)
         return ::write(fd, buf, count);
     Request r = request_on(*ch, Op::write, 0);
-    r.data.assign(static_cast<const char*>(buf), count);
+    if (mRecording)
+        r.data.assign(static_cast<const char*>(buf), count);
     ssize_t n = -injected(ch->path, Op::write, 0);
     if (n == 0 && (ch->flags & O_ACCMODE) == O_RDONLY)
         n = -EBADF;
@@ -283,6 +285,8 @@ void Board::fail(const std::string& path, unsigned long request, int error, Time
 
 int Board::injected(const std::string& path, Op op, unsigned long number)
 {
+    if (mFailures.empty())
+        return 0;
     auto it = mFailures.find(FailureKey(path, op, number));
     if (it == mFailures.end())
         return 0;
@@ -374,6 +378,8 @@ void Board::sweep()
 Request Board::request_on(const Channel& channel, Op op, unsigned long number) const
 {
     Request r;
+    if (!mRecording)
+        return r;
     r.device = channel.path;
     r.op = op;
     r.number = number;
@@ -383,6 +389,8 @@ Request Board::request_on(const Channel& channel, Op op, unsigned long number) c
 
 void Board::log_in(Request& r, const Model& model, unsigned long request, const void* arg) const
 {
+    if (!mRecording)
+        return;
     if (model.handles(request) && model.arg(request) == Model::Arg::value)
         r.in.push_back(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg)));
     else if (arg && passes_in(request))

@@ -222,6 +222,7 @@ private:
     Channel* channel_of(int fd);
     // channel_of, after a sweep unless the channel's model does without.
     Channel* serving(int fd);
+    // Left empty when the board keeps no log: nothing is copied then.
     Request request_on(const Channel& channel, Op op, unsigned long number) const;
     // Logs a read or write and turns minus an errno into -1 and errno.
     ssize_t finish(Request r, ssize_t result);
