@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "runtime/e1_requests.h"
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
@@ -19,7 +20,7 @@
 
 class E1Ctl : public CtrlSrv::Service {
 public:
-    static constexpr unsigned kTrunks = 4;
+    static constexpr unsigned kTrunks = Device::E1::kTrunks;
     static constexpr unsigned kPollMs = 1000;
 
     static E1Ctl& instance();

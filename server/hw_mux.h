@@ -21,6 +21,8 @@ class HwMux {
 public:
     static constexpr int kBusFirst = 8192;
     static constexpr int kBusChannels = 2048;
+    // Channels of one bus; the buses follow each other from kBusFirst.
+    static constexpr int kBusWidth = 128;
     // Shadow entries besides a source channel number.
     static constexpr uint16_t kFixedByte = 0xFFFE;
     static constexpr uint16_t kDisabled = 0xFFFF;

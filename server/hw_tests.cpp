@@ -8,7 +8,6 @@
 #include "server/hw_mux.h"
 
 namespace {
-const int kBusWidth = 128;
 // Time the switch takes to put written bytes on the bus, and to let go of it.
 const useconds_t kWriteSettleUs = 500;
 const useconds_t kDisableSettleUs = 250;
@@ -48,7 +47,8 @@ unsigned char HwTests::NextByte()
 void HwTests::OnTestBpc(const LGCP::BpcTestParams& params)
 {
     mBus = params.get_bus().getValue();
-    long long first = HwMux::kBusFirst + static_cast<long long>(kBusWidth) * mBus + params.get_timeslot_start().getValue();
+    long long first =
+        HwMux::kBusFirst + static_cast<long long>(HwMux::kBusWidth) * mBus + params.get_timeslot_start().getValue();
     long long end = first + params.get_timeslot_length().getValue();
     mSeed = static_cast<uint32_t>(params.get_seed().getValue());
     Reseed();
@@ -78,7 +78,7 @@ bool HwTests::Verify(const char* failed, const char* expectedAs, const char* got
         unsigned char expected = NextByte();
         unsigned char got = HwMux::instance()->Read(channel);
         if (got != expected) {
-            std::cerr << ext::header(this) << failed << " on channel " << (channel & (kBusWidth - 1)) << expectedAs
+            std::cerr << ext::header(this) << failed << " on channel " << (channel & (HwMux::kBusWidth - 1)) << expectedAs
                       << ext::OutBufInHex(&expected, 1) << gotAs << ext::OutBufInHex(&got, 1) << std::endl;
             Error(LGCP::ErrorCause::busError);
             return false;

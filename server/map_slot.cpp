@@ -8,21 +8,20 @@
 
 namespace {
 
-const int kBusWidth = 128;
-const int kBuses = HwMux::kBusChannels / kBusWidth;
+const int kBuses = HwMux::kBusChannels / HwMux::kBusWidth;
 
 bool valid(LGCP::SharedChannel const& c)
 {
     unsigned bus = static_cast<unsigned>(c.get_bus().getValue());
     unsigned channel = static_cast<unsigned>(c.get_channel().getValue());
-    return bus < kBuses && channel < kBusWidth;
+    return bus < kBuses && channel < HwMux::kBusWidth;
 }
 
 } // namespace
 
 int GetMapTimeSlot(LGCP::SharedChannel const& channel)
 {
-    return HwMux::kBusFirst + kBusWidth * channel.get_bus().getValue() + channel.get_channel().getValue();
+    return HwMux::kBusFirst + HwMux::kBusWidth * channel.get_bus().getValue() + channel.get_channel().getValue();
 }
 
 // A slot deleted without its release (the table going at exit) must not
