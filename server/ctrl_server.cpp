@@ -248,18 +248,16 @@ unsigned Server::delayResponse()
 
 void Server::delayedSuccess(unsigned slot, unsigned seq)
 {
-    LGCP::Response response;
-    response.set_success();
-    LGCP::PDU pdu;
-    pdu.set_response(response);
-    SendMsg(seq, slot, pdu);
+    LGCP::Message msg;
+    msg.get_pdu().get_response().set_success();
+    SendMsg(seq, slot, msg);
 }
 
 void Server::SendResponse(const LGCP::Response& response)
 {
-    LGCP::PDU pdu;
-    pdu.set_response(response);
-    SendMsg(mSeqPresent ? mSeq : no_seq, mSlot, pdu);
+    LGCP::Message msg;
+    msg.get_pdu().set_response(response);
+    SendMsg(mSeqPresent ? mSeq : no_seq, mSlot, msg);
 }
 
 void Server::SendSignal(const LGCP::Signal& sig)
@@ -269,19 +267,17 @@ void Server::SendSignal(const LGCP::Signal& sig)
 
 void Server::SendSignal(unsigned slot, const LGCP::Signal& sig)
 {
-    LGCP::PDU pdu;
-    pdu.set_signal(sig);
-    SendMsg(no_seq, slot, pdu);
+    LGCP::Message msg;
+    msg.get_pdu().set_signal(sig);
+    SendMsg(no_seq, slot, msg);
 }
 
-void Server::SendMsg(unsigned seq, unsigned slot, const LGCP::PDU& pdu)
+void Server::SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg)
 {
-    LGCP::Message msg;
     if (seq != no_seq)
         msg.set_seq(static_cast<int>(seq));
     if (slot != no_slot)
         msg.set_slot(slot);
-    msg.set_pdu(pdu);
 
     std::vector<char> octets;
     octets.reserve(200);

@@ -90,7 +90,8 @@ private:
 
     void Dispatch(const LGCP::Message& msg);
     // A message to the controller: seq and slot unless no_seq / no_slot.
-    void SendMsg(unsigned seq, unsigned slot, const LGCP::PDU& pdu);
+    // The caller fills in the message's PDU in place, sparing a copy.
+    void SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg);
     void SendResponse(const LGCP::Response& response);
     void OnUpdateAvgStat() {}
 
