@@ -17,6 +17,17 @@ constexpr unsigned long SWITCH_DISABLE = 0x80044d03; // {channel}
 constexpr unsigned long SWITCH_WRITE = 0xc0084d04;   // {channel, byte to send}
 constexpr unsigned long SWITCH_READ = 0xc0084d05;    // {channel, 255 in, byte received out}
 
+// Records of the switch requests.
+struct ChannelRecord {
+    int32_t channel;
+};
+// connect: {destination, source}; write: {channel, byte}; read: {channel, byte}.
+struct PairRecord {
+    int32_t channel;
+    int32_t value;
+};
+static_assert(sizeof(PairRecord) == 8 && sizeof(ChannelRecord) == 4, "records are 32-bit words");
+
 // Bus clock source, the code passed as the argument value itself.
 constexpr unsigned long HW_CLOCK_SELECT = 0x80044301;
 

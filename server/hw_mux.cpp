@@ -20,13 +20,8 @@ const unsigned long kDisable = Device::Hal::SWITCH_DISABLE;
 const unsigned long kWrite = Device::Hal::SWITCH_WRITE;
 const unsigned long kRead = Device::Hal::SWITCH_READ;
 
-struct ChannelRecord {
-    int32_t channel;
-};
-struct PairRecord {
-    int32_t first;
-    int32_t second;
-};
+using Device::Hal::ChannelRecord;
+using Device::Hal::PairRecord;
 
 // The loop runs its deferred calls twice per pass: 64 outputs a run keep a
 // pass at 128 requests and refresh every output once per 16 passes.
@@ -172,10 +167,10 @@ unsigned char HwMux::Read(int channel)
     if (Device::ioctl(mFd.get(), kRead, &r) != 0) {
         int err = errno;
         std::clog << ext::header(this) << "read failed " << channel << " -> "
-                  << ext::OutUnsignedInHex(r.second & 0xFF) << " : " << std::strerror(err) << std::endl;
+                  << ext::OutUnsignedInHex(r.value & 0xFF) << " : " << std::strerror(err) << std::endl;
         return 255;
     }
-    return static_cast<unsigned char>(r.second);
+    return static_cast<unsigned char>(r.value);
 }
 
 void HwMux::OnDPC()

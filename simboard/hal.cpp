@@ -5,14 +5,8 @@
 namespace SimBoard {
 
 namespace {
-struct ChannelRecord {
-    int32_t channel;
-};
-struct PairRecord {
-    int32_t channel;
-    int32_t value;
-};
-static_assert(sizeof(PairRecord) == 8 && sizeof(ChannelRecord) == 4, "records are 32-bit words");
+using Device::Hal::ChannelRecord;
+using Device::Hal::PairRecord;
 // Longest chain of connections followed before a loop is assumed.
 const int kMaxHops = 16;
 } // namespace
