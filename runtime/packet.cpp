@@ -70,18 +70,6 @@ void Packet::prepare_for_modify()
     mP->refcount = 1;
 }
 
-void Packet::release()
-{
-    _Packet* p = mP;
-    mP = nullptr;
-    if (!p)
-        return;
-    if (p->refcount > 0)
-        --p->refcount;
-    if (p->refcount == 0)
-        Packet_pool::deallocate(p);
-}
-
 void Packet::reserve_head(int n)
 {
     passert(n >= 0 && static_cast<unsigned>(n) <= packet_max_size, "length>packet_max_size");
