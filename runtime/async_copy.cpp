@@ -147,8 +147,7 @@ bool Copy::SrcReady()
         // After a hang-up the source is no longer watched: nothing more comes.
         if (!mSrcEvent.fd)
             return GoFlush();
-        mSrcEvent.SetEvents(static_cast<short>(mEvents.src));
-        mDstEvent.SetEvents(0);
+        GoReading(); // wait for the source
         return false;
     }
     // Data already copied does not make a broken source a complete one.
@@ -163,8 +162,7 @@ bool Copy::DstReady()
         if (errno == EINTR)
             return true;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            mSrcEvent.SetEvents(0);
-            mDstEvent.SetEvents(static_cast<short>(mEvents.dst));
+            GoWriting(); // wait for the destination
             return false;
         }
         mError = errno;

@@ -17,6 +17,27 @@ _Packet::_Packet(const _Packet& other)
     std::memcpy(data, other.data, static_cast<size_t>(other._length()));
 }
 
+namespace {
+// A pool buffer, or std::bad_alloc when every one is taken.
+_Packet* pool_buffer()
+{
+    _Packet* p = Packet_pool::allocate();
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+
+// " " and each byte in hexadecimal, no leading zeros.
+void put_hex(std::ostream& out, const uint8_t* begin, const uint8_t* end)
+{
+    std::ios::fmtflags f = out.flags();
+    out << std::hex;
+    for (const uint8_t* b = begin; b < end; ++b)
+        out << ' ' << static_cast<unsigned>(*b);
+    out.flags(f);
+}
+} // namespace
+
 // ------------------------------------------------------------- PacketInfo
 
 PacketInfo::PacketInfo(const Packet& p)
@@ -25,9 +46,9 @@ PacketInfo::PacketInfo(const Packet& p)
     if (!b)
         return;
     null = false;
-    headroom = static_cast<int>(b->data - b->area_begin());
-    length = static_cast<int>(b->tail - b->data);
-    tailroom = static_cast<int>(b->area_end() - b->tail);
+    headroom = b->_headroom();
+    length = b->_length();
+    tailroom = b->_tailroom();
     consistent = b->consistent();
     if (consistent)
         bytes.assign(b->data, b->tail);
@@ -47,11 +68,7 @@ void PacketInfo::put(std::ostream& out) const
     if (bytes.empty())
         return;
     out << "dump:" << std::endl;
-    std::ios::fmtflags f = out.flags();
-    out << std::hex;
-    for (uint8_t b : bytes)
-        out << ' ' << static_cast<unsigned>(b);
-    out.flags(f);
+    put_hex(out, bytes.data(), bytes.data() + bytes.size());
     out << std::endl;
 }
 
@@ -61,34 +78,17 @@ void Packet::prepare_for_modify()
 {
     if (!mP || mP->refcount <= 1)
         return;
-    _Packet* copy = Packet_pool::allocate();
-    if (!copy)
-        throw std::bad_alloc();
-    new (copy) _Packet(*mP);
+    _Packet* copy = new (pool_buffer()) _Packet(*mP);
     --mP->refcount; // still at least 1: another handle holds it
     mP = copy;
     mP->refcount = 1;
-}
-
-void Packet::release()
-{
-    _Packet* p = mP;
-    mP = nullptr;
-    if (!p)
-        return;
-    if (p->refcount > 0)
-        --p->refcount;
-    if (p->refcount == 0)
-        Packet_pool::deallocate(p);
 }
 
 void Packet::reserve_head(int n)
 {
     passert(n >= 0 && static_cast<unsigned>(n) <= packet_max_size, "length>packet_max_size");
     if (!mP) {
-        _Packet* p = Packet_pool::allocate();
-        if (!p)
-            throw std::bad_alloc();
+        _Packet* p = pool_buffer();
         p->data = p->tail = p->area + n;
         *this = p;
         return;
@@ -105,9 +105,7 @@ void Packet::reserve_tail(int n)
 {
     passert(n >= 0 && static_cast<unsigned>(n) <= packet_max_size, "len>packet_max_size");
     if (!mP) {
-        _Packet* p = Packet_pool::allocate();
-        if (!p)
-            throw std::bad_alloc();
+        _Packet* p = pool_buffer();
         p->data = p->tail = p->area + packet_max_size - n;
         *this = p;
         return;
@@ -164,9 +162,7 @@ Packet Packet::sub(int len, int start) const
     passert(mP != nullptr, "null packet");
     passert(start >= 0 && start <= mP->_length(), "start<=_length()");
     passert(len >= 0 && start + len <= mP->_length(), "start+len<=_length()");
-    _Packet* p = Packet_pool::allocate();
-    if (!p)
-        throw std::bad_alloc();
+    _Packet* p = pool_buffer();
     p->data = p->area + mP->_headroom() + start;
     p->tail = p->data + len;
     std::memcpy(p->data, mP->data + start, static_cast<size_t>(len));
@@ -240,10 +236,6 @@ bool Packet::dump_context(std::ostream& out) const
     if (mP->_length() == 0)
         return true;
     out << "dump:";
-    std::ios::fmtflags f = out.flags();
-    out << std::hex;
-    for (const uint8_t* b = mP->data; b < mP->tail; ++b)
-        out << ' ' << static_cast<unsigned>(*b);
-    out.flags(f);
+    put_hex(out, mP->data, mP->tail);
     return true;
 }

@@ -64,22 +64,13 @@ public:
 };
 
 template <>
-class Smart_pointer<_Packet> {
+class Smart_pointer<_Packet> : public Counted_handle<_Packet, &Packet_pool::deallocate> {
 public:
     Smart_pointer() = default;
-    Smart_pointer(const Smart_pointer& o) : mP(o.mP) { take(); }
-    Smart_pointer(Smart_pointer&& o) noexcept : mP(o.mP) { o.mP = nullptr; }
-    ~Smart_pointer() { release(); }
 
-    Smart_pointer& operator=(const Smart_pointer& o) { return assign(o.mP); }
-    Smart_pointer& operator=(_Packet* p) { return assign(p); }
-    Smart_pointer& operator=(Smart_pointer&& o) noexcept
+    Smart_pointer& operator=(_Packet* p)
     {
-        if (this != &o) {
-            release();
-            mP = o.mP;
-            o.mP = nullptr;
-        }
+        assign(p);
         return *this;
     }
 
@@ -99,13 +90,10 @@ public:
     }
     const _Packet* get() const { return mP; }
     bool null() const { return mP == nullptr; }
-    explicit operator bool() const { return mP != nullptr; }
 
     // Takes a private copy when the buffer is shared; std::bad_alloc when
     // the pool is empty (nothing changes then).
     void prepare_for_modify();
-    // Lets go of the buffer; the last holder returns it to the pool.
-    void release();
 
     int length() const { return mP ? mP->_length() : 0; }
 
@@ -196,20 +184,6 @@ public:
     bool dump_context(std::ostream& out) const;
 
 private:
-    void take()
-    {
-        if (mP)
-            ++mP->refcount;
-    }
-    Smart_pointer& assign(_Packet* p)
-    {
-        if (p)
-            ++p->refcount;
-        release();
-        mP = p;
-        return *this;
-    }
     [[noreturn]] void assertion_failed(const char* text) const;
 
-    _Packet* mP = nullptr;
 };

@@ -52,8 +52,6 @@ void Protocol::on_activate()
 
 void Protocol::on_deactivate(Protocol_status s)
 {
-    if (!s)
-        SmartPtrAssertion();
     if (s->success()) {
         // Success descends: the layer below shuts down next.
         if (below()) {
@@ -106,8 +104,6 @@ Protocol_status Protocol::initialize()
 {
     if (below()) {
         Protocol_status s = below()->initialize();
-        if (!s)
-            SmartPtrAssertion();
         if (!s->success())
             return s;
     }

@@ -7,20 +7,18 @@
 // process. Shared by every Smart_pointer, packets included.
 [[noreturn]] void SmartPtrAssertion();
 
-// Handle on an object that carries its own `refcount` (created at 0). The
-// last handle to let go deletes the object through its virtual destructor.
-template <class T>
-class Smart_pointer {
+// The counting every handle shares, on an object that carries its own
+// `refcount` (created at 0). The last handle to let go hands the object to
+// Free.
+template <class T, void (*Free)(T*)>
+class Counted_handle {
 public:
-    Smart_pointer() = default;
-    Smart_pointer(T* p) : mP(p) { take(); }
-    Smart_pointer(const Smart_pointer& o) : mP(o.mP) { take(); }
-    Smart_pointer(Smart_pointer&& o) noexcept : mP(o.mP) { o.mP = nullptr; }
-    ~Smart_pointer() { release(); }
+    Counted_handle(const Counted_handle& o) : mP(o.mP) { take(); }
+    Counted_handle(Counted_handle&& o) noexcept : mP(o.mP) { o.mP = nullptr; }
+    ~Counted_handle() { release(); }
 
-    Smart_pointer& operator=(const Smart_pointer& o) { return assign(o.mP); }
-    Smart_pointer& operator=(T* p) { return assign(p); }
-    Smart_pointer& operator=(Smart_pointer&& o) noexcept
+    Counted_handle& operator=(const Counted_handle& o) { return assign(o.mP); }
+    Counted_handle& operator=(Counted_handle&& o) noexcept
     {
         if (this != &o) {
             release();
@@ -30,14 +28,6 @@ public:
         return *this;
     }
 
-    T* operator->() const
-    {
-        if (!mP)
-            SmartPtrAssertion();
-        return mP;
-    }
-    T& operator*() const { return *operator->(); }
-    T* get() const { return mP; }
     explicit operator bool() const { return mP != nullptr; }
 
     void release()
@@ -49,18 +39,16 @@ public:
         if (p->refcount > 0)
             --p->refcount;
         if (p->refcount == 0)
-            delete p;
+            Free(p);
     }
 
-private:
-    void take()
-    {
-        if (mP)
-            ++mP->refcount;
-    }
+protected:
+    Counted_handle() = default;
+    explicit Counted_handle(T* p) : mP(p) { take(); }
+
     // Takes the new object before letting go of the old one, so assigning
     // a handle to itself never frees what it holds.
-    Smart_pointer& assign(T* p)
+    Counted_handle& assign(T* p)
     {
         if (p)
             ++p->refcount;
@@ -70,4 +58,43 @@ private:
     }
 
     T* mP = nullptr;
+
+private:
+    void take()
+    {
+        if (mP)
+            ++mP->refcount;
+    }
+};
+
+template <class T>
+void delete_counted(T* p)
+{
+    delete p;
+}
+
+// Handle on a heap object: the last handle deletes it through its virtual
+// destructor.
+template <class T>
+class Smart_pointer : public Counted_handle<T, &delete_counted<T>> {
+    using Base = Counted_handle<T, &delete_counted<T>>;
+
+public:
+    Smart_pointer() = default;
+    Smart_pointer(T* p) : Base(p) {}
+
+    Smart_pointer& operator=(T* p)
+    {
+        Base::assign(p);
+        return *this;
+    }
+
+    T* operator->() const
+    {
+        if (!this->mP)
+            SmartPtrAssertion();
+        return this->mP;
+    }
+    T& operator*() const { return *operator->(); }
+    T* get() const { return this->mP; }
 };
