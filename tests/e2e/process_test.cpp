@@ -103,7 +103,14 @@ TEST(Process, Sigusr2WritesTheStatusFileAfreshEachTime)
     for (int round = 0; round < 2; ++round) {
         ::unlink(status.c_str());
         server.signal(SIGUSR2);
-        ASSERT_TRUE(vbtest::eventually([&] { return vbtest::read_file(status).find("\n+-") != std::string::npos; }));
+        // The server may still be writing when the file first shows up:
+        // wait for every part the checks below look at.
+        auto complete = [](const std::string& d) {
+            return d.find("\n+-") != std::string::npos &&
+                   d.find("dpc transition measurement (min/max/cur/counter): ") != std::string::npos &&
+                   d.find("AcceptorNet::OnSocketEvent") != std::string::npos;
+        };
+        ASSERT_TRUE(vbtest::eventually([&] { return complete(vbtest::read_file(status)); }));
         std::string dump = vbtest::read_file(status);
         EXPECT_EQ(tag_after(dump, "version : "), tag_after(server.out(), "Starting server ["));
         EXPECT_NE(dump.find("dpc transition measurement (min/max/cur/counter): "), std::string::npos);
