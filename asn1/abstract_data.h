@@ -124,6 +124,13 @@ AbstractData* clone_value(T const& value)
     return new T(value);
 }
 
+// -1, 0 or 1 as a is below, equal to or above b: what do_compare returns.
+template <class T>
+int sign_of_difference(T a, T b)
+{
+    return (a > b) - (a < b);
+}
+
 } // namespace detail
 
 } // namespace ASN1

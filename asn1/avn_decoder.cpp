@@ -317,7 +317,7 @@ bool AVNDecoder::do_visit(CHOICE& value)
     int id = get_id(name, value.info()->selectionNames, value.totalChoices());
     if (id < 0)
         return false;
-    if ((id != value.currentSelection() || !value.getSelection()) && !value.select(id))
+    if (!value.keepOrSelect(id))
         return false;
     return value.getSelection()->accept(*this);
 }

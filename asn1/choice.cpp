@@ -99,7 +99,7 @@ int CHOICE::do_compare(AbstractData const& other) const
             return mValue->compare(*theirs.mValue);
         return int(mValue != nullptr) - int(theirs.mValue != nullptr);
     }
-    return (mId > theirs.mId) - (mId < theirs.mId);
+    return detail::sign_of_difference(mId, theirs.mId);
 }
 
 AbstractData* CHOICE::do_clone() const { return detail::clone_value(*this); }

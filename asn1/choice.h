@@ -43,6 +43,9 @@ public:
     bool createSelection();
     // Stores id, then createSelection().
     bool select(int id);
+    // select(id), unless id already holds a value: decoders fill that value
+    // again instead of building a new one.
+    bool keepOrSelect(int id) { return (id == mId && mValue) || select(id); }
     // Selects and builds the alternative that travels under a BER tag
     // (number and identifier class bits), looking through an untagged CHOICE
     // in alternative 0. Only root alternatives are found through a tag table.

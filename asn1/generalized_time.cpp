@@ -164,7 +164,7 @@ int GeneralizedTime::do_compare(AbstractData const& other) const
     int const theirs[] = {t.mYear, t.mMonth, t.mDay, t.mHour, t.mMinute, t.mSecond, t.mMillisecond, t.mUtc};
     for (std::size_t i = 0; i < sizeof mine / sizeof mine[0]; ++i) {
         if (mine[i] != theirs[i])
-            return mine[i] < theirs[i] ? -1 : 1;
+            return detail::sign_of_difference(mine[i], theirs[i]);
     }
     return 0;
 }

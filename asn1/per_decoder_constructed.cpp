@@ -51,7 +51,7 @@ bool PERDecoder::decodeChoiceExtension(CHOICE& value)
         return skipOctets(count);
     }
     int id = static_cast<int>(index);
-    if ((id != value.currentSelection() || !value.getSelection()) && !value.select(id))
+    if (!value.keepOrSelect(id))
         return skipOctets(count);
     return decodeConfined(count, *value.getSelection());
 }
@@ -72,7 +72,7 @@ bool PERDecoder::do_visit(CHOICE& value)
     if (root == 0 || (root > 1 && !decodeUnsigned(0, root - 1, index)))
         return false;
     int id = static_cast<int>(index);
-    if ((id != value.currentSelection() || !value.getSelection()) && !value.select(id))
+    if (!value.keepOrSelect(id))
         return false;
     return value.getSelection()->accept(*this);
 }

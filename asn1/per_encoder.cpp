@@ -1,5 +1,6 @@
 #include "asn1/per_encoder.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -25,6 +26,22 @@ unsigned integer_octets(int value)
     unsigned magnitude = value < 0 ? ~static_cast<unsigned>(value) : static_cast<unsigned>(value);
     unsigned bits = (magnitude ? 32 - __builtin_clz(magnitude) : 0) + 1;
     return bits > 24 ? 4 : (bits + 7) / 8;
+}
+
+// X.691 10.9: the unconstrained length in one or two octets; fragmentation
+// (16384 and more) is not supported by either side, and gives 0 octets.
+unsigned length_octets(std::size_t length, char (&octets)[2])
+{
+    if (length <= 127) {
+        octets[0] = static_cast<char>(length);
+        return 1;
+    }
+    if (length <= 16383) {
+        octets[0] = static_cast<char>(0x80 | (length >> 8));
+        octets[1] = static_cast<char>(length & 0xFF);
+        return 2;
+    }
+    return 0;
 }
 
 } // namespace
@@ -65,18 +82,11 @@ bool PEREncoder::encodeLength(unsigned length, unsigned lower, unsigned upper)
     }
     if (upper <= 65535)
         return encodeUnsigned(length, lower, upper); // a constrained whole number
-    // X.691 10.9: one or two octets; fragmentation (16384 and more) is not
-    // supported by either side.
-    if (length <= 127) {
-        encodeByte(length);
-        return true;
-    }
-    if (length <= 16383) {
-        encodeByte(0x80 | (length >> 8));
-        encodeByte(length & 0xFF);
-        return true;
-    }
-    return false;
+    char octets[2];
+    unsigned n = length_octets(length, octets);
+    for (unsigned i = 0; i < n; ++i)
+        encodeByte(static_cast<unsigned char>(octets[i]));
+    return n > 0;
 }
 
 void PEREncoder::encodeSmallUnsigned(unsigned n)
@@ -132,13 +142,24 @@ bool PEREncoder::encodeOpenOctets(char const* data, unsigned n)
 
 bool PEREncoder::encodeAnyType(AbstractData const* value)
 {
-    std::vector<char> octets;
+    // Encoded in place after the current octet, then its length is put in
+    // front: no buffer of its own for every open type and extension.
+    align();
+    std::vector<char>& out = output();
+    std::size_t start = out.size();
     if (value) {
-        PEREncoder inner(octets, true);
+        PEREncoder inner(out, true);
         if (!value->accept(inner))
             return false;
     }
-    return encodeOpenOctets(octets.data(), static_cast<unsigned>(octets.size()));
+    if (out.size() == start)
+        out.push_back(0); // X.691 10.1.3: an empty encoding travels as one zero octet
+    char octets[2];
+    unsigned header = length_octets(out.size() - start, octets);
+    if (header == 0)
+        return false;
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(start), octets, octets + header);
+    return true;
 }
 
 bool PEREncoder::do_visit(Null const&)

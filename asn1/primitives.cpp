@@ -7,16 +7,6 @@
 
 namespace ASN1 {
 
-namespace {
-
-template <class T>
-int sign_of_difference(T a, T b)
-{
-    return (a > b) - (a < b);
-}
-
-} // namespace
-
 const DataInfo Null::theInfo = {&Null::create, 5};
 const DataInfo BOOLEAN::theInfo = {&BOOLEAN::create, 1};
 const ConstrainedInfo INTEGER::theInfo = {{&INTEGER::create, 2}, Unconstrained, 0, NoUpperLimit};
@@ -47,8 +37,8 @@ int INTEGER::do_compare(AbstractData const& other) const
 {
     int theirs = static_cast<INTEGER const&>(other).mValue;
     if (isUnsigned())
-        return sign_of_difference(static_cast<unsigned>(mValue), static_cast<unsigned>(theirs));
-    return sign_of_difference(mValue, theirs);
+        return detail::sign_of_difference(static_cast<unsigned>(mValue), static_cast<unsigned>(theirs));
+    return detail::sign_of_difference(mValue, theirs);
 }
 AbstractData* INTEGER::do_clone() const { return detail::clone_value(*this); }
 bool INTEGER::do_accept(Visitor& v) { return v.do_visit(*this); }
@@ -112,7 +102,7 @@ bool ENUMERATED::setFromName(std::string const& name)
 
 int ENUMERATED::do_compare(AbstractData const& other) const
 {
-    return sign_of_difference(mValue, static_cast<ENUMERATED const&>(other).mValue);
+    return detail::sign_of_difference(mValue, static_cast<ENUMERATED const&>(other).mValue);
 }
 AbstractData* ENUMERATED::do_clone() const { return detail::clone_value(*this); }
 bool ENUMERATED::do_accept(Visitor& v) { return v.do_visit(*this); }
@@ -174,9 +164,9 @@ int OBJECT_IDENTIFIER::do_compare(AbstractData const& other) const
     std::size_t n = std::min(mArcs.size(), theirs.size());
     for (std::size_t i = 0; i < n; ++i) {
         if (mArcs[i] != theirs[i])
-            return sign_of_difference(mArcs[i], theirs[i]);
+            return detail::sign_of_difference(mArcs[i], theirs[i]);
     }
-    return sign_of_difference(mArcs.size(), theirs.size());
+    return detail::sign_of_difference(mArcs.size(), theirs.size());
 }
 AbstractData* OBJECT_IDENTIFIER::do_clone() const { return detail::clone_value(*this); }
 bool OBJECT_IDENTIFIER::do_accept(Visitor& v) { return v.do_visit(*this); }
@@ -201,7 +191,7 @@ int BIT_STRING::do_compare(AbstractData const& other) const
             return (a & top) ? 1 : -1;
         }
     }
-    return sign_of_difference(size(), static_cast<BIT_STRING const&>(other).size());
+    return detail::sign_of_difference(size(), static_cast<BIT_STRING const&>(other).size());
 }
 AbstractData* BIT_STRING::do_clone() const { return detail::clone_value(*this); }
 bool BIT_STRING::do_accept(Visitor& v) { return v.do_visit(*this); }

@@ -76,7 +76,7 @@ int SEQUENCE_OF_Base::do_compare(AbstractData const& other) const
         if (int r = mElements[i]->compare(*theirs[i]))
             return r;
     }
-    return (mElements.size() > theirs.size()) - (mElements.size() < theirs.size());
+    return detail::sign_of_difference(mElements.size(), theirs.size());
 }
 
 AbstractData* SEQUENCE_OF_Base::do_clone() const { return detail::clone_value(*this); }

@@ -25,11 +25,6 @@ constexpr char numericChars[] = " 0123456789";
 constexpr char printableChars[] =
     " '()+,-./0123456789:=?ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
-int sign_of(int difference)
-{
-    return (difference > 0) - (difference < 0);
-}
-
 } // namespace
 
 const StringInfo IA5String::theInfo = {
@@ -48,7 +43,7 @@ const BMPStringInfo BMPString::theInfo = {
 int AbstractString::do_compare(AbstractData const& other) const
 {
     // Unsigned bytes over the shorter length, then the shorter is smaller.
-    return sign_of(std::string::compare(static_cast<AbstractString const&>(other)));
+    return detail::sign_of_difference(std::string::compare(static_cast<AbstractString const&>(other)), 0);
 }
 AbstractData* AbstractString::do_clone() const { return detail::clone_value(*this); }
 bool AbstractString::do_accept(Visitor& v) { return v.do_visit(*this); }
@@ -56,7 +51,7 @@ bool AbstractString::do_accept(ConstVisitor& v) const { return v.do_visit(*this)
 
 int BMPString::do_compare(AbstractData const& other) const
 {
-    return sign_of(std::wstring::compare(static_cast<BMPString const&>(other)));
+    return detail::sign_of_difference(std::wstring::compare(static_cast<BMPString const&>(other)), 0);
 }
 AbstractData* BMPString::do_clone() const { return detail::clone_value(*this); }
 bool BMPString::do_accept(Visitor& v) { return v.do_visit(*this); }

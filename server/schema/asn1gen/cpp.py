@@ -87,8 +87,7 @@ class ModuleEmitter:
             element = self.kind(t.element)
             template = 'SET_OF' if t.is_set else 'SEQUENCE_OF'
             cls = '::ASN1::%s<%s>' % (template, element.cpp)
-            base = '%s_%s' % ('setOf' if t.is_set else 'listOf', self.label(t.element))
-            name = self.helper((template, element.info), base, lambda n: (
+            name = self.helper((template, element.info), self.label(t), lambda n: (
                 'const ::ASN1::SequenceOfInfo %s = {\n'
                 '    {{&%s::create, %d}, ::ASN1::Unconstrained, 0, ::ASN1::NoUpperLimit}, %s};\n'
                 % (n, cls, 17 if t.is_set else 16, element.info)))
