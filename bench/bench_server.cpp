@@ -4,7 +4,7 @@
 // teardown of 1024 slots when the controller goes.
 #include <benchmark/benchmark.h>
 
-#include "tests/server/slot_support.h"
+#include "tests/server/slots/slot_support.h"
 
 namespace {
 

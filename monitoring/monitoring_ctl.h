@@ -7,7 +7,7 @@
 
 #include <iosfwd>
 
-#include "server/ctrl_server.h"
+#include "server/control/ctrl_server.h"
 
 namespace IniFile {
 class File;

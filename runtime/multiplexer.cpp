@@ -9,7 +9,7 @@
 #include <iostream>
 #include <utility>
 
-#include "runtime/device.h"
+#include "board/device.h"
 #include "runtime/mux_time.h"
 #include "runtime/timer.h"
 

@@ -21,7 +21,7 @@
 #include <tuple>
 #include <vector>
 
-#include "runtime/device.h"
+#include "board/device.h"
 #include "runtime/fd.h"
 
 namespace SimBoard {

@@ -1,7 +1,7 @@
 // The devices of the simulated board. A new device model is added here.
-#include "runtime/e1_requests.h"
-#include "runtime/hal_requests.h"
-#include "runtime/mcc_requests.h"
+#include "board/e1_requests.h"
+#include "board/hal_requests.h"
+#include "board/mcc_requests.h"
 #include "simboard/board.h"
 #include "simboard/e1.h"
 #include "simboard/hal.h"

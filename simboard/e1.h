@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/e1_requests.h"
+#include "board/e1_requests.h"
 #include "simboard/board.h"
 
 namespace SimBoard {

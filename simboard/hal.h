@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/hal_requests.h"
+#include "board/hal_requests.h"
 #include "simboard/board.h"
 
 namespace SimBoard {

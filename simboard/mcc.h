@@ -19,7 +19,7 @@
 #include <map>
 #include <string>
 
-#include "runtime/mcc_requests.h"
+#include "board/mcc_requests.h"
 #include "simboard/board.h"
 
 namespace SimBoard {

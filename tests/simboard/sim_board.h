@@ -2,10 +2,10 @@
 // test of code that opens board devices.
 #pragma once
 
-#include "runtime/device.h"
-#include "runtime/e1_requests.h"
-#include "runtime/hal_requests.h"
-#include "runtime/mcc_requests.h"
+#include "board/device.h"
+#include "board/e1_requests.h"
+#include "board/hal_requests.h"
+#include "board/mcc_requests.h"
 #include "simboard/board.h"
 #include "simboard/e1.h"
 #include "simboard/hal.h"

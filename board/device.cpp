@@ -1,0 +1,82 @@
+#include "board/device.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "runtime/paths.h"
+
+namespace Device {
+
+int Kernel::open(const std::string& path, int flags)
+{
+    return ::open(Paths::resolve(path).c_str(), flags);
+}
+
+int Kernel::ioctl(int fd, unsigned long request, void* arg)
+{
+    return ::ioctl(fd, request, arg);
+}
+
+ssize_t Kernel::read(int fd, void* buf, size_t count)
+{
+    return ::read(fd, buf, count);
+}
+
+ssize_t Kernel::write(int fd, const void* buf, size_t count)
+{
+    return ::write(fd, buf, count);
+}
+
+namespace {
+Driver& kernel()
+{
+    static Kernel k;
+    return k;
+}
+
+Driver*& current()
+{
+    static Driver* d = &kernel();
+    return d;
+}
+} // namespace
+
+Driver& driver()
+{
+    return *current();
+}
+
+void set_driver(Driver* d)
+{
+    current() = d ? d : &kernel();
+}
+
+int open(const std::string& path, int flags)
+{
+    return driver().open(path, flags);
+}
+
+int ioctl(int fd, unsigned long request, void* arg)
+{
+    return driver().ioctl(fd, request, arg);
+}
+
+int ioctl_value(int fd, unsigned long request, unsigned long value)
+{
+    return driver().ioctl(fd, request, reinterpret_cast<void*>(static_cast<uintptr_t>(value)));
+}
+
+ssize_t read(int fd, void* buf, size_t count)
+{
+    return driver().read(fd, buf, count);
+}
+
+ssize_t write(int fd, const void* buf, size_t count)
+{
+    return driver().write(fd, buf, count);
+}
+
+} // namespace Device

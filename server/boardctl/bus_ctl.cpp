@@ -1,0 +1,121 @@
+#include "server/boardctl/bus_ctl.h"
+
+#include <fcntl.h>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "board/device.h"
+#include "runtime/ext.h"
+#include "board/hal_requests.h"
+#include "server/boardctl/spi_ctrl.h"
+
+namespace {
+
+// The name the log gives a clock source code. The driver may know codes
+// that have no name here: those show as the number.
+std::string source_name(int code)
+{
+    static const char* const kNames[] = {"f0", "f1", "f2", "f3", "freerun", "X3", "?1", "?2"};
+    const int known = static_cast<int>(sizeof(kNames) / sizeof(kNames[0]));
+    return code >= 0 && code < known ? kNames[code] : std::to_string(code);
+}
+
+} // namespace
+
+BusCtl& BusCtl::instance()
+{
+    static BusCtl bus;
+    return bus;
+}
+
+void BusCtl::PutHeader(std::ostream& out) const
+{
+    out << "clkctl: ";
+}
+
+void BusCtl::DisableControl()
+{
+    std::clog << ext::header(this) << "clock control disabled." << std::endl;
+    mEnabled = false;
+}
+
+void BusCtl::OnConnect()
+{
+    if (mEnabled)
+        SetDefaultClock();
+}
+
+void BusCtl::OnDisconnect()
+{
+    if (mEnabled)
+        SetDefaultClock();
+}
+
+bool BusCtl::OnCommand(const LGCP::Command& cmd)
+{
+    if (!cmd.is_clockCfg())
+        return false;
+    if (!mEnabled) {
+        Error(LGCP::ErrorCause::unsupported);
+        return true;
+    }
+    // A controller may rely on success here: a failure is only logged.
+    SetClockSrc(cmd.get_clockCfg());
+    Success();
+    return true;
+}
+
+bool BusCtl::IsOpen()
+{
+    if (mFd)
+        return true;
+    if (!mEnabled)
+        return false;
+    int fd = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
+    if (fd >= 0)
+        mFd.reset(fd);
+    return fd >= 0;
+}
+
+void BusCtl::SetDefaultClock()
+{
+    LGCP::ClockCfg cfg;
+    cfg.set_clkSel0(LGCP::ClkSel0::internal);
+    cfg.set_bextEn(LGCP::BExtEn::disabled);
+    cfg.set_source(-1);
+    SetClockSrc(cfg);
+}
+
+void BusCtl::SetClockSrc(const LGCP::ClockCfg& cfg)
+{
+    if (!IsOpen()) {
+        // Without the bus clock no line may drive it either.
+        spiCtrl::instance().clock(-1);
+        std::cerr << ext::header(this) << "set clock source fail: code 1." << std::endl;
+        return;
+    }
+    std::ostringstream text;
+    text << cfg;
+    std::cerr << ext::header(this) << "set clock source cmd: " << text.str() << std::endl;
+    int source = cfg.get_source().getValue();
+    if (cfg.get_clkSel0().getValue() == LGCP::ClkSel0::internal)
+        DrvSetClkSrc(kFreeRun);
+    else if (cfg.get_clkSel0().getValue() != LGCP::ClkSel0::external)
+        return;
+    else if (cfg.get_bextEn().getValue() == LGCP::BExtEn::disabled)
+        DrvSetClkSrc(kExternal);
+    else if (cfg.get_bextEn().getValue() == LGCP::BExtEn::enabled && source >= 0)
+        DrvSetClkSrc(source);
+}
+
+void BusCtl::DrvSetClkSrc(int code)
+{
+    if (!IsOpen())
+        std::cerr << ext::header(this) << "device open error" << std::endl;
+    else if (Device::ioctl_value(mFd.get(), Device::Hal::HW_CLOCK_SELECT, static_cast<unsigned long>(code)) < 0)
+        std::cerr << ext::header(this) << "HW_CLOCK_SELECT fail." << std::endl;
+    else
+        std::cerr << ext::header(this) << "clock source = " << source_name(code) << std::endl;
+}

@@ -1,0 +1,307 @@
+#include "server/boardctl/e1_ctl.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "board/device.h"
+#include "board/e1_requests.h"
+#include "runtime/ext.h"
+
+namespace {
+
+using Device::Cas::ChannelRecord;
+using Device::Cas::Record;
+
+const int kOpenFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
+
+bool carries_channel(int timeslot)
+{
+    return timeslot != static_cast<int>(Device::Cas::kFramingSlot) &&
+           timeslot != static_cast<int>(Device::Cas::kSignallingSlot);
+}
+
+Record cas_record(int path, int timeslot, int tx)
+{
+    return Record{static_cast<uint32_t>(path), static_cast<uint32_t>(timeslot), 0, static_cast<uint8_t>(tx & 0xF),
+                  {0, 0}};
+}
+
+LGCP::CasChannel trunk_channel(unsigned trunk)
+{
+    LGCP::CasChannel c;
+    c.set_path(static_cast<int>(trunk));
+    c.set_timeslot(0);
+    return c;
+}
+
+} // namespace
+
+E1Ctl& E1Ctl::instance()
+{
+    static E1Ctl e1;
+    return e1;
+}
+
+void E1Ctl::PutHeader(std::ostream& out) const
+{
+    out << "E1: ";
+}
+
+// --------------------------------------------------------------- commands
+
+void E1Ctl::OnConnect()
+{
+    SendStatus();
+    mStatusTimer.set(kPollMs, &E1Ctl::OnStatusTimer, this);
+    mTclk = 0;
+    UpdateTclk();
+    CheckOpenCas();
+}
+
+void E1Ctl::OnDisconnect()
+{
+    for (unsigned trunk = 0; trunk < kTrunks; ++trunk)
+        if (mCasOpen[trunk])
+            HandleCasClose(trunk_channel(trunk));
+}
+
+bool E1Ctl::OnCommand(const LGCP::Command& cmd)
+{
+    // CAS results travel as cas signals: the command itself always succeeds.
+    if (cmd.is_ioctl())
+        HandleCas(cmd.get_ioctl());
+    else if (cmd.is_trunkCfg())
+        SetMode(cmd.get_trunkCfg());
+    else
+        return false;
+    Success();
+    return true;
+}
+
+void E1Ctl::SetMode(const LGCP::TrunkCfg& cfg)
+{
+    int trunk = cfg.get_trunk().getValue();
+    if (trunk < 0)
+        return;
+    if (trunk < 32) {
+        uint32_t bit = 1u << trunk;
+        if (cfg.get_mode().getValue() == LGCP::TrunkMode::slave)
+            mTclk |= bit;
+        else if (cfg.get_mode().getValue() == LGCP::TrunkMode::master)
+            mTclk &= ~bit;
+    }
+    UpdateTclk();
+}
+
+// ------------------------------------------------------ maintenance device
+
+bool E1Ctl::IsOpen()
+{
+    if (mMaintenance)
+        return true;
+    int fd = Device::open(GetMaintenance(), kOpenFlags);
+    if (fd >= 0)
+        mMaintenance.reset(fd);
+    return fd >= 0;
+}
+
+void E1Ctl::UpdateTclk()
+{
+    if (!IsOpen())
+        return;
+    if (Device::ioctl_value(mMaintenance.get(), Device::E1::E1_SET_TCLK, mTclk) < 0) {
+        int err = errno;
+        std::cerr << ext::header(this) << "fail to set TCLK [cause=" << std::strerror(err) << "]" << std::endl;
+        return;
+    }
+    std::clog << ext::header(this) << "TCLT = " << ext::OutUnsignedInHex(mTclk) << std::endl;
+}
+
+void E1Ctl::select_source(int source)
+{
+    if (!IsOpen())
+        return;
+    if (Device::ioctl_value(mMaintenance.get(), Device::E1::E1_SET_CLOCK_SOURCE, static_cast<unsigned long>(source)) <
+        0)
+        std::cerr << ext::header(this) << "fail to set clock source" << std::endl;
+}
+
+void E1Ctl::SendStatus()
+{
+    if (!IsOpen())
+        return;
+    for (unsigned trunk = 0; trunk < kTrunks; ++trunk) {
+        Device::E1::Status s{};
+        s.trunk = trunk;
+        if (Device::ioctl(mMaintenance.get(), Device::E1::E1_GET_STATUS, &s) < 0) {
+            int err = errno;
+            std::cerr << ext::header(this) << "synchronization status read fail, trunk = " << trunk
+                      << " cause = " << std::strerror(err) << std::endl;
+            continue;
+        }
+        LGCP::Signal sig;
+        ACP::TrunkStatus& status = sig.get_trunkStatus();
+        status.set_trunk(static_cast<int>(trunk));
+        // A state the protocol has no value for would fail to encode.
+        status.set_state(s.state <= Device::E1::kDisabled ? static_cast<ACP::TrunkState::NamedNumber>(s.state)
+                                                          : ACP::TrunkState::unknown);
+        status.set_slips(static_cast<int>(s.slips));
+        status.set_lossBF(static_cast<int>(s.lossBF));
+        status.set_lossCarrier(static_cast<int>(s.lossCarrier));
+        status.set_lossAIS(static_cast<int>(s.lossAIS));
+        status.set_lossRAI(static_cast<int>(s.lossRAI));
+        status.set_name("");
+        status.set_clockMaster(false);
+        status.set_type(ACP::TrunkType::e1);
+        SendSignal(sig);
+    }
+}
+
+// The poll runs for the rest of the process once the first controller came.
+void E1Ctl::OnStatusTimer()
+{
+    SendStatus();
+    CheckOpenCas();
+    mStatusTimer.set(kPollMs, &E1Ctl::OnStatusTimer, this);
+}
+
+// -------------------------------------------------------------------- CAS
+
+bool E1Ctl::CheckOpenCas()
+{
+    if (mCas)
+        return true;
+    int fd = Device::open(Device::Cas::kDevice, kOpenFlags);
+    if (fd < 0)
+        return false;
+    mCas.reset(fd);
+    std::clog << ext::header(this) << "cas interface opened!" << std::endl;
+    mCasEvent.Bind("E1/Cas", &E1Ctl::OnUpdateCas, this);
+    mCasEvent.Schedule(mCas, POLLIN);
+    return true;
+}
+
+void E1Ctl::OnUpdateCas(int fd, short revents)
+{
+    if (!(revents & POLLIN))
+        return;
+    Record r{};
+    if (Device::read(fd, &r, sizeof(r)) == static_cast<ssize_t>(sizeof(r)))
+        SendCASSignal(static_cast<int>(r.path), static_cast<int>(r.timeslot), r.rx, r.tx);
+}
+
+void E1Ctl::SendCASSignal(int path, int timeslot, int rx, int tx)
+{
+    LGCP::Signal sig;
+    LGCP::CasSignalling& cas = sig.get_cas();
+    cas.get_channel().set_path(path);
+    cas.get_channel().set_timeslot(timeslot);
+    cas.set_rx(rx);
+    cas.set_tx(tx);
+    SendSignal(sig);
+}
+
+void E1Ctl::HandleCas(const LGCP::IoctlParams& params)
+{
+    if (!CheckOpenCas() || !params.is_cas())
+        return;
+    const LGCP::CasCommand& command = params.get_cas();
+    const LGCP::CasChannel& channel = command.get_channel();
+    // Unsigned, so that a negative path is refused too.
+    if (static_cast<unsigned>(channel.get_path().getValue()) >= kTrunks)
+        return;
+    const LGCP::CasCommandSignal& cmd = command.get_cmd();
+    if (cmd.is_open())
+        HandleCasOpen(channel, cmd.get_open().getValue());
+    else if (cmd.is_close())
+        HandleCasClose(channel);
+    else if (cmd.is_set())
+        HandleCasSet(channel, cmd.get_set().getValue());
+    else if (cmd.is_get())
+        HandleCasGet(channel);
+}
+
+void E1Ctl::HandleCasOpen(const LGCP::CasChannel& channel, int bits)
+{
+    int trunk = channel.get_path().getValue();
+    int timeslot = channel.get_timeslot().getValue();
+    if (!mCasOpen[static_cast<unsigned>(trunk)]) {
+        int result = Device::ioctl_value(mCas.get(), Device::Cas::CAS_OPEN, static_cast<unsigned long>(trunk));
+        SendCASTrunkStatus(trunk, result);
+        if (result < 0) {
+            std::clog << ext::header(this) << "open cas signalling on trunk(" << trunk << ") - fail(" << result << ")"
+                      << std::endl;
+            return;
+        }
+        std::clog << ext::header(this) << "open cas signalling on trunk(" << trunk << ") - ok" << std::endl;
+        mCasOpen[static_cast<unsigned>(trunk)] = true;
+    } else {
+        SendCASTrunkStatus(trunk, 0);
+    }
+    if (!carries_channel(timeslot))
+        return;
+    ChannelRecord r{cas_record(trunk, timeslot, bits), 0};
+    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_CHANNEL, &r);
+    if (result < 0)
+        SendCASSignal(trunk, timeslot, result, 0);
+    else
+        ReportCasBits(trunk, timeslot);
+}
+
+void E1Ctl::HandleCasClose(const LGCP::CasChannel& channel)
+{
+    int trunk = channel.get_path().getValue();
+    int timeslot = channel.get_timeslot().getValue();
+    if (!mCasOpen[static_cast<unsigned>(trunk)])
+        return;
+    if (timeslot == 0) {
+        int result = Device::ioctl_value(mCas.get(), Device::Cas::CAS_CLOSE, static_cast<unsigned long>(trunk));
+        SendCASTrunkStatus(trunk, result == 0 ? 1 : result);
+        if (result < 0)
+            return;
+        mCasOpen[static_cast<unsigned>(trunk)] = false;
+    }
+    if (!carries_channel(timeslot))
+        return;
+    ChannelRecord r{cas_record(trunk, timeslot, 0), 1};
+    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_CHANNEL, &r);
+    if (result < 0)
+        SendCASSignal(trunk, timeslot, result, 0);
+    else
+        SendCASSignal(trunk, timeslot, -1, 1);
+}
+
+void E1Ctl::HandleCasSet(const LGCP::CasChannel& channel, int bits)
+{
+    int trunk = channel.get_path().getValue();
+    int timeslot = channel.get_timeslot().getValue();
+    if (!mCasOpen[static_cast<unsigned>(trunk)])
+        return;
+    Record r = cas_record(trunk, timeslot, bits);
+    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_SET, &r);
+    if (result < 0)
+        SendCASSignal(trunk, timeslot, result, 0);
+    else
+        ReportCasBits(trunk, timeslot);
+}
+
+void E1Ctl::HandleCasGet(const LGCP::CasChannel& channel)
+{
+    int trunk = channel.get_path().getValue();
+    if (mCasOpen[static_cast<unsigned>(trunk)])
+        ReportCasBits(trunk, channel.get_timeslot().getValue());
+}
+
+void E1Ctl::ReportCasBits(int path, int timeslot)
+{
+    Record r = cas_record(path, timeslot, 0);
+    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_GET, &r);
+    if (result < 0)
+        SendCASSignal(path, timeslot, result, 0);
+    else
+        SendCASSignal(path, timeslot, r.rx, r.tx);
+}

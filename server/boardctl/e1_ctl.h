@@ -1,0 +1,70 @@
+// Control of the board's four E1 trunks: their synchronisation state goes
+// to the controller once a second as trunkStatus signals, the TCLK mask
+// follows the controller's trunkCfg commands, and channel associated
+// signalling is carried both ways (ioctl cas commands in, cas signals out).
+//
+// Devices: GetMaintenance() for status and clocks, "/dev/e1-cas" for CAS.
+// Each is opened on first need and stays open; a device that cannot be
+// opened is tried again at the next need.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+
+#include "board/e1_requests.h"
+#include "runtime/fd.h"
+#include "runtime/multiplexer.h"
+#include "runtime/timer.h"
+#include "server/control/ctrl_server.h"
+
+class E1Ctl : public CtrlSrv::Service {
+public:
+    static constexpr unsigned kTrunks = Device::E1::kTrunks;
+    static constexpr unsigned kPollMs = 1000;
+
+    static E1Ctl& instance();
+
+    // The process uses instance(); tests build their own.
+    E1Ctl() = default;
+    ~E1Ctl() override = default;
+    E1Ctl(const E1Ctl&) = delete;
+    E1Ctl& operator=(const E1Ctl&) = delete;
+
+    void OnConnect() override;
+    void OnDisconnect() override;
+    // Takes ioctl (those without a slot reach this service) and trunkCfg.
+    bool OnCommand(const LGCP::Command& cmd) override;
+
+    void SetMode(const LGCP::TrunkCfg& cfg);
+    void UpdateTclk();
+    void select_source(int source);
+    void HandleCas(const LGCP::IoctlParams& params);
+
+    void SendCASSignal(int path, int timeslot, int rx, int tx);
+    // Time slot 0 stands for the whole trunk; rx carries the result code.
+    void SendCASTrunkStatus(int trunk, int code) { SendCASSignal(trunk, 0, code, 0); }
+
+    void PutHeader(std::ostream& out) const;
+
+private:
+    bool IsOpen();
+    bool CheckOpenCas();
+    void SendStatus();
+    void OnStatusTimer();
+    void OnUpdateCas(int fd, short revents);
+
+    void HandleCasOpen(const LGCP::CasChannel& channel, int bits);
+    void HandleCasClose(const LGCP::CasChannel& channel);
+    void HandleCasSet(const LGCP::CasChannel& channel, int bits);
+    void HandleCasGet(const LGCP::CasChannel& channel);
+    // Reads the channel's bits back and reports them (or the failure).
+    void ReportCasBits(int path, int timeslot);
+
+    Fd mMaintenance;
+    Timer mStatusTimer;
+    Fd mCas;
+    Event mCasEvent;
+    uint32_t mTclk = 0;
+    std::array<bool, kTrunks> mCasOpen{};
+};

@@ -1,0 +1,83 @@
+// The eight BRI line interface chips on the SPI bus of "/dev/hal": each
+// chip is programmed as soon as the device opens, the chips' clock master
+// is switched for the bus clock, and while a controller is connected every
+// line's status register is read once a second and sent as a trunkStatus
+// signal (type bri, line n as trunk n). Takes no commands.
+//
+// A device without the SPI bus (ENODEV on a register access) turns every
+// operation into nothing, for good.
+#pragma once
+
+#include <array>
+#include <iosfwd>
+
+#include "runtime/fd.h"
+#include "runtime/timer.h"
+#include "server/control/ctrl_server.h"
+
+class spiCtrl : public CtrlSrv::Service {
+public:
+    static constexpr int kLines = 8;
+    static constexpr unsigned kPollMs = 1000;
+
+    // Registers of a line chip.
+    enum Register { kInit = 48, kEnable = 50, kStatus = 51, kInit2 = 52, kClockMaster = 87 };
+
+    static spiCtrl& instance();
+
+    // Programs the chips at once. The process uses instance(); tests build their own.
+    spiCtrl();
+    ~spiCtrl() override;
+    spiCtrl(const spiCtrl&) = delete;
+    spiCtrl& operator=(const spiCtrl&) = delete;
+
+    void OnConnect() override;
+    void OnDisconnect() override { mPoll.reset(); }
+    bool OnCommand(const LGCP::Command&) override { return false; }
+
+    void init_device_and_channels();
+    void init_channel(int c);
+    void enable_channel(int c);
+    void disable_channel(int c);
+    // Line master (0..7) drives the bus clock; -1: none does.
+    void clock(int master);
+
+    void write(int channel, int reg, int value);
+    // The register's value; 0 when it cannot be read.
+    int read(int channel, int reg);
+
+    bool polling() const { return mPoll.pending(); }
+    void PutHeader(std::ostream& out) const;
+
+    class Scoped;
+
+private:
+    void status();
+    // False when the channel is out of range (logged with what).
+    bool check_channel(int c, const char* what);
+    // Register 50 of the line := value, logged as what ("enable", "disable").
+    void switch_line(int c, int value, const char* what);
+    // Handles a failed register access; true when it was the end of SPI.
+    bool lost_spi(int err);
+
+    Fd mFd;
+    Timer mPoll;
+    bool mSpi = true;
+    // Set while a line shows its slip bit, so that one slip is reported once.
+    std::array<bool, kLines> mSlipLatch{};
+};
+
+// Makes spiCtrl::instance() return a line control of its own while it
+// lives, so a test gets fresh chips on the board it installed.
+class spiCtrl::Scoped {
+public:
+    Scoped();
+    ~Scoped();
+    Scoped(const Scoped&) = delete;
+    Scoped& operator=(const Scoped&) = delete;
+    spiCtrl& ctrl() { return mCtrl; }
+
+private:
+    spiCtrl mCtrl;
+    spiCtrl* mOld;
+};

@@ -1,0 +1,131 @@
+#include "server/control/control_connector.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "runtime/ext.h"
+
+namespace Control {
+
+namespace {
+
+const unsigned fast_retry_ms = 1000;
+const unsigned connect_error_retry_ms = 20000;
+const unsigned event_error_retry_ms = 15000;
+const unsigned socket_error_retry_ms = 12000;
+const unsigned reconnect_ms = 10000;
+
+} // namespace
+
+ConnectorNet::ConnectorNet(const std::string& host, unsigned short port) : mPort(port), mHost(host)
+{
+    mConnect.Bind("ConnectorNet::OnSocketEvent", &ConnectorNet::OnSocketEvent, this);
+}
+
+bool ConnectorNet::ImplActivate()
+{
+    mRetries = fast_retries;
+    TryConnect();
+    // False when the connector gave up at once (no socket to be had).
+    return state() != State::Idle;
+}
+
+void ConnectorNet::ImplDeactivate()
+{
+    Release();
+    mSocket.close();
+    mRetry.reset();
+    mConnect.Release();
+}
+
+void ConnectorNet::ImplOnDisconnect()
+{
+    mRetry.set(reconnect_ms, &ConnectorNet::TryConnect, this);
+}
+
+void ConnectorNet::Retry(unsigned slow_ms)
+{
+    unsigned ms = slow_ms;
+    if (mRetries > 0) {
+        --mRetries;
+        ms = fast_retry_ms;
+    }
+    mRetry.set(ms, &ConnectorNet::TryConnect, this);
+}
+
+void ConnectorNet::TryConnect()
+{
+    mSocket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!mSocket) {
+        std::cerr << ext::header(this) << "can't create socket:" << std::strerror(errno) << std::endl;
+        Deactivate();
+        return;
+    }
+    if (!NonBlockMode(mSocket.get())) {
+        std::cerr << ext::header(this) << "can't set socket to non block mode: " << std::strerror(errno)
+                  << std::endl;
+        Deactivate();
+        return;
+    }
+    // Only a dotted quad is taken: a name would need a blocking look-up.
+    mAddress.Reset();
+    int err = EINVAL;
+    if (mAddress.Assign(mHost + ":" + std::to_string(mPort), nullptr))
+        err = ::connect(mSocket.get(), mAddress.sa(), INet4::Addr::size()) == 0 ? 0 : errno;
+    if (err == 0) {
+        std::clog << ext::header(this) << "already connected to " << mAddress.GetString() << std::endl;
+        Succeeded();
+        return;
+    }
+    if (err == EINPROGRESS) {
+        mConnect.Schedule(mSocket, POLLOUT);
+        return;
+    }
+    std::cerr << ext::header(this) << "can't connect to " << mHost << ":" << mPort << " : " << std::strerror(err)
+              << std::endl;
+    mSocket.close();
+    Retry(connect_error_retry_ms);
+}
+
+void ConnectorNet::Succeeded()
+{
+    Fd sock = std::move(mSocket);
+    Connected(sock, mAddress);
+}
+
+void ConnectorNet::OnSocketEvent(int, short revents)
+{
+    if (revents & (POLLERR | POLLHUP)) {
+        std::cerr << ext::header(this) << "fail to connect to " << mAddress.GetString() << std::endl;
+        mConnect.Release();
+        mSocket.close();
+        Retry(event_error_retry_ms);
+        return;
+    }
+    if (!(revents & POLLOUT))
+        return;
+    mConnect.Release();
+    int value = 0;
+    socklen_t len = sizeof(value);
+    if (::getsockopt(mSocket.get(), SOL_SOCKET, SO_ERROR, &value, &len) != 0) {
+        std::cerr << ext::header(this) << "getsockopt(SOL_SOCKET,SO_ERROR) fail: " << std::strerror(errno)
+                  << std::endl;
+        Deactivate();
+        return;
+    }
+    if (value == 0) {
+        std::cout << ext::header(this) << "connected to " << mAddress.GetString() << "." << std::endl;
+        Succeeded();
+        return;
+    }
+    std::cerr << ext::header(this) << "fail to connect to " << mAddress.GetString() << std::endl;
+    mSocket.close();
+    Retry(socket_error_retry_ms);
+}
+
+} // namespace Control

@@ -1,0 +1,189 @@
+#include "server/control/control_service.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <iostream>
+#include <new>
+
+#include "runtime/ext.h"
+#include "runtime/profile.h"
+#include "runtime/tpkt_protocol.h"
+
+namespace Control {
+
+const char* GetTextNotation(Service::State::Type state)
+{
+    switch (state) {
+    case Service::State::Idle:
+        return "Idle";
+    case Service::State::Connecting:
+        return "Connecting";
+    case Service::State::Deactivating:
+        return "Deactivating";
+    case Service::State::Connected:
+        return "Connected";
+    }
+    return "Unknown";
+}
+
+Service::Service() : Service(true) {}
+
+Service::Service(bool verbose) : mVerbose(verbose)
+{
+    mStream = new StrmProtocol;
+    add_protocol_tail(mStream);
+    add_protocol_tail(new Tpkt_protocol);
+    mDisconnectDpc.Bind(this, &Service::OnDeactivateDPC);
+}
+
+Service::~Service()
+{
+    // The DPC must not outlive the object it calls back.
+    mDisconnectDpc.Deactivate();
+    mDisconnectDpc.Bind(nullptr);
+}
+
+const std::string& Service::service_name() const
+{
+    return mStream->service_name;
+}
+
+void Service::service_name(const std::string& name)
+{
+    mStream->service_name = name;
+}
+
+void Service::PutHeader(std::ostream& out) const
+{
+    out << "Control[" << mStream->service_name << "]: ";
+}
+
+bool Service::Activate()
+{
+    Deactivate();
+    mState = State::Connecting;
+    bool result = ImplActivate();
+    if (!result)
+        mState = State::Idle;
+    return result;
+}
+
+void Service::Deactivate()
+{
+    ImplDeactivate();
+    mState = State::Idle;
+}
+
+void Service::Disconnect()
+{
+    // Only a live connection has a stack to take down: anywhere else this
+    // would report a disconnect that never happened and, for a connector,
+    // start reconnecting after a deactivation.
+    if (mState != State::Connected)
+        return;
+    deactivate();
+}
+
+void Service::Release()
+{
+    mStream->release();
+}
+
+void Service::Send(const char* data, int length)
+{
+    if (mState == State::Deactivating)
+        return;
+    if (mState != State::Connected) {
+        if (mVerbose)
+            std::cerr << ext::header(this) << "Control::Service::Send() ignore Send request in "
+                      << GetTextNotation(mState) << " state." << std::endl;
+        return;
+    }
+    // One frame holds at most this much; a longer message is the caller's
+    // mistake and must not bring the process down.
+    if (length < 0 || static_cast<unsigned>(length) > Tpkt_protocol::max_payload || (!data && length)) {
+        std::cerr << ext::header(this) << "Control::Service::Send() message of " << length
+                  << " bytes refused, at most " << Tpkt_protocol::max_payload << " fit one frame." << std::endl;
+        return;
+    }
+
+    static Profile::Point build("Control::Service::Send [1]");
+    static Profile::Point hand_down("Control::Service::Send [2]");
+    build.begin();
+    Packet p;
+    try {
+        prepare_head(p);
+    } catch (const std::bad_alloc&) {
+        build.end();
+        std::cerr << ext::header(this) << "Control::Service::Send() packet pool empty, message dropped."
+                  << std::endl;
+        return;
+    }
+    _Packet* buf = p.operator->();
+    std::memcpy(buf->tail, data, static_cast<size_t>(length));
+    buf->tail += length;
+    p.check("put");
+    build.end();
+
+    hand_down.begin();
+    message(p);
+    hand_down.end();
+}
+
+void Service::on_message(Packet& p)
+{
+    if (mState == State::Deactivating || !mNotify)
+        return;
+    const _Packet* b = p.get();
+    if (!b)
+        return;
+    mNotify->OnMessage(reinterpret_cast<const char*>(b->data), b->_length());
+}
+
+void Service::on_deactivated(Protocol*, Protocol_status)
+{
+    if (mVerbose)
+        std::cerr << ext::header(this) << "control connection " << mName << " closed." << std::endl;
+    mState = State::Deactivating;
+    mDisconnectDpc.Activate();
+}
+
+void Service::OnDeactivateDPC()
+{
+    mDisconnectDpc.Deactivate();
+    mState = State::Connecting;
+    ImplOnDisconnect();
+    // Last: the user may delete or re-activate this channel.
+    if (mNotify)
+        mNotify->OnDisconnect();
+}
+
+void Service::SetConnected(const Fd& fd, const std::string& name)
+{
+    mName = name;
+    mState = State::Connected;
+    mStream->attach(fd);
+    activate();
+    if (mNotify)
+        mNotify->OnConnect();
+}
+
+// ------------------------------------------------------------- ServiceNet
+
+void ServiceNet::Connected(const Fd& fd, const INet4::Addr& peer)
+{
+    if (state() == State::Deactivating)
+        return;
+    int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one)) != 0 && verbose())
+        std::cerr << ext::header(this) << "fail set keepalive to control socket." << std::endl;
+    if (::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0 && verbose())
+        std::cerr << ext::header(this) << "fail to turn off Nagle algorithm." << std::endl;
+    mPeer = peer;
+    SetConnected(fd, peer.GetString());
+}
+
+} // namespace Control

@@ -1,0 +1,110 @@
+// The control server: decodes the controller's LGCP messages (aligned PER,
+// one per TPKT frame), offers each command to the bound control services in
+// bind order and sends exactly one answer per command; services also send
+// signals and delayed answers through it.
+#pragma once
+
+#include <iosfwd>
+#include <list>
+
+#include "runtime/timer.h"
+#include "server/control/control_service.h"
+#include "server/schema/LGCP.h"
+
+namespace CtrlSrv {
+
+class Server;
+
+// "No slot" and "no sequence number" in the unsigned slot and seq values.
+const unsigned no_slot = ~0u;
+const unsigned no_seq = ~0u;
+
+class Service {
+public:
+    // A service destroyed before its server (a singleton at exit) leaves
+    // the server's list.
+    virtual ~Service();
+    virtual void OnConnect() = 0;
+    // The controller has gone (also once at shut-down).
+    virtual void OnDisconnect() = 0;
+    // True when this service took the command; it must then answer it.
+    virtual bool OnCommand(const LGCP::Command& cmd) = 0;
+    // A signal sent by another bound service.
+    virtual void OnSignal(const LGCP::Signal&) {}
+
+    void Success();
+    void Error(LGCP::ErrorCause::NamedNumber cause);
+    // Answers later with delayedSuccess; returns the command's seq
+    // (no_seq when it carried none).
+    unsigned delayResponse();
+    void delayedSuccess(unsigned slot, unsigned seq);
+    unsigned GetSlot() const;
+    bool IsSlotPresent() const;
+    // Offered to every other bound service first, then sent.
+    void SendSignal(const LGCP::Signal& sig);
+    void SendSignal(unsigned slot, const LGCP::Signal& sig);
+    // False when not bound; else whether the controller is connected.
+    bool CheckServerConnection(bool& connected) const;
+
+    Server* server = nullptr;
+
+private:
+    bool Bound() const;
+    void OfferSignal(const LGCP::Signal& sig);
+};
+
+class Server : public Control::Notify {
+public:
+    Server() = default;
+    ~Server() override;
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void Bind(Service* service);
+    // Takes a service that is being destroyed out of the list.
+    void Forget(Service* service);
+    // Takes the connection over and activates it.
+    bool Activate(Control::Service* connection);
+    void Deactivate();
+
+    void OnConnect() override;
+    void OnDisconnect() override;
+    void OnMessage(const char* data, int length) override;
+
+    void Success();
+    void Error(LGCP::ErrorCause::NamedNumber cause);
+    unsigned delayResponse();
+    void delayedSuccess(unsigned slot, unsigned seq);
+    void SendSignal(const LGCP::Signal& sig);
+    void SendSignal(unsigned slot, const LGCP::Signal& sig);
+    unsigned GetSlot() const { return mSlot; }
+    bool IsSlotPresent() const { return mSlot != no_slot; }
+    bool CheckServerConnection(bool& connected) const;
+    void OnHeartbeatTimeout();
+
+    const std::list<Service*>& services() const { return mServices; }
+    void PutHeader(std::ostream& out) const;
+
+private:
+    enum Response { none = 0, success = 1, error = 2 };
+
+    void Dispatch(const LGCP::Message& msg);
+    // A message to the controller: seq and slot unless no_seq / no_slot.
+    // The caller fills in the message's PDU in place, sparing a copy.
+    void SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg);
+    void SendResponse(const LGCP::Response& response);
+    void OnUpdateAvgStat() {}
+
+    std::list<Service*> mServices;
+    Control::Service* mConnection = nullptr;
+    bool mSeqPresent = false;
+    unsigned mSeq = 0;
+    unsigned mSlot = no_slot;
+    Response mResponse = none;
+    Timer mStatTimer;
+};
+
+} // namespace CtrlSrv
+
+// The control server of the process.
+extern CtrlSrv::Server ctrlServer;

@@ -1,0 +1,259 @@
+#include "server/slots/slot.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+#include "server/slots/hw_mux.h"
+#include "server/slots/slot_factory.h"
+#include "server/slots/slots.h"
+
+// Deleting a slot never leaves a pointer to it behind: its factory's list
+// and its neighbours forget it (the slot table has cut the connections
+// already; this only covers what is left).
+Slot::~Slot()
+{
+    if (mFactory)
+        mFactory->Remove(this);
+    LogicalDisconnect();
+    for (Slot* receiver : mReceivers)
+        receiver->mSource = nullptr;
+}
+
+void Slot::Put(std::ostream& out) const
+{
+    char text[16];
+    if (id <= 1023)
+        std::snprintf(text, sizeof(text), "%02u", id);
+    else if (id == no_id)
+        std::snprintf(text, sizeof(text), "na");
+    else
+        std::snprintf(text, sizeof(text), "i%u", id);
+    out << text << ':' << GetName();
+}
+
+std::ostream& operator<<(std::ostream& out, const Slot& slot)
+{
+    slot.Put(out);
+    return out;
+}
+
+void Slot::SendSignal(LGCP::Signal const& sig)
+{
+    Slots::instance()->SendSignal(id, sig);
+}
+
+void Slot::LogicalConnect(Slot& source)
+{
+    mSource = &source;
+    auto& list = source.mReceivers;
+    auto at = std::lower_bound(list.begin(), list.end(), this);
+    if (at == list.end() || *at != this)
+        list.insert(at, this);
+}
+
+void Slot::LogicalDisconnect()
+{
+    if (!mSource)
+        return;
+    auto& list = mSource->mReceivers;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    mSource = nullptr;
+}
+
+bool Slot::BeforeDestroy()
+{
+    mInBeforeDestroy = true;
+    bool released = IBeforeDestroy();
+    mInBeforeDestroy = false;
+    // A kind that finished its release from inside IBeforeDestroy is
+    // released now; deleting it there would pull the slot from under the
+    // destroy still running.
+    if (!released && !mReleasedEarly)
+        return false;
+    if (mFactory)
+        mFactory->Remove(this);
+    else
+        std::cerr << "slot: internal error!!! BeforeDestroy() not connected to factory" << std::endl;
+    return true;
+}
+
+void Slot::on_release()
+{
+    if (!mReleasing)
+        return;
+    if (mInBeforeDestroy) {
+        mReleasedEarly = true;
+        return;
+    }
+    if (mFactory)
+        mFactory->Remove(this);
+    Slots::instance()->on_release(this);
+}
+
+// ---------------------------------------------------------------- streams
+
+void Slot::OnChangeInputStream(bool on)
+{
+    if (mInputActive == on)
+        return;
+    // Set first: the release hooks that Disconnect calls may ask again.
+    mInputActive = on;
+    LGCP::Signal sig;
+    if (on) {
+        sig.get_receiver().set_active(IGetReceiveChannel());
+    } else {
+        Disconnect(*this);
+        sig.get_receiver().set_inactive();
+    }
+    SendSignal(sig);
+}
+
+// Hooks may change the list meanwhile: the first receiver is taken afresh
+// each time.
+bool DisconnectReceivers(Slot& source, const char* missing)
+{
+    for (size_t n = source.GetReceivers().size(); n > 0; --n) {
+        if (source.GetReceivers().empty()) {
+            std::cerr << missing << std::endl;
+            return false;
+        }
+        Disconnect(*source.GetReceivers().front());
+    }
+    return true;
+}
+
+void Slot::OnChangeOutputStream(bool on)
+{
+    if (mOutputActive == on)
+        return;
+    mOutputActive = on;
+    LGCP::Signal sig;
+    if (on) {
+        sig.get_transmitter().set_active(IGetTransmitChannel());
+    } else {
+        DisconnectReceivers(*this, "mux: internal error: expected slots not exists.");
+        sig.get_transmitter().set_inactive();
+    }
+    SendSignal(sig);
+}
+
+// ------------------------------------------------------------- connection
+
+bool Slot::IHwConnectTransmitter(Slot& receiver)
+{
+    return MuxConnect(*this, receiver);
+}
+
+bool Slot::IHwConnectReceiver(Slot& source)
+{
+    return MuxConnect(source, *this);
+}
+
+bool Slot::IHwDisconnectTransmitter(Slot& receiver)
+{
+    return MuxDisconnect(receiver);
+}
+
+bool Slot::IHwDisconnectReceiver(Slot&)
+{
+    return MuxDisconnect(*this);
+}
+
+bool MuxConnect(Slot& source, Slot& receiver)
+{
+    int tx = source.IGetTransmitChannel();
+    int rx = receiver.IGetReceiveChannel();
+    if (!HwMux::instance()->Connect(tx, rx))
+        return false;
+    std::clog << "mux: slot " << source << " [" << tx << "] -> " << receiver << " [" << rx << "]" << std::endl;
+    return true;
+}
+
+bool MuxDisconnect(Slot& receiver)
+{
+    int rx = receiver.IGetReceiveChannel();
+    if (!HwMux::instance()->Disconnect(rx))
+        return false;
+    std::clog << "mux: disconnect slot " << receiver << " [" << rx << "]" << std::endl;
+    return true;
+}
+
+bool llConnect(Slot& source, Slot& receiver)
+{
+    if (source.GetConnectionPriority() > receiver.GetConnectionPriority())
+        return source.IHwConnectTransmitter(receiver);
+    return receiver.IHwConnectReceiver(source);
+}
+
+bool llDisconnect(Slot& receiver)
+{
+    Slot* source = receiver.GetSource();
+    if (!source)
+        return false;
+    if (receiver.GetConnectionPriority() > source->GetConnectionPriority())
+        return receiver.IHwDisconnectReceiver(*source);
+    return source->IHwDisconnectTransmitter(receiver);
+}
+
+// The receiver is cut from its source in the graph, with the release hooks.
+static void LeaveSource(Slot& receiver)
+{
+    Slot* old = receiver.GetSource();
+    receiver.LogicalDisconnect();
+    receiver.IOnInputRelease();
+    if (old->GetReceivers().empty())
+        old->IOnOutputRelease();
+}
+
+bool Connect(Slot& source, Slot& receiver)
+{
+    if (receiver.GetSource() == &source)
+        return true;
+    if (source.GetReceivers().empty()) {
+        if (!source.IOnOutputStream()) {
+            std::cerr << "slot " << source << " don't have output stream to " << receiver << std::endl;
+            return false;
+        }
+        source.OnChangeOutputStream(true);
+    }
+    Slot* old = receiver.GetSource();
+    if (!old) {
+        if (!receiver.IOnInputStream()) {
+            std::cerr << "slot " << receiver << " don't have input stream from " << source << std::endl;
+            return false;
+        }
+        receiver.OnChangeInputStream(true);
+    } else {
+        llDisconnect(receiver);
+    }
+
+    if (llConnect(source, receiver)) {
+        if (old) {
+            receiver.LogicalDisconnect();
+            if (old->GetReceivers().empty())
+                old->IOnOutputRelease();
+        }
+        receiver.LogicalConnect(source);
+        return true;
+    }
+
+    // The receiver's output no longer carries its old source: put that
+    // connection back, or let the graph say that it is gone.
+    if (!old)
+        receiver.IOnInputRelease();
+    else if (!llConnect(*old, receiver))
+        LeaveSource(receiver);
+    if (source.GetReceivers().empty())
+        source.IOnOutputRelease();
+    return false;
+}
+
+bool Disconnect(Slot& receiver)
+{
+    if (!receiver.GetSource())
+        return true;
+    bool done = llDisconnect(receiver);
+    LeaveSource(receiver);
+    return done;
+}

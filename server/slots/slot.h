@@ -1,0 +1,152 @@
+// A slot: one endpoint the controller addresses by number (an E1 or BRI time
+// slot, a shared-bus channel, an RTP stream, a mixer port ...). Slots are
+// joined in pairs, source to receiver; a source feeds any number of
+// receivers, a receiver hears one source. The side with the higher
+// connection priority makes the switch connection; by default both sides
+// are TDM endpoints joined on the board's switch.
+//
+// Slots are made by their factory and owned by the slot table (Slots), which
+// numbers them, hands them the controller's commands and deletes them.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "server/slots/device_events.h"
+#include "server/schema/ACP.h"
+#include "server/schema/LEMZGW.h"
+#include "server/schema/LGCP.h"
+#include "server/schema/TERM.h"
+
+class SlotFactory;
+class Slots;
+
+class Slot {
+public:
+    static constexpr unsigned no_id = ~0u;
+
+    Slot() = default;
+    virtual ~Slot();
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+
+    // Trunk and time slot of a trunk time-slot slot, -1 for other kinds.
+    virtual int GetTrunk() { return -1; }
+    virtual int GetTrunkTimeSlot() { return -1; }
+    virtual void OnTrunkStatus(unsigned /*trunk*/, ACP::TrunkState::NamedNumber const& /*state*/) {}
+    // Once the slot is numbered and its creation answered: announce streams here.
+    virtual void IAfterCreate() {}
+    // Begin releasing: true = released now; false = on_release() follows later.
+    virtual bool IBeforeDestroy() { return true; }
+    // Commands; false is answered unsupported.
+    virtual bool IActivate(TERM::TermActivateParams const&) { return false; }
+    virtual bool IDeactivate() { return false; }
+    virtual bool IUserData(std::vector<char> const&) { return false; }
+    virtual bool Ioctl(LGCP::IoctlParams const&) { return false; }
+    // Of two connected slots, the higher one drives the switch (ties: see llConnect).
+    virtual int GetConnectionPriority() { return 0; }
+    virtual bool IHwConnectTransmitter(Slot& receiver);
+    virtual bool IHwConnectReceiver(Slot& source);
+    virtual bool IHwDisconnectTransmitter(Slot& receiver);
+    virtual bool IHwDisconnectReceiver(Slot& source);
+    // May the slot start transmitting (its first receiver) or receiving?
+    virtual bool IOnOutputStream() { return false; }
+    virtual bool IOnInputStream() { return false; }
+    // The last receiver went, the source went, or a connection failed.
+    virtual void IOnOutputRelease() {}
+    virtual void IOnInputRelease() {}
+    // Switch input the slot transmits on, switch output it receives on.
+    virtual int IGetTransmitChannel() { return -1; }
+    virtual int IGetReceiveChannel() { return -1; }
+    virtual const char* GetName() const = 0;
+
+    // "05:trunk"; "na:trunk" before numbering.
+    void Put(std::ostream& out) const;
+
+    // To the controller, with this slot's number and no sequence number.
+    void SendSignal(LGCP::Signal const& sig);
+    void OnTonecEvent(LGCP::TonecEvent const& event);
+    void OnNumber(std::string const& number);
+    void OnModem(TERM::ModemProceeding const& value);
+    void OnModem(TERM::ModemInformation const& value);
+    void OnActivated();
+    void OnDeactivated();
+    void OnAbort(int code);
+    void OnUserData(std::vector<char> const& data);
+    void OnIoctlResponse(LGCP::IoctlResponse const& response);
+    void OnRtpRadioEvent(TERM::RtpRadioRequest const& request);
+    void OnVADEvent(LGCP::VADEvent const& event);
+    void OnProtoLemzEvent(LEMZGW::ProtoLemzPackets const& packets);
+    void OnSDEvent(LGCP::SDEvent const& event);
+    void OnRtpEvent(LGCP::RtpEvent const& event);
+
+    // Stream announcements: a signal on every change; going off also drops
+    // the connections of that side.
+    void OnChangeInputStream(bool on);
+    void OnChangeOutputStream(bool on);
+
+    // The end of a release that IBeforeDestroy left pending: the slot is
+    // deleted inside this call.
+    void on_release();
+    // IBeforeDestroy; when released, the slot leaves its factory's list.
+    bool BeforeDestroy();
+
+    // The graph alone, no hooks and no switch.
+    void LogicalConnect(Slot& source);
+    void LogicalDisconnect();
+
+    // Device events into controller signals.
+    void processTonecEvent(Hardware::TonecReceiver::Params const& params);
+    void processToneGenEvent();
+    void processVADEvent(Hardware::DSProcVADEvent const& event);
+    void processToneFltEvent(dsproc_tone_event const* event);
+    void processFlagsEvent(dsproc_flags_event const* event);
+    void processBSSEvent(dsproc_bss_event const* event);
+    void processSDEvent(Hardware::DSProcSDEvent const& event);
+    void processRtpEvent(rtp_event const& event);
+
+    Slot* GetSource() const { return mSource; }
+    // Sorted by address, no duplicates.
+    const std::vector<Slot*>& GetReceivers() const { return mReceivers; }
+    SlotFactory* GetFactory() const { return mFactory; }
+    bool IsInputActive() const { return mInputActive; }
+    bool IsOutputActive() const { return mOutputActive; }
+    bool IsReleasing() const { return mReleasing; }
+
+    // Number 0..1023 in the slot table; no_id until numbered.
+    unsigned id = no_id;
+
+private:
+    friend class SlotFactory;
+    friend class Slots;
+
+    std::vector<Slot*> mReceivers;
+    Slot* mSource = nullptr;
+    SlotFactory* mFactory = nullptr;
+    bool mInputActive = false;
+    bool mOutputActive = false;
+    bool mReleasing = false;
+    // A destroy command waits for the release, answered with delayedSeq.
+    bool mAnswerPending = false;
+    unsigned delayedSeq = 0;
+    // Inside IBeforeDestroy, and whether the kind released meanwhile.
+    bool mInBeforeDestroy = false;
+    bool mReleasedEarly = false;
+};
+
+std::ostream& operator<<(std::ostream& out, const Slot& slot);
+
+// receiver hears source. Refusals leave the graph as it was.
+bool Connect(Slot& source, Slot& receiver);
+// receiver leaves its source; the link goes even when the switch fails.
+bool Disconnect(Slot& receiver);
+// The switch part alone, made by the side of higher priority.
+bool llConnect(Slot& source, Slot& receiver);
+bool llDisconnect(Slot& receiver);
+// The default switch operations.
+bool MuxConnect(Slot& source, Slot& receiver);
+bool MuxDisconnect(Slot& receiver);
+// Disconnects each receiver of source once; false, after writing missing to
+// the error log, when the list ran out early.
+bool DisconnectReceivers(Slot& source, const char* missing);

@@ -1,0 +1,87 @@
+// The slot table: the control service that owns every slot. It carries out
+// the controller's slot commands on a table of 1024 numbers, asks the
+// factories (newest first) to make slots, forwards trunk status to the
+// factories, reports resources, and destroys everything when the
+// controller goes.
+//
+// A slot number is free, occupied, or releasing: a slot whose kind needs
+// time to release stays in the table, refusing create and destroy, until
+// it calls Slot::on_release.
+#pragma once
+
+#include <iosfwd>
+#include <list>
+#include <vector>
+
+#include "server/control/ctrl_server.h"
+#include "server/slots/slot.h"
+
+class Slots : public CtrlSrv::Service {
+public:
+    static constexpr unsigned size = 1024;
+
+    // The slot table of the process, built on first use.
+    static Slots* instance();
+
+    Slots();
+    ~Slots() override;
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+
+    void OnConnect() override {}
+    // Destroys every slot; slots still releasing after a one-second pause
+    // are deleted regardless.
+    void OnDisconnect() override;
+    bool OnCommand(LGCP::Command const& cmd) override;
+    // Trunk status goes to every factory.
+    void OnSignal(LGCP::Signal const& sig) override;
+
+    // Disconnects the slot and starts its release: true when it has been
+    // deleted, false when it releases later.
+    bool Destroy(Slot* slot);
+    // The end of a late release: the delayed destroy answer, then deletion.
+    void on_release(Slot* slot);
+    // Forgets and deletes the slot.
+    void int_destroy(Slot* slot);
+    // Sends the resources report: the switch, and whatever each factory adds.
+    void UpdateHardwareResources();
+
+    // The slot at number n, null when free or out of range.
+    Slot* at(unsigned n) const { return n < size ? mTable[n] : nullptr; }
+    // Live slots in creation order.
+    const std::list<Slot*>& live() const { return mLive; }
+
+    class Scoped;
+
+private:
+    bool OnSlotCommand(LGCP::Command const& cmd);
+    bool OnBaseCommand(LGCP::Command const& cmd);
+    void CmdQuery();
+    void CmdConnect(unsigned target);
+    void CmdDisconnect();
+    void CmdCreate(LGCP::CreateParams const& params);
+    void CmdDestroy();
+    // activate, deactivate, userData and ioctl: the slot's hook decides.
+    void CmdSlotHook(LGCP::Command const& cmd);
+    // Cuts the slot's input and every receiver.
+    void DropConnections(Slot& slot);
+
+    std::vector<Slot*> mTable;
+    std::list<Slot*> mLive;
+    // Slots whose release is still running while the controller is gone.
+    std::list<Slot*> mPending;
+};
+
+// Makes Slots::instance() return a table of its own while it lives.
+class Slots::Scoped {
+public:
+    Scoped();
+    ~Scoped();
+    Scoped(const Scoped&) = delete;
+    Scoped& operator=(const Scoped&) = delete;
+    Slots& slots() { return mSlots; }
+
+private:
+    Slots mSlots;
+    Slots* mOld;
+};

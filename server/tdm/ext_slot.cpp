@@ -1,0 +1,50 @@
+#include "server/tdm/ext_slot.h"
+
+#include <iostream>
+
+#include "server/slots/hw_mux.h"
+#include "server/slots/slot_refusal.h"
+
+void ExtSlot::IAfterCreate()
+{
+    OnChangeOutputStream(true);
+}
+
+// Activating again must leave a connected source on the channel.
+bool ExtSlot::IActivate(TERM::TermActivateParams const&)
+{
+    if (IsInputActive())
+        return true;
+    OnChangeInputStream(true);
+    HwMux::instance()->Disconnect(rx);
+    return true;
+}
+
+bool ExtSlot::IDeactivate()
+{
+    OnChangeInputStream(false);
+    HwMux::instance()->Disable(rx);
+    return true;
+}
+
+bool ExtSlot::IBeforeDestroy()
+{
+    HwMux::instance()->Disable(rx);
+    return true;
+}
+
+Slot* ExtFactory::INewSlot(LGCP::CreateParams const& params)
+{
+    if (!params.is_ext())
+        return nullptr;
+    int tx = params.get_ext().get_transmitter().getValue();
+    int rx = params.get_ext().get_receiver().getValue();
+    auto onBus = [](int channel) { return channel >= 0 && channel < HwMux::kBusChannels; };
+    if (!onBus(tx) || !onBus(rx)) {
+        std::cerr << "ext-slot: channels out of the shared bus: transmitter " << tx << ", receiver " << rx
+                  << std::endl;
+        RefuseCommand(LGCP::ErrorCause::invalidParams);
+        return nullptr;
+    }
+    return new ExtSlot(HwMux::kBusFirst + tx, HwMux::kBusFirst + rx);
+}

@@ -1,0 +1,85 @@
+// BRI line chips on the simulated "/dev/hal", in virtual time.
+#include "server/boardctl/spi_ctrl.h"
+#include "tests/server/boardctl/board_control_support.h"
+
+using testing::HasSubstr;
+using SpiWrites = std::vector<SimBoard::Hal::SpiWrite>;
+typedef std::vector<std::string> Texts;
+
+namespace {
+
+class SpiCtrlTest : public vbtest::BoardControlTest {
+protected:
+    SimBoard::Hal& hal = sim.hal();
+    spiCtrl spi;
+
+    void SetUp() override { start({&spi}); }
+    // One poll's reports without the four loss counters (always 0).
+    Texts poll()
+    {
+        run_ms(spiCtrl::kPollMs);
+        Texts out;
+        for (const std::string& s : signals.take())
+            out.push_back(s.substr(0, s.size() - 8));
+        return out;
+    }
+};
+
+TEST_F(SpiCtrlTest, ChipsProgrammedAtConstructionAndClockMaster)
+{
+    SpiWrites expected;
+    for (int c = 0; c < 8; ++c)
+        expected.insert(expected.end(), {{c, 50, 128}, {c, 48, 8}, {c, 87, 48}, {c, 52, 96}, {c, 53, 0}, {c, 54, 0},
+                                         {c, 55, 0}, {c, 50, 0}});
+    EXPECT_EQ(hal.spi_writes(), expected);
+    EXPECT_EQ(log.str().substr(0, 56), "spi: try init\nspi: init channel 0\nspi: enable channel 0\n");
+    spi.clock(3);
+    spi.clock(8);
+    for (int c = 0; c < 8; ++c)
+        expected.push_back({c, 87, 48});
+    expected.push_back({3, 87, 56});
+    EXPECT_EQ(hal.spi_writes(), expected);
+    EXPECT_THAT(log.str(), HasSubstr("spi: set clock master on channel 3\nspi: bad channel for set clock master 8\n"));
+}
+
+TEST_F(SpiCtrlTest, StatusRegisterDecodingAndSlipsPerLine)
+{
+    connect();
+    run_ms(999);
+    EXPECT_TRUE(signals.sent.empty()) << "first poll a second after the connection";
+    const uint8_t statuses[8] = {0xE5, 0x85, 0x45, 0x04, 0x01, 0x05, 0x00, 0xC5};
+    for (int c = 0; c < 8; ++c)
+        hal.set_line_status(c, statuses[c]);
+    EXPECT_EQ(poll(), (Texts{"bri 0 normal 1", "bri 1 rai 0", "bri 2 ais 0", "bri 3 lossCarrier 0", "bri 4 lossBF 0",
+                             "bri 5 ais 0", "bri 6 lossCarrier 0", "bri 7 normal 0"}));
+    // Slip bit of each line at each poll, and the slips reported.
+    const char* const polls[][2] = {{"00110000", "00110000"}, {"00110000", "00000000"}, {"11111111", "11001111"},
+                                    {"11111111", "00000000"}, {"11111011", "00000000"}, {"11111111", "00000100"}};
+    for (const auto& p : polls) {
+        for (int c = 0; c < 8; ++c)
+            hal.set_line_status(c, p[0][c] == '1' ? 0xE5 : 0xC5);
+        std::string slips;
+        for (const std::string& s : poll())
+            slips += s.back();
+        EXPECT_EQ(slips, p[1]) << p[0];
+    }
+}
+
+TEST_F(SpiCtrlTest, ReadErrorsReadZeroAndNoSpiStopsThePollForGood)
+{
+    connect();
+    board.fail(Device::Hal::kDevice, Device::Hal::SPI_READ, EIO);
+    EXPECT_EQ(poll().at(0), "bri 0 lossCarrier 0");
+    EXPECT_THAT(log.str(), HasSubstr("spi: read error: channel=0 addr=51\n"));
+    hal.set_spi(false);
+    EXPECT_EQ(poll(), Texts{}) << "no report from a board without SPI";
+    EXPECT_THAT(log.str(), HasSubstr("spi: hal without spi\n"));
+    hal.set_spi(true);
+    spi.clock(3);
+    spi.OnConnect();
+    EXPECT_EQ(poll(), Texts{});
+    EXPECT_FALSE(spi.polling());
+    EXPECT_EQ(hal.spi_writes().size(), 64u);
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+// The TDM switch driven through the simulated board.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <functional>
+#include <map>
+
+#include "runtime/mux_time.h"
+#include "server/slots/hw_mux.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/simboard/sim_board.h"
+#include "tests/support/test_support.h"
+
+using SimBoard::Hal;
+
+namespace {
+
+class HwMuxTest : public ::testing::Test {
+protected:
+    vbtest::SimulatedBoard sim;
+    SimBoard::Board& board = sim.board;
+    vbtest::CaptureStream log{std::clog};
+
+    void TearDown() override { EXPECT_TRUE(multiplexer.dpcs().empty()) << "refresh left active"; }
+
+    // Channels of the disable requests logged so far, in order.
+    std::vector<int32_t> disabled() const
+    {
+        std::vector<int32_t> out;
+        for (const auto& r : board.ioctls("/dev/hal", Hal::kDisable))
+            out.push_back(static_cast<int32_t>(r.in.at(0)));
+        return out;
+    }
+    static std::vector<uint16_t> shadow(const HwMux& mux)
+    {
+        std::vector<uint16_t> s;
+        for (int i = 0; i < HwMux::kBusChannels; ++i)
+            s.push_back(mux.shadow(i));
+        return s;
+    }
+};
+
+TEST_F(HwMuxTest, FirstOpenDisablesEveryBusOutputInOrder)
+{
+    HwMux::Scoped scoped;
+    HwMux& mux = *HwMux::instance();
+    EXPECT_EQ(&mux, &scoped.mux());
+    EXPECT_EQ(log.str(), "hwMux: init\nhwMux: device opened\n");
+    std::vector<int32_t> expected;
+    for (int32_t ch = 8192; ch <= 10239; ++ch)
+        expected.push_back(ch);
+    EXPECT_EQ(disabled(), expected);
+    EXPECT_EQ(shadow(mux), std::vector<uint16_t>(2048, HwMux::kDisabled));
+    EXPECT_TRUE(::fcntl(mux.fd(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(multiplexer.dpcs().size(), 1u);
+    EXPECT_TRUE(mux.IsOpened());
+    EXPECT_EQ(board.log().size(), 1u + 2048u) << "opened once";
+}
+
+TEST_F(HwMuxTest, EveryOperationRetriesAFailedOpen)
+{
+    board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
+    HwMux mux;
+    EXPECT_TRUE(multiplexer.dpcs().empty());
+    EXPECT_EQ(mux.Read(8300), 255);
+    EXPECT_FALSE(mux.Connect(5, 8200));
+    EXPECT_EQ(log.str(), "hwMux: init\n"
+                         "hwMux: can't open device: No such device\n"
+                         "hwMux: can't open device: No such device\n"
+                         "hwMux: can't open device: No such device\n"
+                         "hwMux: ERROR not opened\n");
+    EXPECT_EQ(board.log().size(), 3u) << "three opens, no request";
+    board.clear_failures();
+    EXPECT_TRUE(mux.Disable(8200));
+    EXPECT_EQ(disabled().size(), 2048u + 1u);
+}
+
+// Only 8192..10239 have a shadow entry; the numbers around them touch none.
+TEST_F(HwMuxTest, ShadowBounds)
+{
+    HwMux mux;
+    struct Case {
+        int channel;
+        int index;  // shadow entry, -1 for none
+        bool asked; // a request reaches the switch
+        bool ok;
+    };
+    const Case cases[] = {
+        {-1, -1, false, false}, {8191, -1, true, true}, {8192, 0, true, true},
+        {10239, 2047, true, true}, {10240, -1, true, false}, // the switch refuses it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.channel);
+        // Each step leaves the entry different from the step before.
+        const std::pair<std::function<bool()>, uint16_t> steps[] = {
+            {[&] { return mux.Connect(5, c.channel); }, 5},
+            {[&] { return mux.Disconnect(c.channel); }, HwMux::kFixedByte},
+            {[&] { return mux.Disable(c.channel); }, HwMux::kDisabled},
+            {[&] { return mux.Write(c.channel, 0x11); }, HwMux::kFixedByte},
+        };
+        for (const auto& step : steps) {
+            std::vector<uint16_t> want = shadow(mux);
+            if (c.index >= 0)
+                want[static_cast<size_t>(c.index)] = step.second;
+            size_t before = board.log().size();
+            EXPECT_EQ(step.first(), c.ok);
+            EXPECT_EQ(board.log().size() - before, c.asked ? 1u : 0u);
+            EXPECT_EQ(shadow(mux), want);
+        }
+        // A bus time slot hears what its output sends; a local input its line.
+        EXPECT_EQ(mux.Read(c.channel), c.index >= 0 ? 0x11 : 255);
+    }
+    EXPECT_NE(log.str().find("hwMux: connect 5 -> 10240 failed: Invalid argument\n"), std::string::npos);
+}
+
+TEST_F(HwMuxTest, SwitchStateFollowsTheCalls)
+{
+    HwMux mux;
+    Hal& hal = sim.hal();
+    EXPECT_TRUE(mux.Connect(5, 8200));
+    EXPECT_EQ(board.log().back().in, (std::vector<uint32_t>{8200, 5}));
+    EXPECT_EQ(mux.shadow(8), 5);
+    EXPECT_EQ(hal.output(8200).source, 5);
+    EXPECT_TRUE(mux.Connect(5, 40));
+    EXPECT_EQ(hal.output(40).source, 5);
+    hal.set_line(5, 0x42);
+    EXPECT_EQ(mux.Read(8200), 0x42) << "the bus carries the connected input";
+
+    EXPECT_TRUE(mux.Disconnect(8300));
+    EXPECT_EQ(board.log().back().in, (std::vector<uint32_t>{8300, 0xD5}));
+    EXPECT_EQ(mux.shadow(108), HwMux::kFixedByte);
+    EXPECT_EQ(mux.Read(8300), 0xD5);
+
+    size_t requests = board.log().size();
+    log.clear();
+    EXPECT_FALSE(mux.Connect(-1, 8200));
+    EXPECT_EQ(log.str(), "hwMux: ERROR not opened\n");
+    EXPECT_EQ(board.log().size(), requests);
+    EXPECT_EQ(mux.shadow(8), 5);
+}
+
+TEST_F(HwMuxTest, FailedRequestsAreReportedAndTheShadowKeepsTheRequest)
+{
+    HwMux mux;
+    for (unsigned long number : {Hal::kConnect, Hal::kDisable, Hal::kWrite, Hal::kRead})
+        board.fail("/dev/hal", number, EIO, SimBoard::Board::Times::always);
+    log.clear();
+    EXPECT_FALSE(mux.Connect(5, 8200));
+    EXPECT_FALSE(mux.Disconnect(8300));
+    EXPECT_FALSE(mux.Disable(8301));
+    EXPECT_FALSE(mux.Write(8302, 0xAB));
+    EXPECT_EQ(mux.Read(8303), 255);
+    EXPECT_EQ(log.str(), "hwMux: connect 5 -> 8200 failed: Input/output error\n"
+                         "hwMux: disconnect failed 8300 : Input/output error\n"
+                         "hwMux: disable failed 8301 : Input/output error\n"
+                         "hwMux: write failed 8302 <- 0xAB : Input/output error\n"
+                         "hwMux: read failed 8303 -> 0xFF : Input/output error\n");
+    EXPECT_EQ(mux.shadow(8), 5);
+    EXPECT_EQ(mux.shadow(108), HwMux::kFixedByte);
+    EXPECT_EQ(mux.shadow(109), HwMux::kDisabled);
+    EXPECT_EQ(mux.shadow(110), HwMux::kFixedByte);
+}
+
+// The loop runs its DPCs twice per pass: a pass still refreshes at most 128
+// outputs, and every disabled one once per 16 passes.
+TEST_F(HwMuxTest, RefreshCoversEveryDisabledOutputOncePer16Passes)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    HwMux mux;
+    mux.Connect(5, 8200);   // entry 8
+    mux.Disconnect(8300);   // entry 108
+    mux.Write(10239, 0x01); // entry 2047
+    board.clear_log();
+    vbtest::FnTimer tick;
+    int ticks = 0;
+    tick.arm(10, [&] {
+        if (++ticks == 16)
+            multiplexer.terminate();
+        else
+            tick.arm(10);
+    });
+    multiplexer.run(false, true);
+
+    // Each pass runs at its own virtual time; the last stops before its poll.
+    std::map<uint32_t, size_t> perPass;
+    for (const auto& r : board.log())
+        ++perPass[r.ms];
+    ASSERT_EQ(perPass.size(), 17u);
+    for (const auto& p : perPass)
+        EXPECT_LE(p.second, 128u);
+    std::vector<int32_t> got = disabled();
+    got.resize(got.size() - perPass.rbegin()->second);
+    ASSERT_EQ(got.size(), 2048u - 3u);
+    EXPECT_EQ(got.front(), 8193) << "entry 1 first after an open";
+    EXPECT_EQ(got.back(), 8192) << "entry 0 last";
+    std::map<int32_t, int> times;
+    for (int32_t ch : got)
+        ++times[ch];
+    EXPECT_EQ(times.size(), got.size()) << "each once";
+    EXPECT_EQ(times.count(8200) + times.count(8300) + times.count(10239), 0u);
+    EXPECT_EQ(sim.hal().output(8300).drive, Hal::Drive::constant);
+}
+
+} // namespace

@@ -1,0 +1,258 @@
+// The slot table through the control server: answers, release states, the
+// loss of the controller, the factory registry, and the graph and the
+// switch after random command sequences.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
+
+#include "board/hal_requests.h"
+#include "server/slots/kind_factories.h"
+#include "tests/server/slots/slot_support.h"
+
+using namespace vbtest;
+using C = LGCP::Command;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using Drive = SimBoard::Hal::Drive;
+
+namespace {
+
+struct SlotsTest : ::testing::Test, SlotWorld {
+    void fail_connects(SimBoard::Board::Times times = SimBoard::Board::Times::once)
+    {
+        sim.board.fail("/dev/hal", Device::Hal::SWITCH_CONNECT, EIO, times);
+    }
+    // The table, the live list and the factories' lists hold the same slots;
+    // B is among A's receivers exactly when B's source is A; the switch
+    // output of a receiver carries its source, that of any other slot none.
+    void ExpectConsistent(bool with_switch = true)
+    {
+        std::multiset<Slot*> table, live(slots().live().begin(), slots().live().end()), made;
+        for (unsigned n = 0; n < Slots::size; ++n)
+            if (Slot* s = slots().at(n)) {
+                table.insert(s);
+                EXPECT_EQ(s->id, n);
+            }
+        for (SlotFactory* f = firstFactory; f; f = f->next())
+            made.insert(f->slots().begin(), f->slots().end());
+        EXPECT_EQ(table, live);
+        EXPECT_EQ(made, live);
+        for (Slot* s : live) {
+            const auto& rs = s->GetReceivers();
+            EXPECT_TRUE(std::is_sorted(rs.begin(), rs.end()) && std::adjacent_find(rs.begin(), rs.end()) == rs.end());
+            for (Slot* r : rs)
+                EXPECT_TRUE(live.count(r) && r->GetSource() == s) << *s << " feeds " << *r;
+            auto* source = static_cast<TestSlot*>(s->GetSource());
+            EXPECT_TRUE(!source || (live.count(source) && std::count(source->GetReceivers().begin(),
+                                                                    source->GetReceivers().end(), s) == 1));
+            const SimBoard::Hal::Output& out = sim.hal().output(static_cast<TestSlot*>(s)->rx);
+            bool carries = source ? out.drive == Drive::connected && out.source == source->tx
+                                  : out.drive != Drive::connected;
+            EXPECT_TRUE(carries || !with_switch) << *s;
+        }
+    }
+};
+
+TEST_F(SlotsTest, CommandsOnMissingAndRefusingSlots)
+{
+    for (auto c : {C::e_destroy, C::e_disconnect, C::e_activate, C::e_userData})
+        EXPECT_THAT(command(simple(c), 3, 1), ElementsAre("seq=1 slot=3 error slotNotExists"));
+    create(3);
+    EXPECT_THAT(command(simple(C::e_connect, 4), 3), ElementsAre("slot=3 error slotNotExists"));
+    EXPECT_THAT(command(simple(C::e_query), 3), ElementsAre("slot=3 error unexpectedMsgType"));
+    EXPECT_THAT(command(simple(C::e_destroy), -1), ElementsAre("error unexpectedMsgType"));
+    for (bool done : {true, false}) {
+        slot(3)->kind.done = done;
+        for (auto c : {C::e_activate, C::e_deactivate, C::e_userData, C::e_ioctl})
+            EXPECT_THAT(command(simple(c), 3), ElementsAre(done ? "slot=3 success" : "slot=3 error unsupported"));
+    }
+}
+
+TEST_F(SlotsTest, ReleaseStates)
+{
+    // The creation's answer precedes the new slot's stream signals; an old
+    // slot that releases at once is gone before them.
+    Kind speaking, later, inside;
+    speaking.announce = true;
+    later.release = Kind::later;
+    inside.release = Kind::inside;
+    create(3, speaking);
+    journal.clear();
+    EXPECT_THAT(create(3, speaking, 6),
+                ElementsAre("seq=6 slot=3 success", "slot=3 transmitter active : 3", "slot=3 receiver active : 103"));
+    EXPECT_THAT(journal, ElementsAre("03:test IBeforeDestroy", "03:test deleted", "03:test IAfterCreate"));
+
+    // A destroy answered late, with its sequence number 0.
+    create(5, later);
+    EXPECT_THAT(command(simple(C::e_destroy), 5, 0), ElementsAre());
+    EXPECT_THAT(command(simple(C::e_destroy), 5, 1), ElementsAre("seq=1 slot=5 error destroyInProgress"));
+    EXPECT_THAT(create(5, Kind(), 2), ElementsAre("seq=2 slot=5 error destroyInProgress"));
+    EXPECT_THAT(command(simple(C::e_activate), 5, 3), ElementsAre("seq=3 slot=5 success"));
+    ExpectConsistent();
+    slot(5)->on_release();
+    EXPECT_THAT(controller(), ElementsAre("seq=0 slot=5 success"));
+
+    // A create displacing a slot that releases later: busy, and no answer
+    // when that release ends.
+    create(6, later);
+    EXPECT_THAT(create(6, Kind(), 7), ElementsAre("seq=7 slot=6 error slotIdBusy"));
+    slot(6)->on_release();
+    EXPECT_THAT(create(6, Kind(), 9), ElementsAre("seq=9 slot=6 success"));
+
+    // Ending the release inside IBeforeDestroy is releasing at once.
+    create(7, inside);
+    EXPECT_THAT(command(simple(C::e_destroy), 7, 10), ElementsAre("seq=10 slot=7 success"));
+    create(7, inside);
+    EXPECT_THAT(create(7, Kind(), 11), ElementsAre("seq=11 slot=7 success"));
+    slot(7)->on_release(); // not releasing: nothing
+    EXPECT_NE(slots().at(7), nullptr);
+    ExpectConsistent();
+}
+
+// Every slot goes with the controller; the slots still releasing get one
+// (virtual) second, then go regardless, and leave their factory's list.
+TEST_F(SlotsTest, ControllerLossDestroysEverySlot)
+{
+    Kind kinds[3];
+    kinds[1].release = Kind::later;
+    kinds[2].release = Kind::inside;
+    for (int n = 0; n < 10; ++n)
+        create(n, kinds[n % 3]);
+    command(simple(C::e_destroy), 1);
+    for (int n = 0; n < 9; ++n)
+        command(simple(C::e_connect, unsigned(n + 1)), n);
+    uint32_t before = Mux::milliseconds();
+    server.OnDisconnect();
+    EXPECT_EQ(Mux::milliseconds() - before, 1000u);
+    EXPECT_TRUE(slots().live().empty() && factory.slots().empty());
+    ExpectConsistent();
+
+    create(4);
+    before = Mux::milliseconds();
+    server.OnDisconnect();
+    EXPECT_EQ(Mux::milliseconds(), before) << "nothing was left releasing";
+}
+
+// A connection the switch refuses leaves the receiver on its old source,
+// in the graph and in the switch (the random test below also makes the
+// switch refuse putting it back).
+TEST_F(SlotsTest, AFailedConnectKeepsTheOldSource)
+{
+    for (int n = 1; n <= 3; ++n)
+        create(n);
+    command(simple(C::e_connect, 2), 1);
+    journal.clear();
+    fail_connects();
+    EXPECT_THAT(command(simple(C::e_connect, 2), 3), ElementsAre("slot=3 transmitter active : 3", "slot=3 error connectFail"));
+    EXPECT_EQ(slot(2)->GetSource(), slot(1));
+    EXPECT_THAT(journal, ElementsAre("03:test IOnOutputStream", "01:test IHwDisconnectTransmitter",
+                                     "02:test IHwConnectReceiver", "02:test IHwConnectReceiver", "03:test IOnOutputRelease"));
+    ExpectConsistent();
+}
+
+// Random commands on a few numbers, with release states, refusals, switch
+// failures and lost controllers: after each, one answer per command (a late
+// destroy answer exactly once, when its release ends), and consistency.
+TEST_F(SlotsTest, RandomCommandsKeepEverythingConsistent)
+{
+    std::mt19937 rng(20261206);
+    auto chance = [&](unsigned n) { return rng() % n == 0; };
+    std::map<int, int> waiting; // slot number -> seq of its late destroy answer
+    for (int seq = 0; seq < 4000 && !HasFailure(); ++seq) {
+        int n = int(rng() % 8), m = int(rng() % 8);
+        unsigned pick = rng() % 10;
+        Texts sent;
+        if (pick < 2) {
+            sent = create(n, Kind{Kind::Release(rng() % 3), !chance(8), !chance(8), int(rng() % 2), true, chance(2)}, seq);
+        } else if (pick < 5) {
+            chance(5) ? fail_connects(chance(2) ? SimBoard::Board::Times::once : SimBoard::Board::Times::always) : void();
+            sent = command(simple(C::e_connect, unsigned(m)), n, seq);
+            sim.board.clear_failures();
+        } else if (pick < 6) {
+            sent = command(simple(C::e_disconnect), n, seq);
+        } else if (pick < 8) {
+            sent = command(simple(C::e_destroy), n, seq);
+        } else if (pick < 9) {
+            if (slots().at(unsigned(n)) && slots().at(unsigned(n))->IsReleasing())
+                slots().at(unsigned(n))->on_release();
+            sent = controller();
+        } else if (chance(10)) {
+            server.OnDisconnect();
+            waiting.clear();
+        }
+        int answers = 0;
+        for (const std::string& text : sent) {
+            int s = -1, number = -1;
+            if (std::sscanf(text.c_str(), "seq=%d slot=%d", &s, &number) != 2 || s == seq) {
+                answers += s == seq;
+                continue;
+            }
+            EXPECT_EQ(waiting.count(number) ? waiting[number] : -1, s) << text;
+            waiting.erase(number);
+        }
+        if (pick >= 6 && pick < 8 && answers == 0 && slots().at(unsigned(n)) && slots().at(unsigned(n))->IsReleasing())
+            waiting[n] = seq, answers = 1;
+        EXPECT_TRUE(pick >= 8 || answers == 1) << "step " << seq;
+        ExpectConsistent();
+    }
+}
+
+// Hooks that change the receiver list while a source is destroyed: the
+// table logs the surprise and leaves no link to the deleted slot.
+TEST_F(SlotsTest, HooksThatRewireDuringDestroy)
+{
+    for (int n = 1; n <= 3; ++n)
+        create(n);
+    for (int n : {2, 3}) {
+        command(simple(C::e_connect, unsigned(n)), 1);
+        // A receiver that goes takes the other with it; one comes back.
+        slot(unsigned(n))->on_hook = [&, n](TestSlot& self, const std::string& hook) {
+            if (hook == "IOnInputRelease" && n == 2 && slots().at(1))
+                Connect(*slots().at(1), self);
+            if (hook == "IOnInputRelease" && n == 3 && slot(2)->GetSource())
+                Disconnect(*slot(2));
+        };
+    }
+    EXPECT_THAT(command(simple(C::e_destroy), 1, 4), testing::Contains("seq=4 slot=1 success"));
+    EXPECT_THAT(err.str(), HasSubstr("mux internal error: unexpected slots exists.\n"));
+    EXPECT_TRUE(!slot(2)->GetSource() && !slot(3)->GetSource());
+    ExpectConsistent(false);
+}
+
+TEST_F(SlotsTest, FactoriesAreAskedNewestFirst)
+{
+    TestFactory older{"older", journal}, newest{"newest", journal};
+    create(1);
+    EXPECT_EQ(slots().at(1)->GetFactory(), &newest);
+    newest.refuse = true;
+    create(2);
+    EXPECT_EQ(slots().at(2)->GetFactory(), &older);
+
+    journal.clear();
+    Texts sent = command(simple(C::e_query), -1, 2);
+    EXPECT_EQ(sent.at(0), "seq=2 success");
+    EXPECT_THAT(sent.at(1), HasSubstr("query { boardMajor 0, boardMinor 0, rtp-g729 0, rtp-g723 0, rtp-g711 0, "
+                                      "rtp-g711mcc 0, modem 3, mixer { }, mux TRUE, mcc-data 0,"));
+    LGCP::Signal sig;
+    sig.get_trunkStatus().set_state(ACP::TrunkState::lossCarrier);
+    slots().OnSignal(sig);
+    sig.set_activated();
+    slots().OnSignal(sig);
+    EXPECT_THAT(journal, ElementsAre("newest query", "older query", "T query", "newest trunk", "older trunk", "T trunk"));
+
+    // The kinds built elsewhere register and make nothing.
+    RtpFactory rtp;
+    HdlcSlotFactory hdlc;
+    EXPECT_STREQ(firstFactory->GetName(), "HdlcSlotFactory");
+    C c;
+    c.get_create().get_rtp();
+    EXPECT_THAT(command(c, 9), ElementsAre("slot=9 error insufficientResources"));
+    EXPECT_THAT(create(9), ElementsAre("slot=9 success"));
+    ExpectConsistent();
+}
+
+} // namespace

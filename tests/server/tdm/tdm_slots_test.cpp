@@ -1,0 +1,288 @@
+// The TDM slot kinds through the slot table on the simulated board: trunk
+// and BRI time slots, shared-bus map and external channels, echo-canceller
+// channels and MCC data channels.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "server/tdm/echo_slot.h"
+#include "server/tdm/ext_slot.h"
+#include "server/tdm/map_slot.h"
+#include "server/tdm/mcc_slot.h"
+#include "server/tdm/trunk_slot.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/server/slots/slot_support.h"
+
+using namespace vbtest;
+using C = LGCP::Command;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using Drive = SimBoard::Hal::Drive;
+namespace Mcc = Device::Mcc;
+
+namespace {
+
+C trunk(int t, int ts, bool bri = false)
+{
+    C c;
+    LGCP::TrunkParams& p = bri ? c.get_create().get_trunk_bri() : c.get_create().get_trunk();
+    p.set_trunk(t);
+    p.set_timeslot(ts);
+    return c;
+}
+
+// A negative bus leaves that direction out.
+C map(int txBus, int txChannel, int rxBus = -1, int rxChannel = 0)
+{
+    C c;
+    LGCP::MapParams& p = c.get_create().get_map();
+    txBus >= 0 ? p.include_transmitter().set_bus(txBus), p.get_transmitter().set_channel(txChannel) : void();
+    rxBus >= 0 ? p.include_receiver().set_bus(rxBus), p.get_receiver().set_channel(rxChannel) : void();
+    return c;
+}
+
+C echo(int bus, int channel)
+{
+    C c;
+    return c.get_create().get_echo().set_bus(bus), c.get_create().get_echo().set_channel(channel), c;
+}
+
+C mcc(LGCP::MccType::NamedNumber type, LGCP::MccMode::NamedNumber mode = LGCP::MccMode::standard)
+{
+    C c;
+    return c.get_create().get_mcc().set_type(type), c.get_create().get_mcc().set_mode(mode), c;
+}
+
+C user_data(const std::string& bytes)
+{
+    C c;
+    return c.get_userData().assign(bytes.begin(), bytes.end()), c;
+}
+
+std::string user_data_signal(int slot, const std::string& bytes)
+{
+    LGCP::Signal sig;
+    sig.get_userData().assign(bytes.begin(), bytes.end());
+    return "slot=" + std::to_string(slot) + " " + signal_text(sig);
+}
+
+struct TdmSlotsTest : ::testing::Test, SlotWorld {
+    MapFactory maps;
+    ExtFactory exts;
+    MccFactory mccs;
+    std::unique_ptr<EchoFactory> echoes{new EchoFactory};
+
+    TdmSlotsTest() { factory.refuse = true; }
+    const SimBoard::Hal::Output& out(int channel) { return sim.hal().output(channel); }
+    int channel(unsigned n) { return slots().at(n)->IGetTransmitChannel(); }
+    // Loop passes until the loop idles, at most 10 (a descriptor that stays
+    // ready would keep it busy); DPCs run twice a pass.
+    unsigned run_passes()
+    {
+        unsigned runs = 0;
+        FnDpc count([&] { ++runs == 20 ? multiplexer.terminate() : void(); });
+        FnTimer idle;
+        count.dpc.Activate(), idle.arm(1, [] { multiplexer.terminate(); }), multiplexer.run(false, true);
+        return runs / 2;
+    }
+    // Open descriptors, once the loop has made its own and the board has
+    // noticed every close.
+    int settled_fds() { return run_passes(), sim.board.sweep(), open_fd_count(); }
+};
+
+TEST_F(TdmSlotsTest, TrunkAndBriTimeSlots)
+{
+    EXPECT_THAT(command(trunk(1, 5), 2, 1),
+                ElementsAre("seq=1 slot=2 success", "slot=2 transmitter active : 37", "slot=2 receiver active : 37"));
+    // The slot's name, channel, trunk and time slot; refused ones answer instead.
+    std::pair<C, std::string> cases[] = {
+        {trunk(3, 31), "trunk 127 3 31"},        {trunk(4, 0), "slot=3 error insufficientResources"},
+        {trunk(2, 3, true), "trunkBRI 11 2 3"},  {trunk(2, 4, true), "slot=3 error insufficientResources"},
+        {trunk(7, 3, true), "trunkBRI 31 7 3"},  {trunk(8, 0, true), "slot=3 error insufficientResources"}};
+    for (auto& c : cases) {
+        Texts sent = command(c.first, 3);
+        Slot* s = sent.size() == 3 ? slots().at(3) : nullptr;
+        EXPECT_EQ(s ? std::string(s->GetName()) + " " + std::to_string(s->IGetReceiveChannel()) + " " +
+                          std::to_string(s->GetTrunk()) + " " + std::to_string(s->GetTrunkTimeSlot())
+                    : sent.at(0),
+                  c.second);
+    }
+    // Beyond what the decoder can deliver.
+    for (SlotFactory* f = firstFactory; f; f = f->next())
+        EXPECT_EQ(f->NewSlot(trunk(0, 32).get_create()), nullptr) << f->GetName();
+    // A slot deleted without its release leaves its time slot free.
+    delete trunk1.NewSlot(trunk(1, 9).get_create());
+    EXPECT_EQ(trunk1.at(9), nullptr);
+}
+
+TEST_F(TdmSlotsTest, ABusyTimeSlotDisplacesItsSlotAndItsConnections)
+{
+    command(trunk(0, 5), 3);
+    command(trunk(0, 6), 4);
+    command(simple(C::e_connect, 4), 3);
+    command(simple(C::e_connect, 3), 4);
+    ASSERT_EQ(out(6).source, 5);
+    EXPECT_THAT(command(trunk(0, 5), 10),
+                ElementsAre("slot=10 success", "slot=10 transmitter active : 5", "slot=10 receiver active : 5"));
+    EXPECT_EQ(err.str(), "trunk-slot: two slots require the same timeslot, remove old.\n old slot 03:trunk\n");
+    EXPECT_EQ(slots().at(3), nullptr);
+    EXPECT_EQ(trunk0.at(5), slots().at(10));
+    EXPECT_TRUE(!slots().at(4)->GetSource() && slots().at(4)->GetReceivers().empty());
+    EXPECT_TRUE(out(5).drive == Drive::constant && out(6).drive == Drive::constant) << "both send the idle byte";
+}
+
+TEST_F(TdmSlotsTest, MapSlotsOwnTheirBusChannels)
+{
+    EXPECT_THAT(command(map(1, 3), 1), ElementsAre("slot=1 success", "slot=1 transmitter active : 8323"));
+    command(map(-1, 0, 0, 0), 2);
+    command(trunk(1, 5), 3);
+    command(simple(C::e_connect, 2), 3);
+    command(simple(C::e_connect, 3), 1);
+    EXPECT_EQ(out(8192).source, 37);
+    EXPECT_EQ(out(37).source, 8323);
+
+    // A receiver on the channel slot 4 transmits on displaces slot 4.
+    command(map(0, 9), 4);
+    err.clear();
+    EXPECT_THAT(command(map(-1, 0, 0, 9), 5), ElementsAre("slot=5 success", "slot=5 receiver active : 8201"));
+    EXPECT_EQ(err.str(),
+              "map-slot: two slots require the same ipc-slot, remove old.\nnew slot na:map <-> old slot 04:map\n");
+    EXPECT_EQ(maps.owner(9), slots().at(5));
+
+    // One slot on one channel both ways owns it alone, and frees it.
+    command(map(2, 5, 2, 5), 6);
+    EXPECT_EQ(maps.owner(261), slots().at(6));
+    sim.board.clear_log();
+    EXPECT_THAT(command(simple(C::e_destroy), 6), ElementsAre("slot=6 success"));
+    EXPECT_EQ(sim.board.ioctls("/dev/hal", Device::Hal::SWITCH_DISABLE).at(0).in, std::vector<uint32_t>{8453});
+    EXPECT_EQ(maps.owner(261), nullptr);
+    EXPECT_THAT(err.str(), testing::Not(HasSubstr("internal error")));
+}
+
+TEST_F(TdmSlotsTest, ExternalSlotHearsOnlyWhileActivated)
+{
+    EXPECT_THAT(command(create_ext(10, 20), 1), ElementsAre("slot=1 success", "slot=1 transmitter active : 8202"));
+    command(trunk(0, 1), 2);
+    EXPECT_THAT(command(simple(C::e_connect, 1), 2), testing::Contains("slot=2 error connectFail"));
+    EXPECT_THAT(err.str(), HasSubstr("slot 01:bri don't have input stream from 02:trunk"));
+    EXPECT_THAT(command(simple(C::e_activate), 1), ElementsAre("slot=1 receiver active : 8212", "slot=1 success"));
+    EXPECT_TRUE(out(8212).drive == Drive::constant && out(8212).value == HwMux::kIdleByte);
+    EXPECT_THAT(command(simple(C::e_connect, 1), 2), ElementsAre("slot=2 success"));
+    EXPECT_THAT(command(simple(C::e_activate), 1), ElementsAre("slot=1 success"));
+    EXPECT_EQ(out(8212).source, 1) << "the live connection stays";
+    EXPECT_THAT(command(simple(C::e_deactivate), 1), ElementsAre("slot=1 receiver inactive : NULL", "slot=1 success"));
+    EXPECT_EQ(out(8212).drive, Drive::disabled);
+    EXPECT_EQ(slots().at(1)->GetSource(), nullptr);
+
+    for (auto tx_rx : {std::make_pair(2048, 0), {0, -1}, {INT_MAX, 0}, {0, INT_MIN}})
+        EXPECT_THAT(command(create_ext(tx_rx.first, tx_rx.second), 3), ElementsAre("slot=3 error invalidParams"));
+    EXPECT_THAT(command(create_ext(2047, 0), 3), ElementsAre("slot=3 success", "slot=3 transmitter active : 10239"));
+}
+
+TEST_F(TdmSlotsTest, EchoSlotsOnFittedBusesOnly)
+{
+    sim.hal().set_echo_buses(0x8001);
+    echoes.reset(new EchoFactory);
+    EXPECT_THAT(command(echo(15, 31), 1), ElementsAre("slot=1 success", "slot=1 transmitter active : 511",
+                                                      "slot=1 receiver active : 511"));
+    // Missing buses are not served; channels beyond a bus are invalid.
+    for (auto bus_channel : {std::make_pair(1, 0), {16, 0}, {-1, 0}, {0, 32}, {0, -1}})
+        EXPECT_THAT(command(echo(bus_channel.first, bus_channel.second), 2).at(0),
+                    HasSubstr(bus_channel.second ? "invalidParams" : "insufficientResources"));
+    EXPECT_THAT(command(simple(C::e_query), -1).at(1), HasSubstr("echoBus { 0, 15 }"));
+
+    sim.board.fail("/dev/hal", Device::Hal::HW_ECHO_BUSES, EIO);
+    echoes.reset(new EchoFactory);
+    EXPECT_THAT(command(echo(0, 0), 2), ElementsAre("slot=2 error insufficientResources"));
+    EXPECT_THAT(command(simple(C::e_query), -1).at(1), HasSubstr("echoBus { }"));
+}
+
+TEST_F(TdmSlotsTest, MccAllocationAndResources)
+{
+    using M = LGCP::MccType;
+    std::pair<C, uint32_t> cases[] = {
+        {mcc(M::data, LGCP::MccMode::ss7), 3}, {mcc(M::bri), 1}, {mcc(M::transparent), 2}, {mcc(M::data), 0}};
+    for (auto& c : cases) {
+        sim.board.clear_log();
+        EXPECT_THAT(command(c.first, 1), ElementsAre("slot=1 success"));
+        EXPECT_EQ(sim.board.ioctls(Mcc::kDevice, Mcc::MCC_ALLOCATE).at(0).out,
+                  (std::vector<uint32_t>{c.second, 512, 0, 1, 1}));
+    }
+    EXPECT_EQ(channel(1), 1024);
+    EXPECT_THAT(command(simple(C::e_query), -1).at(1), HasSubstr("mcc-data 31, mcc-bri 8, mcc-trans 32,"));
+
+    sim.mcc().set_capacity(Mcc::kBri, 0);
+    sim.board.fail(Mcc::kDevice, SimBoard::Op::open, ENODEV);
+    for (const char* why : {"mcc: fail to open MCC device: No such device", "mcc: MCC_ALLOCATE fail: No space"}) {
+        EXPECT_THAT(command(mcc(M::bri), 2), ElementsAre("slot=2 error insufficientResources"));
+        EXPECT_THAT(err.str(), HasSubstr(why));
+    }
+    sim.board.fail(Mcc::kDevice, SimBoard::Op::open, ENODEV);
+    EXPECT_THAT(command(simple(C::e_query), -1).at(1), HasSubstr("mcc-data 0, mcc-bri 0, mcc-trans 0,"));
+}
+
+TEST_F(TdmSlotsTest, MccDataBothWays)
+{
+    int fds = settled_fds();
+    command(mcc(LGCP::MccType::data), 7);
+    int ch = channel(7);
+    std::string block;
+    for (int i = 0; i < 2500; ++i)
+        block += char(i * 13);
+    sim.mcc().deliver(ch, block);
+    sim.mcc().deliver(ch, "");
+    sim.mcc().deliver(ch, "x");
+    EXPECT_LT(run_passes(), 10u);
+    EXPECT_THAT(controller(), ElementsAre(user_data_signal(7, block.substr(0, 1024)),
+                                          user_data_signal(7, block.substr(1024, 1024)),
+                                          user_data_signal(7, block.substr(2048)), user_data_signal(7, "x")));
+
+    EXPECT_THAT(command(user_data("frame"), 7), ElementsAre("slot=7 success"));
+    EXPECT_THAT(command(user_data(""), 7), ElementsAre("slot=7 success"));
+    EXPECT_EQ(sim.mcc().take(ch), "frame");
+    EXPECT_EQ(sim.mcc().take(ch), "");
+
+    // A full channel takes the rest when it has room again, block by block.
+    sim.mcc().set_room(ch, 3);
+    EXPECT_THAT(command(user_data("abcdef"), 7), ElementsAre("slot=7 success"));
+    EXPECT_THAT(command(user_data("gh"), 7), ElementsAre("slot=7 success"));
+    const std::string big(16000, 'y'); // four wait beside "def" and "gh", a fifth is too many
+    for (const char* answer : {"success", "success", "success", "success", "error insufficientResources"})
+        EXPECT_THAT(command(user_data(big), 7), ElementsAre(std::string("slot=7 ") + answer));
+    EXPECT_EQ(sim.mcc().take(ch), "abc");
+    sim.mcc().set_room(ch, SimBoard::MccController::kUnlimited);
+    run_passes();
+    for (const char* rest : {"def", "gh"})
+        EXPECT_EQ(sim.mcc().take(ch), rest);
+    for (int n = 0; n < 5; ++n)
+        EXPECT_EQ(sim.mcc().take(ch).size(), n < 4 ? big.size() : 0u);
+
+    sim.board.fail(Mcc::kDevice, SimBoard::Op::write, EIO);
+    EXPECT_THAT(command(user_data("lost"), 7), ElementsAre("slot=7 error internal"));
+    EXPECT_THAT(err.str(), HasSubstr("07:MCC write fail: Input/output error, 4 bytes dropped"));
+
+    EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
+    EXPECT_EQ(settled_fds(), fds);
+    EXPECT_EQ(sim.mcc().allocated(), 0u);
+}
+
+// The device ending the channel, with data waiting or none: what waits is
+// read, then the descriptor is let go rather than polled on every pass.
+TEST_F(TdmSlotsTest, MccChannelHungUp)
+{
+    for (const std::string& last : {std::string("last"), std::string()}) {
+        err.clear();
+        int fds = settled_fds();
+        command(mcc(LGCP::MccType::data), 7);
+        sim.mcc().deliver(channel(7), last);
+        sim.mcc().hang_up(channel(7));
+        EXPECT_LT(run_passes(), 10u);
+        EXPECT_EQ(controller(), last.empty() ? Texts() : Texts{user_data_signal(7, last)});
+        EXPECT_THAT(err.str(), HasSubstr("07:MCC channel hung up"));
+        EXPECT_EQ(settled_fds(), fds);
+        EXPECT_THAT(command(user_data("late"), 7), ElementsAre("slot=7 error internal"));
+    }
+}
+
+} // namespace
