@@ -4,6 +4,7 @@
 // the drivers. Words are in the machine's byte order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The board's maintenance device.
@@ -37,7 +38,8 @@ struct Status {
     uint32_t driver2[5];
     uint32_t state;
 };
-static_assert(sizeof(Status) == 80, "the driver's record");
+static_assert(sizeof(Status) == 80 && offsetof(Status, slips) == 36 && offsetof(Status, state) == 76,
+              "the driver's record");
 
 } // namespace E1
 
@@ -65,7 +67,7 @@ struct Record {
     uint8_t tx;
     uint8_t reserved[2];
 };
-static_assert(sizeof(Record) == 12, "the driver's record");
+static_assert(sizeof(Record) == 12 && offsetof(Record, rx) == 8, "the driver's record");
 
 struct ChannelRecord {
     Record cas;

@@ -5,6 +5,7 @@
 // byte order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace Device {
@@ -29,7 +30,7 @@ struct Allocation {
     uint32_t rxThreshold;
     uint32_t txThreshold;
 };
-static_assert(sizeof(Allocation) == 20, "five words");
+static_assert(sizeof(Allocation) == 20 && offsetof(Allocation, rxThreshold) == 12, "five words");
 
 struct Resources {
     uint32_t data;
@@ -37,7 +38,7 @@ struct Resources {
     uint32_t transparent;
     uint32_t unused;
 };
-static_assert(sizeof(Resources) == 16, "four words");
+static_assert(sizeof(Resources) == 16 && offsetof(Resources, transparent) == 8, "four words");
 
 } // namespace Mcc
 } // namespace Device
