@@ -137,6 +137,8 @@ protected:
     void sweep() const;
     // Whether the board keeps histories (see Board::set_recording).
     bool recording() const;
+    // The board that serves the model, null before it is added to one.
+    Board* board() const { return mBoard; }
 
 private:
     friend class Board;

@@ -117,6 +117,22 @@ uint8_t Hal::hears(int32_t channel, int depth) const
     return static_cast<uint8_t>((sends(channel, depth) & ~s.mask) | (s.level & s.mask));
 }
 
+bool Hal::carries(int32_t output, int32_t source) const
+{
+    for (int hop = 0; hop < kMaxHops && valid(output); ++hop) {
+        const Output& o = mOutputs[static_cast<size_t>(output)];
+        if (o.drive != Drive::connected)
+            return false;
+        if (o.source == source)
+            return true;
+        // Only a shared-bus input hears an output of this board.
+        if (o.source < kBusFirst)
+            return false;
+        output = o.source;
+    }
+    return false;
+}
+
 uint8_t Hal::sends(int32_t channel, int depth) const
 {
     const Output& o = output(channel);

@@ -6,7 +6,8 @@
 // disabled. What an input hears is simulated too: a shared-bus input hears
 // what the bus output of the same number sends (the backplane loops it
 // back), so a byte written to the bus can be read back, as the backplane
-// tests do on the board; a stuck data line of a bus can be injected.
+// tests do on the board; a stuck data line of a bus can be injected. Frames
+// and other units follow the same connections (see SwitchPath).
 #pragma once
 
 #include <array>
@@ -15,6 +16,7 @@
 
 #include "board/hal_requests.h"
 #include "simboard/board.h"
+#include "simboard/switch_path.h"
 
 namespace SimBoard {
 
@@ -64,6 +66,12 @@ public:
     uint8_t received(int32_t channel) const;
     // The byte a local input receives from its line (0xFF until set).
     void set_line(int32_t channel, uint8_t byte) { mLine.at(static_cast<size_t>(channel)) = byte; }
+    // Whether a valid output carries what source sends, directly or over
+    // the shared bus.
+    bool carries(int32_t output, int32_t source) const;
+    // Units other than bytes across the switch.
+    SwitchPath& path() { return mPath; }
+
     // A data line of the bus stuck at a level: every byte read from the bus
     // has that bit at that level.
     void stick_bit(int bus, int bit, bool high);
@@ -105,6 +113,7 @@ private:
     bool mSpi = true;
     std::vector<SpiWrite> mSpiWrites;
     uint16_t mEchoBuses = 0x0003;
+    SwitchPath mPath{*this};
 };
 
 } // namespace SimBoard

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace SimBoard {
+#include "board/hal_requests.h"
+#include "simboard/hal.h"
 
+namespace SimBoard {
 
 MccController::MccController() : mCapacity{{32, 8, 32}}
 {
@@ -41,6 +43,8 @@ int MccController::allocate(Channel& channel, const Device::Mcc::Allocation& rec
         a.number = number_of(pool, i);
         a.record = record;
         mByChannel[&channel] = a.number;
+        if (SwitchPath* p = path())
+            p->attach(a.number, &a);
         return 0;
     }
     return -ENOSPC;
@@ -80,6 +84,12 @@ MccController::Allocated* MccController::lookup(int32_t number)
     auto& inUse = mInUse[static_cast<size_t>((number - kFirstChannel) / kPoolSpan)];
     auto it = inUse.find(static_cast<unsigned>((number - kFirstChannel) % kPoolSpan));
     return it == inUse.end() ? nullptr : &it->second;
+}
+
+SwitchPath* MccController::path() const
+{
+    Hal* hal = board() ? board()->find<Hal>(Device::Hal::kDevice) : nullptr;
+    return hal ? &hal->path() : nullptr;
 }
 
 bool MccController::deliver(int32_t number, const std::string& block)
@@ -130,7 +140,10 @@ ssize_t MccController::write(Channel& channel, int fd, const void* buf, size_t c
     size_t n = std::min(count, a.room);
     if (a.room != kUnlimited)
         a.room -= n;
-    a.sent.emplace_back(static_cast<const char*>(buf), n);
+    if (recording())
+        a.sent.emplace_back(static_cast<const char*>(buf), n);
+    if (SwitchPath* p = path())
+        p->send(a.number, buf, n);
     return static_cast<ssize_t>(n);
 }
 
@@ -171,6 +184,8 @@ void MccController::closed(Channel& channel)
         return;
     int32_t offset = it->second - kFirstChannel;
     mByChannel.erase(it);
+    if (SwitchPath* p = path())
+        p->detach(lookup(offset + kFirstChannel));
     mInUse[static_cast<size_t>(offset / kPoolSpan)].erase(static_cast<unsigned>(offset % kPoolSpan));
 }
 

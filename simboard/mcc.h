@@ -4,9 +4,13 @@
 // pool of its mode (data and SS7 channels share one pool). Closing every
 // descriptor of the open, or hanging the channel up, gives the channel back.
 //
-// Data the channel receives from its time slot is delivered by a test as
-// blocks; the holder reads one block per read (the rest of a block on the
-// next reads). What the holder writes is kept per channel for the test to
+// A channel is an endpoint of the switch path: what the holder writes
+// leaves on the channel's switch channel and reaches whoever hears it, and
+// what the switch brings to the channel's output waits for the holder as one
+// block. A test may also deliver blocks itself. The holder reads one block
+// per read (the rest of a block on the next reads); a block the holder's
+// queue cannot take is dropped (SwitchPath::dropped). While the board
+// records, what the holder writes is also kept per channel for the test to
 // take. The transmit buffer can be given a room: a write beyond it is cut
 // short, and with no room left a write fails with EAGAIN and the descriptor
 // stops polling writable until the test gives room again.
@@ -21,6 +25,7 @@
 
 #include "board/mcc_requests.h"
 #include "simboard/board.h"
+#include "simboard/switch_path.h"
 
 namespace SimBoard {
 
@@ -33,13 +38,15 @@ public:
     static constexpr uint32_t kMaxPacketSize = 65536;
     static constexpr uint32_t kMaxThreshold = 255;
 
-    struct Allocated {
+    struct Allocated : SwitchPath::Endpoint {
         Channel* channel = nullptr;
         int32_t number = -1;
         Device::Mcc::Allocation record{};
         std::deque<std::string> sent;
         size_t room = kUnlimited;
         bool stuffed = false; // the socket is filled so it polls unwritable
+
+        bool receive(const void* data, size_t size) override { return channel->post(data, size); }
     };
 
     // 32 data, 8 BRI and 32 transparent channels.
@@ -55,7 +62,8 @@ public:
 
     // The channel receives a block from its time slot; false when no such channel.
     bool deliver(int32_t number, const std::string& block);
-    // The next block the holder wrote, "" when none.
+    // The next block the holder wrote, "" when none (always while the board
+    // does not record).
     std::string take(int32_t number);
     // Bytes the transmit buffer takes from now on (kUnlimited for no limit).
     void set_room(int32_t number, size_t bytes);
@@ -75,6 +83,8 @@ private:
     }
     int allocate(Channel& channel, const Device::Mcc::Allocation& record);
     Allocated* lookup(int32_t number);
+    // The switch path of the board's Hal, null when the board has none.
+    SwitchPath* path() const;
     void stuff(Allocated& a, int fd);
     void unstuff(Allocated& a);
 
