@@ -1,0 +1,231 @@
+#include "signalling/hdlc.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <new>
+
+#include "board/device.h"
+#include "board/mcc_requests.h"
+#include "runtime/ext.h"
+#include "runtime/trace_ctl.h"
+#include "server/slots/hw_mux.h"
+
+namespace Mcc = Device::Mcc;
+
+namespace {
+// The controller's mode for each channel type (SS7, data, BRI).
+const uint32_t kModes[] = {Mcc::kSs7, Mcc::kData, Mcc::kBri};
+
+// Where a frame goes when no packet buffer is free: it is read and dropped,
+// so the driver's queue moves on.
+unsigned char gScratch[HDLC::kMaxFrame];
+} // namespace
+
+HDLC::HDLC(unsigned n) : number(n)
+{
+    unbind();
+}
+
+HDLC::~HDLC()
+{
+    if (watch)
+        watch->destroyed = true;
+    event.Release();
+    disconnect();
+}
+
+void HDLC::unbind()
+{
+    struct Stub : Notify {
+        void on_hdlc_receive(Packet&) override {}
+        void on_hdlc_error(Cause::Type) override {}
+        void on_hdlc_ready() override {}
+    };
+    static Stub stub;
+    notify = &stub;
+}
+
+void HDLC::PutHeader(std::ostream& out) const
+{
+    out << "hdlc [" << number << "/" << parameters.trunk_timeslot << "]: ";
+}
+
+bool HDLC::activate()
+{
+    deactivate();
+    statistics = Statistics();
+    if (parameters.type < 0 || parameters.type > 2) {
+        std::cerr << ext::header(this) << "unknown channel type " << parameters.type << std::endl;
+        return false;
+    }
+    Fd fd(Device::open(Mcc::kDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        int err = errno;
+        std::cerr << ext::header(this) << "fail to open MCC device: " << std::strerror(err) << std::endl;
+        return false;
+    }
+    Mcc::Allocation record{kModes[parameters.type], 512, 0, 1, 4};
+    if (Device::ioctl(fd.get(), Mcc::MCC_ALLOCATE, &record) != 0) {
+        int err = errno;
+        std::cerr << ext::header(this) << "MCC_ALLOCATE fail: " << std::strerror(err) << std::endl;
+        return false;
+    }
+    int t = Device::ioctl(fd.get(), Mcc::MCC_TIMESLOT);
+    if (t < 0) {
+        int err = errno;
+        std::cerr << ext::header(this) << "MCC_TIMESLOT fail: " << std::strerror(err) << std::endl;
+        return false;
+    }
+    HwMux& mux = *HwMux::instance();
+    int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
+    if (!mux.Connect(t, out)) {
+        std::cerr << ext::header(this) << "switch connect fail: " << t << " -> " << out << std::endl;
+        return false;
+    }
+    lineOutput = out;
+    if (!mux.Connect(parameters.tdm, t)) {
+        std::cerr << ext::header(this) << "switch connect fail: " << parameters.tdm << " -> " << t << std::endl;
+        disconnect();
+        return false;
+    }
+    ownOutput = t;
+    event.Bind("HDLC::OnEvent", &HDLC::on_event, this);
+    event.Schedule(fd, POLLIN | POLLOUT);
+    ready = false;
+    poolEmpty = false;
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "activated" << std::endl;
+    return true;
+}
+
+void HDLC::deactivate()
+{
+    if (watch)
+        watch->closed = true;
+    event.Release();
+    disconnect();
+    ready = false;
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "deactivated" << std::endl;
+}
+
+void HDLC::disconnect()
+{
+    if (lineOutput < 0 && ownOutput < 0)
+        return;
+    HwMux& mux = *HwMux::instance();
+    if (lineOutput >= 0)
+        mux.Disconnect(lineOutput);
+    if (ownOutput >= 0)
+        mux.Disable(ownOutput);
+    lineOutput = ownOutput = -1;
+}
+
+// Events with no data to read (error, hang-up, a descriptor gone) end the
+// channel: polling it again would report them on every pass. Nothing runs
+// after a callback that closed or destroyed the channel.
+void HDLC::on_event(int, short revents)
+{
+    if (!is_open())
+        return;
+    Watch w;
+    watch = &w;
+    if (revents & POLLIN)
+        do_read();
+    else if (revents & POLLNVAL)
+        fail("invalid descriptor");
+    else if (revents & POLLERR)
+        fail("device error");
+    else if (revents & POLLHUP)
+        fail("hung up");
+    if (w.destroyed)
+        return;
+    watch = nullptr;
+    if (w.closed || !(revents & POLLOUT) || ready)
+        return;
+    ready = true;
+    event.SetEvents(POLLIN);
+    notify->on_hdlc_ready();
+}
+
+void HDLC::do_read()
+{
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "do_read" << std::endl;
+    if (!is_open()) {
+        if (traces.signallingHdlc)
+            std::clog << ext::header(this) << "do_read: !m_event.IsActive()" << std::endl;
+        return;
+    }
+    Packet frame;
+    unsigned char* into = gScratch;
+    try {
+        frame.reserve_head(0);
+        into = frame->data;
+        poolEmpty = false;
+    } catch (const std::bad_alloc&) {
+        frame = Packet();
+    }
+    ssize_t n;
+    do
+        n = Device::read(event.fd.get(), into, kMaxFrame);
+    while (n < 0 && errno == EINTR);
+    int err = errno;
+    if (n > 0 && frame.null()) {
+        if (!poolEmpty)
+            std::cerr << ext::header(this) << "no packet buffer, received frames dropped" << std::endl;
+        poolEmpty = true;
+        return;
+    }
+    if (n > 0) {
+        frame->tail += n;
+        if (traces.signallingHdlc)
+            std::clog << "HDLC[" << number << "]: rx " << frame.text() << std::endl;
+        ++statistics.rxSU;
+        notify->on_hdlc_receive(frame);
+        return;
+    }
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK))
+        return;
+    fail(n == 0 ? "end of file" : std::strerror(err));
+}
+
+void HDLC::fail(const char* why)
+{
+    std::cerr << ext::header(this) << "read error: " << why << std::endl;
+    deactivate();
+    notify->on_hdlc_error(Notify::Cause::read_error);
+}
+
+bool HDLC::hdlc_transmit(Packet& frame)
+{
+    if (frame.length() == 0)
+        return true;
+    if (!is_open()) {
+        ++statistics.txDiscard;
+        return false;
+    }
+    if (traces.signallingHdlc)
+        std::clog << "HDLC[" << number << "]: tx " << frame.text() << std::endl;
+    size_t size = static_cast<size_t>(frame.length());
+    ssize_t n;
+    do
+        n = Device::write(event.fd.get(), frame.get()->data, size);
+    while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(size)) {
+        ++statistics.txSU;
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        ready = false;
+        event.SetEvents(POLLIN | POLLOUT);
+        return false;
+    }
+    // A frame cut short is as lost as one refused.
+    ++statistics.txError;
+    return false;
+}

@@ -1,0 +1,99 @@
+// One HDLC channel of the board's multichannel controller ("/dev/mcc/ctl").
+// The driver does the framing (flags, bit stuffing, check sequence): one
+// read is one received frame, one write sends one frame. The channel is
+// allocated on a descriptor of its own, learns its switch channel from the
+// driver and is cross-connected on the TDM switch to the line channel that
+// carries the signalling; deactivation and destruction undo those
+// connections, since the driver hands the freed channel number to the next
+// allocation.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "runtime/multiplexer.h"
+#include "signalling/generic_hdlc.h"
+
+class HDLC : public GenericHDLC {
+public:
+    class Notify {
+    public:
+        struct Cause {
+            enum Type { read_error = 0 };
+        };
+        virtual ~Notify() = default;
+        // One received frame.
+        virtual void on_hdlc_receive(Packet& frame) = 0;
+        // The channel failed and was closed; it stays closed until activated.
+        virtual void on_hdlc_error(Cause::Type cause) = 0;
+        // The channel takes frames again after a write that blocked.
+        virtual void on_hdlc_ready() = 0;
+    };
+
+    // What the owner sets before activation.
+    struct Parameters {
+        int trunk = 0;          // the line trunk
+        int trunk_timeslot = 0; // shown in the log header
+        int tdm = -1;           // the line channel
+        int transmit = -1;      // type 2: the channel this one sends into
+        int type = 0;           // 0 SS7 link, 1 data link, 2 BRI D channel
+    };
+    struct Statistics {
+        uint32_t txSU = 0;
+        uint32_t txDiscard = 0;
+        uint32_t txError = 0;
+        uint32_t txOverflow = 0; // never counted
+        uint32_t rxSU = 0;
+    };
+
+    // Frames are never larger than a packet buffer.
+    static constexpr unsigned kMaxFrame = packet_max_size;
+
+    explicit HDLC(unsigned number = 0);
+    ~HDLC() override;
+    HDLC(const HDLC&) = delete;
+    HDLC& operator=(const HDLC&) = delete;
+
+    // Installs the shared receiver that ignores everything.
+    void unbind();
+
+    // (Re)opens the channel: allocation, switch channel, cross-connection.
+    // False, with an error line and nothing held, when a step fails.
+    bool activate();
+    void deactivate();
+
+    bool hdlc_transmit(Packet& frame) override;
+    bool is_open() const override { return static_cast<bool>(event.fd); }
+    bool is_ready() const override { return ready; }
+
+    void on_event(int fd, short revents);
+    // Reads one frame.
+    void do_read();
+
+    void PutHeader(std::ostream& out) const;
+
+    Parameters parameters;
+    Statistics statistics;
+    unsigned number;
+    Notify* notify;
+
+private:
+    // Set while on_event runs, so it learns that a callback closed or
+    // destroyed the channel.
+    struct Watch {
+        bool closed = false;
+        bool destroyed = false;
+    };
+
+    // The channel's end: an error line, closed, the receiver told once.
+    void fail(const char* why);
+    // Idles the line side and disables the channel's own output.
+    void disconnect();
+
+    bool ready = false;
+    Event event;
+    int lineOutput = -1; // the output that carries this channel
+    int ownOutput = -1;  // this channel's output, carrying the line
+    bool poolEmpty = false;
+    Watch* watch = nullptr;
+};
