@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds one libFuzzer target with clang and runs it (not part of the test run).
 # Usage: scripts/fuzz.sh TARGET [SECONDS] [libFuzzer options...]
-#   TARGET: asn1_per (the PER and BER decoders) or ini_file (the configuration reader)
+#   TARGET: asn1_per (the PER and BER decoders), ini_file (the configuration reader)
+#           or q931_trace (the D-channel frame decoder of the traces)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 target="${1:-asn1_per}"

@@ -32,8 +32,7 @@ HDLC::HDLC(unsigned n) : number(n)
 
 HDLC::~HDLC()
 {
-    if (watch)
-        watch->destroyed = true;
+    *alive = false;
     event.Release();
     disconnect();
 }
@@ -104,8 +103,7 @@ bool HDLC::activate()
 
 void HDLC::deactivate()
 {
-    if (watch)
-        watch->closed = true;
+    ++epoch;
     event.Release();
     disconnect();
     ready = false;
@@ -132,8 +130,8 @@ void HDLC::on_event(int, short revents)
 {
     if (!is_open())
         return;
-    Watch w;
-    watch = &w;
+    std::shared_ptr<bool> living = alive;
+    unsigned start = epoch;
     if (revents & POLLIN)
         do_read();
     else if (revents & POLLNVAL)
@@ -142,10 +140,7 @@ void HDLC::on_event(int, short revents)
         fail("device error");
     else if (revents & POLLHUP)
         fail("hung up");
-    if (w.destroyed)
-        return;
-    watch = nullptr;
-    if (w.closed || !(revents & POLLOUT) || ready)
+    if (!*living || epoch != start || !(revents & POLLOUT) || ready)
         return;
     ready = true;
     event.SetEvents(POLLIN);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 
 #include "runtime/multiplexer.h"
 #include "signalling/generic_hdlc.h"
@@ -78,13 +79,6 @@ public:
     Notify* notify;
 
 private:
-    // Set while on_event runs, so it learns that a callback closed or
-    // destroyed the channel.
-    struct Watch {
-        bool closed = false;
-        bool destroyed = false;
-    };
-
     // The channel's end: an error line, closed, the receiver told once.
     void fail(const char* why);
     // Idles the line side and disables the channel's own output.
@@ -95,5 +89,8 @@ private:
     int lineOutput = -1; // the output that carries this channel
     int ownOutput = -1;  // this channel's output, carrying the line
     bool poolEmpty = false;
-    Watch* watch = nullptr;
+    // What on_event looks at after a callback, which may have closed the
+    // channel (the epoch moves) or destroyed it (alive turns false).
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    unsigned epoch = 0;
 };

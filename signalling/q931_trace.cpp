@@ -1,7 +1,7 @@
 #include "signalling/q931_trace.h"
 
 #include <cstdarg>
-#include <cstdio>
+#include <cstring>
 
 namespace ISDN {
 
@@ -9,16 +9,74 @@ char logbuf[kLogbufSize];
 
 namespace Trace {
 
+// The few conversions the decoder uses (%s %c %d %u %lu %x, with a width
+// and zero padding), formatted in place: a general formatter costs several
+// times the whole decode.
 void Text::add(const char* format, ...)
 {
-    if (full())
-        return;
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(mPos, static_cast<size_t>(mLast - mPos) + 1, format, ap);
+    for (const char* f = format; *f && !full(); ++f) {
+        if (*f != '%') {
+            const char* run = f;
+            while (f[1] && f[1] != '%')
+                ++f;
+            put(run, static_cast<size_t>(f - run + 1));
+            continue;
+        }
+        bool zero = *++f == '0';
+        int width = 0;
+        for (; *f >= '0' && *f <= '9'; ++f)
+            width = width * 10 + (*f - '0');
+        bool isLong = *f == 'l';
+        if (isLong)
+            ++f;
+        char conv = *f;
+        if (conv == 's') {
+            const char* t = va_arg(ap, const char*);
+            put(t, std::strlen(t));
+            continue;
+        }
+        if (conv == 'c') {
+            put(static_cast<char>(va_arg(ap, int)));
+            continue;
+        }
+        unsigned long value;
+        bool negative = false;
+        if (conv == 'd') {
+            long v = isLong ? va_arg(ap, long) : va_arg(ap, int);
+            negative = v < 0;
+            value = negative ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+        } else {
+            value = isLong ? va_arg(ap, unsigned long) : va_arg(ap, unsigned);
+        }
+        unsigned base = conv == 'x' || conv == 'X' ? 16 : 10;
+        const char* digits = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+        char buf[24];
+        int n = 0;
+        do {
+            buf[n++] = digits[value % base];
+            value /= base;
+        } while (value);
+        if (negative)
+            buf[n++] = '-';
+        for (int pad = width - n; pad > 0; --pad)
+            put(zero ? '0' : ' ');
+        while (n > 0)
+            put(buf[--n]);
+        if (!*f)
+            break;
+    }
     va_end(ap);
-    if (n > 0)
-        mPos += n < mLast - mPos ? n : mLast - mPos;
+}
+
+void Text::put(const char* p, size_t n)
+{
+    size_t room = static_cast<size_t>(mLast - mPos);
+    if (n > room)
+        n = room;
+    std::memcpy(mPos, p, n);
+    mPos += n;
 }
 
 void Text::hex(uint8_t octet)
@@ -29,8 +87,26 @@ void Text::hex(uint8_t octet)
     put(digits[octet & 15]);
 }
 
+namespace {
+// The eight bit characters of every octet.
+struct BitTexts {
+    char text[256][8];
+    BitTexts()
+    {
+        for (int o = 0; o < 256; ++o)
+            for (int bit = 0; bit < 8; ++bit)
+                text[o][bit] = (o >> (7 - bit)) & 1 ? '1' : '0';
+    }
+};
+const BitTexts kBits;
+} // namespace
+
 void printbits(Text& out, uint8_t octet, int from, int count)
 {
+    if (from == 8 && count == 8) {
+        out.put(kBits.text[octet], 8);
+        return;
+    }
     for (int bit = from; bit > from - count && bit >= 1; --bit)
         out.put(octet & (1u << (bit - 1)) ? '1' : '0');
 }
@@ -215,28 +291,37 @@ bool prfacility(Text& out, const uint8_t* c, int length)
     return true;
 }
 
+namespace {
+// Every table indexed by its code, built once: the decoder looks up each
+// element of every frame.
+template <class Row, size_t N>
+struct Index {
+    const Row* row[256] = {};
+    Index(const Row (&table)[N], uint8_t Row::*code)
+    {
+        for (const Row& r : table)
+            if (!row[r.*code])
+                row[r.*code] = &r;
+    }
+};
+const Index<MessageType, 32> kMessageTypes(mtlist, &MessageType::code);
+const Index<ElementType, 33> kElementTypes(ielist, &ElementType::id);
+const Index<CauseText, 67> kCauseTexts(cvlist, &CauseText::value);
+} // namespace
+
 const MessageType* message_type(uint8_t code)
 {
-    for (const MessageType& m : mtlist)
-        if (m.code == code)
-            return &m;
-    return nullptr;
+    return kMessageTypes.row[code];
 }
 
 const ElementType* element_type(uint8_t id)
 {
-    for (const ElementType& e : ielist)
-        if (e.id == id)
-            return &e;
-    return nullptr;
+    return kElementTypes.row[id];
 }
 
 const CauseText* cause_text(uint8_t value)
 {
-    for (const CauseText& c : cvlist)
-        if (c.value == value)
-            return &c;
-    return nullptr;
+    return kCauseTexts.row[value];
 }
 
 namespace {

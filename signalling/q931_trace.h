@@ -36,6 +36,8 @@ public:
         if (mPos < mLast)
             *mPos++ = c;
     }
+    // Up to n characters, as many as fit.
+    void put(const char* p, size_t n);
     // " %02X"
     void hex(uint8_t octet);
     // A character of a number or display: anything unprintable as '.', so

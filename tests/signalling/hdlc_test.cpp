@@ -237,6 +237,7 @@ TEST_F(HdlcTest, FramesWaitingBeforeAHangUpAreStillDelivered)
 
 TEST_F(HdlcTest, OwnerMayDestroyTheChannelInsideACallback)
 {
+    vbtest::CaptureStream err(std::cerr);
     for (bool onError : {false, true}) {
         auto ch = std::make_unique<LineChannel>(board, 8);
         ch->rx.after = [&] { ch.reset(); };
