@@ -179,11 +179,16 @@ TEST_F(TracerTest, ClosingThePeerInsideTheCallbackEndsItsReading)
     EXPECT_EQ(tracer->current(), tracer->connections().end());
 }
 
-TEST_F(TracerTest, TheLastFrameOfAPeerThatClosesAtOnceIsDelivered)
+TEST_F(TracerTest, TheLastFrameOfAPeerThatClosesOrResetsAtOnceIsDelivered)
 {
     for (int i = 0; i < 20; ++i) {
         std::unique_ptr<Peer> peer = connect();
         peer->write(tpkt("last words"));
+        if (i % 2) {
+            // A reset: poll reports the hang-up with the frame still unread.
+            linger reset = {1, 0};
+            ::setsockopt(peer->fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        }
         peer.reset();
         EXPECT_TRUE(run_until([&] { return tracer->connections().empty(); }));
     }
