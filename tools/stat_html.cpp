@@ -179,10 +179,7 @@ void GeneratorV1::pinput_initial(char c)
 
 void GeneratorV1::pinput_section_open(char c)
 {
-    if (c == '!')
-        next_input(&GeneratorV1::pinput_section_comment1);
-    else
-        give_back();
+    expect(c, '!', &GeneratorV1::pinput_section_comment1);
 }
 
 void GeneratorV1::pinput_section_body(char c)
@@ -193,10 +190,7 @@ void GeneratorV1::pinput_section_body(char c)
 
 void GeneratorV1::pinput_section_comment1(char c)
 {
-    if (c == '-')
-        next_input(&GeneratorV1::pinput_section_comment2);
-    else
-        give_back();
+    expect(c, '-', &GeneratorV1::pinput_section_comment2);
 }
 
 void GeneratorV1::pinput_section_comment2(char c)
@@ -210,36 +204,33 @@ void GeneratorV1::pinput_section_comment2(char c)
     next_input(&GeneratorV1::pinput_section_obj_begin1);
 }
 
-void GeneratorV1::pinput_section_obj_begin1(char c)
+// "GEN." one character at a time; anything else makes the tag plain text.
+void GeneratorV1::expect(char c, char want, State next)
 {
-    if (c == 'G')
-        next_input(&GeneratorV1::pinput_section_obj_begin2);
+    if (c == want)
+        next_input(next);
     else
         give_back();
+}
+
+void GeneratorV1::pinput_section_obj_begin1(char c)
+{
+    expect(c, 'G', &GeneratorV1::pinput_section_obj_begin2);
 }
 
 void GeneratorV1::pinput_section_obj_begin2(char c)
 {
-    if (c == 'E')
-        next_input(&GeneratorV1::pinput_section_obj_begin3);
-    else
-        give_back();
+    expect(c, 'E', &GeneratorV1::pinput_section_obj_begin3);
 }
 
 void GeneratorV1::pinput_section_obj_begin3(char c)
 {
-    if (c == 'N')
-        next_input(&GeneratorV1::pinput_section_obj_begin4);
-    else
-        give_back();
+    expect(c, 'N', &GeneratorV1::pinput_section_obj_begin4);
 }
 
 void GeneratorV1::pinput_section_obj_begin4(char c)
 {
-    if (c == '.')
-        next_input(&GeneratorV1::pinput_section_obj_name);
-    else
-        give_back();
+    expect(c, '.', &GeneratorV1::pinput_section_obj_name);
 }
 
 void GeneratorV1::pinput_section_obj_name(char c)

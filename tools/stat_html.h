@@ -96,6 +96,7 @@ private:
     void poutput_capture(char c);
     // A marker that turned out to be plain text: out with what was held back.
     void give_back();
+    void expect(char c, char want, State next);
 
     Object& mRoot;
     std::ostream& mOut;

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <iostream>
 
 namespace TpktLink {
 
@@ -29,13 +30,18 @@ Fd OpenListener(unsigned short port)
     return s;
 }
 
-Fd AcceptPeer(int listenFd, INet4::Addr& peer)
+Fd AcceptPeer(int listenFd, INet4::Addr& peer, const char* opening)
 {
     socklen_t len = INet4::Addr::size();
     int fd;
     do
         fd = ::accept4(listenFd, peer.sa(), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
     while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        std::clog << opening;
+        peer.Put(std::clog);
+        std::clog << std::endl;
+    }
     return Fd(fd);
 }
 

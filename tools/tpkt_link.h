@@ -22,9 +22,21 @@ const unsigned max_payload = 0xFFFF - header_size;
 // 1, non-blocking and close-on-exec; invalid when a step failed.
 Fd OpenListener(unsigned short port);
 
-// The next pending peer, non-blocking and close-on-exec, with its address;
-// invalid when there is none (or accept failed).
-Fd AcceptPeer(int listenFd, INet4::Addr& peer);
+// Listens on port, the listener calling handler.
+template <class T>
+bool Listen(Event& listener, unsigned short port, const char* name, void (T::*handler)(int, short), T* owner)
+{
+    Fd s = OpenListener(port);
+    if (!s)
+        return false;
+    listener.Bind(name, handler, owner);
+    listener.Schedule(s, POLLIN);
+    return true;
+}
+
+// The next pending peer, non-blocking and close-on-exec, with its address,
+// logged after opening; invalid when there is none (or accept failed).
+Fd AcceptPeer(int listenFd, INet4::Addr& peer, const char* opening);
 
 // One frame, header and payload in one sendmsg that raises no SIGPIPE.
 // -EMSGSIZE (nothing sent) when the payload cannot be framed, -errno when
@@ -48,6 +60,12 @@ public:
     // hang-up or error reported by poll closes the peer only once nothing
     // is left to read, so the last frame of a peer that closed still counts.
     Result Read(short revents);
+    template <class T>
+    void Watch(const Fd& socket, const char* name, void (T::*handler)(int, short), T* owner)
+    {
+        event.Bind(name, handler, owner);
+        event.Schedule(socket, POLLIN);
+    }
 
     State state = header;
     unsigned expected = header_size;

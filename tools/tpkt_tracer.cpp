@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <memory>
 
 using TpktLink::SendFrame;
 
@@ -15,12 +16,7 @@ TPKTTracer::~TPKTTracer()
 
 bool TPKTTracer::Listen(unsigned short port)
 {
-    Fd s = TpktLink::OpenListener(port);
-    if (!s)
-        return false;
-    mListener.Bind("TPKTTracer::OnEvent", &TPKTTracer::OnEvent, this);
-    mListener.Schedule(s, POLLIN);
-    return true;
+    return TpktLink::Listen(mListener, port, "TPKTTracer::OnEvent", &TPKTTracer::OnEvent, this);
 }
 
 void TPKTTracer::OnEvent(int fd, short revents)
@@ -28,14 +24,9 @@ void TPKTTracer::OnEvent(int fd, short revents)
     if (!(revents & POLLIN))
         return;
     INet4::Addr peer;
-    for (Fd s; (s = TpktLink::AcceptPeer(fd, peer));) {
-        std::clog << "ACP connection open from ";
-        peer.Put(std::clog);
-        std::clog << std::endl;
-        auto c = std::make_unique<Connection>(this);
-        c->event.Bind("TPKTTracer::OnDataEvent", &TPKTTracer::OnDataEvent, this);
-        c->event.Schedule(s, POLLIN);
-        mConnections.push_back(std::move(c));
+    for (Fd s; (s = TpktLink::AcceptPeer(fd, peer, "ACP connection open from "));) {
+        mConnections.push_back(std::make_unique<Connection>(this));
+        mConnections.back()->Watch(s, "TPKTTracer::OnDataEvent", &TPKTTracer::OnDataEvent, this);
     }
 }
 
@@ -102,12 +93,9 @@ TPKTTracerP2P::~TPKTTracerP2P()
 
 bool TPKTTracerP2P::Listen(unsigned short port)
 {
-    Fd s = TpktLink::OpenListener(port);
-    if (!s)
+    if (!TpktLink::Listen(mListener, port, "TPKTTracerP2P::OnEvent", &TPKTTracerP2P::OnEvent, this))
         return false;
     mPort = port;
-    mListener.Bind("TPKTTracerP2P::OnEvent", &TPKTTracerP2P::OnEvent, this);
-    mListener.Schedule(s, POLLIN);
     return true;
 }
 
@@ -116,17 +104,11 @@ void TPKTTracerP2P::OnEvent(int fd, short revents)
     if (!(revents & POLLIN))
         return;
     INet4::Addr peer;
-    for (Fd s; (s = TpktLink::AcceptPeer(fd, peer));) {
-        std::clog << "TPKT peer-to-peer connection open from ";
-        peer.Put(std::clog);
-        std::clog << std::endl;
-        auto c = std::make_unique<Connection>(this, peer);
-        c->event.Bind("TPKTTracerP2P::OnDataEvent", &TPKTTracerP2P::OnDataEvent, this);
-        c->event.Schedule(s, POLLIN);
-        int socket = c->event.fd.get();
-        mConnections.push_back(std::move(c));
+    for (Fd s; (s = TpktLink::AcceptPeer(fd, peer, "TPKT peer-to-peer connection open from "));) {
+        mConnections.push_back(std::make_unique<Connection>(this, peer));
+        mConnections.back()->Watch(s, "TPKTTracerP2P::OnDataEvent", &TPKTTracerP2P::OnDataEvent, this);
         if (receiver)
-            receiver->OnConnected(peer, socket);
+            receiver->OnConnected(peer, mConnections.back()->event.fd.get());
     }
 }
 

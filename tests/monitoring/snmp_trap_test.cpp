@@ -66,56 +66,36 @@ struct Session : TrapSession {
 
 } // namespace
 
-TEST(TrapEncoder, IntegersTakeTheShortestTwosComplementForm)
+// INTEGER drops redundant sign bytes; the unsigned types never read as
+// negative, so a set top bit takes a leading zero.
+TEST(TrapEncoder, NumbersTakeTheShortestTwosComplementForm)
 {
     const struct {
-        int32_t value;
-        const char* bytes;
-    } cases[] = {
-        {0, "02 01 00"},
-        {127, "02 01 7F"},
-        {128, "02 02 00 80"},
-        {-1, "02 01 FF"},
-        {-128, "02 01 80"},
-        {-129, "02 02 FF 7F"},
-        {32767, "02 02 7F FF"},
-        {32768, "02 03 00 80 00"},
-        {-32768, "02 02 80 00"},
-        {-32769, "02 03 FF 7F FF"},
-        {0x7FFFFF, "02 03 7F FF FF"},
-        {0x800000, "02 04 00 80 00 00"},
-        {-0x800000, "02 03 80 00 00"},
-        {-0x800001, "02 04 FF 7F FF FF"},
-        {INT32_MAX, "02 04 7F FF FF FF"},
-        {INT32_MIN, "02 04 80 00 00 00"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(built([&](uint8_t* p, uint32_t* r) { return asn_build_int(p, r, ASN_INTEGER, c.value); }),
-                  c.bytes)
-            << c.value;
-    EXPECT_EQ(built([](uint8_t* p, uint32_t* r) { return asn_build_int(p, r, ASN_INTEGER, 128); }, 3), "fail");
-}
-
-TEST(TrapEncoder, UnsignedValuesGetALeadingZeroWhenTheirTopBitIsSet)
-{
-    const struct {
+        uint8_t type;
         uint32_t value;
         const char* bytes;
     } cases[] = {
-        {0, "41 01 00"},
-        {127, "41 01 7F"},
-        {128, "41 02 00 80"},
-        {0xFFFF, "41 03 00 FF FF"},
-        {0x00FFFF80, "41 04 00 FF FF 80"},
-        {0x7FFFFFFF, "41 04 7F FF FF FF"},
-        {0xFFFFFFFF, "41 05 00 FF FF FF FF"},
+        {ASN_INTEGER, 0, "02 01 00"},          {ASN_INTEGER, 127, "02 01 7F"},
+        {ASN_INTEGER, 128, "02 02 00 80"},     {ASN_INTEGER, uint32_t(-1), "02 01 FF"},
+        {ASN_INTEGER, uint32_t(-128), "02 01 80"},        {ASN_INTEGER, uint32_t(-129), "02 02 FF 7F"},
+        {ASN_INTEGER, 32767, "02 02 7F FF"},   {ASN_INTEGER, 32768, "02 03 00 80 00"},
+        {ASN_INTEGER, uint32_t(-32768), "02 02 80 00"},   {ASN_INTEGER, uint32_t(-32769), "02 03 FF 7F FF"},
+        {ASN_INTEGER, 0x7FFFFF, "02 03 7F FF FF"},        {ASN_INTEGER, 0x800000, "02 04 00 80 00 00"},
+        {ASN_INTEGER, uint32_t(-0x800000), "02 03 80 00 00"}, {ASN_INTEGER, uint32_t(-0x800001), "02 04 FF 7F FF FF"},
+        {ASN_INTEGER, 0x7FFFFFFF, "02 04 7F FF FF FF"},   {ASN_INTEGER, 0x80000000, "02 04 80 00 00 00"},
+        {ASN_COUNTER, 0, "41 01 00"},          {ASN_COUNTER, 127, "41 01 7F"},
+        {ASN_COUNTER, 128, "41 02 00 80"},     {ASN_COUNTER, 0xFFFF, "41 03 00 FF FF"},
+        {ASN_COUNTER, 0x00FFFF80, "41 04 00 FF FF 80"},   {ASN_COUNTER, 0x7FFFFFFF, "41 04 7F FF FF FF"},
+        {ASN_COUNTER, 0xFFFFFFFF, "41 05 00 FF FF FF FF"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(built([&](uint8_t* p, uint32_t* r) {
-                      return asn_build_unsigned_int(p, r, ASN_COUNTER, c.value);
+                      return c.type == ASN_INTEGER ? asn_build_int(p, r, c.type, static_cast<int32_t>(c.value))
+                                                   : asn_build_unsigned_int(p, r, c.type, c.value);
                   }),
                   c.bytes)
             << c.value;
+    EXPECT_EQ(built([](uint8_t* p, uint32_t* r) { return asn_build_int(p, r, ASN_INTEGER, 128); }, 3), "fail");
     EXPECT_EQ(built([](uint8_t* p, uint32_t* r) { return asn_build_unsigned_int(p, r, 0x41, 0xFFFFFFFF); }, 6),
               "fail");
 }

@@ -52,40 +52,14 @@ struct Events : TPKTTracerP2P::Receiver {
     }
 };
 
-class TracerTest : public ::testing::Test {
+// A listener on a free port; its receiver counts the peers it heard of.
+template <class Tracer, class Receiver>
+class ListenerTest : public ::testing::Test {
 protected:
     int fdsBefore = vbtest::settled_fd_count();
     vbtest::CaptureStream quiet{std::clog};
-    std::unique_ptr<TPKTTracer> tracer{new TPKTTracer};
-    Frames frames;
-    int port = 0;
-
-    void SetUp() override
-    {
-        tracer->receiver = &frames;
-        port = vbtest::listen_on_free_port(*tracer);
-    }
-    void TearDown() override
-    {
-        tracer.reset();
-        EXPECT_EQ(vbtest::settled_fd_count(), fdsBefore) << "descriptors leaked";
-    }
-    // Peers connect one at a time: the backlog is 1.
-    std::unique_ptr<Peer> connect()
-    {
-        size_t before = tracer->connections().size();
-        std::unique_ptr<Peer> p(new Peer(port));
-        EXPECT_TRUE(run_until([&] { return tracer->connections().size() == before + 1; }));
-        return p;
-    }
-};
-
-class P2PTest : public ::testing::Test {
-protected:
-    int fdsBefore = vbtest::settled_fd_count();
-    vbtest::CaptureStream quiet{std::clog};
-    std::unique_ptr<TPKTTracerP2P> tracer{new TPKTTracerP2P};
-    Events events;
+    std::unique_ptr<Tracer> tracer{new Tracer};
+    Receiver events;
     int port = 0;
 
     void SetUp() override
@@ -98,14 +72,31 @@ protected:
         tracer.reset();
         EXPECT_EQ(vbtest::settled_fd_count(), fdsBefore) << "descriptors leaked";
     }
+    // Peers connect one at a time: the backlog is 1.
     std::unique_ptr<Peer> connect()
     {
-        size_t before = events.peers.size();
+        size_t before = accepted();
         std::unique_ptr<Peer> p(new Peer(port));
-        EXPECT_TRUE(run_until([&] { return events.peers.size() == before + 1; }));
+        EXPECT_TRUE(run_until([&] { return accepted() == before + 1; }));
         return p;
     }
+    size_t accepted();
 };
+
+typedef ListenerTest<TPKTTracer, Frames> TracerTest;
+typedef ListenerTest<TPKTTracerP2P, Events> P2PTest;
+
+template <>
+size_t TracerTest::accepted()
+{
+    return tracer->connections().size();
+}
+
+template <>
+size_t P2PTest::accepted()
+{
+    return events.peers.size();
+}
 
 } // namespace
 
@@ -126,12 +117,12 @@ TEST_F(TracerTest, FramesUpToTheBufferAreDeliveredAndBadOnesClose)
         {tpkt("a") + tpkt("bc") + tpkt("def"), {"a", "bc", "def"}, false},
     };
     for (const auto& c : cases) {
-        frames.got.clear();
+        events.got.clear();
         std::unique_ptr<Peer> peer = connect();
         peer->write(c.bytes);
         std::string seen = peer->read(1, c.closes ? 2000 : 300);
         EXPECT_EQ(seen, c.closes ? "EOF" : "") << c.bytes.size();
-        EXPECT_EQ(frames.got, c.delivered) << c.bytes.size();
+        EXPECT_EQ(events.got, c.delivered) << c.bytes.size();
         EXPECT_EQ(tracer->connections().size(), c.closes ? 0u : 1u);
         peer.reset();
         run_until([&] { return tracer->connections().empty(); });
@@ -146,23 +137,23 @@ TEST_F(TracerTest, AFrameInThreePiecesIsDeliveredOnceComplete)
     run_until([] { return false; }, 50);
     peer->write(bytes.substr(2, 5));
     run_until([] { return false; }, 50);
-    EXPECT_TRUE(frames.got.empty());
+    EXPECT_TRUE(events.got.empty());
     peer->write(bytes.substr(7));
-    EXPECT_TRUE(run_until([&] { return !frames.got.empty(); }));
+    EXPECT_TRUE(run_until([&] { return !events.got.empty(); }));
     run_until([] { return false; }, 50);
-    EXPECT_EQ(frames.got, std::vector<std::string>{"three pieces"});
+    EXPECT_EQ(events.got, std::vector<std::string>{"three pieces"});
 }
 
 TEST_F(TracerTest, SendAnswersThePeerBeingServedElseReachesAll)
 {
     std::unique_ptr<Peer> a = connect();
     std::unique_ptr<Peer> b = connect();
-    frames.then = [&](const std::string&) { tracer->Send("pong", 4); };
+    events.then = [&](const std::string&) { tracer->Send("pong", 4); };
     a->write(tpkt("ping"));
     EXPECT_EQ(a->read(8), tpkt("pong"));
     EXPECT_EQ(b->read(1, 100), "");
 
-    frames.then = nullptr;
+    events.then = nullptr;
     tracer->Send("all", 3);
     EXPECT_EQ(a->read(7), tpkt("all"));
     EXPECT_EQ(b->read(7), tpkt("all"));
@@ -171,10 +162,10 @@ TEST_F(TracerTest, SendAnswersThePeerBeingServedElseReachesAll)
 TEST_F(TracerTest, ClosingThePeerInsideTheCallbackEndsItsReading)
 {
     std::unique_ptr<Peer> peer = connect();
-    frames.then = [&](const std::string&) { tracer->CloseConnection(tracer->current()); };
+    events.then = [&](const std::string&) { tracer->CloseConnection(tracer->current()); };
     peer->write(tpkt("first") + tpkt("second"));
     EXPECT_EQ(peer->read(1), "EOF");
-    EXPECT_EQ(frames.got, std::vector<std::string>{"first"});
+    EXPECT_EQ(events.got, std::vector<std::string>{"first"});
     EXPECT_TRUE(tracer->connections().empty());
     EXPECT_EQ(tracer->current(), tracer->connections().end());
 }
@@ -192,7 +183,7 @@ TEST_F(TracerTest, TheLastFrameOfAPeerThatClosesOrResetsAtOnceIsDelivered)
         peer.reset();
         EXPECT_TRUE(run_until([&] { return tracer->connections().empty(); }));
     }
-    EXPECT_EQ(frames.got, std::vector<std::string>(20, "last words"));
+    EXPECT_EQ(events.got, std::vector<std::string>(20, "last words"));
 }
 
 TEST_F(TracerTest, APayloadNoFrameCanHoldIsNotSentAndAClosedPeerRaisesNoSignal)
