@@ -9,7 +9,7 @@ packages=(
   libbenchmark-dev
   libboost-dev libloki-dev
   python3 erlang-base erlang-asn1
-  tshark wireshark-common
+  snmptrapd tshark wireshark-common
 )
 
 missing=()
@@ -27,5 +27,7 @@ echo "deps: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether non-root users may capture: they may not.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
