@@ -97,7 +97,7 @@ public:
     void LogicalDisconnect();
 
     // Device events into controller signals.
-    void processTonecEvent(Hardware::TonecReceiver::Params const& params);
+    void processTonecEvent(tonec_params const& params);
     void processToneGenEvent();
     void processVADEvent(Hardware::DSProcVADEvent const& event);
     void processToneFltEvent(dsproc_tone_event const* event);
