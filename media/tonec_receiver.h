@@ -124,6 +124,9 @@ public:
 
     // The device descriptor, -1 without one.
     int fd() const { return mEvent.fd.get(); }
+    // The last id handed out (tests start it near its wrap).
+    uint32_t last_id() const { return mEnableId; }
+    void set_last_id(uint32_t id) { mEnableId = id; }
     void PutHeader(std::ostream& out) const;
 
     // Makes instance() return a service of its own while it lives, so a
