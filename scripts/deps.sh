@@ -9,6 +9,7 @@ packages=(
   libbenchmark-dev
   libboost-dev libloki-dev
   python3 erlang-base erlang-asn1
+  tshark wireshark-common multimon-ng
 )
 
 missing=()
