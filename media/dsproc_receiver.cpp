@@ -9,6 +9,7 @@
 #include "board/device.h"
 #include "media/device_paths.h"
 #include "media/errno_text.h"
+#include "media/receiver_list.h"
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
 
@@ -19,7 +20,7 @@ namespace Hardware {
 namespace {
 
 // Every live receiver of this module, in construction order.
-Containers::CyclicList receivers;
+ReceiverList<DSProcReceiver, &DSProcReceiver::dsproc_timeslot> receivers;
 
 DSProcReceiverService* gScoped = nullptr;
 
@@ -47,13 +48,12 @@ bool any(uint32_t a, uint32_t b, uint32_t c)
 
 DSProcReceiver::DSProcReceiver()
 {
-    mLink.owner = this;
-    mLink.InternalAddTail(receivers);
+    receivers.add(mLink, this);
 }
 
 DSProcReceiver::~DSProcReceiver()
 {
-    mLink.InternalRemove();
+    receivers.remove(mLink);
 }
 
 bool DSProcReceiver::configureVAD(LGCP::VADParams const& params)
@@ -488,11 +488,8 @@ void DSProcReceiverService::dispatch(const Device::Dsp::Event& e)
 {
     if (traces.signallingEvents)
         trace_event(e);
-    for (Containers::CyclicList* node : receivers) {
-        DSProcReceiver& r = *static_cast<DSProcReceiver::Link*>(node)->owner;
-        if (r.dsproc_timeslot() == e.timeslot)
-            return deliver(r, e);
-    }
+    if (DSProcReceiver* r = receivers.find(e.timeslot))
+        return deliver(*r, e);
     if (traces.signallingEvents)
         std::cerr << ext::header(this) << "receive dsproc event from unknown timeslot " << e.timeslot << std::endl;
 }

@@ -29,6 +29,11 @@ public:
         uint32_t id;
     };
 
+    // Node of the module's list of live receivers.
+    struct Link : Containers::CyclicList {
+        DSProcReceiver* owner;
+    };
+
     DSProcReceiver();
     virtual ~DSProcReceiver();
     DSProcReceiver(const DSProcReceiver&) = delete;
@@ -85,9 +90,7 @@ private:
     uint32_t mMuteId = 0;
     bool mDelaysSet = false;
     bool mRxGainSet = false;
-    struct Link : Containers::CyclicList {
-        DSProcReceiver* owner;
-    } mLink;
+    Link mLink;
 };
 
 class DSProcReceiverService {

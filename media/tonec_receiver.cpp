@@ -9,6 +9,7 @@
 #include "board/device.h"
 #include "media/device_paths.h"
 #include "media/errno_text.h"
+#include "media/receiver_list.h"
 #include "runtime/ext.h"
 
 using namespace Device::Dtmf;
@@ -38,7 +39,7 @@ namespace Hardware {
 namespace {
 
 // Every live receiver of this module, in construction order.
-Containers::CyclicList receivers;
+ReceiverList<TonecReceiver, &TonecReceiver::tonec_timeslot> receivers;
 
 TonecReceiverService* gScoped = nullptr;
 
@@ -79,13 +80,12 @@ bool playable(const LGCP::TranslateDtmfParams& p)
 
 TonecReceiver::TonecReceiver()
 {
-    mLink.owner = this;
-    mLink.InternalAddTail(receivers);
+    receivers.add(mLink, this);
 }
 
 TonecReceiver::~TonecReceiver()
 {
-    mLink.InternalRemove();
+    receivers.remove(mLink);
 }
 
 bool TonecReceiver::configureDTMF(LGCP::DTMFParams const& params)
@@ -474,23 +474,21 @@ void TonecReceiverService::dispatch(const Device::Dtmf::Event& e)
     std::clog << ext::header(this) << "dtmf event: "
               << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code << " id=" << e.id
               << std::endl;
-    for (Containers::CyclicList* node : receivers) {
-        TonecReceiver& r = *static_cast<TonecReceiver::Link*>(node)->owner;
-        if (r.tonec_timeslot() != e.timeslot)
-            continue;
-        if (!r.accepts())
-            std::clog << ext::header(this) << "ignore spurious dtmf event (DTMF disabled): "
-                      << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code
-                      << " id=" << e.id << std::endl;
-        else if (e.id == r.mDetectorId)
-            r.tonec_event(TonecReceiver::Params{e.code, e.timestamp});
-        else
-            std::clog << ext::header(this) << "ignore spurious dtmf event: "
-                      << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code
-                      << " id=" << e.id << " rid=" << r.mDetectorId << std::endl;
+    TonecReceiver* r = receivers.find(e.timeslot);
+    if (!r) {
+        std::cerr << ext::header(this) << "receive tonec event from unknown timeslot " << e.timeslot << std::endl;
         return;
     }
-    std::cerr << ext::header(this) << "receive tonec event from unknown timeslot " << e.timeslot << std::endl;
+    if (!r->accepts())
+        std::clog << ext::header(this) << "ignore spurious dtmf event (DTMF disabled): "
+                  << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code
+                  << " id=" << e.id << std::endl;
+    else if (e.id == r->mDetectorId)
+        r->tonec_event(TonecReceiver::Params{e.code, e.timestamp});
+    else
+        std::clog << ext::header(this) << "ignore spurious dtmf event: "
+                  << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code
+                  << " id=" << e.id << " rid=" << r->mDetectorId << std::endl;
 }
 
 } // namespace Hardware

@@ -37,6 +37,11 @@ class TonecReceiver {
 public:
     using Params = tonec_params;
 
+    // Node of the module's list of live receivers.
+    struct Link : Containers::CyclicList {
+        TonecReceiver* owner;
+    };
+
     TonecReceiver();
     virtual ~TonecReceiver();
     TonecReceiver(const TonecReceiver&) = delete;
@@ -94,9 +99,7 @@ private:
     uint32_t mDetectorId = 0;
     LGCP::TranslateDtmfParams mSequence;
     size_t mNextDigit = 0;
-    struct Link : Containers::CyclicList {
-        TonecReceiver* owner;
-    } mLink;
+    Link mLink;
     bool mRejectEnabled = false;
     // The generator was left sounding (a tone or the silence record).
     bool mGenerating = false;
