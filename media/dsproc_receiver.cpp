@@ -22,8 +22,6 @@ namespace {
 // Every live receiver of this module, in construction order.
 ReceiverList<DSProcReceiver, &DSProcReceiver::dsproc_timeslot> receivers;
 
-DSProcReceiverService* gScoped = nullptr;
-
 // The fixed VAD words of drivers before version 2.
 const uint32_t kVadV1Words[3] = {3, 127, 0};
 const uint32_t kMuteBoth = kMuteA | kMuteB;
@@ -175,56 +173,18 @@ void DSProcReceiver::CleanBeforeDestroy()
 
 // ----------------------------------------------------------------- service
 
-DSProcReceiverService& DSProcReceiverService::instance()
-{
-    if (gScoped)
-        return *gScoped;
-    static DSProcReceiverService one;
-    return one;
-}
+namespace {
+const DeviceService::Spec kSpec{"dsproc", GetDSPDevName(), O_RDWR, "open dsproc fail, VAD proceeding disabled: ",
+                                  "DSProcReceiverService::OnEvent", sizeof(Device::Dsp::Event)};
+} // namespace
 
-DSProcReceiverService::Scoped::Scoped() : mOld(gScoped)
-{
-    gScoped = &mService;
-}
+DSProcReceiverService::DSProcReceiverService() : DeviceService(kSpec) {}
 
-DSProcReceiverService::Scoped::~Scoped()
+void DSProcReceiverService::dispatch_record(const void* record)
 {
-    gScoped = mOld;
-}
-
-DSProcReceiverService::DSProcReceiverService()
-{
-    init();
-}
-
-void DSProcReceiverService::PutHeader(std::ostream& out) const
-{
-    out << "dsproc: ";
-}
-
-bool DSProcReceiverService::init()
-{
-    Fd dev(Device::open(GetDSPDevName(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (!dev) {
-        int error = errno;
-        std::cerr << ext::header(this) << "open dsproc fail, VAD proceeding disabled: " << std::strerror(error)
-                  << std::endl;
-        return false;
-    }
-    mEvent.Bind("DSProcReceiverService::OnEvent", &DSProcReceiverService::OnEvent, this);
-    mEvent.Schedule(dev, POLLIN);
-    return true;
-}
-
-bool DSProcReceiverService::ready(const char* what, uint32_t timeslot)
-{
-    if (fd() < 0 && !init()) {
-        std::cerr << ext::header(this) << what << " fail: (interface not opened)"
-                  << " timeslot=" << timeslot << std::endl;
-        return false;
-    }
-    return true;
+    Device::Dsp::Event e;
+    std::memcpy(&e, record, sizeof(e));
+    dispatch(e);
 }
 
 bool DSProcReceiverService::configure(Configure& r, const char* failure)
@@ -422,37 +382,6 @@ bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
 }
 
 // -------------------------------------------------------------- the events
-
-void DSProcReceiverService::OnEvent(int fd, short revents)
-{
-    if (revents & POLLIN) {
-        Device::Dsp::Event e;
-        for (;;) {
-            ssize_t n = Device::read(fd, &e, sizeof(e));
-            if (n == static_cast<ssize_t>(sizeof(e))) {
-                dispatch(e);
-                continue;
-            }
-            if (n == 0)
-                return stop_watching("end of file");
-            if (n > 0)
-                std::cerr << ext::header(this) << "short dsproc record of " << n << " bytes dropped" << std::endl;
-            else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                std::cerr << ext::header(this) << "fail to read from dsproc: " << std::strerror(errno) << std::endl;
-            break;
-        }
-    }
-    // Polling a hung-up device would call this on every pass.
-    if (revents & (POLLHUP | POLLERR | POLLNVAL))
-        stop_watching(revents & POLLHUP ? "hang-up" : "error");
-}
-
-void DSProcReceiverService::stop_watching(const char* why)
-{
-    std::cerr << ext::header(this) << "dsproc device lost (" << why << "), events off until the next configuration"
-              << std::endl;
-    mEvent.Release();
-}
 
 void DSProcReceiverService::trace_event(const Device::Dsp::Event& e) const
 {

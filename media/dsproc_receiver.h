@@ -12,6 +12,7 @@
 #include <iosfwd>
 
 #include "board/dsp_requests.h"
+#include "media/device_service.h"
 #include "runtime/cyclic_list.h"
 #include "runtime/multiplexer.h"
 #include "server/schema/LGCP.h"
@@ -93,15 +94,13 @@ private:
     Link mLink;
 };
 
-class DSProcReceiverService {
+class DSProcReceiverService : public DeviceService {
 public:
-    static DSProcReceiverService& instance();
+    using Scoped = ScopedService<DSProcReceiverService>;
+    static DSProcReceiverService& instance() { return Scoped::instance(); }
 
     DSProcReceiverService();
-    DSProcReceiverService(const DSProcReceiverService&) = delete;
-    DSProcReceiverService& operator=(const DSProcReceiverService&) = delete;
 
-    bool init();
     bool configureVAD(uint32_t timeslot, LGCP::VADParams const& params);
     bool enableVAD(DSProcReceiver& receiver, bool on);
     bool enableBSS(DSProcReceiver& receiver, bool on);
@@ -115,40 +114,18 @@ public:
     bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
                              int32_t det_lvl_dB);
     bool disableToneAll(DSProcReceiver& receiver);
-    void OnEvent(int fd, short revents);
-
-    int fd() const { return mEvent.fd.get(); }
-    void PutHeader(std::ostream& out) const;
-
-    // Makes instance() return a service of its own while it lives.
-    class Scoped;
 
 private:
-    bool ready(const char* what, uint32_t timeslot);
     bool configure(Device::Dsp::Configure& r, const char* failure);
     bool enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit, const char* name,
                        bool on);
     uint32_t next_id();
+    void dispatch_record(const void* record) override;
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;
-    void stop_watching(const char* why);
 
-    Event mEvent;
     uint32_t mEnableId = 0;
-};
-
-class DSProcReceiverService::Scoped {
-public:
-    Scoped();
-    ~Scoped();
-    Scoped(const Scoped&) = delete;
-    Scoped& operator=(const Scoped&) = delete;
-    DSProcReceiverService& service() { return mService; }
-
-private:
-    DSProcReceiverService mService;
-    DSProcReceiverService* mOld;
 };
 
 } // namespace Hardware

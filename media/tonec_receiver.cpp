@@ -41,8 +41,6 @@ namespace {
 // Every live receiver of this module, in construction order.
 ReceiverList<TonecReceiver, &TonecReceiver::tonec_timeslot> receivers;
 
-TonecReceiverService* gScoped = nullptr;
-
 const unsigned kDefaultDuration = 70; // ms, tone and pause of a digit
 const uint16_t kDefaultAmp = 16384;
 const uint16_t kWaitFreq = 425;
@@ -240,57 +238,18 @@ void TonecReceiver::CleanBeforeDestroy()
 
 // ----------------------------------------------------------------- service
 
-TonecReceiverService& TonecReceiverService::instance()
-{
-    if (gScoped)
-        return *gScoped;
-    static TonecReceiverService one;
-    return one;
-}
+namespace {
+const DeviceService::Spec kSpec{"tonec", GetDTMFDevName(), O_RDONLY, "open tonec fail, DTMF proceeding disabled: ",
+                                  "TonecReceiverService::OnEvent", sizeof(Device::Dtmf::Event)};
+} // namespace
 
-TonecReceiverService::Scoped::Scoped() : mOld(gScoped)
-{
-    gScoped = &mService;
-}
+TonecReceiverService::TonecReceiverService() : DeviceService(kSpec) {}
 
-TonecReceiverService::Scoped::~Scoped()
+void TonecReceiverService::dispatch_record(const void* record)
 {
-    gScoped = mOld;
-}
-
-TonecReceiverService::TonecReceiverService()
-{
-    init();
-}
-
-void TonecReceiverService::PutHeader(std::ostream& out) const
-{
-    out << "tonec: ";
-}
-
-bool TonecReceiverService::init()
-{
-    Fd dev(Device::open(GetDTMFDevName(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!dev) {
-        int error = errno;
-        std::cerr << ext::header(this) << "open tonec fail, DTMF proceeding disabled: " << std::strerror(error)
-                  << std::endl;
-        return false;
-    }
-    mEvent.Bind("TonecReceiverService::OnEvent", &TonecReceiverService::OnEvent, this);
-    mEvent.Schedule(dev, POLLIN);
-    return true;
-}
-
-// A configuration opens the device again when it is missing.
-bool TonecReceiverService::ready(const char* what, uint32_t timeslot)
-{
-    if (fd() < 0 && !init()) {
-        std::cerr << ext::header(this) << what << " fail: (interface not opened)"
-                  << " timeslot=" << timeslot << std::endl;
-        return false;
-    }
-    return true;
+    Device::Dtmf::Event e;
+    std::memcpy(&e, record, sizeof(e));
+    dispatch(e);
 }
 
 bool TonecReceiverService::configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params)
@@ -437,37 +396,6 @@ void TonecReceiverService::translateSelcal(TonecReceiver& receiver, TERM::Selcal
 }
 
 // -------------------------------------------------------------- the events
-
-void TonecReceiverService::OnEvent(int fd, short revents)
-{
-    if (revents & POLLIN) {
-        Device::Dtmf::Event e;
-        for (;;) {
-            ssize_t n = Device::read(fd, &e, sizeof(e));
-            if (n == static_cast<ssize_t>(sizeof(e))) {
-                dispatch(e);
-                continue;
-            }
-            if (n == 0)
-                return stop_watching("end of file");
-            if (n > 0)
-                std::cerr << ext::header(this) << "short tonec record of " << n << " bytes dropped" << std::endl;
-            else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                std::cerr << ext::header(this) << "fail to read from tonec: " << std::strerror(errno) << std::endl;
-            break;
-        }
-    }
-    // Polling a hung-up device would call this on every pass.
-    if (revents & (POLLHUP | POLLERR | POLLNVAL))
-        stop_watching(revents & POLLHUP ? "hang-up" : "error");
-}
-
-void TonecReceiverService::stop_watching(const char* why)
-{
-    std::cerr << ext::header(this) << "tonec device lost (" << why << "), events off until the next configuration"
-              << std::endl;
-    mEvent.Release();
-}
 
 void TonecReceiverService::dispatch(const Device::Dtmf::Event& e)
 {

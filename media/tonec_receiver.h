@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "board/dtmf_requests.h"
+#include "media/device_service.h"
 #include "runtime/cyclic_list.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
@@ -105,16 +106,13 @@ private:
     bool mGenerating = false;
 };
 
-class TonecReceiverService {
+class TonecReceiverService : public DeviceService {
 public:
-    static TonecReceiverService& instance();
+    using Scoped = ScopedService<TonecReceiverService>;
+    static TonecReceiverService& instance() { return Scoped::instance(); }
 
     TonecReceiverService();
-    TonecReceiverService(const TonecReceiverService&) = delete;
-    TonecReceiverService& operator=(const TonecReceiverService&) = delete;
 
-    // Opens the device and watches it; false when it cannot be opened.
-    bool init();
     bool configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params);
     bool echoCancel(uint32_t timeslot, bool on);
     bool enableDTMFReject(uint32_t timeslot, bool on);
@@ -123,42 +121,19 @@ public:
     bool configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params);
     bool enableIVA(TonecReceiver& receiver, bool on);
     void translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
-    void OnEvent(int fd, short revents);
 
-    // The device descriptor, -1 without one.
-    int fd() const { return mEvent.fd.get(); }
     // The last id handed out (tests start it near its wrap).
     uint32_t last_id() const { return mEnableId; }
     void set_last_id(uint32_t id) { mEnableId = id; }
-    void PutHeader(std::ostream& out) const;
-
-    // Makes instance() return a service of its own while it lives, so a
-    // test gets a fresh service on the board it installed.
-    class Scoped;
 
 private:
-    bool ready(const char* what, uint32_t timeslot);
     // One request with the time slot as its value; the log texts are
     // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
     bool switch_request(unsigned long request, uint32_t timeslot, const char* name, const char* suffix);
+    void dispatch_record(const void* record) override;
     void dispatch(const Device::Dtmf::Event& e);
-    void stop_watching(const char* why);
 
-    Event mEvent;
     uint32_t mEnableId = 0;
-};
-
-class TonecReceiverService::Scoped {
-public:
-    Scoped();
-    ~Scoped();
-    Scoped(const Scoped&) = delete;
-    Scoped& operator=(const Scoped&) = delete;
-    TonecReceiverService& service() { return mService; }
-
-private:
-    TonecReceiverService mService;
-    TonecReceiverService* mOld;
 };
 
 } // namespace Hardware

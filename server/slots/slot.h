@@ -96,7 +96,8 @@ public:
     void LogicalConnect(Slot& source);
     void LogicalDisconnect();
 
-    // Device events into controller signals.
+    // Device events into controller signals. A tone detection is the tone
+    // receiver's Params record.
     void processTonecEvent(tonec_params const& params);
     void processToneGenEvent();
     void processVADEvent(Hardware::DSProcVADEvent const& event);
