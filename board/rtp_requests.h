@@ -13,3 +13,41 @@ struct rtp_event {
     uint32_t data[6];
 };
 static_assert(sizeof(rtp_event) == 36 && offsetof(rtp_event, data) == 12, "record size of the RTP engine");
+
+// The session record: begins a session, and is kept by the slot.
+struct rtp_connection_params {
+    uint32_t remote_addr; // as inet_addr gives it
+    uint16_t remote_port;
+    uint16_t reserved0;
+    uint32_t local_addr; // 0 when not given
+    uint16_t local_port;
+    uint16_t rx_pt; // payload type received (decoder)
+    uint16_t tx_pt; // payload type sent (encoder)
+    uint16_t packet_factor;
+    uint8_t vad;
+    uint8_t crate;
+    uint16_t reserved1;
+    uint32_t ssrc;
+    uint32_t reserved2[2];
+    uint32_t ttl;
+    uint32_t tos; // 0xFFFFFFFF: not set
+};
+static_assert(sizeof(rtp_connection_params) == 44 && offsetof(rtp_connection_params, ssrc) == 24 &&
+                  offsetof(rtp_connection_params, vad) == 20 && offsetof(rtp_connection_params, tos) == 40,
+              "the session record");
+
+// "Add channel": the driver returns the channel in tdm.
+struct rtp_channel_info {
+    int32_t tdm;
+    int32_t dev_no;
+    int32_t chn;
+    uint32_t reserved;
+};
+static_assert(sizeof(rtp_channel_info) == 16 && offsetof(rtp_channel_info, chn) == 8, "four words");
+
+// Joins the session of another process's descriptor.
+struct rtp_attach_session_params {
+    int32_t fd_rtp;
+    int32_t pid_rtp;
+};
+static_assert(sizeof(rtp_attach_session_params) == 8, "two words");

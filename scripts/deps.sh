@@ -9,7 +9,7 @@ packages=(
   libbenchmark-dev
   libboost-dev libloki-dev
   python3 erlang-base erlang-asn1
-  snmptrapd tshark wireshark-common
+  snmptrapd tshark wireshark-common multimon-ng
 )
 
 missing=()

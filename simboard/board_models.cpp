@@ -1,8 +1,12 @@
 // The devices of the simulated board. A new device model is added here.
+#include "board/dsp_requests.h"
+#include "board/dtmf_requests.h"
 #include "board/e1_requests.h"
 #include "board/hal_requests.h"
 #include "board/mcc_requests.h"
 #include "simboard/board.h"
+#include "simboard/dsp.h"
+#include "simboard/dtmf.h"
 #include "simboard/e1.h"
 #include "simboard/hal.h"
 #include "simboard/mcc.h"
@@ -17,6 +21,8 @@ void Board::add_board_models()
     add(Device::Mcc::kDevice, std::make_unique<MccController>());
     add(GetMaintenance(), std::make_unique<E1Maintenance>());
     add(Device::Cas::kDevice, std::make_unique<E1Cas>());
+    add(Device::Dtmf::kDevice, std::make_unique<DtmfDevice>());
+    add(Device::Dsp::kDevice, std::make_unique<DspDevice>());
 }
 
 } // namespace SimBoard

@@ -11,12 +11,6 @@
 
 namespace Hardware {
 
-// Receiver of the tone detector's events of one DSP time slot.
-class TonecReceiver {
-public:
-    using Params = tonec_params;
-};
-
 // Voice activity; a negative direction is not reported.
 struct DSProcVADEvent {
     int32_t rx;

@@ -96,8 +96,9 @@ public:
     void LogicalConnect(Slot& source);
     void LogicalDisconnect();
 
-    // Device events into controller signals.
-    void processTonecEvent(Hardware::TonecReceiver::Params const& params);
+    // Device events into controller signals. A tone detection is the tone
+    // receiver's Params record.
+    void processTonecEvent(tonec_params const& params);
     void processToneGenEvent();
     void processVADEvent(Hardware::DSProcVADEvent const& event);
     void processToneFltEvent(dsproc_tone_event const* event);

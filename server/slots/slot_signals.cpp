@@ -106,7 +106,7 @@ const uint32_t kRtpPacketDetection = 1;
 
 } // namespace
 
-void Slot::processTonecEvent(Hardware::TonecReceiver::Params const& params)
+void Slot::processTonecEvent(tonec_params const& params)
 {
     LGCP::TonecEvent event;
     event.set_timestamp(static_cast<int>(params.timestamp));

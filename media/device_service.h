@@ -1,0 +1,87 @@
+// What the tone and DSP services share: one device descriptor opened at
+// first use and again by a configuration that finds it missing, watched
+// for event records of one size, each handed to the service.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+
+#include "runtime/multiplexer.h"
+
+namespace Hardware {
+
+class DeviceService {
+public:
+    struct Spec {
+        const char* name;        // log prefix and texts: "tonec"
+        const char* path;        // the device
+        int flags;               // of the open, besides non-blocking and close-on-exec
+        const char* openFailure; // "open tonec fail, DTMF proceeding disabled: "
+        const char* handler;     // the Event's name
+        size_t recordSize;       // of one event record, at most kMaxRecord
+    };
+    static constexpr size_t kMaxRecord = 64;
+
+    DeviceService(const DeviceService&) = delete;
+    DeviceService& operator=(const DeviceService&) = delete;
+
+    // Opens the device and watches it; false when it cannot be opened.
+    bool init();
+    // Input: every waiting record, each to dispatch_record. Reading stops
+    // at a short or empty read; a device that hung up is no longer watched
+    // (a hung-up descriptor would wake the loop on every pass) until a
+    // configuration opens it again.
+    void OnEvent(int fd, short revents);
+
+    // The device descriptor, -1 without one.
+    int fd() const { return mEvent.fd.get(); }
+    void PutHeader(std::ostream& out) const;
+
+protected:
+    explicit DeviceService(const Spec& spec);
+    virtual ~DeviceService() = default;
+
+    // Before a configuration: the device, opened again when missing.
+    bool ready(const char* what, uint32_t timeslot);
+    virtual void dispatch_record(const void* record) = 0;
+
+private:
+    void stop_watching(const char* why);
+
+    Event mEvent;
+    const Spec& mSpec;
+};
+
+// Makes S::instance() return a service of its own while it lives, so a test
+// gets a fresh service on the board it installed.
+template <class S>
+class ScopedService {
+public:
+    ScopedService() : mOld(current()) { current() = &mService; }
+    ~ScopedService() { current() = mOld; }
+    ScopedService(const ScopedService&) = delete;
+    ScopedService& operator=(const ScopedService&) = delete;
+    S& service() { return mService; }
+
+    // The scoped service, else the process's one.
+    static S& instance()
+    {
+        if (S* s = current())
+            return *s;
+        static S one;
+        return one;
+    }
+
+private:
+    static S*& current()
+    {
+        static S* scoped = nullptr;
+        return scoped;
+    }
+
+    S mService;
+    S* mOld;
+};
+
+} // namespace Hardware

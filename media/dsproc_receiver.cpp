@@ -1,0 +1,488 @@
+#include "media/dsproc_receiver.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "board/device.h"
+#include "media/device_paths.h"
+#include "media/errno_text.h"
+#include "media/receiver_list.h"
+#include "runtime/ext.h"
+#include "runtime/trace_ctl.h"
+
+using namespace Device::Dsp;
+
+namespace Hardware {
+
+namespace {
+
+// Every live receiver of this module, in construction order.
+ReceiverList<DSProcReceiver, &DSProcReceiver::dsproc_timeslot> receivers;
+
+// The fixed VAD words of drivers before version 2.
+const uint32_t kVadV1Words[3] = {3, 127, 0};
+const uint32_t kMuteBoth = kMuteA | kMuteB;
+
+Configure record(uint32_t timeslot, uint32_t kind)
+{
+    Configure r;
+    std::memset(&r, 0, sizeof(r));
+    r.timeslot = timeslot;
+    r.kind = kind;
+    return r;
+}
+
+bool any(uint32_t a, uint32_t b, uint32_t c)
+{
+    return a || b || c;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- receiver
+
+DSProcReceiver::DSProcReceiver()
+{
+    receivers.add(mLink, this);
+}
+
+DSProcReceiver::~DSProcReceiver()
+{
+    receivers.remove(mLink);
+}
+
+bool DSProcReceiver::configureVAD(LGCP::VADParams const& params)
+{
+    return DSProcReceiverService::instance().configureVAD(dsproc_timeslot(), params);
+}
+
+bool DSProcReceiver::enableVAD(bool on)
+{
+    return DSProcReceiverService::instance().enableVAD(*this, on);
+}
+
+bool DSProcReceiver::disableVAD()
+{
+    return enableVAD(false);
+}
+
+bool DSProcReceiver::enableBSS(bool on)
+{
+    return DSProcReceiverService::instance().enableBSS(*this, on);
+}
+
+bool DSProcReceiver::disableBSS()
+{
+    return enableBSS(false);
+}
+
+bool DSProcReceiver::enableNG(bool on)
+{
+    return DSProcReceiverService::instance().enableNG(*this, on);
+}
+
+bool DSProcReceiver::disableNG()
+{
+    return enableNG(false);
+}
+
+bool DSProcReceiver::enableSelcalSh(bool on)
+{
+    return DSProcReceiverService::instance().enableSelcalSh(*this, on);
+}
+
+bool DSProcReceiver::disableSelcalSh()
+{
+    return enableSelcalSh(false);
+}
+
+bool DSProcReceiver::configureSD()
+{
+    return DSProcReceiverService::instance().configureSD(dsproc_timeslot());
+}
+
+bool DSProcReceiver::enableSD(bool on)
+{
+    return DSProcReceiverService::instance().enableSD(*this, on);
+}
+
+bool DSProcReceiver::disableSD()
+{
+    return enableSD(false);
+}
+
+bool DSProcReceiver::enableMute(bool a, bool b)
+{
+    return DSProcReceiverService::instance().enableMute(*this, a, b);
+}
+
+bool DSProcReceiver::disableMute()
+{
+    return enableMute(false, false);
+}
+
+// After a failure the driver may hold anything: the flag then stays up so
+// that clean-up clears it.
+bool DSProcReceiver::configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal)
+{
+    bool done = DSProcReceiverService::instance().configureDelays(dsproc_timeslot(), rx, tx, selcal);
+    mDelaysSet = any(rx, tx, selcal) || (!done && mDelaysSet);
+    return done;
+}
+
+bool DSProcReceiver::configureRxGain(int8_t gain_dB)
+{
+    bool done = DSProcReceiverService::instance().configureRxGain(dsproc_timeslot(), gain_dB);
+    mRxGainSet = gain_dB != 0 || (!done && mRxGainSet);
+    return done;
+}
+
+bool DSProcReceiver::configureToneFilter(uint32_t freq, uint32_t enable, int32_t dur_th_msec, int32_t det_lvl_dB)
+{
+    return DSProcReceiverService::instance().configureToneFilter(dsproc_timeslot(), freq, enable, dur_th_msec,
+                                                                 det_lvl_dB);
+}
+
+bool DSProcReceiver::disableToneAll()
+{
+    return DSProcReceiverService::instance().disableToneAll(*this);
+}
+
+void DSProcReceiver::CleanBeforeDestroy()
+{
+    if (mVad.state > 0)
+        enableVAD(false);
+    if (mBss.state > 0)
+        disableBSS();
+    if (mNg.state > 0)
+        disableNG();
+    if (mSelcalSh.state > 0)
+        disableSelcalSh();
+    // Signal detection left on would report into the next slot of the time slot.
+    if (mSd.state > 0)
+        disableSD();
+    if (mDelaysSet)
+        configureDelays(0, 0, 0);
+    if (mRxGainSet)
+        configureRxGain(0);
+    disableToneAll();
+}
+
+// ----------------------------------------------------------------- service
+
+namespace {
+const DeviceService::Spec kSpec{"dsproc", GetDSPDevName(), O_RDWR, "open dsproc fail, VAD proceeding disabled: ",
+                                  "DSProcReceiverService::OnEvent", sizeof(Device::Dsp::Event)};
+} // namespace
+
+DSProcReceiverService::DSProcReceiverService() : DeviceService(kSpec) {}
+
+void DSProcReceiverService::dispatch_record(const void* record)
+{
+    Device::Dsp::Event e;
+    std::memcpy(&e, record, sizeof(e));
+    dispatch(e);
+}
+
+bool DSProcReceiverService::configure(Configure& r, const char* failure)
+{
+    if (Device::ioctl(fd(), DSPROC_CONFIGURE, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << failure << " timeslot=" << r.timeslot << err << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool DSProcReceiverService::configureVAD(uint32_t timeslot, LGCP::VADParams const& params)
+{
+    if (!ready("configure VAD", timeslot))
+        return false;
+    int version = Device::ioctl_value(fd(), DSPROC_VERSION, 0);
+    if (version < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << "DSPROC_CONFIGURE VAD fail:"
+                  << " timeslot=" << timeslot << err << std::endl;
+        return false;
+    }
+    Configure r = record(timeslot, kVad);
+    if (version == kVadV2) {
+        if (!params.is_v2()) {
+            std::cerr << ext::header(this) << "DSPROC_CONFIGURE VAD: params not specified for v2: "
+                      << " timeslot=" << timeslot << std::endl;
+            return false;
+        }
+        const TERM::VADParamsV2& v2 = params.get_v2();
+        r.p.vad.voice_th_msec = static_cast<uint16_t>(v2.get_voice_th_msec().getValue());
+        r.p.vad.silence_th_msec = static_cast<uint16_t>(v2.get_silence_th_msec().getValue());
+        r.p.vad.e_th_dB = static_cast<uint8_t>(v2.get_e_th_dB().getValue());
+    } else {
+        std::memcpy(r.p.words.w, kVadV1Words, sizeof(kVadV1Words));
+    }
+    if (!configure(r, "DSPROC_CONFIGURE VAD fail:"))
+        return false;
+    std::clog << ext::header(this) << "DSPROC_CONFIGURE VAD"
+              << " ts=" << timeslot << std::endl;
+    return true;
+}
+
+bool DSProcReceiverService::configureSD(uint32_t timeslot)
+{
+    if (!ready("configure SD", timeslot))
+        return false;
+    Configure r = record(timeslot, kSd);
+    if (!configure(r, "DSPROC_CONFIGURE SD fail:"))
+        return false;
+    std::clog << ext::header(this) << "DSPROC_CONFIGURE SD"
+              << " ts=" << timeslot << std::endl;
+    return true;
+}
+
+bool DSProcReceiverService::configureDelays(uint32_t timeslot, uint32_t rx, uint32_t tx, uint32_t selcal)
+{
+    if (!ready("configure Delays", timeslot))
+        return false;
+    Configure r = record(timeslot, kDelays);
+    r.p.words = WordParams{{rx, tx, selcal}};
+    if (!configure(r, "DSPROC_CONFIGURE DELAYS fail:"))
+        return false;
+    std::clog << ext::header(this) << "DSPROC_CONFIGURE DELAYS"
+              << " ts=" << timeslot << " rx=" << rx << " tx=" << tx << " selcal=" << selcal << std::endl;
+    return true;
+}
+
+bool DSProcReceiverService::configureRxGain(uint32_t timeslot, int8_t gain_dB)
+{
+    if (!ready("Configure Rx gain", timeslot))
+        return false;
+    Configure r = record(timeslot, kRxGain);
+    r.p.gain.gain_dB = gain_dB;
+    if (!configure(r, "DSPROC_CONFIGURE Rx Gain fail:"))
+        return false;
+    std::clog << ext::header(this) << "DSPROC_CONFIGURE RX GAIN"
+              << " ts=" << timeslot << " gain_dB=" << int(gain_dB) << std::endl;
+    return true;
+}
+
+bool DSProcReceiverService::configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable,
+                                                int32_t dur_th_msec, int32_t det_lvl_dB)
+{
+    if (!ready("Configure Tone Filter", timeslot))
+        return false;
+    Configure r = record(timeslot, kToneFilter);
+    r.p.tone.freq = static_cast<uint16_t>(freq);
+    r.p.tone.enable = static_cast<uint8_t>(enable);
+    r.p.tone.dur_th_msec = static_cast<uint16_t>(dur_th_msec);
+    r.p.tone.det_lvl_dB = static_cast<int8_t>(det_lvl_dB);
+    if (!configure(r, "DSPROC_CONFIGURE Tone Filter fail:"))
+        return false;
+    std::clog << ext::header(this) << "DSPROC_CONFIGURE TONE FILTER"
+              << " ts=" << timeslot << " freq=" << freq << ", en=" << enable << ", dur_th_msec=" << dur_th_msec
+              << ", det_lvl_dB=" << det_lvl_dB << std::endl;
+    return true;
+}
+
+bool DSProcReceiverService::disableToneAll(DSProcReceiver& receiver)
+{
+    uint32_t ts = receiver.dsproc_timeslot();
+    if (!ready("Disable All Tone", ts))
+        return false;
+    Enable r{ts, 0, kToneFilter};
+    if (Device::ioctl(fd(), DSPROC_DISABLE, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << "Disable All Tone fail:"
+                  << " timeslot=" << ts << err << std::endl;
+        return false;
+    }
+    std::clog << ext::header(this) << "DISABLE ALL TONE done: "
+              << " ts=" << ts << std::endl;
+    return true;
+}
+
+uint32_t DSProcReceiverService::next_id()
+{
+    if (++mEnableId == 0)
+        mEnableId = 1;
+    return mEnableId;
+}
+
+bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit,
+                                          const char* name, bool on)
+{
+    if (feature.state != -1 && (feature.state != 0) == on)
+        return true;
+    Enable r{receiver.dsproc_timeslot(), on ? next_id() : 0, bit};
+    const char* request = on ? "DSPROC_ENABLE " : "DSPROC_DISABLE ";
+    if (Device::ioctl(fd(), on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << request << name << " fail:"
+                  << " timeslot=" << r.timeslot;
+        on ? void(std::cerr << " id=" << r.id) : void();
+        std::cerr << err << std::endl;
+        return false;
+    }
+    feature.state = on ? 1 : 0;
+    if (on)
+        feature.id = r.id;
+    std::cerr << ext::header(this) << request << name << " done:"
+              << " timeslot=" << r.timeslot;
+    on ? void(std::cerr << " id=" << r.id) : void();
+    std::cerr << std::endl;
+    return true;
+}
+
+bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on)
+{
+    return enableFeature(receiver, receiver.mVad, kVad, "VAD", on);
+}
+
+bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on)
+{
+    return enableFeature(receiver, receiver.mBss, kBss, "BSS", on);
+}
+
+bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on)
+{
+    return enableFeature(receiver, receiver.mNg, kNg, "NG", on);
+}
+
+bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on)
+{
+    return enableFeature(receiver, receiver.mSelcalSh, kSelcalSh, "SELCAL_SH", on);
+}
+
+bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on)
+{
+    return enableFeature(receiver, receiver.mSd, kSd, "SD", on);
+}
+
+bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
+{
+    if (receiver.mMuteA != -1 && receiver.mMuteB != -1 && (receiver.mMuteA != 0) == a && (receiver.mMuteB != 0) == b)
+        return true;
+    bool on = a || b;
+    Enable r{receiver.dsproc_timeslot(), on ? next_id() : 0, on ? (a ? kMuteA : 0u) | (b ? kMuteB : 0u) : kMuteBoth};
+    const char* request = on ? "DSPROC_ENABLE MUTE" : "DSPROC_DISABLE MUTE";
+    if (Device::ioctl(fd(), on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << request << " fail:"
+                  << " timeslot=" << r.timeslot << err << std::endl;
+        return false;
+    }
+    if (on)
+        receiver.mMuteId = r.id;
+    receiver.mMuteA = a ? 1 : 0;
+    receiver.mMuteB = b ? 1 : 0;
+    std::cerr << ext::header(this) << request << " done:"
+              << " timeslot=" << r.timeslot << std::endl;
+    return true;
+}
+
+// -------------------------------------------------------------- the events
+
+void DSProcReceiverService::trace_event(const Device::Dsp::Event& e) const
+{
+    std::clog << ext::header(this) << "dsproc event: "
+              << " timeslot=" << e.timeslot << " id=" << e.id << " type=" << e.type << std::endl;
+    switch (e.type) {
+    case kVad:
+        std::clog << ext::header(this) << "dsproc vad event: "
+                  << " dir_mask=" << e.d[0] << " vad_rx=" << e.d[1] << " vad_tx=" << e.d[2] << std::endl;
+        break;
+    case kSd:
+        std::clog << ext::header(this) << "dsproc sd event: "
+                  << " sd_rx=" << static_cast<int32_t>(e.d[0]) << std::endl;
+        break;
+    case kBss: {
+        float score;
+        std::memcpy(&score, &e.d[0], sizeof(score));
+        std::clog << ext::header(this) << "dsproc bss event: "
+                  << " score=" << score << std::endl;
+        break;
+    }
+    case kFlags:
+        std::clog << ext::header(this) << "dsproc flags event: "
+                  << " flags=" << ext::OutUnsignedInHex(e.d[0]) << ", mask=" << ext::OutUnsignedInHex(e.d[1])
+                  << std::endl;
+        break;
+    default:
+        break;
+    }
+}
+
+void DSProcReceiverService::dispatch(const Device::Dsp::Event& e)
+{
+    if (traces.signallingEvents)
+        trace_event(e);
+    if (DSProcReceiver* r = receivers.find(e.timeslot))
+        return deliver(*r, e);
+    if (traces.signallingEvents)
+        std::cerr << ext::header(this) << "receive dsproc event from unknown timeslot " << e.timeslot << std::endl;
+}
+
+namespace {
+// A VAD or SD event passes when the feature is not off and the id is its own.
+bool admitted(const DSProcReceiverService* s, const DSProcReceiver::Feature& f, const Device::Dsp::Event& e,
+              const char* name)
+{
+    if (f.state == 0) {
+        if (traces.signallingEvents)
+            std::clog << ext::header(s) << "ignore spurious dsproc " << name << " event (dsproc disabled): "
+                      << " timeslot=" << e.timeslot << " id=" << e.id << " type=" << e.type << std::endl;
+        return false;
+    }
+    if (e.id != f.id) {
+        if (traces.signallingEvents)
+            std::clog << ext::header(s) << "ignore spurious dsproc " << name << " event: "
+                      << " timeslot=" << e.timeslot << " id=" << e.id << " type=" << e.type << " rid=" << f.id
+                      << std::endl;
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+void DSProcReceiverService::deliver(DSProcReceiver& r, const Device::Dsp::Event& e)
+{
+    switch (e.type) {
+    case kVad:
+        if (admitted(this, r.mVad, e, "vad"))
+            r.dsproc_vad_event(DSProcVADEvent{(e.d[0] & 1) ? static_cast<int32_t>(e.d[1]) : -1,
+                                              (e.d[0] & 2) ? static_cast<int32_t>(e.d[2]) : -1});
+        break;
+    case kSd:
+        if (admitted(this, r.mSd, e, "sd"))
+            r.dsproc_sd_event(DSProcSDEvent{static_cast<int32_t>(e.d[0])});
+        break;
+    case kBss:
+        if (r.mBss.state == 0) {
+            if (traces.signallingEvents)
+                std::clog << ext::header(this) << "ignore spurious dsproc bss event (dsproc disabled): "
+                          << " timeslot=" << e.timeslot << " id=" << e.id << std::endl;
+        } else {
+            dsproc_bss_event b;
+            std::memcpy(&b, e.d, sizeof(b));
+            r.dsproc_bss_event(&b);
+        }
+        break;
+    case kToneFilter: {
+        dsproc_tone_event t;
+        std::memcpy(&t, e.d, sizeof(t));
+        r.dsproc_tone_flt_event(&t);
+        break;
+    }
+    case kFlags: {
+        dsproc_flags_event f;
+        std::memcpy(&f, e.d, sizeof(f));
+        r.dsproc_flags_event(&f);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+} // namespace Hardware

@@ -1,0 +1,131 @@
+// Voice processing of the board's DSP "/dev/dsp" for slots that own a DSP
+// time slot: voice activity (VAD), signal detection (SD), the BSS quality
+// score, noise gate (NG), SELCAL squelch hold, mute, delays, receive gain
+// and a tone filter.
+//
+// A slot mixes in DSProcReceiver, which keeps what it switched on; the one
+// DSProcReceiverService holds the device, issues every request and hands
+// each 24-byte event record to the first receiver built for its time slot.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "board/dsp_requests.h"
+#include "media/device_service.h"
+#include "runtime/cyclic_list.h"
+#include "runtime/multiplexer.h"
+#include "server/schema/LGCP.h"
+#include "server/slots/device_events.h"
+
+namespace Hardware {
+
+class DSProcReceiverService;
+
+class DSProcReceiver {
+public:
+    // -1 not known, 0 off, 1 on; the id of the last successful enable.
+    struct Feature {
+        int32_t state;
+        uint32_t id;
+    };
+
+    // Node of the module's list of live receivers.
+    struct Link : Containers::CyclicList {
+        DSProcReceiver* owner;
+    };
+
+    DSProcReceiver();
+    virtual ~DSProcReceiver();
+    DSProcReceiver(const DSProcReceiver&) = delete;
+    DSProcReceiver& operator=(const DSProcReceiver&) = delete;
+
+    virtual void dsproc_vad_event(DSProcVADEvent const& event) = 0;
+    virtual void dsproc_bss_event(dsproc_bss_event const* event) = 0;
+    virtual void dsproc_sd_event(DSProcSDEvent const& event) = 0;
+    virtual void dsproc_tone_flt_event(dsproc_tone_event const* event) = 0;
+    virtual void dsproc_flags_event(dsproc_flags_event const* event) = 0;
+    virtual uint32_t dsproc_timeslot() const = 0;
+
+    bool configureVAD(LGCP::VADParams const& params);
+    bool enableVAD(bool on);
+    bool disableVAD();
+    bool enableBSS(bool on);
+    bool disableBSS();
+    bool enableNG(bool on);
+    bool disableNG();
+    bool enableSelcalSh(bool on);
+    bool disableSelcalSh();
+    bool configureSD();
+    bool enableSD(bool on);
+    bool disableSD();
+    bool enableMute(bool a, bool b);
+    bool disableMute();
+    bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal);
+    bool configureRxGain(int8_t gain_dB);
+    bool configureToneFilter(uint32_t freq, uint32_t enable, int32_t dur_th_msec, int32_t det_lvl_dB);
+    bool disableToneAll();
+    // Before the owning slot goes: what it switched on, off.
+    void CleanBeforeDestroy();
+
+    const Feature& vad() const { return mVad; }
+    const Feature& bss() const { return mBss; }
+    const Feature& ng() const { return mNg; }
+    const Feature& selcalSh() const { return mSelcalSh; }
+    const Feature& sd() const { return mSd; }
+    int32_t mute_a() const { return mMuteA; }
+    int32_t mute_b() const { return mMuteB; }
+    bool delays_set() const { return mDelaysSet; }
+    bool rx_gain_set() const { return mRxGainSet; }
+
+private:
+    friend class DSProcReceiverService;
+
+    Feature mVad{-1, 0};
+    Feature mBss{0, 0};
+    Feature mNg{0, 0};
+    Feature mSelcalSh{0, 0};
+    Feature mSd{-1, 0};
+    int32_t mMuteA = -1; // mask bit 4
+    int32_t mMuteB = -1; // mask bit 8
+    uint32_t mMuteId = 0;
+    bool mDelaysSet = false;
+    bool mRxGainSet = false;
+    Link mLink;
+};
+
+class DSProcReceiverService : public DeviceService {
+public:
+    using Scoped = ScopedService<DSProcReceiverService>;
+    static DSProcReceiverService& instance() { return Scoped::instance(); }
+
+    DSProcReceiverService();
+
+    bool configureVAD(uint32_t timeslot, LGCP::VADParams const& params);
+    bool enableVAD(DSProcReceiver& receiver, bool on);
+    bool enableBSS(DSProcReceiver& receiver, bool on);
+    bool enableNG(DSProcReceiver& receiver, bool on);
+    bool enableSelcalSh(DSProcReceiver& receiver, bool on);
+    bool configureSD(uint32_t timeslot);
+    bool enableSD(DSProcReceiver& receiver, bool on);
+    bool enableMute(DSProcReceiver& receiver, bool a, bool b);
+    bool configureDelays(uint32_t timeslot, uint32_t rx, uint32_t tx, uint32_t selcal);
+    bool configureRxGain(uint32_t timeslot, int8_t gain_dB);
+    bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
+                             int32_t det_lvl_dB);
+    bool disableToneAll(DSProcReceiver& receiver);
+
+private:
+    bool configure(Device::Dsp::Configure& r, const char* failure);
+    bool enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit, const char* name,
+                       bool on);
+    uint32_t next_id();
+    void dispatch_record(const void* record) override;
+    void dispatch(const Device::Dsp::Event& e);
+    void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
+    void trace_event(const Device::Dsp::Event& e) const;
+
+    uint32_t mEnableId = 0;
+};
+
+} // namespace Hardware

@@ -1,0 +1,422 @@
+#include "media/tonec_receiver.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "board/device.h"
+#include "media/device_paths.h"
+#include "media/errno_text.h"
+#include "media/receiver_list.h"
+#include "runtime/ext.h"
+
+using namespace Device::Dtmf;
+
+namespace Dtmf {
+
+const char strRep[17] = "0123456789*#ABCD";
+const uint16_t freq1[16] = {941, 697, 697, 697, 770, 770, 770, 852, 852, 852, 941, 941, 697, 770, 852, 941};
+const uint16_t freq2[16] = {1336, 1209, 1336, 1477, 1209, 1336, 1477, 1209, 1336, 1477, 1209, 1477, 1633, 1633, 1633, 1633};
+
+namespace {
+std::map<char, std::pair<uint16_t, uint16_t>> grid()
+{
+    std::map<char, std::pair<uint16_t, uint16_t>> m;
+    for (size_t i = 0; i < 16; ++i)
+        m[strRep[i]] = {freq1[i], freq2[i]};
+    return m;
+}
+} // namespace
+
+std::map<char, std::pair<uint16_t, uint16_t>> tonesValidator = grid();
+
+} // namespace Dtmf
+
+namespace Hardware {
+
+namespace {
+
+// Every live receiver of this module, in construction order.
+ReceiverList<TonecReceiver, &TonecReceiver::tonec_timeslot> receivers;
+
+const unsigned kDefaultDuration = 70; // ms, tone and pause of a digit
+const uint16_t kDefaultAmp = 16384;
+const uint16_t kWaitFreq = 425;
+const uint16_t kWaitAmp = 2048;
+const unsigned kWaitOn = 1000;
+const unsigned kWaitOff = 3000;
+const uint16_t kSilenceFreq = 1000;
+const uint16_t kSelcalAmp = 12000;
+const size_t kSelcalSigns = sizeof(SelcalDial::signs);
+
+bool fits16(const ASN1::INTEGER& v)
+{
+    return v.getValue() >= 0 && v.getValue() <= 0xFFFF;
+}
+
+uint16_t or_default(bool present, const ASN1::INTEGER& v, uint16_t otherwise)
+{
+    return present ? static_cast<uint16_t>(v.getValue()) : otherwise;
+}
+
+// Frequencies, amplitudes and durations that the generator record holds.
+bool playable(const LGCP::TranslateDtmfParams& p)
+{
+    for (auto it = p.get_digits().begin(); it != p.get_digits().end(); ++it)
+        if (!fits16((*it).get_freq1()) || !fits16((*it).get_freq2()))
+            return false;
+    return (!p.has_amp1() || fits16(p.get_amp1())) && (!p.has_amp2() || fits16(p.get_amp2())) &&
+           (!p.has_toneDuration() || p.get_toneDuration().getValue() >= 0) &&
+           (!p.has_pauseDuration() || p.get_pauseDuration().getValue() >= 0);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- receiver
+
+TonecReceiver::TonecReceiver()
+{
+    receivers.add(mLink, this);
+}
+
+TonecReceiver::~TonecReceiver()
+{
+    receivers.remove(mLink);
+}
+
+bool TonecReceiver::configureDTMF(LGCP::DTMFParams const& params)
+{
+    return TonecReceiverService::instance().configureDTMF(tonec_timeslot(), params);
+}
+
+bool TonecReceiver::enableDTMF(bool on)
+{
+    return TonecReceiverService::instance().enableDTMF(*this, on);
+}
+
+bool TonecReceiver::disableDTMF()
+{
+    return enableDTMF(false);
+}
+
+bool TonecReceiver::echoCancel(bool on)
+{
+    return TonecReceiverService::instance().echoCancel(tonec_timeslot(), on);
+}
+
+bool TonecReceiver::enableDTMFReject(bool on)
+{
+    bool done = TonecReceiverService::instance().enableDTMFReject(tonec_timeslot(), on);
+    if (done)
+        mRejectEnabled = on;
+    return done;
+}
+
+bool TonecReceiver::dial(uint16_t f1, uint16_t f2, uint16_t a1, uint16_t a2)
+{
+    bool done = TonecReceiverService::instance().enableToneGenerator(tonec_timeslot(), f1, f2, a1, a2);
+    if (done)
+        mGenerating = f1 || f2 || a1 || a2;
+    return done;
+}
+
+bool TonecReceiver::enableToneGenerator(uint16_t f1, uint16_t f2, uint16_t a1, uint16_t a2)
+{
+    return dial(f1, f2, a1, a2);
+}
+
+bool TonecReceiver::enableSilence()
+{
+    return dial(kSilenceFreq, kSilenceFreq, 0, 0);
+}
+
+bool TonecReceiver::disableToneGenerator(bool force)
+{
+    if (!force && !mPlaying)
+        return false;
+    // Whatever cadence runs (digits or the wait tone) ends here.
+    mCadence.reset();
+    mPlaying = false;
+    return dial(0, 0, 0, 0);
+}
+
+bool TonecReceiver::enableIVA(bool on)
+{
+    return TonecReceiverService::instance().enableIVA(*this, on);
+}
+
+bool TonecReceiver::configureIVA(LGCP::IVAParams const& params)
+{
+    return TonecReceiverService::instance().configureIVA(*this, params);
+}
+
+void TonecReceiver::translateSelcal(TERM::SelcalCommand const& cmd)
+{
+    TonecReceiverService::instance().translateSelcal(*this, cmd);
+}
+
+void TonecReceiver::translateDTMF(LGCP::TranslateDtmfParams const& params)
+{
+    if (!playable(params)) {
+        std::cerr << ext::header(&TonecReceiverService::instance()) << "DTMF_DIAL fail:"
+                  << " timeslot=" << tonec_timeslot() << " values out of range, sequence ignored" << std::endl;
+        return;
+    }
+    mSequence = params;
+    mNextDigit = 0;
+    if (!mPlaying) {
+        mPlaying = true;
+        OnDigit();
+    }
+}
+
+// Tone of the next digit, or the end of the sequence.
+void TonecReceiver::OnDigit()
+{
+    const auto& digits = mSequence.get_digits();
+    if (mNextDigit >= digits.size()) {
+        disableToneGenerator(true);
+        tone_gen_complete();
+        return;
+    }
+    const LGCP::DualTone& d = digits[mNextDigit++];
+    dial(static_cast<uint16_t>(d.get_freq1().getValue()), static_cast<uint16_t>(d.get_freq2().getValue()),
+         or_default(mSequence.has_amp1(), mSequence.get_amp1(), kDefaultAmp),
+         or_default(mSequence.has_amp2(), mSequence.get_amp2(), kDefaultAmp));
+    unsigned ms = mSequence.has_toneDuration() ? static_cast<unsigned>(mSequence.get_toneDuration().getValue())
+                                               : kDefaultDuration;
+    mCadence.set(ms, &TonecReceiver::OnTone, this);
+}
+
+void TonecReceiver::OnTone()
+{
+    enableSilence();
+    unsigned ms = mSequence.has_pauseDuration() ? static_cast<unsigned>(mSequence.get_pauseDuration().getValue())
+                                                : kDefaultDuration;
+    mCadence.set(ms, &TonecReceiver::OnDigit, this);
+}
+
+void TonecReceiver::activateAudibleCall()
+{
+    // The wait tone takes the generator: a running sequence ends unfinished.
+    mPlaying = false;
+    OnWaitTone();
+}
+
+void TonecReceiver::OnWaitTone()
+{
+    dial(kWaitFreq, 0, kWaitAmp, kWaitAmp);
+    mCadence.set(kWaitOn, &TonecReceiver::OnWaitSilence, this);
+}
+
+void TonecReceiver::OnWaitSilence()
+{
+    enableSilence();
+    mCadence.set(kWaitOff, &TonecReceiver::OnWaitTone, this);
+}
+
+void TonecReceiver::cancelAudibleCall()
+{
+    if (!mPlaying)
+        disableToneGenerator(true);
+}
+
+void TonecReceiver::CleanBeforeDestroy()
+{
+    if (mDtmfActive)
+        disableDTMF();
+    if (mIvaActive)
+        enableIVA(false);
+    if (mRejectEnabled)
+        enableDTMFReject(false);
+    // A generator left on would sound into the next user of the time slot.
+    if (mGenerating || mPlaying || mCadence.pending())
+        disableToneGenerator(true);
+}
+
+// ----------------------------------------------------------------- service
+
+namespace {
+const DeviceService::Spec kSpec{"tonec", GetDTMFDevName(), O_RDONLY, "open tonec fail, DTMF proceeding disabled: ",
+                                  "TonecReceiverService::OnEvent", sizeof(Device::Dtmf::Event)};
+} // namespace
+
+TonecReceiverService::TonecReceiverService() : DeviceService(kSpec) {}
+
+void TonecReceiverService::dispatch_record(const void* record)
+{
+    Device::Dtmf::Event e;
+    std::memcpy(&e, record, sizeof(e));
+    dispatch(e);
+}
+
+bool TonecReceiverService::configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params)
+{
+    if (!ready("configure DTMF", timeslot))
+        return false;
+    const auto& t = params.get_threshold();
+    DetectorConfig r{timeslot, static_cast<uint32_t>(t.get_twist().getValue()),
+                     static_cast<uint32_t>(t.get_ratio().getValue()),
+                     static_cast<uint32_t>(params.get_level().get_silence().getValue()),
+                     static_cast<uint32_t>(t.get_noise().getValue())};
+    if (Device::ioctl(fd(), DTMF_CONFIGURE_DETECTOR, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << "DTMF_CONFIGURE_DETECTOR fail:"
+                  << " timeslot=" << timeslot << err << std::endl;
+        return false;
+    }
+    std::clog << ext::header(this) << "DTMF_CONFIGURE_DETECTOR"
+              << " ts=" << timeslot << " twist=" << r.twist << " ratio=" << r.ratio << " noise=" << r.noise
+              << " silence=" << r.silence << std::endl;
+    return true;
+}
+
+bool TonecReceiverService::switch_request(unsigned long request, uint32_t timeslot, const char* name,
+                                          const char* suffix)
+{
+    if (Device::ioctl_value(fd(), request, timeslot) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << name << suffix << " fail:"
+                  << " timeslot=" << timeslot << err << std::endl;
+        return false;
+    }
+    std::clog << ext::header(this) << name << suffix << "[" << timeslot << "] ok" << std::endl;
+    return true;
+}
+
+bool TonecReceiverService::echoCancel(uint32_t timeslot, bool on)
+{
+    return switch_request(on ? CHANNEL_LMS_ON : CHANNEL_LMS_OFF, timeslot, "CHANNEL_LMS", on ? "_ON" : "_OFF");
+}
+
+bool TonecReceiverService::enableDTMFReject(uint32_t timeslot, bool on)
+{
+    return switch_request(on ? DTMF_REJECTION_ENABLE : DTMF_REJECTION_DISABLE, timeslot, "DTMF_REJECTION",
+                          on ? "_ENABLE" : "_DISABLE");
+}
+
+bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on)
+{
+    if (receiver.mDtmfActive == on)
+        return true;
+    uint32_t ts = receiver.tonec_timeslot();
+    if (!on) {
+        if (Device::ioctl_value(fd(), DTMF_DISABLE_DETECTOR, ts) < 0) {
+            ErrnoText err;
+            std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR fail:"
+                      << " timeslot=" << ts << err << std::endl;
+            return false;
+        }
+        receiver.mDtmfActive = false;
+        std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR done:"
+                  << " timeslot=" << ts << std::endl;
+        return true;
+    }
+    // The id advances also when the request fails; 0 is never handed out.
+    if (++mEnableId == 0)
+        mEnableId = 1;
+    DetectorEnable r{ts, mEnableId};
+    if (Device::ioctl(fd(), DTMF_ENABLE_DETECTOR, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR fail:"
+                  << " timeslot=" << ts << " id=" << r.id << err << std::endl;
+        return false;
+    }
+    receiver.mDetectorId = r.id;
+    receiver.mDtmfActive = true;
+    std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR done:"
+              << " timeslot=" << ts << " id=" << r.id << std::endl;
+    return true;
+}
+
+bool TonecReceiverService::enableToneGenerator(uint32_t timeslot, uint16_t f1, uint16_t f2, uint16_t a1,
+                                               uint16_t a2)
+{
+    Dial r{timeslot, f1, f2, a1, a2};
+    if (Device::ioctl(fd(), DTMF_DIAL, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << "DTMF_DIAL fail:"
+                  << " timeslot=" << timeslot << err << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params)
+{
+    uint32_t ts = receiver.tonec_timeslot();
+    if (!ready("configure IVA", ts))
+        return false;
+    IvaConfig r{ts, static_cast<int32_t>(params.get_det_lvl_dB().getValue())};
+    if (Device::ioctl(fd(), IVA_CONFIGURE_DETECTOR, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << "IVA_CONFIGURE_DETECTOR fail:"
+                  << " timeslot=" << ts << err << std::endl;
+        return false;
+    }
+    std::clog << ext::header(this) << "IVA_CONFIGURE_DETECTOR"
+              << " ts=" << ts << " det_lvl_dB=" << r.det_lvl_dB << std::endl;
+    return true;
+}
+
+bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on)
+{
+    if (!switch_request(on ? IVA_DETECTOR_ENABLE : IVA_DETECTOR_DISABLE, receiver.tonec_timeslot(), "IVA_DETECTOR",
+                        on ? "_ENABLE" : "_DISABLE"))
+        return false;
+    receiver.mIvaActive = on;
+    return true;
+}
+
+void TonecReceiverService::translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd)
+{
+    uint32_t ts = receiver.tonec_timeslot();
+    const std::string& signs = cmd.get_signs();
+    if (signs.size() < kSelcalSigns) {
+        std::cerr << ext::header(this) << "SELCAL_DIAL fail:"
+                  << " timeslot=" << ts << " incorect signs:" << signs << std::endl;
+        return;
+    }
+    if (cmd.has_amp() && !fits16(cmd.get_amp())) {
+        std::cerr << ext::header(this) << "SELCAL_DIAL fail:"
+                  << " timeslot=" << ts << " amp out of range:" << cmd.get_amp().getValue() << std::endl;
+        return;
+    }
+    SelcalDial r{};
+    r.timeslot = ts;
+    r.amp = or_default(cmd.has_amp(), cmd.get_amp(), kSelcalAmp);
+    std::memcpy(r.signs, signs.data(), kSelcalSigns);
+    if (Device::ioctl(fd(), SELCAL_DIAL, &r) < 0) {
+        ErrnoText err;
+        std::cerr << ext::header(this) << "SELCAL_DIAL fail:"
+                  << " timeslot=" << ts << err << std::endl;
+    }
+}
+
+// -------------------------------------------------------------- the events
+
+void TonecReceiverService::dispatch(const Device::Dtmf::Event& e)
+{
+    std::clog << ext::header(this) << "dtmf event: "
+              << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code << " id=" << e.id
+              << std::endl;
+    TonecReceiver* r = receivers.find(e.timeslot);
+    if (!r) {
+        std::cerr << ext::header(this) << "receive tonec event from unknown timeslot " << e.timeslot << std::endl;
+        return;
+    }
+    if (!r->accepts())
+        std::clog << ext::header(this) << "ignore spurious dtmf event (DTMF disabled): "
+                  << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code
+                  << " id=" << e.id << std::endl;
+    else if (e.id == r->mDetectorId)
+        r->tonec_event(TonecReceiver::Params{e.code, e.timestamp});
+    else
+        std::clog << ext::header(this) << "ignore spurious dtmf event: "
+                  << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code
+                  << " id=" << e.id << " rid=" << r->mDetectorId << std::endl;
+}
+
+} // namespace Hardware

@@ -1,0 +1,139 @@
+// DTMF, IVA and SELCAL services and the tone generator of the board's tone
+// driver "/dev/dtmf", for slots that own a DSP time slot.
+//
+// A slot mixes in TonecReceiver: it names its DSP time slot, receives the
+// detector events of that time slot and turns them into signals, plays
+// digit sequences and the wait tone, and switches off what it switched on
+// before it goes. The one TonecReceiverService holds the device, issues
+// every request and hands each event record to the first receiver built
+// for its time slot.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "board/dtmf_requests.h"
+#include "media/device_service.h"
+#include "runtime/cyclic_list.h"
+#include "runtime/multiplexer.h"
+#include "runtime/timer.h"
+#include "server/schema/LGCP.h"
+#include "server/schema/TERM.h"
+
+namespace Dtmf {
+// The keys of the ITU-T Q.23 grid and their low and high frequencies.
+extern const char strRep[17];
+extern const uint16_t freq1[16];
+extern const uint16_t freq2[16];
+extern std::map<char, std::pair<uint16_t, uint16_t>> tonesValidator;
+} // namespace Dtmf
+
+namespace Hardware {
+
+class TonecReceiverService;
+
+class TonecReceiver {
+public:
+    using Params = tonec_params;
+
+    // Node of the module's list of live receivers.
+    struct Link : Containers::CyclicList {
+        TonecReceiver* owner;
+    };
+
+    TonecReceiver();
+    virtual ~TonecReceiver();
+    TonecReceiver(const TonecReceiver&) = delete;
+    TonecReceiver& operator=(const TonecReceiver&) = delete;
+
+    // A detection of this time slot that carried the detector's id.
+    virtual void tonec_event(Params const& params) = 0;
+    virtual uint32_t tonec_timeslot() const = 0;
+    // A digit sequence was played to its end.
+    virtual void tone_gen_complete() {}
+
+    bool configureDTMF(LGCP::DTMFParams const& params);
+    bool enableDTMF(bool on);
+    bool disableDTMF();
+    bool echoCancel(bool on);
+    bool enableDTMFReject(bool on);
+    bool enableToneGenerator(uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
+    bool enableSilence();
+    // Without force, only a running digit sequence is stopped.
+    bool disableToneGenerator(bool force);
+    bool enableIVA(bool on);
+    bool configureIVA(LGCP::IVAParams const& params);
+    void translateSelcal(TERM::SelcalCommand const& cmd);
+    // Plays the digits; a call while a sequence plays replaces its rest.
+    void translateDTMF(LGCP::TranslateDtmfParams const& params);
+    // The wait tone: 425 Hz for 1 s, 3 s of silence, again. It ends a
+    // running digit sequence; cancelling it ends its cadence.
+    void activateAudibleCall();
+    void cancelAudibleCall();
+    // Before the owning slot goes: detectors, rejection and the generator off.
+    void CleanBeforeDestroy();
+
+    bool dtmf_active() const { return mDtmfActive; }
+    bool iva_active() const { return mIvaActive; }
+    bool rejection_enabled() const { return mRejectEnabled; }
+    bool playing() const { return mPlaying; }
+    uint32_t detector_id() const { return mDetectorId; }
+
+private:
+    friend class TonecReceiverService;
+
+    // Events are taken while either detector is on.
+    bool accepts() const { return mDtmfActive || mIvaActive; }
+    void OnDigit();
+    void OnTone();
+    void OnWaitTone();
+    void OnWaitSilence();
+    bool dial(uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
+
+    // Two detectors, two flags: one must not switch the other's events off.
+    bool mDtmfActive = false;
+    bool mIvaActive = false;
+    Timer mCadence; // the digit sequence's or the wait tone's
+    bool mPlaying = false;
+    uint32_t mDetectorId = 0;
+    LGCP::TranslateDtmfParams mSequence;
+    size_t mNextDigit = 0;
+    Link mLink;
+    bool mRejectEnabled = false;
+    // The generator was left sounding (a tone or the silence record).
+    bool mGenerating = false;
+};
+
+class TonecReceiverService : public DeviceService {
+public:
+    using Scoped = ScopedService<TonecReceiverService>;
+    static TonecReceiverService& instance() { return Scoped::instance(); }
+
+    TonecReceiverService();
+
+    bool configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params);
+    bool echoCancel(uint32_t timeslot, bool on);
+    bool enableDTMFReject(uint32_t timeslot, bool on);
+    bool enableDTMF(TonecReceiver& receiver, bool on);
+    bool enableToneGenerator(uint32_t timeslot, uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
+    bool configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params);
+    bool enableIVA(TonecReceiver& receiver, bool on);
+    void translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
+
+    // The last id handed out (tests start it near its wrap).
+    uint32_t last_id() const { return mEnableId; }
+    void set_last_id(uint32_t id) { mEnableId = id; }
+
+private:
+    // One request with the time slot as its value; the log texts are
+    // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
+    bool switch_request(unsigned long request, uint32_t timeslot, const char* name, const char* suffix);
+    void dispatch_record(const void* record) override;
+    void dispatch(const Device::Dtmf::Event& e);
+
+    uint32_t mEnableId = 0;
+};
+
+} // namespace Hardware

@@ -1,0 +1,56 @@
+// "/dev/dsp" of the simulated board: the DSP's voice-processing features
+// per DSP time slot (0..8191; other time slots are refused with EINVAL).
+//
+// The driver answers its VAD parameter version (1 or 2, as the test sets
+// it). Per time slot the model keeps each feature's state and the id of its
+// last enable, and the last configure record of each kind. A test makes
+// the DSP report with event(), which every open descriptor reads as one
+// 24-byte record carrying the feature's id (or the id given), posts raw
+// records and hangs the device up.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "board/dsp_requests.h"
+#include "simboard/event_device.h"
+
+namespace SimBoard {
+
+class DspDevice : public EventDevice {
+public:
+    struct Feature {
+        bool on = false;
+        uint32_t id = 0;
+    };
+    struct TimeSlot {
+        std::map<uint32_t, Feature> features;                // by feature bit
+        std::map<uint32_t, Device::Dsp::Configure> configs; // by kind
+    };
+    static constexpr int64_t kFeatureId = -1;
+
+    DspDevice();
+
+    void set_version(int version) { mVersion = version; }
+    // A time slot's state (a fresh one when never touched).
+    TimeSlot timeslot(uint32_t ts) const;
+    Feature feature(uint32_t ts, uint32_t bit) const;
+    // The last configure record of that kind, null when none came.
+    const Device::Dsp::Configure* config(uint32_t ts, uint32_t kind) const;
+
+    // The DSP reports an event of type (a feature bit) with three data
+    // words, carrying the feature's id unless an id is given.
+    size_t event(uint32_t ts, uint32_t type, uint32_t d0, uint32_t d1 = 0, uint32_t d2 = 0,
+                 int64_t id = kFeatureId);
+
+private:
+    TimeSlot* at(uint32_t ts) { return ts < Device::Dsp::kTimeSlots ? &mSlots[ts] : nullptr; }
+    // DSPROC_ENABLE and DSPROC_DISABLE.
+    int enable(const Device::Dsp::Enable& r, bool on);
+
+    int mVersion = 2;
+    std::map<uint32_t, TimeSlot> mSlots;
+};
+
+} // namespace SimBoard

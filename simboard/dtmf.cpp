@@ -1,0 +1,106 @@
+#include "simboard/dtmf.h"
+
+#include <cerrno>
+
+#include "runtime/mux_time.h"
+
+namespace SimBoard {
+
+using namespace Device::Dtmf;
+
+DtmfDevice::DtmfDevice()
+{
+    handle(DTMF_CONFIGURE_DETECTOR, [this](Call& c) {
+        auto& r = c.record<DetectorConfig>();
+        TimeSlot* t = at(r.timeslot);
+        if (!t)
+            return -EINVAL;
+        t->config = r;
+        t->configured = true;
+        return 0;
+    });
+    handle(DTMF_ENABLE_DETECTOR, [this](Call& c) {
+        auto& r = c.record<DetectorEnable>();
+        TimeSlot* t = at(r.timeslot);
+        if (!t)
+            return -EINVAL;
+        t->detector = true;
+        t->id = r.id;
+        return 0;
+    });
+    handle_switch(DTMF_DISABLE_DETECTOR, &TimeSlot::detector, false);
+    handle_switch(CHANNEL_LMS_ON, &TimeSlot::lms, true);
+    handle_switch(CHANNEL_LMS_OFF, &TimeSlot::lms, false);
+    handle_switch(DTMF_REJECTION_ENABLE, &TimeSlot::rejection, true);
+    handle_switch(DTMF_REJECTION_DISABLE, &TimeSlot::rejection, false);
+    handle_switch(IVA_DETECTOR_ENABLE, &TimeSlot::iva, true);
+    handle_switch(IVA_DETECTOR_DISABLE, &TimeSlot::iva, false);
+    handle(IVA_CONFIGURE_DETECTOR, [this](Call& c) {
+        auto& r = c.record<IvaConfig>();
+        TimeSlot* t = at(r.timeslot);
+        if (!t)
+            return -EINVAL;
+        t->ivaLevel = r.det_lvl_dB;
+        t->ivaConfigured = true;
+        return 0;
+    });
+    handle(DTMF_DIAL, [this](Call& c) {
+        auto& r = c.record<Device::Dtmf::Dial>();
+        if (!at(r.timeslot))
+            return -EINVAL;
+        Dial d;
+        d.timeslot = r.timeslot;
+        d.freq1 = r.freq1, d.freq2 = r.freq2, d.amp1 = r.amp1, d.amp2 = r.amp2;
+        dial(d);
+        return 0;
+    });
+    handle(SELCAL_DIAL, [this](Call& c) {
+        auto& r = c.record<SelcalDial>();
+        if (!at(r.timeslot))
+            return -EINVAL;
+        Dial d;
+        d.timeslot = r.timeslot;
+        d.selcal = true;
+        d.amp1 = r.amp;
+        d.signs.assign(r.signs, sizeof(r.signs));
+        dial(d);
+        return 0;
+    });
+}
+
+void DtmfDevice::handle_switch(unsigned long number, bool TimeSlot::*flag, bool on)
+{
+    handle(number, [this, flag, on](Call& c) {
+        if (c.value() >= kTimeSlots)
+            return -EINVAL;
+        at(static_cast<uint32_t>(c.value()))->*flag = on;
+        return 0;
+    }, Arg::value);
+}
+
+DtmfDevice::TimeSlot* DtmfDevice::at(uint32_t ts)
+{
+    return ts < kTimeSlots ? &mSlots[ts] : nullptr;
+}
+
+DtmfDevice::TimeSlot DtmfDevice::timeslot(uint32_t ts) const
+{
+    auto it = mSlots.find(ts);
+    return it == mSlots.end() ? TimeSlot() : it->second;
+}
+
+void DtmfDevice::dial(const Dial& d)
+{
+    if (!recording())
+        return;
+    mDials.push_back(d);
+    mDials.back().ms = Mux::milliseconds();
+}
+
+size_t DtmfDevice::detect(uint32_t ts, uint32_t code, uint32_t timestamp)
+{
+    Device::Dtmf::Event e{code, ts, timestamp, timeslot(ts).id};
+    return post_raw(&e, sizeof(e));
+}
+
+} // namespace SimBoard

@@ -1,0 +1,80 @@
+// A slot kind that owns a DSP time slot, on the slot table of a recording
+// controller, the simulated board and fresh tone and DSP services: what
+// the media tests and the benchmark drive.
+#pragma once
+
+#include "media/dsproc_receiver.h"
+#include "media/tonec_receiver.h"
+#include "simboard/dsp.h"
+#include "simboard/dtmf.h"
+#include "tests/server/slots/slot_support.h"
+
+namespace vbtest {
+
+// Hands every event to the slot's converters and the clean-up to both
+// receivers, as the RTP and mixer slots do.
+class MediaSlot : public Slot, public Hardware::TonecReceiver, public Hardware::DSProcReceiver {
+public:
+    explicit MediaSlot(uint32_t timeslot) : timeslot(timeslot) {}
+
+    const char* GetName() const override { return "media"; }
+    bool IBeforeDestroy() override
+    {
+        TonecReceiver::CleanBeforeDestroy();
+        DSProcReceiver::CleanBeforeDestroy();
+        return true;
+    }
+
+    void tonec_event(Params const& p) override { processTonecEvent(p); }
+    uint32_t tonec_timeslot() const override { return timeslot; }
+    void tone_gen_complete() override { processToneGenEvent(); }
+    void dsproc_vad_event(Hardware::DSProcVADEvent const& e) override { processVADEvent(e); }
+    void dsproc_bss_event(struct dsproc_bss_event const* e) override { processBSSEvent(e); }
+    void dsproc_sd_event(Hardware::DSProcSDEvent const& e) override { processSDEvent(e); }
+    void dsproc_tone_flt_event(dsproc_tone_event const* e) override { processToneFltEvent(e); }
+    void dsproc_flags_event(struct dsproc_flags_event const* e) override { processFlagsEvent(e); }
+    uint32_t dsproc_timeslot() const override { return timeslot; }
+
+    uint32_t timeslot;
+};
+
+// Makes a MediaSlot on the time slot that an `ext` creation names as its
+// transmitter.
+struct MediaFactory : SlotFactory {
+    const char* GetName() const override { return "media"; }
+    Slot* INewSlot(LGCP::CreateParams const& p) override
+    {
+        return p.is_ext() ? new MediaSlot(static_cast<uint32_t>(p.get_ext().get_transmitter().getValue())) : nullptr;
+    }
+    void Query(LGCP::Resources&) override {}
+};
+
+struct MediaWorld : SlotWorld {
+    Hardware::TonecReceiverService::Scoped tonecScope;
+    Hardware::DSProcReceiverService::Scoped dsprocScope;
+    MediaFactory media;
+
+    Hardware::TonecReceiverService& tonec() { return tonecScope.service(); }
+    Hardware::DSProcReceiverService& dsproc() { return dsprocScope.service(); }
+    SimBoard::DtmfDevice& dtmf() { return *sim.board.find<SimBoard::DtmfDevice>(Device::Dtmf::kDevice); }
+    SimBoard::DspDevice& dsp() { return *sim.board.find<SimBoard::DspDevice>(Device::Dsp::kDevice); }
+
+    // Slot n on DSP time slot ts; what the controller received is dropped.
+    MediaSlot& make(int n, uint32_t ts)
+    {
+        command(create_ext(int(ts), 0), n);
+        return *static_cast<MediaSlot*>(slots().at(unsigned(n)));
+    }
+    Texts destroy(int n) { return command(simple(LGCP::Command::e_destroy), n); }
+    // One wake-up of each service, as the loop gives it on input.
+    void wake_tonec(short revents = POLLIN) { tonec().OnEvent(tonec().fd(), revents); }
+    void wake_dsproc(short revents = POLLIN) { dsproc().OnEvent(dsproc().fd(), revents); }
+    // Virtual time passes and the timers due fire.
+    void advance(unsigned ms)
+    {
+        clock.advance_ms(ms);
+        multiplexer.timers_schedule();
+    }
+};
+
+} // namespace vbtest
