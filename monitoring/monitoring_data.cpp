@@ -57,6 +57,18 @@ bool safeComponent(const std::string& name)
     return true;
 }
 
+// A name for a log line: control characters as \xNN, so that it stays one line.
+std::string printable(const std::string& name)
+{
+    std::string out;
+    for (unsigned char c : name) {
+        char hex[8];
+        std::snprintf(hex, sizeof(hex), "\\x%02x", c);
+        out += c < 0x20 || c == 0x7f ? std::string(hex) : std::string(1, static_cast<char>(c));
+    }
+    return out;
+}
+
 bool sameId(const MON::SnmpSetCommandId& a, const MON::SnmpSetCommandId& b)
 {
     if (a.is_oid() && b.is_oid())
@@ -309,7 +321,8 @@ void MonitoringDataHolder::saveSnmpCommand(const MON::SnmpSetCommand& command)
     const std::string& section = id.get_section();
     const std::string& name = id.get_name();
     if (!safeComponent(section) || !safeComponent(name)) {
-        std::clog << "snmp-set: no file for section \"" << section << "\" name \"" << name << "\"" << std::endl;
+        std::clog << "snmp-set: no file for section \"" << printable(section) << "\" name \"" << printable(name) << "\""
+                  << std::endl;
         return;
     }
     std::string dir = section + "/" + std::to_string(id.get_index().getValue());

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
