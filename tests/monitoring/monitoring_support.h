@@ -75,9 +75,10 @@ inline void ini_from(IniFile::File& file, const std::string& text)
 // message it receives and answers when asked.
 class FakeAgent {
 public:
-    FakeAgent()
+    // Listening on port (0: one of the kernel's choice).
+    explicit FakeAgent(uint16_t port = 0)
     {
-        mListener.reset(listen_loopback(0, mPort));
+        mListener.reset(listen_loopback(port, mPort));
         NonBlockMode(mListener.get());
     }
     uint16_t port() const { return mPort; }
