@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "asn1/coder_env.h"
+#include "asn1/descriptors.h"
 #include "runtime/ext.h"
 #include "runtime/ini_file.h"
 #include "runtime/mux_time.h"
@@ -180,11 +181,10 @@ void SnmpAgentInstance::OnMessage(const MON::Message& message)
 SnmpAgentCtrl::SnmpAgentCtrl()
 {
     mSend.Bind(this, &SnmpAgentCtrl::OnDpcSend);
-    mPending[0];
-    mPending[1];
+    // Types 0 and 1 (lemzgw) take no items.
     for (int type : {SnmpAgentInstance::tolv, SnmpAgentInstance::lemzgwVd}) {
-        mPending[type].reset(new MON::Command);
-        mPending[type]->get_snmp_set();
+        mPending[type].emplace_back(new MON::Command);
+        mPending[type].back()->get_snmp_set();
     }
 }
 
@@ -219,16 +219,22 @@ void SnmpAgentCtrl::Send(MonitoringItemType type, int index, const std::string& 
     if (!it)
         return;
     for (auto& pending : mPending) {
-        if (!(pending.first & it->mask) || !pending.second)
+        if (!(pending.first & it->mask))
             continue;
-        MON::SnmpSetCommand command;
-        command.set_uniq(static_cast<int>(mUniq++));
-        MON::IniName& name = command.get_id().get_name();
+        // A list full to what an agent decodes in one message starts the next one.
+        if (pending.second.back()->get_snmp_set().get_commands().size() >= ASN1::MaximumArraySize) {
+            pending.second.emplace_back(new MON::Command);
+            pending.second.back()->get_snmp_set();
+        }
+        // Built in place: the list takes it over, sparing a deep copy.
+        MON::SnmpSetCommand* command = new MON::SnmpSetCommand;
+        command->set_uniq(static_cast<int>(mUniq++));
+        MON::IniName& name = command->get_id().get_name();
         name.set_section(it->group);
         name.set_name(it->name);
         name.set_index(index);
-        command.set_value(value);
-        pending.second->get_snmp_set().get_commands().push_back(command);
+        command->set_value(value);
+        pending.second.back()->get_snmp_set().get_commands().append(command);
         mSend.Activate();
     }
 }
@@ -236,23 +242,40 @@ void SnmpAgentCtrl::Send(MonitoringItemType type, int index, const std::string& 
 void SnmpAgentCtrl::OnDpcSend()
 {
     for (auto& pending : mPending) {
-        if (!pending.second)
-            continue;
-        ASN1::SEQUENCE_OF<MON::SnmpSetCommand>& commands = pending.second->get_snmp_set().get_commands();
-        if (commands.size() == 0)
-            continue;
-        for (auto& instance : mInstances)
-            if (instance->addressType() & pending.first)
-                instance->Command(*pending.second);
-        commands.clear();
+        for (const auto& command : pending.second)
+            if (command->get_snmp_set().get_commands().size() != 0)
+                Deliver(*command, pending.first);
+        pending.second.resize(1);
+        pending.second.front()->get_snmp_set().get_commands().clear();
     }
     mSend.Deactivate();
 }
 
-void SnmpAgentCtrl::SendAll(const MON::Command& command)
+void SnmpAgentCtrl::Deliver(const MON::Command& command, int types)
 {
     for (auto& instance : mInstances)
-        instance->Command(command);
+        if (types == kAllTypes || (instance->addressType() & types))
+            instance->Command(command);
+}
+
+void SnmpAgentCtrl::SendSets(const MON::Command& command, int types)
+{
+    // An agent decodes lists of at most this many commands, as our own
+    // decoder does; a longer batch (a full resend of a loaded board) would
+    // not even encode, so it goes out in several messages.
+    const ASN1::SEQUENCE_OF<MON::SnmpSetCommand>& all = command.get_snmp_set().get_commands();
+    const unsigned most = ASN1::MaximumArraySize;
+    if (all.size() <= most) {
+        Deliver(command, types);
+        return;
+    }
+    for (unsigned from = 0; from < all.size(); from += most) {
+        MON::Command chunk;
+        ASN1::SEQUENCE_OF<MON::SnmpSetCommand>& part = chunk.get_snmp_set().get_commands();
+        for (unsigned i = from; i < all.size() && i < from + most; ++i)
+            part.push_back(all[i]);
+        Deliver(chunk, types);
+    }
 }
 
 void SnmpAgentCtrl::Send(const MON::SnmpSetCommands& commands)
@@ -261,7 +284,7 @@ void SnmpAgentCtrl::Send(const MON::SnmpSetCommands& commands)
         return;
     MON::Command command;
     command.set_snmp_set(commands);
-    SendAll(command);
+    SendSets(command, kAllTypes);
 }
 
 void SnmpAgentCtrl::SendTrapsink(const std::list<std::string>& hosts)
@@ -275,5 +298,5 @@ void SnmpAgentCtrl::SendTrapsink(const std::list<std::string>& hosts)
         sink.set_host(host);
         sinks.push_back(sink);
     }
-    SendAll(command);
+    Deliver(command, kAllTypes);
 }

@@ -126,13 +126,18 @@ public:
     static const MonitoringItem* item(MonitoringItemType type);
 
 private:
-    // A command to every agent, whatever its type.
-    void SendAll(const MON::Command& command);
+    static const int kAllTypes = -1;
+    // A command to every agent whose type shares a bit with types (every
+    // agent for kAllTypes).
+    void Deliver(const MON::Command& command, int types);
+    // An snmp-set command, split into lists that an agent decodes.
+    void SendSets(const MON::Command& command, int types);
 
     std::vector<std::unique_ptr<SnmpAgentInstance>> mInstances;
     Dpc mSend;
     unsigned mUniq = 1;
     ISnmpAgentNotify* mNotify = nullptr;
-    // Pending commands by address type; types 0 and 1 take none.
-    std::map<int, std::unique_ptr<MON::Command>> mPending;
+    // Pending snmp-set commands by address type, each list no longer than
+    // an agent decodes in one message.
+    std::map<int, std::vector<std::unique_ptr<MON::Command>>> mPending;
 };

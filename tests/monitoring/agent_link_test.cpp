@@ -160,6 +160,37 @@ TEST_F(AgentLinkTest, ItemsReachTheAgentsOfTheirAddressType)
     EXPECT_EQ(later[1].items[0].uniq, 7) << "the counter runs on, never reset";
 }
 
+TEST_F(AgentLinkTest, ALongBatchGoesOutInListsAnAgentDecodes)
+{
+    FakeAgent agent;
+    configure({{agent.host(), "tolv"}});
+    ASSERT_TRUE(link({&agent}));
+    for (int row = 1; row <= 300; ++row)
+        ctrl->Send(Items::extBoardStatus, row, "3");
+    pass();
+    auto got = agent.take();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].items.size(), 128u);
+    EXPECT_EQ(got[1].items.size(), 128u);
+    EXPECT_EQ(got[2].items.size(), 44u);
+    EXPECT_EQ(got[2].items.back().text(), "extBoardStatus[300]=3") << "in order, nothing lost";
+    EXPECT_EQ(got[1].items.front().uniq, 129);
+    EXPECT_EQ(log.str().find("encode MON message fail"), std::string::npos);
+
+    MON::SnmpSetCommands many;
+    for (int i = 0; i < 200; ++i) {
+        MON::SnmpSetCommand c;
+        c.set_uniq(i);
+        c.get_id().set_oid("1.3.6.1");
+        c.set_value("v");
+        many.get_commands().push_back(c);
+    }
+    ctrl->Send(many);
+    got = agent.take();
+    ASSERT_EQ(got.size(), 2u) << "the held set commands of a resend too";
+    EXPECT_EQ(got[1].items.back().uniq, 199);
+}
+
 TEST_F(AgentLinkTest, APingAfterEveryFiveSecondsOfSendSilence)
 {
     FakeAgent agent;
