@@ -37,6 +37,17 @@ void putLine(FILE* f, const std::vector<char>& bytes)
     std::fprintf(f, "%s\n", text.c_str());
 }
 
+// The record replaces the first held one that is the same, or is appended.
+template <class T, class Same>
+void keep(std::list<T>& held, const T& record, Same same)
+{
+    auto it = std::find_if(held.begin(), held.end(), same);
+    if (it == held.end())
+        held.push_back(record);
+    else
+        *it = record;
+}
+
 bool isDirectory(const std::string& path)
 {
     DIR* d = ::opendir(path.c_str());
@@ -224,13 +235,9 @@ void MonitoringDataHolder::setBoardStatus(const LGCP::BoardInfo& info)
         putLine(f, board.get_version());
         std::fprintf(f, "%d\n", board.get_type().getValue());
     });
-    for (LGCP::BoardStatusParams& held : boards) {
-        if (held.get_position().getValue() == board.get_position().getValue()) {
-            held = board;
-            return;
-        }
-    }
-    boards.push_back(board);
+    keep(boards, board, [&board](const LGCP::BoardStatusParams& held) {
+        return held.get_position().getValue() == board.get_position().getValue();
+    });
 }
 
 void MonitoringDataHolder::setEmPhoneInfo(const LGCP::EmPhoneInfo& info)
@@ -246,13 +253,8 @@ void MonitoringDataHolder::setEmPhoneInfo(const LGCP::EmPhoneInfo& info)
                      phone.get_mode().getValue(), phone.get_hookStatus().getValue(),
                      phone.get_baseStatus().getValue());
     });
-    for (LGCP::EmPhoneStatusParams& held : emPhones) {
-        if (held.get_id().getValue() == phone.get_id().getValue()) {
-            held = phone;
-            return;
-        }
-    }
-    emPhones.push_back(phone);
+    keep(emPhones, phone,
+         [&phone](const LGCP::EmPhoneStatusParams& held) { return held.get_id().getValue() == phone.get_id().getValue(); });
 }
 
 void MonitoringDataHolder::setTermCounter(const LGCP::TermCounter& counter)

@@ -162,13 +162,7 @@ TEST_F(MonitoringE2E, AgentsControllerAndFiles)
         EXPECT_TRUE(eventually([&] { return a->has_kind("trapsink 10.3.3.3"); }));
 
     LGCP::DisplayParams set;
-    MON::SnmpSetCommand c;
-    c.set_uniq(501);
-    c.get_id().get_name().set_section("sys");
-    c.get_id().get_name().set_name("contact");
-    c.get_id().get_name().set_index(2);
-    c.set_value("ops");
-    set.get_snmp_set().get_commands().push_back(c);
+    set.set_snmp_set(vbtest::set_commands({vbtest::set_command(501, "sys", "contact", 2, "ops")}));
     EXPECT_THAT(controller.exchange(vbtest::lgcp(display(set), 2)), Contains("seq=2 success"));
     EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/sys/2/contact")), "ops");
     for (StandIn* a : {&tolv, &vd}) {

@@ -134,13 +134,7 @@ TEST_F(AgentLinkTest, ItemsReachTheAgentsOfTheirAddressType)
 
     ctrl->SendTrapsink({"10.1.1.1", "10.1.1.2"});
     ctrl->SendTrapsink({});
-    MON::SnmpSetCommands own;
-    MON::SnmpSetCommand c;
-    c.set_uniq(77);
-    c.get_id().set_oid("1.3.6.1");
-    c.set_value("v");
-    own.get_commands().push_back(c);
-    ctrl->Send(own);
+    ctrl->Send(vbtest::set_commands({vbtest::oid_command(77, "1.3.6.1", "v")}));
     ctrl->Send(MON::SnmpSetCommands());
     for (FakeAgent* a : {&tolv, &vd, &lemzgw}) {
         auto got = a->take();
@@ -178,13 +172,8 @@ TEST_F(AgentLinkTest, ALongBatchGoesOutInListsAnAgentDecodes)
     EXPECT_EQ(log.str().find("encode MON message fail"), std::string::npos);
 
     MON::SnmpSetCommands many;
-    for (int i = 0; i < 200; ++i) {
-        MON::SnmpSetCommand c;
-        c.set_uniq(i);
-        c.get_id().set_oid("1.3.6.1");
-        c.set_value("v");
-        many.get_commands().push_back(c);
-    }
+    for (int i = 0; i < 200; ++i)
+        many.get_commands().push_back(vbtest::oid_command(i, "1.3.6.1", "v"));
     ctrl->Send(many);
     got = agent.take();
     ASSERT_EQ(got.size(), 2u) << "the held set commands of a resend too";

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -147,6 +148,36 @@ struct MonReceived {
         return out;
     }
 };
+
+// One set command for an item by name, or by object identifier.
+inline MON::SnmpSetCommand set_command(int uniq, const std::string& section, const std::string& name, int index,
+                                       const std::string& value)
+{
+    MON::SnmpSetCommand c;
+    c.set_uniq(uniq);
+    c.get_id().get_name().set_section(section);
+    c.get_id().get_name().set_name(name);
+    c.get_id().get_name().set_index(index);
+    c.set_value(value);
+    return c;
+}
+
+inline MON::SnmpSetCommand oid_command(int uniq, const std::string& oid, const std::string& value)
+{
+    MON::SnmpSetCommand c;
+    c.set_uniq(uniq);
+    c.get_id().set_oid(oid);
+    c.set_value(value);
+    return c;
+}
+
+inline MON::SnmpSetCommands set_commands(std::initializer_list<MON::SnmpSetCommand> list)
+{
+    MON::SnmpSetCommands commands;
+    for (const MON::SnmpSetCommand& c : list)
+        commands.get_commands().push_back(c);
+    return commands;
+}
 
 // A ping answered with success.
 inline MON::Message ping_answer()

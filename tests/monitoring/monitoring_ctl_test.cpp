@@ -336,13 +336,7 @@ TEST_F(MonitoringTest, DisplayAlternativesAndTheAgent)
     EXPECT_EQ(got[0].kind, "trapsink 10.2.2.2");
 
     LGCP::DisplayParams set;
-    MON::SnmpSetCommand c;
-    c.set_uniq(41);
-    c.get_id().get_name().set_section("sys");
-    c.get_id().get_name().set_name("contact");
-    c.get_id().get_name().set_index(2);
-    c.set_value("ops");
-    set.get_snmp_set().get_commands().push_back(c);
+    set.set_snmp_set(vbtest::set_commands({vbtest::set_command(41, "sys", "contact", 2, "ops")}));
     EXPECT_EQ(display(set), "success");
     got = tolv.take();
     ASSERT_EQ(got.size(), 1u) << "forwarded at once";

@@ -50,15 +50,7 @@ LGCP::ControllerInfo controller(const std::string& address, HSP::ControllerStatu
 MON::SnmpSetCommands setCommand(const std::string& section, const std::string& name, int index,
                                 const std::string& value, int uniq = 1)
 {
-    MON::SnmpSetCommands commands;
-    MON::SnmpSetCommand c;
-    c.set_uniq(uniq);
-    c.get_id().get_name().set_section(section);
-    c.get_id().get_name().set_name(name);
-    c.get_id().get_name().set_index(index);
-    c.set_value(value);
-    commands.get_commands().push_back(c);
-    return commands;
+    return vbtest::set_commands({vbtest::set_command(uniq, section, name, index, value)});
 }
 
 class StoreTest : public ::testing::Test {
@@ -189,12 +181,7 @@ TEST_F(StoreTest, SnmpSetCommandsAreHeldByIdentityAndWritten)
     store.setSnmpCommands(setCommand("sys", "contact", 3, "x"));
     EXPECT_EQ(store.snmpCommands.get_commands().size(), 2u) << "another index is another command";
 
-    MON::SnmpSetCommands byOid;
-    MON::SnmpSetCommand c;
-    c.set_uniq(1);
-    c.get_id().set_oid("1.3.6.1.2.1.1.4.0");
-    c.set_value("v");
-    byOid.get_commands().push_back(c);
+    MON::SnmpSetCommands byOid = vbtest::set_commands({vbtest::oid_command(1, "1.3.6.1.2.1.1.4.0", "v")});
     store.setSnmpCommands(byOid);
     store.setSnmpCommands(byOid);
     EXPECT_EQ(store.snmpCommands.get_commands().size(), 3u);
