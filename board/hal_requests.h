@@ -1,7 +1,8 @@
 // Requests of the board's hardware access device "/dev/hal": the TDM switch,
 // the bus clock, the SPI bus of the BRI line chips, the echo-canceller
-// buses, the DIP switch, the power supply state and the E1 LEDs. Shared by the server and whatever stands in for the driver. Words
-// are in the machine's byte order.
+// buses, the DIP switch, the power supply state and the E1 LEDs. Shared by
+// the server and whatever stands in for the driver. Words are in the
+// machine's byte order.
 #pragma once
 
 #include <cstdint>

@@ -253,8 +253,9 @@ void MonitoringDataHolder::setEmPhoneInfo(const LGCP::EmPhoneInfo& info)
                      phone.get_mode().getValue(), phone.get_hookStatus().getValue(),
                      phone.get_baseStatus().getValue());
     });
-    keep(emPhones, phone,
-         [&phone](const LGCP::EmPhoneStatusParams& held) { return held.get_id().getValue() == phone.get_id().getValue(); });
+    keep(emPhones, phone, [&phone](const LGCP::EmPhoneStatusParams& held) {
+        return held.get_id().getValue() == phone.get_id().getValue();
+    });
 }
 
 void MonitoringDataHolder::setTermCounter(const LGCP::TermCounter& counter)
@@ -343,7 +344,8 @@ bool MonitoringDataHolder::setControllerStatus(const LGCP::ControllerInfo& info)
         ownControllerStatus = info.get_status();
     const TERM::HostAddress& host = info.get_host();
     auto held = std::find_if(controllers.begin(), controllers.end(), [&](const LGCP::ControllerInfo& c) {
-        return host2str(c.get_host()) == host2str(host) && c.get_host().get_port().getValue() == host.get_port().getValue();
+        return host2str(c.get_host()) == host2str(host) &&
+               c.get_host().get_port().getValue() == host.get_port().getValue();
     });
     bool changed = held == controllers.end() || held->get_status().getValue() != info.get_status().getValue();
     if (held == controllers.end())

@@ -35,7 +35,10 @@ std::string driverBuild(const std::string& line)
         size_t end = line.find(' ', at);
         std::string piece = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
         size_t first = piece.find_first_not_of(kBlanks);
-        piece = first == std::string::npos ? std::string() : piece.substr(first, piece.find_last_not_of(kBlanks) + 1 - first);
+        if (first == std::string::npos)
+            piece.clear();
+        else
+            piece = piece.substr(first, piece.find_last_not_of(kBlanks) + 1 - first);
         pieces.push_back(piece);
         at = end;
     }

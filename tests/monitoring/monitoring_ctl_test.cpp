@@ -150,7 +150,9 @@ TEST_F(MonitoringTest, PowerStatesToTheControllerAndTheAgents)
         const char* status;
         const char* file;
     };
-    const Step steps[] = {{1, "standby", "1"}, {0, "both", "3"}, {3, nullptr, "3"}, {7, "unknown", "0"}, {2, "main", "2"}};
+    const Step steps[] = {
+        {1, "standby", "1"}, {0, "both", "3"}, {3, nullptr, "3"}, {7, "unknown", "0"}, {2, "main", "2"},
+    };
     for (const Step& s : steps) {
         sim.hal().set_power(s.byte);
         run_ms(2000);
@@ -158,8 +160,8 @@ TEST_F(MonitoringTest, PowerStatesToTheControllerAndTheAgents)
         EXPECT_EQ(atController(), expected) << int(s.byte);
         EXPECT_EQ(tree.read("/var/monitoring/powerstatus"), s.file) << int(s.byte);
         Texts sent = items();
-        EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const std::string& i) { return i.rfind("powerStatus=", 0) == 0; }),
-                  s.status ? 1 : 0)
+        auto power = [](const std::string& i) { return i.rfind("powerStatus=", 0) == 0; };
+        EXPECT_EQ(std::count_if(sent.begin(), sent.end(), power), s.status ? 1 : 0)
             << int(s.byte);
     }
 }
