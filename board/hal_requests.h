@@ -1,7 +1,8 @@
 // Requests of the board's hardware access device "/dev/hal": the TDM switch,
-// the bus clock, the SPI bus of the BRI line chips and the echo-canceller
-// buses. Shared by the server and whatever stands in for the driver. Words
-// are in the machine's byte order.
+// the bus clock, the SPI bus of the BRI line chips, the echo-canceller
+// buses, the DIP switch, the power supply state and the E1 LEDs. Shared by
+// the server and whatever stands in for the driver. Words are in the
+// machine's byte order.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,13 @@ struct EchoBuses {
     uint8_t present[kEchoBuses];
 };
 static_assert(sizeof(EchoBuses) == 16, "one byte per bus");
+
+// DIP switch, power supply state and E1 LEDs: one byte each, through a
+// pointer to it. The power byte: 0 and 3 both supplies, 1 standby, 2 main.
+// The LED byte has two bits per E1 line n: bit 2n the link, bit 2n+1 the line.
+constexpr unsigned long HAL_DIP_READ = 0xC0014205;
+constexpr unsigned long HAL_POWER_READ = 0xC0014206;
+constexpr unsigned long HAL_LEDS_WRITE = 0xC0014207;
 
 } // namespace Hal
 } // namespace Device

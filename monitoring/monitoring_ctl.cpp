@@ -1,8 +1,65 @@
 #include "monitoring/monitoring_ctl.h"
 
-#include <ostream>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "asn1/avn_encoder.h"
+#include "board/device.h"
+#include "board/hal_requests.h"
+#include "runtime/ext.h"
 #include "runtime/ini_file.h"
+#include "runtime/paths.h"
+#include "runtime/proc.h"
+#include "runtime/trace_ctl.h"
+
+namespace {
+
+const char kConfigDir[] = "/usr/local/etc/";
+const char kTemperature[] = "/proc/temperature";
+const size_t kFramerRead = 1024;
+
+// The first line of a text file (line end included when it fits), as the
+// board's version and status files hold one value on their first line;
+// false when the file does not open, an empty line when nothing is read.
+bool firstLine(const char* path, std::string& line, size_t size = 256)
+{
+    FILE* f = std::fopen(Paths::resolve(path).c_str(), "r");
+    if (!f)
+        return false;
+    std::vector<char> buf(size, '\0');
+    if (!std::fgets(buf.data(), static_cast<int>(size - 1), f))
+        buf[0] = '\0';
+    std::fclose(f);
+    line = buf.data();
+    return true;
+}
+
+// A hexadecimal number read through a stream; a text that does not parse
+// leaves the value as it was.
+template <class T>
+void readHex(const std::string& text, T& value)
+{
+    std::istringstream in(text);
+    unsigned long long n = 0;
+    if (in >> std::hex >> n)
+        value = static_cast<T>(n);
+}
+
+void traceFileError(const char* what, const std::string& path)
+{
+    if (traces.monitoringInternal)
+        std::clog << what << "\"" << path << "\" errno=\"" << std::strerror(errno) << "\"" << std::endl;
+}
+
+} // namespace
 
 MonitoringCtl* MonitoringCtl::instance()
 {
@@ -10,20 +67,331 @@ MonitoringCtl* MonitoringCtl::instance()
     return &monitoring;
 }
 
+MonitoringCtl::MonitoringCtl() : mFindProcess(find_proc_by_name)
+{
+    mBackground.set(kBackgroundFirstMs, &MonitoringCtl::onBkgCheckTimer, this);
+    mPower.set(kPowerMs, &MonitoringCtl::onPowerCheckTimer, this);
+    mController.set(kControllerMs, &MonitoringCtl::onControllerCheckTimer, this);
+    mResend.Bind(this, &MonitoringCtl::OnDpcSend);
+}
+
+MonitoringCtl::~MonitoringCtl()
+{
+    if (mHal >= 0) {
+        mLeds = 0;
+        halByte(Device::Hal::HAL_LEDS_WRITE, mLeds);
+        ::close(mHal);
+    }
+    mResend.Deactivate();
+    mAgents.UnBind();
+}
+
 void MonitoringCtl::Configure(IniFile::File& file)
 {
-    mAgents = file["snmpagent"].SubSectionCount();
+    mAgents.CreateInstances(file["snmpagent"]);
+    mAgents.Bind(this);
+}
+
+void MonitoringCtl::PutHeader(std::ostream& out) const
+{
+    out << "MonitoringCtl: ";
+}
+
+// --------------------------------------------------------- control service
+
+void MonitoringCtl::OnConnect()
+{
+    doPowerCheck();
+    // Every new controller hears the power state, changed or not.
+    sendPowerStatus();
+    doControllerCheck();
+}
+
+void MonitoringCtl::OnDisconnect()
+{
+    mHolder.ClearControllerFiles();
+    doControllerCheck();
 }
 
 bool MonitoringCtl::OnCommand(const LGCP::Command& cmd)
 {
     if (!cmd.is_display())
         return false;
+    OnDisplayCMD(cmd.get_display());
     Success();
     return true;
 }
 
-void MonitoringCtl::PutHeader(std::ostream& out) const
+void MonitoringCtl::OnSignal(const LGCP::Signal& sig)
 {
-    out << "MonitoringCtl: ";
+    if (!sig.is_trunkStatus())
+        return;
+    const ACP::TrunkStatus& status = sig.get_trunkStatus();
+    // The BRI lines report on the same signal with their own numbers; they
+    // end in no framer.
+    if (status.get_type().getValue() != ACP::TrunkType::e1)
+        return;
+    auto state = static_cast<ACP::TrunkState::NamedNumber>(status.get_state().getValue());
+    bool changed = false;
+    for (FramerDataHolder& framer : mHolder.framers)
+        if (framer.number() - 1 == status.get_trunk().getValue())
+            changed |= framer.setFramerStatus(state);
+    if (changed)
+        mResend.Activate();
+}
+
+void MonitoringCtl::OnSnmpAgentConnect(const std::string&)
+{
+    mResend.Activate();
+}
+
+void MonitoringCtl::OnDisplayCMD(const LGCP::DisplayParams& params)
+{
+    mHolder.setDisplayStatus(params);
+    if (params.is_board()) {
+        if (params.get_board().is_boardStatus())
+            sendSnmpBoardStatus(params.get_board().get_boardStatus());
+    } else if (params.is_snmpTrapReceivers()) {
+        sendSnmpTrapReceivers();
+    } else if (params.is_framer()) {
+        setFramerLed(params.get_framer());
+    } else if (params.is_emPhone()) {
+        if (params.get_emPhone().is_phoneStatus())
+            sendSnmpEmPhoneStatus(params.get_emPhone().get_phoneStatus());
+    } else if (params.is_controller()) {
+        sendSnmpControllerStatus();
+    } else if (params.is_termCounter()) {
+        sendSnmpRouterTermCnt();
+        sendSnmpControllerTermCnt();
+        sendSnmpServerTermCnt();
+        sendSnmpBoardTermCnt();
+    } else if (params.is_snmp_set()) {
+        sendSnmpCommands(params.get_snmp_set());
+    }
+}
+
+// ------------------------------------------------------------- "/dev/hal"
+
+bool MonitoringCtl::IsOpen()
+{
+    if (mHal >= 0)
+        return true;
+    mLeds = 0;
+    mHal = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
+    if (mHal < 0)
+        return false;
+    // All LEDs dark until the controller says otherwise.
+    halByte(Device::Hal::HAL_LEDS_WRITE, mLeds);
+    return true;
+}
+
+bool MonitoringCtl::halByte(unsigned long request, uint8_t& byte)
+{
+    uint8_t value = byte;
+    if (Device::ioctl(mHal, request, &value) < 0)
+        return false;
+    byte = value;
+    return true;
+}
+
+void MonitoringCtl::setFramerLed(const LGCP::FramerInfo& info)
+{
+    unsigned n = info.get_e1().getValue();
+    if (n > 3 || !IsOpen())
+        return;
+    const uint8_t link = static_cast<uint8_t>(1u << (2 * n));
+    const uint8_t line = static_cast<uint8_t>(2u << (2 * n));
+    const LGCP::FramerInfoData& data = info.get_info();
+    if (data.is_link()) {
+        mLeds = data.get_link().getValue() ? mLeds & ~link : mLeds | link;
+    } else if (data.is_line()) {
+        if (!data.get_line().getValue())
+            mLeds &= static_cast<uint8_t>(~(line | link));
+        else if (!(mLeds & line))
+            mLeds |= line | link;
+    }
+    uint8_t byte = mLeds;
+    halByte(Device::Hal::HAL_LEDS_WRITE, byte);
+}
+
+// ----------------------------------------------------------------- timers
+
+void MonitoringCtl::onBkgCheckTimer()
+{
+    doVersionsCheck();
+    doConfigCheck();
+    doFramerCheck();
+    doTemperatureCheck();
+    mBackground.set(kBackgroundMs, &MonitoringCtl::onBkgCheckTimer, this);
+}
+
+void MonitoringCtl::onPowerCheckTimer()
+{
+    doPowerCheck();
+    doDipCheck();
+    doNetIfCheck();
+    mPower.set(kPowerMs, &MonitoringCtl::onPowerCheckTimer, this);
+}
+
+void MonitoringCtl::onControllerCheckTimer()
+{
+    doControllerCheck();
+    mController.set(kControllerMs, &MonitoringCtl::onControllerCheckTimer, this);
+}
+
+// --------------------------------------------------------------- samplers
+
+void MonitoringCtl::doVersionsCheck()
+{
+    struct VersionFile {
+        const char* path;
+        const char* label;
+        bool (MonitoringDataHolder::*set)(const std::string&);
+        void (MonitoringCtl::*send)();
+    };
+    static const VersionFile files[] = {
+        {"/var/version", "BuildVersion - ", &MonitoringDataHolder::setBuildVersion,
+         &MonitoringCtl::sendSnmpStatusBuildVersion},
+        {"/var/u-boot-version", "BootVersion - ", &MonitoringDataHolder::setBootVersion,
+         &MonitoringCtl::sendSnmpStatusBootVersion},
+        {"/var/fpga-version", "FPGAVersion - ", &MonitoringDataHolder::setFPGAVersion,
+         &MonitoringCtl::sendSnmpStatusFPGAVersion},
+        {"/var/board-version", "BoardVersion - ", &MonitoringDataHolder::setBoardVersion,
+         &MonitoringCtl::sendSnmpStatusBoardVersion},
+    };
+    for (const VersionFile& file : files) {
+        std::string text;
+        if (!firstLine(file.path, text))
+            continue;
+        if (traces.monitoringInternal)
+            std::clog << file.label << text << std::endl;
+        if ((mHolder.*file.set)(text))
+            (this->*file.send)();
+    }
+}
+
+void MonitoringCtl::doConfigCheck()
+{
+    std::string dir = Paths::resolve(kConfigDir);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    // The configuration tools run relative to their folder; the process
+    // stays there.
+    if (::chdir(dir.c_str()) != 0)
+        std::clog << ext::header(this) << "chdir " << dir << ": " << std::strerror(errno) << std::endl;
+    uint32_t first = 0;
+    unsigned long long second = 0;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        struct stat st;
+        if (::lstat((dir + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            continue;
+        if (name.compare(0, 7, "config.") != 0 || name.compare(0, 20, "config.2save.tar.bz2") == 0)
+            continue;
+        std::string tail = name.substr(7, 25);
+        // Too short to carry the second number: not a configuration version.
+        if (tail.size() < 9)
+            continue;
+        readHex(tail.substr(0, 8), first);
+        readHex(tail.substr(9, 16), second);
+        if (mHolder.setConfigVersion(first, second))
+            sendSnmpGatewayConfigVersion();
+    }
+    ::closedir(d);
+}
+
+void MonitoringCtl::doFramerCheck()
+{
+    std::vector<unsigned char> text;
+    for (FramerDataHolder& framer : mHolder.framers) {
+        std::string path = Paths::resolve(framer.path());
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            traceFileError("Error open file: ", path);
+            continue;
+        }
+        text.resize(kFramerRead);
+        ssize_t n = ::read(fd, text.data(), text.size());
+        int readErrno = errno;
+        ::close(fd);
+        if (n <= 0) {
+            errno = readErrno;
+            traceFileError("Error read file: ", path);
+            continue;
+        }
+        text.resize(static_cast<size_t>(n));
+        if (framer.setFramerStatus(text))
+            sendSnmpFramerStatus(framer);
+    }
+}
+
+void MonitoringCtl::doTemperatureCheck()
+{
+    std::string text;
+    if (!firstLine(kTemperature, text))
+        return;
+    if (traces.monitoringInternal)
+        std::clog << "Temperature - " << text << std::endl;
+    text = text.substr(0, text.find_first_of(" \t\n\r\f\v"));
+    if (mHolder.setTemperature(text))
+        sendSnmpTemperature();
+}
+
+void MonitoringCtl::doPowerCheck()
+{
+    uint8_t byte = 0;
+    if (!IsOpen() || !halByte(Device::Hal::HAL_POWER_READ, byte))
+        return;
+    LGCP::POWERStatus status(byte == 0  ? LGCP::POWERStatus::both
+                             : byte > 3 ? LGCP::POWERStatus::unknown
+                                        : static_cast<LGCP::POWERStatus::NamedNumber>(byte));
+    if (!mHolder.setPowerStatus(status))
+        return;
+    if (traces.monitoringInternal)
+        std::clog << "New power status - " << status << std::endl;
+    sendPowerStatus();
+    sendSnmpPowerStatus();
+}
+
+void MonitoringCtl::sendPowerStatus()
+{
+    LGCP::Signal sig;
+    sig.set_power(static_cast<LGCP::POWERStatus::NamedNumber>(mHolder.powerStatus.getValue()));
+    SendSignal(sig);
+}
+
+void MonitoringCtl::doDipCheck()
+{
+    uint8_t byte = 0;
+    if (!IsOpen() || !halByte(Device::Hal::HAL_DIP_READ, byte))
+        return;
+    if (!mHolder.setDipValue(byte))
+        return;
+    if (traces.monitoringInternal)
+        std::clog << "New dip - " << static_cast<char>(byte) << std::endl;
+    sendSnmpGatewayDip();
+}
+
+void MonitoringCtl::doNetIfCheck()
+{
+    for (NetIfDataHolder& netIf : mHolder.netIfs)
+        if (netIf.updateNetIf())
+            sendSnmpNetIfStatus(netIf);
+}
+
+void MonitoringCtl::doControllerCheck()
+{
+    LGCP::ControllerInfo info;
+    info.get_host().set_iaddr(dottedQuad(mHolder.ownAddress));
+    bool connected = false;
+    if (CheckServerConnection(connected) && connected) {
+        info.set_status(static_cast<HSP::ControllerStatus::NamedNumber>(mHolder.ownControllerStatus.getValue()));
+    } else {
+        mHolder.controllerPid = mFindProcess("controller", mHolder.controllerPid);
+        info.set_status(mHolder.controllerPid < 1 ? HSP::ControllerStatus::notrun
+                                                  : HSP::ControllerStatus::notconnection);
+    }
+    if (mHolder.setControllerStatus(info))
+        sendSnmpControllerStatus();
 }

@@ -1,40 +1,122 @@
-// The monitoring service: a control service that takes the controller's
-// display command. It is configured from the configuration file at start;
-// this build samples no board state and makes no SNMP agent links yet, so
-// the configuration is read and kept for them, and the controller's comings
-// and goings change nothing.
+// The monitoring service: a control service that watches the board. Three
+// timers sample versions, configuration, framers and temperature (after
+// 1 s, then every 60 s), power, DIP switch and network interfaces (every
+// 2 s) and the controller's presence (every 5 s); the store keeps the
+// values and writes the status files; each change goes to the SNMP agents
+// as an item; power changes go to the controller as the power signal; the
+// controller's display command feeds the store, the agents and the E1 LEDs.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <iosfwd>
+#include <string>
 
+#include "monitoring/monitoring_data.h"
+#include "monitoring/snmp_agent.h"
+#include "runtime/timer.h"
 #include "server/control/ctrl_server.h"
 
 namespace IniFile {
 class File;
 } // namespace IniFile
 
-class MonitoringCtl : public CtrlSrv::Service {
+class MonitoringCtl : public CtrlSrv::Service, public ISnmpAgentNotify {
 public:
+    static const unsigned kBackgroundFirstMs = 1000;
+    static const unsigned kBackgroundMs = 60000;
+    static const unsigned kPowerMs = 2000;
+    static const unsigned kControllerMs = 5000;
+
+    // The process search of the controller check: (name, pid tried first)
+    // to a pid or -1.
+    using ProcessFinder = std::function<int(const char*, int)>;
+
     // The service of the process, built on first use.
     static MonitoringCtl* instance();
 
-    MonitoringCtl() = default;
-    ~MonitoringCtl() override = default;
+    MonitoringCtl();
+    ~MonitoringCtl() override;
     MonitoringCtl(const MonitoringCtl&) = delete;
     MonitoringCtl& operator=(const MonitoringCtl&) = delete;
 
-    // Takes the "snmpagent" blocks of the file (none when it did not open).
+    // One agent link per "snmpagent" block (none when the file did not open).
     void Configure(IniFile::File& file);
 
-    void OnConnect() override {}
-    void OnDisconnect() override {}
-    // Takes display only, answered with success.
+    void OnConnect() override;
+    void OnDisconnect() override;
+    // Takes display only, always answered with success.
     bool OnCommand(const LGCP::Command& cmd) override;
+    void OnSignal(const LGCP::Signal& sig) override;
+    void OnSnmpAgentConnect(const std::string& name) override;
 
-    // The number of "snmpagent" blocks configured.
-    int agents() const { return mAgents; }
+    // "/dev/hal" is open, opening it on demand.
+    bool IsOpen();
+    void setProcessFinder(ProcessFinder finder) { mFindProcess = std::move(finder); }
+
+    MonitoringDataHolder& holder() { return mHolder; }
+    SnmpAgentCtrl& agents() { return mAgents; }
+    uint8_t ledByte() const { return mLeds; }
     void PutHeader(std::ostream& out) const;
 
+    // Samplers, each run by its timer.
+    void doVersionsCheck();
+    void doConfigCheck();
+    void doFramerCheck();
+    void doTemperatureCheck();
+    void doPowerCheck();
+    void doDipCheck();
+    void doNetIfCheck();
+    void doControllerCheck();
+
+    // The item feed: each builds the items of its values and queues them.
+    void sendSnmpDriverBuild();
+    void sendSnmpSoftwareBuild();
+    void sendSnmpPowerStatus();
+    void sendSnmpControllerStatus();
+    void sendSnmpGatewayDip();
+    void sendSnmpGatewayConfigVersion();
+    void sendSnmpTemperature();
+    void sendSnmpStatusBuildVersion();
+    void sendSnmpStatusFPGAVersion();
+    void sendSnmpStatusBootVersion();
+    void sendSnmpStatusBoardVersion();
+    void sendSnmpBoardStatus(const LGCP::BoardStatusParams& board);
+    void sendSnmpBoardStatuses();
+    void sendSnmpEmPhoneStatus(const LGCP::EmPhoneStatusParams& phone);
+    void sendSnmpEmPhoneStatuses();
+    void sendSnmpRouterTermCnt();
+    void sendSnmpControllerTermCnt();
+    void sendSnmpServerTermCnt();
+    void sendSnmpBoardTermCnt();
+    void sendSnmpFramerStatus(const FramerDataHolder& framer);
+    void sendSnmpFramerStatus();
+    void sendSnmpNetIfStatus(const NetIfDataHolder& netIf);
+    void sendSnmpNetIfStatus();
+    void sendSnmpTrapReceivers();
+    void sendSnmpCommands();
+    void sendSnmpCommands(const MON::SnmpSetCommands& commands);
+    // The full resend, from the resend DPC.
+    void OnDpcSend();
+
 private:
-    int mAgents = 0;
+    void onBkgCheckTimer();
+    void onPowerCheckTimer();
+    void onControllerCheckTimer();
+    void sendPowerStatus();
+    void OnDisplayCMD(const LGCP::DisplayParams& params);
+    void setFramerLed(const LGCP::FramerInfo& info);
+    // One byte through a pointer; false when the request failed.
+    bool halByte(unsigned long request, uint8_t& byte);
+    void sendTermCounters(LGCP::TermCounterOwner::NamedNumber owner, SnmpAgentCtrl::MonitoringItemType type);
+
+    int mHal = -1;
+    MonitoringDataHolder mHolder;
+    SnmpAgentCtrl mAgents;
+    Timer mBackground;
+    Timer mPower;
+    Timer mController;
+    uint8_t mLeds = 0;
+    Dpc mResend;
+    ProcessFinder mFindProcess;
 };

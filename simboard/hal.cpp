@@ -30,6 +30,25 @@ Hal::Hal() : mOutputs(kChannels), mLine(kBusFirst, 0xFF), mChips(kLineChips)
             r.present[bus] = (mEchoBuses >> bus) & 1;
         return 0;
     });
+    handle_panel();
+}
+
+void Hal::handle_panel()
+{
+    handle(Device::Hal::HAL_DIP_READ, [this](Call& c) {
+        c.record<uint8_t>() = mDip;
+        return 0;
+    });
+    handle(Device::Hal::HAL_POWER_READ, [this](Call& c) {
+        c.record<uint8_t>() = mPower;
+        return 0;
+    });
+    handle(Device::Hal::HAL_LEDS_WRITE, [this](Call& c) {
+        mLeds = c.record<uint8_t>();
+        if (recording())
+            mLedWrites.push_back(mLeds);
+        return 0;
+    });
 }
 
 void Hal::handle_switch()

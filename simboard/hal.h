@@ -1,6 +1,7 @@
 // "/dev/hal" of the simulated board: the TDM time-slot switch, the bus
-// clock selection, the eight BRI line chips on the SPI bus and the list of
-// fitted echo-canceller buses.
+// clock selection, the eight BRI line chips on the SPI bus, the list of
+// fitted echo-canceller buses, the DIP switch, the power supply state and
+// the E1 LEDs.
 //
 // Switch: each output carries one input, sends a constant byte, or is
 // disabled. What an input hears is simulated too: a shared-bus input hears
@@ -92,6 +93,14 @@ public:
     // --- echo cancellers: bit n of mask set when bus n is fitted
     void set_echo_buses(uint16_t mask) { mEchoBuses = mask; }
 
+    // --- DIP switch and power supply: the bytes their requests read
+    // (0 and 2, mains only, until set)
+    void set_dip(uint8_t byte) { mDip = byte; }
+    void set_power(uint8_t byte) { mPower = byte; }
+    // --- E1 LEDs: the last byte written, and every byte written, oldest first
+    uint8_t leds() const { return mLeds; }
+    const std::vector<uint8_t>& led_writes() const { return mLedWrites; }
+
 private:
     struct Stuck {
         uint8_t mask = 0;
@@ -100,6 +109,7 @@ private:
 
     void handle_switch();
     void handle_spi();
+    void handle_panel();
     // 0, or the errno of a register access.
     int spi_error(const Device::Hal::SpiRecord& r) const;
     uint8_t sends(int32_t channel, int depth) const;
@@ -114,6 +124,10 @@ private:
     std::vector<SpiWrite> mSpiWrites;
     uint16_t mEchoBuses = 0x0003;
     SwitchPath mPath{*this};
+    uint8_t mDip = 0;
+    uint8_t mPower = 2;
+    uint8_t mLeds = 0;
+    std::vector<uint8_t> mLedWrites;
 };
 
 } // namespace SimBoard

@@ -290,7 +290,8 @@ std::string Controller::next(int timeout_ms)
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         std::string m = next_any(static_cast<int>(std::max<long>(0, left.count())));
-        if (mKeepStatus || m.rfind("trunkStatus ", 0) != 0)
+        bool skip = (!mKeepStatus && m.rfind("trunkStatus ", 0) == 0) || (!mKeepPower && m.rfind("power ", 0) == 0);
+        if (!skip)
             return m;
     }
 }

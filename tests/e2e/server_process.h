@@ -63,8 +63,9 @@ private:
 };
 
 // A controller connected to the server's port. The line states that the
-// server reports every second ("trunkStatus" signals) are passed over
-// unless asked for, so that a flow reads the same whatever the timing.
+// server reports every second ("trunkStatus" signals) and the power state
+// it reports on every connection ("power" signals) are passed over unless
+// asked for, so that a flow reads the same whatever the timing.
 class Controller {
 public:
     Controller() = default;
@@ -79,6 +80,7 @@ public:
     bool connected() const { return static_cast<bool>(mSocket); }
     int fd() const { return mSocket.get(); }
     void keep_trunk_status(bool keep) { mKeepStatus = keep; }
+    void keep_power(bool keep) { mKeepPower = keep; }
     // One payload in one TPKT frame.
     void send(const std::string& payload);
     // The next message as text (vbtest::message_text with detail), "" when
@@ -106,6 +108,7 @@ private:
     std::string mBuffer;
     bool mEof = false;
     bool mKeepStatus = false;
+    bool mKeepPower = false;
 };
 
 // The free port a listening socket of the kernel's choice got.

@@ -77,3 +77,30 @@ TEST_F(HalTest, StuckDataLineShowsOnEveryChannelOfItsBus)
 }
 
 } // namespace
+
+TEST_F(HalTest, DipPowerAndLedBytes)
+{
+    uint8_t byte = 0xAA;
+    ASSERT_EQ(Device::ioctl(fd.get(), HAL_DIP_READ, &byte), 0);
+    EXPECT_EQ(byte, 0);
+    ASSERT_EQ(Device::ioctl(fd.get(), HAL_POWER_READ, &byte), 0);
+    EXPECT_EQ(byte, 2) << "mains only until a test says otherwise";
+    hal.set_dip(0x5A);
+    hal.set_power(7);
+    ASSERT_EQ(Device::ioctl(fd.get(), HAL_DIP_READ, &byte), 0);
+    EXPECT_EQ(byte, 0x5A);
+    ASSERT_EQ(Device::ioctl(fd.get(), HAL_POWER_READ, &byte), 0);
+    EXPECT_EQ(byte, 7);
+
+    for (uint8_t leds : {0x30, 0x20, 0x00}) {
+        byte = leds;
+        ASSERT_EQ(Device::ioctl(fd.get(), HAL_LEDS_WRITE, &byte), 0);
+    }
+    EXPECT_EQ(hal.leds(), 0x00);
+    EXPECT_EQ(hal.led_writes(), (std::vector<uint8_t>{0x30, 0x20, 0x00}));
+
+    sim.board.fail(kDevice, HAL_POWER_READ, EIO);
+    EXPECT_EQ(Device::ioctl(fd.get(), HAL_POWER_READ, &byte), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(Device::ioctl(fd.get(), HAL_POWER_READ, &byte), 0) << "the failure was for one request";
+}

@@ -1,0 +1,93 @@
+// The memory of the monitoring service: the last sampled board values, the
+// framers and network interfaces, and the display data the controller
+// pushes, mirrored as small text files under "/var/monitoring/" for local
+// tools. Every setter tells whether the value changed, so that only changes
+// travel on to the SNMP agents.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <list>
+#include <string>
+
+#include "monitoring/framer_data.h"
+#include "monitoring/netif_data.h"
+#include "runtime/inet4_addr.h"
+#include "server/schema/HSP.h"
+#include "server/schema/LGCP.h"
+#include "server/schema/MON.h"
+#include "server/schema/TERM.h"
+
+// The host's iaddr text (without the port).
+std::string host2str(const TERM::HostAddress& host);
+// The dotted quad of the address, without its port.
+std::string dottedQuad(const INet4::Addr& address);
+
+class MonitoringDataHolder {
+public:
+    // Clears the previous run's files, finds the framers and interfaces,
+    // and makes the status folders.
+    MonitoringDataHolder();
+    // Removes the files directly under the status folder.
+    ~MonitoringDataHolder();
+    MonitoringDataHolder(const MonitoringDataHolder&) = delete;
+    MonitoringDataHolder& operator=(const MonitoringDataHolder&) = delete;
+
+    // Sampled values; a change writes the value's file.
+    bool setDipValue(int value);
+    bool setPowerStatus(const LGCP::POWERStatus& status);
+    bool setConfigVersion(unsigned long first, unsigned long long second);
+    // Sampled texts, kept without a file.
+    bool setTemperature(const std::string& text) { return setText(temperature, text); }
+    bool setBuildVersion(const std::string& text) { return setText(buildVersion, text); }
+    bool setFPGAVersion(const std::string& text) { return setText(fpgaVersion, text); }
+    bool setBootVersion(const std::string& text) { return setText(bootVersion, text); }
+    bool setBoardVersion(const std::string& text) { return setText(boardVersion, text); }
+
+    // The display command's data.
+    void setDisplayStatus(const LGCP::DisplayParams& params);
+    void setBoardStatus(const LGCP::BoardInfo& info);
+    void setEmPhoneInfo(const LGCP::EmPhoneInfo& info);
+    void setTermCounter(const LGCP::TermCounter& counter);
+    void setSnmpTrapReceivers(const ASN1::SEQUENCE_OF<ASN1::IA5String>& receivers);
+    void setSnmpCommands(const MON::SnmpSetCommands& commands);
+    void setFramerStatusChanged(const LGCP::FramerInfo&) {}
+    // True when the controller is the one at the own address and its
+    // status is new or changed.
+    bool setControllerStatus(const LGCP::ControllerInfo& info);
+
+    // The controller has gone: the extension boards' files and list.
+    void ClearControllerFiles();
+    void ClearMonitorFiles();
+
+    INet4::Addr ownAddress;
+    HSP::ControllerStatus ownControllerStatus;
+    int controllerPid = -1;
+    std::list<LGCP::ControllerInfo> controllers;
+    LGCP::POWERStatus powerStatus;
+    std::list<LGCP::BoardStatusParams> boards;
+    std::list<LGCP::EmPhoneStatusParams> emPhones;
+    std::list<LGCP::TermCounter> termCounters;
+    std::list<std::string> trapReceivers;
+    int dipValue = -1;
+    unsigned long long configSecond = ~0ull;
+    unsigned long configFirst = 0xFFFFFFFFul;
+    std::string temperature, buildVersion, fpgaVersion, bootVersion, boardVersion;
+    MON::SnmpSetCommands snmpCommands;
+    std::list<FramerDataHolder> framers;
+    std::list<NetIfDataHolder> netIfs;
+
+private:
+    using Saver = std::function<void(FILE*)>;
+
+    static bool setText(std::string& field, const std::string& text);
+    // Opens path (a status path) with "w" and runs the saver on it; a
+    // failure is logged and the caller goes on.
+    static void SaveStatusToFile(const std::string& path, const Saver& saver);
+    static void CheckForMonDir(const std::string& path);
+    void CheckForMonControllerDir(const std::string& address, bool own);
+    void findFramers();
+    void findNetIfs();
+    void saveSnmpCommand(const MON::SnmpSetCommand& command);
+};

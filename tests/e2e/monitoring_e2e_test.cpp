@@ -1,0 +1,202 @@
+// The monitoring service of the voxbridge program as two SNMP agent
+// processes (stand-ins of type tolv and lemzgw.vd) and a controller meet it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "tests/e2e/server_process.h"
+#include "tests/monitoring/mon_support.h"
+#include "tests/support/lgcp_frames.h"
+
+using testing::Contains;
+using vbtest::eventually;
+using vbtest::MonReceived;
+using vbtest::ServerProcess;
+
+namespace {
+
+// One stand-in agent process and what it wrote.
+class StandIn {
+public:
+    explicit StandIn(uint16_t port = 0) { start(port); }
+    ~StandIn() { kill(SIGKILL); }
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    uint16_t port() const { return mPort; }
+    // Every message received, decoded from its frames.
+    std::vector<MonReceived> messages() const
+    {
+        std::vector<MonReceived> out;
+        std::istringstream lines(vbtest::read_file(mDir.file("frames")));
+        std::string word, hex;
+        while (lines >> word >> hex) {
+            std::string bytes;
+            for (size_t i = 0; i + 1 < hex.size(); i += 2)
+                bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+            out.emplace_back(bytes);
+        }
+        return out;
+    }
+    std::string frames() const { return vbtest::read_file(mDir.file("frames")); }
+    std::vector<std::string> items() const
+    {
+        std::vector<std::string> out;
+        for (const MonReceived& m : messages())
+            for (const std::string& t : m.texts())
+                out.push_back(t);
+        return out;
+    }
+    bool has_item(const std::string& text) const
+    {
+        auto all = items();
+        return std::find(all.begin(), all.end(), text) != all.end();
+    }
+    bool has_kind(const std::string& kind) const
+    {
+        for (const MonReceived& m : messages())
+            if (m.kind == kind)
+                return true;
+        return false;
+    }
+    // Ends the process; the next one listens on the same port.
+    void kill(int sig)
+    {
+        if (mPid > 0) {
+            ::kill(mPid, sig);
+            ::waitpid(mPid, nullptr, 0);
+            mPid = -1;
+        }
+    }
+    void restart()
+    {
+        kill(SIGKILL);
+        ::unlink(mDir.file("frames").c_str());
+        ::unlink(mDir.file("port").c_str());
+        start(mPort);
+    }
+
+private:
+    void start(uint16_t port)
+    {
+        std::string portFile = mDir.file("port"), log = mDir.file("log"), frames = mDir.file("frames");
+        std::string portText = std::to_string(port);
+        mPid = ::fork();
+        if (mPid == 0) {
+            ::execl(MON_AGENT_STANDIN, MON_AGENT_STANDIN, "--port", portText.c_str(), "--port-file",
+                    portFile.c_str(), "--log", log.c_str(), "--frames", frames.c_str(), nullptr);
+            ::_exit(127);
+        }
+        eventually([&] { return !vbtest::read_file(portFile).empty(); });
+        mPort = static_cast<uint16_t>(std::atoi(vbtest::read_file(portFile).c_str()));
+    }
+
+    vbtest::TempDir mDir;
+    pid_t mPid = -1;
+    uint16_t mPort = 0;
+};
+
+LGCP::Command display(const LGCP::DisplayParams& p)
+{
+    LGCP::Command c;
+    c.set_display(p);
+    return c;
+}
+
+class MonitoringE2E : public ::testing::Test {
+protected:
+    StandIn tolv, vd;
+    ServerProcess server;
+
+    void SetUp() override
+    {
+        ASSERT_GT(tolv.port(), 0);
+        ASSERT_GT(vd.port(), 0);
+        std::ofstream(server.path("/usr/local/etc/server.conf"))
+            << "[snmpagent]\nhost=127.0.0.1:" << tolv.port() << "\nname=tolv\n"
+            << "[snmpagent]\nhost=127.0.0.1:" << vd.port() << "\nname=lemzgw.vd\n";
+        std::ofstream(server.path("/usr/local/etc/config.0000000a-0000000000000001"));
+        std::ofstream(server.path("/var/version")) << "B7\n";
+        ASSERT_TRUE(server.start());
+    }
+    // Keeps every frame the server sent for the independent codec check.
+    void TearDown() override
+    {
+        if (const char* keep = std::getenv("VB_MON_FRAMES"))
+            std::ofstream(keep, std::ios::app) << tolv.frames() << vd.frames();
+    }
+};
+
+TEST_F(MonitoringE2E, AgentsControllerAndFiles)
+{
+    // Each agent gets the items of its type.
+    for (StandIn* a : {&tolv, &vd}) {
+        EXPECT_TRUE(eventually([&] { return a->has_item("powerStatus=2"); }, 10000));
+        EXPECT_TRUE(eventually([&] { return a->has_item("gatewayConfigVersion=10"); }));
+        auto items = a->items();
+        EXPECT_TRUE(std::any_of(items.begin(), items.end(),
+                                [](const std::string& i) { return i.rfind("softwareBuild=", 0) == 0; }));
+    }
+    EXPECT_TRUE(vd.has_item("sgBuildVersion=B7\n"));
+    EXPECT_FALSE(tolv.has_item("sgBuildVersion=B7\n"));
+    EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/powerstatus")), "2");
+    EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/config_version")), "0000000a-0000000000000001");
+    // And pings once nothing has been sent for a while.
+    EXPECT_TRUE(eventually([&] { return tolv.has_kind("ping") && vd.has_kind("ping"); }, 15000));
+
+    vbtest::Controller controller;
+    controller.keep_power(true);
+    ASSERT_TRUE(controller.connect(server.port()));
+    EXPECT_EQ(controller.next(), "power main");
+
+    LGCP::DisplayParams receivers;
+    receivers.get_snmpTrapReceivers().push_back(ASN1::IA5String("10.3.3.3"));
+    EXPECT_THAT(controller.exchange(vbtest::lgcp(display(receivers), 1)), Contains("seq=1 success"));
+    for (StandIn* a : {&tolv, &vd})
+        EXPECT_TRUE(eventually([&] { return a->has_kind("trapsink 10.3.3.3"); }));
+
+    LGCP::DisplayParams set;
+    set.set_snmp_set(vbtest::set_commands({vbtest::set_command(501, "sys", "contact", 2, "ops")}));
+    EXPECT_THAT(controller.exchange(vbtest::lgcp(display(set), 2)), Contains("seq=2 success"));
+    EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/sys/2/contact")), "ops");
+    for (StandIn* a : {&tolv, &vd}) {
+        EXPECT_TRUE(eventually([&] {
+            for (const MonReceived& m : a->messages())
+                if (!m.items.empty() && m.items[0].uniq == 501 && m.items[0].text() == "contact[2]=ops")
+                    return true;
+            return false;
+        }));
+    }
+
+    LGCP::DisplayParams board;
+    LGCP::BoardStatusParams& b = board.get_board().get_boardStatus();
+    b.set_position(3);
+    b.set_version({'1', '.', '0'});
+    b.set_status(LGCP::ExtBoardStatus::ready);
+    b.set_type(LGCP::ExtBoardType::isdn);
+    EXPECT_THAT(controller.exchange(vbtest::lgcp(display(board), 3)), Contains("seq=3 success"));
+    EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/board3")), "3\n1.0\n1\n");
+    EXPECT_TRUE(eventually([&] { return tolv.has_item("extBoardStatus[3]=3"); }));
+    controller.close();
+    EXPECT_TRUE(eventually([&] { return vbtest::read_file(server.path("/var/monitoring/board3")).empty(); }))
+        << "gone with the controller";
+
+    // An agent that comes back gets everything again.
+    tolv.restart();
+    EXPECT_TRUE(eventually([&] { return tolv.has_item("powerStatus=2") && tolv.has_item("gatewayConfigVersion=10"); },
+                           20000));
+
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+    for (const char* f : {"powerstatus", "config_version", "dip"})
+        EXPECT_TRUE(vbtest::read_file(server.path(std::string("/var/monitoring/") + f)).empty()) << f;
+    EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/sys/2/contact")), "ops") << "folders with files stay";
+}
+
+} // namespace

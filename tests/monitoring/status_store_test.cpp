@@ -1,0 +1,293 @@
+// The status store and its files, in a temporary board tree.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "monitoring/monitoring_data.h"
+#include "runtime/trace_ctl.h"
+#include "tests/monitoring/monitoring_support.h"
+
+using testing::HasSubstr;
+
+namespace {
+
+std::vector<char> octets(const std::string& s)
+{
+    return std::vector<char>(s.begin(), s.end());
+}
+
+LGCP::BoardInfo board(int position, const std::string& version, LGCP::ExtBoardStatus::NamedNumber status,
+                      LGCP::ExtBoardType::NamedNumber type)
+{
+    LGCP::BoardInfo info;
+    LGCP::BoardStatusParams& b = info.get_boardStatus();
+    b.set_position(position);
+    b.set_version(octets(version));
+    b.set_status(status);
+    b.set_type(type);
+    return info;
+}
+
+LGCP::TermCounter counter(LGCP::TermCounterOwner::NamedNumber owner, int cnt, int ownerId = -1)
+{
+    LGCP::TermCounter c;
+    c.set_owner(owner);
+    c.set_cnt(cnt);
+    if (ownerId >= 0)
+        c.set_ownerId(ownerId);
+    return c;
+}
+
+LGCP::ControllerInfo controller(const std::string& address, HSP::ControllerStatus::NamedNumber status)
+{
+    LGCP::ControllerInfo c;
+    c.get_host().set_iaddr(address);
+    c.set_status(status);
+    return c;
+}
+
+MON::SnmpSetCommands setCommand(const std::string& section, const std::string& name, int index,
+                                const std::string& value, int uniq = 1)
+{
+    return vbtest::set_commands({vbtest::set_command(uniq, section, name, index, value)});
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    vbtest::CaptureStream log{std::clog};
+    vbtest::BoardTree tree;
+    vbtest::FakeProbe probe;
+    NetIf::ScopedProbe useProbe{probe};
+
+    std::string file(const std::string& name) { return tree.read("/var/monitoring/" + name); }
+};
+
+TEST_F(StoreTest, SampledValuesAreWrittenByteExactOnlyWhenChanged)
+{
+    MonitoringDataHolder store;
+    EXPECT_TRUE(store.setDipValue(0));
+    EXPECT_EQ(file("dip"), "0");
+    tree.write("/var/monitoring/dip", "untouched");
+    EXPECT_FALSE(store.setDipValue(0));
+    EXPECT_EQ(file("dip"), "untouched") << "an unchanged value writes nothing";
+    EXPECT_TRUE(store.setDipValue(255));
+    EXPECT_EQ(file("dip"), "255");
+
+    EXPECT_TRUE(store.setPowerStatus(LGCP::POWERStatus::main));
+    EXPECT_EQ(file("powerstatus"), "2");
+    EXPECT_TRUE(store.setPowerStatus(LGCP::POWERStatus::unknown));
+    EXPECT_EQ(file("powerstatus"), "0");
+    EXPECT_FALSE(store.setPowerStatus(LGCP::POWERStatus::unknown));
+
+    EXPECT_TRUE(store.setConfigVersion(0x1234, 0xabc));
+    EXPECT_EQ(file("config_version"), "00001234-0000000000000abc");
+    EXPECT_FALSE(store.setConfigVersion(0x1234, 0xabc));
+    EXPECT_TRUE(store.setConfigVersion(0x1234, 0xabd));
+
+    EXPECT_TRUE(store.setTemperature("41"));
+    EXPECT_FALSE(store.setTemperature("41"));
+    EXPECT_TRUE(store.setBuildVersion(std::string("1.0\0x", 5)));
+    EXPECT_TRUE(store.setBuildVersion(std::string("1.0\0y", 5))) << "texts compare byte by byte";
+    EXPECT_EQ(log.str(), "");
+}
+
+TEST_F(StoreTest, DisplayDataFiles)
+{
+    MonitoringDataHolder store;
+    store.setBoardStatus(board(3, "v1", LGCP::ExtBoardStatus::waitBoard, LGCP::ExtBoardType::isdn));
+    store.setBoardStatus(board(3, std::string("v2\0junk", 7), LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::fxs));
+    EXPECT_EQ(file("board3"), "3\nv2\n2\n") << "the version's text ends at its NUL, its line does not";
+    ASSERT_EQ(store.boards.size(), 1u);
+    EXPECT_EQ(store.boards.front().get_status().getValue(), LGCP::ExtBoardStatus::ready);
+
+    LGCP::EmPhoneInfo phone;
+    LGCP::EmPhoneStatusParams& p = phone.get_phoneStatus();
+    p.set_id(0);
+    p.set_panelSV(octets("p1"));
+    p.set_ctrlSV(octets("c1"));
+    p.set_fpgaSV(octets(""));
+    p.set_status(LGCP::EmPhoneStatus::ready);
+    p.set_powerStatus(LGCP::POWERStatus::both);
+    p.set_mode(LGCP::EmPhoneMode::sleep);
+    p.set_hookStatus(LGCP::EmPhoneConnectionStatus::connected);
+    p.set_baseStatus(LGCP::EmPhoneConnectionStatus::disconnected);
+    store.setEmPhoneInfo(phone);
+    EXPECT_EQ(file("emphone0"), "p1\nc1\n\n2\n3\n2\n1\n2\n");
+
+    store.setTermCounter(counter(LGCP::TermCounterOwner::router, 5));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::server, -1));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 7, 2));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::none, 9));
+    EXPECT_EQ(file("term_cnts/router"), "5");
+    EXPECT_EQ(file("term_cnts/server"), "4294967295");
+    EXPECT_EQ(file("term_cnts/board2"), "7");
+    EXPECT_FALSE(tree.exists("/var/monitoring/term_cnts/none"));
+}
+
+TEST_F(StoreTest, TermCountersMatchOwnerAndOwnerIdExactly)
+{
+    MonitoringDataHolder store;
+    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 1));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 2, 4));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 3, 5));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 6, 4));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::controller, 8));
+    std::vector<std::string> held;
+    for (const LGCP::TermCounter& c : store.termCounters)
+        held.push_back(std::to_string(c.get_owner().getValue()) + "/" +
+                       (c.has_ownerId() ? std::to_string(c.get_ownerId().getValue()) : "-") + "=" +
+                       std::to_string(c.get_cnt().getValue()));
+    EXPECT_EQ(held, (std::vector<std::string>{"4/-=1", "4/4=6", "4/5=3", "2/-=8"}));
+    EXPECT_FALSE(tree.exists("/var/monitoring/term_cnts/board")) << "no id, no file";
+    EXPECT_EQ(file("term_cnts/board4"), "6");
+}
+
+TEST_F(StoreTest, ControllersAndTheSelfLink)
+{
+    MonitoringDataHolder store;
+    std::string own = dottedQuad(store.ownAddress);
+    std::string other = own == "10.9.8.7" ? "10.9.8.6" : "10.9.8.7";
+
+    EXPECT_FALSE(store.setControllerStatus(controller(other, HSP::ControllerStatus::active)));
+    EXPECT_EQ(file("controller/" + other + "/status"), "2");
+    EXPECT_FALSE(tree.exists("/var/monitoring/controller/self"));
+    tree.write("/var/monitoring/controller/" + other + "/status", "x");
+    EXPECT_FALSE(store.setControllerStatus(controller(other, HSP::ControllerStatus::active)));
+    EXPECT_EQ(file("controller/" + other + "/status"), "x") << "the same report writes nothing";
+
+    EXPECT_TRUE(store.setControllerStatus(controller(own, HSP::ControllerStatus::standby)));
+    EXPECT_EQ(file("controller/" + own + "/status"), "3");
+    EXPECT_EQ(file("controller/self/status"), "3") << "self is the own address's folder";
+    EXPECT_EQ(store.ownControllerStatus.getValue(), HSP::ControllerStatus::standby);
+    EXPECT_FALSE(store.setControllerStatus(controller(own, HSP::ControllerStatus::standby)));
+    EXPECT_TRUE(store.setControllerStatus(controller(own, HSP::ControllerStatus::ok)));
+    EXPECT_EQ(store.controllers.size(), 2u);
+
+    EXPECT_FALSE(store.setControllerStatus(controller("../../etc", HSP::ControllerStatus::ok)));
+    EXPECT_EQ(store.controllers.size(), 3u) << "held, but a host that is no address names no folder";
+}
+
+TEST_F(StoreTest, SnmpSetCommandsAreHeldByIdentityAndWritten)
+{
+    MonitoringDataHolder store;
+    store.setSnmpCommands(setCommand("sys", "contact", 2, "ops", 7));
+    EXPECT_EQ(file("sys/2/contact"), "ops");
+    store.setSnmpCommands(setCommand("sys", "contact", 2, "noc", 9));
+    EXPECT_EQ(file("sys/2/contact"), "noc");
+    ASSERT_EQ(store.snmpCommands.get_commands().size(), 1u);
+    EXPECT_EQ(store.snmpCommands.get_commands()[0].get_uniq().getValue(), 7) << "the first uniq stays";
+    EXPECT_EQ(std::string(store.snmpCommands.get_commands()[0].get_value()), "noc");
+    store.setSnmpCommands(setCommand("sys", "contact", 3, "x"));
+    EXPECT_EQ(store.snmpCommands.get_commands().size(), 2u) << "another index is another command";
+
+    MON::SnmpSetCommands byOid = vbtest::set_commands({vbtest::oid_command(1, "1.3.6.1.2.1.1.4.0", "v")});
+    store.setSnmpCommands(byOid);
+    store.setSnmpCommands(byOid);
+    EXPECT_EQ(store.snmpCommands.get_commands().size(), 3u);
+}
+
+TEST_F(StoreTest, SnmpSetNamesThatLeaveTheFolderWriteNothing)
+{
+    MonitoringDataHolder store;
+    struct Case {
+        std::string section, name;
+    };
+    const Case cases[] = {{"..", "x"}, {".", "x"}, {"", "x"},         {"a/b", "x"}, {"sys", "../../evil"},
+                          {"sys", ".."}, {"sys", ""}, {"s\ny", "x"}, {"sys", "n\x7f"}};
+    for (const Case& c : cases) {
+        log.clear();
+        store.setSnmpCommands(setCommand(c.section, c.name, 0, "owned"));
+        std::string line = log.str();
+        EXPECT_THAT(line, HasSubstr("snmp-set: no file for section")) << c.section << " " << c.name;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << "one line: " << line;
+    }
+    EXPECT_EQ(store.snmpCommands.get_commands().size(), 9u) << "every command is still held";
+    EXPECT_FALSE(tree.exists("/evil"));
+    EXPECT_FALSE(tree.exists("/var/evil"));
+    EXPECT_FALSE(tree.exists("/var/monitoring/sys/0"));
+    EXPECT_FALSE(tree.exists("/var/x"));
+}
+
+TEST_F(StoreTest, LosingTheControllerRemovesTheBoardFilesOnly)
+{
+    MonitoringDataHolder store;
+    store.setBoardStatus(board(1, "a", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
+    store.setBoardStatus(board(2, "b", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
+    LGCP::EmPhoneInfo phone;
+    phone.get_phoneStatus().set_id(4);
+    store.setEmPhoneInfo(phone);
+    store.setTermCounter(counter(LGCP::TermCounterOwner::router, 1));
+    store.setDipValue(3);
+    store.ClearControllerFiles();
+    EXPECT_FALSE(tree.exists("/var/monitoring/board1"));
+    EXPECT_FALSE(tree.exists("/var/monitoring/board2"));
+    EXPECT_TRUE(store.boards.empty());
+    EXPECT_TRUE(tree.exists("/var/monitoring/emphone4"));
+    EXPECT_TRUE(tree.exists("/var/monitoring/term_cnts/router"));
+    EXPECT_TRUE(tree.exists("/var/monitoring/dip"));
+}
+
+TEST_F(StoreTest, TopLevelFilesGoAtStartAndAtTheEnd)
+{
+    ::mkdir(tree.path("/var/monitoring").c_str(), 0755);
+    tree.write("/var/monitoring/board7", "old run");
+    {
+        MonitoringDataHolder store;
+        EXPECT_FALSE(tree.exists("/var/monitoring/board7"));
+        EXPECT_TRUE(tree.exists("/var/monitoring/term_cnts"));
+        store.setDipValue(1);
+        store.setTermCounter(counter(LGCP::TermCounterOwner::router, 1));
+    }
+    EXPECT_FALSE(tree.exists("/var/monitoring/dip"));
+    EXPECT_TRUE(tree.exists("/var/monitoring/term_cnts/router")) << "a folder with files stays";
+}
+
+TEST_F(StoreTest, AnUnwritableFolderIsReportedAndTheStoreGoesOn)
+{
+    struct stat real;
+    bool realExisted = ::stat("/var/monitoring", &real) == 0;
+    tree.write("/var/monitoring", "a file where the folder should be");
+    MonitoringDataHolder store;
+    EXPECT_THAT(log.str(), HasSubstr("FAIL create monitoring catalog <" + tree.path("/var/monitoring/")));
+    log.clear();
+    EXPECT_TRUE(store.setDipValue(5));
+    EXPECT_THAT(log.str(), HasSubstr("FAIL create temporary file <" + tree.path("/var/monitoring/dip") +
+                                     "> with code=" + std::to_string(ENOTDIR)));
+    EXPECT_FALSE(store.setDipValue(5)) << "the value is held all the same";
+    EXPECT_TRUE(store.setPowerStatus(LGCP::POWERStatus::main));
+    struct stat after;
+    EXPECT_EQ(::stat("/var/monitoring", &after) == 0, realExisted) << "the real folder is left alone";
+    if (realExisted) {
+        EXPECT_EQ(after.st_mtime, real.st_mtime);
+    }
+}
+
+TEST_F(StoreTest, FramersAndInterfacesFoundAtStart)
+{
+    tree.write("/proc/driver/hdlc/peb22554/0", "");
+    tree.write("/proc/driver/hdlc/peb22554/2", "");
+    probe.names = {{1, "lo"}, {3, "eth0"}};
+    MonitoringDataHolder store;
+    std::vector<int> numbers;
+    for (const FramerDataHolder& f : store.framers)
+        numbers.push_back(f.number());
+    EXPECT_EQ(numbers, (std::vector<int>{1, 3}));
+    EXPECT_EQ(store.framers.back().path(), "/proc/driver/hdlc/peb22554/2");
+    ASSERT_EQ(store.netIfs.size(), 2u);
+    EXPECT_EQ(store.netIfs.back().name(), "eth0");
+    EXPECT_EQ(store.netIfs.back().index(), 3);
+}
+
+TEST_F(StoreTest, TracesWhenAskedFor)
+{
+    TraceCtl saved = traces;
+    traces.monitoringInternal = true;
+    MonitoringDataHolder store;
+    store.setBoardStatus(board(1, "a", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
+    store.ClearControllerFiles();
+    traces = saved;
+    EXPECT_THAT(log.str(), HasSubstr("remove monitoring info: board1\n"));
+}
+
+} // namespace
