@@ -12,8 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -142,6 +145,71 @@ struct Owner : ProtocolsFamily {
     }
 };
 
+// One line of tshark's fields for a frame: TEI, N(S), N(R), expert text.
+std::string ours(const std::string& f)
+{
+    std::string line = std::to_string(uint8_t(f[1]) >> 1) + "|";
+    uint8_t control = uint8_t(f[2]);
+    if ((control & 1) == 0)
+        line += std::to_string(control >> 1);
+    line += "|";
+    if ((control & 3) != 3 && f.size() >= 4)
+        line += std::to_string(uint8_t(f[3]) >> 1);
+    return line + "|";
+}
+
+// Wireshark's LAPD dissector reads every frame our side sent (linktype
+// 203): no expert finding, and the TEI and sequence numbers we put in.
+// The C/R bit is checked here against the side: the capture has no
+// direction, so the dissector cannot tell commands from responses.
+void judge_with_tshark(const std::vector<std::string>& frames, ISDN::Side::type side, const std::string& name)
+{
+    std::string dir = std::string(LAPD_ORACLE_DIR) + "/" + name;
+    ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
+    std::ofstream dump(dir + "/frames.txt");
+    for (const std::string& f : frames) {
+        dump << "0000";
+        for (unsigned char b : f) {
+            char hex[4];
+            std::snprintf(hex, sizeof(hex), " %02x", b);
+            dump << hex;
+        }
+        dump << "\n";
+    }
+    dump.close();
+    std::string cmd = std::string(VB_TEXT2PCAP) + " -q -l 203 " + dir + "/frames.txt " + dir + "/frames.pcap && " +
+                      VB_TSHARK + " -n -r " + dir + "/frames.pcap -T fields -E separator=/t -e lapd.tei" +
+                      " -e lapd.control.n_s -e lapd.control.n_r -e _ws.expert.message > " + dir +
+                      "/fields.tsv 2> " + dir + "/tshark.err";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    std::ifstream fields(dir + "/fields.tsv");
+    std::string line;
+    size_t index = 0, bad = 0;
+    while (std::getline(fields, line) && index < frames.size()) {
+        std::istringstream in(line);
+        std::string tei, ns, nr, expert;
+        std::getline(in, tei, '\t');
+        std::getline(in, ns, '\t');
+        std::getline(in, nr, '\t');
+        std::getline(in, expert, '\t');
+        const std::string& f = frames[index++];
+        if (ours(f) != tei + "|" + ns + "|" + nr + "|" + expert && ++bad <= 5)
+            ADD_FAILURE() << "frame " << index << ": ours " << ours(f) << ", tshark " << line;
+        uint8_t control = uint8_t(f[2]);
+        bool command = (control & 1) == 0 || (control & 0xEF) == 0x6F || (control & 0xEF) == 0x43 ||
+                       (control & 0xEF) == 0x03;
+        bool response = (control & 0xEF) == 0x63 || (control & 0xEF) == 0x0F;
+        bool cr = (uint8_t(f[0]) & 2) != 0;
+        if (command) {
+            EXPECT_EQ(cr, side == ISDN::Side::network) << "command C/R, frame " << index;
+        }
+        if (response) {
+            EXPECT_EQ(cr, side == ISDN::Side::user) << "response C/R, frame " << index;
+        }
+    }
+    EXPECT_EQ(index, frames.size());
+}
+
 void exercise(const PeerRun& run)
 {
     vbtest::SwitchedBoard board;
@@ -162,6 +230,7 @@ void exercise(const PeerRun& run)
     hdlc.notify = owner.link;
     owner.add_protocol_tail(owner.link);
 
+    std::vector<std::string> sent;
     std::mt19937 random(20240611);
     auto lost = [&] { return std::uniform_int_distribution<int>(0, 99)(random) < 3; };
     vbtest::FnEvent fromPeer("peer frames"), peerLines("peer lines");
@@ -183,6 +252,7 @@ void exercise(const PeerRun& run)
     vbtest::FnDpc toPeer([&] {
         while (line.waiting()) {
             std::string frame = line.take();
+            sent.push_back(frame);
             if (!lost())
                 ::send(peer.socket.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
         }
@@ -205,6 +275,7 @@ void exercise(const PeerRun& run)
     }
     fromPeer.ev.Release();
     peerLines.ev.Release();
+    judge_with_tshark(sent, run.side, run.mode);
 }
 
 TEST(LibpriOracle, PriNetworkAgainstOurUserSide)
