@@ -50,13 +50,15 @@ private:
 // Why a stack (or one of its layers) ended, or how an initialisation went.
 class Internal_protocol_status {
 public:
-    Internal_protocol_status(Protocol* source, const std::string& text) : source(source), text(text) {}
+    Internal_protocol_status(const Protocol* source, const std::string& text) : source(source), text(text) {}
     virtual ~Internal_protocol_status() = default;
     virtual bool success() const = 0;
     virtual std::string message() const { return text; }
     virtual void out(std::ostream& os) const;
 
-    Protocol* source;
+    // The layer that made the status; const, so that a layer's const
+    // operations can describe it.
+    const Protocol* source;
     uint32_t refcount = 0;
     std::string text;
 };

@@ -10,6 +10,7 @@ packages=(
   libboost-dev libloki-dev
   python3 erlang-base erlang-asn1
   snmptrapd tshark wireshark-common multimon-ng
+  libpri-dev
 )
 
 missing=()

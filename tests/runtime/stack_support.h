@@ -62,7 +62,7 @@ struct Recorder : ProtocolsFamily {
     std::vector<std::string> messages, sent, ends;
     std::function<void(Packet&)> on_payload;
     int activated = 0;
-    Protocol* end_source = nullptr;
+    const Protocol* end_source = nullptr;
     Protocol* reporter = nullptr;
 };
 
