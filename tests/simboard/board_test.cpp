@@ -145,7 +145,7 @@ TEST_F(BoardTest, DeviceEventsWakeAnEventAndKeepTheirBoundaries)
     e.watch(hal);
     EXPECT_EQ(board.post("/dev/hal", "abc", 3), 1u);
     EXPECT_EQ(board.post("/dev/hal", "de", 2), 1u);
-    multiplexer.run(false, true);
+    vbtest::run_bounded();
     e.ev.Release();
     EXPECT_EQ(got, (std::vector<std::string>{"abc", "de"}));
     // What the holder writes reaches the board's end.
