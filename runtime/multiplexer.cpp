@@ -99,15 +99,17 @@ void Event::UnBind()
     handler = nullptr;
 }
 
-void Event::Schedule(const Fd& f, short ev)
+bool Event::Schedule(const Fd& f, short ev)
 {
     if (fd)
         mux_detach();
     if (&f != &fd)
         fd.reset(f.dup());
     events = ev;
-    if (fd)
-        mux_attach();
+    if (!fd)
+        return false;
+    mux_attach();
+    return true;
 }
 
 void Event::Release()

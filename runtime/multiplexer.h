@@ -99,8 +99,10 @@ public:
     }
     void UnBind();
 
-    // Watch a duplicate of fd for events; an invalid fd leaves the Event detached.
-    void Schedule(const Fd& fd, short events);
+    // Watch a duplicate of fd for events; an invalid fd leaves the Event
+    // detached. False when the Event watches nothing afterwards: fd was
+    // empty or could not be copied (errno tells why).
+    bool Schedule(const Fd& fd, short events);
     // Changes the watched events in place: an attached Event stays attached,
     // keeps its place in the service order and is polled for the new set
     // from the next collection of descriptors on.

@@ -58,7 +58,13 @@ void StrmProtocol::local_activate()
         on_deactivate(new Protocol_status_error(this, "fd not attached"));
         return;
     }
-    mRead.Schedule(mFd, POLLIN);
+    if (!mRead.Schedule(mFd, POLLIN)) {
+        // Whoever activated the stack may report why it went down at once.
+        int err = errno;
+        on_error(std::string("fd not watched: ") + std::strerror(err));
+        errno = err;
+        return;
+    }
     on_activate();
 }
 

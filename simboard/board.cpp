@@ -192,6 +192,27 @@ int Board::attach(Model& model, const std::string& path, int flags, int& fd)
 }
 
 namespace {
+// Marks a channel as used by a request while the request lasts: a sweep
+// from inside the request (a model reporting) must not free it.
+class Busy {
+public:
+    explicit Busy(Channel* ch) : mChannel(ch)
+    {
+        if (mChannel)
+            ++mChannel->busy;
+    }
+    ~Busy()
+    {
+        if (mChannel)
+            --mChannel->busy;
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    Channel* mChannel;
+};
+
 // The record's words, the last one zero-padded.
 std::vector<uint32_t> words_of(const void* record, size_t size)
 {
@@ -206,6 +227,7 @@ int Board::ioctl(int fd, unsigned long request, void* arg)
     Channel* ch = serving(fd);
     if (!ch)
         return ::ioctl(fd, request, arg);
+    Busy inUse(ch);
     const Model& model = *ch->model;
     Request r = request_on(*ch, Op::ioctl, request);
     log_in(r, model, request, arg);
@@ -234,6 +256,7 @@ ssize_t Board::read(int fd, void* buf, size_t count)
     Channel* ch = serving(fd);
     if (!ch)
         return ::read(fd, buf, count);
+    Busy inUse(ch);
     Request r = request_on(*ch, Op::read, 0);
     ssize_t n = -injected(ch->path, Op::read, 0);
     if (n == 0 && (ch->flags & O_ACCMODE) == O_WRONLY)
@@ -250,6 +273,7 @@ ssize_t Board::write(int fd, const void* buf, size_t count)
     Channel* ch = serving(fd);
     if (!ch)
         return ::write(fd, buf, count);
+    Busy inUse(ch);
     Request r = request_on(*ch, Op::write, 0);
     if (mRecording)
         r.data.assign(static_cast<const char*>(buf), count);
@@ -336,8 +360,10 @@ Channel* Board::channel_of(int fd)
 Channel* Board::serving(int fd)
 {
     Channel* ch = channel_of(fd);
-    if (!ch || ch->model->watches_closes())
+    if (!ch || ch->model->watches_closes()) {
+        Busy inUse(ch);
         sweep();
+    }
     return ch;
 }
 
@@ -356,11 +382,15 @@ void Board::sweep()
     for (size_t i = 0; i < n; ++i)
         if (!mChannels[i]->hungUp && mChannels[i]->peer)
             mPolled[i].fd = mChannels[i]->peer.get();
-    bool failed = n > 0 && ::poll(mPolled.data(), n, 0) < 0;
+    int ready = 0;
+    do
+        ready = n > 0 ? ::poll(mPolled.data(), n, 0) : 0;
+    while (ready < 0 && errno == EINTR);
+    // A poll that failed tells nothing about the channels: none is freed.
     mOver.assign(n, false);
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; ready >= 0 && i < n; ++i) {
         const Channel& ch = *mChannels[i];
-        mOver[i] = !ch.hungUp && (!ch.peer || failed || (mPolled[i].revents & (POLLHUP | POLLNVAL)));
+        mOver[i] = !ch.hungUp && !ch.busy && (!ch.peer || (mPolled[i].revents & (POLLHUP | POLLNVAL)));
     }
     for (size_t i = 0; i < n; ++i)
         if (mOver[i] && !mChannels[i]->told) {

@@ -62,6 +62,7 @@ struct Channel {
     size_t readOffset = 0; // bytes of the first waiting record already read
     bool hungUp = false;
     bool told = false; // the model knows the channel is over
+    unsigned busy = 0; // requests under way on it: a sweep leaves it be
 
     // True while the descriptor handed out, or a copy of it, is open and
     // the device has not hung it up.

@@ -16,6 +16,7 @@ namespace Control {
 namespace {
 
 const unsigned bind_retry_ms = 5000;
+const unsigned accept_pause_ms = 100;
 const unsigned check_period_ms = 1000;
 // Bytes of TCP_INFO asked for: enough for the fields read here on every
 // kernel this runs on.
@@ -89,8 +90,12 @@ void AcceptorNet::OnSocketEvent(int, short revents)
         INet4::Addr peer;
         socklen_t len = INet4::Addr::size();
         Fd sock(::accept4(mSocket.get(), peer.sa(), &len, SOCK_CLOEXEC));
-        if (!sock)
+        if (!sock) {
+            if (errno == EMFILE || errno == ENFILE)
+                PauseAccepting(errno);
             return;
+        }
+        mAcceptFailing = false;
         if (state() != State::Connected) {
             Serve(sock, peer);
             continue;
@@ -99,6 +104,21 @@ void AcceptorNet::OnSocketEvent(int, short revents)
             std::cerr << ext::header(this) << "refuse connection from " << peer.GetString() << std::endl;
         ImplRefuseConnection();
     }
+}
+
+void AcceptorNet::PauseAccepting(int err)
+{
+    if (!mAcceptFailing && verbose())
+        std::cerr << ext::header(this) << "can't accept connection: " << std::strerror(err) << std::endl;
+    mAcceptFailing = true;
+    mListen.Release();
+    mRetry.set(accept_pause_ms, &AcceptorNet::ResumeAccepting, this);
+}
+
+void AcceptorNet::ResumeAccepting()
+{
+    if (!mListen.Schedule(mSocket, POLLIN))
+        PauseAccepting(errno);
 }
 
 void AcceptorNet::Serve(const Fd& sock, const INet4::Addr& peer)
@@ -111,8 +131,14 @@ void AcceptorNet::Serve(const Fd& sock, const INet4::Addr& peer)
     }
     if (verbose())
         std::cout << ext::header(this) << "new connection from " << peer.GetString() << std::endl;
-    Connected(sock, peer);
-    ImplConnected(sock);
+    // Serving takes copies of the socket; at the descriptor limit one of
+    // them fails, and a connection that nobody reads is closed at once.
+    if (ImplConnected(sock) && Connected(sock, peer))
+        return;
+    int err = errno;
+    ImplOnDisconnect();
+    std::cerr << ext::header(this) << "can't serve connection from " << peer.GetString() << ": "
+              << std::strerror(err) << std::endl;
 }
 
 // ----------------------------------------------- AcceptorNetCheckConnection
@@ -130,9 +156,10 @@ void AcceptorNetCheckConnection::ImplDeactivate()
     AcceptorNet::ImplDeactivate();
 }
 
-void AcceptorNetCheckConnection::ImplConnected(const Fd& fd)
+bool AcceptorNetCheckConnection::ImplConnected(const Fd& fd)
 {
     mConnection = fd;
+    return static_cast<bool>(mConnection);
 }
 
 void AcceptorNetCheckConnection::ImplOnDisconnect()

@@ -22,16 +22,23 @@ protected:
     void ImplDeactivate() override;
     void ImplOnDisconnect() override {}
     virtual void ImplRefuseConnection() {}
-    virtual void ImplConnected(const Fd&) {}
+    // Runs before the connection is served; false, with errno, when the
+    // connection cannot be kept.
+    virtual bool ImplConnected(const Fd&) { return true; }
 
 private:
     void BindSocket();
     void Serve(const Fd& sock, const INet4::Addr& peer);
+    // Out of descriptors, a waiting client keeps the listener readable:
+    // it is left unwatched for a while instead of polled in a busy loop.
+    void PauseAccepting(int err);
+    void ResumeAccepting();
 
     uint16_t mPort;
     Fd mSocket;
-    Timer mRetry;
+    Timer mRetry; // the bind retry, and the pause in accepting once bound
     Event mListen;
+    bool mAcceptFailing = false;
 };
 
 // The controller's acceptor: a second client makes it probe the current
@@ -55,7 +62,7 @@ protected:
     void ImplDeactivate() override;
     void ImplOnDisconnect() override;
     void ImplRefuseConnection() override;
-    void ImplConnected(const Fd& fd) override;
+    bool ImplConnected(const Fd& fd) override;
 
 private:
     void Probe();

@@ -95,7 +95,11 @@ void ConnectorNet::TryConnect()
 void ConnectorNet::Succeeded()
 {
     Fd sock = std::move(mSocket);
-    Connected(sock, mAddress);
+    if (Connected(sock, mAddress))
+        return;
+    std::cerr << ext::header(this) << "can't serve connection to " << mAddress.GetString() << ": "
+              << std::strerror(errno) << std::endl;
+    ImplOnDisconnect();
 }
 
 void ConnectorNet::OnSocketEvent(int, short revents)

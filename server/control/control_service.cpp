@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -145,6 +146,10 @@ void Service::on_message(Packet& p)
 
 void Service::on_deactivated(Protocol*, Protocol_status)
 {
+    if (mStarting) {
+        mState = State::Connecting;
+        return;
+    }
     if (mVerbose)
         std::cerr << ext::header(this) << "control connection " << mName << " closed." << std::endl;
     mState = State::Deactivating;
@@ -161,29 +166,43 @@ void Service::OnDeactivateDPC()
         mNotify->OnDisconnect();
 }
 
-void Service::SetConnected(const Fd& fd, const std::string& name)
+bool Service::SetConnected(const Fd& fd, const std::string& name)
 {
+    Fd own(fd);
+    if (!own)
+        return false;
     mName = name;
     mState = State::Connected;
-    mStream->attach(fd);
+    mStream->attach(std::move(own));
+    mStarting = true;
     activate();
+    mStarting = false;
+    if (mState != State::Connected) {
+        int err = errno;
+        Release();
+        errno = err;
+        return false;
+    }
     if (mNotify)
         mNotify->OnConnect();
+    return true;
 }
 
 // ------------------------------------------------------------- ServiceNet
 
-void ServiceNet::Connected(const Fd& fd, const INet4::Addr& peer)
+bool ServiceNet::Connected(const Fd& fd, const INet4::Addr& peer)
 {
-    if (state() == State::Deactivating)
-        return;
+    if (state() == State::Deactivating) {
+        errno = EBUSY;
+        return false;
+    }
     int one = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one)) != 0 && verbose())
         std::cerr << ext::header(this) << "fail set keepalive to control socket." << std::endl;
     if (::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0 && verbose())
         std::cerr << ext::header(this) << "fail to turn off Nagle algorithm." << std::endl;
     mPeer = peer;
-    SetConnected(fd, peer.GetString());
+    return SetConnected(fd, peer.GetString());
 }
 
 } // namespace Control

@@ -67,8 +67,9 @@ protected:
     virtual void ImplOnDisconnect() = 0;
 
     // The connection to the peer called name is up on fd: the stack takes
-    // a duplicate of it and the user is told.
-    void SetConnected(const Fd& fd, const std::string& name);
+    // a duplicate of it and the user is told. False, with errno and
+    // nothing changed, when the stack could not take the connection.
+    bool SetConnected(const Fd& fd, const std::string& name);
 
 private:
     void on_message(Packet& p) override;
@@ -81,6 +82,8 @@ private:
     State::Type mState = State::Idle;
     Notify* mNotify = nullptr;
     StrmProtocol* mStream = nullptr;
+    // SetConnected is bringing the stack up: a failure then is its own.
+    bool mStarting = false;
     Dpc mDisconnectDpc;
 };
 
@@ -96,7 +99,8 @@ protected:
     explicit ServiceNet(bool verbose) : Service(verbose) {}
 
     // A TCP connection is up; ignored while the last one is still unwinding.
-    void Connected(const Fd& fd, const INet4::Addr& peer);
+    // False, with errno, when it cannot be served.
+    bool Connected(const Fd& fd, const INet4::Addr& peer);
 
 private:
     INet4::Addr mPeer;

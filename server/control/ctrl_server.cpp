@@ -184,10 +184,19 @@ void Server::OnMessage(const char* data, int length)
     if (length >= 0 && ASN1::decode(data, data + length, &env, msg, true))
         Dispatch(msg);
     else
-        std::cerr << ext::header(this) << "receive fail: decode error!" << std::endl
-                  << " msg: " << ext::OutBufInHex(data, length > 0 ? size_t(length) : 0) << std::endl;
+        LogUndecodable(data, length);
     // A signal sent between commands carries no slot.
     mSlot = no_slot;
+}
+
+// Formatted first and written at once: the error stream is unbuffered,
+// and a peer's long frame would otherwise cost writes per octet.
+void Server::LogUndecodable(const char* data, int length) const
+{
+    std::ostringstream text;
+    text << ext::header(this) << "receive fail: decode error!\n"
+         << " msg: " << ext::OutBufInHex(data, length > 0 ? size_t(length) : 0) << '\n';
+    std::cerr << text.str() << std::flush;
 }
 
 void Server::Dispatch(const LGCP::Message& msg)

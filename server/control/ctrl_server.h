@@ -89,6 +89,7 @@ private:
     enum Response { none = 0, success = 1, error = 2 };
 
     void Dispatch(const LGCP::Message& msg);
+    void LogUndecodable(const char* data, int length) const;
     // A message to the controller: seq and slot unless no_seq / no_slot.
     // The caller fills in the message's PDU in place, sparing a copy.
     void SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg);

@@ -1,5 +1,7 @@
 // The heartbeat service: answers the controller's ping and drops a
-// controller that has sent no command for two minutes.
+// controller that has sent no command for two minutes. The two minutes
+// run from the connect on, so that a peer that connects and stays silent
+// cannot keep the one controller place from the real controller.
 #pragma once
 
 #include <iosfwd>
@@ -14,7 +16,7 @@ public:
     static HeartBeatCtl& instance();
     ~HeartBeatCtl() override = default;
 
-    void OnConnect() override {}
+    void OnConnect() override { ResetTimeOut(); }
     void OnDisconnect() override { mTimeout.reset(); }
     // Sees every command first: each one restarts the time-out.
     bool OnCommand(const LGCP::Command& cmd) override;

@@ -4,6 +4,8 @@
 // SIGTERM or SIGINT.
 #include <getopt.h>
 #include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -128,7 +130,11 @@ void CheckDumpStatus()
     if (!doDumpStatus)
         return;
     doDumpStatus = 0;
-    std::ofstream out(Paths::resolve(statusFile), std::ios::out | std::ios::trunc);
+    // Written beside the file and renamed over it, so that a reader sees
+    // the last whole dump and never one being written.
+    const std::string path = Paths::resolve(statusFile);
+    const std::string fresh = path + ".tmp";
+    std::ofstream out(fresh, std::ios::out | std::ios::trunc);
     if (out) {
         out << "voxbridge status\n"
             << "version : " << version_text() << "\n";
@@ -136,8 +142,10 @@ void CheckDumpStatus()
         out.close();
     }
     // A file cut short (a full disk) is no dump either.
-    if (!out)
+    if (!out || ::rename(fresh.c_str(), path.c_str()) != 0) {
+        ::unlink(fresh.c_str());
         std::cerr << "dump status error" << std::endl;
+    }
 }
 
 void CheckUpdateResources()

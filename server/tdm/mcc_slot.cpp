@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <memory>
 
 #include "board/device.h"
 #include "runtime/ext.h"
@@ -155,7 +156,14 @@ Slot* MccFactory::INewSlot(LGCP::CreateParams const& params)
         std::cerr << ext::header(this) << "MCC_ALLOCATE fail: " << std::strerror(err) << std::endl;
         return nullptr;
     }
-    return new MccSlot(fd);
+    auto slot = std::make_unique<MccSlot>(fd);
+    // A slot without its copy of the descriptor could never move data.
+    if (!slot->watching()) {
+        int err = errno;
+        std::cerr << ext::header(this) << "fail to watch MCC channel: " << std::strerror(err) << std::endl;
+        return nullptr;
+    }
+    return slot.release();
 }
 
 void MccFactory::Query(LGCP::Resources& resources)

@@ -35,6 +35,8 @@ public:
     int IGetReceiveChannel() override { return mChannel; }
     const char* GetName() const override { return "MCC"; }
 
+    // False when the slot could not take its copy of the descriptor.
+    bool watching() const { return static_cast<bool>(mEvent.fd); }
     void OnEvent(int fd, short revents);
     // Reads everything the channel holds.
     void DoRead();

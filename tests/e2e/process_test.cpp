@@ -5,6 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "tests/e2e/server_process.h"
 #include "tests/support/lgcp_frames.h"
 
@@ -33,6 +37,29 @@ std::string tag_after(const std::string& text, const std::string& lead)
     size_t at = text.find(lead);
     return at == std::string::npos ? "" : text.substr(at + lead.size(), 12);
 }
+
+// Sends SIGUSR2 and SIGHUP by turns to the process while it lives.
+class SignalStorm {
+public:
+    explicit SignalStorm(pid_t pid)
+        : mThread([this, pid] {
+              for (unsigned n = 0; !mStop; ++n) {
+                  ::kill(pid, n % 2 ? SIGHUP : SIGUSR2);
+                  std::this_thread::sleep_for(std::chrono::microseconds(200));
+              }
+          })
+    {
+    }
+    ~SignalStorm()
+    {
+        mStop = true;
+        mThread.join();
+    }
+
+private:
+    std::atomic<bool> mStop{false};
+    std::thread mThread;
+};
 
 } // namespace
 
@@ -157,4 +184,65 @@ TEST(Process, DisableClockLeavesTheClockToTheBoard)
         EXPECT_EQ(controller.exchange(vbtest::lgcp(clock, 1)),
                   vbtest::Texts{disabled ? "seq=1 error unsupported" : "seq=1 success"});
     }
+}
+
+// Every resource query reaches the board's devices; signals meanwhile
+// interrupt the board's bookkeeping.
+TEST(Process, SignalsDuringABurstOfQueriesHarmNothing)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.start());
+    Controller controller(server.port());
+    const std::string query = vbtest::lgcp(vbtest::command(false));
+    unsigned answered = 0;
+    {
+        SignalStorm storm(server.pid());
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+        while (std::chrono::steady_clock::now() < end) {
+            for (int i = 0; i < 32; ++i)
+                controller.send(query);
+            unsigned got = 0;
+            for (std::string m; got < 32; ++got)
+                while ((m = controller.next()) != "success")
+                    if (m.empty() || m == "closed")
+                        FAIL() << m << " after " << answered + got << " answers\n" << server.err();
+            answered += got;
+        }
+    }
+    EXPECT_GT(answered, 32u);
+    // What the last signals reported may still be on its way.
+    for (const std::string& m : controller.sync())
+        EXPECT_EQ(m.rfind("query ", 0), 0u) << m;
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0) << server.err();
+}
+
+// A reader of the status file never finds it empty or cut short, however
+// often it is rewritten.
+TEST(Process, TheStatusFileIsAlwaysWhole)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.start());
+    std::string status = server.path("/var/log/server-status");
+    server.signal(SIGUSR2);
+    ASSERT_TRUE(vbtest::eventually([&] { return !vbtest::read_file(status).empty(); }));
+    // The dump ends with the closing rule of its table.
+    auto whole = [](const std::string& d) {
+        return d.rfind("voxbridge status\n", 0) == 0 && d.size() > 3 && d.compare(d.size() - 3, 3, "+\n\n") == 0;
+    };
+    unsigned reads = 0, torn = 0;
+    std::string example;
+    {
+        SignalStorm storm(server.pid());
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        for (; std::chrono::steady_clock::now() < end; ++reads) {
+            std::string d = vbtest::read_file(status);
+            if (!whole(d))
+                ++torn, example = d;
+        }
+    }
+    EXPECT_EQ(torn, 0u) << "of " << reads << " reads, e.g.:\n" << example;
+    EXPECT_TRUE(vbtest::eventually([&] { return !exists(status + ".tmp"); })) << "nothing is left beside it";
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
 }

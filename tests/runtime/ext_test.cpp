@@ -137,7 +137,7 @@ TEST(MuxDumpTest, EmptyLoopThenOneRowPerWatchedDescriptor)
         vbtest::CaptureStream quiet(std::clog);
         vbtest::FnTimer stop; // one pass collects them into the active list
         stop.arm(5, [] { multiplexer.terminate(); });
-        multiplexer.run(false, true);
+        vbtest::run_bounded();
     }
     out.str("");
     multiplexer.dump(out);

@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
@@ -99,7 +101,34 @@ private:
     }
 };
 
-// Runs the loop until done() holds or ms of loop time have passed.
+// Passes a loop run may take before a test gives up on it: a loop whose
+// virtual time stops advancing (a descriptor that stays ready, a deferred
+// call that never idles) would otherwise run until the test program's
+// time-out.
+constexpr unsigned kMaxPasses = 100000;
+
+// Runs the loop until terminate(); fails the test and stops the loop when
+// it takes more than max_passes passes. False then.
+inline bool run_bounded(bool watchdog = false, unsigned max_passes = kMaxPasses)
+{
+    unsigned runs = 0;
+    bool exceeded = false;
+    // Deferred calls run twice a pass.
+    FnDpc count([&] {
+        if (++runs > 2 * max_passes && !exceeded) {
+            exceeded = true;
+            multiplexer.terminate();
+        }
+    });
+    count.dpc.Activate();
+    multiplexer.run(watchdog, true);
+    if (exceeded)
+        ADD_FAILURE() << "the loop ran " << max_passes << " passes without being stopped";
+    return !exceeded;
+}
+
+// Runs the loop until done() holds or ms of loop time have passed (or the
+// pass bound of run_bounded is reached).
 inline bool run_until(const std::function<bool()>& done, unsigned ms = 5000)
 {
     bool met = false;
@@ -112,7 +141,7 @@ inline bool run_until(const std::function<bool()>& done, unsigned ms = 5000)
     check.dpc.Activate();
     FnTimer limit;
     limit.arm(ms, [] { multiplexer.terminate(); });
-    multiplexer.run(false, true);
+    run_bounded();
     return met;
 }
 

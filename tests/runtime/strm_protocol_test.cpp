@@ -124,7 +124,7 @@ TEST_F(StrmTest, APeerThatStopsReadingTimesOutAfterTheBudget)
         took = Mux::milliseconds() - t0;
         multiplexer.terminate();
     });
-    multiplexer.run(true, true);
+    vbtest::run_bounded(true);
     EXPECT_EQ(took, 1000u);
     EXPECT_EQ(strm->overflow, 1u);
     EXPECT_EQ(err.str().rfind("SockStream[ctl]: write timeout, sendbuf=", 0), 0u) << err.str();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -144,7 +145,7 @@ TEST_F(BoardTest, DeviceEventsWakeAnEventAndKeepTheirBoundaries)
     e.watch(hal);
     EXPECT_EQ(board.post("/dev/hal", "abc", 3), 1u);
     EXPECT_EQ(board.post("/dev/hal", "de", 2), 1u);
-    multiplexer.run(false, true);
+    vbtest::run_bounded();
     e.ev.Release();
     EXPECT_EQ(got, (std::vector<std::string>{"abc", "de"}));
     // What the holder writes reaches the board's end.
@@ -153,3 +154,50 @@ TEST_F(BoardTest, DeviceEventsWakeAnEventAndKeepTheirBoundaries)
 }
 
 } // namespace
+
+// Signals land in the middle of the board's bookkeeping as they do in a
+// server that takes SIGUSR2 and SIGHUP: no channel in use may vanish.
+TEST_F(BoardTest, ChannelsSurviveSignalsAndFailedLooksAtThem)
+{
+    std::vector<Fd> held;
+    for (int i = 0; i < 8; ++i)
+        held.emplace_back(Device::open(Device::Mcc::kDevice, O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    Device::Mcc::Allocation a{Device::Mcc::kData, 512, 0, 1, 1};
+    ASSERT_EQ(Device::ioctl(held[0].get(), Device::Mcc::MCC_ALLOCATE, &a), 0);
+    int channel = Device::ioctl(held[0].get(), Device::Mcc::MCC_TIMESLOT);
+    ASSERT_GE(channel, 0);
+    auto query = [&](int fd) {
+        Device::Mcc::Resources r{};
+        return Device::ioctl(fd, Device::Mcc::MCC_RESOURCES, &r) == 0 && r.data == 31;
+    };
+
+    // A storm of signals, none restarting what it interrupts.
+    {
+        vbtest::SignalStorm storm(50);
+        int good = 0;
+        for (int i = 0; i < 5000; ++i)
+            good += query(held[i % held.size()].get()) ? 1 : 0;
+        EXPECT_EQ(good, 5000);
+        EXPECT_GT(storm.delivered(), 0u);
+    }
+    EXPECT_EQ(board.channels(Device::Mcc::kDevice).size(), held.size());
+
+    // A look that fails outright (more descriptors than the limit allows
+    // poll to take) frees nothing either.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 4;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    bool answered = query(held[3].get());
+    int number = Device::ioctl(held[0].get(), Device::Mcc::MCC_TIMESLOT);
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(number, channel);
+    EXPECT_EQ(board.channels(Device::Mcc::kDevice).size(), held.size());
+    EXPECT_EQ(sim.mcc().allocated(), 1u);
+
+    // Closed ones still go.
+    held.resize(2);
+    EXPECT_EQ(board.channels(Device::Mcc::kDevice).size(), 2u);
+}

@@ -51,6 +51,22 @@ TEST_F(HalTest, LineChipRegistersOverSpi)
     EXPECT_EQ(spi(SPI_READ, 0, 51), -ENODEV);
 }
 
+// Channels are 0..10239; the switch refuses anything else as either end.
+TEST_F(HalTest, SwitchRefusesChannelsOutOfRange)
+{
+    for (int32_t bad : {-1, 10240}) {
+        SCOPED_TRACE(bad);
+        int32_t source[2] = {8200, bad}, output[2] = {bad, 8200};
+        EXPECT_EQ(Device::ioctl(fd.get(), Hal::kConnect, source), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(Device::ioctl(fd.get(), Hal::kConnect, output), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_EQ(hal.output(8200).drive, Hal::Drive::disabled);
+    int32_t last[2] = {8200, 10239};
+    EXPECT_EQ(Device::ioctl(fd.get(), Hal::kConnect, last), 0);
+}
+
 TEST_F(HalTest, EchoBusesAsFitted)
 {
     EchoBuses r{};

@@ -23,7 +23,7 @@ protected:
         watched.watch(idle.r);
         vbtest::FnTimer stop;
         stop.arm(ms, [] { multiplexer.terminate(); });
-        multiplexer.run(true, true);
+        vbtest::run_bounded(true);
     }
 };
 

@@ -1,9 +1,15 @@
 #include "tests/support/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 
 #include <fstream>
 #include <iterator>
@@ -47,6 +53,67 @@ std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// ---------------------------------------------------------- DescriptorsLeft
+
+DescriptorsLeft::DescriptorsLeft(int left)
+{
+    ::getrlimit(RLIMIT_NOFILE, &mOld);
+    // Room for what is open now and a little more, so that filling it is quick.
+    rlimit low = mOld;
+    low.rlim_cur = std::min<rlim_t>(mOld.rlim_cur, static_cast<rlim_t>(open_fd_count() + 64));
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        mFillers.push_back(fd);
+    release(left);
+}
+
+DescriptorsLeft::~DescriptorsLeft()
+{
+    release(static_cast<int>(mFillers.size()));
+    ::setrlimit(RLIMIT_NOFILE, &mOld);
+}
+
+void DescriptorsLeft::release(int n)
+{
+    for (; n > 0 && !mFillers.empty(); --n) {
+        ::close(mFillers.back());
+        mFillers.pop_back();
+    }
+}
+
+// -------------------------------------------------------------- SignalStorm
+
+namespace {
+std::atomic<unsigned> stormCount{0};
+void count_signal(int)
+{
+    ++stormCount;
+}
+} // namespace
+
+SignalStorm::SignalStorm(unsigned period_us)
+{
+    stormCount = 0;
+    struct sigaction sa = {};
+    sa.sa_handler = count_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGALRM, &sa, &mOld);
+    itimerval t = {{0, static_cast<suseconds_t>(period_us)}, {0, static_cast<suseconds_t>(period_us)}};
+    ::setitimer(ITIMER_REAL, &t, nullptr);
+}
+
+SignalStorm::~SignalStorm()
+{
+    itimerval off = {};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigaction(SIGALRM, &mOld, nullptr);
+}
+
+unsigned SignalStorm::delivered() const
+{
+    return stormCount;
 }
 
 } // namespace vbtest

@@ -1,9 +1,13 @@
 // Helpers shared by every test program.
 #pragma once
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace vbtest {
 
@@ -42,5 +46,35 @@ int open_fd_count();
 
 // Reads a whole file; empty when it cannot be opened.
 std::string read_file(const std::string& path);
+
+// While it lives, the process may open only `left` more descriptors: the
+// soft limit is lowered and the room below it filled.
+class DescriptorsLeft {
+public:
+    explicit DescriptorsLeft(int left);
+    ~DescriptorsLeft();
+    DescriptorsLeft(const DescriptorsLeft&) = delete;
+    DescriptorsLeft& operator=(const DescriptorsLeft&) = delete;
+    // Gives back n more descriptors.
+    void release(int n);
+
+private:
+    rlimit mOld{};
+    std::vector<int> mFillers;
+};
+
+// While it lives, SIGALRM arrives every period_us microseconds, with a
+// handler that counts it and restarts nothing it interrupts.
+class SignalStorm {
+public:
+    explicit SignalStorm(unsigned period_us);
+    ~SignalStorm();
+    SignalStorm(const SignalStorm&) = delete;
+    SignalStorm& operator=(const SignalStorm&) = delete;
+    unsigned delivered() const;
+
+private:
+    struct sigaction mOld = {};
+};
 
 } // namespace vbtest

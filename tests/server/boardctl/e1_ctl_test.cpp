@@ -70,6 +70,20 @@ TEST_F(E1CtlTest, EveryTrunkAtConnectThenEverySecondWithOnePollAfterReconnect)
     EXPECT_THAT(err.str(), HasSubstr("E1: synchronization status read fail, trunk = 1 cause = Input/output error\n"));
 }
 
+// The last state the protocol names, and the first it does not.
+TEST_F(E1CtlTest, StatesBeyondTheProtocolsAreReportedAsUnknown)
+{
+    connect();
+    framer.force_state(0, 6);
+    framer.force_state(1, 7);
+    signals.sent.clear();
+    run_ms(1000);
+    Texts got;
+    for (const auto& s : signals.sent)
+        got.push_back(s.second);
+    EXPECT_THAT(got, testing::IsSupersetOf({"e1 0 disabled 0 0 0 0 0", "e1 1 unknown 0 0 0 0 0"}));
+}
+
 TEST_F(E1CtlTest, TclkMaskFollowsTrunkCfg)
 {
     connect();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
 #include "runtime/tpkt_protocol.h"
 #include "server/control/control_acceptor.h"
@@ -134,6 +135,74 @@ TEST_F(ChannelTest, LostConnectionsAreReportedOnTheNextPassAndTheNextClientIsSer
     user.on_disconnect = [&] { delete acceptor, acceptor = nullptr; };
     fourth.close();
     ASSERT_TRUE(run_until([&] { return acceptor == nullptr; }));
+}
+
+// Short of descriptors, a client is either served for good or closed at
+// once with one line; never taken and left unread.
+TEST_F(ChannelTest, AtTheDescriptorLimitAClientIsServedOrClosedAtOnce)
+{
+    Control::AcceptorNetCheckConnection acceptor(port);
+    acceptor.Bind(&user);
+    ASSERT_TRUE(acceptor.Activate());
+    vbtest::serve_once(port, user.connects, user.disconnects);
+    std::set<std::string> outcomes;
+    for (int left = 4; left >= 1; --left) {
+        SCOPED_TRACE(left);
+        err.clear();
+        user.messages.clear();
+        int connects = user.connects;
+        Fd client = vbtest::tcp_socket(port, false);
+        bool eof = false;
+        {
+            vbtest::DescriptorsLeft limit(left);
+            ASSERT_TRUE(run_until([&] { return user.connects > connects || (vbtest::drain(client, &eof), eof); }));
+        }
+        if (eof) {
+            outcomes.insert("closed");
+            EXPECT_EQ(err.str(), "Control[]: can't serve connection from " + vbtest::peer_text(client) +
+                                     ": Too many open files\n");
+            EXPECT_EQ(user.connects, connects);
+            continue;
+        }
+        outcomes.insert("served");
+        // Still served after a few checks, and heard.
+        vbtest::write_all(client.get(), vbtest::tpkt("cmd"));
+        run_until([] { return false; }, 3500);
+        EXPECT_EQ(user.disconnects, connects);
+        EXPECT_EQ(user.messages, std::vector<std::string>{"cmd"});
+        client.close();
+        ASSERT_TRUE(run_until([&] { return user.disconnects == user.connects; }));
+    }
+    EXPECT_EQ(outcomes.size(), 2u);
+}
+
+// A client waiting while no descriptor is left: the listener is looked at
+// again every 100 ms, not in a busy loop, and the failure logged once.
+TEST_F(ChannelTest, OutOfDescriptorsTheListenerPausesInsteadOfSpinning)
+{
+    // A bind retried first meets the acceptor's timer type (see serve_once).
+    Fd blocker = vbtest::tcp_socket(port, true, INADDR_ANY);
+    Control::AcceptorNetCheckConnection acceptor(port);
+    acceptor.Bind(&user);
+    ASSERT_TRUE(acceptor.Activate());
+    blocker.close();
+    run_until([] { return false; }, 5000);
+    vbtest::serve_once(port, user.connects, user.disconnects);
+    err.clear();
+    Fd client = vbtest::tcp_socket(port, false);
+    unsigned passes = 0;
+    vbtest::FnDpc count([&] { ++passes; });
+    {
+        vbtest::DescriptorsLeft limit(0);
+        count.dpc.Activate();
+        run_until([] { return false; }, 1000);
+        count.dpc.Deactivate();
+    }
+    // Deferred calls run twice a pass; a pass every 100 ms, and the checks.
+    EXPECT_LT(passes, 60u);
+    EXPECT_EQ(err.str(), "Control[]: can't accept connection: Too many open files\n");
+    EXPECT_EQ(user.connects, 1);
+    ASSERT_TRUE(run_until([&] { return user.connects == 2; }, 100));
 }
 
 // Reads the connect outcome itself before the loop polls, so that a refusal

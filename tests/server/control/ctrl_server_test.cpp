@@ -110,6 +110,35 @@ TEST_F(CtrlServerTest, ExactlyOneAnswerPerCommandInBindOrder)
     }
 }
 
+// The error stream is unbuffered: each piece handed to it is a write of
+// its own. An undecodable frame, however long, is logged in one.
+struct CountingBuf : std::streambuf {
+    std::string text;
+    unsigned writes = 0;
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        ++writes;
+        text.append(s, size_t(n));
+        return n;
+    }
+    int overflow(int c) override { return ++writes, text += char(c), c; }
+};
+
+TEST_F(CtrlServerTest, AnUndecodableFrameIsLoggedInOneWrite)
+{
+    CountingBuf counted;
+    std::streambuf* old = std::cerr.rdbuf(&counted);
+    std::string frame(4000, '\xFF');
+    Texts sent = feed(frame);
+    std::cerr.rdbuf(old);
+    EXPECT_EQ(sent, Texts{});
+    std::string hex;
+    for (size_t i = 0; i < frame.size(); ++i)
+        hex += "FF ";
+    EXPECT_EQ(counted.text, "ctrl [" + link->peer_name() + "]: receive fail: decode error!\n msg: " + hex + "\n");
+    EXPECT_EQ(counted.writes, 1u);
+}
+
 // Between commands a signal has no slot unless given one.
 TEST_F(CtrlServerTest, SignalsBetweenCommands)
 {

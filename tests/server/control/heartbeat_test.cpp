@@ -30,7 +30,7 @@ TEST(HeartBeat, ASilentControllerIsDropped120000MsAfterItsLastCommand)
     server.Activate(new Control::AcceptorNetCheckConnection(port));
     Fd controller = vbtest::tcp_socket(port, false);
     ASSERT_TRUE(run_until([&] { return journal.size() == 1; }));
-    EXPECT_FALSE(HeartBeatCtl::instance().armed()) << "armed before any command";
+    EXPECT_TRUE(HeartBeatCtl::instance().armed()) << "armed at the connect";
 
     // A command that a later service turns down counts; a PDU that is not
     // a command and a frame that does not decode do not.
@@ -58,4 +58,40 @@ TEST(HeartBeat, ASilentControllerIsDropped120000MsAfterItsLastCommand)
                                 [](const auto& l) { return l.second == "HeartBeatCtl: heartbeat timeout!!!"; });
     ASSERT_NE(timeout, log.lines.end());
     EXPECT_EQ(timeout->first - dispatched, HeartBeatCtl::timeout_ms);
+}
+
+// A peer that connects and never speaks holds the one controller place
+// for two minutes at most; the real controller is served after it.
+TEST(HeartBeat, APeerThatNeverSpeaksIsDropped120000MsAfterItConnected)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    clock.set_settle_ms(2);
+    vbtest::CaptureStream out(std::cout), err(std::cerr);
+    vbtest::StampedLines log(std::clog);
+    Texts journal;
+    vbtest::ScriptedService slots("Slots", journal);
+    CtrlSrv::Server server;
+    server.Bind(&HeartBeatCtl::instance());
+    server.Bind(&slots);
+    uint16_t port = vbtest::local_port(vbtest::tcp_socket(0, true));
+    server.Activate(new Control::AcceptorNetCheckConnection(port));
+    Fd silent = vbtest::tcp_socket(port, false);
+    ASSERT_TRUE(run_until([&] { return journal.size() == 1; }));
+    uint32_t connected = Mux::milliseconds();
+
+    bool eof = false;
+    EXPECT_FALSE(run_until([&] { return vbtest::drain(silent, &eof), eof; }, HeartBeatCtl::timeout_ms - 1000));
+    ASSERT_TRUE(run_until([&] { return vbtest::drain(silent, &eof), eof; }, 2000));
+    auto timeout = std::find_if(log.lines.begin(), log.lines.end(),
+                                [](const auto& l) { return l.second == "HeartBeatCtl: heartbeat timeout!!!"; });
+    ASSERT_NE(timeout, log.lines.end());
+    EXPECT_EQ(timeout->first - connected, HeartBeatCtl::timeout_ms);
+
+    Fd controller = vbtest::tcp_socket(port, false);
+    vbtest::write_all(controller.get(), vbtest::tpkt(vbtest::lgcp(vbtest::command(true), 1)));
+    Texts got;
+    EXPECT_TRUE(run_until([&] { return !(got = vbtest::answers(controller)).empty(); }, 1000));
+    EXPECT_EQ(got, Texts{"seq=1 success"});
+    server.Deactivate();
 }

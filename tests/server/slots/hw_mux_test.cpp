@@ -182,7 +182,7 @@ TEST_F(HwMuxTest, RefreshCoversEveryDisabledOutputOncePer16Passes)
         else
             tick.arm(10);
     });
-    multiplexer.run(false, true);
+    vbtest::run_bounded();
 
     // Each pass runs at its own virtual time; the last stops before its poll.
     std::map<uint32_t, size_t> perPass;

@@ -72,6 +72,32 @@ TEST_F(SlotsTest, CommandsOnMissingAndRefusingSlots)
     }
 }
 
+TEST_F(SlotsTest, TheHighestNumberIsASlotLikeAnyOther)
+{
+    EXPECT_THAT(create(1023), ElementsAre("slot=1023 success"));
+    EXPECT_NE(slots().at(1023), nullptr);
+    EXPECT_THAT(command(simple(C::e_destroy), 1023), ElementsAre("slot=1023 success"));
+    EXPECT_EQ(slots().at(1023), nullptr);
+}
+
+// A source keeps its output while anyone receives it: only the last
+// receiver's disconnect releases it.
+TEST_F(SlotsTest, TheLastReceiverGoneReleasesTheSourcesOutput)
+{
+    for (int n = 1; n <= 3; ++n)
+        create(n);
+    command(simple(C::e_connect, 2), 1);
+    command(simple(C::e_connect, 3), 1);
+    journal.clear();
+    EXPECT_THAT(command(simple(C::e_disconnect), 2), ElementsAre("slot=2 success"));
+    EXPECT_THAT(journal, testing::Not(testing::Contains("01:test IOnOutputRelease")));
+    journal.clear();
+    EXPECT_THAT(command(simple(C::e_disconnect), 3), ElementsAre("slot=3 success"));
+    EXPECT_THAT(journal, testing::Contains("01:test IOnOutputRelease"));
+    EXPECT_TRUE(slot(1)->GetReceivers().empty());
+    ExpectConsistent();
+}
+
 TEST_F(SlotsTest, ReleaseStates)
 {
     // The creation's answer precedes the new slot's stream signals; an old

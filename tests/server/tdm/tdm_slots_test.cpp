@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <set>
 
 #include "server/tdm/echo_slot.h"
 #include "server/tdm/ext_slot.h"
@@ -283,6 +284,41 @@ TEST_F(TdmSlotsTest, MccChannelHungUp)
         EXPECT_EQ(settled_fds(), fds);
         EXPECT_THAT(command(user_data("late"), 7), ElementsAre("slot=7 error internal"));
     }
+}
+
+// Short of descriptors, a create either makes a slot that works or
+// answers insufficientResources and leaves nothing behind.
+TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
+{
+    // The sanitizer's first look at a type needs descriptors of its own:
+    // both outcomes are met once before descriptors run short.
+    sim.board.fail(Mcc::kDevice, SimBoard::Op::open, EMFILE);
+    command(mcc(LGCP::MccType::data), 7);
+    command(mcc(LGCP::MccType::data), 7), command(user_data("x"), 7), command(simple(C::e_destroy), 7);
+    int fds = settled_fds();
+    std::set<std::string> outcomes;
+    for (int left = 4; left >= 0; --left) {
+        SCOPED_TRACE(left);
+        Texts answer;
+        {
+            DescriptorsLeft limit(left);
+            answer = command(mcc(LGCP::MccType::data), 7);
+        }
+        ASSERT_EQ(answer.size(), 1u);
+        outcomes.insert(answer[0]);
+        if (answer[0] == "slot=7 success") {
+            EXPECT_THAT(command(user_data("x"), 7), ElementsAre("slot=7 success"));
+            EXPECT_EQ(sim.mcc().take(channel(7)), "x");
+            EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
+        } else {
+            EXPECT_EQ(answer[0], "slot=7 error insufficientResources");
+            EXPECT_EQ(slots().at(7), nullptr);
+        }
+        EXPECT_EQ(sim.mcc().allocated(), 0u);
+        EXPECT_EQ(settled_fds(), fds);
+    }
+    EXPECT_EQ(outcomes.size(), 2u);
+    EXPECT_THAT(err.str(), HasSubstr("mcc: fail to watch MCC channel: Too many open files"));
 }
 
 } // namespace
