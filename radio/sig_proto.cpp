@@ -178,8 +178,7 @@ void unpack_text(unsigned char const* at, uint8_t& n, char* text)
     text[n] = '\0';
 }
 
-template <class Payload>
-void unpack_payload(uint32_t type, unsigned char const* p, Payload& v)
+void unpack_payload(uint32_t type, unsigned char const* p, decltype(sig_proto::payload)& v)
 {
     switch (type) {
     case GW_ADJUST_CHAN:
@@ -292,10 +291,9 @@ int sig_proto_unpack(sig_proto* rec, unsigned char* buf, int len)
     }
     if (len < need)
         return -EBADF;
-    auto payload = rec->payload;
-    unpack_payload(type, buf + 4, payload);
+    // Every length is checked: nothing below can fail half-way.
+    unpack_payload(type, buf + 4, rec->payload);
     get_header(buf, *rec);
-    rec->payload = payload;
     return 0;
 }
 
