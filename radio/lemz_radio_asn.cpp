@@ -119,6 +119,38 @@ void remote_from(TERM::RadioRemote const& r, LemzRadioState& s)
     s.channel = static_cast<int32_t>(r.get_ch().getValue());
 }
 
+// Flags and the transmitting session: wm-trans, and with the caller id the
+// two selcall commands.
+template <class Command>
+void session_to(LemzRadioState const& s, Command& v)
+{
+    flags_to(s, v.get_flags());
+    v.set_ip(address_text(s.session_address));
+    v.set_ssrc(s.session_ssrc);
+}
+
+template <class Command>
+void session_from(Command const& v, LemzRadioState& s)
+{
+    flags_from(v.get_flags(), s);
+    s.session_address = text_address(v.get_ip());
+    s.session_ssrc = v.get_ssrc().getValue();
+}
+
+template <class Command>
+void selcall_to(LemzRadioState const& s, Command& v)
+{
+    session_to(s, v);
+    v.set_cid(s.caller_id);
+}
+
+template <class Command>
+void selcall_from(Command const& v, LemzRadioState& s)
+{
+    session_from(v, s);
+    s.set_caller_id(v.get_cid().c_str());
+}
+
 int32_t standby_from(TERM::RadioStandby const& v)
 {
     return v.getValue() == TERM::RadioStandby::active ? 0 : -1;
@@ -156,22 +188,24 @@ void LemzRadioASN::out_of_range(char const* field, int32_t v, char const* sent_a
               << std::endl;
 }
 
+// Squelch and emission type: a closed enumeration whose no-config is 0.
+int LemzRadioASN::setting_of(int32_t v, int last, char const* field)
+{
+    if (v >= 0 && v <= last)
+        return v;
+    if (v != -1 && v != unset_byte)
+        out_of_range(field, v, "no-config");
+    return 0;
+}
+
 TERM::RadioSquelshe::NamedNumber LemzRadioASN::squelshe_of(int32_t v)
 {
-    if (v >= 0 && v <= TERM::RadioSquelshe::percent_100)
-        return static_cast<TERM::RadioSquelshe::NamedNumber>(v);
-    if (v != -1 && v != unset_byte)
-        out_of_range("squelshe", v, "no-config");
-    return TERM::RadioSquelshe::no_config;
+    return static_cast<TERM::RadioSquelshe::NamedNumber>(setting_of(v, TERM::RadioSquelshe::percent_100, "squelshe"));
 }
 
 TERM::RadioRTE::NamedNumber LemzRadioASN::rte_of(int32_t v)
 {
-    if (v >= 0 && v <= TERM::RadioRTE::j3e)
-        return static_cast<TERM::RadioRTE::NamedNumber>(v);
-    if (v != -1 && v != unset_byte)
-        out_of_range("rte", v, "no-config");
-    return TERM::RadioRTE::no_config;
+    return static_cast<TERM::RadioRTE::NamedNumber>(setting_of(v, TERM::RadioRTE::j3e, "rte"));
 }
 
 TERM::RadioStandby::NamedNumber LemzRadioASN::standby_of(int32_t v, char const* field)
@@ -225,26 +259,13 @@ void LemzRadioASN::encode_params(LemzRadioState const& rx, int alternative, Para
         flags_to(rx, selected<TERM::RadioCommandGWSetFlags>(p, alternative).get_flags());
         break;
     case Params::e_gw_set_freq: freq_to(rx, p.get_gw_set_freq().get_freq()); break;
-    case Params::e_gw_set_selcall: {
-        TERM::RadioCommandGWSetSelCall& v = p.get_gw_set_selcall();
-        flags_to(rx, v.get_flags());
-        v.set_ip(address_text(rx.session_address));
-        v.set_ssrc(rx.session_ssrc);
-        v.set_cid(rx.caller_id);
-        break;
-    }
+    case Params::e_gw_set_selcall: selcall_to(rx, p.get_gw_set_selcall()); break;
     case Params::e_gw_set_remote: remote_to(rx, p.get_gw_set_remote().get_remote()); break;
     case Params::e_gw_set_squelshe: p.get_gw_set_squelshe().set_squelshe(squelshe_of(rx.squelch)); break;
     case Params::e_gw_set_rte: p.get_gw_set_rte().set_rte(rte_of(rx.rte)); break;
     case Params::e_gw_set_standby: p.get_gw_set_standby().set_state(standby_of(rx.standby_state, "state")); break;
     case Params::e_wm_flags: flags_to(rx, p.get_wm_flags().get_flags()); break;
-    case Params::e_wm_trans: {
-        TERM::RadioCommandWMTrans& v = p.get_wm_trans();
-        flags_to(rx, v.get_flags());
-        v.set_ip(address_text(rx.session_address));
-        v.set_ssrc(rx.session_ssrc);
-        break;
-    }
+    case Params::e_wm_trans: session_to(rx, p.get_wm_trans()); break;
     case Params::e_wm_quality: p.get_wm_quality().set_bss_val(float_text(rx.quality)); break;
     case Params::e_wm_chan: {
         TERM::RadioCommandWMChan& v = p.get_wm_chan();
@@ -253,14 +274,7 @@ void LemzRadioASN::encode_params(LemzRadioState const& rx, int alternative, Para
         v.set_rte(rte_of(rx.rte));
         break;
     }
-    case Params::e_wm_selcall: {
-        TERM::RadioCommandWMSelCall& v = p.get_wm_selcall();
-        flags_to(rx, v.get_flags());
-        v.set_ip(address_text(rx.session_address));
-        v.set_ssrc(rx.session_ssrc);
-        v.set_cid(rx.caller_id);
-        break;
-    }
+    case Params::e_wm_selcall: selcall_to(rx, p.get_wm_selcall()); break;
     case Params::e_wm_remote: remote_to(rx, p.get_wm_remote().get_remote()); break;
     case Params::e_wm_standby: {
         TERM::RadioCommandWMStandby& v = p.get_wm_standby();
@@ -305,26 +319,13 @@ void LemzRadioASN::DecodeASN(TERM::LemzRadioModifier const& m, LemzRadioState& s
         flags_from(static_cast<TERM::RadioCommandGWSetFlags const&>(*p.getSelection()).get_flags(), s);
         break;
     case Params::e_gw_set_freq: freq_from(p.get_gw_set_freq().get_freq(), s); break;
-    case Params::e_gw_set_selcall: {
-        TERM::RadioCommandGWSetSelCall const& v = p.get_gw_set_selcall();
-        flags_from(v.get_flags(), s);
-        s.session_address = text_address(v.get_ip());
-        s.session_ssrc = v.get_ssrc().getValue();
-        s.set_caller_id(v.get_cid().c_str());
-        break;
-    }
+    case Params::e_gw_set_selcall: selcall_from(p.get_gw_set_selcall(), s); break;
     case Params::e_gw_set_remote: remote_from(p.get_gw_set_remote().get_remote(), s); break;
     case Params::e_gw_set_squelshe: s.squelch = p.get_gw_set_squelshe().get_squelshe().getValue(); break;
     case Params::e_gw_set_rte: s.rte = p.get_gw_set_rte().get_rte().getValue(); break;
     case Params::e_gw_set_standby: s.standby_state = standby_from(p.get_gw_set_standby().get_state()); break;
     case Params::e_wm_flags: flags_from(p.get_wm_flags().get_flags(), s); break;
-    case Params::e_wm_trans: {
-        TERM::RadioCommandWMTrans const& v = p.get_wm_trans();
-        flags_from(v.get_flags(), s);
-        s.session_address = text_address(v.get_ip());
-        s.session_ssrc = v.get_ssrc().getValue();
-        break;
-    }
+    case Params::e_wm_trans: session_from(p.get_wm_trans(), s); break;
     case Params::e_wm_quality: s.quality = text_float(p.get_wm_quality().get_bss_val()); break;
     case Params::e_wm_chan: {
         TERM::RadioCommandWMChan const& v = p.get_wm_chan();
@@ -333,14 +334,7 @@ void LemzRadioASN::DecodeASN(TERM::LemzRadioModifier const& m, LemzRadioState& s
         s.rte = v.get_rte().getValue();
         break;
     }
-    case Params::e_wm_selcall: {
-        TERM::RadioCommandWMSelCall const& v = p.get_wm_selcall();
-        flags_from(v.get_flags(), s);
-        s.session_address = text_address(v.get_ip());
-        s.session_ssrc = v.get_ssrc().getValue();
-        s.set_caller_id(v.get_cid().c_str());
-        break;
-    }
+    case Params::e_wm_selcall: selcall_from(p.get_wm_selcall(), s); break;
     case Params::e_wm_remote: remote_from(p.get_wm_remote().get_remote(), s); break;
     case Params::e_wm_standby: {
         TERM::RadioCommandWMStandby const& v = p.get_wm_standby();

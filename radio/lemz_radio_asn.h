@@ -39,6 +39,7 @@ protected:
     virtual std::string ASNLogPrefix() { return std::string(); }
 
 private:
+    int setting_of(int32_t v, int last, char const* field);
     TERM::RadioSquelshe::NamedNumber squelshe_of(int32_t v);
     TERM::RadioRTE::NamedNumber rte_of(int32_t v);
     TERM::RadioStandby::NamedNumber standby_of(int32_t v, char const* field);
