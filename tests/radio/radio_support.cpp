@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "radio/sig_proto.h"
+#include "tests/support/test_support.h"
 
 namespace vbradio {
 
@@ -72,39 +73,34 @@ std::vector<char> rtp_ext_signal(TERM::RtpRadioRequest const& request)
 
 namespace {
 
-// The mapping, with its out-of-range lines kept off the test output.
-class Mapping : public RTPSignalling::LemzRadioASN {
-public:
-    TERM::RtpRadioRequest report(RTPSignalling::LemzRadioState const& radio,
-                                 RTPSignalling::LemzRadioState const& rx)
-    {
-        std::streambuf* old = std::cerr.rdbuf(nullptr);
-        TERM::RtpRadioRequest r;
-        EncodeASN(radio, rx, r);
-        std::cerr.rdbuf(old);
-        return r;
-    }
-};
+// The mapping, with its out-of-range lines kept off the output.
+TERM::RtpRadioRequest report(RTPSignalling::LemzRadioState const& radio, RTPSignalling::LemzRadioState const& rx)
+{
+    static RTPSignalling::LemzRadioASN mapping;
+    vbtest::CaptureStream quiet(std::cerr);
+    TERM::RtpRadioRequest r;
+    mapping.EncodeASN(radio, rx, r);
+    return r;
+}
 
 } // namespace
 
 std::vector<TERM::RtpRadioRequest> lemz_reports()
 {
-    Mapping mapping;
     std::vector<TERM::RtpRadioRequest> out;
     RTPSignalling::LemzRadioState const defaults;
-    out.push_back(mapping.report(defaults, defaults)); // command 0: status only
+    out.push_back(report(defaults, defaults)); // command 0: status only
     for (auto const& e : sig_proto_packet_const_name) {
         if (e.id == -1)
             break;
-        out.push_back(mapping.report(sample_state(0), sample_state(e.id)));
+        out.push_back(report(sample_state(0), sample_state(e.id)));
     }
     for (int byte = 0; byte < 256; ++byte) {
         RTPSignalling::LemzRadioState s = sample_state(0);
         s.squelch = s.rte = s.standby_state = s.standby_group = s.receiver_state = byte;
         for (int command : {GW_ADJUST_SQUELSHE, GW_ADJUST_RTE, GW_ADJUST_STANDBY, WM_CHAN, WM_STANDBY}) {
             s.command = command;
-            out.push_back(mapping.report(s, s));
+            out.push_back(report(s, s));
         }
     }
     return out;
