@@ -8,29 +8,9 @@
 #include <new>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "server/schema/LGCP.h"
 #include "tests/asn1/sample_types.h"
-
-namespace {
-
-std::size_t allocations = 0;
-
-} // namespace
-
-// Out of line, so the compiler does not pair an inlined malloc with the
-// operator delete of a caller.
-__attribute__((noinline)) void* operator new(std::size_t size)
-{
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -84,7 +64,7 @@ void decode(benchmark::State& state, ASN1::AbstractData const& value)
     ASN1::CoderEnv env;
     std::vector<char> in;
     ASN1::encode(value, &env, std::back_inserter(in));
-    std::size_t before = allocations;
+    std::size_t before = bench_allocations;
     for (auto _ : state) {
         std::unique_ptr<ASN1::AbstractData> target(ASN1::create_from(value.info()));
         bool ok = ASN1::decode(in.data(), in.data() + in.size(), &env, *target, true);
@@ -93,7 +73,7 @@ void decode(benchmark::State& state, ASN1::AbstractData const& value)
         benchmark::DoNotOptimize(target.get());
     }
     state.counters["allocs/decode"] =
-        benchmark::Counter(double(allocations - before), benchmark::Counter::kAvgIterations);
+        benchmark::Counter(double(bench_allocations - before), benchmark::Counter::kAvgIterations);
 }
 
 void BM_EncodeMessage(benchmark::State& state) { encode(state, small_message()); }
