@@ -113,12 +113,17 @@ LGCP::DisplayParams termCounter(LGCP::TermCounterOwner::NamedNumber owner, int c
 TEST_F(MonitoringTest, TimersRunInTheirPhases)
 {
     uint32_t start = Mux::milliseconds();
-    tree.write("/proc/temperature", "41");
+    tree.write("/proc/temperature", "41 C\n");
+    tree.write("/var/version", "V1.2\nsecond line\n");
+    tree.write("/var/u-boot-version", "");
     make(false);
     run_ms(999);
     EXPECT_EQ(mon->holder().temperature, "") << "the first background run is at 1000 ms";
     run_ms(1);
     EXPECT_EQ(mon->holder().temperature, "41");
+    EXPECT_EQ(mon->holder().buildVersion, "V1.2\n") << "the first line with its end";
+    EXPECT_EQ(mon->holder().bootVersion, "");
+    EXPECT_EQ(mon->holder().fpgaVersion, "");
     tree.write("/proc/temperature", "42\n");
     run_ms(60000 - 1);
     EXPECT_EQ(mon->holder().temperature, "41");
@@ -240,19 +245,6 @@ TEST_F(MonitoringTest, ConfigurationVersionFromTheFileNames)
     run_ms(60000);
     EXPECT_EQ(mon->holder().configFirst, 11u);
     EXPECT_EQ(mon->holder().configSecond, 0u) << "a part that does not parse keeps the scan's value";
-}
-
-TEST_F(MonitoringTest, TemperatureAndVersionTexts)
-{
-    tree.write("/proc/temperature", "39 C\n");
-    tree.write("/var/version", "V1.2\nsecond line\n");
-    tree.write("/var/u-boot-version", "");
-    make(false);
-    run_ms(1000);
-    EXPECT_EQ(mon->holder().temperature, "39");
-    EXPECT_EQ(mon->holder().buildVersion, "V1.2\n") << "the first line with its end";
-    EXPECT_EQ(mon->holder().bootVersion, "");
-    EXPECT_EQ(mon->holder().fpgaVersion, "");
 }
 
 TEST_F(MonitoringTest, ControllerPresence)
