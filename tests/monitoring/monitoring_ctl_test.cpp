@@ -38,8 +38,9 @@ protected:
         BoardControlTest::TearDown();
         mon.reset();
     }
-    // The service, bound to the control server, with the agent configured.
-    void make(bool agent = true)
+    // The service, bound to the control server, with the agent configured
+    // and the agents given.
+    void make(bool agent = true, const std::string& agents = "")
     {
         mon.reset(new MonitoringCtl);
         mon->setProcessFinder([this](const char*, int) {
@@ -47,8 +48,7 @@ protected:
             return controllerPid;
         });
         IniFile::File file;
-        if (agent)
-            vbtest::ini_from(file, "[snmpagent]\nhost=" + tolv.host() + "\nname=tolv\n");
+        vbtest::ini_from(file, (agent ? "[snmpagent]\nhost=" + tolv.host() + "\nname=tolv\n" : "") + agents);
         mon->Configure(file);
         start({mon.get()});
     }
@@ -113,12 +113,17 @@ LGCP::DisplayParams termCounter(LGCP::TermCounterOwner::NamedNumber owner, int c
 TEST_F(MonitoringTest, TimersRunInTheirPhases)
 {
     uint32_t start = Mux::milliseconds();
-    tree.write("/proc/temperature", "41");
+    tree.write("/proc/temperature", "41 C\n");
+    tree.write("/var/version", "V1.2\nsecond line\n");
+    tree.write("/var/u-boot-version", "");
     make(false);
     run_ms(999);
     EXPECT_EQ(mon->holder().temperature, "") << "the first background run is at 1000 ms";
     run_ms(1);
     EXPECT_EQ(mon->holder().temperature, "41");
+    EXPECT_EQ(mon->holder().buildVersion, "V1.2\n") << "the first line with its end";
+    EXPECT_EQ(mon->holder().bootVersion, "");
+    EXPECT_EQ(mon->holder().fpgaVersion, "");
     tree.write("/proc/temperature", "42\n");
     run_ms(60000 - 1);
     EXPECT_EQ(mon->holder().temperature, "41");
@@ -240,19 +245,6 @@ TEST_F(MonitoringTest, ConfigurationVersionFromTheFileNames)
     run_ms(60000);
     EXPECT_EQ(mon->holder().configFirst, 11u);
     EXPECT_EQ(mon->holder().configSecond, 0u) << "a part that does not parse keeps the scan's value";
-}
-
-TEST_F(MonitoringTest, TemperatureAndVersionTexts)
-{
-    tree.write("/proc/temperature", "39 C\n");
-    tree.write("/var/version", "V1.2\nsecond line\n");
-    tree.write("/var/u-boot-version", "");
-    make(false);
-    run_ms(1000);
-    EXPECT_EQ(mon->holder().temperature, "39");
-    EXPECT_EQ(mon->holder().buildVersion, "V1.2\n") << "the first line with its end";
-    EXPECT_EQ(mon->holder().bootVersion, "");
-    EXPECT_EQ(mon->holder().fpgaVersion, "");
 }
 
 TEST_F(MonitoringTest, ControllerPresence)
@@ -413,16 +405,8 @@ TEST_F(MonitoringTest, EveryNewAgentGetsTheWholeState)
 {
     // The second agent starts listening after the first is linked.
     uint16_t port = FakeAgent().port();
-    mon.reset(new MonitoringCtl);
-    mon->setProcessFinder([](const char*, int) { return -1; });
-    IniFile::File file;
-    vbtest::ini_from(file, "[snmpagent]\nhost=" + tolv.host() + "\nname=tolv\n[snmpagent]\nhost=" +
-                               "127.0.0.1:" + std::to_string(port) + "\nname=tolv\n");
-    mon->Configure(file);
-    start({mon.get()});
-    ASSERT_TRUE(run_until([&] { return tolv.accept(); }));
-    ASSERT_TRUE(run_until([&] { return mon->agents().instances().at(0)->connected(); }));
-    run_ms(1);
+    make(true, "[snmpagent]\nhost=127.0.0.1:" + std::to_string(port) + "\nname=tolv\n");
+    linkAgent();
     Texts first = items();
     std::string tag = versionTag();
     EXPECT_EQ(first, (Texts{"softwareBuild=" + tag, "powerStatus=0", "controllerStatus=0", "gatewayDip=4294967295",

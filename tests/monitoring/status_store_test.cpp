@@ -114,33 +114,25 @@ TEST_F(StoreTest, DisplayDataFiles)
     p.set_baseStatus(LGCP::EmPhoneConnectionStatus::disconnected);
     store.setEmPhoneInfo(phone);
     EXPECT_EQ(file("emphone0"), "p1\nc1\n\n2\n3\n2\n1\n2\n");
-
-    store.setTermCounter(counter(LGCP::TermCounterOwner::router, 5));
-    store.setTermCounter(counter(LGCP::TermCounterOwner::server, -1));
-    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 7, 2));
-    store.setTermCounter(counter(LGCP::TermCounterOwner::none, 9));
-    EXPECT_EQ(file("term_cnts/router"), "5");
-    EXPECT_EQ(file("term_cnts/server"), "4294967295");
-    EXPECT_EQ(file("term_cnts/board2"), "7");
-    EXPECT_FALSE(tree.exists("/var/monitoring/term_cnts/none"));
 }
 
 TEST_F(StoreTest, TermCountersMatchOwnerAndOwnerIdExactly)
 {
     MonitoringDataHolder store;
-    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 1));
-    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 2, 4));
-    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 3, 5));
-    store.setTermCounter(counter(LGCP::TermCounterOwner::extBoard, 6, 4));
-    store.setTermCounter(counter(LGCP::TermCounterOwner::controller, 8));
+    using O = LGCP::TermCounterOwner;
+    for (const LGCP::TermCounter& c : {counter(O::extBoard, 1), counter(O::extBoard, 2, 4), counter(O::extBoard, 3, 5),
+                                       counter(O::extBoard, 6, 4), counter(O::server, -1), counter(O::none, 9)})
+        store.setTermCounter(c);
     std::vector<std::string> held;
     for (const LGCP::TermCounter& c : store.termCounters)
         held.push_back(std::to_string(c.get_owner().getValue()) + "/" +
                        (c.has_ownerId() ? std::to_string(c.get_ownerId().getValue()) : "-") + "=" +
                        std::to_string(c.get_cnt().getValue()));
-    EXPECT_EQ(held, (std::vector<std::string>{"4/-=1", "4/4=6", "4/5=3", "2/-=8"}));
+    EXPECT_EQ(held, (std::vector<std::string>{"4/-=1", "4/4=6", "4/5=3", "3/-=-1", "0/-=9"}));
     EXPECT_FALSE(tree.exists("/var/monitoring/term_cnts/board")) << "no id, no file";
     EXPECT_EQ(file("term_cnts/board4"), "6");
+    EXPECT_EQ(file("term_cnts/server"), "4294967295");
+    EXPECT_FALSE(tree.exists("/var/monitoring/term_cnts/none"));
 }
 
 TEST_F(StoreTest, ControllersAndTheSelfLink)
@@ -211,6 +203,8 @@ TEST_F(StoreTest, SnmpSetNamesThatLeaveTheFolderWriteNothing)
 
 TEST_F(StoreTest, LosingTheControllerRemovesTheBoardFilesOnly)
 {
+    TraceCtl saved = traces;
+    traces.monitoringInternal = true;
     MonitoringDataHolder store;
     store.setBoardStatus(board(1, "a", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
     store.setBoardStatus(board(2, "b", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
@@ -220,6 +214,8 @@ TEST_F(StoreTest, LosingTheControllerRemovesTheBoardFilesOnly)
     store.setTermCounter(counter(LGCP::TermCounterOwner::router, 1));
     store.setDipValue(3);
     store.ClearControllerFiles();
+    traces = saved;
+    EXPECT_THAT(log.str(), HasSubstr("remove monitoring info: board1\n"));
     EXPECT_FALSE(tree.exists("/var/monitoring/board1"));
     EXPECT_FALSE(tree.exists("/var/monitoring/board2"));
     EXPECT_TRUE(store.boards.empty());
@@ -277,17 +273,6 @@ TEST_F(StoreTest, FramersAndInterfacesFoundAtStart)
     ASSERT_EQ(store.netIfs.size(), 2u);
     EXPECT_EQ(store.netIfs.back().name(), "eth0");
     EXPECT_EQ(store.netIfs.back().index(), 3);
-}
-
-TEST_F(StoreTest, TracesWhenAskedFor)
-{
-    TraceCtl saved = traces;
-    traces.monitoringInternal = true;
-    MonitoringDataHolder store;
-    store.setBoardStatus(board(1, "a", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
-    store.ClearControllerFiles();
-    traces = saved;
-    EXPECT_THAT(log.str(), HasSubstr("remove monitoring info: board1\n"));
 }
 
 } // namespace
