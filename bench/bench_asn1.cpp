@@ -1,15 +1,19 @@
-// Aligned PER encode and decode of small message shapes: time per operation
-// and heap allocations per decode (the target value is built fresh each time,
-// as a received frame's is).
+// Aligned PER encode and decode: small message shapes, the control
+// protocol's own small messages and a seeded random workload of LGCP
+// messages. Time per operation (one message an iteration) and heap
+// allocations per operation; a decode target is built fresh each time, as a
+// received frame's is.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "server/schema/LGCP.h"
 #include "tests/asn1/sample_types.h"
+#include "tests/schema/random_value.h"
 
 namespace {
 
@@ -66,14 +70,46 @@ ASN1::OCTET_STRING& octets_1k()
     return octets;
 }
 
-void encode(benchmark::State& state, ASN1::AbstractData const& value)
+// Heap allocations per iteration since the first.
+class AllocationCount {
+public:
+    explicit AllocationCount(benchmark::State& state) : mState(state), mFirst(allocations) {}
+    ~AllocationCount()
+    {
+        mState.counters["allocs"] =
+            benchmark::Counter(double(allocations - mFirst), benchmark::Counter::kAvgIterations);
+    }
+
+private:
+    benchmark::State& mState;
+    std::size_t mFirst;
+};
+
+// Encodes into a buffer kept across messages, as the control server does.
+bool encode_into(ASN1::AbstractData const& value, std::vector<char>& out)
 {
     ASN1::CoderEnv env;
+    out.clear();
+    return ASN1::encode(value, &env, std::back_inserter(out));
+}
+
+bool decode_fresh(std::vector<char> const& in, ASN1::DataInfo const* info)
+{
+    ASN1::CoderEnv env;
+    std::unique_ptr<ASN1::AbstractData> target(ASN1::create_from(info));
+    bool ok = ASN1::decode(in.data(), in.data() + in.size(), &env, *target, true);
+    benchmark::DoNotOptimize(target.get());
+    return ok;
+}
+
+void encode(benchmark::State& state, ASN1::AbstractData const& value)
+{
     std::vector<char> out;
     out.reserve(2048);
+    encode_into(value, out);
+    AllocationCount count(state);
     for (auto _ : state) {
-        out.clear();
-        bool ok = ASN1::encode(value, &env, std::back_inserter(out));
+        bool ok = encode_into(value, out);
         benchmark::DoNotOptimize(ok);
     }
     state.counters["octets"] = double(out.size());
@@ -81,19 +117,29 @@ void encode(benchmark::State& state, ASN1::AbstractData const& value)
 
 void decode(benchmark::State& state, ASN1::AbstractData const& value)
 {
-    ASN1::CoderEnv env;
     std::vector<char> in;
-    ASN1::encode(value, &env, std::back_inserter(in));
-    std::size_t before = allocations;
+    encode_into(value, in);
+    decode_fresh(in, value.info()); // warms the free lists
+    AllocationCount count(state);
+    for (auto _ : state) {
+        if (!decode_fresh(in, value.info()))
+            state.SkipWithError("decode failed");
+    }
+}
+
+// Decodes into a fresh value and encodes that value again.
+void round_trip(benchmark::State& state, ASN1::AbstractData const& value)
+{
+    std::vector<char> in, out;
+    encode_into(value, in);
+    out.reserve(2048);
+    ASN1::CoderEnv env;
+    AllocationCount count(state);
     for (auto _ : state) {
         std::unique_ptr<ASN1::AbstractData> target(ASN1::create_from(value.info()));
-        bool ok = ASN1::decode(in.data(), in.data() + in.size(), &env, *target, true);
-        if (!ok)
-            state.SkipWithError("decode failed");
-        benchmark::DoNotOptimize(target.get());
+        if (!ASN1::decode(in.data(), in.data() + in.size(), &env, *target, true) || !encode_into(*target, out))
+            state.SkipWithError("round trip failed");
     }
-    state.counters["allocs/decode"] =
-        benchmark::Counter(double(allocations - before), benchmark::Counter::kAvgIterations);
 }
 
 void BM_EncodeMessage(benchmark::State& state) { encode(state, small_message()); }
@@ -226,5 +272,181 @@ BENCHMARK(BM_EncodeCreateRtpRadio);
 BENCHMARK(BM_DecodeCreateRtpRadio);
 BENCHMARK(BM_EncodeQueryResources);
 BENCHMARK(BM_DecodeQueryResources);
+
+
+// The messages of the control path's steady state: a ping, the create of a
+// trunk slot, and the answers to them.
+namespace {
+
+LGCP::Message& lone_ping()
+{
+    static LGCP::Message msg;
+    if (!msg.has_seq()) {
+        msg.set_seq(90210);
+        msg.get_pdu().get_command().set_ping();
+    }
+    return msg;
+}
+
+LGCP::Message& create_trunk()
+{
+    static LGCP::Message msg;
+    if (!msg.has_seq()) {
+        msg.set_seq(90211);
+        msg.set_slot(700);
+        LGCP::TrunkParams& trunk = msg.get_pdu().get_command().get_create().get_trunk();
+        trunk.set_trunk(3);
+        trunk.set_timeslot(17);
+    }
+    return msg;
+}
+
+LGCP::Message& success_answer()
+{
+    static LGCP::Message msg;
+    if (!msg.has_seq()) {
+        msg.set_seq(90211);
+        msg.set_slot(700);
+        msg.get_pdu().get_response().set_success();
+    }
+    return msg;
+}
+
+LGCP::Message& error_answer()
+{
+    static LGCP::Message msg;
+    if (!msg.has_seq()) {
+        msg.set_seq(90212);
+        msg.set_slot(1023);
+        msg.get_pdu().get_response().set_error(LGCP::ErrorCause::slotIdBusy);
+    }
+    return msg;
+}
+
+void BM_DecodeLonePing(benchmark::State& state) { decode(state, lone_ping()); }
+void BM_EncodeLonePing(benchmark::State& state) { encode(state, lone_ping()); }
+void BM_RoundTripLonePing(benchmark::State& state) { round_trip(state, lone_ping()); }
+void BM_DecodeCreateTrunk(benchmark::State& state) { decode(state, create_trunk()); }
+void BM_EncodeCreateTrunk(benchmark::State& state) { encode(state, create_trunk()); }
+void BM_RoundTripCreateTrunk(benchmark::State& state) { round_trip(state, create_trunk()); }
+void BM_DecodeSuccessAnswer(benchmark::State& state) { decode(state, success_answer()); }
+void BM_EncodeSuccessAnswer(benchmark::State& state) { encode(state, success_answer()); }
+void BM_RoundTripSuccessAnswer(benchmark::State& state) { round_trip(state, success_answer()); }
+void BM_DecodeErrorAnswer(benchmark::State& state) { decode(state, error_answer()); }
+void BM_EncodeErrorAnswer(benchmark::State& state) { encode(state, error_answer()); }
+void BM_RoundTripErrorAnswer(benchmark::State& state) { round_trip(state, error_answer()); }
+
+} // namespace
+
+BENCHMARK(BM_DecodeLonePing);
+BENCHMARK(BM_EncodeLonePing);
+BENCHMARK(BM_RoundTripLonePing);
+BENCHMARK(BM_DecodeCreateTrunk);
+BENCHMARK(BM_EncodeCreateTrunk);
+BENCHMARK(BM_RoundTripCreateTrunk);
+BENCHMARK(BM_DecodeSuccessAnswer);
+BENCHMARK(BM_EncodeSuccessAnswer);
+BENCHMARK(BM_RoundTripSuccessAnswer);
+BENCHMARK(BM_DecodeErrorAnswer);
+BENCHMARK(BM_EncodeErrorAnswer);
+BENCHMARK(BM_RoundTripErrorAnswer);
+
+// A seeded random workload of LGCP messages over the whole schema: commands,
+// responses and signals alike. Each iteration handles the next message, so
+// the time per iteration is the time per message over the mix.
+namespace {
+
+struct Workload {
+    std::vector<std::unique_ptr<LGCP::Message>> values;
+    std::vector<std::vector<char>> octets;
+    std::size_t totalOctets = 0;
+};
+
+Workload const& workload()
+{
+    static Workload w;
+    if (!w.values.empty())
+        return w;
+    RandomValue::Filler filler(20240518);
+    while (w.values.size() < 2000) {
+        std::unique_ptr<LGCP::Message> msg(new LGCP::Message);
+        filler.fill(*msg);
+        std::vector<char> octets;
+        if (!encode_into(*msg, octets))
+            continue; // none expected: the filler keeps every constraint
+        w.totalOctets += octets.size();
+        w.values.push_back(std::move(msg));
+        w.octets.push_back(std::move(octets));
+    }
+    return w;
+}
+
+void workload_counters(benchmark::State& state)
+{
+    Workload const& w = workload();
+    state.counters["messages"] = double(w.values.size());
+    state.counters["octets/msg"] = double(w.totalOctets) / double(w.values.size());
+}
+
+void BM_WorkloadDecode(benchmark::State& state)
+{
+    Workload const& w = workload();
+    std::size_t i = 0;
+    for (std::vector<char> const& octets : w.octets)
+        decode_fresh(octets, &LGCP::Message::theInfo);
+    {
+        AllocationCount count(state);
+        for (auto _ : state) {
+            if (!decode_fresh(w.octets[i], &LGCP::Message::theInfo))
+                state.SkipWithError("decode failed");
+            i = i + 1 == w.octets.size() ? 0 : i + 1;
+        }
+    }
+    workload_counters(state);
+}
+
+void BM_WorkloadEncode(benchmark::State& state)
+{
+    Workload const& w = workload();
+    std::vector<char> out;
+    out.reserve(4096);
+    std::size_t i = 0;
+    {
+        AllocationCount count(state);
+        for (auto _ : state) {
+            if (!encode_into(*w.values[i], out))
+                state.SkipWithError("encode failed");
+            i = i + 1 == w.values.size() ? 0 : i + 1;
+        }
+    }
+    workload_counters(state);
+}
+
+void BM_WorkloadRoundTrip(benchmark::State& state)
+{
+    Workload const& w = workload();
+    std::vector<char> out;
+    out.reserve(4096);
+    ASN1::CoderEnv env;
+    std::size_t i = 0;
+    {
+        AllocationCount count(state);
+        for (auto _ : state) {
+            std::vector<char> const& in = w.octets[i];
+            LGCP::Message msg;
+            if (!ASN1::decode(in.data(), in.data() + in.size(), &env, msg, true) || !encode_into(msg, out) ||
+                out != in)
+                state.SkipWithError("round trip failed");
+            i = i + 1 == w.octets.size() ? 0 : i + 1;
+        }
+    }
+    workload_counters(state);
+}
+
+} // namespace
+
+BENCHMARK(BM_WorkloadDecode);
+BENCHMARK(BM_WorkloadEncode);
+BENCHMARK(BM_WorkloadRoundTrip);
 
 BENCHMARK_MAIN();
