@@ -47,10 +47,9 @@ void BitOutput::encodeBlock(char const* data, unsigned n)
     mOutput->insert(mOutput->end(), data, data + n);
 }
 
-void BitOutput::encodeBitMap(std::vector<char> const& map, unsigned n)
+void BitOutput::encodeBitMap(char const* map, std::size_t held, unsigned n)
 {
-    // Bits the map does not hold are written as 0.
-    auto octet = [&map](unsigned i) { return i < map.size() ? static_cast<unsigned char>(map[i]) : 0u; };
+    auto octet = [map, held](unsigned i) { return i < held ? static_cast<unsigned char>(map[i]) : 0u; };
     unsigned whole = n / 8;
     for (unsigned i = 0; i < whole; ++i)
         encodeMultiBit(octet(i), 8);
@@ -119,9 +118,9 @@ unsigned BitInput::decodeBlock(char* out, unsigned n)
     return count;
 }
 
-bool BitInput::decodeBitMap(std::vector<char>& map, unsigned n)
+bool BitInput::decodeBitMap(char* map, std::size_t held, unsigned n)
 {
-    if (n > getBitsLeft() || map.size() < (std::size_t(n) + 7) / 8)
+    if (n > getBitsLeft() || held < (std::size_t(n) + 7) / 8)
         return false;
     unsigned whole = n / 8;
     unsigned v = 0;

@@ -23,8 +23,9 @@ public:
     void encodeByte(unsigned value);
     // Aligns and appends n octets; nothing at all for n = 0.
     void encodeBlock(char const* data, unsigned n);
-    // The first n bits of a bit map: whole octets, then the top bits of the next.
-    void encodeBitMap(std::vector<char> const& map, unsigned n);
+    // The first n bits of a bit map of held octets: whole octets, then the top
+    // bits of the next; bits past the held octets are written as 0.
+    void encodeBitMap(char const* map, std::size_t held, unsigned n);
 
 private:
     std::vector<char>* mOutput;
@@ -54,8 +55,8 @@ public:
     // Aligns and copies the smaller of n and the remaining octets; returns
     // the count copied. n = 0 does nothing.
     unsigned decodeBlock(char* out, unsigned n);
-    // n bits into the map, which must hold ceil(n / 8) octets.
-    bool decodeBitMap(std::vector<char>& map, unsigned n);
+    // n bits into a map of held octets; fails unless it holds ceil(n / 8).
+    bool decodeBitMap(char* map, std::size_t held, unsigned n);
 
 protected:
     // Narrows or restores the readable input; p lies between the position and

@@ -190,7 +190,7 @@ bool PERDecoder::do_visit(BIT_STRING& value)
         value.resize(bits); // clears what the last octet holds past the end
         return true;
     }
-    return decodeBitMap(data, bits);
+    return decodeBitMap(data.data(), data.size(), bits);
 }
 
 bool PERDecoder::do_visit(OCTET_STRING& value)

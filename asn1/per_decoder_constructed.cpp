@@ -85,7 +85,7 @@ Visitor::SeqVisitCode PERDecoder::preVisitExtensionRoots(SEQUENCE& seq)
     unsigned optionals = seq.info()->numOptionals;
     BitMap& map = seq.optionalMap();
     map.resize(optionals);
-    if (!decodeBitMap(map.bytes(), optionals))
+    if (!decodeBitMap(map.bytes(), bits::octets(map.size()), optionals))
         return VISIT_FAIL;
     return extension ? VISIT_CONTINUE : VISIT_NO_EXTENSION;
 }
@@ -105,7 +105,7 @@ Visitor::SeqVisitCode PERDecoder::preVisitExtensions(SEQUENCE& seq)
         return VISIT_FAIL;
     BitMap& map = seq.extensionMap();
     map.resize(m + 1);
-    return decodeBitMap(map.bytes(), m + 1) ? VISIT_CONTINUE : VISIT_FAIL;
+    return decodeBitMap(map.bytes(), bits::octets(map.size()), m + 1) ? VISIT_CONTINUE : VISIT_FAIL;
 }
 
 Visitor::SeqVisitCode PERDecoder::visitKnownExtension(SEQUENCE& seq, int index, int optionalId)

@@ -226,7 +226,7 @@ bool PEREncoder::do_visit(BIT_STRING const& value)
         encodeBlock(value.getData().data(), (bits + 7) / 8);
         return true;
     }
-    encodeBitMap(value.getData(), bits);
+    encodeBitMap(value.getData().data(), value.getData().size(), bits);
     return true;
 }
 

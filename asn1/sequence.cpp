@@ -1,8 +1,83 @@
 #include "asn1/sequence.h"
 
+#include <algorithm>
+
 #include "asn1/visitor.h"
 
 namespace ASN1 {
+
+namespace detail {
+
+namespace {
+
+// Size classes of the pooled field arrays, in pointers.
+const unsigned PooledClasses[] = {8, 16, 32, 64};
+
+FreeList* pool_for(unsigned& n)
+{
+    static FreeList* pools[4] = {};
+    for (unsigned c = 0; c < 4; ++c) {
+        if (n <= PooledClasses[c]) {
+            n = PooledClasses[c];
+            if (!pools[c]) // never destroyed, like the value classes' lists
+                pools[c] = new FreeList(n * sizeof(AbstractData*));
+            return pools[c];
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void FieldArray::assign(unsigned n)
+{
+    release();
+    if (n > InlineFields) {
+        unsigned rounded = n;
+        std::size_t bytes = n * sizeof(AbstractData*);
+        FreeList* pool = pool_for(rounded);
+        mData = static_cast<AbstractData**>(pool ? pool->take(rounded * sizeof(AbstractData*))
+                                                 : ::operator new(bytes));
+    }
+    std::fill(mData, mData + n, nullptr);
+    mCount = n;
+}
+
+void FieldArray::release()
+{
+    if (mData != mInline) {
+        unsigned rounded = mCount;
+        if (FreeList* pool = pool_for(rounded))
+            pool->give(mData, rounded * sizeof(AbstractData*));
+        else
+            ::operator delete(mData);
+    }
+    mData = mInline;
+    mCount = 0;
+}
+
+void FieldArray::take(FieldArray& other)
+{
+    if (other.mData == other.mInline) {
+        std::copy(other.mInline, other.mInline + other.mCount, mInline);
+        mData = mInline;
+    } else {
+        mData = other.mData;
+    }
+    mCount = other.mCount;
+    other.mData = other.mInline;
+    other.mCount = 0;
+}
+
+void FieldArray::swap(FieldArray& other)
+{
+    FieldArray held;
+    held.take(*this);
+    take(other);
+    other.take(held);
+}
+
+} // namespace detail
 
 // SEQUENCE
 
@@ -11,7 +86,7 @@ const unsigned SEQUENCE::defaultTag[1] = {0};
 SEQUENCE::SEQUENCE(void const* info) : AbstractData(info)
 {
     SequenceInfo const* seq = this->info();
-    mFields.assign(seq->numFields + seq->knownExtensions, nullptr);
+    mFields.assign(seq->numFields + seq->knownExtensions);
     mOptionals.resize(seq->numOptionals);
     for (unsigned i = 0; i < seq->numFields; ++i) {
         if (seq->fieldIds[i] == MandatoryField)
@@ -29,10 +104,10 @@ SEQUENCE::SEQUENCE(void const* info) : AbstractData(info)
 }
 
 SEQUENCE::SEQUENCE(SEQUENCE const& other)
-    : AbstractData(other), mFields(other.mFields.size(), nullptr), mOptionals(other.mOptionals),
-      mExtensions(other.mExtensions)
+    : AbstractData(other), mOptionals(other.mOptionals), mExtensions(other.mExtensions)
 {
-    for (std::size_t i = 0; i < mFields.size(); ++i) {
+    mFields.assign(other.mFields.size());
+    for (unsigned i = 0; i < mFields.size(); ++i) {
         if (other.mFields[i])
             mFields[i] = other.mFields[i]->clone();
     }
@@ -54,7 +129,7 @@ void SEQUENCE::deleteFields()
 {
     for (AbstractData* field : mFields)
         delete field;
-    mFields.clear();
+    mFields.assign(0);
 }
 
 void SEQUENCE::swap(SEQUENCE& other)

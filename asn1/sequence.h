@@ -1,12 +1,44 @@
 // SEQUENCE: owned fields, optional-field and extension presence maps.
 #pragma once
 
-#include <vector>
-
 #include "asn1/abstract_data.h"
 #include "asn1/bit_map.h"
 
 namespace ASN1 {
+
+namespace detail {
+
+// The field pointers of a SEQUENCE. Most types have a few fields, held in
+// the value itself; longer arrays come from free lists by size class, so
+// neither costs a heap allocation once the process has warmed up.
+class FieldArray {
+public:
+    FieldArray() = default;
+    FieldArray(FieldArray const&) = delete;
+    FieldArray& operator=(FieldArray const&) = delete;
+    ~FieldArray() { release(); }
+
+    // n null pointers; whatever was held before is forgotten, not deleted.
+    void assign(unsigned n);
+    unsigned size() const { return mCount; }
+    AbstractData*& operator[](unsigned i) { return mData[i]; }
+    AbstractData* operator[](unsigned i) const { return mData[i]; }
+    AbstractData* const* begin() const { return mData; }
+    AbstractData* const* end() const { return mData + mCount; }
+    void swap(FieldArray& other);
+
+private:
+    enum : unsigned { InlineFields = 4 };
+    void release();
+    // Moves other's pointers here (this one empty), leaving other empty.
+    void take(FieldArray& other);
+
+    AbstractData** mData = mInline;
+    unsigned mCount = 0;
+    AbstractData* mInline[InlineFields];
+};
+
+} // namespace detail
 
 class SEQUENCE : public AbstractData, public detail::Allocator<SEQUENCE> {
 public:
@@ -33,7 +65,7 @@ public:
     void removeOptionalField(unsigned id);
 
     // Root fields, then known extension fields; null for one not created.
-    unsigned fieldCount() const { return static_cast<unsigned>(mFields.size()); }
+    unsigned fieldCount() const { return mFields.size(); }
     AbstractData* getField(unsigned index) { return index < mFields.size() ? mFields[index] : nullptr; }
     AbstractData const* getField(unsigned index) const { return index < mFields.size() ? mFields[index] : nullptr; }
     // The field, created through its descriptor when missing (null when it
@@ -57,7 +89,7 @@ protected:
 private:
     void deleteFields();
 
-    std::vector<AbstractData*> mFields;
+    detail::FieldArray mFields;
     BitMap mOptionals;
     BitMap mExtensions;
 };
