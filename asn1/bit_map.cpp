@@ -13,27 +13,27 @@ BitMap::BitMap(BitMap const& other)
 BitMap& BitMap::operator=(BitMap const& other)
 {
     if (this != &other) {
-        mCount = 0;
+        resize(0);
         resize(other.mCount);
         std::memcpy(bytes(), other.bytes(), bits::octets(mCount));
     }
     return *this;
 }
 
-void BitMap::resize(unsigned count)
+void BitMap::change_size(unsigned count)
 {
-    unsigned kept = std::min(count, mCount);
     unsigned need = bits::octets(count);
     if (need > mCapacity) {
-        std::unique_ptr<char[]> grown(new char[need]);
-        std::memcpy(grown.get(), bytes(), bits::octets(kept));
+        std::unique_ptr<char[]> grown(new char[need]());
+        std::memcpy(grown.get(), bytes(), bits::octets(mCount));
         mHeap.swap(grown);
         mCapacity = need;
     }
-    char* data = bytes();
-    bits::clear_tail(data, kept);
-    if (need > bits::octets(kept))
-        std::memset(data + bits::octets(kept), 0, need - bits::octets(kept));
+    if (count < mCount) {
+        char* data = bytes();
+        bits::clear_tail(data, count);
+        std::memset(data + need, 0, bits::octets(mCount) - need);
+    }
     mCount = count;
 }
 

@@ -36,7 +36,15 @@ public:
 
     unsigned size() const { return mCount; }
     // New bits are clear; bits beyond a smaller size are dropped.
-    void resize(unsigned count);
+    void resize(unsigned count)
+    {
+        // Bits past the size are kept clear, so growing within the storage
+        // only moves the count.
+        if (count < mCount || bits::octets(count) > mCapacity)
+            change_size(count);
+        else
+            mCount = count;
+    }
     // A bit beyond the size reads as clear.
     bool test(unsigned i) const { return i < mCount && bits::test(bytes(), i); }
     // i must be below size().
@@ -49,6 +57,7 @@ public:
 
 private:
     enum : unsigned { InlineOctets = 8 };
+    void change_size(unsigned count);
     unsigned mCount = 0;
     unsigned mCapacity = InlineOctets; // octets
     char mInline[InlineOctets] = {};

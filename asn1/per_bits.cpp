@@ -7,32 +7,6 @@ namespace ASN1 {
 
 // BitOutput
 
-void BitOutput::encodeSingleBit(bool bit)
-{
-    if (mBitsLeft == 8)
-        mOutput->push_back(0);
-    --mBitsLeft;
-    if (bit)
-        mOutput->back() = static_cast<char>(mOutput->back() | (1 << mBitsLeft));
-    if (mBitsLeft == 0)
-        mBitsLeft = 8;
-}
-
-void BitOutput::encodeMultiBit(unsigned value, unsigned n)
-{
-    while (n > 0) {
-        if (mBitsLeft == 8)
-            mOutput->push_back(0);
-        unsigned take = std::min<unsigned>(n, mBitsLeft);
-        unsigned bits = (value >> (n - take)) & ((1u << take) - 1);
-        mBitsLeft = static_cast<unsigned short>(mBitsLeft - take);
-        mOutput->back() = static_cast<char>(mOutput->back() | (bits << mBitsLeft));
-        if (mBitsLeft == 0)
-            mBitsLeft = 8;
-        n -= take;
-    }
-}
-
 void BitOutput::encodeByte(unsigned value)
 {
     align();
@@ -58,40 +32,6 @@ void BitOutput::encodeBitMap(char const* map, std::size_t held, unsigned n)
 }
 
 // BitInput
-
-bool BitInput::decodeSingleBit(bool& bit)
-{
-    if (mPosition == mEnd)
-        return false;
-    --mBitsLeft;
-    bit = (static_cast<unsigned char>(*mPosition) >> mBitsLeft) & 1;
-    if (mBitsLeft == 0) {
-        ++mPosition;
-        mBitsLeft = 8;
-    }
-    return true;
-}
-
-bool BitInput::decodeMultiBit(unsigned n, unsigned& v)
-{
-    if (n > 32 || n > getBitsLeft())
-        return false;
-    unsigned value = 0;
-    while (n > 0) {
-        unsigned take = std::min<unsigned>(n, mBitsLeft);
-        unsigned octet = static_cast<unsigned char>(*mPosition);
-        mBitsLeft = static_cast<unsigned short>(mBitsLeft - take);
-        unsigned bits = (octet >> mBitsLeft) & ((1u << take) - 1);
-        value = (value << take) | bits;
-        if (mBitsLeft == 0) {
-            ++mPosition;
-            mBitsLeft = 8;
-        }
-        n -= take;
-    }
-    v = value;
-    return true;
-}
 
 void BitInput::byteAlign()
 {

@@ -2,6 +2,7 @@
 // most significant bit first, octet alignment, octet blocks and bit maps.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -15,7 +16,16 @@ public:
     // Bits still free in the last octet, 1..8; 8: the next bit starts an octet.
     unsigned short bitsLeft() const { return mBitsLeft; }
 
-    void encodeSingleBit(bool bit);
+    void encodeSingleBit(bool bit)
+    {
+        if (mBitsLeft == 8)
+            mOutput->push_back(0);
+        --mBitsLeft;
+        if (bit)
+            mOutput->back() = static_cast<char>(mOutput->back() | (1 << mBitsLeft));
+        if (mBitsLeft == 0)
+            mBitsLeft = 8;
+    }
     // The low n bits of value, n <= 32.
     void encodeMultiBit(unsigned value, unsigned n);
     // Unused low bits of the current octet stay 0.
@@ -46,7 +56,18 @@ public:
     std::size_t octetsLeft() const { return std::size_t(mEnd - mPosition); }
     bool atEnd() const { return mPosition == mEnd; }
 
-    bool decodeSingleBit(bool& bit);
+    bool decodeSingleBit(bool& bit)
+    {
+        if (mPosition == mEnd)
+            return false;
+        --mBitsLeft;
+        bit = (static_cast<unsigned char>(*mPosition) >> mBitsLeft) & 1;
+        if (mBitsLeft == 0) {
+            ++mPosition;
+            mBitsLeft = 8;
+        }
+        return true;
+    }
     // n bits into v, n <= 32; n = 0 gives 0.
     bool decodeMultiBit(unsigned n, unsigned& v);
     void byteAlign();
@@ -68,5 +89,63 @@ private:
     char const* mEnd;
     unsigned short mBitsLeft = 8;
 };
+
+// The bit-fields are inline: most are a few bits of a known width, and a
+// call each costs more than the work.
+
+inline void BitOutput::encodeMultiBit(unsigned value, unsigned n)
+{
+    std::vector<char>& out = *mOutput;
+    if (n == 0)
+        return;
+    if (mBitsLeft != 8) {
+        // The rest of the current octet first.
+        unsigned take = std::min<unsigned>(n, mBitsLeft);
+        n -= take;
+        mBitsLeft = static_cast<unsigned short>(mBitsLeft - take);
+        out.back() = static_cast<char>(out.back() | (((value >> n) & ((1u << take) - 1)) << mBitsLeft));
+        if (mBitsLeft == 0)
+            mBitsLeft = 8;
+        if (n == 0)
+            return;
+    }
+    for (; n >= 8; n -= 8)
+        out.push_back(static_cast<char>(value >> (n - 8)));
+    if (n > 0) {
+        // Bits of value above the low n fall off the octet.
+        out.push_back(static_cast<char>(value << (8 - n)));
+        mBitsLeft = static_cast<unsigned short>(8 - n);
+    }
+}
+
+inline bool BitInput::decodeMultiBit(unsigned n, unsigned& v)
+{
+    if (n > 32 || n > getBitsLeft())
+        return false;
+    if (n == 0) {
+        v = 0;
+        return true;
+    }
+    unsigned char const* p = reinterpret_cast<unsigned char const*>(mPosition);
+    // The unread rest of the current octet, then whole octets, then the top
+    // of the last one.
+    unsigned take = std::min<unsigned>(n, mBitsLeft);
+    n -= take;
+    mBitsLeft = static_cast<unsigned short>(mBitsLeft - take);
+    unsigned value = (*p >> mBitsLeft) & ((1u << take) - 1);
+    if (mBitsLeft == 0) {
+        ++p;
+        mBitsLeft = 8;
+    }
+    for (; n >= 8; n -= 8)
+        value = (value << 8) | *p++;
+    if (n > 0) {
+        mBitsLeft = static_cast<unsigned short>(8 - n);
+        value = (value << n) | (*p >> mBitsLeft);
+    }
+    mPosition = reinterpret_cast<char const*>(p);
+    v = value;
+    return true;
+}
 
 } // namespace ASN1

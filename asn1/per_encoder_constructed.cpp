@@ -62,7 +62,8 @@ bool PEREncoder::preVisitExtensionRoots(SEQUENCE const& seq)
     if (seq.extendable())
         encodeSingleBit(any_extension_present(seq));
     BitMap const& optionals = seq.optionalMap();
-    encodeBitMap(optionals.bytes(), bits::octets(optionals.size()), seq.info()->numOptionals);
+    if (unsigned n = seq.info()->numOptionals)
+        encodeBitMap(optionals.bytes(), bits::octets(optionals.size()), n);
     return true;
 }
 

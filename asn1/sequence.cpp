@@ -1,7 +1,5 @@
 #include "asn1/sequence.h"
 
-#include <algorithm>
-
 #include "asn1/visitor.h"
 
 namespace ASN1 {
@@ -29,7 +27,7 @@ FreeList* pool_for(unsigned& n)
 
 } // namespace
 
-void FieldArray::assign(unsigned n)
+void FieldArray::assign_pooled(unsigned n)
 {
     release();
     if (n > InlineFields) {
@@ -139,12 +137,6 @@ void SEQUENCE::swap(SEQUENCE& other)
     mExtensions.swap(other.mExtensions);
 }
 
-bool SEQUENCE::hasOptionalField(unsigned id) const
-{
-    unsigned optionals = info()->numOptionals;
-    return id < optionals ? mOptionals.test(id) : mExtensions.test(id - optionals);
-}
-
 void SEQUENCE::includeOptionalField(unsigned id, unsigned index)
 {
     unsigned optionals = info()->numOptionals;
@@ -172,21 +164,9 @@ void SEQUENCE::removeOptionalField(unsigned id)
         mExtensions.set(id - optionals, false);
 }
 
-AbstractData* SEQUENCE::makeField(unsigned index)
+AbstractData* SEQUENCE::createField(unsigned index)
 {
-    if (index >= mFields.size())
-        return nullptr;
-    if (!mFields[index])
-        mFields[index] = create_from(info()->fieldInfos[index]);
-    return mFields[index];
-}
-
-int SEQUENCE::presenceId(unsigned index) const
-{
-    SequenceInfo const* seq = info();
-    if (index < seq->numFields)
-        return seq->fieldIds[index] == MandatoryField ? -1 : int(seq->fieldIds[index]);
-    return int(seq->numOptionals + (index - seq->numFields));
+    return mFields[index] = create_from(info()->fieldInfos[index]);
 }
 
 char const* SEQUENCE::fieldName(unsigned index) const

@@ -1,6 +1,8 @@
 // SEQUENCE: owned fields, optional-field and extension presence maps.
 #pragma once
 
+#include <algorithm>
+
 #include "asn1/abstract_data.h"
 #include "asn1/bit_map.h"
 
@@ -19,7 +21,13 @@ public:
     ~FieldArray() { release(); }
 
     // n null pointers; whatever was held before is forgotten, not deleted.
-    void assign(unsigned n);
+    void assign(unsigned n)
+    {
+        if (mData != mInline || n > InlineFields)
+            return assign_pooled(n);
+        std::fill(mInline, mInline + n, nullptr);
+        mCount = n;
+    }
     unsigned size() const { return mCount; }
     AbstractData*& operator[](unsigned i) { return mData[i]; }
     AbstractData* operator[](unsigned i) const { return mData[i]; }
@@ -29,6 +37,7 @@ public:
 
 private:
     enum : unsigned { InlineFields = 4 };
+    void assign_pooled(unsigned n);
     void release();
     // Moves other's pointers here (this one empty), leaving other empty.
     void take(FieldArray& other);
@@ -58,7 +67,11 @@ public:
 
     // Presence ids: optional root fields 0..numOptionals-1, then one per
     // extension field in order.
-    bool hasOptionalField(unsigned id) const;
+    bool hasOptionalField(unsigned id) const
+    {
+        unsigned optionals = info()->numOptionals;
+        return id < optionals ? mOptionals.test(id) : mExtensions.test(id - optionals);
+    }
     // Marks id present and creates field index when it does not exist yet.
     void includeOptionalField(unsigned id, unsigned index);
     // Clears the presence bit; the field object stays.
@@ -70,9 +83,20 @@ public:
     AbstractData const* getField(unsigned index) const { return index < mFields.size() ? mFields[index] : nullptr; }
     // The field, created through its descriptor when missing (null when it
     // cannot be).
-    AbstractData* makeField(unsigned index);
+    AbstractData* makeField(unsigned index)
+    {
+        if (index >= mFields.size())
+            return nullptr;
+        return mFields[index] ? mFields[index] : createField(index);
+    }
     // Presence id of a field, or -1 for a mandatory root field.
-    int presenceId(unsigned index) const;
+    int presenceId(unsigned index) const
+    {
+        SequenceInfo const* seq = info();
+        if (index < seq->numFields)
+            return seq->fieldIds[index] == MandatoryField ? -1 : int(seq->fieldIds[index]);
+        return int(seq->numOptionals + (index - seq->numFields));
+    }
     char const* fieldName(unsigned index) const;
 
     BitMap& optionalMap() { return mOptionals; }
@@ -88,6 +112,7 @@ protected:
 
 private:
     void deleteFields();
+    AbstractData* createField(unsigned index);
 
     detail::FieldArray mFields;
     BitMap mOptionals;
