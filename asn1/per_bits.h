@@ -98,6 +98,16 @@ inline void BitOutput::encodeMultiBit(unsigned value, unsigned n)
     std::vector<char>& out = *mOutput;
     if (n == 0)
         return;
+    if (n <= mBitsLeft) {
+        // Within the current octet: the usual presence bits and indices.
+        if (mBitsLeft == 8)
+            out.push_back(0);
+        mBitsLeft = static_cast<unsigned short>(mBitsLeft - n);
+        out.back() = static_cast<char>(out.back() | ((value & ((1u << n) - 1)) << mBitsLeft));
+        if (mBitsLeft == 0)
+            mBitsLeft = 8;
+        return;
+    }
     if (mBitsLeft != 8) {
         // The rest of the current octet first.
         unsigned take = std::min<unsigned>(n, mBitsLeft);
@@ -124,6 +134,15 @@ inline bool BitInput::decodeMultiBit(unsigned n, unsigned& v)
         return false;
     if (n == 0) {
         v = 0;
+        return true;
+    }
+    if (n <= mBitsLeft) {
+        mBitsLeft = static_cast<unsigned short>(mBitsLeft - n);
+        v = (static_cast<unsigned char>(*mPosition) >> mBitsLeft) & ((1u << n) - 1);
+        if (mBitsLeft == 0) {
+            ++mPosition;
+            mBitsLeft = 8;
+        }
         return true;
     }
     unsigned char const* p = reinterpret_cast<unsigned char const*>(mPosition);
