@@ -273,83 +273,64 @@ BENCHMARK(BM_DecodeCreateRtpRadio);
 BENCHMARK(BM_EncodeQueryResources);
 BENCHMARK(BM_DecodeQueryResources);
 
-
 // The messages of the control path's steady state: a ping, the create of a
 // trunk slot, and the answers to them.
 namespace {
 
-LGCP::Message& lone_ping()
+// seq, slot (none when negative) and the PDU that fill makes.
+LGCP::Message steady(int seq, int slot, void (*fill)(LGCP::PDU&))
 {
-    static LGCP::Message msg;
-    if (!msg.has_seq()) {
-        msg.set_seq(90210);
-        msg.get_pdu().get_command().set_ping();
-    }
+    LGCP::Message msg;
+    msg.set_seq(seq);
+    if (slot >= 0)
+        msg.set_slot(static_cast<unsigned>(slot));
+    fill(msg.get_pdu());
     return msg;
 }
 
-LGCP::Message& create_trunk()
+LGCP::Message const& lone_ping()
 {
-    static LGCP::Message msg;
-    if (!msg.has_seq()) {
-        msg.set_seq(90211);
-        msg.set_slot(700);
-        LGCP::TrunkParams& trunk = msg.get_pdu().get_command().get_create().get_trunk();
+    static const LGCP::Message msg = steady(90210, -1, [](LGCP::PDU& pdu) { pdu.get_command().set_ping(); });
+    return msg;
+}
+
+LGCP::Message const& create_trunk()
+{
+    static const LGCP::Message msg = steady(90211, 700, [](LGCP::PDU& pdu) {
+        LGCP::TrunkParams& trunk = pdu.get_command().get_create().get_trunk();
         trunk.set_trunk(3);
         trunk.set_timeslot(17);
-    }
+    });
     return msg;
 }
 
-LGCP::Message& success_answer()
+LGCP::Message const& success_answer()
 {
-    static LGCP::Message msg;
-    if (!msg.has_seq()) {
-        msg.set_seq(90211);
-        msg.set_slot(700);
-        msg.get_pdu().get_response().set_success();
-    }
+    static const LGCP::Message msg = steady(90211, 700, [](LGCP::PDU& pdu) { pdu.get_response().set_success(); });
     return msg;
 }
 
-LGCP::Message& error_answer()
+LGCP::Message const& error_answer()
 {
-    static LGCP::Message msg;
-    if (!msg.has_seq()) {
-        msg.set_seq(90212);
-        msg.set_slot(1023);
-        msg.get_pdu().get_response().set_error(LGCP::ErrorCause::slotIdBusy);
-    }
+    static const LGCP::Message msg = steady(
+        90212, 1023, [](LGCP::PDU& pdu) { pdu.get_response().set_error(LGCP::ErrorCause::slotIdBusy); });
     return msg;
 }
-
-void BM_DecodeLonePing(benchmark::State& state) { decode(state, lone_ping()); }
-void BM_EncodeLonePing(benchmark::State& state) { encode(state, lone_ping()); }
-void BM_RoundTripLonePing(benchmark::State& state) { round_trip(state, lone_ping()); }
-void BM_DecodeCreateTrunk(benchmark::State& state) { decode(state, create_trunk()); }
-void BM_EncodeCreateTrunk(benchmark::State& state) { encode(state, create_trunk()); }
-void BM_RoundTripCreateTrunk(benchmark::State& state) { round_trip(state, create_trunk()); }
-void BM_DecodeSuccessAnswer(benchmark::State& state) { decode(state, success_answer()); }
-void BM_EncodeSuccessAnswer(benchmark::State& state) { encode(state, success_answer()); }
-void BM_RoundTripSuccessAnswer(benchmark::State& state) { round_trip(state, success_answer()); }
-void BM_DecodeErrorAnswer(benchmark::State& state) { decode(state, error_answer()); }
-void BM_EncodeErrorAnswer(benchmark::State& state) { encode(state, error_answer()); }
-void BM_RoundTripErrorAnswer(benchmark::State& state) { round_trip(state, error_answer()); }
 
 } // namespace
 
-BENCHMARK(BM_DecodeLonePing);
-BENCHMARK(BM_EncodeLonePing);
-BENCHMARK(BM_RoundTripLonePing);
-BENCHMARK(BM_DecodeCreateTrunk);
-BENCHMARK(BM_EncodeCreateTrunk);
-BENCHMARK(BM_RoundTripCreateTrunk);
-BENCHMARK(BM_DecodeSuccessAnswer);
-BENCHMARK(BM_EncodeSuccessAnswer);
-BENCHMARK(BM_RoundTripSuccessAnswer);
-BENCHMARK(BM_DecodeErrorAnswer);
-BENCHMARK(BM_EncodeErrorAnswer);
-BENCHMARK(BM_RoundTripErrorAnswer);
+BENCHMARK_CAPTURE(decode, LonePing, lone_ping());
+BENCHMARK_CAPTURE(encode, LonePing, lone_ping());
+BENCHMARK_CAPTURE(round_trip, LonePing, lone_ping());
+BENCHMARK_CAPTURE(decode, CreateTrunk, create_trunk());
+BENCHMARK_CAPTURE(encode, CreateTrunk, create_trunk());
+BENCHMARK_CAPTURE(round_trip, CreateTrunk, create_trunk());
+BENCHMARK_CAPTURE(decode, SuccessAnswer, success_answer());
+BENCHMARK_CAPTURE(encode, SuccessAnswer, success_answer());
+BENCHMARK_CAPTURE(round_trip, SuccessAnswer, success_answer());
+BENCHMARK_CAPTURE(decode, ErrorAnswer, error_answer());
+BENCHMARK_CAPTURE(encode, ErrorAnswer, error_answer());
+BENCHMARK_CAPTURE(round_trip, ErrorAnswer, error_answer());
 
 // A seeded random workload of LGCP messages over the whole schema: commands,
 // responses and signals alike. Each iteration handles the next message, so
@@ -381,9 +362,20 @@ Workload const& workload()
     return w;
 }
 
-void workload_counters(benchmark::State& state)
+// Runs one message of the workload an iteration, in turn.
+template <class PerMessage>
+void over_workload(benchmark::State& state, PerMessage per_message)
 {
     Workload const& w = workload();
+    std::size_t i = 0;
+    {
+        AllocationCount count(state);
+        for (auto _ : state) {
+            if (!per_message(i))
+                state.SkipWithError("codec failed");
+            i = i + 1 == w.values.size() ? 0 : i + 1;
+        }
+    }
     state.counters["messages"] = double(w.values.size());
     state.counters["octets/msg"] = double(w.totalOctets) / double(w.values.size());
 }
@@ -391,18 +383,9 @@ void workload_counters(benchmark::State& state)
 void BM_WorkloadDecode(benchmark::State& state)
 {
     Workload const& w = workload();
-    std::size_t i = 0;
     for (std::vector<char> const& octets : w.octets)
-        decode_fresh(octets, &LGCP::Message::theInfo);
-    {
-        AllocationCount count(state);
-        for (auto _ : state) {
-            if (!decode_fresh(w.octets[i], &LGCP::Message::theInfo))
-                state.SkipWithError("decode failed");
-            i = i + 1 == w.octets.size() ? 0 : i + 1;
-        }
-    }
-    workload_counters(state);
+        decode_fresh(octets, &LGCP::Message::theInfo); // warms the free lists
+    over_workload(state, [&w](std::size_t i) { return decode_fresh(w.octets[i], &LGCP::Message::theInfo); });
 }
 
 void BM_WorkloadEncode(benchmark::State& state)
@@ -410,16 +393,7 @@ void BM_WorkloadEncode(benchmark::State& state)
     Workload const& w = workload();
     std::vector<char> out;
     out.reserve(4096);
-    std::size_t i = 0;
-    {
-        AllocationCount count(state);
-        for (auto _ : state) {
-            if (!encode_into(*w.values[i], out))
-                state.SkipWithError("encode failed");
-            i = i + 1 == w.values.size() ? 0 : i + 1;
-        }
-    }
-    workload_counters(state);
+    over_workload(state, [&w, &out](std::size_t i) { return encode_into(*w.values[i], out); });
 }
 
 void BM_WorkloadRoundTrip(benchmark::State& state)
@@ -428,19 +402,11 @@ void BM_WorkloadRoundTrip(benchmark::State& state)
     std::vector<char> out;
     out.reserve(4096);
     ASN1::CoderEnv env;
-    std::size_t i = 0;
-    {
-        AllocationCount count(state);
-        for (auto _ : state) {
-            std::vector<char> const& in = w.octets[i];
-            LGCP::Message msg;
-            if (!ASN1::decode(in.data(), in.data() + in.size(), &env, msg, true) || !encode_into(msg, out) ||
-                out != in)
-                state.SkipWithError("round trip failed");
-            i = i + 1 == w.octets.size() ? 0 : i + 1;
-        }
-    }
-    workload_counters(state);
+    over_workload(state, [&](std::size_t i) {
+        std::vector<char> const& in = w.octets[i];
+        LGCP::Message msg;
+        return ASN1::decode(in.data(), in.data() + in.size(), &env, msg, true) && encode_into(msg, out) && out == in;
+    });
 }
 
 } // namespace
