@@ -77,6 +77,11 @@ bool PERDecoder::do_visit(CHOICE& value)
     return value.getSelection()->accept(*this);
 }
 
+bool PERDecoder::visit(SEQUENCE& seq)
+{
+    return walk_sequence(*this, seq);
+}
+
 Visitor::SeqVisitCode PERDecoder::preVisitExtensionRoots(SEQUENCE& seq)
 {
     bool extension = false;

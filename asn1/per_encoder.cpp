@@ -46,7 +46,7 @@ unsigned length_octets(std::size_t length, char (&octets)[2])
 
 } // namespace
 
-bool PEREncoder::encodeUnsigned(unsigned value, unsigned lower, unsigned upper)
+bool PEREncoder::encodeWideUnsigned(unsigned value, unsigned lower, unsigned upper)
 {
     if (!in_range(value, lower, upper))
         return false;

@@ -56,6 +56,11 @@ bool PEREncoder::do_visit(CHOICE const& value)
     return selected->accept(*this);
 }
 
+bool PEREncoder::visit(SEQUENCE const& seq)
+{
+    return walk_sequence(*this, seq);
+}
+
 bool PEREncoder::preVisitExtensionRoots(SEQUENCE const& seq)
 {
     // X.691 18.1 and 18.2: extension bit, then the presence bit-map.

@@ -202,51 +202,7 @@ bool SEQUENCE::do_accept(ConstVisitor& v) const { return v.visit(*this); }
 
 // Traversals
 
-bool Visitor::visit(SEQUENCE& seq)
-{
-    SequenceInfo const* info = seq.info();
-    SeqVisitCode first = preVisitExtensionRoots(seq);
-    if (first < VISIT_NO_EXTENSION)
-        return first != VISIT_FAIL;
-    for (unsigned i = 0; i < info->numFields; ++i) {
-        SeqVisitCode r = visitExtensionRoot(seq, int(i), seq.presenceId(i));
-        if (r < VISIT_NO_EXTENSION)
-            return r != VISIT_FAIL;
-    }
-    if (first != VISIT_CONTINUE)
-        return true;
-    SeqVisitCode r = preVisitExtensions(seq);
-    if (r != VISIT_CONTINUE)
-        return r != VISIT_FAIL;
-    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
-        r = visitKnownExtension(seq, int(i), seq.presenceId(i));
-        if (r != VISIT_CONTINUE)
-            return r != VISIT_FAIL;
-    }
-    return visitUnknownExtensions(seq) != VISIT_FAIL;
-}
-
-bool ConstVisitor::visit(SEQUENCE const& seq)
-{
-    SequenceInfo const* info = seq.info();
-    if (!preVisitExtensionRoots(seq))
-        return false;
-    for (unsigned i = 0; i < info->numFields; ++i) {
-        int id = seq.presenceId(i);
-        if (id >= 0 && !seq.hasOptionalField(unsigned(id)))
-            continue;
-        if (!visitExtensionRoot(seq, int(i)))
-            return false;
-    }
-    if (seq.extensionMap().size() == 0)
-        return afterVisitSequence(seq);
-    if (!preVisitExtensions(seq))
-        return false;
-    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
-        if (seq.hasOptionalField(unsigned(seq.presenceId(i))) && !visitKnownExtension(seq, int(i)))
-            return false;
-    }
-    return afterVisitSequence(seq);
-}
+bool Visitor::visit(SEQUENCE& seq) { return walk_sequence(*this, seq); }
+bool ConstVisitor::visit(SEQUENCE const& seq) { return walk_sequence(*this, seq); }
 
 } // namespace ASN1

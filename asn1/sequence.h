@@ -5,6 +5,7 @@
 
 #include "asn1/abstract_data.h"
 #include "asn1/bit_map.h"
+#include "asn1/visitor.h"
 
 namespace ASN1 {
 
@@ -118,5 +119,58 @@ private:
     BitMap mOptionals;
     BitMap mExtensions;
 };
+
+// The walks of a SEQUENCE through a visitor's hooks. Visitor and
+// ConstVisitor use them as they are; a final coder instantiates them for
+// itself, so that its hooks are called directly.
+template <class V>
+bool walk_sequence(V& v, SEQUENCE& seq)
+{
+    SequenceInfo const* info = seq.info();
+    Visitor::SeqVisitCode first = v.preVisitExtensionRoots(seq);
+    if (first < Visitor::VISIT_NO_EXTENSION)
+        return first != Visitor::VISIT_FAIL;
+    for (unsigned i = 0; i < info->numFields; ++i) {
+        Visitor::SeqVisitCode r = v.visitExtensionRoot(seq, int(i), seq.presenceId(i));
+        if (r < Visitor::VISIT_NO_EXTENSION)
+            return r != Visitor::VISIT_FAIL;
+    }
+    if (first != Visitor::VISIT_CONTINUE)
+        return true;
+    Visitor::SeqVisitCode r = v.preVisitExtensions(seq);
+    if (r != Visitor::VISIT_CONTINUE)
+        return r != Visitor::VISIT_FAIL;
+    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
+        r = v.visitKnownExtension(seq, int(i), seq.presenceId(i));
+        if (r != Visitor::VISIT_CONTINUE)
+            return r != Visitor::VISIT_FAIL;
+    }
+    return v.visitUnknownExtensions(seq) != Visitor::VISIT_FAIL;
+}
+
+// Present fields only.
+template <class V>
+bool walk_sequence(V& v, SEQUENCE const& seq)
+{
+    SequenceInfo const* info = seq.info();
+    if (!v.preVisitExtensionRoots(seq))
+        return false;
+    for (unsigned i = 0; i < info->numFields; ++i) {
+        int id = seq.presenceId(i);
+        if (id >= 0 && !seq.hasOptionalField(unsigned(id)))
+            continue;
+        if (!v.visitExtensionRoot(seq, int(i)))
+            return false;
+    }
+    if (seq.extensionMap().size() == 0)
+        return v.afterVisitSequence(seq);
+    if (!v.preVisitExtensions(seq))
+        return false;
+    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
+        if (seq.hasOptionalField(unsigned(seq.presenceId(i))) && !v.visitKnownExtension(seq, int(i)))
+            return false;
+    }
+    return v.afterVisitSequence(seq);
+}
 
 } // namespace ASN1
