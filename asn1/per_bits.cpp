@@ -7,12 +7,6 @@ namespace ASN1 {
 
 // BitOutput
 
-void BitOutput::encodeByte(unsigned value)
-{
-    align();
-    mOutput->push_back(static_cast<char>(value));
-}
-
 void BitOutput::encodeBlock(char const* data, unsigned n)
 {
     if (n == 0)
@@ -32,20 +26,6 @@ void BitOutput::encodeBitMap(char const* map, std::size_t held, unsigned n)
 }
 
 // BitInput
-
-void BitInput::byteAlign()
-{
-    if (mBitsLeft != 8) {
-        ++mPosition;
-        mBitsLeft = 8;
-    }
-}
-
-void BitInput::setPosition(char const* p)
-{
-    mPosition = std::min(p, mEnd);
-    mBitsLeft = 8;
-}
 
 unsigned BitInput::decodeBlock(char* out, unsigned n)
 {

@@ -30,7 +30,11 @@ public:
     void encodeMultiBit(unsigned value, unsigned n);
     // Unused low bits of the current octet stay 0.
     void align() { mBitsLeft = 8; }
-    void encodeByte(unsigned value);
+    void encodeByte(unsigned value)
+    {
+        align();
+        mOutput->push_back(static_cast<char>(value));
+    }
     // Aligns and appends n octets; nothing at all for n = 0.
     void encodeBlock(char const* data, unsigned n);
     // The first n bits of a bit map of held octets: whole octets, then the top
@@ -70,9 +74,19 @@ public:
     }
     // n bits into v, n <= 32; n = 0 gives 0.
     bool decodeMultiBit(unsigned n, unsigned& v);
-    void byteAlign();
+    void byteAlign()
+    {
+        if (mBitsLeft != 8) {
+            ++mPosition;
+            mBitsLeft = 8;
+        }
+    }
     // Moves to p (at most the end), at an octet boundary.
-    void setPosition(char const* p);
+    void setPosition(char const* p)
+    {
+        mPosition = std::min(p, mEnd);
+        mBitsLeft = 8;
+    }
     // Aligns and copies the smaller of n and the remaining octets; returns
     // the count copied. n = 0 does nothing.
     unsigned decodeBlock(char* out, unsigned n);
