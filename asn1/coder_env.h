@@ -44,8 +44,8 @@ public:
     template <class OutputIterator>
     bool encode(AbstractData const& value, OutputIterator out)
     {
-        // Encoders are not re-entered, and the runtime is single-threaded
-        // per thread: one buffer a thread serves every call.
+        // No encoder calls back into this, so one buffer a thread, kept
+        // between calls, serves every call.
         thread_local std::vector<char> octets;
         if (!encodeOctets(value, octets))
             return false;
