@@ -15,7 +15,7 @@ void BitOutput::encodeBlock(char const* data, unsigned n)
     mOutput->insert(mOutput->end(), data, data + n);
 }
 
-void BitOutput::encodeBitMap(char const* map, std::size_t held, unsigned n)
+void BitOutput::encodeLongBitMap(char const* map, std::size_t held, unsigned n)
 {
     auto octet = [map, held](unsigned i) { return i < held ? static_cast<unsigned char>(map[i]) : 0u; };
     unsigned whole = n / 8;
@@ -38,7 +38,7 @@ unsigned BitInput::decodeBlock(char* out, unsigned n)
     return count;
 }
 
-bool BitInput::decodeBitMap(char* map, std::size_t held, unsigned n)
+bool BitInput::decodeLongBitMap(char* map, std::size_t held, unsigned n)
 {
     if (n > getBitsLeft() || held < (std::size_t(n) + 7) / 8)
         return false;

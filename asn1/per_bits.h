@@ -39,9 +39,18 @@ public:
     void encodeBlock(char const* data, unsigned n);
     // The first n bits of a bit map of held octets: whole octets, then the top
     // bits of the next; bits past the held octets are written as 0.
-    void encodeBitMap(char const* map, std::size_t held, unsigned n);
+    void encodeBitMap(char const* map, std::size_t held, unsigned n)
+    {
+        // Most presence maps fit one octet.
+        if (n > 8)
+            return encodeLongBitMap(map, held, n);
+        if (n > 0)
+            encodeMultiBit(held > 0 ? static_cast<unsigned char>(map[0]) >> (8 - n) : 0u, n);
+    }
 
 private:
+    void encodeLongBitMap(char const* map, std::size_t held, unsigned n);
+
     std::vector<char>* mOutput;
     unsigned short mBitsLeft = 8;
 };
@@ -91,7 +100,18 @@ public:
     // the count copied. n = 0 does nothing.
     unsigned decodeBlock(char* out, unsigned n);
     // n bits into a map of held octets; fails unless it holds ceil(n / 8).
-    bool decodeBitMap(char* map, std::size_t held, unsigned n);
+    bool decodeBitMap(char* map, std::size_t held, unsigned n)
+    {
+        if (n > 8 || (n > 0 && held == 0))
+            return decodeLongBitMap(map, held, n);
+        unsigned v = 0;
+        if (n > 0) {
+            if (!decodeMultiBit(n, v))
+                return false;
+            map[0] = static_cast<char>(v << (8 - n));
+        }
+        return true;
+    }
 
 protected:
     // Narrows or restores the readable input; p lies between the position and
@@ -99,6 +119,8 @@ protected:
     void setEnd(char const* p) { mEnd = p; }
 
 private:
+    bool decodeLongBitMap(char* map, std::size_t held, unsigned n);
+
     char const* mPosition;
     char const* mEnd;
     unsigned short mBitsLeft = 8;

@@ -90,7 +90,7 @@ Visitor::SeqVisitCode PERDecoder::preVisitExtensionRoots(SEQUENCE& seq)
     unsigned optionals = seq.info()->numOptionals;
     BitMap& map = seq.optionalMap();
     map.resize(optionals);
-    if (optionals > 0 && !decodeBitMap(map.bytes(), bits::octets(map.size()), optionals))
+    if (!decodeBitMap(map.bytes(), bits::octets(map.size()), optionals))
         return VISIT_FAIL;
     return extension ? VISIT_CONTINUE : VISIT_NO_EXTENSION;
 }

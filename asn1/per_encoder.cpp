@@ -180,6 +180,15 @@ bool PEREncoder::do_visit(INTEGER const& value)
         return encodeUnsigned(bits, static_cast<unsigned>(value.getLowerLimit()), value.getUpperLimit());
     // X.691 10.8: unconstrained whole number, two's complement.
     unsigned octets = integer_octets(value.getValue());
+    if (mAligned) {
+        // The count in one aligned octet (X.691 10.9.3.6), then the octets.
+        align();
+        std::vector<char>& out = output();
+        out.push_back(static_cast<char>(octets));
+        for (unsigned i = octets; i-- > 0;)
+            out.push_back(static_cast<char>(bits >> (8 * i)));
+        return true;
+    }
     if (!encodeLength(octets, 0, UnboundedLength))
         return false;
     encodeMultiBit(bits, 8 * octets);

@@ -67,8 +67,7 @@ bool PEREncoder::preVisitExtensionRoots(SEQUENCE const& seq)
     if (seq.extendable())
         encodeSingleBit(any_extension_present(seq));
     BitMap const& optionals = seq.optionalMap();
-    if (unsigned n = seq.info()->numOptionals)
-        encodeBitMap(optionals.bytes(), bits::octets(optionals.size()), n);
+    encodeBitMap(optionals.bytes(), bits::octets(optionals.size()), seq.info()->numOptionals);
     return true;
 }
 
