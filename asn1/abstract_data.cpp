@@ -1,58 +1,26 @@
 #include "asn1/abstract_data.h"
 
-#include <new>
-
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
-#define VB_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define VB_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define VB_POISON(p, n) ((void)(p), (void)(n))
-#define VB_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
 namespace ASN1 {
 
 namespace detail {
 
-void* FreeList::take(std::size_t size)
+#if defined(__SANITIZE_ADDRESS__)
+void FreeList::poison(Block* block) const
 {
-    if (size != mBlockSize || !mHead)
-        return ::operator new(size);
-    Block* block = mHead;
-    VB_UNPOISON(block + 1, mBlockSize - sizeof(Block));
-    mHead = block->next;
-    --mCount;
-    return block;
+    ASAN_POISON_MEMORY_REGION(block + 1, mBlockSize - sizeof(Block));
 }
 
-void FreeList::give(void* p, std::size_t size)
+void FreeList::unpoison(Block* block) const
 {
-    if (!p)
-        return;
-    if (size != mBlockSize || mCount >= MaxHeld) {
-        ::operator delete(p);
-        return;
-    }
-    Block* block = static_cast<Block*>(p);
-    block->next = mHead;
-    mHead = block;
-    ++mCount;
-    // A held block is dead memory: the sanitizer reports any use of it past
-    // the link word (which stays readable for the leak checker).
-    VB_POISON(block + 1, mBlockSize - sizeof(Block));
+    ASAN_UNPOISON_MEMORY_REGION(block + 1, mBlockSize - sizeof(Block));
 }
+#endif
 
 } // namespace detail
-
-unsigned CountBits(unsigned n)
-{
-    if (n == 0)
-        return 32;
-    if (n == 1)
-        return 0;
-    return 32 - __builtin_clz(n - 1);
-}
 
 int lexicographic_compare_bytes(char const* first1, char const* last1, char const* first2, char const* last2)
 {

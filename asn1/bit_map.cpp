@@ -1,35 +1,54 @@
 #include "asn1/bit_map.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace ASN1 {
 
-void BitMap::resize(unsigned bits)
+BitMap::BitMap(BitMap const& other)
 {
-    mBytes.resize((std::size_t(bits) + 7) / 8, 0);
-    if (bits % 8)
-        mBytes.back() = static_cast<char>(mBytes.back() & (0xFF00 >> (bits % 8)));
-    mCount = bits;
+    *this = other;
 }
 
-void BitMap::set(unsigned i, bool on)
+BitMap& BitMap::operator=(BitMap const& other)
 {
-    char mask = static_cast<char>(0x80 >> (i % 8));
-    if (on)
-        mBytes[i / 8] |= mask;
-    else
-        mBytes[i / 8] &= static_cast<char>(~mask);
+    if (this != &other) {
+        resize(0);
+        resize(other.mCount);
+        std::memcpy(bytes(), other.bytes(), bits::octets(mCount));
+    }
+    return *this;
+}
+
+void BitMap::change_size(unsigned count)
+{
+    unsigned need = bits::octets(count);
+    if (need > mCapacity) {
+        std::unique_ptr<char[]> grown(new char[need]());
+        std::memcpy(grown.get(), bytes(), bits::octets(mCount));
+        mHeap.swap(grown);
+        mCapacity = need;
+    }
+    if (count < mCount) {
+        char* data = bytes();
+        bits::clear_tail(data, count);
+        std::memset(data + need, 0, bits::octets(mCount) - need);
+    }
+    mCount = count;
 }
 
 bool BitMap::any() const
 {
-    return std::any_of(mBytes.begin(), mBytes.end(), [](char c) { return c != 0; });
+    char const* data = bytes();
+    return std::any_of(data, data + bits::octets(mCount), [](char c) { return c != 0; });
 }
 
 void BitMap::swap(BitMap& other)
 {
     std::swap(mCount, other.mCount);
-    mBytes.swap(other.mBytes);
+    std::swap(mCapacity, other.mCapacity);
+    std::swap(mInline, other.mInline);
+    mHeap.swap(other.mHeap);
 }
 
 } // namespace ASN1

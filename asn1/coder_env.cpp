@@ -11,19 +11,50 @@
 
 namespace ASN1 {
 
+namespace {
+
+// The vector behind a back-insert iterator (a protected member, reached
+// through a class derived from the iterator).
+struct VectorOf : std::back_insert_iterator<std::vector<char>> {
+    static std::vector<char>& of(std::back_insert_iterator<std::vector<char>> const& out)
+    {
+        return *(out.*&VectorOf::container);
+    }
+};
+
+} // namespace
+
+bool CoderEnv::encode(AbstractData const& value, std::back_insert_iterator<std::vector<char>> out)
+{
+    return appendOctets(value, VectorOf::of(out));
+}
+
+bool CoderEnv::appendOctets(AbstractData const& value, std::vector<char>& octets)
+{
+    std::size_t start = octets.size();
+    bool ok = false;
+    if (mEncodingRule == per_Aligned || mEncodingRule == per_Unaligned) {
+        if (octets.capacity() == 0)
+            octets.reserve(256); // most messages fit: no growing on the way
+        PEREncoder encoder(octets, mEncodingRule == per_Aligned);
+        ok = value.accept(encoder);
+    } else {
+        std::vector<char> other;
+        ok = encodeOctets(value, other);
+        octets.insert(octets.end(), other.begin(), other.end());
+    }
+    if (!ok)
+        octets.resize(start);
+    return ok;
+}
+
 bool CoderEnv::encodeOctets(AbstractData const& value, std::vector<char>& octets)
 {
     octets.clear();
     switch (mEncodingRule) {
     case per_Aligned:
-    case per_Unaligned: {
-        octets.reserve(256);
-        PEREncoder encoder(octets, mEncodingRule == per_Aligned);
-        if (value.accept(encoder))
-            return true;
-        octets.clear();
-        return false;
-    }
+    case per_Unaligned:
+        return appendOctets(value, octets);
     case ber:
         return encodeBEROctets(value, octets);
     case avn: {

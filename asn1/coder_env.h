@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <loki/AssocVector.h>
 #include <string>
 #include <vector>
@@ -43,12 +44,16 @@ public:
     template <class OutputIterator>
     bool encode(AbstractData const& value, OutputIterator out)
     {
-        std::vector<char> octets;
+        // No encoder calls back into this, so one buffer a thread, kept
+        // between calls, serves every call.
+        thread_local std::vector<char> octets;
         if (!encodeOctets(value, octets))
             return false;
         std::copy(octets.begin(), octets.end(), out);
         return true;
     }
+    // Appending to a vector: the encoder writes straight into it.
+    bool encode(AbstractData const& value, std::back_insert_iterator<std::vector<char>> out);
 
     // The value in value notation, without a terminating NUL.
     template <class OutputIterator>
@@ -79,6 +84,8 @@ public:
 
     // The encoding under the current rule into octets (emptied first).
     bool encodeOctets(AbstractData const& value, std::vector<char>& octets);
+    // The encoding appended to octets, which are left as they were on failure.
+    bool appendOctets(AbstractData const& value, std::vector<char>& octets);
 
 private:
     static bool encodeText(AbstractData const& value, std::string& text);

@@ -122,7 +122,10 @@ struct TypeConstrainedOpenInfo : DataInfo {
 };
 
 // Number of bits needed for the values 0..n-1; n = 0 stands for 2^32.
-unsigned CountBits(unsigned n);
+inline unsigned CountBits(unsigned n)
+{
+    return n == 0 ? 32 : n == 1 ? 0 : 32 - unsigned(__builtin_clz(n - 1));
+}
 
 // Unsigned byte comparison: first difference decides, else the shorter range
 // is smaller.

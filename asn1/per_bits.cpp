@@ -7,38 +7,6 @@ namespace ASN1 {
 
 // BitOutput
 
-void BitOutput::encodeSingleBit(bool bit)
-{
-    if (mBitsLeft == 8)
-        mOutput->push_back(0);
-    --mBitsLeft;
-    if (bit)
-        mOutput->back() = static_cast<char>(mOutput->back() | (1 << mBitsLeft));
-    if (mBitsLeft == 0)
-        mBitsLeft = 8;
-}
-
-void BitOutput::encodeMultiBit(unsigned value, unsigned n)
-{
-    while (n > 0) {
-        if (mBitsLeft == 8)
-            mOutput->push_back(0);
-        unsigned take = std::min<unsigned>(n, mBitsLeft);
-        unsigned bits = (value >> (n - take)) & ((1u << take) - 1);
-        mBitsLeft = static_cast<unsigned short>(mBitsLeft - take);
-        mOutput->back() = static_cast<char>(mOutput->back() | (bits << mBitsLeft));
-        if (mBitsLeft == 0)
-            mBitsLeft = 8;
-        n -= take;
-    }
-}
-
-void BitOutput::encodeByte(unsigned value)
-{
-    align();
-    mOutput->push_back(static_cast<char>(value));
-}
-
 void BitOutput::encodeBlock(char const* data, unsigned n)
 {
     if (n == 0)
@@ -47,10 +15,9 @@ void BitOutput::encodeBlock(char const* data, unsigned n)
     mOutput->insert(mOutput->end(), data, data + n);
 }
 
-void BitOutput::encodeBitMap(std::vector<char> const& map, unsigned n)
+void BitOutput::encodeLongBitMap(char const* map, std::size_t held, unsigned n)
 {
-    // Bits the map does not hold are written as 0.
-    auto octet = [&map](unsigned i) { return i < map.size() ? static_cast<unsigned char>(map[i]) : 0u; };
+    auto octet = [map, held](unsigned i) { return i < held ? static_cast<unsigned char>(map[i]) : 0u; };
     unsigned whole = n / 8;
     for (unsigned i = 0; i < whole; ++i)
         encodeMultiBit(octet(i), 8);
@@ -59,54 +26,6 @@ void BitOutput::encodeBitMap(std::vector<char> const& map, unsigned n)
 }
 
 // BitInput
-
-bool BitInput::decodeSingleBit(bool& bit)
-{
-    if (mPosition == mEnd)
-        return false;
-    --mBitsLeft;
-    bit = (static_cast<unsigned char>(*mPosition) >> mBitsLeft) & 1;
-    if (mBitsLeft == 0) {
-        ++mPosition;
-        mBitsLeft = 8;
-    }
-    return true;
-}
-
-bool BitInput::decodeMultiBit(unsigned n, unsigned& v)
-{
-    if (n > 32 || n > getBitsLeft())
-        return false;
-    unsigned value = 0;
-    while (n > 0) {
-        unsigned take = std::min<unsigned>(n, mBitsLeft);
-        unsigned octet = static_cast<unsigned char>(*mPosition);
-        mBitsLeft = static_cast<unsigned short>(mBitsLeft - take);
-        unsigned bits = (octet >> mBitsLeft) & ((1u << take) - 1);
-        value = (value << take) | bits;
-        if (mBitsLeft == 0) {
-            ++mPosition;
-            mBitsLeft = 8;
-        }
-        n -= take;
-    }
-    v = value;
-    return true;
-}
-
-void BitInput::byteAlign()
-{
-    if (mBitsLeft != 8) {
-        ++mPosition;
-        mBitsLeft = 8;
-    }
-}
-
-void BitInput::setPosition(char const* p)
-{
-    mPosition = std::min(p, mEnd);
-    mBitsLeft = 8;
-}
 
 unsigned BitInput::decodeBlock(char* out, unsigned n)
 {
@@ -119,9 +38,9 @@ unsigned BitInput::decodeBlock(char* out, unsigned n)
     return count;
 }
 
-bool BitInput::decodeBitMap(std::vector<char>& map, unsigned n)
+bool BitInput::decodeLongBitMap(char* map, std::size_t held, unsigned n)
 {
-    if (n > getBitsLeft() || map.size() < (std::size_t(n) + 7) / 8)
+    if (n > getBitsLeft() || held < (std::size_t(n) + 7) / 8)
         return false;
     unsigned whole = n / 8;
     unsigned v = 0;

@@ -11,7 +11,7 @@
 
 namespace ASN1 {
 
-bool PERDecoder::decodeUnsigned(unsigned lower, unsigned upper, unsigned& value)
+bool PERDecoder::decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& value)
 {
     if (lower == upper) {
         value = lower;
@@ -123,12 +123,22 @@ bool PERDecoder::do_visit(INTEGER& value)
         value.setValue(static_cast<int>(v));
         return true;
     }
+    // X.691 10.8: an octet count (10.9 octet form), then the octets.
     unsigned octets = 0;
-    if (!decodeLength(0, UnboundedLength, octets) || octets > 4)
-        return false;
     unsigned bits = 0;
-    if (!decodeMultiBit(8 * octets, bits))
+    if (mAligned) {
+        byteAlign();
+        unsigned char const* p = reinterpret_cast<unsigned char const*>(getPosition());
+        // The short count of up to four octets sits before them.
+        if (octetsLeft() == 0 || p[0] > 4 || p[0] >= octetsLeft())
+            return false;
+        octets = p[0];
+        for (unsigned i = 1; i <= octets; ++i)
+            bits = (bits << 8) | p[i];
+        setPosition(getPosition() + 1 + octets);
+    } else if (!decodeLength(0, UnboundedLength, octets) || octets > 4 || !decodeMultiBit(8 * octets, bits)) {
         return false;
+    }
     // The encoder writes two's complement whatever the constraint.
     if (octets > 0 && octets < 4 && (bits & (1u << (8 * octets - 1))))
         bits |= ~0u << (8 * octets);
@@ -190,7 +200,7 @@ bool PERDecoder::do_visit(BIT_STRING& value)
         value.resize(bits); // clears what the last octet holds past the end
         return true;
     }
-    return decodeBitMap(data, bits);
+    return decodeBitMap(data.data(), data.size(), bits);
 }
 
 bool PERDecoder::do_visit(OCTET_STRING& value)

@@ -4,6 +4,7 @@
 // are bounded by its stated length.
 #pragma once
 
+#include "asn1/descriptors.h"
 #include "asn1/per_bits.h"
 #include "asn1/visitor.h"
 
@@ -12,7 +13,7 @@ namespace ASN1 {
 class CoderEnv;
 class ConstrainedObject;
 
-class PERDecoder : public Visitor, public BitInput {
+class PERDecoder final : public Visitor, public BitInput {
 public:
     PERDecoder(char const* first, char const* last, CoderEnv* env, bool aligned = true)
         : BitInput(first, last), mEnv(env), mAligned(aligned) {}
@@ -22,7 +23,18 @@ public:
 
     // The building blocks of X.691 10; each fails on short input and on a
     // value outside its bounds.
-    bool decodeUnsigned(unsigned lower, unsigned upper, unsigned& value);
+    bool decodeUnsigned(unsigned lower, unsigned upper, unsigned& value)
+    {
+        // X.691 10.5.7.1: a range below 256 is a bit-field of its width.
+        unsigned span = upper - lower;
+        if (span >= 255)
+            return decodeWideUnsigned(lower, upper, value);
+        unsigned offset = 0;
+        if (span > 0 && (atEnd() || !decodeMultiBit(CountBits(span + 1), offset) || offset > span))
+            return false;
+        value = lower + offset;
+        return true;
+    }
     bool decodeLength(unsigned lower, unsigned upper, unsigned& length);
     bool decodeSmallUnsigned(unsigned& n);
     bool decodeConstrainedLength(ConstrainedObject const& object, unsigned& length);
@@ -43,6 +55,8 @@ public:
     bool do_visit(TypeConstrainedOpenData& value) override;
     bool do_visit(GeneralizedTime& value) override;
 
+    // The walk with this decoder's hooks called directly.
+    bool visit(SEQUENCE& seq) override;
     SeqVisitCode preVisitExtensionRoots(SEQUENCE& seq) override;
     SeqVisitCode visitExtensionRoot(SEQUENCE& seq, int index, int optionalId) override;
     SeqVisitCode preVisitExtensions(SEQUENCE& seq) override;
@@ -50,6 +64,7 @@ public:
     SeqVisitCode visitUnknownExtensions(SEQUENCE& seq) override;
 
 private:
+    bool decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& value);
     // Reads an open type's length; fails when its octets run past the input.
     bool decodeOpenLength(unsigned& count);
     // Decodes value from exactly the next count octets, then moves past them.

@@ -77,6 +77,11 @@ bool PERDecoder::do_visit(CHOICE& value)
     return value.getSelection()->accept(*this);
 }
 
+bool PERDecoder::visit(SEQUENCE& seq)
+{
+    return walk_sequence(*this, seq);
+}
+
 Visitor::SeqVisitCode PERDecoder::preVisitExtensionRoots(SEQUENCE& seq)
 {
     bool extension = false;
@@ -85,7 +90,7 @@ Visitor::SeqVisitCode PERDecoder::preVisitExtensionRoots(SEQUENCE& seq)
     unsigned optionals = seq.info()->numOptionals;
     BitMap& map = seq.optionalMap();
     map.resize(optionals);
-    if (!decodeBitMap(map.bytes(), optionals))
+    if (!decodeBitMap(map.bytes(), bits::octets(map.size()), optionals))
         return VISIT_FAIL;
     return extension ? VISIT_CONTINUE : VISIT_NO_EXTENSION;
 }
@@ -105,7 +110,7 @@ Visitor::SeqVisitCode PERDecoder::preVisitExtensions(SEQUENCE& seq)
         return VISIT_FAIL;
     BitMap& map = seq.extensionMap();
     map.resize(m + 1);
-    return decodeBitMap(map.bytes(), m + 1) ? VISIT_CONTINUE : VISIT_FAIL;
+    return decodeBitMap(map.bytes(), bits::octets(map.size()), m + 1) ? VISIT_CONTINUE : VISIT_FAIL;
 }
 
 Visitor::SeqVisitCode PERDecoder::visitKnownExtension(SEQUENCE& seq, int index, int optionalId)

@@ -46,7 +46,7 @@ unsigned length_octets(std::size_t length, char (&octets)[2])
 
 } // namespace
 
-bool PEREncoder::encodeUnsigned(unsigned value, unsigned lower, unsigned upper)
+bool PEREncoder::encodeWideUnsigned(unsigned value, unsigned lower, unsigned upper)
 {
     if (!in_range(value, lower, upper))
         return false;
@@ -180,6 +180,15 @@ bool PEREncoder::do_visit(INTEGER const& value)
         return encodeUnsigned(bits, static_cast<unsigned>(value.getLowerLimit()), value.getUpperLimit());
     // X.691 10.8: unconstrained whole number, two's complement.
     unsigned octets = integer_octets(value.getValue());
+    if (mAligned) {
+        // The count in one aligned octet (X.691 10.9.3.6), then the octets.
+        align();
+        std::vector<char>& out = output();
+        out.push_back(static_cast<char>(octets));
+        for (unsigned i = octets; i-- > 0;)
+            out.push_back(static_cast<char>(bits >> (8 * i)));
+        return true;
+    }
     if (!encodeLength(octets, 0, UnboundedLength))
         return false;
     encodeMultiBit(bits, 8 * octets);
@@ -226,7 +235,7 @@ bool PEREncoder::do_visit(BIT_STRING const& value)
         encodeBlock(value.getData().data(), (bits + 7) / 8);
         return true;
     }
-    encodeBitMap(value.getData(), bits);
+    encodeBitMap(value.getData().data(), value.getData().size(), bits);
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "asn1/descriptors.h"
 #include "asn1/per_bits.h"
 #include "asn1/visitor.h"
 
@@ -12,14 +13,23 @@ namespace ASN1 {
 
 class ConstrainedObject;
 
-class PEREncoder : public ConstVisitor, public BitOutput {
+class PEREncoder final : public ConstVisitor, public BitOutput {
 public:
     explicit PEREncoder(std::vector<char>& out, bool aligned = true) : BitOutput(out), mAligned(aligned) {}
 
     bool aligned() const { return mAligned; }
 
     // Constrained whole number value in lower..upper (X.691 10.5).
-    bool encodeUnsigned(unsigned value, unsigned lower, unsigned upper);
+    bool encodeUnsigned(unsigned value, unsigned lower, unsigned upper)
+    {
+        // X.691 10.5.7.1: a range below 256 is a bit-field of its width in
+        // either variant (the offset compares for signed bounds too).
+        unsigned span = upper - lower;
+        if (span >= 255 || value - lower > span)
+            return encodeWideUnsigned(value, lower, upper);
+        encodeMultiBit(value - lower, CountBits(span + 1));
+        return true;
+    }
     // Length determinant (X.691 10.9); upper = UnboundedLength for none.
     bool encodeLength(unsigned length, unsigned lower, unsigned upper);
     // Normally small non-negative whole number (X.691 10.6).
@@ -45,12 +55,16 @@ public:
     bool do_visit(GeneralizedTime const& value) override;
     bool do_visit(SEQUENCE_OF_Base const& value) override;
 
+    // The walk with this encoder's hooks called directly.
+    bool visit(SEQUENCE const& seq) override;
     bool preVisitExtensionRoots(SEQUENCE const& seq) override;
     bool visitExtensionRoot(SEQUENCE const& seq, int index) override;
     bool preVisitExtensions(SEQUENCE const& seq) override;
     bool visitKnownExtension(SEQUENCE const& seq, int index) override;
 
 private:
+    // Ranges of 256 values and more, and values outside the range (false).
+    bool encodeWideUnsigned(unsigned value, unsigned lower, unsigned upper);
     bool encodeOpenOctets(char const* data, unsigned n);
     // A character code in bits bits; false when it does not fit.
     bool encodeCharacter(unsigned code, unsigned bits);

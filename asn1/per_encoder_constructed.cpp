@@ -56,12 +56,18 @@ bool PEREncoder::do_visit(CHOICE const& value)
     return selected->accept(*this);
 }
 
+bool PEREncoder::visit(SEQUENCE const& seq)
+{
+    return walk_sequence(*this, seq);
+}
+
 bool PEREncoder::preVisitExtensionRoots(SEQUENCE const& seq)
 {
     // X.691 18.1 and 18.2: extension bit, then the presence bit-map.
     if (seq.extendable())
         encodeSingleBit(any_extension_present(seq));
-    encodeBitMap(seq.optionalMap().bytes(), seq.info()->numOptionals);
+    BitMap const& optionals = seq.optionalMap();
+    encodeBitMap(optionals.bytes(), bits::octets(optionals.size()), seq.info()->numOptionals);
     return true;
 }
 
@@ -80,7 +86,7 @@ bool PEREncoder::preVisitExtensions(SEQUENCE const& seq)
     if (n > MaximumArraySize)
         return false;
     encodeSmallUnsigned(n - 1);
-    encodeBitMap(seq.extensionMap().bytes(), n);
+    encodeBitMap(seq.extensionMap().bytes(), bits::octets(seq.extensionMap().size()), n);
     return true;
 }
 

@@ -174,6 +174,13 @@ bool OBJECT_IDENTIFIER::do_accept(ConstVisitor& v) const { return v.do_visit(*th
 
 // BIT_STRING
 
+void BIT_STRING::resize(unsigned count)
+{
+    mBytes.resize(bits::octets(count), 0);
+    bits::clear_tail(mBytes.data(), count);
+    mCount = count;
+}
+
 int BIT_STRING::do_compare(AbstractData const& other) const
 {
     std::vector<char> const& mine = getData();

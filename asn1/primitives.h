@@ -204,14 +204,16 @@ public:
     explicit BIT_STRING(void const* info = &theInfo) : ConstrainedObject(info) {}
     static AbstractData* create(void const* info) { return new BIT_STRING(info); }
 
-    unsigned size() const { return mBits.size(); }
+    unsigned size() const { return mCount; }
     // Keeps the first bits; new bits are 0.
-    void resize(unsigned bits) { mBits.resize(bits); }
-    bool test(unsigned i) const { return mBits.test(i); }
-    void set(unsigned i, bool on = true) { mBits.set(i, on); }
+    void resize(unsigned count);
+    // A bit beyond the size reads as clear.
+    bool test(unsigned i) const { return i < mCount && bits::test(mBytes.data(), i); }
+    // i must be below size().
+    void set(unsigned i, bool on = true) { bits::set(mBytes.data(), i, on); }
     // ceil(size() / 8) octets.
-    std::vector<char> const& getData() const { return mBits.bytes(); }
-    std::vector<char>& getData() { return mBits.bytes(); }
+    std::vector<char> const& getData() const { return mBytes; }
+    std::vector<char>& getData() { return mBytes; }
 
 protected:
     int do_compare(AbstractData const& other) const override;
@@ -220,7 +222,8 @@ protected:
     bool do_accept(ConstVisitor& v) const override;
 
 private:
-    BitMap mBits;
+    unsigned mCount = 0;
+    std::vector<char> mBytes;
 };
 
 class OCTET_STRING : public ConstrainedObject,

@@ -4,6 +4,79 @@
 
 namespace ASN1 {
 
+namespace detail {
+
+namespace {
+
+// Size classes of the pooled field arrays, in pointers.
+const unsigned PooledClasses[] = {8, 16, 32, 64};
+
+FreeList* pool_for(unsigned& n)
+{
+    static FreeList* pools[4] = {};
+    for (unsigned c = 0; c < 4; ++c) {
+        if (n <= PooledClasses[c]) {
+            n = PooledClasses[c];
+            if (!pools[c]) // never destroyed, like the value classes' lists
+                pools[c] = new FreeList(n * sizeof(AbstractData*));
+            return pools[c];
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void FieldArray::assign_pooled(unsigned n)
+{
+    release();
+    if (n > InlineFields) {
+        unsigned rounded = n;
+        std::size_t bytes = n * sizeof(AbstractData*);
+        FreeList* pool = pool_for(rounded);
+        mData = static_cast<AbstractData**>(pool ? pool->take(rounded * sizeof(AbstractData*))
+                                                 : ::operator new(bytes));
+    }
+    std::fill(mData, mData + n, nullptr);
+    mCount = n;
+}
+
+void FieldArray::release()
+{
+    if (mData != mInline) {
+        unsigned rounded = mCount;
+        if (FreeList* pool = pool_for(rounded))
+            pool->give(mData, rounded * sizeof(AbstractData*));
+        else
+            ::operator delete(mData);
+    }
+    mData = mInline;
+    mCount = 0;
+}
+
+void FieldArray::take(FieldArray& other)
+{
+    if (other.mData == other.mInline) {
+        std::copy(other.mInline, other.mInline + other.mCount, mInline);
+        mData = mInline;
+    } else {
+        mData = other.mData;
+    }
+    mCount = other.mCount;
+    other.mData = other.mInline;
+    other.mCount = 0;
+}
+
+void FieldArray::swap(FieldArray& other)
+{
+    FieldArray held;
+    held.take(*this);
+    take(other);
+    other.take(held);
+}
+
+} // namespace detail
+
 // SEQUENCE
 
 const unsigned SEQUENCE::defaultTag[1] = {0};
@@ -11,7 +84,7 @@ const unsigned SEQUENCE::defaultTag[1] = {0};
 SEQUENCE::SEQUENCE(void const* info) : AbstractData(info)
 {
     SequenceInfo const* seq = this->info();
-    mFields.assign(seq->numFields + seq->knownExtensions, nullptr);
+    mFields.assign(seq->numFields + seq->knownExtensions);
     mOptionals.resize(seq->numOptionals);
     for (unsigned i = 0; i < seq->numFields; ++i) {
         if (seq->fieldIds[i] == MandatoryField)
@@ -29,10 +102,10 @@ SEQUENCE::SEQUENCE(void const* info) : AbstractData(info)
 }
 
 SEQUENCE::SEQUENCE(SEQUENCE const& other)
-    : AbstractData(other), mFields(other.mFields.size(), nullptr), mOptionals(other.mOptionals),
-      mExtensions(other.mExtensions)
+    : AbstractData(other), mOptionals(other.mOptionals), mExtensions(other.mExtensions)
 {
-    for (std::size_t i = 0; i < mFields.size(); ++i) {
+    mFields.assign(other.mFields.size());
+    for (unsigned i = 0; i < mFields.size(); ++i) {
         if (other.mFields[i])
             mFields[i] = other.mFields[i]->clone();
     }
@@ -54,7 +127,7 @@ void SEQUENCE::deleteFields()
 {
     for (AbstractData* field : mFields)
         delete field;
-    mFields.clear();
+    mFields.assign(0);
 }
 
 void SEQUENCE::swap(SEQUENCE& other)
@@ -62,12 +135,6 @@ void SEQUENCE::swap(SEQUENCE& other)
     mFields.swap(other.mFields);
     mOptionals.swap(other.mOptionals);
     mExtensions.swap(other.mExtensions);
-}
-
-bool SEQUENCE::hasOptionalField(unsigned id) const
-{
-    unsigned optionals = info()->numOptionals;
-    return id < optionals ? mOptionals.test(id) : mExtensions.test(id - optionals);
 }
 
 void SEQUENCE::includeOptionalField(unsigned id, unsigned index)
@@ -97,21 +164,9 @@ void SEQUENCE::removeOptionalField(unsigned id)
         mExtensions.set(id - optionals, false);
 }
 
-AbstractData* SEQUENCE::makeField(unsigned index)
+AbstractData* SEQUENCE::createField(unsigned index)
 {
-    if (index >= mFields.size())
-        return nullptr;
-    if (!mFields[index])
-        mFields[index] = create_from(info()->fieldInfos[index]);
-    return mFields[index];
-}
-
-int SEQUENCE::presenceId(unsigned index) const
-{
-    SequenceInfo const* seq = info();
-    if (index < seq->numFields)
-        return seq->fieldIds[index] == MandatoryField ? -1 : int(seq->fieldIds[index]);
-    return int(seq->numOptionals + (index - seq->numFields));
+    return mFields[index] = create_from(info()->fieldInfos[index]);
 }
 
 char const* SEQUENCE::fieldName(unsigned index) const
@@ -147,51 +202,7 @@ bool SEQUENCE::do_accept(ConstVisitor& v) const { return v.visit(*this); }
 
 // Traversals
 
-bool Visitor::visit(SEQUENCE& seq)
-{
-    SequenceInfo const* info = seq.info();
-    SeqVisitCode first = preVisitExtensionRoots(seq);
-    if (first < VISIT_NO_EXTENSION)
-        return first != VISIT_FAIL;
-    for (unsigned i = 0; i < info->numFields; ++i) {
-        SeqVisitCode r = visitExtensionRoot(seq, int(i), seq.presenceId(i));
-        if (r < VISIT_NO_EXTENSION)
-            return r != VISIT_FAIL;
-    }
-    if (first != VISIT_CONTINUE)
-        return true;
-    SeqVisitCode r = preVisitExtensions(seq);
-    if (r != VISIT_CONTINUE)
-        return r != VISIT_FAIL;
-    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
-        r = visitKnownExtension(seq, int(i), seq.presenceId(i));
-        if (r != VISIT_CONTINUE)
-            return r != VISIT_FAIL;
-    }
-    return visitUnknownExtensions(seq) != VISIT_FAIL;
-}
-
-bool ConstVisitor::visit(SEQUENCE const& seq)
-{
-    SequenceInfo const* info = seq.info();
-    if (!preVisitExtensionRoots(seq))
-        return false;
-    for (unsigned i = 0; i < info->numFields; ++i) {
-        int id = seq.presenceId(i);
-        if (id >= 0 && !seq.hasOptionalField(unsigned(id)))
-            continue;
-        if (!visitExtensionRoot(seq, int(i)))
-            return false;
-    }
-    if (seq.extensionMap().size() == 0)
-        return afterVisitSequence(seq);
-    if (!preVisitExtensions(seq))
-        return false;
-    for (unsigned i = info->numFields; i < seq.fieldCount(); ++i) {
-        if (seq.hasOptionalField(unsigned(seq.presenceId(i))) && !visitKnownExtension(seq, int(i)))
-            return false;
-    }
-    return afterVisitSequence(seq);
-}
+bool Visitor::visit(SEQUENCE& seq) { return walk_sequence(*this, seq); }
+bool ConstVisitor::visit(SEQUENCE const& seq) { return walk_sequence(*this, seq); }
 
 } // namespace ASN1

@@ -58,8 +58,8 @@ public:
     virtual SeqVisitCode visitKnownExtension(SEQUENCE& seq, int index, int optionalId);
     virtual SeqVisitCode visitUnknownExtensions(SEQUENCE& seq);
 
-    // Walks a SEQUENCE through the hooks above.
-    bool visit(SEQUENCE& seq);
+    // Walks a SEQUENCE through the hooks above (walk_sequence).
+    virtual bool visit(SEQUENCE& seq);
 };
 
 class ConstVisitor {
@@ -88,8 +88,9 @@ public:
     virtual bool visitKnownExtension(SEQUENCE const& seq, int index);
     virtual bool afterVisitSequence(SEQUENCE const& seq);
 
-    // Walks a SEQUENCE through the hooks above, present fields only.
-    bool visit(SEQUENCE const& seq);
+    // Walks a SEQUENCE through the hooks above, present fields only
+    // (walk_sequence).
+    virtual bool visit(SEQUENCE const& seq);
 };
 
 } // namespace ASN1

@@ -1,16 +1,40 @@
-// Aligned PER encode and decode of small message shapes: time per operation
-// and heap allocations per decode (the target value is built fresh each time,
-// as a received frame's is).
+// Aligned PER encode and decode: small message shapes, the control
+// protocol's own small messages and a seeded random workload of LGCP
+// messages. Time per operation (one message an iteration) and heap
+// allocations per operation; a decode target is built fresh each time, as a
+// received frame's is.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <vector>
 
-#include "bench/alloc_count.h"
 #include "server/schema/LGCP.h"
 #include "tests/asn1/sample_types.h"
+#include "tests/schema/random_value.h"
+
+namespace {
+
+std::size_t allocations = 0;
+
+} // namespace
+
+// Out of line, so the compiler does not pair an inlined malloc with the
+// operator delete of a caller.
+__attribute__((noinline)) void* operator new(std::size_t size)
+{
+    ++allocations;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -46,14 +70,46 @@ ASN1::OCTET_STRING& octets_1k()
     return octets;
 }
 
-void encode(benchmark::State& state, ASN1::AbstractData const& value)
+// Heap allocations per iteration since the first.
+class AllocationCount {
+public:
+    explicit AllocationCount(benchmark::State& state) : mState(state), mFirst(allocations) {}
+    ~AllocationCount()
+    {
+        mState.counters["allocs"] =
+            benchmark::Counter(double(allocations - mFirst), benchmark::Counter::kAvgIterations);
+    }
+
+private:
+    benchmark::State& mState;
+    std::size_t mFirst;
+};
+
+// Encodes into a buffer kept across messages, as the control server does.
+bool encode_into(ASN1::AbstractData const& value, std::vector<char>& out)
 {
     ASN1::CoderEnv env;
+    out.clear();
+    return ASN1::encode(value, &env, std::back_inserter(out));
+}
+
+bool decode_fresh(std::vector<char> const& in, ASN1::DataInfo const* info)
+{
+    ASN1::CoderEnv env;
+    std::unique_ptr<ASN1::AbstractData> target(ASN1::create_from(info));
+    bool ok = ASN1::decode(in.data(), in.data() + in.size(), &env, *target, true);
+    benchmark::DoNotOptimize(target.get());
+    return ok;
+}
+
+void encode(benchmark::State& state, ASN1::AbstractData const& value)
+{
     std::vector<char> out;
     out.reserve(2048);
+    encode_into(value, out);
+    AllocationCount count(state);
     for (auto _ : state) {
-        out.clear();
-        bool ok = ASN1::encode(value, &env, std::back_inserter(out));
+        bool ok = encode_into(value, out);
         benchmark::DoNotOptimize(ok);
     }
     state.counters["octets"] = double(out.size());
@@ -61,19 +117,29 @@ void encode(benchmark::State& state, ASN1::AbstractData const& value)
 
 void decode(benchmark::State& state, ASN1::AbstractData const& value)
 {
-    ASN1::CoderEnv env;
     std::vector<char> in;
-    ASN1::encode(value, &env, std::back_inserter(in));
-    std::size_t before = bench_allocations;
+    encode_into(value, in);
+    decode_fresh(in, value.info()); // warms the free lists
+    AllocationCount count(state);
+    for (auto _ : state) {
+        if (!decode_fresh(in, value.info()))
+            state.SkipWithError("decode failed");
+    }
+}
+
+// Decodes into a fresh value and encodes that value again.
+void round_trip(benchmark::State& state, ASN1::AbstractData const& value)
+{
+    std::vector<char> in, out;
+    encode_into(value, in);
+    out.reserve(2048);
+    ASN1::CoderEnv env;
+    AllocationCount count(state);
     for (auto _ : state) {
         std::unique_ptr<ASN1::AbstractData> target(ASN1::create_from(value.info()));
-        bool ok = ASN1::decode(in.data(), in.data() + in.size(), &env, *target, true);
-        if (!ok)
-            state.SkipWithError("decode failed");
-        benchmark::DoNotOptimize(target.get());
+        if (!ASN1::decode(in.data(), in.data() + in.size(), &env, *target, true) || !encode_into(*target, out))
+            state.SkipWithError("round trip failed");
     }
-    state.counters["allocs/decode"] =
-        benchmark::Counter(double(bench_allocations - before), benchmark::Counter::kAvgIterations);
 }
 
 void BM_EncodeMessage(benchmark::State& state) { encode(state, small_message()); }
@@ -206,5 +272,147 @@ BENCHMARK(BM_EncodeCreateRtpRadio);
 BENCHMARK(BM_DecodeCreateRtpRadio);
 BENCHMARK(BM_EncodeQueryResources);
 BENCHMARK(BM_DecodeQueryResources);
+
+// The messages of the control path's steady state: a ping, the create of a
+// trunk slot, and the answers to them.
+namespace {
+
+// seq, slot (none when negative) and the PDU that fill makes.
+LGCP::Message steady(int seq, int slot, void (*fill)(LGCP::PDU&))
+{
+    LGCP::Message msg;
+    msg.set_seq(seq);
+    if (slot >= 0)
+        msg.set_slot(static_cast<unsigned>(slot));
+    fill(msg.get_pdu());
+    return msg;
+}
+
+LGCP::Message const& lone_ping()
+{
+    static const LGCP::Message msg = steady(90210, -1, [](LGCP::PDU& pdu) { pdu.get_command().set_ping(); });
+    return msg;
+}
+
+LGCP::Message const& create_trunk()
+{
+    static const LGCP::Message msg = steady(90211, 700, [](LGCP::PDU& pdu) {
+        LGCP::TrunkParams& trunk = pdu.get_command().get_create().get_trunk();
+        trunk.set_trunk(3);
+        trunk.set_timeslot(17);
+    });
+    return msg;
+}
+
+LGCP::Message const& success_answer()
+{
+    static const LGCP::Message msg = steady(90211, 700, [](LGCP::PDU& pdu) { pdu.get_response().set_success(); });
+    return msg;
+}
+
+LGCP::Message const& error_answer()
+{
+    static const LGCP::Message msg = steady(
+        90212, 1023, [](LGCP::PDU& pdu) { pdu.get_response().set_error(LGCP::ErrorCause::slotIdBusy); });
+    return msg;
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(decode, LonePing, lone_ping());
+BENCHMARK_CAPTURE(encode, LonePing, lone_ping());
+BENCHMARK_CAPTURE(round_trip, LonePing, lone_ping());
+BENCHMARK_CAPTURE(decode, CreateTrunk, create_trunk());
+BENCHMARK_CAPTURE(encode, CreateTrunk, create_trunk());
+BENCHMARK_CAPTURE(round_trip, CreateTrunk, create_trunk());
+BENCHMARK_CAPTURE(decode, SuccessAnswer, success_answer());
+BENCHMARK_CAPTURE(encode, SuccessAnswer, success_answer());
+BENCHMARK_CAPTURE(round_trip, SuccessAnswer, success_answer());
+BENCHMARK_CAPTURE(decode, ErrorAnswer, error_answer());
+BENCHMARK_CAPTURE(encode, ErrorAnswer, error_answer());
+BENCHMARK_CAPTURE(round_trip, ErrorAnswer, error_answer());
+
+// A seeded random workload of LGCP messages over the whole schema: commands,
+// responses and signals alike. Each iteration handles the next message, so
+// the time per iteration is the time per message over the mix.
+namespace {
+
+struct Workload {
+    std::vector<std::unique_ptr<LGCP::Message>> values;
+    std::vector<std::vector<char>> octets;
+    std::size_t totalOctets = 0;
+};
+
+Workload const& workload()
+{
+    static Workload w;
+    if (!w.values.empty())
+        return w;
+    RandomValue::Filler filler(20240518);
+    while (w.values.size() < 2000) {
+        std::unique_ptr<LGCP::Message> msg(new LGCP::Message);
+        filler.fill(*msg);
+        std::vector<char> octets;
+        if (!encode_into(*msg, octets))
+            continue; // none expected: the filler keeps every constraint
+        w.totalOctets += octets.size();
+        w.values.push_back(std::move(msg));
+        w.octets.push_back(std::move(octets));
+    }
+    return w;
+}
+
+// Runs one message of the workload an iteration, in turn.
+template <class PerMessage>
+void over_workload(benchmark::State& state, PerMessage per_message)
+{
+    Workload const& w = workload();
+    std::size_t i = 0;
+    {
+        AllocationCount count(state);
+        for (auto _ : state) {
+            if (!per_message(i))
+                state.SkipWithError("codec failed");
+            i = i + 1 == w.values.size() ? 0 : i + 1;
+        }
+    }
+    state.counters["messages"] = double(w.values.size());
+    state.counters["octets/msg"] = double(w.totalOctets) / double(w.values.size());
+}
+
+void BM_WorkloadDecode(benchmark::State& state)
+{
+    Workload const& w = workload();
+    for (std::vector<char> const& octets : w.octets)
+        decode_fresh(octets, &LGCP::Message::theInfo); // warms the free lists
+    over_workload(state, [&w](std::size_t i) { return decode_fresh(w.octets[i], &LGCP::Message::theInfo); });
+}
+
+void BM_WorkloadEncode(benchmark::State& state)
+{
+    Workload const& w = workload();
+    std::vector<char> out;
+    out.reserve(4096);
+    over_workload(state, [&w, &out](std::size_t i) { return encode_into(*w.values[i], out); });
+}
+
+void BM_WorkloadRoundTrip(benchmark::State& state)
+{
+    Workload const& w = workload();
+    std::vector<char> out;
+    out.reserve(4096);
+    ASN1::CoderEnv env;
+    over_workload(state, [&](std::size_t i) {
+        std::vector<char> const& in = w.octets[i];
+        LGCP::Message msg;
+        return ASN1::decode(in.data(), in.data() + in.size(), &env, msg, true) && encode_into(msg, out) && out == in;
+    });
+}
+
+} // namespace
+
+BENCHMARK(BM_WorkloadDecode);
+BENCHMARK(BM_WorkloadEncode);
+BENCHMARK(BM_WorkloadRoundTrip);
 
 BENCHMARK_MAIN();

@@ -288,10 +288,9 @@ void Server::SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg)
     if (slot != no_slot)
         msg.set_slot(slot);
 
-    std::vector<char> octets;
-    octets.reserve(200);
+    mOctets.clear();
     ASN1::CoderEnv env(ASN1::CoderEnv::per_Aligned);
-    if (!ASN1::encode(msg, &env, std::back_inserter(octets))) {
+    if (!ASN1::encode(msg, &env, std::back_inserter(mOctets))) {
         // The printer fails on the same value and would leave the error
         // stream failed for good: print into a buffer of its own.
         std::ostringstream text;
@@ -303,7 +302,7 @@ void Server::SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg)
         std::cerr << ext::header(this) << "send fail: Service not attached!" << std::endl;
         return;
     }
-    mConnection->Send(octets.data(), static_cast<int>(octets.size()));
+    mConnection->Send(mOctets.data(), static_cast<int>(mOctets.size()));
 }
 
 } // namespace CtrlSrv

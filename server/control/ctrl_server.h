@@ -6,6 +6,7 @@
 
 #include <iosfwd>
 #include <list>
+#include <vector>
 
 #include "runtime/timer.h"
 #include "server/control/control_service.h"
@@ -103,6 +104,8 @@ private:
     unsigned mSlot = no_slot;
     Response mResponse = none;
     Timer mStatTimer;
+    // The encoding of the message being sent, kept between messages.
+    std::vector<char> mOctets;
 };
 
 } // namespace CtrlSrv
