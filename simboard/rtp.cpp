@@ -51,38 +51,43 @@ std::string address(uint32_t addr, uint16_t port)
 
 RtpEngine::RtpEngine() : mRandom(std::random_device()())
 {
-    handle(RTP_BEGIN_SESSION, [this](Call& c) { return begin(of(c.channel), c.record<rtp_connection_params>()); });
-    handle(RTP_ADD_CHANNEL, [this](Call& c) { return add_channel(of(c.channel), c.record<rtp_channel_info>()); });
+    on(RTP_BEGIN_SESSION, [this](Session& s, Call& c) { return begin(s, c.record<rtp_connection_params>()); });
+    on(RTP_ADD_CHANNEL, [this](Session& s, Call& c) { return add_channel(s, c.record<rtp_channel_info>()); });
     for (unsigned long n : {RTP_TEARDOWN_R3, RTP_TEARDOWN_R10, RTP_TEARDOWN_R11})
-        handle(n, [this](Call& c) { return note(c); });
-    handle(RTP_INPUT_START, [this](Call& c) {
-        Session& s = of(c.channel);
-        if (s.tdm < 0)
-            return -EINVAL;
-        mStates[s.tdm].input = true;
-        return note(c);
-    });
-    handle(RTP_INPUT_STOP, [this](Call& c) {
-        Session& s = of(c.channel);
-        if (s.tdm < 0)
-            return -EINVAL;
-        mStates[s.tdm].input = false;
-        return note(c);
-    });
-    handle(RTP_SET_EVENT, [this](Call& c) {
+        on(n, [](Session&, Call&) { return 0; });
+    for (bool start : {true, false})
+        on(start ? RTP_INPUT_START : RTP_INPUT_STOP, [this, start](Session& s, Call&) {
+            if (s.tdm < 0)
+                return -EINVAL;
+            mStates[s.tdm].input = start;
+            return 0;
+        });
+    on(RTP_SET_EVENT, [](Session& s, Call& c) {
         auto& r = c.record<rtp_event>();
         if (r.type != kPacketDetection)
             return -EINVAL;
-        Session& s = of(c.channel);
         s.detecting = true;
         s.detectTimeout = r.timeout;
-        return note(c);
+        return 0;
     });
-    handle(RTP_RESET_EVENT, [this](Call& c) {
+    on(RTP_RESET_EVENT, [](Session& s, Call& c) {
         if (c.record<uint32_t>() != kPacketDetection)
             return -EINVAL;
-        of(c.channel).detecting = false;
-        return note(c);
+        s.detecting = false;
+        return 0;
+    });
+}
+
+void RtpEngine::on(unsigned long number, std::function<int(Session&, Call&)> handler)
+{
+    handle(number, [this, number, handler](Call& c) {
+        auto it = mSessions.find(&c.channel);
+        if (it == mSessions.end())
+            return -ENODEV;
+        int result = handler(*it->second, c);
+        if (result == 0 && number != RTP_BEGIN_SESSION && number != RTP_ADD_CHANNEL)
+            it->second->requests.push_back(number);
+        return result;
     });
 }
 
@@ -209,12 +214,6 @@ int RtpEngine::add_channel(Session& s, rtp_channel_info& info)
     info.tdm = tdm;
     if (SwitchPath* p = path())
         p->attach(tdm, &s);
-    return 0;
-}
-
-int RtpEngine::note(Call& c)
-{
-    of(c.channel).requests.push_back(c.number);
     return 0;
 }
 

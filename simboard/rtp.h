@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -92,11 +93,11 @@ public:
 
 private:
     Session* lookup(int32_t tdm) const;
-    Session& of(Channel& channel) { return *mSessions.at(&channel); }
+    // A request of the channel's session; one on a channel the engine hung
+    // up fails with ENODEV.
+    void on(unsigned long number, std::function<int(Session&, Call&)> handler);
     int begin(Session& s, const rtp_connection_params& p);
     int add_channel(Session& s, rtp_channel_info& info);
-    // Keeps the request in the session's history; 0.
-    int note(Call& c);
     SwitchPath* path() const;
     std::string describe(const Session& s) const;
 
