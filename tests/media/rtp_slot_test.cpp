@@ -18,12 +18,6 @@ using I = LGCP::IoctlParams;
 
 namespace {
 
-// A remote peer with its RTP and RTCP sockets.
-struct Remote {
-    uint16_t port = free_rtp_port();
-    UdpPeer rtp{port}, rtcp{uint16_t(port + 1)};
-};
-
 struct RtpSlotTest : ::testing::Test, RtpWorld {
     // Slot n talking to remote from a local port of its own.
     RtpSlot& make(int n, Remote& remote, const std::function<void(TERM::RtpParams&)>& more = nullptr)
