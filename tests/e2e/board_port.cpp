@@ -27,10 +27,13 @@ bool BoardPort::connect(pid_t pid, int timeout_ms)
     }, timeout_ms);
 }
 
-std::string BoardPort::ask(const std::string& command, int timeout_ms)
+bool BoardPort::send(const std::string& command)
 {
-    if (::send(mSocket.get(), command.data(), command.size(), MSG_NOSIGNAL) != ssize_t(command.size()))
-        return std::string();
+    return ::send(mSocket.get(), command.data(), command.size(), MSG_NOSIGNAL) == ssize_t(command.size());
+}
+
+std::string BoardPort::answer(int timeout_ms)
+{
     pollfd p{mSocket.get(), POLLIN, 0};
     if (::poll(&p, 1, timeout_ms) != 1)
         return std::string();

@@ -19,7 +19,13 @@ public:
     bool connect(pid_t pid, int timeout_ms = 5000);
     bool connected() const { return static_cast<bool>(mSocket); }
     // The answer line without its newline; "" when none came in time.
-    std::string ask(const std::string& command, int timeout_ms = 5000);
+    std::string ask(const std::string& command, int timeout_ms = 5000)
+    {
+        return send(command) ? answer(timeout_ms) : std::string();
+    }
+    // The two halves of ask, for a test that waits for the command's effect first.
+    bool send(const std::string& command);
+    std::string answer(int timeout_ms = 5000);
 
 private:
     Fd mSocket;
