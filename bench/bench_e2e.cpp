@@ -2,6 +2,9 @@
 // plain TCP echo of the same frame sizes (the machine's limit): ping round
 // trips (p50, p99 over 10,000), pipelined pings with 32 outstanding, and
 // create + destroy pairs. Each figure is reported with its ratio to the echo.
+// RTP slots: create + destroy pairs beside trunk pairs, and the latency of
+// a DTMF detection (played through the board's test port) to its tonec
+// signal beside ping round trips.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -18,7 +21,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
+#include "tests/support/rtp_peer.h"
 #include "tests/support/lgcp_frames.h"
 
 namespace {
@@ -320,6 +325,105 @@ void CreateDestroyPairs(benchmark::State& state)
     state.counters["echo_pairs_per_s"] = echo;
     state.counters["ratio"] = server / echo;
 }
+// Pairs per second of one create and one destroy of slot 7, answered in turn.
+double pairs_per_s(Frames& frames, int fd, const LGCP::Command& create, int pairs)
+{
+    LGCP::Command destroy;
+    destroy.set_destroy();
+    std::string creating = vbtest::tpkt(vbtest::lgcp(create, 1000, 7));
+    std::string destroying = vbtest::tpkt(vbtest::lgcp(destroy, 1000, 7));
+    send_all(fd, creating);
+    std::vector<std::string> created = frames.settle();
+    send_all(fd, destroying);
+    std::vector<std::string> destroyed = frames.settle();
+    if (created.empty() || Frames::text(created[0]) != "seq=1000 slot=7 success" || destroyed.empty())
+        throw std::runtime_error("slot 7 was not made: " + (created.empty() ? "" : Frames::text(created[0])));
+    auto t0 = Clock::now();
+    for (int i = 0; i < pairs; ++i) {
+        send_all(fd, creating);
+        frames.await(created.back());
+        send_all(fd, destroying);
+        frames.await(destroyed.back());
+    }
+    return pairs / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+LGCP::Command create_rtp_towards(const vbtest::Remote& remote)
+{
+    LGCP::Command c = vbtest::create_rtp(remote.port);
+    TERM::HostAddress& shost = c.get_create().get_rtp().get_codecRTP().include_shost();
+    shost.set_iaddr("127.0.0.1");
+    shost.set_port(vbtest::free_rtp_port());
+    return c;
+}
+
+// RTP pairs beside trunk pairs (goal: an RTP pair at most 2.5 times a trunk pair).
+void RtpCreateDestroyPairs(benchmark::State& state)
+{
+    Setup& s = Setup::get();
+    vbtest::Remote remote;
+    LGCP::Command trunk;
+    trunk.get_create().get_trunk().set_trunk(0);
+    trunk.get_create().get_trunk().set_timeslot(1);
+    double rtp = 0, trunks = 0;
+    for (auto _ : state) {
+        auto c = s.controller();
+        Frames frames(c->fd());
+        rtp = pairs_per_s(frames, c->fd(), create_rtp_towards(remote), kPairs);
+        trunks = pairs_per_s(frames, c->fd(), trunk, kPairs);
+    }
+    state.counters["rtp_pairs_per_s"] = rtp;
+    state.counters["trunk_pairs_per_s"] = trunks;
+    state.counters["rtp_pair_cost_ratio"] = trunks / rtp;
+}
+
+// A detection on an RTP slot's channel, from the test port's command to
+// the controller's tonec signal, beside ping round trips on the same
+// connection (goal: p50 at most 1.5 times the ping's).
+void DtmfToTonecLatency(benchmark::State& state)
+{
+    Setup& s = Setup::get();
+    vbtest::Remote remote;
+    std::vector<double> dtmf, ping;
+    for (auto _ : state) {
+        auto c = s.controller();
+        Frames frames(c->fd());
+        send_all(c->fd(), vbtest::tpkt(vbtest::lgcp(create_rtp_towards(remote), 1000, 8)));
+        std::vector<std::string> created = frames.settle();
+        if (created.size() < 2)
+            throw std::runtime_error("no RTP slot");
+        std::string active = Frames::text(created[1]);
+        std::string channel = active.substr(active.rfind(": ") + 2);
+        LGCP::Command enable;
+        enable.get_ioctl().set_dtmf_enable(true);
+        send_all(c->fd(), vbtest::tpkt(vbtest::lgcp(enable, 1000, 8)));
+        frames.settle();
+        vbtest::BoardPort port(s.server.pid());
+        std::string command = "dtmf " + channel + " 5 1234";
+        if (port.ask(command) != "ok 1")
+            throw std::runtime_error("the test port played no detection");
+        std::vector<std::string> signal = frames.settle();
+        if (signal.size() != 1)
+            throw std::runtime_error("no tonec signal");
+        for (int i = 0; i < kWarmUp + kRoundTrips; ++i) {
+            auto t0 = Clock::now();
+            port.send(command);
+            frames.await(signal[0]);
+            if (i >= kWarmUp)
+                dtmf.push_back(micros(Clock::now() - t0));
+            port.answer();
+        }
+        std::sort(dtmf.begin(), dtmf.end());
+        ping = round_trips(c->fd(), s.ping, s.pong);
+    }
+    auto at = [](const std::vector<double>& v, int permille) { return v[v.size() * permille / 1000]; };
+    state.counters["dtmf_p50_us"] = at(dtmf, 500);
+    state.counters["dtmf_p99_us"] = at(dtmf, 990);
+    state.counters["ping_p50_us"] = at(ping, 500);
+    state.counters["ping_p99_us"] = at(ping, 990);
+    state.counters["p50_ratio"] = at(dtmf, 500) / at(ping, 500);
+}
+
 // A failure (the server gone, say) ends the benchmark with its reason, and
 // the server is still stopped and its files removed.
 template <void (*Body)(benchmark::State&)>
@@ -335,6 +439,8 @@ void Guarded(benchmark::State& state)
 BENCHMARK(Guarded<PingRoundTrip>)->Name("PingRoundTrip")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Guarded<PipelinedPings>)->Name("PipelinedPings")->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Guarded<CreateDestroyPairs>)->Name("CreateDestroyPairs")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Guarded<RtpCreateDestroyPairs>)->Name("RtpCreateDestroyPairs")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Guarded<DtmfToTonecLatency>)->Name("DtmfToTonecLatency")->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -49,6 +49,7 @@ struct Request {
 
 class Board;
 class Model;
+class TestPort;
 
 // One open of a device. The board keeps the peer end of the socket pair
 // whose other end it handed out.
@@ -125,6 +126,8 @@ public:
     // the rest for the next read, never joining two records.
     virtual ssize_t read(Channel& channel, int fd, void* buf, size_t count);
     virtual ssize_t write(Channel& channel, int fd, const void* buf, size_t count);
+    // Adds the words of this device to the board's test port.
+    virtual void port_commands(TestPort&) {}
 
     void handle(unsigned long number, Handler handler, Arg arg = Arg::record);
     bool handles(unsigned long number) const { return mHandlers.count(number) != 0; }
@@ -179,6 +182,14 @@ public:
     {
         auto it = mModels.find(path);
         return it == mModels.end() ? nullptr : dynamic_cast<M*>(it->second.get());
+    }
+
+    // Calls f(path, model) for every device.
+    template <class F>
+    void each_model(F f) const
+    {
+        for (auto& m : mModels)
+            f(m.first, *m.second);
     }
 
     // Device::Driver

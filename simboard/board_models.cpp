@@ -4,12 +4,16 @@
 #include "board/e1_requests.h"
 #include "board/hal_requests.h"
 #include "board/mcc_requests.h"
+#include "board/rtp_requests.h"
+#include "board/voice_requests.h"
 #include "simboard/board.h"
 #include "simboard/dsp.h"
 #include "simboard/dtmf.h"
 #include "simboard/e1.h"
 #include "simboard/hal.h"
 #include "simboard/mcc.h"
+#include "simboard/rtp.h"
+#include "simboard/voice.h"
 #include "simboard/watchdog.h"
 
 namespace SimBoard {
@@ -23,6 +27,8 @@ void Board::add_board_models()
     add(Device::Cas::kDevice, std::make_unique<E1Cas>());
     add(Device::Dtmf::kDevice, std::make_unique<DtmfDevice>());
     add(Device::Dsp::kDevice, std::make_unique<DspDevice>());
+    add(Device::Rtp::kDevice, std::make_unique<RtpEngine>());
+    add(Device::Voice::kDevice, std::make_unique<VoiceDevice>());
 }
 
 } // namespace SimBoard

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "simboard/test_port.h"
+
 namespace SimBoard {
 
 using namespace Device::Dsp;
@@ -58,6 +60,21 @@ size_t DspDevice::event(uint32_t ts, uint32_t type, uint32_t d0, uint32_t d1, ui
 {
     Device::Dsp::Event e{ts, id == kFeatureId ? feature(ts, type).id : static_cast<uint32_t>(id), type, {d0, d1, d2}};
     return post_raw(&e, sizeof(e));
+}
+
+} // namespace SimBoard
+
+namespace SimBoard {
+
+void DspDevice::port_commands(TestPort& port)
+{
+    port.add("dsp", 5, "<ts> <type> <d0> <d1> <d2>", [this](const TestPort::Args& a) {
+        uint32_t v[5];
+        for (size_t i = 0; i < 5; ++i)
+            if (!TestPort::number(a[i], v[i]))
+                return TestPort::error("bad number " + a[i]);
+        return TestPort::ok(std::to_string(event(v[0], v[1], v[2], v[3], v[4])));
+    });
 }
 
 } // namespace SimBoard

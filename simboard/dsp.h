@@ -43,6 +43,8 @@ public:
     // words, carrying the feature's id unless an id is given.
     size_t event(uint32_t ts, uint32_t type, uint32_t d0, uint32_t d1 = 0, uint32_t d2 = 0,
                  int64_t id = kFeatureId);
+    // dsp <ts> <type> <d0> <d1> <d2>: event().
+    void port_commands(TestPort& port) override;
 
 private:
     TimeSlot* at(uint32_t ts) { return ts < Device::Dsp::kTimeSlots ? &mSlots[ts] : nullptr; }

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "runtime/mux_time.h"
+#include "simboard/test_port.h"
 
 namespace SimBoard {
 
@@ -101,6 +102,20 @@ size_t DtmfDevice::detect(uint32_t ts, uint32_t code, uint32_t timestamp)
 {
     Device::Dtmf::Event e{code, ts, timestamp, timeslot(ts).id};
     return post_raw(&e, sizeof(e));
+}
+
+} // namespace SimBoard
+
+namespace SimBoard {
+
+void DtmfDevice::port_commands(TestPort& port)
+{
+    port.add("dtmf", 3, "<ts> <code> <timestamp>", [this](const TestPort::Args& a) {
+        uint32_t ts = 0, code = 0, timestamp = 0;
+        if (!TestPort::number(a[0], ts) || !TestPort::number(a[1], code) || !TestPort::number(a[2], timestamp))
+            return TestPort::error("bad number");
+        return TestPort::ok(std::to_string(detect(ts, code, timestamp)));
+    });
 }
 
 } // namespace SimBoard

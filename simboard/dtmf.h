@@ -56,6 +56,8 @@ public:
     // The detector of the time slot reports code: one event record with the
     // time slot's id to every open descriptor; how many got it.
     size_t detect(uint32_t ts, uint32_t code, uint32_t timestamp);
+    // dtmf <ts> <code> <timestamp>: detect().
+    void port_commands(TestPort& port) override;
 
 private:
     // The time slot's state, null (the request then fails) when out of range.

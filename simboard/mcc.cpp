@@ -88,8 +88,7 @@ MccController::Allocated* MccController::lookup(int32_t number)
 
 SwitchPath* MccController::path() const
 {
-    Hal* hal = board() ? board()->find<Hal>(Device::Hal::kDevice) : nullptr;
-    return hal ? &hal->path() : nullptr;
+    return SwitchPath::of(board());
 }
 
 bool MccController::deliver(int32_t number, const std::string& block)

@@ -7,6 +7,12 @@
 
 namespace SimBoard {
 
+SwitchPath* SwitchPath::of(const Board* board)
+{
+    Hal* hal = board ? board->find<Hal>(Device::Hal::kDevice) : nullptr;
+    return hal ? &hal->path() : nullptr;
+}
+
 size_t SwitchPath::LineEnd::send(const std::string& unit)
 {
     return mPath.send(mChannel, unit.data(), unit.size());

@@ -22,6 +22,7 @@
 
 namespace SimBoard {
 
+class Board;
 class Hal;
 
 class SwitchPath {
@@ -58,6 +59,8 @@ public:
     static constexpr int32_t kLineChannels = 128;
 
     explicit SwitchPath(const Hal& hal) : mHal(hal) {}
+    // The path of the board's Hal, null when the board has none.
+    static SwitchPath* of(const Board* board);
     SwitchPath(const SwitchPath&) = delete;
     SwitchPath& operator=(const SwitchPath&) = delete;
 

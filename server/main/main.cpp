@@ -7,13 +7,17 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "media/rtp_factory.h"
 #include "monitoring/monitoring_ctl.h"
 #include "runtime/child_wait.h"
 #include "runtime/daemon.h"
@@ -41,6 +45,7 @@
 #include "server/boardctl/spi_ctrl.h"
 #ifdef VOXBRIDGE_SIMULATED_BOARD
 #include "simboard/board.h"
+#include "simboard/test_port.h"
 #endif
 
 namespace {
@@ -264,6 +269,14 @@ int main(int argc, char** argv)
     if (daemonMode)
         RunDaemon();
     Linux::Run pidFile("server");
+    // The RTP sessions draw their SSRCs from rand(): two gateways must not
+    // draw the same ones (RFC 3550 8.1).
+    std::srand(static_cast<unsigned>(std::time(nullptr)) ^ (static_cast<unsigned>(::getpid()) << 16));
+#ifdef VOXBRIDGE_SIMULATED_BOARD
+    // Tests drive the board through its port, named after the final pid.
+    static SimBoard::TestPort testPort(board);
+    testPort.open(::getpid());
+#endif
     std::cout << "Starting server [" << version_text() << "], port=" << port << std::endl;
 
     BindServices();

@@ -32,11 +32,6 @@ public:
     HdlcSlotFactory() : IdleFactory("HdlcSlotFactory") {}
 };
 
-class RtpFactory : public IdleFactory {
-public:
-    RtpFactory() : IdleFactory("RTP") {}
-};
-
 class ModemFactory : public IdleFactory {
 public:
     ModemFactory() : IdleFactory("Modem") {}

@@ -12,6 +12,7 @@
 
 #include "media/rtcp.h"
 #include "tests/media/media_support.h"
+#include "tests/support/oracle_tools.h"
 
 using namespace vbtest;
 using Item = RTPC::SDES::Item;
@@ -20,62 +21,6 @@ using testing::ElementsAre;
 namespace {
 
 const int kPort = 5005;
-
-// The standard output of a shell command; its exit status in status.
-std::string run(const std::string& command, int& status)
-{
-    std::string out;
-    FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-    if (!p) {
-        status = -1;
-        return out;
-    }
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof(buf), p)) > 0;)
-        out.append(buf, n);
-    status = ::pclose(p);
-    return out;
-}
-
-std::string run(const std::string& command)
-{
-    int status = 0;
-    std::string out = run(command, status);
-    EXPECT_EQ(status, 0) << command;
-    return out;
-}
-
-void require(const char* tool)
-{
-    int status = 0;
-    run(std::string("command -v ") + tool, status);
-    ASSERT_EQ(status, 0) << tool << " is missing: run scripts/deps.sh";
-}
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
-// One packet per UDP datagram, in the hex dump text2pcap reads.
-std::string hexdump(const std::vector<std::string>& packets)
-{
-    std::ostringstream o;
-    o << std::hex << std::setfill('0');
-    for (const std::string& p : packets) {
-        for (size_t at = 0; at < p.size(); at += 16) {
-            o << std::setw(6) << at;
-            for (size_t i = at; i < p.size() && i < at + 16; ++i)
-                o << ' ' << std::setw(2) << unsigned(uint8_t(p[i]));
-            o << '\n';
-        }
-    }
-    return o.str();
-}
 
 std::string encode(const RTPC::Msg& m)
 {

@@ -1,0 +1,65 @@
+#include "media/rtp_factory.h"
+
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "asn1/avn_encoder.h"
+#include "media/device_paths.h"
+#include "media/rtp_session.h"
+#include "media/rtp_slot.h"
+#include "runtime/ext.h"
+
+RtpFactory::RtpFactory()
+{
+    IQuery();
+}
+
+void RtpFactory::PutHeader(std::ostream& out) const
+{
+    out << "rtp[" << mCounts.g729 << "," << mCounts.g723 << "," << mCounts.g722 << "," << mCounts.g711 << ","
+        << mCounts.universal << "]: ";
+}
+
+std::string RtpFactory::header() const
+{
+    std::ostringstream o;
+    PutHeader(o);
+    return o.str();
+}
+
+void RtpFactory::IQuery()
+{
+    if (int error = mCounts.count())
+        std::cerr << ext::header(this) << "device " << ext::quoted(GetVoiceDevName())
+                  << " open fail: " << std::strerror(error) << std::endl;
+}
+
+void RtpFactory::Query(LGCP::Resources& resources)
+{
+    IQuery();
+    mCounts.put(resources);
+}
+
+Slot* RtpFactory::INewSlot(LGCP::CreateParams const& params)
+{
+    if (!params.is_rtp() || params.get_rtp().get_codecRTP().has_radio())
+        return nullptr;
+    const LGCP::CreateRtpParams& create = params.get_rtp();
+    const TERM::RtpParams& codec = create.get_codecRTP();
+    std::string head = header();
+    std::clog << head << "do create rtp: " << codec << std::endl;
+    auto payload = static_cast<TERM::Payload::NamedNumber>(codec.get_payload().getValue());
+    if (!isRtpCodec(payload)) {
+        std::clog << head << "rtp do not created: payload " << codec.get_payload() << "not found" << std::endl;
+        return nullptr;
+    }
+    RtpSession session;
+    if (!session.fill(head, codec, create.get_rxPayload(), create.get_txPayload()) || !session.open(head))
+        return nullptr;
+    RtpSlot* slot = new RtpSlot(session.channel, std::move(session.rtp), session.params);
+    slot->startRTPC(session.rtcp, session.peer);
+    if (codec.has_echo() && codec.get_echo().get_suppressor().getValue())
+        slot->echoCancel(codec.get_echo().get_canceller().getValue());
+    return slot;
+}

@@ -1,0 +1,250 @@
+#include "media/rtp_slot.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "board/device.h"
+#include "media/errno_text.h"
+#include "media/rtp_session.h"
+#include "runtime/ext.h"
+#include "server/slots/hw_mux.h"
+
+using namespace Device::Rtp;
+
+const char* const RtpSlot::kCname = "Tolvane Veridane";
+const char* const RtpSlot::kEmail = "noc@voxbridge.example";
+const char* const RtpSlot::kPhone = "+1 555 0100";
+
+RtpSlot::RtpSlot(int channel, Fd rtp, rtp_connection_params const& params)
+    : mChannel(channel), mRtp(std::move(rtp)), mParams(params), mCreationPayload(params.rx_pt)
+{
+    watch();
+}
+
+RtpSlot::~RtpSlot()
+{
+    send(RTPC::BYE(mParams.ssrc, "session end"));
+    mRtcp.close();
+    TonecReceiver::CleanBeforeDestroy();
+    DSProcReceiver::CleanBeforeDestroy();
+}
+
+void RtpSlot::PutHeader(std::ostream& out) const
+{
+    out << "rtp[" << mChannel << "]: ";
+}
+
+void RtpSlot::watch()
+{
+    mRtpEvent.Bind("RtpSlot::OnRtpEvent", &RtpSlot::OnRtpEvent, this);
+    mRtpEvent.Schedule(mRtp, POLLIN);
+}
+
+void RtpSlot::startRTPC(Fd& socket, sockaddr_in const& peer)
+{
+    mRtcpPeer = peer;
+    mRtcp = socket;
+    RTPC::SDES sdes(mParams.ssrc);
+    sdes.add(RTPC::SDES::Item::CNAME, kCname);
+    sdes.add(RTPC::SDES::Item::EMAIL, kEmail);
+    sdes.add(RTPC::SDES::Item::PHONE, kPhone);
+    send(sdes);
+}
+
+void RtpSlot::send(RTPC::Msg const& msg)
+{
+    char buf[1024];
+    unsigned n = msg.encode(buf, sizeof(buf));
+    if (n == 0)
+        return;
+    (void)::sendto(mRtcp.get(), buf, n, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&mRtcpPeer),
+                   sizeof(mRtcpPeer));
+}
+
+void RtpSlot::IAfterCreate()
+{
+    OnChangeOutputStream(true);
+    OnChangeInputStream(true);
+}
+
+bool RtpSlot::IOnInputStream()
+{
+    if (mInputGated)
+        return true;
+    Device::ioctl(mRtp.get(), RTP_INPUT_START);
+    mInputRunning = true;
+    return true;
+}
+
+void RtpSlot::IOnInputRelease()
+{
+    Device::ioctl(mRtp.get(), RTP_INPUT_STOP);
+    mInputRunning = false;
+}
+
+bool RtpSlot::IBeforeDestroy()
+{
+    int fd = mRtp.get();
+    Device::ioctl(fd, RTP_TEARDOWN_R10);
+    Device::ioctl(fd, RTP_TEARDOWN_R3);
+    Device::ioctl(fd, RTP_TEARDOWN_R11);
+    uint32_t type = kPacketDetection;
+    Device::ioctl(fd, RTP_RESET_EVENT, &type);
+    mRtpEvent.Release();
+    mRtp.close();
+    HwMux::instance()->Disable(mChannel);
+    return true;
+}
+
+bool RtpSlot::Ioctl(LGCP::IoctlParams const& p)
+{
+    using P = LGCP::IoctlParams;
+    switch (p.currentSelection()) {
+    case P::e_echoSuppressor:
+        return echoCancel(p.get_echoSuppressor().getValue());
+    case P::e_activateWaitTone:
+        activateAudibleCall();
+        return true;
+    case P::e_deactivateWaitTone:
+        cancelAudibleCall();
+        return true;
+    case P::e_translateDTMF:
+        translateDTMF(p.get_translateDTMF());
+        return true;
+    case P::e_dtmf_params:
+        return configureDTMF(p.get_dtmf_params());
+    case P::e_dtmf_enable:
+        return enableDTMF(p.get_dtmf_enable().getValue());
+    case P::e_encoder_mode:
+        return changePayload(&rtp_connection_params::tx_pt, p.get_encoder_mode());
+    case P::e_decoder_mode:
+        return changePayload(&rtp_connection_params::rx_pt, p.get_decoder_mode());
+    case P::e_vad_params:
+        return configureVAD(p.get_vad_params());
+    case P::e_vad_enable:
+        return enableVAD(p.get_vad_enable().getValue());
+    case P::e_vad_disable:
+        return disableVAD();
+    case P::e_dtmf_reject_enable:
+        return enableDTMFReject(p.get_dtmf_reject_enable().getValue());
+    case P::e_sd_params:
+        return configureSD();
+    case P::e_sd_enable:
+        return enableSD(p.get_sd_enable().getValue());
+    case P::e_sd_disable:
+        return disableSD();
+    case P::e_pd_enable:
+        return enablePD(p.get_pd_enable());
+    case P::e_pd_disable:
+        return disablePD();
+    case P::e_rx_gain:
+        configureRxGain(static_cast<int8_t>(p.get_rx_gain().get_gainDB().getValue() & 0xFF));
+        return true;
+    case P::e_tone_filter: {
+        const LGCP::ToneFilter& f = p.get_tone_filter();
+        configureToneFilter(static_cast<uint32_t>(f.get_freq().getValue()), f.get_enable().getValue() ? 1 : 0,
+                            static_cast<int32_t>(f.get_duration_th_msec().getValue()),
+                            static_cast<int32_t>(f.get_det_level_dB().getValue()));
+        return true;
+    }
+    case P::e_selcal:
+        translateSelcal(p.get_selcal());
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecMode const& mode)
+{
+    std::clog << ext::header(this) << "do restart RTP session (change tx payload):" << mode;
+    uint16_t pt = mode.getValue() == LGCP::CodecMode::alaw   ? 8
+                  : mode.getValue() == LGCP::CodecMode::ulaw ? 0
+                                                             : mCreationPayload;
+    if (mParams.*field == pt) {
+        std::clog << " - Nothing to do" << std::endl;
+        return true;
+    }
+    mParams.*field = pt;
+    if (!restart()) {
+        std::clog << std::endl;
+        std::cerr << ext::header(this) << "fail to restart RTP session!" << std::endl;
+        return false;
+    }
+    std::clog << " - OK" << std::endl;
+    return true;
+}
+
+bool RtpSlot::restart()
+{
+    mRtpEvent.Release();
+    mRtp.close();
+    std::ostringstream header;
+    PutHeader(header);
+    int added = -1;
+    if (!BeginRtpSession(header.str(), mParams, mChannel, mRtp, added))
+        return false;
+    watch();
+    return true;
+}
+
+bool RtpSlot::enablePD(LGCP::PDParams const& params)
+{
+    rtp_event r = {};
+    r.type = kPacketDetection;
+    r.timeout = static_cast<uint32_t>(params.get_timeout().getValue());
+    r.data[2] = r.timeout;
+    if (Device::ioctl(mRtp.get(), RTP_SET_EVENT, &r) < 0) {
+        std::cerr << ext::header(this) << "RTP SET EVENT PD fail:" << ErrnoText() << std::endl;
+        return false;
+    }
+    std::clog << ext::header(this) << "RTP SET EVENT PD timeout=" << r.timeout << std::endl;
+    return true;
+}
+
+bool RtpSlot::disablePD()
+{
+    uint32_t type = kPacketDetection;
+    if (Device::ioctl(mRtp.get(), RTP_RESET_EVENT, &type) < 0) {
+        std::cerr << ext::header(this) << "RTP RESET EVENT PD fail:" << ErrnoText() << std::endl;
+        return false;
+    }
+    std::clog << ext::header(this) << "RTP RESET EVENT PD" << std::endl;
+    return true;
+}
+
+void RtpSlot::OnRtpEvent(int fd, short revents)
+{
+    if (revents & POLLIN) {
+        for (;;) {
+            rtp_event e;
+            ssize_t n = Device::read(fd, &e, sizeof(e));
+            if (n == static_cast<ssize_t>(sizeof(e))) {
+                std::clog << ext::header(this) << "rtp event: type=" << e.type << std::endl;
+                processRtpEvent(e);
+                continue;
+            }
+            // A short or empty read ends the run: the device has no more.
+            if (n == 0)
+                return stop_watching("end of file");
+            if (n > 0)
+                std::cerr << ext::header(this) << "short rtp event of " << n << " bytes dropped" << std::endl;
+            else if (errno != EAGAIN && errno != EWOULDBLOCK)
+                std::cerr << ext::header(this) << "fail to read from rtp: " << std::strerror(errno) << std::endl;
+            break;
+        }
+    }
+    if (revents & (POLLHUP | POLLERR | POLLNVAL))
+        stop_watching(revents & POLLHUP ? "hang-up" : "error");
+}
+
+void RtpSlot::stop_watching(const char* why)
+{
+    // A hung-up descriptor would wake the loop on every pass.
+    std::cerr << ext::header(this) << "rtp session lost (" << why << "), events off" << std::endl;
+    mRtpEvent.Release();
+}

@@ -1,0 +1,99 @@
+// An RTP slot: one voice stream between the board's TDM fabric and an IP
+// peer, carried by the kernel RTP engine "/dev/rtp". The engine does the
+// packet work; the slot keeps the session and its channel, turns the
+// controller's ioctls into engine, tone and DSP requests, passes the
+// engine's events up as signals, and sends the RTCP source description at
+// start and a BYE at the end (RFC 3550 6.5, 6.6).
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "board/rtp_requests.h"
+#include "media/dsproc_receiver.h"
+#include "media/rtcp.h"
+#include "media/tonec_receiver.h"
+#include "runtime/fd.h"
+#include "runtime/multiplexer.h"
+#include "server/slots/slot.h"
+
+class RtpSlot : public Slot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
+public:
+    // The texts of the source description.
+    static const char* const kCname;
+    static const char* const kEmail;
+    static const char* const kPhone;
+
+    // The session has begun and the channel was added; nothing is sent to
+    // the engine here.
+    RtpSlot(int channel, Fd rtp, rtp_connection_params const& params);
+    // BYE, then off whatever the receivers switched on.
+    ~RtpSlot() override;
+
+    // Keeps the RTCP socket and peer and sends the source description.
+    void startRTPC(Fd& socket, sockaddr_in const& peer);
+    // One RTCP packet to the peer; errors change nothing.
+    void send(RTPC::Msg const& msg);
+
+    void IAfterCreate() override;
+    // Ends the session, frees the channel's switch output.
+    bool IBeforeDestroy() override;
+    bool Ioctl(LGCP::IoctlParams const& params) override;
+    bool IOnOutputStream() override { return true; }
+    bool IOnInputStream() override;
+    void IOnOutputRelease() override {}
+    void IOnInputRelease() override;
+    int IGetTransmitChannel() override { return mChannel; }
+    int IGetReceiveChannel() override { return mChannel; }
+    const char* GetName() const override { return "rtp"; }
+
+    using Hardware::TonecReceiver::echoCancel;
+
+    void PutHeader(std::ostream& out) const;
+    int channel() const { return mChannel; }
+    // The session descriptor, -1 after a failed restart or the teardown.
+    int rtp_fd() const { return mRtp.get(); }
+    // Whether the session's events are watched.
+    bool watching() const { return static_cast<bool>(mRtpEvent.fd); }
+    const rtp_connection_params& params() const { return mParams; }
+    bool input_running() const { return mInputRunning; }
+
+protected:
+    // A new session with the stored record on the same channel. The old
+    // one is closed first, its events with it, so its port is free for
+    // the new one and the new one's events are the ones watched.
+    bool restart();
+    // Driven by a radio slot's squelch instead of the connections.
+    void set_input_gated(bool gated) { mInputGated = gated; }
+
+private:
+    // tonec and DSP events up as signals.
+    void tonec_event(Params const& params) override { processTonecEvent(params); }
+    uint32_t tonec_timeslot() const override { return static_cast<uint32_t>(mChannel); }
+    void dsproc_vad_event(Hardware::DSProcVADEvent const& e) override { processVADEvent(e); }
+    void dsproc_bss_event(struct dsproc_bss_event const* e) override { processBSSEvent(e); }
+    void dsproc_sd_event(Hardware::DSProcSDEvent const& e) override { processSDEvent(e); }
+    void dsproc_tone_flt_event(dsproc_tone_event const* e) override { processToneFltEvent(e); }
+    void dsproc_flags_event(struct dsproc_flags_event const* e) override { processFlagsEvent(e); }
+    uint32_t dsproc_timeslot() const override { return static_cast<uint32_t>(mChannel); }
+
+    // encoder-mode (the sent payload) or decoder-mode (the received one).
+    bool changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecMode const& mode);
+    bool enablePD(LGCP::PDParams const& params);
+    bool disablePD();
+    void OnRtpEvent(int fd, short revents);
+    void watch();
+    void stop_watching(const char* why);
+
+    int mChannel;
+    Fd mRtp;
+    Event mRtpEvent;
+    rtp_connection_params mParams;
+    sockaddr_in mRtcpPeer{};
+    Fd mRtcp;
+    uint16_t mCreationPayload;
+    bool mInputRunning = false;
+    bool mInputGated = false;
+};

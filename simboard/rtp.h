@@ -1,0 +1,111 @@
+// "/dev/rtp" of the simulated board: the kernel RTP engine, moving real RTP
+// over UDP on the loopback or any local address.
+//
+// Each open is one session. Begin keeps the session record and binds a UDP
+// socket to its local address and port (with IP_TTL when ttl is not 0, and
+// IP_TOS unless the record says 0xFFFFFFFF); add channel then takes a
+// switch channel from the engine's pool ({-1, ...}) or takes one back
+// ({c, ...}). The socket is watched on the loop: a packet of the session's
+// receive payload type gives its payload to the switch path on the
+// session's channel (others are dropped and counted), and a payload the
+// switch brings to the channel's output leaves, while the channel's input
+// is started, as one RTP packet of the send payload type to the session's
+// remote address. Whether the input is started, the sequence number and the
+// timestamp belong to the channel, so they carry over to the session that
+// takes the channel back after a restart.
+//
+// The teardown, input and packet-detection requests are kept per session
+// in order; a test posts rtp_event records to the holder of a channel. The
+// last close of the descriptor ends the session at once (the board watches
+// its end of the descriptor on the loop) and frees its channel and port.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "board/rtp_requests.h"
+#include "runtime/fd.h"
+#include "runtime/multiplexer.h"
+#include "simboard/board.h"
+#include "simboard/switch_path.h"
+
+namespace SimBoard {
+
+class RtpEngine : public Model {
+public:
+    static constexpr int32_t kFirstChannel = 2048;
+    static constexpr unsigned kDefaultChannels = 64;
+    static constexpr unsigned kMaxChannels = 2048;
+
+    // What travels with the channel from one session to the next.
+    struct ChannelState {
+        bool input = false;
+        uint16_t sequence = 0;
+        uint32_t timestamp = 0;
+    };
+
+    struct Session : SwitchPath::Endpoint {
+        RtpEngine* engine = nullptr;
+        Channel* channel = nullptr;
+        bool begun = false;
+        rtp_connection_params params{};
+        Fd socket;
+        Event event;
+        // Watches the board's end of the descriptor, so the session ends
+        // (and frees its port) as soon as the holder closes it.
+        Event hangup;
+        int32_t tdm = -1;
+        // Teardown, input and packet-detection requests, oldest first.
+        std::vector<unsigned long> requests;
+        bool detecting = false;
+        uint32_t detectTimeout = 0;
+        uint64_t received = 0; // payloads given to the switch
+        uint64_t dropped = 0;  // packets of another payload type, or no RTP
+        uint64_t sent = 0;     // packets sent to the remote address
+
+        // A payload from the switch, sent while the channel's input is started.
+        bool receive(const void* data, size_t size) override;
+        void OnPacket(int fd, short revents);
+        void OnHangUp(int fd, short revents);
+    };
+
+    RtpEngine();
+    // How many channels the pool holds (at most kMaxChannels).
+    void set_channels(unsigned channels);
+    unsigned free_channels() const;
+    // Sessions open now, begun or not.
+    size_t sessions() const;
+    // The session holding the channel, null when none.
+    const Session* session(int32_t tdm) const;
+    // Channels hold their state after their session ended.
+    ChannelState channel_state(int32_t tdm) const;
+    // The record to the descriptor of the session holding the channel.
+    bool post_event(int32_t tdm, const rtp_event& event);
+
+    int open(Channel& channel) override;
+    void closed(Channel& channel) override;
+    void port_commands(TestPort& port) override;
+
+private:
+    Session* lookup(int32_t tdm) const;
+    // A request of the channel's session; one on a channel the engine hung
+    // up fails with ENODEV.
+    void on(unsigned long number, std::function<int(Session&, Call&)> handler);
+    int begin(Session& s, const rtp_connection_params& p);
+    int add_channel(Session& s, rtp_channel_info& info);
+    SwitchPath* path() const;
+    std::string describe(const Session& s) const;
+
+    std::map<Channel*, std::unique_ptr<Session>> mSessions;
+    std::map<int32_t, Session*> mTaken;
+    std::map<int32_t, ChannelState> mStates;
+    unsigned mCapacity = kDefaultChannels;
+    std::minstd_rand mRandom;
+};
+
+} // namespace SimBoard

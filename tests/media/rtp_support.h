@@ -1,0 +1,71 @@
+// RTP slots made by the real factory on the simulated board's RTP engine,
+// with UDP peers on the loopback and a loop that runs until something
+// arrived: what the RTP slot tests drive.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "board/rtp_requests.h"
+#include "media/rtp_factory.h"
+#include "media/rtp_slot.h"
+#include "simboard/rtp.h"
+#include "simboard/voice.h"
+#include "tests/media/media_support.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/support/rtp_peer.h"
+
+namespace vbtest {
+
+// Runs the loop until cond holds or timeout_ms of real time passed, whatever
+// the loop's clock; whether it holds. A short timer bounds each poll, so
+// the deadline is seen also under a virtual clock that never moves.
+inline bool run_real(const std::function<bool()>& cond, int timeout_ms = 2000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    FnDpc check([&] {
+        if (cond() || std::chrono::steady_clock::now() > deadline)
+            multiplexer.terminate();
+    });
+    check.dpc.Activate();
+    Timer bound;
+    struct Rearm {
+        Timer* t;
+        void fire() { t->set<Rearm>(5, &Rearm::fire, this); }
+    } rearm{&bound};
+    rearm.fire();
+    multiplexer.run(false, true);
+    return cond();
+}
+
+inline LGCP::Command ioctl_command(const std::function<void(LGCP::IoctlParams&)>& fill)
+{
+    LGCP::Command c;
+    fill(c.get_ioctl());
+    return c;
+}
+
+struct RtpWorld : MediaWorld {
+    RtpFactory factory_;
+
+    SimBoard::RtpEngine& engine() { return *sim.board.find<SimBoard::RtpEngine>(Device::Rtp::kDevice); }
+    SimBoard::VoiceDevice& voice() { return *sim.board.find<SimBoard::VoiceDevice>(Device::Voice::kDevice); }
+    // Descriptors of the process, once the board has let go of the closed ones.
+    int fds()
+    {
+        sim.board.sweep();
+        return settled_fd_count();
+    }
+    RtpSlot* rtp(unsigned n) { return dynamic_cast<RtpSlot*>(slots().at(n)); }
+    // The last begin record the engine received.
+    rtp_connection_params begun()
+    {
+        rtp_connection_params p;
+        auto r = sim.board.ioctls(Device::Rtp::kDevice, Device::Rtp::RTP_BEGIN_SESSION).back();
+        std::memcpy(&p, r.in.data(), sizeof(p));
+        return p;
+    }
+};
+
+} // namespace vbtest

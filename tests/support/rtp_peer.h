@@ -1,0 +1,135 @@
+// RTP peers on the loopback for the RTP slot tests and the end-to-end
+// tests: UDP sockets, RTP packets (RFC 3550 5.1) and the creation of an
+// rtp slot towards a peer.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+
+#include "runtime/fd.h"
+#include "server/schema/LGCP.h"
+
+namespace vbtest {
+
+// A UDP socket on 127.0.0.1, on a port of the kernel's choice or the one given.
+struct UdpPeer {
+    Fd s;
+    explicit UdpPeer(uint16_t port = 0)
+    {
+        s.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in a = to(port);
+        ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    static sockaddr_in to(uint16_t port)
+    {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        return a;
+    }
+    uint16_t port() const
+    {
+        sockaddr_in a = {};
+        socklen_t len = sizeof(a);
+        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        return ntohs(a.sin_port);
+    }
+    void send(uint16_t port, const std::string& bytes) const
+    {
+        sockaddr_in a = to(port);
+        ::sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    bool ready() const
+    {
+        pollfd p{s.get(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    }
+    // The TOS and TTL of each datagram come with it from now on (take_ip).
+    void receive_ip_fields() const
+    {
+        int one = 1;
+        ::setsockopt(s.get(), IPPROTO_IP, IP_RECVTOS, &one, sizeof(one));
+        ::setsockopt(s.get(), IPPROTO_IP, IP_RECVTTL, &one, sizeof(one));
+    }
+    // The next datagram with its TOS and TTL (-1 when not given).
+    std::string take_ip(int& tos, int& ttl) const
+    {
+        char buf[2048], control[256];
+        iovec v{buf, sizeof(buf)};
+        msghdr m = {};
+        m.msg_iov = &v, m.msg_iovlen = 1, m.msg_control = control, m.msg_controllen = sizeof(control);
+        ssize_t n = ::recvmsg(s.get(), &m, 0);
+        tos = ttl = -1;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); n > 0 && c; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS)
+                tos = *reinterpret_cast<unsigned char*>(CMSG_DATA(c));
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL)
+                ttl = *reinterpret_cast<int*>(CMSG_DATA(c));
+        }
+        return n > 0 ? std::string(buf, size_t(n)) : std::string();
+    }
+    // The next datagram, "" when none waits.
+    std::string take() const
+    {
+        char buf[2048];
+        ssize_t n = ::recv(s.get(), buf, sizeof(buf), 0);
+        return n > 0 ? std::string(buf, size_t(n)) : std::string();
+    }
+};
+
+// An even port p with p and p + 1 free on the loopback (RFC 3550 11).
+inline uint16_t free_rtp_port()
+{
+    for (;;) {
+        UdpPeer probe;
+        uint16_t p = probe.port() & ~1;
+        probe.s.close();
+        UdpPeer a(p), b(uint16_t(p + 1));
+        if (a.port() == p && b.port() == p + 1)
+            return p;
+    }
+}
+
+// A remote peer with its RTP and RTCP sockets.
+struct Remote {
+    uint16_t port = free_rtp_port();
+    UdpPeer rtp{port}, rtcp{uint16_t(port + 1)};
+};
+
+// One RTP packet (RFC 3550 5.1) without CSRCs.
+inline std::string rtp_packet(uint8_t pt, uint16_t seq, uint32_t ts, uint32_t ssrc, const std::string& payload)
+{
+    std::string p(12, '\0');
+    p[0] = char(0x80), p[1] = char(pt);
+    p[2] = char(seq >> 8), p[3] = char(seq);
+    for (int i = 0; i < 4; ++i)
+        p[4 + i] = char(ts >> (24 - 8 * i)), p[8 + i] = char(ssrc >> (24 - 8 * i));
+    return p + payload;
+}
+
+inline uint32_t word_at(const std::string& bytes, size_t at)
+{
+    return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+           uint32_t(uint8_t(bytes[at + 2])) << 8 | uint8_t(bytes[at + 3]);
+}
+
+// The creation of an rtp slot towards 127.0.0.1:port.
+inline LGCP::Command create_rtp(uint16_t port, TERM::Payload::NamedNumber payload = TERM::Payload::ptG711_Alaw)
+{
+    LGCP::Command c;
+    LGCP::CreateRtpParams& r = c.get_create().get_rtp();
+    r.get_codecRTP().set_payload(payload);
+    r.get_codecRTP().get_dhost().set_iaddr("127.0.0.1");
+    r.get_codecRTP().get_dhost().set_port(port);
+    r.set_txPayload(payload);
+    r.set_rxPayload(payload);
+    return c;
+}
+
+} // namespace vbtest
