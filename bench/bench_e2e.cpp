@@ -1,7 +1,9 @@
 // The voxbridge program on loopback, as a controller sees it, beside a
-// plain TCP echo of the same frame sizes (the machine's limit): ping round
-// trips (p50, p99 over 10,000), pipelined pings with 32 outstanding, and
-// create + destroy pairs. Each figure is reported with its ratio to the echo.
+// plain TCP echo of the same frame sizes in a single-threaded poll() process
+// (the machine's limit for an event-loop server): ping round trips (p50,
+// p99 over 10,000, the two peers in turn), pipelined pings with 32
+// outstanding with the CPU time each process spent, and create + destroy
+// pairs. Each figure is reported with its ratio to the echo.
 // RTP slots: create + destroy pairs beside trunk pairs, and the latency of
 // a DTMF detection (played through the board's test port) to its tonec
 // signal beside ping round trips.
@@ -11,15 +13,20 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
@@ -120,61 +127,99 @@ Fd connect_to(uint16_t port)
     return s;
 }
 
-// Answers every request of `in` bytes with the frame `out`, one
-// connection at a time, on a thread of its own.
+// Answers every request of `in` bytes with the frame `out`: a process of
+// its own, single-threaded, waiting in poll() as an event-loop server does
+// at the least.
 class Echo {
 public:
     Echo(size_t in, const std::string& out) : mIn(in), mOut(out)
     {
-        mListen.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        Fd listening(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof(a);
-        ::bind(mListen.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::listen(mListen.get(), 1);
-        ::getsockname(mListen.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        ::bind(listening.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        ::listen(listening.get(), 4);
+        ::getsockname(listening.get(), reinterpret_cast<sockaddr*>(&a), &len);
         mPort = ntohs(a.sin_port);
-        mThread = std::thread([this] { serve(); });
+        mPid = ::fork();
+        if (mPid == 0) {
+            // Copies of the bench's connections would keep them open.
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != listening.get())
+                    ::close(fd);
+            serve(listening.get());
+            ::_exit(0);
+        }
+        if (mPid < 0)
+            throw std::runtime_error("no echo process");
     }
     ~Echo()
     {
-        ::shutdown(mListen.get(), SHUT_RDWR);
-        mThread.join();
+        ::kill(mPid, SIGTERM);
+        ::waitpid(mPid, nullptr, 0);
     }
     uint16_t port() const { return mPort; }
+    pid_t pid() const { return mPid; }
 
 private:
-    void serve()
+    void serve(int listening)
     {
+        std::vector<pollfd> fds{{listening, POLLIN, 0}};
+        std::vector<size_t> pending{0};
+        std::string answers;
+        char buf[65536];
         for (;;) {
-            Fd c(::accept4(mListen.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (!c)
-                return;
-            int one = 1;
-            ::setsockopt(c.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-            std::string answers;
-            char buf[65536];
-            size_t pending = 0;
-            ssize_t n;
-            while ((n = ::recv(c.get(), buf, sizeof(buf), 0)) > 0) {
-                pending += static_cast<size_t>(n);
+            if (::poll(fds.data(), fds.size(), -1) < 0)
+                continue;
+            for (size_t i = fds.size(); i-- > 1;) {
+                if (!fds[i].revents)
+                    continue;
+                ssize_t n = ::recv(fds[i].fd, buf, sizeof(buf), MSG_DONTWAIT);
+                if (n < 0 && errno == EAGAIN)
+                    continue;
+                pending[i] += n > 0 ? static_cast<size_t>(n) : 0;
                 answers.clear();
-                for (size_t i = 0; i < pending / mIn; ++i)
+                for (; pending[i] >= mIn; pending[i] -= mIn)
                     answers += mOut;
-                pending %= mIn;
-                if (!answers.empty() && ::send(c.get(), answers.data(), answers.size(), MSG_NOSIGNAL) <= 0)
-                    break;
+                if (n <= 0 || (!answers.empty() && ::send(fds[i].fd, answers.data(), answers.size(), MSG_NOSIGNAL) <= 0)) {
+                    ::close(fds[i].fd);
+                    fds.erase(fds.begin() + static_cast<long>(i));
+                    pending.erase(pending.begin() + static_cast<long>(i));
+                }
+            }
+            if (fds[0].revents) {
+                int c = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+                int one = 1;
+                ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+                if (c >= 0)
+                    fds.push_back(pollfd{c, POLLIN, 0}), pending.push_back(0);
             }
         }
     }
 
     size_t mIn;
     std::string mOut;
-    Fd mListen;
     uint16_t mPort = 0;
-    std::thread mThread;
+    pid_t mPid = -1;
 };
+
+// User and system time of a process so far, in microseconds.
+double cpu_us(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The fields after the command name, which may hold blanks: state is
+    // the third field, utime the fourteenth, stime the fifteenth.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stod(field);
+    return ticks * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 // One voxbridge on a free port and an echo of its ping frame sizes, for
 // every benchmark of the run.
@@ -214,21 +259,28 @@ struct Setup {
     }
 };
 
-std::vector<double> round_trips(int fd, const std::string& request, const std::string& answer)
+// Round trips of the two peers, taken one by one in turn, so that the
+// machine's changing load falls on both alike; sorted.
+struct Trips {
+    std::vector<double> server, echo;
+};
+Trips round_trips(int server, int echo, const std::string& request, const std::string& answer)
 {
-    Frames frames(fd);
-    for (int i = 0; i < kWarmUp; ++i)
-        send_all(fd, request), frames.await(answer);
-    std::vector<double> us;
-    us.reserve(kRoundTrips);
-    for (int i = 0; i < kRoundTrips; ++i) {
+    Frames toServer(server), toEcho(echo);
+    auto once = [&](int fd, Frames& frames) {
         auto t0 = Clock::now();
         send_all(fd, request);
         frames.await(answer);
-        us.push_back(micros(Clock::now() - t0));
-    }
-    std::sort(us.begin(), us.end());
-    return us;
+        return micros(Clock::now() - t0);
+    };
+    for (int i = 0; i < kWarmUp; ++i)
+        once(server, toServer), once(echo, toEcho);
+    Trips t;
+    for (int i = 0; i < kRoundTrips; ++i)
+        t.server.push_back(once(server, toServer)), t.echo.push_back(once(echo, toEcho));
+    std::sort(t.server.begin(), t.server.end());
+    std::sort(t.echo.begin(), t.echo.end());
+    return t;
 }
 
 // Requests per second with `kOutstanding` in flight.
@@ -255,9 +307,10 @@ void PingRoundTrip(benchmark::State& state)
     std::vector<double> server, echo;
     for (auto _ : state) {
         auto c = s.controller();
-        server = round_trips(c->fd(), s.ping, s.pong);
         Fd e = connect_to(s.echo->port());
-        echo = round_trips(e.get(), s.ping, s.pong);
+        Trips t = round_trips(c->fd(), e.get(), s.ping, s.pong);
+        server = t.server;
+        echo = t.echo;
     }
     auto at = [](const std::vector<double>& v, int permille) { return v[v.size() * permille / 1000]; };
     state.counters["p50_us"] = at(server, 500);
@@ -270,16 +323,24 @@ void PingRoundTrip(benchmark::State& state)
 void PipelinedPings(benchmark::State& state)
 {
     Setup& s = Setup::get();
-    double server = 0, echo = 0;
+    double server = 0, echo = 0, serverCpu = 0, echoCpu = 0;
     for (auto _ : state) {
         auto c = s.controller();
+        double cpu = cpu_us(s.server.pid());
         server = pipelined(c->fd(), s.ping, s.pong);
+        serverCpu = (cpu_us(s.server.pid()) - cpu) / kPipelined;
         Fd e = connect_to(s.echo->port());
+        cpu = cpu_us(s.echo->pid());
         echo = pipelined(e.get(), s.ping, s.pong);
+        echoCpu = (cpu_us(s.echo->pid()) - cpu) / kPipelined;
     }
     state.counters["pings_per_s"] = server;
     state.counters["echo_per_s"] = echo;
     state.counters["ratio"] = server / echo;
+    // CPU time (user + system) per ping of the server, per frame of the echo.
+    state.counters["cpu_us_per_ping"] = serverCpu;
+    state.counters["echo_cpu_us_per_frame"] = echoCpu;
+    state.counters["cpu_ratio"] = serverCpu / echoCpu;
 }
 // Pairs of create (an external slot, answered with its stream signal) and
 // destroy, one command at a time; the echo makes the same two round trips.
@@ -306,20 +367,24 @@ void CreateDestroyPairs(benchmark::State& state)
             state.SkipWithError("no slot kind makes external slots in this build");
             return;
         }
-        auto t0 = Clock::now();
+        // A pair of the server, then two round trips of the echo, in turn.
+        Fd e = connect_to(s.echo->port());
+        Frames echoed(e.get());
+        Clock::duration serverTime{}, echoTime{};
         for (int i = 0; i < kPairs; ++i) {
+            auto t0 = Clock::now();
             send_all(c->fd(), creating);
             frames.await(created.back());
             send_all(c->fd(), destroying);
             frames.await(destroyed.back());
+            auto t1 = Clock::now();
+            for (int k = 0; k < 2; ++k)
+                send_all(e.get(), s.ping), echoed.await(s.pong);
+            serverTime += t1 - t0;
+            echoTime += Clock::now() - t1;
         }
-        server = kPairs / std::chrono::duration<double>(Clock::now() - t0).count();
-        Fd e = connect_to(s.echo->port());
-        Frames echoed(e.get());
-        t0 = Clock::now();
-        for (int i = 0; i < 2 * kPairs; ++i)
-            send_all(e.get(), s.ping), echoed.await(s.pong);
-        echo = kPairs / std::chrono::duration<double>(Clock::now() - t0).count();
+        server = kPairs / std::chrono::duration<double>(serverTime).count();
+        echo = kPairs / std::chrono::duration<double>(echoTime).count();
     }
     state.counters["pairs_per_s"] = server;
     state.counters["echo_pairs_per_s"] = echo;

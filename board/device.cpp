@@ -30,11 +30,23 @@ ssize_t Kernel::write(int fd, const void* buf, size_t count)
     return ::write(fd, buf, count);
 }
 
+int Driver::dup(int fd)
+{
+    return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+int Driver::close(int fd)
+{
+    return ::close(fd);
+}
+
 namespace {
 Driver& kernel()
 {
-    static Kernel k;
-    return k;
+    // Never destroyed: descriptors held by objects that outlive the other
+    // statics are still closed through it at exit.
+    static Kernel* k = new Kernel;
+    return *k;
 }
 
 Driver*& current()
@@ -77,6 +89,16 @@ ssize_t read(int fd, void* buf, size_t count)
 ssize_t write(int fd, const void* buf, size_t count)
 {
     return driver().write(fd, buf, count);
+}
+
+int dup(int fd)
+{
+    return driver().dup(fd);
+}
+
+int close(int fd)
+{
+    return driver().close(fd);
 }
 
 } // namespace Device

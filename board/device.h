@@ -2,7 +2,9 @@
 // are reached only through this interface, shaped like the system calls
 // (open, ioctl, read, write). On the board it forwards to the kernel; a
 // simulated board can stand in its place. Descriptors are always real ones,
-// so close, poll, Fd copies and Events work on them directly.
+// so poll and Events work on them directly; copies and closes go through
+// dup and close here (Fd does), so a driver that keeps a table of its
+// descriptors hears of every copy and every close.
 //
 // Request numbers are the board's (PowerPC) ioctl numbers: direction in the
 // top three bits (0x20000000 none, 0x40000000 out, 0x80000000 in), then a
@@ -23,6 +25,10 @@ public:
     virtual int ioctl(int fd, unsigned long request, void* arg) = 0;
     virtual ssize_t read(int fd, void* buf, size_t count) = 0;
     virtual ssize_t write(int fd, const void* buf, size_t count) = 0;
+    // A close-on-exec copy of any descriptor, as fcntl(F_DUPFD_CLOEXEC).
+    virtual int dup(int fd);
+    // Closes any descriptor, as close(2).
+    virtual int close(int fd);
 };
 
 // The kernel's drivers; paths are opened through Paths::resolve.
@@ -57,5 +63,7 @@ int ioctl(int fd, unsigned long request, void* arg = nullptr);
 int ioctl_value(int fd, unsigned long request, unsigned long value);
 ssize_t read(int fd, void* buf, size_t count);
 ssize_t write(int fd, const void* buf, size_t count);
+int dup(int fd);
+int close(int fd);
 
 } // namespace Device

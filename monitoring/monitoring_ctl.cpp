@@ -80,7 +80,7 @@ MonitoringCtl::~MonitoringCtl()
     if (mHal >= 0) {
         mLeds = 0;
         halByte(Device::Hal::HAL_LEDS_WRITE, mLeds);
-        ::close(mHal);
+        Device::close(mHal);
     }
     mResend.Deactivate();
     mAgents.UnBind();

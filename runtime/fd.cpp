@@ -1,5 +1,7 @@
 #include "runtime/fd.h"
 
+#include "board/device.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +9,7 @@
 Fd::~Fd()
 {
     if (mFd >= 0)
-        ::close(mFd);
+        Device::close(mFd);
 }
 
 Fd& Fd::operator=(const Fd& other)
@@ -27,7 +29,7 @@ Fd& Fd::operator=(Fd&& other) noexcept
 void Fd::reset(int fd)
 {
     if (mFd >= 0 && mFd != fd)
-        ::close(mFd);
+        Device::close(mFd);
     mFd = fd;
 }
 
@@ -36,8 +38,9 @@ int Fd::dup() const
     if (mFd < 0)
         return -1;
     // F_DUPFD_CLOEXEC sets the flag atomically: a fork on another path
-    // can never inherit a window without it.
-    return ::fcntl(mFd, F_DUPFD_CLOEXEC, 0);
+    // can never inherit a window without it. Through the device interface,
+    // so a board that maps descriptors to devices knows the copy.
+    return Device::dup(mFd);
 }
 
 int Fd::close()
@@ -48,7 +51,7 @@ int Fd::close()
     }
     int fd = mFd;
     mFd = -1;
-    return ::close(fd);
+    return Device::close(fd);
 }
 
 bool Fd::NonBlock() const

@@ -3,6 +3,7 @@
 
 // An owning descriptor. Copies never share: each copy holds its own
 // close-on-exec duplicate, so every holder closes only what it holds.
+// Copies and closes go through the device interface (board/device.h).
 class Fd {
 public:
     Fd() = default;

@@ -231,7 +231,7 @@ void Multiplexer::stop_watchdog()
         return;
     if (Device::write(mWatchdog, "STOP", 4) != 4)
         std::cerr << "Mux: stop watchdog failed: " << std::strerror(errno) << std::endl;
-    ::close(mWatchdog);
+    Device::close(mWatchdog);
     mWatchdog = -1;
 }
 
@@ -256,7 +256,7 @@ void Multiplexer::run(bool watchdog, bool nocache)
             std::cerr << "Mux: fail to open watchdog: " << std::strerror(errno) << std::endl;
         } else if (Device::write(mWatchdog, "START", 5) != 5) {
             std::cerr << "Mux: fail to activate watchdog: " << std::strerror(errno) << std::endl;
-            ::close(mWatchdog);
+            Device::close(mWatchdog);
             mWatchdog = -1;
         }
     }
@@ -359,6 +359,7 @@ void Multiplexer::service(int ready)
     if (ready <= 0)
         return;
 
+    mServicing = true;
     while (!mTerminate) {
         EventHandler* h = mActive->remove_from_head();
         if (!h)
@@ -368,6 +369,7 @@ void Multiplexer::service(int ready)
         h->svc_event();
         mEventMeasure.end();
     }
+    mServicing = false;
     // A walk cut short by terminate() keeps the rest after the serviced
     // ones, so a later run() still polls every attached handler.
     while (EventHandler* h = mActive->remove_from_head())

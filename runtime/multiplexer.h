@@ -142,6 +142,9 @@ public:
     // a flag set by a signal handler is seen by the next pass's DPCs.
     void wakeup();
     bool terminating() const { return mTerminate != 0; }
+    // True while the handlers of a pass are serviced. The DPCs run after
+    // them, before the loop waits again.
+    bool servicing() const { return mServicing; }
 
     void attach(EventHandler* handler);
     void detach(EventHandler* handler);
@@ -198,6 +201,7 @@ private:
     std::vector<Dpc*> mDpcRun;
     size_t mDpcRunPos = 0;
     volatile sig_atomic_t mTerminate = 0;
+    bool mServicing = false;
     Measure mDpcMeasure;
     Measure mEventMeasure;
     Measure mTimerMeasure;

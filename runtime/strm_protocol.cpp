@@ -32,6 +32,7 @@ StrmProtocol::~StrmProtocol()
 void StrmProtocol::init()
 {
     mRead.Bind("StrmProtocol::on_event", &StrmProtocol::on_event, this);
+    mFlush.Bind(this, &StrmProtocol::on_flush);
 }
 
 void StrmProtocol::attach(Fd fd)
@@ -48,6 +49,8 @@ void StrmProtocol::release()
 {
     if (!mFd)
         return;
+    mFlush.Deactivate();
+    mOut.clear();
     mRead.Release();
     mFd.close();
 }
@@ -135,7 +138,33 @@ bool StrmProtocol::message(Packet& p)
         return false;
     const uint8_t* pos = p.get()->data;
     const uint8_t* end = p.get()->tail;
+    if (mGather && multiplexer.servicing()) {
+        if (mOut.empty())
+            mFlush.Activate();
+        mOut.insert(mOut.end(), pos, end);
+        return true;
+    }
+    // What was gathered goes first: the stream keeps the order of messages.
+    return flush() && write_out(pos, end);
+}
 
+void StrmProtocol::on_flush()
+{
+    mFlush.Deactivate();
+    flush();
+}
+
+bool StrmProtocol::flush()
+{
+    if (mOut.empty())
+        return true;
+    bool ok = write_out(mOut.data(), mOut.data() + mOut.size());
+    mOut.clear();
+    return ok;
+}
+
+bool StrmProtocol::write_out(const uint8_t* pos, const uint8_t* end)
+{
     write_measure.begin();
     uint32_t t0 = Mux::milliseconds();
     while (pos < end) {

@@ -2,15 +2,20 @@
 // becomes one chunk passed up (no framing); each message is written
 // synchronously, waiting at most 1000 ms in all for the socket to drain.
 // Any socket trouble closes the socket and sends an error up the stack.
+// With gathering on, the messages that the loop's handlers write in one pass
+// leave together in one send, from a DPC that runs after the handlers and
+// before the loop waits again; the budget then covers that send.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/protocol.h"
+#include "runtime/timer.h"
 
 class StrmProtocol : public Protocol {
 public:
@@ -32,6 +37,7 @@ public:
     // Stops watching the socket and closes it.
     void release();
     bool attached() const { return static_cast<bool>(mFd); }
+    void gather(bool on) { mGather = on; }
     int fd() const { return mFd.get(); }
 
     int sendbuf_space() const;
@@ -59,6 +65,10 @@ private:
     // True when the event was used up: data passed up or the layer ended.
     bool do_read();
     void on_error(const std::string& text);
+    bool write_out(const uint8_t* pos, const uint8_t* end);
+    // Sends what was gathered; false when the layer ended.
+    bool flush();
+    void on_flush();
     void write_failed(int err);
     void put_figures(std::ostream& out) const;
 
@@ -66,4 +76,7 @@ private:
     // This system's TIOCOUTQ reports free room rather than queued bytes.
     bool mOutqReportsFree = false;
     Event mRead;
+    bool mGather = false;
+    std::vector<uint8_t> mOut;
+    Dpc mFlush;
 };

@@ -127,7 +127,14 @@ Board::Board()
 
 Board::Board(Empty) {}
 
-Board::~Board() = default;
+Board::~Board()
+{
+    // The channels' own ends are closed through whatever driver is then
+    // installed: never this one, half destroyed.
+    if (&Device::driver() == this)
+        Device::set_driver(nullptr);
+    mChannels.clear();
+}
 
 void Board::install(const std::string& path, std::unique_ptr<Model> model)
 {
@@ -187,6 +194,7 @@ int Board::attach(Model& model, const std::string& path, int flags, int& fd)
         return error;
     }
     fd = sv[0];
+    map(fd, ch.get());
     mChannels.push_back(std::move(ch));
     return 0;
 }
@@ -227,6 +235,8 @@ int Board::ioctl(int fd, unsigned long request, void* arg)
     Channel* ch = serving(fd);
     if (!ch)
         return ::ioctl(fd, request, arg);
+    if (!ch->model->handles(request) && remapped(fd, ch))
+        return ioctl(fd, request, arg);
     Busy inUse(ch);
     const Model& model = *ch->model;
     Request r = request_on(*ch, Op::ioctl, request);
@@ -263,6 +273,8 @@ ssize_t Board::read(int fd, void* buf, size_t count)
         n = -EBADF;
     if (n == 0)
         n = ch->model->read(*ch, fd, buf, count);
+    if (n == -ENOTSOCK && remapped(fd, ch))
+        return read(fd, buf, count);
     if (n >= 0 && mRecording)
         r.data.assign(static_cast<const char*>(buf), static_cast<size_t>(n));
     return finish(std::move(r), n);
@@ -282,6 +294,8 @@ ssize_t Board::write(int fd, const void* buf, size_t count)
         n = -EBADF;
     if (n == 0)
         n = ch->model->write(*ch, fd, buf, count);
+    if (n == -ENOTSOCK && remapped(fd, ch))
+        return write(fd, buf, count);
     return finish(std::move(r), n);
 }
 
@@ -346,7 +360,36 @@ size_t Board::post(const std::string& path, const void* data, size_t size)
     return n;
 }
 
-Channel* Board::channel_of(int fd)
+int Board::dup(int fd)
+{
+    int copy = Driver::dup(fd);
+    if (copy >= 0)
+        map(copy, mapped(fd));
+    return copy;
+}
+
+int Board::close(int fd)
+{
+    map(fd, nullptr);
+    if (!mSweeping)
+        mSweepDue = true;
+    return Driver::close(fd);
+}
+
+void Board::map(int fd, Channel* channel)
+{
+    if (fd < 0)
+        return;
+    size_t i = static_cast<size_t>(fd);
+    if (i >= mByFd.size()) {
+        if (!channel)
+            return;
+        mByFd.resize(i + 1, nullptr);
+    }
+    mByFd[i] = channel;
+}
+
+Channel* Board::lookup(int fd) const
 {
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
@@ -357,10 +400,26 @@ Channel* Board::channel_of(int fd)
     return nullptr;
 }
 
+Channel* Board::channel_of(int fd)
+{
+    if (Channel* ch = mapped(fd))
+        return ch;
+    Channel* ch = lookup(fd);
+    map(fd, ch);
+    return ch;
+}
+
+bool Board::remapped(int fd, Channel* channel)
+{
+    Channel* now = lookup(fd);
+    map(fd, now);
+    return now != channel;
+}
+
 Channel* Board::serving(int fd)
 {
     Channel* ch = channel_of(fd);
-    if (!ch || ch->model->watches_closes()) {
+    if (ch && mSweepDue && ch->model->watches_closes()) {
         Busy inUse(ch);
         sweep();
     }
@@ -370,13 +429,13 @@ Channel* Board::serving(int fd)
 // Channels whose every descriptor was closed are forgotten, so their
 // sockets are freed and their inode numbers can never be mistaken. A hung
 // up channel stays: its holder may still use the descriptor. One poll looks
-// at every peer: the board's requests all come through here, and a
-// long-running program makes many.
+// at every peer.
 void Board::sweep()
 {
     if (mSweeping)
         return;
     mSweeping = true;
+    mSweepDue = false;
     size_t n = mChannels.size();
     mPolled.assign(n, pollfd{-1, POLLIN, 0});
     for (size_t i = 0; i < n; ++i)
@@ -397,6 +456,15 @@ void Board::sweep()
             mChannels[i]->told = true;
             mChannels[i]->model->closed(*mChannels[i]);
         }
+    bool freeing = false;
+    for (size_t i = 0; i < n; ++i)
+        if (mOver[i])
+            freeing = mChannels[i]->gone = true;
+    // Descriptors closed behind the board's back may still name them.
+    if (freeing)
+        for (Channel*& entry : mByFd)
+            if (entry && entry->gone)
+                entry = nullptr;
     size_t kept = 0;
     for (size_t i = 0; i < mChannels.size(); ++i)
         if (i >= n || !mOver[i])

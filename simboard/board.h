@@ -7,6 +7,18 @@
 // a test make requests fail and post device events. It never opens a file.
 // When every descriptor of an open is closed, the model is told, as a driver
 // learns of the last close of its file.
+//
+// A request finds its channel with no system call: a table from descriptor
+// to channel is filled when the board opens the device and when a copy is
+// made through the device interface (Fd copies are), and cleared by its
+// close. A copy made behind the board's back is looked up once by its inode
+// and then kept. A descriptor closed behind the board's back (a bare
+// close(2)) leaves its entry until the number comes back: a fresh open or
+// copy replaces it, a sweep that frees the channel drops it, and a request
+// the model cannot serve there (a request number it does not know, or a
+// descriptor that is no longer its socket) looks the descriptor up again
+// before it is refused, so a number reused for a descriptor of no board
+// device still reaches the kernel.
 #pragma once
 
 #include <poll.h>
@@ -63,6 +75,7 @@ struct Channel {
     size_t readOffset = 0; // bytes of the first waiting record already read
     bool hungUp = false;
     bool told = false; // the model knows the channel is over
+    bool gone = false; // being freed by a sweep
     unsigned busy = 0; // requests under way on it: a sweep leaves it be
 
     // True while the descriptor handed out, or a copy of it, is open and
@@ -115,10 +128,9 @@ public:
     // Every descriptor of the channel was closed, or the device hung it up.
     // Called once; the channel goes away after the call.
     virtual void closed(Channel&) {}
-    // Whether the model must hear of closed channels before each request
-    // on it. One that keeps no state per channel says no: its requests then
-    // skip the board's sweep, which a switch refreshed many times a second
-    // would otherwise pay on every request.
+    // Whether the model must hear of closed channels before a request on
+    // it. Those that do get a sweep first when a descriptor was closed
+    // since the last one; one that keeps no state per channel says no.
     virtual bool watches_closes() const { return true; }
     // Bytes moved, or minus an errno. By default the data travels through
     // the socket pair: a write lands at the peer, a read takes posted
@@ -137,7 +149,7 @@ public:
 
 protected:
     // Tells the model of every channel closed since the last look, so that
-    // what it reports is current.
+    // what it reports is current; also closes made behind the board's back.
     void sweep() const;
     // Whether the board keeps histories (see Board::set_recording).
     bool recording() const;
@@ -197,6 +209,8 @@ public:
     int ioctl(int fd, unsigned long request, void* arg) override;
     ssize_t read(int fd, void* buf, size_t count) override;
     ssize_t write(int fd, const void* buf, size_t count) override;
+    int dup(int fd) override;
+    int close(int fd) override;
 
     // The next (or every) such request on the device fails with error.
     void fail(const std::string& path, Op op, int error, Times times = Times::once);
@@ -219,7 +233,8 @@ public:
     // Posts a device event to every open channel of the device; how many got it.
     size_t post(const std::string& path, const void* data, size_t size);
     // Tells the models of the channels whose every descriptor was closed.
-    // Done before every request, and by the models before they report.
+    // Done before an open, before a request on a model that watches closes
+    // when a descriptor was closed since, and by the models before they report.
     void sweep();
 
 private:
@@ -233,8 +248,19 @@ private:
     void install(const std::string& path, std::unique_ptr<Model> model);
     // 0 and the caller's descriptor in fd, or an errno.
     int attach(Model& model, const std::string& path, int flags, int& fd);
+    // The channel of the descriptor from the table, else looked up and kept.
     Channel* channel_of(int fd);
-    // channel_of, after a sweep unless the channel's model does without.
+    // The channel whose socket the descriptor is now (one fstat), or null.
+    Channel* lookup(int fd) const;
+    Channel* mapped(int fd) const
+    {
+        return fd >= 0 && static_cast<size_t>(fd) < mByFd.size() ? mByFd[static_cast<size_t>(fd)] : nullptr;
+    }
+    void map(int fd, Channel* channel);
+    // True when the table's channel of the descriptor was stale: the entry
+    // now holds what the descriptor is.
+    bool remapped(int fd, Channel* channel);
+    // channel_of, after a sweep when the channel's model needs one.
     Channel* serving(int fd);
     // Left empty when the board keeps no log: nothing is copied then.
     Request request_on(const Channel& channel, Op op, unsigned long number) const;
@@ -251,8 +277,12 @@ private:
     // Scratch of sweep(), kept to spare allocations.
     std::vector<pollfd> mPolled;
     std::vector<bool> mOver;
+    // Indexed by descriptor; null where the board knows of no channel.
+    std::vector<Channel*> mByFd;
     bool mRecording = true;
     bool mSweeping = false;
+    // A descriptor was closed through the board since the last sweep.
+    bool mSweepDue = false;
 };
 
 } // namespace SimBoard

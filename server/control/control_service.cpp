@@ -35,6 +35,8 @@ Service::Service() : Service(true) {}
 Service::Service(bool verbose) : mVerbose(verbose)
 {
     mStream = new StrmProtocol;
+    // The answers and signals of one pass leave in one send.
+    mStream->gather(true);
     add_protocol_tail(mStream);
     add_protocol_tail(new Tpkt_protocol);
     mDisconnectDpc.Bind(this, &Service::OnDeactivateDPC);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 
 #include "runtime/mux_time.h"
 #include "tests/runtime/loop_support.h"
@@ -151,6 +153,89 @@ TEST_F(BoardTest, DeviceEventsWakeAnEventAndKeepTheirBoundaries)
     // What the holder writes reaches the board's end.
     EXPECT_EQ(Device::write(hal.get(), "xyz", 3), 3);
     EXPECT_EQ(board.channels("/dev/hal")[0]->take(), "xyz");
+}
+
+// Descriptor numbers come back: the kernel hands out the lowest free one.
+// Whatever the number names now is what a request on it reaches, however
+// the old descriptor was closed.
+TEST_F(BoardTest, ARequestReachesWhatTheNumberNamesNow)
+{
+    auto mcc_answers = [&](int fd) {
+        Device::Mcc::Resources r{};
+        return Device::ioctl(fd, Device::Mcc::MCC_RESOURCES, &r) == 0 && r.data > 0;
+    };
+    auto hal_answers = [&](int fd) {
+        Pair w{8300, 0x5A};
+        return Device::ioctl(fd, Hal::kWrite, &w) == 0;
+    };
+    auto kernel_answers = [&](int fd) {
+        // Only the kernel knows FIONREAD on a pipe; the models refuse it.
+        int queued = -1;
+        return Device::ioctl(fd, FIONREAD, &queued) == 0 && queued == 3;
+    };
+    Fd mcc(Device::open(Device::Mcc::kDevice, O_RDWR));
+    auto mcc_copy = [&] { return Fd(mcc).release(); };
+    auto pipe_end = [&] {
+        int p[2];
+        EXPECT_EQ(::pipe(p), 0);
+        EXPECT_EQ(::write(p[1], "abc", 3), 3);
+        ::close(p[1]);
+        return p[0];
+    };
+    auto mcc_open = [&] { return Device::open(Device::Mcc::kDevice, O_RDWR); };
+    struct Case {
+        const char* how;
+        bool bare;                    // closed with close(2), behind the board's back
+        std::function<int()> reuse;   // what takes the number next
+        std::function<bool(int)> answers;
+    } cases[] = {
+        {"reopened for another device", false, mcc_open, mcc_answers},
+        {"reopened after a bare close", true, mcc_open, mcc_answers},
+        {"copy of another device", false, mcc_copy, mcc_answers},
+        {"copy after a bare close", true, mcc_copy, mcc_answers},
+        {"a pipe", false, pipe_end, kernel_answers},
+        {"a pipe after a bare close", true, pipe_end, kernel_answers},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        // A copy, as an Event keeps, used once so the board knows it.
+        Fd copy(hal);
+        ASSERT_TRUE(hal_answers(copy.get()));
+        int number = copy.get();
+        c.bare ? static_cast<void>(::close(copy.release())) : static_cast<void>(copy.close());
+        Fd now(c.reuse());
+        ASSERT_EQ(now.get(), number);
+        EXPECT_TRUE(c.answers(now.get()));
+        EXPECT_TRUE(hal_answers(hal.get())) << "the device's own descriptor is untouched";
+    }
+    // A number the board never handed out, copied behind its back.
+    Fd raw(::dup(hal.get()));
+    EXPECT_TRUE(hal_answers(raw.get()));
+    Fd pipe(pipe_end());
+    board.clear_log();
+    EXPECT_TRUE(kernel_answers(pipe.get()));
+    EXPECT_TRUE(board.log().empty()) << "the kernel's requests are not the board's";
+}
+
+// A model that watches closes hears of one before its next request, however
+// the descriptor went.
+TEST_F(BoardTest, ClosedChannelsAreToldBeforeTheNextRequest)
+{
+    Device::Mcc::Resources r{};
+    auto free_data = [&](const Fd& fd) {
+        EXPECT_EQ(Device::ioctl(fd.get(), Device::Mcc::MCC_RESOURCES, &r), 0);
+        return r.data;
+    };
+    Fd asking(Device::open(Device::Mcc::kDevice, O_RDWR));
+    unsigned all = free_data(asking);
+    for (bool bare : {false, true}) {
+        Fd held(Device::open(Device::Mcc::kDevice, O_RDWR));
+        Device::Mcc::Allocation a{Device::Mcc::kData, 512, 0, 1, 1};
+        ASSERT_EQ(Device::ioctl(held.get(), Device::Mcc::MCC_ALLOCATE, &a), 0);
+        EXPECT_EQ(free_data(asking), all - 1);
+        bare ? static_cast<void>(::close(held.release())) : static_cast<void>(held.close());
+        EXPECT_EQ(free_data(asking), all) << bare;
+    }
 }
 
 } // namespace

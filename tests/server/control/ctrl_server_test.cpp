@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "runtime/mux_time.h"
+#include "tests/runtime/loop_support.h"
 #include "tests/server/control/lgcp_support.h"
 #include "tests/support/test_support.h"
 
@@ -183,6 +185,83 @@ TEST_F(CtrlServerTest, ConnectAndShutDownReachEveryServiceOnce)
     server.Deactivate();
     EXPECT_EQ(journal, (Texts{"A disconnect", "B disconnect", "A signal", "A signal", "A disconnect", "B disconnect"}));
     EXPECT_TRUE(multiplexer.timers().empty());
+}
+
+// What the handlers of one loop pass send leaves in one send, before the
+// loop waits again; a controller that stops reading is still dropped after
+// the write budget.
+class OnePassTest : public CtrlServerTest {
+protected:
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock{clock};
+    unsigned offeredAt = 0;
+
+    void SetUp() override
+    {
+        // Records keep the boundaries of sends, so they can be counted.
+        int s[2] = {-1, -1};
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, s), 0);
+        link->pair = vbtest::SocketPair{Fd(s[0]), Fd(s[1])};
+        CtrlServerTest::SetUp();
+        a.script = [this](ScriptedService& s) { return offeredAt = clock.polls(), play(s, "ST"); };
+    }
+    static std::string frame(int seq) { return vbtest::tpkt(vbtest::lgcp(vbtest::command(true), seq)); }
+};
+
+TEST_F(OnePassTest, PipelinedCommandsAreAnsweredInOrderInOneSend)
+{
+    std::string frames;
+    Texts expected;
+    for (int seq = 0; seq < 32; ++seq)
+        frames += frame(seq), expected.push_back("seq=" + std::to_string(seq) + " success");
+    ASSERT_TRUE(vbtest::write_all(link->pair.b.get(), frames));
+    std::string got;
+    int sends = 0;
+    vbtest::run_until([&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(link->pair.b.get(), buf, sizeof(buf), MSG_DONTWAIT)) > 0; ++sends)
+            got.append(buf, size_t(n));
+        return got.size() >= 32 * 7;
+    }, 100);
+    EXPECT_EQ(sends, 1);
+    ASSERT_TRUE(vbtest::write_all(link->pair.a.get(), got)) << "read back as the controller would";
+    EXPECT_EQ(vbtest::answers(link->pair.b), expected);
+}
+
+TEST_F(OnePassTest, ALoneCommandIsAnsweredBeforeTheLoopWaitsAgain)
+{
+    unsigned answeredAt = 0;
+    vbtest::FnEvent controller("controller");
+    controller.fn = [&](int, short revents) {
+        if (revents & POLLIN) {
+            answeredAt = clock.polls();
+            multiplexer.terminate();
+        }
+    };
+    controller.watch(link->pair.b);
+    ASSERT_TRUE(vbtest::write_all(link->pair.b.get(), frame(5)));
+    uint32_t t0 = Mux::milliseconds();
+    vbtest::run_bounded();
+    EXPECT_EQ(answeredAt, offeredAt + 1) << "seen by the very next poll";
+    EXPECT_EQ(Mux::milliseconds(), t0);
+    EXPECT_EQ(vbtest::answers(link->pair.b), Texts{"seq=5 success"});
+}
+
+TEST_F(CtrlServerTest, AControllerThatStopsReadingIsDroppedAfterTheBudget)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    int small = 4096;
+    ::setsockopt(link->pair.a.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    ::setsockopt(link->pair.b.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    // Far more signals in one pass than the socket takes.
+    a.script = [](ScriptedService& s) { return play(s, std::string(4000, 'G') + "ST"); };
+    ASSERT_TRUE(vbtest::write_all(link->pair.b.get(), vbtest::tpkt(vbtest::lgcp(vbtest::command(false), 1))));
+    uint32_t t0 = Mux::milliseconds();
+    bool dropped = vbtest::run_until([&] { return !journal.empty() && journal.back() == "B disconnect"; }, 5000);
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(Mux::milliseconds() - t0, 1000u);
+    EXPECT_THAT(err.str(), HasSubstr("SockStream[server]: write timeout"));
 }
 
 } // namespace
