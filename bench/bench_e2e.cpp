@@ -264,15 +264,31 @@ struct Setup {
 struct Trips {
     std::vector<double> server, echo;
 };
+double round_trip(int fd, Frames& frames, const std::string& request, const std::string& answer)
+{
+    auto t0 = Clock::now();
+    send_all(fd, request);
+    frames.await(answer);
+    return micros(Clock::now() - t0);
+}
+
+// Round trips of one peer alone; sorted.
+std::vector<double> round_trips(int fd, const std::string& request, const std::string& answer)
+{
+    Frames frames(fd);
+    for (int i = 0; i < kWarmUp; ++i)
+        round_trip(fd, frames, request, answer);
+    std::vector<double> t;
+    for (int i = 0; i < kRoundTrips; ++i)
+        t.push_back(round_trip(fd, frames, request, answer));
+    std::sort(t.begin(), t.end());
+    return t;
+}
+
 Trips round_trips(int server, int echo, const std::string& request, const std::string& answer)
 {
     Frames toServer(server), toEcho(echo);
-    auto once = [&](int fd, Frames& frames) {
-        auto t0 = Clock::now();
-        send_all(fd, request);
-        frames.await(answer);
-        return micros(Clock::now() - t0);
-    };
+    auto once = [&](int fd, Frames& frames) { return round_trip(fd, frames, request, answer); };
     for (int i = 0; i < kWarmUp; ++i)
         once(server, toServer), once(echo, toEcho);
     Trips t;
