@@ -266,17 +266,22 @@ bool LAPD_NT::message(Packet& p)
     return false;
 }
 
+Packet LAPD_NT::framing(Packet& message, int n)
+{
+    if (message.get()->_headroom() >= n)
+        return message;
+    Packet room;
+    prepare_head(room);
+    room.put(message);
+    return room;
+}
+
 // SAPI 0, C/R of a network command, TEI 127, UI.
 bool LAPD_NT::broadcast(Packet& p)
 {
-    Packet frame = p;
+    Packet frame;
     try {
-        if (frame.get()->_headroom() < 3) {
-            Packet room;
-            prepare_head(room);
-            room.put(frame);
-            frame = room;
-        }
+        frame = framing(p, 3);
         frame.push(kUI);
         frame.push(0xFF);
         frame.push(0x02);

@@ -20,6 +20,7 @@
 #include "runtime/cyclic.h"
 #include "runtime/protocol.h"
 #include "runtime/timer.h"
+#include "signalling/lapd_state.h"
 
 namespace ISDN {
 
@@ -83,6 +84,7 @@ private:
 
     void tx_U(uint8_t code, bool pf, bool command);
     void tx_S(uint8_t code, bool pf, bool command);
+    void tx_frame(uint8_t control, int octet4, bool command);
     bool tx_I(Packet& message, Seq ns);
     void send_new(Packet& frame);
 
@@ -125,15 +127,6 @@ public:
     static constexpr uint8_t kFirstAutoTei = 64;
     static constexpr uint8_t kLastAutoTei = 126;
     static constexpr uint8_t kGroupTei = 127;
-    enum TeiMessage : uint8_t {
-        kIdentityRequest = 1,
-        kIdentityAssigned = 2,
-        kIdentityDenied = 3,
-        kCheckRequest = 4,
-        kCheckResponse = 5,
-        kIdentityRemove = 6,
-        kIdentityVerify = 7,
-    };
 
     LAPD_NT();
     ~LAPD_NT() override;
@@ -151,6 +144,9 @@ public:
     // For the terminal links.
     void send_to_layer3(Packet& info) { on_message(info); }
     bool send_to_layer1(Packet& frame) { return transmit(frame); }
+    // A frame to push n header octets onto: the message's own buffer, or a
+    // new one with the stack's head room when it has too little.
+    Packet framing(Packet& message, int n);
 
     LAPD_NT_user* find_Tei(uint8_t tei);
     LAPD_NT_user* find_free_Tei(uint8_t ai);

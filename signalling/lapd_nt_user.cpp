@@ -122,32 +122,31 @@ void LAPD_NT_user::send_new(Packet& frame)
 
 void LAPD_NT_user::tx_U(uint8_t code, bool pf, bool command)
 {
-    Packet frame;
-    try {
-        owner->prepare_head(frame);
-        frame.put(command ? 0x02 : 0x00);
-        frame.put(static_cast<uint8_t>(mTei << 1 | 1));
-        frame.put(static_cast<uint8_t>(code | (pf ? 0x10 : 0)));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    send_new(frame);
+    tx_frame(static_cast<uint8_t>(code | (pf ? 0x10 : 0)), -1, command);
 }
 
 void LAPD_NT_user::tx_S(uint8_t code, bool pf, bool command)
+{
+    if (code == kRR || code == kRNR)
+        ackPending = false;
+    tx_frame(code, int(unsigned(vr) << 1 | pf), command);
+}
+
+// Octet 1: SAPI 0 with the C/R bit of the network side; octet 4 only for
+// S frames (octet4 >= 0).
+void LAPD_NT_user::tx_frame(uint8_t control, int octet4, bool command)
 {
     Packet frame;
     try {
         owner->prepare_head(frame);
         frame.put(command ? 0x02 : 0x00);
         frame.put(static_cast<uint8_t>(mTei << 1 | 1));
-        frame.put(code);
-        frame.put(static_cast<uint8_t>(unsigned(vr) << 1 | pf));
+        frame.put(control);
+        if (octet4 >= 0)
+            frame.put(static_cast<uint8_t>(octet4));
     } catch (const std::bad_alloc&) {
         return;
     }
-    if (code == kRR || code == kRNR)
-        ackPending = false;
     send_new(frame);
 }
 
@@ -156,14 +155,9 @@ void LAPD_NT_user::tx_S(uint8_t code, bool pf, bool command)
 // copies it.
 bool LAPD_NT_user::tx_I(Packet& message, Seq ns)
 {
-    Packet frame = message;
+    Packet frame;
     try {
-        if (frame.get()->_headroom() < 4) {
-            Packet room;
-            owner->prepare_head(room);
-            room.put(frame);
-            frame = room;
-        }
+        frame = owner->framing(message, 4);
         frame.push(static_cast<uint8_t>(unsigned(vr) << 1 | 1));
         frame.push(static_cast<uint8_t>(unsigned(ns) << 1));
         frame.push(static_cast<uint8_t>(mTei << 1 | 1));

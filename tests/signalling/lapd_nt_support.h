@@ -96,7 +96,7 @@ struct NtHarness {
         run_until([] { return false; }, ms);
     }
     // A terminal asks for a TEI with reference ri.
-    void request(unsigned ri) { rx(tei_message(false, ri, ISDN::LAPD_NT::kIdentityRequest, 127)); }
+    void request(unsigned ri) { rx(tei_message(false, ri, ISDN::kIdentityRequest, 127)); }
     const ISDN::LAPD_NT_user* user(unsigned tei)
     {
         return nt->find_Tei(static_cast<uint8_t>(tei));
