@@ -1,12 +1,18 @@
 // Signalling frames: one frame from an HDLC channel to another joined on the
 // simulated switch, against a plain write and read of the same frame on the
-// same simulated path; and the trace decoder against formatting the hex
-// line alone.
+// same simulated path; the trace decoder against formatting the hex line
+// alone; the data link's cost per message with a short and a long queue;
+// and the BRI network side's routing and TEI check with one and eight
+// terminals.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 
+#include <deque>
+
+#include "signalling/lapd_nt.h"
 #include "tests/signalling/hdlc_support.h"
+#include "tests/signalling/lapd_support.h"
 #include "tests/signalling/q931_trace_support.h"
 
 namespace {
@@ -119,6 +125,148 @@ BENCHMARK(BM_DlogframeSetup30);
 BENCHMARK(BM_HexLineSetup30);
 BENCHMARK(BM_Dlogframe260);
 BENCHMARK(BM_HexLine260);
+
+// Two data links on an in-memory pair that delivers one frame at a time
+// when asked: no loop, no timers fire.
+struct LinkPair {
+    vbtest::MemoryHDLC wireA, wireB;
+    vbtest::LinkOwner ownerA, ownerB;
+    ISDN::LAPD* a = new ISDN::LAPD(ISDN::Side::user, 0);
+    ISDN::LAPD* b = new ISDN::LAPD(ISDN::Side::network, 0);
+    std::deque<std::string> toA, toB;
+    // Pool buffers in use beyond those before the pair, at most, sampled
+    // while each frame is being sent.
+    unsigned baseline = Packet_pool::available();
+    unsigned peak = 0;
+
+    LinkPair()
+    {
+        for (auto [link, wire, owner, queue] :
+             {std::tuple{a, &wireA, &ownerA, &toB}, std::tuple{b, &wireB, &ownerB, &toA}}) {
+            wire->recording = false;
+            wire->wire = [this, queue = queue](const std::string& f) {
+                queue->push_back(f);
+                peak = std::max(peak, baseline - Packet_pool::available());
+            };
+            wire->notify = link;
+            link->hdlc = wire;
+            owner->add_protocol_tail(link);
+        }
+        a->activate();
+        settle();
+    }
+    // Hands over the oldest frame of one direction; false when none waits.
+    static bool step(std::deque<std::string>& q, vbtest::MemoryHDLC& to)
+    {
+        if (q.empty())
+            return false;
+        std::string f = std::move(q.front());
+        q.pop_front();
+        to.deliver(f);
+        return true;
+    }
+    void settle()
+    {
+        while (step(toB, wireB) || step(toA, wireA)) {
+        }
+    }
+    void queue(unsigned n)
+    {
+        Packet p;
+        a->prepare_head(p);
+        for (int i = 0; i < 6; ++i)
+            p.put(static_cast<uint8_t>(n >> i));
+        a->message(p);
+    }
+};
+
+// One message each round: queued at one end, sent as an I frame when the
+// window opens, delivered to the other end, acknowledged by its RR. The
+// window stays full and the out queue keeps its depth.
+void BM_LapdMessageRound(benchmark::State& state)
+{
+    unsigned depth = static_cast<unsigned>(state.range(0));
+    unsigned n = 0;
+    LinkPair pair;
+    for (unsigned i = 0; i < depth + ISDN::LAPD::kWindow; ++i)
+        pair.queue(n++);
+    for (auto _ : state) {
+        pair.queue(n++);
+        LinkPair::step(pair.toB, pair.wireB); // I frame
+        LinkPair::step(pair.toA, pair.wireA); // RR, which opens the window
+        pair.ownerB.messages.clear();
+    }
+    if (pair.a->out_count() != depth || pair.a->ack_count() != ISDN::LAPD::kWindow)
+        state.SkipWithError("the queue did not keep its depth");
+    state.counters["queued"] = depth;
+    state.counters["peak_buffers"] = pair.peak;
+}
+BENCHMARK(BM_LapdMessageRound)->Arg(1)->Arg(120);
+
+// The network side with n terminals, each on a call of its own, whose
+// frames are counted and dropped.
+struct Bus : ProtocolsFamily {
+    ISDN::LAPD_NT* nt = new ISDN::LAPD_NT;
+    unsigned frames = 0;
+
+    explicit Bus(unsigned terminals)
+    {
+        add_protocol_tail(nt);
+        for (unsigned i = 0; i < terminals; ++i) {
+            rx({0xFC, 0xFF, 0x03, 0x0F, int(i), 0, 0x01, 0xFF}); // identity request
+            int tei = int(64 + i) << 1 | 1;
+            rx({0x00, tei, 0x00, 0x00, 0x08, 0x01, int(0x81 + i), 0x07}); // CONNECT
+        }
+    }
+    bool transmit(Packet&) override
+    {
+        ++frames;
+        return true;
+    }
+    void rx(std::initializer_list<int> octets)
+    {
+        Packet p = vbtest::make_packet(vbtest::bytes(octets));
+        nt->receive(p);
+    }
+};
+
+// A message from above for the last terminal, and its acknowledgement.
+void BM_NtRouteMessage(benchmark::State& state)
+{
+    unsigned terminals = static_cast<unsigned>(state.range(0));
+    Bus bus(terminals);
+    int last = int(terminals - 1);
+    int tei = (64 + last) << 1 | 1;
+    unsigned vs = 0;
+    for (auto _ : state) {
+        Packet p;
+        bus.nt->prepare_head(p);
+        for (int b : {0x08, 0x01, 1 + last, 0x7B, 0x00})
+            p.put(static_cast<uint8_t>(b));
+        bus.nt->message(p);
+        vs = (vs + 1) & 127;
+        bus.rx({0x02, tei, 0x01, int(vs << 1)}); // RR response
+    }
+    if (bus.nt->find_Tei(uint8_t(64 + last))->ack_count() != 0)
+        state.SkipWithError("messages were not acknowledged");
+}
+BENCHMARK(BM_NtRouteMessage)->Arg(1)->Arg(8);
+
+// One TEI check: the request and every terminal's response.
+void BM_NtCheckCycle(benchmark::State& state)
+{
+    unsigned terminals = static_cast<unsigned>(state.range(0));
+    Bus bus(terminals);
+    for (auto _ : state) {
+        bus.nt->check_all_Tei();
+        for (unsigned i = 0; i < terminals; ++i)
+            bus.rx({0xFC, 0xFF, 0x03, 0x0F, int(i), 0, 0x05, int(64 + i) << 1 | 1});
+    }
+    for (unsigned i = 0; i < terminals; ++i)
+        if (!bus.nt->find_Tei(uint8_t(64 + i)) || bus.nt->find_Tei(uint8_t(64 + i))->is_checking())
+            state.SkipWithError("a terminal was lost");
+}
+BENCHMARK(BM_NtCheckCycle)->Arg(8);
 
 } // namespace
 

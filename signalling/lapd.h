@@ -158,15 +158,6 @@ private:
         kFRMR = 0x87,
         kXID = 0xAF,
     };
-    // TEI management message types (Q.921 Table 8).
-    enum TeiMessage : uint8_t {
-        kIdentityRequest = 1,
-        kIdentityAssigned = 2,
-        kIdentityDenied = 3,
-        kCheckRequest = 4,
-        kCheckResponse = 5,
-        kIdentityRemove = 6,
-    };
     // The parsed control field of a received frame.
     struct Received {
         bool command = false;

@@ -29,6 +29,17 @@ enum LinkState : unsigned {
 // "(unknown)" for a value outside 0..7.
 const char* statetext(unsigned state);
 
+// TEI management message types (Q.921 Table 8).
+enum TeiMessage : unsigned char {
+    kIdentityRequest = 1,
+    kIdentityAssigned = 2,
+    kIdentityDenied = 3,
+    kCheckRequest = 4,
+    kCheckResponse = 5,
+    kIdentityRemove = 6,
+    kIdentityVerify = 7,
+};
+
 using Sequence = Cyclic<unsigned int, 127u>;
 
 struct LAPDFullState {

@@ -1,0 +1,146 @@
+// The network side's link towards one terminal (TEI 64), event by event in
+// virtual time: the frames it sends and where it ends up.
+#include <gtest/gtest.h>
+
+#include "tests/signalling/lapd_nt_support.h"
+
+using Strings = std::vector<std::string>;
+
+namespace {
+
+std::string hx(unsigned v)
+{
+    return vbtest::hex(vbtest::bytes({int(v & 0xFF)}));
+}
+// Message n from above, on call reference 1.
+std::string m(unsigned n)
+{
+    return "08 01 01 7B " + hx(n);
+}
+// Our I frame: a command with P = 1.
+std::string I(unsigned ns, unsigned nr, unsigned n)
+{
+    return "02 81 " + hx(ns << 1) + " " + hx(nr << 1 | 1) + " " + m(n);
+}
+// The terminal's I frame (a command, C/R 0) with a message on call 1.
+std::string tI(unsigned ns, unsigned nr, bool p)
+{
+    return "rx 00 81 " + hx(ns << 1) + " " + hx(nr << 1 | p) + " 08 01 81 7B";
+}
+// The terminal's S frame as a response (C/R 1).
+std::string tS(unsigned code, unsigned nr, bool f)
+{
+    return "rx 02 81 " + hx(code) + " " + hx(nr << 1 | f);
+}
+std::string send(unsigned n)
+{
+    return "send " + m(n);
+}
+const unsigned RR = 0x01, RNR = 0x05, REJ = 0x09;
+const std::string kPoll = "02 81 01 03"; // RR command P = 1, V(R) 1
+
+struct Step {
+    std::string event; // "rx HEX", "send HEX", "wait MS"
+    Strings sent;
+};
+struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    int state;
+    unsigned ack = 0, out = 0, up = 0;
+};
+
+void run(const Case& c)
+{
+    vbtest::NtHarness h;
+    h.request(1);
+    h.rx("00 81 00 00 08 01 81 07"); // the terminal answers call 1
+    h.sent();
+    h.owner.messages.clear();
+    for (const Step& s : c.steps) {
+        if (s.event.rfind("rx ", 0) == 0)
+            h.rx(s.event.substr(3));
+        else if (s.event.rfind("send ", 0) == 0)
+            h.send(s.event.substr(5));
+        else
+            h.advance(unsigned(std::stoul(s.event.substr(5))));
+        EXPECT_EQ(h.sent(), s.sent) << c.name << ": " << s.event;
+    }
+    const ISDN::LAPD_NT_user& u = h.nt->user(0);
+    EXPECT_EQ(u.state(), c.state) << c.name;
+    EXPECT_EQ(u.ack_count(), c.ack) << c.name;
+    EXPECT_EQ(u.out_count(), c.out) << c.name;
+    EXPECT_EQ(h.owner.messages.size(), c.up) << c.name;
+}
+
+TEST(LapdNtUserTest, TerminalLinkAnswersEachEvent)
+{
+    const Case cases[] = {
+        {"the terminal's UA to our SABME is ignored", {{"rx 02 81 73", {}}}, 1},
+        {"idle poll, three retries, then given up",
+         {{"wait 10000", {kPoll}}, {"wait 1000", {kPoll}}, {"wait 1000", {kPoll}}, {"wait 1000", {kPoll}},
+          {"wait 1000", {}}},
+         0},
+        {"a lost poll answer brings a second poll and the terminal stays",
+         {{"wait 10000", {kPoll}}, {"wait 1000", {kPoll}}, {tS(RR, 0, true), {}}, {"wait 9999", {}},
+          {"wait 1", {kPoll}}},
+         2},
+        {"a poll from the terminal is answered", {{"rx 00 81 01 01", {"00 81 01 03"}}}, 1},
+        {"out of sequence: one REJ, then RR F = 1 for polls only, until the gap is filled",
+         {{tI(5, 0, true), {"00 81 09 03"}}, {tI(6, 0, false), {}}, {tI(7, 0, true), {"00 81 01 03"}},
+          {tI(1, 0, false), {"00 81 01 04"}}, {tI(5, 0, false), {"00 81 09 04"}}},
+         1,
+         0,
+         0,
+         1},
+        {"in sequence: RR F = 0 for P = 0, F = 1 for P = 1",
+         {{tI(1, 0, false), {"00 81 01 04"}}, {tI(2, 0, true), {"00 81 01 07"}}},
+         1,
+         0,
+         0,
+         2},
+        {"a short I frame advances V(R) only", {{"rx 00 81 02 FE 08 01 81", {"00 81 01 04"}}}, 1},
+        {"an I frame that leaves takes the acknowledgement along",
+         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {send(3), {I(2, 1, 3)}}, {send(4), {I(3, 1, 4)}},
+          {send(5), {I(4, 1, 5)}}, {send(6), {I(5, 1, 6)}}, {send(7), {I(6, 1, 7)}}, {send(8), {}},
+          {tI(1, 1, false), {I(7, 2, 8)}}},
+         2,
+         7,
+         0,
+         1},
+        {"ten messages: seven out, three wait, none dropped",
+         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {send(3), {I(2, 1, 3)}}, {send(4), {I(3, 1, 4)}},
+          {send(5), {I(4, 1, 5)}}, {send(6), {I(5, 1, 6)}}, {send(7), {I(6, 1, 7)}}, {send(8), {}}, {send(9), {}},
+          {send(10), {}}, {tS(RR, 3, true), {I(7, 1, 8), I(8, 1, 9), I(9, 1, 10)}}},
+         2,
+         7},
+        {"REJ with N(R) 0 resends all three, with the current V(R)",
+         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {send(3), {I(2, 1, 3)}},
+          {tI(1, 0, false), {"00 81 01 04"}}, {tS(REJ, 0, false), {I(0, 2, 1), I(1, 2, 2), I(2, 2, 3)}}},
+         2,
+         3,
+         0,
+         1},
+        {"a lost frame is resent after 1000 ms",
+         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {tS(RR, 1, false), {}}, {"wait 999", {}},
+          {"wait 1", {I(1, 1, 2)}}, {tS(RR, 2, true), {}}},
+         1},
+        {"N(R) beyond V(S) is not accepted",
+         {{send(1), {I(0, 1, 1)}}, {tS(RR, 2, true), {}}, {send(2), {}}},
+         0},
+        {"a busy terminal gets its messages after RR",
+         {{tS(RNR, 0, false), {}}, {send(1), {}}, {send(2), {}}, {tS(RR, 0, false), {I(0, 1, 1), I(1, 1, 2)}}},
+         2,
+         2},
+        {"SABME from the terminal renumbers and sends what waits",
+         {{tS(RNR, 0, false), {}}, {send(1), {}}, {"rx 00 81 7F", {"00 81 73", "02 81 00 01 " + m(1)}}},
+         2,
+         1},
+        {"DISC is answered and ends the link", {{"rx 00 81 53", {"00 81 73"}}, {send(1), {}}}, 0},
+        {"FRMR ends the link", {{"rx 02 81 97 00 00 00", {}}}, 0},
+    };
+    for (const Case& c : cases)
+        run(c);
+}
+
+} // namespace
