@@ -88,10 +88,10 @@ void LemzRadioControl::OnRtpExtEvent(int, short revents)
         sig_proto_init(&mCurrent);
         int r = sig_proto_unpack(&mCurrent, buf, static_cast<int>(n));
         if (r != 0) {
-            counters().unpack_error = r;
+            stats().unpack_error = r;
             continue;
         }
-        ++counters().unpacked;
+        ++stats().unpacked;
         mCurrent.caller[0] = source().addr;
         mCurrent.caller[1] = source().ssrc;
         // Of a run of one kind from one sender only the last counts.
@@ -218,7 +218,7 @@ int LemzRadioControl::SendProtoToChan(sig_proto& packet)
     unsigned char buf[Device::RtpExt::kMaxPayload];
     int n = sig_proto_pack(&packet, buf, sizeof buf);
     if (n < 1) {
-        counters().pack_error = n;
+        stats().pack_error = n;
         return n;
     }
     return static_cast<int>(WritePayload(buf, static_cast<size_t>(n)));

@@ -126,7 +126,7 @@ protected:
     bool trace() const { return mTrace; }
     uint32_t last_tick() const { return mLastTick; }
     void set_last_tick(uint32_t ms) { mLastTick = ms; }
-    Counters& counters() { return mCounters; }
+    Counters& stats() { return mCounters; }
     // The clock's elapsed time since t, 0 when t is not before now; a
     // signed difference, so it holds across the wrap of the 32-bit clock.
     static uint32_t elapsed(uint32_t now, uint32_t t);

@@ -137,7 +137,10 @@ void RtpExtDevice::closed(Channel& channel)
 ssize_t RtpExtDevice::read(Channel& channel, int fd, void* buf, size_t count)
 {
     Session* s = session(channel);
-    if (!s || !s->inited)
+    // What waited when the device ended the session is still read.
+    if (!s)
+        return Model::read(channel, fd, buf, count);
+    if (!s->inited)
         return -EINVAL;
     ssize_t n = Model::read(channel, fd, buf, count);
     if (n > 0 && channel.readOffset == 0 && !s->sources.empty())
