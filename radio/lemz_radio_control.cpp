@@ -52,24 +52,25 @@ void LemzRadioControl::Init()
     sig_proto_init(&mPrevious);
 }
 
-bool LemzRadioControl::SendASNToChan(TERM::RadioStatus const& status)
+template <class Choice>
+bool LemzRadioControl::SendLemz(Choice const& choice)
 {
-    if (status.currentSelection() != TERM::RadioStatus::e_lemz)
+    if (!choice.is_lemz())
         return false;
     LemzRadioState copy = mRadio;
-    DecodeASN(status.get_lemz(), copy);
+    DecodeASN(choice.get_lemz(), copy);
     SendRadioStateToChan(copy);
     return true;
 }
 
+bool LemzRadioControl::SendASNToChan(TERM::RadioStatus const& status)
+{
+    return SendLemz(status);
+}
+
 bool LemzRadioControl::SendASNToChan(TERM::RadioModifier const& modifier)
 {
-    if (modifier.currentSelection() != TERM::RadioModifier::e_lemz)
-        return false;
-    LemzRadioState copy = mRadio;
-    DecodeASN(modifier.get_lemz(), copy);
-    SendRadioStateToChan(copy);
-    return true;
+    return SendLemz(modifier);
 }
 
 void LemzRadioControl::OnRtpExtEvent(int, short revents)

@@ -65,6 +65,9 @@ protected:
 
 private:
     void Init();
+    // The lemz alternative onto a copy of the radio state, then sent.
+    template <class Choice>
+    bool SendLemz(Choice const& choice);
 };
 
 class LemzRadioGWControl : public LemzRadioControl {

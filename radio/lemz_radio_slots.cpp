@@ -2,14 +2,10 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <iostream>
-#include <sstream>
 
 #include "asn1/avn_encoder.h"
-#include "media/device_paths.h"
 #include "media/rtp_session.h"
-#include "runtime/ext.h"
 
 using namespace RTPSignalling;
 
@@ -54,37 +50,6 @@ RtpLEMZRadioWSSlot::RtpLEMZRadioWSSlot(int channel, Fd rtp, rtp_connection_param
     : RtpLEMZSlot(channel, std::move(rtp), params, attach)
 {
     Adopt(new LemzRadioWSControl(channel, rtp_descriptor(), attach), false, RadioControl::workstation);
-}
-
-RtpLEMZFactory::RtpLEMZFactory()
-{
-    IQuery();
-}
-
-void RtpLEMZFactory::PutHeader(std::ostream& out) const
-{
-    out << "rtp ext LEMZ[" << mCounts.g729 << "," << mCounts.g723 << "," << mCounts.g722 << "," << mCounts.g711
-        << "," << mCounts.universal << "]: ";
-}
-
-std::string RtpLEMZFactory::header() const
-{
-    std::ostringstream o;
-    PutHeader(o);
-    return o.str();
-}
-
-void RtpLEMZFactory::IQuery()
-{
-    if (int error = mCounts.count())
-        std::cerr << ext::header(this) << "device " << ext::quoted(GetVoiceDevName())
-                  << " open fail: " << std::strerror(error) << std::endl;
-}
-
-void RtpLEMZFactory::Query(LGCP::Resources& resources)
-{
-    IQuery();
-    mCounts.put(resources);
 }
 
 namespace {

@@ -2,13 +2,9 @@
 // LEMZ radio part into a gateway radio slot.
 #pragma once
 
-#include <iosfwd>
-#include <string>
-
-#include "media/codec_resources.h"
+#include "media/rtp_factory.h"
 #include "radio/lemz_radio_control.h"
 #include "radio/rtp_ext_slot.h"
-#include "server/slots/slot_factory.h"
 
 class RtpLEMZSlot : public RtpExtSlot {
 public:
@@ -42,22 +38,10 @@ public:
     const char* GetName() const override { return "rtp ext LEMZ (WS)"; }
 };
 
-class RtpLEMZFactory : public SlotFactory {
+class RtpLEMZFactory : public RtpCodecFactory {
 public:
-    // Registers and counts the resources once.
-    RtpLEMZFactory();
+    RtpLEMZFactory() : RtpCodecFactory("rtp ext LEMZ") {}
 
     const char* GetName() const override { return "RTP Ext LEMZ"; }
     Slot* INewSlot(LGCP::CreateParams const& params) override;
-    void Query(LGCP::Resources& resources) override;
-    void IQuery();
-
-    // "rtp ext LEMZ[g729,g723,g722,g711,universal]: "
-    void PutHeader(std::ostream& out) const;
-    const CodecCounts& counts() const { return mCounts; }
-
-private:
-    std::string header() const;
-
-    CodecCounts mCounts;
 };

@@ -312,24 +312,31 @@ bool RtpEngine::Session::receive(const void* data, size_t size)
     auto it = engine->mStates.find(tdm);
     if (it == engine->mStates.end() || !it->second.input || size > kMaxPacket - kHeader)
         return false;
-    ChannelState& st = it->second;
     uint8_t packet[kMaxPacket];
-    packet[0] = 0x80;
+    std::memcpy(packet + kHeader, data, size);
+    if (!send_packet(packet, 0x80, kHeader + size))
+        return false;
+    it->second.timestamp += static_cast<uint32_t>(size);
+    return true;
+}
+
+bool RtpEngine::Session::send_packet(uint8_t* packet, uint8_t first, size_t size)
+{
+    ChannelState& st = engine->mStates[tdm];
+    packet[0] = first;
     packet[1] = params.tx_pt & 0x7F;
     uint16_t seq = htons(st.sequence);
     uint32_t ts = htonl(st.timestamp), ssrc = htonl(params.ssrc);
     std::memcpy(packet + 2, &seq, 2);
     std::memcpy(packet + 4, &ts, 4);
     std::memcpy(packet + 8, &ssrc, 4);
-    std::memcpy(packet + kHeader, data, size);
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = params.remote_addr;
     to.sin_port = htons(params.remote_port);
-    if (::sendto(socket.get(), packet, kHeader + size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0)
+    if (::sendto(socket.get(), packet, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0)
         return false;
     ++st.sequence;
-    st.timestamp += static_cast<uint32_t>(size);
     ++sent;
     return true;
 }
@@ -337,32 +344,15 @@ bool RtpEngine::Session::receive(const void* data, size_t size)
 bool RtpEngine::Session::send_extension(uint16_t profile, const void* data, size_t size)
 {
     size_t words = (size + 3) / 4;
-    if (!begun || kHeader + 4 + 4 * words > kMaxPacket)
+    if (!begun || tdm < 0 || kHeader + 4 + 4 * words > kMaxPacket)
         return false;
-    ChannelState& st = engine->mStates[tdm];
     uint8_t packet[kMaxPacket] = {};
-    packet[0] = 0x90;
-    packet[1] = params.tx_pt & 0x7F;
-    uint16_t seq = htons(st.sequence);
-    uint32_t ts = htonl(st.timestamp), ssrc = htonl(params.ssrc);
-    std::memcpy(packet + 2, &seq, 2);
-    std::memcpy(packet + 4, &ts, 4);
-    std::memcpy(packet + 8, &ssrc, 4);
     packet[kHeader] = static_cast<uint8_t>(profile >> 8);
     packet[kHeader + 1] = static_cast<uint8_t>(profile);
     packet[kHeader + 2] = static_cast<uint8_t>(words >> 8);
     packet[kHeader + 3] = static_cast<uint8_t>(words);
     std::memcpy(packet + kHeader + 4, data, size);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = params.remote_addr;
-    to.sin_port = htons(params.remote_port);
-    size_t total = kHeader + 4 + 4 * words;
-    if (::sendto(socket.get(), packet, total, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0)
-        return false;
-    ++st.sequence;
-    ++sent;
-    return true;
+    return send_packet(packet, 0x90, kHeader + 4 + 4 * words);
 }
 
 std::string RtpEngine::describe(const Session& s) const

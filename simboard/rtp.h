@@ -92,6 +92,10 @@ public:
         // One packet carrying only a header extension (RFC 3550 5.3.1):
         // the data zero-padded to words.
         bool send_extension(uint16_t profile, const void* data, size_t size);
+        // Fills the header in front of what packet holds (RFC 3550 5.1:
+        // first octet, the send payload type, the channel's numbering, the
+        // SSRC) and sends size octets to the remote address.
+        bool send_packet(uint8_t* packet, uint8_t first, size_t size);
         // A payload from the switch, sent while the channel's input is started.
         bool receive(const void* data, size_t size) override;
         void OnPacket(int fd, short revents);
