@@ -19,7 +19,6 @@ using namespace Device::RtpExt;
 using RTPSignalling::LemzRadioState;
 using testing::ElementsAre;
 using testing::HasSubstr;
-using Alt = TERM::LemzRadioModifierParams;
 
 namespace {
 

@@ -30,14 +30,6 @@ struct Reports : RTPSignalling::IRadioControlNotify {
     std::vector<int> aborts;
     void RadioControlNotify(TERM::RtpRadioRequest const& r) override { requests.push_back(r); }
     void RadioControlNotify(int cause) override { aborts.push_back(cause); }
-    // The alternative of each report's request, -1 without one.
-    std::vector<int> alternatives() const
-    {
-        std::vector<int> out;
-        for (auto const& r : requests)
-            out.push_back(r.has_request() ? r.get_request().get_lemz().get_params().currentSelection() : -1);
-        return out;
-    }
     std::vector<std::string> senders() const
     {
         std::vector<std::string> out;
