@@ -20,3 +20,40 @@ struct rtp_ext_attach_session_params {
     int32_t pid_rtp;
 };
 static_assert(sizeof(rtp_ext_attach_session_params) == 8, "two words");
+
+// The sender of the next waiting payload.
+struct rtp_ext_source {
+    uint32_t ssrc;
+    uint32_t addr; // IPv4, network order
+    uint32_t unused;
+};
+static_assert(sizeof(rtp_ext_source) == 12, "three words");
+
+// The only sender whose payloads are accepted.
+struct rtp_ext_filter {
+    uint32_t addr; // IPv4, network order
+    uint32_t zero;
+};
+static_assert(sizeof(rtp_ext_filter) == 8, "two words");
+
+namespace Device {
+namespace RtpExt {
+
+constexpr char kDevice[] = "/dev/rtp_ext";
+
+// The first request on a descriptor.
+constexpr unsigned long RTP_EXT_INIT = 0xc0144500;          // rtp_ext_init_params
+constexpr unsigned long RTP_EXT_ATTACH = 0xc0084501;        // rtp_ext_attach_session_params
+constexpr unsigned long RTP_EXT_DETACH = 0x20004502;
+// Before each read: who sent the payload that read will give.
+constexpr unsigned long RTP_EXT_SOURCE = 0xc00c4503;        // rtp_ext_source
+constexpr unsigned long RTP_EXT_SET_FILTER = 0xc0084504;    // rtp_ext_filter
+constexpr unsigned long RTP_EXT_RESET_FILTER = 0x20004505;
+
+// A payload read or written at once.
+constexpr size_t kMaxPayload = 1024;
+// The header-extension profile of LEMZ radio signalling.
+constexpr uint16_t kLemzProfile = 0x1337;
+
+} // namespace RtpExt
+} // namespace Device

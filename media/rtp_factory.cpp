@@ -10,32 +10,32 @@
 #include "media/rtp_slot.h"
 #include "runtime/ext.h"
 
-RtpFactory::RtpFactory()
+RtpCodecFactory::RtpCodecFactory(const char* prefix) : mPrefix(prefix)
 {
     IQuery();
 }
 
-void RtpFactory::PutHeader(std::ostream& out) const
+void RtpCodecFactory::PutHeader(std::ostream& out) const
 {
-    out << "rtp[" << mCounts.g729 << "," << mCounts.g723 << "," << mCounts.g722 << "," << mCounts.g711 << ","
+    out << mPrefix << "[" << mCounts.g729 << "," << mCounts.g723 << "," << mCounts.g722 << "," << mCounts.g711 << ","
         << mCounts.universal << "]: ";
 }
 
-std::string RtpFactory::header() const
+std::string RtpCodecFactory::header() const
 {
     std::ostringstream o;
     PutHeader(o);
     return o.str();
 }
 
-void RtpFactory::IQuery()
+void RtpCodecFactory::IQuery()
 {
     if (int error = mCounts.count())
         std::cerr << ext::header(this) << "device " << ext::quoted(GetVoiceDevName())
                   << " open fail: " << std::strerror(error) << std::endl;
 }
 
-void RtpFactory::Query(LGCP::Resources& resources)
+void RtpCodecFactory::Query(LGCP::Resources& resources)
 {
     IQuery();
     mCounts.put(resources);

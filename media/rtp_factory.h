@@ -9,23 +9,33 @@
 #include "media/codec_resources.h"
 #include "server/slots/slot_factory.h"
 
-class RtpFactory : public SlotFactory {
+// What every factory of RTP streams shares: the codec resources it counts
+// and reports, and its header, the name followed by the counts.
+class RtpCodecFactory : public SlotFactory {
 public:
     // Registers and counts the resources once.
-    RtpFactory();
+    explicit RtpCodecFactory(const char* prefix);
 
-    const char* GetName() const override { return "RTP"; }
-    Slot* INewSlot(LGCP::CreateParams const& params) override;
     // Counts again and reports.
     void Query(LGCP::Resources& resources) override;
     void IQuery();
 
-    // "rtp[g729,g723,g722,g711,universal]: "
+    // prefix "[g729,g723,g722,g711,universal]: "
     void PutHeader(std::ostream& out) const;
     const CodecCounts& counts() const { return mCounts; }
 
-private:
+protected:
     std::string header() const;
 
+private:
+    const char* mPrefix;
     CodecCounts mCounts;
+};
+
+class RtpFactory : public RtpCodecFactory {
+public:
+    RtpFactory() : RtpCodecFactory("rtp") {}
+
+    const char* GetName() const override { return "RTP"; }
+    Slot* INewSlot(LGCP::CreateParams const& params) override;
 };

@@ -109,7 +109,8 @@ bool RtpSession::open(const std::string& header)
         return false;
     }
     int one = 1;
-    ::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (reuse_rtcp_port)
+        ::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     uint16_t port = static_cast<uint16_t>(params.local_port + 1);
     sockaddr_in any = {};
     any.sin_family = AF_INET;
@@ -120,14 +121,14 @@ bool RtpSession::open(const std::string& header)
                   << "]" << std::endl;
         return false;
     }
-    if (!BeginRtpSession(header, params, -1, rtp, channel))
+    if (!BeginRtpSession(header, params, -1, rtp, channel, channel_flags))
         return false;
     rtcp = std::move(sock);
     return true;
 }
 
 bool BeginRtpSession(const std::string& header, const rtp_connection_params& params, int channel, Fd& rtp,
-                     int& added)
+                     int& added, uint32_t channel_flags)
 {
     using namespace Device::Rtp;
     // Non-blocking: the slot reads its events until the device has no more.
@@ -142,7 +143,7 @@ bool BeginRtpSession(const std::string& header, const rtp_connection_params& par
         std::cerr << header << "begin session fail !!! " << strerror_now() << std::endl;
         return false;
     }
-    rtp_channel_info info = {channel, -1, -1, 0};
+    rtp_channel_info info = {channel, -1, -1, channel_flags};
     if (Device::ioctl(dev.get(), RTP_ADD_CHANNEL, &info) < 0) {
         std::cerr << header << "add channel fail !!!" << std::endl;
         return false;

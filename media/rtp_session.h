@@ -28,6 +28,10 @@ struct RtpSession {
     Fd rtp;              // "/dev/rtp", the session begun and a channel added
     int channel = -1;    // the engine's switch channel
     sockaddr_in peer{};  // the remote RTCP address: the remote RTP port + 1
+    // Whether the RTCP socket is bound with SO_REUSEADDR.
+    bool reuse_rtcp_port = true;
+    // The fourth word of the added channel's record.
+    uint32_t channel_flags = 0;
 
     // The record from the creation parameters. False, with a debug line
     // after header, when an address is no dotted quad or a port leaves no
@@ -43,4 +47,4 @@ struct RtpSession {
 // adds the channel (-1 for a new one); the descriptor and the channel, or
 // false with the step's line after header and nothing left open.
 bool BeginRtpSession(const std::string& header, const rtp_connection_params& params, int channel, Fd& rtp,
-                     int& added);
+                     int& added, uint32_t channel_flags = 0);

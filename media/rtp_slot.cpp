@@ -86,6 +86,14 @@ void RtpSlot::IOnInputRelease()
     mInputRunning = false;
 }
 
+void RtpSlot::follow_squelch(bool open)
+{
+    if (!mInputGated || open == mInputRunning)
+        return;
+    Device::ioctl(mRtp.get(), open ? RTP_INPUT_START : RTP_INPUT_STOP);
+    mInputRunning = open;
+}
+
 bool RtpSlot::IBeforeDestroy()
 {
     int fd = mRtp.get();

@@ -50,6 +50,10 @@ public:
     const char* GetName() const override { return "rtp"; }
 
     using Hardware::TonecReceiver::echoCancel;
+    using Hardware::DSProcReceiver::configureDelays;
+    using Hardware::DSProcReceiver::enableBSS;
+    using Hardware::DSProcReceiver::enableNG;
+    using Hardware::DSProcReceiver::enableSelcalSh;
 
     void PutHeader(std::ostream& out) const;
     int channel() const { return mChannel; }
@@ -67,6 +71,11 @@ protected:
     bool restart();
     // Driven by a radio slot's squelch instead of the connections.
     void set_input_gated(bool gated) { mInputGated = gated; }
+    bool input_gated() const { return mInputGated; }
+    const Fd& rtp_descriptor() const { return mRtp; }
+    // A gated input starts when the squelch opens and stops when it
+    // closes, each once.
+    void follow_squelch(bool open);
 
 private:
     // tonec and DSP events up as signals.

@@ -4,6 +4,7 @@
 #include "board/e1_requests.h"
 #include "board/hal_requests.h"
 #include "board/mcc_requests.h"
+#include "board/rtp_ext_requests.h"
 #include "board/rtp_requests.h"
 #include "board/voice_requests.h"
 #include "simboard/board.h"
@@ -13,6 +14,7 @@
 #include "simboard/hal.h"
 #include "simboard/mcc.h"
 #include "simboard/rtp.h"
+#include "simboard/rtp_ext.h"
 #include "simboard/voice.h"
 #include "simboard/watchdog.h"
 
@@ -28,6 +30,7 @@ void Board::add_board_models()
     add(Device::Dtmf::kDevice, std::make_unique<DtmfDevice>());
     add(Device::Dsp::kDevice, std::make_unique<DspDevice>());
     add(Device::Rtp::kDevice, std::make_unique<RtpEngine>());
+    add(Device::RtpExt::kDevice, std::make_unique<RtpExtDevice>());
     add(Device::Voice::kDevice, std::make_unique<VoiceDevice>());
 }
 

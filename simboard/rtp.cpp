@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -40,6 +42,23 @@ bool payload_of(const uint8_t* p, size_t size, uint8_t pt, const uint8_t*& paylo
     return true;
 }
 
+// The header extension of an RTP packet (RFC 3550 5.3.1): its profile and
+// data, or false when it carries none.
+bool extension_of(const uint8_t* p, size_t size, uint16_t& profile, const uint8_t*& data, size_t& length)
+{
+    if (size < kHeader || (p[0] >> 6) != 2 || !(p[0] & 0x10))
+        return false;
+    size_t at = kHeader + 4 * (p[0] & 0x0F);
+    if (at + 4 > size)
+        return false;
+    profile = static_cast<uint16_t>(p[at] << 8 | p[at + 1]);
+    length = 4 * (size_t(p[at + 2]) << 8 | p[at + 3]);
+    if (at + 4 + length > size)
+        return false;
+    data = p + at + 4;
+    return true;
+}
+
 std::string address(uint32_t addr, uint16_t port)
 {
     in_addr a;
@@ -62,6 +81,7 @@ RtpEngine::RtpEngine() : mRandom(std::random_device()())
             mStates[s.tdm].input = start;
             return 0;
         });
+    on(RTP_ATTACH_SESSION, [this](Session& s, Call& c) { return join(s, c.record<rtp_attach_session_params>()); });
     on(RTP_SET_EVENT, [](Session& s, Call& c) {
         auto& r = c.record<rtp_event>();
         if (r.type != kPacketDetection)
@@ -146,12 +166,34 @@ int RtpEngine::open(Channel& channel)
     return 0;
 }
 
+RtpEngine::Session* RtpEngine::session_of_descriptor(int fd) const
+{
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return nullptr;
+    for (auto& s : mSessions)
+        if (s.first->ino == st.st_ino && s.first->dev == st.st_dev && s.first->open() && s.second->begun)
+            return s.second.get();
+    return nullptr;
+}
+
+int RtpEngine::join(Session& s, const rtp_attach_session_params& p)
+{
+    bool own = p.pid_rtp == -1 || p.pid_rtp == ::getpid();
+    if (own ? !session_of_descriptor(p.fd_rtp) : !mRemotes.count({p.fd_rtp, p.pid_rtp}))
+        return -EINVAL;
+    s.joined = p;
+    return 0;
+}
+
 void RtpEngine::closed(Channel& channel)
 {
     auto it = mSessions.find(&channel);
     if (it == mSessions.end())
         return;
     Session& s = *it->second;
+    for (ExtensionSink* sink : std::vector<ExtensionSink*>(s.sinks))
+        sink->session_ended();
     if (s.tdm >= 0) {
         if (SwitchPath* p = path())
             p->detach(&s);
@@ -228,15 +270,29 @@ void RtpEngine::Session::OnPacket(int fd, short revents)
         return;
     uint8_t buf[kMaxPacket];
     for (int i = 0; i < kPacketsPerPass; ++i) {
-        ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+        sockaddr_in from = {};
+        socklen_t fromLength = sizeof(from);
+        ssize_t n = ::recvfrom(fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0)
             return;
         const uint8_t* payload = nullptr;
         size_t length = 0;
+        uint16_t profile = 0;
+        bool extended = extension_of(buf, static_cast<size_t>(n), profile, payload, length);
+        if (extended) {
+            uint32_t ssrc;
+            std::memcpy(&ssrc, buf + 8, 4);
+            for (ExtensionSink* sink : std::vector<ExtensionSink*>(sinks))
+                if (sink->profile() == profile)
+                    sink->extension(ntohl(ssrc), from.sin_addr.s_addr, payload, length);
+        }
         if (!payload_of(buf, static_cast<size_t>(n), params.rx_pt & 0x7F, payload, length)) {
             ++dropped;
             continue;
         }
+        // A packet that carries only signalling feeds no voice.
+        if (extended && length == 0)
+            continue;
         ++received;
         SwitchPath* p = engine->path();
         if (p && tdm >= 0)
@@ -256,26 +312,47 @@ bool RtpEngine::Session::receive(const void* data, size_t size)
     auto it = engine->mStates.find(tdm);
     if (it == engine->mStates.end() || !it->second.input || size > kMaxPacket - kHeader)
         return false;
-    ChannelState& st = it->second;
     uint8_t packet[kMaxPacket];
-    packet[0] = 0x80;
+    std::memcpy(packet + kHeader, data, size);
+    if (!send_packet(packet, 0x80, kHeader + size))
+        return false;
+    it->second.timestamp += static_cast<uint32_t>(size);
+    return true;
+}
+
+bool RtpEngine::Session::send_packet(uint8_t* packet, uint8_t first, size_t size)
+{
+    ChannelState& st = engine->mStates[tdm];
+    packet[0] = first;
     packet[1] = params.tx_pt & 0x7F;
     uint16_t seq = htons(st.sequence);
     uint32_t ts = htonl(st.timestamp), ssrc = htonl(params.ssrc);
     std::memcpy(packet + 2, &seq, 2);
     std::memcpy(packet + 4, &ts, 4);
     std::memcpy(packet + 8, &ssrc, 4);
-    std::memcpy(packet + kHeader, data, size);
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = params.remote_addr;
     to.sin_port = htons(params.remote_port);
-    if (::sendto(socket.get(), packet, kHeader + size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0)
+    if (::sendto(socket.get(), packet, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0)
         return false;
     ++st.sequence;
-    st.timestamp += static_cast<uint32_t>(size);
     ++sent;
     return true;
+}
+
+bool RtpEngine::Session::send_extension(uint16_t profile, const void* data, size_t size)
+{
+    size_t words = (size + 3) / 4;
+    if (!begun || tdm < 0 || kHeader + 4 + 4 * words > kMaxPacket)
+        return false;
+    uint8_t packet[kMaxPacket] = {};
+    packet[kHeader] = static_cast<uint8_t>(profile >> 8);
+    packet[kHeader + 1] = static_cast<uint8_t>(profile);
+    packet[kHeader + 2] = static_cast<uint8_t>(words >> 8);
+    packet[kHeader + 3] = static_cast<uint8_t>(words);
+    std::memcpy(packet + kHeader + 4, data, size);
+    return send_packet(packet, 0x90, kHeader + 4 + 4 * words);
 }
 
 std::string RtpEngine::describe(const Session& s) const
@@ -286,7 +363,8 @@ std::string RtpEngine::describe(const Session& s) const
       << " rx=" << p.rx_pt << " tx=" << p.tx_pt << " ssrc=0x" << std::hex << p.ssrc << std::dec << " ttl=" << p.ttl
       << " tos=0x" << std::hex << p.tos << std::dec << " input=" << channel_state(s.tdm).input
       << " detect=" << (s.detecting ? std::to_string(s.detectTimeout) : std::string("off"))
-      << " received=" << s.received << " dropped=" << s.dropped << " sent=" << s.sent << " requests=";
+      << " received=" << s.received << " dropped=" << s.dropped << " sent=" << s.sent
+      << " joined=" << s.joined.fd_rtp << "/" << s.joined.pid_rtp << " requests=";
     for (size_t i = 0; i < s.requests.size(); ++i)
         o << (i ? "," : "") << std::hex << s.requests[i] << std::dec;
     return o.str();
@@ -301,6 +379,13 @@ void RtpEngine::port_commands(TestPort& port)
             !TestPort::number(a[3], e.timeout))
             return TestPort::error("bad number");
         return post_event(tdm, e) ? TestPort::ok() : TestPort::error("no session on channel " + a[0]);
+    });
+    port.add("rtp-remote", 2, "<fd> <pid>", [this](const TestPort::Args& a) {
+        int32_t fd = 0, pid = 0;
+        if (!TestPort::number(a[0], fd) || !TestPort::number(a[1], pid))
+            return TestPort::error("bad number");
+        register_remote(fd, pid);
+        return TestPort::ok();
     });
     port.add("rtp-session", 1, "<channel>", [this](const TestPort::Args& a) {
         int32_t tdm = 0;

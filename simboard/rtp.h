@@ -14,6 +14,13 @@
 // timestamp belong to the channel, so they carry over to the session that
 // takes the channel back after a restart.
 //
+// A header-extension session of "/dev/rtp_ext" may ride a begun session:
+// what it writes leaves on the session's socket as one RTP packet with the
+// extension and no payload, and the extension of a packet arriving with its
+// profile goes to it with the sender, before the payload-type filter.
+// 'R' 9 joins the session of a descriptor of this process, or of another
+// process's descriptor that a test registered.
+//
 // The teardown, input and packet-detection requests are kept per session
 // in order; a test posts rtp_event records to the holder of a channel. The
 // last close of the descriptor ends the session at once (the board watches
@@ -25,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +57,16 @@ public:
         uint32_t timestamp = 0;
     };
 
+    // What a header-extension session of another device sees of a session.
+    struct ExtensionSink {
+        virtual ~ExtensionSink() = default;
+        virtual uint16_t profile() const = 0;
+        // An extension of the profile from the sender addr (network order).
+        virtual void extension(uint32_t ssrc, uint32_t addr, const uint8_t* data, size_t size) = 0;
+        // The session it rode ended.
+        virtual void session_ended() = 0;
+    };
+
     struct Session : SwitchPath::Endpoint {
         RtpEngine* engine = nullptr;
         Channel* channel = nullptr;
@@ -67,7 +85,17 @@ public:
         uint64_t received = 0; // payloads given to the switch
         uint64_t dropped = 0;  // packets of another payload type, or no RTP
         uint64_t sent = 0;     // packets sent to the remote address
+        std::vector<ExtensionSink*> sinks;
+        // The session joined with 'R' 9, {-1, 0} when none.
+        rtp_attach_session_params joined{-1, 0};
 
+        // One packet carrying only a header extension (RFC 3550 5.3.1):
+        // the data zero-padded to words.
+        bool send_extension(uint16_t profile, const void* data, size_t size);
+        // Fills the header in front of what packet holds (RFC 3550 5.1:
+        // first octet, the send payload type, the channel's numbering, the
+        // SSRC) and sends size octets to the remote address.
+        bool send_packet(uint8_t* packet, uint8_t first, size_t size);
         // A payload from the switch, sent while the channel's input is started.
         bool receive(const void* data, size_t size) override;
         void OnPacket(int fd, short revents);
@@ -87,6 +115,11 @@ public:
     // The record to the descriptor of the session holding the channel.
     bool post_event(int32_t tdm, const rtp_event& event);
 
+    // The begun session behind a descriptor of this process, null when none.
+    Session* session_of_descriptor(int fd) const;
+    // Lets 'R' 9 join {fd, pid} of another process.
+    void register_remote(int32_t fd, int32_t pid) { mRemotes.emplace(fd, pid); }
+
     int open(Channel& channel) override;
     void closed(Channel& channel) override;
     void port_commands(TestPort& port) override;
@@ -98,12 +131,14 @@ private:
     void on(unsigned long number, std::function<int(Session&, Call&)> handler);
     int begin(Session& s, const rtp_connection_params& p);
     int add_channel(Session& s, rtp_channel_info& info);
+    int join(Session& s, const rtp_attach_session_params& p);
     SwitchPath* path() const;
     std::string describe(const Session& s) const;
 
     std::map<Channel*, std::unique_ptr<Session>> mSessions;
     std::map<int32_t, Session*> mTaken;
     std::map<int32_t, ChannelState> mStates;
+    std::set<std::pair<int32_t, int32_t>> mRemotes;
     unsigned mCapacity = kDefaultChannels;
     std::minstd_rand mRandom;
 };

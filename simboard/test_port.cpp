@@ -223,6 +223,13 @@ void TestPort::add_board_commands()
             mBoard.fail(a[0], op, err, times);
         return ok();
     });
+    // The device ends every open descriptor: POLLHUP for its holder.
+    add("hangup", 1, "<device>", [this](const Args& a) {
+        std::vector<Channel*> open = mBoard.channels(a[0]);
+        for (Channel* ch : open)
+            ch->hang_up();
+        return ok(std::to_string(open.size()));
+    });
     add("record", 1, "on|off", [this](const Args& a) {
         if (a[0] != "on" && a[0] != "off")
             return error("usage: record on|off");

@@ -7,6 +7,7 @@
 // The board's own commands:
 //   post <device> <hex>                       a record to every open descriptor
 //   fail <device> <open|read|write|request> <errno> [always]
+//   hangup <device>                           the device ends every open descriptor
 //   record on|off                             the request log
 //   log <device> <request>                    the requests of that number
 // and each device model adds its own words (see Model::port_commands).

@@ -54,11 +54,6 @@ public:
     T38SoftFactory() : IdleFactory("T.38 soft") {}
 };
 
-class RtpLEMZFactory : public IdleFactory {
-public:
-    RtpLEMZFactory() : IdleFactory("RTP Ext LEMZ") {}
-};
-
 class RtpED137Factory : public IdleFactory {
 public:
     RtpED137Factory() : IdleFactory("RTP Ext ED137") {}

@@ -1,0 +1,123 @@
+#include "radio/lemz_radio_slots.h"
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include "asn1/avn_encoder.h"
+#include "media/rtp_session.h"
+
+using namespace RTPSignalling;
+
+RtpLEMZRadioGWSlot::RtpLEMZRadioGWSlot(int channel, Fd rtp, rtp_connection_params const& params,
+                                       rtp_ext_attach_session_params const& attach, rtp_ext_init_params const& init,
+                                       bool timer)
+    : RtpLEMZSlot(channel, std::move(rtp), params, attach, init)
+{
+    Adopt(new LemzRadioGWControl(channel, own_session(attach), init), timer, RadioControl::gateway);
+}
+
+RtpLEMZRadioGWSlot::RtpLEMZRadioGWSlot(int channel, Fd rtp, rtp_connection_params const& params,
+                                       rtp_ext_init_params const& init)
+    : RtpLEMZSlot(channel, std::move(rtp), params, init)
+{
+    Adopt(new LemzRadioGWControl(init), false, RadioControl::gateway);
+}
+
+RtpLEMZRadioGWSlot::RtpLEMZRadioGWSlot(int channel, Fd rtp, rtp_connection_params const& params,
+                                       rtp_attach_session_params const& attach)
+    : RtpLEMZSlot(channel, std::move(rtp), params, attach)
+{
+    Adopt(new LemzRadioGWControl(channel, rtp_descriptor(), attach), false, RadioControl::gateway);
+}
+
+RtpLEMZRadioWSSlot::RtpLEMZRadioWSSlot(int channel, Fd rtp, rtp_connection_params const& params,
+                                       rtp_ext_attach_session_params const& attach, rtp_ext_init_params const& init)
+    : RtpLEMZSlot(channel, std::move(rtp), params, attach, init)
+{
+    Adopt(new LemzRadioWSControl(channel, own_session(attach), init), false, RadioControl::workstation);
+}
+
+RtpLEMZRadioWSSlot::RtpLEMZRadioWSSlot(int channel, Fd rtp, rtp_connection_params const& params,
+                                       rtp_ext_init_params const& init)
+    : RtpLEMZSlot(channel, std::move(rtp), params, init)
+{
+    Adopt(new LemzRadioWSControl(init), false, RadioControl::workstation);
+}
+
+RtpLEMZRadioWSSlot::RtpLEMZRadioWSSlot(int channel, Fd rtp, rtp_connection_params const& params,
+                                       rtp_attach_session_params const& attach)
+    : RtpLEMZSlot(channel, std::move(rtp), params, attach)
+{
+    Adopt(new LemzRadioWSControl(channel, rtp_descriptor(), attach), false, RadioControl::workstation);
+}
+
+namespace {
+
+bool is_lemz(LGCP::CreateParams const& params)
+{
+    if (!params.is_rtp() || !params.get_rtp().get_codecRTP().has_radio())
+        return false;
+    return params.get_rtp().get_codecRTP().get_radio().get_status().currentSelection() == TERM::RadioStatus::e_lemz;
+}
+
+// The DSP settings the radio part carries.
+void configure(RtpSlot& slot, TERM::RtpRadioRequest const& radio)
+{
+    if (radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay())
+        slot.configureDelays(radio.has_rx_delay() ? static_cast<uint32_t>(radio.get_rx_delay().getValue()) : 0,
+                             radio.has_tx_delay() ? static_cast<uint32_t>(radio.get_tx_delay().getValue()) : 0,
+                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0);
+    if (radio.has_bss_enable())
+        slot.enableBSS(radio.get_bss_enable().getValue());
+    if (radio.has_ng_enable())
+        slot.enableNG(radio.get_ng_enable().getValue());
+    if (radio.has_selcal_sh_enable())
+        slot.enableSelcalSh(radio.get_selcal_sh_enable().getValue());
+}
+
+} // namespace
+
+Slot* RtpLEMZFactory::INewSlot(LGCP::CreateParams const& params)
+{
+    if (!is_lemz(params))
+        return nullptr;
+    const LGCP::CreateRtpParams& create = params.get_rtp();
+    const TERM::RtpParams& codec = create.get_codecRTP();
+    const TERM::RtpRadioRequest& radio = codec.get_radio();
+    std::string head = header();
+    std::clog << head << "do create rtp ext LEMZ: " << codec << std::endl;
+    auto payload = static_cast<TERM::Payload::NamedNumber>(codec.get_payload().getValue());
+    if (!isRtpCodec(payload)) {
+        std::clog << head << "rtp do not created: payload " << codec.get_payload() << "not found" << std::endl;
+        return nullptr;
+    }
+    const TERM::RtpExtMode* mode = codec.has_rtp_e2m() && codec.get_rtp_e2m().has_mode() ? &codec.get_rtp_e2m().get_mode()
+                                                                                          : nullptr;
+    bool only_rtp = mode && mode->currentSelection() == TERM::RtpExtMode::e_only_rtp;
+    if (mode && !only_rtp && mode->currentSelection() != TERM::RtpExtMode::e_both_rtp_and_rtp_ext)
+        return nullptr;
+    RtpSession session;
+    session.reuse_rtcp_port = false;
+    session.channel_flags = radio.has_bss_enable() && radio.get_bss_enable().getValue() ? 1 : 0;
+    if (!session.fill(head, codec, create.get_rxPayload(), create.get_txPayload()) || !session.open(head))
+        return nullptr;
+    RtpLEMZRadioGWSlot* slot;
+    if (only_rtp) {
+        const TERM::RtpExtDescription& d = mode->get_only_rtp();
+        rtp_attach_session_params attach = {static_cast<int32_t>(d.get_fd().getValue()),
+                                            static_cast<int32_t>(d.get_pid().getValue())};
+        slot = new RtpLEMZRadioGWSlot(session.channel, session.rtp, session.params, attach);
+    } else {
+        rtp_ext_init_params init = {};
+        init.etype = Device::RtpExt::kLemzProfile;
+        rtp_ext_attach_session_params attach = {session.rtp.get(), static_cast<int32_t>(::getpid())};
+        slot = new RtpLEMZRadioGWSlot(session.channel, session.rtp, session.params, attach, init, true);
+    }
+    slot->SetInitialStatus(radio.get_status());
+    slot->startRTPC(session.rtcp, session.peer);
+    if (codec.has_echo() && codec.get_echo().get_suppressor().getValue())
+        slot->echoCancel(codec.get_echo().get_canceller().getValue());
+    configure(*slot, radio);
+    return slot;
+}

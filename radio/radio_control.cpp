@@ -1,0 +1,241 @@
+#include "radio/radio_control.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <list>
+
+#include "board/device.h"
+#include "media/device_paths.h"
+#include "runtime/mux_time.h"
+#include "runtime/net.h"
+
+namespace RTPSignalling {
+
+using namespace Device::RtpExt;
+
+const char* GetRtpExtDevName()
+{
+    return ::GetRtpExtDevName();
+}
+
+RadioControl::RadioControl(int channel, rtp_ext_attach_session_params const& attach, rtp_ext_init_params const& init)
+    : mType(attach_ext), mExtAttach(attach), mInit(init), mChannel(static_cast<unsigned long>(channel))
+{
+    Init(attach_ext);
+}
+
+RadioControl::RadioControl(rtp_ext_init_params const& init) : mType(ext_only), mInit(init)
+{
+    Init(ext_only);
+}
+
+RadioControl::RadioControl(int channel, Fd rtp, rtp_attach_session_params const& attach)
+    : mType(attach_rtp), mRtp(std::move(rtp)), mRtpAttach(attach), mChannel(static_cast<unsigned long>(channel))
+{
+    Init(attach_rtp);
+}
+
+RadioControl::~RadioControl() = default;
+
+void RadioControl::Init(RadioControlType type)
+{
+    mType = type;
+    mLastTick = Mux::milliseconds();
+    mInterval = 1000;
+    mFilterActive = false;
+    mNotify = nullptr;
+    mTimerEnabled = false;
+    mTrace = false;
+    RtpExtStart(true);
+    std::list<INet4::Addr> found;
+    Net::ifconfig(found, Net::if_private);
+    mOwn.Reset();
+    if (!found.empty())
+        mOwn = found.front();
+    else
+        mOwn.Assign("127.0.0.1", nullptr);
+}
+
+bool RadioControl::Fail(Fd& dev, const char* text)
+{
+    std::cerr << GetPrefix() << text << std::endl;
+    dev.close();
+    return false;
+}
+
+bool RadioControl::RtpExtStart(bool open)
+{
+    switch (mType) {
+    case attach_ext:
+        return StartExt(true);
+    case attach_rtp:
+        if (Device::ioctl(mRtp.get(), Device::Rtp::RTP_ATTACH_SESSION, &mRtpAttach) < 0) {
+            std::cerr << GetPrefix() << "attach rtp session fail !!!" << std::endl;
+            return false;
+        }
+        return true;
+    case ext_only:
+        return open ? StartExt(false) : true;
+    }
+    return false;
+}
+
+bool RadioControl::StartExt(bool attach)
+{
+    // Non-blocking: the receive path reads until the driver has nothing.
+    Fd dev(Device::open(GetRtpExtDevName(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!dev)
+        return Fail(dev, "create rtp_ext session fail !!!");
+    rtp_ext_init_params init = mInit;
+    if (Device::ioctl(dev.get(), RTP_EXT_INIT, &init) < 0)
+        return Fail(dev, "init rtp_ext session fail !!!");
+    rtp_ext_attach_session_params session = mExtAttach;
+    if (attach && Device::ioctl(dev.get(), RTP_EXT_ATTACH, &session) < 0)
+        return Fail(dev, "attach rtp_ext session fail !!!");
+    mExtEvent.Release();
+    mExt = std::move(dev);
+    mExtEvent.Bind("RadioControl::OnRtpExtEvent", &RadioControl::OnExtEvent, this);
+    mExtEvent.Schedule(mExt, POLLIN);
+    return true;
+}
+
+bool RadioControl::RtpExtStop()
+{
+    if (mType == attach_rtp) {
+        // Our copy would keep the slot's old session, and its port, alive
+        // across a restart.
+        mRtp.close();
+        return true;
+    }
+    if (mType != attach_ext)
+        return true;
+    if (mExt && Device::ioctl(mExt.get(), RTP_EXT_DETACH, &mExtAttach) < 0)
+        std::cerr << GetPrefix() << "detach rtp_ext session fail !!!" << std::endl;
+    mExt.close();
+    mExtEvent.Release();
+    return true;
+}
+
+void RadioControl::Rebind(const Fd& rtp)
+{
+    if (mType == attach_rtp) {
+        mRtp = rtp;
+    } else if (mType == attach_ext && (mExtAttach.pid_rtp == -1 || mExtAttach.pid_rtp == ::getpid())) {
+        mExtAttach.fd_rtp = rtp.get();
+    }
+}
+
+void RadioControl::OnExtEvent(int fd, short revents)
+{
+    OnRtpExtEvent(fd, revents);
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // A hung-up descriptor would wake the loop on every pass.
+        std::cerr << GetPrefix() << "rtp_ext session lost, events off" << std::endl;
+        mExtEvent.Release();
+    }
+}
+
+void RadioControl::SetTimerEnable(bool on)
+{
+    mTimerEnabled = on;
+    if (on)
+        SetTimer(mInterval);
+    else
+        mTimer.reset();
+}
+
+void RadioControl::SetTimer(unsigned long ms)
+{
+    mTimer.set(static_cast<unsigned>(ms), &RadioControl::OnProcessStatus, this);
+}
+
+void RadioControl::OnProcessStatus(Timer*)
+{
+    unsigned long interval = mInterval;
+    uint32_t now = Mux::milliseconds();
+    mLastTick = now;
+    SetTimer(ProcessRadioStatus(now, interval));
+}
+
+uint32_t RadioControl::elapsed(uint32_t now, uint32_t t)
+{
+    int32_t d = static_cast<int32_t>(now - t);
+    return d > 0 ? static_cast<uint32_t>(d) : 0;
+}
+
+void RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
+{
+    if (!mExt)
+        return;
+    // Nobody known holds the radio: a filter for 0.0.0.0 would admit nobody.
+    if (ptt && owner.s_addr != 0) {
+        if (mFilterActive && mFilter.addr == owner.s_addr)
+            return;
+        rtp_ext_filter f = {owner.s_addr, 0};
+        if (Device::ioctl(mExt.get(), RTP_EXT_SET_FILTER, &f) < 0) {
+            std::cerr << GetPrefix() << "set filer rtp_ext session fail !!!" << std::endl;
+            return; // kept as it was, so the next update tries again
+        }
+        mFilter = f;
+        mFilterActive = true;
+        return;
+    }
+    if (!mFilterActive)
+        return;
+    rtp_ext_filter f = {0, 0};
+    if (Device::ioctl(mExt.get(), RTP_EXT_RESET_FILTER, &f) < 0) {
+        std::cerr << GetPrefix() << "reset filer rtp_ext session fail !!!" << std::endl;
+        return;
+    }
+    mFilter = f;
+    mFilterActive = false;
+}
+
+ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
+{
+    mSource = rtp_ext_source();
+    int r = Device::ioctl(mExt.get(), RTP_EXT_SOURCE, &mSource);
+    if (r > 0)
+        ++mCounters.sources;
+    else if (r < 0)
+        mSource = rtp_ext_source(), mCounters.source_errno = errno;
+    ssize_t n = Device::read(mExt.get(), buf, size);
+    if (n > 0)
+        mCounters.bytes_read += static_cast<uint32_t>(n);
+    else if (n < 0)
+        mCounters.read_errno = errno;
+    return n;
+}
+
+ssize_t RadioControl::WritePayload(const unsigned char* buf, size_t size)
+{
+    ssize_t n = Device::write(mExt.get(), buf, size);
+    if (n > 0) {
+        ++mCounters.written;
+        mCounters.bytes_written += static_cast<uint32_t>(n);
+    } else if (n < 0) {
+        mCounters.write_errno = errno;
+    }
+    return n;
+}
+
+const std::string& RadioControl::GetPrefix()
+{
+    Mux::timeval tv;
+    Mux::gettimeval(tv);
+    std::string now = Mux::timevaltostring(tv);
+    char text[255] = {};
+    if (mType == ext_only)
+        std::snprintf(text, 254, "rtp_ext %s:", now.c_str());
+    else
+        std::snprintf(text, 254, "rtp_ext[%lu] %s:", mChannel, now.c_str());
+    mPrefix = text;
+    return mPrefix;
+}
+
+} // namespace RTPSignalling

@@ -1,0 +1,168 @@
+// The radio control of one RTP channel: radio signalling carried in the
+// RTP header extension (RFC 3550 5.3.1) through the kernel's extension
+// driver "/dev/rtp_ext". The framework owns the extension session and its
+// loop registration, the periodic status timer, the source filter that
+// admits only the sender holding the radio, the driver counters and the
+// log prefix; the protocol classes (LEMZ, ED-137) derive from it.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+#include "board/rtp_ext_requests.h"
+#include "board/rtp_requests.h"
+#include "runtime/fd.h"
+#include "runtime/inet4_addr.h"
+#include "runtime/multiplexer.h"
+#include "runtime/timer.h"
+#include "server/schema/TERM.h"
+
+namespace RTPSignalling {
+
+// What the slot asks of its control.
+class IRadioController {
+public:
+    virtual ~IRadioController() = default;
+    virtual bool SendASNToChan(TERM::RadioStatus const&) { return false; }
+    virtual bool SendASNToChan(TERM::RadioModifier const&) { return false; }
+    // The receive squelch is open.
+    virtual bool GetSQU() { return false; }
+};
+
+// What the loop and the timer drive.
+class IRadioIntController {
+public:
+    virtual ~IRadioIntController() = default;
+    virtual void OnRtpExtEvent(int, short) {}
+    // The delay in ms until the next status tick.
+    virtual unsigned long ProcessRadioStatus(unsigned long, unsigned long interval) { return interval; }
+};
+
+// What the control reports to its slot.
+class IRadioControlNotify {
+public:
+    virtual ~IRadioControlNotify() = default;
+    virtual void RadioControlNotify(TERM::RtpRadioRequest const&) {}
+    // The radio link is lost.
+    virtual void RadioControlNotify(int) {}
+};
+
+const char* GetRtpExtDevName();
+
+class RadioControl : public IRadioController, private IRadioIntController {
+public:
+    // How the control reaches the RTP stream.
+    enum RadioControlType {
+        attach_ext = 0, // own extension session attached to an RTP session
+        attach_rtp = 1, // the slot's RTP descriptor joins another process's session
+        ext_only = 2,   // own extension session, attached to nothing
+    };
+    enum Role { gateway = 0, workstation = 1 };
+
+    // The driver's counters, reported nowhere.
+    struct Counters {
+        uint32_t sources = 0;  // source requests that named a sender
+        uint32_t unpacked = 0; // payloads that decoded
+        uint32_t written = 0;  // payloads written
+        uint32_t bytes_read = 0;
+        uint32_t bytes_written = 0;
+        int32_t pack_error = 0;
+        int32_t unpack_error = 0;
+        int32_t source_errno = 0, read_errno = 0, write_errno = 0;
+    };
+
+    RadioControl(int channel, rtp_ext_attach_session_params const& attach, rtp_ext_init_params const& init);
+    explicit RadioControl(rtp_ext_init_params const& init);
+    RadioControl(int channel, Fd rtp, rtp_attach_session_params const& attach);
+    ~RadioControl() override;
+    RadioControl(const RadioControl&) = delete;
+    RadioControl& operator=(const RadioControl&) = delete;
+
+    // Opens (type 2 only when open is set) and attaches the session; false,
+    // with its line, when a step fails.
+    bool RtpExtStart(bool open);
+    // Leaves the RTP session: type 0 detaches and closes the extension
+    // session, type 1 lets go of its copy of the RTP descriptor.
+    bool RtpExtStop();
+    // The slot's RTP session is now the one on rtp (a new descriptor after
+    // a restart): the next start attaches to it.
+    void Rebind(const Fd& rtp);
+
+    void SetTimerEnable(bool on);
+    void SetTimerInterval(unsigned long ms) { mInterval = ms; }
+    void SetTimer(unsigned long ms);
+    // Admits only owner's payloads while ptt holds; everybody otherwise.
+    void UpdateAccess(bool ptt, in_addr const& owner);
+    const std::string& GetPrefix();
+
+    void SetNotify(IRadioControlNotify* notify) { mNotify = notify; }
+    void SetTrace(bool on) { mTrace = on; }
+    void SetRole(Role role) { mRole = role; }
+
+    RadioControlType type() const { return mType; }
+    Role role() const { return mRole; }
+    int ext_fd() const { return mExt.get(); }
+    bool watching() const { return static_cast<bool>(mExtEvent.fd); }
+    bool timer_enabled() const { return mTimerEnabled; }
+    bool filter_active() const { return mFilterActive; }
+    uint32_t filter_address() const { return mFilter.addr; }
+    unsigned long interval() const { return mInterval; }
+    const Counters& counters() const { return mCounters; }
+    const rtp_ext_init_params& init_params() const { return mInit; }
+    const rtp_ext_attach_session_params& ext_attach() const { return mExtAttach; }
+    const INet4::Addr& own_address() const { return mOwn; }
+
+protected:
+    // Asks for the sender of the next waiting payload, then reads it into
+    // buf: what read() gave. The source record is zeroed first, so a
+    // failed request names nobody.
+    ssize_t ReadPayload(unsigned char* buf, size_t size);
+    // One payload to the channel; what write() gave.
+    ssize_t WritePayload(const unsigned char* buf, size_t size);
+    const rtp_ext_source& source() const { return mSource; }
+    IRadioControlNotify* notify() const { return mNotify; }
+    bool trace() const { return mTrace; }
+    uint32_t last_tick() const { return mLastTick; }
+    void set_last_tick(uint32_t ms) { mLastTick = ms; }
+    Counters& stats() { return mCounters; }
+    // The clock's elapsed time since t, 0 when t is not before now; a
+    // signed difference, so it holds across the wrap of the 32-bit clock.
+    static uint32_t elapsed(uint32_t now, uint32_t t);
+
+    // Protocol classes override these two.
+    using IRadioIntController::OnRtpExtEvent;
+    using IRadioIntController::ProcessRadioStatus;
+
+private:
+    void Init(RadioControlType type);
+    bool StartExt(bool attach);
+    void OnExtEvent(int fd, short revents);
+    void OnProcessStatus(Timer*);
+    bool Fail(Fd& dev, const char* text);
+
+    RadioControlType mType;
+    Fd mRtp;
+    Fd mExt;
+    Event mExtEvent;
+    Timer mTimer;
+    rtp_attach_session_params mRtpAttach{-1, 0};
+    rtp_ext_attach_session_params mExtAttach{-1, 0};
+    rtp_ext_init_params mInit{};
+    rtp_ext_source mSource{};
+    Role mRole = gateway;
+    Counters mCounters;
+    uint32_t mLastTick = 0;
+    unsigned long mInterval = 1000;
+    unsigned long mChannel = 0;
+    bool mTrace = false;
+    bool mTimerEnabled = false;
+    bool mFilterActive = false;
+    rtp_ext_filter mFilter{};
+    IRadioControlNotify* mNotify = nullptr;
+    std::string mPrefix;
+    INet4::Addr mOwn;
+};
+
+} // namespace RTPSignalling

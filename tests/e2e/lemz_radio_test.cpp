@@ -1,0 +1,154 @@
+// A LEMZ radio channel through the running server, as a call flow: the
+// controller creates the slot, the radio side's packets ride the RTP
+// header extension (RFC 3550 5.3.1) of real RTP on the loopback, and the
+// board's test port plays the driver's failures.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/e2e/board_port.h"
+#include "tests/e2e/server_process.h"
+#include "tests/support/lgcp_frames.h"
+#include "tests/support/rtp_peer.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+const uint16_t kLemzProfile = 0x1337;
+
+// The LEMZ packet type of an RTP packet carrying only a LEMZ extension, -1
+// for anything else.
+int lemz_type(const std::string& p)
+{
+    if (p.size() < 20 || (uint8_t(p[0]) & 0x10) == 0)
+        return -1;
+    size_t at = 12 + 4 * (uint8_t(p[0]) & 0x0F);
+    if (at + 8 > p.size() || (uint8_t(p[at]) << 8 | uint8_t(p[at + 1])) != kLemzProfile)
+        return -1;
+    return uint8_t(p[at + 4]);
+}
+
+// An RTP packet carrying one LEMZ packet as its extension, without payload.
+std::string with_lemz(const std::string& lemz)
+{
+    std::string p = rtp_packet(8, 1, 160, 0x51515151, "");
+    p[0] = char(0x90);
+    size_t words = (lemz.size() + 3) / 4;
+    p += std::string{char(kLemzProfile >> 8), char(kLemzProfile & 0xFF), char(words >> 8), char(words)};
+    return p + lemz + std::string(4 * words - lemz.size(), '\0');
+}
+
+std::string to_slot(const LGCP::Command& c, unsigned slot)
+{
+    return lgcp(c, -1, int(slot));
+}
+
+class LemzFlow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start()) << server.err();
+        ASSERT_TRUE(ctl.connect(server.port()));
+        ASSERT_TRUE(board.connect(server.pid()));
+    }
+
+    Texts create(unsigned n, uint16_t remote, uint16_t local)
+    {
+        LGCP::Command c = create_rtp(remote);
+        TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
+        p.include_shost().set_iaddr("127.0.0.1");
+        p.include_shost().set_port(local);
+        p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0");
+        return ctl.exchange(to_slot(c, n));
+    }
+    Texts radio(unsigned n, const std::function<void(TERM::RadioModifier&)>& fill)
+    {
+        LGCP::Command c;
+        fill(c.get_ioctl().get_rtpExt());
+        return ctl.exchange(to_slot(c, n));
+    }
+    // The LEMZ types that reach the peer within ms.
+    std::multiset<int> types_within(const UdpPeer& peer, int ms)
+    {
+        std::multiset<int> out;
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < until) {
+            pollfd f{peer.s.get(), POLLIN, 50};
+            if (::poll(&f, 1, 50) == 1)
+                out.insert(lemz_type(peer.take()));
+        }
+        return out;
+    }
+
+    ServerProcess server;
+    Controller ctl;
+    BoardPort board;
+};
+
+TEST_F(LemzFlow, StatusOutCommandsInTheHolderOnlyAndSilenceAfterDestroy)
+{
+    UdpPeer radio_side;
+    uint16_t local = free_rtp_port();
+    Texts created = create(1, radio_side.port(), local);
+    ASSERT_EQ(created.size(), 3u);
+    EXPECT_EQ(created[0], "slot=1 success");
+    EXPECT_THAT(created[1], HasSubstr("transmitter active"));
+    EXPECT_THAT(created[2], HasSubstr("receiver active"));
+
+    // Each second: the remote channel and the channel status.
+    std::multiset<int> seen = types_within(radio_side, 2300);
+    EXPECT_GE(seen.count(134), 2u);
+    EXPECT_GE(seen.count(132), 2u);
+    EXPECT_GE(seen.count(129), 2u);
+    EXPECT_EQ(seen.count(-1), 0u);
+
+    // GW_FLAG_PTT, priority 3, ptt set.
+    radio_side.send(local, with_lemz(std::string("\x03\x34\x00\x00", 4)));
+    std::string report = ctl.next();
+    EXPECT_THAT(report, HasSubstr("slot=1 rtpExt"));
+    EXPECT_THAT(report, HasSubstr("gw-set-ptt"));
+    EXPECT_THAT(report, HasSubstr("\"127.0.0.1\""));
+
+    // Held by 127.0.0.1: another sender is not heard.
+    EXPECT_THAT(radio(1, [](TERM::RadioModifier& m) {
+                    m.get_lemz().get_addr().set_session_addr("127.0.0.1");
+                    TERM::RadioCommandWMTrans& t = m.get_lemz().get_params().get_wm_trans();
+                    t.get_flags().set_ptt(true);
+                    t.set_ip("127.0.0.1");
+                }),
+                ElementsAre("slot=1 success"));
+    UdpPeer other;
+    sockaddr_in two = UdpPeer::to(0);
+    two.sin_addr.s_addr = inet_addr("127.0.0.2");
+    other.s.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(other.s.get(), reinterpret_cast<sockaddr*>(&two), sizeof(two)), 0);
+    other.send(local, with_lemz(std::string("\x03\x04\x00\x00", 4)));
+    EXPECT_EQ(ctl.next(500), "");
+
+    EXPECT_THAT(radio(1, [](TERM::RadioModifier& m) {
+                    m.get_ed_137().get_addr().set_session_addr("0.0.0.0");
+                    m.get_ed_137().get_params().get_tx();
+                }),
+                ElementsAre("slot=1 error unsupported"));
+
+    ctl.exchange(to_slot([] { LGCP::Command c; c.set_destroy(); return c; }(), 1));
+    types_within(radio_side, 100);
+    EXPECT_TRUE(types_within(radio_side, 1500).empty());
+}
+
+TEST_F(LemzFlow, AFailedAttachLeavesAPlainRtpSlot)
+{
+    EXPECT_EQ(board.ask("fail /dev/rtp_ext 0xc0084501 22"), "ok");
+    UdpPeer radio_side;
+    Texts created = create(1, radio_side.port(), free_rtp_port());
+    EXPECT_THAT(created, Contains("slot=1 success"));
+    EXPECT_TRUE(eventually([&] { return server.err().find("attach rtp_ext session fail !!!") != std::string::npos; }));
+    EXPECT_TRUE(types_within(radio_side, 1200).empty());
+}
+
+} // namespace

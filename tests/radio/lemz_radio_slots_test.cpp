@@ -1,0 +1,210 @@
+// The LEMZ factory and slots through the slot table on the simulated
+// board: which creations it takes, the session it builds, the two ways to
+// the RTP stream, the extension around a codec restart, the squelch gate,
+// the forms no factory uses, and descriptors over many slots.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/socket.h>
+
+#include "tests/radio/radio_world.h"
+
+using namespace vbradio;
+using namespace Device::RtpExt;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+struct LemzSlots : ::testing::Test, RadioWorld {
+    RtpLEMZFactory lemz;
+
+    LGCP::Command create_lemz(const std::function<void(TERM::RtpParams&)>& more = nullptr)
+    {
+        LGCP::Command c = vbtest::create_rtp(port);
+        TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
+        p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0");
+        more ? more(p) : void();
+        return c;
+    }
+    RtpLEMZRadioGWSlot* gw(unsigned n) { return dynamic_cast<RtpLEMZRadioGWSlot*>(slots().at(n)); }
+    size_t requests(const char* device, unsigned long number) { return sim.board.ioctls(device, number).size(); }
+    vbtest::Texts ioctl(unsigned n, const std::function<void(LGCP::IoctlParams&)>& fill)
+    {
+        return command(vbtest::ioctl_command(fill), int(n));
+    }
+};
+
+// SO_REUSEADDR of the UDP socket of this process bound to port, -1 when none.
+int reuse_of_socket_on(uint16_t port)
+{
+    DIR* d = ::opendir("/proc/self/fd");
+    int found = -1;
+    for (dirent* e; d && (e = ::readdir(d)) != nullptr;) {
+        int fd = std::atoi(e->d_name);
+        sockaddr_in a = {};
+        socklen_t len = sizeof(a);
+        int type = 0, on = 0;
+        socklen_t tl = sizeof(type), ol = sizeof(on);
+        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) == 0 && type == SOCK_DGRAM &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.sin_family == AF_INET &&
+            ntohs(a.sin_port) == port && ::getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, &ol) == 0)
+            found = on;
+    }
+    d ? ::closedir(d) : 0;
+    return found;
+}
+
+TEST_F(LemzSlots, OnlyALemzRadioStatusIsTaken)
+{
+    LGCP::Command ed137 = create_lemz([](TERM::RtpParams& p) { p.get_radio().get_status().get_ed_137(); });
+    LGCP::Command plain = vbtest::create_rtp(port);
+    log.clear();
+    EXPECT_EQ(lemz.INewSlot(ed137.get_create()), nullptr);
+    EXPECT_EQ(lemz.INewSlot(plain.get_create()), nullptr);
+    EXPECT_EQ(log.str(), "");
+    EXPECT_EQ(engine().sessions(), 0u);
+    LGCP::Resources mine, plain_counts;
+    lemz.Query(mine);
+    factory_.Query(plain_counts);
+    EXPECT_EQ(mine.get_rtp_g729().getValue(), plain_counts.get_rtp_g729().getValue());
+    EXPECT_EQ(mine.get_universal().getValue(), plain_counts.get_universal().getValue());
+}
+
+TEST_F(LemzSlots, AGatewaySlotOnItsOwnSessionWithTheRadioSettings)
+{
+    LGCP::Command c = create_lemz([](TERM::RtpParams& p) {
+        p.get_radio().set_bss_enable(true);
+        p.get_radio().set_tx_delay(40);
+    });
+    EXPECT_THAT(command(c, 1), ElementsAre("slot=1 success", "slot=1 transmitter active : 2048",
+                                           "slot=1 receiver active : 2048"));
+    ASSERT_NE(gw(1), nullptr);
+    EXPECT_STREQ(gw(1)->GetName(), "rtp ext LEMZ (GW)");
+    EXPECT_THAT(log.str(), HasSubstr("rtp ext LEMZ["));
+    EXPECT_EQ(sim.board.ioctls(Device::Rtp::kDevice, Device::Rtp::RTP_ADD_CHANNEL).back().in[3], 1u);
+    EXPECT_THAT(log.str(), HasSubstr("rx=0 tx=40 selcal=0"));
+    EXPECT_EQ(reuse_of_socket_on(uint16_t(port + 1)), 0);
+    // Attached to the slot's own descriptor; the initial status sends nothing.
+    EXPECT_EQ(sim.board.ioctls(kDevice, RTP_EXT_ATTACH).back().in[0], uint32_t(gw(1)->rtp_fd()));
+    EXPECT_NE(session().attached, nullptr);
+    EXPECT_TRUE(session().written.empty());
+    EXPECT_TRUE(gw(1)->control()->timer_enabled());
+    // Without bss-enable the word is 0.
+    EXPECT_THAT(command(create_lemz(), 2), Contains("slot=2 error insufficientResources")); // same port
+    port = vbtest::free_rtp_port();
+    EXPECT_THAT(command(create_lemz(), 2), Contains("slot=2 success"));
+    EXPECT_EQ(sim.board.ioctls(Device::Rtp::kDevice, Device::Rtp::RTP_ADD_CHANNEL).back().in[3], 0u);
+}
+
+TEST_F(LemzSlots, ACodecRestartReattachesTheExtensionToTheNewSession)
+{
+    command(create_lemz(), 1);
+    sim.board.clear_log();
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::ulaw); }),
+                ElementsAre("slot=1 success"));
+    std::vector<unsigned long> order;
+    for (const SimBoard::Request& r : sim.board.log())
+        if (r.device == kDevice && r.op == SimBoard::Op::ioctl)
+            order.push_back(r.number);
+    EXPECT_THAT(order, ElementsAre(RTP_EXT_DETACH, RTP_EXT_INIT, RTP_EXT_ATTACH));
+    EXPECT_EQ(sim.board.ioctls(kDevice, RTP_EXT_ATTACH).back().in[0], uint32_t(gw(1)->rtp_fd()));
+    EXPECT_NE(session().attached, nullptr);
+    EXPECT_EQ(ext().sessions().size(), 1u);
+    // Refused by the RTP layer: the extension stays stopped.
+    sim.board.fail(Device::Rtp::kDevice, Device::Rtp::RTP_BEGIN_SESSION, EIO);
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::alaw); }),
+                ElementsAre("slot=1 error unsupported"));
+    EXPECT_TRUE(ext().sessions().empty());
+}
+
+TEST_F(LemzSlots, OnlyRtpJoinsTheGivenSessionAndNeverTicks)
+{
+    engine().register_remote(33, 4242);
+    LGCP::Command c = create_lemz([](TERM::RtpParams& p) {
+        TERM::RtpExtDescription& d = p.include_rtp_e2m().include_mode().get_only_rtp();
+        d.set_fd(33);
+        d.set_pid(4242);
+    });
+    EXPECT_THAT(command(c, 1), Contains("slot=1 success"));
+    EXPECT_THAT(sim.board.ioctls(Device::Rtp::kDevice, Device::Rtp::RTP_ATTACH_SESSION).back().in,
+                ElementsAre(33u, 4242u));
+    EXPECT_TRUE(ext().sessions().empty());
+    EXPECT_FALSE(gw(1)->control()->timer_enabled());
+    // The control lets go of its copy of the old session, so the restart's
+    // begin finds the port free, and joins again.
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::ulaw); }),
+                ElementsAre("slot=1 success"));
+    EXPECT_EQ(requests(Device::Rtp::kDevice, Device::Rtp::RTP_ATTACH_SESSION), 2u);
+}
+
+TEST_F(LemzSlots, AGatedInputFollowsTheSquelch)
+{
+    command(create_lemz(), 1);
+    gw(1)->set_input_gated(true);
+    auto squelch = [](bool open) {
+        return [open](LGCP::IoctlParams& p) {
+            TERM::LemzRadioModifier& m = p.get_rtpExt().get_lemz();
+            m.get_addr().set_session_addr("0.0.0.0");
+            m.get_params().get_gw_set_flags().get_flags().set_sql(open);
+        };
+    };
+    size_t starts = requests(Device::Rtp::kDevice, Device::Rtp::RTP_INPUT_START);
+    EXPECT_THAT(ioctl(1, squelch(true)), ElementsAre("slot=1 success"));
+    EXPECT_THAT(ioctl(1, squelch(true)), ElementsAre("slot=1 success"));
+    EXPECT_EQ(requests(Device::Rtp::kDevice, Device::Rtp::RTP_INPUT_START), starts + 1);
+    EXPECT_TRUE(gw(1)->input_running());
+    size_t stops = requests(Device::Rtp::kDevice, Device::Rtp::RTP_INPUT_STOP);
+    ioctl(1, squelch(false));
+    ioctl(1, squelch(false));
+    EXPECT_EQ(requests(Device::Rtp::kDevice, Device::Rtp::RTP_INPUT_STOP), stops + 1);
+    // Another protocol's command is refused.
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) {
+                    TERM::ED137RadioModifier& m = p.get_rtpExt().get_ed_137();
+                    m.get_addr().set_session_addr("0.0.0.0");
+                    m.get_params().get_tx();
+                }),
+                ElementsAre("slot=1 error unsupported"));
+}
+
+TEST_F(LemzSlots, TheWorkstationAndTheUnattachedForms)
+{
+    Fd rtp = rtp_session();
+    rtp_connection_params params = {};
+    {
+        RtpLEMZRadioWSSlot ws(2048, rtp, params, rtp_ext_attach_session_params{-1, -1}, init);
+        EXPECT_STREQ(ws.GetName(), "rtp ext LEMZ (WS)");
+        EXPECT_EQ(ws.control()->role(), RTPSignalling::RadioControl::workstation);
+        EXPECT_FALSE(ws.control()->timer_enabled());
+        EXPECT_EQ(ws.control()->ext_attach().fd_rtp, ws.rtp_fd());
+        EXPECT_NE(session().attached, nullptr);
+    }
+    sim.board.clear_log();
+    RtpLEMZRadioGWSlot bare(2048, rtp, params, init);
+    EXPECT_EQ(bare.control()->type(), RTPSignalling::RadioControl::ext_only);
+    EXPECT_EQ(requests(kDevice, RTP_EXT_INIT), 1u);
+    EXPECT_EQ(requests(kDevice, RTP_EXT_ATTACH), 0u);
+    EXPECT_EQ(session().attached, nullptr);
+    int fd = bare.control()->ext_fd();
+    EXPECT_TRUE(bare.control()->RtpExtStart(false));
+    EXPECT_TRUE(bare.control()->RtpExtStop());
+    EXPECT_EQ(bare.control()->ext_fd(), fd);
+    EXPECT_EQ(sim.board.log().size(), 2u); // the open and E0 only
+}
+
+TEST_F(LemzSlots, TwoHundredSlotsComeAndGoWithoutADescriptorLeft)
+{
+    command(create_lemz(), 1);
+    command(vbtest::simple(LGCP::Command::e_destroy), 1);
+    int before = fds();
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_THAT(command(create_lemz(), 1), Contains("slot=1 success")) << i;
+        command(vbtest::simple(LGCP::Command::e_destroy), 1);
+    }
+    EXPECT_EQ(fds(), before);
+    EXPECT_TRUE(ext().sessions().empty());
+}
+
+} // namespace
