@@ -67,6 +67,13 @@ bool SLC::message(Packet& p)
 {
     if (traces.mtp_transmit)
         std::clog << ext::header(this) << " mtp tx" << Octets{p} << std::endl;
+    // An MSU holds a service information octet and at least two octets of
+    // signalling information (Q.703 2.3.3): anything shorter would reach
+    // the peer as a FISU or an LSSU.
+    if (p.length() < 3) {
+        std::cerr << ext::header(this) << "fail to send msu (bad packet)" << std::endl;
+        return false;
+    }
     return mState->message(*this, p);
 }
 
