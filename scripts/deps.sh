@@ -10,6 +10,7 @@ packages=(
   libboost-dev libloki-dev
   python3 erlang-base erlang-asn1
   tshark wireshark-common
+  libss7-dev
 )
 
 missing=()
