@@ -302,3 +302,44 @@ TEST_F(Ss7Bec, EachTraceSwitchGatesItsLines)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Ss7Bec, SecondBadBsnOnAnMsuEndsServiceWithoutAcknowledging)
+{
+    link.feed(msu_from_peer(40, 1, 0, 1));
+    link.feed(msu_from_peer(41, 1, 1, 1));
+    EXPECT_EQ(slc.state_id(), SLC::idle);
+    EXPECT_EQ(link.line.take(), (Texts{su(0, 1, 127, 1, 0), "FF FF 01 03"})) << "nothing after the SIOS";
+    EXPECT_EQ(link.upper.received.size(), 1u);
+}
+
+TEST_F(Ss7Bec, MsusShorterThanThreeOctetsAreRefused)
+{
+    for (const char* msu : {"83", "83 01"}) {
+        err.clear();
+        EXPECT_FALSE(link.send(msu));
+        EXPECT_EQ(err.str(), "SS7/L2 [dpc=0, slc=0, trunk=0] (worked): fail to send msu (bad packet)\n");
+    }
+    EXPECT_EQ(slc.waiting(), 0u);
+    EXPECT_TRUE(link.line.take().empty());
+}
+
+TEST_F(Ss7Bec, MsusWaitingOutOfServiceAreDiscardedOnReturn)
+{
+    link.line.room = 0;
+    link.send("83 01 00");
+    link.send("83 02 00");
+    slc.local_deactivate();
+    link.line.room = -1;
+    link.send("83 03 00");
+    EXPECT_EQ(slc.waiting(), 2u) << "dropped while out of service";
+    err.clear();
+    link.bring_into_service();
+    EXPECT_EQ(err.str(), "SS7/L2 [dpc=0, slc=0, trunk=0] (worked): discard 2 msu in TB\n");
+    EXPECT_EQ(slc.waiting(), 0u);
+    link.send("83 04 00");
+    EXPECT_EQ(link.line.take(), Texts{"FF 80 03 83 04 00"});
+}
+
+} // namespace

@@ -54,6 +54,8 @@ inline std::string link_lines(const CaptureStream& log)
 struct MemoryHdlc : GenericHDLC {
     std::vector<std::string> sent; // in hexadecimal
     int room = -1;
+    bool record = true; // false: count only
+    unsigned long frames = 0;
     std::function<void(const std::string&)> wire; // each frame as written
 
     bool hdlc_transmit(Packet& frame) override
@@ -64,6 +66,9 @@ struct MemoryHdlc : GenericHDLC {
             return false;
         if (room > 0)
             --room;
+        ++frames;
+        if (!record)
+            return true;
         std::string octets = content(frame);
         sent.push_back(hex(octets));
         if (wire)
