@@ -321,10 +321,7 @@ void SLC::lssu(IdleState&, Indication i)
 
 void SLC::lssu(NotAlignedState&, Indication i)
 {
-    if (i == SIO)
-        next_state(mAligned);
-    else if (i == SIN || i == SIE)
-        next_state(mProving);
+    lssu(static_cast<IdleState&>(mIdle), i);
 }
 
 void SLC::lssu(AlignedState&, Indication i)
@@ -357,32 +354,31 @@ void SLC::lssu(InServiceState&, Indication i)
 
 // --------------------------------------------------------------- timers
 
-void SLC::on_T1()
+void SLC::expired(const char* line, State& to)
 {
     if (traces.timers)
-        std::clog << ext::header(this) << "T1 expired" << std::endl;
-    next_state(mIdle);
+        std::clog << ext::header(this) << line << std::endl;
+    next_state(to);
+}
+
+void SLC::on_T1()
+{
+    expired("T1 expired", mIdle);
 }
 
 void SLC::on_T2()
 {
-    if (traces.timers)
-        std::clog << ext::header(this) << "T2 expired" << std::endl;
-    next_state(mIdle);
+    expired("T2 expired", mIdle);
 }
 
 void SLC::on_T3()
 {
-    if (traces.timers)
-        std::clog << ext::header(this) << "T3 expired" << std::endl;
-    next_state(mIdle);
+    expired("T3 expired", mIdle);
 }
 
 void SLC::on_T4()
 {
-    if (traces.timers)
-        std::clog << ext::header(this) << "T4 expired." << std::endl;
-    next_state(mAlignedReady);
+    expired("T4 expired.", mAlignedReady);
 }
 
 void SLC::on_T7()

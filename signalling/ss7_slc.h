@@ -173,6 +173,8 @@ private:
     // Alignment and framing.
     void next_state(State& s);
     void arm(const TimerRecord& t) { mTimer.set(t.delay, t.action, this); }
+    // A timer's line (when timers are traced) and the state it leads to.
+    void expired(const char* line, State& to);
     void on_T1();
     void on_T2();
     void on_T3();
