@@ -8,6 +8,7 @@
 //
 // Usage: ss7_oracle PEER TSHARK WORKDIR SEED COUNT
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -100,9 +101,8 @@ struct Peer {
             ::dup2(pair[1], 3);
             ::dup2(out[1], 1);
             int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (err >= 0)
-                ::dup2(err, 2);
-            ::setenv("SS7_PEER_DEBUG", "1", 1);
+            if (err >= 0 && ::dup2(err, 2) >= 0)
+                ::setenv("SS7_PEER_DEBUG", "1", 1);
             std::string pc = std::to_string(kPeerPc), adj = std::to_string(kOurPc), slc = std::to_string(kSlc);
             ::execl(program, program, pc.c_str(), adj.c_str(), slc.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
@@ -324,6 +324,7 @@ int main(int argc, char** argv)
     }
     unsigned seed = static_cast<unsigned>(std::atoi(argv[4]));
     unsigned count = static_cast<unsigned>(std::atoi(argv[5]));
+    ::mkdir(argv[3], 0755);
     std::vector<std::string> sent;
     run(argv[1], argv[3], false, seed, count, sent);
     run(argv[1], argv[3], true, seed + 1, count, sent);
