@@ -11,6 +11,7 @@ packages=(
   python3 erlang-base erlang-asn1
   snmptrapd tshark wireshark-common multimon-ng
   libpri-dev
+  libss7-dev
 )
 
 missing=()
