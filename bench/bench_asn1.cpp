@@ -11,30 +11,10 @@
 #include <new>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "server/schema/LGCP.h"
 #include "tests/asn1/sample_types.h"
 #include "tests/schema/random_value.h"
-
-namespace {
-
-std::size_t allocations = 0;
-
-} // namespace
-
-// Out of line, so the compiler does not pair an inlined malloc with the
-// operator delete of a caller.
-__attribute__((noinline)) void* operator new(std::size_t size)
-{
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -73,11 +53,11 @@ ASN1::OCTET_STRING& octets_1k()
 // Heap allocations per iteration since the first.
 class AllocationCount {
 public:
-    explicit AllocationCount(benchmark::State& state) : mState(state), mFirst(allocations) {}
+    explicit AllocationCount(benchmark::State& state) : mState(state), mFirst(bench_allocations) {}
     ~AllocationCount()
     {
         mState.counters["allocs"] =
-            benchmark::Counter(double(allocations - mFirst), benchmark::Counter::kAvgIterations);
+            benchmark::Counter(double(bench_allocations - mFirst), benchmark::Counter::kAvgIterations);
     }
 
 private:

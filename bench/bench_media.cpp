@@ -4,7 +4,6 @@
 // receiver built last, which the dispatch finds at the end of its walk.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -12,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "media/dsproc_receiver.h"
 #include "media/rtcp.h"
 #include "media/tonec_receiver.h"
@@ -20,30 +20,16 @@
 #include "simboard/dtmf.h"
 
 namespace {
-std::atomic<size_t> gAllocations{0};
-} // namespace
-
-// Counts every allocation; the library's delete frees it as before.
-void* operator new(size_t size)
-{
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-
-
-namespace {
 
 void encode(benchmark::State& state, const RTPC::Msg& m)
 {
     char buf[1024];
-    size_t before = gAllocations.load();
+    size_t before = bench_allocations;
     for (auto _ : state) {
         benchmark::DoNotOptimize(m.encode(buf, sizeof(buf)));
         benchmark::ClobberMemory();
     }
-    state.counters["allocs"] = double(gAllocations.load() - before);
+    state.counters["allocs"] = double(bench_allocations - before);
 }
 
 void BM_SdesEncode(benchmark::State& state)
