@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "media/rtp_session.h"
+#include "radio/ed137_radio_control.h"
 #include "radio/lemz_radio_control.h"
 #include "radio/lemz_radio_slots.h"
 #include "simboard/rtp_ext.h"
@@ -49,6 +50,7 @@ struct Exposed : Control {
 };
 using GW = Exposed<RTPSignalling::LemzRadioGWControl>;
 using WS = Exposed<RTPSignalling::LemzRadioWSControl>;
+using ED137 = Exposed<RTPSignalling::ED137RadioGWControl>;
 
 inline sig_proto packet(uint32_t type, int priority = 15, int ptt = 0)
 {
@@ -102,7 +104,11 @@ struct RadioWorld : vbtest::RtpWorld {
     }
     void queue(sig_proto const& p, const char* sender, uint32_t ssrc = 0x1234)
     {
-        ext().queue(session(), ssrc, ip(sender), packed(p));
+        queue(packed(p), sender, ssrc);
+    }
+    void queue(const std::string& payload, const char* sender, uint32_t ssrc = 0x1234)
+    {
+        ext().queue(session(), ssrc, ip(sender), payload);
     }
     // The types of the packets written since the last look.
     std::vector<uint32_t> written_types()
