@@ -1,8 +1,8 @@
 // The radio packet codecs: one pack and one unpack of a LEMZ packet and of
 // an R2S header per iteration, into the 1024-byte buffer the radio controls
 // use, with the heap allocations per iteration (none expected). Then the
-// LEMZ gateway control on an in-memory extension driver: the receive path
-// per payload with 1000 waiting, and one status tick.
+// LEMZ and ED-137 gateway controls on an in-memory extension driver: the
+// receive path per payload with 1000 waiting, and one status tick.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -15,6 +15,7 @@
 
 #include "bench/alloc_count.h"
 #include "board/device.h"
+#include "radio/ed137_radio_control.h"
 #include "radio/lemz_radio_control.h"
 #include "radio/r2s_proto.h"
 #include "radio/sig_proto.h"
@@ -173,8 +174,56 @@ void BM_LemzStatusTick(benchmark::State& state)
     state.counters["allocs"] = benchmark::Counter(double(bench_allocations - before), benchmark::Counter::kAvgIterations);
 }
 
+struct BenchED137 : RTPSignalling::ED137RadioGWControl {
+    using ED137RadioGWControl::ED137RadioGWControl;
+    using ED137RadioGWControl::OnRtpExtEvent;
+    using ED137RadioGWControl::ProcessRadioStatus;
+};
+
+struct ED137World {
+    MemoryExt ext;
+    Device::ScopedDriver installed{ext};
+    BenchED137 control{7, rtp_ext_attach_session_params{3, -1}, rtp_ext_init_params{0x0167, 0, {1, 123, 10, 1}}};
+};
+
+// TX headers from alternating senders: each one decoded and reported.
+void BM_ED137ReceivePerHeader(benchmark::State& state)
+{
+    ED137World w;
+    const size_t queued = 1000;
+    std::string header("\x21\x40\x00\x00", 4);
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (size_t i = 0; i < queued; ++i)
+            w.ext.waiting.push_back({rtp_ext_source{1, inet_addr(i % 2 ? "10.0.0.1" : "10.0.0.2"), 0}, header});
+        state.ResumeTiming();
+        w.control.OnRtpExtEvent(w.control.ext_fd(), POLLIN);
+    }
+    state.counters["per_header"] =
+        benchmark::Counter(double(state.iterations() * queued), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// One tick: the supervision's check and the RX keep-alive with SQI.
+void BM_ED137KeepAliveTick(benchmark::State& state)
+{
+    ED137World w;
+    TERM::RadioStatus status;
+    status.get_ed_137().include_sqi().set_bss_quality(20);
+    w.control.SendASNToChan(status);
+    unsigned long now = Mux::milliseconds();
+    std::size_t before = bench_allocations;
+    for (auto _ : state) {
+        now += 1000;
+        benchmark::DoNotOptimize(w.control.ProcessRadioStatus(now, 1000));
+    }
+    state.counters["packets"] = benchmark::Counter(double(w.ext.written), benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] = benchmark::Counter(double(bench_allocations - before), benchmark::Counter::kAvgIterations);
+}
+
 } // namespace
 
+BENCHMARK(BM_ED137ReceivePerHeader);
+BENCHMARK(BM_ED137KeepAliveTick);
 BENCHMARK(BM_LemzReceivePerPayload);
 BENCHMARK(BM_LemzStatusTick);
 BENCHMARK(BM_LemzChannelStatus);

@@ -54,6 +54,8 @@ constexpr unsigned long RTP_EXT_RESET_FILTER = 0x20004505;
 constexpr size_t kMaxPayload = 1024;
 // The header-extension profile of LEMZ radio signalling.
 constexpr uint16_t kLemzProfile = 0x1337;
+// The profile of ED-137 R2S signalling.
+constexpr uint16_t kED137Profile = 0x0167;
 
 } // namespace RtpExt
 } // namespace Device

@@ -194,7 +194,7 @@ bool RtpSlot::restart()
     std::ostringstream header;
     PutHeader(header);
     int added = -1;
-    if (!BeginRtpSession(header.str(), mParams, mChannel, mRtp, added))
+    if (!BeginRtpSession(header.str(), mParams, mChannel, mRtp, added, mChannelFlags))
         return false;
     watch();
     return true;

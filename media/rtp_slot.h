@@ -62,6 +62,9 @@ public:
     // Whether the session's events are watched.
     bool watching() const { return static_cast<bool>(mRtpEvent.fd); }
     const rtp_connection_params& params() const { return mParams; }
+    // The fourth word of the channel record the session was added with
+    // (the radio's BSS switch), which a restart adds the channel with too.
+    void set_channel_flags(uint32_t flags) { mChannelFlags = flags; }
     bool input_running() const { return mInputRunning; }
 
 protected:
@@ -103,6 +106,7 @@ private:
     sockaddr_in mRtcpPeer{};
     Fd mRtcp;
     uint16_t mCreationPayload;
+    uint32_t mChannelFlags = 0;
     bool mInputRunning = false;
     bool mInputGated = false;
 };

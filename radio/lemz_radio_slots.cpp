@@ -52,35 +52,9 @@ RtpLEMZRadioWSSlot::RtpLEMZRadioWSSlot(int channel, Fd rtp, rtp_connection_param
     Adopt(new LemzRadioWSControl(channel, rtp_descriptor(), attach), false, RadioControl::workstation);
 }
 
-namespace {
-
-bool is_lemz(LGCP::CreateParams const& params)
-{
-    if (!params.is_rtp() || !params.get_rtp().get_codecRTP().has_radio())
-        return false;
-    return params.get_rtp().get_codecRTP().get_radio().get_status().currentSelection() == TERM::RadioStatus::e_lemz;
-}
-
-// The DSP settings the radio part carries.
-void configure(RtpSlot& slot, TERM::RtpRadioRequest const& radio)
-{
-    if (radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay())
-        slot.configureDelays(radio.has_rx_delay() ? static_cast<uint32_t>(radio.get_rx_delay().getValue()) : 0,
-                             radio.has_tx_delay() ? static_cast<uint32_t>(radio.get_tx_delay().getValue()) : 0,
-                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0);
-    if (radio.has_bss_enable())
-        slot.enableBSS(radio.get_bss_enable().getValue());
-    if (radio.has_ng_enable())
-        slot.enableNG(radio.get_ng_enable().getValue());
-    if (radio.has_selcal_sh_enable())
-        slot.enableSelcalSh(radio.get_selcal_sh_enable().getValue());
-}
-
-} // namespace
-
 Slot* RtpLEMZFactory::INewSlot(LGCP::CreateParams const& params)
 {
-    if (!is_lemz(params))
+    if (!IsRadioCreation(params, TERM::RadioStatus::e_lemz))
         return nullptr;
     const LGCP::CreateRtpParams& create = params.get_rtp();
     const TERM::RtpParams& codec = create.get_codecRTP();
@@ -114,10 +88,6 @@ Slot* RtpLEMZFactory::INewSlot(LGCP::CreateParams const& params)
         rtp_ext_attach_session_params attach = {session.rtp.get(), static_cast<int32_t>(::getpid())};
         slot = new RtpLEMZRadioGWSlot(session.channel, session.rtp, session.params, attach, init, true);
     }
-    slot->SetInitialStatus(radio.get_status());
-    slot->startRTPC(session.rtcp, session.peer);
-    if (codec.has_echo() && codec.get_echo().get_suppressor().getValue())
-        slot->echoCancel(codec.get_echo().get_canceller().getValue());
-    configure(*slot, radio);
+    SetUpRadioSlot(*slot, session, codec);
     return slot;
 }

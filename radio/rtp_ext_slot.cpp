@@ -84,3 +84,30 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
     follow_squelch(mControl->GetSQU());
     return result;
 }
+
+void SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const& codec)
+{
+    const TERM::RtpRadioRequest& radio = codec.get_radio();
+    slot.SetInitialStatus(radio.get_status());
+    slot.set_channel_flags(session.channel_flags);
+    slot.startRTPC(session.rtcp, session.peer);
+    if (codec.has_echo() && codec.get_echo().get_suppressor().getValue())
+        slot.echoCancel(codec.get_echo().get_canceller().getValue());
+    if (radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay())
+        slot.configureDelays(radio.has_rx_delay() ? static_cast<uint32_t>(radio.get_rx_delay().getValue()) : 0,
+                             radio.has_tx_delay() ? static_cast<uint32_t>(radio.get_tx_delay().getValue()) : 0,
+                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0);
+    if (radio.has_bss_enable())
+        slot.enableBSS(radio.get_bss_enable().getValue());
+    if (radio.has_ng_enable())
+        slot.enableNG(radio.get_ng_enable().getValue());
+    if (radio.has_selcal_sh_enable())
+        slot.enableSelcalSh(radio.get_selcal_sh_enable().getValue());
+}
+
+bool IsRadioCreation(LGCP::CreateParams const& params, int alternative)
+{
+    if (!params.is_rtp() || !params.get_rtp().get_codecRTP().has_radio())
+        return false;
+    return params.get_rtp().get_codecRTP().get_radio().get_status().currentSelection() == alternative;
+}

@@ -4,6 +4,7 @@
 // come back as signals, and a gated input follows the radio's squelch.
 #pragma once
 
+#include "media/rtp_session.h"
 #include "media/rtp_slot.h"
 #include "radio/radio_control.h"
 
@@ -39,3 +40,11 @@ private:
     TERM::RadioStatus mInitialStatus;
     RTPSignalling::RadioControl* mControl = nullptr;
 };
+
+// What every radio factory does with its new slot: the initial status,
+// the channel word for restarts, the RTCP sender, the echo canceller and
+// the DSP settings of the radio part.
+void SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const& codec);
+
+// An rtp creation whose radio part's status is of this alternative.
+bool IsRadioCreation(LGCP::CreateParams const& params, int alternative);

@@ -19,6 +19,7 @@
 
 #include "media/rtp_factory.h"
 #include "monitoring/monitoring_ctl.h"
+#include "radio/ed137_radio_slots.h"
 #include "radio/lemz_radio_slots.h"
 #include "runtime/child_wait.h"
 #include "runtime/daemon.h"

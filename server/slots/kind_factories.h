@@ -53,8 +53,3 @@ class T38SoftFactory : public IdleFactory {
 public:
     T38SoftFactory() : IdleFactory("T.38 soft") {}
 };
-
-class RtpED137Factory : public IdleFactory {
-public:
-    RtpED137Factory() : IdleFactory("RTP Ext ED137") {}
-};

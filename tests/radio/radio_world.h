@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "media/rtp_session.h"
+#include "radio/ed137_radio_control.h"
 #include "radio/lemz_radio_control.h"
 #include "radio/lemz_radio_slots.h"
 #include "simboard/rtp_ext.h"
@@ -49,6 +50,7 @@ struct Exposed : Control {
 };
 using GW = Exposed<RTPSignalling::LemzRadioGWControl>;
 using WS = Exposed<RTPSignalling::LemzRadioWSControl>;
+using ED137 = Exposed<RTPSignalling::ED137RadioGWControl>;
 
 inline sig_proto packet(uint32_t type, int priority = 15, int ptt = 0)
 {
@@ -70,6 +72,11 @@ struct RadioWorld : vbtest::RtpWorld {
     Reports reports;
     rtp_ext_init_params init = lemz_init();
     uint16_t port = vbtest::free_rtp_port();
+
+    // The slots go while this test's tone and DSP services are still there:
+    // left to the table, they would switch their receivers off on the
+    // process's own services and leave them watching a board that is gone.
+    ~RadioWorld() { slots().OnDisconnect(); }
 
     static rtp_ext_init_params lemz_init()
     {
@@ -102,7 +109,11 @@ struct RadioWorld : vbtest::RtpWorld {
     }
     void queue(sig_proto const& p, const char* sender, uint32_t ssrc = 0x1234)
     {
-        ext().queue(session(), ssrc, ip(sender), packed(p));
+        queue(packed(p), sender, ssrc);
+    }
+    void queue(const std::string& payload, const char* sender, uint32_t ssrc = 0x1234)
+    {
+        ext().queue(session(), ssrc, ip(sender), payload);
     }
     // The types of the packets written since the last look.
     std::vector<uint32_t> written_types()
