@@ -4,6 +4,7 @@
 #include "board/e1_requests.h"
 #include "board/hal_requests.h"
 #include "board/mcc_requests.h"
+#include "board/mixer_requests.h"
 #include "board/rtp_requests.h"
 #include "board/voice_requests.h"
 #include "simboard/board.h"
@@ -12,6 +13,7 @@
 #include "simboard/e1.h"
 #include "simboard/hal.h"
 #include "simboard/mcc.h"
+#include "simboard/mixer.h"
 #include "simboard/rtp.h"
 #include "simboard/voice.h"
 #include "simboard/watchdog.h"
@@ -29,6 +31,7 @@ void Board::add_board_models()
     add(Device::Dsp::kDevice, std::make_unique<DspDevice>());
     add(Device::Rtp::kDevice, std::make_unique<RtpEngine>());
     add(Device::Voice::kDevice, std::make_unique<VoiceDevice>());
+    add(Device::Mixer::kDevice, std::make_unique<MixerDevice>());
 }
 
 } // namespace SimBoard
