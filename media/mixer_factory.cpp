@@ -75,7 +75,8 @@ void MixerFactory::Query(LGCP::Resources& resources)
 }
 
 // A driver that reports a unit twice in one walk would never let the walk
-// end, so the walk ends there, and after kMaxMixers queries in any case.
+// end, so the walk ends there, and after kMaxMixers queries in any case
+// (not at kMaxMixers known mixers: a rescan of that many would see none).
 void MixerFactory::RefreshResources()
 {
     for (auto& m : mMixers)
@@ -83,7 +84,7 @@ void MixerFactory::RefreshResources()
     mMinInputs = mMinChannels = -1;
     mix_unit r{-1, 0, 0, 0};
     std::set<int> seen;
-    for (size_t queries = 0; queries < kMaxMixers && mMixers.size() < kMaxMixers; ++queries) {
+    for (size_t queries = 0; queries < kMaxMixers; ++queries) {
         if (mixer_ctl(MIX_UNIT_QUERY, &r) < 0 || !seen.insert(r.unit).second)
             break;
         mMinInputs = mMinInputs < 0 ? r.mixer_inputs : std::min(mMinInputs, r.mixer_inputs);
