@@ -162,8 +162,7 @@ void MccController::emit(Allocated& a, const char* data, size_t size)
         p->send(a.number, data, size);
         return;
     }
-    for (size_t at = 0; at < size; at += kTransparentUnit)
-        p->send(a.number, data + at, std::min(kTransparentUnit, size - at));
+    p->send_split(a.number, data, size, kTransparentUnit);
 }
 
 void MccController::watch(Allocated& a)
