@@ -91,9 +91,11 @@ MixerSlot::~MixerSlot()
     mMixer->forget(this);
 }
 
-TdmInput::TdmInput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
-    : MixerSlot(std::move(mixer)), mChannel(channel), mTimeslot(timeslot)
+bool MixerSlot::IBeforeDestroy()
 {
+    HwMux::instance()->Disable(mTimeslot);
+    ReleaseInMixer();
+    return true;
 }
 
 TdmInput::~TdmInput()
@@ -102,11 +104,9 @@ TdmInput::~TdmInput()
     DSProcReceiver::CleanBeforeDestroy();
 }
 
-bool TdmInput::IBeforeDestroy()
+void TdmInput::ReleaseInMixer()
 {
-    HwMux::instance()->Disable(mTimeslot);
     mixer().Release(*this);
-    return true;
 }
 
 bool TdmInput::Ioctl(LGCP::IoctlParams const& p)
@@ -132,22 +132,15 @@ bool TdmInput::Ioctl(LGCP::IoctlParams const& p)
     }
 }
 
-TdmOutput::TdmOutput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
-    : MixerSlot(std::move(mixer)), mChannel(channel), mTimeslot(timeslot)
-{
-}
-
 TdmOutput::~TdmOutput()
 {
     TonecReceiver::CleanBeforeDestroy();
     DSProcReceiver::CleanBeforeDestroy();
 }
 
-bool TdmOutput::IBeforeDestroy()
+void TdmOutput::ReleaseInMixer()
 {
-    HwMux::instance()->Disable(mTimeslot);
     mixer().Release(*this);
-    return true;
 }
 
 bool TdmOutput::Ioctl(LGCP::IoctlParams const& p)
@@ -320,10 +313,10 @@ void Mixer::Release(TdmInput& slot)
         slot.disableToneGenerator(true);
     }
     if (slot.mSummator >= 0) {
-        mix_record r{{mUnit, kTdm, slot.mSummator}, {mUnit, kTdm, slot.mChannel}, 0};
+        mix_record r{{mUnit, kTdm, slot.mSummator}, {mUnit, kTdm, slot.channel()}, 0};
         if (mixer_ctl(MIX_RX_REMOVE, &r) < 0)
             std::cerr << ext::header(this) << "MIX_RX_REMOVE" << " rx.number=" << slot.mSummator
-                      << " tx.number=" << slot.mChannel << " fail : " << strerror_now() << std::endl;
+                      << " tx.number=" << slot.channel() << " fail : " << strerror_now() << std::endl;
     }
     forget(&slot);
 }
@@ -334,8 +327,8 @@ void Mixer::Release(TdmOutput& slot)
         slot.enableSilence();
         slot.disableToneGenerator(true);
     }
-    std::clog << ext::header(this) << "clear tdm output " << slot.mChannel << std::endl;
-    mix_slot s{mUnit, kTdm, slot.mChannel};
+    std::clog << ext::header(this) << "clear tdm output " << slot.channel() << std::endl;
+    mix_slot s{mUnit, kTdm, slot.channel()};
     mixer_ctl(MIX_RX_CLEAR, &s);
     forget(&slot);
 }

@@ -26,29 +26,42 @@ class MixerFactory;
 
 class MixerSlot : public Slot {
 public:
-    explicit MixerSlot(std::shared_ptr<Mixer> mixer) : mMixer(std::move(mixer)) {}
+    MixerSlot(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+        : mMixer(std::move(mixer)), mChannel(channel), mTimeslot(timeslot)
+    {
+    }
     ~MixerSlot() override;
 
+    // The switch output goes idle, then the mixer undoes the slot's mix.
+    bool IBeforeDestroy() override;
     Mixer& mixer() const { return *mMixer; }
+    int channel() const { return mChannel; }
+    int timeslot() const { return mTimeslot; }
+
+protected:
+    virtual void ReleaseInMixer() = 0;
 
 private:
     // Keeps a unit that vanished alive until its last slot is gone.
     std::shared_ptr<Mixer> mMixer;
+
+protected:
+    const int mChannel;
+    const int mTimeslot;
 };
 
 class TdmInput : public MixerSlot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
 public:
-    TdmInput(std::shared_ptr<Mixer> mixer, int channel, int timeslot);
+    TdmInput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+        : MixerSlot(std::move(mixer), channel, timeslot)
+    {
+    }
     ~TdmInput() override;
 
-    bool IBeforeDestroy() override;
     bool Ioctl(LGCP::IoctlParams const& params) override;
     bool IOnInputStream() override { return true; }
     int IGetReceiveChannel() override { return mTimeslot; }
     const char* GetName() const override { return "mixer tdm input"; }
-
-    int channel() const { return mChannel; }
-    int timeslot() const { return mTimeslot; }
     int summator() const { return mSummator; }
 
 private:
@@ -64,26 +77,24 @@ private:
     void dsproc_tone_flt_event(dsproc_tone_event const* e) override { processToneFltEvent(e); }
     void dsproc_flags_event(struct dsproc_flags_event const* e) override { processFlagsEvent(e); }
     uint32_t dsproc_timeslot() const override { return static_cast<uint32_t>(mTimeslot); }
+    void ReleaseInMixer() override;
 
-    int mChannel;
-    int mTimeslot;
     bool mSummatorSet = false;
     int mSummator = -1;
 };
 
 class TdmOutput : public MixerSlot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
 public:
-    TdmOutput(std::shared_ptr<Mixer> mixer, int channel, int timeslot);
+    TdmOutput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+        : MixerSlot(std::move(mixer), channel, timeslot)
+    {
+    }
     ~TdmOutput() override;
 
-    bool IBeforeDestroy() override;
     bool Ioctl(LGCP::IoctlParams const& params) override;
     bool IOnOutputStream() override { return true; }
     int IGetTransmitChannel() override { return mTimeslot; }
     const char* GetName() const override { return "mixer tdm output"; }
-
-    int channel() const { return mChannel; }
-    int timeslot() const { return mTimeslot; }
 
 private:
     friend class Mixer;
@@ -99,9 +110,7 @@ private:
     void dsproc_tone_flt_event(dsproc_tone_event const* e) override { processToneFltEvent(e); }
     void dsproc_flags_event(struct dsproc_flags_event const* e) override { processFlagsEvent(e); }
     uint32_t dsproc_timeslot() const override { return static_cast<uint32_t>(mTimeslot); }
-
-    int mChannel;
-    int mTimeslot;
+    void ReleaseInMixer() override;
 };
 
 // One mixer unit.

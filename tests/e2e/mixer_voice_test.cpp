@@ -10,6 +10,7 @@
 #include "tests/e2e/server_process.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/support/lgcp_frames.h"
+#include "tests/support/media_params.h"
 #include "tests/support/rtp_peer.h"
 
 using namespace vbtest;
@@ -38,21 +39,6 @@ LGCP::Command ioctl_of(const std::function<void(LGCP::IoctlParams&)>& fill)
     LGCP::Command c;
     fill(c.get_ioctl());
     return c;
-}
-
-LGCP::MixerChannel tdm(int n)
-{
-    LGCP::MixerChannel c;
-    c.set_tdm(n);
-    return c;
-}
-
-TERM::HostAddress loopback(int port)
-{
-    TERM::HostAddress h;
-    h.set_iaddr("127.0.0.1");
-    h.set_port(port);
-    return h;
 }
 
 // The payloads of the RTP packets reaching the peer until `size` bytes came.
@@ -175,7 +161,7 @@ TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
     Remote remote;
     rtp(1, remote);
     LGCP::Command play;
-    play.get_create().get_voice().get_player().get_network().set_host(loopback(peer.port));
+    play.get_create().get_voice().get_player().get_network().set_host(loopback_host(peer.port));
     play.get_create().get_voice().get_player().get_network().set_id(258);
     EXPECT_THAT(ctl.exchange(to(play, 2)), ElementsAre("slot=2 success"));
     ctl.send(to(of(C::e_connect, 1), 2));
@@ -201,7 +187,7 @@ TEST_F(MediaFlow, RecorderTakesAnRtpSlotsPayloadToItsPeer)
     Remote remote;
     uint16_t local = rtp(1, remote);
     LGCP::Command rec;
-    rec.get_create().get_voice().set_record(loopback(peer.port));
+    rec.get_create().get_voice().set_record(loopback_host(peer.port));
     EXPECT_THAT(ctl.exchange(to(rec, 2)), ElementsAre("slot=2 success", HasSubstr("slot=2 receiver active : ")));
     EXPECT_THAT(ctl.exchange(to(of(C::e_connect, 2), 1)), Contains("slot=1 success"));
     Fd conn = peer.accept();

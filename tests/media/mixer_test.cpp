@@ -7,6 +7,7 @@
 #include "media/mixer_factory.h"
 #include "simboard/mixer.h"
 #include "tests/media/rtp_support.h"
+#include "tests/support/media_params.h"
 
 using namespace vbtest;
 using testing::AllOf;
@@ -21,13 +22,6 @@ using C = LGCP::Command;
 using Mix = std::map<int32_t, int32_t>;
 
 namespace {
-
-LGCP::MixerChannel tdm(int n)
-{
-    LGCP::MixerChannel c;
-    c.set_tdm(n);
-    return c;
-}
 
 LGCP::MixerChannel rtp(int n)
 {

@@ -13,6 +13,7 @@
 #include "runtime/paths.h"
 #include "tests/server/slots/slot_support.h"
 #include "tests/runtime/loop_support.h"
+#include "tests/support/media_params.h"
 
 using namespace vbtest;
 using testing::Contains;
@@ -35,18 +36,10 @@ LGCP::Command play_files(std::vector<std::string> names, int repeat)
     return c;
 }
 
-TERM::HostAddress host(int port)
-{
-    TERM::HostAddress h;
-    h.set_iaddr("127.0.0.1");
-    h.set_port(port);
-    return h;
-}
-
 LGCP::Command play_network(int port, int id)
 {
     LGCP::Command c;
-    c.get_create().get_voice().get_player().get_network().set_host(host(port));
+    c.get_create().get_voice().get_player().get_network().set_host(loopback_host(port));
     c.get_create().get_voice().get_player().get_network().set_id(id);
     return c;
 }
@@ -54,7 +47,7 @@ LGCP::Command play_network(int port, int id)
 LGCP::Command record(int port)
 {
     LGCP::Command c;
-    c.get_create().get_voice().set_record(host(port));
+    c.get_create().get_voice().set_record(loopback_host(port));
     return c;
 }
 
