@@ -13,11 +13,19 @@
 
 #include "bench/alloc_count.h"
 #include "media/dsproc_receiver.h"
+#include "media/mixer_factory.h"
 #include "media/rtcp.h"
 #include "media/tonec_receiver.h"
+#include "media/voice_factory.h"
+#include "media/voice_slots.h"
+#include "runtime/paths.h"
+#include "server/slots/slots.h"
 #include "simboard/board.h"
 #include "simboard/dsp.h"
 #include "simboard/dtmf.h"
+#include "simboard/mcc.h"
+#include "simboard/mixer.h"
+#include "tests/runtime/loop_support.h"
 
 namespace {
 
@@ -136,6 +144,209 @@ void BM_DspEvents(benchmark::State& state)
           [&] { service.OnEvent(service.fd(), POLLIN); });
 }
 BENCHMARK(BM_DspEvents)->Arg(1)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// ------------------------------------------------------------ voice play
+
+const size_t kPrompt = 16 << 20;
+const unsigned kCopyBuf = 8192;
+
+// Voice slots of a real factory on the simulated controller, whose
+// channels nobody hears: what a player writes is taken off at once.
+struct VoiceRig {
+    Quiet quiet;
+    SimBoard::Board board;
+    Device::ScopedDriver installed{board};
+    vbtest::TempDir root;
+    Paths::ScopedRoot rooted{root.path()};
+    Slots::Scoped table;
+    VoiceFactory factory;
+
+    VoiceRig()
+    {
+        board.set_recording(false);
+        board.find<SimBoard::MccController>(Device::Mcc::kDevice)->set_capacity(Device::Mcc::kTransparent, 128);
+        for (const char* d : {"usr", "usr/local", "usr/local/voice"})
+            ::mkdir(root.file(d).c_str(), 0755);
+    }
+    std::string prompt(const std::string& name, size_t size)
+    {
+        std::string path = root.file("usr/local/voice/" + name);
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::string chunk(1 << 20, '\x55');
+        for (size_t done = 0; done < size; done += chunk.size())
+            std::fwrite(chunk.data(), 1, std::min(chunk.size(), size - done), f);
+        std::fclose(f);
+        return path;
+    }
+    // Runs the loop until every slot has ended its output.
+    static void play_out(const std::vector<Slot*>& players)
+    {
+        vbtest::FnDpc check([&] {
+            for (Slot* s : players)
+                if (s->IsOutputActive())
+                    return;
+            multiplexer.terminate();
+        });
+        check.dpc.Activate();
+        multiplexer.run(false, true);
+    }
+    static void end(Slot* s)
+    {
+        s->BeforeDestroy();
+        delete s;
+    }
+};
+
+// n players at once, each playing 1/n of the 16 MiB.
+void BM_PromptPlay(benchmark::State& state)
+{
+    VoiceRig rig;
+    size_t players = size_t(state.range(0));
+    rig.prompt("p", kPrompt / players);
+    LGCP::PlayerParams params;
+    params.get_file().get_name().push_back(ASN1::IA5String("p"));
+    params.get_file().set_repeat(1);
+    for (auto _ : state) {
+        std::vector<Slot*> slots;
+        for (size_t i = 0; i < players; ++i) {
+            slots.push_back(rig.factory.CreatePlay(params));
+            slots.back()->IOnOutputStream();
+        }
+        VoiceRig::play_out(slots);
+        for (Slot* s : slots)
+            VoiceRig::end(s);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kPrompt));
+}
+BENCHMARK(BM_PromptPlay)->Arg(1)->Arg(8)->Arg(64)->Unit(benchmark::kMillisecond);
+
+// The same bytes by a plain loop: file to a socket pair, drained at once.
+void BM_PlainFileToSocket(benchmark::State& state)
+{
+    VoiceRig rig;
+    std::string path = rig.prompt("p", kPrompt);
+    int sv[2];
+    ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
+    Fd a(sv[0]), b(sv[1]);
+    std::vector<char> buf(kCopyBuf), sink(kCopyBuf);
+    for (auto _ : state) {
+        Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        for (ssize_t n; (n = ::read(file.get(), buf.data(), buf.size())) > 0;) {
+            ::write(a.get(), buf.data(), size_t(n));
+            ::recv(b.get(), sink.data(), sink.size(), 0);
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kPrompt));
+}
+BENCHMARK(BM_PlainFileToSocket)->Unit(benchmark::kMillisecond);
+
+// A TCP peer feeds 16 MiB to a network player, written whenever the
+// connection takes more.
+void BM_NetworkPlay(benchmark::State& state)
+{
+    VoiceRig rig;
+    vbtest::TcpListener peer;
+    LGCP::PlayerParams params;
+    params.get_network().get_host().set_iaddr("127.0.0.1");
+    params.get_network().get_host().set_port(peer.port);
+    params.get_network().set_id(1);
+    std::vector<char> chunk(64 * 1024, '\x55');
+    for (auto _ : state) {
+        Slot* player = rig.factory.CreatePlay(params);
+        player->IOnOutputStream();
+        Fd conn = peer.accept();
+        NonBlockMode(conn.get());
+        size_t sent = 0;
+        vbtest::FnEvent feed;
+        feed.fn = [&](int fd, short revents) {
+            if (!(revents & POLLOUT))
+                return;
+            ssize_t n = ::send(fd, chunk.data(), std::min(chunk.size(), kPrompt - sent), MSG_NOSIGNAL);
+            sent += n > 0 ? size_t(n) : 0;
+            if (sent == kPrompt) {
+                feed.ev.Release();
+                conn.close();
+            }
+        };
+        feed.watch(conn, POLLOUT);
+        VoiceRig::play_out({player});
+        VoiceRig::end(player);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kPrompt));
+}
+BENCHMARK(BM_NetworkPlay)->Unit(benchmark::kMillisecond);
+
+// The same bytes by a plain loop: TCP in, a socket pair out, same buffer.
+void BM_PlainTcpToSocket(benchmark::State& state)
+{
+    vbtest::TcpListener peer;
+    Fd in = peer.connect(), out = peer.accept();
+    int sv[2];
+    ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
+    Fd a(sv[0]), b(sv[1]);
+    std::vector<char> chunk(64 * 1024, '\x55'), buf(ASync::Copy::kDefaultBufSize), sink(buf.size());
+    for (auto _ : state) {
+        for (size_t moved = 0; moved < kPrompt;) {
+            ::send(in.get(), chunk.data(), chunk.size(), 0);
+            for (size_t got = 0; got < chunk.size();) {
+                ssize_t n = ::recv(out.get(), buf.data(), buf.size(), 0);
+                ::write(a.get(), buf.data(), size_t(n));
+                ::recv(b.get(), sink.data(), sink.size(), 0);
+                got += size_t(n);
+            }
+            moved += chunk.size();
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kPrompt));
+}
+BENCHMARK(BM_PlainTcpToSocket)->Unit(benchmark::kMillisecond);
+
+// ----------------------------------------------------------- mixer scan
+
+struct MixerRig {
+    Quiet quiet;
+    SimBoard::Board board;
+    Device::ScopedDriver installed{board};
+
+    MixerRig()
+    {
+        board.set_recording(false);
+        auto& mixer = *board.find<SimBoard::MixerDevice>(Device::Mixer::kDevice);
+        for (int u = 0; u < 100; ++u)
+            mixer.add_unit(u, 32, 8);
+    }
+};
+
+// range 0: the first scan (every unit new, so reset); 1: a repeated one.
+void BM_MixerScan(benchmark::State& state)
+{
+    MixerRig rig;
+    Mixer::MixerFactory kept;
+    kept.RefreshResources();
+    for (auto _ : state) {
+        if (state.range(0) == 0) {
+            Mixer::MixerFactory fresh;
+            fresh.RefreshResources();
+        } else {
+            kept.RefreshResources();
+        }
+    }
+    if (kept.mixers().size() != 100)
+        state.SkipWithError("units lost");
+}
+BENCHMARK(BM_MixerScan)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// 100 bare requests, each on its own open of the device.
+void BM_MixerRequests100(benchmark::State& state)
+{
+    MixerRig rig;
+    for (auto _ : state)
+        for (int u = 0; u < 100; ++u) {
+            Device::Mixer::mix_slot s{u, Device::Mixer::kTdm, 0};
+            benchmark::DoNotOptimize(Mixer::mixer_ctl(Device::Mixer::MIX_TDM, &s));
+        }
+}
+BENCHMARK(BM_MixerRequests100)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -4,6 +4,7 @@
 #include "board/e1_requests.h"
 #include "board/hal_requests.h"
 #include "board/mcc_requests.h"
+#include "board/mixer_requests.h"
 #include "board/rtp_ext_requests.h"
 #include "board/rtp_requests.h"
 #include "board/voice_requests.h"
@@ -13,6 +14,7 @@
 #include "simboard/e1.h"
 #include "simboard/hal.h"
 #include "simboard/mcc.h"
+#include "simboard/mixer.h"
 #include "simboard/rtp.h"
 #include "simboard/rtp_ext.h"
 #include "simboard/voice.h"
@@ -32,6 +34,7 @@ void Board::add_board_models()
     add(Device::Rtp::kDevice, std::make_unique<RtpEngine>());
     add(Device::RtpExt::kDevice, std::make_unique<RtpExtDevice>());
     add(Device::Voice::kDevice, std::make_unique<VoiceDevice>());
+    add(Device::Mixer::kDevice, std::make_unique<MixerDevice>());
 }
 
 } // namespace SimBoard

@@ -7,6 +7,7 @@
 
 #include "board/hal_requests.h"
 #include "simboard/hal.h"
+#include "simboard/test_port.h"
 
 namespace SimBoard {
 
@@ -42,9 +43,12 @@ int MccController::allocate(Channel& channel, const Device::Mcc::Allocation& rec
         a.channel = &channel;
         a.number = number_of(pool, i);
         a.record = record;
+        a.controller = this;
         mByChannel[&channel] = a.number;
         if (SwitchPath* p = path())
             p->attach(a.number, &a);
+        a.written.Bind("SimBoard::MccController::OnWritten", &Allocated::OnWritten, &a);
+        watch(a);
         return 0;
     }
     return -ENOSPC;
@@ -113,13 +117,17 @@ void MccController::set_room(int32_t number, size_t bytes)
         a->room = bytes;
         if (bytes > 0)
             unstuff(*a);
+        watch(*a);
     }
 }
 
 void MccController::hang_up(int32_t number)
 {
-    if (Allocated* a = lookup(number))
+    if (Allocated* a = lookup(number)) {
+        // The watcher's copy of the board's end would keep the holder's open.
+        a->written.Release();
         a->channel->hang_up(); // tells closed(), which forgets the allocation
+    }
 }
 
 ssize_t MccController::write(Channel& channel, int fd, const void* buf, size_t count)
@@ -137,15 +145,55 @@ ssize_t MccController::write(Channel& channel, int fd, const void* buf, size_t c
         return -EAGAIN;
     }
     size_t n = std::min(count, a.room);
-    if (a.room != kUnlimited)
-        a.room -= n;
-    if (recording())
-        a.sent.emplace_back(static_cast<const char*>(buf), n);
-    if (SwitchPath* p = path())
-        p->send(a.number, buf, n);
+    emit(a, static_cast<const char*>(buf), n);
     return static_cast<ssize_t>(n);
 }
 
+void MccController::emit(Allocated& a, const char* data, size_t size)
+{
+    if (a.room != kUnlimited)
+        a.room -= std::min(size, a.room);
+    if (recording())
+        a.sent.emplace_back(data, size);
+    SwitchPath* p = path();
+    if (!p)
+        return;
+    if (a.record.type != Device::Mcc::kTransparent) {
+        p->send(a.number, data, size);
+        return;
+    }
+    p->send_split(a.number, data, size, kTransparentUnit);
+}
+
+void MccController::watch(Allocated& a)
+{
+    if (a.written.fd)
+        a.written.SetEvents(a.room > 0 && !a.stuffed ? POLLIN : 0);
+    else if (a.channel->peer)
+        a.written.Schedule(a.channel->peer, a.room > 0 ? POLLIN : 0);
+}
+
+void MccController::Allocated::OnWritten(int fd, short revents)
+{
+    if (revents & POLLIN) {
+        char buf[65536];
+        // Bounded, so one busy writer cannot hold the loop.
+        for (int i = 0; i < 64 && room > 0 && !stuffed; ++i) {
+            ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            controller->emit(*this, buf, static_cast<size_t>(n));
+        }
+        controller->watch(*this);
+        return;
+    }
+    // The holder closed every descriptor: the sweep ends the channel, and
+    // this with it.
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        written.SetEvents(0);
+        controller->sweep();
+    }
+}
 // What the holder writes never travels through the socket, so filling the
 // socket's send buffer is what makes poll stop reporting it writable.
 void MccController::stuff(Allocated& a, int fd)
@@ -165,6 +213,7 @@ void MccController::stuff(Allocated& a, int fd)
         break;
     }
     a.stuffed = true;
+    watch(a);
 }
 
 void MccController::unstuff(Allocated& a)
@@ -174,6 +223,7 @@ void MccController::unstuff(Allocated& a)
     while (::recv(a.channel->peer.get(), nullptr, 0, MSG_TRUNC | MSG_DONTWAIT) >= 0) {
     }
     a.stuffed = false;
+    watch(a);
 }
 
 void MccController::closed(Channel& channel)
@@ -186,6 +236,21 @@ void MccController::closed(Channel& channel)
     if (SwitchPath* p = path())
         p->detach(lookup(offset + kFirstChannel));
     mInUse[static_cast<size_t>(offset / kPoolSpan)].erase(static_cast<unsigned>(offset % kPoolSpan));
+}
+
+void MccController::port_commands(TestPort& port)
+{
+    // The device and inode numbers of the descriptor holding the channel.
+    port.add("mcc-channel", 1, "<timeslot>", [this](const TestPort::Args& a) {
+        int32_t number = 0;
+        if (!TestPort::number(a[0], number))
+            return TestPort::error("bad time slot " + a[0]);
+        sweep();
+        const Allocated* found = lookup(number);
+        if (!found)
+            return TestPort::error("no channel on " + a[0]);
+        return TestPort::ok(std::to_string(found->channel->dev) + " " + std::to_string(found->channel->ino));
+    });
 }
 
 } // namespace SimBoard

@@ -7,7 +7,10 @@
 // A channel is an endpoint of the switch path: what the holder writes
 // leaves on the channel's switch channel and reaches whoever hears it, and
 // what the switch brings to the channel's output waits for the holder as one
-// block. A test may also deliver blocks itself. The holder reads one block
+// block. What the holder writes goes out the same whether it calls
+// Device::write or writes on the descriptor itself; a transparent channel
+// carries a byte stream, which leaves in units of 160 bytes (20 ms of
+// voice) at most. A test may also deliver blocks itself. The holder reads one block
 // per read (the rest of a block on the next reads); a block the holder's
 // queue cannot take is dropped (SwitchPath::dropped). While the board
 // records, what the holder writes is also kept per channel for the test to
@@ -25,6 +28,7 @@
 
 #include "board/mcc_requests.h"
 #include "simboard/board.h"
+#include "runtime/multiplexer.h"
 #include "simboard/switch_path.h"
 
 namespace SimBoard {
@@ -37,6 +41,7 @@ public:
     static constexpr int32_t kPoolSpan = 256;
     static constexpr uint32_t kMaxPacketSize = 65536;
     static constexpr uint32_t kMaxThreshold = 255;
+    static constexpr size_t kTransparentUnit = 160;
 
     struct Allocated : SwitchPath::Endpoint {
         Channel* channel = nullptr;
@@ -45,8 +50,12 @@ public:
         std::deque<std::string> sent;
         size_t room = kUnlimited;
         bool stuffed = false; // the socket is filled so it polls unwritable
+        MccController* controller = nullptr;
+        // What the holder writes on the descriptor itself arrives here.
+        Event written;
 
         bool receive(const void* data, size_t size) override { return channel->post(data, size); }
+        void OnWritten(int fd, short revents);
     };
 
     // 32 data, 8 BRI and 32 transparent channels.
@@ -72,6 +81,7 @@ public:
 
     ssize_t write(Channel& channel, int fd, const void* buf, size_t count) override;
     void closed(Channel& channel) override;
+    void port_commands(TestPort& port) override;
 
 private:
     static constexpr unsigned kPools = 3;
@@ -85,6 +95,10 @@ private:
     Allocated* lookup(int32_t number);
     // The switch path of the board's Hal, null when the board has none.
     SwitchPath* path() const;
+    // Takes what the holder wrote out of the room and sends it on.
+    void emit(Allocated& a, const char* data, size_t size);
+    // Watches the descriptor for direct writes while there is room.
+    void watch(Allocated& a);
     void stuff(Allocated& a, int fd);
     void unstuff(Allocated& a);
 

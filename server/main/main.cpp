@@ -17,7 +17,9 @@
 #include <sstream>
 #include <string>
 
+#include "media/mixer_factory.h"
 #include "media/rtp_factory.h"
+#include "media/voice_factory.h"
 #include "monitoring/monitoring_ctl.h"
 #include "radio/ed137_radio_slots.h"
 #include "radio/lemz_radio_slots.h"
@@ -217,11 +219,11 @@ void BuildFactories()
     static PstnFactory pstnFactory;
     static RtpFactory rtpFactory;
     static ModemFactory modemFactory;
-    static Mixer::MixerFactory mixerFactory;
+    Mixer::MixerFactory::instance();
     static ExtFactory extFactory;
     static MccFactory mccFactory;
     static EchoFactory echoFactory;
-    static VoiceFactory voiceFactory;
+    VoiceFactory::instance();
     static T38SoftFactory t38Factory;
     static IsdnFactory isdnFactory;
     static RtpLEMZFactory lemzFactory;

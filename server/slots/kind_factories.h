@@ -37,18 +37,6 @@ public:
     ModemFactory() : IdleFactory("Modem") {}
 };
 
-namespace Mixer {
-class MixerFactory : public IdleFactory {
-public:
-    MixerFactory() : IdleFactory("Mixer") {}
-};
-} // namespace Mixer
-
-class VoiceFactory : public IdleFactory {
-public:
-    VoiceFactory() : IdleFactory("Voice/mcc") {}
-};
-
 class T38SoftFactory : public IdleFactory {
 public:
     T38SoftFactory() : IdleFactory("T.38 soft") {}

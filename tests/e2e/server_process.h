@@ -1,10 +1,10 @@
 // The voxbridge program as a controller meets it: a child process on a
 // free loopback port, and a controller that talks LGCP to it over TCP.
 //
-// The child runs in a private mount namespace in which /var and
-// /usr/local/etc are directories of a temporary tree, so its pid file,
-// status dump and configuration file live in that tree and nothing is
-// written on the host.
+// The child runs in a private mount namespace in which /var and /usr/local
+// (etc, voice, sbin, bin) are directories of a temporary tree, so its pid
+// file, status dump, configuration file and voice prompts live in that tree
+// and nothing is written on the host.
 #pragma once
 
 #include <sys/types.h>

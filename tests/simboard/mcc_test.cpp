@@ -138,7 +138,7 @@ TEST_F(MccTest, HangUpEndsTheChannelUnderItsHolder)
     mcc.deliver(ch, "last");
     int fds = vbtest::open_fd_count();
     mcc.hang_up(ch);
-    EXPECT_EQ(vbtest::open_fd_count(), fds - 1) << "the board's end is closed";
+    EXPECT_EQ(vbtest::open_fd_count(), fds - 2) << "the board's end and the copy that watches it are closed";
     EXPECT_EQ(mcc.free_channels(kData), 32u);
     EXPECT_EQ(revents(fd) & (POLLIN | POLLHUP), POLLIN | POLLHUP);
 

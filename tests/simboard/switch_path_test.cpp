@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tests/runtime/loop_support.h"
 #include "tests/simboard/sim_board.h"
 
 using namespace Device::Mcc;
@@ -120,6 +121,34 @@ TEST_F(SwitchPathTest, ClosedChannelLeavesThePathAndRecordingOffKeepsNothing)
     EXPECT_EQ(line.send("rx"), 0u) << "the closed channel hears nothing";
     EXPECT_EQ(path.dropped(), 0u);
     EXPECT_THROW(path.line(128), std::out_of_range);
+}
+
+TEST_F(SwitchPathTest, WritesOnTheDescriptorItselfLeaveTooAndTransparentOnesIn160ByteUnits)
+{
+    auto [frames, hdlc] = channel();
+    Fd voice(Device::open(kDevice, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    Allocation a{kTransparent, 1024, 0, 0, 5};
+    ASSERT_EQ(Device::ioctl(voice.get(), MCC_ALLOCATE, &a), 0);
+    int32_t tr = Device::ioctl(voice.get(), MCC_TIMESLOT);
+    connect(hdlc, 5);
+    connect(tr, 6);
+    std::string frame(400, 'f'), stream(400, 's');
+    ASSERT_EQ(::write(frames.get(), frame.data(), frame.size()), 400);
+    ASSERT_EQ(::write(voice.get(), stream.data(), stream.size()), 400);
+    ASSERT_TRUE(vbtest::run_until([&] { return path.line(5).waiting() + path.line(6).waiting() >= 4; }));
+    EXPECT_EQ(path.line(5).take(), frame) << "a frame stays whole";
+    for (size_t size : {160u, 160u, 80u})
+        EXPECT_EQ(path.line(6).take(), std::string(size, 's'));
+    EXPECT_EQ(sim.mcc().take(tr), stream) << "kept as written";
+
+    // With no room the descriptor is not drained, so it fills.
+    sim.mcc().set_room(tr, 0);
+    vbtest::run_until([] { return false; }, 20);
+    std::string big(65536, 'x');
+    ssize_t n = 0;
+    while ((n = ::write(voice.get(), big.data(), big.size())) > 0) {
+    }
+    EXPECT_EQ(errno, EAGAIN);
 }
 
 } // namespace

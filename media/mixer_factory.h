@@ -1,0 +1,49 @@
+// The factory of the mixer slots: one Mixer per unit that the driver
+// reports, found again by every resources report (the query command and a
+// reload), which is also the only scan: before the first no mixer slot can
+// be made.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <vector>
+
+#include "board/voice_requests.h"
+#include "media/mixer_slots.h"
+#include "server/slots/slot_factory.h"
+
+namespace Mixer {
+
+class MixerFactory : public SlotFactory {
+public:
+    static constexpr size_t kMaxMixers = 100;
+
+    static MixerFactory& instance();
+    MixerFactory() = default;
+
+    const char* GetName() const override { return "Mixer"; }
+    Slot* INewSlot(LGCP::CreateParams const& params) override;
+    // Scans the units, then reports them.
+    void Query(LGCP::Resources& resources) override;
+
+    void RefreshResources();
+    // The first mixer of the unit found by the last scan, null when none.
+    Mixer* findMixer(int unit) const;
+    // The smallest channel and input counts over the units, -1 while unknown.
+    int min_channels() const { return mMinChannels; }
+    int min_inputs() const { return mMinInputs; }
+    const std::vector<std::shared_ptr<Mixer>>& mixers() const { return mMixers; }
+    bool version_valid() const { return mVersionValid; }
+    void PutHeader(std::ostream& out) const;
+
+private:
+    void ReadVersion();
+
+    bool mVersionValid = false;
+    Device::Voice::Version mVersion{};
+    int mMinInputs = -1;
+    int mMinChannels = -1;
+    std::vector<std::shared_ptr<Mixer>> mMixers;
+};
+
+} // namespace Mixer

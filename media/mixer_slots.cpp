@@ -1,0 +1,336 @@
+#include "media/mixer_slots.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "board/device.h"
+#include "media/device_paths.h"
+#include "media/mixer_factory.h"
+#include "runtime/ext.h"
+#include "runtime/fd.h"
+#include "server/slots/hw_mux.h"
+
+namespace Mixer {
+
+using namespace Device::Mixer;
+
+int mixer_ctl(unsigned long request, void* record)
+{
+    Fd fd(Device::open(GetMixerDevName(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return -1;
+    int result = Device::ioctl(fd.get(), request, record);
+    int error = errno;
+    fd.close();
+    errno = error;
+    return result;
+}
+
+namespace {
+const char* strerror_now()
+{
+    return std::strerror(errno);
+}
+} // namespace
+
+// The operations both kinds answer alike; -1 for the others.
+template <class S>
+int shared_ioctl(S& s, LGCP::IoctlParams const& p)
+{
+    using P = LGCP::IoctlParams;
+    switch (p.currentSelection()) {
+    case P::e_translateDTMF:
+        s.translateDTMF(p.get_translateDTMF());
+        return 1;
+    case P::e_dtmf_params:
+        return s.configureDTMF(p.get_dtmf_params());
+    case P::e_vad_params:
+        return s.configureVAD(p.get_vad_params());
+    case P::e_vad_enable:
+        return s.enableVAD(p.get_vad_enable().getValue());
+    case P::e_vad_disable:
+        return s.disableVAD();
+    case P::e_sd_params:
+        return s.configureSD();
+    case P::e_sd_enable:
+        return s.enableSD(p.get_sd_enable().getValue());
+    case P::e_sd_disable:
+        return s.disableSD();
+    case P::e_iva_enable:
+        return s.enableIVA(p.get_iva_enable().getValue());
+    case P::e_delays: {
+        const LGCP::Delays& d = p.get_delays();
+        if (d.has_selcal())
+            std::cerr << ext::header(&s.mixer()) << "error: selcal delay isn't supported for mixer!!! Set to zero."
+                      << std::endl;
+        s.configureDelays(d.has_rx() ? static_cast<uint32_t>(d.get_rx().getValue()) : 0,
+                          d.has_tx() ? static_cast<uint32_t>(d.get_tx().getValue()) : 0, 0);
+        return 1;
+    }
+    case P::e_tone_filter: {
+        const LGCP::ToneFilter& f = p.get_tone_filter();
+        s.configureToneFilter(static_cast<uint32_t>(f.get_freq().getValue()), f.get_enable().getValue() ? 1 : 0,
+                              static_cast<int32_t>(f.get_duration_th_msec().getValue()),
+                              static_cast<int32_t>(f.get_det_level_dB().getValue()));
+        return 1;
+    }
+    default:
+        return -1;
+    }
+}
+
+// ------------------------------------------------------------------ slots
+
+MixerSlot::~MixerSlot()
+{
+    // A slot that goes without its release (the table's end) leaves no
+    // dangling entry behind.
+    mMixer->forget(this);
+}
+
+bool MixerSlot::IBeforeDestroy()
+{
+    HwMux::instance()->Disable(mTimeslot);
+    ReleaseInMixer();
+    return true;
+}
+
+TdmInput::~TdmInput()
+{
+    TonecReceiver::CleanBeforeDestroy();
+    DSProcReceiver::CleanBeforeDestroy();
+}
+
+void TdmInput::ReleaseInMixer()
+{
+    mixer().Release(*this);
+}
+
+bool TdmInput::Ioctl(LGCP::IoctlParams const& p)
+{
+    int shared = shared_ioctl(*this, p);
+    if (shared >= 0)
+        return shared != 0;
+    using P = LGCP::IoctlParams;
+    switch (p.currentSelection()) {
+    case P::e_echoSuppressor:
+        return echoCancel(p.get_echoSuppressor().getValue());
+    case P::e_dtmf_enable:
+        return enableDTMF(p.get_dtmf_enable().getValue());
+    case P::e_dtmf_reject_enable:
+        return enableDTMFReject(p.get_dtmf_reject_enable().getValue());
+    case P::e_iva_params:
+        return configureIVA(p.get_iva_params());
+    case P::e_rx_gain:
+        configureRxGain(static_cast<int8_t>(p.get_rx_gain().get_gainDB().getValue() & 0xFF));
+        return true;
+    default:
+        return false;
+    }
+}
+
+TdmOutput::~TdmOutput()
+{
+    TonecReceiver::CleanBeforeDestroy();
+    DSProcReceiver::CleanBeforeDestroy();
+}
+
+void TdmOutput::ReleaseInMixer()
+{
+    mixer().Release(*this);
+}
+
+bool TdmOutput::Ioctl(LGCP::IoctlParams const& p)
+{
+    int shared = shared_ioctl(*this, p);
+    if (shared >= 0)
+        return shared != 0;
+    using P = LGCP::IoctlParams;
+    switch (p.currentSelection()) {
+    case P::e_dtmf_disable:
+        return disableToneGenerator(false);
+    case P::e_dtmf_reject_disable:
+        return enableDTMFReject(false);
+    case P::e_tone_gen_enable: {
+        const LGCP::ToneGenerator& g = p.get_tone_gen_enable();
+        disableToneGenerator(false);
+        enableToneGenerator(static_cast<uint16_t>(g.get_freq().getValue()), 0,
+                            static_cast<uint16_t>(g.get_amp().getValue()), 0);
+        return true;
+    }
+    case P::e_tone_gen_disable:
+        disableToneGenerator(true);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// ------------------------------------------------------------------ Mixer
+
+void Mixer::PutHeader(std::ostream& out) const
+{
+    out << "mixer [" << mUnit << "]: ";
+}
+
+bool Mixer::Channel2Slot(LGCP::MixerChannel const& channel, mix_slot& slot) const
+{
+    slot = mix_slot{mUnit, kTdm, 0};
+    if (!channel.is_tdm())
+        return false;
+    slot.number = channel.get_tdm().getValue();
+    return true;
+}
+
+void Mixer::Reset()
+{
+    std::clog << ext::header(this) << "clear all inputs" << std::endl;
+    int failed = 0;
+    for (int n = 0; n < mFactory.min_channels(); ++n) {
+        mix_slot s{mUnit, kTdm, n};
+        failed += mixer_ctl(MIX_RX_CLEAR, &s) < 0 ? 1 : 0;
+    }
+    if (failed)
+        std::cerr << ext::header(this) << "reset fail: " << failed << " errors." << std::endl;
+}
+
+void Mixer::Clear()
+{
+    stale = true;
+    // A copy: the controller may answer by destroying slots right away.
+    std::list<MixerSlot*> slots = mSlots;
+    for (MixerSlot* s : slots)
+        s->OnAbort(0);
+}
+
+int Mixer::CheckedTimeslot(LGCP::MixerChannel const& channel)
+{
+    mix_slot s;
+    if (!Channel2Slot(channel, s) || s.number < 0 || s.number >= mFactory.min_channels()) {
+        std::cerr << ext::header(this) << "channel " << channel << " is no tdm channel of the mixer" << std::endl;
+        return -1;
+    }
+    int timeslot = mixer_ctl(MIX_TDM, &s);
+    if (timeslot < 0)
+        std::cerr << ext::header(this) << "MIX_TDM" << " dev_no=" << mUnit << " type=" << 0 << " number=" << s.number
+                  << " fail : " << strerror_now() << std::endl;
+    return timeslot;
+}
+
+bool Mixer::ClearTX(LGCP::MixerChannel const& channel)
+{
+    mix_slot s;
+    if (!Channel2Slot(channel, s)) {
+        std::clog << ext::header(this) << "ClearTX error: translation fail" << std::endl;
+        return false;
+    }
+    if (mixer_ctl(MIX_RX_CLEAR, &s) < 0) {
+        std::cerr << ext::header(this) << "MIX_RX_CLEAR" << " dev_no=" << s.dev_no << " type=" << s.type
+                  << " number=" << s.number << " fail : " << strerror_now() << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool Mixer::add(int rx, int tx, int gain)
+{
+    mix_record r{{mUnit, kTdm, rx}, {mUnit, kTdm, tx}, gain};
+    if (mixer_ctl(MIX_RX_ADD, &r) >= 0)
+        return true;
+    std::cerr << ext::header(this) << "MIX_RX_ADD" << " fail : " << strerror_now() << std::endl;
+    return false;
+}
+
+// The output's mix is replaced only once the channel is known good, and a
+// failed add leaves it empty rather than half built.
+bool Mixer::SetTX(LGCP::MixerOutParams const& params)
+{
+    const LGCP::MixerChannel& out = params.get_channel();
+    if (!ClearTX(out))
+        return false;
+    int rx = out.get_tdm().getValue();
+    const auto& inputs = params.get_inputs();
+    bool done = true;
+    if (inputs.size() == 0)
+        done = add(rx, rx, kDefaultGain);
+    for (auto it = inputs.begin(); done && it != inputs.end(); ++it) {
+        mix_slot tx;
+        if (!Channel2Slot((*it).get_channel(), tx)) {
+            std::cerr << ext::header(this) << "SetTX error: translation fail [2]" << std::endl;
+            done = false;
+            break;
+        }
+        done = add(rx, tx.number, (*it).get_gain().getValue());
+    }
+    if (!done)
+        ClearTX(out);
+    return done;
+}
+
+Slot* Mixer::New(LGCP::MixerOutParams const& params)
+{
+    int timeslot = CheckedTimeslot(params.get_channel());
+    if (timeslot < 0 || !SetTX(params))
+        return nullptr;
+    auto* slot = new TdmOutput(shared_from_this(), params.get_channel().get_tdm().getValue(), timeslot);
+    mSlots.push_back(slot);
+    return slot;
+}
+
+Slot* Mixer::New(LGCP::MixerInParams const& params)
+{
+    int timeslot = CheckedTimeslot(params.get_channel());
+    if (timeslot < 0)
+        return nullptr;
+    int channel = params.get_channel().get_tdm().getValue();
+    auto* slot = new TdmInput(shared_from_this(), channel, timeslot);
+    if (params.has_summator()) {
+        mix_slot summator;
+        if (!Channel2Slot(params.get_summator(), summator)) {
+            // An rtp summator names nothing the mixer knows: nothing is sent.
+            std::cerr << ext::header(this) << "wrong summator coding !" << std::endl;
+        } else {
+            slot->mSummatorSet = true;
+            slot->mSummator = summator.number;
+            add(summator.number, channel, kDefaultGain);
+        }
+    }
+    if (params.has_ecm()) {
+        const LGCP::EchoCancelMode& ecm = params.get_ecm();
+        slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue());
+    }
+    mSlots.push_back(slot);
+    return slot;
+}
+
+void Mixer::Release(TdmInput& slot)
+{
+    if (slot.playing()) {
+        slot.enableSilence();
+        slot.disableToneGenerator(true);
+    }
+    if (slot.mSummator >= 0) {
+        mix_record r{{mUnit, kTdm, slot.mSummator}, {mUnit, kTdm, slot.channel()}, 0};
+        if (mixer_ctl(MIX_RX_REMOVE, &r) < 0)
+            std::cerr << ext::header(this) << "MIX_RX_REMOVE" << " rx.number=" << slot.mSummator
+                      << " tx.number=" << slot.channel() << " fail : " << strerror_now() << std::endl;
+    }
+    forget(&slot);
+}
+
+void Mixer::Release(TdmOutput& slot)
+{
+    if (slot.playing()) {
+        slot.enableSilence();
+        slot.disableToneGenerator(true);
+    }
+    std::clog << ext::header(this) << "clear tdm output " << slot.channel() << std::endl;
+    mix_slot s{mUnit, kTdm, slot.channel()};
+    mixer_ctl(MIX_RX_CLEAR, &s);
+    forget(&slot);
+}
+
+} // namespace Mixer

@@ -1,0 +1,152 @@
+// Slots on the board's TDM mixer "/dev/mixer": an output channel whose mix
+// the mixer sends into the switch, and an input channel that takes a stream
+// from the switch and may add itself to a summator channel's mix. Both own
+// their channel's DSP time slot, so tone and voice processing work on them.
+// One Mixer stands for each unit the driver reports; a unit that vanished
+// lives on, out of the factory's list, until its last slot goes.
+#pragma once
+
+#include <iosfwd>
+#include <list>
+#include <memory>
+
+#include "board/mixer_requests.h"
+#include "media/dsproc_receiver.h"
+#include "media/tonec_receiver.h"
+#include "server/slots/slot.h"
+
+namespace Mixer {
+
+// One request on a fresh open of the device, which is never held open:
+// the ioctl's result with its errno, or -1 when the device cannot be opened.
+int mixer_ctl(unsigned long request, void* record);
+
+class Mixer;
+class MixerFactory;
+
+class MixerSlot : public Slot {
+public:
+    MixerSlot(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+        : mMixer(std::move(mixer)), mChannel(channel), mTimeslot(timeslot)
+    {
+    }
+    ~MixerSlot() override;
+
+    // The switch output goes idle, then the mixer undoes the slot's mix.
+    bool IBeforeDestroy() override;
+    Mixer& mixer() const { return *mMixer; }
+    int channel() const { return mChannel; }
+    int timeslot() const { return mTimeslot; }
+
+protected:
+    virtual void ReleaseInMixer() = 0;
+
+private:
+    // Keeps a unit that vanished alive until its last slot is gone.
+    std::shared_ptr<Mixer> mMixer;
+
+protected:
+    const int mChannel;
+    const int mTimeslot;
+};
+
+class TdmInput : public MixerSlot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
+public:
+    TdmInput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+        : MixerSlot(std::move(mixer), channel, timeslot)
+    {
+    }
+    ~TdmInput() override;
+
+    bool Ioctl(LGCP::IoctlParams const& params) override;
+    bool IOnInputStream() override { return true; }
+    int IGetReceiveChannel() override { return mTimeslot; }
+    const char* GetName() const override { return "mixer tdm input"; }
+    int summator() const { return mSummator; }
+
+private:
+    friend class Mixer;
+    template <class S>
+    friend int shared_ioctl(S& slot, LGCP::IoctlParams const& p);
+
+    void tonec_event(Params const& params) override { processTonecEvent(params); }
+    uint32_t tonec_timeslot() const override { return static_cast<uint32_t>(mTimeslot); }
+    void dsproc_vad_event(Hardware::DSProcVADEvent const& e) override { processVADEvent(e); }
+    void dsproc_bss_event(struct dsproc_bss_event const* e) override { processBSSEvent(e); }
+    void dsproc_sd_event(Hardware::DSProcSDEvent const& e) override { processSDEvent(e); }
+    void dsproc_tone_flt_event(dsproc_tone_event const* e) override { processToneFltEvent(e); }
+    void dsproc_flags_event(struct dsproc_flags_event const* e) override { processFlagsEvent(e); }
+    uint32_t dsproc_timeslot() const override { return static_cast<uint32_t>(mTimeslot); }
+    void ReleaseInMixer() override;
+
+    bool mSummatorSet = false;
+    int mSummator = -1;
+};
+
+class TdmOutput : public MixerSlot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
+public:
+    TdmOutput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+        : MixerSlot(std::move(mixer), channel, timeslot)
+    {
+    }
+    ~TdmOutput() override;
+
+    bool Ioctl(LGCP::IoctlParams const& params) override;
+    bool IOnOutputStream() override { return true; }
+    int IGetTransmitChannel() override { return mTimeslot; }
+    const char* GetName() const override { return "mixer tdm output"; }
+
+private:
+    friend class Mixer;
+    template <class S>
+    friend int shared_ioctl(S& slot, LGCP::IoctlParams const& p);
+
+    void tonec_event(Params const&) override {}
+    uint32_t tonec_timeslot() const override { return static_cast<uint32_t>(mTimeslot); }
+    void tone_gen_complete() override { processToneGenEvent(); }
+    void dsproc_vad_event(Hardware::DSProcVADEvent const&) override {}
+    void dsproc_bss_event(struct dsproc_bss_event const*) override {}
+    void dsproc_sd_event(Hardware::DSProcSDEvent const&) override {}
+    void dsproc_tone_flt_event(dsproc_tone_event const* e) override { processToneFltEvent(e); }
+    void dsproc_flags_event(struct dsproc_flags_event const* e) override { processFlagsEvent(e); }
+    uint32_t dsproc_timeslot() const override { return static_cast<uint32_t>(mTimeslot); }
+    void ReleaseInMixer() override;
+};
+
+// One mixer unit.
+class Mixer : public std::enable_shared_from_this<Mixer> {
+public:
+    Mixer(MixerFactory& factory, int unit) : mFactory(factory), mUnit(unit) {}
+
+    int unit() const { return mUnit; }
+    bool stale = false;
+
+    Slot* New(LGCP::MixerOutParams const& params);
+    Slot* New(LGCP::MixerInParams const& params);
+    void Release(TdmInput& slot);
+    void Release(TdmOutput& slot);
+    // False for an rtp channel, which the mixer cannot name.
+    bool Channel2Slot(LGCP::MixerChannel const& channel, Device::Mixer::mix_slot& slot) const;
+
+    // A new unit: every channel's mix emptied.
+    void Reset();
+    // The unit vanished: each slot hears abort 0.
+    void Clear();
+    size_t slots() const { return mSlots.size(); }
+    void forget(MixerSlot* slot) { mSlots.remove(slot); }
+    void PutHeader(std::ostream& out) const;
+
+private:
+    // The time slot of a tdm channel below the smallest channel count, -1
+    // (logged) when there is none.
+    int CheckedTimeslot(LGCP::MixerChannel const& channel);
+    bool ClearTX(LGCP::MixerChannel const& channel);
+    bool SetTX(LGCP::MixerOutParams const& params);
+    bool add(int rx, int tx, int gain);
+
+    MixerFactory& mFactory;
+    int mUnit;
+    std::list<MixerSlot*> mSlots;
+};
+
+} // namespace Mixer

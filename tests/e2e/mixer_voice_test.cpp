@@ -1,0 +1,214 @@
+// Mixer and voice slots through the running server, as call flows: the
+// board's test port adds mixer units and reads mixes; prompts and TCP peers
+// feed players, whose voice leaves as RTP, and RTP reaches a recorder's peer.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/e2e/board_port.h"
+#include "tests/e2e/server_process.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/support/lgcp_frames.h"
+#include "tests/support/media_params.h"
+#include "tests/support/rtp_peer.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using C = LGCP::Command;
+
+namespace {
+
+std::string to(const LGCP::Command& c, int slot)
+{
+    return lgcp(c, -1, slot);
+}
+
+LGCP::Command of(C::Choices which, unsigned target = 0)
+{
+    LGCP::Command c;
+    c.select(which);
+    which == C::e_connect ? c.set_connect(target) : void();
+    return c;
+}
+
+LGCP::Command ioctl_of(const std::function<void(LGCP::IoctlParams&)>& fill)
+{
+    LGCP::Command c;
+    fill(c.get_ioctl());
+    return c;
+}
+
+// The payloads of the RTP packets reaching the peer until `size` bytes came.
+std::string payloads(const UdpPeer& p, size_t size, int timeout_ms = 5000)
+{
+    std::string all;
+    eventually([&] {
+        for (std::string d; !(d = p.take()).empty();)
+            all += d.substr(12);
+        return all.size() >= size;
+    }, timeout_ms);
+    return all;
+}
+
+class MediaFlow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start()) << server.err();
+        ASSERT_TRUE(ctl.connect(server.port()));
+        ASSERT_TRUE(board.connect(server.pid()));
+    }
+    // The messages up to and including one that holds `text`.
+    Texts until(const std::string& text)
+    {
+        Texts got;
+        for (std::string m; !(m = ctl.next()).empty();) {
+            got.push_back(m);
+            if (m.find(text) != std::string::npos)
+                break;
+        }
+        return got;
+    }
+    // An rtp slot n towards remote, from a free local port, which it returns.
+    uint16_t rtp(int n, const Remote& remote)
+    {
+        uint16_t local = free_rtp_port();
+        LGCP::Command c = create_rtp(remote.port);
+        TERM::HostAddress& shost = c.get_create().get_rtp().get_codecRTP().include_shost();
+        shost.set_iaddr("127.0.0.1");
+        shost.set_port(local);
+        EXPECT_THAT(ctl.exchange(to(c, n)), Contains(to_string(n) + " success"));
+        return local;
+    }
+    static std::string to_string(int n) { return "slot=" + std::to_string(n); }
+
+    ServerProcess server;
+    Controller ctl;
+    BoardPort board;
+};
+
+TEST_F(MediaFlow, MixerSlotsMixDetectAndAbortWithTheirUnit)
+{
+    ASSERT_EQ(board.ask("mixer-unit add 0 32,8"), "ok");
+    LGCP::Command out;
+    out.get_create().get_mixerOut().set_unit(0);
+    out.get_create().get_mixerOut().set_channel(tdm(3));
+    EXPECT_THAT(ctl.exchange(to(out, 1)), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_THAT(ctl.exchange(to(of(C::e_query), -1)), Contains(HasSubstr("mixer { { unit 0, tdm_inputs 32,")));
+
+    for (auto in : {std::make_pair(1, 16000), std::make_pair(2, 20000)}) {
+        LGCP::MixerInput i;
+        i.set_channel(tdm(in.first));
+        i.set_gain(in.second);
+        out.get_create().get_mixerOut().get_inputs().push_back(i);
+    }
+    EXPECT_THAT(ctl.exchange(to(out, 1)), ElementsAre("slot=1 success"));
+    EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:16000 2:20000");
+    LGCP::Command in;
+    in.get_create().get_mixerIn().set_unit(0);
+    in.get_create().get_mixerIn().set_channel(tdm(1));
+    in.get_create().get_mixerIn().set_summator(tdm(3));
+    EXPECT_THAT(ctl.exchange(to(in, 2)), ElementsAre("slot=2 success"));
+    EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:32767 2:20000");
+
+    // A digit on the input's time slot; a played sequence on the output.
+    EXPECT_THAT(ctl.exchange(to(ioctl_of([](LGCP::IoctlParams& p) { p.set_dtmf_enable(true); }), 2)),
+                ElementsAre("slot=2 success"));
+    ASSERT_EQ(board.ask("dtmf 4097 5 7"), "ok 1");
+    EXPECT_EQ(ctl.next(), "slot=2 tonec { timestamp 7, event dtmf : 5}");
+    LGCP::Command digits;
+    LGCP::DualTone tone;
+    tone.set_freq1(697);
+    tone.set_freq2(1209);
+    digits.get_ioctl().get_translateDTMF().get_digits().push_back(tone);
+    EXPECT_THAT(ctl.exchange(to(digits, 1)), ElementsAre("slot=1 success"));
+    EXPECT_EQ(ctl.next(), "slot=1 tonec { timestamp 0, event dtmfDone : NULL}");
+
+    ASSERT_EQ(board.ask("mixer-unit remove 0"), "ok");
+    Texts q = ctl.exchange(to(of(C::e_query), -1));
+    EXPECT_THAT(q, Contains("slot=1 abort 0"));
+    EXPECT_THAT(q, Contains("slot=2 abort 0"));
+    EXPECT_THAT(ctl.exchange(to(of(C::e_destroy), 1)), Contains("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to(of(C::e_destroy), 2)), Contains("slot=2 success"));
+}
+
+TEST_F(MediaFlow, FilePlayerPlaysItsPromptsAsRtp)
+{
+    std::string a(1000, 'a'), b(333, 'b');
+    std::ofstream(server.path("/usr/local/voice/a"), std::ios::binary) << a;
+    std::ofstream(server.path("/usr/local/voice/b"), std::ios::binary) << b;
+    Remote remote;
+    rtp(1, remote);
+    LGCP::Command play;
+    LGCP::PlayerParams_file& f = play.get_create().get_voice().get_player().get_file();
+    f.get_name().push_back(ASN1::IA5String("a"));
+    f.get_name().push_back(ASN1::IA5String("b"));
+    f.set_repeat(2);
+    EXPECT_THAT(ctl.exchange(to(play, 2)), ElementsAre("slot=2 success"));
+    ctl.send(to(of(C::e_connect, 1), 2));
+    EXPECT_EQ(payloads(remote.rtp, 2 * (a.size() + b.size())), a + b + a + b);
+    Texts end = until("slot=2 abort 0");
+    EXPECT_THAT(end, Contains("slot=2 transmitter inactive : NULL"));
+    EXPECT_EQ(end.back(), "slot=2 abort 0");
+}
+
+TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
+{
+    TcpListener peer;
+    Remote remote;
+    rtp(1, remote);
+    LGCP::Command play;
+    play.get_create().get_voice().get_player().get_network().set_host(loopback_host(peer.port));
+    play.get_create().get_voice().get_player().get_network().set_id(258);
+    EXPECT_THAT(ctl.exchange(to(play, 2)), ElementsAre("slot=2 success"));
+    ctl.send(to(of(C::e_connect, 1), 2));
+    Fd conn = peer.accept();
+    ASSERT_TRUE(conn);
+    char id[4] = {};
+    ASSERT_EQ(::recv(conn.get(), id, 4, MSG_WAITALL), 4);
+    EXPECT_EQ(std::string(id, 4), std::string("\x00\x00\x01\x02", 4));
+    EXPECT_THAT(until("startPlaying"), Contains("slot=2 ioctl startPlaying : NULL"));
+    std::string stream(4000, '\0');
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<char>(i * 13);
+    ASSERT_EQ(::send(conn.get(), stream.data(), stream.size(), 0), ssize_t(stream.size()));
+    conn.close();
+    EXPECT_EQ(payloads(remote.rtp, stream.size()), stream);
+    Texts end = until("slot=2 abort 0");
+    EXPECT_THAT(end, Contains("slot=2 transmitter inactive : NULL"));
+}
+
+TEST_F(MediaFlow, RecorderTakesAnRtpSlotsPayloadToItsPeer)
+{
+    TcpListener peer;
+    Remote remote;
+    uint16_t local = rtp(1, remote);
+    LGCP::Command rec;
+    rec.get_create().get_voice().set_record(loopback_host(peer.port));
+    EXPECT_THAT(ctl.exchange(to(rec, 2)), ElementsAre("slot=2 success", HasSubstr("slot=2 receiver active : ")));
+    EXPECT_THAT(ctl.exchange(to(of(C::e_connect, 2), 1)), Contains("slot=1 success"));
+    Fd conn = peer.accept();
+    ASSERT_TRUE(conn);
+    std::string sent;
+    for (uint16_t i = 0; i < 10; ++i) {
+        std::string payload(160, static_cast<char>('0' + i));
+        remote.rtp.send(local, rtp_packet(8, i, 160u * i, 0x0B0B0B0B, payload));
+        sent += payload;
+    }
+    std::string got(sent.size(), '\0');
+    ASSERT_EQ(::recv(conn.get(), &got[0], got.size(), MSG_WAITALL), ssize_t(got.size()));
+    EXPECT_EQ(got, sent);
+    conn.close();
+    // The stream goes on into a closed connection: the recording ends.
+    Texts end;
+    ASSERT_TRUE(eventually([&] {
+        remote.rtp.send(local, rtp_packet(8, 99, 0, 0x0B0B0B0B, std::string(160, 'x')));
+        std::string m = ctl.next(20);
+        return m == "slot=2 ioctl stopRecording : connectionAborted";
+    }));
+}
+
+} // namespace

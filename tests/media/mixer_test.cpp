@@ -1,0 +1,302 @@
+// Mixer slots made by the real factory on the simulated "/dev/mixer": the
+// unit scan and its limits, the mixes that outputs and inputs build and
+// undo, the requests that refuse a slot, and both ioctl tables.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "media/mixer_factory.h"
+#include "simboard/mixer.h"
+#include "tests/media/rtp_support.h"
+#include "tests/support/media_params.h"
+
+using namespace vbtest;
+using testing::AllOf;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using Device::Mixer::MIX_RX_ADD;
+using Device::Mixer::MIX_RX_CLEAR;
+using Device::Mixer::MIX_RX_REMOVE;
+using C = LGCP::Command;
+using Mix = std::map<int32_t, int32_t>;
+
+namespace {
+
+LGCP::MixerChannel rtp(int n)
+{
+    LGCP::MixerChannel c;
+    c.set_rtp(n);
+    return c;
+}
+
+LGCP::Command mixer_out(int unit, LGCP::MixerChannel channel, std::vector<std::pair<int, int>> inputs = {})
+{
+    LGCP::Command c;
+    LGCP::MixerOutParams& p = c.get_create().get_mixerOut();
+    p.set_unit(unit);
+    p.set_channel(channel);
+    for (auto& in : inputs) {
+        LGCP::MixerInput i;
+        i.set_channel(tdm(in.first));
+        i.set_gain(in.second);
+        p.get_inputs().push_back(i);
+    }
+    return c;
+}
+
+// A digit sequence of n tones of 100 ms.
+LGCP::Command digits(int n)
+{
+    LGCP::Command c;
+    LGCP::TranslateDtmfParams& t = c.get_ioctl().get_translateDTMF();
+    for (int i = 0; i < n; ++i) {
+        LGCP::DualTone d;
+        d.set_freq1(697);
+        d.set_freq2(1209);
+        t.get_digits().push_back(d);
+    }
+    return c;
+}
+
+LGCP::Command mixer_in(int unit, LGCP::MixerChannel channel)
+{
+    LGCP::Command c;
+    c.get_create().get_mixerIn().set_unit(unit);
+    c.get_create().get_mixerIn().set_channel(channel);
+    return c;
+}
+
+struct MixerTest : ::testing::Test, MediaWorld {
+    Mixer::MixerFactory factory_;
+
+    SimBoard::MixerDevice& device() { return *sim.board.find<SimBoard::MixerDevice>(Device::Mixer::kDevice); }
+    Texts query() { return command(simple(C::e_query), -1); }
+    // The words handed in of each request of that number, cleared after.
+    std::vector<std::vector<uint32_t>> sent(unsigned long request)
+    {
+        std::vector<std::vector<uint32_t>> out;
+        for (auto& r : sim.board.ioctls(Device::Mixer::kDevice, request))
+            out.push_back(r.in);
+        return out;
+    }
+    std::vector<uint32_t> words(std::initializer_list<int> w) { return std::vector<uint32_t>(w.begin(), w.end()); }
+    void standard_units()
+    {
+        device().add_unit(0, 32, 8);
+        device().add_unit(1, 16, 4);
+        device().add_unit(2, 24, 6);
+        query();
+        sim.board.clear_log();
+    }
+};
+
+TEST_F(MixerTest, ScanReportsTheSmallestCountsAndResetsNewUnits)
+{
+    device().add_unit(0, 32, 8);
+    EXPECT_THAT(command(mixer_out(0, tdm(3)), 1), ElementsAre(HasSubstr("insufficientResources")));
+    device().add_unit(1, 16, 4);
+    device().add_unit(2, 24, 6);
+    Texts q = query();
+    EXPECT_THAT(q.at(1), HasSubstr("mixer { { unit 0, tdm_inputs 16, tdm_outputs 16, mixer_inputs 4, dpu_per_mixer 770, "
+                                   "dpu_per_ec 17, dpu_per_lms 24 }, { unit 1,"));
+    EXPECT_THAT(q.at(1), HasSubstr("{ unit 2, tdm_inputs 16, tdm_outputs 16, mixer_inputs 4,"));
+    // Each new unit is cleared over the smallest count known when it came.
+    auto clears = sent(MIX_RX_CLEAR);
+    ASSERT_EQ(clears.size(), 32u + 16u + 16u);
+    EXPECT_EQ(clears[31], words({0, 0, 31}));
+    EXPECT_EQ(clears[32], words({1, 0, 0}));
+    EXPECT_EQ(clears[47], words({1, 0, 15}));
+    EXPECT_TRUE(factory_.version_valid());
+    // A second scan resets nobody.
+    sim.board.clear_log();
+    query();
+    EXPECT_THAT(sent(MIX_RX_CLEAR), IsEmpty());
+}
+
+TEST_F(MixerTest, VanishedUnitAbortsItsSlotsAndLivesUntilTheLastGoes)
+{
+    standard_units();
+    ASSERT_THAT(command(mixer_out(1, tdm(3)), 1), Contains("slot=1 success"));
+    ASSERT_THAT(command(mixer_in(1, tdm(4)), 2), Contains("slot=2 success"));
+    std::weak_ptr<Mixer::Mixer> held = factory_.mixers()[1];
+    device().remove_unit(1);
+    Texts q = query();
+    EXPECT_THAT(q, AllOf(Contains("slot=1 abort 0"), Contains("slot=2 abort 0")));
+    EXPECT_EQ(factory_.findMixer(1), nullptr);
+    destroy(1);
+    EXPECT_FALSE(held.expired());
+    destroy(2);
+    EXPECT_TRUE(held.expired());
+    // A unit that returns is a new mixer, reset again.
+    device().add_unit(1, 16, 4);
+    sim.board.clear_log();
+    query();
+    EXPECT_EQ(sent(MIX_RX_CLEAR).size(), 16u);
+}
+
+TEST_F(MixerTest, ScanEndsAtOneHundredUnitsAndAtARepeatedUnit)
+{
+    for (int u = 0; u < 120; ++u)
+        device().add_unit(u, 32, 8);
+    query();
+    EXPECT_EQ(factory_.mixers().size(), 100u);
+    device().set_repeating(7);
+    sim.board.clear_log();
+    query();
+    // One query gives unit 7, the second repeats it: the walk ends there.
+    EXPECT_EQ(sim.board.ioctls(Device::Mixer::kDevice, Device::Mixer::MIX_UNIT_QUERY).size(), 2u);
+    ASSERT_EQ(factory_.mixers().size(), 1u);
+    EXPECT_EQ(factory_.mixers()[0]->unit(), 7);
+}
+
+TEST_F(MixerTest, OutputBuildsItsMixOrRefusesWithoutTouchingIt)
+{
+    standard_units();
+    EXPECT_THAT(command(mixer_out(0, tdm(3)), 1), Contains("slot=1 success"));
+    EXPECT_EQ(sent(MIX_RX_ADD), (std::vector<std::vector<uint32_t>>{words({0, 0, 3, 0, 0, 3, 32767})}));
+    EXPECT_EQ(device().mix(0, 3), (Mix{{3, 32767}}));
+
+    EXPECT_THAT(command(mixer_out(0, tdm(5), {{1, 16000}, {2, 20000}}), 2), Contains("slot=2 success"));
+    EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}}));
+
+    // A bad channel sends nothing at all, so a live mix stays.
+    sim.board.clear_log();
+    for (auto bad : {tdm(16), tdm(-1), rtp(5)})
+        EXPECT_THAT(command(mixer_out(0, bad, {{1, 1}}), 3), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_THAT(sent(MIX_RX_CLEAR), IsEmpty());
+    EXPECT_THAT(sent(MIX_RX_ADD), IsEmpty());
+
+    // A failed add leaves no slot and no half-built mix.
+    sim.board.fail(Device::Mixer::kDevice, MIX_RX_ADD, EIO, SimBoard::Board::Times::once);
+    device().add_unit(0, 32, 8); // channel 5's mix back to empty
+    EXPECT_THAT(command(mixer_out(0, tdm(6), {{1, 1}, {2, 2}}), 3), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_THAT(device().mix(0, 6), IsEmpty());
+    EXPECT_THAT(err.str(), HasSubstr("mixer [0]: MIX_RX_ADD fail : Input/output error"));
+    // The unit's input limit (8) refuses the ninth input the same way.
+    std::vector<std::pair<int, int>> nine;
+    for (int i = 0; i < 9; ++i)
+        nine.push_back({i, 1});
+    EXPECT_THAT(command(mixer_out(0, tdm(7), nine), 3), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_THAT(device().mix(0, 7), IsEmpty());
+}
+
+TEST_F(MixerTest, InputJoinsItsSummatorAndReleaseUndoesBoth)
+{
+    standard_units();
+    LGCP::Command c = mixer_in(0, tdm(1));
+    c.get_create().get_mixerIn().set_summator(tdm(3));
+    EXPECT_THAT(command(c, 1), Contains("slot=1 success"));
+    EXPECT_EQ(device().mix(0, 3), (Mix{{1, 32767}}));
+    EXPECT_EQ(static_cast<Mixer::TdmInput*>(slots().at(1))->timeslot(), SimBoard::MixerDevice::timeslot(0, 1));
+
+    // A failed summator add is only logged.
+    sim.board.fail(Device::Mixer::kDevice, MIX_RX_ADD, EIO, SimBoard::Board::Times::once);
+    c = mixer_in(0, tdm(2));
+    c.get_create().get_mixerIn().set_summator(tdm(3));
+    EXPECT_THAT(command(c, 2), Contains("slot=2 success"));
+    // An rtp summator sends nothing.
+    sim.board.clear_log();
+    c = mixer_in(0, tdm(4));
+    c.get_create().get_mixerIn().set_summator(rtp(3));
+    EXPECT_THAT(command(c, 4), Contains("slot=4 success"));
+    EXPECT_THAT(sent(MIX_RX_ADD), IsEmpty());
+    EXPECT_THAT(err.str(), HasSubstr("mixer [0]: wrong summator coding !"));
+    EXPECT_THAT(command(mixer_in(0, tdm(16)), 5), ElementsAre(HasSubstr("insufficientResources")));
+
+    ASSERT_TRUE(HwMux::instance()->Connect(1, SimBoard::MixerDevice::timeslot(0, 1)));
+    destroy(1);
+    EXPECT_EQ(sent(MIX_RX_REMOVE), (std::vector<std::vector<uint32_t>>{words({0, 0, 3, 0, 0, 1, 0})}));
+    EXPECT_THAT(device().mix(0, 3), IsEmpty());
+    EXPECT_FALSE(sim.hal().carries(SimBoard::MixerDevice::timeslot(0, 1), 1));
+    destroy(4);
+    EXPECT_EQ(sent(MIX_RX_REMOVE).size(), 1u);
+}
+
+TEST_F(MixerTest, EchoModeAndOutputReleaseDuringADigitSequence)
+{
+    using namespace Device::Dtmf;
+    standard_units();
+    LGCP::Command c = mixer_in(0, tdm(1));
+    c.get_create().get_mixerIn().include_ecm().set_ec(false);
+    c.get_create().get_mixerIn().include_ecm().set_es(true);
+    command(c, 1);
+    c.get_create().get_mixerIn().set_channel(tdm(2));
+    c.get_create().get_mixerIn().include_ecm().set_es(false);
+    command(c, 2);
+    EXPECT_EQ(sim.board.ioctls(kDevice, CHANNEL_LMS_ON).at(0).in.at(0), uint32_t(SimBoard::MixerDevice::timeslot(0, 1)));
+    EXPECT_EQ(sim.board.ioctls(kDevice, CHANNEL_LMS_OFF).at(0).in.at(0), uint32_t(SimBoard::MixerDevice::timeslot(0, 2)));
+
+    command(mixer_out(0, tdm(3)), 3);
+    command(digits(3), 3);
+    dtmf().clear_dials();
+    destroy(3);
+    EXPECT_EQ(sent(MIX_RX_CLEAR).back(), words({0, 0, 3}));
+    ASSERT_EQ(dtmf().dials().size(), 2u); // silence, then off
+    EXPECT_FALSE(dtmf().dials()[0].off());
+    EXPECT_TRUE(dtmf().dials()[1].off());
+    EXPECT_THAT(log.str(), HasSubstr("mixer [0]: clear tdm output 3"));
+}
+
+TEST_F(MixerTest, IoctlTablesOfBothKinds)
+{
+    using P = LGCP::IoctlParams;
+    standard_units();
+    command(mixer_in(0, tdm(1)), 1);
+    command(mixer_out(0, tdm(2)), 2);
+    struct Row {
+        P::Choices which;
+        bool input, output; // answered success
+    };
+    const Row rows[] = {
+        {P::e_echoSuppressor, true, false}, {P::e_dtmf_enable, true, false},     {P::e_dtmf_disable, false, false},
+        {P::e_dtmf_reject_enable, true, false}, {P::e_dtmf_reject_disable, false, true},
+        {P::e_iva_params, true, false},     {P::e_rx_gain, true, false},         {P::e_tone_gen_disable, false, true},
+        {P::e_delays, true, true},          {P::e_sd_params, true, true},        {P::e_selcal, false, false},
+        {P::e_encoder_mode, false, false},
+    };
+    for (const Row& r : rows) {
+        LGCP::Command c = ioctl_command([&](P& p) { p.select(r.which); });
+        EXPECT_EQ(command(c, 1).at(0), r.input ? "slot=1 success" : "slot=1 error unsupported") << r.which;
+        EXPECT_EQ(command(c, 2).at(0), r.output ? "slot=2 success" : "slot=2 error unsupported") << r.which;
+    }
+
+    // A tone: the running one off, then {freq, 0, amp, 0}.
+    dtmf().clear_dials();
+    command(ioctl_command([](P& p) {
+                p.get_tone_gen_enable().set_freq(0x10425);
+                p.get_tone_gen_enable().set_amp(300);
+            }),
+            2);
+    ASSERT_FALSE(dtmf().dials().empty());
+    const auto& tone = dtmf().dials().back();
+    EXPECT_EQ(tone.freq1, 0x0425);
+    EXPECT_EQ(tone.freq2 | tone.amp2, 0);
+    EXPECT_EQ(tone.amp1, 300);
+
+    // A selcal delay is logged and sent as 0.
+    command(ioctl_command([](P& p) {
+                p.get_delays().set_tx(20);
+                p.get_delays().set_selcal(9);
+            }),
+            1);
+    EXPECT_THAT(err.str(), HasSubstr("mixer [0]: error: selcal delay isn't supported for mixer!!! Set to zero."));
+    EXPECT_THAT(log.str(), HasSubstr("DSPROC_CONFIGURE DELAYS ts=4097 rx=0 tx=20 selcal=0"));
+
+    // Detections reach the controller from inputs only, the end of a digit
+    // sequence from outputs only.
+    for (int n : {1, 2})
+        command(ioctl_command([](P& p) { p.set_dtmf_enable(true); }), n);
+    dtmf().detect(uint32_t(SimBoard::MixerDevice::timeslot(0, 1)), 5, 7);
+    dtmf().detect(uint32_t(SimBoard::MixerDevice::timeslot(0, 2)), 6, 7);
+    wake_tonec();
+    EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 7, event dtmf : 5}"));
+    for (int n : {1, 2})
+        command(digits(1), n);
+    for (int i = 0; i < 4; ++i)
+        advance(100);
+    EXPECT_THAT(controller(), ElementsAre("slot=2 tonec { timestamp 0, event dtmfDone : NULL}"));
+
+}
+
+} // namespace
