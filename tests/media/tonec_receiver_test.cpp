@@ -333,12 +333,4 @@ TEST_F(TonecTest, SelcalSendsTheFirstFourSigns)
     EXPECT_EQ(dtmf().dials().size(), 2u);
 }
 
-TEST_F(TonecTest, KeyTableFollowsTheQ23Grid)
-{
-    EXPECT_EQ(Dtmf::tonesValidator.size(), 16u);
-    EXPECT_EQ(Dtmf::tonesValidator.at('5'), std::make_pair(uint16_t(770), uint16_t(1336)));
-    EXPECT_EQ(Dtmf::tonesValidator.at('#'), std::make_pair(uint16_t(941), uint16_t(1477)));
-    EXPECT_EQ(Dtmf::tonesValidator.at('D'), std::make_pair(uint16_t(941), uint16_t(1633)));
-}
-
 } // namespace

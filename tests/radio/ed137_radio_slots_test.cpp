@@ -38,7 +38,6 @@ struct ED137Slots : ::testing::Test, RadioWorld {
         return r;
     }
     RtpED137RadioGWSlot* gw(unsigned n) { return dynamic_cast<RtpED137RadioGWSlot*>(slots().at(n)); }
-    size_t requests(const char* device, unsigned long number) { return sim.board.ioctls(device, number).size(); }
     vbtest::Texts rtp_ext(unsigned n, TERM::RadioModifier const& m)
     {
         return command(vbtest::ioctl_command([&](LGCP::IoctlParams& p) { p.set_rtpExt(m); }), int(n));
@@ -146,16 +145,7 @@ TEST_F(ED137Slots, TheFormsNoFactoryUsesRunNoTimer)
 
 TEST_F(ED137Slots, TwoHundredSlotsComeAndGoWithoutADescriptorLeft)
 {
-    command(create(), 1);
-    command(vbtest::simple(LGCP::Command::e_destroy), 1);
-    int before = fds();
-    for (int i = 0; i < 200; ++i) {
-        ASSERT_THAT(command(create(), 1), Contains("slot=1 success")) << i;
-        advance(1000);
-        command(vbtest::simple(LGCP::Command::e_destroy), 1);
-    }
-    EXPECT_EQ(fds(), before);
-    EXPECT_TRUE(ext().sessions().empty());
+    churn([&] { return create(); }, 1000);
 }
 
 } // namespace

@@ -25,8 +25,6 @@ namespace {
 struct LemzControl : ::testing::Test, RadioWorld {
     Fd rtp = rtp_session();
     std::unique_ptr<GW> gw = control(rtp);
-
-    size_t requests(unsigned long number) { return sim.board.ioctls(kDevice, number).size(); }
 };
 
 TEST_F(LemzControl, OpensNonBlockingThenInitialisesAndAttachesToTheNamedSession)

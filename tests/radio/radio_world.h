@@ -7,6 +7,9 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,6 +88,23 @@ struct RadioWorld : vbtest::RtpWorld {
         return i;
     }
     SimBoard::RtpExtDevice& ext() { return *sim.board.find<SimBoard::RtpExtDevice>(Device::RtpExt::kDevice); }
+    size_t requests(const char* device, unsigned long number) { return sim.board.ioctls(device, number).size(); }
+    size_t requests(unsigned long number) { return requests(Device::RtpExt::kDevice, number); }
+    // Slot 1 made and destroyed 200 times, tick_ms of time each: no
+    // descriptor and no extension session stays.
+    void churn(const std::function<LGCP::Command()>& create, unsigned tick_ms = 0)
+    {
+        command(create(), 1);
+        command(vbtest::simple(LGCP::Command::e_destroy), 1);
+        int before = fds();
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_THAT(command(create(), 1), testing::Contains("slot=1 success")) << i;
+            advance(tick_ms);
+            command(vbtest::simple(LGCP::Command::e_destroy), 1);
+        }
+        EXPECT_EQ(fds(), before);
+        EXPECT_TRUE(ext().sessions().empty());
+    }
     // The newest extension session.
     SimBoard::RtpExtDevice::Session& session() { return *ext().sessions().back(); }
 

@@ -37,6 +37,7 @@ struct TeiLink : LinkHarness {
         EXPECT_EQ(sent(), Strings{request(link->Ri)});
         EXPECT_EQ(state(), 1u);
     }
+    void assign(int tei) { rx(management(link->Ri, 2, tei)); }
 };
 
 TEST(LapdFramesTest, AddressAndControlOctetsFollowTheSide)
@@ -59,10 +60,11 @@ TEST(LapdFramesTest, AddressAndControlOctetsFollowTheSide)
     }
 }
 
-TEST(LapdFramesTest, EnquiryCarriesTheAssignedTei)
+// Frames carry the assigned TEI; its removal ends the link and asks anew.
+TEST(LapdFramesTest, TheAssignedTeiUntilItsRemoval)
 {
     TeiLink h;
-    h.rx(management(h.link->Ri, 2, 64));
+    h.assign(64);
     ASSERT_EQ(h.state(), 3u);
     h.rx("02 81 7F");
     // The message queued while the TEI was missing goes out with the link.
@@ -70,6 +72,11 @@ TEST(LapdFramesTest, EnquiryCarriesTheAssignedTei)
     h.rx("00 81 01 02");
     h.advance(ISDN::LAPD::kT203 + 1);
     EXPECT_EQ(h.sent(), Strings{"00 81 01 01"});
+    h.owner.take_reports();
+    h.rx(management(0, 6, 64));
+    EXPECT_EQ(h.owner.take_reports(), Strings{"end (error): error (MDL-REMOVE received)"});
+    EXPECT_EQ(h.state(), 1u);
+    EXPECT_EQ(h.sent(), Strings{request(h.link->Ri)});
 }
 
 TEST(LapdFramesTest, MalformedAddressesAndForeignTeisAreDropped)
@@ -93,7 +100,7 @@ TEST(LapdFramesTest, IdentityRequestThenAssignment)
     EXPECT_TRUE(h.st().T202running);
     h.rx(management(h.link->Ri ^ 1, 2, 64));
     EXPECT_EQ(h.state(), 1u) << "another Ri is not ours";
-    h.rx(management(h.link->Ri, 2, 64));
+    h.assign(64);
     EXPECT_EQ(h.state(), 3u);
     EXPECT_EQ(h.st().ownTEI, 64);
     EXPECT_FALSE(h.st().T202running);
@@ -114,26 +121,13 @@ TEST(LapdFramesTest, DeniedIdentityKeepsWaiting)
 TEST(LapdFramesTest, CheckRequestIsAnsweredWithOwnTei)
 {
     TeiLink h;
-    h.rx(management(h.link->Ri, 2, 64));
+    h.assign(64);
     unsigned ri = h.link->Ri;
     h.rx(management(0x1234, 4, 127));
     h.rx(management(0x1234, 4, 64));
     h.rx(management(0x1234, 4, 65));
     std::string answer = "FC FF 03 0F " + byte(ri) + " " + byte(ri >> 8) + " 05 81";
     EXPECT_EQ(h.sent(), (Strings{answer, answer}));
-}
-
-TEST(LapdFramesTest, RemovalStartsANewRequest)
-{
-    TeiLink h;
-    h.rx(management(h.link->Ri, 2, 64));
-    h.rx("02 81 7F");
-    h.sent();
-    h.owner.take_reports();
-    h.rx(management(0, 6, 64));
-    EXPECT_EQ(h.owner.take_reports(), Strings{"end (error): error (MDL-REMOVE received)"});
-    EXPECT_EQ(h.state(), 1u);
-    EXPECT_EQ(h.sent(), Strings{request(h.link->Ri)});
 }
 
 TEST(LapdFramesTest, FiveRequestsThenTheLinkGivesUp)

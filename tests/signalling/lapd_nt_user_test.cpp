@@ -43,6 +43,15 @@ struct Step {
     std::string event; // "rx HEX", "send HEX", "wait MS"
     Strings sent;
 };
+// Messages 1..count from above, each sent at once with N(R) nr; then the rest.
+std::vector<Step> sends(unsigned count, unsigned nr, std::vector<Step> rest)
+{
+    std::vector<Step> out;
+    for (unsigned n = 1; n <= count; ++n)
+        out.push_back({send(n), {I(n - 1, nr, n)}});
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
 struct Case {
     const char* name;
     std::vector<Step> steps;
@@ -101,29 +110,24 @@ TEST(LapdNtUserTest, TerminalLinkAnswersEachEvent)
          2},
         {"a short I frame advances V(R) only", {{"rx 00 81 02 FE 08 01 81", {"00 81 01 04"}}}, 1},
         {"an I frame that leaves takes the acknowledgement along",
-         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {send(3), {I(2, 1, 3)}}, {send(4), {I(3, 1, 4)}},
-          {send(5), {I(4, 1, 5)}}, {send(6), {I(5, 1, 6)}}, {send(7), {I(6, 1, 7)}}, {send(8), {}},
-          {tI(1, 1, false), {I(7, 2, 8)}}},
+         sends(7, 1, {{send(8), {}}, {tI(1, 1, false), {I(7, 2, 8)}}}),
          2,
          7,
          0,
          1},
         {"ten messages: seven out, three wait, none dropped",
-         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {send(3), {I(2, 1, 3)}}, {send(4), {I(3, 1, 4)}},
-          {send(5), {I(4, 1, 5)}}, {send(6), {I(5, 1, 6)}}, {send(7), {I(6, 1, 7)}}, {send(8), {}}, {send(9), {}},
-          {send(10), {}}, {tS(RR, 3, true), {I(7, 1, 8), I(8, 1, 9), I(9, 1, 10)}}},
+         sends(7, 1, {{send(8), {}}, {send(9), {}}, {send(10), {}},
+                      {tS(RR, 3, true), {I(7, 1, 8), I(8, 1, 9), I(9, 1, 10)}}}),
          2,
          7},
         {"REJ with N(R) 0 resends all three, with the current V(R)",
-         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {send(3), {I(2, 1, 3)}},
-          {tI(1, 0, false), {"00 81 01 04"}}, {tS(REJ, 0, false), {I(0, 2, 1), I(1, 2, 2), I(2, 2, 3)}}},
+         sends(3, 1, {{tI(1, 0, false), {"00 81 01 04"}}, {tS(REJ, 0, false), {I(0, 2, 1), I(1, 2, 2), I(2, 2, 3)}}}),
          2,
          3,
          0,
          1},
         {"a lost frame is resent after 1000 ms",
-         {{send(1), {I(0, 1, 1)}}, {send(2), {I(1, 1, 2)}}, {tS(RR, 1, false), {}}, {"wait 999", {}},
-          {"wait 1", {I(1, 1, 2)}}, {tS(RR, 2, true), {}}},
+         sends(2, 1, {{tS(RR, 1, false), {}}, {"wait 999", {}}, {"wait 1", {I(1, 1, 2)}}, {tS(RR, 2, true), {}}}),
          1},
         {"N(R) beyond V(S) is not accepted",
          {{send(1), {I(0, 1, 1)}}, {tS(RR, 2, true), {}}, {send(2), {}}},

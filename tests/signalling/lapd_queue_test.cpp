@@ -109,16 +109,6 @@ TEST(LapdQueueTest, BlockedChannelKeepsIFramesQueuedUntilReady)
     EXPECT_EQ(h.link->out_count(), 0u);
 }
 
-TEST(LapdQueueTest, MessageInStateZeroWaitsForTheLink)
-{
-    LinkHarness h;
-    h.link->mdl_remove();
-    h.send("q");
-    EXPECT_EQ(h.state(), 1u);
-    EXPECT_EQ(h.link->out_count(), 1u);
-    EXPECT_EQ(h.sent(), Strings{});
-}
-
 TEST(LapdQueueTest, LinkInformationReportsOnlyChanges)
 {
     LinkHarness h;
@@ -138,18 +128,6 @@ TEST(LapdQueueTest, LinkInformationReportsOnlyChanges)
     h.rx(rr(1));
     EXPECT_TRUE(h.link->GetInfo(info));
     EXPECT_EQ(info.get_va().getValue(), 1);
-}
-
-TEST(LapdQueueTest, StatisticsText)
-{
-    LinkHarness h;
-    h.enter(4);
-    h.advance(ISDN::LAPD::kT200 + 1);
-    std::ostringstream os;
-    h.link->stats.out(os);
-    EXPECT_EQ(os.str(), "\n   - timers expire count: T200: 1, T202: 0, T203: 0"
-                        "\n   - errors: 0, retrains: 0"
-                        "\n   - queue overflows: out: 0, ack: 0");
 }
 
 // Two links, user and network side, on a channel that loses 5% of the
