@@ -65,7 +65,6 @@ public:
             return true;
         if (!open || blocked) {
             ++refused;
-            mReady = false;
             return false;
         }
         std::string bytes = content(frame);
@@ -76,13 +75,12 @@ public:
         return true;
     }
     bool is_open() const override { return open; }
-    bool is_ready() const override { return mReady && !blocked; }
+    bool is_ready() const override { return !blocked; }
 
     // The driver's queue drained: the receiver hears that it may send.
     void unblock()
     {
         blocked = false;
-        mReady = true;
         if (notify)
             notify->on_hdlc_ready();
     }
@@ -101,9 +99,6 @@ public:
         out.swap(sent);
         return out;
     }
-
-private:
-    bool mReady = true;
 };
 
 // Two ends and a relay between them: frames keep their order, each is lost
