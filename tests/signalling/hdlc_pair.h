@@ -16,33 +16,9 @@
 #include "runtime/timer.h"
 #include "signalling/hdlc.h"
 #include "tests/runtime/packet_support.h"
+#include "tests/signalling/signalling_commands.h"
 
 namespace vbtest {
-
-// Octets as upper-case hexadecimal pairs joined by blanks ("02 01 73").
-inline std::string hex(const std::string& octets)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (unsigned char c : octets) {
-        if (!s.empty())
-            s += ' ';
-        s += digits[c >> 4];
-        s += digits[c & 15];
-    }
-    return s;
-}
-
-// The octets of "02 01 73".
-inline std::string octets(const std::string& hexText)
-{
-    std::istringstream in(hexText);
-    std::string s;
-    unsigned v;
-    while (in >> std::hex >> v)
-        s += static_cast<char>(v);
-    return s;
-}
 
 // One end of the channel.
 class MemoryHDLC : public GenericHDLC {

@@ -10,19 +10,6 @@ using testing::ElementsAre;
 
 namespace {
 
-C packages(const std::vector<std::string>& bodies)
-{
-    C c;
-    auto& list = c.get_ioctl().get_hdlcPackages();
-    for (const std::string& b : bodies) {
-        LGCP::HdlcPackage p;
-        std::string o = octets(b);
-        p.set_body(std::vector<char>(o.begin(), o.end()));
-        list.push_back(p);
-    }
-    return c;
-}
-
 struct HdlcSlotTest : ::testing::Test, SignallingWorld {
     HdlcSlotTest()
     {

@@ -14,15 +14,6 @@ struct SignallingSlotsTest : ::testing::Test, SignallingWorld {
     int settled_fds() { return wait(), sim.board.sweep(), open_fd_count(); }
 };
 
-C hdlc_package(const std::string& body)
-{
-    C c;
-    LGCP::HdlcPackage p;
-    p.set_body(std::vector<char>(body.begin(), body.end()));
-    c.get_ioctl().get_hdlcPackages().push_back(p);
-    return c;
-}
-
 const std::vector<std::pair<std::string, C>>& kinds()
 {
     static const std::vector<std::pair<std::string, C>> all = {
@@ -53,7 +44,7 @@ TEST_F(SignallingSlotsTest, DestroyAndControllerLossLeaveNothingBehind)
             if (kind.first == "ats-qsig")
                 command(ats_qsig_b(1, 2), 3);
             command(user_data("08 01 05"), 1);
-            command(hdlc_package("x"), 1);
+            command(packages({"78"}), 1);
             to(16, "00 01 7F");
             wait(10);
             if (lost) {
@@ -82,7 +73,7 @@ TEST_F(SignallingSlotsTest, EmptyPoolRefusesTheCommand)
     std::pair<C, C> cases[] = {
         {pstn_isdn(false, 1, false), user_data("08 01 05")},
         {isdn(false), user_data("08 01 05")},
-        {hdlc_params(1, 7), hdlc_package("x")},
+        {hdlc_params(1, 7), packages({"78"})},
     };
     for (auto& c : cases) {
         command(c.first, 1);
