@@ -161,9 +161,7 @@ void HdlcSlot::on_hdlc_receive(Packet& frame)
         if (address == mAddress) {
             mPeer = static_cast<uint8_t>(control >> 5);
             LGCP::HdlcPackage package;
-            const Packet& rest = frame;
-            const uint8_t* data = rest.get()->data;
-            package.set_body(std::vector<char>(data, data + rest.length()));
+            package.set_body(Signalling::octets_of(frame));
             mBatch.get_hdlcPackages().push_back(package);
         }
     }

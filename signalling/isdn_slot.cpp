@@ -161,9 +161,7 @@ bool IsdnSlot::IUserData(std::vector<char> const& octets)
 
 void IsdnSlot::on_message(Packet& p)
 {
-    const Packet& in = p;
-    const uint8_t* data = in.null() ? nullptr : in.get()->data;
-    OnUserData(std::vector<char>(data, data + in.length()));
+    OnUserData(Signalling::octets_of(p));
 }
 
 bool IsdnSlot::IActivate(TERM::TermActivateParams const&)

@@ -205,9 +205,7 @@ bool PstnSlot::IUserData(std::vector<char> const& octets)
 
 void PstnSlot::on_message(Packet& p)
 {
-    const Packet& in = p;
-    const uint8_t* data = in.null() ? nullptr : in.get()->data;
-    OnUserData(std::vector<char>(data, data + in.length()));
+    OnUserData(Signalling::octets_of(p));
 }
 
 void PstnSlot::on_activated(Protocol*)

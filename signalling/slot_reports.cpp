@@ -30,6 +30,12 @@ Packet octets_packet(std::vector<char> const& octets, Protocol* stack, int head,
     }
 }
 
+std::vector<char> octets_of(const Packet& p)
+{
+    const uint8_t* data = p.null() ? nullptr : p.get()->data;
+    return std::vector<char>(data, data + p.length());
+}
+
 LGCP::IoctlResponse hdlc_link_info(HDLC::Statistics const& s)
 {
     LGCP::IoctlResponse r;

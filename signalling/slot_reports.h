@@ -21,6 +21,9 @@ namespace Signalling {
 // the error stream after the prefix `who`, and the packet is null.
 Packet octets_packet(std::vector<char> const& octets, Protocol* stack, int head, std::string const& who);
 
+// The packet's octets, as userData carries them.
+std::vector<char> octets_of(const Packet& p);
+
 // The channel's counters as the controller reads them.
 LGCP::IoctlResponse hdlc_link_info(HDLC::Statistics const& s);
 
