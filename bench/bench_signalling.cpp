@@ -2,14 +2,16 @@
 // simulated switch, against a plain write and read of the same frame on the
 // same simulated path; the trace decoder against formatting the hex line
 // alone; the data link's cost per message with a short and a long queue;
-// and the BRI network side's routing and TEI check with one and eight
-// terminals.
+// the BRI network side's routing and TEI check with one and eight
+// terminals; and the HDLC packet slot's cost per package of a
+// 120-package hdlcPackages ioctl.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 
 #include <deque>
 
+#include "signalling/hdlc_slot.h"
 #include "signalling/lapd_nt.h"
 #include "tests/signalling/hdlc_support.h"
 #include "tests/signalling/lapd_support.h"
@@ -267,6 +269,38 @@ void BM_NtCheckCycle(benchmark::State& state)
             state.SkipWithError("a terminal was lost");
 }
 BENCHMARK(BM_NtCheckCycle)->Arg(8);
+
+// A slot whose channel is open on line channel 16; each round frames and
+// queues 120 packages (timed) and then writes them out (not timed).
+void BM_HdlcPackagesIoctl(benchmark::State& state)
+{
+    struct Line : Slot {
+        int IGetTransmitChannel() override { return 16; }
+        const char* GetName() const override { return "line"; }
+    } line;
+    vbtest::SwitchedBoard board;
+    board.sim.board.set_recording(false);
+    LGCP::HdlcParams params;
+    params.set_trunk(1), params.set_log(0), params.set_address(0x1234);
+    HdlcSlot slot(params);
+    slot.IHwConnectReceiver(line);
+    LGCP::IoctlParams ioctl;
+    LGCP::HdlcPackage package;
+    package.set_body(std::vector<char>(32, 'x'));
+    for (unsigned i = 0; i < HdlcSlot::kQueue; ++i)
+        ioctl.get_hdlcPackages().push_back(package);
+    for (auto _ : state) {
+        slot.Ioctl(ioctl);
+        state.PauseTiming();
+        slot.on_hdlc_ready();
+        if (slot.queued() != 0)
+            state.SkipWithError("packages left queued");
+        state.ResumeTiming();
+    }
+    state.counters["ns_per_package"] = benchmark::Counter(
+        double(state.iterations()) * HdlcSlot::kQueue, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_HdlcPackagesIoctl);
 
 } // namespace
 

@@ -17,7 +17,7 @@ struct Bench {
     Bench()
     {
         link.bring_into_service();
-        link.line.record = false;
+        link.line.recording = false;
     }
     void send()
     {

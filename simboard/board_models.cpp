@@ -1,4 +1,5 @@
 // The devices of the simulated board. A new device model is added here.
+#include "board/dsp_data_requests.h"
 #include "board/dsp_requests.h"
 #include "board/dtmf_requests.h"
 #include "board/e1_requests.h"
@@ -10,6 +11,7 @@
 #include "board/voice_requests.h"
 #include "simboard/board.h"
 #include "simboard/dsp.h"
+#include "simboard/dsp_data.h"
 #include "simboard/dtmf.h"
 #include "simboard/e1.h"
 #include "simboard/hal.h"
@@ -31,6 +33,7 @@ void Board::add_board_models()
     add(Device::Cas::kDevice, std::make_unique<E1Cas>());
     add(Device::Dtmf::kDevice, std::make_unique<DtmfDevice>());
     add(Device::Dsp::kDevice, std::make_unique<DspDevice>());
+    add(Device::DspData::kDevice, std::make_unique<DspDataDevice>());
     add(Device::Rtp::kDevice, std::make_unique<RtpEngine>());
     add(Device::RtpExt::kDevice, std::make_unique<RtpExtDevice>());
     add(Device::Voice::kDevice, std::make_unique<VoiceDevice>());

@@ -47,6 +47,9 @@
 #include "server/tdm/mcc_slot.h"
 #include "server/slots/slots.h"
 #include "server/boardctl/spi_ctrl.h"
+#include "signalling/hdlc_slot.h"
+#include "signalling/isdn_slot.h"
+#include "signalling/pstn_slot.h"
 #ifdef VOXBRIDGE_SIMULATED_BOARD
 #include "simboard/board.h"
 #include "simboard/test_port.h"

@@ -1,4 +1,4 @@
-// Factories of the signalling, media and radio slot kinds, which this build
+// Factories of the media and radio slot kinds, which this build
 // does not make yet. Each registers like any factory and makes no slot, so
 // the controller's creation of such a kind is answered insufficientResources
 // and the resources report carries nothing of it.
@@ -15,21 +15,6 @@ public:
 
 private:
     const char* mName;
-};
-
-class PstnFactory : public IdleFactory {
-public:
-    PstnFactory() : IdleFactory("PSTN") {}
-};
-
-class IsdnFactory : public IdleFactory {
-public:
-    IsdnFactory() : IdleFactory("ISDN") {}
-};
-
-class HdlcSlotFactory : public IdleFactory {
-public:
-    HdlcSlotFactory() : IdleFactory("HdlcSlotFactory") {}
 };
 
 class ModemFactory : public IdleFactory {

@@ -16,33 +16,9 @@
 #include "runtime/timer.h"
 #include "signalling/hdlc.h"
 #include "tests/runtime/packet_support.h"
+#include "tests/signalling/signalling_commands.h"
 
 namespace vbtest {
-
-// Octets as upper-case hexadecimal pairs joined by blanks ("02 01 73").
-inline std::string hex(const std::string& octets)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (unsigned char c : octets) {
-        if (!s.empty())
-            s += ' ';
-        s += digits[c >> 4];
-        s += digits[c & 15];
-    }
-    return s;
-}
-
-// The octets of "02 01 73".
-inline std::string octets(const std::string& hexText)
-{
-    std::istringstream in(hexText);
-    std::string s;
-    unsigned v;
-    while (in >> std::hex >> v)
-        s += static_cast<char>(v);
-    return s;
-}
 
 // One end of the channel.
 class MemoryHDLC : public GenericHDLC {
@@ -65,7 +41,6 @@ public:
             return true;
         if (!open || blocked) {
             ++refused;
-            mReady = false;
             return false;
         }
         std::string bytes = content(frame);
@@ -76,13 +51,12 @@ public:
         return true;
     }
     bool is_open() const override { return open; }
-    bool is_ready() const override { return mReady && !blocked; }
+    bool is_ready() const override { return !blocked; }
 
     // The driver's queue drained: the receiver hears that it may send.
     void unblock()
     {
         blocked = false;
-        mReady = true;
         if (notify)
             notify->on_hdlc_ready();
     }
@@ -101,9 +75,6 @@ public:
         out.swap(sent);
         return out;
     }
-
-private:
-    bool mReady = true;
 };
 
 // Two ends and a relay between them: frames keep their order, each is lost

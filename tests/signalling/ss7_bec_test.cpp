@@ -114,7 +114,7 @@ TEST_F(Ss7Bec, WindowAndTransmissionBufferLimits)
     ASSERT_EQ(sent.size(), 1u) << "the window opened";
     EXPECT_EQ(sent[0], "FF FF 03 83 7F 00");
 
-    link.line.room = 0;
+    link.line.blocked = true;
     send(200);
     EXPECT_EQ(slc.waiting(), 200u);
     err.clear();
@@ -175,9 +175,9 @@ TEST_F(Ss7Bec, UnexpectedFibTwiceEndsService)
 TEST_F(Ss7Bec, BibUnlikeOurFibResendsAheadOfTheWaiting)
 {
     send(3);
-    link.line.room = 0;
+    link.line.blocked = true;
     link.send("83 D0 00");
-    link.line.room = -1;
+    link.line.blocked = false;
     link.line.take();
     link.feed(su(0, 0, 127, 1, 0));
     EXPECT_EQ(link.line.take(), (Texts{"FF 01 03 83 01 00", "FF 02 03 83 02 00", "FF 03 03 83 D0 00"}));
@@ -216,10 +216,10 @@ TEST_F(Ss7Bec, T7SupervisesAcknowledgementProgress)
 TEST_F(Ss7Bec, RefusedSendKeepsTheMsuAndItsNumber)
 {
     link.send("83 01 00");
-    link.line.room = 0;
+    link.line.blocked = true;
     link.send("83 02 00");
     EXPECT_EQ(slc.waiting(), 1u);
-    link.line.room = -1;
+    link.line.blocked = false;
     link.feed(msu_from_peer(127, 1, 0, 1));
     EXPECT_EQ(link.line.take(), (Texts{"FF 80 03 83 01 00", su(0, 1, 0, 1, 0)})) << "the FISU names FSN 0";
     log.clear();
@@ -231,8 +231,8 @@ TEST_F(Ss7Bec, RefusedSendKeepsTheMsuAndItsNumber)
 
 TEST_F(Ss7Bec, EmptyPoolSendsNothingAndCrashesNothing)
 {
-    Packet msu = vbtest::make_packet(vbtest::unhex("83 01 00"), 3);
-    Packet peer = vbtest::make_packet(vbtest::unhex(msu_from_peer(127, 1, 0, 1)));
+    Packet msu = vbtest::make_packet(vbtest::octets("83 01 00"), 3);
+    Packet peer = vbtest::make_packet(vbtest::octets(msu_from_peer(127, 1, 0, 1)));
     {
         vbtest::PoolDrain drain;
         slc.message(msu);
@@ -255,7 +255,7 @@ TEST_F(Ss7Bec, StatisticsAfterARun)
     link.feed(su(0, 1, 127, 1, 0));            // 3 octets in
     link.feed(msu_from_peer(0, 1, 1, 1));      // gap: nack, 6 in, 3 out
     link.feed(su(0, 0, 127, 1, 0));            // retransmission of 2: 12 out
-    link.line.room = 0;
+    link.line.blocked = true;
     link.send("83 01 00");                  // refused: not counted
     SLC::Statistics s = slc.statistics();
     EXPECT_EQ(s.msuTxCount - start.msuTxCount, 6u);
@@ -327,11 +327,11 @@ TEST_F(Ss7Bec, MsusShorterThanThreeOctetsAreRefused)
 
 TEST_F(Ss7Bec, MsusWaitingOutOfServiceAreDiscardedOnReturn)
 {
-    link.line.room = 0;
+    link.line.blocked = true;
     link.send("83 01 00");
     link.send("83 02 00");
     slc.local_deactivate();
-    link.line.room = -1;
+    link.line.blocked = false;
     link.send("83 03 00");
     EXPECT_EQ(slc.waiting(), 2u) << "dropped while out of service";
     err.clear();

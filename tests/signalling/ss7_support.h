@@ -2,7 +2,6 @@
 // layer that records what reaches it, for the signalling tests.
 #pragma once
 
-#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -14,29 +13,10 @@
 #include "signalling/ss7_slc.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/runtime/packet_support.h"
+#include "tests/signalling/hdlc_pair.h"
 #include "tests/support/test_support.h"
 
 namespace vbtest {
-
-// Octets as upper-case hexadecimal joined by blanks: "FF FF 01 00".
-inline std::string hex(const std::string& octets)
-{
-    std::string s;
-    char b[4];
-    for (unsigned char c : octets) {
-        std::snprintf(b, sizeof b, s.empty() ? "%02X" : " %02X", c);
-        s += b;
-    }
-    return s;
-}
-
-inline std::string unhex(const std::string& text)
-{
-    std::string s;
-    for (size_t i = 0; i < text.size(); i += 3)
-        s += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-    return s;
-}
 
 // The lines of a capture that the link wrote (the loop writes its own).
 inline std::string link_lines(const CaptureStream& log)
@@ -48,43 +28,6 @@ inline std::string link_lines(const CaptureStream& log)
             out += line + "\n";
     return out;
 }
-
-// A channel that keeps what it is given; room is how many more frames it
-// takes before it refuses (negative: no limit).
-struct MemoryHdlc : GenericHDLC {
-    std::vector<std::string> sent; // in hexadecimal
-    int room = -1;
-    bool record = true; // false: count only
-    unsigned long frames = 0;
-    std::function<void(const std::string&)> wire; // each frame as written
-
-    bool hdlc_transmit(Packet& frame) override
-    {
-        if (frame.length() == 0)
-            return true;
-        if (room == 0)
-            return false;
-        if (room > 0)
-            --room;
-        ++frames;
-        if (!record)
-            return true;
-        std::string octets = content(frame);
-        sent.push_back(hex(octets));
-        if (wire)
-            wire(octets);
-        return true;
-    }
-    bool is_open() const override { return true; }
-    bool is_ready() const override { return room != 0; }
-    // The frames sent since the last call.
-    std::vector<std::string> take()
-    {
-        std::vector<std::string> out;
-        out.swap(sent);
-        return out;
-    }
-};
 
 // The owner of the link's stack: what the link reports upward.
 struct Upper : ProtocolsList {
@@ -104,7 +47,7 @@ struct Upper : ProtocolsList {
 struct Ss7Link {
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock{clock};
-    MemoryHdlc line;
+    MemoryHDLC line;
     Upper upper;
     SS7::SLC* slc = new SS7::SLC; // owned by upper
 
@@ -116,7 +59,7 @@ struct Ss7Link {
     // A unit from the peer, given in hexadecimal.
     void feed(const std::string& unit)
     {
-        Packet p = make_packet(unhex(unit));
+        Packet p = make_packet(octets(unit));
         slc->on_hdlc_receive(p);
     }
     // An MSU from the upper layer, with the room the stack gives it.
@@ -124,7 +67,7 @@ struct Ss7Link {
     {
         Packet p;
         slc->prepare_head(p);
-        for (char c : unhex(msu))
+        for (char c : octets(msu))
             p.put(static_cast<uint8_t>(c));
         return slc->message(p);
     }

@@ -1,0 +1,214 @@
+#include "signalling/hdlc_slot.h"
+
+#include <iostream>
+#include <sstream>
+
+#include "runtime/ext.h"
+#include "runtime/trace_ctl.h"
+#include "signalling/slot_reports.h"
+
+HdlcSlot::HdlcSlot(LGCP::HdlcParams const& params)
+    : mChannel(new HDLC(static_cast<unsigned>(params.get_trunk().getValue()))),
+      mTrunkIndex(static_cast<uint32_t>(params.get_trunk().getValue() - 1)),
+      mAddress(static_cast<uint16_t>(params.get_address().getValue()))
+{
+    mChannel->notify = this;
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "trunk=" << mTrunkIndex << ", address=" << mAddress << std::endl;
+    mUpdate.set(kUpdateMs, &HdlcSlot::OnUpdateTimer, this);
+    mBatch.get_hdlcPackages();
+}
+
+HdlcSlot::~HdlcSlot()
+{
+    mChannel.reset();
+}
+
+void HdlcSlot::PutHeader(std::ostream& out) const
+{
+    out << "HdlcSlot[" << mTrunkIndex << "/*]" << ": ";
+}
+
+// ------------------------------------------------------------ connections
+
+void HdlcSlot::join(int tdm, const char* hook)
+{
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << hook << std::endl;
+    mChannel->parameters.tdm = tdm;
+    mChannel->parameters.type = 1;
+    if (tdm != -1)
+        iactivate();
+}
+
+bool HdlcSlot::IHwConnectReceiver(Slot& source)
+{
+    join(source.IGetTransmitChannel(), "IHwConnectReceiver");
+    return true;
+}
+
+bool HdlcSlot::IHwConnectTransmitter(Slot& receiver)
+{
+    join(receiver.IGetReceiveChannel(), "IHwConnectTransmitter");
+    return true;
+}
+
+void HdlcSlot::leave(const char* hook)
+{
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << hook << std::endl;
+}
+
+bool HdlcSlot::IHwDisconnectReceiver(Slot& source)
+{
+    leave("IHwDisconnectReceiver");
+    Slot::IHwDisconnectReceiver(source);
+    mChannel->deactivate();
+    return true;
+}
+
+bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
+{
+    leave("IHwDisconnectTransmitter");
+    Slot::IHwDisconnectTransmitter(receiver);
+    mChannel->deactivate();
+    return true;
+}
+
+void HdlcSlot::iactivate()
+{
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "Try to activate HDCL, params.tdm = " << mChannel->parameters.tdm
+                  << std::endl;
+    if (!mChannel->activate()) {
+        OnDeactivated();
+        return;
+    }
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "HDLC activated successfully" << std::endl;
+}
+
+bool HdlcSlot::IActivate(TERM::TermActivateParams const&)
+{
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "IActivate" << std::endl;
+    iactivate();
+    return true;
+}
+
+bool HdlcSlot::IDeactivate()
+{
+    OnUpdateTimer();
+    return true;
+}
+
+// -------------------------------------------------------------- sending
+
+bool HdlcSlot::Ioctl(LGCP::IoctlParams const& params)
+{
+    if (!params.is_hdlcPackages())
+        return false;
+    std::ostringstream who;
+    PutHeader(who);
+    for (const LGCP::HdlcPackage& package : params.get_hdlcPackages()) {
+        const ASN1::OCTET_STRING& body = package.get_body();
+        Packet p = Signalling::octets_packet(std::vector<char>(body.begin(), body.end()), nullptr, 3, who.str());
+        if (p.null())
+            return false;
+        p.push(static_cast<uint8_t>(((mOwn * 32) & 0xE0) | mPeer));
+        p.push16_b(mAddress);
+        ++mOwn;
+        if (traces.signallingHdlc)
+            std::clog << ext::header(this) << "enqueue package: " << std::endl
+                      << ext::header(this) << p.text() << std::endl;
+        // A full queue loses the package; the counter has moved on all
+        // the same, as the peer's view of the sequence expects.
+        if (mQueue.count() < kQueue)
+            mQueue.put(p);
+    }
+    if (!mQueue.empty() && mChannel->is_ready())
+        on_hdlc_ready();
+    return true;
+}
+
+void HdlcSlot::on_hdlc_ready()
+{
+    Packet p;
+    while (mQueue.preview(&p)) {
+        if (!mChannel->hdlc_transmit(p))
+            return;
+        mQueue.get(&p);
+        if (traces.signallingHdlc)
+            std::clog << ext::header(this) << "on_hdlc_ready" << std::endl
+                      << ext::header(this) << p.text() << std::endl;
+    }
+}
+
+// ------------------------------------------------------------ receiving
+
+// A frame too short to carry the batching bit ends the batch; one without
+// its control octet is collected for nobody.
+void HdlcSlot::on_hdlc_receive(Packet& frame)
+{
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "on_hdlc_receive" << std::endl
+                  << ext::header(this) << frame.text() << std::endl;
+    const int length = frame.length();
+    bool more = length >= 5 && (static_cast<const Packet&>(frame)[4] & 0x80) != 0;
+    if (length >= 3) {
+        uint16_t address = frame.pull16_b();
+        uint8_t control = frame.pull();
+        if (address == mAddress) {
+            mPeer = static_cast<uint8_t>(control >> 5);
+            LGCP::HdlcPackage package;
+            package.set_body(Signalling::octets_of(frame));
+            mBatch.get_hdlcPackages().push_back(package);
+        }
+    }
+    if (more) {
+        if (!mFlush.pending())
+            mFlush.set(kFlushMs, &HdlcSlot::flushResponce, this);
+        return;
+    }
+    mFlush.reset();
+    send_batch();
+}
+
+void HdlcSlot::flushResponce()
+{
+    send_batch();
+}
+
+void HdlcSlot::send_batch()
+{
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "flushResponce: " << mBatch.get_hdlcPackages().size() << std::endl;
+    if (mBatch.get_hdlcPackages().size() > 0)
+        OnIoctlResponse(mBatch);
+    mBatch.get_hdlcPackages().clear();
+}
+
+void HdlcSlot::on_hdlc_error(Cause::Type)
+{
+    std::clog << ext::header(this) << "on_hdlc_error" << std::endl;
+}
+
+void HdlcSlot::OnUpdateTimer()
+{
+    mUpdate.set(kUpdateMs, &HdlcSlot::OnUpdateTimer, this);
+    OnIoctlResponse(Signalling::hdlc_link_info(mChannel->statistics));
+}
+
+// --------------------------------------------------------------- factory
+
+Slot* HdlcSlotFactory::INewSlot(LGCP::CreateParams const& params)
+{
+    if (traces.signallingHdlc)
+        std::clog << "\n\nHdlcSlotFactory.INewSlot\n\n\n";
+    return params.is_hdlcParams() ? new HdlcSlot(params.get_hdlcParams()) : nullptr;
+}
+
+void HdlcSlotFactory::SelfSignal(LGCP::Signal const& sig)
+{
+    Signalling::pass_e1_status(*this, sig);
+}

@@ -1,0 +1,80 @@
+// Raw access to one HDLC channel carrying addressed frames. The
+// controller sends frame bodies with the ioctl hdlcPackages; the slot
+// frames each with its address and a pair of 3-bit counters, queues it
+// and writes it when the channel takes it. Received frames for its
+// address are collected and returned in batches as the ioctl response
+// hdlcPackages: a frame whose fifth octet has bit 7 set announces more to
+// come (the batch waits up to 100 ms), any other frame ends the batch.
+//
+// Frame: address (2 octets, big-endian), control (bits 7..5 the sender's
+// counter, bits 4..0 the counter last received from the other side),
+// body.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+
+#include "runtime/clean_queue.h"
+#include "runtime/timer.h"
+#include "server/slots/slot.h"
+#include "server/slots/slot_factory.h"
+#include "signalling/hdlc.h"
+
+class HdlcSlot : public Slot, public HDLC::Notify {
+public:
+    static constexpr unsigned kUpdateMs = 3000;
+    static constexpr unsigned kFlushMs = 100;
+    static constexpr unsigned kQueue = 120;
+
+    explicit HdlcSlot(LGCP::HdlcParams const& params);
+    ~HdlcSlot() override;
+
+    bool IActivate(TERM::TermActivateParams const&) override;
+    bool IDeactivate() override;
+    bool Ioctl(LGCP::IoctlParams const& params) override;
+    int GetConnectionPriority() override { return 1; }
+    bool IHwConnectTransmitter(Slot& receiver) override;
+    bool IHwConnectReceiver(Slot& source) override;
+    bool IHwDisconnectTransmitter(Slot& receiver) override;
+    bool IHwDisconnectReceiver(Slot& source) override;
+    bool IOnOutputStream() override { return true; }
+    bool IOnInputStream() override { return true; }
+    const char* GetName() const override { return "hdlc-slot"; }
+
+    void on_hdlc_receive(Packet& frame) override;
+    void on_hdlc_error(Cause::Type cause) override;
+    void on_hdlc_ready() override;
+
+    void OnUpdateTimer();
+    void flushResponce();
+    void PutHeader(std::ostream& out) const;
+
+    const HDLC& channel() const { return *mChannel; }
+    unsigned queued() const { return mQueue.count(); }
+
+private:
+    void iactivate();
+    // The channel's line channel is the connected slot's.
+    void join(int tdm, const char* hook);
+    void leave(const char* hook);
+    void send_batch();
+
+    std::unique_ptr<HDLC> mChannel;
+    LGCP::IoctlResponse mBatch;
+    uint32_t mTrunkIndex;
+    Timer mUpdate;
+    Timer mFlush;
+    CleanQueue<Packet, kQueue> mQueue;
+    uint16_t mAddress;
+    uint8_t mOwn = 0;
+    uint8_t mPeer = 0;
+};
+
+class HdlcSlotFactory : public SlotFactory {
+public:
+    const char* GetName() const override { return "HdlcSlotFactory"; }
+    Slot* INewSlot(LGCP::CreateParams const& params) override;
+    void Query(LGCP::Resources&) override {}
+    void SelfSignal(LGCP::Signal const& sig) override;
+};

@@ -1,0 +1,379 @@
+#include "signalling/isdn_slot.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <sstream>
+
+#include "board/device.h"
+#include "board/dsp_data_requests.h"
+#include "board/mcc_requests.h"
+#include "runtime/ext.h"
+#include "runtime/trace_ctl.h"
+#include "signalling/slot_reports.h"
+
+namespace Mcc = Device::Mcc;
+namespace DspData = Device::DspData;
+
+namespace {
+
+std::string header_of(const IsdnSlot& slot)
+{
+    std::ostringstream o;
+    slot.PutHeader(o);
+    return o.str();
+}
+
+} // namespace
+
+// ------------------------------------------------------------- IsdnSlot
+
+IsdnSlot::IsdnSlot(const Fd& fd, ISDN::LAPD* lapd)
+    : IsdnSlot(fd, lapd, Device::ioctl(fd.get(), Mcc::MCC_TIMESLOT), "IsdnSlot::OnEvent")
+{
+}
+
+IsdnSlot::IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* eventName)
+    : mChannel(channel), mLapd(lapd)
+{
+    mLapd->notify = this;
+    mLapd->hdlc = this;
+    mEvent.Bind(eventName, &IsdnSlot::OnEvent, this);
+    mEvent.Schedule(fd, POLLIN | POLLOUT);
+    add_protocol_tail(mLapd);
+}
+
+IsdnSlot::~IsdnSlot()
+{
+    mLapd->hdlc = nullptr;
+    mEvent.Release();
+}
+
+void IsdnSlot::PutHeader(std::ostream& out) const
+{
+    out << "isdn-slot[" << mChannel << "]: ";
+}
+
+// A descriptor that hung up or failed would be reported on every pass:
+// the slot stops watching it, and the link, which can no longer send,
+// fails through its own timers.
+void IsdnSlot::OnEvent(int, short revents)
+{
+    if (!mEvent.fd)
+        return;
+    if (revents & POLLIN) {
+        if (!DoRead(revents))
+            return;
+    } else if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        Lost(revents & POLLHUP ? "hung up" : "failed");
+        return;
+    }
+    if ((revents & POLLOUT) && !mReady) {
+        mReady = true;
+        mEvent.SetEvents(POLLIN);
+        mLapd->on_hdlc_ready();
+    }
+}
+
+bool IsdnSlot::DoRead(short revents)
+{
+    Packet frame;
+    try {
+        frame.reserve_head(0);
+    } catch (const std::bad_alloc&) {
+        // The frame stays with the driver until a buffer is free.
+        return true;
+    }
+    ssize_t n;
+    do
+        n = Device::read(mEvent.fd.get(), frame->data, static_cast<size_t>(frame->_tailroom()));
+    while (n < 0 && errno == EINTR);
+    int err = errno;
+    if (n > 0) {
+        frame->tail += n;
+        if (traces.signallingIsdn)
+            std::clog << ext::header(this) << ": rx " << frame.text() << std::endl;
+        receive(frame);
+        return true;
+    }
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK))
+        return true;
+    // An empty frame is nothing; the end of a channel that is over is.
+    if (n == 0 && !(revents & (POLLHUP | POLLERR)))
+        return true;
+    Lost(n == 0 ? "hung up" : std::strerror(err));
+    return false;
+}
+
+void IsdnSlot::Lost(const char* why)
+{
+    std::cerr << ext::header(this) << "channel " << why << ", no longer served" << std::endl;
+    mEvent.Release();
+    mReady = false;
+}
+
+bool IsdnSlot::hdlc_transmit(Packet& frame)
+{
+    if (frame.null() || frame.length() == 0)
+        return true;
+    if (!mEvent.fd)
+        return false;
+    const Packet& out = frame;
+    for (;;) {
+        ssize_t n = Device::write(mEvent.fd.get(), out.get()->data, static_cast<size_t>(out.length()));
+        int err = errno;
+        if (n == out.length()) {
+            if (traces.signallingIsdn)
+                std::clog << ext::header(this) << ": tx " << frame.text() << std::endl;
+            return true;
+        }
+        if (n >= 0) {
+            // The frame left cut short: the peer drops it, and so the link
+            // must take it as not sent.
+            std::cerr << ext::header(this) << "short write: " << n << " of " << out.length() << " octets"
+                      << std::endl;
+            return false;
+        }
+        if (err == EINTR)
+            continue;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            mReady = false;
+            mEvent.SetEvents(POLLIN | POLLOUT);
+        }
+        return false;
+    }
+}
+
+bool IsdnSlot::IUserData(std::vector<char> const& octets)
+{
+    Packet p = Signalling::octets_packet(octets, this, 0, header_of(*this));
+    if (p.null())
+        return false;
+    message(p);
+    return true;
+}
+
+void IsdnSlot::on_message(Packet& p)
+{
+    OnUserData(Signalling::octets_of(p));
+}
+
+bool IsdnSlot::IActivate(TERM::TermActivateParams const&)
+{
+    activate();
+    return true;
+}
+
+bool IsdnSlot::IDeactivate()
+{
+    deactivate();
+    return true;
+}
+
+void IsdnSlot::SendLinkInfo()
+{
+    LGCP::IoctlResponse r;
+    if (mLapd->GetInfo(r.get_isdnLinkInfo()))
+        OnIoctlResponse(r);
+}
+
+void IsdnSlot::on_activated(Protocol*)
+{
+    SendLinkInfo();
+    OnActivated();
+}
+
+void IsdnSlot::on_deactivated(Protocol*, Protocol_status)
+{
+    SendLinkInfo();
+    OnDeactivated();
+}
+
+// ---------------------------------------------------------- AtsQsigSlot
+
+AtsQsigSlot::AtsQsigSlot(const Fd& fd, ISDN::LAPD* lapd)
+    : IsdnSlot(fd, lapd, Device::ioctl(fd.get(), DspData::DSP_DATA_TIMESLOT), "AtsQsigSlot::OnEvent")
+{
+    lapd->trunk = IGetTransmitChannel();
+}
+
+AtsQsigSlot::~AtsQsigSlot()
+{
+    for (AtsQsigBSlot* b : mBChannels)
+        b->Orphan();
+}
+
+// Closing the descriptor frees the data channel and its B channels.
+bool AtsQsigSlot::IBeforeDestroy()
+{
+    mEvent.Release();
+    return true;
+}
+
+AtsQsigBSlot* AtsQsigSlot::NewBChannel(unsigned subslot)
+{
+    DspData::BChannel r{subslot, -1};
+    if (!mEvent.fd || Device::ioctl(mEvent.fd.get(), DspData::DSP_DATA_ADD_B, &r) != 0) {
+        std::cerr << "ats-qsig: " << "add B channel fail !!!" << std::endl;
+        return nullptr;
+    }
+    mBChannels.push_back(new AtsQsigBSlot(this, subslot, r.channel));
+    return mBChannels.back();
+}
+
+void AtsQsigSlot::Forget(AtsQsigBSlot* b)
+{
+    mBChannels.erase(std::remove(mBChannels.begin(), mBChannels.end(), b), mBChannels.end());
+}
+
+// --------------------------------------------------------- AtsQsigBSlot
+
+AtsQsigBSlot::AtsQsigBSlot(AtsQsigSlot* signalling, unsigned subslot, int channel)
+    : mSignalling(signalling), mSubslot(subslot), mChannel(channel)
+{
+}
+
+AtsQsigBSlot::~AtsQsigBSlot()
+{
+    if (mSignalling)
+        mSignalling->Forget(this);
+}
+
+void AtsQsigBSlot::PutHeader(std::ostream& out) const
+{
+    out << "ats-qsig-b: ";
+}
+
+bool AtsQsigBSlot::IBeforeDestroy()
+{
+    if (!mSignalling) {
+        std::clog << ext::header(this) << "Can't find signalling slot" << std::endl;
+        return true;
+    }
+    if (mSignalling->fd() >= 0) {
+        DspData::BChannel r{mSubslot, mChannel};
+        Device::ioctl(mSignalling->fd(), DspData::DSP_DATA_REMOVE_B, &r);
+    }
+    mSignalling->Forget(this);
+    mSignalling = nullptr;
+    return true;
+}
+
+// ---------------------------------------------------------- IsdnFactory
+
+namespace {
+IsdnFactory* gIsdnFactory = nullptr;
+} // namespace
+
+IsdnFactory::IsdnFactory() : mPrevious(gIsdnFactory)
+{
+    gIsdnFactory = this;
+}
+
+IsdnFactory::~IsdnFactory()
+{
+    if (gIsdnFactory == this)
+        gIsdnFactory = mPrevious;
+}
+
+IsdnFactory* IsdnFactory::instance()
+{
+    return gIsdnFactory;
+}
+
+void IsdnFactory::PutHeader(std::ostream& out) const
+{
+    out << "mcc/isdn: ";
+}
+
+Slot* IsdnFactory::FindSlot(unsigned id) const
+{
+    for (Slot* s : slots())
+        if (s->id == id)
+            return s;
+    return nullptr;
+}
+
+Slot* IsdnFactory::INewSlot(LGCP::CreateParams const& params)
+{
+    if (params.is_isdn())
+        return NewIsdnSlot(params.get_isdn());
+    if (params.is_ats_qsig())
+        return NewAtsQsigSlot(params.get_ats_qsig());
+    if (params.is_ats_qsig_b())
+        return NewAtsQsigBSlot(params.get_ats_qsig_b());
+    return nullptr;
+}
+
+namespace {
+
+// A slot that could not take its copy of the descriptor would never hear
+// its channel.
+template <class S>
+Slot* watched(std::unique_ptr<S> slot, const IsdnFactory* factory)
+{
+    if (slot->watching())
+        return slot.release();
+    int err = errno;
+    std::cerr << ext::header(factory) << "fail to watch the channel: " << std::strerror(err) << std::endl;
+    return nullptr;
+}
+
+ISDN::LAPD* new_link(LGCP::IsdnSide const& side, int log)
+{
+    auto* lapd = new ISDN::LAPD(ISDN::Side::user, 0);
+    lapd->log = static_cast<unsigned>(log);
+    lapd->side = side.is_network() ? ISDN::Side::network : ISDN::Side::user;
+    return lapd;
+}
+
+} // namespace
+
+Slot* IsdnFactory::NewIsdnSlot(LGCP::IsdnParams const& params)
+{
+    Fd fd(Device::open(Mcc::kDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        int err = errno;
+        std::cerr << ext::header(this) << "fail to open MCC device: " << std::strerror(err) << std::endl;
+        return nullptr;
+    }
+    bool bri = params.get_type().getValue() == LGCP::IsdnType::bri;
+    std::unique_ptr<ISDN::LAPD> lapd(new_link(params.get_side(), params.get_log().getValue()));
+    if (bri)
+        lapd->change_to_bri();
+    lapd->trunk = params.get_trunk().getValue();
+    Mcc::Allocation record{bri ? Mcc::kBri : Mcc::kData, 512, 0, 1, 1};
+    if (Device::ioctl(fd.get(), Mcc::MCC_ALLOCATE, &record) != 0) {
+        int err = errno;
+        std::cerr << ext::header(this) << "MCC_ALLOCATE fail: " << std::strerror(err) << std::endl;
+        return nullptr;
+    }
+    return watched(std::unique_ptr<IsdnSlot>(new IsdnSlot(fd, lapd.release())), this);
+}
+
+Slot* IsdnFactory::NewAtsQsigSlot(LGCP::AtsQsigParams const& params)
+{
+    Fd fd(Device::open(DspData::kDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        int err = errno;
+        std::cerr << ext::header(this) << "fail to open dsp-data device: " << std::strerror(err) << std::endl;
+        return nullptr;
+    }
+    ISDN::LAPD* lapd = new_link(params.get_side(), params.get_log().getValue());
+    return watched(std::unique_ptr<AtsQsigSlot>(new AtsQsigSlot(fd, lapd)), this);
+}
+
+Slot* IsdnFactory::NewAtsQsigBSlot(LGCP::AtsQsigBParams const& params)
+{
+    auto* signalling = dynamic_cast<AtsQsigSlot*>(FindSlot(static_cast<unsigned>(params.get_slot().getValue())));
+    unsigned subslot = static_cast<unsigned>(params.get_subslot().getValue());
+    if (!signalling || subslot == 0)
+        return nullptr;
+    return signalling->NewBChannel(subslot - 1);
+}

@@ -1,0 +1,34 @@
+// What the signalling slots share: the packet that carries the
+// controller's octets down a stack, and the link information records they
+// report.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "runtime/packet.h"
+#include "runtime/protocol.h"
+#include "server/schema/LGCP.h"
+#include "server/slots/slot_factory.h"
+#include "signalling/hdlc.h"
+
+namespace Signalling {
+
+// A packet with the head room of the stack (when there is one) and `head`
+// octets more, and the octets after it. When no buffer is free, or the
+// octets would not fit one, the command being served is refused
+// (insufficientResources, or invalidParams for the size) with one line on
+// the error stream after the prefix `who`, and the packet is null.
+Packet octets_packet(std::vector<char> const& octets, Protocol* stack, int head, std::string const& who);
+
+// The packet's octets, as userData carries them.
+std::vector<char> octets_of(const Packet& p);
+
+// The channel's counters as the controller reads them.
+LGCP::IoctlResponse hdlc_link_info(HDLC::Statistics const& s);
+
+// Offers an E1 trunk's status to every slot of the factory. The BRI lines
+// report states under trunk numbers of their own, which name no E1 trunk.
+void pass_e1_status(SlotFactory& factory, LGCP::Signal const& sig);
+
+} // namespace Signalling

@@ -1,0 +1,192 @@
+// Signalling links through the running server, as a controller drives
+// them: an MCC data slot joined to the signalling slot is the far end,
+// its userData carrying the link's raw frames both ways across the
+// simulated switch, so the test plays the peer octet by octet.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "tests/e2e/server_process.h"
+#include "tests/signalling/signalling_commands.h"
+#include "tests/support/lgcp_frames.h"
+
+using namespace vbtest;
+using testing::HasSubstr;
+
+namespace {
+
+C destroy()
+{
+    C c;
+    c.set_destroy();
+    return c;
+}
+
+C activate()
+{
+    C c;
+    c.get_activate().set_empty();
+    return c;
+}
+
+class SignallingFlow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start()) << server.err();
+        ASSERT_TRUE(ctl.connect(server.port()));
+    }
+
+    // The command's answer (the messages before it are kept for expect).
+    std::string on(unsigned slot, const C& c)
+    {
+        for (const std::string& t : ctl.exchange(lgcp(c, -1, int(slot))))
+            pending.push_back(t);
+        for (auto it = pending.begin(); it != pending.end(); ++it) {
+            if (it->find("success") != std::string::npos || it->find(" error ") != std::string::npos) {
+                std::string answer = *it;
+                pending.erase(it);
+                return answer;
+            }
+        }
+        return "no answer";
+    }
+    // The first message with this beginning (hexadecimal in either case),
+    // waiting for it; the others stay for later. "" when none came.
+    std::string await(const std::string& prefix)
+    {
+        for (size_t at = 0;; ++at) {
+            if (at == pending.size()) {
+                std::string t = ctl.next(3000);
+                if (t.empty())
+                    return "";
+                pending.push_back(t);
+            }
+            if (lower(pending[at].substr(0, prefix.size())) == lower(prefix)) {
+                std::string t = pending[at];
+                pending.erase(pending.begin() + long(at));
+                return t;
+            }
+        }
+    }
+    static std::string lower(std::string s)
+    {
+        for (char& c : s)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    static std::string frame(unsigned slot, const std::string& hexText)
+    {
+        return "slot=" + std::to_string(slot) + " userData '" + lower(hexText) + "'H";
+    }
+    // The far end, an MCC data slot on `far`, joined to the signalling
+    // slot `near` in one or both directions.
+    void join(unsigned near, unsigned far, bool both, bool ss7Mode = false)
+    {
+        ASSERT_EQ(on(far, mcc_slot(LGCP::MccType::data, ss7Mode)), "slot=" + std::to_string(far) + " success");
+        ASSERT_EQ(on(far, connect(near)), "slot=" + std::to_string(far) + " success");
+        if (both) {
+            ASSERT_EQ(on(near, connect(far)), "slot=" + std::to_string(near) + " success");
+        }
+    }
+
+    ServerProcess server;
+    Controller ctl;
+    Texts pending;
+};
+
+TEST_F(SignallingFlow, PriUserSideCarriesLayer3)
+{
+    ASSERT_EQ(on(1, pstn_isdn(false, 1, false)), "slot=1 success");
+    join(1, 2, false);
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "00 01 7F"));
+    on(2, user_data("00 01 73"));
+    EXPECT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
+    EXPECT_EQ(on(1, user_data("08 02 00 01 05")), "slot=1 success");
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "00 01 00 00 08 02 00 01 05"));
+    on(2, user_data("02 01 00 02 08 02 80 01 07"));
+    EXPECT_EQ(await("slot=1 userData"), frame(1, "08 02 80 01 07"));
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "02 01 01 02"));
+}
+
+TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
+{
+    C create = ss7(1, true);
+    ASSERT_EQ(on(1, create), "slot=1 success");
+    join(1, 2, false, true);
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 01 00"));
+    on(2, user_data("FF FF 01 02"));
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 01 02"));
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 00"));
+    on(2, user_data("FF FF 00"));
+    EXPECT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
+    EXPECT_EQ(on(1, user_data("03 01 02")), "slot=1 success");
+    EXPECT_EQ(await("slot=2 userData 'FF 80"), frame(2, "FF 80 03 03 01 02"));
+    on(2, user_data("80 80 03 03 04 05"));
+    EXPECT_EQ(await("slot=1 userData"), frame(1, "03 04 05"));
+    EXPECT_EQ(await("slot=2 userData '80"), frame(2, "80 80 00"));
+    C bsn;
+    bsn.get_ioctl().set_ss7RqBSN();
+    EXPECT_EQ(on(1, bsn), "slot=1 success");
+    EXPECT_EQ(await("slot=1 ioctl ss7BSN"), "slot=1 ioctl ss7BSN : 0");
+    EXPECT_EQ(on(1, destroy()), "slot=1 success");
+    EXPECT_EQ(await("slot=2 userData 'FF FF 01"), frame(2, "FF FF 01 03"));
+}
+
+TEST_F(SignallingFlow, BriNetworkSideAssignsATerminal)
+{
+    ASSERT_EQ(on(1, pstn_isdn(true, 1, true)), "slot=1 success");
+    join(1, 2, true);
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "FE FF 03 0F 00 00 04 FF"));
+    EXPECT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
+    on(2, user_data("FC FF 03 0F 12 34 01 FF"));
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "FE FF 03 0F 12 34 02 81"));
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "02 81 7F"));
+    on(2, user_data("02 81 73"));
+    on(2, user_data("00 81 00 00 08 01 05 05"));
+    EXPECT_EQ(await("slot=1 userData"), frame(1, "08 01 05 05"));
+    EXPECT_EQ(on(1, user_data("08 01 06 05")), "slot=1 success");
+    EXPECT_EQ(await("slot=2 userData '02 FF"), frame(2, "02 FF 03 08 01 06 05"));
+}
+
+TEST_F(SignallingFlow, IsdnAndQsigSlotsCarryLayer3)
+{
+    ASSERT_EQ(on(6, ats_qsig()), "slot=6 success");
+    ASSERT_EQ(on(7, ats_qsig_b(6, 1)), "slot=7 success");
+    for (unsigned near : {1u, 6u}) {
+        if (near == 1) {
+            ASSERT_EQ(on(1, isdn(false)), "slot=1 success");
+        }
+        join(near, near + 10, true);
+        ASSERT_EQ(on(near, activate()), "slot=" + std::to_string(near) + " success");
+        unsigned far = near + 10;
+        EXPECT_EQ(await("slot=" + std::to_string(far) + " userData"), frame(far, "00 01 7F"));
+        on(far, user_data("00 01 73"));
+        EXPECT_EQ(await("slot=" + std::to_string(near) + " activated"),
+                  "slot=" + std::to_string(near) + " activated NULL");
+        on(near, user_data("08 02 00 01 05"));
+        EXPECT_EQ(await("slot=" + std::to_string(far) + " userData"), frame(far, "00 01 00 00 08 02 00 01 05"));
+        on(far, user_data("02 01 00 02 08 02 80 01 07"));
+        EXPECT_EQ(await("slot=" + std::to_string(near) + " userData"), frame(near, "08 02 80 01 07"));
+    }
+    EXPECT_EQ(on(6, destroy()), "slot=6 success");
+    EXPECT_EQ(on(7, destroy()), "slot=7 success");
+}
+
+TEST_F(SignallingFlow, HdlcPackagesInBatches)
+{
+    C create = hdlc_params(1, 4660);
+    ASSERT_EQ(on(1, create), "slot=1 success");
+    join(1, 2, false);
+    EXPECT_EQ(on(1, packages({"AA"})), "slot=1 success");
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "12 34 00 AA"));
+    on(2, user_data("12 34 A0 00 80"));
+    on(2, user_data("12 34 20 00 00"));
+    EXPECT_EQ(await("slot=1 ioctl hdlcPackages"),
+              "slot=1 ioctl hdlcPackages : { { body '00 80'H }, { body '00 00'H }}");
+    on(1, packages({"BB"}));
+    EXPECT_EQ(await("slot=2 userData"), frame(2, "12 34 21 BB"));
+}
+
+} // namespace
