@@ -175,21 +175,29 @@ void MccController::watch(Allocated& a)
 
 void MccController::Allocated::OnWritten(int fd, short revents)
 {
+    bool ended = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     if (revents & POLLIN) {
         char buf[65536];
+        bool drained = false;
         // Bounded, so one busy writer cannot hold the loop.
         for (int i = 0; i < 64 && room > 0 && !stuffed; ++i) {
             ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n <= 0)
+            if (n <= 0) {
+                drained = true;
+                ended = ended || n == 0; // end of file: the holder is gone
                 break;
+            }
             controller->emit(*this, buf, static_cast<size_t>(n));
         }
-        controller->watch(*this);
-        return;
+        // What the holder wrote before it went still travels first.
+        if (!ended || (!drained && room > 0 && !stuffed)) {
+            controller->watch(*this);
+            return;
+        }
     }
     // The holder closed every descriptor: the sweep ends the channel, and
-    // this with it.
-    if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+    // this with it. Until then poll reports the hang-up whatever we ask.
+    if (ended) {
         written.SetEvents(0);
         controller->sweep();
     }
