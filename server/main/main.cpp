@@ -17,7 +17,9 @@
 #include <sstream>
 #include <string>
 
+#include "media/modem_factory.h"
 #include "media/rtp_factory.h"
+#include "media/t38_slot.h"
 #include "monitoring/monitoring_ctl.h"
 #include "radio/lemz_radio_slots.h"
 #include "runtime/child_wait.h"

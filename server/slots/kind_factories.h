@@ -32,11 +32,6 @@ public:
     HdlcSlotFactory() : IdleFactory("HdlcSlotFactory") {}
 };
 
-class ModemFactory : public IdleFactory {
-public:
-    ModemFactory() : IdleFactory("Modem") {}
-};
-
 namespace Mixer {
 class MixerFactory : public IdleFactory {
 public:
@@ -47,11 +42,6 @@ public:
 class VoiceFactory : public IdleFactory {
 public:
     VoiceFactory() : IdleFactory("Voice/mcc") {}
-};
-
-class T38SoftFactory : public IdleFactory {
-public:
-    T38SoftFactory() : IdleFactory("T.38 soft") {}
 };
 
 class RtpED137Factory : public IdleFactory {

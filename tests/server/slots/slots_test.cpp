@@ -271,7 +271,7 @@ TEST_F(SlotsTest, FactoriesAreAskedNewestFirst)
     EXPECT_THAT(journal, ElementsAre("newest query", "older query", "T query", "newest trunk", "older trunk", "T trunk"));
 
     // The kinds built elsewhere register and make nothing.
-    ModemFactory modem;
+    PstnFactory pstn;
     HdlcSlotFactory hdlc;
     EXPECT_STREQ(firstFactory->GetName(), "HdlcSlotFactory");
     C c;
