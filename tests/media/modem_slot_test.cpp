@@ -261,7 +261,7 @@ TEST_F(ModemSlotTest, FaxProgramsGetTheModemNumber)
     EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
     ASSERT_EQ(receiver.argv.size(), 5u);
     EXPECT_THAT(std::vector<std::string>(receiver.argv.begin(), receiver.argv.begin() + 4),
-                ElementsAre("/usr/local/bin/fax", "-m", "0", "receive"));
+                ElementsAre("/usr/local/bin/fax", "-m", "1", "receive"));
     EXPECT_THAT(receiver.argv[4], testing::MatchesRegex("/var/fax-[0-2][0-9]-[0-5][0-9]-[0-6][0-9]\\.g3"));
 }
 

@@ -142,16 +142,22 @@ struct ModemWorld : SlotWorld {
         run_real([&] { return !slots().at(unsigned(n)); }, 3000);
         controller();
     }
-    // The loop runs until the controller received something, 3 s at most.
-    Texts await_controller(int timeout_ms = 3000)
+    // The loop runs until the controller received count messages, 3 s at most.
+    Texts await_controller(size_t count = 1, int timeout_ms = 3000)
     {
         Texts got;
         run_real([&] {
             Texts more = controller();
             got.insert(got.end(), more.begin(), more.end());
-            return !got.empty();
+            return got.size() >= count;
         }, timeout_ms);
         return got;
+    }
+    // Virtual time passes and the timers due fire.
+    void advance(unsigned ms)
+    {
+        clock.advance_ms(ms);
+        multiplexer.timers_schedule();
     }
     Texts query() { return command(simple(LGCP::Command::e_query), -1); }
 };
