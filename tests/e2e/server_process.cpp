@@ -47,7 +47,7 @@ void fail(const char* what)
 }
 
 // In the child: a mount namespace of its own (inside a user namespace
-// when not root) in which /var and /usr/local/etc are the tree's.
+// when not root) in which /var and /usr/local are the tree's.
 void enter_private_tree(const std::string& root)
 {
     uid_t uid = ::getuid();
@@ -67,10 +67,7 @@ void enter_private_tree(const std::string& root)
         fail("private mounts");
     if (::mount((root + "/var").c_str(), "/var", nullptr, MS_BIND, nullptr) != 0)
         fail("bind /var");
-    struct stat st;
-    bool etc = ::stat("/usr/local/etc", &st) == 0 && S_ISDIR(st.st_mode);
-    std::string from = root + (etc ? "/usr/local/etc" : "/usr/local");
-    if (::mount(from.c_str(), etc ? "/usr/local/etc" : "/usr/local", nullptr, MS_BIND, nullptr) != 0)
+    if (::mount((root + "/usr/local").c_str(), "/usr/local", nullptr, MS_BIND, nullptr) != 0)
         fail("bind /usr/local");
 }
 

@@ -2,7 +2,7 @@
 // free loopback port, and a controller that talks LGCP to it over TCP.
 //
 // The child runs in a private mount namespace in which /var and
-// /usr/local/etc are directories of a temporary tree, so its pid file,
+// /usr/local are directories of a temporary tree, so its pid file,
 // status dump and configuration file live in that tree and nothing is
 // written on the host.
 #pragma once

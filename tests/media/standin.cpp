@@ -11,8 +11,10 @@
 //   instances=N  answer --num-of-instances with "N"; "none" answers
 //                nothing, "hang" never ends
 // Without exit or sleep it waits for a signal. How it ended goes to
-// <pid>.end: "exit N" or "signal N".
+// <pid>.end: "exit N" or "signal N". It dies with the program that
+// started it.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -117,6 +119,8 @@ void note_start(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // Never outlives the program that started it, even one killed outright.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (const char* dir = std::getenv("VB_STANDIN_DIR"))
         gDir = dir;
     const char* own = std::getenv(("VB_STANDIN_" + name_of(argv[0])).c_str());
