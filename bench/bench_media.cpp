@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "bench/alloc_count.h"
+#include <sys/wait.h>
+
 #include "media/dsproc_receiver.h"
 #include "media/mixer_factory.h"
 #include "media/rtcp.h"
@@ -26,6 +28,7 @@
 #include "simboard/mcc.h"
 #include "simboard/mixer.h"
 #include "tests/runtime/loop_support.h"
+#include "tests/media/modem_support.h"
 
 namespace {
 
@@ -347,6 +350,129 @@ void BM_MixerRequests100(benchmark::State& state)
         }
 }
 BENCHMARK(BM_MixerRequests100)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+// ---------------------------------------------------------------- modems
+
+namespace {
+
+// One modem call per iteration: create, first stream (pppd exits at
+// once), the child's end reported, destroy; beside it the bare fork, exec
+// and wait of the same program.
+void BM_ModemCallCycle(benchmark::State& state)
+{
+    vbtest::ModemWorld w;
+    // As in the program: the board keeps no request log.
+    w.sim.board.set_recording(false);
+    w.standin.behave("PPPD", "exit=0");
+    w.create(1);
+    for (auto _ : state) {
+        w.command(vbtest::ModemWorld::create_modem(), 2);
+        w.command(vbtest::simple(LGCP::Command::e_connect, 1), 2);
+        w.await_controller();
+        w.destroy(2);
+        w.log.clear();
+        w.err.clear();
+    }
+}
+BENCHMARK(BM_ModemCallCycle)->Unit(benchmark::kMillisecond);
+
+void BM_ForkExecWait(benchmark::State& state)
+{
+    vbtest::ModemWorld w; // the same process state: child reaping on
+    w.standin.behave("PPPD", "exit=0");
+    std::string path = w.root.path() + "/usr/local/sbin/pppd";
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    for (auto _ : state) {
+        sigprocmask(SIG_BLOCK, &chld, &old);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            char* argv[] = {const_cast<char*>("/usr/local/sbin/pppd"), nullptr};
+            ::execv(path.c_str(), argv);
+            ::_exit(2);
+        }
+        ::waitpid(pid, nullptr, 0);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+    }
+}
+BENCHMARK(BM_ForkExecWait)->Unit(benchmark::kMillisecond);
+
+void BM_T38CreateDestroy(benchmark::State& state)
+{
+    vbtest::ModemWorld w;
+    w.sim.board.set_recording(false);
+    LGCP::Command c;
+    c.get_create().get_t38soft().get_dhost().set_iaddr("127.0.0.1");
+    c.get_create().get_t38soft().set_rx_packet_size(160);
+    for (auto _ : state) {
+        w.command(c, 2);
+        w.destroy(2);
+        w.log.clear();
+    }
+}
+BENCHMARK(BM_T38CreateDestroy)->Unit(benchmark::kMillisecond);
+
+// 10,000 voauth records written on one helper connection, in batches of
+// 100, until the controller has every signal.
+void BM_VoauthRecords(benchmark::State& state)
+{
+    vbtest::ModemWorld w;
+    w.sim.board.interfaces()->remove("hdlc0");
+    w.sim.board.interfaces()->remove("hdlc1");
+    w.modems.IQuery();
+    w.command(vbtest::ModemWorld::create_modem(), 2);
+    w.stream(2);
+    w.controller();
+    std::string record = attr::make(Auth::voauth, 0, {});
+    record.resize(Auth::kVoauthSize, 'a');
+    record[3] = char(Auth::kVoauthSize);
+    const size_t kRecords = 10000;
+    std::string all;
+    for (size_t i = 0; i < kRecords; ++i)
+        all += record;
+    Fd helper(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::connect(helper.get(), w.modems.auth_address().sa(), INet4::Addr::size());
+    NonBlockMode(helper.get());
+    for (auto _ : state) {
+        size_t sent = 0, frames = 0;
+        std::string pending;
+        vbtest::run_real([&] {
+            // Batches of 100: the controller link's queue takes no more at once.
+            if (sent < all.size() && sent / record.size() < frames + 100) {
+                ssize_t n = ::send(helper.get(), all.data() + sent, 100 * record.size(), MSG_NOSIGNAL);
+                sent += n > 0 ? size_t(n) : 0;
+            }
+            // Frames are counted by their TPKT length, not decoded.
+            pending += vbtest::drain(w.link->pair.b);
+            size_t at = 0;
+            while (at + 4 <= pending.size()) {
+                size_t len = uint8_t(pending[at + 2]) << 8 | uint8_t(pending[at + 3]);
+                if (at + len > pending.size())
+                    break;
+                at += len;
+                ++frames;
+            }
+            pending.erase(0, at);
+            return frames >= kRecords;
+        }, 60000);
+        w.log.clear();
+        w.err.clear();
+    }
+    state.counters["records/s"] = benchmark::Counter(double(kRecords), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_VoauthRecords)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_T38InstanceCount(benchmark::State& state)
+{
+    vbtest::ModemWorld w;
+    w.standin.behave("T38", "instances=8");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(w.t38.QueryNumOfInstances());
+}
+BENCHMARK(BM_T38InstanceCount)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

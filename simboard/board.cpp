@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "runtime/mux_time.h"
+#include "simboard/modem.h"
 
 namespace SimBoard {
 
@@ -86,9 +87,15 @@ ssize_t Model::write(Channel&, int fd, const void* buf, size_t count)
     return n < 0 ? -errno : n;
 }
 
-void Model::handle(unsigned long number, Handler handler, Arg arg)
+void Model::handle(unsigned long number, Handler handler, Arg arg, unsigned size)
 {
-    mHandlers[number] = Entry{arg, std::move(handler)};
+    mHandlers[number] = Entry{arg, std::move(handler), size};
+}
+
+unsigned Model::size(unsigned long number) const
+{
+    auto it = mHandlers.find(number);
+    return it != mHandlers.end() && it->second.size ? it->second.size : record_size(number);
 }
 
 Model::Arg Model::arg(unsigned long number) const
@@ -102,7 +109,7 @@ int Model::ioctl(Call& call) const
     auto it = mHandlers.find(call.number);
     if (it == mHandlers.end())
         return -ENOTTY;
-    if (it->second.arg != Arg::value && record_size(call.number) > 0 && !call.arg)
+    if (it->second.arg != Arg::value && size(call.number) > 0 && !call.arg)
         return -EFAULT;
     return it->second.handler(call);
 }
@@ -233,6 +240,11 @@ std::vector<uint32_t> words_of(const void* record, size_t size)
 int Board::ioctl(int fd, unsigned long request, void* arg)
 {
     Channel* ch = serving(fd);
+    if (!ch && mInterfaces && mInterfaces->serves(request, arg)) {
+        int result = mInterfaces->ioctl(request, arg);
+        errno = result < 0 ? -result : errno;
+        return result < 0 ? -1 : result;
+    }
     if (!ch)
         return ::ioctl(fd, request, arg);
     if (!ch->model->handles(request) && remapped(fd, ch))
@@ -249,7 +261,7 @@ int Board::ioctl(int fd, unsigned long request, void* arg)
     if (mRecording) {
         Model::Arg kind = model.arg(request);
         if (result >= 0 && arg && kind != Model::Arg::value && (passes_out(request) || kind == Model::Arg::filled))
-            r.out = words_of(arg, record_size(request));
+            r.out = words_of(arg, model.size(request));
         r.error = result < 0 ? -result : 0;
         r.result = result < 0 ? 0 : result;
         mLog.push_back(std::move(r));
@@ -491,8 +503,8 @@ void Board::log_in(Request& r, const Model& model, unsigned long request, const 
         return;
     if (model.handles(request) && model.arg(request) == Model::Arg::value)
         r.in.push_back(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg)));
-    else if (arg && passes_in(request))
-        r.in = words_of(arg, record_size(request));
+    else if (arg && (passes_in(request) || record_size(request) != model.size(request)))
+        r.in = words_of(arg, model.size(request));
 }
 
 } // namespace SimBoard

@@ -61,6 +61,7 @@ struct Request {
 
 class Board;
 class Model;
+class NetInterfaces;
 class TestPort;
 
 // One open of a device. The board keeps the peer end of the socket pair
@@ -141,9 +142,13 @@ public:
     // Adds the words of this device to the board's test port.
     virtual void port_commands(TestPort&) {}
 
-    void handle(unsigned long number, Handler handler, Arg arg = Arg::record);
+    // A plain request number carries no record size: size gives it, so
+    // that the log shows the record's words.
+    void handle(unsigned long number, Handler handler, Arg arg = Arg::record, unsigned size = 0);
     bool handles(unsigned long number) const { return mHandlers.count(number) != 0; }
     Arg arg(unsigned long number) const;
+    // Bytes of the request's record: the size given to handle, else the number's.
+    unsigned size(unsigned long number) const;
     // The result, or minus an errno; -ENOTTY for a request the device does not know.
     int ioctl(Call& call) const;
 
@@ -161,6 +166,7 @@ private:
     struct Entry {
         Arg arg;
         Handler handler;
+        unsigned size;
     };
     std::map<unsigned long, Entry> mHandlers;
     Board* mBoard = nullptr;
@@ -217,6 +223,9 @@ public:
     void fail(const std::string& path, unsigned long request, int error, Times times = Times::once);
     void clear_failures() { mFailures.clear(); }
 
+    // The board's network interfaces, null on a board with no device.
+    NetInterfaces* interfaces() const { return mInterfaces.get(); }
+
     // Every request received, oldest first.
     const std::vector<Request>& log() const { return mLog; }
     // On by default. Off, neither the board's request log nor the models'
@@ -271,6 +280,9 @@ private:
     void log_in(Request& r, const Model& model, unsigned long request, const void* arg) const;
 
     std::map<std::string, std::unique_ptr<Model>> mModels;
+    // Interface requests on an ordinary socket naming one of these reach
+    // them; others reach the kernel.
+    std::unique_ptr<NetInterfaces> mInterfaces;
     std::vector<std::unique_ptr<Channel>> mChannels;
     std::map<FailureKey, Failure> mFailures;
     std::vector<Request> mLog;

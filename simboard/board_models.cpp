@@ -6,6 +6,7 @@
 #include "board/hal_requests.h"
 #include "board/mcc_requests.h"
 #include "board/mixer_requests.h"
+#include "board/modem_requests.h"
 #include "board/rtp_ext_requests.h"
 #include "board/rtp_requests.h"
 #include "board/voice_requests.h"
@@ -17,6 +18,7 @@
 #include "simboard/hal.h"
 #include "simboard/mcc.h"
 #include "simboard/mixer.h"
+#include "simboard/modem.h"
 #include "simboard/rtp.h"
 #include "simboard/rtp_ext.h"
 #include "simboard/voice.h"
@@ -38,6 +40,10 @@ void Board::add_board_models()
     add(Device::RtpExt::kDevice, std::make_unique<RtpExtDevice>());
     add(Device::Voice::kDevice, std::make_unique<VoiceDevice>());
     add(Device::Mixer::kDevice, std::make_unique<MixerDevice>());
+    auto& modems = add(Device::Modem::kDevice, std::make_unique<ModemControl>());
+    for (int32_t n = 0; n < ModemControl::kMaxModems; ++n)
+        add(Device::Modem::kDataPrefix + std::to_string(n), std::make_unique<ModemData>(modems, n));
+    mInterfaces = std::make_unique<NetInterfaces>();
 }
 
 } // namespace SimBoard

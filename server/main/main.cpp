@@ -18,7 +18,9 @@
 #include <string>
 
 #include "media/mixer_factory.h"
+#include "media/modem_factory.h"
 #include "media/rtp_factory.h"
+#include "media/t38_slot.h"
 #include "media/voice_factory.h"
 #include "monitoring/monitoring_ctl.h"
 #include "radio/ed137_radio_slots.h"
@@ -42,7 +44,6 @@
 #include "server/control/heartbeat.h"
 #include "server/slots/hw_mux.h"
 #include "server/boardctl/hw_tests.h"
-#include "server/slots/kind_factories.h"
 #include "server/tdm/map_slot.h"
 #include "server/tdm/mcc_slot.h"
 #include "server/slots/slots.h"

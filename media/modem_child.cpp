@@ -1,0 +1,144 @@
+#include "media/modem_child.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "runtime/paths.h"
+
+namespace ModemChild {
+
+std::vector<std::string> pppd_command(TERM::ModemParams const& params, const std::string& device, const char* options)
+{
+    std::vector<std::string> argv{params.has_execfile() ? std::string(params.get_execfile()) : kPppd};
+    if (params.has_execargs()) {
+        const auto& args = params.get_execargs();
+        for (size_t i = 0; i < args.size() && i < kMaxPppdArgs; ++i)
+            argv.push_back(args[i]);
+        return argv;
+    }
+    argv.insert(argv.end(), {"file", options, device});
+    std::string cid = params.get_cid();
+    if (!cid.empty())
+        argv.insert(argv.end(), {"remotenumber", cid});
+    return argv;
+}
+
+std::vector<std::string> fax_transfer_command(TERM::ModemParams const& params, int modem)
+{
+    std::vector<std::string> argv{params.has_execfile() ? std::string(params.get_execfile()) : kFaxTransfer, "-m",
+                                  std::to_string(modem)};
+    const auto& args = params.get_execargs();
+    for (size_t i = 0; i < args.size() && i < kMaxFaxArgs; ++i)
+        argv.push_back(args[i]);
+    return argv;
+}
+
+std::vector<std::string> fax_receiver_command(int modem, const std::string& file)
+{
+    return {kFaxReceiver, "-m", std::to_string(modem), "receive", file};
+}
+
+std::string fax_file_name(time_t t)
+{
+    tm local{};
+    localtime_r(&t, &local);
+    char name[65];
+    if (strftime(name, sizeof(name), "/var/fax-%H-%M-%S.g3", &local) == 0)
+        return std::string();
+    return name;
+}
+
+namespace {
+
+void say(int fd, const char* text)
+{
+    if (text && ::write(fd, text, std::strlen(text)) < 0) {
+    }
+    if (text && ::write(fd, "\n", 1) < 0) {
+    }
+}
+
+// fd becomes target for the program; dup2 leaves a descriptor that is
+// already target close-on-exec, so that one is cleared by hand.
+bool inherit(int fd, int target)
+{
+    if (fd < 0)
+        return true;
+    if (fd != target)
+        return ::dup2(fd, target) == target;
+    int flags = ::fcntl(fd, F_GETFD);
+    return flags >= 0 && ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
+}
+
+// Everything here runs between fork and exec: system calls only, and
+// _exit, so that nothing of the server (its static objects, its buffered
+// log text) runs or is written twice.
+[[noreturn]] void run_child(const Spec& spec, const std::string& path, char* const* argv)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (!inherit(spec.input, 0) || !inherit(spec.output, 1))
+        ::_exit(spec.failStatus);
+    if (spec.delayMs) {
+        timespec pause{static_cast<time_t>(spec.delayMs / 1000), static_cast<long>(spec.delayMs % 1000) * 1000000L};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+    say(1, spec.banner);
+    ::execv(path.c_str(), argv);
+    say(2, spec.failText);
+    ::_exit(spec.failStatus);
+}
+
+} // namespace
+
+pid_t spawn(const Spec& spec)
+{
+    if (spec.argv.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Built before the fork: the child must not allocate.
+    std::string path = Paths::resolve(spec.argv[0]);
+    std::vector<char*> argv;
+    for (const std::string& a : spec.argv)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // Text still buffered would otherwise be written by both processes.
+    std::cout.flush();
+    std::cerr.flush();
+    std::clog.flush();
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0)
+        run_child(spec, path, argv.data());
+    return pid;
+}
+
+bool signal_child(pid_t pid, int sig)
+{
+    if (pid <= 0)
+        return false;
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+    siginfo_t info{};
+    // Succeeds for a running child and for one that ended and waits to be
+    // reaped; ECHILD once it was reaped.
+    bool ours = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+    bool sent = ours && ::kill(pid, sig) == 0;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return sent;
+}
+
+} // namespace ModemChild

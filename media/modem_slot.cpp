@@ -1,0 +1,416 @@
+#include "media/modem_slot.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "board/device.h"
+#include "board/modem_requests.h"
+#include "media/auth_client.h"
+#include "media/modem_child.h"
+#include "media/modem_factory.h"
+#include "runtime/ext.h"
+
+namespace Mdm = Device::Modem;
+namespace If = Device::NetIf;
+
+// --------------------------------------------------------------- ModemSlot
+
+ModemSlot::ModemSlot(TERM::ModemParams const& params) : mParams(params)
+{
+    mChild.Bind(this, &ModemSlot::on_terminate);
+}
+
+ModemSlot::~ModemSlot()
+{
+    pppd_kill();
+}
+
+void ModemSlot::PutHeader(std::ostream& out) const
+{
+    Put(out);
+    out << ": ";
+}
+
+ModemFactory* ModemSlot::factory() const
+{
+    return dynamic_cast<ModemFactory*>(GetFactory());
+}
+
+void ModemSlot::pppd_exec(const std::string& device, const char* options)
+{
+    if (mPid > 0)
+        return;
+    ModemChild::Spec spec;
+    spec.argv = ModemChild::pppd_command(mParams, device, options);
+    pid_t pid = ModemChild::spawn(spec);
+    if (pid < 0) {
+        int error = errno;
+        std::cerr << ext::header(this) << "vfork fail: " << std::strerror(error) << std::endl;
+        OnAbort(error);
+        return;
+    }
+    mPid = pid;
+    mChild.Attach(pid);
+    std::clog << ext::header(this) << "pppd executed" << " cid=" << ext::quoted(std::string(mParams.get_cid()))
+              << " pid=" << pid << std::endl;
+}
+
+void ModemSlot::on_terminate(int status)
+{
+    std::clog << ext::header(this) << "pppd terminated with code " << status << std::endl;
+    mPid = -1;
+    if (IsReleasing())
+        finish_release();
+    else
+        OnAbort(status);
+}
+
+void ModemSlot::finish_release()
+{
+    mTimer.reset();
+    unbind();
+    on_release();
+}
+
+bool ModemSlot::IBeforeDestroy()
+{
+    if (mPid <= 0) {
+        unbind();
+        return true;
+    }
+    std::cerr << ext::header(this) << "sent HUP to pppd." << std::endl;
+    ModemChild::signal_child(mPid, SIGHUP);
+    mTimer.set(kTerminateTimeoutMs, &ModemSlot::on_terminate_timeout, this);
+    return false;
+}
+
+void ModemSlot::on_terminate_timeout()
+{
+    std::cerr << ext::header(this) << "pppd terminate timeout!" << std::endl;
+    pppd_kill();
+    if (IsReleasing())
+        finish_release();
+}
+
+void ModemSlot::pppd_kill()
+{
+    if (mPid <= 0)
+        return;
+    std::cerr << ext::header(this) << "pppd isn't terminated, killing ..." << std::endl;
+    ModemChild::signal_child(mPid, SIGKILL);
+}
+
+void ModemSlot::stop_child()
+{
+    mChild.Detach();
+    pppd_kill();
+    mPid = -1;
+    // A slot deleted without a release (the controller went) still gives
+    // back what it holds.
+    if (mBound)
+        unbind();
+}
+
+bool ModemSlot::IActivate(TERM::TermActivateParams const& params)
+{
+    if (!params.is_modem()) {
+        std::cerr << ext::header(this) << "modem's activation requests parameter." << std::endl;
+        return false;
+    }
+    const TERM::ModemUserParameters& user = params.get_modem();
+    auto address = [](const ASN1::IA5String& text) { return ntohl(inet_addr(std::string(text).c_str())); };
+    int32_t id = modem_id();
+    if (ModemFactory* f = factory()) {
+        f->SendAuth(attr::make(Auth::accept, id, {1}));
+        f->SendAuth(attr::make(Auth::ip, id,
+                               {0, address(user.get_remoteAddr()), address(user.get_netmask()),
+                                address(user.get_gateway()), address(user.get_dns()),
+                                static_cast<uint32_t>(user.get_mtu().getValue())}));
+    }
+    // Taken whether or not a helper took the records.
+    return true;
+}
+
+namespace {
+BASE::INTEGER64Bits split(uint64_t value)
+{
+    BASE::INTEGER64Bits v;
+    v.set_low(static_cast<int>(static_cast<uint32_t>(value)));
+    v.set_high(static_cast<int>(static_cast<uint32_t>(value >> 32)));
+    return v;
+}
+} // namespace
+
+void ModemSlot::OnAuth(const attr& record)
+{
+    switch (record.type()) {
+    case Auth::voauth: {
+        if (record.size() != Auth::kVoauthSize) {
+            std::cerr << ext::header(this) << "auth request, invalid size: " << record.size() << std::endl;
+            return;
+        }
+        TERM::ModemProceeding p;
+        p.get_auth().set_username(record.text(Auth::kUserOffset, Auth::kTextSize));
+        p.get_auth().set_password(record.text(Auth::kPasswordOffset, Auth::kTextSize));
+        OnModem(p);
+        return;
+    }
+    case Auth::voacct: {
+        if (record.size() != Auth::kVoacctSize) {
+            std::cerr << ext::header(this) << "auth accounting, invalid size: " << record.size() << std::endl;
+            return;
+        }
+        TERM::ModemProceeding p;
+        TERM::MdmAccounting& a = p.get_acct();
+        a.set_octetsOut(split(record.dword(Auth::kOctetsOut)));
+        a.set_octetsIn(split(record.dword(Auth::kOctetsIn)));
+        a.set_packetsOut(split(record.dword(Auth::kPacketsOut)));
+        a.set_packetsIn(split(record.dword(Auth::kPacketsIn)));
+        a.set_time(split(record.word(Auth::kSessionTime)));
+        OnModem(p);
+        return;
+    }
+    case Auth::accept:
+        std::cerr << ext::header(this) << "auth accept, ignored." << std::endl;
+        return;
+    case Auth::ip:
+        std::cerr << ext::header(this) << "auth ip, ignored." << std::endl;
+        return;
+    default:
+        std::cerr << ext::header(this) << "unknown request from portslave: 0x" << std::hex << record.type()
+                  << std::dec << std::endl;
+    }
+}
+
+// ------------------------------------------------------------ DspModemSlot
+
+DspModemSlot::~DspModemSlot()
+{
+    stop_child();
+}
+
+void DspModemSlot::unbind()
+{
+    if (!mBound)
+        return;
+    mBound = false;
+    if (ModemFactory* f = factory())
+        f->ReleaseModemSlot(this);
+}
+
+void DspModemSlot::Fail(const char* what)
+{
+    int error = errno;
+    std::cerr << ext::header(this) << what << std::strerror(error) << std::endl;
+    OnAbort(error);
+}
+
+bool DspModemSlot::InitModem()
+{
+    if (mModem >= 0)
+        return mTimeslot >= 0;
+    Fd fd(Device::open(Mdm::kDevice, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        Fail("fail to open device: ");
+        return false;
+    }
+    if (!SetUpModem(fd.get()))
+        return false;
+    // The modem stays allocated while the slot holds the descriptor.
+    mControl = std::move(fd);
+    OnChangeOutputStream(true);
+    OnChangeInputStream(true);
+    StartCall(mControl.get());
+    return true;
+}
+
+// Allocation, time slot and mode; the parameters are only logged when they fail.
+bool DspModemSlot::SetUpModem(int fd)
+{
+    int modem = Device::ioctl_value(fd, Mdm::MDM_ALLOCATE, 0);
+    if (modem < 0)
+        return Fail("insufficient resources : "), false;
+    int timeslot = Device::ioctl_value(fd, Mdm::MDM_TIMESLOT, 0);
+    if (timeslot < 0)
+        return Fail("get timeslot fail : "), false;
+    if (mParams.has_ddm()) {
+        Mdm::Ddm ddm{modem, 0};
+        const auto& modes = mParams.get_ddm();
+        for (size_t i = 0; i < modes.size(); ++i) {
+            int mode = modes[i].getValue();
+            ddm.mask |= mode == TERM::DigitalDataModeEnum::ddmV110  ? Mdm::kDdmV110
+                        : mode == TERM::DigitalDataModeEnum::ddm8BIT ? Mdm::kDdm8Bit
+                        : mode == TERM::DigitalDataModeEnum::ddm7BIT ? Mdm::kDdm7Bit
+                                                                      : 0u;
+        }
+        if (Device::ioctl(fd, Mdm::MDM_SET_DDM, &ddm) != 0)
+            return Fail("set DDM failed : "), false;
+    }
+    Mdm::Command reset{modem, -1};
+    if (Device::ioctl(fd, Mdm::MDM_RESET_PARAMS, &reset) != 0) {
+        int error = errno;
+        std::cerr << ext::header(this) << "reset dmp parameters failed : " << std::strerror(error) << std::endl;
+    }
+    const auto& dmp = mParams.get_dmp();
+    for (size_t i = 0; mParams.has_dmp() && i < dmp.size(); ++i) {
+        Mdm::Param p{modem, dmp[i].get_offset().getValue(), dmp[i].get_value().getValue()};
+        if (Device::ioctl(fd, Mdm::MDM_SET_PARAM, &p) != 0) {
+            int error = errno;
+            std::cerr << ext::header(this) << "set dmp parameter " << "index=" << p.offset << " value=" << p.value
+                      << " failed : " << std::strerror(error) << std::endl;
+        }
+    }
+    mModem = modem;
+    mTimeslot = timeslot;
+    return true;
+}
+
+void DspModemSlot::StartCall(int fd)
+{
+    bool originate = mParams.has_originate();
+    Mdm::Command call{mModem, -1};
+    if (!mParams.has_fax()) {
+        if (Device::ioctl(fd, originate ? Mdm::MDM_ORIGINATE : Mdm::MDM_ANSWER, &call) != 0)
+            return Fail(originate ? "originate failed : " : "answer failed : ");
+        pppd_exec(Mdm::kDataPrefix + std::to_string(mModem),
+                  originate ? ModemChild::kOriginateOptions : ModemChild::kAnswerOptions);
+    } else if (mParams.has_execargs()) {
+        StartFaxTransfer();
+    } else if (!originate) {
+        RunFaxReceiver();
+    } else if (Device::ioctl(fd, Mdm::MDM_FAX_ORIGINATE, &call) != 0) {
+        Fail("originate failed : ");
+    }
+}
+
+void DspModemSlot::StartFaxTransfer()
+{
+    ModemChild::Spec spec;
+    spec.argv = ModemChild::fax_transfer_command(mParams, mModem);
+    spec.banner = "executing fax transfer";
+    spec.failText = "fail to exec!";
+    // The program reaches the modem by its number; the descriptors that
+    // hold it stay with the server.
+    mControl.close();
+    pid_t pid = ModemChild::spawn(spec);
+    if (pid < 0)
+        return Fail("vfork fail: ");
+    mPid = pid;
+    mChild.Bind(this, &DspModemSlot::on_fax_terminate);
+    mChild.Attach(pid);
+    std::clog << ext::header(this) << "fax transfer executed" << " modem=" << mModem << " ts=" << mTimeslot
+              << std::endl;
+}
+
+void DspModemSlot::RunFaxReceiver()
+{
+    ModemChild::Spec spec;
+    spec.argv = ModemChild::fax_receiver_command(mModem, ModemChild::fax_file_name(std::time(nullptr)));
+    spec.delayMs = 1000;
+    spec.banner = "executing";
+    spec.failText = "fail to exec!";
+    mControl.close();
+    if (ModemChild::spawn(spec) < 0)
+        return Fail("vfork fail: ");
+    std::clog << ext::header(this) << "fax receiver executed" << " modem=" << mModem << " ts=" << mTimeslot
+              << std::endl;
+}
+
+void DspModemSlot::on_fax_terminate(int status)
+{
+    std::clog << ext::header(this) << "fax terminated with code " << status << std::endl;
+    mPid = -1;
+    if (status & 0xff)
+        std::clog << ext::header(this) << "fax transfer failed" << std::endl;
+    int pages = (status >> 8) & 0xff;
+    std::clog << ext::header(this) << "pages received: " << pages << std::endl;
+    TERM::ModemProceeding p;
+    TERM::MdmAccounting& a = p.get_acct();
+    a.set_octetsOut(split(0));
+    a.set_octetsIn(split(static_cast<uint64_t>(pages)));
+    a.set_packetsOut(split(0));
+    a.set_packetsIn(split(0));
+    a.set_time(split(0));
+    OnModem(p);
+    if (IsReleasing())
+        finish_release();
+    else
+        OnAbort(status);
+}
+
+// ----------------------------------------------------------- HdlcModemSlot
+
+namespace {
+// One SIOCWANDEV on the interface.
+bool wan_request(int sock, const std::string& name, uint32_t type, void* buffer, uint32_t size)
+{
+    If::Request r{};
+    name.copy(r.name, If::kNameSize - 1);
+    r.settings = If::Settings{type, size, buffer};
+    return Device::ioctl(sock, If::kWanDev, &r) == 0;
+}
+} // namespace
+
+HdlcModemSlot::~HdlcModemSlot()
+{
+    stop_child();
+}
+
+void HdlcModemSlot::unbind()
+{
+    if (!mBound)
+        return;
+    // The interface goes back to raw HDLC before another call may take it.
+    Release();
+    mBound = false;
+    if (ModemFactory* f = factory())
+        f->ReleaseModemSlot(this);
+}
+
+bool HdlcModemSlot::initModem()
+{
+    if (mPid > 0)
+        return mChannel >= 0;
+    Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    char iface[If::kIfaceSize] = {};
+    if (!wan_request(sock.get(), mName, If::kGetIface, iface, sizeof(iface))) {
+        std::cerr << ext::header(this) << "SIOCWANDEV/IF_GET_IFACE fail!" << std::endl;
+        return mChannel >= 0;
+    }
+    int32_t channel;
+    std::memcpy(&channel, iface + If::kChannelOffset, sizeof(channel));
+    mChannel = channel;
+    char none[4] = {};
+    if (!wan_request(sock.get(), mName, If::kProtoPpp, none, sizeof(none))) {
+        std::cerr << ext::header(this) << "SIOCWANDEV/IF_PROTO_PPP fail!" << std::endl;
+        return mChannel >= 0;
+    }
+    pppd_exec(mName, ModemChild::kHdlcOptions);
+    return mChannel >= 0;
+}
+
+void HdlcModemSlot::Release()
+{
+    Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    If::Request r{};
+    mName.copy(r.name, If::kNameSize - 1);
+    if (Device::ioctl(sock.get(), If::kGetFlags, &r) != 0) {
+        std::cerr << ext::header(this) << "SIOCGIFFLAGS fail!!!" << std::endl;
+        return;
+    }
+    r.flags = static_cast<int16_t>(r.flags & ~If::kUp);
+    if (Device::ioctl(sock.get(), If::kSetFlags, &r) != 0) {
+        std::cerr << ext::header(this) << "SIOCSIFFLAGS fail!!!" << std::endl;
+        return;
+    }
+    If::RawHdlc raw{0, 0};
+    if (!wan_request(sock.get(), mName, If::kProtoHdlc, &raw, sizeof(raw)))
+        std::cerr << ext::header(this) << "SIOCWANDEV/IF_PROTO_HDLC fail!" << std::endl;
+}

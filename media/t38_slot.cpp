@@ -1,0 +1,221 @@
+#include "media/t38_slot.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
+#include "board/device.h"
+#include "board/mcc_requests.h"
+#include "media/modem_child.h"
+#include "runtime/ext.h"
+
+namespace Mcc = Device::Mcc;
+
+// ------------------------------------------------------------- T38SoftSlot
+
+T38SoftSlot::T38SoftSlot(pid_t pid, int timeslot) : mPid(pid), mTimeslot(timeslot)
+{
+    mChild.Bind(this, &T38SoftSlot::OnT38Terminate);
+    mChild.Attach(pid);
+}
+
+T38SoftSlot::~T38SoftSlot() = default;
+
+void T38SoftSlot::PutHeader(std::ostream& out) const
+{
+    Put(out);
+    out << ": ";
+}
+
+void T38SoftSlot::IAfterCreate()
+{
+    OnChangeOutputStream(true);
+    OnChangeInputStream(true);
+}
+
+bool T38SoftSlot::IBeforeDestroy()
+{
+    // The engine may ignore the request; its end is no longer reported.
+    if (mPid >= 1)
+        ModemChild::signal_child(mPid, SIGTERM);
+    return true;
+}
+
+void T38SoftSlot::OnT38Terminate(int status)
+{
+    if (WIFSIGNALED(status))
+        std::clog << ext::header(this) << "t38 daemon terminated by signal=" << WTERMSIG(status) << std::endl;
+    else if (WIFEXITED(status))
+        std::clog << ext::header(this) << "t38 daemon terminated with code=" << WEXITSTATUS(status) << std::endl;
+    mPid = -1;
+    OnAbort(status);
+}
+
+// ---------------------------------------------------------- T38SoftFactory
+
+namespace {
+T38SoftFactory* current = nullptr;
+// What the engine exits with when it cannot be run.
+constexpr int kExecFailed = 1005;
+} // namespace
+
+constexpr char T38SoftFactory::kEngine[];
+
+T38SoftFactory::T38SoftFactory()
+{
+    current = this;
+}
+
+T38SoftFactory::~T38SoftFactory()
+{
+    if (current == this)
+        current = nullptr;
+}
+
+T38SoftFactory* T38SoftFactory::instance()
+{
+    return current;
+}
+
+std::vector<std::string> T38SoftFactory::command(LGCP::T38Soft const& params)
+{
+    std::string peer = std::string(params.get_dhost().get_iaddr()) + "/" +
+                       std::to_string(params.get_dhost().get_port().getValue()) + "/" +
+                       std::to_string(params.get_shost().get_port().getValue());
+    std::vector<std::string> line{kEngine, "--child", "--remote", peer};
+    const auto& args = params.get_args();
+    for (size_t i = 0; i < args.size() && line.size() < kMaxLine; ++i)
+        line.push_back(args[i]);
+    return line;
+}
+
+Slot* T38SoftFactory::INewSlot(LGCP::CreateParams const& params)
+{
+    if (!params.is_t38soft())
+        return nullptr;
+    const LGCP::T38Soft& t38 = params.get_t38soft();
+    Fd fd(Device::open(Mcc::kDevice, O_RDWR | O_CLOEXEC));
+    if (!fd) {
+        std::cerr << ext::header(this) << "T38SoftFactory::INewSlot - FAIL to open <" << Mcc::kDevice << "> [" << errno
+                  << "]" << std::endl;
+        return nullptr;
+    }
+    Mcc::Allocation record{Mcc::kTransparent, static_cast<uint32_t>(t38.get_rx_packet_size().getValue()), 0,
+                           static_cast<uint32_t>(t38.get_rx_threshold().getValue()),
+                           static_cast<uint32_t>(t38.get_tx_threshold().getValue())};
+    if (Device::ioctl(fd.get(), Mcc::MCC_ALLOCATE, &record) != 0) {
+        std::cerr << ext::header(this) << "T38SoftFactory::INewSlot - FAIL to ioctl MCC_ALLOCATE [" << errno << "]"
+                  << std::endl;
+        return nullptr;
+    }
+    int timeslot = Device::ioctl(fd.get(), Mcc::MCC_TIMESLOT);
+    if (timeslot < 0) {
+        std::cerr << ext::header(this) << "T38SoftFactory::INewSlot - FAIL to ioctl MCC_TIMESLOT [" << errno << "]"
+                  << std::endl;
+        return nullptr;
+    }
+    ModemChild::Spec spec;
+    spec.argv = command(t38);
+    spec.input = fd.get();
+    spec.failStatus = kExecFailed;
+    std::clog << ext::header(this) << "args for run t38 daemon:" << std::endl;
+    for (size_t i = 0; i < spec.argv.size(); ++i)
+        std::clog << ext::header(this) << "arg[" << i << "]=" << spec.argv[i] << std::endl;
+    pid_t pid = ModemChild::spawn(spec);
+    if (pid < 0)
+        return nullptr;
+    std::clog << ext::header(this) << "t38 daemon[" << pid << "] successfully started" << std::endl;
+    // The channel lives on in the engine; the server's descriptor closes here.
+    return new T38SoftSlot(pid, timeslot);
+}
+
+void T38SoftFactory::Query(LGCP::Resources& resources)
+{
+    resources.set_t38_instances(QueryNumOfInstances());
+}
+
+namespace {
+// Real time: the engine runs in it whatever clock the loop keeps.
+int64_t now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// The first line the engine wrote within the time left; false when none.
+bool read_line(int fd, std::string& line, int64_t deadline)
+{
+    char buf[T38SoftFactory::kMaxLine + 1];
+    for (;;) {
+        int left = static_cast<int>(deadline - now_ms());
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, left) == 0)
+            return false;
+        ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return !line.empty();
+        line.append(buf, static_cast<size_t>(n));
+        size_t end = line.find('\n');
+        if (end != std::string::npos || line.size() >= T38SoftFactory::kMaxLine) {
+            line = line.substr(0, std::min(end, T38SoftFactory::kMaxLine));
+            return true;
+        }
+    }
+}
+} // namespace
+
+// A child of its own with no shell between, reaped here with SIGCHLD held
+// back so the loop's reaper cannot take it; an engine that does not answer
+// in time is killed, so a hung engine never stops the server.
+int T38SoftFactory::QueryNumOfInstances() const
+{
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
+        return 0;
+    }
+    Fd readEnd(pipe[0]), writeEnd(pipe[1]);
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+    ModemChild::Spec spec;
+    spec.argv = {kEngine, "--num-of-instances"};
+    spec.output = writeEnd.get();
+    spec.failStatus = 127;
+    pid_t pid = ModemChild::spawn(spec);
+    writeEnd.close();
+    std::string line;
+    bool answered = false;
+    if (pid < 0) {
+        std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
+    } else {
+        int64_t deadline = now_ms() + kCountTimeoutMs;
+        answered = read_line(readEnd.get(), line, deadline);
+        readEnd.close();
+        // Whatever it does next, the engine has had its time.
+        ::kill(pid, SIGKILL);
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (pid < 0)
+        return 0;
+    if (!answered) {
+        std::clog << ext::header(this) << "t38: can't detect T38 resources" << std::endl;
+        return 0;
+    }
+    return std::atoi(line.c_str());
+}

@@ -1,0 +1,63 @@
+// T.38 fax calls, each terminated by a child T.38 engine that gets the
+// call's voice channel (a transparent MCC channel) as its standard input
+// and the remote peer on its command line. The slot stands for the running
+// engine; the factory also asks the engine how many calls the board takes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "runtime/child_wait.h"
+#include "server/slots/slot.h"
+#include "server/slots/slot_factory.h"
+
+class T38SoftSlot : public Slot {
+public:
+    T38SoftSlot(pid_t pid, int timeslot);
+    ~T38SoftSlot() override;
+
+    void IAfterCreate() override;
+    bool IBeforeDestroy() override;
+    bool IOnOutputStream() override { return true; }
+    bool IOnInputStream() override { return true; }
+    int IGetTransmitChannel() override { return mTimeslot; }
+    int IGetReceiveChannel() override { return mTimeslot; }
+    const char* GetName() const override { return "t38 soft"; }
+
+    pid_t pid() const { return mPid; }
+    void PutHeader(std::ostream& out) const;
+
+private:
+    void OnT38Terminate(int status);
+
+    pid_t mPid;
+    int mTimeslot;
+    ChildWait mChild;
+};
+
+class T38SoftFactory : public SlotFactory {
+public:
+    static constexpr char kEngine[] = "/usr/local/sbin/t38";
+    // The engine's line has at most this many elements.
+    static constexpr size_t kMaxLine = 31;
+    // How long the instance count may hold the loop.
+    static constexpr int kCountTimeoutMs = 1000;
+
+    T38SoftFactory();
+    ~T38SoftFactory() override;
+    // The factory that main made (the latest one alive).
+    static T38SoftFactory* instance();
+
+    const char* GetName() const override { return "T.38 soft"; }
+    Slot* INewSlot(LGCP::CreateParams const& params) override;
+    void Query(LGCP::Resources& resources) override;
+    void PutHeader(std::ostream& out) const { out << "t38soft: "; }
+
+    // The engine's command line for a call.
+    static std::vector<std::string> command(LGCP::T38Soft const& params);
+    // What the engine answers to --num-of-instances, 0 when it cannot say.
+    int QueryNumOfInstances() const;
+};

@@ -1,0 +1,272 @@
+// Modem and T.38 calls through the running server, as call flows: the
+// stand-in program runs as the PPP daemon and the T.38 engine, and the
+// helper script plays the authentication helper on 127.0.0.1:52000. The
+// test process first enters a network namespace of its own, so that its
+// server alone owns that address.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+#include "tests/e2e/board_port.h"
+#include "tests/e2e/server_process.h"
+#include "tests/support/lgcp_frames.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+bool write_text(const char* path, const std::string& text)
+{
+    std::ofstream f(path);
+    return static_cast<bool>(f << text << std::flush);
+}
+
+// A network namespace with its loopback up, entered once per process; ""
+// when done, else why not.
+std::string enter_network_namespace()
+{
+    static std::string result = [] {
+        uid_t uid = ::getuid();
+        gid_t gid = ::getgid();
+        if (::unshare(CLONE_NEWNET) != 0) {
+            if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+                return std::string("no network namespace: ") + std::strerror(errno);
+            write_text("/proc/self/setgroups", "deny");
+            if (!write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+                !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+                return std::string("no id maps");
+        }
+        Fd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        ifreq r{};
+        std::strcpy(r.ifr_name, "lo");
+        r.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        if (::ioctl(s.get(), SIOCSIFFLAGS, &r) != 0)
+            return std::string("loopback stays down: ") + std::strerror(errno);
+        return std::string();
+    }();
+    return result;
+}
+
+std::string to(const LGCP::Command& c, unsigned slot)
+{
+    return lgcp(c, -1, int(slot));
+}
+
+LGCP::Command simple(LGCP::Command::Choices which, unsigned target = 0)
+{
+    LGCP::Command c;
+    c.select(which);
+    which == LGCP::Command::e_connect ? c.set_connect(target) : void();
+    return c;
+}
+
+LGCP::Command create_modem(const std::string& cid, bool digital = false)
+{
+    LGCP::Command c;
+    c.get_create().get_modem().set_cid(cid);
+    c.get_create().get_modem().set_cdid("");
+    if (digital)
+        c.get_create().get_modem().include_ddm().push_back(TERM::DigitalDataModeEnum(TERM::DigitalDataModeEnum::ddmV110));
+    return c;
+}
+
+LGCP::Command create_trunk(int trunk, int timeslot)
+{
+    LGCP::Command c;
+    c.get_create().get_trunk().set_trunk(trunk);
+    c.get_create().get_trunk().set_timeslot(timeslot);
+    return c;
+}
+
+class ModemFlow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why = enter_network_namespace();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        ::setenv("VB_STANDIN_DIR", runs.path().c_str(), 1);
+        for (const char* dir : {"/usr/local/sbin", "/usr/local/bin"})
+            ::mkdir(server.path(dir).c_str(), 0755);
+        for (const char* program : {"/usr/local/sbin/pppd", "/usr/local/sbin/t38"})
+            ASSERT_EQ(::symlink(VB_STANDIN, server.path(program).c_str()), 0);
+    }
+    void TearDown() override
+    {
+        for (const char* name : {"VB_STANDIN_PPPD", "VB_STANDIN_T38"})
+            ::unsetenv(name);
+    }
+    // The server with the programs behaving so.
+    void start(const std::string& pppd, const std::string& t38 = "instances=8")
+    {
+        ::setenv("VB_STANDIN_PPPD", pppd.c_str(), 1);
+        ::setenv("VB_STANDIN_T38", t38.c_str(), 1);
+        ASSERT_TRUE(server.start()) << server.err();
+        ASSERT_TRUE(ctl.connect(server.port()));
+        ASSERT_TRUE(board.connect(server.pid()));
+    }
+    // The argv of the run of program, waiting for it.
+    std::vector<std::string> run_of(const std::string& program)
+    {
+        std::vector<std::string> argv;
+        eventually([&] {
+            if (DIR* d = ::opendir(runs.path().c_str())) {
+                while (dirent* e = ::readdir(d)) {
+                    std::string name = e->d_name;
+                    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".run") != 0)
+                        continue;
+                    std::ifstream in(runs.file(name));
+                    std::vector<std::string> lines;
+                    for (std::string line; std::getline(in, line);)
+                        lines.push_back(line);
+                    if (!lines.empty() && lines[0] == program && !seen.count(name)) {
+                        seen.insert(name);
+                        lines.pop_back();
+                        argv = lines;
+                    }
+                }
+                ::closedir(d);
+            }
+            return !argv.empty();
+        });
+        return argv;
+    }
+    // The helper script with these arguments; its output once it ended.
+    std::string helper(const std::vector<std::string>& args, const std::function<void()>& meanwhile = nullptr)
+    {
+        std::string out = runs.file("helper.out");
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            std::vector<std::string> words{"python3", AUTH_PEER, "127.0.0.1:52000"};
+            words.insert(words.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (std::string& w : words)
+                argv.push_back(&w[0]);
+            argv.push_back(nullptr);
+            ::execvp("python3", argv.data());
+            ::_exit(127);
+        }
+        meanwhile ? meanwhile() : void();
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(status, 0);
+        return read_file(out);
+    }
+    // The next message that is not a trunk signal, waiting for it.
+    std::string next() { return ctl.next(5000); }
+    Texts query() { return ctl.exchange(lgcp(simple(LGCP::Command::e_query), -1, -1)); }
+
+    TempDir runs;
+    std::set<std::string> seen;
+    ServerProcess server;
+    Controller ctl;
+    BoardPort board;
+};
+
+TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
+{
+    start("hup=200");
+    EXPECT_THAT(query(), Contains(testing::AllOf(HasSubstr("modem 4,"), HasSubstr("digital-modems 2"),
+                                                 HasSubstr("t38-instances 8"))));
+    ctl.exchange(to(create_trunk(0, 1), 9));
+    ctl.exchange(to(create_modem("555"), 5));
+    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)),
+                ElementsAre("slot=5 transmitter active : 3072", "slot=5 receiver active : 3072", "slot=5 success"));
+    EXPECT_THAT(run_of("/usr/local/sbin/pppd"), ElementsAre("/usr/local/sbin/pppd", "file", "/usr/local/etc/ppp/aoptions",
+                                                            "/dev/mdm0", "remotenumber", "555"));
+
+    std::string records = helper({"--expect", "2", "voauth:0:alice:secret"}, [&] {
+        EXPECT_EQ(next(), "slot=5 modemProceeding auth : { username \"alice\", password \"secret\"}");
+        LGCP::Command a;
+        TERM::ModemUserParameters& u = a.get_activate().get_modem();
+        u.set_remoteAddr("10.0.0.2");
+        u.set_netmask("255.255.255.0");
+        u.set_gateway("10.0.0.1");
+        u.set_dns("10.0.0.53");
+        u.set_mtu(1500);
+        EXPECT_THAT(ctl.exchange(to(a, 5)), ElementsAre("slot=5 success"));
+    });
+    EXPECT_EQ(records, "sent 1\naccept 0 1\nip 0 10.0.0.2 255.255.255.0 10.0.0.1 10.0.0.53 1500\n");
+
+    helper({"voacct:0:1:2:3:4:60"});
+    EXPECT_EQ(next(), "slot=5 modemProceeding acct : { octetsOut { low 1, high 0 }, octetsIn { low 2, high 0 }, "
+                      "packetsOut { low 3, high 0 }, packetsIn { low 4, high 0 }, time { low 60, high 0 }}");
+
+    auto begin = std::chrono::steady_clock::now();
+    ctl.send(to(simple(LGCP::Command::e_destroy), 5));
+    EXPECT_EQ(next(), "slot=5 success");
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(190));
+}
+
+TEST_F(ModemFlow, ADigitalCallRunsOnAnInterfaceAndGivesItBack)
+{
+    start("");
+    ctl.exchange(to(create_trunk(0, 1), 9));
+    ctl.exchange(to(create_modem("", true), 5));
+    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)), Contains("slot=5 success"));
+    EXPECT_THAT(run_of("/usr/local/sbin/pppd"), ElementsAre("/usr/local/sbin/pppd", "file", "/usr/local/etc/ppp/ioptions",
+                                                            "hdlc0"));
+    EXPECT_THAT(query(), Contains(HasSubstr("digital-modems 1")));
+    ctl.send(to(simple(LGCP::Command::e_destroy), 5));
+    EXPECT_TRUE(eventually([&] { return next() == "slot=5 success"; }));
+    EXPECT_THAT(query(), Contains(HasSubstr("digital-modems 2")));
+}
+
+TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
+{
+    start("", "instances=8,exit=5");
+    LGCP::Command c;
+    LGCP::T38Soft& t = c.get_create().get_t38soft();
+    t.get_dhost().set_iaddr("127.0.0.1");
+    t.get_dhost().set_port(4000);
+    t.get_shost().set_iaddr("127.0.0.1");
+    t.get_shost().set_port(5000);
+    t.set_rx_packet_size(160);
+    t.set_rx_threshold(1);
+    t.set_tx_threshold(1);
+    Texts got = ctl.exchange(to(c, 7));
+    EXPECT_THAT(got, testing::IsSupersetOf({"slot=7 success", "slot=7 transmitter active : 1536", "slot=7 receiver active : 1536"}));
+    if (got.size() < 4)
+        EXPECT_EQ(next(), "slot=7 abort 1280");
+    else
+        EXPECT_THAT(got, Contains("slot=7 abort 1280"));
+}
+
+TEST_F(ModemFlow, ALostControllerLeavesTheServerReady)
+{
+    start("hup=ignore");
+    ctl.exchange(to(create_trunk(0, 1), 9));
+    ctl.exchange(to(create_modem("1"), 5));
+    ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5));
+    ASSERT_FALSE(run_of("/usr/local/sbin/pppd").empty());
+    ctl.close();
+    ASSERT_TRUE(ctl.connect(server.port()));
+    EXPECT_THAT(query(), Contains(HasSubstr("modem 4,")));
+    ctl.exchange(to(create_trunk(0, 1), 9));
+    ctl.exchange(to(create_modem("2"), 5));
+    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)), Contains("slot=5 transmitter active : 3072"));
+    EXPECT_THAT(run_of("/usr/local/sbin/pppd"), Contains("2"));
+}
+
+} // namespace

@@ -1,0 +1,174 @@
+// The authentication link: records cut and joined in any way reach the
+// slot of their session, bad sizes end the connection, and the slot's
+// activation answers the helper that spoke for its session.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "tests/media/modem_support.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+// A record as the helper packs it: big-endian words, texts in 64 bytes.
+std::string voauth(int32_t session, const std::string& user, const std::string& password, size_t size = 140)
+{
+    std::string r = attr::make(Auth::voauth, session, {});
+    r.resize(size, '\0');
+    r[3] = char(size & 0xff), r[2] = char(size >> 8);
+    r.replace(12, std::min<size_t>(user.size(), 64), user.substr(0, 64));
+    if (size >= 140)
+        r.replace(76, std::min<size_t>(password.size(), 64), password.substr(0, 64));
+    return r;
+}
+
+struct AuthTest : ::testing::Test, ModemWorld {
+    Fd helper;
+
+    AuthTest()
+    {
+        interfaces().remove("hdlc0");
+        interfaces().remove("hdlc1");
+        modems.IQuery();
+        helper = connect_helper();
+    }
+    Fd connect_helper()
+    {
+        Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(::connect(s.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
+        size_t before = modems.clients();
+        run_real([&] { return modems.clients() > before; });
+        return s;
+    }
+    void send(const std::string& bytes) { ASSERT_EQ(::send(helper.get(), bytes.data(), bytes.size(), 0), ssize_t(bytes.size())); }
+    // What the helper received within 1 s.
+    std::string received(size_t size)
+    {
+        std::string got;
+        run_real([&] {
+            char buf[512];
+            ssize_t n = ::recv(helper.get(), buf, sizeof(buf), MSG_DONTWAIT);
+            n > 0 ? got.append(buf, size_t(n)) : got;
+            return got.size() >= size;
+        }, 1000);
+        return got;
+    }
+    // A DSP modem at slot 2 on modem 0.
+    void modem_call()
+    {
+        command(create_modem(), 2);
+        stream(2);
+        controller();
+    }
+};
+
+TEST_F(AuthTest, RecordsCutAnyWayReachTheSlotOfTheirSession)
+{
+    modem_call();
+    std::string two = voauth(0, "alice", "secret") + voauth(0, std::string(64, 'u'), "p");
+    const std::string expect[] = {
+        "slot=2 modemProceeding auth : { username \"alice\", password \"secret\"}",
+        "slot=2 modemProceeding auth : { username \"" + std::string(64, 'u') + "\", password \"p\"}",
+    };
+    for (size_t cut : {size_t(1), size_t(3), size_t(139), size_t(200), two.size()}) {
+        SCOPED_TRACE(cut);
+        send(two.substr(0, cut));
+        run_real([] { return false; }, 20);
+        send(two.substr(cut));
+        EXPECT_THAT(await_controller(2), ElementsAre(expect[0], expect[1]));
+    }
+}
+
+TEST_F(AuthTest, SizesAndSessionsThatFindNoSlot)
+{
+    modem_call();
+    // Too short to hold a type and session: dropped, the link goes on.
+    send(std::string("\0\0\0\x08\0\0\0\x01", 8));
+    // A size within bounds but no record of its type.
+    send(voauth(0, "x", "y", 512));
+    send(voauth(7, "bob", "pw"));
+    send(attr::make(Auth::accept, 0, {1}) + attr::make(Auth::ip, 0, {}) + attr::make(9, 0, {}));
+    run_real([&] { return err.str().find("0x9") != std::string::npos; });
+    EXPECT_THAT(err.str(), HasSubstr("auth record too short: 8, dropped."));
+    EXPECT_THAT(err.str(), HasSubstr("auth request, invalid size: 512"));
+    EXPECT_THAT(err.str(), HasSubstr("receive auth request for unknown session 7"));
+    EXPECT_THAT(err.str(), HasSubstr("auth accept, ignored."));
+    EXPECT_THAT(err.str(), HasSubstr("auth ip, ignored."));
+    EXPECT_THAT(err.str(), HasSubstr("unknown request from portslave: 0x9"));
+    EXPECT_TRUE(controller().empty());
+    EXPECT_EQ(modems.clients(), 1u);
+
+    // Size words of 3 and 513 end the connection.
+    for (uint8_t size : {3, 1}) {
+        std::string word("\0\0\0\0", 4);
+        word[2] = size == 1 ? 2 : 0, word[3] = char(size);
+        send(word);
+        EXPECT_TRUE(run_real([&] { return modems.clients() == 0; }));
+        helper = connect_helper();
+    }
+}
+
+TEST_F(AuthTest, AccountingCarriesBothHalvesOfEachCounter)
+{
+    modem_call();
+    send(attr::make(Auth::voacct, 0, {0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0}));
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding acct : { octetsOut { low 2, high 1 }, "
+                                                "octetsIn { low 4, high 3 }, packetsOut { low 6, high 5 }, packetsIn { "
+                                                "low 8, high 7 }, time { low 9, high 0 }}"));
+    send(attr::make(Auth::voacct, 0, {0}));
+    run_real([&] { return err.str().find("invalid size") != std::string::npos; });
+    EXPECT_THAT(err.str(), HasSubstr("auth accounting, invalid size: 16"));
+}
+
+TEST_F(AuthTest, ActivationAnswersTheHelperOfTheSession)
+{
+    modem_call();
+    // The helper spoke for session 0.
+    send(voauth(0, "alice", "secret"));
+    await_controller();
+    LGCP::Command c;
+    TERM::ModemUserParameters& u = c.get_activate().get_modem();
+    u.set_remoteAddr("10.1.2.3");
+    u.set_netmask("255.255.255.0");
+    u.set_gateway("10.1.2.1");
+    u.set_dns("bad");
+    u.set_mtu(1500);
+    EXPECT_THAT(command(c, 2), ElementsAre("slot=2 success"));
+    EXPECT_EQ(received(52), attr::make(Auth::accept, 0, {1}) +
+                                attr::make(Auth::ip, 0, {0, 0x0a010203, 0xffffff00, 0x0a010201, 0xffffffff, 1500}));
+
+    // Not the modem's parameters.
+    EXPECT_THAT(command(simple(LGCP::Command::e_activate), 2), ElementsAre("slot=2 error unsupported"));
+    EXPECT_THAT(err.str(), HasSubstr("modem's activation requests parameter."));
+}
+
+TEST_F(AuthTest, SessionsMatchOnlyStartedModemsAndHelpersThatSpoke)
+{
+    // An unstarted DSP modem (slot 2) and a digital modem (slot 3).
+    command(create_modem(), 2);
+    interfaces().add("hdlc0", Device::NetIf::kPointToPoint);
+    modems.IQuery();
+    command(create_modem([](TERM::ModemParams& p) {
+        p.include_ddm().push_back(TERM::DigitalDataModeEnum(TERM::DigitalDataModeEnum::ddmV110));
+    }), 3);
+    LGCP::Command c;
+    c.get_activate().get_modem().set_mtu(1);
+    // No helper has spoken for session -1: nothing is sent, success all the same.
+    EXPECT_THAT(command(c, 3), ElementsAre("slot=3 success"));
+    EXPECT_THAT(log.str(), HasSubstr("send error: unknown auth -1 session."));
+    EXPECT_EQ(received(1), "");
+
+    // A record of session -1 is the digital modem's, never the unstarted DSP modem's.
+    send(voauth(-1, "a", "b"));
+    EXPECT_THAT(await_controller(), ElementsAre("slot=3 modemProceeding auth : { username \"a\", password \"b\"}"));
+    EXPECT_THAT(command(c, 3), ElementsAre("slot=3 success"));
+    EXPECT_EQ(received(52).size(), 52u);
+}
+
+} // namespace

@@ -1,0 +1,174 @@
+// The children of modem slots: how their end reaches the controller, how
+// destroying a slot stops them, what a lost controller leaves behind, and
+// the digital modem's interface on the way in and out.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "media/modem_child.h"
+#include "tests/media/modem_support.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+namespace If = Device::NetIf;
+using DDM = TERM::DigitalDataModeEnum;
+
+namespace {
+
+struct ModemChildTest : ::testing::Test, ModemWorld {
+    ModemChildTest()
+    {
+        interfaces().remove("hdlc1");
+        modems.IQuery();
+    }
+    LGCP::Command digital()
+    {
+        return create_modem([](TERM::ModemParams& p) { p.include_ddm().push_back(DDM(DDM::ddmV110)); });
+    }
+    const SimBoard::NetInterfaces::Interface& hdlc0() { return *interfaces().find("hdlc0"); }
+};
+
+TEST_F(ModemChildTest, AChildsEndIsReported)
+{
+    struct Row {
+        const char* name;
+        const char* how;
+        bool fax, link;
+        std::vector<std::string> signals;
+    } rows[] = {
+        {"PPPD", "exit=3", false, true, {"slot=2 abort 768"}},
+        // The program cannot be run: the child's own exit status.
+        {"PPPD", "", false, false, {"slot=2 abort 512"}},
+        {"FAX", "exit=4", true, true,
+         {"slot=2 modemProceeding acct : { octetsOut { low 0, high 0 }, octetsIn { low 4, high 0 }, packetsOut { low "
+          "0, high 0 }, packetsIn { low 0, high 0 }, time { low 0, high 0 }}",
+          "slot=2 abort 1024"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.how);
+        standin.behave(row.name, row.how);
+        std::string program = root.path() + (row.fax ? "/usr/local/sbin/fax" : "/usr/local/sbin/pppd");
+        if (!row.link)
+            ::unlink(program.c_str());
+        command(create_modem([&](TERM::ModemParams& p) {
+            row.fax ? void(p.include_fax()) : void();
+            row.fax ? p.include_execargs().push_back(ASN1::IA5String("send")) : void();
+        }), 2);
+        stream(2);
+        EXPECT_EQ(await_controller(row.signals.size()), row.signals);
+        EXPECT_EQ(modem(2)->child(), -1);
+        destroy_gone(2);
+        if (!row.link)
+            ::symlink(VB_STANDIN, program.c_str());
+    }
+}
+
+TEST_F(ModemChildTest, DestroyHangsTheChildUpAndWaitsForItsEnd)
+{
+    // The daemon takes 200 ms after the hang-up: the answer waits for it.
+    standin.behave("PPPD", "hup=200");
+    command(create_modem(), 2);
+    stream(2);
+    pid_t pid = modem(2)->child();
+    standin.wait_run(pid);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(destroy(2).empty());
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 success"));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(190));
+    EXPECT_EQ(standin.end(pid), "exit 0\n");
+    EXPECT_THAT(err.str(), HasSubstr("sent HUP to pppd."));
+
+    // One that ignores it is killed 5000 ms later and leaves no zombie.
+    standin.behave("PPPD", "hup=ignore");
+    command(create_modem(), 2);
+    stream(2);
+    pid = modem(2)->child();
+    standin.wait_run(pid);
+    EXPECT_TRUE(destroy(2).empty());
+    advance(4999);
+    EXPECT_TRUE(controller().empty());
+    advance(1);
+    EXPECT_THAT(controller(), ElementsAre("slot=2 success"));
+    EXPECT_THAT(err.str(), HasSubstr("pppd terminate timeout!"));
+    EXPECT_THAT(err.str(), HasSubstr("pppd isn't terminated, killing ..."));
+    EXPECT_TRUE(run_real([&] { return reaped(pid); }));
+    EXPECT_EQ(::kill(pid, 0), -1);
+}
+
+TEST_F(ModemChildTest, ASignalGoesOnlyToAChildStillOurs)
+{
+    ModemChild::Spec spec;
+    spec.argv = {"/usr/local/sbin/pppd"};
+    pid_t pid = ModemChild::spawn(spec);
+    standin.wait_run(pid);
+    EXPECT_TRUE(ModemChild::signal_child(pid, SIGKILL));
+    ASSERT_TRUE(run_real([&] { return reaped(pid); }));
+    // Reaped: the number may name another process by now.
+    EXPECT_FALSE(ModemChild::signal_child(pid, SIGKILL));
+    EXPECT_FALSE(ModemChild::signal_child(::getpid(), 0));
+}
+
+TEST_F(ModemChildTest, ADigitalModemRunsPppOnItsInterface)
+{
+    command(digital(), 2);
+    EXPECT_THAT(stream(2), Contains("slot=2 transmitter active : " + std::to_string(hdlc0().channel)));
+    EXPECT_EQ(hdlc0().protocol, If::kProtoPpp);
+    StandinRun run = standin.wait_run(modem(2)->child());
+    EXPECT_THAT(run.argv, ElementsAre("/usr/local/sbin/pppd", "file", "/usr/local/etc/ppp/ioptions", "hdlc0"));
+    EXPECT_TRUE(modems.free_names().empty());
+    // pppd brought the link up; the release takes it down and back to raw HDLC.
+    interfaces().add("hdlc0", If::kPointToPoint | If::kUp);
+    destroy_gone(2);
+    EXPECT_EQ(hdlc0().flags & If::kUp, 0);
+    EXPECT_EQ(hdlc0().protocol, If::kProtoHdlc);
+    EXPECT_THAT(modems.free_names(), ElementsAre("hdlc0"));
+}
+
+TEST_F(ModemChildTest, ADigitalModemThatCannotStartHoldsNoChannel)
+{
+    // The interface runs: its protocol cannot change.
+    interfaces().add("hdlc0", If::kPointToPoint | If::kUp);
+    command(digital(), 2);
+    EXPECT_THAT(stream(2), Contains("slot=2 success"));
+    EXPECT_THAT(err.str(), HasSubstr("SIOCWANDEV/IF_PROTO_PPP fail!"));
+    EXPECT_EQ(modem(2)->child(), -1);
+    destroy_gone(2);
+
+    // The interface went away: no channel, so no switch connection on -1.
+    interfaces().add("hdlc0", If::kPointToPoint);
+    command(digital(), 2);
+    interfaces().remove("hdlc0");
+    EXPECT_THAT(stream(2), Contains("slot=2 error connectFail"));
+    EXPECT_THAT(err.str(), HasSubstr("SIOCWANDEV/IF_GET_IFACE fail!"));
+    destroy(2);
+    EXPECT_THAT(err.str(), HasSubstr("SIOCGIFFLAGS fail!!!"));
+}
+
+TEST_F(ModemChildTest, ALostControllerLeavesNoSlotInTheListsAndFreesTheInterface)
+{
+    standin.behave("PPPD", "hup=ignore");
+    command(create_modem(), 2);
+    stream(2);
+    command(digital(), 3);
+    command(simple(LGCP::Command::e_connect, 1), 3);
+    pid_t dsp = modem(2)->child(), hdlc = modem(3)->child();
+    standin.wait_run(dsp);
+    standin.wait_run(hdlc);
+    server.OnDisconnect();
+    EXPECT_EQ(slots().at(2), nullptr);
+    EXPECT_EQ(modems.live_slots(), 0u);
+    EXPECT_EQ(modems.dsp_slots() + modems.hdlc_slots(), 0u);
+    EXPECT_THAT(modems.free_names(), ElementsAre("hdlc0"));
+    EXPECT_EQ(hdlc0().protocol, If::kProtoHdlc);
+    EXPECT_EQ(mctl().in_use(), 0u);
+    EXPECT_TRUE(run_real([&] { return reaped(dsp) && reaped(hdlc); }));
+    // A record for the freed slots finds none (the list is walked safely).
+    std::string r = attr::make(Auth::voauth, 0, {});
+    modems.OnAuth(attr(reinterpret_cast<const uint8_t*>(r.data()), r.size()));
+    EXPECT_THAT(err.str(), HasSubstr("receive auth request for unknown session 0"));
+}
+
+} // namespace

@@ -1,0 +1,164 @@
+// vb_standin: what the tests link in place of the PPP daemon, the fax
+// programs and the T.38 engine. It notes how it was started in
+// $VB_STANDIN_DIR/<pid>.run (argv one per line, then "dev:inode" of its
+// descriptor 0), then behaves as $VB_STANDIN_<NAME> says, NAME being PPPD,
+// FAX, FAXRECV (a fax program under a bin folder) or T38, from argv[0].
+// Comma-separated words:
+//   exit=N       exit with N at once
+//   sleep=MS     exit with 0 after MS
+//   hup=MS       exit with 0 MS after SIGHUP; hup=ignore ignores it
+//   term=ignore  ignore SIGTERM
+//   instances=N  answer --num-of-instances with "N"; "none" answers
+//                nothing, "hang" never ends
+// Without exit or sleep it waits for a signal. How it ended goes to
+// <pid>.end: "exit N" or "signal N". It dies with the program that
+// started it.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string gDir;
+volatile sig_atomic_t gHungUp = 0;
+
+void note_end(const char* how, int value)
+{
+    if (gDir.empty())
+        return;
+    char path[512], text[64];
+    std::snprintf(path, sizeof(path), "%s/%d.end", gDir.c_str(), int(getpid()));
+    int n = std::snprintf(text, sizeof(text), "%s %d\n", how, value);
+    if (FILE* f = std::fopen(path, "w")) {
+        std::fwrite(text, 1, size_t(n), f);
+        std::fclose(f);
+    }
+}
+
+[[noreturn]] void finish(int code)
+{
+    note_end("exit", code);
+    std::fflush(nullptr);
+    _exit(code);
+}
+
+void on_fatal(int sig)
+{
+    note_end("signal", sig);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void on_hup(int)
+{
+    gHungUp = 1;
+}
+
+void sleep_ms(long ms)
+{
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0) {
+    }
+}
+
+std::string name_of(const char* argv0)
+{
+    std::string path(argv0);
+    std::string base = path.substr(path.rfind('/') + 1);
+    if (base == "fax" && path.find("/bin/") != std::string::npos && path.find("/sbin/") == std::string::npos)
+        return "FAXRECV";
+    for (char& c : base)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    return base;
+}
+
+// The value of word in the comma-separated list, "" when absent.
+std::string directive(const std::string& list, const std::string& word)
+{
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find(',', at);
+        std::string item = list.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (item.compare(0, word.size() + 1, word + "=") == 0)
+            return item.substr(word.size() + 1);
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return std::string();
+}
+
+void note_start(int argc, char** argv)
+{
+    if (gDir.empty())
+        return;
+    std::string text;
+    for (int i = 0; i < argc; ++i)
+        text += std::string(argv[i]) + "\n";
+    struct stat st;
+    if (fstat(0, &st) == 0)
+        text += std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "\n";
+    std::string path = gDir + "/" + std::to_string(getpid());
+    // Written whole under another name, so a reader never sees half of it.
+    if (FILE* f = std::fopen((path + ".tmp").c_str(), "w")) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        std::rename((path + ".tmp").c_str(), (path + ".run").c_str());
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Never outlives the program that started it, even one killed outright.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (const char* dir = std::getenv("VB_STANDIN_DIR"))
+        gDir = dir;
+    const char* own = std::getenv(("VB_STANDIN_" + name_of(argv[0])).c_str());
+    std::string how = own ? own : "";
+    note_start(argc, argv);
+
+    if (argc > 1 && std::strcmp(argv[1], "--num-of-instances") == 0) {
+        std::string count = directive(how, "instances");
+        if (count == "hang")
+            for (;;)
+                pause();
+        if (!count.empty() && count != "none")
+            std::printf("%s\n", count.c_str());
+        finish(0);
+    }
+
+    std::string hup = directive(how, "hup");
+    signal(SIGHUP, hup == "ignore" ? SIG_IGN : hup.empty() ? on_fatal : on_hup);
+    // Held back but between the looks below, so none is missed.
+    sigset_t hupOnly, waiting;
+    sigemptyset(&hupOnly);
+    sigaddset(&hupOnly, SIGHUP);
+    sigprocmask(SIG_BLOCK, &hupOnly, &waiting);
+    sigdelset(&waiting, SIGHUP);
+    signal(SIGTERM, directive(how, "term") == "ignore" ? SIG_IGN : on_fatal);
+    std::string code = directive(how, "exit");
+    if (!code.empty())
+        finish(std::atoi(code.c_str()));
+    std::string sleep = directive(how, "sleep");
+    if (!sleep.empty()) {
+        sleep_ms(std::atol(sleep.c_str()));
+        finish(0);
+    }
+    for (;;) {
+        sigsuspend(&waiting);
+        if (gHungUp) {
+            sleep_ms(std::atol(hup.c_str()));
+            finish(0);
+        }
+    }
+}

@@ -1,0 +1,133 @@
+// The T.38 slot: the engine's command line and input, how its end is
+// reported, how destruction stops it, and the instance count.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include "tests/media/modem_support.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+LGCP::Command create_t38(size_t args = 0)
+{
+    LGCP::Command c;
+    LGCP::T38Soft& t = c.get_create().get_t38soft();
+    t.get_dhost().set_iaddr("127.0.0.1");
+    t.get_dhost().set_port(4000);
+    t.get_shost().set_iaddr("10.9.9.9");
+    t.get_shost().set_port(5000);
+    t.set_rx_packet_size(160);
+    t.set_rx_threshold(2);
+    t.set_tx_threshold(3);
+    for (size_t i = 0; i < args; ++i)
+        t.get_args().push_back(ASN1::IA5String("a" + std::to_string(i)));
+    return c;
+}
+
+struct T38Test : ::testing::Test, ModemWorld {
+    T38SoftSlot* t38_slot(unsigned n) { return dynamic_cast<T38SoftSlot*>(slots().at(n)); }
+};
+
+TEST_F(T38Test, TheEngineGetsThePeerTheArgsAndTheChannel)
+{
+    EXPECT_THAT(command(create_t38(30), 2), ElementsAre("slot=2 success", "slot=2 transmitter active : 1536",
+                                                        "slot=2 receiver active : 1536"));
+    StandinRun run = standin.wait_run(t38_slot(2)->pid());
+    ASSERT_EQ(run.argv.size(), 31u);
+    EXPECT_THAT(std::vector<std::string>(run.argv.begin(), run.argv.begin() + 5),
+                ElementsAre("/usr/local/sbin/t38", "--child", "--remote", "127.0.0.1/4000/5000", "a0"));
+    EXPECT_EQ(run.argv.back(), "a26");
+    const SimBoard::MccController::Allocated* mcc = sim.mcc().find(1536);
+    ASSERT_NE(mcc, nullptr);
+    EXPECT_EQ(mcc->record.type, Device::Mcc::kTransparent);
+    EXPECT_EQ(mcc->record.rxPacketSize, 160u);
+    EXPECT_EQ(mcc->record.rxThreshold, 2u);
+    EXPECT_EQ(mcc->record.txThreshold, 3u);
+    // Descriptor 0 of the engine is the channel; the server holds it no more.
+    SimBoard::Channel* ch = mcc->channel;
+    EXPECT_EQ(run.input, std::to_string(ch->dev) + ":" + std::to_string(ch->ino));
+    EXPECT_THAT(log.str(), HasSubstr("t38soft: arg[3]=127.0.0.1/4000/5000"));
+
+    // Destroying sends SIGTERM and answers at once.
+    pid_t pid = t38_slot(2)->pid();
+    EXPECT_THAT(destroy(2), ElementsAre("slot=2 success"));
+    EXPECT_TRUE(run_real([&] { return standin.end(pid) == "signal 15\n" && reaped(pid); }));
+    EXPECT_TRUE(run_real([&] { return sim.mcc().allocated() == 0; }));
+    EXPECT_TRUE(controller().empty());
+}
+
+TEST_F(T38Test, TheEnginesEndIsReported)
+{
+    struct Row {
+        bool link;
+        const char* how;
+        const char* line;
+        const char* signal;
+    } rows[] = {
+        {false, "", "t38 daemon terminated with code=237", "slot=2 abort 60672"},
+        {true, "exit=5", "t38 daemon terminated with code=5", "slot=2 abort 1280"},
+        {true, "", "t38 daemon terminated by signal=9", "slot=2 abort 9"},
+    };
+    std::string engine = root.path() + T38SoftFactory::kEngine;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        row.link ? void() : void(::unlink(engine.c_str()));
+        standin.behave("T38", row.how);
+        command(create_t38(), 2);
+        controller();
+        if (!*row.how && row.link)
+            ::kill(standin.wait_run(t38_slot(2)->pid()).pid, SIGKILL);
+        EXPECT_THAT(await_controller(), ElementsAre(row.signal));
+        EXPECT_THAT(log.str(), HasSubstr(row.line));
+        EXPECT_EQ(t38_slot(2)->pid(), -1);
+        destroy(2);
+        row.link ? void() : void(::symlink(VB_STANDIN, engine.c_str()));
+    }
+}
+
+TEST_F(T38Test, FailuresBeforeTheEngineMakeNoSlot)
+{
+    sim.board.fail(Device::Mcc::kDevice, SimBoard::Op::open, ENOENT);
+    EXPECT_THAT(command(create_t38(), 2), ElementsAre("slot=2 error insufficientResources"));
+    sim.board.fail(Device::Mcc::kDevice, Device::Mcc::MCC_ALLOCATE, EINVAL);
+    EXPECT_THAT(command(create_t38(), 2), ElementsAre("slot=2 error insufficientResources"));
+    sim.board.fail(Device::Mcc::kDevice, Device::Mcc::MCC_TIMESLOT, EIO);
+    EXPECT_THAT(command(create_t38(), 2), ElementsAre("slot=2 error insufficientResources"));
+    EXPECT_THAT(err.str(), HasSubstr("t38soft: T38SoftFactory::INewSlot - FAIL to open </dev/mcc/ctl> [2]"));
+    EXPECT_THAT(err.str(), HasSubstr("FAIL to ioctl MCC_ALLOCATE [22]"));
+    EXPECT_THAT(err.str(), HasSubstr("FAIL to ioctl MCC_TIMESLOT [5]"));
+    EXPECT_EQ(sim.mcc().allocated(), 0u);
+    EXPECT_TRUE(standin.runs().empty());
+}
+
+TEST_F(T38Test, TheInstanceCountNeverHoldsTheLoopLong)
+{
+    struct Row {
+        const char* how;
+        bool link;
+        int count;
+    } rows[] = {{"instances=8", true, 8}, {"instances=none", true, 0}, {"instances=hang", true, 0}, {"", false, 0}};
+    std::string engine = root.path() + T38SoftFactory::kEngine;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.how);
+        standin.behave("T38", row.how);
+        row.link ? void() : void(::unlink(engine.c_str()));
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(t38.QueryNumOfInstances(), row.count);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
+    }
+    EXPECT_THAT(log.str(), HasSubstr("t38: can't detect T38 resources"));
+    // Every engine asked was reaped by the count itself.
+    for (pid_t pid : standin.runs())
+        EXPECT_TRUE(reaped(pid));
+}
+
+} // namespace
