@@ -198,6 +198,8 @@ private:
     void on_ua(const Received& f);
     void on_dm(const Received& f);
     void on_frmr(const Received& f);
+    enum class SFrame { rr, rnr, rej };
+    bool supervisory(const Received& f, SFrame kind);
     void on_rr(const Received& f);
     void on_rnr(const Received& f);
     void on_rej(const Received& f);

@@ -193,20 +193,28 @@ void LAPD::on_peer_response_recovery(const Received& f, bool restartT203)
     }
 }
 
-void LAPD::on_rr(const Received& f)
+// What RR, RNR and REJ share (Q.921 5.6.3, 5.6.4): the trace, the peer's
+// busy state, timer recovery, the answer to an enquiry and the N(R) check.
+// False when the frame needs nothing more.
+bool LAPD::supervisory(const Received& f, SFrame kind)
 {
-    trace_frame("RR ", f, true);
+    static const char* const names[] = {"RR ", "RNR ", "REJ "};
+    bool busy = kind == SFrame::rnr;
+    bool acknowledges = kind != SFrame::rnr;
+    trace_frame(names[static_cast<int>(kind)], f, true);
     if (state == kTimerRecovery) {
-        peerBusy = false;
-        on_peer_response_recovery(f, true);
-        return;
+        peerBusy = busy;
+        on_peer_response_recovery(f, acknowledges);
+        return false;
     }
     if (state != kMultipleFrameEstablished)
-        return;
-    peerBusy = false;
+        return false;
+    peerBusy = busy;
     if (f.pf) {
         if (f.command)
             enquiry_response();
+        else if (kind != SFrame::rr)
+            on_error(kSupervisoryF1);
         else if (traces(3))
             std::clog << ext::header(this) << "receive RR (solicited response) in MFE_EST" << std::endl;
     }
@@ -214,8 +222,15 @@ void LAPD::on_rr(const Received& f)
         ++stats.badConfirm;
         nr_error_recovery();
         set_state(kAwaitingEstablishment);
-        return;
+        return false;
     }
+    return true;
+}
+
+void LAPD::on_rr(const Received& f)
+{
+    if (!supervisory(f, SFrame::rr))
+        return;
     if (f.nr == VS) {
         VA = f.nr;
         stop(T200);
@@ -228,27 +243,8 @@ void LAPD::on_rr(const Received& f)
 
 void LAPD::on_rnr(const Received& f)
 {
-    trace_frame("RNR ", f, true);
-    if (state == kTimerRecovery) {
-        peerBusy = true;
-        on_peer_response_recovery(f, false);
+    if (!supervisory(f, SFrame::rnr))
         return;
-    }
-    if (state != kMultipleFrameEstablished)
-        return;
-    peerBusy = true;
-    if (f.pf) {
-        if (f.command)
-            enquiry_response();
-        else
-            on_error(kSupervisoryF1);
-    }
-    if (!nr_valid(f.nr)) {
-        ++stats.badConfirm;
-        nr_error_recovery();
-        set_state(kAwaitingEstablishment);
-        return;
-    }
     VA = f.nr;
     stop(T203);
     start(T200);
@@ -256,27 +252,8 @@ void LAPD::on_rnr(const Received& f)
 
 void LAPD::on_rej(const Received& f)
 {
-    trace_frame("REJ ", f, true);
-    if (state == kTimerRecovery) {
-        peerBusy = false;
-        on_peer_response_recovery(f, true);
+    if (!supervisory(f, SFrame::rej))
         return;
-    }
-    if (state != kMultipleFrameEstablished)
-        return;
-    peerBusy = false;
-    if (f.pf) {
-        if (f.command)
-            enquiry_response();
-        else
-            on_error(kSupervisoryF1);
-    }
-    if (!nr_valid(f.nr)) {
-        ++stats.badConfirm;
-        nr_error_recovery();
-        set_state(kAwaitingEstablishment);
-        return;
-    }
     stop(T200);
     start(T203);
     retransmit_from(f.nr);
