@@ -306,12 +306,7 @@ void ED137RadioControl::SendRadioStateToChan(ED137RadioState const& s)
 int ED137RadioControl::SendProtoToChan(r2s_proto& p)
 {
     unsigned char buf[Device::RtpExt::kMaxPayload];
-    int n = r2s_proto_pack(&p, buf, sizeof buf);
-    if (n < 1) {
-        stats().pack_error = n;
-        return n;
-    }
-    return static_cast<int>(WritePayload(buf, static_cast<size_t>(n)));
+    return WritePacked(buf, r2s_proto_pack(&p, buf, sizeof buf));
 }
 
 unsigned long ED137RadioGWControl::ProcessRadioStatus(unsigned long now_ms, unsigned long interval)

@@ -217,12 +217,7 @@ void LemzRadioControl::SendRadioStateToChan(LemzRadioState const& state)
 int LemzRadioControl::SendProtoToChan(sig_proto& packet)
 {
     unsigned char buf[Device::RtpExt::kMaxPayload];
-    int n = sig_proto_pack(&packet, buf, sizeof buf);
-    if (n < 1) {
-        stats().pack_error = n;
-        return n;
-    }
-    return static_cast<int>(WritePayload(buf, static_cast<size_t>(n)));
+    return WritePacked(buf, sig_proto_pack(&packet, buf, sizeof buf));
 }
 
 LemzRadioControl::Kind LemzRadioControl::KindOf(uint32_t type, bool& known)

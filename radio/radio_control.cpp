@@ -212,6 +212,15 @@ ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
     return n;
 }
 
+int RadioControl::WritePacked(const unsigned char* buf, int packed)
+{
+    if (packed < 1) {
+        stats().pack_error = packed;
+        return packed;
+    }
+    return static_cast<int>(WritePayload(buf, static_cast<size_t>(packed)));
+}
+
 ssize_t RadioControl::WritePayload(const unsigned char* buf, size_t size)
 {
     ssize_t n = Device::write(mExt.get(), buf, size);

@@ -121,6 +121,9 @@ protected:
     ssize_t ReadPayload(unsigned char* buf, size_t size);
     // One payload to the channel; what write() gave.
     ssize_t WritePayload(const unsigned char* buf, size_t size);
+    // A payload a codec packed into buf: what the codec gave when it
+    // failed (counted as a pack error), else what write() gave.
+    int WritePacked(const unsigned char* buf, int packed);
     const rtp_ext_source& source() const { return mSource; }
     IRadioControlNotify* notify() const { return mNotify; }
     bool trace() const { return mTrace; }
