@@ -11,25 +11,25 @@
 
 namespace Hardware {
 
-DeviceService::DeviceService(const Spec& spec) : mSpec(spec)
+DeviceService::DeviceService(const Setup& setup) : mSetup(setup)
 {
     init();
 }
 
 void DeviceService::PutHeader(std::ostream& out) const
 {
-    out << mSpec.name << ": ";
+    out << mSetup.name << ": ";
 }
 
 bool DeviceService::init()
 {
-    Fd dev(Device::open(mSpec.path, mSpec.flags | O_NONBLOCK | O_CLOEXEC));
+    Fd dev(Device::open(mSetup.path, mSetup.flags | O_NONBLOCK | O_CLOEXEC));
     if (!dev) {
         int error = errno;
-        std::cerr << ext::header(this) << mSpec.openFailure << std::strerror(error) << std::endl;
+        std::cerr << ext::header(this) << mSetup.openFailure << std::strerror(error) << std::endl;
         return false;
     }
-    mEvent.Bind(mSpec.handler, &DeviceService::OnEvent, this);
+    mEvent.Bind(mSetup.handler, &DeviceService::OnEvent, this);
     mEvent.Schedule(dev, POLLIN);
     return true;
 }
@@ -48,9 +48,9 @@ void DeviceService::OnEvent(int fd, short revents)
 {
     if (revents & POLLIN) {
         alignas(8) unsigned char record[kMaxRecord];
-        const ssize_t size = static_cast<ssize_t>(mSpec.recordSize);
+        const ssize_t size = static_cast<ssize_t>(mSetup.recordSize);
         for (;;) {
-            ssize_t n = Device::read(fd, record, mSpec.recordSize);
+            ssize_t n = Device::read(fd, record, mSetup.recordSize);
             if (n == size) {
                 dispatch_record(record);
                 continue;
@@ -58,10 +58,10 @@ void DeviceService::OnEvent(int fd, short revents)
             if (n == 0)
                 return stop_watching("end of file");
             if (n > 0)
-                std::cerr << ext::header(this) << "short " << mSpec.name << " record of " << n << " bytes dropped"
+                std::cerr << ext::header(this) << "short " << mSetup.name << " record of " << n << " bytes dropped"
                           << std::endl;
             else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                std::cerr << ext::header(this) << "fail to read from " << mSpec.name << ": " << std::strerror(errno)
+                std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << std::strerror(errno)
                           << std::endl;
             break;
         }
@@ -72,7 +72,7 @@ void DeviceService::OnEvent(int fd, short revents)
 
 void DeviceService::stop_watching(const char* why)
 {
-    std::cerr << ext::header(this) << mSpec.name << " device lost (" << why
+    std::cerr << ext::header(this) << mSetup.name << " device lost (" << why
               << "), events off until the next configuration" << std::endl;
     mEvent.Release();
 }

@@ -13,7 +13,7 @@ namespace Hardware {
 
 class DeviceService {
 public:
-    struct Spec {
+    struct Setup {
         const char* name;        // log prefix and texts: "tonec"
         const char* path;        // the device
         int flags;               // of the open, besides non-blocking and close-on-exec
@@ -39,7 +39,7 @@ public:
     void PutHeader(std::ostream& out) const;
 
 protected:
-    explicit DeviceService(const Spec& spec);
+    explicit DeviceService(const Setup& setup);
     virtual ~DeviceService() = default;
 
     // Before a configuration: the device, opened again when missing.
@@ -50,7 +50,7 @@ private:
     void stop_watching(const char* why);
 
     Event mEvent;
-    const Spec& mSpec;
+    const Setup& mSetup;
 };
 
 // Makes S::instance() return a service of its own while it lives, so a test

@@ -174,11 +174,11 @@ void DSProcReceiver::CleanBeforeDestroy()
 // ----------------------------------------------------------------- service
 
 namespace {
-const DeviceService::Spec kSpec{"dsproc", GetDSPDevName(), O_RDWR, "open dsproc fail, VAD proceeding disabled: ",
+const DeviceService::Setup kSetup{"dsproc", GetDSPDevName(), O_RDWR, "open dsproc fail, VAD proceeding disabled: ",
                                   "DSProcReceiverService::OnEvent", sizeof(Device::Dsp::Event)};
 } // namespace
 
-DSProcReceiverService::DSProcReceiverService() : DeviceService(kSpec) {}
+DSProcReceiverService::DSProcReceiverService() : DeviceService(kSetup) {}
 
 void DSProcReceiverService::dispatch_record(const void* record)
 {

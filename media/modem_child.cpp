@@ -81,36 +81,36 @@ bool inherit(int fd, int target)
 // Everything here runs between fork and exec: system calls only, and
 // _exit, so that nothing of the server (its static objects, its buffered
 // log text) runs or is written twice.
-[[noreturn]] void run_child(const Spec& spec, const std::string& path, char* const* argv)
+[[noreturn]] void run_child(const Setup& setup, const std::string& path, char* const* argv)
 {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (!inherit(spec.input, 0) || !inherit(spec.output, 1))
-        ::_exit(spec.failStatus);
-    if (spec.delayMs) {
-        timespec pause{static_cast<time_t>(spec.delayMs / 1000), static_cast<long>(spec.delayMs % 1000) * 1000000L};
+    if (!inherit(setup.input, 0) || !inherit(setup.output, 1))
+        ::_exit(setup.failStatus);
+    if (setup.delayMs) {
+        timespec pause{static_cast<time_t>(setup.delayMs / 1000), static_cast<long>(setup.delayMs % 1000) * 1000000L};
         while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
         }
     }
-    say(1, spec.banner);
+    say(1, setup.banner);
     ::execv(path.c_str(), argv);
-    say(2, spec.failText);
-    ::_exit(spec.failStatus);
+    say(2, setup.failText);
+    ::_exit(setup.failStatus);
 }
 
 } // namespace
 
-pid_t spawn(const Spec& spec)
+pid_t spawn(const Setup& setup)
 {
-    if (spec.argv.empty()) {
+    if (setup.argv.empty()) {
         errno = EINVAL;
         return -1;
     }
     // Built before the fork: the child must not allocate.
-    std::string path = Paths::resolve(spec.argv[0]);
+    std::string path = Paths::resolve(setup.argv[0]);
     std::vector<char*> argv;
-    for (const std::string& a : spec.argv)
+    for (const std::string& a : setup.argv)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     // Text still buffered would otherwise be written by both processes.
@@ -120,7 +120,7 @@ pid_t spawn(const Spec& spec)
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid == 0)
-        run_child(spec, path, argv.data());
+        run_child(setup, path, argv.data());
     return pid;
 }
 

@@ -31,7 +31,7 @@ std::vector<std::string> fax_receiver_command(int modem, const std::string& file
 // The received fax's file name for a start at t (local time).
 std::string fax_file_name(time_t t);
 
-struct Spec {
+struct Setup {
     // argv[0] names the program; it runs from Paths::resolve(argv[0]).
     std::vector<std::string> argv;
     // Become descriptors 0 and 1 when not -1.
@@ -48,7 +48,7 @@ struct Spec {
 };
 
 // The child's pid, or -1 with errno when fork failed.
-pid_t spawn(const Spec& spec);
+pid_t spawn(const Setup& setup);
 
 // Sends sig to pid only while pid is still a child of this process that
 // nobody has reaped: a reaped pid may already name another process.

@@ -47,9 +47,9 @@ void ModemSlot::pppd_exec(const std::string& device, const char* options)
 {
     if (mPid > 0)
         return;
-    ModemChild::Spec spec;
-    spec.argv = ModemChild::pppd_command(mParams, device, options);
-    pid_t pid = ModemChild::spawn(spec);
+    ModemChild::Setup setup;
+    setup.argv = ModemChild::pppd_command(mParams, device, options);
+    pid_t pid = ModemChild::spawn(setup);
     if (pid < 0) {
         int error = errno;
         std::cerr << ext::header(this) << "vfork fail: " << std::strerror(error) << std::endl;
@@ -292,14 +292,14 @@ void DspModemSlot::StartCall(int fd)
 
 void DspModemSlot::StartFaxTransfer()
 {
-    ModemChild::Spec spec;
-    spec.argv = ModemChild::fax_transfer_command(mParams, mModem);
-    spec.banner = "executing fax transfer";
-    spec.failText = "fail to exec!";
+    ModemChild::Setup setup;
+    setup.argv = ModemChild::fax_transfer_command(mParams, mModem);
+    setup.banner = "executing fax transfer";
+    setup.failText = "fail to exec!";
     // The program reaches the modem by its number; the descriptors that
     // hold it stay with the server.
     mControl.close();
-    pid_t pid = ModemChild::spawn(spec);
+    pid_t pid = ModemChild::spawn(setup);
     if (pid < 0)
         return Fail("vfork fail: ");
     mPid = pid;
@@ -311,13 +311,13 @@ void DspModemSlot::StartFaxTransfer()
 
 void DspModemSlot::RunFaxReceiver()
 {
-    ModemChild::Spec spec;
-    spec.argv = ModemChild::fax_receiver_command(mModem, ModemChild::fax_file_name(std::time(nullptr)));
-    spec.delayMs = 1000;
-    spec.banner = "executing";
-    spec.failText = "fail to exec!";
+    ModemChild::Setup setup;
+    setup.argv = ModemChild::fax_receiver_command(mModem, ModemChild::fax_file_name(std::time(nullptr)));
+    setup.delayMs = 1000;
+    setup.banner = "executing";
+    setup.failText = "fail to exec!";
     mControl.close();
-    if (ModemChild::spawn(spec) < 0)
+    if (ModemChild::spawn(setup) < 0)
         return Fail("vfork fail: ");
     std::clog << ext::header(this) << "fax receiver executed" << " modem=" << mModem << " ts=" << mTimeslot
               << std::endl;

@@ -122,14 +122,14 @@ Slot* T38SoftFactory::INewSlot(LGCP::CreateParams const& params)
                   << std::endl;
         return nullptr;
     }
-    ModemChild::Spec spec;
-    spec.argv = command(t38);
-    spec.input = fd.get();
-    spec.failStatus = kExecFailed;
+    ModemChild::Setup setup;
+    setup.argv = command(t38);
+    setup.input = fd.get();
+    setup.failStatus = kExecFailed;
     std::clog << ext::header(this) << "args for run t38 daemon:" << std::endl;
-    for (size_t i = 0; i < spec.argv.size(); ++i)
-        std::clog << ext::header(this) << "arg[" << i << "]=" << spec.argv[i] << std::endl;
-    pid_t pid = ModemChild::spawn(spec);
+    for (size_t i = 0; i < setup.argv.size(); ++i)
+        std::clog << ext::header(this) << "arg[" << i << "]=" << setup.argv[i] << std::endl;
+    pid_t pid = ModemChild::spawn(setup);
     if (pid < 0)
         return nullptr;
     std::clog << ext::header(this) << "t38 daemon[" << pid << "] successfully started" << std::endl;
@@ -190,11 +190,11 @@ int T38SoftFactory::QueryNumOfInstances() const
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
-    ModemChild::Spec spec;
-    spec.argv = {kEngine, "--num-of-instances"};
-    spec.output = writeEnd.get();
-    spec.failStatus = 127;
-    pid_t pid = ModemChild::spawn(spec);
+    ModemChild::Setup setup;
+    setup.argv = {kEngine, "--num-of-instances"};
+    setup.output = writeEnd.get();
+    setup.failStatus = 127;
+    pid_t pid = ModemChild::spawn(setup);
     writeEnd.close();
     std::string line;
     bool answered = false;

@@ -239,11 +239,11 @@ void TonecReceiver::CleanBeforeDestroy()
 // ----------------------------------------------------------------- service
 
 namespace {
-const DeviceService::Spec kSpec{"tonec", GetDTMFDevName(), O_RDONLY, "open tonec fail, DTMF proceeding disabled: ",
+const DeviceService::Setup kSetup{"tonec", GetDTMFDevName(), O_RDONLY, "open tonec fail, DTMF proceeding disabled: ",
                                   "TonecReceiverService::OnEvent", sizeof(Device::Dtmf::Event)};
 } // namespace
 
-TonecReceiverService::TonecReceiverService() : DeviceService(kSpec) {}
+TonecReceiverService::TonecReceiverService() : DeviceService(kSetup) {}
 
 void TonecReceiverService::dispatch_record(const void* record)
 {

@@ -100,9 +100,9 @@ TEST_F(ModemChildTest, DestroyHangsTheChildUpAndWaitsForItsEnd)
 
 TEST_F(ModemChildTest, ASignalGoesOnlyToAChildStillOurs)
 {
-    ModemChild::Spec spec;
-    spec.argv = {"/usr/local/sbin/pppd"};
-    pid_t pid = ModemChild::spawn(spec);
+    ModemChild::Setup setup;
+    setup.argv = {"/usr/local/sbin/pppd"};
+    pid_t pid = ModemChild::spawn(setup);
     standin.wait_run(pid);
     EXPECT_TRUE(ModemChild::signal_child(pid, SIGKILL));
     ASSERT_TRUE(run_real([&] { return reaped(pid); }));
