@@ -268,39 +268,6 @@ TEST_F(Ss7Bec, StatisticsAfterARun)
     EXPECT_EQ(s.overflowCntr, 0u);
 }
 
-TEST_F(Ss7Bec, EachTraceSwitchGatesItsLines)
-{
-    struct Case {
-        bool SLC::Traces::*flag;
-        const char* line;
-    };
-    const Case cases[] = {
-        {&SLC::Traces::state, "change state from"},  {&SLC::Traces::raw_receive, " rx raw 0xFF 0xFF 0x1 0x1"},
-        {&SLC::Traces::raw_transmit, " tx raw 0xFF"}, {&SLC::Traces::mtp_transmit, " mtp tx 0x83 0x1 0x0"},
-        {&SLC::Traces::mtp_receive, " mtp rx 0x83 0xAA 0xBB"},
-        {&SLC::Traces::mtp_activate, "local_activate: executing..."},
-        {&SLC::Traces::timers, "set T4"},            {&SLC::Traces::msu_processing, "ack!"},
-    };
-    auto scenario = [](vbtest::Ss7Link& l) {
-        l.slc->local_activate();
-        l.feed("FF FF 01 01");
-        l.feed("FF FF 00");
-        l.send("83 01 00");
-        l.feed(msu_from_peer(0, 1, 0, 1));
-    };
-    for (const Case& on : cases) {
-        SCOPED_TRACE(on.line);
-        vbtest::Ss7Link l;
-        l.slc->traces.*on.flag = true;
-        log.clear();
-        err.clear();
-        scenario(l);
-        std::string all = log.str() + err.str();
-        for (const Case& c : cases)
-            EXPECT_EQ(all.find(c.line) != std::string::npos, &c == &on) << c.line;
-    }
-}
-
 } // namespace
 
 namespace {
