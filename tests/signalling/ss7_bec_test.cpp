@@ -58,15 +58,6 @@ TEST_F(Ss7Bec, MsusAreNumberedAndAcknowledged)
     EXPECT_EQ(link.line.take(), Texts{"FF 82 03 83 05 00"});
 }
 
-TEST_F(Ss7Bec, ReceivedMsusAreAcknowledgedAndPassedUp)
-{
-    link.feed(msu_from_peer(127, 1, 0, 1, "83 01 00"));
-    link.feed(msu_from_peer(127, 1, 1, 1, "83 02 00"));
-    EXPECT_EQ(link.upper.received, (Texts{"83 01 00", "83 02 00"}));
-    EXPECT_EQ(link.line.take(), (Texts{su(0, 1, 127, 1, 0), su(1, 1, 127, 1, 0)}));
-    EXPECT_EQ(slc.bsn_to_send(), 1u);
-}
-
 TEST_F(Ss7Bec, BackwardSequenceNumberValidity)
 {
     struct Case {
