@@ -171,19 +171,6 @@ TEST_F(MonitoringTest, PowerStatesToTheControllerAndTheAgents)
     }
 }
 
-TEST_F(MonitoringTest, AControllerConnectingJustAfterAChangeHearsThePowerTwice)
-{
-    sim.hal().set_power(1);
-    make(false);
-    connect();
-    run_ms(1);
-    EXPECT_THAT(atController(), ElementsAre("power standby", "power standby"));
-    hang_up();
-    link->up();
-    run_ms(1);
-    EXPECT_THAT(atController(), ElementsAre("power standby")) << "unchanged: once, from the connection";
-}
-
 TEST_F(MonitoringTest, WithoutTheHalDeviceEveryCallTriesTheOpenAgain)
 {
     board.fail(Device::Hal::kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
@@ -377,28 +364,6 @@ TEST_F(MonitoringTest, TrunkStatesOfE1LinesOnlyReachTheFramers)
     EXPECT_THAT(resent, testing::Contains("e1StatusDsc[2]=No Carrier"));
     EXPECT_THAT(resent, testing::Contains("softwareBuild=" + versionTag())) << "the whole state is resent";
     EXPECT_EQ(std::count(resent.begin(), resent.end(), "e1StatusDsc[2]=No Carrier"), 1) << "once";
-}
-
-TEST_F(MonitoringTest, DriverBuildTexts)
-{
-    make();
-    linkAgent();
-    struct Case {
-        const char* line;
-        const char* value;
-    };
-    const Case cases[] = {
-        {"drv 3.2 build 17\n", "3.2 [build 17]"}, {"drv 3.2 b\n", "3.2 [b]"}, {"drv 3.2\n", "none"},
-        {"  drv   3.2  b  x y\n", "3.2 [b x]"},       {"", nullptr},
-    };
-    for (const Case& c : cases) {
-        items();
-        tree.write("/proc/voice/version", c.line);
-        mon->sendSnmpDriverBuild();
-        run_ms(1);
-        Texts expected = c.value ? Texts{std::string("driverBuild=") + c.value} : Texts{};
-        EXPECT_EQ(items(), expected) << c.line;
-    }
 }
 
 TEST_F(MonitoringTest, EveryNewAgentGetsTheWholeState)

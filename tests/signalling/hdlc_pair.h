@@ -101,8 +101,6 @@ public:
     HdlcPair(const HdlcPair&) = delete;
     HdlcPair& operator=(const HdlcPair&) = delete;
 
-    // Frames on their way.
-    size_t in_flight() const { return toA.inFlight.size() + toB.inFlight.size(); }
     // Called after each delivered frame (for invariants).
     std::function<void()> after_delivery;
 

@@ -298,23 +298,4 @@ TEST_F(HdlcTest, DestroyedChannelLeavesNoStaleConnection)
     EXPECT_EQ(hal.output(13).drive, Hal::Drive::constant);
 }
 
-TEST_F(HdlcTest, TracesUnderTheirSwitch)
-{
-    traces.signallingHdlc = true;
-    vbtest::CaptureStream log(std::clog);
-    {
-        LineChannel ch(board, 14, 3);
-        ch.hdlc.parameters.trunk_timeslot = 7;
-        ch.send(vbtest::bytes({0x01, 0xab}));
-        board.line(14).send(vbtest::bytes({0x7e}));
-        one_pass();
-        ch.hdlc.deactivate();
-    }
-    traces.signallingHdlc = false;
-    std::string text = log.str();
-    for (const char* line : {"hdlc [3/0]: activated\n", "HDLC[3]: tx 01 AB\n", "hdlc [3/7]: do_read\n",
-                             "HDLC[3]: rx 7E\n", "hdlc [3/7]: deactivated\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line;
-}
-
 } // namespace

@@ -222,31 +222,6 @@ TEST(LapdStateTest, OutOfSequenceIFramesRejectOnceThenAnswerOnlyPolls)
     EXPECT_EQ(h.link->stats.rejected, 3u);
 }
 
-// Frames are traced from level 3 with their own direction each; the
-// recovery state changes only from level 4.
-TEST(LapdStateTest, TracesByLevel)
-{
-    for (unsigned log : {3u, 4u}) {
-        vbtest::CaptureStream clog(std::clog);
-        LinkHarness h(ISDN::Side::user, false, log);
-        h.rx("02 01 7F");
-        std::string text = clog.str();
-        size_t rx = text.find("rx:"), tx = text.find("tx: ");
-        ASSERT_NE(rx, std::string::npos);
-        ASSERT_NE(tx, std::string::npos);
-        EXPECT_NE(text.find("frame network->user", rx), std::string::npos);
-        EXPECT_NE(text.find("frame user->network", tx), std::string::npos);
-        h.advance(ISDN::LAPD::kT203 + 1);
-        h.rx("00 01 01 01");
-        text = clog.str();
-        EXPECT_EQ(text.find("change state \"Multiple frame established\" -> \"Timer recovery\"") != std::string::npos,
-                  log == 4);
-        EXPECT_EQ(text.find("LAPD[0] : change state \"Timer recovery\" -> \"Multiple frame established\"") !=
-                      std::string::npos,
-                  log == 4);
-    }
-}
-
 // Mended faults of the reference behaviour.
 
 TEST(LapdStateTest, ShortFramesAreDroppedAndReported)
@@ -327,27 +302,6 @@ TEST(LapdStateTest, EmptyPoolLosesTheFrameOnceReportedAndTimersRecover)
     EXPECT_EQ(h.sent(), Strings{tSABME});
     h.rx("00 01 73");
     EXPECT_EQ(h.state(), 6u);
-}
-
-TEST(LapdStateTest, StatusCarriesTheFullState)
-{
-    LinkHarness h;
-    h.enter(6);
-    std::ostringstream os;
-    h.link->status()->out(os);
-    EXPECT_EQ(os.str(), "current status"
-                        "\n   - state: Multiple frame established"
-                        "\n   - self: TEI=0, SAPI=0, busy=0"
-                        "\n   - peer: TEI=0, SAPI=0, busy=0"
-                        "\n   - counters: VS=0, VA=0, VR=0, RC=0"
-                        "\n   - internal signals: AckRQ=0, RetrRQ=0, QueuedUp=0"
-                        "\n   - flags: L3Initiated=1, Establishable=1, RejectException=0"
-                        "\n   - timers: T200 stopped, T202 stopped, T203 running");
-    EXPECT_FALSE(h.link->status()->success());
-    std::ostringstream header;
-    h.link->trunk = 2;
-    h.link->PutHeader(header);
-    EXPECT_EQ(header.str(), "LAPD[2] (Multiple frame established): ");
 }
 
 } // namespace

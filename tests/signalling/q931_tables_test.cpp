@@ -35,18 +35,4 @@ TEST(Q931Tables, EveryRowIsFoundByItsCodeAndNothingElse)
         EXPECT_EQ(cause_text(static_cast<uint8_t>(code)), nullptr) << code;
 }
 
-TEST(Q931Tables, SpotChecks)
-{
-    EXPECT_STREQ(message_type(0x05)->name, "SETUP");
-    EXPECT_STREQ(message_type(0x5A)->name, "RELEASE COMPLETE");
-    EXPECT_STREQ(message_type(0x7D)->name, "STATUS");
-    EXPECT_STREQ(element_type(0x04)->name, "Bearer capability");
-    EXPECT_EQ(element_type(0x04)->printer, &prbearer);
-    EXPECT_EQ(element_type(0x70)->printer, &prcalled);
-    EXPECT_EQ(element_type(0x6C)->printer, &prcalling);
-    EXPECT_EQ(element_type(0x7F)->printer, &general);
-    EXPECT_STREQ(cause_text(0x10)->text, "Normal call clearing");
-    EXPECT_STREQ(cause_text(0x7F)->text, "Interworking, unspecified");
-}
-
 } // namespace

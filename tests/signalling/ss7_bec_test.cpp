@@ -58,15 +58,6 @@ TEST_F(Ss7Bec, MsusAreNumberedAndAcknowledged)
     EXPECT_EQ(link.line.take(), Texts{"FF 82 03 83 05 00"});
 }
 
-TEST_F(Ss7Bec, ReceivedMsusAreAcknowledgedAndPassedUp)
-{
-    link.feed(msu_from_peer(127, 1, 0, 1, "83 01 00"));
-    link.feed(msu_from_peer(127, 1, 1, 1, "83 02 00"));
-    EXPECT_EQ(link.upper.received, (Texts{"83 01 00", "83 02 00"}));
-    EXPECT_EQ(link.line.take(), (Texts{su(0, 1, 127, 1, 0), su(1, 1, 127, 1, 0)}));
-    EXPECT_EQ(slc.bsn_to_send(), 1u);
-}
-
 TEST_F(Ss7Bec, BackwardSequenceNumberValidity)
 {
     struct Case {
@@ -266,39 +257,6 @@ TEST_F(Ss7Bec, StatisticsAfterARun)
     EXPECT_EQ(s.repeatCntr, 1u);
     EXPECT_EQ(s.badSeqCntr, 1u);
     EXPECT_EQ(s.overflowCntr, 0u);
-}
-
-TEST_F(Ss7Bec, EachTraceSwitchGatesItsLines)
-{
-    struct Case {
-        bool SLC::Traces::*flag;
-        const char* line;
-    };
-    const Case cases[] = {
-        {&SLC::Traces::state, "change state from"},  {&SLC::Traces::raw_receive, " rx raw 0xFF 0xFF 0x1 0x1"},
-        {&SLC::Traces::raw_transmit, " tx raw 0xFF"}, {&SLC::Traces::mtp_transmit, " mtp tx 0x83 0x1 0x0"},
-        {&SLC::Traces::mtp_receive, " mtp rx 0x83 0xAA 0xBB"},
-        {&SLC::Traces::mtp_activate, "local_activate: executing..."},
-        {&SLC::Traces::timers, "set T4"},            {&SLC::Traces::msu_processing, "ack!"},
-    };
-    auto scenario = [](vbtest::Ss7Link& l) {
-        l.slc->local_activate();
-        l.feed("FF FF 01 01");
-        l.feed("FF FF 00");
-        l.send("83 01 00");
-        l.feed(msu_from_peer(0, 1, 0, 1));
-    };
-    for (const Case& on : cases) {
-        SCOPED_TRACE(on.line);
-        vbtest::Ss7Link l;
-        l.slc->traces.*on.flag = true;
-        log.clear();
-        err.clear();
-        scenario(l);
-        std::string all = log.str() + err.str();
-        for (const Case& c : cases)
-            EXPECT_EQ(all.find(c.line) != std::string::npos, &c == &on) << c.line;
-    }
 }
 
 } // namespace

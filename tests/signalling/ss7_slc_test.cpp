@@ -233,26 +233,6 @@ TEST_F(Ss7Slc, UnitsWhoseLengthDisagreesAreDropped)
     EXPECT_EQ(slc.statistics().octetsRx, before.octetsRx + 2);
 }
 
-TEST_F(Ss7Slc, HeadersAndNames)
-{
-    slc.dpc = 1234;
-    slc.slc = 3;
-    slc.trunk = 2;
-    std::ostringstream out;
-    slc.PutHeader(out);
-    out << '|';
-    slc.protocol_info(out);
-    out << '|' << slc.name().name();
-    EXPECT_EQ(out.str(), "SS7/L2 [dpc=1234, slc=3, trunk=2] (idle): |MTP/L2|MTP/L2");
-    Texts names;
-    for (int id = 0; id <= 6; ++id)
-        names.push_back(SS7::state_name(id));
-    EXPECT_EQ(names, (Texts{"idle", "not aligned", "aligned", "proving", "aligned ready", "worked", "unknown"}));
-    slc.traces.state = true;
-    slc.local_activate();
-    EXPECT_EQ(log.str(), "SS7/L2 [dpc=1234, slc=3, trunk=2]: change state from \"idle\" to \"not aligned\"\n");
-}
-
 TEST_F(Ss7Slc, NoChannelNoCrash)
 {
     slc.hdlc = nullptr;
