@@ -141,14 +141,4 @@ TEST_F(LemzFlow, StatusOutCommandsInTheHolderOnlyAndSilenceAfterDestroy)
     EXPECT_TRUE(types_within(radio_side, 1500).empty());
 }
 
-TEST_F(LemzFlow, AFailedAttachLeavesAPlainRtpSlot)
-{
-    EXPECT_EQ(board.ask("fail /dev/rtp_ext 0xc0084501 22"), "ok");
-    UdpPeer radio_side;
-    Texts created = create(1, radio_side.port(), free_rtp_port());
-    EXPECT_THAT(created, Contains("slot=1 success"));
-    EXPECT_TRUE(eventually([&] { return server.err().find("attach rtp_ext session fail !!!") != std::string::npos; }));
-    EXPECT_TRUE(types_within(radio_side, 1200).empty());
-}
-
 } // namespace

@@ -135,26 +135,6 @@ TEST_F(MediaFlow, MixerSlotsMixDetectAndAbortWithTheirUnit)
     EXPECT_THAT(ctl.exchange(to(of(C::e_destroy), 2)), Contains("slot=2 success"));
 }
 
-TEST_F(MediaFlow, FilePlayerPlaysItsPromptsAsRtp)
-{
-    std::string a(1000, 'a'), b(333, 'b');
-    std::ofstream(server.path("/usr/local/voice/a"), std::ios::binary) << a;
-    std::ofstream(server.path("/usr/local/voice/b"), std::ios::binary) << b;
-    Remote remote;
-    rtp(1, remote);
-    LGCP::Command play;
-    LGCP::PlayerParams_file& f = play.get_create().get_voice().get_player().get_file();
-    f.get_name().push_back(ASN1::IA5String("a"));
-    f.get_name().push_back(ASN1::IA5String("b"));
-    f.set_repeat(2);
-    EXPECT_THAT(ctl.exchange(to(play, 2)), ElementsAre("slot=2 success"));
-    ctl.send(to(of(C::e_connect, 1), 2));
-    EXPECT_EQ(payloads(remote.rtp, 2 * (a.size() + b.size())), a + b + a + b);
-    Texts end = until("slot=2 abort 0");
-    EXPECT_THAT(end, Contains("slot=2 transmitter inactive : NULL"));
-    EXPECT_EQ(end.back(), "slot=2 abort 0");
-}
-
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
 {
     TcpListener peer;

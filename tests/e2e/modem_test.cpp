@@ -79,13 +79,11 @@ LGCP::Command simple(LGCP::Command::Choices which, unsigned target = 0)
     return c;
 }
 
-LGCP::Command create_modem(const std::string& cid, bool digital = false)
+LGCP::Command create_modem(const std::string& cid)
 {
     LGCP::Command c;
     c.get_create().get_modem().set_cid(cid);
     c.get_create().get_modem().set_cdid("");
-    if (digital)
-        c.get_create().get_modem().include_ddm().push_back(TERM::DigitalDataModeEnum(TERM::DigitalDataModeEnum::ddmV110));
     return c;
 }
 
@@ -219,20 +217,6 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(190));
 }
 
-TEST_F(ModemFlow, ADigitalCallRunsOnAnInterfaceAndGivesItBack)
-{
-    start("");
-    ctl.exchange(to(create_trunk(0, 1), 9));
-    ctl.exchange(to(create_modem("", true), 5));
-    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)), Contains("slot=5 success"));
-    EXPECT_THAT(run_of("/usr/local/sbin/pppd"), ElementsAre("/usr/local/sbin/pppd", "file", "/usr/local/etc/ppp/ioptions",
-                                                            "hdlc0"));
-    EXPECT_THAT(query(), Contains(HasSubstr("digital-modems 1")));
-    ctl.send(to(simple(LGCP::Command::e_destroy), 5));
-    EXPECT_TRUE(eventually([&] { return next() == "slot=5 success"; }));
-    EXPECT_THAT(query(), Contains(HasSubstr("digital-modems 2")));
-}
-
 TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
 {
     start("", "instances=8,exit=5");
@@ -251,22 +235,6 @@ TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
         EXPECT_EQ(next(), "slot=7 abort 1280");
     else
         EXPECT_THAT(got, Contains("slot=7 abort 1280"));
-}
-
-TEST_F(ModemFlow, ALostControllerLeavesTheServerReady)
-{
-    start("hup=ignore");
-    ctl.exchange(to(create_trunk(0, 1), 9));
-    ctl.exchange(to(create_modem("1"), 5));
-    ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5));
-    ASSERT_FALSE(run_of("/usr/local/sbin/pppd").empty());
-    ctl.close();
-    ASSERT_TRUE(ctl.connect(server.port()));
-    EXPECT_THAT(query(), Contains(HasSubstr("modem 4,")));
-    ctl.exchange(to(create_trunk(0, 1), 9));
-    ctl.exchange(to(create_modem("2"), 5));
-    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)), Contains("slot=5 transmitter active : 3072"));
-    EXPECT_THAT(run_of("/usr/local/sbin/pppd"), Contains("2"));
 }
 
 } // namespace

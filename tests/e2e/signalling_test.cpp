@@ -96,20 +96,6 @@ protected:
     Texts pending;
 };
 
-TEST_F(SignallingFlow, PriUserSideCarriesLayer3)
-{
-    ASSERT_EQ(on(1, pstn_isdn(false, 1, false)), "slot=1 success");
-    join(1, 2, false);
-    EXPECT_EQ(await("slot=2 userData"), frame(2, "00 01 7F"));
-    on(2, user_data("00 01 73"));
-    EXPECT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
-    EXPECT_EQ(on(1, user_data("08 02 00 01 05")), "slot=1 success");
-    EXPECT_EQ(await("slot=2 userData"), frame(2, "00 01 00 00 08 02 00 01 05"));
-    on(2, user_data("02 01 00 02 08 02 80 01 07"));
-    EXPECT_EQ(await("slot=1 userData"), frame(1, "08 02 80 01 07"));
-    EXPECT_EQ(await("slot=2 userData"), frame(2, "02 01 01 02"));
-}
-
 TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
 {
     C create = ss7(1, true);
