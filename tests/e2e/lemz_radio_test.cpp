@@ -13,7 +13,6 @@
 #include "tests/support/rtp_peer.h"
 
 using namespace vbtest;
-using testing::Contains;
 using testing::ElementsAre;
 using testing::HasSubstr;
 

@@ -1,6 +1,6 @@
 // RTP streams through the running server, as call flows: a controller
-// creates, connects and changes RTP slots, RTP goes in and out on the
-// loopback, and the board's test port plays the driver's events.
+// creates, connects and destroys RTP slots, RTP goes in and out on the
+// loopback, and the board's test port shows the session gone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,13 +18,6 @@ namespace {
 std::string command_to(const LGCP::Command& c, unsigned slot)
 {
     return lgcp(c, -1, int(slot));
-}
-
-LGCP::Command ioctl_of(const std::function<void(LGCP::IoctlParams&)>& fill)
-{
-    LGCP::Command c;
-    fill(c.get_ioctl());
-    return c;
 }
 
 // The channel in "slot=1 transmitter active : 2048".
@@ -67,7 +60,7 @@ protected:
     BoardPort board;
 };
 
-TEST_F(RtpFlow, TwoSlotsCarryRtpAndTheirEvents)
+TEST_F(RtpFlow, TwoSlotsCarryRtpAndByeAtTheEnd)
 {
     Remote a, b;
     uint16_t l1 = free_rtp_port(), l2 = free_rtp_port();
@@ -77,10 +70,7 @@ TEST_F(RtpFlow, TwoSlotsCarryRtpAndTheirEvents)
     EXPECT_THAT(one[1], HasSubstr("slot=1 transmitter active"));
     EXPECT_THAT(one[2], HasSubstr("slot=1 receiver active"));
     int c1 = channel_of(one[1]);
-    Texts two = create(2, b, l2, [](TERM::RtpParams& p) {
-        p.set_ttl(5);
-        p.set_qos_dscp(TERM::IpQoSDSCP::ef);
-    });
+    Texts two = create(2, b, l2);
     ASSERT_EQ(two.size(), 3u);
     EXPECT_EQ(two[0], "slot=2 success");
 
@@ -95,35 +85,13 @@ TEST_F(RtpFlow, TwoSlotsCarryRtpAndTheirEvents)
     // 1 to 2: RTP sent to 1 comes out of 2.
     EXPECT_THAT(ctl.exchange(command_to([] { LGCP::Command c; c.set_connect(2); return c; }(), 1)),
                 testing::Contains("slot=1 success"));
-    b.rtp.receive_ip_fields();
     a.rtp.send(l1, rtp_packet(8, 100, 800, 0x0A0A0A0A, "hello"));
     ASSERT_TRUE(eventually([&] { return b.rtp.ready(); }, 2000));
-    int tos = 0, ttl = 0;
-    std::string first = b.rtp.take_ip(tos, ttl);
+    std::string first = b.rtp.take();
     ASSERT_EQ(first.size(), 17u);
     EXPECT_EQ(uint8_t(first[1]), 8);
     EXPECT_EQ(word_at(first, 8), ssrc2);
     EXPECT_EQ(first.substr(12), "hello");
-    EXPECT_EQ(tos, 184);
-    EXPECT_EQ(ttl, 5);
-    a.rtp.send(l1, rtp_packet(8, 101, 960, 0x0A0A0A0A, "again"));
-    std::string second = next_datagram(b.rtp);
-    ASSERT_EQ(second.size(), 17u);
-    EXPECT_EQ(uint16_t(word_at(second, 0)), uint16_t(word_at(first, 0) + 1));
-
-    // encoder-mode ulaw on 2: PT 0.
-    EXPECT_THAT(ctl.exchange(command_to(ioctl_of([](LGCP::IoctlParams& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), 2)),
-                ElementsAre("slot=2 success"));
-    a.rtp.send(l1, rtp_packet(8, 102, 1120, 0x0A0A0A0A, "ulaw"));
-    std::string third = next_datagram(b.rtp);
-    ASSERT_EQ(third.size(), 16u);
-    EXPECT_EQ(uint8_t(third[1]), 0);
-    EXPECT_EQ(uint16_t(word_at(third, 0)), uint16_t(word_at(second, 0) + 1));
-    // decoder-mode ulaw on 1: A-law coming in is dropped.
-    EXPECT_THAT(ctl.exchange(command_to(ioctl_of([](LGCP::IoctlParams& i) { i.set_decoder_mode(LGCP::CodecMode::ulaw); }), 1)),
-                ElementsAre("slot=1 success"));
-    a.rtp.send(l1, rtp_packet(8, 103, 1280, 0x0A0A0A0A, "dropped"));
-    EXPECT_EQ(next_datagram(b.rtp, 300), "");
 
     // Destroy 1: BYE, its ports free, and it is gone.
     EXPECT_THAT(ctl.exchange(command_to([] { LGCP::Command c; c.set_destroy(); return c; }(), 1)),
