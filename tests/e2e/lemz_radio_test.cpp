@@ -7,7 +7,7 @@
 #include <set>
 
 #include "tests/e2e/server_process.h"
-#include "tests/support/lgcp_frames.h"
+#include "tests/e2e/flow_commands.h"
 #include "tests/support/rtp_peer.h"
 
 using namespace vbtest;
@@ -37,11 +37,6 @@ std::string with_lemz(const std::string& lemz)
     size_t words = (lemz.size() + 3) / 4;
     p += std::string{char(kLemzProfile >> 8), char(kLemzProfile & 0xFF), char(words >> 8), char(words)};
     return p + lemz + std::string(4 * words - lemz.size(), '\0');
-}
-
-std::string to_slot(const LGCP::Command& c, unsigned slot)
-{
-    return lgcp(c, -1, int(slot));
 }
 
 class LemzFlow : public ::testing::Test {
@@ -102,7 +97,7 @@ TEST_F(LemzFlow, StatusOutReportsInAndSilenceAfterDestroy)
     EXPECT_THAT(report, HasSubstr("gw-set-ptt"));
     EXPECT_THAT(report, HasSubstr("\"127.0.0.1\""));
 
-    ctl.exchange(to_slot([] { LGCP::Command c; c.set_destroy(); return c; }(), 1));
+    ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 1));
     types_within(radio_side, 100);
     EXPECT_TRUE(types_within(radio_side, 1500).empty());
 }

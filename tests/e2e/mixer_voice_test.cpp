@@ -8,7 +8,7 @@
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/runtime/loop_support.h"
-#include "tests/support/lgcp_frames.h"
+#include "tests/e2e/flow_commands.h"
 #include "tests/support/media_params.h"
 #include "tests/support/rtp_peer.h"
 
@@ -19,19 +19,6 @@ using testing::HasSubstr;
 using C = LGCP::Command;
 
 namespace {
-
-std::string to(const LGCP::Command& c, int slot)
-{
-    return lgcp(c, -1, slot);
-}
-
-LGCP::Command of(C::Choices which, unsigned target = 0)
-{
-    LGCP::Command c;
-    c.select(which);
-    which == C::e_connect ? c.set_connect(target) : void();
-    return c;
-}
 
 // The payloads of the RTP packets reaching the peer until `size` bytes came.
 std::string payloads(const UdpPeer& p, size_t size, int timeout_ms = 5000)
@@ -72,7 +59,7 @@ protected:
         TERM::HostAddress& shost = c.get_create().get_rtp().get_codecRTP().include_shost();
         shost.set_iaddr("127.0.0.1");
         shost.set_port(local);
-        EXPECT_THAT(ctl.exchange(to(c, n)), Contains(to_string(n) + " success"));
+        EXPECT_THAT(ctl.exchange(to_slot(c, n)), Contains(to_string(n) + " success"));
         return local;
     }
     static std::string to_string(int n) { return "slot=" + std::to_string(n); }
@@ -88,8 +75,8 @@ TEST_F(MediaFlow, MixerSlotsMixAndAbortWithTheirUnit)
     LGCP::Command out;
     out.get_create().get_mixerOut().set_unit(0);
     out.get_create().get_mixerOut().set_channel(tdm(3));
-    EXPECT_THAT(ctl.exchange(to(out, 1)), ElementsAre(HasSubstr("insufficientResources")));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_query), -1)), Contains(HasSubstr("mixer { { unit 0, tdm_inputs 32,")));
+    EXPECT_THAT(ctl.exchange(to_slot(out, 1)), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_query), -1)), Contains(HasSubstr("mixer { { unit 0, tdm_inputs 32,")));
 
     for (auto in : {std::make_pair(1, 16000), std::make_pair(2, 20000)}) {
         LGCP::MixerInput i;
@@ -97,21 +84,21 @@ TEST_F(MediaFlow, MixerSlotsMixAndAbortWithTheirUnit)
         i.set_gain(in.second);
         out.get_create().get_mixerOut().get_inputs().push_back(i);
     }
-    EXPECT_THAT(ctl.exchange(to(out, 1)), ElementsAre("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(out, 1)), ElementsAre("slot=1 success"));
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:16000 2:20000");
     LGCP::Command in;
     in.get_create().get_mixerIn().set_unit(0);
     in.get_create().get_mixerIn().set_channel(tdm(1));
     in.get_create().get_mixerIn().set_summator(tdm(3));
-    EXPECT_THAT(ctl.exchange(to(in, 2)), ElementsAre("slot=2 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(in, 2)), ElementsAre("slot=2 success"));
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:32767 2:20000");
 
     ASSERT_EQ(board.ask("mixer-unit remove 0"), "ok");
-    Texts q = ctl.exchange(to(of(C::e_query), -1));
+    Texts q = ctl.exchange(to_slot(simple(C::e_query), -1));
     EXPECT_THAT(q, Contains("slot=1 abort 0"));
     EXPECT_THAT(q, Contains("slot=2 abort 0"));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_destroy), 1)), Contains("slot=1 success"));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_destroy), 2)), Contains("slot=2 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 1)), Contains("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 2)), Contains("slot=2 success"));
 }
 
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
@@ -122,8 +109,8 @@ TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
     LGCP::Command play;
     play.get_create().get_voice().get_player().get_network().set_host(loopback_host(peer.port));
     play.get_create().get_voice().get_player().get_network().set_id(258);
-    EXPECT_THAT(ctl.exchange(to(play, 2)), ElementsAre("slot=2 success"));
-    ctl.send(to(of(C::e_connect, 1), 2));
+    EXPECT_THAT(ctl.exchange(to_slot(play, 2)), ElementsAre("slot=2 success"));
+    ctl.send(to_slot(simple(C::e_connect, 1), 2));
     Fd conn = peer.accept();
     ASSERT_TRUE(conn);
     char id[4] = {};
@@ -147,8 +134,8 @@ TEST_F(MediaFlow, RecorderTakesAnRtpSlotsPayloadToItsPeer)
     uint16_t local = rtp(1, remote);
     LGCP::Command rec;
     rec.get_create().get_voice().set_record(loopback_host(peer.port));
-    EXPECT_THAT(ctl.exchange(to(rec, 2)), ElementsAre("slot=2 success", HasSubstr("slot=2 receiver active : ")));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_connect, 2), 1)), Contains("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(rec, 2)), ElementsAre("slot=2 success", HasSubstr("slot=2 receiver active : ")));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_connect, 2), 1)), Contains("slot=1 success"));
     Fd conn = peer.accept();
     ASSERT_TRUE(conn);
     std::string sent;

@@ -6,7 +6,7 @@
 
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
-#include "tests/support/lgcp_frames.h"
+#include "tests/e2e/flow_commands.h"
 #include "tests/support/rtp_peer.h"
 
 using namespace vbtest;
@@ -14,11 +14,6 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 
 namespace {
-
-std::string command_to(const LGCP::Command& c, unsigned slot)
-{
-    return lgcp(c, -1, int(slot));
-}
 
 // The channel in "slot=1 transmitter active : 2048".
 int channel_of(const std::string& signal)
@@ -52,7 +47,7 @@ protected:
         shost.set_iaddr("127.0.0.1");
         shost.set_port(local);
         more ? more(c.get_create().get_rtp().get_codecRTP()) : void();
-        return ctl.exchange(command_to(c, n));
+        return ctl.exchange(to_slot(c, n));
     }
 
     ServerProcess server;
@@ -83,7 +78,7 @@ TEST_F(RtpFlow, TwoSlotsCarryRtpAndByeAtTheEnd)
     uint32_t ssrc2 = word_at(sdes2, 4);
 
     // 1 to 2: RTP sent to 1 comes out of 2.
-    EXPECT_THAT(ctl.exchange(command_to([] { LGCP::Command c; c.set_connect(2); return c; }(), 1)),
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 2), 1)),
                 testing::Contains("slot=1 success"));
     a.rtp.send(l1, rtp_packet(8, 100, 800, 0x0A0A0A0A, "hello"));
     ASSERT_TRUE(eventually([&] { return b.rtp.ready(); }, 2000));
@@ -94,7 +89,7 @@ TEST_F(RtpFlow, TwoSlotsCarryRtpAndByeAtTheEnd)
     EXPECT_EQ(first.substr(12), "hello");
 
     // Destroy 1: BYE, its ports free, and it is gone.
-    EXPECT_THAT(ctl.exchange(command_to([] { LGCP::Command c; c.set_destroy(); return c; }(), 1)),
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 1)),
                 testing::Contains("slot=1 success"));
     std::string bye = next_datagram(a.rtcp);
     ASSERT_GE(bye.size(), 8u);
@@ -102,7 +97,7 @@ TEST_F(RtpFlow, TwoSlotsCarryRtpAndByeAtTheEnd)
     EXPECT_EQ(word_at(bye, 4), 0x01020304u);
     EXPECT_TRUE(eventually([&] { return UdpPeer(l1).port() == l1 && UdpPeer(uint16_t(l1 + 1)).port() == l1 + 1; }));
     EXPECT_THAT(board.ask("rtp-session " + std::to_string(c1)), HasSubstr("error no session"));
-    EXPECT_THAT(ctl.exchange(command_to([] { LGCP::Command c; c.set_destroy(); return c; }(), 1)),
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 1)),
                 ElementsAre("slot=1 error slotNotExists"));
 }
 
@@ -118,7 +113,7 @@ TEST(RtpServers, TwoServersDrawDifferentSsrcs)
         TERM::HostAddress& shost = c.get_create().get_rtp().get_codecRTP().include_shost();
         shost.set_iaddr("127.0.0.1");
         shost.set_port(free_rtp_port());
-        ASSERT_THAT(ctl.exchange(command_to(c, 1)), testing::Contains("slot=1 success"));
+        ASSERT_THAT(ctl.exchange(to_slot(c, 1)), testing::Contains("slot=1 success"));
         std::string sdes = next_datagram(r.rtcp);
         ASSERT_GE(sdes.size(), 8u);
         ssrcs.push_back(word_at(sdes, 4));
