@@ -3,56 +3,22 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/server_process.h"
-#include "tests/support/lgcp_frames.h"
+#include "tests/e2e/flow_commands.h"
 
 using vbtest::Controller;
+using vbtest::create_ext;
+using vbtest::create_trunk;
 using vbtest::lgcp;
 using vbtest::ServerProcess;
+using vbtest::simple;
 using vbtest::Texts;
 
 namespace {
-
-LGCP::Command simple(LGCP::Command::Choices which)
-{
-    LGCP::Command c;
-    c.select(which);
-    return c;
-}
-
-LGCP::Command create_trunk(int trunk, int timeslot)
-{
-    LGCP::Command c;
-    c.get_create().get_trunk().set_trunk(trunk);
-    c.get_create().get_trunk().set_timeslot(timeslot);
-    return c;
-}
-
-LGCP::Command create_ext(int tx, int rx)
-{
-    LGCP::Command c;
-    c.get_create().get_ext().set_transmitter(tx);
-    c.get_create().get_ext().set_receiver(rx);
-    return c;
-}
-
-LGCP::Command activate()
-{
-    LGCP::Command c;
-    c.get_activate().set_empty();
-    return c;
-}
 
 LGCP::Command display()
 {
     LGCP::Command c;
     c.get_display().get_snmpTrapReceivers();
-    return c;
-}
-
-LGCP::Command connect_to(unsigned target)
-{
-    LGCP::Command c;
-    c.set_connect(target);
     return c;
 }
 
@@ -91,14 +57,6 @@ TEST_F(ControllerFlow, ANewControllerHearsTheStateOfEveryE1TrunkFirst)
     }
 }
 
-TEST_F(ControllerFlow, PingIsAnsweredWithItsOwnSeqAndSlot)
-{
-    ctl.send(lgcp(vbtest::command(true), 7, 3));
-    EXPECT_EQ(ctl.next(), "seq=7 slot=3 success");
-    ctl.send(lgcp(vbtest::command(true), 8));
-    EXPECT_EQ(ctl.next(), "seq=8 success");
-}
-
 TEST_F(ControllerFlow, CommandsThatCannotBeServedAreAnsweredWithTheirCause)
 {
     LGCP::PDU response;
@@ -108,7 +66,7 @@ TEST_F(ControllerFlow, CommandsThatCannotBeServedAreAnsweredWithTheirCause)
         Texts answers;
     } flow[] = {
         {lgcp(simple(LGCP::Command::e_destroy), 1, 5), {"seq=1 slot=5 error slotNotExists"}},
-        {lgcp(connect_to(6), 2, 5), {"seq=2 slot=5 error slotNotExists"}},
+        {lgcp(simple(LGCP::Command::e_connect, 6), 2, 5), {"seq=2 slot=5 error slotNotExists"}},
         {lgcp(simple(LGCP::Command::e_protoLemz), 3, 2), {"seq=3 slot=2 error unexpectedMsgType"}},
         {lgcp(response, 4), {"seq=4 error unexpectedMsgType"}},
         {lgcp(create_trunk(4, 0), 5, 9), {"seq=5 slot=9 error insufficientResources"}},
@@ -137,14 +95,6 @@ TEST_F(ControllerFlow, ASlotNumberBeyond1023IsNotDecodedNorAnswered)
     EXPECT_EQ(reports, 4u) << err;
 }
 
-TEST_F(ControllerFlow, QueryIsAnsweredThenTheResourcesFollow)
-{
-    Texts got = ctl.exchange(lgcp(simple(LGCP::Command::e_query), 1));
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], "seq=1 success");
-    EXPECT_EQ(got[1].rfind("query ", 0), 0u) << got[1];
-}
-
 TEST_F(ControllerFlow, ASecondControllerIsRefusedWhileTheFirstKeepsWorking)
 {
     Controller second;
@@ -164,28 +114,15 @@ TEST_F(ControllerFlow, TrunkAndExternalSlotsAreConnectedAndTornDown)
          {"seq=1 slot=1 success", "slot=1 transmitter active : 5", "slot=1 receiver active : 5"}},
         {lgcp(create_ext(10, 20), 2, 2), {"seq=2 slot=2 success", "slot=2 transmitter active : 8202"}},
         // The external slot takes a source only once activated.
-        {lgcp(connect_to(2), 3, 1), {"seq=3 slot=1 error connectFail"}},
-        {lgcp(activate(), 4, 2), {"slot=2 receiver active : 8212", "seq=4 slot=2 success"}},
-        {lgcp(connect_to(2), 5, 1), {"seq=5 slot=1 success"}},
+        {lgcp(simple(LGCP::Command::e_connect, 2), 3, 1), {"seq=3 slot=1 error connectFail"}},
+        {lgcp(simple(LGCP::Command::e_activate), 4, 2), {"slot=2 receiver active : 8212", "seq=4 slot=2 success"}},
+        {lgcp(simple(LGCP::Command::e_connect, 2), 5, 1), {"seq=5 slot=1 success"}},
         {lgcp(simple(LGCP::Command::e_disconnect), 6, 2), {"seq=6 slot=2 success"}},
-        {lgcp(connect_to(2), 7, 1), {"seq=7 slot=1 success"}},
+        {lgcp(simple(LGCP::Command::e_connect, 2), 7, 1), {"seq=7 slot=1 success"}},
         {lgcp(simple(LGCP::Command::e_destroy), 8, 2), {"seq=8 slot=2 success"}},
         {lgcp(simple(LGCP::Command::e_destroy), 9, 1), {"seq=9 slot=1 success"}},
         {lgcp(simple(LGCP::Command::e_destroy), 10, 1), {"seq=10 slot=1 error slotNotExists"}},
     };
     for (const auto& step : flow)
         EXPECT_EQ(ctl.exchange(step.frame), step.answers);
-}
-
-TEST_F(ControllerFlow, LosingTheControllerDestroysEverySlot)
-{
-    EXPECT_EQ(ctl.exchange(lgcp(create_trunk(0, 5), 1, 1)).at(0), "seq=1 slot=1 success");
-    EXPECT_EQ(ctl.exchange(lgcp(create_ext(10, 20), 2, 2)).at(0), "seq=2 slot=2 success");
-    ctl.close();
-
-    Controller again(server.port());
-    EXPECT_EQ(again.exchange(lgcp(simple(LGCP::Command::e_destroy), 3, 2)), Texts{"seq=3 slot=2 error slotNotExists"});
-    EXPECT_EQ(again.exchange(lgcp(create_ext(10, 20), 4, 2)), (Texts{"seq=4 slot=2 success", "slot=2 transmitter active : 8202"}));
-    EXPECT_EQ(again.exchange(lgcp(create_trunk(0, 5), 5, 1)),
-              (Texts{"seq=5 slot=1 success", "slot=1 transmitter active : 5", "slot=1 receiver active : 5"}));
 }

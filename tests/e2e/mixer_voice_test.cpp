@@ -1,15 +1,14 @@
 // Mixer and voice slots through the running server, as call flows: the
-// board's test port adds mixer units and reads mixes; prompts and TCP peers
-// feed players, whose voice leaves as RTP, and RTP reaches a recorder's peer.
+// board's test port adds mixer units and reads mixes; a TCP peer feeds a
+// player, whose voice leaves as RTP, and RTP reaches a recorder's peer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/runtime/loop_support.h"
-#include "tests/support/lgcp_frames.h"
+#include "tests/e2e/flow_commands.h"
 #include "tests/support/media_params.h"
 #include "tests/support/rtp_peer.h"
 
@@ -20,26 +19,6 @@ using testing::HasSubstr;
 using C = LGCP::Command;
 
 namespace {
-
-std::string to(const LGCP::Command& c, int slot)
-{
-    return lgcp(c, -1, slot);
-}
-
-LGCP::Command of(C::Choices which, unsigned target = 0)
-{
-    LGCP::Command c;
-    c.select(which);
-    which == C::e_connect ? c.set_connect(target) : void();
-    return c;
-}
-
-LGCP::Command ioctl_of(const std::function<void(LGCP::IoctlParams&)>& fill)
-{
-    LGCP::Command c;
-    fill(c.get_ioctl());
-    return c;
-}
 
 // The payloads of the RTP packets reaching the peer until `size` bytes came.
 std::string payloads(const UdpPeer& p, size_t size, int timeout_ms = 5000)
@@ -80,7 +59,7 @@ protected:
         TERM::HostAddress& shost = c.get_create().get_rtp().get_codecRTP().include_shost();
         shost.set_iaddr("127.0.0.1");
         shost.set_port(local);
-        EXPECT_THAT(ctl.exchange(to(c, n)), Contains(to_string(n) + " success"));
+        EXPECT_THAT(ctl.exchange(to_slot(c, n)), Contains(to_string(n) + " success"));
         return local;
     }
     static std::string to_string(int n) { return "slot=" + std::to_string(n); }
@@ -90,14 +69,14 @@ protected:
     BoardPort board;
 };
 
-TEST_F(MediaFlow, MixerSlotsMixDetectAndAbortWithTheirUnit)
+TEST_F(MediaFlow, MixerSlotsMixAndAbortWithTheirUnit)
 {
     ASSERT_EQ(board.ask("mixer-unit add 0 32,8"), "ok");
     LGCP::Command out;
     out.get_create().get_mixerOut().set_unit(0);
     out.get_create().get_mixerOut().set_channel(tdm(3));
-    EXPECT_THAT(ctl.exchange(to(out, 1)), ElementsAre(HasSubstr("insufficientResources")));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_query), -1)), Contains(HasSubstr("mixer { { unit 0, tdm_inputs 32,")));
+    EXPECT_THAT(ctl.exchange(to_slot(out, 1)), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_query), -1)), Contains(HasSubstr("mixer { { unit 0, tdm_inputs 32,")));
 
     for (auto in : {std::make_pair(1, 16000), std::make_pair(2, 20000)}) {
         LGCP::MixerInput i;
@@ -105,54 +84,21 @@ TEST_F(MediaFlow, MixerSlotsMixDetectAndAbortWithTheirUnit)
         i.set_gain(in.second);
         out.get_create().get_mixerOut().get_inputs().push_back(i);
     }
-    EXPECT_THAT(ctl.exchange(to(out, 1)), ElementsAre("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(out, 1)), ElementsAre("slot=1 success"));
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:16000 2:20000");
     LGCP::Command in;
     in.get_create().get_mixerIn().set_unit(0);
     in.get_create().get_mixerIn().set_channel(tdm(1));
     in.get_create().get_mixerIn().set_summator(tdm(3));
-    EXPECT_THAT(ctl.exchange(to(in, 2)), ElementsAre("slot=2 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(in, 2)), ElementsAre("slot=2 success"));
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:32767 2:20000");
 
-    // A digit on the input's time slot; a played sequence on the output.
-    EXPECT_THAT(ctl.exchange(to(ioctl_of([](LGCP::IoctlParams& p) { p.set_dtmf_enable(true); }), 2)),
-                ElementsAre("slot=2 success"));
-    ASSERT_EQ(board.ask("dtmf 4097 5 7"), "ok 1");
-    EXPECT_EQ(ctl.next(), "slot=2 tonec { timestamp 7, event dtmf : 5}");
-    LGCP::Command digits;
-    LGCP::DualTone tone;
-    tone.set_freq1(697);
-    tone.set_freq2(1209);
-    digits.get_ioctl().get_translateDTMF().get_digits().push_back(tone);
-    EXPECT_THAT(ctl.exchange(to(digits, 1)), ElementsAre("slot=1 success"));
-    EXPECT_EQ(ctl.next(), "slot=1 tonec { timestamp 0, event dtmfDone : NULL}");
-
     ASSERT_EQ(board.ask("mixer-unit remove 0"), "ok");
-    Texts q = ctl.exchange(to(of(C::e_query), -1));
+    Texts q = ctl.exchange(to_slot(simple(C::e_query), -1));
     EXPECT_THAT(q, Contains("slot=1 abort 0"));
     EXPECT_THAT(q, Contains("slot=2 abort 0"));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_destroy), 1)), Contains("slot=1 success"));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_destroy), 2)), Contains("slot=2 success"));
-}
-
-TEST_F(MediaFlow, FilePlayerPlaysItsPromptsAsRtp)
-{
-    std::string a(1000, 'a'), b(333, 'b');
-    std::ofstream(server.path("/usr/local/voice/a"), std::ios::binary) << a;
-    std::ofstream(server.path("/usr/local/voice/b"), std::ios::binary) << b;
-    Remote remote;
-    rtp(1, remote);
-    LGCP::Command play;
-    LGCP::PlayerParams_file& f = play.get_create().get_voice().get_player().get_file();
-    f.get_name().push_back(ASN1::IA5String("a"));
-    f.get_name().push_back(ASN1::IA5String("b"));
-    f.set_repeat(2);
-    EXPECT_THAT(ctl.exchange(to(play, 2)), ElementsAre("slot=2 success"));
-    ctl.send(to(of(C::e_connect, 1), 2));
-    EXPECT_EQ(payloads(remote.rtp, 2 * (a.size() + b.size())), a + b + a + b);
-    Texts end = until("slot=2 abort 0");
-    EXPECT_THAT(end, Contains("slot=2 transmitter inactive : NULL"));
-    EXPECT_EQ(end.back(), "slot=2 abort 0");
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 1)), Contains("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 2)), Contains("slot=2 success"));
 }
 
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
@@ -163,8 +109,8 @@ TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
     LGCP::Command play;
     play.get_create().get_voice().get_player().get_network().set_host(loopback_host(peer.port));
     play.get_create().get_voice().get_player().get_network().set_id(258);
-    EXPECT_THAT(ctl.exchange(to(play, 2)), ElementsAre("slot=2 success"));
-    ctl.send(to(of(C::e_connect, 1), 2));
+    EXPECT_THAT(ctl.exchange(to_slot(play, 2)), ElementsAre("slot=2 success"));
+    ctl.send(to_slot(simple(C::e_connect, 1), 2));
     Fd conn = peer.accept();
     ASSERT_TRUE(conn);
     char id[4] = {};
@@ -188,8 +134,8 @@ TEST_F(MediaFlow, RecorderTakesAnRtpSlotsPayloadToItsPeer)
     uint16_t local = rtp(1, remote);
     LGCP::Command rec;
     rec.get_create().get_voice().set_record(loopback_host(peer.port));
-    EXPECT_THAT(ctl.exchange(to(rec, 2)), ElementsAre("slot=2 success", HasSubstr("slot=2 receiver active : ")));
-    EXPECT_THAT(ctl.exchange(to(of(C::e_connect, 2), 1)), Contains("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(rec, 2)), ElementsAre("slot=2 success", HasSubstr("slot=2 receiver active : ")));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_connect, 2), 1)), Contains("slot=1 success"));
     Fd conn = peer.accept();
     ASSERT_TRUE(conn);
     std::string sent;

@@ -25,7 +25,7 @@
 
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
-#include "tests/support/lgcp_frames.h"
+#include "tests/e2e/flow_commands.h"
 
 using namespace vbtest;
 using testing::Contains;
@@ -66,34 +66,11 @@ std::string enter_network_namespace()
     return result;
 }
 
-std::string to(const LGCP::Command& c, unsigned slot)
-{
-    return lgcp(c, -1, int(slot));
-}
-
-LGCP::Command simple(LGCP::Command::Choices which, unsigned target = 0)
-{
-    LGCP::Command c;
-    c.select(which);
-    which == LGCP::Command::e_connect ? c.set_connect(target) : void();
-    return c;
-}
-
-LGCP::Command create_modem(const std::string& cid, bool digital = false)
+LGCP::Command create_modem(const std::string& cid)
 {
     LGCP::Command c;
     c.get_create().get_modem().set_cid(cid);
     c.get_create().get_modem().set_cdid("");
-    if (digital)
-        c.get_create().get_modem().include_ddm().push_back(TERM::DigitalDataModeEnum(TERM::DigitalDataModeEnum::ddmV110));
-    return c;
-}
-
-LGCP::Command create_trunk(int trunk, int timeslot)
-{
-    LGCP::Command c;
-    c.get_create().get_trunk().set_trunk(trunk);
-    c.get_create().get_trunk().set_timeslot(timeslot);
     return c;
 }
 
@@ -189,9 +166,9 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
     start("hup=200");
     EXPECT_THAT(query(), Contains(testing::AllOf(HasSubstr("modem 4,"), HasSubstr("digital-modems 2"),
                                                  HasSubstr("t38-instances 8"))));
-    ctl.exchange(to(create_trunk(0, 1), 9));
-    ctl.exchange(to(create_modem("555"), 5));
-    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)),
+    ctl.exchange(to_slot(create_trunk(0, 1), 9));
+    ctl.exchange(to_slot(create_modem("555"), 5));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 9), 5)),
                 ElementsAre("slot=5 transmitter active : 3072", "slot=5 receiver active : 3072", "slot=5 success"));
     EXPECT_THAT(run_of("/usr/local/sbin/pppd"), ElementsAre("/usr/local/sbin/pppd", "file", "/usr/local/etc/ppp/aoptions",
                                                             "/dev/mdm0", "remotenumber", "555"));
@@ -205,7 +182,7 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
         u.set_gateway("10.0.0.1");
         u.set_dns("10.0.0.53");
         u.set_mtu(1500);
-        EXPECT_THAT(ctl.exchange(to(a, 5)), ElementsAre("slot=5 success"));
+        EXPECT_THAT(ctl.exchange(to_slot(a, 5)), ElementsAre("slot=5 success"));
     });
     EXPECT_EQ(records, "sent 1\naccept 0 1\nip 0 10.0.0.2 255.255.255.0 10.0.0.1 10.0.0.53 1500\n");
 
@@ -214,23 +191,9 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
                       "packetsOut { low 3, high 0 }, packetsIn { low 4, high 0 }, time { low 60, high 0 }}");
 
     auto begin = std::chrono::steady_clock::now();
-    ctl.send(to(simple(LGCP::Command::e_destroy), 5));
+    ctl.send(to_slot(simple(LGCP::Command::e_destroy), 5));
     EXPECT_EQ(next(), "slot=5 success");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(190));
-}
-
-TEST_F(ModemFlow, ADigitalCallRunsOnAnInterfaceAndGivesItBack)
-{
-    start("");
-    ctl.exchange(to(create_trunk(0, 1), 9));
-    ctl.exchange(to(create_modem("", true), 5));
-    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)), Contains("slot=5 success"));
-    EXPECT_THAT(run_of("/usr/local/sbin/pppd"), ElementsAre("/usr/local/sbin/pppd", "file", "/usr/local/etc/ppp/ioptions",
-                                                            "hdlc0"));
-    EXPECT_THAT(query(), Contains(HasSubstr("digital-modems 1")));
-    ctl.send(to(simple(LGCP::Command::e_destroy), 5));
-    EXPECT_TRUE(eventually([&] { return next() == "slot=5 success"; }));
-    EXPECT_THAT(query(), Contains(HasSubstr("digital-modems 2")));
 }
 
 TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
@@ -245,28 +208,12 @@ TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
     t.set_rx_packet_size(160);
     t.set_rx_threshold(1);
     t.set_tx_threshold(1);
-    Texts got = ctl.exchange(to(c, 7));
+    Texts got = ctl.exchange(to_slot(c, 7));
     EXPECT_THAT(got, testing::IsSupersetOf({"slot=7 success", "slot=7 transmitter active : 1536", "slot=7 receiver active : 1536"}));
     if (got.size() < 4)
         EXPECT_EQ(next(), "slot=7 abort 1280");
     else
         EXPECT_THAT(got, Contains("slot=7 abort 1280"));
-}
-
-TEST_F(ModemFlow, ALostControllerLeavesTheServerReady)
-{
-    start("hup=ignore");
-    ctl.exchange(to(create_trunk(0, 1), 9));
-    ctl.exchange(to(create_modem("1"), 5));
-    ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5));
-    ASSERT_FALSE(run_of("/usr/local/sbin/pppd").empty());
-    ctl.close();
-    ASSERT_TRUE(ctl.connect(server.port()));
-    EXPECT_THAT(query(), Contains(HasSubstr("modem 4,")));
-    ctl.exchange(to(create_trunk(0, 1), 9));
-    ctl.exchange(to(create_modem("2"), 5));
-    EXPECT_THAT(ctl.exchange(to(simple(LGCP::Command::e_connect, 9), 5)), Contains("slot=5 transmitter active : 3072"));
-    EXPECT_THAT(run_of("/usr/local/sbin/pppd"), Contains("2"));
 }
 
 } // namespace

@@ -9,26 +9,12 @@
 
 #include "tests/e2e/server_process.h"
 #include "tests/signalling/signalling_commands.h"
-#include "tests/support/lgcp_frames.h"
+#include "tests/e2e/flow_commands.h"
 
 using namespace vbtest;
 using testing::HasSubstr;
 
 namespace {
-
-C destroy()
-{
-    C c;
-    c.set_destroy();
-    return c;
-}
-
-C activate()
-{
-    C c;
-    c.get_activate().set_empty();
-    return c;
-}
 
 class SignallingFlow : public ::testing::Test {
 protected:
@@ -96,20 +82,6 @@ protected:
     Texts pending;
 };
 
-TEST_F(SignallingFlow, PriUserSideCarriesLayer3)
-{
-    ASSERT_EQ(on(1, pstn_isdn(false, 1, false)), "slot=1 success");
-    join(1, 2, false);
-    EXPECT_EQ(await("slot=2 userData"), frame(2, "00 01 7F"));
-    on(2, user_data("00 01 73"));
-    EXPECT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
-    EXPECT_EQ(on(1, user_data("08 02 00 01 05")), "slot=1 success");
-    EXPECT_EQ(await("slot=2 userData"), frame(2, "00 01 00 00 08 02 00 01 05"));
-    on(2, user_data("02 01 00 02 08 02 80 01 07"));
-    EXPECT_EQ(await("slot=1 userData"), frame(1, "08 02 80 01 07"));
-    EXPECT_EQ(await("slot=2 userData"), frame(2, "02 01 01 02"));
-}
-
 TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
 {
     C create = ss7(1, true);
@@ -130,7 +102,7 @@ TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
     bsn.get_ioctl().set_ss7RqBSN();
     EXPECT_EQ(on(1, bsn), "slot=1 success");
     EXPECT_EQ(await("slot=1 ioctl ss7BSN"), "slot=1 ioctl ss7BSN : 0");
-    EXPECT_EQ(on(1, destroy()), "slot=1 success");
+    EXPECT_EQ(on(1, simple(C::e_destroy)), "slot=1 success");
     EXPECT_EQ(await("slot=2 userData 'FF FF 01"), frame(2, "FF FF 01 03"));
 }
 
@@ -159,7 +131,7 @@ TEST_F(SignallingFlow, IsdnAndQsigSlotsCarryLayer3)
             ASSERT_EQ(on(1, isdn(false)), "slot=1 success");
         }
         join(near, near + 10, true);
-        ASSERT_EQ(on(near, activate()), "slot=" + std::to_string(near) + " success");
+        ASSERT_EQ(on(near, simple(C::e_activate)), "slot=" + std::to_string(near) + " success");
         unsigned far = near + 10;
         EXPECT_EQ(await("slot=" + std::to_string(far) + " userData"), frame(far, "00 01 7F"));
         on(far, user_data("00 01 73"));
@@ -170,8 +142,8 @@ TEST_F(SignallingFlow, IsdnAndQsigSlotsCarryLayer3)
         on(far, user_data("02 01 00 02 08 02 80 01 07"));
         EXPECT_EQ(await("slot=" + std::to_string(near) + " userData"), frame(near, "08 02 80 01 07"));
     }
-    EXPECT_EQ(on(6, destroy()), "slot=6 success");
-    EXPECT_EQ(on(7, destroy()), "slot=7 success");
+    EXPECT_EQ(on(6, simple(C::e_destroy)), "slot=6 success");
+    EXPECT_EQ(on(7, simple(C::e_destroy)), "slot=7 success");
 }
 
 TEST_F(SignallingFlow, HdlcPackagesInBatches)

@@ -124,36 +124,4 @@ TEST(Rtcp, EverySizeStaysInsideItsBuffer)
     }
 }
 
-TEST(MediaDevices, NamesAndTexts)
-{
-    EXPECT_STREQ(GetDTMFDevName(), "/dev/dtmf");
-    EXPECT_STREQ(GetDSPDevName(), "/dev/dsp");
-    EXPECT_STREQ(GetMaintenance(), "/dev/maintenance");
-    const std::pair<int, const char*> codecs[] = {{-1, "invalid"}, {0, "unknown"}, {4, "tonec"}, {8, "conf"}, {9, "invalid"}};
-    for (const auto& c : codecs)
-        EXPECT_STREQ(GetCodecAsStr(c.first), c.second) << c.first;
-    EXPECT_STREQ(RTPStrError(0x3000101), "Maximum number of contexts exceeded");
-    EXPECT_STREQ(RTPStrError(0x300010e), "Unable to close session");
-    EXPECT_STREQ(RTPStrError(0x3000122), "Don't send this packet now");
-    EXPECT_STREQ(RTPStrError(0x300010d), "Unknown RTP Error 50331917");
-    EXPECT_STREQ(RTPStrError(0x3000123), "Unknown RTP Error 50331939");
-    EXPECT_STREQ(RTPStrError(-2147483647 - 1), "Unknown RTP Error -2147483648");
-
-    errno = ENOENT;
-    RtpErr e(0x3000104);
-    errno = 0;
-    std::ostringstream o;
-    rtp_connection_params p{};
-    p.packet_factor = 2, p.rx_pt = 8, p.tx_pt = 0, p.ssrc = 4000000000u;
-    rtp_attach_session_params a{5, 77};
-    rtp_ext_init_params x{0x1337, 0, {}};
-    o << e << "|" << p << a << x << rtp_channel_info{12, -1, -1, 0};
-    EXPECT_EQ(o.str(), "No such file or directory|"
-                       "  rtp_connection_params\n  {\n   packet_factor = 2\n   rx_pt = 8\n   tx_pt = 0\n"
-                       "   ssrc = 4000000000\n  }\n"
-                       "  rtp_attach_session_params\n  {\n   fd_rtp = 5\n   pid_rtp = 77\n  }\n"
-                       "  rtp_ext_init_params\n  {\n   etype = 4919\n  }\n"
-                       "rtp_channel_info { tdm=12 dev_no=-1 chn=-1 }");
-}
-
 } // namespace

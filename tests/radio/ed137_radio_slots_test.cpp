@@ -130,19 +130,6 @@ TEST_F(ED137Slots, AGatedInputFollowsTheRadiosSquelch)
     EXPECT_THAT(rtp_ext(1, wm_trans(true, "10.0.0.9")), ElementsAre("slot=1 error unsupported"));
 }
 
-TEST_F(ED137Slots, TheFormsNoFactoryUsesRunNoTimer)
-{
-    Fd rtp = rtp_session();
-    rtp_connection_params params = {};
-    RtpED137RadioGWSlot bare(2048, rtp, params, init);
-    EXPECT_EQ(bare.control()->type(), RTPSignalling::RadioControl::ext_only);
-    EXPECT_FALSE(bare.control()->timer_enabled());
-    engine().register_remote(33, 4242);
-    RtpED137RadioGWSlot joined(2049, rtp, params, rtp_attach_session_params{33, 4242});
-    EXPECT_EQ(joined.control()->type(), RTPSignalling::RadioControl::attach_rtp);
-    EXPECT_FALSE(joined.control()->timer_enabled());
-}
-
 TEST_F(ED137Slots, TwoHundredSlotsComeAndGoWithoutADescriptorLeft)
 {
     churn([&] { return create(); }, 1000);

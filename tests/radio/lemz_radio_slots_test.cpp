@@ -1,7 +1,7 @@
 // The LEMZ factory and slots through the slot table on the simulated
 // board: which creations it takes, the session it builds, the two ways to
 // the RTP stream, the extension around a codec restart, the squelch gate,
-// the forms no factory uses, and descriptors over many slots.
+// and descriptors over many slots.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -166,31 +166,6 @@ TEST_F(LemzSlots, AGatedInputFollowsTheSquelch)
                     m.get_params().get_tx();
                 }),
                 ElementsAre("slot=1 error unsupported"));
-}
-
-TEST_F(LemzSlots, TheWorkstationAndTheUnattachedForms)
-{
-    Fd rtp = rtp_session();
-    rtp_connection_params params = {};
-    {
-        RtpLEMZRadioWSSlot ws(2048, rtp, params, rtp_ext_attach_session_params{-1, -1}, init);
-        EXPECT_STREQ(ws.GetName(), "rtp ext LEMZ (WS)");
-        EXPECT_EQ(ws.control()->role(), RTPSignalling::RadioControl::workstation);
-        EXPECT_FALSE(ws.control()->timer_enabled());
-        EXPECT_EQ(ws.control()->ext_attach().fd_rtp, ws.rtp_fd());
-        EXPECT_NE(session().attached, nullptr);
-    }
-    sim.board.clear_log();
-    RtpLEMZRadioGWSlot bare(2048, rtp, params, init);
-    EXPECT_EQ(bare.control()->type(), RTPSignalling::RadioControl::ext_only);
-    EXPECT_EQ(requests(kDevice, RTP_EXT_INIT), 1u);
-    EXPECT_EQ(requests(kDevice, RTP_EXT_ATTACH), 0u);
-    EXPECT_EQ(session().attached, nullptr);
-    int fd = bare.control()->ext_fd();
-    EXPECT_TRUE(bare.control()->RtpExtStart(false));
-    EXPECT_TRUE(bare.control()->RtpExtStop());
-    EXPECT_EQ(bare.control()->ext_fd(), fd);
-    EXPECT_EQ(sim.board.log().size(), 2u); // the open and E0 only
 }
 
 TEST_F(LemzSlots, TwoHundredSlotsComeAndGoWithoutADescriptorLeft)
