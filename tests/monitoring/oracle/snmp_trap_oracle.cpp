@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,8 @@ struct Trap {
     {
         snmp_session_seed(&session, seed);
         TrapParameters params{};
-        std::strncpy(params.community, community, community_size); // may fill all 28 bytes
+        // The field is fixed-size and need not end in NUL: all 28 bytes may be used.
+        std::memcpy(params.community, community, std::min(std::strlen(community), size_t(community_size)));
         trap_init(&session, &params);
         ok = trap_pack_begin(&session) == 0;
         add({1, 3, 6, 1, 2, 1, 1, 3, 0}, ASN_TIMETICKS, &uptime, 4);
