@@ -172,8 +172,9 @@ TEST(Process, SignalsDuringABurstOfQueriesHarmNothing)
     unsigned answered = 0;
     {
         SignalStorm storm(server.pid());
+        // At least 700 ms and three bursts, however slowly a loaded machine answers.
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
-        while (std::chrono::steady_clock::now() < end) {
+        while (answered < 96 || std::chrono::steady_clock::now() < end) {
             for (int i = 0; i < 32; ++i)
                 controller.send(query);
             unsigned got = 0;
@@ -184,7 +185,6 @@ TEST(Process, SignalsDuringABurstOfQueriesHarmNothing)
             answered += got;
         }
     }
-    EXPECT_GT(answered, 32u);
     // What the last signals reported may still be on its way.
     for (const std::string& m : controller.sync())
         EXPECT_EQ(m.rfind("query ", 0), 0u) << m;
