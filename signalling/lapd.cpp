@@ -74,6 +74,13 @@ void LAPD::PutHeader(std::ostream& out) const
     out << "LAPD[" << trunk << "] (" << state_text() << "): ";
 }
 
+void LAPD::change_to_bri()
+{
+    bri = true;
+    if (side == Side::user && state == kTeiAssigned && !T200running && !T203running)
+        state = kTeiUnassigned;
+}
+
 Protocol_status LAPD::status() const
 {
     return Protocol_status(new Status(this, "current status"));

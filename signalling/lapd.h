@@ -124,7 +124,9 @@ public:
     Protocol_status status() const;
     const char* state_text() const { return statetext(state); }
     void show_stat() const;
-    void change_to_bri() { bri = true; }
+    // Turns TEI management on. A BRI user side holds no TEI until the
+    // network assigns one (Q.921 5.3.2): it starts unassigned.
+    void change_to_bri();
     void PutHeader(std::ostream& out) const;
     // Fills info; true when it differs from what the last call returned.
     bool GetInfo(ACP::IsdnLinkInfo& info) const;

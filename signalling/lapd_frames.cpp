@@ -138,7 +138,10 @@ void LAPD::receive(Packet& frame)
     f.command = ((address1 & 2) != 0) == (side == Side::user);
     peerSAPI = address1 >> 2;
     peerTEI = address2 >> 1;
-    if (bri && side == Side::user && peerTEI != ownTEI && peerTEI != kGroupTei)
+    // A BRI user side takes its own TEI once it holds one, and the group
+    // TEI; the group TEI carries broadcast UI frames only (Q.921 3.3.4.2).
+    bool filtered = bri && side == Side::user;
+    if (filtered && peerTEI != kGroupTei && (state < kTeiAssigned || peerTEI != ownTEI))
         return;
     if (peerSAPI != 0 && peerSAPI != kManagementSapi)
         return;
@@ -147,6 +150,8 @@ void LAPD::receive(Packet& frame)
         return;
     }
     uint8_t control = in[2];
+    if (filtered && peerTEI == kGroupTei && (control & 0xEF) != kUI)
+        return;
     bool numbered = (control & 3) != 3;
     if (numbered && length < 4) {
         on_error(kWrongSize);
@@ -239,7 +244,7 @@ void LAPD::on_UI(Packet& info)
         if (side == Side::user) {
             if (state == kAwaitingEstablishment)
                 set_state(kTeiAssigned);
-            if (state == kTeiAssigned)
+            if (state == kTeiAssigned || state == kTeiUnassigned)
                 local_activate();
         }
         on_message(info);

@@ -51,6 +51,7 @@ void LAPD_NT::local_deactivate()
     if (traces())
         std::clog << ext::header(this) << "deactivate" << std::endl;
     checkCycle.reset();
+    checkRepeat.reset();
     for (LAPD_NT_user& u : users)
         u.unassign();
     on_deactivate(Protocol_status(new Protocol_status_success(this, "success (deactivated locally)")));
@@ -94,7 +95,18 @@ void LAPD_NT::check_all_Tei()
     for (LAPD_NT_user& u : users)
         u.checking();
     tx_identity(0, kGroupTei, kCheckRequest);
+    checkRepeat.set(kT201, &LAPD_NT::check_again, this);
     checkCycle.set(kCheckCycle, &LAPD_NT::check_all_Tei, this);
+}
+
+// Each TEI that has not answered is asked alone: the terminals that did
+// answer are not made to answer twice. One that stays silent is removed
+// when its check time ends (LAPD_NT_user::checking).
+void LAPD_NT::check_again()
+{
+    for (LAPD_NT_user& u : users)
+        if (u.assigned() && u.is_checking())
+            tx_identity(0, u.tei(), kCheckRequest);
 }
 
 bool LAPD_NT::tx_identity(uint16_t ri, int ai, uint8_t type)
@@ -276,7 +288,9 @@ Packet LAPD_NT::framing(Packet& message, int n)
     return room;
 }
 
-// SAPI 0, C/R of a network command, TEI 127, UI.
+// SAPI 0, C/R of a network command, TEI 127, UI. A UI frame has no
+// acknowledgement: one that the channel refuses is lost like one lost on
+// the bus (layer 3 repeats a SETUP), with a line.
 bool LAPD_NT::broadcast(Packet& p)
 {
     Packet frame;
@@ -288,7 +302,9 @@ bool LAPD_NT::broadcast(Packet& p)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return transmit(frame);
+    if (!transmit(frame))
+        std::clog << ext::header(this) << "tx full" << std::endl;
+    return true;
 }
 
 } // namespace ISDN

@@ -37,6 +37,7 @@ public:
     static constexpr unsigned kPollTime = 10000;
     static constexpr unsigned kAnswerTime = 1000;
     static constexpr int kN200 = 3;
+    // Two check requests T201 apart, each with T201 to answer.
     static constexpr unsigned kCheckTime = 2000;
     static constexpr unsigned kWindow = 7;
     static constexpr unsigned kOutLimit = 128;
@@ -124,6 +125,9 @@ class LAPD_NT : public Protocol {
 public:
     static constexpr unsigned kTerminals = 8;
     static constexpr unsigned kCheckCycle = 60000;
+    // Q.921 T201: the check request goes once more to a TEI that did not
+    // answer within it (5.3.5.2).
+    static constexpr unsigned kT201 = 1000;
     static constexpr uint8_t kFirstAutoTei = 64;
     static constexpr uint8_t kLastAutoTei = 126;
     static constexpr uint8_t kGroupTei = 127;
@@ -152,6 +156,8 @@ public:
     LAPD_NT_user* find_free_Tei(uint8_t ai);
     void check_all_Tei();
     bool tx_identity(uint16_t ri, int ai, uint8_t type);
+    // Identity remove for a TEI, sent twice (Q.921 5.3).
+    void remove_twice(int ai);
     void PutHeader(std::ostream& out) const;
 
     const LAPD_NT_user& user(unsigned i) const { return users[i]; }
@@ -162,10 +168,11 @@ private:
     void on_management(Packet& frame);
     void on_identity_request(uint16_t ri, int ai);
     void on_check_response(uint16_t ri, int ai);
-    void remove_twice(int ai);
+    void check_again();
     bool broadcast(Packet& p);
 
     Timer checkCycle;
+    Timer checkRepeat;
     LAPD_NT_user users[kTerminals];
 };
 

@@ -107,9 +107,14 @@ void LAPD_NT_user::checking()
     checkTimer.set(kCheckTime, &LAPD_NT_user::on_check_timer, this);
 }
 
+// No answer to the check nor to its repetition: the TEI is free again,
+// and the terminal that may still think it holds it is told so.
 void LAPD_NT_user::on_check_timer()
 {
+    trace("not checked, removed");
     unassign();
+    if (owner)
+        owner->remove_twice(mTei);
 }
 
 // ------------------------------------------------------------- frames out

@@ -38,6 +38,11 @@ bool LAPD::message(Packet& p)
 
 void LAPD::local_events()
 {
+    // A message waiting on a released link (after DL-RELEASE, a lost link
+    // or a new TEI) asks for the link, as layer 3 asks with DL-ESTABLISH
+    // before it sends (Q.921 5.5.1.1): else it would wait for ever.
+    if (state == kTeiAssigned && !outQueue.empty())
+        local_activate();
     refresh_acknowledgements();
     pump();
     if (AckRQ && (state == kMultipleFrameEstablished || state == kTimerRecovery)) {

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "server/slots/slot_refusal.h"
 #include "signalling/slot_reports.h"
 
 namespace {
@@ -198,8 +199,15 @@ bool PstnSlot::IUserData(std::vector<char> const& octets)
     if (p.null())
         return false;
     // A message the link refuses is the link's to report (its own line,
-    // counter and flow status); the command itself was carried out.
-    message(p);
+    // counter and flow status); the command itself was carried out. The
+    // BRI network side drops a message that no terminal's link carries
+    // (a call reference no terminal used, or a terminal gone): that one
+    // is refused.
+    if (!message(p) && mKind == kBriNetwork) {
+        std::cerr << prefix(*this) << "no terminal holds the call of the message, refused" << std::endl;
+        RefuseCommand(LGCP::ErrorCause::invalidParams);
+        return false;
+    }
     return true;
 }
 

@@ -28,12 +28,13 @@ std::string request(unsigned ri)
     return "FC FF 03 0F " + byte(ri) + " " + byte(ri >> 8) + " 01 FF";
 }
 
-// A BRI user side waiting for its TEI (state 1), with the request taken.
+// A BRI user side waiting for its TEI (state 1), with the request taken:
+// the network's removal of every TEI made it ask.
 struct TeiLink : LinkHarness {
     TeiLink() : LinkHarness(ISDN::Side::user, true)
     {
-        link->mdl_remove();
-        send("L3");
+        EXPECT_EQ(state(), 0u);
+        rx(management(0, 6, 127));
         EXPECT_EQ(sent(), Strings{request(link->Ri)});
         EXPECT_EQ(state(), 1u);
     }
@@ -64,11 +65,14 @@ TEST(LapdFramesTest, AddressAndControlOctetsFollowTheSide)
 TEST(LapdFramesTest, TheAssignedTeiUntilItsRemoval)
 {
     TeiLink h;
+    h.send("L3");
     h.assign(64);
-    ASSERT_EQ(h.state(), 3u);
-    h.rx("02 81 7F");
-    // The message queued while the TEI was missing goes out with the link.
-    EXPECT_EQ(h.sent(), (Strings{"02 81 73", "00 81 00 00 4C 33"}));
+    // The message queued while the TEI was missing asks for the link and
+    // goes out with it.
+    ASSERT_EQ(h.state(), 4u);
+    EXPECT_EQ(h.sent(), Strings{"00 81 7F"});
+    h.rx("00 81 73");
+    EXPECT_EQ(h.sent(), Strings{"00 81 00 00 4C 33"});
     h.rx("00 81 01 02");
     h.advance(ISDN::LAPD::kT203 + 1);
     EXPECT_EQ(h.sent(), Strings{"00 81 01 01"});
@@ -79,15 +83,17 @@ TEST(LapdFramesTest, TheAssignedTeiUntilItsRemoval)
     EXPECT_EQ(h.sent(), Strings{request(h.link->Ri)});
 }
 
+// A BRI user side with no TEI yet takes no TEI 0 frame either.
 TEST(LapdFramesTest, MalformedAddressesAndForeignTeisAreDropped)
 {
-    for (const char* frame : {"03 01 7F", "02 00 7F", "02 0B 7F"}) {
+    for (const char* frame : {"03 01 7F", "02 00 7F", "02 0B 7F", "02 01 7F", "02 01 00 00 41"}) {
         SCOPED_TRACE(frame);
         LinkHarness bri(ISDN::Side::user, true);
         bri.rx(frame);
         EXPECT_EQ(bri.sent(), Strings{});
-        EXPECT_EQ(bri.state(), 3u);
+        EXPECT_EQ(bri.state(), 0u);
         EXPECT_EQ(bri.owner.take_reports(), Strings{});
+        EXPECT_EQ(bri.owner.messages, Strings{});
     }
     LinkHarness pointToPoint;
     pointToPoint.rx("02 0B 7F");
@@ -142,10 +148,15 @@ TEST(LapdFramesTest, FiveRequestsThenTheLinkGivesUp)
     EXPECT_EQ(h.owner.take_reports(), Strings{"end (error): link error (T202 expired N202 times)"});
 }
 
+// A fresh BRI user side asks for a TEI before it establishes (Q.921
+// 5.3.2); a PRI link starts on TEI 0.
 TEST(LapdFramesTest, EstablishWhileWaitingForTheTeiEstablishesOnAssignment)
 {
+    LinkHarness pri;
+    pri.link->activate();
+    EXPECT_EQ(pri.sent(), Strings{"00 01 7F"});
     LinkHarness h(ISDN::Side::user, true);
-    h.link->mdl_remove();
+    EXPECT_EQ(h.state(), 0u);
     h.link->activate();
     EXPECT_EQ(h.state(), 2u);
     Strings sent = h.sent();
@@ -172,13 +183,44 @@ TEST(LapdFramesTest, WithoutBriNoIdentityMessageAndNoUi)
     EXPECT_EQ(h.link->out_count(), 1u) << "the message waits";
 }
 
+// With a TEI the link is asked for at once; without one, the TEI first.
 TEST(LapdFramesTest, LayerThreeInUiStartsEstablishmentAndGoesUp)
 {
-    LinkHarness h(ISDN::Side::user, true);
+    TeiLink h;
+    h.assign(65);
     h.rx("02 FF 03 08 01 05 05");
     EXPECT_EQ(h.owner.messages, Strings{vbtest::octets("08 01 05 05")});
-    EXPECT_EQ(h.sent(), Strings{"00 01 7F"});
+    EXPECT_EQ(h.sent(), Strings{"00 83 7F"});
     EXPECT_EQ(h.state(), 4u);
+    LinkHarness fresh(ISDN::Side::user, true);
+    fresh.rx("02 FF 03 08 01 05 05");
+    EXPECT_EQ(fresh.owner.messages, Strings{vbtest::octets("08 01 05 05")});
+    EXPECT_EQ(fresh.sent(), Strings{request(fresh.link->Ri)});
+    fresh.rx(management(fresh.link->Ri, 2, 64));
+    EXPECT_EQ(fresh.sent(), Strings{"00 81 7F"});
+    EXPECT_EQ(fresh.state(), 4u);
+}
+
+// The group TEI carries broadcast UI frames only: no other frame on it
+// touches the link of TEI 64.
+TEST(LapdFramesTest, OnlyUiFramesAreTakenOnTheGroupTei)
+{
+    TeiLink h;
+    h.assign(64);
+    h.rx("02 81 7F");
+    h.sent();
+    h.owner.take_reports();
+    for (const char* frame : {"02 FF 53", "02 FF 7F", "00 FF 0F", "02 FF 00 00 41", "02 FF 01 01"}) {
+        SCOPED_TRACE(frame);
+        h.rx(frame);
+        EXPECT_EQ(h.sent(), Strings{});
+        EXPECT_EQ(h.state(), 6u);
+        EXPECT_EQ(h.owner.take_reports(), Strings{});
+        EXPECT_EQ(h.owner.messages, Strings{});
+    }
+    h.rx("02 81 53");
+    EXPECT_EQ(h.sent(), Strings{"02 81 73"});
+    EXPECT_EQ(h.state(), 3u);
 }
 
 } // namespace

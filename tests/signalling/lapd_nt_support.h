@@ -112,6 +112,7 @@ public:
     std::vector<std::unique_ptr<MemoryHDLC>> terminals;
     std::function<void(Packet&)> network; // delivery to the network side
     std::function<bool(const std::string&)> lossy;
+    std::function<void(const std::string&)> on_lost;
     double loss = 0;
     unsigned delay_ms = 1;
     uint64_t lost = 0;
@@ -140,6 +141,8 @@ private:
     {
         if (loss > 0 && (!lossy || lossy(frame)) && std::uniform_real_distribution<double>(0, 1)(mRandom) < loss) {
             ++lost;
+            if (on_lost)
+                on_lost(frame);
             return;
         }
         mInFlight.push_back({Mux::milliseconds() + delay_ms, to, frame});

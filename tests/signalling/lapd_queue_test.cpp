@@ -26,7 +26,7 @@ TEST(LapdQueueTest, TheHundredAndTwentyNinthMessageIsRefused)
         ASSERT_TRUE(h.send("m"));
     vbtest::CaptureStream err(std::cerr);
     EXPECT_FALSE(h.send("m"));
-    EXPECT_EQ(err.str(), "LAPD[0] (TEI assigned): discard outgoing message: buffer overflow\n");
+    EXPECT_EQ(err.str(), "LAPD[0] (Awaiting establishment): discard outgoing message: buffer overflow\n");
     EXPECT_EQ(h.link->out_count(), 128u);
     EXPECT_EQ(h.link->stats.outOverflows, 1u);
     EXPECT_EQ(h.link->stats.tx, 129u);

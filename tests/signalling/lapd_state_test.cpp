@@ -224,6 +224,34 @@ TEST(LapdStateTest, OutOfSequenceIFramesRejectOnceThenAnswerOnlyPolls)
 
 // Mended faults of the reference behaviour.
 
+// A message on a released link asks for the link, whether it came before
+// the release ended or after; one that no SABME brings through is lost
+// with the link's error report.
+TEST(LapdStateTest, MessageOnAReleasedLinkEstablishesIt)
+{
+    LinkHarness h;
+    h.enter(5);
+    h.send("a");
+    EXPECT_EQ(h.sent(), Strings{});
+    h.rx("00 01 73"); // UA: released
+    EXPECT_EQ(h.owner.take_reports(), Strings{"end: success (UA received)"});
+    EXPECT_EQ(h.sent(), Strings{tSABME});
+    EXPECT_EQ(h.state(), 4u);
+    h.rx("00 01 73");
+    EXPECT_EQ(h.sent(), Strings{"00 01 00 00 61"});
+    h.rx("02 01 53"); // DISC from the peer
+    h.sent();
+    h.owner.take_reports();
+    h.send("b");
+    EXPECT_EQ(h.sent(), Strings{tSABME});
+    h.advance(4 * ISDN::LAPD::kT200 + 1);
+    EXPECT_EQ(h.state(), 3u);
+    EXPECT_EQ(h.link->out_count(), 0u);
+    EXPECT_EQ(h.owner.take_reports().back(), "end (error): link error (T200 expired N200 times)");
+    h.advance(10 * ISDN::LAPD::kT200);
+    EXPECT_EQ(h.sent().size(), 3u) << "three retries, then quiet";
+}
+
 TEST(LapdStateTest, ShortFramesAreDroppedAndReported)
 {
     for (const char* frame : {"02 01", "02 01 00", "02 01 01"}) {

@@ -265,6 +265,16 @@ TEST_F(PstnSlotTest, BriNetworkSideServesTerminalsOnItsChannel)
     from(16);
     EXPECT_THAT(command(user_data("08 01 06 05"), 1), ElementsAre("slot=1 success"));
     EXPECT_THAT(from(16), ElementsAre("02 FF 03 08 01 06 05"));
+    // What no terminal's link carries is refused, not answered success:
+    // a call no terminal used, or the call of a terminal gone.
+    EXPECT_THAT(command(user_data("08 01 85 07"), 1), ElementsAre("slot=1 success"));
+    EXPECT_THAT(from(16), ElementsAre("02 81 00 03 08 01 85 07"));
+    EXPECT_THAT(command(user_data("08 01 86 07"), 1), ElementsAre("slot=1 error invalidParams"));
+    to(16, "02 81 1F"); // DM: terminal 64 gives up its link
+    wait();
+    EXPECT_THAT(command(user_data("08 01 85 45"), 1), ElementsAre("slot=1 error invalidParams"));
+    EXPECT_THAT(err.str(), HasSubstr("no terminal holds the call of the message, refused"));
+    EXPECT_THAT(from(16), ElementsAre());
 }
 
 } // namespace
