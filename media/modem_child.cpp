@@ -85,16 +85,20 @@ bool inherit(int fd, int target)
     return flags >= 0 && ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
 }
 
-// Every descriptor above the standard three: a plain loop up to the limit
-// the parent read, where the kernel has no close_range.
-void close_others(int limit)
+// Every descriptor above the standard three but keep: close_range, or a
+// plain loop up to the limit the parent read where the kernel has none.
+void close_others(int keep, int limit)
 {
 #ifdef SYS_close_range
-    if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0)
+    bool ranged = keep < 3 ? ::syscall(SYS_close_range, 3u, ~0u, 0u) == 0
+                           : (keep == 3 || ::syscall(SYS_close_range, 3u, unsigned(keep - 1), 0u) == 0) &&
+                                 ::syscall(SYS_close_range, unsigned(keep + 1), ~0u, 0u) == 0;
+    if (ranged)
         return;
 #endif
     for (int fd = 3; fd < limit; ++fd)
-        ::close(fd);
+        if (fd != keep)
+            ::close(fd);
 }
 
 // Everything here runs between fork and exec: system calls only, and
@@ -102,7 +106,7 @@ void close_others(int limit)
 // log text, its signal handlers) runs or is written twice. Signals stay
 // blocked until every disposition is the default again: a signal sent to
 // the new pid at once then acts on the child as on the program.
-[[noreturn]] void run_child(const Setup& setup, const std::string& path, char* const* argv, int fdLimit)
+[[noreturn]] void run_child(const Setup& setup, const std::string& path, char* const* argv, int fdLimit, int done)
 {
     struct sigaction dfl;
     std::memset(&dfl, 0, sizeof(dfl));
@@ -115,10 +119,13 @@ void close_others(int limit)
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     // The server's sockets and devices must not stay open (a bound port,
-    // a held channel) while the child waits to exec.
+    // a held channel) while the child waits to exec; the parent goes on
+    // once done is closed too.
     if (!inherit(setup.input, 0) || !inherit(setup.output, 1))
         ::_exit(setup.failStatus);
-    close_others(fdLimit);
+    close_others(done, fdLimit);
+    if (done >= 0)
+        ::close(done);
     if (setup.delayMs) {
         timespec pause{static_cast<time_t>(setup.delayMs / 1000), static_cast<long>(setup.delayMs % 1000) * 1000000L};
         while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
@@ -155,12 +162,25 @@ pid_t spawn(const Setup& setup)
     // the child before its exec must not be lost.
     sigset_t all, old;
     sigfillset(&all);
+    // Its end of file tells that the child holds none of our descriptors.
+    int done[2] = {-1, -1};
+    if (::pipe2(done, O_CLOEXEC) != 0)
+        done[0] = done[1] = -1;
     sigprocmask(SIG_SETMASK, &all, &old);
     pid_t pid = ::fork();
     if (pid == 0)
-        run_child(setup, path, argv.data(), fdLimit);
+        run_child(setup, path, argv.data(), fdLimit, done[1]);
     int error = errno;
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (done[1] >= 0)
+        ::close(done[1]);
+    // A moment: the child only resets its signals and closes descriptors
+    // (or dies) first. Until then a closed socket's port would stay bound.
+    char byte;
+    while (pid > 0 && done[0] >= 0 && (::read(done[0], &byte, 1) > 0 || errno == EINTR)) {
+    }
+    if (done[0] >= 0)
+        ::close(done[0]);
     errno = error;
     return pid;
 }
