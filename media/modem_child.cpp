@@ -176,11 +176,13 @@ pid_t spawn(const Setup& setup)
         ::close(done[1]);
     // A moment: the child only resets its signals and closes descriptors
     // (or dies) first. Until then a closed socket's port would stay bound.
-    char byte;
-    while (pid > 0 && done[0] >= 0 && (::read(done[0], &byte, 1) > 0 || errno == EINTR)) {
-    }
-    if (done[0] >= 0)
+    if (done[0] >= 0) {
+        char byte;
+        ssize_t n;
+        while (pid > 0 && ((n = ::read(done[0], &byte, 1)) > 0 || (n < 0 && errno == EINTR))) {
+        }
         ::close(done[0]);
+    }
     errno = error;
     return pid;
 }
