@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,14 +48,19 @@ std::vector<std::string> fax_receiver_command(int modem, const std::string& file
     return {kFaxReceiver, "-m", std::to_string(modem), "receive", file};
 }
 
-std::string fax_file_name(time_t t)
+std::string fax_file_name(time_t t, const std::function<bool(const std::string&)>& taken)
 {
     tm local{};
     localtime_r(&t, &local);
     char name[65];
     if (strftime(name, sizeof(name), "/var/fax-%H-%M-%S.g3", &local) == 0)
         return std::string();
-    return name;
+    std::string base(name);
+    std::string file = base;
+    // Receivers started within one second would otherwise share the file.
+    for (unsigned n = 1; taken && taken(file); ++n)
+        file = base.substr(0, base.size() - 3) + "-" + std::to_string(n) + ".g3";
+    return file;
 }
 
 namespace {
@@ -78,16 +85,47 @@ bool inherit(int fd, int target)
     return flags >= 0 && ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == 0;
 }
 
+// Every descriptor above the standard three but keep: close_range, or a
+// plain loop up to the limit the parent read where the kernel has none.
+void close_others(int keep, int limit)
+{
+#ifdef SYS_close_range
+    bool ranged = keep < 3 ? ::syscall(SYS_close_range, 3u, ~0u, 0u) == 0
+                           : (keep == 3 || ::syscall(SYS_close_range, 3u, unsigned(keep - 1), 0u) == 0) &&
+                                 ::syscall(SYS_close_range, unsigned(keep + 1), ~0u, 0u) == 0;
+    if (ranged)
+        return;
+#endif
+    for (int fd = 3; fd < limit; ++fd)
+        if (fd != keep)
+            ::close(fd);
+}
+
 // Everything here runs between fork and exec: system calls only, and
 // _exit, so that nothing of the server (its static objects, its buffered
-// log text) runs or is written twice.
-[[noreturn]] void run_child(const Setup& setup, const std::string& path, char* const* argv)
+// log text, its signal handlers) runs or is written twice. Signals stay
+// blocked until every disposition is the default again: a signal sent to
+// the new pid at once then acts on the child as on the program.
+[[noreturn]] void run_child(const Setup& setup, const std::string& path, char* const* argv, int fdLimit, int done)
 {
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof(dfl));
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP)
+            ::sigaction(sig, &dfl, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // The server's sockets and devices must not stay open (a bound port,
+    // a held channel) while the child waits to exec; the parent goes on
+    // once done is closed too.
     if (!inherit(setup.input, 0) || !inherit(setup.output, 1))
         ::_exit(setup.failStatus);
+    close_others(done, fdLimit);
+    if (done >= 0)
+        ::close(done);
     if (setup.delayMs) {
         timespec pause{static_cast<time_t>(setup.delayMs / 1000), static_cast<long>(setup.delayMs % 1000) * 1000000L};
         while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
@@ -118,9 +156,34 @@ pid_t spawn(const Setup& setup)
     std::cerr.flush();
     std::clog.flush();
     std::fflush(nullptr);
+    rlimit files{};
+    int fdLimit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? int(files.rlim_cur) : 65536;
+    // No handler of the server may run in the child, and a signal sent to
+    // the child before its exec must not be lost.
+    sigset_t all, old;
+    sigfillset(&all);
+    // Its end of file tells that the child holds none of our descriptors.
+    int done[2] = {-1, -1};
+    if (::pipe2(done, O_CLOEXEC) != 0)
+        done[0] = done[1] = -1;
+    sigprocmask(SIG_SETMASK, &all, &old);
     pid_t pid = ::fork();
     if (pid == 0)
-        run_child(setup, path, argv.data());
+        run_child(setup, path, argv.data(), fdLimit, done[1]);
+    int error = errno;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (done[1] >= 0)
+        ::close(done[1]);
+    // A moment: the child only resets its signals and closes descriptors
+    // (or dies) first. Until then a closed socket's port would stay bound.
+    if (done[0] >= 0) {
+        char byte;
+        ssize_t n;
+        while (pid > 0 && ((n = ::read(done[0], &byte, 1)) > 0 || (n < 0 && errno == EINTR))) {
+        }
+        ::close(done[0]);
+    }
+    errno = error;
     return pid;
 }
 

@@ -1,11 +1,12 @@
 // Starting and stopping the helper programs of the modem and T.38 slots:
 // their command lines, and a fork and exec that leaves the server's state
 // alone in the child (no static destructors, no second flush of buffered
-// log text, no inherited signal mask).
+// log text, no handler, signal mask or descriptor of the server).
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,13 +29,15 @@ std::vector<std::string> pppd_command(TERM::ModemParams const& params, const std
 // "-m N" and the execargs.
 std::vector<std::string> fax_transfer_command(TERM::ModemParams const& params, int modem);
 std::vector<std::string> fax_receiver_command(int modem, const std::string& file);
-// The received fax's file name for a start at t (local time).
-std::string fax_file_name(time_t t);
+// The received fax's file name for a start at t (local time); when taken()
+// says that name is taken, "-1", "-2", ... goes before the ".g3".
+std::string fax_file_name(time_t t, const std::function<bool(const std::string&)>& taken = nullptr);
 
 struct Setup {
     // argv[0] names the program; it runs from Paths::resolve(argv[0]).
     std::vector<std::string> argv;
-    // Become descriptors 0 and 1 when not -1.
+    // Become descriptors 0 and 1 when not -1; of the others, only 2 stays
+    // open in the child.
     int input = -1;
     int output = -1;
     // Waited in the child before the exec.

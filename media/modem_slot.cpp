@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <set>
 
 #include "board/device.h"
 #include "board/modem_requests.h"
@@ -16,6 +18,7 @@
 #include "media/modem_child.h"
 #include "media/modem_factory.h"
 #include "runtime/ext.h"
+#include "runtime/paths.h"
 
 namespace Mdm = Device::Modem;
 namespace If = Device::NetIf;
@@ -194,6 +197,7 @@ void ModemSlot::OnAuth(const attr& record)
 DspModemSlot::~DspModemSlot()
 {
     stop_child();
+    forget_receiver_file();
 }
 
 void DspModemSlot::unbind()
@@ -309,18 +313,57 @@ void DspModemSlot::StartFaxTransfer()
               << std::endl;
 }
 
+namespace {
+// The files of the receivers that run: one not yet written is taken too.
+std::set<std::string>& receiver_files()
+{
+    static std::set<std::string> files;
+    return files;
+}
+
+bool file_taken(const std::string& name)
+{
+    return receiver_files().count(name) || ::access(Paths::resolve(name).c_str(), F_OK) == 0;
+}
+} // namespace
+
 void DspModemSlot::RunFaxReceiver()
 {
     ModemChild::Setup setup;
-    setup.argv = ModemChild::fax_receiver_command(mModem, ModemChild::fax_file_name(std::time(nullptr)));
+    std::string file = ModemChild::fax_file_name(std::time(nullptr), file_taken);
+    setup.argv = ModemChild::fax_receiver_command(mModem, file);
     setup.delayMs = 1000;
     setup.banner = "executing";
     setup.failText = "fail to exec!";
     mControl.close();
-    if (ModemChild::spawn(setup) < 0)
+    pid_t pid = ModemChild::spawn(setup);
+    if (pid < 0)
         return Fail("vfork fail: ");
+    // Kept so that the slot stops it like its other children.
+    mPid = pid;
+    mReceiverFile = file;
+    receiver_files().insert(file);
+    mChild.Bind(this, &DspModemSlot::on_receiver_terminate);
+    mChild.Attach(pid);
     std::clog << ext::header(this) << "fax receiver executed" << " modem=" << mModem << " ts=" << mTimeslot
               << std::endl;
+}
+
+void DspModemSlot::forget_receiver_file()
+{
+    if (!mReceiverFile.empty())
+        receiver_files().erase(mReceiverFile);
+    mReceiverFile.clear();
+}
+
+// The receiver's end is not reported; it only ends a release that waits.
+void DspModemSlot::on_receiver_terminate(int status)
+{
+    std::clog << ext::header(this) << "fax receiver terminated with code " << status << std::endl;
+    mPid = -1;
+    forget_receiver_file();
+    if (IsReleasing())
+        finish_release();
 }
 
 void DspModemSlot::on_fax_terminate(int status)
@@ -390,7 +433,9 @@ bool HdlcModemSlot::initModem()
     char none[4] = {};
     if (!wan_request(sock.get(), mName, If::kProtoPpp, none, sizeof(none))) {
         std::cerr << ext::header(this) << "SIOCWANDEV/IF_PROTO_PPP fail!" << std::endl;
-        return mChannel >= 0;
+        // No daemon can run: the connection fails and holds no channel.
+        mChannel = -1;
+        return false;
     }
     pppd_exec(mName, ModemChild::kHdlcOptions);
     return mChannel >= 0;

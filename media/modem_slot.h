@@ -85,11 +85,15 @@ private:
     void StartFaxTransfer();
     void RunFaxReceiver();
     void on_fax_terminate(int status);
+    void on_receiver_terminate(int status);
+    void forget_receiver_file();
     void Fail(const char* what);
 
     Fd mControl;
     int mTimeslot = -1;
     int mModem = -1;
+    // The file of the running fax receiver, "" when none runs.
+    std::string mReceiverFile;
 };
 
 class HdlcModemSlot : public ModemSlot {

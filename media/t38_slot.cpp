@@ -27,7 +27,12 @@ T38SoftSlot::T38SoftSlot(pid_t pid, int timeslot) : mPid(pid), mTimeslot(timeslo
     mChild.Attach(pid);
 }
 
-T38SoftSlot::~T38SoftSlot() = default;
+T38SoftSlot::~T38SoftSlot()
+{
+    // Only a slot deleted without its release still has an engine here.
+    if (mPid >= 1)
+        ModemChild::signal_child(mPid, SIGKILL);
+}
 
 void T38SoftSlot::PutHeader(std::ostream& out) const
 {
@@ -43,9 +48,16 @@ void T38SoftSlot::IAfterCreate()
 
 bool T38SoftSlot::IBeforeDestroy()
 {
-    // The engine may ignore the request; its end is no longer reported.
-    if (mPid >= 1)
+    // Released at once; the factory sees the engine to its end.
+    if (mPid >= 1) {
+        mChild.Detach();
         ModemChild::signal_child(mPid, SIGTERM);
+        if (auto* factory = dynamic_cast<T38SoftFactory*>(GetFactory()))
+            factory->Outlive(mPid);
+        else
+            ModemChild::signal_child(mPid, SIGKILL);
+        mPid = -1;
+    }
     return true;
 }
 
@@ -74,10 +86,46 @@ T38SoftFactory::T38SoftFactory()
     current = this;
 }
 
+// An engine of a destroyed slot on its way out.
+struct T38SoftFactory::Ending {
+    Ending(T38SoftFactory& owner, pid_t pid) : owner(owner), pid(pid)
+    {
+        wait.Bind(this, &Ending::OnEnd);
+        wait.Attach(pid);
+        timer.set(kEndTimeoutMs, &Ending::OnTimeout, this);
+    }
+    ~Ending()
+    {
+        wait.Detach();
+        ModemChild::signal_child(pid, SIGKILL);
+    }
+    void OnEnd(int) { owner.Ended(this); }
+    void OnTimeout()
+    {
+        std::cerr << ext::header(&owner) << "t38 daemon[" << pid << "] ignored SIGTERM, killing" << std::endl;
+        ModemChild::signal_child(pid, SIGKILL);
+    }
+
+    T38SoftFactory& owner;
+    pid_t pid;
+    ChildWait wait;
+    Timer timer;
+};
+
 T38SoftFactory::~T38SoftFactory()
 {
     if (current == this)
         current = nullptr;
+}
+
+void T38SoftFactory::Outlive(pid_t pid)
+{
+    mEnding.push_back(std::unique_ptr<Ending>(new Ending(*this, pid)));
+}
+
+void T38SoftFactory::Ended(Ending* e)
+{
+    mEnding.remove_if([e](const std::unique_ptr<Ending>& p) { return p.get() == e; });
 }
 
 T38SoftFactory* T38SoftFactory::instance()

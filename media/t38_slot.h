@@ -7,10 +7,13 @@
 #include <sys/types.h>
 
 #include <iosfwd>
+#include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "runtime/child_wait.h"
+#include "runtime/timer.h"
 #include "server/slots/slot.h"
 #include "server/slots/slot_factory.h"
 
@@ -45,6 +48,9 @@ public:
     static constexpr size_t kMaxLine = 31;
     // How long the instance count may hold the loop.
     static constexpr int kCountTimeoutMs = 1000;
+    // How long the engine of a destroyed slot has to end after SIGTERM
+    // before it is killed.
+    static constexpr unsigned kEndTimeoutMs = 5000;
 
     T38SoftFactory();
     ~T38SoftFactory() override;
@@ -60,4 +66,17 @@ public:
     static std::vector<std::string> command(LGCP::T38Soft const& params);
     // What the engine answers to --num-of-instances, 0 when it cannot say.
     int QueryNumOfInstances() const;
+
+    // Takes over the engine of a destroyed slot, which was sent SIGTERM:
+    // killed when it has not ended within kEndTimeoutMs, reaped either way.
+    // Its end reaches nobody.
+    void Outlive(pid_t pid);
+    // Engines of destroyed slots that have not ended yet.
+    size_t ending() const { return mEnding.size(); }
+
+private:
+    struct Ending;
+    void Ended(Ending* e);
+
+    std::list<std::unique_ptr<Ending>> mEnding;
 };

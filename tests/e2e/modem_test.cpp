@@ -74,6 +74,20 @@ LGCP::Command create_modem(const std::string& cid)
     return c;
 }
 
+LGCP::Command create_t38()
+{
+    LGCP::Command c;
+    LGCP::T38Soft& t = c.get_create().get_t38soft();
+    t.get_dhost().set_iaddr("127.0.0.1");
+    t.get_dhost().set_port(4000);
+    t.get_shost().set_iaddr("127.0.0.1");
+    t.get_shost().set_port(5000);
+    t.set_rx_packet_size(160);
+    t.set_rx_threshold(1);
+    t.set_tx_threshold(1);
+    return c;
+}
+
 class ModemFlow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -84,13 +98,28 @@ protected:
         ::setenv("VB_STANDIN_DIR", runs.path().c_str(), 1);
         for (const char* dir : {"/usr/local/sbin", "/usr/local/bin"})
             ::mkdir(server.path(dir).c_str(), 0755);
-        for (const char* program : {"/usr/local/sbin/pppd", "/usr/local/sbin/t38"})
+        for (const char* program : {"/usr/local/sbin/pppd", "/usr/local/sbin/t38", "/usr/local/bin/fax"})
             ASSERT_EQ(::symlink(VB_STANDIN, server.path(program).c_str()), 0);
     }
     void TearDown() override
     {
         for (const char* name : {"VB_STANDIN_PPPD", "VB_STANDIN_T38"})
             ::unsetenv(name);
+    }
+    // The pids of the programs that reached their start and still run.
+    std::vector<pid_t> running()
+    {
+        std::vector<pid_t> pids;
+        if (DIR* d = ::opendir(runs.path().c_str())) {
+            while (dirent* e = ::readdir(d)) {
+                std::string name = e->d_name;
+                pid_t pid = std::atoi(name.c_str());
+                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".run") == 0 && ::kill(pid, 0) == 0)
+                    pids.push_back(pid);
+            }
+            ::closedir(d);
+        }
+        return pids;
     }
     // The server with the programs behaving so.
     void start(const std::string& pppd, const std::string& t38 = "instances=8")
@@ -199,21 +228,65 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
 TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
 {
     start("", "instances=8,exit=5");
-    LGCP::Command c;
-    LGCP::T38Soft& t = c.get_create().get_t38soft();
-    t.get_dhost().set_iaddr("127.0.0.1");
-    t.get_dhost().set_port(4000);
-    t.get_shost().set_iaddr("127.0.0.1");
-    t.get_shost().set_port(5000);
-    t.set_rx_packet_size(160);
-    t.set_rx_threshold(1);
-    t.set_tx_threshold(1);
-    Texts got = ctl.exchange(to_slot(c, 7));
+    Texts got = ctl.exchange(to_slot(create_t38(), 7));
     EXPECT_THAT(got, testing::IsSupersetOf({"slot=7 success", "slot=7 transmitter active : 1536", "slot=7 receiver active : 1536"}));
     if (got.size() < 4)
         EXPECT_EQ(next(), "slot=7 abort 1280");
     else
         EXPECT_THAT(got, Contains("slot=7 abort 1280"));
+}
+
+TEST_F(ModemFlow, ChildrenDestroyedRightAfterTheirStartLeaveNothing)
+{
+    start("");
+    // Each create and its destroy in one write: the destroy's signal meets
+    // the child between its fork and its exec.
+    std::set<std::string> channels;
+    int made = 0;
+    for (int i = 0; i < 100; ++i) {
+        std::string pair = tpkt(to_slot(create_t38(), 7)) + tpkt(to_slot(simple(LGCP::Command::e_destroy), 7));
+        ASSERT_EQ(::send(ctl.fd(), pair.data(), pair.size(), MSG_NOSIGNAL), ssize_t(pair.size()));
+        for (const std::string& m : ctl.sync()) {
+            if (m.compare(0, 28, "slot=7 transmitter active : ") == 0)
+                channels.insert(m.substr(28)), ++made;
+        }
+    }
+    EXPECT_GT(made, 0);
+    // Each engine ended on its SIGTERM: none had to be killed.
+    EXPECT_TRUE(eventually([&] { return running().empty(); }, 3000)) << running().size() << " engines still run";
+    EXPECT_THAT(server.err(), testing::Not(HasSubstr("ignored SIGTERM")));
+    // Engines that ended before they noted their start may still be
+    // closing their channel.
+    auto freed = [&] {
+        for (const std::string& ts : channels)
+            if (board.ask("mcc-channel " + ts).find("no channel") == std::string::npos)
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(eventually(freed, 3000));
+    EXPECT_THAT(ctl.exchange(to_slot(create_t38(), 7)), Contains("slot=7 success"));
+    ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 7));
+
+    // The PPP daemon and the fax receiver, hung up as soon as they start:
+    // each destroy is answered once the child ended on its hang-up.
+    ctl.exchange(to_slot(create_trunk(0, 1), 9));
+    for (int i = 0; i < 20; ++i) {
+        LGCP::Command modem = create_modem("");
+        if (i % 2)
+            modem.get_create().get_modem().include_fax();
+        std::string all = tpkt(to_slot(modem, 5)) + tpkt(to_slot(simple(LGCP::Command::e_connect, 9), 5)) +
+                          tpkt(to_slot(simple(LGCP::Command::e_destroy), 5));
+        ASSERT_EQ(::send(ctl.fd(), all.data(), all.size(), MSG_NOSIGNAL), ssize_t(all.size()));
+        // Created, connected, destroyed.
+        int answers = 0;
+        for (std::string m = "-"; answers < 3 && !m.empty();) {
+            m = next();
+            answers += m == "slot=5 success";
+        }
+        ASSERT_EQ(answers, 3) << i;
+    }
+    EXPECT_THAT(server.err(), testing::Not(HasSubstr("pppd terminate timeout!")));
+    EXPECT_TRUE(eventually([&] { return running().empty(); }, 3000)) << running().size() << " still run";
 }
 
 } // namespace

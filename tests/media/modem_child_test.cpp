@@ -129,10 +129,13 @@ TEST_F(ModemChildTest, ADigitalModemRunsPppOnItsInterface)
 
 TEST_F(ModemChildTest, ADigitalModemThatCannotStartHoldsNoChannel)
 {
-    // The interface runs: its protocol cannot change.
+    // The interface runs: its protocol cannot change, so no daemon runs
+    // and the connection fails.
     interfaces().add("hdlc0", If::kPointToPoint | If::kUp);
     command(digital(), 2);
-    EXPECT_THAT(stream(2), Contains("slot=2 success"));
+    Texts answer = stream(2);
+    EXPECT_THAT(answer, Contains("slot=2 error connectFail"));
+    EXPECT_THAT(answer, testing::Not(Contains(HasSubstr("active"))));
     EXPECT_THAT(err.str(), HasSubstr("SIOCWANDEV/IF_PROTO_PPP fail!"));
     EXPECT_EQ(modem(2)->child(), -1);
     destroy_gone(2);
@@ -169,6 +172,34 @@ TEST_F(ModemChildTest, ALostControllerLeavesNoSlotInTheListsAndFreesTheInterface
     std::string r = attr::make(Auth::voauth, 0, {});
     modems.OnAuth(attr(reinterpret_cast<const uint8_t*>(r.data()), r.size()));
     EXPECT_THAT(err.str(), HasSubstr("receive auth request for unknown session 0"));
+}
+
+// A fax receiver waits a second before its exec; meanwhile it holds none
+// of the server's descriptors.
+struct FaxBesideRtpTest : ::testing::Test, ModemWorld {
+    Hardware::TonecReceiverService::Scoped tonecScope;
+    Hardware::DSProcReceiverService::Scoped dsprocScope;
+    RtpFactory rtpFactory;
+    // The RTP slots go before the services they use.
+    ~FaxBesideRtpTest() override { server.OnDisconnect(); }
+};
+
+TEST_F(FaxBesideRtpTest, ADestroyedRtpSlotsPortIsFreeAtOnce)
+{
+    Remote remote;
+    LGCP::Command rtp = create_rtp(remote.port);
+    TERM::HostAddress& shost = rtp.get_create().get_rtp().get_codecRTP().include_shost();
+    shost.set_iaddr("127.0.0.1");
+    shost.set_port(free_rtp_port());
+    ASSERT_THAT(command(rtp, 3), Contains("slot=3 success"));
+    command(create_modem([](TERM::ModemParams& p) { p.include_fax(); }), 2);
+    stream(2);
+    pid_t receiver = modem(2)->child();
+    ASSERT_GT(receiver, 0);
+    destroy(3);
+    EXPECT_THAT(command(rtp, 4), Contains("slot=4 success"));
+    // Still before its exec.
+    EXPECT_EQ(standin.run(receiver).pid, -1);
 }
 
 } // namespace

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
+#include <set>
 
 #include "board/modem_requests.h"
+#include "media/modem_child.h"
 #include "tests/media/modem_support.h"
 
 using namespace vbtest;
@@ -249,7 +252,7 @@ TEST_F(ModemSlotTest, FaxProgramsGetTheModemNumber)
     auto begin = std::chrono::steady_clock::now();
     command(create_modem([](TERM::ModemParams& p) { p.include_fax(); }), 2);
     stream(2);
-    EXPECT_EQ(modem(2)->child(), -1); // not kept
+    EXPECT_GT(modem(2)->child(), 0);
     StandinRun receiver;
     ASSERT_TRUE(run_real([&] {
         for (pid_t pid : standin.runs())
@@ -263,6 +266,50 @@ TEST_F(ModemSlotTest, FaxProgramsGetTheModemNumber)
     EXPECT_THAT(std::vector<std::string>(receiver.argv.begin(), receiver.argv.begin() + 4),
                 ElementsAre("/usr/local/bin/fax", "-m", "1", "receive"));
     EXPECT_THAT(receiver.argv[4], testing::MatchesRegex("/var/fax-[0-2][0-9]-[0-5][0-9]-[0-6][0-9]\\.g3"));
+}
+
+TEST_F(ModemSlotTest, AFaxReceiverIsStoppedWithItsSlotAndWritesAFileOfItsOwn)
+{
+    // Two receivers started together: one second names both files.
+    auto receiver = [&](int n) {
+        command(create_modem([](TERM::ModemParams& p) { p.include_fax(); }), n);
+        n == 2 ? void(stream(2)) : void(command(simple(LGCP::Command::e_connect, 1), n));
+        return modem(unsigned(n))->child();
+    };
+    pid_t first = receiver(2), second = receiver(3);
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    std::string a = standin.wait_run(first).argv.at(4), b = standin.wait_run(second).argv.at(4);
+    EXPECT_NE(a, b);
+    if (a.substr(0, 17) == b.substr(0, 17)) {
+        EXPECT_EQ(b, a.substr(0, 17) + "-1.g3");
+    }
+    // Hung up like the PPP daemon; the destroy is answered once it ended.
+    EXPECT_TRUE(destroy(2).empty());
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 success"));
+    EXPECT_EQ(standin.end(first), "signal 1\n");
+    EXPECT_TRUE(run_real([&] { return reaped(first); }));
+    EXPECT_EQ(standin.end(second), "");
+    // A lost controller takes the other one.
+    server.OnDisconnect();
+    EXPECT_TRUE(run_real([&] { return reaped(second); }));
+}
+
+TEST(FaxFileName, ASuffixOnlyWhenTheNameIsTaken)
+{
+    tm at{};
+    at.tm_year = 126, at.tm_mon = 11, at.tm_mday = 7, at.tm_hour = 9, at.tm_min = 5, at.tm_sec = 3;
+    at.tm_isdst = -1;
+    time_t t = std::mktime(&at);
+    std::set<std::string> taken;
+    auto name = [&] { return ModemChild::fax_file_name(t, [&](const std::string& f) { return taken.count(f) > 0; }); };
+    EXPECT_EQ(name(), "/var/fax-09-05-03.g3");
+    taken.insert("/var/fax-09-05-03.g3");
+    EXPECT_EQ(name(), "/var/fax-09-05-03-1.g3");
+    taken.insert("/var/fax-09-05-03-1.g3");
+    EXPECT_EQ(name(), "/var/fax-09-05-03-2.g3");
+    taken.erase("/var/fax-09-05-03.g3");
+    EXPECT_EQ(name(), "/var/fax-09-05-03.g3");
 }
 
 } // namespace

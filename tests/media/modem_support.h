@@ -110,6 +110,11 @@ struct ModemWorld : SlotWorld {
     {
         link_standins(root.path(), VB_STANDIN);
         ChildWait::Activate();
+        // While the loop runs, poll waits its whole time-out for real: the
+        // children run in real time, so virtual time must never run ahead
+        // of them (a 5000 ms guard would fire after a few real ms).
+        // advance() still steps it at will.
+        clock.set_settle_ms(60000);
     }
     // The slots go before their factories, as a lost controller takes them.
     ~ModemWorld() { server.OnDisconnect(); }

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "tests/media/modem_support.h"
@@ -59,9 +60,50 @@ TEST_F(T38Test, TheEngineGetsThePeerTheArgsAndTheChannel)
     // Destroying sends SIGTERM and answers at once.
     pid_t pid = t38_slot(2)->pid();
     EXPECT_THAT(destroy(2), ElementsAre("slot=2 success"));
-    EXPECT_TRUE(run_real([&] { return standin.end(pid) == "signal 15\n" && reaped(pid); }));
+    EXPECT_TRUE(run_real([&] { return standin.end(pid) == "signal 15\n" && reaped(pid); }, 4000));
     EXPECT_TRUE(run_real([&] { return sim.mcc().allocated() == 0; }));
     EXPECT_TRUE(controller().empty());
+}
+
+TEST_F(T38Test, AnEngineThatIgnoresTheEndIsKilledLater)
+{
+    standin.behave("T38", "term=ignore");
+    command(create_t38(), 2);
+    pid_t pid = standin.wait_run(t38_slot(2)->pid()).pid;
+    ASSERT_GT(pid, 0);
+    // Answered at once; the engine's end reaches nobody.
+    EXPECT_THAT(destroy(2), ElementsAre("slot=2 success"));
+    EXPECT_EQ(t38.ending(), 1u);
+    advance(T38SoftFactory::kEndTimeoutMs - 1);
+    EXPECT_FALSE(reaped(pid));
+    advance(1);
+    EXPECT_TRUE(run_real([&] { return reaped(pid) && t38.ending() == 0; }, 3000));
+    EXPECT_THAT(err.str(), HasSubstr("t38soft: t38 daemon[" + std::to_string(pid) + "] ignored SIGTERM, killing"));
+    EXPECT_TRUE(run_real([&] { return sim.mcc().allocated() == 0; }));
+    EXPECT_TRUE(controller().empty());
+}
+
+TEST_F(T38Test, AnEngineDestroyedBeforeItsExecEndsAllTheSame)
+{
+    // The server catches SIGTERM: that handler must not take the signal
+    // meant for a child that has not reached its exec yet.
+    struct sigaction caught {}, old;
+    caught.sa_handler = [](int) {};
+    ::sigaction(SIGTERM, &caught, &old);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 20; ++i) {
+        command(create_t38(), 2);
+        ASSERT_NE(t38_slot(2), nullptr);
+        pids.push_back(t38_slot(2)->pid());
+        EXPECT_THAT(destroy(2), ElementsAre("slot=2 success"));
+    }
+    // Real time, well before the engines would be killed.
+    EXPECT_TRUE(run_real([&] {
+        return std::all_of(pids.begin(), pids.end(), [](pid_t pid) { return reaped(pid); });
+    }, 3000));
+    ::sigaction(SIGTERM, &old, nullptr);
+    EXPECT_THAT(err.str(), testing::Not(HasSubstr("ignored SIGTERM")));
+    EXPECT_TRUE(run_real([&] { return t38.ending() == 0 && sim.mcc().allocated() == 0; }));
 }
 
 TEST_F(T38Test, TheEnginesEndIsReported)
