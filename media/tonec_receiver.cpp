@@ -86,6 +86,11 @@ TonecReceiver::~TonecReceiver()
     receivers.remove(mLink);
 }
 
+void TonecReceiver::LeaveTimeslot()
+{
+    receivers.remove(mLink);
+}
+
 bool TonecReceiver::configureDTMF(LGCP::DTMFParams const& params)
 {
     return TonecReceiverService::instance().configureDTMF(tonec_timeslot(), params);
