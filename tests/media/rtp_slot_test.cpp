@@ -19,6 +19,27 @@ using I = LGCP::IoctlParams;
 namespace {
 
 struct RtpSlotTest : ::testing::Test, RtpWorld {
+    // The slots go by the controller's destroy while this board's tone and
+    // DSP services live (the table's own end would come after them), and
+    // leave nothing switched on in the engine, the tone or the DSP device.
+    void TearDown() override
+    {
+        std::vector<uint32_t> channels;
+        for (unsigned n = 0; n < Slots::size; ++n)
+            if (RtpSlot* s = rtp(n)) {
+                if (s->channel() >= 0)
+                    channels.push_back(uint32_t(s->channel()));
+                EXPECT_THAT(destroy(int(n)), testing::Contains(testing::EndsWith("success")));
+            }
+        for (uint32_t ch : channels) {
+            SimBoard::DtmfDevice::TimeSlot t = dtmf().timeslot(ch);
+            EXPECT_FALSE(t.detector || t.iva || t.rejection) << "time slot " << ch;
+            for (auto& f : dsp().timeslot(ch).features)
+                EXPECT_FALSE(f.second.on) << "time slot " << ch << " feature " << f.first;
+        }
+        EXPECT_EQ(engine().sessions(), 0u);
+    }
+
     // Slot n talking to remote from a local port of its own.
     RtpSlot& make(int n, Remote& remote, const std::function<void(TERM::RtpParams&)>& more = nullptr)
     {
