@@ -1,5 +1,7 @@
-// "/dev/mixer" of the simulated board: the TDM mixer. A test adds and
-// removes units {number, tdm channels, mixer inputs}; channel n of unit u
+// "/dev/mixer" of the simulated board: the TDM mixer, fitted like a real
+// board with unit 0 of 32 channels and 16 mixer inputs unless a test
+// changes it. A test adds and removes units {number, tdm channels, mixer
+// inputs}; channel n of unit u
 // sits on switch time slot kFirstTimeslot + 32u + n. Each channel keeps its
 // mix as {input channel: gain}: an add of an input already there changes
 // its gain, a remove of one not there fails with ENOENT, and a mix takes at
@@ -21,6 +23,10 @@ namespace SimBoard {
 class MixerDevice : public Model {
 public:
     static constexpr int32_t kFirstTimeslot = 4096;
+    // The board's usual fit.
+    static constexpr int32_t kDefaultUnit = 0;
+    static constexpr int32_t kDefaultChannels = 32;
+    static constexpr int32_t kDefaultInputs = 16;
 
     struct Unit {
         int32_t channels = 0;
