@@ -81,7 +81,8 @@ void AuthClient::OnSocketEvent(int fd, short revents)
 
 bool AuthClient::Receive(int fd)
 {
-    while (!closed()) {
+    mRecordsThisPass = 0;
+    while (!closed() && mRecordsThisPass < Auth::kRecordsPerPass) {
         ssize_t n = ::read(fd, mBuffer + mPos, mAwait - mPos);
         if (n < 0 && errno == EINTR)
             continue;
@@ -108,6 +109,7 @@ bool AuthClient::Complete()
     }
     mPos = 0;
     mAwait = Auth::kSizeWord;
+    ++mRecordsThisPass;
     // Without its own type and session a record would be read from the
     // bytes of the one before.
     if (size < Auth::kHeaderSize) {
@@ -116,7 +118,7 @@ bool AuthClient::Complete()
     }
     mSession = record.session();
     mHasSession = true;
-    mFactory.OnAuth(attr(mBuffer, size));
+    mUnknownLogged = !mFactory.OnAuth(attr(mBuffer, size), mUnknownLogged);
     return true;
 }
 

@@ -20,6 +20,9 @@ namespace Auth {
 enum Type : uint32_t { voauth = 1, accept = 2, ip = 3, voacct = 4 };
 
 constexpr size_t kSizeWord = 4;
+// Records one connection has handled in a loop pass: a helper that writes
+// without pause waits for the next pass, and the rest of the loop goes on.
+constexpr unsigned kRecordsPerPass = 16;
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxSize = 512;
 constexpr size_t kVoauthSize = 140;
@@ -95,4 +98,8 @@ private:
     ModemFactory& mFactory;
     bool mHasSession = false;
     int32_t mSession = -1;
+    // The records since the last that found its slot found none: the
+    // unknown session was logged at the first of them.
+    bool mUnknownLogged = false;
+    unsigned mRecordsThisPass = 0;
 };
