@@ -8,6 +8,14 @@
 #include "media/modem_factory.h"
 #include "runtime/ext.h"
 
+bool Auth::ia5(const std::string& text)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) > 0x7F)
+            return false;
+    return true;
+}
+
 // ------------------------------------------------------------------- attr
 
 uint32_t attr::word(size_t offset) const

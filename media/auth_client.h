@@ -36,6 +36,9 @@ constexpr size_t kTextSize = 64;
 // voacct: the 64-bit counters and the session time.
 constexpr size_t kOctetsOut = 24, kOctetsIn = 32, kPacketsOut = 40, kPacketsIn = 48, kSessionTime = 56;
 
+// Whether every byte is an IA5 (ITU-T T.50) character: seven bits.
+bool ia5(const std::string& text);
+
 } // namespace Auth
 
 // One whole record as received: a view of its bytes.

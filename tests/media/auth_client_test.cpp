@@ -28,6 +28,14 @@ std::string voauth(int32_t session, const std::string& user, const std::string& 
     return r;
 }
 
+size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 struct AuthTest : ::testing::Test, ModemWorld {
     Fd helper;
 
@@ -114,6 +122,17 @@ TEST_F(AuthTest, SizesAndSessionsThatFindNoSlot)
     }
 }
 
+// IA5 is seven-bit: a user name or password with any other byte is not
+// passed on (the controller would get an invalid IA5String); every
+// seven-bit byte is.
+TEST_F(AuthTest, ANameOrPasswordOutsideIA5IsRefused)
+{
+    modem_call();
+    send(voauth(0, "jos\xc3\xa9", "pw") + voauth(0, "bob", "\x80") + voauth(0, "\x01~\x7f", "ok"));
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding auth : { username \"\x01~\x7f\", password \"ok\"}"));
+    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 2u);
+}
+
 TEST_F(AuthTest, AccountingCarriesBothHalvesOfEachCounter)
 {
     modem_call();
@@ -180,14 +199,6 @@ Texts one_pass(AuthTest& t)
     count.dpc.Activate();
     multiplexer.run(false, true);
     return t.controller();
-}
-
-size_t count_of(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
 }
 
 // A helper that writes without pause gets a bounded share of each loop
