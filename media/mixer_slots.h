@@ -8,8 +8,8 @@
 
 #include <iosfwd>
 #include <list>
-#include <set>
 #include <memory>
+#include <set>
 
 #include "board/mixer_requests.h"
 #include "media/dsproc_receiver.h"

@@ -72,7 +72,7 @@ protected:
     // A new session with the stored record on the same channel. The old
     // one is closed first, its events with it, so its port is free for
     // the new one and the new one's events are the ones watched.
-    // On failure the channel is the engine's again (LeaveChannel).
+    // On failure the old session is gone, and the channel with it.
     bool restart();
     // Driven by a radio slot's squelch instead of the connections.
     void set_input_gated(bool gated) { mInputGated = gated; }
