@@ -8,6 +8,14 @@
 #include "media/modem_factory.h"
 #include "runtime/ext.h"
 
+bool Auth::ia5(const std::string& text)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) > 0x7F)
+            return false;
+    return true;
+}
+
 // ------------------------------------------------------------------- attr
 
 uint32_t attr::word(size_t offset) const
@@ -81,7 +89,8 @@ void AuthClient::OnSocketEvent(int fd, short revents)
 
 bool AuthClient::Receive(int fd)
 {
-    while (!closed()) {
+    mRecordsThisPass = 0;
+    while (!closed() && mRecordsThisPass < Auth::kRecordsPerPass) {
         ssize_t n = ::read(fd, mBuffer + mPos, mAwait - mPos);
         if (n < 0 && errno == EINTR)
             continue;
@@ -108,6 +117,7 @@ bool AuthClient::Complete()
     }
     mPos = 0;
     mAwait = Auth::kSizeWord;
+    ++mRecordsThisPass;
     // Without its own type and session a record would be read from the
     // bytes of the one before.
     if (size < Auth::kHeaderSize) {
@@ -116,7 +126,7 @@ bool AuthClient::Complete()
     }
     mSession = record.session();
     mHasSession = true;
-    mFactory.OnAuth(attr(mBuffer, size));
+    mUnknownLogged = !mFactory.OnAuth(attr(mBuffer, size), mUnknownLogged);
     return true;
 }
 

@@ -20,6 +20,9 @@ namespace Auth {
 enum Type : uint32_t { voauth = 1, accept = 2, ip = 3, voacct = 4 };
 
 constexpr size_t kSizeWord = 4;
+// Records one connection has handled in a loop pass: a helper that writes
+// without pause waits for the next pass, and the rest of the loop goes on.
+constexpr unsigned kRecordsPerPass = 16;
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxSize = 512;
 constexpr size_t kVoauthSize = 140;
@@ -32,6 +35,9 @@ constexpr size_t kPasswordOffset = 76;
 constexpr size_t kTextSize = 64;
 // voacct: the 64-bit counters and the session time.
 constexpr size_t kOctetsOut = 24, kOctetsIn = 32, kPacketsOut = 40, kPacketsIn = 48, kSessionTime = 56;
+
+// Whether every byte is an IA5 (ITU-T T.50) character: seven bits.
+bool ia5(const std::string& text);
 
 } // namespace Auth
 
@@ -95,4 +101,8 @@ private:
     ModemFactory& mFactory;
     bool mHasSession = false;
     int32_t mSession = -1;
+    // The records since the last that found its slot found none: the
+    // unknown session was logged at the first of them.
+    bool mUnknownLogged = false;
+    unsigned mRecordsThisPass = 0;
 };

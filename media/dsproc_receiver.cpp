@@ -54,6 +54,11 @@ DSProcReceiver::~DSProcReceiver()
     receivers.remove(mLink);
 }
 
+void DSProcReceiver::LeaveTimeslot()
+{
+    receivers.remove(mLink);
+}
+
 bool DSProcReceiver::configureVAD(LGCP::VADParams const& params)
 {
     return DSProcReceiverService::instance().configureVAD(dsproc_timeslot(), params);

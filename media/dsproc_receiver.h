@@ -67,6 +67,8 @@ public:
     bool disableToneAll();
     // Before the owning slot goes: what it switched on, off.
     void CleanBeforeDestroy();
+    // The slot lost its time slot: no event of it reaches this receiver any more.
+    void LeaveTimeslot();
 
     const Feature& vad() const { return mVad; }
     const Feature& bss() const { return mBss; }

@@ -46,13 +46,29 @@ Mixer* MixerFactory::findMixer(int unit) const
 Slot* MixerFactory::INewSlot(LGCP::CreateParams const& params)
 {
     if (params.is_mixerOut()) {
-        Mixer* m = findMixer(params.get_mixerOut().get_unit().getValue());
+        Mixer* m = unit_for(params.get_mixerOut().get_unit().getValue());
         return m ? m->New(params.get_mixerOut()) : nullptr;
     }
     if (params.is_mixerIn()) {
-        Mixer* m = findMixer(params.get_mixerIn().get_unit().getValue());
+        Mixer* m = unit_for(params.get_mixerIn().get_unit().getValue());
         return m ? m->New(params.get_mixerIn()) : nullptr;
     }
+    return nullptr;
+}
+
+// The units are known only from the resources report, so the refusal says
+// which ones the last one found.
+Mixer* MixerFactory::unit_for(int unit) const
+{
+    Mixer* m = findMixer(unit);
+    if (m)
+        return m;
+    std::cerr << ext::header(this) << "no mixer unit " << unit << ", units found by the last query:";
+    size_t known = 0;
+    for (auto& k : mMixers)
+        if (!k->stale)
+            std::cerr << " " << k->unit(), ++known;
+    std::cerr << (known ? "" : " none") << std::endl;
     return nullptr;
 }
 

@@ -37,6 +37,8 @@ public:
     void PutHeader(std::ostream& out) const;
 
 private:
+    // findMixer, with the refusal's line when there is no such unit.
+    Mixer* unit_for(int unit) const;
     void ReadVersion();
 
     bool mVersionValid = false;

@@ -232,7 +232,24 @@ bool Mixer::ClearTX(LGCP::MixerChannel const& channel)
                   << " number=" << s.number << " fail : " << strerror_now() << std::endl;
         return false;
     }
+    cleared(s.number);
     return true;
+}
+
+bool Mixer::held(int rx, int tx) const
+{
+    for (MixerSlot* s : mSlots)
+        if (s->holds(rx, tx))
+            return true;
+    return false;
+}
+
+void Mixer::cleared(int rx)
+{
+    for (MixerSlot* s : mSlots)
+        if (auto* in = dynamic_cast<TdmInput*>(s))
+            if (in->mSummator == rx)
+                in->mSummator = -1;
 }
 
 bool Mixer::add(int rx, int tx, int gain)
@@ -275,7 +292,12 @@ Slot* Mixer::New(LGCP::MixerOutParams const& params)
     int timeslot = CheckedTimeslot(params.get_channel());
     if (timeslot < 0 || !SetTX(params))
         return nullptr;
-    auto* slot = new TdmOutput(shared_from_this(), params.get_channel().get_tdm().getValue(), timeslot);
+    int channel = params.get_channel().get_tdm().getValue();
+    auto* slot = new TdmOutput(shared_from_this(), channel, timeslot);
+    for (auto it = params.get_inputs().begin(); it != params.get_inputs().end(); ++it)
+        slot->mInputs.insert((*it).get_channel().get_tdm().getValue());
+    if (slot->mInputs.empty())
+        slot->mInputs.insert(channel);
     mSlots.push_back(slot);
     return slot;
 }
@@ -294,8 +316,14 @@ Slot* Mixer::New(LGCP::MixerInParams const& params)
             std::cerr << ext::header(this) << "wrong summator coding !" << std::endl;
         } else {
             slot->mSummatorSet = true;
-            slot->mSummator = summator.number;
-            add(summator.number, channel, kDefaultGain);
+            // The input answers for the entry only when it made it: one that
+            // another slot put there keeps its gain and outlives this input,
+            // and a refused add leaves nothing to remove.
+            if (held(summator.number, channel))
+                std::clog << ext::header(this) << "channel " << channel << " already in the mix of " << summator.number
+                          << ", left as it is" << std::endl;
+            else if (add(summator.number, channel, kDefaultGain))
+                slot->mSummator = summator.number;
         }
     }
     if (params.has_ecm()) {
@@ -331,6 +359,7 @@ void Mixer::Release(TdmOutput& slot)
     mix_slot s{mUnit, kTdm, slot.channel()};
     mixer_ctl(MIX_RX_CLEAR, &s);
     forget(&slot);
+    cleared(slot.channel());
 }
 
 } // namespace Mixer

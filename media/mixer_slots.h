@@ -9,6 +9,7 @@
 #include <iosfwd>
 #include <list>
 #include <memory>
+#include <set>
 
 #include "board/mixer_requests.h"
 #include "media/dsproc_receiver.h"
@@ -38,6 +39,9 @@ public:
     int channel() const { return mChannel; }
     int timeslot() const { return mTimeslot; }
 
+    // Whether the slot put tx into rx's mix and answers for that entry.
+    virtual bool holds(int rx, int tx) const = 0;
+
 protected:
     virtual void ReleaseInMixer() = 0;
 
@@ -62,7 +66,9 @@ public:
     bool IOnInputStream() override { return true; }
     int IGetReceiveChannel() override { return mTimeslot; }
     const char* GetName() const override { return "mixer tdm input"; }
+    // The channel whose mix holds this input's entry, -1 when none does.
     int summator() const { return mSummator; }
+    bool holds(int rx, int tx) const override { return rx == mSummator && tx == mChannel; }
 
 private:
     friend class Mixer;
@@ -95,6 +101,7 @@ public:
     bool IOnOutputStream() override { return true; }
     int IGetTransmitChannel() override { return mTimeslot; }
     const char* GetName() const override { return "mixer tdm output"; }
+    bool holds(int rx, int tx) const override { return rx == mChannel && mInputs.count(tx) != 0; }
 
 private:
     friend class Mixer;
@@ -111,6 +118,9 @@ private:
     void dsproc_flags_event(struct dsproc_flags_event const* e) override { processFlagsEvent(e); }
     uint32_t dsproc_timeslot() const override { return static_cast<uint32_t>(mTimeslot); }
     void ReleaseInMixer() override;
+
+    // The channels its mix was built from.
+    std::set<int> mInputs;
 };
 
 // One mixer unit.
@@ -143,6 +153,10 @@ private:
     bool ClearTX(LGCP::MixerChannel const& channel);
     bool SetTX(LGCP::MixerOutParams const& params);
     bool add(int rx, int tx, int gain);
+    // Whether a live slot answers for tx in rx's mix.
+    bool held(int rx, int tx) const;
+    // rx's mix was emptied: inputs that had joined it no longer hold an entry.
+    void cleared(int rx);
 
     MixerFactory& mFactory;
     int mUnit;

@@ -200,6 +200,16 @@ void ModemFactory::OnSocketEvent(int fd, short revents)
         std::cerr << ext::header(this) << "fail to set nonblock mode." << std::endl;
         return;
     }
+    // Taken and closed at once: left waiting, it would keep the socket
+    // ready on every pass.
+    if (mClients.size() >= kMaxAuthClients) {
+        if (!mRefusing)
+            std::cerr << ext::header(this) << "auth connection from " << peer.GetString() << " refused: "
+                      << kMaxAuthClients << " helper connections open" << std::endl;
+        mRefusing = true;
+        return;
+    }
+    mRefusing = false;
     mClients.push_back(std::make_unique<AuthClient>(std::move(conn), peer, *this));
     mClients.back()->Activate();
     std::cerr << ext::header(this) << "incoming auth connection from " << peer.GetString() << std::endl;
@@ -211,14 +221,16 @@ void ModemFactory::RemoveClient(AuthClient* client)
     mClients.remove_if([client](const std::unique_ptr<AuthClient>& c) { return c.get() == client; });
 }
 
-void ModemFactory::OnAuth(const attr& record)
+bool ModemFactory::OnAuth(const attr& record, bool quiet)
 {
     for (ModemSlot* slot : mAll)
         if (slot->EqAuthId(record.session())) {
             slot->OnAuth(record);
-            return;
+            return true;
         }
-    std::cerr << ext::header(this) << "receive auth request for unknown session " << record.session() << std::endl;
+    if (!quiet)
+        std::cerr << ext::header(this) << "receive auth request for unknown session " << record.session() << std::endl;
+    return false;
 }
 
 bool ModemFactory::SendAuth(const std::string& record)

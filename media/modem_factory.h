@@ -24,6 +24,9 @@ class ModemFactory : public SlotFactory {
 public:
     static constexpr char kAuthAddress[] = "127.0.0.1:52000";
     static constexpr int kAuthBacklog = 64;
+    // Helper connections served at once; more are closed when accepted.
+    // Far above the calls a board carries, each with one helper at most.
+    static constexpr size_t kMaxAuthClients = 64;
     static constexpr int kMaxInterfaces = 256;
 
     // Scans the devices and listens for the helper on listen (port 0: any).
@@ -40,8 +43,9 @@ public:
     void ReleaseModemSlot(DspModemSlot* slot);
     void ReleaseModemSlot(HdlcModemSlot* slot);
 
-    // A record from a helper, for the slot of its session.
-    void OnAuth(const attr& record);
+    // A record from a helper, for the slot of its session; false when no
+    // slot took it (logged unless quiet).
+    bool OnAuth(const attr& record, bool quiet = false);
     // A record for the helper of its session; false when none took it.
     bool SendAuth(const std::string& record);
     // A closed connection whose callbacks are over.
@@ -73,5 +77,7 @@ private:
     Event mListen;
     INet4::Addr mAuthAddress;
     std::list<std::unique_ptr<AuthClient>> mClients;
+    // A connection over the limit was refused since the last one accepted.
+    bool mRefusing = false;
     std::vector<std::string> mFree;
 };

@@ -159,9 +159,17 @@ void ModemSlot::OnAuth(const attr& record)
             std::cerr << ext::header(this) << "auth request, invalid size: " << record.size() << std::endl;
             return;
         }
+        std::string user = record.text(Auth::kUserOffset, Auth::kTextSize);
+        std::string password = record.text(Auth::kPasswordOffset, Auth::kTextSize);
+        // The controller takes them as IA5String. Refused whole, not
+        // altered: an altered name or password could match another one.
+        if (!Auth::ia5(user) || !Auth::ia5(password)) {
+            std::cerr << ext::header(this) << "auth request, user name or password not IA5, dropped." << std::endl;
+            return;
+        }
         TERM::ModemProceeding p;
-        p.get_auth().set_username(record.text(Auth::kUserOffset, Auth::kTextSize));
-        p.get_auth().set_password(record.text(Auth::kPasswordOffset, Auth::kTextSize));
+        p.get_auth().set_username(user);
+        p.get_auth().set_password(password);
         OnModem(p);
         return;
     }

@@ -20,9 +20,13 @@ public:
         link.InternalAddTail(mAnchor);
         ++mGeneration;
     }
+    // Once: a receiver that left its time slot early goes again with its owner.
     void remove(typename R::Link& link)
     {
+        if (link.empty())
+            return;
         link.InternalRemove();
+        link.InternalInit();
         ++mGeneration;
     }
 

@@ -29,8 +29,11 @@ RtpSlot::~RtpSlot()
 {
     send(RTPC::BYE(mParams.ssrc, "session end"));
     mRtcp.close();
-    TonecReceiver::CleanBeforeDestroy();
-    DSProcReceiver::CleanBeforeDestroy();
+    // A slot that lost its channel switched off its part of it then.
+    if (mChannel >= 0) {
+        TonecReceiver::CleanBeforeDestroy();
+        DSProcReceiver::CleanBeforeDestroy();
+    }
 }
 
 void RtpSlot::PutHeader(std::ostream& out) const
@@ -110,6 +113,9 @@ bool RtpSlot::IBeforeDestroy()
 
 bool RtpSlot::Ioctl(LGCP::IoctlParams const& p)
 {
+    // Without a channel every request would name another slot's time slot.
+    if (mChannel < 0)
+        return false;
     using P = LGCP::IoctlParams;
     switch (p.currentSelection()) {
     case P::e_echoSuppressor:
@@ -181,6 +187,7 @@ bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecM
     if (!restart()) {
         std::clog << std::endl;
         std::cerr << ext::header(this) << "fail to restart RTP session!" << std::endl;
+        LeaveChannel();
         return false;
     }
     std::clog << " - OK" << std::endl;
@@ -198,6 +205,19 @@ bool RtpSlot::restart()
         return false;
     watch();
     return true;
+}
+
+// The old session is closed, so the engine has freed the channel and may
+// give it to the next session: what this slot set on it is switched off
+// now, while no other slot has it, and the slot no longer answers for it.
+void RtpSlot::LeaveChannel()
+{
+    TonecReceiver::CleanBeforeDestroy();
+    DSProcReceiver::CleanBeforeDestroy();
+    TonecReceiver::LeaveTimeslot();
+    DSProcReceiver::LeaveTimeslot();
+    HwMux::instance()->Disable(mChannel);
+    mChannel = -1;
 }
 
 bool RtpSlot::enablePD(LGCP::PDParams const& params)

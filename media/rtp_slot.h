@@ -56,6 +56,7 @@ public:
     using Hardware::DSProcReceiver::enableSelcalSh;
 
     void PutHeader(std::ostream& out) const;
+    // The engine's channel, -1 after a failed restart.
     int channel() const { return mChannel; }
     // The session descriptor, -1 after a failed restart or the teardown.
     int rtp_fd() const { return mRtp.get(); }
@@ -71,6 +72,7 @@ protected:
     // A new session with the stored record on the same channel. The old
     // one is closed first, its events with it, so its port is free for
     // the new one and the new one's events are the ones watched.
+    // On failure the old session is gone, and the channel with it.
     bool restart();
     // Driven by a radio slot's squelch instead of the connections.
     void set_input_gated(bool gated) { mInputGated = gated; }
@@ -95,6 +97,8 @@ private:
     bool changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecMode const& mode);
     bool enablePD(LGCP::PDParams const& params);
     bool disablePD();
+    // After a failed restart: the channel is the engine's again.
+    void LeaveChannel();
     void OnRtpEvent(int fd, short revents);
     void watch();
     void stop_watching(const char* why);

@@ -62,13 +62,15 @@ uint16_t or_default(bool present, const ASN1::INTEGER& v, uint16_t otherwise)
 }
 
 // Frequencies, amplitudes and durations that the generator record holds.
+// A tone of no duration is never heard, so a digit of it is not played; a
+// pause of none is, as the digits' own edges still part distinct digits.
 bool playable(const LGCP::TranslateDtmfParams& p)
 {
     for (auto it = p.get_digits().begin(); it != p.get_digits().end(); ++it)
         if (!fits16((*it).get_freq1()) || !fits16((*it).get_freq2()))
             return false;
     return (!p.has_amp1() || fits16(p.get_amp1())) && (!p.has_amp2() || fits16(p.get_amp2())) &&
-           (!p.has_toneDuration() || p.get_toneDuration().getValue() >= 0) &&
+           (!p.has_toneDuration() || p.get_toneDuration().getValue() > 0) &&
            (!p.has_pauseDuration() || p.get_pauseDuration().getValue() >= 0);
 }
 
@@ -82,6 +84,11 @@ TonecReceiver::TonecReceiver()
 }
 
 TonecReceiver::~TonecReceiver()
+{
+    receivers.remove(mLink);
+}
+
+void TonecReceiver::LeaveTimeslot()
 {
     receivers.remove(mLink);
 }

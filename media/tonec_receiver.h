@@ -74,6 +74,8 @@ public:
     void cancelAudibleCall();
     // Before the owning slot goes: detectors, rejection and the generator off.
     void CleanBeforeDestroy();
+    // The slot lost its time slot: no event of it reaches this receiver any more.
+    void LeaveTimeslot();
 
     bool dtmf_active() const { return mDtmfActive; }
     bool iva_active() const { return mIvaActive; }

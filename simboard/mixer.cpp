@@ -27,6 +27,7 @@ MixerDevice::MixerDevice()
         return resolve(s, error) ? timeslot(s.dev_no, s.number) : -error;
     });
     handle(MIX_UNIT_QUERY, [this](Call& c) { return query(c.record<mix_unit>()); }, Arg::filled);
+    add_unit(kDefaultUnit, kDefaultChannels, kDefaultInputs);
 }
 
 void MixerDevice::add_unit(int32_t number, int32_t channels, int32_t inputs)

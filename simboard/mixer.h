@@ -1,12 +1,13 @@
-// "/dev/mixer" of the simulated board: the TDM mixer. A test adds and
-// removes units {number, tdm channels, mixer inputs}; channel n of unit u
-// sits on switch time slot kFirstTimeslot + 32u + n. Each channel keeps its
-// mix as {input channel: gain}: an add of an input already there changes
-// its gain, a remove of one not there fails with ENOENT, and a mix takes at
-// most the unit's mixer inputs. The unit query walks the units in number
-// order and fails after the last; in the repeating mode it reports the
-// same unit forever, as a broken driver would. Requests are in the board's
-// log, in order.
+// "/dev/mixer" of the simulated board: the TDM mixer, fitted like a real
+// board with unit 0 of 32 channels and 16 mixer inputs unless a test
+// changes it. A test adds and removes units {number, tdm channels, mixer
+// inputs}; channel n of unit u sits on switch time slot kFirstTimeslot +
+// 32u + n. Each channel keeps its mix as {input channel: gain}: an add of
+// an input already there changes its gain, a remove of one not there fails
+// with ENOENT, and a mix takes at most the unit's mixer inputs. The unit
+// query walks the units in number order and fails after the last; in the
+// repeating mode it reports the same unit forever, as a broken driver
+// would. Requests are in the board's log, in order.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,10 @@ namespace SimBoard {
 class MixerDevice : public Model {
 public:
     static constexpr int32_t kFirstTimeslot = 4096;
+    // The board's usual fit.
+    static constexpr int32_t kDefaultUnit = 0;
+    static constexpr int32_t kDefaultChannels = 32;
+    static constexpr int32_t kDefaultInputs = 16;
 
     struct Unit {
         int32_t channels = 0;

@@ -32,6 +32,24 @@ std::string payloads(const UdpPeer& p, size_t size, int timeout_ms = 5000)
     return all;
 }
 
+// Unit 0's output on a channel, and an input into a summator's mix.
+LGCP::Command mixer_out(int channel)
+{
+    LGCP::Command out;
+    out.get_create().get_mixerOut().set_unit(0);
+    out.get_create().get_mixerOut().set_channel(tdm(channel));
+    return out;
+}
+
+LGCP::Command mixer_in(int channel, int summator)
+{
+    LGCP::Command in;
+    in.get_create().get_mixerIn().set_unit(0);
+    in.get_create().get_mixerIn().set_channel(tdm(channel));
+    in.get_create().get_mixerIn().set_summator(tdm(summator));
+    return in;
+}
+
 class MediaFlow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -72,9 +90,7 @@ protected:
 TEST_F(MediaFlow, MixerSlotsMixAndAbortWithTheirUnit)
 {
     ASSERT_EQ(board.ask("mixer-unit add 0 32,8"), "ok");
-    LGCP::Command out;
-    out.get_create().get_mixerOut().set_unit(0);
-    out.get_create().get_mixerOut().set_channel(tdm(3));
+    LGCP::Command out = mixer_out(3);
     EXPECT_THAT(ctl.exchange(to_slot(out, 1)), ElementsAre(HasSubstr("insufficientResources")));
     EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_query), -1)), Contains(HasSubstr("mixer { { unit 0, tdm_inputs 32,")));
 
@@ -86,12 +102,9 @@ TEST_F(MediaFlow, MixerSlotsMixAndAbortWithTheirUnit)
     }
     EXPECT_THAT(ctl.exchange(to_slot(out, 1)), ElementsAre("slot=1 success"));
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:16000 2:20000");
-    LGCP::Command in;
-    in.get_create().get_mixerIn().set_unit(0);
-    in.get_create().get_mixerIn().set_channel(tdm(1));
-    in.get_create().get_mixerIn().set_summator(tdm(3));
-    EXPECT_THAT(ctl.exchange(to_slot(in, 2)), ElementsAre("slot=2 success"));
-    EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:32767 2:20000");
+    // Channel 1 is the output's: the input leaves its gain alone.
+    EXPECT_THAT(ctl.exchange(to_slot(mixer_in(1, 3), 2)), ElementsAre("slot=2 success"));
+    EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:16000 2:20000");
 
     ASSERT_EQ(board.ask("mixer-unit remove 0"), "ok");
     Texts q = ctl.exchange(to_slot(simple(C::e_query), -1));
@@ -99,6 +112,22 @@ TEST_F(MediaFlow, MixerSlotsMixAndAbortWithTheirUnit)
     EXPECT_THAT(q, Contains("slot=2 abort 0"));
     EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 1)), Contains("slot=1 success"));
     EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 2)), Contains("slot=2 success"));
+}
+
+// The board that scripts/run.sh starts has the usual mixer fit, which the
+// server finds with the first query; a create before it says why it fails.
+TEST_F(MediaFlow, MixerSlotsOnTheDefaultBoardAfterAQuery)
+{
+    EXPECT_THAT(ctl.exchange(to_slot(mixer_out(3), 1)), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_TRUE(eventually([&] {
+        return server.err().find("mixer: no mixer unit 0, units found by the last query: none\n") != std::string::npos;
+    })) << server.err();
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_query), -1)),
+                Contains(HasSubstr("mixer { { unit 0, tdm_inputs 32, tdm_outputs 32, mixer_inputs 16,")));
+
+    EXPECT_THAT(ctl.exchange(to_slot(mixer_out(3), 1)), ElementsAre("slot=1 success"));
+    EXPECT_THAT(ctl.exchange(to_slot(mixer_in(31, 3), 2)), ElementsAre("slot=2 success"));
+    EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 3:32767 31:32767");
 }
 
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)

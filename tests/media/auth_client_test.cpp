@@ -28,6 +28,14 @@ std::string voauth(int32_t session, const std::string& user, const std::string& 
     return r;
 }
 
+size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 struct AuthTest : ::testing::Test, ModemWorld {
     Fd helper;
 
@@ -114,6 +122,17 @@ TEST_F(AuthTest, SizesAndSessionsThatFindNoSlot)
     }
 }
 
+// IA5 is seven-bit: a user name or password with any other byte is not
+// passed on (the controller would get an invalid IA5String); every
+// seven-bit byte is.
+TEST_F(AuthTest, ANameOrPasswordOutsideIA5IsRefused)
+{
+    modem_call();
+    send(voauth(0, "jos\xc3\xa9", "pw") + voauth(0, "bob", "\x80") + voauth(0, "\x01~\x7f", "ok"));
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding auth : { username \"\x01~\x7f\", password \"ok\"}"));
+    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 2u);
+}
+
 TEST_F(AuthTest, AccountingCarriesBothHalvesOfEachCounter)
 {
     modem_call();
@@ -169,6 +188,59 @@ TEST_F(AuthTest, SessionsMatchOnlyStartedModemsAndHelpersThatSpoke)
     EXPECT_THAT(await_controller(), ElementsAre("slot=3 modemProceeding auth : { username \"a\", password \"b\"}"));
     EXPECT_THAT(command(c, 3), ElementsAre("slot=3 success"));
     EXPECT_EQ(received(52).size(), 52u);
+}
+
+// One loop pass; what the controller received in it. Deferred calls run
+// twice a pass, so the third run is the next pass's start.
+Texts one_pass(AuthTest& t)
+{
+    unsigned runs = 0;
+    FnDpc count([&] { ++runs == 3 ? multiplexer.terminate() : void(); });
+    count.dpc.Activate();
+    multiplexer.run(false, true);
+    return t.controller();
+}
+
+// A helper that writes without pause gets a bounded share of each loop
+// pass; records for a session no slot has are logged once until one finds
+// its slot again; connections beyond the limit are closed at once, the
+// refusal logged once until one is taken again.
+TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
+{
+    modem_call();
+    std::string flood;
+    for (int i = 0; i < 40; ++i)
+        flood += voauth(0, "u" + std::to_string(i), "p");
+    send(flood);
+    EXPECT_EQ(one_pass(*this).size(), size_t(Auth::kRecordsPerPass));
+    EXPECT_EQ(await_controller(40 - Auth::kRecordsPerPass).size(), 40 - Auth::kRecordsPerPass);
+
+    std::string unknown;
+    for (int i = 0; i < 50; ++i)
+        unknown += voauth(7, "x", "y");
+    send(unknown + voauth(0, "back", "p"));
+    ASSERT_EQ(await_controller().size(), 1u);
+    send(voauth(7, "x", "y") + voauth(7, "x", "y") + voauth(0, "back", "p"));
+    ASSERT_EQ(await_controller().size(), 1u);
+    EXPECT_EQ(count_of(err.str(), "receive auth request for unknown session 7\n"), 2u);
+
+    std::vector<Fd> helpers;
+    while (modems.clients() < ModemFactory::kMaxAuthClients)
+        helpers.push_back(connect_helper());
+    auto refused = [&] {
+        Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(::connect(s.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
+        char c;
+        return run_real([&] { return ::recv(s.get(), &c, 1, MSG_DONTWAIT) == 0; });
+    };
+    EXPECT_TRUE(refused());
+    EXPECT_TRUE(refused());
+    EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
+    EXPECT_EQ(count_of(err.str(), " refused: 64 helper connections open\n"), 1u);
+    helpers.pop_back();
+    run_real([&] { return modems.clients() < ModemFactory::kMaxAuthClients; });
+    helpers.push_back(connect_helper());
+    EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
 }
 
 } // namespace

@@ -213,6 +213,61 @@ TEST_F(MixerTest, InputJoinsItsSummatorAndReleaseUndoesBoth)
     EXPECT_EQ(sent(MIX_RX_REMOVE).size(), 1u);
 }
 
+// An input answers only for the summator entry it made: not for one an
+// output or another input holds (that keeps its gain and stays), not after
+// a refused add, not after the output's mix was emptied. Summator 0 is a
+// channel like any other.
+TEST_F(MixerTest, AnInputRemovesOnlyTheEntryItMade)
+{
+    auto input = [](int channel, int summator) {
+        LGCP::Command c = mixer_in(0, tdm(channel));
+        c.get_create().get_mixerIn().set_summator(tdm(summator));
+        return c;
+    };
+    standard_units();
+    ASSERT_THAT(command(mixer_out(0, tdm(5), {{1, 16000}, {2, 20000}}), 1), Contains("slot=1 success"));
+    sim.board.clear_log();
+    EXPECT_THAT(command(input(1, 5), 2), Contains("slot=2 success"));
+    EXPECT_THAT(sent(MIX_RX_ADD), IsEmpty());
+    EXPECT_THAT(log.str(), HasSubstr("mixer [0]: channel 1 already in the mix of 5, left as it is"));
+    destroy(2);
+    EXPECT_THAT(sent(MIX_RX_REMOVE), IsEmpty());
+    EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}}));
+
+    // A refused add: a later input makes the entry, and only it removes it.
+    sim.board.fail(Device::Mixer::kDevice, MIX_RX_ADD, EIO, SimBoard::Board::Times::once);
+    EXPECT_THAT(command(input(3, 5), 2), Contains("slot=2 success"));
+    EXPECT_THAT(command(input(3, 5), 3), Contains("slot=3 success"));
+    destroy(2);
+    EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}, {3, 32767}}));
+    destroy(3);
+    EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}}));
+
+    // A full mix (8 inputs) refuses the add; the input still comes.
+    std::vector<std::pair<int, int>> eight;
+    for (int i = 0; i < 8; ++i)
+        eight.push_back({i, 100 + i});
+    ASSERT_THAT(command(mixer_out(0, tdm(6), eight), 4), Contains("slot=4 success"));
+    EXPECT_THAT(command(input(9, 6), 5), Contains("slot=5 success"));
+    sim.board.clear_log();
+    destroy(5);
+    EXPECT_THAT(sent(MIX_RX_REMOVE), IsEmpty());
+    EXPECT_EQ(device().mix(0, 6).size(), 8u);
+
+    // An output built over an input's entry owns that mix from then on.
+    EXPECT_THAT(command(input(4, 7), 5), Contains("slot=5 success"));
+    ASSERT_THAT(command(mixer_out(0, tdm(7), {{4, 500}}), 6), Contains("slot=6 success"));
+    destroy(5);
+    EXPECT_EQ(device().mix(0, 7), (Mix{{4, 500}}));
+
+    EXPECT_THAT(command(input(4, 0), 7), Contains("slot=7 success"));
+    EXPECT_EQ(device().mix(0, 0), (Mix{{4, 32767}}));
+    sim.board.clear_log();
+    destroy(7);
+    EXPECT_EQ(sent(MIX_RX_REMOVE), (std::vector<std::vector<uint32_t>>{words({0, 0, 0, 0, 0, 4, 0})}));
+    EXPECT_THAT(device().mix(0, 0), IsEmpty());
+}
+
 TEST_F(MixerTest, EchoModeAndOutputReleaseDuringADigitSequence)
 {
     using namespace Device::Dtmf;

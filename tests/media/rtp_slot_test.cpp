@@ -19,6 +19,27 @@ using I = LGCP::IoctlParams;
 namespace {
 
 struct RtpSlotTest : ::testing::Test, RtpWorld {
+    // The slots go by the controller's destroy while this board's tone and
+    // DSP services live (the table's own end would come after them), and
+    // leave nothing switched on in the engine, the tone or the DSP device.
+    void TearDown() override
+    {
+        std::vector<uint32_t> channels;
+        for (unsigned n = 0; n < Slots::size; ++n)
+            if (RtpSlot* s = rtp(n)) {
+                if (s->channel() >= 0)
+                    channels.push_back(uint32_t(s->channel()));
+                EXPECT_THAT(destroy(int(n)), testing::Contains(testing::EndsWith("success")));
+            }
+        for (uint32_t ch : channels) {
+            SimBoard::DtmfDevice::TimeSlot t = dtmf().timeslot(ch);
+            EXPECT_FALSE(t.detector || t.iva || t.rejection) << "time slot " << ch;
+            for (auto& f : dsp().timeslot(ch).features)
+                EXPECT_FALSE(f.second.on) << "time slot " << ch << " feature " << f.first;
+        }
+        EXPECT_EQ(engine().sessions(), 0u);
+    }
+
     // Slot n talking to remote from a local port of its own.
     RtpSlot& make(int n, Remote& remote, const std::function<void(TERM::RtpParams&)>& more = nullptr)
     {
@@ -192,8 +213,10 @@ TEST_F(Connected, LbrcMeansThePayloadTheSessionWasCreatedWith)
 
 TEST_F(Connected, AFailedRestartAnswersFalseAndLeaksNothing)
 {
+    ioctl(2, [](I& i) { i.set_dtmf_enable(true); });
+    const int channel = two->channel();
     int before = fds();
-    sim.board.fail(Device::Rtp::kDevice, RTP_BEGIN_SESSION, EIO);
+    sim.board.fail(Device::Rtp::kDevice, RTP_BEGIN_SESSION, EIO, SimBoard::Board::Times::once);
     EXPECT_THAT(ioctl(2, [](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), ElementsAre("slot=2 error unsupported"));
     EXPECT_THAT(err.str(), HasSubstr("rtp[2049]: fail to restart RTP session!"));
     EXPECT_EQ(two->rtp_fd(), -1);
@@ -202,7 +225,28 @@ TEST_F(Connected, AFailedRestartAnswersFalseAndLeaksNothing)
     // Only slot 1's session holds the engine; no new descriptor stayed.
     EXPECT_EQ(sim.board.channels(Device::Rtp::kDevice).size(), 1u);
     EXPECT_LT(fds(), before);
+    // The channel went back to the engine with the session: the slot let
+    // go of its detector and switch output there and forgot it.
+    EXPECT_EQ(two->channel(), -1);
+    EXPECT_FALSE(dtmf().timeslot(uint32_t(channel)).detector);
+    EXPECT_EQ(sim.hal().output(channel).drive, SimBoard::Hal::Drive::disabled);
+    EXPECT_THAT(ioctl(2, [](I& i) { i.set_dtmf_enable(true); }), ElementsAre("slot=2 error unsupported"));
+
+    // The next slot is given that channel, and it is wholly the new slot's:
+    // its digits reach it, and the old slot's end touches none of it.
+    Remote c;
+    RtpSlot& three = make(3, c);
+    ASSERT_EQ(three.channel(), channel);
+    ioctl(3, [](I& i) { i.set_dtmf_enable(true); });
+    EXPECT_THAT(command(simple(C::e_connect, 3), 1), testing::Contains("slot=1 success"));
+    dtmf().detect(uint32_t(channel), 5, 40);
+    wake_tonec();
+    EXPECT_THAT(controller(), ElementsAre("slot=3 tonec { timestamp 40, event dtmf : 5}"));
+    sim.board.clear_log();
     EXPECT_THAT(command(simple(C::e_destroy), 2), testing::Contains("slot=2 success"));
+    EXPECT_TRUE(dtmf().timeslot(uint32_t(channel)).detector);
+    EXPECT_TRUE(sim.hal().carries(channel, one->channel()));
+    EXPECT_THAT(sim.board.ioctls(Device::Dtmf::kDevice, Device::Dtmf::DTMF_DISABLE_DETECTOR), testing::IsEmpty());
 }
 
 TEST_F(Connected, TeardownGoesInOrderAndSaysBye)

@@ -256,6 +256,32 @@ TEST_F(TonecTest, ANewSequenceReplacesTheRestOfTheRunningOne)
     EXPECT_FALSE(s.playing());
 }
 
+// A tone of 0 ms plays nothing a receiver could decode: refused like the
+// other out-of-range values, with no end reported. A pause of 0 ms is
+// played as asked: the next digit follows the silence record at once.
+TEST_F(TonecTest, AToneOfNoDurationIsRefusedAPauseOfNoneIsPlayed)
+{
+    MediaSlot& s = make(1, 53);
+    controller();
+    LGCP::TranslateDtmfParams p = digits({{697, 1209}, {941, 1336}});
+    p.set_toneDuration(0);
+    s.translateDTMF(p);
+    advance(70);
+    EXPECT_THAT(dials(), IsEmpty());
+    EXPECT_THAT(controller(), IsEmpty());
+    EXPECT_FALSE(s.playing());
+    EXPECT_THAT(err.str(), HasSubstr("DTMF_DIAL fail: timeslot=53 values out of range, sequence ignored\n"));
+
+    t0 = Mux::milliseconds();
+    p.set_toneDuration(40), p.set_pauseDuration(0);
+    s.translateDTMF(p);
+    for (int i = 0; i < 4; ++i)
+        advance(i % 2 ? 0 : 40);
+    EXPECT_THAT(dials(), ElementsAre("0 697/1209 16384/16384", "40 1000/1000 0/0", "40 941/1336 16384/16384",
+                                     "80 1000/1000 0/0", "80 off"));
+    EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 0, event dtmfDone : NULL}"));
+}
+
 TEST_F(TonecTest, TheWaitToneCyclesUntilCancelled)
 {
     MediaSlot& s = make(1, 52);

@@ -57,8 +57,9 @@ TEST_F(MixerDeviceTest, MixesTimeSlotsAndErrors)
     EXPECT_EQ(request(MIX_TDM, &slot), 4096 + 32 * 3 + 5);
 }
 
-// The walk in unit order (the mixer's scan and its repeating driver are
-// the media tests'), and the controller's channel on the test port.
+// The walk in unit order, the board's own unit 0 first (the mixer's scan
+// and its repeating driver are the media tests'), and the controller's
+// channel on the test port.
 TEST_F(MixerDeviceTest, UnitWalkAndMccChannelWord)
 {
     for (int u : {5, 1, 3})
@@ -67,7 +68,8 @@ TEST_F(MixerDeviceTest, UnitWalkAndMccChannelWord)
     std::vector<int> walk;
     while (request(MIX_UNIT_QUERY, &r) == 0)
         walk.push_back(r.unit * 100 + r.tdm_channels);
-    EXPECT_EQ(walk, (std::vector<int>{111, 313, 515}));
+    EXPECT_EQ(walk, (std::vector<int>{32, 111, 313, 515}));
+    EXPECT_EQ(mixer.unit(0)->inputs, 16);
 
     SimBoard::TestPort port(sim.board);
     Fd mcc(Device::open(Device::Mcc::kDevice, O_RDWR | O_CLOEXEC));

@@ -251,13 +251,19 @@ TEST_F(TdmSlotsTest, MccDataBothWays)
     const std::string big(16000, 'y'); // four wait beside "def" and "gh", a fifth is too many
     for (const char* answer : {"success", "success", "success", "success", "error insufficientResources"})
         EXPECT_THAT(command(user_data(big), 7), ElementsAre(std::string("slot=7 ") + answer));
+    // 64005 bytes wait: a block that makes exactly 65536 is taken, one more byte is not.
+    const std::string last(65536 - 64005, 'z');
+    EXPECT_THAT(command(user_data(last), 7), ElementsAre("slot=7 success"));
+    EXPECT_THAT(command(user_data("!"), 7), ElementsAre("slot=7 error insufficientResources"));
     EXPECT_EQ(sim.mcc().take(ch), "abc");
     sim.mcc().set_room(ch, SimBoard::MccController::kUnlimited);
     run_passes();
     for (const char* rest : {"def", "gh"})
         EXPECT_EQ(sim.mcc().take(ch), rest);
-    for (int n = 0; n < 5; ++n)
-        EXPECT_EQ(sim.mcc().take(ch).size(), n < 4 ? big.size() : 0u);
+    for (int n = 0; n < 4; ++n)
+        EXPECT_EQ(sim.mcc().take(ch).size(), big.size());
+    EXPECT_EQ(sim.mcc().take(ch), last);
+    EXPECT_EQ(sim.mcc().take(ch), "");
 
     sim.board.fail(Mcc::kDevice, SimBoard::Op::write, EIO);
     EXPECT_THAT(command(user_data("lost"), 7), ElementsAre("slot=7 error internal"));
