@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,11 +77,18 @@ TEST_F(ModemOracle, TheHelpersRecordsTravelBothWays)
 
 TEST_F(ModemOracle, TheKernelsStatusOfAnEngineThatCannotRun)
 {
+    // The fixture's reaper would take the child first on its SIGCHLD.
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
     pid_t pid = ::fork();
     if (pid == 0)
         ::_exit(1005);
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    pid_t reaped = ::waitpid(pid, &status, 0);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    ASSERT_EQ(reaped, pid);
     ::unlink((root.path() + T38SoftFactory::kEngine).c_str());
     LGCP::Command c;
     LGCP::T38Soft& t = c.get_create().get_t38soft();
