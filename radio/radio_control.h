@@ -168,4 +168,9 @@ private:
     INet4::Addr mOwn;
 };
 
+// The IPv4 address (network order) of the dotted-quad text of a controller
+// command. A text that is no address gives 0, "nobody", and false: as
+// inet_addr's 255.255.255.255 it would set a filter that admits no sender.
+bool ParseAddress(std::string const& text, uint32_t& address);
+
 } // namespace RTPSignalling
