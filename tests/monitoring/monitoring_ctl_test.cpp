@@ -421,6 +421,38 @@ TEST_F(MonitoringTest, DisplayRefusesWhatCannotReachTheAgents)
     EXPECT_EQ(tolv.take().size(), 1u);
 }
 
+TEST_F(MonitoringTest, DriverBuildFromTheFirstLineOfTheVoiceDriversVersion)
+{
+    make();
+    linkAgent();
+    items();
+    struct Case {
+        std::string line;
+        const char* value; // nullptr: nothing sent
+    };
+    const Case cases[] = {
+        {"drv 3.2 build 17\n", "3.2 [build 17]"},
+        {"drv 3.2 b\n", "3.2 [b]"},
+        {"drv 3.2\n", "none"},
+        {"\n", "none"},
+        {"   drv   3.2  build   17 more  \n", "3.2 [build 17]"},
+        {"drv\t3.2 x y\r\n", "x [y]"},
+        {"drv 3.2 \t b\n", "3.2 [ b]"},
+        {"drv " + std::string(200, 'v') + " b c\n", "none"},
+        {"", nullptr},
+    };
+    for (const Case& c : cases) {
+        tree.write("/proc/voice/version", c.line);
+        mon->sendSnmpDriverBuild();
+        run_ms(1);
+        EXPECT_EQ(items(), c.value ? Texts{std::string("driverBuild=") + c.value} : Texts{}) << c.line;
+    }
+    ::unlink(tree.path("/proc/voice/version").c_str());
+    mon->sendSnmpDriverBuild();
+    run_ms(1);
+    EXPECT_TRUE(items().empty()) << "no file, nothing sent";
+}
+
 TEST_F(MonitoringTest, TrunkStatesOfE1LinesOnlyReachTheFramers)
 {
     tree.write("/proc/driver/hdlc/peb22554/1", "Current state           : Synchronized\n");
