@@ -199,4 +199,51 @@ TEST_F(MonitoringE2E, AgentsControllerAndFiles)
     EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/sys/2/contact")), "ops") << "folders with files stay";
 }
 
+// A large board, far more than one frame of items, reaches an agent that
+// restarts whole: five boards with 16000-octet versions and 40 rows of
+// 2000 characters.
+TEST_F(MonitoringE2E, AFullResendOfALargeBoardReachesARestartedAgent)
+{
+    EXPECT_TRUE(eventually([&] { return tolv.has_item("powerStatus=2"); }, 10000));
+    vbtest::Controller controller;
+    controller.keep_power(true);
+    ASSERT_TRUE(controller.connect(server.port()));
+    int seq = 0;
+    auto shown = [&](const LGCP::DisplayParams& p) {
+        ++seq;
+        return controller.exchange(vbtest::lgcp(display(p), seq));
+    };
+    for (int position = 1; position <= 5; ++position) {
+        LGCP::DisplayParams board;
+        LGCP::BoardStatusParams& b = board.get_board().get_boardStatus();
+        b.set_position(position);
+        b.set_version(std::vector<char>(16000, char('0' + position)));
+        b.set_status(LGCP::ExtBoardStatus::ready);
+        b.set_type(LGCP::ExtBoardType::isdn);
+        ASSERT_THAT(shown(board), Contains(testing::EndsWith(" success")));
+    }
+    for (int half = 0; half < 2; ++half) {
+        LGCP::DisplayParams rows;
+        for (int i = half * 20; i < half * 20 + 20; ++i)
+            rows.get_snmp_set().get_commands().push_back(
+                vbtest::set_command(1000 + i, "display", "row", i + 1, std::string(2000, 'r')));
+        ASSERT_THAT(shown(rows), Contains(testing::EndsWith(" success")));
+    }
+
+    tolv.restart();
+    auto whole = [&] {
+        auto items = tolv.items();
+        size_t boards = 0, rows = 0;
+        for (const std::string& i : items) {
+            boards += i.rfind("extBoardSoftVer[", 0) == 0 && i.size() == 16000 + 19;
+            rows += i.rfind("row[", 0) == 0 && i.size() > 2000;
+        }
+        return boards == 5 && rows == 40 &&
+               std::find(items.begin(), items.end(), "powerStatus=2") != items.end();
+    };
+    EXPECT_TRUE(eventually(whole, 20000));
+    for (const MonReceived& m : tolv.messages())
+        EXPECT_LE(m.size, 65531u);
+}
+
 } // namespace
