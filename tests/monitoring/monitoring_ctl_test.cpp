@@ -421,6 +421,44 @@ TEST_F(MonitoringTest, DisplayRefusesWhatCannotReachTheAgents)
     EXPECT_EQ(tolv.take().size(), 1u);
 }
 
+// Every integer a controller hands the service, at both limits of a
+// 32-bit INTEGER, stored, written and fed (also by a full resend) without
+// a signed overflow.
+TEST_F(MonitoringTest, ControllerIntegersAtTheirLimits)
+{
+    make();
+    linkAgent();
+    connect();
+    for (int v : {INT32_MIN, INT32_MAX}) {
+        EXPECT_EQ(display(boardStatus(v, "v")), "success");
+        EXPECT_EQ(display(termCounter(LGCP::TermCounterOwner::extBoard, v, 0)), "success");
+        LGCP::DisplayParams board = termCounter(LGCP::TermCounterOwner::extBoard, v);
+        board.get_termCounter().set_ownerId(v);
+        EXPECT_EQ(display(board), "success");
+        EXPECT_EQ(display(termCounter(LGCP::TermCounterOwner::router, v)), "success");
+        LGCP::DisplayParams set;
+        set.set_snmp_set(vbtest::set_commands({vbtest::set_command(v, "lim", "n", v, "x")}));
+        EXPECT_EQ(display(set), "success");
+        LGCP::DisplayParams controller;
+        controller.get_controller().get_host().set_iaddr("10.9.9.9");
+        controller.get_controller().get_host().set_port(v < 0 ? 0 : 65535);
+        controller.get_controller().set_status(HSP::ControllerStatus::ok);
+        EXPECT_EQ(display(controller), "success");
+    }
+    EXPECT_EQ(display(emPhone(0)), "success");
+    run_ms(1);
+    Texts sent = items();
+    EXPECT_THAT(sent, testing::Contains("extBoardSoftVer[-2147483648]=v"));
+    EXPECT_THAT(sent, testing::Contains("extBoardTermCnt[2147483647]=2147483647"));
+    EXPECT_THAT(sent, testing::Contains("routerTermCnt=2147483648")) << "counts as unsigned 32 bits";
+    EXPECT_EQ(tree.read("/var/monitoring/lim/-2147483648/n"), "x");
+    EXPECT_EQ(tree.read("/var/monitoring/term_cnts/board2147483647"), "2147483647");
+
+    mon->OnSnmpAgentConnect("tolv");
+    run_ms(1);
+    EXPECT_THAT(items(), testing::Contains("emPhoneStatus[1]=0"));
+}
+
 TEST_F(MonitoringTest, DriverBuildFromTheFirstLineOfTheVoiceDriversVersion)
 {
     make();
