@@ -203,9 +203,10 @@ TEST_F(AgentLinkTest, BatchesAreCutByTheirEncodedSize)
     EXPECT_EQ(vbtest::item_texts(got), queued);
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_LE(got[i].size, SnmpAgentCtrl::kMaxMessage) << i;
-        if (i + 1 < got.size())
+        if (i + 1 < got.size()) {
             EXPECT_GT(got[i].size + got[i + 1].items[0].value.size() + 48, SnmpAgentCtrl::kMaxMessage)
                 << "message " << i << " was cut early";
+        }
     }
 
     // The controller's own commands: 40 rows of 2000 characters.
