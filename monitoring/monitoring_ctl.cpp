@@ -117,6 +117,10 @@ bool MonitoringCtl::OnCommand(const LGCP::Command& cmd)
 {
     if (!cmd.is_display())
         return false;
+    if (!reachesAgents(cmd.get_display())) {
+        Error(LGCP::ErrorCause::invalidParams);
+        return true;
+    }
     OnDisplayCMD(cmd.get_display());
     Success();
     return true;

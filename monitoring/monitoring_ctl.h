@@ -45,7 +45,8 @@ public:
 
     void OnConnect() override;
     void OnDisconnect() override;
-    // Takes display only, always answered with success.
+    // Takes display only; answers invalidParams, storing nothing, for data
+    // that could not reach the agents, else success.
     bool OnCommand(const LGCP::Command& cmd) override;
     void OnSignal(const LGCP::Signal& sig) override;
     void OnSnmpAgentConnect(const std::string& name) override;
@@ -106,6 +107,11 @@ private:
     void sendPowerStatus();
     void OnDisplayCMD(const LGCP::DisplayParams& params);
     void setFramerLed(const LGCP::FramerInfo& info);
+    // Whether the display data can reach the agents: an em-phone row within
+    // the 32-bit indexes, trap sinks that fit one message.
+    bool reachesAgents(const LGCP::DisplayParams& params) const;
+    // The table row of a phone; false when its id has none.
+    static bool emPhoneRow(const LGCP::EmPhoneStatusParams& phone, int& row);
     // One byte through a pointer; false when the request failed.
     bool halByte(unsigned long request, uint8_t& byte);
     void sendTermCounters(LGCP::TermCounterOwner::NamedNumber owner, SnmpAgentCtrl::MonitoringItemType type);

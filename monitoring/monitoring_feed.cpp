@@ -1,6 +1,8 @@
 // The item feed of the monitoring service: the held values turned into
 // monitoring items (type, table row, value text) for the SNMP agents.
+#include <cstdint>
 #include <cstdio>
+#include <list>
 #include <sstream>
 #include <vector>
 
@@ -128,9 +130,39 @@ void MonitoringCtl::sendSnmpBoardStatuses()
         sendSnmpBoardStatus(board);
 }
 
+bool MonitoringCtl::emPhoneRow(const LGCP::EmPhoneStatusParams& phone, int& row)
+{
+    // Rows count from 1 and travel as 32-bit indexes: id 0 is row 1.
+    long long id = phone.get_id().getValue();
+    if (id < 0 || id >= INT32_MAX)
+        return false;
+    row = static_cast<int>(id + 1);
+    return true;
+}
+
+bool MonitoringCtl::reachesAgents(const LGCP::DisplayParams& params) const
+{
+    // Single items always fit a message: no string of the control protocol
+    // is longer than 16383 octets. The trap sinks go as one message, though,
+    // and may not fit it.
+    if (params.is_emPhone() && params.get_emPhone().is_phoneStatus()) {
+        int row = 0;
+        return emPhoneRow(params.get_emPhone().get_phoneStatus(), row);
+    }
+    if (params.is_snmpTrapReceivers()) {
+        std::list<std::string> hosts;
+        for (const ASN1::IA5String& host : params.get_snmpTrapReceivers())
+            hosts.push_back(host);
+        return SnmpAgentCtrl::Fits(hosts);
+    }
+    return true;
+}
+
 void MonitoringCtl::sendSnmpEmPhoneStatus(const LGCP::EmPhoneStatusParams& phone)
 {
-    int row = phone.get_id().getValue() + 1;
+    int row = 0;
+    if (!emPhoneRow(phone, row))
+        return;
     mAgents.Send(Items::emPhonePanelSoftVer, row, bytes(phone.get_panelSV()));
     mAgents.Send(Items::emPhoneCtrlSoftVer, row, bytes(phone.get_ctrlSV()));
     mAgents.Send(Items::emPhoneFpgaSoftVer, row, bytes(phone.get_fpgaSV()));

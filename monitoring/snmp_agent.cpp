@@ -57,6 +57,30 @@ const SnmpAgentCtrl::MonitoringItem kItems[] = {
 };
 static_assert(sizeof(kItems) / sizeof(kItems[0]) == SnmpAgentCtrl::itemCount, "one row per item");
 
+// What a message of snmp-set commands takes besides its commands: the
+// choice indexes and extension bits, and the list's length determinant
+// (X.691 11.9.3.6, two octets for 128 commands), aligned.
+const size_t kEnvelope = 4;
+
+// The octets of a value's own aligned-PER encoding; 0 when it does not encode.
+size_t encodedSize(const ASN1::AbstractData& value)
+{
+    std::vector<char> octets;
+    return ASN1::CoderEnv().encodeOctets(value, octets) ? octets.size() : 0;
+}
+
+MON::Command trapsinks(const std::list<std::string>& hosts)
+{
+    MON::Command command;
+    ASN1::SEQUENCE_OF<MON::SnmpTrapsink>& sinks = command.get_snmp_trapsink_set().get_trapsinks();
+    for (const std::string& host : hosts) {
+        MON::SnmpTrapsink sink;
+        sink.set_host(host);
+        sinks.push_back(sink);
+    }
+    return command;
+}
+
 } // namespace
 
 // ------------------------------------------------------ SnmpAgentInstance
@@ -182,10 +206,8 @@ SnmpAgentCtrl::SnmpAgentCtrl()
 {
     mSend.Bind(this, &SnmpAgentCtrl::OnDpcSend);
     // Types 0 and 1 (lemzgw) take no items.
-    for (int type : {SnmpAgentInstance::tolv, SnmpAgentInstance::lemzgwVd}) {
-        mPending[type].emplace_back(new MON::Command);
-        mPending[type].back()->get_snmp_set();
-    }
+    for (int type : {SnmpAgentInstance::tolv, SnmpAgentInstance::lemzgwVd})
+        mPending[type];
 }
 
 SnmpAgentCtrl::~SnmpAgentCtrl()
@@ -213,6 +235,66 @@ void SnmpAgentCtrl::Bind(ISnmpAgentNotify* notify)
         instance->Bind(notify);
 }
 
+MON::SnmpSetCommand* SnmpAgentCtrl::NewItem(const MonitoringItem& item, int uniq, int index, const std::string& value)
+{
+    MON::SnmpSetCommand* command = new MON::SnmpSetCommand;
+    command->set_uniq(uniq);
+    MON::IniName& name = command->get_id().get_name();
+    name.set_section(item.group);
+    name.set_name(item.name);
+    name.set_index(index);
+    command->set_value(value);
+    return command;
+}
+
+bool SnmpAgentCtrl::Fits(const std::list<std::string>& hosts)
+{
+    MON::Message message;
+    message.get_pdu().set_command(trapsinks(hosts));
+    size_t size = encodedSize(message);
+    return size != 0 && size <= kMaxMessage;
+}
+
+void SnmpAgentCtrl::SetBatches::clear()
+{
+    mCommands.clear();
+    start();
+}
+
+void SnmpAgentCtrl::SetBatches::start()
+{
+    mCommands.emplace_back(new MON::Command);
+    mCommands.back()->get_snmp_set();
+    mBytes = kEnvelope;
+}
+
+size_t SnmpAgentCtrl::SetBatches::Bound(const MON::SnmpSetCommand& command)
+{
+    // Its own encoding and one octet more: inside a list it may start at any
+    // bit of an octet (X.691 10.1) and so pad differently up to its first
+    // aligned field.
+    size_t size = encodedSize(command);
+    return size ? size + 1 : 0;
+}
+
+bool SnmpAgentCtrl::SetBatches::Fits(size_t bound)
+{
+    return bound != 0 && kEnvelope + bound <= kMaxMessage;
+}
+
+void SnmpAgentCtrl::SetBatches::append(MON::SnmpSetCommand* command, size_t size)
+{
+    ASN1::SEQUENCE_OF<MON::SnmpSetCommand>* list = &mCommands.back()->get_snmp_set().get_commands();
+    // A full list starts the next message; so does one that this command
+    // would push past a frame (a command too large for any frame goes alone).
+    if (list->size() >= ASN1::MaximumArraySize || (list->size() != 0 && mBytes + size > kMaxMessage)) {
+        start();
+        list = &mCommands.back()->get_snmp_set().get_commands();
+    }
+    list->append(command);
+    mBytes += size;
+}
+
 void SnmpAgentCtrl::Send(MonitoringItemType type, int index, const std::string& value)
 {
     const MonitoringItem* it = item(type);
@@ -221,20 +303,15 @@ void SnmpAgentCtrl::Send(MonitoringItemType type, int index, const std::string& 
     for (auto& pending : mPending) {
         if (!(pending.first & it->mask))
             continue;
-        // A list full to what an agent decodes in one message starts the next one.
-        if (pending.second.back()->get_snmp_set().get_commands().size() >= ASN1::MaximumArraySize) {
-            pending.second.emplace_back(new MON::Command);
-            pending.second.back()->get_snmp_set();
-        }
         // Built in place: the list takes it over, sparing a deep copy.
-        MON::SnmpSetCommand* command = new MON::SnmpSetCommand;
-        command->set_uniq(static_cast<int>(mUniq++));
-        MON::IniName& name = command->get_id().get_name();
-        name.set_section(it->group);
-        name.set_name(it->name);
-        name.set_index(index);
-        command->set_value(value);
-        pending.second.back()->get_snmp_set().get_commands().append(command);
+        std::unique_ptr<MON::SnmpSetCommand> command(NewItem(*it, static_cast<int>(mUniq++), index, value));
+        size_t bound = SetBatches::Bound(*command);
+        if (!SetBatches::Fits(bound)) {
+            std::cerr << "SnmpAgentCtrl: item " << it->name << "[" << index << "] of " << value.size()
+                      << " octets dropped: it fits no MON message" << std::endl;
+            return;
+        }
+        pending.second.append(command.release(), bound);
         mSend.Activate();
     }
 }
@@ -242,11 +319,10 @@ void SnmpAgentCtrl::Send(MonitoringItemType type, int index, const std::string& 
 void SnmpAgentCtrl::OnDpcSend()
 {
     for (auto& pending : mPending) {
-        for (const auto& command : pending.second)
+        for (const auto& command : pending.second.commands())
             if (command->get_snmp_set().get_commands().size() != 0)
                 Deliver(*command, pending.first);
-        pending.second.resize(1);
-        pending.second.front()->get_snmp_set().get_commands().clear();
+        pending.second.clear();
     }
     mSend.Deactivate();
 }
@@ -258,45 +334,20 @@ void SnmpAgentCtrl::Deliver(const MON::Command& command, int types)
             instance->Command(command);
 }
 
-void SnmpAgentCtrl::SendSets(const MON::Command& command, int types)
-{
-    // An agent decodes lists of at most this many commands, as our own
-    // decoder does; a longer batch (a full resend of a loaded board) would
-    // not even encode, so it goes out in several messages.
-    const ASN1::SEQUENCE_OF<MON::SnmpSetCommand>& all = command.get_snmp_set().get_commands();
-    const unsigned most = ASN1::MaximumArraySize;
-    if (all.size() <= most) {
-        Deliver(command, types);
-        return;
-    }
-    for (unsigned from = 0; from < all.size(); from += most) {
-        MON::Command chunk;
-        ASN1::SEQUENCE_OF<MON::SnmpSetCommand>& part = chunk.get_snmp_set().get_commands();
-        for (unsigned i = from; i < all.size() && i < from + most; ++i)
-            part.push_back(all[i]);
-        Deliver(chunk, types);
-    }
-}
-
 void SnmpAgentCtrl::Send(const MON::SnmpSetCommands& commands)
 {
-    if (commands.get_commands().size() == 0)
-        return;
-    MON::Command command;
-    command.set_snmp_set(commands);
-    SendSets(command, kAllTypes);
+    // A full resend of many held commands goes out in several messages.
+    SetBatches batches;
+    for (const MON::SnmpSetCommand& command : commands.get_commands())
+        batches.append(static_cast<MON::SnmpSetCommand*>(command.clone()), SetBatches::Bound(command));
+    for (const auto& command : batches.commands())
+        if (command->get_snmp_set().get_commands().size() != 0)
+            Deliver(*command, kAllTypes);
 }
 
 void SnmpAgentCtrl::SendTrapsink(const std::list<std::string>& hosts)
 {
     if (hosts.empty())
         return;
-    MON::Command command;
-    ASN1::SEQUENCE_OF<MON::SnmpTrapsink>& sinks = command.get_snmp_trapsink_set().get_trapsinks();
-    for (const std::string& host : hosts) {
-        MON::SnmpTrapsink sink;
-        sink.set_host(host);
-        sinks.push_back(sink);
-    }
-    Deliver(command, kAllTypes);
+    Deliver(trapsinks(hosts), kAllTypes);
 }

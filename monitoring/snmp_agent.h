@@ -13,6 +13,7 @@
 
 #include "runtime/inet4_addr.h"
 #include "runtime/timer.h"
+#include "runtime/tpkt_protocol.h"
 #include "server/control/control_connector.h"
 #include "server/schema/MON.h"
 
@@ -103,6 +104,9 @@ public:
         const char* name;
     };
 
+    // The largest MON message one frame of the link carries.
+    static constexpr size_t kMaxMessage = Tpkt_protocol::max_payload;
+
     SnmpAgentCtrl();
     virtual ~SnmpAgentCtrl();
     SnmpAgentCtrl(const SnmpAgentCtrl&) = delete;
@@ -125,19 +129,41 @@ public:
     const std::vector<std::unique_ptr<SnmpAgentInstance>>& instances() const { return mInstances; }
     static const MonitoringItem* item(MonitoringItemType type);
 
+    // Whether the trap sink message of these hosts fits one frame.
+    static bool Fits(const std::list<std::string>& hosts);
+
+    // snmp-set commands cut into messages that an agent takes: each list no
+    // longer than an agent decodes and no larger than one frame, in order.
+    class SetBatches {
+    public:
+        SetBatches() { clear(); }
+        // Takes the command over; bound is what it takes in a list (Bound).
+        void append(MON::SnmpSetCommand* command, size_t bound);
+        // The octets one command may take in a list; 0 when it does not encode.
+        static size_t Bound(const MON::SnmpSetCommand& command);
+        // Whether a command of that bound fits a message of its own.
+        static bool Fits(size_t bound);
+        // Every message with commands, oldest first.
+        const std::vector<std::unique_ptr<MON::Command>>& commands() const { return mCommands; }
+        void clear();
+
+    private:
+        void start();
+        std::vector<std::unique_ptr<MON::Command>> mCommands;
+        size_t mBytes = 0; // bound of the last message's encoding
+    };
+
 private:
     static const int kAllTypes = -1;
     // A command to every agent whose type shares a bit with types (every
     // agent for kAllTypes).
     void Deliver(const MON::Command& command, int types);
-    // An snmp-set command, split into lists that an agent decodes.
-    void SendSets(const MON::Command& command, int types);
+    static MON::SnmpSetCommand* NewItem(const MonitoringItem& item, int uniq, int index, const std::string& value);
 
     std::vector<std::unique_ptr<SnmpAgentInstance>> mInstances;
     Dpc mSend;
     unsigned mUniq = 1;
     ISnmpAgentNotify* mNotify = nullptr;
-    // Pending snmp-set commands by address type, each list no longer than
-    // an agent decodes in one message.
-    std::map<int, std::vector<std::unique_ptr<MON::Command>>> mPending;
+    // Pending snmp-set commands by address type.
+    std::map<int, SetBatches> mPending;
 };

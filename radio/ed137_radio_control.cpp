@@ -87,7 +87,7 @@ void ED137RadioState::DecodeASN(TERM::ED137RadioStatus const& status)
 void ED137RadioState::DecodeASN(TERM::ED137RadioModifier const& modifier)
 {
     flags = 0;
-    source_address = inet_addr(modifier.get_addr().get_session_addr().c_str());
+    ParseAddress(modifier.get_addr().get_session_addr(), source_address);
     source_ssrc = static_cast<uint32_t>(modifier.get_addr().get_session_ssrc().getValue());
     TERM::ED137RadioModifierParams const& p = modifier.get_params();
     if (p.is_rx()) {
@@ -158,6 +158,16 @@ bool ED137RadioControl::SendASNToChan(TERM::RadioStatus const& status)
 
 bool ED137RadioControl::SendASNToChan(TERM::RadioModifier const& modifier)
 {
+    uint32_t address;
+    if (modifier.is_ed_137() && !mBadAddressSaid) {
+        const std::string& text = modifier.get_ed_137().get_addr().get_session_addr();
+        // Once: a controller that sends it sends it with every command.
+        if (!ParseAddress(text, address)) {
+            mBadAddressSaid = true;
+            std::cerr << GetPrefix() << "session-addr \"" << text << "\" is no IPv4 address, taken as none"
+                      << std::endl;
+        }
+    }
     return SendED137(modifier);
 }
 

@@ -109,6 +109,8 @@ private:
     void Init();
     template <class Choice>
     bool SendED137(Choice const& choice);
+
+    bool mBadAddressSaid = false;
 };
 
 class ED137RadioGWControl : public ED137RadioControl {

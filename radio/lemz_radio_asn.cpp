@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "radio/radio_control.h"
 #include "radio/sig_proto.h"
 
 namespace RTPSignalling {
@@ -60,7 +61,9 @@ std::string address_text(uint32_t address)
 
 uint32_t text_address(std::string const& text)
 {
-    return inet_addr(text.c_str());
+    uint32_t address;
+    ParseAddress(text, address);
+    return address;
 }
 
 void flags_to(LemzRadioState const& s, TERM::RadioFlags& f)

@@ -1,5 +1,6 @@
 #include "radio/radio_control.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 
@@ -245,6 +246,14 @@ const std::string& RadioControl::GetPrefix()
         std::snprintf(text, 254, "rtp_ext[%lu] %s:", mChannel, now.c_str());
     mPrefix = text;
     return mPrefix;
+}
+
+bool ParseAddress(std::string const& text, uint32_t& address)
+{
+    in_addr a;
+    bool parsed = ::inet_aton(text.c_str(), &a) != 0;
+    address = parsed ? a.s_addr : 0;
+    return parsed;
 }
 
 } // namespace RTPSignalling

@@ -2,8 +2,10 @@
 // RTP header extension (RFC 3550 5.3.1) through the kernel's extension
 // driver "/dev/rtp_ext". The framework owns the extension session and its
 // loop registration, the periodic status timer, the source filter that
-// admits only the sender holding the radio, the driver counters and the
-// log prefix; the protocol classes (LEMZ, ED-137) derive from it.
+// admits only the voice of the sender holding the radio (the signalling of
+// every sender still comes up, for the access rules to judge), the driver
+// counters and the log prefix; the protocol classes (LEMZ, ED-137) derive
+// from it.
 #pragma once
 
 #include <netinet/in.h>
@@ -93,7 +95,7 @@ public:
     void SetTimerEnable(bool on);
     void SetTimerInterval(unsigned long ms) { mInterval = ms; }
     void SetTimer(unsigned long ms);
-    // Admits only owner's payloads while ptt holds; everybody otherwise.
+    // Admits only owner's voice while ptt holds; everybody's otherwise.
     void UpdateAccess(bool ptt, in_addr const& owner);
     const std::string& GetPrefix();
 
@@ -167,5 +169,10 @@ private:
     std::string mPrefix;
     INet4::Addr mOwn;
 };
+
+// The IPv4 address (network order) of the dotted-quad text of a controller
+// command. A text that is no address gives 0, "nobody", and false: as
+// inet_addr's 255.255.255.255 it would set a filter that admits no sender.
+bool ParseAddress(std::string const& text, uint32_t& address);
 
 } // namespace RTPSignalling

@@ -293,11 +293,21 @@ void RtpEngine::Session::OnPacket(int fd, short revents)
         // A packet that carries only signalling feeds no voice.
         if (extended && length == 0)
             continue;
+        if (!admitted(from.sin_addr.s_addr))
+            continue;
         ++received;
         SwitchPath* p = engine->path();
         if (p && tdm >= 0)
             p->send(tdm, payload, length);
     }
+}
+
+bool RtpEngine::Session::admitted(uint32_t addr)
+{
+    for (ExtensionSink* sink : sinks)
+        if (!sink->admits(addr))
+            return false;
+    return true;
 }
 
 void RtpEngine::Session::OnHangUp(int, short revents)

@@ -63,6 +63,8 @@ public:
         virtual uint16_t profile() const = 0;
         // An extension of the profile from the sender addr (network order).
         virtual void extension(uint32_t ssrc, uint32_t addr, const uint8_t* data, size_t size) = 0;
+        // Whether the voice of the sender addr may reach the line.
+        virtual bool admits(uint32_t addr) = 0;
         // The session it rode ended.
         virtual void session_ended() = 0;
     };
@@ -100,6 +102,8 @@ public:
         bool receive(const void* data, size_t size) override;
         void OnPacket(int fd, short revents);
         void OnHangUp(int fd, short revents);
+        // Whether every extension session lets the voice of addr through.
+        bool admitted(uint32_t addr);
     };
 
     RtpEngine();

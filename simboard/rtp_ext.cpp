@@ -104,12 +104,16 @@ std::vector<RtpExtDevice::Session*> RtpExtDevice::sessions() const
     return out;
 }
 
+bool RtpExtDevice::Session::admits(uint32_t addr)
+{
+    if (!filtering || addr == filter)
+        return true;
+    ++dropped;
+    return false;
+}
+
 bool RtpExtDevice::queue(Session& s, uint32_t ssrc, uint32_t addr, const std::string& payload)
 {
-    if (s.filtering && addr != s.filter) {
-        ++s.dropped;
-        return false;
-    }
     if (payload.size() > kMaxPayload || !s.channel->post(payload.data(), payload.size()))
         return false;
     s.sources.push_back(rtp_ext_source{ssrc, addr, 0});

@@ -8,7 +8,9 @@
 // session carrying the bytes as its extension; the extensions of the
 // profile that arrive on the session queue one payload per read, each with
 // its sender for the source request (EAGAIN when nothing waits). With a
-// filter set, payloads of other senders are dropped on arrival.
+// filter set, the voice of other senders is kept from the line; their
+// extensions still queue, so that the control sees every sender's
+// signalling (a LEMZ command of higher priority takes a held radio).
 #pragma once
 
 #include <cstdint>
@@ -36,11 +38,12 @@ public:
         uint32_t filter = 0;          // network order
         std::deque<rtp_ext_source> sources; // one per payload waiting
         std::vector<std::string> written;   // every payload written, oldest first
-        uint64_t dropped = 0;               // payloads of filtered senders
+        uint64_t dropped = 0;               // voice payloads of filtered senders
 
         uint16_t profile() const override { return init.etype; }
         void extension(uint32_t ssrc, uint32_t addr, const uint8_t* data, size_t size) override;
         void session_ended() override { attached = nullptr; }
+        bool admits(uint32_t addr) override;
         void detach();
     };
 
@@ -48,7 +51,7 @@ public:
     // The open sessions, oldest first.
     std::vector<Session*> sessions() const;
     // A payload from sender addr (network order) to the session, as if it
-    // had arrived; false when the filter drops it or it cannot be queued.
+    // had arrived; false when it cannot be queued.
     bool queue(Session& s, uint32_t ssrc, uint32_t addr, const std::string& payload);
 
     int open(Channel& channel) override;

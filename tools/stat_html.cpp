@@ -99,6 +99,9 @@ bool GeneratorV1::generate_collection(IteratorBase& it)
 
 bool GeneratorV1::sub_object(Object& object)
 {
+    // The root is at the bottom of the stack, outside every section.
+    if (mStack.size() > kMaxDepth)
+        return false;
     mStack.push_back(&object);
     mCurrent = &object;
     bool ok = generate_body();

@@ -50,6 +50,9 @@ namespace Html {
 class GeneratorV1 {
 public:
     enum Status { section = 0, value = 1, end_of_input = 2 };
+    // Sections nest at most this deep: each level is a recursion of the
+    // generator, so a template must not choose how much stack it takes.
+    static const unsigned kMaxDepth = 100;
     struct Token {
         Status status;
         std::string name;
@@ -58,7 +61,8 @@ public:
     GeneratorV1(Object& root, std::ostream& out, std::istream& in);
 
     // False when a collection could not be generated because the input
-    // cannot be read again from the section's start.
+    // cannot be read again from the section's start, or when sections nest
+    // deeper than kMaxDepth.
     bool generate();
 
     void put(char c);

@@ -45,6 +45,13 @@ Fd AcceptPeer(int listenFd, INet4::Addr& peer, const char* opening)
     return Fd(fd);
 }
 
+void Unwatched(const INet4::Addr& peer)
+{
+    std::cerr << "TPKT connection from ";
+    peer.Put(std::cerr);
+    std::cerr << " closed: no descriptor to watch it" << std::endl;
+}
+
 ssize_t SendFrame(int fd, const void* data, unsigned size)
 {
     if (size > max_payload)

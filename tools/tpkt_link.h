@@ -38,6 +38,9 @@ bool Listen(Event& listener, unsigned short port, const char* name, void (T::*ha
 // logged after opening; invalid when there is none (or accept failed).
 Fd AcceptPeer(int listenFd, INet4::Addr& peer, const char* opening);
 
+// The line of a peer that was accepted but could not be watched.
+void Unwatched(const INet4::Addr& peer);
+
 // One frame, header and payload in one sendmsg that raises no SIGPIPE.
 // -EMSGSIZE (nothing sent) when the payload cannot be framed, -errno when
 // sendmsg failed, else the bytes written (a short count is a failure too).
@@ -60,11 +63,12 @@ public:
     // hang-up or error reported by poll closes the peer only once nothing
     // is left to read, so the last frame of a peer that closed still counts.
     Result Read(short revents);
+    // False when the loop cannot watch it (no descriptor for the copy).
     template <class T>
-    void Watch(const Fd& socket, const char* name, void (T::*handler)(int, short), T* owner)
+    bool Watch(const Fd& socket, const char* name, void (T::*handler)(int, short), T* owner)
     {
         event.Bind(name, handler, owner);
-        event.Schedule(socket, POLLIN);
+        return event.Schedule(socket, POLLIN);
     }
 
     State state = header;

@@ -25,8 +25,12 @@ void TPKTTracer::OnEvent(int fd, short revents)
         return;
     INet4::Addr peer;
     for (Fd s; (s = TpktLink::AcceptPeer(fd, peer, "ACP connection open from "));) {
-        mConnections.push_back(std::make_unique<Connection>(this));
-        mConnections.back()->Watch(s, "TPKTTracer::OnDataEvent", &TPKTTracer::OnDataEvent, this);
+        auto c = std::make_unique<Connection>(this);
+        // A peer the loop cannot watch is closed (with s) and never kept.
+        if (c->Watch(s, "TPKTTracer::OnDataEvent", &TPKTTracer::OnDataEvent, this))
+            mConnections.push_back(std::move(c));
+        else
+            TpktLink::Unwatched(peer);
     }
 }
 
@@ -105,8 +109,13 @@ void TPKTTracerP2P::OnEvent(int fd, short revents)
         return;
     INet4::Addr peer;
     for (Fd s; (s = TpktLink::AcceptPeer(fd, peer, "TPKT peer-to-peer connection open from "));) {
-        mConnections.push_back(std::make_unique<Connection>(this, peer));
-        mConnections.back()->Watch(s, "TPKTTracerP2P::OnDataEvent", &TPKTTracerP2P::OnDataEvent, this);
+        auto c = std::make_unique<Connection>(this, peer);
+        // A peer the loop cannot watch is closed (with s) and never reported.
+        if (!c->Watch(s, "TPKTTracerP2P::OnDataEvent", &TPKTTracerP2P::OnDataEvent, this)) {
+            TpktLink::Unwatched(peer);
+            continue;
+        }
+        mConnections.push_back(std::move(c));
         if (receiver)
             receiver->OnConnected(peer, mConnections.back()->event.fd.get());
     }

@@ -32,11 +32,7 @@ int lemz_type(const std::string& p)
 // An RTP packet carrying one LEMZ packet as its extension, without payload.
 std::string with_lemz(const std::string& lemz)
 {
-    std::string p = rtp_packet(8, 1, 160, 0x51515151, "");
-    p[0] = char(0x90);
-    size_t words = (lemz.size() + 3) / 4;
-    p += std::string{char(kLemzProfile >> 8), char(kLemzProfile & 0xFF), char(words >> 8), char(words)};
-    return p + lemz + std::string(4 * words - lemz.size(), '\0');
+    return rtp_with_extension(kLemzProfile, lemz);
 }
 
 class LemzFlow : public ::testing::Test {

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "monitoring/snmp_agent.h"
 #include "runtime/mux_time.h"
 #include "tests/monitoring/monitoring_support.h"
@@ -178,6 +180,52 @@ TEST_F(AgentLinkTest, ALongBatchGoesOutInListsAnAgentDecodes)
     got = agent.take();
     ASSERT_EQ(got.size(), 2u) << "the held set commands of a resend too";
     EXPECT_EQ(got[1].items.back().uniq, 199);
+}
+
+// Values of random length: every message fits one frame, every item
+// arrives in order, and a message ends short of its 128 commands only when
+// the next item would not have fitted.
+TEST_F(AgentLinkTest, BatchesAreCutByTheirEncodedSize)
+{
+    FakeAgent agent;
+    configure({{agent.host(), "tolv"}});
+    ASSERT_TRUE(link({&agent}));
+    std::mt19937 random(36);
+    Texts queued;
+    for (int row = 1; row <= 48; ++row) {
+        std::string value(random() % 6000, char('a' + row % 26));
+        ctrl->Send(Items::extBoardSoftVer, row, value);
+        queued.push_back("extBoardSoftVer[" + std::to_string(row) + "]=" + value);
+    }
+    pass();
+    auto got = agent.take();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(vbtest::item_texts(got), queued);
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_LE(got[i].size, SnmpAgentCtrl::kMaxMessage) << i;
+        if (i + 1 < got.size()) {
+            EXPECT_GT(got[i].size + got[i + 1].items[0].value.size() + 48, SnmpAgentCtrl::kMaxMessage)
+                << "message " << i << " was cut early";
+        }
+    }
+
+    // The controller's own commands: 40 rows of 2000 characters.
+    MON::SnmpSetCommands rows;
+    for (int i = 0; i < 40; ++i)
+        rows.get_commands().push_back(vbtest::set_command(i, "display", "row", i, std::string(2000, 'r')));
+    ctrl->Send(rows);
+    got = agent.take();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].items.size() + got[1].items.size(), 40u);
+    EXPECT_EQ(got[1].items.back().uniq, 39);
+    EXPECT_LE(got[0].size, SnmpAgentCtrl::kMaxMessage);
+
+    // One item that no frame holds is dropped alone, with one line.
+    ctrl->Send(Items::extBoardSoftVer, 1, std::string(SnmpAgentCtrl::kMaxMessage, 'x'));
+    ctrl->Send(Items::extBoardSoftVer, 2, "small");
+    pass();
+    EXPECT_EQ(vbtest::item_texts(agent.take()), Texts{"extBoardSoftVer[2]=small"});
+    EXPECT_THAT(err.str(), HasSubstr("SnmpAgentCtrl: item extBoardSoftVer[1] of 65531 octets dropped"));
 }
 
 TEST_F(AgentLinkTest, APingAfterEveryFiveSecondsOfSendSilence)

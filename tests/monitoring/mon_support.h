@@ -102,8 +102,9 @@ struct SetItem {
 struct MonReceived {
     std::string kind;
     std::vector<SetItem> items;
+    size_t size = 0; // octets of the payload
 
-    explicit MonReceived(const std::string& payload)
+    explicit MonReceived(const std::string& payload) : size(payload.size())
     {
         MON::Message m;
         if (!mon_decode(payload, m)) {

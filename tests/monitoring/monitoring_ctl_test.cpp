@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <climits>
+#include <cstdint>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
@@ -328,6 +330,165 @@ TEST_F(MonitoringTest, DisplayAlternativesAndTheAgent)
     hang_up();
     EXPECT_FALSE(tree.exists("/var/monitoring/board3")) << "the controller has gone";
     EXPECT_TRUE(tree.exists("/var/monitoring/emphone0"));
+}
+
+LGCP::DisplayParams boardStatus(int position, const std::string& version)
+{
+    LGCP::DisplayParams p;
+    LGCP::BoardStatusParams& b = p.get_board().get_boardStatus();
+    b.set_position(position);
+    b.set_version(std::vector<char>(version.begin(), version.end()));
+    b.set_status(LGCP::ExtBoardStatus::ready);
+    b.set_type(LGCP::ExtBoardType::fxs);
+    return p;
+}
+
+LGCP::DisplayParams emPhone(int id)
+{
+    LGCP::DisplayParams p;
+    p.get_emPhone().get_phoneStatus().set_id(id);
+    return p;
+}
+
+// Five boards with 16000-octet versions and 40 held rows of 2000
+// characters: far more than one frame, all of it reaches an agent that
+// comes back, in the order of the resend.
+TEST_F(MonitoringTest, AFullResendOfALargeBoardReachesARestartedAgentWhole)
+{
+    make();
+    linkAgent();
+    connect();
+    for (int position = 1; position <= 5; ++position)
+        ASSERT_EQ(display(boardStatus(position, std::string(16000, char('0' + position)))), "success");
+    for (int half = 0; half < 2; ++half) {
+        LGCP::DisplayParams rows;
+        for (int i = half * 20; i < half * 20 + 20; ++i)
+            rows.get_snmp_set().get_commands().push_back(
+                vbtest::set_command(i, "display", "row", i, std::string(2000, 'r')));
+        ASSERT_EQ(display(rows), "success");
+    }
+    run_ms(1);
+    tolv.take();
+
+    tolv.close();
+    ASSERT_TRUE(run_until([&] { return tolv.accept(); }, 20000)) << "the link comes back";
+    ASSERT_TRUE(run_until([&] { return mon->agents().instances().at(0)->connected(); }));
+    run_ms(1);
+    auto got = tolv.take();
+    Texts all = vbtest::item_texts(got);
+    for (const auto& m : got)
+        EXPECT_LE(m.size, SnmpAgentCtrl::kMaxMessage);
+    EXPECT_THAT(all, testing::Contains("powerStatus=2"));
+    EXPECT_THAT(all, testing::Contains("softwareBuild=" + versionTag()));
+    for (int position = 1; position <= 5; ++position) {
+        std::string version = "extBoardSoftVer[" + std::to_string(position) + "]=" + std::string(16000, char('0' + position));
+        EXPECT_EQ(std::count(all.begin(), all.end(), version), 1) << position;
+    }
+    EXPECT_EQ(std::count(all.begin(), all.end(), "row[39]=" + std::string(2000, 'r')), 1);
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const std::string& t) { return t.rfind("row", 0) == 0; }), 40);
+    EXPECT_EQ(err.str().find("refused"), std::string::npos) << err.str();
+}
+
+// Display data that could never reach an agent is refused and not stored:
+// an em-phone whose row (id + 1) leaves the 32-bit indexes, trap sinks
+// that no message holds.
+TEST_F(MonitoringTest, DisplayRefusesWhatCannotReachTheAgents)
+{
+    make();
+    linkAgent();
+    connect();
+    run_ms(1);
+    items();
+    for (int id : {INT32_MAX, -1, INT32_MIN})
+        EXPECT_EQ(display(emPhone(id)), "error invalidParams") << id;
+    EXPECT_TRUE(mon->holder().emPhones.empty());
+    EXPECT_FALSE(tree.exists("/var/monitoring/emphone2147483647"));
+    EXPECT_EQ(display(emPhone(INT32_MAX - 1)), "success");
+    run_ms(1);
+    EXPECT_THAT(items(), testing::Contains("emPhoneStatus[2147483647]=0")) << "the last row there is";
+
+    // 128 receivers of 509 characters fit a control frame; as trap sinks,
+    // each an octet longer, they fit no message.
+    LGCP::DisplayParams receivers;
+    for (int i = 0; i < 128; ++i)
+        receivers.get_snmpTrapReceivers().push_back(ASN1::IA5String(std::string(509, 'h')));
+    EXPECT_EQ(display(receivers), "error invalidParams") << "the sinks go as one message";
+    EXPECT_TRUE(mon->holder().trapReceivers.empty());
+    run_ms(1);
+    EXPECT_TRUE(tolv.take().empty());
+    receivers.get_snmpTrapReceivers().resize(127);
+    EXPECT_EQ(display(receivers), "success");
+    EXPECT_EQ(tolv.take().size(), 1u);
+}
+
+// Every integer a controller hands the service, at both limits of a
+// 32-bit INTEGER, stored, written and fed (also by a full resend) without
+// a signed overflow.
+TEST_F(MonitoringTest, ControllerIntegersAtTheirLimits)
+{
+    make();
+    linkAgent();
+    connect();
+    for (int v : {INT32_MIN, INT32_MAX}) {
+        EXPECT_EQ(display(boardStatus(v, "v")), "success");
+        EXPECT_EQ(display(termCounter(LGCP::TermCounterOwner::extBoard, v, 0)), "success");
+        LGCP::DisplayParams board = termCounter(LGCP::TermCounterOwner::extBoard, v);
+        board.get_termCounter().set_ownerId(v);
+        EXPECT_EQ(display(board), "success");
+        EXPECT_EQ(display(termCounter(LGCP::TermCounterOwner::router, v)), "success");
+        LGCP::DisplayParams set;
+        set.set_snmp_set(vbtest::set_commands({vbtest::set_command(v, "lim", "n", v, "x")}));
+        EXPECT_EQ(display(set), "success");
+        LGCP::DisplayParams controller;
+        controller.get_controller().get_host().set_iaddr("10.9.9.9");
+        controller.get_controller().get_host().set_port(v < 0 ? 0 : 65535);
+        controller.get_controller().set_status(HSP::ControllerStatus::ok);
+        EXPECT_EQ(display(controller), "success");
+    }
+    EXPECT_EQ(display(emPhone(0)), "success");
+    run_ms(1);
+    Texts sent = items();
+    EXPECT_THAT(sent, testing::Contains("extBoardSoftVer[-2147483648]=v"));
+    EXPECT_THAT(sent, testing::Contains("extBoardTermCnt[2147483647]=2147483647"));
+    EXPECT_THAT(sent, testing::Contains("routerTermCnt=2147483648")) << "counts as unsigned 32 bits";
+    EXPECT_EQ(tree.read("/var/monitoring/lim/-2147483648/n"), "x");
+    EXPECT_EQ(tree.read("/var/monitoring/term_cnts/board2147483647"), "2147483647");
+
+    mon->OnSnmpAgentConnect("tolv");
+    run_ms(1);
+    EXPECT_THAT(items(), testing::Contains("emPhoneStatus[1]=0"));
+}
+
+TEST_F(MonitoringTest, DriverBuildFromTheFirstLineOfTheVoiceDriversVersion)
+{
+    make();
+    linkAgent();
+    items();
+    struct Case {
+        std::string line;
+        const char* value; // nullptr: nothing sent
+    };
+    const Case cases[] = {
+        {"drv 3.2 build 17\n", "3.2 [build 17]"},
+        {"drv 3.2 b\n", "3.2 [b]"},
+        {"drv 3.2\n", "none"},
+        {"\n", "none"},
+        {"   drv   3.2  build   17 more  \n", "3.2 [build 17]"},
+        {"drv\t3.2 x y\r\n", "x [y]"},
+        {"drv 3.2 \t b\n", "3.2 [ b]"},
+        {"drv " + std::string(200, 'v') + " b c\n", "none"},
+        {"", nullptr},
+    };
+    for (const Case& c : cases) {
+        tree.write("/proc/voice/version", c.line);
+        mon->sendSnmpDriverBuild();
+        run_ms(1);
+        EXPECT_EQ(items(), c.value ? Texts{std::string("driverBuild=") + c.value} : Texts{}) << c.line;
+    }
+    ::unlink(tree.path("/proc/voice/version").c_str());
+    mon->sendSnmpDriverBuild();
+    run_ms(1);
+    EXPECT_TRUE(items().empty()) << "no file, nothing sent";
 }
 
 TEST_F(MonitoringTest, TrunkStatesOfE1LinesOnlyReachTheFramers)

@@ -213,8 +213,13 @@ TEST_F(StoreTest, LosingTheControllerRemovesTheBoardFilesOnly)
     store.setEmPhoneInfo(phone);
     store.setTermCounter(counter(LGCP::TermCounterOwner::router, 1));
     store.setDipValue(3);
+    // Names that share only a shorter prefix with "board" are not boards'.
+    tree.write("/var/monitoring/b", "x");
+    tree.write("/var/monitoring/boar", "x");
     store.ClearControllerFiles();
     traces = saved;
+    EXPECT_TRUE(tree.exists("/var/monitoring/b"));
+    EXPECT_TRUE(tree.exists("/var/monitoring/boar"));
     EXPECT_THAT(log.str(), HasSubstr("remove monitoring info: board1\n"));
     EXPECT_FALSE(tree.exists("/var/monitoring/board1"));
     EXPECT_FALSE(tree.exists("/var/monitoring/board2"));

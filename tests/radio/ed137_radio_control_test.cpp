@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "radio/ed137_radio_slots.h"
 #include "tests/radio/ed137_messages.h"
 #include "tests/radio/radio_support.h"
@@ -170,6 +172,23 @@ TEST_F(ED137Control, APttCommandFiltersForItsSessionOnly)
     EXPECT_EQ(session().filter, ip("10.0.0.9"));
     gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::ptt_off}, "10.0.0.9"));
     EXPECT_FALSE(session().filtering);
+}
+
+// A session-addr that is no address holds nobody: no filter for
+// 255.255.255.255, which would shut out every sender; said once.
+TEST_F(ED137Control, AnUnparsableSessionAddressSetsNoFilter)
+{
+    for (int i = 0; i < 2; ++i)
+        gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "radio-7"));
+    EXPECT_TRUE(sim.board.ioctls(kDevice, RTP_EXT_SET_FILTER).empty());
+    EXPECT_FALSE(session().filtering);
+    EXPECT_EQ(gw->radio_state().source_address, 0u);
+    EXPECT_THAT(err.str(), testing::HasSubstr("session-addr \"radio-7\" is no IPv4 address, taken as none\n"));
+    std::string said = err.str();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    // A good address afterwards filters as ever.
+    gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "10.0.0.9"));
+    EXPECT_EQ(session().filter, ip("10.0.0.9"));
 }
 
 TEST_F(ED137Control, KeepAlivesStayRxHeadersAfterATxCommand)

@@ -236,7 +236,7 @@ TEST(LemzRadioASN, ModifierTextsThatDoNotParse)
     LemzRadioState s = vbradio::sample_state(WM_FLAG);
     m.DecodeASN(mod, s);
     EXPECT_EQ(s.command, int(GW_ADJUST_CHAN));
-    EXPECT_EQ(s.source_address, INADDR_NONE);
+    EXPECT_EQ(s.source_address, 0u) << "nobody, not 255.255.255.255";
     EXPECT_EQ(s.channel_id, 4);
     EXPECT_EQ(s.frequency, 0.0f);
     EXPECT_EQ(s.priority, 3); // not carried by gw-set-freq

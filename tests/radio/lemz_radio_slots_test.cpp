@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include "tests/radio/radio_world.h"
@@ -166,6 +167,77 @@ TEST_F(LemzSlots, AGatedInputFollowsTheSquelch)
                     m.get_params().get_tx();
                 }),
                 ElementsAre("slot=1 error unsupported"));
+}
+
+// A UDP socket on a loopback address of its own (all of 127/8 is loopback),
+// sending to 127.0.0.1:port.
+struct Sender {
+    Fd s;
+    explicit Sender(const char* address)
+    {
+        s.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a = vbtest::UdpPeer::to(0);
+        a.sin_addr.s_addr = inet_addr(address);
+        ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    void send(uint16_t port, const std::string& bytes) const
+    {
+        sockaddr_in a = vbtest::UdpPeer::to(port);
+        ::sendto(s.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+};
+
+// The radio is held by X (not this board) at priority 5. Through the slot,
+// over real RTP: a PTT command of priority 5 from Y is dropped, one of
+// priority 3 takes it to the controller; meanwhile only X's voice reaches
+// the line.
+TEST_F(LemzSlots, AHigherPriorityPttPreemptsAHeldRadioThroughTheSlot)
+{
+    uint16_t local = vbtest::free_rtp_port();
+    command(create_lemz([local](TERM::RtpParams& p) {
+                p.include_shost().set_iaddr("127.0.0.1");
+                p.include_shost().set_port(local);
+            }),
+            1);
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_rtpExt(wm_trans(true, "127.0.0.2", 5)); }),
+                ElementsAre("slot=1 success"));
+    ASSERT_TRUE(session().filtering);
+    EXPECT_EQ(session().filter, ip("127.0.0.2"));
+    controller();
+
+    Sender x("127.0.0.2"), y("127.0.0.3");
+    auto lemz = [&](const Sender& from, uint32_t type, int priority) {
+        from.send(local, vbtest::rtp_with_extension(kLemzProfile, packed(packet(type, priority, 1))));
+    };
+    auto next = [&] {
+        vbtest::Texts got;
+        vbtest::run_real([&] {
+            for (const std::string& t : controller())
+                got.push_back(t);
+            return !got.empty();
+        });
+        return got;
+    };
+    // Behind Y's command, one from the holder, which always passes: what
+    // comes first shows whether Y's passed.
+    lemz(y, GW_FLAG_PTT, 5);
+    lemz(x, GW_FLAG, 5);
+    vbtest::Texts got = next();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_THAT(got[0], HasSubstr("\"127.0.0.2\"")) << "Y's command of no higher priority is dropped";
+    lemz(y, GW_FLAG_PTT, 3);
+    got = next();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_THAT(got[0], HasSubstr("slot=1 rtpExt"));
+    EXPECT_THAT(got[0], HasSubstr("gw-set-ptt"));
+    EXPECT_THAT(got[0], HasSubstr("\"127.0.0.3\"")) << "priority 3 takes the radio held at 5";
+
+    // The filter keeps the voice of everybody but the holder from the line.
+    const SimBoard::RtpEngine::Session& rtp = *engine().session(gw(1)->channel());
+    uint64_t voice = rtp.received;
+    y.send(local, vbtest::rtp_packet(8, 2, 320, 3, std::string(160, 'y')));
+    x.send(local, vbtest::rtp_packet(8, 3, 480, 2, std::string(160, 'x')));
+    EXPECT_TRUE(vbtest::run_real([&] { return rtp.received == voice + 1 && session().dropped == 1; }));
 }
 
 TEST_F(LemzSlots, TwoHundredSlotsComeAndGoWithoutADescriptorLeft)

@@ -113,6 +113,18 @@ inline std::string rtp_packet(uint8_t pt, uint16_t seq, uint32_t ts, uint32_t ss
     return p + payload;
 }
 
+// An RTP packet that carries ext as its header extension of profile,
+// zero-padded to words (RFC 3550 5.3.1), before the payload.
+inline std::string rtp_with_extension(uint16_t profile, const std::string& ext, uint8_t pt = 8,
+                                      const std::string& payload = "")
+{
+    std::string p = rtp_packet(pt, 1, 160, 0x51515151, "");
+    p[0] = char(0x90);
+    size_t words = (ext.size() + 3) / 4;
+    p += std::string{char(profile >> 8), char(profile & 0xFF), char(words >> 8), char(words)};
+    return p + ext + std::string(4 * words - ext.size(), '\0') + payload;
+}
+
 inline uint32_t word_at(const std::string& bytes, size_t at)
 {
     return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |

@@ -137,3 +137,32 @@ TEST(StatHtml, AnInputThatCannotSeekFailsACollectionButServesTheRest)
     EXPECT_TRUE(Stat::Html::generateV1(root, out, in));
     EXPECT_EQ(out.str(), "42Ytail");
 }
+
+// Sections nest at most 100 deep, known or left out; deeper, and a
+// 200,000-deep template of 3 MB, is refused without using up the stack.
+TEST(StatHtml, NestingIsBoundedAtAHundredSections)
+{
+    Node known;
+    known.values["v"] = "x";
+    std::shared_ptr<Node> self(new Node(known));
+    self->objects["s"] = self;
+    known.objects["s"] = self;
+    Node unknown;
+    for (Node* root : {&known, &unknown}) {
+        for (size_t depth : {size_t(100), size_t(101), size_t(200000)}) {
+            std::string text;
+            for (size_t i = 0; i < depth; ++i)
+                text += "<!--GEN.s-->";
+            text += "%v%";
+            for (size_t i = 0; i < depth; ++i)
+                text += "<!--GEN.end-->";
+            std::istringstream in(text);
+            std::ostringstream out;
+            EXPECT_EQ(Stat::Html::generateV1(*root, out, in), depth <= Stat::Html::GeneratorV1::kMaxDepth) << depth;
+            if (depth == 100) {
+                EXPECT_EQ(out.str(), root == &known ? "x" : "");
+            }
+        }
+    }
+    self->objects.clear();
+}

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <functional>
 #include <memory>
@@ -81,6 +85,27 @@ protected:
         return p;
     }
     size_t accepted();
+    // A peer that connects while the process has one descriptor left: the
+    // accepted socket takes it and the loop's copy of it gets none.
+    std::unique_ptr<Peer> connectAtTheLimit()
+    {
+        std::unique_ptr<Peer> peer(new Peer(port));
+        rlimit saved;
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        std::vector<int> held;
+        for (int d; (d = ::dup(peer->fd.get())) >= 0;)
+            held.push_back(d);
+        ::close(held.back());
+        held.pop_back();
+        run_until([] { return false; }, 50);
+        for (int d : held)
+            ::close(d);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        return peer;
+    }
 };
 
 typedef ListenerTest<TPKTTracer, Frames> TracerTest;
@@ -256,6 +281,28 @@ TEST_F(P2PTest, FramesUpToTheLargerBufferAndClosingInsideTheCallback)
     EXPECT_EQ(b->read(1), "EOF");
     EXPECT_EQ(events.log.back(), "close " + b->local().GetString());
     EXPECT_EQ(events.log[events.log.size() - 2], "frame " + b->local().GetString() + " one");
+}
+
+// (A peer served before keeps the sanitizer's type checks of the loop's
+// calls from needing a descriptor at the limit.)
+TEST_F(TracerTest, APeerTheLoopCannotWatchIsClosedAndNotKept)
+{
+    std::unique_ptr<Peer> first = connect();
+    std::unique_ptr<Peer> lost = connectAtTheLimit();
+    EXPECT_EQ(lost->read(1), "EOF");
+    EXPECT_EQ(tracer->connections().size(), 1u);
+    first->write(tpkt("hi"));
+    EXPECT_TRUE(run_until([&] { return events.got.size() == 1; }));
+}
+
+TEST_F(P2PTest, APeerTheLoopCannotWatchIsClosedAndNeverReported)
+{
+    std::unique_ptr<Peer> first = connect();
+    std::unique_ptr<Peer> lost = connectAtTheLimit();
+    EXPECT_EQ(lost->read(1), "EOF");
+    EXPECT_EQ(events.log, std::vector<std::string>{"open " + first->local().GetString()});
+    EXPECT_FALSE(tracer->IsConnected(lost->local()));
+    EXPECT_TRUE(tracer->IsConnected(first->local()));
 }
 
 TEST_F(P2PTest, NoDescriptorIsLeftAfterAHundredPeers)
