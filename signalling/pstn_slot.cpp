@@ -119,12 +119,14 @@ bool PstnSlot::IHwConnectTransmitter(Slot& receiver)
     return true;
 }
 
-// A BRI direction that goes forgets its channel: joining the other
-// direction again must not bring the link up towards a line no longer
-// joined.
+// A direction that goes takes the link down and closes the channel, which
+// undoes its switch connections: the line's time slot may be given to
+// another user at once. A BRI direction also forgets its channel: joining
+// the other direction again must not bring the link up towards a line no
+// longer joined.
 bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 {
-    deactivate();
+    leave();
     if (mKind == kBriUser || mKind == kBriNetwork)
         mChannel->parameters.tdm = -1;
     Slot::IHwDisconnectReceiver(source);
@@ -134,11 +136,19 @@ bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 bool PstnSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     if (mKind == kBriUser || mKind == kBriNetwork) {
-        deactivate();
+        leave();
         mChannel->parameters.transmit = -1;
     }
     Slot::IHwDisconnectTransmitter(receiver);
     return true;
+}
+
+// The link's farewell (an SS7 link's SIOS) still leaves on the line it
+// was on.
+void PstnSlot::leave()
+{
+    deactivate();
+    mChannel->deactivate();
 }
 
 void PstnSlot::iactivate()

@@ -85,9 +85,13 @@ void SLC::OnTrunkHardStatus(bool up)
     next_state(mIdle);
 }
 
+// The channel is closed: nothing more is heard or sent, so the link is
+// out of service as on any other failure, and says so.
 void SLC::on_hdlc_error(HDLC::Notify::Cause::Type cause)
 {
     std::clog << ext::header(this) << "hdlc error [cause=" << static_cast<int>(cause) << "]" << std::endl;
+    if (mState != &mIdle)
+        next_state(mIdle);
 }
 
 void SLC::on_hdlc_ready()
