@@ -350,8 +350,20 @@ void SLC::msu(ProvingState&, Packet&)
     next_state(mInService);
 }
 
+// A busy far end (SIB, Q.703 9.3) keeps the link in service: T6 then
+// watches the MSUs outstanding in T7's stead, and any acknowledgement ends
+// it. With nothing outstanding there is nothing to wait for. Every other
+// status, processor outage included, ends service.
 void SLC::lssu(InServiceState&, Indication i)
 {
+    if (i == SIB) {
+        if (mRtbCount > 0 && !running(T6)) {
+            arm(T6);
+            if (traces.timers)
+                std::clog << ext::header(this) << "set T6" << std::endl;
+        }
+        return;
+    }
     std::cerr << ext::header(this) << "receive lssu: " << i << " " << DumpPtr{this} << std::endl;
     next_state(mIdle);
 }
@@ -383,6 +395,11 @@ void SLC::on_T3()
 void SLC::on_T4()
 {
     expired("T4 expired.", mAlignedReady);
+}
+
+void SLC::on_T6()
+{
+    expired("T6 expired", mIdle);
 }
 
 void SLC::on_T7()
