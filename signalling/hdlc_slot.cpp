@@ -9,7 +9,9 @@
 
 HdlcSlot::HdlcSlot(LGCP::HdlcParams const& params)
     : mChannel(new HDLC(static_cast<unsigned>(params.get_trunk().getValue()))),
-      mTrunkIndex(static_cast<uint32_t>(params.get_trunk().getValue() - 1)),
+      // The trunk is a label here: any value is taken, and its index
+      // wraps as an unsigned number does.
+      mTrunkIndex(static_cast<uint32_t>(params.get_trunk().getValue()) - 1u),
       mAddress(static_cast<uint16_t>(params.get_address().getValue()))
 {
     mChannel->notify = this;

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "server/slots/slot_refusal.h"
 #include "signalling/slot_reports.h"
 
 namespace {
@@ -308,9 +309,35 @@ bool PstnSlot::Ioctl(LGCP::IoctlParams const& params)
 
 // --------------------------------------------------------------- factory
 
+namespace {
+
+// The trunk of an SS7 link or a user-side ISDN link, the kinds that read
+// one: trunks count from 1, so a negative number names none (and its
+// index would not be computed safely).
+bool names_a_trunk(LGCP::PstnParams const& params)
+{
+    int trunk = 0;
+    if (params.is_ss7()) {
+        trunk = params.get_ss7().get_trunk().getValue();
+    } else if (params.is_isdn()) {
+        const LGCP::IsdnParams& p = params.get_isdn();
+        if (p.get_type().getValue() != LGCP::IsdnType::bri || !p.get_side().is_network())
+            trunk = p.get_trunk().getValue();
+    }
+    if (trunk >= 0)
+        return true;
+    std::cerr << "pstn-slot: invalid trunk number: " << trunk << std::endl;
+    RefuseCommand(LGCP::ErrorCause::invalidParams);
+    return false;
+}
+
+} // namespace
+
 Slot* PstnFactory::INewSlot(LGCP::CreateParams const& params)
 {
-    return params.is_pstn() ? new PstnSlot(params.get_pstn()) : nullptr;
+    if (!params.is_pstn() || !names_a_trunk(params.get_pstn()))
+        return nullptr;
+    return new PstnSlot(params.get_pstn());
 }
 
 void PstnFactory::SelfSignal(LGCP::Signal const& sig)
