@@ -35,6 +35,14 @@ struct PstnSlotTest : ::testing::Test, SignallingWorld {
         to(16, "00 01 73");
         return wait(10);
     }
+    // An emergency SS7 link aligned by a peer that proves as briefly.
+    Texts aligned()
+    {
+        to(16, "FF FF 01 02");
+        wait(600);
+        to(16, "FF FF 00");
+        return wait();
+    }
     PstnSlot& pstn() { return at<PstnSlot>(1); }
     // The one allocated controller channel.
     int mcc_channel()
@@ -251,15 +259,8 @@ TEST_F(PstnSlotTest, Ss7LinkComesUpAgainAfterADisconnect)
     join(ss7(1, true));
     command(simple(C::e_disconnect), 1);
     EXPECT_THAT(from(16), ElementsAre("FF FF 01 00", "FF FF 01 03")) << "its SIOS leaves before the channel closes";
-    to(16, "FF FF 01 00");
-    wait(1000);
-    EXPECT_TRUE(from(16).empty());
     command(connect(1), 2);
-    EXPECT_THAT(from(16), ElementsAre("FF FF 01 00"));
-    to(16, "FF FF 01 02");
-    wait(600);
-    to(16, "FF FF 00");
-    EXPECT_THAT(names(wait()), testing::Contains("slot=1 activated"));
+    EXPECT_THAT(names(aligned()), testing::Contains("slot=1 activated"));
 }
 
 // A channel that fails under a working link takes the link out of
@@ -268,10 +269,7 @@ TEST_F(PstnSlotTest, Ss7LinkComesUpAgainAfterADisconnect)
 TEST_F(PstnSlotTest, Ss7LinkOnAFailedChannelIsOutOfService)
 {
     join(ss7(1, true));
-    to(16, "FF FF 01 02");
-    wait(600);
-    to(16, "FF FF 00");
-    ASSERT_THAT(names(wait()), testing::Contains("slot=1 activated"));
+    ASSERT_THAT(names(aligned()), testing::Contains("slot=1 activated"));
     sim.mcc().hang_up(mcc_channel());
     Texts down = wait(10);
     EXPECT_THAT(names(down), testing::Contains("slot=1 deactivated"));
