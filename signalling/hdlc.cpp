@@ -157,25 +157,10 @@ void HDLC::do_read()
         return;
     }
     Packet frame;
-    unsigned char* into = gScratch;
-    try {
-        frame.reserve_head(0);
-        into = frame->data;
-        poolEmpty = false;
-    } catch (const std::bad_alloc&) {
-        frame = Packet();
-    }
-    ssize_t n;
-    do
-        n = Device::read(event.fd.get(), into, kMaxFrame);
-    while (n < 0 && errno == EINTR);
+    ssize_t n = read_frame(event.fd.get(), frame, poolEmpty, this);
     int err = errno;
-    if (n > 0 && frame.null()) {
-        if (!poolEmpty)
-            std::cerr << ext::header(this) << "no packet buffer, received frames dropped" << std::endl;
-        poolEmpty = true;
+    if (n > 0 && frame.null())
         return;
-    }
     if (n > 0) {
         frame->tail += n;
         if (traces.signallingHdlc)
@@ -187,6 +172,22 @@ void HDLC::do_read()
     if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK))
         return;
     fail(n == 0 ? "end of file" : std::strerror(err));
+}
+
+ssize_t HDLC::read_frame(int fd, Packet& frame)
+{
+    unsigned char* into = gScratch;
+    try {
+        frame.reserve_head(0);
+        into = frame->data;
+    } catch (const std::bad_alloc&) {
+        frame = Packet();
+    }
+    ssize_t n;
+    do
+        n = Device::read(fd, into, kMaxFrame);
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
 void HDLC::fail(const char* why)

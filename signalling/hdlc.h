@@ -8,10 +8,14 @@
 // allocation.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cerrno>
 #include <cstdint>
-#include <iosfwd>
+#include <iostream>
 #include <memory>
 
+#include "runtime/ext.h"
 #include "runtime/multiplexer.h"
 #include "signalling/generic_hdlc.h"
 
@@ -70,6 +74,28 @@ public:
     void on_event(int fd, short revents);
     // Reads one frame.
     void do_read();
+    // One read of a frame from fd into frame, a new packet, again when
+    // interrupted. With no packet buffer free the frame is read into a
+    // scratch area and dropped, frame staying null, so that the driver's
+    // queue moves on; the first frame so dropped writes a line after the
+    // reader's header, and poolEmpty holds until a buffer is had again.
+    // The result and errno are read's.
+    template <class Reader>
+    static ssize_t read_frame(int fd, Packet& frame, bool& poolEmpty, const Reader* reader)
+    {
+        ssize_t n = read_frame(fd, frame);
+        int err = errno;
+        if (!frame.null()) {
+            poolEmpty = false;
+        } else if (n > 0) {
+            if (!poolEmpty)
+                std::cerr << ext::header(reader) << "no packet buffer, received frames dropped" << std::endl;
+            poolEmpty = true;
+        }
+        errno = err;
+        return n;
+    }
+    static ssize_t read_frame(int fd, Packet& frame);
 
     void PutHeader(std::ostream& out) const;
 

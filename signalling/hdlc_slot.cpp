@@ -5,11 +5,14 @@
 
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
+#include "server/slots/slot_refusal.h"
 #include "signalling/slot_reports.h"
 
 HdlcSlot::HdlcSlot(LGCP::HdlcParams const& params)
     : mChannel(new HDLC(static_cast<unsigned>(params.get_trunk().getValue()))),
-      mTrunkIndex(static_cast<uint32_t>(params.get_trunk().getValue() - 1)),
+      // The trunk is a label here: any value is taken, and its index
+      // wraps as an unsigned number does.
+      mTrunkIndex(static_cast<uint32_t>(params.get_trunk().getValue()) - 1u),
       mAddress(static_cast<uint16_t>(params.get_address().getValue()))
 {
     mChannel->notify = this;
@@ -110,22 +113,34 @@ bool HdlcSlot::Ioctl(LGCP::IoctlParams const& params)
         return false;
     std::ostringstream who;
     PutHeader(who);
-    for (const LGCP::HdlcPackage& package : params.get_hdlcPackages()) {
+    const auto& packages = params.get_hdlcPackages();
+    // All or nothing: a command refused leaves the queue and the counters
+    // as they were, so the controller may send it again as it stands.
+    if (packages.size() > kQueue - mQueue.count()) {
+        std::cerr << who.str() << packages.size() << " packages, room for " << kQueue - mQueue.count()
+                  << ", refused" << std::endl;
+        RefuseCommand(LGCP::ErrorCause::insufficientResources);
+        return false;
+    }
+    std::vector<Packet> frames;
+    uint8_t own = mOwn;
+    for (const LGCP::HdlcPackage& package : packages) {
         const ASN1::OCTET_STRING& body = package.get_body();
         Packet p = Signalling::octets_packet(std::vector<char>(body.begin(), body.end()), nullptr, 3, who.str());
         if (p.null())
             return false;
-        p.push(static_cast<uint8_t>(((mOwn * 32) & 0xE0) | mPeer));
+        p.push(static_cast<uint8_t>(((own * 32) & 0xE0) | mPeer));
         p.push16_b(mAddress);
-        ++mOwn;
+        ++own;
+        frames.push_back(p);
+    }
+    for (Packet& p : frames) {
         if (traces.signallingHdlc)
             std::clog << ext::header(this) << "enqueue package: " << std::endl
                       << ext::header(this) << p.text() << std::endl;
-        // A full queue loses the package; the counter has moved on all
-        // the same, as the peer's view of the sequence expects.
-        if (mQueue.count() < kQueue)
-            mQueue.put(p);
+        mQueue.put(p);
     }
+    mOwn = own;
     if (!mQueue.empty() && mChannel->is_ready())
         on_hdlc_ready();
     return true;

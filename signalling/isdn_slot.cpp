@@ -16,6 +16,7 @@
 #include "board/mcc_requests.h"
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
+#include "signalling/hdlc.h"
 #include "signalling/slot_reports.h"
 
 namespace Mcc = Device::Mcc;
@@ -83,18 +84,13 @@ void IsdnSlot::OnEvent(int, short revents)
 
 bool IsdnSlot::DoRead(short revents)
 {
+    // A frame left with the driver would keep the descriptor readable and
+    // the loop spinning: with no buffer free it is read and dropped.
     Packet frame;
-    try {
-        frame.reserve_head(0);
-    } catch (const std::bad_alloc&) {
-        // The frame stays with the driver until a buffer is free.
-        return true;
-    }
-    ssize_t n;
-    do
-        n = Device::read(mEvent.fd.get(), frame->data, static_cast<size_t>(frame->_tailroom()));
-    while (n < 0 && errno == EINTR);
+    ssize_t n = HDLC::read_frame(mEvent.fd.get(), frame, mPoolEmpty, this);
     int err = errno;
+    if (n > 0 && frame.null())
+        return true;
     if (n > 0) {
         frame->tail += n;
         if (traces.signallingIsdn)

@@ -70,6 +70,7 @@ private:
     int mChannel;
     ISDN::LAPD* mLapd; // owned by the stack
     bool mReady = false;
+    bool mPoolEmpty = false; // frames are being dropped for want of a buffer
 };
 
 class AtsQsigSlot : public IsdnSlot {

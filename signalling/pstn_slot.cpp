@@ -120,12 +120,14 @@ bool PstnSlot::IHwConnectTransmitter(Slot& receiver)
     return true;
 }
 
-// A BRI direction that goes forgets its channel: joining the other
-// direction again must not bring the link up towards a line no longer
-// joined.
+// A direction that goes takes the link down and closes the channel, which
+// undoes its switch connections: the line's time slot may be given to
+// another user at once. A BRI direction also forgets its channel: joining
+// the other direction again must not bring the link up towards a line no
+// longer joined.
 bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 {
-    deactivate();
+    leave();
     if (mKind == kBriUser || mKind == kBriNetwork)
         mChannel->parameters.tdm = -1;
     Slot::IHwDisconnectReceiver(source);
@@ -135,11 +137,19 @@ bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 bool PstnSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     if (mKind == kBriUser || mKind == kBriNetwork) {
-        deactivate();
+        leave();
         mChannel->parameters.transmit = -1;
     }
     Slot::IHwDisconnectTransmitter(receiver);
     return true;
+}
+
+// The link's farewell (an SS7 link's SIOS) still leaves on the line it
+// was on.
+void PstnSlot::leave()
+{
+    deactivate();
+    mChannel->deactivate();
 }
 
 void PstnSlot::iactivate()
@@ -306,9 +316,35 @@ bool PstnSlot::Ioctl(LGCP::IoctlParams const& params)
 
 // --------------------------------------------------------------- factory
 
+namespace {
+
+// The trunk of an SS7 link or a user-side ISDN link, the kinds that read
+// one: trunks count from 1, so a negative number names none (and its
+// index would not be computed safely).
+bool names_a_trunk(LGCP::PstnParams const& params)
+{
+    int trunk = 0;
+    if (params.is_ss7()) {
+        trunk = params.get_ss7().get_trunk().getValue();
+    } else if (params.is_isdn()) {
+        const LGCP::IsdnParams& p = params.get_isdn();
+        if (p.get_type().getValue() != LGCP::IsdnType::bri || !p.get_side().is_network())
+            trunk = p.get_trunk().getValue();
+    }
+    if (trunk >= 0)
+        return true;
+    std::cerr << "pstn-slot: invalid trunk number: " << trunk << std::endl;
+    RefuseCommand(LGCP::ErrorCause::invalidParams);
+    return false;
+}
+
+} // namespace
+
 Slot* PstnFactory::INewSlot(LGCP::CreateParams const& params)
 {
-    return params.is_pstn() ? new PstnSlot(params.get_pstn()) : nullptr;
+    if (!params.is_pstn() || !names_a_trunk(params.get_pstn()))
+        return nullptr;
+    return new PstnSlot(params.get_pstn());
 }
 
 void PstnFactory::SelfSignal(LGCP::Signal const& sig)

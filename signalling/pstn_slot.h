@@ -64,6 +64,7 @@ public:
 
 private:
     void iactivate();
+    void leave();
     void send_isdn_info();
     void send_ss7_info();
 

@@ -48,7 +48,10 @@ void SLC::process_tb()
         mTb.get(p);
         mRtbLast = mFsnToSend;
         mRtb[mRtbLast] = p;
-        if (++mRtbCount == 1)
+        // T7 supervises acknowledgement progress (Q.703 5.3.1): it starts
+        // with the first MSU outstanding. A retransmission sends MSUs that
+        // were outstanding already, under the T7 (or T6) that runs.
+        if (++mRtbCount == 1 && !mTimer.pending())
             arm(T7);
     }
 }
@@ -164,15 +167,18 @@ bool SLC::process_bsnr()
     }
     mBadBsn = false;
     bool progress = mBsnR + SeqNo(1) != mRtbFirst;
-    if (progress)
-        arm(T7);
     for (; mRtbFirst != mBsnR + SeqNo(1); ++mRtbFirst) {
         mRtb[mRtbFirst] = Packet();
         --mRtbCount;
     }
+    // An acknowledgement, positive or negative, also ends remote
+    // congestion (Q.703 9.3): T6 gives way to T7.
+    bool nacked = mBibR != mFibSent;
     if (mRtbCount == 0)
         mTimer.reset();
-    if (mBibR != mFibSent)
+    else if (progress || (nacked && running(T6)))
+        arm(T7);
+    if (nacked)
         retransmit();
     else if (progress && !mTb.empty())
         process_tb(); // the window opened for MSUs that wait

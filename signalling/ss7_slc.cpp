@@ -85,9 +85,13 @@ void SLC::OnTrunkHardStatus(bool up)
     next_state(mIdle);
 }
 
+// The channel is closed: nothing more is heard or sent, so the link is
+// out of service as on any other failure, and says so.
 void SLC::on_hdlc_error(HDLC::Notify::Cause::Type cause)
 {
     std::clog << ext::header(this) << "hdlc error [cause=" << static_cast<int>(cause) << "]" << std::endl;
+    if (mState != &mIdle)
+        next_state(mIdle);
 }
 
 void SLC::on_hdlc_ready()
@@ -346,8 +350,20 @@ void SLC::msu(ProvingState&, Packet&)
     next_state(mInService);
 }
 
+// A busy far end (SIB, Q.703 9.3) keeps the link in service: T6 then
+// watches the MSUs outstanding in T7's stead, and any acknowledgement ends
+// it. With nothing outstanding there is nothing to wait for. Every other
+// status, processor outage included, ends service.
 void SLC::lssu(InServiceState&, Indication i)
 {
+    if (i == SIB) {
+        if (mRtbCount > 0 && !running(T6)) {
+            arm(T6);
+            if (traces.timers)
+                std::clog << ext::header(this) << "set T6" << std::endl;
+        }
+        return;
+    }
     std::cerr << ext::header(this) << "receive lssu: " << i << " " << DumpPtr{this} << std::endl;
     next_state(mIdle);
 }
@@ -379,6 +395,11 @@ void SLC::on_T3()
 void SLC::on_T4()
 {
     expired("T4 expired.", mAlignedReady);
+}
+
+void SLC::on_T6()
+{
+    expired("T6 expired", mIdle);
 }
 
 void SLC::on_T7()

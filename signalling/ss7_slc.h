@@ -25,7 +25,7 @@ typedef Cyclic<unsigned int, 127u> SeqNo;
 class SLC : public Protocol, public HDLC::Notify {
 public:
     // Status of a link status signal unit (Q.703 11.1.3).
-    enum Indication { SIO = 0, SIN = 1, SIE = 2, SIOS = 3 };
+    enum Indication { SIO = 0, SIN = 1, SIE = 2, SIOS = 3, SIPO = 4, SIB = 5 };
 
     // Link states, numbered as the controller reads them.
     enum StateId { idle = 0, not_aligned = 1, aligned = 2, proving = 3, aligned_ready = 4, in_service = 5 };
@@ -172,7 +172,12 @@ private:
 
     // Alignment and framing.
     void next_state(State& s);
-    void arm(const TimerRecord& t) { mTimer.set(t.delay, t.action, this); }
+    void arm(const TimerRecord& t)
+    {
+        mTimer.set(t.delay, t.action, this);
+        mArmed = &t;
+    }
+    bool running(const TimerRecord& t) const { return mTimer.pending() && mArmed == &t; }
     // A timer's line (when timers are traced) and the state it leads to.
     void expired(const char* line, State& to);
     void on_T1();
@@ -180,7 +185,7 @@ private:
     void on_T3();
     void on_T4();
     void on_T5() {}
-    void on_T6() {}
+    void on_T6();
     void on_T7();
     bool send(Packet p);
     bool send_msu(Packet& p);
@@ -231,6 +236,7 @@ private:
     CleanQueue<Packet, 327> mTb;
 
     Timer mTimer;
+    const TimerRecord* mArmed = nullptr; // what mTimer runs, while it runs
     TState<idle, IdleState> mIdle;
     TState<not_aligned, NotAlignedState> mNotAligned;
     TState<aligned, AlignedState> mAligned;

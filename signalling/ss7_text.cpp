@@ -25,6 +25,7 @@ std::ostream& operator<<(std::ostream& out, SLC::Indication i)
     case SLC::SIN: return out << "SIN";
     case SLC::SIE: return out << "SIE";
     case SLC::SIOS: return out << "SIOS";
+    default: break;
     }
     return out << "unknown:" << ext::OutUnsignedInHex(static_cast<unsigned>(i));
 }

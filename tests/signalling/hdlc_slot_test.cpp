@@ -41,15 +41,37 @@ TEST_F(HdlcSlotTest, FramesCarryBothCounters)
     command(packages({""}), 1);
     EXPECT_THAT(from(16), ElementsAre("12 34 25"));
 
-    // The 121st while the channel takes nothing is lost; the counter moves on.
+}
+
+// A command that cannot be carried out whole is refused whole: the queue
+// and the counters stay as they were, so it may be sent again as it is.
+TEST_F(HdlcSlotTest, RefusedPackagesLeaveTheQueueAndTheCounters)
+{
+    command(packages({"01", "02"}), 1);
+    from(16);
+    {
+        // Buffers for two of three packages (the refusal finds none either).
+        PoolDrain drain;
+        drain.give_back(2);
+        err.clear();
+        command(packages({"03", "04", "05"}), 1);
+        EXPECT_THAT(err.str(), testing::HasSubstr("no packet buffer, refused\n"));
+        EXPECT_EQ(slot().queued(), 0u);
+    }
+    EXPECT_TRUE(from(16).empty());
+
+    // The channel takes nothing: 120 wait, and one more finds no room.
     sim.mcc().set_room(channel(), 0);
-    command(packages(std::vector<std::string>(121, "00")), 1);
+    EXPECT_THAT(command(packages(std::vector<std::string>(119, "00")), 1), ElementsAre("slot=1 success"));
+    EXPECT_THAT(command(packages({"00", "00"}), 1), ElementsAre("slot=1 error insufficientResources"));
+    EXPECT_THAT(command(packages({"00"}), 1), ElementsAre("slot=1 success"));
+    EXPECT_THAT(command(packages({"00"}), 1), ElementsAre("slot=1 error insufficientResources"));
     EXPECT_EQ(slot().queued(), 120u);
     sim.mcc().set_room(channel(), SimBoard::MccController::kUnlimited);
     wait();
     EXPECT_EQ(controls().size(), 120u);
-    command(packages({""}), 1);
-    EXPECT_THAT(controls(), ElementsAre(((10 + 121) * 32 & 0xE0) | 5));
+    command(packages({"06"}), 1);
+    EXPECT_THAT(controls(), ElementsAre((2 + 120) * 32 & 0xE0)) << "no counter spent on what was refused";
 }
 
 // The fifth octet's bit 7 announces more; a frame too short to have one

@@ -155,6 +155,30 @@ TEST_F(IsdnSlotTest, EndedChannelIsLeftWithOneLine)
     }
 }
 
+// With no packet buffer free a received frame is read and dropped, with
+// one line, rather than left readable for the loop to spin on.
+TEST_F(IsdnSlotTest, EmptyPoolDropsFramesWithOneLineThenRecovers)
+{
+    for (bool qsig : {false, true}) {
+        SCOPED_TRACE(qsig);
+        establish(qsig ? ats_qsig() : isdn(false));
+        int channel = isdn_slot().IGetTransmitChannel();
+        from(16);
+        err.clear();
+        {
+            PoolDrain drain;
+            to(16, "02 01 00 02 08 02 80 01 07");
+            to(16, "02 01 00 02 08 02 80 01 08");
+            wait(10);
+        }
+        EXPECT_EQ(err.str(), "isdn-slot[" + std::to_string(channel) + "]: no packet buffer, received frames dropped\n");
+        to(16, "02 01 00 02 08 02 80 01 09");
+        EXPECT_THAT(only(wait(10), "slot=1 userData"), ElementsAre("slot=1 userData '08 02 80 01 09'H"));
+        command(simple(C::e_destroy), 1);
+        command(simple(C::e_destroy), 2);
+    }
+}
+
 TEST_F(IsdnSlotTest, BlockedAndShortWritesAreNotSent)
 {
     establish(isdn(false));

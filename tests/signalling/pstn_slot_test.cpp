@@ -35,6 +35,14 @@ struct PstnSlotTest : ::testing::Test, SignallingWorld {
         to(16, "00 01 73");
         return wait(10);
     }
+    // An emergency SS7 link aligned by a peer that proves as briefly.
+    Texts aligned()
+    {
+        to(16, "FF FF 01 02");
+        wait(600);
+        to(16, "FF FF 00");
+        return wait();
+    }
     PstnSlot& pstn() { return at<PstnSlot>(1); }
     // The one allocated controller channel.
     int mcc_channel()
@@ -202,6 +210,75 @@ TEST_F(PstnSlotTest, Ss7LinkAlignsCarriesMsusAndAnswersItsIoctls)
 
     EXPECT_THAT(command(simple(C::e_destroy), 1), testing::Contains("slot=1 success"));
     EXPECT_THAT(from(16), ElementsAre("FF FF 01 03"));
+}
+
+// A disconnected link is off the line: its channel is closed and its
+// switch connections undone, so it neither hears the time slot nor sends
+// onto it (the slot may serve another user by now), and joining it again
+// brings it up.
+TEST_F(PstnSlotTest, DisconnectTakesTheChannelOffTheLine)
+{
+    struct Case {
+        const char* name;
+        C create;
+        const char* heard; // what would make a listening link answer
+    } cases[] = {
+        {"ss7", ss7(1), "FF FF 01 00"},
+        {"pri", pstn_isdn(false, 1, false), "00 01 7F"},
+        {"bri user", pstn_isdn(true, 1, false), "00 01 7F"},
+        {"bri network", pstn_isdn(true, 1, true), "FC FF 03 0F 12 34 01 FF"},
+        {"cas", cas(1), "00 01 7F"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim.board.clear_log();
+        join(c.create, true);
+        int t = mcc_channel();
+        ASSERT_NE(t, -1);
+        command(simple(C::e_disconnect), 1);
+        wait(10);
+        from(16);
+        EXPECT_EQ(sim.mcc().allocated(), 0u);
+        EXPECT_NE(out(16).source, t);
+        EXPECT_NE(out(t).source, 16);
+        to(16, c.heard);
+        wait(3000);
+        EXPECT_TRUE(from(16).empty()) << "nothing leaves onto the old time slot";
+        command(connect(1), 2);
+        wait(10);
+        EXPECT_EQ(allocations(), 2u);
+        EXPECT_EQ(out(16).source, mcc_channel()) << "joined again";
+        command(simple(C::e_destroy), 1);
+        command(simple(C::e_destroy), 2);
+        wait(10);
+    }
+}
+
+TEST_F(PstnSlotTest, Ss7LinkComesUpAgainAfterADisconnect)
+{
+    join(ss7(1, true));
+    command(simple(C::e_disconnect), 1);
+    EXPECT_THAT(from(16), ElementsAre("FF FF 01 00", "FF FF 01 03")) << "its SIOS leaves before the channel closes";
+    command(connect(1), 2);
+    EXPECT_THAT(names(aligned()), testing::Contains("slot=1 activated"));
+}
+
+// A channel that fails under a working link takes the link out of
+// service: the controller hears it at once and in every report after, and
+// an activation starts it again on a fresh channel.
+TEST_F(PstnSlotTest, Ss7LinkOnAFailedChannelIsOutOfService)
+{
+    join(ss7(1, true));
+    ASSERT_THAT(names(aligned()), testing::Contains("slot=1 activated"));
+    sim.mcc().hang_up(mcc_channel());
+    Texts down = wait(10);
+    EXPECT_THAT(names(down), testing::Contains("slot=1 deactivated"));
+    EXPECT_THAT(only(down, "slot=1 ioctl ss7LinkInfo"), testing::Each(HasSubstr("ss7state idle")));
+    EXPECT_THAT(only(wait(3000), "slot=1 ioctl ss7LinkInfo"), ElementsAre(HasSubstr("ss7state idle")));
+    EXPECT_EQ(sim.mcc().allocated(), 0u);
+    command(simple(C::e_activate), 1);
+    EXPECT_EQ(sim.mcc().allocated(), 1u);
+    EXPECT_THAT(from(16), testing::Contains("FF FF 01 00")) << "aligning again";
 }
 
 // A BRI line reports its state as trunk 0..7 of type bri: the SS7 link of

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "tests/signalling/signalling_slot_support.h"
 
 using namespace vbtest;
@@ -62,6 +64,42 @@ TEST_F(SignallingSlotsTest, DestroyAndControllerLossLeaveNothingBehind)
             EXPECT_NE(out(16).drive, SimBoard::Hal::Drive::connected);
             EXPECT_EQ(Packet_pool::available(), buffers);
             EXPECT_TRUE(wait(3000).empty()) << "no timer left";
+        }
+    }
+}
+
+// Every integer of the creation parameters at the limits of INTEGER: a
+// trunk that can name none is refused, a label or a level is taken, and
+// nothing overflows on the way (the sanitizer build would stop here).
+TEST_F(SignallingSlotsTest, ControllerIntegersAtTheirLimits)
+{
+    for (int v : {std::numeric_limits<int>::min(), -1, 0, std::numeric_limits<int>::max()}) {
+        C link = ss7(v);
+        LGCP::SS7Params& s7 = link.get_create().get_pstn().get_ss7();
+        s7.set_slc(v), s7.set_dpc(v), s7.set_opc(v);
+        C pri = pstn_isdn(false, v, false), briUser = pstn_isdn(true, v, false), briNet = pstn_isdn(true, v, true);
+        C mcc = isdn(false, v), ats = ats_qsig(), hdlc = hdlc_params(v, v);
+        for (C* c : {&pri, &briUser, &briNet})
+            c->get_create().get_pstn().get_isdn().set_log(v);
+        mcc.get_create().get_isdn().set_log(v);
+        ats.get_create().get_ats_qsig().set_log(v);
+        hdlc.get_create().get_hdlcParams().set_log(v);
+        std::pair<C*, bool> cases[] = {{&link, true}, {&pri, true},  {&briUser, true}, {&briNet, false},
+                                       {&mcc, false}, {&ats, false}, {&hdlc, false}};
+        for (auto& c : cases) {
+            SCOPED_TRACE(::testing::Message() << v << " " << c.first->get_create());
+            bool refused = c.second && v < 0;
+            EXPECT_THAT(command(*c.first, 1), ElementsAre(refused ? "slot=1 error invalidParams" : "slot=1 success"));
+            if (refused)
+                continue;
+            command(trunk_slot(0, 16), 2);
+            command(connect(1), 2);
+            command(connect(2), 1);
+            command(simple(C::e_activate), 1);
+            command(user_data("08 01 05"), 1);
+            wait(3000);
+            command(simple(C::e_destroy), 1);
+            command(simple(C::e_destroy), 2);
         }
     }
 }

@@ -25,6 +25,22 @@ std::string msu_from_peer(int bsn, int bib, int fsn, int fib, const std::string&
     return su(bsn, bib, fsn, fib, static_cast<int>(body.size() + 1) / 3) + " " + body;
 }
 
+// The link leaves service exactly ms from now, with the timer's line in
+// log when one is given.
+void leaves_service_after(vbtest::Ss7Link& l, unsigned ms, vbtest::CaptureStream* log = nullptr,
+                          const std::string& line = "")
+{
+    l.wait(ms - 1);
+    EXPECT_EQ(l.slc->state_id(), SLC::in_service);
+    if (log)
+        log->clear();
+    l.wait(1);
+    EXPECT_EQ(l.slc->state_id(), SLC::idle);
+    if (log) {
+        EXPECT_EQ(vbtest::link_lines(*log), "SS7/L2 [dpc=0, slc=0, trunk=0] (worked): " + line + "\n");
+    }
+}
+
 struct Ss7Bec : ::testing::Test {
     vbtest::Ss7Link link;
     SLC& slc = *link.slc;
@@ -189,12 +205,7 @@ TEST_F(Ss7Bec, T7SupervisesAcknowledgementProgress)
     link.wait(1999);
     EXPECT_EQ(slc.state_id(), SLC::in_service);
     link.feed(su(0, 1, 127, 1, 0)); // progress re-arms
-    link.wait(11999);
-    EXPECT_EQ(slc.state_id(), SLC::in_service);
-    log.clear();
-    link.wait(1);
-    EXPECT_EQ(slc.state_id(), SLC::idle);
-    EXPECT_EQ(vbtest::link_lines(log), "SS7/L2 [dpc=0, slc=0, trunk=0] (worked): T7 expired: 1 packets in RTB.\n");
+    leaves_service_after(link, 12000, &log, "T7 expired: 1 packets in RTB.");
 
     vbtest::Ss7Link l;
     l.bring_into_service();
@@ -202,6 +213,57 @@ TEST_F(Ss7Bec, T7SupervisesAcknowledgementProgress)
     l.feed(su(0, 1, 127, 1, 0));
     l.wait(60000);
     EXPECT_EQ(l.slc->state_id(), SLC::in_service) << "nothing outstanding: no T7";
+}
+
+// A far end that only ever asks for the MSUs again makes no progress:
+// the retransmissions leave T7 running from the first MSU sent.
+TEST_F(Ss7Bec, RetransmissionsDoNotRestartT7)
+{
+    slc.traces.timers = true;
+    send(2);
+    link.wait(5000);
+    link.feed(su(127, 0, 127, 1, 0));
+    link.wait(5000);
+    link.feed(su(127, 1, 127, 1, 0));
+    EXPECT_EQ(slc.statistics().repeatCntr, 2u);
+    leaves_service_after(link, 2000, &log, "T7 expired: 2 packets in RTB.");
+}
+
+// A busy far end (SIB) keeps the link in service; T6 replaces T7 while
+// MSUs are outstanding, later SIBs do not restart it, and an
+// acknowledgement ends it.
+TEST_F(Ss7Bec, BusyFarEndRunsT6InsteadOfT7)
+{
+    const std::string SIB = "FF FF 01 05";
+    slc.traces.timers = true;
+    send(2);
+    link.wait(10000);
+    link.feed(SIB);
+    EXPECT_EQ(slc.state_id(), SLC::in_service);
+    link.wait(4000);
+    EXPECT_EQ(slc.state_id(), SLC::in_service) << "T7 stopped";
+    link.feed(SIB);
+    leaves_service_after(link, 500, &log, "T6 expired");
+
+    vbtest::Ss7Link l;
+    l.bring_into_service();
+    l.feed(SIB);
+    l.wait(60000);
+    EXPECT_EQ(l.slc->state_id(), SLC::in_service) << "nothing outstanding: nothing to wait for";
+
+    // A positive acknowledgement of one of two, or a negative one: T7
+    // again, for what is left.
+    for (const std::string& ack : {su(0, 1, 127, 1, 0), su(127, 0, 127, 1, 0)}) {
+        SCOPED_TRACE(ack);
+        vbtest::Ss7Link a;
+        a.bring_into_service();
+        a.send("83 01 00");
+        a.send("83 02 00");
+        a.feed(SIB);
+        a.wait(4000);
+        a.feed(ack);
+        leaves_service_after(a, 12000);
+    }
 }
 
 TEST_F(Ss7Bec, RefusedSendKeepsTheMsuAndItsNumber)

@@ -6,6 +6,14 @@
 // with one SLTA carrying the same pattern, in order. tshark then reads
 // every unit our link sent and must find each well formed.
 //
+// libss7 takes a FISU that it hears while proving for the end of its own
+// proving, goes aligned ready, and then drops the repeats of that same
+// FISU as duplicates: it never reaches in service when our emergency
+// proving (500 ms, as its own) ends first, which a loaded machine decides.
+// The line therefore holds our FISUs and MSUs until libss7 says that its
+// proving has ended; meanwhile libss7 keeps hearing our last status unit
+// and ends proving on its own timer.
+//
 // Usage: ss7_oracle PEER TSHARK WORKDIR SEED COUNT
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -135,9 +143,11 @@ struct Peer {
 // simulated board, whose line end is relayed to the helper's line.
 class Case {
 public:
-    Case(const char* program, const std::string& dir, bool emergency, unsigned seed, std::vector<std::string>& sent)
-        : name(emergency ? "emergency: " : "normal: "), peerLog(dir + "/libss7_" + (emergency ? "e" : "n") + ".log"),
-          trace(dir + "/link_" + (emergency ? "e" : "n") + ".log"), rng(seed), sent(sent)
+    Case(const char* program, const std::string& dir, bool emergency, int attempt, unsigned seed,
+         std::vector<std::string>& sent)
+        : name(emergency ? "emergency: " : "normal: "),
+          peerLog(dir + "/libss7_" + (emergency ? "e" : "n") + std::to_string(attempt) + ".log"),
+          trace(dir + "/link_" + (emergency ? "e" : "n") + std::to_string(attempt) + ".log"), rng(seed), sent(sent)
     {
         // Our link's trace beside libss7's, for a failure to be read.
         clogBuf = std::clog.rdbuf(trace.rdbuf());
@@ -227,6 +237,18 @@ public:
 
 private:
     bool has(const char* line) const { return peerEvents.find(line) != std::string::npos; }
+    // The state that libss7's link entered last.
+    bool peer_in(const std::string& state) const
+    {
+        size_t at = peerEvents.rfind("MTP2 state ");
+        return at != std::string::npos && peerEvents.compare(at + 11, state.size() + 1, state + "\n") == 0;
+    }
+    // A FISU or MSU of ours while libss7 has not finished proving.
+    bool held(const std::string& unit) const
+    {
+        bool status = unit.size() >= 4 && (unit[2] & 63) >= 1 && (unit[2] & 63) <= 2;
+        return !status && !peer_in("ALIGNEDREADY") && !peer_in("INSERVICE");
+    }
     bool keep() { return !lossy || rng() % 100 != 0; }
 
     void read_events(int fd, short revents)
@@ -277,7 +299,8 @@ private:
     {
         while (!toLine.empty() && lineEnd.send(toLine.front()) > 0)
             toLine.pop_front();
-        while (!toPeer.empty() && ::write(peer.line.get(), toPeer.front().data(), toPeer.front().size()) > 0)
+        while (!toPeer.empty() && !held(toPeer.front()) &&
+               ::write(peer.line.get(), toPeer.front().data(), toPeer.front().size()) > 0)
             toPeer.pop_front();
     }
 
@@ -306,7 +329,7 @@ void run(const char* program, const std::string& dir, bool emergency, unsigned s
          std::vector<std::string>& sent)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        Case c(program, dir, emergency, seed + 2 * attempt, sent);
+        Case c(program, dir, emergency, attempt, seed + 2 * attempt, sent);
         if (c.align(attempt == 1)) {
             c.exchange(count);
             return;

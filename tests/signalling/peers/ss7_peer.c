@@ -9,7 +9,8 @@
  *     nothing new);
  *   - libss7 may write at most once per millisecond, as a line would let it.
  * Events go to stdout, one line each: "MTP2 link up", "MTP2 link down",
- * "SS7 up", "SS7 down".
+ * "SS7 up", "SS7 down", and "MTP2 state " with each state libss7's link
+ * enters ("PROVING", "ALIGNEDREADY", ...).
  *
  * Usage: ss7_peer POINT_CODE ADJACENT_POINT_CODE SLC
  */
@@ -36,9 +37,17 @@ static long long now_ms(void)
 
 static int verbose;
 
-static void quiet(struct ss7 *ss7, char *text)
+/* libss7 tells its link's state only in its MTP2 trace. */
+static void on_message(struct ss7 *ss7, char *text)
 {
     (void)ss7;
+    const char *change = strstr(text, "Link state change: ");
+    const char *to = change ? strstr(change, " -> ") : NULL;
+    char state[32];
+    if (to && sscanf(to + 4, "%31[A-Z]", state) == 1) {
+        printf("MTP2 state %s\n", state);
+        fflush(stdout);
+    }
     if (verbose)
         fprintf(stderr, "libss7: %s", text);
 }
@@ -69,8 +78,8 @@ int main(int argc, char **argv)
         perror("socketpair");
         return 1;
     }
-    ss7_set_message(quiet);
-    ss7_set_error(quiet);
+    ss7_set_message(on_message);
+    ss7_set_error(on_message);
     struct ss7 *ss7 = ss7_new(SS7_ITU);
     if (!ss7) {
         fprintf(stderr, "ss7_new failed\n");
@@ -80,8 +89,7 @@ int main(int argc, char **argv)
     ss7_set_pc(ss7, (unsigned)atoi(argv[1]));
     ss7_add_link(ss7, SS7_TRANSPORT_DAHDIDCHAN, pair[0], atoi(argv[3]), (unsigned)atoi(argv[2]));
     verbose = getenv("SS7_PEER_DEBUG") != NULL;
-    if (verbose)
-        ss7_set_debug(ss7, SS7_DEBUG_MTP2 | SS7_DEBUG_MTP3);
+    ss7_set_debug(ss7, SS7_DEBUG_MTP2 | (verbose ? SS7_DEBUG_MTP3 : 0));
     ss7_start(ss7);
     report(ss7);
 
