@@ -302,6 +302,20 @@ void DspModemSlot::StartCall(int fd)
     }
 }
 
+// The slot's one child at a time: its pid is kept and its end goes to onEnd.
+bool DspModemSlot::spawn_child(const ModemChild::Setup& setup, void (DspModemSlot::*onEnd)(int))
+{
+    pid_t pid = ModemChild::spawn(setup);
+    if (pid < 0) {
+        Fail("vfork fail: ");
+        return false;
+    }
+    mPid = pid;
+    mChild.Bind(this, onEnd);
+    mChild.Attach(pid);
+    return true;
+}
+
 void DspModemSlot::StartFaxTransfer()
 {
     ModemChild::Setup setup;
@@ -311,12 +325,8 @@ void DspModemSlot::StartFaxTransfer()
     // The program reaches the modem by its number; the descriptors that
     // hold it stay with the server.
     mControl.close();
-    pid_t pid = ModemChild::spawn(setup);
-    if (pid < 0)
-        return Fail("vfork fail: ");
-    mPid = pid;
-    mChild.Bind(this, &DspModemSlot::on_fax_terminate);
-    mChild.Attach(pid);
+    if (!spawn_child(setup, &DspModemSlot::on_fax_terminate))
+        return;
     std::clog << ext::header(this) << "fax transfer executed" << " modem=" << mModem << " ts=" << mTimeslot
               << std::endl;
 }
@@ -344,15 +354,11 @@ void DspModemSlot::RunFaxReceiver()
     setup.banner = "executing";
     setup.failText = "fail to exec!";
     mControl.close();
-    pid_t pid = ModemChild::spawn(setup);
-    if (pid < 0)
-        return Fail("vfork fail: ");
     // Kept so that the slot stops it like its other children.
-    mPid = pid;
+    if (!spawn_child(setup, &DspModemSlot::on_receiver_terminate))
+        return;
     mReceiverFile = file;
     receiver_files().insert(file);
-    mChild.Bind(this, &DspModemSlot::on_receiver_terminate);
-    mChild.Attach(pid);
     std::clog << ext::header(this) << "fax receiver executed" << " modem=" << mModem << " ts=" << mTimeslot
               << std::endl;
 }

@@ -18,6 +18,9 @@
 
 class attr;
 class ModemFactory;
+namespace ModemChild {
+struct Setup;
+}
 
 class ModemSlot : public Slot {
 public:
@@ -82,6 +85,7 @@ private:
     bool InitModem();
     bool SetUpModem(int fd);
     void StartCall(int fd);
+    bool spawn_child(const ModemChild::Setup& setup, void (DspModemSlot::*onEnd)(int));
     void StartFaxTransfer();
     void RunFaxReceiver();
     void on_fax_terminate(int status);
