@@ -133,6 +133,38 @@ struct ExtWorld {
     BenchGW control{7, rtp_ext_attach_session_params{3, -1}, rtp_ext_init_params{0x1337, 0, {0, 0, 0, 0}}};
 };
 
+// Each iteration: queued payloads from two senders in turn, read in one event.
+template <class World>
+void receive_alternating(benchmark::State& state, World& w, const std::string& payload, size_t queued,
+                         const char* counter)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (size_t i = 0; i < queued; ++i)
+            w.ext.waiting.push_back({rtp_ext_source{1, inet_addr(i % 2 ? "10.0.0.1" : "10.0.0.2"), 0}, payload});
+        state.ResumeTiming();
+        w.control.OnRtpExtEvent(w.control.ext_fd(), POLLIN);
+    }
+    state.counters[counter] =
+        benchmark::Counter(double(state.iterations() * queued), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Each iteration: one status tick a second later, with the packets written
+// and the allocations made per tick.
+template <class World>
+void status_ticks(benchmark::State& state, World& w, const TERM::RadioStatus& status)
+{
+    w.control.SendASNToChan(status);
+    unsigned long now = Mux::milliseconds();
+    std::size_t before = bench_allocations;
+    for (auto _ : state) {
+        now += 1000;
+        benchmark::DoNotOptimize(w.control.ProcessRadioStatus(now, 1000));
+    }
+    state.counters["packets"] = benchmark::Counter(double(w.ext.written), benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] = benchmark::Counter(double(bench_allocations - before), benchmark::Counter::kAvgIterations);
+}
+
 // Senders alternate, so every payload is decoded, merged and reported.
 void BM_LemzReceivePerPayload(benchmark::State& state)
 {
@@ -144,15 +176,7 @@ void BM_LemzReceivePerPayload(benchmark::State& state)
     sig_proto_set_base(&p, 3, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     unsigned char buf[buffer_size];
     std::string packed(reinterpret_cast<char*>(buf), size_t(sig_proto_pack(&p, buf, buffer_size)));
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (size_t i = 0; i < queued; ++i)
-            w.ext.waiting.push_back({rtp_ext_source{1, inet_addr(i % 2 ? "10.0.0.1" : "10.0.0.2"), 0}, packed});
-        state.ResumeTiming();
-        w.control.OnRtpExtEvent(w.control.ext_fd(), POLLIN);
-    }
-    state.counters["per_payload"] =
-        benchmark::Counter(double(state.iterations() * queued), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    receive_alternating(state, w, packed, queued, "per_payload");
 }
 
 // The four status packets of one tick, packed and written.
@@ -163,15 +187,7 @@ void BM_LemzStatusTick(benchmark::State& state)
     status.get_lemz().get_freq().set_frequency("145.5");
     status.get_lemz().set_standby_state_channel(TERM::RadioStandby::active);
     status.get_lemz().set_standby_state_receiver(TERM::RadioStandby::active);
-    w.control.SendASNToChan(status);
-    unsigned long now = Mux::milliseconds();
-    std::size_t before = bench_allocations;
-    for (auto _ : state) {
-        now += 1000;
-        benchmark::DoNotOptimize(w.control.ProcessRadioStatus(now, 1000));
-    }
-    state.counters["packets"] = benchmark::Counter(double(w.ext.written), benchmark::Counter::kAvgIterations);
-    state.counters["allocs"] = benchmark::Counter(double(bench_allocations - before), benchmark::Counter::kAvgIterations);
+    status_ticks(state, w, status);
 }
 
 struct BenchED137 : RTPSignalling::ED137RadioGWControl {
@@ -192,15 +208,7 @@ void BM_ED137ReceivePerHeader(benchmark::State& state)
     ED137World w;
     const size_t queued = 1000;
     std::string header("\x21\x40\x00\x00", 4);
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (size_t i = 0; i < queued; ++i)
-            w.ext.waiting.push_back({rtp_ext_source{1, inet_addr(i % 2 ? "10.0.0.1" : "10.0.0.2"), 0}, header});
-        state.ResumeTiming();
-        w.control.OnRtpExtEvent(w.control.ext_fd(), POLLIN);
-    }
-    state.counters["per_header"] =
-        benchmark::Counter(double(state.iterations() * queued), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    receive_alternating(state, w, header, queued, "per_header");
 }
 
 // One tick: the supervision's check and the RX keep-alive with SQI.
@@ -209,15 +217,7 @@ void BM_ED137KeepAliveTick(benchmark::State& state)
     ED137World w;
     TERM::RadioStatus status;
     status.get_ed_137().include_sqi().set_bss_quality(20);
-    w.control.SendASNToChan(status);
-    unsigned long now = Mux::milliseconds();
-    std::size_t before = bench_allocations;
-    for (auto _ : state) {
-        now += 1000;
-        benchmark::DoNotOptimize(w.control.ProcessRadioStatus(now, 1000));
-    }
-    state.counters["packets"] = benchmark::Counter(double(w.ext.written), benchmark::Counter::kAvgIterations);
-    state.counters["allocs"] = benchmark::Counter(double(bench_allocations - before), benchmark::Counter::kAvgIterations);
+    status_ticks(state, w, status);
 }
 
 } // namespace
