@@ -3,8 +3,12 @@
 
 #include <cstdint>
 
+#include "runtime/packet_quota.h"
+
 // A ring of N handles. A queued packet keeps its buffer out of the pool
-// until it leaves the queue.
+// until it leaves the queue; every queue counts what it holds in the
+// pool's shared queue bound (PacketQuota), which those who queue for the
+// controller consult before they do.
 template <class T, unsigned N>
 class CleanQueue {
 public:
@@ -15,6 +19,7 @@ public:
     {
         for (unsigned i = N; i-- > 0;)
             mSlots[i] = T();
+        PacketQuota::release(mCount);
     }
 
     unsigned size() const { return N; }
@@ -29,6 +34,7 @@ public:
         mSlots[mWrite] = p;
         mWrite = inc_index(mWrite);
         ++mCount;
+        PacketQuota::hold();
         return true;
     }
 
@@ -41,6 +47,7 @@ public:
         mSlots[mRead] = T();
         mRead = inc_index(mRead);
         --mCount;
+        PacketQuota::release();
         return true;
     }
     bool get(T* out) { return get(*out); }
@@ -54,6 +61,7 @@ public:
         *out = mSlots[mWrite];
         mSlots[mWrite] = T();
         --mCount;
+        PacketQuota::release();
         return true;
     }
 
@@ -65,6 +73,7 @@ public:
         mRead = dec_index(mRead);
         mSlots[mRead] = p;
         ++mCount;
+        PacketQuota::hold();
         return true;
     }
 
@@ -84,6 +93,7 @@ public:
     {
         for (unsigned i = 0; i < N; ++i)
             mSlots[i] = T();
+        PacketQuota::release(mCount);
         mRead = mWrite = mCount = 0;
     }
 

@@ -5,6 +5,8 @@
 #include <exception>
 #include <iostream>
 
+#include "runtime/packet_quota.h"
+
 void SmartPtrAssertion()
 {
     std::clog << "SMART POINTER ASSERTION!" << std::endl;
@@ -18,9 +20,12 @@ _Packet::_Packet(const _Packet& other)
 }
 
 namespace {
-// A pool buffer, or std::bad_alloc when every one is taken.
+// A pool buffer, or std::bad_alloc when every one is taken. The last few
+// go only to whoever may draw on the reserve.
 _Packet* pool_buffer()
 {
+    if (Packet_pool::available() <= PacketQuota::reserve && !PacketQuota::reserve_open())
+        throw std::bad_alloc();
     _Packet* p = Packet_pool::allocate();
     if (!p)
         throw std::bad_alloc();

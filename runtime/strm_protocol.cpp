@@ -12,6 +12,7 @@
 
 #include "runtime/ext.h"
 #include "runtime/mux_time.h"
+#include "runtime/packet_quota.h"
 
 StrmProtocol::StrmProtocol()
 {
@@ -101,6 +102,7 @@ bool StrmProtocol::do_read()
 {
     Packet p;
     try {
+        PacketQuota::ReserveAccess access(mUseReserve);
         p.reserve_head(0);
     } catch (const std::bad_alloc&) {
         // The bytes stay in the socket for a later pass; dropping them

@@ -38,6 +38,8 @@ public:
     void release();
     bool attached() const { return static_cast<bool>(mFd); }
     void gather(bool on) { mGather = on; }
+    // Reads may take the pool's reserve (the controller link's own).
+    void use_reserve(bool on) { mUseReserve = on; }
     int fd() const { return mFd.get(); }
 
     int sendbuf_space() const;
@@ -77,6 +79,7 @@ private:
     bool mOutqReportsFree = false;
     Event mRead;
     bool mGather = false;
+    bool mUseReserve = false;
     std::vector<uint8_t> mOut;
     Dpc mFlush;
 };

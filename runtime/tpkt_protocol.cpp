@@ -5,6 +5,7 @@
 #include <new>
 
 #include "runtime/ext.h"
+#include "runtime/packet_quota.h"
 #include "runtime/profile.h"
 
 Tpkt_protocol::~Tpkt_protocol()
@@ -145,6 +146,7 @@ void Tpkt_protocol::take_buffer()
 {
     mFrame.release();
     try {
+        PacketQuota::ReserveAccess access(mUseReserve);
         mFrame.reserve_head(0);
     } catch (const std::bad_alloc&) {
         // The frame's bytes are still read, and thrown away, so the stream

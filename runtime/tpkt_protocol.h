@@ -38,6 +38,8 @@ public:
     void receive(Packet& chunk) override;
 
     void reset();
+    // Frames may take the pool's reserve (the controller link's own).
+    void use_reserve(bool on) { mUseReserve = on; }
     void on_timeout(Timer*);
     void next_state(State s) { mState = s; }
     State state() const { return mState; }
@@ -69,6 +71,7 @@ private:
     std::string mSkipWhat;
     // Inside a run of frames dropped for want of a buffer.
     bool mStarved = false;
+    bool mUseReserve = false;
     uint32_t mEpoch = 0;
     bool* mAlive = nullptr;
 };

@@ -122,6 +122,8 @@ bool HdlcSlot::Ioctl(LGCP::IoctlParams const& params)
         RefuseCommand(LGCP::ErrorCause::insufficientResources);
         return false;
     }
+    if (!Signalling::queue_room(static_cast<unsigned>(packages.size()), who.str()))
+        return false;
     std::vector<Packet> frames;
     uint8_t own = mOwn;
     for (const LGCP::HdlcPackage& package : packages) {

@@ -16,6 +16,7 @@
 #include "board/mcc_requests.h"
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
+#include "server/slots/slot_refusal.h"
 #include "signalling/hdlc.h"
 #include "signalling/slot_reports.h"
 
@@ -148,10 +149,17 @@ bool IsdnSlot::hdlc_transmit(Packet& frame)
 
 bool IsdnSlot::IUserData(std::vector<char> const& octets)
 {
+    if (!Signalling::queue_room(1, header_of(*this)))
+        return false;
     Packet p = Signalling::octets_packet(octets, this, 0, header_of(*this));
     if (p.null())
         return false;
-    message(p);
+    // A message the link's full queue refused was not carried out.
+    bool full = mLapd->queue_full();
+    if (!message(p) && full) {
+        RefuseCommand(LGCP::ErrorCause::insufficientResources);
+        return false;
+    }
     return true;
 }
 

@@ -134,6 +134,8 @@ public:
     const LAPDFullState& full_state() const { return *this; }
     unsigned out_count() const { return outQueue.count(); }
     unsigned ack_count() const { return ackQueue.count(); }
+    // The out queue takes no more messages from layer 3.
+    bool queue_full() const { return outQueue.count() >= kMaxQueued; }
 
     Side::type side;
     Stats stats;

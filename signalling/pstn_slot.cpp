@@ -205,20 +205,37 @@ bool PstnSlot::IUserData(std::vector<char> const& octets)
 {
     if (!top())
         return true;
+    if (!Signalling::queue_room(1, prefix(*this)))
+        return false;
     Packet p = Signalling::octets_packet(octets, this, 0, prefix(*this));
     if (p.null())
         return false;
     // A message the link refuses is the link's to report (its own line,
-    // counter and flow status); the command itself was carried out. The
-    // BRI network side drops a message that no terminal's link carries
-    // (a call reference no terminal used, or a terminal gone): that one
-    // is refused.
-    if (!message(p) && mKind == kBriNetwork) {
+    // counter and flow status). The command is refused when the link's
+    // queue had no room for it, and on the BRI network side when no
+    // terminal's link carries it (a call reference no terminal used, or a
+    // terminal gone); otherwise (a link out of service, a message too
+    // short for one) it was carried out.
+    bool full = queue_full();
+    if (message(p))
+        return true;
+    if (mKind == kBriNetwork) {
         std::cerr << prefix(*this) << "no terminal holds the call of the message, refused" << std::endl;
         RefuseCommand(LGCP::ErrorCause::invalidParams);
         return false;
     }
+    if (full) {
+        RefuseCommand(LGCP::ErrorCause::insufficientResources);
+        return false;
+    }
     return true;
+}
+
+bool PstnSlot::queue_full() const
+{
+    if (mLapd)
+        return mLapd->queue_full();
+    return mLink && mLink->tb_full();
 }
 
 void PstnSlot::on_message(Packet& p)

@@ -67,6 +67,9 @@ private:
     void leave();
     void send_isdn_info();
     void send_ss7_info();
+    // The link's out queue (LAPD) or transmission buffer (SS7) takes no
+    // more messages.
+    bool queue_full() const;
 
     std::unique_ptr<HDLC> mChannel;
     Kind mKind = kSs7OrCas;

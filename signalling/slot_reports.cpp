@@ -3,6 +3,7 @@
 #include <iostream>
 #include <new>
 
+#include "runtime/packet_quota.h"
 #include "server/slots/slot.h"
 #include "server/slots/slot_refusal.h"
 
@@ -28,6 +29,21 @@ Packet octets_packet(std::vector<char> const& octets, Protocol* stack, int head,
         RefuseCommand(LGCP::ErrorCause::insufficientResources);
         return Packet();
     }
+}
+
+bool queue_room(unsigned n, std::string const& who)
+{
+    static bool refusing = false;
+    if (PacketQuota::room(n)) {
+        refusing = false;
+        return true;
+    }
+    if (!refusing)
+        std::cerr << who << "packet queues full (" << PacketQuota::queued() << " of " << PacketQuota::queue_limit
+                  << " queued), " << n << " more refused" << std::endl;
+    refusing = true;
+    RefuseCommand(LGCP::ErrorCause::insufficientResources);
+    return false;
 }
 
 std::vector<char> octets_of(const Packet& p)

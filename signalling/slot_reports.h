@@ -21,6 +21,12 @@ namespace Signalling {
 // the error stream after the prefix `who`, and the packet is null.
 Packet octets_packet(std::vector<char> const& octets, Protocol* stack, int head, std::string const& who);
 
+// Whether n more packets fit the bound that all queues share
+// (PacketQuota). When they do not, the command being served is refused
+// (insufficientResources) with a line on the error stream after the prefix
+// `who`: one line for a run of such refusals, however long.
+bool queue_room(unsigned n, std::string const& who);
+
 // The packet's octets, as userData carries them.
 std::vector<char> octets_of(const Packet& p);
 

@@ -13,6 +13,7 @@
 #include <iosfwd>
 
 #include "runtime/clean_queue.h"
+#include "runtime/packet_quota.h"
 #include "runtime/cyclic.h"
 #include "runtime/protocol.h"
 #include "runtime/timer.h"
@@ -123,6 +124,8 @@ public:
     int state_id() const { return mState->get_state_id(); }
     SeqNo bsn_to_send() const { return mBsnToSend; }
     unsigned waiting() const { return mTb.count(); }
+    // The transmission buffer takes no more MSUs.
+    bool tb_full() const { return mTb.count() >= kTbLimit; }
     bool CoutCongestion();
 
     void PutShortInfo(std::ostream& out) const;
@@ -229,7 +232,7 @@ private:
     bool mBadBsn = false;
     bool mBadFib = false;
 
-    Packet mRtb[128];
+    PacketQuota::Held mRtb[128]; // counted as queued, like the TB
     SeqNo mRtbFirst = 0;
     SeqNo mRtbLast = 127;
     int mRtbCount = 0;

@@ -10,8 +10,8 @@
 #include <new>
 
 #include "runtime/ext.h"
+#include "runtime/packet_quota.h"
 #include "runtime/profile.h"
-#include "runtime/tpkt_protocol.h"
 
 namespace Control {
 
@@ -38,7 +38,8 @@ Service::Service(bool verbose) : mVerbose(verbose)
     // The answers and signals of one pass leave in one send.
     mStream->gather(true);
     add_protocol_tail(mStream);
-    add_protocol_tail(new Tpkt_protocol);
+    mTpkt = new Tpkt_protocol;
+    add_protocol_tail(mTpkt);
     mDisconnectDpc.Bind(this, &Service::OnDeactivateDPC);
 }
 
@@ -57,6 +58,13 @@ const std::string& Service::service_name() const
 void Service::service_name(const std::string& name)
 {
     mStream->service_name = name;
+}
+
+void Service::UseReserve(bool on)
+{
+    mUseReserve = on;
+    mStream->use_reserve(on);
+    mTpkt->use_reserve(on);
 }
 
 void Service::PutHeader(std::ostream& out) const
@@ -118,6 +126,7 @@ void Service::Send(const char* data, int length)
     build.begin();
     Packet p;
     try {
+        PacketQuota::ReserveAccess access(mUseReserve);
         prepare_head(p);
     } catch (const std::bad_alloc&) {
         build.end();

@@ -14,6 +14,7 @@
 #include "runtime/protocol.h"
 #include "runtime/strm_protocol.h"
 #include "runtime/timer.h"
+#include "runtime/tpkt_protocol.h"
 
 namespace Control {
 
@@ -43,6 +44,10 @@ public:
     // The name in the stream layer's log lines.
     const std::string& service_name() const;
     void service_name(const std::string& name);
+    // The channel's own buffers (frames read, messages sent) may come from
+    // the pool's reserve: for the controller link only, whose answers must
+    // get through however full the slots' queues are.
+    void UseReserve(bool on);
 
     bool Activate();
     // Stops listening or connecting; a served connection is left alone.
@@ -82,6 +87,8 @@ private:
     State::Type mState = State::Idle;
     Notify* mNotify = nullptr;
     StrmProtocol* mStream = nullptr;
+    Tpkt_protocol* mTpkt = nullptr;
+    bool mUseReserve = false;
     // SetConnected is bringing the stack up: a failure then is its own.
     bool mStarting = false;
     Dpc mDisconnectDpc;

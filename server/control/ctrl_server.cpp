@@ -123,6 +123,7 @@ bool Server::Activate(Control::Service* connection)
     Deactivate();
     mConnection = connection;
     mConnection->service_name("server");
+    mConnection->UseReserve(true);
     mConnection->Bind(this);
     return mConnection->Activate();
 }

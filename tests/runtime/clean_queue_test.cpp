@@ -57,6 +57,7 @@ void wrap_round()
         ASSERT_EQ(content(p), std::to_string(out++)) << "N=" << N;
     }
     EXPECT_EQ(Packet_pool::available(), free_before - q.count());
+    EXPECT_EQ(PacketQuota::queued(), q.count());
     q.clear();
     EXPECT_EQ(Packet_pool::available(), free_before) << "clear() kept buffers, N=" << N;
 }
@@ -67,6 +68,40 @@ TEST(CleanQueue, RingWrapsForEveryCapacity)
     wrap_round<120>();
     wrap_round<135>();
     wrap_round<327>();
+}
+
+// Whatever a queue holds counts in the bound that all queues share, from
+// every way in to every way out, a refused put included.
+TEST(CleanQueue, EveryQueueCountsInTheSharedBound)
+{
+    const unsigned before = PacketQuota::queued();
+    Packet out;
+    {
+        CleanQueue<Packet, 7> a;
+        CleanQueue<Packet, 120> b;
+        for (int i = 0; i < 8; ++i)
+            a.put(make_packet("a"));
+        b.put(make_packet("b"));
+        b.append(make_packet("c"));
+        EXPECT_EQ(PacketQuota::queued(), before + 9);
+        a.get(out);
+        a.get_last(&out);
+        a.preview(&out);
+        EXPECT_EQ(PacketQuota::queued(), before + 7);
+        a.clear();
+        EXPECT_EQ(PacketQuota::queued(), before + 2);
+
+        PacketQuota::Held held[2];
+        held[0] = out;
+        held[0] = make_packet("again");
+        held[1] = Packet();
+        EXPECT_EQ(PacketQuota::queued(), before + 3) << "a held handle counts once, a null one not at all";
+        held[0] = Packet();
+        held[1] = out;
+        EXPECT_TRUE(PacketQuota::room(PacketQuota::queue_limit - PacketQuota::queued()));
+        EXPECT_FALSE(PacketQuota::room(PacketQuota::queue_limit - PacketQuota::queued() + 1));
+    }
+    EXPECT_EQ(PacketQuota::queued(), before) << "destroyed queues and handles let go of their count";
 }
 
 TEST(Cyclic, ArithmeticAndTheWindowAcrossTheWrap)

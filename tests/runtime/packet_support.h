@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/packet.h"
+#include "runtime/packet_quota.h"
 
 namespace vbtest {
 
@@ -32,11 +33,12 @@ inline std::string content(const Packet& p)
     return p.null() ? std::string() : std::string(reinterpret_cast<const char*>(p.get()->data), p.length());
 }
 
-// Holds every free buffer of the pool while it lives.
+// Holds every free buffer of the pool, the reserve too, while it lives.
 struct PoolDrain {
     std::vector<Packet> held;
     PoolDrain()
     {
+        PacketQuota::ReserveAccess access;
         while (Packet_pool::available())
             held.push_back(make_packet(""));
     }

@@ -80,9 +80,36 @@ TEST(Packet, PoolExhaustionThrowsAndRecoversInReleaseOrder)
     const _Packet* second = drain.held[7].get();
     drain.held[5].release();
     drain.held[7].release();
+    PacketQuota::ReserveAccess access;
     Packet x = make_packet(""), y = make_packet("");
     EXPECT_EQ(x.get(), first);
     EXPECT_EQ(y.get(), second);
+}
+
+// The last buffers go only to the controller link's own allocations, and
+// what a copy on write takes counts the same.
+TEST(Packet, TheReserveGoesOnlyToThoseAllowedIt)
+{
+    std::vector<Packet> held;
+    while (Packet_pool::available() > PacketQuota::reserve)
+        held.push_back(make_packet("a"));
+    EXPECT_THROW(make_packet(""), std::bad_alloc);
+    Packet shared = held[0];
+    EXPECT_THROW(shared.put('b'), std::bad_alloc);
+    {
+        PacketQuota::ReserveAccess closed(false);
+        EXPECT_THROW(make_packet(""), std::bad_alloc);
+    }
+    {
+        PacketQuota::ReserveAccess open;
+        PacketQuota::ReserveAccess nested;
+        shared.put('b');
+        held.push_back(make_packet(""));
+    }
+    EXPECT_EQ(Packet_pool::available(), PacketQuota::reserve - 2);
+    EXPECT_THROW(make_packet(""), std::bad_alloc) << "the access ends with its scope";
+    held.resize(held.size() - 3);
+    EXPECT_NO_THROW(make_packet(""));
 }
 
 TEST(Packet, SixteenBitValuesInBothByteOrders)

@@ -161,6 +161,37 @@ TEST_F(PstnSlotTest, CongestionIsReportedOnce)
     EXPECT_THAT(only(sent, "slot=1 ioctl"), ElementsAre("slot=1 ioctl isdnLinkStatus : congested"));
 }
 
+// A message the link's full queue cannot take is refused, not answered
+// success and lost; what the link keeps, for sending or for
+// retransmission, counts in the bound all queues share.
+TEST_F(PstnSlotTest, AFullLinkRefusesTheMessageAndCountsWhatItKeeps)
+{
+    const unsigned before = PacketQuota::queued();
+    struct Case {
+        const char* name;
+        unsigned kept; // unacknowledged plus waiting
+    };
+    for (const Case& c : {Case{"pri", 7 + 128}, Case{"ss7", 127 + 200}}) {
+        if (c.name[0] == 'p') {
+            established();
+        } else {
+            join(ss7(1, true));
+            aligned();
+        }
+        for (unsigned i = 0; i < c.kept; ++i)
+            ASSERT_THAT(command(user_data("03 01 02"), 1), testing::Contains("slot=1 success")) << c.name << i;
+        EXPECT_EQ(PacketQuota::queued(), before + c.kept) << c.name;
+        EXPECT_THAT(command(user_data("03 01 02"), 1), testing::Contains("slot=1 error insufficientResources"))
+            << c.name;
+        EXPECT_EQ(PacketQuota::queued(), before + c.kept) << c.name;
+        command(simple(C::e_destroy), 1);
+        command(simple(C::e_destroy), 2);
+        wait(10);
+        EXPECT_EQ(PacketQuota::queued(), before) << c.name;
+        from(16);
+    }
+}
+
 } // namespace
 
 namespace {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/mux_time.h"
+#include "runtime/packet_quota.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/server/control/lgcp_support.h"
 #include "tests/support/test_support.h"
@@ -245,6 +246,28 @@ TEST_F(OnePassTest, ALoneCommandIsAnsweredBeforeTheLoopWaitsAgain)
     EXPECT_EQ(answeredAt, offeredAt + 1) << "seen by the very next poll";
     EXPECT_EQ(Mux::milliseconds(), t0);
     EXPECT_EQ(vbtest::answers(link->pair.b), Texts{"seq=5 success"});
+}
+
+// With every buffer taken but the pool's reserve, the controller link still
+// reads, frames and answers a command and its signal; another channel
+// waits for buffers meanwhile.
+TEST_F(CtrlServerTest, TheControllerIsAnsweredFromThePoolsReserveAlone)
+{
+    a.script = [](ScriptedService& s) { return play(s, "GST"); };
+    std::vector<Packet> held;
+    while (Packet_pool::available() > PacketQuota::reserve) {
+        held.emplace_back();
+        held.back().reserve_head(0);
+    }
+    vbtest::PairLink agent;
+    agent.up();
+    ASSERT_TRUE(vbtest::write_all(agent.pair.b.get(), vbtest::tpkt("x")));
+    ASSERT_TRUE(vbtest::write_all(link->pair.b.get(), vbtest::tpkt(vbtest::lgcp(vbtest::command(false), 7, 3))));
+    char c;
+    vbtest::run_until([&] { return ::recv(link->pair.b.get(), &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0; }, 2000);
+    EXPECT_EQ(vbtest::answers(link->pair.b), (Texts{"slot=3 signal", "seq=7 slot=3 success"}));
+    EXPECT_EQ(Packet_pool::available(), PacketQuota::reserve) << "every reserve buffer came back";
+    EXPECT_THAT(err.str(), HasSubstr("packet pool empty, read deferred"));
 }
 
 TEST_F(CtrlServerTest, AControllerThatStopsReadingIsDroppedAfterTheBudget)
