@@ -18,7 +18,9 @@
 #include "media/modem_child.h"
 #include "media/modem_factory.h"
 #include "runtime/ext.h"
+#include "runtime/inet4_addr.h"
 #include "runtime/paths.h"
+#include "server/slots/slot_refusal.h"
 
 namespace Mdm = Device::Modem;
 namespace If = Device::NetIf;
@@ -128,14 +130,23 @@ bool ModemSlot::IActivate(TERM::TermActivateParams const& params)
         return false;
     }
     const TERM::ModemUserParameters& user = params.get_modem();
-    auto address = [](const ASN1::IA5String& text) { return ntohl(inet_addr(std::string(text).c_str())); };
+    // Refused whole, before any record goes: a text that is no address
+    // would otherwise reach the helper as some address all the same.
+    const std::string texts[] = {user.get_remoteAddr(), user.get_netmask(), user.get_gateway(), user.get_dns()};
+    uint32_t addresses[4];
+    for (size_t i = 0; i < 4; ++i)
+        if (!INet4::ParseDottedQuad(texts[i], addresses[i])) {
+            std::cerr << ext::header(this) << "modem's activation: " << ext::quoted(texts[i])
+                      << " is no IPv4 address." << std::endl;
+            RefuseCommand(LGCP::ErrorCause::invalidParams);
+            return false;
+        }
     int32_t id = modem_id();
     if (ModemFactory* f = factory()) {
         f->SendAuth(attr::make(Auth::accept, id, {1}));
         f->SendAuth(attr::make(Auth::ip, id,
-                               {0, address(user.get_remoteAddr()), address(user.get_netmask()),
-                                address(user.get_gateway()), address(user.get_dns()),
-                                static_cast<uint32_t>(user.get_mtu().getValue())}));
+                               {0, ntohl(addresses[0]), ntohl(addresses[1]), ntohl(addresses[2]),
+                                ntohl(addresses[3]), static_cast<uint32_t>(user.get_mtu().getValue())}));
     }
     // Taken whether or not a helper took the records.
     return true;

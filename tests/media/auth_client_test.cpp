@@ -67,6 +67,19 @@ struct AuthTest : ::testing::Test, ModemWorld {
         }, 1000);
         return got;
     }
+    // The modem's activation; a field not given stays valid.
+    static LGCP::Command activation(const char* remote = "10.1.2.3", const char* netmask = "255.255.255.0",
+                                    const char* gateway = "10.1.2.1", const char* dns = "10.1.2.53")
+    {
+        LGCP::Command c;
+        TERM::ModemUserParameters& u = c.get_activate().get_modem();
+        u.set_remoteAddr(remote);
+        u.set_netmask(netmask);
+        u.set_gateway(gateway);
+        u.set_dns(dns);
+        u.set_mtu(1500);
+        return c;
+    }
     // A DSP modem at slot 2 on modem 0.
     void modem_call()
     {
@@ -151,20 +164,33 @@ TEST_F(AuthTest, ActivationAnswersTheHelperOfTheSession)
     // The helper spoke for session 0.
     send(voauth(0, "alice", "secret"));
     await_controller();
-    LGCP::Command c;
-    TERM::ModemUserParameters& u = c.get_activate().get_modem();
-    u.set_remoteAddr("10.1.2.3");
-    u.set_netmask("255.255.255.0");
-    u.set_gateway("10.1.2.1");
-    u.set_dns("bad");
-    u.set_mtu(1500);
-    EXPECT_THAT(command(c, 2), ElementsAre("slot=2 success"));
+    EXPECT_THAT(command(activation(), 2), ElementsAre("slot=2 success"));
     EXPECT_EQ(received(52), attr::make(Auth::accept, 0, {1}) +
-                                attr::make(Auth::ip, 0, {0, 0x0a010203, 0xffffff00, 0x0a010201, 0xffffffff, 1500}));
+                                attr::make(Auth::ip, 0, {0, 0x0a010203, 0xffffff00, 0x0a010201, 0x0a010235, 1500}));
 
     // Not the modem's parameters.
     EXPECT_THAT(command(simple(LGCP::Command::e_activate), 2), ElementsAre("slot=2 error unsupported"));
     EXPECT_THAT(err.str(), HasSubstr("modem's activation requests parameter."));
+}
+
+// An address that does not parse would reach the helper as some other
+// address (inet_addr's 255.255.255.255): the activation is refused and
+// neither record goes.
+TEST_F(AuthTest, AnActivationWithATextThatIsNoAddressSendsNothing)
+{
+    modem_call();
+    send(voauth(0, "alice", "secret"));
+    await_controller();
+    for (const LGCP::Command& c :
+         {activation("10.1.2.3", "bogus"), activation("10.1.2"), activation("10.1.2.3", "255.255.255.0", ""),
+          activation("10.1.2.3", "255.255.255.0", "10.1.2.1", "10.1.2.53 ")})
+        EXPECT_THAT(command(c, 2), ElementsAre("slot=2 error invalidParams"));
+    EXPECT_THAT(err.str(), HasSubstr("modem's activation: \"bogus\" is no IPv4 address.\n"));
+    EXPECT_THAT(err.str(), HasSubstr("modem's activation: \"\" is no IPv4 address.\n"));
+    // The first records the helper gets are those of a valid activation.
+    EXPECT_THAT(command(activation("10.9.9.9"), 2), ElementsAre("slot=2 success"));
+    EXPECT_EQ(received(52), attr::make(Auth::accept, 0, {1}) +
+                                attr::make(Auth::ip, 0, {0, 0x0a090909, 0xffffff00, 0x0a010201, 0x0a010235, 1500}));
 }
 
 TEST_F(AuthTest, SessionsMatchOnlyStartedModemsAndHelpersThatSpoke)
@@ -176,8 +202,7 @@ TEST_F(AuthTest, SessionsMatchOnlyStartedModemsAndHelpersThatSpoke)
     command(create_modem([](TERM::ModemParams& p) {
         p.include_ddm().push_back(TERM::DigitalDataModeEnum(TERM::DigitalDataModeEnum::ddmV110));
     }), 3);
-    LGCP::Command c;
-    c.get_activate().get_modem().set_mtu(1);
+    LGCP::Command c = activation();
     // No helper has spoken for session -1: nothing is sent, success all the same.
     EXPECT_THAT(command(c, 3), ElementsAre("slot=3 success"));
     EXPECT_THAT(log.str(), HasSubstr("send error: unknown auth -1 session."));
