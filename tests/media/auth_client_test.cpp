@@ -46,15 +46,26 @@ struct AuthTest : ::testing::Test, ModemWorld {
         modems.IQuery();
         helper = connect_helper();
     }
+    // A connection, once the server took it (also in place of another).
     Fd connect_helper()
     {
         Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         EXPECT_EQ(::connect(s.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
-        size_t before = modems.clients();
-        run_real([&] { return modems.clients() > before; });
+        size_t before = count_of(err.str(), "incoming auth connection from");
+        run_real([&] { return count_of(err.str(), "incoming auth connection from") > before; });
         return s;
     }
-    void send(const std::string& bytes) { ASSERT_EQ(::send(helper.get(), bytes.data(), bytes.size(), 0), ssize_t(bytes.size())); }
+    void send(const std::string& bytes, const Fd& to)
+    {
+        ASSERT_EQ(::send(to.get(), bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+    }
+    void send(const std::string& bytes) { send(bytes, helper); }
+    // Whether the server closed the connection, waiting for it.
+    static bool closed_by_server(const Fd& s)
+    {
+        char c;
+        return run_real([&] { return ::recv(s.get(), &c, 1, MSG_DONTWAIT) == 0; });
+    }
     // What the helper received within 1 s.
     std::string received(size_t size)
     {
@@ -249,14 +260,17 @@ TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
     ASSERT_EQ(await_controller().size(), 1u);
     EXPECT_EQ(count_of(err.str(), "receive auth request for unknown session 7\n"), 2u);
 
+    // At the limit, with every connection spoken, a newcomer is closed.
     std::vector<Fd> helpers;
-    while (modems.clients() < ModemFactory::kMaxAuthClients)
+    while (modems.clients() < ModemFactory::kMaxAuthClients) {
         helpers.push_back(connect_helper());
+        send(voauth(9, "x", "y"), helpers.back());
+    }
+    ASSERT_TRUE(run_real([&] { return count_of(err.str(), "unknown session 9\n") == helpers.size(); }));
     auto refused = [&] {
         Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         EXPECT_EQ(::connect(s.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
-        char c;
-        return run_real([&] { return ::recv(s.get(), &c, 1, MSG_DONTWAIT) == 0; });
+        return closed_by_server(s);
     };
     EXPECT_TRUE(refused());
     EXPECT_TRUE(refused());
@@ -266,6 +280,36 @@ TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
     run_real([&] { return modems.clients() < ModemFactory::kMaxAuthClients; });
     helpers.push_back(connect_helper());
     EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
+}
+
+// Connections that only stay open cannot keep the helper out: at the
+// limit a newcomer takes the place of the oldest that has not sent a
+// whole record, and one that spoke keeps its place.
+TEST_F(AuthTest, IdleConnectionsCannotKeepTheHelperOut)
+{
+    modem_call();
+    // The fixture's helper is the oldest; half a record is no record.
+    std::vector<Fd> idle;
+    while (modems.clients() < ModemFactory::kMaxAuthClients)
+        idle.push_back(connect_helper());
+    send(voauth(0, "half", "p").substr(0, 100), idle.front());
+
+    Fd real = connect_helper();
+    EXPECT_TRUE(closed_by_server(helper));
+    send(voauth(0, "alice", "secret"), real);
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding auth : { username \"alice\", password \"secret\"}"));
+
+    // A newcomer for each other connection: the one that spoke stays.
+    std::vector<Fd> newcomers;
+    while (newcomers.size() < idle.size())
+        newcomers.push_back(connect_helper());
+    for (const Fd& s : idle)
+        EXPECT_TRUE(closed_by_server(s));
+    EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
+    send(attr::make(Auth::voacct, 0, {0, 0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 60, 0}), real);
+    EXPECT_THAT(await_controller(), ElementsAre(HasSubstr("slot=2 modemProceeding acct")));
+    EXPECT_EQ(count_of(err.str(), "taken in place of the oldest silent one: 64 helper connections open\n"), 1u);
+    EXPECT_THAT(err.str(), testing::Not(HasSubstr(" refused: ")));
 }
 
 } // namespace
