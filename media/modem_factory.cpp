@@ -239,15 +239,19 @@ void ModemFactory::RemoveClient(AuthClient* client)
     mClients.remove_if([client](const std::unique_ptr<AuthClient>& c) { return c.get() == client; });
 }
 
-bool ModemFactory::OnAuth(const attr& record, bool quiet)
+bool ModemFactory::OnAuth(const attr& record, Auth::Runs* runs)
 {
+    Auth::Runs first;
+    Auth::Runs& run = runs ? *runs : first;
     for (ModemSlot* slot : mAll)
         if (slot->EqAuthId(record.session())) {
-            slot->OnAuth(record);
+            run.unknown = false;
+            slot->OnAuth(record, run.refused);
             return true;
         }
-    if (!quiet)
+    if (!run.unknown)
         std::cerr << ext::header(this) << "receive auth request for unknown session " << record.session() << std::endl;
+    run.unknown = true;
     return false;
 }
 

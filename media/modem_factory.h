@@ -46,8 +46,9 @@ public:
     void ReleaseModemSlot(HdlcModemSlot* slot);
 
     // A record from a helper, for the slot of its session; false when no
-    // slot took it (logged unless quiet).
-    bool OnAuth(const attr& record, bool quiet = false);
+    // slot has that session. What it logs follows the connection's runs
+    // (none: every record counts as the first of its run).
+    bool OnAuth(const attr& record, Auth::Runs* runs = nullptr);
     // A record for the helper of its session; false when none took it.
     bool SendAuth(const std::string& record);
     // A closed connection whose callbacks are over.

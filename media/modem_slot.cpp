@@ -162,33 +162,34 @@ BASE::INTEGER64Bits split(uint64_t value)
 }
 } // namespace
 
-void ModemSlot::OnAuth(const attr& record)
+void ModemSlot::OnAuth(const attr& record, bool& refused)
 {
+    // A run of refused records is logged at its first.
+    auto refuse = [&](const std::string& why) {
+        if (!refused)
+            std::cerr << ext::header(this) << why << std::endl;
+        refused = true;
+    };
     switch (record.type()) {
     case Auth::voauth: {
-        if (record.size() != Auth::kVoauthSize) {
-            std::cerr << ext::header(this) << "auth request, invalid size: " << record.size() << std::endl;
-            return;
-        }
+        if (record.size() != Auth::kVoauthSize)
+            return refuse("auth request, invalid size: " + std::to_string(record.size()));
         std::string user = record.text(Auth::kUserOffset, Auth::kTextSize);
         std::string password = record.text(Auth::kPasswordOffset, Auth::kTextSize);
         // The controller takes them as IA5String. Refused whole, not
         // altered: an altered name or password could match another one.
-        if (!Auth::ia5(user) || !Auth::ia5(password)) {
-            std::cerr << ext::header(this) << "auth request, user name or password not IA5, dropped." << std::endl;
-            return;
-        }
+        if (!Auth::ia5(user) || !Auth::ia5(password))
+            return refuse("auth request, user name or password not IA5, dropped.");
         TERM::ModemProceeding p;
         p.get_auth().set_username(user);
         p.get_auth().set_password(password);
+        refused = false;
         OnModem(p);
         return;
     }
     case Auth::voacct: {
-        if (record.size() != Auth::kVoacctSize) {
-            std::cerr << ext::header(this) << "auth accounting, invalid size: " << record.size() << std::endl;
-            return;
-        }
+        if (record.size() != Auth::kVoacctSize)
+            return refuse("auth accounting, invalid size: " + std::to_string(record.size()));
         TERM::ModemProceeding p;
         TERM::MdmAccounting& a = p.get_acct();
         a.set_octetsOut(split(record.dword(Auth::kOctetsOut)));
@@ -196,6 +197,7 @@ void ModemSlot::OnAuth(const attr& record)
         a.set_packetsOut(split(record.dword(Auth::kPacketsOut)));
         a.set_packetsIn(split(record.dword(Auth::kPacketsIn)));
         a.set_time(split(record.word(Auth::kSessionTime)));
+        refused = false;
         OnModem(p);
         return;
     }

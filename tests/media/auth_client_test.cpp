@@ -154,7 +154,30 @@ TEST_F(AuthTest, ANameOrPasswordOutsideIA5IsRefused)
     modem_call();
     send(voauth(0, "jos\xc3\xa9", "pw") + voauth(0, "bob", "\x80") + voauth(0, "\x01~\x7f", "ok"));
     EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding auth : { username \"\x01~\x7f\", password \"ok\"}"));
-    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 2u);
+    // Both refused records are one run.
+    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 1u);
+}
+
+// A helper that repeats refused records writes one line a run, not one a
+// record; a record taken ends the run, and each connection has its own.
+TEST_F(AuthTest, ARunOfRefusedRecordsIsLoggedAtItsFirst)
+{
+    modem_call();
+    const std::string taken = "slot=2 modemProceeding auth : { username \"good\", password \"pw\"}";
+    std::string run;
+    for (int i = 0; i < 40; ++i)
+        run += voauth(0, "jos\xc3\xa9", "pw") + voauth(0, "x", "y", 100) + attr::make(Auth::voacct, 0, {0});
+    send(run + voauth(0, "good", "pw"));
+    EXPECT_THAT(await_controller(), ElementsAre(taken));
+    send(attr::make(Auth::voacct, 0, {0}) + voauth(0, "x", "y", 100) + voauth(0, "good", "pw"));
+    EXPECT_THAT(await_controller(), ElementsAre(taken));
+    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 1u);
+    EXPECT_EQ(count_of(err.str(), "auth accounting, invalid size: 16\n"), 1u);
+    EXPECT_EQ(count_of(err.str(), "auth request, invalid size: 100\n"), 0u);
+
+    Fd other = connect_helper();
+    send(voauth(0, "x", "y", 100), other);
+    EXPECT_TRUE(run_real([&] { return count_of(err.str(), "auth request, invalid size: 100\n") == 1; }));
 }
 
 TEST_F(AuthTest, AccountingCarriesBothHalvesOfEachCounter)
