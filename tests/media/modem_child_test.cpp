@@ -4,7 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "media/modem_child.h"
 #include "tests/media/modem_support.h"
@@ -109,6 +113,55 @@ TEST_F(ModemChildTest, ASignalGoesOnlyToAChildStillOurs)
     // Reaped: the number may name another process by now.
     EXPECT_FALSE(ModemChild::signal_child(pid, SIGKILL));
     EXPECT_FALSE(ModemChild::signal_child(::getpid(), 0));
+}
+
+// A child stopped before it lets go of the server's descriptors (by a
+// debugger, or a SIGSTOP from another process) holds the spawn, and so
+// the loop, for the bound only.
+int gStoppedPid = -1;
+
+TEST_F(ModemChildTest, AStoppedNewChildHoldsTheSpawnForTheBoundOnly)
+{
+    int pids[2];
+    ASSERT_EQ(::pipe2(pids, O_CLOEXEC), 0);
+    Fd readPid(pids[0]), writePid(pids[1]);
+    gStoppedPid = pids[1];
+    ModemChild::Setup setup;
+    setup.argv = {"/usr/local/sbin/pppd"};
+    setup.beforeRelease = [] {
+        pid_t self = ::getpid();
+        if (::write(gStoppedPid, &self, sizeof(self)) < 0) {
+        }
+        ::raise(SIGSTOP);
+    };
+    // Without a bound the spawn would wait for ever: the child is killed
+    // after 5 s, which ends that wait.
+    std::atomic<bool> spawned{false};
+    std::thread guard([&] {
+        pid_t child = -1;
+        if (::read(readPid.get(), &child, sizeof(child)) != sizeof(child))
+            return;
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!spawned && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!spawned)
+            ::kill(child, SIGKILL);
+    });
+    auto begin = std::chrono::steady_clock::now();
+    pid_t pid = ModemChild::spawn(setup);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+    spawned = true;
+    guard.join();
+    EXPECT_GT(pid, 0);
+    EXPECT_GE(took.count(), ModemChild::kReleaseWaitMs - 10);
+    EXPECT_LT(took.count(), 3000);
+    EXPECT_THAT(err.str(), HasSubstr("child " + std::to_string(pid) +
+                                     " did not close its descriptors within 1000 ms, going on\n"));
+    // Still stopped; killed and reaped all the same.
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    EXPECT_EQ(stat.substr(stat.rfind(')') + 1, 3), " T ") << stat;
+    EXPECT_TRUE(ModemChild::signal_child(pid, SIGKILL));
+    EXPECT_TRUE(run_real([&] { return reaped(pid); }));
 }
 
 TEST_F(ModemChildTest, ADigitalModemRunsPppOnItsInterface)
