@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -113,6 +114,50 @@ TEST_F(ModemChildTest, ASignalGoesOnlyToAChildStillOurs)
     // Reaped: the number may name another process by now.
     EXPECT_FALSE(ModemChild::signal_child(pid, SIGKILL));
     EXPECT_FALSE(ModemChild::signal_child(::getpid(), 0));
+}
+
+// The child runs with none of the server's handlers, ignored signals or
+// blocked ones: a signal sent to it before its exec acts as on the program,
+// which here dies of SIGTERM during its wait (lost, the stand-in would run
+// and wait for ever).
+TEST_F(ModemChildTest, AChildKeepsNoSignalStateOfTheServer)
+{
+    struct Row {
+        const char* name;
+        void (*handler)(int); // null: SIGTERM blocked instead
+    } rows[] = {
+        {"caught", [](int) {}},
+        {"ignored", SIG_IGN},
+        {"blocked", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        struct sigaction set {}, old;
+        set.sa_handler = row.handler ? row.handler : SIG_DFL;
+        ::sigaction(SIGTERM, &set, &old);
+        sigset_t term, mask;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        ::sigprocmask(row.handler ? SIG_UNBLOCK : SIG_BLOCK, &term, &mask);
+        struct End {
+            int status = -1;
+            void on(int s) { status = s; }
+        } end;
+        ChildWait wait;
+        wait.Bind(&end, &End::on);
+        ModemChild::Setup setup;
+        setup.argv = {"/usr/local/sbin/pppd"};
+        setup.delayMs = 1000;
+        pid_t pid = ModemChild::spawn(setup);
+        ::kill(pid, SIGTERM);
+        wait.Attach(pid);
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+        ::sigaction(SIGTERM, &old, nullptr);
+        EXPECT_TRUE(run_real([&] { return end.status != -1; }, 5000));
+        EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGTERM) << end.status;
+        ModemChild::signal_child(pid, SIGKILL);
+        EXPECT_TRUE(run_real([&] { return reaped(pid); }));
+    }
 }
 
 // A child stopped before it lets go of the server's descriptors (by a
