@@ -126,7 +126,7 @@ bool AuthClient::Complete()
     }
     mSession = record.session();
     mHasSession = true;
-    mUnknownLogged = !mFactory.OnAuth(attr(mBuffer, size), mUnknownLogged);
+    mFactory.OnAuth(attr(mBuffer, size), &mRuns);
     return true;
 }
 

@@ -39,6 +39,15 @@ constexpr size_t kOctetsOut = 24, kOctetsIn = 32, kPacketsOut = 40, kPacketsIn =
 // Whether every byte is an IA5 (ITU-T T.50) character: seven bits.
 bool ia5(const std::string& text);
 
+// What one connection has logged of the run of records it is in: a helper
+// that repeats a bad record gets one line, not one per record.
+struct Runs {
+    // The records since the last that found its slot found none.
+    bool unknown = false;
+    // The records since the last that a slot took were refused.
+    bool refused = false;
+};
+
 } // namespace Auth
 
 // One whole record as received: a view of its bytes.
@@ -101,8 +110,6 @@ private:
     ModemFactory& mFactory;
     bool mHasSession = false;
     int32_t mSession = -1;
-    // The records since the last that found its slot found none: the
-    // unknown session was logged at the first of them.
-    bool mUnknownLogged = false;
+    Auth::Runs mRuns;
     unsigned mRecordsThisPass = 0;
 };

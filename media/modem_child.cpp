@@ -1,6 +1,7 @@
 #include "media/modem_child.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -118,6 +119,8 @@ void close_others(int keep, int limit)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (setup.beforeRelease)
+        setup.beforeRelease();
     // The server's sockets and devices must not stay open (a bound port,
     // a held channel) while the child waits to exec; the parent goes on
     // once done is closed too.
@@ -137,7 +140,37 @@ void close_others(int keep, int limit)
     ::_exit(setup.failStatus);
 }
 
+// Whether the end of file on fd came within kReleaseWaitMs (or there is
+// nothing to wait for).
+bool await_release(int fd)
+{
+    int64_t deadline = real_ms() + kReleaseWaitMs;
+    for (;;) {
+        int64_t left = deadline - real_ms();
+        pollfd p{fd, POLLIN, 0};
+        int n = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
+        if (n == 0)
+            return false;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return true;
+        }
+        char byte;
+        ssize_t r = ::read(fd, &byte, 1);
+        if (r == 0 || (r < 0 && errno != EINTR))
+            return true;
+    }
+}
+
 } // namespace
+
+int64_t real_ms()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 pid_t spawn(const Setup& setup)
 {
@@ -175,12 +208,12 @@ pid_t spawn(const Setup& setup)
     if (done[1] >= 0)
         ::close(done[1]);
     // A moment: the child only resets its signals and closes descriptors
-    // (or dies) first. Until then a closed socket's port would stay bound.
+    // (or dies) first. Until then a closed socket's port would stay bound;
+    // a child stopped on the way holds it, but not the loop, any longer.
     if (done[0] >= 0) {
-        char byte;
-        ssize_t n;
-        while (pid > 0 && ((n = ::read(done[0], &byte, 1)) > 0 || (n < 0 && errno == EINTR))) {
-        }
+        if (pid > 0 && !await_release(done[0]))
+            std::cerr << "child " << pid << " did not close its descriptors within " << kReleaseWaitMs
+                      << " ms, going on" << std::endl;
         ::close(done[0]);
     }
     errno = error;

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,10 @@ constexpr char kOriginateOptions[] = "/usr/local/etc/ppp/coptions";
 constexpr char kHdlcOptions[] = "/usr/local/etc/ppp/ioptions";
 constexpr size_t kMaxPppdArgs = 62;
 constexpr size_t kMaxFaxArgs = 60;
+// How long spawn waits, in real time, for a new child to let go of the
+// server's descriptors: a child stopped before that (a debugger, a stray
+// SIGSTOP) must not hold the loop.
+constexpr int kReleaseWaitMs = 1000;
 
 // The PPP daemon on device (a "/dev/mdm" + N path or an interface name).
 std::vector<std::string> pppd_command(TERM::ModemParams const& params, const std::string& device,
@@ -48,10 +53,18 @@ struct Setup {
     int failStatus = 2;
     // Written on the standard error when the exec failed, when not null.
     const char* failText = nullptr;
+    // Run in the child before it lets go of the server's descriptors, when
+    // not null; for tests, which stop the child there. System calls only.
+    void (*beforeRelease)() = nullptr;
 };
 
-// The child's pid, or -1 with errno when fork failed.
+// The child's pid, or -1 with errno when fork failed. It returns once the
+// child holds none of the server's descriptors, or after kReleaseWaitMs.
 pid_t spawn(const Setup& setup);
+
+// Milliseconds of the monotonic clock: the real time that children run
+// in, whatever clock the loop keeps.
+int64_t real_ms();
 
 // Sends sig to pid only while pid is still a child of this process that
 // nobody has reaped: a reaped pid may already name another process.

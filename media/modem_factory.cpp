@@ -200,19 +200,37 @@ void ModemFactory::OnSocketEvent(int fd, short revents)
         std::cerr << ext::header(this) << "fail to set nonblock mode." << std::endl;
         return;
     }
-    // Taken and closed at once: left waiting, it would keep the socket
-    // ready on every pass.
+    // At the limit a newcomer for which no room is made is taken and
+    // closed at once: left waiting, it would keep the socket ready on
+    // every pass.
     if (mClients.size() >= kMaxAuthClients) {
-        if (!mRefusing)
-            std::cerr << ext::header(this) << "auth connection from " << peer.GetString() << " refused: "
-                      << kMaxAuthClients << " helper connections open" << std::endl;
-        mRefusing = true;
-        return;
+        if (!MakeRoom(peer))
+            return;
+    } else {
+        mAtLimit = AtLimit::no;
     }
-    mRefusing = false;
     mClients.push_back(std::make_unique<AuthClient>(std::move(conn), peer, *this));
     mClients.back()->Activate();
     std::cerr << ext::header(this) << "incoming auth connection from " << peer.GetString() << std::endl;
+}
+
+// Connections that only stay open must not keep the helper out: the
+// oldest that has not spoken goes, whatever it is waiting for.
+bool ModemFactory::MakeRoom(const INet4::Addr& peer)
+{
+    auto silent = std::find_if(mClients.begin(), mClients.end(),
+                               [](const std::unique_ptr<AuthClient>& c) { return !c->has_session(); });
+    AtLimit now = silent == mClients.end() ? AtLimit::refusing : AtLimit::evicting;
+    if (now != mAtLimit) {
+        std::cerr << ext::header(this) << "auth connection from " << peer.GetString()
+                  << (now == AtLimit::refusing ? " refused: " : " taken in place of the oldest silent one: ")
+                  << kMaxAuthClients << " helper connections open" << std::endl;
+        mAtLimit = now;
+    }
+    if (now == AtLimit::refusing)
+        return false;
+    RemoveClient(silent->get());
+    return true;
 }
 
 void ModemFactory::RemoveClient(AuthClient* client)
@@ -221,15 +239,19 @@ void ModemFactory::RemoveClient(AuthClient* client)
     mClients.remove_if([client](const std::unique_ptr<AuthClient>& c) { return c.get() == client; });
 }
 
-bool ModemFactory::OnAuth(const attr& record, bool quiet)
+bool ModemFactory::OnAuth(const attr& record, Auth::Runs* runs)
 {
+    Auth::Runs first;
+    Auth::Runs& run = runs ? *runs : first;
     for (ModemSlot* slot : mAll)
         if (slot->EqAuthId(record.session())) {
-            slot->OnAuth(record);
+            run.unknown = false;
+            slot->OnAuth(record, run.refused);
             return true;
         }
-    if (!quiet)
+    if (!run.unknown)
         std::cerr << ext::header(this) << "receive auth request for unknown session " << record.session() << std::endl;
+    run.unknown = true;
     return false;
 }
 

@@ -24,8 +24,10 @@ class ModemFactory : public SlotFactory {
 public:
     static constexpr char kAuthAddress[] = "127.0.0.1:52000";
     static constexpr int kAuthBacklog = 64;
-    // Helper connections served at once; more are closed when accepted.
-    // Far above the calls a board carries, each with one helper at most.
+    // Helper connections served at once. Far above the calls a board
+    // carries, each with one helper at most. At the limit a newcomer takes
+    // the place of the oldest connection that has sent no whole record
+    // yet; only when every one has spoken is the newcomer closed at once.
     static constexpr size_t kMaxAuthClients = 64;
     static constexpr int kMaxInterfaces = 256;
 
@@ -44,8 +46,9 @@ public:
     void ReleaseModemSlot(HdlcModemSlot* slot);
 
     // A record from a helper, for the slot of its session; false when no
-    // slot took it (logged unless quiet).
-    bool OnAuth(const attr& record, bool quiet = false);
+    // slot has that session. What it logs follows the connection's runs
+    // (none: every record counts as the first of its run).
+    bool OnAuth(const attr& record, Auth::Runs* runs = nullptr);
     // A record for the helper of its session; false when none took it.
     bool SendAuth(const std::string& record);
     // A closed connection whose callbacks are over.
@@ -69,6 +72,8 @@ private:
     void ScanInterfaces();
     bool Held(const std::string& name) const;
     void OnSocketEvent(int fd, short revents);
+    // Room for a newcomer at the limit: false when every connection spoke.
+    bool MakeRoom(const INet4::Addr& peer);
 
     std::list<DspModemSlot*> mDsp;
     std::list<HdlcModemSlot*> mHdlc;
@@ -77,7 +82,9 @@ private:
     Event mListen;
     INet4::Addr mAuthAddress;
     std::list<std::unique_ptr<AuthClient>> mClients;
-    // A connection over the limit was refused since the last one accepted.
-    bool mRefusing = false;
+    // What was logged of the newcomers met at the limit since one was
+    // taken below it: one line a run, not one a connection.
+    enum class AtLimit { no, evicting, refusing };
+    AtLimit mAtLimit = AtLimit::no;
     std::vector<std::string> mFree;
 };

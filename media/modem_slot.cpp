@@ -18,7 +18,9 @@
 #include "media/modem_child.h"
 #include "media/modem_factory.h"
 #include "runtime/ext.h"
+#include "runtime/inet4_addr.h"
 #include "runtime/paths.h"
+#include "server/slots/slot_refusal.h"
 
 namespace Mdm = Device::Modem;
 namespace If = Device::NetIf;
@@ -128,14 +130,23 @@ bool ModemSlot::IActivate(TERM::TermActivateParams const& params)
         return false;
     }
     const TERM::ModemUserParameters& user = params.get_modem();
-    auto address = [](const ASN1::IA5String& text) { return ntohl(inet_addr(std::string(text).c_str())); };
+    // Refused whole, before any record goes: a text that is no address
+    // would otherwise reach the helper as some address all the same.
+    const std::string texts[] = {user.get_remoteAddr(), user.get_netmask(), user.get_gateway(), user.get_dns()};
+    uint32_t addresses[4];
+    for (size_t i = 0; i < 4; ++i)
+        if (!INet4::ParseDottedQuad(texts[i], addresses[i])) {
+            std::cerr << ext::header(this) << "modem's activation: " << ext::quoted(texts[i])
+                      << " is no IPv4 address." << std::endl;
+            RefuseCommand(LGCP::ErrorCause::invalidParams);
+            return false;
+        }
     int32_t id = modem_id();
     if (ModemFactory* f = factory()) {
         f->SendAuth(attr::make(Auth::accept, id, {1}));
         f->SendAuth(attr::make(Auth::ip, id,
-                               {0, address(user.get_remoteAddr()), address(user.get_netmask()),
-                                address(user.get_gateway()), address(user.get_dns()),
-                                static_cast<uint32_t>(user.get_mtu().getValue())}));
+                               {0, ntohl(addresses[0]), ntohl(addresses[1]), ntohl(addresses[2]),
+                                ntohl(addresses[3]), static_cast<uint32_t>(user.get_mtu().getValue())}));
     }
     // Taken whether or not a helper took the records.
     return true;
@@ -151,33 +162,34 @@ BASE::INTEGER64Bits split(uint64_t value)
 }
 } // namespace
 
-void ModemSlot::OnAuth(const attr& record)
+void ModemSlot::OnAuth(const attr& record, bool& refused)
 {
+    // A run of refused records is logged at its first.
+    auto refuse = [&](const std::string& why) {
+        if (!refused)
+            std::cerr << ext::header(this) << why << std::endl;
+        refused = true;
+    };
     switch (record.type()) {
     case Auth::voauth: {
-        if (record.size() != Auth::kVoauthSize) {
-            std::cerr << ext::header(this) << "auth request, invalid size: " << record.size() << std::endl;
-            return;
-        }
+        if (record.size() != Auth::kVoauthSize)
+            return refuse("auth request, invalid size: " + std::to_string(record.size()));
         std::string user = record.text(Auth::kUserOffset, Auth::kTextSize);
         std::string password = record.text(Auth::kPasswordOffset, Auth::kTextSize);
         // The controller takes them as IA5String. Refused whole, not
         // altered: an altered name or password could match another one.
-        if (!Auth::ia5(user) || !Auth::ia5(password)) {
-            std::cerr << ext::header(this) << "auth request, user name or password not IA5, dropped." << std::endl;
-            return;
-        }
+        if (!Auth::ia5(user) || !Auth::ia5(password))
+            return refuse("auth request, user name or password not IA5, dropped.");
         TERM::ModemProceeding p;
         p.get_auth().set_username(user);
         p.get_auth().set_password(password);
+        refused = false;
         OnModem(p);
         return;
     }
     case Auth::voacct: {
-        if (record.size() != Auth::kVoacctSize) {
-            std::cerr << ext::header(this) << "auth accounting, invalid size: " << record.size() << std::endl;
-            return;
-        }
+        if (record.size() != Auth::kVoacctSize)
+            return refuse("auth accounting, invalid size: " + std::to_string(record.size()));
         TERM::ModemProceeding p;
         TERM::MdmAccounting& a = p.get_acct();
         a.set_octetsOut(split(record.dword(Auth::kOctetsOut)));
@@ -185,6 +197,7 @@ void ModemSlot::OnAuth(const attr& record)
         a.set_packetsOut(split(record.dword(Auth::kPacketsOut)));
         a.set_packetsIn(split(record.dword(Auth::kPacketsIn)));
         a.set_time(split(record.word(Auth::kSessionTime)));
+        refused = false;
         OnModem(p);
         return;
     }

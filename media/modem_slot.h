@@ -39,8 +39,10 @@ public:
     virtual void unbind() = 0;
     // Whether a record of that session is this slot's.
     virtual bool EqAuthId(int session) const { return modem_id() == session; }
-    // A record of this slot's session from the helper.
-    void OnAuth(const attr& record);
+    // A record of this slot's session from the helper. refused: whether
+    // the connection is in a run of refused records, whose first was
+    // logged; a record taken ends the run.
+    void OnAuth(const attr& record, bool& refused);
 
     pid_t child() const { return mPid; }
     void PutHeader(std::ostream& out) const;

@@ -12,6 +12,7 @@
 #include "board/device.h"
 #include "media/device_paths.h"
 #include "runtime/ext.h"
+#include "runtime/inet4_addr.h"
 
 namespace {
 
@@ -32,17 +33,6 @@ const Codec* codec(TERM::Payload::NamedNumber payload)
         if (c.payload == payload)
             return &c;
     return nullptr;
-}
-
-// inet_addr takes "1.2.3" and any text it cannot read gives 255.255.255.255:
-// only a full dotted quad is an address here.
-bool dotted_quad(const std::string& text, uint32_t& addr)
-{
-    in_addr a;
-    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
-        return false;
-    addr = a.s_addr;
-    return true;
 }
 
 std::string strerror_now()
@@ -72,9 +62,9 @@ bool RtpSession::fill(const std::string& header, TERM::RtpParams const& p, TERM:
     const TERM::HostAddress* local = p.has_shost() ? &p.get_shost() : &dhost;
     const char* refused = nullptr;
     std::string what;
-    if (!dotted_quad(dhost.get_iaddr(), params.remote_addr))
+    if (!INet4::ParseDottedQuad(dhost.get_iaddr(), params.remote_addr))
         refused = "bad remote address ", what = dhost.get_iaddr();
-    else if (p.has_shost() && !dotted_quad(p.get_shost().get_iaddr(), params.local_addr))
+    else if (p.has_shost() && !INet4::ParseDottedQuad(p.get_shost().get_iaddr(), params.local_addr))
         refused = "bad local address ", what = p.get_shost().get_iaddr();
     else if (dhost.get_port().getValue() >= 65535 || local->get_port().getValue() >= 65535)
         refused = "no RTCP port after RTP port ", what = "65535";

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -191,20 +190,12 @@ void T38SoftFactory::Query(LGCP::Resources& resources)
 }
 
 namespace {
-// Real time: the engine runs in it whatever clock the loop keeps.
-int64_t now_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // The first line the engine wrote within the time left; false when none.
 bool read_line(int fd, std::string& line, int64_t deadline)
 {
     char buf[T38SoftFactory::kMaxLine + 1];
     for (;;) {
-        int left = static_cast<int>(deadline - now_ms());
+        int left = static_cast<int>(deadline - ModemChild::real_ms());
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || ::poll(&p, 1, left) == 0)
             return false;
@@ -249,7 +240,7 @@ int T38SoftFactory::QueryNumOfInstances() const
     if (pid < 0) {
         std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
     } else {
-        int64_t deadline = now_ms() + kCountTimeoutMs;
+        int64_t deadline = ModemChild::real_ms() + kCountTimeoutMs;
         answered = read_line(readEnd.get(), line, deadline);
         readEnd.close();
         // Whatever it does next, the engine has had its time.

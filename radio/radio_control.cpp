@@ -1,6 +1,5 @@
 #include "radio/radio_control.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 
@@ -250,9 +249,9 @@ const std::string& RadioControl::GetPrefix()
 
 bool ParseAddress(std::string const& text, uint32_t& address)
 {
-    in_addr a;
-    bool parsed = ::inet_aton(text.c_str(), &a) != 0;
-    address = parsed ? a.s_addr : 0;
+    bool parsed = INet4::ParseDottedQuad(text, address);
+    if (!parsed)
+        address = 0;
     return parsed;
 }
 

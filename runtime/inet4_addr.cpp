@@ -29,19 +29,34 @@ bool parsePort(const char* text, size_t len, int& port)
     return true;
 }
 
-// inet_aton on the first len characters. Longer than any address form
-// inet_aton accepts means it cannot parse.
-bool parseAddress(const char* text, size_t len, in_addr& out)
+} // namespace
+
+bool ParseDottedQuad(const char* text, size_t size, uint32_t& address)
 {
-    char copy[64];
-    if (len >= sizeof(copy))
+    uint32_t value = 0;
+    size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (at >= size || text[at++] != '.'))
+            return false;
+        size_t begin = at;
+        unsigned number = 0;
+        while (at < size && at - begin < 3 && text[at] >= '0' && text[at] <= '9')
+            number = number * 10 + unsigned(text[at++] - '0');
+        size_t digits = at - begin;
+        if (digits == 0 || number > 255 || (digits > 1 && text[begin] == '0'))
+            return false;
+        value = value << 8 | number;
+    }
+    if (at != size)
         return false;
-    std::memcpy(copy, text, len);
-    copy[len] = '\0';
-    return ::inet_aton(copy, &out) != 0;
+    address = htonl(value);
+    return true;
 }
 
-} // namespace
+bool ParseDottedQuad(const std::string& text, uint32_t& address)
+{
+    return ParseDottedQuad(text.data(), text.size(), address);
+}
 
 void Addr::Reset()
 {
@@ -65,10 +80,10 @@ bool Addr::Assign(const char* text, int* port)
         if (port)
             *port = value;
     }
-    in_addr parsed;
-    if (!parseAddress(text, addrLen, parsed))
+    uint32_t parsed;
+    if (!ParseDottedQuad(text, addrLen, parsed))
         return false;
-    mSin.sin_addr = parsed;
+    mSin.sin_addr.s_addr = parsed;
     return true;
 }
 

@@ -46,15 +46,26 @@ struct AuthTest : ::testing::Test, ModemWorld {
         modems.IQuery();
         helper = connect_helper();
     }
+    // A connection, once the server took it (also in place of another).
     Fd connect_helper()
     {
         Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         EXPECT_EQ(::connect(s.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
-        size_t before = modems.clients();
-        run_real([&] { return modems.clients() > before; });
+        size_t before = count_of(err.str(), "incoming auth connection from");
+        run_real([&] { return count_of(err.str(), "incoming auth connection from") > before; });
         return s;
     }
-    void send(const std::string& bytes) { ASSERT_EQ(::send(helper.get(), bytes.data(), bytes.size(), 0), ssize_t(bytes.size())); }
+    void send(const std::string& bytes, const Fd& to)
+    {
+        ASSERT_EQ(::send(to.get(), bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+    }
+    void send(const std::string& bytes) { send(bytes, helper); }
+    // Whether the server closed the connection, waiting for it.
+    static bool closed_by_server(const Fd& s)
+    {
+        char c;
+        return run_real([&] { return ::recv(s.get(), &c, 1, MSG_DONTWAIT) == 0; });
+    }
     // What the helper received within 1 s.
     std::string received(size_t size)
     {
@@ -66,6 +77,19 @@ struct AuthTest : ::testing::Test, ModemWorld {
             return got.size() >= size;
         }, 1000);
         return got;
+    }
+    // The modem's activation; a field not given stays valid.
+    static LGCP::Command activation(const char* remote = "10.1.2.3", const char* netmask = "255.255.255.0",
+                                    const char* gateway = "10.1.2.1", const char* dns = "10.1.2.53")
+    {
+        LGCP::Command c;
+        TERM::ModemUserParameters& u = c.get_activate().get_modem();
+        u.set_remoteAddr(remote);
+        u.set_netmask(netmask);
+        u.set_gateway(gateway);
+        u.set_dns(dns);
+        u.set_mtu(1500);
+        return c;
     }
     // A DSP modem at slot 2 on modem 0.
     void modem_call()
@@ -130,7 +154,30 @@ TEST_F(AuthTest, ANameOrPasswordOutsideIA5IsRefused)
     modem_call();
     send(voauth(0, "jos\xc3\xa9", "pw") + voauth(0, "bob", "\x80") + voauth(0, "\x01~\x7f", "ok"));
     EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding auth : { username \"\x01~\x7f\", password \"ok\"}"));
-    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 2u);
+    // Both refused records are one run.
+    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 1u);
+}
+
+// A helper that repeats refused records writes one line a run, not one a
+// record; a record taken ends the run, and each connection has its own.
+TEST_F(AuthTest, ARunOfRefusedRecordsIsLoggedAtItsFirst)
+{
+    modem_call();
+    const std::string taken = "slot=2 modemProceeding auth : { username \"good\", password \"pw\"}";
+    std::string run;
+    for (int i = 0; i < 40; ++i)
+        run += voauth(0, "jos\xc3\xa9", "pw") + voauth(0, "x", "y", 100) + attr::make(Auth::voacct, 0, {0});
+    send(run + voauth(0, "good", "pw"));
+    EXPECT_THAT(await_controller(), ElementsAre(taken));
+    send(attr::make(Auth::voacct, 0, {0}) + voauth(0, "x", "y", 100) + voauth(0, "good", "pw"));
+    EXPECT_THAT(await_controller(), ElementsAre(taken));
+    EXPECT_EQ(count_of(err.str(), "auth request, user name or password not IA5, dropped.\n"), 1u);
+    EXPECT_EQ(count_of(err.str(), "auth accounting, invalid size: 16\n"), 1u);
+    EXPECT_EQ(count_of(err.str(), "auth request, invalid size: 100\n"), 0u);
+
+    Fd other = connect_helper();
+    send(voauth(0, "x", "y", 100), other);
+    EXPECT_TRUE(run_real([&] { return count_of(err.str(), "auth request, invalid size: 100\n") == 1; }));
 }
 
 TEST_F(AuthTest, AccountingCarriesBothHalvesOfEachCounter)
@@ -151,20 +198,33 @@ TEST_F(AuthTest, ActivationAnswersTheHelperOfTheSession)
     // The helper spoke for session 0.
     send(voauth(0, "alice", "secret"));
     await_controller();
-    LGCP::Command c;
-    TERM::ModemUserParameters& u = c.get_activate().get_modem();
-    u.set_remoteAddr("10.1.2.3");
-    u.set_netmask("255.255.255.0");
-    u.set_gateway("10.1.2.1");
-    u.set_dns("bad");
-    u.set_mtu(1500);
-    EXPECT_THAT(command(c, 2), ElementsAre("slot=2 success"));
+    EXPECT_THAT(command(activation(), 2), ElementsAre("slot=2 success"));
     EXPECT_EQ(received(52), attr::make(Auth::accept, 0, {1}) +
-                                attr::make(Auth::ip, 0, {0, 0x0a010203, 0xffffff00, 0x0a010201, 0xffffffff, 1500}));
+                                attr::make(Auth::ip, 0, {0, 0x0a010203, 0xffffff00, 0x0a010201, 0x0a010235, 1500}));
 
     // Not the modem's parameters.
     EXPECT_THAT(command(simple(LGCP::Command::e_activate), 2), ElementsAre("slot=2 error unsupported"));
     EXPECT_THAT(err.str(), HasSubstr("modem's activation requests parameter."));
+}
+
+// An address that does not parse would reach the helper as some other
+// address (inet_addr's 255.255.255.255): the activation is refused and
+// neither record goes.
+TEST_F(AuthTest, AnActivationWithATextThatIsNoAddressSendsNothing)
+{
+    modem_call();
+    send(voauth(0, "alice", "secret"));
+    await_controller();
+    for (const LGCP::Command& c :
+         {activation("10.1.2.3", "bogus"), activation("10.1.2"), activation("10.1.2.3", "255.255.255.0", ""),
+          activation("10.1.2.3", "255.255.255.0", "10.1.2.1", "10.1.2.53 ")})
+        EXPECT_THAT(command(c, 2), ElementsAre("slot=2 error invalidParams"));
+    EXPECT_THAT(err.str(), HasSubstr("modem's activation: \"bogus\" is no IPv4 address.\n"));
+    EXPECT_THAT(err.str(), HasSubstr("modem's activation: \"\" is no IPv4 address.\n"));
+    // The first records the helper gets are those of a valid activation.
+    EXPECT_THAT(command(activation("10.9.9.9"), 2), ElementsAre("slot=2 success"));
+    EXPECT_EQ(received(52), attr::make(Auth::accept, 0, {1}) +
+                                attr::make(Auth::ip, 0, {0, 0x0a090909, 0xffffff00, 0x0a010201, 0x0a010235, 1500}));
 }
 
 TEST_F(AuthTest, SessionsMatchOnlyStartedModemsAndHelpersThatSpoke)
@@ -176,8 +236,7 @@ TEST_F(AuthTest, SessionsMatchOnlyStartedModemsAndHelpersThatSpoke)
     command(create_modem([](TERM::ModemParams& p) {
         p.include_ddm().push_back(TERM::DigitalDataModeEnum(TERM::DigitalDataModeEnum::ddmV110));
     }), 3);
-    LGCP::Command c;
-    c.get_activate().get_modem().set_mtu(1);
+    LGCP::Command c = activation();
     // No helper has spoken for session -1: nothing is sent, success all the same.
     EXPECT_THAT(command(c, 3), ElementsAre("slot=3 success"));
     EXPECT_THAT(log.str(), HasSubstr("send error: unknown auth -1 session."));
@@ -224,14 +283,17 @@ TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
     ASSERT_EQ(await_controller().size(), 1u);
     EXPECT_EQ(count_of(err.str(), "receive auth request for unknown session 7\n"), 2u);
 
+    // At the limit, with every connection spoken, a newcomer is closed.
     std::vector<Fd> helpers;
-    while (modems.clients() < ModemFactory::kMaxAuthClients)
+    while (modems.clients() < ModemFactory::kMaxAuthClients) {
         helpers.push_back(connect_helper());
+        send(voauth(9, "x", "y"), helpers.back());
+    }
+    ASSERT_TRUE(run_real([&] { return count_of(err.str(), "unknown session 9\n") == helpers.size(); }));
     auto refused = [&] {
         Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         EXPECT_EQ(::connect(s.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
-        char c;
-        return run_real([&] { return ::recv(s.get(), &c, 1, MSG_DONTWAIT) == 0; });
+        return closed_by_server(s);
     };
     EXPECT_TRUE(refused());
     EXPECT_TRUE(refused());
@@ -241,6 +303,36 @@ TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
     run_real([&] { return modems.clients() < ModemFactory::kMaxAuthClients; });
     helpers.push_back(connect_helper());
     EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
+}
+
+// Connections that only stay open cannot keep the helper out: at the
+// limit a newcomer takes the place of the oldest that has not sent a
+// whole record, and one that spoke keeps its place.
+TEST_F(AuthTest, IdleConnectionsCannotKeepTheHelperOut)
+{
+    modem_call();
+    // The fixture's helper is the oldest; half a record is no record.
+    std::vector<Fd> idle;
+    while (modems.clients() < ModemFactory::kMaxAuthClients)
+        idle.push_back(connect_helper());
+    send(voauth(0, "half", "p").substr(0, 100), idle.front());
+
+    Fd real = connect_helper();
+    EXPECT_TRUE(closed_by_server(helper));
+    send(voauth(0, "alice", "secret"), real);
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding auth : { username \"alice\", password \"secret\"}"));
+
+    // A newcomer for each other connection: the one that spoke stays.
+    std::vector<Fd> newcomers;
+    while (newcomers.size() < idle.size())
+        newcomers.push_back(connect_helper());
+    for (const Fd& s : idle)
+        EXPECT_TRUE(closed_by_server(s));
+    EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
+    send(attr::make(Auth::voacct, 0, {0, 0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 60, 0}), real);
+    EXPECT_THAT(await_controller(), ElementsAre(HasSubstr("slot=2 modemProceeding acct")));
+    EXPECT_EQ(count_of(err.str(), "taken in place of the oldest silent one: 64 helper connections open\n"), 1u);
+    EXPECT_THAT(err.str(), testing::Not(HasSubstr(" refused: ")));
 }
 
 } // namespace

@@ -4,7 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "media/modem_child.h"
 #include "tests/media/modem_support.h"
@@ -109,6 +114,99 @@ TEST_F(ModemChildTest, ASignalGoesOnlyToAChildStillOurs)
     // Reaped: the number may name another process by now.
     EXPECT_FALSE(ModemChild::signal_child(pid, SIGKILL));
     EXPECT_FALSE(ModemChild::signal_child(::getpid(), 0));
+}
+
+// The child runs with none of the server's handlers, ignored signals or
+// blocked ones: a signal sent to it before its exec acts as on the program,
+// which here dies of SIGTERM during its wait (lost, the stand-in would run
+// and wait for ever).
+TEST_F(ModemChildTest, AChildKeepsNoSignalStateOfTheServer)
+{
+    struct Row {
+        const char* name;
+        void (*handler)(int); // null: SIGTERM blocked instead
+    } rows[] = {
+        {"caught", [](int) {}},
+        {"ignored", SIG_IGN},
+        {"blocked", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        struct sigaction set {}, old;
+        set.sa_handler = row.handler ? row.handler : SIG_DFL;
+        ::sigaction(SIGTERM, &set, &old);
+        sigset_t term, mask;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        ::sigprocmask(row.handler ? SIG_UNBLOCK : SIG_BLOCK, &term, &mask);
+        struct End {
+            int status = -1;
+            void on(int s) { status = s; }
+        } end;
+        ChildWait wait;
+        wait.Bind(&end, &End::on);
+        ModemChild::Setup setup;
+        setup.argv = {"/usr/local/sbin/pppd"};
+        setup.delayMs = 1000;
+        pid_t pid = ModemChild::spawn(setup);
+        ::kill(pid, SIGTERM);
+        wait.Attach(pid);
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+        ::sigaction(SIGTERM, &old, nullptr);
+        EXPECT_TRUE(run_real([&] { return end.status != -1; }, 5000));
+        EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGTERM) << end.status;
+        ModemChild::signal_child(pid, SIGKILL);
+        EXPECT_TRUE(run_real([&] { return reaped(pid); }));
+    }
+}
+
+// A child stopped before it lets go of the server's descriptors (by a
+// debugger, or a SIGSTOP from another process) holds the spawn, and so
+// the loop, for the bound only.
+int gStoppedPid = -1;
+
+TEST_F(ModemChildTest, AStoppedNewChildHoldsTheSpawnForTheBoundOnly)
+{
+    int pids[2];
+    ASSERT_EQ(::pipe2(pids, O_CLOEXEC), 0);
+    Fd readPid(pids[0]), writePid(pids[1]);
+    gStoppedPid = pids[1];
+    ModemChild::Setup setup;
+    setup.argv = {"/usr/local/sbin/pppd"};
+    setup.beforeRelease = [] {
+        pid_t self = ::getpid();
+        if (::write(gStoppedPid, &self, sizeof(self)) < 0) {
+        }
+        ::raise(SIGSTOP);
+    };
+    // Without a bound the spawn would wait for ever: the child is killed
+    // after 5 s, which ends that wait.
+    std::atomic<bool> spawned{false};
+    std::thread guard([&] {
+        pid_t child = -1;
+        if (::read(readPid.get(), &child, sizeof(child)) != sizeof(child))
+            return;
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!spawned && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!spawned)
+            ::kill(child, SIGKILL);
+    });
+    auto begin = std::chrono::steady_clock::now();
+    pid_t pid = ModemChild::spawn(setup);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+    spawned = true;
+    guard.join();
+    EXPECT_GT(pid, 0);
+    EXPECT_GE(took.count(), ModemChild::kReleaseWaitMs - 10);
+    EXPECT_LT(took.count(), 3000);
+    EXPECT_THAT(err.str(), HasSubstr("child " + std::to_string(pid) +
+                                     " did not close its descriptors within 1000 ms, going on\n"));
+    // Still stopped; killed and reaped all the same.
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    EXPECT_EQ(stat.substr(stat.rfind(')') + 1, 3), " T ") << stat;
+    EXPECT_TRUE(ModemChild::signal_child(pid, SIGKILL));
+    EXPECT_TRUE(run_real([&] { return reaped(pid); }));
 }
 
 TEST_F(ModemChildTest, ADigitalModemRunsPppOnItsInterface)

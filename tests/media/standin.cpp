@@ -13,6 +13,7 @@
 // Without exit or sleep it waits for a signal. How it ended goes to
 // <pid>.end: "exit N" or "signal N". It dies with the program that
 // started it.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -28,19 +29,38 @@
 namespace {
 
 std::string gDir;
+// "<dir>/<pid>.end", made before any handler is set; empty without a dir.
+char gEndPath[512];
 volatile sig_atomic_t gHungUp = 0;
 
+// Runs in the handlers of fatal signals, which may interrupt the program
+// inside malloc or stdio: system calls only, or the handler could wait
+// for a lock that the interrupted code holds, and never end.
 void note_end(const char* how, int value)
 {
-    if (gDir.empty())
+    if (!gEndPath[0])
         return;
-    char path[512], text[64];
-    std::snprintf(path, sizeof(path), "%s/%d.end", gDir.c_str(), int(getpid()));
-    int n = std::snprintf(text, sizeof(text), "%s %d\n", how, value);
-    if (FILE* f = std::fopen(path, "w")) {
-        std::fwrite(text, 1, size_t(n), f);
-        std::fclose(f);
+    char text[64];
+    size_t n = 0;
+    while (*how && n < 32)
+        text[n++] = *how++;
+    text[n++] = ' ';
+    // An exit code or a signal number: never negative.
+    char digits[12];
+    size_t d = 0;
+    unsigned v = unsigned(value);
+    do
+        digits[d++] = char('0' + v % 10);
+    while ((v /= 10) != 0);
+    while (d > 0)
+        text[n++] = digits[--d];
+    text[n++] = '\n';
+    int fd = open(gEndPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (write(fd, text, n) < 0) {
     }
+    close(fd);
 }
 
 [[noreturn]] void finish(int code)
@@ -121,8 +141,10 @@ int main(int argc, char** argv)
 {
     // Never outlives the program that started it, even one killed outright.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (const char* dir = std::getenv("VB_STANDIN_DIR"))
+    if (const char* dir = std::getenv("VB_STANDIN_DIR")) {
         gDir = dir;
+        std::snprintf(gEndPath, sizeof(gEndPath), "%s/%d.end", dir, int(getpid()));
+    }
     const char* own = std::getenv(("VB_STANDIN_" + name_of(argv[0])).c_str());
     std::string how = own ? own : "";
 

@@ -116,7 +116,8 @@ TEST(INet4Addr, ParseTable)
         {"10.1.2.3", true, -1, "10.1.2.3:7"},
         {"255.255.255.255:65535", true, 65535, "255.255.255.255:65535"},
         {"192.168.1.1:00080", true, 80, "192.168.1.1:80"},
-        {"127.1", true, -1, "127.0.0.1:7"},
+        // inet_aton's shorthand is no address here
+        {"127.1", false, -1, "9.9.9.9:7"},
         // bad address: a valid port is still taken
         {"x:1", false, 1, "9.9.9.9:1"},
         {"", false, -1, "9.9.9.9:7"},
@@ -147,6 +148,61 @@ TEST(INet4Addr, ParseTable)
     EXPECT_FALSE(c.Assign(std::string("10.1.2.3\0:80", 12), &port));
     EXPECT_EQ(-1, port);
     EXPECT_EQ("0.0.0.0:0", c.GetString());
+}
+
+// Only four decimal parts of 0..255 with nothing around them; every
+// address that inet_pton reads, read alike.
+TEST(INet4Addr, DottedQuadTable)
+{
+    const struct {
+        const char* text;
+        uint32_t address; // host order; 0 with ok false
+        bool ok;
+    } cases[] = {
+        {"10.1.2.3", 0x0A010203, true},
+        {"0.0.0.0", 0, true},
+        {"255.255.255.255", 0xFFFFFFFF, true},
+        {"192.168.100.9", 0xC0A86409, true},
+        {"", 0, false},
+        {"bogus", 0, false},
+        {"1.2.3", 0, false},
+        {"127.1", 0, false},
+        {"1.2.3.4.5", 0, false},
+        {"1.2.3.", 0, false},
+        {".1.2.3", 0, false},
+        {"1..2.3", 0, false},
+        {"256.1.1.1", 0, false},
+        {"1.2.3.256", 0, false},
+        {"1.2.3.1000", 0, false},
+        {"01.2.3.4", 0, false}, // octal to inet_aton
+        {"1.2.3.04", 0, false},
+        {"0x1.2.3.4", 0, false},
+        {"0xA010203", 0, false},
+        {"167838211", 0, false},
+        {" 1.2.3.4", 0, false},
+        {"1.2.3.4 ", 0, false},
+        {"1.2.3.4\n", 0, false},
+        {"+1.2.3.4", 0, false},
+        {"1.-2.3.4", 0, false},
+        {"1.2.3.4:80", 0, false},
+        {"1.2.3.4x", 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        uint32_t address = 0x5A5A5A5A;
+        EXPECT_EQ(c.ok, INet4::ParseDottedQuad(std::string(c.text), address));
+        EXPECT_EQ(c.ok ? htonl(c.address) : 0x5A5A5A5Au, address) << "a refusal leaves it alone";
+        in_addr a;
+        EXPECT_EQ(c.ok, ::inet_pton(AF_INET, c.text, &a) == 1);
+        if (c.ok) {
+            EXPECT_EQ(a.s_addr, address);
+        }
+    }
+    // Only the characters given count: no NUL ends the text early.
+    uint32_t address = 0;
+    EXPECT_TRUE(INet4::ParseDottedQuad("10.1.2.3:80", 8, address));
+    EXPECT_EQ(htonl(0x0A010203u), address);
+    EXPECT_FALSE(INet4::ParseDottedQuad(std::string("10.1.2.3\0", 9), address));
 }
 
 TEST(INet4Addr, SockaddrLayout)

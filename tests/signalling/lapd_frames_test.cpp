@@ -100,6 +100,21 @@ TEST(LapdFramesTest, MalformedAddressesAndForeignTeisAreDropped)
     EXPECT_EQ(pointToPoint.state(), 6u) << "without TEI management every TEI is the peer's";
 }
 
+// TEI 0 is no TEI of a BRI user side that holds none: a UI frame on it
+// carries no layer 3 message for this terminal, though the same frame on
+// the group TEI does.
+TEST(LapdFramesTest, AFreshBriUserSideTakesNoUiFrameOnTeiZero)
+{
+    LinkHarness bri(ISDN::Side::user, true);
+    bri.rx("02 01 03 08 01 05 05");
+    EXPECT_EQ(bri.owner.messages, Strings{});
+    EXPECT_EQ(bri.sent(), Strings{});
+    EXPECT_EQ(bri.state(), 0u);
+    EXPECT_EQ(bri.owner.take_reports(), Strings{});
+    bri.rx("02 FF 03 08 01 05 05");
+    EXPECT_EQ(bri.owner.messages, Strings{vbtest::octets("08 01 05 05")});
+}
+
 TEST(LapdFramesTest, IdentityRequestThenAssignment)
 {
     TeiLink h;
