@@ -121,7 +121,9 @@ bool AuthClient::Complete()
     // Without its own type and session a record would be read from the
     // bytes of the one before.
     if (size < Auth::kHeaderSize) {
-        std::cerr << ext::header(this) << "auth record too short: " << size << ", dropped." << std::endl;
+        if (!mRuns.refused)
+            std::cerr << ext::header(this) << "auth record too short: " << size << ", dropped." << std::endl;
+        mRuns.refused = true;
         return true;
     }
     mSession = record.session();

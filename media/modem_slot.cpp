@@ -11,6 +11,7 @@
 #include <ctime>
 #include <iostream>
 #include <set>
+#include <sstream>
 
 #include "board/device.h"
 #include "board/modem_requests.h"
@@ -202,14 +203,14 @@ void ModemSlot::OnAuth(const attr& record, bool& refused)
         return;
     }
     case Auth::accept:
-        std::cerr << ext::header(this) << "auth accept, ignored." << std::endl;
-        return;
+        return refuse("auth accept, ignored.");
     case Auth::ip:
-        std::cerr << ext::header(this) << "auth ip, ignored." << std::endl;
-        return;
-    default:
-        std::cerr << ext::header(this) << "unknown request from portslave: 0x" << std::hex << record.type()
-                  << std::dec << std::endl;
+        return refuse("auth ip, ignored.");
+    default: {
+        std::ostringstream text;
+        text << "unknown request from portslave: 0x" << std::hex << record.type();
+        return refuse(text.str());
+    }
     }
 }
 

@@ -70,9 +70,11 @@ TEST_F(ModemOracle, TheHelpersRecordsTravelBothWays)
         u.set_gateway("192.168.0.1");
         u.set_dns("nonsense");
         u.set_mtu(576);
+        EXPECT_THAT(command(a, 2), ElementsAre("slot=2 error invalidParams")) << "no record goes for it";
+        u.set_dns("192.168.0.53");
         EXPECT_THAT(command(a, 2), ElementsAre("slot=2 success"));
     });
-    EXPECT_EQ(printed, "sent 2\naccept 0 1\nip 0 192.168.7.9 255.255.0.0 192.168.0.1 255.255.255.255 576\n");
+    EXPECT_EQ(printed, "sent 2\naccept 0 1\nip 0 192.168.7.9 255.255.0.0 192.168.0.1 192.168.0.53 576\n");
 }
 
 TEST_F(ModemOracle, TheKernelsStatusOfAnEngineThatCannotRun)
