@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "runtime/mux_time.h"
 #include "runtime/paths.h"
 
 namespace ModemChild {
@@ -144,9 +145,9 @@ void close_others(int keep, int limit)
 // nothing to wait for).
 bool await_release(int fd)
 {
-    int64_t deadline = real_ms() + kReleaseWaitMs;
+    int64_t deadline = Mux::real_milliseconds() + kReleaseWaitMs;
     for (;;) {
-        int64_t left = deadline - real_ms();
+        int64_t left = deadline - Mux::real_milliseconds();
         pollfd p{fd, POLLIN, 0};
         int n = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
         if (n == 0)
@@ -164,13 +165,6 @@ bool await_release(int fd)
 }
 
 } // namespace
-
-int64_t real_ms()
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
 
 pid_t spawn(const Setup& setup)
 {

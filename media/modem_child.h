@@ -6,7 +6,6 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -61,10 +60,6 @@ struct Setup {
 // The child's pid, or -1 with errno when fork failed. It returns once the
 // child holds none of the server's descriptors, or after kReleaseWaitMs.
 pid_t spawn(const Setup& setup);
-
-// Milliseconds of the monotonic clock: the real time that children run
-// in, whatever clock the loop keeps.
-int64_t real_ms();
 
 // Sends sig to pid only while pid is still a child of this process that
 // nobody has reaped: a reaped pid may already name another process.

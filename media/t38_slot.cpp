@@ -15,6 +15,7 @@
 #include "board/mcc_requests.h"
 #include "media/modem_child.h"
 #include "runtime/ext.h"
+#include "runtime/mux_time.h"
 
 namespace Mcc = Device::Mcc;
 
@@ -195,7 +196,7 @@ bool read_line(int fd, std::string& line, int64_t deadline)
 {
     char buf[T38SoftFactory::kMaxLine + 1];
     for (;;) {
-        int left = static_cast<int>(deadline - ModemChild::real_ms());
+        int left = static_cast<int>(deadline - Mux::real_milliseconds());
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || ::poll(&p, 1, left) == 0)
             return false;
@@ -240,7 +241,7 @@ int T38SoftFactory::QueryNumOfInstances() const
     if (pid < 0) {
         std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
     } else {
-        int64_t deadline = ModemChild::real_ms() + kCountTimeoutMs;
+        int64_t deadline = Mux::real_milliseconds() + kCountTimeoutMs;
         answered = read_line(readEnd.get(), line, deadline);
         readEnd.close();
         // Whatever it does next, the engine has had its time.

@@ -42,6 +42,11 @@ uint64_t SystemClock::monotonic_us()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+int64_t real_milliseconds()
+{
+    return static_cast<int64_t>(SystemClock().monotonic_us() / 1000u);
+}
+
 VirtualClock::VirtualClock(uint64_t start_ms, int64_t wall_offset_s)
     : mNowUs(start_ms * 1000), mWallOffsetS(wall_offset_s)
 {

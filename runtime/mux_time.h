@@ -92,6 +92,9 @@ int gettimeval(timeval& tv);
 uint32_t milliseconds();
 // Monotonic microseconds, low 32 bits; for durations only.
 uint32_t microseconds();
+// Monotonic milliseconds of the system clock, whatever clock is installed:
+// for waits on real processes, which run in real time.
+int64_t real_milliseconds();
 // Seconds of the time of day.
 int32_t seconds();
 

@@ -78,9 +78,7 @@ public:
         mPacket = Packet();
         release();
     }
-    const Packet& packet() const { return mPacket; }
     operator const Packet&() const { return mPacket; }
-    bool null() const { return mPacket.null(); }
 
 private:
     Packet mPacket;
