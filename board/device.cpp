@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/paths.h"
 
@@ -99,6 +102,28 @@ int dup(int fd)
 int close(int fd)
 {
     return driver().close(fd);
+}
+
+const char* poll_end(short revents)
+{
+    if (revents & POLLNVAL)
+        return "invalid descriptor";
+    if (revents & POLLERR)
+        return "error";
+    if (revents & POLLHUP)
+        return "hang-up";
+    return nullptr;
+}
+
+const char* read_end(ssize_t n, int err)
+{
+    if (n > 0)
+        return nullptr;
+    if (n == 0)
+        return "end of file";
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
+        return nullptr;
+    return std::strerror(err);
 }
 
 } // namespace Device

@@ -66,4 +66,14 @@ ssize_t write(int fd, const void* buf, size_t count);
 int dup(int fd);
 int close(int fd);
 
+// The rule for every board descriptor the server watches: a descriptor is
+// over on POLLHUP, POLLERR or POLLNVAL, on a read of 0 bytes, and on a read
+// error other than EAGAIN, EWOULDBLOCK and EINTR. Its watcher stops
+// watching it in that same call and says so in one line: watched again,
+// it would wake the loop on every pass (and a failing read would log on
+// every pass). Each returns why the descriptor is over, or null while it
+// lives; a transient error changes nothing.
+const char* poll_end(short revents);
+const char* read_end(ssize_t n, int err);
+
 } // namespace Device
