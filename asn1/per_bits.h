@@ -113,11 +113,6 @@ public:
         return true;
     }
 
-protected:
-    // Narrows or restores the readable input; p lies between the position and
-    // the original end.
-    void setEnd(char const* p) { mEnd = p; }
-
 private:
     bool decodeLongBitMap(char* map, std::size_t held, unsigned n);
 

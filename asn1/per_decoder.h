@@ -67,6 +67,8 @@ private:
     bool decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& value);
     // Reads an open type's length; fails when its octets run past the input.
     bool decodeOpenLength(unsigned& count);
+    // Decodes an open type's contents, held in [first, last), into value.
+    bool decodeOpenContents(char const* first, char const* last, AbstractData& value) const;
     // Decodes value from exactly the next count octets, then moves past them.
     bool decodeConfined(unsigned count, AbstractData& value);
     bool skipOctets(unsigned count);

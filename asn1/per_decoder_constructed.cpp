@@ -17,13 +17,18 @@ bool PERDecoder::decodeOpenLength(unsigned& count)
     return decodeLength(0, UnboundedLength, count) && count <= octetsLeft();
 }
 
+bool PERDecoder::decodeOpenContents(char const* first, char const* last, AbstractData& value) const
+{
+    // Open-type contents are written with the aligned rules whichever
+    // variant carries them, so they are read that way too.
+    PERDecoder contents(first, last, mEnv, true);
+    return value.accept(contents);
+}
+
 bool PERDecoder::decodeConfined(unsigned count, AbstractData& value)
 {
     char const* openEnd = getPosition() + count;
-    char const* outerEnd = getEnd();
-    setEnd(openEnd);
-    bool ok = value.accept(*this);
-    setEnd(outerEnd);
+    bool ok = decodeOpenContents(getPosition(), openEnd, value);
     setPosition(openEnd);
     return ok;
 }
@@ -170,8 +175,7 @@ bool PERDecoder::do_revisit(OpenData& value)
     if (!value.has_buf() || !value.has_data())
         return false;
     std::vector<char> const& octets = *value.get_buf();
-    PERDecoder inner(octets.data(), octets.data() + octets.size(), mEnv, true);
-    return value.get_data()->accept(inner);
+    return decodeOpenContents(octets.data(), octets.data() + octets.size(), *value.get_data());
 }
 
 bool PERDecoder::do_visit(TypeConstrainedOpenData& value)

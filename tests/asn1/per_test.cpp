@@ -403,6 +403,44 @@ TEST(PerTypes, ListsAndOpenTypes)
     EXPECT_FALSE(decode("00", typed));
 }
 
+// Open-type contents take the aligned form in both variants: 4 in INTEGER
+// (0..1023) is 00 04 in every open type below, where the unaligned form
+// would be 01 00.
+TEST(PerTypes, OpenTypeContentsAlignedInBothVariants)
+{
+    Sample::Target alternative;
+    alternative.select(Sample::Target::e_slot);
+    Sample::selection_as<Sample::SlotNumber>(alternative) = 4;
+
+    Sample::Carrier inCarrier;
+    inCarrier.get_target().select(Sample::Target::e_slot);
+    Sample::selection_as<Sample::SlotNumber>(inCarrier.get_target()) = 4;
+    inCarrier.get_held() = 5;
+
+    Sample::Carrier typed;
+    typed.get_target().select(Sample::Target::e_none);
+    typed.get_held() = 4;
+
+    Sample::Carrier addition;
+    addition.get_target().select(Sample::Target::e_none);
+    addition.set_slot(4);
+
+    struct Case {
+        char const* name;
+        AbstractData const& value;
+        char const* octets;
+    } const cases[] = {
+        {"extension alternative", alternative, "80 02 00 04"},
+        {"extension alternative in a sequence", inCarrier, "40 00 02 00 04 02 00 05"},
+        {"type-constrained open type", typed, "00 02 00 04"},
+        {"extension addition", addition, "80 02 00 00 01 02 00 04"},
+    };
+    for (Case const& c : cases) {
+        EXPECT_TRUE(codes_as(c.value, c.octets, CoderEnv::per_Unaligned)) << c.name;
+        EXPECT_TRUE(codes_as(c.value, c.octets, CoderEnv::per_Aligned)) << c.name;
+    }
+}
+
 TEST(PerCoderEnv, RulesAndUntouchedOutput)
 {
     std::vector<char> out{'x', 'y'};

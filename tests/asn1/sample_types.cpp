@@ -85,7 +85,19 @@ unsigned const kindsIds[] = {MandatoryField, MandatoryField, MandatoryField, Man
                              MandatoryField, 0, MandatoryField, MandatoryField};
 char const* const kindsNames[] = {"big", "small", "oid", "bits", "wide", "time", "name", "modes", "code"};
 
+DataInfo const* const targetInfos[] = {&ASN1::Null::theInfo, &SlotNumber::theInfo};
+char const* const targetNames[] = {"none", "slot"};
+
+DataInfo const* const carrierFields[] = {&Target::theInfo, &slotOpenInfo, &SlotNumber::theInfo};
+unsigned const carrierIds[] = {MandatoryField, MandatoryField, 0};
+char const* const carrierNames[] = {"target", "held", "slot"};
+
 } // namespace
+
+const ASN1::ChoiceInfo Target::theInfo = {{&Target::create, 0}, true, targetInfos, 1, 2, nullptr, targetNames};
+const ASN1::TypeConstrainedOpenInfo slotOpenInfo = {{&ASN1::TypeConstrainedOpenData::create, 0}, &SlotNumber::theInfo};
+const ASN1::SequenceInfo Carrier::theInfo = {
+    {&Carrier::create, 16}, true, carrierFields, carrierIds, 2, 1, 0, nullptr, nullptr, carrierNames};
 
 const ASN1::SequenceInfo Kinds::theInfo = {
     {&Kinds::create, 16}, false, kindsFields, kindsIds, 9, 0, 1, nullptr, nullptr, kindsNames};
@@ -93,6 +105,7 @@ const ASN1::SequenceInfo Kinds::theInfo = {
 const NamedType allTypes[] = {
     {"Message", &Message::theInfo}, {"Extended", &Extended::theInfo}, {"Example", &Example::theInfo},
     {"Kinds", &Kinds::theInfo},     {"TonecCode", &TonecCode::theInfo}, {"ErrorCause", &ErrorCause::theInfo},
+    {"Carrier", &Carrier::theInfo},
 };
 const unsigned allTypeCount = sizeof allTypes / sizeof allTypes[0];
 

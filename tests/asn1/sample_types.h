@@ -217,6 +217,41 @@ public:
     static ASN1::AbstractData* create(void const* info) { return new Kinds(info); }
 };
 
+// CHOICE, extensible: none NULL; extension alternative slot INTEGER
+// (0..1023).
+class Target : public ASN1::CHOICE {
+public:
+    enum Choices { e_none, e_slot };
+    static const ASN1::ChoiceInfo theInfo;
+    explicit Target(void const* info = &theInfo) : CHOICE(info) {}
+    static ASN1::AbstractData* create(void const* info) { return new Target(info); }
+};
+
+// An open type that carries INTEGER (0..1023).
+extern const ASN1::TypeConstrainedOpenInfo slotOpenInfo;
+
+// SEQUENCE, extensible: target Target, held open type of INTEGER (0..1023);
+// extension addition slot INTEGER (0..1023). Every open type here holds a
+// number whose aligned and unaligned forms differ.
+class Carrier : public ASN1::SEQUENCE {
+public:
+    enum OptionalFields { e_slot };
+    enum Fields { f_target, f_held, f_slot };
+    static const ASN1::SequenceInfo theInfo;
+    explicit Carrier(void const* info = &theInfo) : SEQUENCE(info) {}
+    static ASN1::AbstractData* create(void const* info) { return new Carrier(info); }
+    Target& get_target() { return field_as<Target>(*this, f_target); }
+    SlotNumber& get_held()
+    {
+        return *boost::polymorphic_downcast<SlotNumber*>(field_as<ASN1::OpenData>(*this, f_held).get_data());
+    }
+    void set_slot(unsigned slot)
+    {
+        includeOptionalField(e_slot, f_slot);
+        field_as<SlotNumber>(*this, f_slot) = slot;
+    }
+};
+
 // Every sample type that is a whole message of its own, by name.
 struct NamedType {
     char const* name;

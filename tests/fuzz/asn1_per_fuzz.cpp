@@ -14,6 +14,7 @@ namespace {
 ASN1::DataInfo const* const types[] = {
     &Sample::Message::theInfo, &Sample::Extended::theInfo, &Sample::ExtendedRoot::theInfo,
     &Sample::Example::theInfo, &Sample::TonecCode::theInfo, &Sample::integerListInfo, &Sample::Kinds::theInfo,
+    &Sample::Carrier::theInfo,
 };
 int const rules[] = {ASN1::CoderEnv::per_Aligned, ASN1::CoderEnv::per_Unaligned, ASN1::CoderEnv::ber};
 

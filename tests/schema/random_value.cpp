@@ -59,6 +59,9 @@ void Filler::fill_other(ASN1::AbstractData& value)
         oid->append(first < 2 ? below(40) : below(1000));
         for (unsigned n = below(5); n > 0; --n)
             oid->append(coin() ? below(128) : static_cast<unsigned>(mRng()));
+    } else if (auto* open = dynamic_cast<ASN1::OpenData*>(&value)) {
+        if (ASN1::AbstractData* held = open->get_data())
+            fill(*held);
     } else if (auto* time = dynamic_cast<ASN1::GeneralizedTime*>(&value)) {
         int offset = coin() ? 0 : int(below(25)) * 60 - 720;
         *time = ASN1::GeneralizedTime(1 + int(below(9999)), 1 + int(below(12)), 1 + int(below(28)), int(below(24)),
