@@ -236,7 +236,8 @@ bool AVNDecoder::do_visit(OBJECT_IDENTIFIER& value)
             return false;
         value.append(arc);
     }
-    return true;
+    // Arcs that no binary encoding can carry are not a value.
+    return value.isWellFormed();
 }
 
 bool AVNDecoder::do_visit(OCTET_STRING& value)

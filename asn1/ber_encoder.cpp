@@ -158,8 +158,7 @@ bool BEREncoder::do_visit(ENUMERATED const& value)
 bool BEREncoder::do_visit(OBJECT_IDENTIFIER const& value)
 {
     std::vector<char> content;
-    value.encodeCommon(content);
-    return writePrimitive(value, content.data(), content.size());
+    return value.encodeCommon(content) && writePrimitive(value, content.data(), content.size());
 }
 
 bool BEREncoder::do_visit(BIT_STRING const& value)
@@ -214,8 +213,7 @@ bool DataLengthCounter::do_visit(ENUMERATED const& value) { return add(getIntege
 bool DataLengthCounter::do_visit(OBJECT_IDENTIFIER const& value)
 {
     std::vector<char> content;
-    value.encodeCommon(content);
-    return add(content.size());
+    return value.encodeCommon(content) && add(content.size());
 }
 
 bool DataLengthCounter::do_visit(BIT_STRING const& value) { return add((value.size() + 7) / 8 + 1); }

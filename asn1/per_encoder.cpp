@@ -216,7 +216,8 @@ bool PEREncoder::do_visit(ENUMERATED const& value)
 bool PEREncoder::do_visit(OBJECT_IDENTIFIER const& value)
 {
     std::vector<char> contents;
-    value.encodeCommon(contents);
+    if (!value.encodeCommon(contents))
+        return false;
     unsigned n = static_cast<unsigned>(contents.size());
     if (!encodeLength(n, 0, 255))
         return false;

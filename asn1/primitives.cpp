@@ -110,6 +110,11 @@ bool ENUMERATED::do_accept(ConstVisitor& v) const { return v.do_visit(*this); }
 
 // OBJECT_IDENTIFIER
 
+bool OBJECT_IDENTIFIER::isWellFormed() const
+{
+    return mArcs.size() >= 2 && mArcs[0] <= 2 && (mArcs[0] == 2 || mArcs[1] < 40);
+}
+
 bool OBJECT_IDENTIFIER::decodeCommon(char const* data, unsigned count)
 {
     mArcs.clear();
@@ -139,13 +144,13 @@ bool OBJECT_IDENTIFIER::decodeCommon(char const* data, unsigned count)
         }
         sub = 0;
     }
-    return !pending;
+    return count > 0 && !pending;
 }
 
-void OBJECT_IDENTIFIER::encodeCommon(std::vector<char>& out) const
+bool OBJECT_IDENTIFIER::encodeCommon(std::vector<char>& out) const
 {
-    if (mArcs.size() < 2)
-        return;
+    if (!isWellFormed())
+        return false;
     for (std::size_t i = 1; i < mArcs.size(); ++i) {
         std::uint64_t sub = i == 1 ? std::uint64_t(mArcs[0]) * 40 + mArcs[1] : mArcs[i];
         int groups = 1;
@@ -156,6 +161,7 @@ void OBJECT_IDENTIFIER::encodeCommon(std::vector<char>& out) const
             out.push_back(static_cast<char>(g > 0 ? octet | 0x80 : octet));
         }
     }
+    return true;
 }
 
 int OBJECT_IDENTIFIER::do_compare(AbstractData const& other) const

@@ -181,11 +181,17 @@ public:
     void append(unsigned arc) { mArcs.push_back(arc); }
     void clear() { mArcs.clear(); }
 
+    // X.690 carries the first two arcs as one subidentifier: an identifier
+    // has at least two arcs, the first 0, 1 or 2, and under 0 and 1 a second
+    // arc below 40. Any other arcs would come back as different ones.
+    bool isWellFormed() const;
+
     // X.690 contents octets. decodeCommon replaces the arcs; false when the
-    // octets end inside a subidentifier.
+    // octets are empty or end inside a subidentifier.
     bool decodeCommon(char const* data, unsigned count);
-    // Appends the contents octets; nothing for fewer than two arcs.
-    void encodeCommon(std::vector<char>& out) const;
+    // Appends the contents octets; false, appending nothing, unless the
+    // identifier is well formed.
+    bool encodeCommon(std::vector<char>& out) const;
 
 protected:
     int do_compare(AbstractData const& other) const override;

@@ -148,7 +148,7 @@ bool ConstraintChecker::do_visit(ENUMERATED const& value)
     return value.isStrictlyValid() || (!mStrict && value.extendable() && value.getValue() > value.getMaximum());
 }
 
-bool ConstraintChecker::do_visit(OBJECT_IDENTIFIER const& value) { return value.size() > 0; }
+bool ConstraintChecker::do_visit(OBJECT_IDENTIFIER const& value) { return value.isWellFormed(); }
 
 bool ConstraintChecker::do_visit(BIT_STRING const& value) { return size_valid(value, value.size(), mStrict); }
 
@@ -213,9 +213,12 @@ bool InvalidTracer::do_visit(ENUMERATED const& value)
 
 bool InvalidTracer::do_visit(OBJECT_IDENTIFIER const& value)
 {
-    if (value.size() > 0)
+    if (value.isWellFormed())
         return true;
-    mOs << " This OBJECT IDENTIFIER is not assigned";
+    if (value.size() == 0)
+        mOs << " This OBJECT IDENTIFIER is not assigned";
+    else
+        mOs << " This OBJECT IDENTIFIER cannot be encoded";
     return false;
 }
 

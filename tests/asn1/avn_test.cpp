@@ -202,7 +202,7 @@ TEST(AvnReading, SimpleValuesReadAndPrintedAgain)
         {&Sample::StandbyCommand::theInfo, "8", "failed"},
         {&Sample::StandbyCommand::theInfo, "idle", "failed"},
         {&OBJECT_IDENTIFIER::theInfo, "{ iso(1) 2 840 }", "{ 1 2 840 }"},
-        {&OBJECT_IDENTIFIER::theInfo, "{ }", "{ }"},
+        {&OBJECT_IDENTIFIER::theInfo, "{ }", "failed"},
         {&OBJECT_IDENTIFIER::theInfo, "{ 1 x }", "failed"},
         {&OBJECT_IDENTIFIER::theInfo, "{ 1 4294967296 }", "failed"},
         {&OBJECT_IDENTIFIER::theInfo, "{ 1 2", "failed"},

@@ -215,6 +215,7 @@ TEST(BerDecoding, MalformedInputFails)
         {"03 00", [] { return new BIT_STRING; }, "BIT STRING without content"},
         {"1E 03 00 41 00", [] { return new BMPString; }, "half a character"},
         {"06 01 81", [] { return new OBJECT_IDENTIFIER; }, "subidentifier cut"},
+        {"06 00", [] { return new OBJECT_IDENTIFIER; }, "OBJECT IDENTIFIER without arcs"},
         {"30 00", [] { return new Sample::TrunkCfg; }, "mandatory fields missing"},
         {"30 03 81 01 01", [] { return new Sample::TrunkCfg; }, "first mandatory field missing"},
         {"10 00", [] { return new Sample::TrunkCfg; }, "primitive SEQUENCE"},

@@ -128,6 +128,10 @@ TEST(Validity, OtherKinds)
 {
     EXPECT_EQ("1 1|", verdict(Null()));
     EXPECT_EQ("0 0| This OBJECT IDENTIFIER is not assigned", verdict(OBJECT_IDENTIFIER()));
+    OBJECT_IDENTIFIER beyond;
+    beyond.append(3);
+    beyond.append(5);
+    EXPECT_EQ("0 0| This OBJECT IDENTIFIER cannot be encoded", verdict(beyond));
     EXPECT_EQ("1 1|", verdict(GeneralizedTime("20240229235959.999-1200")));
     EXPECT_EQ("0 0| This GeneralizedTime is not valid", verdict(GeneralizedTime(2024, 13, 1, 0, 0, 0, 0, 0, true)));
     EXPECT_EQ("0 0| This GeneralizedTime is not valid", verdict(GeneralizedTime(2024, 1, 1, 0, 0, 0, 0, 721, false)));

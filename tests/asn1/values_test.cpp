@@ -64,9 +64,44 @@ TEST(Asn1Values, ObjectIdentifierContents)
     OBJECT_IDENTIFIER oid;
     char const unfinished = '\x81';
     EXPECT_FALSE(oid.decodeCommon(&unfinished, 1));
+    EXPECT_FALSE(oid.decodeCommon(nullptr, 0));
     // A subidentifier beyond 32 bits is refused rather than wrapped.
     std::vector<char> huge = asn1test::octets("2A 9F FF FF FF 7F");
     EXPECT_FALSE(oid.decodeCommon(huge.data(), unsigned(huge.size())));
+}
+
+// The first two arcs share one subidentifier, so only first arcs 0..2, and
+// second arcs below 40 under 0 and 1, come back as they went. Others are
+// refused by every check and binary coder, and not read from text either.
+TEST(Asn1Values, ObjectIdentifiersOnlyWithArcsThatTravel)
+{
+    struct Case {
+        std::vector<unsigned> arcs;
+        bool travels;
+    } const cases[] = {
+        {{}, false},        {{1}, false},       {{2}, false},          {{3, 5}, false},
+        {{1, 45}, false},   {{19, 1}, false},   {{0, 40}, false},      {{1, 40, 7}, false},
+        {{0, 39}, true},    {{1, 39, 7}, true}, {{2, 45}, true},       {{2, 681}, true},
+        {{2, 0xFFFFFFFFu}, true},
+    };
+    int const rules[] = {CoderEnv::per_Aligned, CoderEnv::per_Unaligned, CoderEnv::ber};
+    for (Case const& c : cases) {
+        OBJECT_IDENTIFIER oid;
+        for (unsigned arc : c.arcs)
+            oid.append(arc);
+        std::string text = oid.asValueNotation();
+        EXPECT_EQ(c.travels, oid.isValid()) << text;
+        EXPECT_EQ(c.travels, oid.isStrictlyValid()) << text;
+        OBJECT_IDENTIFIER read;
+        EXPECT_EQ(c.travels, read.setFromValueNotation(text)) << text;
+        for (int rule : rules) {
+            std::string octets = asn1test::encoded(oid, rule);
+            EXPECT_EQ(c.travels, octets != "failed") << text << " in rule " << rule;
+            if (c.travels) {
+                EXPECT_TRUE(asn1test::codes_as(oid, octets, rule)) << text << " in rule " << rule;
+            }
+        }
+    }
 }
 
 TEST(Asn1Values, GeneralizedTimeText)
