@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "asn1/avn_encoder.h"
+#include "radio/modifier_addresses.h"
 #include "runtime/mux_time.h"
 
 namespace RTPSignalling {
@@ -158,17 +159,7 @@ bool ED137RadioControl::SendASNToChan(TERM::RadioStatus const& status)
 
 bool ED137RadioControl::SendASNToChan(TERM::RadioModifier const& modifier)
 {
-    uint32_t address;
-    if (modifier.is_ed_137() && !mBadAddressSaid) {
-        const std::string& text = modifier.get_ed_137().get_addr().get_session_addr();
-        // Once: a controller that sends it sends it with every command.
-        if (!ParseAddress(text, address)) {
-            mBadAddressSaid = true;
-            std::cerr << GetPrefix() << "session-addr \"" << text << "\" is no IPv4 address, taken as none"
-                      << std::endl;
-        }
-    }
-    return SendED137(modifier);
+    return AddressesParse(modifier, *this) && SendED137(modifier);
 }
 
 int ED137RadioControl::DecodeProto(r2s_proto const& p, ED137RadioState& s)

@@ -68,6 +68,8 @@ public:
     const ED137RadioParams& params() const { return mParams; }
 
     bool SendASNToChan(TERM::RadioStatus const& status) override;
+    // A command with an address text that is no address is refused whole
+    // (false): the states and the source filter stay as they were.
     bool SendASNToChan(TERM::RadioModifier const& modifier) override;
     bool GetSQU() override { return mRadio.squ > 0; }
 
@@ -109,8 +111,6 @@ private:
     void Init();
     template <class Choice>
     bool SendED137(Choice const& choice);
-
-    bool mBadAddressSaid = false;
 };
 
 class ED137RadioGWControl : public ED137RadioControl {

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "asn1/avn_encoder.h"
+#include "radio/modifier_addresses.h"
 #include "runtime/mux_time.h"
 
 namespace RTPSignalling {
@@ -70,7 +71,7 @@ bool LemzRadioControl::SendASNToChan(TERM::RadioStatus const& status)
 
 bool LemzRadioControl::SendASNToChan(TERM::RadioModifier const& modifier)
 {
-    return SendLemz(modifier);
+    return AddressesParse(modifier, *this) && SendLemz(modifier);
 }
 
 void LemzRadioControl::OnRtpExtEvent(int, short revents)

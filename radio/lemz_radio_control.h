@@ -29,6 +29,8 @@ public:
     LemzRadioControl(int channel, Fd rtp, rtp_attach_session_params const& attach);
 
     bool SendASNToChan(TERM::RadioStatus const& status) override;
+    // A command with an address text that is no address is refused whole
+    // (false): the states and the source filter stay as they were.
     bool SendASNToChan(TERM::RadioModifier const& modifier) override;
     bool GetSQU() override { return mRadio.s != 0; }
 

@@ -173,6 +173,7 @@ private:
 // The IPv4 address (network order) of the dotted-quad text of a controller
 // command. A text that is no address gives 0, "nobody", and false: as
 // inet_addr's 255.255.255.255 it would set a filter that admits no sender.
+// The controls refuse such a command before it is decoded (AddressesParse).
 bool ParseAddress(std::string const& text, uint32_t& address);
 
 } // namespace RTPSignalling

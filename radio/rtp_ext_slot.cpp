@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include "radio/modifier_addresses.h"
+#include "server/slots/slot_refusal.h"
+
 RtpExtSlot::RtpExtSlot(int channel, Fd rtp, rtp_connection_params const& params, rtp_ext_attach_session_params const&,
                        rtp_ext_init_params const&)
     : RtpSlot(channel, std::move(rtp), params)
@@ -65,6 +68,9 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
     switch (params.currentSelection()) {
     case P::e_rtpExt:
         result = mControl->SendASNToChan(params.get_rtpExt());
+        // The controller's own error, not a command this slot lacks.
+        if (!result && RTPSignalling::UnparsedAddress(params.get_rtpExt()))
+            RefuseCommand(LGCP::ErrorCause::invalidParams);
         break;
     case P::e_encoder_mode:
     case P::e_decoder_mode: {

@@ -2,6 +2,8 @@
 // end-to-end flow write them. Header only: needs nothing but the schema.
 #pragma once
 
+#include <string>
+
 #include "server/schema/TERM.h"
 
 namespace vbradio {
@@ -40,7 +42,7 @@ inline TERM::RadioStatus ed137_status(Header const& v = {})
 }
 
 // An rx or tx command for the session at addr.
-inline TERM::RadioModifier ed137_modifier(bool rx, Header const& v, const char* addr = "0.0.0.0")
+inline TERM::RadioModifier ed137_modifier(bool rx, Header const& v, const std::string& addr = "0.0.0.0")
 {
     TERM::RadioModifier m;
     TERM::ED137RadioModifier& e = m.get_ed_137();

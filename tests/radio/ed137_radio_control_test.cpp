@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "radio/ed137_radio_slots.h"
+#include "tests/radio/address_forms.h"
 #include "tests/radio/ed137_messages.h"
 #include "tests/radio/radio_support.h"
 #include "tests/radio/radio_world.h"
@@ -174,21 +175,39 @@ TEST_F(ED137Control, APttCommandFiltersForItsSessionOnly)
     EXPECT_FALSE(session().filtering);
 }
 
-// A session-addr that is no address holds nobody: no filter for
-// 255.255.255.255, which would shut out every sender; said once.
-TEST_F(ED137Control, AnUnparsableSessionAddressSetsNoFilter)
+// A session-addr that does not parse refuses the command whole, with a
+// line each: nothing goes out, the states and the filter stay, so a
+// stranger's voice is still kept out while the holder keeps the radio.
+// 0.0.0.0 still names nobody.
+TEST_F(ED137Control, ACommandWhoseSessionAddressDoesNotParseChangesNothing)
 {
-    for (int i = 0; i < 2; ++i)
-        gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "radio-7"));
-    EXPECT_TRUE(sim.board.ioctls(kDevice, RTP_EXT_SET_FILTER).empty());
+    gw->SendASNToChan(ed137_status());
+    written();
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held);
+        if (held) {
+            ASSERT_TRUE(gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "10.0.0.9")));
+        }
+        written();
+        ED137RadioState before = gw->radio_state();
+        err.clear();
+        for (std::string const& form : unparsable_addresses())
+            for (auto ptt : {TERM::ED137RadioPTT::normal_ptt_on, TERM::ED137RadioPTT::ptt_off})
+                EXPECT_FALSE(gw->SendASNToChan(ed137_modifier(true, {ptt}, form))) << form;
+        EXPECT_TRUE(gw->radio_state().IsEqual(before));
+        EXPECT_THAT(written(), ElementsAre());
+        EXPECT_EQ(session().filtering, held);
+        EXPECT_EQ(session().filter, held ? ip("10.0.0.9") : 0u);
+        EXPECT_EQ(requests(RTP_EXT_SET_FILTER), held ? 1u : 0u);
+        EXPECT_EQ(requests(RTP_EXT_RESET_FILTER), 0u);
+        EXPECT_EQ(held, !session().admits(ip("10.0.0.7")));
+        std::string said = err.str();
+        EXPECT_EQ(size_t(std::count(said.begin(), said.end(), '\n')), 2 * unparsable_addresses().size());
+        EXPECT_THAT(said, testing::HasSubstr("session-addr \"10.0.0.09\" is no IPv4 address, command refused\n"));
+    }
+    EXPECT_TRUE(gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "0.0.0.0")));
     EXPECT_FALSE(session().filtering);
-    EXPECT_EQ(gw->radio_state().source_address, 0u);
-    EXPECT_THAT(err.str(), testing::HasSubstr("session-addr \"radio-7\" is no IPv4 address, taken as none\n"));
-    std::string said = err.str();
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    // A good address afterwards filters as ever.
-    gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "10.0.0.9"));
-    EXPECT_EQ(session().filter, ip("10.0.0.9"));
+    EXPECT_EQ(gw->radio_state().ptt, 1u);
 }
 
 TEST_F(ED137Control, KeepAlivesStayRxHeadersAfterATxCommand)

@@ -128,6 +128,10 @@ TEST_F(ED137Slots, AGatedInputFollowsTheRadiosSquelch)
     EXPECT_EQ(requests(Device::Rtp::kDevice, Device::Rtp::RTP_INPUT_STOP), stops + 1);
     // Another protocol's command is refused.
     EXPECT_THAT(rtp_ext(1, wm_trans(true, "10.0.0.9")), ElementsAre("slot=1 error unsupported"));
+    // One whose address does not parse is the controller's error, and opens no squelch.
+    EXPECT_THAT(rtp_ext(1, ed137_modifier(true, {TERM::ED137RadioPTT::ptt_off, true}, "10.0.0.09")),
+                ElementsAre("slot=1 error invalidParams"));
+    EXPECT_EQ(requests(Device::Rtp::kDevice, Device::Rtp::RTP_INPUT_START), starts + 1);
 }
 
 TEST_F(ED137Slots, TwoHundredSlotsComeAndGoWithoutADescriptorLeft)

@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <regex>
 
+#include "radio/modifier_addresses.h"
+#include "tests/radio/address_forms.h"
 #include "tests/radio/radio_support.h"
 #include "tests/radio/radio_world.h"
 
@@ -306,6 +309,57 @@ TEST_F(LemzControl, TheFilterFollowsTheHolderAndIsStoredOnlyWhenSet)
     gw->SendASNToChan(wm_trans(false, "10.0.0.8"));
     EXPECT_FALSE(gw->filter_active());
     EXPECT_EQ(requests(RTP_EXT_RESET_FILTER), 3u);
+}
+
+// Every address a command names (its sender, and the session of the trans
+// and selcall commands) must parse, or the command is refused whole: the
+// radio state and the holder's filter stay, so a stranger's voice is still
+// kept out, and nothing goes out on the channel.
+TEST_F(LemzControl, ACommandWithAnAddressThatDoesNotParseChangesNothing)
+{
+    using Make = std::function<TERM::RadioModifier(std::string const&)>;
+    auto release = [](std::string const& sender, std::string const& session) {
+        TERM::RadioModifier m = wm_trans(false, "10.0.0.9");
+        m.get_lemz().get_addr().set_session_addr(sender);
+        m.get_lemz().get_params().get_wm_trans().set_ip(session);
+        return m;
+    };
+    auto selcall = [](bool gateway_side, std::string const& session) {
+        TERM::RadioModifier m = wm_trans(true, "10.0.0.9");
+        auto& p = m.get_lemz().get_params();
+        gateway_side ? p.get_gw_set_selcall().set_ip(session) : p.get_wm_selcall().set_ip(session);
+        return m;
+    };
+    struct Place {
+        const char* field;
+        Make make;
+    } places[] = {
+        {"session-addr", [&](std::string const& a) { return release(a, "10.0.0.9"); }},
+        {"ip", [&](std::string const& a) { return release("10.0.0.9", a); }},
+        {"ip", [&](std::string const& a) { return selcall(false, a); }},
+        {"ip", [&](std::string const& a) { return selcall(true, a); }},
+    };
+    ASSERT_TRUE(gw->SendASNToChan(wm_trans(true, "10.0.0.9")));
+    written_types();
+    LemzRadioState before = gw->radio_state();
+    err.clear();
+    for (Place const& p : places)
+        for (std::string const& form : unparsable_addresses()) {
+            EXPECT_FALSE(gw->SendASNToChan(p.make(form))) << p.field << " " << form;
+            EXPECT_EQ(RTPSignalling::UnparsedAddress(p.make(form)), std::string(p.field)) << form;
+        }
+    EXPECT_EQ(std::memcmp(&gw->radio_state(), &before, sizeof before), 0);
+    EXPECT_THAT(written_types(), ElementsAre());
+    EXPECT_TRUE(session().filtering);
+    EXPECT_EQ(session().filter, ip("10.0.0.9"));
+    EXPECT_EQ(requests(RTP_EXT_RESET_FILTER), 0u);
+    EXPECT_FALSE(session().admits(ip("10.0.0.7")));
+    std::string said = err.str();
+    EXPECT_EQ(size_t(std::count(said.begin(), said.end(), '\n')), 4 * unparsable_addresses().size());
+    EXPECT_THAT(said, HasSubstr("ip \"10.0.0\" is no IPv4 address, command refused\n"));
+    // The same commands with good addresses are taken.
+    for (Place const& p : places)
+        EXPECT_TRUE(gw->SendASNToChan(p.make("10.0.0.9"))) << p.field;
 }
 
 TEST_F(LemzControl, AHungUpSessionIsReleasedWithOneLine)

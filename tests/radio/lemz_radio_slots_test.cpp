@@ -167,6 +167,10 @@ TEST_F(LemzSlots, AGatedInputFollowsTheSquelch)
                     m.get_params().get_tx();
                 }),
                 ElementsAre("slot=1 error unsupported"));
+    // One whose address does not parse is the controller's error; the squelch stays shut.
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_rtpExt(wm_trans(true, "10.0.0")); }),
+                ElementsAre("slot=1 error invalidParams"));
+    EXPECT_FALSE(gw(1)->input_running());
 }
 
 // A UDP socket on a loopback address of its own (all of 127/8 is loopback),

@@ -1,0 +1,150 @@
+// Radio commands naming an address that does not parse, through the
+// running server: the controller holds the radio for a session elsewhere,
+// the test's voice side is a stranger whose voice the source filter keeps
+// from the line, and every refused command leaves it kept out.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/e2e/board_port.h"
+#include "tests/e2e/flow_commands.h"
+#include "tests/e2e/server_process.h"
+#include "tests/radio/address_forms.h"
+#include "tests/radio/ed137_messages.h"
+#include "tests/support/rtp_peer.h"
+
+using namespace vbtest;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+// One radio protocol as the flow drives it.
+struct Radio {
+    uint16_t profile;
+    TERM::RadioStatus status;
+    // The radio keyed (or not) for the session at holder.
+    std::function<TERM::RadioModifier(bool ptt, const std::string& holder)> hold;
+    // The n-th signalling packet of the voice side, which the server reports.
+    std::function<std::string(int n)> signalling;
+};
+
+Radio ed137()
+{
+    return {0x0167, vbradio::ed137_status(),
+            [](bool ptt, const std::string& holder) {
+                auto type = ptt ? TERM::ED137RadioPTT::normal_ptt_on : TERM::ED137RadioPTT::ptt_off;
+                return vbradio::ed137_modifier(true, {type}, holder);
+            },
+            // A TX header whose PTT-id changes, so that none is a repetition.
+            [](int n) { return std::string{char(0x20 | (n & 63) >> 2), char((n & 3) << 6), 0, 0}; }};
+}
+
+Radio lemz()
+{
+    TERM::RadioStatus status;
+    status.get_lemz().get_freq().set_frequency("0.0");
+    return {0x1337, status,
+            [](bool ptt, const std::string& holder) {
+                TERM::RadioModifier m;
+                TERM::LemzRadioModifier& l = m.get_lemz();
+                l.get_addr().set_session_addr(holder);
+                TERM::RadioCommandWMTrans& t = l.get_params().get_wm_trans();
+                t.get_flags().set_ptt(ptt);
+                t.get_flags().set_prio(5);
+                t.set_ip(holder);
+                return m;
+            },
+            // GW_FLAG_PTT of priority 3 with PTT: above the holder's 5.
+            [](int) { return std::string("\x03\x34\x00\x00", 4); }};
+}
+
+class RadioAddresses : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start()) << server.err();
+        ASSERT_TRUE(ctl.connect(server.port()));
+        ASSERT_TRUE(board.connect(server.pid()));
+    }
+
+    void create(const Radio& r)
+    {
+        LGCP::Command c = create_rtp(voice.port());
+        TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
+        p.include_shost().set_iaddr("127.0.0.1");
+        p.include_shost().set_port(local);
+        p.include_radio().set_status(r.status);
+        Texts created = ctl.exchange(to_slot(c, 1));
+        ASSERT_EQ(created.size(), 3u);
+        ASSERT_EQ(created[0], "slot=1 success");
+        channel = created[1].substr(created[1].rfind(": ") + 2);
+    }
+    // The answer to an rtpExt command, without the signals that came meanwhile.
+    Texts command(const TERM::RadioModifier& m)
+    {
+        LGCP::Command c;
+        c.get_ioctl().set_rtpExt(m);
+        Texts answers;
+        for (const std::string& t : ctl.exchange(to_slot(c, 1)))
+            if (t.find("slot=1 success") == 0 || t.find("slot=1 error") == 0)
+                answers.push_back(t);
+        return answers;
+    }
+    // Voice payloads the RTP session gave to the line so far.
+    long on_the_line()
+    {
+        std::string session = board.ask("rtp-session " + channel);
+        size_t at = session.find("received=");
+        return at == std::string::npos ? -1 : std::stol(session.substr(at + 9));
+    }
+    // Five voice packets from the voice side, then its signalling: once that
+    // is reported the voice before it was taken or refused. How many of the
+    // five reached the line.
+    long voice_through(const Radio& r)
+    {
+        long before = on_the_line();
+        for (int i = 0; i < 5; ++i, ++sequence)
+            voice.send(local, rtp_packet(8, sequence, 160u * sequence, 0x0BADF00D, std::string(160, 'v')));
+        voice.send(local, rtp_with_extension(r.profile, r.signalling(sequence)));
+        for (std::string t = ctl.next(3000); t.find("rtpExt") == std::string::npos; t = ctl.next(3000))
+            if (t.empty())
+                return -1;
+        return on_the_line() - before;
+    }
+    void refusals_keep_the_stranger_out(const Radio& r)
+    {
+        create(r);
+        EXPECT_THAT(command(r.hold(true, "10.0.0.9")), ElementsAre("slot=1 success"));
+        EXPECT_EQ(voice_through(r), 0);
+        for (const std::string& form : vbradio::unparsable_addresses())
+            for (bool ptt : {true, false})
+                EXPECT_THAT(command(r.hold(ptt, form)), ElementsAre("slot=1 error invalidParams")) << form;
+        EXPECT_EQ(voice_through(r), 0) << "the holder's filter stays";
+        EXPECT_THAT(server.err(), HasSubstr("\"10.0.0.09\" is no IPv4 address, command refused"));
+        // The voice side holding it, the same voice gets through.
+        EXPECT_THAT(command(r.hold(true, "127.0.0.1")), ElementsAre("slot=1 success"));
+        EXPECT_EQ(voice_through(r), 5);
+    }
+
+    ServerProcess server;
+    Controller ctl;
+    BoardPort board;
+    UdpPeer voice;
+    uint16_t local = free_rtp_port();
+    std::string channel;
+    uint16_t sequence = 1;
+};
+
+TEST_F(RadioAddresses, ED137RefusalsKeepTheStrangerOut)
+{
+    refusals_keep_the_stranger_out(ed137());
+}
+
+TEST_F(RadioAddresses, LemzRefusalsKeepTheStrangerOut)
+{
+    refusals_keep_the_stranger_out(lemz());
+}
+
+} // namespace
