@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -223,6 +224,25 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
     ctl.send(to_slot(simple(LGCP::Command::e_destroy), 5));
     EXPECT_EQ(next(), "slot=5 success");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(190));
+}
+
+// A destroy answered once the PPP daemon has ended carries its own seq,
+// whatever the value and whatever came meanwhile.
+TEST_F(ModemFlow, ALateDestroyAnswerCarriesItsOwnSeq)
+{
+    start("hup=200");
+    ctl.exchange(to_slot(create_trunk(0, 1), 9));
+    for (int seq : {-1, INT_MIN, INT_MAX}) {
+        ctl.exchange(to_slot(create_modem("555"), 5));
+        ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 9), 5));
+        ASSERT_FALSE(run_of("/usr/local/sbin/pppd").empty());
+        // In one write: the ping is answered while the daemon still runs.
+        std::string both = tpkt(lgcp_seq(simple(LGCP::Command::e_destroy), seq, 5)) +
+                           tpkt(lgcp_seq(simple(LGCP::Command::e_ping), 7));
+        ASSERT_EQ(::send(ctl.fd(), both.data(), both.size(), MSG_NOSIGNAL), ssize_t(both.size()));
+        EXPECT_EQ(next(), "seq=7 success");
+        EXPECT_EQ(next(), "seq=" + std::to_string(seq) + " slot=5 success");
+    }
 }
 
 TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
