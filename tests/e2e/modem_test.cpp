@@ -295,6 +295,19 @@ TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
         EXPECT_THAT(got, Contains("slot=7 abort 1280"));
 }
 
+TEST_F(ModemFlow, AT38PeerThatIsNoAddressStartsNoEngine)
+{
+    start("");
+    for (const std::string& dhost : {std::string("127.0.0.1\0/9/9", 14), std::string("1.2.3"), std::string("")}) {
+        LGCP::Command c = create_t38();
+        c.get_create().get_t38soft().get_dhost().set_iaddr(dhost);
+        EXPECT_EQ(ctl.exchange(to_slot(c, 7)), Texts{"slot=7 error invalidParams"});
+    }
+    EXPECT_THAT(ctl.exchange(to_slot(create_t38(), 7)), Contains("slot=7 success"));
+    EXPECT_THAT(run_of("/usr/local/sbin/t38"),
+                ElementsAre("/usr/local/sbin/t38", "--child", "--remote", "127.0.0.1/4000/5000"));
+}
+
 TEST_F(ModemFlow, ChildrenDestroyedRightAfterTheirStartLeaveNothing)
 {
     start("");
