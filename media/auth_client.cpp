@@ -127,8 +127,8 @@ bool AuthClient::Complete()
         return true;
     }
     mSession = record.session();
-    mHasSession = true;
-    mFactory.OnAuth(attr(mBuffer, size), &mRuns);
+    if (mFactory.OnAuth(attr(mBuffer, size), &mRuns))
+        mSpoken = true;
     return true;
 }
 

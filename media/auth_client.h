@@ -85,8 +85,11 @@ public:
     bool Send(const std::string& record);
 
     bool closed() const { return !mEvent.fd; }
-    // A connection that has sent nothing yet has no session.
-    bool has_session() const { return mHasSession; }
+    // Whether a record of this connection was taken (it reached the
+    // controller): only then is it counted as the helper. Any bytes can
+    // make a whole record, so one that was refused proves nothing.
+    bool spoken() const { return mSpoken; }
+    // The session of the last whole record, -1 before the first.
     int32_t session() const { return mSession; }
     const INet4::Addr& peer() const { return mPeer; }
     void PutHeader(std::ostream& out) const;
@@ -108,7 +111,7 @@ private:
     size_t mPos = 0;
     size_t mAwait = Auth::kSizeWord;
     ModemFactory& mFactory;
-    bool mHasSession = false;
+    bool mSpoken = false;
     int32_t mSession = -1;
     Auth::Runs mRuns;
     unsigned mRecordsThisPass = 0;

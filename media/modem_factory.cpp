@@ -214,12 +214,13 @@ void ModemFactory::OnSocketEvent(int fd, short revents)
     std::cerr << ext::header(this) << "incoming auth connection from " << peer.GetString() << std::endl;
 }
 
-// Connections that only stay open must not keep the helper out: the
-// oldest that has not spoken goes, whatever it is waiting for.
+// Connections that only stay open, or sent nothing a slot took, must not
+// keep the helper out: the oldest that has not spoken goes, whatever it is
+// waiting for.
 bool ModemFactory::MakeRoom(const INet4::Addr& peer)
 {
     auto silent = std::find_if(mClients.begin(), mClients.end(),
-                               [](const std::unique_ptr<AuthClient>& c) { return !c->has_session(); });
+                               [](const std::unique_ptr<AuthClient>& c) { return !c->spoken(); });
     AtLimit now = silent == mClients.end() ? AtLimit::refusing : AtLimit::evicting;
     if (now != mAtLimit) {
         std::cerr << ext::header(this) << "auth connection from " << peer.GetString()
@@ -247,7 +248,7 @@ bool ModemFactory::OnAuth(const attr& record, Auth::Runs* runs)
         if (slot->EqAuthId(record.session())) {
             run.unknown = false;
             slot->OnAuth(record, run.refused);
-            return true;
+            return !run.refused;
         }
     if (!run.unknown)
         std::cerr << ext::header(this) << "receive auth request for unknown session " << record.session() << std::endl;
@@ -259,7 +260,7 @@ bool ModemFactory::SendAuth(const std::string& record)
 {
     int32_t session = attr(reinterpret_cast<const uint8_t*>(record.data()), record.size()).session();
     for (auto& client : mClients)
-        if (client->has_session() && client->session() == session)
+        if (client->spoken() && client->session() == session)
             return client->Send(record);
     std::clog << ext::header(this) << "send error: unknown auth " << session << " session." << std::endl;
     return false;

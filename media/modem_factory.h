@@ -26,7 +26,7 @@ public:
     static constexpr int kAuthBacklog = 64;
     // Helper connections served at once. Far above the calls a board
     // carries, each with one helper at most. At the limit a newcomer takes
-    // the place of the oldest connection that has sent no whole record
+    // the place of the oldest connection that has had no record taken
     // yet; only when every one has spoken is the newcomer closed at once.
     static constexpr size_t kMaxAuthClients = 64;
     static constexpr int kMaxInterfaces = 256;
@@ -45,9 +45,10 @@ public:
     void ReleaseModemSlot(DspModemSlot* slot);
     void ReleaseModemSlot(HdlcModemSlot* slot);
 
-    // A record from a helper, for the slot of its session; false when no
-    // slot has that session. What it logs follows the connection's runs
-    // (none: every record counts as the first of its run).
+    // A record from a helper, for the slot of its session; true when that
+    // slot took it, false when no slot has that session or the slot
+    // refused it. What it logs follows the connection's runs (none: every
+    // record counts as the first of its run).
     bool OnAuth(const attr& record, Auth::Runs* runs = nullptr);
     // A record for the helper of its session; false when none took it.
     bool SendAuth(const std::string& record);

@@ -41,7 +41,8 @@ public:
     virtual bool EqAuthId(int session) const { return modem_id() == session; }
     // A record of this slot's session from the helper. refused: whether
     // the connection is in a run of refused records, whose first was
-    // logged; a record taken ends the run.
+    // logged; a record taken ends the run, so afterwards it says whether
+    // this one was refused.
     void OnAuth(const attr& record, bool& refused);
 
     pid_t child() const { return mPid; }

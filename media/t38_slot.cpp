@@ -15,7 +15,9 @@
 #include "board/mcc_requests.h"
 #include "media/modem_child.h"
 #include "runtime/ext.h"
+#include "runtime/inet4_addr.h"
 #include "runtime/mux_time.h"
+#include "server/slots/slot_refusal.h"
 
 namespace Mcc = Device::Mcc;
 
@@ -150,6 +152,16 @@ Slot* T38SoftFactory::INewSlot(LGCP::CreateParams const& params)
     if (!params.is_t38soft())
         return nullptr;
     const LGCP::T38Soft& t38 = params.get_t38soft();
+    // The engine reads the text as it stands: one that is no address would
+    // name some other peer, or cut the ports off the line.
+    uint32_t remote;
+    const std::string& dhost = t38.get_dhost().get_iaddr();
+    if (!INet4::ParseDottedQuad(dhost, remote)) {
+        std::cerr << ext::header(this) << "T38SoftFactory::INewSlot - dhost " << ext::quoted(dhost)
+                  << " is no IPv4 address" << std::endl;
+        RefuseCommand(LGCP::ErrorCause::invalidParams);
+        return nullptr;
+    }
     Fd fd(Device::open(Mcc::kDevice, O_RDWR | O_CLOEXEC));
     if (!fd) {
         std::cerr << ext::header(this) << "T38SoftFactory::INewSlot - FAIL to open <" << Mcc::kDevice << "> [" << errno

@@ -46,12 +46,12 @@ void Service::Error(LGCP::ErrorCause::NamedNumber cause)
         server->Error(cause);
 }
 
-unsigned Service::delayResponse()
+Seq Service::delayResponse()
 {
-    return Bound() ? server->delayResponse() : no_seq;
+    return Bound() ? server->delayResponse() : Seq();
 }
 
-void Service::delayedSuccess(unsigned slot, unsigned seq)
+void Service::delayedSuccess(unsigned slot, Seq seq)
 {
     if (Bound())
         server->delayedSuccess(slot, seq);
@@ -203,9 +203,9 @@ void Server::LogUndecodable(const char* data, int length) const
 void Server::Dispatch(const LGCP::Message& msg)
 {
     mResponse = none;
-    mSeqPresent = msg.has_seq();
-    if (mSeqPresent)
-        mSeq = static_cast<unsigned>(msg.get_seq().getValue());
+    mSeq.present = msg.has_seq();
+    if (mSeq.present)
+        mSeq.value = msg.get_seq().getValue();
     if (!msg.get_pdu().is_command()) {
         Error(LGCP::ErrorCause::unexpectedMsgType);
         return;
@@ -249,14 +249,14 @@ void Server::Error(LGCP::ErrorCause::NamedNumber cause)
     SendResponse(response);
 }
 
-unsigned Server::delayResponse()
+Seq Server::delayResponse()
 {
     if (mResponse == none)
         mResponse = success;
-    return mSeqPresent ? mSeq : no_seq;
+    return mSeq;
 }
 
-void Server::delayedSuccess(unsigned slot, unsigned seq)
+void Server::delayedSuccess(unsigned slot, Seq seq)
 {
     LGCP::Message msg;
     msg.get_pdu().get_response().set_success();
@@ -267,7 +267,7 @@ void Server::SendResponse(const LGCP::Response& response)
 {
     LGCP::Message msg;
     msg.get_pdu().set_response(response);
-    SendMsg(mSeqPresent ? mSeq : no_seq, mSlot, msg);
+    SendMsg(mSeq, mSlot, msg);
 }
 
 void Server::SendSignal(const LGCP::Signal& sig)
@@ -279,13 +279,13 @@ void Server::SendSignal(unsigned slot, const LGCP::Signal& sig)
 {
     LGCP::Message msg;
     msg.get_pdu().set_signal(sig);
-    SendMsg(no_seq, slot, msg);
+    SendMsg(Seq(), slot, msg);
 }
 
-void Server::SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg)
+void Server::SendMsg(Seq seq, unsigned slot, LGCP::Message& msg)
 {
-    if (seq != no_seq)
-        msg.set_seq(static_cast<int>(seq));
+    if (seq.present)
+        msg.set_seq(seq.value);
     if (slot != no_slot)
         msg.set_slot(slot);
 

@@ -16,9 +16,15 @@ namespace CtrlSrv {
 
 class Server;
 
-// "No slot" and "no sequence number" in the unsigned slot and seq values.
+// "No slot" in the unsigned slot values.
 const unsigned no_slot = ~0u;
-const unsigned no_seq = ~0u;
+
+// A command's sequence number. Any INTEGER value is a valid one, -1 too,
+// so whether there is one is kept apart from the value.
+struct Seq {
+    bool present = false;
+    int value = 0;
+};
 
 class Service {
 public:
@@ -36,9 +42,9 @@ public:
     void Success();
     void Error(LGCP::ErrorCause::NamedNumber cause);
     // Answers later with delayedSuccess; returns the command's seq
-    // (no_seq when it carried none).
-    unsigned delayResponse();
-    void delayedSuccess(unsigned slot, unsigned seq);
+    // (not present when it carried none).
+    Seq delayResponse();
+    void delayedSuccess(unsigned slot, Seq seq);
     unsigned GetSlot() const;
     bool IsSlotPresent() const;
     // Offered to every other bound service first, then sent.
@@ -74,8 +80,8 @@ public:
 
     void Success();
     void Error(LGCP::ErrorCause::NamedNumber cause);
-    unsigned delayResponse();
-    void delayedSuccess(unsigned slot, unsigned seq);
+    Seq delayResponse();
+    void delayedSuccess(unsigned slot, Seq seq);
     void SendSignal(const LGCP::Signal& sig);
     void SendSignal(unsigned slot, const LGCP::Signal& sig);
     unsigned GetSlot() const { return mSlot; }
@@ -91,16 +97,15 @@ private:
 
     void Dispatch(const LGCP::Message& msg);
     void LogUndecodable(const char* data, int length) const;
-    // A message to the controller: seq and slot unless no_seq / no_slot.
+    // A message to the controller: seq when present, slot unless no_slot.
     // The caller fills in the message's PDU in place, sparing a copy.
-    void SendMsg(unsigned seq, unsigned slot, LGCP::Message& msg);
+    void SendMsg(Seq seq, unsigned slot, LGCP::Message& msg);
     void SendResponse(const LGCP::Response& response);
     void OnUpdateAvgStat() {}
 
     std::list<Service*> mServices;
     Control::Service* mConnection = nullptr;
-    bool mSeqPresent = false;
-    unsigned mSeq = 0;
+    Seq mSeq;
     unsigned mSlot = no_slot;
     Response mResponse = none;
     Timer mStatTimer;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "server/control/ctrl_server.h"
 #include "server/slots/device_events.h"
 #include "server/schema/ACP.h"
 #include "server/schema/LEMZGW.h"
@@ -130,7 +131,7 @@ private:
     bool mReleasing = false;
     // A destroy command waits for the release, answered with delayedSeq.
     bool mAnswerPending = false;
-    unsigned delayedSeq = 0;
+    CtrlSrv::Seq delayedSeq;
     // Inside IBeforeDestroy, and whether the kind released meanwhile.
     bool mInBeforeDestroy = false;
     bool mReleasedEarly = false;

@@ -2,6 +2,8 @@
 // what the controller sends, and what comes back.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/flow_commands.h"
 
@@ -9,6 +11,7 @@ using vbtest::Controller;
 using vbtest::create_ext;
 using vbtest::create_trunk;
 using vbtest::lgcp;
+using vbtest::lgcp_seq;
 using vbtest::ServerProcess;
 using vbtest::simple;
 using vbtest::Texts;
@@ -78,6 +81,21 @@ TEST_F(ControllerFlow, CommandsThatCannotBeServedAreAnsweredWithTheirCause)
     };
     for (const auto& step : flow)
         EXPECT_EQ(ctl.exchange(step.frame), step.answers) << vbtest::message_text(step.frame.data(), step.frame.size(), true);
+}
+
+// seq is any INTEGER: a controller matches every answer by it, -1 too.
+TEST_F(ControllerFlow, EverySeqValueComesBackInItsAnswer)
+{
+    for (int seq : {-1, INT_MIN, INT_MAX}) {
+        const std::string s = "seq=" + std::to_string(seq) + " ";
+        EXPECT_EQ(ctl.exchange(lgcp_seq(simple(LGCP::Command::e_ping), seq)), Texts{s + "success"});
+        EXPECT_EQ(ctl.exchange(lgcp_seq(simple(LGCP::Command::e_destroy), seq, 5)),
+                  Texts{s + "slot=5 error slotNotExists"});
+        Texts query = ctl.exchange(lgcp_seq(simple(LGCP::Command::e_query), seq));
+        ASSERT_EQ(query.size(), 2u);
+        EXPECT_EQ(query[0], s + "success");
+        EXPECT_EQ(query[1].rfind("query { boardMajor", 0), 0u) << query[1];
+    }
 }
 
 // The decoder holds a slot number to the schema's range, so such a frame

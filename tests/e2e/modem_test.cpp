@@ -6,9 +6,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -179,6 +182,23 @@ protected:
         EXPECT_EQ(status, 0);
         return read_file(out);
     }
+    // The helper asks for alice on the modem at slot 5, the controller
+    // activates it, and the helper gets both records.
+    void authenticate()
+    {
+        std::string records = helper({"--expect", "2", "voauth:0:alice:secret"}, [&] {
+            EXPECT_EQ(next(), "slot=5 modemProceeding auth : { username \"alice\", password \"secret\"}");
+            LGCP::Command a;
+            TERM::ModemUserParameters& u = a.get_activate().get_modem();
+            u.set_remoteAddr("10.0.0.2");
+            u.set_netmask("255.255.255.0");
+            u.set_gateway("10.0.0.1");
+            u.set_dns("10.0.0.53");
+            u.set_mtu(1500);
+            EXPECT_THAT(ctl.exchange(to_slot(a, 5)), ElementsAre("slot=5 success"));
+        });
+        EXPECT_EQ(records, "sent 1\naccept 0 1\nip 0 10.0.0.2 255.255.255.0 10.0.0.1 10.0.0.53 1500\n");
+    }
     // The next message that is not a trunk signal, waiting for it.
     std::string next() { return ctl.next(5000); }
     Texts query() { return ctl.exchange(lgcp(simple(LGCP::Command::e_query), -1, -1)); }
@@ -202,18 +222,7 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
     EXPECT_THAT(run_of("/usr/local/sbin/pppd"), ElementsAre("/usr/local/sbin/pppd", "file", "/usr/local/etc/ppp/aoptions",
                                                             "/dev/mdm0", "remotenumber", "555"));
 
-    std::string records = helper({"--expect", "2", "voauth:0:alice:secret"}, [&] {
-        EXPECT_EQ(next(), "slot=5 modemProceeding auth : { username \"alice\", password \"secret\"}");
-        LGCP::Command a;
-        TERM::ModemUserParameters& u = a.get_activate().get_modem();
-        u.set_remoteAddr("10.0.0.2");
-        u.set_netmask("255.255.255.0");
-        u.set_gateway("10.0.0.1");
-        u.set_dns("10.0.0.53");
-        u.set_mtu(1500);
-        EXPECT_THAT(ctl.exchange(to_slot(a, 5)), ElementsAre("slot=5 success"));
-    });
-    EXPECT_EQ(records, "sent 1\naccept 0 1\nip 0 10.0.0.2 255.255.255.0 10.0.0.1 10.0.0.53 1500\n");
+    authenticate();
 
     helper({"voacct:0:1:2:3:4:60"});
     EXPECT_EQ(next(), "slot=5 modemProceeding acct : { octetsOut { low 1, high 0 }, octetsIn { low 2, high 0 }, "
@@ -225,6 +234,56 @@ TEST_F(ModemFlow, ADialInCallAuthenticatesAccountsAndHangsUp)
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(190));
 }
 
+// Connections that each sent one record no slot took, then went idle,
+// fill every place; the helper gets in all the same.
+TEST_F(ModemFlow, IdleConnectionsWithAJunkRecordKeepNoHelperOut)
+{
+    start("hup=200");
+    ctl.exchange(to_slot(create_trunk(0, 1), 9));
+    ctl.exchange(to_slot(create_modem("555"), 5));
+    ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 9), 5));
+    sockaddr_in auth{};
+    auth.sin_family = AF_INET;
+    auth.sin_port = htons(52000);
+    auth.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<Fd> junk;
+    for (uint32_t i = 0; i < 64; ++i) {
+        junk.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(junk.back().get(), reinterpret_cast<sockaddr*>(&auth), sizeof(auth)), 0);
+        const uint32_t record[] = {htonl(12), htonl(0x55), htonl(i % 2 ? 100 + i : 0)};
+        ASSERT_EQ(::send(junk.back().get(), record, sizeof(record), MSG_NOSIGNAL), ssize_t(sizeof(record)));
+    }
+    auto lines = [&](const char* part) {
+        std::string err = server.err();
+        size_t n = 0;
+        for (size_t at = err.find(part); at != std::string::npos; at = err.find(part, at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(eventually([&] { return lines("unknown session ") + lines("portslave: 0x55") == junk.size(); }));
+    authenticate();
+    EXPECT_EQ(lines(" refused: "), 0u);
+}
+
+// A destroy answered once the PPP daemon has ended carries its own seq,
+// whatever the value and whatever came meanwhile.
+TEST_F(ModemFlow, ALateDestroyAnswerCarriesItsOwnSeq)
+{
+    start("hup=200");
+    ctl.exchange(to_slot(create_trunk(0, 1), 9));
+    for (int seq : {-1, INT_MIN, INT_MAX}) {
+        ctl.exchange(to_slot(create_modem("555"), 5));
+        ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 9), 5));
+        ASSERT_FALSE(run_of("/usr/local/sbin/pppd").empty());
+        // In one write: the ping is answered while the daemon still runs.
+        std::string both = tpkt(lgcp_seq(simple(LGCP::Command::e_destroy), seq, 5)) +
+                           tpkt(lgcp_seq(simple(LGCP::Command::e_ping), 7));
+        ASSERT_EQ(::send(ctl.fd(), both.data(), both.size(), MSG_NOSIGNAL), ssize_t(both.size()));
+        EXPECT_EQ(next(), "seq=7 success");
+        EXPECT_EQ(next(), "seq=" + std::to_string(seq) + " slot=5 success");
+    }
+}
+
 TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
 {
     start("", "instances=8,exit=5");
@@ -234,6 +293,19 @@ TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
         EXPECT_EQ(next(), "slot=7 abort 1280");
     else
         EXPECT_THAT(got, Contains("slot=7 abort 1280"));
+}
+
+TEST_F(ModemFlow, AT38PeerThatIsNoAddressStartsNoEngine)
+{
+    start("");
+    for (const std::string& dhost : {std::string("127.0.0.1\0/9/9", 14), std::string("1.2.3"), std::string("")}) {
+        LGCP::Command c = create_t38();
+        c.get_create().get_t38soft().get_dhost().set_iaddr(dhost);
+        EXPECT_EQ(ctl.exchange(to_slot(c, 7)), Texts{"slot=7 error invalidParams"});
+    }
+    EXPECT_THAT(ctl.exchange(to_slot(create_t38(), 7)), Contains("slot=7 success"));
+    EXPECT_THAT(run_of("/usr/local/sbin/t38"),
+                ElementsAre("/usr/local/sbin/t38", "--child", "--remote", "127.0.0.1/4000/5000"));
 }
 
 TEST_F(ModemFlow, ChildrenDestroyedRightAfterTheirStartLeaveNothing)

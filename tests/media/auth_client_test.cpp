@@ -293,9 +293,9 @@ TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
     std::vector<Fd> helpers;
     while (modems.clients() < ModemFactory::kMaxAuthClients) {
         helpers.push_back(connect_helper());
-        send(voauth(9, "x", "y"), helpers.back());
+        send(voauth(0, "x", "y"), helpers.back());
     }
-    ASSERT_TRUE(run_real([&] { return count_of(err.str(), "unknown session 9\n") == helpers.size(); }));
+    ASSERT_EQ(await_controller(helpers.size()).size(), helpers.size());
     auto refused = [&] {
         Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         EXPECT_EQ(::connect(s.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
@@ -312,8 +312,8 @@ TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
 }
 
 // Connections that only stay open cannot keep the helper out: at the
-// limit a newcomer takes the place of the oldest that has not sent a
-// whole record, and one that spoke keeps its place.
+// limit a newcomer takes the place of the oldest that has had no record
+// taken, and one that spoke keeps its place.
 TEST_F(AuthTest, IdleConnectionsCannotKeepTheHelperOut)
 {
     modem_call();
@@ -328,16 +328,44 @@ TEST_F(AuthTest, IdleConnectionsCannotKeepTheHelperOut)
     send(voauth(0, "alice", "secret"), real);
     EXPECT_THAT(await_controller(), ElementsAre("slot=2 modemProceeding auth : { username \"alice\", password \"secret\"}"));
 
-    // A newcomer for each other connection: the one that spoke stays.
+    // As many newcomers as the limit: the one that spoke stays, although
+    // it is the oldest when the last comes.
     std::vector<Fd> newcomers;
-    while (newcomers.size() < idle.size())
+    while (newcomers.size() < ModemFactory::kMaxAuthClients)
         newcomers.push_back(connect_helper());
     for (const Fd& s : idle)
         EXPECT_TRUE(closed_by_server(s));
+    EXPECT_TRUE(closed_by_server(newcomers.front()));
     EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
     send(attr::make(Auth::voacct, 0, {0, 0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 60, 0}), real);
     EXPECT_THAT(await_controller(), ElementsAre(HasSubstr("slot=2 modemProceeding acct")));
     EXPECT_EQ(count_of(err.str(), "taken in place of the oldest silent one: 64 helper connections open\n"), 1u);
+    EXPECT_THAT(err.str(), testing::Not(HasSubstr(" refused: ")));
+}
+
+// Any bytes make a whole record: connections that each sent one that no
+// slot took, then went idle, are no helper. They neither keep the helper
+// out nor get the records of its session.
+TEST_F(AuthTest, RefusedRecordsDoNotMakeAHelper)
+{
+    modem_call();
+    std::vector<Fd> junk;
+    junk.push_back(std::move(helper));
+    while (junk.size() < ModemFactory::kMaxAuthClients)
+        junk.push_back(connect_helper());
+    // An unknown type for an unknown session, or for the live session 0.
+    for (size_t i = 0; i < junk.size(); ++i)
+        send(i % 2 ? attr::make(0x55, int32_t(100 + i), {}) : attr::make(0x55, 0, {}), junk[i]);
+    auto lines = [&] { return count_of(err.str(), "unknown session ") + count_of(err.str(), "portslave: 0x55"); };
+    ASSERT_TRUE(run_real([&] { return lines() == junk.size(); }));
+
+    helper = connect_helper();
+    EXPECT_TRUE(closed_by_server(junk.front()));
+    send(voauth(0, "alice", "secret"));
+    EXPECT_THAT(await_controller(),
+                ElementsAre("slot=2 modemProceeding auth : { username \"alice\", password \"secret\"}"));
+    EXPECT_THAT(command(activation(), 2), ElementsAre("slot=2 success"));
+    EXPECT_EQ(received(52).size(), 52u);
     EXPECT_THAT(err.str(), testing::Not(HasSubstr(" refused: ")));
 }
 

@@ -140,6 +140,43 @@ TEST_F(T38Test, TheEnginesEndIsReported)
     }
 }
 
+// The engine reads its peer from the text as given: only a dotted quad
+// reaches it, with both ports; anything else is refused before a channel
+// is taken or an engine started.
+TEST_F(T38Test, ThePeerAddressIsADottedQuadOrNoEngineStarts)
+{
+    const struct {
+        std::string dhost;
+        bool taken;
+    } rows[] = {
+        {"", false}, {"999.1.1.1", false}, {"256.0.0.1", false}, {"1.2.3.4/24", false},
+        {"1.2.3", false}, {"127.1", false}, {"1.2.3.4.", false}, {"1.2.3.4:80", false},
+        {std::string("127.0.0.1\0x", 11), false}, {std::string("127.0.0.1\0", 10), false},
+        {"127.000.0.1", false}, {"010.0.0.1", false}, {"0x7f.0.0.1", false}, {"2130706433", false},
+        {" 1.2.3.4", false}, {"1.2.3.4 ", false}, {"+1.2.3.4", false}, {"1.2.3.-4", false},
+        // Last: their engines hold a channel for a while after the destroy.
+        {"10.0.0.2", true}, {"0.0.0.0", true}, {"255.255.255.255", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.dhost);
+        LGCP::Command c = create_t38();
+        c.get_create().get_t38soft().get_dhost().set_iaddr(row.dhost);
+        if (!row.taken) {
+            EXPECT_THAT(command(c, 2), ElementsAre("slot=2 error invalidParams"));
+            EXPECT_THAT(err.str(), HasSubstr("t38soft: T38SoftFactory::INewSlot - dhost \"" + row.dhost +
+                                             "\" is no IPv4 address\n"));
+            EXPECT_EQ(sim.mcc().allocated(), 0u);
+            EXPECT_TRUE(standin.runs().empty());
+            continue;
+        }
+        EXPECT_THAT(command(c, 2), Contains("slot=2 success"));
+        StandinRun run = standin.wait_run(t38_slot(2)->pid());
+        ASSERT_GE(run.argv.size(), 4u);
+        EXPECT_EQ(run.argv[3], row.dhost + "/4000/5000");
+        destroy(2);
+    }
+}
+
 TEST_F(T38Test, FailuresBeforeTheEngineMakeNoSlot)
 {
     sim.board.fail(Device::Mcc::kDevice, SimBoard::Op::open, ENOENT);

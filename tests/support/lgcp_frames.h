@@ -19,11 +19,12 @@ inline std::string tpkt(const std::string& payload)
     return std::string{3, 0, char(n >> 8), char(n & 0xFF)} + payload;
 }
 
-// The PER encoding of a message; seq and slot are left out when negative.
-inline std::string lgcp(const LGCP::PDU& pdu, int seq = -1, int slot = -1)
+// The PER encoding of a message with seq when hasSeq, whatever its value;
+// slot is left out when negative.
+inline std::string lgcp_message(const LGCP::PDU& pdu, bool hasSeq, int seq, int slot)
 {
     LGCP::Message m;
-    seq >= 0 ? m.set_seq(seq) : void();
+    hasSeq ? m.set_seq(seq) : void();
     slot >= 0 ? m.set_slot(unsigned(slot)) : void();
     m.set_pdu(pdu);
     std::vector<char> out;
@@ -31,11 +32,33 @@ inline std::string lgcp(const LGCP::PDU& pdu, int seq = -1, int slot = -1)
     return std::string(out.begin(), out.end());
 }
 
-inline std::string lgcp(const LGCP::Command& cmd, int seq = -1, int slot = -1)
+// The PER encoding of a message; seq and slot are left out when negative.
+inline std::string lgcp(const LGCP::PDU& pdu, int seq = -1, int slot = -1)
+{
+    return lgcp_message(pdu, seq >= 0, seq, slot);
+}
+
+inline LGCP::PDU command_pdu(const LGCP::Command& cmd)
 {
     LGCP::PDU pdu;
     pdu.set_command(cmd);
-    return lgcp(pdu, seq, slot);
+    return pdu;
+}
+
+inline std::string lgcp(const LGCP::Command& cmd, int seq = -1, int slot = -1)
+{
+    return lgcp(command_pdu(cmd), seq, slot);
+}
+
+// The same with seq present, negative values too.
+inline std::string lgcp_seq(const LGCP::PDU& pdu, int seq, int slot = -1)
+{
+    return lgcp_message(pdu, true, seq, slot);
+}
+
+inline std::string lgcp_seq(const LGCP::Command& cmd, int seq, int slot = -1)
+{
+    return lgcp_seq(command_pdu(cmd), seq, slot);
 }
 
 inline LGCP::PDU command(bool ping)

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "runtime/mux_time.h"
 #include "runtime/packet_quota.h"
 #include "tests/runtime/loop_support.h"
@@ -55,7 +57,7 @@ bool play(ScriptedService& s, const std::string& moves)
         if (m == 'E')
             s.Error(LGCP::ErrorCause::slotNotExists);
         if (m == 'D' || m == 'L') {
-            unsigned seq = s.delayResponse();
+            CtrlSrv::Seq seq = s.delayResponse();
             m == 'L' ? s.delayedSuccess(s.GetSlot(), seq) : void();
         }
         if (m == 'G')
@@ -110,6 +112,44 @@ TEST_F(CtrlServerTest, ExactlyOneAnswerPerCommandInBindOrder)
         EXPECT_EQ(journal, c.offered) << name;
         EXPECT_EQ(err.str().empty(), !*c.logged) << name;
         EXPECT_THAT(err.str(), HasSubstr(c.logged)) << name;
+    }
+}
+
+// seq is any INTEGER: -1 and the ends of the range come back as they
+// went, in every kind of answer, and a delayed one keeps its own.
+TEST_F(CtrlServerTest, EverySeqValueComesBackInItsAnswer)
+{
+    LGCP::PDU response;
+    response.get_response().set_success();
+    for (int seq : {-1, INT_MIN, INT_MAX, 0}) {
+        const std::string s = "seq=" + std::to_string(seq) + " ";
+        const struct {
+            std::string frame;
+            const char *a, *b;
+            Texts sent;
+        } cases[] = {
+            {vbtest::lgcp_seq(vbtest::command(true), seq), "ST", "F", {s + "success"}},
+            {vbtest::lgcp_seq(vbtest::command(false), seq, 3), "ET", "F", {s + "slot=3 error slotNotExists"}},
+            {vbtest::lgcp_seq(vbtest::command(false), seq), "F", "F", {s + "error unexpectedMsgType"}},
+            {vbtest::lgcp_seq(vbtest::command(false), seq), "T", "F", {s + "error internal"}},
+            {vbtest::lgcp_seq(response, seq, 2), "ST", "ST", {s + "error unexpectedMsgType"}},
+            {vbtest::lgcp_seq(vbtest::command(false), seq, 4), "LT", "F", {s + "slot=4 success"}},
+        };
+        for (const auto& c : cases) {
+            a.script = [&](ScriptedService& svc) { return play(svc, c.a); };
+            b.script = [&](ScriptedService& svc) { return play(svc, c.b); };
+            EXPECT_EQ(feed(c.frame), c.sent) << seq << " " << c.a;
+        }
+
+        // Answered after a command without seq and one with another.
+        CtrlSrv::Seq kept;
+        a.script = [&](ScriptedService& svc) { return kept = svc.delayResponse(), true; };
+        EXPECT_EQ(feed(vbtest::lgcp_seq(vbtest::command(false), seq, 5)), Texts{});
+        a.script = [&](ScriptedService& svc) { return play(svc, "ST"); };
+        EXPECT_EQ(feed(vbtest::lgcp(vbtest::command(true))), Texts{"success"});
+        EXPECT_EQ(feed(vbtest::lgcp_seq(vbtest::command(true), 8)), Texts{"seq=8 success"});
+        a.delayedSuccess(5, kept);
+        EXPECT_EQ(vbtest::answers(link->pair.b), Texts{s + "slot=5 success"});
     }
 }
 
