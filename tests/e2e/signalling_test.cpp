@@ -92,9 +92,11 @@ TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
     EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 01 00"));
     on(2, user_data("FF FF 01 02"));
     EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 01 02"));
+    on(2, user_data("FF FF 01 09")); // SIN with a spare bit set keeps proving
     EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 00"));
     on(2, user_data("FF FF 00"));
     EXPECT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
+    on(2, user_data("FF FF 01 0D")); // SIB with a spare bit set keeps the link in service
     EXPECT_EQ(on(1, user_data("03 01 02")), "slot=1 success");
     EXPECT_EQ(await("slot=2 userData 'FF 80"), frame(2, "FF 80 03 03 01 02"));
     on(2, user_data("80 80 03 03 04 05"));
@@ -122,6 +124,17 @@ TEST_F(SignallingFlow, BriNetworkSideAssignsATerminal)
     EXPECT_EQ(await("slot=1 userData"), frame(1, "08 01 05 05"));
     EXPECT_EQ(on(1, user_data("08 01 06 05")), "slot=1 success");
     EXPECT_EQ(await("slot=2 userData '02 FF"), frame(2, "02 FF 03 08 01 06 05"));
+
+    // The terminal is busy: of 200 messages for its call the newest 128
+    // wait, and the loss of the others is written once it takes them again.
+    on(2, user_data("02 81 05 00"));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(on(1, user_data("08 01 85 7B")), "slot=1 success");
+    EXPECT_THAT(server.err(), testing::Not(HasSubstr("dropped")));
+    on(2, user_data("02 81 01 00"));
+    EXPECT_EQ(await("slot=2 userData '02 81 00"), frame(2, "02 81 00 03 08 01 85 7B"));
+    const std::string line = "out queue full, 72 oldest message(s) dropped\n";
+    EXPECT_TRUE(eventually([&] { return server.err().find(line) != std::string::npos; }));
 }
 
 TEST_F(SignallingFlow, IsdnAndQsigSlotsCarryLayer3)
@@ -172,7 +185,8 @@ std::vector<int> body_indexes(const std::string& text, size_t size)
         size_t begin = at + 6, end = text.find("'H", begin);
         std::string hex = text.substr(begin, end - begin);
         bool whole = end != std::string::npos && hex.size() == 3 * size - 1;
-        out.push_back(whole ? int(std::stoul(hex.substr(0, 2), nullptr, 16) << 8 | std::stoul(hex.substr(6, 2), nullptr, 16))
+        out.push_back(whole ? int(std::stoul(hex.substr(0, 2), nullptr, 16) << 8 |
+                                  std::stoul(hex.substr(6, 2), nullptr, 16))
                             : -1);
     }
     return out;
