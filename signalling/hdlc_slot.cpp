@@ -8,6 +8,24 @@
 #include "server/slots/slot_refusal.h"
 #include "signalling/slot_reports.h"
 
+namespace {
+
+// What the signal of a batch takes besides its packages: the message up
+// to the list, and the list's length, two octets from 128 packages on
+// (X.691 10.9.3.7). Each package, whole octets, adds its own encoding.
+size_t batch_envelope()
+{
+    static const size_t size = [] {
+        LGCP::Message m;
+        m.set_slot(0);
+        m.get_pdu().get_signal().get_ioctl().get_hdlcPackages();
+        return Signalling::encoded_size(m) + 1;
+    }();
+    return size;
+}
+
+} // namespace
+
 HdlcSlot::HdlcSlot(LGCP::HdlcParams const& params)
     : mChannel(new HDLC(static_cast<unsigned>(params.get_trunk().getValue()))),
       // The trunk is a label here: any value is taken, and its index
@@ -177,9 +195,7 @@ void HdlcSlot::on_hdlc_receive(Packet& frame)
         uint8_t control = frame.pull();
         if (address == mAddress) {
             mPeer = static_cast<uint8_t>(control >> 5);
-            LGCP::HdlcPackage package;
-            package.set_body(Signalling::octets_of(frame));
-            mBatch.get_hdlcPackages().push_back(package);
+            collect(frame);
         }
     }
     if (more) {
@@ -189,6 +205,25 @@ void HdlcSlot::on_hdlc_receive(Packet& frame)
     }
     mFlush.reset();
     send_batch();
+}
+
+void HdlcSlot::collect(const Packet& body)
+{
+    LGCP::HdlcPackage package;
+    package.set_body(Signalling::octets_of(body));
+    size_t size = Signalling::encoded_size(package);
+    if (size == 0 || batch_envelope() + size > Signalling::kMaxSignal) {
+        std::cerr << ext::header(this) << "received package of " << body.length()
+                  << " octets fits no signal, dropped" << std::endl;
+        return;
+    }
+    auto& list = mBatch.get_hdlcPackages();
+    if (list.size() > 0 && batch_envelope() + mBatchOctets + size > Signalling::kMaxSignal)
+        send_batch();
+    list.push_back(package);
+    mBatchOctets += size;
+    if (list.size() >= kBatch)
+        send_batch();
 }
 
 void HdlcSlot::flushResponce()
@@ -203,6 +238,7 @@ void HdlcSlot::send_batch()
     if (mBatch.get_hdlcPackages().size() > 0)
         OnIoctlResponse(mBatch);
     mBatch.get_hdlcPackages().clear();
+    mBatchOctets = 0;
 }
 
 void HdlcSlot::on_hdlc_error(Cause::Type)

@@ -4,7 +4,9 @@
 // and writes it when the channel takes it. Received frames for its
 // address are collected and returned in batches as the ioctl response
 // hdlcPackages: a frame whose fifth octet has bit 7 set announces more to
-// come (the batch waits up to 100 ms), any other frame ends the batch.
+// come (the batch waits up to 100 ms), any other frame ends the batch. A
+// batch also goes as soon as its signal could take no further package:
+// 128 of them, or as many octets as one frame to the controller carries.
 //
 // Frame: address (2 octets, big-endian), control (bits 7..5 the sender's
 // counter, bits 4..0 the counter last received from the other side),
@@ -15,6 +17,7 @@
 #include <iosfwd>
 #include <memory>
 
+#include "asn1/descriptors.h"
 #include "runtime/clean_queue.h"
 #include "runtime/timer.h"
 #include "server/slots/slot.h"
@@ -26,6 +29,8 @@ public:
     static constexpr unsigned kUpdateMs = 3000;
     static constexpr unsigned kFlushMs = 100;
     static constexpr unsigned kQueue = 120;
+    // Packages one signal carries at most: a longer list does not encode.
+    static constexpr unsigned kBatch = ASN1::MaximumArraySize;
 
     explicit HdlcSlot(LGCP::HdlcParams const& params);
     ~HdlcSlot() override;
@@ -58,10 +63,16 @@ private:
     // The channel's line channel is the connected slot's.
     void join(int tdm, const char* hook);
     void leave(const char* hook);
+    // Adds a received body to the batch, sending the batch first when the
+    // body would take its signal past one control frame, and after it when
+    // it is the batch's 128th. A body that no signal carries (the codec
+    // encodes none of 16384 octets or more) is dropped with a line.
+    void collect(const Packet& body);
     void send_batch();
 
     std::unique_ptr<HDLC> mChannel;
     LGCP::IoctlResponse mBatch;
+    size_t mBatchOctets = 0; // the batch's packages, encoded
     uint32_t mTrunkIndex;
     Timer mUpdate;
     Timer mFlush;

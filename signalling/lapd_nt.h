@@ -45,6 +45,7 @@ public:
     static constexpr unsigned kCalls = 16;
 
     LAPD_NT_user() = default;
+    ~LAPD_NT_user() { report_drops(); }
     LAPD_NT_user(const LAPD_NT_user&) = delete;
     LAPD_NT_user& operator=(const LAPD_NT_user&) = delete;
 
@@ -82,6 +83,9 @@ private:
     void trace(const char* text) const;
     void set_state(State s, unsigned ms);
     void clear_queues();
+    // Ends a run of messages dropped from the full out queue: one line
+    // with their count.
+    void report_drops();
 
     void tx_U(uint8_t code, bool pf, bool command);
     void tx_S(uint8_t code, bool pf, bool command);
@@ -117,6 +121,7 @@ private:
     bool rejected = false;   // a REJ went out for the current sequence error
     unsigned log = 0;
     CleanQueue<Packet, 135> outQueue; // bare messages not yet sent
+    unsigned dropped = 0;             // oldest messages dropped in the current run
     CleanQueue<Packet, kWindow> ackQueue; // bare messages sent, not acknowledged
     uint16_t checkRi = 0;
 };

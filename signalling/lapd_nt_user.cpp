@@ -56,6 +56,7 @@ void LAPD_NT_user::set_state(State s, unsigned ms)
 
 void LAPD_NT_user::clear_queues()
 {
+    report_drops();
     outQueue.clear();
     ackQueue.clear();
 }
@@ -90,12 +91,12 @@ void LAPD_NT_user::assign()
 void LAPD_NT_user::unassign()
 {
     trace("unassigned");
+    clear_queues();
     mState = kUnassigned;
     linkTimer.reset();
     checkTimer.reset();
     mChecking = false;
     ackPending = false;
-    clear_queues();
 }
 
 void LAPD_NT_user::checking()
@@ -356,6 +357,8 @@ bool LAPD_NT_user::pump()
         ++vs;
         sent = true;
     }
+    if (sent)
+        report_drops();
     return sent;
 }
 
@@ -397,6 +400,17 @@ void LAPD_NT_user::on_timer()
 
 // ---------------------------------------------------------------- layer 3
 
+// A run lasts while the queue only grows: it ends when the queue moves
+// again or is emptied, so a long busy spell is one line, not one a
+// message.
+void LAPD_NT_user::report_drops()
+{
+    if (dropped == 0)
+        return;
+    std::cerr << ext::header(this) << ": out queue full, " << dropped << " oldest message(s) dropped" << std::endl;
+    dropped = 0;
+}
+
 bool LAPD_NT_user::holds_call(uint8_t cr) const
 {
     for (unsigned i = 0; i < callCount; ++i)
@@ -434,8 +448,8 @@ bool LAPD_NT_user::message(Packet& p)
     bool ended = in[3] == kReleaseComplete;
     if (busy || !outQueue.empty() || ackQueue.count() >= kWindow) {
         Packet oldest;
-        if (outQueue.count() >= kOutLimit)
-            outQueue.get(&oldest);
+        if (outQueue.count() >= kOutLimit && outQueue.get(&oldest))
+            ++dropped;
         outQueue.put(p);
     } else {
         tx_I(p, vs);

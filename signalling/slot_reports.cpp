@@ -3,6 +3,7 @@
 #include <iostream>
 #include <new>
 
+#include "asn1/coder_env.h"
 #include "runtime/packet_quota.h"
 #include "server/slots/slot.h"
 #include "server/slots/slot_refusal.h"
@@ -50,6 +51,12 @@ std::vector<char> octets_of(const Packet& p)
 {
     const uint8_t* data = p.null() ? nullptr : p.get()->data;
     return std::vector<char>(data, data + p.length());
+}
+
+size_t encoded_size(ASN1::AbstractData const& value)
+{
+    std::vector<char> octets;
+    return ASN1::CoderEnv(ASN1::CoderEnv::per_Aligned).encodeOctets(value, octets) ? octets.size() : 0;
 }
 
 LGCP::IoctlResponse hdlc_link_info(HDLC::Statistics const& s)

@@ -3,11 +3,13 @@
 // report.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "runtime/packet.h"
 #include "runtime/protocol.h"
+#include "runtime/tpkt_protocol.h"
 #include "server/schema/LGCP.h"
 #include "server/slots/slot_factory.h"
 #include "signalling/hdlc.h"
@@ -29,6 +31,13 @@ bool queue_room(unsigned n, std::string const& who);
 
 // The packet's octets, as userData carries them.
 std::vector<char> octets_of(const Packet& p);
+
+// The most octets one signal may take encoded: what one frame to the
+// controller carries.
+constexpr size_t kMaxSignal = Tpkt_protocol::max_payload;
+
+// The octets of a value's own aligned-PER encoding; 0 when it does not encode.
+size_t encoded_size(ASN1::AbstractData const& value);
 
 // The channel's counters as the controller reads them.
 LGCP::IoctlResponse hdlc_link_info(HDLC::Statistics const& s);

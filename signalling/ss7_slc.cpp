@@ -132,9 +132,17 @@ void SLC::receive(Packet& p)
     if (rest == 0)
         mState->fisu(*this);
     else if (rest <= 2)
-        mState->lssu(*this, static_cast<Indication>(p[0]));
+        mState->lssu(*this, indication(p[0]));
     else
         mState->msu(*this, p);
+}
+
+// The status is the three low bits of the status field's first octet;
+// the five above are spare and ignored (Q.703 11.1.3). Values 6 and 7 are
+// no status the link knows.
+SLC::Indication SLC::indication(uint8_t status)
+{
+    return static_cast<Indication>(status & kStatusBits);
 }
 
 // ----------------------------------------------------------------- send

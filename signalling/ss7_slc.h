@@ -27,6 +27,9 @@ class SLC : public Protocol, public HDLC::Notify {
 public:
     // Status of a link status signal unit (Q.703 11.1.3).
     enum Indication { SIO = 0, SIN = 1, SIE = 2, SIOS = 3, SIPO = 4, SIB = 5 };
+    static constexpr uint8_t kStatusBits = 0x07;
+    // The indication of a status octet.
+    static Indication indication(uint8_t status);
 
     // Link states, numbered as the controller reads them.
     enum StateId { idle = 0, not_aligned = 1, aligned = 2, proving = 3, aligned_ready = 4, in_service = 5 };

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 
+#include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/signalling/signalling_commands.h"
 #include "tests/e2e/flow_commands.h"
@@ -90,9 +92,11 @@ TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
     EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 01 00"));
     on(2, user_data("FF FF 01 02"));
     EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 01 02"));
+    on(2, user_data("FF FF 01 09")); // SIN with a spare bit set keeps proving
     EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 00"));
     on(2, user_data("FF FF 00"));
     EXPECT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
+    on(2, user_data("FF FF 01 0D")); // SIB with a spare bit set keeps the link in service
     EXPECT_EQ(on(1, user_data("03 01 02")), "slot=1 success");
     EXPECT_EQ(await("slot=2 userData 'FF 80"), frame(2, "FF 80 03 03 01 02"));
     on(2, user_data("80 80 03 03 04 05"));
@@ -120,6 +124,17 @@ TEST_F(SignallingFlow, BriNetworkSideAssignsATerminal)
     EXPECT_EQ(await("slot=1 userData"), frame(1, "08 01 05 05"));
     EXPECT_EQ(on(1, user_data("08 01 06 05")), "slot=1 success");
     EXPECT_EQ(await("slot=2 userData '02 FF"), frame(2, "02 FF 03 08 01 06 05"));
+
+    // The terminal is busy: of 200 messages for its call the newest 128
+    // wait, and the loss of the others is written once it takes them again.
+    on(2, user_data("02 81 05 00"));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(on(1, user_data("08 01 85 7B")), "slot=1 success");
+    EXPECT_THAT(server.err(), testing::Not(HasSubstr("dropped")));
+    on(2, user_data("02 81 01 00"));
+    EXPECT_EQ(await("slot=2 userData '02 81 00"), frame(2, "02 81 00 03 08 01 85 7B"));
+    const std::string line = "out queue full, 72 oldest message(s) dropped\n";
+    EXPECT_TRUE(eventually([&] { return server.err().find(line) != std::string::npos; }));
 }
 
 TEST_F(SignallingFlow, IsdnAndQsigSlotsCarryLayer3)
@@ -159,6 +174,55 @@ TEST_F(SignallingFlow, HdlcPackagesInBatches)
               "slot=1 ioctl hdlcPackages : { { body '00 80'H }, { body '00 00'H }}");
     on(1, packages({"BB"}));
     EXPECT_EQ(await("slot=2 userData"), frame(2, "12 34 21 BB"));
+}
+
+// The indexes that the bodies of an hdlcPackages signal carry in their
+// first and third octets; a body of another length than `size` gives -1.
+std::vector<int> body_indexes(const std::string& text, size_t size)
+{
+    std::vector<int> out;
+    for (size_t at = text.find("body '"); at != std::string::npos; at = text.find("body '", at + 1)) {
+        size_t begin = at + 6, end = text.find("'H", begin);
+        std::string hex = text.substr(begin, end - begin);
+        bool whole = end != std::string::npos && hex.size() == 3 * size - 1;
+        out.push_back(whole ? int(std::stoul(hex.substr(0, 2), nullptr, 16) << 8 |
+                                  std::stoul(hex.substr(6, 2), nullptr, 16))
+                            : -1);
+    }
+    return out;
+}
+
+// Frames played into the slot's channel on the board, each announcing
+// more: more of them than one signal may carry, in octets first.
+TEST_F(SignallingFlow, LongHdlcBatchesReachTheControllerWhole)
+{
+    ASSERT_EQ(on(1, hdlc_params(1, 4660)), "slot=1 success");
+    ASSERT_EQ(on(2, trunk_slot(0, 16)), "slot=2 success");
+    ASSERT_EQ(on(2, connect(1)), "slot=2 success");
+    BoardPort board(server.pid());
+    ASSERT_TRUE(board.connected());
+    const unsigned frames = 300;
+    const size_t size = 1000; // 65 bodies fill a frame to the controller
+    for (unsigned i = 0; i < frames; ++i) {
+        char head[32];
+        std::snprintf(head, sizeof head, "123400%02X%s%02X", i >> 8, i + 1 < frames ? "80" : "00", i & 0xFF);
+        std::string post = "post /dev/mcc/ctl " + std::string(head) + std::string(2 * (size - 3), 'E');
+        // The channel's queue may be full for a moment.
+        ASSERT_TRUE(eventually([&] { return board.ask(post) == "ok 1"; })) << i;
+    }
+    std::vector<int> got;
+    for (std::string t = await("slot=1 ioctl hdlcPackages"); !t.empty() && got.size() < frames;
+         t = got.size() < frames ? await("slot=1 ioctl hdlcPackages") : "") {
+        std::vector<int> batch = body_indexes(t, size);
+        EXPECT_LE(batch.size(), 65u);
+        got.insert(got.end(), batch.begin(), batch.end());
+    }
+    ASSERT_EQ(got.size(), frames);
+    for (unsigned i = 0; i < frames; ++i)
+        EXPECT_EQ(got[i], int(i));
+    EXPECT_EQ(on(1, simple(C::e_destroy)), "slot=1 success");
+    EXPECT_THAT(server.err(), testing::Not(HasSubstr("send fail")));
+    EXPECT_THAT(server.err(), testing::Not(HasSubstr("refused")));
 }
 
 } // namespace

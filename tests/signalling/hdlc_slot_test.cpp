@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "signalling/slot_reports.h"
+#include "tests/server/control/channel_support.h"
 #include "tests/signalling/signalling_slot_support.h"
 
 using namespace vbtest;
@@ -105,6 +107,94 @@ TEST_F(HdlcSlotTest, ReceivedPackagesComeInBatches)
     }
     command(packages({""}), 1);
     EXPECT_THAT(controls(), ElementsAre(0x05)) << "the last counter heard";
+}
+
+// A received body of `size` octets for the slot's address that carries
+// its index; its second octet (the frame's fifth) announces more or not.
+std::string indexed_frame(unsigned index, size_t size, bool more)
+{
+    std::string body{char(index >> 8), char(more ? 0x80 : 0), char(index & 0xFF)};
+    body.resize(size, 'x');
+    return "\x12\x34" + std::string(1, '\0') + body;
+}
+
+// Each hdlcPackages signal in the bytes from the server: its encoded size
+// and the indexes of its bodies, which must all be `size` octets long.
+struct Batch {
+    size_t octets;
+    std::vector<unsigned> indexes;
+};
+std::vector<Batch> batches_in(const std::string& bytes, size_t size)
+{
+    std::vector<Batch> out;
+    for (size_t at = 0, len; at + 4 <= bytes.size(); at += len) {
+        len = std::max<size_t>(4, uint8_t(bytes[at + 2]) << 8 | uint8_t(bytes[at + 3]));
+        LGCP::Message m;
+        if (at + len > bytes.size()) {
+            ADD_FAILURE() << "a frame cut short";
+            break;
+        }
+        EXPECT_TRUE(ASN1::CoderEnv().decode(&bytes[at + 4], &bytes[at] + len, m, true));
+        if (!m.get_pdu().is_signal() || !m.get_pdu().get_signal().is_ioctl() ||
+            !m.get_pdu().get_signal().get_ioctl().is_hdlcPackages())
+            continue;
+        Batch b{len - 4, {}};
+        for (const LGCP::HdlcPackage& p : m.get_pdu().get_signal().get_ioctl().get_hdlcPackages()) {
+            const ASN1::OCTET_STRING& body = p.get_body();
+            EXPECT_EQ(body.size(), size);
+            b.indexes.push_back(body.size() < 3 ? ~0u : unsigned(uint8_t(body[0]) << 8 | uint8_t(body[2])));
+        }
+        out.push_back(b);
+    }
+    return out;
+}
+
+// A batch goes when it holds 128 packages, the most a signal encodes, or
+// when the next package would take its signal past one control frame;
+// every package reaches the controller, in order.
+TEST_F(HdlcSlotTest, LongBatchesGoWhereTheirSignalEnds)
+{
+    struct Case {
+        unsigned frames;
+        size_t body;
+        std::vector<unsigned> batches;
+    } cases[] = {
+        {128, 3, {128}},
+        {129, 3, {128, 1}},
+        {300, 3, {128, 128, 44}},
+        {300, 1000, {65, 65, 65, 65, 40}}, // 1002 octets a package
+        {9, 16000, {4, 4, 1}}, // 16002 octets a package
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frames) + " of " + std::to_string(c.body));
+        std::string bytes;
+        for (unsigned i = 0; i < c.frames; ++i) {
+            Packet p = make_packet(indexed_frame(i, c.body, i + 1 < c.frames));
+            slot().on_hdlc_receive(p);
+            bytes += drain(link->pair.b);
+        }
+        std::vector<Batch> got = batches_in(bytes, c.body);
+        std::vector<unsigned> sizes, all;
+        for (const Batch& b : got) {
+            sizes.push_back(unsigned(b.indexes.size()));
+            all.insert(all.end(), b.indexes.begin(), b.indexes.end());
+            EXPECT_LE(b.octets, Signalling::kMaxSignal);
+        }
+        EXPECT_EQ(sizes, c.batches);
+        ASSERT_EQ(all.size(), c.frames);
+        for (unsigned i = 0; i < c.frames; ++i)
+            EXPECT_EQ(all[i], i);
+        EXPECT_TRUE(wait(200).empty()) << "nothing left behind";
+    }
+    EXPECT_EQ(err.str(), "");
+
+    // A body too long for the codec to encode is the only one lost.
+    for (size_t body : {size_t(16384), size_t(16383)}) {
+        Packet p = make_packet(indexed_frame(7, body, false));
+        slot().on_hdlc_receive(p);
+    }
+    EXPECT_EQ(batches_in(drain(link->pair.b), 16383).size(), 1u);
+    EXPECT_EQ(err.str(), "HdlcSlot[0/*]: received package of 16384 octets fits no signal, dropped\n");
 }
 
 TEST_F(HdlcSlotTest, PackagesQueuedWhileDisconnectedLeaveOnReturn)

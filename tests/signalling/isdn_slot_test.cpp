@@ -179,6 +179,32 @@ TEST_F(IsdnSlotTest, EmptyPoolDropsFramesWithOneLineThenRecovers)
     }
 }
 
+// With 7 frames unacknowledged and 128 waiting, a further message is
+// refused rather than answered success and lost; an acknowledgement makes
+// room again.
+TEST_F(IsdnSlotTest, AFullLinkRefusesTheMessage)
+{
+    const unsigned before = PacketQuota::queued();
+    for (const C& create : {isdn(false), ats_qsig()}) {
+        establish(create);
+        from(16);
+        for (unsigned i = 0; i < 7 + 128; ++i)
+            ASSERT_THAT(command(user_data("08 01 05"), 1), ElementsAre("slot=1 success")) << i;
+        EXPECT_THAT(command(user_data("08 01 06"), 1), ElementsAre("slot=1 error insufficientResources"));
+        EXPECT_EQ(isdn_slot().lapd().ack_count() + isdn_slot().lapd().out_count(), 7u + 128u);
+        EXPECT_EQ(PacketQuota::queued(), before + 7 + 128);
+        EXPECT_EQ(from(16).size(), 7u) << "the window";
+        to(16, "00 01 01 0E"); // RR, N(R) 7
+        wait();
+        EXPECT_EQ(from(16).size(), 7u);
+        EXPECT_THAT(command(user_data("08 01 07"), 1), ElementsAre("slot=1 success"));
+        command(simple(C::e_destroy), 1);
+        command(simple(C::e_destroy), 2);
+        wait(10);
+        EXPECT_EQ(PacketQuota::queued(), before);
+    }
+}
+
 TEST_F(IsdnSlotTest, BlockedAndShortWritesAreNotSent)
 {
     establish(isdn(false));

@@ -147,4 +147,45 @@ TEST(LapdNtUserTest, TerminalLinkAnswersEachEvent)
         run(c);
 }
 
+// A terminal that stays busy keeps the newest 128 messages; the oldest
+// are dropped, and each run of drops is one line with its count, written
+// when the queue moves again, is emptied or goes with its link.
+TEST(LapdNtUserTest, DropsFromAFullQueueAreOneLineARun)
+{
+    vbtest::CaptureStream err(std::cerr);
+    const std::string busy = tS(RNR, 0, false).substr(3);
+    {
+        vbtest::NtHarness h;
+        h.request(1);
+        h.rx("00 81 00 00 08 01 81 07");
+        h.rx(busy);
+        for (unsigned n = 1; n <= 200; ++n)
+            EXPECT_TRUE(h.send(m(n)));
+        EXPECT_EQ(h.nt->user(0).out_count(), 128u);
+        EXPECT_EQ(err.str(), "") << "the run goes on";
+        h.sent();
+        h.rx(tS(RR, 0, false).substr(3));
+        Strings sent = h.sent();
+        ASSERT_EQ(sent.size(), 7u);
+        EXPECT_EQ(sent[0], I(0, 1, 73)) << "the oldest kept";
+        EXPECT_EQ(err.str(), "LAPD_user(NT BRI)[Tei=64,assigned]: out queue full, 72 oldest message(s) dropped\n");
+
+        err.clear();
+        h.rx(busy);
+        for (unsigned n = 201; n <= 217; ++n)
+            h.send(m(n));
+        h.rx("00 81 53"); // DISC: the link and its queue go
+        EXPECT_EQ(err.str(),
+                  "LAPD_user(NT BRI)[Tei=64,wait_answer,busy]: out queue full, 10 oldest message(s) dropped\n");
+
+        err.clear();
+        h.request(2);
+        h.rx("00 81 00 00 08 01 81 07");
+        h.rx(busy);
+        for (unsigned n = 1; n <= 129; ++n)
+            h.send(m(n));
+    }
+    EXPECT_EQ(err.str(), "LAPD_user(NT BRI)[Tei=64,assigned,busy]: out queue full, 1 oldest message(s) dropped\n");
+}
+
 } // namespace

@@ -2,6 +2,8 @@
 // signal units, against a scripted peer in virtual time.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "tests/signalling/ss7_support.h"
 
 using Texts = std::vector<std::string>;
@@ -134,6 +136,56 @@ TEST_F(Ss7Slc, ProvingEndsAtAnyOtherStatus)
     link.feed(SIN);
     link.feed("FF FF 01 04");
     EXPECT_EQ(slc.state_id(), SLC::idle);
+}
+
+// The status is the three low bits of the octet, the five above being
+// spare; 6 and 7 are no status the link knows. In every state, the state
+// that each octet leads to, and out of service the line that says why.
+TEST_F(Ss7Slc, StatusOctetsReadFromTheirLowBitsInEachState)
+{
+    using L = vbtest::Ss7Link;
+    const int I = SLC::idle, N = SLC::not_aligned, A = SLC::aligned, P = SLC::proving, R = SLC::aligned_ready,
+              S = SLC::in_service;
+    struct Case {
+        const char* name;
+        std::function<void(L&)> reach;
+        int after[8]; // by status 0..7
+    };
+    const Case cases[] = {
+        {"idle", [](L&) {}, {A, P, P, I, I, I, I, I}},
+        {"not aligned", [](L& l) { l.slc->local_activate(); }, {A, P, P, N, N, N, N, N}},
+        {"aligned", [](L& l) { l.slc->local_activate(), l.feed(SIO); }, {A, P, P, A, A, A, A, A}},
+        {"proving", [](L& l) { l.feed(SIN); }, {I, P, P, I, I, I, I, I}},
+        {"aligned ready", [](L& l) { l.feed(SIN), l.wait(8200); }, {I, R, R, I, I, I, I, I}},
+        {"worked", [](L& l) { l.bring_into_service(); }, {I, I, I, I, I, S, I, I}},
+    };
+    const char* names[] = {"SIO", "SIN", "SIE", "SIOS", "unknown:0x4", "unknown:0x5", "unknown:0x6", "unknown:0x7"};
+    std::vector<int> octets;
+    for (int o = 0; o < 16; ++o)
+        octets.push_back(o);
+    for (int o : {0x80, 0xF8, 0xF9, 0xFA, 0xFB, 0xFD, 0xFE, 0xFF})
+        octets.push_back(o);
+    for (const Case& c : cases) {
+        for (int octet : octets) {
+            SCOPED_TRACE(std::string(c.name) + " " + std::to_string(octet));
+            L l;
+            c.reach(l);
+            err.clear();
+            char unit[16];
+            std::snprintf(unit, sizeof unit, "FF FF 01 %02X", octet);
+            l.feed(unit);
+            int status = octet & 7;
+            EXPECT_EQ(l.slc->state_id(), c.after[status]);
+            bool ended = std::string(c.name) == "worked" && c.after[status] == I;
+            EXPECT_EQ(err.str(), ended ? header("worked") + "receive lssu: " + names[status] +
+                                             "  BSN=127 BIB=1 FSN=127 FIB=1\n"
+                                       : "");
+        }
+    }
+    // A status field of two octets is read from its first.
+    link.feed(SIN);
+    link.feed("FF FF 02 09 FF");
+    EXPECT_EQ(slc.state_id(), SLC::proving);
 }
 
 TEST_F(Ss7Slc, ActivationInServiceIsReportedAgain)
