@@ -28,6 +28,23 @@ private:
 };
 } // namespace
 
+void put_quoted(std::ostream& out, const std::string& text)
+{
+    out << '"';
+    for (char c : text) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F && c != '"' && c != '\\') {
+            out << c;
+            continue;
+        }
+        HexFormat hex(out);
+        out << "\\x";
+        out.width(2);
+        out << static_cast<unsigned>(b);
+    }
+    out << '"';
+}
+
 void OutBufInHex::Put(std::ostream& out) const
 {
     HexFormat hex(out);

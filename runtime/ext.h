@@ -41,10 +41,18 @@ OutQuoted<T> quoted(const T& value)
     return OutQuoted<T>{value};
 }
 
+// The text between double quotes; a quote, a backslash and any byte that
+// is not printable ASCII are written as \xNN, so text from a peer can
+// neither end the line nor pass for more of it.
+void put_quoted(std::ostream& out, const std::string& text);
+
 template <class T>
 std::ostream& operator<<(std::ostream& out, const OutQuoted<T>& q)
 {
-    return out << '"' << q.mValue << '"';
+    std::ostringstream text;
+    text << q.mValue;
+    put_quoted(out, text.str());
+    return out;
 }
 
 // Two upper-case digits and a blank per byte of [begin, end).

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 
+#include "runtime/ext.h"
 #include "tests/media/modem_support.h"
 
 using namespace vbtest;
@@ -163,8 +165,10 @@ TEST_F(T38Test, ThePeerAddressIsADottedQuadOrNoEngineStarts)
         c.get_create().get_t38soft().get_dhost().set_iaddr(row.dhost);
         if (!row.taken) {
             EXPECT_THAT(command(c, 2), ElementsAre("slot=2 error invalidParams"));
-            EXPECT_THAT(err.str(), HasSubstr("t38soft: T38SoftFactory::INewSlot - dhost \"" + row.dhost +
-                                             "\" is no IPv4 address\n"));
+            std::ostringstream line;
+            line << "t38soft: T38SoftFactory::INewSlot - dhost " << ext::quoted(row.dhost)
+                 << " is no IPv4 address\n";
+            EXPECT_THAT(err.str(), HasSubstr(line.str()));
             EXPECT_EQ(sim.mcc().allocated(), 0u);
             EXPECT_TRUE(standin.runs().empty());
             continue;

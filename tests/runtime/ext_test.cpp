@@ -28,6 +28,26 @@ TEST(ExtText, HexDumpsRestoreTheStream)
     EXPECT_EQ(out.str(), "[03 00 AF ]0A 0x0 0x001F 0x000000FF  42");
 }
 
+TEST(ExtText, QuotedTextFromAPeerStaysOnItsLine)
+{
+    struct Row {
+        std::string text;
+        const char* logged;
+    } rows[] = {
+        {"10.0.0.9", "\"10.0.0.9\""},
+        {"", "\"\""},
+        {std::string("127.0.0.1\0evil", 14), "\"127.0.0.1\\x00evil\""},
+        {"a\nfake line\r", "\"a\\x0Afake line\\x0D\""},
+        {"say \"hi\" \\", "\"say \\x22hi\\x22 \\x5C\""},
+        {"\x7F\xC3\xA9", "\"\\x7F\\xC3\\xA9\""},
+    };
+    for (const Row& r : rows) {
+        std::ostringstream out;
+        out << ext::quoted(r.text) << ' ' << 42;
+        EXPECT_EQ(out.str(), std::string(r.logged) + " 42") << r.logged;
+    }
+}
+
 TEST(ExtTable, Layouts)
 {
     std::ostringstream out;
