@@ -30,21 +30,7 @@ struct DeviceLoss : ::testing::Test, RtpWorld {
     RtpSlot& slot() { return *rtp(2); }
     uint32_t ts() { return uint32_t(slot().channel()); }
     Texts ioctl(const std::function<void(I&)>& fill) { return command(ioctl_command(fill), 2); }
-    size_t reads(const char* device)
-    {
-        size_t n = 0;
-        for (const auto& r : sim.board.log())
-            n += r.op == SimBoard::Op::read && r.device == device;
-        return n;
-    }
-    size_t count(const std::string& text)
-    {
-        std::string all = err.str();
-        size_t n = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
-            ++n;
-        return n;
-    }
+    size_t reads(const char* device) const { return operations(device, SimBoard::Op::read); }
 };
 
 // One watched descriptor: what the slot switches on so that it is watched,
@@ -102,18 +88,9 @@ TEST_F(DeviceLoss, EachWatchedDescriptorEndsOnceOrReadsOn)
             ASSERT_THAT(command(create_rtp(port), 2), testing::Contains("slot=2 success"));
             ASSERT_THAT(ioctl(w.use), ElementsAre("slot=2 success"));
             ASSERT_TRUE(w.watching(*this));
-            controller();
-            err.clear();
-            sim.board.clear_log();
-
-            if (e.error) {
-                sim.board.fail(w.device, SimBoard::Op::read, e.error,
-                               e.always ? SimBoard::Board::Times::always : SimBoard::Board::Times::once);
+            fail_reads(w.device, e.error, e.always);
+            if (e.error)
                 w.post(*this);
-            } else {
-                for (SimBoard::Channel* ch : sim.board.channels(w.device))
-                    ch->hang_up();
-            }
             // A window of passes: a descriptor left readable would be read
             // on every one of them.
             run_real([] { return false; }, 60);
@@ -121,12 +98,12 @@ TEST_F(DeviceLoss, EachWatchedDescriptorEndsOnceOrReadsOn)
             std::string line = std::string("fail to read from ") + w.name + ": ";
             if (!e.why) {
                 EXPECT_TRUE(w.watching(*this));
-                EXPECT_EQ(count(line), 0u) << err.str();
+                EXPECT_EQ(errors(line), 0u) << err.str();
                 EXPECT_THAT(controller(), testing::Contains(testing::StartsWith(w.signal)));
             } else {
                 EXPECT_FALSE(w.watching(*this));
-                EXPECT_EQ(count(line), 1u) << err.str();
-                EXPECT_EQ(count(line + e.why + "\n"), 1u) << err.str();
+                EXPECT_EQ(errors(line), 1u) << err.str();
+                EXPECT_EQ(errors(line + e.why + "\n"), 1u) << err.str();
                 EXPECT_THAT(controller(), IsEmpty());
                 sim.board.clear_failures();
                 Texts answer = ioctl(w.use);
