@@ -49,6 +49,9 @@ inline LGCP::Command ioctl_command(const std::function<void(LGCP::IoctlParams&)>
 struct RtpWorld : MediaWorld {
     RtpFactory factory_;
 
+    // The slots go before their factory.
+    ~RtpWorld() { slots().OnDisconnect(); }
+
     SimBoard::RtpEngine& engine() { return *sim.board.find<SimBoard::RtpEngine>(Device::Rtp::kDevice); }
     SimBoard::VoiceDevice& voice() { return *sim.board.find<SimBoard::VoiceDevice>(Device::Voice::kDevice); }
     // Descriptors of the process, once the board has let go of the closed ones.
@@ -65,6 +68,13 @@ struct RtpWorld : MediaWorld {
         for (const auto& r : sim.board.log())
             n += r.op == op && r.device == device;
         return n;
+    }
+    // Runs the loop for n passes (a descriptor left readable is read on
+    // every one of them), however much time they take.
+    void run_passes(unsigned n)
+    {
+        unsigned end = clock.polls() + n;
+        run_real([&] { return clock.polls() >= end; }, 10000);
     }
     // From now on the device fails its reads with error (the next one, or
     // every one); with no error it hangs up every open descriptor. What
