@@ -52,6 +52,18 @@ void RtpExtSlot::IAfterCreate()
         mControl->SendASNToChan(mInitialStatus);
 }
 
+// The radio signalling rides on the lost session: it stops with it, and
+// the status cycle with it (the ED-137 supervision would report the
+// partner lost on every tick).
+void RtpExtSlot::IOnSessionLost(int cause)
+{
+    if (mControl) {
+        mControl->SetTimerEnable(false);
+        mControl->RtpExtStop();
+    }
+    OnAbort(cause);
+}
+
 bool RtpExtSlot::IBeforeDestroy()
 {
     if (mControl)
@@ -61,12 +73,17 @@ bool RtpExtSlot::IBeforeDestroy()
 
 bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
 {
-    if (!mControl)
+    if (!mControl || session_lost())
         return RtpSlot::Ioctl(params);
     using P = LGCP::IoctlParams;
     bool result = false;
     switch (params.currentSelection()) {
     case P::e_rtpExt:
+        // Nothing reaches the radio once its extension session is gone.
+        if (mControl->session_lost()) {
+            result = RefuseLost();
+            break;
+        }
         result = mControl->SendASNToChan(params.get_rtpExt());
         // The controller's own error, not a command this slot lacks.
         if (!result && RTPSignalling::UnparsedAddress(params.get_rtpExt()))
