@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "board/device.h"
+#include "media/watched_device.h"
 #include "runtime/ext.h"
 
 namespace Hardware {
@@ -34,9 +35,16 @@ bool DeviceService::init()
     return true;
 }
 
+int DeviceService::device()
+{
+    if (fd() < 0)
+        init();
+    return fd();
+}
+
 bool DeviceService::ready(const char* what, uint32_t timeslot)
 {
-    if (fd() < 0 && !init()) {
+    if (device() < 0) {
         std::cerr << ext::header(this) << what << " fail: (interface not opened)"
                   << " timeslot=" << timeslot << std::endl;
         return false;
@@ -46,34 +54,17 @@ bool DeviceService::ready(const char* what, uint32_t timeslot)
 
 void DeviceService::OnEvent(int fd, short revents)
 {
-    if (revents & POLLIN) {
-        alignas(8) unsigned char record[kMaxRecord];
-        const ssize_t size = static_cast<ssize_t>(mSetup.recordSize);
-        for (;;) {
-            ssize_t n = Device::read(fd, record, mSetup.recordSize);
-            if (n == size) {
-                dispatch_record(record);
-                continue;
-            }
-            if (n == 0)
-                return stop_watching("end of file");
-            if (n > 0)
-                std::cerr << ext::header(this) << "short " << mSetup.name << " record of " << n << " bytes dropped"
-                          << std::endl;
-            else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << std::strerror(errno)
-                          << std::endl;
-            break;
-        }
-    }
-    if (revents & (POLLHUP | POLLERR | POLLNVAL))
-        stop_watching(revents & POLLHUP ? "hang-up" : "error");
+    alignas(8) unsigned char record[kMaxRecord];
+    DeviceEnd end = ReadRecords(this, mSetup.name, fd, revents, record, mSetup.recordSize,
+                                [&] { dispatch_record(record); });
+    if (end)
+        lost(end.why);
 }
 
-void DeviceService::stop_watching(const char* why)
+// Closed, not only unwatched: the next request opens a fresh descriptor.
+void DeviceService::lost(const char* why)
 {
-    std::cerr << ext::header(this) << mSetup.name << " device lost (" << why
-              << "), events off until the next configuration" << std::endl;
+    std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << why << std::endl;
     mEvent.Release();
 }
 

@@ -1,6 +1,6 @@
 // What the tone and DSP services share: one device descriptor opened at
-// first use and again by a configuration that finds it missing, watched
-// for event records of one size, each handed to the service.
+// first use and again by any request that finds it missing, watched for
+// event records of one size, each handed to the service.
 #pragma once
 
 #include <cstddef>
@@ -28,10 +28,10 @@ public:
 
     // Opens the device and watches it; false when it cannot be opened.
     bool init();
-    // Input: every waiting record, each to dispatch_record. Reading stops
-    // at a short or empty read; a device that hung up is no longer watched
-    // (a hung-up descriptor would wake the loop on every pass) until a
-    // configuration opens it again.
+    // Input: every waiting record, each to dispatch_record. A descriptor
+    // that is over (hung up, at its end, failing its reads) is closed with
+    // one line; the next request of a slot opens the device again, so the
+    // service comes back without an operator.
     void OnEvent(int fd, short revents);
 
     // The device descriptor, -1 without one.
@@ -42,12 +42,18 @@ protected:
     explicit DeviceService(const Setup& setup);
     virtual ~DeviceService() = default;
 
-    // Before a configuration: the device, opened again when missing.
+    // The descriptor for a request, the device opened again when missing;
+    // -1 when it still cannot be opened. Every request of a slot asks for
+    // it, also one that then needs no ioctl: it is what brings a lost
+    // device's events back.
+    int device();
+    // Before a configuration: the device, with the line
+    // "<what> fail: (interface not opened)" when it cannot be opened.
     bool ready(const char* what, uint32_t timeslot);
     virtual void dispatch_record(const void* record) = 0;
 
 private:
-    void stop_watching(const char* why);
+    void lost(const char* why);
 
     Event mEvent;
     const Setup& mSetup;

@@ -317,11 +317,12 @@ uint32_t DSProcReceiverService::next_id()
 bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit,
                                           const char* name, bool on)
 {
+    int dev = device();
     if (feature.state != -1 && (feature.state != 0) == on)
         return true;
     Enable r{receiver.dsproc_timeslot(), on ? next_id() : 0, bit};
     const char* request = on ? "DSPROC_ENABLE " : "DSPROC_DISABLE ";
-    if (Device::ioctl(fd(), on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
+    if (Device::ioctl(dev, on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << request << name << " fail:"
                   << " timeslot=" << r.timeslot;
@@ -366,12 +367,13 @@ bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on)
 
 bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
 {
+    int dev = device();
     if (receiver.mMuteA != -1 && receiver.mMuteB != -1 && (receiver.mMuteA != 0) == a && (receiver.mMuteB != 0) == b)
         return true;
     bool on = a || b;
     Enable r{receiver.dsproc_timeslot(), on ? next_id() : 0, on ? (a ? kMuteA : 0u) | (b ? kMuteB : 0u) : kMuteBoth};
     const char* request = on ? "DSPROC_ENABLE MUTE" : "DSPROC_DISABLE MUTE";
-    if (Device::ioctl(fd(), on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
+    if (Device::ioctl(dev, on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << request << " fail:"
                   << " timeslot=" << r.timeslot << err << std::endl;

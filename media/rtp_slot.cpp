@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -10,8 +9,10 @@
 #include "board/device.h"
 #include "media/errno_text.h"
 #include "media/rtp_session.h"
+#include "media/watched_device.h"
 #include "runtime/ext.h"
 #include "server/slots/hw_mux.h"
+#include "server/slots/slot_refusal.h"
 
 using namespace Device::Rtp;
 
@@ -116,6 +117,8 @@ bool RtpSlot::Ioctl(LGCP::IoctlParams const& p)
     // Without a channel every request would name another slot's time slot.
     if (mChannel < 0)
         return false;
+    if (mSessionLost)
+        return RefuseLost();
     using P = LGCP::IoctlParams;
     switch (p.currentSelection()) {
     case P::e_echoSuppressor:
@@ -247,32 +250,27 @@ bool RtpSlot::disablePD()
 
 void RtpSlot::OnRtpEvent(int fd, short revents)
 {
-    if (revents & POLLIN) {
-        for (;;) {
-            rtp_event e;
-            ssize_t n = Device::read(fd, &e, sizeof(e));
-            if (n == static_cast<ssize_t>(sizeof(e))) {
-                std::clog << ext::header(this) << "rtp event: type=" << e.type << std::endl;
-                processRtpEvent(e);
-                continue;
-            }
-            // A short or empty read ends the run: the device has no more.
-            if (n == 0)
-                return stop_watching("end of file");
-            if (n > 0)
-                std::cerr << ext::header(this) << "short rtp event of " << n << " bytes dropped" << std::endl;
-            else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                std::cerr << ext::header(this) << "fail to read from rtp: " << std::strerror(errno) << std::endl;
-            break;
-        }
-    }
-    if (revents & (POLLHUP | POLLERR | POLLNVAL))
-        stop_watching(revents & POLLHUP ? "hang-up" : "error");
+    rtp_event e;
+    Hardware::DeviceEnd end = Hardware::ReadRecords(this, "rtp", fd, revents, &e, sizeof(e), [&] {
+        std::clog << ext::header(this) << "rtp event: type=" << e.type << std::endl;
+        processRtpEvent(e);
+    });
+    if (end)
+        SessionLost(end);
 }
 
-void RtpSlot::stop_watching(const char* why)
+// The engine ended the session or fails it: the slot no longer carries a
+// stream, and says so to the controller once, by its kind's own means.
+void RtpSlot::SessionLost(const Hardware::DeviceEnd& end)
 {
-    // A hung-up descriptor would wake the loop on every pass.
-    std::cerr << ext::header(this) << "rtp session lost (" << why << "), events off" << std::endl;
+    std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
     mRtpEvent.Release();
+    mSessionLost = true;
+    IOnSessionLost(end.error);
+}
+
+bool RtpSlot::RefuseLost()
+{
+    RefuseCommand(LGCP::ErrorCause::internal);
+    return false;
 }

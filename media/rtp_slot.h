@@ -19,6 +19,10 @@
 #include "runtime/multiplexer.h"
 #include "server/slots/slot.h"
 
+namespace Hardware {
+struct DeviceEnd;
+}
+
 class RtpSlot : public Slot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
 public:
     // The texts of the source description.
@@ -62,6 +66,9 @@ public:
     int rtp_fd() const { return mRtp.get(); }
     // Whether the session's events are watched.
     bool watching() const { return static_cast<bool>(mRtpEvent.fd); }
+    // The engine ended the session or failed its events: every later
+    // command is refused.
+    bool session_lost() const { return mSessionLost; }
     const rtp_connection_params& params() const { return mParams; }
     // The fourth word of the channel record the session was added with
     // (the radio's BSS switch), which a restart adds the channel with too.
@@ -81,6 +88,11 @@ protected:
     // A gated input starts when the squelch opens and stops when it
     // closes, each once.
     void follow_squelch(bool open);
+    // The session was lost, with the errno that ended it: a kind with a
+    // signal for a lost channel sends it here. Called once.
+    virtual void IOnSessionLost(int) {}
+    // Answers the command being carried out with an error: the session is gone.
+    bool RefuseLost();
 
 private:
     // tonec and DSP events up as signals.
@@ -101,7 +113,7 @@ private:
     void LeaveChannel();
     void OnRtpEvent(int fd, short revents);
     void watch();
-    void stop_watching(const char* why);
+    void SessionLost(const Hardware::DeviceEnd& end);
 
     int mChannel;
     Fd mRtp;
@@ -113,4 +125,5 @@ private:
     uint32_t mChannelFlags = 0;
     bool mInputRunning = false;
     bool mInputGated = false;
+    bool mSessionLost = false;
 };

@@ -283,7 +283,7 @@ bool TonecReceiverService::configureDTMF(uint32_t timeslot, LGCP::DTMFParams con
 bool TonecReceiverService::switch_request(unsigned long request, uint32_t timeslot, const char* name,
                                           const char* suffix)
 {
-    if (Device::ioctl_value(fd(), request, timeslot) < 0) {
+    if (Device::ioctl_value(device(), request, timeslot) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << name << suffix << " fail:"
                   << " timeslot=" << timeslot << err << std::endl;
@@ -306,11 +306,12 @@ bool TonecReceiverService::enableDTMFReject(uint32_t timeslot, bool on)
 
 bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on)
 {
+    int dev = device();
     if (receiver.mDtmfActive == on)
         return true;
     uint32_t ts = receiver.tonec_timeslot();
     if (!on) {
-        if (Device::ioctl_value(fd(), DTMF_DISABLE_DETECTOR, ts) < 0) {
+        if (Device::ioctl_value(dev, DTMF_DISABLE_DETECTOR, ts) < 0) {
             ErrnoText err;
             std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR fail:"
                       << " timeslot=" << ts << err << std::endl;
@@ -325,7 +326,7 @@ bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on)
     if (++mEnableId == 0)
         mEnableId = 1;
     DetectorEnable r{ts, mEnableId};
-    if (Device::ioctl(fd(), DTMF_ENABLE_DETECTOR, &r) < 0) {
+    if (Device::ioctl(dev, DTMF_ENABLE_DETECTOR, &r) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR fail:"
                   << " timeslot=" << ts << " id=" << r.id << err << std::endl;
@@ -342,7 +343,7 @@ bool TonecReceiverService::enableToneGenerator(uint32_t timeslot, uint16_t f1, u
                                                uint16_t a2)
 {
     Dial r{timeslot, f1, f2, a1, a2};
-    if (Device::ioctl(fd(), DTMF_DIAL, &r) < 0) {
+    if (Device::ioctl(device(), DTMF_DIAL, &r) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << "DTMF_DIAL fail:"
                   << " timeslot=" << timeslot << err << std::endl;
@@ -395,7 +396,7 @@ void TonecReceiverService::translateSelcal(TonecReceiver& receiver, TERM::Selcal
     r.timeslot = ts;
     r.amp = or_default(cmd.has_amp(), cmd.get_amp(), kSelcalAmp);
     std::memcpy(r.signs, signs.data(), kSelcalSigns);
-    if (Device::ioctl(fd(), SELCAL_DIAL, &r) < 0) {
+    if (Device::ioctl(device(), SELCAL_DIAL, &r) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << "SELCAL_DIAL fail:"
                   << " timeslot=" << ts << err << std::endl;

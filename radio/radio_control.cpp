@@ -101,6 +101,10 @@ bool RadioControl::StartExt(bool attach)
     mExt = std::move(dev);
     mExtEvent.Bind("RadioControl::OnRtpExtEvent", &RadioControl::OnExtEvent, this);
     mExtEvent.Schedule(mExt, POLLIN);
+    // A session that comes back after a loss has its status cycle again.
+    mLost = false;
+    if (mTimerEnabled && !mTimer.pending())
+        SetTimer(mInterval);
     return true;
 }
 
@@ -132,12 +136,25 @@ void RadioControl::Rebind(const Fd& rtp)
 
 void RadioControl::OnExtEvent(int fd, short revents)
 {
+    mReadEnd = Hardware::DeviceEnd();
     OnRtpExtEvent(fd, revents);
-    if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        // A hung-up descriptor would wake the loop on every pass.
-        std::cerr << GetPrefix() << "rtp_ext session lost, events off" << std::endl;
-        mExtEvent.Release();
-    }
+    Hardware::DeviceEnd end = mReadEnd ? mReadEnd : Hardware::PollEnd(revents);
+    if (end && mExtEvent.fd)
+        Lost(end);
+}
+
+// The extension session is gone: nothing can be received or sent on it, so
+// the status cycle stops too (the ED-137 supervision would report the
+// partner lost on every tick). The slot hears of it once.
+void RadioControl::Lost(const Hardware::DeviceEnd& end)
+{
+    std::cerr << GetPrefix() << "fail to read from rtp_ext: " << end.why << std::endl;
+    mExtEvent.Release();
+    mExt.close();
+    mTimer.reset();
+    mLost = true;
+    if (mNotify)
+        mNotify->RadioControlNotify(end.error);
 }
 
 void RadioControl::SetTimerEnable(bool on)
@@ -205,10 +222,13 @@ ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
     else if (r < 0)
         mSource = rtp_ext_source(), mCounters.source_errno = errno;
     ssize_t n = Device::read(mExt.get(), buf, size);
+    int err = errno;
     if (n > 0)
         mCounters.bytes_read += static_cast<uint32_t>(n);
     else if (n < 0)
-        mCounters.read_errno = errno;
+        mCounters.read_errno = err;
+    if (n <= 0)
+        mReadEnd = Hardware::ReadEnd(n, err);
     return n;
 }
 

@@ -15,6 +15,7 @@
 
 #include "board/rtp_ext_requests.h"
 #include "board/rtp_requests.h"
+#include "media/watched_device.h"
 #include "runtime/fd.h"
 #include "runtime/inet4_addr.h"
 #include "runtime/multiplexer.h"
@@ -107,6 +108,9 @@ public:
     Role role() const { return mRole; }
     int ext_fd() const { return mExt.get(); }
     bool watching() const { return static_cast<bool>(mExtEvent.fd); }
+    // The extension session hung up or failed its reads: closed, with one
+    // line and one notice to the slot, until a start opens a new one.
+    bool session_lost() const { return mLost; }
     bool timer_enabled() const { return mTimerEnabled; }
     bool filter_active() const { return mFilterActive; }
     uint32_t filter_address() const { return mFilter.addr; }
@@ -119,7 +123,8 @@ public:
 protected:
     // Asks for the sender of the next waiting payload, then reads it into
     // buf: what read() gave. The source record is zeroed first, so a
-    // failed request names nobody.
+    // failed request names nobody. A read that ends the session is
+    // acted on when the receive path returns.
     ssize_t ReadPayload(unsigned char* buf, size_t size);
     // One payload to the channel; what write() gave.
     ssize_t WritePayload(const unsigned char* buf, size_t size);
@@ -144,6 +149,7 @@ private:
     void Init(RadioControlType type);
     bool StartExt(bool attach);
     void OnExtEvent(int fd, short revents);
+    void Lost(const Hardware::DeviceEnd& end);
     void OnProcessStatus(Timer*);
     bool Fail(Fd& dev, const char* text);
 
@@ -164,6 +170,9 @@ private:
     bool mTrace = false;
     bool mTimerEnabled = false;
     bool mFilterActive = false;
+    bool mLost = false;
+    // How the receive path's last read ended the session, if it did.
+    Hardware::DeviceEnd mReadEnd;
     rtp_ext_filter mFilter{};
     IRadioControlNotify* mNotify = nullptr;
     std::string mPrefix;

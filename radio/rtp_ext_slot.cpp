@@ -49,6 +49,18 @@ void RtpExtSlot::IAfterCreate()
         mControl->SendASNToChan(mInitialStatus);
 }
 
+// The radio signalling rides on the lost session: it stops with it, and
+// the status cycle with it (the ED-137 supervision would report the
+// partner lost on every tick).
+void RtpExtSlot::IOnSessionLost(int cause)
+{
+    if (mControl) {
+        mControl->SetTimerEnable(false);
+        mControl->RtpExtStop();
+    }
+    OnAbort(cause);
+}
+
 bool RtpExtSlot::IBeforeDestroy()
 {
     if (mControl)
@@ -58,13 +70,14 @@ bool RtpExtSlot::IBeforeDestroy()
 
 bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
 {
-    if (!mControl)
+    if (!mControl || session_lost())
         return RtpSlot::Ioctl(params);
     using P = LGCP::IoctlParams;
     bool result = false;
     switch (params.currentSelection()) {
     case P::e_rtpExt:
-        result = mControl->SendASNToChan(params.get_rtpExt());
+        // Nothing reaches the radio once its extension session is gone.
+        result = mControl->session_lost() ? RefuseLost() : mControl->SendASNToChan(params.get_rtpExt());
         break;
     case P::e_encoder_mode:
     case P::e_decoder_mode: {

@@ -28,6 +28,8 @@ public:
     using RtpSlot::set_input_gated;
 
 protected:
+    // Sends abort with the errno that ended the session.
+    void IOnSessionLost(int cause) override;
     // The attach record naming this slot's own RTP session: its current
     // descriptor, not the one it was made from.
     rtp_ext_attach_session_params own_session(rtp_ext_attach_session_params attach) const;

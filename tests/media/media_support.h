@@ -54,6 +54,11 @@ struct MediaWorld : SlotWorld {
     Hardware::DSProcReceiverService::Scoped dsprocScope;
     MediaFactory media;
 
+    // The slots go while this test's tone and DSP services are still there:
+    // left to the table, they would switch their receivers off on the
+    // process's own services and leave them watching a board that is gone.
+    ~MediaWorld() { slots().OnDisconnect(); }
+
     Hardware::TonecReceiverService& tonec() { return tonecScope.service(); }
     Hardware::DSProcReceiverService& dsproc() { return dsprocScope.service(); }
     SimBoard::DtmfDevice& dtmf() { return *sim.board.find<SimBoard::DtmfDevice>(Device::Dtmf::kDevice); }

@@ -327,7 +327,7 @@ TEST_F(RtpSlotTest, EventsAreReadWithoutBlockingAndAHangUpStopsTheWatch)
     sim.board.channels(Device::Rtp::kDevice).at(0)->hang_up();
     run_real([&] { return !s.watching(); }, 500);
     EXPECT_FALSE(s.watching());
-    EXPECT_THAT(err.str(), HasSubstr("rtp[2048]: rtp session lost"));
+    EXPECT_THAT(err.str(), HasSubstr("rtp[2048]: fail to read from rtp: end of file\n"));
 }
 
 TEST_F(RtpSlotTest, AThousandSlotsLeaveNothingBehind)

@@ -49,6 +49,9 @@ inline LGCP::Command ioctl_command(const std::function<void(LGCP::IoctlParams&)>
 struct RtpWorld : MediaWorld {
     RtpFactory factory_;
 
+    // The slots go before their factory.
+    ~RtpWorld() { slots().OnDisconnect(); }
+
     SimBoard::RtpEngine& engine() { return *sim.board.find<SimBoard::RtpEngine>(Device::Rtp::kDevice); }
     SimBoard::VoiceDevice& voice() { return *sim.board.find<SimBoard::VoiceDevice>(Device::Voice::kDevice); }
     // Descriptors of the process, once the board has let go of the closed ones.
@@ -58,6 +61,47 @@ struct RtpWorld : MediaWorld {
         return settled_fd_count();
     }
     RtpSlot* rtp(unsigned n) { return dynamic_cast<RtpSlot*>(slots().at(n)); }
+    // The reads (or writes ...) the device received since the log was cleared.
+    size_t operations(const std::string& device, SimBoard::Op op) const
+    {
+        size_t n = 0;
+        for (const auto& r : sim.board.log())
+            n += r.op == op && r.device == device;
+        return n;
+    }
+    // Runs the loop for n passes (a descriptor left readable is read on
+    // every one of them), however much time they take.
+    void run_passes(unsigned n)
+    {
+        unsigned end = clock.polls() + n;
+        run_real([&] { return clock.polls() >= end; }, 10000);
+    }
+    // From now on the device fails its reads with error (the next one, or
+    // every one); with no error it hangs up every open descriptor. What
+    // the controller and the error stream had so far, and the log, are
+    // dropped.
+    void fail_reads(const std::string& device, int error, bool always)
+    {
+        controller();
+        err.clear();
+        sim.board.clear_log();
+        if (error) {
+            sim.board.fail(device, SimBoard::Op::read, error,
+                           always ? SimBoard::Board::Times::always : SimBoard::Board::Times::once);
+            return;
+        }
+        for (SimBoard::Channel* ch : sim.board.channels(device))
+            ch->hang_up();
+    }
+    // How many times text was written to the error stream.
+    size_t errors(const std::string& text) const
+    {
+        std::string all = err.str();
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            ++n;
+        return n;
+    }
     // The last begin record the engine received.
     rtp_connection_params begun()
     {

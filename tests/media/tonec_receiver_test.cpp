@@ -175,10 +175,10 @@ TEST_F(TonecTest, ShortRecordsAndAHangUpEndTheReading)
     dtmf().hang_up();
     wake_tonec(POLLIN | POLLHUP);
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 2, event dtmf : 7}"));
-    EXPECT_THAT(err.str(), HasSubstr("tonec device lost (end of file), events off until the next configuration\n"));
+    EXPECT_THAT(err.str(), HasSubstr("tonec: fail to read from tonec: end of file\n"));
     EXPECT_EQ(tonec().fd(), -1);
 
-    // The next configuration opens the device again.
+    // The next request opens the device again.
     LGCP::IVAParams iva;
     iva.set_det_lvl_dB(-30);
     EXPECT_TRUE(s.configureIVA(iva));
@@ -187,7 +187,7 @@ TEST_F(TonecTest, ShortRecordsAndAHangUpEndTheReading)
     EXPECT_THAT(log.str(), HasSubstr("IVA_CONFIGURE_DETECTOR ts=30 det_lvl_dB=-30\n"));
 }
 
-TEST_F(TonecTest, AMissingDeviceIsOpenedAgainByEachConfiguration)
+TEST_F(TonecTest, AMissingDeviceIsOpenedAgainByEachRequest)
 {
     sim.board.fail(kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
     Hardware::TonecReceiverService::Scoped fresh;
@@ -202,8 +202,10 @@ TEST_F(TonecTest, AMissingDeviceIsOpenedAgainByEachConfiguration)
     EXPECT_THAT(err.str(), HasSubstr("open tonec fail, DTMF proceeding disabled: No such file or directory\n"));
     EXPECT_THAT(err.str(), HasSubstr("configure DTMF fail: (interface not opened) timeslot=40\n"));
     EXPECT_EQ(sim.board.log().size(), opens + 2);
-    // Other requests go to the missing descriptor and fail.
+    // Other requests try to open it too, then go to the missing descriptor
+    // and fail.
     EXPECT_FALSE(s.enableDTMF(true));
+    EXPECT_EQ(sim.board.log().size(), opens + 3);
     EXPECT_THAT(err.str(), HasSubstr("DTMF_ENABLE_DETECTOR fail: timeslot=40 id=1 errno=\"Bad file descriptor\"\n"));
 
     sim.board.clear_failures();

@@ -317,7 +317,8 @@ TEST_F(LemzControl, AHungUpSessionIsReleasedWithOneLine)
     EXPECT_EQ(reports.requests.size(), 1u); // what waited is still read
     std::string text = err.str();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_THAT(text, HasSubstr("rtp_ext session lost"));
+    EXPECT_THAT(text, HasSubstr("fail to read from rtp_ext: end of file\n"));
+    EXPECT_THAT(reports.aborts, ElementsAre(ENODEV));
 }
 
 } // namespace

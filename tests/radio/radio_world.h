@@ -76,11 +76,6 @@ struct RadioWorld : vbtest::RtpWorld {
     rtp_ext_init_params init = lemz_init();
     uint16_t port = vbtest::free_rtp_port();
 
-    // The slots go while this test's tone and DSP services are still there:
-    // left to the table, they would switch their receivers off on the
-    // process's own services and leave them watching a board that is gone.
-    ~RadioWorld() { slots().OnDisconnect(); }
-
     static rtp_ext_init_params lemz_init()
     {
         rtp_ext_init_params i = {};

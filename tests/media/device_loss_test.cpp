@@ -1,0 +1,151 @@
+// The board descriptors behind an RTP slot (the tone service's "/dev/dtmf",
+// the DSP service's "/dev/dsp" and the slot's own "/dev/rtp" session),
+// each hung up, failing its reads for good, or failing one read for a
+// moment, with the loop running: an end costs a read or two and one line
+// and nothing watches the descriptor afterwards; a moment's failure
+// changes nothing. The services come back with the slot's next command
+// that uses them; the slot whose session ended refuses its commands.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "tests/media/rtp_support.h"
+
+using namespace vbtest;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using I = LGCP::IoctlParams;
+
+namespace {
+
+struct DeviceLoss : ::testing::Test, RtpWorld {
+    uint16_t port = free_rtp_port();
+
+    RtpSlot& slot() { return *rtp(2); }
+    uint32_t ts() { return uint32_t(slot().channel()); }
+    Texts ioctl(const std::function<void(I&)>& fill) { return command(ioctl_command(fill), 2); }
+    size_t reads(const char* device) const { return operations(device, SimBoard::Op::read); }
+};
+
+// One watched descriptor: what the slot switches on so that it is watched,
+// an event that reaches the controller through it, and the command that
+// follows its end.
+struct Watched {
+    const char* name; // of the line "fail to read from <name>: "
+    const char* device;
+    std::function<void(I&)> use;
+    std::function<void(DeviceLoss&)> post;
+    const char* signal; // the start of what the event becomes
+    bool watching(DeviceLoss& w) const
+    {
+        return name == std::string("tonec") ? w.tonec().fd() >= 0
+               : name == std::string("dsproc") ? w.dsproc().fd() >= 0
+                                               : w.slot().watching();
+    }
+};
+
+const Watched kWatched[] = {
+    {"tonec", Device::Dtmf::kDevice, [](I& i) { i.set_dtmf_enable(true); },
+     [](DeviceLoss& w) { w.dtmf().detect(w.ts(), 6, 1); }, "slot=2 tonec { timestamp 1, event dtmf : 6}"},
+    {"dsproc", Device::Dsp::kDevice, [](I& i) { i.set_vad_enable(true); },
+     [](DeviceLoss& w) { w.dsp().event(w.ts(), Device::Dsp::kVad, 1, 1, 0); }, "slot=2 vad { vad-rx TRUE}"},
+    {"rtp", Device::Rtp::kDevice, [](I& i) { i.get_pd_enable().set_timeout(5); },
+     [](DeviceLoss& w) {
+         rtp_event e = {};
+         e.type = 1;
+         w.engine().post_event(w.slot().channel(), e);
+     },
+     "slot=2 rtp"},
+};
+
+// How the descriptor fails; an end names why in its line.
+struct Ending {
+    const char* what;
+    int error;        // of the reads, 0 for a hang-up
+    bool always;      // every read fails, not only the next one
+    const char* why;  // null for a moment's failure
+};
+
+const Ending kEndings[] = {
+    {"hang-up", 0, false, "end of file"},
+    {"EIO always", EIO, true, "Input/output error"},
+    {"ENODEV once", ENODEV, false, "No such device"},
+    {"EAGAIN once", EAGAIN, false, nullptr},
+    {"EINTR once", EINTR, false, nullptr},
+};
+
+TEST_F(DeviceLoss, EachWatchedDescriptorEndsOnceOrReadsOn)
+{
+    for (const Watched& w : kWatched) {
+        for (const Ending& e : kEndings) {
+            SCOPED_TRACE(std::string(w.name) + ", " + e.what);
+            ASSERT_THAT(command(create_rtp(port), 2), testing::Contains("slot=2 success"));
+            ASSERT_THAT(ioctl(w.use), ElementsAre("slot=2 success"));
+            ASSERT_TRUE(w.watching(*this));
+            fail_reads(w.device, e.error, e.always);
+            if (e.error)
+                w.post(*this);
+            run_passes(50);
+            EXPECT_LE(reads(w.device), 3u);
+            std::string line = std::string("fail to read from ") + w.name + ": ";
+            if (!e.why) {
+                EXPECT_TRUE(w.watching(*this));
+                EXPECT_EQ(errors(line), 0u) << err.str();
+                EXPECT_THAT(controller(), testing::Contains(testing::StartsWith(w.signal)));
+            } else {
+                EXPECT_FALSE(w.watching(*this));
+                EXPECT_EQ(errors(line), 1u) << err.str();
+                EXPECT_EQ(errors(line + e.why + "\n"), 1u) << err.str();
+                EXPECT_THAT(controller(), IsEmpty());
+                sim.board.clear_failures();
+                Texts answer = ioctl(w.use);
+                if (w.name == std::string("rtp")) {
+                    // The session is gone: no command of the slot is done.
+                    EXPECT_THAT(answer, ElementsAre("slot=2 error internal"));
+                    EXPECT_THAT(ioctl([](I& i) { i.set_dtmf_enable(true); }), ElementsAre("slot=2 error internal"));
+                } else {
+                    // The service is back, and its events with it.
+                    EXPECT_THAT(answer, ElementsAre("slot=2 success"));
+                    EXPECT_TRUE(w.watching(*this));
+                    w.post(*this);
+                    Texts got;
+                    run_real([&] {
+                        for (const std::string& t : controller())
+                            got.push_back(t);
+                        return !got.empty();
+                    }, 1000);
+                    EXPECT_THAT(got, ElementsAre(w.signal));
+                }
+            }
+            sim.board.clear_failures();
+            EXPECT_THAT(command(simple(LGCP::Command::e_destroy), 2), ElementsAre("slot=2 success"));
+        }
+    }
+}
+
+// The same for a wake-up with no data to read: the poll result alone ends
+// the watching.
+TEST_F(DeviceLoss, APollResultWithoutInputEndsTheServiceAtOnce)
+{
+    const struct {
+        short revents;
+        const char* line;
+    } cases[] = {
+        {POLLHUP, "tonec: fail to read from tonec: hang-up\n"},
+        {POLLERR, "tonec: fail to read from tonec: error\n"},
+        {POLLNVAL, "tonec: fail to read from tonec: invalid descriptor\n"},
+        {POLLIN | POLLERR, "tonec: fail to read from tonec: error\n"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(tonec().fd() >= 0 || tonec().init());
+        err.clear();
+        sim.board.clear_log();
+        wake_tonec(c.revents);
+        EXPECT_EQ(tonec().fd(), -1) << c.revents;
+        EXPECT_EQ(err.str(), c.line);
+        EXPECT_LE(reads(Device::Dtmf::kDevice), 1u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,129 @@
+// Radio slots whose extension session ("/dev/rtp_ext") or RTP session
+// ("/dev/rtp") hangs up or fails its reads, with the loop running: one line,
+// one abort with the errno of the end, the radio's timer stopped (no
+// status packets, no partner-lost aborts), radio commands refused; a
+// moment's failure changes nothing; a codec change brings a lost extension
+// session back.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "radio/ed137_radio_slots.h"
+#include "tests/radio/ed137_messages.h"
+#include "tests/radio/radio_world.h"
+
+using namespace vbradio;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using I = LGCP::IoctlParams;
+
+namespace {
+
+struct RadioLoss : ::testing::Test, RadioWorld {
+    RtpLEMZFactory lemz;
+    RtpED137Factory ed137;
+
+    RtpExtSlot& slot() { return *dynamic_cast<RtpExtSlot*>(slots().at(1)); }
+    vbtest::Texts ioctl(const std::function<void(I&)>& fill) { return command(vbtest::ioctl_command(fill), 1); }
+};
+
+// A radio slot kind: its creation, a radio command and a payload that
+// its control reads.
+struct Kind {
+    const char* name;
+    std::function<TERM::RadioStatus()> status;
+    std::function<TERM::RadioModifier()> modifier;
+    std::function<std::string()> payload;
+};
+
+const Kind kKinds[] = {
+    {"LEMZ", [] { return lemz_status(false); }, [] { return wm_trans(true, "10.0.0.8"); },
+     [] { return packed(packet(GW_FLAG)); }},
+    {"ED-137", [] { return ed137_status(); }, [] { return ed137_modifier(true, Header{}); },
+     [] { return std::string(4, '\0'); }},
+};
+
+// How a session fails; an end names why in its line and aborts with error.
+struct Ending {
+    const char* what;
+    const char* device; // whose reads fail, or which hangs up
+    int fails;          // errno of the reads, 0 for a hang-up
+    bool always;
+    const char* line;   // null for a moment's failure
+    int abort;
+};
+
+const Ending kEndings[] = {
+    {"extension hang-up", Device::RtpExt::kDevice, 0, false, "fail to read from rtp_ext: end of file\n", ENODEV},
+    {"extension EIO always", Device::RtpExt::kDevice, EIO, true, "fail to read from rtp_ext: Input/output error\n",
+     EIO},
+    {"extension EINTR once", Device::RtpExt::kDevice, EINTR, false, nullptr, 0},
+    {"RTP hang-up", Device::Rtp::kDevice, 0, false, "fail to read from rtp: end of file\n", ENODEV},
+};
+
+TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
+{
+    for (const Kind& k : kKinds) {
+        for (const Ending& e : kEndings) {
+            SCOPED_TRACE(std::string(k.name) + ", " + e.what);
+            LGCP::Command c = vbtest::create_rtp(port);
+            TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
+            p.include_radio().set_status(k.status());
+            // Not the remote port: what the slot sends does not come back.
+            p.include_shost().set_iaddr("127.0.0.1");
+            p.include_shost().set_port(vbtest::free_rtp_port());
+            ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
+            fail_reads(e.device, e.fails, e.always);
+            if (e.device == std::string(Device::RtpExt::kDevice) && e.fails)
+                queue(k.payload(), "10.0.0.1");
+            run_passes(50);
+            EXPECT_LE(operations(Device::RtpExt::kDevice, SimBoard::Op::read), 3u);
+            bool rtp = e.device == std::string(Device::Rtp::kDevice);
+            EXPECT_EQ(operations(Device::Rtp::kDevice, SimBoard::Op::read), rtp ? 1u : 0u);
+            if (!e.line) {
+                EXPECT_TRUE(slot().control()->watching());
+                EXPECT_TRUE(session().sources.empty()); // what waited was read
+                EXPECT_EQ(errors("fail to read from"), 0u) << err.str();
+                EXPECT_THAT(controller(), testing::Not(Contains(testing::StartsWith("slot=1 abort"))));
+                EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 success"));
+            } else {
+                EXPECT_FALSE(slot().control()->watching());
+                EXPECT_EQ(errors("fail to read from"), 1u) << err.str();
+                EXPECT_EQ(errors(e.line), 1u) << err.str();
+                EXPECT_THAT(controller(), ElementsAre("slot=1 abort " + std::to_string(e.abort)));
+                // Nothing is sent, nothing supervised: no further abort.
+                sim.board.clear_log();
+                advance(5000);
+                EXPECT_THAT(controller(), IsEmpty());
+                EXPECT_EQ(operations(Device::RtpExt::kDevice, SimBoard::Op::write), 0u);
+                EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 error internal"));
+            }
+            sim.board.clear_failures();
+            EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
+        }
+    }
+}
+
+TEST_F(RadioLoss, ACodecChangeBringsALostExtensionSessionBack)
+{
+    LGCP::Command c = vbtest::create_rtp(port);
+    c.get_create().get_rtp().get_codecRTP().include_radio().set_status(lemz_status(false));
+    ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
+    sim.board.channels(Device::RtpExt::kDevice).at(0)->hang_up();
+    vbtest::run_real([&] { return slot().control()->session_lost(); }, 1000);
+    ASSERT_TRUE(slot().control()->session_lost());
+    controller();
+
+    EXPECT_THAT(ioctl([](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), ElementsAre("slot=1 success"));
+    EXPECT_FALSE(slot().control()->session_lost());
+    EXPECT_TRUE(slot().control()->watching());
+    // The status cycle runs again on the new session.
+    advance(1100);
+    EXPECT_THAT(written_types(), Contains(uint32_t(WM_FLAG)));
+    EXPECT_THAT(ioctl([](I& i) { i.set_rtpExt(wm_trans(true, "10.0.0.8")); }), ElementsAre("slot=1 success"));
+    EXPECT_THAT(controller(), testing::Not(Contains(testing::StartsWith("slot=1 abort"))));
+}
+
+} // namespace
