@@ -120,6 +120,7 @@ public:
     Controller ctl;
     BoardPort board;
     int channel = -1;
+    uint64_t opens = 0; // of the device, before the fault
 
 private:
     std::list<Remote> mRemotes;
@@ -145,14 +146,14 @@ const Device::Cas::Record kFarEnd{1, 5, 9, 0, {0, 0}};
 void cas_setup(Flow& f)
 {
     EXPECT_THAT(f.cas(1, 5, 'o'), Contains("success"));
+    f.opens = f.count(Device::Cas::kDevice, "open");
 }
 
 // The device is open again, its events flow, and the trunk that was open
 // is refused until the controller opens it again.
 void cas_recovery(Flow& f, const Texts&)
 {
-    uint64_t opens = f.count(Device::Cas::kDevice, "open");
-    EXPECT_TRUE(eventually([&] { return f.count(Device::Cas::kDevice, "open") > opens; }, 3000))
+    EXPECT_TRUE(eventually([&] { return f.count(Device::Cas::kDevice, "open") > f.opens; }, 3000))
         << "the next poll opens the device again";
     EXPECT_THAT(f.cas(1, 5, 'g'), Contains("error internal"));
     EXPECT_EQ(f.number("post " + std::string(Device::Cas::kDevice) + " " + hex(&kFarEnd, sizeof(kFarEnd))), 1u);
