@@ -221,8 +221,16 @@ void Multiplexer::resetWD()
 {
     if (mWatchdog < 0)
         return;
-    if (Device::write(mWatchdog, "PING", 4) != 4)
-        std::cerr << "Mux: ping watchdog failed: " << std::strerror(errno) << std::endl;
+    if (Device::write(mWatchdog, "PING", 4) == 4)
+        return;
+    int err = errno;
+    std::cerr << "Mux: ping watchdog failed: " << std::strerror(err) << std::endl;
+    // A removed device fails every later ping too: one line, and the loop
+    // goes on as one without a watchdog.
+    if (err == ENODEV) {
+        Device::close(mWatchdog);
+        mWatchdog = -1;
+    }
 }
 
 void Multiplexer::stop_watchdog()

@@ -163,6 +163,8 @@ int Board::open(const std::string& path, int flags)
     r.op = Op::open;
     r.ms = Mux::milliseconds();
     auto it = mModels.find(path);
+    if (it != mModels.end())
+        counted(path, Op::open);
     r.error = it == mModels.end() ? ENOENT : injected(path, Op::open, 0);
     int fd = -1;
     if (!r.error)
@@ -254,6 +256,8 @@ int Board::ioctl(int fd, unsigned long request, void* arg)
     Request r = request_on(*ch, Op::ioctl, request);
     log_in(r, model, request, arg);
     int result = -injected(ch->path, Op::ioctl, request);
+    if (result == 0 && ch->hungUp)
+        result = -ENODEV;
     if (result == 0) {
         Call call{*ch, request, arg};
         result = model.ioctl(call);
@@ -302,6 +306,8 @@ ssize_t Board::write(int fd, const void* buf, size_t count)
     if (mRecording)
         r.data.assign(static_cast<const char*>(buf), count);
     ssize_t n = -injected(ch->path, Op::write, 0);
+    if (n == 0 && ch->hungUp)
+        n = -ENODEV;
     if (n == 0 && (ch->flags & O_ACCMODE) == O_RDONLY)
         n = -EBADF;
     if (n == 0)
@@ -325,12 +331,26 @@ ssize_t Board::finish(Request r, ssize_t result)
 
 void Board::fail(const std::string& path, Op op, int error, Times times)
 {
-    mFailures[FailureKey(path, op, 0)] = Failure{error, times};
+    set_failure(FailureKey(path, op, 0), error, times);
 }
 
 void Board::fail(const std::string& path, unsigned long request, int error, Times times)
 {
-    mFailures[FailureKey(path, Op::ioctl, request)] = Failure{error, times};
+    set_failure(FailureKey(path, Op::ioctl, request), error, times);
+}
+
+void Board::set_failure(const FailureKey& key, int error, Times times)
+{
+    if (error)
+        mFailures[key] = Failure{error, times};
+    else
+        mFailures.erase(key);
+}
+
+uint64_t Board::count(const std::string& path, Op op) const
+{
+    auto it = mCounts.find(path);
+    return it == mCounts.end() ? 0 : it->second[static_cast<size_t>(op)];
 }
 
 int Board::injected(const std::string& path, Op op, unsigned long number)
@@ -485,8 +505,9 @@ void Board::sweep()
     mSweeping = false;
 }
 
-Request Board::request_on(const Channel& channel, Op op, unsigned long number) const
+Request Board::request_on(const Channel& channel, Op op, unsigned long number)
 {
+    counted(channel.path, op);
     Request r;
     if (!mRecording)
         return r;

@@ -25,6 +25,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -86,11 +87,12 @@ struct Channel {
     bool post(const void* data, size_t size);
     // The next record the holder wrote on the descriptor, "" when none.
     std::string take();
-    // The device ends the channel: the holder sees POLLHUP with POLLIN,
-    // reads the end of file once the waiting records are read, and its
-    // writes fail with EPIPE. The model is told at once. The board closes
-    // its end but remembers the channel, so the descriptor still reaches
-    // the model.
+    // The device ends the channel, as a device removed under its holder:
+    // the holder sees POLLHUP with POLLIN, reads the end of file once the
+    // waiting records are read, and its requests and writes fail with
+    // ENODEV. The model is told at once. The board closes its end but
+    // remembers the channel, so the descriptor is still known as the
+    // device's.
     void hang_up();
 };
 
@@ -218,10 +220,16 @@ public:
     int dup(int fd) override;
     int close(int fd) override;
 
-    // The next (or every) such request on the device fails with error.
+    // The next (or every) such request on the device fails with error;
+    // error 0 takes back what was set for it.
     void fail(const std::string& path, Op op, int error, Times times = Times::once);
     void fail(const std::string& path, unsigned long request, int error, Times times = Times::once);
     void clear_failures() { mFailures.clear(); }
+
+    // How many such requests (of any number for Op::ioctl) the device
+    // received, failed ones included; counted whether or not the board
+    // records.
+    uint64_t count(const std::string& path, Op op) const;
 
     // The board's network interfaces, null on a board with no device.
     NetInterfaces* interfaces() const { return mInterfaces.get(); }
@@ -271,10 +279,13 @@ private:
     bool remapped(int fd, Channel* channel);
     // channel_of, after a sweep when the channel's model needs one.
     Channel* serving(int fd);
-    // Left empty when the board keeps no log: nothing is copied then.
-    Request request_on(const Channel& channel, Op op, unsigned long number) const;
+    // Counts the request; left empty when the board keeps no log: nothing
+    // is copied then.
+    Request request_on(const Channel& channel, Op op, unsigned long number);
+    void counted(const std::string& path, Op op) { ++mCounts[path][static_cast<size_t>(op)]; }
     // Logs a read or write and turns minus an errno into -1 and errno.
     ssize_t finish(Request r, ssize_t result);
+    void set_failure(const FailureKey& key, int error, Times times);
     // The injected errno for the request, 0 when none.
     int injected(const std::string& path, Op op, unsigned long number);
     void log_in(Request& r, const Model& model, unsigned long request, const void* arg) const;
@@ -285,6 +296,8 @@ private:
     std::unique_ptr<NetInterfaces> mInterfaces;
     std::vector<std::unique_ptr<Channel>> mChannels;
     std::map<FailureKey, Failure> mFailures;
+    // Per device, in the order of Op.
+    std::map<std::string, std::array<uint64_t, 4>> mCounts;
     std::vector<Request> mLog;
     // Scratch of sweep(), kept to spare allocations.
     std::vector<pollfd> mPolled;

@@ -84,8 +84,6 @@ int DspDataDevice::remove(Channel& channel, const DspData::BChannel& r)
 
 ssize_t DspDataDevice::write(Channel& channel, int, const void* buf, size_t count)
 {
-    if (channel.hungUp)
-        return -EPIPE;
     Open* o = of(channel);
     if (!o)
         return -EBADF;

@@ -133,8 +133,6 @@ void MccController::hang_up(int32_t number)
 ssize_t MccController::write(Channel& channel, int fd, const void* buf, size_t count)
 {
     auto it = mByChannel.find(&channel);
-    if (channel.hungUp)
-        return -EPIPE;
     if (it == mByChannel.end())
         return -EINVAL;
     Allocated& a = *lookup(it->second);

@@ -95,6 +95,8 @@ bool TestPort::open(pid_t pid)
     }
     mListen.Bind("SimBoard::TestPort::OnAccept", &TestPort::OnAccept, this);
     mListen.Schedule(s, POLLIN);
+    mPasses.Bind(this, &TestPort::OnPass);
+    mPasses.Activate();
     return true;
 }
 
@@ -212,7 +214,7 @@ void TestPort::add_board_commands()
         int32_t err = 0;
         if (!operation(a[1], op, request))
             return error("bad request " + a[1]);
-        if (!number(a[2], err) || err <= 0)
+        if (!number(a[2], err) || err < 0)
             return error("bad errno " + a[2]);
         if (a.size() == 4 && a[3] != "always")
             return error("bad count " + a[3]);
@@ -230,6 +232,16 @@ void TestPort::add_board_commands()
             ch->hang_up();
         return ok(std::to_string(open.size()));
     });
+    add("count", 2, "<device> <open|read|write|request>", [this](const Args& a) {
+        Op op;
+        uint32_t request = 0;
+        if (a[1] == "request")
+            op = Op::ioctl;
+        else if (!operation(a[1], op, request) || op == Op::ioctl)
+            return error("bad operation " + a[1]);
+        return ok(std::to_string(mBoard.count(a[0], op)));
+    });
+    add("passes", 0, "", [this](const Args&) { return ok(std::to_string(mDpcRuns / 2)); });
     add("record", 1, "on|off", [this](const Args& a) {
         if (a[0] != "on" && a[0] != "off")
             return error("usage: record on|off");

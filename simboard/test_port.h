@@ -6,10 +6,12 @@
 //
 // The board's own commands:
 //   post <device> <hex>                       a record to every open descriptor
-//   fail <device> <open|read|write|request> <errno> [always]
+//   fail <device> <open|read|write|request> <errno> [always]   (errno 0: no longer)
 //   hangup <device>                           the device ends every open descriptor
 //   record on|off                             the request log
 //   log <device> <request>                    the requests of that number
+//   count <device> <open|read|write|request>  how many came, failed ones too
+//   passes                                    loop passes since the port opened
 // and each device model adds its own words (see Model::port_commands).
 #pragma once
 
@@ -24,6 +26,7 @@
 
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
+#include "runtime/timer.h"
 
 namespace SimBoard {
 
@@ -71,12 +74,16 @@ private:
 
     void add_board_commands();
     void OnAccept(int fd, short revents);
+    void OnPass() { ++mDpcRuns; }
     void drop(Connection* c);
 
     Board& mBoard;
     std::map<std::string, Entry> mCommands;
     Event mListen;
     std::vector<std::unique_ptr<Connection>> mConnections;
+    // Deferred calls run twice per loop pass.
+    Dpc mPasses;
+    uint64_t mDpcRuns = 0;
 };
 
 } // namespace SimBoard

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -61,9 +62,9 @@ bool BusCtl::OnCommand(const LGCP::Command& cmd)
         Error(LGCP::ErrorCause::unsupported);
         return true;
     }
-    // A controller may rely on success here: a failure is only logged.
-    SetClockSrc(cmd.get_clockCfg());
-    Success();
+    // A controller may rely on success here: the driver's failure is only
+    // logged.
+    SetClockSrc(cmd.get_clockCfg()) ? Success() : Error(LGCP::ErrorCause::internal);
     return true;
 }
 
@@ -88,34 +89,43 @@ void BusCtl::SetDefaultClock()
     SetClockSrc(cfg);
 }
 
-void BusCtl::SetClockSrc(const LGCP::ClockCfg& cfg)
+bool BusCtl::SetClockSrc(const LGCP::ClockCfg& cfg)
 {
     if (!IsOpen()) {
         // Without the bus clock no line may drive it either.
         spiCtrl::instance().clock(-1);
         std::cerr << ext::header(this) << "set clock source fail: code 1." << std::endl;
-        return;
+        return false;
     }
     std::ostringstream text;
     text << cfg;
     std::cerr << ext::header(this) << "set clock source cmd: " << text.str() << std::endl;
     int source = cfg.get_source().getValue();
     if (cfg.get_clkSel0().getValue() == LGCP::ClkSel0::internal)
-        DrvSetClkSrc(kFreeRun);
-    else if (cfg.get_clkSel0().getValue() != LGCP::ClkSel0::external)
-        return;
-    else if (cfg.get_bextEn().getValue() == LGCP::BExtEn::disabled)
-        DrvSetClkSrc(kExternal);
-    else if (cfg.get_bextEn().getValue() == LGCP::BExtEn::enabled && source >= 0)
-        DrvSetClkSrc(source);
+        return DrvSetClkSrc(kFreeRun);
+    if (cfg.get_clkSel0().getValue() != LGCP::ClkSel0::external)
+        return true;
+    if (cfg.get_bextEn().getValue() == LGCP::BExtEn::disabled)
+        return DrvSetClkSrc(kExternal);
+    if (cfg.get_bextEn().getValue() == LGCP::BExtEn::enabled && source >= 0)
+        return DrvSetClkSrc(source);
+    return true;
 }
 
-void BusCtl::DrvSetClkSrc(int code)
+bool BusCtl::DrvSetClkSrc(int code)
 {
-    if (!IsOpen())
+    if (!IsOpen()) {
         std::cerr << ext::header(this) << "device open error" << std::endl;
-    else if (Device::ioctl_value(mFd.get(), Device::Hal::HW_CLOCK_SELECT, static_cast<unsigned long>(code)) < 0)
+        return false;
+    }
+    if (Device::ioctl_value(mFd.get(), Device::Hal::HW_CLOCK_SELECT, static_cast<unsigned long>(code)) < 0) {
+        int err = errno;
         std::cerr << ext::header(this) << "HW_CLOCK_SELECT fail." << std::endl;
-    else
-        std::cerr << ext::header(this) << "clock source = " << source_name(code) << std::endl;
+        // Every later request on a removed device's descriptor would fail.
+        if (err == ENODEV)
+            mFd.close();
+        return err != ENODEV;
+    }
+    std::cerr << ext::header(this) << "clock source = " << source_name(code) << std::endl;
+    return true;
 }

@@ -1,7 +1,10 @@
 // The clock source of the board's TDM bus, selected on "/dev/hal" by the
 // controller's clockCfg. Whenever a controller comes or goes the board
 // returns to its free-running clock. Start-up may switch clock control off;
-// clockCfg is then answered unsupported.
+// clockCfg is then answered unsupported. The driver's refusal of a source
+// is only logged; a device that cannot be reached (not opened, or removed:
+// a request failing with ENODEV, whose descriptor is then let go until the
+// next need) makes clockCfg answer an error.
 #pragma once
 
 #include <iosfwd>
@@ -31,8 +34,9 @@ public:
 
     bool IsOpen();
     void SetDefaultClock();
-    void SetClockSrc(const LGCP::ClockCfg& cfg);
-    void DrvSetClkSrc(int code);
+    // False when the device could not be reached.
+    bool SetClockSrc(const LGCP::ClockCfg& cfg);
+    bool DrvSetClkSrc(int code);
 
     void PutHeader(std::ostream& out) const;
 

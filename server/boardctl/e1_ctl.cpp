@@ -64,29 +64,34 @@ void E1Ctl::OnConnect()
 
 void E1Ctl::OnDisconnect()
 {
+    mCasGone = false;
     for (unsigned trunk = 0; trunk < kTrunks; ++trunk)
         if (mCasOpen[trunk])
             HandleCasClose(trunk_channel(trunk));
+    CasReached();
+    mCasLost.fill(false);
 }
 
 bool E1Ctl::OnCommand(const LGCP::Command& cmd)
 {
-    // CAS results travel as cas signals: the command itself always succeeds.
+    // The driver's CAS results travel as cas signals: the command answers
+    // an error only when it could not reach the device.
+    bool reached;
     if (cmd.is_ioctl())
-        HandleCas(cmd.get_ioctl());
+        reached = HandleCas(cmd.get_ioctl());
     else if (cmd.is_trunkCfg())
-        SetMode(cmd.get_trunkCfg());
+        reached = SetMode(cmd.get_trunkCfg());
     else
         return false;
-    Success();
+    reached ? Success() : Error(LGCP::ErrorCause::internal);
     return true;
 }
 
-void E1Ctl::SetMode(const LGCP::TrunkCfg& cfg)
+bool E1Ctl::SetMode(const LGCP::TrunkCfg& cfg)
 {
     int trunk = cfg.get_trunk().getValue();
     if (trunk < 0)
-        return;
+        return true;
     if (trunk < 32) {
         uint32_t bit = 1u << trunk;
         if (cfg.get_mode().getValue() == LGCP::TrunkMode::slave)
@@ -94,7 +99,7 @@ void E1Ctl::SetMode(const LGCP::TrunkCfg& cfg)
         else if (cfg.get_mode().getValue() == LGCP::TrunkMode::master)
             mTclk &= ~bit;
     }
-    UpdateTclk();
+    return UpdateTclk();
 }
 
 // ------------------------------------------------------ maintenance device
@@ -109,24 +114,40 @@ bool E1Ctl::IsOpen()
     return fd >= 0;
 }
 
-void E1Ctl::UpdateTclk()
+// Every later request on a removed device's descriptor would fail the
+// same: the next need opens the device again.
+bool E1Ctl::MaintenanceGone(int err)
+{
+    if (err != ENODEV)
+        return false;
+    std::cerr << ext::header(this) << "maintenance device lost: " << std::strerror(err) << std::endl;
+    mMaintenance.close();
+    return true;
+}
+
+bool E1Ctl::UpdateTclk()
 {
     if (!IsOpen())
-        return;
+        return false;
     if (Device::ioctl_value(mMaintenance.get(), Device::E1::E1_SET_TCLK, mTclk) < 0) {
         int err = errno;
+        if (MaintenanceGone(err))
+            return false;
         std::cerr << ext::header(this) << "fail to set TCLK [cause=" << std::strerror(err) << "]" << std::endl;
-        return;
+        return true;
     }
     std::clog << ext::header(this) << "TCLT = " << ext::OutUnsignedInHex(mTclk) << std::endl;
+    return true;
 }
 
 void E1Ctl::select_source(int source)
 {
     if (!IsOpen())
         return;
-    if (Device::ioctl_value(mMaintenance.get(), Device::E1::E1_SET_CLOCK_SOURCE, static_cast<unsigned long>(source)) <
+    if (Device::ioctl_value(mMaintenance.get(), Device::E1::E1_SET_CLOCK_SOURCE, static_cast<unsigned long>(source)) >=
         0)
+        return;
+    if (!MaintenanceGone(errno))
         std::cerr << ext::header(this) << "fail to set clock source" << std::endl;
 }
 
@@ -139,6 +160,8 @@ void E1Ctl::SendStatus()
         s.trunk = trunk;
         if (Device::ioctl(mMaintenance.get(), Device::E1::E1_GET_STATUS, &s) < 0) {
             int err = errno;
+            if (MaintenanceGone(err))
+                return;
             std::cerr << ext::header(this) << "synchronization status read fail, trunk = " << trunk
                       << " cause = " << std::strerror(err) << std::endl;
             continue;
@@ -185,13 +208,58 @@ bool E1Ctl::CheckOpenCas()
     return true;
 }
 
+// Every waiting record is read; a descriptor that is over is let go in the
+// same call, so it never wakes the loop again.
 void E1Ctl::OnUpdateCas(int fd, short revents)
 {
-    if (!(revents & POLLIN))
-        return;
-    Record r{};
-    if (Device::read(fd, &r, sizeof(r)) == static_cast<ssize_t>(sizeof(r)))
-        SendCASSignal(static_cast<int>(r.path), static_cast<int>(r.timeslot), r.rx, r.tx);
+    for (ssize_t n = 1; (revents & POLLIN) && n > 0;) {
+        Record r{};
+        n = Device::read(fd, &r, sizeof(r));
+        int err = errno;
+        if (n == static_cast<ssize_t>(sizeof(r)))
+            SendCASSignal(static_cast<int>(r.path), static_cast<int>(r.timeslot), r.rx, r.tx);
+        if (const char* why = Device::read_end(n, err))
+            return CasLost(why);
+    }
+    if (const char* why = Device::poll_end(revents))
+        CasLost(why);
+}
+
+void E1Ctl::CasLost(const char* why)
+{
+    std::cerr << ext::header(this) << "cas interface lost (" << why << "), open trunks closed with it" << std::endl;
+    mCasEvent.Release();
+    mCas.close();
+    for (unsigned trunk = 0; trunk < kTrunks; ++trunk)
+        if (mCasOpen[trunk]) {
+            mCasOpen[trunk] = false;
+            mCasLost[trunk] = true;
+        }
+}
+
+int E1Ctl::CasRequest(unsigned long request, void* arg)
+{
+    return CasResult(Device::ioctl(mCas.get(), request, arg));
+}
+
+int E1Ctl::CasRequestValue(unsigned long request, int trunk)
+{
+    return CasResult(Device::ioctl_value(mCas.get(), request, static_cast<unsigned long>(trunk)));
+}
+
+int E1Ctl::CasResult(int result)
+{
+    mCasGone = mCasGone || (result < 0 && errno == ENODEV);
+    return result;
+}
+
+bool E1Ctl::CasReached()
+{
+    if (!mCasGone)
+        return true;
+    mCasGone = false;
+    CasLost(std::strerror(ENODEV));
+    return false;
 }
 
 void E1Ctl::SendCASSignal(int path, int timeslot, int rx, int tx)
@@ -205,16 +273,26 @@ void E1Ctl::SendCASSignal(int path, int timeslot, int rx, int tx)
     SendSignal(sig);
 }
 
-void E1Ctl::HandleCas(const LGCP::IoctlParams& params)
+bool E1Ctl::HandleCas(const LGCP::IoctlParams& params)
 {
-    if (!CheckOpenCas() || !params.is_cas())
-        return;
+    if (!params.is_cas())
+        return true;
+    if (!CheckOpenCas())
+        return false;
     const LGCP::CasCommand& command = params.get_cas();
     const LGCP::CasChannel& channel = command.get_channel();
     // Unsigned, so that a negative path is refused too.
-    if (static_cast<unsigned>(channel.get_path().getValue()) >= kTrunks)
-        return;
+    unsigned trunk = static_cast<unsigned>(channel.get_path().getValue());
+    if (trunk >= kTrunks)
+        return true;
     const LGCP::CasCommandSignal& cmd = command.get_cmd();
+    if (mCasLost[trunk] && !cmd.is_open()) {
+        std::cerr << ext::header(this) << "cas on trunk(" << trunk
+                  << ") refused: closed with the device, not opened since" << std::endl;
+        return false;
+    }
+    mCasLost[trunk] = false;
+    mCasGone = false;
     if (cmd.is_open())
         HandleCasOpen(channel, cmd.get_open().getValue());
     else if (cmd.is_close())
@@ -223,6 +301,7 @@ void E1Ctl::HandleCas(const LGCP::IoctlParams& params)
         HandleCasSet(channel, cmd.get_set().getValue());
     else if (cmd.is_get())
         HandleCasGet(channel);
+    return CasReached();
 }
 
 void E1Ctl::HandleCasOpen(const LGCP::CasChannel& channel, int bits)
@@ -230,7 +309,7 @@ void E1Ctl::HandleCasOpen(const LGCP::CasChannel& channel, int bits)
     int trunk = channel.get_path().getValue();
     int timeslot = channel.get_timeslot().getValue();
     if (!mCasOpen[static_cast<unsigned>(trunk)]) {
-        int result = Device::ioctl_value(mCas.get(), Device::Cas::CAS_OPEN, static_cast<unsigned long>(trunk));
+        int result = CasRequestValue(Device::Cas::CAS_OPEN, trunk);
         SendCASTrunkStatus(trunk, result);
         if (result < 0) {
             std::clog << ext::header(this) << "open cas signalling on trunk(" << trunk << ") - fail(" << result << ")"
@@ -245,7 +324,7 @@ void E1Ctl::HandleCasOpen(const LGCP::CasChannel& channel, int bits)
     if (!carries_channel(timeslot))
         return;
     ChannelRecord r{cas_record(trunk, timeslot, bits), 0};
-    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_CHANNEL, &r);
+    int result = CasRequest(Device::Cas::CAS_CHANNEL, &r);
     if (result < 0)
         SendCASSignal(trunk, timeslot, result, 0);
     else
@@ -259,7 +338,7 @@ void E1Ctl::HandleCasClose(const LGCP::CasChannel& channel)
     if (!mCasOpen[static_cast<unsigned>(trunk)])
         return;
     if (timeslot == 0) {
-        int result = Device::ioctl_value(mCas.get(), Device::Cas::CAS_CLOSE, static_cast<unsigned long>(trunk));
+        int result = CasRequestValue(Device::Cas::CAS_CLOSE, trunk);
         SendCASTrunkStatus(trunk, result == 0 ? 1 : result);
         if (result < 0)
             return;
@@ -268,7 +347,7 @@ void E1Ctl::HandleCasClose(const LGCP::CasChannel& channel)
     if (!carries_channel(timeslot))
         return;
     ChannelRecord r{cas_record(trunk, timeslot, 0), 1};
-    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_CHANNEL, &r);
+    int result = CasRequest(Device::Cas::CAS_CHANNEL, &r);
     if (result < 0)
         SendCASSignal(trunk, timeslot, result, 0);
     else
@@ -282,7 +361,7 @@ void E1Ctl::HandleCasSet(const LGCP::CasChannel& channel, int bits)
     if (!mCasOpen[static_cast<unsigned>(trunk)])
         return;
     Record r = cas_record(trunk, timeslot, bits);
-    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_SET, &r);
+    int result = CasRequest(Device::Cas::CAS_SET, &r);
     if (result < 0)
         SendCASSignal(trunk, timeslot, result, 0);
     else
@@ -299,7 +378,7 @@ void E1Ctl::HandleCasGet(const LGCP::CasChannel& channel)
 void E1Ctl::ReportCasBits(int path, int timeslot)
 {
     Record r = cas_record(path, timeslot, 0);
-    int result = Device::ioctl(mCas.get(), Device::Cas::CAS_GET, &r);
+    int result = CasRequest(Device::Cas::CAS_GET, &r);
     if (result < 0)
         SendCASSignal(path, timeslot, result, 0);
     else

@@ -5,7 +5,15 @@
 //
 // Devices: GetMaintenance() for status and clocks, "/dev/e1-cas" for CAS.
 // Each is opened on first need and stays open; a device that cannot be
-// opened is tried again at the next need.
+// opened is tried again at the next need, and so is one whose descriptor
+// ended (a request failing with ENODEV, or the CAS descriptor hanging up or
+// failing its reads): that descriptor is closed with one line.
+//
+// The driver closes every trunk's CAS with the last close of the device,
+// so trunks whose CAS was open when the CAS descriptor ended are closed:
+// their commands other than open are refused until the controller opens
+// them again (the channels they had enabled went with them, which only the
+// controller can set up again), and the next connection starts afresh.
 #pragma once
 
 #include <array>
@@ -36,10 +44,15 @@ public:
     // Takes ioctl (those without a slot reach this service) and trunkCfg.
     bool OnCommand(const LGCP::Command& cmd) override;
 
-    void SetMode(const LGCP::TrunkCfg& cfg);
-    void UpdateTclk();
+    // False when the mask could not reach the device (the command then
+    // answers an error); the driver's own refusal is only logged.
+    bool SetMode(const LGCP::TrunkCfg& cfg);
+    bool UpdateTclk();
     void select_source(int source);
-    void HandleCas(const LGCP::IoctlParams& params);
+    // False when a CAS command could not reach the device, or names a trunk
+    // whose CAS went with the device; the driver's own failures travel as
+    // cas signals.
+    bool HandleCas(const LGCP::IoctlParams& params);
 
     void SendCASSignal(int path, int timeslot, int rx, int tx);
     // Time slot 0 stands for the whole trunk; rx carries the result code.
@@ -49,10 +62,22 @@ public:
 
 private:
     bool IsOpen();
+    // A maintenance request that failed with err: true when the device is
+    // gone, after letting its descriptor go.
+    bool MaintenanceGone(int err);
     bool CheckOpenCas();
     void SendStatus();
     void OnStatusTimer();
     void OnUpdateCas(int fd, short revents);
+    // The CAS descriptor ended: closed, its open trunks taken as closed.
+    void CasLost(const char* why);
+    // Requests on the CAS descriptor; one failing with ENODEV marks the
+    // device gone for the command under way.
+    int CasRequest(unsigned long request, void* arg);
+    int CasRequestValue(unsigned long request, int trunk);
+    int CasResult(int result);
+    // The command's requests found the device gone: it is let go.
+    bool CasReached();
 
     void HandleCasOpen(const LGCP::CasChannel& channel, int bits);
     void HandleCasClose(const LGCP::CasChannel& channel);
@@ -67,4 +92,6 @@ private:
     Event mCasEvent;
     uint32_t mTclk = 0;
     std::array<bool, kTrunks> mCasOpen{};
+    std::array<bool, kTrunks> mCasLost{};
+    bool mCasGone = false;
 };

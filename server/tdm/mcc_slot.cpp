@@ -79,40 +79,45 @@ bool MccSlot::Flush()
     return ok;
 }
 
+// A channel that is over (a hang-up, an error, the end of file, a failing
+// read) is let go in the same call: polled again, it would wake the loop on
+// every pass. What waits to be read is read first.
 void MccSlot::OnEvent(int, short revents)
 {
-    if (revents & POLLIN)
-        DoRead();
-    if (revents & (POLLHUP | POLLERR | POLLNVAL))
-        Lost(revents & POLLHUP ? "hung up" : "failed");
+    if (!mEvent.fd)
+        return;
+    if ((revents & POLLIN) && !DoRead())
+        return;
+    if (const char* why = Device::poll_end(revents))
+        Lost(why);
     else if (revents & POLLOUT)
         Flush();
 }
 
-// A read of 0 bytes (an empty block, or the end of a channel that hung up)
-// ends the loop like EAGAIN: reading again would return it again.
-void MccSlot::DoRead()
+// An interrupted read ends the run too: the descriptor, still readable,
+// is read again on the next pass.
+bool MccSlot::DoRead()
 {
     char buf[kReadSize];
     for (;;) {
         ssize_t n = Device::read(mEvent.fd.get(), buf, sizeof(buf));
+        int err = errno;
         if (n > 0) {
             OnUserData(std::vector<char>(buf, buf + n));
             continue;
         }
-        int err = errno;
-        if (n < 0 && err == EINTR)
-            continue;
-        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK)
-            std::cerr << *this << " read fail: " << std::strerror(err) << std::endl;
-        return;
+        if (const char* why = Device::read_end(n, err)) {
+            Lost(why);
+            return false;
+        }
+        return true;
     }
 }
 
-// Polling a descriptor whose channel is over would report it on every pass.
+// The slot stays until the controller destroys it; its userData is refused.
 void MccSlot::Lost(const char* why)
 {
-    std::cerr << *this << " channel " << why << ", " << mWaitingBytes << " bytes unsent" << std::endl;
+    std::cerr << *this << " channel lost (" << why << "), " << mWaitingBytes << " bytes unsent" << std::endl;
     mEvent.Release();
     mWaiting.clear();
     mWaitingBytes = 0;

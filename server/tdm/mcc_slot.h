@@ -38,14 +38,15 @@ public:
     // False when the slot could not take its copy of the descriptor.
     bool watching() const { return static_cast<bool>(mEvent.fd); }
     void OnEvent(int fd, short revents);
-    // Reads everything the channel holds.
-    void DoRead();
+    // Reads everything the channel holds; false when the channel turned
+    // out to be over.
+    bool DoRead();
 
 private:
     // Writes what waits until the channel is full; false on a failure,
     // which drops everything waiting.
     bool Flush();
-    // The device ended the channel: stop watching it.
+    // The channel is over: stop watching it.
     void Lost(const char* why);
 
     int mChannel;

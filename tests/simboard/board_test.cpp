@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
 
 #include "runtime/mux_time.h"
+#include "simboard/test_port.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/simboard/sim_board.h"
 
@@ -285,4 +287,71 @@ TEST_F(BoardTest, ChannelsSurviveSignalsAndFailedLooksAtThem)
     // Closed ones still go.
     held.resize(2);
     EXPECT_EQ(board.channels(Device::Mcc::kDevice).size(), 2u);
+}
+
+// A hung-up descriptor is one of a removed device: what waits is read, then
+// the end of file; requests and writes fail with ENODEV. The test port
+// counts what reached the device, failed requests too, and takes an
+// injected failure back with errno 0.
+TEST_F(BoardTest, HangUpEndsTheDescriptorAsARemovedDeviceAndCountsGoOn)
+{
+    SimBoard::TestPort port(board);
+    board.set_recording(false);
+    ASSERT_EQ(board.post("/dev/hal", "abc", 3), 1u);
+    EXPECT_EQ(port.execute("hangup /dev/hal"), "ok 1");
+    EXPECT_EQ(port.execute("hangup /dev/hal"), "ok 0") << "ended once";
+    char buf[8];
+    Pair w{8300, 0x5A};
+    EXPECT_EQ(Device::read(hal.get(), buf, sizeof(buf)), 3);
+    EXPECT_EQ(Device::read(hal.get(), buf, sizeof(buf)), 0);
+    EXPECT_EQ(Device::ioctl(hal.get(), Hal::kWrite, &w), -1);
+    EXPECT_EQ(errno, ENODEV);
+    EXPECT_EQ(Device::write(hal.get(), "x", 1), -1);
+    EXPECT_EQ(errno, ENODEV);
+
+    // A fresh open serves again.
+    Fd again(Device::open("/dev/hal", O_RDWR | O_NONBLOCK));
+    EXPECT_EQ(Device::ioctl(again.get(), Hal::kWrite, &w), 0);
+    EXPECT_EQ(port.execute("fail /dev/hal read 5 always"), "ok");
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Device::read(again.get(), buf, sizeof(buf)), -1);
+    EXPECT_EQ(port.execute("fail /dev/hal read 0"), "ok");
+    EXPECT_EQ(Device::read(again.get(), buf, sizeof(buf)), -1);
+    EXPECT_EQ(errno, EAGAIN) << "no longer failing";
+    for (const auto& c : {std::make_pair("open", "ok 2"), std::make_pair("read", "ok 5"),
+                          std::make_pair("write", "ok 1"), std::make_pair("request", "ok 2")})
+        EXPECT_EQ(port.execute(std::string("count /dev/hal ") + c.first), c.second) << c.first;
+    EXPECT_EQ(port.execute("count /dev/hal 0x4"), "error bad operation 0x4");
+    EXPECT_EQ(port.execute("count /dev/none read"), "ok 0");
+}
+
+// The rule for watched descriptors on what the board's descriptors give.
+TEST_F(BoardTest, WatchedDescriptorRuleOnLiveHungUpAndFailingDescriptors)
+{
+    auto revents = [](const Fd& fd) {
+        pollfd p{fd.get(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1 ? p.revents : short(0);
+    };
+    auto read_rule = [](const Fd& fd) {
+        char buf[8];
+        ssize_t n = Device::read(fd.get(), buf, sizeof(buf));
+        const char* why = Device::read_end(n, errno);
+        return std::string(why ? why : "-");
+    };
+    Fd other(Device::open("/dev/hal", O_RDWR | O_NONBLOCK));
+    EXPECT_EQ(Device::poll_end(revents(hal)), nullptr);
+    EXPECT_EQ(read_rule(hal), "-") << "nothing waits: EAGAIN";
+    board.fail("/dev/hal", Op::read, EINTR);
+    EXPECT_EQ(read_rule(hal), "-");
+    board.fail("/dev/hal", Op::read, EIO);
+    EXPECT_EQ(read_rule(hal), std::strerror(EIO));
+
+    board.post("/dev/hal", "a", 1);
+    board.channels("/dev/hal").at(0)->hang_up();
+    EXPECT_STREQ(Device::poll_end(revents(hal)), "hang-up");
+    EXPECT_EQ(read_rule(hal), "-") << "a record still waits";
+    EXPECT_EQ(read_rule(hal), "end of file");
+    EXPECT_EQ(Device::poll_end(revents(other)), nullptr) << "another open lives on";
+    EXPECT_STREQ(Device::poll_end(POLLERR | POLLHUP), "error");
+    EXPECT_STREQ(Device::poll_end(POLLNVAL), "invalid descriptor");
 }

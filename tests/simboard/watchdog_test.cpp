@@ -49,4 +49,17 @@ TEST_F(WatchdogTest, StartRefusedLeavesTheLoopWithoutWatchdog)
     EXPECT_TRUE(sim.board.channels("/dev/misc/gw-wd").empty()) << "device closed";
 }
 
+// A removed watchdog fails every ping: it is let go after the first.
+TEST_F(WatchdogTest, HungUpWatchdogIsLetGoAfterOneFailedPing)
+{
+    vbtest::CaptureStream err(std::cerr);
+    vbtest::FnTimer hang;
+    hang.arm(1500, [&] { sim.board.channels("/dev/misc/gw-wd").at(0)->hang_up(); });
+    unsigned polls = clock.polls();
+    runFor(6000);
+    EXPECT_EQ(err.str(), "Mux: ping watchdog failed: No such device\n");
+    EXPECT_EQ(sim.watchdog().commands().size(), 2u) << "START and the ping before the hang-up";
+    EXPECT_LE(clock.polls() - polls, 5u) << "polls no longer capped at 1000 ms";
+}
+
 } // namespace

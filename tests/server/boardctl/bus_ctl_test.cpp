@@ -88,6 +88,25 @@ TEST_F(BusTest, ClockCfgSelectsTheSourceUnlessDisabledAndConnectionsFreeRun)
     EXPECT_THAT(log.str(), HasSubstr("spi: clock master disabled\n")) << "no line may drive the clock then";
 }
 
+// A device that cannot be reached answers an error; one removed under the
+// service is let go, so the next clockCfg opens it again.
+TEST_F(BusTest, ClockCfgWithoutTheDeviceAnswersAnErrorAndTheNextOneOpensItAgain)
+{
+    for (SimBoard::Channel* ch : board.channels(Device::Hal::kDevice))
+        ch->hang_up();
+    err.clear();
+    EXPECT_EQ(clock_cfg(Sel::external, Ext::enabled, 2), "error internal");
+    EXPECT_THAT(err.str(), HasSubstr("clkctl: HW_CLOCK_SELECT fail.\n"));
+    EXPECT_EQ(clock_cfg(Sel::external, Ext::enabled, 3), "success");
+    board.fail(Device::Hal::kDevice, SimBoard::Op::open, ENOENT);
+    for (SimBoard::Channel* ch : board.channels(Device::Hal::kDevice))
+        ch->hang_up();
+    EXPECT_EQ(clock_cfg(Sel::internal, Ext::disabled, 0), "error internal");
+    EXPECT_EQ(clock_cfg(Sel::internal, Ext::disabled, 0), "error internal") << "cannot be opened";
+    EXPECT_EQ(clock_cfg(Sel::internal, Ext::disabled, 0), "success");
+    EXPECT_EQ(hal.clock_selects(), (Codes{4, 3, 4}));
+}
+
 TEST_F(BusTest, TestBytesAreTheCLibrarySequenceFromAGeneratorOfItsOwn)
 {
     for (uint32_t seed : {0u, 1u, 7u, 0xFFFFFFFFu}) {

@@ -1,5 +1,6 @@
 // E1 trunk control on the simulated framer drivers, in virtual time.
 #include <cerrno>
+#include <functional>
 #include <map>
 
 #include "server/boardctl/e1_ctl.h"
@@ -26,7 +27,7 @@ protected:
         return command(c);
     }
     // op: o open, c close, s set, g get; the signals it brought.
-    Texts cas(int path, int timeslot, char op, int bits = 0)
+    Texts cas(int path, int timeslot, char op, int bits = 0, const std::string& answer = "success")
     {
         LGCP::Command c;
         LGCP::CasCommand& cas = c.get_ioctl().get_cas();
@@ -34,8 +35,15 @@ protected:
         cas.get_channel().set_timeslot(timeslot);
         LGCP::CasCommandSignal& cmd = cas.get_cmd();
         op == 'o' ? cmd.set_open(bits) : op == 'c' ? cmd.set_close() : op == 's' ? cmd.set_set(bits) : cmd.set_get();
-        EXPECT_EQ(command(c), "success");
+        EXPECT_EQ(command(c), answer) << path << " " << timeslot << " " << op;
         return signals.take();
+    }
+    size_t lines(const std::string& text) const
+    {
+        size_t n = 0;
+        for (size_t at = 0; (at = err.str().find(text, at)) != std::string::npos; ++at)
+            ++n;
+        return n;
     }
 };
 
@@ -136,6 +144,114 @@ TEST_F(E1CtlTest, CasCommandsAndFarEndChanges)
     hang_up();
     EXPECT_EQ(signals.take(), Texts{"cas 3 0 1 0"});
     EXPECT_FALSE(sim.cas().is_open(3));
+}
+
+// However the CAS descriptor ends, it is read no more and closed with one
+// line; the next poll opens the device again and its events flow. Trunks
+// that were open went with the descriptor: their commands are refused
+// until an open, while a trunk never opened is ignored as before.
+TEST_F(E1CtlTest, EndedCasDescriptorIsClosedAndTheNextPollOpensItAgain)
+{
+    const Device::Cas::Record far{1, 5, 9, 0, {0, 0}};
+    const struct {
+        const char* fault;
+        std::function<void()> make;
+        const char* why;
+    } cases[] = {
+        {"hang-up", [&] { board.channels(Device::Cas::kDevice).at(0)->hang_up(); }, "(end of file)"},
+        {"read fails",
+         [&] {
+             board.fail(Device::Cas::kDevice, SimBoard::Op::read, EIO, SimBoard::Board::Times::always);
+             board.post(Device::Cas::kDevice, &far, sizeof(far));
+         },
+         "(Input/output error)"},
+        {"empty read", [&] { board.post(Device::Cas::kDevice, "", 0); }, "(end of file)"},
+        {"removed under a request", [&] { board.fail(Device::Cas::kDevice, Device::Cas::CAS_SET, ENODEV); },
+         "(No such device)"},
+    };
+    connect();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        err.clear(), log.clear();
+        signals.take();
+        cas(1, 5, 'o', 0x1F);
+        cas(2, 0, 'o');
+        uint64_t reads = board.count(Device::Cas::kDevice, SimBoard::Op::read);
+        c.make();
+        // A request that meets the removed device answers an error at once.
+        if (std::string(c.fault) == "removed under a request")
+            cas(1, 5, 's', 3, "error internal");
+        run_ms(300);
+        EXPECT_LE(board.count(Device::Cas::kDevice, SimBoard::Op::read) - reads, 2u);
+        EXPECT_EQ(lines("E1: cas interface lost " + std::string(c.why) + ", open trunks closed with it\n"), 1u)
+            << err.str();
+        EXPECT_FALSE(sim.cas().is_open(1)) << "the last close of the device closes its trunks";
+
+        board.clear_failures();
+        run_ms(1000);
+        EXPECT_EQ(board.channels(Device::Cas::kDevice).size(), 1u);
+        EXPECT_THAT(log.str(), HasSubstr("E1: cas interface opened!\n"));
+        signals.take();
+        board.post(Device::Cas::kDevice, &far, sizeof(far));
+        run_ms(10);
+        EXPECT_EQ(signals.take(), Texts{"cas 1 5 9 0"}) << "events flow again";
+        for (char op : {'g', 's', 'c'})
+            EXPECT_EQ(cas(1, 5, op, 1, "error internal"), Texts{});
+        EXPECT_EQ(cas(2, 0, 'c', 0, "error internal"), Texts{});
+        EXPECT_EQ(lines("E1: cas on trunk(2) refused: closed with the device, not opened since\n"), 1u);
+        EXPECT_EQ(cas(3, 5, 'g'), Texts{}) << "never opened: ignored";
+        EXPECT_EQ(cas(1, 5, 'o', 2), (Texts{"cas 1 0 0 0", "cas 1 5 0 2"}));
+        EXPECT_EQ(cas(1, 5, 'g'), Texts{"cas 1 5 0 2"});
+        cas(1, 0, 'c'), cas(2, 0, 'o'), cas(2, 0, 'c');
+    }
+    // A new controller starts afresh.
+    cas(3, 0, 'o');
+    board.channels(Device::Cas::kDevice).at(0)->hang_up();
+    run_ms(10);
+    hang_up();
+    connect();
+    signals.take();
+    EXPECT_EQ(cas(3, 5, 'g'), Texts{});
+}
+
+// A CAS command that cannot reach the device answers an error; an ioctl
+// that is no CAS command is not this service's to refuse.
+TEST_F(E1CtlTest, CasCommandsWithoutTheDeviceAnswerAnError)
+{
+    board.fail(Device::Cas::kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+    connect();
+    signals.take();
+    EXPECT_EQ(cas(1, 5, 'o', 1, "error internal"), Texts{});
+    EXPECT_EQ(cas(4, 5, 'g', 0, "error internal"), Texts{});
+    LGCP::Command other;
+    other.get_ioctl().set_echoSuppressor(true);
+    EXPECT_EQ(command(other), "success");
+    board.clear_failures();
+    EXPECT_EQ(cas(1, 5, 'o', 1), (Texts{"cas 1 0 0 0", "cas 1 5 0 1"}));
+}
+
+// The maintenance device removed: one line, no per-trunk failures, and the
+// next need opens it again. A trunkCfg that cannot reach it answers an error.
+TEST_F(E1CtlTest, EndedMaintenanceDescriptorIsOneLineAndOpenedAgain)
+{
+    connect();
+    board.channels(GetMaintenance()).at(0)->hang_up();
+    signals.take();
+    run_ms(1000);
+    EXPECT_EQ(err.str(), "E1: maintenance device lost: No such device\n");
+    EXPECT_TRUE(signals.take().empty());
+    run_ms(1000);
+    EXPECT_EQ(signals.take().size(), 4u) << "opened again by the next poll";
+
+    board.fail(GetMaintenance(), SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+    board.channels(GetMaintenance()).at(0)->hang_up();
+    EXPECT_EQ(trunk_cfg(1, Mode::slave), "error internal");
+    EXPECT_EQ(trunk_cfg(1, Mode::slave), "error internal") << "still missing";
+    run_ms(3000);
+    EXPECT_EQ(lines("E1: maintenance device lost"), 2u) << "missing is silent";
+    board.clear_failures();
+    EXPECT_EQ(trunk_cfg(1, Mode::slave), "success");
+    EXPECT_EQ(sim.maintenance().tclk(), 2u);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
 #include <set>
 
 #include "server/tdm/echo_slot.h"
@@ -232,7 +233,6 @@ TEST_F(TdmSlotsTest, MccDataBothWays)
     for (int i = 0; i < 2500; ++i)
         block += char(i * 13);
     sim.mcc().deliver(ch, block);
-    sim.mcc().deliver(ch, "");
     sim.mcc().deliver(ch, "x");
     EXPECT_LT(run_passes(), 10u);
     EXPECT_THAT(controller(), ElementsAre(user_data_signal(7, block.substr(0, 1024)),
@@ -274,21 +274,44 @@ TEST_F(TdmSlotsTest, MccDataBothWays)
     EXPECT_EQ(sim.mcc().allocated(), 0u);
 }
 
-// The device ending the channel, with data waiting or none: what waits is
-// read, then the descriptor is let go rather than polled on every pass.
-TEST_F(TdmSlotsTest, MccChannelHungUp)
+// However the channel ends (the device hangs it up, with data waiting or
+// none; a read fails; a read of 0 bytes), what waits is read, the
+// descriptor is let go with one line rather than polled on every pass, and
+// the slot, which has no signal for a lost channel, refuses its userData.
+TEST_F(TdmSlotsTest, MccChannelOver)
 {
-    for (const std::string& last : {std::string("last"), std::string()}) {
+    const struct {
+        const char* fault;
+        std::string last;
+        std::function<void(int)> make;
+        const char* why;
+    } cases[] = {
+        {"hang-up", "last", [&](int ch) { sim.mcc().hang_up(ch); }, "end of file"},
+        {"hang-up, nothing waits", "", [&](int ch) { sim.mcc().hang_up(ch); }, "end of file"},
+        {"read fails", "",
+         [&](int ch) {
+             sim.board.fail(Mcc::kDevice, SimBoard::Op::read, EIO, SimBoard::Board::Times::always);
+             sim.mcc().deliver(ch, "lost");
+         },
+         "Input/output error"},
+        {"empty read", "last", [&](int ch) { sim.mcc().deliver(ch, ""); }, "end of file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
         err.clear();
         int fds = settled_fds();
         command(mcc(LGCP::MccType::data), 7);
-        sim.mcc().deliver(channel(7), last);
-        sim.mcc().hang_up(channel(7));
+        c.last.empty() ? void() : void(sim.mcc().deliver(channel(7), c.last));
+        uint64_t reads = sim.board.count(Mcc::kDevice, SimBoard::Op::read);
+        c.make(channel(7));
         EXPECT_LT(run_passes(), 10u);
-        EXPECT_EQ(controller(), last.empty() ? Texts() : Texts{user_data_signal(7, last)});
-        EXPECT_THAT(err.str(), HasSubstr("07:MCC channel hung up"));
-        EXPECT_EQ(settled_fds(), fds);
+        EXPECT_LE(sim.board.count(Mcc::kDevice, SimBoard::Op::read) - reads, 3u);
+        EXPECT_EQ(controller(), c.last.empty() ? Texts() : Texts{user_data_signal(7, c.last)});
+        EXPECT_EQ(err.str(), "07:MCC channel lost (" + std::string(c.why) + "), 0 bytes unsent\n");
+        sim.board.clear_failures();
         EXPECT_THAT(command(user_data("late"), 7), ElementsAre("slot=7 error internal"));
+        EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
+        EXPECT_EQ(settled_fds(), fds);
     }
 }
 
