@@ -55,7 +55,7 @@ bool DeviceService::ready(const char* what, uint32_t timeslot)
 void DeviceService::OnEvent(int fd, short revents)
 {
     alignas(8) unsigned char record[kMaxRecord];
-    DeviceEnd end = ReadRecords(this, mSetup.name, fd, revents, record, mSetup.recordSize,
+    DeviceEnd end = ReadRecords(this, mSetup.name, fd, revents, record, mSetup.recordSize, mShortRecords,
                                 [&] { dispatch_record(record); });
     if (end)
         lost(end.why);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "media/watched_device.h"
 #include "runtime/multiplexer.h"
 
 namespace Hardware {
@@ -56,6 +57,7 @@ private:
     void lost(const char* why);
 
     Event mEvent;
+    ShortRecords mShortRecords;
     const Setup& mSetup;
 };
 

@@ -107,6 +107,7 @@ bool RtpSlot::IBeforeDestroy()
     uint32_t type = kPacketDetection;
     Device::ioctl(fd, RTP_RESET_EVENT, &type);
     mRtpEvent.Release();
+    mShortRecords.end(this, "rtp");
     mRtp.close();
     HwMux::instance()->Disable(mChannel);
     return true;
@@ -200,6 +201,7 @@ bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecM
 bool RtpSlot::restart()
 {
     mRtpEvent.Release();
+    mShortRecords.end(this, "rtp");
     mRtp.close();
     std::ostringstream header;
     PutHeader(header);
@@ -251,7 +253,7 @@ bool RtpSlot::disablePD()
 void RtpSlot::OnRtpEvent(int fd, short revents)
 {
     rtp_event e;
-    Hardware::DeviceEnd end = Hardware::ReadRecords(this, "rtp", fd, revents, &e, sizeof(e), [&] {
+    Hardware::DeviceEnd end = Hardware::ReadRecords(this, "rtp", fd, revents, &e, sizeof(e), mShortRecords, [&] {
         std::clog << ext::header(this) << "rtp event: type=" << e.type << std::endl;
         processRtpEvent(e);
     });

@@ -15,6 +15,7 @@
 #include "media/dsproc_receiver.h"
 #include "media/rtcp.h"
 #include "media/tonec_receiver.h"
+#include "media/watched_device.h"
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "server/slots/slot.h"
@@ -118,6 +119,7 @@ private:
     int mChannel;
     Fd mRtp;
     Event mRtpEvent;
+    Hardware::ShortRecords mShortRecords;
     rtp_connection_params mParams;
     sockaddr_in mRtcpPeer{};
     Fd mRtcp;

@@ -31,33 +31,74 @@ DeviceEnd ReadEnd(ssize_t n, int err);
 // What the bits of a poll result mean.
 DeviceEnd PollEnd(short revents);
 
+// At most this many reads in one wake-up: a driver that never runs dry
+// cannot keep the loop in one handler. What is left is read on the next
+// pass (the descriptor is still readable).
+constexpr unsigned kReadsPerPass = 64;
+
+// The short records of one descriptor, dropped: the first of a run is a
+// line, the others are counted, and their count is a line when the run
+// ends (a whole record comes, or the descriptor ends), so a driver that
+// keeps giving them costs two lines, not one a read.
+class ShortRecords {
+public:
+    template <class Owner>
+    void dropped(const Owner* owner, const char* name, ssize_t n)
+    {
+        if (mRun) {
+            ++mMore;
+            return;
+        }
+        mRun = true;
+        std::cerr << ext::header(owner) << "short " << name << " record of " << n << " bytes dropped" << std::endl;
+    }
+    template <class Owner>
+    void end(const Owner* owner, const char* name)
+    {
+        if (mMore > 0)
+            std::cerr << ext::header(owner) << mMore << " more short " << name << " record(s) dropped" << std::endl;
+        mRun = false;
+        mMore = 0;
+    }
+
+private:
+    bool mRun = false;
+    unsigned long mMore = 0;
+};
+
 // On input, reads records of `size` bytes into `record` until the driver
-// has no more, calling take() for each whole one; a short record is
-// dropped with a line and ends this pass's reading (the rest waits for
-// the next). Returns the descriptor's end, if it is over.
+// has no more (or kReadsPerPass reads were made), calling take() for each
+// whole one; a short record is dropped (see ShortRecords) and the reading
+// goes on. Returns the descriptor's end, if it is over; a descriptor left
+// with records to read is not over yet, whatever the poll said.
 template <class Owner, class Take>
 DeviceEnd ReadRecords(const Owner* owner, const char* name, int fd, short revents, void* record, size_t size,
-                      Take take)
+                      ShortRecords& shorts, Take take)
 {
+    DeviceEnd end;
     if (revents & POLLIN) {
-        for (;;) {
+        unsigned reads = 0;
+        for (; reads < kReadsPerPass; ++reads) {
             ssize_t n = Device::read(fd, record, size);
             int err = errno;
             if (n == static_cast<ssize_t>(size)) {
+                shorts.end(owner, name);
                 take();
-                continue;
-            }
-            if (n > 0) {
-                std::cerr << ext::header(owner) << "short " << name << " record of " << n << " bytes dropped"
-                          << std::endl;
+            } else if (n > 0) {
+                shorts.dropped(owner, name, n);
+            } else {
+                end = ReadEnd(n, err);
                 break;
             }
-            if (DeviceEnd end = ReadEnd(n, err))
-                return end;
-            break;
         }
+        if (reads == kReadsPerPass)
+            return DeviceEnd();
     }
-    return PollEnd(revents);
+    if (!end)
+        end = PollEnd(revents);
+    if (end)
+        shorts.end(owner, name);
+    return end;
 }
 
 } // namespace Hardware

@@ -99,6 +99,10 @@ bool RadioControl::StartExt(bool attach)
         return Fail(dev, "attach rtp_ext session fail !!!");
     mExtEvent.Release();
     mExt = std::move(dev);
+    // A new session admits everybody: it takes over the filter of the one
+    // it replaces, or the control stops believing in one.
+    if (mFilterActive && !SetFilter(mFilter.addr))
+        mFilter = rtp_ext_filter(), mFilterActive = false;
     mExtEvent.Bind("RadioControl::OnRtpExtEvent", &RadioControl::OnExtEvent, this);
     mExtEvent.Schedule(mExt, POLLIN);
     // A session that comes back after a loss has its status cycle again.
@@ -193,12 +197,9 @@ void RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
     if (ptt && owner.s_addr != 0) {
         if (mFilterActive && mFilter.addr == owner.s_addr)
             return;
-        rtp_ext_filter f = {owner.s_addr, 0};
-        if (Device::ioctl(mExt.get(), RTP_EXT_SET_FILTER, &f) < 0) {
-            std::cerr << GetPrefix() << "set filer rtp_ext session fail !!!" << std::endl;
+        if (!SetFilter(owner.s_addr))
             return; // kept as it was, so the next update tries again
-        }
-        mFilter = f;
+        mFilter = rtp_ext_filter{owner.s_addr, 0};
         mFilterActive = true;
         return;
     }
@@ -211,6 +212,16 @@ void RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
     }
     mFilter = f;
     mFilterActive = false;
+}
+
+bool RadioControl::SetFilter(uint32_t owner)
+{
+    rtp_ext_filter f = {owner, 0};
+    if (Device::ioctl(mExt.get(), RTP_EXT_SET_FILTER, &f) < 0) {
+        std::cerr << GetPrefix() << "set filer rtp_ext session fail !!!" << std::endl;
+        return false;
+    }
+    return true;
 }
 
 ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)

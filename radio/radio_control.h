@@ -152,6 +152,9 @@ private:
     void Lost(const Hardware::DeviceEnd& end);
     void OnProcessStatus(Timer*);
     bool Fail(Fd& dev, const char* text);
+    // E4 on the extension session for owner (network order); false, with
+    // its line, when the driver refuses.
+    bool SetFilter(uint32_t owner);
 
     RadioControlType mType;
     Fd mRtp;

@@ -82,7 +82,9 @@ private:
     bool traces() const { return log > 1; }
     void trace(const char* text) const;
     void set_state(State s, unsigned ms);
-    void clear_queues();
+    // Empties the acknowledgement queue, and the out queue when unsent is
+    // set, with one line when messages were in them.
+    void discard(const char* why, bool unsent);
     // Ends a run of messages dropped from the full out queue: one line
     // with their count.
     void report_drops();

@@ -54,10 +54,18 @@ void LAPD_NT_user::set_state(State s, unsigned ms)
     linkTimer.set(ms, &LAPD_NT_user::on_timer, this);
 }
 
-void LAPD_NT_user::clear_queues()
+// Nothing could send these again: one line says how many went, so that
+// the loss shows.
+void LAPD_NT_user::discard(const char* why, bool unsent)
 {
     report_drops();
-    outQueue.clear();
+    unsigned notSent = unsent ? outQueue.count() : 0;
+    unsigned notAcked = ackQueue.count();
+    if (notSent + notAcked > 0)
+        std::cerr << ext::header(this) << ": " << why << ", " << notSent + notAcked << " message(s) dropped ("
+                  << notSent << " not sent, " << notAcked << " not acknowledged)" << std::endl;
+    if (unsent)
+        outQueue.clear();
     ackQueue.clear();
 }
 
@@ -80,7 +88,7 @@ void LAPD_NT_user::assign()
     ackPending = false;
     mChecking = false;
     checkTimer.reset();
-    clear_queues();
+    discard("assigned", true);
     callCount = 0; // calls of an earlier holder of this TEI
     RC = 0;
     linkTimer.set(kPollTime, &LAPD_NT_user::on_timer, this);
@@ -91,7 +99,7 @@ void LAPD_NT_user::assign()
 void LAPD_NT_user::unassign()
 {
     trace("unassigned");
-    clear_queues();
+    discard("unassigned", true);
     mState = kUnassigned;
     linkTimer.reset();
     checkTimer.reset();
@@ -281,7 +289,7 @@ void LAPD_NT_user::on_unnumbered(uint8_t code, bool command, bool pf)
         rejected = false;
         if (pf)
             tx_U(kUA, true, false);
-        ackQueue.clear();
+        discard("link reset by the terminal", false);
         set_unbusy();
         acknowledged(false);
         break;

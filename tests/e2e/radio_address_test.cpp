@@ -1,7 +1,8 @@
 // Radio commands naming an address that does not parse, through the
 // running server: the controller holds the radio for a session elsewhere,
 // the test's voice side is a stranger whose voice the source filter keeps
-// from the line, and every refused command leaves it kept out.
+// from the line, and every refused command, and every codec restart,
+// leaves it kept out.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -128,6 +129,23 @@ protected:
         EXPECT_EQ(voice_through(r), 5);
     }
 
+    // A change of the sending codec restarts the sessions (the voice side
+    // keeps its payload type); the new extension session keeps
+    // the holder's filter, and lets go of it when the radio is released.
+    void restarts_keep_the_stranger_out(const Radio& r)
+    {
+        create(r);
+        EXPECT_THAT(command(r.hold(true, "10.0.0.9")), ElementsAre("slot=1 success"));
+        for (auto mode : {LGCP::CodecMode::ulaw, LGCP::CodecMode::alaw}) {
+            LGCP::Command c;
+            c.get_ioctl().set_encoder_mode(mode);
+            EXPECT_THAT(ctl.exchange(to_slot(c, 1)), ElementsAre("slot=1 success"));
+            EXPECT_EQ(voice_through(r), 0) << mode;
+        }
+        EXPECT_THAT(command(r.hold(false, "10.0.0.9")), ElementsAre("slot=1 success"));
+        EXPECT_EQ(voice_through(r), 5);
+    }
+
     ServerProcess server;
     Controller ctl;
     BoardPort board;
@@ -145,6 +163,16 @@ TEST_F(RadioAddresses, ED137RefusalsKeepTheStrangerOut)
 TEST_F(RadioAddresses, LemzRefusalsKeepTheStrangerOut)
 {
     refusals_keep_the_stranger_out(lemz());
+}
+
+TEST_F(RadioAddresses, ED137CodecRestartsKeepTheStrangerOut)
+{
+    restarts_keep_the_stranger_out(ed137());
+}
+
+TEST_F(RadioAddresses, LemzCodecRestartsKeepTheStrangerOut)
+{
+    restarts_keep_the_stranger_out(lemz());
 }
 
 } // namespace

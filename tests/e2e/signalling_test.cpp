@@ -127,7 +127,10 @@ TEST_F(SignallingFlow, BriNetworkSideAssignsATerminal)
 
     // The terminal is busy: of 200 messages for its call the newest 128
     // wait, and the loss of the others is written once it takes them again.
-    on(2, user_data("02 81 05 00"));
+    // RNR as a poll: its answer shows the network side has it before the
+    // messages come.
+    on(2, user_data("00 81 05 01"));
+    EXPECT_EQ(await("slot=2 userData '00 81 01 03"), frame(2, "00 81 01 03"));
     for (int i = 0; i < 200; ++i)
         ASSERT_EQ(on(1, user_data("08 01 85 7B")), "slot=1 success");
     EXPECT_THAT(server.err(), testing::Not(HasSubstr("dropped")));

@@ -4,7 +4,9 @@
 // moment, with the loop running: an end costs a read or two and one line
 // and nothing watches the descriptor afterwards; a moment's failure
 // changes nothing. The services come back with the slot's next command
-// that uses them; the slot whose session ended refuses its commands.
+// that uses them; the slot whose session ended refuses its commands. A
+// driver that gives short records costs a bounded number of reads a pass
+// and two lines a run.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -26,6 +28,17 @@ struct DeviceLoss : ::testing::Test, RtpWorld {
     uint32_t ts() { return uint32_t(slot().channel()); }
     Texts ioctl(const std::function<void(I&)>& fill) { return command(ioctl_command(fill), 2); }
     size_t reads(const char* device) const { return operations(device, SimBoard::Op::read); }
+    // What reaches the controller first, waiting up to a second for it.
+    Texts first_signals()
+    {
+        Texts got;
+        run_real([&] {
+            for (const std::string& t : controller())
+                got.push_back(t);
+            return !got.empty();
+        }, 1000);
+        return got;
+    }
 };
 
 // One watched descriptor: what the slot switches on so that it is watched,
@@ -109,13 +122,7 @@ TEST_F(DeviceLoss, EachWatchedDescriptorEndsOnceOrReadsOn)
                     EXPECT_THAT(answer, ElementsAre("slot=2 success"));
                     EXPECT_TRUE(w.watching(*this));
                     w.post(*this);
-                    Texts got;
-                    run_real([&] {
-                        for (const std::string& t : controller())
-                            got.push_back(t);
-                        return !got.empty();
-                    }, 1000);
-                    EXPECT_THAT(got, ElementsAre(w.signal));
+                    EXPECT_THAT(first_signals(), ElementsAre(w.signal));
                 }
             }
             sim.board.clear_failures();
@@ -145,6 +152,59 @@ TEST_F(DeviceLoss, APollResultWithoutInputEndsTheServiceAtOnce)
         EXPECT_EQ(tonec().fd(), -1) << c.revents;
         EXPECT_EQ(err.str(), c.line);
         EXPECT_LE(reads(Device::Dtmf::kDevice), 1u);
+    }
+}
+
+// A driver that gives short records: every pass reads what waits, in a
+// bounded number of reads, so the loop neither spins on them nor stays in
+// one handler; a run of them is one line, and its count one more when a
+// whole record or the end of the descriptor ends the run.
+TEST_F(DeviceLoss, ARunOfShortRecordsIsOneLineAndIsReadOut)
+{
+    const char raw[3] = {};
+    // Up to 150 short records to the watched descriptor; how many.
+    auto flood = [&](const Watched& w) {
+        size_t n = 0;
+        while (n < 150 && sim.board.post(w.device, raw, sizeof raw) > 0)
+            ++n;
+        return n;
+    };
+    for (const Watched& w : kWatched) {
+        for (bool hang_up : {false, true}) {
+            SCOPED_TRACE(std::string(w.name) + (hang_up ? ", ended by a hang-up" : ", ended by a record"));
+            ASSERT_THAT(command(create_rtp(port), 2), testing::Contains("slot=2 success"));
+            ASSERT_THAT(ioctl(w.use), ElementsAre("slot=2 success"));
+            controller();
+            err.clear();
+            sim.board.clear_log();
+            size_t first = flood(w);
+            ASSERT_GT(first, size_t(Hardware::kReadsPerPass));
+            run_passes(1);
+            EXPECT_LE(reads(w.device), size_t(Hardware::kReadsPerPass));
+            run_passes(20);
+            EXPECT_GE(reads(w.device), first) << "all read";
+            EXPECT_LE(reads(w.device), first + 20) << "and no more than that";
+            size_t second = flood(w);
+            run_passes(20);
+            std::string shorts = std::string("short ") + w.name + " record";
+            EXPECT_EQ(errors(shorts), 1u) << err.str();
+            EXPECT_EQ(errors(shorts + " of 3 bytes dropped\n"), 1u) << err.str();
+            EXPECT_TRUE(w.watching(*this));
+            EXPECT_THAT(controller(), IsEmpty());
+            std::string count = std::to_string(first + second - 1) + " more " + shorts + "(s) dropped\n";
+            if (hang_up) {
+                fail_reads(w.device, 0, false);
+                run_passes(5);
+                EXPECT_EQ(errors(count), 1u) << err.str();
+                EXPECT_EQ(errors("fail to read from"), 1u) << err.str();
+            } else {
+                w.post(*this);
+                EXPECT_THAT(first_signals(), ElementsAre(testing::StartsWith(w.signal)));
+                EXPECT_EQ(errors(count), 1u) << err.str();
+                EXPECT_EQ(errors(shorts), 2u) << err.str();
+            }
+            EXPECT_THAT(command(simple(LGCP::Command::e_destroy), 2), ElementsAre("slot=2 success"));
+        }
     }
 }
 

@@ -120,6 +120,41 @@ TEST_F(LemzSlots, ACodecRestartReattachesTheExtensionToTheNewSession)
     EXPECT_TRUE(ext().sessions().empty());
 }
 
+// The new extension session of a codec restart keeps out whom the old one
+// kept out: the holder's filter is set on it, and released later as usual.
+TEST_F(LemzSlots, ACodecRestartKeepsTheHoldersFilter)
+{
+    command(create_lemz(), 1);
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_rtpExt(wm_trans(true, "10.0.0.9")); }),
+                ElementsAre("slot=1 success"));
+    for (auto mode : {LGCP::CodecMode::ulaw, LGCP::CodecMode::alaw}) {
+        EXPECT_THAT(ioctl(1, [mode](LGCP::IoctlParams& p) { p.set_decoder_mode(mode); }),
+                    ElementsAre("slot=1 success"));
+        ASSERT_EQ(ext().sessions().size(), 1u);
+        EXPECT_TRUE(session().filtering);
+        EXPECT_EQ(session().filter, ip("10.0.0.9"));
+        EXPECT_TRUE(gw(1)->control()->filter_active());
+    }
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_rtpExt(wm_trans(false, "10.0.0.9")); }),
+                ElementsAre("slot=1 success"));
+    EXPECT_FALSE(session().filtering);
+    // A restart without a holder sets nothing; nor does one whose filter the
+    // driver refuses leave the control believing in it.
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::ulaw); }),
+                ElementsAre("slot=1 success"));
+    EXPECT_FALSE(session().filtering);
+    ioctl(1, [](LGCP::IoctlParams& p) { p.set_rtpExt(wm_trans(true, "10.0.0.9")); });
+    sim.board.fail(kDevice, RTP_EXT_SET_FILTER, EIO);
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::alaw); }),
+                ElementsAre("slot=1 success"));
+    EXPECT_FALSE(session().filtering);
+    EXPECT_FALSE(gw(1)->control()->filter_active());
+    EXPECT_EQ(errors("set filer rtp_ext session fail !!!"), 1u) << err.str();
+    sim.board.clear_failures();
+    ioctl(1, [](LGCP::IoctlParams& p) { p.set_rtpExt(wm_trans(true, "10.0.0.9")); });
+    EXPECT_TRUE(session().filtering);
+}
+
 TEST_F(LemzSlots, OnlyRtpJoinsTheGivenSessionAndNeverTicks)
 {
     engine().register_remote(33, 4242);

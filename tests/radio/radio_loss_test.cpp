@@ -3,7 +3,7 @@
 // one abort with the errno of the end, the radio's timer stopped (no
 // status packets, no partner-lost aborts), radio commands refused; a
 // moment's failure changes nothing; a codec change brings a lost extension
-// session back.
+// session back, with the holder's filter.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -111,6 +111,7 @@ TEST_F(RadioLoss, ACodecChangeBringsALostExtensionSessionBack)
     LGCP::Command c = vbtest::create_rtp(port);
     c.get_create().get_rtp().get_codecRTP().include_radio().set_status(lemz_status(false));
     ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
+    EXPECT_THAT(ioctl([](I& i) { i.set_rtpExt(wm_trans(true, "10.0.0.8")); }), ElementsAre("slot=1 success"));
     sim.board.channels(Device::RtpExt::kDevice).at(0)->hang_up();
     vbtest::run_real([&] { return slot().control()->session_lost(); }, 1000);
     ASSERT_TRUE(slot().control()->session_lost());
@@ -119,9 +120,12 @@ TEST_F(RadioLoss, ACodecChangeBringsALostExtensionSessionBack)
     EXPECT_THAT(ioctl([](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), ElementsAre("slot=1 success"));
     EXPECT_FALSE(slot().control()->session_lost());
     EXPECT_TRUE(slot().control()->watching());
+    // Still held: the new session admits only the holder's voice.
+    EXPECT_TRUE(session().filtering);
+    EXPECT_EQ(session().filter, ip("10.0.0.8"));
     // The status cycle runs again on the new session.
     advance(1100);
-    EXPECT_THAT(written_types(), Contains(uint32_t(WM_FLAG)));
+    EXPECT_THAT(written_types(), Contains(uint32_t(WM_TRANS))); // held
     EXPECT_THAT(ioctl([](I& i) { i.set_rtpExt(wm_trans(true, "10.0.0.8")); }), ElementsAre("slot=1 success"));
     EXPECT_THAT(controller(), testing::Not(Contains(testing::StartsWith("slot=1 abort"))));
 }

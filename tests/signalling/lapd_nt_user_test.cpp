@@ -2,6 +2,8 @@
 // virtual time: the frames it sends and where it ends up.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/signalling/lapd_nt_support.h"
 
 using Strings = std::vector<std::string>;
@@ -176,7 +178,9 @@ TEST(LapdNtUserTest, DropsFromAFullQueueAreOneLineARun)
             h.send(m(n));
         h.rx("00 81 53"); // DISC: the link and its queue go
         EXPECT_EQ(err.str(),
-                  "LAPD_user(NT BRI)[Tei=64,wait_answer,busy]: out queue full, 10 oldest message(s) dropped\n");
+                  "LAPD_user(NT BRI)[Tei=64,wait_answer,busy]: out queue full, 10 oldest message(s) dropped\n"
+                  "LAPD_user(NT BRI)[Tei=64,wait_answer,busy]: unassigned, 135 message(s) dropped (128 not sent, 7 "
+                  "not acknowledged)\n");
 
         err.clear();
         h.request(2);
@@ -186,6 +190,45 @@ TEST(LapdNtUserTest, DropsFromAFullQueueAreOneLineARun)
             h.send(m(n));
     }
     EXPECT_EQ(err.str(), "LAPD_user(NT BRI)[Tei=64,assigned,busy]: out queue full, 1 oldest message(s) dropped\n");
+}
+
+// Whatever ends a link with messages in its queues loses them: one line
+// says how many, those never sent apart from those sent but not
+// acknowledged. A link that had nothing waiting goes quietly.
+TEST(LapdNtUserTest, MessagesLostWithTheLinkAreOneLine)
+{
+    struct End {
+        const char* name;
+        std::function<void(vbtest::NtHarness&)> act;
+        const char* line; // after the header
+    };
+    auto rx = [](const char* frame) { return [frame](vbtest::NtHarness& h) { h.rx(frame); }; };
+    const End ends[] = {
+        {"DISC", rx("00 81 53"), "unassigned, 9 message(s) dropped (2 not sent, 7 not acknowledged)"},
+        {"DM", rx("02 81 1F"), "unassigned, 9 message(s) dropped (2 not sent, 7 not acknowledged)"},
+        {"N(R) beyond V(S)", rx("02 81 01 20"), "unassigned, 9 message(s) dropped (2 not sent, 7 not acknowledged)"},
+        {"no answer", [](vbtest::NtHarness& h) { h.advance(5000); },
+         "unassigned, 9 message(s) dropped (2 not sent, 7 not acknowledged)"},
+        {"deactivation", [](vbtest::NtHarness& h) { h.nt->deactivate(); },
+         "unassigned, 9 message(s) dropped (2 not sent, 7 not acknowledged)"},
+        // The terminal starts its link again: what it had not acknowledged
+        // is gone, what waited goes out on the new link.
+        {"SABME", rx("00 81 7F"), "link reset by the terminal, 7 message(s) dropped (0 not sent, 7 not acknowledged)"},
+    };
+    for (const End& e : ends) {
+        for (unsigned messages : {9u, 0u}) {
+            SCOPED_TRACE(std::string(e.name) + ", " + std::to_string(messages) + " message(s)");
+            vbtest::CaptureStream err(std::cerr);
+            vbtest::NtHarness h;
+            h.request(1);
+            h.rx("00 81 00 00 08 01 81 07");
+            for (unsigned n = 1; n <= messages; ++n)
+                h.send(m(n));
+            std::string header = "LAPD_user(NT BRI)[Tei=64," + std::string(messages ? "wait_answer" : "assigned") + "]: ";
+            e.act(h);
+            EXPECT_EQ(err.str(), messages ? header + e.line + "\n" : "");
+        }
+    }
 }
 
 } // namespace
