@@ -86,7 +86,8 @@ private:
     // set, with one line when messages were in them.
     void discard(const char* why, bool unsent);
     // Ends a run of messages dropped from the full out queue: one line
-    // with their count.
+    // with their count (its first drop wrote one at once, so a terminal
+    // that stays busy does not lose messages unseen).
     void report_drops();
 
     void tx_U(uint8_t code, bool pf, bool command);

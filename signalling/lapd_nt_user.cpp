@@ -456,8 +456,8 @@ bool LAPD_NT_user::message(Packet& p)
     bool ended = in[3] == kReleaseComplete;
     if (busy || !outQueue.empty() || ackQueue.count() >= kWindow) {
         Packet oldest;
-        if (outQueue.count() >= kOutLimit && outQueue.get(&oldest))
-            ++dropped;
+        if (outQueue.count() >= kOutLimit && outQueue.get(&oldest) && dropped++ == 0)
+            std::cerr << ext::header(this) << ": out queue full, dropping the oldest messages" << std::endl;
         outQueue.put(p);
     } else {
         tx_I(p, vs);

@@ -150,9 +150,9 @@ TEST(LapdNtUserTest, TerminalLinkAnswersEachEvent)
 }
 
 // A terminal that stays busy keeps the newest 128 messages; the oldest
-// are dropped, and each run of drops is one line with its count, written
-// when the queue moves again, is emptied or goes with its link.
-TEST(LapdNtUserTest, DropsFromAFullQueueAreOneLineARun)
+// are dropped. A run of drops is said at its first, and its count when
+// the queue moves again, is emptied or goes with its link.
+TEST(LapdNtUserTest, DropsFromAFullQueueAreSaidAtTheFirstAndCountedAtTheEnd)
 {
     vbtest::CaptureStream err(std::cerr);
     const std::string busy = tS(RNR, 0, false).substr(3);
@@ -164,7 +164,9 @@ TEST(LapdNtUserTest, DropsFromAFullQueueAreOneLineARun)
         for (unsigned n = 1; n <= 200; ++n)
             EXPECT_TRUE(h.send(m(n)));
         EXPECT_EQ(h.nt->user(0).out_count(), 128u);
-        EXPECT_EQ(err.str(), "") << "the run goes on";
+        EXPECT_EQ(err.str(), "LAPD_user(NT BRI)[Tei=64,assigned,busy]: out queue full, dropping the oldest messages\n")
+            << "once, and the run goes on";
+        err.clear();
         h.sent();
         h.rx(tS(RR, 0, false).substr(3));
         Strings sent = h.sent();
@@ -178,6 +180,7 @@ TEST(LapdNtUserTest, DropsFromAFullQueueAreOneLineARun)
             h.send(m(n));
         h.rx("00 81 53"); // DISC: the link and its queue go
         EXPECT_EQ(err.str(),
+                  "LAPD_user(NT BRI)[Tei=64,wait_answer,busy]: out queue full, dropping the oldest messages\n"
                   "LAPD_user(NT BRI)[Tei=64,wait_answer,busy]: out queue full, 10 oldest message(s) dropped\n"
                   "LAPD_user(NT BRI)[Tei=64,wait_answer,busy]: unassigned, 135 message(s) dropped (128 not sent, 7 "
                   "not acknowledged)\n");
@@ -189,7 +192,8 @@ TEST(LapdNtUserTest, DropsFromAFullQueueAreOneLineARun)
         for (unsigned n = 1; n <= 129; ++n)
             h.send(m(n));
     }
-    EXPECT_EQ(err.str(), "LAPD_user(NT BRI)[Tei=64,assigned,busy]: out queue full, 1 oldest message(s) dropped\n");
+    EXPECT_EQ(err.str(), "LAPD_user(NT BRI)[Tei=64,assigned,busy]: out queue full, dropping the oldest messages\n"
+                         "LAPD_user(NT BRI)[Tei=64,assigned,busy]: out queue full, 1 oldest message(s) dropped\n");
 }
 
 // Whatever ends a link with messages in its queues loses them: one line
