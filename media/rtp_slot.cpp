@@ -118,8 +118,6 @@ bool RtpSlot::Ioctl(LGCP::IoctlParams const& p)
     // Without a channel every request would name another slot's time slot.
     if (mChannel < 0)
         return false;
-    if (mSessionLost)
-        return RefuseLost();
     using P = LGCP::IoctlParams;
     switch (p.currentSelection()) {
     case P::e_echoSuppressor:

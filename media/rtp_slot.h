@@ -68,8 +68,8 @@ public:
     // Whether the session's events are watched.
     bool watching() const { return static_cast<bool>(mRtpEvent.fd); }
     // The engine ended the session or failed its events: every later
-    // command is refused.
-    bool session_lost() const { return mSessionLost; }
+    // command but destroy is refused.
+    bool IsLost() const override { return mSessionLost; }
     const rtp_connection_params& params() const { return mParams; }
     // The fourth word of the channel record the session was added with
     // (the radio's BSS switch), which a restart adds the channel with too.

@@ -73,7 +73,7 @@ bool RtpExtSlot::IBeforeDestroy()
 
 bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
 {
-    if (!mControl || session_lost())
+    if (!mControl)
         return RtpSlot::Ioctl(params);
     using P = LGCP::IoctlParams;
     bool result = false;

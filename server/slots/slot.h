@@ -45,6 +45,10 @@ public:
     virtual bool IDeactivate() { return false; }
     virtual bool IUserData(std::vector<char> const&) { return false; }
     virtual bool Ioctl(LGCP::IoctlParams const&) { return false; }
+    // The slot's own board channel is gone: the slot table answers every
+    // command on it but destroy, and every connection to it, with an error,
+    // so that it never answers as if it still carried anything.
+    virtual bool IsLost() const { return false; }
     // Of two connected slots, the higher one drives the switch (ties: see llConnect).
     virtual int GetConnectionPriority() { return 0; }
     virtual bool IHwConnectTransmitter(Slot& receiver);

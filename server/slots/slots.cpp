@@ -13,6 +13,11 @@ Slots* gScoped = nullptr;
 // How long slots still releasing get when the controller has gone.
 const int kReleasePauseMs = 1000;
 
+// What a command on a slot that lost its channel is answered with. A
+// refused disconnect leaves the connection in the graph and on the switch,
+// both consistent, until the slot's destroy drops it.
+const LGCP::ErrorCause::NamedNumber kLost = LGCP::ErrorCause::internal;
+
 void erase(std::list<Slot*>& list, Slot* slot)
 {
     auto it = std::find(list.begin(), list.end(), slot);
@@ -109,6 +114,8 @@ void Slots::CmdConnect(unsigned target)
     Slot* receiver = at(target);
     if (!current || !receiver)
         Error(LGCP::ErrorCause::slotNotExists);
+    else if (current->IsLost() || receiver->IsLost())
+        Error(kLost);
     else if (Connect(*current, *receiver))
         Success();
     else
@@ -120,6 +127,8 @@ void Slots::CmdDisconnect()
     Slot* current = at(GetSlot());
     if (!current)
         Error(LGCP::ErrorCause::slotNotExists);
+    else if (current->IsLost())
+        Error(kLost);
     else if (Disconnect(*current))
         Success();
     else
@@ -176,6 +185,10 @@ void Slots::CmdSlotHook(LGCP::Command const& cmd)
     Slot* slot = at(GetSlot());
     if (!slot) {
         Error(LGCP::ErrorCause::slotNotExists);
+        return;
+    }
+    if (slot->IsLost()) {
+        Error(kLost);
         return;
     }
     bool done = false;

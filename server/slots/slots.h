@@ -6,7 +6,8 @@
 //
 // A slot number is free, occupied, or releasing: a slot whose kind needs
 // time to release stays in the table, refusing create and destroy, until
-// it calls Slot::on_release.
+// it calls Slot::on_release. A slot that lost its board channel takes no
+// command but its destroy (or a create in its place).
 #pragma once
 
 #include <iosfwd>

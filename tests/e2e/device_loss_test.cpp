@@ -212,19 +212,41 @@ void rtp_setup(Flow& f)
     f.channel = f.rtp(1);
 }
 
-// The slot says it lost its session, or refuses the next command on it.
+// How many of the messages are slot 1's abort.
+size_t aborts(const Texts& messages)
+{
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(),
+                                             [](const std::string& m) { return m.find("slot=1 abort") == 0; }));
+}
+
+// A plain RTP slot has no signal for a lost session: it refuses its next
+// commands instead, an ioctl and a connection alike.
 void rtp_recovery(Flow& f, const Texts& since)
 {
-    if (std::any_of(since.begin(), since.end(), [](const std::string& m) { return m.find("slot=1 abort") == 0; }))
-        return;
+    EXPECT_EQ(aborts(since), 0u);
     EXPECT_THAT(f.ioctl(1, [](LGCP::IoctlParams& p) { p.get_pd_enable().set_timeout(100); }),
-                Contains(HasSubstr("slot=1 error")))
-        << "neither an abort nor an error";
+                answered(1, "error internal"));
+    // A receiver that a live slot would be connected to.
+    EXPECT_THAT(f.to(2, create_ext(0, 0)), answered(2, "success"));
+    EXPECT_THAT(f.to(2, simple(LGCP::Command::e_activate)), answered(2, "success"));
+    EXPECT_THAT(f.to(1, simple(LGCP::Command::e_connect, 2)), answered(1, "error internal"));
 }
 
 void radio_setup(Flow& f)
 {
     f.channel = f.rtp(1, true);
+}
+
+// The radio slot says once that its extension session went, and refuses
+// the radio commands that would ride on it.
+void radio_recovery(Flow& f, const Texts& since)
+{
+    EXPECT_EQ(aborts(since), 1u);
+    LGCP::Command c;
+    TERM::LemzRadioModifier& m = c.get_ioctl().get_rtpExt().get_lemz();
+    m.get_addr().set_session_addr("127.0.0.1");
+    m.get_params().get_wm_trans().set_ip("127.0.0.1");
+    EXPECT_THAT(f.to(1, c), answered(1, "error internal"));
 }
 
 const Row kRows[] = {
@@ -233,7 +255,7 @@ const Row kRows[] = {
     {Device::Dtmf::kDevice, sizeof(Device::Dtmf::Event), tone_setup, tone_recovery},
     {Device::Dsp::kDevice, sizeof(Device::Dsp::Event), dsp_setup, dsp_recovery},
     {Device::Rtp::kDevice, sizeof(rtp_event), rtp_setup, rtp_recovery},
-    {Device::RtpExt::kDevice, 16, radio_setup, [](Flow&, const Texts&) {}},
+    {Device::RtpExt::kDevice, 16, radio_setup, radio_recovery},
 };
 
 void lose(Flow& f, const Row& row, Fault fault)

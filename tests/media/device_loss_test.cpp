@@ -4,9 +4,9 @@
 // moment, with the loop running: an end costs a read or two and one line
 // and nothing watches the descriptor afterwards; a moment's failure
 // changes nothing. The services come back with the slot's next command
-// that uses them; the slot whose session ended refuses its commands. A
-// driver that gives short records costs a bounded number of reads a pass
-// and two lines a run.
+// that uses them; the slot whose session ended refuses every command but
+// its destroy, connections to it too. A driver that gives short records
+// costs a bounded number of reads a pass and two lines a run.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,6 +17,7 @@
 using namespace vbtest;
 using testing::ElementsAre;
 using testing::IsEmpty;
+using C = LGCP::Command;
 using I = LGCP::IoctlParams;
 
 namespace {
@@ -206,6 +207,56 @@ TEST_F(DeviceLoss, ARunOfShortRecordsIsOneLineAndIsReadOut)
             EXPECT_THAT(command(simple(LGCP::Command::e_destroy), 2), ElementsAre("slot=2 success"));
         }
     }
+}
+
+// Scripted slots beside the RTP slot 2, made by a factory asked before
+// the media one.
+struct LostSession : DeviceLoss {
+    TestFactory peers{"peer", journal};
+};
+
+// A slot whose session ended takes no command but its destroy: the rest
+// are answered with the error its ioctls get, on whichever side of a
+// connection it is, and the connections it had stay, consistent, until it
+// goes, also when the controller goes.
+TEST_F(LostSession, TakesNoCommandButItsDestroy)
+{
+    ASSERT_THAT(command(create_rtp(port), 2), testing::Contains("slot=2 success"));
+    for (int n : {3, 4, 5})
+        ASSERT_THAT(command(create_ext(n, 100 + n), n), ElementsAre("slot=" + std::to_string(n) + " success"));
+    ASSERT_THAT(command(simple(C::e_connect, 2), 3), testing::Contains("slot=3 success"));
+    ASSERT_THAT(command(simple(C::e_connect, 4), 2), testing::Contains("slot=2 success"));
+    fail_reads(Device::Rtp::kDevice, 0, false);
+    run_passes(5);
+    ASSERT_TRUE(slot().IsLost());
+
+    const struct {
+        const char* what;
+        int to;
+        LGCP::Command command;
+    } refused[] = {
+        {"ioctl", 2, ioctl_command([](I& i) { i.set_dtmf_enable(true); })},
+        {"activate", 2, simple(C::e_activate)},
+        {"deactivate", 2, simple(C::e_deactivate)},
+        {"userData", 2, simple(C::e_userData)},
+        {"disconnect from a source of before", 2, simple(C::e_disconnect)},
+        {"connect to a receiver of before", 2, simple(C::e_connect, 4)},
+        {"connect to a new receiver", 2, simple(C::e_connect, 5)},
+        {"connect into it", 5, simple(C::e_connect, 2)},
+    };
+    for (const auto& r : refused)
+        EXPECT_THAT(command(r.command, r.to), ElementsAre("slot=" + std::to_string(r.to) + " error internal"))
+            << r.what;
+    EXPECT_EQ(slot().GetSource(), slots().at(3));
+    EXPECT_THAT(slot().GetReceivers(), ElementsAre(slots().at(4)));
+    EXPECT_THAT(slots().at(5)->GetReceivers(), IsEmpty());
+
+    // Its peers still leave it, and the controller's going takes it with
+    // what it is still joined to, answering nothing.
+    EXPECT_THAT(command(simple(C::e_disconnect), 4), ElementsAre("slot=4 success"));
+    slots().OnDisconnect();
+    EXPECT_THAT(slots().live(), IsEmpty());
+    EXPECT_THAT(controller(), testing::Not(testing::Contains(testing::HasSubstr("error"))));
 }
 
 } // namespace
