@@ -37,6 +37,8 @@ public:
 
     // False when the slot could not take its copy of the descriptor.
     bool watching() const { return static_cast<bool>(mEvent.fd); }
+    // A channel that is over carries nothing: connections are refused too.
+    bool IsLost() const override { return !watching(); }
     void OnEvent(int fd, short revents);
     // Reads everything the channel holds; false when the channel turned
     // out to be over.

@@ -310,7 +310,11 @@ TEST_F(TdmSlotsTest, MccChannelOver)
         EXPECT_EQ(err.str(), "07:MCC channel lost (" + std::string(c.why) + "), 0 bytes unsent\n");
         sim.board.clear_failures();
         EXPECT_THAT(command(user_data("late"), 7), ElementsAre("slot=7 error internal"));
+        command(trunk(0, 5), 3);
+        EXPECT_THAT(command(simple(C::e_connect, 3), 7), ElementsAre("slot=7 error internal"));
+        EXPECT_THAT(command(simple(C::e_connect, 7), 3), ElementsAre("slot=3 error internal"));
         EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
+        command(simple(C::e_destroy), 3);
         EXPECT_EQ(settled_fds(), fds);
     }
 }
