@@ -37,8 +37,8 @@ bool DeviceService::init()
 
 int DeviceService::device()
 {
-    if (fd() < 0)
-        init();
+    if (fd() < 0 && init())
+        restore();
     return fd();
 }
 

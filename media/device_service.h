@@ -43,15 +43,20 @@ protected:
     explicit DeviceService(const Setup& setup);
     virtual ~DeviceService() = default;
 
-    // The descriptor for a request, the device opened again when missing;
-    // -1 when it still cannot be opened. Every request of a slot asks for
-    // it, also one that then needs no ioctl: it is what brings a lost
-    // device's events back.
+    // The descriptor for a request, the device opened again when missing
+    // (and then restore()d); -1 when it still cannot be opened. Every
+    // request of a slot asks for it, also one that then needs no ioctl: it
+    // is what brings a lost device's events back.
     int device();
     // Before a configuration: the device, with the line
     // "<what> fail: (interface not opened)" when it cannot be opened.
     bool ready(const char* what, uint32_t timeslot);
     virtual void dispatch_record(const void* record) = 0;
+    // A fresh descriptor replaced a missing one. The driver forgot what
+    // the lost one switched on, but the receivers were answered that it is
+    // on, and their controllers need not know the device went: switch it
+    // on again.
+    virtual void restore() = 0;
 
 private:
     void lost(const char* why);

@@ -320,22 +320,31 @@ bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiv
     int dev = device();
     if (feature.state != -1 && (feature.state != 0) == on)
         return true;
-    Enable r{receiver.dsproc_timeslot(), on ? next_id() : 0, bit};
+    uint32_t id = on ? next_id() : 0;
+    if (!send(dev, Enable{receiver.dsproc_timeslot(), id, bit}, name, on))
+        return false;
+    feature.state = on ? 1 : 0;
+    if (on)
+        feature.id = id;
+    return true;
+}
+
+// A feature's lines name its id; the mute's do not.
+bool DSProcReceiverService::send(int dev, Enable r, const char* name, bool on)
+{
+    bool named = (r.mask & kMuteBoth) == 0;
     const char* request = on ? "DSPROC_ENABLE " : "DSPROC_DISABLE ";
     if (Device::ioctl(dev, on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << request << name << " fail:"
                   << " timeslot=" << r.timeslot;
-        on ? void(std::cerr << " id=" << r.id) : void();
+        on && named ? void(std::cerr << " id=" << r.id) : void();
         std::cerr << err << std::endl;
         return false;
     }
-    feature.state = on ? 1 : 0;
-    if (on)
-        feature.id = r.id;
     std::cerr << ext::header(this) << request << name << " done:"
               << " timeslot=" << r.timeslot;
-    on ? void(std::cerr << " id=" << r.id) : void();
+    on && named ? void(std::cerr << " id=" << r.id) : void();
     std::cerr << std::endl;
     return true;
 }
@@ -365,27 +374,51 @@ bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on)
     return enableFeature(receiver, receiver.mSd, kSd, "SD", on);
 }
 
+namespace {
+uint32_t mute_mask(bool a, bool b)
+{
+    return (a ? kMuteA : 0u) | (b ? kMuteB : 0u);
+}
+} // namespace
+
 bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
 {
     int dev = device();
     if (receiver.mMuteA != -1 && receiver.mMuteB != -1 && (receiver.mMuteA != 0) == a && (receiver.mMuteB != 0) == b)
         return true;
     bool on = a || b;
-    Enable r{receiver.dsproc_timeslot(), on ? next_id() : 0, on ? (a ? kMuteA : 0u) | (b ? kMuteB : 0u) : kMuteBoth};
-    const char* request = on ? "DSPROC_ENABLE MUTE" : "DSPROC_DISABLE MUTE";
-    if (Device::ioctl(dev, on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << request << " fail:"
-                  << " timeslot=" << r.timeslot << err << std::endl;
+    uint32_t id = on ? next_id() : 0;
+    if (!send(dev, Enable{receiver.dsproc_timeslot(), id, on ? mute_mask(a, b) : kMuteBoth}, "MUTE", on))
         return false;
-    }
     if (on)
-        receiver.mMuteId = r.id;
+        receiver.mMuteId = id;
     receiver.mMuteA = a ? 1 : 0;
     receiver.mMuteB = b ? 1 : 0;
-    std::cerr << ext::header(this) << request << " done:"
-              << " timeslot=" << r.timeslot << std::endl;
     return true;
+}
+
+// Each feature keeps its id, so the events it gives match it as before.
+// What the driver refuses now is not known: the next enable or disable
+// sends it.
+void DSProcReceiverService::restore()
+{
+    receivers.each([this](DSProcReceiver& r) {
+        const struct {
+            DSProcReceiver::Feature& feature;
+            uint32_t bit;
+            const char* name;
+        } features[] = {
+            {r.mVad, kVad, "VAD"}, {r.mBss, kBss, "BSS"}, {r.mNg, kNg, "NG"},
+            {r.mSelcalSh, kSelcalSh, "SELCAL_SH"}, {r.mSd, kSd, "SD"},
+        };
+        uint32_t ts = r.dsproc_timeslot();
+        for (const auto& f : features)
+            if (f.feature.state > 0 && !send(fd(), Enable{ts, f.feature.id, f.bit}, f.name, true))
+                f.feature.state = -1;
+        uint32_t mask = mute_mask(r.mMuteA > 0, r.mMuteB > 0);
+        if (mask != 0 && !send(fd(), Enable{ts, r.mMuteId, mask}, "MUTE", true))
+            r.mMuteA = r.mMuteB = -1;
+    });
 }
 
 // -------------------------------------------------------------- the events

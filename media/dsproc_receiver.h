@@ -121,8 +121,11 @@ private:
     bool configure(Device::Dsp::Configure& r, const char* failure);
     bool enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit, const char* name,
                        bool on);
+    // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines.
+    bool send(int dev, Device::Dsp::Enable r, const char* name, bool on);
     uint32_t next_id();
     void dispatch_record(const void* record) override;
+    void restore() override;
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;

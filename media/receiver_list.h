@@ -30,6 +30,15 @@ public:
         ++mGeneration;
     }
 
+    // Calls f(receiver) for each, in construction order; f adds or
+    // removes none.
+    template <class F>
+    void each(F f)
+    {
+        for (Containers::CyclicList* node : mAnchor)
+            f(*static_cast<typename R::Link*>(node)->owner);
+    }
+
     // The first receiver built for the time slot, null when there is none.
     R* find(uint32_t timeslot)
     {

@@ -325,18 +325,40 @@ bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on)
     // The id advances also when the request fails; 0 is never handed out.
     if (++mEnableId == 0)
         mEnableId = 1;
-    DetectorEnable r{ts, mEnableId};
+    if (!enable_detector(dev, ts, mEnableId))
+        return false;
+    receiver.mDetectorId = mEnableId;
+    receiver.mDtmfActive = true;
+    return true;
+}
+
+bool TonecReceiverService::enable_detector(int dev, uint32_t ts, uint32_t id)
+{
+    DetectorEnable r{ts, id};
     if (Device::ioctl(dev, DTMF_ENABLE_DETECTOR, &r) < 0) {
         ErrnoText err;
         std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR fail:"
-                  << " timeslot=" << ts << " id=" << r.id << err << std::endl;
+                  << " timeslot=" << ts << " id=" << id << err << std::endl;
         return false;
     }
-    receiver.mDetectorId = r.id;
-    receiver.mDtmfActive = true;
     std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR done:"
-              << " timeslot=" << ts << " id=" << r.id << std::endl;
+              << " timeslot=" << ts << " id=" << id << std::endl;
     return true;
+}
+
+// The detectors keep their ids, so the events they give match them as
+// before. What the driver refuses now is off: the next enable sends it.
+void TonecReceiverService::restore()
+{
+    receivers.each([this](TonecReceiver& r) {
+        uint32_t ts = r.tonec_timeslot();
+        if (r.mDtmfActive && !enable_detector(fd(), ts, r.mDetectorId))
+            r.mDtmfActive = false;
+        if (r.mIvaActive && !switch_request(IVA_DETECTOR_ENABLE, ts, "IVA_DETECTOR", "_ENABLE"))
+            r.mIvaActive = false;
+        if (r.mRejectEnabled && !enableDTMFReject(ts, true))
+            r.mRejectEnabled = false;
+    });
 }
 
 bool TonecReceiverService::enableToneGenerator(uint32_t timeslot, uint16_t f1, uint16_t f2, uint16_t a1,

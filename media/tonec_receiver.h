@@ -132,7 +132,9 @@ private:
     // One request with the time slot as its value; the log texts are
     // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
     bool switch_request(unsigned long request, uint32_t timeslot, const char* name, const char* suffix);
+    bool enable_detector(int dev, uint32_t timeslot, uint32_t id);
     void dispatch_record(const void* record) override;
+    void restore() override;
     void dispatch(const Device::Dtmf::Event& e);
 
     uint32_t mEnableId = 0;

@@ -56,8 +56,17 @@ const Configure* DspDevice::config(uint32_t ts, uint32_t kind) const
     return c == it->second.configs.end() ? nullptr : &c->second;
 }
 
+void DspDevice::last_closed()
+{
+    for (auto& s : mSlots)
+        s.second.features.clear();
+}
+
 size_t DspDevice::event(uint32_t ts, uint32_t type, uint32_t d0, uint32_t d1, uint32_t d2, int64_t id)
 {
+    bool reportsWhenOn = type == kVad || type == kSd || type == kBss;
+    if (reportsWhenOn && !feature(ts, type).on)
+        return 0;
     Device::Dsp::Event e{ts, id == kFeatureId ? feature(ts, type).id : static_cast<uint32_t>(id), type, {d0, d1, d2}};
     return post_raw(&e, sizeof(e));
 }

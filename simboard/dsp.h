@@ -3,10 +3,15 @@
 //
 // The driver answers its VAD parameter version (1 or 2, as the test sets
 // it). Per time slot the model keeps each feature's state and the id of its
-// last enable, and the last configure record of each kind. A test makes
-// the DSP report with event(), which every open descriptor reads as one
-// 24-byte record carrying the feature's id (or the id given), posts raw
-// records and hangs the device up.
+// last enable, and the last configure record of each kind. The features
+// (mutes included) are switched through descriptors and go with the last
+// of them, closed or hung up; the configurations are the time slot's and
+// stay. A test makes the DSP report with event(), which every open
+// descriptor reads as one 24-byte record carrying the feature's id (or the
+// id given); VAD, SD and BSS report only while they are on, the tone
+// filter and the flags whatever the features. It posts raw records (also
+// ones the DSP would not give, to show the server's own filtering) and
+// hangs the device up.
 #pragma once
 
 #include <cstdint>
@@ -40,13 +45,15 @@ public:
     const Device::Dsp::Configure* config(uint32_t ts, uint32_t kind) const;
 
     // The DSP reports an event of type (a feature bit) with three data
-    // words, carrying the feature's id unless an id is given.
+    // words, carrying the feature's id unless an id is given; how many
+    // descriptors got it.
     size_t event(uint32_t ts, uint32_t type, uint32_t d0, uint32_t d1 = 0, uint32_t d2 = 0,
                  int64_t id = kFeatureId);
     // dsp <ts> <type> <d0> <d1> <d2>: event().
     void port_commands(TestPort& port) override;
 
 private:
+    void last_closed() override;
     TimeSlot* at(uint32_t ts) { return ts < Device::Dsp::kTimeSlots ? &mSlots[ts] : nullptr; }
     // DSPROC_ENABLE and DSPROC_DISABLE.
     int enable(const Device::Dsp::Enable& r, bool on);

@@ -98,9 +98,19 @@ void DtmfDevice::dial(const Dial& d)
     mDials.back().ms = Mux::milliseconds();
 }
 
+void DtmfDevice::last_closed()
+{
+    // The id stays, as a disable leaves it.
+    for (auto& s : mSlots)
+        s.second.detector = s.second.iva = s.second.rejection = false;
+}
+
 size_t DtmfDevice::detect(uint32_t ts, uint32_t code, uint32_t timestamp)
 {
-    Device::Dtmf::Event e{code, ts, timestamp, timeslot(ts).id};
+    TimeSlot t = timeslot(ts);
+    if (!((code >> 8) != 0 ? t.iva : t.detector))
+        return 0;
+    Device::Dtmf::Event e{code, ts, timestamp, t.id};
     return post_raw(&e, sizeof(e));
 }
 

@@ -6,10 +6,13 @@
 // last enable), the IVA detector and its level, DTMF rejection, the echo
 // canceller (LMS) and the detector configuration; every generator record
 // (DTMF_DIAL and SELCAL_DIAL) goes into one history with the loop's clock.
-// A test makes the detector report a tone with detect(), which every open
-// descriptor reads as one 16-byte record carrying the time slot's id
-// (whatever its detectors' state, so the server's own filtering shows), or
-// posts raw records and hangs the device up.
+// What descriptors switched on (the two detectors and rejection) goes with
+// the last of them, closed or hung up; the echo canceller and the
+// configurations are the time slot's and stay.
+// A test makes a detector that is on report a tone with detect(), which
+// every open descriptor reads as one 16-byte record carrying the time
+// slot's id, or posts raw records (also ones no detector would give, to
+// show the server's own filtering) and hangs the device up.
 #pragma once
 
 #include <cstdint>
@@ -53,13 +56,16 @@ public:
     const std::vector<Dial>& dials() const { return mDials; }
     void clear_dials() { mDials.clear(); }
 
-    // The detector of the time slot reports code: one event record with the
-    // time slot's id to every open descriptor; how many got it.
+    // The detector of the time slot reports code (an IVA number or ring-off
+    // the IVA detector, others the DTMF one): one event record with the
+    // time slot's id to every open descriptor; how many got it, none while
+    // that detector is off.
     size_t detect(uint32_t ts, uint32_t code, uint32_t timestamp);
     // dtmf <ts> <code> <timestamp>: detect().
     void port_commands(TestPort& port) override;
 
 private:
+    void last_closed() override;
     // The time slot's state, null (the request then fails) when out of range.
     TimeSlot* at(uint32_t ts);
     void handle_switch(unsigned long number, bool TimeSlot::*flag, bool on);

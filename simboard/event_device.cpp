@@ -31,6 +31,8 @@ int EventDevice::open(Channel& channel)
 void EventDevice::closed(Channel& channel)
 {
     mChannels.erase(std::remove(mChannels.begin(), mChannels.end(), &channel), mChannels.end());
+    if (mChannels.empty())
+        last_closed();
 }
 
 } // namespace SimBoard

@@ -1,5 +1,7 @@
 // A device model whose events every open descriptor reads: it keeps the
-// open channels, posts a record to each and can hang them all up.
+// open channels, posts a record to each and can hang them all up. It hears
+// when the last of them closes or is hung up, as a driver does when its
+// file's last descriptor goes.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,10 @@ public:
 
     int open(Channel& channel) override;
     void closed(Channel& channel) override;
+
+protected:
+    // No descriptor of the device is open any more.
+    virtual void last_closed() {}
 
 private:
     std::vector<Channel*> mChannels;

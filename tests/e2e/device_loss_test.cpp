@@ -182,8 +182,10 @@ void tone_setup(Flow& f)
     EXPECT_THAT(f.ioctl(1, [](LGCP::IoctlParams& p) { p.set_dtmf_enable(true); }), answered(1, "success"));
 }
 
-// The next command that uses the tone device opens it again: a digit
-// detected after it reaches the controller.
+// The next command that uses the tone device opens it again, and the
+// detector the controller switched on before is on again (the driver
+// forgot it with the lost descriptor): a digit detected after it reaches
+// the controller.
 void tone_recovery(Flow& f, const Texts&)
 {
     EXPECT_THAT(f.ioctl(1, [](LGCP::IoctlParams& p) { p.set_dtmf_enable(true); }), answered(1, "success"));

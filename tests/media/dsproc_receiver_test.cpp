@@ -19,13 +19,13 @@ using testing::IsEmpty;
 namespace {
 
 struct DsprocTest : ::testing::Test, MediaWorld {
-    // The requests sent since the log was last cleared: "E1" (enable of
+    // The requests done since the log was last cleared: "E1" (enable of
     // mask 1), "D16", "C32 0 0 0" (configure kind 32 with its three words).
     Texts sent()
     {
         Texts out;
         for (const auto& r : sim.board.log()) {
-            if (r.op != SimBoard::Op::ioctl || r.device != kDevice || r.number == DSPROC_VERSION)
+            if (r.op != SimBoard::Op::ioctl || r.device != kDevice || r.number == DSPROC_VERSION || r.error)
                 continue;
             const uint32_t* w = r.out.data();
             std::string text = r.number == DSPROC_ENABLE ? "E" : r.number == DSPROC_DISABLE ? "D" : "C";
@@ -36,6 +36,13 @@ struct DsprocTest : ::testing::Test, MediaWorld {
         }
         sim.board.clear_log();
         return out;
+    }
+    // A record the DSP itself would not give (of a feature that is off, or
+    // with another id): the service's own filtering shows.
+    void post(uint32_t ts, uint32_t type, uint32_t d0, uint32_t d1, uint32_t d2, uint32_t id)
+    {
+        Device::Dsp::Event e{ts, id, type, {d0, d1, d2}};
+        dsp().post_raw(&e, sizeof(e));
     }
 };
 
@@ -175,7 +182,8 @@ TEST_F(DsprocTest, EventsByTypeStateAndId)
         {4096, 0, 0, 0, 1, {}, "dsproc event:  timeslot=103 id=1 type=4096\n"},
     };
     for (const auto& c : cases) {
-        dsp().event(103, c.type, c.d0, c.d1, c.d2, c.id);
+        c.id == feature ? void(dsp().event(103, c.type, c.d0, c.d1, c.d2))
+                        : post(103, c.type, c.d0, c.d1, c.d2, uint32_t(c.id));
         wake_dsproc();
         EXPECT_EQ(controller(), c.signals) << c.type << "/" << c.d0;
         EXPECT_THAT(log.str() + err.str(), HasSubstr(c.logged)) << c.type;
@@ -186,8 +194,8 @@ TEST_F(DsprocTest, EventsByTypeStateAndId)
     s.enableBSS(true), s.disableVAD();
     controller();
     dsp().event(103, kBss, scoreWord, 0, 0, 12345);
-    dsp().event(103, kVad, 3, 1, 1);
-    dsp().event(999, kVad, 3, 1, 1);
+    post(103, kVad, 3, 1, 1, vadId);
+    post(999, kVad, 3, 1, 1, vadId);
     wake_dsproc();
     EXPECT_THAT(controller(), ElementsAre("slot=1 bss { score \"2.500000\"}"));
     EXPECT_THAT(log.str(), HasSubstr("dsproc bss event:  score=2.5\n"));
@@ -200,8 +208,8 @@ TEST_F(DsprocTest, UntracedDropsAreSilent)
     MediaSlot& s = make(1, 104);
     s.disableVAD();
     log.clear(), err.clear();
-    dsp().event(104, kVad, 3, 1, 1);
-    dsp().event(998, kVad, 3, 1, 1);
+    post(104, kVad, 3, 1, 1, 0);
+    post(998, kVad, 3, 1, 1, 0);
     wake_dsproc();
     EXPECT_EQ(log.str() + err.str(), "");
 }
@@ -225,6 +233,41 @@ TEST_F(DsprocTest, CleanUpSwitchesOffWhatTheSlotSwitchedOn)
     sent();
     destroy(2);
     EXPECT_THAT(sent(), ElementsAre("D256"));
+}
+
+// The driver forgets what a lost descriptor switched on. Whatever request
+// opens the device again switches back on what the receiver holds on,
+// each with its own id; what the driver then refuses is not known, so the
+// next enable sends it.
+TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
+{
+    MediaSlot& s = make(1, 110);
+    s.enableVAD(true), s.enableBSS(true), s.enableMute(true, false), s.enableNG(true), s.disableNG();
+    controller();
+    dsp().hang_up();
+    wake_dsproc(POLLHUP);
+    ASSERT_EQ(dsproc().fd(), -1);
+    sent();
+
+    sim.board.fail(kDevice, DSPROC_ENABLE, EIO); // VAD's
+    EXPECT_TRUE(s.configureSD());
+    EXPECT_THAT(sent(), ElementsAre("E16", "E4", "C2"));
+    EXPECT_THAT(err.str(), HasSubstr("DSPROC_ENABLE VAD fail: timeslot=110 id=1 errno=\"Input/output error\"\n"));
+    EXPECT_EQ(s.vad().state, -1);
+    EXPECT_TRUE(dsp().feature(110, kBss).on && dsp().feature(110, kMuteA).on);
+    EXPECT_EQ(dsp().feature(110, kBss).id, s.bss().id);
+    EXPECT_EQ(dsp().feature(110, kMuteA).id, 3u);
+    EXPECT_THAT(err.str(), HasSubstr("DSPROC_ENABLE MUTE done: timeslot=110\n"));
+
+    EXPECT_TRUE(s.enableVAD(true));
+    EXPECT_THAT(sent(), ElementsAre("E1"));
+    float score = 1.5f;
+    uint32_t scoreWord;
+    std::memcpy(&scoreWord, &score, 4);
+    dsp().event(110, kBss, scoreWord);
+    dsp().event(110, kVad, 1, 1, 0);
+    wake_dsproc();
+    EXPECT_THAT(controller(), ElementsAre("slot=1 bss { score \"1.500000\"}", "slot=1 vad { vad-rx TRUE}"));
 }
 
 TEST_F(DsprocTest, AMissingOrHungUpDevice)

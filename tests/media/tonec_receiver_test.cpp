@@ -149,8 +149,10 @@ TEST_F(TonecTest, DtmfAndIvaDetectorsSwitchIndependently)
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 2, event dtmf : 4}"));
     EXPECT_TRUE(s.dtmf_active() && !s.iva_active());
 
+    // Both off: the driver detects nothing, and a record it still gives is dropped.
     s.disableDTMF();
-    dtmf().detect(20, 4, 3);
+    EXPECT_EQ(dtmf().detect(20, 4, 3), 0u);
+    post(20, 4, s.detector_id());
     wake_tonec();
     EXPECT_THAT(controller(), IsEmpty());
 }
@@ -212,6 +214,41 @@ TEST_F(TonecTest, AMissingDeviceIsOpenedAgainByEachRequest)
     EXPECT_EQ(std::vector<uint32_t>({config.timeslot, config.twist, config.ratio, config.silence, config.noise}),
               std::vector<uint32_t>({40, 1, 2, 4, 3}));
     EXPECT_THAT(log.str(), HasSubstr("DTMF_CONFIGURE_DETECTOR ts=40 twist=1 ratio=2 noise=3 silence=4\n"));
+}
+
+// The driver forgets what a lost descriptor switched on. Whatever request
+// opens the device again switches back on what the receivers hold on,
+// with the detector's own id; what the driver then refuses is off, so the
+// next enable sends it.
+TEST_F(TonecTest, AReopenSwitchesBackOnWhatTheReceiversHoldOn)
+{
+    MediaSlot& a = make(1, 80);
+    MediaSlot& b = make(2, 81);
+    MediaSlot& c = make(3, 82);
+    a.enableDTMF(true), a.enableIVA(true), a.enableDTMFReject(true);
+    b.enableDTMF(true), b.disableDTMF();
+    c.enableDTMF(true);
+    controller();
+    dtmf().hang_up();
+    wake_tonec(POLLHUP);
+    ASSERT_EQ(tonec().fd(), -1);
+
+    sim.board.fail(kDevice, DTMF_ENABLE_DETECTOR, EIO); // a's
+    EXPECT_TRUE(b.echoCancel(true));
+    EXPECT_THAT(err.str(), HasSubstr("DTMF_ENABLE_DETECTOR fail: timeslot=80 id=1 errno=\"Input/output error\"\n"));
+    EXPECT_THAT(err.str(), HasSubstr("DTMF_ENABLE_DETECTOR done: timeslot=82 id=3\n"));
+    EXPECT_TRUE(!a.dtmf_active() && a.iva_active() && a.rejection_enabled() && c.dtmf_active());
+    EXPECT_TRUE(dtmf().timeslot(80).iva && dtmf().timeslot(80).rejection);
+    EXPECT_FALSE(dtmf().timeslot(81).detector);
+    EXPECT_EQ(dtmf().timeslot(82).id, c.detector_id());
+    dtmf().detect(82, 5, 9);
+    dtmf().detect(80, 0x0300, 9);
+    wake_tonec();
+    EXPECT_THAT(controller(), ElementsAre("slot=3 tonec { timestamp 9, event dtmf : 5}",
+                                          "slot=1 tonec { timestamp 9, event iva : code : 3}"));
+
+    EXPECT_TRUE(a.enableDTMF(true));
+    EXPECT_EQ(dtmf().timeslot(80).id, 4u);
 }
 
 TEST_F(TonecTest, DigitSequencesPlayToneAndPauseThenSwitchOff)

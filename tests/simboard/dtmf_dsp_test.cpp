@@ -76,7 +76,7 @@ TEST_F(ToneDspBoard, EventsCarryTheRegisteredIds)
     EXPECT_EQ(Device::read(tone.get(), &e, sizeof(e)), 16);
     EXPECT_EQ(std::vector<uint32_t>({e.code, e.timeslot, e.timestamp, e.id}), std::vector<uint32_t>({3, 5, 100, 42}));
 
-    Device::Dsp::Enable mute{5, 7, Device::Dsp::kMuteA | Device::Dsp::kMuteB};
+    Device::Dsp::Enable mute{5, 7, Device::Dsp::kMuteA | Device::Dsp::kMuteB | Device::Dsp::kVad};
     Device::ioctl(voice.get(), Device::Dsp::DSPROC_ENABLE, &mute);
     dsp.event(5, Device::Dsp::kMuteB, 1);
     dsp.event(5, Device::Dsp::kVad, 1, 2, 3, 99);
@@ -100,6 +100,49 @@ TEST_F(ToneDspBoard, EventsCarryTheRegisteredIds)
     dtmf.hang_up();
     EXPECT_EQ(Device::read(tone.get(), &e, sizeof(e)), 0);
     EXPECT_EQ(dtmf.detect(5, 3, 100), 0u);
+}
+
+// What descriptors switched on goes with the last of them, closed or hung
+// up: nothing of it is detected or reported any more. The time slot's
+// settings stay.
+TEST_F(ToneDspBoard, WhatDescriptorsSwitchedOnGoesWithTheLastOfThem)
+{
+    using namespace Device::Dtmf;
+    using Device::Dsp::kVad;
+    for (bool hangUp : {false, true}) {
+        SCOPED_TRACE(hangUp ? "hung up" : "closed");
+        Fd tone2(Device::open(kDevice, O_RDONLY | O_NONBLOCK));
+        Fd voice2(Device::open(Device::Dsp::kDevice, O_RDWR | O_NONBLOCK));
+        DetectorEnable enable{5, 42};
+        EXPECT_EQ(fails(tone2.get(), DTMF_ENABLE_DETECTOR, &enable), 0);
+        for (unsigned long r : {IVA_DETECTOR_ENABLE, DTMF_REJECTION_ENABLE, CHANNEL_LMS_ON})
+            EXPECT_EQ(fails_value(tone2.get(), r, 5), 0);
+        Device::Dsp::Enable on{5, 7, kVad | Device::Dsp::kMuteA};
+        Device::Dsp::Configure delays{};
+        delays.timeslot = 5, delays.kind = Device::Dsp::kDelays;
+        EXPECT_EQ(fails(voice2.get(), Device::Dsp::DSPROC_ENABLE, &on), 0);
+        EXPECT_EQ(fails(voice2.get(), Device::Dsp::DSPROC_CONFIGURE, &delays), 0);
+
+        // Another descriptor goes: all stays.
+        tone.reset(), voice.reset();
+        EXPECT_EQ(dtmf.detect(5, 3, 1), 1u);
+        EXPECT_EQ(dtmf.detect(5, 0x0300, 1), 1u);
+        EXPECT_EQ(dsp.event(5, kVad, 1), 1u);
+
+        hangUp ? (dtmf.hang_up(), dsp.hang_up()) : (tone2.reset(), voice2.reset());
+        tone.reset(Device::open(kDevice, O_RDONLY | O_NONBLOCK));
+        voice.reset(Device::open(Device::Dsp::kDevice, O_RDWR | O_NONBLOCK));
+        auto t = dtmf.timeslot(5);
+        EXPECT_TRUE(!t.detector && !t.iva && !t.rejection);
+        EXPECT_TRUE(t.lms);
+        EXPECT_FALSE(dsp.feature(5, kVad).on || dsp.feature(5, Device::Dsp::kMuteA).on);
+        EXPECT_NE(dsp.config(5, Device::Dsp::kDelays), nullptr);
+        EXPECT_EQ(dtmf.detect(5, 3, 1), 0u);
+        EXPECT_EQ(dtmf.detect(5, 0x0300, 1), 0u);
+        EXPECT_EQ(dsp.event(5, kVad, 1), 0u);
+        // The flags come whatever was switched on.
+        EXPECT_EQ(dsp.event(5, Device::Dsp::kFlags, 1, 1), 1u);
+    }
 }
 
 } // namespace
