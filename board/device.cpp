@@ -104,26 +104,26 @@ int close(int fd)
     return driver().close(fd);
 }
 
-const char* poll_end(short revents)
+End poll_end(short revents)
 {
     if (revents & POLLNVAL)
-        return "invalid descriptor";
+        return End{"invalid descriptor", ENODEV};
     if (revents & POLLERR)
-        return "error";
+        return End{"error", ENODEV};
     if (revents & POLLHUP)
-        return "hang-up";
-    return nullptr;
+        return End{"hang-up", ENODEV};
+    return End();
 }
 
-const char* read_end(ssize_t n, int err)
+End read_end(ssize_t n, int err)
 {
     if (n > 0)
-        return nullptr;
+        return End();
     if (n == 0)
-        return "end of file";
+        return End{"end of file", ENODEV};
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)
-        return nullptr;
-    return std::strerror(err);
+        return End();
+    return End{std::strerror(err), err};
 }
 
 } // namespace Device

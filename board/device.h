@@ -71,9 +71,17 @@ int close(int fd);
 // error other than EAGAIN, EWOULDBLOCK and EINTR. Its watcher stops
 // watching it in that same call and says so in one line: watched again,
 // it would wake the loop on every pass (and a failing read would log on
-// every pass). Each returns why the descriptor is over, or null while it
+// every pass). Each says why the descriptor is over, or nothing while it
 // lives; a transient error changes nothing.
-const char* poll_end(short revents);
-const char* read_end(ssize_t n, int err);
+struct End {
+    const char* why = nullptr; // null while the descriptor lives
+    // The errno that reports the end to a controller: the failed read's
+    // own, else ENODEV, as the device itself ended the descriptor.
+    int error = 0;
+
+    explicit operator bool() const { return why != nullptr; }
+};
+End poll_end(short revents);
+End read_end(ssize_t n, int err);
 
 } // namespace Device

@@ -7,7 +7,6 @@
 #include <iostream>
 
 #include "board/device.h"
-#include "media/watched_device.h"
 #include "runtime/ext.h"
 
 namespace Hardware {
@@ -55,7 +54,7 @@ bool DeviceService::ready(const char* what, uint32_t timeslot)
 void DeviceService::OnEvent(int fd, short revents)
 {
     alignas(8) unsigned char record[kMaxRecord];
-    DeviceEnd end = ReadRecords(this, mSetup.name, fd, revents, record, mSetup.recordSize, mShortRecords,
+    Device::End end = Device::read_records(this, mSetup.name, fd, revents, record, mSetup.recordSize, mShortRecords,
                                 [&] { dispatch_record(record); });
     if (end)
         lost(end.why);

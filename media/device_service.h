@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 
-#include "media/watched_device.h"
+#include "board/watched_device.h"
 #include "runtime/multiplexer.h"
 
 namespace Hardware {
@@ -62,7 +62,7 @@ private:
     void lost(const char* why);
 
     Event mEvent;
-    ShortRecords mShortRecords;
+    Device::ShortRecords mShortRecords;
     const Setup& mSetup;
 };
 

@@ -9,7 +9,6 @@
 #include "board/device.h"
 #include "media/errno_text.h"
 #include "media/rtp_session.h"
-#include "media/watched_device.h"
 #include "runtime/ext.h"
 #include "server/slots/hw_mux.h"
 #include "server/slots/slot_refusal.h"
@@ -251,7 +250,7 @@ bool RtpSlot::disablePD()
 void RtpSlot::OnRtpEvent(int fd, short revents)
 {
     rtp_event e;
-    Hardware::DeviceEnd end = Hardware::ReadRecords(this, "rtp", fd, revents, &e, sizeof(e), mShortRecords, [&] {
+    Device::End end = Device::read_records(this, "rtp", fd, revents, &e, sizeof(e), mShortRecords, [&] {
         std::clog << ext::header(this) << "rtp event: type=" << e.type << std::endl;
         processRtpEvent(e);
     });
@@ -261,7 +260,7 @@ void RtpSlot::OnRtpEvent(int fd, short revents)
 
 // The engine ended the session or fails it: the slot no longer carries a
 // stream, and says so to the controller once, by its kind's own means.
-void RtpSlot::SessionLost(const Hardware::DeviceEnd& end)
+void RtpSlot::SessionLost(const Device::End& end)
 {
     std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
     mRtpEvent.Release();

@@ -12,17 +12,13 @@
 #include <iosfwd>
 
 #include "board/rtp_requests.h"
+#include "board/watched_device.h"
 #include "media/dsproc_receiver.h"
 #include "media/rtcp.h"
 #include "media/tonec_receiver.h"
-#include "media/watched_device.h"
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "server/slots/slot.h"
-
-namespace Hardware {
-struct DeviceEnd;
-}
 
 class RtpSlot : public Slot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
 public:
@@ -114,12 +110,12 @@ private:
     void LeaveChannel();
     void OnRtpEvent(int fd, short revents);
     void watch();
-    void SessionLost(const Hardware::DeviceEnd& end);
+    void SessionLost(const Device::End& end);
 
     int mChannel;
     Fd mRtp;
     Event mRtpEvent;
-    Hardware::ShortRecords mShortRecords;
+    Device::ShortRecords mShortRecords;
     rtp_connection_params mParams;
     sockaddr_in mRtcpPeer{};
     Fd mRtcp;

@@ -140,9 +140,9 @@ void RadioControl::Rebind(const Fd& rtp)
 
 void RadioControl::OnExtEvent(int fd, short revents)
 {
-    mReadEnd = Hardware::DeviceEnd();
+    mReadEnd = Device::End();
     OnRtpExtEvent(fd, revents);
-    Hardware::DeviceEnd end = mReadEnd ? mReadEnd : Hardware::PollEnd(revents);
+    Device::End end = mReadEnd ? mReadEnd : Device::poll_end(revents);
     if (end && mExtEvent.fd)
         Lost(end);
 }
@@ -150,7 +150,7 @@ void RadioControl::OnExtEvent(int fd, short revents)
 // The extension session is gone: nothing can be received or sent on it, so
 // the status cycle stops too (the ED-137 supervision would report the
 // partner lost on every tick). The slot hears of it once.
-void RadioControl::Lost(const Hardware::DeviceEnd& end)
+void RadioControl::Lost(const Device::End& end)
 {
     std::cerr << GetPrefix() << "fail to read from rtp_ext: " << end.why << std::endl;
     mExtEvent.Release();
@@ -239,7 +239,7 @@ ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
     else if (n < 0)
         mCounters.read_errno = err;
     if (n <= 0)
-        mReadEnd = Hardware::ReadEnd(n, err);
+        mReadEnd = Device::read_end(n, err);
     return n;
 }
 

@@ -15,7 +15,7 @@
 
 #include "board/rtp_ext_requests.h"
 #include "board/rtp_requests.h"
-#include "media/watched_device.h"
+#include "board/watched_device.h"
 #include "runtime/fd.h"
 #include "runtime/inet4_addr.h"
 #include "runtime/multiplexer.h"
@@ -149,7 +149,7 @@ private:
     void Init(RadioControlType type);
     bool StartExt(bool attach);
     void OnExtEvent(int fd, short revents);
-    void Lost(const Hardware::DeviceEnd& end);
+    void Lost(const Device::End& end);
     void OnProcessStatus(Timer*);
     bool Fail(Fd& dev, const char* text);
     // E4 on the extension session for owner (network order); false, with
@@ -175,7 +175,7 @@ private:
     bool mFilterActive = false;
     bool mLost = false;
     // How the receive path's last read ended the session, if it did.
-    Hardware::DeviceEnd mReadEnd;
+    Device::End mReadEnd;
     rtp_ext_filter mFilter{};
     IRadioControlNotify* mNotify = nullptr;
     std::string mPrefix;

@@ -212,23 +212,19 @@ bool E1Ctl::CheckOpenCas()
 // same call, so it never wakes the loop again.
 void E1Ctl::OnUpdateCas(int fd, short revents)
 {
-    for (ssize_t n = 1; (revents & POLLIN) && n > 0;) {
-        Record r{};
-        n = Device::read(fd, &r, sizeof(r));
-        int err = errno;
-        if (n == static_cast<ssize_t>(sizeof(r)))
-            SendCASSignal(static_cast<int>(r.path), static_cast<int>(r.timeslot), r.rx, r.tx);
-        if (const char* why = Device::read_end(n, err))
-            return CasLost(why);
-    }
-    if (const char* why = Device::poll_end(revents))
-        CasLost(why);
+    Record r{};
+    Device::End end = Device::read_records(this, "cas", fd, revents, &r, sizeof(r), mCasShorts, [&] {
+        SendCASSignal(static_cast<int>(r.path), static_cast<int>(r.timeslot), r.rx, r.tx);
+    });
+    if (end)
+        CasLost(end.why);
 }
 
 void E1Ctl::CasLost(const char* why)
 {
     std::cerr << ext::header(this) << "cas interface lost (" << why << "), open trunks closed with it" << std::endl;
     mCasEvent.Release();
+    mCasShorts.end(this, "cas");
     mCas.close();
     for (unsigned trunk = 0; trunk < kTrunks; ++trunk)
         if (mCasOpen[trunk]) {

@@ -21,6 +21,7 @@
 #include <iosfwd>
 
 #include "board/e1_requests.h"
+#include "board/watched_device.h"
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
@@ -90,6 +91,7 @@ private:
     Timer mStatusTimer;
     Fd mCas;
     Event mCasEvent;
+    Device::ShortRecords mCasShorts;
     uint32_t mTclk = 0;
     std::array<bool, kTrunks> mCasOpen{};
     std::array<bool, kTrunks> mCasLost{};

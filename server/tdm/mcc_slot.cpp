@@ -88,7 +88,7 @@ void MccSlot::OnEvent(int, short revents)
         return;
     if ((revents & POLLIN) && !DoRead())
         return;
-    if (const char* why = Device::poll_end(revents))
+    if (const char* why = Device::poll_end(revents).why)
         Lost(why);
     else if (revents & POLLOUT)
         Flush();
@@ -106,7 +106,7 @@ bool MccSlot::DoRead()
             OnUserData(std::vector<char>(buf, buf + n));
             continue;
         }
-        if (const char* why = Device::read_end(n, err)) {
+        if (const char* why = Device::read_end(n, err).why) {
             Lost(why);
             return false;
         }

@@ -179,9 +179,9 @@ TEST_F(DeviceLoss, ARunOfShortRecordsIsOneLineAndIsReadOut)
             err.clear();
             sim.board.clear_log();
             size_t first = flood(w);
-            ASSERT_GT(first, size_t(Hardware::kReadsPerPass));
+            ASSERT_GT(first, size_t(Device::kReadsPerPass));
             run_passes(1);
-            EXPECT_LE(reads(w.device), size_t(Hardware::kReadsPerPass));
+            EXPECT_LE(reads(w.device), size_t(Device::kReadsPerPass));
             run_passes(20);
             EXPECT_GE(reads(w.device), first) << "all read";
             EXPECT_LE(reads(w.device), first + 20) << "and no more than that";

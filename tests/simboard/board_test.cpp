@@ -335,11 +335,11 @@ TEST_F(BoardTest, WatchedDescriptorRuleOnLiveHungUpAndFailingDescriptors)
     auto read_rule = [](const Fd& fd) {
         char buf[8];
         ssize_t n = Device::read(fd.get(), buf, sizeof(buf));
-        const char* why = Device::read_end(n, errno);
+        const char* why = Device::read_end(n, errno).why;
         return std::string(why ? why : "-");
     };
     Fd other(Device::open("/dev/hal", O_RDWR | O_NONBLOCK));
-    EXPECT_EQ(Device::poll_end(revents(hal)), nullptr);
+    EXPECT_EQ(Device::poll_end(revents(hal)).why, nullptr);
     EXPECT_EQ(read_rule(hal), "-") << "nothing waits: EAGAIN";
     board.fail("/dev/hal", Op::read, EINTR);
     EXPECT_EQ(read_rule(hal), "-");
@@ -348,10 +348,10 @@ TEST_F(BoardTest, WatchedDescriptorRuleOnLiveHungUpAndFailingDescriptors)
 
     board.post("/dev/hal", "a", 1);
     board.channels("/dev/hal").at(0)->hang_up();
-    EXPECT_STREQ(Device::poll_end(revents(hal)), "hang-up");
+    EXPECT_STREQ(Device::poll_end(revents(hal)).why, "hang-up");
     EXPECT_EQ(read_rule(hal), "-") << "a record still waits";
     EXPECT_EQ(read_rule(hal), "end of file");
-    EXPECT_EQ(Device::poll_end(revents(other)), nullptr) << "another open lives on";
-    EXPECT_STREQ(Device::poll_end(POLLERR | POLLHUP), "error");
-    EXPECT_STREQ(Device::poll_end(POLLNVAL), "invalid descriptor");
+    EXPECT_EQ(Device::poll_end(revents(other)).why, nullptr) << "another open lives on";
+    EXPECT_STREQ(Device::poll_end(POLLERR | POLLHUP).why, "error");
+    EXPECT_STREQ(Device::poll_end(POLLNVAL).why, "invalid descriptor");
 }

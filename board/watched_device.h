@@ -1,7 +1,7 @@
 // The event records of a board descriptor that the loop watches, read by
-// the one rule for every such descriptor (Device::poll_end and
-// Device::read_end): the handler reads what waits and learns whether the
-// descriptor is over, and then stops watching it in that same call.
+// the one rule for every such descriptor (poll_end and read_end): the
+// handler reads what waits and learns whether the descriptor is over, and
+// then stops watching it in that same call.
 #pragma once
 
 #include <poll.h>
@@ -14,22 +14,7 @@
 #include "board/device.h"
 #include "runtime/ext.h"
 
-namespace Hardware {
-
-// Why a watched descriptor is over (null while it lives), and the errno
-// that reports its end to a controller: the failed read's own, else
-// ENODEV, as the device itself ended it.
-struct DeviceEnd {
-    const char* why = nullptr;
-    int error = 0;
-
-    explicit operator bool() const { return why != nullptr; }
-};
-
-// What a read's result means; nothing for data or a transient error.
-DeviceEnd ReadEnd(ssize_t n, int err);
-// What the bits of a poll result mean.
-DeviceEnd PollEnd(short revents);
+namespace Device {
 
 // At most this many reads in one wake-up: a driver that never runs dry
 // cannot keep the loop in one handler. What is left is read on the next
@@ -72,14 +57,14 @@ private:
 // goes on. Returns the descriptor's end, if it is over; a descriptor left
 // with records to read is not over yet, whatever the poll said.
 template <class Owner, class Take>
-DeviceEnd ReadRecords(const Owner* owner, const char* name, int fd, short revents, void* record, size_t size,
+End read_records(const Owner* owner, const char* name, int fd, short revents, void* record, size_t size,
                       ShortRecords& shorts, Take take)
 {
-    DeviceEnd end;
+    End end;
     if (revents & POLLIN) {
         unsigned reads = 0;
         for (; reads < kReadsPerPass; ++reads) {
-            ssize_t n = Device::read(fd, record, size);
+            ssize_t n = read(fd, record, size);
             int err = errno;
             if (n == static_cast<ssize_t>(size)) {
                 shorts.end(owner, name);
@@ -87,18 +72,18 @@ DeviceEnd ReadRecords(const Owner* owner, const char* name, int fd, short revent
             } else if (n > 0) {
                 shorts.dropped(owner, name, n);
             } else {
-                end = ReadEnd(n, err);
+                end = read_end(n, err);
                 break;
             }
         }
         if (reads == kReadsPerPass)
-            return DeviceEnd();
+            return End();
     }
     if (!end)
-        end = PollEnd(revents);
+        end = poll_end(revents);
     if (end)
         shorts.end(owner, name);
     return end;
 }
 
-} // namespace Hardware
+} // namespace Device
