@@ -24,6 +24,16 @@ size_t batch_envelope()
     return size;
 }
 
+// A package is its body behind the length (X.691 10.9.3.6, 10.9.3.7): one
+// octet below 128, two below 16384; longer ones would need fragments, which
+// the coder does not write. 0 for those.
+size_t package_size(size_t body)
+{
+    if (body >= 16384)
+        return 0;
+    return body + (body < 128 ? 1 : 2);
+}
+
 } // namespace
 
 HdlcSlot::HdlcSlot(LGCP::HdlcParams const& params)
@@ -209,9 +219,8 @@ void HdlcSlot::on_hdlc_receive(Packet& frame)
 
 void HdlcSlot::collect(const Packet& body)
 {
-    LGCP::HdlcPackage package;
-    package.set_body(Signalling::octets_of(body));
-    size_t size = Signalling::encoded_size(package);
+    // Measured, not encoded: every frame would be encoded twice.
+    size_t size = package_size(static_cast<size_t>(body.length()));
     if (size == 0 || batch_envelope() + size > Signalling::kMaxSignal) {
         std::cerr << ext::header(this) << "received package of " << body.length()
                   << " octets fits no signal, dropped" << std::endl;
@@ -220,6 +229,8 @@ void HdlcSlot::collect(const Packet& body)
     auto& list = mBatch.get_hdlcPackages();
     if (list.size() > 0 && batch_envelope() + mBatchOctets + size > Signalling::kMaxSignal)
         send_batch();
+    LGCP::HdlcPackage package;
+    package.set_body(Signalling::octets_of(body));
     list.push_back(package);
     mBatchOctets += size;
     if (list.size() >= kBatch)
