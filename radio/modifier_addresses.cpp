@@ -4,7 +4,6 @@
 
 #include "radio/radio_control.h"
 #include "runtime/ext.h"
-#include "runtime/inet4_addr.h"
 
 namespace RTPSignalling {
 
@@ -27,7 +26,7 @@ const std::string* session_ip(TERM::LemzRadioModifierParams const& p)
 bool parses(std::string const& text)
 {
     uint32_t address;
-    return INet4::ParseDottedQuad(text, address);
+    return ParseAddress(text, address);
 }
 
 } // namespace
