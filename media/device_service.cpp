@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -21,14 +22,28 @@ void DeviceService::PutHeader(std::ostream& out) const
     out << mSetup.name << ": ";
 }
 
+// A device that stays away costs one line, not one an attempt; the open
+// that brings it back says so with the count.
 bool DeviceService::init()
 {
     Fd dev(Device::open(mSetup.path, mSetup.flags | O_NONBLOCK | O_CLOEXEC));
     if (!dev) {
         int error = errno;
-        std::cerr << ext::header(this) << mSetup.openFailure << std::strerror(error) << std::endl;
+        if (mFailedOpens++ == 0)
+            std::cerr << ext::header(this) << mSetup.openFailure << std::strerror(error) << std::endl;
+        mMissing = true;
         return false;
     }
+    if (mMissing) {
+        std::cerr << ext::header(this) << "device back";
+        if (mFailedOpens)
+            std::cerr << " after " << mFailedOpens << " failed open(s)";
+        std::cerr << std::endl;
+    }
+    mMissing = false;
+    mFailedOpens = 0;
+    ++mDescriptor;
+    end_runs();
     mEvent.Bind(mSetup.handler, &DeviceService::OnEvent, this);
     mEvent.Schedule(dev, POLLIN);
     return true;
@@ -37,34 +52,119 @@ bool DeviceService::init()
 int DeviceService::device()
 {
     if (fd() < 0 && init())
-        restore();
+        tell_again();
+    retry_later();
     return fd();
+}
+
+void DeviceService::tell_again()
+{
+    if (unsigned long n = restore())
+        std::cerr << ext::header(this) << n << " request(s) of the receivers made again" << std::endl;
 }
 
 bool DeviceService::ready(const char* what, uint32_t timeslot)
 {
-    if (device() < 0) {
-        std::cerr << ext::header(this) << what << " fail: (interface not opened)"
-                  << " timeslot=" << timeslot << std::endl;
-        return false;
+    if (device() >= 0)
+        return true;
+    failed(what, timeslot, 0);
+    return false;
+}
+
+int DeviceService::request(unsigned long number, void* arg, const std::string& name, uint32_t timeslot,
+                            const std::string& detail)
+{
+    return reach(Device::ioctl(fd(), number, arg), name, timeslot, detail);
+}
+
+int DeviceService::request_value(unsigned long number, unsigned long value, const std::string& name,
+                                  uint32_t timeslot)
+{
+    return reach(Device::ioctl_value(fd(), number, value), name, timeslot, std::string());
+}
+
+int DeviceService::reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail)
+{
+    if (result >= 0) {
+        succeeded(name);
+        return result;
     }
-    return true;
+    int error = fd() < 0 ? 0 : errno;
+    failed(name, timeslot, error, detail);
+    // A removed device refuses every later request on this descriptor too;
+    // the failure's line says why.
+    if (error == ENODEV)
+        lost(nullptr);
+    return -1;
+}
+
+void DeviceService::failed(const std::string& name, uint32_t timeslot, int error, const std::string& detail)
+{
+    auto run = std::find_if(mRuns.begin(), mRuns.end(), [&](const Run& r) { return r.name == name; });
+    if (run != mRuns.end() && run->error == error) {
+        ++run->more;
+        return;
+    }
+    if (run != mRuns.end())
+        succeeded(name);
+    mRuns.push_back(Run{name, error, 0});
+    std::cerr << ext::header(this) << name << " fail:";
+    if (error == 0)
+        std::cerr << " (interface not opened) timeslot=" << timeslot << std::endl;
+    else
+        std::cerr << " timeslot=" << timeslot << detail << " errno=\"" << std::strerror(error) << '"' << std::endl;
+}
+
+void DeviceService::succeeded(const std::string& name)
+{
+    if (mRuns.empty())
+        return;
+    auto run = std::find_if(mRuns.begin(), mRuns.end(), [&](const Run& r) { return r.name == name; });
+    if (run == mRuns.end())
+        return;
+    if (run->more)
+        std::cerr << ext::header(this) << name << " fail: " << run->more << " more time(s)" << std::endl;
+    mRuns.erase(run);
+}
+
+void DeviceService::end_runs()
+{
+    while (!mRuns.empty())
+        succeeded(mRuns.front().name);
+}
+
+void DeviceService::retry_later()
+{
+    if (!mRetry.pending() && untold())
+        mRetry.set(kRetryMs, &DeviceService::OnRetry, this);
+}
+
+void DeviceService::OnRetry()
+{
+    if (fd() >= 0)
+        tell_again();
+    device();
 }
 
 void DeviceService::OnEvent(int fd, short revents)
 {
     alignas(8) unsigned char record[kMaxRecord];
     Device::End end = Device::read_records(this, mSetup.name, fd, revents, record, mSetup.recordSize, mShortRecords,
-                                [&] { dispatch_record(record); });
+                                           [&] { dispatch_record(record); });
     if (end)
         lost(end.why);
 }
 
-// Closed, not only unwatched: the next request opens a fresh descriptor.
+// Closed, not only unwatched: the retry or the next request opens a fresh
+// descriptor, which the driver knows nothing about.
 void DeviceService::lost(const char* why)
 {
-    std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << why << std::endl;
+    if (why)
+        std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << why << std::endl;
     mEvent.Release();
+    ++mDescriptor;
+    mMissing = true;
+    retry_later();
 }
 
 } // namespace Hardware

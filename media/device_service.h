@@ -1,14 +1,24 @@
 // What the tone and DSP services share: one device descriptor opened at
 // first use and again by any request that finds it missing, watched for
 // event records of one size, each handed to the service.
+//
+// What a receiver asked for and what the device was told on its present
+// descriptor are kept apart: a driver forgets everything with its last
+// descriptor, so a lost device (or a request it refused while it came
+// back) leaves receivers whose wish the device does not know. While there
+// is one, the service tries to open the device and tell it again once a
+// second, so detection comes back on a quiet gateway too.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 #include "board/watched_device.h"
 #include "runtime/multiplexer.h"
+#include "runtime/timer.h"
 
 namespace Hardware {
 
@@ -23,6 +33,8 @@ public:
         size_t recordSize;       // of one event record, at most kMaxRecord
     };
     static constexpr size_t kMaxRecord = 64;
+    // Between two tries to open a lost device and tell it what receivers hold.
+    static constexpr unsigned kRetryMs = 1000;
 
     DeviceService(const DeviceService&) = delete;
     DeviceService& operator=(const DeviceService&) = delete;
@@ -31,12 +43,17 @@ public:
     bool init();
     // Input: every waiting record, each to dispatch_record. A descriptor
     // that is over (hung up, at its end, failing its reads) is closed with
-    // one line; the next request of a slot opens the device again, so the
-    // service comes back without an operator.
+    // one line, and the device is opened again by the retry or the next
+    // request that needs it.
     void OnEvent(int fd, short revents);
 
     // The device descriptor, -1 without one.
     int fd() const { return mEvent.fd.get(); }
+    // Names the present descriptor: a new value for each one opened and
+    // for each one lost; never 0, so 0 means "told no descriptor".
+    uint64_t descriptor() const { return mDescriptor; }
+    bool told(uint64_t on) const { return on == mDescriptor && fd() >= 0; }
+    bool retrying() const { return mRetry.pending(); }
     void PutHeader(std::ostream& out) const;
 
 protected:
@@ -44,26 +61,59 @@ protected:
     virtual ~DeviceService() = default;
 
     // The descriptor for a request, the device opened again when missing
-    // (and then restore()d); -1 when it still cannot be opened. Every
-    // request of a slot asks for it, also one that then needs no ioctl: it
-    // is what brings a lost device's events back.
+    // (and then restore()d); -1 when it still cannot be opened.
     int device();
     // Before a configuration: the device, with the line
-    // "<what> fail: (interface not opened)" when it cannot be opened.
+    // "<what> fail: (interface not opened) timeslot=<ts>" when it cannot be opened.
     bool ready(const char* what, uint32_t timeslot);
+    // A request on the present descriptor: its result, -1 when it failed,
+    // with its line. One that finds the device gone lets the descriptor go.
+    int request(unsigned long number, void* arg, const std::string& name, uint32_t timeslot,
+                const std::string& detail = std::string());
+    int request_value(unsigned long number, unsigned long value, const std::string& name, uint32_t timeslot);
+    // The line of a failed request: "<name> fail: timeslot=<ts><detail>
+    // errno="<text>"", or with error 0 (no descriptor) "<name> fail:
+    // (interface not opened) timeslot=<ts>". Only the first of a run (the
+    // same request failing the same way, on any time slot) is written; the
+    // others are counted, and the count is a line when the run ends: at the
+    // request's next success, or when a new descriptor is opened. A tone
+    // cadence on a missing device costs two lines, not two a step a slot.
+    void failed(const std::string& name, uint32_t timeslot, int error, const std::string& detail = std::string());
+    void succeeded(const std::string& name);
+
     virtual void dispatch_record(const void* record) = 0;
-    // A fresh descriptor replaced a missing one. The driver forgot what
-    // the lost one switched on, but the receivers were answered that it is
-    // on, and their controllers need not know the device went: switch it
-    // on again.
-    virtual void restore() = 0;
+    // Tells the present descriptor what receivers asked for and it was not
+    // told; what it refuses is tried again at the next retry. How many
+    // requests it took.
+    virtual unsigned long restore() = 0;
+    // Some receiver asked for what the present descriptor was not told.
+    virtual bool untold() const = 0;
+    // Arms the retry when a receiver waits for the device.
+    void retry_later();
 
 private:
+    int reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail);
+    // Lets the descriptor go; why, when given, is the line's reason.
     void lost(const char* why);
+    void OnRetry();
+    void tell_again();
+    void end_runs();
+
+    struct Run {
+        std::string name;
+        int error;
+        unsigned long more;
+    };
 
     Event mEvent;
     Device::ShortRecords mShortRecords;
     const Setup& mSetup;
+    Timer mRetry;
+    uint64_t mDescriptor = 1;
+    // Since the device went (or first failed to open): the opens that failed.
+    bool mMissing = false;
+    unsigned long mFailedOpens = 0;
+    std::vector<Run> mRuns;
 };
 
 // Makes S::instance() return a service of its own while it lives, so a test

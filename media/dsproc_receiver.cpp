@@ -8,7 +8,6 @@
 
 #include "board/device.h"
 #include "media/device_paths.h"
-#include "media/errno_text.h"
 #include "media/receiver_list.h"
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
@@ -192,27 +191,18 @@ void DSProcReceiverService::dispatch_record(const void* record)
     dispatch(e);
 }
 
-bool DSProcReceiverService::configure(Configure& r, const char* failure)
+bool DSProcReceiverService::configure(Configure& r, const char* name)
 {
-    if (Device::ioctl(fd(), DSPROC_CONFIGURE, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << failure << " timeslot=" << r.timeslot << err << std::endl;
-        return false;
-    }
-    return true;
+    return request(DSPROC_CONFIGURE, &r, name, r.timeslot) >= 0;
 }
 
 bool DSProcReceiverService::configureVAD(uint32_t timeslot, LGCP::VADParams const& params)
 {
     if (!ready("configure VAD", timeslot))
         return false;
-    int version = Device::ioctl_value(fd(), DSPROC_VERSION, 0);
-    if (version < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << "DSPROC_CONFIGURE VAD fail:"
-                  << " timeslot=" << timeslot << err << std::endl;
+    int version = request_value(DSPROC_VERSION, 0, "DSPROC_CONFIGURE VAD", timeslot);
+    if (version < 0)
         return false;
-    }
     Configure r = record(timeslot, kVad);
     if (version == kVadV2) {
         if (!params.is_v2()) {
@@ -227,7 +217,7 @@ bool DSProcReceiverService::configureVAD(uint32_t timeslot, LGCP::VADParams cons
     } else {
         std::memcpy(r.p.words.w, kVadV1Words, sizeof(kVadV1Words));
     }
-    if (!configure(r, "DSPROC_CONFIGURE VAD fail:"))
+    if (!configure(r, "DSPROC_CONFIGURE VAD"))
         return false;
     std::clog << ext::header(this) << "DSPROC_CONFIGURE VAD"
               << " ts=" << timeslot << std::endl;
@@ -239,7 +229,7 @@ bool DSProcReceiverService::configureSD(uint32_t timeslot)
     if (!ready("configure SD", timeslot))
         return false;
     Configure r = record(timeslot, kSd);
-    if (!configure(r, "DSPROC_CONFIGURE SD fail:"))
+    if (!configure(r, "DSPROC_CONFIGURE SD"))
         return false;
     std::clog << ext::header(this) << "DSPROC_CONFIGURE SD"
               << " ts=" << timeslot << std::endl;
@@ -252,7 +242,7 @@ bool DSProcReceiverService::configureDelays(uint32_t timeslot, uint32_t rx, uint
         return false;
     Configure r = record(timeslot, kDelays);
     r.p.words = WordParams{{rx, tx, selcal}};
-    if (!configure(r, "DSPROC_CONFIGURE DELAYS fail:"))
+    if (!configure(r, "DSPROC_CONFIGURE DELAYS"))
         return false;
     std::clog << ext::header(this) << "DSPROC_CONFIGURE DELAYS"
               << " ts=" << timeslot << " rx=" << rx << " tx=" << tx << " selcal=" << selcal << std::endl;
@@ -265,7 +255,7 @@ bool DSProcReceiverService::configureRxGain(uint32_t timeslot, int8_t gain_dB)
         return false;
     Configure r = record(timeslot, kRxGain);
     r.p.gain.gain_dB = gain_dB;
-    if (!configure(r, "DSPROC_CONFIGURE Rx Gain fail:"))
+    if (!configure(r, "DSPROC_CONFIGURE Rx Gain"))
         return false;
     std::clog << ext::header(this) << "DSPROC_CONFIGURE RX GAIN"
               << " ts=" << timeslot << " gain_dB=" << int(gain_dB) << std::endl;
@@ -282,7 +272,7 @@ bool DSProcReceiverService::configureToneFilter(uint32_t timeslot, uint32_t freq
     r.p.tone.enable = static_cast<uint8_t>(enable);
     r.p.tone.dur_th_msec = static_cast<uint16_t>(dur_th_msec);
     r.p.tone.det_lvl_dB = static_cast<int8_t>(det_lvl_dB);
-    if (!configure(r, "DSPROC_CONFIGURE Tone Filter fail:"))
+    if (!configure(r, "DSPROC_CONFIGURE Tone Filter"))
         return false;
     std::clog << ext::header(this) << "DSPROC_CONFIGURE TONE FILTER"
               << " ts=" << timeslot << " freq=" << freq << ", en=" << enable << ", dur_th_msec=" << dur_th_msec
@@ -296,12 +286,8 @@ bool DSProcReceiverService::disableToneAll(DSProcReceiver& receiver)
     if (!ready("Disable All Tone", ts))
         return false;
     Enable r{ts, 0, kToneFilter};
-    if (Device::ioctl(fd(), DSPROC_DISABLE, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << "Disable All Tone fail:"
-                  << " timeslot=" << ts << err << std::endl;
+    if (request(DSPROC_DISABLE, &r, "Disable All Tone", ts) < 0)
         return false;
-    }
     std::clog << ext::header(this) << "DISABLE ALL TONE done: "
               << " ts=" << ts << std::endl;
     return true;
@@ -314,38 +300,49 @@ uint32_t DSProcReceiverService::next_id()
     return mEnableId;
 }
 
+bool DSProcReceiverService::settled(const DSProcReceiver::Feature& feature, bool on) const
+{
+    return feature.state != -1 && (feature.state != 0) == on && (!on || told(feature.told));
+}
+
+// The state is what the controller asked for; the device is asked whenever
+// its present descriptor was not told so.
 bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit,
                                           const char* name, bool on)
 {
     int dev = device();
-    if (feature.state != -1 && (feature.state != 0) == on)
+    if (settled(feature, on))
         return true;
+    // A descriptor that was not told has nothing of it to switch off.
+    if (!on && feature.state == 1 && !told(feature.told)) {
+        feature.state = 0;
+        return true;
+    }
+    uint32_t ts = receiver.dsproc_timeslot();
+    if (dev < 0) {
+        failed(std::string(on ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + name, ts, 0);
+        return false;
+    }
     uint32_t id = on ? next_id() : 0;
-    if (!send(dev, Enable{receiver.dsproc_timeslot(), id, bit}, name, on))
+    if (!send(Enable{ts, id, bit}, name, on))
         return false;
     feature.state = on ? 1 : 0;
     if (on)
-        feature.id = id;
+        feature.id = id, feature.told = descriptor();
     return true;
 }
 
 // A feature's lines name its id; the mute's do not.
-bool DSProcReceiverService::send(int dev, Enable r, const char* name, bool on)
+bool DSProcReceiverService::send(Enable r, const char* name, bool on, bool quiet)
 {
     bool named = (r.mask & kMuteBoth) == 0;
-    const char* request = on ? "DSPROC_ENABLE " : "DSPROC_DISABLE ";
-    if (Device::ioctl(dev, on ? DSPROC_ENABLE : DSPROC_DISABLE, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << request << name << " fail:"
-                  << " timeslot=" << r.timeslot;
-        on && named ? void(std::cerr << " id=" << r.id) : void();
-        std::cerr << err << std::endl;
+    std::string request = std::string(on ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + name;
+    std::string id = on && named ? " id=" + std::to_string(r.id) : std::string();
+    if (this->request(on ? DSPROC_ENABLE : DSPROC_DISABLE, &r, request, r.timeslot, id) < 0)
         return false;
-    }
-    std::cerr << ext::header(this) << request << name << " done:"
-              << " timeslot=" << r.timeslot;
-    on && named ? void(std::cerr << " id=" << r.id) : void();
-    std::cerr << std::endl;
+    if (!quiet)
+        std::cerr << ext::header(this) << request << " done:"
+                  << " timeslot=" << r.timeslot << id << std::endl;
     return true;
 }
 
@@ -384,41 +381,68 @@ uint32_t mute_mask(bool a, bool b)
 bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
 {
     int dev = device();
-    if (receiver.mMuteA != -1 && receiver.mMuteB != -1 && (receiver.mMuteA != 0) == a && (receiver.mMuteB != 0) == b)
-        return true;
     bool on = a || b;
+    bool known = told(receiver.mMuteTold);
+    if (receiver.mMuteA != -1 && receiver.mMuteB != -1 && (receiver.mMuteA != 0) == a &&
+        (receiver.mMuteB != 0) == b && (!on || known))
+        return true;
+    uint32_t ts = receiver.dsproc_timeslot();
+    // A descriptor that was not told has no mute to lift.
+    if (!on && (receiver.mMuteA > 0 || receiver.mMuteB > 0) && !known) {
+        receiver.mMuteA = receiver.mMuteB = 0;
+        return true;
+    }
+    if (dev < 0) {
+        failed(on ? "DSPROC_ENABLE MUTE" : "DSPROC_DISABLE MUTE", ts, 0);
+        return false;
+    }
     uint32_t id = on ? next_id() : 0;
-    if (!send(dev, Enable{receiver.dsproc_timeslot(), id, on ? mute_mask(a, b) : kMuteBoth}, "MUTE", on))
+    if (!send(Enable{ts, id, on ? mute_mask(a, b) : kMuteBoth}, "MUTE", on))
         return false;
     if (on)
-        receiver.mMuteId = id;
+        receiver.mMuteId = id, receiver.mMuteTold = descriptor();
     receiver.mMuteA = a ? 1 : 0;
     receiver.mMuteB = b ? 1 : 0;
     return true;
 }
 
+// The features a receiver holds on, as the device must be told them again.
+const DSProcReceiverService::Held DSProcReceiverService::kHeld[5] = {
+    {&DSProcReceiver::mVad, kVad, "VAD"},  {&DSProcReceiver::mBss, kBss, "BSS"},
+    {&DSProcReceiver::mNg, kNg, "NG"},     {&DSProcReceiver::mSelcalSh, kSelcalSh, "SELCAL_SH"},
+    {&DSProcReceiver::mSd, kSd, "SD"},
+};
+
 // Each feature keeps its id, so the events it gives match it as before.
-// What the driver refuses now is not known: the next enable or disable
-// sends it.
-void DSProcReceiverService::restore()
+// What the device refuses now stays asked for and untold: the next retry,
+// or the receiver's next enable, asks again.
+unsigned long DSProcReceiverService::restore()
 {
-    receivers.each([this](DSProcReceiver& r) {
-        const struct {
-            DSProcReceiver::Feature& feature;
-            uint32_t bit;
-            const char* name;
-        } features[] = {
-            {r.mVad, kVad, "VAD"}, {r.mBss, kBss, "BSS"}, {r.mNg, kNg, "NG"},
-            {r.mSelcalSh, kSelcalSh, "SELCAL_SH"}, {r.mSd, kSd, "SD"},
-        };
+    unsigned long again = 0;
+    receivers.each([&](DSProcReceiver& r) {
         uint32_t ts = r.dsproc_timeslot();
-        for (const auto& f : features)
-            if (f.feature.state > 0 && !send(fd(), Enable{ts, f.feature.id, f.bit}, f.name, true))
-                f.feature.state = -1;
+        for (const Held& h : kHeld) {
+            DSProcReceiver::Feature& f = r.*h.feature;
+            // A request may find the device gone again: the rest waits for it.
+            if (fd() >= 0 && f.state > 0 && !told(f.told) && send(Enable{ts, f.id, h.bit}, h.name, true, true))
+                f.told = descriptor(), ++again;
+        }
         uint32_t mask = mute_mask(r.mMuteA > 0, r.mMuteB > 0);
-        if (mask != 0 && !send(fd(), Enable{ts, r.mMuteId, mask}, "MUTE", true))
-            r.mMuteA = r.mMuteB = -1;
+        if (fd() >= 0 && mask != 0 && !told(r.mMuteTold) && send(Enable{ts, r.mMuteId, mask}, "MUTE", true, true))
+            r.mMuteTold = descriptor(), ++again;
     });
+    return again;
+}
+
+bool DSProcReceiverService::untold() const
+{
+    bool any = false;
+    receivers.each([&](DSProcReceiver& r) {
+        for (const Held& h : kHeld)
+            any = any || ((r.*h.feature).state > 0 && !told((r.*h.feature).told));
+        any = any || ((r.mMuteA > 0 || r.mMuteB > 0) && !told(r.mMuteTold));
+    });
+    return any;
 }
 
 // -------------------------------------------------------------- the events

@@ -24,10 +24,13 @@ class DSProcReceiverService;
 
 class DSProcReceiver {
 public:
-    // -1 not known, 0 off, 1 on; the id of the last successful enable.
+    // -1 not known, 0 off, 1 on, as the controller asked; the id of the
+    // last successful enable; the device's descriptor that was told it is
+    // on (DSProcReceiverService::descriptor()).
     struct Feature {
         int32_t state;
         uint32_t id;
+        uint64_t told = 0;
     };
 
     // Node of the module's list of live receivers.
@@ -91,6 +94,7 @@ private:
     int32_t mMuteA = -1; // mask bit 4
     int32_t mMuteB = -1; // mask bit 8
     uint32_t mMuteId = 0;
+    uint64_t mMuteTold = 0;
     bool mDelaysSet = false;
     bool mRxGainSet = false;
     Link mLink;
@@ -119,16 +123,27 @@ public:
 
 private:
     bool configure(Device::Dsp::Configure& r, const char* failure);
+    // Whether the feature is as asked: off, or on and told the present descriptor.
+    bool settled(const DSProcReceiver::Feature& feature, bool on) const;
     bool enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit, const char* name,
                        bool on);
-    // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines.
-    bool send(int dev, Device::Dsp::Enable r, const char* name, bool on);
+    // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines
+    // (only its failure's when quiet).
+    bool send(Device::Dsp::Enable r, const char* name, bool on, bool quiet = false);
     uint32_t next_id();
     void dispatch_record(const void* record) override;
-    void restore() override;
+    unsigned long restore() override;
+    bool untold() const override;
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;
+
+    struct Held {
+        DSProcReceiver::Feature DSProcReceiver::*feature;
+        uint32_t bit;
+        const char* name;
+    };
+    static const Held kHeld[5];
 
     uint32_t mEnableId = 0;
 };

@@ -43,8 +43,7 @@ int shared_ioctl(S& s, LGCP::IoctlParams const& p)
     using P = LGCP::IoctlParams;
     switch (p.currentSelection()) {
     case P::e_translateDTMF:
-        s.translateDTMF(p.get_translateDTMF());
-        return 1;
+        return s.translateDTMF(p.get_translateDTMF());
     case P::e_dtmf_params:
         return s.configureDTMF(p.get_dtmf_params());
     case P::e_vad_params:

@@ -122,14 +122,12 @@ bool RtpSlot::Ioctl(LGCP::IoctlParams const& p)
     case P::e_echoSuppressor:
         return echoCancel(p.get_echoSuppressor().getValue());
     case P::e_activateWaitTone:
-        activateAudibleCall();
-        return true;
+        return activateAudibleCall();
     case P::e_deactivateWaitTone:
         cancelAudibleCall();
         return true;
     case P::e_translateDTMF:
-        translateDTMF(p.get_translateDTMF());
-        return true;
+        return translateDTMF(p.get_translateDTMF());
     case P::e_dtmf_params:
         return configureDTMF(p.get_dtmf_params());
     case P::e_dtmf_enable:
@@ -156,19 +154,18 @@ bool RtpSlot::Ioctl(LGCP::IoctlParams const& p)
         return enablePD(p.get_pd_enable());
     case P::e_pd_disable:
         return disablePD();
+    // Answered by the device, as every request that needs it: a missing
+    // or refusing device is never a success.
     case P::e_rx_gain:
-        configureRxGain(static_cast<int8_t>(p.get_rx_gain().get_gainDB().getValue() & 0xFF));
-        return true;
+        return configureRxGain(static_cast<int8_t>(p.get_rx_gain().get_gainDB().getValue() & 0xFF));
     case P::e_tone_filter: {
         const LGCP::ToneFilter& f = p.get_tone_filter();
-        configureToneFilter(static_cast<uint32_t>(f.get_freq().getValue()), f.get_enable().getValue() ? 1 : 0,
-                            static_cast<int32_t>(f.get_duration_th_msec().getValue()),
-                            static_cast<int32_t>(f.get_det_level_dB().getValue()));
-        return true;
+        return configureToneFilter(static_cast<uint32_t>(f.get_freq().getValue()), f.get_enable().getValue() ? 1 : 0,
+                                   static_cast<int32_t>(f.get_duration_th_msec().getValue()),
+                                   static_cast<int32_t>(f.get_det_level_dB().getValue()));
     }
     case P::e_selcal:
-        translateSelcal(p.get_selcal());
-        return true;
+        return translateSelcal(p.get_selcal());
     default:
         return false;
     }

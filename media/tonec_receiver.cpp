@@ -8,7 +8,6 @@
 
 #include "board/device.h"
 #include "media/device_paths.h"
-#include "media/errno_text.h"
 #include "media/receiver_list.h"
 #include "runtime/ext.h"
 
@@ -115,9 +114,17 @@ bool TonecReceiver::echoCancel(bool on)
 
 bool TonecReceiver::enableDTMFReject(bool on)
 {
-    bool done = TonecReceiverService::instance().enableDTMFReject(tonec_timeslot(), on);
-    if (done)
+    TonecReceiverService& s = TonecReceiverService::instance();
+    // The device that was told forgot it with its descriptor.
+    if (!on && mRejectEnabled && !s.told(mRejectTold)) {
+        mRejectEnabled = false;
+        return true;
+    }
+    bool done = s.enableDTMFReject(tonec_timeslot(), on);
+    if (done) {
         mRejectEnabled = on;
+        mRejectTold = s.descriptor();
+    }
     return done;
 }
 
@@ -159,42 +166,54 @@ bool TonecReceiver::configureIVA(LGCP::IVAParams const& params)
     return TonecReceiverService::instance().configureIVA(*this, params);
 }
 
-void TonecReceiver::translateSelcal(TERM::SelcalCommand const& cmd)
+bool TonecReceiver::translateSelcal(TERM::SelcalCommand const& cmd)
 {
-    TonecReceiverService::instance().translateSelcal(*this, cmd);
+    return TonecReceiverService::instance().translateSelcal(*this, cmd);
 }
 
-void TonecReceiver::translateDTMF(LGCP::TranslateDtmfParams const& params)
+bool TonecReceiver::translateDTMF(LGCP::TranslateDtmfParams const& params)
 {
     if (!playable(params)) {
         std::cerr << ext::header(&TonecReceiverService::instance()) << "DTMF_DIAL fail:"
                   << " timeslot=" << tonec_timeslot() << " values out of range, sequence ignored" << std::endl;
-        return;
+        return false;
     }
     mSequence = params;
     mNextDigit = 0;
-    if (!mPlaying) {
-        mPlaying = true;
-        OnDigit();
-    }
+    if (mPlaying)
+        return true;
+    mPlaying = true;
+    if (play_digit())
+        return true;
+    // Not a note of it was played: the controller hears no end of it.
+    mCadence.reset();
+    mPlaying = false;
+    return false;
 }
 
-// Tone of the next digit, or the end of the sequence.
-void TonecReceiver::OnDigit()
+// Tone of the next digit, or the end of the sequence; whether the
+// generator took the tone (an end always counts as taken).
+bool TonecReceiver::play_digit()
 {
     const auto& digits = mSequence.get_digits();
     if (mNextDigit >= digits.size()) {
         disableToneGenerator(true);
         tone_gen_complete();
-        return;
+        return true;
     }
     const LGCP::DualTone& d = digits[mNextDigit++];
-    dial(static_cast<uint16_t>(d.get_freq1().getValue()), static_cast<uint16_t>(d.get_freq2().getValue()),
-         or_default(mSequence.has_amp1(), mSequence.get_amp1(), kDefaultAmp),
-         or_default(mSequence.has_amp2(), mSequence.get_amp2(), kDefaultAmp));
+    bool done = dial(static_cast<uint16_t>(d.get_freq1().getValue()), static_cast<uint16_t>(d.get_freq2().getValue()),
+                     or_default(mSequence.has_amp1(), mSequence.get_amp1(), kDefaultAmp),
+                     or_default(mSequence.has_amp2(), mSequence.get_amp2(), kDefaultAmp));
     unsigned ms = mSequence.has_toneDuration() ? static_cast<unsigned>(mSequence.get_toneDuration().getValue())
                                                : kDefaultDuration;
     mCadence.set(ms, &TonecReceiver::OnTone, this);
+    return done;
+}
+
+void TonecReceiver::OnDigit()
+{
+    play_digit();
 }
 
 void TonecReceiver::OnTone()
@@ -205,17 +224,26 @@ void TonecReceiver::OnTone()
     mCadence.set(ms, &TonecReceiver::OnDigit, this);
 }
 
-void TonecReceiver::activateAudibleCall()
+bool TonecReceiver::activateAudibleCall()
 {
     // The wait tone takes the generator: a running sequence ends unfinished.
     mPlaying = false;
-    OnWaitTone();
+    if (wait_tone())
+        return true;
+    mCadence.reset();
+    return false;
+}
+
+bool TonecReceiver::wait_tone()
+{
+    bool done = dial(kWaitFreq, 0, kWaitAmp, kWaitAmp);
+    mCadence.set(kWaitOn, &TonecReceiver::OnWaitSilence, this);
+    return done;
 }
 
 void TonecReceiver::OnWaitTone()
 {
-    dial(kWaitFreq, 0, kWaitAmp, kWaitAmp);
-    mCadence.set(kWaitOn, &TonecReceiver::OnWaitSilence, this);
+    wait_tone();
 }
 
 void TonecReceiver::OnWaitSilence()
@@ -268,28 +296,21 @@ bool TonecReceiverService::configureDTMF(uint32_t timeslot, LGCP::DTMFParams con
                      static_cast<uint32_t>(t.get_ratio().getValue()),
                      static_cast<uint32_t>(params.get_level().get_silence().getValue()),
                      static_cast<uint32_t>(t.get_noise().getValue())};
-    if (Device::ioctl(fd(), DTMF_CONFIGURE_DETECTOR, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << "DTMF_CONFIGURE_DETECTOR fail:"
-                  << " timeslot=" << timeslot << err << std::endl;
+    if (request(DTMF_CONFIGURE_DETECTOR, &r, "DTMF_CONFIGURE_DETECTOR", timeslot) < 0)
         return false;
-    }
     std::clog << ext::header(this) << "DTMF_CONFIGURE_DETECTOR"
               << " ts=" << timeslot << " twist=" << r.twist << " ratio=" << r.ratio << " noise=" << r.noise
               << " silence=" << r.silence << std::endl;
     return true;
 }
 
-bool TonecReceiverService::switch_request(unsigned long request, uint32_t timeslot, const char* name,
+bool TonecReceiverService::switch_request(unsigned long number, uint32_t timeslot, const char* name,
                                           const char* suffix)
 {
-    if (Device::ioctl_value(device(), request, timeslot) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << name << suffix << " fail:"
-                  << " timeslot=" << timeslot << err << std::endl;
+    std::string text = std::string(name) + suffix;
+    if (!ready(text.c_str(), timeslot) || request_value(number, timeslot, text, timeslot) < 0)
         return false;
-    }
-    std::clog << ext::header(this) << name << suffix << "[" << timeslot << "] ok" << std::endl;
+    std::clog << ext::header(this) << text << "[" << timeslot << "] ok" << std::endl;
     return true;
 }
 
@@ -304,74 +325,94 @@ bool TonecReceiverService::enableDTMFReject(uint32_t timeslot, bool on)
                           on ? "_ENABLE" : "_DISABLE");
 }
 
+// The flag is what the controller asked for; the device is asked whenever
+// its present descriptor was not told so.
 bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on)
 {
     int dev = device();
-    if (receiver.mDtmfActive == on)
-        return true;
+    bool known = told(receiver.mDtmfTold);
     uint32_t ts = receiver.tonec_timeslot();
     if (!on) {
-        if (Device::ioctl_value(dev, DTMF_DISABLE_DETECTOR, ts) < 0) {
-            ErrnoText err;
-            std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR fail:"
-                      << " timeslot=" << ts << err << std::endl;
+        if (!receiver.mDtmfActive)
+            return true;
+        // A descriptor that was not told has no detector to switch off.
+        if (known && request_value(DTMF_DISABLE_DETECTOR, ts, "DTMF_DISABLE_DETECTOR", ts) < 0)
             return false;
-        }
         receiver.mDtmfActive = false;
-        std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR done:"
-                  << " timeslot=" << ts << std::endl;
+        if (known)
+            std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR done:"
+                      << " timeslot=" << ts << std::endl;
         return true;
+    }
+    if (receiver.mDtmfActive && known)
+        return true;
+    if (dev < 0) {
+        failed("DTMF_ENABLE_DETECTOR", ts, 0);
+        return false;
     }
     // The id advances also when the request fails; 0 is never handed out.
     if (++mEnableId == 0)
         mEnableId = 1;
-    if (!enable_detector(dev, ts, mEnableId))
+    if (!enable_detector(ts, mEnableId))
         return false;
+    std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR done:"
+              << " timeslot=" << ts << " id=" << mEnableId << std::endl;
     receiver.mDetectorId = mEnableId;
     receiver.mDtmfActive = true;
+    receiver.mDtmfTold = descriptor();
     return true;
 }
 
-bool TonecReceiverService::enable_detector(int dev, uint32_t ts, uint32_t id)
+bool TonecReceiverService::enable_detector(uint32_t ts, uint32_t id)
 {
     DetectorEnable r{ts, id};
-    if (Device::ioctl(dev, DTMF_ENABLE_DETECTOR, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR fail:"
-                  << " timeslot=" << ts << " id=" << id << err << std::endl;
-        return false;
-    }
-    std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR done:"
-              << " timeslot=" << ts << " id=" << id << std::endl;
-    return true;
+    return request(DTMF_ENABLE_DETECTOR, &r, "DTMF_ENABLE_DETECTOR", ts, " id=" + std::to_string(id)) >= 0;
 }
 
 // The detectors keep their ids, so the events they give match them as
-// before. What the driver refuses now is off: the next enable sends it.
-void TonecReceiverService::restore()
+// before. What the device refuses now stays asked for and untold: the
+// next retry, or the receiver's next enable, asks again.
+unsigned long TonecReceiverService::restore()
 {
-    receivers.each([this](TonecReceiver& r) {
+    unsigned long again = 0;
+    receivers.each([&](TonecReceiver& r) {
         uint32_t ts = r.tonec_timeslot();
-        if (r.mDtmfActive && !enable_detector(fd(), ts, r.mDetectorId))
-            r.mDtmfActive = false;
-        if (r.mIvaActive && !switch_request(IVA_DETECTOR_ENABLE, ts, "IVA_DETECTOR", "_ENABLE"))
-            r.mIvaActive = false;
-        if (r.mRejectEnabled && !enableDTMFReject(ts, true))
-            r.mRejectEnabled = false;
+        // A request may find the device gone again: the rest waits for it.
+        if (fd() < 0)
+            return;
+        if (r.mDtmfActive && !told(r.mDtmfTold) && enable_detector(ts, r.mDetectorId))
+            r.mDtmfTold = descriptor(), ++again;
+        if (r.mIvaActive && !told(r.mIvaTold) && request_value(IVA_DETECTOR_ENABLE, ts, "IVA_DETECTOR_ENABLE", ts) >= 0)
+            r.mIvaTold = descriptor(), ++again;
+        if (r.mRejectEnabled && !told(r.mRejectTold) &&
+            request_value(DTMF_REJECTION_ENABLE, ts, "DTMF_REJECTION_ENABLE", ts) >= 0)
+            r.mRejectTold = descriptor(), ++again;
     });
+    return again;
+}
+
+bool TonecReceiverService::untold() const
+{
+    bool any = false;
+    receivers.each([&](TonecReceiver& r) {
+        any = any || (r.mDtmfActive && !told(r.mDtmfTold)) || (r.mIvaActive && !told(r.mIvaTold)) ||
+              (r.mRejectEnabled && !told(r.mRejectTold));
+    });
+    return any;
 }
 
 bool TonecReceiverService::enableToneGenerator(uint32_t timeslot, uint16_t f1, uint16_t f2, uint16_t a1,
                                                uint16_t a2)
 {
-    Dial r{timeslot, f1, f2, a1, a2};
-    if (Device::ioctl(device(), DTMF_DIAL, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << "DTMF_DIAL fail:"
-                  << " timeslot=" << timeslot << err << std::endl;
+    if (device() < 0) {
+        // A device that went took its generator's sound with it.
+        if (!(f1 || f2 || a1 || a2))
+            return true;
+        failed("DTMF_DIAL", timeslot, 0);
         return false;
     }
-    return true;
+    Dial r{timeslot, f1, f2, a1, a2};
+    return request(DTMF_DIAL, &r, "DTMF_DIAL", timeslot) >= 0;
 }
 
 bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params)
@@ -380,12 +421,8 @@ bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams
     if (!ready("configure IVA", ts))
         return false;
     IvaConfig r{ts, static_cast<int32_t>(params.get_det_lvl_dB().getValue())};
-    if (Device::ioctl(fd(), IVA_CONFIGURE_DETECTOR, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << "IVA_CONFIGURE_DETECTOR fail:"
-                  << " timeslot=" << ts << err << std::endl;
+    if (request(IVA_CONFIGURE_DETECTOR, &r, "IVA_CONFIGURE_DETECTOR", ts) < 0)
         return false;
-    }
     std::clog << ext::header(this) << "IVA_CONFIGURE_DETECTOR"
               << " ts=" << ts << " det_lvl_dB=" << r.det_lvl_dB << std::endl;
     return true;
@@ -393,36 +430,40 @@ bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams
 
 bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on)
 {
+    // The device that was told forgot it with its descriptor.
+    if (!on && receiver.mIvaActive && (device(), !told(receiver.mIvaTold))) {
+        receiver.mIvaActive = false;
+        return true;
+    }
     if (!switch_request(on ? IVA_DETECTOR_ENABLE : IVA_DETECTOR_DISABLE, receiver.tonec_timeslot(), "IVA_DETECTOR",
                         on ? "_ENABLE" : "_DISABLE"))
         return false;
     receiver.mIvaActive = on;
+    receiver.mIvaTold = descriptor();
     return true;
 }
 
-void TonecReceiverService::translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd)
+bool TonecReceiverService::translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd)
 {
     uint32_t ts = receiver.tonec_timeslot();
     const std::string& signs = cmd.get_signs();
     if (signs.size() < kSelcalSigns) {
         std::cerr << ext::header(this) << "SELCAL_DIAL fail:"
-                  << " timeslot=" << ts << " incorect signs:" << signs << std::endl;
-        return;
+                  << " timeslot=" << ts << " incorect signs:" << ext::quoted(signs) << std::endl;
+        return false;
     }
     if (cmd.has_amp() && !fits16(cmd.get_amp())) {
         std::cerr << ext::header(this) << "SELCAL_DIAL fail:"
                   << " timeslot=" << ts << " amp out of range:" << cmd.get_amp().getValue() << std::endl;
-        return;
+        return false;
     }
+    if (!ready("SELCAL_DIAL", ts))
+        return false;
     SelcalDial r{};
     r.timeslot = ts;
     r.amp = or_default(cmd.has_amp(), cmd.get_amp(), kSelcalAmp);
     std::memcpy(r.signs, signs.data(), kSelcalSigns);
-    if (Device::ioctl(device(), SELCAL_DIAL, &r) < 0) {
-        ErrnoText err;
-        std::cerr << ext::header(this) << "SELCAL_DIAL fail:"
-                  << " timeslot=" << ts << err << std::endl;
-    }
+    return request(SELCAL_DIAL, &r, "SELCAL_DIAL", ts) >= 0;
 }
 
 // -------------------------------------------------------------- the events

@@ -65,12 +65,15 @@ public:
     bool disableToneGenerator(bool force);
     bool enableIVA(bool on);
     bool configureIVA(LGCP::IVAParams const& params);
-    void translateSelcal(TERM::SelcalCommand const& cmd);
+    // Whether the code went to the generator.
+    bool translateSelcal(TERM::SelcalCommand const& cmd);
     // Plays the digits; a call while a sequence plays replaces its rest.
-    void translateDTMF(LGCP::TranslateDtmfParams const& params);
+    // False when the sequence cannot be played or its first tone fails.
+    bool translateDTMF(LGCP::TranslateDtmfParams const& params);
     // The wait tone: 425 Hz for 1 s, 3 s of silence, again. It ends a
-    // running digit sequence; cancelling it ends its cadence.
-    void activateAudibleCall();
+    // running digit sequence; cancelling it ends its cadence. False, and
+    // no cadence, when its first tone fails.
+    bool activateAudibleCall();
     void cancelAudibleCall();
     // Before the owning slot goes: detectors, rejection and the generator off.
     void CleanBeforeDestroy();
@@ -88,15 +91,22 @@ private:
 
     // Events are taken while either detector is on.
     bool accepts() const { return mDtmfActive || mIvaActive; }
+    bool play_digit();
     void OnDigit();
     void OnTone();
+    bool wait_tone();
     void OnWaitTone();
     void OnWaitSilence();
     bool dial(uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
 
     // Two detectors, two flags: one must not switch the other's events off.
+    // The flags say what the controller asked for; the device's descriptor
+    // that was told so is kept beside each (DeviceService::descriptor()).
     bool mDtmfActive = false;
     bool mIvaActive = false;
+    uint64_t mDtmfTold = 0;
+    uint64_t mIvaTold = 0;
+    uint64_t mRejectTold = 0;
     Timer mCadence; // the digit sequence's or the wait tone's
     bool mPlaying = false;
     uint32_t mDetectorId = 0;
@@ -122,7 +132,7 @@ public:
     bool enableToneGenerator(uint32_t timeslot, uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
     bool configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params);
     bool enableIVA(TonecReceiver& receiver, bool on);
-    void translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
+    bool translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
 
     // The last id handed out (tests start it near its wrap).
     uint32_t last_id() const { return mEnableId; }
@@ -132,9 +142,10 @@ private:
     // One request with the time slot as its value; the log texts are
     // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
     bool switch_request(unsigned long request, uint32_t timeslot, const char* name, const char* suffix);
-    bool enable_detector(int dev, uint32_t timeslot, uint32_t id);
+    bool enable_detector(uint32_t timeslot, uint32_t id);
     void dispatch_record(const void* record) override;
-    void restore() override;
+    unsigned long restore() override;
+    bool untold() const override;
     void dispatch(const Device::Dtmf::Event& e);
 
     uint32_t mEnableId = 0;

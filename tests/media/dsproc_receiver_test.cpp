@@ -237,8 +237,8 @@ TEST_F(DsprocTest, CleanUpSwitchesOffWhatTheSlotSwitchedOn)
 
 // The driver forgets what a lost descriptor switched on. Whatever request
 // opens the device again switches back on what the receiver holds on,
-// each with its own id; what the driver then refuses is not known, so the
-// next enable sends it.
+// each with its own id; what the driver then refuses stays asked for and
+// is asked again a second later.
 TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
 {
     MediaSlot& s = make(1, 110);
@@ -253,14 +253,16 @@ TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
     EXPECT_TRUE(s.configureSD());
     EXPECT_THAT(sent(), ElementsAre("E16", "E4", "C2"));
     EXPECT_THAT(err.str(), HasSubstr("DSPROC_ENABLE VAD fail: timeslot=110 id=1 errno=\"Input/output error\"\n"));
-    EXPECT_EQ(s.vad().state, -1);
+    EXPECT_EQ(s.vad().state, 1);
     EXPECT_TRUE(dsp().feature(110, kBss).on && dsp().feature(110, kMuteA).on);
     EXPECT_EQ(dsp().feature(110, kBss).id, s.bss().id);
     EXPECT_EQ(dsp().feature(110, kMuteA).id, 3u);
-    EXPECT_THAT(err.str(), HasSubstr("DSPROC_ENABLE MUTE done: timeslot=110\n"));
+    EXPECT_THAT(err.str(), HasSubstr("dsproc: 2 request(s) of the receivers made again\n"));
 
-    EXPECT_TRUE(s.enableVAD(true));
+    advance(Hardware::DeviceService::kRetryMs);
     EXPECT_THAT(sent(), ElementsAre("E1"));
+    EXPECT_EQ(dsp().feature(110, kVad).id, 1u);
+    EXPECT_FALSE(dsproc().retrying());
     float score = 1.5f;
     uint32_t scoreWord;
     std::memcpy(&scoreWord, &score, 4);
@@ -297,7 +299,7 @@ TEST_F(DsprocTest, AMissingOrHungUpDevice)
         {[&] { return s.configureRxGain(1); }, "Configure Rx gain fail: (interface not opened) timeslot=107\n"},
         {[&] { return s.configureToneFilter(1, 1, 1, 1); }, "Configure Tone Filter fail: (interface not opened) timeslot=107\n"},
         {[&] { return s.disableToneAll(); }, "Disable All Tone fail: (interface not opened) timeslot=107\n"},
-        {[&] { return s.enableBSS(true); }, "DSPROC_ENABLE BSS fail: timeslot=107 id=2 errno=\"Bad file descriptor\"\n"},
+        {[&] { return s.enableBSS(true); }, "DSPROC_ENABLE BSS fail: (interface not opened) timeslot=107\n"},
     };
     err.clear();
     for (const auto& c : cases) {
