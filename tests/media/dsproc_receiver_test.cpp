@@ -300,6 +300,8 @@ TEST_F(DsprocTest, AMissingOrHungUpDevice)
         {[&] { return s.configureToneFilter(1, 1, 1, 1); }, "Configure Tone Filter fail: (interface not opened) timeslot=107\n"},
         {[&] { return s.disableToneAll(); }, "Disable All Tone fail: (interface not opened) timeslot=107\n"},
         {[&] { return s.enableBSS(true); }, "DSPROC_ENABLE BSS fail: (interface not opened) timeslot=107\n"},
+        // On before the loss: the device, not the flag, answers.
+        {[&] { return s.enableVAD(true); }, "DSPROC_ENABLE VAD fail: (interface not opened) timeslot=107\n"},
     };
     err.clear();
     for (const auto& c : cases) {

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "board/rtp_requests.h"
 #include "media/rtp_factory.h"
 #include "media/rtp_slot.h"
@@ -74,7 +76,9 @@ struct RtpWorld : MediaWorld {
     void run_passes(unsigned n)
     {
         unsigned end = clock.polls() + n;
-        run_real([&] { return clock.polls() >= end; }, 10000);
+        // A bound on what the passes did means nothing if they never ran.
+        if (!run_real([&] { return clock.polls() >= end; }, 10000))
+            ADD_FAILURE() << "the loop made " << (clock.polls() + n - end) << " of " << n << " passes";
     }
     // From now on the device fails its reads with error (the next one, or
     // every one); with no error it hangs up every open descriptor. What
