@@ -126,4 +126,11 @@ End read_end(ssize_t n, int err)
     return End{std::strerror(err), err};
 }
 
+End request_end(int err)
+{
+    if (err != ENODEV)
+        return End();
+    return End{std::strerror(err), err};
+}
+
 } // namespace Device

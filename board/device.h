@@ -84,4 +84,12 @@ struct End {
 End poll_end(short revents);
 End read_end(ssize_t n, int err);
 
+// The rule for a request (an ioctl or a write) on any board descriptor that
+// failed with err: ENODEV says the device is gone, and every later request
+// on that descriptor would fail the same. Its holder lets it go at once
+// and, unless it can do without the device, opens it again at its next
+// need: a device that came back serves a fresh descriptor. Any other error
+// is the request's own and leaves the descriptor as it is.
+End request_end(int err);
+
 } // namespace Device

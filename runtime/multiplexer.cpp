@@ -225,9 +225,9 @@ void Multiplexer::resetWD()
         return;
     int err = errno;
     std::cerr << "Mux: ping watchdog failed: " << std::strerror(err) << std::endl;
-    // A removed device fails every later ping too: one line, and the loop
-    // goes on as one without a watchdog.
-    if (err == ENODEV) {
+    // A removed watchdog is not opened again: one line, and the loop goes
+    // on as one without a watchdog.
+    if (Device::request_end(err)) {
         Device::close(mWatchdog);
         mWatchdog = -1;
     }

@@ -119,12 +119,11 @@ bool BusCtl::DrvSetClkSrc(int code)
         return false;
     }
     if (Device::ioctl_value(mFd.get(), Device::Hal::HW_CLOCK_SELECT, static_cast<unsigned long>(code)) < 0) {
-        int err = errno;
+        Device::End gone = Device::request_end(errno);
         std::cerr << ext::header(this) << "HW_CLOCK_SELECT fail." << std::endl;
-        // Every later request on a removed device's descriptor would fail.
-        if (err == ENODEV)
+        if (gone)
             mFd.close();
-        return err != ENODEV;
+        return !gone;
     }
     std::cerr << ext::header(this) << "clock source = " << source_name(code) << std::endl;
     return true;

@@ -114,13 +114,12 @@ bool E1Ctl::IsOpen()
     return fd >= 0;
 }
 
-// Every later request on a removed device's descriptor would fail the
-// same: the next need opens the device again.
 bool E1Ctl::MaintenanceGone(int err)
 {
-    if (err != ENODEV)
+    Device::End gone = Device::request_end(err);
+    if (!gone)
         return false;
-    std::cerr << ext::header(this) << "maintenance device lost: " << std::strerror(err) << std::endl;
+    std::cerr << ext::header(this) << "maintenance device lost: " << gone.why << std::endl;
     mMaintenance.close();
     return true;
 }
@@ -245,7 +244,7 @@ int E1Ctl::CasRequestValue(unsigned long request, int trunk)
 
 int E1Ctl::CasResult(int result)
 {
-    mCasGone = mCasGone || (result < 0 && errno == ENODEV);
+    mCasGone = mCasGone || (result < 0 && Device::request_end(errno));
     return result;
 }
 

@@ -102,8 +102,7 @@ bool HwMux::Connect(int source, int destination)
     if (uint16_t* e = entry(destination))
         *e = static_cast<uint16_t>(source);
     PairRecord r{destination, source};
-    if (Device::ioctl(mFd.get(), kConnect, &r) != 0) {
-        int err = errno;
+    if (int err = Request(kConnect, &r)) {
         std::clog << ext::header(this) << "connect " << source << " -> " << destination
                   << " failed: " << std::strerror(err) << std::endl;
         return false;
@@ -118,8 +117,7 @@ bool HwMux::Disconnect(int channel)
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, kIdleByte};
-    if (Device::ioctl(mFd.get(), kWrite, &r) != 0) {
-        int err = errno;
+    if (int err = Request(kWrite, &r)) {
         std::clog << ext::header(this) << "disconnect failed " << channel << " : " << std::strerror(err)
                   << std::endl;
         return false;
@@ -134,8 +132,7 @@ bool HwMux::Disable(int channel)
     if (uint16_t* e = entry(channel))
         *e = kDisabled;
     ChannelRecord r{channel};
-    if (Device::ioctl(mFd.get(), kDisable, &r) != 0) {
-        int err = errno;
+    if (int err = Request(kDisable, &r)) {
         std::clog << ext::header(this) << "disable failed " << channel << " : " << std::strerror(err)
                   << std::endl;
         return false;
@@ -150,8 +147,7 @@ bool HwMux::Write(int channel, unsigned char value)
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, value};
-    if (Device::ioctl(mFd.get(), kWrite, &r) != 0) {
-        int err = errno;
+    if (int err = Request(kWrite, &r)) {
         std::clog << ext::header(this) << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value)
                   << " : " << std::strerror(err) << std::endl;
         return false;
@@ -164,8 +160,7 @@ unsigned char HwMux::Read(int channel)
     if (!IsOpened() || channel < 0)
         return 255;
     PairRecord r{channel, 255};
-    if (Device::ioctl(mFd.get(), kRead, &r) != 0) {
-        int err = errno;
+    if (int err = Request(kRead, &r)) {
         std::clog << ext::header(this) << "read failed " << channel << " -> "
                   << ext::OutUnsignedInHex(r.value & 0xFF) << " : " << std::strerror(err) << std::endl;
         return 255;
@@ -173,11 +168,22 @@ unsigned char HwMux::Read(int channel)
     return static_cast<unsigned char>(r.value);
 }
 
+int HwMux::Request(unsigned long request, void* record)
+{
+    if (Device::ioctl(mFd.get(), request, record) == 0)
+        return 0;
+    int err = errno;
+    if (Device::End gone = Device::request_end(err)) {
+        std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
+        mFd.close();
+    }
+    return err;
+}
+
 void HwMux::OnDPC()
 {
-    if (!mFd)
-        return;
-    for (unsigned i = 0; i < kRefreshPerRun; ++i) {
+    // The device may go under the refresh.
+    for (unsigned i = 0; i < kRefreshPerRun && mFd; ++i) {
         mCursor = (mCursor + 1) % kBusChannels;
         RefreshChannel(mCursor);
     }
@@ -188,5 +194,5 @@ void HwMux::RefreshChannel(unsigned index)
     if (mShadow[index] != kDisabled)
         return;
     ChannelRecord r{kBusFirst + static_cast<int32_t>(index)};
-    Device::ioctl(mFd.get(), kDisable, &r);
+    Request(kDisable, &r);
 }

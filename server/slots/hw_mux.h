@@ -8,6 +8,9 @@
 // board has not given a use is kept disabled: a shadow remembers what each
 // was last told, and a deferred call disables the disabled ones again,
 // a slice per loop pass.
+//
+// A request that finds the device gone lets its descriptor go; the next
+// operation opens the device again.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +39,9 @@ public:
     HwMux(const HwMux&) = delete;
     HwMux& operator=(const HwMux&) = delete;
 
-    // Opens the device unless it is open; on the first open every shared-bus
-    // output is disabled.
+    // Opens the device unless it is open. An open disables every shared-bus
+    // output: a device opened again after it went has forgotten the
+    // connections too.
     bool IsOpened();
     // Output destination carries input source.
     bool Connect(int source, int destination);
@@ -63,6 +67,8 @@ public:
 private:
     // The shadow entry of a shared-bus channel, null for any other number.
     uint16_t* entry(int channel);
+    // 0, or the failed request's errno.
+    int Request(unsigned long request, void* record);
     void RefreshChannel(unsigned index);
 
     Fd mFd;

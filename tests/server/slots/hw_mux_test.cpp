@@ -163,6 +163,34 @@ TEST_F(HwMuxTest, FailedRequestsAreReportedAndTheShadowKeepsTheRequest)
     EXPECT_EQ(mux.shadow(110), HwMux::kFixedByte);
 }
 
+// The first request to find the device gone lets it go, the refresh's too
+// (which stops there); the next operation opens it again and disables every
+// bus output anew: the device forgot what it was told.
+TEST_F(HwMuxTest, AGoneDeviceIsLetGoAndOpenedAgain)
+{
+    HwMux mux;
+    auto hang_up = [&] {
+        for (SimBoard::Channel* ch : board.channels("/dev/hal"))
+            ch->hang_up();
+    };
+    mux.Connect(5, 8200);
+    hang_up();
+    log.clear();
+    EXPECT_FALSE(mux.Connect(6, 8201));
+    EXPECT_EQ(log.str(), "hwMux: device lost: No such device\n"
+                         "hwMux: connect 6 -> 8201 failed: No such device\n");
+    EXPECT_EQ(mux.fd(), -1);
+    EXPECT_TRUE(mux.Write(8201, 0x11));
+    EXPECT_EQ(mux.shadow(8), HwMux::kDisabled);
+    EXPECT_EQ(sim.hal().output(8200).drive, Hal::Drive::disabled);
+
+    hang_up();
+    board.clear_log();
+    mux.OnDPC();
+    EXPECT_EQ(board.log().size(), 1u) << "the refresh stops at the first failure";
+    EXPECT_EQ(mux.fd(), -1);
+}
+
 // The loop runs its DPCs twice per pass: a pass still refreshes at most 128
 // outputs, and every disabled one once per 16 passes.
 TEST_F(HwMuxTest, RefreshCoversEveryDisabledOutputOncePer16Passes)
