@@ -91,9 +91,8 @@ int DeviceService::reach(int result, const std::string& name, uint32_t timeslot,
     }
     int error = fd() < 0 ? 0 : errno;
     failed(name, timeslot, error, detail);
-    // A removed device refuses every later request on this descriptor too;
-    // the failure's line says why.
-    if (error == ENODEV)
+    // The failure's line says why the descriptor is over.
+    if (error && Device::request_end(error))
         lost(nullptr);
     return -1;
 }

@@ -431,7 +431,7 @@ bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams
 bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on)
 {
     // The device that was told forgot it with its descriptor.
-    if (!on && receiver.mIvaActive && (device(), !told(receiver.mIvaTold))) {
+    if (!on && receiver.mIvaActive && !told(receiver.mIvaTold)) {
         receiver.mIvaActive = false;
         return true;
     }
