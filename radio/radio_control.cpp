@@ -61,28 +61,37 @@ void RadioControl::Init(RadioControlType type)
         mOwn.Assign("127.0.0.1", nullptr);
 }
 
-bool RadioControl::Fail(Fd& dev, const char* text)
+bool RadioControl::Fail(const char* text)
 {
+    mStartError = errno;
     std::cerr << GetPrefix() << text << std::endl;
-    dev.close();
     return false;
 }
 
 bool RadioControl::RtpExtStart(bool open)
 {
+    bool started = false;
     switch (mType) {
     case attach_ext:
-        return StartExt(true);
+        started = StartExt(true);
+        break;
     case attach_rtp:
-        if (Device::ioctl(mRtp.get(), Device::Rtp::RTP_ATTACH_SESSION, &mRtpAttach) < 0) {
-            std::cerr << GetPrefix() << "attach rtp session fail !!!" << std::endl;
-            return false;
-        }
-        return true;
+        started = Device::ioctl(mRtp.get(), Device::Rtp::RTP_ATTACH_SESSION, &mRtpAttach) >= 0 ||
+                  Fail("attach rtp session fail !!!");
+        break;
     case ext_only:
-        return open ? StartExt(false) : true;
+        if (!open)
+            return true;
+        started = StartExt(false);
+        break;
     }
-    return false;
+    if (!started)
+        return false;
+    // A session that comes back after a loss has its status cycle again.
+    mLost = false;
+    if (mTimerEnabled && !mTimer.pending())
+        SetTimer(mInterval);
+    return true;
 }
 
 bool RadioControl::StartExt(bool attach)
@@ -90,13 +99,13 @@ bool RadioControl::StartExt(bool attach)
     // Non-blocking: the receive path reads until the driver has nothing.
     Fd dev(Device::open(GetRtpExtDevName(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (!dev)
-        return Fail(dev, "create rtp_ext session fail !!!");
+        return Fail("create rtp_ext session fail !!!");
     rtp_ext_init_params init = mInit;
     if (Device::ioctl(dev.get(), RTP_EXT_INIT, &init) < 0)
-        return Fail(dev, "init rtp_ext session fail !!!");
+        return Fail("init rtp_ext session fail !!!");
     rtp_ext_attach_session_params session = mExtAttach;
     if (attach && Device::ioctl(dev.get(), RTP_EXT_ATTACH, &session) < 0)
-        return Fail(dev, "attach rtp_ext session fail !!!");
+        return Fail("attach rtp_ext session fail !!!");
     mExtEvent.Release();
     mExt = std::move(dev);
     // A new session admits everybody: it takes over the filter of the one
@@ -105,10 +114,6 @@ bool RadioControl::StartExt(bool attach)
         mFilter = rtp_ext_filter(), mFilterActive = false;
     mExtEvent.Bind("RadioControl::OnRtpExtEvent", &RadioControl::OnExtEvent, this);
     mExtEvent.Schedule(mExt, POLLIN);
-    // A session that comes back after a loss has its status cycle again.
-    mLost = false;
-    if (mTimerEnabled && !mTimer.pending())
-        SetTimer(mInterval);
     return true;
 }
 
@@ -129,13 +134,17 @@ bool RadioControl::RtpExtStop()
     return true;
 }
 
-void RadioControl::Rebind(const Fd& rtp)
+bool RadioControl::Restart(const Fd& rtp)
 {
-    if (mType == attach_rtp) {
+    // The restart gave the slot's session a new descriptor.
+    if (mType == attach_rtp)
         mRtp = rtp;
-    } else if (mType == attach_ext && (mExtAttach.pid_rtp == -1 || mExtAttach.pid_rtp == ::getpid())) {
+    else if (mType == attach_ext && (mExtAttach.pid_rtp == -1 || mExtAttach.pid_rtp == ::getpid()))
         mExtAttach.fd_rtp = rtp.get();
-    }
+    if (RtpExtStart(false))
+        return true;
+    Lose(mStartError);
+    return false;
 }
 
 void RadioControl::OnExtEvent(int fd, short revents)
@@ -147,18 +156,26 @@ void RadioControl::OnExtEvent(int fd, short revents)
         Lost(end);
 }
 
-// The extension session is gone: nothing can be received or sent on it, so
-// the status cycle stops too (the ED-137 supervision would report the
-// partner lost on every tick). The slot hears of it once.
 void RadioControl::Lost(const Device::End& end)
 {
     std::cerr << GetPrefix() << "fail to read from rtp_ext: " << end.why << std::endl;
+    Lose(end.error);
+}
+
+// The session is gone: nothing can be received or sent on it, so the
+// status cycle stops too (the ED-137 supervision would report the partner
+// lost on every tick). The slot hears of it once, however often a restart
+// fails to bring it back.
+void RadioControl::Lose(int error)
+{
     mExtEvent.Release();
     mExt.close();
     mTimer.reset();
+    if (mLost)
+        return;
     mLost = true;
     if (mNotify)
-        mNotify->RadioControlNotify(end.error);
+        mNotify->RadioControlNotify(error);
 }
 
 void RadioControl::SetTimerEnable(bool on)

@@ -84,14 +84,14 @@ public:
     RadioControl& operator=(const RadioControl&) = delete;
 
     // Opens (type 2 only when open is set) and attaches the session; false,
-    // with its line, when a step fails.
+    // with its line, when a step fails. A session started is no longer lost.
     bool RtpExtStart(bool open);
     // Leaves the RTP session: type 0 detaches and closes the extension
     // session, type 1 lets go of its copy of the RTP descriptor.
     bool RtpExtStop();
-    // The slot's RTP session is now the one on rtp (a new descriptor after
-    // a restart): the next start attaches to it.
-    void Rebind(const Fd& rtp);
+    // Starts again on the slot's restarted RTP session, now on rtp. A
+    // start that fails loses the session, as one that ends: false.
+    bool Restart(const Fd& rtp);
 
     void SetTimerEnable(bool on);
     void SetTimerInterval(unsigned long ms) { mInterval = ms; }
@@ -108,8 +108,9 @@ public:
     Role role() const { return mRole; }
     int ext_fd() const { return mExt.get(); }
     bool watching() const { return static_cast<bool>(mExtEvent.fd); }
-    // The extension session hung up or failed its reads: closed, with one
-    // line and one notice to the slot, until a start opens a new one.
+    // The extension session hung up or failed its reads, or a restart
+    // could not have it again: closed, with one line and one notice to the
+    // slot, until a start succeeds.
     bool session_lost() const { return mLost; }
     bool timer_enabled() const { return mTimerEnabled; }
     bool filter_active() const { return mFilterActive; }
@@ -150,8 +151,12 @@ private:
     bool StartExt(bool attach);
     void OnExtEvent(int fd, short revents);
     void Lost(const Device::End& end);
+    // Closes the session and stops the status cycle; the first loss is
+    // told to the slot with error.
+    void Lose(int error);
     void OnProcessStatus(Timer*);
-    bool Fail(Fd& dev, const char* text);
+    // The line of a failed start step; its errno is kept for the loss.
+    bool Fail(const char* text);
     // E4 on the extension session for owner (network order); false, with
     // its line, when the driver refuses.
     bool SetFilter(uint32_t owner);
@@ -174,6 +179,7 @@ private:
     bool mTimerEnabled = false;
     bool mFilterActive = false;
     bool mLost = false;
+    int mStartError = 0;
     // How the receive path's last read ended the session, if it did.
     Device::End mReadEnd;
     rtp_ext_filter mFilter{};

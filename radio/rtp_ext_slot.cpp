@@ -54,14 +54,17 @@ void RtpExtSlot::IAfterCreate()
 
 // The radio signalling rides on the lost session: it stops with it, and
 // the status cycle with it (the ED-137 supervision would report the
-// partner lost on every tick).
+// partner lost on every tick). A slot whose radio was already lost has
+// said so.
 void RtpExtSlot::IOnSessionLost(int cause)
 {
+    bool told = mControl && mControl->session_lost();
     if (mControl) {
         mControl->SetTimerEnable(false);
         mControl->RtpExtStop();
     }
-    OnAbort(cause);
+    if (!told)
+        OnAbort(cause);
 }
 
 bool RtpExtSlot::IBeforeDestroy()
@@ -93,11 +96,9 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
     case P::e_decoder_mode: {
         bool stopped = mControl->RtpExtStop();
         result = RtpSlot::Ioctl(params);
-        if (stopped && result) {
-            // A restart gives the session a new descriptor.
-            mControl->Rebind(rtp_descriptor());
-            result = mControl->RtpExtStart(false);
-        }
+        // A radio that cannot follow the restarted session is lost.
+        if (stopped && result && !mControl->Restart(rtp_descriptor()))
+            result = RefuseLost();
         break;
     }
     default:

@@ -28,7 +28,8 @@ public:
     using RtpSlot::set_input_gated;
 
 protected:
-    // Sends abort with the errno that ended the session.
+    // Sends abort with the errno that ended the session, unless the radio
+    // was lost before.
     void IOnSessionLost(int cause) override;
     // The attach record naming this slot's own RTP session: its current
     // descriptor, not the one it was made from.

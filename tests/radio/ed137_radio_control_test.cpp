@@ -203,6 +203,7 @@ TEST_F(ED137Control, ACommandWhoseSessionAddressDoesNotParseChangesNothing)
         EXPECT_EQ(held, !session().admits(ip("10.0.0.7")));
         std::string said = err.str();
         EXPECT_EQ(size_t(std::count(said.begin(), said.end(), '\n')), 2 * unparsable_addresses().size());
+        EXPECT_TRUE(printable_lines(said)) << said;
         EXPECT_THAT(said, testing::HasSubstr("session-addr \"10.0.0.09\" is no IPv4 address, command refused\n"));
     }
     EXPECT_TRUE(gw->SendASNToChan(ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "0.0.0.0")));

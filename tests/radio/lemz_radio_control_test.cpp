@@ -346,7 +346,7 @@ TEST_F(LemzControl, ACommandWithAnAddressThatDoesNotParseChangesNothing)
     for (Place const& p : places)
         for (std::string const& form : unparsable_addresses()) {
             EXPECT_FALSE(gw->SendASNToChan(p.make(form))) << p.field << " " << form;
-            EXPECT_EQ(RTPSignalling::UnparsedAddress(p.make(form)), std::string(p.field)) << form;
+            EXPECT_STREQ(RTPSignalling::UnparsedAddress(p.make(form)), p.field) << form;
         }
     EXPECT_EQ(std::memcmp(&gw->radio_state(), &before, sizeof before), 0);
     EXPECT_THAT(written_types(), ElementsAre());
@@ -356,6 +356,7 @@ TEST_F(LemzControl, ACommandWithAnAddressThatDoesNotParseChangesNothing)
     EXPECT_FALSE(session().admits(ip("10.0.0.7")));
     std::string said = err.str();
     EXPECT_EQ(size_t(std::count(said.begin(), said.end(), '\n')), 4 * unparsable_addresses().size());
+    EXPECT_TRUE(printable_lines(said)) << said;
     EXPECT_THAT(said, HasSubstr("ip \"10.0.0\" is no IPv4 address, command refused\n"));
     // The same commands with good addresses are taken.
     for (Place const& p : places)

@@ -3,7 +3,7 @@
 // one abort with the errno of the end, the radio's timer stopped (no
 // status packets, no partner-lost aborts), radio commands refused; a
 // moment's failure changes nothing; a codec change brings a lost extension
-// session back, with the holder's filter.
+// session back, with the holder's filter, or loses it when it cannot.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -99,10 +99,42 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
                 EXPECT_THAT(controller(), IsEmpty());
                 EXPECT_EQ(operations(Device::RtpExt::kDevice, SimBoard::Op::write), 0u);
                 EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 error internal"));
+                if (!rtp) { // and the RTP session's end after it says nothing more
+                    fail_reads(Device::Rtp::kDevice, 0, false);
+                    run_passes(5);
+                    EXPECT_TRUE(slot().IsLost());
+                    EXPECT_THAT(controller(), IsEmpty());
+                }
             }
             sim.board.clear_failures();
             EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
         }
+    }
+}
+
+// A codec change whose new extension session cannot be opened loses the
+// radio as an ending session does: one abort, the command and later radio
+// commands refused, the status cycle stopped; failing again says no more.
+TEST_F(RadioLoss, ARestartWithoutItsExtensionSessionLosesTheRadioOnce)
+{
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.name);
+        LGCP::Command c = vbtest::create_rtp(port);
+        c.get_create().get_rtp().get_codecRTP().include_radio().set_status(k.status());
+        ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
+        EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 success"));
+        err.clear();
+        sim.board.fail(Device::RtpExt::kDevice, SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
+        EXPECT_THAT(ioctl([](I& i) { i.set_decoder_mode(LGCP::CodecMode::ulaw); }),
+                    ElementsAre("slot=1 abort " + std::to_string(ENODEV), "slot=1 error internal"));
+        EXPECT_THAT(ioctl([](I& i) { i.set_decoder_mode(LGCP::CodecMode::alaw); }),
+                    ElementsAre("slot=1 error internal"));
+        EXPECT_EQ(errors("create rtp_ext session fail !!!"), 2u) << err.str();
+        EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 error internal"));
+        advance(5000);
+        EXPECT_THAT(controller(), IsEmpty());
+        sim.board.clear_failures();
+        EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
     }
 }
 
