@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <deque>
 
@@ -53,7 +54,7 @@ void BM_HdlcFrameAcrossSwitch(benchmark::State& state)
     Packet frame = vbtest::make_packet(kFrame);
     for (auto _ : state) {
         j.a.hdlc_transmit(frame);
-        j.b.do_read();
+        j.b.do_read(POLLIN);
         j.rxB.frames.clear();
     }
     if (j.a.statistics.txSU != j.b.statistics.rxSU)

@@ -72,7 +72,8 @@ int close(int fd);
 // watching it in that same call and says so in one line: watched again,
 // it would wake the loop on every pass (and a failing read would log on
 // every pass). Each says why the descriptor is over, or nothing while it
-// lives; a transient error changes nothing.
+// lives; a transient error (EAGAIN, EINTR) changes nothing, and what waits
+// is read on the next pass (Device::read_input, board/watched_device.h).
 struct End {
     const char* why = nullptr; // null while the descriptor lives
     // The errno that reports the end to a controller: the failed read's

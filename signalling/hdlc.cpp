@@ -123,23 +123,19 @@ void HDLC::disconnect()
     lineOutput = ownOutput = -1;
 }
 
-// Events with no data to read (error, hang-up, a descriptor gone) end the
-// channel: polling it again would report them on every pass. Nothing runs
-// after a callback that closed or destroyed the channel.
+// A channel that is over is closed in the same call: polling it again
+// would report it on every pass. Nothing runs after a callback that closed
+// or destroyed the channel.
 void HDLC::on_event(int, short revents)
 {
     if (!is_open())
         return;
     std::shared_ptr<bool> living = alive;
     unsigned start = epoch;
-    if (revents & POLLIN)
-        do_read();
-    else if (revents & POLLNVAL)
-        fail("invalid descriptor");
-    else if (revents & POLLERR)
-        fail("device error");
-    else if (revents & POLLHUP)
-        fail("hung up");
+    if (Device::End end = do_read(revents)) {
+        fail(end.why);
+        return;
+    }
     if (!*living || epoch != start || !(revents & POLLOUT) || ready)
         return;
     ready = true;
@@ -147,31 +143,21 @@ void HDLC::on_event(int, short revents)
     notify->on_hdlc_ready();
 }
 
-void HDLC::do_read()
+Device::End HDLC::do_read(short revents)
 {
-    if (traces.signallingHdlc)
+    if (traces.signallingHdlc && (revents & POLLIN))
         std::clog << ext::header(this) << "do_read" << std::endl;
     if (!is_open()) {
         if (traces.signallingHdlc)
             std::clog << ext::header(this) << "do_read: !m_event.IsActive()" << std::endl;
-        return;
+        return Device::End();
     }
-    Packet frame;
-    ssize_t n = read_frame(event.fd.get(), frame, poolEmpty, this);
-    int err = errno;
-    if (n > 0 && frame.null())
-        return;
-    if (n > 0) {
-        frame->tail += n;
+    return read_one(event.fd.get(), revents, poolEmpty, this, [this](Packet& frame) {
         if (traces.signallingHdlc)
             std::clog << "HDLC[" << number << "]: rx " << frame.text() << std::endl;
         ++statistics.rxSU;
         notify->on_hdlc_receive(frame);
-        return;
-    }
-    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK))
-        return;
-    fail(n == 0 ? "end of file" : std::strerror(err));
+    });
 }
 
 ssize_t HDLC::read_frame(int fd, Packet& frame)
@@ -183,11 +169,7 @@ ssize_t HDLC::read_frame(int fd, Packet& frame)
     } catch (const std::bad_alloc&) {
         frame = Packet();
     }
-    ssize_t n;
-    do
-        n = Device::read(fd, into, kMaxFrame);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return Device::read(fd, into, kMaxFrame);
 }
 
 void HDLC::fail(const char* why)

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <memory>
 
+#include "board/watched_device.h"
 #include "runtime/ext.h"
 #include "runtime/multiplexer.h"
 #include "signalling/generic_hdlc.h"
@@ -72,14 +73,31 @@ public:
     bool is_ready() const override { return ready; }
 
     void on_event(int fd, short revents);
-    // Reads one frame.
-    void do_read();
-    // One read of a frame from fd into frame, a new packet, again when
-    // interrupted. With no packet buffer free the frame is read into a
-    // scratch area and dropped, frame staying null, so that the driver's
-    // queue moves on; the first frame so dropped writes a line after the
-    // reader's header, and poolEmpty holds until a buffer is had again.
-    // The result and errno are read's.
+    // Reads one frame on input; the channel's end, if it is over.
+    Device::End do_read(short revents);
+    // The one frame of a wake-up, on input, for take(frame); what else
+    // waits is read on the next passes. Returns the descriptor's end by
+    // the board's rule (Device::read_input): take() runs only while it is
+    // not over, and nothing is touched after it, so it may close or
+    // destroy the reader.
+    template <class Reader, class Take>
+    static Device::End read_one(int fd, short revents, bool& poolEmpty, const Reader* reader, Take take)
+    {
+        Packet frame;
+        return Device::read_input(
+            revents, 1, [&] { return read_frame(fd, frame, poolEmpty, reader); },
+            [&](ssize_t n) {
+                if (frame.null())
+                    return;
+                frame->tail += n;
+                take(frame);
+            });
+    }
+    // One read of a frame from fd into frame, a new packet. With no packet
+    // buffer free the frame is read into a scratch area and dropped, frame
+    // staying null, so that the driver's queue moves on; the first frame
+    // so dropped writes a line after the reader's header, and poolEmpty
+    // holds until a buffer is had again. The result and errno are read's.
     template <class Reader>
     static ssize_t read_frame(int fd, Packet& frame, bool& poolEmpty, const Reader* reader)
     {

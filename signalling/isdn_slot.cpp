@@ -62,18 +62,20 @@ void IsdnSlot::PutHeader(std::ostream& out) const
     out << "isdn-slot[" << mChannel << "]: ";
 }
 
-// A descriptor that hung up or failed would be reported on every pass:
-// the slot stops watching it, and the link, which can no longer send,
-// fails through its own timers.
+// A channel that is over would be reported on every pass: the slot stops
+// watching it and refuses its commands, and the link, which can no longer
+// send, fails through its own timers.
 void IsdnSlot::OnEvent(int, short revents)
 {
     if (!mEvent.fd)
         return;
-    if (revents & POLLIN) {
-        if (!DoRead(revents))
-            return;
-    } else if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        Lost(revents & POLLHUP ? "hung up" : "failed");
+    Device::End end = HDLC::read_one(mEvent.fd.get(), revents, mPoolEmpty, this, [this](Packet& frame) {
+        if (traces.signallingIsdn)
+            std::clog << ext::header(this) << ": rx " << frame.text() << std::endl;
+        receive(frame);
+    });
+    if (end) {
+        Lost(end.why);
         return;
     }
     if ((revents & POLLOUT) && !mReady) {
@@ -83,36 +85,12 @@ void IsdnSlot::OnEvent(int, short revents)
     }
 }
 
-bool IsdnSlot::DoRead(short revents)
-{
-    // A frame left with the driver would keep the descriptor readable and
-    // the loop spinning: with no buffer free it is read and dropped.
-    Packet frame;
-    ssize_t n = HDLC::read_frame(mEvent.fd.get(), frame, mPoolEmpty, this);
-    int err = errno;
-    if (n > 0 && frame.null())
-        return true;
-    if (n > 0) {
-        frame->tail += n;
-        if (traces.signallingIsdn)
-            std::clog << ext::header(this) << ": rx " << frame.text() << std::endl;
-        receive(frame);
-        return true;
-    }
-    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK))
-        return true;
-    // An empty frame is nothing; the end of a channel that is over is.
-    if (n == 0 && !(revents & (POLLHUP | POLLERR)))
-        return true;
-    Lost(n == 0 ? "hung up" : std::strerror(err));
-    return false;
-}
-
 void IsdnSlot::Lost(const char* why)
 {
-    std::cerr << ext::header(this) << "channel " << why << ", no longer served" << std::endl;
+    std::cerr << ext::header(this) << "channel lost (" << why << ")" << std::endl;
     mEvent.Release();
     mReady = false;
+    mLost = true;
 }
 
 bool IsdnSlot::hdlc_transmit(Packet& frame)

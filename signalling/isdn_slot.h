@@ -53,6 +53,8 @@ public:
     void PutHeader(std::ostream& out) const;
     // False when the slot could not take its copy of the descriptor.
     bool watching() const { return static_cast<bool>(mEvent.fd); }
+    // The driver ended the channel: nothing can be carried any more.
+    bool IsLost() const override { return mLost; }
     ISDN::LAPD& lapd() const { return *mLapd; }
 
 protected:
@@ -61,8 +63,6 @@ protected:
     Event mEvent;
 
 private:
-    // Reads one frame; false when the channel turned out to be over.
-    bool DoRead(short revents);
     // The driver ended the channel: stop watching it.
     void Lost(const char* why);
     void SendLinkInfo();
@@ -71,6 +71,7 @@ private:
     ISDN::LAPD* mLapd; // owned by the stack
     bool mReady = false;
     bool mPoolEmpty = false; // frames are being dropped for want of a buffer
+    bool mLost = false;
 };
 
 class AtsQsigSlot : public IsdnSlot {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "board/device.h"
+#include "board/watched_device.h"
 #include "runtime/ext.h"
 #include "board/mcc_requests.h"
 #include "server/slots/slot_refusal.h"
@@ -81,37 +82,20 @@ bool MccSlot::Flush()
 
 // A channel that is over (a hang-up, an error, the end of file, a failing
 // read) is let go in the same call: polled again, it would wake the loop on
-// every pass. What waits to be read is read first.
+// every pass. What waits to be read is read first, in chunks of at most
+// kReadSize, each one signal.
 void MccSlot::OnEvent(int, short revents)
 {
     if (!mEvent.fd)
         return;
-    if ((revents & POLLIN) && !DoRead())
-        return;
-    if (const char* why = Device::poll_end(revents).why)
-        Lost(why);
+    char buf[kReadSize];
+    Device::End end = Device::read_input(
+        revents, Device::kReadsPerPass, [&] { return Device::read(mEvent.fd.get(), buf, sizeof(buf)); },
+        [&](ssize_t n) { OnUserData(std::vector<char>(buf, buf + n)); });
+    if (end)
+        Lost(end.why);
     else if (revents & POLLOUT)
         Flush();
-}
-
-// An interrupted read ends the run too: the descriptor, still readable,
-// is read again on the next pass.
-bool MccSlot::DoRead()
-{
-    char buf[kReadSize];
-    for (;;) {
-        ssize_t n = Device::read(mEvent.fd.get(), buf, sizeof(buf));
-        int err = errno;
-        if (n > 0) {
-            OnUserData(std::vector<char>(buf, buf + n));
-            continue;
-        }
-        if (const char* why = Device::read_end(n, err).why) {
-            Lost(why);
-            return false;
-        }
-        return true;
-    }
 }
 
 // The slot stays until the controller destroys it; its userData is refused.

@@ -39,10 +39,8 @@ public:
     bool watching() const { return static_cast<bool>(mEvent.fd); }
     // A channel that is over carries nothing: connections are refused too.
     bool IsLost() const override { return !watching(); }
+    // Reads what the channel holds, ending it by the board's rule.
     void OnEvent(int fd, short revents);
-    // Reads everything the channel holds; false when the channel turned
-    // out to be over.
-    bool DoRead();
 
 private:
     // Writes what waits until the channel is full; false on a failure,

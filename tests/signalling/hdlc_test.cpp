@@ -196,9 +196,9 @@ TEST_F(HdlcTest, ChannelEndsOnceWhateverEndsIt)
         {"hang-up", [&](LineChannel& c) { mcc.hang_up(c.timeslot); one_pass(); }, "end of file"},
         {"read error", [&](LineChannel& c) { sim.fail(kDevice, SimBoard::Op::read, EIO);
                                              board.line(6).send("x"); one_pass(); (void)c; }, "Input/output error"},
-        {"POLLERR", [](LineChannel& c) { c.hdlc.on_event(-1, POLLERR | POLLOUT); }, "device error"},
+        {"POLLERR", [](LineChannel& c) { c.hdlc.on_event(-1, POLLERR | POLLOUT); }, "error"},
         {"POLLNVAL", [](LineChannel& c) { c.hdlc.on_event(-1, POLLNVAL | POLLOUT); }, "invalid descriptor"},
-        {"POLLHUP", [](LineChannel& c) { c.hdlc.on_event(-1, POLLHUP); }, "hung up"},
+        {"POLLHUP", [](LineChannel& c) { c.hdlc.on_event(-1, POLLHUP); }, "hang-up"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

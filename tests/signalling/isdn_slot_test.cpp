@@ -134,7 +134,8 @@ TEST_F(IsdnSlotTest, BChannelsKeepTheirOwnSignallingSlot)
     EXPECT_FALSE(dsp_data().find(isdn_slot(6).IGetTransmitChannel())->b[0]);
 }
 
-// A channel the driver ended would be reported on every pass.
+// A channel the driver ended would be reported on every pass; the slot
+// carries nothing more, and says so.
 TEST_F(IsdnSlotTest, EndedChannelIsLeftWithOneLine)
 {
     for (bool qsig : {false, true}) {
@@ -146,9 +147,9 @@ TEST_F(IsdnSlotTest, EndedChannelIsLeftWithOneLine)
         else
             sim.mcc().hang_up(channel);
         wait(10);
-        EXPECT_EQ(err.str(), "isdn-slot[" + std::to_string(channel) + "]: channel hung up, no longer served\n");
+        EXPECT_EQ(err.str(), "isdn-slot[" + std::to_string(channel) + "]: channel lost (end of file)\n");
         EXPECT_FALSE(isdn_slot().is_open());
-        EXPECT_THAT(command(user_data("08 01 05"), 1), ElementsAre("slot=1 success"));
+        EXPECT_THAT(command(user_data("08 01 05"), 1), ElementsAre("slot=1 error internal"));
         EXPECT_THAT(names(wait(5000)), testing::Contains("slot=1 deactivated")) << "the link gives up";
         command(simple(C::e_destroy), 1);
         command(simple(C::e_destroy), 2);

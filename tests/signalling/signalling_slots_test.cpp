@@ -3,12 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <limits>
 
+#include "tests/signalling/hdlc_support.h"
 #include "tests/signalling/signalling_slot_support.h"
 
 using namespace vbtest;
 using testing::ElementsAre;
+namespace Mcc = Device::Mcc;
 
 namespace {
 
@@ -125,6 +130,68 @@ TEST_F(SignallingSlotsTest, EmptyPoolRefusesTheCommand)
         EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << "and the dropped answer";
         EXPECT_THAT(command(c.second, 1), ElementsAre("slot=1 success"));
         command(simple(C::e_destroy), 1);
+    }
+}
+
+// Every reader of a multichannel controller channel, by one rule: EAGAIN
+// and EINTR leave what waits to the next pass; a read of 0 octets or any
+// other error ends the channel with one line, and it is read no more.
+TEST_F(SignallingSlotsTest, ChannelReadersEndByOneRule)
+{
+    const struct {
+        const char* name;
+        std::function<void()> make; // on slot 1
+        std::string frame;          // one that makes the slot signal...
+        std::string signal;         // ...this
+        std::function<std::string(int channel, const std::string& why)> line;
+        std::function<bool()> over;
+    } readers[] = {
+        {"mcc", [&] { command(mcc_slot(LGCP::MccType::data), 1); }, "61", "slot=1 userData '61'H",
+         [](int, const std::string& why) { return "01:MCC channel lost (" + why + "), 0 bytes unsent\n"; },
+         [&] { return slots().at(1)->IsLost(); }},
+        {"isdn", [&] { command(isdn(false), 1), command(simple(C::e_activate), 1); }, "00 01 73",
+         "slot=1 activated",
+         [](int ch, const std::string& why) {
+             return "isdn-slot[" + std::to_string(ch) + "]: channel lost (" + why + ")\n";
+         },
+         [&] { return slots().at(1)->IsLost(); }},
+        {"hdlc", [&] { command(hdlc_params(1, 7), 1), command(trunk_slot(0, 16), 2), command(connect(1), 2); },
+         "00 07 00", "slot=1 ioctl hdlcPackages",
+         [](int, const std::string& why) { return "hdlc [1/0]: read error: " + why + "\n"; },
+         [&] { return !at<HdlcSlot>(1).channel().is_open(); }},
+    };
+    const struct {
+        int error; // 0: the read returns 0 octets
+        const char* why;
+    } reads[] = {{EAGAIN, nullptr}, {EINTR, nullptr}, {0, "end of file"}, {EIO, "Input/output error"}};
+    for (const auto& r : readers) {
+        for (const auto& read : reads) {
+            SCOPED_TRACE(std::string(r.name) + " " + (read.error ? std::strerror(read.error) : "0 octets"));
+            r.make();
+            int channel = sim.board.ioctls(Mcc::kDevice, Mcc::MCC_TIMESLOT).back().result;
+            wait(), controller(), err.clear();
+            if (read.error)
+                sim.board.fail(Mcc::kDevice, SimBoard::Op::read, read.error);
+            sim.mcc().deliver(channel, read.error ? octets(r.frame) : "");
+            auto made = [&, before = sim.board.count(Mcc::kDevice, SimBoard::Op::read)] {
+                return sim.board.count(Mcc::kDevice, SimBoard::Op::read) - before;
+            };
+            one_pass();
+            EXPECT_EQ(made(), 1u) << "one read a pass";
+            EXPECT_TRUE(controller().empty());
+            one_pass();
+            if (read.why) {
+                EXPECT_EQ(err.str(), r.line(channel, read.why));
+                EXPECT_TRUE(r.over());
+                EXPECT_EQ(made(), 1u) << "read no more";
+            } else {
+                EXPECT_EQ(err.str(), "");
+                EXPECT_FALSE(r.over());
+                EXPECT_THAT(controller(), testing::Contains(testing::StartsWith(r.signal)))
+                    << "what waited is read on the next pass";
+            }
+            command(simple(C::e_destroy), 1), command(simple(C::e_destroy), 2);
+        }
     }
 }
 
