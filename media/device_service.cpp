@@ -23,7 +23,7 @@ void DeviceService::PutHeader(std::ostream& out) const
 }
 
 // A device that stays away costs one line, not one an attempt; the open
-// that brings it back says so with the count.
+// that brings it back says so with the count (device()).
 bool DeviceService::init()
 {
     Fd dev(Device::open(mSetup.path, mSetup.flags | O_NONBLOCK | O_CLOEXEC));
@@ -31,19 +31,9 @@ bool DeviceService::init()
         int error = errno;
         if (mFailedOpens++ == 0)
             std::cerr << ext::header(this) << mSetup.openFailure << std::strerror(error) << std::endl;
-        mMissing = true;
         return false;
     }
-    if (mMissing) {
-        std::cerr << ext::header(this) << "device back";
-        if (mFailedOpens)
-            std::cerr << " after " << mFailedOpens << " failed open(s)";
-        std::cerr << std::endl;
-    }
-    mMissing = false;
-    mFailedOpens = 0;
     ++mDescriptor;
-    end_runs();
     mEvent.Bind(mSetup.handler, &DeviceService::OnEvent, this);
     mEvent.Schedule(dev, POLLIN);
     return true;
@@ -51,16 +41,19 @@ bool DeviceService::init()
 
 int DeviceService::device()
 {
-    if (fd() < 0 && init())
-        tell_again();
+    if (fd() < 0 && init()) {
+        unsigned long again = restore();
+        std::cerr << ext::header(this) << "device back";
+        if (mFailedOpens)
+            std::cerr << " after " << mFailedOpens << " failed open(s)";
+        if (again)
+            std::cerr << ", " << again << " request(s) of the receivers made again";
+        std::cerr << std::endl;
+        mFailedOpens = 0;
+        end_runs();
+    }
     retry_later();
     return fd();
-}
-
-void DeviceService::tell_again()
-{
-    if (unsigned long n = restore())
-        std::cerr << ext::header(this) << n << " request(s) of the receivers made again" << std::endl;
 }
 
 bool DeviceService::ready(const char* what, uint32_t timeslot)
@@ -140,8 +133,10 @@ void DeviceService::retry_later()
 
 void DeviceService::OnRetry()
 {
-    if (fd() >= 0)
-        tell_again();
+    if (fd() >= 0) {
+        if (unsigned long again = restore())
+            std::cerr << ext::header(this) << again << " request(s) of the receivers made again" << std::endl;
+    }
     device();
 }
 
@@ -162,7 +157,6 @@ void DeviceService::lost(const char* why)
         std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << why << std::endl;
     mEvent.Release();
     ++mDescriptor;
-    mMissing = true;
     retry_later();
 }
 

@@ -96,7 +96,6 @@ private:
     // Lets the descriptor go; why, when given, is the line's reason.
     void lost(const char* why);
     void OnRetry();
-    void tell_again();
     void end_runs();
 
     struct Run {
@@ -110,8 +109,7 @@ private:
     const Setup& mSetup;
     Timer mRetry;
     uint64_t mDescriptor = 1;
-    // Since the device went (or first failed to open): the opens that failed.
-    bool mMissing = false;
+    // The opens that failed since the device went (or first failed to open).
     unsigned long mFailedOpens = 0;
     std::vector<Run> mRuns;
 };

@@ -257,7 +257,7 @@ TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
     EXPECT_TRUE(dsp().feature(110, kBss).on && dsp().feature(110, kMuteA).on);
     EXPECT_EQ(dsp().feature(110, kBss).id, s.bss().id);
     EXPECT_EQ(dsp().feature(110, kMuteA).id, 3u);
-    EXPECT_THAT(err.str(), HasSubstr("dsproc: 2 request(s) of the receivers made again\n"));
+    EXPECT_THAT(err.str(), HasSubstr("dsproc: device back, 2 request(s) of the receivers made again\n"));
 
     advance(Hardware::DeviceService::kRetryMs);
     EXPECT_THAT(sent(), ElementsAre("E1"));

@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <sstream>
 
@@ -236,7 +235,7 @@ TEST_F(TonecTest, AReopenSwitchesBackOnWhatTheReceiversHoldOn)
     sim.board.fail(kDevice, DTMF_ENABLE_DETECTOR, EIO); // a's
     EXPECT_TRUE(b.echoCancel(true));
     EXPECT_THAT(err.str(), HasSubstr("DTMF_ENABLE_DETECTOR fail: timeslot=80 id=1 errno=\"Input/output error\"\n"));
-    EXPECT_THAT(err.str(), HasSubstr("tonec: 3 request(s) of the receivers made again\n"));
+    EXPECT_THAT(err.str(), HasSubstr("tonec: device back, 3 request(s) of the receivers made again\n"));
     EXPECT_TRUE(a.dtmf_active() && a.iva_active() && a.rejection_enabled() && c.dtmf_active());
     EXPECT_FALSE(dtmf().timeslot(80).detector);
     EXPECT_TRUE(dtmf().timeslot(80).iva && dtmf().timeslot(80).rejection);
@@ -396,62 +395,6 @@ TEST_F(TonecTest, SelcalSendsTheFirstFourSigns)
     cmd.set_amp(-1);
     s.translateSelcal(cmd);
     EXPECT_EQ(dtmf().dials().size(), 2u);
-}
-
-} // namespace
-
-namespace {
-
-// A device that goes for good while slots use it, then comes back: nobody
-// asks for it in between, yet detection returns within a second; while it
-// is away, what needs it answers an error and the cadences of 64 wait
-// tones cost a line per kind of failure, not one per step and slot.
-TEST_F(TonecTest, ALostDeviceComesBackByItselfWhileAReceiverHoldsIt)
-{
-    // Lost while nobody holds anything: nothing waits for it.
-    dtmf().hang_up();
-    wake_tonec(POLLHUP);
-    EXPECT_FALSE(tonec().retrying());
-
-    MediaSlot& s = make(1, 90);
-    EXPECT_TRUE(s.enableDTMF(true));
-    for (int n = 2; n < 66; ++n)
-        EXPECT_TRUE(make(n, 100 + uint32_t(n)).activateAudibleCall());
-    controller(), err.clear();
-    sim.board.fail(kDevice, SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
-    dtmf().hang_up();
-    wake_tonec(POLLHUP);
-    EXPECT_TRUE(tonec().retrying());
-
-    EXPECT_FALSE(s.enableDTMF(true));
-    MediaSlot& quiet = make(66, 166);
-    size_t dials = dtmf().dials().size();
-    EXPECT_FALSE(quiet.activateAudibleCall());
-    advance(4000);
-    for (int i = 0; i < 10; ++i)
-        advance(1000);
-    EXPECT_EQ(dtmf().dials().size(), dials) << "nothing reached the generator";
-    std::string lines = err.str();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4) << lines;
-    EXPECT_THAT(lines, HasSubstr("tonec: DTMF_DIAL fail: (interface not opened) timeslot=166\n"));
-
-    sim.board.clear_failures();
-    err.clear();
-    advance(Hardware::DeviceService::kRetryMs);
-    EXPECT_NE(tonec().fd(), -1);
-    EXPECT_FALSE(tonec().retrying());
-    EXPECT_THAT(err.str(), testing::ContainsRegex("tonec: device back after [0-9]+ failed open\\(s\\)\n"));
-    EXPECT_THAT(err.str(), testing::ContainsRegex("tonec: DTMF_DIAL fail: [0-9]+ more time\\(s\\)\n"));
-    EXPECT_THAT(err.str(), HasSubstr("tonec: 1 request(s) of the receivers made again\n"));
-    dtmf().detect(90, 5, 4);
-    wake_tonec();
-    EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 4, event dtmf : 5}"));
-    // The cadences go on; the one refused at its start never began.
-    advance(4000);
-    EXPECT_GE(dtmf().dials().size(), dials + 64);
-    EXPECT_EQ(std::count_if(dtmf().dials().begin(), dtmf().dials().end(),
-                            [](const SimBoard::DtmfDevice::Dial& d) { return d.timeslot == 166; }),
-              0);
 }
 
 } // namespace
