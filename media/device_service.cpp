@@ -43,6 +43,12 @@ int DeviceService::device()
 {
     if (fd() < 0 && init()) {
         unsigned long again = restore();
+        // Gone again under the restore: one more open that did not hold.
+        if (fd() < 0) {
+            ++mFailedOpens;
+            retry_later();
+            return -1;
+        }
         std::cerr << ext::header(this) << "device back";
         if (mFailedOpens)
             std::cerr << " after " << mFailedOpens << " failed open(s)";

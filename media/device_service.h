@@ -54,6 +54,10 @@ public:
     uint64_t descriptor() const { return mDescriptor; }
     bool told(uint64_t on) const { return on == mDescriptor && fd() >= 0; }
     bool retrying() const { return mRetry.pending(); }
+    // Whether a failed request still failed: one that switched something
+    // off on a device that went under it did not, as the driver forgot
+    // everything with that descriptor.
+    bool failed_off(bool on) const { return on || fd() >= 0; }
     void PutHeader(std::ostream& out) const;
 
 protected:

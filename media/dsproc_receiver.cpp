@@ -324,7 +324,7 @@ bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiv
         return false;
     }
     uint32_t id = on ? next_id() : 0;
-    if (!send(Enable{ts, id, bit}, name, on))
+    if (!send(Enable{ts, id, bit}, name, on) && failed_off(on))
         return false;
     feature.state = on ? 1 : 0;
     if (on)
@@ -397,7 +397,7 @@ bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
         return false;
     }
     uint32_t id = on ? next_id() : 0;
-    if (!send(Enable{ts, id, on ? mute_mask(a, b) : kMuteBoth}, "MUTE", on))
+    if (!send(Enable{ts, id, on ? mute_mask(a, b) : kMuteBoth}, "MUTE", on) && failed_off(on))
         return false;
     if (on)
         receiver.mMuteId = id, receiver.mMuteTold = descriptor();

@@ -183,6 +183,7 @@ bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecM
     }
     mParams.*field = pt;
     if (!restart()) {
+        mRestartError = errno;
         std::clog << std::endl;
         std::cerr << ext::header(this) << "fail to restart RTP session!" << std::endl;
         LeaveChannel();

@@ -61,6 +61,8 @@ public:
     int channel() const { return mChannel; }
     // The session descriptor, -1 after a failed restart or the teardown.
     int rtp_fd() const { return mRtp.get(); }
+    // The errno of the last restart that failed.
+    int restart_error() const { return mRestartError; }
     // Whether the session's events are watched.
     bool watching() const { return static_cast<bool>(mRtpEvent.fd); }
     // The engine ended the session or failed its events: every later
@@ -124,4 +126,5 @@ private:
     bool mInputRunning = false;
     bool mInputGated = false;
     bool mSessionLost = false;
+    int mRestartError = 0;
 };

@@ -120,7 +120,7 @@ bool TonecReceiver::enableDTMFReject(bool on)
         mRejectEnabled = false;
         return true;
     }
-    bool done = s.enableDTMFReject(tonec_timeslot(), on);
+    bool done = s.enableDTMFReject(tonec_timeslot(), on) || !s.failed_off(on);
     if (done) {
         mRejectEnabled = on;
         mRejectTold = s.descriptor();
@@ -185,9 +185,9 @@ bool TonecReceiver::translateDTMF(LGCP::TranslateDtmfParams const& params)
     mPlaying = true;
     if (play_digit())
         return true;
-    // Not a note of it was played: the controller hears no end of it.
-    mCadence.reset();
-    mPlaying = false;
+    // Not a note of it was played: the controller hears no end of it, and
+    // the generator is left silent.
+    disableToneGenerator(true);
     return false;
 }
 
@@ -230,7 +230,7 @@ bool TonecReceiver::activateAudibleCall()
     mPlaying = false;
     if (wait_tone())
         return true;
-    mCadence.reset();
+    disableToneGenerator(true);
     return false;
 }
 
@@ -335,11 +335,12 @@ bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on)
     if (!on) {
         if (!receiver.mDtmfActive)
             return true;
-        // A descriptor that was not told has no detector to switch off.
-        if (known && request_value(DTMF_DISABLE_DETECTOR, ts, "DTMF_DISABLE_DETECTOR", ts) < 0)
+        // A descriptor that was not told, or went under the request, has no
+        // detector to switch off.
+        if (known && request_value(DTMF_DISABLE_DETECTOR, ts, "DTMF_DISABLE_DETECTOR", ts) < 0 && failed_off(on))
             return false;
         receiver.mDtmfActive = false;
-        if (known)
+        if (known && fd() >= 0)
             std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR done:"
                       << " timeslot=" << ts << std::endl;
         return true;
@@ -378,13 +379,12 @@ unsigned long TonecReceiverService::restore()
     receivers.each([&](TonecReceiver& r) {
         uint32_t ts = r.tonec_timeslot();
         // A request may find the device gone again: the rest waits for it.
-        if (fd() < 0)
-            return;
-        if (r.mDtmfActive && !told(r.mDtmfTold) && enable_detector(ts, r.mDetectorId))
+        if (fd() >= 0 && r.mDtmfActive && !told(r.mDtmfTold) && enable_detector(ts, r.mDetectorId))
             r.mDtmfTold = descriptor(), ++again;
-        if (r.mIvaActive && !told(r.mIvaTold) && request_value(IVA_DETECTOR_ENABLE, ts, "IVA_DETECTOR_ENABLE", ts) >= 0)
+        if (fd() >= 0 && r.mIvaActive && !told(r.mIvaTold) &&
+            request_value(IVA_DETECTOR_ENABLE, ts, "IVA_DETECTOR_ENABLE", ts) >= 0)
             r.mIvaTold = descriptor(), ++again;
-        if (r.mRejectEnabled && !told(r.mRejectTold) &&
+        if (fd() >= 0 && r.mRejectEnabled && !told(r.mRejectTold) &&
             request_value(DTMF_REJECTION_ENABLE, ts, "DTMF_REJECTION_ENABLE", ts) >= 0)
             r.mRejectTold = descriptor(), ++again;
     });
@@ -436,7 +436,8 @@ bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on)
         return true;
     }
     if (!switch_request(on ? IVA_DETECTOR_ENABLE : IVA_DETECTOR_DISABLE, receiver.tonec_timeslot(), "IVA_DETECTOR",
-                        on ? "_ENABLE" : "_DISABLE"))
+                        on ? "_ENABLE" : "_DISABLE") &&
+        failed_off(on))
         return false;
     receiver.mIvaActive = on;
     receiver.mIvaTold = descriptor();
