@@ -74,10 +74,12 @@ bool HwMux::IsOpened()
     }
     mFd.reset(fd);
     std::clog << ext::header(this) << "device opened" << std::endl;
-    // Whatever this board drove onto the shared bus before is let go.
+    // Whatever this board drove onto the shared bus before is let go; a
+    // device gone again meanwhile is not open after all.
     for (int channel = kBusFirst; channel < kBusFirst + kBusChannels; ++channel) {
         ChannelRecord r{channel};
-        Device::ioctl(fd, kDisable, &r);
+        if (Request(kDisable, &r) != 0 && !mFd)
+            return false;
     }
     std::fill(mShadow.begin(), mShadow.end(), kDisabled);
     mCursor = 0;
