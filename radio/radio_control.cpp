@@ -10,6 +10,7 @@
 #include <list>
 
 #include "board/device.h"
+#include "board/watched_device.h"
 #include "media/device_paths.h"
 #include "runtime/mux_time.h"
 #include "runtime/net.h"
@@ -150,7 +151,10 @@ bool RadioControl::Restart(const Fd& rtp)
 void RadioControl::OnExtEvent(int fd, short revents)
 {
     mReadEnd = Device::End();
+    mCapped = false;
     OnRtpExtEvent(fd, revents);
+    if (mCapped)
+        return;
     Device::End end = mReadEnd ? mReadEnd : Device::poll_end(revents);
     if (end && mExtEvent.fd)
         Lost(end);
@@ -243,6 +247,13 @@ bool RadioControl::SetFilter(uint32_t owner)
 
 ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
 {
+    // A driver that never runs dry cannot keep the loop here: what is left
+    // is read on the next pass.
+    if (mReads++ >= Device::kReadsPerPass) {
+        mReads = 0;
+        mCapped = true;
+        return 0;
+    }
     mSource = rtp_ext_source();
     int r = Device::ioctl(mExt.get(), RTP_EXT_SOURCE, &mSource);
     if (r > 0)
@@ -255,8 +266,10 @@ ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
         mCounters.bytes_read += static_cast<uint32_t>(n);
     else if (n < 0)
         mCounters.read_errno = err;
-    if (n <= 0)
+    if (n <= 0) {
+        mReads = 0;
         mReadEnd = Device::read_end(n, err);
+    }
     return n;
 }
 

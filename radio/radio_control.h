@@ -92,6 +92,9 @@ public:
     // Starts again on the slot's restarted RTP session, now on rtp. A
     // start that fails loses the session, as one that ends: false.
     bool Restart(const Fd& rtp);
+    // Closes the session and stops the status cycle; the first loss is
+    // told to the slot with error.
+    void Lose(int error);
 
     void SetTimerEnable(bool on);
     void SetTimerInterval(unsigned long ms) { mInterval = ms; }
@@ -151,9 +154,6 @@ private:
     bool StartExt(bool attach);
     void OnExtEvent(int fd, short revents);
     void Lost(const Device::End& end);
-    // Closes the session and stops the status cycle; the first loss is
-    // told to the slot with error.
-    void Lose(int error);
     void OnProcessStatus(Timer*);
     // The line of a failed start step; its errno is kept for the loss.
     bool Fail(const char* text);
@@ -182,6 +182,11 @@ private:
     int mStartError = 0;
     // How the receive path's last read ended the session, if it did.
     Device::End mReadEnd;
+    // Payloads read since the driver last ran dry, and whether their cap
+    // ended a wake-up with more waiting (the descriptor is then not over,
+    // whatever the poll said).
+    unsigned mReads = 0;
+    bool mCapped = false;
     rtp_ext_filter mFilter{};
     IRadioControlNotify* mNotify = nullptr;
     std::string mPrefix;

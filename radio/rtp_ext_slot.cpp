@@ -96,8 +96,11 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
     case P::e_decoder_mode: {
         bool stopped = mControl->RtpExtStop();
         result = RtpSlot::Ioctl(params);
-        // A radio that cannot follow the restarted session is lost.
-        if (stopped && result && !mControl->Restart(rtp_descriptor()))
+        // A radio that cannot follow the restarted session is lost, and so
+        // is one whose session could not be restarted at all.
+        if (stopped && !result)
+            mControl->Lose(restart_error());
+        if (stopped && (!result || !mControl->Restart(rtp_descriptor())))
             result = RefuseLost();
         break;
     }

@@ -113,10 +113,13 @@ TEST_F(LemzSlots, ACodecRestartReattachesTheExtensionToTheNewSession)
     EXPECT_EQ(sim.board.ioctls(kDevice, RTP_EXT_ATTACH).back().in[0], uint32_t(gw(1)->rtp_fd()));
     EXPECT_NE(session().attached, nullptr);
     EXPECT_EQ(ext().sessions().size(), 1u);
-    // Refused by the RTP layer: the extension stays stopped.
+    // Refused by the RTP layer: the extension stays stopped, and the radio
+    // is lost with the session, once.
     sim.board.fail(Device::Rtp::kDevice, Device::Rtp::RTP_BEGIN_SESSION, EIO);
     EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::alaw); }),
-                ElementsAre("slot=1 error unsupported"));
+                ElementsAre("slot=1 abort 5", "slot=1 error internal"));
+    EXPECT_THAT(ioctl(1, [](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::ulaw); }),
+                ElementsAre("slot=1 error internal"));
     EXPECT_TRUE(ext().sessions().empty());
 }
 

@@ -163,3 +163,28 @@ TEST_F(RadioLoss, ACodecChangeBringsALostExtensionSessionBack)
 }
 
 } // namespace
+
+namespace {
+
+// Payloads that keep coming cannot hold the loop: a wake-up reads at most
+// its share, and a hang-up behind them ends the session only once they
+// are read.
+TEST_F(RadioLoss, AWakeUpReadsItsShareAndTheEndWaitsForTheRest)
+{
+    LGCP::Command c = vbtest::create_rtp(port);
+    c.get_create().get_rtp().get_codecRTP().include_radio().set_status(kKinds[0].status());
+    ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
+    sim.board.clear_log();
+    for (unsigned i = 0; i < 100; ++i)
+        queue(kKinds[0].payload(), "10.0.0.1");
+    for (SimBoard::Channel* ch : sim.board.channels(Device::RtpExt::kDevice))
+        ch->hang_up();
+    run_passes(1);
+    EXPECT_EQ(operations(Device::RtpExt::kDevice, SimBoard::Op::read), Device::kReadsPerPass);
+    EXPECT_TRUE(slot().control()->watching());
+    run_passes(3);
+    EXPECT_FALSE(slot().control()->watching());
+    EXPECT_EQ(errors("fail to read from rtp_ext: end of file"), 1u) << err.str();
+}
+
+} // namespace
