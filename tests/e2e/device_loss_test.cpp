@@ -34,7 +34,7 @@ enum class Fault { hangUp, failingReads };
 // How many loop passes the server is watched for once it met the fault:
 // each is a chance for a handler still watching the dead descriptor to
 // read it again or to write a line.
-const uint64_t kPasses = 20;
+const uint64_t kPasses = 30;
 const uint64_t kMaxReads = 4;
 const size_t kMaxLines = 4;
 
@@ -100,11 +100,19 @@ public:
     }
     uint64_t count(const std::string& device, const char* op) { return number("count " + device + " " + op); }
     // Until the loop made n more passes; the port's own questions wake it,
-    // so an idle server gets there in a few milliseconds too.
+    // so an idle server gets there in a few milliseconds too. Each question
+    // costs an idle server a pass (a loaded one no more); a loop that spins
+    // makes many for each.
     void wait_passes(uint64_t n)
     {
-        uint64_t end = number("passes") + n;
-        EXPECT_TRUE(eventually([&] { return number("passes") >= end; })) << "the loop stands still";
+        uint64_t start = number("passes"), now = start, asks = 1;
+        EXPECT_TRUE(eventually([&] {
+            ++asks;
+            now = number("passes");
+            return now >= start + n;
+        })) << "the loop stands still";
+        EXPECT_LE(now - start, 2 * asks + 3) << "the loop spins: " << now - start << " passes for " << asks
+                                             << " questions";
     }
     size_t lines() const
     {
