@@ -39,24 +39,27 @@ bool DeviceService::init()
     return true;
 }
 
+// Only a missing device asks whether the retry is needed: wishes become
+// untold by a loss or a refused restore, never on a request's way.
 int DeviceService::device()
 {
-    if (fd() < 0 && init()) {
+    if (fd() >= 0)
+        return fd();
+    if (init()) {
         unsigned long again = restore();
         // Gone again under the restore: one more open that did not hold.
         if (fd() < 0) {
             ++mFailedOpens;
-            retry_later();
-            return -1;
+        } else {
+            std::cerr << ext::header(this) << "device back";
+            if (mFailedOpens)
+                std::cerr << " after " << mFailedOpens << " failed open(s)";
+            if (again)
+                std::cerr << ", " << again << " request(s) of the receivers made again";
+            std::cerr << std::endl;
+            mFailedOpens = 0;
+            end_runs();
         }
-        std::cerr << ext::header(this) << "device back";
-        if (mFailedOpens)
-            std::cerr << " after " << mFailedOpens << " failed open(s)";
-        if (again)
-            std::cerr << ", " << again << " request(s) of the receivers made again";
-        std::cerr << std::endl;
-        mFailedOpens = 0;
-        end_runs();
     }
     retry_later();
     return fd();
@@ -139,11 +142,13 @@ void DeviceService::retry_later()
 
 void DeviceService::OnRetry()
 {
-    if (fd() >= 0) {
-        if (unsigned long again = restore())
-            std::cerr << ext::header(this) << again << " request(s) of the receivers made again" << std::endl;
+    if (fd() < 0) {
+        device();
+        return;
     }
-    device();
+    if (unsigned long again = restore())
+        std::cerr << ext::header(this) << again << " request(s) of the receivers made again" << std::endl;
+    retry_later();
 }
 
 void DeviceService::OnEvent(int fd, short revents)

@@ -53,6 +53,9 @@ public:
     // for each one lost; never 0, so 0 means "told no descriptor".
     uint64_t descriptor() const { return mDescriptor; }
     bool told(uint64_t on) const { return on == mDescriptor && fd() >= 0; }
+    // Switching off what is held but the present descriptor was not told:
+    // the driver forgot it with its descriptor, so nothing is to be sent.
+    bool forgotten(bool on, bool held, uint64_t toldOn) const { return !on && held && !told(toldOn); }
     bool retrying() const { return mRetry.pending(); }
     // Whether a failed request still failed: one that switched something
     // off on a device that went under it did not, as the driver forgot

@@ -313,8 +313,7 @@ bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiv
     int dev = device();
     if (settled(feature, on))
         return true;
-    // A descriptor that was not told has nothing of it to switch off.
-    if (!on && feature.state == 1 && !told(feature.told)) {
+    if (forgotten(on, feature.state == 1, feature.told)) {
         feature.state = 0;
         return true;
     }
@@ -387,8 +386,7 @@ bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
         (receiver.mMuteB != 0) == b && (!on || known))
         return true;
     uint32_t ts = receiver.dsproc_timeslot();
-    // A descriptor that was not told has no mute to lift.
-    if (!on && (receiver.mMuteA > 0 || receiver.mMuteB > 0) && !known) {
+    if (forgotten(on, receiver.mMuteA > 0 || receiver.mMuteB > 0, receiver.mMuteTold)) {
         receiver.mMuteA = receiver.mMuteB = 0;
         return true;
     }

@@ -115,8 +115,7 @@ bool TonecReceiver::echoCancel(bool on)
 bool TonecReceiver::enableDTMFReject(bool on)
 {
     TonecReceiverService& s = TonecReceiverService::instance();
-    // The device that was told forgot it with its descriptor.
-    if (!on && mRejectEnabled && !s.told(mRejectTold)) {
+    if (s.forgotten(on, mRejectEnabled, mRejectTold)) {
         mRejectEnabled = false;
         return true;
     }
@@ -183,12 +182,17 @@ bool TonecReceiver::translateDTMF(LGCP::TranslateDtmfParams const& params)
     if (mPlaying)
         return true;
     mPlaying = true;
-    if (play_digit())
-        return true;
-    // Not a note of it was played: the controller hears no end of it, and
-    // the generator is left silent.
-    disableToneGenerator(true);
-    return false;
+    return started(play_digit());
+}
+
+// A sequence or wait tone whose first tone the generator did not take is
+// not played at all: the controller hears no end of it, and the generator
+// is left silent.
+bool TonecReceiver::started(bool firstTone)
+{
+    if (!firstTone)
+        disableToneGenerator(true);
+    return firstTone;
 }
 
 // Tone of the next digit, or the end of the sequence; whether the
@@ -228,10 +232,7 @@ bool TonecReceiver::activateAudibleCall()
 {
     // The wait tone takes the generator: a running sequence ends unfinished.
     mPlaying = false;
-    if (wait_tone())
-        return true;
-    disableToneGenerator(true);
-    return false;
+    return started(wait_tone());
 }
 
 bool TonecReceiver::wait_tone()
@@ -430,8 +431,7 @@ bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams
 
 bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on)
 {
-    // The device that was told forgot it with its descriptor.
-    if (!on && receiver.mIvaActive && !told(receiver.mIvaTold)) {
+    if (forgotten(on, receiver.mIvaActive, receiver.mIvaTold)) {
         receiver.mIvaActive = false;
         return true;
     }

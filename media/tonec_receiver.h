@@ -91,6 +91,7 @@ private:
 
     // Events are taken while either detector is on.
     bool accepts() const { return mDtmfActive || mIvaActive; }
+    bool started(bool firstTone);
     bool play_digit();
     void OnDigit();
     void OnTone();

@@ -96,12 +96,15 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
     case P::e_decoder_mode: {
         bool stopped = mControl->RtpExtStop();
         result = RtpSlot::Ioctl(params);
-        // A radio that cannot follow the restarted session is lost, and so
-        // is one whose session could not be restarted at all.
-        if (stopped && !result)
+        if (!stopped)
+            break;
+        // A radio whose session could not be restarted at all is lost, and
+        // so is one that cannot follow the restarted session.
+        if (!result)
             mControl->Lose(restart_error());
-        if (stopped && (!result || !mControl->Restart(rtp_descriptor())))
-            result = RefuseLost();
+        else if (mControl->Restart(rtp_descriptor()))
+            break;
+        result = RefuseLost();
         break;
     }
     default:
