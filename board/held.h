@@ -1,0 +1,139 @@
+// A setting that its holder asked of a board device, beside the descriptor
+// that was told it. A driver forgets everything with its descriptor: what
+// is asked stays with the holder, and whenever the present descriptor does
+// not carry it (a device opened again, a request refused), the holder tells
+// the device again by itself. One shape for every holder (detectors and
+// features of the tone and DSP services, a steady tone, switch paths,
+// LEDs), so the rule lives here:
+//
+// - what is asked is what the controller asked for;
+// - the device carries it when the present descriptor was told it;
+// - a change answers success only when the device took it, or when there is
+//   nothing to tell: switching off what the present descriptor never held
+//   (the driver forgot it), or an off that the device's loss interrupted.
+//
+// Descriptors are named by their holder (Device::Descriptors): a new name
+// for every open and every loss, 0 for "none", so an old name never
+// matches the present one.
+#pragma once
+
+#include <cstdint>
+
+namespace Device {
+
+// Names the descriptors one holder opens.
+class Descriptors {
+public:
+    // The present descriptor's name, 0 while there is none.
+    uint64_t present(bool open) const { return open ? mName : 0; }
+    // A descriptor was opened or let go: whatever an older one was told
+    // is not carried any more.
+    void renew() { ++mName; }
+
+private:
+    uint64_t mName = 1;
+};
+
+// T is the setting's value; T{} is "off", what a device holds that was
+// never told anything (a bool, a mask, a tone record with operator==).
+template <class T = bool>
+class Held {
+public:
+    Held() = default;
+    // A setting whose state is not known yet (as after a create): the
+    // first change is sent whatever it asks.
+    static Held unknown()
+    {
+        Held h;
+        h.mKnown = false;
+        return h;
+    }
+
+    const T& asked() const { return mAsked; }
+    bool on() const { return !(mAsked == T{}); }
+    bool known() const { return mKnown; }
+    // The descriptor named present holds what is asked (off needs no telling).
+    bool carried(uint64_t present) const { return present != 0 && mTold == present; }
+    // The device is not as asked: something on that the present descriptor
+    // was not told, or something it was told that is no longer asked.
+    bool untold(uint64_t present) const { return on() ? !carried(present) : carried(present); }
+
+    // Asks for want. tell(want) makes the request on the present descriptor
+    // (failing without one) and says whether the device took it; present()
+    // names the descriptor at each moment, as a request may lose it.
+    template <class Present, class Tell>
+    bool set(const T& want, Present present, Tell tell)
+    {
+        bool off = want == T{};
+        if (mKnown && want == mAsked && !untold(present()))
+            return true;
+        if (off && mKnown && !carried(present())) {
+            forget();
+            return true;
+        }
+        bool took = tell(want);
+        uint64_t now = present();
+        if (!took && !(off && mTold != now))
+            return false;
+        mKnown = true;
+        mAsked = want;
+        mTold = off ? 0 : now;
+        return true;
+    }
+
+    // Asks for want without telling anyone: the device learns it at the
+    // next restore (a setting given while its device is missing).
+    void hold(const T& want)
+    {
+        mKnown = true;
+        mAsked = want;
+        mTold = 0;
+    }
+
+    // Tells the present descriptor what is asked when it does not carry
+    // it; true when a request was made and taken. A refused one stays
+    // untold, to be tried again.
+    template <class Present, class Tell>
+    bool restore(Present present, Tell tell)
+    {
+        if (!untold(present()))
+            return false;
+        bool off = !on();
+        if (!tell(mAsked))
+            return false;
+        mTold = off ? 0 : present();
+        return true;
+    }
+
+    // Asks for off whatever the device answers (its holder goes): one
+    // that still carries the setting keeps it untold, so a restore takes
+    // it off the device once it can.
+    template <class Present, class Tell>
+    bool let_go(Present present, Tell tell)
+    {
+        if (set(T{}, present, tell))
+            return true;
+        mKnown = true;
+        mAsked = T{};
+        return false;
+    }
+
+    // Nothing asked, nothing told.
+    void forget()
+    {
+        mKnown = true;
+        mAsked = T{};
+        mTold = 0;
+    }
+
+    // For holders that must say what the present descriptor was told
+    // without a request (a value the device reports it holds).
+    void told(uint64_t present) { mTold = on() ? present : 0; }
+
+private:
+    T mAsked{};
+    uint64_t mTold = 0;
+    bool mKnown = true;
+};
+
+} // namespace Device
