@@ -354,4 +354,60 @@ TEST_F(MixerTest, IoctlTablesOfBothKinds)
 
 }
 
+
+// Each command that needs a device answers what the device did: an error
+// while the device is gone or when it refuses the request, success when it
+// took it. Fresh slots for each row, so no row leans on another's tone.
+TEST_F(MixerTest, CommandsAnswerWhatTheirDeviceDid)
+{
+    using P = LGCP::IoctlParams;
+    enum Kind { input, output };
+    enum class Fault { missing, refused, none };
+    struct Row {
+        const char* name;
+        Kind kind;
+        const char* device;
+        unsigned long request;
+        std::function<void(P&)> fill;
+    };
+    const Row rows[] = {
+        {"rx-gain", input, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
+         [](P& p) { p.get_rx_gain().set_gainDB(-6); }},
+        {"tone-filter", input, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
+         [](P& p) { p.get_tone_filter().set_freq(2100), p.get_tone_filter().set_enable(true); }},
+        {"tone-filter", output, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
+         [](P& p) { p.get_tone_filter().set_freq(2100), p.get_tone_filter().set_enable(true); }},
+        {"delays", input, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE, [](P& p) { p.get_delays().set_rx(20); }},
+        {"delays", output, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE, [](P& p) { p.get_delays().set_tx(20); }},
+        {"tone-gen-enable", output, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
+         [](P& p) { p.get_tone_gen_enable().set_freq(425), p.get_tone_gen_enable().set_amp(300); }},
+        {"translateDTMF", input, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
+         [](P& p) { p.get_translateDTMF().get_digits().push_back(LGCP::DualTone()); }},
+        {"translateDTMF", output, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
+         [](P& p) { p.get_translateDTMF().get_digits().push_back(LGCP::DualTone()); }},
+    };
+    standard_units();
+    int n = 0;
+    for (const Row& r : rows)
+        for (Fault fault : {Fault::missing, Fault::refused, Fault::none}) {
+            SCOPED_TRACE(std::string(r.name) + (r.kind == input ? " on an input, " : " on an output, ") +
+                         (fault == Fault::missing ? "device gone" : fault == Fault::refused ? "EIO" : "healthy"));
+            ++n;
+            ASSERT_THAT(command(r.kind == input ? mixer_in(0, tdm(1)) : mixer_out(0, tdm(1)), n),
+                        Contains(HasSubstr("success")));
+            if (fault == Fault::missing) {
+                sim.board.fail(r.device, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+                for (SimBoard::Channel* ch : sim.board.channels(r.device))
+                    ch->hang_up();
+                wake_tonec(POLLIN | POLLHUP), wake_dsproc(POLLIN | POLLHUP);
+            }
+            if (fault == Fault::refused)
+                sim.board.fail(r.device, r.request, EIO);
+            std::string answer = fault == Fault::none ? "success" : "error";
+            EXPECT_THAT(command(ioctl_command(r.fill), n).at(0), HasSubstr(answer));
+            sim.board.clear_failures();
+            destroy(n);
+        }
+}
+
 } // namespace
