@@ -324,7 +324,8 @@ Slot* Mixer::New(LGCP::MixerInParams const& params)
     }
     if (params.has_ecm()) {
         const LGCP::EchoCancelMode& ecm = params.get_ecm();
-        slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue());
+        // Held: a device that is gone or refuses it now is told once it takes it.
+        slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Wish::held);
     }
     mSlots.push_back(slot);
     return slot;
