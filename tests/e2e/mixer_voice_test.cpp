@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "board/dtmf_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/runtime/loop_support.h"
@@ -164,6 +165,30 @@ TEST_F(MediaFlow, MixerCommandsAnswerErrorsWhileTheirDevicesAreGone)
     for (const char* dev : {"/dev/dtmf", "/dev/dsp"})
         EXPECT_EQ(board.ask("fail " + std::string(dev) + " open 0"), "ok");
     answers("success");
+}
+
+// The driver forgets a steady tone with its descriptor: once /dev/dtmf is
+// back the output's tone is asked of the generator again, with no command.
+TEST_F(MediaFlow, MixerToneSoundsAgainWhenTheToneDeviceIsBack)
+{
+    ASSERT_EQ(board.ask("record on"), "ok");
+    ctl.exchange(to_slot(simple(C::e_query), -1));
+    ASSERT_THAT(ctl.exchange(to_slot(mixer_out(3), 1)), ElementsAre("slot=1 success"));
+    LGCP::Command tone;
+    tone.get_ioctl().get_tone_gen_enable().set_freq(425);
+    tone.get_ioctl().get_tone_gen_enable().set_amp(300);
+    EXPECT_THAT(ctl.exchange(to_slot(tone, 1)), ElementsAre("slot=1 success"));
+    // "ok <count> <words>=<result> ...": the tone is the last request.
+    const std::string dials = "log /dev/dtmf " + std::to_string(Device::Dtmf::DTMF_DIAL);
+    std::string first = board.ask(dials);
+    std::string steady = first.substr(first.rfind(' '));
+    ASSERT_EQ(first.compare(0, 5, "ok 1 "), 0) << first;
+    EXPECT_EQ(board.ask("hangup /dev/dtmf"), "ok 1");
+    std::string now;
+    EXPECT_TRUE(eventually([&] {
+        now = board.ask(dials);
+        return now.find(steady) != now.rfind(steady);
+    }, 3000)) << now;
 }
 
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
