@@ -373,11 +373,11 @@ TEST_F(MixerTest, IoctlTablesOfBothKinds)
 TEST_F(MixerTest, CommandsAnswerWhatTheirDeviceDid)
 {
     using P = LGCP::IoctlParams;
-    enum Kind { input, output };
+    enum Kind { input = 1, output = 2, both = 3 };
     enum class Fault { missing, refused, none };
     struct Row {
         const char* name;
-        Kind kind;
+        int kinds;
         const char* device;
         unsigned long request;
         std::function<void(P&)> fill;
@@ -385,39 +385,34 @@ TEST_F(MixerTest, CommandsAnswerWhatTheirDeviceDid)
     const Row rows[] = {
         {"rx-gain", input, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
          [](P& p) { p.get_rx_gain().set_gainDB(-6); }},
-        {"tone-filter", input, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
+        {"tone-filter", both, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
          [](P& p) { p.get_tone_filter().set_freq(2100), p.get_tone_filter().set_enable(true); }},
-        {"tone-filter", output, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
-         [](P& p) { p.get_tone_filter().set_freq(2100), p.get_tone_filter().set_enable(true); }},
-        {"delays", input, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE, [](P& p) { p.get_delays().set_rx(20); }},
-        {"delays", output, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE, [](P& p) { p.get_delays().set_tx(20); }},
+        {"delays", both, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE, [](P& p) { p.get_delays().set_tx(20); }},
         {"tone-gen-enable", output, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
          [](P& p) { p.get_tone_gen_enable().set_freq(425), p.get_tone_gen_enable().set_amp(300); }},
-        {"translateDTMF", input, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
-         [](P& p) { p.get_translateDTMF().get_digits().push_back(LGCP::DualTone()); }},
-        {"translateDTMF", output, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
+        {"translateDTMF", both, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
          [](P& p) { p.get_translateDTMF().get_digits().push_back(LGCP::DualTone()); }},
     };
     standard_units();
     int n = 0;
     for (const Row& r : rows)
-        for (Fault fault : {Fault::missing, Fault::refused, Fault::none}) {
-            SCOPED_TRACE(std::string(r.name) + (r.kind == input ? " on an input, " : " on an output, ") +
-                         (fault == Fault::missing ? "device gone" : fault == Fault::refused ? "EIO" : "healthy"));
-            ++n;
-            ASSERT_THAT(command(r.kind == input ? mixer_in(0, tdm(1)) : mixer_out(0, tdm(1)), n),
-                        Contains(HasSubstr("success")));
-            if (fault == Fault::missing)
-                remove(r.device);
-            if (fault == Fault::refused)
-                sim.board.fail(r.device, r.request, EIO);
-            std::string answer = fault == Fault::none ? "success" : "error";
-            EXPECT_THAT(command(ioctl_command(r.fill), n).at(0), HasSubstr(answer));
-            sim.board.clear_failures();
-            destroy(n);
-        }
+        for (Kind kind : {input, output})
+            for (Fault fault : {Fault::missing, Fault::refused, Fault::none}) {
+                if (!(r.kinds & kind))
+                    continue;
+                SCOPED_TRACE(std::string(r.name) + (kind == input ? " on an input, " : " on an output, ") +
+                             (fault == Fault::missing ? "device gone" : fault == Fault::refused ? "EIO" : "healthy"));
+                ASSERT_THAT(command(kind == input ? mixer_in(0, tdm(1)) : mixer_out(0, tdm(1)), ++n),
+                            Contains(HasSubstr("success")));
+                fault == Fault::missing   ? remove(r.device)
+                : fault == Fault::refused ? sim.board.fail(r.device, r.request, EIO)
+                                          : void();
+                const char* answer = fault == Fault::none ? "success" : "error";
+                EXPECT_THAT(command(ioctl_command(r.fill), n).at(0), HasSubstr(answer));
+                sim.board.clear_failures();
+                destroy(n);
+            }
 }
-
 
 // An echo canceller given at create is held when the tone device is gone or
 // refuses it: the input is made, and the device is told once it takes it.
