@@ -99,8 +99,9 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
         if (!stopped)
             break;
         // A radio whose session could not be restarted at all is lost, and
-        // so is one that cannot follow the restarted session.
-        if (!result)
+        // so is one that cannot follow the restarted session. One whose
+        // session came back without a setting of the old one follows it.
+        if (rtp_fd() < 0)
             mControl->Lose(restart_error());
         else if (mControl->Restart(rtp_descriptor()))
             break;
