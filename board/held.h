@@ -71,9 +71,11 @@ public:
             forget();
             return true;
         }
+        // An off that found no descriptor, or lost it under the request,
+        // is done: the driver forgot everything with it.
         bool took = tell(want);
         uint64_t now = present();
-        if (!took && !(off && mTold != now))
+        if (!took && !(off && now == 0))
             return false;
         mKnown = true;
         mAsked = want;

@@ -33,44 +33,64 @@ bool DeviceService::init()
             std::cerr << ext::header(this) << mSetup.openFailure << std::strerror(error) << std::endl;
         return false;
     }
-    ++mDescriptor;
+    mDescriptors.renew();
     mEvent.Bind(mSetup.handler, &DeviceService::OnEvent, this);
     mEvent.Schedule(dev, POLLIN);
     return true;
 }
 
 // Only a missing device asks whether the retry is needed: wishes become
-// untold by a loss or a refused restore, never on a request's way.
+// untold by a loss or a refused restore, never on a request's way. The
+// device is back once a request on its new descriptor works: one that
+// opens and then fails every request with ENODEV is not back, and is
+// opened again only once a second.
 int DeviceService::device()
 {
     if (fd() >= 0)
         return fd();
+    if (mOnlyRetryOpens && !mInRetry) {
+        retry_later(true);
+        return -1;
+    }
     if (init()) {
+        mUnproven = true;
+        mRestoring = true;
+        mTookInRestore = false;
         unsigned long again = restore();
-        // Gone again under the restore: one more open that did not hold.
-        if (fd() < 0) {
-            ++mFailedOpens;
-        } else {
-            std::cerr << ext::header(this) << "device back";
-            if (mFailedOpens)
-                std::cerr << " after " << mFailedOpens << " failed open(s)";
-            if (again)
-                std::cerr << ", " << again << " request(s) of the receivers made again";
-            std::cerr << std::endl;
-            mFailedOpens = 0;
-            end_runs();
-        }
+        mRestoring = false;
+        if (fd() >= 0 && mTookInRestore)
+            back(again);
     }
     retry_later();
     return fd();
 }
 
-bool DeviceService::ready(const char* what, uint32_t timeslot)
+void DeviceService::back(unsigned long again)
 {
-    if (device() >= 0)
+    mUnproven = false;
+    mOnlyRetryOpens = false;
+    std::cerr << ext::header(this) << "device back";
+    if (mFailedOpens)
+        std::cerr << " after " << mFailedOpens << " failed open(s)";
+    if (again)
+        std::cerr << ", " << again << " request(s) of the receivers made again";
+    std::cerr << std::endl;
+    mFailedOpens = 0;
+    end_runs();
+}
+
+bool DeviceService::present_for(const std::string& what, uint32_t timeslot)
+{
+    if (fd() >= 0)
         return true;
     failed(what, timeslot, 0);
     return false;
+}
+
+bool DeviceService::ready(const char* what, uint32_t timeslot)
+{
+    device();
+    return present_for(what, timeslot);
 }
 
 int DeviceService::request(unsigned long number, void* arg, const std::string& name, uint32_t timeslot,
@@ -88,6 +108,11 @@ int DeviceService::request_value(unsigned long number, unsigned long value, cons
 int DeviceService::reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail)
 {
     if (result >= 0) {
+        // The restore that opened it says how much it told.
+        if (mUnproven && mRestoring)
+            mTookInRestore = true;
+        else if (mUnproven)
+            back(0);
         succeeded(name);
         return result;
     }
@@ -102,7 +127,8 @@ int DeviceService::reach(int result, const std::string& name, uint32_t timeslot,
 void DeviceService::failed(const std::string& name, uint32_t timeslot, int error, const std::string& detail)
 {
     auto run = std::find_if(mRuns.begin(), mRuns.end(), [&](const Run& r) { return r.name == name; });
-    if (run != mRuns.end() && run->error == error) {
+    auto missing = [](int e) { return e == 0 || e == ENODEV; };
+    if (run != mRuns.end() && (run->error == error || (missing(run->error) && missing(error)))) {
         ++run->more;
         return;
     }
@@ -134,16 +160,18 @@ void DeviceService::end_runs()
         succeeded(mRuns.front().name);
 }
 
-void DeviceService::retry_later()
+void DeviceService::retry_later(bool wanted)
 {
-    if (!mRetry.pending() && untold())
+    if (!mRetry.pending() && (wanted || untold()))
         mRetry.set(kRetryMs, &DeviceService::OnRetry, this);
 }
 
 void DeviceService::OnRetry()
 {
     if (fd() < 0) {
+        mInRetry = true;
         device();
+        mInRetry = false;
         return;
     }
     if (unsigned long again = restore())
@@ -167,8 +195,14 @@ void DeviceService::lost(const char* why)
     if (why)
         std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << why << std::endl;
     mEvent.Release();
-    ++mDescriptor;
-    retry_later();
+    mDescriptors.renew();
+    // An open that did not hold until a request worked on it.
+    if (mUnproven) {
+        ++mFailedOpens;
+        mUnproven = false;
+        mOnlyRetryOpens = true;
+    }
+    retry_later(mOnlyRetryOpens);
 }
 
 } // namespace Hardware

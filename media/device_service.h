@@ -16,11 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "board/held.h"
 #include "board/watched_device.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
 
 namespace Hardware {
+
+// How a receiver's setting answers a device that does not take it now:
+// `told` answers the failure (a controller's command); `held` keeps the
+// wish and answers true, and the service tells the device by itself once
+// it takes it (a setting given at create, a cadence's next step).
+enum class Wish { told, held };
 
 class DeviceService {
 public:
@@ -49,18 +56,9 @@ public:
 
     // The device descriptor, -1 without one.
     int fd() const { return mEvent.fd.get(); }
-    // Names the present descriptor: a new value for each one opened and
-    // for each one lost; never 0, so 0 means "told no descriptor".
-    uint64_t descriptor() const { return mDescriptor; }
-    bool told(uint64_t on) const { return on == mDescriptor && fd() >= 0; }
-    // Switching off what is held but the present descriptor was not told:
-    // the driver forgot it with its descriptor, so nothing is to be sent.
-    bool forgotten(bool on, bool held, uint64_t toldOn) const { return !on && held && !told(toldOn); }
+    // Names the present descriptor for the settings it was told (0 without one).
+    uint64_t present() const { return mDescriptors.present(fd() >= 0); }
     bool retrying() const { return mRetry.pending(); }
-    // Whether a failed request still failed: one that switched something
-    // off on a device that went under it did not, as the driver forgot
-    // everything with that descriptor.
-    bool failed_off(bool on) const { return on || fd() >= 0; }
     void PutHeader(std::ostream& out) const;
 
 protected:
@@ -68,8 +66,33 @@ protected:
     virtual ~DeviceService() = default;
 
     // The descriptor for a request, the device opened again when missing
-    // (and then restore()d); -1 when it still cannot be opened.
+    // (and then restore()d); -1 when it still cannot be opened. A device
+    // that opened but lost its descriptor before any request on it worked
+    // is opened again only by the retry, not by every request.
     int device();
+    // A request may go to the present descriptor: its line when there is none.
+    bool present_for(const std::string& what, uint32_t timeslot);
+    // Asks a held setting for want (Device::Held::set); tell(want) makes the
+    // request. A held wish that the device does not take now is kept, and
+    // the retry tells it.
+    template <class T, class Tell>
+    bool change(Device::Held<T>& held, const T& want, Wish wish, Tell tell)
+    {
+        if (held.set(want, [this] { return present(); }, tell))
+            return true;
+        if (wish == Wish::told)
+            return false;
+        held.hold(want);
+        retry_later();
+        return true;
+    }
+    // Tells the present descriptor a setting it does not carry; whether a
+    // request was made and taken.
+    template <class T, class Tell>
+    bool restore_one(Device::Held<T>& held, Tell tell)
+    {
+        return fd() >= 0 && held.restore([this] { return present(); }, tell);
+    }
     // Before a configuration: the device, with the line
     // "<what> fail: (interface not opened) timeslot=<ts>" when it cannot be opened.
     bool ready(const char* what, uint32_t timeslot);
@@ -83,7 +106,8 @@ protected:
     // (interface not opened) timeslot=<ts>". Only the first of a run (the
     // same request failing the same way, on any time slot) is written; the
     // others are counted, and the count is a line when the run ends: at the
-    // request's next success, or when a new descriptor is opened. A tone
+    // request's next success, or when the device is back. A device that is
+    // gone (ENODEV) fails the same way as one that is not open. A tone
     // cadence on a missing device costs two lines, not two a step a slot.
     void failed(const std::string& name, uint32_t timeslot, int error, const std::string& detail = std::string());
     void succeeded(const std::string& name);
@@ -95,8 +119,9 @@ protected:
     virtual unsigned long restore() = 0;
     // Some receiver asked for what the present descriptor was not told.
     virtual bool untold() const = 0;
-    // Arms the retry when a receiver waits for the device.
-    void retry_later();
+    // Arms the retry when a receiver waits for the device, or when wanted
+    // (a request that found the device unproven).
+    void retry_later(bool wanted = false);
 
 private:
     int reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail);
@@ -104,6 +129,8 @@ private:
     void lost(const char* why);
     void OnRetry();
     void end_runs();
+    // The device is back: its line, and the runs of failures end.
+    void back(unsigned long again);
 
     struct Run {
         std::string name;
@@ -115,9 +142,17 @@ private:
     Device::ShortRecords mShortRecords;
     const Setup& mSetup;
     Timer mRetry;
-    uint64_t mDescriptor = 1;
-    // The opens that failed since the device went (or first failed to open).
+    Device::Descriptors mDescriptors;
+    // The opens that failed since the device went (or first failed to
+    // open), a descriptor lost before any request on it worked among them.
     unsigned long mFailedOpens = 0;
+    // Opened again, no request on it has worked yet.
+    bool mUnproven = false;
+    // The last descriptor was lost unproven: only the retry opens again.
+    bool mOnlyRetryOpens = false;
+    bool mInRetry = false;
+    bool mRestoring = false;
+    bool mTookInRestore = false;
     std::vector<Run> mRuns;
 };
 

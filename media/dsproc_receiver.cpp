@@ -63,9 +63,9 @@ bool DSProcReceiver::configureVAD(LGCP::VADParams const& params)
     return DSProcReceiverService::instance().configureVAD(dsproc_timeslot(), params);
 }
 
-bool DSProcReceiver::enableVAD(bool on)
+bool DSProcReceiver::enableVAD(bool on, Wish wish)
 {
-    return DSProcReceiverService::instance().enableVAD(*this, on);
+    return DSProcReceiverService::instance().enableVAD(*this, on, wish);
 }
 
 bool DSProcReceiver::disableVAD()
@@ -73,9 +73,9 @@ bool DSProcReceiver::disableVAD()
     return enableVAD(false);
 }
 
-bool DSProcReceiver::enableBSS(bool on)
+bool DSProcReceiver::enableBSS(bool on, Wish wish)
 {
-    return DSProcReceiverService::instance().enableBSS(*this, on);
+    return DSProcReceiverService::instance().enableBSS(*this, on, wish);
 }
 
 bool DSProcReceiver::disableBSS()
@@ -83,9 +83,9 @@ bool DSProcReceiver::disableBSS()
     return enableBSS(false);
 }
 
-bool DSProcReceiver::enableNG(bool on)
+bool DSProcReceiver::enableNG(bool on, Wish wish)
 {
-    return DSProcReceiverService::instance().enableNG(*this, on);
+    return DSProcReceiverService::instance().enableNG(*this, on, wish);
 }
 
 bool DSProcReceiver::disableNG()
@@ -93,9 +93,9 @@ bool DSProcReceiver::disableNG()
     return enableNG(false);
 }
 
-bool DSProcReceiver::enableSelcalSh(bool on)
+bool DSProcReceiver::enableSelcalSh(bool on, Wish wish)
 {
-    return DSProcReceiverService::instance().enableSelcalSh(*this, on);
+    return DSProcReceiverService::instance().enableSelcalSh(*this, on, wish);
 }
 
 bool DSProcReceiver::disableSelcalSh()
@@ -108,9 +108,9 @@ bool DSProcReceiver::configureSD()
     return DSProcReceiverService::instance().configureSD(dsproc_timeslot());
 }
 
-bool DSProcReceiver::enableSD(bool on)
+bool DSProcReceiver::enableSD(bool on, Wish wish)
 {
-    return DSProcReceiverService::instance().enableSD(*this, on);
+    return DSProcReceiverService::instance().enableSD(*this, on, wish);
 }
 
 bool DSProcReceiver::disableSD()
@@ -118,9 +118,9 @@ bool DSProcReceiver::disableSD()
     return enableSD(false);
 }
 
-bool DSProcReceiver::enableMute(bool a, bool b)
+bool DSProcReceiver::enableMute(bool a, bool b, Wish wish)
 {
-    return DSProcReceiverService::instance().enableMute(*this, a, b);
+    return DSProcReceiverService::instance().enableMute(*this, a, b, wish);
 }
 
 bool DSProcReceiver::disableMute()
@@ -157,16 +157,16 @@ bool DSProcReceiver::disableToneAll()
 
 void DSProcReceiver::CleanBeforeDestroy()
 {
-    if (mVad.state > 0)
+    if (mVad.held.on())
         enableVAD(false);
-    if (mBss.state > 0)
+    if (mBss.held.on())
         disableBSS();
-    if (mNg.state > 0)
+    if (mNg.held.on())
         disableNG();
-    if (mSelcalSh.state > 0)
+    if (mSelcalSh.held.on())
         disableSelcalSh();
     // Signal detection left on would report into the next slot of the time slot.
-    if (mSd.state > 0)
+    if (mSd.held.on())
         disableSD();
     if (mDelaysSet)
         configureDelays(0, 0, 0);
@@ -300,35 +300,23 @@ uint32_t DSProcReceiverService::next_id()
     return mEnableId;
 }
 
-bool DSProcReceiverService::settled(const DSProcReceiver::Feature& feature, bool on) const
-{
-    return feature.state != -1 && (feature.state != 0) == on && (!on || told(feature.told));
-}
-
 // The state is what the controller asked for; the device is asked whenever
 // its present descriptor was not told so.
 bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit,
-                                          const char* name, bool on)
+                                          const char* name, bool on, Wish wish)
 {
-    int dev = device();
-    if (settled(feature, on))
-        return true;
-    if (forgotten(on, feature.state == 1, feature.told)) {
-        feature.state = 0;
-        return true;
-    }
+    device();
     uint32_t ts = receiver.dsproc_timeslot();
-    if (dev < 0) {
-        failed(std::string(on ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + name, ts, 0);
-        return false;
-    }
-    uint32_t id = on ? next_id() : 0;
-    if (!send(Enable{ts, id, bit}, name, on) && failed_off(on))
-        return false;
-    feature.state = on ? 1 : 0;
-    if (on)
-        feature.id = id, feature.told = descriptor();
-    return true;
+    return change(feature.held, on, wish, [&](bool want) {
+        if (!present_for(std::string(want ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + name, ts))
+            return false;
+        uint32_t id = want ? next_id() : 0;
+        if (!send(Enable{ts, id, bit}, name, want))
+            return false;
+        if (want)
+            feature.id = id;
+        return true;
+    });
 }
 
 // A feature's lines name its id; the mute's do not.
@@ -345,29 +333,29 @@ bool DSProcReceiverService::send(Enable r, const char* name, bool on, bool quiet
     return true;
 }
 
-bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on)
+bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mVad, kVad, "VAD", on);
+    return enableFeature(receiver, receiver.mVad, kVad, "VAD", on, wish);
 }
 
-bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on)
+bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mBss, kBss, "BSS", on);
+    return enableFeature(receiver, receiver.mBss, kBss, "BSS", on, wish);
 }
 
-bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on)
+bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mNg, kNg, "NG", on);
+    return enableFeature(receiver, receiver.mNg, kNg, "NG", on, wish);
 }
 
-bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on)
+bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mSelcalSh, kSelcalSh, "SELCAL_SH", on);
+    return enableFeature(receiver, receiver.mSelcalSh, kSelcalSh, "SELCAL_SH", on, wish);
 }
 
-bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on)
+bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mSd, kSd, "SD", on);
+    return enableFeature(receiver, receiver.mSd, kSd, "SD", on, wish);
 }
 
 namespace {
@@ -377,30 +365,25 @@ uint32_t mute_mask(bool a, bool b)
 }
 } // namespace
 
-bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b)
+bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish)
 {
-    int dev = device();
-    bool on = a || b;
-    bool known = told(receiver.mMuteTold);
-    if (receiver.mMuteA != -1 && receiver.mMuteB != -1 && (receiver.mMuteA != 0) == a &&
-        (receiver.mMuteB != 0) == b && (!on || known))
-        return true;
+    device();
+    return change(receiver.mMute, mute_mask(a, b), wish,
+                  [&](uint32_t mask) { return tell_mute(receiver, mask, false); });
+}
+
+// A mute on takes a new id, and a restore keeps the one it has; off lifts both.
+bool DSProcReceiverService::tell_mute(DSProcReceiver& receiver, uint32_t mask, bool restoring)
+{
     uint32_t ts = receiver.dsproc_timeslot();
-    if (forgotten(on, receiver.mMuteA > 0 || receiver.mMuteB > 0, receiver.mMuteTold)) {
-        receiver.mMuteA = receiver.mMuteB = 0;
-        return true;
-    }
-    if (dev < 0) {
-        failed(on ? "DSPROC_ENABLE MUTE" : "DSPROC_DISABLE MUTE", ts, 0);
+    bool on = mask != 0;
+    if (!present_for(on ? "DSPROC_ENABLE MUTE" : "DSPROC_DISABLE MUTE", ts))
         return false;
-    }
-    uint32_t id = on ? next_id() : 0;
-    if (!send(Enable{ts, id, on ? mute_mask(a, b) : kMuteBoth}, "MUTE", on) && failed_off(on))
+    uint32_t id = !on ? 0 : restoring && receiver.mMuteId ? receiver.mMuteId : next_id();
+    if (!send(Enable{ts, id, on ? mask : kMuteBoth}, "MUTE", on, restoring))
         return false;
     if (on)
-        receiver.mMuteId = id, receiver.mMuteTold = descriptor();
-    receiver.mMuteA = a ? 1 : 0;
-    receiver.mMuteB = b ? 1 : 0;
+        receiver.mMuteId = id;
     return true;
 }
 
@@ -419,26 +402,28 @@ unsigned long DSProcReceiverService::restore()
     unsigned long again = 0;
     receivers.each([&](DSProcReceiver& r) {
         uint32_t ts = r.dsproc_timeslot();
+        // A request may find the device gone again: the rest waits for it.
         for (const Held& h : kHeld) {
             DSProcReceiver::Feature& f = r.*h.feature;
-            // A request may find the device gone again: the rest waits for it.
-            if (fd() >= 0 && f.state > 0 && !told(f.told) && send(Enable{ts, f.id, h.bit}, h.name, true, true))
-                f.told = descriptor(), ++again;
+            again += restore_one(f.held, [&](bool) {
+                if (f.id == 0)
+                    f.id = next_id();
+                return send(Enable{ts, f.id, h.bit}, h.name, true, true);
+            });
         }
-        uint32_t mask = mute_mask(r.mMuteA > 0, r.mMuteB > 0);
-        if (fd() >= 0 && mask != 0 && !told(r.mMuteTold) && send(Enable{ts, r.mMuteId, mask}, "MUTE", true, true))
-            r.mMuteTold = descriptor(), ++again;
+        again += restore_one(r.mMute, [&](uint32_t mask) { return tell_mute(r, mask, true); });
     });
     return again;
 }
 
 bool DSProcReceiverService::untold() const
 {
+    uint64_t now = present();
     bool any = false;
     receivers.each([&](DSProcReceiver& r) {
         for (const Held& h : kHeld)
-            any = any || ((r.*h.feature).state > 0 && !told((r.*h.feature).told));
-        any = any || ((r.mMuteA > 0 || r.mMuteB > 0) && !told(r.mMuteTold));
+            any = any || (r.*h.feature).held.untold(now);
+        any = any || r.mMute.untold(now);
     });
     return any;
 }
@@ -490,7 +475,7 @@ namespace {
 bool admitted(const DSProcReceiverService* s, const DSProcReceiver::Feature& f, const Device::Dsp::Event& e,
               const char* name)
 {
-    if (f.state == 0) {
+    if (f.state() == 0) {
         if (traces.signallingEvents)
             std::clog << ext::header(s) << "ignore spurious dsproc " << name << " event (dsproc disabled): "
                       << " timeslot=" << e.timeslot << " id=" << e.id << " type=" << e.type << std::endl;
@@ -520,7 +505,7 @@ void DSProcReceiverService::deliver(DSProcReceiver& r, const Device::Dsp::Event&
             r.dsproc_sd_event(DSProcSDEvent{static_cast<int32_t>(e.d[0])});
         break;
     case kBss:
-        if (r.mBss.state == 0) {
+        if (r.mBss.state() == 0) {
             if (traces.signallingEvents)
                 std::clog << ext::header(this) << "ignore spurious dsproc bss event (dsproc disabled): "
                           << " timeslot=" << e.timeslot << " id=" << e.id << std::endl;

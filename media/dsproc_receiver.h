@@ -24,13 +24,13 @@ class DSProcReceiverService;
 
 class DSProcReceiver {
 public:
-    // -1 not known, 0 off, 1 on, as the controller asked; the id of the
-    // last successful enable; the device's descriptor that was told it is
-    // on (DSProcReceiverService::descriptor()).
+    // What the controller asked for, beside the descriptor that was told
+    // it; the id of its last enable (its events carry it).
     struct Feature {
-        int32_t state;
-        uint32_t id;
-        uint64_t told = 0;
+        Device::Held<> held;
+        uint32_t id = 0;
+        // -1 not known, 0 off, 1 on.
+        int32_t state() const { return held.known() ? held.on() : -1; }
     };
 
     // Node of the module's list of live receivers.
@@ -51,18 +51,18 @@ public:
     virtual uint32_t dsproc_timeslot() const = 0;
 
     bool configureVAD(LGCP::VADParams const& params);
-    bool enableVAD(bool on);
+    bool enableVAD(bool on, Wish wish = Wish::told);
     bool disableVAD();
-    bool enableBSS(bool on);
+    bool enableBSS(bool on, Wish wish = Wish::told);
     bool disableBSS();
-    bool enableNG(bool on);
+    bool enableNG(bool on, Wish wish = Wish::told);
     bool disableNG();
-    bool enableSelcalSh(bool on);
+    bool enableSelcalSh(bool on, Wish wish = Wish::told);
     bool disableSelcalSh();
     bool configureSD();
-    bool enableSD(bool on);
+    bool enableSD(bool on, Wish wish = Wish::told);
     bool disableSD();
-    bool enableMute(bool a, bool b);
+    bool enableMute(bool a, bool b, Wish wish = Wish::told);
     bool disableMute();
     bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal);
     bool configureRxGain(int8_t gain_dB);
@@ -78,23 +78,24 @@ public:
     const Feature& ng() const { return mNg; }
     const Feature& selcalSh() const { return mSelcalSh; }
     const Feature& sd() const { return mSd; }
-    int32_t mute_a() const { return mMuteA; }
-    int32_t mute_b() const { return mMuteB; }
+    // -1 not known, 0 off, 1 on.
+    int32_t mute_a() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteA) != 0 : -1; }
+    int32_t mute_b() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteB) != 0 : -1; }
     bool delays_set() const { return mDelaysSet; }
     bool rx_gain_set() const { return mRxGainSet; }
 
 private:
     friend class DSProcReceiverService;
 
-    Feature mVad{-1, 0};
-    Feature mBss{0, 0};
-    Feature mNg{0, 0};
-    Feature mSelcalSh{0, 0};
-    Feature mSd{-1, 0};
-    int32_t mMuteA = -1; // mask bit 4
-    int32_t mMuteB = -1; // mask bit 8
+    // VAD, SD and the mute are switched off at their first change whatever
+    // the time slot's last user left.
+    Feature mVad{Device::Held<>::unknown()};
+    Feature mBss;
+    Feature mNg;
+    Feature mSelcalSh;
+    Feature mSd{Device::Held<>::unknown()};
+    Device::Held<uint32_t> mMute = Device::Held<uint32_t>::unknown(); // mask of kMuteA and kMuteB
     uint32_t mMuteId = 0;
-    uint64_t mMuteTold = 0;
     bool mDelaysSet = false;
     bool mRxGainSet = false;
     Link mLink;
@@ -108,13 +109,13 @@ public:
     DSProcReceiverService();
 
     bool configureVAD(uint32_t timeslot, LGCP::VADParams const& params);
-    bool enableVAD(DSProcReceiver& receiver, bool on);
-    bool enableBSS(DSProcReceiver& receiver, bool on);
-    bool enableNG(DSProcReceiver& receiver, bool on);
-    bool enableSelcalSh(DSProcReceiver& receiver, bool on);
+    bool enableVAD(DSProcReceiver& receiver, bool on, Wish wish);
+    bool enableBSS(DSProcReceiver& receiver, bool on, Wish wish);
+    bool enableNG(DSProcReceiver& receiver, bool on, Wish wish);
+    bool enableSelcalSh(DSProcReceiver& receiver, bool on, Wish wish);
     bool configureSD(uint32_t timeslot);
-    bool enableSD(DSProcReceiver& receiver, bool on);
-    bool enableMute(DSProcReceiver& receiver, bool a, bool b);
+    bool enableSD(DSProcReceiver& receiver, bool on, Wish wish);
+    bool enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish);
     bool configureDelays(uint32_t timeslot, uint32_t rx, uint32_t tx, uint32_t selcal);
     bool configureRxGain(uint32_t timeslot, int8_t gain_dB);
     bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
@@ -123,10 +124,9 @@ public:
 
 private:
     bool configure(Device::Dsp::Configure& r, const char* failure);
-    // Whether the feature is as asked: off, or on and told the present descriptor.
-    bool settled(const DSProcReceiver::Feature& feature, bool on) const;
     bool enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit, const char* name,
-                       bool on);
+                       bool on, Wish wish);
+    bool tell_mute(DSProcReceiver& receiver, uint32_t mask, bool restoring);
     // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines
     // (only its failure's when quiet).
     bool send(Device::Dsp::Enable r, const char* name, bool on, bool quiet = false);

@@ -42,11 +42,11 @@ ReceiverList<TonecReceiver, &TonecReceiver::tonec_timeslot> receivers;
 
 const unsigned kDefaultDuration = 70; // ms, tone and pause of a digit
 const uint16_t kDefaultAmp = 16384;
-const uint16_t kWaitFreq = 425;
-const uint16_t kWaitAmp = 2048;
+const TonecReceiver::Tone kWaitTone{425, 0, 2048, 2048};
 const unsigned kWaitOn = 1000;
 const unsigned kWaitOff = 3000;
-const uint16_t kSilenceFreq = 1000;
+// The pause between tones: the generator running with no amplitude.
+const TonecReceiver::Tone kSilence{1000, 1000, 0, 0};
 const uint16_t kSelcalAmp = 12000;
 const size_t kSelcalSigns = sizeof(SelcalDial::signs);
 
@@ -97,9 +97,9 @@ bool TonecReceiver::configureDTMF(LGCP::DTMFParams const& params)
     return TonecReceiverService::instance().configureDTMF(tonec_timeslot(), params);
 }
 
-bool TonecReceiver::enableDTMF(bool on)
+bool TonecReceiver::enableDTMF(bool on, Wish wish)
 {
-    return TonecReceiverService::instance().enableDTMF(*this, on);
+    return TonecReceiverService::instance().enableDTMF(*this, on, wish);
 }
 
 bool TonecReceiver::disableDTMF()
@@ -107,42 +107,29 @@ bool TonecReceiver::disableDTMF()
     return enableDTMF(false);
 }
 
-bool TonecReceiver::echoCancel(bool on)
+bool TonecReceiver::echoCancel(bool on, Wish wish)
 {
-    return TonecReceiverService::instance().echoCancel(tonec_timeslot(), on);
+    return TonecReceiverService::instance().echoCancel(*this, on, wish);
 }
 
-bool TonecReceiver::enableDTMFReject(bool on)
+bool TonecReceiver::enableDTMFReject(bool on, Wish wish)
 {
-    TonecReceiverService& s = TonecReceiverService::instance();
-    if (s.forgotten(on, mRejectEnabled, mRejectTold)) {
-        mRejectEnabled = false;
-        return true;
-    }
-    bool done = s.enableDTMFReject(tonec_timeslot(), on) || !s.failed_off(on);
-    if (done) {
-        mRejectEnabled = on;
-        mRejectTold = s.descriptor();
-    }
-    return done;
+    return TonecReceiverService::instance().enableDTMFReject(*this, on, wish);
 }
 
-bool TonecReceiver::dial(uint16_t f1, uint16_t f2, uint16_t a1, uint16_t a2)
+bool TonecReceiver::dial(const Tone& tone, Wish wish)
 {
-    bool done = TonecReceiverService::instance().enableToneGenerator(tonec_timeslot(), f1, f2, a1, a2);
-    if (done)
-        mGenerating = f1 || f2 || a1 || a2;
-    return done;
+    return TonecReceiverService::instance().dial(*this, tone, wish);
 }
 
 bool TonecReceiver::enableToneGenerator(uint16_t f1, uint16_t f2, uint16_t a1, uint16_t a2)
 {
-    return dial(f1, f2, a1, a2);
+    return dial(Tone{f1, f2, a1, a2});
 }
 
 bool TonecReceiver::enableSilence()
 {
-    return dial(kSilenceFreq, kSilenceFreq, 0, 0);
+    return dial(kSilence);
 }
 
 bool TonecReceiver::disableToneGenerator(bool force)
@@ -152,12 +139,12 @@ bool TonecReceiver::disableToneGenerator(bool force)
     // Whatever cadence runs (digits or the wait tone) ends here.
     mCadence.reset();
     mPlaying = false;
-    return dial(0, 0, 0, 0);
+    return dial(Tone{});
 }
 
-bool TonecReceiver::enableIVA(bool on)
+bool TonecReceiver::enableIVA(bool on, Wish wish)
 {
-    return TonecReceiverService::instance().enableIVA(*this, on);
+    return TonecReceiverService::instance().enableIVA(*this, on, wish);
 }
 
 bool TonecReceiver::configureIVA(LGCP::IVAParams const& params)
@@ -196,9 +183,11 @@ bool TonecReceiver::started(bool firstTone)
 }
 
 // Tone of the next digit, or the end of the sequence; whether the
-// generator took the tone (an end always counts as taken).
+// generator took the tone (an end always counts as taken). Only the first
+// digit answers the controller; the others are held.
 bool TonecReceiver::play_digit()
 {
+    Wish wish = mNextDigit == 0 ? Wish::told : Wish::held;
     const auto& digits = mSequence.get_digits();
     if (mNextDigit >= digits.size()) {
         disableToneGenerator(true);
@@ -206,9 +195,11 @@ bool TonecReceiver::play_digit()
         return true;
     }
     const LGCP::DualTone& d = digits[mNextDigit++];
-    bool done = dial(static_cast<uint16_t>(d.get_freq1().getValue()), static_cast<uint16_t>(d.get_freq2().getValue()),
-                     or_default(mSequence.has_amp1(), mSequence.get_amp1(), kDefaultAmp),
-                     or_default(mSequence.has_amp2(), mSequence.get_amp2(), kDefaultAmp));
+    bool done = dial(Tone{static_cast<uint16_t>(d.get_freq1().getValue()),
+                          static_cast<uint16_t>(d.get_freq2().getValue()),
+                          or_default(mSequence.has_amp1(), mSequence.get_amp1(), kDefaultAmp),
+                          or_default(mSequence.has_amp2(), mSequence.get_amp2(), kDefaultAmp)},
+                     wish);
     unsigned ms = mSequence.has_toneDuration() ? static_cast<unsigned>(mSequence.get_toneDuration().getValue())
                                                : kDefaultDuration;
     mCadence.set(ms, &TonecReceiver::OnTone, this);
@@ -222,7 +213,7 @@ void TonecReceiver::OnDigit()
 
 void TonecReceiver::OnTone()
 {
-    enableSilence();
+    dial(kSilence, Wish::held);
     unsigned ms = mSequence.has_pauseDuration() ? static_cast<unsigned>(mSequence.get_pauseDuration().getValue())
                                                 : kDefaultDuration;
     mCadence.set(ms, &TonecReceiver::OnDigit, this);
@@ -232,24 +223,24 @@ bool TonecReceiver::activateAudibleCall()
 {
     // The wait tone takes the generator: a running sequence ends unfinished.
     mPlaying = false;
-    return started(wait_tone());
+    return started(wait_tone(Wish::told));
 }
 
-bool TonecReceiver::wait_tone()
+bool TonecReceiver::wait_tone(Wish wish)
 {
-    bool done = dial(kWaitFreq, 0, kWaitAmp, kWaitAmp);
+    bool done = dial(kWaitTone, wish);
     mCadence.set(kWaitOn, &TonecReceiver::OnWaitSilence, this);
     return done;
 }
 
 void TonecReceiver::OnWaitTone()
 {
-    wait_tone();
+    wait_tone(Wish::held);
 }
 
 void TonecReceiver::OnWaitSilence()
 {
-    enableSilence();
+    dial(kSilence, Wish::held);
     mCadence.set(kWaitOff, &TonecReceiver::OnWaitTone, this);
 }
 
@@ -261,14 +252,14 @@ void TonecReceiver::cancelAudibleCall()
 
 void TonecReceiver::CleanBeforeDestroy()
 {
-    if (mDtmfActive)
+    if (mDtmf.on())
         disableDTMF();
-    if (mIvaActive)
+    if (mIva.on())
         enableIVA(false);
-    if (mRejectEnabled)
+    if (mReject.on())
         enableDTMFReject(false);
     // A generator left on would sound into the next user of the time slot.
-    if (mGenerating || mPlaying || mCadence.pending())
+    if (mTone.on() || mPlaying || mCadence.pending())
         disableToneGenerator(true);
 }
 
@@ -305,63 +296,79 @@ bool TonecReceiverService::configureDTMF(uint32_t timeslot, LGCP::DTMFParams con
     return true;
 }
 
-bool TonecReceiverService::switch_request(unsigned long number, uint32_t timeslot, const char* name,
-                                          const char* suffix)
+const TonecReceiverService::Switch TonecReceiverService::kIva{&TonecReceiver::mIva, IVA_DETECTOR_ENABLE,
+                                                              IVA_DETECTOR_DISABLE, "IVA_DETECTOR", "_ENABLE",
+                                                              "_DISABLE"};
+const TonecReceiverService::Switch TonecReceiverService::kReject{&TonecReceiver::mReject, DTMF_REJECTION_ENABLE,
+                                                                 DTMF_REJECTION_DISABLE, "DTMF_REJECTION",
+                                                                 "_ENABLE", "_DISABLE"};
+const TonecReceiverService::Switch TonecReceiverService::kEcho{&TonecReceiver::mEcho, CHANNEL_LMS_ON, CHANNEL_LMS_OFF,
+                                                               "CHANNEL_LMS", "_ON", "_OFF"};
+
+bool TonecReceiverService::switch_request(const Switch& sw, uint32_t timeslot, bool on, bool quiet)
 {
-    std::string text = std::string(name) + suffix;
-    if (!ready(text.c_str(), timeslot) || request_value(number, timeslot, text, timeslot) < 0)
+    std::string text = std::string(sw.name) + (on ? sw.onSuffix : sw.offSuffix);
+    if (!present_for(text, timeslot) || request_value(on ? sw.on : sw.off, timeslot, text, timeslot) < 0)
         return false;
-    std::clog << ext::header(this) << text << "[" << timeslot << "] ok" << std::endl;
+    if (!quiet)
+        std::clog << ext::header(this) << text << "[" << timeslot << "] ok" << std::endl;
     return true;
 }
 
-bool TonecReceiverService::echoCancel(uint32_t timeslot, bool on)
+bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Wish wish)
 {
-    return switch_request(on ? CHANNEL_LMS_ON : CHANNEL_LMS_OFF, timeslot, "CHANNEL_LMS", on ? "_ON" : "_OFF");
-}
-
-bool TonecReceiverService::enableDTMFReject(uint32_t timeslot, bool on)
-{
-    return switch_request(on ? DTMF_REJECTION_ENABLE : DTMF_REJECTION_DISABLE, timeslot, "DTMF_REJECTION",
-                          on ? "_ENABLE" : "_DISABLE");
-}
-
-// The flag is what the controller asked for; the device is asked whenever
-// its present descriptor was not told so.
-bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on)
-{
-    int dev = device();
-    bool known = told(receiver.mDtmfTold);
+    device();
     uint32_t ts = receiver.tonec_timeslot();
-    if (!on) {
-        if (!receiver.mDtmfActive)
-            return true;
-        // A descriptor that was not told, or went under the request, has no
-        // detector to switch off.
-        if (known && request_value(DTMF_DISABLE_DETECTOR, ts, "DTMF_DISABLE_DETECTOR", ts) < 0 && failed_off(on))
-            return false;
-        receiver.mDtmfActive = false;
-        if (known && fd() >= 0)
-            std::cerr << ext::header(this) << "DTMF_DISABLE_DETECTOR done:"
-                      << " timeslot=" << ts << std::endl;
-        return true;
-    }
-    if (receiver.mDtmfActive && known)
-        return true;
-    if (dev < 0) {
-        failed("DTMF_ENABLE_DETECTOR", ts, 0);
-        return false;
-    }
-    // The id advances also when the request fails; 0 is never handed out.
+    return change(receiver.*sw.held, on, wish, [&](bool want) { return switch_request(sw, ts, want); });
+}
+
+bool TonecReceiverService::echoCancel(TonecReceiver& receiver, bool on, Wish wish)
+{
+    return change_switch(receiver, kEcho, on, wish);
+}
+
+bool TonecReceiverService::enableDTMFReject(TonecReceiver& receiver, bool on, Wish wish)
+{
+    return change_switch(receiver, kReject, on, wish);
+}
+
+bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on, Wish wish)
+{
+    return change_switch(receiver, kIva, on, wish);
+}
+
+uint32_t TonecReceiverService::next_id()
+{
+    // 0 is never handed out.
     if (++mEnableId == 0)
         mEnableId = 1;
-    if (!enable_detector(ts, mEnableId))
+    return mEnableId;
+}
+
+bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Wish wish)
+{
+    device();
+    return change(receiver.mDtmf, on, wish, [&](bool want) { return tell_dtmf(receiver, want); });
+}
+
+// The id advances also when the request fails, never without the device.
+bool TonecReceiverService::tell_dtmf(TonecReceiver& receiver, bool on)
+{
+    uint32_t ts = receiver.tonec_timeslot();
+    const char* name = on ? "DTMF_ENABLE_DETECTOR" : "DTMF_DISABLE_DETECTOR";
+    if (!present_for(name, ts))
         return false;
-    std::cerr << ext::header(this) << "DTMF_ENABLE_DETECTOR done:"
-              << " timeslot=" << ts << " id=" << mEnableId << std::endl;
-    receiver.mDetectorId = mEnableId;
-    receiver.mDtmfActive = true;
-    receiver.mDtmfTold = descriptor();
+    if (!on) {
+        if (request_value(DTMF_DISABLE_DETECTOR, ts, name, ts) < 0)
+            return false;
+        std::cerr << ext::header(this) << name << " done: timeslot=" << ts << std::endl;
+        return true;
+    }
+    uint32_t id = next_id();
+    if (!enable_detector(ts, id))
+        return false;
+    std::cerr << ext::header(this) << name << " done: timeslot=" << ts << " id=" << id << std::endl;
+    receiver.mDetectorId = id;
     return true;
 }
 
@@ -372,48 +379,51 @@ bool TonecReceiverService::enable_detector(uint32_t ts, uint32_t id)
 }
 
 // The detectors keep their ids, so the events they give match them as
-// before. What the device refuses now stays asked for and untold: the
-// next retry, or the receiver's next enable, asks again.
+// before (one held before it was ever told takes its first now). What the
+// device refuses now stays asked for and untold: the next retry, or the
+// receiver's next change, asks again.
 unsigned long TonecReceiverService::restore()
 {
     unsigned long again = 0;
     receivers.each([&](TonecReceiver& r) {
         uint32_t ts = r.tonec_timeslot();
         // A request may find the device gone again: the rest waits for it.
-        if (fd() >= 0 && r.mDtmfActive && !told(r.mDtmfTold) && enable_detector(ts, r.mDetectorId))
-            r.mDtmfTold = descriptor(), ++again;
-        if (fd() >= 0 && r.mIvaActive && !told(r.mIvaTold) &&
-            request_value(IVA_DETECTOR_ENABLE, ts, "IVA_DETECTOR_ENABLE", ts) >= 0)
-            r.mIvaTold = descriptor(), ++again;
-        if (fd() >= 0 && r.mRejectEnabled && !told(r.mRejectTold) &&
-            request_value(DTMF_REJECTION_ENABLE, ts, "DTMF_REJECTION_ENABLE", ts) >= 0)
-            r.mRejectTold = descriptor(), ++again;
+        again += restore_one(r.mDtmf, [&](bool) {
+            if (r.mDetectorId == 0)
+                r.mDetectorId = next_id();
+            return enable_detector(ts, r.mDetectorId);
+        });
+        for (const Switch* sw : {&kIva, &kReject, &kEcho})
+            again += restore_one(r.*sw->held, [&](bool on) { return switch_request(*sw, ts, on, true); });
+        again += restore_one(r.mTone, [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
     });
     return again;
 }
 
 bool TonecReceiverService::untold() const
 {
+    uint64_t now = present();
     bool any = false;
     receivers.each([&](TonecReceiver& r) {
-        any = any || (r.mDtmfActive && !told(r.mDtmfTold)) || (r.mIvaActive && !told(r.mIvaTold)) ||
-              (r.mRejectEnabled && !told(r.mRejectTold));
+        any = any || r.mDtmf.untold(now) || r.mIva.untold(now) || r.mReject.untold(now) || r.mEcho.untold(now) ||
+              r.mTone.untold(now);
     });
     return any;
 }
 
-bool TonecReceiverService::enableToneGenerator(uint32_t timeslot, uint16_t f1, uint16_t f2, uint16_t a1,
-                                               uint16_t a2)
+bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish)
 {
-    if (device() < 0) {
-        // A device that went took its generator's sound with it.
-        if (!(f1 || f2 || a1 || a2))
-            return true;
-        failed("DTMF_DIAL", timeslot, 0);
+    device();
+    uint32_t ts = receiver.tonec_timeslot();
+    return change(receiver.mTone, tone, wish, [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
+}
+
+bool TonecReceiverService::tell_tone(uint32_t ts, const TonecReceiver::Tone& t)
+{
+    if (!present_for("DTMF_DIAL", ts))
         return false;
-    }
-    Dial r{timeslot, f1, f2, a1, a2};
-    return request(DTMF_DIAL, &r, "DTMF_DIAL", timeslot) >= 0;
+    Dial r{ts, t.freq1, t.freq2, t.amp1, t.amp2};
+    return request(DTMF_DIAL, &r, "DTMF_DIAL", ts) >= 0;
 }
 
 bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params)
@@ -426,21 +436,6 @@ bool TonecReceiverService::configureIVA(TonecReceiver& receiver, LGCP::IVAParams
         return false;
     std::clog << ext::header(this) << "IVA_CONFIGURE_DETECTOR"
               << " ts=" << ts << " det_lvl_dB=" << r.det_lvl_dB << std::endl;
-    return true;
-}
-
-bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on)
-{
-    if (forgotten(on, receiver.mIvaActive, receiver.mIvaTold)) {
-        receiver.mIvaActive = false;
-        return true;
-    }
-    if (!switch_request(on ? IVA_DETECTOR_ENABLE : IVA_DETECTOR_DISABLE, receiver.tonec_timeslot(), "IVA_DETECTOR",
-                        on ? "_ENABLE" : "_DISABLE") &&
-        failed_off(on))
-        return false;
-    receiver.mIvaActive = on;
-    receiver.mIvaTold = descriptor();
     return true;
 }
 

@@ -43,6 +43,15 @@ public:
         TonecReceiver* owner;
     };
 
+    // One setting of the generator: frequencies and amplitudes, all 0 silent.
+    struct Tone {
+        uint16_t freq1, freq2, amp1, amp2;
+        bool operator==(const Tone& o) const
+        {
+            return freq1 == o.freq1 && freq2 == o.freq2 && amp1 == o.amp1 && amp2 == o.amp2;
+        }
+    };
+
     TonecReceiver();
     virtual ~TonecReceiver();
     TonecReceiver(const TonecReceiver&) = delete;
@@ -54,16 +63,21 @@ public:
     // A digit sequence was played to its end.
     virtual void tone_gen_complete() {}
 
+    // The detectors, rejection and the echo canceller are held settings:
+    // what a receiver asked for is told again to a device that forgot it
+    // (Wish::held also when the device does not take it now).
     bool configureDTMF(LGCP::DTMFParams const& params);
-    bool enableDTMF(bool on);
+    bool enableDTMF(bool on, Wish wish = Wish::told);
     bool disableDTMF();
-    bool echoCancel(bool on);
-    bool enableDTMFReject(bool on);
+    bool echoCancel(bool on, Wish wish = Wish::told);
+    bool enableDTMFReject(bool on, Wish wish = Wish::told);
+    // A steady tone; the generator's last tone is held and sounds again
+    // when the device comes back.
     bool enableToneGenerator(uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
     bool enableSilence();
     // Without force, only a running digit sequence is stopped.
     bool disableToneGenerator(bool force);
-    bool enableIVA(bool on);
+    bool enableIVA(bool on, Wish wish = Wish::told);
     bool configureIVA(LGCP::IVAParams const& params);
     // Whether the code went to the generator.
     bool translateSelcal(TERM::SelcalCommand const& cmd);
@@ -80,9 +94,11 @@ public:
     // The slot lost its time slot: no event of it reaches this receiver any more.
     void LeaveTimeslot();
 
-    bool dtmf_active() const { return mDtmfActive; }
-    bool iva_active() const { return mIvaActive; }
-    bool rejection_enabled() const { return mRejectEnabled; }
+    bool dtmf_active() const { return mDtmf.on(); }
+    bool iva_active() const { return mIva.on(); }
+    bool rejection_enabled() const { return mReject.on(); }
+    bool echo_cancelling() const { return mEcho.on(); }
+    const Tone& tone() const { return mTone.asked(); }
     bool playing() const { return mPlaying; }
     uint32_t detector_id() const { return mDetectorId; }
 
@@ -90,33 +106,32 @@ private:
     friend class TonecReceiverService;
 
     // Events are taken while either detector is on.
-    bool accepts() const { return mDtmfActive || mIvaActive; }
+    bool accepts() const { return mDtmf.on() || mIva.on(); }
     bool started(bool firstTone);
     bool play_digit();
     void OnDigit();
     void OnTone();
-    bool wait_tone();
+    bool wait_tone(Wish wish);
     void OnWaitTone();
     void OnWaitSilence();
-    bool dial(uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
+    // A cadence's later steps are held: the cadence goes on quietly on a
+    // missing device, and its present tone sounds when it is back.
+    bool dial(const Tone& tone, Wish wish = Wish::told);
 
-    // Two detectors, two flags: one must not switch the other's events off.
-    // The flags say what the controller asked for; the device's descriptor
-    // that was told so is kept beside each (DeviceService::descriptor()).
-    bool mDtmfActive = false;
-    bool mIvaActive = false;
-    uint64_t mDtmfTold = 0;
-    uint64_t mIvaTold = 0;
-    uint64_t mRejectTold = 0;
+    // Two detectors, two settings: one must not switch the other's events
+    // off. Rejection, the echo canceller and the first switch-off of IVA
+    // are sent whatever the time slot's last user left.
+    Device::Held<> mDtmf;
+    Device::Held<> mIva = Device::Held<>::unknown();
+    Device::Held<> mReject = Device::Held<>::unknown();
+    Device::Held<> mEcho = Device::Held<>::unknown();
+    Device::Held<Tone> mTone;
     Timer mCadence; // the digit sequence's or the wait tone's
     bool mPlaying = false;
     uint32_t mDetectorId = 0;
     LGCP::TranslateDtmfParams mSequence;
     size_t mNextDigit = 0;
     Link mLink;
-    bool mRejectEnabled = false;
-    // The generator was left sounding (a tone or the silence record).
-    bool mGenerating = false;
 };
 
 class TonecReceiverService : public DeviceService {
@@ -127,12 +142,12 @@ public:
     TonecReceiverService();
 
     bool configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params);
-    bool echoCancel(uint32_t timeslot, bool on);
-    bool enableDTMFReject(uint32_t timeslot, bool on);
-    bool enableDTMF(TonecReceiver& receiver, bool on);
-    bool enableToneGenerator(uint32_t timeslot, uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
+    bool echoCancel(TonecReceiver& receiver, bool on, Wish wish);
+    bool enableDTMFReject(TonecReceiver& receiver, bool on, Wish wish);
+    bool enableDTMF(TonecReceiver& receiver, bool on, Wish wish);
+    bool dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish);
     bool configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params);
-    bool enableIVA(TonecReceiver& receiver, bool on);
+    bool enableIVA(TonecReceiver& receiver, bool on, Wish wish);
     bool translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
 
     // The last id handed out (tests start it near its wrap).
@@ -140,10 +155,24 @@ public:
     void set_last_id(uint32_t id) { mEnableId = id; }
 
 private:
-    // One request with the time slot as its value; the log texts are
+    // A held on/off setting of one time slot, switched by one request
+    // each way with the time slot as its value; the log texts are
     // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
-    bool switch_request(unsigned long request, uint32_t timeslot, const char* name, const char* suffix);
+    struct Switch {
+        Device::Held<> TonecReceiver::*held;
+        unsigned long on, off;
+        const char* name;
+        const char* onSuffix;
+        const char* offSuffix;
+    };
+    static const Switch kIva, kReject, kEcho;
+    bool change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Wish wish);
+    bool switch_request(const Switch& sw, uint32_t timeslot, bool on, bool quiet = false);
+    // The DTMF detector: on with a new id, or off.
+    bool tell_dtmf(TonecReceiver& receiver, bool on);
     bool enable_detector(uint32_t timeslot, uint32_t id);
+    bool tell_tone(uint32_t timeslot, const TonecReceiver::Tone& tone);
+    uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
     bool untold() const override;

@@ -72,8 +72,8 @@ TEST_F(DsprocTest, FeatureStatesDecideWhatIsSent)
         EXPECT_TRUE(c.op(s));
         EXPECT_EQ(sent(), c.sent) << (c.sent.empty() ? "-" : c.sent[0]);
     }
-    EXPECT_EQ(s.selcalSh().state, 1);
-    EXPECT_EQ(s.vad().state, 0);
+    EXPECT_EQ(s.selcalSh().state(), 1);
+    EXPECT_EQ(s.vad().state(), 0);
     EXPECT_EQ(s.mute_a(), 1);
     EXPECT_EQ(s.mute_b(), 0);
     EXPECT_THAT(err.str(), HasSubstr("dsproc: DSPROC_DISABLE SELCAL_SH done: timeslot=100\n"));
@@ -88,7 +88,7 @@ TEST_F(DsprocTest, EachFeatureKeepsItsOwnId)
     sim.board.fail(kDevice, DSPROC_ENABLE, EBUSY);
     EXPECT_FALSE(s.enableSD(true));
     EXPECT_THAT(err.str(), HasSubstr("DSPROC_ENABLE SD fail: timeslot=101 id=4 errno=\"Device or resource busy\"\n"));
-    EXPECT_EQ(s.sd().state, -1);
+    EXPECT_EQ(s.sd().state(), -1);
     EXPECT_TRUE(s.enableSD(true));
     EXPECT_EQ(std::vector<uint32_t>({s.vad().id, s.bss().id, s.ng().id, s.sd().id}), std::vector<uint32_t>({1, 2, 3, 5}));
     for (uint32_t bit : {kVad, kBss, kNg, kSd})
@@ -253,7 +253,7 @@ TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
     EXPECT_TRUE(s.configureSD());
     EXPECT_THAT(sent(), ElementsAre("E16", "E4", "C2"));
     EXPECT_THAT(err.str(), HasSubstr("DSPROC_ENABLE VAD fail: timeslot=110 id=1 errno=\"Input/output error\"\n"));
-    EXPECT_EQ(s.vad().state, 1);
+    EXPECT_EQ(s.vad().state(), 1);
     EXPECT_TRUE(dsp().feature(110, kBss).on && dsp().feature(110, kMuteA).on);
     EXPECT_EQ(dsp().feature(110, kBss).id, s.bss().id);
     EXPECT_EQ(dsp().feature(110, kMuteA).id, 3u);
