@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "board/dtmf_requests.h"
 #include "board/rtp_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
@@ -128,6 +131,32 @@ TEST_F(RtpFlow, ACodecChangeKeepsPacketDetection)
     EXPECT_THAT(session, HasSubstr("detect=300 "));
     EXPECT_EQ(board.ask("rtp-event " + std::to_string(ch) + " 1 7 300"), "ok");
     EXPECT_EQ(ctl.next(2000), "slot=1 rtp pd : { value 7, timeout 300}");
+}
+
+// An RTP slot created with the echo canceller while the tone device is
+// gone: the create succeeds, and the canceller reaches the device once it
+// is back, with no command.
+TEST_F(RtpFlow, AnEchoCancellerGivenAtCreateReachesTheToneDeviceOnceItIsBack)
+{
+    const std::string dtmf = Device::Dtmf::kDevice;
+    ASSERT_EQ(board.ask("record on"), "ok");
+    ASSERT_EQ(board.ask("fail " + dtmf + " open 19 always"), "ok");
+    ASSERT_EQ(board.ask("hangup " + dtmf).compare(0, 2, "ok"), 0);
+    Remote a;
+    Texts made = create(1, a, free_rtp_port(), [](TERM::RtpParams& p) {
+        p.include_echo().set_suppressor(true);
+        p.get_echo().set_canceller(true);
+    });
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(made[0], "slot=1 success");
+    int ch = channel_of(made[1]);
+
+    ASSERT_EQ(board.ask("fail " + dtmf + " open 0"), "ok");
+    const std::string log = "log " + dtmf + " " + std::to_string(Device::Dtmf::CHANNEL_LMS_ON);
+    std::ostringstream taken;
+    taken << std::hex << ch << "=0";
+    EXPECT_TRUE(eventually([&] { return board.ask(log).find(" " + taken.str()) != std::string::npos; }, 4000))
+        << board.ask(log);
 }
 
 TEST(RtpServers, TwoServersDrawDifferentSsrcs)
