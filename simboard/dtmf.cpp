@@ -100,9 +100,10 @@ void DtmfDevice::dial(const Dial& d)
 
 void DtmfDevice::last_closed()
 {
-    // The id stays, as a disable leaves it.
+    // The id stays, as a disable leaves it. What the descriptors switched
+    // on goes with the last of them.
     for (auto& s : mSlots)
-        s.second.detector = s.second.iva = s.second.rejection = false;
+        s.second.detector = s.second.iva = s.second.rejection = s.second.lms = false;
 }
 
 size_t DtmfDevice::detect(uint32_t ts, uint32_t code, uint32_t timestamp)

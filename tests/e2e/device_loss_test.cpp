@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <functional>
 #include <list>
 
@@ -415,6 +417,38 @@ TEST(DeviceLoss, ToneAndDspDevicesGoneForGoodAnswerErrorsAndKeepTheLogShort)
         << f.log_since(lines).substr(0, 2000);
     EXPECT_THAT(f.ioctl(1, dtmf_on), answered(1, "success"));
     EXPECT_THAT(f.ioctl(1, wait_tone), answered(1, "success"));
+}
+
+// A tone device that opens but fails every request with ENODEV is not
+// back: 16 wait tones meet it at each step of their cadence, yet it is
+// opened again only once a second, and the log keeps to a few lines until
+// it takes requests again, when the wait tones sound once more.
+TEST(DeviceLoss, AToneDeviceFailingEveryRequestIsOpenedOnceASecondWithAShortLog)
+{
+    Flow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    const int kTones = 16;
+    for (int slot = 1; slot <= kTones; ++slot) {
+        f.rtp(slot);
+        EXPECT_THAT(f.ioctl(slot, wait_tone), answered(slot, "success"));
+    }
+    const std::string dial = std::to_string(Device::Dtmf::DTMF_DIAL);
+    EXPECT_EQ(f.board.ask("fail " + std::string(Device::Dtmf::kDevice) + " " + dial + " 19 always"), "ok");
+    size_t lines = f.lines();
+    uint64_t opens = f.count(Device::Dtmf::kDevice, "open");
+    auto start = std::chrono::steady_clock::now();
+    // Every cadence steps at least once in 3 s.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(f.count(Device::Dtmf::kDevice, "open") - opens, uint64_t(seconds) + 2);
+    EXPECT_LE(f.lines() - lines, 10u) << f.log_since(lines).substr(0, 2000);
+    EXPECT_EQ(lines_with(f.log_since(lines), "device back"), 0u);
+
+    uint64_t dials = f.count(Device::Dtmf::kDevice, "request");
+    EXPECT_EQ(f.board.ask("fail " + std::string(Device::Dtmf::kDevice) + " " + dial + " 0"), "ok");
+    EXPECT_TRUE(eventually([&] { return lines_with(f.server.err(), "tonec: device back after") == 1; }, 4000))
+        << f.log_since(lines).substr(0, 2000);
+    EXPECT_GE(f.count(Device::Dtmf::kDevice, "request"), dials + kTones);
 }
 
 } // namespace

@@ -317,4 +317,22 @@ TEST_F(DsprocTest, AMissingOrHungUpDevice)
     EXPECT_NE(dsproc().fd(), -1);
 }
 
+// A slot that holds only the mute gets it back with no command after a
+// request found the device gone.
+TEST_F(DsprocTest, AMuteAloneComesBackAfterARequestFoundTheDeviceGone)
+{
+    MediaSlot& s = make(1, 112);
+    ASSERT_TRUE(s.enableMute(false, true));
+    uint32_t id = dsp().feature(112, kMuteB).id;
+    sim.board.fail(kDevice, DSPROC_CONFIGURE, ENODEV);
+    EXPECT_FALSE(s.configureSD());
+    EXPECT_EQ(dsproc().fd(), -1);
+    sent();
+
+    advance(Hardware::DeviceService::kRetryMs);
+    EXPECT_THAT(sent(), ElementsAre("E8"));
+    EXPECT_EQ(dsp().feature(112, kMuteB).id, id);
+    EXPECT_FALSE(dsproc().retrying());
+}
+
 } // namespace

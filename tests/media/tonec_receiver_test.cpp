@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 
@@ -250,6 +251,69 @@ TEST_F(TonecTest, AReopenSwitchesBackOnWhatTheReceiversHoldOn)
     // The one the device refused is asked again, not answered from the flag.
     EXPECT_TRUE(a.enableDTMF(true));
     EXPECT_EQ(dtmf().timeslot(80).id, 4u);
+}
+
+// What the receivers hold comes back with no command: a request that
+// finds the device gone lets it go, the retry opens it again and tells it
+// the detectors, the echo canceller and the steady tone, and a restore the
+// device refuses is asked again at every retry until it holds. A wish held
+// while the device is missing comes with them.
+TEST_F(TonecTest, WhatTheReceiversHoldComesBackByItselfUntilItHolds)
+{
+    MediaSlot& a = make(1, 60);
+    MediaSlot& ivaOnly = make(2, 61);
+    ASSERT_TRUE(a.enableDTMF(true) && a.echoCancel(true) && a.enableToneGenerator(425, 0, 100, 100));
+    ASSERT_TRUE(ivaOnly.enableIVA(true));
+    sim.board.fail(kDevice, DTMF_CONFIGURE_DETECTOR, ENODEV);
+    EXPECT_FALSE(a.configureDTMF(LGCP::DTMFParams()));
+    EXPECT_EQ(tonec().fd(), -1);
+    MediaSlot& created = make(3, 62);
+    sim.board.fail(kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+    EXPECT_TRUE(created.echoCancel(true, Hardware::Wish::held));
+    EXPECT_FALSE(created.echoCancel(true)) << "a command answers the device";
+
+    sim.board.clear_failures();
+    sim.board.fail(kDevice, DTMF_ENABLE_DETECTOR, EIO, SimBoard::Board::Times::always);
+    dtmf().clear_dials(), t0 = Mux::milliseconds();
+    for (int retry = 1; retry <= 2; ++retry) {
+        advance(Hardware::DeviceService::kRetryMs);
+        EXPECT_FALSE(dtmf().timeslot(60).detector) << retry;
+        EXPECT_TRUE(tonec().retrying()) << retry;
+    }
+    EXPECT_TRUE(dtmf().timeslot(60).lms && dtmf().timeslot(61).iva && dtmf().timeslot(62).lms);
+    EXPECT_THAT(dials(), ElementsAre("1000 425/0 100/100"));
+    EXPECT_THAT(err.str(), HasSubstr("tonec: device back after 2 failed open(s), 4 request(s) of the receivers made again\n"));
+
+    sim.board.clear_failures();
+    advance(Hardware::DeviceService::kRetryMs);
+    EXPECT_TRUE(dtmf().timeslot(60).detector);
+    EXPECT_EQ(dtmf().timeslot(60).id, a.detector_id());
+    EXPECT_FALSE(tonec().retrying());
+    EXPECT_THAT(err.str(), HasSubstr("tonec: 1 request(s) of the receivers made again\n"));
+}
+
+// A device that opens but fails every request with ENODEV is not back: it
+// is opened again only by the once-a-second retry, and the failures of 16
+// wait tones are one line when they start and one with their count when a
+// request works again.
+TEST_F(TonecTest, ADeviceFailingEveryRequestIsOpenedOnlyByTheRetry)
+{
+    for (int n = 1; n <= 16; ++n)
+        ASSERT_TRUE(make(n, 63 + uint32_t(n)).activateAudibleCall());
+    sim.board.fail(kDevice, DTMF_DIAL, ENODEV, SimBoard::Board::Times::always);
+    err.clear();
+    uint64_t opens = sim.board.count(kDevice, SimBoard::Op::open);
+    for (int s = 0; s < 9; ++s)
+        advance(1000);
+    EXPECT_LE(sim.board.count(kDevice, SimBoard::Op::open) - opens, 10u);
+    EXPECT_THAT(err.str(), testing::Not(HasSubstr("device back")));
+    std::string lines = err.str();
+    EXPECT_LE(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
+
+    sim.board.clear_failures();
+    advance(1000);
+    EXPECT_THAT(err.str(), testing::ContainsRegex("tonec: device back after [0-9]+ failed open\\(s\\), 16 request\\(s\\)"));
+    EXPECT_THAT(err.str(), testing::ContainsRegex("tonec: DTMF_DIAL fail: [0-9]+ more time\\(s\\)\n"));
 }
 
 TEST_F(TonecTest, DigitSequencesPlayToneAndPauseThenSwitchOff)
