@@ -234,22 +234,6 @@ TEST_F(Connected, ACodecChangeKeepsWhatTheSlotHolds)
     EXPECT_TRUE(requests(Device::Rtp::kDevice, RTP_SET_EVENT).empty());
 }
 
-// A new session that refuses what the old one held: the codec change
-// answers an error, the stream goes on, and the setting stays asked, so
-// the controller's same command tells it again.
-TEST_F(Connected, ARestartThatCannotCarryASettingAnswersAnError)
-{
-    ioctl(2, [](I& i) { i.get_pd_enable().set_timeout(300); });
-    sim.board.fail(Device::Rtp::kDevice, RTP_SET_EVENT, EIO, SimBoard::Board::Times::once);
-    EXPECT_THAT(ioctl(2, [](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }),
-                ElementsAre("slot=2 error internal"));
-    EXPECT_THAT(err.str(), HasSubstr("rtp[2049]: RTP SET EVENT PD fail:"));
-    EXPECT_FALSE(session(*two).detecting);
-    EXPECT_EQ(uint8_t(through(*one, a, b, 8, "z").at(1)), 0);
-    EXPECT_THAT(ioctl(2, [](I& i) { i.get_pd_enable().set_timeout(300); }), ElementsAre("slot=2 success"));
-    EXPECT_TRUE(session(*two).detecting);
-}
-
 TEST_F(Connected, LbrcMeansThePayloadTheSessionWasCreatedWith)
 {
     ioctl(1, [](I& i) { i.set_decoder_mode(LGCP::CodecMode::ulaw); });
