@@ -82,7 +82,6 @@ public:
     // (the radio's BSS switch), which a restart adds the channel with too.
     void set_channel_flags(uint32_t flags) { mChannelFlags = flags; }
     bool input_running() const { return mInputRunning; }
-    const Device::Held<PacketDetection>& packet_detection() const { return mPd; }
 
 protected:
     // A new session with the stored record on the same channel. The old
