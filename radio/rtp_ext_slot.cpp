@@ -129,7 +129,8 @@ void SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const
     if (radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay())
         slot.configureDelays(radio.has_rx_delay() ? static_cast<uint32_t>(radio.get_rx_delay().getValue()) : 0,
                              radio.has_tx_delay() ? static_cast<uint32_t>(radio.get_tx_delay().getValue()) : 0,
-                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0);
+                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0,
+                             held);
     if (radio.has_bss_enable())
         slot.enableBSS(radio.get_bss_enable().getValue(), held);
     if (radio.has_ng_enable())
