@@ -68,6 +68,10 @@ public:
     bool activate();
     void deactivate();
 
+    // The owner has given the channel its line: the line channel, and for
+    // a BRI D channel also the channel it sends into.
+    bool has_line() const { return parameters.tdm >= 0 && (parameters.type != 2 || parameters.transmit >= 0); }
+
     bool hdlc_transmit(Packet& frame) override;
     bool is_open() const override { return static_cast<bool>(event.fd); }
     bool is_ready() const override { return ready; }

@@ -182,6 +182,27 @@ TEST_F(TdmSlotsTest, ExternalSlotHearsOnlyWhileActivated)
     EXPECT_THAT(command(create_ext(2047, 0), 3), ElementsAre("slot=3 success", "slot=3 transmitter active : 10239"));
 }
 
+// An activation answers success only once the receiving channel sends
+// the idle byte; activated again with no source, the slot asks for it
+// again, since a switch opened again has turned every bus output off.
+TEST_F(TdmSlotsTest, ExternalSlotActivationAnswersWhatTheSwitchDid)
+{
+    command(create_ext(10, 20), 1);
+    command(trunk(0, 1), 2);
+    sim.board.fail("/dev/hal", Device::Hal::SWITCH_WRITE, EIO);
+    EXPECT_THAT(command(simple(C::e_activate), 1), ElementsAre("slot=1 error internal"));
+    EXPECT_THAT(command(simple(C::e_connect, 1), 2), testing::Contains("slot=2 error connectFail"));
+    EXPECT_THAT(command(simple(C::e_activate), 1), ElementsAre("slot=1 receiver active : 8212", "slot=1 success"));
+
+    for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+        hal->hang_up();
+    mux.mux().Read(0);
+    ASSERT_TRUE(mux.mux().IsOpened());
+    ASSERT_EQ(out(8212).drive, Drive::disabled);
+    EXPECT_THAT(command(simple(C::e_activate), 1), ElementsAre("slot=1 success"));
+    EXPECT_TRUE(out(8212).drive == Drive::constant && out(8212).value == HwMux::kIdleByte);
+}
+
 TEST_F(TdmSlotsTest, EchoSlotsOnFittedBusesOnly)
 {
     sim.hal().set_echo_buses(0x8001);
