@@ -120,6 +120,17 @@ public:
         return false;
     }
 
+    // Asks for off and owes it to the descriptor named present, whatever
+    // that one was told: for a device that keeps a setting beyond the
+    // descriptor that told it (a switch keeps its paths whoever holds it
+    // open), so that the next restore takes the setting off.
+    void owe_off(uint64_t present)
+    {
+        mKnown = true;
+        mAsked = T{};
+        mTold = present;
+    }
+
     // Nothing asked, nothing told.
     void forget()
     {

@@ -36,7 +36,8 @@ const char* strerror_now()
 }
 } // namespace
 
-// The operations both kinds answer alike; -1 for the others.
+// The operations both kinds answer alike, each by what its device did (a
+// missing or refusing device is never a success); -1 for the others.
 template <class S>
 int shared_ioctl(S& s, LGCP::IoctlParams const& p)
 {
@@ -65,16 +66,14 @@ int shared_ioctl(S& s, LGCP::IoctlParams const& p)
         if (d.has_selcal())
             std::cerr << ext::header(&s.mixer()) << "error: selcal delay isn't supported for mixer!!! Set to zero."
                       << std::endl;
-        s.configureDelays(d.has_rx() ? static_cast<uint32_t>(d.get_rx().getValue()) : 0,
-                          d.has_tx() ? static_cast<uint32_t>(d.get_tx().getValue()) : 0, 0);
-        return 1;
+        return s.configureDelays(d.has_rx() ? static_cast<uint32_t>(d.get_rx().getValue()) : 0,
+                                 d.has_tx() ? static_cast<uint32_t>(d.get_tx().getValue()) : 0, 0);
     }
     case P::e_tone_filter: {
         const LGCP::ToneFilter& f = p.get_tone_filter();
-        s.configureToneFilter(static_cast<uint32_t>(f.get_freq().getValue()), f.get_enable().getValue() ? 1 : 0,
-                              static_cast<int32_t>(f.get_duration_th_msec().getValue()),
-                              static_cast<int32_t>(f.get_det_level_dB().getValue()));
-        return 1;
+        return s.configureToneFilter(static_cast<uint32_t>(f.get_freq().getValue()), f.get_enable().getValue() ? 1 : 0,
+                                     static_cast<int32_t>(f.get_duration_th_msec().getValue()),
+                                     static_cast<int32_t>(f.get_det_level_dB().getValue()));
     }
     default:
         return -1;
@@ -124,8 +123,7 @@ bool TdmInput::Ioctl(LGCP::IoctlParams const& p)
     case P::e_iva_params:
         return configureIVA(p.get_iva_params());
     case P::e_rx_gain:
-        configureRxGain(static_cast<int8_t>(p.get_rx_gain().get_gainDB().getValue() & 0xFF));
-        return true;
+        return configureRxGain(static_cast<int8_t>(p.get_rx_gain().get_gainDB().getValue() & 0xFF));
     default:
         return false;
     }
@@ -156,9 +154,8 @@ bool TdmOutput::Ioctl(LGCP::IoctlParams const& p)
     case P::e_tone_gen_enable: {
         const LGCP::ToneGenerator& g = p.get_tone_gen_enable();
         disableToneGenerator(false);
-        enableToneGenerator(static_cast<uint16_t>(g.get_freq().getValue()), 0,
-                            static_cast<uint16_t>(g.get_amp().getValue()), 0);
-        return true;
+        return enableToneGenerator(static_cast<uint16_t>(g.get_freq().getValue()), 0,
+                                   static_cast<uint16_t>(g.get_amp().getValue()), 0);
     }
     case P::e_tone_gen_disable:
         disableToneGenerator(true);
@@ -327,7 +324,8 @@ Slot* Mixer::New(LGCP::MixerInParams const& params)
     }
     if (params.has_ecm()) {
         const LGCP::EchoCancelMode& ecm = params.get_ecm();
-        slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue());
+        // Held: a device that is gone or refuses it now is told once it takes it.
+        slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Wish::held);
     }
     mSlots.push_back(slot);
     return slot;

@@ -59,6 +59,22 @@ void traceFileError(const char* what, const std::string& path)
         std::clog << what << "\"" << path << "\" errno=\"" << std::strerror(errno) << "\"" << std::endl;
 }
 
+// The LED byte after the controller's word on E1 line n: a link that is up
+// darkens its link LED; a line that comes up lights both of its LEDs, one
+// that goes down darkens both.
+uint8_t ledsAfter(uint8_t leds, unsigned n, const LGCP::FramerInfoData& data)
+{
+    const uint8_t link = static_cast<uint8_t>(1u << (2 * n));
+    const uint8_t line = static_cast<uint8_t>(2u << (2 * n));
+    if (data.is_link())
+        return data.get_link().getValue() ? leds & ~link : leds | link;
+    if (!data.is_line())
+        return leds;
+    if (!data.get_line().getValue())
+        return leds & static_cast<uint8_t>(~(line | link));
+    return leds & line ? leds : leds | line | link;
+}
+
 } // namespace
 
 MonitoringCtl* MonitoringCtl::instance()
@@ -77,11 +93,9 @@ MonitoringCtl::MonitoringCtl() : mFindProcess(find_proc_by_name)
 
 MonitoringCtl::~MonitoringCtl()
 {
-    if (mHal >= 0) {
-        mLeds = 0;
-        halByte(Device::Hal::HAL_LEDS_WRITE, mLeds);
+    writeLeds(0);
+    if (mHal >= 0)
         Device::close(mHal);
-    }
     mResend.Deactivate();
     mAgents.UnBind();
 }
@@ -101,14 +115,16 @@ void MonitoringCtl::PutHeader(std::ostream& out) const
 
 void MonitoringCtl::OnConnect()
 {
+    // Every new controller hears the power state, changed or not, but only
+    // as a read found it: a cached state may be long gone.
+    mPowerOwed = true;
     doPowerCheck();
-    // Every new controller hears the power state, changed or not.
-    sendPowerStatus();
     doControllerCheck();
 }
 
 void MonitoringCtl::OnDisconnect()
 {
+    mPowerOwed = false;
     mHolder.ClearControllerFiles();
     doControllerCheck();
 }
@@ -121,8 +137,7 @@ bool MonitoringCtl::OnCommand(const LGCP::Command& cmd)
         Error(LGCP::ErrorCause::invalidParams);
         return true;
     }
-    OnDisplayCMD(cmd.get_display());
-    Success();
+    OnDisplayCMD(cmd.get_display()) ? Success() : Error(LGCP::ErrorCause::internal);
     return true;
 }
 
@@ -149,7 +164,7 @@ void MonitoringCtl::OnSnmpAgentConnect(const std::string&)
     mResend.Activate();
 }
 
-void MonitoringCtl::OnDisplayCMD(const LGCP::DisplayParams& params)
+bool MonitoringCtl::OnDisplayCMD(const LGCP::DisplayParams& params)
 {
     mHolder.setDisplayStatus(params);
     if (params.is_board()) {
@@ -158,7 +173,7 @@ void MonitoringCtl::OnDisplayCMD(const LGCP::DisplayParams& params)
     } else if (params.is_snmpTrapReceivers()) {
         sendSnmpTrapReceivers();
     } else if (params.is_framer()) {
-        setFramerLed(params.get_framer());
+        return setFramerLed(params.get_framer());
     } else if (params.is_emPhone()) {
         if (params.get_emPhone().is_phoneStatus())
             sendSnmpEmPhoneStatus(params.get_emPhone().get_phoneStatus());
@@ -172,50 +187,81 @@ void MonitoringCtl::OnDisplayCMD(const LGCP::DisplayParams& params)
     } else if (params.is_snmp_set()) {
         sendSnmpCommands(params.get_snmp_set());
     }
+    return true;
 }
 
 // ------------------------------------------------------------- "/dev/hal"
 
+// A wish that the present descriptor does not carry (refused, or held while
+// the device was missing) is written at each need, so at least every 2 s.
 bool MonitoringCtl::IsOpen()
 {
-    if (mHal >= 0)
-        return true;
-    mLeds = 0;
-    mHal = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
-    if (mHal < 0)
+    if (mHal < 0 && !open())
         return false;
-    // All LEDs dark until the controller says otherwise.
-    halByte(Device::Hal::HAL_LEDS_WRITE, mLeds);
-    return true;
+    mLeds.restore([this] { return present(); }, [this](uint8_t byte) { return writeLeds(byte); });
+    return mHal >= 0;
 }
 
-bool MonitoringCtl::halByte(unsigned long request, uint8_t& byte)
+bool MonitoringCtl::open()
+{
+    mHal = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
+    if (mHal < 0) {
+        mFailures.failed("/dev/hal open", errno);
+        return false;
+    }
+    mFailures.succeeded("/dev/hal open");
+    mDescriptors.renew();
+    // All LEDs dark until the controller says otherwise; what it said, the
+    // restore writes.
+    if (!mLeds.on())
+        writeLeds(0);
+    return mHal >= 0;
+}
+
+void MonitoringCtl::letGo()
+{
+    Device::close(mHal);
+    mHal = -1;
+    mDescriptors.renew();
+}
+
+bool MonitoringCtl::halByte(const char* what, unsigned long request, uint8_t& byte)
 {
     uint8_t value = byte;
-    if (Device::ioctl(mHal, request, &value) < 0)
+    if (Device::ioctl(mHal, request, &value) < 0) {
+        int error = errno;
+        mFailures.failed(what, error);
+        if (Device::request_end(error))
+            letGo();
         return false;
+    }
+    mFailures.succeeded(what);
     byte = value;
     return true;
 }
 
-void MonitoringCtl::setFramerLed(const LGCP::FramerInfo& info)
+bool MonitoringCtl::writeLeds(uint8_t byte)
+{
+    return mHal >= 0 && halByte("LED write", Device::Hal::HAL_LEDS_WRITE, byte);
+}
+
+// A device that refuses the LEDs answers an error and keeps what they
+// were; one that is missing, or lost under the write, gets them when it
+// opens again, which the samplers try every 2 s.
+bool MonitoringCtl::setFramerLed(const LGCP::FramerInfo& info)
 {
     unsigned n = info.get_e1().getValue();
-    if (n > 3 || !IsOpen())
-        return;
-    const uint8_t link = static_cast<uint8_t>(1u << (2 * n));
-    const uint8_t line = static_cast<uint8_t>(2u << (2 * n));
-    const LGCP::FramerInfoData& data = info.get_info();
-    if (data.is_link()) {
-        mLeds = data.get_link().getValue() ? mLeds & ~link : mLeds | link;
-    } else if (data.is_line()) {
-        if (!data.get_line().getValue())
-            mLeds &= static_cast<uint8_t>(~(line | link));
-        else if (!(mLeds & line))
-            mLeds |= line | link;
-    }
-    uint8_t byte = mLeds;
-    halByte(Device::Hal::HAL_LEDS_WRITE, byte);
+    if (n > 3)
+        return true;
+    uint8_t want = ledsAfter(mLeds.asked(), n, info.get_info());
+    auto present = [this] { return this->present(); };
+    auto tell = [this](uint8_t byte) { return writeLeds(byte); };
+    if (IsOpen() && mLeds.set(want, present, tell))
+        return true;
+    if (mHal >= 0)
+        return false;
+    mLeds.hold(want);
+    return true;
 }
 
 // ----------------------------------------------------------------- timers
@@ -345,17 +391,21 @@ void MonitoringCtl::doTemperatureCheck()
 void MonitoringCtl::doPowerCheck()
 {
     uint8_t byte = 0;
-    if (!IsOpen() || !halByte(Device::Hal::HAL_POWER_READ, byte))
+    if (!IsOpen() || !halByte("power read", Device::Hal::HAL_POWER_READ, byte))
         return;
     LGCP::POWERStatus status(byte == 0  ? LGCP::POWERStatus::both
                              : byte > 3 ? LGCP::POWERStatus::unknown
                                         : static_cast<LGCP::POWERStatus::NamedNumber>(byte));
-    if (!mHolder.setPowerStatus(status))
-        return;
-    if (traces.monitoringInternal)
-        std::clog << "New power status - " << status << std::endl;
-    sendPowerStatus();
-    sendSnmpPowerStatus();
+    if (mHolder.setPowerStatus(status)) {
+        if (traces.monitoringInternal)
+            std::clog << "New power status - " << status << std::endl;
+        sendPowerStatus();
+        sendSnmpPowerStatus();
+    }
+    if (mPowerOwed) {
+        mPowerOwed = false;
+        sendPowerStatus();
+    }
 }
 
 void MonitoringCtl::sendPowerStatus()
@@ -368,7 +418,7 @@ void MonitoringCtl::sendPowerStatus()
 void MonitoringCtl::doDipCheck()
 {
     uint8_t byte = 0;
-    if (!IsOpen() || !halByte(Device::Hal::HAL_DIP_READ, byte))
+    if (!IsOpen() || !halByte("DIP read", Device::Hal::HAL_DIP_READ, byte))
         return;
     if (!mHolder.setDipValue(byte))
         return;

@@ -5,6 +5,11 @@
 // values and writes the status files; each change goes to the SNMP agents
 // as an item; power changes go to the controller as the power signal; the
 // controller's display command feeds the store, the agents and the E1 LEDs.
+//
+// "/dev/hal" follows the board's rule: a request failing with ENODEV lets
+// the descriptor go, and the next sample opens the device again, writing
+// the LEDs as the controller set them. A run of the same failure is one
+// line, and one with its count when it ends.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +17,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "board/held.h"
+#include "monitoring/failure_runs.h"
 #include "monitoring/monitoring_data.h"
 #include "monitoring/snmp_agent.h"
 #include "runtime/timer.h"
@@ -43,21 +50,25 @@ public:
     // One agent link per "snmpagent" block (none when the file did not open).
     void Configure(IniFile::File& file);
 
+    // A new controller hears the power state from the first read that works.
     void OnConnect() override;
     void OnDisconnect() override;
     // Takes display only; answers invalidParams, storing nothing, for data
-    // that could not reach the agents, else success.
+    // that could not reach the agents; internal when the LEDs refused what
+    // it asks (a wish given while the device is missing is held, written
+    // when it opens again, and answered success); else success.
     bool OnCommand(const LGCP::Command& cmd) override;
     void OnSignal(const LGCP::Signal& sig) override;
     void OnSnmpAgentConnect(const std::string& name) override;
 
-    // "/dev/hal" is open, opening it on demand.
+    // "/dev/hal" is open, opening it on demand, with the LEDs as asked.
     bool IsOpen();
     void setProcessFinder(ProcessFinder finder) { mFindProcess = std::move(finder); }
 
     MonitoringDataHolder& holder() { return mHolder; }
     SnmpAgentCtrl& agents() { return mAgents; }
-    uint8_t ledByte() const { return mLeds; }
+    // The LEDs as the controller set them.
+    uint8_t ledByte() const { return mLeds.asked(); }
     void PutHeader(std::ostream& out) const;
 
     // Samplers, each run by its timer.
@@ -105,15 +116,23 @@ private:
     void onPowerCheckTimer();
     void onControllerCheckTimer();
     void sendPowerStatus();
-    void OnDisplayCMD(const LGCP::DisplayParams& params);
-    void setFramerLed(const LGCP::FramerInfo& info);
+    // False when the board refused what the display asks of it.
+    bool OnDisplayCMD(const LGCP::DisplayParams& params);
+    bool setFramerLed(const LGCP::FramerInfo& info);
     // Whether the display data can reach the agents: an em-phone row within
     // the 32-bit indexes, trap sinks that fit one message.
     bool reachesAgents(const LGCP::DisplayParams& params) const;
     // The table row of a phone; false when its id has none.
     static bool emPhoneRow(const LGCP::EmPhoneStatusParams& phone, int& row);
-    // One byte through a pointer; false when the request failed.
-    bool halByte(unsigned long request, uint8_t& byte);
+    // Opens "/dev/hal"; all LEDs dark unless the controller set some.
+    bool open();
+    // The device is gone: the next need opens a fresh descriptor.
+    void letGo();
+    uint64_t present() const { return mDescriptors.present(mHal >= 0); }
+    // One byte through a pointer; false when the request failed (what
+    // names it in the log).
+    bool halByte(const char* what, unsigned long request, uint8_t& byte);
+    bool writeLeds(uint8_t byte);
     void sendTermCounters(LGCP::TermCounterOwner::NamedNumber owner, SnmpAgentCtrl::MonitoringItemType type);
 
     int mHal = -1;
@@ -122,7 +141,11 @@ private:
     Timer mBackground;
     Timer mPower;
     Timer mController;
-    uint8_t mLeds = 0;
+    Device::Descriptors mDescriptors;
+    Device::Held<uint8_t> mLeds;
+    // A controller came and has not heard the power state yet.
+    bool mPowerOwed = false;
+    FailureRuns mFailures{"MonitoringCtl: "};
     Dpc mResend;
     ProcessFinder mFindProcess;
 };

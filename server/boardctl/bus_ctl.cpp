@@ -62,8 +62,6 @@ bool BusCtl::OnCommand(const LGCP::Command& cmd)
         Error(LGCP::ErrorCause::unsupported);
         return true;
     }
-    // A controller may rely on success here: the driver's failure is only
-    // logged.
     SetClockSrc(cmd.get_clockCfg()) ? Success() : Error(LGCP::ErrorCause::internal);
     return true;
 }
@@ -123,7 +121,7 @@ bool BusCtl::DrvSetClkSrc(int code)
         std::cerr << ext::header(this) << "HW_CLOCK_SELECT fail." << std::endl;
         if (gone)
             mFd.close();
-        return !gone;
+        return false;
     }
     std::cerr << ext::header(this) << "clock source = " << source_name(code) << std::endl;
     return true;

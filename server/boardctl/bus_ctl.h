@@ -1,10 +1,10 @@
 // The clock source of the board's TDM bus, selected on "/dev/hal" by the
 // controller's clockCfg. Whenever a controller comes or goes the board
 // returns to its free-running clock. Start-up may switch clock control off;
-// clockCfg is then answered unsupported. The driver's refusal of a source
-// is only logged; a device that cannot be reached (not opened, or removed:
-// a request failing with ENODEV, whose descriptor is then let go until the
-// next need) makes clockCfg answer an error.
+// clockCfg is then answered unsupported. clockCfg answers what the board
+// did: an error when the driver refused the source, or when the device
+// cannot be reached (not opened, or removed: a request failing with
+// ENODEV, whose descriptor is then let go until the next need).
 #pragma once
 
 #include <iosfwd>
@@ -34,7 +34,7 @@ public:
 
     bool IsOpen();
     void SetDefaultClock();
-    // False when the device could not be reached.
+    // False when the device could not be reached or refused the source.
     bool SetClockSrc(const LGCP::ClockCfg& cfg);
     bool DrvSetClkSrc(int code);
 

@@ -85,63 +85,86 @@ void spiCtrl::PutHeader(std::ostream& out) const
 
 void spiCtrl::OnConnect()
 {
-    if (mFd && mSpi)
+    if (mSpi && (mFd || mLost))
         mPoll.set(kPollMs, &spiCtrl::status, this);
 }
 
 // --------------------------------------------------------------- registers
 
-bool spiCtrl::lost_spi(int err)
+// A fresh descriptor's first access tells whether the board has SPI at
+// all; on one that SPI answered, the device itself went away.
+bool spiCtrl::ended(int err)
 {
-    if (err != ENODEV)
+    Device::End gone = Device::request_end(err);
+    if (!gone)
         return false;
-    mSpi = false;
-    mPoll.reset();
-    std::clog << ext::header(this) << "hal without spi" << std::endl;
+    if (!mServed) {
+        mSpi = false;
+        mPoll.reset();
+        std::clog << ext::header(this) << "hal without spi" << std::endl;
+        return true;
+    }
+    std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
+    mFd.close();
+    mLost = true;
     return true;
 }
 
 void spiCtrl::write(int channel, int reg, int value)
 {
-    if (!mFd || !mSpi)
+    if (!ready())
         return;
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
-    if (Device::ioctl(mFd.get(), Device::Hal::SPI_WRITE, &r) >= 0)
+    if (Device::ioctl(mFd.get(), Device::Hal::SPI_WRITE, &r) >= 0) {
+        mServed = true;
         return;
-    if (!lost_spi(errno))
+    }
+    if (!ended(errno))
         std::clog << ext::header(this) << "write error: channel=" << channel << " addr=" << reg << " data=" << value
                   << std::endl;
 }
 
 int spiCtrl::read(int channel, int reg)
 {
-    if (!mFd || !mSpi)
+    if (!ready())
         return 0;
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), 0xFF};
     int result = Device::ioctl(mFd.get(), Device::Hal::SPI_READ, &r);
-    if (result >= 0)
+    if (result >= 0) {
+        mServed = true;
         return result & 0xFF;
-    if (!lost_spi(errno))
+    }
+    if (!ended(errno))
         std::clog << ext::header(this) << "read error: channel=" << channel << " addr=" << reg << std::endl;
     return 0;
 }
 
 // ------------------------------------------------------------------ chips
 
+// A device that stays away costs one line, not two a poll.
 void spiCtrl::init_device_and_channels()
 {
     if (mFd || !mSpi)
         return;
-    std::clog << ext::header(this) << "try init" << std::endl;
+    if (!mFailedOpens)
+        std::clog << ext::header(this) << "try init" << std::endl;
     int fd = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        std::clog << ext::header(this) << "/dev/hal open fail" << std::endl;
+        if (!mFailedOpens++)
+            std::clog << ext::header(this) << "/dev/hal open fail" << std::endl;
         return;
     }
+    if (mFailedOpens > 1)
+        std::clog << ext::header(this) << "/dev/hal open fail: " << mFailedOpens - 1 << " more time(s)" << std::endl;
+    mFailedOpens = 0;
     mFd.reset(fd);
-    for (int c = 0; c < kLines; ++c) {
-        init_channel(c);
-        enable_channel(c);
+    mServed = false;
+    mLost = false;
+    // A device lost again on the way is left to the next need.
+    for (int c = 0; c < kLines && ready(); ++c) {
+        program(c);
+        if (ready())
+            set_line(c, kLineOn, "enable");
     }
 }
 
@@ -158,6 +181,11 @@ void spiCtrl::init_channel(int c)
     if (!mSpi || !check_channel(c, "init"))
         return;
     init_device_and_channels();
+    program(c);
+}
+
+void spiCtrl::program(int c)
+{
     write(c, kEnable, kLineOff);
     write(c, kInit, 8);
     write(c, kClockMaster, kClockSlave);
@@ -182,6 +210,11 @@ void spiCtrl::switch_line(int c, int value, const char* what)
     if (!mSpi || !check_channel(c, what))
         return;
     init_device_and_channels();
+    set_line(c, value, what);
+}
+
+void spiCtrl::set_line(int c, int value, const char* what)
+{
     write(c, kEnable, value);
     std::clog << ext::header(this) << what << " channel " << c << std::endl;
 }
@@ -211,11 +244,16 @@ void spiCtrl::status()
 {
     if (!mSpi)
         return;
-    for (int c = 0; c < kLines; ++c) {
+    // A lost device is opened again here, its chips programmed again.
+    init_device_and_channels();
+    for (int c = 0; c < kLines && mFd; ++c) {
         int value = read(c, kStatus);
         // A board without SPI has no line to report on.
         if (!mSpi)
             return;
+        // Nor has a device lost under the read, until it is back.
+        if (!mFd)
+            break;
         int slips = 0;
         if (!(value & kSlip))
             mSlipLatch[c] = false;

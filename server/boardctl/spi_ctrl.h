@@ -4,8 +4,11 @@
 // line's status register is read once a second and sent as a trunkStatus
 // signal (type bri, line n as trunk n). Takes no commands.
 //
-// A device without the SPI bus (ENODEV on a register access) turns every
-// operation into nothing, for good.
+// A device without the SPI bus (ENODEV on the first register access of a
+// fresh descriptor) turns every operation into nothing, for good. ENODEV
+// on a descriptor that SPI already answered on says the device was lost:
+// the descriptor is let go, and the poll opens the device again (and
+// programs the chips again), so that the lines report once it is back.
 #pragma once
 
 #include <array>
@@ -31,6 +34,7 @@ public:
     spiCtrl(const spiCtrl&) = delete;
     spiCtrl& operator=(const spiCtrl&) = delete;
 
+    // Polls while the device is open, or was lost and is to be opened again.
     void OnConnect() override;
     void OnDisconnect() override { mPoll.reset(); }
     bool OnCommand(const LGCP::Command&) override { return false; }
@@ -53,16 +57,30 @@ public:
 
 private:
     void status();
+    bool ready() const { return mFd && mSpi; }
     // False when the channel is out of range (logged with what).
     bool check_channel(int c, const char* what);
-    // Register 50 of the line := value, logged as what ("enable", "disable").
+    // Opens the device when needed, then set_line.
     void switch_line(int c, int value, const char* what);
-    // Handles a failed register access; true when it was the end of SPI.
-    bool lost_spi(int err);
+    // The chip's initial registers, on the descriptor as it is (the open
+    // programs every chip this way).
+    void program(int c);
+    // Register 50 of the line := value, logged as what ("enable", "disable").
+    void set_line(int c, int value, const char* what);
+    // Handles a failed register access; true when the descriptor is over
+    // (the device has no SPI, or was lost).
+    bool ended(int err);
 
     Fd mFd;
     Timer mPoll;
     bool mSpi = true;
+    // SPI answered on the present descriptor: an ENODEV now is a lost device.
+    bool mServed = false;
+    // The device was lost: the poll opens it again.
+    bool mLost = false;
+    // Opens that failed in a row: the first one is logged, the count when
+    // the device opens again.
+    unsigned long mFailedOpens = 0;
     // Set while a line shows its slip bit, so that one slip is reported once.
     std::array<bool, kLines> mSlipLatch{};
 };

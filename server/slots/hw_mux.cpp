@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 
 #include "board/device.h"
 #include "runtime/ext.h"
@@ -64,15 +65,26 @@ void HwMux::PutHeader(std::ostream& out) const
 
 bool HwMux::IsOpened()
 {
-    if (mFd)
-        return true;
+    if (!mFd)
+        return Open(false);
+    if (mOwed)
+        Report(Restore(), false);
+    return static_cast<bool>(mFd);
+}
+
+bool HwMux::Open(bool quiet)
+{
     int fd = Device::open(kDevice, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        std::clog << ext::header(this) << "can't open device: " << std::strerror(err) << std::endl;
+        ++mFailedOpens;
+        if (!quiet)
+            std::clog << ext::header(this) << "can't open device: " << std::strerror(err) << std::endl;
+        RetryLater();
         return false;
     }
     mFd.reset(fd);
+    mNames.renew();
     std::clog << ext::header(this) << "device opened" << std::endl;
     // Whatever this board drove onto the shared bus before is let go; a
     // device gone again meanwhile is not open after all.
@@ -85,6 +97,13 @@ bool HwMux::IsOpened()
     mCursor = 0;
     mDpc.Activate();
     ::usleep(500);
+    Reowe();
+    Told told = Restore();
+    if (!mFd)
+        return false;
+    Report(told, mLost);
+    mLost = false;
+    mFailedOpens = 0;
     return true;
 }
 
@@ -101,29 +120,17 @@ bool HwMux::Connect(int source, int destination)
         std::clog << ext::header(this) << "ERROR not opened" << std::endl;
         return false;
     }
-    if (uint16_t* e = entry(destination))
-        *e = static_cast<uint16_t>(source);
-    PairRecord r{destination, source};
-    if (int err = Request(kConnect, &r)) {
-        std::clog << ext::header(this) << "connect " << source << " -> " << destination
-                  << " failed: " << std::strerror(err) << std::endl;
+    if (!RequestConnect(source, destination))
         return false;
-    }
+    Overridden(destination);
     return true;
 }
 
 bool HwMux::Disconnect(int channel)
 {
-    if (!IsOpened() || channel < 0)
+    if (!IsOpened() || channel < 0 || !RequestIdle(channel))
         return false;
-    if (uint16_t* e = entry(channel))
-        *e = kFixedByte;
-    PairRecord r{channel, kIdleByte};
-    if (int err = Request(kWrite, &r)) {
-        std::clog << ext::header(this) << "disconnect failed " << channel << " : " << std::strerror(err)
-                  << std::endl;
-        return false;
-    }
+    Overridden(channel);
     return true;
 }
 
@@ -139,6 +146,7 @@ bool HwMux::Disable(int channel)
                   << std::endl;
         return false;
     }
+    Overridden(channel);
     return true;
 }
 
@@ -154,6 +162,7 @@ bool HwMux::Write(int channel, unsigned char value)
                   << " : " << std::strerror(err) << std::endl;
         return false;
     }
+    Overridden(channel);
     return true;
 }
 
@@ -170,6 +179,32 @@ unsigned char HwMux::Read(int channel)
     return static_cast<unsigned char>(r.value);
 }
 
+bool HwMux::RequestConnect(int source, int destination)
+{
+    if (uint16_t* e = entry(destination))
+        *e = static_cast<uint16_t>(source);
+    PairRecord r{destination, source};
+    if (int err = Request(kConnect, &r)) {
+        std::clog << ext::header(this) << "connect " << source << " -> " << destination
+                  << " failed: " << std::strerror(err) << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool HwMux::RequestIdle(int channel)
+{
+    if (uint16_t* e = entry(channel))
+        *e = kFixedByte;
+    PairRecord r{channel, kIdleByte};
+    if (int err = Request(kWrite, &r)) {
+        std::clog << ext::header(this) << "disconnect failed " << channel << " : " << std::strerror(err)
+                  << std::endl;
+        return false;
+    }
+    return true;
+}
+
 int HwMux::Request(unsigned long request, void* record)
 {
     if (Device::ioctl(mFd.get(), request, record) == 0)
@@ -177,9 +212,143 @@ int HwMux::Request(unsigned long request, void* record)
     int err = errno;
     if (Device::End gone = Device::request_end(err)) {
         std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
-        mFd.close();
+        Lost();
     }
     return err;
+}
+
+// The switch keeps its paths while no descriptor is open: nothing held is
+// forgotten here, the next open tells the device again.
+void HwMux::Lost()
+{
+    mFd.close();
+    mNames.renew();
+    mLost = true;
+    RetryLater();
+}
+
+// ------------------------------------------------------------ held paths
+
+bool HwMux::Join(int source, int destination)
+{
+    if (!Connect(source, destination))
+        return false;
+    Device::Held<Path>& path = mPaths[destination];
+    path.hold(Path{source});
+    path.told(present());
+    return true;
+}
+
+// A release is always asked of the device: a refused or interrupted
+// request may have left the path on the switch, which keeps it whoever
+// holds the device open.
+void HwMux::LetGo(int source, int destination)
+{
+    if (!Holds(source, destination))
+        return;
+    mPaths[destination].owe_off(present());
+    mOwed = true;
+    RetryLater();
+}
+
+bool HwMux::Holds(int source, int destination) const
+{
+    auto it = mPaths.find(destination);
+    return source >= 0 && it != mPaths.end() && it->second.asked() == Path{source};
+}
+
+bool HwMux::Carries(int source, int destination)
+{
+    if (!Holds(source, destination) || !IsOpened())
+        return false;
+    auto it = mPaths.find(destination);
+    return it != mPaths.end() && it->second.asked() == Path{source} && it->second.carried(present());
+}
+
+const Device::Held<HwMux::Path>* HwMux::held(int destination) const
+{
+    auto it = mPaths.find(destination);
+    return it == mPaths.end() ? nullptr : &it->second;
+}
+
+void HwMux::Overridden(int destination)
+{
+    mPaths.erase(destination);
+}
+
+void HwMux::Reowe()
+{
+    for (auto it = mPaths.begin(); it != mPaths.end();) {
+        if (!it->second.on() && entry(it->first)) {
+            it = mPaths.erase(it);
+            continue;
+        }
+        if (!it->second.on())
+            it->second.owe_off(present());
+        ++it;
+    }
+    mOwed = true;
+}
+
+HwMux::Told HwMux::Restore()
+{
+    Told told;
+    auto present = [this] { return this->present(); };
+    for (auto it = mPaths.begin(); it != mPaths.end() && mFd;) {
+        int destination = it->first;
+        bool release = !it->second.on();
+        bool made = it->second.restore(present, [&](const Path& path) {
+            return release ? RequestIdle(destination) : RequestConnect(path.source, destination);
+        });
+        if (made)
+            ++(release ? told.released : told.connected);
+        it = release && made ? mPaths.erase(it) : std::next(it);
+    }
+    mOwed = Owed();
+    RetryLater();
+    return told;
+}
+
+bool HwMux::Owed() const
+{
+    if (mPaths.empty())
+        return false;
+    if (!mFd)
+        return true;
+    uint64_t now = present();
+    return std::any_of(mPaths.begin(), mPaths.end(), [now](const auto& p) { return p.second.untold(now); });
+}
+
+void HwMux::RetryLater()
+{
+    if (!mRetry.pending() && Owed())
+        mRetry.set(kRetryMs, &HwMux::OnRetry, this);
+}
+
+void HwMux::OnRetry()
+{
+    if (!mFd)
+        Open(true);
+    else
+        Report(Restore(), false);
+    RetryLater();
+}
+
+void HwMux::Report(const Told& told, bool back)
+{
+    if (!back && !told.connected && !told.released)
+        return;
+    std::clog << ext::header(this);
+    if (back) {
+        std::clog << "device back";
+        if (mFailedOpens)
+            std::clog << " after " << mFailedOpens << " failed open(s)";
+        std::clog << ", ";
+    }
+    std::clog << told.connected << " connection(s) made again";
+    if (told.released)
+        std::clog << ", " << told.released << " output(s) released";
+    std::clog << std::endl;
 }
 
 void HwMux::OnDPC()

@@ -103,7 +103,7 @@ void Slot::OnChangeInputStream(bool on)
     if (on) {
         sig.get_receiver().set_active(IGetReceiveChannel());
     } else {
-        Disconnect(*this);
+        LetGo(*this);
         sig.get_receiver().set_inactive();
     }
     SendSignal(sig);
@@ -118,7 +118,7 @@ bool DisconnectReceivers(Slot& source, const char* missing)
             std::cerr << missing << std::endl;
             return false;
         }
-        Disconnect(*source.GetReceivers().front());
+        LetGo(*source.GetReceivers().front());
     }
     return true;
 }
@@ -164,7 +164,7 @@ bool MuxConnect(Slot& source, Slot& receiver)
 {
     int tx = source.IGetTransmitChannel();
     int rx = receiver.IGetReceiveChannel();
-    if (!HwMux::instance()->Connect(tx, rx))
+    if (!HwMux::instance()->Join(tx, rx))
         return false;
     std::clog << "mux: slot " << source << " [" << tx << "] -> " << receiver << " [" << rx << "]" << std::endl;
     return true;
@@ -206,10 +206,20 @@ static void LeaveSource(Slot& receiver)
         old->IOnOutputRelease();
 }
 
+// A pair joined already answers by the switch when the switch holds its
+// path: a device opened again carries it only once it was told again.
+static bool Joined(Slot& source, Slot& receiver)
+{
+    HwMux& mux = *HwMux::instance();
+    int tx = source.IGetTransmitChannel();
+    int rx = receiver.IGetReceiveChannel();
+    return !mux.Holds(tx, rx) || mux.Carries(tx, rx);
+}
+
 bool Connect(Slot& source, Slot& receiver)
 {
     if (receiver.GetSource() == &source)
-        return true;
+        return Joined(source, receiver);
     if (source.GetReceivers().empty()) {
         if (!source.IOnOutputStream()) {
             std::cerr << "slot " << source << " don't have output stream to " << receiver << std::endl;
@@ -239,21 +249,35 @@ bool Connect(Slot& source, Slot& receiver)
     }
 
     // The receiver's output no longer carries its old source: put that
-    // connection back, or let the graph say that it is gone.
+    // connection back, or let it go.
     if (!old)
         receiver.IOnInputRelease();
     else if (!llConnect(*old, receiver))
-        LeaveSource(receiver);
+        LetGo(receiver);
     if (source.GetReceivers().empty())
         source.IOnOutputRelease();
     return false;
 }
 
+// A pair whose switch path the device refuses to let go stays joined, in
+// the graph and on the switch: the controller may ask again, and a destroy
+// of either slot lets it go.
 bool Disconnect(Slot& receiver)
 {
     if (!receiver.GetSource())
         return true;
-    bool done = llDisconnect(receiver);
+    if (!llDisconnect(receiver))
+        return false;
     LeaveSource(receiver);
-    return done;
+    return true;
+}
+
+void LetGo(Slot& receiver)
+{
+    Slot* source = receiver.GetSource();
+    if (!source)
+        return;
+    if (!llDisconnect(receiver))
+        HwMux::instance()->LetGo(source->IGetTransmitChannel(), receiver.IGetReceiveChannel());
+    LeaveSource(receiver);
 }

@@ -86,8 +86,8 @@ public:
     void OnSDEvent(LGCP::SDEvent const& event);
     void OnRtpEvent(LGCP::RtpEvent const& event);
 
-    // Stream announcements: a signal on every change; going off also drops
-    // the connections of that side.
+    // Stream announcements: a signal on every change; going off also lets
+    // the connections of that side go.
     void OnChangeInputStream(bool on);
     void OnChangeOutputStream(bool on);
 
@@ -145,14 +145,18 @@ std::ostream& operator<<(std::ostream& out, const Slot& slot);
 
 // receiver hears source. Refusals leave the graph as it was.
 bool Connect(Slot& source, Slot& receiver);
-// receiver leaves its source; the link goes even when the switch fails.
+// receiver leaves its source; a refused switch disconnection leaves it joined.
 bool Disconnect(Slot& receiver);
+// receiver leaves its source whatever the switch answers (a slot or a
+// stream goes): the switch releases a path it could not let go as soon as
+// the device takes it.
+void LetGo(Slot& receiver);
 // The switch part alone, made by the side of higher priority.
 bool llConnect(Slot& source, Slot& receiver);
 bool llDisconnect(Slot& receiver);
 // The default switch operations.
 bool MuxConnect(Slot& source, Slot& receiver);
 bool MuxDisconnect(Slot& receiver);
-// Disconnects each receiver of source once; false, after writing missing to
+// Lets each receiver of source go once; false, after writing missing to
 // the error log, when the list ran out early.
 bool DisconnectReceivers(Slot& source, const char* missing);

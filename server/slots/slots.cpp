@@ -208,7 +208,7 @@ void Slots::CmdSlotHook(LGCP::Command const& cmd)
 
 void Slots::DropConnections(Slot& slot)
 {
-    Disconnect(slot);
+    LetGo(slot);
     if (DisconnectReceivers(slot, "mux internal error: expected slots not exists.") && !slot.GetReceivers().empty())
         std::cerr << "mux internal error: unexpected slots exists." << std::endl;
 }

@@ -1,17 +1,73 @@
-// "/dev/hal" hung up under the running server: the TDM switch lets its
-// descriptor go and opens the device again, so a controller's connections
-// work again without a restart.
+// "/dev/hal" hung up or refusing under the running server: the TDM switch
+// lets its descriptor go and opens the device again, telling it the paths
+// that the slot table holds, so a controller's connections work again
+// without a restart; and a path the switch could not let go never stays
+// on it once its slots are gone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "board/hal_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/flow_commands.h"
 #include "tests/e2e/server_process.h"
 
 using namespace vbtest;
 using testing::Contains;
+using testing::ElementsAre;
 
 namespace {
+
+const LGCP::Command kDisconnect = simple(LGCP::Command::e_disconnect);
+const LGCP::Command kDestroy = simple(LGCP::Command::e_destroy);
+
+LGCP::Command create_map_receiver(int bus, int channel)
+{
+    LGCP::Command c;
+    LGCP::MapParams& p = c.get_create().get_map();
+    p.include_receiver().set_bus(bus);
+    p.get_receiver().set_channel(channel);
+    return c;
+}
+
+struct HalFlow {
+    ServerProcess server;
+    Controller ctl;
+    BoardPort board;
+
+    bool start()
+    {
+        return server.start() && ctl.connect(server.port()) && board.connect(server.pid()) &&
+               board.ask("record on") == "ok";
+    }
+    Texts to(int slot, const LGCP::Command& c) { return ctl.exchange(to_slot(c, slot)); }
+    // Trunk 10 feeds trunk 11 on output 38.
+    void pair()
+    {
+        to(10, create_trunk(1, 5)), to(11, create_trunk(1, 6));
+        EXPECT_THAT(to(10, simple(LGCP::Command::e_connect, 11)), Contains("slot=10 success"));
+    }
+    // The switch requests of one kind made on an output since recording
+    // began, oldest first: what followed the channel ("d5=0", "25!5").
+    Texts requests(unsigned long request, int output)
+    {
+        std::istringstream answer(board.ask("log /dev/hal " + std::to_string(request)));
+        std::ostringstream channel;
+        channel << std::hex << output << ',';
+        Texts found;
+        std::string word;
+        answer >> word >> word; // "ok" and the count
+        while (answer >> word)
+            if (word.compare(0, channel.str().size(), channel.str()) == 0)
+                found.push_back(word.substr(channel.str().size()));
+        return found;
+    }
+    bool logged(const std::string& line)
+    {
+        return eventually([&] { return server.err().find(line) != std::string::npos; }, 4000);
+    }
+};
 
 TEST(HalLoss, ConnectionsWorkAgainAfterTheSwitchDeviceHungUp)
 {
@@ -37,6 +93,70 @@ TEST(HalLoss, ConnectionsWorkAgainAfterTheSwitchDeviceHungUp)
     to(3, activate);
     EXPECT_THAT(to(1, simple(LGCP::Command::e_connect, 3)), Contains("slot=1 success")) << server.err();
     EXPECT_THAT(to(2, simple(LGCP::Command::e_disconnect)), Contains("slot=2 success"));
+}
+
+// A disconnection that the switch refuses leaves the pair joined; a
+// destroy releases the output.
+TEST(HalLoss, ARefusedDisconnectionKeepsThePairUntilItsDestroyReleasesTheOutput)
+{
+    HalFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    f.pair();
+    for (int again = 0; again < 2; ++again) {
+        EXPECT_EQ(f.board.ask("fail /dev/hal " + std::to_string(Device::Hal::SWITCH_WRITE) + " 5"), "ok");
+        EXPECT_THAT(f.to(11, kDisconnect), Contains("slot=11 error disconnectFail"));
+    }
+    EXPECT_THAT(f.requests(Device::Hal::SWITCH_WRITE, 38), ElementsAre("d5!5", "d5!5")) << "each disconnect asks";
+    EXPECT_THAT(f.to(11, kDestroy), Contains("slot=11 success"));
+    EXPECT_THAT(f.requests(Device::Hal::SWITCH_WRITE, 38), ElementsAre("d5!5", "d5!5", "d5=0"));
+    EXPECT_THAT(f.to(10, kDestroy), Contains("slot=10 success"));
+    EXPECT_THAT(f.requests(Device::Hal::SWITCH_CONNECT, 38), ElementsAre("25=0"));
+}
+
+// The same while the switch is hung up and cannot be opened: the destroy
+// lets the pair go, and the switch releases the output by itself once the
+// device opens.
+TEST(HalLoss, APairLetGoWhileTheSwitchIsAwayIsReleasedWhenItComesBack)
+{
+    HalFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    f.pair();
+    EXPECT_EQ(f.board.ask("fail /dev/hal open 19 always"), "ok");
+    EXPECT_NE(f.board.ask("hangup /dev/hal"), "ok 0");
+    EXPECT_THAT(f.to(11, kDisconnect), Contains("slot=11 error disconnectFail"));
+    EXPECT_THAT(f.to(11, kDestroy), Contains("slot=11 success"));
+    Texts refused = f.requests(Device::Hal::SWITCH_WRITE, 38);
+    EXPECT_THAT(refused, testing::Each("d5!19"));
+
+    EXPECT_EQ(f.board.ask("fail /dev/hal open 0"), "ok");
+    EXPECT_TRUE(f.logged(" failed open(s), 0 connection(s) made again, 1 output(s) released\n")) << f.server.err();
+    refused.push_back("d5=0");
+    EXPECT_EQ(f.requests(Device::Hal::SWITCH_WRITE, 38), refused);
+}
+
+// Trunk 1 feeds map slot 2 on bus 0 channel 5 (output 8197). The switch
+// opened again connects it by itself; while the device refuses, a connect
+// of the pair answers an error.
+TEST(HalLoss, TheSwitchOpenedAgainConnectsTheTablesPathsByItself)
+{
+    HalFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    f.to(1, create_trunk(0, 5));
+    f.to(2, create_map_receiver(0, 5));
+    const LGCP::Command join = simple(LGCP::Command::e_connect, 2);
+    EXPECT_THAT(f.to(1, join), Contains("slot=1 success"));
+    EXPECT_NE(f.board.ask("hangup /dev/hal"), "ok 0");
+    EXPECT_TRUE(f.logged("hwMux: device back, 1 connection(s) made again\n")) << f.server.err();
+    EXPECT_THAT(f.requests(Device::Hal::SWITCH_CONNECT, 8197), ElementsAre("5=0", "5=0"));
+
+    const std::string fail = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT);
+    f.board.ask(fail + " 5 always");
+    f.board.ask("hangup /dev/hal");
+    EXPECT_TRUE(f.logged("hwMux: device back, 0 connection(s) made again\n")) << f.server.err();
+    EXPECT_THAT(f.to(1, join), Contains("slot=1 error connectFail"));
+    f.board.ask(fail + " 0");
+    EXPECT_THAT(f.to(1, join), Contains("slot=1 success"));
+    EXPECT_EQ(f.requests(Device::Hal::SWITCH_CONNECT, 8197).back(), "5=0");
 }
 
 } // namespace

@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 
+#include "board/dtmf_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/runtime/loop_support.h"
@@ -128,6 +130,65 @@ TEST_F(MediaFlow, MixerSlotsOnTheDefaultBoardAfterAQuery)
     EXPECT_THAT(ctl.exchange(to_slot(mixer_out(3), 1)), ElementsAre("slot=1 success"));
     EXPECT_THAT(ctl.exchange(to_slot(mixer_in(31, 3), 2)), ElementsAre("slot=2 success"));
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 3:32767 31:32767");
+}
+
+// The tone and DSP devices removed under a mixer input and output: what
+// needs them answers an error until they can be opened again.
+TEST_F(MediaFlow, MixerCommandsAnswerErrorsWhileTheirDevicesAreGone)
+{
+    using P = LGCP::IoctlParams;
+    ctl.exchange(to_slot(simple(C::e_query), -1));
+    ASSERT_THAT(ctl.exchange(to_slot(mixer_in(1, 3), 1)), ElementsAre("slot=1 success"));
+    ASSERT_THAT(ctl.exchange(to_slot(mixer_out(3), 2)), ElementsAre("slot=2 success"));
+    const std::pair<int, std::function<void(P&)>> commands[] = {
+        {1, [](P& p) { p.get_rx_gain().set_gainDB(-6); }},
+        {1, [](P& p) { p.get_delays().set_rx(20); }},
+        {2, [](P& p) { p.get_tone_filter().set_freq(2100); }},
+        {2, [](P& p) { p.get_tone_gen_enable().set_freq(425), p.get_tone_gen_enable().set_amp(300); }},
+        {2, [](P& p) { p.get_translateDTMF().get_digits().push_back(LGCP::DualTone()); }},
+    };
+    auto answers = [&](const std::string& answer) {
+        for (const auto& c : commands) {
+            LGCP::Command ioctl;
+            c.second(ioctl.get_ioctl());
+            EXPECT_THAT(ctl.exchange(to_slot(ioctl, c.first)), Contains(HasSubstr(to_string(c.first) + " " + answer)))
+                << ioctl;
+        }
+    };
+    answers("success");
+    for (const char* dev : {"/dev/dtmf", "/dev/dsp"}) {
+        EXPECT_EQ(board.ask("fail " + std::string(dev) + " open 19 always"), "ok");
+        EXPECT_EQ(board.ask("hangup " + std::string(dev)).compare(0, 2, "ok"), 0);
+    }
+    ctl.sync();
+    answers("error");
+    for (const char* dev : {"/dev/dtmf", "/dev/dsp"})
+        EXPECT_EQ(board.ask("fail " + std::string(dev) + " open 0"), "ok");
+    answers("success");
+}
+
+// The driver forgets a steady tone with its descriptor: once /dev/dtmf is
+// back the output's tone is asked of the generator again, with no command.
+TEST_F(MediaFlow, MixerToneSoundsAgainWhenTheToneDeviceIsBack)
+{
+    ASSERT_EQ(board.ask("record on"), "ok");
+    ctl.exchange(to_slot(simple(C::e_query), -1));
+    ASSERT_THAT(ctl.exchange(to_slot(mixer_out(3), 1)), ElementsAre("slot=1 success"));
+    LGCP::Command tone;
+    tone.get_ioctl().get_tone_gen_enable().set_freq(425);
+    tone.get_ioctl().get_tone_gen_enable().set_amp(300);
+    EXPECT_THAT(ctl.exchange(to_slot(tone, 1)), ElementsAre("slot=1 success"));
+    // "ok <count> <words>=<result> ...": the tone is the last request.
+    const std::string dials = "log /dev/dtmf " + std::to_string(Device::Dtmf::DTMF_DIAL);
+    std::string first = board.ask(dials);
+    std::string steady = first.substr(first.rfind(' '));
+    ASSERT_EQ(first.compare(0, 5, "ok 1 "), 0) << first;
+    EXPECT_EQ(board.ask("hangup /dev/dtmf"), "ok 1");
+    std::string now;
+    EXPECT_TRUE(eventually([&] {
+        now = board.ask(dials);
+        return now.find(steady) != now.rfind(steady);
+    }, 3000)) << now;
 }
 
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)

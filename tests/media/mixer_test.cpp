@@ -67,6 +67,15 @@ LGCP::Command mixer_in(int unit, LGCP::MixerChannel channel)
     return c;
 }
 
+// An input on unit 0 with its echo canceller mode.
+LGCP::Command echo_input(int channel, bool ec, bool es)
+{
+    LGCP::Command c = mixer_in(0, tdm(channel));
+    c.get_create().get_mixerIn().include_ecm().set_ec(ec);
+    c.get_create().get_mixerIn().include_ecm().set_es(es);
+    return c;
+}
+
 struct MixerTest : ::testing::Test, MediaWorld {
     Mixer::MixerFactory factory_;
 
@@ -81,6 +90,14 @@ struct MixerTest : ::testing::Test, MediaWorld {
         return out;
     }
     std::vector<uint32_t> words(std::initializer_list<int> w) { return std::vector<uint32_t>(w.begin(), w.end()); }
+    // The device hangs up under its service and cannot be opened again.
+    void remove(const char* device)
+    {
+        sim.board.fail(device, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+        for (SimBoard::Channel* ch : sim.board.channels(device))
+            ch->hang_up();
+        device == std::string(Device::Dtmf::kDevice) ? wake_tonec(POLLIN | POLLHUP) : wake_dsproc(POLLIN | POLLHUP);
+    }
     void standard_units()
     {
         device().add_unit(0, 32, 8);
@@ -272,13 +289,8 @@ TEST_F(MixerTest, EchoModeAndOutputReleaseDuringADigitSequence)
 {
     using namespace Device::Dtmf;
     standard_units();
-    LGCP::Command c = mixer_in(0, tdm(1));
-    c.get_create().get_mixerIn().include_ecm().set_ec(false);
-    c.get_create().get_mixerIn().include_ecm().set_es(true);
-    command(c, 1);
-    c.get_create().get_mixerIn().set_channel(tdm(2));
-    c.get_create().get_mixerIn().include_ecm().set_es(false);
-    command(c, 2);
+    command(echo_input(1, false, true), 1);
+    command(echo_input(2, false, false), 2);
     EXPECT_EQ(sim.board.ioctls(kDevice, CHANNEL_LMS_ON).at(0).in.at(0), uint32_t(SimBoard::MixerDevice::timeslot(0, 1)));
     EXPECT_EQ(sim.board.ioctls(kDevice, CHANNEL_LMS_OFF).at(0).in.at(0), uint32_t(SimBoard::MixerDevice::timeslot(0, 2)));
 
@@ -352,6 +364,74 @@ TEST_F(MixerTest, IoctlTablesOfBothKinds)
         advance(100);
     EXPECT_THAT(controller(), ElementsAre("slot=2 tonec { timestamp 0, event dtmfDone : NULL}"));
 
+}
+
+
+// Each command that needs a device answers what the device did: an error
+// while the device is gone or when it refuses the request, success when it
+// took it. Fresh slots for each row, so no row leans on another's tone.
+TEST_F(MixerTest, CommandsAnswerWhatTheirDeviceDid)
+{
+    using P = LGCP::IoctlParams;
+    enum Kind { input = 1, output = 2, both = 3 };
+    enum class Fault { missing, refused, none };
+    struct Row {
+        const char* name;
+        int kinds;
+        const char* device;
+        unsigned long request;
+        std::function<void(P&)> fill;
+    };
+    const Row rows[] = {
+        {"rx-gain", input, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
+         [](P& p) { p.get_rx_gain().set_gainDB(-6); }},
+        {"tone-filter", both, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE,
+         [](P& p) { p.get_tone_filter().set_freq(2100), p.get_tone_filter().set_enable(true); }},
+        {"delays", both, Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE, [](P& p) { p.get_delays().set_tx(20); }},
+        {"tone-gen-enable", output, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
+         [](P& p) { p.get_tone_gen_enable().set_freq(425), p.get_tone_gen_enable().set_amp(300); }},
+        {"translateDTMF", both, Device::Dtmf::kDevice, Device::Dtmf::DTMF_DIAL,
+         [](P& p) { p.get_translateDTMF().get_digits().push_back(LGCP::DualTone()); }},
+    };
+    standard_units();
+    int n = 0;
+    for (const Row& r : rows)
+        for (Kind kind : {input, output})
+            for (Fault fault : {Fault::missing, Fault::refused, Fault::none}) {
+                if (!(r.kinds & kind))
+                    continue;
+                SCOPED_TRACE(std::string(r.name) + (kind == input ? " on an input, " : " on an output, ") +
+                             (fault == Fault::missing ? "device gone" : fault == Fault::refused ? "EIO" : "healthy"));
+                ASSERT_THAT(command(kind == input ? mixer_in(0, tdm(1)) : mixer_out(0, tdm(1)), ++n),
+                            Contains(HasSubstr("success")));
+                fault == Fault::missing   ? remove(r.device)
+                : fault == Fault::refused ? sim.board.fail(r.device, r.request, EIO)
+                                          : void();
+                const char* answer = fault == Fault::none ? "success" : "error";
+                EXPECT_THAT(command(ioctl_command(r.fill), n).at(0), HasSubstr(answer));
+                sim.board.clear_failures();
+                destroy(n);
+            }
+}
+
+// An echo canceller given at create is held when the tone device is gone or
+// refuses it: the input is made, and the device is told once it takes it.
+TEST_F(MixerTest, EchoCancellerGivenAtCreateReachesTheDeviceOnceItTakesIt)
+{
+    using namespace Device::Dtmf;
+    standard_units();
+    for (bool gone : {true, false}) {
+        SCOPED_TRACE(gone ? "device gone" : "EIO");
+        gone ? remove(kDevice) : sim.board.fail(kDevice, CHANNEL_LMS_ON, EIO);
+        EXPECT_THAT(command(echo_input(1, true, false), 1), Contains("slot=1 success"));
+        sim.board.clear_failures();
+        sim.board.clear_log();
+        advance(1000);
+        auto told = sim.board.ioctls(kDevice, CHANNEL_LMS_ON);
+        EXPECT_TRUE(told.size() == 1 && told[0].error == 0 &&
+                    told[0].in.at(0) == uint32_t(SimBoard::MixerDevice::timeslot(0, 1)));
+        destroy(1);
+    }
 }
 
 } // namespace

@@ -65,21 +65,36 @@ TEST_F(SpiCtrlTest, StatusRegisterDecodingAndSlipsPerLine)
     }
 }
 
-TEST_F(SpiCtrlTest, ReadErrorsReadZeroAndNoSpiStopsThePollForGood)
+TEST_F(SpiCtrlTest, ReadErrorsReadZero)
 {
     connect();
     board.fail(Device::Hal::kDevice, Device::Hal::SPI_READ, EIO);
     EXPECT_EQ(poll().at(0), "bri 0 lossCarrier 0");
     EXPECT_THAT(log.str(), HasSubstr("spi: read error: channel=0 addr=51\n"));
+}
+
+// ENODEV on a descriptor that SPI answered on is a lost device, opened
+// again at the next poll; on a fresh descriptor's first access it is a
+// board without SPI, left alone for good.
+TEST_F(SpiCtrlTest, NoDeviceOnAServedDescriptorOpensAgainOnAFreshOneMeansNoSpi)
+{
+    connect();
     hal.set_spi(false);
-    EXPECT_EQ(poll(), Texts{}) << "no report from a board without SPI";
-    EXPECT_THAT(log.str(), HasSubstr("spi: hal without spi\n"));
+    EXPECT_EQ(poll(), Texts{});
+    EXPECT_THAT(log.str(), HasSubstr("spi: device lost: No such device\n"));
+    EXPECT_EQ(log.str().find("hal without spi"), std::string::npos);
+    EXPECT_EQ(poll(), Texts{});
+    EXPECT_THAT(log.str(), HasSubstr("spi: try init\nspi: hal without spi\n"));
     hal.set_spi(true);
-    spi.clock(3);
     spi.OnConnect();
     EXPECT_EQ(poll(), Texts{});
     EXPECT_FALSE(spi.polling());
     EXPECT_EQ(hal.spi_writes().size(), 64u);
+
+    log.clear();
+    hal.set_spi(false);
+    spiCtrl fresh;
+    EXPECT_EQ(log.str(), "spi: try init\nspi: hal without spi\nspi: init channel 0\n");
 }
 
 } // namespace

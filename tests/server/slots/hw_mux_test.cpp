@@ -33,6 +33,11 @@ protected:
             out.push_back(static_cast<int32_t>(r.in.at(0)));
         return out;
     }
+    void hang_up()
+    {
+        for (SimBoard::Channel* ch : board.channels("/dev/hal"))
+            ch->hang_up();
+    }
     static std::vector<uint16_t> shadow(const HwMux& mux)
     {
         std::vector<uint16_t> s;
@@ -169,10 +174,6 @@ TEST_F(HwMuxTest, FailedRequestsAreReportedAndTheShadowKeepsTheRequest)
 TEST_F(HwMuxTest, AGoneDeviceIsLetGoAndOpenedAgain)
 {
     HwMux mux;
-    auto hang_up = [&] {
-        for (SimBoard::Channel* ch : board.channels("/dev/hal"))
-            ch->hang_up();
-    };
     mux.Connect(5, 8200);
     hang_up();
     log.clear();
@@ -189,6 +190,43 @@ TEST_F(HwMuxTest, AGoneDeviceIsLetGoAndOpenedAgain)
     mux.OnDPC();
     EXPECT_EQ(board.log().size(), 1u) << "the refresh stops at the first failure";
     EXPECT_EQ(mux.fd(), -1);
+}
+
+// A device opened again is told the paths that the slot table holds; of
+// those the table let go while the device refused, the open itself
+// released the bus ones, the local ones are released after it. A path no
+// slot holds is not made again.
+TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheTableHolds)
+{
+    HwMux mux;
+    const struct {
+        int source, output;
+        bool held, letGo;
+        Hal::Drive after;
+    } cases[] = {
+        {5, 8200, true, false, Hal::Drive::connected}, {6, 40, true, false, Hal::Drive::connected},
+        {7, 8201, true, true, Hal::Drive::disabled},   {8, 41, true, true, Hal::Drive::constant},
+        {9, 8202, false, false, Hal::Drive::disabled},
+    };
+    for (const auto& c : cases)
+        c.held ? mux.Join(c.source, c.output) : mux.Connect(c.source, c.output);
+    board.fail("/dev/hal", Hal::kWrite, EIO, SimBoard::Board::Times::always);
+    for (const auto& c : cases)
+        if (c.letGo && !mux.Disconnect(c.output))
+            mux.LetGo(c.source, c.output);
+    board.clear_failures();
+    hang_up();
+    log.clear();
+    mux.OnDPC();
+    EXPECT_TRUE(mux.IsOpened());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        EXPECT_EQ(sim.hal().output(c.output).drive, c.after);
+        EXPECT_TRUE(c.after != Hal::Drive::connected || sim.hal().output(c.output).source == c.source);
+        EXPECT_EQ(mux.Carries(c.source, c.output), c.held && !c.letGo);
+    }
+    EXPECT_EQ(log.str(), "hwMux: device lost: No such device\nhwMux: device opened\n"
+                         "hwMux: device back, 2 connection(s) made again, 1 output(s) released\n");
 }
 
 // The loop runs its DPCs twice per pass: a pass still refreshes at most 128
