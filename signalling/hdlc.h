@@ -3,9 +3,10 @@
 // read is one received frame, one write sends one frame. The channel is
 // allocated on a descriptor of its own, learns its switch channel from the
 // driver and is cross-connected on the TDM switch to the line channel that
-// carries the signalling; deactivation and destruction undo those
-// connections, since the driver hands the freed channel number to the next
-// allocation.
+// carries the signalling. The switch holds those paths, so a switch opened
+// again carries them again; deactivation and destruction undo them (the
+// switch owes a release it did not take), since the driver hands the freed
+// channel number to the next allocation.
 #pragma once
 
 #include <sys/types.h>
@@ -134,8 +135,13 @@ private:
 
     bool ready = false;
     Event event;
-    int lineOutput = -1; // the output that carries this channel
-    int ownOutput = -1;  // this channel's output, carrying the line
+    // A switch path of the channel: destination carries source.
+    struct Path {
+        int source = -1;
+        int destination = -1;
+    };
+    Path toLine;   // the line's output carries this channel
+    Path fromLine; // this channel's output carries the line
     bool poolEmpty = false;
     // What on_event looks at after a callback, which may have closed the
     // channel (the epoch moves) or destroyed it (alive turns false).

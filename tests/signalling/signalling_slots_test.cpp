@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 
+#include "server/tdm/map_slot.h"
 #include "tests/signalling/hdlc_support.h"
 #include "tests/signalling/signalling_slot_support.h"
 
@@ -145,6 +146,48 @@ TEST_F(SignallingSlotsTest, AnActivationWithoutALineWaitsForTheConnection)
         EXPECT_EQ(sim.mcc().allocated(), 0u);
         command(simple(C::e_destroy), 1), command(simple(C::e_destroy), 2);
         wait(10);
+    }
+}
+
+// The switch holds a channel's paths: opened again after it went (by
+// itself or for another user), which turns the shared bus off, it carries
+// them again; those of a channel that closed meanwhile it releases.
+TEST_F(SignallingSlotsTest, ASwitchOpenedAgainCarriesTheChannelAgain)
+{
+    MapFactory maps;
+    C bus;
+    LGCP::MapParams& p = bus.get_create().get_map();
+    p.include_transmitter().set_bus(0), p.get_transmitter().set_channel(5);
+    p.include_receiver().set_bus(0), p.get_receiver().set_channel(5);
+    const int line = 8192 + 5;
+    for (const LineKind& k : line_kinds()) {
+        SCOPED_TRACE(k.name);
+        command(k.create, 1);
+        command(bus, 2);
+        command(connect(1), 2), command(connect(2), 1);
+        int channel = out(line).source;
+        ASSERT_EQ(out(channel).source, line);
+        for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+            hal->hang_up();
+        wait(10);
+        ASSERT_LT(mux.mux().fd(), 0) << "the loss was seen";
+        wait(HwMux::kRetryMs + 100);
+        ASSERT_TRUE(mux.mux().IsOpened());
+        EXPECT_EQ(out(line).drive, SimBoard::Hal::Drive::connected);
+        EXPECT_EQ(out(line).source, channel);
+        EXPECT_EQ(out(channel).source, line);
+
+        // Gone while the channel goes: the switch releases its paths once back.
+        sim.board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
+        for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+            hal->hang_up();
+        wait(10);
+        command(simple(C::e_destroy), 1), command(simple(C::e_destroy), 2);
+        sim.board.clear_failures();
+        wait(HwMux::kRetryMs + 100);
+        ASSERT_TRUE(mux.mux().IsOpened());
+        EXPECT_NE(out(line).drive, SimBoard::Hal::Drive::connected);
+        EXPECT_NE(out(channel).drive, SimBoard::Hal::Drive::connected);
     }
 }
 
