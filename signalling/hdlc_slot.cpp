@@ -112,12 +112,12 @@ bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
     return true;
 }
 
-// The line of a connection that this slot makes (with a slot of lower
-// priority), other than the source or the receiver that goes; -1 when none.
+// The line of a connection that this slot makes (as llConnect chooses),
+// other than the source or the receiver that goes; -1 when none.
 int HdlcSlot::held_line(const Slot* goingSource, const Slot* goingReceiver)
 {
     Slot* source = GetSource();
-    if (source && source != goingSource && source->GetConnectionPriority() < GetConnectionPriority())
+    if (source && source != goingSource && source->GetConnectionPriority() <= GetConnectionPriority())
         return source->IGetTransmitChannel();
     for (Slot* receiver : GetReceivers())
         if (receiver != goingReceiver && receiver->GetConnectionPriority() < GetConnectionPriority())
