@@ -139,6 +139,10 @@ public:
         mTold = 0;
     }
 
+    // A change the device refused may have left it holding anything: the
+    // next change is sent whatever it asks.
+    void doubt() { mKnown = false; }
+
     // For holders that must say what the present descriptor was told
     // without a request (a value the device reports it holds).
     void told(uint64_t present) { mTold = on() ? present : 0; }

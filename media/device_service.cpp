@@ -76,7 +76,7 @@ void DeviceService::back(unsigned long again)
         std::cerr << ", " << again << " request(s) of the receivers made again";
     std::cerr << std::endl;
     mFailedOpens = 0;
-    end_runs();
+    mRuns.end_all();
 }
 
 bool DeviceService::present_for(const std::string& what, uint32_t timeslot)
@@ -126,15 +126,9 @@ int DeviceService::reach(int result, const std::string& name, uint32_t timeslot,
 
 void DeviceService::failed(const std::string& name, uint32_t timeslot, int error, const std::string& detail)
 {
-    auto run = std::find_if(mRuns.begin(), mRuns.end(), [&](const Run& r) { return r.name == name; });
-    auto missing = [](int e) { return e == 0 || e == ENODEV; };
-    if (run != mRuns.end() && (run->error == error || (missing(run->error) && missing(error)))) {
-        ++run->more;
+    // A device that is gone fails as one that is not open.
+    if (!mRuns.failed(name, error == ENODEV ? 0 : error))
         return;
-    }
-    if (run != mRuns.end())
-        succeeded(name);
-    mRuns.push_back(Run{name, error, 0});
     std::cerr << ext::header(this) << name << " fail:";
     if (error == 0)
         std::cerr << " (interface not opened) timeslot=" << timeslot << std::endl;
@@ -144,20 +138,7 @@ void DeviceService::failed(const std::string& name, uint32_t timeslot, int error
 
 void DeviceService::succeeded(const std::string& name)
 {
-    if (mRuns.empty())
-        return;
-    auto run = std::find_if(mRuns.begin(), mRuns.end(), [&](const Run& r) { return r.name == name; });
-    if (run == mRuns.end())
-        return;
-    if (run->more)
-        std::cerr << ext::header(this) << name << " fail: " << run->more << " more time(s)" << std::endl;
-    mRuns.erase(run);
-}
-
-void DeviceService::end_runs()
-{
-    while (!mRuns.empty())
-        succeeded(mRuns.front().name);
+    mRuns.succeeded(name);
 }
 
 void DeviceService::retry_later(bool wanted)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "board/failure_runs.h"
 #include "board/held.h"
 #include "board/watched_device.h"
 #include "runtime/multiplexer.h"
@@ -128,15 +129,8 @@ private:
     // Lets the descriptor go; why, when given, is the line's reason.
     void lost(const char* why);
     void OnRetry();
-    void end_runs();
     // The device is back: its line, and the runs of failures end.
     void back(unsigned long again);
-
-    struct Run {
-        std::string name;
-        int error;
-        unsigned long more;
-    };
 
     Event mEvent;
     Device::ShortRecords mShortRecords;
@@ -153,7 +147,7 @@ private:
     bool mInRetry = false;
     bool mRestoring = false;
     bool mTookInRestore = false;
-    std::vector<Run> mRuns;
+    Device::FailureRuns mRuns{this};
 };
 
 // Makes S::instance() return a service of its own while it lives, so a test

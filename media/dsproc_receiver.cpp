@@ -34,10 +34,6 @@ Configure record(uint32_t timeslot, uint32_t kind)
     return r;
 }
 
-bool any(uint32_t a, uint32_t b, uint32_t c)
-{
-    return a || b || c;
-}
 
 } // namespace
 
@@ -128,13 +124,9 @@ bool DSProcReceiver::disableMute()
     return enableMute(false, false);
 }
 
-// After a failure the driver may hold anything: the flag then stays up so
-// that clean-up clears it.
-bool DSProcReceiver::configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal)
+bool DSProcReceiver::configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish)
 {
-    bool done = DSProcReceiverService::instance().configureDelays(dsproc_timeslot(), rx, tx, selcal);
-    mDelaysSet = any(rx, tx, selcal) || (!done && mDelaysSet);
-    return done;
+    return DSProcReceiverService::instance().configureDelays(*this, rx, tx, selcal, wish);
 }
 
 bool DSProcReceiver::configureRxGain(int8_t gain_dB)
@@ -168,7 +160,7 @@ void DSProcReceiver::CleanBeforeDestroy()
     // Signal detection left on would report into the next slot of the time slot.
     if (mSd.held.on())
         disableSD();
-    if (mDelaysSet)
+    if (delays_set())
         configureDelays(0, 0, 0);
     if (mRxGainSet)
         configureRxGain(0);
@@ -236,16 +228,31 @@ bool DSProcReceiverService::configureSD(uint32_t timeslot)
     return true;
 }
 
-bool DSProcReceiverService::configureDelays(uint32_t timeslot, uint32_t rx, uint32_t tx, uint32_t selcal)
+// After a refusal the driver may hold anything: the next change, the
+// clean-up's among them, is sent whatever it asks.
+bool DSProcReceiverService::configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal,
+                                            Wish wish)
 {
-    if (!ready("configure Delays", timeslot))
+    device();
+    uint32_t ts = receiver.dsproc_timeslot();
+    bool present = fd() >= 0;
+    bool done = change(receiver.mDelays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
+                       [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
+    if (!done && present)
+        receiver.mDelays.doubt();
+    return done;
+}
+
+bool DSProcReceiverService::tell_delays(uint32_t ts, const DSProcReceiver::Delays& d)
+{
+    if (!present_for("configure Delays", ts))
         return false;
-    Configure r = record(timeslot, kDelays);
-    r.p.words = WordParams{{rx, tx, selcal}};
+    Configure r = record(ts, kDelays);
+    r.p.words = WordParams{{d.rx, d.tx, d.selcal}};
     if (!configure(r, "DSPROC_CONFIGURE DELAYS"))
         return false;
     std::clog << ext::header(this) << "DSPROC_CONFIGURE DELAYS"
-              << " ts=" << timeslot << " rx=" << rx << " tx=" << tx << " selcal=" << selcal << std::endl;
+              << " ts=" << ts << " rx=" << d.rx << " tx=" << d.tx << " selcal=" << d.selcal << std::endl;
     return true;
 }
 
@@ -412,6 +419,7 @@ unsigned long DSProcReceiverService::restore()
             });
         }
         again += restore_one(r.mMute, [&](uint32_t mask) { return tell_mute(r, mask, true); });
+        again += restore_one(r.mDelays, [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
     });
     return again;
 }
@@ -423,7 +431,7 @@ bool DSProcReceiverService::untold() const
     receivers.each([&](DSProcReceiver& r) {
         for (const Held& h : kHeld)
             any = any || (r.*h.feature).held.untold(now);
-        any = any || r.mMute.untold(now);
+        any = any || r.mMute.untold(now) || r.mDelays.untold(now);
     });
     return any;
 }

@@ -64,7 +64,9 @@ public:
     bool disableSD();
     bool enableMute(bool a, bool b, Wish wish = Wish::told);
     bool disableMute();
-    bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal);
+    // The delays are a held setting (all 0 is none): given with Wish::held
+    // they reach a device that is missing now once it is back.
+    bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish = Wish::told);
     bool configureRxGain(int8_t gain_dB);
     bool configureToneFilter(uint32_t freq, uint32_t enable, int32_t dur_th_msec, int32_t det_lvl_dB);
     bool disableToneAll();
@@ -81,7 +83,7 @@ public:
     // -1 not known, 0 off, 1 on.
     int32_t mute_a() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteA) != 0 : -1; }
     int32_t mute_b() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteB) != 0 : -1; }
-    bool delays_set() const { return mDelaysSet; }
+    bool delays_set() const { return mDelays.on() || !mDelays.known(); }
     bool rx_gain_set() const { return mRxGainSet; }
 
 private:
@@ -96,7 +98,11 @@ private:
     Feature mSd{Device::Held<>::unknown()};
     Device::Held<uint32_t> mMute = Device::Held<uint32_t>::unknown(); // mask of kMuteA and kMuteB
     uint32_t mMuteId = 0;
-    bool mDelaysSet = false;
+    struct Delays {
+        uint32_t rx, tx, selcal;
+        bool operator==(const Delays& o) const { return rx == o.rx && tx == o.tx && selcal == o.selcal; }
+    };
+    Device::Held<Delays> mDelays;
     bool mRxGainSet = false;
     Link mLink;
 };
@@ -116,7 +122,7 @@ public:
     bool configureSD(uint32_t timeslot);
     bool enableSD(DSProcReceiver& receiver, bool on, Wish wish);
     bool enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish);
-    bool configureDelays(uint32_t timeslot, uint32_t rx, uint32_t tx, uint32_t selcal);
+    bool configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish);
     bool configureRxGain(uint32_t timeslot, int8_t gain_dB);
     bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
                              int32_t det_lvl_dB);
@@ -127,6 +133,7 @@ private:
     bool enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit, const char* name,
                        bool on, Wish wish);
     bool tell_mute(DSProcReceiver& receiver, uint32_t mask, bool restoring);
+    bool tell_delays(uint32_t timeslot, const DSProcReceiver::Delays& d);
     // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines
     // (only its failure's when quiet).
     bool send(Device::Dsp::Enable r, const char* name, bool on, bool quiet = false);

@@ -190,7 +190,10 @@ bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecM
         return false;
     }
     std::clog << " - OK" << std::endl;
-    return true;
+    if (carry())
+        return true;
+    RefuseCommand(LGCP::ErrorCause::internal);
+    return false;
 }
 
 bool RtpSlot::restart()
@@ -198,6 +201,7 @@ bool RtpSlot::restart()
     mRtpEvent.Release();
     mShortRecords.end(this, "rtp");
     mRtp.close();
+    mSessions.renew();
     std::ostringstream header;
     PutHeader(header);
     int added = -1;
@@ -205,6 +209,15 @@ bool RtpSlot::restart()
         return false;
     watch();
     return true;
+}
+
+// The restart adds the channel again with its word, and the engine keeps
+// the channel's input with the channel; what was set on the old session
+// went with it.
+bool RtpSlot::carry()
+{
+    mPd.restore([this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); });
+    return !mPd.untold(session());
 }
 
 // The old session is closed, so the engine has freed the channel and may
@@ -222,26 +235,36 @@ void RtpSlot::LeaveChannel()
 
 bool RtpSlot::enablePD(LGCP::PDParams const& params)
 {
+    PacketDetection want{true, static_cast<uint32_t>(params.get_timeout().getValue())};
+    return mPd.set(want, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); });
+}
+
+bool RtpSlot::disablePD()
+{
+    return mPd.set(PacketDetection(), [this] { return session(); },
+                   [this](const PacketDetection& pd) { return tellPD(pd); });
+}
+
+bool RtpSlot::tellPD(const PacketDetection& pd)
+{
+    if (!pd.on) {
+        uint32_t type = kPacketDetection;
+        if (Device::ioctl(mRtp.get(), RTP_RESET_EVENT, &type) < 0) {
+            std::cerr << ext::header(this) << "RTP RESET EVENT PD fail:" << ErrnoText() << std::endl;
+            return false;
+        }
+        std::clog << ext::header(this) << "RTP RESET EVENT PD" << std::endl;
+        return true;
+    }
     rtp_event r = {};
     r.type = kPacketDetection;
-    r.timeout = static_cast<uint32_t>(params.get_timeout().getValue());
+    r.timeout = pd.timeout;
     r.data[2] = r.timeout;
     if (Device::ioctl(mRtp.get(), RTP_SET_EVENT, &r) < 0) {
         std::cerr << ext::header(this) << "RTP SET EVENT PD fail:" << ErrnoText() << std::endl;
         return false;
     }
     std::clog << ext::header(this) << "RTP SET EVENT PD timeout=" << r.timeout << std::endl;
-    return true;
-}
-
-bool RtpSlot::disablePD()
-{
-    uint32_t type = kPacketDetection;
-    if (Device::ioctl(mRtp.get(), RTP_RESET_EVENT, &type) < 0) {
-        std::cerr << ext::header(this) << "RTP RESET EVENT PD fail:" << ErrnoText() << std::endl;
-        return false;
-    }
-    std::clog << ext::header(this) << "RTP RESET EVENT PD" << std::endl;
     return true;
 }
 

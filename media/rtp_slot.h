@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "board/held.h"
 #include "board/rtp_requests.h"
 #include "board/watched_device.h"
 #include "media/dsproc_receiver.h"
@@ -22,6 +23,14 @@
 
 class RtpSlot : public Slot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
 public:
+    // Packet detection as the controller asked it of the session; off is
+    // what a new session holds.
+    struct PacketDetection {
+        bool on = false;
+        uint32_t timeout = 0;
+        bool operator==(const PacketDetection& o) const { return on == o.on && timeout == o.timeout; }
+    };
+
     // The texts of the source description.
     static const char* const kCname;
     static const char* const kEmail;
@@ -80,6 +89,11 @@ protected:
     // the new one and the new one's events are the ones watched.
     // On failure the old session is gone, and the channel with it.
     bool restart();
+    // What the restarted session must be told of what the old one held:
+    // the engine forgets a session's settings with it. False, with the
+    // request's line, when the new session refused it; it stays asked, so
+    // the controller's next command for it tells it again.
+    bool carry();
     // Driven by a radio slot's squelch instead of the connections.
     void set_input_gated(bool gated) { mInputGated = gated; }
     bool input_gated() const { return mInputGated; }
@@ -108,6 +122,10 @@ private:
     bool changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecMode const& mode);
     bool enablePD(LGCP::PDParams const& params);
     bool disablePD();
+    // Packet detection on (set event) or off (reset event) on the session.
+    bool tellPD(const PacketDetection& pd);
+    // The present session's name, 0 without one.
+    uint64_t session() const { return mSessions.present(static_cast<bool>(mRtp)); }
     // After a failed restart: the channel is the engine's again.
     void LeaveChannel();
     void OnRtpEvent(int fd, short revents);
@@ -116,6 +134,8 @@ private:
 
     int mChannel;
     Fd mRtp;
+    // Names each session's descriptor: what one was told, the next does not hold.
+    Device::Descriptors mSessions;
     Event mRtpEvent;
     Device::ShortRecords mShortRecords;
     rtp_connection_params mParams;
@@ -123,6 +143,9 @@ private:
     Fd mRtcp;
     uint16_t mCreationPayload;
     uint32_t mChannelFlags = 0;
+    // The first change is sent whatever it asks, as the engine's own
+    // answer is the one that counts.
+    Device::Held<PacketDetection> mPd = Device::Held<PacketDetection>::unknown();
     bool mInputRunning = false;
     bool mInputGated = false;
     bool mSessionLost = false;

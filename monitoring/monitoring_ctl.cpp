@@ -206,7 +206,7 @@ bool MonitoringCtl::open()
 {
     mHal = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
     if (mHal < 0) {
-        mFailures.failed("/dev/hal open", errno);
+        mFailures.failed_line("/dev/hal open", errno);
         return false;
     }
     mFailures.succeeded("/dev/hal open");
@@ -230,7 +230,7 @@ bool MonitoringCtl::halByte(const char* what, unsigned long request, uint8_t& by
     uint8_t value = byte;
     if (Device::ioctl(mHal, request, &value) < 0) {
         int error = errno;
-        mFailures.failed(what, error);
+        mFailures.failed_line(what, error);
         if (Device::request_end(error))
             letGo();
         return false;

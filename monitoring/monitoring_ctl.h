@@ -18,7 +18,7 @@
 #include <string>
 
 #include "board/held.h"
-#include "monitoring/failure_runs.h"
+#include "board/failure_runs.h"
 #include "monitoring/monitoring_data.h"
 #include "monitoring/snmp_agent.h"
 #include "runtime/timer.h"
@@ -145,7 +145,7 @@ private:
     Device::Held<uint8_t> mLeds;
     // A controller came and has not heard the power state yet.
     bool mPowerOwed = false;
-    FailureRuns mFailures{"MonitoringCtl: "};
+    Device::FailureRuns mFailures{this};
     Dpc mResend;
     ProcessFinder mFindProcess;
 };

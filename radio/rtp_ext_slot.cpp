@@ -99,8 +99,9 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
         if (!stopped)
             break;
         // A radio whose session could not be restarted at all is lost, and
-        // so is one that cannot follow the restarted session.
-        if (!result)
+        // so is one that cannot follow the restarted session. One whose
+        // session came back without a setting of the old one follows it.
+        if (rtp_fd() < 0)
             mControl->Lose(restart_error());
         else if (mControl->Restart(rtp_descriptor()))
             break;
@@ -121,18 +122,21 @@ void SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const
     slot.SetInitialStatus(radio.get_status());
     slot.set_channel_flags(session.channel_flags);
     slot.startRTPC(session.rtcp, session.peer);
+    // Held: a device missing now is told once it is back.
+    const Hardware::Wish held = Hardware::Wish::held;
     if (codec.has_echo() && codec.get_echo().get_suppressor().getValue())
-        slot.echoCancel(codec.get_echo().get_canceller().getValue());
+        slot.echoCancel(codec.get_echo().get_canceller().getValue(), held);
     if (radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay())
         slot.configureDelays(radio.has_rx_delay() ? static_cast<uint32_t>(radio.get_rx_delay().getValue()) : 0,
                              radio.has_tx_delay() ? static_cast<uint32_t>(radio.get_tx_delay().getValue()) : 0,
-                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0);
+                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0,
+                             held);
     if (radio.has_bss_enable())
-        slot.enableBSS(radio.get_bss_enable().getValue());
+        slot.enableBSS(radio.get_bss_enable().getValue(), held);
     if (radio.has_ng_enable())
-        slot.enableNG(radio.get_ng_enable().getValue());
+        slot.enableNG(radio.get_ng_enable().getValue(), held);
     if (radio.has_selcal_sh_enable())
-        slot.enableSelcalSh(radio.get_selcal_sh_enable().getValue());
+        slot.enableSelcalSh(radio.get_selcal_sh_enable().getValue(), held);
 }
 
 bool IsRadioCreation(LGCP::CreateParams const& params, int alternative)

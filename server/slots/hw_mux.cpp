@@ -49,7 +49,7 @@ HwMux::Scoped::~Scoped()
     gScoped = mOld;
 }
 
-HwMux::HwMux() : mShadow(kBusChannels, kDisabled)
+HwMux::HwMux() : mShadow(kBusChannels, kDisabled), mRuns(this, &std::clog)
 {
     std::clog << ext::header(this) << "init" << std::endl;
     mDpc.Bind(this, &HwMux::OnDPC);
@@ -141,8 +141,9 @@ bool HwMux::Disable(int channel)
     if (uint16_t* e = entry(channel))
         *e = kDisabled;
     ChannelRecord r{channel};
-    if (int err = Request(kDisable, &r)) {
-        std::clog << ext::header(this) << "disable failed " << channel << " : " << std::strerror(err)
+    if (int err = Request(kDisable, &r, "disable")) {
+        if (mRuns.failed("disable", err))
+            std::clog << ext::header(this) << "disable failed " << channel << " : " << std::strerror(err)
                   << std::endl;
         return false;
     }
@@ -157,8 +158,9 @@ bool HwMux::Write(int channel, unsigned char value)
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, value};
-    if (int err = Request(kWrite, &r)) {
-        std::clog << ext::header(this) << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value)
+    if (int err = Request(kWrite, &r, "write")) {
+        if (mRuns.failed("write", err))
+            std::clog << ext::header(this) << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value)
                   << " : " << std::strerror(err) << std::endl;
         return false;
     }
@@ -171,8 +173,9 @@ unsigned char HwMux::Read(int channel)
     if (!IsOpened() || channel < 0)
         return 255;
     PairRecord r{channel, 255};
-    if (int err = Request(kRead, &r)) {
-        std::clog << ext::header(this) << "read failed " << channel << " -> "
+    if (int err = Request(kRead, &r, "read")) {
+        if (mRuns.failed("read", err))
+            std::clog << ext::header(this) << "read failed " << channel << " -> "
                   << ext::OutUnsignedInHex(r.value & 0xFF) << " : " << std::strerror(err) << std::endl;
         return 255;
     }
@@ -184,8 +187,9 @@ bool HwMux::RequestConnect(int source, int destination)
     if (uint16_t* e = entry(destination))
         *e = static_cast<uint16_t>(source);
     PairRecord r{destination, source};
-    if (int err = Request(kConnect, &r)) {
-        std::clog << ext::header(this) << "connect " << source << " -> " << destination
+    if (int err = Request(kConnect, &r, "connect")) {
+        if (mRuns.failed("connect", err))
+            std::clog << ext::header(this) << "connect " << source << " -> " << destination
                   << " failed: " << std::strerror(err) << std::endl;
         return false;
     }
@@ -197,18 +201,22 @@ bool HwMux::RequestIdle(int channel)
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, kIdleByte};
-    if (int err = Request(kWrite, &r)) {
-        std::clog << ext::header(this) << "disconnect failed " << channel << " : " << std::strerror(err)
+    if (int err = Request(kWrite, &r, "disconnect")) {
+        if (mRuns.failed("disconnect", err))
+            std::clog << ext::header(this) << "disconnect failed " << channel << " : " << std::strerror(err)
                   << std::endl;
         return false;
     }
     return true;
 }
 
-int HwMux::Request(unsigned long request, void* record)
+int HwMux::Request(unsigned long request, void* record, const char* what)
 {
-    if (Device::ioctl(mFd.get(), request, record) == 0)
+    if (Device::ioctl(mFd.get(), request, record) == 0) {
+        if (what)
+            mRuns.succeeded(what);
         return 0;
+    }
     int err = errno;
     if (Device::End gone = Device::request_end(err)) {
         std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;

@@ -25,6 +25,7 @@
 #include <map>
 #include <vector>
 
+#include "board/failure_runs.h"
 #include "board/held.h"
 #include "runtime/fd.h"
 #include "runtime/timer.h"
@@ -108,8 +109,10 @@ private:
     // The requests of the operations, with their lines, on an open device.
     bool RequestConnect(int source, int destination);
     bool RequestIdle(int channel);
-    // 0, or the failed request's errno.
-    int Request(unsigned long request, void* record);
+    // 0, or the failed request's errno. what names the operation's runs of
+    // failures: its line is written only when a run starts (mRuns), and a
+    // success ends the run.
+    int Request(unsigned long request, void* record, const char* what = nullptr);
     void Lost();
     void RefreshChannel(unsigned index);
 
@@ -132,6 +135,7 @@ private:
     unsigned mCursor = 0;
     Dpc mDpc;
     Device::Descriptors mNames;
+    Device::FailureRuns mRuns;
     std::map<int, Device::Held<Path>> mPaths;
     // Something held may be untold on the open device.
     bool mOwed = false;

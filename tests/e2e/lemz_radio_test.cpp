@@ -6,6 +6,8 @@
 
 #include <set>
 
+#include "board/dsp_requests.h"
+#include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/flow_commands.h"
 #include "tests/support/rtp_peer.h"
@@ -43,13 +45,15 @@ protected:
         ASSERT_TRUE(ctl.connect(server.port()));
     }
 
-    Texts create(unsigned n, uint16_t remote, uint16_t local)
+    Texts create(unsigned n, uint16_t remote, uint16_t local,
+                 const std::function<void(TERM::RtpRadioRequest&)>& more = nullptr)
     {
         LGCP::Command c = create_rtp(remote);
         TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
         p.include_shost().set_iaddr("127.0.0.1");
         p.include_shost().set_port(local);
         p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0");
+        more ? more(p.get_radio()) : void();
         return ctl.exchange(to_slot(c, n));
     }
     // The LEMZ types that reach the peer within ms.
@@ -96,6 +100,29 @@ TEST_F(LemzFlow, StatusOutReportsInAndSilenceAfterDestroy)
     ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 1));
     types_within(radio_side, 100);
     EXPECT_TRUE(types_within(radio_side, 1500).empty());
+}
+
+// A radio slot created with BSS while the DSP device is gone: the create
+// succeeds, and BSS reaches the device once it is back, with no command.
+TEST_F(LemzFlow, BssGivenAtCreateReachesTheDspDeviceOnceItIsBack)
+{
+    BoardPort board(server.pid());
+    const std::string dsp = Device::Dsp::kDevice;
+    ASSERT_EQ(board.ask("record on"), "ok");
+    ASSERT_EQ(board.ask("fail " + dsp + " open 19 always"), "ok");
+    ASSERT_EQ(board.ask("hangup " + dsp).compare(0, 2, "ok"), 0);
+    UdpPeer radio_side;
+    Texts created = create(1, radio_side.port(), free_rtp_port(),
+                           [](TERM::RtpRadioRequest& r) { r.set_bss_enable(true); });
+    ASSERT_EQ(created.size(), 3u);
+    EXPECT_EQ(created[0], "slot=1 success");
+    std::string ch = created[1].substr(created[1].rfind(": ") + 2);
+
+    ASSERT_EQ(board.ask("fail " + dsp + " open 0"), "ok");
+    // A BSS score is reported only on a time slot whose BSS is on.
+    EXPECT_TRUE(eventually([&] { return board.ask("dsp " + ch + " 16 0 0 0") == "ok 1"; }, 4000))
+        << board.ask("log " + dsp + " " + std::to_string(Device::Dsp::DSPROC_ENABLE));
+    EXPECT_THAT(ctl.next(2000), HasSubstr("slot=1 bss"));
 }
 
 } // namespace

@@ -4,6 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "board/dtmf_requests.h"
+#include "board/rtp_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/flow_commands.h"
@@ -99,6 +103,49 @@ TEST_F(RtpFlow, TwoSlotsCarryRtpAndByeAtTheEnd)
     EXPECT_THAT(board.ask("rtp-session " + std::to_string(c1)), HasSubstr("error no session"));
     EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 1)),
                 ElementsAre("slot=1 error slotNotExists"));
+}
+
+// A codec change begins a new session on the channel: the packet
+// detection the controller set on the old one is set on it too.
+TEST_F(RtpFlow, ACodecChangeKeepsPacketDetection)
+{
+    ASSERT_EQ(board.ask("record on"), "ok");
+    Remote a;
+    ASSERT_THAT(create(1, a, free_rtp_port()), testing::Contains("slot=1 success"));
+    for (auto set : {+[](LGCP::IoctlParams& p) { p.get_pd_enable().set_timeout(300); },
+                     +[](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::ulaw); }}) {
+        LGCP::Command c;
+        set(c.get_ioctl());
+        EXPECT_THAT(ctl.exchange(to_slot(c, 1)), ElementsAre("slot=1 success"));
+    }
+    const std::string set = "1,0,12c,0,0,12c,0,0,0=0";
+    EXPECT_EQ(board.ask("log /dev/rtp " + std::to_string(Device::Rtp::RTP_SET_EVENT)), "ok 2 " + set + " " + set);
+}
+
+// An RTP slot created with the echo canceller while the tone device is
+// gone: the create succeeds, and the canceller reaches the device once it
+// is back, with no command.
+TEST_F(RtpFlow, AnEchoCancellerGivenAtCreateReachesTheToneDeviceOnceItIsBack)
+{
+    const std::string dtmf = Device::Dtmf::kDevice;
+    ASSERT_EQ(board.ask("record on"), "ok");
+    ASSERT_EQ(board.ask("fail " + dtmf + " open 19 always"), "ok");
+    ASSERT_EQ(board.ask("hangup " + dtmf).compare(0, 2, "ok"), 0);
+    Remote a;
+    Texts made = create(1, a, free_rtp_port(), [](TERM::RtpParams& p) {
+        p.include_echo().set_suppressor(true);
+        p.get_echo().set_canceller(true);
+    });
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(made[0], "slot=1 success");
+    int ch = channel_of(made[1]);
+
+    ASSERT_EQ(board.ask("fail " + dtmf + " open 0"), "ok");
+    const std::string log = "log " + dtmf + " " + std::to_string(Device::Dtmf::CHANNEL_LMS_ON);
+    std::ostringstream taken;
+    taken << std::hex << ch << "=0";
+    EXPECT_TRUE(eventually([&] { return board.ask(log).find(" " + taken.str()) != std::string::npos; }, 4000))
+        << board.ask(log);
 }
 
 TEST(RtpServers, TwoServersDrawDifferentSsrcs)

@@ -233,6 +233,14 @@ TEST_F(DsprocTest, CleanUpSwitchesOffWhatTheSlotSwitchedOn)
     sent();
     destroy(2);
     EXPECT_THAT(sent(), ElementsAre("D256"));
+
+    // Delays the device refused may be anything: the clean-up clears them.
+    MediaSlot& u = make(3, 107);
+    sim.board.fail(kDevice, DSPROC_CONFIGURE, EIO);
+    EXPECT_FALSE(u.configureDelays(7, 7, 7));
+    sent();
+    destroy(3);
+    EXPECT_THAT(sent(), ElementsAre("C32 0 0 0", "D256"));
 }
 
 // The driver forgets what a lost descriptor switched on. Whatever request
@@ -309,8 +317,8 @@ TEST_F(DsprocTest, AMissingOrHungUpDevice)
         EXPECT_THAT(err.str(), HasSubstr(c.logged));
     }
     EXPECT_THAT(err.str(), HasSubstr("open dsproc fail, VAD proceeding disabled: No such file or directory\n"));
-    // A failed clear keeps the flag for the clean-up.
-    EXPECT_TRUE(s.delays_set());
+    // Delays refused by a missing device were never told: nothing to clear.
+    EXPECT_FALSE(s.delays_set());
 
     sim.board.clear_failures();
     EXPECT_TRUE(s.configureSD());
@@ -318,7 +326,8 @@ TEST_F(DsprocTest, AMissingOrHungUpDevice)
 }
 
 // A slot that holds only the mute gets it back with no command after a
-// request found the device gone.
+// request found the device gone, and delays given while the device cannot
+// be opened come with it.
 TEST_F(DsprocTest, AMuteAloneComesBackAfterARequestFoundTheDeviceGone)
 {
     MediaSlot& s = make(1, 112);
@@ -327,10 +336,12 @@ TEST_F(DsprocTest, AMuteAloneComesBackAfterARequestFoundTheDeviceGone)
     sim.board.fail(kDevice, DSPROC_CONFIGURE, ENODEV);
     EXPECT_FALSE(s.configureSD());
     EXPECT_EQ(dsproc().fd(), -1);
+    sim.board.fail(kDevice, SimBoard::Op::open, ENOENT);
+    EXPECT_TRUE(s.configureDelays(1, 2, 3, Hardware::Wish::held));
     sent();
 
     advance(Hardware::DeviceService::kRetryMs);
-    EXPECT_THAT(sent(), ElementsAre("E8"));
+    EXPECT_THAT(sent(), ElementsAre("E8", "C32 1 2 3"));
     EXPECT_EQ(dsp().feature(112, kMuteB).id, id);
     EXPECT_FALSE(dsproc().retrying());
 }

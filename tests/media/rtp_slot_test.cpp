@@ -199,6 +199,41 @@ TEST_F(Connected, APayloadChangeRestartsTheSessionAndTrafficGoesOn)
     EXPECT_THAT(await(1), ElementsAre("slot=2 rtp pd : { value 3, timeout 9}"));
 }
 
+// What the controller set on slot 2 before a codec change is in force on
+// the restarted session: what the engine forgets with a session is told
+// to the new one, and nothing else is told again.
+TEST_F(Connected, ACodecChangeKeepsWhatTheSlotHolds)
+{
+    const uint32_t ch = uint32_t(two->channel());
+    for (auto set : std::vector<std::function<void(I&)>>{
+             [](I& i) { i.get_pd_enable().set_timeout(300); }, [](I& i) { i.set_dtmf_enable(true); },
+             [](I& i) { i.set_echoSuppressor(true); }, [](I& i) { i.set_vad_enable(true); }})
+        EXPECT_THAT(ioctl(2, set), ElementsAre("slot=2 success"));
+    struct Row {
+        const char* setting;
+        std::function<bool()> on;
+    } rows[] = {
+        {"packet detection", [&] { return session(*two).detecting && session(*two).detectTimeout == 300; }},
+        {"input", [&] { return engine().channel_state(int32_t(ch)).input; }},
+        {"digits", [&] { return dtmf().timeslot(ch).detector; }},
+        {"echo canceller", [&] { return dtmf().timeslot(ch).lms; }},
+        {"voice activity", [&] { return dsp().feature(ch, Device::Dsp::kVad).on; }},
+    };
+    sim.board.clear_log();
+    EXPECT_THAT(ioctl(2, [](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), ElementsAre("slot=2 success"));
+    for (const Row& r : rows)
+        EXPECT_TRUE(r.on()) << r.setting;
+    EXPECT_THAT(requests(Device::Rtp::kDevice, RTP_SET_EVENT).at(0).in, ElementsAre(1, 0, 300, 0, 0, 300, 0, 0, 0));
+    EXPECT_TRUE(requests(Device::Dtmf::kDevice, Device::Dtmf::DTMF_ENABLE_DETECTOR).empty());
+
+    // Off stays off.
+    EXPECT_THAT(ioctl(2, [](I& i) { i.set_pd_disable(); }), ElementsAre("slot=2 success"));
+    sim.board.clear_log();
+    EXPECT_THAT(ioctl(2, [](I& i) { i.set_encoder_mode(LGCP::CodecMode::alaw); }), ElementsAre("slot=2 success"));
+    EXPECT_FALSE(session(*two).detecting);
+    EXPECT_TRUE(requests(Device::Rtp::kDevice, RTP_SET_EVENT).empty());
+}
+
 TEST_F(Connected, LbrcMeansThePayloadTheSessionWasCreatedWith)
 {
     ioctl(1, [](I& i) { i.set_decoder_mode(LGCP::CodecMode::ulaw); });

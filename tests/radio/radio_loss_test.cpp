@@ -138,6 +138,24 @@ TEST_F(RadioLoss, ARestartWithoutItsExtensionSessionLosesTheRadioOnce)
     }
 }
 
+// A new RTP session that refuses the packet detection of the old one: the
+// codec change answers an error, but the radio follows the new session,
+// and the detection stays asked, so the same command tells it again.
+TEST_F(RadioLoss, ARestartThatCannotCarryPacketDetectionKeepsTheRadio)
+{
+    LGCP::Command c = vbtest::create_rtp(port);
+    c.get_create().get_rtp().get_codecRTP().include_radio().set_status(lemz_status(false));
+    ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
+    auto pd = [](I& i) { i.get_pd_enable().set_timeout(300); };
+    EXPECT_THAT(ioctl(pd), ElementsAre("slot=1 success"));
+    sim.board.fail(Device::Rtp::kDevice, Device::Rtp::RTP_SET_EVENT, EIO, SimBoard::Board::Times::once);
+    EXPECT_THAT(ioctl([](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), ElementsAre("slot=1 error internal"));
+    EXPECT_TRUE(slot().control()->watching());
+    EXPECT_THAT(ioctl([](I& i) { i.set_rtpExt(wm_trans(true, "10.0.0.8")); }), ElementsAre("slot=1 success"));
+    EXPECT_THAT(ioctl(pd), ElementsAre("slot=1 success"));
+    EXPECT_EQ(sim.board.ioctls(Device::Rtp::kDevice, Device::Rtp::RTP_SET_EVENT).size(), 3u);
+}
+
 TEST_F(RadioLoss, ACodecChangeBringsALostExtensionSessionBack)
 {
     LGCP::Command c = vbtest::create_rtp(port);
