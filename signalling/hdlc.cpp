@@ -81,17 +81,17 @@ bool HDLC::activate()
     }
     HwMux& mux = *HwMux::instance();
     int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
-    if (!mux.Connect(t, out)) {
+    if (!mux.Join(t, out)) {
         std::cerr << ext::header(this) << "switch connect fail: " << t << " -> " << out << std::endl;
         return false;
     }
-    lineOutput = out;
-    if (!mux.Connect(parameters.tdm, t)) {
+    toLine = Path{t, out};
+    if (!mux.Join(parameters.tdm, t)) {
         std::cerr << ext::header(this) << "switch connect fail: " << parameters.tdm << " -> " << t << std::endl;
         disconnect();
         return false;
     }
-    ownOutput = t;
+    fromLine = Path{parameters.tdm, t};
     event.Bind("HDLC::OnEvent", &HDLC::on_event, this);
     event.Schedule(fd, POLLIN | POLLOUT);
     ready = false;
@@ -111,16 +111,17 @@ void HDLC::deactivate()
         std::clog << ext::header(this) << "deactivated" << std::endl;
 }
 
+// A release that the switch does not take stays owed by it.
 void HDLC::disconnect()
 {
-    if (lineOutput < 0 && ownOutput < 0)
+    if (toLine.destination < 0 && fromLine.destination < 0)
         return;
     HwMux& mux = *HwMux::instance();
-    if (lineOutput >= 0)
-        mux.Disconnect(lineOutput);
-    if (ownOutput >= 0)
-        mux.Disable(ownOutput);
-    lineOutput = ownOutput = -1;
+    if (toLine.destination >= 0 && !mux.Disconnect(toLine.destination))
+        mux.LetGo(toLine.source, toLine.destination);
+    if (fromLine.destination >= 0 && !mux.Disable(fromLine.destination))
+        mux.LetGo(fromLine.source, fromLine.destination);
+    toLine = fromLine = Path();
 }
 
 // A channel that is over is closed in the same call: polling it again

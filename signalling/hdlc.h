@@ -3,9 +3,10 @@
 // read is one received frame, one write sends one frame. The channel is
 // allocated on a descriptor of its own, learns its switch channel from the
 // driver and is cross-connected on the TDM switch to the line channel that
-// carries the signalling; deactivation and destruction undo those
-// connections, since the driver hands the freed channel number to the next
-// allocation.
+// carries the signalling. The switch holds those paths, so a switch opened
+// again carries them again; deactivation and destruction undo them (the
+// switch owes a release it did not take), since the driver hands the freed
+// channel number to the next allocation.
 #pragma once
 
 #include <sys/types.h>
@@ -67,6 +68,10 @@ public:
     // False, with an error line and nothing held, when a step fails.
     bool activate();
     void deactivate();
+
+    // The owner has given the channel its line: the line channel, and for
+    // a BRI D channel also the channel it sends into.
+    bool has_line() const { return parameters.tdm >= 0 && (parameters.type != 2 || parameters.transmit >= 0); }
 
     bool hdlc_transmit(Packet& frame) override;
     bool is_open() const override { return static_cast<bool>(event.fd); }
@@ -130,8 +135,13 @@ private:
 
     bool ready = false;
     Event event;
-    int lineOutput = -1; // the output that carries this channel
-    int ownOutput = -1;  // this channel's output, carrying the line
+    // A switch path of the channel: destination carries source.
+    struct Path {
+        int source = -1;
+        int destination = -1;
+    };
+    Path toLine;   // the line's output carries this channel
+    Path fromLine; // this channel's output carries the line
     bool poolEmpty = false;
     // What on_event looks at after a callback, which may have closed the
     // channel (the epoch moves) or destroyed it (alive turns false).

@@ -62,69 +62,93 @@ void HdlcSlot::PutHeader(std::ostream& out) const
 
 // ------------------------------------------------------------ connections
 
-void HdlcSlot::join(int tdm, const char* hook)
+// A connection with no channel, or whose channel does not open, is
+// refused; the connections held before keep the channel.
+bool HdlcSlot::join(int tdm, const char* hook)
 {
-    if (traces.signallingHdlc)
-        std::clog << ext::header(this) << hook << std::endl;
-    mChannel->parameters.tdm = tdm;
+    trace(hook);
+    if (tdm == -1)
+        return false;
     mChannel->parameters.type = 1;
-    if (tdm != -1)
-        iactivate();
+    if (settle(tdm))
+        return true;
+    settle(held_line(nullptr, nullptr));
+    return false;
 }
 
 bool HdlcSlot::IHwConnectReceiver(Slot& source)
 {
-    join(source.IGetTransmitChannel(), "IHwConnectReceiver");
-    return true;
+    return join(source.IGetTransmitChannel(), "IHwConnectReceiver");
 }
 
 bool HdlcSlot::IHwConnectTransmitter(Slot& receiver)
 {
-    join(receiver.IGetReceiveChannel(), "IHwConnectTransmitter");
-    return true;
+    return join(receiver.IGetReceiveChannel(), "IHwConnectTransmitter");
 }
 
-void HdlcSlot::leave(const char* hook)
+void HdlcSlot::trace(const char* what) const
 {
     if (traces.signallingHdlc)
-        std::clog << ext::header(this) << hook << std::endl;
+        std::clog << ext::header(this) << what << std::endl;
 }
 
+// Either connection alone serves both directions: the channel goes with
+// the last one, and moves to the line of a connection that stays.
 bool HdlcSlot::IHwDisconnectReceiver(Slot& source)
 {
-    leave("IHwDisconnectReceiver");
+    trace("IHwDisconnectReceiver");
     Slot::IHwDisconnectReceiver(source);
     mChannel->deactivate();
+    settle(held_line(&source, nullptr));
     return true;
 }
 
 bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
-    leave("IHwDisconnectTransmitter");
+    trace("IHwDisconnectTransmitter");
     Slot::IHwDisconnectTransmitter(receiver);
     mChannel->deactivate();
+    settle(held_line(nullptr, &receiver));
     return true;
 }
 
-void HdlcSlot::iactivate()
+// The line of a connection that this slot makes (as llConnect chooses),
+// other than the source or the receiver that goes; -1 when none.
+int HdlcSlot::held_line(const Slot* goingSource, const Slot* goingReceiver)
+{
+    Slot* source = GetSource();
+    if (source && source != goingSource && source->GetConnectionPriority() <= GetConnectionPriority())
+        return source->IGetTransmitChannel();
+    for (Slot* receiver : GetReceivers())
+        if (receiver != goingReceiver && receiver->GetConnectionPriority() < GetConnectionPriority())
+            return receiver->IGetReceiveChannel();
+    return -1;
+}
+
+// The channel on that line, or on none (-1, left closed).
+bool HdlcSlot::settle(int tdm)
+{
+    mChannel->parameters.tdm = tdm;
+    return tdm == -1 || iactivate();
+}
+
+bool HdlcSlot::iactivate()
 {
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "Try to activate HDCL, params.tdm = " << mChannel->parameters.tdm
                   << std::endl;
     if (!mChannel->activate()) {
         OnDeactivated();
-        return;
+        return false;
     }
-    if (traces.signallingHdlc)
-        std::clog << ext::header(this) << "HDLC activated successfully" << std::endl;
+    trace("HDLC activated successfully");
+    return true;
 }
 
 bool HdlcSlot::IActivate(TERM::TermActivateParams const&)
 {
-    if (traces.signallingHdlc)
-        std::clog << ext::header(this) << "IActivate" << std::endl;
-    iactivate();
-    return true;
+    trace("IActivate");
+    return Signalling::activate_on_line(*this, *mChannel, [this] { return iactivate(); });
 }
 
 bool HdlcSlot::IDeactivate()
@@ -252,9 +276,12 @@ void HdlcSlot::send_batch()
     mBatchOctets = 0;
 }
 
+// The controller hears that the channel is closed: an activation opens a
+// fresh one, and what waits in the queue leaves on it.
 void HdlcSlot::on_hdlc_error(Cause::Type)
 {
     std::clog << ext::header(this) << "on_hdlc_error" << std::endl;
+    OnDeactivated();
 }
 
 void HdlcSlot::OnUpdateTimer()

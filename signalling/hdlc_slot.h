@@ -59,10 +59,13 @@ public:
     unsigned queued() const { return mQueue.count(); }
 
 private:
-    void iactivate();
+    // Opens the channel; false, reported deactivated, when it does not open.
+    bool iactivate();
     // The channel's line channel is the connected slot's.
-    void join(int tdm, const char* hook);
-    void leave(const char* hook);
+    bool join(int tdm, const char* hook);
+    bool settle(int tdm);
+    int held_line(const Slot* goingSource, const Slot* goingReceiver);
+    void trace(const char* what) const;
     // Adds a received body to the batch, sending the batch first when the
     // body would take its signal past one control frame, and after it when
     // it is the batch's 128th. A body that no signal carries (the codec

@@ -107,6 +107,9 @@ public:
     int IGetTransmitChannel() override { return mChannel; }
     int IGetReceiveChannel() override { return mChannel; }
     const char* GetName() const override { return "ATS-QSIG-B"; }
+    // The driver frees a B channel with its data channel: the signalling
+    // slot's channel was lost, or the slot is gone.
+    bool IsLost() const override { return !mSignalling || mSignalling->IsLost(); }
     void PutHeader(std::ostream& out) const;
 
     unsigned subslot() const { return mSubslot; }

@@ -102,34 +102,38 @@ bool PstnSlot::IHwConnectReceiver(Slot& source)
     }
     p.tdm = source.IGetTransmitChannel();
     p.type = mKind == kSs7OrCas ? 0 : mKind == kPri ? 1 : 2;
-    if (mKind == kSs7OrCas || mKind == kPri || p.transmit != -1)
-        iactivate();
+    if ((mKind == kSs7OrCas || mKind == kPri || p.transmit != -1) && !iactivate()) {
+        p.tdm = -1;
+        return false;
+    }
     return true;
 }
 
 // An E1 channel serves both directions from the receiver's connection; a
-// BRI D channel sends into a channel of its own.
+// BRI D channel sends into a channel of its own. A connection whose
+// channel does not open is refused, and its line forgotten.
 bool PstnSlot::IHwConnectTransmitter(Slot& receiver)
 {
     if (mKind != kBriUser && mKind != kBriNetwork)
         return true;
     HDLC::Parameters& p = mChannel->parameters;
     p.transmit = receiver.IGetReceiveChannel();
-    if (p.tdm != -1)
-        iactivate();
+    if (p.tdm != -1 && !iactivate()) {
+        p.transmit = -1;
+        return false;
+    }
     return true;
 }
 
 // A direction that goes takes the link down and closes the channel, which
 // undoes its switch connections: the line's time slot may be given to
-// another user at once. A BRI direction also forgets its channel: joining
-// the other direction again must not bring the link up towards a line no
-// longer joined.
+// another user at once. The direction's channel is forgotten too: neither
+// joining the other direction again nor an activation may bring the link
+// up towards a line no longer joined.
 bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 {
     leave();
-    if (mKind == kBriUser || mKind == kBriNetwork)
-        mChannel->parameters.tdm = -1;
+    mChannel->parameters.tdm = -1;
     Slot::IHwDisconnectReceiver(source);
     return true;
 }
@@ -152,18 +156,19 @@ void PstnSlot::leave()
     mChannel->deactivate();
 }
 
-void PstnSlot::iactivate()
+bool PstnSlot::iactivate()
 {
-    if (mChannel->activate())
-        activate();
-    else
+    if (!mChannel->activate()) {
         OnDeactivated();
+        return false;
+    }
+    activate();
+    return true;
 }
 
 bool PstnSlot::IActivate(TERM::TermActivateParams const&)
 {
-    iactivate();
-    return true;
+    return Signalling::activate_on_line(*this, *mChannel, [this] { return iactivate(); });
 }
 
 bool PstnSlot::IDeactivate()
@@ -182,10 +187,14 @@ void PstnSlot::on_hdlc_receive(Packet& frame)
         mLapdNt->receive(frame);
 }
 
+// The BRI network side hears nothing of the channel itself: its layer is
+// taken down, so that the controller hears of the end.
 void PstnSlot::on_hdlc_error(Cause::Type cause)
 {
     if (mRelay)
         mRelay->on_hdlc_error(cause);
+    else if (mLapdNt)
+        deactivate();
 }
 
 void PstnSlot::on_hdlc_ready()

@@ -63,7 +63,9 @@ public:
     ISDN::LAPD_NT* lapd_nt() const { return mLapdNt; }
 
 private:
-    void iactivate();
+    // Opens the channel and starts the link; false, reported deactivated,
+    // when the channel does not open.
+    bool iactivate();
     void leave();
     void send_isdn_info();
     void send_ss7_info();

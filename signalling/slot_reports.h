@@ -1,6 +1,6 @@
-// What the signalling slots share: the packet that carries the
-// controller's octets down a stack, and the link information records they
-// report.
+// What the signalling slots share: the activation of their own channel,
+// the packet that carries the controller's octets down a stack, and the
+// link information records they report.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,9 @@
 #include "runtime/protocol.h"
 #include "runtime/tpkt_protocol.h"
 #include "server/schema/LGCP.h"
+#include "server/slots/slot.h"
 #include "server/slots/slot_factory.h"
+#include "server/slots/slot_refusal.h"
 #include "signalling/hdlc.h"
 
 namespace Signalling {
@@ -41,6 +43,23 @@ size_t encoded_size(ASN1::AbstractData const& value);
 
 // The channel's counters as the controller reads them.
 LGCP::IoctlResponse hdlc_link_info(HDLC::Statistics const& s);
+
+// The controller's activate on a slot's own channel, which open() opens
+// (reporting deactivated when it does not). Without its line the channel
+// waits for the connection, which opens it: the controller hears
+// deactivated meanwhile. A channel that does not open refuses the command.
+template <class Open>
+bool activate_on_line(Slot& slot, const HDLC& channel, Open open)
+{
+    if (!channel.has_line()) {
+        slot.OnDeactivated();
+        return true;
+    }
+    if (open())
+        return true;
+    RefuseCommand(LGCP::ErrorCause::internal);
+    return false;
+}
 
 // Offers an E1 trunk's status to every slot of the factory. The BRI lines
 // report states under trunk numbers of their own, which name no E1 trunk.

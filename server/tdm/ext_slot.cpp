@@ -10,13 +10,18 @@ void ExtSlot::IAfterCreate()
     OnChangeOutputStream(true);
 }
 
-// Activating again must leave a connected source on the channel.
+// Activating again must leave a connected source on the channel; with
+// none, the idle byte is asked again, as a switch opened again forgot it.
 bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 {
-    if (IsInputActive())
+    if (GetSource())
         return true;
-    OnChangeInputStream(true);
-    HwMux::instance()->Disconnect(rx);
+    if (!HwMux::instance()->Disconnect(rx)) {
+        RefuseCommand(LGCP::ErrorCause::internal);
+        return false;
+    }
+    if (!IsInputActive())
+        OnChangeInputStream(true);
     return true;
 }
 

@@ -5,9 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
 
+#include "tests/e2e/answered_flow.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/signalling/signalling_commands.h"
@@ -18,7 +18,7 @@ using testing::HasSubstr;
 
 namespace {
 
-class SignallingFlow : public ::testing::Test {
+class SignallingFlow : public ::testing::Test, protected AnsweredFlow {
 protected:
     void SetUp() override
     {
@@ -26,44 +26,6 @@ protected:
         ASSERT_TRUE(ctl.connect(server.port()));
     }
 
-    // The command's answer (the messages before it are kept for expect).
-    std::string on(unsigned slot, const C& c)
-    {
-        for (const std::string& t : ctl.exchange(lgcp(c, -1, int(slot))))
-            pending.push_back(t);
-        for (auto it = pending.begin(); it != pending.end(); ++it) {
-            if (it->find("success") != std::string::npos || it->find(" error ") != std::string::npos) {
-                std::string answer = *it;
-                pending.erase(it);
-                return answer;
-            }
-        }
-        return "no answer";
-    }
-    // The first message with this beginning (hexadecimal in either case),
-    // waiting for it; the others stay for later. "" when none came.
-    std::string await(const std::string& prefix)
-    {
-        for (size_t at = 0;; ++at) {
-            if (at == pending.size()) {
-                std::string t = ctl.next(3000);
-                if (t.empty())
-                    return "";
-                pending.push_back(t);
-            }
-            if (lower(pending[at].substr(0, prefix.size())) == lower(prefix)) {
-                std::string t = pending[at];
-                pending.erase(pending.begin() + long(at));
-                return t;
-            }
-        }
-    }
-    static std::string lower(std::string s)
-    {
-        for (char& c : s)
-            c = char(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    }
     static std::string frame(unsigned slot, const std::string& hexText)
     {
         return "slot=" + std::to_string(slot) + " userData '" + lower(hexText) + "'H";
@@ -78,10 +40,6 @@ protected:
             ASSERT_EQ(on(near, connect(far)), "slot=" + std::to_string(near) + " success");
         }
     }
-
-    ServerProcess server;
-    Controller ctl;
-    Texts pending;
 };
 
 TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)

@@ -252,6 +252,26 @@ TEST_F(HdlcSlotTest, BatchOnTheFrameLimitGoesWholeAndOneOctetMoreSplits)
     EXPECT_EQ(err.str(), "");
 }
 
+// Either connection alone serves both directions: the channel stays on
+// the line while one of them does, and goes with the last.
+TEST_F(HdlcSlotTest, TheChannelStaysWithTheConnectionThatStays)
+{
+    command(connect(2), 1);
+    for (int going : {1, 2}) {
+        SCOPED_TRACE(going);
+        command(simple(C::e_disconnect), going);
+        wait();
+        if (going == 1) {
+            ASSERT_EQ(sim.mcc().allocated(), 1u);
+            EXPECT_EQ(out(channel()).source, 16);
+            command(packages({"01"}), 1);
+            EXPECT_THAT(from(16), ElementsAre("12 34 00 01"));
+        }
+    }
+    EXPECT_EQ(sim.mcc().allocated(), 0u);
+    EXPECT_NE(out(16).drive, SimBoard::Hal::Drive::connected);
+}
+
 TEST_F(HdlcSlotTest, PackagesQueuedWhileDisconnectedLeaveOnReturn)
 {
     command(simple(C::e_disconnect), 1);

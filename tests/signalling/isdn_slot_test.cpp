@@ -134,6 +134,30 @@ TEST_F(IsdnSlotTest, BChannelsKeepTheirOwnSignallingSlot)
     EXPECT_FALSE(dsp_data().find(isdn_slot(6).IGetTransmitChannel())->b[0]);
 }
 
+// The driver frees the B channels with their data channel, whether the
+// signalling slot lost it or went: a connection with such a B channel is
+// refused, not answered success, and its destroy still succeeds.
+TEST_F(IsdnSlotTest, BChannelsGoWithTheirDataChannel)
+{
+    command(trunk_slot(0, 16), 2);
+    for (bool lost : {true, false}) {
+        SCOPED_TRACE(lost ? "lost" : "gone");
+        command(ats_qsig(), 3);
+        command(ats_qsig_b(3, 1), 4);
+        EXPECT_THAT(command(connect(4), 2), testing::Contains("slot=2 success"));
+        command(simple(C::e_disconnect), 4);
+        if (lost)
+            sim.board.channels(DspData::kDevice).at(0)->hang_up();
+        else
+            command(simple(C::e_destroy), 3);
+        wait(10);
+        EXPECT_THAT(command(connect(4), 2), ElementsAre("slot=2 error internal"));
+        EXPECT_THAT(command(connect(2), 4), ElementsAre("slot=4 error internal"));
+        EXPECT_THAT(command(simple(C::e_destroy), 4), ElementsAre("slot=4 success"));
+        command(simple(C::e_destroy), 3);
+    }
+}
+
 // A channel the driver ended would be reported on every pass; the slot
 // carries nothing more, and says so.
 TEST_F(IsdnSlotTest, EndedChannelIsLeftWithOneLine)

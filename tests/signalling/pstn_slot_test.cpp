@@ -385,4 +385,21 @@ TEST_F(PstnSlotTest, BriNetworkSideServesTerminalsOnItsChannel)
     EXPECT_THAT(from(16), ElementsAre());
 }
 
+// The BRI network side hears nothing of its channel's end by itself: the
+// slot takes the layer down, so the controller hears deactivated and a
+// message for a terminal it served is refused, not answered success.
+TEST_F(PstnSlotTest, BriNetworkSideGoesDownWithItsChannel)
+{
+    join(pstn_isdn(true, 1, true), true);
+    to(16, "FC FF 03 0F 12 34 01 FF");
+    to(16, "02 81 73");
+    to(16, "00 81 00 00 08 01 05 05");
+    ASSERT_THAT(wait(), ElementsAre("slot=1 userData '08 01 05 05'H"));
+    sim.mcc().hang_up(mcc_channel());
+    EXPECT_THAT(names(wait(10)), testing::Contains("slot=1 deactivated"));
+    EXPECT_THAT(command(user_data("08 01 85 07"), 1), ElementsAre("slot=1 error invalidParams"));
+    command(simple(C::e_activate), 1);
+    EXPECT_THAT(from(16), testing::Contains("FE FF 03 0F 00 00 04 FF")) << "a fresh channel asks the terminals again";
+}
+
 } // namespace

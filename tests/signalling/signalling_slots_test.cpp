@@ -8,11 +8,13 @@
 #include <functional>
 #include <limits>
 
+#include "server/tdm/map_slot.h"
 #include "tests/signalling/hdlc_support.h"
 #include "tests/signalling/signalling_slot_support.h"
 
 using namespace vbtest;
 using testing::ElementsAre;
+using Strings = std::vector<std::string>;
 namespace Mcc = Device::Mcc;
 
 namespace {
@@ -70,6 +72,122 @@ TEST_F(SignallingSlotsTest, DestroyAndControllerLossLeaveNothingBehind)
             EXPECT_EQ(Packet_pool::available(), buffers);
             EXPECT_TRUE(wait(3000).empty()) << "no timer left";
         }
+    }
+}
+
+// The kinds with an HDLC channel of their own on the line they are joined
+// to; what each connection from trunk slot 2 (to 1, then from 1) answers
+// while the channel cannot open: an E1 link opens on the connection from
+// the line, a BRI D channel once both directions are joined, the packet
+// slot on either.
+struct LineKind {
+    const char* name;
+    C create;
+    std::vector<const char*> joins;
+};
+const std::vector<LineKind>& line_kinds()
+{
+    static const std::vector<LineKind> all = {
+        {"ss7", ss7(1), {"slot=2 error connectFail", "slot=1 success"}},
+        {"pri", pstn_isdn(false, 1, false), {"slot=2 error connectFail", "slot=1 success"}},
+        {"cas", cas(1), {"slot=2 error connectFail", "slot=1 success"}},
+        {"bri user", pstn_isdn(true, 1, false), {"slot=2 success", "slot=1 error connectFail"}},
+        {"bri network", pstn_isdn(true, 1, true), {"slot=2 success", "slot=1 error connectFail"}},
+        {"hdlc", hdlc_params(1, 7), {"slot=2 error connectFail", "slot=1 error connectFail"}},
+    };
+    return all;
+}
+
+// A connection or an activation whose channel does not open is refused,
+// not answered success: the controller also hears deactivated, and the
+// line carries nothing. Once the device allocates again, joining opens it.
+TEST_F(SignallingSlotsTest, AChannelThatDoesNotOpenIsAnError)
+{
+    for (const LineKind& k : line_kinds()) {
+        SCOPED_TRACE(k.name);
+        command(k.create, 1);
+        command(trunk_slot(0, 16), 2);
+        sim.board.fail(Mcc::kDevice, Mcc::MCC_ALLOCATE, ENOSPC, SimBoard::Board::Times::always);
+        Texts first = command(connect(1), 2), second = command(connect(2), 1);
+        EXPECT_EQ((Strings{first.back(), second.back()}), Strings(k.joins.begin(), k.joins.end()));
+        EXPECT_THAT(k.joins[0] == std::string("slot=2 success") ? second : first,
+                    testing::Contains("slot=1 deactivated networkError"));
+        EXPECT_NE(out(16).drive, SimBoard::Hal::Drive::connected);
+
+        sim.board.clear_failures();
+        command(connect(1), 2), command(connect(2), 1);
+        EXPECT_EQ(out(16).drive, SimBoard::Hal::Drive::connected);
+        sim.board.fail(Mcc::kDevice, Mcc::MCC_ALLOCATE, ENOSPC);
+        EXPECT_THAT(command(simple(C::e_activate), 1),
+                    testing::IsSupersetOf({"slot=1 deactivated networkError", "slot=1 error internal"}));
+        EXPECT_THAT(command(simple(C::e_activate), 1), testing::Contains("slot=1 success"));
+        EXPECT_EQ(out(16).drive, SimBoard::Hal::Drive::connected);
+        command(simple(C::e_destroy), 1), command(simple(C::e_destroy), 2);
+        wait(10);
+    }
+}
+
+// The line goes with the connections that joined it: an activation after
+// them opens no channel towards it, and waits for the next connection.
+TEST_F(SignallingSlotsTest, AnActivationWithoutALineWaitsForTheConnection)
+{
+    for (const LineKind& k : line_kinds()) {
+        SCOPED_TRACE(k.name);
+        command(k.create, 1);
+        command(trunk_slot(0, 16), 2);
+        command(connect(1), 2), command(connect(2), 1);
+        command(simple(C::e_disconnect), 1), command(simple(C::e_disconnect), 2);
+        wait(10);
+        size_t allocations = sim.board.ioctls(Mcc::kDevice, Mcc::MCC_ALLOCATE).size();
+        EXPECT_THAT(command(simple(C::e_activate), 1),
+                    ElementsAre("slot=1 deactivated networkError", "slot=1 success"));
+        EXPECT_EQ(sim.board.ioctls(Mcc::kDevice, Mcc::MCC_ALLOCATE).size(), allocations);
+        EXPECT_NE(out(16).drive, SimBoard::Hal::Drive::connected);
+        EXPECT_EQ(sim.mcc().allocated(), 0u);
+        command(simple(C::e_destroy), 1), command(simple(C::e_destroy), 2);
+        wait(10);
+    }
+}
+
+// The switch holds a channel's paths: opened again after it went (by
+// itself or for another user), which turns the shared bus off, it carries
+// them again; those of a channel that closed meanwhile it releases.
+TEST_F(SignallingSlotsTest, ASwitchOpenedAgainCarriesTheChannelAgain)
+{
+    MapFactory maps;
+    C bus;
+    LGCP::MapParams& p = bus.get_create().get_map();
+    p.include_transmitter().set_bus(0), p.get_transmitter().set_channel(5);
+    p.include_receiver().set_bus(0), p.get_receiver().set_channel(5);
+    const int line = 8192 + 5;
+    for (const LineKind& k : line_kinds()) {
+        SCOPED_TRACE(k.name);
+        command(k.create, 1);
+        command(bus, 2);
+        command(connect(1), 2), command(connect(2), 1);
+        int channel = out(line).source;
+        ASSERT_EQ(out(channel).source, line);
+        for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+            hal->hang_up();
+        wait(10);
+        ASSERT_LT(mux.mux().fd(), 0) << "the loss was seen";
+        wait(HwMux::kRetryMs + 100);
+        ASSERT_TRUE(mux.mux().IsOpened());
+        EXPECT_EQ(out(line).drive, SimBoard::Hal::Drive::connected);
+        EXPECT_EQ(out(line).source, channel);
+        EXPECT_EQ(out(channel).source, line);
+
+        // Gone while the channel goes: the switch releases its paths once back.
+        sim.board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
+        for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+            hal->hang_up();
+        wait(10);
+        command(simple(C::e_destroy), 1), command(simple(C::e_destroy), 2);
+        sim.board.clear_failures();
+        wait(HwMux::kRetryMs + 100);
+        ASSERT_TRUE(mux.mux().IsOpened());
+        EXPECT_NE(out(line).drive, SimBoard::Hal::Drive::connected);
+        EXPECT_NE(out(channel).drive, SimBoard::Hal::Drive::connected);
     }
 }
 
@@ -135,7 +253,8 @@ TEST_F(SignallingSlotsTest, EmptyPoolRefusesTheCommand)
 
 // Every reader of a multichannel controller channel, by one rule: EAGAIN
 // and EINTR leave what waits to the next pass; a read of 0 octets or any
-// other error ends the channel with one line, and it is read no more.
+// other error ends the channel with one line, and it is read no more. The
+// HDLC packet slot, which no link layer reports for, says the end itself.
 TEST_F(SignallingSlotsTest, ChannelReadersEndByOneRule)
 {
     const struct {
@@ -145,20 +264,21 @@ TEST_F(SignallingSlotsTest, ChannelReadersEndByOneRule)
         std::string signal;         // ...this
         std::function<std::string(int channel, const std::string& why)> line;
         std::function<bool()> over;
+        Texts ended; // what the controller hears of the end at once
     } readers[] = {
         {"mcc", [&] { command(mcc_slot(LGCP::MccType::data), 1); }, "61", "slot=1 userData '61'H",
          [](int, const std::string& why) { return "01:MCC channel lost (" + why + "), 0 bytes unsent\n"; },
-         [&] { return slots().at(1)->IsLost(); }},
+         [&] { return slots().at(1)->IsLost(); }, {}},
         {"isdn", [&] { command(isdn(false), 1), command(simple(C::e_activate), 1); }, "00 01 73",
          "slot=1 activated",
          [](int ch, const std::string& why) {
              return "isdn-slot[" + std::to_string(ch) + "]: channel lost (" + why + ")\n";
          },
-         [&] { return slots().at(1)->IsLost(); }},
+         [&] { return slots().at(1)->IsLost(); }, {}},
         {"hdlc", [&] { command(hdlc_params(1, 7), 1), command(trunk_slot(0, 16), 2), command(connect(1), 2); },
          "00 07 00", "slot=1 ioctl hdlcPackages",
          [](int, const std::string& why) { return "hdlc [1/0]: read error: " + why + "\n"; },
-         [&] { return !at<HdlcSlot>(1).channel().is_open(); }},
+         [&] { return !at<HdlcSlot>(1).channel().is_open(); }, {"slot=1 deactivated networkError"}},
     };
     const struct {
         int error; // 0: the read returns 0 octets
@@ -178,7 +298,7 @@ TEST_F(SignallingSlotsTest, ChannelReadersEndByOneRule)
             };
             one_pass();
             EXPECT_EQ(made(), 1u) << "one read a pass";
-            EXPECT_TRUE(controller().empty());
+            EXPECT_EQ(controller(), read.why ? r.ended : Texts());
             one_pass();
             if (read.why) {
                 EXPECT_EQ(err.str(), r.line(channel, read.why));

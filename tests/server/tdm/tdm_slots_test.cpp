@@ -182,6 +182,21 @@ TEST_F(TdmSlotsTest, ExternalSlotHearsOnlyWhileActivated)
     EXPECT_THAT(command(create_ext(2047, 0), 3), ElementsAre("slot=3 success", "slot=3 transmitter active : 10239"));
 }
 
+// Activated again with no source, an external slot asks for the idle
+// byte again: a switch opened again has turned every bus output off.
+TEST_F(TdmSlotsTest, ExternalSlotActivatedAgainTellsTheSwitchAgain)
+{
+    command(create_ext(10, 20), 1);
+    command(simple(C::e_activate), 1);
+    for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+        hal->hang_up();
+    mux.mux().Read(0);
+    ASSERT_TRUE(mux.mux().IsOpened());
+    ASSERT_EQ(out(8212).drive, Drive::disabled);
+    EXPECT_THAT(command(simple(C::e_activate), 1), ElementsAre("slot=1 success"));
+    EXPECT_TRUE(out(8212).drive == Drive::constant && out(8212).value == HwMux::kIdleByte);
+}
+
 TEST_F(TdmSlotsTest, EchoSlotsOnFittedBusesOnly)
 {
     sim.hal().set_echo_buses(0x8001);
