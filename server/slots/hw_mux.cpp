@@ -131,6 +131,11 @@ bool HwMux::Disconnect(int channel)
     if (!IsOpened() || channel < 0 || !RequestIdle(channel))
         return false;
     Overridden(channel);
+    if (entry(channel)) {
+        Device::Held<Path>& path = mPaths[channel];
+        path.hold(Path{-1, true});
+        path.told(present());
+    }
     return true;
 }
 
@@ -305,11 +310,12 @@ HwMux::Told HwMux::Restore()
     for (auto it = mPaths.begin(); it != mPaths.end() && mFd;) {
         int destination = it->first;
         bool release = !it->second.on();
+        bool idle = it->second.asked().idle;
         bool made = it->second.restore(present, [&](const Path& path) {
-            return release ? RequestIdle(destination) : RequestConnect(path.source, destination);
+            return release || idle ? RequestIdle(destination) : RequestConnect(path.source, destination);
         });
         if (made)
-            ++(release ? told.released : told.connected);
+            ++(release ? told.released : idle ? told.idle : told.connected);
         it = release && made ? mPaths.erase(it) : std::next(it);
     }
     mOwed = Owed();
@@ -344,7 +350,7 @@ void HwMux::OnRetry()
 
 void HwMux::Report(const Told& told, bool back)
 {
-    if (!back && !told.connected && !told.released)
+    if (!back && !told.connected && !told.idle && !told.released)
         return;
     std::clog << ext::header(this);
     if (back) {
@@ -354,6 +360,8 @@ void HwMux::Report(const Told& told, bool back)
         std::clog << ", ";
     }
     std::clog << told.connected << " connection(s) made again";
+    if (told.idle)
+        std::clog << ", " << told.idle << " idle output(s) again";
     if (told.released)
         std::clog << ", " << told.released << " output(s) released";
     std::clog << std::endl;

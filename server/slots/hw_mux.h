@@ -43,10 +43,13 @@ public:
     // Between two tries to tell the device what it owes.
     static constexpr unsigned kRetryMs = 1000;
 
-    // What an output is asked to carry: the input it hears, -1 for none.
+    // What an output is asked to carry: the input it hears, -1 for none;
+    // or, on the shared bus, the idle byte of a disconnection (an open
+    // disables the bus, so the byte is sent again).
     struct Path {
         int32_t source = -1;
-        bool operator==(const Path& o) const { return source == o.source; }
+        bool idle = false;
+        bool operator==(const Path& o) const { return source == o.source && idle == o.idle; }
     };
 
     // The one switch of the process, built (and opened, if it can be) on first use.
@@ -64,7 +67,7 @@ public:
     // Output destination carries input source. Every operation that changes
     // an output takes the place of a path held there.
     bool Connect(int source, int destination);
-    // The output sends the idle byte.
+    // The output sends the idle byte; held on the shared bus.
     bool Disconnect(int channel);
     bool Disable(int channel);
     // The output sends a fixed byte.
@@ -99,6 +102,7 @@ private:
     // What a pass of telling the device made again.
     struct Told {
         unsigned long connected = 0;
+        unsigned long idle = 0;
         unsigned long released = 0;
     };
 

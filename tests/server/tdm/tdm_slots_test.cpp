@@ -182,9 +182,10 @@ TEST_F(TdmSlotsTest, ExternalSlotHearsOnlyWhileActivated)
     EXPECT_THAT(command(create_ext(2047, 0), 3), ElementsAre("slot=3 success", "slot=3 transmitter active : 10239"));
 }
 
-// Activated again with no source, an external slot asks for the idle
-// byte again: a switch opened again has turned every bus output off.
-TEST_F(TdmSlotsTest, ExternalSlotActivatedAgainTellsTheSwitchAgain)
+// An activated external slot's idle byte is held by the switch: a switch
+// opened again, which turned every bus output off, sends it again by
+// itself, and an activation again asks for it again.
+TEST_F(TdmSlotsTest, ExternalSlotsIdleByteComesBackWithTheSwitch)
 {
     command(create_ext(10, 20), 1);
     command(simple(C::e_activate), 1);
@@ -192,7 +193,9 @@ TEST_F(TdmSlotsTest, ExternalSlotActivatedAgainTellsTheSwitchAgain)
         hal->hang_up();
     mux.mux().Read(0);
     ASSERT_TRUE(mux.mux().IsOpened());
-    ASSERT_EQ(out(8212).drive, Drive::disabled);
+    EXPECT_TRUE(out(8212).drive == Drive::constant && out(8212).value == HwMux::kIdleByte);
+    EXPECT_THAT(log.str(), HasSubstr("hwMux: device back, 0 connection(s) made again, 1 idle output(s) again\n"));
+    mux.mux().Disable(8212);
     EXPECT_THAT(command(simple(C::e_activate), 1), ElementsAre("slot=1 success"));
     EXPECT_TRUE(out(8212).drive == Drive::constant && out(8212).value == HwMux::kIdleByte);
 }
