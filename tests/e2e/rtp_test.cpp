@@ -105,23 +105,6 @@ TEST_F(RtpFlow, TwoSlotsCarryRtpAndByeAtTheEnd)
                 ElementsAre("slot=1 error slotNotExists"));
 }
 
-// A codec change begins a new session on the channel: the packet
-// detection the controller set on the old one is set on it too.
-TEST_F(RtpFlow, ACodecChangeKeepsPacketDetection)
-{
-    ASSERT_EQ(board.ask("record on"), "ok");
-    Remote a;
-    ASSERT_THAT(create(1, a, free_rtp_port()), testing::Contains("slot=1 success"));
-    for (auto set : {+[](LGCP::IoctlParams& p) { p.get_pd_enable().set_timeout(300); },
-                     +[](LGCP::IoctlParams& p) { p.set_encoder_mode(LGCP::CodecMode::ulaw); }}) {
-        LGCP::Command c;
-        set(c.get_ioctl());
-        EXPECT_THAT(ctl.exchange(to_slot(c, 1)), ElementsAre("slot=1 success"));
-    }
-    const std::string set = "1,0,12c,0,0,12c,0,0,0=0";
-    EXPECT_EQ(board.ask("log /dev/rtp " + std::to_string(Device::Rtp::RTP_SET_EVENT)), "ok 2 " + set + " " + set);
-}
-
 // An RTP slot created with the echo canceller while the tone device is
 // gone: the create succeeds, and the canceller reaches the device once it
 // is back, with no command.
