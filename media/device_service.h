@@ -83,7 +83,12 @@ protected:
             return true;
         if (wish == Wish::told)
             return false;
-        held.hold(want);
+        // An off the device refused is owed to the descriptor that still
+        // holds the setting on.
+        if (want == T{})
+            held.owe_off(present());
+        else
+            held.hold(want);
         retry_later();
         return true;
     }

@@ -412,10 +412,10 @@ unsigned long DSProcReceiverService::restore()
         // A request may find the device gone again: the rest waits for it.
         for (const Held& h : kHeld) {
             DSProcReceiver::Feature& f = r.*h.feature;
-            again += restore_one(f.held, [&](bool) {
-                if (f.id == 0)
+            again += restore_one(f.held, [&](bool on) {
+                if (on && f.id == 0)
                     f.id = next_id();
-                return send(Enable{ts, f.id, h.bit}, h.name, true, true);
+                return send(Enable{ts, on ? f.id : 0, h.bit}, h.name, on, true);
             });
         }
         again += restore_one(r.mMute, [&](uint32_t mask) { return tell_mute(r, mask, true); });

@@ -177,9 +177,11 @@ bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecM
     uint16_t pt = mode.getValue() == LGCP::CodecMode::alaw   ? 8
                   : mode.getValue() == LGCP::CodecMode::ulaw ? 0
                                                              : mCreationPayload;
+    // The same codec again still tells the session what an earlier change
+    // could not carry.
     if (mParams.*field == pt) {
         std::clog << " - Nothing to do" << std::endl;
-        return true;
+        return answer_carried();
     }
     mParams.*field = pt;
     if (!restart()) {
@@ -190,6 +192,11 @@ bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecM
         return false;
     }
     std::clog << " - OK" << std::endl;
+    return answer_carried();
+}
+
+bool RtpSlot::answer_carried()
+{
     if (carry())
         return true;
     RefuseCommand(LGCP::ErrorCause::internal);

@@ -92,8 +92,12 @@ protected:
     // What the restarted session must be told of what the old one held:
     // the engine forgets a session's settings with it. False, with the
     // request's line, when the new session refused it; it stays asked, so
-    // the controller's next command for it tells it again.
+    // the controller's next command for it, or the same codec again, tells
+    // it again.
     bool carry();
+    // carry(), with the command refused (internal) when the session does
+    // not take it.
+    bool answer_carried();
     // Driven by a radio slot's squelch instead of the connections.
     void set_input_gated(bool gated) { mInputGated = gated; }
     bool input_gated() const { return mInputGated; }

@@ -388,7 +388,9 @@ unsigned long TonecReceiverService::restore()
     receivers.each([&](TonecReceiver& r) {
         uint32_t ts = r.tonec_timeslot();
         // A request may find the device gone again: the rest waits for it.
-        again += restore_one(r.mDtmf, [&](bool) {
+        again += restore_one(r.mDtmf, [&](bool on) {
+            if (!on)
+                return tell_dtmf(r, false);
             if (r.mDetectorId == 0)
                 r.mDetectorId = next_id();
             return enable_detector(ts, r.mDetectorId);

@@ -91,8 +91,10 @@ void spiCtrl::OnConnect()
 
 // --------------------------------------------------------------- registers
 
-// A fresh descriptor's first access tells whether the board has SPI at
-// all; on one that SPI answered, the device itself went away.
+// The first access of the first descriptor tells whether the board has
+// SPI at all; on a board whose SPI answered once, the device itself went
+// away (a device opened again that is gone under its first access too,
+// which costs no line: the next poll tries again).
 bool spiCtrl::ended(int err)
 {
     Device::End gone = Device::request_end(err);
@@ -104,7 +106,8 @@ bool spiCtrl::ended(int err)
         std::clog << ext::header(this) << "hal without spi" << std::endl;
         return true;
     }
-    std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
+    if (mAnswered)
+        std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
     mFd.close();
     mLost = true;
     return true;
@@ -116,7 +119,7 @@ void spiCtrl::write(int channel, int reg, int value)
         return;
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
     if (Device::ioctl(mFd.get(), Device::Hal::SPI_WRITE, &r) >= 0) {
-        mServed = true;
+        mServed = mAnswered = true;
         return;
     }
     if (!ended(errno))
@@ -131,7 +134,7 @@ int spiCtrl::read(int channel, int reg)
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), 0xFF};
     int result = Device::ioctl(mFd.get(), Device::Hal::SPI_READ, &r);
     if (result >= 0) {
-        mServed = true;
+        mServed = mAnswered = true;
         return result & 0xFF;
     }
     if (!ended(errno))
@@ -158,7 +161,7 @@ void spiCtrl::init_device_and_channels()
         std::clog << ext::header(this) << "/dev/hal open fail: " << mFailedOpens - 1 << " more time(s)" << std::endl;
     mFailedOpens = 0;
     mFd.reset(fd);
-    mServed = false;
+    mAnswered = false;
     mLost = false;
     // A device lost again on the way is left to the next need.
     for (int c = 0; c < kLines && ready(); ++c) {

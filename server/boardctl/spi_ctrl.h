@@ -74,8 +74,11 @@ private:
     Fd mFd;
     Timer mPoll;
     bool mSpi = true;
-    // SPI answered on the present descriptor: an ENODEV now is a lost device.
+    // SPI answered once: an ENODEV now is a lost device, not a board
+    // without SPI.
     bool mServed = false;
+    // SPI answered on the present descriptor.
+    bool mAnswered = false;
     // The device was lost: the poll opens it again.
     bool mLost = false;
     // Opens that failed in a row: the first one is logged, the count when

@@ -63,8 +63,14 @@ void HwMux::PutHeader(std::ostream& out) const
     out << "hwMux: ";
 }
 
+// A device that opened and then went before it took a request is opened
+// again only by the retry, once a second, not by every operation.
 bool HwMux::IsOpened()
 {
+    if (!mFd && mOnlyRetryOpens) {
+        RetryLater(true);
+        return false;
+    }
     if (!mFd)
         return Open(false);
     if (mOwed)
@@ -85,14 +91,23 @@ bool HwMux::Open(bool quiet)
     }
     mFd.reset(fd);
     mNames.renew();
-    std::clog << ext::header(this) << "device opened" << std::endl;
     // Whatever this board drove onto the shared bus before is let go; a
-    // device gone again meanwhile is not open after all.
+    // device gone again meanwhile is not open after all: one more open
+    // that did not hold, and only the retry opens it again.
+    mOpening = true;
     for (int channel = kBusFirst; channel < kBusFirst + kBusChannels; ++channel) {
         ChannelRecord r{channel};
-        if (Request(kDisable, &r) != 0 && !mFd)
+        if (Request(kDisable, &r) != 0 && !mFd) {
+            mOpening = false;
+            ++mFailedOpens;
+            mOnlyRetryOpens = true;
+            RetryLater();
             return false;
+        }
     }
+    mOpening = false;
+    mOnlyRetryOpens = false;
+    std::clog << ext::header(this) << "device opened" << std::endl;
     std::fill(mShadow.begin(), mShadow.end(), kDisabled);
     mCursor = 0;
     mDpc.Activate();
@@ -117,9 +132,11 @@ uint16_t* HwMux::entry(int channel)
 bool HwMux::Connect(int source, int destination)
 {
     if (!IsOpened() || source < 0 || destination < 0) {
-        std::clog << ext::header(this) << "ERROR not opened" << std::endl;
+        if (mRuns.failed("open", 0))
+            std::clog << ext::header(this) << "ERROR not opened" << std::endl;
         return false;
     }
+    mRuns.succeeded("open");
     if (!RequestConnect(source, destination))
         return false;
     Overridden(destination);
@@ -139,8 +156,12 @@ bool HwMux::Disconnect(int channel)
     return true;
 }
 
+// A bus output disabled holds nothing, whatever the device answers: an
+// open disables the bus, and the refresh repeats a refused disable.
 bool HwMux::Disable(int channel)
 {
+    if (entry(channel))
+        Overridden(channel);
     if (!IsOpened() || channel < 0)
         return false;
     if (uint16_t* e = entry(channel))
@@ -158,6 +179,8 @@ bool HwMux::Disable(int channel)
 
 bool HwMux::Write(int channel, unsigned char value)
 {
+    if (entry(channel))
+        Overridden(channel);
     if (!IsOpened() || channel < 0)
         return false;
     if (uint16_t* e = entry(channel))
@@ -224,7 +247,9 @@ int HwMux::Request(unsigned long request, void* record, const char* what)
     }
     int err = errno;
     if (Device::End gone = Device::request_end(err)) {
-        std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
+        // One gone under its open is counted with the failed opens.
+        if (!mOpening)
+            std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
         Lost();
     }
     return err;
@@ -333,16 +358,18 @@ bool HwMux::Owed() const
     return std::any_of(mPaths.begin(), mPaths.end(), [now](const auto& p) { return p.second.untold(now); });
 }
 
-void HwMux::RetryLater()
+void HwMux::RetryLater(bool wanted)
 {
-    if (!mRetry.pending() && Owed())
+    if (!mRetry.pending() && (wanted || Owed()))
         mRetry.set(kRetryMs, &HwMux::OnRetry, this);
 }
 
 void HwMux::OnRetry()
 {
-    if (!mFd)
+    if (!mFd) {
+        mOnlyRetryOpens = false;
         Open(true);
+    }
     else
         Report(Restore(), false);
     RetryLater();

@@ -128,7 +128,9 @@ private:
     // Tells the present descriptor every held path it does not carry.
     Told Restore();
     bool Owed() const;
-    void RetryLater();
+    // Arms the retry while the device owes something, or when wanted (an
+    // operation found a device that only the retry opens).
+    void RetryLater(bool wanted = false);
     void OnRetry();
     // The line of a pass that made something again; back: the one of an
     // open after a loss, always written.
@@ -145,6 +147,10 @@ private:
     bool mOwed = false;
     // A descriptor went since the last open.
     bool mLost = false;
+    // The open's own requests are under way.
+    bool mOpening = false;
+    // The last open went before it held: only the retry opens again.
+    bool mOnlyRetryOpens = false;
     // Opens that failed since the last one that held.
     unsigned long mFailedOpens = 0;
     Timer mRetry;

@@ -292,6 +292,20 @@ TEST_F(TonecTest, WhatTheReceiversHoldComesBackByItselfUntilItHolds)
     EXPECT_THAT(err.str(), HasSubstr("tonec: 1 request(s) of the receivers made again\n"));
 }
 
+// Switching off held, as a create does: an off the device refuses is told
+// again until it takes it.
+TEST_F(TonecTest, AHeldOffTheDeviceRefusesIsToldLater)
+{
+    MediaSlot& a = make(1, 59);
+    ASSERT_TRUE(a.echoCancel(true));
+    sim.board.fail(kDevice, CHANNEL_LMS_OFF, EIO);
+    EXPECT_TRUE(a.echoCancel(false, Hardware::Wish::held));
+    EXPECT_TRUE(dtmf().timeslot(59).lms);
+    advance(Hardware::DeviceService::kRetryMs);
+    EXPECT_FALSE(dtmf().timeslot(59).lms);
+    EXPECT_FALSE(tonec().retrying());
+}
+
 // A device that opens but fails every request with ENODEV is not back: it
 // is opened again only by the once-a-second retry, and the failures of 16
 // wait tones are one line when they start and one with their count when a

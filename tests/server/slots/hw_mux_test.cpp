@@ -272,4 +272,44 @@ TEST_F(HwMuxTest, RefreshCoversEveryDisabledOutputOncePer16Passes)
     EXPECT_EQ(sim.hal().output(8300).drive, Hal::Drive::constant);
 }
 
+// A switch that opens but goes again under its own first requests is not
+// open: operations do not open it again one by one, and the log keeps to
+// a line or two until an open holds.
+TEST_F(HwMuxTest, ASwitchGoneUnderItsOpenIsOpenedOnlyByTheRetry)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    HwMux mux;
+    ASSERT_TRUE(mux.Join(5, 40));
+    board.fail("/dev/hal", Hal::kDisable, ENODEV, SimBoard::Board::Times::always);
+    hang_up();
+    // The first finds the device gone, the second's open goes under it.
+    EXPECT_FALSE(mux.Connect(6, 41));
+    EXPECT_FALSE(mux.Connect(6, 41));
+    log.clear();
+    uint64_t opens = board.count("/dev/hal", SimBoard::Op::open);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_FALSE(mux.Connect(6, 41));
+    EXPECT_EQ(board.count("/dev/hal", SimBoard::Op::open), opens);
+    EXPECT_EQ(log.str(), "");
+
+    board.clear_failures();
+    clock.advance_ms(HwMux::kRetryMs);
+    multiplexer.timers_schedule();
+    EXPECT_TRUE(mux.Carries(5, 40));
+    EXPECT_TRUE(mux.Connect(6, 41));
+}
+
+// A bus output disabled holds nothing, also when the switch is away: an
+// idle byte held there is not sent again when the switch opens.
+TEST_F(HwMuxTest, ADisabledBusOutputKeepsNoIdleByte)
+{
+    HwMux mux;
+    ASSERT_TRUE(mux.Disconnect(8200));
+    hang_up();
+    EXPECT_FALSE(mux.Disable(8200));
+    EXPECT_TRUE(mux.IsOpened());
+    EXPECT_EQ(sim.hal().output(8200).drive, Hal::Drive::disabled);
+}
+
 } // namespace
