@@ -124,7 +124,25 @@ protected:
     // requests it took.
     virtual unsigned long restore() = 0;
     // Some receiver asked for what the present descriptor was not told.
-    virtual bool untold() const = 0;
+    virtual bool untold() = 0;
+    // restore() and untold() of a service from its one list of what the
+    // receivers hold: each(visit) calls visit(held, tell) for every held
+    // setting, tell making its request.
+    template <class Each>
+    unsigned long restore_each(Each each)
+    {
+        unsigned long again = 0;
+        each([&](auto& held, auto tell) { again += restore_one(held, tell); });
+        return again;
+    }
+    template <class Each>
+    bool untold_each(Each each)
+    {
+        uint64_t now = present();
+        bool any = false;
+        each([&](auto& held, auto) { any = any || held.untold(now); });
+        return any;
+    }
     // Arms the retry when a receiver waits for the device, or when wanted
     // (a request that found the device unproven).
     void retry_later(bool wanted = false);

@@ -404,36 +404,32 @@ const DSProcReceiverService::Held DSProcReceiverService::kHeld[5] = {
 // Each feature keeps its id, so the events it gives match it as before.
 // What the device refuses now stays asked for and untold: the next retry,
 // or the receiver's next enable, asks again.
-unsigned long DSProcReceiverService::restore()
+template <class Visit>
+void DSProcReceiverService::each_held(Visit visit)
 {
-    unsigned long again = 0;
     receivers.each([&](DSProcReceiver& r) {
         uint32_t ts = r.dsproc_timeslot();
-        // A request may find the device gone again: the rest waits for it.
         for (const Held& h : kHeld) {
             DSProcReceiver::Feature& f = r.*h.feature;
-            again += restore_one(f.held, [&](bool on) {
+            visit(f.held, [this, &f, &h, ts](bool on) {
                 if (on && f.id == 0)
                     f.id = next_id();
                 return send(Enable{ts, on ? f.id : 0, h.bit}, h.name, on, true);
             });
         }
-        again += restore_one(r.mMute, [&](uint32_t mask) { return tell_mute(r, mask, true); });
-        again += restore_one(r.mDelays, [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
+        visit(r.mMute, [this, &r](uint32_t mask) { return tell_mute(r, mask, true); });
+        visit(r.mDelays, [this, ts](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
     });
-    return again;
 }
 
-bool DSProcReceiverService::untold() const
+unsigned long DSProcReceiverService::restore()
 {
-    uint64_t now = present();
-    bool any = false;
-    receivers.each([&](DSProcReceiver& r) {
-        for (const Held& h : kHeld)
-            any = any || (r.*h.feature).held.untold(now);
-        any = any || r.mMute.untold(now) || r.mDelays.untold(now);
-    });
-    return any;
+    return restore_each([this](auto visit) { each_held(visit); });
+}
+
+bool DSProcReceiverService::untold()
+{
+    return untold_each([this](auto visit) { each_held(visit); });
 }
 
 // -------------------------------------------------------------- the events

@@ -140,7 +140,10 @@ private:
     uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
-    bool untold() const override;
+    bool untold() override;
+    // Every setting the receivers hold, with the request that tells it.
+    template <class Visit>
+    void each_held(Visit visit);
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;

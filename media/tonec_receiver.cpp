@@ -381,14 +381,14 @@ bool TonecReceiverService::enable_detector(uint32_t ts, uint32_t id)
 // The detectors keep their ids, so the events they give match them as
 // before (one held before it was ever told takes its first now). What the
 // device refuses now stays asked for and untold: the next retry, or the
-// receiver's next change, asks again.
-unsigned long TonecReceiverService::restore()
+// receiver's next change, asks again. A request may find the device gone
+// again: the rest waits for it (restore_one).
+template <class Visit>
+void TonecReceiverService::each_held(Visit visit)
 {
-    unsigned long again = 0;
     receivers.each([&](TonecReceiver& r) {
         uint32_t ts = r.tonec_timeslot();
-        // A request may find the device gone again: the rest waits for it.
-        again += restore_one(r.mDtmf, [&](bool on) {
+        visit(r.mDtmf, [this, &r, ts](bool on) {
             if (!on)
                 return tell_dtmf(r, false);
             if (r.mDetectorId == 0)
@@ -396,21 +396,19 @@ unsigned long TonecReceiverService::restore()
             return enable_detector(ts, r.mDetectorId);
         });
         for (const Switch* sw : {&kIva, &kReject, &kEcho})
-            again += restore_one(r.*sw->held, [&](bool on) { return switch_request(*sw, ts, on, true); });
-        again += restore_one(r.mTone, [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
+            visit(r.*sw->held, [this, sw, ts](bool on) { return switch_request(*sw, ts, on, true); });
+        visit(r.mTone, [this, ts](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
     });
-    return again;
 }
 
-bool TonecReceiverService::untold() const
+unsigned long TonecReceiverService::restore()
 {
-    uint64_t now = present();
-    bool any = false;
-    receivers.each([&](TonecReceiver& r) {
-        any = any || r.mDtmf.untold(now) || r.mIva.untold(now) || r.mReject.untold(now) || r.mEcho.untold(now) ||
-              r.mTone.untold(now);
-    });
-    return any;
+    return restore_each([this](auto visit) { each_held(visit); });
+}
+
+bool TonecReceiverService::untold()
+{
+    return untold_each([this](auto visit) { each_held(visit); });
 }
 
 bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish)

@@ -175,7 +175,10 @@ private:
     uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
-    bool untold() const override;
+    bool untold() override;
+    // Every setting the receivers hold, with the request that tells it.
+    template <class Visit>
+    void each_held(Visit visit);
     void dispatch(const Device::Dtmf::Event& e);
 
     uint32_t mEnableId = 0;

@@ -12,6 +12,8 @@ namespace vbtest {
 
 class AnsweredFlow {
 protected:
+    // The server started, with this flow as its controller.
+    bool start() { return server.start() && ctl.connect(server.port()); }
     // The command's answer (the messages before it are kept for await).
     std::string on(unsigned slot, const LGCP::Command& c)
     {

@@ -20,11 +20,7 @@ namespace {
 
 class SignallingFlow : public ::testing::Test, protected AnsweredFlow {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(server.start()) << server.err();
-        ASSERT_TRUE(ctl.connect(server.port()));
-    }
+    void SetUp() override { ASSERT_TRUE(start()) << server.err(); }
 
     static std::string frame(unsigned slot, const std::string& hexText)
     {

@@ -22,9 +22,7 @@ class SlotSettings : public ::testing::Test, protected AnsweredFlow {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(server.start()) << server.err();
-        ASSERT_TRUE(ctl.connect(server.port()));
-        ASSERT_TRUE(board.connect(server.pid()));
+        ASSERT_TRUE(start() && board.connect(server.pid())) << server.err();
         ASSERT_EQ(board.ask("record on"), "ok");
     }
 
