@@ -43,6 +43,11 @@ void FailureRuns::succeeded(const std::string& what)
     mRuns.erase(run);
 }
 
+bool FailureRuns::running(const std::string& what) const
+{
+    return std::any_of(mRuns.begin(), mRuns.end(), [&](const Run& r) { return r.what == what; });
+}
+
 void FailureRuns::end_all()
 {
     while (!mRuns.empty())

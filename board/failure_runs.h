@@ -33,6 +33,8 @@ public:
     void failed_line(const std::string& what, int error);
     // Ends the run of what: "<what> fail: <n> more time(s)" when it had more.
     void succeeded(const std::string& what);
+    // A run of what has started and not ended.
+    bool running(const std::string& what) const;
     void end_all();
 
 private:

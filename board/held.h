@@ -107,19 +107,6 @@ public:
         return true;
     }
 
-    // Asks for off whatever the device answers (its holder goes): one
-    // that still carries the setting keeps it untold, so a restore takes
-    // it off the device once it can.
-    template <class Present, class Tell>
-    bool let_go(Present present, Tell tell)
-    {
-        if (set(T{}, present, tell))
-            return true;
-        mKnown = true;
-        mAsked = T{};
-        return false;
-    }
-
     // Asks for off and owes it to the descriptor named present, whatever
     // that one was told: for a device that keeps a setting beyond the
     // descriptor that told it (a switch keeps its paths whoever holds it
@@ -143,9 +130,13 @@ public:
     // next change is sent whatever it asks.
     void doubt() { mKnown = false; }
 
-    // For holders that must say what the present descriptor was told
-    // without a request (a value the device reports it holds).
-    void told(uint64_t present) { mTold = on() ? present : 0; }
+    // The descriptor named present took want through a request of the
+    // holder's own.
+    void took(const T& want, uint64_t present)
+    {
+        hold(want);
+        mTold = on() ? present : 0;
+    }
 
 private:
     T mAsked{};

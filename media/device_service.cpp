@@ -46,23 +46,24 @@ bool DeviceService::init()
 // opened again only once a second.
 int DeviceService::device()
 {
-    if (fd() >= 0)
-        return fd();
-    if (mOnlyRetryOpens && !mInRetry) {
+    if (fd() < 0 && mOnlyRetryOpens)
         retry_later(true);
-        return -1;
-    }
+    else if (fd() < 0)
+        reopen();
+    return fd();
+}
+
+void DeviceService::reopen()
+{
     if (init()) {
         mUnproven = true;
         mRestoring = true;
-        mTookInRestore = false;
         unsigned long again = restore();
         mRestoring = false;
-        if (fd() >= 0 && mTookInRestore)
+        if (fd() >= 0 && !mUnproven)
             back(again);
     }
     retry_later();
-    return fd();
 }
 
 void DeviceService::back(unsigned long again)
@@ -109,10 +110,9 @@ int DeviceService::reach(int result, const std::string& name, uint32_t timeslot,
 {
     if (result >= 0) {
         // The restore that opened it says how much it told.
-        if (mUnproven && mRestoring)
-            mTookInRestore = true;
-        else if (mUnproven)
+        if (mUnproven && !mRestoring)
             back(0);
+        mUnproven = false;
         succeeded(name);
         return result;
     }
@@ -150,9 +150,7 @@ void DeviceService::retry_later(bool wanted)
 void DeviceService::OnRetry()
 {
     if (fd() < 0) {
-        mInRetry = true;
-        device();
-        mInRetry = false;
+        reopen();
         return;
     }
     if (unsigned long again = restore())

@@ -152,6 +152,8 @@ private:
     // Lets the descriptor go; why, when given, is the line's reason.
     void lost(const char* why);
     void OnRetry();
+    // Opens the device and tells it what the receivers hold.
+    void reopen();
     // The device is back: its line, and the runs of failures end.
     void back(unsigned long again);
 
@@ -167,9 +169,7 @@ private:
     bool mUnproven = false;
     // The last descriptor was lost unproven: only the retry opens again.
     bool mOnlyRetryOpens = false;
-    bool mInRetry = false;
     bool mRestoring = false;
-    bool mTookInRestore = false;
     Device::FailureRuns mRuns{this};
 };
 

@@ -227,6 +227,11 @@ bool RtpSlot::carry()
     return !mPd.untold(session());
 }
 
+bool RtpSlot::askPD(const PacketDetection& want)
+{
+    return mPd.set(want, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); });
+}
+
 // The old session is closed, so the engine has freed the channel and may
 // give it to the next session: what this slot set on it is switched off
 // now, while no other slot has it, and the slot no longer answers for it.
@@ -242,14 +247,12 @@ void RtpSlot::LeaveChannel()
 
 bool RtpSlot::enablePD(LGCP::PDParams const& params)
 {
-    PacketDetection want{true, static_cast<uint32_t>(params.get_timeout().getValue())};
-    return mPd.set(want, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); });
+    return askPD(PacketDetection{true, static_cast<uint32_t>(params.get_timeout().getValue())});
 }
 
 bool RtpSlot::disablePD()
 {
-    return mPd.set(PacketDetection(), [this] { return session(); },
-                   [this](const PacketDetection& pd) { return tellPD(pd); });
+    return askPD(PacketDetection());
 }
 
 bool RtpSlot::tellPD(const PacketDetection& pd)

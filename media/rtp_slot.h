@@ -126,6 +126,8 @@ private:
     bool changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecMode const& mode);
     bool enablePD(LGCP::PDParams const& params);
     bool disablePD();
+    // Packet detection as asked, told to the session unless it holds it.
+    bool askPD(const PacketDetection& want);
     // Packet detection on (set event) or off (reset event) on the session.
     bool tellPD(const PacketDetection& pd);
     // The present session's name, 0 without one.

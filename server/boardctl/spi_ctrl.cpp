@@ -63,7 +63,7 @@ spiCtrl::Scoped::~Scoped()
     gScoped = mOld;
 }
 
-spiCtrl::spiCtrl()
+spiCtrl::spiCtrl() : mRuns(this, &std::clog)
 {
     init_device_and_channels();
 }
@@ -149,17 +149,17 @@ void spiCtrl::init_device_and_channels()
 {
     if (mFd || !mSpi)
         return;
-    if (!mFailedOpens)
+    const char* open = "/dev/hal open";
+    if (!mRuns.running(open))
         std::clog << ext::header(this) << "try init" << std::endl;
     int fd = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        if (!mFailedOpens++)
+        // Every failed open is one failure, whatever its errno.
+        if (mRuns.failed(open, 0))
             std::clog << ext::header(this) << "/dev/hal open fail" << std::endl;
         return;
     }
-    if (mFailedOpens > 1)
-        std::clog << ext::header(this) << "/dev/hal open fail: " << mFailedOpens - 1 << " more time(s)" << std::endl;
-    mFailedOpens = 0;
+    mRuns.succeeded(open);
     mFd.reset(fd);
     mAnswered = false;
     mLost = false;

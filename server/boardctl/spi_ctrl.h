@@ -14,6 +14,7 @@
 #include <array>
 #include <iosfwd>
 
+#include "board/failure_runs.h"
 #include "runtime/fd.h"
 #include "runtime/timer.h"
 #include "server/control/ctrl_server.h"
@@ -81,9 +82,9 @@ private:
     bool mAnswered = false;
     // The device was lost: the poll opens it again.
     bool mLost = false;
-    // Opens that failed in a row: the first one is logged, the count when
-    // the device opens again.
-    unsigned long mFailedOpens = 0;
+    // Opens that fail in a row: the first is logged, the count when the
+    // device opens again.
+    Device::FailureRuns mRuns;
     // Set while a line shows its slip bit, so that one slip is reported once.
     std::array<bool, kLines> mSlipLatch{};
 };

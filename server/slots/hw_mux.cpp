@@ -149,9 +149,7 @@ bool HwMux::Disconnect(int channel)
         return false;
     Overridden(channel);
     if (entry(channel)) {
-        Device::Held<Path>& path = mPaths[channel];
-        path.hold(Path{-1, true});
-        path.told(present());
+        mPaths[channel].took(Path{-1, true}, present());
     }
     return true;
 }
@@ -271,9 +269,7 @@ bool HwMux::Join(int source, int destination)
 {
     if (!Connect(source, destination))
         return false;
-    Device::Held<Path>& path = mPaths[destination];
-    path.hold(Path{source});
-    path.told(present());
+    mPaths[destination].took(Path{source}, present());
     return true;
 }
 
@@ -295,12 +291,10 @@ bool HwMux::Holds(int source, int destination) const
     return source >= 0 && it != mPaths.end() && it->second.asked() == Path{source};
 }
 
+// Opening the device tells it what it owes first.
 bool HwMux::Carries(int source, int destination)
 {
-    if (!Holds(source, destination) || !IsOpened())
-        return false;
-    auto it = mPaths.find(destination);
-    return it != mPaths.end() && it->second.asked() == Path{source} && it->second.carried(present());
+    return IsOpened() && Holds(source, destination) && mPaths.at(destination).carried(present());
 }
 
 const Device::Held<HwMux::Path>* HwMux::held(int destination) const
