@@ -144,4 +144,32 @@ private:
     bool mKnown = true;
 };
 
+// How a change answers a device that refuses it now:
+// - `told` answers the refusal (a controller's command it may repeat), and
+//   the setting stays as it was;
+// - `held` keeps the wish and answers true: the holder tells the device by
+//   itself once it takes it (a setting given at create, a cadence's step).
+// An off is never lost either way: one that the present descriptor refused
+// is owed, told again until the device takes it, and answers true, since
+// what was ended must leave the device even when its asker is gone.
+enum class Wish { told, held };
+
+// The one rule of a change: asks want of held through tell (Held::set)
+// and keeps what the refusal leaves (see Wish). Whether the change counts
+// as done.
+template <class T, class Present, class Tell>
+bool ask(Held<T>& held, const T& want, Wish wish, Present present, Tell tell)
+{
+    if (held.set(want, present, tell))
+        return true;
+    if (want == T{}) {
+        held.owe_off(present());
+        return true;
+    }
+    if (wish == Wish::told)
+        return false;
+    held.hold(want);
+    return true;
+}
+
 } // namespace Device

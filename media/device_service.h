@@ -24,11 +24,9 @@
 
 namespace Hardware {
 
-// How a receiver's setting answers a device that does not take it now:
-// `told` answers the failure (a controller's command); `held` keeps the
-// wish and answers true, and the service tells the device by itself once
-// it takes it (a setting given at create, a cadence's next step).
-enum class Wish { told, held };
+// How a receiver's setting answers a device that does not take it now
+// (board/held.h).
+using Wish = Device::Wish;
 
 class DeviceService {
 public:

@@ -1,0 +1,180 @@
+// The life of one board device as its holders see it: one descriptor
+// opened at need and let go when the device is gone, the runs of failures
+// kept short, and a once-a-second retry while something that should be on
+// the device (or off it) is not yet carried by the present descriptor.
+//
+// The holders (the switch, the tone and DSP services, the mixer, the LEDs,
+// the line chips) keep their desired state themselves and plug it in as a
+// Holder::State: untold() says whether the device is not yet as asked,
+// reconcile() sends the difference. Every trigger calls that one step: a
+// request on the device, an open, the retry. A refused request is simply
+// still a difference at the next trigger.
+//
+// The device is back only once a request on a fresh descriptor worked: a
+// device that opens and fails its first requests with ENODEV is not back,
+// and is opened again only by the retry, not by every request. Being back
+// costs one line: "<header>device back[ after N failed open(s)][, what the
+// reconcile made again]".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "board/device.h"
+#include "board/failure_runs.h"
+#include "board/held.h"
+#include "runtime/fd.h"
+#include "runtime/multiplexer.h"
+#include "runtime/timer.h"
+
+namespace Device {
+
+// What one reconcile step made again, for the lines of the holder:
+// "M connection(s) made again, I idle output(s) again".
+class Tally {
+public:
+    // Adds n to the count named what; an `always` count is written also
+    // when it is 0 (once named, the order of the names is the line's).
+    void count(const char* what, unsigned long n = 1, bool always = false);
+    bool any() const;
+    // ", n what" for each count to write; the first without its comma
+    // unless comma.
+    void put(std::ostream& out, bool comma) const;
+    unsigned long total() const;
+
+private:
+    struct Count {
+        const char* what;
+        unsigned long n;
+        bool always;
+    };
+    std::vector<Count> mCounts;
+};
+
+class Holder {
+public:
+    // A holder's desired state on the device.
+    class State {
+    public:
+        virtual ~State() = default;
+        // Something asked (or owed off) that the descriptor named present
+        // does not carry; present is 0 without a descriptor.
+        virtual bool untold(uint64_t present) = 0;
+        // Tells the present descriptor the difference, counting what it
+        // made in made. A request may lose the descriptor (fd() < 0): the
+        // rest waits for the next open.
+        virtual void reconcile(Tally& made) = 0;
+    };
+
+    struct Setup {
+        const char* path;
+        int flags; // of the open; close-on-exec is added
+        // The line of an open that fails, before strerror: one a run.
+        const char* openFailure;
+        // "device lost: <why>" when a proven descriptor is gone.
+        bool lostLine = false;
+        // The device is opened for each request and closed after it (it
+        // keeps what it was told whoever holds it open).
+        bool transient = false;
+        // The stream of the holder's lines; the error stream unless given.
+        std::ostream* log = nullptr;
+    };
+
+    static constexpr unsigned kRetryMs = 1000;
+
+    Holder(std::function<void(std::ostream&)> header, const Setup& setup);
+    ~Holder();
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+
+    void attach(State& state);
+    void detach(State& state);
+
+    // The owner's own first requests on a fresh descriptor, before the
+    // states are told (the switch turns its shared bus off). The
+    // descriptor may be lost under them.
+    void on_fresh(std::function<void()> fresh) { mFresh = std::move(fresh); }
+    // Watches the descriptor for input: handler(fd, revents) reads what
+    // waits and says whether the descriptor is over (it is then let go
+    // with why in the line "<header>fail to read from <name>: <why>").
+    void watch(const std::string& event, const std::string& name, std::function<End(int, short)> handler);
+
+    // The descriptor for a request: opened when missing (unless only the
+    // retry opens it again) and told what it owes first; -1 when there is
+    // none. A transient holder only tells what is owed, and answers 0.
+    int device();
+    // The present descriptor, -1 without one.
+    int fd() const { return mFd.get(); }
+    // Names the present descriptor for the settings it was told.
+    uint64_t present() const { return mNames.present(static_cast<bool>(mFd)); }
+
+    // A request on the present descriptor (a transient holder opens one
+    // for it): its result, or -1 with errno (EBADF without a descriptor,
+    // the open's error when a transient open fails). One that finds the
+    // device gone (ENODEV) lets the descriptor go.
+    int ioctl(unsigned long number, void* arg);
+    int ioctl_value(unsigned long number, unsigned long value);
+    int read(void* buf, size_t count);
+    int write(const void* buf, size_t count);
+
+    // A state changed what it wants, or a request was refused: the next
+    // trigger asks the states again, and the retry runs meanwhile.
+    void changed();
+    // The retry runs at least once more (a device only the retry opens).
+    void retry_soon();
+    bool retrying() const { return mRetry.pending(); }
+    // Lets the descriptor go (why, when given, is the line's reason).
+    void lost(const char* why = nullptr);
+    // Closes the descriptor for good (the owner goes).
+    void close();
+
+    FailureRuns& runs() { return mRuns; }
+    unsigned long failed_opens() const { return mFailedOpens; }
+    // A descriptor is open on which no request has worked yet.
+    bool unproven() const { return mUnproven; }
+    void PutHeader(std::ostream& out) const { mHeader(out); }
+
+private:
+    bool open();
+    // One reconcile step over every state; whether anything is untold after it.
+    bool reconcile(Tally& made);
+    bool untold();
+    int result(int r);
+    int transient_request(const std::function<int(int)>& request);
+    void proven();
+    void back(const Tally& made);
+    void OnEvent(int fd, short revents);
+    void OnRetry();
+    void retry_later();
+
+    std::function<void(std::ostream&)> mHeader;
+    Setup mSetup;
+    std::ostream& mLog;
+    Fd mFd;
+    Event mEvent;
+    std::string mWatchName;
+    std::function<End(int, short)> mInput;
+    std::function<void()> mFresh;
+    std::vector<State*> mStates;
+    Descriptors mNames;
+    FailureRuns mRuns;
+    Timer mRetry;
+    // The states may want something the device does not carry.
+    bool mDirty = false;
+    bool mReconciling = false;
+    // An open and its own first requests are under way.
+    bool mOpening = false;
+    // A request worked during the open.
+    bool mWorked = false;
+    bool mUnproven = false;
+    // The last descriptor went before a request worked: only the retry opens.
+    bool mOnlyRetryOpens = false;
+    // The device was lost or failed to open: its return is a line.
+    bool mAway = false;
+    unsigned long mFailedOpens = 0;
+};
+
+} // namespace Device
