@@ -91,7 +91,7 @@ int Holder::device()
     if (mDirty && !mReconciling) {
         Tally made;
         reconcile(made);
-        if (made.any() && !mSetup.transient && mFd && !mUnproven) {
+        if (made.any() && (mSetup.transient || mFd) && !mUnproven) {
             mHeader(mLog);
             made.put(mLog, false);
             mLog << std::endl;
@@ -106,16 +106,7 @@ bool Holder::open()
 {
     int fd = Device::open(mSetup.path, mSetup.flags | O_CLOEXEC);
     if (fd < 0) {
-        int error = errno;
-        ++mFailedOpens;
-        mAway = true;
-        if (mRuns.failed("open", 0)) {
-            mHeader(mLog);
-            mLog << mSetup.openFailure << std::strerror(error) << std::endl;
-        }
-        // Nothing asked is carried now: whatever is held keeps the retry going.
-        mDirty = true;
-        retry_later();
+        open_failed(errno);
         return false;
     }
     mFd.reset(fd);
@@ -142,6 +133,20 @@ bool Holder::open()
     return true;
 }
 
+void Holder::open_failed(int error)
+{
+    ++mFailedOpens;
+    mAway = true;
+    if (!mOpenLine) {
+        mOpenLine = true;
+        mHeader(mLog);
+        mLog << mSetup.openFailure << std::strerror(error) << std::endl;
+    }
+    // Nothing asked is carried now: whatever is held keeps the retry going.
+    mDirty = true;
+    retry_later();
+}
+
 bool Holder::reconcile(Tally& made)
 {
     mReconciling = true;
@@ -158,7 +163,7 @@ bool Holder::reconcile(Tally& made)
 
 bool Holder::untold()
 {
-    uint64_t now = mSetup.transient ? 1 : present();
+    uint64_t now = present();
     return std::any_of(mStates.begin(), mStates.end(), [now](State* s) { return s->untold(now); });
 }
 
@@ -208,14 +213,7 @@ int Holder::transient_request(const std::function<int(int)>& request)
     int fd = Device::open(mSetup.path, mSetup.flags | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
-        ++mFailedOpens;
-        mAway = true;
-        if (mRuns.failed("open", 0)) {
-            mHeader(mLog);
-            mLog << mSetup.openFailure << std::strerror(error) << std::endl;
-        }
-        mDirty = true;
-        retry_later();
+        open_failed(error);
         errno = error;
         return -1;
     }
@@ -279,6 +277,7 @@ void Holder::back(const Tally& made)
         mLog << std::endl;
     }
     mAway = false;
+    mOpenLine = false;
     mFailedOpens = 0;
     mRuns.end_all();
 }

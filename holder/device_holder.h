@@ -108,8 +108,9 @@ public:
     int device();
     // The present descriptor, -1 without one.
     int fd() const { return mFd.get(); }
-    // Names the present descriptor for the settings it was told.
-    uint64_t present() const { return mNames.present(static_cast<bool>(mFd)); }
+    // Names the present descriptor for the settings it was told; a
+    // transient device keeps what it was told whoever opens it: one name.
+    uint64_t present() const { return mSetup.transient ? 1 : mNames.present(static_cast<bool>(mFd)); }
 
     // A request on the present descriptor (a transient holder opens one
     // for it): its result, or -1 with errno (EBADF without a descriptor,
@@ -139,6 +140,8 @@ public:
 
 private:
     bool open();
+    // A failed open: counted, its line once an outage.
+    void open_failed(int error);
     // One reconcile step over every state; whether anything is untold after it.
     bool reconcile(Tally& made);
     bool untold();
@@ -174,6 +177,8 @@ private:
     bool mOnlyRetryOpens = false;
     // The device was lost or failed to open: its return is a line.
     bool mAway = false;
+    // The line of a failed open was written since the device was last back.
+    bool mOpenLine = false;
     unsigned long mFailedOpens = 0;
 };
 

@@ -1,0 +1,225 @@
+// The life of a board device as a holder sees it: opens that fail, a
+// device that goes under its first requests, the return line, the retry
+// that runs while a state is untold, and owed ends told at every request.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <sstream>
+#include <string>
+
+#include "holder/device_holder.h"
+#include "runtime/multiplexer.h"
+#include "runtime/mux_time.h"
+
+namespace {
+
+// A device that opens (or not) and answers each request with the next
+// planned error, 0 when none is planned.
+class FakeDriver : public Device::Driver {
+public:
+    int open(const std::string&, int) override
+    {
+        ++opens;
+        if (openError) {
+            errno = openError;
+            return -1;
+        }
+        return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    int ioctl(int, unsigned long, void*) override
+    {
+        ++requests;
+        int error = errors.empty() ? always : errors.front();
+        if (!errors.empty())
+            errors.pop_front();
+        if (error) {
+            errno = error;
+            return -1;
+        }
+        return 0;
+    }
+    ssize_t read(int, void*, size_t) override { return 0; }
+    ssize_t write(int, const void*, size_t count) override { return static_cast<ssize_t>(count); }
+
+    int openError = 0;
+    int always = 0;
+    std::deque<int> errors;
+    unsigned opens = 0;
+    unsigned requests = 0;
+};
+
+// One setting that should be on the device: told by one request.
+struct OneSetting : Device::Holder::State {
+    explicit OneSetting(Device::Holder& h) : holder(h) {}
+    bool untold(uint64_t present) override { return held.untold(present); }
+    void reconcile(Device::Tally& made) override
+    {
+        made.count("setting(s) made again",
+                   held.restore([this] { return holder.present(); },
+                                [this](bool) { return holder.ioctl_value(1, 0) >= 0; }));
+    }
+    bool set(bool on, Device::Wish wish)
+    {
+        holder.device();
+        bool done = Device::ask(held, on, wish, [this] { return holder.present(); },
+                                [this](bool) { return holder.ioctl_value(1, 0) >= 0; });
+        holder.changed();
+        return done;
+    }
+
+    Device::Holder& holder;
+    Device::Held<> held;
+};
+
+struct HolderTest : ::testing::Test {
+    HolderTest(bool transient = false)
+        : holder([](std::ostream& o) { o << "dev: "; },
+                 Device::Holder::Setup{"/dev/fake", O_RDWR, "can't open: ", true, transient, &log}),
+          setting(holder)
+    {
+        holder.attach(setting);
+    }
+    void advance(unsigned ms)
+    {
+        clock.advance_ms(ms);
+        multiplexer.timers_schedule();
+    }
+    std::string lines()
+    {
+        std::string s = log.str();
+        log.str("");
+        return s;
+    }
+
+    Mux::VirtualClock clock;
+    Mux::ScopedClock clockInstalled{clock};
+    FakeDriver driver;
+    Device::ScopedDriver installed{driver};
+    std::ostringstream log;
+    Device::Holder holder;
+    OneSetting setting;
+};
+
+TEST_F(HolderTest, ADeviceGoneUnderItsFirstRequestsIsOpenedOnlyByTheRetryAndBackOnceARequestWorks)
+{
+    ASSERT_GE(holder.device(), 0);
+    EXPECT_EQ(lines(), "");
+    // Opens, but every request finds it gone.
+    driver.always = ENODEV;
+    EXPECT_FALSE(setting.set(true, Device::Wish::told));
+    EXPECT_LT(holder.fd(), 0);
+    // Only the retry opens it again: requests meanwhile do not.
+    unsigned opens = driver.opens;
+    EXPECT_LT(holder.device(), 0);
+    EXPECT_LT(holder.device(), 0);
+    EXPECT_EQ(driver.opens, opens);
+    EXPECT_TRUE(holder.retrying());
+    advance(1000);
+    EXPECT_EQ(driver.opens, opens + 1);
+    // Opened by the retry, and gone again under the request: no line yet.
+    EXPECT_FALSE(setting.set(true, Device::Wish::told));
+    EXPECT_EQ(lines().find("device back"), std::string::npos);
+    driver.always = 0;
+    advance(1000);
+    EXPECT_TRUE(setting.set(true, Device::Wish::told));
+    EXPECT_EQ(lines(), "dev: device back after 2 failed open(s)\n");
+    EXPECT_FALSE(holder.retrying());
+}
+
+TEST_F(HolderTest, TheRetryRunsWhileSomethingIsUntoldAndTheReturnSaysWhatWasMadeAgain)
+{
+    ASSERT_TRUE(setting.set(true, Device::Wish::told));
+    // The device goes under a request; what is held is untold.
+    driver.errors = {ENODEV};
+    holder.ioctl_value(2, 0);
+    EXPECT_EQ(lines(), "dev: device lost: No such device\n");
+    driver.openError = ENOENT;
+    EXPECT_TRUE(holder.retrying());
+    advance(1000);
+    advance(1000);
+    EXPECT_EQ(lines(), "dev: can't open: No such file or directory\n");
+    driver.openError = 0;
+    advance(1000);
+    EXPECT_EQ(lines(), "dev: device back after 2 failed open(s), 1 setting(s) made again\n");
+    EXPECT_TRUE(setting.held.carried(holder.present()));
+    EXPECT_FALSE(holder.retrying());
+
+    // A second outage that needs no failed open says none.
+    driver.errors = {ENODEV};
+    holder.ioctl_value(2, 0);
+    advance(1000);
+    EXPECT_EQ(lines(), "dev: device lost: No such device\ndev: device back, 1 setting(s) made again\n");
+}
+
+TEST_F(HolderTest, AnOffTheDeviceRefusedIsOwedAndToldAtTheNextRequest)
+{
+    ASSERT_TRUE(setting.set(true, Device::Wish::told));
+    driver.errors = {EIO};
+    // Refused, yet done: the off is owed.
+    EXPECT_TRUE(setting.set(false, Device::Wish::told));
+    EXPECT_TRUE(setting.held.untold(holder.present()));
+    unsigned requests = driver.requests;
+    // Any request on the device tells it first.
+    holder.device();
+    EXPECT_EQ(driver.requests, requests + 1);
+    EXPECT_FALSE(setting.held.untold(holder.present()));
+    EXPECT_EQ(lines(), "dev: 1 setting(s) made again\n");
+    // A refused on answers the refusal and keeps nothing.
+    driver.errors = {EIO};
+    EXPECT_FALSE(setting.set(true, Device::Wish::told));
+    EXPECT_FALSE(setting.held.untold(holder.present()));
+    // Held, it is kept and told by the retry.
+    driver.errors = {EIO, EIO};
+    EXPECT_TRUE(setting.set(true, Device::Wish::held));
+    advance(1000);
+    EXPECT_TRUE(setting.held.untold(holder.present()));
+    advance(1000);
+    EXPECT_FALSE(setting.held.untold(holder.present()));
+    EXPECT_FALSE(holder.retrying());
+}
+
+TEST_F(HolderTest, ARunOfFailuresEndsWithItsCountWhenTheDeviceIsBack)
+{
+    holder.device();
+    holder.ioctl_value(2, 0);
+    driver.always = EIO;
+    for (int i = 0; i < 3; ++i)
+        if (holder.ioctl_value(2, 0) < 0 && holder.runs().failed("request", EIO))
+            log << "dev: request fail\n";
+    driver.always = 0;
+    driver.errors = {ENODEV};
+    holder.ioctl_value(2, 0);
+    lines();
+    holder.device();
+    holder.ioctl_value(2, 0);
+    EXPECT_EQ(lines(), "dev: device back\ndev: request fail: 2 more time(s)\n");
+}
+
+struct TransientHolderTest : HolderTest {
+    TransientHolderTest() : HolderTest(true) {}
+};
+
+TEST_F(TransientHolderTest, EachRequestOpensTheDeviceAndWhatIsOwedWaitsForOneThatWorks)
+{
+    EXPECT_GE(holder.ioctl_value(1, 0), 0);
+    EXPECT_LT(holder.fd(), 0);
+    EXPECT_EQ(driver.opens, 1u);
+    ASSERT_TRUE(setting.set(true, Device::Wish::told));
+    driver.openError = ENODEV;
+    // An off while the device cannot open: the device keeps what it was
+    // told, so the off is owed.
+    EXPECT_TRUE(setting.set(false, Device::Wish::told));
+    EXPECT_TRUE(holder.retrying());
+    advance(1000);
+    EXPECT_EQ(lines(), "dev: can't open: No such device\n");
+    driver.openError = 0;
+    advance(1000);
+    EXPECT_EQ(lines(), "dev: device back after 2 failed open(s)\ndev: 1 setting(s) made again\n");
+    EXPECT_FALSE(holder.retrying());
+}
+
+} // namespace
