@@ -108,7 +108,10 @@ bool RtpSlot::IBeforeDestroy()
     mRtpEvent.Release();
     mShortRecords.end(this, "rtp");
     mRtp.close();
-    HwMux::instance()->Disable(mChannel);
+    // A slot that lost its channel let go of its output then: the engine
+    // may have given the number to another slot since.
+    if (mChannel >= 0)
+        HwMux::instance()->Disable(mChannel);
     return true;
 }
 
@@ -232,11 +235,15 @@ bool RtpSlot::askPD(const PacketDetection& want)
     return mPd.set(want, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); });
 }
 
-// The old session is closed, so the engine has freed the channel and may
-// give it to the next session: what this slot set on it is switched off
-// now, while no other slot has it, and the slot no longer answers for it.
+// The session is gone, so the engine has freed the channel and may give
+// it to the next session: what this slot held on it (its connections'
+// switch paths, what its receivers switched on, its output) goes now,
+// while no other slot has it, and the slot no longer answers for it.
 void RtpSlot::LeaveChannel()
 {
+    if (mChannel < 0)
+        return;
+    LetGoChannel(*this);
     TonecReceiver::CleanBeforeDestroy();
     DSProcReceiver::CleanBeforeDestroy();
     TonecReceiver::LeaveTimeslot();
@@ -296,6 +303,7 @@ void RtpSlot::SessionLost(const Device::End& end)
     std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
     mRtpEvent.Release();
     mSessionLost = true;
+    LeaveChannel();
     IOnSessionLost(end.error);
 }
 

@@ -48,7 +48,8 @@ public:
     void send(RTPC::Msg const& msg);
 
     void IAfterCreate() override;
-    // Ends the session, frees the channel's switch output.
+    // Ends the session, frees the channel's switch output (unless the
+    // channel went before).
     bool IBeforeDestroy() override;
     bool Ioctl(LGCP::IoctlParams const& params) override;
     bool IOnOutputStream() override { return true; }
@@ -66,7 +67,7 @@ public:
     using Hardware::DSProcReceiver::enableSelcalSh;
 
     void PutHeader(std::ostream& out) const;
-    // The engine's channel, -1 after a failed restart.
+    // The engine's channel, -1 after a failed restart or the session's loss.
     int channel() const { return mChannel; }
     // The session descriptor, -1 after a failed restart or the teardown.
     int rtp_fd() const { return mRtp.get(); }
@@ -132,7 +133,8 @@ private:
     bool tellPD(const PacketDetection& pd);
     // The present session's name, 0 without one.
     uint64_t session() const { return mSessions.present(static_cast<bool>(mRtp)); }
-    // After a failed restart: the channel is the engine's again.
+    // After a failed restart or the session's loss: the channel is the
+    // engine's again.
     void LeaveChannel();
     void OnRtpEvent(int fd, short revents);
     void watch();

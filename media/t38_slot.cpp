@@ -70,6 +70,10 @@ void T38SoftSlot::OnT38Terminate(int status)
     else if (WIFEXITED(status))
         std::clog << ext::header(this) << "t38 daemon terminated with code=" << WEXITSTATUS(status) << std::endl;
     mPid = -1;
+    // The engine held the channel's only descriptor: the driver has the
+    // time slot back and may hand it to the next allocation.
+    LetGoChannel(*this);
+    mTimeslot = -1;
     OnAbort(status);
 }
 

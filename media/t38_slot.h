@@ -29,6 +29,8 @@ public:
     int IGetTransmitChannel() override { return mTimeslot; }
     int IGetReceiveChannel() override { return mTimeslot; }
     const char* GetName() const override { return "t38 soft"; }
+    // The engine ended, and its channel with it.
+    bool IsLost() const override { return mTimeslot < 0; }
 
     pid_t pid() const { return mPid; }
     void PutHeader(std::ostream& out) const;

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "board/device.h"
 #include "media/voice_factory.h"
 #include "runtime/ext.h"
 #include "runtime/paths.h"
@@ -23,10 +24,32 @@ ASync::Copy::EventsParams copy_events(int flush)
 
 } // namespace
 
+VoiceSlot::VoiceSlot(VoiceFactory& factory, Fd channel, int timeslot)
+    : mFactory(factory), mChannel(std::move(channel)), mTimeslot(timeslot)
+{
+    mWatch.Bind("VoiceSlot::OnChannelEvent", &VoiceSlot::OnChannelEvent, this);
+    mWatch.Schedule(mChannel, 0);
+}
+
 bool VoiceSlot::IBeforeDestroy()
 {
     mFactory.forget(this);
     return true;
+}
+
+// The driver hands the time slot of a channel that is over to the next
+// allocation: the slot's connections go while it still has it, and the
+// slot, which has no signal for it, refuses what follows.
+void VoiceSlot::OnChannelEvent(int, short revents)
+{
+    Device::End end = Device::poll_end(revents);
+    if (!end)
+        return;
+    std::cerr << ext::header(this) << "channel lost (" << end.why << ")" << std::endl;
+    LetGoChannel(*this);
+    mTimeslot = -1;
+    mWatch.Release();
+    mChannel.close();
 }
 
 void VoiceSlot::PutHeader(std::ostream& out) const

@@ -15,6 +15,7 @@
 #include "runtime/async_connect.h"
 #include "runtime/async_copy.h"
 #include "runtime/fd.h"
+#include "runtime/multiplexer.h"
 #include "runtime/timer.h"
 #include "server/slots/slot.h"
 
@@ -22,14 +23,15 @@ class VoiceFactory;
 
 class VoiceSlot : public Slot {
 public:
-    VoiceSlot(VoiceFactory& factory, Fd channel, int timeslot)
-        : mFactory(factory), mChannel(std::move(channel)), mTimeslot(timeslot)
-    {
-    }
+    // The channel is watched for its end from now on.
+    VoiceSlot(VoiceFactory& factory, Fd channel, int timeslot);
     // Leaves the factory's list.
     bool IBeforeDestroy() override;
     void PutHeader(std::ostream& out) const;
+    // -1 once the channel is over.
     int timeslot() const { return mTimeslot; }
+    // The channel hung up or failed: the driver has its time slot back.
+    bool IsLost() const override { return mTimeslot < 0; }
 
 protected:
     static constexpr unsigned kConnectTimeoutMs = 5000;
@@ -37,6 +39,13 @@ protected:
     VoiceFactory& mFactory;
     Fd mChannel;
     int mTimeslot;
+
+private:
+    // Only the channel's end is asked for; a copy under way sees it too
+    // and ends by its own rule.
+    void OnChannelEvent(int fd, short revents);
+
+    Event mWatch;
 };
 
 class PlaySlotGeneric : public VoiceSlot {

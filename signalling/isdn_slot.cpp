@@ -88,9 +88,20 @@ void IsdnSlot::OnEvent(int, short revents)
 void IsdnSlot::Lost(const char* why)
 {
     std::cerr << ext::header(this) << "channel lost (" << why << ")" << std::endl;
+    LeaveChannel();
     mEvent.Release();
     mReady = false;
     mLost = true;
+}
+
+// The driver frees the channel with the descriptor and may hand its number
+// to the next allocation: the slot's connections go while it still has it.
+void IsdnSlot::LeaveChannel()
+{
+    if (mChannel < 0)
+        return;
+    LetGoChannel(*this);
+    mChannel = -1;
 }
 
 bool IsdnSlot::hdlc_transmit(Packet& frame)
@@ -194,8 +205,16 @@ AtsQsigSlot::~AtsQsigSlot()
 // Closing the descriptor frees the data channel and its B channels.
 bool AtsQsigSlot::IBeforeDestroy()
 {
+    LeaveChannel();
     mEvent.Release();
     return true;
+}
+
+void AtsQsigSlot::LeaveChannel()
+{
+    for (AtsQsigBSlot* b : mBChannels)
+        b->LeaveChannel();
+    IsdnSlot::LeaveChannel();
 }
 
 AtsQsigBSlot* AtsQsigSlot::NewBChannel(unsigned subslot)
@@ -225,6 +244,14 @@ AtsQsigBSlot::~AtsQsigBSlot()
 {
     if (mSignalling)
         mSignalling->Forget(this);
+}
+
+void AtsQsigBSlot::LeaveChannel()
+{
+    if (mChannel < 0)
+        return;
+    LetGoChannel(*this);
+    mChannel = -1;
 }
 
 void AtsQsigBSlot::PutHeader(std::ostream& out) const

@@ -60,6 +60,9 @@ public:
 protected:
     // For the kinds that learn their channel otherwise.
     IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* eventName);
+    // The channel is the driver's again (with the descriptor's close): the
+    // slot's connections go, and it names the channel no more.
+    virtual void LeaveChannel();
     Event mEvent;
 
 private:
@@ -90,6 +93,10 @@ public:
     // A B channel that goes.
     void Forget(AtsQsigBSlot* b);
 
+protected:
+    // The B channels go with the data channel.
+    void LeaveChannel() override;
+
 private:
     std::vector<AtsQsigBSlot*> mBChannels;
 };
@@ -115,6 +122,8 @@ public:
     unsigned subslot() const { return mSubslot; }
     // The signalling slot went before this one.
     void Orphan() { mSignalling = nullptr; }
+    // The driver freed the B channel with its data channel.
+    void LeaveChannel();
 
 private:
     AtsQsigSlot* mSignalling;

@@ -1,6 +1,9 @@
 #include "simboard/hal.h"
 
 #include <cerrno>
+#include <string>
+
+#include "simboard/test_port.h"
 
 namespace SimBoard {
 
@@ -164,6 +167,26 @@ uint8_t Hal::sends(int32_t channel, int depth) const
         break;
     }
     return kFloating;
+}
+
+// What a switch output does: "carries <source>", "sends <byte>" or "disabled".
+void Hal::port_commands(TestPort& port)
+{
+    port.add("switch-output", 1, "<channel>", [this](const TestPort::Args& a) {
+        int32_t channel = 0;
+        if (!TestPort::number(a[0], channel) || !valid(channel))
+            return TestPort::error("bad channel " + a[0]);
+        const Output& o = output(channel);
+        switch (o.drive) {
+        case Drive::connected:
+            return TestPort::ok("carries " + std::to_string(o.source));
+        case Drive::constant:
+            return TestPort::ok("sends " + std::to_string(o.value));
+        case Drive::disabled:
+            break;
+        }
+        return TestPort::ok("disabled");
+    });
 }
 
 } // namespace SimBoard

@@ -281,3 +281,9 @@ void LetGo(Slot& receiver)
         HwMux::instance()->LetGo(source->IGetTransmitChannel(), receiver.IGetReceiveChannel());
     LeaveSource(receiver);
 }
+
+void LetGoChannel(Slot& slot)
+{
+    LetGo(slot);
+    DisconnectReceivers(slot, "mux: internal error: expected slots not exists.");
+}

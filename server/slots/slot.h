@@ -160,3 +160,9 @@ bool MuxDisconnect(Slot& receiver);
 // Lets each receiver of source go once; false, after writing missing to
 // the error log, when the list ran out early.
 bool DisconnectReceivers(Slot& source, const char* missing);
+// The slot's own board channel went back to the driver, which may hand it
+// to another slot at once: every connection of the slot goes now, while
+// the slot still answers its channel, so that the switch releases each
+// path on it (or owes the release) and nothing done with the slot later
+// names that channel.
+void LetGoChannel(Slot& slot);

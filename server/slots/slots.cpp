@@ -13,9 +13,8 @@ Slots* gScoped = nullptr;
 // How long slots still releasing get when the controller has gone.
 const int kReleasePauseMs = 1000;
 
-// What a command on a slot that lost its channel is answered with. A
-// refused disconnect leaves the connection in the graph and on the switch,
-// both consistent, until the slot's destroy drops it.
+// What a command on a slot that lost its channel is answered with. Its
+// connections went with the channel.
 const LGCP::ErrorCause::NamedNumber kLost = LGCP::ErrorCause::internal;
 
 void erase(std::list<Slot*>& list, Slot* slot)

@@ -99,9 +99,13 @@ void MccSlot::OnEvent(int, short revents)
 }
 
 // The slot stays until the controller destroys it; its userData is refused.
+// Closing the descriptor gives the channel back to the driver, which may
+// hand its number to the next allocation: the slot's connections go first.
 void MccSlot::Lost(const char* why)
 {
     std::cerr << *this << " channel lost (" << why << "), " << mWaitingBytes << " bytes unsent" << std::endl;
+    LetGoChannel(*this);
+    mChannel = -1;
     mEvent.Release();
     mWaiting.clear();
     mWaitingBytes = 0;
@@ -146,6 +150,10 @@ Slot* MccFactory::INewSlot(LGCP::CreateParams const& params)
         return nullptr;
     }
     auto slot = std::make_unique<MccSlot>(fd);
+    // Without its time slot the channel could never be connected; the
+    // allocation goes with the descriptors.
+    if (slot->IGetTransmitChannel() < 0)
+        return nullptr;
     // A slot without its copy of the descriptor could never move data.
     if (!slot->watching()) {
         int err = errno;

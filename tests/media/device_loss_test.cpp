@@ -217,8 +217,8 @@ struct LostSession : DeviceLoss {
 
 // A slot whose session ended takes no command but its destroy: the rest
 // are answered with the error its ioctls get, on whichever side of a
-// connection it is, and the connections it had stay, consistent, until it
-// goes, also when the controller goes.
+// connection it had, also when the controller goes. The connections went
+// with its channel, which the engine may give to the next session.
 TEST_F(LostSession, TakesNoCommandButItsDestroy)
 {
     ASSERT_THAT(command(create_rtp(port), 2), testing::Contains("slot=2 success"));
@@ -226,6 +226,8 @@ TEST_F(LostSession, TakesNoCommandButItsDestroy)
         ASSERT_THAT(command(create_ext(n, 100 + n), n), ElementsAre("slot=" + std::to_string(n) + " success"));
     ASSERT_THAT(command(simple(C::e_connect, 2), 3), testing::Contains("slot=3 success"));
     ASSERT_THAT(command(simple(C::e_connect, 4), 2), testing::Contains("slot=2 success"));
+    const int32_t channel = slot().channel();
+    ASSERT_TRUE(sim.hal().carries(channel, 3) && sim.hal().carries(104, channel));
     fail_reads(Device::Rtp::kDevice, 0, false);
     run_passes(5);
     ASSERT_TRUE(slot().IsLost());
@@ -247,12 +249,13 @@ TEST_F(LostSession, TakesNoCommandButItsDestroy)
     for (const auto& r : refused)
         EXPECT_THAT(command(r.command, r.to), ElementsAre("slot=" + std::to_string(r.to) + " error internal"))
             << r.what;
-    EXPECT_EQ(slot().GetSource(), slots().at(3));
-    EXPECT_THAT(slot().GetReceivers(), ElementsAre(slots().at(4)));
+    EXPECT_FALSE(sim.hal().carries(channel, 3) || sim.hal().carries(104, channel));
+    EXPECT_EQ(slot().GetSource(), nullptr);
+    EXPECT_THAT(slot().GetReceivers(), IsEmpty());
     EXPECT_THAT(slots().at(5)->GetReceivers(), IsEmpty());
 
-    // Its peers still leave it, and the controller's going takes it with
-    // what it is still joined to, answering nothing.
+    // Its peers of before answer as free, and the controller's going takes
+    // it, answering nothing.
     EXPECT_THAT(command(simple(C::e_disconnect), 4), ElementsAre("slot=4 success"));
     slots().OnDisconnect();
     EXPECT_THAT(slots().live(), IsEmpty());

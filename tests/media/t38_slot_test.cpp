@@ -113,6 +113,8 @@ TEST_F(T38Test, AnEngineDestroyedBeforeItsExecEndsAllTheSame)
     EXPECT_TRUE(run_real([&] { return t38.ending() == 0 && sim.mcc().allocated() == 0; }));
 }
 
+// The engine held the channel's only descriptor: with its end the time
+// slot is the driver's again, and the slot lets its connections go.
 TEST_F(T38Test, TheEnginesEndIsReported)
 {
     struct Row {
@@ -126,17 +128,24 @@ TEST_F(T38Test, TheEnginesEndIsReported)
         {true, "", "t38 daemon terminated by signal=9", "slot=2 abort 9"},
     };
     std::string engine = root.path() + T38SoftFactory::kEngine;
+    create(1);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
         row.link ? void() : void(::unlink(engine.c_str()));
         standin.behave("T38", row.how);
         command(create_t38(), 2);
+        const int ts = t38_slot(2)->IGetTransmitChannel();
         controller();
-        if (!*row.how && row.link)
+        if (!*row.how && row.link) {
+            command(simple(LGCP::Command::e_connect, 1), 2), command(simple(LGCP::Command::e_connect, 2), 1), controller();
+            ASSERT_TRUE(sim.hal().carries(101, ts) && sim.hal().carries(ts, 1));
             ::kill(standin.wait_run(t38_slot(2)->pid()).pid, SIGKILL);
+        }
         EXPECT_THAT(await_controller(), ElementsAre(row.signal));
         EXPECT_THAT(log.str(), HasSubstr(row.line));
         EXPECT_EQ(t38_slot(2)->pid(), -1);
+        EXPECT_FALSE(sim.hal().carries(101, ts) || sim.hal().carries(ts, 1));
+        EXPECT_THAT(command(simple(LGCP::Command::e_connect, 1), 2), ElementsAre("slot=2 error internal"));
         destroy(2);
         row.link ? void() : void(::symlink(VB_STANDIN, engine.c_str()));
     }

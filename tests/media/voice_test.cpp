@@ -275,10 +275,14 @@ TEST_F(VoiceTest, RecorderCopiesTheChannelToThePeerAndReportsTheEnd)
     std::string got;
     ASSERT_TRUE(run_until([&] { return (got += receive_all(conn.get(), sent.size())).size() >= sent.size(); }));
     EXPECT_EQ(got, sent);
-    // The channel hangs up: the recording ends as the user asked.
+    // The channel hangs up: the recording ends as the user asked, and the
+    // recorder lets its time slot go, which the driver may give again.
+    ASSERT_TRUE(sim.hal().carries(ts, 2));
     sim.mcc().hang_up(ts);
     EXPECT_THAT(signals(), ElementsAre("slot=1 ioctl stopRecording : userRequest"));
     EXPECT_THAT(log.str(), HasSubstr("connection to 127.0.0.1:" + std::to_string(peer.port) + " closed."));
+    EXPECT_FALSE(sim.hal().carries(ts, 2));
+    EXPECT_THAT(command(simple(C::e_connect, 1), 2), ElementsAre("slot=2 error internal"));
 }
 
 TEST_F(VoiceTest, RecorderCausesOfItsEnd)

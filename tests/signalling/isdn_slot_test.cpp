@@ -135,25 +135,33 @@ TEST_F(IsdnSlotTest, BChannelsKeepTheirOwnSignallingSlot)
 }
 
 // The driver frees the B channels with their data channel, whether the
-// signalling slot lost it or went: a connection with such a B channel is
-// refused, not answered success, and its destroy still succeeds.
+// signalling slot lost it or went, and may give their numbers again: the
+// connections of both go at once, a connection with such a B channel is
+// refused, not answered success, and its destroy succeeds and leaves the
+// switch output of its old number alone.
 TEST_F(IsdnSlotTest, BChannelsGoWithTheirDataChannel)
 {
     command(trunk_slot(0, 16), 2);
+    command(trunk_slot(0, 17), 5);
     for (bool lost : {true, false}) {
         SCOPED_TRACE(lost ? "lost" : "gone");
         command(ats_qsig(), 3);
         command(ats_qsig_b(3, 1), 4);
-        EXPECT_THAT(command(connect(4), 2), testing::Contains("slot=2 success"));
-        command(simple(C::e_disconnect), 4);
+        const int d = slots().at(3)->IGetTransmitChannel(), b = slots().at(4)->IGetTransmitChannel();
+        command(connect(4), 2), command(connect(2), 4), command(connect(3), 5);
+        ASSERT_TRUE(sim.hal().carries(b, 16) && sim.hal().carries(16, b) && sim.hal().carries(d, 17));
         if (lost)
             sim.board.channels(DspData::kDevice).at(0)->hang_up();
         else
             command(simple(C::e_destroy), 3);
         wait(10);
+        EXPECT_FALSE(sim.hal().carries(b, 16) || sim.hal().carries(16, b) || sim.hal().carries(d, 17));
         EXPECT_THAT(command(connect(4), 2), ElementsAre("slot=2 error internal"));
         EXPECT_THAT(command(connect(2), 4), ElementsAre("slot=4 error internal"));
+        sim.board.clear_log();
         EXPECT_THAT(command(simple(C::e_destroy), 4), ElementsAre("slot=4 success"));
+        for (const auto& r : sim.board.log())
+            EXPECT_FALSE(r.device == Device::Hal::kDevice && !r.in.empty() && int(r.in[0]) == b);
         command(simple(C::e_destroy), 3);
     }
 }

@@ -296,6 +296,8 @@ TEST_F(TdmSlotsTest, MccDataBothWays)
 // none; a read fails; a read of 0 bytes), what waits is read, the
 // descriptor is let go with one line rather than polled on every pass, and
 // the slot, which has no signal for a lost channel, refuses its userData.
+// Its connections go with the channel, whose number the driver gives to
+// the next slot: the stale slot's destroy leaves that one's connections.
 TEST_F(TdmSlotsTest, MccChannelOver)
 {
     const struct {
@@ -318,21 +320,30 @@ TEST_F(TdmSlotsTest, MccChannelOver)
         SCOPED_TRACE(c.fault);
         err.clear();
         int fds = settled_fds();
+        command(trunk(0, 5), 3);
         command(mcc(LGCP::MccType::data), 7);
-        c.last.empty() ? void() : void(sim.mcc().deliver(channel(7), c.last));
+        const int ch = channel(7);
+        auto joined = [&] { return sim.hal().carries(ch, 5) && sim.hal().carries(5, ch); };
+        command(simple(C::e_connect, 7), 3), command(simple(C::e_connect, 3), 7), controller();
+        ASSERT_TRUE(joined());
+        c.last.empty() ? void() : void(sim.mcc().deliver(ch, c.last));
         uint64_t reads = sim.board.count(Mcc::kDevice, SimBoard::Op::read);
-        c.make(channel(7));
+        c.make(ch);
         EXPECT_LT(run_passes(), 10u);
         EXPECT_LE(sim.board.count(Mcc::kDevice, SimBoard::Op::read) - reads, 3u);
         EXPECT_EQ(controller(), c.last.empty() ? Texts() : Texts{user_data_signal(7, c.last)});
         EXPECT_EQ(err.str(), "07:MCC channel lost (" + std::string(c.why) + "), 0 bytes unsent\n");
+        EXPECT_FALSE(sim.hal().carries(ch, 5) || sim.hal().carries(5, ch));
         sim.board.clear_failures();
         EXPECT_THAT(command(user_data("late"), 7), ElementsAre("slot=7 error internal"));
-        command(trunk(0, 5), 3);
         EXPECT_THAT(command(simple(C::e_connect, 3), 7), ElementsAre("slot=7 error internal"));
         EXPECT_THAT(command(simple(C::e_connect, 7), 3), ElementsAre("slot=3 error internal"));
+        command(mcc(LGCP::MccType::data), 8);
+        ASSERT_EQ(channel(8), ch);
+        command(simple(C::e_connect, 8), 3), command(simple(C::e_connect, 3), 8);
         EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
-        command(simple(C::e_destroy), 3);
+        EXPECT_TRUE(joined());
+        command(simple(C::e_destroy), 8), command(simple(C::e_destroy), 3);
         EXPECT_EQ(settled_fds(), fds);
     }
 }

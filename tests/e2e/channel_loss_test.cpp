@@ -1,0 +1,106 @@
+// Board channels that the driver takes back, under the running server: a
+// slot whose RTP session ended lets go of its channel at once, so the slot
+// that gets the channel next keeps its call when the stale one goes; and
+// an MCC data slot whose time slot the driver did not give is not made.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "board/mcc_requests.h"
+#include "tests/e2e/board_port.h"
+#include "tests/e2e/flow_commands.h"
+#include "tests/e2e/server_process.h"
+#include "tests/support/rtp_peer.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using C = LGCP::Command;
+
+namespace {
+
+struct ChannelFlow {
+    ServerProcess server;
+    Controller ctl;
+    BoardPort board;
+    Remote peer;
+
+    bool start() { return server.start() && ctl.connect(server.port()) && board.connect(server.pid()); }
+    Texts to(int slot, const LGCP::Command& c) { return ctl.exchange(to_slot(c, slot)); }
+    // The channel that the messages announce ("... active : 2048"), -1 when none.
+    static int channel_in(const Texts& sent)
+    {
+        for (const std::string& m : sent)
+            if (m.find(" active : ") != std::string::npos)
+                return std::stoi(m.substr(m.rfind(": ") + 2));
+        return -1;
+    }
+    // An RTP slot with VAD and the DTMF detector on, joined to trunk slot 10
+    // both ways; its channel.
+    int rtp_call(int slot)
+    {
+        LGCP::Command c = create_rtp(peer.port), vad, dtmf;
+        c.get_create().get_rtp().get_codecRTP().include_shost().set_iaddr("127.0.0.1");
+        c.get_create().get_rtp().get_codecRTP().get_shost().set_port(free_rtp_port());
+        vad.get_ioctl().set_vad_enable(true), dtmf.get_ioctl().set_dtmf_enable(true);
+        int channel = channel_in(to(slot, c));
+        const std::string done = "slot=" + std::to_string(slot) + " success";
+        for (const LGCP::Command& next : {vad, dtmf, simple(C::e_connect, 10)})
+            EXPECT_THAT(to(slot, next), Contains(done));
+        EXPECT_THAT(to(10, simple(C::e_connect, unsigned(slot))), Contains("slot=10 success"));
+        return channel;
+    }
+    std::string output(int channel) { return board.ask("switch-output " + std::to_string(channel)); }
+    // How many descriptors a VAD event and a DTMF digit of the time slot reach.
+    std::string events(int ts)
+    {
+        return board.ask("dsp " + std::to_string(ts) + " 1 1 1 0") + ", " +
+               board.ask("dtmf " + std::to_string(ts) + " 5 77");
+    }
+};
+
+// Slot 100 loses its session and the engine gives its channel to slot 101,
+// which trunk slot 10 then talks with: the stale slot's destroy leaves that
+// call, and what slot 101 switched on, as they are.
+TEST(ChannelLoss, AStaleSlotsDestroyLeavesItsChannelToTheSlotThatHasItNow)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    ASSERT_THAT(f.to(10, create_trunk(1, 1)), Contains("slot=10 success"));
+    const int channel = f.rtp_call(100);
+    const std::string fromTrunk = "ok carries 33", toTrunk = "ok carries " + std::to_string(channel);
+    ASSERT_EQ(f.output(channel) + f.output(33) + f.events(channel), fromTrunk + toTrunk + "ok 1, ok 1");
+
+    ASSERT_EQ(f.board.ask("hangup /dev/rtp"), "ok 1");
+    ASSERT_TRUE(eventually([&] { return f.server.err().find("fail to read from rtp") != std::string::npos; }));
+    EXPECT_EQ(f.output(channel), "ok disabled");
+    EXPECT_NE(f.output(33), toTrunk);
+    EXPECT_EQ(f.events(channel), "ok 0, ok 0");
+
+    ASSERT_EQ(f.rtp_call(101), channel);
+    EXPECT_THAT(f.to(100, simple(C::e_destroy)), ElementsAre("slot=100 success"));
+    EXPECT_EQ(f.output(channel), fromTrunk);
+    EXPECT_EQ(f.output(33), toTrunk);
+    EXPECT_EQ(f.events(channel), "ok 1, ok 1");
+}
+
+// The driver allocates the channel but fails to give its time slot once:
+// that create is refused with the channel given back, and the next works.
+TEST(ChannelLoss, AnMccDataSlotWithoutItsTimeSlotIsNotMade)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    LGCP::Command mcc;
+    mcc.get_create().get_mcc().set_type(LGCP::MccType::data);
+    mcc.get_create().get_mcc().set_mode(LGCP::MccMode::standard);
+    ASSERT_THAT(f.to(10, create_trunk(1, 1)), Contains("slot=10 success"));
+    ASSERT_EQ(f.board.ask("fail /dev/mcc/ctl " + std::to_string(Device::Mcc::MCC_TIMESLOT) + " 5"), "ok");
+    EXPECT_THAT(f.to(7, mcc), ElementsAre("slot=7 error insufficientResources"));
+    EXPECT_THAT(f.board.ask("mcc-channel 1024"), testing::StartsWith("error no channel"));
+
+    EXPECT_THAT(f.to(7, mcc), ElementsAre("slot=7 success"));
+    Texts joined = f.to(10, simple(C::e_connect, 7));
+    EXPECT_THAT(joined, Contains("slot=10 success"));
+    EXPECT_EQ(f.output(ChannelFlow::channel_in(joined)), "ok carries 33");
+}
+
+} // namespace
