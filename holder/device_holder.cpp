@@ -106,16 +106,7 @@ bool Holder::open()
 {
     int fd = Device::open(mSetup.path, mSetup.flags | O_CLOEXEC);
     if (fd < 0) {
-        int error = errno;
-        ++mFailedOpens;
-        mAway = true;
-        if (mRuns.failed("open", 0)) {
-            mHeader(mLog);
-            mLog << mSetup.openFailure << std::strerror(error) << std::endl;
-        }
-        // Nothing asked is carried now: whatever is held keeps the retry going.
-        mDirty = true;
-        retry_later();
+        open_failed(errno);
         return false;
     }
     mFd.reset(fd);
@@ -140,6 +131,23 @@ bool Holder::open()
     if (mWorked)
         back(made);
     return true;
+}
+
+void Holder::open_failed(int error)
+{
+    ++mFailedOpens;
+    mAway = true;
+    // Every failed open is one failure of the run, whatever its error.
+    if (mRuns.failed(mSetup.openRun, 0)) {
+        mHeader(mLog);
+        mLog << mSetup.openFailure;
+        if (mSetup.openError)
+            mLog << std::strerror(error);
+        mLog << std::endl;
+    }
+    // Nothing asked is carried now: whatever is held keeps the retry going.
+    mDirty = true;
+    retry_later();
 }
 
 bool Holder::reconcile(Tally& made)
@@ -208,14 +216,7 @@ int Holder::transient_request(const std::function<int(int)>& request)
     int fd = Device::open(mSetup.path, mSetup.flags | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
-        ++mFailedOpens;
-        mAway = true;
-        if (mRuns.failed("open", 0)) {
-            mHeader(mLog);
-            mLog << mSetup.openFailure << std::strerror(error) << std::endl;
-        }
-        mDirty = true;
-        retry_later();
+        open_failed(error);
         errno = error;
         return -1;
     }
