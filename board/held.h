@@ -152,7 +152,11 @@ private:
 // An off is never lost either way: one that the present descriptor refused
 // is owed, told again until the device takes it, and answers true, since
 // what was ended must leave the device even when its asker is gone.
-enum class Wish { told, held };
+// - `shown` is for a display (the E1 LEDs), where dark is a value like any
+//   other and ends nothing: a device that is there and refuses answers the
+//   refusal, off included, and the setting stays as it was; one that is
+//   missing, or lost under the request, keeps the wish as `held` does.
+enum class Wish { told, held, shown };
 
 // The one rule of a change: asks want of held through tell (Held::set)
 // and keeps what the refusal leaves (see Wish). Whether the change counts
@@ -162,11 +166,13 @@ bool ask(Held<T>& held, const T& want, Wish wish, Present present, Tell tell)
 {
     if (held.set(want, present, tell))
         return true;
-    if (want == T{}) {
+    if (wish == Wish::shown) {
+        if (present() != 0)
+            return false;
+    } else if (want == T{}) {
         held.owe_off(present());
         return true;
-    }
-    if (wish == Wish::told)
+    } else if (wish == Wish::told)
         return false;
     held.hold(want);
     return true;

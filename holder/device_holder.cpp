@@ -137,10 +137,15 @@ void Holder::open_failed(int error)
 {
     ++mFailedOpens;
     mAway = true;
-    if (!mOpenLine) {
+    // Every failed open is one failure of the run, whatever its error; a
+    // holder without a named run says how many in its return line only.
+    if (mSetup.openRun ? mRuns.failed(mSetup.openRun, 0) : !mOpenLine) {
         mOpenLine = true;
         mHeader(mLog);
-        mLog << mSetup.openFailure << std::strerror(error) << std::endl;
+        mLog << mSetup.openFailure;
+        if (mSetup.openError)
+            mLog << std::strerror(error);
+        mLog << std::endl;
     }
     // Nothing asked is carried now: whatever is held keeps the retry going.
     mDirty = true;

@@ -81,6 +81,12 @@ public:
         bool transient = false;
         // The stream of the holder's lines; the error stream unless given.
         std::ostream* log = nullptr;
+        // The name of the run of failed opens, whose end is the line
+        // "<header><openRun> fail: N more time(s)"; without one, the
+        // return line alone counts them.
+        const char* openRun = nullptr;
+        // The open's error (strerror) ends the line of openFailure.
+        bool openError = true;
     };
 
     static constexpr unsigned kRetryMs = 1000;
@@ -140,7 +146,7 @@ public:
 
 private:
     bool open();
-    // A failed open: counted, its line once an outage.
+    // A failed open: counted, one line a run, and retried while anything is untold.
     void open_failed(int error);
     // One reconcile step over every state; whether anything is untold after it.
     bool reconcile(Tally& made);

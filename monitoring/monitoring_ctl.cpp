@@ -83,8 +83,27 @@ MonitoringCtl* MonitoringCtl::instance()
     return &monitoring;
 }
 
-MonitoringCtl::MonitoringCtl() : mFindProcess(find_proc_by_name)
+namespace {
+
+Device::Holder::Setup halSetup()
 {
+    Device::Holder::Setup setup{Device::Hal::kDevice, O_RDWR, "/dev/hal open fail: "};
+    setup.openRun = "/dev/hal open";
+    return setup;
+}
+
+} // namespace
+
+MonitoringCtl::MonitoringCtl()
+    : mHal([this](std::ostream& out) { PutHeader(out); }, halSetup()), mFindProcess(find_proc_by_name)
+{
+    // All LEDs dark on a fresh descriptor until the controller says
+    // otherwise; what it said, the reconcile writes.
+    mHal.on_fresh([this] {
+        if (!mLeds.byte.on())
+            writeLeds(0);
+    });
+    mHal.attach(mLeds);
     mBackground.set(kBackgroundFirstMs, &MonitoringCtl::onBkgCheckTimer, this);
     mPower.set(kPowerMs, &MonitoringCtl::onPowerCheckTimer, this);
     mController.set(kControllerMs, &MonitoringCtl::onControllerCheckTimer, this);
@@ -94,8 +113,8 @@ MonitoringCtl::MonitoringCtl() : mFindProcess(find_proc_by_name)
 MonitoringCtl::~MonitoringCtl()
 {
     writeLeds(0);
-    if (mHal >= 0)
-        Device::close(mHal);
+    mHal.detach(mLeds);
+    mHal.close();
     mResend.Deactivate();
     mAgents.UnBind();
 }
@@ -193,75 +212,54 @@ bool MonitoringCtl::OnDisplayCMD(const LGCP::DisplayParams& params)
 // ------------------------------------------------------------- "/dev/hal"
 
 // A wish that the present descriptor does not carry (refused, or held while
-// the device was missing) is written at each need, so at least every 2 s.
+// the device was missing) is written at each need: the samples every 2 s,
+// the holder's retry every second.
 bool MonitoringCtl::IsOpen()
 {
-    if (mHal < 0 && !open())
-        return false;
-    mLeds.restore([this] { return present(); }, [this](uint8_t byte) { return writeLeds(byte); });
-    return mHal >= 0;
+    return mHal.device() >= 0;
 }
 
-bool MonitoringCtl::open()
+void MonitoringCtl::Leds::reconcile(Device::Tally&)
 {
-    mHal = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
-    if (mHal < 0) {
-        mFailures.failed_line("/dev/hal open", errno);
-        return false;
-    }
-    mFailures.succeeded("/dev/hal open");
-    mDescriptors.renew();
-    // All LEDs dark until the controller says otherwise; what it said, the
-    // restore writes.
-    if (!mLeds.on())
-        writeLeds(0);
-    return mHal >= 0;
+    MonitoringCtl& m = owner;
+    byte.restore([&m] { return m.mHal.present(); }, [&m](uint8_t b) { return m.writeLeds(b); });
 }
 
-void MonitoringCtl::letGo()
-{
-    Device::close(mHal);
-    mHal = -1;
-    mDescriptors.renew();
-}
-
+// The holder lets a descriptor that meets ENODEV go.
 bool MonitoringCtl::halByte(const char* what, unsigned long request, uint8_t& byte)
 {
     uint8_t value = byte;
-    if (Device::ioctl(mHal, request, &value) < 0) {
-        int error = errno;
-        mFailures.failed_line(what, error);
-        if (Device::request_end(error))
-            letGo();
+    if (mHal.ioctl(request, &value) < 0) {
+        mHal.runs().failed_line(what, errno);
         return false;
     }
-    mFailures.succeeded(what);
+    mHal.runs().succeeded(what);
     byte = value;
     return true;
 }
 
 bool MonitoringCtl::writeLeds(uint8_t byte)
 {
-    return mHal >= 0 && halByte("LED write", Device::Hal::HAL_LEDS_WRITE, byte);
+    return mHal.fd() >= 0 && halByte("LED write", Device::Hal::HAL_LEDS_WRITE, byte);
 }
 
 // A device that refuses the LEDs answers an error and keeps what they
 // were; one that is missing, or lost under the write, gets them when it
-// opens again, which the samplers try every 2 s.
+// opens again.
 bool MonitoringCtl::setFramerLed(const LGCP::FramerInfo& info)
 {
     unsigned n = info.get_e1().getValue();
     if (n > 3)
         return true;
-    uint8_t want = ledsAfter(mLeds.asked(), n, info.get_info());
-    auto present = [this] { return this->present(); };
-    auto tell = [this](uint8_t byte) { return writeLeds(byte); };
-    if (IsOpen() && mLeds.set(want, present, tell))
-        return true;
-    if (mHal >= 0)
-        return false;
-    mLeds.hold(want);
-    return true;
+    uint8_t want = ledsAfter(mLeds.byte.asked(), n, info.get_info());
+    // Opens a missing device, which is told what it does not carry first.
+    mHal.device();
+    bool done = Device::ask(
+        mLeds.byte, want, Device::Wish::shown, [this] { return mHal.present(); },
+        [this](uint8_t byte) { return writeLeds(byte); });
+    // A held wish keeps the retry going.
+    mHal.changed();
+    return done;
 }
 
 // ----------------------------------------------------------------- timers

@@ -6,10 +6,11 @@
 // as an item; power changes go to the controller as the power signal; the
 // controller's display command feeds the store, the agents and the E1 LEDs.
 //
-// "/dev/hal" follows the board's rule: a request failing with ENODEV lets
-// the descriptor go, and the next sample opens the device again, writing
-// the LEDs as the controller set them. A run of the same failure is one
-// line, and one with its count when it ends.
+// "/dev/hal" has its own holder: a request failing with ENODEV lets the
+// descriptor go, and the next sample opens the device again, writing the
+// LEDs as the controller set them (the holder's retry does too, once a
+// second, while they are not on the device). A run of the same failure is
+// one line, and one with its count when it ends.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,7 @@
 #include <string>
 
 #include "board/held.h"
-#include "board/failure_runs.h"
+#include "holder/device_holder.h"
 #include "monitoring/monitoring_data.h"
 #include "monitoring/snmp_agent.h"
 #include "runtime/timer.h"
@@ -68,7 +69,7 @@ public:
     MonitoringDataHolder& holder() { return mHolder; }
     SnmpAgentCtrl& agents() { return mAgents; }
     // The LEDs as the controller set them.
-    uint8_t ledByte() const { return mLeds.asked(); }
+    uint8_t ledByte() const { return mLeds.byte.asked(); }
     void PutHeader(std::ostream& out) const;
 
     // Samplers, each run by its timer.
@@ -124,28 +125,31 @@ private:
     bool reachesAgents(const LGCP::DisplayParams& params) const;
     // The table row of a phone; false when its id has none.
     static bool emPhoneRow(const LGCP::EmPhoneStatusParams& phone, int& row);
-    // Opens "/dev/hal"; all LEDs dark unless the controller set some.
-    bool open();
-    // The device is gone: the next need opens a fresh descriptor.
-    void letGo();
-    uint64_t present() const { return mDescriptors.present(mHal >= 0); }
     // One byte through a pointer; false when the request failed (what
     // names it in the log).
     bool halByte(const char* what, unsigned long request, uint8_t& byte);
     bool writeLeds(uint8_t byte);
     void sendTermCounters(LGCP::TermCounterOwner::NamedNumber owner, SnmpAgentCtrl::MonitoringItemType type);
 
-    int mHal = -1;
+    // The LEDs as the controller set them, written again to a descriptor
+    // that does not carry them.
+    struct Leds : Device::Holder::State {
+        explicit Leds(MonitoringCtl& owner) : owner(owner) {}
+        bool untold(uint64_t present) override { return byte.untold(present); }
+        void reconcile(Device::Tally&) override;
+        MonitoringCtl& owner;
+        Device::Held<uint8_t> byte;
+    };
+
+    Device::Holder mHal;
+    Leds mLeds{*this};
     MonitoringDataHolder mHolder;
     SnmpAgentCtrl mAgents;
     Timer mBackground;
     Timer mPower;
     Timer mController;
-    Device::Descriptors mDescriptors;
-    Device::Held<uint8_t> mLeds;
     // A controller came and has not heard the power state yet.
     bool mPowerOwed = false;
-    Device::FailureRuns mFailures{this};
     Dpc mResend;
     ProcessFinder mFindProcess;
 };

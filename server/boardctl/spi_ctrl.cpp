@@ -43,6 +43,15 @@ ACP::TrunkState::NamedNumber line_state(int status)
 
 spiCtrl* gScoped = nullptr;
 
+Device::Holder::Setup halSetup()
+{
+    // Every failed open is one failure of the run, whatever its errno.
+    Device::Holder::Setup setup{Device::Hal::kDevice, O_RDWR, "/dev/hal open fail", true, false, &std::clog};
+    setup.openRun = "/dev/hal open";
+    setup.openError = false;
+    return setup;
+}
+
 } // namespace
 
 spiCtrl& spiCtrl::instance()
@@ -63,19 +72,21 @@ spiCtrl::Scoped::~Scoped()
     gScoped = mOld;
 }
 
-spiCtrl::spiCtrl() : mRuns(this, &std::clog)
+spiCtrl::spiCtrl() : mHal([this](std::ostream& out) { PutHeader(out); }, halSetup())
 {
+    mHal.on_fresh([this] { program_all(); });
     init_device_and_channels();
 }
 
 spiCtrl::~spiCtrl()
 {
-    if (!mFd)
-        return;
-    mPoll.reset();
-    for (int c = 0; c < kLines; ++c)
-        disable_channel(c);
-    clock(-1);
+    if (mHal.fd() >= 0) {
+        mPoll.reset();
+        for (int c = 0; c < kLines; ++c)
+            disable_channel(c);
+        clock(-1);
+    }
+    mHal.close();
 }
 
 void spiCtrl::PutHeader(std::ostream& out) const
@@ -85,32 +96,33 @@ void spiCtrl::PutHeader(std::ostream& out) const
 
 void spiCtrl::OnConnect()
 {
-    if (mSpi && (mFd || mLost))
+    if (mSpi && (mHal.fd() >= 0 || mServed))
         mPoll.set(kPollMs, &spiCtrl::status, this);
 }
 
 // --------------------------------------------------------------- registers
 
-// The first access of the first descriptor tells whether the board has
-// SPI at all; on a board whose SPI answered once, the device itself went
-// away (a device opened again that is gone under its first access too,
-// which costs no line: the next poll tries again).
+// The first access tells whether the board has SPI at all; on a board
+// whose SPI answered once, the device itself went away, and the holder has
+// let the descriptor go (saying so when SPI had answered on it; a device
+// opened again that is gone under its first access costs no line).
 bool spiCtrl::ended(int err)
 {
-    Device::End gone = Device::request_end(err);
-    if (!gone)
+    if (!Device::request_end(err))
         return false;
     if (!mServed) {
         mSpi = false;
         mPoll.reset();
+        mHal.close();
         std::clog << ext::header(this) << "hal without spi" << std::endl;
-        return true;
     }
-    if (mAnswered)
-        std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
-    mFd.close();
-    mLost = true;
     return true;
+}
+
+void spiCtrl::answered()
+{
+    mServed = true;
+    mTrying = false;
 }
 
 void spiCtrl::write(int channel, int reg, int value)
@@ -118,8 +130,8 @@ void spiCtrl::write(int channel, int reg, int value)
     if (!ready())
         return;
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
-    if (Device::ioctl(mFd.get(), Device::Hal::SPI_WRITE, &r) >= 0) {
-        mServed = mAnswered = true;
+    if (mHal.ioctl(Device::Hal::SPI_WRITE, &r) >= 0) {
+        answered();
         return;
     }
     if (!ended(errno))
@@ -132,9 +144,9 @@ int spiCtrl::read(int channel, int reg)
     if (!ready())
         return 0;
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), 0xFF};
-    int result = Device::ioctl(mFd.get(), Device::Hal::SPI_READ, &r);
+    int result = mHal.ioctl(Device::Hal::SPI_READ, &r);
     if (result >= 0) {
-        mServed = mAnswered = true;
+        answered();
         return result & 0xFF;
     }
     if (!ended(errno))
@@ -144,26 +156,21 @@ int spiCtrl::read(int channel, int reg)
 
 // ------------------------------------------------------------------ chips
 
-// A device that stays away costs one line, not two a poll.
+// A device that stays away costs one "try init" and one open line, not
+// two lines a poll. The holder programs the chips on the fresh descriptor;
+// one gone again under its first accesses is opened again by its retry.
 void spiCtrl::init_device_and_channels()
 {
-    if (mFd || !mSpi)
+    if (mHal.fd() >= 0 || !mSpi)
         return;
-    const char* open = "/dev/hal open";
-    if (!mRuns.running(open))
+    if (!mTrying)
         std::clog << ext::header(this) << "try init" << std::endl;
-    int fd = Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        // Every failed open is one failure, whatever its errno.
-        if (mRuns.failed(open, 0))
-            std::clog << ext::header(this) << "/dev/hal open fail" << std::endl;
-        return;
-    }
-    mRuns.succeeded(open);
-    mFd.reset(fd);
-    mAnswered = false;
-    mLost = false;
-    // A device lost again on the way is left to the next need.
+    mTrying = true;
+    mHal.device();
+}
+
+void spiCtrl::program_all()
+{
     for (int c = 0; c < kLines && ready(); ++c) {
         program(c);
         if (ready())
@@ -249,13 +256,13 @@ void spiCtrl::status()
         return;
     // A lost device is opened again here, its chips programmed again.
     init_device_and_channels();
-    for (int c = 0; c < kLines && mFd; ++c) {
+    for (int c = 0; c < kLines && ready(); ++c) {
         int value = read(c, kStatus);
         // A board without SPI has no line to report on.
         if (!mSpi)
             return;
         // Nor has a device lost under the read, until it is back.
-        if (!mFd)
+        if (!ready())
             break;
         int slips = 0;
         if (!(value & kSlip))

@@ -4,18 +4,18 @@
 // line's status register is read once a second and sent as a trunkStatus
 // signal (type bri, line n as trunk n). Takes no commands.
 //
-// A device without the SPI bus (ENODEV on the first register access of a
-// fresh descriptor) turns every operation into nothing, for good. ENODEV
-// on a descriptor that SPI already answered on says the device was lost:
-// the descriptor is let go, and the poll opens the device again (and
-// programs the chips again), so that the lines report once it is back.
+// A board without the SPI bus (ENODEV on the first register access while
+// SPI never answered) turns every operation into nothing, for good. On a
+// board whose SPI answered, ENODEV says the device was lost: the holder
+// lets the descriptor go, and the poll opens the device again (and the
+// chips are programmed again on the fresh descriptor), so that the lines
+// report once it is back. An outage costs one "try init", not one a poll.
 #pragma once
 
 #include <array>
 #include <iosfwd>
 
-#include "board/failure_runs.h"
-#include "runtime/fd.h"
+#include "holder/device_holder.h"
 #include "runtime/timer.h"
 #include "server/control/ctrl_server.h"
 
@@ -35,7 +35,8 @@ public:
     spiCtrl(const spiCtrl&) = delete;
     spiCtrl& operator=(const spiCtrl&) = delete;
 
-    // Polls while the device is open, or was lost and is to be opened again.
+    // Polls while the device is open, or was lost (SPI answered once) and
+    // is to be opened again.
     void OnConnect() override;
     void OnDisconnect() override { mPoll.reset(); }
     bool OnCommand(const LGCP::Command&) override { return false; }
@@ -58,33 +59,33 @@ public:
 
 private:
     void status();
-    bool ready() const { return mFd && mSpi; }
+    bool ready() const { return mSpi && mHal.fd() >= 0; }
     // False when the channel is out of range (logged with what).
     bool check_channel(int c, const char* what);
     // Opens the device when needed, then set_line.
     void switch_line(int c, int value, const char* what);
-    // The chip's initial registers, on the descriptor as it is (the open
-    // programs every chip this way).
+    // The chip's initial registers, on the descriptor as it is.
     void program(int c);
+    // Every chip programmed and its line enabled: the first requests on a
+    // fresh descriptor. A device lost again on the way is left to the
+    // holder's retry.
+    void program_all();
     // Register 50 of the line := value, logged as what ("enable", "disable").
     void set_line(int c, int value, const char* what);
     // Handles a failed register access; true when the descriptor is over
     // (the device has no SPI, or was lost).
     bool ended(int err);
+    // A register access worked.
+    void answered();
 
-    Fd mFd;
+    Device::Holder mHal;
     Timer mPoll;
     bool mSpi = true;
     // SPI answered once: an ENODEV now is a lost device, not a board
     // without SPI.
     bool mServed = false;
-    // SPI answered on the present descriptor.
-    bool mAnswered = false;
-    // The device was lost: the poll opens it again.
-    bool mLost = false;
-    // Opens that fail in a row: the first is logged, the count when the
-    // device opens again.
-    Device::FailureRuns mRuns;
+    // "try init" was said and no register access has worked since.
+    bool mTrying = false;
     // Set while a line shows its slip bit, so that one slip is reported once.
     std::array<bool, kLines> mSlipLatch{};
 };

@@ -52,6 +52,23 @@ TEST_F(HalUsers, BriLinesReportAgainAfterTheDeviceHungUp)
         << "from the device opened again, with no command";
 }
 
+// The poll of a controller that comes while the device is away brings the
+// lines back, with no command.
+TEST_F(HalUsers, AControllerThatComesWhileTheLinesAreLostHearsThemOnceTheDeviceIsBack)
+{
+    EXPECT_EQ(board.ask("fail /dev/hal open 19 always"), "ok");
+    EXPECT_NE(board.ask("hangup /dev/hal"), "ok 0");
+    ASSERT_TRUE(logged("spi: device lost: No such device\n")) << server.err();
+    ctl.close();
+    Controller next;
+    next.keep_trunk_status(true);
+    ASSERT_TRUE(next.connect(server.port()));
+    auto bri = [&] { return next.next(100).find("type bri") != std::string::npos; };
+    EXPECT_FALSE(eventually(bri, 1500)) << "nothing while the device is away";
+    EXPECT_EQ(board.ask("fail /dev/hal open 0"), "ok");
+    EXPECT_TRUE(eventually(bri)) << server.err();
+}
+
 TEST_F(HalUsers, MonitoringReadsThePowerAgainAndWritesTheLedsAgainAfterTheDeviceHungUp)
 {
     EXPECT_EQ(ctl.exchange(lgcp(framer_line(1, true), 1)), Texts{"seq=1 success"});

@@ -207,10 +207,34 @@ TEST_F(MonitoringTest, WithoutTheHalDeviceEveryCallTriesTheOpenAgain)
 
     board.clear_failures();
     sim.hal().set_dip('A');
-    run_ms(2000);
+    run_ms(1000);
+    EXPECT_THAT(sim.hal().led_writes(), ElementsAre(3)) << "the held LEDs, not dark, by the retry before the sample";
+    run_ms(1000);
     EXPECT_EQ(halOpens(), 9) << "open once, then kept";
-    EXPECT_THAT(sim.hal().led_writes(), ElementsAre(3)) << "the held LEDs, not dark, on opening";
     EXPECT_EQ(tree.read("/var/monitoring/dip"), "65");
+}
+
+// The device's return is one line that counts the failed opens of its own
+// outage, and ends the run of failed opens with its count.
+TEST_F(MonitoringTest, TheReturnOfTheHalDeviceCountsOnlyItsOwnOutage)
+{
+    make(false);
+    run_ms(2000);
+    board.fail(Device::Hal::kDevice, Device::Hal::HAL_POWER_READ, ENODEV);
+    board.fail(Device::Hal::kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+    run_ms(6000);
+    board.clear_failures();
+    run_ms(2000);
+    EXPECT_THAT(err.str(), HasSubstr("MonitoringCtl: power read fail: No such device\n"
+                                     "MonitoringCtl: /dev/hal open fail: No such file or directory\n"
+                                     "MonitoringCtl: device back after 5 failed open(s)\n"
+                                     "MonitoringCtl: /dev/hal open fail: 4 more time(s)\n"))
+        << "the DIP read of the sample that lost it, then power and DIP twice";
+
+    err.clear();
+    board.fail(Device::Hal::kDevice, Device::Hal::HAL_POWER_READ, ENODEV);
+    run_ms(2000);
+    EXPECT_EQ(err.str(), "MonitoringCtl: power read fail: No such device\nMonitoringCtl: device back\n");
 }
 
 TEST_F(MonitoringTest, FramerDisplayDrivesTheLeds)

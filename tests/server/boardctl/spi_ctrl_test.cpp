@@ -95,4 +95,54 @@ TEST_F(SpiCtrlTest, NoDeviceOnABoardThatServedOpensAgainOnAFreshOneMeansNoSpi)
     EXPECT_EQ(log.str(), "spi: try init\nspi: hal without spi\nspi: init channel 0\n");
 }
 
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// An outage costs one "try init", whether the opens fail or the device
+// opens and is gone under its first access (then only the holder's retry
+// opens it); the device's return counts the failed opens of this outage
+// only and ends the run of failed opens with its count.
+TEST_F(SpiCtrlTest, AnOutageIsOneTryInitAndItsReturnCountsItsOwnFailedOpens)
+{
+    struct Away {
+        const char* how;
+        bool opens;
+        const char* runEnd; // the end of the run of failed opens, if any
+    };
+    const Away outages[] = {
+        {"opens fail", false, "spi: device back after 4 failed open(s)\nspi: /dev/hal open fail: 3 more time(s)\n"},
+        {"gone under its first access", true, "spi: device back after 4 failed open(s)\n"},
+    };
+    connect();
+    for (const Away& a : outages) {
+        SCOPED_TRACE(a.how);
+        log.clear();
+        board.fail(Device::Hal::kDevice, Device::Hal::SPI_READ, ENODEV);
+        if (a.opens)
+            hal.set_spi(false);
+        else
+            board.fail(Device::Hal::kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(poll(), Texts{}) << i;
+        EXPECT_EQ(count(log.str(), "spi: try init\n"), 1u) << log.str();
+        EXPECT_EQ(count(log.str(), "/dev/hal open fail\n"), a.opens ? 0u : 1u);
+        board.clear_failures();
+        hal.set_spi(true);
+        EXPECT_EQ(poll().size(), 8u) << "the lines report again";
+        EXPECT_THAT(log.str(), HasSubstr(a.runEnd));
+    }
+    log.clear();
+    board.fail(Device::Hal::kDevice, Device::Hal::SPI_READ, ENODEV);
+    EXPECT_EQ(poll(), Texts{});
+    EXPECT_EQ(poll().size(), 8u);
+    EXPECT_THAT(log.str(), HasSubstr("spi: device lost: No such device\n"));
+    EXPECT_THAT(log.str(), HasSubstr("spi: device back\n")) << "no failed open";
+    EXPECT_EQ(log.str().find(" failed open(s)"), std::string::npos) << log.str();
+}
+
 } // namespace
