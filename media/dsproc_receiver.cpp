@@ -478,13 +478,11 @@ void DSProcReceiverService::leave(DSProcReceiver& receiver)
     uint32_t ts = receiver.dsproc_timeslot();
     for (const Held& h : kHeld)
         bequeath(mOwed, ts, (receiver.*h.feature).held, h.owed,
-                 held_by_another(receiver, [&h](DSProcReceiver& r) -> Device::Held<>& { return (r.*h.feature).held; }));
+                 held_by_another(receiver, [&h](DSProcReceiver& r) -> auto& { return (r.*h.feature).held; }));
     bequeath(mOwed, ts, receiver.mMute, &Owed::mute,
-             held_by_another(receiver, [](DSProcReceiver& r) -> Device::Held<uint32_t>& { return r.mMute; }));
+             held_by_another(receiver, [](DSProcReceiver& r) -> auto& { return r.mMute; }));
     bequeath(mOwed, ts, receiver.mDelays, &Owed::delays,
-             held_by_another(receiver, [](DSProcReceiver& r) -> Device::Held<DSProcReceiver::Delays>& {
-                 return r.mDelays;
-             }));
+             held_by_another(receiver, [](DSProcReceiver& r) -> auto& { return r.mDelays; }));
 }
 
 // -------------------------------------------------------------- the events
