@@ -2,19 +2,33 @@
 
 #include <fcntl.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 
-#include "board/device.h"
 #include "runtime/ext.h"
 
 namespace Hardware {
 
-DeviceService::DeviceService(const Setup& setup) : mSetup(setup)
+namespace {
+Device::Holder::Setup holder_setup(const DeviceService::Setup& s)
 {
-    init();
+    Device::Holder::Setup h{s.path, s.flags | O_NONBLOCK, s.openFailure};
+    return h;
+}
+} // namespace
+
+DeviceService::DeviceService(const Setup& setup)
+    : mSetup(setup), mHolder([this](std::ostream& out) { PutHeader(out); }, holder_setup(setup))
+{
+    mHolder.watch(mSetup.handler, mSetup.name, [this](int fd, short revents) { return input(fd, revents); });
+    mHolder.attach(*this);
+}
+
+DeviceService::~DeviceService()
+{
+    mHolder.detach(*this);
+    mHolder.close();
 }
 
 void DeviceService::PutHeader(std::ostream& out) const
@@ -22,62 +36,14 @@ void DeviceService::PutHeader(std::ostream& out) const
     out << mSetup.name << ": ";
 }
 
-// A device that stays away costs one line, not one an attempt; the open
-// that brings it back says so with the count (device()).
 bool DeviceService::init()
 {
-    Fd dev(Device::open(mSetup.path, mSetup.flags | O_NONBLOCK | O_CLOEXEC));
-    if (!dev) {
-        int error = errno;
-        if (mFailedOpens++ == 0)
-            std::cerr << ext::header(this) << mSetup.openFailure << std::strerror(error) << std::endl;
-        return false;
-    }
-    mDescriptors.renew();
-    mEvent.Bind(mSetup.handler, &DeviceService::OnEvent, this);
-    mEvent.Schedule(dev, POLLIN);
-    return true;
+    return device() >= 0;
 }
 
-// Only a missing device asks whether the retry is needed: wishes become
-// untold by a loss or a refused restore, never on a request's way. The
-// device is back once a request on its new descriptor works: one that
-// opens and then fails every request with ENODEV is not back, and is
-// opened again only once a second.
-int DeviceService::device()
+void DeviceService::reconcile(Device::Tally& made)
 {
-    if (fd() < 0 && mOnlyRetryOpens)
-        retry_later(true);
-    else if (fd() < 0)
-        reopen();
-    return fd();
-}
-
-void DeviceService::reopen()
-{
-    if (init()) {
-        mUnproven = true;
-        mRestoring = true;
-        unsigned long again = restore();
-        mRestoring = false;
-        if (fd() >= 0 && !mUnproven)
-            back(again);
-    }
-    retry_later();
-}
-
-void DeviceService::back(unsigned long again)
-{
-    mUnproven = false;
-    mOnlyRetryOpens = false;
-    std::cerr << ext::header(this) << "device back";
-    if (mFailedOpens)
-        std::cerr << " after " << mFailedOpens << " failed open(s)";
-    if (again)
-        std::cerr << ", " << again << " request(s) of the receivers made again";
-    std::cerr << std::endl;
-    mFailedOpens = 0;
-    mRuns.end_all();
+    made.count("request(s) of the receivers made again", restore());
 }
 
 bool DeviceService::present_for(const std::string& what, uint32_t timeslot)
@@ -95,39 +61,38 @@ bool DeviceService::ready(const char* what, uint32_t timeslot)
 }
 
 int DeviceService::request(unsigned long number, void* arg, const std::string& name, uint32_t timeslot,
-                            const std::string& detail)
+                           const std::string& detail)
 {
-    return reach(Device::ioctl(fd(), number, arg), name, timeslot, detail);
+    bool made = fd() >= 0;
+    return reach(mHolder.ioctl(number, arg), made, name, timeslot, detail);
 }
 
 int DeviceService::request_value(unsigned long number, unsigned long value, const std::string& name,
-                                  uint32_t timeslot)
+                                 uint32_t timeslot)
 {
-    return reach(Device::ioctl_value(fd(), number, value), name, timeslot, std::string());
+    bool made = fd() >= 0;
+    return reach(mHolder.ioctl_value(number, value), made, name, timeslot, std::string());
 }
 
-int DeviceService::reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail)
+// The holder has seen the result (a success proves the device back, ENODEV
+// lets the descriptor go); the service writes the request's own lines.
+int DeviceService::reach(int result, bool made, const std::string& name, uint32_t timeslot,
+                         const std::string& detail)
 {
     if (result >= 0) {
-        // The restore that opened it says how much it told.
-        if (mUnproven && !mRestoring)
-            back(0);
-        mUnproven = false;
-        succeeded(name);
+        mLastError = 0;
+        mHolder.runs().succeeded(name);
         return result;
     }
-    int error = fd() < 0 ? 0 : errno;
-    failed(name, timeslot, error, detail);
-    // The failure's line says why the descriptor is over.
-    if (error && Device::request_end(error))
-        lost(nullptr);
+    mLastError = made ? errno : 0;
+    failed(name, timeslot, mLastError, detail);
     return -1;
 }
 
 void DeviceService::failed(const std::string& name, uint32_t timeslot, int error, const std::string& detail)
 {
     // A device that is gone fails as one that is not open.
-    if (!mRuns.failed(name, error == ENODEV ? 0 : error))
+    if (!mHolder.runs().failed(name, error == ENODEV ? 0 : error))
         return;
     std::cerr << ext::header(this) << name << " fail:";
     if (error == 0)
@@ -136,52 +101,17 @@ void DeviceService::failed(const std::string& name, uint32_t timeslot, int error
         std::cerr << " timeslot=" << timeslot << detail << " errno=\"" << std::strerror(error) << '"' << std::endl;
 }
 
-void DeviceService::succeeded(const std::string& name)
-{
-    mRuns.succeeded(name);
-}
-
-void DeviceService::retry_later(bool wanted)
-{
-    if (!mRetry.pending() && (wanted || untold()))
-        mRetry.set(kRetryMs, &DeviceService::OnRetry, this);
-}
-
-void DeviceService::OnRetry()
-{
-    if (fd() < 0) {
-        reopen();
-        return;
-    }
-    if (unsigned long again = restore())
-        std::cerr << ext::header(this) << again << " request(s) of the receivers made again" << std::endl;
-    retry_later();
-}
-
 void DeviceService::OnEvent(int fd, short revents)
 {
-    alignas(8) unsigned char record[kMaxRecord];
-    Device::End end = Device::read_records(this, mSetup.name, fd, revents, record, mSetup.recordSize, mShortRecords,
-                                           [&] { dispatch_record(record); });
-    if (end)
-        lost(end.why);
+    if (Device::End end = input(fd, revents))
+        mHolder.lost(end.why);
 }
 
-// Closed, not only unwatched: the retry or the next request opens a fresh
-// descriptor, which the driver knows nothing about.
-void DeviceService::lost(const char* why)
+Device::End DeviceService::input(int fd, short revents)
 {
-    if (why)
-        std::cerr << ext::header(this) << "fail to read from " << mSetup.name << ": " << why << std::endl;
-    mEvent.Release();
-    mDescriptors.renew();
-    // An open that did not hold until a request worked on it.
-    if (mUnproven) {
-        ++mFailedOpens;
-        mUnproven = false;
-        mOnlyRetryOpens = true;
-    }
-    retry_later(mOnlyRetryOpens);
+    alignas(8) unsigned char record[kMaxRecord];
+    return Device::read_records(this, mSetup.name, fd, revents, record, mSetup.recordSize, mShortRecords,
+                                [&] { dispatch_record(record); });
 }
 
 } // namespace Hardware

@@ -1,26 +1,26 @@
-// What the tone and DSP services share: one device descriptor opened at
-// first use and again by any request that finds it missing, watched for
-// event records of one size, each handed to the service.
+// What the tone and DSP services share: one board device held by a
+// Device::Holder (opened at first use, let go when gone, tried again once a
+// second while something is untold), watched for event records of one
+// size, each handed to the service.
 //
 // What a receiver asked for and what the device was told on its present
 // descriptor are kept apart: a driver forgets everything with its last
 // descriptor, so a lost device (or a request it refused while it came
-// back) leaves receivers whose wish the device does not know. While there
-// is one, the service tries to open the device and tell it again once a
-// second, so detection comes back on a quiet gateway too.
+// back) leaves receivers whose wish the device does not know. The service
+// is the holder's state: it tells the device again what the receivers
+// hold, and the offs it owes for receivers that are gone.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <string>
-#include <vector>
 
-#include "board/failure_runs.h"
 #include "board/held.h"
 #include "board/watched_device.h"
-#include "runtime/multiplexer.h"
-#include "runtime/timer.h"
+#include "holder/device_holder.h"
 
 namespace Hardware {
 
@@ -28,7 +28,7 @@ namespace Hardware {
 // (board/held.h).
 using Wish = Device::Wish;
 
-class DeviceService {
+class DeviceService : private Device::Holder::State {
 public:
     struct Setup {
         const char* name;        // log prefix and texts: "tonec"
@@ -40,55 +40,55 @@ public:
     };
     static constexpr size_t kMaxRecord = 64;
     // Between two tries to open a lost device and tell it what receivers hold.
-    static constexpr unsigned kRetryMs = 1000;
+    static constexpr unsigned kRetryMs = Device::Holder::kRetryMs;
 
     DeviceService(const DeviceService&) = delete;
     DeviceService& operator=(const DeviceService&) = delete;
 
-    // Opens the device and watches it; false when it cannot be opened.
+    // The device opened when missing (unless only the retry may open it);
+    // false without it.
     bool init();
     // Input: every waiting record, each to dispatch_record. A descriptor
-    // that is over (hung up, at its end, failing its reads) is closed with
+    // that is over (hung up, at its end, failing its reads) is let go with
     // one line, and the device is opened again by the retry or the next
     // request that needs it.
     void OnEvent(int fd, short revents);
 
     // The device descriptor, -1 without one.
-    int fd() const { return mEvent.fd.get(); }
+    int fd() const { return mHolder.fd(); }
     // Names the present descriptor for the settings it was told (0 without one).
-    uint64_t present() const { return mDescriptors.present(fd() >= 0); }
-    bool retrying() const { return mRetry.pending(); }
+    uint64_t present() const { return mHolder.present(); }
+    bool retrying() const { return mHolder.retrying(); }
     void PutHeader(std::ostream& out) const;
 
 protected:
     explicit DeviceService(const Setup& setup);
-    virtual ~DeviceService() = default;
+    ~DeviceService() override;
 
     // The descriptor for a request, the device opened again when missing
-    // (and then restore()d); -1 when it still cannot be opened. A device
-    // that opened but lost its descriptor before any request on it worked
-    // is opened again only by the retry, not by every request.
-    int device();
+    // and told first what it owes; -1 when there is none. A device that
+    // opened but lost its descriptor before any request on it worked is
+    // opened again only by the retry, not by every request.
+    int device() { return mHolder.device(); }
     // A request may go to the present descriptor: its line when there is none.
     bool present_for(const std::string& what, uint32_t timeslot);
-    // Asks a held setting for want (Device::Held::set); tell(want) makes the
-    // request. A held wish that the device does not take now is kept, and
-    // the retry tells it.
+    // Asks a held setting for want by the one refusal rule (Device::ask);
+    // tell(want) makes the request. What the device does not carry after
+    // it (a held wish, an owed off) is told by the retry.
+    // An off that the driver calls invalid (a time slot it does not have)
+    // finds nothing on to switch off: it is answered, not owed.
     template <class T, class Tell>
     bool change(Device::Held<T>& held, const T& want, Wish wish, Tell tell)
     {
-        if (held.set(want, [this] { return present(); }, tell))
-            return true;
-        if (wish == Wish::told)
+        mLastError = 0;
+        bool done = Device::ask(held, want, wish, [this] { return present(); }, tell);
+        if (want == T{} && mLastError == EINVAL) {
+            held.forget();
             return false;
-        // An off the device refused is owed to the descriptor that still
-        // holds the setting on.
-        if (want == T{})
-            held.owe_off(present());
-        else
-            held.hold(want);
-        retry_later();
-        return true;
+        }
+        if (held.untold(present()))
+            mHolder.changed();
+        return done;
     }
     // Tells the present descriptor a setting it does not carry; whether a
     // request was made and taken.
@@ -114,15 +114,16 @@ protected:
     // gone (ENODEV) fails the same way as one that is not open. A tone
     // cadence on a missing device costs two lines, not two a step a slot.
     void failed(const std::string& name, uint32_t timeslot, int error, const std::string& detail = std::string());
-    void succeeded(const std::string& name);
 
     virtual void dispatch_record(const void* record) = 0;
     // Tells the present descriptor what receivers asked for and it was not
-    // told; what it refuses is tried again at the next retry. How many
-    // requests it took.
+    // told, and the offs owed for receivers that went; what it refuses is
+    // tried again at the next trigger. How many requests it took.
     virtual unsigned long restore() = 0;
-    // Some receiver asked for what the present descriptor was not told.
-    virtual bool untold() = 0;
+    // Holder::State: something asked (or owed off) that the descriptor
+    // named present does not carry.
+    bool untold(uint64_t present) override = 0;
+
     // restore() and untold() of a service from its one list of what the
     // receivers hold: each(visit) calls visit(held, tell) for every held
     // setting, tell making its request.
@@ -134,41 +135,62 @@ protected:
         return again;
     }
     template <class Each>
-    bool untold_each(Each each)
+    bool untold_each(uint64_t now, Each each)
     {
-        uint64_t now = present();
         bool any = false;
         each([&](auto& held, auto) { any = any || held.untold(now); });
         return any;
     }
-    // Arms the retry when a receiver waits for the device, or when wanted
-    // (a request that found the device unproven).
-    void retry_later(bool wanted = false);
+
+    // The offs that receivers which went still owe their time slot, one O
+    // of held settings a time slot: an off the present descriptor refused
+    // outlives its receiver, and is told until the device takes it (or
+    // forgets it with the descriptor).
+    //
+    // A receiver that goes leaves what it owes, unless another receiver of
+    // the time slot holds that setting on.
+    template <class O, class T>
+    void bequeath(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<T>& mine, Device::Held<T> O::*setting,
+                  bool superseded)
+    {
+        if (!superseded && !mine.on() && mine.untold(present())) {
+            owed[ts].*setting = mine;
+            mHolder.changed();
+        }
+        mine.forget();
+    }
+    // A receiver of the time slot asks the setting anew: what is owed of it
+    // becomes that receiver's own (the device still holds it on), so the
+    // owed off can neither switch off the new wish nor be lost.
+    template <class O, class T>
+    void adopt(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<T>& mine, Device::Held<T> O::*setting)
+    {
+        auto it = owed.find(ts);
+        if (it == owed.end())
+            return;
+        Device::Held<T>& o = it->second.*setting;
+        if (!mine.on() && o.untold(present()))
+            mine = o;
+        o.forget();
+    }
+    // Drops the time slots that owe nothing to the present descriptor any more.
+    template <class O, class Untold>
+    void prune(std::map<uint32_t, O>& owed, Untold untold)
+    {
+        for (auto it = owed.begin(); it != owed.end();)
+            it = untold(it->second) ? std::next(it) : owed.erase(it);
+    }
 
 private:
-    int reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail);
-    // Lets the descriptor go; why, when given, is the line's reason.
-    void lost(const char* why);
-    void OnRetry();
-    // Opens the device and tells it what the receivers hold.
-    void reopen();
-    // The device is back: its line, and the runs of failures end.
-    void back(unsigned long again);
+    void reconcile(Device::Tally& made) override;
+    int reach(int result, bool made, const std::string& name, uint32_t timeslot, const std::string& detail);
+    Device::End input(int fd, short revents);
 
-    Event mEvent;
-    Device::ShortRecords mShortRecords;
     const Setup& mSetup;
-    Timer mRetry;
-    Device::Descriptors mDescriptors;
-    // The opens that failed since the device went (or first failed to
-    // open), a descriptor lost before any request on it worked among them.
-    unsigned long mFailedOpens = 0;
-    // Opened again, no request on it has worked yet.
-    bool mUnproven = false;
-    // The last descriptor was lost unproven: only the retry opens again.
-    bool mOnlyRetryOpens = false;
-    bool mRestoring = false;
-    Device::FailureRuns mRuns{this};
+    Device::ShortRecords mShortRecords;
+    // Of the last request that failed on a descriptor, 0 after a success.
+    int mLastError = 0;
+    Device::Holder mHolder;
 };
 
 // Makes S::instance() return a service of its own while it lives, so a test

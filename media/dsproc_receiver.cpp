@@ -162,9 +162,12 @@ void DSProcReceiver::CleanBeforeDestroy()
         disableSD();
     if (delays_set())
         configureDelays(0, 0, 0);
+    if (mMute.on())
+        disableMute();
     if (mRxGainSet)
         configureRxGain(0);
     disableToneAll();
+    DSProcReceiverService::instance().leave(*this);
 }
 
 // ----------------------------------------------------------------- service
@@ -228,19 +231,14 @@ bool DSProcReceiverService::configureSD(uint32_t timeslot)
     return true;
 }
 
-// After a refusal the driver may hold anything: the next change, the
-// clean-up's among them, is sent whatever it asks.
 bool DSProcReceiverService::configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal,
                                             Wish wish)
 {
     device();
     uint32_t ts = receiver.dsproc_timeslot();
-    bool present = fd() >= 0;
-    bool done = change(receiver.mDelays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
-                       [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
-    if (!done && present)
-        receiver.mDelays.doubt();
-    return done;
+    adopt(mOwed, ts, receiver.mDelays, &Owed::delays);
+    return change(receiver.mDelays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
+                  [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
 }
 
 bool DSProcReceiverService::tell_delays(uint32_t ts, const DSProcReceiver::Delays& d)
@@ -309,16 +307,17 @@ uint32_t DSProcReceiverService::next_id()
 
 // The state is what the controller asked for; the device is asked whenever
 // its present descriptor was not told so.
-bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit,
-                                          const char* name, bool on, Wish wish)
+bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Wish wish)
 {
     device();
     uint32_t ts = receiver.dsproc_timeslot();
+    DSProcReceiver::Feature& feature = receiver.*h.feature;
+    adopt(mOwed, ts, feature.held, h.owed);
     return change(feature.held, on, wish, [&](bool want) {
-        if (!present_for(std::string(want ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + name, ts))
+        if (!present_for(std::string(want ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + h.name, ts))
             return false;
         uint32_t id = want ? next_id() : 0;
-        if (!send(Enable{ts, id, bit}, name, want))
+        if (!send(Enable{ts, id, h.bit}, h.name, want))
             return false;
         if (want)
             feature.id = id;
@@ -342,27 +341,27 @@ bool DSProcReceiverService::send(Enable r, const char* name, bool on, bool quiet
 
 bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mVad, kVad, "VAD", on, wish);
+    return enableFeature(receiver, kHeld[0], on, wish);
 }
 
 bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mBss, kBss, "BSS", on, wish);
+    return enableFeature(receiver, kHeld[1], on, wish);
 }
 
 bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mNg, kNg, "NG", on, wish);
+    return enableFeature(receiver, kHeld[2], on, wish);
 }
 
 bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mSelcalSh, kSelcalSh, "SELCAL_SH", on, wish);
+    return enableFeature(receiver, kHeld[3], on, wish);
 }
 
 bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on, Wish wish)
 {
-    return enableFeature(receiver, receiver.mSd, kSd, "SD", on, wish);
+    return enableFeature(receiver, kHeld[4], on, wish);
 }
 
 namespace {
@@ -375,6 +374,7 @@ uint32_t mute_mask(bool a, bool b)
 bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish)
 {
     device();
+    adopt(mOwed, receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute);
     return change(receiver.mMute, mute_mask(a, b), wish,
                   [&](uint32_t mask) { return tell_mute(receiver, mask, false); });
 }
@@ -396,9 +396,11 @@ bool DSProcReceiverService::tell_mute(DSProcReceiver& receiver, uint32_t mask, b
 
 // The features a receiver holds on, as the device must be told them again.
 const DSProcReceiverService::Held DSProcReceiverService::kHeld[5] = {
-    {&DSProcReceiver::mVad, kVad, "VAD"},  {&DSProcReceiver::mBss, kBss, "BSS"},
-    {&DSProcReceiver::mNg, kNg, "NG"},     {&DSProcReceiver::mSelcalSh, kSelcalSh, "SELCAL_SH"},
-    {&DSProcReceiver::mSd, kSd, "SD"},
+    {&DSProcReceiver::mVad, &Owed::vad, kVad, "VAD"},
+    {&DSProcReceiver::mBss, &Owed::bss, kBss, "BSS"},
+    {&DSProcReceiver::mNg, &Owed::ng, kNg, "NG"},
+    {&DSProcReceiver::mSelcalSh, &Owed::selcalSh, kSelcalSh, "SELCAL_SH"},
+    {&DSProcReceiver::mSd, &Owed::sd, kSd, "SD"},
 };
 
 // Each feature keeps its id, so the events it gives match it as before.
@@ -422,14 +424,65 @@ void DSProcReceiverService::each_held(Visit visit)
     });
 }
 
-unsigned long DSProcReceiverService::restore()
+// What is owed of receivers that went, all offs, each by its time slot.
+template <class Visit>
+void DSProcReceiverService::each_owed(Visit visit)
 {
-    return restore_each([this](auto visit) { each_held(visit); });
+    for (auto& o : mOwed) {
+        uint32_t ts = o.first;
+        for (const Held& h : kHeld)
+            visit(o.second.*h.owed, [this, &h, ts](bool) { return send(Enable{ts, 0, h.bit}, h.name, false, true); });
+        visit(o.second.mute, [this, ts](uint32_t) { return send(Enable{ts, 0, kMuteBoth}, "MUTE", false, true); });
+        visit(o.second.delays, [this, ts](const DSProcReceiver::Delays&) {
+            return tell_delays(ts, DSProcReceiver::Delays{0, 0, 0});
+        });
+    }
 }
 
-bool DSProcReceiverService::untold()
+unsigned long DSProcReceiverService::restore()
 {
-    return untold_each([this](auto visit) { each_held(visit); });
+    unsigned long again = restore_each([this](auto visit) {
+        each_owed(visit);
+        each_held(visit);
+    });
+    uint64_t now = present();
+    prune(mOwed, [&](Owed& o) {
+        bool any = o.mute.untold(now) || o.delays.untold(now);
+        for (const Held& h : kHeld)
+            any = any || (o.*h.owed).untold(now);
+        return any;
+    });
+    return again;
+}
+
+bool DSProcReceiverService::untold(uint64_t present)
+{
+    return untold_each(present, [this](auto visit) {
+        each_owed(visit);
+        each_held(visit);
+    });
+}
+
+template <class Get>
+bool DSProcReceiverService::held_by_another(const DSProcReceiver& receiver, Get get)
+{
+    bool held = false;
+    receivers.each([&](DSProcReceiver& r) {
+        held = held || (&r != &receiver && r.dsproc_timeslot() == receiver.dsproc_timeslot() && get(r).on());
+    });
+    return held;
+}
+
+void DSProcReceiverService::leave(DSProcReceiver& receiver)
+{
+    uint32_t ts = receiver.dsproc_timeslot();
+    for (const Held& h : kHeld)
+        bequeath(mOwed, ts, (receiver.*h.feature).held, h.owed,
+                 held_by_another(receiver, [&h](DSProcReceiver& r) -> auto& { return (r.*h.feature).held; }));
+    bequeath(mOwed, ts, receiver.mMute, &Owed::mute,
+             held_by_another(receiver, [](DSProcReceiver& r) -> auto& { return r.mMute; }));
+    bequeath(mOwed, ts, receiver.mDelays, &Owed::delays,
+             held_by_another(receiver, [](DSProcReceiver& r) -> auto& { return r.mDelays; }));
 }
 
 // -------------------------------------------------------------- the events

@@ -70,7 +70,8 @@ public:
     bool configureRxGain(int8_t gain_dB);
     bool configureToneFilter(uint32_t freq, uint32_t enable, int32_t dur_th_msec, int32_t det_lvl_dB);
     bool disableToneAll();
-    // Before the owning slot goes: what it switched on, off.
+    // Before the owning slot goes: what it switched on, off. An off the
+    // device refuses is owed by the service after the receiver is gone.
     void CleanBeforeDestroy();
     // The slot lost its time slot: no event of it reaches this receiver any more.
     void LeaveTimeslot();
@@ -127,11 +128,26 @@ public:
     bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
                              int32_t det_lvl_dB);
     bool disableToneAll(DSProcReceiver& receiver);
+    // The receiver goes: the offs the device refused stay owed to its time slot.
+    void leave(DSProcReceiver& receiver);
 
 private:
+    // What receivers that went still owe a time slot.
+    struct Owed {
+        Device::Held<> vad, bss, ng, selcalSh, sd;
+        Device::Held<uint32_t> mute;
+        Device::Held<DSProcReceiver::Delays> delays;
+    };
+    struct Held {
+        DSProcReceiver::Feature DSProcReceiver::*feature;
+        Device::Held<> Owed::*owed;
+        uint32_t bit;
+        const char* name;
+    };
+    static const Held kHeld[5];
+
     bool configure(Device::Dsp::Configure& r, const char* failure);
-    bool enableFeature(DSProcReceiver& receiver, DSProcReceiver::Feature& feature, uint32_t bit, const char* name,
-                       bool on, Wish wish);
+    bool enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Wish wish);
     bool tell_mute(DSProcReceiver& receiver, uint32_t mask, bool restoring);
     bool tell_delays(uint32_t timeslot, const DSProcReceiver::Delays& d);
     // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines
@@ -140,22 +156,22 @@ private:
     uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
-    bool untold() override;
-    // Every setting the receivers hold, with the request that tells it.
+    bool untold(uint64_t present) override;
+    // Every setting the receivers hold and every off owed, with the
+    // request that tells it.
     template <class Visit>
     void each_held(Visit visit);
+    template <class Visit>
+    void each_owed(Visit visit);
+    // Another receiver of the time slot holds the setting (get(receiver)) on.
+    template <class Get>
+    bool held_by_another(const DSProcReceiver& receiver, Get get);
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;
 
-    struct Held {
-        DSProcReceiver::Feature DSProcReceiver::*feature;
-        uint32_t bit;
-        const char* name;
-    };
-    static const Held kHeld[5];
-
     uint32_t mEnableId = 0;
+    std::map<uint32_t, Owed> mOwed;
 };
 
 } // namespace Hardware

@@ -158,8 +158,7 @@ bool TdmOutput::Ioctl(LGCP::IoctlParams const& p)
                                    static_cast<uint16_t>(g.get_amp().getValue()), 0);
     }
     case P::e_tone_gen_disable:
-        disableToneGenerator(true);
-        return true;
+        return disableToneGenerator(true);
     default:
         return false;
     }

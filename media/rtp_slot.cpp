@@ -127,8 +127,7 @@ bool RtpSlot::Ioctl(LGCP::IoctlParams const& p)
     case P::e_activateWaitTone:
         return activateAudibleCall();
     case P::e_deactivateWaitTone:
-        cancelAudibleCall();
-        return true;
+        return cancelAudibleCall();
     case P::e_translateDTMF:
         return translateDTMF(p.get_translateDTMF());
     case P::e_dtmf_params:

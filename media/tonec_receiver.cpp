@@ -244,10 +244,9 @@ void TonecReceiver::OnWaitSilence()
     mCadence.set(kWaitOff, &TonecReceiver::OnWaitTone, this);
 }
 
-void TonecReceiver::cancelAudibleCall()
+bool TonecReceiver::cancelAudibleCall()
 {
-    if (!mPlaying)
-        disableToneGenerator(true);
+    return mPlaying || disableToneGenerator(true);
 }
 
 void TonecReceiver::CleanBeforeDestroy()
@@ -258,9 +257,13 @@ void TonecReceiver::CleanBeforeDestroy()
         enableIVA(false);
     if (mReject.on())
         enableDTMFReject(false);
+    // Left on, it would cancel into the next user of the time slot.
+    if (mEcho.on())
+        echoCancel(false);
     // A generator left on would sound into the next user of the time slot.
     if (mTone.on() || mPlaying || mCadence.pending())
         disableToneGenerator(true);
+    TonecReceiverService::instance().leave(*this);
 }
 
 // ----------------------------------------------------------------- service
@@ -296,14 +299,17 @@ bool TonecReceiverService::configureDTMF(uint32_t timeslot, LGCP::DTMFParams con
     return true;
 }
 
-const TonecReceiverService::Switch TonecReceiverService::kIva{&TonecReceiver::mIva, IVA_DETECTOR_ENABLE,
-                                                              IVA_DETECTOR_DISABLE, "IVA_DETECTOR", "_ENABLE",
-                                                              "_DISABLE"};
-const TonecReceiverService::Switch TonecReceiverService::kReject{&TonecReceiver::mReject, DTMF_REJECTION_ENABLE,
-                                                                 DTMF_REJECTION_DISABLE, "DTMF_REJECTION",
-                                                                 "_ENABLE", "_DISABLE"};
-const TonecReceiverService::Switch TonecReceiverService::kEcho{&TonecReceiver::mEcho, CHANNEL_LMS_ON, CHANNEL_LMS_OFF,
-                                                               "CHANNEL_LMS", "_ON", "_OFF"};
+const TonecReceiverService::Switch TonecReceiverService::kIva{
+    &TonecReceiver::mIva, &Owed::iva, IVA_DETECTOR_ENABLE, IVA_DETECTOR_DISABLE, "IVA_DETECTOR", "_ENABLE", "_DISABLE"};
+const TonecReceiverService::Switch TonecReceiverService::kReject{&TonecReceiver::mReject,
+                                                                 &Owed::reject,
+                                                                 DTMF_REJECTION_ENABLE,
+                                                                 DTMF_REJECTION_DISABLE,
+                                                                 "DTMF_REJECTION",
+                                                                 "_ENABLE",
+                                                                 "_DISABLE"};
+const TonecReceiverService::Switch TonecReceiverService::kEcho{
+    &TonecReceiver::mEcho, &Owed::echo, CHANNEL_LMS_ON, CHANNEL_LMS_OFF, "CHANNEL_LMS", "_ON", "_OFF"};
 
 bool TonecReceiverService::switch_request(const Switch& sw, uint32_t timeslot, bool on, bool quiet)
 {
@@ -319,6 +325,7 @@ bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& 
 {
     device();
     uint32_t ts = receiver.tonec_timeslot();
+    adopt(mOwed, ts, receiver.*sw.held, sw.owed);
     return change(receiver.*sw.held, on, wish, [&](bool want) { return switch_request(sw, ts, want); });
 }
 
@@ -348,6 +355,7 @@ uint32_t TonecReceiverService::next_id()
 bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Wish wish)
 {
     device();
+    adopt(mOwed, receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf);
     return change(receiver.mDtmf, on, wish, [&](bool want) { return tell_dtmf(receiver, want); });
 }
 
@@ -356,19 +364,24 @@ bool TonecReceiverService::tell_dtmf(TonecReceiver& receiver, bool on)
 {
     uint32_t ts = receiver.tonec_timeslot();
     const char* name = on ? "DTMF_ENABLE_DETECTOR" : "DTMF_DISABLE_DETECTOR";
+    if (!on)
+        return disable_detector(ts);
     if (!present_for(name, ts))
         return false;
-    if (!on) {
-        if (request_value(DTMF_DISABLE_DETECTOR, ts, name, ts) < 0)
-            return false;
-        std::cerr << ext::header(this) << name << " done: timeslot=" << ts << std::endl;
-        return true;
-    }
     uint32_t id = next_id();
     if (!enable_detector(ts, id))
         return false;
     std::cerr << ext::header(this) << name << " done: timeslot=" << ts << " id=" << id << std::endl;
     receiver.mDetectorId = id;
+    return true;
+}
+
+bool TonecReceiverService::disable_detector(uint32_t ts)
+{
+    const char* name = "DTMF_DISABLE_DETECTOR";
+    if (!present_for(name, ts) || request_value(DTMF_DISABLE_DETECTOR, ts, name, ts) < 0)
+        return false;
+    std::cerr << ext::header(this) << name << " done: timeslot=" << ts << std::endl;
     return true;
 }
 
@@ -401,20 +414,65 @@ void TonecReceiverService::each_held(Visit visit)
     });
 }
 
-unsigned long TonecReceiverService::restore()
+// What is owed of receivers that went, all offs, each by its time slot.
+template <class Visit>
+void TonecReceiverService::each_owed(Visit visit)
 {
-    return restore_each([this](auto visit) { each_held(visit); });
+    for (auto& o : mOwed) {
+        uint32_t ts = o.first;
+        visit(o.second.dtmf, [this, ts](bool) { return disable_detector(ts); });
+        for (const Switch* sw : {&kIva, &kReject, &kEcho})
+            visit(o.second.*sw->owed, [this, sw, ts](bool) { return switch_request(*sw, ts, false, true); });
+        visit(o.second.tone, [this, ts](const TonecReceiver::Tone&) { return tell_tone(ts, TonecReceiver::Tone{}); });
+    }
 }
 
-bool TonecReceiverService::untold()
+unsigned long TonecReceiverService::restore()
 {
-    return untold_each([this](auto visit) { each_held(visit); });
+    unsigned long again = restore_each([this](auto visit) {
+        each_owed(visit);
+        each_held(visit);
+    });
+    uint64_t now = present();
+    prune(mOwed, [&](Owed& o) {
+        return o.dtmf.untold(now) || o.iva.untold(now) || o.reject.untold(now) || o.echo.untold(now) ||
+               o.tone.untold(now);
+    });
+    return again;
+}
+
+bool TonecReceiverService::untold(uint64_t present)
+{
+    return untold_each(present, [this](auto visit) {
+        each_owed(visit);
+        each_held(visit);
+    });
+}
+
+template <class T>
+bool TonecReceiverService::held_by_another(const TonecReceiver& receiver, Device::Held<T> TonecReceiver::*setting)
+{
+    bool held = false;
+    receivers.each([&](TonecReceiver& r) {
+        held = held || (&r != &receiver && r.tonec_timeslot() == receiver.tonec_timeslot() && (r.*setting).on());
+    });
+    return held;
+}
+
+void TonecReceiverService::leave(TonecReceiver& receiver)
+{
+    uint32_t ts = receiver.tonec_timeslot();
+    bequeath(mOwed, ts, receiver.mDtmf, &Owed::dtmf, held_by_another(receiver, &TonecReceiver::mDtmf));
+    for (const Switch* sw : {&kIva, &kReject, &kEcho})
+        bequeath(mOwed, ts, receiver.*sw->held, sw->owed, held_by_another(receiver, sw->held));
+    bequeath(mOwed, ts, receiver.mTone, &Owed::tone, held_by_another(receiver, &TonecReceiver::mTone));
 }
 
 bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish)
 {
     device();
     uint32_t ts = receiver.tonec_timeslot();
+    adopt(mOwed, ts, receiver.mTone, &Owed::tone);
     return change(receiver.mTone, tone, wish, [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
 }
 

@@ -86,10 +86,13 @@ public:
     bool translateDTMF(LGCP::TranslateDtmfParams const& params);
     // The wait tone: 425 Hz for 1 s, 3 s of silence, again. It ends a
     // running digit sequence; cancelling it ends its cadence. False, and
-    // no cadence, when its first tone fails.
+    // no cadence, when its first tone fails. A cancel during a digit
+    // sequence leaves it playing; otherwise it answers the generator's off.
     bool activateAudibleCall();
-    void cancelAudibleCall();
-    // Before the owning slot goes: detectors, rejection and the generator off.
+    bool cancelAudibleCall();
+    // Before the owning slot goes: detectors, rejection, the echo canceller
+    // and the generator off. An off the device refuses is owed by the
+    // service after the receiver is gone.
     void CleanBeforeDestroy();
     // The slot lost its time slot: no event of it reaches this receiver any more.
     void LeaveTimeslot();
@@ -149,17 +152,25 @@ public:
     bool configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params);
     bool enableIVA(TonecReceiver& receiver, bool on, Wish wish);
     bool translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
+    // The receiver goes: the offs the device refused stay owed to its time slot.
+    void leave(TonecReceiver& receiver);
 
     // The last id handed out (tests start it near its wrap).
     uint32_t last_id() const { return mEnableId; }
     void set_last_id(uint32_t id) { mEnableId = id; }
 
 private:
+    // What receivers that went still owe a time slot.
+    struct Owed {
+        Device::Held<> dtmf, iva, reject, echo;
+        Device::Held<TonecReceiver::Tone> tone;
+    };
     // A held on/off setting of one time slot, switched by one request
     // each way with the time slot as its value; the log texts are
     // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
     struct Switch {
         Device::Held<> TonecReceiver::*held;
+        Device::Held<> Owed::*owed;
         unsigned long on, off;
         const char* name;
         const char* onSuffix;
@@ -170,18 +181,26 @@ private:
     bool switch_request(const Switch& sw, uint32_t timeslot, bool on, bool quiet = false);
     // The DTMF detector: on with a new id, or off.
     bool tell_dtmf(TonecReceiver& receiver, bool on);
+    bool disable_detector(uint32_t timeslot);
     bool enable_detector(uint32_t timeslot, uint32_t id);
     bool tell_tone(uint32_t timeslot, const TonecReceiver::Tone& tone);
     uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
-    bool untold() override;
-    // Every setting the receivers hold, with the request that tells it.
+    bool untold(uint64_t present) override;
+    // Every setting the receivers hold and every off owed, with the
+    // request that tells it.
     template <class Visit>
     void each_held(Visit visit);
+    template <class Visit>
+    void each_owed(Visit visit);
+    // Another receiver of the time slot holds the setting on.
+    template <class T>
+    bool held_by_another(const TonecReceiver& receiver, Device::Held<T> TonecReceiver::*setting);
     void dispatch(const Device::Dtmf::Event& e);
 
     uint32_t mEnableId = 0;
+    std::map<uint32_t, Owed> mOwed;
 };
 
 } // namespace Hardware

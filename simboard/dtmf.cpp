@@ -52,6 +52,7 @@ DtmfDevice::DtmfDevice()
         Dial d;
         d.timeslot = r.timeslot;
         d.freq1 = r.freq1, d.freq2 = r.freq2, d.amp1 = r.amp1, d.amp2 = r.amp2;
+        at(r.timeslot)->tone = !d.off();
         dial(d);
         return 0;
     });
@@ -126,6 +127,16 @@ void DtmfDevice::port_commands(TestPort& port)
         if (!TestPort::number(a[0], ts) || !TestPort::number(a[1], code) || !TestPort::number(a[2], timestamp))
             return TestPort::error("bad number");
         return TestPort::ok(std::to_string(detect(ts, code, timestamp)));
+    });
+    // What is on at the time slot: "ok <detector> <iva> <rejection> <lms> <tone>", each 0 or 1.
+    port.add("dtmf-slot", 1, "<ts>", [this](const TestPort::Args& a) {
+        uint32_t ts = 0;
+        if (!TestPort::number(a[0], ts))
+            return TestPort::error("bad number");
+        TimeSlot t = timeslot(ts);
+        return TestPort::ok(std::to_string(t.detector) + " " + std::to_string(t.iva) + " " +
+                            std::to_string(t.rejection) + " " + std::to_string(t.lms) + " " +
+                            std::to_string(t.tone));
     });
 }
 

@@ -35,6 +35,8 @@ public:
         int32_t ivaLevel = 0;
         bool rejection = false;
         bool lms = false;
+        // The generator's last DTMF_DIAL is not the all-zero off.
+        bool tone = false;
         bool configured = false;
         Device::Dtmf::DetectorConfig config{};
     };
@@ -61,7 +63,7 @@ public:
     // time slot's id to every open descriptor; how many got it, none while
     // that detector is off.
     size_t detect(uint32_t ts, uint32_t code, uint32_t timestamp);
-    // dtmf <ts> <code> <timestamp>: detect().
+    // dtmf <ts> <code> <timestamp>: detect(); dtmf-slot <ts>: what is on there.
     void port_commands(TestPort& port) override;
 
 private:

@@ -139,6 +139,8 @@ TEST_F(RtpFactoryTest, RefusesNonAddressesAndTheLastPort)
         {"127.0.0.1", 65535, "127.0.0.1", port, false},
         {"255.255.255.255", port, nullptr, 0, true},
     };
+    // The tone and DSP devices, opened at first use, stay open.
+    tonec().init(), dsproc().init();
     int before = fds();
     for (const Row& r : rows) {
         LGCP::Command c = create_rtp(uint16_t(r.dport));
@@ -190,6 +192,7 @@ TEST_F(RtpFactoryTest, AFailingStepLeavesNothingOpen)
 TEST_F(RtpFactoryTest, EchoSuppressorSwitchesTheCancellerAsAsked)
 {
     for (bool canceller : {true, false}) {
+        sim.board.clear_log();
         LGCP::Command c = create_rtp(free_rtp_port());
         c.get_create().get_rtp().get_codecRTP().get_echo().set_suppressor(true);
         c.get_create().get_rtp().get_codecRTP().get_echo().set_canceller(canceller);

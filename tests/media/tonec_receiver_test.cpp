@@ -219,7 +219,7 @@ TEST_F(TonecTest, AMissingDeviceIsOpenedAgainByEachRequest)
 // The driver forgets what a lost descriptor switched on. Whatever request
 // opens the device again switches back on what the receivers hold on,
 // with the detector's own id; what the driver then refuses stays asked
-// for, so the next enable sends it.
+// for, so the next request tells it first.
 TEST_F(TonecTest, AReopenSwitchesBackOnWhatTheReceiversHoldOn)
 {
     MediaSlot& a = make(1, 80);
@@ -248,9 +248,10 @@ TEST_F(TonecTest, AReopenSwitchesBackOnWhatTheReceiversHoldOn)
     EXPECT_THAT(controller(), ElementsAre("slot=3 tonec { timestamp 9, event dtmf : 5}",
                                           "slot=1 tonec { timestamp 9, event iva : code : 3}"));
 
-    // The one the device refused is asked again, not answered from the flag.
+    // The one the device refused is told again with its own id.
     EXPECT_TRUE(a.enableDTMF(true));
-    EXPECT_EQ(dtmf().timeslot(80).id, 4u);
+    EXPECT_TRUE(dtmf().timeslot(80).detector);
+    EXPECT_EQ(dtmf().timeslot(80).id, a.detector_id());
 }
 
 // What the receivers hold comes back with no command: a request that
@@ -439,9 +440,10 @@ TEST_F(TonecTest, CleanUpSwitchesOffWhatTheSlotSwitchedOn)
     for (const auto& r : sim.board.log())
         if (r.op == SimBoard::Op::ioctl && r.device == kDevice)
             sent.push_back(r.number == DTMF_DIAL ? "dial" : std::to_string(r.number & 0xFF));
-    EXPECT_THAT(sent, ElementsAre("4", "12", "10", "dial"));
+    EXPECT_THAT(sent, ElementsAre("4", "12", "10", "7", "dial"));
     EXPECT_TRUE(dtmf().dials().back().off());
-    EXPECT_FALSE(dtmf().timeslot(60).detector || dtmf().timeslot(60).iva || dtmf().timeslot(60).rejection);
+    EXPECT_FALSE(dtmf().timeslot(60).detector || dtmf().timeslot(60).iva || dtmf().timeslot(60).rejection ||
+                 dtmf().timeslot(60).lms);
     // The cadence went with the slot.
     size_t n = dtmf().dials().size();
     advance(5000);

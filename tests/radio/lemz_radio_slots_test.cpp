@@ -99,6 +99,57 @@ TEST_F(LemzSlots, AGatewaySlotOnItsOwnSessionWithTheRadioSettings)
     EXPECT_EQ(sim.board.ioctls(Device::Rtp::kDevice, Device::Rtp::RTP_ADD_CHANNEL).back().in[3], 0u);
 }
 
+// Settings given at create while their device is missing: the create
+// succeeds, and each reaches its device once it can be opened again, with
+// no command.
+TEST_F(LemzSlots, SettingsGivenAtCreateReachTheirDeviceOnceItIsBack)
+{
+    namespace Dsp = Device::Dsp;
+    const struct {
+        const char* setting;
+        const char* device;
+        std::function<void(TERM::RtpParams&)> give;
+        std::function<bool(LemzSlots&, uint32_t ts)> reached;
+    } rows[] = {
+        {"NG", Device::Dsp::kDevice, [](TERM::RtpParams& p) { p.get_radio().set_ng_enable(true); },
+         [](LemzSlots& w, uint32_t ts) { return w.dsp().feature(ts, Dsp::kNg).on; }},
+        {"SELCAL hold", Device::Dsp::kDevice, [](TERM::RtpParams& p) { p.get_radio().set_selcal_sh_enable(true); },
+         [](LemzSlots& w, uint32_t ts) { return w.dsp().feature(ts, Dsp::kSelcalSh).on; }},
+        {"delays", Device::Dsp::kDevice,
+         [](TERM::RtpParams& p) {
+             p.get_radio().set_rx_delay(10), p.get_radio().set_tx_delay(20), p.get_radio().set_selcal_delay(30);
+         },
+         [](LemzSlots& w, uint32_t ts) {
+             const Dsp::Configure* c = w.dsp().config(ts, Dsp::kDelays);
+             return c && c->p.words.w[0] == 10 && c->p.words.w[1] == 20 && c->p.words.w[2] == 30;
+         }},
+        {"echo canceller", Device::Dtmf::kDevice,
+         [](TERM::RtpParams& p) {
+             p.include_echo().set_suppressor(true);
+             p.get_echo().set_canceller(true);
+         },
+         [](LemzSlots& w, uint32_t ts) { return w.dtmf().timeslot(ts).lms; }},
+    };
+    int n = 1;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.setting);
+        sim.board.fail(r.device, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+        for (SimBoard::Channel* ch : sim.board.channels(r.device))
+            ch->hang_up();
+        r.device == std::string(Device::Dsp::kDevice) ? wake_dsproc(POLLHUP) : wake_tonec(POLLHUP);
+        port = vbtest::free_rtp_port();
+        EXPECT_THAT(command(create_lemz(r.give), n), Contains("slot=" + std::to_string(n) + " success"));
+        ASSERT_NE(gw(unsigned(n)), nullptr);
+        uint32_t ts = uint32_t(gw(unsigned(n))->channel());
+        EXPECT_FALSE(r.reached(*this, ts));
+
+        sim.board.clear_failures();
+        advance(Hardware::DeviceService::kRetryMs);
+        EXPECT_TRUE(r.reached(*this, ts));
+        command(vbtest::simple(LGCP::Command::e_destroy), n++);
+    }
+}
+
 TEST_F(LemzSlots, ACodecRestartReattachesTheExtensionToTheNewSession)
 {
     command(create_lemz(), 1);

@@ -1,0 +1,220 @@
+// What a controller ended on the tone and DSP devices leaves the board,
+// through the running server: a tone, detector or feature switched off,
+// also by a slot's destroy, while the device refuses that off once. The
+// command answers success, and once the device takes requests again no
+// time slot keeps what no slot asked for, with no further command. The
+// board is read through its test port: the generator's records, the
+// events the detectors and features still deliver, and what is switched
+// on at a time slot of the tone device.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <list>
+
+#include "board/dsp_requests.h"
+#include "board/dtmf_requests.h"
+#include "tests/e2e/board_port.h"
+#include "tests/e2e/flow_commands.h"
+#include "tests/e2e/server_process.h"
+#include "tests/support/media_params.h"
+#include "tests/support/rtp_peer.h"
+
+using namespace vbtest;
+using testing::Contains;
+using testing::ElementsAre;
+using C = LGCP::Command;
+using I = LGCP::IoctlParams;
+
+namespace {
+
+const std::string kDtmf = Device::Dtmf::kDevice;
+const std::string kDsp = Device::Dsp::kDevice;
+
+class Ended : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start()) << server.err();
+        ASSERT_TRUE(ctl.connect(server.port()));
+        ASSERT_TRUE(board.connect(server.pid()));
+    }
+
+    Texts to(int n, const LGCP::Command& c) { return ctl.exchange(to_slot(c, n)); }
+    Texts ioctl(int n, const std::function<void(I&)>& fill)
+    {
+        LGCP::Command c;
+        fill(c.get_ioctl());
+        return to(n, c);
+    }
+    std::string ok(int n) const { return "slot=" + std::to_string(n) + " success"; }
+    // RTP slot n towards a peer of its own; its channel, its time slot on
+    // the tone and DSP devices.
+    int rtp(int n, const std::function<void(TERM::RtpParams&)>& more = nullptr)
+    {
+        mRemotes.emplace_back();
+        LGCP::Command c = create_rtp(mRemotes.back().port);
+        TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
+        p.include_shost().set_iaddr("127.0.0.1");
+        p.include_shost().set_port(free_rtp_port());
+        more ? more(p) : void();
+        Texts t = to(n, c);
+        EXPECT_THAT(t, Contains(ok(n)));
+        for (const std::string& m : t)
+            if (m.find("transmitter active : ") != std::string::npos)
+                return std::stoi(m.substr(m.rfind(": ") + 2));
+        return -1;
+    }
+    // The next `request` on the device fails with EIO.
+    void fail_once(const std::string& device, unsigned long request)
+    {
+        ASSERT_EQ(board.ask("fail " + device + " " + std::to_string(request) + " 5"), "ok");
+    }
+    // The generator's last record for the time slot is not its off.
+    bool tone_on(int ts);
+
+    ServerProcess server;
+    Controller ctl;
+    BoardPort board;
+
+private:
+    std::list<Remote> mRemotes;
+};
+
+// How each setting shows on the board: the events that reach the server
+// from the time slot, or what the tone device has on there
+// ("ok <detector> <iva> <rejection> <lms> <tone>").
+bool vad_on(BoardPort& b, int ts) { return b.ask("dsp " + std::to_string(ts) + " 1 1 1 0") == "ok 1"; }
+bool sd_on(BoardPort& b, int ts) { return b.ask("dsp " + std::to_string(ts) + " 2 1 0 0") == "ok 1"; }
+bool bss_on(BoardPort& b, int ts) { return b.ask("dsp " + std::to_string(ts) + " 16 0 0 0") == "ok 1"; }
+bool detector_on(BoardPort& b, int ts) { return b.ask("dtmf " + std::to_string(ts) + " 5 77") == "ok 1"; }
+bool switch_on(BoardPort& b, int ts, size_t at)
+{
+    std::string a = b.ask("dtmf-slot " + std::to_string(ts));
+    return a.size() > 3 + 2 * at && a[3 + 2 * at] == '1';
+}
+bool rejection_on(BoardPort& b, int ts) { return switch_on(b, ts, 2); }
+bool Ended::tone_on(int ts) { return switch_on(board, ts, 4); }
+bool echo_on(BoardPort& b, int ts) { return switch_on(b, ts, 3); }
+
+struct OffAtDestroy {
+    const char* feature;
+    // The create's own settings, and the command that switches the feature on.
+    std::function<void(TERM::RtpParams&)> create;
+    std::function<void(I&)> on;
+    const std::string& device;
+    unsigned long off; // the request that fails once
+    bool (*shows)(BoardPort&, int ts);
+};
+
+void lemz_with_bss(TERM::RtpParams& p)
+{
+    p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0");
+    p.get_radio().set_bss_enable(true);
+}
+
+const OffAtDestroy kOffs[] = {
+    {"VAD", nullptr, [](I& i) { i.set_vad_enable(true); }, kDsp, Device::Dsp::DSPROC_DISABLE, vad_on},
+    {"SD", nullptr, [](I& i) { i.set_sd_enable(true); }, kDsp, Device::Dsp::DSPROC_DISABLE, sd_on},
+    {"BSS given at create", lemz_with_bss, nullptr, kDsp, Device::Dsp::DSPROC_DISABLE, bss_on},
+    {"DTMF detector", nullptr, [](I& i) { i.set_dtmf_enable(true); }, kDtmf, Device::Dtmf::DTMF_DISABLE_DETECTOR,
+     detector_on},
+    {"DTMF rejection", nullptr, [](I& i) { i.set_dtmf_reject_enable(true); }, kDtmf,
+     Device::Dtmf::DTMF_REJECTION_DISABLE, rejection_on},
+    {"echo canceller", nullptr, [](I& i) { i.set_echoSuppressor(true); }, kDtmf, Device::Dtmf::CHANNEL_LMS_OFF,
+     echo_on},
+};
+
+// A slot destroyed while the device refuses the off of what it switched
+// on (the echo canceller too): the next slot of the time slot does not
+// find it on.
+TEST_F(Ended, TheOffsOfADestroyAreOwedUntilTheDeviceTakesThem)
+{
+    for (const OffAtDestroy& o : kOffs) {
+        SCOPED_TRACE(o.feature);
+        int ts = rtp(1, o.create);
+        if (o.on) {
+            ASSERT_THAT(ioctl(1, o.on), ElementsAre(ok(1)));
+        }
+        ASSERT_TRUE(o.shows(board, ts));
+        fail_once(o.device, o.off);
+        EXPECT_THAT(to(1, simple(C::e_destroy)), Contains(ok(1)));
+        ASSERT_EQ(rtp(2), ts);
+        EXPECT_TRUE(eventually([&] { return !o.shows(board, ts); }, 2500)) << server.err();
+        EXPECT_THAT(to(2, simple(C::e_destroy)), Contains(ok(2)));
+    }
+}
+
+// The DSP time slot of unit 0's channel 3 on the simulated board.
+const int kMixerTimeslot = 4096 + 3;
+
+LGCP::Command mixer_out(int channel)
+{
+    LGCP::Command out;
+    out.get_create().get_mixerOut().set_unit(0);
+    out.get_create().get_mixerOut().set_channel(tdm(channel));
+    return out;
+}
+
+// A tone, and the command that ends it.
+struct ToneEnd {
+    const char* what;
+    // Slot n plays a tone; its time slot.
+    std::function<int(Ended&, int n)> play;
+    std::function<LGCP::Command()> end;
+};
+
+int mixer_tone(Ended& e, int n)
+{
+    EXPECT_THAT(e.to(n, mixer_out(3)), ElementsAre(e.ok(n)));
+    LGCP::Command tone;
+    tone.get_ioctl().get_tone_gen_enable().set_freq(425);
+    tone.get_ioctl().get_tone_gen_enable().set_amp(300);
+    EXPECT_THAT(e.to(n, tone), ElementsAre(e.ok(n)));
+    return kMixerTimeslot;
+}
+
+int wait_tone(Ended& e, int n)
+{
+    int ts = e.rtp(n);
+    EXPECT_THAT(e.ioctl(n, [](I& i) { i.set_activateWaitTone(); }), ElementsAre(e.ok(n)));
+    return ts;
+}
+
+LGCP::Command ioctl_of(const std::function<void(I&)>& fill)
+{
+    LGCP::Command c;
+    fill(c.get_ioctl());
+    return c;
+}
+
+const ToneEnd kToneEnds[] = {
+    {"tone-gen-disable on a mixer output", mixer_tone,
+     [] { return ioctl_of([](I& i) { i.set_tone_gen_disable(); }); }},
+    {"destroy of a mixer output playing a tone", mixer_tone, [] { return simple(C::e_destroy); }},
+    {"deactivateWaitTone on an RTP slot", wait_tone,
+     [] { return ioctl_of([](I& i) { i.set_deactivateWaitTone(); }); }},
+    {"destroy of an RTP slot playing its wait tone", wait_tone, [] { return simple(C::e_destroy); }},
+};
+
+// A tone ended while the generator refuses the off once: the command
+// answers success, and the time slot falls silent with no command.
+TEST_F(Ended, AToneEndedWhileTheGeneratorRefusesItsOffFallsSilent)
+{
+    // The mixer units are found by the first query.
+    to(-1, simple(C::e_query));
+    int n = 1;
+    for (const ToneEnd& t : kToneEnds) {
+        SCOPED_TRACE(t.what);
+        int ts = t.play(*this, n);
+        ASSERT_TRUE(tone_on(ts));
+        fail_once(kDtmf, Device::Dtmf::DTMF_DIAL);
+        EXPECT_THAT(to(n, t.end()), ElementsAre(ok(n)));
+        EXPECT_TRUE(eventually([&] { return !tone_on(ts); }, 2500)) << server.err();
+        to(n, simple(C::e_destroy));
+        ctl.sync();
+        ++n;
+    }
+}
+
+} // namespace
