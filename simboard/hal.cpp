@@ -1,6 +1,9 @@
 #include "simboard/hal.h"
 
 #include <cerrno>
+#include <sstream>
+
+#include "simboard/test_port.h"
 
 namespace SimBoard {
 
@@ -164,6 +167,25 @@ uint8_t Hal::sends(int32_t channel, int depth) const
         break;
     }
     return kFloating;
+}
+
+// "disabled", "connected <source>" or "constant <hex byte>".
+void Hal::port_commands(TestPort& port)
+{
+    port.add("switch", 1, "<channel>", [this](const TestPort::Args& a) {
+        int32_t channel = 0;
+        if (!TestPort::number(a[0], channel) || !valid(channel))
+            return TestPort::error("bad channel " + a[0]);
+        const Output& out = output(channel);
+        std::ostringstream o;
+        if (out.drive == Drive::connected)
+            o << "connected " << out.source;
+        else if (out.drive == Drive::constant)
+            o << "constant " << std::hex << unsigned(out.value);
+        else
+            o << "disabled";
+        return TestPort::ok(o.str());
+    });
 }
 
 } // namespace SimBoard

@@ -57,6 +57,8 @@ public:
     Hal();
     // The switch, clock and line chips are the board's, not any channel's.
     bool watches_closes() const override { return false; }
+    // "switch <channel>": what the output does.
+    void port_commands(TestPort& port) override;
 
     // --- switch
     static bool valid(int32_t channel) { return channel >= 0 && channel < kChannels; }
