@@ -1,7 +1,7 @@
 #include "simboard/hal.h"
 
 #include <cerrno>
-#include <string>
+#include <sstream>
 
 #include "simboard/test_port.h"
 
@@ -169,23 +169,22 @@ uint8_t Hal::sends(int32_t channel, int depth) const
     return kFloating;
 }
 
-// What a switch output does: "carries <source>", "sends <byte>" or "disabled".
+// "disabled", "connected <source>" or "constant <hex byte>".
 void Hal::port_commands(TestPort& port)
 {
-    port.add("switch-output", 1, "<channel>", [this](const TestPort::Args& a) {
+    port.add("switch", 1, "<channel>", [this](const TestPort::Args& a) {
         int32_t channel = 0;
         if (!TestPort::number(a[0], channel) || !valid(channel))
             return TestPort::error("bad channel " + a[0]);
-        const Output& o = output(channel);
-        switch (o.drive) {
-        case Drive::connected:
-            return TestPort::ok("carries " + std::to_string(o.source));
-        case Drive::constant:
-            return TestPort::ok("sends " + std::to_string(o.value));
-        case Drive::disabled:
-            break;
-        }
-        return TestPort::ok("disabled");
+        const Output& out = output(channel);
+        std::ostringstream o;
+        if (out.drive == Drive::connected)
+            o << "connected " << out.source;
+        else if (out.drive == Drive::constant)
+            o << "constant " << std::hex << unsigned(out.value);
+        else
+            o << "disabled";
+        return TestPort::ok(o.str());
     });
 }
 

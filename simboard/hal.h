@@ -57,6 +57,7 @@ public:
     Hal();
     // The switch, clock and line chips are the board's, not any channel's.
     bool watches_closes() const override { return false; }
+    // "switch <channel>": what the output does.
     void port_commands(TestPort& port) override;
 
     // --- switch

@@ -12,7 +12,8 @@
 //   log <device> <request>                    the requests of that number
 //   count <device> <open|read|write|request>  how many came, failed ones too
 //   passes                                    loop passes since the port opened
-// and each device model adds its own words (see Model::port_commands).
+// and each device model adds its own words (see Model::port_commands), for
+// example "switch <channel>" of "/dev/hal": what a switch output does.
 #pragma once
 
 #include <sys/types.h>

@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
-#include <iterator>
 
 #include "board/device.h"
-#include "runtime/ext.h"
 #include "board/hal_requests.h"
+#include "runtime/ext.h"
 
 namespace {
 using Device::Hal::kDevice;
@@ -28,7 +27,18 @@ using Device::Hal::PairRecord;
 // pass at 128 requests and refresh every output once per 16 passes.
 const unsigned kRefreshPerRun = 64;
 
+// The switch has no output beyond the shared bus: nothing is held or owed there.
+const int kOutputs = HwMux::kBusFirst + HwMux::kBusChannels;
+
 HwMux* gScoped = nullptr;
+
+Device::Holder::Setup HalSetup()
+{
+    Device::Holder::Setup s{kDevice, O_RDWR, "can't open device: "};
+    s.lostLine = true;
+    s.log = &std::clog;
+    return s;
+}
 } // namespace
 
 HwMux* HwMux::instance()
@@ -49,14 +59,21 @@ HwMux::Scoped::~Scoped()
     gScoped = mOld;
 }
 
-HwMux::HwMux() : mShadow(kBusChannels, kDisabled), mRuns(this, &std::clog)
+HwMux::HwMux()
+    : mShadow(kBusChannels, kDisabled), mHolder([this](std::ostream& out) { PutHeader(out); }, HalSetup())
 {
     std::clog << ext::header(this) << "init" << std::endl;
     mDpc.Bind(this, &HwMux::OnDPC);
+    mHolder.on_fresh([this] { Fresh(); });
+    mHolder.attach(*this);
     IsOpened();
 }
 
-HwMux::~HwMux() = default;
+HwMux::~HwMux()
+{
+    mHolder.detach(*this);
+    mHolder.close();
+}
 
 void HwMux::PutHeader(std::ostream& out) const
 {
@@ -67,59 +84,46 @@ void HwMux::PutHeader(std::ostream& out) const
 // again only by the retry, once a second, not by every operation.
 bool HwMux::IsOpened()
 {
-    if (!mFd && mOnlyRetryOpens) {
-        RetryLater(true);
-        return false;
-    }
-    if (!mFd)
-        return Open(false);
-    if (mOwed)
-        Report(Restore(), false);
-    return static_cast<bool>(mFd);
+    return mHolder.device() >= 0;
 }
 
-bool HwMux::Open(bool quiet)
+// Whatever this board drove onto the shared bus before is let go; a device
+// gone again meanwhile is not open after all (the holder counts it).
+void HwMux::Fresh()
 {
-    int fd = Device::open(kDevice, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
-        ++mFailedOpens;
-        if (!quiet)
-            std::clog << ext::header(this) << "can't open device: " << std::strerror(err) << std::endl;
-        RetryLater();
-        return false;
-    }
-    mFd.reset(fd);
-    mNames.renew();
-    // Whatever this board drove onto the shared bus before is let go; a
-    // device gone again meanwhile is not open after all: one more open
-    // that did not hold, and only the retry opens it again.
-    mOpening = true;
     for (int channel = kBusFirst; channel < kBusFirst + kBusChannels; ++channel) {
         ChannelRecord r{channel};
-        if (Request(kDisable, &r) != 0 && !mFd) {
-            mOpening = false;
-            ++mFailedOpens;
-            mOnlyRetryOpens = true;
-            RetryLater();
-            return false;
-        }
+        if (Request(kDisable, &r) != 0 && fd() < 0)
+            return;
     }
-    mOpening = false;
-    mOnlyRetryOpens = false;
     std::clog << ext::header(this) << "device opened" << std::endl;
     std::fill(mShadow.begin(), mShadow.end(), kDisabled);
     mCursor = 0;
     mDpc.Activate();
     ::usleep(500);
-    Reowe();
-    Told told = Restore();
-    if (!mFd)
-        return false;
-    Report(told, mLost);
-    mLost = false;
-    mFailedOpens = 0;
-    return true;
+    Wiped();
+}
+
+// A device that went may come back with nothing: the local paths are told
+// again too, and their owed releases stay owed.
+void HwMux::Wiped()
+{
+    for (auto it = mPaths.begin(); it != mPaths.end();) {
+        Device::Held<Path>& held = it->second;
+        bool bus = entry(it->first) != nullptr;
+        if (bus && !held.on()) {
+            ++mWiped;
+            mDisabling.erase(it->first);
+            it = mPaths.erase(it);
+            continue;
+        }
+        if (held.on()) {
+            held.hold(held.asked());
+            if (!bus)
+                held.doubt();
+        }
+        ++it;
+    }
 }
 
 uint16_t* HwMux::entry(int channel)
@@ -129,68 +133,76 @@ uint16_t* HwMux::entry(int channel)
     return &mShadow[static_cast<size_t>(channel - kBusFirst)];
 }
 
+void HwMux::NotOpened()
+{
+    if (mHolder.runs().failed("open", 0))
+        std::clog << ext::header(this) << "ERROR not opened" << std::endl;
+}
+
 bool HwMux::Connect(int source, int destination)
 {
     if (!IsOpened() || source < 0 || destination < 0) {
-        if (mRuns.failed("open", 0))
-            std::clog << ext::header(this) << "ERROR not opened" << std::endl;
+        NotOpened();
         return false;
     }
-    mRuns.succeeded("open");
-    if (!RequestConnect(source, destination))
+    mHolder.runs().succeeded("open");
+    if (!RequestConnect(source, destination)) {
+        Doubt(destination);
         return false;
-    Overridden(destination);
+    }
+    Replaced(destination);
     return true;
 }
 
 bool HwMux::Disconnect(int channel)
 {
-    if (!IsOpened() || channel < 0 || !RequestIdle(channel))
+    if (!IsOpened() || channel < 0)
         return false;
-    Overridden(channel);
-    if (entry(channel)) {
-        mPaths[channel].took(Path{-1, true}, present());
+    if (!RequestIdle(channel)) {
+        Doubt(channel);
+        return false;
     }
+    Replaced(channel);
+    if (entry(channel))
+        mPaths[channel].took(Path{-1, true}, kKept);
     return true;
 }
 
-// A bus output disabled holds nothing, whatever the device answers: an
-// open disables the bus, and the refresh repeats a refused disable.
+// An off is never lost: one the switch refused, or could not be asked, is
+// owed whatever was held there (a path, an idle byte, a release owed).
 bool HwMux::Disable(int channel)
 {
-    if (entry(channel))
-        Overridden(channel);
-    if (!IsOpened() || channel < 0)
+    if (channel < 0)
         return false;
-    if (uint16_t* e = entry(channel))
-        *e = kDisabled;
-    ChannelRecord r{channel};
-    if (int err = Request(kDisable, &r, "disable")) {
-        if (mRuns.failed("disable", err))
-            std::clog << ext::header(this) << "disable failed " << channel << " : " << std::strerror(err)
-                  << std::endl;
-        return false;
+    bool open = IsOpened();
+    if (channel >= kOutputs)
+        return open && RequestDisable(channel);
+    Device::Held<Path>& held = at(channel);
+    bool done = Device::ask(held, Path{}, Device::Wish::told, [] { return kKept; },
+                            [&](const Path&) { return open && RequestDisable(channel); });
+    if (held.untold(kKept)) {
+        mDisabling.insert(channel);
+        mHolder.changed();
     }
-    Overridden(channel);
-    return true;
+    Tidy(channel);
+    return done;
 }
 
 bool HwMux::Write(int channel, unsigned char value)
 {
-    if (entry(channel))
-        Overridden(channel);
     if (!IsOpened() || channel < 0)
         return false;
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, value};
     if (int err = Request(kWrite, &r, "write")) {
-        if (mRuns.failed("write", err))
+        if (mHolder.runs().failed("write", err))
             std::clog << ext::header(this) << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value)
-                  << " : " << std::strerror(err) << std::endl;
+                      << " : " << std::strerror(err) << std::endl;
+        Doubt(channel);
         return false;
     }
-    Overridden(channel);
+    Replaced(channel);
     return true;
 }
 
@@ -200,9 +212,9 @@ unsigned char HwMux::Read(int channel)
         return 255;
     PairRecord r{channel, 255};
     if (int err = Request(kRead, &r, "read")) {
-        if (mRuns.failed("read", err))
+        if (mHolder.runs().failed("read", err))
             std::clog << ext::header(this) << "read failed " << channel << " -> "
-                  << ext::OutUnsignedInHex(r.value & 0xFF) << " : " << std::strerror(err) << std::endl;
+                      << ext::OutUnsignedInHex(r.value & 0xFF) << " : " << std::strerror(err) << std::endl;
         return 255;
     }
     return static_cast<unsigned char>(r.value);
@@ -214,9 +226,9 @@ bool HwMux::RequestConnect(int source, int destination)
         *e = static_cast<uint16_t>(source);
     PairRecord r{destination, source};
     if (int err = Request(kConnect, &r, "connect")) {
-        if (mRuns.failed("connect", err))
+        if (mHolder.runs().failed("connect", err))
             std::clog << ext::header(this) << "connect " << source << " -> " << destination
-                  << " failed: " << std::strerror(err) << std::endl;
+                      << " failed: " << std::strerror(err) << std::endl;
         return false;
     }
     return true;
@@ -228,61 +240,73 @@ bool HwMux::RequestIdle(int channel)
         *e = kFixedByte;
     PairRecord r{channel, kIdleByte};
     if (int err = Request(kWrite, &r, "disconnect")) {
-        if (mRuns.failed("disconnect", err))
+        if (mHolder.runs().failed("disconnect", err))
             std::clog << ext::header(this) << "disconnect failed " << channel << " : " << std::strerror(err)
-                  << std::endl;
+                      << std::endl;
         return false;
     }
     return true;
 }
 
-int HwMux::Request(unsigned long request, void* record, const char* what)
+bool HwMux::RequestDisable(int channel)
 {
-    if (Device::ioctl(mFd.get(), request, record) == 0) {
-        if (what)
-            mRuns.succeeded(what);
-        return 0;
+    if (uint16_t* e = entry(channel))
+        *e = kDisabled;
+    ChannelRecord r{channel};
+    if (int err = Request(kDisable, &r, "disable")) {
+        if (mHolder.runs().failed("disable", err))
+            std::clog << ext::header(this) << "disable failed " << channel << " : " << std::strerror(err)
+                      << std::endl;
+        return false;
     }
-    int err = errno;
-    if (Device::End gone = Device::request_end(err)) {
-        // One gone under its open is counted with the failed opens.
-        if (!mOpening)
-            std::clog << ext::header(this) << "device lost: " << gone.why << std::endl;
-        Lost();
-    }
-    return err;
+    return true;
 }
 
-// The switch keeps its paths while no descriptor is open: nothing held is
-// forgotten here, the next open tells the device again.
-void HwMux::Lost()
+// The holder writes the line of a device found gone and lets it go.
+int HwMux::Request(unsigned long request, void* record, const char* what)
 {
-    mFd.close();
-    mNames.renew();
-    mLost = true;
-    RetryLater();
+    if (mHolder.ioctl(request, record) == 0) {
+        if (what)
+            mHolder.runs().succeeded(what);
+        return 0;
+    }
+    return errno;
 }
 
 // ------------------------------------------------------------ held paths
 
 bool HwMux::Join(int source, int destination)
 {
-    if (!Connect(source, destination))
+    if (!IsOpened() || source < 0 || destination < 0) {
+        NotOpened();
         return false;
-    mPaths[destination].took(Path{source}, present());
-    return true;
+    }
+    mHolder.runs().succeeded("open");
+    Device::Held<Path>& held = at(destination);
+    bool done = Device::ask(held, Path{source}, Device::Wish::told, [] { return kKept; },
+                            [&](const Path&) { return RequestConnect(source, destination); });
+    if (done)
+        mDisabling.erase(destination);
+    else
+        held.doubt();
+    Tidy(destination);
+    return done;
 }
 
-// A release is always asked of the device: a refused or interrupted
-// request may have left the path on the switch, which keeps it whoever
-// holds the device open.
 void HwMux::LetGo(int source, int destination)
 {
     if (!Holds(source, destination))
         return;
-    mPaths[destination].owe_off(present());
-    mOwed = true;
-    RetryLater();
+    Device::Held<Path>& held = mPaths[destination];
+    if (entry(destination)) {
+        // Not told yet: the switch may still carry the path.
+        held.hold(Path{-1, true});
+        held.doubt();
+    } else {
+        held.owe_off(kKept);
+    }
+    mDisabling.erase(destination);
+    mHolder.changed();
 }
 
 bool HwMux::Holds(int source, int destination) const
@@ -294,7 +318,7 @@ bool HwMux::Holds(int source, int destination) const
 // Opening the device tells it what it owes first.
 bool HwMux::Carries(int source, int destination)
 {
-    return IsOpened() && Holds(source, destination) && mPaths.at(destination).carried(present());
+    return IsOpened() && Holds(source, destination) && mPaths.at(destination).carried(kKept);
 }
 
 const Device::Held<HwMux::Path>* HwMux::held(int destination) const
@@ -303,95 +327,72 @@ const Device::Held<HwMux::Path>* HwMux::held(int destination) const
     return it == mPaths.end() ? nullptr : &it->second;
 }
 
-void HwMux::Overridden(int destination)
+Device::Held<HwMux::Path>& HwMux::at(int destination)
+{
+    auto it = mPaths.find(destination);
+    if (it == mPaths.end())
+        it = mPaths.emplace(destination, Device::Held<Path>::unknown()).first;
+    return it->second;
+}
+
+void HwMux::Tidy(int destination)
+{
+    auto it = mPaths.find(destination);
+    if (it == mPaths.end() || it->second.on() || it->second.carried(kKept))
+        return;
+    mPaths.erase(it);
+    mDisabling.erase(destination);
+}
+
+void HwMux::Replaced(int destination)
 {
     mPaths.erase(destination);
+    mDisabling.erase(destination);
 }
 
-void HwMux::Reowe()
+void HwMux::Doubt(int destination)
 {
-    for (auto it = mPaths.begin(); it != mPaths.end();) {
-        if (!it->second.on() && entry(it->first)) {
-            it = mPaths.erase(it);
-            continue;
-        }
-        if (!it->second.on())
-            it->second.owe_off(present());
-        ++it;
-    }
-    mOwed = true;
+    auto it = mPaths.find(destination);
+    if (it != mPaths.end())
+        it->second.doubt();
 }
 
-HwMux::Told HwMux::Restore()
+bool HwMux::untold(uint64_t present)
 {
-    Told told;
-    auto present = [this] { return this->present(); };
-    for (auto it = mPaths.begin(); it != mPaths.end() && mFd;) {
+    // An open tells everything held again.
+    if (!present)
+        return !mPaths.empty();
+    return std::any_of(mPaths.begin(), mPaths.end(), [](const auto& p) { return p.second.untold(kKept); });
+}
+
+void HwMux::reconcile(Device::Tally& made)
+{
+    unsigned long connected = 0, idle = 0, released = mWiped;
+    mWiped = 0;
+    for (auto it = mPaths.begin(); it != mPaths.end() && fd() >= 0;) {
         int destination = it->first;
         bool release = !it->second.on();
-        bool idle = it->second.asked().idle;
-        bool made = it->second.restore(present, [&](const Path& path) {
-            return release || idle ? RequestIdle(destination) : RequestConnect(path.source, destination);
+        bool isIdle = it->second.asked().idle;
+        bool told = it->second.restore([] { return kKept; }, [&](const Path& path) {
+            if (release)
+                return mDisabling.count(destination) ? RequestDisable(destination) : RequestIdle(destination);
+            return isIdle ? RequestIdle(destination) : RequestConnect(path.source, destination);
         });
-        if (made)
-            ++(release ? told.released : idle ? told.idle : told.connected);
-        it = release && made ? mPaths.erase(it) : std::next(it);
+        if (told)
+            ++(release ? released : isIdle ? idle : connected);
+        ++it;
+        if (told && release)
+            Tidy(destination);
     }
-    mOwed = Owed();
-    RetryLater();
-    return told;
-}
-
-bool HwMux::Owed() const
-{
-    if (mPaths.empty())
-        return false;
-    if (!mFd)
-        return true;
-    uint64_t now = present();
-    return std::any_of(mPaths.begin(), mPaths.end(), [now](const auto& p) { return p.second.untold(now); });
-}
-
-void HwMux::RetryLater(bool wanted)
-{
-    if (!mRetry.pending() && (wanted || Owed()))
-        mRetry.set(kRetryMs, &HwMux::OnRetry, this);
-}
-
-void HwMux::OnRetry()
-{
-    if (!mFd) {
-        mOnlyRetryOpens = false;
-        Open(true);
-    }
-    else
-        Report(Restore(), false);
-    RetryLater();
-}
-
-void HwMux::Report(const Told& told, bool back)
-{
-    if (!back && !told.connected && !told.idle && !told.released)
-        return;
-    std::clog << ext::header(this);
-    if (back) {
-        std::clog << "device back";
-        if (mFailedOpens)
-            std::clog << " after " << mFailedOpens << " failed open(s)";
-        std::clog << ", ";
-    }
-    std::clog << told.connected << " connection(s) made again";
-    if (told.idle)
-        std::clog << ", " << told.idle << " idle output(s) again";
-    if (told.released)
-        std::clog << ", " << told.released << " output(s) released";
-    std::clog << std::endl;
+    made.count("connection(s) made again", connected, true);
+    made.count("idle output(s) again", idle);
+    made.count("output(s) released", released);
 }
 
 void HwMux::OnDPC()
 {
     // The device may go under the refresh.
-    for (unsigned i = 0; i < kRefreshPerRun && mFd; ++i) {
+    for (unsigned i = 0; i < kRefreshPerRun && fd() >= 0; ++i) {
         mCursor = (mCursor + 1) % kBusChannels;
         RefreshChannel(mCursor);
     }

@@ -9,28 +9,32 @@
 // was last told, and a deferred call disables the disabled ones again,
 // a slice per loop pass.
 //
-// A request that finds the device gone lets its descriptor go; the next
-// operation opens the device again.
-//
-// The paths that the slot table joins are held: what each output was asked
-// to carry, beside the descriptor that was told it. An open disables the
-// shared bus, so a device opened again is told every held path again; a
-// path the table let go while the device refused (or could not be reached)
-// is released as soon as the device takes it. While the device owes either,
-// it is tried again once a second and at every operation.
+// The device's life (open at need, loss, the once-a-second retry, its
+// return) is a Device::Holder's. The switch keeps what it was told whoever
+// holds the device open, so what the slot table asked of each output is
+// held here beside the fact that the switch carries it, not beside a
+// descriptor:
+// - a path that the table joins, and the idle byte of a bus output (our
+//   own open disables the bus, so both are told again after it);
+// - a release the switch did not take (a disconnect, a disable, an idle
+//   byte taken off), whoever asked it and whatever later call touched the
+//   output without reaching the switch: it is owed until the switch takes
+//   it, or our open disables that bus output.
+// Whatever is held or owed is told at every operation, when the device
+// opens, and by the retry, which runs while anything is held or owed.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <map>
+#include <set>
 #include <vector>
 
-#include "board/failure_runs.h"
 #include "board/held.h"
-#include "runtime/fd.h"
+#include "holder/device_holder.h"
 #include "runtime/timer.h"
 
-class HwMux {
+class HwMux : private Device::Holder::State {
 public:
     static constexpr int kBusFirst = 8192;
     static constexpr int kBusChannels = 2048;
@@ -41,7 +45,7 @@ public:
     static constexpr uint16_t kDisabled = 0xFFFF;
     static constexpr unsigned char kIdleByte = 0xD5;
     // Between two tries to tell the device what it owes.
-    static constexpr unsigned kRetryMs = 1000;
+    static constexpr unsigned kRetryMs = Device::Holder::kRetryMs;
 
     // What an output is asked to carry: the input it hears, -1 for none;
     // or, on the shared bus, the idle byte of a disconnection (an open
@@ -56,7 +60,7 @@ public:
     static HwMux* instance();
 
     HwMux();
-    ~HwMux();
+    ~HwMux() override;
     HwMux(const HwMux&) = delete;
     HwMux& operator=(const HwMux&) = delete;
 
@@ -64,11 +68,14 @@ public:
     // open disables every shared-bus output, and then connects the held
     // paths again.
     bool IsOpened();
-    // Output destination carries input source. Every operation that changes
-    // an output takes the place of a path held there.
+    // Output destination carries input source. Every operation that
+    // changes an output takes the place of what is held or owed there.
     bool Connect(int source, int destination);
     // The output sends the idle byte; held on the shared bus.
     bool Disconnect(int channel);
+    // The output is disabled: true when the switch took it, or owes it
+    // (refused, or the device away); false only for a channel that no
+    // switch has.
     bool Disable(int channel);
     // The output sends a fixed byte.
     bool Write(int channel, unsigned char value);
@@ -79,7 +86,8 @@ public:
     // A path of the slot table: Connect, held once the device took it.
     bool Join(int source, int destination);
     // The table lets a held path go although the device did not take its
-    // disconnection: the device owes its release.
+    // disconnection: the device owes it (on the bus, the idle byte a
+    // disconnection holds; elsewhere, the release).
     void LetGo(int source, int destination);
     bool Holds(int source, int destination) const;
     // Whether the device carries a held path, told again first when it may not.
@@ -89,71 +97,69 @@ public:
     void PutHeader(std::ostream& out) const;
 
     // Read access for the status dump and tests.
-    int fd() const { return mFd.get(); }
+    int fd() const { return mHolder.fd(); }
     uint16_t shadow(int index) const { return mShadow[static_cast<size_t>(index)]; }
     unsigned cursor() const { return mCursor; }
-    // What the table asked of an output, null when nothing is held there.
+    // What the table asked of an output, null when nothing is held or
+    // owed there. Its `carried(present())` says whether the open switch
+    // carries it; an off that is still there is owed.
     const Device::Held<Path>* held(int destination) const;
-    uint64_t present() const { return mNames.present(static_cast<bool>(mFd)); }
+    uint64_t present() const { return fd() >= 0 ? kKept : 0; }
+    // The retry is armed: something held or owed is not on the switch yet.
+    bool retrying() const { return mHolder.retrying(); }
 
     class Scoped;
 
 private:
-    // What a pass of telling the device made again.
-    struct Told {
-        unsigned long connected = 0;
-        unsigned long idle = 0;
-        unsigned long released = 0;
-    };
+    // The name that what the switch took is told under: it keeps it
+    // whoever holds the device open.
+    static constexpr uint64_t kKept = 1;
 
-    // quiet: a retry writes no line for a failed open, it only counts it.
-    bool Open(bool quiet);
+    // Holder::State: something held or owed is not on the switch.
+    bool untold(uint64_t present) override;
+    // Tells the switch every held path it does not carry and every owed
+    // release, counting what it made.
+    void reconcile(Device::Tally& made) override;
+
+    // The open's own first requests: the shared bus disabled.
+    void Fresh();
+    // The open disabled the bus: the bus releases owed are made, the paths
+    // held there (and, to be safe, every other) are told again.
+    void Wiped();
+
     // The shadow entry of a shared-bus channel, null for any other number.
     uint16_t* entry(int channel);
+    // What is held at an output, made (not yet knowing anything) when missing.
+    Device::Held<Path>& at(int destination);
+    // Forgets what is held at an output when nothing is held or owed there.
+    void Tidy(int destination);
+    // The output took another request: nothing held there is carried.
+    void Replaced(int destination);
+    // A refused request may have left the output holding anything: the
+    // next change is sent whatever it asks.
+    void Doubt(int destination);
+    void NotOpened();
+
     // The requests of the operations, with their lines, on an open device.
     bool RequestConnect(int source, int destination);
     bool RequestIdle(int channel);
+    bool RequestDisable(int channel);
     // 0, or the failed request's errno. what names the operation's runs of
-    // failures: its line is written only when a run starts (mRuns), and a
-    // success ends the run.
+    // failures: its line is written only when a run starts, and a success
+    // ends the run.
     int Request(unsigned long request, void* record, const char* what = nullptr);
-    void Lost();
     void RefreshChannel(unsigned index);
 
-    // The output took another request: nothing held there is carried.
-    void Overridden(int destination);
-    // A descriptor opened: releases owed on the shared bus were made by
-    // the open; the local ones are owed to the new descriptor.
-    void Reowe();
-    // Tells the present descriptor every held path it does not carry.
-    Told Restore();
-    bool Owed() const;
-    // Arms the retry while the device owes something, or when wanted (an
-    // operation found a device that only the retry opens).
-    void RetryLater(bool wanted = false);
-    void OnRetry();
-    // The line of a pass that made something again; back: the one of an
-    // open after a loss, always written.
-    void Report(const Told& told, bool back);
-
-    Fd mFd;
     std::vector<uint16_t> mShadow;
     unsigned mCursor = 0;
     Dpc mDpc;
-    Device::Descriptors mNames;
-    Device::FailureRuns mRuns;
     std::map<int, Device::Held<Path>> mPaths;
-    // Something held may be untold on the open device.
-    bool mOwed = false;
-    // A descriptor went since the last open.
-    bool mLost = false;
-    // The open's own requests are under way.
-    bool mOpening = false;
-    // The last open went before it held: only the retry opens again.
-    bool mOnlyRetryOpens = false;
-    // Opens that failed since the last one that held.
-    unsigned long mFailedOpens = 0;
-    Timer mRetry;
+    // Owed releases that are a disable, not the idle byte.
+    std::set<int> mDisabling;
+    // Owed bus releases that the last open made, for its line.
+    unsigned long mWiped = 0;
+    // Last: it goes first, with its retry.
+    Device::Holder mHolder;
 };
 
 // Makes HwMux::instance() return a switch of its own while it lives, so a

@@ -25,13 +25,17 @@ bool ExtSlot::IActivate(TERM::TermActivateParams const&)
     return true;
 }
 
+// The switch owes a release it could not make: the answer is success then too.
 bool ExtSlot::IDeactivate()
 {
     OnChangeInputStream(false);
-    HwMux::instance()->Disable(rx);
-    return true;
+    if (HwMux::instance()->Disable(rx))
+        return true;
+    RefuseCommand(LGCP::ErrorCause::internal);
+    return false;
 }
 
+// The destroy goes on whatever the switch answers: it owes the release.
 bool ExtSlot::IBeforeDestroy()
 {
     HwMux::instance()->Disable(rx);

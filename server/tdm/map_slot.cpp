@@ -103,7 +103,8 @@ void MapFactory::AllocateMapSlot(MapSlot* slot)
         Take(slot->GetTxLogChannel(), slot);
 }
 
-// An entry held by another slot is left to it.
+// An entry held by another slot is left to it. A disable the switch could
+// not make is owed by it, so the destroy holds either way.
 void MapFactory::ReleaseMapSlot(MapSlot* slot)
 {
     if (slot->IsRxExists()) {

@@ -49,7 +49,7 @@ struct ChannelFlow {
         EXPECT_THAT(to(10, simple(C::e_connect, unsigned(slot))), Contains("slot=10 success"));
         return channel;
     }
-    std::string output(int channel) { return board.ask("switch-output " + std::to_string(channel)); }
+    std::string output(int channel) { return board.ask("switch " + std::to_string(channel)); }
     // How many descriptors a VAD event and a DTMF digit of the time slot reach.
     std::string events(int ts)
     {
@@ -67,7 +67,7 @@ TEST(ChannelLoss, AStaleSlotsDestroyLeavesItsChannelToTheSlotThatHasItNow)
     ASSERT_TRUE(f.start()) << f.server.err();
     ASSERT_THAT(f.to(10, create_trunk(1, 1)), Contains("slot=10 success"));
     const int channel = f.rtp_call(100);
-    const std::string fromTrunk = "ok carries 33", toTrunk = "ok carries " + std::to_string(channel);
+    const std::string fromTrunk = "ok connected 33", toTrunk = "ok connected " + std::to_string(channel);
     ASSERT_EQ(f.output(channel) + f.output(33) + f.events(channel), fromTrunk + toTrunk + "ok 1, ok 1");
 
     ASSERT_EQ(f.board.ask("hangup /dev/rtp"), "ok 1");
@@ -100,7 +100,7 @@ TEST(ChannelLoss, AnMccDataSlotWithoutItsTimeSlotIsNotMade)
     EXPECT_THAT(f.to(7, mcc), ElementsAre("slot=7 success"));
     Texts joined = f.to(10, simple(C::e_connect, 7));
     EXPECT_THAT(joined, Contains("slot=10 success"));
-    EXPECT_EQ(f.output(ChannelFlow::channel_in(joined)), "ok carries 33");
+    EXPECT_EQ(f.output(ChannelFlow::channel_in(joined)), "ok connected 33");
 }
 
 } // namespace

@@ -6,7 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "board/hal_requests.h"
 #include "tests/e2e/board_port.h"
@@ -157,6 +160,58 @@ TEST(HalLoss, TheSwitchOpenedAgainConnectsTheTablesPathsByItself)
     f.board.ask(fail + " 0");
     EXPECT_THAT(f.to(1, join), Contains("slot=1 success"));
     EXPECT_EQ(f.requests(Device::Hal::SWITCH_CONNECT, 8197).back(), "5=0");
+}
+
+// What the controller ended while the switch was away leaves the switch
+// once the device opens again, with no further command and nothing else
+// held to bring the retry: trunk 10 (channel 33) feeds receiver 20 on bus
+// 0 channel 10 (output 8202), a map or an activated external line; the
+// end comes while /dev/hal is hung up and cannot be opened. An external
+// line that stays active keeps its idle byte.
+TEST(HalLoss, WhatTheControllerEndedWhileTheSwitchWasAwayLeavesIt)
+{
+    using C = LGCP::Command;
+    struct Step {
+        int slot;
+        C::Choices command;
+        const char* answer;
+    };
+    const struct Case {
+        const char* what;
+        bool ext;
+        std::vector<Step> away;
+        const char* output;
+    } cases[] = {
+        {"map destroyed", false, {{20, C::e_destroy, "slot=20 success"}}, "ok disabled"},
+        {"map destroyed after a refused disconnect", false,
+         {{20, C::e_disconnect, "slot=20 error disconnectFail"}, {20, C::e_destroy, "slot=20 success"}}, "ok disabled"},
+        {"external line deactivated", true, {{20, C::e_deactivate, "slot=20 success"}}, "ok disabled"},
+        {"external line destroyed", true, {{20, C::e_destroy, "slot=20 success"}}, "ok disabled"},
+        {"active external line loses its source", true, {{10, C::e_destroy, "slot=10 success"}}, "ok constant d5"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HalFlow f;
+        ASSERT_TRUE(f.start()) << f.server.err();
+        f.to(10, create_trunk(1, 1));
+        if (c.ext) {
+            EXPECT_THAT(f.to(20, create_ext(11, 10)), Contains("slot=20 success"));
+            EXPECT_THAT(f.to(20, simple(C::e_activate)), Contains("slot=20 success"));
+        } else {
+            EXPECT_THAT(f.to(20, create_map_receiver(0, 10)), Contains("slot=20 success"));
+        }
+        EXPECT_THAT(f.to(10, simple(C::e_connect, 20)), Contains("slot=10 success"));
+        EXPECT_EQ(f.board.ask("switch 8202"), "ok connected 33");
+
+        EXPECT_EQ(f.board.ask("fail /dev/hal open 19 always"), "ok");
+        EXPECT_NE(f.board.ask("hangup /dev/hal"), "ok 0");
+        for (const Step& step : c.away)
+            EXPECT_THAT(f.to(step.slot, simple(step.command)), Contains(step.answer));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(f.board.ask("fail /dev/hal open 0"), "ok");
+        EXPECT_TRUE(eventually([&] { return f.board.ask("switch 8202") == c.output; }, 4000))
+            << f.board.ask("switch 8202") << "\n" << f.server.err();
+    }
 }
 
 } // namespace

@@ -64,6 +64,8 @@ TEST_F(HwMuxTest, FirstOpenDisablesEveryBusOutputInOrder)
     EXPECT_EQ(board.log().size(), 1u + 2048u) << "opened once";
 }
 
+// Each operation tries the open again; a run of failed opens costs a line
+// when it starts and one when the device is back.
 TEST_F(HwMuxTest, EveryOperationRetriesAFailedOpen)
 {
     board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
@@ -72,14 +74,15 @@ TEST_F(HwMuxTest, EveryOperationRetriesAFailedOpen)
     EXPECT_EQ(mux.Read(8300), 255);
     EXPECT_FALSE(mux.Connect(5, 8200));
     EXPECT_EQ(log.str(), "hwMux: init\n"
-                         "hwMux: can't open device: No such device\n"
-                         "hwMux: can't open device: No such device\n"
-                         "hwMux: can't open device: No such device\n"
-                         "hwMux: ERROR not opened\n");
+                         "hwMux: can't open device: No such device\n");
     EXPECT_EQ(board.log().size(), 3u) << "three opens, no request";
     board.clear_failures();
+    log.clear();
     EXPECT_TRUE(mux.Disable(8200));
     EXPECT_EQ(disabled().size(), 2048u + 1u);
+    EXPECT_EQ(log.str(), "hwMux: device opened\n"
+                         "hwMux: device back after 3 failed open(s), 0 connection(s) made again\n"
+                         "hwMux: open fail: 3 more time(s)\n");
 }
 
 // Only 8192..10239 have a shadow entry; the numbers around them touch none.
@@ -154,7 +157,7 @@ TEST_F(HwMuxTest, FailedRequestsAreReportedAndTheShadowKeepsTheRequest)
     log.clear();
     EXPECT_FALSE(mux.Connect(5, 8200));
     EXPECT_FALSE(mux.Disconnect(8300));
-    EXPECT_FALSE(mux.Disable(8301));
+    EXPECT_TRUE(mux.Disable(8301)) << "owed";
     EXPECT_FALSE(mux.Write(8302, 0xAB));
     EXPECT_EQ(mux.Read(8303), 255);
     EXPECT_EQ(log.str(), "hwMux: connect 5 -> 8200 failed: Input/output error\n"
@@ -193,9 +196,9 @@ TEST_F(HwMuxTest, AGoneDeviceIsLetGoAndOpenedAgain)
 }
 
 // A device opened again is told the paths that the slot table holds; of
-// those the table let go while the device refused, the open itself
-// released the bus ones, the local ones are released after it. A path no
-// slot holds is not made again.
+// those the table let go while the device refused, a bus output sends the
+// idle byte its disconnection would have left, a local one is released
+// after the open. A path no slot holds is not made again.
 TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheTableHolds)
 {
     HwMux mux;
@@ -205,7 +208,7 @@ TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheTableHolds)
         Hal::Drive after;
     } cases[] = {
         {5, 8200, true, false, Hal::Drive::connected}, {6, 40, true, false, Hal::Drive::connected},
-        {7, 8201, true, true, Hal::Drive::disabled},   {8, 41, true, true, Hal::Drive::constant},
+        {7, 8201, true, true, Hal::Drive::constant},   {8, 41, true, true, Hal::Drive::constant},
         {9, 8202, false, false, Hal::Drive::disabled},
     };
     for (const auto& c : cases)
@@ -228,7 +231,7 @@ TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheTableHolds)
     // The release that works ends the run of refused disconnections.
     EXPECT_EQ(log.str(), "hwMux: device lost: No such device\nhwMux: device opened\n"
                          "hwMux: disconnect fail: 2 more time(s)\n"
-                         "hwMux: device back, 2 connection(s) made again, 1 output(s) released\n");
+                         "hwMux: device back, 2 connection(s) made again, 1 idle output(s) again, 1 output(s) released\n");
 }
 
 // The loop runs its DPCs twice per pass: a pass still refreshes at most 128
@@ -307,9 +310,71 @@ TEST_F(HwMuxTest, ADisabledBusOutputKeepsNoIdleByte)
     HwMux mux;
     ASSERT_TRUE(mux.Disconnect(8200));
     hang_up();
-    EXPECT_FALSE(mux.Disable(8200));
+    EXPECT_TRUE(mux.Disable(8200)) << "owed";
     EXPECT_TRUE(mux.IsOpened());
     EXPECT_EQ(sim.hal().output(8200).drive, Hal::Drive::disabled);
+}
+
+// A release that did not reach the switch (a disconnection let go, a
+// disable, an idle byte taken off) is owed whatever later call touches the
+// output without reaching the switch, and whoever made it; once the faults
+// clear, the retry alone (no operation) leaves each output as its last
+// release asked: disabled, or sending the idle byte of a disconnection.
+TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    enum Fault { refused, away };
+    // Each case starts with 33 joined to its output, after an idle byte
+    // when `idle` (an activated external line).
+    const struct Case {
+        const char* what;
+        int output;
+        bool idle;
+        Fault fault;
+        std::function<void(HwMux&, int)> end;
+        Hal::Drive after;
+    } cases[] = {
+        {"bus receiver destroyed", 8202, false, away,
+         [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
+        {"bus receiver destroyed, refused", 8203, false, refused,
+         [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
+        {"local receiver destroyed", 40, false, away,
+         [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
+        {"disable, then a refused write", 41, false, refused,
+         [](HwMux& m, int o) { m.Disable(o), m.Write(o, 0x11); }, Hal::Drive::disabled},
+        {"disable, then a refused connect and disable", 8204, false, refused,
+         [](HwMux& m, int o) { m.Disable(o), m.Connect(9, o), m.Disable(o); }, Hal::Drive::disabled},
+        {"let go, then a refused connect", 42, false, refused,
+         [](HwMux& m, int o) { m.LetGo(33, o), m.Join(9, o); }, Hal::Drive::constant},
+        {"idle byte taken off", 8205, true, away, [](HwMux& m, int o) { m.LetGo(33, o), m.Disable(o); },
+         Hal::Drive::disabled},
+        {"an active line keeps its idle byte", 8206, true, away, [](HwMux& m, int o) { m.LetGo(33, o); },
+         Hal::Drive::constant},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HwMux mux;
+        ASSERT_TRUE((!c.idle || mux.Disconnect(c.output)) && mux.Join(33, c.output));
+        if (c.fault == away) {
+            hang_up();
+            board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
+        } else {
+            for (unsigned long number : {Hal::kConnect, Hal::kDisable, Hal::kWrite})
+                board.fail("/dev/hal", number, EIO, SimBoard::Board::Times::always);
+        }
+        c.end(mux, c.output);
+        clock.advance_ms(HwMux::kRetryMs);
+        multiplexer.timers_schedule();
+        EXPECT_TRUE(mux.retrying()) << "owed";
+        board.clear_failures();
+        clock.advance_ms(HwMux::kRetryMs);
+        multiplexer.timers_schedule();
+        const Hal::Output& out = sim.hal().output(c.output);
+        EXPECT_EQ(out.drive, c.after);
+        EXPECT_TRUE(c.after != Hal::Drive::constant || out.value == HwMux::kIdleByte);
+        EXPECT_FALSE(mux.retrying()) << "nothing left owed";
+    }
 }
 
 } // namespace

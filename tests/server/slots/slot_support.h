@@ -26,6 +26,9 @@ struct Kind {
     int priority = 0;
     bool done = true;      // the command hooks' answer
     bool announce = false; // both streams in IAfterCreate
+    // Like a shared-bus line: activate idles the output, deactivate and
+    // destroy disable it.
+    bool disable = false;
 };
 
 // Journals each hook as "05:test IOnInputRelease", then runs on_hook.
@@ -46,6 +49,7 @@ public:
     bool IBeforeDestroy() override
     {
         note("IBeforeDestroy");
+        kind.disable ? (void)HwMux::instance()->Disable(rx) : void();
         kind.release == Kind::inside ? on_release() : void();
         return kind.release == Kind::now;
     }
@@ -57,8 +61,19 @@ public:
     bool IOnInputStream() override { return note("IOnInputStream"), kind.input; }
     void IOnOutputRelease() override { note("IOnOutputRelease"); }
     void IOnInputRelease() override { note("IOnInputRelease"); }
-    bool IActivate(TERM::TermActivateParams const&) override { return kind.done; }
-    bool IDeactivate() override { return kind.done; }
+    bool IActivate(TERM::TermActivateParams const&) override
+    {
+        if (kind.disable)
+            return GetSource() || HwMux::instance()->Disconnect(rx);
+        return kind.done;
+    }
+    bool IDeactivate() override
+    {
+        if (!kind.disable)
+            return kind.done;
+        OnChangeInputStream(false);
+        return HwMux::instance()->Disable(rx);
+    }
     bool IUserData(std::vector<char> const&) override { return kind.done; }
     bool Ioctl(LGCP::IoctlParams const&) override { return kind.done; }
 
