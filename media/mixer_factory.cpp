@@ -24,6 +24,13 @@ const int kDpuPerEc = 17;
 const int kDpuPerLms = 24;
 } // namespace
 
+MixerFactory::MixerFactory()
+    : mDevice([this](std::ostream& out) { PutHeader(out); },
+              Device::Holder::Setup{GetMixerDevName(), O_RDONLY, "device \"/dev/mixer\" open fail: ", false, true})
+{
+    mDevice.attach(*this);
+}
+
 MixerFactory& MixerFactory::instance()
 {
     static MixerFactory factory;
@@ -33,6 +40,26 @@ MixerFactory& MixerFactory::instance()
 void MixerFactory::PutHeader(std::ostream& out) const
 {
     out << "mixer: ";
+}
+
+int MixerFactory::ctl(unsigned long request, void* record)
+{
+    mDevice.device();
+    return mDevice.ioctl(request, record);
+}
+
+// A unit that vanished owes nothing: its mixes went with it, and one that
+// comes back is a new mixer, reset.
+bool MixerFactory::untold(uint64_t)
+{
+    return std::any_of(mMixers.begin(), mMixers.end(), [](const std::shared_ptr<Mixer>& m) { return m->owes(); });
+}
+
+void MixerFactory::reconcile(Device::Tally& made)
+{
+    unsigned long opens = mDevice.failed_opens();
+    for (size_t i = 0; i < mMixers.size() && mDevice.failed_opens() == opens; ++i)
+        mMixers[i]->reconcile(made);
 }
 
 Mixer* MixerFactory::findMixer(int unit) const
@@ -101,7 +128,7 @@ void MixerFactory::RefreshResources()
     mix_unit r{-1, 0, 0, 0};
     std::set<int> seen;
     for (size_t queries = 0; queries < kMaxMixers; ++queries) {
-        if (mixer_ctl(MIX_UNIT_QUERY, &r) < 0 || !seen.insert(r.unit).second)
+        if (ctl(MIX_UNIT_QUERY, &r) < 0 || !seen.insert(r.unit).second)
             break;
         mMinInputs = mMinInputs < 0 ? r.mixer_inputs : std::min(mMinInputs, r.mixer_inputs);
         mMinChannels = mMinChannels < 0 ? r.tdm_channels : std::min(mMinChannels, r.tdm_channels);

@@ -1,7 +1,8 @@
 // The factory of the mixer slots: one Mixer per unit that the driver
 // reports, found again by every resources report (the query command and a
 // reload), which is also the only scan: before the first no mixer slot can
-// be made.
+// be made. It holds "/dev/mixer", opened for each request, and the retry
+// of what its units owe.
 #pragma once
 
 #include <iosfwd>
@@ -9,17 +10,18 @@
 #include <vector>
 
 #include "board/voice_requests.h"
+#include "holder/device_holder.h"
 #include "media/mixer_slots.h"
 #include "server/slots/slot_factory.h"
 
 namespace Mixer {
 
-class MixerFactory : public SlotFactory {
+class MixerFactory : public SlotFactory, private Device::Holder::State {
 public:
     static constexpr size_t kMaxMixers = 100;
 
     static MixerFactory& instance();
-    MixerFactory() = default;
+    MixerFactory();
 
     const char* GetName() const override { return "Mixer"; }
     Slot* INewSlot(LGCP::CreateParams const& params) override;
@@ -36,7 +38,14 @@ public:
     bool version_valid() const { return mVersionValid; }
     void PutHeader(std::ostream& out) const;
 
+    // One request on the mixer, the units' owed ends told first: the
+    // ioctl's result with its errno, -1 when the device cannot be opened.
+    int ctl(unsigned long request, void* record);
+    Device::Holder& device() { return mDevice; }
+
 private:
+    bool untold(uint64_t present) override;
+    void reconcile(Device::Tally& made) override;
     // findMixer, with the refusal's line when there is no such unit.
     Mixer* unit_for(int unit) const;
     void ReadVersion();
@@ -46,6 +55,7 @@ private:
     int mMinInputs = -1;
     int mMinChannels = -1;
     std::vector<std::shared_ptr<Mixer>> mMixers;
+    Device::Holder mDevice;
 };
 
 } // namespace Mixer

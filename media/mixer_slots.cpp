@@ -1,16 +1,12 @@
 #include "media/mixer_slots.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 
-#include "board/device.h"
-#include "media/device_paths.h"
+#include "holder/device_holder.h"
 #include "media/mixer_factory.h"
 #include "runtime/ext.h"
-#include "runtime/fd.h"
 #include "server/slots/hw_mux.h"
 
 namespace Mixer {
@@ -19,14 +15,7 @@ using namespace Device::Mixer;
 
 int mixer_ctl(unsigned long request, void* record)
 {
-    Fd fd(Device::open(GetMixerDevName(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        return -1;
-    int result = Device::ioctl(fd.get(), request, record);
-    int error = errno;
-    fd.close();
-    errno = error;
-    return result;
+    return MixerFactory::instance().ctl(request, record);
 }
 
 namespace {
@@ -186,7 +175,7 @@ void Mixer::Reset()
     int failed = 0;
     for (int n = 0; n < mFactory.min_channels(); ++n) {
         mix_slot s{mUnit, kTdm, n};
-        failed += mixer_ctl(MIX_RX_CLEAR, &s) < 0 ? 1 : 0;
+        failed += mFactory.ctl(MIX_RX_CLEAR, &s) < 0 ? 1 : 0;
     }
     if (failed)
         std::cerr << ext::header(this) << "reset fail: " << failed << " errors." << std::endl;
@@ -208,7 +197,7 @@ int Mixer::CheckedTimeslot(LGCP::MixerChannel const& channel)
         std::cerr << ext::header(this) << "channel " << channel << " is no tdm channel of the mixer" << std::endl;
         return -1;
     }
-    int timeslot = mixer_ctl(MIX_TDM, &s);
+    int timeslot = mFactory.ctl(MIX_TDM, &s);
     if (timeslot < 0)
         std::cerr << ext::header(this) << "MIX_TDM" << " dev_no=" << mUnit << " type=" << 0 << " number=" << s.number
                   << " fail : " << strerror_now() << std::endl;
@@ -222,13 +211,88 @@ bool Mixer::ClearTX(LGCP::MixerChannel const& channel)
         std::clog << ext::header(this) << "ClearTX error: translation fail" << std::endl;
         return false;
     }
-    if (mixer_ctl(MIX_RX_CLEAR, &s) < 0) {
-        std::cerr << ext::header(this) << "MIX_RX_CLEAR" << " dev_no=" << s.dev_no << " type=" << s.type
-                  << " number=" << s.number << " fail : " << strerror_now() << std::endl;
+    if (clear(s.number))
+        return true;
+    clear_failed(s.number, errno);
+    return false;
+}
+
+bool Mixer::clear(int rx)
+{
+    mix_slot s{mUnit, kTdm, rx};
+    if (mFactory.ctl(MIX_RX_CLEAR, &s) < 0)
         return false;
-    }
-    cleared(s.number);
+    mOwed.erase(mOwed.lower_bound({rx, kWholeMix}), mOwed.lower_bound({rx + 1, kWholeMix}));
+    cleared(rx);
     return true;
+}
+
+void Mixer::end_mix(int rx)
+{
+    if (clear(rx))
+        return;
+    clear_failed(rx, errno);
+    owe(rx, kWholeMix);
+}
+
+bool Mixer::remove(int rx, int tx)
+{
+    mix_record r{{mUnit, kTdm, rx}, {mUnit, kTdm, tx}, 0};
+    // ENOENT of the open is a missing device, not a missing entry.
+    unsigned long opens = mFactory.device().failed_opens();
+    if (mFactory.ctl(MIX_RX_REMOVE, &r) < 0) {
+        if (errno != ENOENT || mFactory.device().failed_opens() != opens)
+            return false;
+        remove_failed(rx, tx, ENOENT);
+    }
+    mOwed.erase({rx, tx});
+    return true;
+}
+
+void Mixer::clear_failed(int rx, int error) const
+{
+    std::cerr << ext::header(this) << "MIX_RX_CLEAR" << " dev_no=" << mUnit << " type=" << kTdm << " number=" << rx
+              << " fail : " << std::strerror(error) << std::endl;
+}
+
+void Mixer::remove_failed(int rx, int tx, int error) const
+{
+    std::cerr << ext::header(this) << "MIX_RX_REMOVE" << " rx.number=" << rx << " tx.number=" << tx
+              << " fail : " << std::strerror(error) << std::endl;
+}
+
+void Mixer::owe(int rx, int tx)
+{
+    if (tx == kWholeMix)
+        mOwed.erase(mOwed.lower_bound({rx, kWholeMix}), mOwed.lower_bound({rx + 1, kWholeMix}));
+    else if (mOwed.count({rx, kWholeMix}))
+        return;
+    mOwed.insert({rx, tx});
+    mFactory.device().changed();
+}
+
+// Retries of the same refusal make one run of lines, not one a second.
+void Mixer::reconcile(Device::Tally& made)
+{
+    Device::Holder& device = mFactory.device();
+    const std::set<std::pair<int, int>> owed = mOwed;
+    for (const auto& end : owed) {
+        if (!mOwed.count(end))
+            continue; // a clear made before took it
+        unsigned long opens = device.failed_opens();
+        bool whole = end.second == kWholeMix;
+        const char* request = whole ? "MIX_RX_CLEAR" : "MIX_RX_REMOVE";
+        if (whole ? clear(end.first) : remove(end.first, end.second)) {
+            device.runs().succeeded(request);
+            made.count("mix end(s) made");
+            continue;
+        }
+        int error = errno;
+        if (device.runs().failed(request, error))
+            whole ? clear_failed(end.first, error) : remove_failed(end.first, end.second, error);
+        if (device.failed_opens() != opens)
+            return;
+    }
 }
 
 bool Mixer::held(int rx, int tx) const
@@ -250,7 +314,7 @@ void Mixer::cleared(int rx)
 bool Mixer::add(int rx, int tx, int gain)
 {
     mix_record r{{mUnit, kTdm, rx}, {mUnit, kTdm, tx}, gain};
-    if (mixer_ctl(MIX_RX_ADD, &r) >= 0)
+    if (mFactory.ctl(MIX_RX_ADD, &r) >= 0)
         return true;
     std::cerr << ext::header(this) << "MIX_RX_ADD" << " fail : " << strerror_now() << std::endl;
     return false;
@@ -278,7 +342,7 @@ bool Mixer::SetTX(LGCP::MixerOutParams const& params)
         done = add(rx, tx.number, (*it).get_gain().getValue());
     }
     if (!done)
-        ClearTX(out);
+        end_mix(rx);
     return done;
 }
 
@@ -297,30 +361,55 @@ Slot* Mixer::New(LGCP::MixerOutParams const& params)
     return slot;
 }
 
+// The input answers for the entry only when it made it: one that another
+// slot put there keeps its gain and outlives this input. An emptying of
+// rx that is owed would take the new entry out again: it goes first.
+bool Mixer::join(int rx, int tx, bool& made)
+{
+    made = false;
+    if (held(rx, tx)) {
+        std::clog << ext::header(this) << "channel " << tx << " already in the mix of " << rx << ", left as it is"
+                  << std::endl;
+        return true;
+    }
+    if (mOwed.count({rx, kWholeMix}) && !clear(rx)) {
+        clear_failed(rx, errno);
+        return false;
+    }
+    if (!add(rx, tx, kDefaultGain))
+        return false;
+    // An owed remove of this entry would undo the new input.
+    mOwed.erase({rx, tx});
+    made = true;
+    return true;
+}
+
+// A refused add of a tdm summator refuses the input: answered as a
+// success, it would never be heard in the mix.
 Slot* Mixer::New(LGCP::MixerInParams const& params)
 {
     int timeslot = CheckedTimeslot(params.get_channel());
     if (timeslot < 0)
         return nullptr;
     int channel = params.get_channel().get_tdm().getValue();
-    auto* slot = new TdmInput(shared_from_this(), channel, timeslot);
+    bool summatorSet = false;
+    int summator = -1;
     if (params.has_summator()) {
-        mix_slot summator;
-        if (!Channel2Slot(params.get_summator(), summator)) {
+        mix_slot s;
+        bool made = false;
+        if (!Channel2Slot(params.get_summator(), s)) {
             // An rtp summator names nothing the mixer knows: nothing is sent.
             std::cerr << ext::header(this) << "wrong summator coding !" << std::endl;
+        } else if (!join(s.number, channel, made)) {
+            return nullptr;
         } else {
-            slot->mSummatorSet = true;
-            // The input answers for the entry only when it made it: one that
-            // another slot put there keeps its gain and outlives this input,
-            // and a refused add leaves nothing to remove.
-            if (held(summator.number, channel))
-                std::clog << ext::header(this) << "channel " << channel << " already in the mix of " << summator.number
-                          << ", left as it is" << std::endl;
-            else if (add(summator.number, channel, kDefaultGain))
-                slot->mSummator = summator.number;
+            summatorSet = true;
+            summator = made ? s.number : -1;
         }
     }
+    auto* slot = new TdmInput(shared_from_this(), channel, timeslot);
+    slot->mSummatorSet = summatorSet;
+    slot->mSummator = summator;
     if (params.has_ecm()) {
         const LGCP::EchoCancelMode& ecm = params.get_ecm();
         // Held: a device that is gone or refuses it now is told once it takes it.
@@ -336,11 +425,9 @@ void Mixer::Release(TdmInput& slot)
         slot.enableSilence();
         slot.disableToneGenerator(true);
     }
-    if (slot.mSummator >= 0) {
-        mix_record r{{mUnit, kTdm, slot.mSummator}, {mUnit, kTdm, slot.channel()}, 0};
-        if (mixer_ctl(MIX_RX_REMOVE, &r) < 0)
-            std::cerr << ext::header(this) << "MIX_RX_REMOVE" << " rx.number=" << slot.mSummator
-                      << " tx.number=" << slot.channel() << " fail : " << strerror_now() << std::endl;
+    if (slot.mSummator >= 0 && !remove(slot.mSummator, slot.channel())) {
+        remove_failed(slot.mSummator, slot.channel(), errno);
+        owe(slot.mSummator, slot.channel());
     }
     forget(&slot);
 }
@@ -352,8 +439,7 @@ void Mixer::Release(TdmOutput& slot)
         slot.disableToneGenerator(true);
     }
     std::clog << ext::header(this) << "clear tdm output " << slot.channel() << std::endl;
-    mix_slot s{mUnit, kTdm, slot.channel()};
-    mixer_ctl(MIX_RX_CLEAR, &s);
+    end_mix(slot.channel());
     forget(&slot);
     cleared(slot.channel());
 }

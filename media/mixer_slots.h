@@ -10,16 +10,22 @@
 #include <list>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "board/mixer_requests.h"
 #include "media/dsproc_receiver.h"
 #include "media/tonec_receiver.h"
 #include "server/slots/slot.h"
 
+namespace Device {
+class Tally;
+}
+
 namespace Mixer {
 
 // One request on a fresh open of the device, which is never held open:
 // the ioctl's result with its errno, or -1 when the device cannot be opened.
+// What the device owes is told first (MixerFactory::ctl).
 int mixer_ctl(unsigned long request, void* record);
 
 class Mixer;
@@ -123,7 +129,12 @@ private:
     std::set<int> mInputs;
 };
 
-// One mixer unit.
+// One mixer unit. The device keeps its mixes whoever holds it open, so an
+// end it refused (an input taken out of a mix, a mix emptied) is owed
+// until it takes it: told again before every request on the mixer and by
+// the retry. A live slot's request comes first: emptying a mix settles
+// what was owed in it, an input that adds its entry again owns it, and an
+// owed emptying is made before anything is added to that mix.
 class Mixer : public std::enable_shared_from_this<Mixer> {
 public:
     Mixer(MixerFactory& factory, int unit) : mFactory(factory), mUnit(unit) {}
@@ -142,6 +153,10 @@ public:
     void Reset();
     // The unit vanished: each slot hears abort 0.
     void Clear();
+    bool owes() const { return !mOwed.empty(); }
+    // Tells the device the ends it owes; the first that finds it unopenable
+    // ends the step.
+    void reconcile(Device::Tally& made);
     size_t slots() const { return mSlots.size(); }
     void forget(MixerSlot* slot) { mSlots.remove(slot); }
     void PutHeader(std::ostream& out) const;
@@ -153,14 +168,34 @@ private:
     bool ClearTX(LGCP::MixerChannel const& channel);
     bool SetTX(LGCP::MixerOutParams const& params);
     bool add(int rx, int tx, int gain);
+    // A new input's entry tx in rx's mix; false when the device refused it.
+    // made: the input answers for the entry.
+    bool join(int rx, int tx, bool& made);
+    // Empties rx's mix, settling what was owed in it and the inputs that
+    // had joined it; false (errno) when the device refused.
+    bool clear(int rx);
+    // clear, or the emptying owed when the device refused it.
+    void end_mix(int rx);
+    // Takes tx out of rx's mix; one that was not there is out already.
+    bool remove(int rx, int tx);
+    void clear_failed(int rx, int error) const;
+    void remove_failed(int rx, int tx, int error) const;
+    // The device refused an end: owed until it takes it.
+    void owe(int rx, int tx);
     // Whether a live slot answers for tx in rx's mix.
     bool held(int rx, int tx) const;
     // rx's mix was emptied: inputs that had joined it no longer hold an entry.
     void cleared(int rx);
 
+    // tx of an owed end that empties the whole mix.
+    static constexpr int kWholeMix = -1;
+
     MixerFactory& mFactory;
     int mUnit;
     std::list<MixerSlot*> mSlots;
+    // The ends the device refused, as (rx, tx): a clear sorts before the
+    // removes of its mix.
+    std::set<std::pair<int, int>> mOwed;
 };
 
 } // namespace Mixer

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "board/dtmf_requests.h"
+#include "board/mixer_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
 #include "tests/runtime/loop_support.h"
@@ -154,6 +155,60 @@ TEST_F(MediaFlow, MixerToneSoundsAgainWhenTheToneDeviceIsBack)
         now = board.ask(dials);
         return now.find(steady) != now.rfind(steady);
     }, 3000)) << now;
+}
+
+// The mixer keeps a mix whoever holds it open: an end it refused at a
+// destroy (an input's remove, an output's clear; EIO once, or the device
+// unopenable for a while) leaves the board once it takes requests again,
+// with no command.
+TEST_F(MediaFlow, MixEndsTheMixerRefusedLeaveTheBoardOnceItIsBack)
+{
+    using namespace Device::Mixer;
+    struct Row {
+        bool output;
+        bool unopenable;
+    };
+    const Row rows[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+    ctl.exchange(to_slot(simple(C::e_query), -1));
+    int summator = 10;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.output ? "output" : "input") + (r.unopenable ? ", unopenable" : ", EIO"));
+        const std::string mix = "mixer-mix 0 " + std::to_string(++summator);
+        ASSERT_THAT(ctl.exchange(to_slot(r.output ? mixer_out(summator) : mixer_in(1, summator), 1)),
+                    ElementsAre("slot=1 success"));
+        const std::string before = board.ask(mix);
+        ASSERT_NE(before, "ok");
+        const unsigned long end = r.output ? MIX_RX_CLEAR : MIX_RX_REMOVE;
+        const std::string fault = r.unopenable ? "open 2 always" : std::to_string(end) + " 5";
+        ASSERT_EQ(board.ask("fail /dev/mixer " + fault), "ok");
+        EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 1)), Contains("slot=1 success"));
+        EXPECT_EQ(board.ask(mix), before);
+        if (r.unopenable) {
+            ASSERT_EQ(board.ask("fail /dev/mixer open 0"), "ok");
+        }
+        EXPECT_TRUE(eventually([&] { return board.ask(mix) == "ok"; }, 3000)) << board.ask(mix);
+    }
+    EXPECT_THAT(server.err(), HasSubstr("mixer [0]: MIX_RX_CLEAR dev_no=0 type=0 number=13 fail : Input/output error"));
+    EXPECT_THAT(server.err(), HasSubstr("mixer: device back after "));
+}
+
+// An input whose summator add the mixer refused (EIO or ENODEV, once or
+// for a while) is not made: the create answers an error and leaves no
+// slot and no entry.
+TEST_F(MediaFlow, AMixerInputTheMixRefusedIsNotMade)
+{
+    const std::string add = "fail /dev/mixer " + std::to_string(Device::Mixer::MIX_RX_ADD);
+    ctl.exchange(to_slot(simple(C::e_query), -1));
+    for (const char* fault : {" 5", " 19", " 5 always"}) {
+        SCOPED_TRACE(fault);
+        ASSERT_EQ(board.ask(add + fault), "ok");
+        EXPECT_THAT(ctl.exchange(to_slot(mixer_in(1, 3), 1)), ElementsAre("slot=1 error insufficientResources"));
+        EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok");
+        EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 1)), ElementsAre(HasSubstr("slotNotExists")));
+        ASSERT_EQ(board.ask(add + " 0"), "ok");
+    }
+    EXPECT_THAT(ctl.exchange(to_slot(mixer_in(1, 3), 1)), ElementsAre("slot=1 success"));
+    EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:32767");
 }
 
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)

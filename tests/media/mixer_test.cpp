@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "media/mixer_factory.h"
 #include "simboard/mixer.h"
 #include "tests/media/rtp_support.h"
@@ -19,6 +21,7 @@ using Device::Mixer::MIX_RX_ADD;
 using Device::Mixer::MIX_RX_CLEAR;
 using Device::Mixer::MIX_RX_REMOVE;
 using C = LGCP::Command;
+using Mixer::MixerSlot;
 using Mix = std::map<int32_t, int32_t>;
 
 namespace {
@@ -78,6 +81,9 @@ LGCP::Command echo_input(int channel, bool ec, bool es)
 
 struct MixerTest : ::testing::Test, MediaWorld {
     Mixer::MixerFactory factory_;
+
+    // The slots release their mixes through this test's factory.
+    ~MixerTest() override { slots().OnDisconnect(); }
 
     SimBoard::MixerDevice& device() { return *sim.board.find<SimBoard::MixerDevice>(Device::Mixer::kDevice); }
     Texts query() { return command(simple(C::e_query), -1); }
@@ -207,11 +213,18 @@ TEST_F(MixerTest, InputJoinsItsSummatorAndReleaseUndoesBoth)
     EXPECT_EQ(device().mix(0, 3), (Mix{{1, 32767}}));
     EXPECT_EQ(static_cast<Mixer::TdmInput*>(slots().at(1))->timeslot(), SimBoard::MixerDevice::timeslot(0, 1));
 
-    // A failed summator add is only logged.
-    sim.board.fail(Device::Mixer::kDevice, MIX_RX_ADD, EIO, SimBoard::Board::Times::once);
+    // A refused summator add refuses the input and leaves nothing: no slot,
+    // no entry, not even its echo canceller.
     c = mixer_in(0, tdm(2));
     c.get_create().get_mixerIn().set_summator(tdm(3));
-    EXPECT_THAT(command(c, 2), Contains("slot=2 success"));
+    c.get_create().get_mixerIn().include_ecm().set_ec(true);
+    for (int error : {EIO, ENODEV}) {
+        sim.board.fail(Device::Mixer::kDevice, MIX_RX_ADD, error, SimBoard::Board::Times::once);
+        EXPECT_THAT(command(c, 2), ElementsAre("slot=2 error insufficientResources"));
+        EXPECT_EQ(slots().at(2), nullptr);
+        EXPECT_EQ(device().mix(0, 3), (Mix{{1, 32767}}));
+    }
+    EXPECT_THAT(sim.board.ioctls(Device::Dtmf::kDevice, Device::Dtmf::CHANNEL_LMS_ON), IsEmpty());
     // An rtp summator sends nothing.
     sim.board.clear_log();
     c = mixer_in(0, tdm(4));
@@ -251,23 +264,22 @@ TEST_F(MixerTest, AnInputRemovesOnlyTheEntryItMade)
     EXPECT_THAT(sent(MIX_RX_REMOVE), IsEmpty());
     EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}}));
 
-    // A refused add: a later input makes the entry, and only it removes it.
-    sim.board.fail(Device::Mixer::kDevice, MIX_RX_ADD, EIO, SimBoard::Board::Times::once);
+    // Two inputs of one channel: only the one that made the entry removes it.
     EXPECT_THAT(command(input(3, 5), 2), Contains("slot=2 success"));
     EXPECT_THAT(command(input(3, 5), 3), Contains("slot=3 success"));
-    destroy(2);
-    EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}, {3, 32767}}));
     destroy(3);
+    EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}, {3, 32767}}));
+    destroy(2);
     EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}}));
 
-    // A full mix (8 inputs) refuses the add; the input still comes.
+    // A full mix (8 inputs) refuses the add, and so the input.
     std::vector<std::pair<int, int>> eight;
     for (int i = 0; i < 8; ++i)
         eight.push_back({i, 100 + i});
     ASSERT_THAT(command(mixer_out(0, tdm(6), eight), 4), Contains("slot=4 success"));
-    EXPECT_THAT(command(input(9, 6), 5), Contains("slot=5 success"));
     sim.board.clear_log();
-    destroy(5);
+    EXPECT_THAT(command(input(9, 6), 5), ElementsAre("slot=5 error insufficientResources"));
+    EXPECT_EQ(slots().at(5), nullptr);
     EXPECT_THAT(sent(MIX_RX_REMOVE), IsEmpty());
     EXPECT_EQ(device().mix(0, 6).size(), 8u);
 
@@ -431,6 +443,164 @@ TEST_F(MixerTest, EchoCancellerGivenAtCreateReachesTheDeviceOnceItTakesIt)
         EXPECT_TRUE(told.size() == 1 && told[0].error == 0 &&
                     told[0].in.at(0) == uint32_t(SimBoard::MixerDevice::timeslot(0, 1)));
         destroy(1);
+    }
+}
+
+
+// Ends that the mixer refused (MIX_RX_REMOVE of a destroyed input,
+// MIX_RX_CLEAR of a destroyed output) are owed: the destroy answers
+// success, and the device is told again by the next request on it, or by
+// the retry once it opens again. Nothing is retried once nothing is owed.
+TEST_F(MixerTest, RefusedEndsAreOwedUntilTheMixerTakesThem)
+{
+    using Times = SimBoard::Board::Times;
+    struct Row {
+        bool output;
+        bool unopenable; // for a while, else EIO once
+        const char* line;
+    };
+    const Row rows[] = {
+        {false, false, "mixer [0]: MIX_RX_REMOVE rx.number=3 tx.number=1 fail : Input/output error"},
+        {false, true, "mixer [0]: MIX_RX_REMOVE rx.number=3 tx.number=1 fail : No such file or directory"},
+        {true, false, "mixer [0]: MIX_RX_CLEAR dev_no=0 type=0 number=3 fail : Input/output error"},
+        {true, true, "mixer [0]: MIX_RX_CLEAR dev_no=0 type=0 number=3 fail : No such file or directory"},
+    };
+    standard_units();
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.output ? "output" : "input") + (r.unopenable ? ", unopenable" : ", EIO"));
+        LGCP::Command c = mixer_in(0, tdm(1));
+        c.get_create().get_mixerIn().set_summator(tdm(3));
+        ASSERT_THAT(command(r.output ? mixer_out(0, tdm(3), {{1, 100}, {2, 200}}) : c, 1), Contains("slot=1 success"));
+        const Mix before = device().mix(0, 3);
+        err.clear();
+        if (r.unopenable)
+            sim.board.fail(Device::Mixer::kDevice, SimBoard::Op::open, ENOENT, Times::always);
+        else
+            sim.board.fail(Device::Mixer::kDevice, r.output ? MIX_RX_CLEAR : MIX_RX_REMOVE, EIO, Times::once);
+        EXPECT_THAT(destroy(1), Contains("slot=1 success"));
+        EXPECT_THAT(err.str(), HasSubstr(r.line));
+        EXPECT_EQ(device().mix(0, 3), before);
+        EXPECT_TRUE(factory_.device().retrying());
+        if (r.unopenable) {
+            advance(1000);
+            EXPECT_EQ(device().mix(0, 3), before);
+            sim.board.clear_failures();
+            advance(1000);
+            EXPECT_THAT(err.str(), HasSubstr("mixer: device back after 2 failed open(s)"));
+        } else {
+            query(); // any request on the mixer
+        }
+        EXPECT_THAT(device().mix(0, 3), IsEmpty());
+        advance(1000);
+        EXPECT_FALSE(factory_.device().retrying());
+    }
+}
+
+// Random creates and destroys of outputs and inputs with random refusals
+// of the mixer (once or for a while, its open included), on few channels
+// so that ends meet new slots. Every input that a create answered joined
+// its summator's mix; it stays there until an output on that channel
+// empties the mix; and whenever the faults are gone and the retry ran, the
+// board's mixes are exactly what the live slots hold.
+TEST_F(MixerTest, RandomEndsLeaveExactlyWhatLiveSlotsHold)
+{
+    using Times = SimBoard::Board::Times;
+    using Pairs = std::map<std::pair<int, int>, int32_t>;
+    const int kChannels = 3;
+    const int kNumbers = 10;
+    const unsigned long requests[] = {MIX_RX_ADD, MIX_RX_REMOVE, MIX_RX_CLEAR, Device::Mixer::MIX_TDM};
+    struct Live {
+        bool output;
+        int channel;
+        std::map<int, int> mix; // an output's
+        int summator;           // an input's
+        bool owns;              // an input's entry
+    };
+    device().add_unit(0, kChannels, 4);
+    query();
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        std::mt19937 rng(seed);
+        auto pick = [&](int n) { return static_cast<int>(rng() % unsigned(n)); };
+        std::map<int, Live> live;
+        // An output's create or destroy empties its channel's mix. A create
+        // that failed may have: only the inputs can tell.
+        auto emptied = [&](int channel, bool surely) {
+            for (auto& l : live)
+                if (!l.second.output && l.second.summator == channel)
+                    l.second.owns = l.second.owns && !surely &&
+                                    static_cast<Mixer::TdmInput*>(slots().at(unsigned(l.first)))->summator() >= 0;
+        };
+        auto holds = [&](int rx, int tx) {
+            for (auto& l : live)
+                if (l.second.output ? l.second.channel == rx && l.second.mix.count(tx)
+                                    : l.second.owns && l.second.summator == rx && l.second.channel == tx)
+                    return true;
+            return false;
+        };
+        for (int round = 0; round < 8; ++round) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
+            for (int step = 0; step < 30; ++step) {
+                int what = pick(20), n = 1 + pick(kNumbers);
+                std::string success = "slot=" + std::to_string(n) + " success";
+                if (what < 4) {
+                    unsigned long r = requests[pick(4)];
+                    pick(2) ? sim.board.fail(Device::Mixer::kDevice, r, pick(2) ? EIO : ENODEV, Times::once)
+                            : sim.board.fail(Device::Mixer::kDevice, r, pick(3) ? EIO : 0, Times::always);
+                } else if (what == 4) {
+                    sim.board.fail(Device::Mixer::kDevice, SimBoard::Op::open, pick(2) ? ENOENT : 0, Times::always);
+                } else if (what < 7) {
+                    advance(unsigned(pick(1500)));
+                } else if (live.count(n)) {
+                    if (what >= 12)
+                        continue;
+                    destroy(n);
+                    if (live[n].output)
+                        emptied(live[n].channel, true);
+                    live.erase(n);
+                } else if (what < 13) {
+                    // One output a channel: a second would take the first's mix.
+                    // An input channel past the unit's makes the create fail half way.
+                    int channel = pick(kChannels);
+                    std::map<int, int> mix;
+                    for (int i = pick(3); i > 0; --i)
+                        mix[pick(kChannels + 1)] = 1 + pick(30000);
+                    bool taken = false;
+                    for (auto& l : live)
+                        taken = taken || (l.second.output && l.second.channel == channel);
+                    if (taken)
+                        continue;
+                    bool made = command(mixer_out(0, tdm(channel), {mix.begin(), mix.end()}), n).at(0) == success;
+                    emptied(channel, made);
+                    if (made)
+                        live[n] = Live{true, channel, mix.empty() ? std::map<int, int>{{channel, 32767}} : mix, -1,
+                                       false};
+                } else {
+                    int channel = pick(kChannels), summator = pick(kChannels);
+                    LGCP::Command c = mixer_in(0, tdm(channel));
+                    c.get_create().get_mixerIn().set_summator(tdm(summator));
+                    bool held = holds(summator, channel);
+                    if (command(c, n).at(0) != success)
+                        continue;
+                    EXPECT_EQ(device().mix(0, summator).count(channel), 1u) << "step " << step;
+                    live[n] = Live{false, channel, {}, summator, !held};
+                }
+            }
+            sim.board.clear_failures();
+            advance(1000);
+            EXPECT_FALSE(factory_.device().retrying());
+            Pairs board, held;
+            for (int rx = 0; rx < kChannels; ++rx)
+                for (auto& e : device().mix(0, rx))
+                    board[{rx, e.first}] = e.second;
+            for (auto& l : live) {
+                for (auto& in : l.second.mix)
+                    held[{l.second.channel, in.first}] = in.second;
+                if (l.second.owns)
+                    held[{l.second.summator, l.second.channel}] = 32767;
+            }
+            ASSERT_EQ(board, held);
+        }
+        slots().OnDisconnect();
     }
 }
 
