@@ -327,6 +327,12 @@ namespace {
 template <class S>
 Slot* watched(std::unique_ptr<S> slot, const IsdnFactory* factory)
 {
+    // Without its time slot the channel could never be connected; the
+    // allocation goes with the descriptors.
+    if (slot->IGetTransmitChannel() < 0) {
+        std::cerr << ext::header(factory) << "no time slot for the channel" << std::endl;
+        return nullptr;
+    }
     if (slot->watching())
         return slot.release();
     int err = errno;

@@ -82,6 +82,10 @@ TEST_F(IsdnSlotTest, CreationAllocatesItsChannelOrMakesNoSlot)
          "mcc/isdn: fail to open dsp-data device: No such device\n"},
         {[this] { sim.board.fail(DspData::kDevice, DspData::DSP_DATA_ADD_B, EBUSY); }, ats_qsig_b(3, 2),
          "ats-qsig: add B channel fail !!!\n"},
+        {[this] { sim.board.fail(Mcc::kDevice, Mcc::MCC_TIMESLOT, EIO); }, isdn(true),
+         "mcc/isdn: no time slot for the channel\n"},
+        {[this] { sim.board.fail(DspData::kDevice, DspData::DSP_DATA_TIMESLOT, EIO); }, ats_qsig(),
+         "mcc/isdn: no time slot for the channel\n"},
         {[] {}, ats_qsig_b(4, 1), ""},
         {[] {}, ats_qsig_b(9, 1), ""},
     };
