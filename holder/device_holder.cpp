@@ -136,6 +136,7 @@ bool Holder::open()
 void Holder::open_failed(int error)
 {
     ++mFailedOpens;
+    ++mOpenFailures;
     mAway = true;
     // Every failed open is one failure of the run, whatever its error; a
     // holder without a named run says how many in its return line only.

@@ -140,6 +140,9 @@ public:
 
     FailureRuns& runs() { return mRuns; }
     unsigned long failed_opens() const { return mFailedOpens; }
+    // Every open that ever failed: a caller compares two readings to learn
+    // whether its requests between them found the device unopenable.
+    unsigned long open_failures() const { return mOpenFailures; }
     // A descriptor is open on which no request has worked yet.
     bool unproven() const { return mUnproven; }
     void PutHeader(std::ostream& out) const { mHeader(out); }
@@ -186,6 +189,7 @@ private:
     // The line of a failed open was written since the device was last back.
     bool mOpenLine = false;
     unsigned long mFailedOpens = 0;
+    unsigned long mOpenFailures = 0;
 };
 
 } // namespace Device

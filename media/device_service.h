@@ -70,6 +70,8 @@ protected:
     // opened but lost its descriptor before any request on it worked is
     // opened again only by the retry, not by every request.
     int device() { return mHolder.device(); }
+    // Something is owed now that no held setting tells: the retry runs.
+    void changed() { mHolder.changed(); }
     // A request may go to the present descriptor: its line when there is none.
     bool present_for(const std::string& what, uint32_t timeslot);
     // Asks a held setting for want by the one refusal rule (Device::ask);

@@ -147,27 +147,32 @@ bool DSProcReceiver::disableToneAll()
     return DSProcReceiverService::instance().disableToneAll(*this);
 }
 
+// What another live slot of the time slot holds on stays on: a mixer's
+// input and output of one channel share it.
 void DSProcReceiver::CleanBeforeDestroy()
 {
-    if (mVad.held.on())
+    DSProcReceiverService& service = DSProcReceiverService::instance();
+    auto mine = [&](Feature DSProcReceiver::*f) {
+        return (this->*f).held.on() &&
+               !service.held_by_another(*this, [f](DSProcReceiver& r) -> auto& { return (r.*f).held; });
+    };
+    if (mine(&DSProcReceiver::mVad))
         enableVAD(false);
-    if (mBss.held.on())
+    if (mine(&DSProcReceiver::mBss))
         disableBSS();
-    if (mNg.held.on())
+    if (mine(&DSProcReceiver::mNg))
         disableNG();
-    if (mSelcalSh.held.on())
+    if (mine(&DSProcReceiver::mSelcalSh))
         disableSelcalSh();
     // Signal detection left on would report into the next slot of the time slot.
-    if (mSd.held.on())
+    if (mine(&DSProcReceiver::mSd))
         disableSD();
-    if (delays_set())
+    if (delays_set() && !service.held_by_another(*this, [](DSProcReceiver& r) -> auto& { return r.mDelays; }))
         configureDelays(0, 0, 0);
-    if (mMute.on())
+    if (mMute.on() && !service.held_by_another(*this, [](DSProcReceiver& r) -> auto& { return r.mMute; }))
         disableMute();
-    if (mRxGainSet)
-        configureRxGain(0);
-    disableToneAll();
-    DSProcReceiverService::instance().leave(*this);
+    service.clean_unheld(*this);
+    service.leave(*this);
 }
 
 // ----------------------------------------------------------------- service
@@ -256,6 +261,9 @@ bool DSProcReceiverService::tell_delays(uint32_t ts, const DSProcReceiver::Delay
 
 bool DSProcReceiverService::configureRxGain(uint32_t timeslot, int8_t gain_dB)
 {
+    // A gain set anew is the new slot's: an owed reset must not undo it.
+    if (gain_dB != 0)
+        take_over(timeslot, &Owed::rxGain);
     if (!ready("Configure Rx gain", timeslot))
         return false;
     Configure r = record(timeslot, kRxGain);
@@ -270,6 +278,7 @@ bool DSProcReceiverService::configureRxGain(uint32_t timeslot, int8_t gain_dB)
 bool DSProcReceiverService::configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable,
                                                 int32_t dur_th_msec, int32_t det_lvl_dB)
 {
+    take_over(timeslot, &Owed::tones);
     if (!ready("Configure Tone Filter", timeslot))
         return false;
     Configure r = record(timeslot, kToneFilter);
@@ -287,7 +296,11 @@ bool DSProcReceiverService::configureToneFilter(uint32_t timeslot, uint32_t freq
 
 bool DSProcReceiverService::disableToneAll(DSProcReceiver& receiver)
 {
-    uint32_t ts = receiver.dsproc_timeslot();
+    return tones_off(receiver.dsproc_timeslot());
+}
+
+bool DSProcReceiverService::tones_off(uint32_t ts)
+{
     if (!ready("Disable All Tone", ts))
         return false;
     Enable r{ts, 0, kToneFilter};
@@ -436,6 +449,8 @@ void DSProcReceiverService::each_owed(Visit visit)
         visit(o.second.delays, [this, ts](const DSProcReceiver::Delays&) {
             return tell_delays(ts, DSProcReceiver::Delays{0, 0, 0});
         });
+        visit(o.second.rxGain, [this, ts](bool) { return configureRxGain(ts, 0); });
+        visit(o.second.tones, [this, ts](bool) { return tones_off(ts); });
     }
 }
 
@@ -447,7 +462,7 @@ unsigned long DSProcReceiverService::restore()
     });
     uint64_t now = present();
     prune(mOwed, [&](Owed& o) {
-        bool any = o.mute.untold(now) || o.delays.untold(now);
+        bool any = o.mute.untold(now) || o.delays.untold(now) || o.rxGain.untold(now) || o.tones.untold(now);
         for (const Held& h : kHeld)
             any = any || (o.*h.owed).untold(now);
         return any;
@@ -471,6 +486,43 @@ bool DSProcReceiverService::held_by_another(const DSProcReceiver& receiver, Get 
         held = held || (&r != &receiver && r.dsproc_timeslot() == receiver.dsproc_timeslot() && get(r).on());
     });
     return held;
+}
+
+void DSProcReceiverService::take_over(uint32_t ts, Device::Held<> Owed::*setting)
+{
+    auto it = mOwed.find(ts);
+    if (it != mOwed.end())
+        (it->second.*setting).forget();
+}
+
+// The receive gain and the tone filters are not held: nothing tells them
+// again, so only the clean-up's refused offs are owed (a device that went
+// forgot them anyway). A receiver of the time slot that sets them anew
+// takes them over.
+void DSProcReceiverService::clean_unheld(DSProcReceiver& receiver)
+{
+    uint32_t ts = receiver.dsproc_timeslot();
+    auto owe = [&](Device::Held<> Owed::*setting) {
+        if (fd() < 0)
+            return;
+        (mOwed[ts].*setting).owe_off(present());
+        changed();
+    };
+    bool gain = receiver.mRxGainSet;
+    receiver.mRxGainSet = false;
+    bool shared = false, othersGain = false;
+    receivers.each([&](DSProcReceiver& r) {
+        if (&r == &receiver || r.dsproc_timeslot() != ts)
+            return;
+        shared = true;
+        othersGain = othersGain || r.mRxGainSet;
+    });
+    if (gain && !othersGain && !configureRxGain(ts, 0))
+        owe(&Owed::rxGain);
+    // Another slot of the time slot may have filters of its own: the last
+    // one to go switches them all off.
+    if (!shared && !tones_off(ts))
+        owe(&Owed::tones);
 }
 
 void DSProcReceiverService::leave(DSProcReceiver& receiver)

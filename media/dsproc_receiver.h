@@ -128,13 +128,24 @@ public:
     bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
                              int32_t det_lvl_dB);
     bool disableToneAll(DSProcReceiver& receiver);
+    // DSPROC_DISABLE of every tone filter of the time slot.
+    bool tones_off(uint32_t timeslot);
     // The receiver goes: the offs the device refused stay owed to its time slot.
     void leave(DSProcReceiver& receiver);
+    // Another receiver of the time slot holds the setting (get(receiver)) on.
+    template <class Get>
+    bool held_by_another(const DSProcReceiver& receiver, Get get);
+    // The clean-up's offs of what is no held setting (the receive gain, the
+    // tone filters), unless another receiver of the time slot set it: one
+    // that the present descriptor refused is owed to the time slot.
+    void clean_unheld(DSProcReceiver& receiver);
 
 private:
     // What receivers that went still owe a time slot.
     struct Owed {
         Device::Held<> vad, bss, ng, selcalSh, sd;
+        // The tone filters all off, the receive gain back to 0.
+        Device::Held<> tones, rxGain;
         Device::Held<uint32_t> mute;
         Device::Held<DSProcReceiver::Delays> delays;
     };
@@ -145,6 +156,9 @@ private:
         const char* name;
     };
     static const Held kHeld[5];
+    // The receive gain or the tone filters are set anew on the time slot:
+    // the off owed of them is dropped.
+    void take_over(uint32_t timeslot, Device::Held<> Owed::*setting);
 
     bool configure(Device::Dsp::Configure& r, const char* failure);
     bool enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Wish wish);
@@ -163,9 +177,6 @@ private:
     void each_held(Visit visit);
     template <class Visit>
     void each_owed(Visit visit);
-    // Another receiver of the time slot holds the setting (get(receiver)) on.
-    template <class Get>
-    bool held_by_another(const DSProcReceiver& receiver, Get get);
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;

@@ -57,8 +57,8 @@ bool MixerFactory::untold(uint64_t)
 
 void MixerFactory::reconcile(Device::Tally& made)
 {
-    unsigned long opens = mDevice.failed_opens();
-    for (size_t i = 0; i < mMixers.size() && mDevice.failed_opens() == opens; ++i)
+    unsigned long opens = mDevice.open_failures();
+    for (size_t i = 0; i < mMixers.size() && mDevice.open_failures() == opens; ++i)
         mMixers[i]->reconcile(made);
 }
 

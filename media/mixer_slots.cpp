@@ -78,9 +78,13 @@ MixerSlot::~MixerSlot()
     mMixer->forget(this);
 }
 
+// Only an input receives on its switch output. An output of the same
+// channel has the same time slot number: disabling it would cut the live
+// input's path, and the switch would owe that cut until it took it.
 bool MixerSlot::IBeforeDestroy()
 {
-    HwMux::instance()->Disable(mTimeslot);
+    if (IOnInputStream())
+        HwMux::instance()->Disable(mTimeslot);
     ReleaseInMixer();
     return true;
 }
@@ -239,9 +243,9 @@ bool Mixer::remove(int rx, int tx)
 {
     mix_record r{{mUnit, kTdm, rx}, {mUnit, kTdm, tx}, 0};
     // ENOENT of the open is a missing device, not a missing entry.
-    unsigned long opens = mFactory.device().failed_opens();
+    unsigned long opens = mFactory.device().open_failures();
     if (mFactory.ctl(MIX_RX_REMOVE, &r) < 0) {
-        if (errno != ENOENT || mFactory.device().failed_opens() != opens)
+        if (errno != ENOENT || mFactory.device().open_failures() != opens)
             return false;
         remove_failed(rx, tx, ENOENT);
     }
@@ -279,7 +283,7 @@ void Mixer::reconcile(Device::Tally& made)
     for (const auto& end : owed) {
         if (!mOwed.count(end))
             continue; // a clear made before took it
-        unsigned long opens = device.failed_opens();
+        unsigned long opens = device.open_failures();
         bool whole = end.second == kWholeMix;
         const char* request = whole ? "MIX_RX_CLEAR" : "MIX_RX_REMOVE";
         if (whole ? clear(end.first) : remove(end.first, end.second)) {
@@ -290,7 +294,7 @@ void Mixer::reconcile(Device::Tally& made)
         int error = errno;
         if (device.runs().failed(request, error))
             whole ? clear_failed(end.first, error) : remove_failed(end.first, end.second, error);
-        if (device.failed_opens() != opens)
+        if (device.open_failures() != opens)
             return;
     }
 }

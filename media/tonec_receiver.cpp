@@ -249,21 +249,30 @@ bool TonecReceiver::cancelAudibleCall()
     return mPlaying || disableToneGenerator(true);
 }
 
+// What another live slot of the time slot holds on stays on: a mixer's
+// input and output of one channel share it.
 void TonecReceiver::CleanBeforeDestroy()
 {
-    if (mDtmf.on())
+    TonecReceiverService& service = TonecReceiverService::instance();
+    auto mine = [&](Device::Held<> TonecReceiver::*setting) {
+        return (this->*setting).on() && !service.held_by_another(*this, setting);
+    };
+    if (mine(&TonecReceiver::mDtmf))
         disableDTMF();
-    if (mIva.on())
+    if (mine(&TonecReceiver::mIva))
         enableIVA(false);
-    if (mReject.on())
+    if (mine(&TonecReceiver::mReject))
         enableDTMFReject(false);
     // Left on, it would cancel into the next user of the time slot.
-    if (mEcho.on())
+    if (mine(&TonecReceiver::mEcho))
         echoCancel(false);
     // A generator left on would sound into the next user of the time slot.
-    if (mTone.on() || mPlaying || mCadence.pending())
+    bool sounding = mTone.on() || mPlaying || mCadence.pending();
+    if (sounding && !service.held_by_another(*this, &TonecReceiver::mTone))
         disableToneGenerator(true);
-    TonecReceiverService::instance().leave(*this);
+    mCadence.reset();
+    mPlaying = false;
+    service.leave(*this);
 }
 
 // ----------------------------------------------------------------- service

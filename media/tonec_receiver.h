@@ -154,6 +154,9 @@ public:
     bool translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
     // The receiver goes: the offs the device refused stay owed to its time slot.
     void leave(TonecReceiver& receiver);
+    // Another receiver of the time slot holds the setting on.
+    template <class T>
+    bool held_by_another(const TonecReceiver& receiver, Device::Held<T> TonecReceiver::*setting);
 
     // The last id handed out (tests start it near its wrap).
     uint32_t last_id() const { return mEnableId; }
@@ -194,9 +197,6 @@ private:
     void each_held(Visit visit);
     template <class Visit>
     void each_owed(Visit visit);
-    // Another receiver of the time slot holds the setting on.
-    template <class T>
-    bool held_by_another(const TonecReceiver& receiver, Device::Held<T> TonecReceiver::*setting);
     void dispatch(const Device::Dtmf::Event& e);
 
     uint32_t mEnableId = 0;

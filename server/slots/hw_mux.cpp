@@ -275,9 +275,12 @@ int HwMux::Request(unsigned long request, void* record, const char* what)
 
 // ------------------------------------------------------------ held paths
 
+// A slot that left its channel joins nothing, and says nothing of the switch.
 bool HwMux::Join(int source, int destination)
 {
-    if (!IsOpened() || source < 0 || destination < 0) {
+    if (source < 0 || destination < 0)
+        return false;
+    if (!IsOpened()) {
         NotOpened();
         return false;
     }

@@ -244,6 +244,36 @@ TEST_F(DsprocTest, CleanUpSwitchesOffWhatTheSlotSwitchedOn)
     EXPECT_THAT(sent(), ElementsAre("C32 0 0 0", "D256"));
 }
 
+// The receive gain and the tone filters are no held settings, yet a reset
+// of them that the device refused at a destroy is owed to the time slot;
+// a new slot that sets its own gain there takes that over.
+TEST_F(DsprocTest, TheCleanUpsRefusedResetsOfGainAndTonesAreOwed)
+{
+    MediaSlot& s = make(1, 108);
+    s.configureRxGain(3), s.configureToneFilter(1750, 1, 200, -20);
+    sim.board.fail(kDevice, DSPROC_CONFIGURE, EIO, SimBoard::Board::Times::always);
+    sim.board.fail(kDevice, DSPROC_DISABLE, EIO, SimBoard::Board::Times::always);
+    sent();
+    EXPECT_THAT(destroy(1), Contains(HasSubstr("success")));
+    EXPECT_THAT(sent(), IsEmpty());
+    sim.board.clear_failures();
+    advance(1000);
+    EXPECT_THAT(sent(), ElementsAre("C64", "D256"));
+    advance(1000);
+    EXPECT_THAT(sent(), IsEmpty());
+
+    MediaSlot& t = make(2, 109);
+    t.configureRxGain(3);
+    sim.board.fail(kDevice, DSPROC_CONFIGURE, EIO, SimBoard::Board::Times::always);
+    destroy(2);
+    sim.board.clear_failures();
+    MediaSlot& u = make(3, 109);
+    u.configureRxGain(5);
+    advance(1000);
+    ASSERT_NE(dsp().config(109, kRxGain), nullptr);
+    EXPECT_EQ(dsp().config(109, kRxGain)->p.gain.gain_dB, 5);
+}
+
 // The driver forgets what a lost descriptor switched on. Whatever request
 // opens the device again switches back on what the receiver holds on,
 // each with its own id; what the driver then refuses stays asked for and

@@ -605,3 +605,31 @@ TEST_F(MixerTest, RandomEndsLeaveExactlyWhatLiveSlotsHold)
 }
 
 } // namespace
+
+// An input and an output of one channel share its time slot, on the switch
+// and on the tone and DSP devices: the output's destroy leaves what the
+// live input holds there (its path, its detector and features) on.
+TEST_F(MixerTest, AnOutputLeavesWhatTheInputOfItsChannelHolds)
+{
+    standard_units();
+    const int ts = SimBoard::MixerDevice::timeslot(0, 3);
+    ASSERT_THAT(command(mixer_in(0, tdm(3)), 1), Contains("slot=1 success"));
+    ASSERT_THAT(command(mixer_out(0, tdm(3)), 2), Contains("slot=2 success"));
+    for (int n : {1, 2}) {
+        LGCP::Command vad;
+        vad.get_ioctl().set_vad_enable(true);
+        ASSERT_THAT(command(vad, n), ElementsAre(HasSubstr("success")));
+    }
+    LGCP::Command detector;
+    detector.get_ioctl().set_dtmf_enable(true);
+    ASSERT_THAT(command(detector, 1), ElementsAre(HasSubstr("success")));
+    ASSERT_TRUE(HwMux::instance()->Join(1, ts));
+
+    destroy(2);
+    EXPECT_TRUE(sim.hal().carries(ts, 1));
+    EXPECT_TRUE(dsp().feature(uint32_t(ts), Device::Dsp::kVad).on);
+    EXPECT_EQ(dtmf().detect(uint32_t(ts), 5, 77), 1u);
+    destroy(1);
+    EXPECT_FALSE(sim.hal().carries(ts, 1));
+    EXPECT_FALSE(dsp().feature(uint32_t(ts), Device::Dsp::kVad).on);
+}
