@@ -175,46 +175,27 @@ bool Holder::untold()
 
 int Holder::ioctl(unsigned long number, void* arg)
 {
-    if (mSetup.transient)
-        return transient_request([&](int fd) { return Device::ioctl(fd, number, arg); });
-    if (!mFd) {
-        errno = EBADF;
-        return -1;
-    }
-    return result(Device::ioctl(mFd.get(), number, arg));
+    return request([&](int fd) { return Device::ioctl(fd, number, arg); });
 }
 
 int Holder::ioctl_value(unsigned long number, unsigned long value)
 {
+    return request([&](int fd) { return Device::ioctl_value(fd, number, value); });
+}
+
+int Holder::request(const std::function<int(int)>& call)
+{
     if (mSetup.transient)
-        return transient_request([&](int fd) { return Device::ioctl_value(fd, number, value); });
+        return transient_request(call);
     if (!mFd) {
         errno = EBADF;
         return -1;
     }
-    return result(Device::ioctl_value(mFd.get(), number, value));
-}
-
-int Holder::read(void* buf, size_t count)
-{
-    if (!mFd) {
-        errno = EBADF;
-        return -1;
-    }
-    return result(static_cast<int>(Device::read(mFd.get(), buf, count)));
-}
-
-int Holder::write(const void* buf, size_t count)
-{
-    if (!mFd) {
-        errno = EBADF;
-        return -1;
-    }
-    return result(static_cast<int>(Device::write(mFd.get(), buf, count)));
+    return result(call(mFd.get()));
 }
 
 // The device is opened for this request alone; its errno survives the close.
-int Holder::transient_request(const std::function<int(int)>& request)
+int Holder::transient_request(const std::function<int(int)>& call)
 {
     int fd = Device::open(mSetup.path, mSetup.flags | O_CLOEXEC);
     if (fd < 0) {
@@ -224,7 +205,7 @@ int Holder::transient_request(const std::function<int(int)>& request)
         return -1;
     }
     mUnproven = mAway;
-    int r = request(fd);
+    int r = call(fd);
     int error = errno;
     Device::close(fd);
     if (r < 0) {

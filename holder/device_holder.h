@@ -124,8 +124,6 @@ public:
     // device gone (ENODEV) lets the descriptor go.
     int ioctl(unsigned long number, void* arg);
     int ioctl_value(unsigned long number, unsigned long value);
-    int read(void* buf, size_t count);
-    int write(const void* buf, size_t count);
 
     // A state changed what it wants, or a request was refused: the next
     // trigger asks the states again, and the retry runs meanwhile.
@@ -154,6 +152,8 @@ private:
     // One reconcile step over every state; whether anything is untold after it.
     bool reconcile(Tally& made);
     bool untold();
+    // call(fd) on the present descriptor (or one opened for it).
+    int request(const std::function<int(int)>& call);
     int result(int r);
     int transient_request(const std::function<int(int)>& request);
     void proven();

@@ -126,21 +126,35 @@ protected:
     // named present does not carry.
     bool untold(uint64_t present) override = 0;
 
-    // restore() and untold() of a service from its one list of what the
-    // receivers hold: each(visit) calls visit(held, tell) for every held
-    // setting, tell making its request.
-    template <class Each>
-    unsigned long restore_each(Each each)
+    // restore() and untold() of a service from its two lists: owed_at(ts,
+    // o, visit) calls visit(held, tell) for every off that the time slot ts
+    // owes (o), held(visit) for every setting the receivers hold; tell
+    // makes the request. The offs are told first, so that a receiver's own
+    // wish is the last word on its time slot; a time slot that owes
+    // nothing any more is dropped.
+    template <class O, class OwedAt, class EachHeld>
+    unsigned long restore_all(std::map<uint32_t, O>& owed, OwedAt owed_at, EachHeld held)
     {
         unsigned long again = 0;
-        each([&](auto& held, auto tell) { again += restore_one(held, tell); });
+        for (auto it = owed.begin(); it != owed.end();) {
+            bool left = false;
+            owed_at(it->first, it->second, [&](auto& h, auto tell) {
+                again += restore_one(h, tell);
+                left = left || h.untold(present());
+            });
+            it = left ? std::next(it) : owed.erase(it);
+        }
+        held([&](auto& h, auto tell) { again += restore_one(h, tell); });
         return again;
     }
-    template <class Each>
-    bool untold_each(uint64_t now, Each each)
+    template <class O, class OwedAt, class EachHeld>
+    bool untold_all(uint64_t now, std::map<uint32_t, O>& owed, OwedAt owed_at, EachHeld held)
     {
         bool any = false;
-        each([&](auto& held, auto) { any = any || held.untold(now); });
+        auto visit = [&](auto& h, auto) { any = any || h.untold(now); };
+        for (auto& o : owed)
+            owed_at(o.first, o.second, visit);
+        held(visit);
         return any;
     }
 
@@ -174,13 +188,6 @@ protected:
         if (!mine.on() && o.untold(present()))
             mine = o;
         o.forget();
-    }
-    // Drops the time slots that owe nothing to the present descriptor any more.
-    template <class O, class Untold>
-    void prune(std::map<uint32_t, O>& owed, Untold untold)
-    {
-        for (auto it = owed.begin(); it != owed.end();)
-            it = untold(it->second) ? std::next(it) : owed.erase(it);
     }
 
 private:

@@ -439,43 +439,29 @@ void DSProcReceiverService::each_held(Visit visit)
 
 // What is owed of receivers that went, all offs, each by its time slot.
 template <class Visit>
-void DSProcReceiverService::each_owed(Visit visit)
+void DSProcReceiverService::owed_at(uint32_t ts, Owed& o, Visit visit)
 {
-    for (auto& o : mOwed) {
-        uint32_t ts = o.first;
-        for (const Held& h : kHeld)
-            visit(o.second.*h.owed, [this, &h, ts](bool) { return send(Enable{ts, 0, h.bit}, h.name, false, true); });
-        visit(o.second.mute, [this, ts](uint32_t) { return send(Enable{ts, 0, kMuteBoth}, "MUTE", false, true); });
-        visit(o.second.delays, [this, ts](const DSProcReceiver::Delays&) {
-            return tell_delays(ts, DSProcReceiver::Delays{0, 0, 0});
-        });
-        visit(o.second.rxGain, [this, ts](bool) { return configureRxGain(ts, 0); });
-        visit(o.second.tones, [this, ts](bool) { return tones_off(ts); });
-    }
+    for (const Held& h : kHeld)
+        visit(o.*h.owed, [this, &h, ts](bool) { return send(Enable{ts, 0, h.bit}, h.name, false, true); });
+    visit(o.mute, [this, ts](uint32_t) { return send(Enable{ts, 0, kMuteBoth}, "MUTE", false, true); });
+    visit(o.delays,
+          [this, ts](const DSProcReceiver::Delays&) { return tell_delays(ts, DSProcReceiver::Delays{0, 0, 0}); });
+    visit(o.rxGain, [this, ts](bool) { return configureRxGain(ts, 0); });
+    visit(o.tones, [this, ts](bool) { return tones_off(ts); });
 }
 
 unsigned long DSProcReceiverService::restore()
 {
-    unsigned long again = restore_each([this](auto visit) {
-        each_owed(visit);
-        each_held(visit);
-    });
-    uint64_t now = present();
-    prune(mOwed, [&](Owed& o) {
-        bool any = o.mute.untold(now) || o.delays.untold(now) || o.rxGain.untold(now) || o.tones.untold(now);
-        for (const Held& h : kHeld)
-            any = any || (o.*h.owed).untold(now);
-        return any;
-    });
-    return again;
+    return restore_all(
+        mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
+        [this](auto visit) { each_held(visit); });
 }
 
 bool DSProcReceiverService::untold(uint64_t present)
 {
-    return untold_each(present, [this](auto visit) {
-        each_owed(visit);
-        each_held(visit);
-    });
+    return untold_all(
+        present, mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
+        [this](auto visit) { each_held(visit); });
 }
 
 template <class Get>

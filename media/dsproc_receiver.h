@@ -176,7 +176,7 @@ private:
     template <class Visit>
     void each_held(Visit visit);
     template <class Visit>
-    void each_owed(Visit visit);
+    void owed_at(uint32_t timeslot, Owed& owed, Visit visit);
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;

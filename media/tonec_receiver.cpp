@@ -425,37 +425,26 @@ void TonecReceiverService::each_held(Visit visit)
 
 // What is owed of receivers that went, all offs, each by its time slot.
 template <class Visit>
-void TonecReceiverService::each_owed(Visit visit)
+void TonecReceiverService::owed_at(uint32_t ts, Owed& o, Visit visit)
 {
-    for (auto& o : mOwed) {
-        uint32_t ts = o.first;
-        visit(o.second.dtmf, [this, ts](bool) { return disable_detector(ts); });
-        for (const Switch* sw : {&kIva, &kReject, &kEcho})
-            visit(o.second.*sw->owed, [this, sw, ts](bool) { return switch_request(*sw, ts, false, true); });
-        visit(o.second.tone, [this, ts](const TonecReceiver::Tone&) { return tell_tone(ts, TonecReceiver::Tone{}); });
-    }
+    visit(o.dtmf, [this, ts](bool) { return disable_detector(ts); });
+    for (const Switch* sw : {&kIva, &kReject, &kEcho})
+        visit(o.*sw->owed, [this, sw, ts](bool) { return switch_request(*sw, ts, false, true); });
+    visit(o.tone, [this, ts](const TonecReceiver::Tone&) { return tell_tone(ts, TonecReceiver::Tone{}); });
 }
 
 unsigned long TonecReceiverService::restore()
 {
-    unsigned long again = restore_each([this](auto visit) {
-        each_owed(visit);
-        each_held(visit);
-    });
-    uint64_t now = present();
-    prune(mOwed, [&](Owed& o) {
-        return o.dtmf.untold(now) || o.iva.untold(now) || o.reject.untold(now) || o.echo.untold(now) ||
-               o.tone.untold(now);
-    });
-    return again;
+    return restore_all(
+        mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
+        [this](auto visit) { each_held(visit); });
 }
 
 bool TonecReceiverService::untold(uint64_t present)
 {
-    return untold_each(present, [this](auto visit) {
-        each_owed(visit);
-        each_held(visit);
-    });
+    return untold_all(
+        present, mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
+        [this](auto visit) { each_held(visit); });
 }
 
 template <class T>

@@ -196,7 +196,7 @@ private:
     template <class Visit>
     void each_held(Visit visit);
     template <class Visit>
-    void each_owed(Visit visit);
+    void owed_at(uint32_t timeslot, Owed& owed, Visit visit);
     void dispatch(const Device::Dtmf::Event& e);
 
     uint32_t mEnableId = 0;

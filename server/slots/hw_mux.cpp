@@ -133,19 +133,21 @@ uint16_t* HwMux::entry(int channel)
     return &mShadow[static_cast<size_t>(channel - kBusFirst)];
 }
 
-void HwMux::NotOpened()
+bool HwMux::ReadyFor(int source, int destination)
 {
-    if (mHolder.runs().failed("open", 0))
-        std::clog << ext::header(this) << "ERROR not opened" << std::endl;
+    if (!IsOpened() || source < 0 || destination < 0) {
+        if (mHolder.runs().failed("open", 0))
+            std::clog << ext::header(this) << "ERROR not opened" << std::endl;
+        return false;
+    }
+    mHolder.runs().succeeded("open");
+    return true;
 }
 
 bool HwMux::Connect(int source, int destination)
 {
-    if (!IsOpened() || source < 0 || destination < 0) {
-        NotOpened();
+    if (!ReadyFor(source, destination))
         return false;
-    }
-    mHolder.runs().succeeded("open");
     if (!RequestConnect(source, destination)) {
         Doubt(destination);
         return false;
@@ -278,13 +280,8 @@ int HwMux::Request(unsigned long request, void* record, const char* what)
 // A slot that left its channel joins nothing, and says nothing of the switch.
 bool HwMux::Join(int source, int destination)
 {
-    if (source < 0 || destination < 0)
+    if (source < 0 || destination < 0 || !ReadyFor(source, destination))
         return false;
-    if (!IsOpened()) {
-        NotOpened();
-        return false;
-    }
-    mHolder.runs().succeeded("open");
     Device::Held<Path>& held = at(destination);
     bool done = Device::ask(held, Path{source}, Device::Wish::told, [] { return kKept; },
                             [&](const Path&) { return RequestConnect(source, destination); });

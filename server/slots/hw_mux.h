@@ -138,7 +138,9 @@ private:
     // A refused request may have left the output holding anything: the
     // next change is sent whatever it asks.
     void Doubt(int destination);
-    void NotOpened();
+    // The device is open and both channels are ones; else "ERROR not
+    // opened", a line a run.
+    bool ReadyFor(int source, int destination);
 
     // The requests of the operations, with their lines, on an open device.
     bool RequestConnect(int source, int destination);
