@@ -14,7 +14,7 @@ namespace {
 // A TDM endpoint that announces its streams, as the trunk slots do.
 class BenchSlot : public Slot {
 public:
-    BenchSlot(int tx, int rx, bool late) : mTx(tx), mRx(rx), mLate(late) {}
+    BenchSlot(int tx, int rx, bool late) : Slot(Hold::fixed), mTx(tx), mRx(rx), mLate(late) {}
     const char* GetName() const override { return "bench"; }
     int IGetTransmitChannel() override { return mTx; }
     int IGetReceiveChannel() override { return mRx; }

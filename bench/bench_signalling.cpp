@@ -276,6 +276,7 @@ BENCHMARK(BM_NtCheckCycle)->Arg(8);
 void BM_HdlcPackagesIoctl(benchmark::State& state)
 {
     struct Line : Slot {
+        Line() : Slot(Hold::fixed) {}
         int IGetTransmitChannel() override { return 16; }
         const char* GetName() const override { return "line"; }
     } line;

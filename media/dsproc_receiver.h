@@ -16,13 +16,14 @@
 #include "runtime/cyclic_list.h"
 #include "runtime/multiplexer.h"
 #include "server/schema/LGCP.h"
+#include "server/slots/channel_user.h"
 #include "server/slots/device_events.h"
 
 namespace Hardware {
 
 class DSProcReceiverService;
 
-class DSProcReceiver {
+class DSProcReceiver : public ChannelUser {
 public:
     // What the controller asked for, beside the descriptor that was told
     // it; the id of its last enable (its events carry it).
@@ -75,6 +76,13 @@ public:
     void CleanBeforeDestroy();
     // The slot lost its time slot: no event of it reaches this receiver any more.
     void LeaveTimeslot();
+    // The channel went back to its driver: what the receiver switched on
+    // goes, and no event of that time slot reaches it any more.
+    void LeaveChannel() override
+    {
+        CleanBeforeDestroy();
+        LeaveTimeslot();
+    }
 
     const Feature& vad() const { return mVad; }
     const Feature& bss() const { return mBss; }

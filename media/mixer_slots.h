@@ -34,7 +34,7 @@ class MixerFactory;
 class MixerSlot : public Slot {
 public:
     MixerSlot(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
-        : mMixer(std::move(mixer)), mChannel(channel), mTimeslot(timeslot)
+        : Slot(Hold::fixed), mMixer(std::move(mixer)), mChannel(channel), mTimeslot(timeslot)
     {
     }
     ~MixerSlot() override;

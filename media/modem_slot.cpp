@@ -28,7 +28,7 @@ namespace If = Device::NetIf;
 
 // --------------------------------------------------------------- ModemSlot
 
-ModemSlot::ModemSlot(TERM::ModemParams const& params) : mParams(params)
+ModemSlot::ModemSlot(TERM::ModemParams const& params, Hold hold) : Slot(hold), mParams(params)
 {
     mChild.Bind(this, &ModemSlot::on_terminate);
 }
@@ -74,7 +74,7 @@ void ModemSlot::on_terminate(int status)
     mPid = -1;
     if (IsReleasing())
         finish_release();
-    else
+    else if (!IsLost())
         OnAbort(status);
 }
 
@@ -91,10 +91,15 @@ bool ModemSlot::IBeforeDestroy()
         unbind();
         return true;
     }
+    hang_up_child();
+    return false;
+}
+
+void ModemSlot::hang_up_child()
+{
     std::cerr << ext::header(this) << "sent HUP to pppd." << std::endl;
     ModemChild::signal_child(mPid, SIGHUP);
     mTimer.set(kTerminateTimeoutMs, &ModemSlot::on_terminate_timeout, this);
-    return false;
 }
 
 void ModemSlot::on_terminate_timeout()
@@ -240,6 +245,9 @@ void DspModemSlot::Fail(const char* what)
 
 bool DspModemSlot::InitModem()
 {
+    // A lost modem is not taken again: the slot stands for the call it lost.
+    if (IsLost())
+        return false;
     if (mModem >= 0)
         return mTimeslot >= 0;
     Fd fd(Device::open(Mdm::kDevice, O_RDONLY | O_CLOEXEC));
@@ -249,8 +257,10 @@ bool DspModemSlot::InitModem()
     }
     if (!SetUpModem(fd.get()))
         return false;
-    // The modem stays allocated while the slot holds the descriptor.
+    // The modem stays allocated while the slot holds the descriptor, and
+    // goes back to the driver when it ends.
     mControl = std::move(fd);
+    HoldChannel(mControl);
     OnChangeOutputStream(true);
     OnChangeInputStream(true);
     StartCall(mControl.get());
@@ -336,9 +346,9 @@ void DspModemSlot::StartFaxTransfer()
     setup.argv = ModemChild::fax_transfer_command(mParams, mModem);
     setup.banner = "executing fax transfer";
     setup.failText = "fail to exec!";
-    // The program reaches the modem by its number; the descriptors that
-    // hold it stay with the server.
-    mControl.close();
+    // The program reaches the modem by its number. The descriptor that holds
+    // the modem stays the slot's until it is destroyed (the child gets no
+    // copy): closed, it would give modem and time slot to the next call.
     if (!spawn_child(setup, &DspModemSlot::on_fax_terminate))
         return;
     std::clog << ext::header(this) << "fax transfer executed" << " modem=" << mModem << " ts=" << mTimeslot
@@ -367,7 +377,6 @@ void DspModemSlot::RunFaxReceiver()
     setup.delayMs = 1000;
     setup.banner = "executing";
     setup.failText = "fail to exec!";
-    mControl.close();
     // Kept so that the slot stops it like its other children.
     if (!spawn_child(setup, &DspModemSlot::on_receiver_terminate))
         return;
@@ -409,11 +418,26 @@ void DspModemSlot::on_fax_terminate(int status)
     a.set_packetsOut(split(0));
     a.set_packetsIn(split(0));
     a.set_time(split(0));
-    OnModem(p);
-    if (IsReleasing())
+    if (IsReleasing()) {
+        OnModem(p);
         finish_release();
-    else
+    } else if (!IsLost()) {
+        OnModem(p);
         OnAbort(status);
+    }
+}
+
+// The slot stays until the controller destroys it; its child is stopped as
+// at a destroy.
+void DspModemSlot::IOnChannelLost(const Device::End& end)
+{
+    std::cerr << ext::header(this) << "modem lost (" << end.why << ")" << std::endl;
+    mModem = -1;
+    mTimeslot = -1;
+    mControl.close();
+    if (mPid > 0)
+        hang_up_child();
+    OnAbort(end.error);
 }
 
 // ----------------------------------------------------------- HdlcModemSlot

@@ -26,7 +26,7 @@ class ModemSlot : public Slot {
 public:
     static constexpr unsigned kTerminateTimeoutMs = 5000;
 
-    explicit ModemSlot(TERM::ModemParams const& params);
+    ModemSlot(TERM::ModemParams const& params, Hold hold);
     ~ModemSlot() override;
 
     bool IBeforeDestroy() override;
@@ -59,6 +59,9 @@ protected:
     void pppd_kill();
     // The child is gone and the slot leaves its factory: for the destructors.
     void stop_child();
+    // The channel went while a child runs on it: hung up as at a destroy,
+    // killed if it outlives the time-out; its end is no news any more.
+    void hang_up_child();
 
     TERM::ModemParams mParams;
     pid_t mPid = -1;
@@ -69,7 +72,7 @@ protected:
 
 class DspModemSlot : public ModemSlot {
 public:
-    explicit DspModemSlot(TERM::ModemParams const& params) : ModemSlot(params) {}
+    explicit DspModemSlot(TERM::ModemParams const& params) : ModemSlot(params, Hold::descriptor) {}
     ~DspModemSlot() override;
 
     bool IOnOutputStream() override { return InitModem(); }
@@ -95,6 +98,9 @@ private:
     void on_receiver_terminate(int status);
     void forget_receiver_file();
     void Fail(const char* what);
+    // The driver took the modem back: its number and time slot are
+    // forgotten, so no helper record and no command reaches this slot.
+    void IOnChannelLost(const Device::End& end) override;
 
     Fd mControl;
     int mTimeslot = -1;
@@ -105,7 +111,12 @@ private:
 
 class HdlcModemSlot : public ModemSlot {
 public:
-    HdlcModemSlot(TERM::ModemParams const& params, const std::string& name) : ModemSlot(params), mName(name) {}
+    // The interface is the slot's by name from creation to unbind: no
+    // driver hands its channel to anyone else meanwhile.
+    HdlcModemSlot(TERM::ModemParams const& params, const std::string& name)
+        : ModemSlot(params, Hold::fixed), mName(name)
+    {
+    }
     ~HdlcModemSlot() override;
 
     bool IOnOutputStream() override { return initModem(); }

@@ -20,8 +20,11 @@ const char* const RtpSlot::kEmail = "noc@voxbridge.example";
 const char* const RtpSlot::kPhone = "+1 555 0100";
 
 RtpSlot::RtpSlot(int channel, Fd rtp, rtp_connection_params const& params)
-    : mChannel(channel), mRtp(std::move(rtp)), mParams(params), mCreationPayload(params.rx_pt)
+    : Slot(Hold::descriptor), mChannel(channel), mRtp(std::move(rtp)), mParams(params),
+      mCreationPayload(params.rx_pt)
 {
+    UsesChannel(static_cast<TonecReceiver&>(*this));
+    UsesChannel(static_cast<DSProcReceiver&>(*this));
     watch();
 }
 
@@ -41,10 +44,13 @@ void RtpSlot::PutHeader(std::ostream& out) const
     out << "rtp[" << mChannel << "]: ";
 }
 
+// The session holds the channel: the reader first, so that what waits is
+// read before a hang-up ends it.
 void RtpSlot::watch()
 {
     mRtpEvent.Bind("RtpSlot::OnRtpEvent", &RtpSlot::OnRtpEvent, this);
     mRtpEvent.Schedule(mRtp, POLLIN);
+    HoldChannel(mRtp);
 }
 
 void RtpSlot::startRTPC(Fd& socket, sockaddr_in const& peer)
@@ -190,7 +196,8 @@ bool RtpSlot::changePayload(uint16_t rtp_connection_params::*field, LGCP::CodecM
         mRestartError = errno;
         std::clog << std::endl;
         std::cerr << ext::header(this) << "fail to restart RTP session!" << std::endl;
-        LeaveChannel();
+        mRestartFailed = true;
+        LoseChannel(Device::End{"restart failed", mRestartError});
         return false;
     }
     std::clog << " - OK" << std::endl;
@@ -210,6 +217,8 @@ bool RtpSlot::restart()
     mRtpEvent.Release();
     mShortRecords.end(this, "rtp");
     mRtp.close();
+    // The old session must end here, the slot's copy of it too.
+    HoldChannel(Fd());
     mSessions.renew();
     std::ostringstream header;
     PutHeader(header);
@@ -235,20 +244,18 @@ bool RtpSlot::askPD(const PacketDetection& want)
 }
 
 // The session is gone, so the engine has freed the channel and may give
-// it to the next session: what this slot held on it (its connections'
-// switch paths, what its receivers switched on, its output) goes now,
-// while no other slot has it, and the slot no longer answers for it.
-void RtpSlot::LeaveChannel()
+// it to the next session: the slot's output goes too, and the slot no
+// longer answers for the channel. An ended session says so once, by the
+// kind's own means; a restart that failed was answered already.
+void RtpSlot::IOnChannelLost(const Device::End& end)
 {
-    if (mChannel < 0)
-        return;
-    LetGoChannel(*this);
-    TonecReceiver::CleanBeforeDestroy();
-    DSProcReceiver::CleanBeforeDestroy();
-    TonecReceiver::LeaveTimeslot();
-    DSProcReceiver::LeaveTimeslot();
+    if (!mRestartFailed)
+        std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
     HwMux::instance()->Disable(mChannel);
     mChannel = -1;
+    mRtpEvent.Release();
+    if (!mRestartFailed)
+        IOnSessionLost(end.error);
 }
 
 bool RtpSlot::enablePD(LGCP::PDParams const& params)
@@ -292,18 +299,7 @@ void RtpSlot::OnRtpEvent(int fd, short revents)
         processRtpEvent(e);
     });
     if (end)
-        SessionLost(end);
-}
-
-// The engine ended the session or fails it: the slot no longer carries a
-// stream, and says so to the controller once, by its kind's own means.
-void RtpSlot::SessionLost(const Device::End& end)
-{
-    std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
-    mRtpEvent.Release();
-    mSessionLost = true;
-    LeaveChannel();
-    IOnSessionLost(end.error);
+        LoseChannel(end);
 }
 
 bool RtpSlot::RefuseLost()

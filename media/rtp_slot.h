@@ -75,9 +75,6 @@ public:
     int restart_error() const { return mRestartError; }
     // Whether the session's events are watched.
     bool watching() const { return static_cast<bool>(mRtpEvent.fd); }
-    // The engine ended the session or failed its events: every later
-    // command but destroy is refused.
-    bool IsLost() const override { return mSessionLost; }
     const rtp_connection_params& params() const { return mParams; }
     // The fourth word of the channel record the session was added with
     // (the radio's BSS switch), which a restart adds the channel with too.
@@ -135,10 +132,9 @@ private:
     uint64_t session() const { return mSessions.present(static_cast<bool>(mRtp)); }
     // After a failed restart or the session's loss: the channel is the
     // engine's again.
-    void LeaveChannel();
+    void IOnChannelLost(const Device::End& end) override;
     void OnRtpEvent(int fd, short revents);
     void watch();
-    void SessionLost(const Device::End& end);
 
     int mChannel;
     Fd mRtp;
@@ -156,6 +152,6 @@ private:
     Device::Held<PacketDetection> mPd = Device::Held<PacketDetection>::unknown();
     bool mInputRunning = false;
     bool mInputGated = false;
-    bool mSessionLost = false;
+    bool mRestartFailed = false;
     int mRestartError = 0;
 };

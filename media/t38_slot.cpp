@@ -23,10 +23,14 @@ namespace Mcc = Device::Mcc;
 
 // ------------------------------------------------------------- T38SoftSlot
 
-T38SoftSlot::T38SoftSlot(pid_t pid, int timeslot) : mPid(pid), mTimeslot(timeslot)
+T38SoftSlot::T38SoftSlot(pid_t pid, const Fd& channel, int timeslot)
+    : Slot(Hold::descriptor), mPid(pid), mTimeslot(timeslot)
 {
     mChild.Bind(this, &T38SoftSlot::OnT38Terminate);
     mChild.Attach(pid);
+    // A copy the engine does not inherit: the hang-up of the channel
+    // reaches the slot while the engine still runs.
+    HoldChannel(channel);
 }
 
 T38SoftSlot::~T38SoftSlot()
@@ -50,7 +54,13 @@ void T38SoftSlot::IAfterCreate()
 
 bool T38SoftSlot::IBeforeDestroy()
 {
-    // Released at once; the factory sees the engine to its end.
+    StopEngine();
+    return true;
+}
+
+// The factory sees the engine to its end.
+void T38SoftSlot::StopEngine()
+{
     if (mPid >= 1) {
         mChild.Detach();
         ModemChild::signal_child(mPid, SIGTERM);
@@ -60,9 +70,10 @@ bool T38SoftSlot::IBeforeDestroy()
             ModemChild::signal_child(mPid, SIGKILL);
         mPid = -1;
     }
-    return true;
 }
 
+// The engine's copy went with it: the slot's is the last one, and the
+// channel goes back with it.
 void T38SoftSlot::OnT38Terminate(int status)
 {
     if (WIFSIGNALED(status))
@@ -70,11 +81,21 @@ void T38SoftSlot::OnT38Terminate(int status)
     else if (WIFEXITED(status))
         std::clog << ext::header(this) << "t38 daemon terminated with code=" << WEXITSTATUS(status) << std::endl;
     mPid = -1;
-    // The engine held the channel's only descriptor: the driver has the
-    // time slot back and may hand it to the next allocation.
-    LetGoChannel(*this);
-    mTimeslot = -1;
+    LoseChannel(Device::End{"engine ended", 0});
     OnAbort(status);
+}
+
+// The board took the channel back under the running engine, which can
+// carry nothing any more: it is stopped as at a destroy. Its end is
+// reported as the channel's loss: abort with the errno.
+void T38SoftSlot::IOnChannelLost(const Device::End& end)
+{
+    mTimeslot = -1;
+    if (mPid < 1)
+        return;
+    std::cerr << ext::header(this) << "channel lost (" << end.why << ")" << std::endl;
+    StopEngine();
+    OnAbort(end.error);
 }
 
 // ---------------------------------------------------------- T38SoftFactory
@@ -197,8 +218,8 @@ Slot* T38SoftFactory::INewSlot(LGCP::CreateParams const& params)
     if (pid < 0)
         return nullptr;
     std::clog << ext::header(this) << "t38 daemon[" << pid << "] successfully started" << std::endl;
-    // The channel lives on in the engine; the server's descriptor closes here.
-    return new T38SoftSlot(pid, timeslot);
+    // The channel lives on in the engine and in the slot's watched copy.
+    return new T38SoftSlot(pid, fd, timeslot);
 }
 
 void T38SoftFactory::Query(LGCP::Resources& resources)

@@ -19,7 +19,8 @@
 
 class T38SoftSlot : public Slot {
 public:
-    T38SoftSlot(pid_t pid, int timeslot);
+    // channel: the engine's channel, of which the slot keeps a copy.
+    T38SoftSlot(pid_t pid, const Fd& channel, int timeslot);
     ~T38SoftSlot() override;
 
     void IAfterCreate() override;
@@ -29,14 +30,15 @@ public:
     int IGetTransmitChannel() override { return mTimeslot; }
     int IGetReceiveChannel() override { return mTimeslot; }
     const char* GetName() const override { return "t38 soft"; }
-    // The engine ended, and its channel with it.
-    bool IsLost() const override { return mTimeslot < 0; }
 
     pid_t pid() const { return mPid; }
     void PutHeader(std::ostream& out) const;
 
 private:
     void OnT38Terminate(int status);
+    void IOnChannelLost(const Device::End& end) override;
+    // SIGTERM to a running engine, which the factory then sees to its end.
+    void StopEngine();
 
     pid_t mPid;
     int mTimeslot;

@@ -20,6 +20,7 @@
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
 #include "server/schema/LGCP.h"
+#include "server/slots/channel_user.h"
 #include "server/schema/TERM.h"
 
 namespace Dtmf {
@@ -34,7 +35,7 @@ namespace Hardware {
 
 class TonecReceiverService;
 
-class TonecReceiver {
+class TonecReceiver : public ChannelUser {
 public:
     using Params = tonec_params;
 
@@ -96,6 +97,13 @@ public:
     void CleanBeforeDestroy();
     // The slot lost its time slot: no event of it reaches this receiver any more.
     void LeaveTimeslot();
+    // The channel went back to its driver: what the receiver switched on
+    // goes, and no event of that time slot reaches it any more.
+    void LeaveChannel() override
+    {
+        CleanBeforeDestroy();
+        LeaveTimeslot();
+    }
 
     bool dtmf_active() const { return mDtmf.on(); }
     bool iva_active() const { return mIva.on(); }

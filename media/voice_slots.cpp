@@ -25,10 +25,9 @@ ASync::Copy::EventsParams copy_events(int flush)
 } // namespace
 
 VoiceSlot::VoiceSlot(VoiceFactory& factory, Fd channel, int timeslot)
-    : mFactory(factory), mChannel(std::move(channel)), mTimeslot(timeslot)
+    : Slot(Hold::descriptor), mFactory(factory), mChannel(std::move(channel)), mTimeslot(timeslot)
 {
-    mWatch.Bind("VoiceSlot::OnChannelEvent", &VoiceSlot::OnChannelEvent, this);
-    mWatch.Schedule(mChannel, 0);
+    HoldChannel(mChannel);
 }
 
 bool VoiceSlot::IBeforeDestroy()
@@ -37,18 +36,12 @@ bool VoiceSlot::IBeforeDestroy()
     return true;
 }
 
-// The driver hands the time slot of a channel that is over to the next
-// allocation: the slot's connections go while it still has it, and the
-// slot, which has no signal for it, refuses what follows.
-void VoiceSlot::OnChannelEvent(int, short revents)
+// The slot has no signal for it; a copy under way sees the end too and
+// ends by its own rule.
+void VoiceSlot::IOnChannelLost(const Device::End& end)
 {
-    Device::End end = Device::poll_end(revents);
-    if (!end)
-        return;
     std::cerr << ext::header(this) << "channel lost (" << end.why << ")" << std::endl;
-    LetGoChannel(*this);
     mTimeslot = -1;
-    mWatch.Release();
     mChannel.close();
 }
 

@@ -30,8 +30,6 @@ public:
     void PutHeader(std::ostream& out) const;
     // -1 once the channel is over.
     int timeslot() const { return mTimeslot; }
-    // The channel hung up or failed: the driver has its time slot back.
-    bool IsLost() const override { return mTimeslot < 0; }
 
 protected:
     static constexpr unsigned kConnectTimeoutMs = 5000;
@@ -40,12 +38,8 @@ protected:
     Fd mChannel;
     int mTimeslot;
 
-private:
-    // Only the channel's end is asked for; a copy under way sees it too
-    // and ends by its own rule.
-    void OnChannelEvent(int fd, short revents);
-
-    Event mWatch;
+    // The channel hung up or failed: the driver has its time slot back.
+    void IOnChannelLost(const Device::End& end) override;
 };
 
 class PlaySlotGeneric : public VoiceSlot {

@@ -37,7 +37,7 @@ size_t package_size(size_t body)
 } // namespace
 
 HdlcSlot::HdlcSlot(LGCP::HdlcParams const& params)
-    : mChannel(new HDLC(static_cast<unsigned>(params.get_trunk().getValue()))),
+    : Slot(Hold::fixed), mChannel(new HDLC(static_cast<unsigned>(params.get_trunk().getValue()))),
       // The trunk is a label here: any value is taken, and its index
       // wraps as an unsigned number does.
       mTrunkIndex(static_cast<uint32_t>(params.get_trunk().getValue()) - 1u),

@@ -42,12 +42,14 @@ IsdnSlot::IsdnSlot(const Fd& fd, ISDN::LAPD* lapd)
 }
 
 IsdnSlot::IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* eventName)
-    : mChannel(channel), mLapd(lapd)
+    : Slot(Hold::descriptor), mChannel(channel), mLapd(lapd)
 {
     mLapd->notify = this;
     mLapd->hdlc = this;
     mEvent.Bind(eventName, &IsdnSlot::OnEvent, this);
     mEvent.Schedule(fd, POLLIN | POLLOUT);
+    // After the reader, so that what waits is read before a hang-up ends it.
+    HoldChannel(fd);
     add_protocol_tail(mLapd);
 }
 
@@ -75,7 +77,7 @@ void IsdnSlot::OnEvent(int, short revents)
         receive(frame);
     });
     if (end) {
-        Lost(end.why);
+        LoseChannel(end);
         return;
     }
     if ((revents & POLLOUT) && !mReady) {
@@ -85,22 +87,12 @@ void IsdnSlot::OnEvent(int, short revents)
     }
 }
 
-void IsdnSlot::Lost(const char* why)
+// The link, which can no longer send, fails through its own timers.
+void IsdnSlot::IOnChannelLost(const Device::End& end)
 {
-    std::cerr << ext::header(this) << "channel lost (" << why << ")" << std::endl;
-    LeaveChannel();
+    std::cerr << ext::header(this) << "channel lost (" << end.why << ")" << std::endl;
     mEvent.Release();
     mReady = false;
-    mLost = true;
-}
-
-// The driver frees the channel with the descriptor and may hand its number
-// to the next allocation: the slot's connections go while it still has it.
-void IsdnSlot::LeaveChannel()
-{
-    if (mChannel < 0)
-        return;
-    LetGoChannel(*this);
     mChannel = -1;
 }
 
@@ -202,19 +194,31 @@ AtsQsigSlot::~AtsQsigSlot()
         b->Orphan();
 }
 
+namespace {
+// What a B channel hears when its data channel goes with its slot.
+const Device::End kDataChannelGone{"data channel released", ENODEV};
+} // namespace
+
 // Closing the descriptor frees the data channel and its B channels.
 bool AtsQsigSlot::IBeforeDestroy()
 {
-    LeaveChannel();
+    LoseBChannels(kDataChannelGone);
     mEvent.Release();
     return true;
 }
 
-void AtsQsigSlot::LeaveChannel()
+void AtsQsigSlot::IOnChannelLost(const Device::End& end)
 {
-    for (AtsQsigBSlot* b : mBChannels)
-        b->LeaveChannel();
-    IsdnSlot::LeaveChannel();
+    LoseBChannels(end);
+    IsdnSlot::IOnChannelLost(end);
+}
+
+void AtsQsigSlot::LoseBChannels(const Device::End& end)
+{
+    // A B channel's loss leaves the list alone; its destroy only forgets.
+    std::vector<AtsQsigBSlot*> channels = mBChannels;
+    for (AtsQsigBSlot* b : channels)
+        b->LoseChannel(end);
 }
 
 AtsQsigBSlot* AtsQsigSlot::NewBChannel(unsigned subslot)
@@ -236,8 +240,14 @@ void AtsQsigSlot::Forget(AtsQsigBSlot* b)
 // --------------------------------------------------------- AtsQsigBSlot
 
 AtsQsigBSlot::AtsQsigBSlot(AtsQsigSlot* signalling, unsigned subslot, int channel)
-    : mSignalling(signalling), mSubslot(subslot), mChannel(channel)
+    : Slot(Hold::owner), mSignalling(signalling), mSubslot(subslot), mChannel(channel)
 {
+}
+
+void AtsQsigBSlot::Orphan()
+{
+    mSignalling = nullptr;
+    LoseChannel(kDataChannelGone);
 }
 
 AtsQsigBSlot::~AtsQsigBSlot()
@@ -246,11 +256,8 @@ AtsQsigBSlot::~AtsQsigBSlot()
         mSignalling->Forget(this);
 }
 
-void AtsQsigBSlot::LeaveChannel()
+void AtsQsigBSlot::IOnChannelLost(const Device::End&)
 {
-    if (mChannel < 0)
-        return;
-    LetGoChannel(*this);
     mChannel = -1;
 }
 

@@ -53,28 +53,22 @@ public:
     void PutHeader(std::ostream& out) const;
     // False when the slot could not take its copy of the descriptor.
     bool watching() const { return static_cast<bool>(mEvent.fd); }
-    // The driver ended the channel: nothing can be carried any more.
-    bool IsLost() const override { return mLost; }
     ISDN::LAPD& lapd() const { return *mLapd; }
 
 protected:
     // For the kinds that learn their channel otherwise.
     IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* eventName);
-    // The channel is the driver's again (with the descriptor's close): the
-    // slot's connections go, and it names the channel no more.
-    virtual void LeaveChannel();
+    // The driver ended the channel: nothing is read or sent on it again.
+    void IOnChannelLost(const Device::End& end) override;
     Event mEvent;
 
 private:
-    // The driver ended the channel: stop watching it.
-    void Lost(const char* why);
     void SendLinkInfo();
 
     int mChannel;
     ISDN::LAPD* mLapd; // owned by the stack
     bool mReady = false;
     bool mPoolEmpty = false; // frames are being dropped for want of a buffer
-    bool mLost = false;
 };
 
 class AtsQsigSlot : public IsdnSlot {
@@ -95,9 +89,11 @@ public:
 
 protected:
     // The B channels go with the data channel.
-    void LeaveChannel() override;
+    void IOnChannelLost(const Device::End& end) override;
 
 private:
+    void LoseBChannels(const Device::End& end);
+
     std::vector<AtsQsigBSlot*> mBChannels;
 };
 
@@ -114,16 +110,15 @@ public:
     int IGetTransmitChannel() override { return mChannel; }
     int IGetReceiveChannel() override { return mChannel; }
     const char* GetName() const override { return "ATS-QSIG-B"; }
-    // The driver frees a B channel with its data channel: the signalling
-    // slot's channel was lost, or the slot is gone.
-    bool IsLost() const override { return !mSignalling || mSignalling->IsLost(); }
     void PutHeader(std::ostream& out) const;
 
     unsigned subslot() const { return mSubslot; }
-    // The signalling slot went before this one.
-    void Orphan() { mSignalling = nullptr; }
+    // The signalling slot went before this one, and the channel with it.
+    void Orphan();
+
+protected:
     // The driver freed the B channel with its data channel.
-    void LeaveChannel();
+    void IOnChannelLost(const Device::End& end) override;
 
 private:
     AtsQsigSlot* mSignalling;

@@ -17,7 +17,7 @@ std::string prefix(const Slot& slot)
 
 } // namespace
 
-PstnSlot::PstnSlot(LGCP::PstnParams const& params) : mChannel(new HDLC)
+PstnSlot::PstnSlot(LGCP::PstnParams const& params) : Slot(Hold::fixed), mChannel(new HDLC)
 {
     mChannel->notify = this;
     if (params.is_ss7()) {

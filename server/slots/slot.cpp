@@ -20,6 +20,32 @@ Slot::~Slot()
         receiver->mSource = nullptr;
 }
 
+void Slot::HoldChannel(const Fd& fd)
+{
+    mChannelWatch.Bind("Slot::OnChannelEvent", &Slot::OnChannelEvent, this);
+    // Only the end is asked for: hang-ups and errors come whatever the events.
+    mChannelWatch.Schedule(fd, 0);
+}
+
+void Slot::OnChannelEvent(int, short revents)
+{
+    if (Device::End end = Device::poll_end(revents))
+        LoseChannel(end);
+}
+
+void Slot::LoseChannel(const Device::End& end)
+{
+    if (mLost)
+        return;
+    mLost = true;
+    LetGoChannel(*this);
+    for (ChannelUser* user : mChannelUsers)
+        user->LeaveChannel();
+    IOnChannelLost(end);
+    // The last copy of a descriptor gives the channel back.
+    mChannelWatch.Release();
+}
+
 void Slot::Put(std::ostream& out) const
 {
     char text[16];

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "board/device.h"
+#include "runtime/multiplexer.h"
 #include "server/control/ctrl_server.h"
+#include "server/slots/channel_user.h"
 #include "server/slots/device_events.h"
 #include "server/schema/ACP.h"
 #include "server/schema/LEMZGW.h"
@@ -27,7 +30,24 @@ class Slot {
 public:
     static constexpr unsigned no_id = ~0u;
 
-    Slot() = default;
+    // What holds the slot's board channel. Every kind says which: a driver
+    // gives a channel that it took back to the next slot that asks, so a
+    // slot that missed the loss would go on answering for another call.
+    enum class Hold {
+        // Nothing takes the channel back: the kind has none, or one fixed by
+        // what it names itself (a trunk or bus time slot, a mixer channel, a
+        // network interface, an HDLC line channel opened again at need).
+        fixed,
+        // A descriptor that a driver handed the channel to, named with
+        // HoldChannel once the slot has it: the channel is lost when that
+        // descriptor ends.
+        descriptor,
+        // Another slot's channel (a B channel beside its D channel): that
+        // slot ends it with LoseChannel.
+        owner,
+    };
+
+    explicit Slot(Hold hold) : mHold(hold) {}
     virtual ~Slot();
     Slot(const Slot&) = delete;
     Slot& operator=(const Slot&) = delete;
@@ -45,10 +65,6 @@ public:
     virtual bool IDeactivate() { return false; }
     virtual bool IUserData(std::vector<char> const&) { return false; }
     virtual bool Ioctl(LGCP::IoctlParams const&) { return false; }
-    // The slot's own board channel is gone: the slot table answers every
-    // command on it but destroy, and every connection to it, with an error,
-    // so that it never answers as if it still carried anything.
-    virtual bool IsLost() const { return false; }
     // Of two connected slots, the higher one drives the switch (ties: see llConnect).
     virtual int GetConnectionPriority() { return 0; }
     virtual bool IHwConnectTransmitter(Slot& receiver);
@@ -112,6 +128,20 @@ public:
     void processSDEvent(Hardware::DSProcSDEvent const& event);
     void processRtpEvent(rtp_event const& event);
 
+    // The slot's board channel is gone: the slot table answers every
+    // command on it but destroy, and every connection to it, with an error,
+    // so that it never answers as if it still carried anything.
+    bool IsLost() const { return mLost; }
+    Hold GetHold() const { return mHold; }
+    // Whether a descriptor holds the channel now.
+    bool HoldsChannel() const { return static_cast<bool>(mChannelWatch.fd); }
+    // The channel went back to its driver (its descriptor ended, its engine
+    // ended, its owner lost it): once, the slot lets go of everything it
+    // held on it while it still names it (its connections, released on the
+    // switch or owed; what its channel users switched on), then the kind
+    // forgets the channel (IOnChannelLost), and the slot is lost from then on.
+    void LoseChannel(const Device::End& end);
+
     Slot* GetSource() const { return mSource; }
     // Sorted by address, no duplicates.
     const std::vector<Slot*>& GetReceivers() const { return mReceivers; }
@@ -123,7 +153,22 @@ public:
     // Number 0..1023 in the slot table; no_id until numbered.
     unsigned id = no_id;
 
+protected:
+    // The descriptor that holds the channel from now on: the slot keeps a
+    // copy of it, watched for its end, until the channel is lost or the
+    // slot goes. A kind that reads the descriptor itself reports the end it
+    // reads with LoseChannel too.
+    void HoldChannel(const Fd& fd);
+    // Lets its detectors and features go with the channel.
+    void UsesChannel(ChannelUser& user) { mChannelUsers.push_back(&user); }
+    // The kind's part of a loss, after its connections and channel users
+    // went: it forgets the channel (and its descriptors), stops what ran on
+    // it as a destroy would, and tells the controller by its own means.
+    virtual void IOnChannelLost(const Device::End& /*end*/) {}
+
 private:
+    void OnChannelEvent(int fd, short revents);
+
     friend class SlotFactory;
     friend class Slots;
 
@@ -139,6 +184,10 @@ private:
     // Inside IBeforeDestroy, and whether the kind released meanwhile.
     bool mInBeforeDestroy = false;
     bool mReleasedEarly = false;
+    const Hold mHold;
+    bool mLost = false;
+    Event mChannelWatch;
+    std::vector<ChannelUser*> mChannelUsers;
 };
 
 std::ostream& operator<<(std::ostream& out, const Slot& slot);

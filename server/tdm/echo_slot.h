@@ -10,7 +10,7 @@
 
 class EchoSlot : public Slot {
 public:
-    explicit EchoSlot(unsigned channel) : channel(channel) {}
+    explicit EchoSlot(unsigned channel) : Slot(Hold::fixed), channel(channel) {}
 
     void IAfterCreate() override;
     bool IOnOutputStream() override { return true; }

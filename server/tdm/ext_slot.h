@@ -10,7 +10,7 @@
 class ExtSlot : public Slot {
 public:
     // Switch channels on the shared bus.
-    ExtSlot(int tx, int rx) : tx(tx), rx(rx) {}
+    ExtSlot(int tx, int rx) : Slot(Hold::fixed), tx(tx), rx(rx) {}
 
     void IAfterCreate() override;
     bool IActivate(TERM::TermActivateParams const&) override;

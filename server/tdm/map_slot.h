@@ -17,7 +17,7 @@ int GetMapTimeSlot(LGCP::SharedChannel const& channel);
 class MapSlot : public Slot {
 public:
     // Switch channels; -1 where the slot has no such direction.
-    MapSlot(int tx, int rx) : tx(tx), rx(rx) {}
+    MapSlot(int tx, int rx) : Slot(Hold::fixed), tx(tx), rx(rx) {}
     ~MapSlot() override;
 
     void IAfterCreate() override;

@@ -16,7 +16,7 @@
 
 namespace Mcc = Device::Mcc;
 
-MccSlot::MccSlot(const Fd& fd) : mChannel(Device::ioctl(fd.get(), Mcc::MCC_TIMESLOT))
+MccSlot::MccSlot(const Fd& fd) : Slot(Hold::descriptor), mChannel(Device::ioctl(fd.get(), Mcc::MCC_TIMESLOT))
 {
     if (mChannel < 0) {
         int err = errno;
@@ -25,6 +25,8 @@ MccSlot::MccSlot(const Fd& fd) : mChannel(Device::ioctl(fd.get(), Mcc::MCC_TIMES
     }
     mEvent.Bind("MccSlot::OnEvent", &MccSlot::OnEvent, this);
     mEvent.Schedule(fd, POLLIN);
+    // After the reader, so that what waits is read before a hang-up ends it.
+    HoldChannel(fd);
 }
 
 bool MccSlot::IUserData(std::vector<char> const& bytes)
@@ -93,18 +95,15 @@ void MccSlot::OnEvent(int, short revents)
         revents, Device::kReadsPerPass, [&] { return Device::read(mEvent.fd.get(), buf, sizeof(buf)); },
         [&](ssize_t n) { OnUserData(std::vector<char>(buf, buf + n)); });
     if (end)
-        Lost(end.why);
+        LoseChannel(end);
     else if (revents & POLLOUT)
         Flush();
 }
 
 // The slot stays until the controller destroys it; its userData is refused.
-// Closing the descriptor gives the channel back to the driver, which may
-// hand its number to the next allocation: the slot's connections go first.
-void MccSlot::Lost(const char* why)
+void MccSlot::IOnChannelLost(const Device::End& end)
 {
-    std::cerr << *this << " channel lost (" << why << "), " << mWaitingBytes << " bytes unsent" << std::endl;
-    LetGoChannel(*this);
+    std::cerr << *this << " channel lost (" << end.why << "), " << mWaitingBytes << " bytes unsent" << std::endl;
     mChannel = -1;
     mEvent.Release();
     mWaiting.clear();
@@ -155,7 +154,7 @@ Slot* MccFactory::INewSlot(LGCP::CreateParams const& params)
     if (slot->IGetTransmitChannel() < 0)
         return nullptr;
     // A slot without its copy of the descriptor could never move data.
-    if (!slot->watching()) {
+    if (!slot->watching() || !slot->HoldsChannel()) {
         int err = errno;
         std::cerr << ext::header(this) << "fail to watch MCC channel: " << std::strerror(err) << std::endl;
         return nullptr;

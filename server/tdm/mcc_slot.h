@@ -37,8 +37,6 @@ public:
 
     // False when the slot could not take its copy of the descriptor.
     bool watching() const { return static_cast<bool>(mEvent.fd); }
-    // A channel that is over carries nothing: connections are refused too.
-    bool IsLost() const override { return !watching(); }
     // Reads what the channel holds, ending it by the board's rule.
     void OnEvent(int fd, short revents);
 
@@ -46,8 +44,8 @@ private:
     // Writes what waits until the channel is full; false on a failure,
     // which drops everything waiting.
     bool Flush();
-    // The channel is over: stop watching it.
-    void Lost(const char* why);
+    // The channel is over: its line, and nothing read or sent on it again.
+    void IOnChannelLost(const Device::End& end) override;
 
     int mChannel;
     Event mEvent;

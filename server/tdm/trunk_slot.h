@@ -17,7 +17,7 @@ class TrunkFactory;
 
 class TrunkSlot : public Slot {
 public:
-    explicit TrunkSlot(int channel) : channel(channel) {}
+    explicit TrunkSlot(int channel) : Slot(Hold::fixed), channel(channel) {}
     ~TrunkSlot() override;
 
     int GetTrunk() override { return channel >> 5; }

@@ -15,7 +15,7 @@ namespace vbtest {
 // receivers, as the RTP and mixer slots do.
 class MediaSlot : public Slot, public Hardware::TonecReceiver, public Hardware::DSProcReceiver {
 public:
-    explicit MediaSlot(uint32_t timeslot) : timeslot(timeslot) {}
+    explicit MediaSlot(uint32_t timeslot) : Slot(Hold::fixed), timeslot(timeslot) {}
 
     const char* GetName() const override { return "media"; }
     bool IBeforeDestroy() override

@@ -265,7 +265,7 @@ TEST_F(Connected, AFailedRestartAnswersFalseAndLeaksNothing)
     EXPECT_EQ(two->channel(), -1);
     EXPECT_FALSE(dtmf().timeslot(uint32_t(channel)).detector);
     EXPECT_EQ(sim.hal().output(channel).drive, SimBoard::Hal::Drive::disabled);
-    EXPECT_THAT(ioctl(2, [](I& i) { i.set_dtmf_enable(true); }), ElementsAre("slot=2 error unsupported"));
+    EXPECT_THAT(ioctl(2, [](I& i) { i.set_dtmf_enable(true); }), ElementsAre("slot=2 error internal"));
 
     // The next slot is given that channel, and it is wholly the new slot's:
     // its digits reach it, and the old slot's end touches none of it.

@@ -97,7 +97,7 @@ TEST_F(PstnSlotTest, EachAlternativeBuildsItsLayerOnItsChannel)
 }
 
 struct FarSlot : Slot {
-    FarSlot(int trunk, int timeslot) : trunk(trunk), timeslot(timeslot) {}
+    FarSlot(int trunk, int timeslot) : Slot(Hold::fixed), trunk(trunk), timeslot(timeslot) {}
     int GetTrunk() override { return trunk; }
     int GetTrunkTimeSlot() override { return timeslot; }
     int IGetTransmitChannel() override { return 5; }

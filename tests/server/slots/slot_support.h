@@ -34,7 +34,7 @@ struct Kind {
 // Journals each hook as "05:test IOnInputRelease", then runs on_hook.
 class TestSlot : public Slot {
 public:
-    TestSlot(Texts& journal, Kind kind, int tx, int rx) : kind(kind), tx(tx), rx(rx), mJournal(journal) {}
+    TestSlot(Texts& journal, Kind kind, int tx, int rx) : Slot(Hold::fixed), kind(kind), tx(tx), rx(rx), mJournal(journal) {}
     ~TestSlot() override { note("deleted"); }
 
     const char* GetName() const override { return "test"; }

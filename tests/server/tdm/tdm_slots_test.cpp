@@ -359,7 +359,7 @@ TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
     command(mcc(LGCP::MccType::data), 7), command(user_data("x"), 7), command(simple(C::e_destroy), 7);
     int fds = settled_fds();
     std::set<std::string> outcomes;
-    for (int left = 4; left >= 0; --left) {
+    for (int left = 5; left >= 0; --left) {
         SCOPED_TRACE(left);
         Texts answer;
         {
