@@ -17,14 +17,7 @@
 #include <sstream>
 #include <string>
 
-#include "media/mixer_factory.h"
-#include "media/modem_factory.h"
-#include "media/rtp_factory.h"
-#include "media/t38_slot.h"
-#include "media/voice_factory.h"
 #include "monitoring/monitoring_ctl.h"
-#include "radio/ed137_radio_slots.h"
-#include "radio/lemz_radio_slots.h"
 #include "runtime/child_wait.h"
 #include "runtime/daemon.h"
 #include "runtime/ini_file.h"
@@ -39,18 +32,12 @@
 #include "server/control/control_acceptor.h"
 #include "server/control/ctrl_server.h"
 #include "server/boardctl/e1_ctl.h"
-#include "server/tdm/echo_slot.h"
-#include "server/tdm/ext_slot.h"
 #include "server/control/heartbeat.h"
+#include "server/main/factories.h"
 #include "server/slots/hw_mux.h"
 #include "server/boardctl/hw_tests.h"
-#include "server/tdm/map_slot.h"
-#include "server/tdm/mcc_slot.h"
 #include "server/slots/slots.h"
 #include "server/boardctl/spi_ctrl.h"
-#include "signalling/hdlc_slot.h"
-#include "signalling/isdn_slot.h"
-#include "signalling/pstn_slot.h"
 #ifdef VOXBRIDGE_SIMULATED_BOARD
 #include "simboard/board.h"
 #include "simboard/test_port.h"
@@ -213,26 +200,6 @@ void ParseOptions(int argc, char** argv, int& port, bool& daemonMode)
             break;
         }
     }
-}
-
-// Each factory puts itself at the head of the registry, so the last one
-// built is asked first; the trunk factories registered before main.
-void BuildFactories()
-{
-    static MapFactory mapFactory;
-    static PstnFactory pstnFactory;
-    static RtpFactory rtpFactory;
-    static ModemFactory modemFactory;
-    Mixer::MixerFactory::instance();
-    static ExtFactory extFactory;
-    static MccFactory mccFactory;
-    static EchoFactory echoFactory;
-    VoiceFactory::instance();
-    static T38SoftFactory t38Factory;
-    static IsdnFactory isdnFactory;
-    static RtpLEMZFactory lemzFactory;
-    static RtpED137Factory ed137Factory;
-    static HdlcSlotFactory hdlcFactory;
 }
 
 void BindServices()

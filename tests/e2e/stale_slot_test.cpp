@@ -1,0 +1,219 @@
+// A slot whose board channel went back to its driver, for every kind whose
+// channel can: the driver gives the channel to the next slot that asks,
+// which a trunk then talks with; whatever the controller does with the
+// stale slot, and the destroy of the trunk the stale slot had, leaves the
+// new slot's switch paths and what it switched on at the board as they are.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "tests/e2e/modem_flow.h"
+#include "tests/e2e/slot_kinds.h"
+#include "tests/radio/ed137_messages.h"
+#include "tests/runtime/loop_support.h"
+#include "tests/signalling/signalling_commands.h"
+#include "tests/support/media_params.h"
+#include "tests/support/rtp_peer.h"
+
+using namespace vbtest;
+using C = LGCP::Command;
+
+namespace {
+
+class StaleSlot : public ModemFlow {
+public:
+    Texts to(int slot, const C& c) { return ctl.exchange(to_slot(c, slot)); }
+    std::string ok(int slot) { return "slot=" + std::to_string(slot) + " success"; }
+    std::string ask(const std::string& command) { return board.ask(command); }
+    // The first channel that slot n announced, -1 when none.
+    static int channel_in(const Texts& sent, int n)
+    {
+        const std::string head = "slot=" + std::to_string(n) + " ";
+        for (const std::string& m : sent)
+            if (m.compare(0, head.size(), head) == 0 && m.find(" active : ") != std::string::npos)
+                return std::stoi(m.substr(m.rfind(": ") + 2));
+        return -1;
+    }
+    // Creates slot n with c, joins it both ways with trunk slot t (where
+    // its kind has that side), and turns on what an RTP kind can: its
+    // channel.
+    int make(int n, int t, const C& c, bool dsp = false)
+    {
+        Texts all = to(n, c);
+        EXPECT_THAT(all, testing::Contains(ok(n)));
+        for (const Texts& more : {to(t, simple(C::e_connect, unsigned(n))), to(n, simple(C::e_connect, unsigned(t)))})
+            all.insert(all.end(), more.begin(), more.end());
+        if (dsp) {
+            C vad, dtmf;
+            vad.get_ioctl().set_vad_enable(true), dtmf.get_ioctl().set_dtmf_enable(true);
+            EXPECT_THAT(to(n, vad), testing::Contains(ok(n)));
+            EXPECT_THAT(to(n, dtmf), testing::Contains(ok(n)));
+        }
+        return channel_in(all, n);
+    }
+    C rtp(bool lemz = false, bool ed137 = false)
+    {
+        remotes.emplace_back(new Remote);
+        C c = create_rtp(remotes.back()->port);
+        TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
+        p.include_shost().set_iaddr("127.0.0.1");
+        p.include_shost().set_port(free_rtp_port());
+        lemz ? p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0") : void();
+        ed137 ? p.include_radio().set_status(vbradio::ed137_status()) : void();
+        return c;
+    }
+    // What the board carries for the channel that slot 21 has now, and
+    // for trunk slot 11 which talks with it.
+    std::string board_of(int channel)
+    {
+        const std::string ch = std::to_string(channel);
+        return board.ask("switch " + ch) + " | " + board.ask("switch 34") + " | " + board.ask("dtmf-slot " + ch) +
+               " | " + board.ask("dsp " + ch + " 1 1 1 0") + " | " + board.ask("mcc-channel " + ch);
+    }
+
+    std::vector<std::unique_ptr<Remote>> remotes;
+    // Made once the test is in its network namespace, as the server is.
+    std::unique_ptr<TcpListener> peer;
+};
+
+// How a stale slot of a kind is made at slot n, talking with trunk slot t;
+// its own commands beside the common ones.
+struct Row {
+    std::function<int(StaleSlot&, int n, int t)> make;
+    std::vector<C> own;
+};
+
+C ioctl_of(const std::function<void(LGCP::IoctlParams&)>& fill)
+{
+    C c;
+    fill(c.get_ioctl());
+    return c;
+}
+
+C modem_activate()
+{
+    C a;
+    TERM::ModemUserParameters& u = a.get_activate().get_modem();
+    u.set_remoteAddr("10.0.0.2"), u.set_netmask("255.255.255.0"), u.set_gateway("10.0.0.1");
+    u.set_dns("10.0.0.53"), u.set_mtu(1500);
+    return a;
+}
+
+C mcc(LGCP::MccType::NamedNumber type)
+{
+    C c;
+    c.get_create().get_mcc().set_type(type);
+    c.get_create().get_mcc().set_mode(LGCP::MccMode::standard);
+    return c;
+}
+
+const std::map<std::string, Row>& rows()
+{
+    using S = StaleSlot;
+    static const std::vector<C> dsp = {
+        ioctl_of([](LGCP::IoctlParams& i) { i.set_vad_enable(false); }),
+        ioctl_of([](LGCP::IoctlParams& i) { i.set_dtmf_enable(false); }),
+        ioctl_of([](LGCP::IoctlParams& i) { i.set_echoSuppressor(false); }),
+        ioctl_of([](LGCP::IoctlParams& i) { i.set_deactivateWaitTone(); }),
+    };
+    static const std::map<std::string, Row> rows = {
+        {"Modem/dsp-modem", {[](S& s, int n, int t) { return s.make(n, t, create_modem("")); }, {modem_activate()}}},
+        {"MCC/MCC", {[](S& s, int n, int t) { return s.make(n, t, mcc(LGCP::MccType::data)); }, {user_data("01 02")}}},
+        {"ISDN/MCC", {[](S& s, int n, int t) { return s.make(n, t, isdn(false)); }, {user_data("08 01 85 7B")}}},
+        {"ISDN/ATS-QSIG", {[](S& s, int n, int t) { return s.make(n, t, ats_qsig()); }, {user_data("08 01 85 7B")}}},
+        {"ISDN/ATS-QSIG-B",
+         {[](S& s, int n, int t) {
+              EXPECT_THAT(s.to(n + 100, ats_qsig()), testing::Contains(s.ok(n + 100)));
+              return s.make(n, t, ats_qsig_b(n + 100, 1));
+          },
+          {}}},
+        {"RTP/rtp", {[](S& s, int n, int t) { return s.make(n, t, s.rtp(), true); }, dsp}},
+        {"Voice/mcc/player",
+         {[](S& s, int n, int t) {
+              C c;
+              c.get_create().get_voice().get_player().get_network().set_host(loopback_host(s.peer->port));
+              c.get_create().get_voice().get_player().get_network().set_id(7);
+              return s.make(n, t, c);
+          },
+          {}}},
+        {"Voice/mcc/recorder",
+         {[](S& s, int n, int t) {
+              C c;
+              c.get_create().get_voice().set_record(loopback_host(s.peer->port));
+              return s.make(n, t, c);
+          },
+          {}}},
+        {"T.38 soft/t38 soft", {[](S& s, int n, int t) { return s.make(n, t, create_t38()); }, {}}},
+        {"RTP Ext LEMZ/rtp ext LEMZ (GW)", {[](S& s, int n, int t) { return s.make(n, t, s.rtp(true), true); }, dsp}},
+        {"RTP Ext ED137/rtp ext ED137 (GW)",
+         {[](S& s, int n, int t) { return s.make(n, t, s.rtp(false, true), true); }, dsp}},
+    };
+    return rows;
+}
+
+// The stale slot talked with trunk slot 10 (line channel 33); its channel
+// went with its device and the next slot has it now, talking with trunk
+// slot 11 (channel 34).
+void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old)
+{
+    const int fresh = old + 1;
+    ASSERT_THAT(s.to(10, create_trunk(1, 1)), testing::Contains(s.ok(10)));
+    ASSERT_THAT(s.to(11, create_trunk(1, 2)), testing::Contains(s.ok(11)));
+
+    const int channel = row.make(s, old, 10);
+    ASSERT_GE(channel, 0);
+    auto joined = [&] {
+        return s.ask("switch " + std::to_string(channel)) == "ok connected 33" ||
+               s.ask("switch 33") == "ok connected " + std::to_string(channel);
+    };
+    ASSERT_TRUE(joined());
+    ASSERT_THAT(s.ask("hangup " + kind.device), testing::StartsWith("ok "));
+    ASSERT_TRUE(eventually([&] { return !joined(); })) << "the stale slot keeps its paths";
+
+    ASSERT_EQ(row.make(s, fresh, 11), channel) << "the driver gave another channel";
+    const std::string before = s.board_of(channel);
+    const unsigned to_old = unsigned(old);
+    std::vector<std::pair<int, C>> stale = {
+        {old, simple(C::e_connect, 10)}, {10, simple(C::e_connect, to_old)}, {old, simple(C::e_connect, 11)},
+        {11, simple(C::e_connect, to_old)}, {old, simple(C::e_disconnect)}, {old, simple(C::e_activate)},
+        {old, simple(C::e_deactivate)},    {old, user_data("00")},
+    };
+    for (const C& c : row.own)
+        stale.emplace_back(old, c);
+    for (const auto& command : stale) {
+        Texts answer = s.to(command.first, command.second);
+        EXPECT_THAT(answer, testing::Not(testing::Contains(s.ok(command.first)))) << command.first << ": "
+                                                                                  << command.second;
+        EXPECT_EQ(s.board_of(channel), before) << command.second;
+    }
+    EXPECT_THAT(s.to(old, simple(C::e_destroy)), testing::Contains(s.ok(old)));
+    EXPECT_EQ(s.board_of(channel), before) << "destroy";
+    EXPECT_THAT(s.to(10, simple(C::e_destroy)), testing::Contains(s.ok(10)));
+    EXPECT_EQ(s.board_of(channel), before) << "the trunk's destroy";
+}
+
+// Each kind has slot numbers of its own: a slot whose child ends at its
+// hang-up is still going when the next kind starts.
+TEST_F(StaleSlot, LeavesItsChannelToTheSlotThatHasItNow)
+{
+    start("hup=200");
+    peer.reset(new TcpListener);
+    int old = 200;
+    for (const SlotKind& kind : slot_kinds()) {
+        if (kind.device.empty())
+            continue;
+        const std::string name = kind.factory + "/" + kind.kind;
+        SCOPED_TRACE(name);
+        auto row = rows().find(name);
+        EXPECT_NE(row, rows().end()) << "no row for the kind";
+        if (row != rows().end())
+            check(*this, kind, row->second, old += 2);
+        for (int n : {old, old + 1, 10, 11, old + 100, old + 101})
+            to(n, simple(C::e_destroy));
+    }
+}
+
+} // namespace
