@@ -88,6 +88,82 @@ TEST_F(ModemFlow, ALateDestroyAnswerCarriesItsOwnSeq)
     }
 }
 
+// The modem stays the slot's for its life: a fax call whose program has
+// the modem by its number keeps its descriptor, so the next call gets a
+// modem and time slot of its own, and the fax slot's commands touch only
+// its own call.
+TEST_F(ModemFlow, AFaxCallKeepsItsModemFromTheNextCall)
+{
+    start("hup=200");
+    ctl.exchange(to_slot(create_trunk(1, 10), 51));
+    ctl.exchange(to_slot(create_trunk(1, 12), 53));
+    LGCP::Command fax = create_modem("");
+    fax.get_create().get_modem().include_fax();
+    ctl.exchange(to_slot(fax, 50));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 50), 51)),
+                Contains("slot=50 transmitter active : 3072"));
+    ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 51), 50));
+    ASSERT_FALSE(run_of("/usr/local/bin/fax").empty());
+
+    ctl.exchange(to_slot(create_modem(""), 52));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 52), 53)),
+                Contains("slot=52 transmitter active : 3073"));
+    ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 53), 52));
+    auto calls = [&] {
+        return board.ask("switch 3072") + ", " + board.ask("switch 42") + ", " + board.ask("switch 3073") + ", " +
+               board.ask("switch 44");
+    };
+    EXPECT_EQ(calls(), "ok connected 42, ok connected 3072, ok connected 44, ok connected 3073");
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_disconnect), 50)), ElementsAre("slot=50 success"));
+    EXPECT_THAT(calls(), testing::EndsWith("ok connected 44, ok connected 3073"));
+    ctl.send(to_slot(simple(LGCP::Command::e_destroy), 50));
+    EXPECT_EQ(next(), "slot=50 success");
+    EXPECT_EQ(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 51)), Texts{"slot=51 success"});
+    EXPECT_THAT(calls(), testing::EndsWith("ok connected 44, ok connected 3073"));
+}
+
+// The board takes a modem back under its call: the slot lets the call go
+// at once and says so, and the modem's next call is wholly its new
+// slot's: the helper's records reach only that slot, and the stale slot's
+// activation sends the helper nothing.
+TEST_F(ModemFlow, AModemTheBoardTookBackLeavesItsNextCallAlone)
+{
+    start("hup=200");
+    ctl.exchange(to_slot(create_trunk(1, 10), 51));
+    ctl.exchange(to_slot(create_trunk(1, 12), 53));
+    ctl.exchange(to_slot(create_modem("555"), 50));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 51), 50)),
+                Contains("slot=50 transmitter active : 3072"));
+    ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 50), 51));
+    ASSERT_FALSE(run_of("/usr/local/sbin/pppd").empty());
+
+    EXPECT_EQ(board.ask("hangup /dev/mctl"), "ok 1");
+    EXPECT_EQ(next(), "slot=50 abort 19");
+    EXPECT_EQ(board.ask("switch 3072") + ", " + board.ask("switch 42"), "ok constant d5, ok constant d5");
+    // Its daemon is hung up as at a destroy; its end is no news.
+    EXPECT_TRUE(eventually([&] { return running().empty(); }, 3000));
+
+    EXPECT_EQ(ctl.exchange(to_slot(create_modem("556"), 52)), Texts{"slot=52 success"});
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 53), 52)),
+                Contains("slot=52 transmitter active : 3072"));
+    ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 52), 53));
+    std::string records = helper({"--expect", "2", "voauth:0:alice:secret"}, [&] {
+        EXPECT_EQ(next(), "slot=52 modemProceeding auth : { username \"alice\", password \"secret\"}");
+        LGCP::Command a;
+        TERM::ModemUserParameters& u = a.get_activate().get_modem();
+        u.set_remoteAddr("10.0.0.9"), u.set_netmask("255.255.255.0"), u.set_gateway("10.0.0.1");
+        u.set_dns("10.0.0.53"), u.set_mtu(1500);
+        EXPECT_THAT(ctl.exchange(to_slot(a, 50)), ElementsAre("slot=50 error internal"));
+        u.set_remoteAddr("10.0.0.2");
+        EXPECT_THAT(ctl.exchange(to_slot(a, 52)), ElementsAre("slot=52 success"));
+    });
+    EXPECT_EQ(records, "sent 1\naccept 0 1\nip 0 10.0.0.2 255.255.255.0 10.0.0.1 10.0.0.53 1500\n");
+    for (LGCP::Command c : {simple(LGCP::Command::e_disconnect), simple(LGCP::Command::e_connect, 51)})
+        EXPECT_THAT(ctl.exchange(to_slot(c, 50)), ElementsAre("slot=50 error internal"));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 50)), ElementsAre("slot=50 success"));
+    EXPECT_EQ(board.ask("switch 3072") + ", " + board.ask("switch 44"), "ok connected 44, ok connected 3072");
+}
+
 TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
 {
     start("", "instances=8,exit=5");
@@ -97,6 +173,22 @@ TEST_F(ModemFlow, AT38CallReportsItsEngineEnd)
         EXPECT_EQ(next(), "slot=7 abort 1280");
     else
         EXPECT_THAT(got, Contains("slot=7 abort 1280"));
+}
+
+// The board takes the channel back under a running engine: the slot hears
+// it at once, not at the engine's end, and stops the engine as a destroy
+// would; the engine's end is then no news.
+TEST_F(ModemFlow, AT38EngineWhoseChannelHangsUpIsStopped)
+{
+    start("");
+    EXPECT_THAT(ctl.exchange(to_slot(create_t38(), 7)), Contains("slot=7 transmitter active : 1536"));
+    ASSERT_FALSE(run_of("/usr/local/sbin/t38").empty());
+    EXPECT_EQ(board.ask("hangup /dev/mcc/ctl"), "ok 1");
+    EXPECT_EQ(next(), "slot=7 abort 19");
+    EXPECT_TRUE(eventually([&] { return running().empty(); }, 3000));
+    EXPECT_THAT(ctl.exchange(to_slot(create_t38(), 8)), Contains("slot=8 transmitter active : 1536"));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 7)), ElementsAre("slot=7 success"));
+    EXPECT_THAT(board.ask("mcc-channel 1536"), testing::StartsWith("ok "));
 }
 
 TEST_F(ModemFlow, AT38PeerThatIsNoAddressStartsNoEngine)
