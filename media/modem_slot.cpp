@@ -435,6 +435,9 @@ void DspModemSlot::IOnChannelLost(const Device::End& end)
     mModem = -1;
     mTimeslot = -1;
     mControl.close();
+    // A destroy under way hung the child up already, and answers the end.
+    if (IsReleasing())
+        return;
     if (mPid > 0)
         hang_up_child();
     OnAbort(end.error);
