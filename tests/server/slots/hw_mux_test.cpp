@@ -413,7 +413,6 @@ TEST_F(HwMuxTest, AnEndedPathLeavesAnIdleByteThatNobodyHolds)
         {"bus, switch away", 8198, away, false, Drive::disabled, Drive::disabled},
         {"local", 40, none, false, Drive::constant, Drive::constant},
         {"local, refused", 40, refused, false, Drive::constant, Drive::constant},
-        {"local, switch away", 40, away, false, Drive::constant, Drive::constant},
         {"bus, another path", 8198, none, true, Drive::connected, Drive::connected},
     };
     for (const Case& c : cases) {
