@@ -299,6 +299,20 @@ void Mixer::reconcile(Device::Tally& made)
     }
 }
 
+// A time slot carries one source: a second input of a channel would take
+// the live input's stream, and a second output the live output's mix.
+// An input and an output of one channel share its time slot.
+bool Mixer::taken(int channel, bool input) const
+{
+    for (MixerSlot* s : mSlots)
+        if (s->channel() == channel && s->IOnInputStream() == input) {
+            std::cerr << ext::header(this) << "channel " << channel << " has a live "
+                      << (input ? "input" : "output") << " already" << std::endl;
+            return true;
+        }
+    return false;
+}
+
 bool Mixer::held(int rx, int tx) const
 {
     for (MixerSlot* s : mSlots)
@@ -350,12 +364,16 @@ bool Mixer::SetTX(LGCP::MixerOutParams const& params)
     return done;
 }
 
+// Checked before the mix is touched: a second output would empty the
+// live one's mix.
 Slot* Mixer::New(LGCP::MixerOutParams const& params)
 {
     int timeslot = CheckedTimeslot(params.get_channel());
-    if (timeslot < 0 || !SetTX(params))
+    if (timeslot < 0)
         return nullptr;
     int channel = params.get_channel().get_tdm().getValue();
+    if (taken(channel, false) || !SetTX(params))
+        return nullptr;
     auto* slot = new TdmOutput(shared_from_this(), channel, timeslot);
     for (auto it = params.get_inputs().begin(); it != params.get_inputs().end(); ++it)
         slot->mInputs.insert((*it).get_channel().get_tdm().getValue());
@@ -396,6 +414,8 @@ Slot* Mixer::New(LGCP::MixerInParams const& params)
     if (timeslot < 0)
         return nullptr;
     int channel = params.get_channel().get_tdm().getValue();
+    if (taken(channel, true))
+        return nullptr;
     bool summatorSet = false;
     int summator = -1;
     if (params.has_summator()) {

@@ -182,6 +182,8 @@ private:
     void remove_failed(int rx, int tx, int error) const;
     // The device refused an end: owed until it takes it.
     void owe(int rx, int tx);
+    // Whether a live input (or output) holds the channel, logged when one does.
+    bool taken(int channel, bool input) const;
     // Whether a live slot answers for tx in rx's mix.
     bool held(int rx, int tx) const;
     // rx's mix was emptied: inputs that had joined it no longer hold an entry.

@@ -111,14 +111,16 @@ void HDLC::deactivate()
         std::clog << ext::header(this) << "deactivated" << std::endl;
 }
 
-// A release that the switch does not take stays owed by it.
+// A release that the switch does not take stays owed by it. The line's
+// output is left idle, held by nobody: the next slot on that line, if
+// any, sets it.
 void HDLC::disconnect()
 {
     if (toLine.destination < 0 && fromLine.destination < 0)
         return;
     HwMux& mux = *HwMux::instance();
-    if (toLine.destination >= 0 && !mux.Disconnect(toLine.destination))
-        mux.LetGo(toLine.source, toLine.destination);
+    if (toLine.destination >= 0)
+        mux.End(toLine.source, toLine.destination);
     if (fromLine.destination >= 0 && !mux.Disable(fromLine.destination))
         mux.LetGo(fromLine.source, fromLine.destination);
     toLine = fromLine = Path();

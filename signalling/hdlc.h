@@ -6,7 +6,8 @@
 // carries the signalling. The switch holds those paths, so a switch opened
 // again carries them again; deactivation and destruction undo them (the
 // switch owes a release it did not take), since the driver hands the freed
-// channel number to the next allocation.
+// channel number to the next allocation. The line's output is left sending
+// the idle byte, which no slot holds: a switch opened again forgets it.
 #pragma once
 
 #include <sys/types.h>

@@ -309,6 +309,19 @@ void HwMux::LetGo(int source, int destination)
     mHolder.changed();
 }
 
+void HwMux::End(int source, int destination)
+{
+    if (!Holds(source, destination))
+        return;
+    if (IsOpened() && RequestIdle(destination)) {
+        Replaced(destination);
+        return;
+    }
+    mPaths.at(destination).owe_off(kKept);
+    mDisabling.erase(destination);
+    mHolder.changed();
+}
+
 bool HwMux::Holds(int source, int destination) const
 {
     auto it = mPaths.find(destination);

@@ -15,7 +15,8 @@
 // held here beside the fact that the switch carries it, not beside a
 // descriptor:
 // - a path that the table joins, and the idle byte of a bus output (our
-//   own open disables the bus, so both are told again after it);
+//   own open disables the bus, so both are told again after it); the
+//   idle byte that ends a path (End) is nobody's, and is not held;
 // - a release the switch did not take (a disconnect, a disable, an idle
 //   byte taken off), whoever asked it and whatever later call touched the
 //   output without reaching the switch: it is owed until the switch takes
@@ -89,6 +90,11 @@ public:
     // disconnection: the device owes it (on the bus, the idle byte a
     // disconnection holds; elsewhere, the release).
     void LetGo(int source, int destination);
+    // A held path ends with the idle byte on its output, which no slot
+    // holds: an open leaves that bus output disabled. A release the switch
+    // does not take is owed (on the bus, until an open disables the
+    // output). An output that holds another path by now is left alone.
+    void End(int source, int destination);
     bool Holds(int source, int destination) const;
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);

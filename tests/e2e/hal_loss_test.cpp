@@ -15,6 +15,7 @@
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/flow_commands.h"
 #include "tests/e2e/server_process.h"
+#include "tests/signalling/signalling_commands.h"
 
 using namespace vbtest;
 using testing::Contains;
@@ -211,6 +212,41 @@ TEST(HalLoss, WhatTheControllerEndedWhileTheSwitchWasAwayLeavesIt)
         EXPECT_EQ(f.board.ask("fail /dev/hal open 0"), "ok");
         EXPECT_TRUE(eventually([&] { return f.board.ask("switch 8202") == c.output; }, 4000))
             << f.board.ask("switch 8202") << "\n" << f.server.err();
+    }
+}
+
+// An HDLC channel whose line is a shared-bus channel leaves the idle byte
+// there when its line goes, held by no slot: external slot 116 (bus 0
+// channel 6, output 8198) feeds HDLC slot 115, whose channel's line goes
+// by a disconnect or the slot's destroy. Once /dev/hal hangs up, nothing
+// opens the switch again for that byte, and the switch opened again by
+// the next connection leaves 8198 disabled.
+TEST(HalLoss, AnEndedHdlcChannelLeavesNoByteOnTheBusOnceTheSwitchIsBack)
+{
+    using C = LGCP::Command;
+    const int kOutput = 8198;
+    const std::string output = "switch " + std::to_string(kOutput);
+    for (C::Choices end : {C::e_disconnect, C::e_destroy}) {
+        SCOPED_TRACE(end == C::e_disconnect ? "disconnect" : "destroy");
+        HalFlow f;
+        ASSERT_TRUE(f.start()) << f.server.err();
+        ASSERT_THAT(f.to(116, create_ext(6, 6)), Contains("slot=116 success"));
+        ASSERT_THAT(f.to(115, hdlc_params(1, 0x1234)), Contains("slot=115 success"));
+        ASSERT_THAT(f.to(116, simple(C::e_connect, 115)), Contains("slot=116 success"));
+        ASSERT_EQ(f.board.ask(output).compare(0, 13, "ok connected "), 0) << f.board.ask(output);
+        EXPECT_THAT(f.to(115, simple(end)), Contains("slot=115 success"));
+        EXPECT_EQ(f.board.ask(output), "ok constant d5");
+        const Texts written = f.requests(Device::Hal::SWITCH_WRITE, kOutput);
+        EXPECT_THAT(written, ElementsAre("d5=0"));
+
+        EXPECT_NE(f.board.ask("hangup /dev/hal"), "ok 0");
+        EXPECT_TRUE(f.logged("hwMux: device lost")) << f.server.err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        // The switch keeps what it was told while nobody opens it.
+        EXPECT_EQ(f.board.ask(output), "ok constant d5") << "opened again by itself";
+        f.pair();
+        EXPECT_EQ(f.board.ask(output), "ok disabled");
+        EXPECT_EQ(f.requests(Device::Hal::SWITCH_WRITE, kOutput), written);
     }
 }
 

@@ -211,6 +211,27 @@ TEST_F(MediaFlow, AMixerInputTheMixRefusedIsNotMade)
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:32767");
 }
 
+// A time slot carries one source: a second input of a channel that a live
+// input holds is refused, and the first keeps its source, also past the
+// refused slot's destroy; an output of that channel shares it.
+TEST_F(MediaFlow, ASecondMixerInputOfAHeldChannelIsRefused)
+{
+    ctl.exchange(to_slot(simple(C::e_query), -1));
+    LGCP::Command in;
+    in.get_create().get_mixerIn().set_unit(0);
+    in.get_create().get_mixerIn().set_channel(tdm(5));
+    ASSERT_THAT(ctl.exchange(to_slot(create_trunk(1, 1), 100)), Contains("slot=100 success"));
+    ASSERT_THAT(ctl.exchange(to_slot(in, 110)), ElementsAre("slot=110 success"));
+    ASSERT_THAT(ctl.exchange(to_slot(simple(C::e_connect, 110), 100)), Contains("slot=100 success"));
+    ASSERT_EQ(board.ask("switch 4101"), "ok connected 33");
+
+    EXPECT_THAT(ctl.exchange(to_slot(in, 111)), ElementsAre("slot=111 error insufficientResources"));
+    EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), 111)), ElementsAre(HasSubstr("slotNotExists")));
+    EXPECT_EQ(board.ask("switch 4101"), "ok connected 33");
+    EXPECT_THAT(ctl.exchange(to_slot(mixer_out(5), 112)), ElementsAre("slot=112 success"));
+    EXPECT_EQ(board.ask("switch 4101"), "ok connected 33");
+}
+
 TEST_F(MediaFlow, NetworkPlayerPlaysThePeersStreamAsRtp)
 {
     TcpListener peer;

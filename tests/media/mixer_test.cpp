@@ -264,10 +264,9 @@ TEST_F(MixerTest, AnInputRemovesOnlyTheEntryItMade)
     EXPECT_THAT(sent(MIX_RX_REMOVE), IsEmpty());
     EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}}));
 
-    // Two inputs of one channel: only the one that made the entry removes it.
+    // A second input of one channel is refused: the first keeps its entry.
     EXPECT_THAT(command(input(3, 5), 2), Contains("slot=2 success"));
-    EXPECT_THAT(command(input(3, 5), 3), Contains("slot=3 success"));
-    destroy(3);
+    EXPECT_THAT(command(input(3, 5), 3), ElementsAre("slot=3 error insufficientResources"));
     EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}, {3, 32767}}));
     destroy(2);
     EXPECT_EQ(device().mix(0, 5), (Mix{{1, 16000}, {2, 20000}}));
@@ -295,6 +294,47 @@ TEST_F(MixerTest, AnInputRemovesOnlyTheEntryItMade)
     destroy(7);
     EXPECT_EQ(sent(MIX_RX_REMOVE), (std::vector<std::vector<uint32_t>>{words({0, 0, 0, 0, 0, 4, 0})}));
     EXPECT_THAT(device().mix(0, 0), IsEmpty());
+}
+
+// A time slot carries one source: a second input of a channel that a live
+// input holds, or a second output of one that a live output holds, is
+// refused before it changes any mix. An input and an output of
+// one channel share it, and a destroy frees the channel for the next.
+TEST_F(MixerTest, ALiveSlotKeepsItsChannelFromASecondOfItsKind)
+{
+    struct Row {
+        bool first, second; // an output, else an input
+        bool shared;
+    };
+    const Row rows[] = {{false, false, false}, {true, true, false}, {false, true, true}, {true, false, true}};
+    standard_units();
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.first ? "output" : "input") + ", then " + (r.second ? "output" : "input"));
+        auto make = [](bool output, int summator) {
+            if (output)
+                return mixer_out(0, tdm(3), {{summator, 100}});
+            LGCP::Command c = mixer_in(0, tdm(3));
+            c.get_create().get_mixerIn().set_summator(tdm(summator));
+            return c;
+        };
+        ASSERT_THAT(command(make(r.first, 5), 1), ElementsAre("slot=1 success"));
+        const Mix three = device().mix(0, 3), five = device().mix(0, 5);
+        sim.board.clear_log();
+        if (r.shared) {
+            EXPECT_THAT(command(make(r.second, 6), 2), ElementsAre("slot=2 success"));
+        } else {
+            EXPECT_THAT(command(make(r.second, 6), 2), ElementsAre("slot=2 error insufficientResources"));
+            EXPECT_THAT(sent(MIX_RX_CLEAR), IsEmpty());
+            EXPECT_THAT(sent(MIX_RX_ADD), IsEmpty());
+            EXPECT_EQ(device().mix(0, 3), three);
+            EXPECT_EQ(device().mix(0, 5), five);
+            EXPECT_THAT(err.str(), HasSubstr(std::string("mixer [0]: channel 3 has a live ") +
+                                             (r.second ? "output" : "input") + " already"));
+            destroy(1);
+            EXPECT_THAT(command(make(r.second, 6), 2), ElementsAre("slot=2 success"));
+        }
+        slots().OnDisconnect();
+    }
 }
 
 TEST_F(MixerTest, EchoModeAndOutputReleaseDuringADigitSequence)
@@ -530,6 +570,12 @@ TEST_F(MixerTest, RandomEndsLeaveExactlyWhatLiveSlotsHold)
                     l.second.owns = l.second.owns && !surely &&
                                     static_cast<Mixer::TdmInput*>(slots().at(unsigned(l.first)))->summator() >= 0;
         };
+        auto taken = [&](bool output, int channel) {
+            for (auto& l : live)
+                if (l.second.output == output && l.second.channel == channel)
+                    return true;
+            return false;
+        };
         auto holds = [&](int rx, int tx) {
             for (auto& l : live)
                 if (l.second.output ? l.second.channel == rx && l.second.mix.count(tx)
@@ -558,18 +604,18 @@ TEST_F(MixerTest, RandomEndsLeaveExactlyWhatLiveSlotsHold)
                         emptied(live[n].channel, true);
                     live.erase(n);
                 } else if (what < 13) {
-                    // One output a channel: a second would take the first's mix.
+                    // One output a channel: a second, which would take the
+                    // first's mix, is refused before it touches the mixer.
                     // An input channel past the unit's makes the create fail half way.
                     int channel = pick(kChannels);
                     std::map<int, int> mix;
                     for (int i = pick(3); i > 0; --i)
                         mix[pick(kChannels + 1)] = 1 + pick(30000);
-                    bool taken = false;
-                    for (auto& l : live)
-                        taken = taken || (l.second.output && l.second.channel == channel);
-                    if (taken)
-                        continue;
                     bool made = command(mixer_out(0, tdm(channel), {mix.begin(), mix.end()}), n).at(0) == success;
+                    if (taken(true, channel)) {
+                        EXPECT_FALSE(made) << "step " << step;
+                        continue;
+                    }
                     emptied(channel, made);
                     if (made)
                         live[n] = Live{true, channel, mix.empty() ? std::map<int, int>{{channel, 32767}} : mix, -1,
@@ -579,7 +625,9 @@ TEST_F(MixerTest, RandomEndsLeaveExactlyWhatLiveSlotsHold)
                     LGCP::Command c = mixer_in(0, tdm(channel));
                     c.get_create().get_mixerIn().set_summator(tdm(summator));
                     bool held = holds(summator, channel);
-                    if (command(c, n).at(0) != success)
+                    bool made = command(c, n).at(0) == success;
+                    EXPECT_FALSE(made && taken(false, channel)) << "a second input, step " << step;
+                    if (!made)
                         continue;
                     EXPECT_EQ(device().mix(0, summator).count(channel), 1u) << "step " << step;
                     live[n] = Live{false, channel, {}, summator, !held};

@@ -38,6 +38,20 @@ protected:
         for (SimBoard::Channel* ch : board.channels("/dev/hal"))
             ch->hang_up();
     }
+    // What reached the board for an output: its requests, and the opens.
+    uint64_t asked(int32_t output) const
+    {
+        uint64_t n = board.count("/dev/hal", SimBoard::Op::open);
+        for (const auto& r : board.log())
+            n += !r.in.empty() && static_cast<int32_t>(r.in[0]) == output;
+        return n;
+    }
+    // One period of the retry, in virtual time.
+    static void retry(Mux::VirtualClock& clock)
+    {
+        clock.advance_ms(HwMux::kRetryMs);
+        multiplexer.timers_schedule();
+    }
     static std::vector<uint16_t> shadow(const HwMux& mux)
     {
         std::vector<uint16_t> s;
@@ -341,10 +355,10 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
          [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
         {"local receiver destroyed", 40, false, away,
          [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
-        {"disable, then a refused write", 41, false, refused,
+        {"disable, then a refused backplane write", 8207, false, refused,
          [](HwMux& m, int o) { m.Disable(o), m.Write(o, 0x11); }, Hal::Drive::disabled},
-        {"disable, then a refused connect and disable", 8204, false, refused,
-         [](HwMux& m, int o) { m.Disable(o), m.Connect(9, o), m.Disable(o); }, Hal::Drive::disabled},
+        {"disable, then a refused join and its destroy", 8204, false, refused,
+         [](HwMux& m, int o) { m.Disable(o), m.Join(9, o), m.Disable(o); }, Hal::Drive::disabled},
         {"let go, then a refused connect", 42, false, refused,
          [](HwMux& m, int o) { m.LetGo(33, o), m.Join(9, o); }, Hal::Drive::constant},
         {"idle byte taken off", 8205, true, away, [](HwMux& m, int o) { m.LetGo(33, o), m.Disable(o); },
@@ -364,16 +378,76 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
                 board.fail("/dev/hal", number, EIO, SimBoard::Board::Times::always);
         }
         c.end(mux, c.output);
-        clock.advance_ms(HwMux::kRetryMs);
-        multiplexer.timers_schedule();
+        retry(clock);
         EXPECT_TRUE(mux.retrying()) << "owed";
         board.clear_failures();
-        clock.advance_ms(HwMux::kRetryMs);
-        multiplexer.timers_schedule();
+        retry(clock);
         const Hal::Output& out = sim.hal().output(c.output);
         EXPECT_EQ(out.drive, c.after);
         EXPECT_TRUE(c.after != Hal::Drive::constant || out.value == HwMux::kIdleByte);
         EXPECT_FALSE(mux.retrying()) << "nothing left owed";
+    }
+}
+
+// A path that ends (an HDLC channel whose line goes) leaves the idle byte
+// on its output, held by nobody: the switch opened again leaves a bus
+// output disabled, and no retry runs for it. A release the switch did not
+// take is owed until it takes it, or until an open disables the bus
+// output. An output that another path holds by then is left alone.
+TEST_F(HwMuxTest, AnEndedPathLeavesAnIdleByteThatNobodyHolds)
+{
+    using Drive = Hal::Drive;
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    enum Fault { none, refused, away };
+    const struct Case {
+        const char* what;
+        int output;
+        Fault fault;
+        bool replaced;  // another path joined the output before the end
+        Drive ended;    // once the faults are gone and the retry ran
+        Drive reopened; // once the switch was lost and opened again
+    } cases[] = {
+        {"bus", 8198, none, false, Drive::constant, Drive::disabled},
+        {"bus, refused", 8198, refused, false, Drive::constant, Drive::disabled},
+        {"bus, switch away", 8198, away, false, Drive::disabled, Drive::disabled},
+        {"local", 40, none, false, Drive::constant, Drive::constant},
+        {"local, refused", 40, refused, false, Drive::constant, Drive::constant},
+        {"bus, another path", 8198, none, true, Drive::connected, Drive::connected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HwMux mux;
+        const Hal::Output& out = sim.hal().output(c.output);
+        ASSERT_TRUE(mux.Join(33, c.output));
+        ASSERT_TRUE(!c.replaced || mux.Join(9, c.output));
+        if (c.fault == refused) {
+            board.fail("/dev/hal", Hal::kWrite, EIO, SimBoard::Board::Times::always);
+        } else if (c.fault == away) {
+            hang_up();
+            board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
+        }
+        mux.End(33, c.output);
+        if (c.fault != none) {
+            EXPECT_EQ(out.source, 33) << "not ended yet";
+            uint64_t before = asked(c.output);
+            retry(clock);
+            EXPECT_GT(asked(c.output), before) << "owed: the retry asks again";
+        }
+        board.clear_failures();
+        retry(clock);
+        EXPECT_EQ(out.drive, c.ended);
+        EXPECT_TRUE(c.ended != Drive::constant || out.value == HwMux::kIdleByte);
+        EXPECT_TRUE(c.ended != Drive::connected || out.source == 9);
+
+        hang_up();
+        mux.OnDPC(); // the refresh finds the switch gone
+        uint64_t opens = board.count("/dev/hal", SimBoard::Op::open);
+        retry(clock);
+        EXPECT_EQ(board.count("/dev/hal", SimBoard::Op::open) > opens, c.replaced)
+            << "only a path held brings the retry";
+        EXPECT_TRUE(mux.IsOpened());
+        EXPECT_EQ(out.drive, c.reopened);
     }
 }
 
