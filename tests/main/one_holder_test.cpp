@@ -1,0 +1,202 @@
+// Random creates, connects, destroys and device hang-ups over every kind of
+// slot whose channel a driver hands out, with the program's own factories
+// on the simulated board: after every step, no channel is held by two
+// live slots that still answer for it, but for the input and the output of
+// one mixer channel, which share it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "media/dsproc_receiver.h"
+#include "media/tonec_receiver.h"
+#include "server/main/factories.h"
+#include "tests/media/rtp_support.h"
+#include "tests/radio/ed137_messages.h"
+#include "tests/server/slots/slot_support.h"
+#include "tests/signalling/signalling_commands.h"
+#include "tests/support/media_params.h"
+#include "tests/support/rtp_peer.h"
+
+using namespace vbtest;
+using C = LGCP::Command;
+
+namespace {
+
+struct ProgramWorld : SlotWorld {
+    Hardware::TonecReceiverService::Scoped tonecScope;
+    Hardware::DSProcReceiverService::Scoped dsprocScope;
+
+    ProgramWorld() { BuildFactories(); }
+    // The slots go while this world's services and board are there.
+    ~ProgramWorld() { slots().OnDisconnect(); }
+
+    // Runs the loop for a few passes: ends that the board reported are read.
+    void settle()
+    {
+        unsigned end = clock.polls() + 3;
+        run_real([&] { return clock.polls() >= end; }, 1000);
+    }
+};
+
+C mixer(bool input, int channel)
+{
+    C c;
+    if (input) {
+        c.get_create().get_mixerIn().set_unit(0);
+        c.get_create().get_mixerIn().set_channel(tdm(channel));
+    } else {
+        c.get_create().get_mixerOut().set_unit(0);
+        c.get_create().get_mixerOut().set_channel(tdm(channel));
+    }
+    return c;
+}
+
+C rtp(int radio)
+{
+    C c = create_rtp(free_rtp_port());
+    TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
+    p.include_shost().set_iaddr("127.0.0.1");
+    p.include_shost().set_port(free_rtp_port());
+    radio == 1 ? p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0") : void();
+    radio == 2 ? p.include_radio().set_status(vbradio::ed137_status()) : void();
+    return c;
+}
+
+C modem(bool fax)
+{
+    C c;
+    c.get_create().get_modem().set_cid("");
+    c.get_create().get_modem().set_cdid("");
+    if (fax)
+        c.get_create().get_modem().include_fax();
+    return c;
+}
+
+C trunk(int timeslot)
+{
+    C c;
+    c.get_create().get_trunk().set_trunk(1);
+    c.get_create().get_trunk().set_timeslot(timeslot);
+    return c;
+}
+
+C mcc()
+{
+    C c;
+    c.get_create().get_mcc().set_type(LGCP::MccType::transparent);
+    c.get_create().get_mcc().set_mode(LGCP::MccMode::standard);
+    return c;
+}
+
+C t38()
+{
+    C c;
+    LGCP::T38Soft& t = c.get_create().get_t38soft();
+    t.set_dhost(loopback_host(4000)), t.set_shost(loopback_host(5000));
+    t.set_rx_packet_size(160), t.set_rx_threshold(1), t.set_tx_threshold(1);
+    return c;
+}
+
+C recorder()
+{
+    C c;
+    c.get_create().get_voice().set_record(loopback_host(9));
+    return c;
+}
+
+// The creates of the walk; n is a slot number an ATS-QSIG B channel may name.
+std::vector<std::function<C(int n)>> creates()
+{
+    return {
+        [](int) { return mixer(true, 1); },   [](int) { return mixer(true, 2); },
+        [](int) { return mixer(false, 1); },  [](int) { return mixer(false, 2); },
+        [](int) { return mcc(); },            [](int) { return isdn(false); },
+        [](int) { return ats_qsig(); },       [](int n) { return ats_qsig_b(n, 1); },
+        [](int) { return rtp(0); },           [](int) { return rtp(1); },
+        [](int) { return rtp(2); },           [](int) { return recorder(); },
+        [](int) { return modem(false); },     [](int) { return modem(true); },
+        [](int) { return t38(); },
+    };
+}
+
+// "<channel> held by 03:rtp and 05:MCC" for every channel that two live
+// slots answer for, "" when none.
+std::string shared_channels(Slots& slots)
+{
+    std::map<int, std::vector<Slot*>> holders;
+    for (unsigned n = 0; n < Slots::size; ++n) {
+        Slot* s = slots.at(n);
+        bool mixer = std::string(s ? s->GetName() : "").compare(0, 9, "mixer tdm") == 0;
+        if (!s || s->IsLost() || (s->GetHold() == Slot::Hold::fixed && !mixer))
+            continue;
+        std::set<int> channels{s->IGetTransmitChannel(), s->IGetReceiveChannel()};
+        for (int c : channels)
+            if (c >= 0)
+                holders[c].push_back(s);
+    }
+    std::ostringstream out;
+    for (const auto& h : holders) {
+        if (h.second.size() < 2)
+            continue;
+        std::set<std::string> names;
+        for (Slot* s : h.second)
+            names.insert(s->GetName());
+        if (h.second.size() == 2 && names == std::set<std::string>{"mixer tdm input", "mixer tdm output"})
+            continue;
+        out << h.first << " held by";
+        for (Slot* s : h.second)
+            out << " " << *s;
+        out << "; ";
+    }
+    return out.str();
+}
+
+TEST(OneHolder, NoChannelIsHeldByTwoLiveSlots)
+{
+    for (bool hangups : {false, true}) {
+        SCOPED_TRACE(hangups ? "with hang-ups" : "without faults");
+        ProgramWorld w;
+        std::mt19937 rng(hangups ? 55 : 56);
+        auto pick = [&](size_t n) { return size_t(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
+        w.command(simple(C::e_query), -1);
+        for (int t = 0; t < 4; ++t)
+            w.command(trunk(t + 1), 40 + t);
+        const auto kinds = creates();
+        const char* devices[] = {"/dev/mcc/ctl", "/dev/rtp", "/dev/mctl", "/dev/dsp-data"};
+        const int kSlots = 16;
+        for (int step = 0; step < 300; ++step) {
+            int n = int(pick(kSlots));
+            size_t what = pick(hangups ? 10 : 9);
+            std::string did;
+            if (what < 4) {
+                size_t k = pick(kinds.size());
+                w.command(kinds[k](int(pick(kSlots))), n);
+                did = "create " + std::to_string(k);
+            } else if (what < 7) {
+                // Both ways with a trunk, or from one slot to another.
+                int other = pick(2) ? 40 + int(pick(4)) : int(pick(kSlots));
+                w.command(simple(C::e_connect, unsigned(other)), n);
+                w.command(simple(C::e_connect, unsigned(n)), other);
+                did = "connect " + std::to_string(other);
+            } else if (what < 9) {
+                w.command(simple(C::e_destroy), n);
+                did = "destroy";
+            } else {
+                const char* device = devices[pick(4)];
+                for (SimBoard::Channel* ch : w.sim.board.channels(device))
+                    ch->hang_up();
+                did = std::string("hang up ") + device;
+            }
+            w.settle();
+            std::string shared = shared_channels(w.slots());
+            ASSERT_EQ(shared, "") << "step " << step << ": " << did << " at " << n;
+        }
+    }
+}
+
+} // namespace
