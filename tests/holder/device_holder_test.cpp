@@ -62,14 +62,16 @@ struct OneSetting : Device::Holder::State {
                    held.restore([this] { return holder.present(); },
                                 [this](bool) { return holder.ioctl_value(1, 0) >= 0; }));
     }
-    bool set(bool on, Device::Wish wish)
+    Device::Asked ask(bool on, Device::Wish wish)
     {
         holder.device();
-        bool done = Device::ask(held, on, wish, [this] { return holder.present(); },
-                                [this](bool) { return holder.ioctl_value(1, 0) >= 0; });
+        Device::Asked asked = Device::ask(
+            held, on, wish, [this] { return holder.present(); },
+            [this](bool) { return holder.ioctl_value(1, 0) >= 0; }, [this] { return holder.refusal(); });
         holder.changed();
-        return done;
+        return asked;
     }
+    bool set(bool on, Device::Wish wish) { return Device::done(ask(on, wish)); }
 
     Device::Holder& holder;
     Device::Held<> held;
@@ -77,11 +79,17 @@ struct OneSetting : Device::Holder::State {
 
 struct HolderTest : ::testing::Test {
     HolderTest(bool transient = false)
-        : holder([](std::ostream& o) { o << "dev: "; },
-                 Device::Holder::Setup{"/dev/fake", O_RDWR, "can't open: ", true, transient, &log}),
-          setting(holder)
+        : holder([](std::ostream& o) { o << "dev: "; }, setup(transient, log)), setting(holder)
     {
         holder.attach(setting);
+    }
+    static Device::Holder::Setup setup(bool transient, std::ostream& log)
+    {
+        Device::Holder::Setup s("/dev/fake", O_RDWR, "can't open: ");
+        s.lostLine = true;
+        s.transient = transient;
+        s.log = &log;
+        return s;
     }
     void advance(unsigned ms)
     {

@@ -19,11 +19,11 @@ namespace {
 
 struct ServiceTest : ::testing::Test, MediaWorld {
     // The device ends every descriptor, and the service reads the end.
-    void hang_up(const char* device, Hardware::DeviceService& service)
+    void hang_up(const char* device)
     {
         for (SimBoard::Channel* ch : sim.board.channels(device))
             ch->hang_up();
-        service.OnEvent(service.fd(), POLLHUP);
+        wake();
     }
     size_t lines(const std::string& text) const
     {
@@ -43,16 +43,13 @@ struct Service {
     unsigned long request;
     const char* requestName;
     std::function<bool(MediaSlot&)> use;
-    std::function<Hardware::DeviceService&(MediaWorld&)> of;
 };
 
 const Service kServices[] = {
     {"tonec", Device::Dtmf::kDevice, Device::Dtmf::DTMF_CONFIGURE_DETECTOR, "configure DTMF",
-     [](MediaSlot& s) { return s.configureDTMF(LGCP::DTMFParams()); },
-     [](MediaWorld& w) -> Hardware::DeviceService& { return w.tonec(); }},
+     [](MediaSlot& s) { return s.configureDTMF(LGCP::DTMFParams()); }},
     {"dsproc", Device::Dsp::kDevice, Device::Dsp::DSPROC_CONFIGURE, "configure SD",
-     [](MediaSlot& s) { return s.configureSD(); },
-     [](MediaWorld& w) -> Hardware::DeviceService& { return w.dsproc(); }},
+     [](MediaSlot& s) { return s.configureSD(); }},
 };
 
 // With nothing held, a device that opens but fails every request with
@@ -91,11 +88,10 @@ TEST_F(ServiceTest, TheLinesOfTheDeviceBack)
     for (const Service& sv : kServices) {
         SCOPED_TRACE(sv.name);
         MediaSlot& s = make(1, 131);
-        Hardware::DeviceService& service = sv.of(*this);
         ASSERT_TRUE(sv.use(s));
         // First outage: gone, and two opens fail.
         sim.board.fail(sv.device, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
-        hang_up(sv.device, service);
+        hang_up(sv.device);
         err.clear();
         for (int i = 0; i < 3; ++i)
             EXPECT_FALSE(sv.use(s));
@@ -108,7 +104,7 @@ TEST_F(ServiceTest, TheLinesOfTheDeviceBack)
             << err.str();
 
         // Second outage: the next open works.
-        hang_up(sv.device, service);
+        hang_up(sv.device);
         err.clear();
         EXPECT_TRUE(sv.use(s));
         EXPECT_EQ(lines(std::string(sv.name) + ": device back\n"), 1u) << err.str();
@@ -169,7 +165,7 @@ TEST_F(ServiceTest, AnOffOwedToALostDescriptorIsDone)
     destroy(1);
     EXPECT_TRUE(dsproc().retrying());
     dsp().hang_up();
-    wake_dsproc(POLLHUP);
+    wake();
     sim.board.clear_failures();
     sim.board.clear_log();
     advance(Hardware::DeviceService::kRetryMs);

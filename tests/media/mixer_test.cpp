@@ -102,7 +102,7 @@ struct MixerTest : ::testing::Test, MediaWorld {
         sim.board.fail(device, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
         for (SimBoard::Channel* ch : sim.board.channels(device))
             ch->hang_up();
-        device == std::string(Device::Dtmf::kDevice) ? wake_tonec(POLLIN | POLLHUP) : wake_dsproc(POLLIN | POLLHUP);
+        wake();
     }
     void standard_units()
     {
@@ -368,7 +368,7 @@ TEST_F(MixerTest, IoctlTablesOfBothKinds)
         command(ioctl_command([](P& p) { p.set_dtmf_enable(true); }), n);
     dtmf().detect(uint32_t(SimBoard::MixerDevice::timeslot(0, 1)), 5, 7);
     dtmf().detect(uint32_t(SimBoard::MixerDevice::timeslot(0, 2)), 6, 7);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 7, event dtmf : 5}"));
     for (int n : {1, 2})
         command(digits(1), n);
