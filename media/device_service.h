@@ -85,8 +85,11 @@ protected:
         Device::Held<> held;
         held.took(true, present());
         Device::Asked asked = change(held, false, Wish::told, tell);
-        if (asked == Device::Asked::owed)
+        if (asked == Device::Asked::owed) {
             owed[ts].*setting = held;
+            // Owed only now: the retry runs for it.
+            mHolder.changed();
+        }
         return asked;
     }
     // Tells the present descriptor a setting it does not carry; whether a

@@ -248,14 +248,6 @@ const InvalidOff kInvalidOffs[] = {
      Device::Dtmf::DTMF_DIAL},
 };
 
-size_t count_of(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 // An off that the driver refuses as invalid answers an error, and leaves
