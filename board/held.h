@@ -17,6 +17,7 @@
 // matches the present one.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 namespace Device {
@@ -151,31 +152,65 @@ private:
 //   itself once it takes it (a setting given at create, a cadence's step).
 // An off is never lost either way: one that the present descriptor refused
 // is owed, told again until the device takes it, and answers true, since
-// what was ended must leave the device even when its asker is gone.
+// what was ended must leave the device even when its asker is gone. An off
+// that the driver refuses as invalid (it has no such time slot or channel)
+// is the exception: owing it would repeat the same refusal for ever.
 // - `shown` is for a display (the E1 LEDs), where dark is a value like any
 //   other and ends nothing: a device that is there and refuses answers the
 //   refusal, off included, and the setting stays as it was; one that is
 //   missing, or lost under the request, keeps the wish as `held` does.
 enum class Wish { told, held, shown };
 
+// What one change did, the one answer that every asker keeps and answers by.
+enum class Asked {
+    // The device took it, or there was nothing to tell (an off of what the
+    // present descriptor never held, an off that the device's loss
+    // interrupted).
+    made,
+    // An off refused: owed, told again until the device takes it.
+    owed,
+    // Refused, or no device to ask: the wish is kept and told once the
+    // device takes it (Wish::held, and Wish::shown without a device).
+    held,
+    // Refused: the setting stays as it was.
+    refused,
+    // An off refused as invalid (EINVAL): not owed, and what the device
+    // has is not known, so the next change of the setting, on or off, goes
+    // to the device.
+    invalid,
+};
+
+// Whether the asker answers success: what is owed or held is the holder's
+// to tell, and no business of the asker's any more.
+inline bool done(Asked asked)
+{
+    return asked == Asked::made || asked == Asked::owed || asked == Asked::held;
+}
+
 // The one rule of a change: asks want of held through tell (Held::set)
-// and keeps what the refusal leaves (see Wish). Whether the change counts
-// as done.
-template <class T, class Present, class Tell>
-bool ask(Held<T>& held, const T& want, Wish wish, Present present, Tell tell)
+// and keeps what the refusal leaves (see Wish and Asked). refusal() is the
+// errno with which the device refused the request that tell made, 0 when
+// it made none.
+template <class T, class Present, class Tell, class Refusal>
+Asked ask(Held<T>& held, const T& want, Wish wish, Present present, Tell tell, Refusal refusal)
 {
     if (held.set(want, present, tell))
-        return true;
+        return Asked::made;
+    bool off = want == T{};
     if (wish == Wish::shown) {
         if (present() != 0)
-            return false;
-    } else if (want == T{}) {
+            return Asked::refused;
+    } else if (off && present() != 0 && refusal() == EINVAL) {
+        held.forget();
+        held.doubt();
+        return Asked::invalid;
+    } else if (off) {
         held.owe_off(present());
-        return true;
+        return Asked::owed;
     } else if (wish == Wish::told)
-        return false;
+        return Asked::refused;
     held.hold(want);
-    return true;
+    return Asked::held;
 }
 
 } // namespace Device

@@ -83,7 +83,7 @@ int Holder::device()
 {
     if (!mSetup.transient && !mFd) {
         if (mOnlyRetryOpens)
-            retry_soon();
+            retry_later();
         else
             open();
         return fd();
@@ -136,7 +136,6 @@ bool Holder::open()
 void Holder::open_failed(int error)
 {
     ++mFailedOpens;
-    ++mOpenFailures;
     mAway = true;
     // Every failed open is one failure of the run, whatever its error; a
     // holder without a named run says how many in its return line only.
@@ -185,9 +184,12 @@ int Holder::ioctl_value(unsigned long number, unsigned long value)
 
 int Holder::request(const std::function<int(int)>& call)
 {
+    mRefusal = 0;
+    mNoDevice = false;
     if (mSetup.transient)
         return transient_request(call);
     if (!mFd) {
+        mNoDevice = true;
         errno = EBADF;
         return -1;
     }
@@ -201,6 +203,7 @@ int Holder::transient_request(const std::function<int(int)>& call)
     if (fd < 0) {
         int error = errno;
         open_failed(error);
+        mNoDevice = true;
         errno = error;
         return -1;
     }
@@ -209,6 +212,7 @@ int Holder::transient_request(const std::function<int(int)>& call)
     int error = errno;
     Device::close(fd);
     if (r < 0) {
+        mRefusal = error;
         mDirty = true;
         retry_later();
     } else
@@ -226,6 +230,7 @@ int Holder::result(int r)
         return r;
     }
     int error = errno;
+    mRefusal = error;
     // A refused request may leave a state untold.
     mDirty = true;
     if (End gone = request_end(error)) {
@@ -304,12 +309,6 @@ void Holder::changed()
 {
     mDirty = true;
     retry_later();
-}
-
-void Holder::retry_soon()
-{
-    if (!mRetry.pending())
-        mRetry.set(kRetryMs, &Holder::OnRetry, this);
 }
 
 void Holder::retry_later()

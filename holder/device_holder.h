@@ -69,7 +69,14 @@ public:
         virtual void reconcile(Tally& made) = 0;
     };
 
+    // How the holder opens its device and words its lines. The path, the
+    // open's flags and the failed open's line are always given; the rest
+    // are named where a holder wants them otherwise.
     struct Setup {
+        Setup(const char* path, int flags, const char* openFailure)
+            : path(path), flags(flags), openFailure(openFailure)
+        {
+        }
         const char* path;
         int flags; // of the open; close-on-exec is added
         // The line of an open that fails, before strerror: one a run.
@@ -124,12 +131,16 @@ public:
     // device gone (ENODEV) lets the descriptor go.
     int ioctl(unsigned long number, void* arg);
     int ioctl_value(unsigned long number, unsigned long value);
+    // What the last request met: no device to ask (none open, or the open
+    // for it failed), so nothing was made of it ...
+    bool no_device() const { return mNoDevice; }
+    // ... or a device that refused it with this errno; 0 when it took it
+    // or there was no device.
+    int refusal() const { return mRefusal; }
 
     // A state changed what it wants, or a request was refused: the next
     // trigger asks the states again, and the retry runs meanwhile.
     void changed();
-    // The retry runs at least once more (a device only the retry opens).
-    void retry_soon();
     bool retrying() const { return mRetry.pending(); }
     // Lets the descriptor go (why, when given, is the line's reason).
     void lost(const char* why = nullptr);
@@ -137,12 +148,6 @@ public:
     void close();
 
     FailureRuns& runs() { return mRuns; }
-    unsigned long failed_opens() const { return mFailedOpens; }
-    // Every open that ever failed: a caller compares two readings to learn
-    // whether its requests between them found the device unopenable.
-    unsigned long open_failures() const { return mOpenFailures; }
-    // A descriptor is open on which no request has worked yet.
-    bool unproven() const { return mUnproven; }
     void PutHeader(std::ostream& out) const { mHeader(out); }
 
 private:
@@ -181,6 +186,7 @@ private:
     bool mOpening = false;
     // A request worked during the open.
     bool mWorked = false;
+    // A descriptor is open on which no request has worked yet.
     bool mUnproven = false;
     // The last descriptor went before a request worked: only the retry opens.
     bool mOnlyRetryOpens = false;
@@ -188,8 +194,11 @@ private:
     bool mAway = false;
     // The line of a failed open was written since the device was last back.
     bool mOpenLine = false;
+    // Since the device was last back.
     unsigned long mFailedOpens = 0;
-    unsigned long mOpenFailures = 0;
+    // Of the last request.
+    bool mNoDevice = false;
+    int mRefusal = 0;
 };
 
 } // namespace Device

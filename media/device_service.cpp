@@ -13,8 +13,7 @@ namespace Hardware {
 namespace {
 Device::Holder::Setup holder_setup(const DeviceService::Setup& s)
 {
-    Device::Holder::Setup h{s.path, s.flags | O_NONBLOCK, s.openFailure};
-    return h;
+    return Device::Holder::Setup(s.path, s.flags | O_NONBLOCK, s.openFailure);
 }
 } // namespace
 
@@ -34,11 +33,6 @@ DeviceService::~DeviceService()
 void DeviceService::PutHeader(std::ostream& out) const
 {
     out << mSetup.name << ": ";
-}
-
-bool DeviceService::init()
-{
-    return device() >= 0;
 }
 
 void DeviceService::reconcile(Device::Tally& made)
@@ -63,29 +57,24 @@ bool DeviceService::ready(const char* what, uint32_t timeslot)
 int DeviceService::request(unsigned long number, void* arg, const std::string& name, uint32_t timeslot,
                            const std::string& detail)
 {
-    bool made = fd() >= 0;
-    return reach(mHolder.ioctl(number, arg), made, name, timeslot, detail);
+    return reach(mHolder.ioctl(number, arg), name, timeslot, detail);
 }
 
 int DeviceService::request_value(unsigned long number, unsigned long value, const std::string& name,
                                  uint32_t timeslot)
 {
-    bool made = fd() >= 0;
-    return reach(mHolder.ioctl_value(number, value), made, name, timeslot, std::string());
+    return reach(mHolder.ioctl_value(number, value), name, timeslot, std::string());
 }
 
 // The holder has seen the result (a success proves the device back, ENODEV
 // lets the descriptor go); the service writes the request's own lines.
-int DeviceService::reach(int result, bool made, const std::string& name, uint32_t timeslot,
-                         const std::string& detail)
+int DeviceService::reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail)
 {
     if (result >= 0) {
-        mLastError = 0;
         mHolder.runs().succeeded(name);
         return result;
     }
-    mLastError = made ? errno : 0;
-    failed(name, timeslot, mLastError, detail);
+    failed(name, timeslot, mHolder.refusal(), detail);
     return -1;
 }
 
@@ -99,12 +88,6 @@ void DeviceService::failed(const std::string& name, uint32_t timeslot, int error
         std::cerr << " (interface not opened) timeslot=" << timeslot << std::endl;
     else
         std::cerr << " timeslot=" << timeslot << detail << " errno=\"" << std::strerror(error) << '"' << std::endl;
-}
-
-void DeviceService::OnEvent(int fd, short revents)
-{
-    if (Device::End end = input(fd, revents))
-        mHolder.lost(end.why);
 }
 
 Device::End DeviceService::input(int fd, short revents)

@@ -11,7 +11,6 @@
 // hold, and the offs it owes for receivers that are gone.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -45,15 +44,6 @@ public:
     DeviceService(const DeviceService&) = delete;
     DeviceService& operator=(const DeviceService&) = delete;
 
-    // The device opened when missing (unless only the retry may open it);
-    // false without it.
-    bool init();
-    // Input: every waiting record, each to dispatch_record. A descriptor
-    // that is over (hung up, at its end, failing its reads) is let go with
-    // one line, and the device is opened again by the retry or the next
-    // request that needs it.
-    void OnEvent(int fd, short revents);
-
     // The device descriptor, -1 without one.
     int fd() const { return mHolder.fd(); }
     // Names the present descriptor for the settings it was told (0 without one).
@@ -77,20 +67,30 @@ protected:
     // Asks a held setting for want by the one refusal rule (Device::ask);
     // tell(want) makes the request. What the device does not carry after
     // it (a held wish, an owed off) is told by the retry.
-    // An off that the driver calls invalid (a time slot it does not have)
-    // finds nothing on to switch off: it is answered, not owed.
     template <class T, class Tell>
-    bool change(Device::Held<T>& held, const T& want, Wish wish, Tell tell)
+    Device::Asked change(Device::Held<T>& held, const T& want, Wish wish, Tell tell)
     {
-        mLastError = 0;
-        bool done = Device::ask(held, want, wish, [this] { return present(); }, tell);
-        if (want == T{} && mLastError == EINVAL) {
-            held.forget();
-            return false;
-        }
+        Device::Asked asked = Device::ask(held, want, wish, [this] { return present(); }, tell,
+                                          [this] { return mHolder.refusal(); });
         if (held.untold(present()))
             mHolder.changed();
-        return done;
+        return asked;
+    }
+    // The off of a setting that the present descriptor carries but no
+    // receiver holds (the receive gain, the tone filters), by the same
+    // rule: one that the device refused is owed to the time slot ts.
+    template <class O, class Tell>
+    Device::Asked end(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<> O::*setting, Tell tell)
+    {
+        Device::Held<> held;
+        held.took(true, present());
+        Device::Asked asked = change(held, false, Wish::told, tell);
+        if (asked == Device::Asked::owed) {
+            owed[ts].*setting = held;
+            // Owed only now: the retry runs for it.
+            mHolder.changed();
+        }
+        return asked;
     }
     // Tells the present descriptor a setting it does not carry; whether a
     // request was made and taken.
@@ -192,13 +192,11 @@ protected:
 
 private:
     void reconcile(Device::Tally& made) override;
-    int reach(int result, bool made, const std::string& name, uint32_t timeslot, const std::string& detail);
+    int reach(int result, const std::string& name, uint32_t timeslot, const std::string& detail);
     Device::End input(int fd, short revents);
 
     const Setup& mSetup;
     Device::ShortRecords mShortRecords;
-    // Of the last request that failed on a descriptor, 0 after a success.
-    int mLastError = 0;
     Device::Holder mHolder;
 };
 

@@ -242,8 +242,8 @@ bool DSProcReceiverService::configureDelays(DSProcReceiver& receiver, uint32_t r
     device();
     uint32_t ts = receiver.dsproc_timeslot();
     adopt(mOwed, ts, receiver.mDelays, &Owed::delays);
-    return change(receiver.mDelays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
-                  [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
+    return Device::done(change(receiver.mDelays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
+                  [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); }));
 }
 
 bool DSProcReceiverService::tell_delays(uint32_t ts, const DSProcReceiver::Delays& d)
@@ -326,7 +326,7 @@ bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& 
     uint32_t ts = receiver.dsproc_timeslot();
     DSProcReceiver::Feature& feature = receiver.*h.feature;
     adopt(mOwed, ts, feature.held, h.owed);
-    return change(feature.held, on, wish, [&](bool want) {
+    return Device::done(change(feature.held, on, wish, [&](bool want) {
         if (!present_for(std::string(want ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + h.name, ts))
             return false;
         uint32_t id = want ? next_id() : 0;
@@ -335,7 +335,7 @@ bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& 
         if (want)
             feature.id = id;
         return true;
-    });
+    }));
 }
 
 // A feature's lines name its id; the mute's do not.
@@ -388,8 +388,8 @@ bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b,
 {
     device();
     adopt(mOwed, receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute);
-    return change(receiver.mMute, mute_mask(a, b), wish,
-                  [&](uint32_t mask) { return tell_mute(receiver, mask, false); });
+    return Device::done(change(receiver.mMute, mute_mask(a, b), wish,
+                  [&](uint32_t mask) { return tell_mute(receiver, mask, false); }));
 }
 
 // A mute on takes a new id, and a restore keeps the one it has; off lifts both.
@@ -483,17 +483,12 @@ void DSProcReceiverService::take_over(uint32_t ts, Device::Held<> Owed::*setting
 
 // The receive gain and the tone filters are not held: nothing tells them
 // again, so only the clean-up's refused offs are owed (a device that went
-// forgot them anyway). A receiver of the time slot that sets them anew
-// takes them over.
+// forgot them anyway; one that calls the time slot invalid has nothing to
+// take off). A receiver of the time slot that sets them anew takes them
+// over.
 void DSProcReceiverService::clean_unheld(DSProcReceiver& receiver)
 {
     uint32_t ts = receiver.dsproc_timeslot();
-    auto owe = [&](Device::Held<> Owed::*setting) {
-        if (fd() < 0)
-            return;
-        (mOwed[ts].*setting).owe_off(present());
-        changed();
-    };
     bool gain = receiver.mRxGainSet;
     receiver.mRxGainSet = false;
     bool shared = false, othersGain = false;
@@ -503,12 +498,13 @@ void DSProcReceiverService::clean_unheld(DSProcReceiver& receiver)
         shared = true;
         othersGain = othersGain || r.mRxGainSet;
     });
-    if (gain && !othersGain && !configureRxGain(ts, 0))
-        owe(&Owed::rxGain);
+    device();
+    if (gain && !othersGain)
+        end(mOwed, ts, &Owed::rxGain, [&](bool) { return configureRxGain(ts, 0); });
     // Another slot of the time slot may have filters of its own: the last
     // one to go switches them all off.
-    if (!shared && !tones_off(ts))
-        owe(&Owed::tones);
+    if (!shared)
+        end(mOwed, ts, &Owed::tones, [&](bool) { return tones_off(ts); });
 }
 
 void DSProcReceiverService::leave(DSProcReceiver& receiver)

@@ -22,11 +22,18 @@ namespace {
 const int kDpuPerMixer = 770;
 const int kDpuPerEc = 17;
 const int kDpuPerLms = 24;
+
+// The mixer keeps its mixes whoever holds it open: opened for each request.
+Device::Holder::Setup holderSetup()
+{
+    Device::Holder::Setup setup(GetMixerDevName(), O_RDONLY, "device \"/dev/mixer\" open fail: ");
+    setup.transient = true;
+    return setup;
+}
 } // namespace
 
 MixerFactory::MixerFactory()
-    : mDevice([this](std::ostream& out) { PutHeader(out); },
-              Device::Holder::Setup{GetMixerDevName(), O_RDONLY, "device \"/dev/mixer\" open fail: ", false, true})
+    : mDevice([this](std::ostream& out) { PutHeader(out); }, holderSetup())
 {
     mDevice.attach(*this);
 }
@@ -57,9 +64,9 @@ bool MixerFactory::untold(uint64_t)
 
 void MixerFactory::reconcile(Device::Tally& made)
 {
-    unsigned long opens = mDevice.open_failures();
-    for (size_t i = 0; i < mMixers.size() && mDevice.open_failures() == opens; ++i)
-        mMixers[i]->reconcile(made);
+    for (size_t i = 0; i < mMixers.size(); ++i)
+        if (!mMixers[i]->reconcile(made))
+            return;
 }
 
 Mixer* MixerFactory::findMixer(int unit) const

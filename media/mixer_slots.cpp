@@ -243,9 +243,8 @@ bool Mixer::remove(int rx, int tx)
 {
     mix_record r{{mUnit, kTdm, rx}, {mUnit, kTdm, tx}, 0};
     // ENOENT of the open is a missing device, not a missing entry.
-    unsigned long opens = mFactory.device().open_failures();
     if (mFactory.ctl(MIX_RX_REMOVE, &r) < 0) {
-        if (errno != ENOENT || mFactory.device().open_failures() != opens)
+        if (errno != ENOENT || mFactory.device().no_device())
             return false;
         remove_failed(rx, tx, ENOENT);
     }
@@ -276,14 +275,13 @@ void Mixer::owe(int rx, int tx)
 }
 
 // Retries of the same refusal make one run of lines, not one a second.
-void Mixer::reconcile(Device::Tally& made)
+bool Mixer::reconcile(Device::Tally& made)
 {
     Device::Holder& device = mFactory.device();
     const std::set<std::pair<int, int>> owed = mOwed;
     for (const auto& end : owed) {
         if (!mOwed.count(end))
             continue; // a clear made before took it
-        unsigned long opens = device.open_failures();
         bool whole = end.second == kWholeMix;
         const char* request = whole ? "MIX_RX_CLEAR" : "MIX_RX_REMOVE";
         if (whole ? clear(end.first) : remove(end.first, end.second)) {
@@ -294,9 +292,10 @@ void Mixer::reconcile(Device::Tally& made)
         int error = errno;
         if (device.runs().failed(request, error))
             whole ? clear_failed(end.first, error) : remove_failed(end.first, end.second, error);
-        if (device.open_failures() != opens)
-            return;
+        if (device.no_device())
+            return false;
     }
+    return true;
 }
 
 // A time slot carries one source: a second input of a channel would take

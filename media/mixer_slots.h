@@ -154,9 +154,9 @@ public:
     // The unit vanished: each slot hears abort 0.
     void Clear();
     bool owes() const { return !mOwed.empty(); }
-    // Tells the device the ends it owes; the first that finds it unopenable
-    // ends the step.
-    void reconcile(Device::Tally& made);
+    // Tells the device the ends it owes; the first that finds no device
+    // ends the step, false.
+    bool reconcile(Device::Tally& made);
     size_t slots() const { return mSlots.size(); }
     void forget(MixerSlot* slot) { mSlots.remove(slot); }
     void PutHeader(std::ostream& out) const;

@@ -335,7 +335,7 @@ bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& 
     device();
     uint32_t ts = receiver.tonec_timeslot();
     adopt(mOwed, ts, receiver.*sw.held, sw.owed);
-    return change(receiver.*sw.held, on, wish, [&](bool want) { return switch_request(sw, ts, want); });
+    return Device::done(change(receiver.*sw.held, on, wish, [&](bool want) { return switch_request(sw, ts, want); }));
 }
 
 bool TonecReceiverService::echoCancel(TonecReceiver& receiver, bool on, Wish wish)
@@ -365,7 +365,7 @@ bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Wish wis
 {
     device();
     adopt(mOwed, receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf);
-    return change(receiver.mDtmf, on, wish, [&](bool want) { return tell_dtmf(receiver, want); });
+    return Device::done(change(receiver.mDtmf, on, wish, [&](bool want) { return tell_dtmf(receiver, want); }));
 }
 
 // The id advances also when the request fails, never without the device.
@@ -471,7 +471,7 @@ bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::To
     device();
     uint32_t ts = receiver.tonec_timeslot();
     adopt(mOwed, ts, receiver.mTone, &Owed::tone);
-    return change(receiver.mTone, tone, wish, [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
+    return Device::done(change(receiver.mTone, tone, wish, [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); }));
 }
 
 bool TonecReceiverService::tell_tone(uint32_t ts, const TonecReceiver::Tone& t)

@@ -87,7 +87,7 @@ namespace {
 
 Device::Holder::Setup halSetup()
 {
-    Device::Holder::Setup setup{Device::Hal::kDevice, O_RDWR, "/dev/hal open fail: "};
+    Device::Holder::Setup setup(Device::Hal::kDevice, O_RDWR, "/dev/hal open fail: ");
     setup.openRun = "/dev/hal open";
     return setup;
 }
@@ -254,12 +254,12 @@ bool MonitoringCtl::setFramerLed(const LGCP::FramerInfo& info)
     uint8_t want = ledsAfter(mLeds.byte.asked(), n, info.get_info());
     // Opens a missing device, which is told what it does not carry first.
     mHal.device();
-    bool done = Device::ask(
+    Device::Asked asked = Device::ask(
         mLeds.byte, want, Device::Wish::shown, [this] { return mHal.present(); },
-        [this](uint8_t byte) { return writeLeds(byte); });
+        [this](uint8_t byte) { return writeLeds(byte); }, [this] { return mHal.refusal(); });
     // A held wish keeps the retry going.
     mHal.changed();
-    return done;
+    return Device::done(asked);
 }
 
 // ----------------------------------------------------------------- timers

@@ -334,15 +334,15 @@ void Board::fail(const std::string& path, Op op, int error, Times times)
     set_failure(FailureKey(path, op, 0), error, times);
 }
 
-void Board::fail(const std::string& path, unsigned long request, int error, Times times)
+void Board::fail(const std::string& path, unsigned long request, int error, Times times, unsigned after)
 {
-    set_failure(FailureKey(path, Op::ioctl, request), error, times);
+    set_failure(FailureKey(path, Op::ioctl, request), error, times, after);
 }
 
-void Board::set_failure(const FailureKey& key, int error, Times times)
+void Board::set_failure(const FailureKey& key, int error, Times times, unsigned after)
 {
     if (error)
-        mFailures[key] = Failure{error, times};
+        mFailures[key] = Failure{error, times, after};
     else
         mFailures.erase(key);
 }
@@ -360,6 +360,10 @@ int Board::injected(const std::string& path, Op op, unsigned long number)
     auto it = mFailures.find(FailureKey(path, op, number));
     if (it == mFailures.end())
         return 0;
+    if (it->second.after > 0) {
+        --it->second.after;
+        return 0;
+    }
     int error = it->second.error;
     if (it->second.times == Times::once)
         mFailures.erase(it);

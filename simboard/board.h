@@ -221,9 +221,11 @@ public:
     int close(int fd) override;
 
     // The next (or every) such request on the device fails with error;
-    // error 0 takes back what was set for it.
+    // error 0 takes back what was set for it. The first `after` such
+    // requests pass: a failure in the middle of a run of them.
     void fail(const std::string& path, Op op, int error, Times times = Times::once);
-    void fail(const std::string& path, unsigned long request, int error, Times times = Times::once);
+    void fail(const std::string& path, unsigned long request, int error, Times times = Times::once,
+              unsigned after = 0);
     void clear_failures() { mFailures.clear(); }
 
     // How many such requests (of any number for Op::ioctl) the device
@@ -258,6 +260,7 @@ private:
     struct Failure {
         int error;
         Times times;
+        unsigned after = 0;
     };
     using FailureKey = std::tuple<std::string, Op, unsigned long>;
 
@@ -285,7 +288,7 @@ private:
     void counted(const std::string& path, Op op) { ++mCounts[path][static_cast<size_t>(op)]; }
     // Logs a read or write and turns minus an errno into -1 and errno.
     ssize_t finish(Request r, ssize_t result);
-    void set_failure(const FailureKey& key, int error, Times times);
+    void set_failure(const FailureKey& key, int error, Times times, unsigned after = 0);
     // The injected errno for the request, 0 when none.
     int injected(const std::string& path, Op op, unsigned long number);
     void log_in(Request& r, const Model& model, unsigned long request, const void* arg) const;

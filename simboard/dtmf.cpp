@@ -102,9 +102,9 @@ void DtmfDevice::dial(const Dial& d)
 void DtmfDevice::last_closed()
 {
     // The id stays, as a disable leaves it. What the descriptors switched
-    // on goes with the last of them.
+    // on goes with the last of them, the generators' tones too.
     for (auto& s : mSlots)
-        s.second.detector = s.second.iva = s.second.rejection = s.second.lms = false;
+        s.second.detector = s.second.iva = s.second.rejection = s.second.lms = s.second.tone = false;
 }
 
 size_t DtmfDevice::detect(uint32_t ts, uint32_t code, uint32_t timestamp)

@@ -6,9 +6,9 @@
 // last enable), the IVA detector and its level, DTMF rejection, the echo
 // canceller (LMS) and the detector configuration; every generator record
 // (DTMF_DIAL and SELCAL_DIAL) goes into one history with the loop's clock.
-// What descriptors switched on (the two detectors and rejection) goes with
-// the last of them, closed or hung up; the echo canceller and the
-// configurations are the time slot's and stay.
+// What descriptors switched on (the two detectors, rejection, the echo
+// canceller and the generator's tone) goes with the last of them, closed
+// or hung up; the configurations are the time slot's and stay.
 // A test makes a detector that is on report a tone with detect(), which
 // every open descriptor reads as one 16-byte record carrying the time
 // slot's id, or posts raw records (also ones no detector would give, to

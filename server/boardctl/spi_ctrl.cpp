@@ -46,7 +46,9 @@ spiCtrl* gScoped = nullptr;
 Device::Holder::Setup halSetup()
 {
     // Every failed open is one failure of the run, whatever its errno.
-    Device::Holder::Setup setup{Device::Hal::kDevice, O_RDWR, "/dev/hal open fail", true, false, &std::clog};
+    Device::Holder::Setup setup(Device::Hal::kDevice, O_RDWR, "/dev/hal open fail");
+    setup.lostLine = true;
+    setup.log = &std::clog;
     setup.openRun = "/dev/hal open";
     setup.openError = false;
     return setup;

@@ -34,7 +34,7 @@ HwMux* gScoped = nullptr;
 
 Device::Holder::Setup HalSetup()
 {
-    Device::Holder::Setup s{kDevice, O_RDWR, "can't open device: "};
+    Device::Holder::Setup s(kDevice, O_RDWR, "can't open device: ");
     s.lostLine = true;
     s.log = &std::clog;
     return s;
@@ -180,14 +180,16 @@ bool HwMux::Disable(int channel)
     if (channel >= kOutputs)
         return open && RequestDisable(channel);
     Device::Held<Path>& held = at(channel);
-    bool done = Device::ask(held, Path{}, Device::Wish::told, [] { return kKept; },
-                            [&](const Path&) { return open && RequestDisable(channel); });
-    if (held.untold(kKept)) {
+    Device::Asked asked = Device::ask(
+        held, Path{}, Device::Wish::told, [] { return kKept; },
+        [&](const Path&) { return open && RequestDisable(channel); },
+        [&] { return open ? mHolder.refusal() : 0; });
+    if (asked == Device::Asked::owed) {
         mDisabling.insert(channel);
         mHolder.changed();
     }
     Tidy(channel);
-    return done;
+    return Device::done(asked);
 }
 
 bool HwMux::Write(int channel, unsigned char value)
@@ -283,14 +285,15 @@ bool HwMux::Join(int source, int destination)
     if (source < 0 || destination < 0 || !ReadyFor(source, destination))
         return false;
     Device::Held<Path>& held = at(destination);
-    bool done = Device::ask(held, Path{source}, Device::Wish::told, [] { return kKept; },
-                            [&](const Path&) { return RequestConnect(source, destination); });
-    if (done)
+    Device::Asked asked = Device::ask(
+        held, Path{source}, Device::Wish::told, [] { return kKept; },
+        [&](const Path&) { return RequestConnect(source, destination); }, [this] { return mHolder.refusal(); });
+    if (asked == Device::Asked::made)
         mDisabling.erase(destination);
     else
         held.doubt();
     Tidy(destination);
-    return done;
+    return Device::done(asked);
 }
 
 void HwMux::LetGo(int source, int destination)

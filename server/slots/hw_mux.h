@@ -82,7 +82,6 @@ public:
     bool Write(int channel, unsigned char value);
     // The byte received on the channel; 255 on failure.
     unsigned char Read(int channel);
-    void Reset() {}
 
     // A path of the slot table: Connect, held once the device took it.
     bool Join(int source, int destination);

@@ -9,8 +9,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <list>
+#include <thread>
 
 #include "board/dsp_requests.h"
 #include "board/dtmf_requests.h"
@@ -23,6 +25,7 @@
 using namespace vbtest;
 using testing::Contains;
 using testing::ElementsAre;
+using testing::Not;
 using C = LGCP::Command;
 using I = LGCP::IoctlParams;
 
@@ -218,3 +221,88 @@ TEST_F(Ended, AToneEndedWhileTheGeneratorRefusesItsOffFallsSilent)
 }
 
 } // namespace
+
+namespace {
+
+const int kEinval = 22;
+
+// A setting of an RTP slot whose off the driver may call invalid.
+struct InvalidOff {
+    const char* feature;
+    std::function<void(I&)> on, off;
+    const std::string& device;
+    unsigned long request; // the off's
+};
+
+const InvalidOff kInvalidOffs[] = {
+    {"VAD", [](I& i) { i.set_vad_enable(true); }, [](I& i) { i.set_vad_enable(false); }, kDsp,
+     Device::Dsp::DSPROC_DISABLE},
+    {"SD", [](I& i) { i.set_sd_enable(true); }, [](I& i) { i.set_sd_disable(); }, kDsp, Device::Dsp::DSPROC_DISABLE},
+    {"DTMF detector", [](I& i) { i.set_dtmf_enable(true); }, [](I& i) { i.set_dtmf_enable(false); }, kDtmf,
+     Device::Dtmf::DTMF_DISABLE_DETECTOR},
+    {"DTMF rejection", [](I& i) { i.set_dtmf_reject_enable(true); }, [](I& i) { i.set_dtmf_reject_enable(false); },
+     kDtmf, Device::Dtmf::DTMF_REJECTION_DISABLE},
+    {"echo canceller", [](I& i) { i.set_echoSuppressor(true); }, [](I& i) { i.set_echoSuppressor(false); }, kDtmf,
+     Device::Dtmf::CHANNEL_LMS_OFF},
+    {"wait tone", [](I& i) { i.set_activateWaitTone(); }, [](I& i) { i.set_deactivateWaitTone(); }, kDtmf,
+     Device::Dtmf::DTMF_DIAL},
+};
+
+} // namespace
+
+// An off that the driver refuses as invalid answers an error, and leaves
+// the server not knowing what the device has: the next off goes to the
+// device, not answered from memory. At a destroy the same refusal is one
+// line and nothing is owed: no request follows it.
+TEST_F(Ended, AnOffRefusedAsInvalidAnswersAnErrorAndIsNeverOwed)
+{
+    ASSERT_EQ(board.ask("record on"), "ok");
+    int n = 1;
+    for (const InvalidOff& o : kInvalidOffs) {
+        SCOPED_TRACE(o.feature);
+        std::string fail = "fail " + o.device + " " + std::to_string(o.request) + " ";
+        // How many offs the device was asked.
+        auto offs = [&] {
+            std::string a = board.ask("log " + o.device + " " + std::to_string(o.request));
+            return std::stoul(a.substr(3, a.find(' ', 3) - 3));
+        };
+        // A command.
+        rtp(n);
+        ASSERT_THAT(ioctl(n, o.on), ElementsAre(ok(n)));
+        ASSERT_EQ(board.ask(fail + std::to_string(kEinval)), "ok");
+        unsigned long before = offs();
+        EXPECT_THAT(ioctl(n, o.off), Not(Contains(ok(n))));
+        EXPECT_EQ(offs(), before + 1);
+        EXPECT_THAT(ioctl(n, o.off), ElementsAre(ok(n)));
+        EXPECT_EQ(offs(), before + 2) << "the same off again goes to the device";
+
+        // A destroy.
+        ASSERT_THAT(ioctl(n, o.on), ElementsAre(ok(n)));
+        ASSERT_EQ(board.ask(fail + std::to_string(kEinval) + " always"), "ok");
+        before = offs();
+        EXPECT_THAT(to(n, simple(C::e_destroy)), Contains(ok(n)));
+        // The DSP's offs of a destroy include its tone filters'.
+        unsigned long made = offs();
+        EXPECT_GE(made, before + 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+        EXPECT_EQ(offs(), made) << "nothing is retried";
+        ASSERT_EQ(board.ask(fail + "0"), "ok");
+        ++n;
+    }
+    std::string err = server.err();
+    for (const char* line : {"DSPROC_DISABLE VAD fail:", "DSPROC_DISABLE SD fail:", "CHANNEL_LMS_OFF fail:"})
+        EXPECT_EQ(count_of(err, line), 2u) << line << "\n" << err;
+}
+
+// The generator's off refused as invalid: the mixer's tone-gen-disable
+// answers an error, as deactivateWaitTone does above.
+TEST_F(Ended, ATonesOffRefusedAsInvalidAnswersAnErrorOnAMixerOutput)
+{
+    to(-1, simple(C::e_query));
+    int ts = mixer_tone(*this, 1);
+    ASSERT_TRUE(tone_on(ts));
+    ASSERT_EQ(board.ask("fail " + kDtmf + " " + std::to_string(Device::Dtmf::DTMF_DIAL) + " 22"), "ok");
+    EXPECT_THAT(ioctl(1, [](I& i) { i.set_tone_gen_disable(); }), Not(Contains(ok(1))));
+    EXPECT_THAT(ioctl(1, [](I& i) { i.set_tone_gen_disable(); }), ElementsAre(ok(1)));
+    EXPECT_FALSE(tone_on(ts));
+}

@@ -62,14 +62,16 @@ struct OneSetting : Device::Holder::State {
                    held.restore([this] { return holder.present(); },
                                 [this](bool) { return holder.ioctl_value(1, 0) >= 0; }));
     }
-    bool set(bool on, Device::Wish wish)
+    Device::Asked ask(bool on, Device::Wish wish)
     {
         holder.device();
-        bool done = Device::ask(held, on, wish, [this] { return holder.present(); },
-                                [this](bool) { return holder.ioctl_value(1, 0) >= 0; });
+        Device::Asked asked = Device::ask(
+            held, on, wish, [this] { return holder.present(); },
+            [this](bool) { return holder.ioctl_value(1, 0) >= 0; }, [this] { return holder.refusal(); });
         holder.changed();
-        return done;
+        return asked;
     }
+    bool set(bool on, Device::Wish wish) { return Device::done(ask(on, wish)); }
 
     Device::Holder& holder;
     Device::Held<> held;
@@ -77,11 +79,17 @@ struct OneSetting : Device::Holder::State {
 
 struct HolderTest : ::testing::Test {
     HolderTest(bool transient = false)
-        : holder([](std::ostream& o) { o << "dev: "; },
-                 Device::Holder::Setup{"/dev/fake", O_RDWR, "can't open: ", true, transient, &log}),
-          setting(holder)
+        : holder([](std::ostream& o) { o << "dev: "; }, setup(transient, log)), setting(holder)
     {
         holder.attach(setting);
+    }
+    static Device::Holder::Setup setup(bool transient, std::ostream& log)
+    {
+        Device::Holder::Setup s("/dev/fake", O_RDWR, "can't open: ");
+        s.lostLine = true;
+        s.transient = transient;
+        s.log = &log;
+        return s;
     }
     void advance(unsigned ms)
     {
@@ -220,6 +228,74 @@ TEST_F(TransientHolderTest, EachRequestOpensTheDeviceAndWhatIsOwedWaitsForOneTha
     advance(1000);
     EXPECT_EQ(lines(), "dev: device back after 2 failed open(s)\ndev: 1 setting(s) made again\n");
     EXPECT_FALSE(holder.retrying());
+}
+
+} // namespace
+
+namespace {
+
+// What one change did, by what it asked and how the device answered: the
+// one value that every asker answers and keeps by.
+TEST_F(HolderTest, EveryChangeSaysWhatItDidInOneValue)
+{
+    using Device::Asked;
+    using Device::Wish;
+    const struct {
+        const char* what;
+        bool on; // asked
+        Wish wish;
+        int error; // of the request; -1: no device to ask
+        Asked asked;
+        bool untold; // the holder tells it by itself afterwards
+    } rows[] = {
+        {"on taken", true, Wish::told, 0, Asked::made, false},
+        {"on refused", true, Wish::told, EIO, Asked::refused, false},
+        {"on refused as invalid", true, Wish::told, EINVAL, Asked::refused, false},
+        {"on refused, held", true, Wish::held, EIO, Asked::held, true},
+        {"on without a device, held", true, Wish::held, -1, Asked::held, true},
+        {"on refused, shown", true, Wish::shown, EIO, Asked::refused, false},
+        {"off taken", false, Wish::told, 0, Asked::made, false},
+        {"off refused", false, Wish::told, EIO, Asked::owed, true},
+        {"off refused, held", false, Wish::held, EIO, Asked::owed, true},
+        {"off refused as invalid", false, Wish::told, EINVAL, Asked::invalid, false},
+        {"off without a device", false, Wish::told, -1, Asked::made, false},
+        {"off gone under the request", false, Wish::told, ENODEV, Asked::made, false},
+        {"off refused, shown", false, Wish::shown, EIO, Asked::refused, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        driver.always = 0;
+        driver.openError = 0;
+        advance(1000);
+        // Off is asked of what is on, on of what is off.
+        setting.held.forget();
+        if (!r.on) {
+            ASSERT_EQ(setting.ask(true, Wish::told), Asked::made);
+        }
+        if (r.error < 0) {
+            holder.lost();
+            driver.openError = ENOENT;
+        } else
+            driver.errors = {r.error};
+        EXPECT_EQ(setting.ask(r.on, r.wish), r.asked);
+        EXPECT_EQ(setting.held.untold(holder.present()), r.untold);
+        driver.errors.clear();
+    }
+}
+
+// An off refused as invalid leaves what the device has unknown: the next
+// change of the setting, the same off or an on, goes to the device.
+TEST_F(HolderTest, AfterAnOffRefusedAsInvalidTheNextChangeGoesToTheDevice)
+{
+    for (bool next : {false, true}) {
+        ASSERT_EQ(setting.ask(true, Device::Wish::told), Device::Asked::made);
+        driver.errors = {EINVAL};
+        ASSERT_EQ(setting.ask(false, Device::Wish::told), Device::Asked::invalid);
+        EXPECT_FALSE(holder.retrying());
+        unsigned requests = driver.requests;
+        EXPECT_EQ(setting.ask(next, Device::Wish::told), Device::Asked::made);
+        EXPECT_EQ(driver.requests, requests + 1) << next;
+    }
 }
 
 } // namespace

@@ -28,14 +28,6 @@ std::string voauth(int32_t session, const std::string& user, const std::string& 
     return r;
 }
 
-size_t count_of(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 struct AuthTest : ::testing::Test, ModemWorld {
     Fd helper;
 

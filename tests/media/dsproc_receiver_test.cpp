@@ -184,7 +184,7 @@ TEST_F(DsprocTest, EventsByTypeStateAndId)
     for (const auto& c : cases) {
         c.id == feature ? void(dsp().event(103, c.type, c.d0, c.d1, c.d2))
                         : post(103, c.type, c.d0, c.d1, c.d2, uint32_t(c.id));
-        wake_dsproc();
+        wake();
         EXPECT_EQ(controller(), c.signals) << c.type << "/" << c.d0;
         EXPECT_THAT(log.str() + err.str(), HasSubstr(c.logged)) << c.type;
         log.clear(), err.clear();
@@ -196,7 +196,7 @@ TEST_F(DsprocTest, EventsByTypeStateAndId)
     dsp().event(103, kBss, scoreWord, 0, 0, 12345);
     post(103, kVad, 3, 1, 1, vadId);
     post(999, kVad, 3, 1, 1, vadId);
-    wake_dsproc();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 bss { score \"2.500000\"}"));
     EXPECT_THAT(log.str(), HasSubstr("dsproc bss event:  score=2.5\n"));
     EXPECT_THAT(log.str(), HasSubstr("ignore spurious dsproc vad event (dsproc disabled):  timeslot=103 id=1 type=1\n"));
@@ -210,7 +210,7 @@ TEST_F(DsprocTest, UntracedDropsAreSilent)
     log.clear(), err.clear();
     post(104, kVad, 3, 1, 1, 0);
     post(998, kVad, 3, 1, 1, 0);
-    wake_dsproc();
+    wake();
     EXPECT_EQ(log.str() + err.str(), "");
 }
 
@@ -284,7 +284,7 @@ TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
     s.enableVAD(true), s.enableBSS(true), s.enableMute(true, false), s.enableNG(true), s.disableNG();
     controller();
     dsp().hang_up();
-    wake_dsproc(POLLHUP);
+    wake();
     ASSERT_EQ(dsproc().fd(), -1);
     sent();
 
@@ -307,7 +307,7 @@ TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
     std::memcpy(&scoreWord, &score, 4);
     dsp().event(110, kBss, scoreWord);
     dsp().event(110, kVad, 1, 1, 0);
-    wake_dsproc();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 bss { score \"1.500000\"}", "slot=1 vad { vad-rx TRUE}"));
 }
 
@@ -320,7 +320,7 @@ TEST_F(DsprocTest, AMissingOrHungUpDevice)
     const char raw[10] = {};
     dsp().post_raw(raw, sizeof(raw));
     dsp().hang_up();
-    wake_dsproc(POLLIN | POLLHUP);
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 vad { vad-rx TRUE}"));
     EXPECT_THAT(err.str(), HasSubstr("short dsproc record of 10 bytes dropped\n"));
     // Read past the short record to the device's end.

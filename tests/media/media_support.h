@@ -7,6 +7,7 @@
 #include "media/tonec_receiver.h"
 #include "simboard/dsp.h"
 #include "simboard/dtmf.h"
+#include "tests/runtime/loop_support.h"
 #include "tests/server/slots/slot_support.h"
 
 namespace vbtest {
@@ -71,9 +72,20 @@ struct MediaWorld : SlotWorld {
         return *static_cast<MediaSlot*>(slots().at(unsigned(n)));
     }
     Texts destroy(int n) { return command(simple(LGCP::Command::e_destroy), n); }
-    // One wake-up of each service, as the loop gives it on input.
-    void wake_tonec(short revents = POLLIN) { tonec().OnEvent(tonec().fd(), revents); }
-    void wake_dsproc(short revents = POLLIN) { dsproc().OnEvent(dsproc().fd(), revents); }
+    // One loop pass: each service reads what waits on its descriptor, or
+    // its end, as the loop hands it over. The loop's own stop line is no
+    // line of theirs.
+    void wake()
+    {
+        one_pass();
+        std::string all = log.str();
+        const std::string stop = "Mux: terminating...\n";
+        size_t at = all.rfind(stop);
+        if (at == std::string::npos)
+            return;
+        log.clear();
+        std::clog << all.erase(at, stop.size()) << std::flush;
+    }
     // Virtual time passes and the timers due fire.
     void advance(unsigned ms)
     {

@@ -102,7 +102,7 @@ struct MixerTest : ::testing::Test, MediaWorld {
         sim.board.fail(device, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
         for (SimBoard::Channel* ch : sim.board.channels(device))
             ch->hang_up();
-        device == std::string(Device::Dtmf::kDevice) ? wake_tonec(POLLIN | POLLHUP) : wake_dsproc(POLLIN | POLLHUP);
+        wake();
     }
     void standard_units()
     {
@@ -202,6 +202,15 @@ TEST_F(MixerTest, OutputBuildsItsMixOrRefusesWithoutTouchingIt)
         nine.push_back({i, 1});
     EXPECT_THAT(command(mixer_out(0, tdm(7), nine), 3), ElementsAre(HasSubstr("insufficientResources")));
     EXPECT_THAT(device().mix(0, 7), IsEmpty());
+
+    // The second add refused, and the clear of the half-built mix too: the
+    // clear is owed, and made by the retry.
+    sim.board.fail(Device::Mixer::kDevice, MIX_RX_ADD, EIO, SimBoard::Board::Times::once, 1);
+    sim.board.fail(Device::Mixer::kDevice, Device::Mixer::MIX_RX_CLEAR, EIO, SimBoard::Board::Times::once, 1);
+    EXPECT_THAT(command(mixer_out(0, tdm(8), {{1, 1}, {2, 2}}), 3), ElementsAre(HasSubstr("insufficientResources")));
+    EXPECT_EQ(device().mix(0, 8), (Mix{{1, 1}})) << "refused";
+    advance(1000);
+    EXPECT_THAT(device().mix(0, 8), IsEmpty());
 }
 
 TEST_F(MixerTest, InputJoinsItsSummatorAndReleaseUndoesBoth)
@@ -408,7 +417,7 @@ TEST_F(MixerTest, IoctlTablesOfBothKinds)
         command(ioctl_command([](P& p) { p.set_dtmf_enable(true); }), n);
     dtmf().detect(uint32_t(SimBoard::MixerDevice::timeslot(0, 1)), 5, 7);
     dtmf().detect(uint32_t(SimBoard::MixerDevice::timeslot(0, 2)), 6, 7);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 7, event dtmf : 5}"));
     for (int n : {1, 2})
         command(digits(1), n);
@@ -526,7 +535,11 @@ TEST_F(MixerTest, RefusedEndsAreOwedUntilTheMixerTakesThem)
             EXPECT_EQ(device().mix(0, 3), before);
             sim.board.clear_failures();
             advance(1000);
-            EXPECT_THAT(err.str(), HasSubstr("mixer: device back after 2 failed open(s)"));
+            // One line for the one outage, none at the requests after it.
+            query();
+            query();
+            EXPECT_EQ(count_of(err.str(), "mixer: device back"), 1u) << err.str();
+            EXPECT_EQ(count_of(err.str(), "mixer: device back after 2 failed open(s)\n"), 1u);
         } else {
             query(); // any request on the mixer
         }

@@ -140,7 +140,7 @@ TEST_F(RtpFactoryTest, RefusesNonAddressesAndTheLastPort)
         {"255.255.255.255", port, nullptr, 0, true},
     };
     // The tone and DSP devices, opened at first use, stay open.
-    tonec().init(), dsproc().init();
+    tonec().configureDTMF(0, LGCP::DTMFParams()), dsproc().configureSD(0);
     int before = fds();
     for (const Row& r : rows) {
         LGCP::Command c = create_rtp(uint16_t(r.dport));

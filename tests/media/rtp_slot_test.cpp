@@ -275,7 +275,7 @@ TEST_F(Connected, AFailedRestartAnswersFalseAndLeaksNothing)
     ioctl(3, [](I& i) { i.set_dtmf_enable(true); });
     EXPECT_THAT(command(simple(C::e_connect, 3), 1), testing::Contains("slot=1 success"));
     dtmf().detect(uint32_t(channel), 5, 40);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=3 tonec { timestamp 40, event dtmf : 5}"));
     sim.board.clear_log();
     EXPECT_THAT(command(simple(C::e_destroy), 2), testing::Contains("slot=2 success"));

@@ -106,7 +106,7 @@ TEST_F(TonecTest, EventsReachTheFirstReceiverOfTheirTimeSlotWithItsId)
     };
     for (const auto& c : cases) {
         post(c.ts, c.code, c.id);
-        wake_tonec();
+        wake();
         EXPECT_EQ(controller(), c.sent) << c.ts << "/" << c.id;
         EXPECT_THAT(log.str() + err.str(), HasSubstr(c.logged));
         log.clear(), err.clear();
@@ -115,7 +115,7 @@ TEST_F(TonecTest, EventsReachTheFirstReceiverOfTheirTimeSlotWithItsId)
     // Every waiting record is read in one wake-up.
     for (uint32_t code : {1, 17, 0x1500})
         post(10, code, 1);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 7, event dtmf : 1}",
                                           "slot=1 tonec { timestamp 7, event ced : NULL}",
                                           "slot=1 tonec { timestamp 7, event iva : ringoff : NULL}"));
@@ -124,7 +124,7 @@ TEST_F(TonecTest, EventsReachTheFirstReceiverOfTheirTimeSlotWithItsId)
     destroy(1);
     static_cast<MediaSlot*>(slots().at(2))->enableDTMF(true);
     dtmf().detect(10, 9, 3);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=2 tonec { timestamp 3, event dtmf : 9}"));
 }
 
@@ -135,7 +135,7 @@ TEST_F(TonecTest, DtmfAndIvaDetectorsSwitchIndependently)
     EXPECT_THAT(log.str(), HasSubstr("IVA_DETECTOR_ENABLE[20] ok\n"));
     // IVA alone makes the time slot's events acceptable.
     dtmf().detect(20, 0x0300, 1);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 1, event iva : code : 3}"));
 
     // DTMF after IVA is switched on in the driver too.
@@ -146,7 +146,7 @@ TEST_F(TonecTest, DtmfAndIvaDetectorsSwitchIndependently)
     // IVA off leaves DTMF detecting.
     EXPECT_TRUE(s.enableIVA(false));
     dtmf().detect(20, 4, 2);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 2, event dtmf : 4}"));
     EXPECT_TRUE(s.dtmf_active() && !s.iva_active());
 
@@ -154,7 +154,7 @@ TEST_F(TonecTest, DtmfAndIvaDetectorsSwitchIndependently)
     s.disableDTMF();
     EXPECT_EQ(dtmf().detect(20, 4, 3), 0u);
     post(20, 4, s.detector_id());
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), IsEmpty());
 }
 
@@ -167,14 +167,14 @@ TEST_F(TonecTest, AShortRecordIsDroppedAndAHangUpEndsTheReading)
     dtmf().post_raw(raw, sizeof(raw));
     dtmf().detect(30, 6, 1);
     // The same wake-up reads on past it.
-    wake_tonec();
+    wake();
     EXPECT_THAT(err.str(), HasSubstr("tonec: short tonec record of 10 bytes dropped\n"));
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 1, event dtmf : 6}"));
 
     // A hung-up device is read to its end, then no longer watched.
     dtmf().detect(30, 7, 2);
     dtmf().hang_up();
-    wake_tonec(POLLIN | POLLHUP);
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=1 tonec { timestamp 2, event dtmf : 7}"));
     EXPECT_THAT(err.str(), HasSubstr("tonec: fail to read from tonec: end of file\n"));
     EXPECT_EQ(tonec().fd(), -1);
@@ -230,7 +230,7 @@ TEST_F(TonecTest, AReopenSwitchesBackOnWhatTheReceiversHoldOn)
     c.enableDTMF(true);
     controller();
     dtmf().hang_up();
-    wake_tonec(POLLHUP);
+    wake();
     ASSERT_EQ(tonec().fd(), -1);
 
     sim.board.fail(kDevice, DTMF_ENABLE_DETECTOR, EIO); // a's
@@ -244,7 +244,7 @@ TEST_F(TonecTest, AReopenSwitchesBackOnWhatTheReceiversHoldOn)
     EXPECT_EQ(dtmf().timeslot(82).id, c.detector_id());
     dtmf().detect(82, 5, 9);
     dtmf().detect(80, 0x0300, 9);
-    wake_tonec();
+    wake();
     EXPECT_THAT(controller(), ElementsAre("slot=3 tonec { timestamp 9, event dtmf : 5}",
                                           "slot=1 tonec { timestamp 9, event iva : code : 3}"));
 

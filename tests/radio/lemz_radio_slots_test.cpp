@@ -136,7 +136,7 @@ TEST_F(LemzSlots, SettingsGivenAtCreateReachTheirDeviceOnceItIsBack)
         sim.board.fail(r.device, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
         for (SimBoard::Channel* ch : sim.board.channels(r.device))
             ch->hang_up();
-        r.device == std::string(Device::Dsp::kDevice) ? wake_dsproc(POLLHUP) : wake_tonec(POLLHUP);
+        wake();
         port = vbtest::free_rtp_port();
         EXPECT_THAT(command(create_lemz(r.give), n), Contains("slot=" + std::to_string(n) + " success"));
         ASSERT_NE(gw(unsigned(n)), nullptr);

@@ -101,6 +101,21 @@ private:
     }
 };
 
+// One pass of the loop: poll (waiting at most 50 ms when nothing is ready)
+// and service; the deferred call that opens the next pass stops the loop.
+inline void one_pass()
+{
+    int runs = 0;
+    FnDpc stop([&] {
+        if (++runs == 3)
+            multiplexer.terminate();
+    });
+    stop.dpc.Activate();
+    FnTimer limit;
+    limit.arm(50, [] { multiplexer.terminate(); });
+    multiplexer.run(false, true);
+}
+
 // Passes a loop run may take before a test gives up on it: a loop whose
 // virtual time stops advancing (a descriptor that stays ready, a deferred
 // call that never idles) would otherwise run until the test program's

@@ -40,21 +40,6 @@ struct Receiver : HDLC::Notify {
     }
 };
 
-// One pass of the loop: poll (waiting at most 50 ms when nothing is ready)
-// and service; the deferred call that opens the next pass stops the loop.
-inline void one_pass()
-{
-    int runs = 0;
-    FnDpc stop([&] {
-        if (++runs == 3)
-            multiplexer.terminate();
-    });
-    stop.dpc.Activate();
-    FnTimer limit;
-    limit.arm(50, [] { multiplexer.terminate(); });
-    multiplexer.run(false, true);
-}
-
 struct SwitchedBoard {
     SimulatedBoard sim;
     HwMux::Scoped mux;

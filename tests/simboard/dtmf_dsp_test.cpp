@@ -103,8 +103,8 @@ TEST_F(ToneDspBoard, EventsCarryTheRegisteredIds)
 }
 
 // What descriptors switched on goes with the last of them, closed or hung
-// up: nothing of it is detected or reported any more. The time slot's
-// settings stay.
+// up: nothing of it is detected, reported or sounded any more. The time
+// slot's settings stay.
 TEST_F(ToneDspBoard, WhatDescriptorsSwitchedOnGoesWithTheLastOfThem)
 {
     using namespace Device::Dtmf;
@@ -117,6 +117,9 @@ TEST_F(ToneDspBoard, WhatDescriptorsSwitchedOnGoesWithTheLastOfThem)
         EXPECT_EQ(fails(tone2.get(), DTMF_ENABLE_DETECTOR, &enable), 0);
         for (unsigned long r : {IVA_DETECTOR_ENABLE, DTMF_REJECTION_ENABLE, CHANNEL_LMS_ON})
             EXPECT_EQ(fails_value(tone2.get(), r, 5), 0);
+        Dial dial{5, 425, 0, 2048, 2048};
+        EXPECT_EQ(fails(tone2.get(), DTMF_DIAL, &dial), 0);
+        ASSERT_TRUE(dtmf.timeslot(5).tone);
         Device::Dsp::Enable on{5, 7, kVad | Device::Dsp::kMuteA};
         Device::Dsp::Configure delays{};
         delays.timeslot = 5, delays.kind = Device::Dsp::kDelays;
@@ -133,7 +136,7 @@ TEST_F(ToneDspBoard, WhatDescriptorsSwitchedOnGoesWithTheLastOfThem)
         tone.reset(Device::open(kDevice, O_RDONLY | O_NONBLOCK));
         voice.reset(Device::open(Device::Dsp::kDevice, O_RDWR | O_NONBLOCK));
         auto t = dtmf.timeslot(5);
-        EXPECT_TRUE(!t.detector && !t.iva && !t.rejection && !t.lms);
+        EXPECT_TRUE(!t.detector && !t.iva && !t.rejection && !t.lms && !t.tone);
         EXPECT_FALSE(dsp.feature(5, kVad).on || dsp.feature(5, Device::Dsp::kMuteA).on);
         EXPECT_NE(dsp.config(5, Device::Dsp::kDelays), nullptr);
         EXPECT_EQ(dtmf.detect(5, 3, 1), 0u);

@@ -77,4 +77,13 @@ private:
     struct sigaction mOld = {};
 };
 
+// How often part occurs in text: a line written once, not again and again.
+inline size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 } // namespace vbtest
