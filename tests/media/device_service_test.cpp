@@ -151,7 +151,7 @@ TEST_F(ServiceTest, ANewSlotOfTheTimeSlotTakesOverWhatIsOwed)
     advance(Hardware::DeviceService::kRetryMs);
     EXPECT_FALSE(dsp().feature(140, kVad).on || dtmf().timeslot(140).lms);
     EXPECT_TRUE(dtmf().dials().back().off());
-    EXPECT_FALSE(tonec().retrying() || dsproc().retrying());
+    EXPECT_EQ(asked_next_period(Device::Dtmf::kDevice) + asked_next_period(kDevice), 0u);
 }
 
 // An off owed to a descriptor that went is done: the driver forgot the
@@ -163,14 +163,13 @@ TEST_F(ServiceTest, AnOffOwedToALostDescriptorIsDone)
     ASSERT_TRUE(s.enableSD(true));
     sim.board.fail(kDevice, DSPROC_DISABLE, EIO, SimBoard::Board::Times::always);
     destroy(1);
-    EXPECT_TRUE(dsproc().retrying());
     dsp().hang_up();
     wake();
     sim.board.clear_failures();
     sim.board.clear_log();
     advance(Hardware::DeviceService::kRetryMs);
     EXPECT_TRUE(sim.board.ioctls(kDevice, DSPROC_DISABLE).empty());
-    EXPECT_FALSE(dsproc().retrying());
+    EXPECT_EQ(asked_next_period(kDevice), 0u);
 }
 
 // One setting a slot switches on, the request that switches it off, and

@@ -301,7 +301,7 @@ TEST_F(DsprocTest, AReopenSwitchesBackOnWhatTheReceiverHoldsOn)
     advance(Hardware::DeviceService::kRetryMs);
     EXPECT_THAT(sent(), ElementsAre("E1"));
     EXPECT_EQ(dsp().feature(110, kVad).id, 1u);
-    EXPECT_FALSE(dsproc().retrying());
+    EXPECT_EQ(asked_next_period(kDevice), 0u);
     float score = 1.5f;
     uint32_t scoreWord;
     std::memcpy(&scoreWord, &score, 4);
@@ -377,7 +377,7 @@ TEST_F(DsprocTest, AMuteAloneComesBackAfterARequestFoundTheDeviceGone)
     advance(Hardware::DeviceService::kRetryMs);
     EXPECT_THAT(sent(), ElementsAre("E8", "C32 1 2 3"));
     EXPECT_EQ(dsp().feature(112, kMuteB).id, id);
-    EXPECT_FALSE(dsproc().retrying());
+    EXPECT_EQ(asked_next_period(kDevice), 0u);
 }
 
 } // namespace

@@ -92,6 +92,17 @@ struct MediaWorld : SlotWorld {
         clock.advance_ms(ms);
         multiplexer.timers_schedule();
     }
+    // What the device is asked (its opens too) over one more retry period:
+    // nothing, once nothing is owed or held for it any more.
+    size_t asked_next_period(const std::string& device)
+    {
+        sim.board.clear_log();
+        advance(Hardware::DeviceService::kRetryMs);
+        size_t n = 0;
+        for (const auto& r : sim.board.log())
+            n += r.device == device;
+        return n;
+    }
 };
 
 } // namespace vbtest
