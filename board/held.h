@@ -187,6 +187,25 @@ inline bool done(Asked asked)
     return asked == Asked::made || asked == Asked::owed || asked == Asked::held;
 }
 
+// What becomes of an end (an off, a release) that the device refused with
+// error, 0 when there was no device to ask: it is owed until the device
+// takes it, unless the device refused it as invalid (a time slot or channel
+// the driver does not have), which it would refuse for ever.
+inline Asked refused_end(int error)
+{
+    return error == EINVAL ? Asked::invalid : Asked::owed;
+}
+
+// A held setting whose off was refused as invalid: the device may hold
+// anything, so the next change goes to it whatever it asks.
+template <class T>
+Asked given_up(Held<T>& held)
+{
+    held.forget();
+    held.doubt();
+    return Asked::invalid;
+}
+
 // The one rule of a change: asks want of held through tell (Held::set)
 // and keeps what the refusal leaves (see Wish and Asked). refusal() is the
 // errno with which the device refused the request that tell made, 0 when
@@ -200,10 +219,8 @@ Asked ask(Held<T>& held, const T& want, Wish wish, Present present, Tell tell, R
     if (wish == Wish::shown) {
         if (present() != 0)
             return Asked::refused;
-    } else if (off && present() != 0 && refusal() == EINVAL) {
-        held.forget();
-        held.doubt();
-        return Asked::invalid;
+    } else if (off && refused_end(present() != 0 ? refusal() : 0) == Asked::invalid) {
+        return given_up(held);
     } else if (off) {
         held.owe_off(present());
         return Asked::owed;
@@ -211,6 +228,20 @@ Asked ask(Held<T>& held, const T& want, Wish wish, Present present, Tell tell, R
         return Asked::refused;
     held.hold(want);
     return Asked::held;
+}
+
+// The retry's side of the same rule: tells the present descriptor what
+// held asks and it does not carry (Held::restore). Made when it took it or
+// there was nothing to tell; an off refused as invalid is given up as a
+// change gives it up; anything else refused stays to be told again.
+template <class T, class Present, class Tell, class Refusal>
+Asked retell(Held<T>& held, Present present, Tell tell, Refusal refusal)
+{
+    if (!held.untold(present()) || held.restore(present, tell))
+        return Asked::made;
+    if (!held.on() && refused_end(present() != 0 ? refusal() : 0) == Asked::invalid)
+        return given_up(held);
+    return held.on() ? Asked::held : Asked::owed;
 }
 
 } // namespace Device

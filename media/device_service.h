@@ -92,12 +92,15 @@ protected:
         }
         return asked;
     }
-    // Tells the present descriptor a setting it does not carry; whether a
-    // request was made and taken.
+    // Tells the present descriptor a setting it does not carry, by the one
+    // rule (Device::retell); whether a request was made and taken.
     template <class T, class Tell>
     bool restore_one(Device::Held<T>& held, Tell tell)
     {
-        return fd() >= 0 && held.restore([this] { return present(); }, tell);
+        if (fd() < 0 || !held.untold(present()))
+            return false;
+        return Device::retell(held, [this] { return present(); }, tell, [this] { return mHolder.refusal(); }) ==
+               Device::Asked::made;
     }
     // Before a configuration: the device, with the line
     // "<what> fail: (interface not opened) timeslot=<ts>" when it cannot be opened.

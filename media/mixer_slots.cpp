@@ -235,8 +235,9 @@ void Mixer::end_mix(int rx)
 {
     if (clear(rx))
         return;
-    clear_failed(rx, errno);
-    owe(rx, kWholeMix);
+    int error = errno;
+    clear_failed(rx, error);
+    owe(rx, kWholeMix, error);
 }
 
 bool Mixer::remove(int rx, int tx)
@@ -264,8 +265,12 @@ void Mixer::remove_failed(int rx, int tx, int error) const
               << " fail : " << std::strerror(error) << std::endl;
 }
 
-void Mixer::owe(int rx, int tx)
+void Mixer::owe(int rx, int tx, int error)
 {
+    // The mixer keeps its mixes whoever holds it open: an end it refused is
+    // owed, by the one rule for ends.
+    if (Device::refused_end(mFactory.device().no_device() ? 0 : error) == Device::Asked::invalid)
+        return;
     if (tx == kWholeMix)
         mOwed.erase(mOwed.lower_bound({rx, kWholeMix}), mOwed.lower_bound({rx + 1, kWholeMix}));
     else if (mOwed.count({rx, kWholeMix}))
@@ -294,6 +299,8 @@ bool Mixer::reconcile(Device::Tally& made)
             whole ? clear_failed(end.first, error) : remove_failed(end.first, end.second, error);
         if (device.no_device())
             return false;
+        if (Device::refused_end(error) == Device::Asked::invalid)
+            mOwed.erase(end);
     }
     return true;
 }
@@ -449,8 +456,9 @@ void Mixer::Release(TdmInput& slot)
         slot.disableToneGenerator(true);
     }
     if (slot.mSummator >= 0 && !remove(slot.mSummator, slot.channel())) {
-        remove_failed(slot.mSummator, slot.channel(), errno);
-        owe(slot.mSummator, slot.channel());
+        int error = errno;
+        remove_failed(slot.mSummator, slot.channel(), error);
+        owe(slot.mSummator, slot.channel(), error);
     }
     forget(&slot);
 }

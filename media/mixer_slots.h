@@ -180,8 +180,9 @@ private:
     bool remove(int rx, int tx);
     void clear_failed(int rx, int error) const;
     void remove_failed(int rx, int tx, int error) const;
-    // The device refused an end: owed until it takes it.
-    void owe(int rx, int tx);
+    // The device refused an end with error: owed until it takes it, unless
+    // it refused it as invalid.
+    void owe(int rx, int tx, int error);
     // Whether a live input (or output) holds the channel, logged when one does.
     bool taken(int channel, bool input) const;
     // Whether a live slot answers for tx in rx's mix.

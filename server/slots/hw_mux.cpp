@@ -389,15 +389,20 @@ void HwMux::reconcile(Device::Tally& made)
         int destination = it->first;
         bool release = !it->second.on();
         bool isIdle = it->second.asked().idle;
-        bool told = it->second.restore([] { return kKept; }, [&](const Path& path) {
-            if (release)
-                return mDisabling.count(destination) ? RequestDisable(destination) : RequestIdle(destination);
-            return isIdle ? RequestIdle(destination) : RequestConnect(path.source, destination);
-        });
+        bool untold = it->second.untold(kKept);
+        Device::Asked asked = Device::retell(
+            it->second, [] { return kKept; },
+            [&](const Path& path) {
+                if (release)
+                    return mDisabling.count(destination) ? RequestDisable(destination) : RequestIdle(destination);
+                return isIdle ? RequestIdle(destination) : RequestConnect(path.source, destination);
+            },
+            [&] { return mHolder.refusal(); });
+        bool told = untold && asked == Device::Asked::made;
         if (told)
             ++(release ? released : isIdle ? idle : connected);
         ++it;
-        if (told && release)
+        if ((told && release) || asked == Device::Asked::invalid)
             Tidy(destination);
     }
     made.count("connection(s) made again", connected, true);

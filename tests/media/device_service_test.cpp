@@ -172,6 +172,23 @@ TEST_F(ServiceTest, AnOffOwedToALostDescriptorIsDone)
     EXPECT_EQ(asked_next_period(kDevice), 0u);
 }
 
+// An owed off that the device refuses as invalid when the retry tells it
+// is given up, as it would be at its first refusal: nothing spins.
+TEST_F(ServiceTest, AnOwedOffRefusedAsInvalidLaterIsGivenUp)
+{
+    using namespace Device::Dsp;
+    MediaSlot& s = make(1, 142);
+    ASSERT_TRUE(s.enableVAD(true) && s.enableSD(true));
+    sim.board.fail(kDevice, DSPROC_DISABLE, EIO, SimBoard::Board::Times::always);
+    destroy(1);
+    sim.board.clear_failures();
+    sim.board.fail(kDevice, DSPROC_DISABLE, EINVAL, SimBoard::Board::Times::always);
+    sim.board.clear_log();
+    advance(Hardware::DeviceService::kRetryMs);
+    EXPECT_FALSE(sim.board.ioctls(kDevice, DSPROC_DISABLE).empty()) << "told once more";
+    EXPECT_EQ(asked_next_period(kDevice), 0u);
+}
+
 // One setting a slot switches on, the request that switches it off, and
 // what the board carries of it at a time slot.
 struct Setting {

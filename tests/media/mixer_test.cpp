@@ -547,6 +547,35 @@ TEST_F(MixerTest, RefusedEndsAreOwedUntilTheMixerTakesThem)
     }
 }
 
+// An end that the mixer refuses as invalid, at the destroy or at a retry of
+// what was owed, is given up: it would be refused for ever.
+TEST_F(MixerTest, AnEndRefusedAsInvalidIsGivenUp)
+{
+    using Times = SimBoard::Board::Times;
+    standard_units();
+    for (bool output : {false, true}) {
+        for (bool owedFirst : {false, true}) {
+            SCOPED_TRACE(std::string(output ? "output" : "input") + (owedFirst ? ", owed first" : ""));
+            LGCP::Command in = mixer_in(0, tdm(1));
+            in.get_create().get_mixerIn().set_summator(tdm(3));
+            ASSERT_THAT(command(output ? mixer_out(0, tdm(3), {{1, 100}}) : in, 1), Contains("slot=1 success"));
+            const unsigned long request = output ? MIX_RX_CLEAR : MIX_RX_REMOVE;
+            sim.board.fail(Device::Mixer::kDevice, request, owedFirst ? EIO : EINVAL, Times::always);
+            EXPECT_THAT(destroy(1), Contains("slot=1 success"));
+            if (owedFirst) {
+                sim.board.clear_failures();
+                sim.board.fail(Device::Mixer::kDevice, request, EINVAL, Times::always);
+                advance(1000);
+            }
+            EXPECT_EQ(asked_next_period(Device::Mixer::kDevice), 0u);
+            sim.board.clear_failures();
+            // Given up, not made: the next output of the channel starts anew.
+            ASSERT_THAT(command(mixer_out(0, tdm(3), {}), 1), Contains("slot=1 success"));
+            destroy(1);
+        }
+    }
+}
+
 // Random creates and destroys of outputs and inputs with random refusals
 // of the mixer (once or for a while, its open included), on few channels
 // so that ends meet new slots. Every input that a create answered joined

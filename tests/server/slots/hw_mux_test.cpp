@@ -378,14 +378,42 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
                 board.fail("/dev/hal", number, EIO, SimBoard::Board::Times::always);
         }
         c.end(mux, c.output);
+        uint64_t before = asked(c.output);
         retry(clock);
-        EXPECT_TRUE(mux.retrying()) << "owed";
+        EXPECT_GT(asked(c.output), before) << "owed: the retry asks again";
         board.clear_failures();
         retry(clock);
         const Hal::Output& out = sim.hal().output(c.output);
         EXPECT_EQ(out.drive, c.after);
         EXPECT_TRUE(c.after != Hal::Drive::constant || out.value == HwMux::kIdleByte);
-        EXPECT_FALSE(mux.retrying()) << "nothing left owed";
+        before = asked(c.output);
+        retry(clock);
+        EXPECT_EQ(asked(c.output), before) << "nothing left owed";
+    }
+}
+
+// A release that the switch refuses as invalid, at once or when the retry
+// tells it again, is given up: the switch would refuse it for ever. (A
+// local output: the refresh disables bus outputs again by itself.)
+TEST_F(HwMuxTest, AReleaseRefusedAsInvalidIsGivenUp)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock useClock(clock);
+    for (bool owedFirst : {false, true}) {
+        SCOPED_TRACE(owedFirst ? "owed first" : "at once");
+        HwMux mux;
+        ASSERT_TRUE(mux.Join(33, 40));
+        board.fail("/dev/hal", Hal::kDisable, owedFirst ? EIO : EINVAL, SimBoard::Board::Times::always);
+        EXPECT_EQ(mux.Disable(40), owedFirst);
+        if (owedFirst) {
+            board.clear_failures();
+            board.fail("/dev/hal", Hal::kDisable, EINVAL, SimBoard::Board::Times::always);
+            retry(clock);
+        }
+        uint64_t before = asked(40);
+        retry(clock);
+        EXPECT_EQ(asked(40), before) << "given up";
+        board.clear_failures();
     }
 }
 
