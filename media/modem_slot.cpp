@@ -71,7 +71,7 @@ void ModemSlot::pppd_exec(const std::string& device, const char* options)
 void ModemSlot::on_terminate(int status)
 {
     std::clog << ext::header(this) << "pppd terminated with code " << status << std::endl;
-    mPid = -1;
+    child_ended();
     if (IsReleasing())
         finish_release();
     else if (!IsLost())
@@ -93,6 +93,13 @@ bool ModemSlot::IBeforeDestroy()
     }
     hang_up_child();
     return false;
+}
+
+// A child hung up (by a destroy or the loss of the modem) ended in time.
+void ModemSlot::child_ended()
+{
+    mPid = -1;
+    mTimer.reset();
 }
 
 void ModemSlot::hang_up_child()
@@ -397,7 +404,7 @@ void DspModemSlot::forget_receiver_file()
 void DspModemSlot::on_receiver_terminate(int status)
 {
     std::clog << ext::header(this) << "fax receiver terminated with code " << status << std::endl;
-    mPid = -1;
+    child_ended();
     forget_receiver_file();
     if (IsReleasing())
         finish_release();
@@ -406,7 +413,7 @@ void DspModemSlot::on_receiver_terminate(int status)
 void DspModemSlot::on_fax_terminate(int status)
 {
     std::clog << ext::header(this) << "fax terminated with code " << status << std::endl;
-    mPid = -1;
+    child_ended();
     if (status & 0xff)
         std::clog << ext::header(this) << "fax transfer failed" << std::endl;
     int pages = (status >> 8) & 0xff;

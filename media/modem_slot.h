@@ -62,6 +62,8 @@ protected:
     // The channel went while a child runs on it: hung up as at a destroy,
     // killed if it outlives the time-out; its end is no news any more.
     void hang_up_child();
+    // The child is gone: no time-out waits for it any more.
+    void child_ended();
 
     TERM::ModemParams mParams;
     pid_t mPid = -1;

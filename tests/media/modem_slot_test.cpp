@@ -295,6 +295,28 @@ TEST_F(ModemSlotTest, AFaxReceiverIsStoppedWithItsSlotAndWritesAFileOfItsOwn)
     EXPECT_TRUE(run_real([&] { return reaped(second); }));
 }
 
+// The board takes the modem back under its call: the daemon is hung up
+// once, its end within the time-out is no news and leaves no time-out
+// behind, and the slot answers nothing but its destroy.
+TEST_F(ModemSlotTest, AModemTheBoardTookBackStopsItsDaemonOnce)
+{
+    command(create_modem(), 2);
+    stream(2);
+    pid_t pid = modem(2)->child();
+    ASSERT_GT(pid, 0);
+    standin.wait_run(pid);
+    for (SimBoard::Channel* ch : sim.board.channels(Device::Modem::kDevice))
+        ch->hang_up();
+    EXPECT_THAT(await_controller(), ElementsAre("slot=2 abort 19"));
+    EXPECT_EQ(mctl().allocated(0), nullptr);
+    EXPECT_TRUE(run_real([&] { return modem(2)->child() < 0; }));
+    EXPECT_EQ(standin.end(pid), "signal 1\n");
+    advance(ModemSlot::kTerminateTimeoutMs);
+    EXPECT_THAT(err.str(), Not(HasSubstr("pppd terminate timeout!")));
+    EXPECT_THAT(command(simple(LGCP::Command::e_activate), 2), ElementsAre("slot=2 error internal"));
+    EXPECT_THAT(destroy(2), ElementsAre("slot=2 success"));
+}
+
 TEST(FaxFileName, ASuffixOnlyWhenTheNameIsTaken)
 {
     tm at{};
