@@ -266,8 +266,12 @@ bool DspModemSlot::InitModem()
         return false;
     // The modem stays allocated while the slot holds the descriptor, and
     // goes back to the driver when it ends.
+    if (!HoldChannel(fd)) {
+        Fail("fail to watch device: ");
+        mModem = mTimeslot = -1;
+        return false;
+    }
     mControl = std::move(fd);
-    HoldChannel(mControl);
     OnChangeOutputStream(true);
     OnChangeInputStream(true);
     StartCall(mControl.get());

@@ -20,11 +20,11 @@ Slot::~Slot()
         receiver->mSource = nullptr;
 }
 
-void Slot::HoldChannel(const Fd& fd)
+bool Slot::HoldChannel(const Fd& fd)
 {
     mChannelWatch.Bind("Slot::OnChannelEvent", &Slot::OnChannelEvent, this);
     // Only the end is asked for: hang-ups and errors come whatever the events.
-    mChannelWatch.Schedule(fd, 0);
+    return mChannelWatch.Schedule(fd, 0);
 }
 
 void Slot::OnChannelEvent(int, short revents)

@@ -158,7 +158,8 @@ protected:
     // copy of it, watched for its end, until the channel is lost or the
     // slot goes. A kind that reads the descriptor itself reports the end it
     // reads with LoseChannel too.
-    void HoldChannel(const Fd& fd);
+    // False when no copy could be taken (the slot then holds nothing).
+    bool HoldChannel(const Fd& fd);
     // Lets its detectors and features go with the channel.
     void UsesChannel(ChannelUser& user) { mChannelUsers.push_back(&user); }
     // The kind's part of a loss, after its connections and channel users

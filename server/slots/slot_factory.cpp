@@ -1,6 +1,7 @@
 #include "server/slots/slot_factory.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include "server/slots/slot.h"
 
@@ -29,6 +30,16 @@ SlotFactory::~SlotFactory()
 Slot* SlotFactory::NewSlot(LGCP::CreateParams const& params)
 {
     Slot* slot = INewSlot(params);
+    // A kind whose channel a driver hands out holds the channel's
+    // descriptor from the moment it names the channel. One that holds none
+    // (a copy it could not take) would never learn that the driver took the
+    // channel back, and would answer for the next slot's call: not made.
+    if (slot && slot->GetHold() == Slot::Hold::descriptor && !slot->HoldsChannel() &&
+        (slot->IGetTransmitChannel() >= 0 || slot->IGetReceiveChannel() >= 0)) {
+        std::cerr << GetName() << ": a " << slot->GetName() << " slot holds no descriptor of its channel" << std::endl;
+        delete slot;
+        return nullptr;
+    }
     if (slot) {
         slot->mFactory = this;
         mSlots.push_back(slot);

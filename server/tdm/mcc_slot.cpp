@@ -154,7 +154,7 @@ Slot* MccFactory::INewSlot(LGCP::CreateParams const& params)
     if (slot->IGetTransmitChannel() < 0)
         return nullptr;
     // A slot without its copy of the descriptor could never move data.
-    if (!slot->watching() || !slot->HoldsChannel()) {
+    if (!slot->watching()) {
         int err = errno;
         std::cerr << ext::header(this) << "fail to watch MCC channel: " << std::strerror(err) << std::endl;
         return nullptr;

@@ -29,12 +29,13 @@ struct Kind {
     // Like a shared-bus line: activate idles the output, deactivate and
     // destroy disable it.
     bool disable = false;
+    Slot::Hold hold = Slot::Hold::fixed;
 };
 
 // Journals each hook as "05:test IOnInputRelease", then runs on_hook.
 class TestSlot : public Slot {
 public:
-    TestSlot(Texts& journal, Kind kind, int tx, int rx) : Slot(Hold::fixed), kind(kind), tx(tx), rx(rx), mJournal(journal) {}
+    TestSlot(Texts& journal, Kind kind, int tx, int rx) : Slot(kind.hold), kind(kind), tx(tx), rx(rx), mJournal(journal) {}
     ~TestSlot() override { note("deleted"); }
 
     const char* GetName() const override { return "test"; }

@@ -75,6 +75,19 @@ TEST_F(SlotsTest, CommandsOnMissingAndRefusingSlots)
     }
 }
 
+// A kind whose channel a driver hands out must hold the channel's
+// descriptor once it names the channel; one that names none yet (a modem
+// before its first stream) is made.
+TEST_F(SlotsTest, ASlotNamingAHandedOutChannelItDoesNotHoldIsNotMade)
+{
+    Kind k;
+    k.hold = Slot::Hold::descriptor;
+    EXPECT_THAT(create(3, k), ElementsAre("slot=3 error insufficientResources"));
+    EXPECT_THAT(journal, testing::Contains("na:test deleted"));
+    EXPECT_THAT(err.str(), testing::HasSubstr("T: a test slot holds no descriptor of its channel"));
+    EXPECT_THAT(command(create_ext(-1, -1), 3), ElementsAre("slot=3 success"));
+}
+
 TEST_F(SlotsTest, TheHighestNumberIsASlotLikeAnyOther)
 {
     EXPECT_THAT(create(1023), ElementsAre("slot=1023 success"));
