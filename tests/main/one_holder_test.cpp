@@ -1,8 +1,9 @@
 // Random creates, connects, destroys and device hang-ups over every kind of
-// slot whose channel a driver hands out, with the program's own factories
-// on the simulated board: after every step, no channel is held by two
-// live slots that still answer for it, but for the input and the output of
-// one mixer channel, which share it.
+// slot, with the program's own factories on the simulated board: after
+// every step, no channel that a driver hands out is held by two live slots
+// that still answer for it, but for the input and the output of one mixer
+// channel, which share it. Every slot made is of a kind in the list of
+// kinds, and holds its channel as the list says.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include "tests/signalling/signalling_commands.h"
 #include "tests/support/media_params.h"
 #include "tests/support/rtp_peer.h"
+#include "tests/e2e/slot_kinds.h"
 
 using namespace vbtest;
 using C = LGCP::Command;
@@ -31,7 +33,12 @@ struct ProgramWorld : SlotWorld {
     Hardware::TonecReceiverService::Scoped tonecScope;
     Hardware::DSProcReceiverService::Scoped dsprocScope;
 
-    ProgramWorld() { BuildFactories(); }
+    ProgramWorld()
+    {
+        BuildFactories();
+        // The test factory of the world takes no create: the program's do.
+        factory.refuse = true;
+    }
     // The slots go while this world's services and board are there.
     ~ProgramWorld() { slots().OnDisconnect(); }
 
@@ -67,14 +74,48 @@ C rtp(int radio)
     return c;
 }
 
-C modem(bool fax)
+C modem(bool fax, bool digital = false)
 {
     C c;
     c.get_create().get_modem().set_cid("");
     c.get_create().get_modem().set_cdid("");
     if (fax)
         c.get_create().get_modem().include_fax();
+    if (digital)
+        c.get_create().get_modem().include_ddm().push_back(TERM::DigitalDataModeEnum::ddmV110);
     return c;
+}
+
+C player()
+{
+    C c;
+    c.get_create().get_voice().get_player().get_network().set_host(loopback_host(9));
+    c.get_create().get_voice().get_player().get_network().set_id(1);
+    return c;
+}
+
+// The kinds whose channels nothing hands out.
+C fixed(int which)
+{
+    C c;
+    switch (which) {
+    case 0:
+        c.get_create().get_trunk_bri().set_trunk(0), c.get_create().get_trunk_bri().set_timeslot(1);
+        return c;
+    case 1:
+        c.get_create().get_map().include_receiver().set_bus(1), c.get_create().get_map().get_receiver().set_channel(2);
+        return c;
+    case 2:
+        c.get_create().get_ext().set_transmitter(3), c.get_create().get_ext().set_receiver(3);
+        return c;
+    case 3:
+        c.get_create().get_echo().set_bus(0), c.get_create().get_echo().set_channel(4);
+        return c;
+    case 4:
+        return pstn_isdn(false, 2, false);
+    default:
+        return hdlc_params(3, 4660);
+    }
 }
 
 C trunk(int timeslot)
@@ -109,7 +150,7 @@ C recorder()
     return c;
 }
 
-// The creates of the walk; n is a slot number an ATS-QSIG B channel may name.
+// The creates of the walk; n is the slot an ATS-QSIG B channel names.
 std::vector<std::function<C(int n)>> creates()
 {
     return {
@@ -120,7 +161,11 @@ std::vector<std::function<C(int n)>> creates()
         [](int) { return rtp(0); },           [](int) { return rtp(1); },
         [](int) { return rtp(2); },           [](int) { return recorder(); },
         [](int) { return modem(false); },     [](int) { return modem(true); },
-        [](int) { return t38(); },
+        [](int) { return t38(); },            [](int) { return modem(false, true); },
+        [](int) { return player(); },         [](int) { return fixed(0); },
+        [](int) { return fixed(1); },         [](int) { return fixed(2); },
+        [](int) { return fixed(3); },         [](int) { return fixed(4); },
+        [](int) { return fixed(5); },
     };
 }
 
@@ -156,6 +201,15 @@ std::string shared_channels(Slots& slots)
     return out.str();
 }
 
+// The row of the slot's kind, null when the list has none.
+const SlotKind* row_of(Slot& slot)
+{
+    for (const SlotKind& k : slot_kinds())
+        if (slot.GetFactory() && k.factory == slot.GetFactory()->GetName() && k.kind == slot.GetName())
+            return &k;
+    return nullptr;
+}
+
 TEST(OneHolder, NoChannelIsHeldByTwoLiveSlots)
 {
     for (bool hangups : {false, true}) {
@@ -164,19 +218,34 @@ TEST(OneHolder, NoChannelIsHeldByTwoLiveSlots)
         std::mt19937 rng(hangups ? 55 : 56);
         auto pick = [&](size_t n) { return size_t(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
         w.command(simple(C::e_query), -1);
-        for (int t = 0; t < 4; ++t)
+        std::set<const SlotKind*> seen;
+        for (int t = 0; t < 4; ++t) {
             w.command(trunk(t + 1), 40 + t);
+            if (Slot* made = w.slots().at(unsigned(40 + t)))
+                seen.insert(row_of(*made));
+        }
         const auto kinds = creates();
         const char* devices[] = {"/dev/mcc/ctl", "/dev/rtp", "/dev/mctl", "/dev/dsp-data"};
         const int kSlots = 16;
-        for (int step = 0; step < 300; ++step) {
+        for (int step = 0; step < 400; ++step) {
             int n = int(pick(kSlots));
             size_t what = pick(hangups ? 10 : 9);
             std::string did;
             if (what < 4) {
                 size_t k = pick(kinds.size());
-                w.command(kinds[k](int(pick(kSlots))), n);
+                // A B channel names a live ATS-QSIG slot when there is one.
+                int partner = int(pick(kSlots));
+                for (int m = 0; m < kSlots; ++m)
+                    if (Slot* q = w.slots().at(unsigned(m)))
+                        partner = std::string(q->GetName()) == "ATS-QSIG" ? m : partner;
+                w.command(kinds[k](partner), n);
                 did = "create " + std::to_string(k);
+                if (Slot* made = w.slots().at(unsigned(n))) {
+                    const SlotKind* row = row_of(*made);
+                    ASSERT_NE(row, nullptr) << "no row for the kind of " << *made;
+                    EXPECT_EQ(row->device.empty(), made->GetHold() == Slot::Hold::fixed) << *made;
+                    seen.insert(row);
+                }
             } else if (what < 7) {
                 // Both ways with a trunk, or from one slot to another.
                 int other = pick(2) ? 40 + int(pick(4)) : int(pick(kSlots));
@@ -196,6 +265,8 @@ TEST(OneHolder, NoChannelIsHeldByTwoLiveSlots)
             std::string shared = shared_channels(w.slots());
             ASSERT_EQ(shared, "") << "step " << step << ": " << did << " at " << n;
         }
+        for (const SlotKind& k : slot_kinds())
+            EXPECT_TRUE(seen.count(&k)) << "the walk never made a " << k.factory << "/" << k.kind;
     }
 }
 
