@@ -89,9 +89,7 @@ TEST(ChannelLoss, AnMccDataSlotWithoutItsTimeSlotIsNotMade)
 {
     ChannelFlow f;
     ASSERT_TRUE(f.start()) << f.server.err();
-    LGCP::Command mcc;
-    mcc.get_create().get_mcc().set_type(LGCP::MccType::data);
-    mcc.get_create().get_mcc().set_mode(LGCP::MccMode::standard);
+    LGCP::Command mcc = create_mcc(LGCP::MccType::data);
     ASSERT_THAT(f.to(10, create_trunk(1, 1)), Contains("slot=10 success"));
     ASSERT_EQ(f.board.ask("fail /dev/mcc/ctl " + std::to_string(Device::Mcc::MCC_TIMESLOT) + " 5"), "ok");
     EXPECT_THAT(f.to(7, mcc), ElementsAre("slot=7 error insufficientResources"));

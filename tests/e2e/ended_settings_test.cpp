@@ -184,12 +184,6 @@ int wait_tone(Ended& e, int n)
     return ts;
 }
 
-LGCP::Command ioctl_of(const std::function<void(I&)>& fill)
-{
-    LGCP::Command c;
-    fill(c.get_ioctl());
-    return c;
-}
 
 const ToneEnd kToneEnds[] = {
     {"tone-gen-disable on a mixer output", mixer_tone,

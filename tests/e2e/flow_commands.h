@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "tests/support/create_commands.h"
 #include "tests/support/lgcp_frames.h"
 
 namespace vbtest {
@@ -20,14 +21,6 @@ inline LGCP::Command simple(LGCP::Command::Choices which, unsigned target = 0)
     c.select(which);
     which == LGCP::Command::e_connect ? c.set_connect(target) : void();
     which == LGCP::Command::e_activate ? c.get_activate().set_empty() : void();
-    return c;
-}
-
-inline LGCP::Command create_trunk(int trunk, int timeslot)
-{
-    LGCP::Command c;
-    c.get_create().get_trunk().set_trunk(trunk);
-    c.get_create().get_trunk().set_timeslot(timeslot);
     return c;
 }
 

@@ -67,28 +67,6 @@ inline std::string enter_network_namespace()
     return result;
 }
 
-inline LGCP::Command create_modem(const std::string& cid)
-{
-    LGCP::Command c;
-    c.get_create().get_modem().set_cid(cid);
-    c.get_create().get_modem().set_cdid("");
-    return c;
-}
-
-inline LGCP::Command create_t38()
-{
-    LGCP::Command c;
-    LGCP::T38Soft& t = c.get_create().get_t38soft();
-    t.get_dhost().set_iaddr("127.0.0.1");
-    t.get_dhost().set_port(4000);
-    t.get_shost().set_iaddr("127.0.0.1");
-    t.get_shost().set_port(5000);
-    t.set_rx_packet_size(160);
-    t.set_rx_threshold(1);
-    t.set_tx_threshold(1);
-    return c;
-}
-
 class ModemFlow : public ::testing::Test {
 protected:
     void SetUp() override

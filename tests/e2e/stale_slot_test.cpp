@@ -12,7 +12,6 @@
 
 #include "tests/e2e/modem_flow.h"
 #include "tests/e2e/slot_kinds.h"
-#include "tests/radio/ed137_messages.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/signalling/signalling_commands.h"
 #include "tests/support/media_params.h"
@@ -64,16 +63,10 @@ public:
         }
         return channel_in(all, n);
     }
-    C rtp(bool lemz = false, bool ed137 = false)
+    C rtp(Radio radio = Radio::none)
     {
         remotes.emplace_back(new Remote);
-        C c = create_rtp(remotes.back()->port);
-        TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
-        p.include_shost().set_iaddr("127.0.0.1");
-        p.include_shost().set_port(free_rtp_port());
-        lemz ? p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0") : void();
-        ed137 ? p.include_radio().set_status(vbradio::ed137_status()) : void();
-        return c;
+        return create_rtp_on(remotes.back()->port, free_rtp_port(), radio);
     }
     // What the board carries for the channel that slot 21 has now, and
     // for trunk slot 11 which talks with it.
@@ -96,13 +89,6 @@ struct Row {
     std::vector<C> own;
 };
 
-C ioctl_of(const std::function<void(LGCP::IoctlParams&)>& fill)
-{
-    C c;
-    fill(c.get_ioctl());
-    return c;
-}
-
 C modem_activate()
 {
     C a;
@@ -110,14 +96,6 @@ C modem_activate()
     u.set_remoteAddr("10.0.0.2"), u.set_netmask("255.255.255.0"), u.set_gateway("10.0.0.1");
     u.set_dns("10.0.0.53"), u.set_mtu(1500);
     return a;
-}
-
-C mcc(LGCP::MccType::NamedNumber type)
-{
-    C c;
-    c.get_create().get_mcc().set_type(type);
-    c.get_create().get_mcc().set_mode(LGCP::MccMode::standard);
-    return c;
 }
 
 const std::map<std::string, Row>& rows()
@@ -131,7 +109,7 @@ const std::map<std::string, Row>& rows()
     };
     static const std::map<std::string, Row> rows = {
         {"Modem/dsp-modem", {[](S& s, int n, int t) { return s.make(n, t, create_modem("")); }, {modem_activate()}}},
-        {"MCC/MCC", {[](S& s, int n, int t) { return s.make(n, t, mcc(LGCP::MccType::data)); }, {user_data("01 02")}}},
+        {"MCC/MCC", {[](S& s, int n, int t) { return s.make(n, t, create_mcc(LGCP::MccType::data)); }, {user_data("01 02")}}},
         {"ISDN/MCC", {[](S& s, int n, int t) { return s.make(n, t, isdn(false)); }, {user_data("08 01 85 7B")}}},
         {"ISDN/ATS-QSIG", {[](S& s, int n, int t) { return s.make(n, t, ats_qsig()); }, {user_data("08 01 85 7B")}}},
         {"ISDN/ATS-QSIG-B",
@@ -157,9 +135,9 @@ const std::map<std::string, Row>& rows()
           },
           {}}},
         {"T.38 soft/t38 soft", {[](S& s, int n, int t) { return s.make(n, t, create_t38()); }, {}}},
-        {"RTP Ext LEMZ/rtp ext LEMZ (GW)", {[](S& s, int n, int t) { return s.make(n, t, s.rtp(true), true); }, dsp}},
+        {"RTP Ext LEMZ/rtp ext LEMZ (GW)", {[](S& s, int n, int t) { return s.make(n, t, s.rtp(Radio::lemz), true); }, dsp}},
         {"RTP Ext ED137/rtp ext ED137 (GW)",
-         {[](S& s, int n, int t) { return s.make(n, t, s.rtp(false, true), true); }, dsp}},
+         {[](S& s, int n, int t) { return s.make(n, t, s.rtp(Radio::ed137), true); }, dsp}},
     };
     return rows;
 }

@@ -17,11 +17,10 @@
 #include "media/tonec_receiver.h"
 #include "server/main/factories.h"
 #include "tests/media/rtp_support.h"
-#include "tests/radio/ed137_messages.h"
+#include "tests/support/create_commands.h"
 #include "tests/server/slots/slot_support.h"
 #include "tests/signalling/signalling_commands.h"
 #include "tests/support/media_params.h"
-#include "tests/support/rtp_peer.h"
 #include "tests/e2e/slot_kinds.h"
 
 using namespace vbtest;
@@ -63,22 +62,9 @@ C mixer(bool input, int channel)
     return c;
 }
 
-C rtp(int radio)
-{
-    C c = create_rtp(free_rtp_port());
-    TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
-    p.include_shost().set_iaddr("127.0.0.1");
-    p.include_shost().set_port(free_rtp_port());
-    radio == 1 ? p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0") : void();
-    radio == 2 ? p.include_radio().set_status(vbradio::ed137_status()) : void();
-    return c;
-}
-
 C modem(bool fax, bool digital = false)
 {
-    C c;
-    c.get_create().get_modem().set_cid("");
-    c.get_create().get_modem().set_cdid("");
+    C c = create_modem("");
     if (fax)
         c.get_create().get_modem().include_fax();
     if (digital)
@@ -118,31 +104,6 @@ C fixed(int which)
     }
 }
 
-C trunk(int timeslot)
-{
-    C c;
-    c.get_create().get_trunk().set_trunk(1);
-    c.get_create().get_trunk().set_timeslot(timeslot);
-    return c;
-}
-
-C mcc()
-{
-    C c;
-    c.get_create().get_mcc().set_type(LGCP::MccType::transparent);
-    c.get_create().get_mcc().set_mode(LGCP::MccMode::standard);
-    return c;
-}
-
-C t38()
-{
-    C c;
-    LGCP::T38Soft& t = c.get_create().get_t38soft();
-    t.set_dhost(loopback_host(4000)), t.set_shost(loopback_host(5000));
-    t.set_rx_packet_size(160), t.set_rx_threshold(1), t.set_tx_threshold(1);
-    return c;
-}
-
 C recorder()
 {
     C c;
@@ -156,12 +117,12 @@ std::vector<std::function<C(int n)>> creates()
     return {
         [](int) { return mixer(true, 1); },   [](int) { return mixer(true, 2); },
         [](int) { return mixer(false, 1); },  [](int) { return mixer(false, 2); },
-        [](int) { return mcc(); },            [](int) { return isdn(false); },
+        [](int) { return create_mcc(LGCP::MccType::transparent); },            [](int) { return isdn(false); },
         [](int) { return ats_qsig(); },       [](int n) { return ats_qsig_b(n, 1); },
-        [](int) { return rtp(0); },           [](int) { return rtp(1); },
-        [](int) { return rtp(2); },           [](int) { return recorder(); },
+        [](int) { return create_rtp_on(free_rtp_port(), free_rtp_port()); },           [](int) { return create_rtp_on(free_rtp_port(), free_rtp_port(), Radio::lemz); },
+        [](int) { return create_rtp_on(free_rtp_port(), free_rtp_port(), Radio::ed137); },           [](int) { return recorder(); },
         [](int) { return modem(false); },     [](int) { return modem(true); },
-        [](int) { return t38(); },            [](int) { return modem(false, true); },
+        [](int) { return create_t38(); },            [](int) { return modem(false, true); },
         [](int) { return player(); },         [](int) { return fixed(0); },
         [](int) { return fixed(1); },         [](int) { return fixed(2); },
         [](int) { return fixed(3); },         [](int) { return fixed(4); },
@@ -220,7 +181,7 @@ TEST(OneHolder, NoChannelIsHeldByTwoLiveSlots)
         w.command(simple(C::e_query), -1);
         std::set<const SlotKind*> seen;
         for (int t = 0; t < 4; ++t) {
-            w.command(trunk(t + 1), 40 + t);
+            w.command(create_trunk(1, t + 1), 40 + t);
             if (Slot* made = w.slots().at(unsigned(40 + t)))
                 seen.insert(row_of(*made));
         }
