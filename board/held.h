@@ -231,17 +231,17 @@ Asked ask(Held<T>& held, const T& want, Wish wish, Present present, Tell tell, R
 }
 
 // The retry's side of the same rule: tells the present descriptor what
-// held asks and it does not carry (Held::restore). Made when it took it or
-// there was nothing to tell; an off refused as invalid is given up as a
-// change gives it up; anything else refused stays to be told again.
+// held asks and it does not carry (Held::restore); whether a request was
+// made and taken. An off refused as invalid is given up as a change gives
+// it up; anything else refused stays to be told again.
 template <class T, class Present, class Tell, class Refusal>
-Asked retell(Held<T>& held, Present present, Tell tell, Refusal refusal)
+bool retell(Held<T>& held, Present present, Tell tell, Refusal refusal)
 {
-    if (!held.untold(present()) || held.restore(present, tell))
-        return Asked::made;
-    if (!held.on() && refused_end(present() != 0 ? refusal() : 0) == Asked::invalid)
-        return given_up(held);
-    return held.on() ? Asked::held : Asked::owed;
+    if (held.restore(present, tell))
+        return true;
+    if (held.untold(present()) && !held.on() && refused_end(present() != 0 ? refusal() : 0) == Asked::invalid)
+        given_up(held);
+    return false;
 }
 
 } // namespace Device

@@ -76,6 +76,16 @@ protected:
             mHolder.changed();
         return asked;
     }
+    // A receiver's change of a setting of its time slot ts: what the time
+    // slot owes of that setting becomes the receiver's own first (adopt),
+    // then the change; whether it counts as done.
+    template <class O, class T, class Tell>
+    bool change_at(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<T>& held, Device::Held<T> O::*setting,
+                   const T& want, Wish wish, Tell tell)
+    {
+        adopt(owed, ts, held, setting);
+        return Device::done(change(held, want, wish, tell));
+    }
     // The off of a setting that the present descriptor carries but no
     // receiver holds (the receive gain, the tone filters), by the same
     // rule: one that the device refused is owed to the time slot ts.
@@ -97,10 +107,8 @@ protected:
     template <class T, class Tell>
     bool restore_one(Device::Held<T>& held, Tell tell)
     {
-        if (fd() < 0 || !held.untold(present()))
-            return false;
-        return Device::retell(held, [this] { return present(); }, tell, [this] { return mHolder.refusal(); }) ==
-               Device::Asked::made;
+        return fd() >= 0 &&
+               Device::retell(held, [this] { return present(); }, tell, [this] { return mHolder.refusal(); });
     }
     // Before a configuration: the device, with the line
     // "<what> fail: (interface not opened) timeslot=<ts>" when it cannot be opened.

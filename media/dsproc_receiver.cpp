@@ -241,9 +241,8 @@ bool DSProcReceiverService::configureDelays(DSProcReceiver& receiver, uint32_t r
 {
     device();
     uint32_t ts = receiver.dsproc_timeslot();
-    adopt(mOwed, ts, receiver.mDelays, &Owed::delays);
-    return Device::done(change(receiver.mDelays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
-                  [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); }));
+    return change_at(mOwed, ts, receiver.mDelays, &Owed::delays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
+                     [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
 }
 
 bool DSProcReceiverService::tell_delays(uint32_t ts, const DSProcReceiver::Delays& d)
@@ -325,8 +324,7 @@ bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& 
     device();
     uint32_t ts = receiver.dsproc_timeslot();
     DSProcReceiver::Feature& feature = receiver.*h.feature;
-    adopt(mOwed, ts, feature.held, h.owed);
-    return Device::done(change(feature.held, on, wish, [&](bool want) {
+    return change_at(mOwed, ts, feature.held, h.owed, on, wish, [&](bool want) {
         if (!present_for(std::string(want ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + h.name, ts))
             return false;
         uint32_t id = want ? next_id() : 0;
@@ -335,7 +333,7 @@ bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& 
         if (want)
             feature.id = id;
         return true;
-    }));
+    });
 }
 
 // A feature's lines name its id; the mute's do not.
@@ -387,9 +385,8 @@ uint32_t mute_mask(bool a, bool b)
 bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish)
 {
     device();
-    adopt(mOwed, receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute);
-    return Device::done(change(receiver.mMute, mute_mask(a, b), wish,
-                  [&](uint32_t mask) { return tell_mute(receiver, mask, false); }));
+    return change_at(mOwed, receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute, mute_mask(a, b), wish,
+                     [&](uint32_t mask) { return tell_mute(receiver, mask, false); });
 }
 
 // A mute on takes a new id, and a restore keeps the one it has; off lifts both.

@@ -334,8 +334,8 @@ bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& 
 {
     device();
     uint32_t ts = receiver.tonec_timeslot();
-    adopt(mOwed, ts, receiver.*sw.held, sw.owed);
-    return Device::done(change(receiver.*sw.held, on, wish, [&](bool want) { return switch_request(sw, ts, want); }));
+    return change_at(mOwed, ts, receiver.*sw.held, sw.owed, on, wish,
+                     [&](bool want) { return switch_request(sw, ts, want); });
 }
 
 bool TonecReceiverService::echoCancel(TonecReceiver& receiver, bool on, Wish wish)
@@ -364,8 +364,8 @@ uint32_t TonecReceiverService::next_id()
 bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Wish wish)
 {
     device();
-    adopt(mOwed, receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf);
-    return Device::done(change(receiver.mDtmf, on, wish, [&](bool want) { return tell_dtmf(receiver, want); }));
+    return change_at(mOwed, receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf, on, wish,
+                     [&](bool want) { return tell_dtmf(receiver, want); });
 }
 
 // The id advances also when the request fails, never without the device.
@@ -470,8 +470,8 @@ bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::To
 {
     device();
     uint32_t ts = receiver.tonec_timeslot();
-    adopt(mOwed, ts, receiver.mTone, &Owed::tone);
-    return Device::done(change(receiver.mTone, tone, wish, [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); }));
+    return change_at(mOwed, ts, receiver.mTone, &Owed::tone, tone, wish,
+                     [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
 }
 
 bool TonecReceiverService::tell_tone(uint32_t ts, const TonecReceiver::Tone& t)

@@ -192,6 +192,18 @@ bool HwMux::Disable(int channel)
     return Device::done(asked);
 }
 
+template <class Line>
+int HwMux::Request(unsigned long request, void* record, const char* what, Line line)
+{
+    int err = Request(request, record, what);
+    if (err && mHolder.runs().failed(what, err)) {
+        std::clog << ext::header(this);
+        line(std::clog);
+        std::clog << std::strerror(err) << std::endl;
+    }
+    return err;
+}
+
 bool HwMux::Write(int channel, unsigned char value)
 {
     if (!IsOpened() || channel < 0)
@@ -199,10 +211,9 @@ bool HwMux::Write(int channel, unsigned char value)
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, value};
-    if (int err = Request(kWrite, &r, "write")) {
-        if (mHolder.runs().failed("write", err))
-            std::clog << ext::header(this) << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value)
-                      << " : " << std::strerror(err) << std::endl;
+    if (Request(kWrite, &r, "write", [&](std::ostream& o) {
+            o << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value) << " : ";
+        })) {
         Doubt(channel);
         return false;
     }
@@ -215,12 +226,10 @@ unsigned char HwMux::Read(int channel)
     if (!IsOpened() || channel < 0)
         return 255;
     PairRecord r{channel, 255};
-    if (int err = Request(kRead, &r, "read")) {
-        if (mHolder.runs().failed("read", err))
-            std::clog << ext::header(this) << "read failed " << channel << " -> "
-                      << ext::OutUnsignedInHex(r.value & 0xFF) << " : " << std::strerror(err) << std::endl;
+    if (Request(kRead, &r, "read", [&](std::ostream& o) {
+            o << "read failed " << channel << " -> " << ext::OutUnsignedInHex(r.value & 0xFF) << " : ";
+        }))
         return 255;
-    }
     return static_cast<unsigned char>(r.value);
 }
 
@@ -229,13 +238,8 @@ bool HwMux::RequestConnect(int source, int destination)
     if (uint16_t* e = entry(destination))
         *e = static_cast<uint16_t>(source);
     PairRecord r{destination, source};
-    if (int err = Request(kConnect, &r, "connect")) {
-        if (mHolder.runs().failed("connect", err))
-            std::clog << ext::header(this) << "connect " << source << " -> " << destination
-                      << " failed: " << std::strerror(err) << std::endl;
-        return false;
-    }
-    return true;
+    return !Request(kConnect, &r, "connect",
+                    [&](std::ostream& o) { o << "connect " << source << " -> " << destination << " failed: "; });
 }
 
 bool HwMux::RequestIdle(int channel)
@@ -243,13 +247,7 @@ bool HwMux::RequestIdle(int channel)
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, kIdleByte};
-    if (int err = Request(kWrite, &r, "disconnect")) {
-        if (mHolder.runs().failed("disconnect", err))
-            std::clog << ext::header(this) << "disconnect failed " << channel << " : " << std::strerror(err)
-                      << std::endl;
-        return false;
-    }
-    return true;
+    return !Request(kWrite, &r, "disconnect", [&](std::ostream& o) { o << "disconnect failed " << channel << " : "; });
 }
 
 bool HwMux::RequestDisable(int channel)
@@ -257,13 +255,7 @@ bool HwMux::RequestDisable(int channel)
     if (uint16_t* e = entry(channel))
         *e = kDisabled;
     ChannelRecord r{channel};
-    if (int err = Request(kDisable, &r, "disable")) {
-        if (mHolder.runs().failed("disable", err))
-            std::clog << ext::header(this) << "disable failed " << channel << " : " << std::strerror(err)
-                      << std::endl;
-        return false;
-    }
-    return true;
+    return !Request(kDisable, &r, "disable", [&](std::ostream& o) { o << "disable failed " << channel << " : "; });
 }
 
 // The holder writes the line of a device found gone and lets it go.
@@ -389,8 +381,7 @@ void HwMux::reconcile(Device::Tally& made)
         int destination = it->first;
         bool release = !it->second.on();
         bool isIdle = it->second.asked().idle;
-        bool untold = it->second.untold(kKept);
-        Device::Asked asked = Device::retell(
+        bool told = Device::retell(
             it->second, [] { return kKept; },
             [&](const Path& path) {
                 if (release)
@@ -398,11 +389,11 @@ void HwMux::reconcile(Device::Tally& made)
                 return isIdle ? RequestIdle(destination) : RequestConnect(path.source, destination);
             },
             [&] { return mHolder.refusal(); });
-        bool told = untold && asked == Device::Asked::made;
         if (told)
             ++(release ? released : isIdle ? idle : connected);
         ++it;
-        if ((told && release) || asked == Device::Asked::invalid)
+        // A release made or given up leaves nothing; one still owed stays.
+        if (release)
             Tidy(destination);
     }
     made.count("connection(s) made again", connected, true);

@@ -155,6 +155,10 @@ private:
     // failures: its line is written only when a run starts, and a success
     // ends the run.
     int Request(unsigned long request, void* record, const char* what = nullptr);
+    // Request, whose failure that starts a run is the line "<header>",
+    // what line(out) writes, and the reason.
+    template <class Line>
+    int Request(unsigned long request, void* record, const char* what, Line line);
     void RefreshChannel(unsigned index);
 
     std::vector<uint16_t> mShadow;
