@@ -4,10 +4,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
 #include <iostream>
 #include <sstream>
 
+#include "runtime/fd.h"
 #include "runtime/paths.h"
 
 namespace IniFile {
@@ -337,9 +339,30 @@ bool File::Open(const std::string& name)
 {
     Close();
     mFileName = name;
-    std::ifstream in(Paths::resolve(name), std::ios::in | std::ios::binary);
-    if (in.is_open())
-        IntOpenStream(in);
+    mError = 0;
+    // Read whole before parsing: a file that opens but cannot be read (a
+    // directory, an I/O error) leaves the tree empty, as a missing one
+    // does, and no stream exception can leave here.
+    std::string text;
+    Fd fd(::open(Paths::resolve(name).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        mError = errno;
+        return false;
+    }
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            text.append(chunk, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            mError = errno;
+            return false;
+        }
+    }
+    std::istringstream in(text);
+    IntOpenStream(in);
     return mOpened;
 }
 

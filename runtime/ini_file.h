@@ -169,9 +169,11 @@ public:
     File& operator=(const File&) = delete;
     ~File() { Close(); }
 
-    // Reads and parses the file; false when it cannot be opened, which
-    // leaves every section empty.
+    // Reads and parses the file; false when it cannot be opened or read,
+    // which leaves every section empty.
     bool Open(const std::string& name);
+    // Why the last Open failed (its errno), 0 after one that worked.
+    int OpenError() const { return mError; }
     void Close();
     void Sync() {}
 
@@ -196,6 +198,7 @@ private:
 
     std::string mFileName;
     bool mOpened = false;
+    int mError = 0;
     Chain<Section> mSections;
     std::map<std::string, Section*> mIndex;
 };

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -227,6 +228,11 @@ int main(int argc, char** argv)
     if (file.Open(configFile)) {
         traces = TraceCtl();
         traces.Configure(file["traces"]);
+    } else if (file.OpenError() != ENOENT) {
+        // A missing file is the usual case and says nothing; one that is
+        // there but cannot be read leaves the defaults too, told once.
+        std::cerr << configFile << ": can't read: " << std::strerror(file.OpenError()) << ", defaults used"
+                  << std::endl;
     }
     InstallSignalHandlers();
 

@@ -2,6 +2,7 @@
 // file, and what its signals do.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -122,11 +123,16 @@ TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
     }
 }
 
-TEST(Process, AStatusFileThatCannotBeWrittenIsReportedAndTheServerGoesOn)
+TEST(Process, AFileThatCannotBeUsedIsReportedAndTheServerGoesOn)
 {
     ServerProcess server;
     ASSERT_EQ(::rmdir(server.path("/var/log").c_str()), 0);
-    ASSERT_TRUE(server.start());
+    // A configuration path that cannot be read leaves the defaults.
+    ASSERT_EQ(::mkdir(server.path("/usr/local/etc/server.conf").c_str(), 0700), 0);
+    ASSERT_TRUE(server.start()) << server.err();
+    EXPECT_NE(server.err().find("/usr/local/etc/server.conf: can't read: Is a directory, defaults used\n"),
+              std::string::npos)
+        << server.err();
     server.signal(SIGUSR2);
     EXPECT_TRUE(vbtest::eventually([&] { return server.err().find("dump status error\n") != std::string::npos; }));
     Controller controller(server.port());
