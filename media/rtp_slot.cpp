@@ -50,7 +50,7 @@ void RtpSlot::watch()
 {
     mRtpEvent.Bind("RtpSlot::OnRtpEvent", &RtpSlot::OnRtpEvent, this);
     mRtpEvent.Schedule(mRtp, POLLIN);
-    HoldChannel(mRtp);
+    HoldChannel(mRtp, mChannel);
 }
 
 void RtpSlot::startRTPC(Fd& socket, sockaddr_in const& peer)
@@ -218,7 +218,7 @@ bool RtpSlot::restart()
     mShortRecords.end(this, "rtp");
     mRtp.close();
     // The old session must end here, the slot's copy of it too.
-    HoldChannel(Fd());
+    HoldChannel(Fd(), -1);
     mSessions.renew();
     std::ostringstream header;
     PutHeader(header);
@@ -251,7 +251,7 @@ void RtpSlot::IOnChannelLost(const Device::End& end)
 {
     if (!mRestartFailed)
         std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
-    HwMux::instance()->Disable(mChannel);
+    HwMux::instance()->DisableFree(mChannel);
     mChannel = -1;
     mRtpEvent.Release();
     if (!mRestartFailed)

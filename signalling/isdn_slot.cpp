@@ -49,7 +49,7 @@ IsdnSlot::IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* even
     mEvent.Bind(eventName, &IsdnSlot::OnEvent, this);
     mEvent.Schedule(fd, POLLIN | POLLOUT);
     // After the reader, so that what waits is read before a hang-up ends it.
-    HoldChannel(fd);
+    HoldChannel(fd, mChannel);
     add_protocol_tail(mLapd);
 }
 
@@ -242,6 +242,7 @@ void AtsQsigSlot::Forget(AtsQsigBSlot* b)
 AtsQsigBSlot::AtsQsigBSlot(AtsQsigSlot* signalling, unsigned subslot, int channel)
     : Slot(Hold::owner), mSignalling(signalling), mSubslot(subslot), mChannel(channel)
 {
+    ClaimChannel(mChannel);
 }
 
 void AtsQsigBSlot::Orphan()

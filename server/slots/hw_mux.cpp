@@ -317,6 +317,18 @@ void HwMux::End(int source, int destination)
     mHolder.changed();
 }
 
+bool HwMux::HoldsAnother(int source, int destination) const
+{
+    const Device::Held<Path>* h = held(destination);
+    return h && h->on() && !(h->asked() == Path{source});
+}
+
+bool HwMux::DisableFree(int channel)
+{
+    const Device::Held<Path>* h = held(channel);
+    return (h && h->on()) || Disable(channel);
+}
+
 bool HwMux::Holds(int source, int destination) const
 {
     auto it = mPaths.find(destination);

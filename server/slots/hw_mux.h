@@ -95,6 +95,12 @@ public:
     // output). An output that holds another path by now is left alone.
     void End(int source, int destination);
     bool Holds(int source, int destination) const;
+    // Whether the output holds something of the table's other than the
+    // path from source: another path, or a bus output's idle byte.
+    bool HoldsAnother(int source, int destination) const;
+    // Disable, of an output that holds nothing of the table's: one that
+    // another slot was given since is left to it.
+    bool DisableFree(int channel);
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);
 

@@ -1,6 +1,9 @@
 #include "server/slots/slot.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 
@@ -20,11 +23,42 @@ Slot::~Slot()
         receiver->mSource = nullptr;
 }
 
-bool Slot::HoldChannel(const Fd& fd)
+bool Slot::HoldChannel(const Fd& fd, int channel)
 {
+    ClaimChannel(channel);
     mChannelWatch.Bind("Slot::OnChannelEvent", &Slot::OnChannelEvent, this);
     // Only the end is asked for: hang-ups and errors come whatever the events.
     return mChannelWatch.Schedule(fd, 0);
+}
+
+// The slot that still names the channel, other than this one; a loss may
+// end a slot, so the lists are searched afresh for each.
+static Slot* StaleHolder(const Slot* claimer, int channel)
+{
+    for (SlotFactory* f = firstFactory; f; f = f->next())
+        for (Slot* s : f->slots())
+            if (s != claimer && s->GetHold() != Slot::Hold::fixed && !s->IsLost() &&
+                (s->IGetTransmitChannel() == channel || s->IGetReceiveChannel() == channel))
+                return s;
+    return nullptr;
+}
+
+void Slot::ClaimChannel(int channel)
+{
+    if (channel < 0)
+        return;
+    while (Slot* stale = StaleHolder(this, channel)) {
+        // Its descriptor says why, as the loop would have read it.
+        Device::End end;
+        if (stale->mChannelWatch.fd) {
+            pollfd p{stale->mChannelWatch.fd.get(), 0, 0};
+            if (::poll(&p, 1, 0) == 1)
+                end = Device::poll_end(p.revents);
+        }
+        if (!end)
+            end = Device::End{"channel given to another slot", ENODEV};
+        stale->LoseChannel(end);
+    }
 }
 
 void Slot::OnChannelEvent(int, short revents)
@@ -38,12 +72,13 @@ void Slot::LoseChannel(const Device::End& end)
     if (mLost)
         return;
     mLost = true;
+    // Not watched from here on: the kind's hooks below may end the slot.
+    // The last copy of a descriptor gives the channel back.
+    mChannelWatch.Release();
     LetGoChannel(*this);
     for (ChannelUser* user : mChannelUsers)
         user->LeaveChannel();
     IOnChannelLost(end);
-    // The last copy of a descriptor gives the channel back.
-    mChannelWatch.Release();
 }
 
 void Slot::Put(std::ostream& out) const
@@ -137,14 +172,14 @@ void Slot::OnChangeInputStream(bool on)
 
 // Hooks may change the list meanwhile: the first receiver is taken afresh
 // each time.
-bool DisconnectReceivers(Slot& source, const char* missing)
+bool DisconnectReceivers(Slot& source, const char* missing, void (*release)(Slot&))
 {
     for (size_t n = source.GetReceivers().size(); n > 0; --n) {
         if (source.GetReceivers().empty()) {
             std::cerr << missing << std::endl;
             return false;
         }
-        LetGo(*source.GetReceivers().front());
+        release(*source.GetReceivers().front());
     }
     return true;
 }
@@ -308,8 +343,19 @@ void LetGo(Slot& receiver)
     LeaveSource(receiver);
 }
 
+// A path of the lost slot at an output that holds another path by now
+// belongs to whoever made that one: the pair only leaves the graph.
+static void LetGoLostPath(Slot& receiver)
+{
+    Slot* source = receiver.GetSource();
+    if (source && HwMux::instance()->HoldsAnother(source->IGetTransmitChannel(), receiver.IGetReceiveChannel()))
+        LeaveSource(receiver);
+    else
+        LetGo(receiver);
+}
+
 void LetGoChannel(Slot& slot)
 {
-    LetGo(slot);
-    DisconnectReceivers(slot, "mux: internal error: expected slots not exists.");
+    LetGoLostPath(slot);
+    DisconnectReceivers(slot, "mux: internal error: expected slots not exists.", LetGoLostPath);
 }

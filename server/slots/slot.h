@@ -157,9 +157,16 @@ protected:
     // The descriptor that holds the channel from now on: the slot keeps a
     // copy of it, watched for its end, until the channel is lost or the
     // slot goes. A kind that reads the descriptor itself reports the end it
-    // reads with LoseChannel too.
+    // reads with LoseChannel too. channel is the one the driver handed
+    // with it (ClaimChannel); -1 with an empty descriptor lets the hold go.
     // False when no copy could be taken (the slot then holds nothing).
-    bool HoldChannel(const Fd& fd);
+    bool HoldChannel(const Fd& fd, int channel);
+    // A driver hands out only a free channel: any other live slot that
+    // still names this one has lost it, although its end may still wait
+    // to be read. Its loss runs now, before this slot is numbered or
+    // joined, so it can never release what this slot holds; the end it
+    // reads later is no news.
+    void ClaimChannel(int channel);
     // Lets its detectors and features go with the channel.
     void UsesChannel(ChannelUser& user) { mChannelUsers.push_back(&user); }
     // The kind's part of a loss, after its connections and channel users
@@ -209,7 +216,7 @@ bool MuxConnect(Slot& source, Slot& receiver);
 bool MuxDisconnect(Slot& receiver);
 // Lets each receiver of source go once; false, after writing missing to
 // the error log, when the list ran out early.
-bool DisconnectReceivers(Slot& source, const char* missing);
+bool DisconnectReceivers(Slot& source, const char* missing, void (*release)(Slot&) = LetGo);
 // The slot's own board channel went back to the driver, which may hand it
 // to another slot at once: every connection of the slot goes now, while
 // the slot still answers its channel, so that the switch releases each

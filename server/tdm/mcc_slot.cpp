@@ -26,7 +26,7 @@ MccSlot::MccSlot(const Fd& fd) : Slot(Hold::descriptor), mChannel(Device::ioctl(
     mEvent.Bind("MccSlot::OnEvent", &MccSlot::OnEvent, this);
     mEvent.Schedule(fd, POLLIN);
     // After the reader, so that what waits is read before a hang-up ends it.
-    HoldChannel(fd);
+    HoldChannel(fd, mChannel);
 }
 
 bool MccSlot::IUserData(std::vector<char> const& bytes)

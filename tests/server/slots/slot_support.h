@@ -30,12 +30,17 @@ struct Kind {
     // destroy disable it.
     bool disable = false;
     Slot::Hold hold = Slot::Hold::fixed;
+    // The descriptor a driver handed the slot's transmit channel with.
+    const Fd* holds = nullptr;
 };
 
 // Journals each hook as "05:test IOnInputRelease", then runs on_hook.
 class TestSlot : public Slot {
 public:
-    TestSlot(Texts& journal, Kind kind, int tx, int rx) : Slot(kind.hold), kind(kind), tx(tx), rx(rx), mJournal(journal) {}
+    TestSlot(Texts& journal, Kind kind, int tx, int rx) : Slot(kind.hold), kind(kind), tx(tx), rx(rx), mJournal(journal)
+    {
+        kind.holds ? (void)HoldChannel(*kind.holds, tx) : void();
+    }
     ~TestSlot() override { note("deleted"); }
 
     const char* GetName() const override { return "test"; }
@@ -62,6 +67,7 @@ public:
     bool IOnInputStream() override { return note("IOnInputStream"), kind.input; }
     void IOnOutputRelease() override { note("IOnOutputRelease"); }
     void IOnInputRelease() override { note("IOnInputRelease"); }
+    void IOnChannelLost(const Device::End& end) override { note(std::string("IOnChannelLost ") + end.why); }
     bool IActivate(TERM::TermActivateParams const&) override
     {
         if (kind.disable)

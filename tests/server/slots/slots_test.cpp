@@ -3,6 +3,9 @@
 // switch after random command sequences.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <map>
@@ -86,6 +89,49 @@ TEST_F(SlotsTest, ASlotNamingAHandedOutChannelItDoesNotHoldIsNotMade)
     EXPECT_THAT(journal, testing::Contains("na:test deleted"));
     EXPECT_THAT(err.str(), testing::HasSubstr("T: a test slot holds no descriptor of its channel"));
     EXPECT_THAT(command(create_ext(-1, -1), 3), ElementsAre("slot=3 success"));
+}
+
+// A driver hands out only a free channel: the slot that still names one
+// that another slot is given has lost it, although its end is still
+// unread, and its loss runs before the new slot is numbered. A loss lets
+// go only of the paths the switch still holds for the lost slot.
+TEST_F(SlotsTest, AHandedOutChannelIsTakenFromTheSlotThatStillNamesIt)
+{
+    int pair[2][2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair[0]), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair[1]), 0);
+    Fd old(pair[0][0]), oldPeer(pair[0][1]), fresh(pair[1][0]), freshPeer(pair[1][1]);
+    create(1), create(2);
+    Kind k;
+    k.hold = Slot::Hold::descriptor;
+    k.holds = &old;
+    factory.kind = k;
+    ASSERT_THAT(command(create_ext(7, 107), 3), ElementsAre("slot=3 success"));
+    command(simple(C::e_connect, 3), 1), command(simple(C::e_connect, 2), 3), controller();
+    journal.clear();
+
+    k.holds = &fresh;
+    factory.kind = k;
+    EXPECT_THAT(command(create_ext(7, 107), 4), ElementsAre("slot=4 success"));
+    EXPECT_TRUE(slot(3)->IsLost());
+    EXPECT_FALSE(slot(4)->IsLost());
+    EXPECT_THAT(journal, testing::Contains("03:test IOnChannelLost channel given to another slot"));
+    EXPECT_LT(std::find(journal.begin(), journal.end(), "03:test IOnChannelLost channel given to another slot"),
+              std::find(journal.begin(), journal.end(), "04:test IAfterCreate"));
+    EXPECT_EQ(sim.hal().output(102).value, HwMux::kIdleByte);
+    EXPECT_TRUE(slot(3)->GetReceivers().empty() && !slot(3)->GetSource());
+    ExpectConsistent();
+
+    // Another path at the lost slot's output by now is left to its maker.
+    command(simple(C::e_connect, 4), 1);
+    command(simple(C::e_connect, 2), 4);
+    HwMux::instance()->Join(9, 102);
+    journal.clear();
+    slot(4)->LoseChannel(Device::End{"hang-up", ENODEV});
+    EXPECT_EQ(sim.hal().output(102).source, 9);
+    EXPECT_EQ(sim.hal().output(107).value, HwMux::kIdleByte);
+    EXPECT_THAT(journal, testing::Not(testing::Contains("04:test IHwDisconnectTransmitter")));
+    EXPECT_TRUE(slot(4)->GetReceivers().empty() && !slot(4)->GetSource());
 }
 
 TEST_F(SlotsTest, TheHighestNumberIsASlotLikeAnyOther)
