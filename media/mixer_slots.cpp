@@ -81,16 +81,39 @@ MixerSlot::~MixerSlot()
 // Only an input receives on its switch output. An output of the same
 // channel has the same time slot number: disabling it would cut the live
 // input's path, and the switch would owe that cut until it took it.
+// A lost slot let go of all it held at its loss: the channel may be
+// another slot's by now.
 bool MixerSlot::IBeforeDestroy()
 {
+    if (IsLost())
+        return true;
     if (IOnInputStream())
         HwMux::instance()->Disable(mTimeslot);
     ReleaseInMixer();
     return true;
 }
 
+// The unit went from the driver's report with its mixes: nothing is left
+// to take out of them, and the channel is the next slot's to have.
+void MixerSlot::IOnChannelLost(const Device::End& end)
+{
+    std::cerr << *this << " channel lost (" << end.why << ")" << std::endl;
+    if (IOnInputStream())
+        HwMux::instance()->DisableFree(mTimeslot);
+    mMixer->forget(this);
+}
+
+TdmInput::TdmInput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+    : MixerSlot(std::move(mixer), channel, timeslot)
+{
+    UsesChannel(static_cast<TonecReceiver&>(*this));
+    UsesChannel(static_cast<DSProcReceiver&>(*this));
+}
+
 TdmInput::~TdmInput()
 {
+    if (IsLost())
+        return;
     TonecReceiver::CleanBeforeDestroy();
     DSProcReceiver::CleanBeforeDestroy();
 }
@@ -122,8 +145,17 @@ bool TdmInput::Ioctl(LGCP::IoctlParams const& p)
     }
 }
 
+TdmOutput::TdmOutput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
+    : MixerSlot(std::move(mixer), channel, timeslot)
+{
+    UsesChannel(static_cast<TonecReceiver&>(*this));
+    UsesChannel(static_cast<DSProcReceiver&>(*this));
+}
+
 TdmOutput::~TdmOutput()
 {
+    if (IsLost())
+        return;
     TonecReceiver::CleanBeforeDestroy();
     DSProcReceiver::CleanBeforeDestroy();
 }
@@ -188,10 +220,12 @@ void Mixer::Reset()
 void Mixer::Clear()
 {
     stale = true;
-    // A copy: the controller may answer by destroying slots right away.
+    // A copy: each loss takes its slot out of the list.
     std::list<MixerSlot*> slots = mSlots;
-    for (MixerSlot* s : slots)
+    for (MixerSlot* s : slots) {
+        s->LoseChannel(Device::End{"unit gone", 0});
         s->OnAbort(0);
+    }
 }
 
 int Mixer::CheckedTimeslot(LGCP::MixerChannel const& channel)

@@ -3,7 +3,8 @@
 // from the switch and may add itself to a summator channel's mix. Both own
 // their channel's DSP time slot, so tone and voice processing work on them.
 // One Mixer stands for each unit the driver reports; a unit that vanished
-// lives on, out of the factory's list, until its last slot goes.
+// lives on, out of the factory's list, until its last slot goes, and its
+// slots are lost slots: a unit found again is a new mixer, reset.
 #pragma once
 
 #include <iosfwd>
@@ -41,6 +42,7 @@ public:
 
     // The switch output goes idle, then the mixer undoes the slot's mix.
     bool IBeforeDestroy() override;
+    void IOnChannelLost(const Device::End& end) override;
     Mixer& mixer() const { return *mMixer; }
     int channel() const { return mChannel; }
     int timeslot() const { return mTimeslot; }
@@ -62,10 +64,7 @@ protected:
 
 class TdmInput : public MixerSlot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
 public:
-    TdmInput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
-        : MixerSlot(std::move(mixer), channel, timeslot)
-    {
-    }
+    TdmInput(std::shared_ptr<Mixer> mixer, int channel, int timeslot);
     ~TdmInput() override;
 
     bool Ioctl(LGCP::IoctlParams const& params) override;
@@ -97,10 +96,7 @@ private:
 
 class TdmOutput : public MixerSlot, private Hardware::TonecReceiver, private Hardware::DSProcReceiver {
 public:
-    TdmOutput(std::shared_ptr<Mixer> mixer, int channel, int timeslot)
-        : MixerSlot(std::move(mixer), channel, timeslot)
-    {
-    }
+    TdmOutput(std::shared_ptr<Mixer> mixer, int channel, int timeslot);
     ~TdmOutput() override;
 
     bool Ioctl(LGCP::IoctlParams const& params) override;
@@ -151,7 +147,8 @@ public:
 
     // A new unit: every channel's mix emptied.
     void Reset();
-    // The unit vanished: each slot hears abort 0.
+    // The unit vanished, and its channels with it: each slot is lost, and
+    // hears abort 0.
     void Clear();
     bool owes() const { return !mOwed.empty(); }
     // Tells the device the ends it owes; the first that finds no device

@@ -137,21 +137,46 @@ TEST_F(MixerTest, ScanReportsTheSmallestCountsAndResetsNewUnits)
     EXPECT_THAT(sent(MIX_RX_CLEAR), IsEmpty());
 }
 
-TEST_F(MixerTest, VanishedUnitAbortsItsSlotsAndLivesUntilTheLastGoes)
+// A unit that one scan misses (gone from the report, its query refused)
+// took its channels back: its slots hear abort 0 and are lost slots, which
+// answer internal and whose destroy touches nothing of the slots that the
+// unit, found again and reset, gives the same channels to.
+TEST_F(MixerTest, AUnitMissedByAScanLosesItsSlotsToTheNextOnes)
 {
-    standard_units();
-    ASSERT_THAT(command(mixer_out(1, tdm(3)), 1), Contains("slot=1 success"));
-    ASSERT_THAT(command(mixer_in(1, tdm(4)), 2), Contains("slot=2 success"));
-    std::weak_ptr<Mixer::Mixer> held = factory_.mixers()[1];
-    device().remove_unit(1);
-    Texts q = query();
-    EXPECT_THAT(q, AllOf(Contains("slot=1 abort 0"), Contains("slot=2 abort 0")));
-    EXPECT_EQ(factory_.findMixer(1), nullptr);
-    destroy(1);
-    EXPECT_FALSE(held.expired());
-    destroy(2);
-    EXPECT_TRUE(held.expired());
+    const int ts4 = SimBoard::MixerDevice::timeslot(1, 4);
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "query refused" : "unit gone");
+        standard_units();
+        ASSERT_THAT(command(mixer_out(1, tdm(3), {{4, 100}}), 1), Contains("slot=1 success"));
+        ASSERT_THAT(command(mixer_in(1, tdm(4)), 2), Contains("slot=2 success"));
+        ASSERT_THAT(command(simple(C::e_connect, 2), 1), Contains("slot=1 success"));
+        std::weak_ptr<Mixer::Mixer> held = factory_.findMixer(1)->shared_from_this();
+        if (refused)
+            sim.board.fail(Device::Mixer::kDevice, Device::Mixer::MIX_UNIT_QUERY, EIO, SimBoard::Board::Times::once, 1);
+        else
+            device().remove_unit(1);
+        EXPECT_THAT(query(), AllOf(Contains("slot=1 abort 0"), Contains("slot=2 abort 0")));
+        EXPECT_EQ(factory_.findMixer(1), nullptr);
+        EXPECT_THAT(command(simple(C::e_ioctl), 2), ElementsAre("slot=2 error internal"));
+        EXPECT_FALSE(sim.hal().carries(ts4, SimBoard::MixerDevice::timeslot(1, 3)));
+
+        if (!refused)
+            device().add_unit(1, 16, 4);
+        query();
+        ASSERT_THAT(command(mixer_out(1, tdm(3), {{4, 200}}), 11), Contains("slot=11 success"));
+        ASSERT_THAT(command(mixer_in(1, tdm(4)), 12), Contains("slot=12 success"));
+        ASSERT_THAT(command(simple(C::e_connect, 12), 11), Contains("slot=11 success"));
+        destroy(1);
+        EXPECT_FALSE(held.expired());
+        destroy(2);
+        EXPECT_TRUE(held.expired());
+        EXPECT_EQ(device().mix(1, 3), (Mix{{4, 200}}));
+        EXPECT_TRUE(sim.hal().carries(ts4, SimBoard::MixerDevice::timeslot(1, 3)));
+        destroy(11), destroy(12);
+    }
     // A unit that returns is a new mixer, reset again.
+    device().remove_unit(1);
+    query();
     device().add_unit(1, 16, 4);
     sim.board.clear_log();
     query();
