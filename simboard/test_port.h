@@ -1,12 +1,14 @@
 // The simulated board's test port: what lets a test drive the board behind
 // a running program. The program built with the simulated board serves an
 // abstract UNIX seqpacket socket named "voxbridge-simboard-" and its pid,
-// on its loop; a test sends one text command per datagram and reads one
+// on its loop; a test sends one text command per packet and reads one
 // answer line, "ok ..." or "error ...".
 //
 // The board's own commands:
 //   post <device> <hex>                       a record to every open descriptor
-//   fail <device> <open|read|write|request> <errno> [always]   (errno 0: no longer)
+//   fail <device> <open|read|write|number> <errno> [always]   a request by its
+//                                             number, e.g. fail /dev/mixer 0x80104d07 5
+//                                             (errno 0: no longer)
 //   hangup <device>                           the device ends every open descriptor
 //   record on|off                             the request log
 //   log <device> <request>                    the requests of that number
