@@ -208,7 +208,7 @@ void TestPort::add_board_commands()
             return error("bad hex " + a[1]);
         return ok(std::to_string(mBoard.post(a[0], bytes.data(), bytes.size())));
     });
-    add("fail", 3, "<device> <open|read|write|request> <errno> [always]", [this](const Args& a) {
+    add("fail", 3, "<device> <open|read|write|request number> <errno> [always]", [this](const Args& a) {
         Op op;
         uint32_t request = 0;
         int32_t err = 0;
