@@ -77,7 +77,8 @@ protected:
         ::setenv("VB_STANDIN_DIR", runs.path().c_str(), 1);
         for (const char* dir : {"/usr/local/sbin", "/usr/local/bin"})
             ::mkdir(server.path(dir).c_str(), 0755);
-        for (const char* program : {"/usr/local/sbin/pppd", "/usr/local/sbin/t38", "/usr/local/bin/fax"})
+        for (const char* program :
+             {"/usr/local/sbin/pppd", "/usr/local/sbin/t38", "/usr/local/sbin/fax", "/usr/local/bin/fax"})
             ASSERT_EQ(::symlink(VB_STANDIN, server.path(program).c_str()), 0);
     }
     void TearDown() override

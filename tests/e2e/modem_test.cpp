@@ -91,35 +91,54 @@ TEST_F(ModemFlow, ALateDestroyAnswerCarriesItsOwnSeq)
 // The modem stays the slot's for its life: a fax call whose program has
 // the modem by its number keeps its descriptor, so the next call gets a
 // modem and time slot of its own, and the fax slot's commands touch only
-// its own call.
+// its own call. The fax receiver of an answered call and the transfer
+// program of a call with its arguments alike.
 TEST_F(ModemFlow, AFaxCallKeepsItsModemFromTheNextCall)
 {
+    const struct {
+        const char* program;
+        bool transfer;
+    } rows[] = {{"/usr/local/bin/fax", false}, {"/usr/local/sbin/fax", true}};
     start("hup=200");
-    ctl.exchange(to_slot(create_trunk(1, 10), 51));
-    ctl.exchange(to_slot(create_trunk(1, 12), 53));
-    LGCP::Command fax = create_modem("");
-    fax.get_create().get_modem().include_fax();
-    ctl.exchange(to_slot(fax, 50));
-    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 50), 51)),
-                Contains("slot=50 transmitter active : 3072"));
-    ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 51), 50));
-    ASSERT_FALSE(run_of("/usr/local/bin/fax").empty());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.program);
+        ctl.exchange(to_slot(create_trunk(1, 10), 51));
+        ctl.exchange(to_slot(create_trunk(1, 12), 53));
+        LGCP::Command fax = create_modem("");
+        fax.get_create().get_modem().include_fax();
+        if (row.transfer)
+            fax.get_create().get_modem().include_execargs().push_back(ASN1::IA5String("send"));
+        ctl.exchange(to_slot(fax, 50));
+        EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 50), 51)),
+                    Contains("slot=50 transmitter active : 3072"));
+        ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 51), 50));
+        ASSERT_THAT(run_of(row.program), testing::Not(testing::IsEmpty()));
 
-    ctl.exchange(to_slot(create_modem(""), 52));
-    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 52), 53)),
-                Contains("slot=52 transmitter active : 3073"));
-    ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 53), 52));
-    auto calls = [&] {
-        return board.ask("switch 3072") + ", " + board.ask("switch 42") + ", " + board.ask("switch 3073") + ", " +
-               board.ask("switch 44");
-    };
-    EXPECT_EQ(calls(), "ok connected 42, ok connected 3072, ok connected 44, ok connected 3073");
-    EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_disconnect), 50)), ElementsAre("slot=50 success"));
-    EXPECT_THAT(calls(), testing::EndsWith("ok connected 44, ok connected 3073"));
-    ctl.send(to_slot(simple(LGCP::Command::e_destroy), 50));
-    EXPECT_EQ(next(), "slot=50 success");
-    EXPECT_EQ(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 51)), Texts{"slot=51 success"});
-    EXPECT_THAT(calls(), testing::EndsWith("ok connected 44, ok connected 3073"));
+        ctl.exchange(to_slot(create_modem(""), 52));
+        EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 52), 53)),
+                    Contains("slot=52 transmitter active : 3073"));
+        ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 53), 52));
+        auto calls = [&] {
+            return board.ask("switch 3072") + ", " + board.ask("switch 42") + ", " + board.ask("switch 3073") + ", " +
+                   board.ask("switch 44");
+        };
+        EXPECT_EQ(calls(), "ok connected 42, ok connected 3072, ok connected 44, ok connected 3073");
+        EXPECT_THAT(ctl.exchange(to_slot(simple(LGCP::Command::e_disconnect), 50)), ElementsAre("slot=50 success"));
+        EXPECT_THAT(calls(), testing::EndsWith("ok connected 44, ok connected 3073"));
+        // The transfer's end, hung up by the destroy, reports its pages first.
+        ctl.send(to_slot(simple(LGCP::Command::e_destroy), 50));
+        if (row.transfer) {
+            EXPECT_THAT(next(), testing::StartsWith("slot=50 modemProceeding acct : "));
+        }
+        EXPECT_EQ(next(), "slot=50 success");
+        EXPECT_EQ(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 51)), Texts{"slot=51 success"});
+        EXPECT_THAT(calls(), testing::EndsWith("ok connected 44, ok connected 3073"));
+
+        // The next row finds every modem free again.
+        ctl.send(to_slot(simple(LGCP::Command::e_destroy), 52));
+        EXPECT_EQ(next(), "slot=52 success");
+        EXPECT_EQ(ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 53)), Texts{"slot=53 success"});
+    }
 }
 
 // The board takes a modem back under its call: the slot lets the call go

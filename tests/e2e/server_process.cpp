@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -114,10 +115,35 @@ ServerProcess::ServerProcess(const std::string& program) : mProgram(program)
 
 ServerProcess::~ServerProcess()
 {
-    if (mPid > 0) {
+    if (mPid > 0)
+        reap(true);
+}
+
+// The server leads a process group of its own, which its children join at
+// their fork: a child that the server forked just before it was killed may
+// not have reached its exec (or a stand-in's parent-death signal) yet, and
+// would outlive it. The group goes with the server, before the zombie that
+// keeps its number is reaped.
+int ServerProcess::reap(bool kill)
+{
+    if (kill)
         ::kill(mPid, SIGKILL);
-        ::waitpid(mPid, nullptr, 0);
+    int status = 0;
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(mPid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
+    ::kill(-mPid, SIGKILL);
+    while (::waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
+    }
+    mPid = -1;
+    return status;
+}
+
+bool ServerProcess::ended() const
+{
+    siginfo_t info{};
+    return mPid > 0 && ::waitid(P_PID, static_cast<id_t>(mPid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == mPid;
 }
 
 std::string ServerProcess::path(const std::string& serverPath) const
@@ -136,8 +162,13 @@ pid_t ServerProcess::spawn(const std::vector<std::string>& args)
     std::string out = mRoot.file("out"), err = mRoot.file("err");
     pid_t parent = ::getpid();
     pid_t pid = ::fork();
-    if (pid != 0)
+    if (pid != 0) {
+        // Also here: the group is there before the server can fork.
+        if (pid > 0)
+            ::setpgid(pid, pid);
         return pid;
+    }
+    ::setpgid(0, 0);
     // The server must not outlive the test that started it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent)
@@ -172,16 +203,12 @@ bool ServerProcess::start(const std::vector<std::string>& args, bool joined)
         bool bindFailed = false, exited = false;
         auto up = [&] {
             bindFailed = err().find("can't bind to socket") != std::string::npos;
-            exited = ::waitpid(mPid, nullptr, WNOHANG) == mPid;
+            exited = ended();
             return bindFailed || exited || listening();
         };
         if (eventually(up, 10000) && !exited && listening())
             return true;
-        if (!exited) {
-            ::kill(mPid, SIGKILL);
-            ::waitpid(mPid, nullptr, 0);
-        }
-        mPid = -1;
+        reap(!exited);
         if (!bindFailed)
             return false;
     }
@@ -231,11 +258,9 @@ void ServerProcess::signal(int sig) const
 
 int ServerProcess::wait(int timeout_ms)
 {
-    int status = 0;
-    if (mPid <= 0 || !eventually([&] { return ::waitpid(mPid, &status, WNOHANG) == mPid; }, timeout_ms))
+    if (mPid <= 0 || !eventually([&] { return ended(); }, timeout_ms))
         return -1;
-    mPid = -1;
-    return exit_status(status);
+    return exit_status(reap(false));
 }
 
 // --------------------------------------------------------------- Controller

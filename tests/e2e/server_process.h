@@ -27,7 +27,7 @@ bool eventually(const std::function<bool()>& cond, int timeout_ms = 5000);
 class ServerProcess {
 public:
     explicit ServerProcess(const std::string& program = VOXBRIDGE_PROGRAM);
-    // Kills a server that still runs.
+    // Kills a server that still runs, and what is left of its process group.
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -53,6 +53,11 @@ public:
 
 private:
     pid_t spawn(const std::vector<std::string>& args);
+    // Whether the server ended; it stays unreaped.
+    bool ended() const;
+    // Kills the server first when asked, then whatever is left of its
+    // process group, and reaps it: its wait status.
+    int reap(bool kill);
     // Whether the server holds a socket listening on the port.
     bool listening() const;
 

@@ -295,26 +295,64 @@ TEST_F(ModemSlotTest, AFaxReceiverIsStoppedWithItsSlotAndWritesAFileOfItsOwn)
     EXPECT_TRUE(run_real([&] { return reaped(second); }));
 }
 
-// The board takes the modem back under its call: the daemon is hung up
-// once, its end within the time-out is no news and leaves no time-out
-// behind, and the slot answers nothing but its destroy.
+// The board takes the modem back under its call: the daemon (or the fax
+// transfer) is hung up once, its end within the time-out is no news and
+// leaves no time-out behind, and the slot answers nothing but its destroy.
+// A loss while the destroy already hung the daemon up leaves that destroy
+// the one answer, given once the daemon ended.
 TEST_F(ModemSlotTest, AModemTheBoardTookBackStopsItsDaemonOnce)
 {
-    command(create_modem(), 2);
-    stream(2);
-    pid_t pid = modem(2)->child();
-    ASSERT_GT(pid, 0);
-    standin.wait_run(pid);
-    for (SimBoard::Channel* ch : sim.board.channels(Device::Modem::kDevice))
-        ch->hang_up();
-    EXPECT_THAT(await_controller(), ElementsAre("slot=2 abort 19"));
-    EXPECT_EQ(mctl().allocated(0), nullptr);
-    EXPECT_TRUE(run_real([&] { return modem(2)->child() < 0; }));
-    EXPECT_EQ(standin.end(pid), "signal 1\n");
-    advance(ModemSlot::kTerminateTimeoutMs);
-    EXPECT_THAT(err.str(), Not(HasSubstr("pppd terminate timeout!")));
-    EXPECT_THAT(command(simple(LGCP::Command::e_activate), 2), ElementsAre("slot=2 error internal"));
-    EXPECT_THAT(destroy(2), ElementsAre("slot=2 success"));
+    const struct {
+        const char* program; // the stand-in's name
+        bool fax;
+        bool destroying;
+        const char* signal; // what the controller hears up to the child's end
+    } rows[] = {
+        {"PPPD", false, false, "slot=2 abort 19"},
+        {"FAX", true, false, "slot=2 abort 19"},
+        {"PPPD", false, true, "slot=2 success"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.program) + (row.destroying ? " destroying" : ""));
+        // Each ends a moment after its hang-up, not at once.
+        standin.behave(row.program, "hup=100");
+        command(create_modem([&](TERM::ModemParams& p) {
+            if (row.fax)
+                p.include_fax(), p.include_execargs().push_back(ASN1::IA5String("send"));
+        }), 2);
+        stream(2);
+        pid_t pid = modem(2)->child();
+        ASSERT_GT(pid, 0);
+        standin.wait_run(pid);
+        controller();
+        err.clear();
+        if (row.destroying) {
+            EXPECT_TRUE(destroy(2).empty());
+        }
+        for (SimBoard::Channel* ch : sim.board.channels(Device::Modem::kDevice))
+            ch->hang_up();
+        EXPECT_THAT(await_controller(), ElementsAre(row.signal));
+        if (row.destroying) {
+            EXPECT_EQ(standin.end(pid), "exit 0\n") << "answered before the daemon ended";
+        }
+        EXPECT_EQ(mctl().allocated(0), nullptr);
+        EXPECT_TRUE(run_real([&] { return !modem(2) || modem(2)->child() < 0; }));
+        EXPECT_EQ(standin.end(pid), "exit 0\n");
+        EXPECT_TRUE(controller().empty());
+        advance(ModemSlot::kTerminateTimeoutMs);
+        const std::string e = err.str();
+        size_t hangUps = 0;
+        for (size_t at = e.find("sent HUP to pppd."); at != std::string::npos; at = e.find("sent HUP to pppd.", at + 1))
+            ++hangUps;
+        EXPECT_EQ(hangUps, 1u);
+        EXPECT_THAT(e, Not(HasSubstr("pppd terminate timeout!")));
+        EXPECT_THAT(e, Not(HasSubstr("killing")));
+        if (!row.destroying) {
+            EXPECT_THAT(command(simple(LGCP::Command::e_activate), 2), ElementsAre("slot=2 error internal"));
+            EXPECT_THAT(destroy(2), ElementsAre("slot=2 success"));
+        }
+        EXPECT_EQ(slots().at(2), nullptr);
+    }
 }
 
 TEST(FaxFileName, ASuffixOnlyWhenTheNameIsTaken)

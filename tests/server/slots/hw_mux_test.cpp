@@ -394,7 +394,9 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
 
 // A release that the switch refuses as invalid, at once or when the retry
 // tells it again, is given up: the switch would refuse it for ever. (A
-// local output: the refresh disables bus outputs again by itself.)
+// local output: the refresh disables bus outputs again by itself.) Nothing
+// of it is left either: a switch that goes afterwards is not opened again
+// for it.
 TEST_F(HwMuxTest, AReleaseRefusedAsInvalidIsGivenUp)
 {
     Mux::VirtualClock clock;
@@ -414,6 +416,14 @@ TEST_F(HwMuxTest, AReleaseRefusedAsInvalidIsGivenUp)
         retry(clock);
         EXPECT_EQ(asked(40), before) << "given up";
         board.clear_failures();
+
+        hang_up();
+        mux.OnDPC(); // the refresh finds the switch gone
+        ASSERT_LT(mux.fd(), 0);
+        uint64_t opens = board.count("/dev/hal", SimBoard::Op::open);
+        retry(clock);
+        retry(clock);
+        EXPECT_EQ(board.count("/dev/hal", SimBoard::Op::open), opens) << "nothing held brings the retry";
     }
 }
 

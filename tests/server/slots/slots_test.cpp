@@ -79,16 +79,36 @@ TEST_F(SlotsTest, CommandsOnMissingAndRefusingSlots)
 }
 
 // A kind whose channel a driver hands out must hold the channel's
-// descriptor once it names the channel; one that names none yet (a modem
-// before its first stream) is made.
+// descriptor once it names the channel, in either direction or both (a
+// voice player only sends on it, a recorder only receives); one that
+// names none yet (a modem before its first stream) is made.
 TEST_F(SlotsTest, ASlotNamingAHandedOutChannelItDoesNotHoldIsNotMade)
 {
-    Kind k;
-    k.hold = Slot::Hold::descriptor;
-    EXPECT_THAT(create(3, k), ElementsAre("slot=3 error insufficientResources"));
-    EXPECT_THAT(journal, testing::Contains("na:test deleted"));
-    EXPECT_THAT(err.str(), testing::HasSubstr("T: a test slot holds no descriptor of its channel"));
-    EXPECT_THAT(command(create_ext(-1, -1), 3), ElementsAre("slot=3 success"));
+    const struct {
+        const char* what;
+        int tx, rx;
+        bool made;
+    } rows[] = {
+        {"both directions", 3, 103, false},
+        {"transmit only, as a player", 3, -1, false},
+        {"receive only, as a recorder", -1, 103, false},
+        {"no channel yet", -1, -1, true},
+    };
+    factory.kind.hold = Slot::Hold::descriptor;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        journal.clear();
+        err.clear();
+        if (row.made) {
+            EXPECT_THAT(command(create_ext(row.tx, row.rx), 3), ElementsAre("slot=3 success"));
+            EXPECT_EQ(err.str(), "");
+            continue;
+        }
+        EXPECT_THAT(command(create_ext(row.tx, row.rx), 3), ElementsAre("slot=3 error insufficientResources"));
+        EXPECT_THAT(journal, testing::Contains("na:test deleted"));
+        EXPECT_THAT(err.str(), testing::HasSubstr("T: a test slot holds no descriptor of its channel"));
+        EXPECT_EQ(slots().at(3), nullptr);
+    }
 }
 
 // A driver hands out only a free channel: the slot that still names one
