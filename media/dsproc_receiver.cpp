@@ -415,7 +415,8 @@ const DSProcReceiverService::Held DSProcReceiverService::kHeld[5] = {
 
 // Each feature keeps its id, so the events it gives match it as before.
 // What the device refuses now stays asked for and untold: the next retry,
-// or the receiver's next enable, asks again.
+// or the receiver's next enable, asks again; what it refuses as invalid is
+// given up (Device::retell).
 template <class Visit>
 void DSProcReceiverService::each_held(Visit visit)
 {

@@ -8,6 +8,7 @@
 #include "media/mixer_factory.h"
 #include "runtime/ext.h"
 #include "server/slots/hw_mux.h"
+#include "server/slots/slot_factory.h"
 
 namespace Mixer {
 
@@ -476,8 +477,11 @@ Slot* Mixer::New(LGCP::MixerInParams const& params)
     slot->mSummator = summator;
     if (params.has_ecm()) {
         const LGCP::EchoCancelMode& ecm = params.get_ecm();
-        // Held: a device that is gone or refuses it now is told once it takes it.
-        slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Wish::held);
+        // Held: a device that is gone or refuses it now is told once it
+        // takes it. One that refuses it as invalid refuses the input, whose
+        // entry in the mix goes again.
+        if (!slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Wish::held))
+            return SlotFactory::Unmade(slot);
     }
     mSlots.push_back(slot);
     return slot;

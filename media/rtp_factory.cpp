@@ -59,8 +59,7 @@ Slot* RtpFactory::INewSlot(LGCP::CreateParams const& params)
         return nullptr;
     RtpSlot* slot = new RtpSlot(session.channel, std::move(session.rtp), session.params);
     slot->startRTPC(session.rtcp, session.peer);
-    // Held: a device missing now is told once it is back.
-    if (codec.has_echo() && codec.get_echo().get_suppressor().getValue())
-        slot->echoCancel(codec.get_echo().get_canceller().getValue(), Hardware::Wish::held);
+    if (!slot->EchoAtCreate(codec))
+        return Unmade(slot);
     return slot;
 }

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -101,6 +102,13 @@ void RtpSlot::follow_squelch(bool open)
         return;
     Device::ioctl(mRtp.get(), open ? RTP_INPUT_START : RTP_INPUT_STOP);
     mInputRunning = open;
+}
+
+bool RtpSlot::EchoAtCreate(TERM::RtpParams const& codec)
+{
+    if (!codec.has_echo() || !codec.get_echo().get_suppressor().getValue())
+        return true;
+    return echoCancel(codec.get_echo().get_canceller().getValue(), Hardware::Wish::held);
 }
 
 bool RtpSlot::IBeforeDestroy()
@@ -234,13 +242,20 @@ bool RtpSlot::restart()
 // went with it.
 bool RtpSlot::carry()
 {
-    mPd.restore([this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); });
-    return !mPd.untold(session());
+    bool untold = mPd.untold(session());
+    return Device::retell(
+               mPd, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); },
+               [this] { return mPdRefusal; }) ||
+           !untold;
 }
 
+// The session answers for itself: an off it refuses is not owed, as no
+// retry would ever tell it again.
 bool RtpSlot::askPD(const PacketDetection& want)
 {
-    return mPd.set(want, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); });
+    return Device::done(Device::ask(
+        mPd, want, Device::Wish::shown, [this] { return session(); },
+        [this](const PacketDetection& pd) { return tellPD(pd); }, [this] { return mPdRefusal; }));
 }
 
 // The session is gone, so the engine has freed the channel and may give
@@ -270,9 +285,11 @@ bool RtpSlot::disablePD()
 
 bool RtpSlot::tellPD(const PacketDetection& pd)
 {
+    mPdRefusal = 0;
     if (!pd.on) {
         uint32_t type = kPacketDetection;
         if (Device::ioctl(mRtp.get(), RTP_RESET_EVENT, &type) < 0) {
+            mPdRefusal = errno;
             std::cerr << ext::header(this) << "RTP RESET EVENT PD fail:" << ErrnoText() << std::endl;
             return false;
         }
@@ -284,6 +301,7 @@ bool RtpSlot::tellPD(const PacketDetection& pd)
     r.timeout = pd.timeout;
     r.data[2] = r.timeout;
     if (Device::ioctl(mRtp.get(), RTP_SET_EVENT, &r) < 0) {
+        mPdRefusal = errno;
         std::cerr << ext::header(this) << "RTP SET EVENT PD fail:" << ErrnoText() << std::endl;
         return false;
     }

@@ -47,6 +47,11 @@ public:
     // One RTCP packet to the peer; errors change nothing.
     void send(RTPC::Msg const& msg);
 
+    // The echo canceller that the create's codec asks with its suppressor,
+    // held: a device missing now is told once it is back. False when the
+    // device refuses it as invalid: the slot is not made.
+    bool EchoAtCreate(TERM::RtpParams const& codec);
+
     void IAfterCreate() override;
     // Ends the session, frees the channel's switch output (unless the
     // channel went before).
@@ -150,6 +155,8 @@ private:
     // The first change is sent whatever it asks, as the engine's own
     // answer is the one that counts.
     Device::Held<PacketDetection> mPd = Device::Held<PacketDetection>::unknown();
+    // The errno with which the session refused the last request of it.
+    int mPdRefusal = 0;
     bool mInputRunning = false;
     bool mInputGated = false;
     bool mRestartFailed = false;

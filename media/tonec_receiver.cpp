@@ -403,7 +403,8 @@ bool TonecReceiverService::enable_detector(uint32_t ts, uint32_t id)
 // The detectors keep their ids, so the events they give match them as
 // before (one held before it was ever told takes its first now). What the
 // device refuses now stays asked for and untold: the next retry, or the
-// receiver's next change, asks again. A request may find the device gone
+// receiver's next change, asks again; what it refuses as invalid is given
+// up (Device::retell). A request may find the device gone
 // again: the rest waits for it (restore_one).
 template <class Visit>
 void TonecReceiverService::each_held(Visit visit)

@@ -222,7 +222,9 @@ bool MonitoringCtl::IsOpen()
 void MonitoringCtl::Leds::reconcile(Device::Tally&)
 {
     MonitoringCtl& m = owner;
-    byte.restore([&m] { return m.mHal.present(); }, [&m](uint8_t b) { return m.writeLeds(b); });
+    Device::retell(
+        byte, [&m] { return m.mHal.present(); }, [&m](uint8_t b) { return m.writeLeds(b); },
+        [&m] { return m.mHal.refusal(); });
 }
 
 // The holder lets a descriptor that meets ENODEV go.

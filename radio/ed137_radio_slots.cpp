@@ -81,6 +81,7 @@ Slot* RtpED137Factory::INewSlot(LGCP::CreateParams const& params)
     rtp_ext_init_params init = ED137InitParams(parameters, session.params.packet_factor);
     rtp_ext_attach_session_params attach = {session.rtp.get(), -1};
     auto* slot = new RtpED137RadioGWSlot(session.channel, session.rtp, session.params, attach, init, parameters);
-    SetUpRadioSlot(*slot, session, codec);
+    if (!SetUpRadioSlot(*slot, session, codec))
+        return Unmade(slot);
     return slot;
 }

@@ -116,27 +116,29 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
     return result;
 }
 
-void SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const& codec)
+bool SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const& codec)
 {
     const TERM::RtpRadioRequest& radio = codec.get_radio();
     slot.SetInitialStatus(radio.get_status());
     slot.set_channel_flags(session.channel_flags);
     slot.startRTPC(session.rtcp, session.peer);
-    // Held: a device missing now is told once it is back.
+    // Held: a device missing now is told once it is back. One that refuses
+    // a setting as invalid refuses the slot, and is asked nothing more.
     const Hardware::Wish held = Hardware::Wish::held;
-    if (codec.has_echo() && codec.get_echo().get_suppressor().getValue())
-        slot.echoCancel(codec.get_echo().get_canceller().getValue(), held);
-    if (radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay())
-        slot.configureDelays(radio.has_rx_delay() ? static_cast<uint32_t>(radio.get_rx_delay().getValue()) : 0,
-                             radio.has_tx_delay() ? static_cast<uint32_t>(radio.get_tx_delay().getValue()) : 0,
-                             radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue()) : 0,
-                             held);
-    if (radio.has_bss_enable())
-        slot.enableBSS(radio.get_bss_enable().getValue(), held);
-    if (radio.has_ng_enable())
-        slot.enableNG(radio.get_ng_enable().getValue(), held);
-    if (radio.has_selcal_sh_enable())
-        slot.enableSelcalSh(radio.get_selcal_sh_enable().getValue(), held);
+    if (!slot.EchoAtCreate(codec))
+        return false;
+    if ((radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay()) &&
+        !slot.configureDelays(radio.has_rx_delay() ? static_cast<uint32_t>(radio.get_rx_delay().getValue()) : 0,
+                              radio.has_tx_delay() ? static_cast<uint32_t>(radio.get_tx_delay().getValue()) : 0,
+                              radio.has_selcal_delay() ? static_cast<uint32_t>(radio.get_selcal_delay().getValue())
+                                                       : 0,
+                              held))
+        return false;
+    if (radio.has_bss_enable() && !slot.enableBSS(radio.get_bss_enable().getValue(), held))
+        return false;
+    if (radio.has_ng_enable() && !slot.enableNG(radio.get_ng_enable().getValue(), held))
+        return false;
+    return !radio.has_selcal_sh_enable() || slot.enableSelcalSh(radio.get_selcal_sh_enable().getValue(), held);
 }
 
 bool IsRadioCreation(LGCP::CreateParams const& params, int alternative)

@@ -46,8 +46,9 @@ private:
 
 // What every radio factory does with its new slot: the initial status,
 // the channel word for restarts, the RTCP sender, the echo canceller and
-// the DSP settings of the radio part.
-void SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const& codec);
+// the DSP settings of the radio part. False when a device refused a
+// setting as invalid: the factory does not make the slot.
+bool SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const& codec);
 
 // An rtp creation whose radio part's status is of this alternative.
 bool IsRadioCreation(LGCP::CreateParams const& params, int alternative);

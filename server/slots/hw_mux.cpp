@@ -293,14 +293,15 @@ void HwMux::LetGo(int source, int destination)
     if (!Holds(source, destination))
         return;
     Device::Held<Path>& held = mPaths[destination];
-    if (entry(destination)) {
+    // The disconnection the switch refused just now, by the rule for ends.
+    Device::Asked asked = Device::unended(held, kKept, fd() >= 0 ? mHolder.refusal() : 0);
+    if (asked == Device::Asked::owed && entry(destination)) {
         // Not told yet: the switch may still carry the path.
         held.hold(Path{-1, true});
         held.doubt();
-    } else {
-        held.owe_off(kKept);
     }
     mDisabling.erase(destination);
+    Tidy(destination);
     mHolder.changed();
 }
 
@@ -308,12 +309,15 @@ void HwMux::End(int source, int destination)
 {
     if (!Holds(source, destination))
         return;
-    if (IsOpened() && RequestIdle(destination)) {
+    bool open = IsOpened();
+    if (open && RequestIdle(destination)) {
         Replaced(destination);
         return;
     }
-    mPaths.at(destination).owe_off(kKept);
+    // The open may have given the path up meanwhile: the release is owed all the same.
+    Device::unended(at(destination), kKept, open ? mHolder.refusal() : 0);
     mDisabling.erase(destination);
+    Tidy(destination);
     mHolder.changed();
 }
 
@@ -404,9 +408,9 @@ void HwMux::reconcile(Device::Tally& made)
         if (told)
             ++(release ? released : isIdle ? idle : connected);
         ++it;
-        // A release made or given up leaves nothing; one still owed stays.
-        if (release)
-            Tidy(destination);
+        // A release made, or anything given up, leaves nothing; what is
+        // still held or owed stays.
+        Tidy(destination);
     }
     made.count("connection(s) made again", connected, true);
     made.count("idle output(s) again", idle);

@@ -47,6 +47,13 @@ Slot* SlotFactory::NewSlot(LGCP::CreateParams const& params)
     return slot;
 }
 
+Slot* SlotFactory::Unmade(Slot* slot)
+{
+    slot->IBeforeDestroy();
+    delete slot;
+    return nullptr;
+}
+
 void SlotFactory::Remove(Slot* slot)
 {
     auto it = std::find(mSlots.begin(), mSlots.end(), slot);

@@ -30,6 +30,11 @@ public:
     Slot* NewSlot(LGCP::CreateParams const& params);
     // Takes the slot out of the list (nothing when it is not there).
     void Remove(Slot* slot);
+    // A slot built but not made after all (a device refused a setting of
+    // its create as invalid): released as a destroy releases it, so what
+    // it started and switched on goes again, and deleted. Null, for
+    // INewSlot to answer. For kinds whose release ends at once.
+    static Slot* Unmade(Slot* slot);
 
     const std::list<Slot*>& slots() const { return mSlots; }
     // The factory registered before this one.

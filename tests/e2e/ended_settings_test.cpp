@@ -25,6 +25,7 @@
 using namespace vbtest;
 using testing::Contains;
 using testing::ElementsAre;
+using testing::HasSubstr;
 using testing::Not;
 using C = LGCP::Command;
 using I = LGCP::IoctlParams;
@@ -55,18 +56,23 @@ public:
     // the tone and DSP devices.
     int rtp(int n, const std::function<void(TERM::RtpParams&)>& more = nullptr)
     {
+        Texts t = create(n, more);
+        EXPECT_THAT(t, Contains(ok(n)));
+        for (const std::string& m : t)
+            if (m.find("transmitter active : ") != std::string::npos)
+                return std::stoi(m.substr(m.rfind(": ") + 2));
+        return -1;
+    }
+    // The create of that slot, and what it answered.
+    Texts create(int n, const std::function<void(TERM::RtpParams&)>& more)
+    {
         mRemotes.emplace_back();
         LGCP::Command c = create_rtp(mRemotes.back().port);
         TERM::RtpParams& p = c.get_create().get_rtp().get_codecRTP();
         p.include_shost().set_iaddr("127.0.0.1");
         p.include_shost().set_port(free_rtp_port());
         more ? more(p) : void();
-        Texts t = to(n, c);
-        EXPECT_THAT(t, Contains(ok(n)));
-        for (const std::string& m : t)
-            if (m.find("transmitter active : ") != std::string::npos)
-                return std::stoi(m.substr(m.rfind(": ") + 2));
-        return -1;
+        return to(n, c);
     }
     // The next `request` on the device fails with EIO.
     void fail_once(const std::string& device, unsigned long request)
@@ -299,4 +305,53 @@ TEST_F(Ended, ATonesOffRefusedAsInvalidAnswersAnErrorOnAMixerOutput)
     EXPECT_THAT(ioctl(1, [](I& i) { i.set_tone_gen_disable(); }), Not(Contains(ok(1))));
     EXPECT_THAT(ioctl(1, [](I& i) { i.set_tone_gen_disable(); }), ElementsAre(ok(1)));
     EXPECT_FALSE(tone_on(ts));
+}
+
+// A setting given at create that the device refuses as invalid refuses the
+// slot: the create answers insufficientResources and leaves nothing behind
+// (no slot, session or switch path, and nothing switched on at the time
+// slot, also what the create switched on before it), at the cost of one
+// error line and with no request after it.
+TEST_F(Ended, ACreateWhoseSettingIsRefusedAsInvalidIsNotMade)
+{
+    auto with_echo_canceller = [](TERM::RtpParams& p) {
+        p.include_echo().set_suppressor(true);
+        p.get_echo().set_canceller(true);
+    };
+    const struct {
+        const char* what;
+        std::function<void(TERM::RtpParams&)> create;
+        const std::string& device;
+        unsigned long request;
+        std::string line;
+    } rows[] = {
+        {"echo canceller of an RTP slot", with_echo_canceller, kDtmf, Device::Dtmf::CHANNEL_LMS_ON,
+         "CHANNEL_LMS_ON fail:"},
+        {"BSS of a radio slot, after its echo canceller",
+         [&](TERM::RtpParams& p) { with_echo_canceller(p), lemz_with_bss(p); }, kDsp, Device::Dsp::DSPROC_ENABLE,
+         "DSPROC_ENABLE BSS fail:"},
+    };
+    int n = 1;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        // The channel the driver hands out next.
+        std::string ts = std::to_string(rtp(n, r.create));
+        ASSERT_THAT(to(n, simple(C::e_destroy)), Contains(ok(n)));
+        std::string fail = "fail " + r.device + " " + std::to_string(r.request) + " ";
+        ASSERT_EQ(board.ask(fail + std::to_string(kEinval) + " always"), "ok");
+        std::string slot = "slot=" + std::to_string(n);
+        EXPECT_THAT(create(n, r.create), ElementsAre(slot + " error insufficientResources"));
+        std::string count = "count " + r.device + " request";
+        std::string asked = board.ask(count);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        EXPECT_EQ(board.ask(count), asked) << "nothing is asked again";
+        ASSERT_EQ(board.ask(fail + "0"), "ok");
+        EXPECT_THAT(to(n, simple(C::e_destroy)), ElementsAre(slot + " error slotNotExists"));
+        EXPECT_THAT(board.ask("rtp-session " + ts), HasSubstr("error no session"));
+        EXPECT_EQ(board.ask("switch " + ts), "ok disabled");
+        EXPECT_EQ(board.ask("dtmf-slot " + ts), "ok 0 0 0 0 0");
+        EXPECT_EQ(count_of(server.err(), r.line), 1u) << server.err();
+        EXPECT_THAT(server.err(), HasSubstr(r.line + " timeslot=" + ts));
+        ++n;
+    }
 }

@@ -59,8 +59,9 @@ struct OneSetting : Device::Holder::State {
     void reconcile(Device::Tally& made) override
     {
         made.count("setting(s) made again",
-                   held.restore([this] { return holder.present(); },
-                                [this](bool) { return holder.ioctl_value(1, 0) >= 0; }));
+                   Device::retell(
+                       held, [this] { return holder.present(); },
+                       [this](bool) { return holder.ioctl_value(1, 0) >= 0; }, [this] { return holder.refusal(); }));
     }
     Device::Asked ask(bool on, Device::Wish wish)
     {
@@ -246,21 +247,29 @@ TEST_F(HolderTest, EveryChangeSaysWhatItDidInOneValue)
         Wish wish;
         int error; // of the request; -1: no device to ask
         Asked asked;
+        // Then the device comes back with a fresh descriptor, and the
+        // retry's request of what it does not carry meets this error (0: no
+        // retry).
+        int retry;
         bool untold; // the holder tells it by itself afterwards
     } rows[] = {
-        {"on taken", true, Wish::told, 0, Asked::made, false},
-        {"on refused", true, Wish::told, EIO, Asked::refused, false},
-        {"on refused as invalid", true, Wish::told, EINVAL, Asked::refused, false},
-        {"on refused, held", true, Wish::held, EIO, Asked::held, true},
-        {"on without a device, held", true, Wish::held, -1, Asked::held, true},
-        {"on refused, shown", true, Wish::shown, EIO, Asked::refused, false},
-        {"off taken", false, Wish::told, 0, Asked::made, false},
-        {"off refused", false, Wish::told, EIO, Asked::owed, true},
-        {"off refused, held", false, Wish::held, EIO, Asked::owed, true},
-        {"off refused as invalid", false, Wish::told, EINVAL, Asked::invalid, false},
-        {"off without a device", false, Wish::told, -1, Asked::made, false},
-        {"off gone under the request", false, Wish::told, ENODEV, Asked::made, false},
-        {"off refused, shown", false, Wish::shown, EIO, Asked::refused, false},
+        {"on taken", true, Wish::told, 0, Asked::made, 0, false},
+        {"on refused", true, Wish::told, EIO, Asked::refused, 0, false},
+        {"on refused as invalid", true, Wish::told, EINVAL, Asked::invalid, 0, false},
+        {"on refused, held", true, Wish::held, EIO, Asked::held, 0, true},
+        {"on refused as invalid, held", true, Wish::held, EINVAL, Asked::invalid, 0, false},
+        {"on without a device, held", true, Wish::held, -1, Asked::held, 0, true},
+        {"on refused, shown", true, Wish::shown, EIO, Asked::refused, 0, false},
+        {"on held, refused at a retry", true, Wish::held, -1, Asked::held, EIO, true},
+        {"on held, refused as invalid at a retry", true, Wish::held, -1, Asked::held, EINVAL, false},
+        {"on told, refused as invalid at a retry", true, Wish::told, 0, Asked::made, EINVAL, false},
+        {"off taken", false, Wish::told, 0, Asked::made, 0, false},
+        {"off refused", false, Wish::told, EIO, Asked::owed, 0, true},
+        {"off refused, held", false, Wish::held, EIO, Asked::owed, 0, true},
+        {"off refused as invalid", false, Wish::told, EINVAL, Asked::invalid, 0, false},
+        {"off without a device", false, Wish::told, -1, Asked::made, 0, false},
+        {"off gone under the request", false, Wish::told, ENODEV, Asked::made, 0, false},
+        {"off refused, shown", false, Wish::shown, EIO, Asked::refused, 0, false},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -278,24 +287,38 @@ TEST_F(HolderTest, EveryChangeSaysWhatItDidInOneValue)
         } else
             driver.errors = {r.error};
         EXPECT_EQ(setting.ask(r.on, r.wish), r.asked);
+        if (r.retry) {
+            holder.lost();
+            driver.openError = 0;
+            driver.errors = {r.retry};
+            unsigned requests = driver.requests;
+            advance(1000);
+            EXPECT_EQ(driver.requests, requests + 1) << "the retry asks once";
+        }
         EXPECT_EQ(setting.held.untold(holder.present()), r.untold);
         driver.errors.clear();
     }
 }
 
-// An off refused as invalid leaves what the device has unknown: the next
-// change of the setting, the same off or an on, goes to the device.
-TEST_F(HolderTest, AfterAnOffRefusedAsInvalidTheNextChangeGoesToTheDevice)
+// A change refused as invalid, an off or an on, leaves what the device has
+// unknown: the next change of the setting, the same again or the other,
+// goes to the device.
+TEST_F(HolderTest, AfterAChangeRefusedAsInvalidTheNextChangeGoesToTheDevice)
 {
-    for (bool next : {false, true}) {
-        ASSERT_EQ(setting.ask(true, Device::Wish::told), Device::Asked::made);
-        driver.errors = {EINVAL};
-        ASSERT_EQ(setting.ask(false, Device::Wish::told), Device::Asked::invalid);
-        EXPECT_FALSE(holder.retrying());
-        unsigned requests = driver.requests;
-        EXPECT_EQ(setting.ask(next, Device::Wish::told), Device::Asked::made);
-        EXPECT_EQ(driver.requests, requests + 1) << next;
-    }
+    for (bool refused : {false, true})
+        for (bool next : {false, true}) {
+            SCOPED_TRACE(std::to_string(refused) + " refused, then " + std::to_string(next));
+            setting.held.forget();
+            if (!refused) {
+                ASSERT_EQ(setting.ask(true, Device::Wish::told), Device::Asked::made);
+            }
+            driver.errors = {EINVAL};
+            ASSERT_EQ(setting.ask(refused, Device::Wish::told), Device::Asked::invalid);
+            EXPECT_FALSE(holder.retrying());
+            unsigned requests = driver.requests;
+            EXPECT_EQ(setting.ask(next, Device::Wish::told), Device::Asked::made);
+            EXPECT_EQ(driver.requests, requests + 1);
+        }
 }
 
 } // namespace

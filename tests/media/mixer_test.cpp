@@ -259,6 +259,12 @@ TEST_F(MixerTest, InputJoinsItsSummatorAndReleaseUndoesBoth)
         EXPECT_EQ(device().mix(0, 3), (Mix{{1, 32767}}));
     }
     EXPECT_THAT(sim.board.ioctls(Device::Dtmf::kDevice, Device::Dtmf::CHANNEL_LMS_ON), IsEmpty());
+    // An echo canceller refused as invalid refuses the input too: the entry
+    // it made leaves the mix again.
+    sim.board.fail(Device::Dtmf::kDevice, Device::Dtmf::CHANNEL_LMS_ON, EINVAL, SimBoard::Board::Times::once);
+    EXPECT_THAT(command(c, 2), ElementsAre("slot=2 error insufficientResources"));
+    EXPECT_EQ(slots().at(2), nullptr);
+    EXPECT_EQ(device().mix(0, 3), (Mix{{1, 32767}}));
     // An rtp summator sends nothing.
     sim.board.clear_log();
     c = mixer_in(0, tdm(4));

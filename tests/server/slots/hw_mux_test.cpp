@@ -4,7 +4,6 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <functional>
 #include <map>
 
 #include "runtime/mux_time.h"
@@ -392,29 +391,50 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
     }
 }
 
-// A release that the switch refuses as invalid, at once or when the retry
-// tells it again, is given up: the switch would refuse it for ever. (A
-// local output: the refresh disables bus outputs again by itself.) Nothing
-// of it is left either: a switch that goes afterwards is not opened again
-// for it.
-TEST_F(HwMuxTest, AReleaseRefusedAsInvalidIsGivenUp)
+// What the switch refuses as invalid, at once or when the retry tells it
+// again, is given up: the switch would refuse it for ever. A release (a
+// disable, a disconnection that the table lets go, the idle byte of an
+// ended path) is not owed, and a path told again once the switch is back
+// is not held. (A local output: the refresh disables bus outputs again by
+// itself.) Nothing of it is left either: a switch that goes afterwards is
+// not opened again for it.
+TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
 {
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock(clock);
-    for (bool owedFirst : {false, true}) {
-        SCOPED_TRACE(owedFirst ? "owed first" : "at once");
+    enum Step { disable, letGo, end, reopen };
+    const struct {
+        const char* what;
+        Step step;
+        unsigned long request;
+        bool retold; // refused as invalid only when the retry tells it again
+    } rows[] = {
+        {"a disable", disable, Hal::kDisable, false},         {"a disable, owed first", disable, Hal::kDisable, true},
+        {"a disconnection let go", letGo, Hal::kWrite, false}, {"an ended path", end, Hal::kWrite, false},
+        {"a path told again", reopen, Hal::kConnect, true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
         HwMux mux;
         ASSERT_TRUE(mux.Join(33, 40));
-        board.fail("/dev/hal", Hal::kDisable, owedFirst ? EIO : EINVAL, SimBoard::Board::Times::always);
-        EXPECT_EQ(mux.Disable(40), owedFirst);
-        if (owedFirst) {
+        board.fail("/dev/hal", r.request, r.step == disable && r.retold ? EIO : EINVAL, SimBoard::Board::Times::always);
+        if (r.step == disable)
+            EXPECT_EQ(mux.Disable(40), r.retold);
+        else if (r.step == letGo && !mux.Disconnect(40))
+            mux.LetGo(33, 40);
+        else if (r.step == end)
+            mux.End(33, 40);
+        else if (r.step == reopen)
+            hang_up(), mux.OnDPC();
+        if (r.retold) {
             board.clear_failures();
-            board.fail("/dev/hal", Hal::kDisable, EINVAL, SimBoard::Board::Times::always);
+            board.fail("/dev/hal", r.request, EINVAL, SimBoard::Board::Times::always);
             retry(clock);
         }
         uint64_t before = asked(40);
         retry(clock);
         EXPECT_EQ(asked(40), before) << "given up";
+        EXPECT_EQ(mux.held(40), nullptr);
         board.clear_failures();
 
         hang_up();
