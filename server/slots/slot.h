@@ -214,12 +214,13 @@ bool llDisconnect(Slot& receiver);
 // The default switch operations.
 bool MuxConnect(Slot& source, Slot& receiver);
 bool MuxDisconnect(Slot& receiver);
-// Lets each receiver of source go once; false, after writing missing to
-// the error log, when the list ran out early.
+// Lets each receiver of source go once (by release); false, after writing
+// missing to the error log, when the list ran out early.
 bool DisconnectReceivers(Slot& source, const char* missing, void (*release)(Slot&) = LetGo);
 // The slot's own board channel went back to the driver, which may hand it
 // to another slot at once: every connection of the slot goes now, while
 // the slot still answers its channel, so that the switch releases each
-// path on it (or owes the release) and nothing done with the slot later
-// names that channel.
+// path on it that it still holds (or owes the release) and nothing done
+// with the slot later names that channel. An output that holds another
+// path by then is that path's maker's: the pair only leaves the graph.
 void LetGoChannel(Slot& slot);
