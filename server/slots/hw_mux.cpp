@@ -327,10 +327,10 @@ bool HwMux::HoldsAnother(int source, int destination) const
     return h && h->on() && !(h->asked() == Path{source});
 }
 
+// No path is from no source: anything held there is another's.
 bool HwMux::DisableFree(int channel)
 {
-    const Device::Held<Path>* h = held(channel);
-    return (h && h->on()) || Disable(channel);
+    return HoldsAnother(-1, channel) || Disable(channel);
 }
 
 bool HwMux::Holds(int source, int destination) const
