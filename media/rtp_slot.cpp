@@ -26,6 +26,7 @@ RtpSlot::RtpSlot(int channel, Fd rtp, rtp_connection_params const& params)
 {
     UsesChannel(static_cast<TonecReceiver&>(*this));
     UsesChannel(static_cast<DSProcReceiver&>(*this));
+    ReadsChannel(mRtpEvent);
     watch();
 }
 

@@ -119,6 +119,17 @@ void Event::Release()
     fd.close();
 }
 
+bool Event::ServeInput()
+{
+    if (!fd || !handler)
+        return false;
+    pollfd p{fd.get(), static_cast<short>(events | POLLIN), 0};
+    if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLIN))
+        return false;
+    svc_event(p.revents);
+    return true;
+}
+
 void Event::shedule_event(pollfd& entry)
 {
     entry.fd = fd.get();

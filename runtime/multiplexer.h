@@ -108,6 +108,10 @@ public:
     // from the next collection of descriptors on.
     void SetEvents(short ev) { events = ev; }
     void Release();
+    // Serves the input that waits on the descriptor now, as a wake-up of
+    // the loop would: true when the handler ran (it may have deleted this
+    // Event), false when nothing waits to be read.
+    bool ServeInput();
 
     void shedule_event(pollfd& entry) override;
     void svc_event(short revents) override;

@@ -34,7 +34,14 @@ HDLC::~HDLC()
 {
     *alive = false;
     event.Release();
+    release_channel();
     disconnect();
+}
+
+void HDLC::release_channel()
+{
+    HandedChannels::instance().Leave(channel, *this);
+    channel = -1;
 }
 
 void HDLC::unbind()
@@ -79,16 +86,21 @@ bool HDLC::activate()
         std::cerr << ext::header(this) << "MCC_TIMESLOT fail: " << std::strerror(err) << std::endl;
         return false;
     }
+    // Whoever still names the channel lost it, before the switch joins it.
+    HandedChannels::instance().Claim(t, *this);
+    channel = t;
     HwMux& mux = *HwMux::instance();
     int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
     if (!mux.Join(t, out)) {
         std::cerr << ext::header(this) << "switch connect fail: " << t << " -> " << out << std::endl;
+        release_channel();
         return false;
     }
     toLine = Path{t, out};
     if (!mux.Join(parameters.tdm, t)) {
         std::cerr << ext::header(this) << "switch connect fail: " << parameters.tdm << " -> " << t << std::endl;
         disconnect();
+        release_channel();
         return false;
     }
     fromLine = Path{parameters.tdm, t};
@@ -105,6 +117,7 @@ void HDLC::deactivate()
 {
     ++epoch;
     event.Release();
+    release_channel();
     disconnect();
     ready = false;
     if (traces.signallingHdlc)
@@ -121,7 +134,10 @@ void HDLC::disconnect()
     HwMux& mux = *HwMux::instance();
     if (toLine.destination >= 0)
         mux.End(toLine.source, toLine.destination);
-    if (fromLine.destination >= 0 && !mux.Disable(fromLine.destination))
+    // The channel's own output may have gone to a slot meanwhile: its path
+    // is that slot's.
+    if (fromLine.destination >= 0 && !mux.HoldsAnother(fromLine.source, fromLine.destination) &&
+        !mux.Disable(fromLine.destination))
         mux.LetGo(fromLine.source, fromLine.destination);
     toLine = fromLine = Path();
 }
@@ -173,6 +189,16 @@ ssize_t HDLC::read_frame(int fd, Packet& frame)
         frame = Packet();
     }
     return Device::read(fd, into, kMaxFrame);
+}
+
+bool HDLC::IServePending()
+{
+    return event.ServeInput();
+}
+
+void HDLC::IChannelTaken()
+{
+    fail(HandedChannels::EndOf(event.fd.get()).why);
 }
 
 void HDLC::fail(const char* why)

@@ -8,6 +8,10 @@
 // switch owes a release it did not take), since the driver hands the freed
 // channel number to the next allocation. The line's output is left sending
 // the idle byte, which no slot holds: a switch opened again forgets it.
+//
+// The controller channel is a handed-out channel like a slot's: opening it
+// takes it from whoever still names it, and a slot handed it later takes it
+// from the link, whose channel then ends as at a read error.
 #pragma once
 
 #include <sys/types.h>
@@ -20,9 +24,10 @@
 #include "board/watched_device.h"
 #include "runtime/ext.h"
 #include "runtime/multiplexer.h"
+#include "server/slots/handed_channels.h"
 #include "signalling/generic_hdlc.h"
 
-class HDLC : public GenericHDLC {
+class HDLC : public GenericHDLC, private ChannelHolder {
 public:
     class Notify {
     public:
@@ -131,6 +136,11 @@ public:
 private:
     // The channel's end: an error line, closed, the receiver told once.
     void fail(const char* why);
+    // The channel was handed to another holder.
+    bool IServePending() override;
+    void IChannelTaken() override;
+    // The controller channel leaves the index of handed-out channels.
+    void release_channel();
     // Idles the line side and disables the channel's own output.
     void disconnect();
 
@@ -143,6 +153,7 @@ private:
     };
     Path toLine;   // the line's output carries this channel
     Path fromLine; // this channel's output carries the line
+    int channel = -1; // the controller channel the driver handed, -1 while closed
     bool poolEmpty = false;
     // What on_event looks at after a callback, which may have closed the
     // channel (the epoch moves) or destroyed it (alive turns false).

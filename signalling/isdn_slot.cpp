@@ -48,6 +48,7 @@ IsdnSlot::IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* even
     mLapd->hdlc = this;
     mEvent.Bind(eventName, &IsdnSlot::OnEvent, this);
     mEvent.Schedule(fd, POLLIN | POLLOUT);
+    ReadsChannel(mEvent);
     // After the reader, so that what waits is read before a hang-up ends it.
     HoldChannel(fd, mChannel);
     add_protocol_tail(mLapd);

@@ -16,6 +16,7 @@
 // already; this only covers what is left).
 Slot::~Slot()
 {
+    HandedChannels::instance().Leave(mHanded, *this);
     if (mFactory)
         mFactory->Remove(this);
     LogicalDisconnect();
@@ -31,34 +32,31 @@ bool Slot::HoldChannel(const Fd& fd, int channel)
     return mChannelWatch.Schedule(fd, 0);
 }
 
-// The slot that still names the channel, other than this one; a loss may
-// end a slot, so the lists are searched afresh for each.
-static Slot* StaleHolder(const Slot* claimer, int channel)
-{
-    for (SlotFactory* f = firstFactory; f; f = f->next())
-        for (Slot* s : f->slots())
-            if (s != claimer && s->GetHold() != Slot::Hold::fixed && !s->IsLost() &&
-                (s->IGetTransmitChannel() == channel || s->IGetReceiveChannel() == channel))
-                return s;
-    return nullptr;
-}
-
 void Slot::ClaimChannel(int channel)
 {
+    if (channel == mHanded)
+        return;
+    HandedChannels& index = HandedChannels::instance();
+    index.Leave(mHanded, *this);
+    mHanded = -1;
     if (channel < 0)
         return;
-    while (Slot* stale = StaleHolder(this, channel)) {
-        // Its descriptor says why, as the loop would have read it.
-        Device::End end;
-        if (stale->mChannelWatch.fd) {
-            pollfd p{stale->mChannelWatch.fd.get(), 0, 0};
-            if (::poll(&p, 1, 0) == 1)
-                end = Device::poll_end(p.revents);
-        }
-        if (!end)
-            end = Device::End{"channel given to another slot", ENODEV};
-        stale->LoseChannel(end);
-    }
+    index.Claim(channel, *this);
+    mHanded = channel;
+}
+
+// A reader may end the slot: nothing is touched after it ran.
+bool Slot::IServePending()
+{
+    for (Event* reader : mReaders)
+        if (reader->ServeInput())
+            return true;
+    return false;
+}
+
+void Slot::IChannelTaken()
+{
+    LoseChannel(HandedChannels::EndOf(mChannelWatch.fd.get()));
 }
 
 void Slot::OnChannelEvent(int, short revents)
@@ -72,6 +70,8 @@ void Slot::LoseChannel(const Device::End& end)
     if (mLost)
         return;
     mLost = true;
+    HandedChannels::instance().Leave(mHanded, *this);
+    mHanded = -1;
     // Not watched from here on: the kind's hooks below may end the slot.
     // The last copy of a descriptor gives the channel back.
     mChannelWatch.Release();

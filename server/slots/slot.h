@@ -18,6 +18,7 @@
 #include "server/control/ctrl_server.h"
 #include "server/slots/channel_user.h"
 #include "server/slots/device_events.h"
+#include "server/slots/handed_channels.h"
 #include "server/schema/ACP.h"
 #include "server/schema/LEMZGW.h"
 #include "server/schema/LGCP.h"
@@ -26,7 +27,7 @@
 class SlotFactory;
 class Slots;
 
-class Slot {
+class Slot : private ChannelHolder {
 public:
     static constexpr unsigned no_id = ~0u;
 
@@ -161,12 +162,17 @@ protected:
     // with it (ClaimChannel); -1 with an empty descriptor lets the hold go.
     // False when no copy could be taken (the slot then holds nothing).
     bool HoldChannel(const Fd& fd, int channel);
-    // A driver hands out only a free channel: any other live slot that
-    // still names this one has lost it, although its end may still wait
-    // to be read. Its loss runs now, before this slot is numbered or
-    // joined, so it can never release what this slot holds; the end it
-    // reads later is no news.
+    // The slot was handed channel (-1: it holds none from now on). A driver
+    // hands out only a free channel: any other holder that still names it
+    // has lost it, although its end may still wait to be read. That loss
+    // runs now, after what reached the old holder was read, before this
+    // slot is numbered or joined, so it can never release what this slot
+    // holds; the end it reads later is no news.
     void ClaimChannel(int channel);
+    // The reader of the channel's descriptor, for a kind that reads it
+    // itself: a claim serves it before the loss, so nothing that came
+    // before the end is dropped. It lives as long as the slot.
+    void ReadsChannel(Event& reader) { mReaders.push_back(&reader); }
     // Lets its detectors and features go with the channel.
     void UsesChannel(ChannelUser& user) { mChannelUsers.push_back(&user); }
     // The kind's part of a loss, after its connections and channel users
@@ -176,6 +182,8 @@ protected:
 
 private:
     void OnChannelEvent(int fd, short revents);
+    bool IServePending() override;
+    void IChannelTaken() override;
 
     friend class SlotFactory;
     friend class Slots;
@@ -195,6 +203,9 @@ private:
     const Hold mHold;
     bool mLost = false;
     Event mChannelWatch;
+    // The handed channel the index names this slot for, -1 for none.
+    int mHanded = -1;
+    std::vector<Event*> mReaders;
     std::vector<ChannelUser*> mChannelUsers;
 };
 
