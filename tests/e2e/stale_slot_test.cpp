@@ -51,11 +51,34 @@ public:
                 return std::stoi(m.substr(m.rfind(": ") + 2));
         return -1;
     }
+    static std::string hex_digits(std::string text)
+    {
+        text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+        return text;
+    }
+    // Stopped, the server finds the port's commands (one a connection)
+    // and the controller's together at its next poll; the port's
+    // connections, older than the controller's, are served first.
+    Texts in_one_pass(const std::vector<std::pair<BoardPort*, std::string>>& port,
+                      const std::vector<std::pair<int, C>>& commands)
+    {
+        server.signal(SIGSTOP);
+        for (const auto& p : port)
+            EXPECT_TRUE(p.first->send(p.second));
+        for (const auto& step : commands)
+            ctl.send(to_slot(step.second, step.first));
+        server.signal(SIGCONT);
+        Texts all = ctl.sync();
+        for (const auto& p : port)
+            EXPECT_THAT(p.first->answer(), testing::StartsWith("ok ")) << p.second;
+        return all;
+    }
     // Creates the slots of first, then slot n with c, joins it both ways
     // with trunk slot t (where its kind has that side), and turns on what
     // an RTP kind can: its channel. With a device in late, that device
     // hangs up in the same loop pass as the creates and joins, so the
-    // descriptors it ended are read only after them.
+    // descriptors it ended are read only after them; the commands of
+    // after follow the joins in that pass.
     int make(int n, int t, const C& c, bool dsp = false, std::vector<std::pair<int, C>> first = {})
     {
         first.emplace_back(n, c);
@@ -68,17 +91,18 @@ public:
                 all.insert(all.end(), more.begin(), more.end());
             }
         } else {
-            // Stopped, the server finds the port's command and the
-            // controller's together at its next poll; the port is served first.
-            server.signal(SIGSTOP);
-            EXPECT_TRUE(board.send("hangup " + late));
-            for (const auto& step : first)
-                ctl.send(to_slot(step.second, step.first));
-            server.signal(SIGCONT);
-            all = ctl.sync();
-            EXPECT_THAT(board.answer(), testing::StartsWith("ok "));
+            first.insert(first.end(), after.begin(), after.end());
+            // The older connection is served first.
+            std::vector<std::pair<BoardPort*, std::string>> port;
+            if (!posted.empty())
+                port.emplace_back(&board, "post " + late + " " + hex_digits(posted));
+            port.emplace_back(posted.empty() ? &board : &second, "hangup " + late);
+            all = in_one_pass(port, first);
             late.clear();
+            posted.clear();
+            after.clear();
         }
+        last = all;
         EXPECT_THAT(all, testing::Contains(ok(n)));
         // Which joins answered success: the create's answer is n's first.
         heard = std::count(all.begin(), all.end(), ok(t)) > 0;
@@ -96,17 +120,24 @@ public:
         remotes.emplace_back(new Remote);
         return create_rtp_on(remotes.back()->port, free_rtp_port(), radio);
     }
-    // What the board carries for the channel that slot 21 has now, and
-    // for trunk slot 11 which talks with it.
-    std::string board_of(int channel)
+    // What the board carries for the channel that the fresh slot has now,
+    // and for the line channel of the trunk slot which talks with it.
+    std::string board_of(int channel, const std::string& line)
     {
         const std::string ch = std::to_string(channel);
-        return board.ask("switch " + ch) + " | " + board.ask("switch 34") + " | " + board.ask("dtmf-slot " + ch) +
+        return board.ask("switch " + ch) + " | " + board.ask("switch " + line) + " | " + board.ask("dtmf-slot " + ch) +
                " | " + board.ask("dsp " + ch + " 1 1 1 0") + " | " + board.ask("mcc-channel " + ch);
     }
 
-    // The device that hangs up with the next make.
+    // The device that hangs up with the next make, and what reaches its
+    // descriptors just before.
     std::string late;
+    std::string posted;
+    std::vector<std::pair<int, C>> after;
+    // A second connection to the test port, older than the controller's.
+    BoardPort second;
+    // What the controller heard in the last make.
+    Texts last;
     // Whether the last make's slot hears its trunk, and says to it.
     bool heard = false;
     bool said = false;
@@ -120,6 +151,9 @@ public:
 struct Row {
     std::function<int(StaleSlot&, int n, int t)> make;
     std::vector<C> own;
+    // Octets (hexadecimal text) that the kind's channel passes on to the
+    // controller as they come, "" for a kind that does not.
+    std::string input = "";
 };
 
 C modem_activate()
@@ -142,7 +176,10 @@ const std::map<std::string, Row>& rows()
     };
     static const std::map<std::string, Row> rows = {
         {"Modem/dsp-modem", {[](S& s, int n, int t) { return s.make(n, t, create_modem("")); }, {modem_activate()}}},
-        {"MCC/MCC", {[](S& s, int n, int t) { return s.make(n, t, create_mcc(LGCP::MccType::data)); }, {user_data("01 02")}}},
+        {"MCC/MCC",
+         {[](S& s, int n, int t) { return s.make(n, t, create_mcc(LGCP::MccType::data)); },
+          {user_data("01 02")},
+          "01 02 03 04 05"}},
         {"ISDN/MCC", {[](S& s, int n, int t) { return s.make(n, t, isdn(false)); }, {user_data("08 01 85 7B")}}},
         {"ISDN/ATS-QSIG", {[](S& s, int n, int t) { return s.make(n, t, ats_qsig()); }, {user_data("08 01 85 7B")}}},
         {"ISDN/ATS-QSIG-B",
@@ -174,40 +211,57 @@ const std::map<std::string, Row>& rows()
 
 // The stale slot talked with trunk slot 10 (line channel 33); its channel
 // went with its device and the next slot has it now, talking with trunk
-// slot 11 (channel 34). Late, the device hangs up in the loop pass that
-// makes and joins the next slot, before the stale slot has read its end.
-void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool late)
+// slot ft (11, channel 34; or 10 itself). Late, the device hangs up in the
+// loop pass that makes and joins the next slot, before the stale slot has
+// read its end; in that pass the controller then joins the stale slot
+// with trunk slot 12 (channel 35), which a slot that lost its channel
+// refuses, and what reached the stale slot before the hang-up still
+// reaches the controller.
+void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool late, int ft = 11)
 {
     const int fresh = old + 1;
+    const std::string line = ft == 10 ? "33" : "34";
     ASSERT_THAT(s.to(10, create_trunk(1, 1)), testing::Contains(s.ok(10)));
     ASSERT_THAT(s.to(11, create_trunk(1, 2)), testing::Contains(s.ok(11)));
+    ASSERT_THAT(s.to(12, create_trunk(1, 3)), testing::Contains(s.ok(12)));
 
     const int channel = row.make(s, old, 10);
     ASSERT_GE(channel, 0);
-    auto joined = [&] {
-        return s.ask("switch " + std::to_string(channel)) == "ok connected 33" ||
-               s.ask("switch 33") == "ok connected " + std::to_string(channel);
-    };
+    const std::string ch = std::to_string(channel);
+    auto joined = [&] { return s.ask("switch " + ch) == "ok connected 33" || s.ask("switch 33") == "ok connected " + ch; };
     ASSERT_TRUE(joined());
     if (late) {
         s.late = kind.device;
+        s.posted = row.input;
+        const unsigned to_old = unsigned(old);
+        s.after = {{old, simple(C::e_connect, 12)}, {12, simple(C::e_connect, to_old)}};
     } else {
         ASSERT_THAT(s.ask("hangup " + kind.device), testing::StartsWith("ok "));
         ASSERT_TRUE(eventually([&] { return !joined(); })) << "the stale slot keeps its paths";
     }
 
-    ASSERT_EQ(row.make(s, fresh, 11), channel) << "the driver gave another channel";
+    ASSERT_EQ(row.make(s, fresh, ft), channel) << "the driver gave another channel";
+    if (late) {
+        EXPECT_THAT(s.last, testing::Not(testing::Contains(s.ok(old)))) << "a join of the stale slot";
+        EXPECT_THAT(s.last, testing::Not(testing::Contains(s.ok(12)))) << "a join to the stale slot";
+        if (!row.input.empty()) {
+            EXPECT_THAT(s.last, testing::Contains("slot=" + std::to_string(old) + " userData '" + row.input + "'H"));
+        }
+    }
     // The stale slot's end has been read by now.
     s.settle();
     EXPECT_TRUE(s.heard || s.said);
     if (s.heard) {
-        EXPECT_EQ(s.ask("switch " + std::to_string(channel)), "ok connected 34");
+        EXPECT_EQ(s.ask("switch " + ch), "ok connected " + line);
     }
     if (s.said) {
-        EXPECT_EQ(s.ask("switch 34"), "ok connected " + std::to_string(channel));
+        EXPECT_EQ(s.ask("switch " + line), "ok connected " + ch);
     }
-    EXPECT_FALSE(joined()) << "the stale slot's paths";
-    const std::string before = s.board_of(channel);
+    EXPECT_NE(s.ask("switch 35"), "ok connected " + ch);
+    if (ft != 10) {
+        EXPECT_FALSE(joined()) << "the stale slot's paths";
+    }
+    const std::string before = s.board_of(channel, line);
     const unsigned to_old = unsigned(old);
     std::vector<std::pair<int, C>> stale = {
         {old, simple(C::e_connect, 10)}, {10, simple(C::e_connect, to_old)}, {old, simple(C::e_connect, 11)},
@@ -220,12 +274,14 @@ void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool lat
         Texts answer = s.to(command.first, command.second);
         EXPECT_THAT(answer, testing::Not(testing::Contains(s.ok(command.first)))) << command.first << ": "
                                                                                   << command.second;
-        EXPECT_EQ(s.board_of(channel), before) << command.second;
+        EXPECT_EQ(s.board_of(channel, line), before) << command.second;
     }
     EXPECT_TRUE(s.destroyed(old));
-    EXPECT_EQ(s.board_of(channel), before) << "destroy";
-    EXPECT_THAT(s.to(10, simple(C::e_destroy)), testing::Contains(s.ok(10)));
-    EXPECT_EQ(s.board_of(channel), before) << "the trunk's destroy";
+    EXPECT_EQ(s.board_of(channel, line), before) << "destroy";
+    if (ft != 10) {
+        EXPECT_THAT(s.to(10, simple(C::e_destroy)), testing::Contains(s.ok(10)));
+        EXPECT_EQ(s.board_of(channel, line), before) << "the trunk's destroy";
+    }
 }
 
 // Each kind has slot numbers of its own: a slot whose child ends at its
@@ -233,12 +289,19 @@ void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool lat
 TEST_F(StaleSlot, LeavesItsChannelToTheSlotThatHasItNow)
 {
     start("hup=200");
+    ASSERT_TRUE(second.connect(server.pid()));
     // Connected again after the test port, whose commands the loop then
     // serves first in a pass.
     ctl.close();
     ASSERT_TRUE(ctl.connect(server.port()));
     peer.reset(new TcpListener);
     int old = 200;
+    // Gone, their channels back with their drivers, before the next kind
+    // asks for one.
+    auto clear = [&] {
+        for (int n : {old, old + 1, 10, 11, 12, old + 100, old + 101})
+            destroyed(n);
+    };
     for (bool late : {false, true})
         for (const SlotKind& kind : slot_kinds()) {
             if (kind.device.empty())
@@ -249,11 +312,80 @@ TEST_F(StaleSlot, LeavesItsChannelToTheSlotThatHasItNow)
             EXPECT_NE(row, rows().end()) << "no row for the kind";
             if (row != rows().end())
                 check(*this, kind, row->second, old += 2, late);
-            // Gone, their channels back with their drivers, before the
-            // next kind asks for one.
-            for (int n : {old, old + 1, 10, 11, old + 100, old + 101})
-                destroyed(n);
+            clear();
         }
+    // The claim inside a join: the next modem starts on the connection to
+    // the very trunk that the stale one talked with, on the same paths.
+    SCOPED_TRACE("dsp-modem on the stale modem's trunk, loss read late");
+    check(*this, {"Modem", "dsp-modem", "/dev/mctl"}, rows().at("Modem/dsp-modem"), old += 2, true, 10);
+    clear();
+}
+
+// An HDLC link's controller channel is handed out like a slot's. Stale
+// link: the next slot takes the channel from a link whose end is not read
+// yet, and keeps its paths when it is; the link, deactivated, opens a
+// fresh channel at its next activation. Stale slot: a link that opens
+// again takes the channel of a slot whose end is not read yet, and a join
+// of that slot cannot take the link's channel's output.
+TEST_F(StaleSlot, AnHdlcLinksChannelIsHandedOutLikeASlots)
+{
+    start("hup=200");
+    ctl.close();
+    ASSERT_TRUE(ctl.connect(server.port()));
+    const std::vector<std::pair<std::string, C>> links = {
+        {"hdlc", hdlc_params(1, 7)}, {"pstn ss7", ss7(1)}, {"pstn isdn", pstn_isdn(false, 2, false)}};
+    int n = 150;
+    for (const auto& link : links) {
+        SCOPED_TRACE(link.first);
+        n += 10;
+        ASSERT_THAT(to(10, create_trunk(1, 1)), testing::Contains(ok(10)));
+        ASSERT_THAT(to(11, create_trunk(1, 2)), testing::Contains(ok(11)));
+        ASSERT_THAT(to(n, link.second), testing::Contains(ok(n)));
+        ASSERT_THAT(to(10, simple(C::e_connect, unsigned(n))), testing::Contains(ok(10)));
+        ASSERT_THAT(to(n, simple(C::e_connect, 10)), testing::Contains(ok(n)));
+        to(n, simple(C::e_activate));
+        const std::string linkChannel = ask("switch 33").substr(13);
+        ASSERT_EQ(ask("switch " + linkChannel), "ok connected 33");
+
+        late = "/dev/mcc/ctl";
+        const std::string ch = std::to_string(make(n + 1, 11, create_mcc(LGCP::MccType::data)));
+        ASSERT_EQ(ch, linkChannel) << "the driver gave another channel";
+        if (link.first != "pstn isdn") {
+            EXPECT_THAT(last, testing::Contains("slot=" + std::to_string(n) + " deactivated networkError"));
+        }
+        settle();
+        EXPECT_EQ(ask("switch " + ch), "ok connected 34");
+        EXPECT_EQ(ask("switch 34"), "ok connected " + ch);
+        // Opened again, the link has a channel of its own.
+        to(n, simple(C::e_activate));
+        const std::string again = ask("switch 33").substr(13);
+        EXPECT_NE(again, ch);
+        EXPECT_EQ(ask("switch " + again), "ok connected 33");
+        EXPECT_EQ(ask("switch " + ch), "ok connected 34");
+
+        // The other way round: slot n + 2 had its channel before the link.
+        for (int gone : {n, n + 1, 10, 11})
+            destroyed(gone);
+        ASSERT_THAT(to(10, create_trunk(1, 1)), testing::Contains(ok(10)));
+        ASSERT_THAT(to(20, create_trunk(2, 16)), testing::Contains(ok(20)));
+        const std::string stale = std::to_string(make(n + 2, 10, create_mcc(LGCP::MccType::data)));
+        to(10, simple(C::e_disconnect));
+        to(n + 2, simple(C::e_disconnect));
+        ASSERT_NE(ask("switch 33"), "ok connected " + stale);
+        ASSERT_THAT(to(n, link.second), testing::Contains(ok(n)));
+        ASSERT_THAT(to(20, simple(C::e_connect, unsigned(n))), testing::Contains(ok(20)));
+        ASSERT_THAT(to(n, simple(C::e_connect, 20)), testing::Contains(ok(n)));
+        to(n, simple(C::e_activate));
+        ASSERT_EQ(ask("switch " + ask("switch 80").substr(13)), "ok connected 80");
+        Texts pass = in_one_pass({{&board, "hangup /dev/mcc/ctl"}},
+                                 {{n, simple(C::e_activate)}, {10, simple(C::e_connect, unsigned(n + 2))}});
+        EXPECT_THAT(pass, testing::Not(testing::Contains(ok(10)))) << "a join of the stale slot";
+        settle();
+        EXPECT_EQ(ask("switch 80"), "ok connected " + stale) << "the link opened on another channel";
+        EXPECT_EQ(ask("switch " + stale), "ok connected 80");
+        for (int gone : {n, n + 2, 10, 20})
+            destroyed(gone);
+    }
 }
 
 } // namespace
