@@ -198,6 +198,15 @@ bool AVNDecoder::do_visit(INTEGER& value)
     return true;
 }
 
+bool AVNDecoder::do_visit(INTEGER64& value)
+{
+    long long number = 0;
+    if (!(mIs >> number))
+        return false;
+    value.setValue(number);
+    return true;
+}
+
 bool AVNDecoder::do_visit(IntegerWithNamedNumber& value)
 {
     mIs >> std::ws;

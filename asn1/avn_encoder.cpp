@@ -93,6 +93,12 @@ bool AVNEncoder::do_visit(INTEGER const& value)
     return good();
 }
 
+bool AVNEncoder::do_visit(INTEGER64 const& value)
+{
+    mOs << value.getValue();
+    return good();
+}
+
 bool AVNEncoder::do_visit(IntegerWithNamedNumber const& value)
 {
     std::string name;

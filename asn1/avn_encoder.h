@@ -28,6 +28,7 @@ public:
     bool do_visit(CHOICE const& value) override;
     bool do_visit(OpenData const& value) override;
     bool do_visit(GeneralizedTime const& value) override;
+    bool do_visit(INTEGER64 const& value) override;
     bool do_visit(SEQUENCE_OF_Base const& value) override;
 
     bool preVisitExtensionRoots(SEQUENCE const& seq) override;

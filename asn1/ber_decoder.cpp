@@ -153,6 +153,15 @@ bool BERDecoder::do_visit(INTEGER& value)
     return true;
 }
 
+bool BERDecoder::do_visit(INTEGER64& value)
+{
+    long long number = 0;
+    if (!decodeSigned(value, number))
+        return false;
+    value.setValue(number);
+    return true;
+}
+
 bool BERDecoder::do_visit(ENUMERATED& value)
 {
     long long number = 0;

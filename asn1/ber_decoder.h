@@ -48,6 +48,7 @@ public:
     bool do_revisit(OpenData& value) override;
     bool do_visit(TypeConstrainedOpenData& value) override;
     bool do_visit(GeneralizedTime& value) override;
+    bool do_visit(INTEGER64& value) override;
 
     SeqVisitCode preVisitExtensionRoots(SEQUENCE& seq) override;
     SeqVisitCode visitExtensionRoot(SEQUENCE& seq, int index, int optionalId) override;

@@ -150,6 +150,11 @@ bool BEREncoder::do_visit(INTEGER const& value)
     return writeInteger(value, ber::integer_value(value));
 }
 
+bool BEREncoder::do_visit(INTEGER64 const& value)
+{
+    return writeInteger(value, value.getValue());
+}
+
 bool BEREncoder::do_visit(ENUMERATED const& value)
 {
     return writeInteger(value, value.getValue());
@@ -208,6 +213,7 @@ bool DataLengthCounter::add(std::size_t n)
 bool DataLengthCounter::do_visit(Null const&) { return true; }
 bool DataLengthCounter::do_visit(BOOLEAN const&) { return add(1); }
 bool DataLengthCounter::do_visit(INTEGER const& value) { return add(getIntegerDataLength(ber::integer_value(value))); }
+bool DataLengthCounter::do_visit(INTEGER64 const& value) { return add(getIntegerDataLength(value.getValue())); }
 bool DataLengthCounter::do_visit(ENUMERATED const& value) { return add(getIntegerDataLength(value.getValue())); }
 
 bool DataLengthCounter::do_visit(OBJECT_IDENTIFIER const& value)

@@ -39,6 +39,38 @@ bool PERDecoder::decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& va
     return true;
 }
 
+inline bool PERDecoder::decodeWholeNumber(unsigned maxOctets, std::int64_t& value)
+{
+    // X.691 10.8: an octet count (10.9 octet form), then the octets.
+    unsigned octets = 0;
+    std::uint64_t bits = 0;
+    if (mAligned) {
+        byteAlign();
+        unsigned char const* p = reinterpret_cast<unsigned char const*>(getPosition());
+        // The short count sits before them.
+        if (octetsLeft() == 0 || p[0] > maxOctets || p[0] >= octetsLeft())
+            return false;
+        octets = p[0];
+        for (unsigned i = 1; i <= octets; ++i)
+            bits = (bits << 8) | p[i];
+        setPosition(getPosition() + 1 + octets);
+    } else {
+        if (!decodeLength(0, UnboundedLength, octets) || octets > maxOctets)
+            return false;
+        for (unsigned i = 0; i < octets; ++i) {
+            unsigned octet = 0;
+            if (!decodeMultiBit(8, octet))
+                return false;
+            bits = (bits << 8) | octet;
+        }
+    }
+    // The encoder writes two's complement whatever the constraint.
+    if (octets > 0 && octets < 8 && (bits >> (8 * octets - 1)) & 1)
+        bits |= ~std::uint64_t(0) << (8 * octets);
+    value = static_cast<std::int64_t>(bits);
+    return true;
+}
+
 bool PERDecoder::decodeLength(unsigned lower, unsigned upper, unsigned& length)
 {
     if (!mAligned && upper != UnboundedLength) {
@@ -123,26 +155,20 @@ bool PERDecoder::do_visit(INTEGER& value)
         value.setValue(static_cast<int>(v));
         return true;
     }
-    // X.691 10.8: an octet count (10.9 octet form), then the octets.
-    unsigned octets = 0;
-    unsigned bits = 0;
-    if (mAligned) {
-        byteAlign();
-        unsigned char const* p = reinterpret_cast<unsigned char const*>(getPosition());
-        // The short count of up to four octets sits before them.
-        if (octetsLeft() == 0 || p[0] > 4 || p[0] >= octetsLeft())
-            return false;
-        octets = p[0];
-        for (unsigned i = 1; i <= octets; ++i)
-            bits = (bits << 8) | p[i];
-        setPosition(getPosition() + 1 + octets);
-    } else if (!decodeLength(0, UnboundedLength, octets) || octets > 4 || !decodeMultiBit(8 * octets, bits)) {
+    // Four octets at most: a longer number does not fit this type.
+    std::int64_t number = 0;
+    if (!decodeWholeNumber(4, number))
         return false;
-    }
-    // The encoder writes two's complement whatever the constraint.
-    if (octets > 0 && octets < 4 && (bits & (1u << (8 * octets - 1))))
-        bits |= ~0u << (8 * octets);
-    value.setValue(static_cast<int>(bits));
+    value.setValue(static_cast<int>(number));
+    return true;
+}
+
+bool PERDecoder::do_visit(INTEGER64& value)
+{
+    std::int64_t number = 0;
+    if (!decodeWholeNumber(8, number))
+        return false;
+    value.setValue(number);
     return true;
 }
 

@@ -4,6 +4,8 @@
 // are bounded by its stated length.
 #pragma once
 
+#include <cstdint>
+
 #include "asn1/descriptors.h"
 #include "asn1/per_bits.h"
 #include "asn1/visitor.h"
@@ -54,6 +56,7 @@ public:
     bool do_revisit(OpenData& value) override;
     bool do_visit(TypeConstrainedOpenData& value) override;
     bool do_visit(GeneralizedTime& value) override;
+    bool do_visit(INTEGER64& value) override;
 
     // The walk with this decoder's hooks called directly.
     bool visit(SEQUENCE& seq) override;
@@ -65,6 +68,9 @@ public:
 
 private:
     bool decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& value);
+    // An unconstrained whole number of at most maxOctets octets (8 or less),
+    // sign-extended.
+    bool decodeWholeNumber(unsigned maxOctets, std::int64_t& value);
     // Reads an open type's length; fails when its octets run past the input.
     bool decodeOpenLength(unsigned& count);
     // Decodes an open type's contents, held in [first, last), into value.

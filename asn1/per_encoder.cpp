@@ -28,6 +28,14 @@ unsigned integer_octets(int value)
     return bits > 24 ? 4 : (bits + 7) / 8;
 }
 
+// The same for a 64-bit value, 1..8.
+unsigned integer_octets(std::int64_t value)
+{
+    std::uint64_t magnitude = value < 0 ? ~static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    unsigned bits = (magnitude ? 64 - __builtin_clzll(magnitude) : 0) + 1;
+    return (bits + 7) / 8;
+}
+
 // X.691 10.9: the unconstrained length in one or two octets; fragmentation
 // (16384 and more) is not supported by either side, and gives 0 octets.
 unsigned length_octets(std::size_t length, char (&octets)[2])
@@ -162,6 +170,24 @@ bool PEREncoder::encodeAnyType(AbstractData const* value)
     return true;
 }
 
+inline bool PEREncoder::encodeWholeNumber(std::uint64_t bits, unsigned octets)
+{
+    if (mAligned) {
+        // The count in one aligned octet (X.691 10.9.3.6), then the octets.
+        align();
+        std::vector<char>& out = output();
+        out.push_back(static_cast<char>(octets));
+        for (unsigned i = octets; i-- > 0;)
+            out.push_back(static_cast<char>(bits >> (8 * i)));
+        return true;
+    }
+    if (!encodeLength(octets, 0, UnboundedLength))
+        return false;
+    for (unsigned i = octets; i-- > 0;)
+        encodeMultiBit(static_cast<unsigned>(bits >> (8 * i)) & 0xFF, 8);
+    return true;
+}
+
 bool PEREncoder::do_visit(Null const&)
 {
     return true;
@@ -179,20 +205,13 @@ bool PEREncoder::do_visit(INTEGER const& value)
     if (!encodeConstraint(value, bits))
         return encodeUnsigned(bits, static_cast<unsigned>(value.getLowerLimit()), value.getUpperLimit());
     // X.691 10.8: unconstrained whole number, two's complement.
-    unsigned octets = integer_octets(value.getValue());
-    if (mAligned) {
-        // The count in one aligned octet (X.691 10.9.3.6), then the octets.
-        align();
-        std::vector<char>& out = output();
-        out.push_back(static_cast<char>(octets));
-        for (unsigned i = octets; i-- > 0;)
-            out.push_back(static_cast<char>(bits >> (8 * i)));
-        return true;
-    }
-    if (!encodeLength(octets, 0, UnboundedLength))
-        return false;
-    encodeMultiBit(bits, 8 * octets);
-    return true;
+    return encodeWholeNumber(bits, integer_octets(value.getValue()));
+}
+
+bool PEREncoder::do_visit(INTEGER64 const& value)
+{
+    std::int64_t number = value.getValue();
+    return encodeWholeNumber(static_cast<std::uint64_t>(number), integer_octets(number));
 }
 
 bool PEREncoder::do_visit(ENUMERATED const& value)

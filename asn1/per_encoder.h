@@ -3,6 +3,7 @@
 // strings unaligned).
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "asn1/descriptors.h"
@@ -54,6 +55,7 @@ public:
     bool do_visit(OpenData const& value) override;
     bool do_visit(GeneralizedTime const& value) override;
     bool do_visit(SEQUENCE_OF_Base const& value) override;
+    bool do_visit(INTEGER64 const& value) override;
 
     // The walk with this encoder's hooks called directly.
     bool visit(SEQUENCE const& seq) override;
@@ -65,6 +67,9 @@ public:
 private:
     // Ranges of 256 values and more, and values outside the range (false).
     bool encodeWideUnsigned(unsigned value, unsigned lower, unsigned upper);
+    // X.691 10.8: the low octets of a two's complement number, preceded by
+    // their count.
+    bool encodeWholeNumber(std::uint64_t bits, unsigned octets);
     bool encodeOpenOctets(char const* data, unsigned n);
     // A character code in bits bits; false when it does not fit.
     bool encodeCharacter(unsigned code, unsigned bits);

@@ -10,6 +10,7 @@ namespace ASN1 {
 const DataInfo Null::theInfo = {&Null::create, 5};
 const DataInfo BOOLEAN::theInfo = {&BOOLEAN::create, 1};
 const ConstrainedInfo INTEGER::theInfo = {{&INTEGER::create, 2}, Unconstrained, 0, NoUpperLimit};
+const ConstrainedInfo INTEGER64::theInfo = {{&INTEGER64::create, 2}, Unconstrained, 0, NoUpperLimit};
 const DataInfo OBJECT_IDENTIFIER::theInfo = {&OBJECT_IDENTIFIER::create, 6};
 const ConstrainedInfo BIT_STRING::theInfo = {{&BIT_STRING::create, 3}, Unconstrained, 0, NoUpperLimit};
 const ConstrainedInfo OCTET_STRING::theInfo = {{&OCTET_STRING::create, 4}, Unconstrained, 0, NoUpperLimit};
@@ -43,6 +44,16 @@ int INTEGER::do_compare(AbstractData const& other) const
 AbstractData* INTEGER::do_clone() const { return detail::clone_value(*this); }
 bool INTEGER::do_accept(Visitor& v) { return v.do_visit(*this); }
 bool INTEGER::do_accept(ConstVisitor& v) const { return v.do_visit(*this); }
+
+// INTEGER64
+
+int INTEGER64::do_compare(AbstractData const& other) const
+{
+    return detail::sign_of_difference(mValue, static_cast<INTEGER64 const&>(other).mValue);
+}
+AbstractData* INTEGER64::do_clone() const { return detail::clone_value(*this); }
+bool INTEGER64::do_accept(Visitor& v) { return v.do_visit(*this); }
+bool INTEGER64::do_accept(ConstVisitor& v) const { return v.do_visit(*this); }
 
 // IntegerWithNamedNumber
 

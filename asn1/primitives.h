@@ -2,6 +2,7 @@
 // forms, ENUMERATED, OBJECT IDENTIFIER, BIT STRING and OCTET STRING.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,34 @@ protected:
 
 private:
     int mValue = 0;
+};
+
+// An unconstrained INTEGER held in 64 bits: any whole number that fits a
+// signed 64-bit integer travels, in up to eight octets. It is a type of its
+// own so that every other INTEGER keeps its 32 bits and its limits.
+class INTEGER64 : public ConstrainedObject, public detail::Allocator<INTEGER64> {
+public:
+    static const ConstrainedInfo theInfo;
+    explicit INTEGER64(void const* info = &theInfo) : ConstrainedObject(info) {}
+    explicit INTEGER64(std::int64_t value, void const* info = &theInfo) : ConstrainedObject(info), mValue(value) {}
+    static AbstractData* create(void const* info) { return new INTEGER64(info); }
+
+    std::int64_t getValue() const { return mValue; }
+    void setValue(std::int64_t value) { mValue = value; }
+    INTEGER64& operator=(std::int64_t value)
+    {
+        mValue = value;
+        return *this;
+    }
+
+protected:
+    int do_compare(AbstractData const& other) const override;
+    AbstractData* do_clone() const override;
+    bool do_accept(Visitor& v) override;
+    bool do_accept(ConstVisitor& v) const override;
+
+private:
+    std::int64_t mValue = 0;
 };
 
 class IntegerWithNamedNumber : public INTEGER {

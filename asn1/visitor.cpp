@@ -33,6 +33,7 @@ bool ConstVisitor::do_visit(CHOICE const& v) { return do_visit(static_cast<Abstr
 bool ConstVisitor::do_visit(OpenData const& v) { return do_visit(static_cast<AbstractData const&>(v)); }
 bool ConstVisitor::do_visit(GeneralizedTime const& v) { return do_visit(static_cast<AbstractData const&>(v)); }
 bool ConstVisitor::do_visit(SEQUENCE_OF_Base const& v) { return do_visit(static_cast<AbstractData const&>(v)); }
+bool ConstVisitor::do_visit(INTEGER64 const& v) { return do_visit(static_cast<AbstractData const&>(v)); }
 
 bool ConstVisitor::preVisitExtensionRoots(SEQUENCE const& seq) { return do_visit(static_cast<AbstractData const&>(seq)); }
 bool ConstVisitor::visitExtensionRoot(SEQUENCE const&, int) { return false; }

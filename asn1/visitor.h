@@ -10,6 +10,7 @@ class Null;
 class BOOLEAN;
 class INTEGER;
 class IntegerWithNamedNumber;
+class INTEGER64;
 class ENUMERATED;
 class OBJECT_IDENTIFIER;
 class BIT_STRING;
@@ -51,6 +52,7 @@ public:
     virtual bool do_revisit(OpenData& value) = 0;
     virtual bool do_visit(TypeConstrainedOpenData& value) = 0;
     virtual bool do_visit(GeneralizedTime& value) = 0;
+    virtual bool do_visit(INTEGER64& value) = 0;
 
     virtual SeqVisitCode preVisitExtensionRoots(SEQUENCE& seq);
     virtual SeqVisitCode visitExtensionRoot(SEQUENCE& seq, int index, int optionalId);
@@ -81,6 +83,7 @@ public:
     virtual bool do_visit(OpenData const& value);
     virtual bool do_visit(GeneralizedTime const& value);
     virtual bool do_visit(SEQUENCE_OF_Base const& value);
+    virtual bool do_visit(INTEGER64 const& value);
 
     virtual bool preVisitExtensionRoots(SEQUENCE const& seq);
     virtual bool visitExtensionRoot(SEQUENCE const& seq, int index);

@@ -75,8 +75,13 @@ void E1Ctl::OnDisconnect()
 bool E1Ctl::OnCommand(const LGCP::Command& cmd)
 {
     // The driver's CAS results travel as cas signals: the command answers
-    // an error only when it could not reach the device.
+    // an error only when it could not reach the device, or when no device
+    // could ever carry it out.
     bool reached;
+    if (cmd.is_ioctl() && ForeignTrunk(cmd.get_ioctl())) {
+        Error(LGCP::ErrorCause::invalidParams);
+        return true;
+    }
     if (cmd.is_ioctl())
         reached = HandleCas(cmd.get_ioctl());
     else if (cmd.is_trunkCfg())
@@ -268,6 +273,12 @@ void E1Ctl::SendCASSignal(int path, int timeslot, int rx, int tx)
     SendSignal(sig);
 }
 
+bool E1Ctl::ForeignTrunk(const LGCP::IoctlParams& params)
+{
+    // Unsigned, so that a negative path is one too.
+    return params.is_cas() && static_cast<unsigned>(params.get_cas().get_channel().get_path().getValue()) >= kTrunks;
+}
+
 bool E1Ctl::HandleCas(const LGCP::IoctlParams& params)
 {
     if (!params.is_cas())
@@ -276,10 +287,9 @@ bool E1Ctl::HandleCas(const LGCP::IoctlParams& params)
         return false;
     const LGCP::CasCommand& command = params.get_cas();
     const LGCP::CasChannel& channel = command.get_channel();
-    // Unsigned, so that a negative path is refused too.
+    if (ForeignTrunk(params))
+        return true; // nothing to do; OnCommand answers invalidParams
     unsigned trunk = static_cast<unsigned>(channel.get_path().getValue());
-    if (trunk >= kTrunks)
-        return true;
     const LGCP::CasCommandSignal& cmd = command.get_cmd();
     if (mCasLost[trunk] && !cmd.is_open()) {
         std::cerr << ext::header(this) << "cas on trunk(" << trunk

@@ -43,6 +43,8 @@ public:
     void OnConnect() override;
     void OnDisconnect() override;
     // Takes ioctl (those without a slot reach this service) and trunkCfg.
+    // A CAS command whose trunk the board does not have answers
+    // invalidParams and reaches no device.
     bool OnCommand(const LGCP::Command& cmd) override;
 
     // False when the mask could not reach the device (the command then
@@ -54,6 +56,8 @@ public:
     // whose CAS went with the device; the driver's own failures travel as
     // cas signals.
     bool HandleCas(const LGCP::IoctlParams& params);
+    // A CAS command naming a trunk that the board does not have.
+    static bool ForeignTrunk(const LGCP::IoctlParams& params);
 
     void SendCASSignal(int path, int timeslot, int rx, int tx);
     // Time slot 0 stands for the whole trunk; rx carries the result code.

@@ -4,6 +4,7 @@
 // signals and delayed answers through it.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <list>
 #include <vector>
@@ -19,11 +20,12 @@ class Server;
 // "No slot" in the unsigned slot values.
 const unsigned no_slot = ~0u;
 
-// A command's sequence number. Any INTEGER value is a valid one, -1 too,
-// so whether there is one is kept apart from the value.
+// A command's sequence number: any INTEGER that fits 64 bits, signed (a
+// longer one does not decode), -1 too, so whether there is one is kept apart
+// from the value. Answers repeat it as it came.
 struct Seq {
     bool present = false;
-    int value = 0;
+    std::int64_t value = 0;
 };
 
 class Service {

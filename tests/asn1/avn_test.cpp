@@ -196,6 +196,8 @@ TEST(AvnReading, SimpleValuesReadAndPrintedAgain)
         {&BOOLEAN::theInfo, "true", "failed"},
         {&INTEGER::theInfo, "-2147483648", "-2147483648"},
         {&INTEGER::theInfo, "2147483648", "failed"},
+        {&INTEGER64::theInfo, "-9223372036854775808", "-9223372036854775808"},
+        {&INTEGER64::theInfo, "9223372036854775808", "failed"},
         {&Big::theInfo, "4294967295", "4294967295"},
         {&Big::theInfo, "-1", "failed"},
         {&Sample::StandbyCommand::theInfo, "standby", "standby"},

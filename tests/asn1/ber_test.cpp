@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -73,6 +74,11 @@ TEST(BerEncoding, SimpleValuesBothWays)
     // Unsigned 32-bit numbers stay positive: a leading zero octet.
     EXPECT_TRUE(codes_as(Big(0x80000000u), "02 05 00 80 00 00 00", Ber));
     EXPECT_TRUE(codes_as(Big(0xFFFFFFFFu), "02 05 00 FF FF FF FF", Ber));
+    // Held in 64 bits: up to eight octets.
+    EXPECT_TRUE(codes_as(INTEGER64(0x80000000), "02 05 00 80 00 00 00", Ber));
+    EXPECT_TRUE(codes_as(INTEGER64(INT64_MIN), "02 08 80 00 00 00 00 00 00 00", Ber));
+    INTEGER64 nine;
+    EXPECT_FALSE(ber_decode("02 09 00 80 00 00 00 00 00 00 00", nine));
     EXPECT_TRUE(codes_as(ENUMERATED(16, &Sample::StandbyCommand::theInfo), "0A 01 10", Ber));
     EXPECT_TRUE(codes_as(ENUMERATED(-1, &Sample::R1Code::theInfo), "0A 01 FF", Ber));
     EXPECT_TRUE(codes_as(BOOLEAN(true), "01 01 FF", Ber));

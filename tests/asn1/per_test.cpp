@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 
 #include "asn1/per_decoder.h"
 #include "asn1/per_encoder.h"
@@ -88,6 +89,10 @@ TEST(PerEnvelope, UnknownAlternativesSkippedAndRootRangesChecked)
     EXPECT_FALSE(decode("30 00", msg));
     EXPECT_FALSE(decode("C0 01 01 04 00 18", msg));
     EXPECT_TRUE(decode("C0 01 01 03 FF 18", msg));
+    // seq holds 64 bits: eight octets are read, nine fail the message.
+    EXPECT_TRUE(decode("80 08 80 00 00 00 00 00 00 00 18", msg));
+    EXPECT_EQ(INT64_MIN, msg.get_seq().getValue());
+    EXPECT_FALSE(decode("80 09 00 80 00 00 00 00 00 00 00 18", msg));
 }
 
 TEST(PerBuildingBlocks, ConstrainedWholeNumbersByRangeSize)
@@ -162,6 +167,29 @@ TEST(PerBuildingBlocks, UnconstrainedIntegers)
     EXPECT_EQ(0, in.getValue());
     EXPECT_FALSE(decode("05 01 02 03 04 05", in));
     EXPECT_FALSE(decode("02 01", in));
+
+    // Held in 64 bits: up to eight octets, in both variants.
+    struct {
+        std::int64_t value;
+        char const* octets;
+    } const wide[] = {
+        {-1, "01 FF"},
+        {INT_MIN, "04 80 00 00 00"},
+        {std::int64_t(INT_MAX) + 1, "05 00 80 00 00 00"},
+        {std::int64_t(UINT_MAX), "05 00 FF FF FF FF"},
+        {std::int64_t(INT_MIN) - 1, "05 FF 7F FF FF FF"},
+        {std::int64_t(1) << 40, "06 01 00 00 00 00 00"},
+        {INT64_MAX, "08 7F FF FF FF FF FF FF FF"},
+        {INT64_MIN, "08 80 00 00 00 00 00 00 00"},
+    };
+    for (auto const& c : wide) {
+        EXPECT_TRUE(codes_as(INTEGER64(c.value), c.octets)) << c.value;
+        EXPECT_TRUE(codes_as(INTEGER64(c.value), c.octets, CoderEnv::per_Unaligned)) << c.value;
+    }
+    INTEGER64 in64(42);
+    EXPECT_FALSE(decode("09 00 80 00 00 00 00 00 00 00", in64));
+    EXPECT_FALSE(decode("09 00 80 00 00 00 00 00 00 00", in64, CoderEnv::per_Unaligned));
+    EXPECT_FALSE(decode("08 01 02 03 04 05 06 07", in64));
 }
 
 TEST(PerBuildingBlocks, LengthDeterminants)

@@ -54,7 +54,7 @@ char const* const signalNames[] = {"tonec", "number", "abort", "userData"};
 DataInfo const* const pduInfos[] = {&Command::theInfo, &Response::theInfo, &Signal::theInfo};
 char const* const pduNames[] = {"command", "response", "signal"};
 
-DataInfo const* const messageFields[] = {&ASN1::INTEGER::theInfo, &SlotNumber::theInfo, &PDU::theInfo};
+DataInfo const* const messageFields[] = {&ASN1::INTEGER64::theInfo, &SlotNumber::theInfo, &PDU::theInfo};
 unsigned const messageIds[] = {0, 1, MandatoryField};
 char const* const messageNames[] = {"seq", "slot", "pdu"};
 

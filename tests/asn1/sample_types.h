@@ -135,8 +135,8 @@ public:
     }
 };
 
-// SEQUENCE, not extensible: seq INTEGER OPTIONAL, slot INTEGER (0..1023)
-// OPTIONAL, pdu PDU.
+// SEQUENCE, not extensible: seq INTEGER OPTIONAL (held in 64 bits), slot
+// INTEGER (0..1023) OPTIONAL, pdu PDU.
 class Message : public ASN1::SEQUENCE {
 public:
     enum OptionalFields { e_seq, e_slot };
@@ -144,10 +144,10 @@ public:
     explicit Message(void const* info = &theInfo) : SEQUENCE(info) {}
     static ASN1::AbstractData* create(void const* info) { return new Message(info); }
 
-    ASN1::INTEGER& get_seq() { return field_as<ASN1::INTEGER>(*this, 0); }
+    ASN1::INTEGER64& get_seq() { return field_as<ASN1::INTEGER64>(*this, 0); }
     SlotNumber& get_slot() { return field_as<SlotNumber>(*this, 1); }
     PDU& get_pdu() { return field_as<PDU>(*this, 2); }
-    void set_seq(int seq)
+    void set_seq(std::int64_t seq)
     {
         includeOptionalField(e_seq, 0);
         get_seq().setValue(seq);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/flow_commands.h"
@@ -83,10 +84,12 @@ TEST_F(ControllerFlow, CommandsThatCannotBeServedAreAnsweredWithTheirCause)
         EXPECT_EQ(ctl.exchange(step.frame), step.answers) << vbtest::message_text(step.frame.data(), step.frame.size(), true);
 }
 
-// seq is any INTEGER: a controller matches every answer by it, -1 too.
+// seq is any INTEGER that fits 64 bits, signed: a controller matches every
+// answer by it, -1 too, and one that counts in unsigned 32 bits as well.
 TEST_F(ControllerFlow, EverySeqValueComesBackInItsAnswer)
 {
-    for (int seq : {-1, INT_MIN, INT_MAX}) {
+    for (std::int64_t seq : {std::int64_t(-1), std::int64_t(INT_MIN), std::int64_t(INT_MAX), std::int64_t(1) << 31,
+                             std::int64_t(UINT32_MAX), INT64_MAX, INT64_MIN}) {
         const std::string s = "seq=" + std::to_string(seq) + " ";
         EXPECT_EQ(ctl.exchange(lgcp_seq(simple(LGCP::Command::e_ping), seq)), Texts{s + "success"});
         EXPECT_EQ(ctl.exchange(lgcp_seq(simple(LGCP::Command::e_destroy), seq, 5)),
@@ -96,6 +99,11 @@ TEST_F(ControllerFlow, EverySeqValueComesBackInItsAnswer)
         EXPECT_EQ(query[0], s + "success");
         EXPECT_EQ(query[1].rfind("query { boardMajor", 0), 0u) << query[1];
     }
+    // 2^63 takes nine octets: not decoded, not answered, reported.
+    const std::string longer = std::string("\x80\x09\x00\x80", 4) + std::string(7, '\0') + "\x18";
+    EXPECT_EQ(ctl.exchange(longer), Texts{});
+    EXPECT_NE(server.err().find("receive fail: decode error!"), std::string::npos) << server.err();
+    EXPECT_EQ(ctl.exchange(lgcp_seq(simple(LGCP::Command::e_ping), 9)), Texts{"seq=9 success"});
 }
 
 // The decoder holds a slot number to the schema's range, so such a frame

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdint>
 
 #include "tests/e2e/modem_flow.h"
 
@@ -75,7 +76,8 @@ TEST_F(ModemFlow, ALateDestroyAnswerCarriesItsOwnSeq)
 {
     start("hup=200");
     ctl.exchange(to_slot(create_trunk(0, 1), 9));
-    for (int seq : {-1, INT_MIN, INT_MAX}) {
+    for (std::int64_t seq : {std::int64_t(-1), std::int64_t(INT_MIN), std::int64_t(INT_MAX), std::int64_t(1) << 31,
+                             std::int64_t(UINT32_MAX), INT64_MAX, INT64_MIN}) {
         ctl.exchange(to_slot(create_modem("555"), 5));
         ctl.exchange(to_slot(simple(LGCP::Command::e_connect, 9), 5));
         ASSERT_FALSE(run_of("/usr/local/sbin/pppd").empty());

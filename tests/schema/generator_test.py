@@ -134,6 +134,9 @@ class Rejections(unittest.TestCase):
             ('S ::= SEQUENCE { A NULL }', "component name 'A' must start with a small letter"),
             ('S ::= SEQUENCE { a NULL, ..., ..., b NULL }', 'second extension marker'),
             ('S ::= SEQUENCE { a NULL } $', "unexpected character '$'"),
+            ('S ::= SEQUENCE { a INTEGER (0..9) --<LONGLONG>-- }', 'applies to an unconstrained INTEGER only'),
+            ('S ::= SEQUENCE { a BOOLEAN --<LONGLONG>-- }', 'applies to an unconstrained INTEGER only'),
+            ('S ::= SEQUENCE { a INTEGER --<HUGE>-- }', "unknown directive '--<HUGE>--'"),
         ]
         for body, fragment in cases:
             with self.subTest(body=body):
@@ -175,6 +178,13 @@ class Reading(unittest.TestCase):
         self.assertEqual([a.name for a in c.additions], ['done'])
         self.assertEqual(list(m.assignments), ['N', 'C'])
 
+    def test_an_integer_held_in_64_bits(self):
+        [m] = [syntax.parse_module(module(
+            'M', 'S ::= SEQUENCE { a INTEGER --<LONGLONG>-- OPTIONAL, b INTEGER -- plain -- }'), 'M.asn')]
+        a, b = m.assignments['S'].type.fields
+        self.assertEqual((a.type, a.optional), (syntax.Integer(wide=True), True))
+        self.assertEqual(b.type, syntax.Integer())
+
 
 class Schema(unittest.TestCase):
     """The schema itself passes the checks (its classes are checked in C++)."""
@@ -189,6 +199,17 @@ class Schema(unittest.TestCase):
         self.assertEqual([str(e) for e in self.errors], [])
         self.assertEqual(sorted(self.modules), ['ACP', 'BASE', 'CCP', 'E2E', 'HSP', 'LEMZGW', 'LGCP',
                                                 'MEDIA', 'MON', 'ROUTER', 'TERM', 'YACP'])
+
+    def test_seq_alone_is_held_in_64_bits(self):
+        def wide(t):
+            if isinstance(t, syntax.SequenceOf):
+                return wide(t.element)
+            return isinstance(t, syntax.Integer) and t.wide
+        found = ['%s.%s.%s' % (m.name, a.name, c.name) for m in self.modules.values()
+                 for a in m.assignments.values()
+                 for c in getattr(a.type, 'fields', []) + getattr(a.type, 'alternatives', []) +
+                 getattr(a.type, 'additions', []) if wide(c.type)]
+        self.assertEqual(found, ['LGCP.Message.seq'])
 
 
 class OracleExport(unittest.TestCase):
@@ -206,6 +227,10 @@ class OracleExport(unittest.TestCase):
         self.assertIn('B ::= CHOICE { value INTEGER (0..8), ... }', text)
         self.assertIn('C ::= INTEGER (0..1)', text)
         self.assertIn('D ::= INTEGER (0..0)', text)
+
+    def test_an_integer_held_in_64_bits_is_a_plain_integer(self):
+        text = self.export('S ::= SEQUENCE { seq INTEGER --<LONGLONG>-- OPTIONAL }')
+        self.assertIn('S ::= SEQUENCE {\n    seq INTEGER OPTIONAL\n}', text)
 
     def test_underscores_become_hyphens(self):
         text = self.export('Mixer_subtype ::= SEQUENCE { tdm_inputs INTEGER }\n'

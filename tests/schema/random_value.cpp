@@ -1,6 +1,7 @@
 #include "tests/schema/random_value.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 
 namespace RandomValue {
@@ -25,6 +26,8 @@ void Filler::fill(ASN1::AbstractData& value, unsigned depth)
         e->setValue(e->info()->names[below(e->info()->nameCount)].value);
     else if (auto* i = dynamic_cast<ASN1::INTEGER*>(&value))
         fill_integer(*i);
+    else if (auto* wide = dynamic_cast<ASN1::INTEGER64*>(&value))
+        fill_integer64(*wide);
     else if (auto* b = dynamic_cast<ASN1::BOOLEAN*>(&value))
         b->setValue(coin());
     else if (auto* octets = dynamic_cast<ASN1::OCTET_STRING*>(&value)) {
@@ -119,6 +122,24 @@ void Filler::fill_integer(ASN1::INTEGER& value)
     case 0: value.setValue(edges[below(sizeof(edges) / sizeof(edges[0]))]); break;
     case 1: value.setValue(static_cast<int>(below(256)) - 128); break;
     default: value.setValue(static_cast<int>(mRng())); break;
+    }
+}
+
+void Filler::fill_integer64(ASN1::INTEGER64& value)
+{
+    // One to eight octets, both signs, and the extremes of each width.
+    static const std::int64_t edges[] = {0, -1, INT_MAX, INT_MIN, std::int64_t(INT_MAX) + 1, std::int64_t(INT_MIN) - 1,
+                                         std::int64_t(UINT_MAX), std::int64_t(1) << 40, INT64_MAX, INT64_MIN};
+    switch (below(3)) {
+    case 0: value.setValue(edges[below(sizeof(edges) / sizeof(edges[0]))]); break;
+    case 1: value.setValue(static_cast<int>(mRng())); break;
+    default: {
+        // A random width: the top bits of a random 64-bit number.
+        std::uint64_t high = mRng();
+        std::uint64_t low = mRng();
+        value.setValue(static_cast<std::int64_t>(high << 32 | low) >> (8 * below(8)));
+        break;
+    }
     }
 }
 

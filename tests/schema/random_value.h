@@ -27,6 +27,7 @@ private:
     void fill_sequence(ASN1::SEQUENCE& seq, unsigned depth);
     void fill_list(ASN1::SEQUENCE_OF_Base& list, unsigned depth);
     void fill_integer(ASN1::INTEGER& value);
+    void fill_integer64(ASN1::INTEGER64& value);
     // BMPString, BIT STRING, OBJECT IDENTIFIER, GeneralizedTime.
     void fill_other(ASN1::AbstractData& value);
     unsigned length(ASN1::ConstrainedObject const& object, unsigned usual);

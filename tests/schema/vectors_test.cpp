@@ -1,6 +1,8 @@
 // Known octets of the control protocol, both ways.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "server/schema/ACP.h"
 #include "server/schema/LEMZGW.h"
 #include "server/schema/LGCP.h"
@@ -36,6 +38,14 @@ TEST(SchemaVectors, PingEnvelope)
     LGCP::Message bare;
     bare.get_pdu().get_command().set_ping();
     EXPECT_TRUE(codes_as(bare, "06 00"));
+
+    // seq is held in 64 bits: 2^63 - 1 in eight octets; 2^63 takes nine.
+    LGCP::Message wide;
+    wide.set_seq(INT64_MAX);
+    wide.get_pdu().get_command().set_ping();
+    EXPECT_TRUE(codes_as(wide, "80 08 7F FF FF FF FF FF FF FF 18"));
+    LGCP::Message longer;
+    EXPECT_FALSE(asn1test::decode("80 09 00 80 00 00 00 00 00 00 00 18", longer));
 }
 
 TEST(SchemaVectors, ChoiceIndexesAndExtensionBits)

@@ -21,7 +21,7 @@ inline std::string tpkt(const std::string& payload)
 
 // The PER encoding of a message with seq when hasSeq, whatever its value;
 // slot is left out when negative.
-inline std::string lgcp_message(const LGCP::PDU& pdu, bool hasSeq, int seq, int slot)
+inline std::string lgcp_message(const LGCP::PDU& pdu, bool hasSeq, std::int64_t seq, int slot)
 {
     LGCP::Message m;
     hasSeq ? m.set_seq(seq) : void();
@@ -51,12 +51,12 @@ inline std::string lgcp(const LGCP::Command& cmd, int seq = -1, int slot = -1)
 }
 
 // The same with seq present, negative values too.
-inline std::string lgcp_seq(const LGCP::PDU& pdu, int seq, int slot = -1)
+inline std::string lgcp_seq(const LGCP::PDU& pdu, std::int64_t seq, int slot = -1)
 {
     return lgcp_message(pdu, true, seq, slot);
 }
 
-inline std::string lgcp_seq(const LGCP::Command& cmd, int seq, int slot = -1)
+inline std::string lgcp_seq(const LGCP::Command& cmd, std::int64_t seq, int slot = -1)
 {
     return lgcp_seq(command_pdu(cmd), seq, slot);
 }

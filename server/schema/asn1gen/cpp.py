@@ -57,12 +57,15 @@ class ModuleEmitter:
         if isinstance(t, SequenceOf):
             return '%s_%s' % ('setOf' if t.is_set else 'listOf', self.label(t.element))
         bounds = getattr(t, 'size', None) or (getattr(t, 'lower', None) is not None and (t.lower, t.upper))
-        name = {'Integer': 'INTEGER', 'OctetString': 'OCTET_STRING', 'Boolean': 'BOOLEAN'}.get(
-            type(t).__name__, type(t).__name__)
+        name = {'Integer': 'INTEGER64' if getattr(t, 'wide', False) else 'INTEGER',
+                'OctetString': 'OCTET_STRING', 'Boolean': 'BOOLEAN'}.get(type(t).__name__, type(t).__name__)
         return name + ('_%d_%d' % bounds).replace('-', 'm') if bounds else name
 
     def kind(self, t):
         if isinstance(t, Integer):
+            if t.wide:
+                return Kind('::ASN1::INTEGER64', '&::ASN1::INTEGER64::theInfo',
+                            ('std::int64_t value', 'f.setValue(value);'))
             if t.lower is None:
                 return Kind('::ASN1::INTEGER', '&::ASN1::INTEGER::theInfo', ('int value', 'f.setValue(value);'))
             cls = '::ASN1::Constrained_INTEGER< ::ASN1::FixedConstraint, %s, %du>' % (int_literal(t.lower), t.upper)
@@ -176,7 +179,7 @@ class ModuleEmitter:
             else:
                 body += self.declare_choice(asg, name, t)
         out = [NOTICE % self.mod.name, '#pragma once', '',
-               '#include <string>', '#include <vector>', '', '#include "asn1/asn1.h"']
+               '#include <cstdint>', '#include <string>', '#include <vector>', '', '#include "asn1/asn1.h"']
         out += ['#include "server/schema/%s.h"' % cpp_name(m) for m in sorted(self.uses)]
         out += ['', 'namespace %s {' % self.ns, '']
         out += ['class %s;' % cpp_name(a.name) for a in self.mod.assignments.values()]

@@ -39,6 +39,7 @@ class Exporter:
 
     def type_text(self, t, where, indent):
         if isinstance(t, Integer):
+            # A 64-bit one (--<LONGLONG>--) is an unconstrained INTEGER on the wire.
             return 'INTEGER' if t.lower is None else 'INTEGER (%d..%d)' % (t.lower, t.upper)
         if isinstance(t, Boolean):
             return 'BOOLEAN'

@@ -5,6 +5,9 @@ IMPORTS, SEQUENCE, CHOICE, ENUMERATED, SEQUENCE OF, SET OF, INTEGER with a
 range, IA5String with a size, OCTET STRING, BOOLEAN and NULL, extension
 markers. Two departures are intended: identifiers may contain '_', and an
 ENUMERATED item without a number takes the previous item's value plus one.
+One compiler directive is read: `--<LONGLONG>--` right after an unconstrained
+INTEGER holds it in 64 bits instead of 32. To any other tool it is a comment,
+and it changes nothing on the wire.
 """
 
 import re
@@ -36,6 +39,7 @@ class Where:
 class Integer:
     lower: Optional[int] = None     # both None: unconstrained
     upper: Optional[int] = None
+    wide: bool = False              # unconstrained, held in 64 bits (--<LONGLONG>--)
 
 
 @dataclass
@@ -135,6 +139,7 @@ class Module:
 TOKEN = re.compile(r'''
     (?P<space>[ \t\r\f\v]+)
   | (?P<newline>\n)
+  | (?P<directive>--<[^>\n]*>--)
   | (?P<comment>--.*?(?:--|$))
   | (?P<block>/\*.*?\*/)
   | (?P<punct>::=|\.\.\.|\.\.|[{}(),;.])
@@ -159,7 +164,7 @@ def tokenize(text, path):
         if not m:
             raise SchemaError(Where(path, line), 'unexpected character %r' % text[pos])
         kind = m.lastgroup
-        if kind in ('punct', 'number', 'word'):
+        if kind in ('punct', 'number', 'word', 'directive'):
             tokens.append(Token(kind, m.group(), Where(path, line)))
         line += m.group().count('\n')
         pos = m.end()
@@ -168,6 +173,9 @@ def tokenize(text, path):
 
 
 # --- parser -----------------------------------------------------------------
+
+# The directive that holds an unconstrained INTEGER in 64 bits.
+LONGLONG = '--<LONGLONG>--'
 
 BUILTIN_WORDS = {'INTEGER', 'BOOLEAN', 'NULL', 'OCTET', 'IA5String', 'SEQUENCE',
                  'SET', 'CHOICE', 'ENUMERATED'}
@@ -265,6 +273,18 @@ class Parser:
         mod.assignments[name.text] = Assignment(mod.name, name.text, type_, name.where)
 
     def type(self, top=False):
+        t = self.plain_type(top)
+        tok = self.peek()
+        if tok.kind == 'directive':
+            if tok.text != LONGLONG:
+                raise SchemaError(tok.where, 'unknown directive %r' % tok.text)
+            if not isinstance(t, Integer) or t.lower is not None:
+                raise SchemaError(tok.where, '%s applies to an unconstrained INTEGER only' % LONGLONG)
+            self.take()
+            t.wide = True
+        return t
+
+    def plain_type(self, top):
         tok = self.peek()
         if tok.kind != 'word':
             raise SchemaError(tok.where, 'expected a type, found %r' % (tok.text or 'end of file'))

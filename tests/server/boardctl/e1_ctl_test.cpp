@@ -129,8 +129,14 @@ TEST_F(E1CtlTest, CasCommandsAndFarEndChanges)
     EXPECT_EQ(cas(1, 5, 'c'), Texts{"cas 1 5 -1 1"});
     EXPECT_EQ(cas(1, 0, 'c'), Texts{"cas 1 0 1 0"});
     EXPECT_EQ(cas(1, 5, 'g'), Texts{}) << "trunk closed";
-    EXPECT_EQ(cas(4, 5, 'o'), Texts{});
-    EXPECT_EQ(cas(-1, 5, 'o'), Texts{});
+    // A trunk that the board does not have: refused, and the device is not asked.
+    uint64_t requests = board.count(Device::Cas::kDevice, SimBoard::Op::ioctl);
+    EXPECT_EQ(cas(4, 5, 'o', 0, "error invalidParams"), Texts{});
+    EXPECT_EQ(cas(-1, 5, 'o', 0, "error invalidParams"), Texts{});
+    EXPECT_EQ(cas(7, 1, 'g', 0, "error invalidParams"), Texts{});
+    EXPECT_EQ(board.count(Device::Cas::kDevice, SimBoard::Op::ioctl), requests);
+    for (unsigned trunk = 0; trunk < E1Ctl::kTrunks; ++trunk)
+        EXPECT_FALSE(sim.cas().is_open(trunk)) << trunk;
     board.fail(Device::Cas::kDevice, Device::Cas::CAS_OPEN, EIO);
     EXPECT_EQ(cas(2, 3, 'o'), Texts{"cas 2 0 -1 0"});
     EXPECT_THAT(log.str(), HasSubstr("E1: open cas signalling on trunk(2) - fail(-1)\n"));
@@ -222,7 +228,7 @@ TEST_F(E1CtlTest, CasCommandsWithoutTheDeviceAnswerAnError)
     connect();
     signals.take();
     EXPECT_EQ(cas(1, 5, 'o', 1, "error internal"), Texts{});
-    EXPECT_EQ(cas(4, 5, 'g', 0, "error internal"), Texts{});
+    EXPECT_EQ(cas(4, 5, 'g', 0, "error invalidParams"), Texts{}) << "never a trunk, device or not";
     LGCP::Command other;
     other.get_ioctl().set_echoSuppressor(true);
     EXPECT_EQ(command(other), "success");
