@@ -13,6 +13,8 @@
 
 #include "board/device.h"
 #include "board/dsp_data_requests.h"
+#include "board/held.h"
+#include "holder/device_holder.h"
 #include "board/mcc_requests.h"
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
@@ -204,6 +206,7 @@ const Device::End kDataChannelGone{"data channel released", ENODEV};
 bool AtsQsigSlot::IBeforeDestroy()
 {
     LoseBChannels(kDataChannelGone);
+    ForgetOwed();
     mEvent.Release();
     return true;
 }
@@ -211,7 +214,59 @@ bool AtsQsigSlot::IBeforeDestroy()
 void AtsQsigSlot::IOnChannelLost(const Device::End& end)
 {
     LoseBChannels(end);
+    ForgetOwed();
     IsdnSlot::IOnChannelLost(end);
+}
+
+void AtsQsigSlot::ForgetOwed()
+{
+    mOwed.clear();
+    mRetry.reset();
+}
+
+int AtsQsigSlot::Remove(const BChannel& b)
+{
+    DspData::BChannel r{b.subslot, b.channel};
+    return Device::ioctl(fd(), DspData::DSP_DATA_REMOVE_B, &r) == 0 ? 0 : errno;
+}
+
+void AtsQsigSlot::RemoveBChannel(unsigned subslot, int channel)
+{
+    if (fd() < 0)
+        return;
+    TellOwed();
+    BChannel b{subslot, channel};
+    int error = Remove(b);
+    if (error == 0)
+        return;
+    bool invalid = Device::refused_end(error) == Device::Asked::invalid;
+    std::cerr << ext::header(this) << "remove B channel " << subslot << " fail: " << std::strerror(error)
+              << (invalid ? ", given up" : ", owed") << std::endl;
+    if (invalid)
+        return;
+    mOwed.push_back(b);
+    TellOwed();
+}
+
+// A removal refused again stays owed without a further line; one refused
+// as invalid is given up.
+void AtsQsigSlot::TellOwed()
+{
+    for (auto it = mOwed.begin(); it != mOwed.end() && fd() >= 0;) {
+        int error = Remove(*it);
+        if (error != 0 && Device::refused_end(error) != Device::Asked::invalid) {
+            ++it;
+            continue;
+        }
+        if (error != 0)
+            std::cerr << ext::header(this) << "remove B channel " << it->subslot << " fail: " << std::strerror(error)
+                      << ", given up" << std::endl;
+        it = mOwed.erase(it);
+    }
+    if (mOwed.empty())
+        mRetry.reset();
+    else if (!mRetry.pending())
+        mRetry.set(Device::Holder::kRetryMs, &AtsQsigSlot::TellOwed, this);
 }
 
 void AtsQsigSlot::LoseBChannels(const Device::End& end)
@@ -224,6 +279,8 @@ void AtsQsigSlot::LoseBChannels(const Device::End& end)
 
 AtsQsigBSlot* AtsQsigSlot::NewBChannel(unsigned subslot)
 {
+    // A subslot whose removal is owed is free once the driver takes it.
+    TellOwed();
     DspData::BChannel r{subslot, -1};
     if (!mEvent.fd || Device::ioctl(mEvent.fd.get(), DspData::DSP_DATA_ADD_B, &r) != 0) {
         std::cerr << "ats-qsig: " << "add B channel fail !!!" << std::endl;
@@ -274,10 +331,7 @@ bool AtsQsigBSlot::IBeforeDestroy()
         std::clog << ext::header(this) << "Can't find signalling slot" << std::endl;
         return true;
     }
-    if (mSignalling->fd() >= 0) {
-        DspData::BChannel r{mSubslot, mChannel};
-        Device::ioctl(mSignalling->fd(), DspData::DSP_DATA_REMOVE_B, &r);
-    }
+    mSignalling->RemoveBChannel(mSubslot, mChannel);
     mSignalling->Forget(this);
     mSignalling = nullptr;
     return true;

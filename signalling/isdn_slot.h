@@ -14,6 +14,7 @@
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/protocol.h"
+#include "runtime/timer.h"
 #include "server/slots/slot.h"
 #include "server/slots/slot_factory.h"
 #include "signalling/generic_hdlc.h"
@@ -86,15 +87,35 @@ public:
     int fd() const { return mEvent.fd.get(); }
     // A B channel that goes.
     void Forget(AtsQsigBSlot* b);
+    // Takes B channel subslot off the driver. One it refuses is owed, with
+    // an error line: told again before the next request on the descriptor
+    // and by the once-a-second retry, until the driver takes it; a
+    // refusal as invalid is given up.
+    void RemoveBChannel(unsigned subslot, int channel);
+    // Removals still owed.
+    size_t owed() const { return mOwed.size(); }
 
 protected:
     // The B channels go with the data channel.
     void IOnChannelLost(const Device::End& end) override;
 
 private:
+    struct BChannel {
+        unsigned subslot;
+        int channel;
+    };
+
     void LoseBChannels(const Device::End& end);
+    // 0 when the driver took the removal, else its refusal's errno.
+    int Remove(const BChannel& b);
+    // Tells the driver the removals owed; arms the retry while any stays.
+    void TellOwed();
+    // The driver drops every B channel with the data channel.
+    void ForgetOwed();
 
     std::vector<AtsQsigBSlot*> mBChannels;
+    std::vector<BChannel> mOwed;
+    Timer mRetry;
 };
 
 // A B channel beside an ats-qsig D channel. It keeps its signalling slot
