@@ -228,11 +228,10 @@ int main(int argc, char** argv)
     if (file.Open(configFile)) {
         traces = TraceCtl();
         traces.Configure(file["traces"]);
-    } else if (file.OpenError() != ENOENT) {
+    } else if (!file.Missing()) {
         // A missing file is the usual case and says nothing; one that is
-        // there but cannot be read leaves the defaults too, told once.
-        std::cerr << configFile << ": can't read: " << std::strerror(file.OpenError()) << ", defaults used"
-                  << std::endl;
+        // there but cannot be used leaves the defaults too, told once.
+        std::cerr << configFile << ": can't read: " << file.OpenError() << ", defaults used" << std::endl;
     }
     InstallSignalHandlers();
 

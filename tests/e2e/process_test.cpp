@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "tests/e2e/server_process.h"
@@ -123,20 +125,45 @@ TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
     }
 }
 
-TEST(Process, AFileThatCannotBeUsedIsReportedAndTheServerGoesOn)
+TEST(Process, AConfigurationFileIsReadWholeOrReportedAndTheServerGoesOn)
 {
-    ServerProcess server;
-    ASSERT_EQ(::rmdir(server.path("/var/log").c_str()), 0);
-    // A configuration path that cannot be read leaves the defaults.
-    ASSERT_EQ(::mkdir(server.path("/usr/local/etc/server.conf").c_str(), 0700), 0);
-    ASSERT_TRUE(server.start()) << server.err();
-    EXPECT_NE(server.err().find("/usr/local/etc/server.conf: can't read: Is a directory, defaults used\n"),
-              std::string::npos)
-        << server.err();
-    server.signal(SIGUSR2);
-    EXPECT_TRUE(vbtest::eventually([&] { return server.err().find("dump status error\n") != std::string::npos; }));
-    Controller controller(server.port());
-    EXPECT_EQ(controller.sync(), vbtest::Texts{});
+    const std::string conf = "/usr/local/etc/server.conf";
+    const std::string defaults = conf + ": can't read: ";
+    // The switch is the last line, its section's header the first, so a
+    // reader that keeps only some of the file misses it.
+    const std::string longFile =
+        "[traces]\n" + std::string(5000, '#') + "\n" + "monitoring.internal = yes\n";
+    const struct {
+        const char* what;
+        std::function<int(const std::string&)> make;
+        std::string line;
+    } cases[] = {
+        {"directory", [](const std::string& p) { return ::mkdir(p.c_str(), 0700); },
+         defaults + "Is a directory, defaults used\n"},
+        // Would wait for a writer, before the signal handlers are there.
+        {"fifo", [](const std::string& p) { return ::mkfifo(p.c_str(), 0600); },
+         defaults + "not a regular file, defaults used\n"},
+        // Would never end.
+        {"endless", [](const std::string& p) { return ::symlink("/dev/zero", p.c_str()); },
+         defaults + "not a regular file, defaults used\n"},
+        // Read to its end: the switch shows by its trace line.
+        {"long", [&](const std::string& p) { return std::ofstream(p) << longFile ? 0 : -1; },
+         "New power status - main\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ServerProcess server;
+        ASSERT_EQ(::rmdir(server.path("/var/log").c_str()), 0);
+        ASSERT_EQ(c.make(server.path(conf)), 0);
+        ASSERT_TRUE(server.start()) << server.err();
+        EXPECT_TRUE(vbtest::eventually([&] { return server.err().find(c.line) != std::string::npos; }, 10000))
+            << server.err();
+        server.signal(SIGUSR2);
+        EXPECT_TRUE(
+            vbtest::eventually([&] { return server.err().find("dump status error\n") != std::string::npos; }));
+        Controller controller(server.port());
+        EXPECT_EQ(controller.sync(), vbtest::Texts{});
+    }
 }
 
 TEST(Process, SighupReportsTheResourcesToTheController)
