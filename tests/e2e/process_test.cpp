@@ -23,7 +23,7 @@ namespace {
 const std::string usage = "Usage:\n"
                           " voxbridge -Dh\n"
                           "  -D --daemon                      run as daemon\n"
-                          "  -p --port                        use this port\n"
+                          "  -p --port N                      use this port\n"
                           "     --disable-clock               disable clock control\n"
                           "     --version                     print version\n"
                           "  -h --help                        display this information\n"
@@ -77,8 +77,8 @@ TEST(Options, EachEndsAsTheUsageSays)
         {{"--help"}, 0, "usage", ""},
         {{"-h"}, 0, "usage", ""},
         {{"--version"}, 2, "server version: T", ""},
-        // -p is not a short option: only --port sets the port.
-        {{"-p", "3000"}, 2, "usage", "invalid option -- 'p'"},
+        // -p takes its port as --port does.
+        {{"-p", "0"}, 2, "usage", "invalid port '0'"},
         {{"--bogus"}, 2, "usage", "unrecognized option '--bogus'"},
         {{"--port"}, 2, "usage", "requires an argument"},
         // strtol would read these as 0, wrap them or stop early.
@@ -103,10 +103,14 @@ TEST(Options, EachEndsAsTheUsageSays)
 
 TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
 {
-    for (int sig : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(sig);
+    const struct {
+        int sig;
+        const char* portOption;
+    } cases[] = {{SIGTERM, "--port"}, {SIGINT, "--port="}, {SIGTERM, "-p"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.portOption);
         ServerProcess server;
-        ASSERT_TRUE(server.start({}, sig == SIGINT)) << server.err();
+        ASSERT_TRUE(server.start({}, c.portOption)) << server.err();
         std::string banner = "Starting server [" + tag_after(server.out(), "Starting server [") +
                              "], port=" + std::to_string(server.port()) + "\n";
         EXPECT_EQ(server.out().rfind(banner, 0), 0u) << server.out();
@@ -118,7 +122,7 @@ TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
         create.get_create().get_ext().set_transmitter(1);
         create.get_create().get_ext().set_receiver(2);
         EXPECT_EQ(controller.exchange(vbtest::lgcp(create, 1, 4)).at(0), "seq=1 slot=4 success");
-        server.signal(sig);
+        server.signal(c.sig);
         EXPECT_EQ(server.wait(), 0) << server.err();
         EXPECT_TRUE(controller.closed());
         EXPECT_FALSE(exists(server.path("/var/run/server.pid")));
