@@ -4,7 +4,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <iostream>
 #include <sstream>
@@ -16,6 +18,8 @@ namespace IniFile {
 
 namespace {
 const char kQuote = '"';
+// Far beyond any real configuration.
+const size_t kMaxFileSize = 1 << 20;
 
 // The character-at-a-time parser. A blank is the space character only; a
 // tab counts as a blank only at the start of a line.
@@ -192,6 +196,38 @@ void Parser::finish()
         store();
 }
 
+// Read whole before parsing: a file that opens but cannot be read leaves
+// the tree empty, as a missing one does, and no stream exception can leave
+// here. Only a regular file is read, and only up to a bound: a fifo or a
+// terminal would wait for ever, a device such as /dev/zero never ends.
+// Nothing here blocks. Gives why the file cannot be used, "" when it can.
+std::string read_regular(const std::string& path, std::string& text, bool& missing)
+{
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        missing = errno == ENOENT;
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode))
+        return std::strerror(EISDIR);
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            text.append(chunk, static_cast<size_t>(n));
+            if (text.size() > kMaxFileSize)
+                return "larger than " + std::to_string(kMaxFileSize) + " bytes";
+        } else if (n == 0) {
+            return "";
+        } else if (errno != EINTR) {
+            return std::strerror(errno);
+        }
+    }
+}
+
 void dump_quoted(std::ostream& out, const char* label, const std::string& text)
 {
     out << label << kQuote << text << kQuote << std::endl;
@@ -339,28 +375,11 @@ bool File::Open(const std::string& name)
 {
     Close();
     mFileName = name;
-    mError = 0;
-    // Read whole before parsing: a file that opens but cannot be read (a
-    // directory, an I/O error) leaves the tree empty, as a missing one
-    // does, and no stream exception can leave here.
+    mMissing = false;
     std::string text;
-    Fd fd(::open(Paths::resolve(name).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        mError = errno;
+    mError = read_regular(Paths::resolve(name), text, mMissing);
+    if (!mError.empty())
         return false;
-    }
-    char chunk[4096];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n > 0) {
-            text.append(chunk, static_cast<size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            mError = errno;
-            return false;
-        }
-    }
     std::istringstream in(text);
     IntOpenStream(in);
     return mOpened;

@@ -169,11 +169,14 @@ public:
     File& operator=(const File&) = delete;
     ~File() { Close(); }
 
-    // Reads and parses the file; false when it cannot be opened or read,
-    // which leaves every section empty.
+    // Reads and parses the file; false when it is missing, cannot be read
+    // or is no regular file of at most 1 MiB, which leaves every section
+    // empty.
     bool Open(const std::string& name);
-    // Why the last Open failed (its errno), 0 after one that worked.
-    int OpenError() const { return mError; }
+    // Why the last Open failed, for a message; "" after one that worked.
+    const std::string& OpenError() const { return mError; }
+    // The last Open failed because there is no such file.
+    bool Missing() const { return mMissing; }
     void Close();
     void Sync() {}
 
@@ -198,7 +201,8 @@ private:
 
     std::string mFileName;
     bool mOpened = false;
-    int mError = 0;
+    std::string mError;
+    bool mMissing = false;
     Chain<Section> mSections;
     std::map<std::string, Section*> mIndex;
 };

@@ -16,6 +16,7 @@ namespace Control {
 namespace {
 
 const unsigned bind_retry_ms = 5000;
+const char* const create_socket = "create socket";
 const unsigned accept_pause_ms = 100;
 const unsigned check_period_ms = 1000;
 // Bytes of TCP_INFO asked for: enough for the fields read here on every
@@ -24,28 +25,28 @@ const socklen_t tcp_info_size = 92;
 
 } // namespace
 
-AcceptorNet::AcceptorNet(int port, bool verbose) : ServiceNet(verbose), mPort(static_cast<uint16_t>(port))
+AcceptorNet::AcceptorNet(int port, bool verbose)
+    : ServiceNet(verbose), mPort(static_cast<uint16_t>(port)), mRuns(this)
 {
     mListen.Bind("AcceptorNet::OnSocketEvent", &AcceptorNet::OnSocketEvent, this);
 }
 
 bool AcceptorNet::ImplActivate()
 {
-    mSocket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (!mSocket) {
-        if (verbose())
-            std::cerr << ext::header(this) << "can't create socket:" << std::strerror(errno) << std::endl;
-        return false;
-    }
-    int one = 1;
-    ::setsockopt(mSocket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     BindSocket();
     // A listen failure has deactivated the acceptor already.
-    return static_cast<bool>(mSocket);
+    return state() != State::Idle;
 }
 
+// A socket that cannot be made (out of descriptors) and a port in use are
+// both tried again every 5000 ms, for ever: the controller's port must come
+// up once the cause is gone.
 void AcceptorNet::BindSocket()
 {
+    if (!mSocket && !MakeSocket()) {
+        mRetry.set(bind_retry_ms, &AcceptorNet::BindSocket, this);
+        return;
+    }
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -73,11 +74,29 @@ void AcceptorNet::BindSocket()
     mListen.Schedule(mSocket, POLLIN);
 }
 
+// Retried every 5000 ms, a failure would be a line each time: a run of
+// the same failure is one line, and one with its count when it ends.
+bool AcceptorNet::MakeSocket()
+{
+    mSocket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!mSocket) {
+        int err = errno;
+        if (verbose() && mRuns.failed(create_socket, err))
+            std::cerr << ext::header(this) << "can't create socket:" << std::strerror(err) << std::endl;
+        return false;
+    }
+    mRuns.succeeded(create_socket);
+    int one = 1;
+    ::setsockopt(mSocket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    return true;
+}
+
 void AcceptorNet::ImplDeactivate()
 {
     mRetry.reset();
     mListen.Release();
     mSocket.close();
+    mRuns.end_all();
 }
 
 void AcceptorNet::OnSocketEvent(int, short revents)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "board/failure_runs.h"
 #include "server/control/control_service.h"
 
 namespace Control {
@@ -28,6 +29,7 @@ protected:
 
 private:
     void BindSocket();
+    bool MakeSocket();
     void Serve(const Fd& sock, const INet4::Addr& peer);
     // Out of descriptors, a waiting client keeps the listener readable:
     // it is left unwatched for a while instead of polled in a busy loop.
@@ -36,8 +38,9 @@ private:
 
     uint16_t mPort;
     Fd mSocket;
-    Timer mRetry; // the bind retry, and the pause in accepting once bound
+    Timer mRetry; // the socket and bind retry, and the pause in accepting once bound
     Event mListen;
+    Device::FailureRuns mRuns;
     bool mAcceptFailing = false;
 };
 

@@ -69,7 +69,7 @@ void usage()
     std::cout << "Usage:\n"
                  " voxbridge -Dh\n"
                  "  -D --daemon                      run as daemon\n"
-                 "  -p --port                        use this port\n"
+                 "  -p --port N                      use this port\n"
                  "     --disable-clock               disable clock control\n"
                  "     --version                     print version\n"
                  "  -h --help                        display this information\n"
@@ -176,7 +176,7 @@ void ParseOptions(int argc, char** argv, int& port, bool& daemonMode)
 {
     opterr = 1;
     int c;
-    while ((c = getopt_long(argc, argv, "Dh", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "Dhp:", long_options, nullptr)) != -1) {
         switch (c) {
         case 'D':
             daemonMode = true;
@@ -228,11 +228,10 @@ int main(int argc, char** argv)
     if (file.Open(configFile)) {
         traces = TraceCtl();
         traces.Configure(file["traces"]);
-    } else if (file.OpenError() != ENOENT) {
+    } else if (!file.Missing()) {
         // A missing file is the usual case and says nothing; one that is
-        // there but cannot be read leaves the defaults too, told once.
-        std::cerr << configFile << ": can't read: " << std::strerror(file.OpenError()) << ", defaults used"
-                  << std::endl;
+        // there but cannot be used leaves the defaults too, told once.
+        std::cerr << configFile << ": can't read: " << file.OpenError() << ", defaults used" << std::endl;
     }
     InstallSignalHandlers();
 

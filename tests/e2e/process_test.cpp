@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "tests/e2e/server_process.h"
@@ -21,7 +23,7 @@ namespace {
 const std::string usage = "Usage:\n"
                           " voxbridge -Dh\n"
                           "  -D --daemon                      run as daemon\n"
-                          "  -p --port                        use this port\n"
+                          "  -p --port N                      use this port\n"
                           "     --disable-clock               disable clock control\n"
                           "     --version                     print version\n"
                           "  -h --help                        display this information\n"
@@ -75,8 +77,8 @@ TEST(Options, EachEndsAsTheUsageSays)
         {{"--help"}, 0, "usage", ""},
         {{"-h"}, 0, "usage", ""},
         {{"--version"}, 2, "server version: T", ""},
-        // -p is not a short option: only --port sets the port.
-        {{"-p", "3000"}, 2, "usage", "invalid option -- 'p'"},
+        // -p takes its port as --port does.
+        {{"-p", "0"}, 2, "usage", "invalid port '0'"},
         {{"--bogus"}, 2, "usage", "unrecognized option '--bogus'"},
         {{"--port"}, 2, "usage", "requires an argument"},
         // strtol would read these as 0, wrap them or stop early.
@@ -101,10 +103,14 @@ TEST(Options, EachEndsAsTheUsageSays)
 
 TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
 {
-    for (int sig : {SIGTERM, SIGINT}) {
-        SCOPED_TRACE(sig);
+    const struct {
+        int sig;
+        const char* portOption;
+    } cases[] = {{SIGTERM, "--port"}, {SIGINT, "--port="}, {SIGTERM, "-p"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.portOption);
         ServerProcess server;
-        ASSERT_TRUE(server.start({}, sig == SIGINT)) << server.err();
+        ASSERT_TRUE(server.start({}, c.portOption)) << server.err();
         std::string banner = "Starting server [" + tag_after(server.out(), "Starting server [") +
                              "], port=" + std::to_string(server.port()) + "\n";
         EXPECT_EQ(server.out().rfind(banner, 0), 0u) << server.out();
@@ -116,27 +122,52 @@ TEST(Process, BannerAndPidFileWhileItRunsNothingLeftAfterSigterm)
         create.get_create().get_ext().set_transmitter(1);
         create.get_create().get_ext().set_receiver(2);
         EXPECT_EQ(controller.exchange(vbtest::lgcp(create, 1, 4)).at(0), "seq=1 slot=4 success");
-        server.signal(sig);
+        server.signal(c.sig);
         EXPECT_EQ(server.wait(), 0) << server.err();
         EXPECT_TRUE(controller.closed());
         EXPECT_FALSE(exists(server.path("/var/run/server.pid")));
     }
 }
 
-TEST(Process, AFileThatCannotBeUsedIsReportedAndTheServerGoesOn)
+TEST(Process, AConfigurationFileIsReadWholeOrReportedAndTheServerGoesOn)
 {
-    ServerProcess server;
-    ASSERT_EQ(::rmdir(server.path("/var/log").c_str()), 0);
-    // A configuration path that cannot be read leaves the defaults.
-    ASSERT_EQ(::mkdir(server.path("/usr/local/etc/server.conf").c_str(), 0700), 0);
-    ASSERT_TRUE(server.start()) << server.err();
-    EXPECT_NE(server.err().find("/usr/local/etc/server.conf: can't read: Is a directory, defaults used\n"),
-              std::string::npos)
-        << server.err();
-    server.signal(SIGUSR2);
-    EXPECT_TRUE(vbtest::eventually([&] { return server.err().find("dump status error\n") != std::string::npos; }));
-    Controller controller(server.port());
-    EXPECT_EQ(controller.sync(), vbtest::Texts{});
+    const std::string conf = "/usr/local/etc/server.conf";
+    const std::string defaults = conf + ": can't read: ";
+    // The switch is the last line, its section's header the first, so a
+    // reader that keeps only some of the file misses it.
+    const std::string longFile =
+        "[traces]\n" + std::string(5000, '#') + "\n" + "monitoring.internal = yes\n";
+    const struct {
+        const char* what;
+        std::function<int(const std::string&)> make;
+        std::string line;
+    } cases[] = {
+        {"directory", [](const std::string& p) { return ::mkdir(p.c_str(), 0700); },
+         defaults + "Is a directory, defaults used\n"},
+        // Would wait for a writer, before the signal handlers are there.
+        {"fifo", [](const std::string& p) { return ::mkfifo(p.c_str(), 0600); },
+         defaults + "not a regular file, defaults used\n"},
+        // Would never end.
+        {"endless", [](const std::string& p) { return ::symlink("/dev/zero", p.c_str()); },
+         defaults + "not a regular file, defaults used\n"},
+        // Read to its end: the switch shows by its trace line.
+        {"long", [&](const std::string& p) { return std::ofstream(p) << longFile ? 0 : -1; },
+         "New power status - main\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ServerProcess server;
+        ASSERT_EQ(::rmdir(server.path("/var/log").c_str()), 0);
+        ASSERT_EQ(c.make(server.path(conf)), 0);
+        ASSERT_TRUE(server.start()) << server.err();
+        EXPECT_TRUE(vbtest::eventually([&] { return server.err().find(c.line) != std::string::npos; }, 10000))
+            << server.err();
+        server.signal(SIGUSR2);
+        EXPECT_TRUE(
+            vbtest::eventually([&] { return server.err().find("dump status error\n") != std::string::npos; }));
+        Controller controller(server.port());
+        EXPECT_EQ(controller.sync(), vbtest::Texts{});
+    }
 }
 
 TEST(Process, SighupReportsTheResourcesToTheController)

@@ -189,15 +189,15 @@ int ServerProcess::run(const std::vector<std::string>& args, int timeout_ms)
     return wait(timeout_ms);
 }
 
-bool ServerProcess::start(const std::vector<std::string>& args, bool joined)
+bool ServerProcess::start(const std::vector<std::string>& args, const std::string& portOption)
 {
     // The port is free when chosen, but a test running beside this one may
     // take it before the server binds it: then another one is tried.
     for (int attempt = 0; attempt < 5; ++attempt) {
         mPort = free_port();
-        std::vector<std::string> all{"--port", std::to_string(mPort)};
-        if (joined)
-            all = {"--port=" + std::to_string(mPort)};
+        std::vector<std::string> all{portOption, std::to_string(mPort)};
+        if (portOption.back() == '=')
+            all = {portOption + std::to_string(mPort)};
         all.insert(all.end(), args.begin(), args.end());
         mPid = spawn(all);
         bool bindFailed = false, exited = false;

@@ -35,9 +35,10 @@ public:
     // Runs the program with these arguments to its end: its exit status,
     // 128 + the signal that ended it, or -1 when it did not end in time.
     int run(const std::vector<std::string>& args, int timeout_ms = 10000);
-    // Starts the server with "--port" and a free port (one word with it
-    // when joined), then the arguments; true once it listens on that port.
-    bool start(const std::vector<std::string>& args = {}, bool joined = false);
+    // Starts the server with the port option and a free port (one word
+    // with it when the option ends with "="), then the arguments; true once
+    // it listens on that port.
+    bool start(const std::vector<std::string>& args = {}, const std::string& portOption = "--port");
 
     uint16_t port() const { return mPort; }
     pid_t pid() const { return mPid; }

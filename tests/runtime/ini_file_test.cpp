@@ -90,6 +90,36 @@ TEST(IniFileTest, OpenResolvesThroughPathsAndCloseEmpties)
     EXPECT_EQ(0, file["traces"].SubSectionCount());
 }
 
+// Only a regular file of at most 1 MiB is read, and nothing waits for
+// input: anything else says why and leaves every section empty.
+TEST(IniFileTest, OnlyARegularFileUpToItsBoundIsRead)
+{
+    vbtest::TempDir dir;
+    const size_t bound = 1 << 20;
+    // The key is the last line, its block's header the first.
+    const std::string text = "[s]\n#" + std::string(bound - 10, 'x') + "\nk=v\n";
+    std::ofstream(dir.file("bound")) << text;
+    std::ofstream(dir.file("over")) << " " << text;
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const struct {
+        const char* name;
+        const char* why;
+        const char* tree;
+    } cases[] = {
+        {"bound", "", "[s]@1 k=v@3;"},
+        {"over", "larger than 1048576 bytes", ""},
+        {"fifo", "not a regular file", ""},
+        {"missing", "No such file or directory", ""},
+    };
+    for (const auto& c : cases) {
+        IniFile::File file;
+        EXPECT_EQ(file.Open(dir.file(c.name)), !*c.why) << c.name;
+        EXPECT_EQ(file.OpenError(), c.why) << c.name;
+        EXPECT_EQ(file.Missing(), std::string(c.name) == "missing") << c.name;
+        EXPECT_EQ(flatten(file), c.tree) << c.name;
+    }
+}
+
 TEST(IniSubKey, LenientTypedAccess)
 {
     for (const char* t : {"true", "yes", "1", "on"})

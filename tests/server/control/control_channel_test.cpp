@@ -42,6 +42,16 @@ protected:
         EXPECT_TRUE(multiplexer.timers().empty() && multiplexer.dpcs().empty() && multiplexer.pending().empty() &&
                     multiplexer.active().empty());
     }
+    // A bind retried first meets the retry's timer type (see serve_once),
+    // before a test runs short of descriptors.
+    void listen_after_a_retry(Control::AcceptorNet& acceptor)
+    {
+        Fd blocker = vbtest::tcp_socket(port, true, INADDR_ANY);
+        acceptor.Bind(&user);
+        ASSERT_TRUE(acceptor.Activate());
+        blocker.close();
+        run_until([] { return false; }, 5000);
+    }
     Fd connect(int connects)
     {
         Fd c = vbtest::tcp_socket(port, false);
@@ -100,6 +110,27 @@ TEST_F(ChannelTest, BindIsRetriedEvery5000MsWhileThePortIsTaken)
     blocker.close();
     run_until([] { return false; }, 5000);
     Fd client = connect(1);
+}
+
+// Out of descriptors, the socket is tried again as a bind is: the run of
+// failures is one line when it starts and one with its count when it ends.
+TEST_F(ChannelTest, ASocketThatCannotBeMadeIsRetriedEvery5000MsAsOneRun)
+{
+    Control::AcceptorNet acceptor(port);
+    listen_after_a_retry(acceptor);
+    acceptor.Deactivate();
+    vbtest::StampedLines lines(std::cerr);
+    {
+        vbtest::DescriptorsLeft limit(0);
+        ASSERT_TRUE(acceptor.Activate());
+        run_until([] { return false; }, 10500);
+    }
+    run_until([] { return false; }, 5000);
+    Fd client = connect(1);
+    ASSERT_EQ(lines.lines.size(), 2u);
+    EXPECT_EQ(lines.lines[0].second, "Control[]: can't create socket:Too many open files");
+    EXPECT_EQ(lines.lines[1].second, "Control[]: create socket fail: 2 more time(s)");
+    EXPECT_EQ(lines.lines[1].first - lines.lines[0].first, 15000u);
 }
 
 // The user hears of a lost connection from a DPC, after the stack has
@@ -180,13 +211,8 @@ TEST_F(ChannelTest, AtTheDescriptorLimitAClientIsServedOrClosedAtOnce)
 // again every 100 ms, not in a busy loop, and the failure logged once.
 TEST_F(ChannelTest, OutOfDescriptorsTheListenerPausesInsteadOfSpinning)
 {
-    // A bind retried first meets the acceptor's timer type (see serve_once).
-    Fd blocker = vbtest::tcp_socket(port, true, INADDR_ANY);
     Control::AcceptorNetCheckConnection acceptor(port);
-    acceptor.Bind(&user);
-    ASSERT_TRUE(acceptor.Activate());
-    blocker.close();
-    run_until([] { return false; }, 5000);
+    listen_after_a_retry(acceptor);
     vbtest::serve_once(port, user.connects, user.disconnects);
     err.clear();
     Fd client = vbtest::tcp_socket(port, false);
