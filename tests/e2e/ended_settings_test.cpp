@@ -116,9 +116,14 @@ struct OffAtDestroy {
     bool (*shows)(BoardPort&, int ts);
 };
 
-void lemz_with_bss(TERM::RtpParams& p)
+void lemz(TERM::RtpParams& p)
 {
     p.include_radio().get_status().get_lemz().get_freq().set_frequency("0.0");
+}
+
+void lemz_with_bss(TERM::RtpParams& p)
+{
+    lemz(p);
     p.get_radio().set_bss_enable(true);
 }
 
@@ -314,22 +319,38 @@ TEST_F(Ended, ATonesOffRefusedAsInvalidAnswersAnErrorOnAMixerOutput)
 // error line and with no request after it.
 TEST_F(Ended, ACreateWhoseSettingIsRefusedAsInvalidIsNotMade)
 {
-    auto with_echo_canceller = [](TERM::RtpParams& p) {
+    using P = TERM::RtpParams;
+    auto with_echo_canceller = [](P& p) {
         p.include_echo().set_suppressor(true);
         p.get_echo().set_canceller(true);
     };
+    // A radio slot with its echo canceller, then the setting.
+    using R = TERM::RtpRadioRequest;
+    auto radio = [&](std::function<void(R&)> setting) {
+        return [=](P& p) { with_echo_canceller(p), lemz(p), setting(p.get_radio()); };
+    };
     const struct {
         const char* what;
-        std::function<void(TERM::RtpParams&)> create;
+        std::function<void(P&)> create;
         const std::string& device;
         unsigned long request;
         std::string line;
     } rows[] = {
         {"echo canceller of an RTP slot", with_echo_canceller, kDtmf, Device::Dtmf::CHANNEL_LMS_ON,
          "CHANNEL_LMS_ON fail:"},
-        {"BSS of a radio slot, after its echo canceller",
-         [&](TERM::RtpParams& p) { with_echo_canceller(p), lemz_with_bss(p); }, kDsp, Device::Dsp::DSPROC_ENABLE,
-         "DSPROC_ENABLE BSS fail:"},
+        {"echo canceller of a radio slot", radio([](R&) {}), kDtmf, Device::Dtmf::CHANNEL_LMS_ON,
+         "CHANNEL_LMS_ON fail:"},
+        {"echo canceller of an ED-137 radio slot",
+         [&](P& p) { with_echo_canceller(p), p.include_radio().set_status(vbradio::ed137_status()); }, kDtmf,
+         Device::Dtmf::CHANNEL_LMS_ON, "CHANNEL_LMS_ON fail:"},
+        {"BSS of a radio slot, after its echo canceller", radio([](R& r) { r.set_bss_enable(true); }), kDsp,
+         Device::Dsp::DSPROC_ENABLE, "DSPROC_ENABLE BSS fail:"},
+        {"delays of a radio slot, after its echo canceller", radio([](R& r) { r.set_rx_delay(40), r.set_tx_delay(20); }),
+         kDsp, Device::Dsp::DSPROC_CONFIGURE, "DSPROC_CONFIGURE DELAYS fail:"},
+        {"noise gate of a radio slot, after its echo canceller", radio([](R& r) { r.set_ng_enable(true); }), kDsp,
+         Device::Dsp::DSPROC_ENABLE, "DSPROC_ENABLE NG fail:"},
+        {"SELCAL hold of a radio slot, after its echo canceller", radio([](R& r) { r.set_selcal_sh_enable(true); }),
+         kDsp, Device::Dsp::DSPROC_ENABLE, "DSPROC_ENABLE SELCAL_SH fail:"},
     };
     int n = 1;
     for (const auto& r : rows) {
@@ -339,6 +360,7 @@ TEST_F(Ended, ACreateWhoseSettingIsRefusedAsInvalidIsNotMade)
         ASSERT_THAT(to(n, simple(C::e_destroy)), Contains(ok(n)));
         std::string fail = "fail " + r.device + " " + std::to_string(r.request) + " ";
         ASSERT_EQ(board.ask(fail + std::to_string(kEinval) + " always"), "ok");
+        size_t logged = server.err().size();
         std::string slot = "slot=" + std::to_string(n);
         EXPECT_THAT(create(n, r.create), ElementsAre(slot + " error insufficientResources"));
         std::string count = "count " + r.device + " request";
@@ -350,8 +372,9 @@ TEST_F(Ended, ACreateWhoseSettingIsRefusedAsInvalidIsNotMade)
         EXPECT_THAT(board.ask("rtp-session " + ts), HasSubstr("error no session"));
         EXPECT_EQ(board.ask("switch " + ts), "ok disabled");
         EXPECT_EQ(board.ask("dtmf-slot " + ts), "ok 0 0 0 0 0");
-        EXPECT_EQ(count_of(server.err(), r.line), 1u) << server.err();
-        EXPECT_THAT(server.err(), HasSubstr(r.line + " timeslot=" + ts));
+        std::string err = server.err().substr(logged);
+        EXPECT_EQ(count_of(err, r.line), 1u) << err;
+        EXPECT_THAT(err, HasSubstr(r.line + " timeslot=" + ts));
         ++n;
     }
 }

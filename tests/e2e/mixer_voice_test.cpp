@@ -110,14 +110,35 @@ TEST_F(MediaFlow, MixerSlotsMixAndAbortWithTheirUnit)
     EXPECT_EQ(board.ask("mixer-mix 0 3"), "ok 1:16000 2:20000");
 
     // A scan that misses the unit (gone, or its query refused) leaves its
-    // slots lost; the unit found again gives their channels to new slots,
-    // which the old slots' destroys leave alone.
+    // slots lost, and what they had on at their channels off; the unit
+    // found again gives their channels to new slots, which the old slots'
+    // destroys leave alone.
+    LGCP::Command tone;
+    tone.get_ioctl().get_tone_gen_enable().set_freq(425);
+    tone.get_ioctl().get_tone_gen_enable().set_amp(300);
+    LGCP::Command detector, vad;
+    detector.get_ioctl().set_dtmf_enable(true);
+    vad.get_ioctl().set_vad_enable(true);
+    // What the tone device has on at unit 0's channels 3 and 1, and
+    // whether the DSP reports voice at channel 1.
+    const std::string output = "dtmf-slot " + std::to_string(4096 + 3), input = "dtmf-slot " + std::to_string(4096 + 1);
+    const std::string off = "ok 0 0 0 0 0", voice = "dsp " + std::to_string(4096 + 1) + " 1 1 1 0";
     for (const char* miss : {"mixer-unit remove 0", "fail /dev/mixer 0x80104d07 5"}) {
         SCOPED_TRACE(miss);
+        ASSERT_THAT(ctl.exchange(to_slot(tone, 1)), ElementsAre("slot=1 success"));
+        ASSERT_THAT(ctl.exchange(to_slot(detector, 2)), ElementsAre("slot=2 success"));
+        ASSERT_THAT(ctl.exchange(to_slot(vad, 2)), ElementsAre("slot=2 success"));
+        ASSERT_NE(board.ask(output), off);
+        ASSERT_NE(board.ask(input), off);
+        ASSERT_EQ(board.ask(voice), "ok 1");
+        ASSERT_THAT(until("slot=2 vad"), Contains(HasSubstr("slot=2 vad")));
         ASSERT_EQ(board.ask(miss), "ok");
         Texts q = ctl.exchange(to_slot(simple(C::e_query), -1));
         EXPECT_THAT(q, Contains("slot=1 abort 0"));
         EXPECT_THAT(q, Contains("slot=2 abort 0"));
+        EXPECT_EQ(board.ask(output), off);
+        EXPECT_EQ(board.ask(input), off);
+        EXPECT_EQ(board.ask(voice), "ok 0");
         EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_activate), 2)), ElementsAre("slot=2 error internal"));
         board.ask("mixer-unit add 0 32,8");
         ctl.exchange(to_slot(simple(C::e_query), -1));

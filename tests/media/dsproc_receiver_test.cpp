@@ -234,14 +234,25 @@ TEST_F(DsprocTest, CleanUpSwitchesOffWhatTheSlotSwitchedOn)
     destroy(2);
     EXPECT_THAT(sent(), ElementsAre("D256"));
 
-    // A refused change leaves the delays as they were: the clean-up clears those.
-    MediaSlot& u = make(3, 107);
-    u.configureDelays(1, 2, 3);
-    sim.board.fail(kDevice, DSPROC_CONFIGURE, EIO);
-    EXPECT_FALSE(u.configureDelays(7, 7, 7));
-    sent();
-    destroy(3);
-    EXPECT_THAT(sent(), ElementsAre("C32 0 0 0", "D256"));
+    // A refused change, also one refused as invalid, leaves the delays and
+    // the mute as they were, which the device still has: the clean-up
+    // takes those off.
+    int n = 3;
+    for (int refusal : {EIO, EINVAL}) {
+        SCOPED_TRACE(refusal);
+        MediaSlot& u = make(n, 107);
+        u.configureDelays(1, 2, 3), u.enableMute(true, false);
+        sim.board.fail(kDevice, DSPROC_CONFIGURE, refusal);
+        EXPECT_FALSE(u.configureDelays(7, 7, 7));
+        sim.board.fail(kDevice, DSPROC_ENABLE, refusal);
+        EXPECT_FALSE(u.enableMute(true, true));
+        sent();
+        destroy(n++);
+        EXPECT_THAT(sent(), ElementsAre("C32 0 0 0", "D12", "D256"));
+        EXPECT_FALSE(dsp().feature(107, kMuteA).on);
+        ASSERT_NE(dsp().config(107, kDelays), nullptr);
+        EXPECT_EQ(dsp().config(107, kDelays)->p.words.w[0], 0u);
+    }
 }
 
 // The receive gain and the tone filters are no held settings, yet a reset

@@ -212,6 +212,21 @@ TEST_F(MonitoringTest, WithoutTheHalDeviceEveryCallTriesTheOpenAgain)
     run_ms(1000);
     EXPECT_EQ(halOpens(), 9) << "open once, then kept";
     EXPECT_EQ(tree.read("/var/monitoring/dip"), "65");
+
+    // Held LEDs that the device, back again, refuses as invalid are asked
+    // once, then never again.
+    board.fail(Device::Hal::kDevice, Device::Hal::HAL_POWER_READ, ENODEV);
+    board.fail(Device::Hal::kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
+    run_ms(2000);
+    EXPECT_EQ(display(framer(1, true, true)), "success");
+    board.clear_failures();
+    board.fail(Device::Hal::kDevice, Device::Hal::HAL_LEDS_WRITE, EINVAL, SimBoard::Board::Times::always);
+    auto asked = [&] { return board.ioctls(Device::Hal::kDevice, Device::Hal::HAL_LEDS_WRITE).size(); };
+    size_t before = asked();
+    run_ms(1000);
+    EXPECT_EQ(asked(), before + 1);
+    run_ms(4000);
+    EXPECT_EQ(asked(), before + 1) << "given up";
 }
 
 // The device's return is one line that counts the failed opens of its own

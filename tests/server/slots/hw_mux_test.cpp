@@ -395,35 +395,42 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
 // again, is given up: the switch would refuse it for ever. A release (a
 // disable, a disconnection that the table lets go, the idle byte of an
 // ended path) is not owed, and a path told again once the switch is back
-// is not held. (A local output: the refresh disables bus outputs again by
-// itself.) Nothing of it is left either: a switch that goes afterwards is
-// not opened again for it.
+// is not held, on a local output or a bus output alike. (A disable is on
+// a local output: the refresh disables bus outputs again by itself.)
+// Nothing of it is left either: a switch that goes afterwards is not
+// opened again for it.
 TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
 {
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock(clock);
     enum Step { disable, letGo, end, reopen };
+    const int local = 40, bus = HwMux::kBusFirst + 40;
     const struct {
         const char* what;
         Step step;
         unsigned long request;
         bool retold; // refused as invalid only when the retry tells it again
+        int output;
     } rows[] = {
-        {"a disable", disable, Hal::kDisable, false},         {"a disable, owed first", disable, Hal::kDisable, true},
-        {"a disconnection let go", letGo, Hal::kWrite, false}, {"an ended path", end, Hal::kWrite, false},
-        {"a path told again", reopen, Hal::kConnect, true},
+        {"a disable", disable, Hal::kDisable, false, local},
+        {"a disable, owed first", disable, Hal::kDisable, true, local},
+        {"a disconnection let go", letGo, Hal::kWrite, false, local},
+        {"an ended path", end, Hal::kWrite, false, local},
+        {"a path told again", reopen, Hal::kConnect, true, local},
+        {"a bus output's disconnection let go", letGo, Hal::kWrite, false, bus},
+        {"a bus output's ended path", end, Hal::kWrite, false, bus},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         HwMux mux;
-        ASSERT_TRUE(mux.Join(33, 40));
+        ASSERT_TRUE(mux.Join(33, r.output));
         board.fail("/dev/hal", r.request, r.step == disable && r.retold ? EIO : EINVAL, SimBoard::Board::Times::always);
         if (r.step == disable)
-            EXPECT_EQ(mux.Disable(40), r.retold);
-        else if (r.step == letGo && !mux.Disconnect(40))
-            mux.LetGo(33, 40);
+            EXPECT_EQ(mux.Disable(r.output), r.retold);
+        else if (r.step == letGo && !mux.Disconnect(r.output))
+            mux.LetGo(33, r.output);
         else if (r.step == end)
-            mux.End(33, 40);
+            mux.End(33, r.output);
         else if (r.step == reopen)
             hang_up(), mux.OnDPC();
         if (r.retold) {
@@ -431,10 +438,10 @@ TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
             board.fail("/dev/hal", r.request, EINVAL, SimBoard::Board::Times::always);
             retry(clock);
         }
-        uint64_t before = asked(40);
+        uint64_t before = asked(r.output);
         retry(clock);
-        EXPECT_EQ(asked(40), before) << "given up";
-        EXPECT_EQ(mux.held(40), nullptr);
+        EXPECT_EQ(asked(r.output), before) << "given up";
+        EXPECT_EQ(mux.held(r.output), nullptr);
         board.clear_failures();
 
         hang_up();
