@@ -245,7 +245,7 @@ void AtsQsigSlot::RemoveBChannel(unsigned subslot, int channel)
     if (invalid)
         return;
     mOwed.push_back(b);
-    TellOwed();
+    Retry();
 }
 
 // A removal refused again stays owed without a further line; one refused
@@ -263,6 +263,11 @@ void AtsQsigSlot::TellOwed()
                       << ", given up" << std::endl;
         it = mOwed.erase(it);
     }
+    Retry();
+}
+
+void AtsQsigSlot::Retry()
+{
     if (mOwed.empty())
         mRetry.reset();
     else if (!mRetry.pending())

@@ -110,6 +110,8 @@ private:
     int Remove(const BChannel& b);
     // Tells the driver the removals owed; arms the retry while any stays.
     void TellOwed();
+    // The retry runs while any removal is owed.
+    void Retry();
     // The driver drops every B channel with the data channel.
     void ForgetOwed();
 

@@ -170,6 +170,57 @@ TEST_F(IsdnSlotTest, BChannelsGoWithTheirDataChannel)
     }
 }
 
+// A B channel's removal that the driver refuses is owed, as every end the
+// board refuses: the destroy answers success with one line, and the
+// subslot is the driver's again once it takes the removal, at the next
+// request on the data channel or by the retry. One refused as invalid is
+// given up; the data channel's end forgets what is owed.
+TEST_F(IsdnSlotTest, ABChannelRemovalTheDriverRefusesIsOwed)
+{
+    enum Then { nextRequest, retry, invalid, dataChannelGone };
+    for (Then then : {nextRequest, retry, invalid, dataChannelGone}) {
+        SCOPED_TRACE(then);
+        command(ats_qsig(), 3);
+        command(ats_qsig_b(3, 1), 4);
+        const int d = slots().at(3)->IGetTransmitChannel();
+        auto taken = [&] {
+            const SimBoard::DspDataDevice::Open* open = dsp_data().find(d);
+            return open && open->b[0];
+        };
+        auto removals = [&] { return sim.board.ioctls(DspData::kDevice, DspData::DSP_DATA_REMOVE_B).size(); };
+        sim.board.clear_log();
+        sim.board.fail(DspData::kDevice, DspData::DSP_DATA_REMOVE_B, then == invalid ? EINVAL : EIO);
+        err.clear();
+        EXPECT_THAT(command(simple(C::e_destroy), 4), ElementsAre("slot=4 success"));
+        EXPECT_TRUE(taken());
+        switch (then) {
+        case nextRequest:
+            EXPECT_THAT(command(ats_qsig_b(3, 1), 5), ElementsAre("slot=5 success"));
+            EXPECT_EQ(removals(), 2u);
+            break;
+        case retry:
+            wait(1100);
+            EXPECT_FALSE(taken());
+            break;
+        case invalid:
+        case dataChannelGone:
+            if (then == dataChannelGone)
+                sim.board.channels(DspData::kDevice).at(0)->hang_up();
+            wait(3000);
+            EXPECT_EQ(removals(), 1u) << "asked again";
+            break;
+        }
+        const std::string line = err.str().substr(0, err.str().find('\n') + 1);
+        EXPECT_THAT(line, HasSubstr(then == invalid ? "remove B channel 0 fail: Invalid argument, given up"
+                                                    : "remove B channel 0 fail: Input/output error, owed"));
+        if (then != dataChannelGone) {
+            EXPECT_EQ(err.str(), line);
+        }
+        command(simple(C::e_destroy), 5);
+        command(simple(C::e_destroy), 3);
+    }
+}
+
 // A channel the driver ended would be reported on every pass; the slot
 // carries nothing more, and says so.
 TEST_F(IsdnSlotTest, EndedChannelIsLeftWithOneLine)
