@@ -14,7 +14,7 @@ namespace {
 // A TDM endpoint that announces its streams, as the trunk slots do.
 class BenchSlot : public Slot {
 public:
-    BenchSlot(int tx, int rx, bool late) : Slot(Hold::fixed), mTx(tx), mRx(rx), mLate(late) {}
+    BenchSlot(int tx, int rx, bool late, Hold hold = Hold::fixed) : Slot(hold), mTx(tx), mRx(rx), mLate(late) {}
     const char* GetName() const override { return "bench"; }
     int IGetTransmitChannel() override { return mTx; }
     int IGetReceiveChannel() override { return mRx; }
@@ -32,6 +32,12 @@ private:
     bool mLate;
 };
 
+// One whose channel a driver handed out: its creation claims the channel.
+class HandedSlot : public BenchSlot {
+public:
+    HandedSlot(int tx, int rx) : BenchSlot(tx, rx, false, Hold::owner) { ClaimChannel(tx); }
+};
+
 // Makes a BenchSlot from `ext`; every lateth one releases later (0: none).
 class BenchFactory : public SlotFactory {
 public:
@@ -39,6 +45,8 @@ public:
     Slot* INewSlot(LGCP::CreateParams const& params) override
     {
         const LGCP::ExtParams& ext = params.get_ext();
+        if (handed)
+            return new HandedSlot(ext.get_transmitter().getValue(), ext.get_receiver().getValue());
         bool late = every_late && ++made % every_late == 0;
         return new BenchSlot(ext.get_transmitter().getValue(), ext.get_receiver().getValue(), late);
     }
@@ -46,6 +54,7 @@ public:
 
     unsigned every_late = 0;
     unsigned made = 0;
+    bool handed = false;
 };
 
 std::string frame(const LGCP::Command& cmd, int slot, int seq)
@@ -92,6 +101,23 @@ void BM_CreateConnectDestroy1024(benchmark::State& state)
                                                       benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_CreateConnectDestroy1024)->Unit(benchmark::kMillisecond);
+
+// A create and a destroy of a slot whose channel was handed out, beside
+// that many live ones: the claim looks up one channel, whatever their number.
+void BM_HandedCreateDestroyBeside(benchmark::State& state)
+{
+    Controller c;
+    c.factory.handed = true;
+    const size_t live = size_t(state.range(0));
+    c.feed(std::vector<std::string>(c.creates.begin(), c.creates.begin() + long(live)));
+    const std::vector<std::string> create{c.creates.back()}, destroy{c.destroys.back()};
+    for (auto _ : state) {
+        c.feed(create);
+        c.feed(destroy);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_HandedCreateDestroyBeside)->Arg(0)->Arg(1000);
 
 // One slot in four releases later: those wait out the pause, which runs in
 // virtual time and so is not measured.
