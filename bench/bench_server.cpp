@@ -119,6 +119,28 @@ void BM_HandedCreateDestroyBeside(benchmark::State& state)
 }
 BENCHMARK(BM_HandedCreateDestroyBeside)->Arg(0)->Arg(1000);
 
+// The claim alone: one channel entered and left beside that many held ones.
+void BM_ClaimBeside(benchmark::State& state)
+{
+    struct Holder : ChannelHolder {
+        bool IServePending() override { return false; }
+        void IChannelTaken() override {}
+    };
+    std::vector<Holder> held(size_t(state.range(0)));
+    HandedChannels& index = HandedChannels::instance();
+    for (size_t i = 0; i < held.size(); ++i)
+        index.Claim(int(i), held[i]);
+    Holder fresh;
+    for (auto _ : state) {
+        index.Claim(5000, fresh);
+        index.Leave(5000, fresh);
+    }
+    for (size_t i = 0; i < held.size(); ++i)
+        index.Leave(int(i), held[i]);
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_ClaimBeside)->Arg(0)->Arg(1000);
+
 // One slot in four releases later: those wait out the pause, which runs in
 // virtual time and so is not measured.
 void BM_ControllerLoss1024(benchmark::State& state)
