@@ -8,7 +8,6 @@
 #include <iostream>
 
 #include "server/slots/hw_mux.h"
-#include "server/slots/slot_factory.h"
 #include "server/slots/slots.h"
 
 // Deleting a slot never leaves a pointer to it behind: its factory's list
@@ -17,8 +16,8 @@
 Slot::~Slot()
 {
     HandedChannels::instance().Leave(mHanded, *this);
-    if (mFactory)
-        mFactory->Remove(this);
+    if (mList)
+        mList->Remove(this);
     LogicalDisconnect();
     for (Slot* receiver : mReceivers)
         receiver->mSource = nullptr;
@@ -132,8 +131,8 @@ bool Slot::BeforeDestroy()
     // destroy still running.
     if (!released && !mReleasedEarly)
         return false;
-    if (mFactory)
-        mFactory->Remove(this);
+    if (mList)
+        mList->Remove(this);
     else
         std::cerr << "slot: internal error!!! BeforeDestroy() not connected to factory" << std::endl;
     return true;
@@ -147,8 +146,8 @@ void Slot::on_release()
         mReleasedEarly = true;
         return;
     }
-    if (mFactory)
-        mFactory->Remove(this);
+    if (mList)
+        mList->Remove(this);
     Slots::instance()->on_release(this);
 }
 

@@ -24,8 +24,19 @@
 #include "server/schema/LGCP.h"
 #include "server/schema/TERM.h"
 
+class Slot;
 class SlotFactory;
 class Slots;
+
+// The list of live slots that a slot's maker keeps: the slot leaves it
+// when its release ends or it is deleted.
+class SlotList {
+public:
+    virtual void Remove(Slot* slot) = 0;
+
+protected:
+    ~SlotList() = default;
+};
 
 class Slot : private ChannelHolder {
 public:
@@ -191,6 +202,8 @@ private:
     std::vector<Slot*> mReceivers;
     Slot* mSource = nullptr;
     SlotFactory* mFactory = nullptr;
+    // The same factory's list.
+    SlotList* mList = nullptr;
     bool mInputActive = false;
     bool mOutputActive = false;
     bool mReleasing = false;

@@ -18,8 +18,10 @@ SlotFactory::SlotFactory() : mNext(firstFactory)
 // exit, or a test's) leaves neither the registry nor its slots pointing at it.
 SlotFactory::~SlotFactory()
 {
-    for (Slot* slot : mSlots)
+    for (Slot* slot : mSlots) {
         slot->mFactory = nullptr;
+        slot->mList = nullptr;
+    }
     for (SlotFactory** link = &firstFactory; *link; link = &(*link)->mNext)
         if (*link == this) {
             *link = mNext;
@@ -42,6 +44,7 @@ Slot* SlotFactory::NewSlot(LGCP::CreateParams const& params)
     }
     if (slot) {
         slot->mFactory = this;
+        slot->mList = this;
         mSlots.push_back(slot);
     }
     return slot;

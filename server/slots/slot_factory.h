@@ -7,10 +7,9 @@
 #include <list>
 
 #include "server/schema/LGCP.h"
+#include "server/slots/slot.h"
 
-class Slot;
-
-class SlotFactory {
+class SlotFactory : public SlotList {
 public:
     SlotFactory();
     virtual ~SlotFactory();
@@ -29,7 +28,7 @@ public:
     // INewSlot, and the slot joins this factory's list.
     Slot* NewSlot(LGCP::CreateParams const& params);
     // Takes the slot out of the list (nothing when it is not there).
-    void Remove(Slot* slot);
+    void Remove(Slot* slot) override;
     // A slot built but not made after all (a device refused a setting of
     // its create as invalid): released as a destroy releases it, so what
     // it started and switched on goes again, and deleted. Null, for
