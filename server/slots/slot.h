@@ -48,7 +48,9 @@ public:
     enum class Hold {
         // Nothing takes the channel back: the kind has none, or one fixed by
         // what it names itself (a trunk or bus time slot, a mixer channel, a
-        // network interface, an HDLC line channel opened again at need).
+        // network interface, an HDLC line channel opened again at need; the
+        // link's own controller channel is handed out, and the link holds
+        // it in the index itself).
         fixed,
         // A descriptor that a driver handed the channel to, named with
         // HoldChannel once the slot has it: the channel is lost when that
