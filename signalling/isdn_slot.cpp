@@ -224,10 +224,19 @@ void AtsQsigSlot::ForgetOwed()
     mRetry.reset();
 }
 
-int AtsQsigSlot::Remove(const BChannel& b)
+// The line is written when the removal is given up, and for the first
+// refusal of one that stays owed.
+Device::Asked AtsQsigSlot::Remove(const BChannel& b, bool first)
 {
     DspData::BChannel r{b.subslot, b.channel};
-    return Device::ioctl(fd(), DspData::DSP_DATA_REMOVE_B, &r) == 0 ? 0 : errno;
+    if (Device::ioctl(fd(), DspData::DSP_DATA_REMOVE_B, &r) == 0)
+        return Device::Asked::made;
+    int error = errno;
+    Device::Asked asked = Device::refused_end(error);
+    if (first || asked == Device::Asked::invalid)
+        std::cerr << ext::header(this) << "remove B channel " << b.subslot << " fail: " << std::strerror(error)
+                  << (asked == Device::Asked::invalid ? ", given up" : ", owed") << std::endl;
+    return asked;
 }
 
 void AtsQsigSlot::RemoveBChannel(unsigned subslot, int channel)
@@ -236,33 +245,16 @@ void AtsQsigSlot::RemoveBChannel(unsigned subslot, int channel)
         return;
     TellOwed();
     BChannel b{subslot, channel};
-    int error = Remove(b);
-    if (error == 0)
-        return;
-    bool invalid = Device::refused_end(error) == Device::Asked::invalid;
-    std::cerr << ext::header(this) << "remove B channel " << subslot << " fail: " << std::strerror(error)
-              << (invalid ? ", given up" : ", owed") << std::endl;
-    if (invalid)
+    if (Remove(b, true) != Device::Asked::owed)
         return;
     mOwed.push_back(b);
     Retry();
 }
 
-// A removal refused again stays owed without a further line; one refused
-// as invalid is given up.
 void AtsQsigSlot::TellOwed()
 {
-    for (auto it = mOwed.begin(); it != mOwed.end() && fd() >= 0;) {
-        int error = Remove(*it);
-        if (error != 0 && Device::refused_end(error) != Device::Asked::invalid) {
-            ++it;
-            continue;
-        }
-        if (error != 0)
-            std::cerr << ext::header(this) << "remove B channel " << it->subslot << " fail: " << std::strerror(error)
-                      << ", given up" << std::endl;
-        it = mOwed.erase(it);
-    }
+    for (auto it = mOwed.begin(); it != mOwed.end() && fd() >= 0;)
+        it = Remove(*it, false) == Device::Asked::owed ? it + 1 : mOwed.erase(it);
     Retry();
 }
 

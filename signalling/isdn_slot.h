@@ -11,6 +11,7 @@
 #include <iosfwd>
 #include <vector>
 
+#include "board/held.h"
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/protocol.h"
@@ -106,8 +107,9 @@ private:
     };
 
     void LoseBChannels(const Device::End& end);
-    // 0 when the driver took the removal, else its refusal's errno.
-    int Remove(const BChannel& b);
+    // Asks the driver for the removal: made, owed (refused), or given up
+    // (refused as invalid), with its line.
+    Device::Asked Remove(const BChannel& b, bool first);
     // Tells the driver the removals owed; arms the retry while any stays.
     void TellOwed();
     // The retry runs while any removal is owed.

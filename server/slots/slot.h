@@ -159,7 +159,8 @@ public:
     Slot* GetSource() const { return mSource; }
     // Sorted by address, no duplicates.
     const std::vector<Slot*>& GetReceivers() const { return mReceivers; }
-    SlotFactory* GetFactory() const { return mFactory; }
+    // The factory that made the slot, null when it went first.
+    SlotFactory* GetFactory() const;
     bool IsInputActive() const { return mInputActive; }
     bool IsOutputActive() const { return mOutputActive; }
     bool IsReleasing() const { return mReleasing; }
@@ -203,8 +204,7 @@ private:
 
     std::vector<Slot*> mReceivers;
     Slot* mSource = nullptr;
-    SlotFactory* mFactory = nullptr;
-    // The same factory's list.
+    // The list of the factory that made the slot (GetFactory).
     SlotList* mList = nullptr;
     bool mInputActive = false;
     bool mOutputActive = false;

@@ -18,10 +18,8 @@ SlotFactory::SlotFactory() : mNext(firstFactory)
 // exit, or a test's) leaves neither the registry nor its slots pointing at it.
 SlotFactory::~SlotFactory()
 {
-    for (Slot* slot : mSlots) {
-        slot->mFactory = nullptr;
+    for (Slot* slot : mSlots)
         slot->mList = nullptr;
-    }
     for (SlotFactory** link = &firstFactory; *link; link = &(*link)->mNext)
         if (*link == this) {
             *link = mNext;
@@ -43,7 +41,6 @@ Slot* SlotFactory::NewSlot(LGCP::CreateParams const& params)
         return nullptr;
     }
     if (slot) {
-        slot->mFactory = this;
         slot->mList = this;
         mSlots.push_back(slot);
     }
@@ -62,4 +59,11 @@ void SlotFactory::Remove(Slot* slot)
     auto it = std::find(mSlots.begin(), mSlots.end(), slot);
     if (it != mSlots.end())
         mSlots.erase(it);
+}
+
+// Here, where a factory is known to be the list: the slot knows its maker
+// only as a list of slots.
+SlotFactory* Slot::GetFactory() const
+{
+    return static_cast<SlotFactory*>(mList);
 }
