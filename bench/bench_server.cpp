@@ -35,7 +35,7 @@ private:
 // One whose channel a driver handed out: its creation claims the channel.
 class HandedSlot : public BenchSlot {
 public:
-    HandedSlot(int tx, int rx) : BenchSlot(tx, rx, false, Hold::owner) { ClaimChannel(tx); }
+    HandedSlot(int tx, int rx) : BenchSlot(tx, rx, false, Hold::owner) { HoldChannel(tx, Fd()); }
 };
 
 // Makes a BenchSlot from `ext`; every lateth one releases later (0: none).
@@ -122,15 +122,11 @@ BENCHMARK(BM_HandedCreateDestroyBeside)->Arg(0)->Arg(1000);
 // The claim alone: one channel entered and left beside that many held ones.
 void BM_ClaimBeside(benchmark::State& state)
 {
-    struct Holder : ChannelHolder {
-        bool IServePending() override { return false; }
-        void IChannelTaken() override {}
-    };
-    std::vector<Holder> held(size_t(state.range(0)));
+    std::vector<HandedChannel> held(size_t(state.range(0)));
     HandedChannels& index = HandedChannels::instance();
     for (size_t i = 0; i < held.size(); ++i)
         index.Claim(int(i), held[i]);
-    Holder fresh;
+    HandedChannel fresh;
     for (auto _ : state) {
         index.Claim(5000, fresh);
         index.Leave(5000, fresh);

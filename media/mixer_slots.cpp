@@ -7,7 +7,7 @@
 #include "holder/device_holder.h"
 #include "media/mixer_factory.h"
 #include "runtime/ext.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "server/slots/slot_factory.h"
 
 namespace Mixer {

@@ -266,7 +266,7 @@ bool DspModemSlot::InitModem()
         return false;
     // The modem stays allocated while the slot holds the descriptor, and
     // goes back to the driver when it ends.
-    if (!HoldChannel(fd, mTimeslot)) {
+    if (!HoldChannel(mTimeslot, fd)) {
         Fail("fail to watch device: ");
         mModem = mTimeslot = -1;
         return false;

@@ -11,7 +11,7 @@
 #include "media/errno_text.h"
 #include "media/rtp_session.h"
 #include "runtime/ext.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "server/slots/slot_refusal.h"
 
 using namespace Device::Rtp;
@@ -26,7 +26,6 @@ RtpSlot::RtpSlot(int channel, Fd rtp, rtp_connection_params const& params)
 {
     UsesChannel(static_cast<TonecReceiver&>(*this));
     UsesChannel(static_cast<DSProcReceiver&>(*this));
-    ReadsChannel(mRtpEvent);
     watch();
 }
 
@@ -52,7 +51,7 @@ void RtpSlot::watch()
 {
     mRtpEvent.Bind("RtpSlot::OnRtpEvent", &RtpSlot::OnRtpEvent, this);
     mRtpEvent.Schedule(mRtp, POLLIN);
-    HoldChannel(mRtp, mChannel);
+    HoldChannel(mChannel, mRtp, &mRtpEvent);
 }
 
 void RtpSlot::startRTPC(Fd& socket, sockaddr_in const& peer)
@@ -227,13 +226,15 @@ bool RtpSlot::restart()
     mShortRecords.end(this, "rtp");
     mRtp.close();
     // The old session must end here, the slot's copy of it too.
-    HoldChannel(Fd(), -1);
+    ReleaseChannel();
     mSessions.renew();
     std::ostringstream header;
     PutHeader(header);
     int added = -1;
     if (!BeginRtpSession(header.str(), mParams, mChannel, mRtp, added, mChannelFlags))
         return false;
+    // The channel is the one the engine gave the new session.
+    mChannel = added;
     watch();
     return true;
 }

@@ -30,7 +30,7 @@ T38SoftSlot::T38SoftSlot(pid_t pid, const Fd& channel, int timeslot)
     mChild.Attach(pid);
     // A copy the engine does not inherit: the hang-up of the channel
     // reaches the slot while the engine still runs.
-    HoldChannel(channel, timeslot);
+    HoldChannel(timeslot, channel);
 }
 
 T38SoftSlot::~T38SoftSlot()

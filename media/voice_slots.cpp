@@ -27,7 +27,7 @@ ASync::Copy::EventsParams copy_events(int flush)
 VoiceSlot::VoiceSlot(VoiceFactory& factory, Fd channel, int timeslot)
     : Slot(Hold::descriptor), mFactory(factory), mChannel(std::move(channel)), mTimeslot(timeslot)
 {
-    HoldChannel(mChannel, mTimeslot);
+    HoldChannel(mTimeslot, mChannel);
 }
 
 bool VoiceSlot::IBeforeDestroy()

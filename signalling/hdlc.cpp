@@ -12,7 +12,7 @@
 #include "board/mcc_requests.h"
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 
 namespace Mcc = Device::Mcc;
 
@@ -33,15 +33,9 @@ HDLC::HDLC(unsigned n) : number(n)
 HDLC::~HDLC()
 {
     *alive = false;
+    channel.Release();
     event.Release();
-    release_channel();
     disconnect();
-}
-
-void HDLC::release_channel()
-{
-    HandedChannels::instance().Leave(channel, *this);
-    channel = -1;
 }
 
 void HDLC::unbind()
@@ -86,26 +80,30 @@ bool HDLC::activate()
         std::cerr << ext::header(this) << "MCC_TIMESLOT fail: " << std::strerror(err) << std::endl;
         return false;
     }
+    // The reader first: a channel that cannot be read is not held.
+    event.Bind("HDLC::OnEvent", &HDLC::on_event, this);
+    if (!event.Schedule(fd, POLLIN | POLLOUT)) {
+        int err = errno;
+        std::cerr << ext::header(this) << "fail to watch MCC device: " << std::strerror(err) << std::endl;
+        return false;
+    }
     // Whoever still names the channel lost it, before the switch joins it.
-    HandedChannels::instance().Claim(t, *this);
-    channel = t;
+    // The reader reads the channel's end itself.
+    channel.Take(*this, t, event.fd, &event, false);
     HwMux& mux = *HwMux::instance();
     int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
-    if (!mux.Join(t, out)) {
+    if (!mux.Join(t, out, owner())) {
         std::cerr << ext::header(this) << "switch connect fail: " << t << " -> " << out << std::endl;
-        release_channel();
+        close();
         return false;
     }
     toLine = Path{t, out};
-    if (!mux.Join(parameters.tdm, t)) {
+    if (!mux.Join(parameters.tdm, t, owner())) {
         std::cerr << ext::header(this) << "switch connect fail: " << parameters.tdm << " -> " << t << std::endl;
-        disconnect();
-        release_channel();
+        close();
         return false;
     }
     fromLine = Path{parameters.tdm, t};
-    event.Bind("HDLC::OnEvent", &HDLC::on_event, this);
-    event.Schedule(fd, POLLIN | POLLOUT);
     ready = false;
     poolEmpty = false;
     if (traces.signallingHdlc)
@@ -115,10 +113,7 @@ bool HDLC::activate()
 
 void HDLC::deactivate()
 {
-    ++epoch;
-    event.Release();
-    release_channel();
-    disconnect();
+    close();
     ready = false;
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "deactivated" << std::endl;
@@ -133,12 +128,12 @@ void HDLC::disconnect()
         return;
     HwMux& mux = *HwMux::instance();
     if (toLine.destination >= 0)
-        mux.End(toLine.source, toLine.destination);
+        mux.End(toLine.source, toLine.destination, owner());
     // The channel's own output may have gone to a slot meanwhile: its path
     // is that slot's.
-    if (fromLine.destination >= 0 && !mux.HoldsAnother(fromLine.source, fromLine.destination) &&
+    if (fromLine.destination >= 0 && !mux.HoldsAnother(fromLine.source, fromLine.destination, owner()) &&
         !mux.Disable(fromLine.destination))
-        mux.LetGo(fromLine.source, fromLine.destination);
+        mux.LetGo(fromLine.source, fromLine.destination, owner());
     toLine = fromLine = Path();
 }
 
@@ -191,14 +186,19 @@ ssize_t HDLC::read_frame(int fd, Packet& frame)
     return Device::read(fd, into, kMaxFrame);
 }
 
-bool HDLC::IServePending()
+void HDLC::IChannelLost(const Device::End& end)
 {
-    return event.ServeInput();
+    fail(end.why);
 }
 
-void HDLC::IChannelTaken()
+// Out of the index before the switch lets go: the paths it still holds
+// are the link's alone.
+void HDLC::close()
 {
-    fail(HandedChannels::EndOf(event.fd.get()).why);
+    ++epoch;
+    channel.Release();
+    event.Release();
+    disconnect();
 }
 
 void HDLC::fail(const char* why)

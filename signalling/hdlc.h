@@ -24,7 +24,8 @@
 #include "board/watched_device.h"
 #include "runtime/ext.h"
 #include "runtime/multiplexer.h"
-#include "server/slots/handed_channels.h"
+#include "server/switch/handed_channels.h"
+#include "server/switch/hw_mux.h"
 #include "signalling/generic_hdlc.h"
 
 class HDLC : public GenericHDLC, private ChannelHolder {
@@ -136,13 +137,15 @@ public:
 private:
     // The channel's end: an error line, closed, the receiver told once.
     void fail(const char* why);
-    // The channel was handed to another holder.
-    bool IServePending() override;
-    void IChannelTaken() override;
-    // The controller channel leaves the index of handed-out channels.
-    void release_channel();
-    // Idles the line side and disables the channel's own output.
+    // The channel ended under the index: handed to another holder.
+    void IChannelLost(const Device::End& end) override;
+    // Closes the channel: out of the index, not read, its paths let go.
+    void close();
+    // Idles the line side and disables the channel's own output, where
+    // the link's own paths are still held.
     void disconnect();
+    // The link's own line paths are its own on the switch.
+    HwMux::Owner owner() const { return HwMux::Owner{this, nullptr}; }
 
     bool ready = false;
     Event event;
@@ -153,7 +156,8 @@ private:
     };
     Path toLine;   // the line's output carries this channel
     Path fromLine; // this channel's output carries the line
-    int channel = -1; // the controller channel the driver handed, -1 while closed
+    // The controller channel the driver handed, held while open.
+    HandedChannel channel;
     bool poolEmpty = false;
     // What on_event looks at after a callback, which may have closed the
     // channel (the epoch moves) or destroyed it (alive turns false).

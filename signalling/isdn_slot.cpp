@@ -50,9 +50,8 @@ IsdnSlot::IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* even
     mLapd->hdlc = this;
     mEvent.Bind(eventName, &IsdnSlot::OnEvent, this);
     mEvent.Schedule(fd, POLLIN | POLLOUT);
-    ReadsChannel(mEvent);
     // After the reader, so that what waits is read before a hang-up ends it.
-    HoldChannel(fd, mChannel);
+    HoldChannel(mChannel, fd, &mEvent);
     add_protocol_tail(mLapd);
 }
 
@@ -297,7 +296,7 @@ void AtsQsigSlot::Forget(AtsQsigBSlot* b)
 AtsQsigBSlot::AtsQsigBSlot(AtsQsigSlot* signalling, unsigned subslot, int channel)
     : Slot(Hold::owner), mSignalling(signalling), mSubslot(subslot), mChannel(channel)
 {
-    ClaimChannel(mChannel);
+    HoldChannel(mChannel, Fd());
 }
 
 void AtsQsigBSlot::Orphan()

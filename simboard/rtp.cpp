@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <sstream>
 
 #include "simboard/test_port.h"
@@ -235,6 +236,8 @@ int RtpEngine::add_channel(Session& s, rtp_channel_info& info)
     if (s.tdm >= 0)
         return -EBUSY;
     int32_t tdm = info.tdm;
+    if (tdm != -1 && mGiveNext != -1)
+        tdm = std::exchange(mGiveNext, -1);
     if (tdm == -1) {
         tdm = kFirstChannel;
         while (tdm < kFirstChannel + int32_t(mCapacity) && mTaken.count(tdm))

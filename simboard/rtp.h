@@ -121,6 +121,9 @@ public:
 
     // The begun session behind a descriptor of this process, null when none.
     Session* session_of_descriptor(int fd) const;
+    // The next add of a channel by number is given tdm instead, as an
+    // engine free to hand out any channel may.
+    void give_next(int32_t tdm) { mGiveNext = tdm; }
     // Lets 'R' 9 join {fd, pid} of another process.
     void register_remote(int32_t fd, int32_t pid) { mRemotes.emplace(fd, pid); }
 
@@ -144,6 +147,7 @@ private:
     std::map<int32_t, ChannelState> mStates;
     std::set<std::pair<int32_t, int32_t>> mRemotes;
     unsigned mCapacity = kDefaultChannels;
+    int32_t mGiveNext = -1;
     std::minstd_rand mRandom;
 };
 

@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "runtime/ext.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 
 namespace {
 // Time the switch takes to put written bytes on the bus, and to let go of it.

@@ -35,7 +35,7 @@
 #include "server/boardctl/e1_ctl.h"
 #include "server/control/heartbeat.h"
 #include "server/main/factories.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "server/boardctl/hw_tests.h"
 #include "server/slots/slots.h"
 #include "server/boardctl/spi_ctrl.h"

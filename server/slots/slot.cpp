@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "server/slots/slots.h"
 
 // Deleting a slot never leaves a pointer to it behind: its factory's list
@@ -15,7 +15,8 @@
 // already; this only covers what is left).
 Slot::~Slot()
 {
-    HandedChannels::instance().Leave(mHanded, *this);
+    // The kind's reader went with the kind.
+    mHanded.Release();
     if (mList)
         mList->Remove(this);
     LogicalDisconnect();
@@ -23,45 +24,9 @@ Slot::~Slot()
         receiver->mSource = nullptr;
 }
 
-bool Slot::HoldChannel(const Fd& fd, int channel)
+bool Slot::HoldChannel(int channel, const Fd& fd, Event* reader)
 {
-    ClaimChannel(channel);
-    mChannelWatch.Bind("Slot::OnChannelEvent", &Slot::OnChannelEvent, this);
-    // Only the end is asked for: hang-ups and errors come whatever the events.
-    return mChannelWatch.Schedule(fd, 0);
-}
-
-void Slot::ClaimChannel(int channel)
-{
-    if (channel == mHanded)
-        return;
-    HandedChannels& index = HandedChannels::instance();
-    index.Leave(mHanded, *this);
-    mHanded = -1;
-    if (channel < 0)
-        return;
-    index.Claim(channel, *this);
-    mHanded = channel;
-}
-
-// A reader may end the slot: nothing is touched after it ran.
-bool Slot::IServePending()
-{
-    for (Event* reader : mReaders)
-        if (reader->ServeInput())
-            return true;
-    return false;
-}
-
-void Slot::IChannelTaken()
-{
-    LoseChannel(HandedChannels::EndOf(mChannelWatch.fd.get()));
-}
-
-void Slot::OnChannelEvent(int, short revents)
-{
-    if (Device::End end = Device::poll_end(revents))
-        LoseChannel(end);
+    return mHanded.Take(*this, channel, fd, reader, static_cast<bool>(fd));
 }
 
 void Slot::LoseChannel(const Device::End& end)
@@ -69,11 +34,10 @@ void Slot::LoseChannel(const Device::End& end)
     if (mLost)
         return;
     mLost = true;
-    HandedChannels::instance().Leave(mHanded, *this);
-    mHanded = -1;
-    // Not watched from here on: the kind's hooks below may end the slot.
-    // The last copy of a descriptor gives the channel back.
-    mChannelWatch.Release();
+    // Out of the index and not watched from here on: the kind's hooks
+    // below may end the slot. The last copy of a descriptor gives the
+    // channel back.
+    mHanded.Release();
     LetGoChannel(*this);
     for (ChannelUser* user : mChannelUsers)
         user->LeaveChannel();
@@ -220,20 +184,32 @@ bool Slot::IHwDisconnectReceiver(Slot&)
     return MuxDisconnect(*this);
 }
 
+// The switch paths of a connection are the connection's own.
+static HwMux::Owner MadeBy(Slot* source, Slot& receiver)
+{
+    return HwMux::Owner{source, &receiver};
+}
+
 bool MuxConnect(Slot& source, Slot& receiver)
 {
     int tx = source.IGetTransmitChannel();
     int rx = receiver.IGetReceiveChannel();
-    if (!HwMux::instance()->Join(tx, rx))
+    if (!HwMux::instance()->Join(tx, rx, MadeBy(&source, receiver)))
         return false;
     std::clog << "mux: slot " << source << " [" << tx << "] -> " << receiver << " [" << rx << "]" << std::endl;
     return true;
 }
 
+// A path that another maker holds at the receiver's output by now (a
+// link's own, or a later connection's) is left to it.
 bool MuxDisconnect(Slot& receiver)
 {
     int rx = receiver.IGetReceiveChannel();
-    if (!HwMux::instance()->Disconnect(rx))
+    HwMux& mux = *HwMux::instance();
+    const HwMux::Owner* maker = mux.OwnerOf(rx);
+    if (maker && *maker != MadeBy(receiver.GetSource(), receiver))
+        return true;
+    if (!mux.Disconnect(rx))
         return false;
     std::clog << "mux: disconnect slot " << receiver << " [" << rx << "]" << std::endl;
     return true;
@@ -338,23 +314,13 @@ void LetGo(Slot& receiver)
     if (!source)
         return;
     if (!llDisconnect(receiver))
-        HwMux::instance()->LetGo(source->IGetTransmitChannel(), receiver.IGetReceiveChannel());
+        HwMux::instance()->LetGo(source->IGetTransmitChannel(), receiver.IGetReceiveChannel(),
+                                 MadeBy(source, receiver));
     LeaveSource(receiver);
-}
-
-// A path of the lost slot at an output that holds another path by now
-// belongs to whoever made that one: the pair only leaves the graph.
-static void LetGoLostPath(Slot& receiver)
-{
-    Slot* source = receiver.GetSource();
-    if (source && HwMux::instance()->HoldsAnother(source->IGetTransmitChannel(), receiver.IGetReceiveChannel()))
-        LeaveSource(receiver);
-    else
-        LetGo(receiver);
 }
 
 void LetGoChannel(Slot& slot)
 {
-    LetGoLostPath(slot);
-    DisconnectReceivers(slot, "mux: internal error: expected slots not exists.", LetGoLostPath);
+    LetGo(slot);
+    DisconnectReceivers(slot, "mux: internal error: expected slots not exists.");
 }

@@ -18,7 +18,7 @@
 #include "server/control/ctrl_server.h"
 #include "server/slots/channel_user.h"
 #include "server/slots/device_events.h"
-#include "server/slots/handed_channels.h"
+#include "server/switch/handed_channels.h"
 #include "server/schema/ACP.h"
 #include "server/schema/LEMZGW.h"
 #include "server/schema/LGCP.h"
@@ -52,7 +52,7 @@ public:
         // link's own controller channel is handed out, and the link holds
         // it in the index itself).
         fixed,
-        // A descriptor that a driver handed the channel to, named with
+        // A descriptor that a driver handed the channel to, given to
         // HoldChannel once the slot has it: the channel is lost when that
         // descriptor ends.
         descriptor,
@@ -148,7 +148,7 @@ public:
     bool IsLost() const { return mLost; }
     Hold GetHold() const { return mHold; }
     // Whether a descriptor holds the channel now.
-    bool HoldsChannel() const { return static_cast<bool>(mChannelWatch.fd); }
+    bool HoldsChannel() const { return mHanded.watched(); }
     // The channel went back to its driver (its descriptor ended, its engine
     // ended, its owner lost it): once, the slot lets go of everything it
     // held on it while it still names it (its connections, released on the
@@ -169,24 +169,21 @@ public:
     unsigned id = no_id;
 
 protected:
-    // The descriptor that holds the channel from now on: the slot keeps a
-    // copy of it, watched for its end, until the channel is lost or the
-    // slot goes. A kind that reads the descriptor itself reports the end it
-    // reads with LoseChannel too. channel is the one the driver handed
-    // with it (ClaimChannel); -1 with an empty descriptor lets the hold go.
-    // False when no copy could be taken (the slot then holds nothing).
-    bool HoldChannel(const Fd& fd, int channel);
-    // The slot was handed channel (-1: it holds none from now on). A driver
-    // hands out only a free channel: any other holder that still names it
-    // has lost it, although its end may still wait to be read. That loss
-    // runs now, after what reached the old holder was read, before this
+    // The channel a driver handed the slot with fd, which the slot holds
+    // from now on: a copy of fd is watched for its end until the channel
+    // is lost or the slot goes (an empty fd: another slot's descriptor
+    // holds the channel, and that slot ends it). reader is the kind's own
+    // reader of fd, if it has one: a claim serves it before the loss, so
+    // nothing that came before the end is dropped. A kind that reads the
+    // descriptor itself reports the end it reads with LoseChannel too.
+    // Any other holder that still names channel has lost it, although
+    // its end may still wait to be read: that loss runs now, before this
     // slot is numbered or joined, so it can never release what this slot
-    // holds; the end it reads later is no news.
-    void ClaimChannel(int channel);
-    // The reader of the channel's descriptor, for a kind that reads it
-    // itself: a claim serves it before the loss, so nothing that came
-    // before the end is dropped. It lives as long as the slot.
-    void ReadsChannel(Event& reader) { mReaders.push_back(&reader); }
+    // holds. False when no copy could be taken: the slot then holds
+    // nothing.
+    bool HoldChannel(int channel, const Fd& fd, Event* reader = nullptr);
+    // The slot holds no channel from now on (a session that ends here).
+    void ReleaseChannel() { mHanded.Release(); }
     // Lets its detectors and features go with the channel.
     void UsesChannel(ChannelUser& user) { mChannelUsers.push_back(&user); }
     // The kind's part of a loss, after its connections and channel users
@@ -195,9 +192,7 @@ protected:
     virtual void IOnChannelLost(const Device::End& /*end*/) {}
 
 private:
-    void OnChannelEvent(int fd, short revents);
-    bool IServePending() override;
-    void IChannelTaken() override;
+    void IChannelLost(const Device::End& end) override { LoseChannel(end); }
 
     friend class SlotFactory;
     friend class Slots;
@@ -217,10 +212,7 @@ private:
     bool mReleasedEarly = false;
     const Hold mHold;
     bool mLost = false;
-    Event mChannelWatch;
-    // The handed channel the index names this slot for, -1 for none.
-    int mHanded = -1;
-    std::vector<Event*> mReaders;
+    HandedChannel mHanded;
     std::vector<ChannelUser*> mChannelUsers;
 };
 
@@ -245,8 +237,9 @@ bool MuxDisconnect(Slot& receiver);
 bool DisconnectReceivers(Slot& source, const char* missing, void (*release)(Slot&) = LetGo);
 // The slot's own board channel went back to the driver, which may hand it
 // to another slot at once: every connection of the slot goes now, while
-// the slot still answers its channel, so that the switch releases each
-// path on it that it still holds (or owes the release) and nothing done
-// with the slot later names that channel. An output that holds another
-// path by then is that path's maker's: the pair only leaves the graph.
+// the slot still answers its channel, so that each kind hears that the
+// connection went, the switch releases each path that the connection (or
+// a link for it) made (or owes the release), and nothing done with the
+// slot later names that channel. A path that another maker holds on the
+// same output is left to it.
 void LetGoChannel(Slot& slot);

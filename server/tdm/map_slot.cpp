@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "server/slots/slot_refusal.h"
 #include "server/slots/slots.h"
 

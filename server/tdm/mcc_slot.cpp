@@ -25,9 +25,8 @@ MccSlot::MccSlot(const Fd& fd) : Slot(Hold::descriptor), mChannel(Device::ioctl(
     }
     mEvent.Bind("MccSlot::OnEvent", &MccSlot::OnEvent, this);
     mEvent.Schedule(fd, POLLIN);
-    ReadsChannel(mEvent);
     // After the reader, so that what waits is read before a hang-up ends it.
-    HoldChannel(fd, mChannel);
+    HoldChannel(mChannel, fd, &mEvent);
 }
 
 bool MccSlot::IUserData(std::vector<char> const& bytes)

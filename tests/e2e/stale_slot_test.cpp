@@ -388,4 +388,43 @@ TEST_F(StaleSlot, AnHdlcLinksChannelIsHandedOutLikeASlots)
     }
 }
 
+// A link's own paths to a slot that loses its channel go with that slot's
+// connection: the slot that the driver gives the channel next hears
+// nothing of the link.
+TEST_F(StaleSlot, ALinksPathsToASlotThatLostItsChannelGoWithIt)
+{
+    start("hup=200");
+    const std::vector<std::pair<std::string, C>> links = {{"pstn isdn bri", pstn_isdn(true, 3, false)},
+                                                          {"hdlc", hdlc_params(1, 7)}};
+    int n = 130;
+    for (const auto& link : links) {
+        SCOPED_TRACE(link.first);
+        n += 10;
+        const bool bri = link.first != "hdlc";
+        ASSERT_THAT(to(n, link.second), testing::Contains(ok(n)));
+        const int channel = channel_in(to(n + 1, rtp()), n + 1);
+        const std::string ch = std::to_string(channel);
+        if (bri) {
+            ASSERT_THAT(to(n + 2, create_mcc(LGCP::MccType::bri)), testing::Contains(ok(n + 2)));
+            ASSERT_THAT(to(n + 2, simple(C::e_connect, unsigned(n))), testing::Contains(ok(n + 2)));
+            to(n, simple(C::e_activate));
+        }
+        ASSERT_THAT(to(n, simple(C::e_connect, unsigned(n + 1))), testing::Contains(ok(n)));
+        const std::string linkChannel = ask("switch " + ch).substr(13);
+        ASSERT_FALSE(linkChannel.empty());
+        const std::string fromLink = "ok connected " + linkChannel;
+
+        ASSERT_THAT(ask("hangup /dev/rtp"), testing::StartsWith("ok "));
+        EXPECT_TRUE(eventually([&] { return ask("switch " + ch) != fromLink; })) << "the link's path stays";
+        if (!bri) {
+            EXPECT_NE(ask("switch " + linkChannel), "ok connected " + ch);
+        }
+        EXPECT_EQ(channel_in(to(n + 3, rtp()), n + 3), channel) << "the driver gave another channel";
+        settle();
+        EXPECT_NE(ask("switch " + ch), fromLink) << "the next slot hears the link";
+        for (int gone : {n, n + 1, n + 2, n + 3})
+            destroyed(gone);
+    }
+}
+
 } // namespace

@@ -234,6 +234,17 @@ TEST_F(Connected, ACodecChangeKeepsWhatTheSlotHolds)
     EXPECT_TRUE(requests(Device::Rtp::kDevice, RTP_SET_EVENT).empty());
 }
 
+// The restarted session holds the channel that the engine gave it.
+TEST_F(Connected, ARestartHoldsTheChannelTheEngineGave)
+{
+    const int old = two->channel();
+    engine().give_next(old + 10);
+    EXPECT_THAT(ioctl(2, [](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), ElementsAre("slot=2 success"));
+    EXPECT_EQ(two->channel(), old + 10);
+    EXPECT_NE(HandedChannels::instance().HolderOf(old + 10), nullptr);
+    EXPECT_EQ(HandedChannels::instance().HolderOf(old), nullptr);
+}
+
 TEST_F(Connected, LbrcMeansThePayloadTheSessionWasCreatedWith)
 {
     ioctl(1, [](I& i) { i.set_decoder_mode(LGCP::CodecMode::ulaw); });

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "signalling/hdlc.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/runtime/packet_support.h"

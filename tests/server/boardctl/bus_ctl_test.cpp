@@ -4,7 +4,7 @@
 #include <tuple>
 
 #include "server/boardctl/bus_ctl.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "server/boardctl/hw_tests.h"
 #include "server/boardctl/spi_ctrl.h"
 #include "tests/server/boardctl/board_control_support.h"

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "runtime/mux_time.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "server/slots/slot_factory.h"
 #include "server/slots/slots.h"
 #include "tests/server/control/lgcp_support.h"
@@ -39,7 +39,7 @@ class TestSlot : public Slot {
 public:
     TestSlot(Texts& journal, Kind kind, int tx, int rx) : Slot(kind.hold), kind(kind), tx(tx), rx(rx), mJournal(journal)
     {
-        kind.holds ? (void)HoldChannel(*kind.holds, tx) : void();
+        kind.holds ? (void)HoldChannel(tx, *kind.holds) : void();
     }
     ~TestSlot() override { note("deleted"); }
 

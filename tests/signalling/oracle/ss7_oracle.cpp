@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "signalling/hdlc.h"
 #include "signalling/ss7_slc.h"
 #include "tests/runtime/loop_support.h"

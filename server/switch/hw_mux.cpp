@@ -1,4 +1,4 @@
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -114,6 +114,7 @@ void HwMux::Wiped()
         if (bus && !held.on()) {
             ++mWiped;
             mDisabling.erase(it->first);
+            mOwners.erase(it->first);
             it = mPaths.erase(it);
             continue;
         }
@@ -272,7 +273,7 @@ int HwMux::Request(unsigned long request, void* record, const char* what)
 // ------------------------------------------------------------ held paths
 
 // A slot that left its channel joins nothing, and says nothing of the switch.
-bool HwMux::Join(int source, int destination)
+bool HwMux::Join(int source, int destination, Owner owner)
 {
     if (source < 0 || destination < 0 || !ReadyFor(source, destination))
         return false;
@@ -280,17 +281,19 @@ bool HwMux::Join(int source, int destination)
     Device::Asked asked = Device::ask(
         held, Path{source}, Device::Wish::told, [] { return kKept; },
         [&](const Path&) { return RequestConnect(source, destination); }, [this] { return mHolder.refusal(); });
-    if (asked == Device::Asked::made)
+    if (asked == Device::Asked::made) {
         mDisabling.erase(destination);
-    else
+        mOwners[destination] = owner;
+    } else {
         held.doubt();
+    }
     Tidy(destination);
     return Device::done(asked);
 }
 
-void HwMux::LetGo(int source, int destination)
+void HwMux::LetGo(int source, int destination, Owner owner)
 {
-    if (!Holds(source, destination))
+    if (!Holds(source, destination, owner))
         return;
     Device::Held<Path>& held = mPaths[destination];
     // The disconnection the switch refused just now, by the rule for ends.
@@ -305,9 +308,9 @@ void HwMux::LetGo(int source, int destination)
     mHolder.changed();
 }
 
-void HwMux::End(int source, int destination)
+void HwMux::End(int source, int destination, Owner owner)
 {
-    if (!Holds(source, destination))
+    if (!Holds(source, destination, owner))
         return;
     bool open = IsOpened();
     if (open && RequestIdle(destination)) {
@@ -321,10 +324,10 @@ void HwMux::End(int source, int destination)
     mHolder.changed();
 }
 
-bool HwMux::HoldsAnother(int source, int destination) const
+bool HwMux::HoldsAnother(int source, int destination, Owner owner) const
 {
     const Device::Held<Path>* h = held(destination);
-    return h && h->on() && !(h->asked() == Path{source});
+    return h && h->on() && !Holds(source, destination, owner);
 }
 
 // No path is from no source: anything held there is another's.
@@ -337,6 +340,21 @@ bool HwMux::Holds(int source, int destination) const
 {
     auto it = mPaths.find(destination);
     return source >= 0 && it != mPaths.end() && it->second.asked() == Path{source};
+}
+
+bool HwMux::Holds(int source, int destination, Owner owner) const
+{
+    const Owner* maker = OwnerOf(destination);
+    return maker && *maker == owner && Holds(source, destination);
+}
+
+const HwMux::Owner* HwMux::OwnerOf(int destination) const
+{
+    const Device::Held<Path>* h = held(destination);
+    auto it = mOwners.find(destination);
+    if (!h || h->asked().source < 0 || it == mOwners.end())
+        return nullptr;
+    return &it->second;
 }
 
 // Opening the device tells it what it owes first.
@@ -365,12 +383,14 @@ void HwMux::Tidy(int destination)
     if (it == mPaths.end() || it->second.on() || it->second.carried(kKept))
         return;
     mPaths.erase(it);
+    mOwners.erase(destination);
     mDisabling.erase(destination);
 }
 
 void HwMux::Replaced(int destination)
 {
     mPaths.erase(destination);
+    mOwners.erase(destination);
     mDisabling.erase(destination);
 }
 

@@ -7,7 +7,7 @@
 #include <map>
 
 #include "runtime/mux_time.h"
-#include "server/slots/hw_mux.h"
+#include "server/switch/hw_mux.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/simboard/sim_board.h"
 #include "tests/support/test_support.h"

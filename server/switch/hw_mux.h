@@ -35,6 +35,17 @@
 #include "holder/device_holder.h"
 #include "runtime/timer.h"
 
+// Who made a held path of the switch: a connection of the slot table (its
+// source and receiver slots), or a link for its own line paths (no
+// partner). A release names the maker, and lets go of nothing that another
+// maker holds on the same output by now.
+struct SwitchPathOwner {
+    const void* maker = nullptr;
+    const void* partner = nullptr;
+    bool operator==(const SwitchPathOwner& o) const { return maker == o.maker && partner == o.partner; }
+    bool operator!=(const SwitchPathOwner& o) const { return !(*this == o); }
+};
+
 class HwMux : private Device::Holder::State {
 public:
     static constexpr int kBusFirst = 8192;
@@ -56,6 +67,8 @@ public:
         bool idle = false;
         bool operator==(const Path& o) const { return source == o.source && idle == o.idle; }
     };
+
+    using Owner = SwitchPathOwner;
 
     // The one switch of the process, built (and opened, if it can be) on first use.
     static HwMux* instance();
@@ -83,21 +96,28 @@ public:
     // The byte received on the channel; 255 on failure.
     unsigned char Read(int channel);
 
-    // A path of the slot table: Connect, held once the device took it.
-    bool Join(int source, int destination);
-    // The table lets a held path go although the device did not take its
+    // A path that owner makes: Connect, held once the device took it.
+    bool Join(int source, int destination, Owner owner = Owner());
+    // owner lets its held path go although the device did not take its
     // disconnection: the device owes it (on the bus, the idle byte a
     // disconnection holds; elsewhere, the release).
-    void LetGo(int source, int destination);
-    // A held path ends with the idle byte on its output, which no slot
-    // holds: an open leaves that bus output disabled. A release the switch
-    // does not take is owed (on the bus, until an open disables the
+    void LetGo(int source, int destination, Owner owner = Owner());
+    // owner's held path ends with the idle byte on its output, which no
+    // slot holds: an open leaves that bus output disabled. A release the
+    // switch does not take is owed (on the bus, until an open disables the
     // output). An output that holds another path by now is left alone.
-    void End(int source, int destination);
+    void End(int source, int destination, Owner owner = Owner());
+    // The output holds the path from source, whoever made it.
     bool Holds(int source, int destination) const;
+    // The output holds the path from source that owner made.
+    bool Holds(int source, int destination, Owner owner) const;
+    // The maker of the path the output holds, null when it holds none (an
+    // idle byte is nobody's path).
+    const Owner* OwnerOf(int destination) const;
     // Whether the output holds something of the table's other than the
-    // path from source: another path, or a bus output's idle byte.
-    bool HoldsAnother(int source, int destination) const;
+    // path from source that owner made: another path, or a bus output's
+    // idle byte.
+    bool HoldsAnother(int source, int destination, Owner owner = Owner()) const;
     // Disable, of an output that holds nothing of the table's: one that
     // another slot was given since is left to it.
     bool DisableFree(int channel);
@@ -171,6 +191,9 @@ private:
     unsigned mCursor = 0;
     Dpc mDpc;
     std::map<int, Device::Held<Path>> mPaths;
+    // Who made the path held at an output; an entry counts only while
+    // that output holds a path.
+    std::map<int, Owner> mOwners;
     // Owed releases that are a disable, not the idle byte.
     std::set<int> mDisabling;
     // Owed bus releases that the last open made, for its line.

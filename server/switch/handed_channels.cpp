@@ -1,0 +1,110 @@
+#include "server/switch/handed_channels.h"
+
+#include <poll.h>
+
+#include <cerrno>
+
+// ------------------------------------------------------------ HandedChannel
+
+HandedChannel::HandedChannel()
+{
+    mWatch.Bind("HandedChannel::OnEnd", &HandedChannel::OnEnd, this);
+}
+
+// Watched first: a copy that cannot be had leaves nobody's hold ended.
+bool HandedChannel::Take(ChannelHolder& holder, int channel, const Fd& fd, Event* reader, bool watched)
+{
+    Release();
+    // Only the end is asked for: hang-ups and errors come whatever the events.
+    if (watched && !mWatch.Schedule(fd, 0))
+        return false;
+    mHolder = &holder;
+    mReader = reader;
+    HandedChannels::instance().Claim(channel, *this);
+    mChannel = channel < 0 ? -1 : channel;
+    return true;
+}
+
+void HandedChannel::Release()
+{
+    if (mChannel >= 0)
+        HandedChannels::instance().Leave(mChannel, *this);
+    mChannel = -1;
+    mHolder = nullptr;
+    mReader = nullptr;
+    mWatch.Release();
+}
+
+bool HandedChannel::ServePending()
+{
+    return mReader && mReader->ServeInput();
+}
+
+void HandedChannel::Lost(const Device::End& end)
+{
+    ChannelHolder* holder = mHolder;
+    Release();
+    if (holder)
+        holder->IChannelLost(end);
+}
+
+void HandedChannel::OnEnd(int, short revents)
+{
+    if (Device::End end = Device::poll_end(revents))
+        Lost(end);
+}
+
+// ----------------------------------------------------------- HandedChannels
+
+HandedChannels& HandedChannels::instance()
+{
+    static HandedChannels index;
+    return index;
+}
+
+// The stale holder's hooks may end it, or anyone: the index is looked up
+// afresh after each.
+void HandedChannels::Claim(int channel, HandedChannel& handle)
+{
+    if (channel < 0)
+        return;
+    unsigned reads = 0;
+    for (;;) {
+        auto it = mHolders.find(channel);
+        if (it == mHolders.end() || it->second == &handle)
+            break;
+        HandedChannel* stale = it->second;
+        if (reads < kMaxPendingReads && stale->ServePending()) {
+            ++reads;
+            continue;
+        }
+        // Out first, so that the end it reads now leaves nothing here.
+        mHolders.erase(it);
+        stale->mChannel = -1;
+        int fd = stale->watched() ? stale->mWatch.fd.get() : stale->mReader ? stale->mReader->fd.get() : -1;
+        stale->Lost(EndOf(fd));
+    }
+    mHolders[channel] = &handle;
+}
+
+void HandedChannels::Leave(int channel, const HandedChannel& handle)
+{
+    auto it = mHolders.find(channel);
+    if (it != mHolders.end() && it->second == &handle)
+        mHolders.erase(it);
+}
+
+HandedChannel* HandedChannels::HolderOf(int channel) const
+{
+    auto it = mHolders.find(channel);
+    return it == mHolders.end() ? nullptr : it->second;
+}
+
+Device::End HandedChannels::EndOf(int fd)
+{
+    Device::End end;
+    pollfd p{fd, 0, 0};
+    if (fd >= 0 && ::poll(&p, 1, 0) == 1)
+        end = Device::poll_end(p.revents);
+    return end ? end : Device::End{"channel given to another slot", ENODEV};
+}

@@ -1,0 +1,92 @@
+// The channels that the board's drivers handed out, and who holds each (a
+// slot, or a signalling link's HDLC channel). A driver hands out only a
+// free channel: whoever still names a channel it hands again has lost it,
+// although its end may still wait to be read on its descriptor. The new
+// holder's claim ends the old hold first, so the old holder can never
+// release what the new one sets up, and its end read later is no news.
+//
+// A holder holds its channel through one HandedChannel: made from what the
+// driver handed out (the channel, its descriptor, the holder's reader of
+// it), it is in the index from its Take to its release or destruction.
+#pragma once
+
+#include <cstddef>
+#include <unordered_map>
+
+#include "board/device.h"
+#include "runtime/multiplexer.h"
+
+class ChannelHolder {
+public:
+    // The channel ended: its descriptor's end, or the driver handed it to
+    // another holder. Called once, after the handle let go of it; the
+    // holder may end itself, handle included.
+    virtual void IChannelLost(const Device::End& end) = 0;
+
+protected:
+    ~ChannelHolder() = default;
+};
+
+class HandedChannel {
+public:
+    HandedChannel();
+    ~HandedChannel() { Release(); }
+    HandedChannel(const HandedChannel&) = delete;
+    HandedChannel& operator=(const HandedChannel&) = delete;
+
+    // holder holds channel (-1: none that the index names), which the
+    // driver handed with fd. reader is the holder's own reader of fd, if
+    // it has one: a claim serves it before the loss, so that nothing that
+    // came before the end is dropped. With watched, a copy of fd is
+    // watched for its end (a holder that reads the end itself needs
+    // none). Whoever else still holds channel loses it before this
+    // returns. False, holding nothing, when the copy cannot be had. What
+    // was held before is let go first.
+    bool Take(ChannelHolder& holder, int channel, const Fd& fd, Event* reader, bool watched);
+    // Out of the index and no longer watched; the holder is not told.
+    void Release();
+
+    bool held() const { return mHolder != nullptr; }
+    // The channel in the index, -1 for none.
+    int channel() const { return mChannel; }
+    bool watched() const { return static_cast<bool>(mWatch.fd); }
+
+private:
+    friend class HandedChannels;
+    // One wake-up of the reader, when input waits: true when it ran (it
+    // may have ended the handle).
+    bool ServePending();
+    // Let go, then the holder hears of the end.
+    void Lost(const Device::End& end);
+    void OnEnd(int fd, short revents);
+
+    ChannelHolder* mHolder = nullptr;
+    Event* mReader = nullptr;
+    int mChannel = -1;
+    Event mWatch;
+};
+
+class HandedChannels {
+public:
+    // At most this many wake-ups of a stale holder's reader in one claim:
+    // a descriptor that never runs dry cannot hold the claim.
+    static constexpr unsigned kMaxPendingReads = 4096;
+
+    // The index of the process.
+    static HandedChannels& instance();
+
+    // handle was handed channel (nothing for a negative one): whoever else
+    // still holds it reads what waits, then loses it, before the handle is
+    // entered.
+    void Claim(int channel, HandedChannel& handle);
+    // handle no longer holds channel (nothing when another holds it now).
+    void Leave(int channel, const HandedChannel& handle);
+    HandedChannel* HolderOf(int channel) const;
+    // Why a stale holder's channel ended: what its descriptor's poll says
+    // now, as the loop would have read it, else that it was handed on.
+    static Device::End EndOf(int fd);
+    size_t size() const { return mHolders.size(); }
+
+private:
+    std::unordered_map<int, HandedChannel*> mHolders;
+};
