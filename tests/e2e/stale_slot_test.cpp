@@ -216,8 +216,10 @@ const std::map<std::string, Row>& rows()
 // read its end; in that pass the controller then joins the stale slot
 // with trunk slot 12 (channel 35), which a slot that lost its channel
 // refuses, and what reached the stale slot before the hang-up still
-// reaches the controller.
-void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool late, int ft = 11)
+// reaches the controller. The stale slot first takes the commands of
+// first; the next slot is of row next, where given.
+void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool late, int ft = 11,
+           const Row* next = nullptr, const std::vector<C>& first = {})
 {
     const int fresh = old + 1;
     const std::string line = ft == 10 ? "33" : "34";
@@ -230,6 +232,8 @@ void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool lat
     const std::string ch = std::to_string(channel);
     auto joined = [&] { return s.ask("switch " + ch) == "ok connected 33" || s.ask("switch 33") == "ok connected " + ch; };
     ASSERT_TRUE(joined());
+    for (const C& c : first)
+        EXPECT_THAT(s.to(old, c), testing::Contains(s.ok(old))) << c;
     if (late) {
         s.late = kind.device;
         s.posted = row.input;
@@ -240,7 +244,7 @@ void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool lat
         ASSERT_TRUE(eventually([&] { return !joined(); })) << "the stale slot keeps its paths";
     }
 
-    ASSERT_EQ(row.make(s, fresh, ft), channel) << "the driver gave another channel";
+    ASSERT_EQ((next ? *next : row).make(s, fresh, ft), channel) << "the driver gave another channel";
     if (late) {
         EXPECT_THAT(s.last, testing::Not(testing::Contains(s.ok(old)))) << "a join of the stale slot";
         EXPECT_THAT(s.last, testing::Not(testing::Contains(s.ok(12)))) << "a join to the stale slot";
@@ -318,6 +322,13 @@ TEST_F(StaleSlot, LeavesItsChannelToTheSlotThatHasItNow)
     // the very trunk that the stale one talked with, on the same paths.
     SCOPED_TRACE("dsp-modem on the stale modem's trunk, loss read late");
     check(*this, {"Modem", "dsp-modem", "/dev/mctl"}, rows().at("Modem/dsp-modem"), old += 2, true, 10);
+    clear();
+    // A codec change restarts the session, which holds its channel again:
+    // the engine gives it next to a slot of another kind.
+    SCOPED_TRACE("rtp after a codec change, then an ED-137 slot, loss read late");
+    check(*this, {"RTP", "rtp", "/dev/rtp"}, rows().at("RTP/rtp"), old += 2, true, 11,
+          &rows().at("RTP Ext ED137/rtp ext ED137 (GW)"),
+          {ioctl_of([](LGCP::IoctlParams& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); })});
     clear();
 }
 

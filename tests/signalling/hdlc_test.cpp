@@ -298,4 +298,42 @@ TEST_F(HdlcTest, DestroyedChannelLeavesNoStaleConnection)
     EXPECT_EQ(hal.output(13).drive, Hal::Drive::constant);
 }
 
+// The channel is in the index of handed-out channels exactly while it is
+// open; its end lets go only of the paths the channel made, and an
+// activation whose reader cannot be had holds nothing.
+TEST_F(HdlcTest, TheChannelHoldsItsNumberAndItsOwnPathsOnly)
+{
+    HandedChannels& index = HandedChannels::instance();
+    {
+        LineChannel ch(board, 14);
+        ASSERT_GE(ch.timeslot, 0);
+        EXPECT_NE(index.HolderOf(ch.timeslot), nullptr);
+        // Another maker's path at the channel's own output by now is left.
+        int other = 0;
+        ASSERT_TRUE(HwMux::instance()->Join(9, ch.timeslot, HwMux::Owner{&other, nullptr}));
+        ch.hdlc.deactivate();
+        EXPECT_EQ(index.HolderOf(ch.timeslot), nullptr);
+        EXPECT_TRUE(carries(ch.timeslot, 9));
+        EXPECT_FALSE(carries(14, ch.timeslot));
+        ASSERT_TRUE(ch.hdlc.activate());
+    }
+    EXPECT_EQ(index.size(), 0u) << "destroyed";
+
+    bool failed = false;
+    for (int left = 4; left >= 0 && !failed; --left) {
+        SCOPED_TRACE(left);
+        vbtest::CaptureStream err(std::cerr);
+        vbtest::DescriptorsLeft limit(left);
+        HDLC hdlc;
+        hdlc.parameters.type = 1;
+        hdlc.parameters.tdm = 15;
+        if (hdlc.activate())
+            continue;
+        failed = err.str().find("fail to watch MCC device") != std::string::npos;
+        EXPECT_EQ(index.size(), 0u);
+        EXPECT_FALSE(carries(15, board.last_timeslot()));
+    }
+    EXPECT_TRUE(failed) << "no activation failed at its watch";
+}
+
 } // namespace

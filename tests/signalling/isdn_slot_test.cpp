@@ -154,6 +154,7 @@ TEST_F(IsdnSlotTest, BChannelsGoWithTheirDataChannel)
         const int d = slots().at(3)->IGetTransmitChannel(), b = slots().at(4)->IGetTransmitChannel();
         command(connect(4), 2), command(connect(2), 4), command(connect(3), 5);
         ASSERT_TRUE(sim.hal().carries(b, 16) && sim.hal().carries(16, b) && sim.hal().carries(d, 17));
+        EXPECT_NE(HandedChannels::instance().HolderOf(b), nullptr) << "the B channel is handed out";
         if (lost)
             sim.board.channels(DspData::kDevice).at(0)->hang_up();
         else
@@ -174,14 +175,17 @@ TEST_F(IsdnSlotTest, BChannelsGoWithTheirDataChannel)
 // board refuses: the destroy answers success with one line, and the
 // subslot is the driver's again once it takes the removal, at the next
 // request on the data channel or by the retry. One refused as invalid is
-// given up; the data channel's end forgets what is owed.
+// given up, at once or at its retry; the data channel's end forgets what
+// is owed. An owed removal is told before a later one.
 TEST_F(IsdnSlotTest, ABChannelRemovalTheDriverRefusesIsOwed)
 {
-    enum Then { nextRequest, retry, invalid, dataChannelGone };
-    for (Then then : {nextRequest, retry, invalid, dataChannelGone}) {
+    enum Then { nextRequest, laterRemoval, retry, invalid, invalidAtRetry, dataChannelGone };
+    for (Then then : {nextRequest, laterRemoval, retry, invalid, invalidAtRetry, dataChannelGone}) {
         SCOPED_TRACE(then);
         command(ats_qsig(), 3);
         command(ats_qsig_b(3, 1), 4);
+        if (then == laterRemoval)
+            command(ats_qsig_b(3, 2), 6);
         const int d = slots().at(3)->IGetTransmitChannel();
         auto taken = [&] {
             const SimBoard::DspDataDevice::Open* open = dsp_data().find(d);
@@ -198,9 +202,25 @@ TEST_F(IsdnSlotTest, ABChannelRemovalTheDriverRefusesIsOwed)
             EXPECT_THAT(command(ats_qsig_b(3, 1), 5), ElementsAre("slot=5 success"));
             EXPECT_EQ(removals(), 2u);
             break;
+        case laterRemoval: {
+            EXPECT_THAT(command(simple(C::e_destroy), 6), ElementsAre("slot=6 success"));
+            std::vector<uint32_t> subslots;
+            for (const auto& r : sim.board.ioctls(DspData::kDevice, DspData::DSP_DATA_REMOVE_B))
+                subslots.push_back(uint32_t(r.in.at(0)));
+            EXPECT_THAT(subslots, ElementsAre(0u, 0u, 1u));
+            EXPECT_FALSE(taken());
+            break;
+        }
         case retry:
             wait(1100);
             EXPECT_FALSE(taken());
+            break;
+        case invalidAtRetry:
+            sim.board.fail(DspData::kDevice, DspData::DSP_DATA_REMOVE_B, EINVAL);
+            wait(1100);
+            EXPECT_EQ(removals(), 2u);
+            wait(3000);
+            EXPECT_EQ(removals(), 2u) << "asked again";
             break;
         case invalid:
         case dataChannelGone:
@@ -213,7 +233,11 @@ TEST_F(IsdnSlotTest, ABChannelRemovalTheDriverRefusesIsOwed)
         const std::string line = err.str().substr(0, err.str().find('\n') + 1);
         EXPECT_THAT(line, HasSubstr(then == invalid ? "remove B channel 0 fail: Invalid argument, given up"
                                                     : "remove B channel 0 fail: Input/output error, owed"));
-        if (then != dataChannelGone) {
+        if (then == invalidAtRetry) {
+            EXPECT_THAT(err.str().substr(line.size()), testing::EndsWith("remove B channel 0 fail: Invalid argument, given up\n"));
+            const std::string all = err.str();
+            EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2);
+        } else if (then != dataChannelGone) {
             EXPECT_EQ(err.str(), line);
         }
         command(simple(C::e_destroy), 5);
