@@ -29,11 +29,20 @@ bool Slot::HoldChannel(int channel, const Fd& fd, Event* reader)
     return mHanded.Take(*this, channel, fd, reader, static_cast<bool>(fd));
 }
 
+void Slot::Step(SlotEvent event)
+{
+    SlotPhase next = NextPhase(mPhase, event);
+    if (next == mPhase)
+        return;
+    std::clog << *this << ": " << RuleOf(mPhase).name << " -> " << RuleOf(next).name << std::endl;
+    mPhase = next;
+}
+
 void Slot::LoseChannel(const Device::End& end)
 {
-    if (mLost)
+    if (IsLost())
         return;
-    mLost = true;
+    Step(SlotEvent::lose);
     // Out of the index and not watched from here on: the kind's hooks
     // below may end the slot. The last copy of a descriptor gives the
     // channel back.
@@ -87,13 +96,10 @@ void Slot::LogicalDisconnect()
 
 bool Slot::BeforeDestroy()
 {
-    mInBeforeDestroy = true;
-    bool released = IBeforeDestroy();
-    mInBeforeDestroy = false;
-    // A kind that finished its release from inside IBeforeDestroy is
-    // released now; deleting it there would pull the slot from under the
-    // destroy still running.
-    if (!released && !mReleasedEarly)
+    Step(SlotEvent::release);
+    if (IBeforeDestroy())
+        Step(SlotEvent::end);
+    if (!RuleOf(mPhase).released)
         return false;
     if (mList)
         mList->Remove(this);
@@ -104,12 +110,9 @@ bool Slot::BeforeDestroy()
 
 void Slot::on_release()
 {
-    if (!mReleasing)
+    if (!IsReleasing() || RuleOf(mPhase).released)
         return;
-    if (mInBeforeDestroy) {
-        mReleasedEarly = true;
-        return;
-    }
+    Step(SlotEvent::end);
     if (mList)
         mList->Remove(this);
     Slots::instance()->on_release(this);

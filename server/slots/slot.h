@@ -18,6 +18,7 @@
 #include "server/control/ctrl_server.h"
 #include "server/slots/channel_user.h"
 #include "server/slots/device_events.h"
+#include "server/slots/slot_phase.h"
 #include "server/switch/handed_channels.h"
 #include "server/schema/ACP.h"
 #include "server/schema/LEMZGW.h"
@@ -122,9 +123,11 @@ public:
     void OnChangeOutputStream(bool on);
 
     // The end of a release that IBeforeDestroy left pending: the slot is
-    // deleted inside this call.
+    // released, and deleted inside this call unless its IBeforeDestroy is
+    // still running (then the table deletes it once that returns).
     void on_release();
-    // IBeforeDestroy; when released, the slot leaves its factory's list.
+    // The release starts: IBeforeDestroy. True when the release ended,
+    // there or inside it; the slot then leaves its factory's list.
     bool BeforeDestroy();
 
     // The graph alone, no hooks and no switch.
@@ -142,10 +145,12 @@ public:
     void processSDEvent(Hardware::DSProcSDEvent const& event);
     void processRtpEvent(rtp_event const& event);
 
+    // Where the slot is in its life (slot_phase.h).
+    SlotPhase GetPhase() const { return mPhase; }
     // The slot's board channel is gone: the slot table answers every
     // command on it but destroy, and every connection to it, with an error,
     // so that it never answers as if it still carried anything.
-    bool IsLost() const { return mLost; }
+    bool IsLost() const { return RuleOf(mPhase).lost; }
     Hold GetHold() const { return mHold; }
     // Whether a descriptor holds the channel now.
     bool HoldsChannel() const { return mHanded.watched(); }
@@ -163,7 +168,7 @@ public:
     SlotFactory* GetFactory() const;
     bool IsInputActive() const { return mInputActive; }
     bool IsOutputActive() const { return mOutputActive; }
-    bool IsReleasing() const { return mReleasing; }
+    bool IsReleasing() const { return RuleOf(mPhase).releasing; }
 
     // Number 0..1023 in the slot table; no_id until numbered.
     unsigned id = no_id;
@@ -194,8 +199,10 @@ protected:
 private:
     void IChannelLost(const Device::End& end) override { LoseChannel(end); }
 
+    // The one way the phase changes: "old -> new" in the trace log.
+    void Step(SlotEvent event);
+
     friend class SlotFactory;
-    friend class Slots;
 
     std::vector<Slot*> mReceivers;
     Slot* mSource = nullptr;
@@ -203,15 +210,8 @@ private:
     SlotList* mList = nullptr;
     bool mInputActive = false;
     bool mOutputActive = false;
-    bool mReleasing = false;
-    // A destroy command waits for the release, answered with delayedSeq.
-    bool mAnswerPending = false;
-    CtrlSrv::Seq delayedSeq;
-    // Inside IBeforeDestroy, and whether the kind released meanwhile.
-    bool mInBeforeDestroy = false;
-    bool mReleasedEarly = false;
+    SlotPhase mPhase = SlotPhase::live;
     const Hold mHold;
-    bool mLost = false;
     HandedChannel mHanded;
     std::vector<ChannelUser*> mChannelUsers;
 };

@@ -13,9 +13,22 @@ Slots* gScoped = nullptr;
 // How long slots still releasing get when the controller has gone.
 const int kReleasePauseMs = 1000;
 
-// What a command on a slot that lost its channel is answered with. Its
-// connections went with the channel.
-const LGCP::ErrorCause::NamedNumber kLost = LGCP::ErrorCause::internal;
+// What a command on a slot whose phase serves none is answered with: its
+// channel went, and its connections with it.
+const LGCP::ErrorCause::NamedNumber kNotServed = LGCP::ErrorCause::internal;
+// What a destroy, or a create in its place, of a slot already releasing is
+// answered with.
+const LGCP::ErrorCause::NamedNumber kNotEndable = LGCP::ErrorCause::destroyInProgress;
+
+bool serves(const Slot& slot)
+{
+    return RuleOf(slot.GetPhase()).serves;
+}
+
+bool endable(const Slot& slot)
+{
+    return RuleOf(slot.GetPhase()).endable;
+}
 
 void erase(std::list<Slot*>& list, Slot* slot)
 {
@@ -113,8 +126,8 @@ void Slots::CmdConnect(unsigned target)
     Slot* receiver = at(target);
     if (!current || !receiver)
         Error(LGCP::ErrorCause::slotNotExists);
-    else if (current->IsLost() || receiver->IsLost())
-        Error(kLost);
+    else if (!serves(*current) || !serves(*receiver))
+        Error(kNotServed);
     else if (Connect(*current, *receiver))
         Success();
     else
@@ -126,8 +139,8 @@ void Slots::CmdDisconnect()
     Slot* current = at(GetSlot());
     if (!current)
         Error(LGCP::ErrorCause::slotNotExists);
-    else if (current->IsLost())
-        Error(kLost);
+    else if (!serves(*current))
+        Error(kNotServed);
     else if (Disconnect(*current))
         Success();
     else
@@ -138,8 +151,8 @@ void Slots::CmdCreate(LGCP::CreateParams const& params)
 {
     unsigned n = GetSlot();
     if (Slot* old = at(n)) {
-        if (old->IsReleasing()) {
-            Error(LGCP::ErrorCause::destroyInProgress);
+        if (!endable(*old)) {
+            Error(kNotEndable);
             return;
         }
         Destroy(old);
@@ -168,14 +181,12 @@ void Slots::CmdDestroy()
     Slot* slot = at(GetSlot());
     if (!slot) {
         Error(LGCP::ErrorCause::slotNotExists);
-    } else if (slot->IsReleasing()) {
-        Error(LGCP::ErrorCause::destroyInProgress);
+    } else if (!endable(*slot)) {
+        Error(kNotEndable);
     } else if (Destroy(slot)) {
         Success();
     } else {
-        // Any sequence number is valid, 0 too: the flag says an answer waits.
-        slot->delayedSeq = delayResponse();
-        slot->mAnswerPending = true;
+        mDelayedAnswers[slot] = delayResponse();
     }
 }
 
@@ -186,8 +197,8 @@ void Slots::CmdSlotHook(LGCP::Command const& cmd)
         Error(LGCP::ErrorCause::slotNotExists);
         return;
     }
-    if (slot->IsLost()) {
-        Error(kLost);
+    if (!serves(*slot)) {
+        Error(kNotServed);
         return;
     }
     bool done = false;
@@ -212,11 +223,15 @@ void Slots::DropConnections(Slot& slot)
         std::cerr << "mux internal error: unexpected slots exists." << std::endl;
 }
 
+// The kind's hook may end its release inside: the slot is deleted here,
+// once the hook has returned.
 bool Slots::Destroy(Slot* slot)
 {
     DropConnections(*slot);
-    slot->mReleasing = true;
-    if (!slot->BeforeDestroy())
+    mInRelease.push_back(slot);
+    bool released = slot->BeforeDestroy();
+    mInRelease.pop_back();
+    if (!released)
         return false;
     int_destroy(slot);
     return true;
@@ -224,8 +239,11 @@ bool Slots::Destroy(Slot* slot)
 
 void Slots::on_release(Slot* slot)
 {
-    if (slot->mAnswerPending)
-        delayedSuccess(slot->id, slot->delayedSeq);
+    if (std::find(mInRelease.begin(), mInRelease.end(), slot) != mInRelease.end())
+        return;
+    auto answer = mDelayedAnswers.find(slot);
+    if (answer != mDelayedAnswers.end())
+        delayedSuccess(slot->id, answer->second);
     int_destroy(slot);
 }
 
@@ -233,6 +251,7 @@ void Slots::int_destroy(Slot* slot)
 {
     erase(mLive, slot);
     erase(mPending, slot);
+    mDelayedAnswers.erase(slot);
     if (at(slot->id) == slot)
         mTable[slot->id] = nullptr;
     // A releasing slot still takes commands: whatever it was joined to
@@ -268,7 +287,7 @@ void Slots::OnDisconnect()
 {
     while (!mLive.empty()) {
         Slot* slot = mLive.front();
-        if (slot->IsReleasing() || !Destroy(slot)) {
+        if (!endable(*slot) || !Destroy(slot)) {
             erase(mLive, slot);
             mPending.push_back(slot);
         }

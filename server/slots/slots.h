@@ -4,14 +4,16 @@
 // factories, reports resources, and destroys everything when the
 // controller goes.
 //
-// A slot number is free, occupied, or releasing: a slot whose kind needs
-// time to release stays in the table, refusing create and destroy, until
-// it calls Slot::on_release. A slot that lost its board channel takes no
-// command but its destroy (or a create in its place).
+// A slot number is free, or holds a slot whose phase (slot_phase.h)
+// decides which commands it takes: a slot whose kind needs time to
+// release stays in the table, refusing create and destroy, until it calls
+// Slot::on_release; a slot that lost its board channel takes no command
+// but its destroy (or a create in its place).
 #pragma once
 
 #include <iosfwd>
 #include <list>
+#include <map>
 #include <vector>
 
 #include "server/control/ctrl_server.h"
@@ -71,6 +73,10 @@ private:
     std::list<Slot*> mLive;
     // Slots whose release is still running while the controller is gone.
     std::list<Slot*> mPending;
+    // Slots whose IBeforeDestroy runs now (a hook may destroy another).
+    std::vector<Slot*> mInRelease;
+    // Destroys answered when the slot's release ends.
+    std::map<const Slot*, CtrlSrv::Seq> mDelayedAnswers;
 };
 
 // Makes Slots::instance() return a table of its own while it lives.

@@ -138,3 +138,34 @@ TEST_F(SlotTest, DeviceEventsBecomeSignals)
 }
 
 } // namespace
+
+// Every phase, every event: the phase a slot steps to, and the rules the
+// slot table reads from it.
+TEST(SlotPhaseTest, TransitionsAndRules)
+{
+    using P = SlotPhase;
+    using E = SlotEvent;
+    const struct {
+        P from;
+        P lose, release, end;
+    } rows[] = {
+        {P::live, P::lost, P::releasing, P::live},
+        {P::lost, P::lost, P::releasingLost, P::lost},
+        {P::releasing, P::releasingLost, P::releasing, P::released},
+        {P::releasingLost, P::releasingLost, P::releasingLost, P::releasedLost},
+        {P::released, P::releasedLost, P::released, P::released},
+        {P::releasedLost, P::releasedLost, P::releasedLost, P::releasedLost},
+    };
+    for (const auto& r : rows) {
+        const SlotPhaseRule& rule = RuleOf(r.from);
+        SCOPED_TRACE(rule.name);
+        EXPECT_EQ(rule.phase, r.from);
+        EXPECT_EQ(NextPhase(r.from, E::lose), r.lose);
+        EXPECT_EQ(NextPhase(r.from, E::release), r.release);
+        EXPECT_EQ(NextPhase(r.from, E::end), r.end);
+        // A slot is destroyed once, and one that lost its channel serves nothing.
+        EXPECT_EQ(rule.endable, !rule.releasing);
+        EXPECT_TRUE(!rule.lost || !rule.serves);
+        EXPECT_TRUE(!rule.released || rule.releasing);
+    }
+}

@@ -214,6 +214,7 @@ TEST_F(SlotsTest, ReleaseStates)
     ExpectConsistent();
     slot(5)->on_release();
     EXPECT_THAT(controller(), ElementsAre("seq=0 slot=5 success"));
+    EXPECT_THAT(log.str(), HasSubstr("05:test: live -> releasing\n05:test: releasing -> released\n"));
 
     // A create displacing a slot that releases later: busy, and no answer
     // when that release ends.
