@@ -94,7 +94,7 @@ Slot* VoiceFactory::CreatePlay(LGCP::PlayerParams const& params)
         std::vector<std::string> names;
         for (auto it = f.get_name().begin(); it != f.get_name().end(); ++it)
             names.push_back(*it);
-        slot = new PlaySlotFile(*this, std::move(channel), timeslot, std::move(names), f.get_repeat().getValue());
+        slot = new PlaySlotFile(*this, std::move(channel), timeslot, names, f.get_repeat().getValue());
     }
     mPlayers.push_back(slot);
     return slot;

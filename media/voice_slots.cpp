@@ -116,10 +116,19 @@ void PlaySlotNetwork::release()
 
 // ------------------------------------------------------------- file player
 
-PlaySlotFile::PlaySlotFile(VoiceFactory& factory, Fd channel, int timeslot, std::vector<std::string> names, int repeat)
-    : PlaySlotGeneric(factory, std::move(channel), timeslot), mRepeat(repeat), mNames(std::move(names))
+// A name refused here would otherwise fail the connect without a word:
+// said once, at the create.
+PlaySlotFile::PlaySlotFile(VoiceFactory& factory, Fd channel, int timeslot, const std::vector<std::string>& names,
+                           int repeat)
+    : PlaySlotGeneric(factory, std::move(channel), timeslot), mRepeat(repeat)
 {
     mDelayedAbort.Bind(this, &PlaySlotFile::delayed_abort);
+    for (const std::string& name : names) {
+        mPaths.push_back(prompt_path(name));
+        if (mPaths.back().empty())
+            std::cerr << ext::header(this) << "prompt " << ext::quoted(name) << " skipped: prompts are names under "
+                      << Paths::resolve(kVoiceDir) << ", neither absolute nor with \"..\"" << std::endl;
+    }
 }
 
 // A name is one file of the folder or below it: an absolute name or a ".."
@@ -132,7 +141,7 @@ std::string PlaySlotFile::prompt_path(const std::string& name)
     for (std::string part; std::getline(parts, part, '/');)
         if (part == "..")
             return std::string();
-    return Paths::resolve("/usr/local/voice/" + name);
+    return Paths::resolve(kVoiceDir + name);
 }
 
 bool PlaySlotFile::IOnOutputStream()
@@ -156,10 +165,9 @@ bool PlaySlotFile::restart()
 
 bool PlaySlotFile::next_phrase()
 {
-    while (mNext < mNames.size()) {
-        const std::string& name = mNames[mNext++];
+    while (mNext < mPaths.size()) {
+        const std::string& path = mPaths[mNext++];
         mFile.close();
-        std::string path = prompt_path(name);
         if (path.empty())
             continue;
         mFile.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));

@@ -77,9 +77,11 @@ class PlaySlotFile : public PlaySlotGeneric {
 public:
     static constexpr unsigned kBufSize = 8192;
 
-    PlaySlotFile(VoiceFactory& factory, Fd channel, int timeslot, std::vector<std::string> names, int repeat);
+    static constexpr const char* kVoiceDir = "/usr/local/voice/";
+
+    PlaySlotFile(VoiceFactory& factory, Fd channel, int timeslot, const std::vector<std::string>& names, int repeat);
     bool IOnOutputStream() override;
-    // "/usr/local/voice/" + name resolved, "" for a name that would leave the folder.
+    // kVoiceDir + name resolved, "" for a name that would leave the folder.
     static std::string prompt_path(const std::string& name);
 
 private:
@@ -94,7 +96,8 @@ private:
     int mRepeat;
     bool mStarted = false;
     Dpc mDelayedAbort;
-    std::vector<std::string> mNames;
+    // One per name, "" where the name was refused.
+    std::vector<std::string> mPaths;
     size_t mNext = 0;
 };
 

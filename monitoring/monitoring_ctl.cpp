@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 
 #include "asn1/avn_encoder.h"
 #include "board/device.h"
@@ -42,15 +42,24 @@ bool firstLine(const char* path, std::string& line, size_t size = 256)
     return true;
 }
 
-// A hexadecimal number read through a stream; a text that does not parse
-// leaves the value as it was.
-template <class T>
-void readHex(const std::string& text, T& value)
+// The configuration tools name their file config.<8 hex digits>-<1 to 16
+// hex digits>. Any other config. name (a backup, a copy with a suffix) is
+// no version: read at fixed places it would give numbers no tool wrote.
+bool configVersion(const std::string& name, uint32_t& first, unsigned long long& second)
 {
-    std::istringstream in(text);
-    unsigned long long n = 0;
-    if (in >> std::hex >> n)
-        value = static_cast<T>(n);
+    const size_t at = 7;
+    auto hex = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            if (!std::isxdigit(static_cast<unsigned char>(name[i])))
+                return false;
+        return true;
+    };
+    if (name.size() < at + 10 || name.size() > at + 25 || name.compare(0, at, "config.") != 0 || name[at + 8] != '-' ||
+        !hex(at, at + 8) || !hex(at + 9, name.size()))
+        return false;
+    first = static_cast<uint32_t>(std::stoul(name.substr(at, 8), nullptr, 16));
+    second = std::stoull(name.substr(at + 9), nullptr, 16);
+    return true;
 }
 
 void traceFileError(const char* what, const std::string& path)
@@ -330,21 +339,15 @@ void MonitoringCtl::doConfigCheck()
     // stays there.
     if (::chdir(dir.c_str()) != 0)
         std::clog << ext::header(this) << "chdir " << dir << ": " << std::strerror(errno) << std::endl;
-    uint32_t first = 0;
-    unsigned long long second = 0;
     while (dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
         struct stat st;
         if (::lstat((dir + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             continue;
-        if (name.compare(0, 7, "config.") != 0 || name.compare(0, 20, "config.2save.tar.bz2") == 0)
+        uint32_t first = 0;
+        unsigned long long second = 0;
+        if (!configVersion(name, first, second))
             continue;
-        std::string tail = name.substr(7, 25);
-        // Too short to carry the second number: not a configuration version.
-        if (tail.size() < 9)
-            continue;
-        readHex(tail.substr(0, 8), first);
-        readHex(tail.substr(9, 16), second);
         if (mHolder.setConfigVersion(first, second))
             sendSnmpGatewayConfigVersion();
     }

@@ -2,9 +2,11 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs every test. With --release first, builds optimised without sanitizers
 # instead (timing that only an optimised build shows). Extra arguments go to
-# ctest (for example -L runtime).
+# ctest (for example -L runtime). VOXBRIDGE_JOBS=N caps the parallel jobs of
+# the build and of the test run (default: one per processor).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/jobs.sh"
 "$root/scripts/deps.sh"
 
 if [ "${1:-}" = "--release" ]; then
@@ -15,7 +17,6 @@ else
   build="$root/build/asan"
   config=(-DCMAKE_BUILD_TYPE=Debug -DVOXBRIDGE_SANITIZE=ON)
 fi
-jobs="$(nproc)"
 cmake -S "$root" -B "$build" "${config[@]}" >/dev/null
 cmake --build "$build" -j "$jobs"
 

@@ -203,8 +203,17 @@ TEST_F(VoiceTest, NothingOpenableFailsTheConnectAndAbortsOnce)
         EXPECT_EQ(PlaySlotFile::prompt_path(name).empty(), std::string(name) != "none") << name;
     EXPECT_EQ(PlaySlotFile::prompt_path("sub/ok"), root.path() + "/usr/local/voice/sub/ok");
 
-    Texts t = start(play_files({"../voice/secret", "none"}, 1));
+    err.clear();
+    Texts t = start(play_files({"../voice/secret", "/usr/local/voice/secret", "none"}, 1));
     EXPECT_THAT(t, Contains(HasSubstr("connectFail")));
+    // Each refused name once, at the create; a missing file stays quiet.
+    auto refused = [&](const std::string& name) {
+        return "player[" + std::to_string(voice(1).timeslot()) + "]: prompt \"" + name +
+               "\" skipped: prompts are names under " + root.path() +
+               "/usr/local/voice/, neither absolute nor with \"..\"\n";
+    };
+    EXPECT_THAT(err.str(), testing::StartsWith(refused("../voice/secret") + refused("/usr/local/voice/secret") +
+                                               "slot 01:player don't have output stream to 02:test\n"));
     spin();
     EXPECT_THAT(controller(), ElementsAre(kAbort));
     spin();

@@ -285,11 +285,16 @@ TEST_F(MonitoringTest, ConfigurationVersionFromTheFileNames)
     ASSERT_TRUE(::getcwd(cwd, sizeof(cwd)));
     EXPECT_EQ(std::string(cwd) + "/", tree.path("/usr/local/etc/")) << "the scan stays in the folder";
 
+    // Only config.<8 hex digits>-<1 to 16 hex digits> names a version.
     ::unlink(tree.path("/usr/local/etc/config.0000000a-0000000000000001").c_str());
-    tree.write("/usr/local/etc/config.0000000b-zz", "");
+    for (const char* name : {"config.0000000b-zz", "config.0000abcg-12", "config.0000000c-", "config.0000000d-1.bak",
+                             "config.0000000e-00000000000000001", "config.0000000b2-1"})
+        tree.write(std::string("/usr/local/etc/") + name, "");
     run_ms(60000);
-    EXPECT_EQ(mon->holder().configFirst, 11u);
-    EXPECT_EQ(mon->holder().configSecond, 0u) << "a part that does not parse keeps the scan's value";
+    EXPECT_EQ(tree.read("/var/monitoring/config_version"), "0000000a-0000000000000001");
+    tree.write("/usr/local/etc/config.0000000F-2a", "");
+    run_ms(60000);
+    EXPECT_EQ(tree.read("/var/monitoring/config_version"), "0000000f-000000000000002a");
 }
 
 TEST_F(MonitoringTest, ControllerPresence)
