@@ -79,9 +79,18 @@ void Holder::OnEvent(int fd, short revents)
         lost(end.why);
 }
 
+void Holder::adopt(const Fd& fd)
+{
+    mFd.reset(fd.dup());
+    mNames.renew();
+    changed();
+}
+
 int Holder::device()
 {
     if (!mSetup.transient && !mFd) {
+        if (!mSetup.path)
+            return -1;
         if (mOnlyRetryOpens)
             retry_later();
         else
@@ -323,7 +332,7 @@ void Holder::retry_later()
 
 void Holder::OnRetry()
 {
-    if (!mSetup.transient && !mFd) {
+    if (!mSetup.transient && !mFd && mSetup.path) {
         mOnlyRetryOpens = false;
         open();
     } else

@@ -77,6 +77,8 @@ public:
             : path(path), flags(flags), openFailure(openFailure)
         {
         }
+        // Null for a descriptor that the owner was handed (adopt): the
+        // holder never opens one itself.
         const char* path;
         int flags; // of the open; close-on-exec is added
         // The line of an open that fails, before strerror: one a run.
@@ -114,6 +116,10 @@ public:
     // waits and says whether the descriptor is over (it is then let go
     // with why in the line "<header>fail to read from <name>: <why>").
     void watch(const std::string& event, const std::string& name, std::function<End(int, short)> handler);
+
+    // A holder without a path takes a copy of the descriptor its owner
+    // was handed; its states are told on it from now on.
+    void adopt(const Fd& fd);
 
     // The descriptor for a request: opened when missing (unless only the
     // retry opens it again) and told what it owes first; -1 when there is

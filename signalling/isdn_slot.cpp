@@ -185,13 +185,17 @@ void IsdnSlot::on_deactivated(Protocol*, Protocol_status)
 // ---------------------------------------------------------- AtsQsigSlot
 
 AtsQsigSlot::AtsQsigSlot(const Fd& fd, ISDN::LAPD* lapd)
-    : IsdnSlot(fd, lapd, Device::ioctl(fd.get(), DspData::DSP_DATA_TIMESLOT), "AtsQsigSlot::OnEvent")
+    : IsdnSlot(fd, lapd, Device::ioctl(fd.get(), DspData::DSP_DATA_TIMESLOT), "AtsQsigSlot::OnEvent"),
+      mRequests([this](std::ostream& out) { PutHeader(out); }, Device::Holder::Setup(nullptr, 0, ""))
 {
     lapd->trunk = IGetTransmitChannel();
+    mRequests.attach(*this);
+    mRequests.adopt(fd);
 }
 
 AtsQsigSlot::~AtsQsigSlot()
 {
+    mRequests.detach(*this);
     for (AtsQsigBSlot* b : mBChannels)
         b->Orphan();
 }
@@ -220,7 +224,7 @@ void AtsQsigSlot::IOnChannelLost(const Device::End& end)
 void AtsQsigSlot::ForgetOwed()
 {
     mOwed.clear();
-    mRetry.reset();
+    mRequests.close();
 }
 
 // The line is written when the removal is given up, and for the first
@@ -228,10 +232,10 @@ void AtsQsigSlot::ForgetOwed()
 Device::Asked AtsQsigSlot::Remove(const BChannel& b, bool first)
 {
     DspData::BChannel r{b.subslot, b.channel};
-    if (Device::ioctl(fd(), DspData::DSP_DATA_REMOVE_B, &r) == 0)
+    if (mRequests.ioctl(DspData::DSP_DATA_REMOVE_B, &r) == 0)
         return Device::Asked::made;
     int error = errno;
-    Device::Asked asked = Device::refused_end(error);
+    Device::Asked asked = Device::refused_end(mRequests.refusal());
     if (first || asked == Device::Asked::invalid)
         std::cerr << ext::header(this) << "remove B channel " << b.subslot << " fail: " << std::strerror(error)
                   << (asked == Device::Asked::invalid ? ", given up" : ", owed") << std::endl;
@@ -240,29 +244,24 @@ Device::Asked AtsQsigSlot::Remove(const BChannel& b, bool first)
 
 void AtsQsigSlot::RemoveBChannel(unsigned subslot, int channel)
 {
-    if (fd() < 0)
+    if (fd() < 0 || mRequests.device() < 0)
         return;
-    TellOwed();
     BChannel b{subslot, channel};
     if (Remove(b, true) != Device::Asked::owed)
         return;
     mOwed.push_back(b);
-    Retry();
+    mRequests.changed();
 }
 
-void AtsQsigSlot::TellOwed()
+bool AtsQsigSlot::untold(uint64_t present)
 {
-    for (auto it = mOwed.begin(); it != mOwed.end() && fd() >= 0;)
+    return present != 0 && !mOwed.empty();
+}
+
+void AtsQsigSlot::reconcile(Device::Tally&)
+{
+    for (auto it = mOwed.begin(); it != mOwed.end() && mRequests.fd() >= 0;)
         it = Remove(*it, false) == Device::Asked::owed ? it + 1 : mOwed.erase(it);
-    Retry();
-}
-
-void AtsQsigSlot::Retry()
-{
-    if (mOwed.empty())
-        mRetry.reset();
-    else if (!mRetry.pending())
-        mRetry.set(Device::Holder::kRetryMs, &AtsQsigSlot::TellOwed, this);
 }
 
 void AtsQsigSlot::LoseBChannels(const Device::End& end)
@@ -276,7 +275,7 @@ void AtsQsigSlot::LoseBChannels(const Device::End& end)
 AtsQsigBSlot* AtsQsigSlot::NewBChannel(unsigned subslot)
 {
     // A subslot whose removal is owed is free once the driver takes it.
-    TellOwed();
+    mRequests.device();
     DspData::BChannel r{subslot, -1};
     if (!mEvent.fd || Device::ioctl(mEvent.fd.get(), DspData::DSP_DATA_ADD_B, &r) != 0) {
         std::cerr << "ats-qsig: " << "add B channel fail !!!" << std::endl;

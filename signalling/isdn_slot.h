@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board/held.h"
+#include "holder/device_holder.h"
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
 #include "runtime/protocol.h"
@@ -73,7 +74,7 @@ private:
     bool mPoolEmpty = false; // frames are being dropped for want of a buffer
 };
 
-class AtsQsigSlot : public IsdnSlot {
+class AtsQsigSlot : public IsdnSlot, private Device::Holder::State {
 public:
     // The descriptor is an open of the DSP data channel device.
     AtsQsigSlot(const Fd& fd, ISDN::LAPD* lapd);
@@ -89,9 +90,9 @@ public:
     // A B channel that goes.
     void Forget(AtsQsigBSlot* b);
     // Takes B channel subslot off the driver. One it refuses is owed, with
-    // an error line: told again before the next request on the descriptor
-    // and by the once-a-second retry, until the driver takes it; a
-    // refusal as invalid is given up.
+    // an error line: the holder of the B channel requests tells it again
+    // before the next request on the descriptor and by its retry, until
+    // the driver takes it; a refusal as invalid is given up.
     void RemoveBChannel(unsigned subslot, int channel);
     // Removals still owed.
     size_t owed() const { return mOwed.size(); }
@@ -110,16 +111,17 @@ private:
     // Asks the driver for the removal: made, owed (refused), or given up
     // (refused as invalid), with its line.
     Device::Asked Remove(const BChannel& b, bool first);
-    // Tells the driver the removals owed; arms the retry while any stays.
-    void TellOwed();
-    // The retry runs while any removal is owed.
-    void Retry();
+    // Holder::State: removals are owed on the present descriptor.
+    bool untold(uint64_t present) override;
+    // Tells the driver the removals owed.
+    void reconcile(Device::Tally& made) override;
     // The driver drops every B channel with the data channel.
     void ForgetOwed();
 
     std::vector<AtsQsigBSlot*> mBChannels;
     std::vector<BChannel> mOwed;
-    Timer mRetry;
+    // The B channel requests on a copy of the data channel's descriptor.
+    Device::Holder mRequests;
 };
 
 // A B channel beside an ats-qsig D channel. It keeps its signalling slot
