@@ -71,10 +71,11 @@ void AuthClient::PutHeader(std::ostream& out) const
     mFactory.PutHeader(out);
 }
 
+// The Event watches the accepted descriptor itself: at the descriptor
+// limit, a copy would fail and leave the connection unserved.
 void AuthClient::Activate()
 {
-    Fd fd(std::move(mEvent.fd));
-    mEvent.Schedule(fd, POLLIN);
+    mEvent.Schedule(mEvent.fd, POLLIN);
 }
 
 void AuthClient::OnSocketEvent(int fd, short revents)

@@ -154,13 +154,22 @@ void ModemFactory::ScanInterfaces()
 
 void ModemFactory::Init(const std::string& listen)
 {
-    INet4::Addr address;
     int port = -1;
-    address.Assign(listen, &port);
-    Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    mListenAt.Assign(listen, &port);
+    mListen.Bind("ModemFactory::OnSocketEvent", &ModemFactory::OnSocketEvent, this);
+    Listen();
+}
+
+// A socket that cannot be made is tried again; a port that cannot be had
+// leaves no link for the life of the process.
+void ModemFactory::Listen()
+{
+    Fd sock = mSockets.Make();
+    if (!sock)
+        return;
     int on = 1;
     ::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    if (!sock || ::bind(sock.get(), address.sa(), INet4::Addr::size()) != 0) {
+    if (::bind(sock.get(), mListenAt.sa(), INet4::Addr::size()) != 0) {
         int error = errno;
         std::cerr << ext::header(this) << "fail to bind auth socket: " << std::strerror(error) << std::endl;
         return;
@@ -175,13 +184,13 @@ void ModemFactory::Init(const std::string& listen)
         std::cerr << ext::header(this) << "can't set socket to non block mode: " << std::strerror(error) << std::endl;
         return;
     }
+    if (!mSockets.Watch(mListen, sock, POLLIN))
+        return;
     socklen_t size = INet4::Addr::size();
     ::getsockname(sock.get(), mAuthAddress.sa(), &size);
-    mListen.Bind("ModemFactory::OnSocketEvent", &ModemFactory::OnSocketEvent, this);
-    mListen.Schedule(sock, POLLIN);
 }
 
-void ModemFactory::OnSocketEvent(int fd, short revents)
+void ModemFactory::OnSocketEvent(int, short revents)
 {
     if (revents & (POLLERR | POLLHUP)) {
         std::cerr << ext::header(this) << "auth server socket error." << std::endl;
@@ -192,8 +201,7 @@ void ModemFactory::OnSocketEvent(int fd, short revents)
     if (!(revents & POLLIN))
         return;
     INet4::Addr peer;
-    socklen_t size = INet4::Addr::size();
-    Fd conn(::accept4(fd, peer.sa(), &size, SOCK_CLOEXEC));
+    Fd conn = mSockets.Accept(mListen, peer);
     if (!conn)
         return;
     if (!conn.NonBlock()) {

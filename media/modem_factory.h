@@ -14,6 +14,7 @@
 #include "media/auth_client.h"
 #include "runtime/inet4_addr.h"
 #include "runtime/multiplexer.h"
+#include "server/control/socket_retry.h"
 #include "server/slots/slot_factory.h"
 
 class ModemSlot;
@@ -69,6 +70,7 @@ public:
 
 private:
     void Init(const std::string& listen);
+    void Listen();
     void ScanModems();
     void ScanInterfaces();
     bool Held(const std::string& name) const;
@@ -81,7 +83,9 @@ private:
     std::list<ModemSlot*> mAll;
     int mDspModems = 0;
     Event mListen;
+    INet4::Addr mListenAt;
     INet4::Addr mAuthAddress;
+    Control::SocketRetry mSockets{this, &ModemFactory::Listen};
     std::list<std::unique_ptr<AuthClient>> mClients;
     // What was logged of the newcomers met at the limit since one was
     // taken below it: one line a run, not one a connection.

@@ -16,8 +16,6 @@ namespace Control {
 namespace {
 
 const unsigned bind_retry_ms = 5000;
-const char* const create_socket = "create socket";
-const unsigned accept_pause_ms = 100;
 const unsigned check_period_ms = 1000;
 // Bytes of TCP_INFO asked for: enough for the fields read here on every
 // kernel this runs on.
@@ -26,7 +24,7 @@ const socklen_t tcp_info_size = 92;
 } // namespace
 
 AcceptorNet::AcceptorNet(int port, bool verbose)
-    : ServiceNet(verbose), mPort(static_cast<uint16_t>(port)), mRuns(this)
+    : ServiceNet(verbose), mPort(static_cast<uint16_t>(port)), mSockets(this, &AcceptorNet::BindSocket, verbose)
 {
     mListen.Bind("AcceptorNet::OnSocketEvent", &AcceptorNet::OnSocketEvent, this);
 }
@@ -43,9 +41,12 @@ bool AcceptorNet::ImplActivate()
 // up once the cause is gone.
 void AcceptorNet::BindSocket()
 {
-    if (!mSocket && !MakeSocket()) {
-        mRetry.set(bind_retry_ms, &AcceptorNet::BindSocket, this);
-        return;
+    if (!mSocket) {
+        mSocket = mSockets.Make();
+        if (!mSocket)
+            return;
+        int one = 1;
+        ::setsockopt(mSocket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     }
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
@@ -71,24 +72,8 @@ void AcceptorNet::BindSocket()
         Deactivate();
         return;
     }
-    mListen.Schedule(mSocket, POLLIN);
-}
-
-// Retried every 5000 ms, a failure would be a line each time: a run of
-// the same failure is one line, and one with its count when it ends.
-bool AcceptorNet::MakeSocket()
-{
-    mSocket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (!mSocket) {
-        int err = errno;
-        if (verbose() && mRuns.failed(create_socket, err))
-            std::cerr << ext::header(this) << "can't create socket:" << std::strerror(err) << std::endl;
-        return false;
-    }
-    mRuns.succeeded(create_socket);
-    int one = 1;
-    ::setsockopt(mSocket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    return true;
+    if (!mSockets.Watch(mListen, mSocket, POLLIN))
+        mSocket.close();
 }
 
 void AcceptorNet::ImplDeactivate()
@@ -96,7 +81,7 @@ void AcceptorNet::ImplDeactivate()
     mRetry.reset();
     mListen.Release();
     mSocket.close();
-    mRuns.end_all();
+    mSockets.Stop();
 }
 
 void AcceptorNet::OnSocketEvent(int, short revents)
@@ -107,14 +92,9 @@ void AcceptorNet::OnSocketEvent(int, short revents)
     // the next pass, after the disconnect, serves them.
     while (state() != State::Deactivating) {
         INet4::Addr peer;
-        socklen_t len = INet4::Addr::size();
-        Fd sock(::accept4(mSocket.get(), peer.sa(), &len, SOCK_CLOEXEC));
-        if (!sock) {
-            if (errno == EMFILE || errno == ENFILE)
-                PauseAccepting(errno);
+        Fd sock = mSockets.Accept(mListen, peer);
+        if (!sock)
             return;
-        }
-        mAcceptFailing = false;
         if (state() != State::Connected) {
             Serve(sock, peer);
             continue;
@@ -123,21 +103,6 @@ void AcceptorNet::OnSocketEvent(int, short revents)
             std::cerr << ext::header(this) << "refuse connection from " << peer.GetString() << std::endl;
         ImplRefuseConnection();
     }
-}
-
-void AcceptorNet::PauseAccepting(int err)
-{
-    if (!mAcceptFailing && verbose())
-        std::cerr << ext::header(this) << "can't accept connection: " << std::strerror(err) << std::endl;
-    mAcceptFailing = true;
-    mListen.Release();
-    mRetry.set(accept_pause_ms, &AcceptorNet::ResumeAccepting, this);
-}
-
-void AcceptorNet::ResumeAccepting()
-{
-    if (!mListen.Schedule(mSocket, POLLIN))
-        PauseAccepting(errno);
 }
 
 void AcceptorNet::Serve(const Fd& sock, const INet4::Addr& peer)

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "board/failure_runs.h"
 #include "server/control/control_service.h"
+#include "server/control/socket_retry.h"
 
 namespace Control {
 
@@ -29,19 +29,13 @@ protected:
 
 private:
     void BindSocket();
-    bool MakeSocket();
     void Serve(const Fd& sock, const INet4::Addr& peer);
-    // Out of descriptors, a waiting client keeps the listener readable:
-    // it is left unwatched for a while instead of polled in a busy loop.
-    void PauseAccepting(int err);
-    void ResumeAccepting();
 
     uint16_t mPort;
     Fd mSocket;
-    Timer mRetry; // the socket and bind retry, and the pause in accepting once bound
+    Timer mRetry; // the bind retry
     Event mListen;
-    Device::FailureRuns mRuns;
-    bool mAcceptFailing = false;
+    SocketRetry mSockets;
 };
 
 // The controller's acceptor: a second client makes it probe the current

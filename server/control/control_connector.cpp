@@ -22,7 +22,8 @@ const unsigned reconnect_ms = 10000;
 
 } // namespace
 
-ConnectorNet::ConnectorNet(const std::string& host, unsigned short port) : mPort(port), mHost(host)
+ConnectorNet::ConnectorNet(const std::string& host, unsigned short port)
+    : mPort(port), mHost(host), mSockets(this, &ConnectorNet::TryConnect)
 {
     mConnect.Bind("ConnectorNet::OnSocketEvent", &ConnectorNet::OnSocketEvent, this);
 }
@@ -31,7 +32,7 @@ bool ConnectorNet::ImplActivate()
 {
     mRetries = fast_retries;
     TryConnect();
-    // False when the connector gave up at once (no socket to be had).
+    // False when the connector gave up at once (its socket cannot be made non-blocking).
     return state() != State::Idle;
 }
 
@@ -41,6 +42,7 @@ void ConnectorNet::ImplDeactivate()
     mSocket.close();
     mRetry.reset();
     mConnect.Release();
+    mSockets.Stop();
 }
 
 void ConnectorNet::ImplOnDisconnect()
@@ -60,12 +62,10 @@ void ConnectorNet::Retry(unsigned slow_ms)
 
 void ConnectorNet::TryConnect()
 {
-    mSocket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (!mSocket) {
-        std::cerr << ext::header(this) << "can't create socket:" << std::strerror(errno) << std::endl;
-        Deactivate();
+    // Out of descriptors the link waits for them: it is tried again.
+    mSocket = mSockets.Make();
+    if (!mSocket)
         return;
-    }
     if (!NonBlockMode(mSocket.get())) {
         std::cerr << ext::header(this) << "can't set socket to non block mode: " << std::strerror(errno)
                   << std::endl;
@@ -83,7 +83,8 @@ void ConnectorNet::TryConnect()
         return;
     }
     if (err == EINPROGRESS) {
-        mConnect.Schedule(mSocket, POLLOUT);
+        if (!mSockets.Watch(mConnect, mSocket, POLLOUT))
+            mSocket.close();
         return;
     }
     std::cerr << ext::header(this) << "can't connect to " << mHost << ":" << mPort << " : " << std::strerror(err)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "server/control/control_service.h"
+#include "server/control/socket_retry.h"
 
 namespace Control {
 
@@ -40,6 +41,7 @@ private:
     Event mConnect;
     int mRetries = 0;
     INet4::Addr mAddress;
+    SocketRetry mSockets;
 };
 
 } // namespace Control

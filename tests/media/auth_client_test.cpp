@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include "tests/media/modem_support.h"
+#include "tests/server/control/channel_support.h"
 
 using namespace vbtest;
 using testing::Contains;
@@ -301,6 +302,31 @@ TEST_F(AuthTest, AFloodingHelperIsBoundedInWorkLogAndConnections)
     run_real([&] { return modems.clients() < ModemFactory::kMaxAuthClients; });
     helpers.push_back(connect_helper());
     EXPECT_EQ(modems.clients(), ModemFactory::kMaxAuthClients);
+}
+
+// Out of descriptors, a helper waiting to be accepted does not keep the
+// loop busy: the listener is left alone 100 ms at a time, the failure is
+// logged once, and one descriptor back is enough to serve the helper.
+TEST_F(AuthTest, OutOfDescriptorsTheListenerPausesInsteadOfSpinning)
+{
+    // What the loop serves under the shortage is met first (see serve_once):
+    // the pause's timer, and the helper's connection on a pass of a second.
+    retry_a_socket_once(clock);
+    Fd second = connect_helper();
+    Fd waiting(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    {
+        DescriptorsLeft limit(0);
+        ASSERT_EQ(::connect(waiting.get(), modems.auth_address().sa(), INet4::Addr::size()), 0);
+        unsigned polls = clock.polls();
+        run_real([] { return false; }, 300);
+        // A poll every 5 ms from run_real itself, and a few pauses.
+        EXPECT_LT(clock.polls() - polls, 150u);
+        EXPECT_EQ(count_of(err.str(), "can't accept connection: Too many open files\n"), 1u);
+        limit.release(1);
+        ASSERT_TRUE(run_real([&] { return modems.clients() == 3; }));
+    }
+    waiting.close();
+    EXPECT_TRUE(run_real([&] { return modems.clients() == 2; })) << "the helper is read";
 }
 
 // Connections that only stay open cannot keep the helper out: at the

@@ -10,6 +10,7 @@
 #include "runtime/mux_time.h"
 #include "tests/monitoring/monitoring_support.h"
 #include "tests/runtime/loop_support.h"
+#include "tests/server/control/channel_support.h"
 
 using testing::ElementsAre;
 using testing::HasSubstr;
@@ -251,6 +252,28 @@ TEST_F(AgentLinkTest, APingAfterEveryFiveSecondsOfSendSilence)
     }, 20000);
     EXPECT_EQ(pings, (std::vector<uint32_t>{5000, 10000, 15000}));
     EXPECT_FALSE(agent.closed()) << "an agent that answers stays";
+}
+
+// Out of descriptors, a link does not give up: its socket is tried again
+// every 5000 ms as one run of failures, and it connects once descriptors
+// are back. A first link meets the path's types first (see serve_once).
+TEST_F(AgentLinkTest, ALinkWithoutASocketIsTriedAgainUntilItConnects)
+{
+    FakeAgent agent;
+    configure({{agent.host(), "tolv"}});
+    ASSERT_TRUE(link({&agent}));
+    ctrl.reset(new SnmpAgentCtrl);
+    vbtest::retry_a_socket_once(clock);
+    err.clear();
+    {
+        vbtest::DescriptorsLeft limit(0);
+        configure({{agent.host(), "tolv"}});
+        run_until([] { return false; }, 10500);
+    }
+    ASSERT_TRUE(link({&agent}));
+    std::string header = "Control[snmpagent.tolv " + agent.host() + "]: ";
+    EXPECT_EQ(err.str(), header + "can't create socket:Too many open files\n" + header +
+                             "create socket fail: 2 more time(s)\n");
 }
 
 // An agent that never answers is dropped at the first send more than

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/mux_time.h"
+#include "server/control/socket_retry.h"
 #include "tests/runtime/stack_support.h"
 
 namespace vbtest {
@@ -87,6 +88,17 @@ inline void serve_once(uint16_t port, const int& connects, const int& disconnect
     run_until([] { return false; }, 1100);
     client.close();
     EXPECT_TRUE(run_until([&] { return disconnects == connects; }));
+}
+
+// The socket retry's timer fired once, before a test that runs short of
+// descriptors (see serve_once): a socket that no loop can watch is retried.
+inline void retry_a_socket_once(Mux::VirtualClock& clock)
+{
+    Control::SocketRetry retry([](std::ostream&) {}, [] {}, false);
+    Event none;
+    retry.Watch(none, Fd(), POLLIN);
+    clock.advance_ms(Control::SocketRetry::make_retry_ms);
+    multiplexer.timers_schedule();
 }
 
 // Every line written to a stream, with the loop time it was written at.
