@@ -123,7 +123,7 @@ BENCHMARK(BM_HandedCreateDestroyBeside)->Arg(0)->Arg(1000);
 void BM_ClaimBeside(benchmark::State& state)
 {
     std::vector<HandedChannel> held(size_t(state.range(0)));
-    HandedChannels& index = HandedChannels::instance();
+    HandedChannelIndex& index = HandedChannelIndex::instance();
     for (size_t i = 0; i < held.size(); ++i)
         index.Claim(int(i), held[i]);
     HandedChannel fresh;

@@ -480,8 +480,10 @@ Slot* Mixer::New(LGCP::MixerInParams const& params)
         // Held: a device that is gone or refuses it now is told once it
         // takes it. One that refuses it as invalid refuses the input, whose
         // entry in the mix goes again.
-        if (!slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Wish::held))
-            return SlotFactory::Unmade(slot);
+        if (!slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Wish::held)) {
+            SlotFactory::DiscardUnmade(slot);
+            return nullptr;
+        }
     }
     mSlots.push_back(slot);
     return slot;

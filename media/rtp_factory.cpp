@@ -59,7 +59,9 @@ Slot* RtpFactory::INewSlot(LGCP::CreateParams const& params)
         return nullptr;
     RtpSlot* slot = new RtpSlot(session.channel, std::move(session.rtp), session.params);
     slot->startRTPC(session.rtcp, session.peer);
-    if (!slot->EchoAtCreate(codec))
-        return Unmade(slot);
+    if (!slot->EchoAtCreate(codec)) {
+        DiscardUnmade(slot);
+        return nullptr;
+    }
     return slot;
 }

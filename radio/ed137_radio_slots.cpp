@@ -81,7 +81,9 @@ Slot* RtpED137Factory::INewSlot(LGCP::CreateParams const& params)
     rtp_ext_init_params init = ED137InitParams(parameters, session.params.packet_factor);
     rtp_ext_attach_session_params attach = {session.rtp.get(), -1};
     auto* slot = new RtpED137RadioGWSlot(session.channel, session.rtp, session.params, attach, init, parameters);
-    if (!SetUpRadioSlot(*slot, session, codec))
-        return Unmade(slot);
+    if (!SetUpRadioSlot(*slot, session, codec)) {
+        DiscardUnmade(slot);
+        return nullptr;
+    }
     return slot;
 }

@@ -88,7 +88,9 @@ Slot* RtpLEMZFactory::INewSlot(LGCP::CreateParams const& params)
         rtp_ext_attach_session_params attach = {session.rtp.get(), static_cast<int32_t>(::getpid())};
         slot = new RtpLEMZRadioGWSlot(session.channel, session.rtp, session.params, attach, init, true);
     }
-    if (!SetUpRadioSlot(*slot, session, codec))
-        return Unmade(slot);
+    if (!SetUpRadioSlot(*slot, session, codec)) {
+        DiscardUnmade(slot);
+        return nullptr;
+    }
     return slot;
 }

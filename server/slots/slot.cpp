@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "server/switch/hw_mux.h"
+#include "server/slots/slot_factory.h"
 #include "server/slots/slots.h"
 
 // Deleting a slot never leaves a pointer to it behind: its factory's list
@@ -17,8 +18,8 @@ Slot::~Slot()
 {
     // The kind's reader went with the kind.
     mHanded.Release();
-    if (mList)
-        mList->Remove(this);
+    if (mFactory)
+        mFactory->Remove(this);
     LogicalDisconnect();
     for (Slot* receiver : mReceivers)
         receiver->mSource = nullptr;
@@ -101,8 +102,8 @@ bool Slot::BeforeDestroy()
         Step(SlotEvent::end);
     if (!RuleOf(mPhase).released)
         return false;
-    if (mList)
-        mList->Remove(this);
+    if (mFactory)
+        mFactory->Remove(this);
     else
         std::cerr << "slot: internal error!!! BeforeDestroy() not connected to factory" << std::endl;
     return true;
@@ -113,8 +114,8 @@ void Slot::on_release()
     if (!IsReleasing() || RuleOf(mPhase).released)
         return;
     Step(SlotEvent::end);
-    if (mList)
-        mList->Remove(this);
+    if (mFactory)
+        mFactory->Remove(this);
     Slots::instance()->on_release(this);
 }
 

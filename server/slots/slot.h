@@ -29,16 +29,6 @@ class Slot;
 class SlotFactory;
 class Slots;
 
-// The list of live slots that a slot's maker keeps: the slot leaves it
-// when its release ends or it is deleted.
-class SlotList {
-public:
-    virtual void Remove(Slot* slot) = 0;
-
-protected:
-    ~SlotList() = default;
-};
-
 class Slot : private ChannelHolder {
 public:
     static constexpr unsigned no_id = ~0u;
@@ -165,7 +155,7 @@ public:
     // Sorted by address, no duplicates.
     const std::vector<Slot*>& GetReceivers() const { return mReceivers; }
     // The factory that made the slot, null when it went first.
-    SlotFactory* GetFactory() const;
+    SlotFactory* GetFactory() const { return mFactory; }
     bool IsInputActive() const { return mInputActive; }
     bool IsOutputActive() const { return mOutputActive; }
     bool IsReleasing() const { return RuleOf(mPhase).releasing; }
@@ -206,8 +196,9 @@ private:
 
     std::vector<Slot*> mReceivers;
     Slot* mSource = nullptr;
-    // The list of the factory that made the slot (GetFactory).
-    SlotList* mList = nullptr;
+    // The factory that made the slot, whose list of live slots it leaves
+    // when its release ends or it is deleted.
+    SlotFactory* mFactory = nullptr;
     bool mInputActive = false;
     bool mOutputActive = false;
     SlotPhase mPhase = SlotPhase::live;

@@ -19,7 +19,7 @@ SlotFactory::SlotFactory() : mNext(firstFactory)
 SlotFactory::~SlotFactory()
 {
     for (Slot* slot : mSlots)
-        slot->mList = nullptr;
+        slot->mFactory = nullptr;
     for (SlotFactory** link = &firstFactory; *link; link = &(*link)->mNext)
         if (*link == this) {
             *link = mNext;
@@ -41,17 +41,16 @@ Slot* SlotFactory::NewSlot(LGCP::CreateParams const& params)
         return nullptr;
     }
     if (slot) {
-        slot->mList = this;
+        slot->mFactory = this;
         mSlots.push_back(slot);
     }
     return slot;
 }
 
-Slot* SlotFactory::Unmade(Slot* slot)
+void SlotFactory::DiscardUnmade(Slot* slot)
 {
     slot->IBeforeDestroy();
     delete slot;
-    return nullptr;
 }
 
 void SlotFactory::Remove(Slot* slot)
@@ -59,11 +58,4 @@ void SlotFactory::Remove(Slot* slot)
     auto it = std::find(mSlots.begin(), mSlots.end(), slot);
     if (it != mSlots.end())
         mSlots.erase(it);
-}
-
-// Here, where a factory is known to be the list: the slot knows its maker
-// only as a list of slots.
-SlotFactory* Slot::GetFactory() const
-{
-    return static_cast<SlotFactory*>(mList);
 }

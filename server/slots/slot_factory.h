@@ -9,7 +9,7 @@
 #include "server/schema/LGCP.h"
 #include "server/slots/slot.h"
 
-class SlotFactory : public SlotList {
+class SlotFactory {
 public:
     SlotFactory();
     virtual ~SlotFactory();
@@ -28,12 +28,12 @@ public:
     // INewSlot, and the slot joins this factory's list.
     Slot* NewSlot(LGCP::CreateParams const& params);
     // Takes the slot out of the list (nothing when it is not there).
-    void Remove(Slot* slot) override;
+    void Remove(Slot* slot);
     // A slot built but not made after all (a device refused a setting of
     // its create as invalid): released as a destroy releases it, so what
-    // it started and switched on goes again, and deleted. Null, for
-    // INewSlot to answer. For kinds whose release ends at once.
-    static Slot* Unmade(Slot* slot);
+    // it started and switched on goes again, and deleted; INewSlot then
+    // answers null. For kinds whose release ends at once.
+    static void DiscardUnmade(Slot* slot);
 
     const std::list<Slot*>& slots() const { return mSlots; }
     // The factory registered before this one.

@@ -20,7 +20,7 @@ bool HandedChannel::Take(ChannelHolder& holder, int channel, const Fd& fd, Event
         return false;
     mHolder = &holder;
     mReader = reader;
-    HandedChannels::instance().Claim(channel, *this);
+    HandedChannelIndex::instance().Claim(channel, *this);
     mChannel = channel < 0 ? -1 : channel;
     return true;
 }
@@ -28,7 +28,7 @@ bool HandedChannel::Take(ChannelHolder& holder, int channel, const Fd& fd, Event
 void HandedChannel::Release()
 {
     if (mChannel >= 0)
-        HandedChannels::instance().Leave(mChannel, *this);
+        HandedChannelIndex::instance().Leave(mChannel, *this);
     mChannel = -1;
     mHolder = nullptr;
     mReader = nullptr;
@@ -54,17 +54,17 @@ void HandedChannel::OnEnd(int, short revents)
         Lost(end);
 }
 
-// ----------------------------------------------------------- HandedChannels
+// ----------------------------------------------------------- HandedChannelIndex
 
-HandedChannels& HandedChannels::instance()
+HandedChannelIndex& HandedChannelIndex::instance()
 {
-    static HandedChannels index;
+    static HandedChannelIndex index;
     return index;
 }
 
 // The stale holder's hooks may end it, or anyone: the index is looked up
 // afresh after each.
-void HandedChannels::Claim(int channel, HandedChannel& handle)
+void HandedChannelIndex::Claim(int channel, HandedChannel& handle)
 {
     if (channel < 0)
         return;
@@ -87,20 +87,20 @@ void HandedChannels::Claim(int channel, HandedChannel& handle)
     mHolders[channel] = &handle;
 }
 
-void HandedChannels::Leave(int channel, const HandedChannel& handle)
+void HandedChannelIndex::Leave(int channel, const HandedChannel& handle)
 {
     auto it = mHolders.find(channel);
     if (it != mHolders.end() && it->second == &handle)
         mHolders.erase(it);
 }
 
-HandedChannel* HandedChannels::HolderOf(int channel) const
+HandedChannel* HandedChannelIndex::HolderOf(int channel) const
 {
     auto it = mHolders.find(channel);
     return it == mHolders.end() ? nullptr : it->second;
 }
 
-Device::End HandedChannels::EndOf(int fd)
+Device::End HandedChannelIndex::EndOf(int fd)
 {
     Device::End end;
     pollfd p{fd, 0, 0};

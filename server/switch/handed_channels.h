@@ -52,7 +52,7 @@ public:
     bool watched() const { return static_cast<bool>(mWatch.fd); }
 
 private:
-    friend class HandedChannels;
+    friend class HandedChannelIndex;
     // One wake-up of the reader, when input waits: true when it ran (it
     // may have ended the handle).
     bool ServePending();
@@ -66,14 +66,14 @@ private:
     Event mWatch;
 };
 
-class HandedChannels {
+class HandedChannelIndex {
 public:
     // At most this many wake-ups of a stale holder's reader in one claim:
     // a descriptor that never runs dry cannot hold the claim.
     static constexpr unsigned kMaxPendingReads = 4096;
 
     // The index of the process.
-    static HandedChannels& instance();
+    static HandedChannelIndex& instance();
 
     // handle was handed channel (nothing for a negative one): whoever else
     // still holds it reads what waits, then loses it, before the handle is

@@ -241,8 +241,8 @@ TEST_F(Connected, ARestartHoldsTheChannelTheEngineGave)
     engine().give_next(old + 10);
     EXPECT_THAT(ioctl(2, [](I& i) { i.set_encoder_mode(LGCP::CodecMode::ulaw); }), ElementsAre("slot=2 success"));
     EXPECT_EQ(two->channel(), old + 10);
-    EXPECT_NE(HandedChannels::instance().HolderOf(old + 10), nullptr);
-    EXPECT_EQ(HandedChannels::instance().HolderOf(old), nullptr);
+    EXPECT_NE(HandedChannelIndex::instance().HolderOf(old + 10), nullptr);
+    EXPECT_EQ(HandedChannelIndex::instance().HolderOf(old), nullptr);
 }
 
 TEST_F(Connected, LbrcMeansThePayloadTheSessionWasCreatedWith)

@@ -303,7 +303,7 @@ TEST_F(HdlcTest, DestroyedChannelLeavesNoStaleConnection)
 // activation whose reader cannot be had holds nothing.
 TEST_F(HdlcTest, TheChannelHoldsItsNumberAndItsOwnPathsOnly)
 {
-    HandedChannels& index = HandedChannels::instance();
+    HandedChannelIndex& index = HandedChannelIndex::instance();
     {
         LineChannel ch(board, 14);
         ASSERT_GE(ch.timeslot, 0);

@@ -154,7 +154,7 @@ TEST_F(IsdnSlotTest, BChannelsGoWithTheirDataChannel)
         const int d = slots().at(3)->IGetTransmitChannel(), b = slots().at(4)->IGetTransmitChannel();
         command(connect(4), 2), command(connect(2), 4), command(connect(3), 5);
         ASSERT_TRUE(sim.hal().carries(b, 16) && sim.hal().carries(16, b) && sim.hal().carries(d, 17));
-        EXPECT_NE(HandedChannels::instance().HolderOf(b), nullptr) << "the B channel is handed out";
+        EXPECT_NE(HandedChannelIndex::instance().HolderOf(b), nullptr) << "the B channel is handed out";
         if (lost)
             sim.board.channels(DspData::kDevice).at(0)->hang_up();
         else

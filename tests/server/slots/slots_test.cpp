@@ -150,7 +150,7 @@ TEST_F(SlotsTest, AHandedOutChannelIsTakenFromTheSlotThatStillNamesIt)
     EXPECT_THAT(command(create_ext(7, 108), 5), ElementsAre("slot=5 error insufficientResources"));
     unopened.release();
     EXPECT_FALSE(slot(4)->IsLost());
-    EXPECT_NE(HandedChannels::instance().HolderOf(7), nullptr);
+    EXPECT_NE(HandedChannelIndex::instance().HolderOf(7), nullptr);
 
     // Another path at the lost slot's output by now is left to its maker;
     // the kind still hears that its connection went.
