@@ -9,4 +9,4 @@ build="$root/build/release"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOXBRIDGE_TESTS=OFF -DVOXBRIDGE_BENCH=OFF \
   -DVOXBRIDGE_BOARD=simulated >/dev/null
 cmake --build "$build" -j "$(nproc)" --target voxbridge
-exec "$build/server/voxbridge" "$@"
+exec "$build/main/voxbridge" "$@"
