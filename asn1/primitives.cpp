@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #include "asn1/visitor.h"
 
@@ -9,8 +10,6 @@ namespace ASN1 {
 
 const DataInfo Null::theInfo = {&Null::create, 5};
 const DataInfo BOOLEAN::theInfo = {&BOOLEAN::create, 1};
-const ConstrainedInfo INTEGER::theInfo = {{&INTEGER::create, 2}, Unconstrained, 0, NoUpperLimit};
-const ConstrainedInfo INTEGER64::theInfo = {{&INTEGER64::create, 2}, Unconstrained, 0, NoUpperLimit};
 const DataInfo OBJECT_IDENTIFIER::theInfo = {&OBJECT_IDENTIFIER::create, 6};
 const ConstrainedInfo BIT_STRING::theInfo = {{&BIT_STRING::create, 3}, Unconstrained, 0, NoUpperLimit};
 const ConstrainedInfo OCTET_STRING::theInfo = {{&OCTET_STRING::create, 4}, Unconstrained, 0, NoUpperLimit};
@@ -32,28 +31,35 @@ AbstractData* BOOLEAN::do_clone() const { return detail::clone_value(*this); }
 bool BOOLEAN::do_accept(Visitor& v) { return v.do_visit(*this); }
 bool BOOLEAN::do_accept(ConstVisitor& v) const { return v.do_visit(*this); }
 
-// INTEGER
+// INTEGER and INTEGER64
 
-int INTEGER::do_compare(AbstractData const& other) const
+template <typename Value>
+int BasicInteger<Value>::do_compare(AbstractData const& other) const
 {
-    int theirs = static_cast<INTEGER const&>(other).mValue;
+    using Unsigned = std::make_unsigned_t<Value>;
+    Value theirs = static_cast<BasicInteger const&>(other).mValue;
     if (isUnsigned())
-        return detail::sign_of_difference(static_cast<unsigned>(mValue), static_cast<unsigned>(theirs));
+        return detail::sign_of_difference(static_cast<Unsigned>(mValue), static_cast<Unsigned>(theirs));
     return detail::sign_of_difference(mValue, theirs);
 }
-AbstractData* INTEGER::do_clone() const { return detail::clone_value(*this); }
-bool INTEGER::do_accept(Visitor& v) { return v.do_visit(*this); }
-bool INTEGER::do_accept(ConstVisitor& v) const { return v.do_visit(*this); }
-
-// INTEGER64
-
-int INTEGER64::do_compare(AbstractData const& other) const
+template <typename Value>
+AbstractData* BasicInteger<Value>::do_clone() const
 {
-    return detail::sign_of_difference(mValue, static_cast<INTEGER64 const&>(other).mValue);
+    return detail::clone_value(*this);
 }
-AbstractData* INTEGER64::do_clone() const { return detail::clone_value(*this); }
-bool INTEGER64::do_accept(Visitor& v) { return v.do_visit(*this); }
-bool INTEGER64::do_accept(ConstVisitor& v) const { return v.do_visit(*this); }
+template <typename Value>
+bool BasicInteger<Value>::do_accept(Visitor& v)
+{
+    return v.do_visit(*this);
+}
+template <typename Value>
+bool BasicInteger<Value>::do_accept(ConstVisitor& v) const
+{
+    return v.do_visit(*this);
+}
+
+template class BasicInteger<int>;
+template class BasicInteger<std::int64_t>;
 
 // IntegerWithNamedNumber
 

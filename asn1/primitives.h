@@ -59,22 +59,32 @@ protected:
     explicit ConstrainedObject(void const* info) : AbstractData(info) {}
 };
 
-class INTEGER : public ConstrainedObject, public detail::Allocator<INTEGER> {
+// An INTEGER held in Value: INTEGER keeps 32 bits and its limits (four
+// octets at most on the wire); INTEGER64 is an unconstrained INTEGER in 64
+// bits, so that any whole number that fits a signed 64-bit integer travels,
+// in up to eight octets. Two types, so that the coders keep a slot for each.
+template <typename Value>
+class BasicInteger : public ConstrainedObject, public detail::Allocator<BasicInteger<Value>> {
 public:
     static const ConstrainedInfo theInfo;
-    explicit INTEGER(void const* info = &theInfo) : ConstrainedObject(info) {}
-    explicit INTEGER(int value, void const* info = &theInfo) : ConstrainedObject(info), mValue(value) {}
-    static AbstractData* create(void const* info) { return new INTEGER(info); }
+    explicit BasicInteger(void const* info = &theInfo) : ConstrainedObject(info) {}
+    explicit BasicInteger(Value value, void const* info = &theInfo) : ConstrainedObject(info), mValue(value) {}
+    static AbstractData* create(void const* info) { return new BasicInteger(info); }
 
-    int getValue() const { return mValue; }
+    Value getValue() const { return mValue; }
     // No range check: the checks are offered separately.
-    void setValue(int value) { mValue = value; }
-    INTEGER& operator=(int value) { mValue = value; return *this; }
+    void setValue(Value value) { mValue = value; }
+    BasicInteger& operator=(Value value)
+    {
+        mValue = value;
+        return *this;
+    }
     // Whether the stored bits read as an unsigned number: a constrained type
     // whose lower bound is 0 or more.
     bool isUnsigned() const { return constraintType() != Unconstrained && getLowerLimit() >= 0; }
     // Within lowerLimit..upperLimit, compared as unsigned numbers when the
-    // lower bound is 0 or more.
+    // lower bound is 0 or more. The 32-bit form only: the 64-bit one has no
+    // limits.
     bool isStrictValid() const;
 
 protected:
@@ -84,36 +94,18 @@ protected:
     bool do_accept(ConstVisitor& v) const override;
 
 private:
-    int mValue = 0;
+    Value mValue = 0;
 };
 
-// An unconstrained INTEGER held in 64 bits: any whole number that fits a
-// signed 64-bit integer travels, in up to eight octets. It is a type of its
-// own so that every other INTEGER keeps its 32 bits and its limits.
-class INTEGER64 : public ConstrainedObject, public detail::Allocator<INTEGER64> {
-public:
-    static const ConstrainedInfo theInfo;
-    explicit INTEGER64(void const* info = &theInfo) : ConstrainedObject(info) {}
-    explicit INTEGER64(std::int64_t value, void const* info = &theInfo) : ConstrainedObject(info), mValue(value) {}
-    static AbstractData* create(void const* info) { return new INTEGER64(info); }
+template <typename Value>
+const ConstrainedInfo BasicInteger<Value>::theInfo = {
+    {&BasicInteger<Value>::create, 2}, Unconstrained, 0, NoUpperLimit};
 
-    std::int64_t getValue() const { return mValue; }
-    void setValue(std::int64_t value) { mValue = value; }
-    INTEGER64& operator=(std::int64_t value)
-    {
-        mValue = value;
-        return *this;
-    }
+using INTEGER = BasicInteger<int>;
+using INTEGER64 = BasicInteger<std::int64_t>;
 
-protected:
-    int do_compare(AbstractData const& other) const override;
-    AbstractData* do_clone() const override;
-    bool do_accept(Visitor& v) override;
-    bool do_accept(ConstVisitor& v) const override;
-
-private:
-    std::int64_t mValue = 0;
-};
+template <>
+bool INTEGER::isStrictValid() const;
 
 class IntegerWithNamedNumber : public INTEGER {
 public:

@@ -71,6 +71,7 @@ bool open_valid(OpenData const& value, bool strict)
 
 // Per-class checks
 
+template <>
 bool INTEGER::isStrictValid() const
 {
     int lower = getLowerLimit();

@@ -3,14 +3,18 @@
 // encoders, printers and checkers read them through a ConstVisitor.
 #pragma once
 
+#include <cstdint>
+
 namespace ASN1 {
 
 class AbstractData;
 class Null;
 class BOOLEAN;
-class INTEGER;
+template <typename Value>
+class BasicInteger;
+using INTEGER = BasicInteger<int>;
+using INTEGER64 = BasicInteger<std::int64_t>;
 class IntegerWithNamedNumber;
-class INTEGER64;
 class ENUMERATED;
 class OBJECT_IDENTIFIER;
 class BIT_STRING;

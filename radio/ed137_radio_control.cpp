@@ -114,24 +114,6 @@ void ED137RadioState::EncodeASN(TERM::ED137RadioModifierParams& params) const
     }
 }
 
-ED137RadioControl::ED137RadioControl(int channel, rtp_ext_attach_session_params const& attach,
-                                     rtp_ext_init_params const& init)
-    : RadioControl(channel, attach, init)
-{
-    Init();
-}
-
-ED137RadioControl::ED137RadioControl(rtp_ext_init_params const& init) : RadioControl(init)
-{
-    Init();
-}
-
-ED137RadioControl::ED137RadioControl(int channel, Fd rtp, rtp_attach_session_params const& attach)
-    : RadioControl(channel, std::move(rtp), attach)
-{
-    Init();
-}
-
 void ED137RadioControl::Init()
 {
     uint32_t now = Mux::milliseconds();

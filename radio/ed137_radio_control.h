@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "radio/r2s_proto.h"
 #include "radio/radio_control.h"
@@ -60,9 +61,13 @@ private:
 
 class ED137RadioControl : public RadioControl {
 public:
-    ED137RadioControl(int channel, rtp_ext_attach_session_params const& attach, rtp_ext_init_params const& init);
-    explicit ED137RadioControl(rtp_ext_init_params const& init);
-    ED137RadioControl(int channel, Fd rtp, rtp_attach_session_params const& attach);
+    // Reaches the stream in any of the base's three ways, then sets the
+    // protocol's own starting state.
+    template <class... Way>
+    explicit ED137RadioControl(Way&&... way) : RadioControl(std::forward<Way>(way)...)
+    {
+        Init();
+    }
 
     void SetParams(ED137RadioParams const& params) { mParams = params; }
     const ED137RadioParams& params() const { return mParams; }

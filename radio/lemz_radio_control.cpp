@@ -24,24 +24,6 @@ bool isDefaultInitCommand(int command)
     return command <= 0;
 }
 
-LemzRadioControl::LemzRadioControl(int channel, rtp_ext_attach_session_params const& attach,
-                                   rtp_ext_init_params const& init)
-    : RadioControl(channel, attach, init)
-{
-    Init();
-}
-
-LemzRadioControl::LemzRadioControl(rtp_ext_init_params const& init) : RadioControl(init)
-{
-    Init();
-}
-
-LemzRadioControl::LemzRadioControl(int channel, Fd rtp, rtp_attach_session_params const& attach)
-    : RadioControl(channel, std::move(rtp), attach)
-{
-    Init();
-}
-
 void LemzRadioControl::Init()
 {
     mCommand = LemzRadioState();

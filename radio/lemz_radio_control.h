@@ -7,6 +7,8 @@
 // the source filter, the status cycle and the status of every report.
 #pragma once
 
+#include <utility>
+
 #include "radio/lemz_radio_asn.h"
 #include "radio/lemz_radio_state.h"
 #include "radio/radio_control.h"
@@ -24,9 +26,13 @@ public:
     // The status kinds the gateway repeats, each with its send time.
     enum Kind { transmit, channel, remote, standby, kinds };
 
-    LemzRadioControl(int channel, rtp_ext_attach_session_params const& attach, rtp_ext_init_params const& init);
-    explicit LemzRadioControl(rtp_ext_init_params const& init);
-    LemzRadioControl(int channel, Fd rtp, rtp_attach_session_params const& attach);
+    // Reaches the stream in any of the base's three ways, then sets the
+    // protocol's own starting state.
+    template <class... Way>
+    explicit LemzRadioControl(Way&&... way) : RadioControl(std::forward<Way>(way)...)
+    {
+        Init();
+    }
 
     bool SendASNToChan(TERM::RadioStatus const& status) override;
     // A command with an address text that is no address is refused whole

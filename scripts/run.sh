@@ -10,4 +10,4 @@ build="$root/build/release"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOXBRIDGE_TESTS=OFF -DVOXBRIDGE_BENCH=OFF \
   -DVOXBRIDGE_BOARD=simulated >/dev/null
 cmake --build "$build" -j "$jobs" --target voxbridge
-exec "$build/server/voxbridge" "$@"
+exec "$build/main/voxbridge" "$@"

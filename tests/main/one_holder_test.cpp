@@ -13,9 +13,9 @@
 #include <set>
 #include <sstream>
 
+#include "main/factories.h"
 #include "media/dsproc_receiver.h"
 #include "media/tonec_receiver.h"
-#include "server/main/factories.h"
 #include "tests/media/rtp_support.h"
 #include "tests/support/create_commands.h"
 #include "tests/server/slots/slot_support.h"

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "server/main/factories.h"
+#include "main/factories.h"
 #include "server/slots/slot_factory.h"
 #include "tests/e2e/slot_kinds.h"
 

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 
+#include "main/factories.h"
 #include "monitoring/monitoring_ctl.h"
 #include "runtime/child_wait.h"
 #include "runtime/daemon.h"
@@ -34,7 +35,6 @@
 #include "server/control/ctrl_server.h"
 #include "server/boardctl/e1_ctl.h"
 #include "server/control/heartbeat.h"
-#include "server/main/factories.h"
 #include "server/switch/hw_mux.h"
 #include "server/boardctl/hw_tests.h"
 #include "server/slots/slots.h"

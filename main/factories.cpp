@@ -1,4 +1,4 @@
-#include "server/main/factories.h"
+#include "main/factories.h"
 
 #include "media/mixer_factory.h"
 #include "media/modem_factory.h"
