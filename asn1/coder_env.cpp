@@ -92,13 +92,17 @@ bool CoderEnv::encodeBEROctets(AbstractData const& value, std::vector<char>& oct
 
 bool CoderEnv::decode(char const* first, char const* last, AbstractData& value, bool withoutEnv)
 {
+    mBound = DecodeBound::none;
     if (!first != !last || last < first)
         return false;
     switch (mEncodingRule) {
     case per_Aligned:
     case per_Unaligned: {
         PERDecoder decoder(first, last, withoutEnv ? nullptr : this, mEncodingRule == per_Aligned);
-        return value.accept(decoder);
+        if (value.accept(decoder))
+            return true;
+        mBound = decoder.bound();
+        return false;
     }
     case ber: {
         BERDecoder decoder(first, last, withoutEnv ? nullptr : this);
@@ -112,6 +116,26 @@ bool CoderEnv::decode(char const* first, char const* last, AbstractData& value, 
     default:
         return false;
     }
+}
+
+char const* describe(DecodeBound bound)
+{
+    static_assert(MaximumArraySize == 128 && MaximumStringSize == 16384, "the texts name the bounds");
+    switch (bound) {
+    case DecodeBound::none:
+        break;
+    case DecodeBound::elements:
+        return "more than 128 elements in a SEQUENCE OF";
+    case DecodeBound::length:
+        return "a length of 16384 or more";
+    case DecodeBound::extensions:
+        return "more than 128 extension additions in a SEQUENCE";
+    case DecodeBound::integer32:
+        return "an INTEGER of more than 4 octets";
+    case DecodeBound::integer64:
+        return "an INTEGER of more than 8 octets";
+    }
+    return "no bound";
 }
 
 } // namespace ASN1

@@ -81,6 +81,9 @@ public:
     // Octets after the value are ignored. On failure the value is partly
     // filled and must be discarded.
     bool decode(char const* first, char const* last, AbstractData& value, bool withoutEnv);
+    // The decoder's bound that stopped the last decode (PER only); none
+    // after a success or when the input was at fault.
+    DecodeBound bound() const { return mBound; }
 
     // The encoding under the current rule into octets (emptied first).
     bool encodeOctets(AbstractData const& value, std::vector<char>& octets);
@@ -93,6 +96,7 @@ private:
 
     int mEncodingRule;
     ModuleRegistry mModules;
+    DecodeBound mBound = DecodeBound::none;
 };
 
 template <class OutputIterator>

@@ -25,6 +25,21 @@ enum : unsigned {
     MaximumArraySize = 128,    // elements of a list, bits of an extension map
 };
 
+// Which of the decoder's own bounds stopped a decode that failed: the
+// message may be sound, only longer than this side reads. none: the input
+// itself was at fault.
+enum class DecodeBound : unsigned char {
+    none,
+    elements,   // a SEQUENCE OF past MaximumArraySize
+    length,     // a string past MaximumStringSize, or any length in the
+                // fragmented form (16384 or more)
+    extensions, // an extension map past MaximumArraySize bits
+    integer32,  // an INTEGER of more than 4 octets
+    integer64,  // an INTEGER of more than 8 octets in a 64-bit field
+};
+// The bound in a few words, for a log line.
+char const* describe(DecodeBound bound);
+
 // upperLimit of a type without an upper bound.
 const unsigned NoUpperLimit = 0xFFFFFFFFu;
 // upper bound passed to the length coders for an unbounded length.

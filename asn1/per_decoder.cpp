@@ -48,15 +48,21 @@ inline bool PERDecoder::decodeWholeNumber(unsigned maxOctets, std::int64_t& valu
         byteAlign();
         unsigned char const* p = reinterpret_cast<unsigned char const*>(getPosition());
         // The short count sits before them.
-        if (octetsLeft() == 0 || p[0] > maxOctets || p[0] >= octetsLeft())
+        if (octetsLeft() == 0)
+            return false;
+        if (p[0] > maxOctets)
+            return stopAt(maxOctets > 4 ? DecodeBound::integer64 : DecodeBound::integer32);
+        if (p[0] >= octetsLeft())
             return false;
         octets = p[0];
         for (unsigned i = 1; i <= octets; ++i)
             bits = (bits << 8) | p[i];
         setPosition(getPosition() + 1 + octets);
     } else {
-        if (!decodeLength(0, UnboundedLength, octets) || octets > maxOctets)
+        if (!decodeLength(0, UnboundedLength, octets))
             return false;
+        if (octets > maxOctets)
+            return stopAt(maxOctets > 4 ? DecodeBound::integer64 : DecodeBound::integer32);
         for (unsigned i = 0; i < octets; ++i) {
             unsigned octet = 0;
             if (!decodeMultiBit(8, octet))
@@ -94,7 +100,7 @@ bool PERDecoder::decodeLength(unsigned lower, unsigned upper, unsigned& length)
             return false;
         length = ((first & 0x3F) << 8) | second;
     } else {
-        return false; // fragmented form (X.691 10.9) is not supported
+        return stopAt(DecodeBound::length); // fragmented form (X.691 10.9) is not supported
     }
     return length >= lower && length <= upper;
 }
@@ -213,7 +219,7 @@ bool PERDecoder::do_visit(OBJECT_IDENTIFIER& value)
 bool PERDecoder::do_visit(BIT_STRING& value)
 {
     unsigned bits = 0;
-    if (!decodeConstrainedLength(value, bits) || bits > MaximumStringSize || bits > getBitsLeft())
+    if (!decodeConstrainedLength(value, bits) || !withinStringBound(bits) || bits > getBitsLeft())
         return false;
     value.resize(bits);
     if (bits == 0)
@@ -232,7 +238,7 @@ bool PERDecoder::do_visit(BIT_STRING& value)
 bool PERDecoder::do_visit(OCTET_STRING& value)
 {
     unsigned n = 0;
-    if (!decodeConstrainedLength(value, n) || n > MaximumStringSize || std::size_t(n) * 8 > getBitsLeft())
+    if (!decodeConstrainedLength(value, n) || !withinStringBound(n) || std::size_t(n) * 8 > getBitsLeft())
         return false;
     value.resize(n);
     if (n == 0)
@@ -251,7 +257,7 @@ bool PERDecoder::do_visit(OCTET_STRING& value)
 
 bool PERDecoder::decodeCharacterCount(ConstrainedObject const& value, unsigned bits, unsigned& n)
 {
-    return decodeConstrainedLength(value, n) && n <= MaximumStringSize && std::uint64_t(n) * bits <= getBitsLeft();
+    return decodeConstrainedLength(value, n) && withinStringBound(n) && std::uint64_t(n) * bits <= getBitsLeft();
 }
 
 bool PERDecoder::do_visit(AbstractString& value)

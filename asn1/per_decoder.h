@@ -22,6 +22,9 @@ public:
 
     bool aligned() const { return mAligned; }
     CoderEnv* getEnv() const { return mEnv; }
+    // The bound that stopped a failed decode; none when the input was at
+    // fault. Set only where a decode fails: a sound message pays nothing.
+    DecodeBound bound() const { return mBound; }
 
     // The building blocks of X.691 10; each fails on short input and on a
     // value outside its bounds.
@@ -74,7 +77,7 @@ private:
     // Reads an open type's length; fails when its octets run past the input.
     bool decodeOpenLength(unsigned& count);
     // Decodes an open type's contents, held in [first, last), into value.
-    bool decodeOpenContents(char const* first, char const* last, AbstractData& value) const;
+    bool decodeOpenContents(char const* first, char const* last, AbstractData& value);
     // Decodes value from exactly the next count octets, then moves past them.
     bool decodeConfined(unsigned count, AbstractData& value);
     bool skipOctets(unsigned count);
@@ -82,9 +85,17 @@ private:
     // characters cannot fit the rest of the input.
     bool decodeCharacterCount(ConstrainedObject const& value, unsigned bits, unsigned& n);
     bool decodeChoiceExtension(CHOICE& value);
+    // Fails the decode at one of the decoder's own bounds.
+    bool stopAt(DecodeBound bound)
+    {
+        mBound = bound;
+        return false;
+    }
+    bool withinStringBound(unsigned n) { return n <= MaximumStringSize || stopAt(DecodeBound::length); }
 
     CoderEnv* mEnv;
     bool mAligned;
+    DecodeBound mBound = DecodeBound::none;
 };
 
 } // namespace ASN1

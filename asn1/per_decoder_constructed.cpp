@@ -17,12 +17,15 @@ bool PERDecoder::decodeOpenLength(unsigned& count)
     return decodeLength(0, UnboundedLength, count) && count <= octetsLeft();
 }
 
-bool PERDecoder::decodeOpenContents(char const* first, char const* last, AbstractData& value) const
+bool PERDecoder::decodeOpenContents(char const* first, char const* last, AbstractData& value)
 {
     // Open-type contents are written with the aligned rules whichever
     // variant carries them, so they are read that way too.
     PERDecoder contents(first, last, mEnv, true);
-    return value.accept(contents);
+    if (value.accept(contents))
+        return true;
+    mBound = contents.mBound;
+    return false;
 }
 
 bool PERDecoder::decodeConfined(unsigned count, AbstractData& value)
@@ -111,8 +114,10 @@ Visitor::SeqVisitCode PERDecoder::visitExtensionRoot(SEQUENCE& seq, int index, i
 Visitor::SeqVisitCode PERDecoder::preVisitExtensions(SEQUENCE& seq)
 {
     unsigned m = 0;
-    if (!decodeSmallUnsigned(m) || m >= MaximumArraySize)
+    if (!decodeSmallUnsigned(m))
         return VISIT_FAIL;
+    if (m >= MaximumArraySize)
+        return stopAt(DecodeBound::extensions), VISIT_FAIL;
     BitMap& map = seq.extensionMap();
     map.resize(m + 1);
     return decodeBitMap(map.bytes(), bits::octets(map.size()), m + 1) ? VISIT_CONTINUE : VISIT_FAIL;
@@ -145,8 +150,10 @@ Visitor::SeqVisitCode PERDecoder::visitUnknownExtensions(SEQUENCE& seq)
 bool PERDecoder::do_visit(SEQUENCE_OF_Base& value)
 {
     unsigned n = 0;
-    if (!decodeConstrainedLength(value, n) || n > MaximumArraySize)
+    if (!decodeConstrainedLength(value, n))
         return false;
+    if (n > MaximumArraySize)
+        return stopAt(DecodeBound::elements);
     value.resize(n);
     if (value.size() != n)
         return false;
@@ -162,7 +169,7 @@ bool PERDecoder::do_visit(SEQUENCE_OF_Base& value)
 bool PERDecoder::do_visit(OpenData& value)
 {
     unsigned count = 0;
-    if (!decodeOpenLength(count) || count > MaximumStringSize)
+    if (!decodeOpenLength(count) || !withinStringBound(count))
         return false;
     std::vector<char>& octets = value.make_buf();
     octets.assign(getPosition(), getPosition() + count);

@@ -32,7 +32,14 @@ const char* GetTextNotation(Service::State::Type state)
 
 Service::Service() : Service(true) {}
 
-Service::Service(bool verbose) : mVerbose(verbose)
+namespace {
+
+// The run of sends dropped while no peer is connected (by state).
+const char* const dropped_sends = "Control::Service::Send()";
+
+} // namespace
+
+Service::Service(bool verbose) : mVerbose(verbose), mDropped(this)
 {
     mStream = new StrmProtocol;
     // The answers and signals of one pass leave in one send.
@@ -86,6 +93,7 @@ void Service::Deactivate()
 {
     ImplDeactivate();
     mState = State::Idle;
+    mDropped.end_all();
 }
 
 void Service::Disconnect()
@@ -108,7 +116,9 @@ void Service::Send(const char* data, int length)
     if (mState == State::Deactivating)
         return;
     if (mState != State::Connected) {
-        if (mVerbose)
+        // Periodic signals keep coming while no peer is there: one line
+        // when the run starts, its count when a peer comes.
+        if (mVerbose && mDropped.failed(dropped_sends, mState))
             std::cerr << ext::header(this) << "Control::Service::Send() ignore Send request in "
                       << GetTextNotation(mState) << " state." << std::endl;
         return;
@@ -194,6 +204,7 @@ bool Service::SetConnected(const Fd& fd, const std::string& name)
         errno = err;
         return false;
     }
+    mDropped.succeeded(dropped_sends);
     if (mNotify)
         mNotify->OnConnect();
     return true;

@@ -9,6 +9,7 @@
 #include <iosfwd>
 #include <string>
 
+#include "board/failure_runs.h"
 #include "runtime/fd.h"
 #include "runtime/inet4_addr.h"
 #include "runtime/protocol.h"
@@ -91,6 +92,8 @@ private:
     bool mUseReserve = false;
     // SetConnected is bringing the stack up: a failure then is its own.
     bool mStarting = false;
+    // Sends dropped while not connected.
+    Device::FailureRuns mDropped;
     Dpc mDisconnectDpc;
 };
 

@@ -184,6 +184,8 @@ void Server::OnMessage(const char* data, int length)
     ASN1::CoderEnv env(ASN1::CoderEnv::per_Aligned);
     if (length >= 0 && ASN1::decode(data, data + length, &env, msg, true))
         Dispatch(msg);
+    else if (env.bound() != ASN1::DecodeBound::none && msg.get_pdu().currentSelection() >= 0)
+        RefuseBeyondBound(msg, env.bound());
     else
         LogUndecodable(data, length);
     // A signal sent between commands carries no slot.
@@ -200,7 +202,17 @@ void Server::LogUndecodable(const char* data, int length) const
     std::cerr << text.str() << std::flush;
 }
 
-void Server::Dispatch(const LGCP::Message& msg)
+// The PDU was chosen, so seq and slot before it were read whole: the
+// controller waits for this answer, the message being merely longer than
+// the decoder reads.
+void Server::RefuseBeyondBound(const LGCP::Message& msg, ASN1::DecodeBound bound)
+{
+    std::cerr << ext::header(this) << "receive fail: decoder bound: " << ASN1::describe(bound) << std::endl;
+    if (TakeEnvelope(msg))
+        Error(LGCP::ErrorCause::invalidParams);
+}
+
+bool Server::TakeEnvelope(const LGCP::Message& msg)
 {
     mResponse = none;
     mSeq.present = msg.has_seq();
@@ -208,14 +220,21 @@ void Server::Dispatch(const LGCP::Message& msg)
         mSeq.value = msg.get_seq().getValue();
     if (!msg.get_pdu().is_command()) {
         Error(LGCP::ErrorCause::unexpectedMsgType);
-        return;
+        return false;
     }
     mSlot = msg.has_slot() ? msg.get_slot().getValue() : no_slot;
     if (mSlot != no_slot && mSlot > max_slot) {
         mSlot = no_slot;
         Error(LGCP::ErrorCause::invalidSlot);
-        return;
+        return false;
     }
+    return true;
+}
+
+void Server::Dispatch(const LGCP::Message& msg)
+{
+    if (!TakeEnvelope(msg))
+        return;
     const LGCP::Command& cmd = msg.get_pdu().get_command();
     bool taken = false;
     for (auto it = mServices.begin(); !taken && it != mServices.end(); ++it)

@@ -411,6 +411,13 @@ TEST(PerTypes, ListsAndOpenTypes)
     list.resize(129);
     EXPECT_EQ("failed", encoded(list));
     EXPECT_FALSE(decode("80 81 " + text.substr(6), in));
+    // The bound that stopped it is told from within an open type too.
+    TypeConstrainedOpenInfo const listInfo = {{&TypeConstrainedOpenData::create, 0}, &Sample::integerListInfo};
+    TypeConstrainedOpenData wrapped(&listInfo);
+    std::vector<char> input = octets("02 80 81");
+    CoderEnv env;
+    EXPECT_FALSE(env.decode(input.data(), input.data() + input.size(), wrapped, true));
+    EXPECT_EQ(DecodeBound::elements, env.bound());
 
     OpenData open;
     EXPECT_EQ("01 00", encoded(open));

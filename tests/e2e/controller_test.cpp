@@ -79,6 +79,8 @@ TEST_F(ControllerFlow, CommandsThatCannotBeServedAreAnsweredWithTheirCause)
         {std::string("\x01\x02\x03", 3), {}},
         {"", {}},
         {lgcp(display(), 6), {"seq=6 success"}},
+        // Past a bound of the decoder, yet answered.
+        {vbtest::trap_receivers(129, 7), {"seq=7 error invalidParams"}},
     };
     for (const auto& step : flow)
         EXPECT_EQ(ctl.exchange(step.frame), step.answers) << vbtest::message_text(step.frame.data(), step.frame.size(), true);

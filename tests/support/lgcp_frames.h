@@ -61,6 +61,19 @@ inline std::string lgcp_seq(const LGCP::Command& cmd, std::int64_t seq, int slot
     return lgcp_seq(command_pdu(cmd), seq, slot);
 }
 
+// A display of n trap receivers named "a", past the encoder's 128 too.
+inline std::string trap_receivers(unsigned n, int seq, int slot = -1)
+{
+    LGCP::Command c;
+    c.get_display().get_snmpTrapReceivers();
+    std::string frame = lgcp(c, seq, slot); // ends in the empty list's count
+    frame.back() = char(n < 128 ? n : 0x80 | n >> 8);
+    frame += n < 128 ? "" : std::string(1, char(n & 0xFF));
+    for (unsigned i = 0; i < n; ++i)
+        frame += "\x01" "a";
+    return frame;
+}
+
 inline LGCP::PDU command(bool ping)
 {
     LGCP::PDU pdu;

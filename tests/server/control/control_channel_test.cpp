@@ -154,9 +154,16 @@ TEST_F(ChannelTest, LostConnectionsAreReportedOnTheNextPassAndTheNextClientIsSer
     first.close();
     ASSERT_TRUE(run_until([&] { return user.disconnects == 1; }));
     EXPECT_THAT(seen, HasSubstr("control connection " + peer + " closed.\nConnecting"));
+    // Signals sent meanwhile are one line, and their count when the next
+    // controller comes.
+    for (int i = 0; i < 40; ++i)
+        acceptor->Send("x", 1);
 
     // Dropped by the server, as on a heartbeat time-out: the peer sees EOF.
     Fd next = connect(2);
+    std::string text = err.str();
+    EXPECT_EQ(text.find("ignore Send request"), text.rfind("ignore Send request"));
+    EXPECT_THAT(text, HasSubstr("Connecting state.\nControl[]: Control::Service::Send() fail: 39 more time(s)\n"));
     acceptor->Disconnect();
     EXPECT_EQ(acceptor->state(), State::Deactivating);
     bool eof = false;

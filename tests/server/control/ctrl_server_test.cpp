@@ -115,6 +115,32 @@ TEST_F(CtrlServerTest, ExactlyOneAnswerPerCommandInBindOrder)
     }
 }
 
+// Past a bound of the decoder a message is refused with its seq and slot
+// and one line naming the bound; one whose seq is past it is not answered.
+TEST_F(CtrlServerTest, AMessagePastADecoderBoundIsRefusedWithItsSeq)
+{
+    LGCP::Command clock;
+    clock.get_clockCfg().set_source(1);
+    std::string source = vbtest::lgcp(clock, 9), name = vbtest::trap_receivers(1, 8, 3);
+    source.replace(source.size() - 2, 2, std::string("\x05\0\0\0\0\x01", 6));
+    name.replace(name.size() - 2, 2, "\xC1" + std::string(16384, 'a') + '\0');
+    const struct {
+        std::string frame;
+        Texts sent;
+        const char* logged;
+    } cases[] = {
+        {vbtest::trap_receivers(129, 7), {"seq=7 error invalidParams"}, "decoder bound: more than 128 elements in a SEQUENCE OF\n"},
+        {name, {"seq=8 slot=3 error invalidParams"}, "decoder bound: a length of 16384 or more\n"},
+        {source, {"seq=9 error invalidParams"}, "decoder bound: an INTEGER of more than 4 octets\n"},
+        {std::string("\x80\x09\0\x80", 4) + std::string(7, '\0') + "\x18", {}, "decode error!\n msg: 80 09 00 80 00 00 00 00 00 00 00 18 \n"},
+    };
+    for (const auto& c : cases) {
+        err.clear();
+        EXPECT_EQ(feed(c.frame), c.sent) << c.logged;
+        EXPECT_EQ(err.str(), "ctrl [127.0.0.1:4000]: receive fail: " + std::string(c.logged));
+    }
+}
+
 // seq is any INTEGER: -1 and the ends of the range come back as they
 // went, in every kind of answer, and a delayed one keeps its own.
 TEST_F(CtrlServerTest, EverySeqValueComesBackInItsAnswer)
