@@ -37,13 +37,12 @@ size_t package_size(size_t body)
 } // namespace
 
 HdlcSlot::HdlcSlot(LGCP::HdlcParams const& params)
-    : Slot(Hold::fixed), mChannel(new HDLC(static_cast<unsigned>(params.get_trunk().getValue()))),
+    : HdlcLinkSlot(static_cast<unsigned>(params.get_trunk().getValue())),
       // The trunk is a label here: any value is taken, and its index
       // wraps as an unsigned number does.
       mTrunkIndex(static_cast<uint32_t>(params.get_trunk().getValue()) - 1u),
       mAddress(static_cast<uint16_t>(params.get_address().getValue()))
 {
-    mChannel->notify = this;
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "trunk=" << mTrunkIndex << ", address=" << mAddress << std::endl;
     mUpdate.set(kUpdateMs, &HdlcSlot::OnUpdateTimer, this);
@@ -137,10 +136,8 @@ bool HdlcSlot::iactivate()
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "Try to activate HDCL, params.tdm = " << mChannel->parameters.tdm
                   << std::endl;
-    if (!mChannel->activate()) {
-        OnDeactivated();
+    if (!OpenChannel())
         return false;
-    }
     trace("HDLC activated successfully");
     return true;
 }

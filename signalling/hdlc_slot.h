@@ -23,8 +23,9 @@
 #include "server/slots/slot.h"
 #include "server/slots/slot_factory.h"
 #include "signalling/hdlc.h"
+#include "signalling/hdlc_link_slot.h"
 
-class HdlcSlot : public Slot, public HDLC::Notify {
+class HdlcSlot : public HdlcLinkSlot {
 public:
     static constexpr unsigned kUpdateMs = 3000;
     static constexpr unsigned kFlushMs = 100;
@@ -38,13 +39,10 @@ public:
     bool IActivate(TERM::TermActivateParams const&) override;
     bool IDeactivate() override;
     bool Ioctl(LGCP::IoctlParams const& params) override;
-    int GetConnectionPriority() override { return 1; }
     bool IHwConnectTransmitter(Slot& receiver) override;
     bool IHwConnectReceiver(Slot& source) override;
     bool IHwDisconnectTransmitter(Slot& receiver) override;
     bool IHwDisconnectReceiver(Slot& source) override;
-    bool IOnOutputStream() override { return true; }
-    bool IOnInputStream() override { return true; }
     const char* GetName() const override { return "hdlc-slot"; }
 
     void on_hdlc_receive(Packet& frame) override;
@@ -55,7 +53,6 @@ public:
     void flushResponce();
     void PutHeader(std::ostream& out) const;
 
-    const HDLC& channel() const { return *mChannel; }
     unsigned queued() const { return mQueue.count(); }
 
 private:
@@ -73,7 +70,6 @@ private:
     void collect(const Packet& body);
     void send_batch();
 
-    std::unique_ptr<HDLC> mChannel;
     LGCP::IoctlResponse mBatch;
     size_t mBatchOctets = 0; // the batch's packages, encoded
     uint32_t mTrunkIndex;

@@ -17,9 +17,8 @@ std::string prefix(const Slot& slot)
 
 } // namespace
 
-PstnSlot::PstnSlot(LGCP::PstnParams const& params) : Slot(Hold::fixed), mChannel(new HDLC)
+PstnSlot::PstnSlot(LGCP::PstnParams const& params)
 {
-    mChannel->notify = this;
     if (params.is_ss7()) {
         const LGCP::SS7Params& p = params.get_ss7();
         mLink = new SS7::SLC;
@@ -158,10 +157,8 @@ void PstnSlot::leave()
 
 bool PstnSlot::iactivate()
 {
-    if (!mChannel->activate()) {
-        OnDeactivated();
+    if (!OpenChannel())
         return false;
-    }
     activate();
     return true;
 }

@@ -13,11 +13,12 @@
 #include "server/slots/slot.h"
 #include "server/slots/slot_factory.h"
 #include "signalling/hdlc.h"
+#include "signalling/hdlc_link_slot.h"
 #include "signalling/lapd.h"
 #include "signalling/lapd_nt.h"
 #include "signalling/ss7_slc.h"
 
-class PstnSlot : public Slot, public ProtocolsFamily, public ISDN::LAPD::Notify, public HDLC::Notify {
+class PstnSlot : public HdlcLinkSlot, public ProtocolsFamily, public ISDN::LAPD::Notify {
 public:
     enum Kind { kSs7OrCas = 0, kPri = 1, kBriUser = 2, kBriNetwork = 3 };
     static constexpr unsigned kUpdateMs = 3000;
@@ -31,13 +32,10 @@ public:
     bool IDeactivate() override;
     bool IUserData(std::vector<char> const& octets) override;
     bool Ioctl(LGCP::IoctlParams const& params) override;
-    int GetConnectionPriority() override { return 1; }
     bool IHwConnectTransmitter(Slot& receiver) override;
     bool IHwConnectReceiver(Slot& source) override;
     bool IHwDisconnectTransmitter(Slot& receiver) override;
     bool IHwDisconnectReceiver(Slot& source) override;
-    bool IOnOutputStream() override { return true; }
-    bool IOnInputStream() override { return true; }
     const char* GetName() const override { return "pstn"; }
 
     // HDLC::Notify: for the layer that serves the channel.
@@ -57,7 +55,6 @@ public:
 
     Kind kind() const { return mKind; }
     int trunk_index() const { return mTrunkIndex; }
-    const HDLC& channel() const { return *mChannel; }
     SS7::SLC* link() const { return mLink; }
     ISDN::LAPD* lapd() const { return mLapd; }
     ISDN::LAPD_NT* lapd_nt() const { return mLapdNt; }
@@ -73,7 +70,6 @@ private:
     // more messages.
     bool queue_full() const;
 
-    std::unique_ptr<HDLC> mChannel;
     Kind mKind = kSs7OrCas;
     int mTrunkIndex = 0;
     SS7::SLC* mLink = nullptr;       // owned by the stack

@@ -1,0 +1,38 @@
+// A slot whose signalling link runs on an HDLC channel of its own (the
+// PSTN link and HDLC packet slots). It makes the switch paths of its
+// connections itself, on the side of higher priority, as the channel's
+// own paths; it takes both streams; and a channel that does not open is
+// reported to the controller as deactivated.
+#pragma once
+
+#include <memory>
+
+#include "server/slots/slot.h"
+#include "signalling/hdlc.h"
+
+class HdlcLinkSlot : public Slot, public HDLC::Notify {
+public:
+    int GetConnectionPriority() override { return 1; }
+    bool IOnOutputStream() override { return true; }
+    bool IOnInputStream() override { return true; }
+
+    const HDLC& channel() const { return *mChannel; }
+
+protected:
+    explicit HdlcLinkSlot(unsigned number = 0) : Slot(Hold::fixed), mChannel(new HDLC(number))
+    {
+        mChannel->notify = this;
+    }
+
+    // (Re)opens the channel on its line; false, reported deactivated,
+    // when it does not open.
+    bool OpenChannel()
+    {
+        if (mChannel->activate())
+            return true;
+        OnDeactivated();
+        return false;
+    }
+
+    std::unique_ptr<HDLC> mChannel;
+};
