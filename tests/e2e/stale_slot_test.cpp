@@ -8,7 +8,9 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -30,6 +32,16 @@ public:
     std::string ok(int slot) { return "slot=" + std::to_string(slot) + " success"; }
     std::string ask(const std::string& command) { return board.ask(command); }
     void settle() { ctl.sync(); }
+    // More connections to the test port, each served once, so that the
+    // loop polls them, in this order, before the controller's connection
+    // made again: in a pass it serves their commands first.
+    void port_first()
+    {
+        for (BoardPort* port : {&second, &third})
+            ASSERT_TRUE(port->connect(server.pid()) && port->ask("passes").rfind("ok ", 0) == 0);
+        ctl.close();
+        ASSERT_TRUE(ctl.connect(server.port()));
+    }
     // A destroy of slot n, answered late while a child of the slot still
     // ends on its hang-up; whether it was answered success (an error
     // answer, such as a slot that is not there, ends the wait too).
@@ -41,6 +53,22 @@ public:
             if (m == ok(n) || m.rfind(refused, 0) == 0)
                 return m == ok(n);
         return false;
+    }
+    // Whether the controller hears a message that starts with head.
+    bool hears(const std::string& head)
+    {
+        for (std::string m; !(m = ctl.next(5000)).empty();)
+            if (m.rfind(head, 0) == 0)
+                return true;
+        return false;
+    }
+    // The messages of all that are among want, in their order.
+    static Texts among(const Texts& all, const Texts& want)
+    {
+        Texts got;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(got),
+                     [&](const std::string& m) { return std::count(want.begin(), want.end(), m) > 0; });
+        return got;
     }
     // The first channel that slot n announced, -1 when none.
     static int channel_in(const Texts& sent, int n)
@@ -92,11 +120,12 @@ public:
             }
         } else {
             first.insert(first.end(), after.begin(), after.end());
-            // The older connection is served first.
+            // One command a connection, the older connection served first.
+            BoardPort* const ports[] = {&board, &second, &third};
             std::vector<std::pair<BoardPort*, std::string>> port;
-            if (!posted.empty())
-                port.emplace_back(&board, "post " + late + " " + hex_digits(posted));
-            port.emplace_back(posted.empty() ? &board : &second, "hangup " + late);
+            for (const std::string& record : posted)
+                port.emplace_back(ports[port.size()], "post " + late + " " + hex_digits(record));
+            port.emplace_back(ports[port.size()], "hangup " + late);
             all = in_one_pass(port, first);
             late.clear();
             posted.clear();
@@ -129,13 +158,13 @@ public:
                " | " + board.ask("dsp " + ch + " 1 1 1 0") + " | " + board.ask("mcc-channel " + ch);
     }
 
-    // The device that hangs up with the next make, and what reaches its
-    // descriptors just before.
+    // The device that hangs up with the next make, and the records (at
+    // most two) that reach its descriptors just before, one by one.
     std::string late;
-    std::string posted;
+    Texts posted;
     std::vector<std::pair<int, C>> after;
-    // A second connection to the test port, older than the controller's.
-    BoardPort second;
+    // More connections to the test port (port_first).
+    BoardPort second, third;
     // What the controller heard in the last make.
     Texts last;
     // Whether the last make's slot hears its trunk, and says to it.
@@ -146,15 +175,34 @@ public:
     std::unique_ptr<TcpListener> peer;
 };
 
+// Records (hexadecimal text) for a channel, each with what the controller
+// hears of it.
+using Records = std::vector<std::pair<std::string, std::string>>;
+
 // How a stale slot of a kind is made at slot n, talking with trunk slot t;
 // its own commands beside the common ones.
 struct Row {
     std::function<int(StaleSlot&, int n, int t)> make;
     std::vector<C> own;
-    // Octets (hexadecimal text) that the kind's channel passes on to the
-    // controller as they come, "" for a kind that does not.
-    std::string input = "";
+    // Records that the kind's channel passes on to the controller as they come.
+    Records input = {};
+    // A record that brings the kind's link up first, heard as "activated".
+    std::string opening = "";
 };
+
+// A record whose octets from octet `from` on reach the controller as they are.
+std::pair<std::string, std::string> data(const std::string& record, size_t from = 0)
+{
+    return {record, "userData '" + record.substr(3 * from) + "'H"};
+}
+
+// A packet detection record of the RTP engine.
+std::pair<std::string, std::string> detection(unsigned value)
+{
+    char head[25];
+    std::snprintf(head, sizeof head, "01000000%02X00000009000000", value);
+    return {head + std::string(48, '0'), "rtp pd : { value " + std::to_string(value) + ", timeout 9}"};
+}
 
 C modem_activate()
 {
@@ -174,18 +222,24 @@ const std::map<std::string, Row>& rows()
         ioctl_of([](LGCP::IoctlParams& i) { i.set_echoSuppressor(false); }),
         ioctl_of([](LGCP::IoctlParams& i) { i.set_deactivateWaitTone(); }),
     };
+    // I frames 0 and 1 from the network, after its SABME.
+    static const Records iFrames = {data("02 01 00 00 08 02 80 01 07", 4), data("02 01 02 00 08 02 80 01 08", 4)};
+    static const std::string sabme = "02 01 7F";
     static const std::map<std::string, Row> rows = {
         {"Modem/dsp-modem", {[](S& s, int n, int t) { return s.make(n, t, create_modem("")); }, {modem_activate()}}},
         {"MCC/MCC",
          {[](S& s, int n, int t) { return s.make(n, t, create_mcc(LGCP::MccType::data)); },
           {user_data("01 02")},
-          "01 02 03 04 05"}},
-        {"ISDN/MCC", {[](S& s, int n, int t) { return s.make(n, t, isdn(false)); }, {user_data("08 01 85 7B")}}},
-        {"ISDN/ATS-QSIG", {[](S& s, int n, int t) { return s.make(n, t, ats_qsig()); }, {user_data("08 01 85 7B")}}},
+          {data("01 02 03"), data("04 05")}}},
+        {"ISDN/MCC",
+         {[](S& s, int n, int t) { return s.make(n, t, isdn(false)); }, {user_data("08 01 85 7B")}, iFrames, sabme}},
+        {"ISDN/ATS-QSIG",
+         {[](S& s, int n, int t) { return s.make(n, t, ats_qsig()); }, {user_data("08 01 85 7B")}, iFrames, sabme}},
         {"ISDN/ATS-QSIG-B",
          {[](S& s, int n, int t) { return s.make(n, t, ats_qsig_b(n + 100, 1), false, {{n + 100, ats_qsig()}}); },
           {}}},
-        {"RTP/rtp", {[](S& s, int n, int t) { return s.make(n, t, s.rtp(), true); }, dsp}},
+        {"RTP/rtp",
+         {[](S& s, int n, int t) { return s.make(n, t, s.rtp(), true); }, dsp, {detection(7), detection(8)}}},
         {"Voice/mcc/player",
          {[](S& s, int n, int t) {
               C c;
@@ -216,8 +270,8 @@ const std::map<std::string, Row>& rows()
 // read its end; in that pass the controller then joins the stale slot
 // with trunk slot 12 (channel 35), which a slot that lost its channel
 // refuses, and what reached the stale slot before the hang-up still
-// reaches the controller. The stale slot first takes the commands of
-// first; the next slot is of row next, where given.
+// reaches the controller, once and in order. The stale slot first takes
+// the commands of first; the next slot is of row next, where given.
 void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool late, int ft = 11,
            const Row* next = nullptr, const std::vector<C>& first = {})
 {
@@ -235,8 +289,13 @@ void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool lat
     for (const C& c : first)
         EXPECT_THAT(s.to(old, c), testing::Contains(s.ok(old))) << c;
     if (late) {
+        if (!row.opening.empty()) {
+            ASSERT_EQ(s.ask("post " + kind.device + " " + StaleSlot::hex_digits(row.opening)), "ok 1");
+            ASSERT_TRUE(s.hears("slot=" + std::to_string(old) + " activated"));
+        }
         s.late = kind.device;
-        s.posted = row.input;
+        for (const auto& record : row.input)
+            s.posted.push_back(record.first);
         const unsigned to_old = unsigned(old);
         s.after = {{old, simple(C::e_connect, 12)}, {12, simple(C::e_connect, to_old)}};
     } else {
@@ -248,9 +307,10 @@ void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool lat
     if (late) {
         EXPECT_THAT(s.last, testing::Not(testing::Contains(s.ok(old)))) << "a join of the stale slot";
         EXPECT_THAT(s.last, testing::Not(testing::Contains(s.ok(12)))) << "a join to the stale slot";
-        if (!row.input.empty()) {
-            EXPECT_THAT(s.last, testing::Contains("slot=" + std::to_string(old) + " userData '" + row.input + "'H"));
-        }
+        Texts input;
+        for (const auto& record : row.input)
+            input.push_back("slot=" + std::to_string(old) + " " + record.second);
+        EXPECT_EQ(StaleSlot::among(s.last, input), input) << "what came before the loss, once each";
     }
     // The stale slot's end has been read by now.
     s.settle();
@@ -293,11 +353,7 @@ void check(StaleSlot& s, const SlotKind& kind, const Row& row, int old, bool lat
 TEST_F(StaleSlot, LeavesItsChannelToTheSlotThatHasItNow)
 {
     start("hup=200");
-    ASSERT_TRUE(second.connect(server.pid()));
-    // Connected again after the test port, whose commands the loop then
-    // serves first in a pass.
-    ctl.close();
-    ASSERT_TRUE(ctl.connect(server.port()));
+    port_first();
     peer.reset(new TcpListener);
     int old = 200;
     // Gone, their channels back with their drivers, before the next kind
@@ -335,14 +391,14 @@ TEST_F(StaleSlot, LeavesItsChannelToTheSlotThatHasItNow)
 // An HDLC link's controller channel is handed out like a slot's. Stale
 // link: the next slot takes the channel from a link whose end is not read
 // yet, and keeps its paths when it is; the link, deactivated, opens a
-// fresh channel at its next activation. Stale slot: a link that opens
-// again takes the channel of a slot whose end is not read yet, and a join
-// of that slot cannot take the link's channel's output.
+// fresh channel at its next activation; closed or destroyed, it leaves
+// the channel to the next slot without a word. Stale slot: a link that
+// opens again takes the channel of a slot whose end is not read yet, and a
+// join of that slot cannot take the link's channel's output.
 TEST_F(StaleSlot, AnHdlcLinksChannelIsHandedOutLikeASlots)
 {
     start("hup=200");
-    ctl.close();
-    ASSERT_TRUE(ctl.connect(server.port()));
+    port_first();
     const std::vector<std::pair<std::string, C>> links = {
         {"hdlc", hdlc_params(1, 7)}, {"pstn ss7", ss7(1)}, {"pstn isdn", pstn_isdn(false, 2, false)}};
     int n = 150;
@@ -358,11 +414,19 @@ TEST_F(StaleSlot, AnHdlcLinksChannelIsHandedOutLikeASlots)
         const std::string linkChannel = ask("switch 33").substr(13);
         ASSERT_EQ(ask("switch " + linkChannel), "ok connected 33");
 
+        // Frames for the packet slot's address, each ending its batch.
+        if (link.first == "hdlc")
+            posted = {"00 07 20 11 00", "00 07 20 22 00"};
         late = "/dev/mcc/ctl";
         const std::string ch = std::to_string(make(n + 1, 11, create_mcc(LGCP::MccType::data)));
         ASSERT_EQ(ch, linkChannel) << "the driver gave another channel";
         if (link.first != "pstn isdn") {
             EXPECT_THAT(last, testing::Contains("slot=" + std::to_string(n) + " deactivated networkError"));
+        }
+        if (link.first == "hdlc") {
+            const std::string batch = "slot=" + std::to_string(n) + " ioctl hdlcPackages : { { body '";
+            const Texts input = {batch + "11 00'H }}", batch + "22 00'H }}"};
+            EXPECT_EQ(among(last, input), input) << "what came before the loss, once each";
         }
         settle();
         EXPECT_EQ(ask("switch " + ch), "ok connected 34");
@@ -374,8 +438,34 @@ TEST_F(StaleSlot, AnHdlcLinksChannelIsHandedOutLikeASlots)
         EXPECT_EQ(ask("switch " + again), "ok connected 33");
         EXPECT_EQ(ask("switch " + ch), "ok connected 34");
 
+        // Closed (both joins gone), then destroyed, the link leaves no
+        // holder behind: the next slot on its channel hears nothing of it.
+        ASSERT_THAT(to(12, create_trunk(1, 3)), testing::Contains(ok(12)));
+        const size_t lines = server.err().size();
+        const std::string deactivated = "slot=" + std::to_string(n) + " deactivated";
+        for (bool destroy : {false, true}) {
+            if (destroy) {
+                // Opened again, on the channel it had.
+                to(10, simple(C::e_connect, unsigned(n)));
+                to(n, simple(C::e_connect, 10));
+                to(n, simple(C::e_activate));
+                ASSERT_EQ(ask("switch 33"), "ok connected " + again);
+                EXPECT_TRUE(destroyed(n));
+            } else {
+                to(10, simple(C::e_disconnect));
+                to(n, simple(C::e_disconnect));
+            }
+            EXPECT_EQ(std::to_string(make(n + 3, 12, create_mcc(LGCP::MccType::data))), again);
+            EXPECT_THAT(last, testing::Not(testing::Contains(testing::StartsWith(deactivated))));
+            settle();
+            EXPECT_EQ(ask("switch " + again), "ok connected 35");
+            EXPECT_EQ(ask("switch 35"), "ok connected " + again);
+            destroyed(n + 3);
+        }
+        EXPECT_THAT(server.err().substr(lines), testing::Not(testing::HasSubstr("read error")));
+
         // The other way round: slot n + 2 had its channel before the link.
-        for (int gone : {n, n + 1, 10, 11})
+        for (int gone : {n, n + 1, 10, 11, 12})
             destroyed(gone);
         ASSERT_THAT(to(10, create_trunk(1, 1)), testing::Contains(ok(10)));
         ASSERT_THAT(to(20, create_trunk(2, 16)), testing::Contains(ok(20)));
