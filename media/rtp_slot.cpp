@@ -268,7 +268,7 @@ void RtpSlot::IOnChannelLost(const Device::End& end)
 {
     if (!mRestartFailed)
         std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
-    HwMux::instance()->DisableFree(mChannel);
+    HwMux::instance()->DisableUnlessHeld(mChannel);
     mChannel = -1;
     mRtpEvent.Release();
     if (!mRestartFailed)

@@ -131,7 +131,8 @@ void HDLC::disconnect()
         mux.End(toLine.source, toLine.destination, owner());
     // The channel's own output may have gone to a slot meanwhile: its path
     // is that slot's.
-    if (fromLine.destination >= 0 && !mux.HoldsAnother(fromLine.source, fromLine.destination, owner()) &&
+    std::optional<HwMux::HeldPath> held = mux.PathAt(fromLine.destination);
+    if (fromLine.destination >= 0 && !(held && !held->is(fromLine.source, owner())) &&
         !mux.Disable(fromLine.destination))
         mux.LetGo(fromLine.source, fromLine.destination, owner());
     toLine = fromLine = Path();

@@ -210,8 +210,8 @@ bool MuxDisconnect(Slot& receiver)
 {
     int rx = receiver.IGetReceiveChannel();
     HwMux& mux = *HwMux::instance();
-    const HwMux::Owner* maker = mux.OwnerOf(rx);
-    if (maker && *maker != MadeBy(receiver.GetSource(), receiver))
+    std::optional<HwMux::HeldPath> held = mux.PathAt(rx);
+    if (held && held->source >= 0 && held->owner != MadeBy(receiver.GetSource(), receiver))
         return true;
     if (!mux.Disconnect(rx))
         return false;
@@ -253,7 +253,8 @@ static bool Joined(Slot& source, Slot& receiver)
     HwMux& mux = *HwMux::instance();
     int tx = source.IGetTransmitChannel();
     int rx = receiver.IGetReceiveChannel();
-    return !mux.Holds(tx, rx) || mux.Carries(tx, rx);
+    std::optional<HwMux::HeldPath> held = mux.PathAt(rx);
+    return !(held && held->source == tx && tx >= 0) || mux.Carries(tx, rx);
 }
 
 bool Connect(Slot& source, Slot& receiver)

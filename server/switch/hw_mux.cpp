@@ -324,16 +324,22 @@ void HwMux::End(int source, int destination, Owner owner)
     mHolder.changed();
 }
 
-bool HwMux::HoldsAnother(int source, int destination, Owner owner) const
+std::optional<HwMux::HeldPath> HwMux::PathAt(int destination) const
 {
     const Device::Held<Path>* h = held(destination);
-    return h && h->on() && !Holds(source, destination, owner);
+    if (!h || !h->on())
+        return std::nullopt;
+    HeldPath path;
+    path.source = h->asked().source;
+    auto it = mOwners.find(destination);
+    if (path.source >= 0 && it != mOwners.end())
+        path.owner = it->second;
+    return path;
 }
 
-// No path is from no source: anything held there is another's.
-bool HwMux::DisableFree(int channel)
+bool HwMux::DisableUnlessHeld(int channel)
 {
-    return HoldsAnother(-1, channel) || Disable(channel);
+    return PathAt(channel) || Disable(channel);
 }
 
 bool HwMux::Holds(int source, int destination) const
@@ -344,17 +350,8 @@ bool HwMux::Holds(int source, int destination) const
 
 bool HwMux::Holds(int source, int destination, Owner owner) const
 {
-    const Owner* maker = OwnerOf(destination);
-    return maker && *maker == owner && Holds(source, destination);
-}
-
-const HwMux::Owner* HwMux::OwnerOf(int destination) const
-{
-    const Device::Held<Path>* h = held(destination);
-    auto it = mOwners.find(destination);
-    if (!h || h->asked().source < 0 || it == mOwners.end())
-        return nullptr;
-    return &it->second;
+    std::optional<HeldPath> path = PathAt(destination);
+    return source >= 0 && path && path->is(source, owner);
 }
 
 // Opening the device tells it what it owes first.

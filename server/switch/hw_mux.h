@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -107,20 +108,18 @@ public:
     // switch does not take is owed (on the bus, until an open disables the
     // output). An output that holds another path by now is left alone.
     void End(int source, int destination, Owner owner = Owner());
-    // The output holds the path from source, whoever made it.
-    bool Holds(int source, int destination) const;
-    // The output holds the path from source that owner made.
-    bool Holds(int source, int destination, Owner owner) const;
-    // The maker of the path the output holds, null when it holds none (an
-    // idle byte is nobody's path).
-    const Owner* OwnerOf(int destination) const;
-    // Whether the output holds something of the table's other than the
-    // path from source that owner made: another path, or a bus output's
-    // idle byte.
-    bool HoldsAnother(int source, int destination, Owner owner = Owner()) const;
+    // What an output holds of the table's: the path from source that
+    // owner made, or (source -1, no owner) a bus output's idle byte. A
+    // release that the switch owes is nothing held.
+    struct HeldPath {
+        int source = -1;
+        Owner owner;
+        bool is(int from, Owner by) const { return source == from && owner == by; }
+    };
+    std::optional<HeldPath> PathAt(int destination) const;
     // Disable, of an output that holds nothing of the table's: one that
     // another slot was given since is left to it.
-    bool DisableFree(int channel);
+    bool DisableUnlessHeld(int channel);
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);
 
@@ -162,6 +161,8 @@ private:
     uint16_t* entry(int channel);
     // What is held at an output, made (not yet knowing anything) when missing.
     Device::Held<Path>& at(int destination);
+    bool Holds(int source, int destination) const;
+    bool Holds(int source, int destination, Owner owner) const;
     // Forgets what is held at an output when nothing is held or owed there.
     void Tidy(int destination);
     // The output took another request: nothing held there is carried.
