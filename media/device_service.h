@@ -25,7 +25,7 @@ namespace Hardware {
 
 // How a receiver's setting answers a device that does not take it now
 // (board/held.h).
-using Wish = Device::Wish;
+using Policy = Device::Policy;
 
 class DeviceService : private Device::Holder::State {
 public:
@@ -64,51 +64,50 @@ protected:
     void changed() { mHolder.changed(); }
     // A request may go to the present descriptor: its line when there is none.
     bool present_for(const std::string& what, uint32_t timeslot);
-    // Asks a held setting for want by the one refusal rule (Device::ask);
-    // tell(want) makes the request. What the device does not carry after
-    // it (a held wish, an owed off) is told by the retry.
+    // Asks a held setting for want by the one refusal rule
+    // (Device::Held::change); tell(want) makes the request. What the device
+    // does not carry after it (a held wish, an owed off) is told by the retry.
     template <class T, class Tell>
-    Device::Asked change(Device::Held<T>& held, const T& want, Wish wish, Tell tell)
+    Device::Outcome change(Device::Held<T>& held, const T& want, Policy policy, Tell tell)
     {
-        Device::Asked asked = Device::ask(held, want, wish, [this] { return present(); }, tell,
-                                          [this] { return mHolder.refusal(); });
+        Device::Outcome outcome = held.change(
+            want, policy, [this] { return present(); }, tell, [this] { return mHolder.refusal(); });
         if (held.untold(present()))
             mHolder.changed();
-        return asked;
+        return outcome;
     }
     // A receiver's change of a setting of its time slot ts: what the time
     // slot owes of that setting becomes the receiver's own first (adopt),
     // then the change; whether it counts as done.
     template <class O, class T, class Tell>
     bool change_at(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<T>& held, Device::Held<T> O::*setting,
-                   const T& want, Wish wish, Tell tell)
+                   const T& want, Policy policy, Tell tell)
     {
         adopt(owed, ts, held, setting);
-        return Device::done(change(held, want, wish, tell));
+        return Device::done(change(held, want, policy, tell));
     }
     // The off of a setting that the present descriptor carries but no
     // receiver holds (the receive gain, the tone filters), by the same
     // rule: one that the device refused is owed to the time slot ts.
     template <class O, class Tell>
-    Device::Asked end(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<> O::*setting, Tell tell)
+    Device::Outcome end(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<> O::*setting, Tell tell)
     {
         Device::Held<> held;
         held.took(true, present());
-        Device::Asked asked = change(held, false, Wish::told, tell);
-        if (asked == Device::Asked::owed) {
+        Device::Outcome outcome = change(held, false, Policy::told, tell);
+        if (outcome == Device::Outcome::owed) {
             owed[ts].*setting = held;
             // Owed only now: the retry runs for it.
             mHolder.changed();
         }
-        return asked;
+        return outcome;
     }
     // Tells the present descriptor a setting it does not carry, by the one
-    // rule (Device::retell); whether a request was made and taken.
+    // rule (Device::Held::restore); whether a request was made and taken.
     template <class T, class Tell>
     bool restore_one(Device::Held<T>& held, Tell tell)
     {
-        return fd() >= 0 &&
-               Device::retell(held, [this] { return present(); }, tell, [this] { return mHolder.refusal(); });
+        return fd() >= 0 && held.restore([this] { return present(); }, tell, [this] { return mHolder.refusal(); });
     }
     // Before a configuration: the device, with the line
     // "<what> fail: (interface not opened) timeslot=<ts>" when it cannot be opened.

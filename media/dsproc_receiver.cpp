@@ -59,9 +59,9 @@ bool DSProcReceiver::configureVAD(LGCP::VADParams const& params)
     return DSProcReceiverService::instance().configureVAD(dsproc_timeslot(), params);
 }
 
-bool DSProcReceiver::enableVAD(bool on, Wish wish)
+bool DSProcReceiver::enableVAD(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableVAD(*this, on, wish);
+    return DSProcReceiverService::instance().enableVAD(*this, on, policy);
 }
 
 bool DSProcReceiver::disableVAD()
@@ -69,9 +69,9 @@ bool DSProcReceiver::disableVAD()
     return enableVAD(false);
 }
 
-bool DSProcReceiver::enableBSS(bool on, Wish wish)
+bool DSProcReceiver::enableBSS(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableBSS(*this, on, wish);
+    return DSProcReceiverService::instance().enableBSS(*this, on, policy);
 }
 
 bool DSProcReceiver::disableBSS()
@@ -79,9 +79,9 @@ bool DSProcReceiver::disableBSS()
     return enableBSS(false);
 }
 
-bool DSProcReceiver::enableNG(bool on, Wish wish)
+bool DSProcReceiver::enableNG(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableNG(*this, on, wish);
+    return DSProcReceiverService::instance().enableNG(*this, on, policy);
 }
 
 bool DSProcReceiver::disableNG()
@@ -89,9 +89,9 @@ bool DSProcReceiver::disableNG()
     return enableNG(false);
 }
 
-bool DSProcReceiver::enableSelcalSh(bool on, Wish wish)
+bool DSProcReceiver::enableSelcalSh(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableSelcalSh(*this, on, wish);
+    return DSProcReceiverService::instance().enableSelcalSh(*this, on, policy);
 }
 
 bool DSProcReceiver::disableSelcalSh()
@@ -104,9 +104,9 @@ bool DSProcReceiver::configureSD()
     return DSProcReceiverService::instance().configureSD(dsproc_timeslot());
 }
 
-bool DSProcReceiver::enableSD(bool on, Wish wish)
+bool DSProcReceiver::enableSD(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableSD(*this, on, wish);
+    return DSProcReceiverService::instance().enableSD(*this, on, policy);
 }
 
 bool DSProcReceiver::disableSD()
@@ -114,9 +114,9 @@ bool DSProcReceiver::disableSD()
     return enableSD(false);
 }
 
-bool DSProcReceiver::enableMute(bool a, bool b, Wish wish)
+bool DSProcReceiver::enableMute(bool a, bool b, Policy policy)
 {
-    return DSProcReceiverService::instance().enableMute(*this, a, b, wish);
+    return DSProcReceiverService::instance().enableMute(*this, a, b, policy);
 }
 
 bool DSProcReceiver::disableMute()
@@ -124,9 +124,9 @@ bool DSProcReceiver::disableMute()
     return enableMute(false, false);
 }
 
-bool DSProcReceiver::configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish)
+bool DSProcReceiver::configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Policy policy)
 {
-    return DSProcReceiverService::instance().configureDelays(*this, rx, tx, selcal, wish);
+    return DSProcReceiverService::instance().configureDelays(*this, rx, tx, selcal, policy);
 }
 
 bool DSProcReceiver::configureRxGain(int8_t gain_dB)
@@ -237,11 +237,11 @@ bool DSProcReceiverService::configureSD(uint32_t timeslot)
 }
 
 bool DSProcReceiverService::configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal,
-                                            Wish wish)
+                                            Policy policy)
 {
     device();
     uint32_t ts = receiver.dsproc_timeslot();
-    return change_at(mOwed, ts, receiver.mDelays, &Owed::delays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
+    return change_at(mOwed, ts, receiver.mDelays, &Owed::delays, DSProcReceiver::Delays{rx, tx, selcal}, policy,
                      [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
 }
 
@@ -319,12 +319,12 @@ uint32_t DSProcReceiverService::next_id()
 
 // The state is what the controller asked for; the device is asked whenever
 // its present descriptor was not told so.
-bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Wish wish)
+bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Policy policy)
 {
     device();
     uint32_t ts = receiver.dsproc_timeslot();
     DSProcReceiver::Feature& feature = receiver.*h.feature;
-    return change_at(mOwed, ts, feature.held, h.owed, on, wish, [&](bool want) {
+    return change_at(mOwed, ts, feature.held, h.owed, on, policy, [&](bool want) {
         if (!present_for(std::string(want ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + h.name, ts))
             return false;
         uint32_t id = want ? next_id() : 0;
@@ -350,29 +350,29 @@ bool DSProcReceiverService::send(Enable r, const char* name, bool on, bool quiet
     return true;
 }
 
-bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[0], on, wish);
+    return enableFeature(receiver, kHeld[0], on, policy);
 }
 
-bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[1], on, wish);
+    return enableFeature(receiver, kHeld[1], on, policy);
 }
 
-bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[2], on, wish);
+    return enableFeature(receiver, kHeld[2], on, policy);
 }
 
-bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[3], on, wish);
+    return enableFeature(receiver, kHeld[3], on, policy);
 }
 
-bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[4], on, wish);
+    return enableFeature(receiver, kHeld[4], on, policy);
 }
 
 namespace {
@@ -382,10 +382,10 @@ uint32_t mute_mask(bool a, bool b)
 }
 } // namespace
 
-bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish)
+bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b, Policy policy)
 {
     device();
-    return change_at(mOwed, receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute, mute_mask(a, b), wish,
+    return change_at(mOwed, receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute, mute_mask(a, b), policy,
                      [&](uint32_t mask) { return tell_mute(receiver, mask, false); });
 }
 
@@ -416,7 +416,7 @@ const DSProcReceiverService::Held DSProcReceiverService::kHeld[5] = {
 // Each feature keeps its id, so the events it gives match it as before.
 // What the device refuses now stays asked for and untold: the next retry,
 // or the receiver's next enable, asks again; what it refuses as invalid is
-// given up (Device::retell).
+// given up (Device::Held::restore).
 template <class Visit>
 void DSProcReceiverService::each_held(Visit visit)
 {

@@ -52,22 +52,22 @@ public:
     virtual uint32_t dsproc_timeslot() const = 0;
 
     bool configureVAD(LGCP::VADParams const& params);
-    bool enableVAD(bool on, Wish wish = Wish::told);
+    bool enableVAD(bool on, Policy policy = Policy::told);
     bool disableVAD();
-    bool enableBSS(bool on, Wish wish = Wish::told);
+    bool enableBSS(bool on, Policy policy = Policy::told);
     bool disableBSS();
-    bool enableNG(bool on, Wish wish = Wish::told);
+    bool enableNG(bool on, Policy policy = Policy::told);
     bool disableNG();
-    bool enableSelcalSh(bool on, Wish wish = Wish::told);
+    bool enableSelcalSh(bool on, Policy policy = Policy::told);
     bool disableSelcalSh();
     bool configureSD();
-    bool enableSD(bool on, Wish wish = Wish::told);
+    bool enableSD(bool on, Policy policy = Policy::told);
     bool disableSD();
-    bool enableMute(bool a, bool b, Wish wish = Wish::told);
+    bool enableMute(bool a, bool b, Policy policy = Policy::told);
     bool disableMute();
-    // The delays are a held setting (all 0 is none): given with Wish::held
-    // they reach a device that is missing now once it is back.
-    bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish = Wish::told);
+    // The delays are a held setting (all 0 is none): given with
+    // Policy::held they reach a device that is missing now once it is back.
+    bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Policy policy = Policy::told);
     bool configureRxGain(int8_t gain_dB);
     bool configureToneFilter(uint32_t freq, uint32_t enable, int32_t dur_th_msec, int32_t det_lvl_dB);
     bool disableToneAll();
@@ -124,14 +124,14 @@ public:
     DSProcReceiverService();
 
     bool configureVAD(uint32_t timeslot, LGCP::VADParams const& params);
-    bool enableVAD(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableBSS(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableNG(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableSelcalSh(DSProcReceiver& receiver, bool on, Wish wish);
+    bool enableVAD(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableBSS(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableNG(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableSelcalSh(DSProcReceiver& receiver, bool on, Policy policy);
     bool configureSD(uint32_t timeslot);
-    bool enableSD(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish);
-    bool configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish);
+    bool enableSD(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableMute(DSProcReceiver& receiver, bool a, bool b, Policy policy);
+    bool configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal, Policy policy);
     bool configureRxGain(uint32_t timeslot, int8_t gain_dB);
     bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
                              int32_t det_lvl_dB);
@@ -169,7 +169,7 @@ private:
     void take_over(uint32_t timeslot, Device::Held<> Owed::*setting);
 
     bool configure(Device::Dsp::Configure& r, const char* failure);
-    bool enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Wish wish);
+    bool enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Policy policy);
     bool tell_mute(DSProcReceiver& receiver, uint32_t mask, bool restoring);
     bool tell_delays(uint32_t timeslot, const DSProcReceiver::Delays& d);
     // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines

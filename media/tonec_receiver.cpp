@@ -97,9 +97,9 @@ bool TonecReceiver::configureDTMF(LGCP::DTMFParams const& params)
     return TonecReceiverService::instance().configureDTMF(tonec_timeslot(), params);
 }
 
-bool TonecReceiver::enableDTMF(bool on, Wish wish)
+bool TonecReceiver::enableDTMF(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().enableDTMF(*this, on, wish);
+    return TonecReceiverService::instance().enableDTMF(*this, on, policy);
 }
 
 bool TonecReceiver::disableDTMF()
@@ -107,19 +107,19 @@ bool TonecReceiver::disableDTMF()
     return enableDTMF(false);
 }
 
-bool TonecReceiver::echoCancel(bool on, Wish wish)
+bool TonecReceiver::echoCancel(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().echoCancel(*this, on, wish);
+    return TonecReceiverService::instance().echoCancel(*this, on, policy);
 }
 
-bool TonecReceiver::enableDTMFReject(bool on, Wish wish)
+bool TonecReceiver::enableDTMFReject(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().enableDTMFReject(*this, on, wish);
+    return TonecReceiverService::instance().enableDTMFReject(*this, on, policy);
 }
 
-bool TonecReceiver::dial(const Tone& tone, Wish wish)
+bool TonecReceiver::dial(const Tone& tone, Policy policy)
 {
-    return TonecReceiverService::instance().dial(*this, tone, wish);
+    return TonecReceiverService::instance().dial(*this, tone, policy);
 }
 
 bool TonecReceiver::enableToneGenerator(uint16_t f1, uint16_t f2, uint16_t a1, uint16_t a2)
@@ -142,9 +142,9 @@ bool TonecReceiver::disableToneGenerator(bool force)
     return dial(Tone{});
 }
 
-bool TonecReceiver::enableIVA(bool on, Wish wish)
+bool TonecReceiver::enableIVA(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().enableIVA(*this, on, wish);
+    return TonecReceiverService::instance().enableIVA(*this, on, policy);
 }
 
 bool TonecReceiver::configureIVA(LGCP::IVAParams const& params)
@@ -187,7 +187,7 @@ bool TonecReceiver::started(bool firstTone)
 // digit answers the controller; the others are held.
 bool TonecReceiver::play_digit()
 {
-    Wish wish = mNextDigit == 0 ? Wish::told : Wish::held;
+    Policy policy = mNextDigit == 0 ? Policy::told : Policy::held;
     const auto& digits = mSequence.get_digits();
     if (mNextDigit >= digits.size()) {
         disableToneGenerator(true);
@@ -199,7 +199,7 @@ bool TonecReceiver::play_digit()
                           static_cast<uint16_t>(d.get_freq2().getValue()),
                           or_default(mSequence.has_amp1(), mSequence.get_amp1(), kDefaultAmp),
                           or_default(mSequence.has_amp2(), mSequence.get_amp2(), kDefaultAmp)},
-                     wish);
+                     policy);
     unsigned ms = mSequence.has_toneDuration() ? static_cast<unsigned>(mSequence.get_toneDuration().getValue())
                                                : kDefaultDuration;
     mCadence.set(ms, &TonecReceiver::OnTone, this);
@@ -213,7 +213,7 @@ void TonecReceiver::OnDigit()
 
 void TonecReceiver::OnTone()
 {
-    dial(kSilence, Wish::held);
+    dial(kSilence, Policy::held);
     unsigned ms = mSequence.has_pauseDuration() ? static_cast<unsigned>(mSequence.get_pauseDuration().getValue())
                                                 : kDefaultDuration;
     mCadence.set(ms, &TonecReceiver::OnDigit, this);
@@ -223,24 +223,24 @@ bool TonecReceiver::activateAudibleCall()
 {
     // The wait tone takes the generator: a running sequence ends unfinished.
     mPlaying = false;
-    return started(wait_tone(Wish::told));
+    return started(wait_tone(Policy::told));
 }
 
-bool TonecReceiver::wait_tone(Wish wish)
+bool TonecReceiver::wait_tone(Policy policy)
 {
-    bool done = dial(kWaitTone, wish);
+    bool done = dial(kWaitTone, policy);
     mCadence.set(kWaitOn, &TonecReceiver::OnWaitSilence, this);
     return done;
 }
 
 void TonecReceiver::OnWaitTone()
 {
-    wait_tone(Wish::held);
+    wait_tone(Policy::held);
 }
 
 void TonecReceiver::OnWaitSilence()
 {
-    dial(kSilence, Wish::held);
+    dial(kSilence, Policy::held);
     mCadence.set(kWaitOff, &TonecReceiver::OnWaitTone, this);
 }
 
@@ -330,27 +330,27 @@ bool TonecReceiverService::switch_request(const Switch& sw, uint32_t timeslot, b
     return true;
 }
 
-bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Wish wish)
+bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Policy policy)
 {
     device();
     uint32_t ts = receiver.tonec_timeslot();
-    return change_at(mOwed, ts, receiver.*sw.held, sw.owed, on, wish,
+    return change_at(mOwed, ts, receiver.*sw.held, sw.owed, on, policy,
                      [&](bool want) { return switch_request(sw, ts, want); });
 }
 
-bool TonecReceiverService::echoCancel(TonecReceiver& receiver, bool on, Wish wish)
+bool TonecReceiverService::echoCancel(TonecReceiver& receiver, bool on, Policy policy)
 {
-    return change_switch(receiver, kEcho, on, wish);
+    return change_switch(receiver, kEcho, on, policy);
 }
 
-bool TonecReceiverService::enableDTMFReject(TonecReceiver& receiver, bool on, Wish wish)
+bool TonecReceiverService::enableDTMFReject(TonecReceiver& receiver, bool on, Policy policy)
 {
-    return change_switch(receiver, kReject, on, wish);
+    return change_switch(receiver, kReject, on, policy);
 }
 
-bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on, Wish wish)
+bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on, Policy policy)
 {
-    return change_switch(receiver, kIva, on, wish);
+    return change_switch(receiver, kIva, on, policy);
 }
 
 uint32_t TonecReceiverService::next_id()
@@ -361,10 +361,10 @@ uint32_t TonecReceiverService::next_id()
     return mEnableId;
 }
 
-bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Wish wish)
+bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Policy policy)
 {
     device();
-    return change_at(mOwed, receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf, on, wish,
+    return change_at(mOwed, receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf, on, policy,
                      [&](bool want) { return tell_dtmf(receiver, want); });
 }
 
@@ -404,7 +404,7 @@ bool TonecReceiverService::enable_detector(uint32_t ts, uint32_t id)
 // before (one held before it was ever told takes its first now). What the
 // device refuses now stays asked for and untold: the next retry, or the
 // receiver's next change, asks again; what it refuses as invalid is given
-// up (Device::retell). A request may find the device gone
+// up (Device::Held::restore). A request may find the device gone
 // again: the rest waits for it (restore_one).
 template <class Visit>
 void TonecReceiverService::each_held(Visit visit)
@@ -467,11 +467,11 @@ void TonecReceiverService::leave(TonecReceiver& receiver)
     bequeath(mOwed, ts, receiver.mTone, &Owed::tone, held_by_another(receiver, &TonecReceiver::mTone));
 }
 
-bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish)
+bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Policy policy)
 {
     device();
     uint32_t ts = receiver.tonec_timeslot();
-    return change_at(mOwed, ts, receiver.mTone, &Owed::tone, tone, wish,
+    return change_at(mOwed, ts, receiver.mTone, &Owed::tone, tone, policy,
                      [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
 }
 

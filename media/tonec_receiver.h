@@ -66,19 +66,19 @@ public:
 
     // The detectors, rejection and the echo canceller are held settings:
     // what a receiver asked for is told again to a device that forgot it
-    // (Wish::held also when the device does not take it now).
+    // (Policy::held also when the device does not take it now).
     bool configureDTMF(LGCP::DTMFParams const& params);
-    bool enableDTMF(bool on, Wish wish = Wish::told);
+    bool enableDTMF(bool on, Policy policy = Policy::told);
     bool disableDTMF();
-    bool echoCancel(bool on, Wish wish = Wish::told);
-    bool enableDTMFReject(bool on, Wish wish = Wish::told);
+    bool echoCancel(bool on, Policy policy = Policy::told);
+    bool enableDTMFReject(bool on, Policy policy = Policy::told);
     // A steady tone; the generator's last tone is held and sounds again
     // when the device comes back.
     bool enableToneGenerator(uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
     bool enableSilence();
     // Without force, only a running digit sequence is stopped.
     bool disableToneGenerator(bool force);
-    bool enableIVA(bool on, Wish wish = Wish::told);
+    bool enableIVA(bool on, Policy policy = Policy::told);
     bool configureIVA(LGCP::IVAParams const& params);
     // Whether the code went to the generator.
     bool translateSelcal(TERM::SelcalCommand const& cmd);
@@ -122,12 +122,12 @@ private:
     bool play_digit();
     void OnDigit();
     void OnTone();
-    bool wait_tone(Wish wish);
+    bool wait_tone(Policy policy);
     void OnWaitTone();
     void OnWaitSilence();
     // A cadence's later steps are held: the cadence goes on quietly on a
     // missing device, and its present tone sounds when it is back.
-    bool dial(const Tone& tone, Wish wish = Wish::told);
+    bool dial(const Tone& tone, Policy policy = Policy::told);
 
     // Two detectors, two settings: one must not switch the other's events
     // off. Rejection, the echo canceller and the first switch-off of IVA
@@ -153,12 +153,12 @@ public:
     TonecReceiverService();
 
     bool configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params);
-    bool echoCancel(TonecReceiver& receiver, bool on, Wish wish);
-    bool enableDTMFReject(TonecReceiver& receiver, bool on, Wish wish);
-    bool enableDTMF(TonecReceiver& receiver, bool on, Wish wish);
-    bool dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish);
+    bool echoCancel(TonecReceiver& receiver, bool on, Policy policy);
+    bool enableDTMFReject(TonecReceiver& receiver, bool on, Policy policy);
+    bool enableDTMF(TonecReceiver& receiver, bool on, Policy policy);
+    bool dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Policy policy);
     bool configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params);
-    bool enableIVA(TonecReceiver& receiver, bool on, Wish wish);
+    bool enableIVA(TonecReceiver& receiver, bool on, Policy policy);
     bool translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
     // The receiver goes: the offs the device refused stay owed to its time slot.
     void leave(TonecReceiver& receiver);
@@ -188,7 +188,7 @@ private:
         const char* offSuffix;
     };
     static const Switch kIva, kReject, kEcho;
-    bool change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Wish wish);
+    bool change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Policy policy);
     bool switch_request(const Switch& sw, uint32_t timeslot, bool on, bool quiet = false);
     // The DTMF detector: on with a new id, or off.
     bool tell_dtmf(TonecReceiver& receiver, bool on);
