@@ -12,7 +12,7 @@
 #include <iosfwd>
 
 #include "board/dsp_requests.h"
-#include "media/device_service.h"
+#include "media/receiver_service.h"
 #include "runtime/cyclic_list.h"
 #include "runtime/multiplexer.h"
 #include "server/schema/LGCP.h"
@@ -89,6 +89,11 @@ public:
     const Feature& ng() const { return mNg; }
     const Feature& selcalSh() const { return mSelcalSh; }
     const Feature& sd() const { return mSd; }
+    // The delays, all 0 none.
+    struct Delays {
+        uint32_t rx, tx, selcal;
+        bool operator==(const Delays& o) const { return rx == o.rx && tx == o.tx && selcal == o.selcal; }
+    };
     // -1 not known, 0 off, 1 on.
     int32_t mute_a() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteA) != 0 : -1; }
     int32_t mute_b() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteB) != 0 : -1; }
@@ -107,20 +112,23 @@ private:
     Feature mSd{Device::Held<>::unknown()};
     Device::Held<uint32_t> mMute = Device::Held<uint32_t>::unknown(); // mask of kMuteA and kMuteB
     uint32_t mMuteId = 0;
-    struct Delays {
-        uint32_t rx, tx, selcal;
-        bool operator==(const Delays& o) const { return rx == o.rx && tx == o.tx && selcal == o.selcal; }
-    };
     Device::Held<Delays> mDelays;
     bool mRxGainSet = false;
     Link mLink;
 };
 
-class DSProcReceiverService : public DeviceService {
-public:
-    using Scoped = ScopedService<DSProcReceiverService>;
-    static DSProcReceiverService& instance() { return Scoped::instance(); }
+// What receivers that went still owe a time slot.
+struct DSProcOwed {
+    Device::Held<> vad, bss, ng, selcalSh, sd;
+    // The tone filters all off, the receive gain back to 0.
+    Device::Held<> tones, rxGain;
+    Device::Held<uint32_t> mute;
+    Device::Held<DSProcReceiver::Delays> delays;
+};
 
+class DSProcReceiverService
+    : public ReceiverService<DSProcReceiverService, DSProcReceiver, &DSProcReceiver::dsproc_timeslot, DSProcOwed> {
+public:
     DSProcReceiverService();
 
     bool configureVAD(uint32_t timeslot, LGCP::VADParams const& params);
@@ -140,23 +148,14 @@ public:
     bool tones_off(uint32_t timeslot);
     // The receiver goes: the offs the device refused stay owed to its time slot.
     void leave(DSProcReceiver& receiver);
-    // Another receiver of the time slot holds the setting (get(receiver)) on.
-    template <class Get>
-    bool held_by_another(const DSProcReceiver& receiver, Get get);
     // The clean-up's offs of what is no held setting (the receive gain, the
     // tone filters), unless another receiver of the time slot set it: one
     // that the present descriptor refused is owed to the time slot.
     void clean_unheld(DSProcReceiver& receiver);
 
 private:
-    // What receivers that went still owe a time slot.
-    struct Owed {
-        Device::Held<> vad, bss, ng, selcalSh, sd;
-        // The tone filters all off, the receive gain back to 0.
-        Device::Held<> tones, rxGain;
-        Device::Held<uint32_t> mute;
-        Device::Held<DSProcReceiver::Delays> delays;
-    };
+    friend ReceiverService;
+
     struct Held {
         DSProcReceiver::Feature DSProcReceiver::*feature;
         Device::Held<> Owed::*owed;
@@ -164,9 +163,6 @@ private:
         const char* name;
     };
     static const Held kHeld[5];
-    // The receive gain or the tone filters are set anew on the time slot:
-    // the off owed of them is dropped.
-    void take_over(uint32_t timeslot, Device::Held<> Owed::*setting);
 
     bool configure(Device::Dsp::Configure& r, const char* failure);
     bool enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Policy policy);
@@ -175,7 +171,6 @@ private:
     // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines
     // (only its failure's when quiet).
     bool send(Device::Dsp::Enable r, const char* name, bool on, bool quiet = false);
-    uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
     bool untold(uint64_t present) override;
@@ -188,9 +183,6 @@ private:
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;
-
-    uint32_t mEnableId = 0;
-    std::map<uint32_t, Owed> mOwed;
 };
 
 } // namespace Hardware

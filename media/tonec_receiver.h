@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "board/dtmf_requests.h"
-#include "media/device_service.h"
+#include "media/receiver_service.h"
 #include "runtime/cyclic_list.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
@@ -145,11 +145,15 @@ private:
     Link mLink;
 };
 
-class TonecReceiverService : public DeviceService {
-public:
-    using Scoped = ScopedService<TonecReceiverService>;
-    static TonecReceiverService& instance() { return Scoped::instance(); }
+// What receivers that went still owe a time slot.
+struct TonecOwed {
+    Device::Held<> dtmf, iva, reject, echo;
+    Device::Held<TonecReceiver::Tone> tone;
+};
 
+class TonecReceiverService
+    : public ReceiverService<TonecReceiverService, TonecReceiver, &TonecReceiver::tonec_timeslot, TonecOwed> {
+public:
     TonecReceiverService();
 
     bool configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params);
@@ -162,20 +166,14 @@ public:
     bool translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
     // The receiver goes: the offs the device refused stay owed to its time slot.
     void leave(TonecReceiver& receiver);
-    // Another receiver of the time slot holds the setting on.
-    template <class T>
-    bool held_by_another(const TonecReceiver& receiver, Device::Held<T> TonecReceiver::*setting);
 
     // The last id handed out (tests start it near its wrap).
-    uint32_t last_id() const { return mEnableId; }
-    void set_last_id(uint32_t id) { mEnableId = id; }
+    using ReceiverService::last_id;
+    using ReceiverService::set_last_id;
 
 private:
-    // What receivers that went still owe a time slot.
-    struct Owed {
-        Device::Held<> dtmf, iva, reject, echo;
-        Device::Held<TonecReceiver::Tone> tone;
-    };
+    friend ReceiverService;
+
     // A held on/off setting of one time slot, switched by one request
     // each way with the time slot as its value; the log texts are
     // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
@@ -195,7 +193,6 @@ private:
     bool disable_detector(uint32_t timeslot);
     bool enable_detector(uint32_t timeslot, uint32_t id);
     bool tell_tone(uint32_t timeslot, const TonecReceiver::Tone& tone);
-    uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
     bool untold(uint64_t present) override;
@@ -206,9 +203,6 @@ private:
     template <class Visit>
     void owed_at(uint32_t timeslot, Owed& owed, Visit visit);
     void dispatch(const Device::Dtmf::Event& e);
-
-    uint32_t mEnableId = 0;
-    std::map<uint32_t, Owed> mOwed;
 };
 
 } // namespace Hardware
