@@ -3,29 +3,20 @@
 // second while something is untold), watched for event records of one
 // size, each handed to the service.
 //
-// What a receiver asked for and what the device was told on its present
-// descriptor are kept apart: a driver forgets everything with its last
-// descriptor, so a lost device (or a request it refused while it came
-// back) leaves receivers whose wish the device does not know. The service
-// is the holder's state: it tells the device again what the receivers
-// hold, and the offs it owes for receivers that are gone.
+// The service is the holder's state: it tells the device again what its
+// receivers hold and the offs it owes for receivers that are gone
+// (media/receiver_service.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
-#include <map>
 #include <string>
 
-#include "board/held.h"
 #include "board/watched_device.h"
 #include "holder/device_holder.h"
 
 namespace Hardware {
-
-// How a receiver's setting answers a device that does not take it now
-// (board/held.h).
-using Wish = Device::Wish;
 
 class DeviceService : private Device::Holder::State {
 public:
@@ -64,52 +55,8 @@ protected:
     void changed() { mHolder.changed(); }
     // A request may go to the present descriptor: its line when there is none.
     bool present_for(const std::string& what, uint32_t timeslot);
-    // Asks a held setting for want by the one refusal rule (Device::ask);
-    // tell(want) makes the request. What the device does not carry after
-    // it (a held wish, an owed off) is told by the retry.
-    template <class T, class Tell>
-    Device::Asked change(Device::Held<T>& held, const T& want, Wish wish, Tell tell)
-    {
-        Device::Asked asked = Device::ask(held, want, wish, [this] { return present(); }, tell,
-                                          [this] { return mHolder.refusal(); });
-        if (held.untold(present()))
-            mHolder.changed();
-        return asked;
-    }
-    // A receiver's change of a setting of its time slot ts: what the time
-    // slot owes of that setting becomes the receiver's own first (adopt),
-    // then the change; whether it counts as done.
-    template <class O, class T, class Tell>
-    bool change_at(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<T>& held, Device::Held<T> O::*setting,
-                   const T& want, Wish wish, Tell tell)
-    {
-        adopt(owed, ts, held, setting);
-        return Device::done(change(held, want, wish, tell));
-    }
-    // The off of a setting that the present descriptor carries but no
-    // receiver holds (the receive gain, the tone filters), by the same
-    // rule: one that the device refused is owed to the time slot ts.
-    template <class O, class Tell>
-    Device::Asked end(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<> O::*setting, Tell tell)
-    {
-        Device::Held<> held;
-        held.took(true, present());
-        Device::Asked asked = change(held, false, Wish::told, tell);
-        if (asked == Device::Asked::owed) {
-            owed[ts].*setting = held;
-            // Owed only now: the retry runs for it.
-            mHolder.changed();
-        }
-        return asked;
-    }
-    // Tells the present descriptor a setting it does not carry, by the one
-    // rule (Device::retell); whether a request was made and taken.
-    template <class T, class Tell>
-    bool restore_one(Device::Held<T>& held, Tell tell)
-    {
-        return fd() >= 0 &&
-               Device::retell(held, [this] { return present(); }, tell, [this] { return mHolder.refusal(); });
-    }
+    // The errno with which the device refused the last request.
+    int refusal() const { return mHolder.refusal(); }
     // Before a configuration: the device, with the line
     // "<what> fail: (interface not opened) timeslot=<ts>" when it cannot be opened.
     bool ready(const char* what, uint32_t timeslot);
@@ -136,70 +83,6 @@ protected:
     // Holder::State: something asked (or owed off) that the descriptor
     // named present does not carry.
     bool untold(uint64_t present) override = 0;
-
-    // restore() and untold() of a service from its two lists: owed_at(ts,
-    // o, visit) calls visit(held, tell) for every off that the time slot ts
-    // owes (o), held(visit) for every setting the receivers hold; tell
-    // makes the request. The offs are told first, so that a receiver's own
-    // wish is the last word on its time slot; a time slot that owes
-    // nothing any more is dropped.
-    template <class O, class OwedAt, class EachHeld>
-    unsigned long restore_all(std::map<uint32_t, O>& owed, OwedAt owed_at, EachHeld held)
-    {
-        unsigned long again = 0;
-        for (auto it = owed.begin(); it != owed.end();) {
-            bool left = false;
-            owed_at(it->first, it->second, [&](auto& h, auto tell) {
-                again += restore_one(h, tell);
-                left = left || h.untold(present());
-            });
-            it = left ? std::next(it) : owed.erase(it);
-        }
-        held([&](auto& h, auto tell) { again += restore_one(h, tell); });
-        return again;
-    }
-    template <class O, class OwedAt, class EachHeld>
-    bool untold_all(uint64_t now, std::map<uint32_t, O>& owed, OwedAt owed_at, EachHeld held)
-    {
-        bool any = false;
-        auto visit = [&](auto& h, auto) { any = any || h.untold(now); };
-        for (auto& o : owed)
-            owed_at(o.first, o.second, visit);
-        held(visit);
-        return any;
-    }
-
-    // The offs that receivers which went still owe their time slot, one O
-    // of held settings a time slot: an off the present descriptor refused
-    // outlives its receiver, and is told until the device takes it (or
-    // forgets it with the descriptor).
-    //
-    // A receiver that goes leaves what it owes, unless another receiver of
-    // the time slot holds that setting on.
-    template <class O, class T>
-    void bequeath(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<T>& mine, Device::Held<T> O::*setting,
-                  bool superseded)
-    {
-        if (!superseded && !mine.on() && mine.untold(present())) {
-            owed[ts].*setting = mine;
-            mHolder.changed();
-        }
-        mine.forget();
-    }
-    // A receiver of the time slot asks the setting anew: what is owed of it
-    // becomes that receiver's own (the device still holds it on), so the
-    // owed off can neither switch off the new wish nor be lost.
-    template <class O, class T>
-    void adopt(std::map<uint32_t, O>& owed, uint32_t ts, Device::Held<T>& mine, Device::Held<T> O::*setting)
-    {
-        auto it = owed.find(ts);
-        if (it == owed.end())
-            return;
-        Device::Held<T>& o = it->second.*setting;
-        if (!mine.on() && o.untold(present()))
-            mine = o;
-        o.forget();
-    }
 
 private:
     void reconcile(Device::Tally& made) override;

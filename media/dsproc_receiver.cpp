@@ -8,7 +8,6 @@
 
 #include "board/device.h"
 #include "media/device_paths.h"
-#include "media/receiver_list.h"
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
 
@@ -17,9 +16,6 @@ using namespace Device::Dsp;
 namespace Hardware {
 
 namespace {
-
-// Every live receiver of this module, in construction order.
-ReceiverList<DSProcReceiver, &DSProcReceiver::dsproc_timeslot> receivers;
 
 // The fixed VAD words of drivers before version 2.
 const uint32_t kVadV1Words[3] = {3, 127, 0};
@@ -41,17 +37,17 @@ Configure record(uint32_t timeslot, uint32_t kind)
 
 DSProcReceiver::DSProcReceiver()
 {
-    receivers.add(mLink, this);
+    DSProcReceiverService::receivers().add(mLink, this);
 }
 
 DSProcReceiver::~DSProcReceiver()
 {
-    receivers.remove(mLink);
+    DSProcReceiverService::receivers().remove(mLink);
 }
 
 void DSProcReceiver::LeaveTimeslot()
 {
-    receivers.remove(mLink);
+    DSProcReceiverService::receivers().remove(mLink);
 }
 
 bool DSProcReceiver::configureVAD(LGCP::VADParams const& params)
@@ -59,9 +55,9 @@ bool DSProcReceiver::configureVAD(LGCP::VADParams const& params)
     return DSProcReceiverService::instance().configureVAD(dsproc_timeslot(), params);
 }
 
-bool DSProcReceiver::enableVAD(bool on, Wish wish)
+bool DSProcReceiver::enableVAD(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableVAD(*this, on, wish);
+    return DSProcReceiverService::instance().enableVAD(*this, on, policy);
 }
 
 bool DSProcReceiver::disableVAD()
@@ -69,9 +65,9 @@ bool DSProcReceiver::disableVAD()
     return enableVAD(false);
 }
 
-bool DSProcReceiver::enableBSS(bool on, Wish wish)
+bool DSProcReceiver::enableBSS(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableBSS(*this, on, wish);
+    return DSProcReceiverService::instance().enableBSS(*this, on, policy);
 }
 
 bool DSProcReceiver::disableBSS()
@@ -79,9 +75,9 @@ bool DSProcReceiver::disableBSS()
     return enableBSS(false);
 }
 
-bool DSProcReceiver::enableNG(bool on, Wish wish)
+bool DSProcReceiver::enableNG(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableNG(*this, on, wish);
+    return DSProcReceiverService::instance().enableNG(*this, on, policy);
 }
 
 bool DSProcReceiver::disableNG()
@@ -89,9 +85,9 @@ bool DSProcReceiver::disableNG()
     return enableNG(false);
 }
 
-bool DSProcReceiver::enableSelcalSh(bool on, Wish wish)
+bool DSProcReceiver::enableSelcalSh(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableSelcalSh(*this, on, wish);
+    return DSProcReceiverService::instance().enableSelcalSh(*this, on, policy);
 }
 
 bool DSProcReceiver::disableSelcalSh()
@@ -104,9 +100,9 @@ bool DSProcReceiver::configureSD()
     return DSProcReceiverService::instance().configureSD(dsproc_timeslot());
 }
 
-bool DSProcReceiver::enableSD(bool on, Wish wish)
+bool DSProcReceiver::enableSD(bool on, Policy policy)
 {
-    return DSProcReceiverService::instance().enableSD(*this, on, wish);
+    return DSProcReceiverService::instance().enableSD(*this, on, policy);
 }
 
 bool DSProcReceiver::disableSD()
@@ -114,9 +110,9 @@ bool DSProcReceiver::disableSD()
     return enableSD(false);
 }
 
-bool DSProcReceiver::enableMute(bool a, bool b, Wish wish)
+bool DSProcReceiver::enableMute(bool a, bool b, Policy policy)
 {
-    return DSProcReceiverService::instance().enableMute(*this, a, b, wish);
+    return DSProcReceiverService::instance().enableMute(*this, a, b, policy);
 }
 
 bool DSProcReceiver::disableMute()
@@ -124,9 +120,9 @@ bool DSProcReceiver::disableMute()
     return enableMute(false, false);
 }
 
-bool DSProcReceiver::configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish)
+bool DSProcReceiver::configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Policy policy)
 {
-    return DSProcReceiverService::instance().configureDelays(*this, rx, tx, selcal, wish);
+    return DSProcReceiverService::instance().configureDelays(*this, rx, tx, selcal, policy);
 }
 
 bool DSProcReceiver::configureRxGain(int8_t gain_dB)
@@ -153,8 +149,7 @@ void DSProcReceiver::CleanBeforeDestroy()
 {
     DSProcReceiverService& service = DSProcReceiverService::instance();
     auto mine = [&](Feature DSProcReceiver::*f) {
-        return (this->*f).held.on() &&
-               !service.held_by_another(*this, [f](DSProcReceiver& r) -> auto& { return (r.*f).held; });
+        return service.holds_alone(*this, [f](DSProcReceiver& r) -> auto& { return (r.*f).held; });
     };
     if (mine(&DSProcReceiver::mVad))
         enableVAD(false);
@@ -167,9 +162,9 @@ void DSProcReceiver::CleanBeforeDestroy()
     // Signal detection left on would report into the next slot of the time slot.
     if (mine(&DSProcReceiver::mSd))
         disableSD();
-    if (delays_set() && !service.held_by_another(*this, [](DSProcReceiver& r) -> auto& { return r.mDelays; }))
+    if (delays_set() && !service.held_by_another(*this, &DSProcReceiver::mDelays))
         configureDelays(0, 0, 0);
-    if (mMute.on() && !service.held_by_another(*this, [](DSProcReceiver& r) -> auto& { return r.mMute; }))
+    if (service.holds_alone(*this, &DSProcReceiver::mMute))
         disableMute();
     service.clean_unheld(*this);
     service.leave(*this);
@@ -182,7 +177,7 @@ const DeviceService::Setup kSetup{"dsproc", GetDSPDevName(), O_RDWR, "open dspro
                                   "DSProcReceiverService::OnEvent", sizeof(Device::Dsp::Event)};
 } // namespace
 
-DSProcReceiverService::DSProcReceiverService() : DeviceService(kSetup) {}
+DSProcReceiverService::DSProcReceiverService() : ReceiverService(kSetup) {}
 
 void DSProcReceiverService::dispatch_record(const void* record)
 {
@@ -237,11 +232,10 @@ bool DSProcReceiverService::configureSD(uint32_t timeslot)
 }
 
 bool DSProcReceiverService::configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal,
-                                            Wish wish)
+                                            Policy policy)
 {
-    device();
     uint32_t ts = receiver.dsproc_timeslot();
-    return change_at(mOwed, ts, receiver.mDelays, &Owed::delays, DSProcReceiver::Delays{rx, tx, selcal}, wish,
+    return change_at(ts, receiver.mDelays, &Owed::delays, DSProcReceiver::Delays{rx, tx, selcal}, policy,
                      [&](const DSProcReceiver::Delays& d) { return tell_delays(ts, d); });
 }
 
@@ -310,21 +304,13 @@ bool DSProcReceiverService::tones_off(uint32_t ts)
     return true;
 }
 
-uint32_t DSProcReceiverService::next_id()
-{
-    if (++mEnableId == 0)
-        mEnableId = 1;
-    return mEnableId;
-}
-
 // The state is what the controller asked for; the device is asked whenever
 // its present descriptor was not told so.
-bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Wish wish)
+bool DSProcReceiverService::enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Policy policy)
 {
-    device();
     uint32_t ts = receiver.dsproc_timeslot();
     DSProcReceiver::Feature& feature = receiver.*h.feature;
-    return change_at(mOwed, ts, feature.held, h.owed, on, wish, [&](bool want) {
+    return change_at(ts, feature.held, h.owed, on, policy, [&](bool want) {
         if (!present_for(std::string(want ? "DSPROC_ENABLE " : "DSPROC_DISABLE ") + h.name, ts))
             return false;
         uint32_t id = want ? next_id() : 0;
@@ -350,29 +336,29 @@ bool DSProcReceiverService::send(Enable r, const char* name, bool on, bool quiet
     return true;
 }
 
-bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableVAD(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[0], on, wish);
+    return enableFeature(receiver, kHeld[0], on, policy);
 }
 
-bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableBSS(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[1], on, wish);
+    return enableFeature(receiver, kHeld[1], on, policy);
 }
 
-bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableNG(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[2], on, wish);
+    return enableFeature(receiver, kHeld[2], on, policy);
 }
 
-bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableSelcalSh(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[3], on, wish);
+    return enableFeature(receiver, kHeld[3], on, policy);
 }
 
-bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on, Wish wish)
+bool DSProcReceiverService::enableSD(DSProcReceiver& receiver, bool on, Policy policy)
 {
-    return enableFeature(receiver, kHeld[4], on, wish);
+    return enableFeature(receiver, kHeld[4], on, policy);
 }
 
 namespace {
@@ -382,10 +368,9 @@ uint32_t mute_mask(bool a, bool b)
 }
 } // namespace
 
-bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish)
+bool DSProcReceiverService::enableMute(DSProcReceiver& receiver, bool a, bool b, Policy policy)
 {
-    device();
-    return change_at(mOwed, receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute, mute_mask(a, b), wish,
+    return change_at(receiver.dsproc_timeslot(), receiver.mMute, &Owed::mute, mute_mask(a, b), policy,
                      [&](uint32_t mask) { return tell_mute(receiver, mask, false); });
 }
 
@@ -416,11 +401,11 @@ const DSProcReceiverService::Held DSProcReceiverService::kHeld[5] = {
 // Each feature keeps its id, so the events it gives match it as before.
 // What the device refuses now stays asked for and untold: the next retry,
 // or the receiver's next enable, asks again; what it refuses as invalid is
-// given up (Device::retell).
+// given up (Device::Held::restore).
 template <class Visit>
 void DSProcReceiverService::each_held(Visit visit)
 {
-    receivers.each([&](DSProcReceiver& r) {
+    receivers().each([&](DSProcReceiver& r) {
         uint32_t ts = r.dsproc_timeslot();
         for (const Held& h : kHeld) {
             DSProcReceiver::Feature& f = r.*h.feature;
@@ -450,33 +435,12 @@ void DSProcReceiverService::owed_at(uint32_t ts, Owed& o, Visit visit)
 
 unsigned long DSProcReceiverService::restore()
 {
-    return restore_all(
-        mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
-        [this](auto visit) { each_held(visit); });
+    return restore_all();
 }
 
 bool DSProcReceiverService::untold(uint64_t present)
 {
-    return untold_all(
-        present, mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
-        [this](auto visit) { each_held(visit); });
-}
-
-template <class Get>
-bool DSProcReceiverService::held_by_another(const DSProcReceiver& receiver, Get get)
-{
-    bool held = false;
-    receivers.each([&](DSProcReceiver& r) {
-        held = held || (&r != &receiver && r.dsproc_timeslot() == receiver.dsproc_timeslot() && get(r).on());
-    });
-    return held;
-}
-
-void DSProcReceiverService::take_over(uint32_t ts, Device::Held<> Owed::*setting)
-{
-    auto it = mOwed.find(ts);
-    if (it != mOwed.end())
-        (it->second.*setting).forget();
+    return untold_all(present);
 }
 
 // The receive gain and the tone filters are not held: nothing tells them
@@ -490,7 +454,7 @@ void DSProcReceiverService::clean_unheld(DSProcReceiver& receiver)
     bool gain = receiver.mRxGainSet;
     receiver.mRxGainSet = false;
     bool shared = false, othersGain = false;
-    receivers.each([&](DSProcReceiver& r) {
+    receivers().each([&](DSProcReceiver& r) {
         if (&r == &receiver || r.dsproc_timeslot() != ts)
             return;
         shared = true;
@@ -498,23 +462,19 @@ void DSProcReceiverService::clean_unheld(DSProcReceiver& receiver)
     });
     device();
     if (gain && !othersGain)
-        end(mOwed, ts, &Owed::rxGain, [&](bool) { return configureRxGain(ts, 0); });
+        end(ts, &Owed::rxGain, [&](bool) { return configureRxGain(ts, 0); });
     // Another slot of the time slot may have filters of its own: the last
     // one to go switches them all off.
     if (!shared)
-        end(mOwed, ts, &Owed::tones, [&](bool) { return tones_off(ts); });
+        end(ts, &Owed::tones, [&](bool) { return tones_off(ts); });
 }
 
 void DSProcReceiverService::leave(DSProcReceiver& receiver)
 {
-    uint32_t ts = receiver.dsproc_timeslot();
     for (const Held& h : kHeld)
-        bequeath(mOwed, ts, (receiver.*h.feature).held, h.owed,
-                 held_by_another(receiver, [&h](DSProcReceiver& r) -> auto& { return (r.*h.feature).held; }));
-    bequeath(mOwed, ts, receiver.mMute, &Owed::mute,
-             held_by_another(receiver, [](DSProcReceiver& r) -> auto& { return r.mMute; }));
-    bequeath(mOwed, ts, receiver.mDelays, &Owed::delays,
-             held_by_another(receiver, [](DSProcReceiver& r) -> auto& { return r.mDelays; }));
+        bequeath(receiver, [&h](DSProcReceiver& r) -> auto& { return (r.*h.feature).held; }, h.owed);
+    bequeath(receiver, &DSProcReceiver::mMute, &Owed::mute);
+    bequeath(receiver, &DSProcReceiver::mDelays, &Owed::delays);
 }
 
 // -------------------------------------------------------------- the events
@@ -553,7 +513,7 @@ void DSProcReceiverService::dispatch(const Device::Dsp::Event& e)
 {
     if (traces.signallingEvents)
         trace_event(e);
-    if (DSProcReceiver* r = receivers.find(e.timeslot))
+    if (DSProcReceiver* r = receivers().find(e.timeslot))
         return deliver(*r, e);
     if (traces.signallingEvents)
         std::cerr << ext::header(this) << "receive dsproc event from unknown timeslot " << e.timeslot << std::endl;

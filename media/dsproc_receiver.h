@@ -12,7 +12,7 @@
 #include <iosfwd>
 
 #include "board/dsp_requests.h"
-#include "media/device_service.h"
+#include "media/receiver_service.h"
 #include "runtime/cyclic_list.h"
 #include "runtime/multiplexer.h"
 #include "server/schema/LGCP.h"
@@ -52,22 +52,22 @@ public:
     virtual uint32_t dsproc_timeslot() const = 0;
 
     bool configureVAD(LGCP::VADParams const& params);
-    bool enableVAD(bool on, Wish wish = Wish::told);
+    bool enableVAD(bool on, Policy policy = Policy::told);
     bool disableVAD();
-    bool enableBSS(bool on, Wish wish = Wish::told);
+    bool enableBSS(bool on, Policy policy = Policy::told);
     bool disableBSS();
-    bool enableNG(bool on, Wish wish = Wish::told);
+    bool enableNG(bool on, Policy policy = Policy::told);
     bool disableNG();
-    bool enableSelcalSh(bool on, Wish wish = Wish::told);
+    bool enableSelcalSh(bool on, Policy policy = Policy::told);
     bool disableSelcalSh();
     bool configureSD();
-    bool enableSD(bool on, Wish wish = Wish::told);
+    bool enableSD(bool on, Policy policy = Policy::told);
     bool disableSD();
-    bool enableMute(bool a, bool b, Wish wish = Wish::told);
+    bool enableMute(bool a, bool b, Policy policy = Policy::told);
     bool disableMute();
-    // The delays are a held setting (all 0 is none): given with Wish::held
-    // they reach a device that is missing now once it is back.
-    bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish = Wish::told);
+    // The delays are a held setting (all 0 is none): given with
+    // Policy::held they reach a device that is missing now once it is back.
+    bool configureDelays(uint32_t rx, uint32_t tx, uint32_t selcal, Policy policy = Policy::told);
     bool configureRxGain(int8_t gain_dB);
     bool configureToneFilter(uint32_t freq, uint32_t enable, int32_t dur_th_msec, int32_t det_lvl_dB);
     bool disableToneAll();
@@ -89,6 +89,11 @@ public:
     const Feature& ng() const { return mNg; }
     const Feature& selcalSh() const { return mSelcalSh; }
     const Feature& sd() const { return mSd; }
+    // The delays, all 0 none.
+    struct Delays {
+        uint32_t rx, tx, selcal;
+        bool operator==(const Delays& o) const { return rx == o.rx && tx == o.tx && selcal == o.selcal; }
+    };
     // -1 not known, 0 off, 1 on.
     int32_t mute_a() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteA) != 0 : -1; }
     int32_t mute_b() const { return mMute.known() ? (mMute.asked() & Device::Dsp::kMuteB) != 0 : -1; }
@@ -107,31 +112,34 @@ private:
     Feature mSd{Device::Held<>::unknown()};
     Device::Held<uint32_t> mMute = Device::Held<uint32_t>::unknown(); // mask of kMuteA and kMuteB
     uint32_t mMuteId = 0;
-    struct Delays {
-        uint32_t rx, tx, selcal;
-        bool operator==(const Delays& o) const { return rx == o.rx && tx == o.tx && selcal == o.selcal; }
-    };
     Device::Held<Delays> mDelays;
     bool mRxGainSet = false;
     Link mLink;
 };
 
-class DSProcReceiverService : public DeviceService {
-public:
-    using Scoped = ScopedService<DSProcReceiverService>;
-    static DSProcReceiverService& instance() { return Scoped::instance(); }
+// What receivers that went still owe a time slot.
+struct DSProcOwed {
+    Device::Held<> vad, bss, ng, selcalSh, sd;
+    // The tone filters all off, the receive gain back to 0.
+    Device::Held<> tones, rxGain;
+    Device::Held<uint32_t> mute;
+    Device::Held<DSProcReceiver::Delays> delays;
+};
 
+class DSProcReceiverService
+    : public ReceiverService<DSProcReceiverService, DSProcReceiver, &DSProcReceiver::dsproc_timeslot, DSProcOwed> {
+public:
     DSProcReceiverService();
 
     bool configureVAD(uint32_t timeslot, LGCP::VADParams const& params);
-    bool enableVAD(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableBSS(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableNG(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableSelcalSh(DSProcReceiver& receiver, bool on, Wish wish);
+    bool enableVAD(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableBSS(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableNG(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableSelcalSh(DSProcReceiver& receiver, bool on, Policy policy);
     bool configureSD(uint32_t timeslot);
-    bool enableSD(DSProcReceiver& receiver, bool on, Wish wish);
-    bool enableMute(DSProcReceiver& receiver, bool a, bool b, Wish wish);
-    bool configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal, Wish wish);
+    bool enableSD(DSProcReceiver& receiver, bool on, Policy policy);
+    bool enableMute(DSProcReceiver& receiver, bool a, bool b, Policy policy);
+    bool configureDelays(DSProcReceiver& receiver, uint32_t rx, uint32_t tx, uint32_t selcal, Policy policy);
     bool configureRxGain(uint32_t timeslot, int8_t gain_dB);
     bool configureToneFilter(uint32_t timeslot, uint32_t freq, uint32_t enable, int32_t dur_th_msec,
                              int32_t det_lvl_dB);
@@ -140,23 +148,14 @@ public:
     bool tones_off(uint32_t timeslot);
     // The receiver goes: the offs the device refused stay owed to its time slot.
     void leave(DSProcReceiver& receiver);
-    // Another receiver of the time slot holds the setting (get(receiver)) on.
-    template <class Get>
-    bool held_by_another(const DSProcReceiver& receiver, Get get);
     // The clean-up's offs of what is no held setting (the receive gain, the
     // tone filters), unless another receiver of the time slot set it: one
     // that the present descriptor refused is owed to the time slot.
     void clean_unheld(DSProcReceiver& receiver);
 
 private:
-    // What receivers that went still owe a time slot.
-    struct Owed {
-        Device::Held<> vad, bss, ng, selcalSh, sd;
-        // The tone filters all off, the receive gain back to 0.
-        Device::Held<> tones, rxGain;
-        Device::Held<uint32_t> mute;
-        Device::Held<DSProcReceiver::Delays> delays;
-    };
+    friend ReceiverService;
+
     struct Held {
         DSProcReceiver::Feature DSProcReceiver::*feature;
         Device::Held<> Owed::*owed;
@@ -164,18 +163,14 @@ private:
         const char* name;
     };
     static const Held kHeld[5];
-    // The receive gain or the tone filters are set anew on the time slot:
-    // the off owed of them is dropped.
-    void take_over(uint32_t timeslot, Device::Held<> Owed::*setting);
 
     bool configure(Device::Dsp::Configure& r, const char* failure);
-    bool enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Wish wish);
+    bool enableFeature(DSProcReceiver& receiver, const Held& h, bool on, Policy policy);
     bool tell_mute(DSProcReceiver& receiver, uint32_t mask, bool restoring);
     bool tell_delays(uint32_t timeslot, const DSProcReceiver::Delays& d);
     // DSPROC_ENABLE (on) or DSPROC_DISABLE of the record, with its lines
     // (only its failure's when quiet).
     bool send(Device::Dsp::Enable r, const char* name, bool on, bool quiet = false);
-    uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
     bool untold(uint64_t present) override;
@@ -188,9 +183,6 @@ private:
     void dispatch(const Device::Dsp::Event& e);
     void deliver(DSProcReceiver& r, const Device::Dsp::Event& e);
     void trace_event(const Device::Dsp::Event& e) const;
-
-    uint32_t mEnableId = 0;
-    std::map<uint32_t, Owed> mOwed;
 };
 
 } // namespace Hardware

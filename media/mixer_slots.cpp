@@ -304,7 +304,7 @@ void Mixer::owe(int rx, int tx, int error)
 {
     // The mixer keeps its mixes whoever holds it open: an end it refused is
     // owed, by the one rule for ends.
-    if (Device::refused_end(mFactory.device().no_device() ? 0 : error) == Device::Asked::invalid)
+    if (Device::refused_end(mFactory.device().no_device() ? 0 : error) == Device::Outcome::invalid)
         return;
     if (tx == kWholeMix)
         mOwed.erase(mOwed.lower_bound({rx, kWholeMix}), mOwed.lower_bound({rx + 1, kWholeMix}));
@@ -334,7 +334,7 @@ bool Mixer::reconcile(Device::Tally& made)
             whole ? clear_failed(end.first, error) : remove_failed(end.first, end.second, error);
         if (device.no_device())
             return false;
-        if (Device::refused_end(error) == Device::Asked::invalid)
+        if (Device::refused_end(error) == Device::Outcome::invalid)
             mOwed.erase(end);
     }
     return true;
@@ -480,7 +480,7 @@ Slot* Mixer::New(LGCP::MixerInParams const& params)
         // Held: a device that is gone or refuses it now is told once it
         // takes it. One that refuses it as invalid refuses the input, whose
         // entry in the mix goes again.
-        if (!slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Wish::held)) {
+        if (!slot->echoCancel(ecm.get_ec().getValue() || ecm.get_es().getValue(), Hardware::Policy::held)) {
             SlotFactory::DiscardUnmade(slot);
             return nullptr;
         }

@@ -108,7 +108,7 @@ bool RtpSlot::EchoAtCreate(TERM::RtpParams const& codec)
 {
     if (!codec.has_echo() || !codec.get_echo().get_suppressor().getValue())
         return true;
-    return echoCancel(codec.get_echo().get_canceller().getValue(), Hardware::Wish::held);
+    return echoCancel(codec.get_echo().get_canceller().getValue(), Hardware::Policy::held);
 }
 
 bool RtpSlot::IBeforeDestroy()
@@ -245,9 +245,8 @@ bool RtpSlot::restart()
 bool RtpSlot::carry()
 {
     bool untold = mPd.untold(session());
-    return Device::retell(
-               mPd, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); },
-               [this] { return mPdRefusal; }) ||
+    return mPd.restore([this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); },
+                       [this] { return mPdRefusal; }) ||
            !untold;
 }
 
@@ -255,9 +254,9 @@ bool RtpSlot::carry()
 // retry would ever tell it again.
 bool RtpSlot::askPD(const PacketDetection& want)
 {
-    return Device::done(Device::ask(
-        mPd, want, Device::Wish::shown, [this] { return session(); },
-        [this](const PacketDetection& pd) { return tellPD(pd); }, [this] { return mPdRefusal; }));
+    return Device::done(mPd.change(
+        want, [this] { return session(); }, [this](const PacketDetection& pd) { return tellPD(pd); },
+        [this] { return mPdRefusal; }));
 }
 
 // The session is gone, so the engine has freed the channel and may give

@@ -154,7 +154,7 @@ private:
     uint32_t mChannelFlags = 0;
     // The first change is sent whatever it asks, as the engine's own
     // answer is the one that counts.
-    Device::Held<PacketDetection> mPd = Device::Held<PacketDetection>::unknown();
+    Device::Held<PacketDetection> mPd = Device::Held<PacketDetection>::unknown(Device::Policy::shown);
     // The errno with which the session refused the last request of it.
     int mPdRefusal = 0;
     bool mInputRunning = false;

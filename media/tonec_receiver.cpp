@@ -8,7 +8,6 @@
 
 #include "board/device.h"
 #include "media/device_paths.h"
-#include "media/receiver_list.h"
 #include "runtime/ext.h"
 
 using namespace Device::Dtmf;
@@ -36,9 +35,6 @@ std::map<char, std::pair<uint16_t, uint16_t>> tonesValidator = grid();
 namespace Hardware {
 
 namespace {
-
-// Every live receiver of this module, in construction order.
-ReceiverList<TonecReceiver, &TonecReceiver::tonec_timeslot> receivers;
 
 const unsigned kDefaultDuration = 70; // ms, tone and pause of a digit
 const uint16_t kDefaultAmp = 16384;
@@ -79,17 +75,17 @@ bool playable(const LGCP::TranslateDtmfParams& p)
 
 TonecReceiver::TonecReceiver()
 {
-    receivers.add(mLink, this);
+    TonecReceiverService::receivers().add(mLink, this);
 }
 
 TonecReceiver::~TonecReceiver()
 {
-    receivers.remove(mLink);
+    TonecReceiverService::receivers().remove(mLink);
 }
 
 void TonecReceiver::LeaveTimeslot()
 {
-    receivers.remove(mLink);
+    TonecReceiverService::receivers().remove(mLink);
 }
 
 bool TonecReceiver::configureDTMF(LGCP::DTMFParams const& params)
@@ -97,9 +93,9 @@ bool TonecReceiver::configureDTMF(LGCP::DTMFParams const& params)
     return TonecReceiverService::instance().configureDTMF(tonec_timeslot(), params);
 }
 
-bool TonecReceiver::enableDTMF(bool on, Wish wish)
+bool TonecReceiver::enableDTMF(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().enableDTMF(*this, on, wish);
+    return TonecReceiverService::instance().enableDTMF(*this, on, policy);
 }
 
 bool TonecReceiver::disableDTMF()
@@ -107,19 +103,19 @@ bool TonecReceiver::disableDTMF()
     return enableDTMF(false);
 }
 
-bool TonecReceiver::echoCancel(bool on, Wish wish)
+bool TonecReceiver::echoCancel(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().echoCancel(*this, on, wish);
+    return TonecReceiverService::instance().echoCancel(*this, on, policy);
 }
 
-bool TonecReceiver::enableDTMFReject(bool on, Wish wish)
+bool TonecReceiver::enableDTMFReject(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().enableDTMFReject(*this, on, wish);
+    return TonecReceiverService::instance().enableDTMFReject(*this, on, policy);
 }
 
-bool TonecReceiver::dial(const Tone& tone, Wish wish)
+bool TonecReceiver::dial(const Tone& tone, Policy policy)
 {
-    return TonecReceiverService::instance().dial(*this, tone, wish);
+    return TonecReceiverService::instance().dial(*this, tone, policy);
 }
 
 bool TonecReceiver::enableToneGenerator(uint16_t f1, uint16_t f2, uint16_t a1, uint16_t a2)
@@ -142,9 +138,9 @@ bool TonecReceiver::disableToneGenerator(bool force)
     return dial(Tone{});
 }
 
-bool TonecReceiver::enableIVA(bool on, Wish wish)
+bool TonecReceiver::enableIVA(bool on, Policy policy)
 {
-    return TonecReceiverService::instance().enableIVA(*this, on, wish);
+    return TonecReceiverService::instance().enableIVA(*this, on, policy);
 }
 
 bool TonecReceiver::configureIVA(LGCP::IVAParams const& params)
@@ -187,7 +183,7 @@ bool TonecReceiver::started(bool firstTone)
 // digit answers the controller; the others are held.
 bool TonecReceiver::play_digit()
 {
-    Wish wish = mNextDigit == 0 ? Wish::told : Wish::held;
+    Policy policy = mNextDigit == 0 ? Policy::told : Policy::held;
     const auto& digits = mSequence.get_digits();
     if (mNextDigit >= digits.size()) {
         disableToneGenerator(true);
@@ -199,7 +195,7 @@ bool TonecReceiver::play_digit()
                           static_cast<uint16_t>(d.get_freq2().getValue()),
                           or_default(mSequence.has_amp1(), mSequence.get_amp1(), kDefaultAmp),
                           or_default(mSequence.has_amp2(), mSequence.get_amp2(), kDefaultAmp)},
-                     wish);
+                     policy);
     unsigned ms = mSequence.has_toneDuration() ? static_cast<unsigned>(mSequence.get_toneDuration().getValue())
                                                : kDefaultDuration;
     mCadence.set(ms, &TonecReceiver::OnTone, this);
@@ -213,7 +209,7 @@ void TonecReceiver::OnDigit()
 
 void TonecReceiver::OnTone()
 {
-    dial(kSilence, Wish::held);
+    dial(kSilence, Policy::held);
     unsigned ms = mSequence.has_pauseDuration() ? static_cast<unsigned>(mSequence.get_pauseDuration().getValue())
                                                 : kDefaultDuration;
     mCadence.set(ms, &TonecReceiver::OnDigit, this);
@@ -223,24 +219,24 @@ bool TonecReceiver::activateAudibleCall()
 {
     // The wait tone takes the generator: a running sequence ends unfinished.
     mPlaying = false;
-    return started(wait_tone(Wish::told));
+    return started(wait_tone(Policy::told));
 }
 
-bool TonecReceiver::wait_tone(Wish wish)
+bool TonecReceiver::wait_tone(Policy policy)
 {
-    bool done = dial(kWaitTone, wish);
+    bool done = dial(kWaitTone, policy);
     mCadence.set(kWaitOn, &TonecReceiver::OnWaitSilence, this);
     return done;
 }
 
 void TonecReceiver::OnWaitTone()
 {
-    wait_tone(Wish::held);
+    wait_tone(Policy::held);
 }
 
 void TonecReceiver::OnWaitSilence()
 {
-    dial(kSilence, Wish::held);
+    dial(kSilence, Policy::held);
     mCadence.set(kWaitOff, &TonecReceiver::OnWaitTone, this);
 }
 
@@ -254,17 +250,14 @@ bool TonecReceiver::cancelAudibleCall()
 void TonecReceiver::CleanBeforeDestroy()
 {
     TonecReceiverService& service = TonecReceiverService::instance();
-    auto mine = [&](Device::Held<> TonecReceiver::*setting) {
-        return (this->*setting).on() && !service.held_by_another(*this, setting);
-    };
-    if (mine(&TonecReceiver::mDtmf))
+    if (service.holds_alone(*this, &TonecReceiver::mDtmf))
         disableDTMF();
-    if (mine(&TonecReceiver::mIva))
+    if (service.holds_alone(*this, &TonecReceiver::mIva))
         enableIVA(false);
-    if (mine(&TonecReceiver::mReject))
+    if (service.holds_alone(*this, &TonecReceiver::mReject))
         enableDTMFReject(false);
     // Left on, it would cancel into the next user of the time slot.
-    if (mine(&TonecReceiver::mEcho))
+    if (service.holds_alone(*this, &TonecReceiver::mEcho))
         echoCancel(false);
     // A generator left on would sound into the next user of the time slot.
     bool sounding = mTone.on() || mPlaying || mCadence.pending();
@@ -282,7 +275,7 @@ const DeviceService::Setup kSetup{"tonec", GetDTMFDevName(), O_RDONLY, "open ton
                                   "TonecReceiverService::OnEvent", sizeof(Device::Dtmf::Event)};
 } // namespace
 
-TonecReceiverService::TonecReceiverService() : DeviceService(kSetup) {}
+TonecReceiverService::TonecReceiverService() : ReceiverService(kSetup) {}
 
 void TonecReceiverService::dispatch_record(const void* record)
 {
@@ -330,41 +323,31 @@ bool TonecReceiverService::switch_request(const Switch& sw, uint32_t timeslot, b
     return true;
 }
 
-bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Wish wish)
+bool TonecReceiverService::change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Policy policy)
 {
-    device();
     uint32_t ts = receiver.tonec_timeslot();
-    return change_at(mOwed, ts, receiver.*sw.held, sw.owed, on, wish,
+    return change_at(ts, receiver.*sw.held, sw.owed, on, policy,
                      [&](bool want) { return switch_request(sw, ts, want); });
 }
 
-bool TonecReceiverService::echoCancel(TonecReceiver& receiver, bool on, Wish wish)
+bool TonecReceiverService::echoCancel(TonecReceiver& receiver, bool on, Policy policy)
 {
-    return change_switch(receiver, kEcho, on, wish);
+    return change_switch(receiver, kEcho, on, policy);
 }
 
-bool TonecReceiverService::enableDTMFReject(TonecReceiver& receiver, bool on, Wish wish)
+bool TonecReceiverService::enableDTMFReject(TonecReceiver& receiver, bool on, Policy policy)
 {
-    return change_switch(receiver, kReject, on, wish);
+    return change_switch(receiver, kReject, on, policy);
 }
 
-bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on, Wish wish)
+bool TonecReceiverService::enableIVA(TonecReceiver& receiver, bool on, Policy policy)
 {
-    return change_switch(receiver, kIva, on, wish);
+    return change_switch(receiver, kIva, on, policy);
 }
 
-uint32_t TonecReceiverService::next_id()
+bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Policy policy)
 {
-    // 0 is never handed out.
-    if (++mEnableId == 0)
-        mEnableId = 1;
-    return mEnableId;
-}
-
-bool TonecReceiverService::enableDTMF(TonecReceiver& receiver, bool on, Wish wish)
-{
-    device();
-    return change_at(mOwed, receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf, on, wish,
+    return change_at(receiver.tonec_timeslot(), receiver.mDtmf, &Owed::dtmf, on, policy,
                      [&](bool want) { return tell_dtmf(receiver, want); });
 }
 
@@ -404,12 +387,12 @@ bool TonecReceiverService::enable_detector(uint32_t ts, uint32_t id)
 // before (one held before it was ever told takes its first now). What the
 // device refuses now stays asked for and untold: the next retry, or the
 // receiver's next change, asks again; what it refuses as invalid is given
-// up (Device::retell). A request may find the device gone
-// again: the rest waits for it (restore_one).
+// up (Device::Held::restore). A request may find the device gone again:
+// the rest waits for it.
 template <class Visit>
 void TonecReceiverService::each_held(Visit visit)
 {
-    receivers.each([&](TonecReceiver& r) {
+    receivers().each([&](TonecReceiver& r) {
         uint32_t ts = r.tonec_timeslot();
         visit(r.mDtmf, [this, &r, ts](bool on) {
             if (!on)
@@ -436,42 +419,26 @@ void TonecReceiverService::owed_at(uint32_t ts, Owed& o, Visit visit)
 
 unsigned long TonecReceiverService::restore()
 {
-    return restore_all(
-        mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
-        [this](auto visit) { each_held(visit); });
+    return restore_all();
 }
 
 bool TonecReceiverService::untold(uint64_t present)
 {
-    return untold_all(
-        present, mOwed, [this](uint32_t ts, Owed& o, auto visit) { owed_at(ts, o, visit); },
-        [this](auto visit) { each_held(visit); });
-}
-
-template <class T>
-bool TonecReceiverService::held_by_another(const TonecReceiver& receiver, Device::Held<T> TonecReceiver::*setting)
-{
-    bool held = false;
-    receivers.each([&](TonecReceiver& r) {
-        held = held || (&r != &receiver && r.tonec_timeslot() == receiver.tonec_timeslot() && (r.*setting).on());
-    });
-    return held;
+    return untold_all(present);
 }
 
 void TonecReceiverService::leave(TonecReceiver& receiver)
 {
-    uint32_t ts = receiver.tonec_timeslot();
-    bequeath(mOwed, ts, receiver.mDtmf, &Owed::dtmf, held_by_another(receiver, &TonecReceiver::mDtmf));
+    bequeath(receiver, &TonecReceiver::mDtmf, &Owed::dtmf);
     for (const Switch* sw : {&kIva, &kReject, &kEcho})
-        bequeath(mOwed, ts, receiver.*sw->held, sw->owed, held_by_another(receiver, sw->held));
-    bequeath(mOwed, ts, receiver.mTone, &Owed::tone, held_by_another(receiver, &TonecReceiver::mTone));
+        bequeath(receiver, sw->held, sw->owed);
+    bequeath(receiver, &TonecReceiver::mTone, &Owed::tone);
 }
 
-bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish)
+bool TonecReceiverService::dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Policy policy)
 {
-    device();
     uint32_t ts = receiver.tonec_timeslot();
-    return change_at(mOwed, ts, receiver.mTone, &Owed::tone, tone, wish,
+    return change_at(ts, receiver.mTone, &Owed::tone, tone, policy,
                      [&](const TonecReceiver::Tone& t) { return tell_tone(ts, t); });
 }
 
@@ -526,7 +493,7 @@ void TonecReceiverService::dispatch(const Device::Dtmf::Event& e)
     std::clog << ext::header(this) << "dtmf event: "
               << " timestamp=" << e.timestamp << " timeslot=" << e.timeslot << " code=" << e.code << " id=" << e.id
               << std::endl;
-    TonecReceiver* r = receivers.find(e.timeslot);
+    TonecReceiver* r = receivers().find(e.timeslot);
     if (!r) {
         std::cerr << ext::header(this) << "receive tonec event from unknown timeslot " << e.timeslot << std::endl;
         return;

@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "board/dtmf_requests.h"
-#include "media/device_service.h"
+#include "media/receiver_service.h"
 #include "runtime/cyclic_list.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
@@ -66,19 +66,19 @@ public:
 
     // The detectors, rejection and the echo canceller are held settings:
     // what a receiver asked for is told again to a device that forgot it
-    // (Wish::held also when the device does not take it now).
+    // (Policy::held also when the device does not take it now).
     bool configureDTMF(LGCP::DTMFParams const& params);
-    bool enableDTMF(bool on, Wish wish = Wish::told);
+    bool enableDTMF(bool on, Policy policy = Policy::told);
     bool disableDTMF();
-    bool echoCancel(bool on, Wish wish = Wish::told);
-    bool enableDTMFReject(bool on, Wish wish = Wish::told);
+    bool echoCancel(bool on, Policy policy = Policy::told);
+    bool enableDTMFReject(bool on, Policy policy = Policy::told);
     // A steady tone; the generator's last tone is held and sounds again
     // when the device comes back.
     bool enableToneGenerator(uint16_t freq1, uint16_t freq2, uint16_t amp1, uint16_t amp2);
     bool enableSilence();
     // Without force, only a running digit sequence is stopped.
     bool disableToneGenerator(bool force);
-    bool enableIVA(bool on, Wish wish = Wish::told);
+    bool enableIVA(bool on, Policy policy = Policy::told);
     bool configureIVA(LGCP::IVAParams const& params);
     // Whether the code went to the generator.
     bool translateSelcal(TERM::SelcalCommand const& cmd);
@@ -122,12 +122,12 @@ private:
     bool play_digit();
     void OnDigit();
     void OnTone();
-    bool wait_tone(Wish wish);
+    bool wait_tone(Policy policy);
     void OnWaitTone();
     void OnWaitSilence();
     // A cadence's later steps are held: the cadence goes on quietly on a
     // missing device, and its present tone sounds when it is back.
-    bool dial(const Tone& tone, Wish wish = Wish::told);
+    bool dial(const Tone& tone, Policy policy = Policy::told);
 
     // Two detectors, two settings: one must not switch the other's events
     // off. Rejection, the echo canceller and the first switch-off of IVA
@@ -145,37 +145,35 @@ private:
     Link mLink;
 };
 
-class TonecReceiverService : public DeviceService {
-public:
-    using Scoped = ScopedService<TonecReceiverService>;
-    static TonecReceiverService& instance() { return Scoped::instance(); }
+// What receivers that went still owe a time slot.
+struct TonecOwed {
+    Device::Held<> dtmf, iva, reject, echo;
+    Device::Held<TonecReceiver::Tone> tone;
+};
 
+class TonecReceiverService
+    : public ReceiverService<TonecReceiverService, TonecReceiver, &TonecReceiver::tonec_timeslot, TonecOwed> {
+public:
     TonecReceiverService();
 
     bool configureDTMF(uint32_t timeslot, LGCP::DTMFParams const& params);
-    bool echoCancel(TonecReceiver& receiver, bool on, Wish wish);
-    bool enableDTMFReject(TonecReceiver& receiver, bool on, Wish wish);
-    bool enableDTMF(TonecReceiver& receiver, bool on, Wish wish);
-    bool dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Wish wish);
+    bool echoCancel(TonecReceiver& receiver, bool on, Policy policy);
+    bool enableDTMFReject(TonecReceiver& receiver, bool on, Policy policy);
+    bool enableDTMF(TonecReceiver& receiver, bool on, Policy policy);
+    bool dial(TonecReceiver& receiver, const TonecReceiver::Tone& tone, Policy policy);
     bool configureIVA(TonecReceiver& receiver, LGCP::IVAParams const& params);
-    bool enableIVA(TonecReceiver& receiver, bool on, Wish wish);
+    bool enableIVA(TonecReceiver& receiver, bool on, Policy policy);
     bool translateSelcal(TonecReceiver& receiver, TERM::SelcalCommand const& cmd);
     // The receiver goes: the offs the device refused stay owed to its time slot.
     void leave(TonecReceiver& receiver);
-    // Another receiver of the time slot holds the setting on.
-    template <class T>
-    bool held_by_another(const TonecReceiver& receiver, Device::Held<T> TonecReceiver::*setting);
 
     // The last id handed out (tests start it near its wrap).
-    uint32_t last_id() const { return mEnableId; }
-    void set_last_id(uint32_t id) { mEnableId = id; }
+    using ReceiverService::last_id;
+    using ReceiverService::set_last_id;
 
 private:
-    // What receivers that went still owe a time slot.
-    struct Owed {
-        Device::Held<> dtmf, iva, reject, echo;
-        Device::Held<TonecReceiver::Tone> tone;
-    };
+    friend ReceiverService;
+
     // A held on/off setting of one time slot, switched by one request
     // each way with the time slot as its value; the log texts are
     // "<name><on|off>[ts] ok" and "<name><on|off> fail:".
@@ -188,14 +186,13 @@ private:
         const char* offSuffix;
     };
     static const Switch kIva, kReject, kEcho;
-    bool change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Wish wish);
+    bool change_switch(TonecReceiver& receiver, const Switch& sw, bool on, Policy policy);
     bool switch_request(const Switch& sw, uint32_t timeslot, bool on, bool quiet = false);
     // The DTMF detector: on with a new id, or off.
     bool tell_dtmf(TonecReceiver& receiver, bool on);
     bool disable_detector(uint32_t timeslot);
     bool enable_detector(uint32_t timeslot, uint32_t id);
     bool tell_tone(uint32_t timeslot, const TonecReceiver::Tone& tone);
-    uint32_t next_id();
     void dispatch_record(const void* record) override;
     unsigned long restore() override;
     bool untold(uint64_t present) override;
@@ -206,9 +203,6 @@ private:
     template <class Visit>
     void owed_at(uint32_t timeslot, Owed& owed, Visit visit);
     void dispatch(const Device::Dtmf::Event& e);
-
-    uint32_t mEnableId = 0;
-    std::map<uint32_t, Owed> mOwed;
 };
 
 } // namespace Hardware

@@ -231,9 +231,8 @@ bool MonitoringCtl::IsOpen()
 void MonitoringCtl::Leds::reconcile(Device::Tally&)
 {
     MonitoringCtl& m = owner;
-    Device::retell(
-        byte, [&m] { return m.mHal.present(); }, [&m](uint8_t b) { return m.writeLeds(b); },
-        [&m] { return m.mHal.refusal(); });
+    byte.restore([&m] { return m.mHal.present(); }, [&m](uint8_t b) { return m.writeLeds(b); },
+                 [&m] { return m.mHal.refusal(); });
 }
 
 // The holder lets a descriptor that meets ENODEV go.
@@ -265,12 +264,12 @@ bool MonitoringCtl::setFramerLed(const LGCP::FramerInfo& info)
     uint8_t want = ledsAfter(mLeds.byte.asked(), n, info.get_info());
     // Opens a missing device, which is told what it does not carry first.
     mHal.device();
-    Device::Asked asked = Device::ask(
-        mLeds.byte, want, Device::Wish::shown, [this] { return mHal.present(); },
-        [this](uint8_t byte) { return writeLeds(byte); }, [this] { return mHal.refusal(); });
+    Device::Outcome outcome = mLeds.byte.change(
+        want, [this] { return mHal.present(); }, [this](uint8_t byte) { return writeLeds(byte); },
+        [this] { return mHal.refusal(); });
     // A held wish keeps the retry going.
     mHal.changed();
-    return Device::done(asked);
+    return Device::done(outcome);
 }
 
 // ----------------------------------------------------------------- timers

@@ -138,7 +138,7 @@ private:
         bool untold(uint64_t present) override { return byte.untold(present); }
         void reconcile(Device::Tally&) override;
         MonitoringCtl& owner;
-        Device::Held<uint8_t> byte;
+        Device::Held<uint8_t> byte{Device::Policy::shown};
     };
 
     Device::Holder mHal;

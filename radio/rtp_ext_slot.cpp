@@ -124,7 +124,7 @@ bool SetUpRadioSlot(RtpExtSlot& slot, RtpSession& session, TERM::RtpParams const
     slot.startRTPC(session.rtcp, session.peer);
     // Held: a device missing now is told once it is back. One that refuses
     // a setting as invalid refuses the slot, and is asked nothing more.
-    const Hardware::Wish held = Hardware::Wish::held;
+    const Hardware::Policy held = Hardware::Policy::held;
     if (!slot.EchoAtCreate(codec))
         return false;
     if ((radio.has_rx_delay() || radio.has_tx_delay() || radio.has_selcal_delay()) &&

@@ -229,17 +229,17 @@ void AtsQsigSlot::ForgetOwed()
 
 // The line is written when the removal is given up, and for the first
 // refusal of one that stays owed.
-Device::Asked AtsQsigSlot::Remove(const BChannel& b, bool first)
+Device::Outcome AtsQsigSlot::Remove(const BChannel& b, bool first)
 {
     DspData::BChannel r{b.subslot, b.channel};
     if (mRequests.ioctl(DspData::DSP_DATA_REMOVE_B, &r) == 0)
-        return Device::Asked::made;
+        return Device::Outcome::made;
     int error = errno;
-    Device::Asked asked = Device::refused_end(mRequests.refusal());
-    if (first || asked == Device::Asked::invalid)
+    Device::Outcome outcome = Device::refused_end(mRequests.refusal());
+    if (first || outcome == Device::Outcome::invalid)
         std::cerr << ext::header(this) << "remove B channel " << b.subslot << " fail: " << std::strerror(error)
-                  << (asked == Device::Asked::invalid ? ", given up" : ", owed") << std::endl;
-    return asked;
+                  << (outcome == Device::Outcome::invalid ? ", given up" : ", owed") << std::endl;
+    return outcome;
 }
 
 void AtsQsigSlot::RemoveBChannel(unsigned subslot, int channel)
@@ -247,7 +247,7 @@ void AtsQsigSlot::RemoveBChannel(unsigned subslot, int channel)
     if (fd() < 0 || mRequests.device() < 0)
         return;
     BChannel b{subslot, channel};
-    if (Remove(b, true) != Device::Asked::owed)
+    if (Remove(b, true) != Device::Outcome::owed)
         return;
     mOwed.push_back(b);
     mRequests.changed();
@@ -261,7 +261,7 @@ bool AtsQsigSlot::untold(uint64_t present)
 void AtsQsigSlot::reconcile(Device::Tally&)
 {
     for (auto it = mOwed.begin(); it != mOwed.end() && mRequests.fd() >= 0;)
-        it = Remove(*it, false) == Device::Asked::owed ? it + 1 : mOwed.erase(it);
+        it = Remove(*it, false) == Device::Outcome::owed ? it + 1 : mOwed.erase(it);
 }
 
 void AtsQsigSlot::LoseBChannels(const Device::End& end)

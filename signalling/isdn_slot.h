@@ -110,7 +110,7 @@ private:
     void LoseBChannels(const Device::End& end);
     // Asks the driver for the removal: made, owed (refused), or given up
     // (refused as invalid), with its line.
-    Device::Asked Remove(const BChannel& b, bool first);
+    Device::Outcome Remove(const BChannel& b, bool first);
     // Holder::State: removals are owed on the present descriptor.
     bool untold(uint64_t present) override;
     // Tells the driver the removals owed.

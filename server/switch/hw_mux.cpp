@@ -181,16 +181,15 @@ bool HwMux::Disable(int channel)
     if (channel >= kOutputs)
         return open && RequestDisable(channel);
     Device::Held<Path>& held = at(channel);
-    Device::Asked asked = Device::ask(
-        held, Path{}, Device::Wish::told, [] { return kKept; },
-        [&](const Path&) { return open && RequestDisable(channel); },
+    Device::Outcome outcome = held.change(
+        Path{}, [] { return kKept; }, [&](const Path&) { return open && RequestDisable(channel); },
         [&] { return open ? mHolder.refusal() : 0; });
-    if (asked == Device::Asked::owed) {
+    if (outcome == Device::Outcome::owed) {
         mDisabling.insert(channel);
         mHolder.changed();
     }
     Tidy(channel);
-    return Device::done(asked);
+    return Device::done(outcome);
 }
 
 template <class Line>
@@ -278,17 +277,17 @@ bool HwMux::Join(int source, int destination, Owner owner)
     if (source < 0 || destination < 0 || !ReadyFor(source, destination))
         return false;
     Device::Held<Path>& held = at(destination);
-    Device::Asked asked = Device::ask(
-        held, Path{source}, Device::Wish::told, [] { return kKept; },
-        [&](const Path&) { return RequestConnect(source, destination); }, [this] { return mHolder.refusal(); });
-    if (asked == Device::Asked::made) {
+    Device::Outcome outcome = held.change(
+        Path{source}, [] { return kKept; }, [&](const Path&) { return RequestConnect(source, destination); },
+        [this] { return mHolder.refusal(); });
+    if (outcome == Device::Outcome::made) {
         mDisabling.erase(destination);
         mOwners[destination] = owner;
     } else {
         held.doubt();
     }
     Tidy(destination);
-    return Device::done(asked);
+    return Device::done(outcome);
 }
 
 void HwMux::LetGo(int source, int destination, Owner owner)
@@ -297,8 +296,8 @@ void HwMux::LetGo(int source, int destination, Owner owner)
         return;
     Device::Held<Path>& held = mPaths[destination];
     // The disconnection the switch refused just now, by the rule for ends.
-    Device::Asked asked = Device::unended(held, kKept, fd() >= 0 ? mHolder.refusal() : 0);
-    if (asked == Device::Asked::owed && entry(destination)) {
+    Device::Outcome outcome = held.owe_end(kKept, fd() >= 0 ? mHolder.refusal() : 0);
+    if (outcome == Device::Outcome::owed && entry(destination)) {
         // Not told yet: the switch may still carry the path.
         held.hold(Path{-1, true});
         held.doubt();
@@ -318,7 +317,7 @@ void HwMux::End(int source, int destination, Owner owner)
         return;
     }
     // The open may have given the path up meanwhile: the release is owed all the same.
-    Device::unended(at(destination), kKept, open ? mHolder.refusal() : 0);
+    at(destination).owe_end(kKept, open ? mHolder.refusal() : 0);
     mDisabling.erase(destination);
     Tidy(destination);
     mHolder.changed();
@@ -414,8 +413,8 @@ void HwMux::reconcile(Device::Tally& made)
         int destination = it->first;
         bool release = !it->second.on();
         bool isIdle = it->second.asked().idle;
-        bool told = Device::retell(
-            it->second, [] { return kKept; },
+        bool told = it->second.restore(
+            [] { return kKept; },
             [&](const Path& path) {
                 if (release)
                     return mDisabling.count(destination) ? RequestDisable(destination) : RequestIdle(destination);

@@ -59,20 +59,20 @@ struct OneSetting : Device::Holder::State {
     void reconcile(Device::Tally& made) override
     {
         made.count("setting(s) made again",
-                   Device::retell(
-                       held, [this] { return holder.present(); },
-                       [this](bool) { return holder.ioctl_value(1, 0) >= 0; }, [this] { return holder.refusal(); }));
+                   held.restore([this] { return holder.present(); },
+                                [this](bool) { return holder.ioctl_value(1, 0) >= 0; },
+                                [this] { return holder.refusal(); }));
     }
-    Device::Asked ask(bool on, Device::Wish wish)
+    Device::Outcome ask(bool on, Device::Policy policy)
     {
         holder.device();
-        Device::Asked asked = Device::ask(
-            held, on, wish, [this] { return holder.present(); },
-            [this](bool) { return holder.ioctl_value(1, 0) >= 0; }, [this] { return holder.refusal(); });
+        Device::Outcome outcome = held.change(
+            on, policy, [this] { return holder.present(); }, [this](bool) { return holder.ioctl_value(1, 0) >= 0; },
+            [this] { return holder.refusal(); });
         holder.changed();
-        return asked;
+        return outcome;
     }
-    bool set(bool on, Device::Wish wish) { return Device::done(ask(on, wish)); }
+    bool set(bool on, Device::Policy policy) { return Device::done(ask(on, policy)); }
 
     Device::Holder& holder;
     Device::Held<> held;
@@ -119,7 +119,7 @@ TEST_F(HolderTest, ADeviceGoneUnderItsFirstRequestsIsOpenedOnlyByTheRetryAndBack
     EXPECT_EQ(lines(), "");
     // Opens, but every request finds it gone.
     driver.always = ENODEV;
-    EXPECT_FALSE(setting.set(true, Device::Wish::told));
+    EXPECT_FALSE(setting.set(true, Device::Policy::told));
     EXPECT_LT(holder.fd(), 0);
     // Only the retry opens it again: requests meanwhile do not.
     unsigned opens = driver.opens;
@@ -130,18 +130,18 @@ TEST_F(HolderTest, ADeviceGoneUnderItsFirstRequestsIsOpenedOnlyByTheRetryAndBack
     advance(1000);
     EXPECT_EQ(driver.opens, opens + 1);
     // Opened by the retry, and gone again under the request: no line yet.
-    EXPECT_FALSE(setting.set(true, Device::Wish::told));
+    EXPECT_FALSE(setting.set(true, Device::Policy::told));
     EXPECT_EQ(lines().find("device back"), std::string::npos);
     driver.always = 0;
     advance(1000);
-    EXPECT_TRUE(setting.set(true, Device::Wish::told));
+    EXPECT_TRUE(setting.set(true, Device::Policy::told));
     EXPECT_EQ(lines(), "dev: device back after 2 failed open(s)\n");
     EXPECT_FALSE(holder.retrying());
 }
 
 TEST_F(HolderTest, TheRetryRunsWhileSomethingIsUntoldAndTheReturnSaysWhatWasMadeAgain)
 {
-    ASSERT_TRUE(setting.set(true, Device::Wish::told));
+    ASSERT_TRUE(setting.set(true, Device::Policy::told));
     // The device goes under a request; what is held is untold.
     driver.errors = {ENODEV};
     holder.ioctl_value(2, 0);
@@ -166,10 +166,10 @@ TEST_F(HolderTest, TheRetryRunsWhileSomethingIsUntoldAndTheReturnSaysWhatWasMade
 
 TEST_F(HolderTest, AnOffTheDeviceRefusedIsOwedAndToldAtTheNextRequest)
 {
-    ASSERT_TRUE(setting.set(true, Device::Wish::told));
+    ASSERT_TRUE(setting.set(true, Device::Policy::told));
     driver.errors = {EIO};
     // Refused, yet done: the off is owed.
-    EXPECT_TRUE(setting.set(false, Device::Wish::told));
+    EXPECT_TRUE(setting.set(false, Device::Policy::told));
     EXPECT_TRUE(setting.held.untold(holder.present()));
     unsigned requests = driver.requests;
     // Any request on the device tells it first.
@@ -179,11 +179,11 @@ TEST_F(HolderTest, AnOffTheDeviceRefusedIsOwedAndToldAtTheNextRequest)
     EXPECT_EQ(lines(), "dev: 1 setting(s) made again\n");
     // A refused on answers the refusal and keeps nothing.
     driver.errors = {EIO};
-    EXPECT_FALSE(setting.set(true, Device::Wish::told));
+    EXPECT_FALSE(setting.set(true, Device::Policy::told));
     EXPECT_FALSE(setting.held.untold(holder.present()));
     // Held, it is kept and told by the retry.
     driver.errors = {EIO, EIO};
-    EXPECT_TRUE(setting.set(true, Device::Wish::held));
+    EXPECT_TRUE(setting.set(true, Device::Policy::held));
     advance(1000);
     EXPECT_TRUE(setting.held.untold(holder.present()));
     advance(1000);
@@ -217,11 +217,11 @@ TEST_F(TransientHolderTest, EachRequestOpensTheDeviceAndWhatIsOwedWaitsForOneTha
     EXPECT_GE(holder.ioctl_value(1, 0), 0);
     EXPECT_LT(holder.fd(), 0);
     EXPECT_EQ(driver.opens, 1u);
-    ASSERT_TRUE(setting.set(true, Device::Wish::told));
+    ASSERT_TRUE(setting.set(true, Device::Policy::told));
     driver.openError = ENODEV;
     // An off while the device cannot open: the device keeps what it was
     // told, so the off is owed.
-    EXPECT_TRUE(setting.set(false, Device::Wish::told));
+    EXPECT_TRUE(setting.set(false, Device::Policy::told));
     EXPECT_TRUE(holder.retrying());
     advance(1000);
     EXPECT_EQ(lines(), "dev: can't open: No such device\n");
@@ -239,37 +239,37 @@ namespace {
 // one value that every asker answers and keeps by.
 TEST_F(HolderTest, EveryChangeSaysWhatItDidInOneValue)
 {
-    using Device::Asked;
-    using Device::Wish;
+    using Device::Outcome;
+    using Device::Policy;
     const struct {
         const char* what;
         bool on; // asked
-        Wish wish;
+        Policy policy;
         int error; // of the request; -1: no device to ask
-        Asked asked;
+        Outcome outcome;
         // Then the device comes back with a fresh descriptor, and the
         // retry's request of what it does not carry meets this error (0: no
         // retry).
         int retry;
         bool untold; // the holder tells it by itself afterwards
     } rows[] = {
-        {"on taken", true, Wish::told, 0, Asked::made, 0, false},
-        {"on refused", true, Wish::told, EIO, Asked::refused, 0, false},
-        {"on refused as invalid", true, Wish::told, EINVAL, Asked::invalid, 0, false},
-        {"on refused, held", true, Wish::held, EIO, Asked::held, 0, true},
-        {"on refused as invalid, held", true, Wish::held, EINVAL, Asked::invalid, 0, false},
-        {"on without a device, held", true, Wish::held, -1, Asked::held, 0, true},
-        {"on refused, shown", true, Wish::shown, EIO, Asked::refused, 0, false},
-        {"on held, refused at a retry", true, Wish::held, -1, Asked::held, EIO, true},
-        {"on held, refused as invalid at a retry", true, Wish::held, -1, Asked::held, EINVAL, false},
-        {"on told, refused as invalid at a retry", true, Wish::told, 0, Asked::made, EINVAL, false},
-        {"off taken", false, Wish::told, 0, Asked::made, 0, false},
-        {"off refused", false, Wish::told, EIO, Asked::owed, 0, true},
-        {"off refused, held", false, Wish::held, EIO, Asked::owed, 0, true},
-        {"off refused as invalid", false, Wish::told, EINVAL, Asked::invalid, 0, false},
-        {"off without a device", false, Wish::told, -1, Asked::made, 0, false},
-        {"off gone under the request", false, Wish::told, ENODEV, Asked::made, 0, false},
-        {"off refused, shown", false, Wish::shown, EIO, Asked::refused, 0, false},
+        {"on taken", true, Policy::told, 0, Outcome::made, 0, false},
+        {"on refused", true, Policy::told, EIO, Outcome::refused, 0, false},
+        {"on refused as invalid", true, Policy::told, EINVAL, Outcome::invalid, 0, false},
+        {"on refused, held", true, Policy::held, EIO, Outcome::held, 0, true},
+        {"on refused as invalid, held", true, Policy::held, EINVAL, Outcome::invalid, 0, false},
+        {"on without a device, held", true, Policy::held, -1, Outcome::held, 0, true},
+        {"on refused, shown", true, Policy::shown, EIO, Outcome::refused, 0, false},
+        {"on held, refused at a retry", true, Policy::held, -1, Outcome::held, EIO, true},
+        {"on held, refused as invalid at a retry", true, Policy::held, -1, Outcome::held, EINVAL, false},
+        {"on told, refused as invalid at a retry", true, Policy::told, 0, Outcome::made, EINVAL, false},
+        {"off taken", false, Policy::told, 0, Outcome::made, 0, false},
+        {"off refused", false, Policy::told, EIO, Outcome::owed, 0, true},
+        {"off refused, held", false, Policy::held, EIO, Outcome::owed, 0, true},
+        {"off refused as invalid", false, Policy::told, EINVAL, Outcome::invalid, 0, false},
+        {"off without a device", false, Policy::told, -1, Outcome::made, 0, false},
+        {"off gone under the request", false, Policy::told, ENODEV, Outcome::made, 0, false},
+        {"off refused, shown", false, Policy::shown, EIO, Outcome::refused, 0, false},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -279,14 +279,14 @@ TEST_F(HolderTest, EveryChangeSaysWhatItDidInOneValue)
         // Off is asked of what is on, on of what is off.
         setting.held.forget();
         if (!r.on) {
-            ASSERT_EQ(setting.ask(true, Wish::told), Asked::made);
+            ASSERT_EQ(setting.ask(true, Policy::told), Outcome::made);
         }
         if (r.error < 0) {
             holder.lost();
             driver.openError = ENOENT;
         } else
             driver.errors = {r.error};
-        EXPECT_EQ(setting.ask(r.on, r.wish), r.asked);
+        EXPECT_EQ(setting.ask(r.on, r.policy), r.outcome);
         if (r.retry) {
             holder.lost();
             driver.openError = 0;
@@ -310,14 +310,82 @@ TEST_F(HolderTest, AfterAChangeRefusedAsInvalidTheNextChangeGoesToTheDevice)
             SCOPED_TRACE(std::to_string(refused) + " refused, then " + std::to_string(next));
             setting.held.forget();
             if (!refused) {
-                ASSERT_EQ(setting.ask(true, Device::Wish::told), Device::Asked::made);
+                ASSERT_EQ(setting.ask(true, Device::Policy::told), Device::Outcome::made);
             }
             driver.errors = {EINVAL};
-            ASSERT_EQ(setting.ask(refused, Device::Wish::told), Device::Asked::invalid);
+            ASSERT_EQ(setting.ask(refused, Device::Policy::told), Device::Outcome::invalid);
             EXPECT_FALSE(holder.retrying());
             unsigned requests = driver.requests;
-            EXPECT_EQ(setting.ask(next, Device::Wish::told), Device::Asked::made);
+            EXPECT_EQ(setting.ask(next, Device::Policy::told), Device::Outcome::made);
             EXPECT_EQ(driver.requests, requests + 1);
+        }
+}
+
+// The decision table, cell by cell, as a setting of each policy sees it:
+// what the change or retry answers, and that the setting keeps by it.
+TEST(HeldTest, EachAnswerOfTheDeviceComesToOneOutcomeThatTheSettingKeeps)
+{
+    using namespace Device;
+    const Answer answers[] = {Answer::took, Answer::invalid, Answer::refused, Answer::absent};
+    const struct {
+        Policy policy;
+        Ask ask;
+        Outcome outcome[4]; // by answer, as above
+    } rows[] = {
+        {Policy::told, Ask::on, {Outcome::made, Outcome::invalid, Outcome::refused, Outcome::refused}},
+        {Policy::told, Ask::off, {Outcome::made, Outcome::invalid, Outcome::owed, Outcome::made}},
+        {Policy::held, Ask::on, {Outcome::made, Outcome::invalid, Outcome::held, Outcome::held}},
+        {Policy::held, Ask::off, {Outcome::made, Outcome::invalid, Outcome::owed, Outcome::made}},
+        {Policy::shown, Ask::on, {Outcome::made, Outcome::invalid, Outcome::refused, Outcome::held}},
+        {Policy::shown, Ask::off, {Outcome::made, Outcome::invalid, Outcome::refused, Outcome::made}},
+        {Policy::told, Ask::again, {Outcome::made, Outcome::invalid, Outcome::refused, Outcome::refused}},
+        {Policy::held, Ask::again, {Outcome::made, Outcome::invalid, Outcome::refused, Outcome::refused}},
+        {Policy::shown, Ask::again, {Outcome::made, Outcome::invalid, Outcome::refused, Outcome::refused}},
+    };
+    for (const auto& r : rows)
+        for (int i = 0; i < 4; ++i) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(r.policy)) + "/" + std::to_string(static_cast<int>(r.ask)) +
+                         "/" + std::to_string(i));
+            Outcome expected = r.outcome[i];
+            ASSERT_EQ(decide(r.policy, r.ask, answers[i]).outcome, expected);
+            // On is asked of what is off, off of what the device carries;
+            // the retry tells an on the device was never told.
+            uint64_t present = 1;
+            Held<> held(r.policy);
+            if (r.ask == Ask::off)
+                held.took(true, present);
+            if (r.ask == Ask::again)
+                held.hold(true);
+            const Held<> before = held;
+            auto tell = [&](bool) {
+                present = answers[i] == Answer::absent ? 0 : present;
+                return answers[i] == Answer::took;
+            };
+            auto refusal = [&] { return answers[i] == Answer::invalid ? EINVAL : EIO; };
+            auto now = [&] { return present; };
+            if (r.ask == Ask::again)
+                EXPECT_EQ(held.restore(now, tell, refusal), expected == Outcome::made);
+            else
+                EXPECT_EQ(held.change(r.ask == Ask::on, now, tell, refusal), expected);
+            bool untold = held.untold(present);
+            switch (expected) {
+            case Outcome::made:
+                EXPECT_TRUE(held.known() && !untold);
+                break;
+            case Outcome::owed:
+                EXPECT_TRUE(!held.on() && untold);
+                break;
+            case Outcome::held:
+                EXPECT_TRUE(held.on() && untold);
+                break;
+            case Outcome::refused:
+                EXPECT_TRUE(held.on() == before.on() && held.known() == before.known() &&
+                            untold == before.untold(present));
+                break;
+            case Outcome::invalid:
+                EXPECT_TRUE(!held.known() && !untold);
+                break;
+            }
         }
 }
 

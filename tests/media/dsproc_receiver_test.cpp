@@ -382,7 +382,7 @@ TEST_F(DsprocTest, AMuteAloneComesBackAfterARequestFoundTheDeviceGone)
     EXPECT_FALSE(s.configureSD());
     EXPECT_EQ(dsproc().fd(), -1);
     sim.board.fail(kDevice, SimBoard::Op::open, ENOENT);
-    EXPECT_TRUE(s.configureDelays(1, 2, 3, Hardware::Wish::held));
+    EXPECT_TRUE(s.configureDelays(1, 2, 3, Hardware::Policy::held));
     sent();
 
     advance(Hardware::DeviceService::kRetryMs);

@@ -270,7 +270,7 @@ TEST_F(TonecTest, WhatTheReceiversHoldComesBackByItselfUntilItHolds)
     EXPECT_EQ(tonec().fd(), -1);
     MediaSlot& created = make(3, 62);
     sim.board.fail(kDevice, SimBoard::Op::open, ENOENT, SimBoard::Board::Times::always);
-    EXPECT_TRUE(created.echoCancel(true, Hardware::Wish::held));
+    EXPECT_TRUE(created.echoCancel(true, Hardware::Policy::held));
     EXPECT_FALSE(created.echoCancel(true)) << "a command answers the device";
 
     sim.board.clear_failures();
@@ -299,7 +299,7 @@ TEST_F(TonecTest, AHeldOffTheDeviceRefusesIsToldLater)
     MediaSlot& a = make(1, 59);
     ASSERT_TRUE(a.echoCancel(true));
     sim.board.fail(kDevice, CHANNEL_LMS_OFF, EIO);
-    EXPECT_TRUE(a.echoCancel(false, Hardware::Wish::held));
+    EXPECT_TRUE(a.echoCancel(false, Hardware::Policy::held));
     EXPECT_TRUE(dtmf().timeslot(59).lms);
     advance(Hardware::DeviceService::kRetryMs);
     EXPECT_FALSE(dtmf().timeslot(59).lms);
