@@ -325,7 +325,7 @@ void Holder::retry_later()
     if (mRetry.pending() || mReconciling)
         return;
     if (mOnlyRetryOpens || (mDirty && untold()))
-        mRetry.set(kRetryMs, &Holder::OnRetry, this);
+        mRetry.set(mSetup.retryMs ? mSetup.retryMs() : kRetryMs, &Holder::OnRetry, this);
     else
         mDirty = false;
 }

@@ -96,6 +96,9 @@ public:
         const char* openRun = nullptr;
         // The open's error (strerror) ends the line of openFailure.
         bool openError = true;
+        // Milliseconds until the retry, asked each time it is armed;
+        // kRetryMs unless given.
+        std::function<unsigned()> retryMs;
     };
 
     static constexpr unsigned kRetryMs = 1000;

@@ -22,10 +22,25 @@ const unsigned reconnect_ms = 10000;
 
 } // namespace
 
+namespace {
+
+// Nothing to open: the holder only keeps asking for the connection.
+Device::Holder::Setup link_setup(const unsigned& ms)
+{
+    Device::Holder::Setup s(nullptr, 0, "");
+    s.transient = true;
+    s.retryMs = [&ms] { return ms; };
+    return s;
+}
+
+} // namespace
+
 ConnectorNet::ConnectorNet(const std::string& host, unsigned short port)
-    : mPort(port), mHost(host), mSockets(this, &ConnectorNet::TryConnect)
+    : mPort(port), mHost(host), mSockets(this, &ConnectorNet::TryConnect),
+      mLink([this](std::ostream& out) { PutHeader(out); }, link_setup(mOwedMs))
 {
     mConnect.Bind("ConnectorNet::OnSocketEvent", &ConnectorNet::OnSocketEvent, this);
+    mLink.attach(*this);
 }
 
 bool ConnectorNet::ImplActivate()
@@ -33,21 +48,40 @@ bool ConnectorNet::ImplActivate()
     mRetries = fast_retries;
     TryConnect();
     // False when the connector gave up at once (its socket cannot be made non-blocking).
-    return state() != State::Idle;
+    return state() != Service::State::Idle;
 }
 
 void ConnectorNet::ImplDeactivate()
 {
     Release();
     mSocket.close();
-    mRetry.reset();
+    mOwed = false;
+    mLink.close();
     mConnect.Release();
     mSockets.Stop();
 }
 
 void ConnectorNet::ImplOnDisconnect()
 {
-    mRetry.set(reconnect_ms, &ConnectorNet::TryConnect, this);
+    Owe(reconnect_ms);
+}
+
+void ConnectorNet::Owe(unsigned ms)
+{
+    mOwed = true;
+    mOwedMs = ms;
+    mLink.changed();
+}
+
+bool ConnectorNet::untold(uint64_t)
+{
+    return mOwed;
+}
+
+void ConnectorNet::reconcile(Device::Tally&)
+{
+    if (mOwed)
+        TryConnect();
 }
 
 void ConnectorNet::Retry(unsigned slow_ms)
@@ -57,11 +91,12 @@ void ConnectorNet::Retry(unsigned slow_ms)
         --mRetries;
         ms = fast_retry_ms;
     }
-    mRetry.set(ms, &ConnectorNet::TryConnect, this);
+    Owe(ms);
 }
 
 void ConnectorNet::TryConnect()
 {
+    mOwed = false;
     // Out of descriptors the link waits for them: it is tried again.
     mSocket = mSockets.Make();
     if (!mSocket)

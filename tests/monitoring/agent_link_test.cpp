@@ -276,6 +276,28 @@ TEST_F(AgentLinkTest, ALinkWithoutASocketIsTriedAgainUntilItConnects)
                              "create socket fail: 2 more time(s)\n");
 }
 
+// An agent that is not there is asked for again 1000 ms apart eight times
+// in all, then every 15000 ms.
+TEST_F(AgentLinkTest, AnAgentThatIsNotThereIsAskedFastThenSlowly)
+{
+    std::string host;
+    {
+        FakeAgent gone;
+        host = gone.host();
+    }
+    configure({{host, "tolv"}});
+    auto tries = [&] {
+        const std::string text = err.str();
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const std::pair<unsigned, long> steps[] = {{500, 1}, {7000, 8}, {14000, 8}, {1500, 9}, {14000, 9}, {1500, 10}};
+    for (const auto& step : steps) {
+        run_until([] { return false; }, step.first);
+        EXPECT_EQ(tries(), step.second) << err.str();
+    }
+    EXPECT_THAT(err.str(), testing::StartsWith("Control[snmpagent.tolv " + host + "]: fail to connect to " + host));
+}
+
 // An agent that never answers is dropped at the first send more than
 // 30000 ms after it was last heard of: the ping at 35000 ms; also when the
 // 32-bit millisecond count wraps 20 s after the link comes up.
