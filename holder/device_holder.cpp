@@ -195,7 +195,7 @@ int Holder::request(const std::function<int(int)>& call)
 {
     mRefusal = 0;
     mNoDevice = false;
-    if (mSetup.transient)
+    if (mSetup.transient && mSetup.path)
         return transient_request(call);
     if (!mFd) {
         mNoDevice = true;

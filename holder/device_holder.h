@@ -77,8 +77,10 @@ public:
             : path(path), flags(flags), openFailure(openFailure)
         {
         }
-        // Null for a descriptor that the owner was handed (adopt): the
-        // holder never opens one itself.
+        // Null: the holder never opens a descriptor itself. It tells its
+        // states on one that its owner was handed (adopt); a transient one
+        // has none at all, and only asks its states again (an agent link's
+        // owed connection).
         const char* path;
         int flags; // of the open; close-on-exec is added
         // The line of an open that fails, before strerror: one a run.

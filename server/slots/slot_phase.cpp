@@ -6,13 +6,13 @@ using P = SlotPhase;
 
 // In the order of SlotPhase.
 const SlotPhaseRule kRules[] = {
-    //  phase              name             lost   releasing released endable serves
-    {P::live,           "live",           false, false,    false,   true,   true},
-    {P::lost,           "lost",           true,  false,    false,   true,   false},
-    {P::releasing,      "releasing",      false, true,     false,   false,  true},
-    {P::releasingLost,  "releasing-lost", true,  true,     false,   false,  false},
-    {P::released,       "released",       false, true,     true,    false,  false},
-    {P::releasedLost,   "released-lost",  true,  true,     true,    false,  false},
+    //  phase              name             lost   releasing released serves
+    {P::live,           "live",           false, false,    false,   true},
+    {P::lost,           "lost",           true,  false,    false,   false},
+    {P::releasing,      "releasing",      false, true,     false,   true},
+    {P::releasingLost,  "releasing-lost", true,  true,     false,   false},
+    {P::released,       "released",       false, true,     true,    false},
+    {P::releasedLost,   "released-lost",  true,  true,     true,    false},
 };
 
 struct Transition {

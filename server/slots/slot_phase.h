@@ -38,13 +38,11 @@ struct SlotPhaseRule {
     const char* name;
     // The channel went: the slot names it no more.
     bool lost;
-    // The release started (and may have ended).
+    // The release started (and may have ended): a destroy, or a create in
+    // its place, answers destroyInProgress; else either starts it.
     bool releasing;
     // The release ended: the table deletes the slot.
     bool released;
-    // A destroy, or a create in its place, may start the release; else
-    // both answer destroyInProgress.
-    bool endable;
     // Connections and the kind's commands (activate, deactivate, userData,
     // ioctl) are carried out; else they answer internal.
     bool serves;

@@ -25,9 +25,10 @@ bool serves(const Slot& slot)
     return RuleOf(slot.GetPhase()).serves;
 }
 
+// A destroy, or a create in its place, starts the release only once.
 bool endable(const Slot& slot)
 {
-    return RuleOf(slot.GetPhase()).endable;
+    return !RuleOf(slot.GetPhase()).releasing;
 }
 
 void erase(std::list<Slot*>& list, Slot* slot)
