@@ -1,22 +1,58 @@
 #include "server/tdm/ext_slot.h"
 
 #include <iostream>
+#include <optional>
 
 #include "server/switch/hw_mux.h"
 #include "server/slots/slot_refusal.h"
+#include "server/slots/slots.h"
 
 void ExtSlot::IAfterCreate()
 {
     OnChangeOutputStream(true);
 }
 
+// A path that some slot or link made holds the output.
+static bool PathHeldAt(int channel)
+{
+    std::optional<HwMux::HeldPath> held = HwMux::instance()->PathAt(channel);
+    return held && held->source >= 0;
+}
+
+static bool ActiveLineOn(int channel, const Slot& besides)
+{
+    for (Slot* slot : Slots::instance()->live()) {
+        auto* line = dynamic_cast<const ExtSlot*>(slot);
+        if (line && line != &besides && line->rx == channel && line->IsInputActive())
+            return true;
+    }
+    return false;
+}
+
+BusOutputLeft LeaveBusOutput(const Slot& leaving, int channel)
+{
+    HwMux& mux = *HwMux::instance();
+    if (PathHeldAt(channel))
+        return BusOutputLeft::path;
+    if (ActiveLineOn(channel, leaving)) {
+        // A line that activated while a path held the channel never asked.
+        if (!mux.PathAt(channel))
+            mux.Disconnect(channel);
+        return BusOutputLeft::idle;
+    }
+    mux.Disable(channel);
+    return BusOutputLeft::disabled;
+}
+
 // Activating again must leave a connected source on the channel; with
 // none, the idle byte is asked again, as a switch opened again forgot it.
+// A path that another slot holds on the shared channel is left to it: its
+// end leaves the idle byte for this line.
 bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 {
     if (GetSource())
         return true;
-    if (!HwMux::instance()->Disconnect(rx)) {
+    if (!PathHeldAt(rx) && !HwMux::instance()->Disconnect(rx)) {
         RefuseCommand(LGCP::ErrorCause::internal);
         return false;
     }
@@ -29,16 +65,14 @@ bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 bool ExtSlot::IDeactivate()
 {
     OnChangeInputStream(false);
-    if (HwMux::instance()->Disable(rx))
-        return true;
-    RefuseCommand(LGCP::ErrorCause::internal);
-    return false;
+    LeaveBusOutput(*this, rx);
+    return true;
 }
 
 // The destroy goes on whatever the switch answers: it owes the release.
 bool ExtSlot::IBeforeDestroy()
 {
-    HwMux::instance()->Disable(rx);
+    LeaveBusOutput(*this, rx);
     return true;
 }
 

@@ -49,8 +49,8 @@ public:
 
     // The slot becomes the owner of its bus channels, displacing the old ones.
     void AllocateMapSlot(MapSlot* slot);
-    // Frees the slot's bus channels; its receiving one is disabled (or the
-    // switch owes it).
+    // Frees the slot's bus channels; its receiving one falls to what the
+    // other slots there ask (LeaveBusOutput).
     void ReleaseMapSlot(MapSlot* slot);
     // Clears whatever the slot still owns, with no switch operation.
     void Forget(MapSlot* slot);

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "board/hal_requests.h"
 #include "board/mcc_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/flow_commands.h"
@@ -81,6 +82,26 @@ TEST(ChannelLoss, AStaleSlotsDestroyLeavesItsChannelToTheSlotThatHasItNow)
     EXPECT_EQ(f.output(channel), fromTrunk);
     EXPECT_EQ(f.output(33), toTrunk);
     EXPECT_EQ(f.events(channel), "ok 1, ok 1");
+}
+
+// The switch refuses every release while slot 100's session hangs up; once
+// it takes requests again, the channel's output ends disabled.
+TEST(ChannelLoss, ARefusedReleaseOfALostRtpChannelIsMadeOnceTheSwitchWorksAgain)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    ASSERT_THAT(f.to(10, create_trunk(1, 1)), Contains("slot=10 success"));
+    const int channel = f.rtp_call(100);
+    auto refuse = [&](const char* how) {
+        for (unsigned long release : {Device::Hal::SWITCH_WRITE, Device::Hal::SWITCH_DISABLE})
+            ASSERT_EQ(f.board.ask("fail /dev/hal " + std::to_string(release) + how), "ok");
+    };
+    refuse(" 5 always");
+    ASSERT_EQ(f.board.ask("hangup /dev/rtp"), "ok 1");
+    ASSERT_TRUE(eventually([&] { return f.server.err().find("fail to read from rtp") != std::string::npos; }));
+    EXPECT_EQ(f.output(channel), "ok connected 33") << "refused";
+    refuse(" 0");
+    EXPECT_TRUE(eventually([&] { return f.output(channel) == "ok disabled"; })) << f.output(channel);
 }
 
 // The driver allocates the channel but fails to give its time slot once:

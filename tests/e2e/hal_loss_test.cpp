@@ -1,8 +1,9 @@
 // "/dev/hal" hung up or refusing under the running server: the TDM switch
 // lets its descriptor go and opens the device again, telling it the paths
 // that the slot table holds, so a controller's connections work again
-// without a restart; and a path the switch could not let go never stays
-// on it once its slots are gone.
+// without a restart; a path the switch could not let go never stays on
+// it once its slots are gone; and no receiver of a shared bus output cuts
+// the path that another holds there.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -247,6 +248,41 @@ TEST(HalLoss, AnEndedHdlcChannelLeavesNoByteOnTheBusOnceTheSwitchIsBack)
         f.pair();
         EXPECT_EQ(f.board.ask(output), "ok disabled");
         EXPECT_EQ(f.requests(Device::Hal::SWITCH_WRITE, kOutput), written);
+    }
+}
+
+// Slots 116 and 117 receive on bus 0 channel 5 (output 8197), each an
+// activated external line or a map; trunk 40 (channel 33) feeds 117.
+// Whatever 116 does leaves that path; once 117 goes, the output is what
+// 116 asks: the idle byte while it is an activated line, else disabled.
+TEST(HalLoss, AReceiverOfASharedBusOutputLeavesAnothersPathThere)
+{
+    using C = LGCP::Command;
+    const C line = create_ext(6, 5), map = create_map_receiver(0, 5);
+    const struct {
+        const C *other, *holder;
+        C::Choices step;
+        const char* left;
+    } rows[] = {{&line, &line, C::e_destroy, "ok disabled"},   {&line, &line, C::e_deactivate, "ok disabled"},
+                {&line, &line, C::e_activate, "ok constant d5"}, {&line, &map, C::e_destroy, "ok disabled"},
+                {&line, &map, C::e_deactivate, "ok disabled"},   {&line, &map, C::e_activate, "ok constant d5"},
+                {&map, &line, C::e_destroy, "ok disabled"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        HalFlow f;
+        ASSERT_TRUE(f.start()) << f.server.err();
+        for (int n : {116, 117}) {
+            const C& kind = n == 116 ? *row.other : *row.holder;
+            EXPECT_THAT(f.to(n, kind), Contains("slot=" + std::to_string(n) + " success"));
+            if (&kind == &line)
+                f.to(n, simple(C::e_activate));
+        }
+        f.to(40, create_trunk(1, 1));
+        EXPECT_THAT(f.to(40, simple(C::e_connect, 117)), Contains("slot=40 success"));
+        EXPECT_THAT(f.to(116, simple(row.step)), Contains("slot=116 success"));
+        EXPECT_EQ(f.board.ask("switch 8197"), "ok connected 33");
+        EXPECT_THAT(f.to(117, kDestroy), Contains("slot=117 success"));
+        EXPECT_EQ(f.board.ask("switch 8197"), row.left);
     }
 }
 
