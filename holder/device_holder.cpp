@@ -125,6 +125,7 @@ bool Holder::open()
     mOpening = true;
     mWorked = false;
     mUnproven = true;
+    mFreshRefused = false;
     if (mFresh)
         mFresh();
     Tally made;
@@ -265,7 +266,7 @@ void Holder::back(const Tally& made)
 {
     mUnproven = false;
     mOnlyRetryOpens = false;
-    if (mAway) {
+    if (mAway && !mFreshRefused) {
         mHeader(mLog);
         mLog << "device back";
         if (mFailedOpens)

@@ -117,6 +117,9 @@ public:
     // states are told (the switch turns its shared bus off). The
     // descriptor may be lost under them.
     void on_fresh(std::function<void()> fresh) { mFresh = std::move(fresh); }
+    // Said by those requests when the device refused some of them: the
+    // device is not said to be back (the owner says what it lacks).
+    void fresh_refused() { mFreshRefused = true; }
     // Watches the descriptor for input: handler(fd, revents) reads what
     // waits and says whether the descriptor is over (it is then let go
     // with why in the line "<header>fail to read from <name>: <why>").
@@ -197,6 +200,8 @@ private:
     bool mOpening = false;
     // A request worked during the open.
     bool mWorked = false;
+    // The owner's first requests on the present descriptor were refused.
+    bool mFreshRefused = false;
     // A descriptor is open on which no request has worked yet.
     bool mUnproven = false;
     // The last descriptor went before a request worked: only the retry opens.

@@ -57,8 +57,7 @@ void E1Ctl::OnConnect()
 {
     SendStatus();
     mStatusTimer.set(kPollMs, &E1Ctl::OnStatusTimer, this);
-    mTclk = 0;
-    UpdateTclk();
+    ChangeTclk(0);
     CheckOpenCas();
 }
 
@@ -97,14 +96,27 @@ bool E1Ctl::SetMode(const LGCP::TrunkCfg& cfg)
     int trunk = cfg.get_trunk().getValue();
     if (trunk < 0)
         return true;
+    uint32_t mask = mTclk;
     if (trunk < 32) {
         uint32_t bit = 1u << trunk;
         if (cfg.get_mode().getValue() == LGCP::TrunkMode::slave)
-            mTclk |= bit;
+            mask |= bit;
         else if (cfg.get_mode().getValue() == LGCP::TrunkMode::master)
-            mTclk &= ~bit;
+            mask &= ~bit;
     }
-    return UpdateTclk();
+    return ChangeTclk(mask);
+}
+
+// A mask the board did not take is forgotten: a later command must not
+// carry a change that the controller was told had failed.
+bool E1Ctl::ChangeTclk(uint32_t mask)
+{
+    uint32_t held = mTclk;
+    mTclk = mask;
+    if (UpdateTclk())
+        return true;
+    mTclk = held;
+    return false;
 }
 
 // ------------------------------------------------------ maintenance device
@@ -138,7 +150,7 @@ bool E1Ctl::UpdateTclk()
         if (MaintenanceGone(err))
             return false;
         std::cerr << ext::header(this) << "fail to set TCLK [cause=" << std::strerror(err) << "]" << std::endl;
-        return true;
+        return false;
     }
     std::clog << ext::header(this) << "TCLT = " << ext::OutUnsignedInHex(mTclk) << std::endl;
     return true;

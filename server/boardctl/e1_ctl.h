@@ -47,9 +47,10 @@ public:
     // invalidParams and reaches no device.
     bool OnCommand(const LGCP::Command& cmd) override;
 
-    // False when the mask could not reach the device (the command then
-    // answers an error); the driver's own refusal is only logged.
+    // False when the device is missing or refused the mask (the command
+    // then answers an error); the mask kept is the one the board took.
     bool SetMode(const LGCP::TrunkCfg& cfg);
+    // Writes the mask kept; false when it did not reach the device.
     bool UpdateTclk();
     void select_source(int source);
     // False when a CAS command could not reach the device, or names a trunk
@@ -67,6 +68,8 @@ public:
 
 private:
     bool IsOpen();
+    // Writes mask, and keeps it only when the board took it.
+    bool ChangeTclk(uint32_t mask);
     // A maintenance request that failed with err: true when the device is
     // gone, after letting its descriptor go.
     bool MaintenanceGone(int err);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <string>
 
 #include "board/device.h"
 #include "runtime/ext.h"
@@ -76,7 +77,10 @@ spiCtrl::Scoped::~Scoped()
 
 spiCtrl::spiCtrl() : mHal([this](std::ostream& out) { PutHeader(out); }, halSetup())
 {
-    mHal.on_fresh([this] { program_all(); });
+    mHal.on_fresh([this] {
+        if (!program_all())
+            mHal.fresh_refused();
+    });
     init_device_and_channels();
 }
 
@@ -121,24 +125,29 @@ bool spiCtrl::ended(int err)
     return true;
 }
 
-void spiCtrl::answered()
+void spiCtrl::answered(const char* request)
 {
     mServed = true;
     mTrying = false;
+    mHal.runs().succeeded(request);
 }
 
-void spiCtrl::write(int channel, int reg, int value)
+// A lasting failure of reads or writes is one run of that request: its
+// first access is logged, the others are counted.
+bool spiCtrl::write(int channel, int reg, int value)
 {
     if (!ready())
-        return;
+        return false;
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
     if (mHal.ioctl(Device::Hal::SPI_WRITE, &r) >= 0) {
-        answered();
-        return;
+        answered("write");
+        return true;
     }
-    if (!ended(errno))
+    int err = errno;
+    if (!ended(err) && mHal.runs().failed("write", err))
         std::clog << ext::header(this) << "write error: channel=" << channel << " addr=" << reg << " data=" << value
                   << std::endl;
+    return false;
 }
 
 int spiCtrl::read(int channel, int reg)
@@ -148,10 +157,11 @@ int spiCtrl::read(int channel, int reg)
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), 0xFF};
     int result = mHal.ioctl(Device::Hal::SPI_READ, &r);
     if (result >= 0) {
-        answered();
+        answered("read");
         return result & 0xFF;
     }
-    if (!ended(errno))
+    int err = errno;
+    if (!ended(err) && mHal.runs().failed("read", err))
         std::clog << ext::header(this) << "read error: channel=" << channel << " addr=" << reg << std::endl;
     return 0;
 }
@@ -171,13 +181,21 @@ void spiCtrl::init_device_and_channels()
     mHal.device();
 }
 
-void spiCtrl::program_all()
+// Refused writes are not tried again: the reprogramming ends their run
+// and names the lines it left unprogrammed.
+bool spiCtrl::program_all()
 {
+    std::string left;
     for (int c = 0; c < kLines && ready(); ++c) {
-        program(c);
-        if (ready())
-            set_line(c, kLineOn, "enable");
+        bool programmed = program(c);
+        if (!set_line(c, kLineOn, "enable") || !programmed)
+            left += " " + std::to_string(c);
     }
+    if (left.empty() || !ready())
+        return true;
+    mHal.runs().succeeded("write");
+    std::clog << ext::header(this) << "channels left unprogrammed:" << left << std::endl;
+    return false;
 }
 
 bool spiCtrl::check_channel(int c, const char* what)
@@ -196,15 +214,17 @@ void spiCtrl::init_channel(int c)
     program(c);
 }
 
-void spiCtrl::program(int c)
+bool spiCtrl::program(int c)
 {
-    write(c, kEnable, kLineOff);
-    write(c, kInit, 8);
-    write(c, kClockMaster, kClockSlave);
-    write(c, kInit2, 0x60);
+    bool took = write(c, kEnable, kLineOff);
+    took = write(c, kInit, 8) && took;
+    took = write(c, kClockMaster, kClockSlave) && took;
+    took = write(c, kInit2, 0x60) && took;
     for (int reg = 53; reg <= 55; ++reg)
-        write(c, reg, 0);
-    std::clog << ext::header(this) << "init channel " << c << std::endl;
+        took = write(c, reg, 0) && took;
+    if (took)
+        std::clog << ext::header(this) << "init channel " << c << std::endl;
+    return took;
 }
 
 void spiCtrl::enable_channel(int c)
@@ -225,10 +245,12 @@ void spiCtrl::switch_line(int c, int value, const char* what)
     set_line(c, value, what);
 }
 
-void spiCtrl::set_line(int c, int value, const char* what)
+bool spiCtrl::set_line(int c, int value, const char* what)
 {
-    write(c, kEnable, value);
+    if (!write(c, kEnable, value))
+        return false;
     std::clog << ext::header(this) << what << " channel " << c << std::endl;
+    return true;
 }
 
 void spiCtrl::clock(int master)

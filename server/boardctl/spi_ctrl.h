@@ -48,7 +48,8 @@ public:
     // Line master (0..7) drives the bus clock; -1: none does.
     void clock(int master);
 
-    void write(int channel, int reg, int value);
+    // Whether the board took it.
+    bool write(int channel, int reg, int value);
     // The register's value; 0 when it cannot be read.
     int read(int channel, int reg);
 
@@ -64,19 +65,21 @@ private:
     bool check_channel(int c, const char* what);
     // Opens the device when needed, then set_line.
     void switch_line(int c, int value, const char* what);
-    // The chip's initial registers, on the descriptor as it is.
-    void program(int c);
+    // The chip's initial registers, on the descriptor as it is; whether
+    // the board took them all.
+    bool program(int c);
     // Every chip programmed and its line enabled: the first requests on a
-    // fresh descriptor. A device lost again on the way is left to the
-    // holder's retry.
-    void program_all();
-    // Register 50 of the line := value, logged as what ("enable", "disable").
-    void set_line(int c, int value, const char* what);
+    // fresh descriptor; false when the board refused some of them. A
+    // device lost again on the way is left to the holder's retry.
+    bool program_all();
+    // Register 50 of the line := value, logged as what ("enable",
+    // "disable") when the board took it.
+    bool set_line(int c, int value, const char* what);
     // Handles a failed register access; true when the descriptor is over
     // (the device has no SPI, or was lost).
     bool ended(int err);
-    // A register access worked.
-    void answered();
+    // A register access (request "read" or "write") worked.
+    void answered(const char* request);
 
     Device::Holder mHal;
     Timer mPoll;

@@ -109,9 +109,18 @@ TEST_F(E1CtlTest, TclkMaskFollowsTrunkCfg)
         EXPECT_EQ(std::vector<uint32_t>(writes.begin() + long(before), writes.end()), c.writes) << c.trunk;
     }
     EXPECT_THAT(log.str(), HasSubstr("E1: TCLT = 0x4\n"));
+    // Refused or gone: an error, and later commands carry what the board took.
+    board.clear_log();
     board.fail(GetMaintenance(), Device::E1::E1_SET_TCLK, EIO);
-    EXPECT_EQ(trunk_cfg(1, Mode::slave), "success");
+    EXPECT_EQ(trunk_cfg(1, Mode::slave), "error internal");
     EXPECT_THAT(err.str(), HasSubstr("E1: fail to set TCLK [cause=Input/output error]\n"));
+    board.fail(GetMaintenance(), Device::E1::E1_SET_TCLK, ENODEV);
+    EXPECT_EQ(trunk_cfg(0, Mode::master), "error internal");
+    EXPECT_EQ(trunk_cfg(2, Mode::slave), "success");
+    std::vector<std::pair<uint32_t, int>> sent;
+    for (const SimBoard::Request& r : board.ioctls(GetMaintenance(), Device::E1::E1_SET_TCLK))
+        sent.emplace_back(r.in.at(0), r.error);
+    EXPECT_EQ(sent, (decltype(sent){{0x80000003, EIO}, {0x80000000, ENODEV}, {0x80000005, 0}}));
 }
 
 TEST_F(E1CtlTest, CasCommandsAndFarEndChanges)
