@@ -1,6 +1,7 @@
 #include "runtime/multiplexer.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -353,7 +354,7 @@ void Multiplexer::run(bool watchdog, bool nocache)
         }
         service(ready);
 
-        if (ready < 0 && err != EINTR) {
+        if (ready < 0 && err != EINTR && !(err == EINVAL && fit_descriptor_limit(total))) {
             std::cerr << "multiplexer poll failed: " << std::strerror(err) << std::endl;
             std::abort();
         }
@@ -361,6 +362,25 @@ void Multiplexer::run(bool watchdog, bool nocache)
 
     std::clog << "Mux: terminating..." << std::endl;
     stop_watchdog();
+}
+
+// poll() refuses to watch more descriptors than the soft limit allows. An
+// operator who lowers the limit of a running server expects new sockets and
+// devices to be refused, not every call dropped: the limit goes back up to
+// what is watched. Only a hard limit below that leaves the loop stuck.
+bool Multiplexer::fit_descriptor_limit(size_t watched)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= watched)
+        return false;
+    rlim_t old = limit.rlim_cur;
+    limit.rlim_cur = static_cast<rlim_t>(watched);
+    if ((limit.rlim_max != RLIM_INFINITY && limit.rlim_max < limit.rlim_cur) ||
+        ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    std::cerr << "multiplexer: " << watched << " descriptors watched, above the limit of " << old
+              << ": limit raised to " << watched << std::endl;
+    return true;
 }
 
 void Multiplexer::service(int ready)

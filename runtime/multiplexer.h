@@ -188,6 +188,9 @@ private:
     void open_wakeup();
     void drain_wakeup();
     void service(int ready);
+    // Raises the soft descriptor limit to watched when it is below; false
+    // when it is not below or cannot be raised.
+    bool fit_descriptor_limit(size_t watched);
     void stop_watchdog();
 
     F_sorted_list<TimerEvent> mTimers;

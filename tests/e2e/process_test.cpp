@@ -2,6 +2,7 @@
 // file, and what its signals do.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <thread>
 
+#include "tests/e2e/flow_commands.h"
 #include "tests/e2e/server_process.h"
 #include "tests/support/lgcp_frames.h"
 
@@ -262,3 +264,40 @@ TEST(Process, TheStatusFileIsAlwaysWhole)
     server.signal(SIGTERM);
     EXPECT_EQ(server.wait(), 0);
 }
+
+namespace {
+
+// An operator lowers the soft descriptor limit of the running server below
+// what its loop watches: the server raises it back to that with one line,
+// and goes on serving its controller.
+TEST(Process, ADescriptorLimitLoweredBelowWhatTheLoopWatchesIsRaisedBack)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.start());
+    Controller controller(server.port());
+    const LGCP::Command mcc = vbtest::create_mcc(LGCP::MccType::data);
+    auto create = [&](int slot) { return controller.exchange(vbtest::to_slot(mcc, slot)); };
+    for (int slot = 1; slot <= 20; ++slot)
+        ASSERT_EQ(create(slot), vbtest::Texts{"slot=" + std::to_string(slot) + " success"});
+    rlimit old{}, now{};
+    ASSERT_EQ(::prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+    for (rlim_t soft : {57, 19}) {
+        rlimit low = old;
+        low.rlim_cur = soft;
+        ASSERT_EQ(::prlimit(server.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+        const std::string line = "above the limit of " + std::to_string(soft) + ": limit raised to ";
+        ASSERT_TRUE(vbtest::eventually([&] { return server.err().find(line) != std::string::npos; }, 3000))
+            << server.err();
+        EXPECT_EQ(controller.sync(), vbtest::Texts{});
+        ASSERT_EQ(::prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &now), 0);
+        EXPECT_GT(now.rlim_cur, soft);
+    }
+    EXPECT_EQ(vbtest::count_of(server.err(), "limit raised to"), 2u);
+    // Descriptors back, the server makes slots again.
+    ASSERT_EQ(::prlimit(server.pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+    EXPECT_EQ(create(21), vbtest::Texts{"slot=21 success"});
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0) << server.err();
+}
+
+} // namespace

@@ -329,6 +329,25 @@ TEST_F(AuthTest, OutOfDescriptorsTheListenerPausesInsteadOfSpinning)
     EXPECT_TRUE(run_real([&] { return modems.clients() == 2; })) << "the helper is read";
 }
 
+// The helper's port could not be made for want of descriptors: the retry
+// makes it, and the helper gets in about 5 s after they are back.
+TEST_F(AuthTest, APortNotMadeForWantOfDescriptorsListensOnTheRetry)
+{
+    retry_a_socket_once(clock);
+    std::unique_ptr<ModemFactory> late;
+    {
+        DescriptorsLeft limit(0);
+        late.reset(new ModemFactory("127.0.0.1:0"));
+    }
+    EXPECT_EQ(count_of(err.str(), "can't create socket:Too many open files\n"), 1u);
+    advance(4999);
+    EXPECT_EQ(late->auth_address().sin().sin_port, 0) << "nothing listens yet";
+    advance(1);
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(s.get(), late->auth_address().sa(), INet4::Addr::size()), 0);
+    EXPECT_TRUE(run_real([&] { return late->clients() == 1; }));
+}
+
 // Connections that only stay open cannot keep the helper out: at the
 // limit a newcomer takes the place of the oldest that has had no record
 // taken, and one that spoke keeps its place.

@@ -276,6 +276,25 @@ TEST_F(AgentLinkTest, ALinkWithoutASocketIsTriedAgainUntilItConnects)
                              "create socket fail: 2 more time(s)\n");
 }
 
+// An agent dropped while its socket is still to be made is not connected
+// to once descriptors are back.
+TEST_F(AgentLinkTest, AnAgentDroppedWhileItsSocketRetryIsPendingIsNeverConnected)
+{
+    FakeAgent agent;
+    configure({{agent.host(), "tolv"}});
+    ASSERT_TRUE(link({&agent}));
+    ctrl.reset(new SnmpAgentCtrl);
+    agent.close();
+    vbtest::retry_a_socket_once(clock);
+    {
+        vbtest::DescriptorsLeft limit(0);
+        configure({{agent.host(), "tolv"}});
+        ctrl.reset(new SnmpAgentCtrl);
+    }
+    run_until([] { return false; }, 5500);
+    EXPECT_FALSE(agent.accept());
+}
+
 // An agent that is not there is asked for again 1000 ms apart eight times
 // in all, then every 15000 ms.
 TEST_F(AgentLinkTest, AnAgentThatIsNotThereIsAskedFastThenSlowly)

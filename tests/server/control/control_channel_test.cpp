@@ -140,6 +140,45 @@ TEST_F(ChannelTest, ASocketThatCannotBeMadeIsRetriedEvery5000MsAsOneRun)
     }
 }
 
+// A port deactivated while its socket is still to be made stays shut: the
+// retry that was pending makes nothing once descriptors are back.
+TEST_F(ChannelTest, APortDeactivatedWhileItsSocketRetryIsPendingStaysShut)
+{
+    Control::AcceptorNet acceptor(port);
+    listen_after_a_retry(acceptor);
+    for (int left : {0, 1}) {
+        SCOPED_TRACE(left);
+        acceptor.Deactivate();
+        {
+            vbtest::DescriptorsLeft limit(left);
+            ASSERT_TRUE(acceptor.Activate());
+            acceptor.Deactivate();
+        }
+        run_until([] { return false; }, 5500);
+        EXPECT_FALSE(vbtest::tcp_socket(port, false)) << "nothing listens";
+    }
+}
+
+// Sends dropped while no peer is connected are one run whatever their
+// size: a line when it starts, and its count only when there is one.
+TEST_F(ChannelTest, SendsDroppedWithoutAPeerAreOneRunWhateverTheirSize)
+{
+    Control::AcceptorNet acceptor(port);
+    acceptor.Bind(&user);
+    ASSERT_TRUE(acceptor.Activate());
+    const std::string started = "Control[]: Control::Service::Send() ignore Send request in Connecting state.\n";
+    acceptor.Send("one", 3);
+    Fd first = connect(1);
+    EXPECT_EQ(err.str(), started);
+    first.close();
+    ASSERT_TRUE(run_until([&] { return user.disconnects == 1; }));
+    err.clear();
+    acceptor.Send("short", 5);
+    acceptor.Send("a longer one", 12);
+    Fd second = connect(2);
+    EXPECT_EQ(err.str(), started + "Control[]: Control::Service::Send() fail: 1 more time(s)\n");
+}
+
 // The user hears of a lost connection from a DPC, after the stack has
 // unwound, so it may even delete the channel there; meanwhile a newcomer
 // waits and is served next.
