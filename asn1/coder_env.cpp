@@ -99,9 +99,11 @@ bool CoderEnv::decode(char const* first, char const* last, AbstractData& value, 
     case per_Aligned:
     case per_Unaligned: {
         PERDecoder decoder(first, last, withoutEnv ? nullptr : this, mEncodingRule == per_Aligned);
-        if (value.accept(decoder))
+        bool whole = value.accept(decoder);
+        if (whole && !decoder.overran())
             return true;
-        mBound = decoder.bound();
+        mBound = whole ? DecodeBound::range : decoder.bound();
+        mOverrun = decoder.overrun();
         return false;
     }
     case ber: {
@@ -134,6 +136,8 @@ char const* describe(DecodeBound bound)
         return "an INTEGER of more than 4 octets";
     case DecodeBound::integer64:
         return "an INTEGER of more than 8 octets";
+    case DecodeBound::range:
+        return "an INTEGER above its range";
     }
     return "no bound";
 }

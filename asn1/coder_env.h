@@ -82,8 +82,10 @@ public:
     // filled and must be discarded.
     bool decode(char const* first, char const* last, AbstractData& value, bool withoutEnv);
     // The decoder's bound that stopped the last decode (PER only); none
-    // after a success or when the input was at fault.
+    // after a success or when the input was at fault. range: the value was
+    // read whole, but for the INTEGER that overrun() tells.
     DecodeBound bound() const { return mBound; }
+    RangeOverrun const& overrun() const { return mOverrun; }
 
     // The encoding under the current rule into octets (emptied first).
     bool encodeOctets(AbstractData const& value, std::vector<char>& octets);
@@ -97,6 +99,7 @@ private:
     int mEncodingRule;
     ModuleRegistry mModules;
     DecodeBound mBound = DecodeBound::none;
+    RangeOverrun mOverrun;
 };
 
 template <class OutputIterator>

@@ -3,6 +3,8 @@
 // from it, so generated message classes are plain constant tables.
 #pragma once
 
+#include <cstdint>
+
 namespace ASN1 {
 
 class AbstractData;
@@ -26,8 +28,9 @@ enum : unsigned {
 };
 
 // Which of the decoder's own bounds stopped a decode that failed: the
-// message may be sound, only longer than this side reads. none: the input
-// itself was at fault.
+// message may be sound, only longer than this side reads, or (range) read
+// whole with a value its type does not allow. none: the input itself was at
+// fault.
 enum class DecodeBound : unsigned char {
     none,
     elements,   // a SEQUENCE OF past MaximumArraySize
@@ -36,9 +39,19 @@ enum class DecodeBound : unsigned char {
     extensions, // an extension map past MaximumArraySize bits
     integer32,  // an INTEGER of more than 4 octets
     integer64,  // an INTEGER of more than 8 octets in a 64-bit field
+    range,      // a constrained INTEGER above its upper bound
 };
 // The bound in a few words, for a log line.
 char const* describe(DecodeBound bound);
+
+// A constrained INTEGER read above its upper bound: its field takes whole
+// bits or octets, so it can carry more than the range holds (slot 1500 in
+// the two octets of 0..1023).
+struct RangeOverrun {
+    std::int64_t value = 0;
+    std::int64_t lower = 0;
+    std::int64_t upper = 0;
+};
 
 // upperLimit of a type without an upper bound.
 const unsigned NoUpperLimit = 0xFFFFFFFFu;

@@ -11,17 +11,12 @@
 
 namespace ASN1 {
 
-bool PERDecoder::decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& value)
+bool PERDecoder::decodeWideOffset(unsigned span, unsigned& offset)
 {
-    if (lower == upper) {
-        value = lower;
-        return true;
-    }
     if (atEnd())
         return false;
-    unsigned span = upper - lower;
     unsigned n = CountBits(span + 1);
-    if (mAligned && span >= 255) {
+    if (mAligned) {
         if (n > 16) {
             unsigned octets = 0;
             if (!decodeLength(1, (n + 7) / 8, octets))
@@ -32,11 +27,18 @@ bool PERDecoder::decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& va
         }
         byteAlign();
     }
-    unsigned offset = 0;
-    if (!decodeMultiBit(n, offset) || offset > span)
-        return false;
-    value = lower + offset;
-    return true;
+    return decodeMultiBit(n, offset);
+}
+
+void PERDecoder::noteOverrun(INTEGER const& value, unsigned offset)
+{
+    if (mOverran)
+        return;
+    mOverran = true;
+    std::int64_t lower = value.getLowerLimit();
+    mOverrun.value = lower + offset;
+    mOverrun.lower = lower;
+    mOverrun.upper = lower + (value.getUpperLimit() - unsigned(lower));
 }
 
 inline bool PERDecoder::decodeWholeNumber(unsigned maxOctets, std::int64_t& value)
@@ -155,10 +157,13 @@ bool PERDecoder::do_visit(INTEGER& value)
     if (type == ExtendableConstraint && !decodeSingleBit(unconstrained))
         return false;
     if (!unconstrained) {
-        unsigned v = 0;
-        if (!decodeUnsigned(static_cast<unsigned>(value.getLowerLimit()), value.getUpperLimit(), v))
+        unsigned lower = static_cast<unsigned>(value.getLowerLimit());
+        unsigned offset = 0;
+        if (!decodeOffset(value.getUpperLimit() - lower, offset))
             return false;
-        value.setValue(static_cast<int>(v));
+        if (offset > value.getUpperLimit() - lower)
+            noteOverrun(value, offset);
+        value.setValue(static_cast<int>(lower + offset));
         return true;
     }
     // Four octets at most: a longer number does not fit this type.

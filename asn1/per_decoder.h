@@ -25,17 +25,18 @@ public:
     // The bound that stopped a failed decode; none when the input was at
     // fault. Set only where a decode fails: a sound message pays nothing.
     DecodeBound bound() const { return mBound; }
+    // Whether an INTEGER was read above its range, and the first one. The
+    // decode goes on past it, so that the rest of the message is known, but
+    // the value is not sound.
+    bool overran() const { return mOverran; }
+    RangeOverrun const& overrun() const { return mOverrun; }
 
     // The building blocks of X.691 10; each fails on short input and on a
     // value outside its bounds.
     bool decodeUnsigned(unsigned lower, unsigned upper, unsigned& value)
     {
-        // X.691 10.5.7.1: a range below 256 is a bit-field of its width.
-        unsigned span = upper - lower;
-        if (span >= 255)
-            return decodeWideUnsigned(lower, upper, value);
         unsigned offset = 0;
-        if (span > 0 && (atEnd() || !decodeMultiBit(CountBits(span + 1), offset) || offset > span))
+        if (!decodeOffset(upper - lower, offset) || offset > upper - lower)
             return false;
         value = lower + offset;
         return true;
@@ -70,7 +71,18 @@ public:
     SeqVisitCode visitUnknownExtensions(SEQUENCE& seq) override;
 
 private:
-    bool decodeWideUnsigned(unsigned lower, unsigned upper, unsigned& value);
+    // A constrained whole number's offset from its lower bound as coded,
+    // which may lie past span: the caller judges it.
+    bool decodeOffset(unsigned span, unsigned& offset)
+    {
+        // X.691 10.5.7.1: a range below 256 is a bit-field of its width.
+        if (span >= 255)
+            return decodeWideOffset(span, offset);
+        offset = 0;
+        return span == 0 || (!atEnd() && decodeMultiBit(CountBits(span + 1), offset));
+    }
+    bool decodeWideOffset(unsigned span, unsigned& offset);
+    void noteOverrun(INTEGER const& value, unsigned offset);
     // An unconstrained whole number of at most maxOctets octets (8 or less),
     // sign-extended.
     bool decodeWholeNumber(unsigned maxOctets, std::int64_t& value);
@@ -96,6 +108,8 @@ private:
     CoderEnv* mEnv;
     bool mAligned;
     DecodeBound mBound = DecodeBound::none;
+    bool mOverran = false;
+    RangeOverrun mOverrun;
 };
 
 } // namespace ASN1

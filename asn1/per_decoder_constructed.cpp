@@ -22,10 +22,14 @@ bool PERDecoder::decodeOpenContents(char const* first, char const* last, Abstrac
     // Open-type contents are written with the aligned rules whichever
     // variant carries them, so they are read that way too.
     PERDecoder contents(first, last, mEnv, true);
-    if (value.accept(contents))
-        return true;
-    mBound = contents.mBound;
-    return false;
+    bool ok = value.accept(contents);
+    if (contents.mOverran && !mOverran) {
+        mOverran = true;
+        mOverrun = contents.mOverrun;
+    }
+    if (!ok)
+        mBound = contents.mBound;
+    return ok;
 }
 
 bool PERDecoder::decodeConfined(unsigned count, AbstractData& value)

@@ -16,6 +16,18 @@ namespace {
 const unsigned max_slot = 1023;
 const unsigned stat_delay_ms = 5000;
 
+// A message read whole but for a slot number above the slot range: in the
+// envelope (dispatch refuses it before any service) or as the target of a
+// connect, its only INTEGER (the slot table refuses it). Both are
+// invalidSlot, as an ordinary command would get.
+bool PastTheSlotRange(const LGCP::Message& msg)
+{
+    if (msg.has_slot() && unsigned(msg.get_slot().getValue()) > max_slot)
+        return true;
+    const LGCP::PDU& pdu = msg.get_pdu();
+    return pdu.is_command() && pdu.get_command().currentSelection() == LGCP::Command::e_connect;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- Service
@@ -184,8 +196,10 @@ void Server::OnMessage(const char* data, int length)
     ASN1::CoderEnv env(ASN1::CoderEnv::per_Aligned);
     if (length >= 0 && ASN1::decode(data, data + length, &env, msg, true))
         Dispatch(msg);
+    else if (env.bound() == ASN1::DecodeBound::range && PastTheSlotRange(msg))
+        Dispatch(msg);
     else if (env.bound() != ASN1::DecodeBound::none && msg.get_pdu().currentSelection() >= 0)
-        RefuseBeyondBound(msg, env.bound());
+        RefuseBeyondBound(msg, env);
     else
         LogUndecodable(data, length);
     // A signal sent between commands carries no slot.
@@ -203,11 +217,16 @@ void Server::LogUndecodable(const char* data, int length) const
 }
 
 // The PDU was chosen, so seq and slot before it were read whole: the
-// controller waits for this answer, the message being merely longer than
-// the decoder reads.
-void Server::RefuseBeyondBound(const LGCP::Message& msg, ASN1::DecodeBound bound)
+// controller waits for this answer, the message being longer than the
+// decoder reads, or holding a value its type does not allow.
+void Server::RefuseBeyondBound(const LGCP::Message& msg, const ASN1::CoderEnv& env)
 {
-    std::cerr << ext::header(this) << "receive fail: decoder bound: " << ASN1::describe(bound) << std::endl;
+    std::cerr << ext::header(this) << "receive fail: decoder bound: " << ASN1::describe(env.bound());
+    if (env.bound() == ASN1::DecodeBound::range) {
+        const ASN1::RangeOverrun& past = env.overrun();
+        std::cerr << ": " << past.value << " for (" << past.lower << ".." << past.upper << ")";
+    }
+    std::cerr << std::endl;
     if (TakeEnvelope(msg))
         Error(LGCP::ErrorCause::invalidParams);
 }

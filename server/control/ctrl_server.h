@@ -102,7 +102,7 @@ private:
     bool TakeEnvelope(const LGCP::Message& msg);
     void Dispatch(const LGCP::Message& msg);
     // A message that a bound of the decoder stopped after its PDU was chosen.
-    void RefuseBeyondBound(const LGCP::Message& msg, ASN1::DecodeBound bound);
+    void RefuseBeyondBound(const LGCP::Message& msg, const ASN1::CoderEnv& env);
     void LogUndecodable(const char* data, int length) const;
     // A message to the controller: seq when present, slot unless no_slot.
     // The caller fills in the message's PDU in place, sparing a copy.

@@ -475,6 +475,13 @@ TEST(PerTypes, OpenTypeContentsAlignedInBothVariants)
     for (Case const& c : cases) {
         EXPECT_TRUE(codes_as(c.value, c.octets, CoderEnv::per_Unaligned)) << c.name;
         EXPECT_TRUE(codes_as(c.value, c.octets, CoderEnv::per_Aligned)) << c.name;
+        // 1024 in its place: read whole, and told from the inner decoder.
+        std::string past = c.octets;
+        std::vector<char> in = octets(past.replace(past.find("00 04"), 5, "04 00"));
+        std::unique_ptr<AbstractData> back(create_from(c.value.info()));
+        CoderEnv env(CoderEnv::per_Unaligned);
+        EXPECT_FALSE(env.decode(in.data(), in.data() + in.size(), *back, true)) << c.name;
+        EXPECT_TRUE(env.bound() == DecodeBound::range && env.overrun().value == 1024) << c.name;
     }
 }
 

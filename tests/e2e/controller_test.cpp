@@ -108,19 +108,31 @@ TEST_F(ControllerFlow, EverySeqValueComesBackInItsAnswer)
     EXPECT_EQ(ctl.exchange(lgcp_seq(simple(LGCP::Command::e_ping), 9)), Texts{"seq=9 success"});
 }
 
-// The decoder holds a slot number to the schema's range, so such a frame
-// is dropped with a report like any frame that does not decode.
-TEST_F(ControllerFlow, ASlotNumberBeyond1023IsNotDecodedNorAnswered)
+// Aligned PER carries up to 65535 in the two octets of a slot number or a
+// connect target: both are invalidSlot. Any other INTEGER above its range,
+// or a claim of more extension additions than are read, is invalidParams.
+TEST_F(ControllerFlow, ValuesAboveTheirRangeAreAnswered)
 {
-    for (unsigned slot : {1024u, 65535u}) {
-        EXPECT_EQ(ctl.exchange(with_slot_beyond_range(simple(LGCP::Command::e_destroy), slot)), Texts{});
-        EXPECT_EQ(ctl.exchange(with_slot_beyond_range(vbtest::command(true).get_command(), slot)), Texts{});
-    }
+    const struct {
+        std::string frame;
+        Texts answers;
+    } flow[] = {
+        {std::string("\xC0\x01\x03\x05\xDC\x18", 6), {"seq=3 error invalidSlot"}}, // ping on slot 1500
+        {with_slot_beyond_range(create_trunk(0, 5), 1024 + 3), {"error invalidSlot"}},
+        // On slot 3, connect 1024 (0 would be slotNotExists).
+        {std::string("\xC0\x01\x07\x00\x03\x04\x04\x00", 8), {"seq=7 slot=3 error invalidSlot"}},
+        // On slot 40, create ats-qsig-b {slot 5, subslot 4}; then subslot 2
+        // with 129 extension additions claimed.
+        {std::string("\xC0\x01\x08\x00\x28\x08\x90\x00\x05\xC0", 10), {"seq=8 slot=40 error invalidParams"}},
+        {std::string("\xC0\x01\x09\x00\x28\x08\x94\x00\x05\x60\x01\x80", 12),
+         {"seq=9 slot=40 error invalidParams"}},
+    };
+    for (const auto& step : flow)
+        EXPECT_EQ(ctl.exchange(step.frame), step.answers) << vbtest::message_text(step.frame.data(), step.frame.size(), true);
     std::string err = server.err();
-    size_t reports = 0;
-    for (size_t at = err.find("receive fail: decode error!"); at != std::string::npos; at = err.find("receive fail", at + 1))
-        ++reports;
-    EXPECT_EQ(reports, 4u) << err;
+    EXPECT_NE(err.find("decoder bound: an INTEGER above its range: 4 for (1..3)\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("decoder bound: more than 128 extension additions"), std::string::npos) << err;
+    EXPECT_EQ(err.find("decode error"), std::string::npos) << err;
 }
 
 TEST_F(ControllerFlow, ASecondControllerIsRefusedWhileTheFirstKeepsWorking)

@@ -97,6 +97,8 @@ TEST_F(CtrlServerTest, ExactlyOneAnswerPerCommandInBindOrder)
         {query, "GST", "F", {"A", "B signal"}, {"slot=3 signal", "seq=7 slot=3 success"}, ""},
         {vbtest::lgcp(response, 4), "ST", "ST", {}, {"seq=4 error unexpectedMsgType"}, ""},
         {vbtest::lgcp(signal, -1, 2), "ST", "ST", {}, {"error unexpectedMsgType"}, ""},
+        // A query on slot 1500 is seen by no service.
+        {std::string("\xC0\x01\x07\x05\xDC\x00", 6), "ST", "ST", {}, {"seq=7 error invalidSlot"}, ""},
         {"", "ST", "ST", {}, {}, "receive fail: decode error!\n msg: \n"},
         {"\xFF\xFF\xFF", "ST", "ST", {}, {}, "receive fail: decode error!\n msg: FF FF FF \n"},
         {query.substr(0, 2), "ST", "ST", {}, {}, "receive fail: decode error!\n msg: "},
