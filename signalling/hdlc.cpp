@@ -57,6 +57,7 @@ void HDLC::PutHeader(std::ostream& out) const
 bool HDLC::activate()
 {
     deactivate();
+    mEnded = false;
     statistics = Statistics();
     if (parameters.type < 0 || parameters.type > 2) {
         std::cerr << ext::header(this) << "unknown channel type " << parameters.type << std::endl;
@@ -112,6 +113,13 @@ bool HDLC::activate()
 }
 
 void HDLC::deactivate()
+{
+    if (is_open() && channel.EndPending())
+        return;
+    shut();
+}
+
+void HDLC::shut()
 {
     close();
     ready = false;
@@ -205,7 +213,8 @@ void HDLC::close()
 void HDLC::fail(const char* why)
 {
     std::cerr << ext::header(this) << "read error: " << why << std::endl;
-    deactivate();
+    shut();
+    mEnded = true;
     notify->on_hdlc_error(Notify::Cause::read_error);
 }
 

@@ -74,7 +74,13 @@ public:
     // (Re)opens the channel: allocation, switch channel, cross-connection.
     // False, with an error line and nothing held, when a step fails.
     bool activate();
+    // Lets go of the channel. What waits on it is read first, its end
+    // included: a channel that ended is reported as ended (a read error),
+    // not let go as one still running.
     void deactivate();
+    // The channel ended (a read error, or handed to another holder) since
+    // it was last opened: it is opened again only when the owner is asked.
+    bool ended() const { return mEnded; }
 
     // The owner has given the channel its line: the line channel, and for
     // a BRI D channel also the channel it sends into.
@@ -141,6 +147,8 @@ private:
     void IChannelLost(const Device::End& end) override;
     // Closes the channel: out of the index, not read, its paths let go.
     void close();
+    // close(), and the trace line.
+    void shut();
     // Idles the line side and disables the channel's own output, where
     // the link's own paths are still held.
     void disconnect();
@@ -148,6 +156,7 @@ private:
     HwMux::Owner owner() const { return HwMux::Owner{this, nullptr}; }
 
     bool ready = false;
+    bool mEnded = false;
     Event event;
     // A switch path of the channel: destination carries source.
     struct Path {

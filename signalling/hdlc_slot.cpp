@@ -91,14 +91,11 @@ void HdlcSlot::trace(const char* what) const
         std::clog << ext::header(this) << what << std::endl;
 }
 
-// Either connection alone serves both directions: the channel goes with
-// the last one, and moves to the line of a connection that stays.
 bool HdlcSlot::IHwDisconnectReceiver(Slot& source)
 {
     trace("IHwDisconnectReceiver");
     Slot::IHwDisconnectReceiver(source);
-    mChannel->deactivate();
-    settle(held_line(&source, nullptr));
+    follow(held_line(&source, nullptr));
     return true;
 }
 
@@ -106,9 +103,21 @@ bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     trace("IHwDisconnectTransmitter");
     Slot::IHwDisconnectTransmitter(receiver);
-    mChannel->deactivate();
-    settle(held_line(nullptr, &receiver));
+    follow(held_line(nullptr, &receiver));
     return true;
+}
+
+// Either connection alone serves both directions: the channel goes with
+// the last one, and moves to the line of a connection that stays. A
+// channel that ended, the controller told, waits on that line for its
+// command.
+void HdlcSlot::follow(int tdm)
+{
+    mChannel->deactivate();
+    if (mChannel->ended())
+        mChannel->parameters.tdm = tdm;
+    else
+        settle(tdm);
 }
 
 // The line of a connection that this slot makes (as llConnect chooses),

@@ -61,6 +61,8 @@ private:
     // The channel's line channel is the connected slot's.
     bool join(int tdm, const char* hook);
     bool settle(int tdm);
+    // After a connection went: the channel on the line of one that stays.
+    void follow(int tdm);
     int held_line(const Slot* goingSource, const Slot* goingReceiver);
     void trace(const char* what) const;
     // Adds a received body to the batch, sending the batch first when the

@@ -42,10 +42,12 @@ void LAPD_NT::local_activate()
     if (traces())
         std::clog << ext::header(this) << "activate" << std::endl;
     check_all_Tei();
+    active = true;
     on_activate();
 }
 
-// The owner hears of the end like any other layer's: a success status.
+// The owner hears of the end like any other layer's: a success status,
+// once, as a layer already down says nothing more.
 void LAPD_NT::local_deactivate()
 {
     if (traces())
@@ -54,6 +56,9 @@ void LAPD_NT::local_deactivate()
     checkRepeat.reset();
     for (LAPD_NT_user& u : users)
         u.unassign();
+    if (!active)
+        return;
+    active = false;
     on_deactivate(Protocol_status(new Protocol_status_success(this, "success (deactivated locally)")));
 }
 

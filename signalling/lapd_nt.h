@@ -182,6 +182,8 @@ private:
     Timer checkCycle;
     Timer checkRepeat;
     LAPD_NT_user users[kTerminals];
+    // Activated and not deactivated since: only then is an end news.
+    bool active = false;
 };
 
 } // namespace ISDN

@@ -1,5 +1,6 @@
 #include "simboard/board.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "runtime/mux_time.h"
@@ -386,6 +388,24 @@ std::vector<Channel*> Board::channels(const std::string& path)
         if (ch->path == path && ch->open())
             out.push_back(ch.get());
     return out;
+}
+
+size_t Board::descriptors(const std::string& path) const
+{
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return 0;
+    size_t n = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != 0 || fd == ::dirfd(dir))
+            continue;
+        Channel* ch = lookup(static_cast<int>(fd));
+        n += ch && ch->path == path ? 1 : 0;
+    }
+    ::closedir(dir);
+    return n;
 }
 
 size_t Board::post(const std::string& path, const void* data, size_t size)

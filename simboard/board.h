@@ -249,6 +249,9 @@ public:
 
     // The open channels of the device; valid until the next open.
     std::vector<Channel*> channels(const std::string& path);
+    // How many descriptors of the process name a channel of the device,
+    // hung up or not.
+    size_t descriptors(const std::string& path) const;
     // Posts a device event to every open channel of the device; how many got it.
     size_t post(const std::string& path, const void* data, size_t size);
     // Tells the models of the channels whose every descriptor was closed.

@@ -232,6 +232,7 @@ void TestPort::add_board_commands()
             ch->hang_up();
         return ok(std::to_string(open.size()));
     });
+    add("descriptors", 1, "<device>", [this](const Args& a) { return ok(std::to_string(mBoard.descriptors(a[0]))); });
     add("count", 2, "<device> <open|read|write|request>", [this](const Args& a) {
         Op op;
         uint32_t request = 0;

@@ -40,6 +40,23 @@ bool HandedChannel::ServePending()
     return mReader && mReader->ServeInput();
 }
 
+int HandedChannel::EndFd() const
+{
+    return watched() ? mWatch.fd.get() : mReader ? mReader->fd.get() : -1;
+}
+
+bool HandedChannel::EndPending()
+{
+    for (unsigned reads = 0; held() && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
+    }
+    if (!held())
+        return true;
+    Device::End end = HandedChannelIndex::PollEnd(EndFd());
+    if (end)
+        Lost(end);
+    return static_cast<bool>(end);
+}
+
 void HandedChannel::Lost(const Device::End& end)
 {
     ChannelHolder* holder = mHolder;
@@ -81,8 +98,7 @@ void HandedChannelIndex::Claim(int channel, HandedChannel& handle)
         // Out first, so that the end it reads now leaves nothing here.
         mHolders.erase(it);
         stale->mChannel = -1;
-        int fd = stale->watched() ? stale->mWatch.fd.get() : stale->mReader ? stale->mReader->fd.get() : -1;
-        stale->Lost(EndOf(fd));
+        stale->Lost(EndOf(stale->EndFd()));
     }
     mHolders[channel] = &handle;
 }
@@ -102,9 +118,14 @@ HandedChannel* HandedChannelIndex::HolderOf(int channel) const
 
 Device::End HandedChannelIndex::EndOf(int fd)
 {
-    Device::End end;
+    Device::End end = PollEnd(fd);
+    return end ? end : Device::End{"channel given to another slot", ENODEV};
+}
+
+Device::End HandedChannelIndex::PollEnd(int fd)
+{
     pollfd p{fd, 0, 0};
     if (fd >= 0 && ::poll(&p, 1, 0) == 1)
-        end = Device::poll_end(p.revents);
-    return end ? end : Device::End{"channel given to another slot", ENODEV};
+        return Device::poll_end(p.revents);
+    return Device::End();
 }

@@ -45,6 +45,13 @@ public:
     bool Take(ChannelHolder& holder, int channel, const Fd& fd, Event* reader, bool watched);
     // Out of the index and no longer watched; the holder is not told.
     void Release();
+    // Before the holder lets go: what waits for its reader is served, as a
+    // claim serves a stale holder, and an end that the descriptor shows
+    // then is the holder's loss, told as any other. True when the hold
+    // ended so (the reader may have read the end itself); false, nothing
+    // let go, when the channel still runs. The holder's hooks must leave
+    // the handle in place.
+    bool EndPending();
 
     bool held() const { return mHolder != nullptr; }
     // The channel in the index, -1 for none.
@@ -56,6 +63,9 @@ private:
     // One wake-up of the reader, when input waits: true when it ran (it
     // may have ended the handle).
     bool ServePending();
+    // The descriptor that shows the channel's end: the watched copy, else
+    // the reader's; -1 for none.
+    int EndFd() const;
     // Let go, then the holder hears of the end.
     void Lost(const Device::End& end);
     void OnEnd(int fd, short revents);
@@ -85,6 +95,8 @@ public:
     // Why a stale holder's channel ended: what its descriptor's poll says
     // now, as the loop would have read it, else that it was handed on.
     static Device::End EndOf(int fd);
+    // What the descriptor's poll says now, as the loop would have read it.
+    static Device::End PollEnd(int fd);
     size_t size() const { return mHolders.size(); }
 
 private:

@@ -13,6 +13,7 @@
 #include "runtime/ext.h"
 #include "board/mcc_requests.h"
 #include "server/slots/slot_refusal.h"
+#include "server/switch/hw_mux.h"
 
 namespace Mcc = Device::Mcc;
 
@@ -101,9 +102,12 @@ void MccSlot::OnEvent(int, short revents)
 }
 
 // The slot stays until the controller destroys it; its userData is refused.
+// Its output goes with the channel: what a link left there (the idle byte
+// of its line) would reach the next slot that the driver gives it to.
 void MccSlot::IOnChannelLost(const Device::End& end)
 {
     std::cerr << *this << " channel lost (" << end.why << "), " << mWaitingBytes << " bytes unsent" << std::endl;
+    HwMux::instance()->DisableUnlessHeld(mChannel);
     mChannel = -1;
     mEvent.Release();
     mWaiting.clear();

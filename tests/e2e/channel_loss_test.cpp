@@ -5,11 +5,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "board/hal_requests.h"
 #include "board/mcc_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/flow_commands.h"
 #include "tests/e2e/server_process.h"
+#include "tests/signalling/signalling_commands.h"
 #include "tests/support/rtp_peer.h"
 
 using namespace vbtest;
@@ -31,9 +34,19 @@ struct ChannelFlow {
     static int channel_in(const Texts& sent)
     {
         for (const std::string& m : sent)
-            if (m.find(" active : ") != std::string::npos)
+            if (m.find(" active : ") != std::string::npos && m.find(": -1") == std::string::npos)
                 return std::stoi(m.substr(m.rfind(": ") + 2));
         return -1;
+    }
+    // The device ends its descriptors: what the controller heard until the
+    // server logged `seen` after it, and how often slot n said deactivated.
+    long deactivated(int n, const std::string& device, const std::string& seen)
+    {
+        const size_t from = server.err().size();
+        EXPECT_THAT(board.ask("hangup " + device), testing::StartsWith("ok "));
+        EXPECT_TRUE(eventually([&] { return server.err().find(seen, from) != std::string::npos; })) << seen;
+        Texts said = ctl.sync();
+        return std::count(said.begin(), said.end(), "slot=" + std::to_string(n) + " deactivated networkError");
     }
     // An RTP slot with VAD and the DTMF detector on, joined to trunk slot 10
     // both ways; its channel.
@@ -120,6 +133,87 @@ TEST(ChannelLoss, AnMccDataSlotWithoutItsTimeSlotIsNotMade)
     Texts joined = f.to(10, simple(C::e_connect, 7));
     EXPECT_THAT(joined, Contains("slot=10 success"));
     EXPECT_EQ(f.output(ChannelFlow::channel_in(joined)), "ok connected 33");
+}
+
+// A packet link whose channel ends with that of a slot it is joined to (its
+// only line, or a receiver beside a line that stays) is told gone once,
+// whichever end is read first, and opens no channel until asked.
+TEST(ChannelLoss, APacketLinkWhoseChannelEndedSaysSoOnceAndStaysClosed)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    LGCP::Command map;
+    map.get_create().get_map().include_transmitter().set_bus(0);
+    map.get_create().get_map().get_transmitter().set_channel(5);
+    const std::pair<LGCP::Command, bool> lines[] = {
+        {create_mcc(LGCP::MccType::transparent), false}, {create_trunk(1, 10), true}, {map, true}};
+    for (const auto& line : lines) {
+        f.to(182, line.first), f.to(137, hdlc_params(1, 7));
+        f.to(182, simple(C::e_connect, 137)), f.to(137, simple(C::e_connect, 182));
+        if (line.second)
+            f.to(218, create_mcc(LGCP::MccType::data)), f.to(137, simple(C::e_connect, 218));
+        EXPECT_THAT(f.to(137, simple(C::e_activate)), Contains("slot=137 success"));
+        EXPECT_EQ(f.deactivated(137, "/dev/mcc/ctl", "hdlc [1/0]: read error: end of file"), 1);
+        EXPECT_EQ(f.board.ask("hangup /dev/mcc/ctl"), "ok 0") << "a channel opened unasked";
+        f.to(137, simple(C::e_activate));
+        EXPECT_EQ(f.board.ask("hangup /dev/mcc/ctl"), line.second ? "ok 1" : "ok 0") << "the line that stays";
+        for (int n : {137, 182, 218})
+            f.to(n, simple(C::e_destroy));
+    }
+}
+
+// A BRI network-side link joined both ways with a slot that is lost: both
+// joins go, and the link is told gone once.
+TEST(ChannelLoss, ABriNetworkSideLinkWhosePartnerIsLostSaysSoOnce)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    f.to(30, pstn_isdn(true, 3, true)), f.to(31, create_rtp_on(f.peer.port, free_rtp_port()));
+    f.to(31, simple(C::e_connect, 30)), f.to(30, simple(C::e_connect, 31));
+    EXPECT_EQ(f.deactivated(30, "/dev/rtp", "fail to read from rtp"), 1);
+}
+
+// The source of an E1 link loses its channel: the link is told gone, what
+// it fed into that channel's output is fed by nothing, and the slot that
+// the driver gives the channel next hears nothing of the link.
+TEST(ChannelLoss, AnE1LinksLostSourceIsFedByNothing)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    ASSERT_THAT(f.to(10, create_trunk(1, 1)), Contains("slot=10 success"));
+    for (const LGCP::Command& link : {ss7(1), pstn_isdn(false, 1, false)})
+        for (const std::string device : {"/dev/rtp", "/dev/mcc/ctl"}) {
+            SCOPED_TRACE(device);
+            auto source = [&](int n, int to) {
+                Texts sent = f.to(n, device == "/dev/rtp" ? create_rtp_on(f.peer.port, free_rtp_port())
+                                                          : create_mcc(LGCP::MccType::data));
+                Texts joined = f.to(n, simple(C::e_connect, unsigned(to)));
+                sent.insert(sent.end(), joined.begin(), joined.end());
+                return ChannelFlow::channel_in(sent);
+            };
+            f.to(40, link);
+            const int channel = source(41, 40);
+            const std::string fromLink = f.output(channel);
+            ASSERT_THAT(fromLink, testing::StartsWith("ok connected "));
+            EXPECT_EQ(f.deactivated(40, device, device == "/dev/rtp" ? "fail to read from rtp" : "channel lost"), 1);
+            EXPECT_EQ(f.output(channel), "ok disabled");
+            EXPECT_EQ(source(42, 10), channel) << "the driver gave another channel";
+            EXPECT_NE(f.output(channel), fromLink);
+            for (int n : {40, 41, 42})
+                f.to(n, simple(C::e_destroy));
+        }
+}
+
+// The DSP data channel of an ATS-QSIG slot ends: the slot, which stays
+// until its destroy, keeps no descriptor of it.
+TEST(ChannelLoss, AnAtsQsigSlotWhoseDataChannelEndedKeepsNoDescriptorOfIt)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    f.to(50, ats_qsig()), f.to(51, ats_qsig_b(50, 1));
+    ASSERT_NE(f.board.ask("descriptors /dev/dsp-data"), "ok 0");
+    f.deactivated(50, "/dev/dsp-data", "channel lost");
+    EXPECT_EQ(f.board.ask("descriptors /dev/dsp-data"), "ok 0");
 }
 
 } // namespace
