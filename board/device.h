@@ -67,8 +67,10 @@ int dup(int fd);
 int close(int fd);
 
 // The rule for every board descriptor the server watches: a descriptor is
-// over on POLLHUP, POLLERR or POLLNVAL, on a read of 0 bytes, and on a read
-// error other than EAGAIN, EWOULDBLOCK and EINTR. Its watcher stops
+// over on POLLHUP, POLLERR or POLLNVAL, on a read of 0 bytes (but where a
+// read gives one payload, which may be empty: there only when the
+// descriptor also reports its end), and on a read error other than
+// EAGAIN, EWOULDBLOCK and EINTR. Its watcher stops
 // watching it in that same call and says so in one line: watched again,
 // it would wake the loop on every pass (and a failing read would log on
 // every pass). Each says why the descriptor is over, or nothing while it

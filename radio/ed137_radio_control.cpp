@@ -208,7 +208,7 @@ void ED137RadioControl::OnRtpExtEvent(int, short revents)
     unsigned char buf[Device::RtpExt::kMaxPayload];
     for (;;) {
         ssize_t n = ReadPayload(buf, sizeof buf);
-        if (n <= 0)
+        if (n < 0)
             break;
         r2s_proto_init(&mCurrent, R2S_TYPE_NONE);
         // The voice side sends TX headers only.

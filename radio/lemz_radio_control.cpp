@@ -67,7 +67,7 @@ void LemzRadioControl::OnRtpExtEvent(int, short revents)
     unsigned char buf[Device::RtpExt::kMaxPayload];
     for (;;) {
         ssize_t n = ReadPayload(buf, sizeof buf);
-        if (n <= 0)
+        if (n < 0)
             break;
         sig_proto_init(&mCurrent);
         int r = sig_proto_unpack(&mCurrent, buf, static_cast<int>(n));

@@ -95,7 +95,7 @@ bool RadioControl::RtpExtStart(bool open)
     return true;
 }
 
-bool RadioControl::StartExt(bool attach)
+bool RadioControl::OpenSession(bool attach, Fd& session)
 {
     // Non-blocking: the receive path reads until the driver has nothing.
     Fd dev(Device::open(GetRtpExtDevName(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
@@ -104,14 +104,25 @@ bool RadioControl::StartExt(bool attach)
     rtp_ext_init_params init = mInit;
     if (Device::ioctl(dev.get(), RTP_EXT_INIT, &init) < 0)
         return Fail("init rtp_ext session fail !!!");
-    rtp_ext_attach_session_params session = mExtAttach;
-    if (attach && Device::ioctl(dev.get(), RTP_EXT_ATTACH, &session) < 0)
+    rtp_ext_attach_session_params rtp = mExtAttach;
+    if (attach && Device::ioctl(dev.get(), RTP_EXT_ATTACH, &rtp) < 0)
         return Fail("attach rtp_ext session fail !!!");
+    session = std::move(dev);
+    return true;
+}
+
+bool RadioControl::StartExt(bool attach)
+{
+    Fd dev;
+    if (!OpenSession(attach, dev))
+        return false;
     mExtEvent.Release();
     mExt = std::move(dev);
     // A new session admits everybody: it takes over the filter of the one
-    // it replaces, or the control stops believing in one.
-    if (mFilterActive && !SetFilter(mFilter.addr))
+    // it replaces (or the one held while it was lost), or the control
+    // stops believing in one.
+    mHolder.close();
+    if (mFilterActive && !SetFilter(mExt, mFilter.addr))
         mFilter = rtp_ext_filter(), mFilterActive = false;
     mExtEvent.Bind("RadioControl::OnRtpExtEvent", &RadioControl::OnExtEvent, this);
     mExtEvent.Schedule(mExt, POLLIN);
@@ -131,6 +142,7 @@ bool RadioControl::RtpExtStop()
     if (mExt && Device::ioctl(mExt.get(), RTP_EXT_DETACH, &mExtAttach) < 0)
         std::cerr << GetPrefix() << "detach rtp_ext session fail !!!" << std::endl;
     mExt.close();
+    mHolder.close();
     mExtEvent.Release();
     return true;
 }
@@ -164,6 +176,10 @@ void RadioControl::Lost(const Device::End& end)
 {
     std::cerr << GetPrefix() << "fail to read from rtp_ext: " << end.why << std::endl;
     Lose(end.error);
+    // The owner's filter went with the session. (Not so after a start that
+    // failed: a session of its own would fail the same steps.)
+    if (mFilterActive)
+        HoldFilter(true, mFilter.addr);
 }
 
 // The session is gone: nothing can be received or sent on it, so the
@@ -212,13 +228,17 @@ uint32_t RadioControl::elapsed(uint32_t now, uint32_t t)
 
 void RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
 {
-    if (!mExt)
-        return;
     // Nobody known holds the radio: a filter for 0.0.0.0 would admit nobody.
-    if (ptt && owner.s_addr != 0) {
+    bool hold = ptt && owner.s_addr != 0;
+    if (!mExt) {
+        if (mLost)
+            HoldFilter(hold, owner.s_addr);
+        return;
+    }
+    if (hold) {
         if (mFilterActive && mFilter.addr == owner.s_addr)
             return;
-        if (!SetFilter(owner.s_addr))
+        if (!SetFilter(mExt, owner.s_addr))
             return; // kept as it was, so the next update tries again
         mFilter = rtp_ext_filter{owner.s_addr, 0};
         mFilterActive = true;
@@ -235,14 +255,44 @@ void RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
     mFilterActive = false;
 }
 
-bool RadioControl::SetFilter(uint32_t owner)
+bool RadioControl::SetFilter(const Fd& session, uint32_t owner)
 {
     rtp_ext_filter f = {owner, 0};
-    if (Device::ioctl(mExt.get(), RTP_EXT_SET_FILTER, &f) < 0) {
+    if (Device::ioctl(session.get(), RTP_EXT_SET_FILTER, &f) < 0) {
         std::cerr << GetPrefix() << "set filer rtp_ext session fail !!!" << std::endl;
         return false;
     }
     return true;
+}
+
+// The driver keeps the filter with its session, so a lost session took
+// the owner's with it, and nothing else keeps the other senders' voice
+// from the line. A session of its own, attached and never read, holds it
+// until the radio is released or the session is back. The owner stays
+// wanted when none can be had: a returning session sets it.
+void RadioControl::HoldFilter(bool hold, uint32_t owner)
+{
+    if (!hold) {
+        mHolder.close();
+        mFilter = rtp_ext_filter();
+        mFilterActive = false;
+        return;
+    }
+    bool held = mHolder && mFilterActive && mFilter.addr == owner;
+    mFilter = rtp_ext_filter{owner, 0};
+    mFilterActive = true;
+    if (held || mType != attach_ext)
+        return;
+    if (!mHolder && !OpenSession(true, mHolder))
+        return;
+    if (!SetFilter(mHolder, owner))
+        mHolder.close();
+}
+
+bool RadioControl::HungUp() const
+{
+    pollfd p{mExt.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && Device::poll_end(p.revents);
 }
 
 ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
@@ -252,7 +302,7 @@ ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
     if (mReads++ >= Device::kReadsPerPass) {
         mReads = 0;
         mCapped = true;
-        return 0;
+        return -1;
     }
     mSource = rtp_ext_source();
     int r = Device::ioctl(mExt.get(), RTP_EXT_SOURCE, &mSource);
@@ -266,11 +316,13 @@ ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
         mCounters.bytes_read += static_cast<uint32_t>(n);
     else if (n < 0)
         mCounters.read_errno = err;
-    if (n <= 0) {
-        mReads = 0;
-        mReadEnd = Device::read_end(n, err);
-    }
-    return n;
+    // A sender's empty extension is a payload no codec takes, not the
+    // session's end: that reads as 0 octets only from a hung-up descriptor.
+    if (n > 0 || (n == 0 && !HungUp()))
+        return n;
+    mReads = 0;
+    mReadEnd = Device::read_end(n, err);
+    return -1;
 }
 
 int RadioControl::WritePacked(const unsigned char* buf, int packed)

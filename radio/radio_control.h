@@ -100,6 +100,7 @@ public:
     void SetTimerInterval(unsigned long ms) { mInterval = ms; }
     void SetTimer(unsigned long ms);
     // Admits only owner's voice while ptt holds; everybody's otherwise.
+    // Also while the session is lost: no other voice reaches the line.
     void UpdateAccess(bool ptt, in_addr const& owner);
     const std::string& GetPrefix();
 
@@ -126,9 +127,11 @@ public:
 
 protected:
     // Asks for the sender of the next waiting payload, then reads it into
-    // buf: what read() gave. The source record is zeroed first, so a
-    // failed request names nobody. A read that ends the session is
-    // acted on when the receive path returns.
+    // buf: its size (0 for an empty one, which the codecs refuse), or -1
+    // when this wake-up reads no more (the driver ran dry, the reads of a
+    // pass are spent, or the session ended). The source record is zeroed
+    // first, so a failed request names nobody. A read that ends the
+    // session is acted on when the receive path returns.
     ssize_t ReadPayload(unsigned char* buf, size_t size);
     // One payload to the channel; what write() gave.
     ssize_t WritePayload(const unsigned char* buf, size_t size);
@@ -151,19 +154,28 @@ protected:
 
 private:
     void Init(RadioControlType type);
+    // A new session, initialised and (when attach) attached, into session;
+    // false, with its line, when a step fails.
+    bool OpenSession(bool attach, Fd& session);
     bool StartExt(bool attach);
     void OnExtEvent(int fd, short revents);
     void Lost(const Device::End& end);
     void OnProcessStatus(Timer*);
     // The line of a failed start step; its errno is kept for the loss.
     bool Fail(const char* text);
-    // E4 on the extension session for owner (network order); false, with
-    // its line, when the driver refuses.
-    bool SetFilter(uint32_t owner);
+    // E4 on session for owner (network order); false, with its line, when
+    // the driver refuses.
+    bool SetFilter(const Fd& session, uint32_t owner);
+    // While the session is lost: the owner's filter held (hold), or let go.
+    void HoldFilter(bool hold, uint32_t owner);
+    // The extension descriptor reports its end.
+    bool HungUp() const;
 
     RadioControlType mType;
     Fd mRtp;
     Fd mExt;
+    // While the session is lost, the one that holds the PTT owner's filter.
+    Fd mHolder;
     Event mExtEvent;
     Timer mTimer;
     rtp_attach_session_params mRtpAttach{-1, 0};

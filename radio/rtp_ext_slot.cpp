@@ -81,17 +81,19 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
     using P = LGCP::IoctlParams;
     bool result = false;
     switch (params.currentSelection()) {
-    case P::e_rtpExt:
-        // Nothing reaches the radio once its extension session is gone.
-        if (mControl->session_lost()) {
-            result = RefuseLost();
-            break;
-        }
+    case P::e_rtpExt: {
+        // Nothing reaches the radio once its extension session is gone, but
+        // the control still takes the command: who holds the radio decides
+        // whose voice the line admits meanwhile.
+        bool lost = mControl->session_lost();
         result = mControl->SendASNToChan(params.get_rtpExt());
+        if (lost)
+            result = RefuseLost();
         // The controller's own error, not a command this slot lacks.
-        if (!result && RTPSignalling::UnparsedAddress(params.get_rtpExt()))
+        else if (!result && RTPSignalling::UnparsedAddress(params.get_rtpExt()))
             RefuseCommand(LGCP::ErrorCause::invalidParams);
         break;
+    }
     case P::e_encoder_mode:
     case P::e_decoder_mode: {
         bool stopped = mControl->RtpExtStop();

@@ -106,7 +106,9 @@ std::vector<RtpExtDevice::Session*> RtpExtDevice::sessions() const
 
 bool RtpExtDevice::Session::admits(uint32_t addr)
 {
-    if (!filtering || addr == filter)
+    // A session whose last descriptor was closed filters nothing, also
+    // before a sweep has told the device.
+    if (!filtering || addr == filter || !channel->open())
         return true;
     ++dropped;
     return false;
@@ -114,7 +116,9 @@ bool RtpExtDevice::Session::admits(uint32_t addr)
 
 bool RtpExtDevice::queue(Session& s, uint32_t ssrc, uint32_t addr, const std::string& payload)
 {
-    if (payload.size() > kMaxPayload || !s.channel->post(payload.data(), payload.size()))
+    // An empty extension carries nothing to read: as a record it would
+    // read as the session's end.
+    if (payload.empty() || payload.size() > kMaxPayload || !s.channel->post(payload.data(), payload.size()))
         return false;
     s.sources.push_back(rtp_ext_source{ssrc, addr, 0});
     return true;

@@ -7,10 +7,11 @@
 // detach leaves it. While attached, a write leaves as one RTP packet of the
 // session carrying the bytes as its extension; the extensions of the
 // profile that arrive on the session queue one payload per read, each with
-// its sender for the source request (EAGAIN when nothing waits). With a
-// filter set, the voice of other senders is kept from the line; their
-// extensions still queue, so that the control sees every sender's
-// signalling (a LEMZ command of higher priority takes a held radio).
+// its sender for the source request (EAGAIN when nothing waits); an empty
+// extension queues nothing. With a filter set, the voice of other senders
+// is kept from the line; their extensions still queue, so that the control
+// sees every sender's signalling (a LEMZ command of higher priority takes a
+// held radio).
 #pragma once
 
 #include <cstdint>

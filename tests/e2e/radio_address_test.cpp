@@ -1,8 +1,9 @@
 // Radio commands naming an address that does not parse, through the
 // running server: the controller holds the radio for a session elsewhere,
 // the test's voice side is a stranger whose voice the source filter keeps
-// from the line, and every refused command, and every codec restart,
-// leaves it kept out.
+// from the line, and every refused command, every codec restart, and the
+// loss of the extension session (which no empty extension causes) leaves
+// it kept out.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -100,14 +101,18 @@ protected:
         size_t at = session.find("received=");
         return at == std::string::npos ? -1 : std::stol(session.substr(at + 9));
     }
+    void five_voice_packets(const UdpPeer& from)
+    {
+        for (int i = 0; i < 5; ++i, ++sequence)
+            from.send(local, rtp_packet(8, sequence, 160u * sequence, 0x0BADF00D, std::string(160, 'v')));
+    }
     // Five voice packets from the voice side, then its signalling: once that
     // is reported the voice before it was taken or refused. How many of the
     // five reached the line.
     long voice_through(const Radio& r)
     {
         long before = on_the_line();
-        for (int i = 0; i < 5; ++i, ++sequence)
-            voice.send(local, rtp_packet(8, sequence, 160u * sequence, 0x0BADF00D, std::string(160, 'v')));
+        five_voice_packets(voice);
         voice.send(local, rtp_with_extension(r.profile, r.signalling(sequence)));
         for (std::string t = ctl.next(3000); t.find("rtpExt") == std::string::npos; t = ctl.next(3000))
             if (t.empty())
@@ -146,10 +151,20 @@ protected:
         EXPECT_EQ(voice_through(r), 5);
     }
 
+    // Of five voice packets from a sender, how many reached the line.
+    long voice_of(const UdpPeer& from)
+    {
+        long before = on_the_line();
+        five_voice_packets(from);
+        board.ask("passes"); // a pass after the one that read them
+        return on_the_line() - before;
+    }
+
     ServerProcess server;
     Controller ctl;
     BoardPort board;
     UdpPeer voice;
+    UdpPeer stranger{0, "127.0.0.6"};
     uint16_t local = free_rtp_port();
     std::string channel;
     uint16_t sequence = 1;
@@ -173,6 +188,40 @@ TEST_F(RadioAddresses, ED137CodecRestartsKeepTheStrangerOut)
 TEST_F(RadioAddresses, LemzCodecRestartsKeepTheStrangerOut)
 {
     restarts_keep_the_stranger_out(lemz());
+}
+
+// A stranger's empty header extension ends nothing (the radio takes
+// commands, its status packets go on), and however the extension session
+// is lost then, the radio's holder keeps the line until the controller
+// releases the radio (answered internal: the radio hears nothing, but the
+// release is taken) or keys it again.
+TEST_F(RadioAddresses, AStrangerNeitherEndsTheSessionNorTakesTheLineOnceItIsLost)
+{
+    for (const Radio& r : {ed137(), lemz()})
+        for (std::string loss : {"hangup /dev/rtp_ext", "fail /dev/rtp_ext read 5 always"}) {
+            create(r);
+            stranger.send(local, rtp_with_extension(r.profile, ""));
+            EXPECT_THAT(command(r.hold(true, "127.0.0.1")), ElementsAre("slot=1 success"));
+            while (voice.ready())
+                voice.take();
+            pollfd next{voice.s.get(), POLLIN, 0};
+            EXPECT_EQ(::poll(&next, 1, 2500), 1);
+            EXPECT_EQ(word_at(voice.take(), 12) >> 16, r.profile);
+            EXPECT_EQ(voice_of(voice), 5);
+            EXPECT_EQ(voice_of(stranger), 0);
+            board.ask(loss);
+            voice.send(local, rtp_with_extension(r.profile, r.signalling(sequence))); // read, if at all, in vain
+            std::string abort;
+            while ((abort = ctl.next(3000)) == "slot=1 abort 151") {
+            }
+            EXPECT_EQ(abort, loss[0] == 'h' ? "slot=1 abort 19" : "slot=1 abort 5");
+            for (bool ptt : {true, false, true}) {
+                EXPECT_EQ(voice_of(voice), 5) << loss;
+                EXPECT_EQ(voice_of(stranger), ptt ? 0 : 5) << loss;
+                EXPECT_THAT(command(r.hold(!ptt, "127.0.0.1")), ElementsAre("slot=1 error internal"));
+            }
+            board.ask("fail /dev/rtp_ext read 0");
+        }
 }
 
 } // namespace

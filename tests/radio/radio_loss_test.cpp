@@ -2,8 +2,9 @@
 // ("/dev/rtp") hangs up or fails its reads, with the loop running: one line,
 // one abort with the errno of the end, the radio's timer stopped (no
 // status packets, no partner-lost aborts), radio commands refused; a
-// moment's failure changes nothing; a codec change brings a lost extension
-// session back, with the holder's filter, or loses it when it cannot.
+// moment's failure or an empty payload changes nothing; a codec change
+// brings a lost extension session back, with the holder's filter, or loses
+// it when it cannot.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -53,6 +54,7 @@ struct Ending {
     bool always;
     const char* line;   // null for a moment's failure
     int abort;
+    bool empty = false; // an empty payload (a driver's for an empty extension) waits first
 };
 
 const Ending kEndings[] = {
@@ -60,6 +62,7 @@ const Ending kEndings[] = {
     {"extension EIO always", Device::RtpExt::kDevice, EIO, true, "fail to read from rtp_ext: Input/output error\n",
      EIO},
     {"extension EINTR once", Device::RtpExt::kDevice, EINTR, false, nullptr, 0},
+    {"empty payload", Device::RtpExt::kDevice, EAGAIN, false, nullptr, 0, true},
     {"RTP hang-up", Device::Rtp::kDevice, 0, false, "fail to read from rtp: end of file\n", ENODEV},
 };
 
@@ -76,15 +79,18 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
             p.include_shost().set_port(vbtest::free_rtp_port());
             ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
             fail_reads(e.device, e.fails, e.always);
+            if (e.empty)
+                session().channel->post("", 0);
             if (e.device == std::string(Device::RtpExt::kDevice) && e.fails)
                 queue(k.payload(), "10.0.0.1");
             run_passes(50);
-            EXPECT_LE(operations(Device::RtpExt::kDevice, SimBoard::Op::read), 3u);
+            EXPECT_LE(operations(Device::RtpExt::kDevice, SimBoard::Op::read), e.empty ? 4u : 3u);
             bool rtp = e.device == std::string(Device::Rtp::kDevice);
             EXPECT_EQ(operations(Device::Rtp::kDevice, SimBoard::Op::read), rtp ? 1u : 0u);
             if (!e.line) {
                 EXPECT_TRUE(slot().control()->watching());
                 EXPECT_TRUE(session().sources.empty()); // what waited was read
+                EXPECT_EQ(slot().control()->counters().unpack_error, e.empty ? -EBADF : 0);
                 EXPECT_EQ(errors("fail to read from"), 0u) << err.str();
                 EXPECT_THAT(controller(), testing::Not(Contains(testing::StartsWith("slot=1 abort"))));
                 EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 success"));

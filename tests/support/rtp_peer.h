@@ -16,13 +16,15 @@
 
 namespace vbtest {
 
-// A UDP socket on 127.0.0.1, on a port of the kernel's choice or the one given.
+// A UDP socket on 127.0.0.1 (or another loopback address), on a port of the
+// kernel's choice or the one given.
 struct UdpPeer {
     Fd s;
-    explicit UdpPeer(uint16_t port = 0)
+    explicit UdpPeer(uint16_t port = 0, const char* host = "127.0.0.1")
     {
         s.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_in a = to(port);
+        ::inet_pton(AF_INET, host, &a.sin_addr);
         ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
     static sockaddr_in to(uint16_t port)
