@@ -164,7 +164,9 @@ struct VoiceRig {
     VoiceRig()
     {
         board.set_recording(false);
-        board.find<SimBoard::MccController>(Device::Mcc::kDevice)->set_capacity(Device::Mcc::kTransparent, 128);
+        auto& mcc = *board.find<SimBoard::MccController>(Device::Mcc::kDevice);
+        mcc.set_capacity(Device::Mcc::kTransparent, 128);
+        mcc.set_rate(SimBoard::MccController::kUnpaced); // the copy's cost, not the line's pace
         for (const char* d : {"usr", "usr/local", "usr/local/voice"})
             ::mkdir(root.file(d).c_str(), 0755);
     }

@@ -31,6 +31,7 @@ struct Joined {
     Joined()
     {
         board.sim.board.set_recording(false);
+        board.sim.mcc().set_rate(SimBoard::MccController::kUnpaced); // our cost, not the line's pace
         // BRI D channels: each sends into one bus channel and hears the other.
         join(a, rxA, kBusA, kBusB);
         join(b, rxB, kBusB, kBusA);
@@ -66,6 +67,7 @@ void BM_PlainWriteReadAcrossSwitch(benchmark::State& state)
 {
     vbtest::SwitchedBoard board;
     board.sim.board.set_recording(false);
+    board.sim.mcc().set_rate(SimBoard::MccController::kUnpaced);
     auto channel = [&](int transmit, int tdm) {
         Fd fd(Device::open(Device::Mcc::kDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC));
         Device::Mcc::Allocation record{Device::Mcc::kBri, 512, 0, 1, 4};
@@ -282,6 +284,7 @@ void BM_HdlcPackagesIoctl(benchmark::State& state)
     } line;
     vbtest::SwitchedBoard board;
     board.sim.board.set_recording(false);
+    board.sim.mcc().set_rate(SimBoard::MccController::kUnpaced);
     LGCP::HdlcParams params;
     params.set_trunk(1), params.set_log(0), params.set_address(0x1234);
     HdlcSlot slot(params);

@@ -1,6 +1,7 @@
 #include "media/voice_slots.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -124,11 +125,17 @@ PlaySlotFile::PlaySlotFile(VoiceFactory& factory, Fd channel, int timeslot, cons
 {
     mDelayedAbort.Bind(this, &PlaySlotFile::delayed_abort);
     for (const std::string& name : names) {
-        mPaths.push_back(prompt_path(name));
-        if (mPaths.back().empty())
-            std::cerr << ext::header(this) << "prompt " << ext::quoted(name) << " skipped: prompts are names under "
-                      << Paths::resolve(kVoiceDir) << ", neither absolute nor with \"..\"" << std::endl;
+        mPrompts.push_back(Prompt{name, prompt_path(name)});
+        if (mPrompts.back().path.empty())
+            refuse(mPrompts.back(), "prompts are names under " + Paths::resolve(kVoiceDir) +
+                                        ", neither absolute nor with \"..\"");
     }
+}
+
+void PlaySlotFile::refuse(Prompt& prompt, const std::string& why)
+{
+    std::cerr << ext::header(this) << "prompt " << ext::quoted(prompt.name) << " skipped: " << why << std::endl;
+    prompt.path.clear();
 }
 
 // A name is one file of the folder or below it: an absolute name or a ".."
@@ -160,19 +167,29 @@ bool PlaySlotFile::IOnOutputStream()
 bool PlaySlotFile::restart()
 {
     mNext = 0;
+    ++mPass;
+    mPassOctets = 0;
     return next_phrase();
 }
 
+// Only a regular file ends: a fifo or a device would hold the player on
+// it, or give nothing on every pass.
 bool PlaySlotFile::next_phrase()
 {
-    while (mNext < mPaths.size()) {
-        const std::string& path = mPaths[mNext++];
+    while (mNext < mPrompts.size()) {
+        Prompt& prompt = mPrompts[mNext++];
         mFile.close();
-        if (path.empty())
+        if (prompt.path.empty())
             continue;
-        mFile.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        mFile.reset(::open(prompt.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (!mFile)
             continue;
+        struct stat st;
+        if (::fstat(mFile.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            mFile.close();
+            refuse(prompt, "not a regular file");
+            continue;
+        }
         ::lseek(mFile.get(), 0, SEEK_SET);
         mCopy.reset(new ASync::Copy);
         mCopy->set_bufsize(kBufSize);
@@ -188,11 +205,18 @@ void PlaySlotFile::OnPlayComplete(ASync::Copy::Status::Type status)
 {
     if (status != ASync::Copy::Status::Completed)
         return release();
+    mPassOctets += mCopy->total();
     if (next_phrase())
         return;
     // Repeat N > 0 plays the list N times; 0 or less without end.
     if (mRepeat > 0 && mRepeat-- == 1)
         return release();
+    // Started again, a list that gives nothing would hold the loop for ever.
+    if (mPassOctets == 0) {
+        std::cerr << ext::header(this) << "pass " << mPass << " of the prompt list moved no octet: play ended"
+                  << std::endl;
+        return OnAbort(0);
+    }
     if (!restart())
         OnAbort(0);
 }

@@ -85,8 +85,15 @@ public:
     static std::string prompt_path(const std::string& name);
 
 private:
+    struct Prompt {
+        std::string name;
+        std::string path; // "" once the name is refused
+    };
+
     bool restart();
     bool next_phrase();
+    // The prompt is played no more, said once.
+    void refuse(Prompt& prompt, const std::string& why);
     void OnPlayComplete(ASync::Copy::Status::Type status);
     void release();
     void delayed_abort();
@@ -96,9 +103,11 @@ private:
     int mRepeat;
     bool mStarted = false;
     Dpc mDelayedAbort;
-    // One per name, "" where the name was refused.
-    std::vector<std::string> mPaths;
+    std::vector<Prompt> mPrompts;
     size_t mNext = 0;
+    // Passes of the list begun, and octets the current one moved.
+    unsigned mPass = 0;
+    uint64_t mPassOctets = 0;
 };
 
 class RecordSlot : public VoiceSlot {

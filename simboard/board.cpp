@@ -193,6 +193,8 @@ int Board::attach(Model& model, const std::string& path, int flags, int& fd)
     ch->path = path;
     ch->flags = flags;
     ch->peer.reset(sv[1]);
+    if (int bytes = model.send_buffer())
+        ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
     NonBlockMode(sv[1]);
     SetCloexec(sv[1], true);
     struct stat st;

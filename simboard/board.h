@@ -126,6 +126,9 @@ public:
 
     // SOCK_SEQPACKET keeps the boundaries of records.
     virtual int socket_type() const { return SOCK_SEQPACKET; }
+    // Bytes the socket may hold of what the holder writes on its descriptor
+    // (SO_SNDBUF of the holder's end); 0 leaves the system's default.
+    virtual int send_buffer() const { return 0; }
     // 0, or the errno the open fails with.
     virtual int open(Channel&) { return 0; }
     // Every descriptor of the channel was closed, or the device hung it up.

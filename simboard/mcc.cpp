@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "board/hal_requests.h"
+#include "runtime/mux_time.h"
 #include "simboard/hal.h"
 #include "simboard/test_port.h"
 
@@ -115,10 +116,25 @@ void MccController::set_room(int32_t number, size_t bytes)
 {
     if (Allocated* a = lookup(number)) {
         a->room = bytes;
-        if (bytes > 0)
-            unstuff(*a);
-        watch(*a);
+        drain(*a);
     }
+}
+
+// Each line goes on from where it stands, at the new rate.
+void MccController::set_rate(uint64_t octets)
+{
+    if (octets == 0)
+        return;
+    for (auto& pool : mInUse)
+        for (auto& entry : pool) {
+            Allocated& a = entry.second;
+            a.lineStartUs = std::max(line_free_us(a), Mux::clock().monotonic_us());
+            a.lineOctets = 0;
+        }
+    mRate = octets;
+    for (auto& pool : mInUse)
+        for (auto& entry : pool)
+            drain(entry.second);
 }
 
 void MccController::hang_up(int32_t number)
@@ -138,70 +154,124 @@ ssize_t MccController::write(Channel& channel, int fd, const void* buf, size_t c
     Allocated& a = *lookup(it->second);
     if (count == 0)
         return 0;
-    if (a.room == 0) {
+    if (full(a)) {
         stuff(a, fd);
         return -EAGAIN;
     }
     size_t n = std::min(count, a.room);
-    emit(a, static_cast<const char*>(buf), n);
+    // A frame is taken whole; a stream up to the room.
+    if (a.record.type == Device::Mcc::kTransparent)
+        n = std::min(n, kTransmitBuffer - a.waitingOctets);
+    take_room(a, static_cast<const char*>(buf), n);
+    a.waiting.emplace_back(static_cast<const char*>(buf), n);
+    a.waitingOctets += n;
+    drain(a);
     return static_cast<ssize_t>(n);
 }
 
-void MccController::emit(Allocated& a, const char* data, size_t size)
+void MccController::take_room(Allocated& a, const char* data, size_t size)
 {
     if (a.room != kUnlimited)
         a.room -= std::min(size, a.room);
     if (recording())
         a.sent.emplace_back(data, size);
-    SwitchPath* p = path();
-    if (!p)
-        return;
-    if (a.record.type != Device::Mcc::kTransparent) {
-        p->send(a.number, data, size);
-        return;
-    }
-    p->send_split(a.number, data, size, kTransparentUnit);
 }
 
+// A block in the socket stays there until the line carried it, so that the
+// holder's poll tells when it has left.
+const std::string* MccController::head(Allocated& a)
+{
+    if (!a.waiting.empty())
+        return &a.waiting.front();
+    if (!a.peeked.empty())
+        return &a.peeked;
+    if (a.room == 0 || a.stuffed || !a.channel->peer)
+        return nullptr;
+    int fd = a.channel->peer.get();
+    ssize_t size = ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (size == 0)
+        ::recv(fd, nullptr, 0, MSG_DONTWAIT); // an empty block carries nothing
+    if (size <= 0)
+        return nullptr;
+    a.peeked.resize(static_cast<size_t>(size));
+    if (::recv(fd, &a.peeked[0], a.peeked.size(), MSG_PEEK | MSG_DONTWAIT) != size) {
+        a.peeked.clear();
+        return nullptr;
+    }
+    take_room(a, a.peeked.data(), a.peeked.size());
+    return &a.peeked;
+}
+
+void MccController::drain(Allocated& a)
+{
+    uint64_t now = Mux::clock().monotonic_us();
+    // A line late by less than a unit makes up for it; one that stood idle
+    // (or stalled) starts afresh.
+    if (line_free_us(a) + kCatchUpUs < now) {
+        a.lineStartUs = now;
+        a.lineOctets = 0;
+    }
+    const std::string* block = nullptr;
+    while (line_free_us(a) <= now && (block = head(a)) != nullptr) {
+        size_t size = block->size() - a.frontSent;
+        if (a.record.type == Device::Mcc::kTransparent)
+            size = std::min(size, kTransparentUnit);
+        carry(a, block->data() + a.frontSent, size);
+        a.frontSent += size;
+        if (a.frontSent < block->size())
+            continue;
+        a.frontSent = 0;
+        if (block == &a.peeked) {
+            a.peeked.clear();
+            ::recv(a.channel->peer.get(), nullptr, 0, MSG_TRUNC | MSG_DONTWAIT);
+        } else {
+            a.waitingOctets -= block->size();
+            a.waiting.pop_front();
+        }
+    }
+    // Called back when the line is free again, for what waits or may come.
+    if (line_free_us(a) > now)
+        a.line.set(static_cast<unsigned>((line_free_us(a) - now + 999) / 1000), &Allocated::OnLine, &a);
+    if (a.stuffed && !full(a))
+        unstuff(a);
+    watch(a);
+}
+
+void MccController::carry(Allocated& a, const char* data, size_t size)
+{
+    a.lineOctets += size;
+    a.carried += size;
+    if (SwitchPath* p = path())
+        p->send(a.number, data, size);
+}
+
+// Only an idle line waits for the holder; a busy one looks when it is free.
 void MccController::watch(Allocated& a)
 {
+    bool idle = a.waiting.empty() && a.peeked.empty() && line_free_us(a) <= Mux::clock().monotonic_us();
+    short events = idle && a.room > 0 && !a.stuffed ? POLLIN : 0;
     if (a.written.fd)
-        a.written.SetEvents(a.room > 0 && !a.stuffed ? POLLIN : 0);
+        a.written.SetEvents(events);
     else if (a.channel->peer)
-        a.written.Schedule(a.channel->peer, a.room > 0 ? POLLIN : 0);
+        a.written.Schedule(a.channel->peer, events);
 }
 
-void MccController::Allocated::OnWritten(int fd, short revents)
+// The line takes what the holder wrote as it needs it. The holder gone,
+// what still waits goes with the channel, as the driver frees it.
+void MccController::Allocated::OnWritten(int, short revents)
 {
-    bool ended = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    if (revents & POLLIN) {
-        char buf[65536];
-        bool drained = false;
-        // Bounded, so one busy writer cannot hold the loop.
-        for (int i = 0; i < 64 && room > 0 && !stuffed; ++i) {
-            ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n <= 0) {
-                drained = true;
-                ended = ended || n == 0; // end of file: the holder is gone
-                break;
-            }
-            controller->emit(*this, buf, static_cast<size_t>(n));
-        }
-        // What the holder wrote before it went still travels first.
-        if (!ended || (!drained && room > 0 && !stuffed)) {
-            controller->watch(*this);
-            return;
-        }
-    }
-    // The holder closed every descriptor: the sweep ends the channel, and
-    // this with it. Until then poll reports the hang-up whatever we ask.
-    if (ended) {
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
         written.SetEvents(0);
         controller->sweep();
+        return;
     }
+    if (revents & POLLIN)
+        controller->drain(*this);
 }
-// What the holder writes never travels through the socket, so filling the
-// socket's send buffer is what makes poll stop reporting it writable.
+
+// What the holder writes through the board never travels through the
+// socket, so filling the socket's send buffer is what makes poll stop
+// reporting it writable.
 void MccController::stuff(Allocated& a, int fd)
 {
     if (a.stuffed)
@@ -246,16 +316,31 @@ void MccController::closed(Channel& channel)
 
 void MccController::port_commands(TestPort& port)
 {
-    // The device and inode numbers of the descriptor holding the channel.
-    port.add("mcc-channel", 1, "<timeslot>", [this](const TestPort::Args& a) {
+    auto named = [this](const std::string& text) -> const Allocated* {
         int32_t number = 0;
-        if (!TestPort::number(a[0], number))
-            return TestPort::error("bad time slot " + a[0]);
         sweep();
-        const Allocated* found = lookup(number);
+        return TestPort::number(text, number) ? lookup(number) : nullptr;
+    };
+    // The device and inode numbers of the descriptor holding the channel.
+    port.add("mcc-channel", 1, "<timeslot>", [named](const TestPort::Args& a) {
+        const Allocated* found = named(a[0]);
         if (!found)
             return TestPort::error("no channel on " + a[0]);
         return TestPort::ok(std::to_string(found->channel->dev) + " " + std::to_string(found->channel->ino));
+    });
+    // Octets the channel's line carried since the allocation.
+    port.add("mcc-line", 1, "<timeslot>", [named](const TestPort::Args& a) {
+        const Allocated* found = named(a[0]);
+        return found ? TestPort::ok(std::to_string(found->carried)) : TestPort::error("no channel on " + a[0]);
+    });
+    // What every line carries a second from now on: a test that follows
+    // the program, not the line, makes it fast.
+    port.add("mcc-rate", 1, "<octets>", [this](const TestPort::Args& a) {
+        int64_t octets = 0;
+        if (!TestPort::number(a[0], octets) || octets <= 0)
+            return TestPort::error("bad rate " + a[0]);
+        set_rate(static_cast<uint64_t>(octets));
+        return TestPort::ok();
     });
 }
 

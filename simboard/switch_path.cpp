@@ -39,7 +39,6 @@ void SwitchPath::attach(int32_t channel, Endpoint* endpoint)
 {
     detach(endpoint);
     mAttached.push_back(Attached{channel, endpoint});
-    ++mGeneration;
 }
 
 void SwitchPath::detach(Endpoint* endpoint)
@@ -47,7 +46,6 @@ void SwitchPath::detach(Endpoint* endpoint)
     mAttached.erase(std::remove_if(mAttached.begin(), mAttached.end(),
                                    [endpoint](const Attached& a) { return a.endpoint == endpoint; }),
                     mAttached.end());
-    ++mGeneration;
 }
 
 size_t SwitchPath::send(int32_t source, const void* data, size_t size)
@@ -63,37 +61,6 @@ size_t SwitchPath::send(int32_t source, const void* data, size_t size)
             ++taken;
         else
             ++mDropped;
-    }
-    return taken;
-}
-
-void SwitchPath::hearers(int32_t source)
-{
-    mHearers.clear();
-    for (const Attached& a : mAttached)
-        if (mHal.carries(a.channel, source))
-            mHearers.push_back(a.endpoint);
-}
-
-size_t SwitchPath::send_split(int32_t source, const void* data, size_t size, size_t unit)
-{
-    const char* bytes = static_cast<const char*>(data);
-    size_t taken = 0;
-    hearers(source);
-    uint64_t generation = mGeneration;
-    for (size_t at = 0; at < size; at += unit) {
-        // A receiver changed who is attached: look again.
-        if (generation != mGeneration) {
-            hearers(source);
-            generation = mGeneration;
-        }
-        size_t n = std::min(unit, size - at);
-        for (size_t i = 0; i < mHearers.size() && generation == mGeneration; ++i) {
-            if (mHearers[i]->receive(bytes + at, n))
-                ++taken;
-            else
-                ++mDropped;
-        }
     }
     return taken;
 }

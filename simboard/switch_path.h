@@ -71,9 +71,6 @@ public:
     // Delivers the unit to every endpoint that hears source; how many took
     // it. An empty unit goes nowhere.
     size_t send(int32_t source, const void* data, size_t size);
-    // The bytes as units of at most `unit` bytes, in order; how many units
-    // were taken. Who hears the source is looked up once, not per unit.
-    size_t send_split(int32_t source, const void* data, size_t size, size_t unit);
     // Units dropped because an endpoint could not take them.
     uint64_t dropped() const { return mDropped; }
 
@@ -86,15 +83,8 @@ private:
         Endpoint* endpoint;
     };
 
-    // Indexes of the endpoints that hear source.
-    void hearers(int32_t source);
-
     const Hal& mHal;
     std::vector<Attached> mAttached;
-    // Changes with every attach and detach, so a delivery knows its list of
-    // hearers went stale.
-    uint64_t mGeneration = 0;
-    std::vector<Endpoint*> mHearers;
     std::map<int32_t, std::unique_ptr<LineEnd>> mLines;
     uint64_t mDropped = 0;
 };

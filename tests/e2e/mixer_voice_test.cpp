@@ -1,10 +1,18 @@
 // Mixer and voice slots through the running server, as call flows: the
 // board's test port adds mixer units and reads mixes; a TCP peer feeds a
-// player, whose voice leaves as RTP, and RTP reaches a recorder's peer.
+// player, whose voice leaves as RTP, and RTP reaches a recorder's peer; a
+// file player's channel counts what its line carried.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <functional>
+#include <thread>
 
 #include "board/dtmf_requests.h"
 #include "board/mixer_requests.h"
@@ -84,6 +92,25 @@ protected:
         return local;
     }
     static std::string to_string(int n) { return "slot=" + std::to_string(n); }
+    // Trunk slot n on time slot n, and a file player n + 1 of the prompt
+    // without end connected to it: what the connect brought.
+    Texts play(int n, const std::string& prompt)
+    {
+        ctl.exchange(to_slot(create_trunk(0, n), n));
+        LGCP::Command c;
+        c.get_create().get_voice().get_player().get_file().get_name().push_back(ASN1::IA5String(prompt));
+        c.get_create().get_voice().get_player().get_file().set_repeat(0);
+        ctl.exchange(to_slot(c, n + 1));
+        return ctl.exchange(to_slot(simple(C::e_connect, static_cast<unsigned>(n)), n + 1));
+    }
+    static int channel_of(const Texts& got)
+    {
+        for (const std::string& m : got)
+            if (m.find("transmitter active : ") != std::string::npos)
+                return std::stoi(m.substr(m.rfind(' ') + 1));
+        return -1;
+    }
+    uint64_t number(const std::string& command) { return std::stoull(board.ask(command).substr(3)); }
 
     ServerProcess server;
     Controller ctl;
@@ -321,6 +348,52 @@ TEST_F(MediaFlow, RecorderTakesAnRtpSlotsPayloadToItsPeer)
         std::string m = ctl.next(20);
         return m == "slot=2 ioctl stopRecording : connectionAborted";
     }));
+}
+
+// Prompt lists that give nothing (an empty file, a fifo with no writer, a
+// prompt cut to nothing while it repeats) end once with abort 0, and leave
+// the loop idle.
+TEST_F(MediaFlow, APromptListThatGivesNothingEndsOnceAndTheLoopIdles)
+{
+    std::ofstream(server.path("/usr/local/voice/empty")).close();
+    ASSERT_EQ(::mkfifo(server.path("/usr/local/voice/fifo").c_str(), 0644), 0);
+    std::ofstream(server.path("/usr/local/voice/cut")) << std::string(800, 'c');
+    int n = 1;
+    for (const std::string prompt : {"empty", "fifo", "cut"}) {
+        SCOPED_TRACE(prompt);
+        const std::string abort = to_string(n + 1) + " abort 0";
+        Texts got = play(n, prompt);
+        int channel = channel_of(got);
+        EXPECT_EQ(channel < 0, prompt == "fifo") << "a fifo is no prompt: the connect fails";
+        if (prompt == "cut") {
+            ASSERT_TRUE(eventually([&] { return number("mcc-line " + std::to_string(channel)) > 800; }));
+            ASSERT_EQ(::truncate(server.path("/usr/local/voice/cut").c_str(), 0), 0);
+        }
+        EXPECT_THAT(std::count(got.begin(), got.end(), abort) ? got : until(abort), Contains(abort));
+        uint64_t passes = number("passes");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LT(number("passes") - passes, 50u) << "an idle second";
+        EXPECT_THAT(ctl.sync(), testing::Not(Contains(abort))) << "once";
+        EXPECT_THAT(server.err(), HasSubstr(channel < 0 ? "prompt \"fifo\" skipped: not a regular file\n"
+                                                        : "player[" + std::to_string(channel) + "]: pass "));
+        n += 2;
+    }
+    EXPECT_THAT(server.err(), HasSubstr("]: pass 1 of the prompt list moved no octet: play ended\n"));
+}
+
+// A prompt leaves at its channel's rate, 8000 octets a second on a 64 kbit/s
+// time slot, and the server idles in between.
+TEST_F(MediaFlow, APromptPlaysAtTheChannelsRate)
+{
+    std::ofstream(server.path("/usr/local/voice/long")) << std::string(1 << 16, 'v');
+    const std::string line = "mcc-line " + std::to_string(channel_of(play(1, "long")));
+    ASSERT_TRUE(eventually([&] { return number(line) > 0; }));
+    uint64_t octets = number(line), passes = number("passes");
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    octets = number(line) - octets;
+    EXPECT_NEAR(octets / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 8000, 800);
+    EXPECT_LT(number("passes") - passes, 200u);
 }
 
 } // namespace

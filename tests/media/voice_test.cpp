@@ -177,6 +177,7 @@ TEST_F(VoiceTest, FilePlayerPlaysTheListRepeatedThenEnds)
         prompt(names.back(), bytes);
         all += bytes;
     }
+    sim.mcc().set_rate(SimBoard::MccController::kUnpaced); // the bytes, not their pace
     start(play_files(names, 2));
     EXPECT_THAT(signals(), ElementsAre(kInactive + " : NULL", kAbort));
     EXPECT_EQ(played(), all + all);

@@ -34,6 +34,8 @@ struct SignallingWorld : SlotWorld {
         factory.refuse = true;
         for (int c = 0; c < SimBoard::SwitchPath::kLineChannels; ++c)
             line(c);
+        // The protocols are followed frame by frame, not at the line's pace.
+        sim.mcc().set_rate(SimBoard::MccController::kUnpaced);
     }
 
     SimBoard::SwitchPath::LineEnd& line(int channel) { return sim.hal().path().line(channel); }

@@ -70,6 +70,7 @@ TEST(Ss7Soak, TenThousandMsusEachWayAcrossALossySwitch)
     Mux::ScopedClock useClock(clock);
     vbtest::CaptureStream log(std::clog), err(std::cerr);
     vbtest::SwitchedBoard board;
+    board.sim.mcc().set_rate(SimBoard::MccController::kUnpaced); // the relay's 5 ms ticks pace the line
     unsigned pool = Packet_pool::available();
     {
         board.line(3), board.line(4); // the line ends hear from the start

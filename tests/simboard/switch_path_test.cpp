@@ -20,6 +20,9 @@ struct SwitchPathTest : public ::testing::Test {
     SimBoard::SwitchPath& path = hal.path();
     Fd halFd{Device::open(Device::Hal::kDevice, O_RDWR | O_CLOEXEC)};
 
+    // Where frames go, not when: every channel's line is free at once.
+    SwitchPathTest() { sim.mcc().set_rate(SimBoard::MccController::kUnpaced); }
+
     void connect(int32_t source, int32_t destination)
     {
         int32_t r[2] = {destination, source};
@@ -144,7 +147,7 @@ TEST_F(SwitchPathTest, WritesOnTheDescriptorItselfLeaveTooAndTransparentOnesIn16
     // With no room the descriptor is not drained, so it fills.
     sim.mcc().set_room(tr, 0);
     vbtest::run_until([] { return false; }, 20);
-    std::string big(65536, 'x');
+    std::string big(SimBoard::MccController::kTransmitBuffer, 'x');
     ssize_t n = 0;
     while ((n = ::write(voice.get(), big.data(), big.size())) > 0) {
     }

@@ -244,6 +244,7 @@ TEST_F(TdmSlotsTest, MccAllocationAndResources)
 
 TEST_F(TdmSlotsTest, MccDataBothWays)
 {
+    sim.mcc().set_rate(SimBoard::MccController::kUnpaced); // the slot's own queue, not the line's pace
     int fds = settled_fds();
     command(mcc(LGCP::MccType::data), 7);
     int ch = channel(7);
