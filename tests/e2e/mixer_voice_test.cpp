@@ -392,7 +392,8 @@ TEST_F(MediaFlow, APromptPlaysAtTheChannelsRate)
     auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     octets = number(line) - octets;
-    EXPECT_NEAR(octets / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 8000, 800);
+    EXPECT_NEAR(octets / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 8000, 2000)
+        << "a loaded machine may stall the line a little; an unpaced one carries megabytes";
     EXPECT_LT(number("passes") - passes, 200u);
 }
 
