@@ -115,6 +115,14 @@ End poll_end(short revents)
     return End();
 }
 
+End end_now(int fd)
+{
+    pollfd p{fd, 0, 0};
+    if (fd >= 0 && ::poll(&p, 1, 0) == 1)
+        return poll_end(p.revents);
+    return End();
+}
+
 End read_end(ssize_t n, int err)
 {
     if (n > 0)

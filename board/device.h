@@ -85,6 +85,9 @@ struct End {
     explicit operator bool() const { return why != nullptr; }
 };
 End poll_end(short revents);
+// What a poll of fd says now, as the loop would read it: its end, or none
+// while it runs (and for no descriptor).
+End end_now(int fd);
 End read_end(ssize_t n, int err);
 
 // The rule for a request (an ioctl or a write) on any board descriptor that

@@ -125,9 +125,7 @@ bool Holder::open()
     mOpening = true;
     mWorked = false;
     mUnproven = true;
-    mFreshRefused = false;
-    if (mFresh)
-        mFresh();
+    mFreshRefused = mFresh && !mFresh();
     Tally made;
     if (mFd) {
         mDirty = true;

@@ -115,11 +115,10 @@ public:
 
     // The owner's own first requests on a fresh descriptor, before the
     // states are told (the switch turns its shared bus off). The
-    // descriptor may be lost under them.
-    void on_fresh(std::function<void()> fresh) { mFresh = std::move(fresh); }
-    // Said by those requests when the device refused some of them: the
-    // device is not said to be back (the owner says what it lacks).
-    void fresh_refused() { mFreshRefused = true; }
+    // descriptor may be lost under them. False when the device refused
+    // some of them: it is then not said to be back (the owner says what it
+    // lacks).
+    void on_fresh(std::function<bool()> fresh) { mFresh = std::move(fresh); }
     // Watches the descriptor for input: handler(fd, revents) reads what
     // waits and says whether the descriptor is over (it is then let go
     // with why in the line "<header>fail to read from <name>: <why>").
@@ -188,7 +187,7 @@ private:
     Event mEvent;
     std::string mWatchName;
     std::function<End(int, short)> mInput;
-    std::function<void()> mFresh;
+    std::function<bool()> mFresh;
     std::vector<State*> mStates;
     Descriptors mNames;
     FailureRuns mRuns;

@@ -111,6 +111,7 @@ MonitoringCtl::MonitoringCtl()
     mHal.on_fresh([this] {
         if (!mLeds.byte.on())
             writeLeds(0);
+        return true;
     });
     mHal.attach(mLeds);
     mBackground.set(kBackgroundFirstMs, &MonitoringCtl::onBkgCheckTimer, this);

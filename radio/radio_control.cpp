@@ -289,12 +289,6 @@ void RadioControl::HoldFilter(bool hold, uint32_t owner)
         mHolder.close();
 }
 
-bool RadioControl::HungUp() const
-{
-    pollfd p{mExt.get(), POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1 && Device::poll_end(p.revents);
-}
-
 ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
 {
     // A driver that never runs dry cannot keep the loop here: what is left
@@ -318,7 +312,7 @@ ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)
         mCounters.read_errno = err;
     // A sender's empty extension is a payload no codec takes, not the
     // session's end: that reads as 0 octets only from a hung-up descriptor.
-    if (n > 0 || (n == 0 && !HungUp()))
+    if (n > 0 || (n == 0 && !Device::end_now(mExt.get())))
         return n;
     mReads = 0;
     mReadEnd = Device::read_end(n, err);

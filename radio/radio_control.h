@@ -168,8 +168,6 @@ private:
     bool SetFilter(const Fd& session, uint32_t owner);
     // While the session is lost: the owner's filter held (hold), or let go.
     void HoldFilter(bool hold, uint32_t owner);
-    // The extension descriptor reports its end.
-    bool HungUp() const;
 
     RadioControlType mType;
     Fd mRtp;

@@ -77,10 +77,7 @@ spiCtrl::Scoped::~Scoped()
 
 spiCtrl::spiCtrl() : mHal([this](std::ostream& out) { PutHeader(out); }, halSetup())
 {
-    mHal.on_fresh([this] {
-        if (!program_all())
-            mHal.fresh_refused();
-    });
+    mHal.on_fresh([this] { return program_all(); });
     init_device_and_channels();
 }
 

@@ -1,7 +1,5 @@
 #include "server/switch/handed_channels.h"
 
-#include <poll.h>
-
 #include <cerrno>
 
 // ------------------------------------------------------------ HandedChannel
@@ -51,7 +49,7 @@ bool HandedChannel::EndPending()
     }
     if (!held())
         return true;
-    Device::End end = HandedChannelIndex::PollEnd(EndFd());
+    Device::End end = Device::end_now(EndFd());
     if (end)
         Lost(end);
     return static_cast<bool>(end);
@@ -118,14 +116,6 @@ HandedChannel* HandedChannelIndex::HolderOf(int channel) const
 
 Device::End HandedChannelIndex::EndOf(int fd)
 {
-    Device::End end = PollEnd(fd);
+    Device::End end = Device::end_now(fd);
     return end ? end : Device::End{"channel given to another slot", ENODEV};
-}
-
-Device::End HandedChannelIndex::PollEnd(int fd)
-{
-    pollfd p{fd, 0, 0};
-    if (fd >= 0 && ::poll(&p, 1, 0) == 1)
-        return Device::poll_end(p.revents);
-    return Device::End();
 }

@@ -95,8 +95,6 @@ public:
     // Why a stale holder's channel ended: what its descriptor's poll says
     // now, as the loop would have read it, else that it was handed on.
     static Device::End EndOf(int fd);
-    // What the descriptor's poll says now, as the loop would have read it.
-    static Device::End PollEnd(int fd);
     size_t size() const { return mHolders.size(); }
 
 private:

@@ -64,7 +64,10 @@ HwMux::HwMux()
 {
     std::clog << ext::header(this) << "init" << std::endl;
     mDpc.Bind(this, &HwMux::OnDPC);
-    mHolder.on_fresh([this] { Fresh(); });
+    mHolder.on_fresh([this] {
+        Fresh();
+        return true;
+    });
     mHolder.attach(*this);
     IsOpened();
 }

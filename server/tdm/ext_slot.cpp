@@ -12,10 +12,9 @@ void ExtSlot::IAfterCreate()
     OnChangeOutputStream(true);
 }
 
-// A path that some slot or link made holds the output.
-static bool PathHeldAt(int channel)
+// A path that some slot or link made holds the output (not only its idle byte).
+static bool PathHeld(const std::optional<HwMux::HeldPath>& held)
 {
-    std::optional<HwMux::HeldPath> held = HwMux::instance()->PathAt(channel);
     return held && held->source >= 0;
 }
 
@@ -32,11 +31,12 @@ static bool ActiveLineOn(int channel, const Slot& besides)
 BusOutputLeft LeaveBusOutput(const Slot& leaving, int channel)
 {
     HwMux& mux = *HwMux::instance();
-    if (PathHeldAt(channel))
+    std::optional<HwMux::HeldPath> held = mux.PathAt(channel);
+    if (PathHeld(held))
         return BusOutputLeft::path;
     if (ActiveLineOn(channel, leaving)) {
         // A line that activated while a path held the channel never asked.
-        if (!mux.PathAt(channel))
+        if (!held)
             mux.Disconnect(channel);
         return BusOutputLeft::idle;
     }
@@ -52,7 +52,7 @@ bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 {
     if (GetSource())
         return true;
-    if (!PathHeldAt(rx) && !HwMux::instance()->Disconnect(rx)) {
+    if (!PathHeld(HwMux::instance()->PathAt(rx)) && !HwMux::instance()->Disconnect(rx)) {
         RefuseCommand(LGCP::ErrorCause::internal);
         return false;
     }
