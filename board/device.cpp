@@ -141,4 +141,11 @@ End request_end(int err)
     return End{std::strerror(err), err};
 }
 
+bool flushed_now(int fd)
+{
+    pollfd p{fd, POLLWRNORM, 0};
+    driver().withhold(&p, 1);
+    return p.events != 0 && ::poll(&p, 1, 0) == 1 && (p.revents & POLLWRNORM);
+}
+
 } // namespace Device

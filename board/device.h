@@ -15,6 +15,8 @@
 
 #include <string>
 
+struct pollfd;
+
 namespace Device {
 
 class Driver {
@@ -29,6 +31,12 @@ public:
     virtual int dup(int fd);
     // Closes any descriptor, as close(2).
     virtual int close(int fd);
+    // What the driver says of its descriptors that the system's poll
+    // cannot (a flush event raised only once what was written has left):
+    // before each poll of the loop it takes out of the asked events those
+    // it would not report now, and wakes the loop by a timer of its own
+    // once it would. The kernel's drivers tell everything themselves.
+    virtual void withhold(struct pollfd* /*fds*/, unsigned long /*nfds*/) {}
 };
 
 // The kernel's drivers; paths are opened through Paths::resolve.
@@ -97,5 +105,9 @@ End read_end(ssize_t n, int err);
 // need: a device that came back serves a fresh descriptor. Any other error
 // is the request's own and leaves the descriptor as it is.
 End request_end(int err);
+
+// Whether the driver reports its flush event (POLLWRNORM) on fd now: what
+// was written on it has left.
+bool flushed_now(int fd);
 
 } // namespace Device

@@ -215,7 +215,7 @@ void PlaySlotFile::OnPlayComplete(ASync::Copy::Status::Type status)
     if (mPassOctets == 0) {
         std::cerr << ext::header(this) << "pass " << mPass << " of the prompt list moved no octet: play ended"
                   << std::endl;
-        return OnAbort(0);
+        return release();
     }
     if (!restart())
         OnAbort(0);

@@ -334,6 +334,7 @@ void Multiplexer::run(bool watchdog, bool nocache)
         if (mTerminate)
             timeout = 0;
 
+        Device::driver().withhold(mPoll.data(), n);
         int ready = Mux::clock().poll(mPoll.data(), total, timeout);
         int err = errno;
 

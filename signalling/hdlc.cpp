@@ -116,7 +116,22 @@ void HDLC::deactivate()
 {
     if (is_open() && channel.EndPending())
         return;
-    shut();
+    if (!is_open() || !channel.Drain(event.fd)) {
+        shut();
+        return;
+    }
+    // Not read nor written any more; the drain holds the channel.
+    ++epoch;
+    event.Release();
+    ready = false;
+    if (traces.signallingHdlc)
+        std::clog << ext::header(this) << "deactivated" << std::endl;
+}
+
+void HDLC::IChannelDrained()
+{
+    disconnect();
+    notify->on_hdlc_drained();
 }
 
 void HDLC::shut()
@@ -195,9 +210,17 @@ ssize_t HDLC::read_frame(int fd, Packet& frame)
     return Device::read(fd, into, kMaxFrame);
 }
 
+// A loss while the last frames leave ends the drain at once: the link
+// was already deactivated.
 void HDLC::IChannelLost(const Device::End& end)
 {
-    fail(end.why);
+    if (is_open()) {
+        fail(end.why);
+        return;
+    }
+    mEnded = true;
+    close();
+    notify->on_hdlc_drained();
 }
 
 // Out of the index before the switch lets go: the paths it still holds

@@ -42,6 +42,9 @@ public:
         virtual void on_hdlc_error(Cause::Type cause) = 0;
         // The channel takes frames again after a write that blocked.
         virtual void on_hdlc_ready() = 0;
+        // What was written before a deactivation left on the line, and
+        // the channel with its line paths went.
+        virtual void on_hdlc_drained() {}
     };
 
     // What the owner sets before activation.
@@ -76,8 +79,12 @@ public:
     bool activate();
     // Lets go of the channel. What waits on it is read first, its end
     // included: a channel that ended is reported as ended (a read error),
-    // not let go as one still running.
+    // not let go as one still running. A running channel is let go in
+    // order: the frames written still leave on the line (the channel and
+    // its line paths are held until they did, draining()), then the
+    // receiver hears on_hdlc_drained.
     void deactivate();
+    bool draining() const { return channel.draining(); }
     // The channel ended (a read error, or handed to another holder) since
     // it was last opened: it is opened again only when the owner is asked.
     bool ended() const { return mEnded; }
@@ -145,6 +152,8 @@ private:
     void fail(const char* why);
     // The channel ended under the index: handed to another holder.
     void IChannelLost(const Device::End& end) override;
+    // The frames written before the deactivation left: the line paths go.
+    void IChannelDrained() override;
     // Closes the channel: out of the index, not read, its paths let go.
     void close();
     // close(), and the trace line.

@@ -2,7 +2,8 @@
 // PSTN link and HDLC packet slots). It makes the switch paths of its
 // connections itself, on the side of higher priority, as the channel's
 // own paths; it takes both streams; and a channel that does not open is
-// reported to the controller as deactivated.
+// reported to the controller as deactivated. What the link wrote before
+// it ends leaves on the line before the slot goes.
 #pragma once
 
 #include <memory>
@@ -17,6 +18,12 @@ public:
     bool IOnInputStream() override { return true; }
 
     const HDLC& channel() const { return *mChannel; }
+
+    // The link's farewell still leaves on its line: the release ends once
+    // the channel drained.
+    bool IBeforeDestroy() override { return !mChannel->draining(); }
+    bool IAnswersBeforeRelease() const override { return true; }
+    void on_hdlc_drained() override { on_release(); }
 
 protected:
     explicit HdlcLinkSlot(unsigned number = 0) : Slot(Hold::fixed), mChannel(new HDLC(number))

@@ -467,6 +467,17 @@ Channel* Board::channel_of(int fd)
     return ch;
 }
 
+void Board::withhold(struct pollfd* fds, unsigned long nfds)
+{
+    for (unsigned long i = 0; i < nfds; ++i) {
+        if (!(fds[i].events & POLLWRNORM))
+            continue;
+        Channel* ch = mapped(fds[i].fd);
+        if (ch && ch->model && !ch->model->flushed(*ch, fds[i].fd))
+            fds[i].events = static_cast<short>(fds[i].events & ~POLLWRNORM);
+    }
+}
+
 bool Board::remapped(int fd, Channel* channel)
 {
     Channel* now = lookup(fd);

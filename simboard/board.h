@@ -144,6 +144,9 @@ public:
     // the rest for the next read, never joining two records.
     virtual ssize_t read(Channel& channel, int fd, void* buf, size_t count);
     virtual ssize_t write(Channel& channel, int fd, const void* buf, size_t count);
+    // Whether what the holder wrote on the channel has all left, which a
+    // driver's flush event (POLLWRNORM) reports; fd is the polled copy.
+    virtual bool flushed(Channel&, int /*fd*/) { return true; }
     // Adds the words of this device to the board's test port.
     virtual void port_commands(TestPort&) {}
 
@@ -222,6 +225,8 @@ public:
     ssize_t write(int fd, const void* buf, size_t count) override;
     int dup(int fd) override;
     int close(int fd) override;
+    // The loop's poll hears a flush event only from a channel that flushed.
+    void withhold(struct pollfd* fds, unsigned long nfds) override;
 
     // The next (or every) such request on the device fails with error;
     // error 0 takes back what was set for it. The first `after` such

@@ -1,5 +1,6 @@
 #include "simboard/mcc.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -167,6 +168,19 @@ ssize_t MccController::write(Channel& channel, int fd, const void* buf, size_t c
     a.waitingOctets += n;
     drain(a);
     return static_cast<ssize_t>(n);
+}
+
+bool MccController::flushed(Channel& channel, int fd)
+{
+    auto it = mByChannel.find(&channel);
+    if (it == mByChannel.end())
+        return true;
+    Allocated& a = *lookup(it->second);
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0)
+        return false;
+    return !a.stuffed && a.waiting.empty() && a.peeked.empty() &&
+           line_free_us(a) <= Mux::clock().monotonic_us();
 }
 
 void MccController::take_room(Allocated& a, const char* data, size_t size)

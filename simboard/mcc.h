@@ -24,8 +24,10 @@
 // descriptor stops polling writable until the line has carried enough.
 // Written on the descriptor itself, it waits in the socket, which is the
 // buffer then: a block is taken off only once the line carried all of it,
-// so the descriptor polls writable again (and its flush is reported) only
-// when what it wrote has nearly all left. A test can also give the buffer
+// so the descriptor polls writable again only when what it wrote has
+// nearly all left. Either way its flush event (POLLWRNORM) is reported
+// only once the buffer is empty and the line carried the last octet, as
+// the driver does; POLLOUT still says there is room. A test can also give the buffer
 // a room of its own: a write beyond it is cut short, and with no room left
 // the channel takes nothing until the test gives room again.
 #pragma once
@@ -114,6 +116,8 @@ public:
     void hang_up(int32_t number);
 
     ssize_t write(Channel& channel, int fd, const void* buf, size_t count) override;
+    // Nothing waits in the transmit buffer, nor on the line.
+    bool flushed(Channel& channel, int fd) override;
     // The kernel doubles it and keeps 32 bytes back: a write of a whole
     // buffer still fits.
     int send_buffer() const override { return static_cast<int>(kTransmitBuffer + 32) / 2; }

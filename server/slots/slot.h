@@ -65,6 +65,10 @@ public:
     virtual void IAfterCreate() {}
     // Begin releasing: true = released now; false = on_release() follows later.
     virtual bool IBeforeDestroy() { return true; }
+    // A release left pending only while what the slot wrote leaves its
+    // channel: the destroy is answered at once, and the number stays the
+    // releasing slot's until on_release().
+    virtual bool IAnswersBeforeRelease() const { return false; }
     // Commands; false is answered unsupported.
     virtual bool IActivate(TERM::TermActivateParams const&) { return false; }
     virtual bool IDeactivate() { return false; }

@@ -184,7 +184,7 @@ void Slots::CmdDestroy()
         Error(LGCP::ErrorCause::slotNotExists);
     } else if (!endable(*slot)) {
         Error(kNotEndable);
-    } else if (Destroy(slot)) {
+    } else if (Destroy(slot) || slot->IAnswersBeforeRelease()) {
         Success();
     } else {
         mDelayedAnswers[slot] = delayResponse();

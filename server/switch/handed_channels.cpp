@@ -1,5 +1,7 @@
 #include "server/switch/handed_channels.h"
 
+#include <poll.h>
+
 #include <cerrno>
 
 // ------------------------------------------------------------ HandedChannel
@@ -31,6 +33,8 @@ void HandedChannel::Release()
     mHolder = nullptr;
     mReader = nullptr;
     mWatch.Release();
+    mDraining = false;
+    mDrainBound.reset();
 }
 
 bool HandedChannel::ServePending()
@@ -63,10 +67,31 @@ void HandedChannel::Lost(const Device::End& end)
         holder->IChannelLost(end);
 }
 
+bool HandedChannel::Drain(const Fd& fd)
+{
+    if (!held() || Device::flushed_now(fd.get()) || !mWatch.Schedule(fd, POLLWRNORM))
+        return false;
+    // Nothing is read any more: what comes now is not waited for.
+    mReader = nullptr;
+    mDraining = true;
+    mDrainBound.set(kDrainBoundMs, &HandedChannel::Drained, this);
+    return true;
+}
+
+void HandedChannel::Drained()
+{
+    ChannelHolder* holder = mHolder;
+    Release();
+    if (holder)
+        holder->IChannelDrained();
+}
+
 void HandedChannel::OnEnd(int, short revents)
 {
     if (Device::End end = Device::poll_end(revents))
         Lost(end);
+    else if (mDraining && (revents & POLLWRNORM))
+        Drained();
 }
 
 // ----------------------------------------------------------- HandedChannelIndex

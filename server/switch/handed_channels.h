@@ -15,6 +15,7 @@
 
 #include "board/device.h"
 #include "runtime/multiplexer.h"
+#include "runtime/timer.h"
 
 class ChannelHolder {
 public:
@@ -22,6 +23,9 @@ public:
     // another holder. Called once, after the handle let go of it; the
     // holder may end itself, handle included.
     virtual void IChannelLost(const Device::End& end) = 0;
+    // An orderly end (HandedChannel::Drain) is over: what was written on
+    // the channel left, and the handle let go of it.
+    virtual void IChannelDrained() {}
 
 protected:
     ~ChannelHolder() = default;
@@ -29,6 +33,10 @@ protected:
 
 class HandedChannel {
 public:
+    // What a full transmit buffer (8192 octets) takes to leave at a time
+    // slot's 8000 octets a second, with room for a busy loop.
+    static constexpr unsigned kDrainBoundMs = 1500;
+
     HandedChannel();
     ~HandedChannel() { Release(); }
     HandedChannel(const HandedChannel&) = delete;
@@ -52,6 +60,15 @@ public:
     // let go, when the channel still runs. The holder's hooks must leave
     // the handle in place.
     bool EndPending();
+    // An orderly end: the channel stays held on a copy of fd (so the
+    // driver keeps it) until the driver reports that what was written on
+    // it left (its flush event), or kDrainBoundMs passed; then the handle
+    // lets go and the holder hears IChannelDrained. An end meanwhile is
+    // the holder's loss, told at once. False, nothing changed, when
+    // nothing is held, what was written left already, or no copy can be
+    // had.
+    bool Drain(const Fd& fd);
+    bool draining() const { return mDraining; }
 
     bool held() const { return mHolder != nullptr; }
     // The channel in the index, -1 for none.
@@ -69,11 +86,15 @@ private:
     // Let go, then the holder hears of the end.
     void Lost(const Device::End& end);
     void OnEnd(int fd, short revents);
+    // The drain is over: let go, then the holder hears of it.
+    void Drained();
 
     ChannelHolder* mHolder = nullptr;
     Event* mReader = nullptr;
     int mChannel = -1;
     Event mWatch;
+    bool mDraining = false;
+    Timer mDrainBound;
 };
 
 class HandedChannelIndex {

@@ -93,13 +93,13 @@ protected:
     }
     static std::string to_string(int n) { return "slot=" + std::to_string(n); }
     // Trunk slot n on time slot n, and a file player n + 1 of the prompt
-    // without end connected to it: what the connect brought.
-    Texts play(int n, const std::string& prompt)
+    // (without end by default) connected to it: what the connect brought.
+    Texts play(int n, const std::string& prompt, int repeat = 0)
     {
         ctl.exchange(to_slot(create_trunk(0, n), n));
         LGCP::Command c;
         c.get_create().get_voice().get_player().get_file().get_name().push_back(ASN1::IA5String(prompt));
-        c.get_create().get_voice().get_player().get_file().set_repeat(0);
+        c.get_create().get_voice().get_player().get_file().set_repeat(repeat);
         ctl.exchange(to_slot(c, n + 1));
         return ctl.exchange(to_slot(simple(C::e_connect, static_cast<unsigned>(n)), n + 1));
     }
@@ -351,8 +351,8 @@ TEST_F(MediaFlow, RecorderTakesAnRtpSlotsPayloadToItsPeer)
 }
 
 // Prompt lists that give nothing (an empty file, a fifo with no writer, a
-// prompt cut to nothing while it repeats) end once with abort 0, and leave
-// the loop idle.
+// prompt cut to nothing while it repeats) end once with abort 0, after
+// transmitter inactive where the play had started, and leave the loop idle.
 TEST_F(MediaFlow, APromptListThatGivesNothingEndsOnceAndTheLoopIdles)
 {
     std::ofstream(server.path("/usr/local/voice/empty")).close();
@@ -369,7 +369,14 @@ TEST_F(MediaFlow, APromptListThatGivesNothingEndsOnceAndTheLoopIdles)
             ASSERT_TRUE(eventually([&] { return number("mcc-line " + std::to_string(channel)) > 800; }));
             ASSERT_EQ(::truncate(server.path("/usr/local/voice/cut").c_str(), 0), 0);
         }
-        EXPECT_THAT(std::count(got.begin(), got.end(), abort) ? got : until(abort), Contains(abort));
+        if (!std::count(got.begin(), got.end(), abort)) {
+            Texts more = until(abort);
+            got.insert(got.end(), more.begin(), more.end());
+        }
+        EXPECT_THAT(got, Contains(abort));
+        if (channel >= 0) {
+            EXPECT_THAT(got, Contains(to_string(n + 1) + " transmitter inactive : NULL")) << "every end of a play";
+        }
         uint64_t passes = number("passes");
         std::this_thread::sleep_for(std::chrono::seconds(1));
         EXPECT_LT(number("passes") - passes, 50u) << "an idle second";
@@ -379,6 +386,45 @@ TEST_F(MediaFlow, APromptListThatGivesNothingEndsOnceAndTheLoopIdles)
         n += 2;
     }
     EXPECT_THAT(server.err(), HasSubstr("]: pass 1 of the prompt list moved no octet: play ended\n"));
+}
+
+// A play says it ended only once its last octet left on the line, so a
+// controller that destroys the player at its abort 0 cuts nothing: the
+// last block of a prompt, and the tail of a network player's stream.
+TEST_F(MediaFlow, APlaysLastOctetsLeaveBeforeItsEnd)
+{
+    int n = 1;
+    for (size_t size : {500u, 8692u}) {
+        SCOPED_TRACE(size);
+        const std::string name = "tail" + std::to_string(size);
+        std::ofstream(server.path("/usr/local/voice/" + name)) << std::string(size, 't');
+        int channel = channel_of(play(n, name, 1));
+        Texts end = until(to_string(n + 1) + " abort 0");
+        EXPECT_THAT(end, Contains(to_string(n + 1) + " transmitter inactive : NULL"));
+        EXPECT_EQ(number("mcc-line " + std::to_string(channel)), size);
+        EXPECT_THAT(ctl.exchange(to_slot(simple(C::e_destroy), n + 1)), Contains(to_string(n + 1) + " success"));
+        n += 2;
+    }
+    TcpListener peer;
+    for (size_t size : {300u, 20000u}) {
+        SCOPED_TRACE(size);
+        ctl.exchange(to_slot(create_trunk(0, n), n));
+        LGCP::Command c;
+        c.get_create().get_voice().get_player().get_network().set_host(loopback_host(peer.port));
+        c.get_create().get_voice().get_player().get_network().set_id(size);
+        ctl.exchange(to_slot(c, n + 1));
+        int channel = channel_of(ctl.exchange(to_slot(simple(C::e_connect, static_cast<unsigned>(n)), n + 1)));
+        Fd conn = peer.accept();
+        ASSERT_TRUE(conn);
+        char id[4] = {};
+        ASSERT_EQ(::recv(conn.get(), id, 4, MSG_WAITALL), 4);
+        std::string stream(size, 's');
+        ASSERT_EQ(::send(conn.get(), stream.data(), stream.size(), 0), ssize_t(stream.size()));
+        conn.close();
+        until(to_string(n + 1) + " abort 0");
+        EXPECT_EQ(number("mcc-line " + std::to_string(channel)), size);
+        n += 2;
+    }
 }
 
 // A prompt leaves at its channel's rate, 8000 octets a second on a 64 kbit/s

@@ -64,6 +64,45 @@ TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
     EXPECT_EQ(await("slot=2 userData 'FF FF 01"), frame(2, "FF FF 01 03"));
 }
 
+// The link's farewell (SIOS) leaves on the line before its channel goes,
+// also right behind a message still on the line, and the destroy is
+// answered at once: a create in its place meanwhile (a slow line in the
+// last round) is told the slot is still going.
+TEST_F(SignallingFlow, AnSs7LinksFarewellReachesTheFarEndEveryRound)
+{
+    BoardPort board;
+    ASSERT_TRUE(board.connect(server.pid()));
+    const int rounds = 6;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(on(1, ss7(1, true)), "slot=1 success");
+        join(1, 2, false, true);
+        EXPECT_EQ(await("slot=2 userData"), frame(2, "FF FF 01 00"));
+        on(2, user_data("FF FF 01 02"));
+        EXPECT_EQ(await("slot=2 userData 'ff ff 01 02"), frame(2, "FF FF 01 02"));
+        on(2, user_data("FF FF 00"));
+        ASSERT_EQ(await("slot=1 activated"), "slot=1 activated NULL");
+        std::string msu;
+        for (int i = 0; i < round * 20; ++i)
+            msu += "AA ";
+        const bool slow = round == rounds - 1;
+        if (slow) {
+            ASSERT_EQ(board.ask("mcc-rate 200"), "ok");
+        }
+        EXPECT_EQ(on(1, user_data(msu + "03 01 02")), "slot=1 success");
+        EXPECT_EQ(on(1, simple(C::e_destroy)), "slot=1 success");
+        if (slow) {
+            EXPECT_EQ(on(1, ss7(1, true)), "slot=1 error destroyInProgress");
+        }
+        EXPECT_EQ(await("slot=2 userData 'FF FF 01"), frame(2, "FF FF 01 03"));
+        if (slow) {
+            ASSERT_EQ(board.ask("mcc-rate 8000"), "ok");
+        }
+        EXPECT_EQ(on(2, simple(C::e_destroy)), "slot=2 success");
+        pending.clear();
+    }
+}
+
 TEST_F(SignallingFlow, BriNetworkSideAssignsATerminal)
 {
     ASSERT_EQ(on(1, pstn_isdn(true, 1, true)), "slot=1 success");

@@ -195,6 +195,28 @@ TEST_F(VoiceTest, EndlessRepeatAndFilesGoneBetweenRounds)
     EXPECT_THAT(signals(), ElementsAre(kAbort));
 }
 
+// An endless list goes on while any prompt of a pass gives octets, and a
+// prompt that is no regular file is said once, not at every pass.
+TEST_F(VoiceTest, EndlessListsCountEveryPromptAndSaySkipsOnce)
+{
+    prompt("a", "A");
+    prompt("empty", "");
+    ASSERT_EQ(::mkfifo(root.file("usr/local/voice/fifo").c_str(), 0644), 0);
+    for (const std::vector<std::string>& names : {std::vector<std::string>{"a", "empty"}, {"fifo", "a"}}) {
+        SCOPED_TRACE(names[0]);
+        err.clear();
+        start(play_files(names, 0));
+        std::string got;
+        ASSERT_TRUE(run_until([&] { return (got += played()).size() >= 5; }));
+        EXPECT_THAT(controller(), testing::Not(Contains(kAbort)));
+        size_t skips = 0;
+        for (size_t at = 0; (at = err.str().find("not a regular file", at)) != std::string::npos; ++at)
+            ++skips;
+        EXPECT_EQ(skips, names[0] == "fifo" ? 1u : 0u);
+        destroy(1);
+    }
+}
+
 TEST_F(VoiceTest, NothingOpenableFailsTheConnectAndAbortsOnce)
 {
     prompt("secret", "S");

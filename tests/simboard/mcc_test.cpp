@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "runtime/mux_time.h"
 #include "tests/simboard/sim_board.h"
 #include "tests/support/test_support.h"
 
@@ -127,6 +128,25 @@ TEST_F(MccTest, FullTransmitBufferCutsWritesAndStopsPollingWritable)
     EXPECT_EQ(Device::write(fd.get(), "def", 3), 3);
     EXPECT_EQ(mcc.take(ch), "def");
     EXPECT_EQ(revents(fd) & POLLIN, 0) << "nothing of the filling reaches the reader";
+}
+
+// The flush event says that what was written has all left: it waits for
+// the line to carry the last octet, written through the board or on the
+// descriptor itself, while POLLOUT still says there is room.
+TEST_F(MccTest, TheFlushEventWaitsForTheLastOctetOnTheLine)
+{
+    Mux::VirtualClock clock;
+    Mux::ScopedClock scoped(clock);
+    Fd fd = open_mcc();
+    allocate(fd, {kData, 512, 0, 1, 1});
+    EXPECT_TRUE(Device::flushed_now(fd.get())) << "nothing written";
+    EXPECT_EQ(Device::write(fd.get(), std::string(80, 'f').data(), 80), 80);
+    EXPECT_FALSE(Device::flushed_now(fd.get())) << "10 ms on the line";
+    EXPECT_TRUE(revents(fd) & POLLOUT);
+    clock.advance_ms(10);
+    EXPECT_TRUE(Device::flushed_now(fd.get()));
+    ASSERT_EQ(::write(fd.get(), "x", 1), 1);
+    EXPECT_FALSE(Device::flushed_now(fd.get())) << "waiting in the socket";
 }
 
 TEST_F(MccTest, HangUpEndsTheChannelUnderItsHolder)
