@@ -18,6 +18,38 @@ namespace {
 const char kSocketPath[] = "/dev/log";
 const char kConsolePath[] = "/dev/console";
 const char kDefaultIdent[] = "syslog-vd";
+
+size_t vappend(char* record, size_t pos, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
+size_t vappend(char* record, size_t pos, const char* format, va_list args)
+{
+    const size_t size = SysLogManager::kRecordSize;
+    if (pos >= size - 1)
+        return pos;
+    int n = std::vsnprintf(record + pos, size - pos, format, args);
+    if (n < 0) {
+        record[pos] = '\0';
+        return pos;
+    }
+    return std::min(pos + static_cast<size_t>(n), size - 1);
+}
+
+size_t append(char* record, size_t pos, const char* format, ...) __attribute__((format(printf, 3, 4)));
+size_t append(char* record, size_t pos, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    pos = vappend(record, pos, format, args);
+    va_end(args);
+    return pos;
+}
+
+bool would_block(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+// Our own sends never wait for the daemon.
+const int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 } // namespace
 
 SysLogManager::SysLogManager() : mType(SOCK_DGRAM), mIdent(kDefaultIdent)
@@ -25,6 +57,7 @@ SysLogManager::SysLogManager() : mType(SOCK_DGRAM), mIdent(kDefaultIdent)
     std::memset(&mAddress, 0, sizeof(mAddress));
     std::memset(mMessages, 0, sizeof(mMessages));
     mRecord[0] = '\0';
+    mReport[0] = '\0';
 }
 
 SysLogManager::~SysLogManager()
@@ -44,6 +77,7 @@ void SysLogManager::closelog()
     mIdent = kDefaultIdent;
     mType = SOCK_DGRAM;
     drop_batch();
+    mDropped = 0;
 }
 
 void SysLogManager::syslog(int priority, const char* format, ...)
@@ -69,8 +103,10 @@ void SysLogManager::openlog_internal(const char* ident, int options, int facilit
             mAddress.sun_family = AF_UNIX;
             std::string path = Paths::resolve(kSocketPath);
             std::strncpy(mAddress.sun_path, path.c_str(), sizeof(mAddress.sun_path) - 1);
+            // Non-blocking while connecting: a stream daemon that never
+            // accepts refuses at once instead of holding the start-up.
             if (mOptions & LOG_NDELAY) {
-                mFd = ::socket(AF_UNIX, mType | SOCK_CLOEXEC, 0);
+                mFd = ::socket(AF_UNIX, mType | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
                 if (mFd < 0)
                     return;
             }
@@ -78,6 +114,12 @@ void SysLogManager::openlog_internal(const char* ident, int options, int facilit
         if (mFd < 0 || mConnected)
             return;
         if (::connect(mFd, reinterpret_cast<const sockaddr*>(&mAddress), sizeof(mAddress)) == 0) {
+            // Then blocking again for whoever inherits it as descriptor 1 or
+            // 2 (children write there as before); our own sends say
+            // MSG_DONTWAIT.
+            int flags = ::fcntl(mFd, F_GETFL);
+            if (flags >= 0)
+                ::fcntl(mFd, F_SETFL, flags & ~O_NONBLOCK);
             mConnected = true;
             return;
         }
@@ -96,27 +138,9 @@ void SysLogManager::closelog_internal()
         ::close(mFd);
     mFd = -1;
     mConnected = false;
-}
-
-size_t SysLogManager::vappend(size_t pos, const char* format, va_list args)
-{
-    if (pos >= kRecordSize - 1)
-        return pos;
-    int n = std::vsnprintf(mRecord + pos, kRecordSize - pos, format, args);
-    if (n < 0) {
-        mRecord[pos] = '\0';
-        return pos;
-    }
-    return std::min(pos + static_cast<size_t>(n), static_cast<size_t>(kRecordSize - 1));
-}
-
-size_t SysLogManager::append(size_t pos, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    pos = vappend(pos, format, args);
-    va_end(args);
-    return pos;
+    // The rest of a record cut short belongs to the connection that took
+    // its start.
+    mTailBytes = 0;
 }
 
 void SysLogManager::copy_to_stderr(size_t from, size_t end) const
@@ -140,38 +164,48 @@ void SysLogManager::copy_to_console(size_t from) const
     ::close(fd);
 }
 
+size_t SysLogManager::build_head(char* into, int priority, size_t& identStart)
+{
+    into[0] = '\0';
+    size_t n = append(into, 0, "<%d>", priority);
+    time_t now = Mux::seconds();
+    struct tm local;
+    char stamp[64] = "";
+    if (::localtime_r(&now, &local))
+        ::strftime(stamp, sizeof(stamp), "%h %e %T ", &local);
+    n = append(into, n, "%s", stamp);
+    identStart = n;
+    if (!mIdent.empty())
+        n = append(into, n, "%s", mIdent.c_str());
+    if (mOptions & LOG_PID)
+        n = append(into, n, "[%d]", static_cast<int>(::getpid()));
+    if (!mIdent.empty())
+        n = append(into, n, ": ");
+    return n;
+}
+
 void SysLogManager::syslog_internal(int priority, const char* format, va_list args)
 {
     if (!(mMask & LOG_MASK(LOG_PRI(priority))))
         return;
     if ((priority & LOG_FACMASK) == 0)
         priority |= mFacility;
+    mLastFacility = priority & LOG_FACMASK;
 
-    mRecord[0] = '\0';
-    size_t n = append(0, "<%d>", priority);
-    time_t now = Mux::seconds();
-    struct tm local;
-    char stamp[64] = "";
-    if (::localtime_r(&now, &local))
-        ::strftime(stamp, sizeof(stamp), "%h %e %T ", &local);
-    n = append(n, "%s", stamp);
-    size_t identStart = n;
-    if (!mIdent.empty())
-        n = append(n, "%s", mIdent.c_str());
-    if (mOptions & LOG_PID)
-        n = append(n, "[%d]", static_cast<int>(::getpid()));
-    if (!mIdent.empty())
-        n = append(n, ": ");
-    n = vappend(n, format, args);
+    size_t identStart = 0;
+    size_t n = vappend(mRecord, build_head(mRecord, priority, identStart), format, args);
 
     if (mOptions & LOG_PERROR)
         copy_to_stderr(identStart, n);
     if (!mConnected)
         openlog_internal(nullptr, mOptions | LOG_NDELAY, 0);
     // The NUL goes out with the record: it ends the record on a stream socket.
-    if (mConnected && sendmsg_internal(mRecord, static_cast<unsigned>(n + 1)) >= 0)
+    if (!mConnected)
+        ++mDropped; // no daemon to take it
+    else if (sendmsg_internal(mRecord, static_cast<unsigned>(n + 1)) >= 0)
         return;
-    // The send already reconnected and retried once: the record is lost.
+    // No daemon, or a send that failed after its one reconnection: the
+    // record is lost.
     closelog_internal();
     if (mOptions & LOG_CONS)
         copy_to_console(identStart);
@@ -184,8 +218,10 @@ int SysLogManager::sendmsg_internal(const void* record, unsigned int length)
     if (mBatchBytes + length >= kBatchSize || mIovCount >= kBatchRecords) {
         // No room: send what waits first instead of losing the new record.
         int r = sendmsg();
-        if (r < 0)
+        if (r < 0) {
+            ++mDropped; // the socket failed: nothing to add it to
             return r;
+        }
     }
     char* slot = mBatch + mBatchBytes;
     std::memcpy(slot, record, length);
@@ -198,8 +234,55 @@ int SysLogManager::sendmsg_internal(const void* record, unsigned int length)
     return 0;
 }
 
+ssize_t SysLogManager::send_now(const char* data, size_t length)
+{
+    ssize_t n;
+    do
+        n = ::send(mFd, data, length, kSendFlags);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void SysLogManager::keep_tail(const char* rest, size_t length)
+{
+    std::memmove(mTail, rest, length);
+    mTailBytes = length;
+}
+
+int SysLogManager::send_tail()
+{
+    if (mTailBytes == 0)
+        return 1;
+    ssize_t n = send_now(mTail, mTailBytes);
+    if (n < 0)
+        return would_block(errno) ? 0 : -1;
+    keep_tail(mTail + n, mTailBytes - static_cast<size_t>(n));
+    return mTailBytes == 0 ? 1 : 0;
+}
+
+int SysLogManager::send_report()
+{
+    if (mDropped == 0)
+        return 1;
+    size_t identStart = 0;
+    size_t n = build_head(mReport, mLastFacility | LOG_WARNING, identStart);
+    n = append(mReport, n, "%lu log records dropped: the system log did not take them", mDropped);
+    size_t length = n + 1;
+    ssize_t sent = send_now(mReport, length);
+    if (sent < 0)
+        return would_block(errno) ? 0 : -1;
+    mDropped = 0;
+    keep_tail(mReport + sent, length - static_cast<size_t>(sent));
+    return mTailBytes == 0 ? 1 : 0;
+}
+
 int SysLogManager::send_waiting()
 {
+    int ready = send_tail();
+    if (ready > 0)
+        ready = send_report();
+    if (ready <= 0)
+        return ready;
     int bytes = 0;
     for (int i = mSent; i < mIovCount; ++i) {
         std::memset(&mMessages[i], 0, sizeof(mMessages[i]));
@@ -207,24 +290,22 @@ int SysLogManager::send_waiting()
         mMessages[i].msg_hdr.msg_iovlen = 1;
     }
     while (mSent < mIovCount) {
-        int n = ::sendmmsg(mFd, mMessages + mSent, static_cast<unsigned>(mIovCount - mSent), MSG_NOSIGNAL);
+        int n = ::sendmmsg(mFd, mMessages + mSent, static_cast<unsigned>(mIovCount - mSent), kSendFlags);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return -1;
+            // A full socket drops the rest (the caller counts them).
+            return would_block(errno) ? bytes : -1;
         }
         for (int k = 0; k < n; ++k) {
-            iovec& part = mIov[mSent];
-            unsigned sent = mMessages[mSent].msg_len;
+            const iovec& part = mIov[mSent++];
+            unsigned sent = mMessages[mSent - 1].msg_len;
             bytes += static_cast<int>(sent);
             if (sent < part.iov_len) {
-                // A stream send cut short by a signal: the rest goes next.
-                part.iov_base = static_cast<char*>(part.iov_base) + sent;
-                part.iov_len -= sent;
-                mMessages[mSent].msg_len = 0;
-                break;
+                // A stream socket took part of the record: it is full.
+                keep_tail(static_cast<const char*>(part.iov_base) + sent, part.iov_len - sent);
+                return bytes;
             }
-            ++mSent;
         }
     }
     return bytes;
@@ -248,6 +329,7 @@ int SysLogManager::sendmsg()
                 closelog_internal();
         }
     }
+    mDropped += static_cast<unsigned long>(mIovCount - mSent);
     drop_batch();
     return r;
 }

@@ -5,6 +5,12 @@
 // the flush, each record in its own datagram (one sendmmsg call), since the
 // log daemons of ordinary hosts do not split several records out of one
 // datagram. Building and batching allocate nothing per line.
+//
+// The socket never makes its writer wait: a log daemon that stops reading
+// must not freeze the loop, nor keep a SIGTERM from ending the process.
+// Records the socket cannot take at once (or that find no daemon) are
+// dropped and counted; the next time records go out, one record ahead of
+// them says how many were lost.
 #pragma once
 
 #include <sys/socket.h>
@@ -42,6 +48,8 @@ public:
     int fd() const { return mFd; }
     bool connected() const { return mConnected; }
     int type() const { return mType; }
+    // Records lost since the last report of losses went out.
+    unsigned long dropped() const { return mDropped; }
 
 private:
     void openlog_internal(const char* ident, int options, int facility);
@@ -49,11 +57,21 @@ private:
     void syslog_internal(int priority, const char* format, va_list args);
     int sendmsg_internal(const void* record, unsigned int length);
 
-    size_t append(size_t pos, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    size_t vappend(size_t pos, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
+    // A record's start, up to its message, into `into`: its length.
+    // identStart is where the part from the ident on begins.
+    size_t build_head(char* into, int priority, size_t& identStart);
     void copy_to_stderr(size_t from, size_t end) const;
     void copy_to_console(size_t from) const;
+    // Bytes sent, -1 when the socket failed. Records it cannot take now
+    // stay unsent (the caller counts them as dropped).
     int send_waiting();
+    // 1 when the socket may take more, 0 when it is full, -1 on failure.
+    int send_tail();
+    int send_report();
+    ssize_t send_now(const char* data, size_t length);
+    // The part of a record that a stream socket did not take: it goes
+    // before anything else, or every later record would be cut.
+    void keep_tail(const char* rest, size_t length);
     void drop_batch();
 
     int mType;
@@ -72,6 +90,12 @@ private:
     int mIovCount = 0;
     // Records of the batch already delivered (a resend starts after them).
     int mSent = 0;
+    unsigned long mDropped = 0;
+    // The facility of the last record, for the report of losses.
+    int mLastFacility = LOG_USER;
+    char mReport[kRecordSize];
+    char mTail[kRecordSize];
+    size_t mTailBytes = 0;
 };
 
 extern SysLogManager syslogManager;

@@ -35,7 +35,14 @@ GeneratorV1::GeneratorV1(Object& root, std::ostream& out, std::istream& in)
 bool GeneratorV1::generate()
 {
     mIgnore = 0;
-    return generate_body();
+    // A template or a page file that did not open makes no page.
+    if (mIn.fail() || mOut.fail())
+        return false;
+    bool ok = generate_body();
+    // Reaching the end of the template is no failure; a read error, or a
+    // page the output did not take (a full disk), is.
+    mOut.flush();
+    return ok && !mIn.bad() && !mOut.fail();
 }
 
 void GeneratorV1::put(char c)

@@ -61,8 +61,9 @@ public:
     GeneratorV1(Object& root, std::ostream& out, std::istream& in);
 
     // False when a collection could not be generated because the input
-    // cannot be read again from the section's start, or when sections nest
-    // deeper than kMaxDepth.
+    // cannot be read again from the section's start, when sections nest
+    // deeper than kMaxDepth, when the template cannot be read or when the
+    // output cannot be written (the output is flushed to know).
     bool generate();
 
     void put(char c);

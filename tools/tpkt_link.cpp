@@ -89,7 +89,7 @@ Connection::Result Connection::Read(short revents)
 {
     if (!(revents & (POLLIN | POLLERR | POLLHUP)))
         return idle;
-    for (;;) {
+    for (unsigned taken = 0; taken < bytes_per_readiness;) {
         uint8_t* into = state == header ? mHeader : buffer.data();
         ssize_t n = ::recv(event.fd.get(), into + received, expected - received, MSG_NOSIGNAL);
         if (n == 0)
@@ -102,6 +102,7 @@ Connection::Result Connection::Read(short revents)
             return close;
         }
         received += static_cast<unsigned>(n);
+        taken += static_cast<unsigned>(n);
         if (received < expected)
             continue;
         if (state == header) {
@@ -116,6 +117,7 @@ Connection::Result Connection::Read(short revents)
         if (!Deliver(buffer.data(), length))
             return stopped;
     }
+    return idle;
 }
 
 } // namespace TpktLink

@@ -15,6 +15,9 @@
 namespace TpktLink {
 
 const unsigned header_size = 4;
+// Bytes read from one peer per readiness at most: a peer that never stops
+// sending must not hold the loop's timers and other descriptors.
+const unsigned bytes_per_readiness = 16 * 1024;
 // The 16-bit length counts the header too.
 const unsigned max_payload = 0xFFFF - header_size;
 
@@ -51,7 +54,7 @@ class Connection {
 public:
     enum State { payload = 0, header = 1 };
     enum Result {
-        idle,    // everything waiting was read
+        idle,    // everything waiting was read, or as much as one readiness reads
         close,   // end of stream, error or protocol error: close the peer
         stopped, // the receiver closed the peer while a frame was delivered
     };
@@ -59,7 +62,8 @@ public:
     explicit Connection(unsigned capacity) : buffer(capacity) {}
     virtual ~Connection() = default;
 
-    // Reads while data waits, handing every complete frame to Deliver. A
+    // Reads while data waits, up to bytes_per_readiness (the rest is read
+    // at the next readiness), handing every complete frame to Deliver. A
     // hang-up or error reported by poll closes the peer only once nothing
     // is left to read, so the last frame of a peer that closed still counts.
     Result Read(short revents);

@@ -43,12 +43,15 @@ void TPKTTracer::OnDataEvent(int fd, short revents)
     if ((*pos)->Read(revents) == Connection::close)
         CloseConnection(pos);
     mCurrent = mConnections.end();
+    mClosed.reset();
 }
 
 bool TPKTTracer::Deliver(const void* payload, unsigned length)
 {
+    mDelivering = mCurrent->get();
     if (receiver)
         receiver->OnFrame(payload, length);
+    mDelivering = nullptr;
     return mCurrent != mConnections.end();
 }
 
@@ -61,7 +64,13 @@ void TPKTTracer::CloseConnection(Connections::iterator pos)
 {
     if (pos == mCurrent)
         mCurrent = mConnections.end();
+    std::unique_ptr<Connection> gone = std::move(*pos);
     mConnections.erase(pos);
+    if (gone.get() == mDelivering) {
+        // The receiver still reads the payload in its buffer.
+        gone->event.Release();
+        mClosed = std::move(gone);
+    }
 }
 
 bool TPKTTracer::SendTo(Connections::iterator pos, const void* data, unsigned size)
@@ -76,8 +85,9 @@ void TPKTTracer::Send(const void* data, unsigned size)
 {
     if (size > TpktLink::max_payload)
         return;
-    if (mCurrent != mConnections.end()) {
-        SendTo(mCurrent, data, size);
+    if (mDelivering) {
+        if (mCurrent != mConnections.end())
+            SendTo(mCurrent, data, size);
         return;
     }
     for (auto it = mConnections.begin(); it != mConnections.end();) {
@@ -128,6 +138,7 @@ void TPKTTracerP2P::OnDataEvent(int fd, short revents)
         return;
     if ((*pos)->Read(revents) == Connection::close)
         CloseConnection(pos);
+    mClosed.reset();
 }
 
 bool TPKTTracerP2P::Deliver(Connection* from, const void* payload, unsigned length)
@@ -159,13 +170,17 @@ void TPKTTracerP2P::CloseConnection(Connections::iterator pos)
     // does meanwhile finds the connection again.
     std::unique_ptr<Connection> gone = std::move(*pos);
     mConnections.erase(pos);
-    if (gone.get() == mServing)
-        mServing = nullptr;
     if (receiver)
         receiver->OnClosed(gone->peer);
     std::clog << "TPKT peer-to-peer connection close for ";
     gone->peer.Put(std::clog);
     std::clog << std::endl;
+    if (gone.get() == mServing) {
+        // The receiver's callback still holds a reference to its peer.
+        mServing = nullptr;
+        gone->event.Release();
+        mClosed = std::move(gone);
+    }
 }
 
 int TPKTTracerP2P::Send(const INet4::Addr& peer, const void* data, unsigned size)

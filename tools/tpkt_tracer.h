@@ -4,6 +4,11 @@
 // TPKTTracer hands the frames of every peer to one receiver; what it sends
 // goes to the peer being served (from inside the receiver's callback) or to
 // every peer. TPKTTracerP2P addresses each peer by its address.
+//
+// What a receiver's callback is handed (the payload, the peer's address)
+// stays valid until the callback returns: a connection closed meanwhile
+// (by the receiver, or by a send to it that failed) is out of the list and
+// its socket closed at once, but freed only after the callback.
 #pragma once
 
 #include <list>
@@ -34,7 +39,8 @@ public:
     // False when the port cannot be listened on.
     bool Listen(unsigned short port);
     // Sends nothing for a payload that a frame cannot hold. A peer that
-    // does not take the whole frame at once is closed.
+    // does not take the whole frame at once is closed. Inside the callback
+    // it reaches the peer being served only, and nobody once that is closed.
     void Send(const void* data, unsigned size);
 
     void OnEvent(int fd, short revents);
@@ -58,6 +64,10 @@ private:
     Event mListener;
     Connections mConnections;
     Connections::iterator mCurrent = mConnections.end();
+    // The connection whose frame the receiver has, while it has it.
+    Connection* mDelivering = nullptr;
+    // That connection, closed during the callback: freed after it.
+    std::unique_ptr<Connection> mClosed;
 };
 
 class TPKTTracerP2P {
@@ -110,6 +120,8 @@ private:
     // The connection whose frame is being delivered; cleared when the
     // receiver closes it meanwhile.
     Connection* mServing = nullptr;
+    // That connection, closed during the callback: freed after it.
+    std::unique_ptr<Connection> mClosed;
 };
 
 // A peer of each listener: the frame reader, delivering to its listener.

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <iostream>
 
 #include "board/device.h"
@@ -28,6 +29,12 @@ Record cas_record(int path, int timeslot, int tx)
 {
     return Record{static_cast<uint32_t>(path), static_cast<uint32_t>(timeslot), 0, static_cast<uint8_t>(tx & 0xF),
                   {0, 0}};
+}
+
+// A run's name: "trunk N status read".
+std::string status_read(unsigned trunk)
+{
+    return "trunk " + std::to_string(trunk) + " status read";
 }
 
 LGCP::CasChannel trunk_channel(unsigned trunk)
@@ -178,10 +185,12 @@ void E1Ctl::SendStatus()
             int err = errno;
             if (MaintenanceGone(err))
                 return;
-            std::cerr << ext::header(this) << "synchronization status read fail, trunk = " << trunk
-                      << " cause = " << std::strerror(err) << std::endl;
+            if (mStatusRuns.failed(status_read(trunk), err))
+                std::cerr << ext::header(this) << "synchronization status read fail, trunk = " << trunk
+                          << " cause = " << std::strerror(err) << std::endl;
             continue;
         }
+        mStatusRuns.succeeded(status_read(trunk));
         LGCP::Signal sig;
         ACP::TrunkStatus& status = sig.get_trunkStatus();
         status.set_trunk(static_cast<int>(trunk));

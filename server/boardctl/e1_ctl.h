@@ -9,6 +9,9 @@
 // ended (a request failing with ENODEV, or the CAS descriptor hanging up or
 // failing its reads): that descriptor is closed with one line.
 //
+// A status read that keeps failing on a trunk costs its first line, and one
+// with the count once a read of that trunk works again.
+//
 // The driver closes every trunk's CAS with the last close of the device,
 // so trunks whose CAS was open when the CAS descriptor ended are closed:
 // their commands other than open are refused until the controller opens
@@ -21,6 +24,7 @@
 #include <iosfwd>
 
 #include "board/e1_requests.h"
+#include "board/failure_runs.h"
 #include "board/watched_device.h"
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
@@ -96,6 +100,8 @@ private:
 
     Fd mMaintenance;
     Timer mStatusTimer;
+    // A trunk whose status read keeps failing is one run, not a line a poll.
+    Device::FailureRuns mStatusRuns{this};
     Fd mCas;
     Event mCasEvent;
     Device::ShortRecords mCasShorts;

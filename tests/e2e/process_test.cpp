@@ -2,13 +2,17 @@
 // file, and what its signals do.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -64,6 +68,48 @@ public:
 private:
     std::atomic<bool> mStop{false};
     std::thread mThread;
+};
+
+// A stand-in for the system log daemon: a datagram socket that the test
+// reads only when it likes.
+class LogDaemon {
+public:
+    explicit LogDaemon(const std::string& path) : mSock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+        bound = ::bind(mSock.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        mFiller.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        mFillerOk = ::connect(mFiller.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    }
+    // Fills its queue, as a daemon stopped for a while leaves it.
+    bool stall()
+    {
+        while (mFillerOk && ::send(mFiller.get(), "x", 1, MSG_DONTWAIT) == 1) {
+        }
+        return mFillerOk && errno == EAGAIN;
+    }
+    // Every record waiting, the records that arrive within ms after them
+    // included.
+    std::vector<std::string> read(int ms = 500)
+    {
+        std::vector<std::string> got;
+        char buf[2048];
+        pollfd p = {mSock.get(), POLLIN, 0};
+        while (::poll(&p, 1, ms) > 0) {
+            ssize_t n = ::recv(mSock.get(), buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0)
+                got.emplace_back(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    bool bound = false;
+
+private:
+    Fd mSock;
+    Fd mFiller;
+    bool mFillerOk = false;
 };
 
 } // namespace
@@ -301,3 +347,54 @@ TEST(Process, ADescriptorLimitLoweredBelowWhatTheLoopWatchesIsRaisedBack)
 }
 
 } // namespace
+
+// A system log whose daemon does not read, from the start: the daemon
+// server binds its port all the same, answers every ping beside a flood of
+// malformed frames (two log lines each), and ends at once on SIGTERM. Once
+// the log reads again, one record tells how many went missing.
+TEST(Process, ASystemLogThatStopsReadingCostsLinesNeverAnswers)
+{
+    vbtest::TempDir dir;
+    LogDaemon log(dir.file("log"));
+    ASSERT_TRUE(log.bound);
+    ASSERT_TRUE(log.stall());
+    ServerProcess server;
+    server.set_log_socket(dir.file("log"));
+    ASSERT_TRUE(server.start_daemon());
+    Controller controller(server.port());
+    const std::string malformed("\xff\xff\xff\xff", 4);
+    auto flood = [&](int frames) {
+        for (int i = 1; i <= frames; ++i) {
+            controller.send(malformed);
+            std::this_thread::sleep_for(std::chrono::microseconds(2500));
+            if (i % 20 == 0) {
+                vbtest::Texts before = controller.sync();
+                if (!before.empty() && before.back() == "no answer to the ping")
+                    return i;
+            }
+        }
+        return 0;
+    };
+    ASSERT_EQ(flood(400), 0) << "a ping went unanswered";
+
+    // The log reads again: the losses are told ahead of the next lines.
+    std::vector<std::string> got = log.read(100);
+    controller.exchange(malformed);
+    std::vector<std::string> more = log.read();
+    got.insert(got.end(), more.begin(), more.end());
+    std::string records;
+    for (const std::string& r : got)
+        records += r.substr(0, r.find('\0')) + "\n";
+    size_t report = records.find(" log records dropped: the system log did not take them\n");
+    EXPECT_NE(report, std::string::npos) << records;
+    EXPECT_NE(records.find("receive fail: decode error!", report), std::string::npos) << records;
+
+    // Stalled again under the flood, SIGTERM ends it all the same.
+    ASSERT_TRUE(log.stall());
+    ASSERT_EQ(flood(100), 0);
+    for (int i = 0; i < 100; ++i)
+        controller.send(malformed);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(5000), 0);
+    EXPECT_FALSE(exists(server.path("/var/run/server.pid")));
+}

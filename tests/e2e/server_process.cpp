@@ -47,9 +47,31 @@ void fail(const char* what)
     ::_exit(127);
 }
 
+// In the child: /dev as links to the host's entries (bound under the
+// tree), beside "log", a link to the test's socket.
+void own_log_socket(const std::string& root, const std::string& socket)
+{
+    const std::string host = root + "/hostdev";
+    ::mkdir(host.c_str(), 0755);
+    if (::mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        fail("bind /dev");
+    if (::mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0)
+        fail("tmpfs /dev");
+    DIR* d = ::opendir(host.c_str());
+    if (!d)
+        fail("host /dev");
+    while (dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            (void)!::symlink((host + "/" + e->d_name).c_str(), (std::string("/dev/") + e->d_name).c_str());
+    ::closedir(d);
+    ::unlink("/dev/log");
+    if (::symlink(socket.c_str(), "/dev/log") != 0)
+        fail("/dev/log");
+}
+
 // In the child: a mount namespace of its own (inside a user namespace
 // when not root) in which /var and /usr/local are the tree's.
-void enter_private_tree(const std::string& root)
+void enter_private_tree(const std::string& root, const std::string& logSocket)
 {
     uid_t uid = ::getuid();
     gid_t gid = ::getgid();
@@ -71,6 +93,8 @@ void enter_private_tree(const std::string& root)
     // The whole of /usr/local: configuration, voice prompts and programs.
     if (::mount((root + "/usr/local").c_str(), "/usr/local", nullptr, MS_BIND, nullptr) != 0)
         fail("bind /usr/local");
+    if (!logSocket.empty())
+        own_log_socket(root, logSocket);
 }
 
 int exit_status(int status)
@@ -177,7 +201,7 @@ pid_t ServerProcess::spawn(const std::vector<std::string>& args)
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (o < 0 || e < 0 || ::dup2(o, STDOUT_FILENO) < 0 || ::dup2(e, STDERR_FILENO) < 0)
         ::_exit(127);
-    enter_private_tree(mRoot.path());
+    enter_private_tree(mRoot.path(), mLogSocket);
     ::execv(argv[0], argv.data());
     fail("exec");
     return -1;
@@ -211,6 +235,38 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
         reap(!exited);
         if (!bindFailed)
             return false;
+    }
+    return false;
+}
+
+bool ServerProcess::start_daemon(const std::vector<std::string>& args)
+{
+    // The daemon is the starter's child: this process adopts it when the
+    // starter ends, and waits for it as for a child of its own.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        mPort = free_port();
+        std::vector<std::string> all{"--port", std::to_string(mPort), "-D"};
+        all.insert(all.end(), args.begin(), args.end());
+        ::unlink(path("/var/run/server.pid").c_str());
+        // Not reap(): its group ends with it, and the daemon may not have
+        // left that group yet.
+        pid_t starter = spawn(all);
+        int status = 0;
+        while (::waitpid(starter, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (exit_status(status) != 0)
+            return false;
+        std::string pid;
+        if (!eventually([&] { return !(pid = read_file(path("/var/run/server.pid"))).empty(); }, 10000))
+            return false;
+        mPid = static_cast<pid_t>(std::stol(pid));
+        // A port taken meanwhile ends the daemon: another one is tried.
+        if (eventually([&] { return ended() || listening(); }, 10000) && listening())
+            return true;
+        if (!ended())
+            return false;
+        reap(false);
     }
     return false;
 }

@@ -4,7 +4,8 @@
 // The child runs in a private mount namespace in which /var and /usr/local
 // (etc, voice, sbin, bin) are directories of a temporary tree, so its pid
 // file, status dump, configuration file and voice prompts live in that tree
-// and nothing is written on the host.
+// and nothing is written on the host. A test may give it a system log of its
+// own: /dev then holds the host's entries and "log" naming the test's socket.
 #pragma once
 
 #include <sys/types.h>
@@ -39,6 +40,12 @@ public:
     // with it when the option ends with "="), then the arguments; true once
     // it listens on that port.
     bool start(const std::vector<std::string>& args = {}, const std::string& portOption = "--port");
+    // The same in daemon mode (-D): true once the starter has ended well and
+    // the daemon that the pid file names listens; pid() is the daemon's.
+    bool start_daemon(const std::vector<std::string>& args = {});
+    // The socket that the server's /dev/log is, for the servers started
+    // from now on.
+    void set_log_socket(const std::string& path) { mLogSocket = path; }
 
     uint16_t port() const { return mPort; }
     pid_t pid() const { return mPid; }
@@ -64,6 +71,7 @@ private:
 
     TempDir mRoot;
     std::string mProgram;
+    std::string mLogSocket;
     pid_t mPid = -1;
     uint16_t mPort = 0;
 };

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -196,25 +197,45 @@ TEST_F(LoopTest, HangWithNothingToWaitForAborts)
     EXPECT_DEATH(multiplexer.run(false, true), "multiplexer: system hang detected!!!");
 }
 
-// A soft descriptor limit below what the loop watches is raised back (the
-// end-to-end tests see that); only a hard limit below it stops the process.
+// A soft descriptor limit below what the loop watches is raised back, also
+// when the hard limit is exactly what it watches; only a hard limit below
+// that stops the process.
 TEST_F(LoopTest, ADescriptorLimitThatCannotBeRaisedAborts)
 {
+    struct CountingClock : Mux::VirtualClock {
+        unsigned long watched = 0;
+        int poll(struct pollfd* fds, unsigned long nfds, int timeout_ms) override
+        {
+            watched = nfds;
+            return VirtualClock::poll(fds, nfds, timeout_ms);
+        }
+    } counting;
+    Mux::ScopedClock useCounting{counting};
     Pipe p;
     std::vector<std::unique_ptr<FnEvent>> events(40);
-    bool served = false;
+    bool served = false, limited = false;
     for (auto& e : events) {
         e.reset(new FnEvent);
-        e->fn = [&](int, short r) { served = served || r; };
+        e->fn = [&](int, short r) {
+            served = served || r;
+            // Served under the limit set below: the child's success.
+            if (r && limited)
+                std::_Exit(0);
+        };
         e->watch(p.r);
     }
     // A first pass meets the types that the sanitizer looks at with
-    // descriptors of its own.
+    // descriptors of its own, and tells how many entries poll() gets.
     p.fill();
     ASSERT_TRUE(run_until([&] { return served; }));
-    rlimit low{20, 20};
+    const rlim_t watched = counting.watched;
+    ASSERT_GT(watched, events.size());
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH((::setrlimit(RLIMIT_NOFILE, &low), multiplexer.run(false, true)),
+    rlimit atHard{watched - 1, watched};
+    EXPECT_EXIT((limited = true, ::setrlimit(RLIMIT_NOFILE, &atHard), multiplexer.run(false, true)),
+                testing::ExitedWithCode(0), "limit raised to " + std::to_string(watched));
+    rlimit belowHard{watched - 1, watched - 1};
+    EXPECT_DEATH((::setrlimit(RLIMIT_NOFILE, &belowHard), multiplexer.run(false, true)),
                  "multiplexer poll failed: Invalid argument");
 }
 

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -174,20 +175,27 @@ TEST_F(SysLogTest, IdentPidAndFacilityForms)
 
 TEST_F(SysLogTest, BatchGoesOutAtRecordAndByteLimits)
 {
+    // A stream daemon: its socket takes a whole batch at once, where a
+    // datagram queue would drop what is beyond its few places.
+    daemon.reset();
+    daemon.reset(new LogReceiver(dir.path(), SOCK_STREAM));
     log->openlog("b", LOG_NDELAY, 0);
-    // n - 1 records wait; the n-th takes them all along. A thread reads: the
-    // sender blocks while the queue of a non-reading receiver is full.
+    Fd peer(accept(daemon->fd(), nullptr, nullptr));
+    // n - 1 records wait; the n-th takes them all along.
     auto burst = [&](size_t n, const std::function<std::string(size_t)>& text) {
         for (size_t i = 0; i + 1 < n; ++i)
             log->syslog(LOG_NOTICE, "%s", text(i).c_str());
-        EXPECT_FALSE(daemon->pending());
-        std::vector<std::string> got;
-        std::thread reader([&] {
-            for (std::string r; got.size() < n && !(r = daemon->record(5000)).empty();)
-                got.push_back(r);
-        });
+        pollfd p = {peer.get(), POLLIN, 0};
+        EXPECT_EQ(0, poll(&p, 1, 0));
         log->syslog(LOG_NOTICE, "%s", text(n - 1).c_str());
-        reader.join();
+        std::string bytes;
+        char chunk[4096];
+        for (ssize_t r; std::count(bytes.begin(), bytes.end(), '\0') < static_cast<long>(n) && poll(&p, 1, 2000) > 0 &&
+                        (r = read(peer.get(), chunk, sizeof(chunk))) > 0;)
+            bytes.append(chunk, static_cast<size_t>(r));
+        std::vector<std::string> got;
+        for (size_t at = 0, nul; (nul = bytes.find('\0', at)) != std::string::npos; at = nul + 1)
+            got.push_back(bytes.substr(at, nul + 1 - at));
         EXPECT_EQ(0, log->sendmsg());
         return got;
     };
@@ -202,6 +210,43 @@ TEST_F(SysLogTest, BatchGoesOutAtRecordAndByteLimits)
     got = burst(13, [&](size_t) { return text; });
     ASSERT_EQ(13u, got.size());
     EXPECT_EQ(1024u, got[12].size());
+    EXPECT_EQ(0u, log->dropped());
+}
+
+// A daemon that stops reading costs records, never a wait: they are
+// counted, and once it reads again one record says how many went before
+// the next one. A stream daemon that never accepts is not waited for.
+TEST_F(SysLogTest, ADaemonThatStopsReadingCostsRecordsNotAWait)
+{
+    log->openlog("d", LOG_NDELAY, 0);
+    ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_ERR, *log);
+    std::ostream out(&buf);
+    const int lines = 3000;
+    for (int i = 0; i < lines; ++i)
+        out << "line " << i << "\nmore" << std::endl;
+    std::vector<std::string> got = daemon->drain();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(record(27, "d: line 0"), got[0]);
+    EXPECT_EQ(2u * lines, got.size() + log->dropped());
+    EXPECT_TRUE(log->connected());
+
+    const std::string lost = std::to_string(log->dropped());
+    out << "after" << std::endl;
+    EXPECT_EQ(record(28, "d: " + lost + " log records dropped: the system log did not take them"), daemon->record());
+    EXPECT_EQ(record(27, "d: after"), daemon->record());
+    EXPECT_EQ(0u, log->dropped());
+
+    daemon.reset();
+    daemon.reset(new LogReceiver(dir.path(), SOCK_STREAM));
+    ASSERT_EQ(0, ::listen(daemon->fd(), 0));
+    std::vector<std::unique_ptr<SysLogManager>> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.emplace_back(new SysLogManager);
+        waiting.back()->openlog("w", LOG_NDELAY, 0);
+    }
+    EXPECT_FALSE(waiting.back()->connected());
+    waiting.back()->syslog(LOG_ERR, "no one accepts");
+    EXPECT_EQ(1u, waiting.back()->dropped());
 }
 
 TEST_F(SysLogTest, ReceiverThatComesBackGetsTheRecordOnce)
@@ -224,14 +269,15 @@ TEST_F(SysLogTest, ReceiverThatComesBackGetsTheRecordOnce)
     EXPECT_TRUE(daemon->drain().empty());
     EXPECT_TRUE(log->connected());
 
-    // No daemon at all: the lines are dropped and the socket closed; the
-    // first line after the daemon is back gets through.
+    // No daemon at all: the lines are dropped and the socket closed; once
+    // the daemon is back, the count of the lost lines comes first.
     daemon->vanish();
     out << "lost" << std::endl;
     EXPECT_FALSE(log->connected());
     out << "lost too" << std::endl;
     restart();
     out << "four" << std::endl;
+    EXPECT_EQ(record(28, "r: 2 log records dropped: the system log did not take them"), daemon->record());
     EXPECT_EQ(record(29, "r: four"), daemon->record());
     EXPECT_TRUE(daemon->drain().empty());
 }

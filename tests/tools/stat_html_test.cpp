@@ -3,6 +3,7 @@
 // end of generation, and an input that cannot be read twice.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -166,3 +167,23 @@ TEST(StatHtml, NestingIsBoundedAtAHundredSections)
     }
     self->objects.clear();
 }
+
+namespace {
+
+// A template that did not open or cannot be read (a directory), and a page
+// that the output cannot take (a full device), make no page.
+TEST(StatHtml, ATemplateThatCannotBeReadOrAPageThatCannotBeWrittenFails)
+{
+    Node root = sample();
+    for (const char* path : {"/nonexistent/page.html", "/"}) {
+        std::ifstream in(path);
+        std::ostringstream out;
+        EXPECT_FALSE(Stat::Html::generateV1(root, out, in)) << path;
+    }
+    std::istringstream in("<p>%x%</p><!--GEN.rows-->%name%<!--GEN.end-->");
+    std::ofstream full("/dev/full");
+    ASSERT_TRUE(full.is_open());
+    EXPECT_FALSE(Stat::Html::generateV1(root, full, in));
+}
+
+} // namespace

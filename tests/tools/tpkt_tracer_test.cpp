@@ -1,7 +1,8 @@
 // The TPKT listeners on the real loop over loopback: frame limits, empty and
 // bad frames, reassembly, who a send reaches, closing from inside the
 // callback, the last frame of a closing peer, oversize sends, the
-// peer-to-peer bookkeeping and no descriptor left behind.
+// peer-to-peer bookkeeping, answers that fail inside the callback, a
+// flooding peer beside a timer, and no descriptor left behind.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -9,10 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/runtime/loop_support.h"
@@ -28,8 +32,12 @@ namespace {
 struct Frames : TPKTTracer::Receiver {
     std::vector<std::string> got;
     std::function<void(const std::string&)> then;
+    // In place of the above: the payload as handed over.
+    std::function<void(const void*, unsigned)> raw;
     void OnFrame(const void* payload, unsigned length) override
     {
+        if (raw)
+            return raw(payload, length);
         got.emplace_back(static_cast<const char*>(payload), length);
         if (then)
             then(got.back());
@@ -55,6 +63,40 @@ struct Events : TPKTTracerP2P::Receiver {
             then(peer, frame);
     }
 };
+
+// A peer's writer in a thread: bytes again and again, blocking, until sent
+// `times` times, `ms` passed, or the listener closed the connection.
+class Flood {
+public:
+    Flood(int fd, std::string bytes, size_t times, int ms)
+        : mThread([this, fd, bytes, times, ms] {
+              auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+              for (; sent < times && std::chrono::steady_clock::now() < end; ++sent)
+                  for (size_t at = 0; at < bytes.size();) {
+                      ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+                      if (n <= 0)
+                          return void(done = true);
+                      at += static_cast<size_t>(n);
+                  }
+              done = true;
+          })
+    {
+    }
+    ~Flood() { mThread.join(); }
+
+    std::atomic<size_t> sent{0};
+    std::atomic<bool> done{false};
+
+private:
+    std::thread mThread;
+};
+
+// The listener's own socket to a peer sends little before it is full.
+void small_send_buffer(int fd)
+{
+    int size = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+}
 
 // A listener on a free port; its receiver counts the peers it heard of.
 template <class Tracer, class Receiver>
@@ -314,4 +356,75 @@ TEST_F(P2PTest, NoDescriptorIsLeftAfterAHundredPeers)
         ASSERT_TRUE(run_until([&] { return events.log.size() == 3u * (i + 1); }));
     }
     EXPECT_EQ(tracer->port(), port);
+}
+
+// A receiver answering from inside its callback a peer that never reads:
+// the answer that fails closes the peer, what the callback was handed stays
+// readable until it returns, and a second answer reaches nobody.
+TEST_F(TracerTest, AnAnswerThatFailsInsideTheCallbackClosesThePeerAfterIt)
+{
+    std::unique_ptr<Peer> mute = connect();
+    std::unique_ptr<Peer> other = connect();
+    small_send_buffer(tracer->connections().front()->event.fd.get());
+    const std::string frame(500, 'f');
+    size_t intact = 0;
+    events.raw = [&](const void* payload, unsigned length) {
+        tracer->Send(payload, length);
+        tracer->Send(payload, length);
+        intact += std::string(static_cast<const char*>(payload), length) == frame;
+    };
+    {
+        Flood flood(mute->fd.get(), tpkt(frame), 30000, 20000);
+        EXPECT_TRUE(run_until([&] { return tracer->connections().size() == 1; }, 20000));
+    }
+    EXPECT_GT(intact, 0u);
+    EXPECT_EQ(other->read(1, 100), "") << "an answer inside the callback reaches the peer served only";
+}
+
+TEST_F(P2PTest, AnAnswerThatFailsInsideTheCallbackClosesThePeerAfterIt)
+{
+    std::unique_ptr<Peer> mute = connect();
+    const INet4::Addr address = mute->local();
+    small_send_buffer((*tracer->FindConnection(address))->event.fd.get());
+    bool failed = false;
+    std::string after;
+    events.then = [&](const INet4::Addr& peer, const std::string& frame) {
+        // A short send fails too, and closes the peer as well.
+        if (tracer->Send(peer, frame.data(), static_cast<unsigned>(frame.size())) == int(frame.size() + 4))
+            return;
+        failed = true;
+        after = peer.GetString() + (tracer->IsConnected(peer) ? " connected" : " closed");
+    };
+    {
+        Flood flood(mute->fd.get(), tpkt(std::string(500, 'p')), 30000, 20000);
+        EXPECT_TRUE(run_until([&] { return failed; }, 20000));
+    }
+    EXPECT_EQ(after, address.GetString() + " closed");
+    EXPECT_EQ(events.log.back(), "close " + address.GetString());
+    EXPECT_FALSE(tracer->IsConnected(address));
+}
+
+// A peer that keeps sending tiny frames is read a bounded amount at a time:
+// a 50 ms timer of the same loop keeps its beat, and every frame arrives.
+TEST_F(TracerTest, AFloodingPeerLeavesTheLoopsTimersTheirTurn)
+{
+    std::unique_ptr<Peer> peer = connect();
+    size_t frames = 0;
+    events.raw = [&](const void*, unsigned) { ++frames; };
+    std::string burst;
+    for (int i = 0; i < 4096; ++i)
+        burst += tpkt("x");
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration largest{};
+    vbtest::FnTimer beat;
+    beat.arm(50, [&] {
+        auto now = std::chrono::steady_clock::now();
+        largest = std::max(largest, now - last);
+        last = now;
+        beat.arm(50);
+    });
+    Flood flood(peer->fd.get(), burst, SIZE_MAX, 2500);
+    EXPECT_TRUE(run_until([&] { return flood.done && frames == 4096 * flood.sent; }, 30000));
+    EXPECT_LT(largest, std::chrono::milliseconds(1000));
+    EXPECT_GT(frames, 0u);
 }

@@ -78,6 +78,28 @@ TEST_F(E1CtlTest, EveryTrunkAtConnectThenEverySecondWithOnePollAfterReconnect)
     EXPECT_THAT(err.str(), HasSubstr("E1: synchronization status read fail, trunk = 1 cause = Input/output error\n"));
 }
 
+// A status read that fails for good is one run per trunk: its first line,
+// then its count once a read works; another error starts another run.
+TEST_F(E1CtlTest, AStatusReadThatKeepsFailingIsOneRunPerTrunk)
+{
+    board.fail(GetMaintenance(), Device::E1::E1_GET_STATUS, EIO, SimBoard::Board::Times::always);
+    connect();
+    run_ms(4500);
+    EXPECT_TRUE(signals.take().empty());
+    EXPECT_EQ(lines("status read fail"), 4u) << err.str();
+    EXPECT_EQ(lines("E1: synchronization status read fail, trunk = 3 cause = Input/output error\n"), 1u);
+
+    board.clear_failures();
+    framer.fail_status(2, EBUSY);
+    run_ms(1000);
+    EXPECT_EQ(signals.take(), (Texts{"e1 0 normal 0 0 0 0 0", "e1 1 normal 0 0 0 0 0", "e1 3 normal 0 0 0 0 0"}));
+    for (int trunk : {0, 1, 2, 3})
+        EXPECT_EQ(lines("E1: trunk " + std::to_string(trunk) + " status read fail: 4 more time(s)\n"), 1u) << trunk;
+    EXPECT_EQ(lines("E1: synchronization status read fail, trunk = 2 cause = Device or resource busy\n"), 1u);
+    run_ms(2000);
+    EXPECT_EQ(lines("status read fail"), 9u);
+}
+
 // The last state the protocol names, and the first it does not.
 TEST_F(E1CtlTest, StatesBeyondTheProtocolsAreReportedAsUnknown)
 {
