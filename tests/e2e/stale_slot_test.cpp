@@ -32,6 +32,11 @@ public:
     std::string ok(int slot) { return "slot=" + std::to_string(slot) + " success"; }
     std::string ask(const std::string& command) { return board.ask(command); }
     void settle() { ctl.sync(); }
+    // A link's channel goes back to the driver once what it wrote left.
+    void freed(const std::string& channel)
+    {
+        EXPECT_TRUE(eventually([&] { return ask("mcc-channel " + channel).rfind("ok", 0) != 0; })) << channel;
+    }
     // More connections to the test port, each served once, so that the
     // loop polls them, in this order, before the controller's connection
     // made again: in a pass it serves their commands first.
@@ -455,6 +460,7 @@ TEST_F(StaleSlot, AnHdlcLinksChannelIsHandedOutLikeASlots)
                 to(10, simple(C::e_disconnect));
                 to(n, simple(C::e_disconnect));
             }
+            freed(again);
             EXPECT_EQ(std::to_string(make(n + 3, 12, create_mcc(LGCP::MccType::data))), again);
             EXPECT_THAT(last, testing::Not(testing::Contains(testing::StartsWith(deactivated))));
             settle();
@@ -484,8 +490,10 @@ TEST_F(StaleSlot, AnHdlcLinksChannelIsHandedOutLikeASlots)
         settle();
         EXPECT_EQ(ask("switch 80"), "ok connected " + stale) << "the link opened on another channel";
         EXPECT_EQ(ask("switch " + stale), "ok connected 80");
+        const std::string lastChannel = ask("switch 80").substr(13);
         for (int gone : {n, n + 2, 10, 20})
             destroyed(gone);
+        freed(lastChannel);
     }
 }
 

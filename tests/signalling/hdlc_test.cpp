@@ -294,6 +294,7 @@ TEST_F(HdlcTest, DestroyedChannelLeavesNoStaleConnection)
     EXPECT_TRUE(fresh.rx.frames.empty());
 
     fresh.hdlc.deactivate();
+    ASSERT_TRUE(vbtest::run_until([&] { return !fresh.hdlc.draining(); })) << "the frame left first";
     EXPECT_EQ(hal.output(number).drive, Hal::Drive::disabled);
     EXPECT_EQ(hal.output(13).drive, Hal::Drive::constant);
 }
