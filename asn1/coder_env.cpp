@@ -92,7 +92,7 @@ bool CoderEnv::encodeBEROctets(AbstractData const& value, std::vector<char>& oct
 
 bool CoderEnv::decode(char const* first, char const* last, AbstractData& value, bool withoutEnv)
 {
-    mBound = DecodeBound::none;
+    mOutcome = DecodeOutcome();
     if (!first != !last || last < first)
         return false;
     switch (mEncodingRule) {
@@ -100,10 +100,10 @@ bool CoderEnv::decode(char const* first, char const* last, AbstractData& value, 
     case per_Unaligned: {
         PERDecoder decoder(first, last, withoutEnv ? nullptr : this, mEncodingRule == per_Aligned);
         bool whole = value.accept(decoder);
-        if (whole && !decoder.overran())
+        if (whole && decoder.bound() == DecodeBound::none)
             return true;
-        mBound = whole ? DecodeBound::range : decoder.bound();
-        mOverrun = decoder.overrun();
+        if (whole || decoder.stopped())
+            mOutcome = decoder.outcome();
         return false;
     }
     case ber: {
@@ -138,6 +138,10 @@ char const* describe(DecodeBound bound)
         return "an INTEGER of more than 8 octets";
     case DecodeBound::range:
         return "an INTEGER above its range";
+    case DecodeBound::enumeration:
+        return "an ENUMERATED above its range";
+    case DecodeBound::alternative:
+        return "a CHOICE index past its alternatives";
     }
     return "no bound";
 }

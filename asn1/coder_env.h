@@ -81,11 +81,12 @@ public:
     // Octets after the value are ignored. On failure the value is partly
     // filled and must be discarded.
     bool decode(char const* first, char const* last, AbstractData& value, bool withoutEnv);
-    // The decoder's bound that stopped the last decode (PER only); none
-    // after a success or when the input was at fault. range: the value was
-    // read whole, but for the INTEGER that overrun() tells.
-    DecodeBound bound() const { return mBound; }
-    RangeOverrun const& overrun() const { return mOverrun; }
+    // What stopped the last decode (PER only): the decoder's bound, the
+    // field and the value; bound none after a success or when the input
+    // was at fault. A value past its range (range, enumeration) leaves the
+    // rest of the value read whole.
+    DecodeOutcome const& outcome() const { return mOutcome; }
+    DecodeBound bound() const { return mOutcome.bound; }
 
     // The encoding under the current rule into octets (emptied first).
     bool encodeOctets(AbstractData const& value, std::vector<char>& octets);
@@ -98,8 +99,7 @@ private:
 
     int mEncodingRule;
     ModuleRegistry mModules;
-    DecodeBound mBound = DecodeBound::none;
-    RangeOverrun mOverrun;
+    DecodeOutcome mOutcome;
 };
 
 template <class OutputIterator>

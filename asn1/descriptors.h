@@ -8,6 +8,7 @@
 namespace ASN1 {
 
 class AbstractData;
+struct DataInfo;
 
 // First word of every descriptor: builds a default value of the most-derived
 // class for that descriptor, owned by the caller.
@@ -28,29 +29,40 @@ enum : unsigned {
 };
 
 // Which of the decoder's own bounds stopped a decode that failed: the
-// message may be sound, only longer than this side reads, or (range) read
-// whole with a value its type does not allow. none: the input itself was at
-// fault.
+// message may be sound, only longer than this side reads, or read whole
+// with a value its type does not allow (range, enumeration, alternative).
+// none: the input itself was at fault.
 enum class DecodeBound : unsigned char {
     none,
-    elements,   // a SEQUENCE OF past MaximumArraySize
-    length,     // a string past MaximumStringSize, or any length in the
-                // fragmented form (16384 or more)
-    extensions, // an extension map past MaximumArraySize bits
-    integer32,  // an INTEGER of more than 4 octets
-    integer64,  // an INTEGER of more than 8 octets in a 64-bit field
-    range,      // a constrained INTEGER above its upper bound
+    elements,    // a SEQUENCE OF past MaximumArraySize
+    length,      // a string past MaximumStringSize, or any length in the
+                 // fragmented form (16384 or more)
+    extensions,  // an extension map past MaximumArraySize bits
+    integer32,   // an INTEGER of more than 4 octets
+    integer64,   // an INTEGER of more than 8 octets in a 64-bit field
+    range,       // a constrained INTEGER above its upper bound
+    enumeration, // an ENUMERATED root value above the type's largest
+    alternative, // a CHOICE root index past its alternatives
 };
 // The bound in a few words, for a log line.
 char const* describe(DecodeBound bound);
 
-// A constrained INTEGER read above its upper bound: its field takes whole
-// bits or octets, so it can carry more than the range holds (slot 1500 in
-// the two octets of 0..1023).
-struct RangeOverrun {
-    std::int64_t value = 0;
-    std::int64_t lower = 0;
-    std::int64_t upper = 0;
+// What stopped a decode and where. A field takes whole bits or octets, so
+// it can carry more than its values (slot 1500 in the two octets of
+// 0..1023, a fourth alternative in the two bits of three): such a value is
+// told with the range it passed. The field is the SEQUENCE field or CHOICE
+// alternative that holds the value (holder null: the outermost value).
+struct DecodeOutcome {
+    DecodeBound bound = DecodeBound::none;
+    DataInfo const* type = nullptr;   // the value's own type, where known
+    DataInfo const* holder = nullptr; // its SEQUENCE or CHOICE
+    unsigned field = 0;               // its index there
+    char const* name = "";            // the field's name, "" when unnamed
+    std::int64_t value = 0;           // range, enumeration, alternative:
+    std::int64_t lower = 0;           // the value as coded, and the range
+    std::int64_t upper = 0;           // that it passed
+    // Whether the value was read whole, past its range.
+    bool overran() const { return bound >= DecodeBound::range; }
 };
 
 // upperLimit of a type without an upper bound.

@@ -30,15 +30,25 @@ bool PERDecoder::decodeWideOffset(unsigned span, unsigned& offset)
     return decodeMultiBit(n, offset);
 }
 
-void PERDecoder::noteOverrun(INTEGER const& value, unsigned offset)
+void PERDecoder::noteOverrun(DecodeBound bound, DataInfo const* type, std::int64_t value, std::int64_t lower,
+                             std::int64_t upper)
 {
-    if (mOverran)
+    if (mOutcome.bound != DecodeBound::none)
         return;
-    mOverran = true;
-    std::int64_t lower = value.getLowerLimit();
-    mOverrun.value = lower + offset;
-    mOverrun.lower = lower;
-    mOverrun.upper = lower + (value.getUpperLimit() - unsigned(lower));
+    mOutcome.bound = bound;
+    mOutcome.type = type;
+    mOutcome.value = value;
+    mOutcome.lower = lower;
+    mOutcome.upper = upper;
+    mUnplaced = true;
+}
+
+void PERDecoder::placeOutcome(DataInfo const* holder, char const* const* names, unsigned index)
+{
+    mUnplaced = false;
+    mOutcome.holder = holder;
+    mOutcome.field = index;
+    mOutcome.name = names ? names[index] : "";
 }
 
 inline bool PERDecoder::decodeWholeNumber(unsigned maxOctets, std::int64_t& value)
@@ -161,8 +171,11 @@ bool PERDecoder::do_visit(INTEGER& value)
         unsigned offset = 0;
         if (!decodeOffset(value.getUpperLimit() - lower, offset))
             return false;
-        if (offset > value.getUpperLimit() - lower)
-            noteOverrun(value, offset);
+        if (offset > value.getUpperLimit() - lower) {
+            std::int64_t first = value.getLowerLimit();
+            noteOverrun(DecodeBound::range, value.info(), first + offset, first,
+                        first + (value.getUpperLimit() - lower));
+        }
         value.setValue(static_cast<int>(lower + offset));
         return true;
     }
@@ -200,8 +213,10 @@ bool PERDecoder::do_visit(ENUMERATED& value)
     }
     int max = value.getMaximum();
     unsigned v = 0;
-    if (max < 0 || !decodeUnsigned(0, static_cast<unsigned>(max), v))
+    if (max < 0 || !decodeOffset(static_cast<unsigned>(max), v))
         return false;
+    if (v > unsigned(max))
+        noteOverrun(DecodeBound::enumeration, value.info(), v, 0, max);
     value.setValue(static_cast<int>(v));
     return true;
 }

@@ -22,14 +22,15 @@ public:
 
     bool aligned() const { return mAligned; }
     CoderEnv* getEnv() const { return mEnv; }
-    // The bound that stopped a failed decode; none when the input was at
-    // fault. Set only where a decode fails: a sound message pays nothing.
-    DecodeBound bound() const { return mBound; }
-    // Whether an INTEGER was read above its range, and the first one. The
-    // decode goes on past it, so that the rest of the message is known, but
-    // the value is not sound.
-    bool overran() const { return mOverran; }
-    RangeOverrun const& overrun() const { return mOverrun; }
+    // What stopped the decode: a bound, or a value read past its range.
+    // A value read whole past its range does not stop it, so that the rest
+    // of the message is known: the first such value is told unless a bound
+    // stops the decode after it. Told only where a decode fails or a value
+    // overran: a sound message pays nothing.
+    DecodeOutcome const& outcome() const { return mOutcome; }
+    DecodeBound bound() const { return mOutcome.bound; }
+    // Whether the decode that failed stopped at a bound.
+    bool stopped() const { return mStopped; }
 
     // The building blocks of X.691 10; each fails on short input and on a
     // value outside its bounds.
@@ -82,7 +83,18 @@ private:
         return span == 0 || (!atEnd() && decodeMultiBit(CountBits(span + 1), offset));
     }
     bool decodeWideOffset(unsigned span, unsigned& offset);
-    void noteOverrun(INTEGER const& value, unsigned offset);
+    // A value of type read whole past lower..upper: told when it is the
+    // first, and the decode goes on.
+    void noteOverrun(DecodeBound bound, DataInfo const* type, std::int64_t value, std::int64_t lower,
+                     std::int64_t upper);
+    // Names the field of the outcome, still unnamed, as the field or
+    // alternative index of holder (a SEQUENCE or a CHOICE).
+    void place(DataInfo const* holder, char const* const* names, unsigned index)
+    {
+        if (mUnplaced)
+            placeOutcome(holder, names, index);
+    }
+    void placeOutcome(DataInfo const* holder, char const* const* names, unsigned index);
     // An unconstrained whole number of at most maxOctets octets (8 or less),
     // sign-extended.
     bool decodeWholeNumber(unsigned maxOctets, std::int64_t& value);
@@ -98,18 +110,21 @@ private:
     bool decodeCharacterCount(ConstrainedObject const& value, unsigned bits, unsigned& n);
     bool decodeChoiceExtension(CHOICE& value);
     // Fails the decode at one of the decoder's own bounds.
-    bool stopAt(DecodeBound bound)
+    bool stopAt(DecodeBound bound, DataInfo const* type = nullptr)
     {
-        mBound = bound;
+        mOutcome = DecodeOutcome();
+        mOutcome.bound = bound;
+        mOutcome.type = type;
+        mStopped = mUnplaced = true;
         return false;
     }
     bool withinStringBound(unsigned n) { return n <= MaximumStringSize || stopAt(DecodeBound::length); }
 
     CoderEnv* mEnv;
     bool mAligned;
-    DecodeBound mBound = DecodeBound::none;
-    bool mOverran = false;
-    RangeOverrun mOverrun;
+    DecodeOutcome mOutcome;
+    bool mStopped = false;
+    bool mUnplaced = false; // the outcome's field is not named yet
 };
 
 } // namespace ASN1

@@ -23,12 +23,13 @@ bool PERDecoder::decodeOpenContents(char const* first, char const* last, Abstrac
     // variant carries them, so they are read that way too.
     PERDecoder contents(first, last, mEnv, true);
     bool ok = value.accept(contents);
-    if (contents.mOverran && !mOverran) {
-        mOverran = true;
-        mOverrun = contents.mOverrun;
+    // A stop inside replaces a value noted before; a value noted inside
+    // counts only as the first.
+    if (contents.mStopped || (contents.mOutcome.overran() && !mOutcome.overran())) {
+        mOutcome = contents.mOutcome;
+        mStopped = contents.mStopped;
+        mUnplaced = contents.mUnplaced;
     }
-    if (!ok)
-        mBound = contents.mBound;
     return ok;
 }
 
@@ -65,7 +66,9 @@ bool PERDecoder::decodeChoiceExtension(CHOICE& value)
     int id = static_cast<int>(index);
     if (!value.keepOrSelect(id))
         return skipOctets(count);
-    return decodeConfined(count, *value.getSelection());
+    bool ok = decodeConfined(count, *value.getSelection());
+    place(value.info(), value.info()->selectionNames, unsigned(id));
+    return ok;
 }
 
 bool PERDecoder::do_visit(CHOICE& value)
@@ -81,12 +84,21 @@ bool PERDecoder::do_visit(CHOICE& value)
     }
     unsigned root = value.numChoices();
     unsigned index = 0;
-    if (root == 0 || (root > 1 && !decodeUnsigned(0, root - 1, index)))
+    if (root == 0 || (root > 1 && !decodeOffset(root - 1, index)))
         return false;
+    if (index >= root) {
+        // Read whole, but no alternative to read it as.
+        stopAt(DecodeBound::alternative, value.info());
+        mOutcome.value = index;
+        mOutcome.upper = root - 1;
+        return false;
+    }
     int id = static_cast<int>(index);
     if (!value.keepOrSelect(id))
         return false;
-    return value.getSelection()->accept(*this);
+    bool ok = value.getSelection()->accept(*this);
+    place(value.info(), value.info()->selectionNames, index);
+    return ok;
 }
 
 bool PERDecoder::visit(SEQUENCE& seq)
@@ -112,7 +124,9 @@ Visitor::SeqVisitCode PERDecoder::visitExtensionRoot(SEQUENCE& seq, int index, i
     if (optionalId >= 0 && !seq.hasOptionalField(unsigned(optionalId)))
         return VISIT_CONTINUE;
     AbstractData* field = seq.makeField(unsigned(index));
-    return field && field->accept(*this) ? VISIT_CONTINUE : VISIT_FAIL;
+    bool ok = field && field->accept(*this);
+    place(seq.info(), seq.info()->fieldNames, unsigned(index));
+    return ok ? VISIT_CONTINUE : VISIT_FAIL;
 }
 
 Visitor::SeqVisitCode PERDecoder::preVisitExtensions(SEQUENCE& seq)
@@ -137,7 +151,9 @@ Visitor::SeqVisitCode PERDecoder::visitKnownExtension(SEQUENCE& seq, int index, 
     AbstractData* field = seq.makeField(unsigned(index));
     if (!field)
         return skipOctets(count) ? VISIT_CONTINUE : VISIT_FAIL;
-    return decodeConfined(count, *field) ? VISIT_CONTINUE : VISIT_FAIL;
+    bool ok = decodeConfined(count, *field);
+    place(seq.info(), seq.info()->fieldNames, unsigned(index));
+    return ok ? VISIT_CONTINUE : VISIT_FAIL;
 }
 
 Visitor::SeqVisitCode PERDecoder::visitUnknownExtensions(SEQUENCE& seq)

@@ -94,41 +94,54 @@ void HdlcSlot::trace(const char* what) const
 bool HdlcSlot::IHwDisconnectReceiver(Slot& source)
 {
     trace("IHwDisconnectReceiver");
+    const int line = source.IGetTransmitChannel();
     Slot::IHwDisconnectReceiver(source);
-    follow(held_line(&source, nullptr));
+    follow(held_line(&source, nullptr), source.IsLost() ? line : -1);
     return true;
 }
 
 bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     trace("IHwDisconnectTransmitter");
+    const int line = receiver.IGetReceiveChannel();
     Slot::IHwDisconnectTransmitter(receiver);
-    follow(held_line(nullptr, &receiver));
+    follow(held_line(nullptr, &receiver), receiver.IsLost() ? line : -1);
     return true;
 }
 
 // Either connection alone serves both directions: the channel goes with
 // the last one, and moves to the line of a connection that stays. A
 // channel that ended, the controller told, waits on that line for its
-// command.
-void HdlcSlot::follow(int tdm)
+// command; so does one whose line went with its slot's channel (lost, the
+// going slot's line): the controller is told once, as at the channel's own
+// end, which tells it instead when letting go reads that end too.
+void HdlcSlot::follow(int tdm, int lost)
 {
+    const bool lineLost = lost != -1 && mChannel->is_open() && lost == mChannel->parameters.tdm;
     mChannel->deactivate();
-    if (mChannel->ended())
+    if (lineLost) {
+        mLineLost = true;
+        if (!mChannel->ended())
+            OnDeactivated();
+    }
+    if (mChannel->ended() || mLineLost)
         mChannel->parameters.tdm = tdm;
     else
         settle(tdm);
 }
 
 // The line of a connection that this slot makes (as llConnect chooses),
-// other than the source or the receiver that goes; -1 when none.
+// other than the source or the receiver that goes, and than a slot whose
+// channel is lost; -1 when none.
 int HdlcSlot::held_line(const Slot* goingSource, const Slot* goingReceiver)
 {
     Slot* source = GetSource();
-    if (source && source != goingSource && source->GetConnectionPriority() <= GetConnectionPriority())
+    if (source && source != goingSource && !source->IsLost() &&
+        source->GetConnectionPriority() <= GetConnectionPriority())
         return source->IGetTransmitChannel();
     for (Slot* receiver : GetReceivers())
-        if (receiver != goingReceiver && receiver->GetConnectionPriority() < GetConnectionPriority())
+        if (receiver != goingReceiver && !receiver->IsLost() &&
+            receiver->GetConnectionPriority() < GetConnectionPriority())
             return receiver->IGetReceiveChannel();
     return -1;
 }
@@ -145,6 +158,7 @@ bool HdlcSlot::iactivate()
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "Try to activate HDCL, params.tdm = " << mChannel->parameters.tdm
                   << std::endl;
+    mLineLost = false;
     if (!OpenChannel())
         return false;
     trace("HDLC activated successfully");

@@ -62,7 +62,8 @@ private:
     bool join(int tdm, const char* hook);
     bool settle(int tdm);
     // After a connection went: the channel on the line of one that stays.
-    void follow(int tdm);
+    // lost: the going slot's line when that slot lost its channel, else -1.
+    void follow(int tdm, int lost);
     int held_line(const Slot* goingSource, const Slot* goingReceiver);
     void trace(const char* what) const;
     // Adds a received body to the batch, sending the batch first when the
@@ -81,6 +82,9 @@ private:
     uint16_t mAddress;
     uint8_t mOwn = 0;
     uint8_t mPeer = 0;
+    // The line went with its slot's channel: the channel waits, closed,
+    // for a connection or an activate.
+    bool mLineLost = false;
 };
 
 class HdlcSlotFactory : public SlotFactory {

@@ -16,16 +16,28 @@ namespace {
 const unsigned max_slot = 1023;
 const unsigned stat_delay_ms = 5000;
 
-// A message read whole but for a slot number above the slot range: in the
-// envelope (dispatch refuses it before any service) or as the target of a
-// connect, its only INTEGER (the slot table refuses it). Both are
-// invalidSlot, as an ordinary command would get.
-bool PastTheSlotRange(const LGCP::Message& msg)
+// The answer to a message that the decoder refused after its seq and slot,
+// besides those that the envelope gets (a response or signal, a slot over
+// 1023): a PDU or Command alternative past the known ones is a message no
+// service takes, a connect target over 1023 names no slot, anything else
+// is a parameter the command cannot take.
+LGCP::ErrorCause::NamedNumber RefusalOf(const ASN1::DecodeOutcome& why)
 {
-    if (msg.has_slot() && unsigned(msg.get_slot().getValue()) > max_slot)
-        return true;
-    const LGCP::PDU& pdu = msg.get_pdu();
-    return pdu.is_command() && pdu.get_command().currentSelection() == LGCP::Command::e_connect;
+    if (why.bound == ASN1::DecodeBound::alternative &&
+        (why.type == &LGCP::PDU::theInfo || why.type == &LGCP::Command::theInfo))
+        return LGCP::ErrorCause::unexpectedMsgType;
+    if (why.bound == ASN1::DecodeBound::range && why.holder == &LGCP::Command::theInfo &&
+        why.field == LGCP::Command::e_connect)
+        return LGCP::ErrorCause::invalidSlot;
+    return LGCP::ErrorCause::invalidParams;
+}
+
+// Whether seq and slot were read whole before the decoder stopped: the PDU
+// was chosen, or its own index stopped it.
+bool Answerable(const LGCP::Message& msg, const ASN1::DecodeOutcome& why)
+{
+    return why.bound != ASN1::DecodeBound::none &&
+           (msg.get_pdu().currentSelection() >= 0 || why.type == &LGCP::PDU::theInfo);
 }
 
 } // namespace
@@ -196,10 +208,8 @@ void Server::OnMessage(const char* data, int length)
     ASN1::CoderEnv env(ASN1::CoderEnv::per_Aligned);
     if (length >= 0 && ASN1::decode(data, data + length, &env, msg, true))
         Dispatch(msg);
-    else if (env.bound() == ASN1::DecodeBound::range && PastTheSlotRange(msg))
-        Dispatch(msg);
-    else if (env.bound() != ASN1::DecodeBound::none && msg.get_pdu().currentSelection() >= 0)
-        RefuseBeyondBound(msg, env);
+    else if (Answerable(msg, env.outcome()))
+        Refuse(msg, env.outcome());
     else
         LogUndecodable(data, length);
     // A signal sent between commands carries no slot.
@@ -216,28 +226,32 @@ void Server::LogUndecodable(const char* data, int length) const
     std::cerr << text.str() << std::flush;
 }
 
-// The PDU was chosen, so seq and slot before it were read whole: the
-// controller waits for this answer, the message being longer than the
-// decoder reads, or holding a value its type does not allow.
-void Server::RefuseBeyondBound(const LGCP::Message& msg, const ASN1::CoderEnv& env)
+// The controller waits for this answer: the message is longer than the
+// decoder reads, or holds a value its type does not allow. No service sees
+// it.
+void Server::Refuse(const LGCP::Message& msg, const ASN1::DecodeOutcome& why)
 {
-    std::cerr << ext::header(this) << "receive fail: decoder bound: " << ASN1::describe(env.bound());
-    if (env.bound() == ASN1::DecodeBound::range) {
-        const ASN1::RangeOverrun& past = env.overrun();
-        std::cerr << ": " << past.value << " for (" << past.lower << ".." << past.upper << ")";
-    }
-    std::cerr << std::endl;
+    std::ostringstream text;
+    text << ext::header(this) << "receive fail: decoder bound: " << ASN1::describe(why.bound);
+    if (why.overran())
+        text << ": " << why.value << " for (" << why.lower << ".." << why.upper << ")";
+    if (*why.name)
+        text << ", field " << why.name;
+    std::cerr << text.str() << std::endl;
     if (TakeEnvelope(msg))
-        Error(LGCP::ErrorCause::invalidParams);
+        Error(RefusalOf(why));
 }
 
+// The envelope's own answers: a response or a signal from the controller,
+// a slot over 1023.
 bool Server::TakeEnvelope(const LGCP::Message& msg)
 {
     mResponse = none;
     mSeq.present = msg.has_seq();
     if (mSeq.present)
         mSeq.value = msg.get_seq().getValue();
-    if (!msg.get_pdu().is_command()) {
+    const LGCP::PDU& pdu = msg.get_pdu();
+    if (pdu.is_response() || pdu.is_signal()) {
         Error(LGCP::ErrorCause::unexpectedMsgType);
         return false;
     }

@@ -98,11 +98,11 @@ private:
     enum Response { none = 0, success = 1, error = 2 };
 
     // Takes the message's seq and slot; false when already answered for
-    // them (not a command, a slot out of range).
+    // them (a response or signal, a slot out of range).
     bool TakeEnvelope(const LGCP::Message& msg);
     void Dispatch(const LGCP::Message& msg);
-    // A message that a bound of the decoder stopped after its PDU was chosen.
-    void RefuseBeyondBound(const LGCP::Message& msg, const ASN1::CoderEnv& env);
+    // A message that the decoder refused after its seq and slot.
+    void Refuse(const LGCP::Message& msg, const ASN1::DecodeOutcome& why);
     void LogUndecodable(const char* data, int length) const;
     // A message to the controller: seq when present, slot unless no_slot.
     // The caller fills in the message's PDU in place, sparing a copy.

@@ -95,6 +95,35 @@ TEST(PerEnvelope, UnknownAlternativesSkippedAndRootRangesChecked)
     EXPECT_FALSE(decode("80 09 00 80 00 00 00 00 00 00 00 18", msg));
 }
 
+// A value read whole past its range is told with its field and range: a
+// slot leaves the rest read, so a CHOICE index past its alternatives
+// after it is what stopped the decode; input at fault tells nothing.
+TEST(PerEnvelope, WhatStoppedADecodeIsToldWithItsField)
+{
+    struct {
+        char const* octets;
+        DecodeBound bound;
+        char const* name;
+        std::int64_t value, upper;
+        DataInfo const* type;
+    } const cases[] = {
+        {"30 00", DecodeBound::alternative, "pdu", 3, 2, &Sample::PDU::theInfo},
+        {"C0 01 01 04 00 18", DecodeBound::range, "slot", 1024, 1023, &Sample::SlotNumber::theInfo},
+        {"C0 01 01 04 00 C0", DecodeBound::alternative, "pdu", 3, 2, &Sample::PDU::theInfo},
+        {"C0 01 01 04 00", DecodeBound::none, "", 0, 0, nullptr},
+    };
+    for (auto const& c : cases) {
+        std::vector<char> in = octets(c.octets);
+        Sample::Message msg;
+        CoderEnv env;
+        EXPECT_FALSE(env.decode(in.data(), in.data() + in.size(), msg, true)) << c.octets;
+        DecodeOutcome const& why = env.outcome();
+        EXPECT_TRUE(why.bound == c.bound && std::string(why.name) == c.name && why.type == c.type) << c.octets;
+        EXPECT_EQ(why.value, c.value) << c.octets;
+        EXPECT_EQ(why.upper, c.upper) << c.octets;
+    }
+}
+
 TEST(PerBuildingBlocks, ConstrainedWholeNumbersByRangeSize)
 {
     RangeCase const cases[] = {
@@ -481,7 +510,7 @@ TEST(PerTypes, OpenTypeContentsAlignedInBothVariants)
         std::unique_ptr<AbstractData> back(create_from(c.value.info()));
         CoderEnv env(CoderEnv::per_Unaligned);
         EXPECT_FALSE(env.decode(in.data(), in.data() + in.size(), *back, true)) << c.name;
-        EXPECT_TRUE(env.bound() == DecodeBound::range && env.overrun().value == 1024) << c.name;
+        EXPECT_TRUE(env.bound() == DecodeBound::range && env.outcome().value == 1024) << c.name;
     }
 }
 

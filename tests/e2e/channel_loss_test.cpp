@@ -155,22 +155,46 @@ TEST(ChannelLoss, APacketLinkWhoseChannelEndedSaysSoOnceAndStaysClosed)
         EXPECT_THAT(f.to(137, simple(C::e_activate)), Contains("slot=137 success"));
         EXPECT_EQ(f.deactivated(137, "/dev/mcc/ctl", "hdlc [1/0]: read error: end of file"), 1);
         EXPECT_EQ(f.board.ask("hangup /dev/mcc/ctl"), "ok 0") << "a channel opened unasked";
-        f.to(137, simple(C::e_activate));
+        if (line.second)
+            EXPECT_THAT(f.to(137, simple(C::e_activate)), ElementsAre("slot=137 success"));
+        else
+            EXPECT_THAT(f.to(137, simple(C::e_activate)),
+                        ElementsAre("slot=137 deactivated networkError", "slot=137 success"));
+        if (line.first.get_create().is_trunk()) {
+            // Joined to a second line, then left by it: back on the first.
+            f.to(190, create_trunk(1, 11));
+            EXPECT_THAT(f.to(137, simple(C::e_connect, 190)), Contains("slot=137 success"));
+            EXPECT_THAT(f.to(137, simple(C::e_disconnect)), Contains("slot=137 success"));
+            EXPECT_THAT(f.output(42), testing::StartsWith("ok connected ")) << "the line that stays";
+            f.to(190, simple(C::e_destroy));
+        }
         EXPECT_EQ(f.board.ask("hangup /dev/mcc/ctl"), line.second ? "ok 1" : "ok 0") << "the line that stays";
         for (int n : {137, 182, 218})
             f.to(n, simple(C::e_destroy));
     }
 }
 
-// A BRI network-side link joined both ways with a slot that is lost: both
-// joins go, and the link is told gone once.
-TEST(ChannelLoss, ABriNetworkSideLinkWhosePartnerIsLostSaysSoOnce)
+// A packet link, or a BRI network-side link, joined both ways with a slot
+// that is lost: both joins go, and the link is told gone once. The packet
+// link then holds no line: an activate finds none, a connection gives one.
+TEST(ChannelLoss, ALinkWhosePartnerIsLostSaysSoOnce)
 {
     ChannelFlow f;
     ASSERT_TRUE(f.start()) << f.server.err();
-    f.to(30, pstn_isdn(true, 3, true)), f.to(31, create_rtp_on(f.peer.port, free_rtp_port()));
-    f.to(31, simple(C::e_connect, 30)), f.to(30, simple(C::e_connect, 31));
-    EXPECT_EQ(f.deactivated(30, "/dev/rtp", "fail to read from rtp"), 1);
+    for (const std::pair<int, LGCP::Command>& link : {std::make_pair(30, pstn_isdn(true, 3, true)),
+                                                     std::make_pair(137, hdlc_params(1, 7))}) {
+        const int n = link.first;
+        f.to(n, link.second), f.to(n + 1, create_rtp_on(f.peer.port, free_rtp_port()));
+        f.to(n + 1, simple(C::e_connect, unsigned(n))), f.to(n, simple(C::e_connect, unsigned(n + 1)));
+        f.to(n, simple(C::e_activate));
+        EXPECT_EQ(f.deactivated(n, "/dev/rtp", "fail to read from rtp"), 1) << n;
+    }
+    EXPECT_EQ(f.board.ask("descriptors /dev/mcc/ctl"), "ok 0");
+    EXPECT_THAT(f.to(137, simple(C::e_activate)), ElementsAre("slot=137 deactivated networkError", "slot=137 success"));
+    EXPECT_EQ(f.board.ask("descriptors /dev/mcc/ctl"), "ok 0");
+    f.to(10, create_trunk(1, 1));
+    EXPECT_THAT(f.to(137, simple(C::e_connect, 10)), Contains("slot=137 success"));
+    EXPECT_EQ(f.board.ask("descriptors /dev/mcc/ctl"), "ok 1");
 }
 
 // The source of an E1 link loses its channel: the link is told gone, what

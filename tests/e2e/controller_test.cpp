@@ -7,6 +7,7 @@
 
 #include "tests/e2e/server_process.h"
 #include "tests/e2e/flow_commands.h"
+#include "tests/signalling/signalling_commands.h"
 
 using vbtest::Controller;
 using vbtest::create_ext;
@@ -109,10 +110,17 @@ TEST_F(ControllerFlow, EverySeqValueComesBackInItsAnswer)
 }
 
 // Aligned PER carries up to 65535 in the two octets of a slot number or a
-// connect target: both are invalidSlot. Any other INTEGER above its range,
-// or a claim of more extension additions than are read, is invalidParams.
+// connect target: both are invalidSlot. A PDU or command alternative past
+// the known ones is a message no service takes, a response a response;
+// any other value past its range, or a claim of more extension additions
+// than are read, is invalidParams. Each is answered with its seq and
+// logged in one line.
 TEST_F(ControllerFlow, ValuesAboveTheirRangeAreAnswered)
 {
+    // ATS-QSIG B slots of the ATS-QSIG slot 5: subslot 3 is its last.
+    std::string subslot4 = lgcp(vbtest::ats_qsig_b(5, 3), 12, 1023);
+    ASSERT_EQ(subslot4.back(), '\x80');
+    subslot4.back() = '\xC0';
     const struct {
         std::string frame;
         Texts answers;
@@ -126,12 +134,29 @@ TEST_F(ControllerFlow, ValuesAboveTheirRangeAreAnswered)
         {std::string("\xC0\x01\x08\x00\x28\x08\x90\x00\x05\xC0", 10), {"seq=8 slot=40 error invalidParams"}},
         {std::string("\xC0\x01\x09\x00\x28\x08\x94\x00\x05\x60\x01\x80", 12),
          {"seq=9 slot=40 error invalidParams"}},
+        // On slot 5: a fourth PDU, a sixteenth command; on slot 10 a create
+        // of mcc type 3 (of 0..2); a response carrying error cause 13.
+        {std::string("\xC0\x01\x04\x00\x05\xC0", 6), {"seq=4 slot=5 error unexpectedMsgType"}},
+        {std::string("\xC0\x01\x04\x00\x05\x1E", 6), {"seq=4 slot=5 error unexpectedMsgType"}},
+        {std::string("\xC0\x01\x05\x00\x0A\x08\x5E", 7), {"seq=5 slot=10 error invalidParams"}},
+        {std::string("\xC0\x01\x06\x00\x05\x6D", 6), {"seq=6 error unexpectedMsgType"}},
+        // The highest slot number, past the range only inside: nothing made.
+        {lgcp(vbtest::ats_qsig(), 10, 5), {"seq=10 slot=5 success"}},
+        {lgcp(vbtest::ats_qsig_b(5, 3), 11, 1022), {"seq=11 slot=1022 success"}},
+        {subslot4, {"seq=12 slot=1023 error invalidParams"}},
+        {lgcp(simple(LGCP::Command::e_destroy), 13, 1023), {"seq=13 slot=1023 error slotNotExists"}},
+        {lgcp(simple(LGCP::Command::e_ping), 14), {"seq=14 success"}},
     };
     for (const auto& step : flow)
         EXPECT_EQ(ctl.exchange(step.frame), step.answers) << vbtest::message_text(step.frame.data(), step.frame.size(), true);
     std::string err = server.err();
-    EXPECT_NE(err.find("decoder bound: an INTEGER above its range: 4 for (1..3)\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("decoder bound: more than 128 extension additions"), std::string::npos) << err;
+    for (const char* line : {"an INTEGER above its range: 4 for (1..3), field subslot\n",
+                             "more than 128 extension additions in a SEQUENCE, field ats-qsig-b\n",
+                             "a CHOICE index past its alternatives: 3 for (0..2), field pdu\n",
+                             "a CHOICE index past its alternatives: 15 for (0..14), field command\n",
+                             "an ENUMERATED above its range: 3 for (0..2), field type\n",
+                             "an ENUMERATED above its range: 13 for (0..12), field error\n"})
+        EXPECT_NE(err.find(std::string("decoder bound: ") + line), std::string::npos) << line << err;
     EXPECT_EQ(err.find("decode error"), std::string::npos) << err;
 }
 

@@ -353,6 +353,7 @@ TEST_F(AgentLinkTest, WhatAnAgentSends)
     configure({{agent.host(), "tolv"}});
     ASSERT_TRUE(link({&agent}));
     agent.send(std::string("\xff\xff\xff", 3));
+    agent.send(std::string("\xC0", 1)); // a fourth PDU: no answer owed to an agent
     MON::Message command;
     command.get_pdu().get_command().set_ping();
     agent.send(vbtest::mon_payload(command));
@@ -363,7 +364,8 @@ TEST_F(AgentLinkTest, WhatAnAgentSends)
     run_until([&] { return err.str().find("unknown") != std::string::npos; });
     pass();
     std::string header = "snmpagent.tolv " + agent.host();
-    EXPECT_EQ(err.str(), header + ": receive : decode error!\n" + header + ": receive unknown message type\n");
+    EXPECT_EQ(err.str(), header + ": receive : decode error!\n" + header + ": receive : decode error!\n" + header +
+                             ": receive unknown message type\n");
     EXPECT_FALSE(agent.closed());
 }
 

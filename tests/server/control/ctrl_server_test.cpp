@@ -98,7 +98,8 @@ TEST_F(CtrlServerTest, ExactlyOneAnswerPerCommandInBindOrder)
         {vbtest::lgcp(response, 4), "ST", "ST", {}, {"seq=4 error unexpectedMsgType"}, ""},
         {vbtest::lgcp(signal, -1, 2), "ST", "ST", {}, {"error unexpectedMsgType"}, ""},
         // A query on slot 1500 is seen by no service.
-        {std::string("\xC0\x01\x07\x05\xDC\x00", 6), "ST", "ST", {}, {"seq=7 error invalidSlot"}, ""},
+        {std::string("\xC0\x01\x07\x05\xDC\x00", 6), "ST", "ST", {}, {"seq=7 error invalidSlot"},
+         "decoder bound: an INTEGER above its range: 1500 for (0..1023), field slot\n"},
         {"", "ST", "ST", {}, {}, "receive fail: decode error!\n msg: \n"},
         {"\xFF\xFF\xFF", "ST", "ST", {}, {}, "receive fail: decode error!\n msg: FF FF FF \n"},
         {query.substr(0, 2), "ST", "ST", {}, {}, "receive fail: decode error!\n msg: "},
@@ -131,9 +132,11 @@ TEST_F(CtrlServerTest, AMessagePastADecoderBoundIsRefusedWithItsSeq)
         Texts sent;
         const char* logged;
     } cases[] = {
-        {vbtest::trap_receivers(129, 7), {"seq=7 error invalidParams"}, "decoder bound: more than 128 elements in a SEQUENCE OF\n"},
-        {name, {"seq=8 slot=3 error invalidParams"}, "decoder bound: a length of 16384 or more\n"},
-        {source, {"seq=9 error invalidParams"}, "decoder bound: an INTEGER of more than 4 octets\n"},
+        {vbtest::trap_receivers(129, 7), {"seq=7 error invalidParams"},
+         "decoder bound: more than 128 elements in a SEQUENCE OF, field snmpTrapReceivers\n"},
+        {name, {"seq=8 slot=3 error invalidParams"},
+         "decoder bound: a length of 16384 or more, field snmpTrapReceivers\n"},
+        {source, {"seq=9 error invalidParams"}, "decoder bound: an INTEGER of more than 4 octets, field source\n"},
         {std::string("\x80\x09\0\x80", 4) + std::string(7, '\0') + "\x18", {}, "decode error!\n msg: 80 09 00 80 00 00 00 00 00 00 00 18 \n"},
     };
     for (const auto& c : cases) {
