@@ -87,9 +87,9 @@ public:
     bool Connect(int source, int destination);
     // The output sends the idle byte.
     bool Disconnect(int channel);
-    // The output is disabled: true when the switch took it, or owes it
-    // (refused, or the device away); false only for a channel that no
-    // switch has.
+    // The output is disabled, and the claims on it go: true when the
+    // switch took it, or owes it (refused, or the device away); false
+    // only for a channel that no switch has.
     bool Disable(int channel);
     // The output sends a fixed byte.
     bool Write(int channel, unsigned char value);
@@ -107,8 +107,9 @@ public:
     // the record changes all the same, and the retry tells it.
     bool Rest(int destination, Owner owner, Owner receiver, bool owed = false);
     // A link's line path that owner made ends: the idle byte of its line
-    // end, which the link claims as end, takes its place (owed when
-    // refused). Nothing when owner holds no path there any more.
+    // end, which the link claims as end, takes its place (told again
+    // until the switch takes it). Nothing when owner holds no path there
+    // any more.
     void End(int destination, Owner owner, Owner end);
     // What an output carries once a claim went.
     enum class Left { path, idle, disabled };
@@ -127,7 +128,6 @@ public:
     struct HeldPath {
         int source = -1;
         Owner owner;
-        bool is(int from, Owner by) const { return source == from && owner == by; }
     };
     std::optional<HeldPath> PathAt(int destination) const;
     // Whether the device carries a held path, told again first when it may not.
