@@ -36,6 +36,7 @@ HDLC::~HDLC()
     channel.Release();
     event.Release();
     disconnect();
+    leave_line();
 }
 
 void HDLC::unbind()
@@ -105,6 +106,8 @@ bool HDLC::activate()
         return false;
     }
     fromLine = Path{parameters.tdm, t};
+    // On a line again: the idle byte of the line it left is no longer its.
+    leave_line();
     ready = false;
     poolEmpty = false;
     if (traces.signallingHdlc)
@@ -143,22 +146,29 @@ void HDLC::shut()
 }
 
 // A release that the switch does not take stays owed by it. The line's
-// output is left idle, held by nobody: the next slot on that line, if
-// any, sets it.
+// output is left idle, its line end, which the link claims until it is on
+// a line again or goes; the channel's own output is disabled. A path that
+// another maker holds on either by now is left to it.
 void HDLC::disconnect()
 {
     if (toLine.destination < 0 && fromLine.destination < 0)
         return;
     HwMux& mux = *HwMux::instance();
-    if (toLine.destination >= 0)
-        mux.End(toLine.source, toLine.destination, owner());
-    // The channel's own output may have gone to a slot meanwhile: its path
-    // is that slot's.
-    std::optional<HwMux::HeldPath> held = mux.PathAt(fromLine.destination);
-    if (fromLine.destination >= 0 && !(held && !held->is(fromLine.source, owner())) &&
-        !mux.Disable(fromLine.destination))
-        mux.LetGo(fromLine.source, fromLine.destination, owner());
+    if (toLine.destination >= 0) {
+        leave_line();
+        mux.End(toLine.destination, owner(), line_end());
+        lineEnd = toLine.destination;
+    }
+    if (fromLine.destination >= 0)
+        mux.Leave(fromLine.destination, owner(), true);
     toLine = fromLine = Path();
+}
+
+void HDLC::leave_line()
+{
+    if (lineEnd >= 0)
+        HwMux::instance()->Leave(lineEnd, line_end());
+    lineEnd = -1;
 }
 
 // A channel that is over is closed in the same call: polling it again

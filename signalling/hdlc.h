@@ -161,8 +161,12 @@ private:
     // Idles the line side and disables the channel's own output, where
     // the link's own paths are still held.
     void disconnect();
+    // Lets go of the idle byte of the line end it claims, if any.
+    void leave_line();
     // The link's own line paths are its own on the switch.
     HwMux::Owner owner() const { return HwMux::Owner{this, nullptr}; }
+    // The idle byte of its line end is the link's too, apart from its paths.
+    HwMux::Owner line_end() const { return HwMux::Owner{this, &lineEnd}; }
 
     bool ready = false;
     bool mEnded = false;
@@ -174,6 +178,7 @@ private:
     };
     Path toLine;   // the line's output carries this channel
     Path fromLine; // this channel's output carries the line
+    int lineEnd = -1; // the output whose idle byte the link claims
     // The controller channel the driver handed, held while open.
     HandedChannel channel;
     bool poolEmpty = false;

@@ -169,9 +169,17 @@ uint8_t Hal::sends(int32_t channel, int depth) const
     return kFloating;
 }
 
-// "disabled", "connected <source>" or "constant <hex byte>".
+// "disabled", "connected <source>" or "constant <hex byte>"; "bus" names
+// every shared-bus output that is not disabled.
 void Hal::port_commands(TestPort& port)
 {
+    port.add("bus", 0, "", [this](const TestPort::Args&) {
+        std::ostringstream o;
+        for (int32_t channel = kBusFirst; valid(channel); ++channel)
+            if (output(channel).drive != Drive::disabled)
+                o << (o.tellp() > 0 ? " " : "") << channel;
+        return TestPort::ok(o.str());
+    });
     port.add("switch", 1, "<channel>", [this](const TestPort::Args& a) {
         int32_t channel = 0;
         if (!TestPort::number(a[0], channel) || !valid(channel))

@@ -49,6 +49,7 @@ void Slot::LoseChannel(const Device::End& end)
     // channel back.
     mHanded.Release();
     LetGoChannel(*this);
+    LeaveOutputs(*this);
     for (ChannelUser* user : mChannelUsers)
         user->LeaveChannel();
     IOnChannelLost(end);
@@ -194,6 +195,17 @@ static HwMux::Owner MadeBy(Slot* source, Slot& receiver)
     return HwMux::Owner{source, &receiver};
 }
 
+// The idle byte that a slot claims is the slot's own.
+static HwMux::Owner MadeBy(const Slot* slot)
+{
+    return HwMux::Owner{slot, nullptr};
+}
+
+void LeaveOutputs(const Slot& slot)
+{
+    HwMux::instance()->LeaveAll(MadeBy(&slot));
+}
+
 bool MuxConnect(Slot& source, Slot& receiver)
 {
     int tx = source.IGetTransmitChannel();
@@ -204,16 +216,13 @@ bool MuxConnect(Slot& source, Slot& receiver)
     return true;
 }
 
-// A path that another maker holds at the receiver's output by now (a
+// The receiver left idle holds the idle byte of its output until it goes
+// (or loses its channel). A path that another maker holds there by now (a
 // link's own, or a later connection's) is left to it.
 bool MuxDisconnect(Slot& receiver)
 {
     int rx = receiver.IGetReceiveChannel();
-    HwMux& mux = *HwMux::instance();
-    std::optional<HwMux::HeldPath> held = mux.PathAt(rx);
-    if (held && held->source >= 0 && held->owner != MadeBy(receiver.GetSource(), receiver))
-        return true;
-    if (!mux.Disconnect(rx))
+    if (!HwMux::instance()->Rest(rx, MadeBy(receiver.GetSource(), receiver), MadeBy(&receiver)))
         return false;
     std::clog << "mux: disconnect slot " << receiver << " [" << rx << "]" << std::endl;
     return true;
@@ -319,8 +328,7 @@ void LetGo(Slot& receiver)
     if (!source)
         return;
     if (!llDisconnect(receiver))
-        HwMux::instance()->LetGo(source->IGetTransmitChannel(), receiver.IGetReceiveChannel(),
-                                 MadeBy(source, receiver));
+        HwMux::instance()->Rest(receiver.IGetReceiveChannel(), MadeBy(source, receiver), MadeBy(&receiver), true);
     LeaveSource(receiver);
 }
 

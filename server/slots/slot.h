@@ -238,3 +238,6 @@ bool DisconnectReceivers(Slot& source, const char* missing, void (*release)(Slot
 // slot later names that channel. A path that another maker holds on the
 // same output is left to it.
 void LetGoChannel(Slot& slot);
+// The slot lets go of the idle bytes it claims on the switch (it goes, or
+// its channel went): each output falls to what others ask there.
+void LeaveOutputs(const Slot& slot);

@@ -259,6 +259,7 @@ void Slots::int_destroy(Slot* slot)
     // meanwhile is cut before it goes.
     if (slot->GetSource() || !slot->GetReceivers().empty())
         DropConnections(*slot);
+    LeaveOutputs(*slot);
     delete slot;
 }
 

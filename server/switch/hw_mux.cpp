@@ -107,18 +107,17 @@ void HwMux::Fresh()
     Wiped();
 }
 
-// A device that went may come back with nothing: the local paths are told
-// again too, and their owed releases stay owed.
+// A device that went may come back with nothing: the local outputs are
+// told again too, and their owed releases stay owed. The bus releases owed
+// are made: the open disabled the bus.
 void HwMux::Wiped()
 {
-    for (auto it = mPaths.begin(); it != mPaths.end();) {
-        Device::Held<Path>& held = it->second;
+    for (auto it = mOutputs.begin(); it != mOutputs.end();) {
+        Device::Held<Path>& held = it->second.held;
         bool bus = entry(it->first) != nullptr;
-        if (bus && !held.on()) {
-            ++mWiped;
-            mDisabling.erase(it->first);
-            mOwners.erase(it->first);
-            it = mPaths.erase(it);
+        if (bus && !held.on() && it->second.claims.empty()) {
+            mWiped += held.carried(kKept);
+            it = mOutputs.erase(it);
             continue;
         }
         if (held.on()) {
@@ -169,13 +168,11 @@ bool HwMux::Disconnect(int channel)
         return false;
     }
     Replaced(channel);
-    if (entry(channel))
-        mPaths[channel].took(Path{-1, true}, kKept);
     return true;
 }
 
 // An off is never lost: one the switch refused, or could not be asked, is
-// owed whatever was held there (a path, an idle byte, a release owed).
+// owed whatever the record held there, whose claims go.
 bool HwMux::Disable(int channel)
 {
     if (channel < 0)
@@ -183,16 +180,10 @@ bool HwMux::Disable(int channel)
     bool open = IsOpened();
     if (channel >= kOutputs)
         return open && RequestDisable(channel);
-    Device::Held<Path>& held = at(channel);
-    Device::Outcome outcome = held.change(
-        Path{}, [] { return kKept; }, [&](const Path&) { return open && RequestDisable(channel); },
-        [&] { return open ? mHolder.refusal() : 0; });
-    if (outcome == Device::Outcome::owed) {
-        mDisabling.insert(channel);
-        mHolder.changed();
-    }
-    Tidy(channel);
-    return Device::done(outcome);
+    Output& out = at(channel);
+    out.claims.clear();
+    out.disabling = true;
+    return Device::done(Settle(channel, Device::Policy::told));
 }
 
 template <class Line>
@@ -272,158 +263,277 @@ int HwMux::Request(unsigned long request, void* record, const char* what)
     return errno;
 }
 
-// ------------------------------------------------------------ held paths
+// ------------------------------------------------------------ the record
 
 // A slot that left its channel joins nothing, and says nothing of the switch.
 bool HwMux::Join(int source, int destination, Owner owner)
 {
     if (source < 0 || destination < 0 || !ReadyFor(source, destination))
         return false;
-    Device::Held<Path>& held = at(destination);
-    Device::Outcome outcome = held.change(
-        Path{source}, [] { return kKept; }, [&](const Path&) { return RequestConnect(source, destination); },
-        [this] { return mHolder.refusal(); });
-    if (outcome == Device::Outcome::made) {
-        mDisabling.erase(destination);
-        mOwners[destination] = owner;
-    } else {
-        held.doubt();
-    }
+    Output& out = at(destination);
+    std::vector<Claim> before = out.claims;
+    auto& claims = out.claims;
+    claims.erase(std::remove_if(claims.begin(), claims.end(),
+                                [&](const Claim& c) { return c.owner == owner && c.source >= 0; }),
+                 claims.end());
+    claims.push_back(Claim{owner, source});
+    Device::Outcome outcome = Settle(destination, Device::Policy::told);
+    if (Device::done(outcome))
+        return true;
+    mOutputs.at(destination).claims = before;
     Tidy(destination);
-    return Device::done(outcome);
+    return false;
 }
 
-void HwMux::LetGo(int source, int destination, Owner owner)
+// Claimed again, the byte is told again when the device may not carry it.
+bool HwMux::Idle(int destination, Owner owner)
 {
-    if (!Holds(source, destination, owner))
-        return;
-    Device::Held<Path>& held = mPaths[destination];
-    // The disconnection the switch refused just now, by the rule for ends.
-    Device::Outcome outcome = held.owe_end(kKept, fd() >= 0 ? mHolder.refusal() : 0);
-    if (outcome == Device::Outcome::owed && entry(destination)) {
-        // Not told yet: the switch may still carry the path.
-        held.hold(Path{-1, true});
-        held.doubt();
-    }
-    mDisabling.erase(destination);
+    // An open first: it wipes what the bus owes, not what changes now.
+    IsOpened();
+    if (destination < 0)
+        return false;
+    Output& out = at(destination);
+    std::vector<Claim> before = out.claims;
+    auto mine = [&](const Claim& c) { return c.owner == owner && c.source < 0; };
+    if (std::none_of(out.claims.begin(), out.claims.end(), mine))
+        out.claims.push_back(Claim{owner, -1});
+    if (Device::done(Settle(destination, Device::Policy::told)))
+        return true;
+    mOutputs.at(destination).claims = before;
     Tidy(destination);
-    mHolder.changed();
+    return false;
 }
 
-void HwMux::End(int source, int destination, Owner owner)
+bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
 {
-    if (!Holds(source, destination, owner))
-        return;
-    bool open = IsOpened();
-    if (open && RequestIdle(destination)) {
-        Replaced(destination);
-        return;
+    if (destination < 0)
+        return false;
+    // An open first: it wipes what the bus owes, not what changes now.
+    IsOpened();
+    std::vector<Claim> before = Exchange(destination, owner, receiver);
+    if (owed) {
+        // Refused just now: held, and told by the retry.
+        Output& out = mOutputs.at(destination);
+        Path want = Wanted(out);
+        if (!(out.held.asked() == want && out.held.carried(kKept))) {
+            out.held.hold(want);
+            out.held.doubt();
+            mHolder.changed();
+        }
+        return true;
     }
-    // The open may have given the path up meanwhile: the release is owed all the same.
-    at(destination).owe_end(kKept, open ? mHolder.refusal() : 0);
-    mDisabling.erase(destination);
+    if (Device::done(Settle(destination, Device::Policy::told)))
+        return true;
+    mOutputs.at(destination).claims = before;
     Tidy(destination);
-    mHolder.changed();
+    return false;
 }
 
-std::optional<HwMux::HeldPath> HwMux::PathAt(int destination) const
+std::vector<HwMux::Claim> HwMux::Exchange(int destination, Owner owner, Owner idler)
 {
-    const Device::Held<Path>* h = held(destination);
-    if (!h || !h->on())
-        return std::nullopt;
-    HeldPath path;
-    path.source = h->asked().source;
-    auto it = mOwners.find(destination);
-    if (path.source >= 0 && it != mOwners.end())
-        path.owner = it->second;
-    return path;
+    auto& claims = at(destination).claims;
+    std::vector<Claim> before = claims;
+    claims.erase(std::remove_if(claims.begin(), claims.end(),
+                                [&](const Claim& c) { return c.owner == owner && c.source >= 0; }),
+                 claims.end());
+    auto idle = [&](const Claim& c) { return c.owner == idler && c.source < 0; };
+    if (std::none_of(claims.begin(), claims.end(), idle))
+        claims.push_back(Claim{idler, -1});
+    return before;
+}
+
+// Told now, and held while the switch refuses.
+void HwMux::End(int destination, Owner owner, Owner end)
+{
+    auto it = mOutputs.find(destination);
+    if (it == mOutputs.end())
+        return;
+    auto& claims = it->second.claims;
+    if (std::none_of(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source >= 0; }))
+        return;
+    IsOpened();
+    Exchange(destination, owner, end);
+    Settle(destination, Device::Policy::held);
+}
+
+HwMux::Left HwMux::Leave(int destination, Owner owner, bool disable)
+{
+    // An open first: it wipes what the bus owes, not what changes now.
+    IsOpened();
+    auto it = mOutputs.find(destination);
+    if (it == mOutputs.end()) {
+        // Nothing held: a bus output is disabled once more, whatever an
+        // earlier user of the switch left there.
+        if (!entry(destination))
+            return Left::disabled;
+        it = mOutputs.emplace(destination, Output()).first;
+    }
+    auto& claims = it->second.claims;
+    claims.erase(std::remove_if(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner; }),
+                 claims.end());
+    if (claims.empty() && disable)
+        it->second.disabling = true;
+    Left left = LeftBy(Wanted(it->second));
+    Settle(destination, Device::Policy::held);
+    return left;
+}
+
+void HwMux::LeaveAll(Owner owner)
+{
+    std::vector<int> outputs;
+    for (const auto& o : mOutputs)
+        for (const Claim& c : o.second.claims)
+            if (c.owner == owner) {
+                outputs.push_back(o.first);
+                break;
+            }
+    for (int destination : outputs)
+        Leave(destination, owner);
 }
 
 bool HwMux::DisableUnlessHeld(int channel)
 {
-    return PathAt(channel) || Disable(channel);
+    // An open first: it wipes what the bus owes, not what changes now.
+    IsOpened();
+    auto it = mOutputs.find(channel);
+    if (it == mOutputs.end())
+        return Disable(channel);
+    auto& claims = it->second.claims;
+    claims.erase(std::remove_if(claims.begin(), claims.end(), [](const Claim& c) { return c.source < 0; }),
+                 claims.end());
+    if (claims.empty())
+        return Disable(channel);
+    return Device::done(Settle(channel, Device::Policy::held));
 }
 
-bool HwMux::Holds(int source, int destination) const
+// A local output at rest sends the idle byte: an output that sends it
+// already is released with no request.
+Device::Outcome HwMux::Settle(int destination, Device::Policy policy)
 {
-    auto it = mPaths.find(destination);
-    return source >= 0 && it != mPaths.end() && it->second.asked() == Path{source};
+    Output& out = mOutputs.at(destination);
+    Path want = Wanted(out);
+    Device::Held<Path>& held = out.held;
+    bool open = IsOpened();
+    Device::Outcome outcome;
+    if (want == Path{} && !entry(destination) && !out.disabling && held.known() && held.asked().idle &&
+        held.carried(kKept)) {
+        held.forget();
+        outcome = Device::Outcome::made;
+    } else {
+        outcome = held.change(
+            want, policy, [] { return kKept; }, [&](const Path& p) { return open && Tell(destination, p, out.disabling); },
+            [&] { return open ? mHolder.refusal() : 0; });
+    }
+    if (outcome == Device::Outcome::invalid)
+        // Given up: nothing is asked of the output until its record changes.
+        held.forget();
+    if (outcome != Device::Outcome::made) {
+        // Not told yet: the switch may still carry what it had.
+        held.doubt();
+        mHolder.changed();
+    }
+    Tidy(destination);
+    return outcome;
 }
 
-bool HwMux::Holds(int source, int destination, Owner owner) const
+bool HwMux::Tell(int destination, const Path& path, bool disabling)
 {
-    std::optional<HeldPath> path = PathAt(destination);
-    return source >= 0 && path && path->is(source, owner);
+    if (path.source >= 0)
+        return RequestConnect(path.source, destination);
+    if (path.idle || (!disabling && !entry(destination)))
+        return RequestIdle(destination);
+    return RequestDisable(destination);
+}
+
+HwMux::Path HwMux::Wanted(const Output& out)
+{
+    for (auto c = out.claims.rbegin(); c != out.claims.rend(); ++c)
+        if (c->source >= 0)
+            return Path{c->source};
+    return out.claims.empty() ? Path{} : Path{-1, true};
+}
+
+HwMux::Left HwMux::LeftBy(const Path& path)
+{
+    return path.source >= 0 ? Left::path : path.idle ? Left::idle : Left::disabled;
+}
+
+std::optional<HwMux::HeldPath> HwMux::PathAt(int destination) const
+{
+    auto it = mOutputs.find(destination);
+    if (it == mOutputs.end() || it->second.claims.empty())
+        return std::nullopt;
+    const auto& claims = it->second.claims;
+    HeldPath path;
+    path.source = Wanted(it->second).source;
+    auto c = std::find_if(claims.rbegin(), claims.rend(), [&](const Claim& x) { return x.source == path.source; });
+    path.owner = path.source >= 0 ? c->owner : claims.front().owner;
+    return path;
 }
 
 // Opening the device tells it what it owes first.
 bool HwMux::Carries(int source, int destination)
 {
-    return IsOpened() && Holds(source, destination) && mPaths.at(destination).carried(kKept);
+    if (!IsOpened() || source < 0)
+        return false;
+    auto it = mOutputs.find(destination);
+    return it != mOutputs.end() && Wanted(it->second) == Path{source} && it->second.held.asked() == Path{source} &&
+           it->second.held.carried(kKept);
 }
 
 const Device::Held<HwMux::Path>* HwMux::held(int destination) const
 {
-    auto it = mPaths.find(destination);
-    return it == mPaths.end() ? nullptr : &it->second;
+    auto it = mOutputs.find(destination);
+    return it == mOutputs.end() ? nullptr : &it->second.held;
 }
 
-Device::Held<HwMux::Path>& HwMux::at(int destination)
+HwMux::Output& HwMux::at(int destination)
 {
-    auto it = mPaths.find(destination);
-    if (it == mPaths.end())
-        it = mPaths.emplace(destination, Device::Held<Path>::unknown()).first;
-    return it->second;
+    return mOutputs[destination];
 }
 
 void HwMux::Tidy(int destination)
 {
-    auto it = mPaths.find(destination);
-    if (it == mPaths.end() || it->second.on() || it->second.carried(kKept))
+    auto it = mOutputs.find(destination);
+    if (it == mOutputs.end() || !it->second.claims.empty() || it->second.held.on() ||
+        it->second.held.carried(kKept))
         return;
-    mPaths.erase(it);
-    mOwners.erase(destination);
-    mDisabling.erase(destination);
+    mOutputs.erase(it);
 }
 
 void HwMux::Replaced(int destination)
 {
-    mPaths.erase(destination);
-    mOwners.erase(destination);
-    mDisabling.erase(destination);
+    mOutputs.erase(destination);
 }
 
 void HwMux::Doubt(int destination)
 {
-    auto it = mPaths.find(destination);
-    if (it != mPaths.end())
-        it->second.doubt();
+    auto it = mOutputs.find(destination);
+    if (it != mOutputs.end())
+        it->second.held.doubt();
 }
 
 bool HwMux::untold(uint64_t present)
 {
-    // An open tells everything held again.
+    // An open tells everything held or owed again.
     if (!present)
-        return !mPaths.empty();
-    return std::any_of(mPaths.begin(), mPaths.end(), [](const auto& p) { return p.second.untold(kKept); });
+        return std::any_of(mOutputs.begin(), mOutputs.end(),
+                           [](const auto& o) { return o.second.held.on() || o.second.held.carried(kKept); });
+    return std::any_of(mOutputs.begin(), mOutputs.end(), [](const auto& o) { return o.second.held.untold(kKept); });
 }
 
 void HwMux::reconcile(Device::Tally& made)
 {
     unsigned long connected = 0, idle = 0, released = mWiped;
     mWiped = 0;
-    for (auto it = mPaths.begin(); it != mPaths.end() && fd() >= 0;) {
+    for (auto it = mOutputs.begin(); it != mOutputs.end() && fd() >= 0;) {
         int destination = it->first;
-        bool release = !it->second.on();
-        bool isIdle = it->second.asked().idle;
-        bool told = it->second.restore(
-            [] { return kKept; },
-            [&](const Path& path) {
-                if (release)
-                    return mDisabling.count(destination) ? RequestDisable(destination) : RequestIdle(destination);
-                return isIdle ? RequestIdle(destination) : RequestConnect(path.source, destination);
-            },
-            [&] { return mHolder.refusal(); });
+        Output& out = it->second;
+        bool release = !out.held.on();
+        bool isIdle = out.held.asked().idle;
+        bool told = out.held.restore([] { return kKept; },
+                                     [&](const Path& path) { return Tell(destination, path, out.disabling); },
+                                     [&] { return mHolder.refusal(); });
         if (told)
             ++(release ? released : isIdle ? idle : connected);
         ++it;

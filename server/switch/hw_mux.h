@@ -11,35 +11,35 @@
 //
 // The device's life (open at need, loss, the once-a-second retry, its
 // return) is a Device::Holder's. The switch keeps what it was told whoever
-// holds the device open, so what the slot table asked of each output is
-// held here beside the fact that the switch carries it, not beside a
-// descriptor:
-// - a path that the table joins, and the idle byte of a bus output (our
-//   own open disables the bus, so both are told again after it); the
-//   idle byte that ends a path (End) is nobody's, and is not held;
-// - a release the switch did not take (a disconnect, a disable, an idle
-//   byte taken off), whoever asked it and whatever later call touched the
-//   output without reaching the switch: it is owed until the switch takes
-//   it, or our open disables that bus output.
-// Whatever is held or owed is told at every operation, when the device
-// opens, and by the retry, which runs while anything is held or owed.
+// holds the device open, so what the slots and links ask of each output is
+// recorded here, not beside a descriptor. The record of an output holds
+// its claims, each with its maker: paths (a connection of the slot table,
+// a link's own line paths) and the idle byte (an activated external line,
+// a receiver left idle by a disconnection, a link's line end). The output
+// carries the latest path claimed, else the idle byte while anyone claims
+// it, else it rests: a bus output disabled, a local one on the idle byte
+// (a line's rest state) or disabled, as its last release asked. A claim
+// goes only through its maker, and the output then falls to what the
+// record asks; a release the switch did not take is owed until it takes
+// it, or our open disables that bus output. Whatever the record asks is
+// told at every change, when the device opens, and by the retry, which
+// runs while anything is held or owed.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <map>
 #include <optional>
-#include <set>
 #include <vector>
 
 #include "board/held.h"
 #include "holder/device_holder.h"
 #include "runtime/timer.h"
 
-// Who made a held path of the switch: a connection of the slot table (its
-// source and receiver slots), or a link for its own line paths (no
-// partner). A release names the maker, and lets go of nothing that another
-// maker holds on the same output by now.
+// Who made a claim on an output of the switch: a connection of the slot
+// table (its source and receiver slots), a slot alone for its idle byte, or
+// a link for its own line paths and line end (no partner). A release names
+// the maker, and lets go of nothing that another maker holds.
 struct SwitchPathOwner {
     const void* maker = nullptr;
     const void* partner = nullptr;
@@ -61,8 +61,7 @@ public:
     static constexpr unsigned kRetryMs = Device::Holder::kRetryMs;
 
     // What an output is asked to carry: the input it hears, -1 for none;
-    // or, on the shared bus, the idle byte of a disconnection (an open
-    // disables the bus, so the byte is sent again).
+    // or the idle byte. Neither is a release.
     struct Path {
         int32_t source = -1;
         bool idle = false;
@@ -83,43 +82,54 @@ public:
     // open disables every shared-bus output, and then connects the held
     // paths again.
     bool IsOpened();
-    // Output destination carries input source. Every operation that
-    // changes an output takes the place of what is held or owed there.
+    // Output destination carries input source. Every operation of this
+    // group changes an output in place of what its record holds or owes.
     bool Connect(int source, int destination);
-    // The output sends the idle byte; held on the shared bus.
+    // The output sends the idle byte.
     bool Disconnect(int channel);
-    // The output is disabled: true when the switch took it, or owes it
-    // (refused, or the device away); false only for a channel that no
-    // switch has.
+    // The output is disabled, and the claims on it go: true when the
+    // switch took it, or owes it (refused, or the device away); false
+    // only for a channel that no switch has.
     bool Disable(int channel);
     // The output sends a fixed byte.
     bool Write(int channel, unsigned char value);
     // The byte received on the channel; 255 on failure.
     unsigned char Read(int channel);
 
-    // A path that owner makes: Connect, held once the device took it.
+    // owner claims a path from source: held once the device took it.
     bool Join(int source, int destination, Owner owner = Owner());
-    // owner lets its held path go although the device did not take its
-    // disconnection: the device owes it (on the bus, the idle byte a
-    // disconnection holds; elsewhere, the release).
-    void LetGo(int source, int destination, Owner owner = Owner());
-    // owner's held path ends with the idle byte on its output, which no
-    // slot holds: an open leaves that bus output disabled. A release the
-    // switch does not take is owed (on the bus, until an open disables the
-    // output). An output that holds another path by now is left alone.
-    void End(int source, int destination, Owner owner = Owner());
-    // What an output holds of the table's: the path from source that
-    // owner made, or (source -1, no owner) a bus output's idle byte. A
-    // release that the switch owes is nothing held.
+    // owner claims the idle byte (an activated external line): true when
+    // the output carries what its record asks now.
+    bool Idle(int destination, Owner owner);
+    // A disconnection: the path that owner made gives way to the idle
+    // byte that receiver claims, unless another path holds the output.
+    // A refusal changes nothing. Owed (the switch refused it just now):
+    // the record changes all the same, and the retry tells it.
+    bool Rest(int destination, Owner owner, Owner receiver, bool owed = false);
+    // A link's line path that owner made ends: the idle byte of its line
+    // end, which the link claims as end, takes its place (told again
+    // until the switch takes it). Nothing when owner holds no path there
+    // any more.
+    void End(int destination, Owner owner, Owner end);
+    // What an output carries once a claim went.
+    enum class Left { path, idle, disabled };
+    // owner lets go of its claims at an output, which falls to what the
+    // record asks; with none left, a local output is disabled when
+    // disable, else it rests on the idle byte. A bus output that holds
+    // nothing is disabled once more.
+    Left Leave(int destination, Owner owner, bool disable = false);
+    // owner lets go of its claims wherever it holds one.
+    void LeaveAll(Owner owner);
+    // The output of a channel that went: its idle bytes go with it, a path
+    // that a slot or link holds stays, and with none it is disabled.
+    bool DisableUnlessHeld(int channel);
+    // The claim an output carries: the latest path and its maker, or
+    // (source -1) the idle byte and its first claimant; none when it rests.
     struct HeldPath {
         int source = -1;
         Owner owner;
-        bool is(int from, Owner by) const { return source == from && owner == by; }
     };
     std::optional<HeldPath> PathAt(int destination) const;
-    // Disable, of an output that holds nothing of the table's: one that
-    // another slot was given since is left to it.
-    bool DisableUnlessHeld(int channel);
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);
 
@@ -130,7 +140,7 @@ public:
     int fd() const { return mHolder.fd(); }
     uint16_t shadow(int index) const { return mShadow[static_cast<size_t>(index)]; }
     unsigned cursor() const { return mCursor; }
-    // What the table asked of an output, null when nothing is held or
+    // What the record asks of an output, null when nothing is held or
     // owed there. Its `carried(present())` says whether the open switch
     // carries it; an off that is still there is owed.
     const Device::Held<Path>* held(int destination) const;
@@ -157,15 +167,37 @@ private:
     // held there (and, to be safe, every other) are told again.
     void Wiped();
 
+    // A claim: a path from source, or (-1) the idle byte.
+    struct Claim {
+        Owner owner;
+        int source = -1;
+    };
+    // The record of one output, and what the device was told of it.
+    struct Output {
+        std::vector<Claim> claims; // in the order made
+        Device::Held<Path> held = Device::Held<Path>::unknown();
+        // A release of this local output is a disable, not the idle byte.
+        bool disabling = false;
+    };
+
     // The shadow entry of a shared-bus channel, null for any other number.
     uint16_t* entry(int channel);
-    // What is held at an output, made (not yet knowing anything) when missing.
-    Device::Held<Path>& at(int destination);
-    bool Holds(int source, int destination) const;
-    bool Holds(int source, int destination, Owner owner) const;
-    // Forgets what is held at an output when nothing is held or owed there.
+    // The record of an output, made (not yet knowing anything) when missing.
+    Output& at(int destination);
+    // owner's path at an output gives way to the idle byte that idler
+    // claims; the claims as they were.
+    std::vector<Claim> Exchange(int destination, Owner owner, Owner idler);
+    // What the claims ask: the latest path, else the idle byte, else off.
+    static Path Wanted(const Output& out);
+    static Left LeftBy(const Path& path);
+    // Tells the device what the record of an output asks now: a command
+    // answers by the outcome (told); a fall is held or owed until taken.
+    Device::Outcome Settle(int destination, Device::Policy policy);
+    // The request that makes an output carry path.
+    bool Tell(int destination, const Path& path, bool disabling);
+    // Forgets the record of an output that holds and owes nothing.
     void Tidy(int destination);
-    // The output took another request: nothing held there is carried.
+    // The output took another request: its record is given up.
     void Replaced(int destination);
     // A refused request may have left the output holding anything: the
     // next change is sent whatever it asks.
@@ -191,12 +223,7 @@ private:
     std::vector<uint16_t> mShadow;
     unsigned mCursor = 0;
     Dpc mDpc;
-    std::map<int, Device::Held<Path>> mPaths;
-    // Who made the path held at an output; an entry counts only while
-    // that output holds a path.
-    std::map<int, Owner> mOwners;
-    // Owed releases that are a disable, not the idle byte.
-    std::set<int> mDisabling;
+    std::map<int, Output> mOutputs;
     // Owed bus releases that the last open made, for its line.
     unsigned long mWiped = 0;
     // Last: it goes first, with its retry.

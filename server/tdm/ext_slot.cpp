@@ -1,58 +1,29 @@
 #include "server/tdm/ext_slot.h"
 
 #include <iostream>
-#include <optional>
 
 #include "server/switch/hw_mux.h"
 #include "server/slots/slot_refusal.h"
-#include "server/slots/slots.h"
 
 void ExtSlot::IAfterCreate()
 {
     OnChangeOutputStream(true);
 }
 
-// A path that some slot or link made holds the output (not only its idle byte).
-static bool PathHeld(const std::optional<HwMux::HeldPath>& held)
+// The idle byte that the line claims is its own, as a receiver's left
+// idle by a disconnection is: a deactivation lets go of both.
+static HwMux::Owner Own(const Slot& line)
 {
-    return held && held->source >= 0;
+    return HwMux::Owner{&line, nullptr};
 }
 
-static bool ActiveLineOn(int channel, const Slot& besides)
-{
-    for (Slot* slot : Slots::instance()->live()) {
-        auto* line = dynamic_cast<const ExtSlot*>(slot);
-        if (line && line != &besides && line->rx == channel && line->IsInputActive())
-            return true;
-    }
-    return false;
-}
-
-BusOutputLeft LeaveBusOutput(const Slot& leaving, int channel)
-{
-    HwMux& mux = *HwMux::instance();
-    std::optional<HwMux::HeldPath> held = mux.PathAt(channel);
-    if (PathHeld(held))
-        return BusOutputLeft::path;
-    if (ActiveLineOn(channel, leaving)) {
-        // A line that activated while a path held the channel never asked.
-        if (!held)
-            mux.Disconnect(channel);
-        return BusOutputLeft::idle;
-    }
-    mux.Disable(channel);
-    return BusOutputLeft::disabled;
-}
-
-// Activating again must leave a connected source on the channel; with
-// none, the idle byte is asked again, as a switch opened again forgot it.
-// A path that another slot holds on the shared channel is left to it: its
-// end leaves the idle byte for this line.
+// A path that another slot holds on the shared channel is left to it: the
+// idle byte follows once it goes.
 bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 {
     if (GetSource())
         return true;
-    if (!PathHeld(HwMux::instance()->PathAt(rx)) && !HwMux::instance()->Disconnect(rx)) {
+    if (!HwMux::instance()->Idle(rx, Own(*this))) {
         RefuseCommand(LGCP::ErrorCause::internal);
         return false;
     }
@@ -65,14 +36,14 @@ bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 bool ExtSlot::IDeactivate()
 {
     OnChangeInputStream(false);
-    LeaveBusOutput(*this, rx);
+    HwMux::instance()->Leave(rx, Own(*this));
     return true;
 }
 
 // The destroy goes on whatever the switch answers: it owes the release.
 bool ExtSlot::IBeforeDestroy()
 {
-    LeaveBusOutput(*this, rx);
+    HwMux::instance()->Leave(rx, Own(*this));
     return true;
 }
 

@@ -1,9 +1,10 @@
 // An external line reached over a fixed pair of shared-bus channels. It
 // transmits from the start; its receiving side is switched on by
-// activation (the bus channel then sends the idle byte until a source is
-// connected) and off again by deactivation. Several lines may receive on
-// one bus channel, beside a map slot there: what one of them does with
-// the channel never cuts a path that another holds on it.
+// activation (the line claims the idle byte of its bus channel, which
+// sends it while no path holds the channel) and off again by deactivation
+// (the claim goes). Several lines may receive on one bus channel, beside a
+// map slot there: what one of them does with the channel never cuts a
+// path that another holds on it.
 #pragma once
 
 #include "server/slots/slot.h"
@@ -28,13 +29,6 @@ public:
     const int tx;
     const int rx;
 };
-
-// What is left of a shared-bus output that a slot lets go (a deactivation,
-// a destroy): a path that another maker holds there stays; the idle byte
-// stays, or is asked again, while an activated external line remains on
-// the channel; else the output is disabled (or the switch owes it).
-enum class BusOutputLeft { path, idle, disabled };
-BusOutputLeft LeaveBusOutput(const Slot& leaving, int channel);
 
 class ExtFactory : public SlotFactory {
 public:

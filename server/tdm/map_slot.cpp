@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "server/switch/hw_mux.h"
-#include "server/tdm/ext_slot.h"
 #include "server/slots/slot_refusal.h"
 #include "server/slots/slots.h"
 
@@ -105,14 +104,14 @@ void MapFactory::AllocateMapSlot(MapSlot* slot)
 }
 
 // An entry held by another slot is left to it, and so is the receiving
-// channel while another path or an activated external line uses it. A
-// disable the switch could not make is owed by it, so the destroy holds
-// either way.
+// channel while another path or an activated external line uses it: the
+// slot lets go of its own claim there. A disable the switch could not make
+// is owed by it, so the destroy holds either way.
 void MapFactory::ReleaseMapSlot(MapSlot* slot)
 {
     if (slot->IsRxExists()) {
         int channel = slot->GetRxLogChannel();
-        if (LeaveBusOutput(*slot, slot->rx) == BusOutputLeft::disabled)
+        if (HwMux::instance()->Leave(slot->rx, HwMux::Owner{static_cast<Slot*>(slot), nullptr}) == HwMux::Left::disabled)
             std::clog << "map: disable map channel " << channel << std::endl;
         if (mOwners[static_cast<size_t>(channel)] != slot)
             std::cerr << "map-slot: internal error! MapFactory::ReleaseMapSlot() code 1" << std::endl;

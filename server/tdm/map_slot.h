@@ -50,7 +50,7 @@ public:
     // The slot becomes the owner of its bus channels, displacing the old ones.
     void AllocateMapSlot(MapSlot* slot);
     // Frees the slot's bus channels; its receiving one falls to what the
-    // other slots there ask (LeaveBusOutput).
+    // other slots there ask.
     void ReleaseMapSlot(MapSlot* slot);
     // Clears whatever the slot still owns, with no switch operation.
     void Forget(MapSlot* slot);

@@ -97,6 +97,34 @@ TEST(ChannelLoss, AStaleSlotsDestroyLeavesItsChannelToTheSlotThatHasItNow)
     EXPECT_EQ(f.events(channel), "ok 1, ok 1");
 }
 
+// MCC slot 7 loses its channel, which the driver gives to slot 8, joined
+// both ways with trunk slot 11 (channel 34): the output that slot 8's path
+// holds by then stays that path's, whatever the lost slot does later.
+TEST(ChannelLoss, ALostMccChannelsOutputStaysThePathOfTheSlotThatHasItNow)
+{
+    ChannelFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    f.to(10, create_trunk(1, 1)), f.to(11, create_trunk(1, 2));
+    auto join = [&](int n, int trunk) {
+        Texts sent = f.to(n, create_mcc(LGCP::MccType::data));
+        Texts joined = f.to(trunk, simple(C::e_connect, unsigned(n)));
+        f.to(n, simple(C::e_connect, unsigned(trunk)));
+        sent.insert(sent.end(), joined.begin(), joined.end());
+        return ChannelFlow::channel_in(sent);
+    };
+    const int channel = join(7, 10);
+    ASSERT_EQ(f.output(channel), "ok connected 33");
+    ASSERT_THAT(f.board.ask("hangup /dev/mcc/ctl"), testing::StartsWith("ok "));
+    ASSERT_TRUE(eventually([&] { return f.server.err().find("channel lost") != std::string::npos; }));
+    EXPECT_EQ(f.output(channel), "ok disabled");
+    ASSERT_EQ(join(8, 11), channel) << "the driver gave another channel";
+    for (C::Choices step : {C::e_disconnect, C::e_destroy}) {
+        f.to(7, simple(step));
+        EXPECT_EQ(f.output(channel), "ok connected 34");
+        EXPECT_EQ(f.output(34), "ok connected " + std::to_string(channel));
+    }
+}
+
 // The switch refuses every release while slot 100's session hangs up; once
 // it takes requests again, the channel's output ends disabled.
 TEST(ChannelLoss, ARefusedReleaseOfALostRtpChannelIsMadeOnceTheSwitchWorksAgain)

@@ -2,8 +2,9 @@
 // lets its descriptor go and opens the device again, telling it the paths
 // that the slot table holds, so a controller's connections work again
 // without a restart; a path the switch could not let go never stays on
-// it once its slots are gone; and no receiver of a shared bus output cuts
-// the path that another holds there.
+// it once its slots are gone; no receiver of a shared bus output cuts the
+// path that another holds there; and no bus output carries anything that
+// no live slot or link holds.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -217,18 +218,18 @@ TEST(HalLoss, WhatTheControllerEndedWhileTheSwitchWasAwayLeavesIt)
 }
 
 // An HDLC channel whose line is a shared-bus channel leaves the idle byte
-// there when its line goes, held by no slot: external slot 116 (bus 0
+// of its line end there while the link lives: external slot 116 (bus 0
 // channel 6, output 8198) feeds HDLC slot 115, whose channel's line goes
-// by a disconnect or the slot's destroy. Once /dev/hal hangs up, nothing
-// opens the switch again for that byte, and the switch opened again by
-// the next connection leaves 8198 disabled.
-TEST(HalLoss, AnEndedHdlcChannelLeavesNoByteOnTheBusOnceTheSwitchIsBack)
+// by a disconnect (the link stays) or the slot's destroy. The switch
+// opened again tells the byte again while the link holds it.
+TEST(HalLoss, AnEndedHdlcChannelLeavesAByteOnTheBusOnlyWhileTheLinkLives)
 {
     using C = LGCP::Command;
     const int kOutput = 8198;
     const std::string output = "switch " + std::to_string(kOutput);
     for (C::Choices end : {C::e_disconnect, C::e_destroy}) {
         SCOPED_TRACE(end == C::e_disconnect ? "disconnect" : "destroy");
+        const std::string left = end == C::e_disconnect ? "ok constant d5" : "ok disabled";
         HalFlow f;
         ASSERT_TRUE(f.start()) << f.server.err();
         ASSERT_THAT(f.to(116, create_ext(6, 6)), Contains("slot=116 success"));
@@ -236,25 +237,22 @@ TEST(HalLoss, AnEndedHdlcChannelLeavesNoByteOnTheBusOnceTheSwitchIsBack)
         ASSERT_THAT(f.to(116, simple(C::e_connect, 115)), Contains("slot=116 success"));
         ASSERT_EQ(f.board.ask(output).compare(0, 13, "ok connected "), 0) << f.board.ask(output);
         EXPECT_THAT(f.to(115, simple(end)), Contains("slot=115 success"));
-        EXPECT_EQ(f.board.ask(output), "ok constant d5");
-        const Texts written = f.requests(Device::Hal::SWITCH_WRITE, kOutput);
-        EXPECT_THAT(written, ElementsAre("d5=0"));
+        EXPECT_EQ(f.board.ask(output), left);
 
         EXPECT_NE(f.board.ask("hangup /dev/hal"), "ok 0");
         EXPECT_TRUE(f.logged("hwMux: device lost")) << f.server.err();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        // The switch keeps what it was told while nobody opens it.
-        EXPECT_EQ(f.board.ask(output), "ok constant d5") << "opened again by itself";
         f.pair();
-        EXPECT_EQ(f.board.ask(output), "ok disabled");
-        EXPECT_EQ(f.requests(Device::Hal::SWITCH_WRITE, kOutput), written);
+        EXPECT_EQ(f.board.ask(output), left);
+        f.to(115, kDestroy);
+        EXPECT_EQ(f.board.ask("bus"), "ok");
     }
 }
 
 // Slots 116 and 117 receive on bus 0 channel 5 (output 8197), each an
-// activated external line or a map; trunk 40 (channel 33) feeds 117.
-// Whatever 116 does leaves that path; once 117 goes, the output is what
-// 116 asks: the idle byte while it is an activated line, else disabled.
+// activated external line or a map; a trunk (channel 33, or trunk 0 time
+// slot 0: channel 0) feeds 117. Whatever 116 does leaves that path; once
+// 117 goes, the output is what 116 asks: the idle byte while it is an
+// activated line, else disabled.
 TEST(HalLoss, AReceiverOfASharedBusOutputLeavesAnothersPathThere)
 {
     using C = LGCP::Command;
@@ -263,10 +261,12 @@ TEST(HalLoss, AReceiverOfASharedBusOutputLeavesAnothersPathThere)
         const C *other, *holder;
         C::Choices step;
         const char* left;
-    } rows[] = {{&line, &line, C::e_destroy, "ok disabled"},   {&line, &line, C::e_deactivate, "ok disabled"},
-                {&line, &line, C::e_activate, "ok constant d5"}, {&line, &map, C::e_destroy, "ok disabled"},
-                {&line, &map, C::e_deactivate, "ok disabled"},   {&line, &map, C::e_activate, "ok constant d5"},
-                {&map, &line, C::e_destroy, "ok disabled"}};
+        int trunk = 1, slot = 1;
+    } rows[] = {{&line, &line, C::e_destroy, "ok disabled"},      {&line, &line, C::e_deactivate, "ok disabled"},
+                {&line, &line, C::e_activate, "ok constant d5"},   {&line, &map, C::e_destroy, "ok disabled"},
+                {&line, &map, C::e_deactivate, "ok disabled"},     {&line, &map, C::e_activate, "ok constant d5"},
+                {&map, &line, C::e_destroy, "ok disabled"},        {&line, &line, C::e_destroy, "ok disabled", 0, 0},
+                {&line, &line, C::e_deactivate, "ok disabled", 0, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(&row - rows);
         HalFlow f;
@@ -277,13 +277,76 @@ TEST(HalLoss, AReceiverOfASharedBusOutputLeavesAnothersPathThere)
             if (&kind == &line)
                 f.to(n, simple(C::e_activate));
         }
-        f.to(40, create_trunk(1, 1));
+        const std::string carried = "ok connected " + std::to_string(32 * row.trunk + row.slot);
+        f.to(40, create_trunk(row.trunk, row.slot));
         EXPECT_THAT(f.to(40, simple(C::e_connect, 117)), Contains("slot=40 success"));
         EXPECT_THAT(f.to(116, simple(row.step)), Contains("slot=116 success"));
-        EXPECT_EQ(f.board.ask("switch 8197"), "ok connected 33");
+        EXPECT_EQ(f.board.ask("switch 8197"), carried);
         EXPECT_THAT(f.to(117, kDestroy), Contains("slot=117 success"));
         EXPECT_EQ(f.board.ask("switch 8197"), row.left);
     }
+}
+
+// An HDLC link on external line 116 (transmitter bus 0 channel 6, output
+// 8198) beside line 117, both receiving on output 8197: whatever order it
+// ends in, no bus output carries anything once every slot is destroyed.
+// Line 116 activated under the link's path on 8197 (joined through 117)
+// keeps the idle byte there once the link went, also on the switch opened
+// again.
+TEST(HalLoss, AnHdlcLinkOnAnExternalLineLeavesNoBusOutputDriven)
+{
+    using C = LGCP::Command;
+    struct Step {
+        int slot;
+        C::Choices command;
+    };
+    const std::vector<Step> destroyAll = {{137, C::e_destroy}, {116, C::e_destroy}, {117, C::e_destroy}};
+    const struct {
+        const char* what;
+        bool hangUp;
+        std::vector<Step> end;
+    } rows[] = {
+        {"link destroyed first", false, destroyAll},
+        {"line destroyed first", false, {{116, C::e_destroy}, {137, C::e_destroy}, {117, C::e_destroy}}},
+        {"link deactivated first", false, {{137, C::e_deactivate}, {137, C::e_destroy}, {116, C::e_destroy},
+                                           {117, C::e_destroy}}},
+        {"link's channel hung up first", true, destroyAll},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        HalFlow f;
+        ASSERT_TRUE(f.start()) << f.server.err();
+        f.to(116, create_ext(6, 5)), f.to(117, create_ext(7, 5)), f.to(137, hdlc_params(1, 7));
+        f.to(137, simple(C::e_connect, 116));
+        EXPECT_THAT(f.to(116, simple(C::e_connect, 137)), Contains("slot=116 success"));
+        EXPECT_THAT(f.to(137, simple(C::e_activate)), Contains("slot=137 success"));
+        ASSERT_EQ(f.board.ask("bus").compare(0, 7, "ok 8198"), 0) << f.board.ask("bus");
+        if (row.hangUp) {
+            EXPECT_THAT(f.board.ask("hangup /dev/mcc/ctl"), testing::StartsWith("ok "));
+            EXPECT_TRUE(f.logged("read error")) << f.server.err();
+        }
+        for (const Step& step : row.end)
+            EXPECT_THAT(f.to(step.slot, simple(step.command)), Contains("slot=" + std::to_string(step.slot) + " success"));
+        EXPECT_EQ(f.board.ask("bus"), "ok");
+    }
+
+    SCOPED_TRACE("switch opened again under an activated line whose link went");
+    HalFlow f;
+    ASSERT_TRUE(f.start()) << f.server.err();
+    f.to(116, create_ext(6, 5)), f.to(117, create_ext(7, 5)), f.to(137, hdlc_params(1, 7));
+    f.to(117, simple(C::e_activate));
+    EXPECT_THAT(f.to(137, simple(C::e_connect, 117)), Contains("slot=137 success"));
+    ASSERT_EQ(f.board.ask("switch 8197").compare(0, 13, "ok connected "), 0) << f.board.ask("switch 8197");
+    EXPECT_THAT(f.to(116, simple(C::e_activate)), Contains("slot=116 success"));
+    for (int n : {137, 117})
+        EXPECT_THAT(f.to(n, kDestroy), Contains("slot=" + std::to_string(n) + " success"));
+    EXPECT_EQ(f.board.ask("bus"), "ok 8197");
+    EXPECT_EQ(f.board.ask("switch 8197"), "ok constant d5");
+    EXPECT_NE(f.board.ask("hangup /dev/hal"), "ok 0");
+    EXPECT_TRUE(f.logged("hwMux: device back")) << f.server.err();
+    EXPECT_EQ(f.board.ask("switch 8197"), "ok constant d5");
+    EXPECT_THAT(f.to(116, kDestroy), Contains("slot=116 success"));
+    EXPECT_EQ(f.board.ask("bus"), "ok");
 }
 
 } // namespace

@@ -51,6 +51,10 @@ protected:
         clock.advance_ms(HwMux::kRetryMs);
         multiplexer.timers_schedule();
     }
+    // Makers of claims: a connection, its receiver, another connection, a
+    // line's end.
+    const HwMux::Owner path{&sim, nullptr}, receiver{&board, nullptr}, other{&log, nullptr}, end{&sim, &board};
+
     static std::vector<uint16_t> shadow(const HwMux& mux)
     {
         std::vector<uint16_t> s;
@@ -208,11 +212,11 @@ TEST_F(HwMuxTest, AGoneDeviceIsLetGoAndOpenedAgain)
     EXPECT_EQ(mux.fd(), -1);
 }
 
-// A device opened again is told the paths that the slot table holds; of
-// those the table let go while the device refused, a bus output sends the
-// idle byte its disconnection would have left, a local one is released
-// after the open. A path no slot holds is not made again.
-TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheTableHolds)
+// A device opened again is told what the record holds: the paths, and
+// the idle byte that a receiver the table let go (while the device
+// refused its disconnection) holds, on a bus output or a local one alike.
+// A path no slot holds is not made again.
+TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheRecordHolds)
 {
     HwMux mux;
     const struct {
@@ -225,11 +229,11 @@ TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheTableHolds)
         {9, 8202, false, false, Hal::Drive::disabled},
     };
     for (const auto& c : cases)
-        c.held ? mux.Join(c.source, c.output) : mux.Connect(c.source, c.output);
+        c.held ? mux.Join(c.source, c.output, path) : mux.Connect(c.source, c.output);
     board.fail("/dev/hal", Hal::kWrite, EIO, SimBoard::Board::Times::always);
     for (const auto& c : cases)
-        if (c.letGo && !mux.Disconnect(c.output))
-            mux.LetGo(c.source, c.output);
+        if (c.letGo && !mux.Rest(c.output, path, receiver))
+            mux.Rest(c.output, path, receiver, true);
     board.clear_failures();
     hang_up();
     log.clear();
@@ -241,10 +245,10 @@ TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheTableHolds)
         EXPECT_TRUE(c.after != Hal::Drive::connected || sim.hal().output(c.output).source == c.source);
         EXPECT_EQ(mux.Carries(c.source, c.output), c.held && !c.letGo);
     }
-    // The release that works ends the run of refused disconnections.
+    // The idle byte that works ends the run of refused disconnections.
     EXPECT_EQ(log.str(), "hwMux: device lost: No such device\nhwMux: device opened\n"
-                         "hwMux: disconnect fail: 2 more time(s)\n"
-                         "hwMux: device back, 2 connection(s) made again, 1 idle output(s) again, 1 output(s) released\n");
+                         "hwMux: disconnect fail: 4 more time(s)\n"
+                         "hwMux: device back, 2 connection(s) made again, 2 idle output(s) again\n");
 }
 
 // The loop runs its DPCs twice per pass: a pass still refreshes at most 128
@@ -316,30 +320,32 @@ TEST_F(HwMuxTest, ASwitchGoneUnderItsOpenIsOpenedOnlyByTheRetry)
     EXPECT_TRUE(mux.Connect(6, 41));
 }
 
-// A bus output disabled holds nothing, also when the switch is away: an
-// idle byte held there is not sent again when the switch opens.
+// A bus output disabled holds nothing, also when the switch is away: the
+// idle byte sent there before is not sent again when the switch opens.
 TEST_F(HwMuxTest, ADisabledBusOutputKeepsNoIdleByte)
 {
     HwMux mux;
-    ASSERT_TRUE(mux.Disconnect(8200));
+    ASSERT_TRUE(mux.Idle(8200, receiver));
     hang_up();
     EXPECT_TRUE(mux.Disable(8200)) << "owed";
     EXPECT_TRUE(mux.IsOpened());
     EXPECT_EQ(sim.hal().output(8200).drive, Hal::Drive::disabled);
 }
 
-// A release that did not reach the switch (a disconnection let go, a
-// disable, an idle byte taken off) is owed whatever later call touches the
-// output without reaching the switch, and whoever made it; once the faults
-// clear, the retry alone (no operation) leaves each output as its last
-// release asked: disabled, or sending the idle byte of a disconnection.
+// A release that did not reach the switch (a claim gone, a disable) is
+// owed whatever later call touches the output without reaching the
+// switch, and whoever made it; once the faults clear, the retry alone (no
+// operation) leaves each output as its record asks: disabled, the idle
+// byte a claim still holds, or a local output's rest on the idle byte.
 TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
 {
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock(clock);
     enum Fault { refused, away };
-    // Each case starts with 33 joined to its output, after an idle byte
-    // when `idle` (an activated external line).
+    // A disconnection that the device refuses lets go all the same.
+    const auto disconnect = [this](HwMux& m, int o) { m.Rest(o, path, receiver) || m.Rest(o, path, receiver, true); };
+    // Each case starts with 33 joined to its output, after the idle byte
+    // that a line claims when `idle` (an activated external line).
     const struct Case {
         const char* what;
         int output;
@@ -348,27 +354,30 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
         std::function<void(HwMux&, int)> end;
         Hal::Drive after;
     } cases[] = {
-        {"bus receiver destroyed", 8202, false, away,
-         [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
+        {"bus receiver destroyed", 8202, false, away, [&](HwMux& m, int o) { disconnect(m, o), m.Leave(o, receiver); },
+         Hal::Drive::disabled},
         {"bus receiver destroyed, refused", 8203, false, refused,
-         [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
-        {"local receiver destroyed", 40, false, away,
-         [](HwMux& m, int o) { m.Disconnect(o) || (m.LetGo(33, o), true), m.Disable(o); }, Hal::Drive::disabled},
+         [&](HwMux& m, int o) { disconnect(m, o), m.Leave(o, receiver); }, Hal::Drive::disabled},
+        {"local receiver destroyed: the line rests idle", 40, false, away,
+         [&](HwMux& m, int o) { disconnect(m, o), m.Leave(o, receiver); }, Hal::Drive::constant},
+        {"a lost channel's output", 43, false, away,
+         [&](HwMux& m, int o) { disconnect(m, o), m.DisableUnlessHeld(o); }, Hal::Drive::disabled},
         {"disable, then a refused backplane write", 8207, false, refused,
          [](HwMux& m, int o) { m.Disable(o), m.Write(o, 0x11); }, Hal::Drive::disabled},
         {"disable, then a refused join and its destroy", 8204, false, refused,
          [](HwMux& m, int o) { m.Disable(o), m.Join(9, o), m.Disable(o); }, Hal::Drive::disabled},
         {"let go, then a refused connect", 42, false, refused,
-         [](HwMux& m, int o) { m.LetGo(33, o), m.Join(9, o); }, Hal::Drive::constant},
-        {"idle byte taken off", 8205, true, away, [](HwMux& m, int o) { m.LetGo(33, o), m.Disable(o); },
+         [&](HwMux& m, int o) { m.Rest(o, path, receiver, true), m.Join(9, o, other); }, Hal::Drive::constant},
+        {"idle byte taken off", 8205, true, away,
+         [&](HwMux& m, int o) { m.Rest(o, path, receiver, true), m.Leave(o, receiver), m.Leave(o, end); },
          Hal::Drive::disabled},
-        {"an active line keeps its idle byte", 8206, true, away, [](HwMux& m, int o) { m.LetGo(33, o); },
-         Hal::Drive::constant},
+        {"an active line keeps its idle byte", 8206, true, away,
+         [&](HwMux& m, int o) { disconnect(m, o), m.Leave(o, receiver); }, Hal::Drive::constant},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HwMux mux;
-        ASSERT_TRUE((!c.idle || mux.Disconnect(c.output)) && mux.Join(33, c.output));
+        ASSERT_TRUE((!c.idle || mux.Idle(c.output, end)) && mux.Join(33, c.output, path));
         if (c.fault == away) {
             hang_up();
             board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
@@ -392,18 +401,19 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
 }
 
 // What the switch refuses as invalid, at once or when the retry tells it
-// again, is given up: the switch would refuse it for ever. A release (a
+// again (as it does a disconnection that the table let go once refused),
+// is given up: the switch would refuse it for ever. A release (a
 // disable, a disconnection that the table lets go, the idle byte of an
 // ended path) is not owed, and a path told again once the switch is back
 // is not held, on a local output or a bus output alike. (A disable is on
 // a local output: the refresh disables bus outputs again by itself.)
-// Nothing of it is left either: a switch that goes afterwards is not
+// Nothing of it is asked either: a switch that goes afterwards is not
 // opened again for it.
 TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
 {
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock(clock);
-    enum Step { disable, letGo, end, reopen };
+    enum Step { disable, letGo, ended, reopen };
     const int local = 40, bus = HwMux::kBusFirst + 40;
     const struct {
         const char* what;
@@ -414,23 +424,23 @@ TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
     } rows[] = {
         {"a disable", disable, Hal::kDisable, false, local},
         {"a disable, owed first", disable, Hal::kDisable, true, local},
-        {"a disconnection let go", letGo, Hal::kWrite, false, local},
-        {"an ended path", end, Hal::kWrite, false, local},
+        {"a disconnection let go", letGo, Hal::kWrite, true, local},
+        {"an ended path", ended, Hal::kWrite, false, local},
         {"a path told again", reopen, Hal::kConnect, true, local},
-        {"a bus output's disconnection let go", letGo, Hal::kWrite, false, bus},
-        {"a bus output's ended path", end, Hal::kWrite, false, bus},
+        {"a bus output's disconnection let go", letGo, Hal::kWrite, true, bus},
+        {"a bus output's ended path", ended, Hal::kWrite, false, bus},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         HwMux mux;
-        ASSERT_TRUE(mux.Join(33, r.output));
+        ASSERT_TRUE(mux.Join(33, r.output, path));
         board.fail("/dev/hal", r.request, r.step == disable && r.retold ? EIO : EINVAL, SimBoard::Board::Times::always);
         if (r.step == disable)
             EXPECT_EQ(mux.Disable(r.output), r.retold);
-        else if (r.step == letGo && !mux.Disconnect(r.output))
-            mux.LetGo(33, r.output);
-        else if (r.step == end)
-            mux.End(33, r.output);
+        else if (r.step == letGo && !mux.Rest(r.output, path, receiver))
+            mux.Rest(r.output, path, receiver, true);
+        else if (r.step == ended)
+            mux.End(r.output, path, end);
         else if (r.step == reopen)
             hang_up(), mux.OnDPC();
         if (r.retold) {
@@ -441,7 +451,8 @@ TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
         uint64_t before = asked(r.output);
         retry(clock);
         EXPECT_EQ(asked(r.output), before) << "given up";
-        EXPECT_EQ(mux.held(r.output), nullptr);
+        const auto* held = mux.held(r.output);
+        EXPECT_TRUE(!held || !held->on());
         board.clear_failures();
 
         hang_up();
@@ -454,12 +465,12 @@ TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
     }
 }
 
-// A path that ends (an HDLC channel whose line goes) leaves the idle byte
-// on its output, held by nobody: the switch opened again leaves a bus
-// output disabled, and no retry runs for it. A release the switch did not
-// take is owed until it takes it, or until an open disables the bus
-// output. An output that another path holds by then is left alone.
-TEST_F(HwMuxTest, AnEndedPathLeavesAnIdleByteThatNobodyHolds)
+// A link's line path that ends leaves the idle byte of its line end on its
+// output, which the link holds (told again when refused, and when the
+// switch opens again) until it lets go: then a bus output is disabled, a
+// local one rests on the idle byte, and nothing brings the retry. An
+// output that another path holds by then is left to it.
+TEST_F(HwMuxTest, AnEndedLinePathLeavesTheIdleByteOfItsLineEnd)
 {
     using Drive = Hal::Drive;
     Mux::VirtualClock clock;
@@ -469,13 +480,13 @@ TEST_F(HwMuxTest, AnEndedPathLeavesAnIdleByteThatNobodyHolds)
         const char* what;
         int output;
         Fault fault;
-        bool replaced;  // another path joined the output before the end
-        Drive ended;    // once the faults are gone and the retry ran
-        Drive reopened; // once the switch was lost and opened again
+        bool replaced; // another path joined the output before the end
+        Drive ended;   // once the faults are gone and the retry ran, and after a new open
+        Drive left;    // once the link let go of its line end
     } cases[] = {
         {"bus", 8198, none, false, Drive::constant, Drive::disabled},
         {"bus, refused", 8198, refused, false, Drive::constant, Drive::disabled},
-        {"bus, switch away", 8198, away, false, Drive::disabled, Drive::disabled},
+        {"bus, switch away", 8198, away, false, Drive::constant, Drive::disabled},
         {"local", 40, none, false, Drive::constant, Drive::constant},
         {"local, refused", 40, refused, false, Drive::constant, Drive::constant},
         {"bus, another path", 8198, none, true, Drive::connected, Drive::connected},
@@ -484,35 +495,42 @@ TEST_F(HwMuxTest, AnEndedPathLeavesAnIdleByteThatNobodyHolds)
         SCOPED_TRACE(c.what);
         HwMux mux;
         const Hal::Output& out = sim.hal().output(c.output);
-        ASSERT_TRUE(mux.Join(33, c.output));
-        ASSERT_TRUE(!c.replaced || mux.Join(9, c.output));
+        ASSERT_TRUE(mux.Join(33, c.output, path));
+        ASSERT_TRUE(!c.replaced || mux.Join(9, c.output, other));
         if (c.fault == refused) {
             board.fail("/dev/hal", Hal::kWrite, EIO, SimBoard::Board::Times::always);
         } else if (c.fault == away) {
             hang_up();
             board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
         }
-        mux.End(33, c.output);
+        mux.End(c.output, path, end);
         if (c.fault != none) {
             EXPECT_EQ(out.source, 33) << "not ended yet";
             uint64_t before = asked(c.output);
             retry(clock);
-            EXPECT_GT(asked(c.output), before) << "owed: the retry asks again";
+            EXPECT_GT(asked(c.output), before) << "held: the retry asks again";
         }
         board.clear_failures();
         retry(clock);
-        EXPECT_EQ(out.drive, c.ended);
-        EXPECT_TRUE(c.ended != Drive::constant || out.value == HwMux::kIdleByte);
-        EXPECT_TRUE(c.ended != Drive::connected || out.source == 9);
+        for (bool reopened : {false, true}) {
+            if (reopened) {
+                hang_up();
+                mux.OnDPC(); // the refresh finds the switch gone
+                retry(clock);
+                EXPECT_TRUE(mux.IsOpened());
+            }
+            EXPECT_EQ(out.drive, c.ended);
+            EXPECT_TRUE(c.ended != Drive::constant || out.value == HwMux::kIdleByte);
+            EXPECT_TRUE(c.ended != Drive::connected || out.source == 9);
+        }
 
+        EXPECT_EQ(mux.Leave(c.output, end), c.replaced ? HwMux::Left::path : HwMux::Left::disabled);
+        EXPECT_EQ(out.drive, c.left);
         hang_up();
-        mux.OnDPC(); // the refresh finds the switch gone
+        mux.OnDPC();
         uint64_t opens = board.count("/dev/hal", SimBoard::Op::open);
         retry(clock);
-        EXPECT_EQ(board.count("/dev/hal", SimBoard::Op::open) > opens, c.replaced)
-            << "only a path held brings the retry";
-        EXPECT_TRUE(mux.IsOpened());
-        EXPECT_EQ(out.drive, c.reopened);
+        EXPECT_EQ(board.count("/dev/hal", SimBoard::Op::open) > opens, c.replaced) << "only a claim brings the retry";
     }
 }
 
