@@ -170,6 +170,10 @@ bool Holder::reconcile(Tally& made)
             s->reconcile(made);
     mReconciling = false;
     mDirty = untold();
+    if (mBackOwed && !mDirty) {
+        back(made);
+        made = Tally();
+    }
     retry_later();
     return mDirty;
 }
@@ -264,6 +268,9 @@ void Holder::back(const Tally& made)
 {
     mUnproven = false;
     mOnlyRetryOpens = false;
+    mBackOwed = mSetup.backWhenTold && mAway && !mFreshRefused && untold();
+    if (mBackOwed)
+        return;
     if (mAway && !mFreshRefused) {
         mHeader(mLog);
         mLog << "device back";
@@ -296,6 +303,7 @@ void Holder::lost(const char* why)
     mFd.close();
     mNames.renew();
     mAway = true;
+    mBackOwed = false;
     mDirty = true;
     // An open that did not hold until a request worked on it.
     if (mUnproven) {

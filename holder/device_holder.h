@@ -98,6 +98,10 @@ public:
         const char* openRun = nullptr;
         // The open's error (strerror) ends the line of openFailure.
         bool openError = true;
+        // The device is back only once its states carry everything asked:
+        // the return line (and the end of the runs) waits for the step
+        // that tells the last of it.
+        bool backWhenTold = false;
         // Milliseconds until the retry, asked each time it is armed;
         // kRetryMs unless given.
         std::function<unsigned()> retryMs;
@@ -207,6 +211,8 @@ private:
     bool mOnlyRetryOpens = false;
     // The device was lost or failed to open: its return is a line.
     bool mAway = false;
+    // Back but for what its states still lack (backWhenTold).
+    bool mBackOwed = false;
     // The line of a failed open was written since the device was last back.
     bool mOpenLine = false;
     // Since the device was last back.

@@ -261,10 +261,19 @@ bool ED137RadioControl::NeedSendProto(ED137RadioState const& s) const
     return !s.IsEqual(mRadio);
 }
 
+// A state already sent is not sent again, but it still asks for its
+// owner's filter, which the board may not carry yet.
 void ED137RadioControl::SendRadioStateToChan(ED137RadioState const& s)
 {
-    if (!NeedSendProto(s))
-        return;
+    if (NeedSendProto(s))
+        SendNewState(s);
+    in_addr owner;
+    owner.s_addr = mRadio.source_address;
+    UpdateAccess(mRadio.ptt != 0, owner);
+}
+
+void ED137RadioControl::SendNewState(ED137RadioState const& s)
+{
     if (PutProtoFromRadioToChan(s) == 0) {
         r2s_proto p;
         if (EncodeProto(s, p) == 0) {
@@ -281,9 +290,6 @@ void ED137RadioControl::SendRadioStateToChan(ED137RadioState const& s)
         std::clog << GetPrefix() << "command=0x" << std::hex << s.flags << std::dec
                   << " receive extension from controller: " << status.get_status() << std::endl;
     }
-    in_addr owner;
-    owner.s_addr = mRadio.source_address;
-    UpdateAccess(mRadio.ptt != 0, owner);
 }
 
 int ED137RadioControl::SendProtoToChan(r2s_proto& p)

@@ -84,8 +84,10 @@ public:
     virtual int EncodeProto(ED137RadioState const&, r2s_proto&) { return 0; }
 
     // A state from the controller, sent when it differs from the radio
-    // state or when the driver resends every frame.
+    // state or when the driver resends every frame; its owner's filter
+    // asked either way.
     void SendRadioStateToChan(ED137RadioState const& s);
+    void SendNewState(ED137RadioState const& s);
     bool NeedSendProto(ED137RadioState const& s) const;
     // One received header: checked, deduplicated, reported.
     void OnRtpProtoRXEvent(r2s_proto const& p);

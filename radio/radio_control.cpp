@@ -41,14 +41,27 @@ RadioControl::RadioControl(int channel, Fd rtp, rtp_attach_session_params const&
     Init(attach_rtp);
 }
 
-RadioControl::~RadioControl() = default;
+RadioControl::~RadioControl()
+{
+    mAccess.detach(*this);
+    mAccess.close();
+}
+
+// No device of its own to open: the sessions are the control's, the
+// holder keeps the step and its retry.
+Device::Holder::Setup RadioControl::AccessSetup()
+{
+    Device::Holder::Setup setup(nullptr, 0, "");
+    setup.transient = true;
+    return setup;
+}
 
 void RadioControl::Init(RadioControlType type)
 {
     mType = type;
     mLastTick = Mux::milliseconds();
     mInterval = 1000;
-    mFilterActive = false;
+    mAccess.attach(*this);
     mNotify = nullptr;
     mTimerEnabled = false;
     mTrace = false;
@@ -62,10 +75,11 @@ void RadioControl::Init(RadioControlType type)
         mOwn.Assign("127.0.0.1", nullptr);
 }
 
-bool RadioControl::Fail(const char* text)
+bool RadioControl::Fail(const char* text, bool holding)
 {
     mStartError = errno;
-    std::cerr << GetPrefix() << text << std::endl;
+    if (!holding || mAccess.runs().failed("holding session", mStartError))
+        std::cerr << GetPrefix() << text << std::endl;
     return false;
 }
 
@@ -95,18 +109,18 @@ bool RadioControl::RtpExtStart(bool open)
     return true;
 }
 
-bool RadioControl::OpenSession(bool attach, Fd& session)
+bool RadioControl::OpenSession(bool attach, Fd& session, bool holding)
 {
     // Non-blocking: the receive path reads until the driver has nothing.
     Fd dev(Device::open(GetRtpExtDevName(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (!dev)
-        return Fail("create rtp_ext session fail !!!");
+        return Fail("create rtp_ext session fail !!!", holding);
     rtp_ext_init_params init = mInit;
     if (Device::ioctl(dev.get(), RTP_EXT_INIT, &init) < 0)
-        return Fail("init rtp_ext session fail !!!");
+        return Fail("init rtp_ext session fail !!!", holding);
     rtp_ext_attach_session_params rtp = mExtAttach;
     if (attach && Device::ioctl(dev.get(), RTP_EXT_ATTACH, &rtp) < 0)
-        return Fail("attach rtp_ext session fail !!!");
+        return Fail("attach rtp_ext session fail !!!", holding);
     session = std::move(dev);
     return true;
 }
@@ -118,14 +132,12 @@ bool RadioControl::StartExt(bool attach)
         return false;
     mExtEvent.Release();
     mExt = std::move(dev);
-    // A new session admits everybody: it takes over the filter of the one
-    // it replaces (or the one held while it was lost), or the control
-    // stops believing in one.
-    mHolder.close();
-    if (mFilterActive && !SetFilter(mExt, mFilter.addr))
-        mFilter = rtp_ext_filter(), mFilterActive = false;
+    mStopped = false;
     mExtEvent.Bind("RadioControl::OnRtpExtEvent", &RadioControl::OnExtEvent, this);
     mExtEvent.Schedule(mExt, POLLIN);
+    // A new session admits everybody: the step puts the owner's filter on
+    // it, and the holding session goes.
+    SessionsChanged();
     return true;
 }
 
@@ -142,8 +154,9 @@ bool RadioControl::RtpExtStop()
     if (mExt && Device::ioctl(mExt.get(), RTP_EXT_DETACH, &mExtAttach) < 0)
         std::cerr << GetPrefix() << "detach rtp_ext session fail !!!" << std::endl;
     mExt.close();
-    mHolder.close();
     mExtEvent.Release();
+    mStopped = true;
+    SessionsChanged();
     return true;
 }
 
@@ -154,6 +167,9 @@ bool RadioControl::Restart(const Fd& rtp)
         mRtp = rtp;
     else if (mType == attach_ext && (mExtAttach.pid_rtp == -1 || mExtAttach.pid_rtp == ::getpid()))
         mExtAttach.fd_rtp = rtp.get();
+    // The slot's session is back: one that fails to follow it is lost,
+    // and its owner's filter held meanwhile.
+    mStopped = false;
     if (RtpExtStart(false))
         return true;
     Lose(mStartError);
@@ -176,10 +192,6 @@ void RadioControl::Lost(const Device::End& end)
 {
     std::cerr << GetPrefix() << "fail to read from rtp_ext: " << end.why << std::endl;
     Lose(end.error);
-    // The owner's filter went with the session. (Not so after a start that
-    // failed: a session of its own would fail the same steps.)
-    if (mFilterActive)
-        HoldFilter(true, mFilter.addr);
 }
 
 // The session is gone: nothing can be received or sent on it, so the
@@ -191,6 +203,8 @@ void RadioControl::Lose(int error)
     mExtEvent.Release();
     mExt.close();
     mTimer.reset();
+    // The owner's filter went with the session: the step holds it.
+    SessionsChanged();
     if (mLost)
         return;
     mLost = true;
@@ -226,67 +240,128 @@ uint32_t RadioControl::elapsed(uint32_t now, uint32_t t)
     return d > 0 ? static_cast<uint32_t>(d) : 0;
 }
 
-void RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
+Device::Outcome RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
 {
+    // The filter is the extension driver's: a control without a session of
+    // its own has none to keep.
+    if (mType == attach_rtp)
+        return mAccessOutcome = Device::Outcome::made;
     // Nobody known holds the radio: a filter for 0.0.0.0 would admit nobody.
-    bool hold = ptt && owner.s_addr != 0;
-    if (!mExt) {
-        if (mLost)
-            HoldFilter(hold, owner.s_addr);
-        return;
+    uint32_t want = ptt ? owner.s_addr : 0;
+    if (want != mOwner)
+        mGivenUp = 0;
+    mOwner = want;
+    Hold(want);
+    mAccessOutcome = Device::Outcome::made;
+    if (carried() != want) {
+        Device::Ask ask = want ? Device::Ask::on : Device::Ask::off;
+        Device::Answer answer = filter_fd() < 0 ? Device::Answer::absent : TellFilter(want);
+        mAccessOutcome = Device::decide(Device::Policy::held, ask, answer).outcome;
     }
-    if (hold) {
-        if (mFilterActive && mFilter.addr == owner.s_addr)
-            return;
-        if (!SetFilter(mExt, owner.s_addr))
-            return; // kept as it was, so the next update tries again
-        mFilter = rtp_ext_filter{owner.s_addr, 0};
-        mFilterActive = true;
-        return;
-    }
-    if (!mFilterActive)
-        return;
-    rtp_ext_filter f = {0, 0};
-    if (Device::ioctl(mExt.get(), RTP_EXT_RESET_FILTER, &f) < 0) {
-        std::cerr << GetPrefix() << "reset filer rtp_ext session fail !!!" << std::endl;
-        return;
-    }
-    mFilter = f;
-    mFilterActive = false;
+    // Whatever it left untold, the retry tells.
+    mAccess.changed();
+    return mAccessOutcome;
 }
 
-bool RadioControl::SetFilter(const Fd& session, uint32_t owner)
+void RadioControl::SessionsChanged()
 {
-    rtp_ext_filter f = {owner, 0};
-    if (Device::ioctl(session.get(), RTP_EXT_SET_FILTER, &f) < 0) {
-        std::cerr << GetPrefix() << "set filer rtp_ext session fail !!!" << std::endl;
-        return false;
-    }
-    return true;
+    mSessions.renew();
+    mGivenUp = 0;
+    mAccess.changed();
+    mAccess.device();
+}
+
+uint32_t RadioControl::carried() const
+{
+    uint64_t now = filter_session();
+    return now != 0 && now == mToldSession ? mTold : 0;
+}
+
+bool RadioControl::HoldingWanted(uint32_t want) const
+{
+    return want != 0 && mType == attach_ext && !mExt && !mStopped;
+}
+
+bool RadioControl::untold(uint64_t)
+{
+    if (HoldingWanted(mOwner) != static_cast<bool>(mHolding))
+        return true;
+    uint64_t now = filter_session();
+    return now != 0 && now != mGivenUp && carried() != mOwner;
+}
+
+void RadioControl::reconcile(Device::Tally&)
+{
+    Hold(mOwner);
+    uint64_t now = filter_session();
+    if (now == 0 || now == mGivenUp || carried() == mOwner)
+        return;
+    Device::Ask ask = mOwner ? Device::Ask::on : Device::Ask::off;
+    if (Device::decide(Device::Policy::held, ask, TellFilter(mOwner)).outcome == Device::Outcome::invalid)
+        mGivenUp = now;
 }
 
 // The driver keeps the filter with its session, so a lost session took
 // the owner's with it, and nothing else keeps the other senders' voice
 // from the line. A session of its own, attached and never read, holds it
-// until the radio is released or the session is back. The owner stays
-// wanted when none can be had: a returning session sets it.
-void RadioControl::HoldFilter(bool hold, uint32_t owner)
+// until the radio is released or its own session is back; watched, so
+// that its end is one more thing the step makes again.
+void RadioControl::Hold(uint32_t want)
 {
-    if (!hold) {
-        mHolder.close();
-        mFilter = rtp_ext_filter();
-        mFilterActive = false;
+    bool wanted = HoldingWanted(want);
+    if (static_cast<bool>(mHolding) == wanted)
+        return;
+    if (!wanted) {
+        CloseHolding();
         return;
     }
-    bool held = mHolder && mFilterActive && mFilter.addr == owner;
-    mFilter = rtp_ext_filter{owner, 0};
-    mFilterActive = true;
-    if (held || mType != attach_ext)
+    Fd session;
+    if (!OpenSession(true, session, true))
         return;
-    if (!mHolder && !OpenSession(true, mHolder))
+    mAccess.runs().succeeded("holding session");
+    mHolding = std::move(session);
+    mSessions.renew();
+    mHoldingEvent.Bind("RadioControl::OnHoldingEvent", &RadioControl::OnHoldingEvent, this);
+    // Never read: only its end is of interest.
+    mHoldingEvent.Schedule(mHolding, 0);
+}
+
+void RadioControl::CloseHolding()
+{
+    mHoldingEvent.Release();
+    if (!mHolding)
         return;
-    if (!SetFilter(mHolder, owner))
-        mHolder.close();
+    mHolding.close();
+    if (!mExt)
+        mSessions.renew();
+}
+
+void RadioControl::OnHoldingEvent(int, short revents)
+{
+    Device::End end = Device::poll_end(revents);
+    if (!end || !mHolding)
+        return;
+    std::cerr << GetPrefix() << "holding rtp_ext session lost: " << end.why << std::endl;
+    CloseHolding();
+    mAccess.changed();
+}
+
+Device::Answer RadioControl::TellFilter(uint32_t owner)
+{
+    rtp_ext_filter f = {owner, 0};
+    int r = owner ? Device::ioctl(filter_fd(), RTP_EXT_SET_FILTER, &f)
+                  : Device::ioctl(filter_fd(), RTP_EXT_RESET_FILTER, &f);
+    if (r >= 0) {
+        mToldSession = filter_session();
+        mTold = owner;
+        mAccess.runs().succeeded("filter");
+        return Device::Answer::took;
+    }
+    int error = errno;
+    if (mAccess.runs().failed("filter", error))
+        std::cerr << GetPrefix() << (owner ? "set filer rtp_ext session fail !!!" : "reset filer rtp_ext session fail !!!")
+                  << std::endl;
+    return error == EINVAL ? Device::Answer::invalid : Device::Answer::refused;
 }
 
 ssize_t RadioControl::ReadPayload(unsigned char* buf, size_t size)

@@ -6,6 +6,12 @@
 // every sender still comes up, for the access rules to judge), the driver
 // counters and the log prefix; the protocol classes (LEMZ, ED-137) derive
 // from it.
+//
+// The filter is a wish of the radio's device holder: the owner wanted (or
+// none), made by one step on whichever extension session exists (while
+// the radio's own is lost, a holding session of its own, attached and
+// never read). A refusal, a loss, a restart, the device's return and the
+// holder's once-a-second retry all run that step.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,9 +19,11 @@
 #include <cstdint>
 #include <string>
 
+#include "board/held.h"
 #include "board/rtp_ext_requests.h"
 #include "board/rtp_requests.h"
 #include "board/watched_device.h"
+#include "holder/device_holder.h"
 #include "runtime/fd.h"
 #include "runtime/inet4_addr.h"
 #include "runtime/multiplexer.h"
@@ -54,7 +62,7 @@ public:
 
 const char* GetRtpExtDevName();
 
-class RadioControl : public IRadioController, private IRadioIntController {
+class RadioControl : public IRadioController, private IRadioIntController, private Device::Holder::State {
 public:
     // How the control reaches the RTP stream.
     enum RadioControlType {
@@ -87,7 +95,8 @@ public:
     // with its line, when a step fails. A session started is no longer lost.
     bool RtpExtStart(bool open);
     // Leaves the RTP session: type 0 detaches and closes the extension
-    // session, type 1 lets go of its copy of the RTP descriptor.
+    // session (and any holding session: nothing is held until a start),
+    // type 1 lets go of its copy of the RTP descriptor.
     bool RtpExtStop();
     // Starts again on the slot's restarted RTP session, now on rtp. A
     // start that fails loses the session, as one that ends: false.
@@ -100,8 +109,12 @@ public:
     void SetTimerInterval(unsigned long ms) { mInterval = ms; }
     void SetTimer(unsigned long ms);
     // Admits only owner's voice while ptt holds; everybody's otherwise.
-    // Also while the session is lost: no other voice reaches the line.
-    void UpdateAccess(bool ptt, in_addr const& owner);
+    // Also while the session is lost: no other voice reaches the line. The
+    // wish stays until a session carries it; what this change did.
+    Device::Outcome UpdateAccess(bool ptt, in_addr const& owner);
+    // The last change of the filter is not on the board yet: the command
+    // that asked it is answered with an error.
+    bool access_refused() const { return mAccessOutcome != Device::Outcome::made; }
     const std::string& GetPrefix();
 
     void SetNotify(IRadioControlNotify* notify) { mNotify = notify; }
@@ -117,8 +130,12 @@ public:
     // slot, until a start succeeds.
     bool session_lost() const { return mLost; }
     bool timer_enabled() const { return mTimerEnabled; }
-    bool filter_active() const { return mFilterActive; }
-    uint32_t filter_address() const { return mFilter.addr; }
+    // The session the filter lives on filters for somebody.
+    bool filter_active() const { return carried() != 0; }
+    // The owner wanted, 0 for none.
+    uint32_t filter_address() const { return mOwner; }
+    // A holding session keeps the owner's filter while the radio's is lost.
+    bool holding() const { return static_cast<bool>(mHolding); }
     unsigned long interval() const { return mInterval; }
     const Counters& counters() const { return mCounters; }
     const rtp_ext_init_params& init_params() const { return mInit; }
@@ -155,25 +172,46 @@ protected:
 private:
     void Init(RadioControlType type);
     // A new session, initialised and (when attach) attached, into session;
-    // false, with its line, when a step fails.
-    bool OpenSession(bool attach, Fd& session);
+    // false, with its line, when a step fails (one line a run for a
+    // holding session, which the retry asks for every second).
+    bool OpenSession(bool attach, Fd& session, bool holding = false);
     bool StartExt(bool attach);
     void OnExtEvent(int fd, short revents);
     void Lost(const Device::End& end);
     void OnProcessStatus(Timer*);
     // The line of a failed start step; its errno is kept for the loss.
-    bool Fail(const char* text);
-    // E4 on session for owner (network order); false, with its line, when
-    // the driver refuses.
-    bool SetFilter(const Fd& session, uint32_t owner);
-    // While the session is lost: the owner's filter held (hold), or let go.
-    void HoldFilter(bool hold, uint32_t owner);
+    bool Fail(const char* text, bool holding = false);
+
+    // Holder::State: the owner's filter not on the session it lives on, or
+    // a holding session missing or no longer needed.
+    bool untold(uint64_t present) override;
+    // The one step: the holding session the wish needs, then the filter on
+    // whichever session exists.
+    void reconcile(Device::Tally& made) override;
+    // The sessions changed: renamed, and the step runs now.
+    void SessionsChanged();
+    // The session the filter lives on: the radio's own, else the holding
+    // one; -1 for none, and its name (0 for none).
+    int filter_fd() const { return mExt ? mExt.get() : mHolding.get(); }
+    uint64_t filter_session() const { return mSessions.present(filter_fd() >= 0); }
+    // What the session the filter lives on filters for (0: nobody).
+    uint32_t carried() const;
+    // A holding session is wanted for the owner want.
+    bool HoldingWanted(uint32_t want) const;
+    // Opens or closes the holding session as the owner want needs.
+    void Hold(uint32_t want);
+    void CloseHolding();
+    void OnHoldingEvent(int fd, short revents);
+    // E4 for owner, or E5 for none, on the session the filter lives on:
+    // what the device did (a refusal's line is one a run).
+    Device::Answer TellFilter(uint32_t owner);
 
     RadioControlType mType;
     Fd mRtp;
     Fd mExt;
     // While the session is lost, the one that holds the PTT owner's filter.
-    Fd mHolder;
+    Fd mHolding;
+    Event mHoldingEvent;
     Event mExtEvent;
     Timer mTimer;
     rtp_attach_session_params mRtpAttach{-1, 0};
@@ -187,8 +225,10 @@ private:
     unsigned long mChannel = 0;
     bool mTrace = false;
     bool mTimerEnabled = false;
-    bool mFilterActive = false;
     bool mLost = false;
+    // Stopped by the slot (a restart under way, or its RTP session gone):
+    // no holding session until a start.
+    bool mStopped = false;
     int mStartError = 0;
     // How the receive path's last read ended the session, if it did.
     Device::End mReadEnd;
@@ -197,10 +237,23 @@ private:
     // whatever the poll said).
     unsigned mReads = 0;
     bool mCapped = false;
-    rtp_ext_filter mFilter{};
+    // The owner wanted (network order), 0 for everybody; the session that
+    // was last told a filter, and whom it filters for.
+    uint32_t mOwner = 0;
+    uint64_t mToldSession = 0;
+    uint32_t mTold = 0;
+    // The wish was refused as invalid on the session named so: not asked
+    // again there.
+    uint64_t mGivenUp = 0;
+    Device::Outcome mAccessOutcome = Device::Outcome::made;
+    Device::Descriptors mSessions;
     IRadioControlNotify* mNotify = nullptr;
     std::string mPrefix;
     INet4::Addr mOwn;
+    // Last: its retry goes first.
+    Device::Holder mAccess{[this](std::ostream& out) { out << GetPrefix(); }, AccessSetup()};
+
+    static Device::Holder::Setup AccessSetup();
 };
 
 // The IPv4 address (network order) of the dotted-quad text of a controller

@@ -87,7 +87,9 @@ bool RtpExtSlot::Ioctl(LGCP::IoctlParams const& params)
         // whose voice the line admits meanwhile.
         bool lost = mControl->session_lost();
         result = mControl->SendASNToChan(params.get_rtpExt());
-        if (lost)
+        // Nor is a radio answered success while another sender's voice
+        // still gets in: the filter it asked stays wanted meanwhile.
+        if (lost || (result && mControl->access_refused()))
             result = RefuseLost();
         // The controller's own error, not a command this slot lacks.
         else if (!result && RTPSignalling::UnparsedAddress(params.get_rtpExt()))

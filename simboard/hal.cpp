@@ -110,6 +110,8 @@ int Hal::spi_error(const Device::Hal::SpiRecord& r) const
 {
     if (!mSpi)
         return ENODEV;
+    if (r.channel == mFailingChip && mChipError)
+        return mChipError;
     return r.channel < kLineChips ? 0 : EINVAL;
 }
 

@@ -89,6 +89,8 @@ public:
     void set_line_status(int chip, uint8_t status) { mChips.at(static_cast<size_t>(chip)).at(kLineStatus) = status; }
     // A board without the SPI bus: every register access fails with ENODEV.
     void set_spi(bool present) { mSpi = present; }
+    // One chip that fails every register access with error (0: none does).
+    void fail_chip(int chip, int error) { mFailingChip = chip, mChipError = error; }
     // Every register write that succeeded, oldest first.
     const std::vector<SpiWrite>& spi_writes() const { return mSpiWrites; }
 
@@ -123,6 +125,8 @@ private:
     std::vector<uint32_t> mClockSelects;
     std::vector<std::array<uint8_t, 256>> mChips;
     bool mSpi = true;
+    int mFailingChip = -1;
+    int mChipError = 0;
     std::vector<SpiWrite> mSpiWrites;
     uint16_t mEchoBuses = 0x0003;
     SwitchPath mPath{*this};

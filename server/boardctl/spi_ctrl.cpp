@@ -52,6 +52,7 @@ Device::Holder::Setup halSetup()
     setup.log = &std::clog;
     setup.openRun = "/dev/hal open";
     setup.openError = false;
+    setup.backWhenTold = true;
     return setup;
 }
 
@@ -77,12 +78,22 @@ spiCtrl::Scoped::~Scoped()
 
 spiCtrl::spiCtrl() : mHal([this](std::ostream& out) { PutHeader(out); }, halSetup())
 {
-    mHal.on_fresh([this] { return program_all(); });
+    // Every chip is programmed on every fresh descriptor; one given up as
+    // invalid on an earlier one is asked again.
+    mChips.fill(Device::Held<bool>(Device::Policy::held));
+    mHal.on_fresh([this] {
+        for (Device::Held<bool>& chip : mChips)
+            if (!chip.on())
+                chip.hold(true);
+        return true;
+    });
+    mHal.attach(*this);
     init_device_and_channels();
 }
 
 spiCtrl::~spiCtrl()
 {
+    mHal.detach(*this);
     if (mHal.fd() >= 0) {
         mPoll.reset();
         for (int c = 0; c < kLines; ++c)
@@ -122,26 +133,32 @@ bool spiCtrl::ended(int err)
     return true;
 }
 
-void spiCtrl::answered(const char* request)
+std::string spiCtrl::run(const char* request, int channel)
+{
+    return "channel " + std::to_string(channel) + " " + request;
+}
+
+void spiCtrl::answered(const char* request, int channel)
 {
     mServed = true;
     mTrying = false;
-    mHal.runs().succeeded(request);
+    mHal.runs().succeeded(run(request, channel));
 }
 
-// A lasting failure of reads or writes is one run of that request: its
-// first access is logged, the others are counted.
+// A lasting failure of a chip's reads or writes is one run of that chip's
+// request: its first access is logged, the others are counted, and a chip
+// that keeps failing among working ones is still one run.
 bool spiCtrl::write(int channel, int reg, int value)
 {
     if (!ready())
         return false;
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
     if (mHal.ioctl(Device::Hal::SPI_WRITE, &r) >= 0) {
-        answered("write");
+        answered("write", channel);
         return true;
     }
     int err = errno;
-    if (!ended(err) && mHal.runs().failed("write", err))
+    if (!ended(err) && mHal.runs().failed(run("write", channel), err))
         std::clog << ext::header(this) << "write error: channel=" << channel << " addr=" << reg << " data=" << value
                   << std::endl;
     return false;
@@ -154,11 +171,11 @@ int spiCtrl::read(int channel, int reg)
     SpiRecord r{static_cast<uint8_t>(channel), static_cast<uint8_t>(reg), 0xFF};
     int result = mHal.ioctl(Device::Hal::SPI_READ, &r);
     if (result >= 0) {
-        answered("read");
+        answered("read", channel);
         return result & 0xFF;
     }
     int err = errno;
-    if (!ended(err) && mHal.runs().failed("read", err))
+    if (!ended(err) && mHal.runs().failed(run("read", channel), err))
         std::clog << ext::header(this) << "read error: channel=" << channel << " addr=" << reg << std::endl;
     return 0;
 }
@@ -166,33 +183,39 @@ int spiCtrl::read(int channel, int reg)
 // ------------------------------------------------------------------ chips
 
 // A device that stays away costs one "try init" and one open line, not
-// two lines a poll. The holder programs the chips on the fresh descriptor;
-// one gone again under its first accesses is opened again by its retry.
+// two lines a poll. The holder's step programs the chips on the fresh
+// descriptor (and what they refused at every later need); one gone again
+// under its first accesses is opened again by its retry.
 void spiCtrl::init_device_and_channels()
 {
-    if (mHal.fd() >= 0 || !mSpi)
+    if (!mSpi)
         return;
-    if (!mTrying)
-        std::clog << ext::header(this) << "try init" << std::endl;
-    mTrying = true;
+    if (mHal.fd() < 0) {
+        if (!mTrying)
+            std::clog << ext::header(this) << "try init" << std::endl;
+        mTrying = true;
+        // While the chips are owed, the holder's retry opens it once a second.
+        if (mHal.retrying())
+            return;
+    }
     mHal.device();
 }
 
-// Refused writes are not tried again: the reprogramming ends their run
-// and names the lines it left unprogrammed.
-bool spiCtrl::program_all()
+bool spiCtrl::untold(uint64_t present)
 {
-    std::string left;
-    for (int c = 0; c < kLines && ready(); ++c) {
-        bool programmed = program(c);
-        if (!set_line(c, kLineOn, "enable") || !programmed)
-            left += " " + std::to_string(c);
-    }
-    if (left.empty() || !ready())
-        return true;
-    mHal.runs().succeeded("write");
-    std::clog << ext::header(this) << "channels left unprogrammed:" << left << std::endl;
+    if (!mSpi)
+        return false;
+    for (const Device::Held<bool>& chip : mChips)
+        if (chip.untold(present))
+            return true;
     return false;
+}
+
+void spiCtrl::reconcile(Device::Tally&)
+{
+    for (int c = 0; c < kLines && ready(); ++c)
+        mChips[static_cast<size_t>(c)].restore([this] { return mHal.present(); }, [this, c](bool) { return program(c); },
+                                               [this] { return mHal.refusal(); });
 }
 
 bool spiCtrl::check_channel(int c, const char* what)
@@ -208,17 +231,20 @@ void spiCtrl::init_channel(int c)
     if (!mSpi || !check_channel(c, "init"))
         return;
     init_device_and_channels();
-    program(c);
+    init_registers(c);
 }
 
 bool spiCtrl::program(int c)
 {
-    bool took = write(c, kEnable, kLineOff);
-    took = write(c, kInit, 8) && took;
-    took = write(c, kClockMaster, kClockSlave) && took;
-    took = write(c, kInit2, 0x60) && took;
-    for (int reg = 53; reg <= 55; ++reg)
-        took = write(c, reg, 0) && took;
+    return init_registers(c) && set_line(c, kLineOn, "enable");
+}
+
+bool spiCtrl::init_registers(int c)
+{
+    bool took = write(c, kEnable, kLineOff) && write(c, kInit, 8) && write(c, kClockMaster, kClockSlave) &&
+                write(c, kInit2, 0x60);
+    for (int reg = 53; took && reg <= 55; ++reg)
+        took = write(c, reg, 0);
     if (took)
         std::clog << ext::header(this) << "init channel " << c << std::endl;
     return took;
@@ -278,7 +304,8 @@ void spiCtrl::status()
     // A lost device is opened again here, its chips programmed again.
     init_device_and_channels();
     for (int c = 0; c < kLines && ready(); ++c) {
-        int value = read(c, kStatus);
+        // A chip not programmed reads as no carrier: its line carries nothing.
+        int value = programmed(c) ? read(c, kStatus) : 0;
         // A board without SPI has no line to report on.
         if (!mSpi)
             return;

@@ -7,19 +7,27 @@
 // A board without the SPI bus (ENODEV on the first register access while
 // SPI never answered) turns every operation into nothing, for good. On a
 // board whose SPI answered, ENODEV says the device was lost: the holder
-// lets the descriptor go, and the poll opens the device again (and the
-// chips are programmed again on the fresh descriptor), so that the lines
-// report once it is back. An outage costs one "try init", not one a poll.
+// lets the descriptor go, and the poll opens the device again, so that the
+// lines report once it is back. An outage costs one "try init", not one a
+// poll.
+//
+// Each chip's programming is a wish of the holder: a descriptor carries
+// it once the chip took every write on it. Writes the board refused are
+// made again by the holder's step, once a second, until the chips took
+// them all; the device is back only then, and a line whose chip is not
+// programmed is never reported normal.
 #pragma once
 
 #include <array>
 #include <iosfwd>
+#include <string>
 
+#include "board/held.h"
 #include "holder/device_holder.h"
 #include "runtime/timer.h"
 #include "server/control/ctrl_server.h"
 
-class spiCtrl : public CtrlSrv::Service {
+class spiCtrl : public CtrlSrv::Service, private Device::Holder::State {
 public:
     static constexpr int kLines = 8;
     static constexpr unsigned kPollMs = 1000;
@@ -54,6 +62,8 @@ public:
     int read(int channel, int reg);
 
     bool polling() const { return mPoll.pending(); }
+    // The present descriptor carries the programming of chip c.
+    bool programmed(int c) const { return mChips.at(static_cast<size_t>(c)).carried(mHal.present()); }
     void PutHeader(std::ostream& out) const;
 
     class Scoped;
@@ -65,21 +75,25 @@ private:
     bool check_channel(int c, const char* what);
     // Opens the device when needed, then set_line.
     void switch_line(int c, int value, const char* what);
-    // The chip's initial registers, on the descriptor as it is; whether
-    // the board took them all.
+    // The chip's initial registers and its line enabled, on the descriptor
+    // as it is; whether the board took them all (the first it refuses ends
+    // the chip's turn: the step programs it again whole).
     bool program(int c);
-    // Every chip programmed and its line enabled: the first requests on a
-    // fresh descriptor; false when the board refused some of them. A
-    // device lost again on the way is left to the holder's retry.
-    bool program_all();
+    // The chip's initial registers, up to the first the board refuses.
+    bool init_registers(int c);
+    // Holder::State: a chip whose programming the present descriptor lacks.
+    bool untold(uint64_t present) override;
+    void reconcile(Device::Tally& made) override;
     // Register 50 of the line := value, logged as what ("enable",
     // "disable") when the board took it.
     bool set_line(int c, int value, const char* what);
     // Handles a failed register access; true when the descriptor is over
     // (the device has no SPI, or was lost).
     bool ended(int err);
-    // A register access (request "read" or "write") worked.
-    void answered(const char* request);
+    // The run of a chip's failing reads or writes ("channel 3 write").
+    static std::string run(const char* request, int channel);
+    // A register access (request "read" or "write") of channel worked.
+    void answered(const char* request, int channel);
 
     Device::Holder mHal;
     Timer mPoll;
@@ -91,6 +105,8 @@ private:
     bool mTrying = false;
     // Set while a line shows its slip bit, so that one slip is reported once.
     std::array<bool, kLines> mSlipLatch{};
+    // Each chip's programming, asked of every descriptor.
+    std::array<Device::Held<bool>, kLines> mChips;
 };
 
 // Makes spiCtrl::instance() return a line control of its own while it

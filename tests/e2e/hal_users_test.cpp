@@ -69,6 +69,30 @@ TEST_F(HalUsers, AControllerThatComesWhileTheLinesAreLostHearsThemOnceTheDeviceI
     EXPECT_TRUE(eventually(bri)) << server.err();
 }
 
+// Line chips whose programming the board refused a while are programmed
+// again with no command: no line is normal until they took every write.
+TEST_F(HalUsers, BriLinesAreProgrammedOnceTheChipsTakeTheWrites)
+{
+    const std::string write = " " + std::to_string(Device::Hal::SPI_WRITE);
+    ctl.keep_trunk_status(true);
+    EXPECT_EQ(board.ask("fail /dev/hal" + write + " 5 always"), "ok");
+    EXPECT_EQ(board.ask("hangup /dev/hal").compare(0, 3, "ok "), 0);
+    ASSERT_TRUE(logged("spi: device lost: No such device\n")) << server.err();
+    EXPECT_EQ(board.ask("record on"), "ok");
+    auto normal = [&] {
+        std::string m = ctl.next(100);
+        return m.find("type bri") != std::string::npos && m.find("state normal") != std::string::npos;
+    };
+    EXPECT_FALSE(eventually(normal, 1200)) << "no line is normal while its chip is not programmed";
+    EXPECT_EQ(board.ask("fail /dev/hal" + write + " 0"), "ok");
+    EXPECT_TRUE(eventually(normal, 3000)) << server.err();
+    EXPECT_TRUE(logged("spi: device back\n")) << server.err();
+    std::string log = board.ask("log /dev/hal" + write);
+    EXPECT_NE(log.find("!5"), std::string::npos) << log;
+    // {channel 7, register 50, 0} in the board's word: line 7 enabled.
+    EXPECT_NE(log.find(" 3207=0"), std::string::npos) << log;
+}
+
 TEST_F(HalUsers, MonitoringReadsThePowerAgainAndWritesTheLedsAgainAfterTheDeviceHungUp)
 {
     EXPECT_EQ(ctl.exchange(lgcp(framer_line(1, true), 1)), Texts{"seq=1 success"});

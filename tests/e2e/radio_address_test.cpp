@@ -7,8 +7,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
+#include "board/rtp_ext_requests.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/flow_commands.h"
 #include "tests/e2e/server_process.h"
@@ -222,6 +225,147 @@ TEST_F(RadioAddresses, AStrangerNeitherEndsTheSessionNorTakesTheLineOnceItIsLost
             }
             board.ask("fail /dev/rtp_ext read 0");
         }
+}
+
+} // namespace
+
+namespace {
+
+using namespace Device::RtpExt;
+
+// The PTT owner's filter is a wish kept until the board carries it, made
+// with no command: the owner is the voice side at 127.0.0.5, the stranger
+// the one at 127.0.0.6, and the radio is keyed for the owner.
+class RadioFilter : public RadioAddresses {
+protected:
+    // A new slot 1, once the old one's signals are all taken.
+    void fresh(const Radio& r)
+    {
+        if (!channel.empty())
+            ctl.exchange(to_slot(simple(LGCP::Command::e_destroy), 1));
+        while (!ctl.next(100).empty()) {
+        }
+        EXPECT_EQ(board.ask("record on"), "ok");
+        create(r);
+    }
+    void keyed(const Radio& r)
+    {
+        fresh(r);
+        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 success"));
+    }
+    // The radio's own extension session hangs up: its abort.
+    void lose()
+    {
+        EXPECT_NE(board.ask("hangup /dev/rtp_ext"), "ok 0");
+        std::string abort;
+        while ((abort = ctl.next(3000)) == "slot=1 abort 151") {
+        }
+        EXPECT_EQ(abort, "slot=1 abort 19");
+    }
+    Texts codec(LGCP::CodecMode::NamedNumber mode)
+    {
+        LGCP::Command c;
+        c.get_ioctl().set_encoder_mode(mode);
+        Texts answers;
+        for (const std::string& t : ctl.exchange(to_slot(c, 1)))
+            if (t != "slot=1 abort 151")
+                answers.push_back(t);
+        return answers;
+    }
+    // With no command: the holder's retry has had its turn.
+    static void later() { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); }
+    // Each extension session is its descriptor and the loop's copy of it.
+    long sessions()
+    {
+        std::string n = board.ask("descriptors /dev/rtp_ext");
+        return n.compare(0, 3, "ok ") ? -1 : std::stol(n.substr(3)) / 2;
+    }
+
+    // How many requests of this number the extension sessions were asked.
+    long requests(unsigned long number)
+    {
+        std::string log = board.ask("log /dev/rtp_ext " + std::to_string(number));
+        return log.compare(0, 3, "ok ") ? -1 : std::stol(log.substr(3));
+    }
+
+    UdpPeer owner{0, "127.0.0.5"};
+};
+
+// A refused set filter: the command answers internal, and the filter is on
+// the board a second later; a refused reset likewise admits everybody.
+TEST_F(RadioFilter, ARefusedFilterAnswersInternalAndIsMadeWithNoCommand)
+{
+    for (const Radio& r : {ed137(), lemz()}) {
+        fresh(r);
+        EXPECT_EQ(board.ask("fail /dev/rtp_ext " + std::to_string(RTP_EXT_SET_FILTER) + " 5"), "ok");
+        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        later();
+        EXPECT_EQ(voice_of(stranger), 0) << r.profile;
+        EXPECT_EQ(voice_of(owner), 5);
+        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 success")) << "the same, carried";
+        long resets = requests(RTP_EXT_RESET_FILTER);
+        EXPECT_EQ(board.ask("fail /dev/rtp_ext " + std::to_string(RTP_EXT_RESET_FILTER) + " 5"), "ok");
+        EXPECT_THAT(command(r.hold(false, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        later();
+        EXPECT_EQ(voice_of(stranger), 5) << r.profile;
+        EXPECT_EQ(requests(RTP_EXT_RESET_FILTER) - resets, 2) << "refused, then made once";
+    }
+}
+
+// A session lost while the device cannot be opened: once it is back, a
+// holding session keeps the stranger out with no command, and its own end
+// is made good as well.
+TEST_F(RadioFilter, AHoldingSessionComesWithTheDeviceAndAfterItsOwnEnd)
+{
+    for (const Radio& r : {ed137(), lemz()}) {
+        keyed(r);
+        EXPECT_EQ(board.ask("fail /dev/rtp_ext open 19 always"), "ok");
+        lose();
+        EXPECT_EQ(voice_of(stranger), 5) << "no session at all";
+        EXPECT_EQ(board.ask("fail /dev/rtp_ext open 0"), "ok");
+        later();
+        EXPECT_EQ(voice_of(stranger), 0) << r.profile;
+        EXPECT_EQ(voice_of(owner), 5);
+        EXPECT_NE(board.ask("hangup /dev/rtp_ext"), "ok 0");
+        later();
+        EXPECT_EQ(voice_of(stranger), 0) << r.profile;
+        EXPECT_EQ(sessions(), 1);
+    }
+    EXPECT_THAT(server.err(), HasSubstr("holding rtp_ext session lost: hang-up"));
+}
+
+// Codec changes under a held radio: one that cannot open its new session
+// holds the filter at once; one that brings a lost session back leaves
+// one session, which a release opens to everybody; one whose restart
+// fails while lost leaves the holding session alone, and the holder may
+// change meanwhile.
+TEST_F(RadioFilter, CodecChangesAndNewHoldersWhileTheSessionIsLost)
+{
+    for (const Radio& r : {ed137(), lemz()}) {
+        keyed(r);
+        EXPECT_EQ(board.ask("fail /dev/rtp_ext open 24"), "ok");
+        EXPECT_THAT(codec(LGCP::CodecMode::alaw), ElementsAre("slot=1 abort 24", "slot=1 error internal"));
+        EXPECT_EQ(voice_of(stranger), 0) << r.profile;
+        EXPECT_EQ(voice_of(owner), 5);
+        EXPECT_EQ(sessions(), 1);
+
+        keyed(r);
+        lose();
+        EXPECT_THAT(codec(LGCP::CodecMode::ulaw), ElementsAre("slot=1 success"));
+        EXPECT_THAT(command(r.hold(false, "127.0.0.5")), ElementsAre("slot=1 success"));
+        EXPECT_EQ(voice_of(stranger), 5) << r.profile;
+        EXPECT_EQ(sessions(), 1);
+
+        keyed(r);
+        lose();
+        EXPECT_EQ(board.ask("fail /dev/rtp_ext open 24"), "ok");
+        EXPECT_THAT(codec(LGCP::CodecMode::alaw), ElementsAre("slot=1 error internal"));
+        EXPECT_EQ(voice_of(stranger), 0) << r.profile;
+        EXPECT_THAT(command(r.hold(true, "127.0.0.6")), ElementsAre("slot=1 error internal")) << "lost";
+        EXPECT_EQ(voice_of(stranger), 5) << r.profile;
+        EXPECT_EQ(voice_of(owner), 0);
+        EXPECT_EQ(sessions(), 1);
+    }
 }
 
 } // namespace

@@ -135,10 +135,14 @@ TEST_F(RadioLoss, ARestartWithoutItsExtensionSessionLosesTheRadioOnce)
                     ElementsAre("slot=1 abort " + std::to_string(ENODEV), "slot=1 error internal"));
         EXPECT_THAT(ioctl([](I& i) { i.set_decoder_mode(LGCP::CodecMode::alaw); }),
                     ElementsAre("slot=1 error internal"));
-        EXPECT_EQ(errors("create rtp_ext session fail !!!"), 2u) << err.str();
+        // Each restart's, and (when keyed) the one of the holding session
+        // the radio's filter asks for, which the retry asks again quietly.
+        size_t lines = slot().control()->filter_address() ? 3 : 2;
+        EXPECT_EQ(errors("create rtp_ext session fail !!!"), lines) << err.str();
         EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 error internal"));
         advance(5000);
         EXPECT_THAT(controller(), IsEmpty());
+        EXPECT_EQ(errors("create rtp_ext session fail !!!"), lines) << err.str();
         sim.board.clear_failures();
         EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
     }

@@ -65,28 +65,66 @@ TEST_F(SpiCtrlTest, StatusRegisterDecodingAndSlipsPerLine)
     }
 }
 
-// Reads that keep failing are one run; so is a reprogramming whose writes
-// are refused, which names the lines it left and is no return.
-TEST_F(SpiCtrlTest, ReadErrorsReadZeroAndLastingFailuresAreOneRun)
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The log's lines of the line control, without their prefix.
+std::string spi_lines(const std::string& log)
+{
+    std::string text, line;
+    for (std::istringstream lines(log); std::getline(lines, line);)
+        text += line.compare(0, 5, "spi: ") ? "" : line.substr(5) + "\n";
+    return text;
+}
+
+// A chip whose reads keep failing is one run, also among chips that work.
+TEST_F(SpiCtrlTest, EachChipsLastingFailuresAreOneRun)
 {
     connect();
     log.clear();
-    board.fail(Device::Hal::kDevice, Device::Hal::SPI_READ, EIO, SimBoard::Board::Times::always);
+    hal.fail_chip(3, EIO);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(poll().at(0), "bri 0 lossCarrier 0");
-    board.clear_failures();
+        EXPECT_EQ(poll().at(4), "bri 4 normal 0");
+    hal.fail_chip(3, 0);
     poll();
+    EXPECT_EQ(spi_lines(log.str()), "read error: channel=3 addr=51\nchannel 3 read fail: 2 more time(s)\n");
+}
+
+// Programming the board refused is made again each second until the chips
+// took every write: no line is normal meanwhile, each chip's refusals are
+// one run, and the device is back only then.
+TEST_F(SpiCtrlTest, RefusedProgrammingIsMadeAgainUntilTheChipsTookIt)
+{
+    connect();
     board.fail(Device::Hal::kDevice, Device::Hal::SPI_WRITE, EIO, SimBoard::Board::Times::always);
-    board.clear_log();
+    hal.fail_chip(5, EIO);
     board.channels(Device::Hal::kDevice).at(0)->hang_up();
-    run_ms(4 * spiCtrl::kPollMs);
-    std::string text, spi;
-    for (std::istringstream lines(log.str()); std::getline(lines, spi);)
-        text += spi.compare(0, 5, "spi: ") ? "" : spi.substr(5) + "\n";
-    EXPECT_EQ(text, "read error: channel=0 addr=51\nread fail: 23 more time(s)\ndevice lost: No such device\n"
-                    "try init\nwrite error: channel=0 addr=50 data=128\nwrite fail: 63 more time(s)\n"
-                    "channels left unprogrammed: 0 1 2 3 4 5 6 7\n");
-    EXPECT_EQ(board.ioctls(Device::Hal::kDevice, Device::Hal::SPI_WRITE).size(), 64u) << "not tried again";
+    log.clear();
+    board.clear_log();
+    for (int i = 0; i < 3; ++i)
+        for (const std::string& line : poll())
+            EXPECT_EQ(line.find("normal"), std::string::npos) << line;
+    EXPECT_GE(board.ioctls(Device::Hal::kDevice, Device::Hal::SPI_WRITE).size(), 16u) << "each chip, each second";
+    EXPECT_FALSE(spi.programmed(0));
+    board.clear_failures();
+    Texts lines = poll();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "bri 0 normal 0");
+    EXPECT_EQ(lines[5], "bri 5 lossCarrier 0") << "chip 5 still refuses";
+    EXPECT_EQ(log.str().find("device back"), std::string::npos);
+    hal.fail_chip(5, 0);
+    EXPECT_EQ(poll().at(5), "bri 5 normal 0");
+    std::string text = spi_lines(log.str());
+    EXPECT_EQ(count(text, "write error: channel="), 8u) << text;
+    EXPECT_EQ(count(text, "device back\n"), 1u) << text;
+    EXPECT_EQ(count(text, " write fail: "), 8u) << text;
+    EXPECT_LT(text.find("channel 5 write fail: "), text.find("device back")) << text;
+    EXPECT_TRUE(spi.programmed(5));
 }
 
 // ENODEV on a descriptor that SPI answered on is a lost device, opened
@@ -111,13 +149,6 @@ TEST_F(SpiCtrlTest, NoDeviceOnABoardThatServedOpensAgainOnAFreshOneMeansNoSpi)
     EXPECT_EQ(log.str(), "spi: try init\nspi: hal without spi\n");
 }
 
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 // An outage costs one "try init", whether the opens fail or the device
 // opens and is gone under its first access (then only the holder's retry
