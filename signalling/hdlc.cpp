@@ -57,7 +57,7 @@ void HDLC::PutHeader(std::ostream& out) const
 
 bool HDLC::activate()
 {
-    deactivate();
+    deactivate(false);
     mEnded = false;
     statistics = Statistics();
     if (parameters.type < 0 || parameters.type > 2) {
@@ -115,11 +115,11 @@ bool HDLC::activate()
     return true;
 }
 
-void HDLC::deactivate()
+void HDLC::deactivate(bool orderly)
 {
     if (is_open() && channel.EndPending())
         return;
-    if (!is_open() || !channel.Drain(event.fd)) {
+    if (!orderly || !is_open() || !channel.Drain(event.fd)) {
         shut();
         return;
     }

@@ -82,8 +82,9 @@ public:
     // not let go as one still running. A running channel is let go in
     // order: the frames written still leave on the line (the channel and
     // its line paths are held until they did, draining()), then the
-    // receiver hears on_hdlc_drained.
-    void deactivate();
+    // receiver hears on_hdlc_drained. Not orderly (its line went with a
+    // lost channel), or opened again, it is let go at once.
+    void deactivate(bool orderly = true);
     bool draining() const { return channel.draining(); }
     // The channel ended (a read error, or handed to another holder) since
     // it was last opened: it is opened again only when the owner is asked.

@@ -35,6 +35,9 @@ protected:
     // when it does not open.
     bool OpenChannel()
     {
+        // A slot on its way out opens nothing: its drain ends its release.
+        if (IsReleasing())
+            return false;
         if (mChannel->activate())
             return true;
         OnDeactivated();

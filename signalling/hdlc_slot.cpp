@@ -118,7 +118,7 @@ bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
 void HdlcSlot::follow(int tdm, int lost)
 {
     const bool lineLost = lost != -1 && mChannel->is_open() && lost == mChannel->parameters.tdm;
-    mChannel->deactivate();
+    mChannel->deactivate(lost == -1);
     if (lineLost) {
         mLineLost = true;
         if (!mChannel->ended())

@@ -131,7 +131,7 @@ bool PstnSlot::IHwConnectTransmitter(Slot& receiver)
 // up towards a line no longer joined.
 bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 {
-    leave();
+    leave(!source.IsLost());
     mChannel->parameters.tdm = -1;
     Slot::IHwDisconnectReceiver(source);
     return true;
@@ -140,7 +140,7 @@ bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 bool PstnSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     if (mKind == kBriUser || mKind == kBriNetwork) {
-        leave();
+        leave(!receiver.IsLost());
         mChannel->parameters.transmit = -1;
     }
     Slot::IHwDisconnectTransmitter(receiver);
@@ -148,11 +148,11 @@ bool PstnSlot::IHwDisconnectTransmitter(Slot& receiver)
 }
 
 // The link's farewell (an SS7 link's SIOS) still leaves on the line it
-// was on.
-void PstnSlot::leave()
+// was on, unless that line went with a lost channel.
+void PstnSlot::leave(bool orderly)
 {
     deactivate();
-    mChannel->deactivate();
+    mChannel->deactivate(orderly);
 }
 
 bool PstnSlot::iactivate()

@@ -63,7 +63,7 @@ private:
     // Opens the channel and starts the link; false, reported deactivated,
     // when the channel does not open.
     bool iactivate();
-    void leave();
+    void leave(bool orderly);
     void send_isdn_info();
     void send_ss7_info();
     // The link's out queue (LAPD) or transmission buffer (SS7) takes no
