@@ -195,15 +195,14 @@ static HwMux::Owner MadeBy(Slot* source, Slot& receiver)
     return HwMux::Owner{source, &receiver};
 }
 
-// The idle byte that a slot claims is the slot's own.
-static HwMux::Owner MadeBy(const Slot* slot)
+HwMux::Owner OwnClaims(const Slot& slot)
 {
-    return HwMux::Owner{slot, nullptr};
+    return HwMux::Owner{&slot, nullptr};
 }
 
 void LeaveOutputs(const Slot& slot)
 {
-    HwMux::instance()->LeaveAll(MadeBy(&slot));
+    HwMux::instance()->LeaveAll(OwnClaims(slot));
 }
 
 bool MuxConnect(Slot& source, Slot& receiver)
@@ -222,7 +221,7 @@ bool MuxConnect(Slot& source, Slot& receiver)
 bool MuxDisconnect(Slot& receiver)
 {
     int rx = receiver.IGetReceiveChannel();
-    if (!HwMux::instance()->Rest(rx, MadeBy(receiver.GetSource(), receiver), MadeBy(&receiver)))
+    if (!HwMux::instance()->Rest(rx, MadeBy(receiver.GetSource(), receiver), OwnClaims(receiver)))
         return false;
     std::clog << "mux: disconnect slot " << receiver << " [" << rx << "]" << std::endl;
     return true;
@@ -328,7 +327,7 @@ void LetGo(Slot& receiver)
     if (!source)
         return;
     if (!llDisconnect(receiver))
-        HwMux::instance()->Rest(receiver.IGetReceiveChannel(), MadeBy(source, receiver), MadeBy(&receiver), true);
+        HwMux::instance()->Rest(receiver.IGetReceiveChannel(), MadeBy(source, receiver), OwnClaims(receiver), true);
     LeaveSource(receiver);
 }
 

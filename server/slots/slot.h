@@ -27,6 +27,7 @@
 
 class Slot;
 class SlotFactory;
+struct SwitchPathOwner;
 class Slots;
 
 class Slot : private ChannelHolder {
@@ -238,6 +239,9 @@ bool DisconnectReceivers(Slot& source, const char* missing, void (*release)(Slot
 // slot later names that channel. A path that another maker holds on the
 // same output is left to it.
 void LetGoChannel(Slot& slot);
+// The maker of what a slot claims on the switch by itself (the idle byte
+// of an output it receives on), as against a connection's paths.
+SwitchPathOwner OwnClaims(const Slot& slot);
 // The slot lets go of the idle bytes it claims on the switch (it goes, or
 // its channel went): each output falls to what others ask there.
 void LeaveOutputs(const Slot& slot);

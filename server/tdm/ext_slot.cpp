@@ -10,20 +10,13 @@ void ExtSlot::IAfterCreate()
     OnChangeOutputStream(true);
 }
 
-// The idle byte that the line claims is its own, as a receiver's left
-// idle by a disconnection is: a deactivation lets go of both.
-static HwMux::Owner Own(const Slot& line)
-{
-    return HwMux::Owner{&line, nullptr};
-}
-
 // A path that another slot holds on the shared channel is left to it: the
 // idle byte follows once it goes.
 bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 {
     if (GetSource())
         return true;
-    if (!HwMux::instance()->Idle(rx, Own(*this))) {
+    if (!HwMux::instance()->Idle(rx, OwnClaims(*this))) {
         RefuseCommand(LGCP::ErrorCause::internal);
         return false;
     }
@@ -36,14 +29,14 @@ bool ExtSlot::IActivate(TERM::TermActivateParams const&)
 bool ExtSlot::IDeactivate()
 {
     OnChangeInputStream(false);
-    HwMux::instance()->Leave(rx, Own(*this));
+    HwMux::instance()->Leave(rx, OwnClaims(*this));
     return true;
 }
 
 // The destroy goes on whatever the switch answers: it owes the release.
 bool ExtSlot::IBeforeDestroy()
 {
-    HwMux::instance()->Leave(rx, Own(*this));
+    HwMux::instance()->Leave(rx, OwnClaims(*this));
     return true;
 }
 

@@ -111,7 +111,7 @@ void MapFactory::ReleaseMapSlot(MapSlot* slot)
 {
     if (slot->IsRxExists()) {
         int channel = slot->GetRxLogChannel();
-        if (HwMux::instance()->Leave(slot->rx, HwMux::Owner{static_cast<Slot*>(slot), nullptr}) == HwMux::Left::disabled)
+        if (HwMux::instance()->Leave(slot->rx, OwnClaims(*slot)) == HwMux::Left::disabled)
             std::clog << "map: disable map channel " << channel << std::endl;
         if (mOwners[static_cast<size_t>(channel)] != slot)
             std::cerr << "map-slot: internal error! MapFactory::ReleaseMapSlot() code 1" << std::endl;
