@@ -84,7 +84,7 @@ void IsdnSlot::OnEvent(int, short revents)
     }
     if ((revents & POLLOUT) && !mReady) {
         mReady = true;
-        mEvent.SetEvents(POLLIN);
+        mEvent.SetEvents(Reading());
         mLapd->on_hdlc_ready();
     }
 }
@@ -96,6 +96,19 @@ void IsdnSlot::IOnChannelLost(const Device::End& end)
     mEvent.Release();
     mReady = false;
     mChannel = -1;
+}
+
+short IsdnSlot::Reading() const
+{
+    return IsReleasing() ? 0 : POLLIN;
+}
+
+const Fd* IsdnSlot::IOrderlyEnd()
+{
+    if (!mEvent.fd)
+        return nullptr;
+    mEvent.SetEvents(static_cast<short>(Reading() | (mReady ? 0 : POLLOUT)));
+    return &mEvent.fd;
 }
 
 bool IsdnSlot::hdlc_transmit(Packet& frame)
@@ -124,7 +137,7 @@ bool IsdnSlot::hdlc_transmit(Packet& frame)
             continue;
         if (err == EAGAIN || err == EWOULDBLOCK) {
             mReady = false;
-            mEvent.SetEvents(POLLIN | POLLOUT);
+            mEvent.SetEvents(static_cast<short>(Reading() | POLLOUT));
         }
         return false;
     }

@@ -63,10 +63,15 @@ protected:
     IsdnSlot(const Fd& fd, ISDN::LAPD* lapd, int channel, const char* eventName);
     // The driver ended the channel: nothing is read or sent on it again.
     void IOnChannelLost(const Device::End& end) override;
+    // A destroy: nothing is read any more; what the layer sends meanwhile
+    // still goes.
+    const Fd* IOrderlyEnd() override;
     Event mEvent;
 
 private:
     void SendLinkInfo();
+    // Input is polled for until the release.
+    short Reading() const;
 
     int mChannel;
     ISDN::LAPD* mLapd; // owned by the stack

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "server/switch/hw_mux.h"
 #include "server/slots/slot_factory.h"
@@ -53,6 +54,9 @@ void Slot::LoseChannel(const Device::End& end)
     for (ChannelUser* user : mChannelUsers)
         user->LeaveChannel();
     IOnChannelLost(end);
+    // Nothing more can leave: the release goes on.
+    if (std::exchange(mDraining, false))
+        Slots::instance()->on_drained(this);
 }
 
 void Slot::Put(std::ostream& out) const
@@ -108,6 +112,33 @@ bool Slot::BeforeDestroy()
     else
         std::cerr << "slot: internal error!!! BeforeDestroy() not connected to factory" << std::endl;
     return true;
+}
+
+bool Slot::Drain()
+{
+    if (!HoldsChannel())
+        return false;
+    // Releasing first: the kind stops reading by it.
+    Step(SlotEvent::release);
+    const Fd* fd = IOrderlyEnd();
+    if (!fd || !mHanded.Drain(*fd, IUnwritten()))
+        return false;
+    mDraining = true;
+    return true;
+}
+
+bool Slot::EndDrain()
+{
+    if (!std::exchange(mDraining, false))
+        return false;
+    mHanded.Release();
+    return true;
+}
+
+void Slot::IChannelDrained()
+{
+    if (std::exchange(mDraining, false))
+        Slots::instance()->on_drained(this);
 }
 
 void Slot::on_release()

@@ -70,6 +70,8 @@ public:
     // channel: the destroy is answered at once, and the number stays the
     // releasing slot's until on_release().
     virtual bool IAnswersBeforeRelease() const { return false; }
+    // The same, for the table: a slot draining its channel (Drain) too.
+    bool AnswersBeforeRelease() const { return mDraining || IAnswersBeforeRelease(); }
     // Commands; false is answered unsupported.
     virtual bool IActivate(TERM::TermActivateParams const&) { return false; }
     virtual bool IDeactivate() { return false; }
@@ -124,6 +126,15 @@ public:
     // The release starts: IBeforeDestroy. True when the release ended,
     // there or inside it; the slot then leaves its factory's list.
     bool BeforeDestroy();
+    // An orderly end (a destroy) first lets what the slot wrote leave its
+    // channel, its connections in place. The slot is releasing from here
+    // on: true when it waits for its channel now (the table goes on with
+    // on_drained once the channel drained or went); false when nothing
+    // waits, and the release goes on at once.
+    bool Drain();
+    // A drain that cannot be waited for any longer ends here, the channel
+    // let go: true when one ran.
+    bool EndDrain();
 
     // The graph alone, no hooks and no switch.
     void LogicalConnect(Slot& source);
@@ -190,9 +201,17 @@ protected:
     // went: it forgets the channel (and its descriptors), stops what ran on
     // it as a destroy would, and tells the controller by its own means.
     virtual void IOnChannelLost(const Device::End& /*end*/) {}
+    // An orderly end starts: the kind stops reading its channel and names
+    // the descriptor it writes it through, null when nothing it wrote can
+    // wait there.
+    virtual const Fd* IOrderlyEnd() { return nullptr; }
+    // Octets the kind still has to write on its channel.
+    virtual size_t IUnwritten() const { return 0; }
 
 private:
     void IChannelLost(const Device::End& end) override { LoseChannel(end); }
+    void IChannelDrained() override;
+    bool IWriting() const override { return IUnwritten() > 0; }
 
     // The one way the phase changes: "old -> new" in the trace log.
     void Step(SlotEvent event);
@@ -209,6 +228,8 @@ private:
     SlotPhase mPhase = SlotPhase::live;
     const Hold mHold;
     HandedChannel mHanded;
+    // Releasing, and waiting for the channel to drain first.
+    bool mDraining = false;
     std::vector<ChannelUser*> mChannelUsers;
 };
 

@@ -184,7 +184,7 @@ void Slots::CmdDestroy()
         Error(LGCP::ErrorCause::slotNotExists);
     } else if (!endable(*slot)) {
         Error(kNotEndable);
-    } else if (Destroy(slot) || slot->IAnswersBeforeRelease()) {
+    } else if (Destroy(slot) || slot->AnswersBeforeRelease()) {
         Success();
     } else {
         mDelayedAnswers[slot] = delayResponse();
@@ -224,9 +224,14 @@ void Slots::DropConnections(Slot& slot)
         std::cerr << "mux internal error: unexpected slots exists." << std::endl;
 }
 
+bool Slots::Destroy(Slot* slot)
+{
+    return !slot->Drain() && Release(slot);
+}
+
 // The kind's hook may end its release inside: the slot is deleted here,
 // once the hook has returned.
-bool Slots::Destroy(Slot* slot)
+bool Slots::Release(Slot* slot)
 {
     DropConnections(*slot);
     mInRelease.push_back(slot);
@@ -298,6 +303,10 @@ void Slots::OnDisconnect()
         return;
     // No loop turn happens meanwhile: this only gives the devices time.
     Mux::clock().poll(nullptr, 0, kReleasePauseMs);
-    while (!mPending.empty())
-        int_destroy(mPending.front());
+    while (!mPending.empty()) {
+        Slot* slot = mPending.front();
+        // A slot that still drained has its release now.
+        if (!slot->EndDrain() || !Release(slot))
+            int_destroy(slot);
+    }
 }

@@ -39,9 +39,13 @@ public:
     // Trunk status goes to every factory.
     void OnSignal(LGCP::Signal const& sig) override;
 
-    // Disconnects the slot and starts its release: true when it has been
-    // deleted, false when it releases later.
+    // Starts the slot's release, once what it wrote left its channel
+    // (Slot::Drain): true when it has been deleted, false when it releases
+    // later.
     bool Destroy(Slot* slot);
+    // What the slot wrote left its channel, or the channel went: the
+    // release goes on.
+    void on_drained(Slot* slot) { Release(slot); }
     // The end of a late release: the delayed destroy answer, then deletion.
     void on_release(Slot* slot);
     // Forgets and deletes the slot.
@@ -68,6 +72,9 @@ private:
     void CmdSlotHook(LGCP::Command const& cmd);
     // Cuts the slot's input and every receiver.
     void DropConnections(Slot& slot);
+    // Disconnects the slot and runs its kind's release: true when it has
+    // been deleted, false when it releases later.
+    bool Release(Slot* slot);
 
     std::vector<Slot*> mTable;
     std::list<Slot*> mLive;

@@ -67,15 +67,20 @@ void HandedChannel::Lost(const Device::End& end)
         holder->IChannelLost(end);
 }
 
-bool HandedChannel::Drain(const Fd& fd)
+bool HandedChannel::Drain(const Fd& fd, size_t waiting)
 {
-    if (!held() || Device::flushed_now(fd.get()) || !mWatch.Schedule(fd, POLLWRNORM))
+    if (!held() || Flushed(fd.get()) || !mWatch.Schedule(fd, POLLWRNORM))
         return false;
     // Nothing is read any more: what comes now is not waited for.
     mReader = nullptr;
     mDraining = true;
-    mDrainBound.set(kDrainBoundMs, &HandedChannel::Drained, this);
+    mDrainBound.set(kDrainBoundMs + static_cast<unsigned>(waiting / kOctetsPerMs), &HandedChannel::Drained, this);
     return true;
+}
+
+bool HandedChannel::Flushed(int fd) const
+{
+    return !mHolder->IWriting() && Device::flushed_now(fd);
 }
 
 void HandedChannel::Drained()
@@ -90,7 +95,9 @@ void HandedChannel::OnEnd(int, short revents)
 {
     if (Device::End end = Device::poll_end(revents))
         Lost(end);
-    else if (mDraining && (revents & POLLWRNORM))
+    // The flush event was read at the start of the loop's pass: the holder
+    // may have written since, or still has to.
+    else if (mDraining && (revents & POLLWRNORM) && Flushed(mWatch.fd.get()))
         Drained();
 }
 

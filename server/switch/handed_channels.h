@@ -26,6 +26,9 @@ public:
     // An orderly end (HandedChannel::Drain) is over: what was written on
     // the channel left, and the handle let go of it.
     virtual void IChannelDrained() {}
+    // What the holder still has to write on the channel: a drain waits
+    // for it as for what the channel holds.
+    virtual bool IWriting() const { return false; }
 
 protected:
     ~ChannelHolder() = default;
@@ -36,6 +39,8 @@ public:
     // What a full transmit buffer (8192 octets) takes to leave at a time
     // slot's 8000 octets a second, with room for a busy loop.
     static constexpr unsigned kDrainBoundMs = 1500;
+    // A time slot's rate.
+    static constexpr size_t kOctetsPerMs = 8;
 
     HandedChannel();
     ~HandedChannel() { Release(); }
@@ -63,11 +68,12 @@ public:
     // An orderly end: the channel stays held on a copy of fd (so the
     // driver keeps it) until the driver reports that what was written on
     // it left (its flush event), or kDrainBoundMs passed; then the handle
-    // lets go and the holder hears IChannelDrained. An end meanwhile is
-    // the holder's loss, told at once. False, nothing changed, when
-    // nothing is held, what was written left already, or no copy can be
-    // had.
-    bool Drain(const Fd& fd);
+    // lets go and the holder hears IChannelDrained. waiting is what the
+    // holder still has to write, which lengthens that bound by its time at
+    // a time slot's rate. An end meanwhile is the holder's loss, told at
+    // once. False, nothing changed, when nothing is held, what was written
+    // left already, or no copy can be had.
+    bool Drain(const Fd& fd, size_t waiting = 0);
     bool draining() const { return mDraining; }
 
     bool held() const { return mHolder != nullptr; }
@@ -86,6 +92,8 @@ private:
     // Let go, then the holder hears of the end.
     void Lost(const Device::End& end);
     void OnEnd(int fd, short revents);
+    // Nothing written waits, on fd or with the holder.
+    bool Flushed(int fd) const;
     // The drain is over: let go, then the holder hears of it.
     void Drained();
 

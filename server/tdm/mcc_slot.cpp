@@ -79,8 +79,21 @@ bool MccSlot::Flush()
         }
     }
     if (mEvent.fd)
-        mEvent.SetEvents(static_cast<short>(POLLIN | (mWaiting.empty() ? 0 : POLLOUT)));
+        mEvent.SetEvents(Wanted());
     return ok;
+}
+
+short MccSlot::Wanted() const
+{
+    return static_cast<short>((IsReleasing() ? 0 : POLLIN) | (mWaiting.empty() ? 0 : POLLOUT));
+}
+
+const Fd* MccSlot::IOrderlyEnd()
+{
+    if (!mEvent.fd)
+        return nullptr;
+    mEvent.SetEvents(Wanted());
+    return &mEvent.fd;
 }
 
 // A channel that is over (a hang-up, an error, the end of file, a failing

@@ -358,6 +358,9 @@ TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
     sim.board.fail(Mcc::kDevice, SimBoard::Op::open, EMFILE);
     command(mcc(LGCP::MccType::data), 7);
     command(mcc(LGCP::MccType::data), 7), command(user_data("x"), 7), command(simple(C::e_destroy), 7);
+    // The slot goes once its octet left the line.
+    const auto gone = [&] { return !slots().at(7); };
+    ASSERT_TRUE(run_until(gone));
     int fds = settled_fds();
     std::set<std::string> outcomes;
     for (int left = 5; left >= 0; --left) {
@@ -373,6 +376,7 @@ TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
             EXPECT_THAT(command(user_data("x"), 7), ElementsAre("slot=7 success"));
             EXPECT_EQ(sim.mcc().take(channel(7)), "x");
             EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
+            EXPECT_TRUE(run_until(gone));
         } else {
             EXPECT_EQ(answer[0], "slot=7 error insufficientResources");
             EXPECT_EQ(slots().at(7), nullptr);
