@@ -351,6 +351,34 @@ TEST_F(TdmSlotsTest, MccChannelOver)
 
 // Short of descriptors, a create either makes a slot that works or
 // answers insufficientResources and leaves nothing behind.
+// A destroyed MCC slot keeps its channel until its blocks left the line; a
+// hang-up meanwhile, or the controller's going, ends it at once.
+TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
+{
+    for (int end = 0; end < 3; ++end) {
+        SCOPED_TRACE(end);
+        command(mcc(LGCP::MccType::data), 7);
+        int number = channel(7);
+        for (int i = 0; i < 3; ++i)
+            command(user_data(std::string(500, 'x')), 7);
+        EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
+        EXPECT_THAT(command(mcc(LGCP::MccType::data), 7), ElementsAre("slot=7 error destroyInProgress"));
+        if (end == 0) {
+            // Two blocks wait behind the first: 125 ms at a time slot's rate.
+            uint64_t from = clock.monotonic_us();
+            EXPECT_TRUE(run_until([&] { return !slots().at(7); }));
+            EXPECT_GE(clock.monotonic_us() - from, 2 * 500 * 125u);
+        } else if (end == 1) {
+            sim.mcc().hang_up(number);
+            run_passes();
+        } else {
+            slots().OnDisconnect();
+        }
+        EXPECT_EQ(slots().at(7), nullptr);
+        EXPECT_EQ(sim.mcc().allocated(), 0u);
+    }
+}
+
 TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
 {
     // The sanitizer's first look at a type needs descriptors of its own:
