@@ -107,7 +107,7 @@ const Fd* IsdnSlot::IOrderlyEnd()
 {
     if (!mEvent.fd)
         return nullptr;
-    mEvent.SetEvents(static_cast<short>(Reading() | (mReady ? 0 : POLLOUT)));
+    mEvent.SetEvents(mReady ? 0 : POLLOUT);
     return &mEvent.fd;
 }
 

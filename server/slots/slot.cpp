@@ -118,11 +118,10 @@ bool Slot::Drain()
 {
     if (!HoldsChannel())
         return false;
-    // Releasing first: the kind stops reading by it.
-    Step(SlotEvent::release);
     const Fd* fd = IOrderlyEnd();
     if (!fd || !mHanded.Drain(*fd, IUnwritten()))
         return false;
+    Step(SlotEvent::release);
     mDraining = true;
     return true;
 }

@@ -127,10 +127,10 @@ public:
     // there or inside it; the slot then leaves its factory's list.
     bool BeforeDestroy();
     // An orderly end (a destroy) first lets what the slot wrote leave its
-    // channel, its connections in place. The slot is releasing from here
-    // on: true when it waits for its channel now (the table goes on with
-    // on_drained once the channel drained or went); false when nothing
-    // waits, and the release goes on at once.
+    // channel, its connections in place: true when the slot is releasing
+    // and waits for its channel now (the table goes on with on_drained
+    // once the channel drained or went); false when nothing waits, and
+    // the release goes on at once.
     bool Drain();
     // A drain that cannot be waited for any longer ends here, the channel
     // let go: true when one ran.
@@ -201,9 +201,10 @@ protected:
     // went: it forgets the channel (and its descriptors), stops what ran on
     // it as a destroy would, and tells the controller by its own means.
     virtual void IOnChannelLost(const Device::End& /*end*/) {}
-    // An orderly end starts: the kind stops reading its channel and names
-    // the descriptor it writes it through, null when nothing it wrote can
-    // wait there.
+    // An orderly end starts: the kind stops reading its channel (it polls
+    // only for room while it still has something to write) and names the
+    // descriptor it writes it through, null when nothing it wrote can wait
+    // there. The release follows at once or after the drain.
     virtual const Fd* IOrderlyEnd() { return nullptr; }
     // Octets the kind still has to write on its channel.
     virtual size_t IUnwritten() const { return 0; }

@@ -92,7 +92,7 @@ const Fd* MccSlot::IOrderlyEnd()
 {
     if (!mEvent.fd)
         return nullptr;
-    mEvent.SetEvents(Wanted());
+    mEvent.SetEvents(mWaiting.empty() ? 0 : POLLOUT);
     return &mEvent.fd;
 }
 
