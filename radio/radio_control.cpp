@@ -252,12 +252,7 @@ Device::Outcome RadioControl::UpdateAccess(bool ptt, in_addr const& owner)
         mGivenUp = 0;
     mOwner = want;
     Hold(want);
-    mAccessOutcome = Device::Outcome::made;
-    if (carried() != want) {
-        Device::Ask ask = want ? Device::Ask::on : Device::Ask::off;
-        Device::Answer answer = filter_fd() < 0 ? Device::Answer::absent : TellFilter(want);
-        mAccessOutcome = Device::decide(Device::Policy::held, ask, answer).outcome;
-    }
+    mAccessOutcome = TellWanted();
     // Whatever it left untold, the retry tells.
     mAccess.changed();
     return mAccessOutcome;
@@ -294,11 +289,17 @@ void RadioControl::reconcile(Device::Tally&)
 {
     Hold(mOwner);
     uint64_t now = filter_session();
-    if (now == 0 || now == mGivenUp || carried() == mOwner)
-        return;
-    Device::Ask ask = mOwner ? Device::Ask::on : Device::Ask::off;
-    if (Device::decide(Device::Policy::held, ask, TellFilter(mOwner)).outcome == Device::Outcome::invalid)
+    if (now != 0 && now != mGivenUp && TellWanted() == Device::Outcome::invalid)
         mGivenUp = now;
+}
+
+Device::Outcome RadioControl::TellWanted()
+{
+    if (carried() == mOwner)
+        return Device::Outcome::made;
+    Device::Ask ask = mOwner ? Device::Ask::on : Device::Ask::off;
+    Device::Answer answer = filter_fd() < 0 ? Device::Answer::absent : TellFilter(mOwner);
+    return Device::decide(Device::Policy::held, ask, answer).outcome;
 }
 
 // The driver keeps the filter with its session, so a lost session took

@@ -202,6 +202,9 @@ private:
     void Hold(uint32_t want);
     void CloseHolding();
     void OnHoldingEvent(int fd, short revents);
+    // The owner wanted, on the session the filter lives on unless it
+    // carries it already: what the device did (absent: no session).
+    Device::Outcome TellWanted();
     // E4 for owner, or E5 for none, on the session the filter lives on:
     // what the device did (a refusal's line is one a run).
     Device::Answer TellFilter(uint32_t owner);

@@ -270,19 +270,10 @@ bool HwMux::Join(int source, int destination, Owner owner)
 {
     if (source < 0 || destination < 0 || !ReadyFor(source, destination))
         return false;
-    Output& out = at(destination);
-    std::vector<Claim> before = out.claims;
-    auto& claims = out.claims;
-    claims.erase(std::remove_if(claims.begin(), claims.end(),
-                                [&](const Claim& c) { return c.owner == owner && c.source >= 0; }),
-                 claims.end());
-    claims.push_back(Claim{owner, source});
-    Device::Outcome outcome = Settle(destination, Device::Policy::told);
-    if (Device::done(outcome))
-        return true;
-    mOutputs.at(destination).claims = before;
-    Tidy(destination);
-    return false;
+    return Change(destination, [&](std::vector<Claim>& claims) {
+        DropPath(claims, owner);
+        claims.push_back(Claim{owner, source});
+    });
 }
 
 // Claimed again, the byte is told again when the device may not carry it.
@@ -292,16 +283,7 @@ bool HwMux::Idle(int destination, Owner owner)
     IsOpened();
     if (destination < 0)
         return false;
-    Output& out = at(destination);
-    std::vector<Claim> before = out.claims;
-    auto mine = [&](const Claim& c) { return c.owner == owner && c.source < 0; };
-    if (std::none_of(out.claims.begin(), out.claims.end(), mine))
-        out.claims.push_back(Claim{owner, -1});
-    if (Device::done(Settle(destination, Device::Policy::told)))
-        return true;
-    mOutputs.at(destination).claims = before;
-    Tidy(destination);
-    return false;
+    return Change(destination, [&](std::vector<Claim>& claims) { AddIdle(claims, owner); });
 }
 
 bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
@@ -310,36 +292,53 @@ bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
         return false;
     // An open first: it wipes what the bus owes, not what changes now.
     IsOpened();
-    std::vector<Claim> before = Exchange(destination, owner, receiver);
-    if (owed) {
-        // Refused just now: held, and told by the retry.
-        Output& out = mOutputs.at(destination);
-        Path want = Wanted(out);
-        if (!(out.held.asked() == want && out.held.carried(kKept))) {
-            out.held.hold(want);
-            out.held.doubt();
-            mHolder.changed();
-        }
-        return true;
+    auto rest = [&](std::vector<Claim>& claims) {
+        DropPath(claims, owner);
+        AddIdle(claims, receiver);
+    };
+    if (!owed)
+        return Change(destination, rest);
+    // Refused just now: held, and told by the retry.
+    Output& out = at(destination);
+    rest(out.claims);
+    Path want = Wanted(out);
+    if (!(out.held.asked() == want && out.held.carried(kKept))) {
+        out.held.hold(want);
+        out.held.doubt();
+        mHolder.changed();
     }
+    return true;
+}
+
+template <class Claims>
+bool HwMux::Change(int destination, Claims change)
+{
+    std::vector<Claim> before = at(destination).claims;
+    change(at(destination).claims);
     if (Device::done(Settle(destination, Device::Policy::told)))
         return true;
+    // Settling leaves a record with claims in place.
     mOutputs.at(destination).claims = before;
     Tidy(destination);
     return false;
 }
 
-std::vector<HwMux::Claim> HwMux::Exchange(int destination, Owner owner, Owner idler)
+bool HwMux::HoldsPath(const std::vector<Claim>& claims, Owner owner)
 {
-    auto& claims = at(destination).claims;
-    std::vector<Claim> before = claims;
+    return std::any_of(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source >= 0; });
+}
+
+void HwMux::DropPath(std::vector<Claim>& claims, Owner owner)
+{
     claims.erase(std::remove_if(claims.begin(), claims.end(),
                                 [&](const Claim& c) { return c.owner == owner && c.source >= 0; }),
                  claims.end());
-    auto idle = [&](const Claim& c) { return c.owner == idler && c.source < 0; };
-    if (std::none_of(claims.begin(), claims.end(), idle))
-        claims.push_back(Claim{idler, -1});
-    return before;
+}
+
+void HwMux::AddIdle(std::vector<Claim>& claims, Owner owner)
+{
+    if (std::none_of(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source < 0; }))
+        claims.push_back(Claim{owner, -1});
 }
 
 // Told now, and held while the switch refuses.
@@ -349,10 +348,11 @@ void HwMux::End(int destination, Owner owner, Owner end)
     if (it == mOutputs.end())
         return;
     auto& claims = it->second.claims;
-    if (std::none_of(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source >= 0; }))
+    if (!HoldsPath(claims, owner))
         return;
     IsOpened();
-    Exchange(destination, owner, end);
+    DropPath(claims, owner);
+    AddIdle(claims, end);
     Settle(destination, Device::Policy::held);
 }
 

@@ -184,9 +184,14 @@ private:
     uint16_t* entry(int channel);
     // The record of an output, made (not yet knowing anything) when missing.
     Output& at(int destination);
-    // owner's path at an output gives way to the idle byte that idler
-    // claims; the claims as they were.
-    std::vector<Claim> Exchange(int destination, Owner owner, Owner idler);
+    // Changes the claims at an output and tells the device (told): a
+    // refusal puts the claims back. Whether the device took the change.
+    template <class Claims>
+    bool Change(int destination, Claims change);
+    static bool HoldsPath(const std::vector<Claim>& claims, Owner owner);
+    // owner's path claim goes; owner claims the idle byte (once).
+    static void DropPath(std::vector<Claim>& claims, Owner owner);
+    static void AddIdle(std::vector<Claim>& claims, Owner owner);
     // What the claims ask: the latest path, else the idle byte, else off.
     static Path Wanted(const Output& out);
     static Left LeftBy(const Path& path);
