@@ -79,9 +79,9 @@ MixerSlot::~MixerSlot()
     mMixer->forget(this);
 }
 
-// Only an input receives on its switch output. An output of the same
-// channel has the same time slot number: disabling it would cut the live
-// input's path, and the switch would owe that cut until it took it.
+// Only an input receives on its switch output, where it lets go of its own
+// claim: an output of the same channel has the same time slot number, and
+// a path that another maker holds there is left to it.
 // A lost slot let go of all it held at its loss: the channel may be
 // another slot's by now.
 bool MixerSlot::IBeforeDestroy()
@@ -89,7 +89,7 @@ bool MixerSlot::IBeforeDestroy()
     if (IsLost())
         return true;
     if (IOnInputStream())
-        HwMux::instance()->Disable(mTimeslot);
+        HwMux::instance()->Leave(mTimeslot, OwnClaims(*this), true);
     ReleaseInMixer();
     return true;
 }
@@ -100,7 +100,7 @@ void MixerSlot::IOnChannelLost(const Device::End& end)
 {
     std::cerr << *this << " channel lost (" << end.why << ")" << std::endl;
     if (IOnInputStream())
-        HwMux::instance()->DisableUnlessHeld(mTimeslot);
+        HwMux::instance()->Leave(mTimeslot, OwnClaims(*this), true);
     mMixer->forget(this);
 }
 

@@ -125,7 +125,7 @@ bool RtpSlot::IBeforeDestroy()
     // A slot that lost its channel let go of its output then: the engine
     // may have given the number to another slot since.
     if (mChannel >= 0)
-        HwMux::instance()->Disable(mChannel);
+        HwMux::instance()->Leave(mChannel, OwnClaims(*this), true);
     return true;
 }
 
@@ -267,7 +267,7 @@ void RtpSlot::IOnChannelLost(const Device::End& end)
 {
     if (!mRestartFailed)
         std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
-    HwMux::instance()->DisableUnlessHeld(mChannel);
+    HwMux::instance()->Leave(mChannel, OwnClaims(*this), true);
     mChannel = -1;
     mRtpEvent.Release();
     if (!mRestartFailed)

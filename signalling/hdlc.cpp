@@ -164,6 +164,14 @@ void HDLC::disconnect()
     toLine = fromLine = Path();
 }
 
+void HDLC::lose_line(int channel)
+{
+    if (lineEnd < 0 || lineEnd != channel)
+        return;
+    HwMux::instance()->Leave(lineEnd, line_end(), true);
+    lineEnd = -1;
+}
+
 void HDLC::leave_line()
 {
     if (lineEnd >= 0)

@@ -85,6 +85,10 @@ public:
     // receiver hears on_hdlc_drained. Not orderly (its line went with a
     // lost channel), or opened again, it is let go at once.
     void deactivate(bool orderly = true);
+    // The line on channel went with its slot's channel, which the driver
+    // may give to another slot: the idle byte of the link's line end there
+    // goes, and the output is disabled unless another maker holds it.
+    void lose_line(int channel);
     bool draining() const { return channel.draining(); }
     // The channel ended (a read error, or handed to another holder) since
     // it was last opened: it is opened again only when the owner is asked.

@@ -119,6 +119,7 @@ void HdlcSlot::follow(int tdm, int lost)
 {
     const bool lineLost = lost != -1 && mChannel->is_open() && lost == mChannel->parameters.tdm;
     mChannel->deactivate(lost == -1);
+    mChannel->lose_line(lost);
     if (lineLost) {
         mLineLost = true;
         if (!mChannel->ended())

@@ -132,6 +132,8 @@ bool PstnSlot::IHwConnectTransmitter(Slot& receiver)
 bool PstnSlot::IHwDisconnectReceiver(Slot& source)
 {
     leave(!source.IsLost());
+    if (source.IsLost())
+        mChannel->lose_line(source.IGetTransmitChannel());
     mChannel->parameters.tdm = -1;
     Slot::IHwDisconnectReceiver(source);
     return true;
@@ -141,6 +143,8 @@ bool PstnSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     if (mKind == kBriUser || mKind == kBriNetwork) {
         leave(!receiver.IsLost());
+        if (receiver.IsLost())
+            mChannel->lose_line(receiver.IGetReceiveChannel());
         mChannel->parameters.transmit = -1;
     }
     Slot::IHwDisconnectTransmitter(receiver);

@@ -93,6 +93,9 @@ void HwTests::TestRead()
         Success();
 }
 
+// The test drives the outputs by raw requests, past the claims of the
+// slots and links: its bytes stay for the other board's read until the
+// test's disconnect, which gives each output back to its claims.
 void HwTests::TestWrite()
 {
     for (int channel = mFirst; channel < mEnd; ++channel)
@@ -108,5 +111,7 @@ void HwTests::TestDisconnect()
     for (int channel = mFirst; channel < mEnd; ++channel)
         HwMux::instance()->Disable(channel);
     ::usleep(kDisableSettleUs);
+    for (int channel = mFirst; channel < mEnd; ++channel)
+        HwMux::instance()->Restore(channel);
     Success();
 }

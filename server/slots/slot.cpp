@@ -245,11 +245,18 @@ bool MuxConnect(Slot& source, Slot& receiver)
     return true;
 }
 
+// A receiver that moves to another source keeps its old path until the
+// new one is made: the new path takes the output over, and a refused one
+// leaves the output as it was, the old path in its place.
+static const Slot* gMoving = nullptr;
+
 // The receiver left idle holds the idle byte of its output until it goes
 // (or loses its channel). A path that another maker holds there by now (a
 // link's own, or a later connection's) is left to it.
 bool MuxDisconnect(Slot& receiver)
 {
+    if (&receiver == gMoving)
+        return true;
     int rx = receiver.IGetReceiveChannel();
     if (!HwMux::instance()->Rest(rx, MadeBy(receiver.GetSource(), receiver), OwnClaims(receiver)))
         return false;
@@ -284,15 +291,25 @@ static void LeaveSource(Slot& receiver)
         old->IOnOutputRelease();
 }
 
-// A pair joined already answers by the switch when the switch holds its
-// path: a device opened again carries it only once it was told again.
+// A pair joined already makes its path the latest on its output again,
+// which a receiver sharing that output may have taken over meanwhile; a
+// device opened again is told it first. A pair whose kind drives its own
+// paths answers as it is.
 static bool Joined(Slot& source, Slot& receiver)
 {
+    return HwMux::instance()->Renew(receiver.IGetReceiveChannel(), MadeBy(&source, receiver));
+}
+
+// The old source's path gave way to the new one: its claim goes with it.
+static void Moved(Slot& old, Slot& receiver)
+{
     HwMux& mux = *HwMux::instance();
-    int tx = source.IGetTransmitChannel();
     int rx = receiver.IGetReceiveChannel();
-    std::optional<HwMux::HeldPath> held = mux.PathAt(rx);
-    return !(held && held->source == tx && tx >= 0) || mux.Carries(tx, rx);
+    if (mux.Holds(rx, MadeBy(&old, receiver)))
+        mux.Leave(rx, MadeBy(&old, receiver));
+    receiver.LogicalDisconnect();
+    if (old.GetReceivers().empty())
+        old.IOnOutputRelease();
 }
 
 bool Connect(Slot& source, Slot& receiver)
@@ -314,21 +331,20 @@ bool Connect(Slot& source, Slot& receiver)
         }
         receiver.OnChangeInputStream(true);
     } else {
+        const Slot* outer = std::exchange(gMoving, &receiver);
         llDisconnect(receiver);
+        gMoving = outer;
     }
 
     if (llConnect(source, receiver)) {
-        if (old) {
-            receiver.LogicalDisconnect();
-            if (old->GetReceivers().empty())
-                old->IOnOutputRelease();
-        }
+        if (old)
+            Moved(*old, receiver);
         receiver.LogicalConnect(source);
         return true;
     }
 
-    // The receiver's output no longer carries its old source: put that
-    // connection back, or let it go.
+    // The old connection is put back (a path that the switch still holds
+    // for it keeps its place), or let go.
     if (!old)
         receiver.IOnInputRelease();
     else if (!llConnect(*old, receiver))

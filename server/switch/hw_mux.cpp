@@ -27,9 +27,6 @@ using Device::Hal::PairRecord;
 // pass at 128 requests and refresh every output once per 16 passes.
 const unsigned kRefreshPerRun = 64;
 
-// The switch has no output beyond the shared bus: nothing is held or owed there.
-const int kOutputs = HwMux::kBusFirst + HwMux::kBusChannels;
-
 HwMux* gScoped = nullptr;
 
 Device::Holder::Setup HalSetup()
@@ -151,39 +148,45 @@ bool HwMux::Connect(int source, int destination)
 {
     if (!ReadyFor(source, destination))
         return false;
-    if (!RequestConnect(source, destination)) {
-        Doubt(destination);
-        return false;
-    }
-    Replaced(destination);
-    return true;
+    bool made = RequestConnect(source, destination);
+    Doubt(destination);
+    return made;
 }
 
 bool HwMux::Disconnect(int channel)
 {
     if (!IsOpened() || channel < 0)
         return false;
-    if (!RequestIdle(channel)) {
-        Doubt(channel);
-        return false;
-    }
-    Replaced(channel);
-    return true;
+    bool made = RequestIdle(channel);
+    Doubt(channel);
+    return made;
 }
 
-// An off is never lost: one the switch refused, or could not be asked, is
-// owed whatever the record held there, whose claims go.
 bool HwMux::Disable(int channel)
 {
     if (channel < 0)
         return false;
-    bool open = IsOpened();
-    if (channel >= kOutputs)
-        return open && RequestDisable(channel);
-    Output& out = at(channel);
-    out.claims.clear();
-    out.disabling = true;
-    return Device::done(Settle(channel, Device::Policy::told));
+    bool bus = entry(channel) != nullptr;
+    if (!IsOpened())
+        return bus;
+    bool made = RequestDisable(channel);
+    Doubt(channel);
+    return made || bus;
+}
+
+// A bus output that nothing holds is not in the record: the test's byte
+// (or a refused disable) goes now.
+void HwMux::Restore(int channel)
+{
+    IsOpened();
+    auto it = mOutputs.find(channel);
+    if (it != mOutputs.end()) {
+        it->second.held.doubt();
+        Settle(channel, Device::Policy::held);
+    } else if (uint16_t* e = entry(channel)) {
+        if (*e != kDisabled && fd() >= 0)
+            RequestDisable(channel);
+    }
 }
 
 template <class Line>
@@ -211,7 +214,7 @@ bool HwMux::Write(int channel, unsigned char value)
         Doubt(channel);
         return false;
     }
-    Replaced(channel);
+    Doubt(channel);
     return true;
 }
 
@@ -271,9 +274,34 @@ bool HwMux::Join(int source, int destination, Owner owner)
     if (source < 0 || destination < 0 || !ReadyFor(source, destination))
         return false;
     return Change(destination, [&](std::vector<Claim>& claims) {
+        auto held = PathOf(claims, owner);
+        if (held != claims.end() && held->source == source)
+            return;
         DropPath(claims, owner);
         claims.push_back(Claim{owner, source});
     });
+}
+
+// Refused, the path goes back to its place.
+bool HwMux::Renew(int destination, Owner owner)
+{
+    // An open first: it wipes what the bus owes, not what changes now.
+    IsOpened();
+    if (!Holds(destination, owner))
+        return true;
+    return Change(destination, [&](std::vector<Claim>& claims) {
+        auto held = PathOf(claims, owner);
+        Claim claim = *held;
+        claims.erase(held);
+        claims.push_back(claim);
+    });
+}
+
+bool HwMux::Holds(int destination, Owner owner) const
+{
+    auto it = mOutputs.find(destination);
+    return it != mOutputs.end() && std::any_of(it->second.claims.begin(), it->second.claims.end(),
+                                               [&](const Claim& c) { return c.owner == owner && c.source >= 0; });
 }
 
 // Claimed again, the byte is told again when the device may not carry it.
@@ -310,6 +338,8 @@ bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
     return true;
 }
 
+// Only this change is taken back: a claim that its maker let go before
+// stays gone.
 template <class Claims>
 bool HwMux::Change(int destination, Claims change)
 {
@@ -317,15 +347,14 @@ bool HwMux::Change(int destination, Claims change)
     change(at(destination).claims);
     if (Device::done(Settle(destination, Device::Policy::told)))
         return true;
-    // Settling leaves a record with claims in place.
-    mOutputs.at(destination).claims = before;
+    at(destination).claims = before;
     Tidy(destination);
     return false;
 }
 
-bool HwMux::HoldsPath(const std::vector<Claim>& claims, Owner owner)
+std::vector<HwMux::Claim>::iterator HwMux::PathOf(std::vector<Claim>& claims, Owner owner)
 {
-    return std::any_of(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source >= 0; });
+    return std::find_if(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source >= 0; });
 }
 
 void HwMux::DropPath(std::vector<Claim>& claims, Owner owner)
@@ -348,7 +377,7 @@ void HwMux::End(int destination, Owner owner, Owner end)
     if (it == mOutputs.end())
         return;
     auto& claims = it->second.claims;
-    if (!HoldsPath(claims, owner))
+    if (PathOf(claims, owner) == claims.end())
         return;
     IsOpened();
     DropPath(claims, owner);
@@ -362,9 +391,10 @@ HwMux::Left HwMux::Leave(int destination, Owner owner, bool disable)
     IsOpened();
     auto it = mOutputs.find(destination);
     if (it == mOutputs.end()) {
-        // Nothing held: a bus output is disabled once more, whatever an
-        // earlier user of the switch left there.
-        if (!entry(destination))
+        // Nothing held: a bus output (or a local one asked to be
+        // disabled) is disabled once more, whatever an earlier user of
+        // the switch left there.
+        if (!entry(destination) && !disable)
             return Left::disabled;
         it = mOutputs.emplace(destination, Output()).first;
     }
@@ -391,29 +421,15 @@ void HwMux::LeaveAll(Owner owner)
         Leave(destination, owner);
 }
 
-bool HwMux::DisableUnlessHeld(int channel)
-{
-    // An open first: it wipes what the bus owes, not what changes now.
-    IsOpened();
-    auto it = mOutputs.find(channel);
-    if (it == mOutputs.end())
-        return Disable(channel);
-    auto& claims = it->second.claims;
-    claims.erase(std::remove_if(claims.begin(), claims.end(), [](const Claim& c) { return c.source < 0; }),
-                 claims.end());
-    if (claims.empty())
-        return Disable(channel);
-    return Device::done(Settle(channel, Device::Policy::held));
-}
-
 // A local output at rest sends the idle byte: an output that sends it
 // already is released with no request.
 Device::Outcome HwMux::Settle(int destination, Device::Policy policy)
 {
-    Output& out = mOutputs.at(destination);
+    // An open first: it may tidy the record away (holding nothing).
+    bool open = IsOpened();
+    Output& out = at(destination);
     Path want = Wanted(out);
     Device::Held<Path>& held = out.held;
-    bool open = IsOpened();
     Device::Outcome outcome;
     if (want == Path{} && !entry(destination) && !out.disabling && held.known() && held.asked().idle &&
         held.carried(kKept)) {
@@ -458,19 +474,6 @@ HwMux::Left HwMux::LeftBy(const Path& path)
     return path.source >= 0 ? Left::path : path.idle ? Left::idle : Left::disabled;
 }
 
-std::optional<HwMux::HeldPath> HwMux::PathAt(int destination) const
-{
-    auto it = mOutputs.find(destination);
-    if (it == mOutputs.end() || it->second.claims.empty())
-        return std::nullopt;
-    const auto& claims = it->second.claims;
-    HeldPath path;
-    path.source = Wanted(it->second).source;
-    auto c = std::find_if(claims.rbegin(), claims.rend(), [&](const Claim& x) { return x.source == path.source; });
-    path.owner = path.source >= 0 ? c->owner : claims.front().owner;
-    return path;
-}
-
 // Opening the device tells it what it owes first.
 bool HwMux::Carries(int source, int destination)
 {
@@ -499,11 +502,6 @@ void HwMux::Tidy(int destination)
         it->second.held.carried(kKept))
         return;
     mOutputs.erase(it);
-}
-
-void HwMux::Replaced(int destination)
-{
-    mOutputs.erase(destination);
 }
 
 void HwMux::Doubt(int destination)

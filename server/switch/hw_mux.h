@@ -29,7 +29,6 @@
 #include <cstdint>
 #include <iosfwd>
 #include <map>
-#include <optional>
 #include <vector>
 
 #include "board/held.h"
@@ -82,22 +81,35 @@ public:
     // open disables every shared-bus output, and then connects the held
     // paths again.
     bool IsOpened();
-    // Output destination carries input source. Every operation of this
-    // group changes an output in place of what its record holds or owes.
+    // The raw requests, for the backplane test (and benchmarks): each
+    // changes the output, never its claims, and the output is doubted, so
+    // the next change of its record is told whatever it asks. Restore
+    // gives the output back to its record.
+    // Output destination carries input source.
     bool Connect(int source, int destination);
     // The output sends the idle byte.
     bool Disconnect(int channel);
-    // The output is disabled, and the claims on it go: true when the
-    // switch took it, or owes it (refused, or the device away); false
-    // only for a channel that no switch has.
+    // The output is disabled: true when the switch took it, and for a bus
+    // output also when refused or the device away (the refresh, or the
+    // next open, disables it).
     bool Disable(int channel);
     // The output sends a fixed byte.
     bool Write(int channel, unsigned char value);
     // The byte received on the channel; 255 on failure.
     unsigned char Read(int channel);
+    // The output carries what its record asks again (held until the
+    // switch takes it); a bus output that nothing holds is disabled.
+    void Restore(int channel);
 
-    // owner claims a path from source: held once the device took it.
+    // owner claims a path from source: held once the device took it. A
+    // path that owner holds from source already keeps its place.
     bool Join(int source, int destination, Owner owner = Owner());
+    // owner's path at an output becomes the latest again, told when the
+    // device may not carry it: false when refused; true, with nothing
+    // done, when owner holds no path there.
+    bool Renew(int destination, Owner owner);
+    // Whether owner holds a path at an output.
+    bool Holds(int destination, Owner owner) const;
     // owner claims the idle byte (an activated external line): true when
     // the output carries what its record asks now.
     bool Idle(int destination, Owner owner);
@@ -116,20 +128,11 @@ public:
     // owner lets go of its claims at an output, which falls to what the
     // record asks; with none left, a local output is disabled when
     // disable, else it rests on the idle byte. A bus output that holds
-    // nothing is disabled once more.
+    // nothing is disabled once more, and so is a local one when disable.
+    // Whatever the switch answers, the claims are gone.
     Left Leave(int destination, Owner owner, bool disable = false);
     // owner lets go of its claims wherever it holds one.
     void LeaveAll(Owner owner);
-    // The output of a channel that went: its idle bytes go with it, a path
-    // that a slot or link holds stays, and with none it is disabled.
-    bool DisableUnlessHeld(int channel);
-    // The claim an output carries: the latest path and its maker, or
-    // (source -1) the idle byte and its first claimant; none when it rests.
-    struct HeldPath {
-        int source = -1;
-        Owner owner;
-    };
-    std::optional<HeldPath> PathAt(int destination) const;
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);
 
@@ -188,7 +191,8 @@ private:
     // refusal puts the claims back. Whether the device took the change.
     template <class Claims>
     bool Change(int destination, Claims change);
-    static bool HoldsPath(const std::vector<Claim>& claims, Owner owner);
+    // owner's path claim, end() when it holds none.
+    static std::vector<Claim>::iterator PathOf(std::vector<Claim>& claims, Owner owner);
     // owner's path claim goes; owner claims the idle byte (once).
     static void DropPath(std::vector<Claim>& claims, Owner owner);
     static void AddIdle(std::vector<Claim>& claims, Owner owner);
@@ -202,10 +206,8 @@ private:
     bool Tell(int destination, const Path& path, bool disabling);
     // Forgets the record of an output that holds and owes nothing.
     void Tidy(int destination);
-    // The output took another request: its record is given up.
-    void Replaced(int destination);
-    // A refused request may have left the output holding anything: the
-    // next change is sent whatever it asks.
+    // A raw or refused request may have left the output holding anything:
+    // the next change is sent whatever it asks.
     void Doubt(int destination);
     // The device is open and both channels are ones; else "ERROR not
     // opened", a line a run.

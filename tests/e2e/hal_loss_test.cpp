@@ -22,6 +22,7 @@
 using namespace vbtest;
 using testing::Contains;
 using testing::ElementsAre;
+using testing::HasSubstr;
 
 namespace {
 
@@ -34,6 +35,15 @@ LGCP::Command create_map_receiver(int bus, int channel)
     LGCP::MapParams& p = c.get_create().get_map();
     p.include_receiver().set_bus(bus);
     p.get_receiver().set_channel(channel);
+    return c;
+}
+
+LGCP::Command create_map(int txBus, int txChannel, int rxBus, int rxChannel)
+{
+    LGCP::Command c = create_map_receiver(rxBus, rxChannel);
+    LGCP::MapParams& p = c.get_create().get_map();
+    p.include_transmitter().set_bus(txBus);
+    p.get_transmitter().set_channel(txChannel);
     return c;
 }
 
@@ -347,6 +357,83 @@ TEST(HalLoss, AnHdlcLinkOnAnExternalLineLeavesNoBusOutputDriven)
     EXPECT_EQ(f.board.ask("switch 8197"), "ok constant d5");
     EXPECT_THAT(f.to(116, kDestroy), Contains("slot=116 success"));
     EXPECT_EQ(f.board.ask("bus"), "ok");
+}
+
+// Each output carries the latest connection that the answers hold, or
+// rests (a local output on the idle byte, a bus output disabled unless an
+// activated line holds its idle byte), whatever the switch refused on the
+// way: a connection that another source replaced leaves nothing behind,
+// also where the idle byte of that change was refused; a connect repeated
+// makes its path the latest again; of two trunks feeding two receivers of
+// one bus output, the later is carried, and the earlier once it goes.
+// Steps: a command and a piece of its answer, or a word for the board's
+// port and its answer, awaited for a while.
+TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
+{
+    using C = LGCP::Command;
+    struct Step {
+        int slot; // -1 for a word to the board
+        C command;
+        std::string text; // the word, or a piece of the answer
+        std::string answer;
+    };
+    auto say = [](int slot, const C& c, const char* answer) { return Step{slot, c, "", answer}; };
+    auto board = [](const std::string& word, const std::string& answer) { return Step{-1, C(), word, answer}; };
+    auto connect = [&](int from, int to) {
+        return say(from, simple(C::e_connect, unsigned(to)), ("slot=" + std::to_string(from) + " success").c_str());
+    };
+    const std::string failWrite = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_WRITE) + " ";
+    // Trunk 12 receives on 35; trunk 15 and map 20 send on 38 and 8232.
+    auto replaced = [&](int error) {
+        return std::vector<Step>{say(12, create_trunk(1, 3), "success"), say(15, create_trunk(1, 6), "success"),
+                                 say(20, create_map(0, 40, 0, 10), "success"), connect(15, 12),
+                                 board("switch 35", "ok connected 38"), board(failWrite + std::to_string(error), "ok"),
+                                 connect(20, 12), board("switch 35", "ok connected 8232"),
+                                 say(12, simple(C::e_destroy), "slot=12 success"), board(failWrite + "0", "ok"),
+                                 board("switch 35", "ok constant d5")};
+    };
+    // Line 30 receives on 8292, line 31 sends on 8273, trunk 12 on 35.
+    const std::vector<Step> line = {
+        say(30, create_ext(80, 100), "success"), say(30, simple(C::e_activate), "slot=30 success"),
+        board(failWrite + "5", "ok"), say(31, create_ext(81, 101), "success"), say(12, create_trunk(1, 3), "success"),
+        connect(12, 30), connect(31, 30), board("switch 8292", "ok connected 8273"),
+        say(30, simple(C::e_disconnect), "slot=30 error disconnectFail"), board(failWrite + "0", "ok"),
+        board("switch 8292", "ok connected 8273"), say(30, simple(C::e_disconnect), "slot=30 success"),
+        board("switch 8292", "ok constant d5")};
+    // Line 20 and map 21 receive on 8192; trunks 10 and 11 send on 33 and 34.
+    const std::vector<Step> shared = {
+        say(20, create_ext(5, 0), "success"), say(20, simple(C::e_activate), "slot=20 success"),
+        say(21, create_map_receiver(0, 0), "success"), say(10, create_trunk(1, 1), "success"),
+        say(11, create_trunk(1, 2), "success"), connect(10, 20), connect(11, 21),
+        board("switch 8192", "ok connected 34")};
+    std::vector<Step> repeated = shared, twoTrunks = shared;
+    for (const Step& s : {connect(10, 20), board("switch 8192", "ok connected 33"),
+                          say(10, simple(C::e_destroy), "slot=10 success"), board("switch 8192", "ok connected 34")})
+        repeated.push_back(s);
+    for (const Step& s : {say(11, simple(C::e_destroy), "slot=11 success"), board("switch 8192", "ok connected 33"),
+                          say(10, simple(C::e_destroy), "slot=10 success"), board("switch 8192", "ok constant d5")})
+        twoTrunks.push_back(s);
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+    } rows[] = {{"replaced, its idle byte refused, switch lost", replaced(19)},
+                {"replaced, its idle byte refused", replaced(5)},
+                {"replaced on a live line, then disconnected", line},
+                {"a connect repeated", repeated},
+                {"two trunks on one bus output", twoTrunks}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        HalFlow f;
+        ASSERT_TRUE(f.start()) << f.server.err();
+        for (const Step& step : row.steps) {
+            SCOPED_TRACE(step.slot < 0 ? step.text : "slot " + std::to_string(step.slot));
+            if (step.slot >= 0)
+                EXPECT_THAT(f.to(step.slot, step.command), Contains(HasSubstr(step.answer)));
+            else
+                EXPECT_TRUE(eventually([&] { return f.board.ask(step.text) == step.answer; }, 3000))
+                    << f.board.ask(step.text) << "\n" << f.server.err();
+        }
+    }
 }
 
 } // namespace

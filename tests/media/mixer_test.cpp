@@ -727,7 +727,8 @@ TEST_F(MixerTest, RandomEndsLeaveExactlyWhatLiveSlotsHold)
 
 // An input and an output of one channel share its time slot, on the switch
 // and on the tone and DSP devices: the output's destroy leaves what the
-// live input holds there (its path, its detector and features) on.
+// live input holds there (its connection's path, its detector and
+// features) on.
 TEST_F(MixerTest, AnOutputLeavesWhatTheInputOfItsChannelHolds)
 {
     standard_units();
@@ -742,7 +743,11 @@ TEST_F(MixerTest, AnOutputLeavesWhatTheInputOfItsChannelHolds)
     LGCP::Command detector;
     detector.get_ioctl().set_dtmf_enable(true);
     ASSERT_THAT(command(detector, 1), ElementsAre(HasSubstr("success")));
-    ASSERT_TRUE(HwMux::instance()->Join(1, ts));
+    // Trunk 0 time slot 1 (channel 1) feeds the input.
+    LGCP::Command trunk;
+    trunk.get_create().get_trunk().set_trunk(0), trunk.get_create().get_trunk().set_timeslot(1);
+    ASSERT_THAT(command(trunk, 3), Contains("slot=3 success"));
+    ASSERT_THAT(command(simple(C::e_connect, 1), 3), Contains("slot=3 success"));
 
     destroy(2);
     EXPECT_TRUE(sim.hal().carries(ts, 1));

@@ -55,7 +55,7 @@ public:
     bool IBeforeDestroy() override
     {
         note("IBeforeDestroy");
-        kind.disable ? (void)HwMux::instance()->Disable(rx) : void();
+        kind.disable ? (void)HwMux::instance()->Leave(rx, OwnClaims(*this), true) : void();
         kind.release == Kind::inside ? on_release() : void();
         return kind.release == Kind::now;
     }
@@ -71,7 +71,7 @@ public:
     bool IActivate(TERM::TermActivateParams const&) override
     {
         if (kind.disable)
-            return GetSource() || HwMux::instance()->Disconnect(rx);
+            return GetSource() || HwMux::instance()->Idle(rx, OwnClaims(*this));
         return kind.done;
     }
     bool IDeactivate() override
@@ -79,7 +79,8 @@ public:
         if (!kind.disable)
             return kind.done;
         OnChangeInputStream(false);
-        return HwMux::instance()->Disable(rx);
+        HwMux::instance()->Leave(rx, OwnClaims(*this), true);
+        return true;
     }
     bool IUserData(std::vector<char> const&) override { return kind.done; }
     bool Ioctl(LGCP::IoctlParams const&) override { return kind.done; }

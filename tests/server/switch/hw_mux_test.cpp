@@ -320,16 +320,27 @@ TEST_F(HwMuxTest, ASwitchGoneUnderItsOpenIsOpenedOnlyByTheRetry)
     EXPECT_TRUE(mux.Connect(6, 41));
 }
 
-// A bus output disabled holds nothing, also when the switch is away: the
-// idle byte sent there before is not sent again when the switch opens.
-TEST_F(HwMuxTest, ADisabledBusOutputKeepsNoIdleByte)
+// The backplane test's raw requests pass over the claims and leave them:
+// its bytes stay until its restore gives each output back to what its
+// claims ask (the idle byte, a path), or disables a bus output that
+// nothing holds; a claim changed meanwhile is told whatever the output had.
+TEST_F(HwMuxTest, TheRawRequestsOfTheBackplaneTestLeaveTheClaims)
 {
     HwMux mux;
-    ASSERT_TRUE(mux.Idle(8200, receiver));
-    hang_up();
-    EXPECT_TRUE(mux.Disable(8200)) << "owed";
-    EXPECT_TRUE(mux.IsOpened());
-    EXPECT_EQ(sim.hal().output(8200).drive, Hal::Drive::disabled);
+    const Hal& hal = sim.hal();
+    ASSERT_TRUE(mux.Idle(8200, receiver) && mux.Join(33, 8201, path));
+    for (int output : {8200, 8201, 8202})
+        EXPECT_TRUE(mux.Write(output, 0x11));
+    EXPECT_EQ(hal.output(8201).value, 0x11) << "the test's byte stays";
+    for (int output : {8200, 8201, 8202}) {
+        EXPECT_TRUE(mux.Disable(output));
+        mux.Restore(output);
+    }
+    EXPECT_TRUE(hal.output(8200).drive == Hal::Drive::constant && hal.output(8200).value == HwMux::kIdleByte);
+    EXPECT_EQ(hal.output(8201).source, 33);
+    EXPECT_EQ(hal.output(8202).drive, Hal::Drive::disabled);
+    EXPECT_TRUE(mux.Write(8201, 0x11) && mux.Join(33, 8201, path) && mux.Carries(33, 8201));
+    EXPECT_EQ(hal.output(8201).drive, Hal::Drive::connected);
 }
 
 // A release that did not reach the switch (a claim gone, a disable) is
@@ -361,11 +372,11 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
         {"local receiver destroyed: the line rests idle", 40, false, away,
          [&](HwMux& m, int o) { disconnect(m, o), m.Leave(o, receiver); }, Hal::Drive::constant},
         {"a lost channel's output", 43, false, away,
-         [&](HwMux& m, int o) { disconnect(m, o), m.DisableUnlessHeld(o); }, Hal::Drive::disabled},
-        {"disable, then a refused backplane write", 8207, false, refused,
-         [](HwMux& m, int o) { m.Disable(o), m.Write(o, 0x11); }, Hal::Drive::disabled},
-        {"disable, then a refused join and its destroy", 8204, false, refused,
-         [](HwMux& m, int o) { m.Disable(o), m.Join(9, o), m.Disable(o); }, Hal::Drive::disabled},
+         [&](HwMux& m, int o) { disconnect(m, o), m.Leave(o, receiver, true); }, Hal::Drive::disabled},
+        {"the backplane test's raw requests, refused, and its restore", 8207, false, refused,
+         [](HwMux& m, int o) { m.Write(o, 0x11), m.Disable(o), m.Restore(o); }, Hal::Drive::connected},
+        {"let go, then a refused join and its destroy", 8204, false, refused,
+         [&](HwMux& m, int o) { m.Leave(o, path), m.Join(9, o, other), m.Leave(o, other); }, Hal::Drive::disabled},
         {"let go, then a refused connect", 42, false, refused,
          [&](HwMux& m, int o) { m.Rest(o, path, receiver, true), m.Join(9, o, other); }, Hal::Drive::constant},
         {"idle byte taken off", 8205, true, away,
@@ -436,7 +447,7 @@ TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
         ASSERT_TRUE(mux.Join(33, r.output, path));
         board.fail("/dev/hal", r.request, r.step == disable && r.retold ? EIO : EINVAL, SimBoard::Board::Times::always);
         if (r.step == disable)
-            EXPECT_EQ(mux.Disable(r.output), r.retold);
+            mux.Leave(r.output, path, true);
         else if (r.step == letGo && !mux.Rest(r.output, path, receiver))
             mux.Rest(r.output, path, receiver, true);
         else if (r.step == ended)
