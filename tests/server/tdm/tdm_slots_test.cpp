@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <functional>
+#include <iostream>
+#include <map>
+#include <random>
 #include <set>
 
 #include "server/tdm/echo_slot.h"
@@ -414,6 +418,124 @@ TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
     }
     EXPECT_EQ(outcomes.size(), 2u);
     EXPECT_THAT(err.str(), HasSubstr("mcc: fail to watch MCC channel: Too many open files"));
+}
+
+// Rounds of random commands on trunk, map, external and MCC slots that
+// share bus outputs, while the switch refuses requests once or for a
+// while, or is lost and opened again. Once each round's faults clear (the
+// retry ran, the drains ended), every output carries the latest live
+// connection that the answers made, else rests: a local output on the idle
+// byte once it was used, a bus output on the idle byte while a live
+// receiver there claims it (an activated line, a receiver left idle),
+// else disabled. VOXBRIDGE_SEED replays a printed seed.
+TEST_F(TdmSlotsTest, RandomRoundsLeaveEachOutputToTheLatestLiveConnection)
+{
+    const char* given = std::getenv("VOXBRIDGE_SEED");
+    const uint32_t seed = given ? uint32_t(std::strtoul(given, nullptr, 10)) : std::random_device()();
+    std::cout << "seed " << seed << std::endl;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto pick = [&](unsigned n) { return unsigned(rng() % n); };
+    using Times = SimBoard::Board::Times;
+    // Bus outputs 8192 and 8193 are shared by a map and two external lines each.
+    const C kinds[] = {trunk(1, 1),        trunk(1, 2),        trunk(1, 3),        map(0, 20, 0, 0),
+                       map(0, 21, 0, 1),   create_ext(22, 0),  create_ext(23, 1),  create_ext(24, 0),
+                       create_ext(25, 1),  mcc(LGCP::MccType::data)};
+    std::set<int> outputs = {33, 34, 35, 8192, 8193, 8212, 8213, 8214, 8215, 8216, 8217}, used;
+    std::map<unsigned, std::pair<unsigned, int>> made; // receiver -> its source, when the answer came
+    std::map<unsigned, Slot*> seen;
+    std::set<unsigned> active, heard; // activated lines; receivers that held a connection
+    int when = 0;
+    for (int round = 0; round < 400 && !HasFailure(); ++round) {
+        for (int step = 0, steps = 1 + int(pick(4)); step < steps; ++step) {
+            const unsigned fault = pick(16);
+            unsigned n = 1 + pick(5), m = 1 + pick(5);
+            const Times times = pick(2) ? Times::once : Times::always;
+            if (fault < 4) {
+                const unsigned long requests[] = {Device::Hal::SWITCH_CONNECT, Device::Hal::SWITCH_CONNECT,
+                                                  Device::Hal::SWITCH_WRITE, Device::Hal::SWITCH_DISABLE};
+                sim.board.fail("/dev/hal", requests[fault], EIO, times);
+            } else if (fault < 6) {
+                fault == 5 ? sim.board.fail("/dev/hal", SimBoard::Op::open, ENODEV, times) : void();
+                for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+                    hal->hang_up();
+            }
+            // Mostly a create on a free number; a connect repeats a live one
+            // half of the time.
+            const unsigned what = !slots().at(n) && pick(5) ? 0 : pick(20);
+            if (what >= 5 && what < 10 && !made.empty()) {
+                auto again = std::next(made.begin(), long(pick(unsigned(made.size()))));
+                n = again->second.first, m = again->first;
+            }
+            const C c = what < 1    ? kinds[pick(10)]
+                        : what < 10 ? simple(C::e_connect, m)
+                        : what < 13 ? simple(C::e_disconnect)
+                        : what < 14 ? simple(C::e_destroy)
+                                    : simple(what < 18 ? C::e_activate : C::e_deactivate);
+            Texts sent = command(c, int(n));
+            const bool ok = std::count(sent.begin(), sent.end(), "slot=" + std::to_string(n) + " success") > 0;
+            if (ok && c.is_create())
+                seen[n] = nullptr;
+            if (ok && c.is_connect()) {
+                made[m] = {n, ++when};
+                heard.insert(m);
+                used.insert(slots().at(m)->IGetReceiveChannel());
+            }
+            if (ok && c.is_disconnect())
+                made.erase(n);
+            if (ok && c.is_activate())
+                active.insert(n);
+            if (ok && c.is_deactivate())
+                active.erase(n), heard.erase(n);
+            clock.advance_ms(pick(700));
+            multiplexer.timers_schedule();
+            for (unsigned k = 1; k <= 5; ++k) {
+                if (seen[k] == slots().at(k))
+                    continue;
+                // Another slot, or none: what the answers said of the last one goes.
+                seen[k] = slots().at(k);
+                made.erase(k), active.erase(k), heard.erase(k);
+                for (auto it = made.begin(); it != made.end();)
+                    it = it->second.first == k ? made.erase(it) : std::next(it);
+                if (seen[k] && seen[k]->IGetReceiveChannel() >= 0)
+                    outputs.insert(seen[k]->IGetReceiveChannel());
+            }
+        }
+        sim.board.clear_failures();
+        ASSERT_TRUE(run_until([&] {
+            for (unsigned k = 1; k <= 5; ++k)
+                if (slots().at(k) && slots().at(k)->IsReleasing())
+                    return false;
+            return !mux.mux().retrying();
+        })) << "round " << round;
+        for (int o : outputs) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", output " + std::to_string(o));
+            int latest = -1, source = -1;
+            bool idle = false;
+            for (unsigned k = 1; k <= 5; ++k) {
+                Slot* s = slots().at(k);
+                if (!s || s->IGetReceiveChannel() != o)
+                    continue;
+                idle = idle || heard.count(k) || active.count(k);
+                if (!s->GetSource())
+                    continue;
+                auto it = made.find(k);
+                ASSERT_TRUE(it != made.end() && slots().at(it->second.first) == s->GetSource())
+                    << "a connection that no answer made";
+                if (it->second.second > latest)
+                    latest = it->second.second, source = s->GetSource()->IGetTransmitChannel();
+            }
+            const SimBoard::Hal::Output& now = out(o);
+            const bool bus = o >= HwMux::kBusFirst;
+            if (source >= 0) {
+                EXPECT_TRUE(now.drive == Drive::connected && now.source == source) << "carries " << now.source;
+            } else if (bus ? idle : used.count(o) > 0) {
+                EXPECT_TRUE(now.drive == Drive::constant && now.value == HwMux::kIdleByte);
+            } else {
+                EXPECT_EQ(now.drive, Drive::disabled);
+            }
+        }
+    }
 }
 
 } // namespace
