@@ -208,14 +208,11 @@ bool HwMux::Write(int channel, unsigned char value)
     if (uint16_t* e = entry(channel))
         *e = kFixedByte;
     PairRecord r{channel, value};
-    if (Request(kWrite, &r, "write", [&](std::ostream& o) {
-            o << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value) << " : ";
-        })) {
-        Doubt(channel);
-        return false;
-    }
+    bool made = !Request(kWrite, &r, "write", [&](std::ostream& o) {
+        o << "write failed " << channel << " <- " << ext::OutUnsignedInHex(value) << " : ";
+    });
     Doubt(channel);
-    return true;
+    return made;
 }
 
 unsigned char HwMux::Read(int channel)
@@ -301,7 +298,7 @@ bool HwMux::Holds(int destination, Owner owner) const
 {
     auto it = mOutputs.find(destination);
     return it != mOutputs.end() && std::any_of(it->second.claims.begin(), it->second.claims.end(),
-                                               [&](const Claim& c) { return c.owner == owner && c.source >= 0; });
+                                               [&](const Claim& c) { return IsPath(c, owner); });
 }
 
 // Claimed again, the byte is told again when the device may not carry it.
@@ -352,15 +349,19 @@ bool HwMux::Change(int destination, Claims change)
     return false;
 }
 
+bool HwMux::IsPath(const Claim& claim, Owner owner)
+{
+    return claim.owner == owner && claim.source >= 0;
+}
+
 std::vector<HwMux::Claim>::iterator HwMux::PathOf(std::vector<Claim>& claims, Owner owner)
 {
-    return std::find_if(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source >= 0; });
+    return std::find_if(claims.begin(), claims.end(), [&](const Claim& c) { return IsPath(c, owner); });
 }
 
 void HwMux::DropPath(std::vector<Claim>& claims, Owner owner)
 {
-    claims.erase(std::remove_if(claims.begin(), claims.end(),
-                                [&](const Claim& c) { return c.owner == owner && c.source >= 0; }),
+    claims.erase(std::remove_if(claims.begin(), claims.end(), [&](const Claim& c) { return IsPath(c, owner); }),
                  claims.end());
 }
 

@@ -191,6 +191,7 @@ private:
     // refusal puts the claims back. Whether the device took the change.
     template <class Claims>
     bool Change(int destination, Claims change);
+    static bool IsPath(const Claim& claim, Owner owner);
     // owner's path claim, end() when it holds none.
     static std::vector<Claim>::iterator PathOf(std::vector<Claim>& claims, Owner owner);
     // owner's path claim goes; owner claims the idle byte (once).

@@ -121,6 +121,20 @@ TEST_F(BusTest, TestBytesAreTheCLibrarySequenceFromAGeneratorOfItsOwn)
     }
 }
 
+// The test's bytes pass over a path that a slot holds; its disconnect
+// gives that output back to the path and leaves the others disabled.
+TEST_F(BusTest, TheDisconnectGivesEachOutputBackToWhatTheSlotsHold)
+{
+    using Drive = SimBoard::Hal::Drive;
+    const int held = 8192 + 3 * 128 + 5;
+    ASSERT_TRUE(mux.mux().Join(33, held));
+    EXPECT_EQ(bpc(3, 1, 'w', 0, 8), "success");
+    EXPECT_EQ(hal.output(held).drive, Drive::constant);
+    EXPECT_EQ(bpc(3, 1, 'd', 0, 8), "success");
+    EXPECT_TRUE(hal.output(held).drive == Drive::connected && hal.output(held).source == 33);
+    EXPECT_EQ(hal.output(held + 1).drive, Drive::disabled);
+}
+
 // Bus 1 from channel 120 runs on into bus 2, whose stuck bit shows in the
 // first byte that has it clear.
 TEST_F(BusTest, StuckBitGivesBusErrorNamingTheChannelWithinItsBus)
