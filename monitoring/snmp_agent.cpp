@@ -199,13 +199,15 @@ void SnmpAgentInstance::OnMessage(const char* data, int length)
 void SnmpAgentInstance::OnMessage(const MON::Message& message)
 {
     const MON::PDU& pdu = message.get_pdu();
+    if (!pdu.is_response() && !pdu.is_signal()) {
+        BadFrame(": receive unknown message type");
+        return;
+    }
+    mBadFrames.succeeded(kBadFrames);
     if (pdu.is_response())
         OnResponse(pdu.get_response());
-    else if (pdu.is_signal())
-        OnSignal(pdu.get_signal());
     else
-        return BadFrame(": receive unknown message type");
-    mBadFrames.succeeded(kBadFrames);
+        OnSignal(pdu.get_signal());
 }
 
 void SnmpAgentInstance::BadFrame(const char* line)
