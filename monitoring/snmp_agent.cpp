@@ -57,6 +57,9 @@ const SnmpAgentCtrl::MonitoringItem kItems[] = {
 };
 static_assert(sizeof(kItems) / sizeof(kItems[0]) == SnmpAgentCtrl::itemCount, "one row per item");
 
+// The run of frames that an agent sent and the link could not use.
+const char* const kBadFrames = "receive";
+
 // What a message of snmp-set commands takes besides its commands: the
 // choice indexes and extension bits, and the list's length determinant
 // (X.691 11.9.3.6, two octets for 128 commands), aligned.
@@ -85,8 +88,11 @@ MON::Command trapsinks(const std::list<std::string>& hosts)
 
 // ------------------------------------------------------ SnmpAgentInstance
 
+SnmpAgentInstance::SnmpAgentInstance() : mBadFrames([this](std::ostream& out) { out << mHeader << ": "; }) {}
+
 SnmpAgentInstance::~SnmpAgentInstance()
 {
+    mBadFrames.end_all();
     mPing.reset();
     mConnector.reset();
 }
@@ -174,6 +180,7 @@ void SnmpAgentInstance::OnDisconnect()
 {
     std::clog << ext::header(this) << ": connection lost, reset snmpagent instance" << std::endl;
     mPing.reset();
+    mBadFrames.end_all();
     if (mState == stateConnected)
         mState = stateLost;
 }
@@ -183,7 +190,7 @@ void SnmpAgentInstance::OnMessage(const char* data, int length)
     mStamp = Mux::milliseconds();
     MON::Message message;
     if (length < 0 || !ASN1::CoderEnv().decode(data, data + length, message, true)) {
-        std::cerr << ext::header(this) << ": receive : decode error!" << std::endl;
+        BadFrame(": receive : decode error!");
         return;
     }
     OnMessage(message);
@@ -192,12 +199,21 @@ void SnmpAgentInstance::OnMessage(const char* data, int length)
 void SnmpAgentInstance::OnMessage(const MON::Message& message)
 {
     const MON::PDU& pdu = message.get_pdu();
+    if (!pdu.is_response() && !pdu.is_signal()) {
+        BadFrame(": receive unknown message type");
+        return;
+    }
+    mBadFrames.succeeded(kBadFrames);
     if (pdu.is_response())
         OnResponse(pdu.get_response());
-    else if (pdu.is_signal())
-        OnSignal(pdu.get_signal());
     else
-        std::cerr << ext::header(this) << ": receive unknown message type" << std::endl;
+        OnSignal(pdu.get_signal());
+}
+
+void SnmpAgentInstance::BadFrame(const char* line)
+{
+    if (mBadFrames.failed(kBadFrames, 0))
+        std::cerr << ext::header(this) << line << std::endl;
 }
 
 // ----------------------------------------------------------- SnmpAgentCtrl

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "board/failure_runs.h"
 #include "runtime/inet4_addr.h"
 #include "runtime/timer.h"
 #include "runtime/tpkt_protocol.h"
@@ -40,7 +41,7 @@ public:
     // A ping follows this long a silence of our own.
     static const unsigned kPingMs = 5000;
 
-    SnmpAgentInstance() = default;
+    SnmpAgentInstance();
     ~SnmpAgentInstance() override;
     SnmpAgentInstance(const SnmpAgentInstance&) = delete;
     SnmpAgentInstance& operator=(const SnmpAgentInstance&) = delete;
@@ -67,6 +68,8 @@ private:
     void SetPingTimer();
     void OnPingTimer(Timer*);
     void OnMessage(const MON::Message& message);
+    // A frame the link cannot use: a line when a run of them starts.
+    void BadFrame(const char* line);
     void OnResponse(const MON::Response&) {}
     void OnSignal(const MON::Signal&) {}
 
@@ -79,6 +82,9 @@ private:
     uint32_t mStamp = 0;
     Timer mPing;
     ISnmpAgentNotify* mNotify = nullptr;
+    // Frames that did not decode or asked something of us: a broken agent
+    // sends them one after the other, and they cost one run.
+    Device::FailureRuns mBadFrames;
     // Scratch of Send, kept to spare an allocation per message.
     std::vector<char> mOctets;
 };

@@ -21,8 +21,8 @@ const char kQuote = '"';
 // Far beyond any real configuration.
 const size_t kMaxFileSize = 1 << 20;
 
-// The character-at-a-time parser. A blank is the space character only; a
-// tab counts as a blank only at the start of a line.
+// The character-at-a-time parser. A blank is the space character (or a NUL)
+// only; a tab counts as a blank only at the start of a line.
 class Parser {
 public:
     explicit Parser(File& file) : mFile(file) {}
@@ -60,6 +60,11 @@ void Parser::feed(char c)
 {
     if (c == '\r')
         return;
+    // A NUL would cut the value wherever it is read as a C string, and the
+    // rest would be taken without a word: it reads as a blank, so the value
+    // is checked whole.
+    if (c == '\0')
+        c = ' ';
     if (mComment) {
         if (c != '\n')
             return;

@@ -11,7 +11,6 @@
 #include <new>
 
 #include "runtime/ext.h"
-#include "runtime/mux_time.h"
 #include "runtime/packet_quota.h"
 
 StrmProtocol::StrmProtocol()
@@ -51,7 +50,9 @@ void StrmProtocol::release()
     if (!mFd)
         return;
     mFlush.Deactivate();
+    mStall.reset();
     mOut.clear();
+    mOutHead = 0;
     mRead.Release();
     mFd.close();
 }
@@ -90,6 +91,8 @@ void StrmProtocol::on_event(int, short revents)
         on_error(std::string("pollerr: ") + std::strerror(errno));
         return;
     }
+    if ((revents & POLLOUT) && queued() && !drain())
+        return;
     // Data before the hang-up: a closing peer's last bytes are still read,
     // and its end of stream then shows as a read of 0.
     if ((revents & POLLIN) && do_read())
@@ -141,77 +144,110 @@ bool StrmProtocol::message(Packet& p)
     const uint8_t* pos = p.get()->data;
     const uint8_t* end = p.get()->tail;
     if (mGather && multiplexer.servicing()) {
-        if (mOut.empty())
-            mFlush.Activate();
-        mOut.insert(mOut.end(), pos, end);
-        return true;
+        mFlush.Activate();
+        return enqueue(pos, end);
     }
-    // What was gathered goes first: the stream keeps the order of messages.
-    return flush() && write_out(pos, end);
+    // Behind bytes that wait, a message waits too: the stream keeps the
+    // order of messages, and the socket says when it takes more.
+    if (queued())
+        return enqueue(pos, end);
+    const uint8_t* start = pos;
+    write_measure.begin();
+    bool alive = write_some(pos, end);
+    write_measure.end();
+    if (!alive || !enqueue(pos, end))
+        return false;
+    waiting(pos != start);
+    return true;
 }
 
 void StrmProtocol::on_flush()
 {
     mFlush.Deactivate();
-    flush();
+    drain();
 }
 
-bool StrmProtocol::flush()
+bool StrmProtocol::write_some(const uint8_t*& pos, const uint8_t* end)
 {
-    if (mOut.empty())
-        return true;
-    bool ok = write_out(mOut.data(), mOut.data() + mOut.size());
-    mOut.clear();
-    return ok;
-}
-
-bool StrmProtocol::write_out(const uint8_t* pos, const uint8_t* end)
-{
-    write_measure.begin();
-    uint32_t t0 = Mux::milliseconds();
     while (pos < end) {
-        // Non-blocking whatever the descriptor's mode, so the budget holds.
+        // Non-blocking whatever the descriptor's mode: nothing waits here.
         ssize_t n = ::send(mFd.get(), pos, static_cast<size_t>(end - pos), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) {
             pos += n;
             continue;
         }
         int err = errno;
-        if (err == EINTR)
-            continue;
-        if (err != EAGAIN && err != EWOULDBLOCK) {
+        if (err == EAGAIN || err == EWOULDBLOCK)
+            return true;
+        if (err != EINTR) {
             write_failed(err);
             return false;
         }
-        int budget = write_budget_ms - static_cast<int32_t>(Mux::milliseconds() - t0);
-        int r = 0;
-        if (budget > 0) {
-            multiplexer.resetWD();
-            pollfd pfd = {mFd.get(), POLLOUT, 0};
-            r = Mux::clock().poll(&pfd, 1, budget);
-            err = errno;
-            multiplexer.resetWD();
-        }
-        if (r == 1 || (r < 0 && err == EINTR))
-            continue;
-        write_failed(0);
-        return false;
     }
-    write_measure.end();
     return true;
 }
 
-// err 0: the budget ran out.
-void StrmProtocol::write_failed(int err)
+bool StrmProtocol::enqueue(const uint8_t* pos, const uint8_t* end)
 {
+    if (pos == end)
+        return true;
+    if (mOutHead >= mOut.size() / 2) {
+        // What left is dropped from the front once it is half the queue,
+        // so each byte is moved at most once on average.
+        mOut.erase(mOut.begin(), mOut.begin() + static_cast<std::ptrdiff_t>(mOutHead));
+        mOutHead = 0;
+    }
+    mOut.insert(mOut.end(), pos, end);
+    if (queued() <= mOutBound)
+        return true;
+    write_failed(0, "write queue over its bound");
+    return false;
+}
+
+bool StrmProtocol::drain()
+{
+    const uint8_t* start = mOut.data() + mOutHead;
+    const uint8_t* pos = start;
+    write_measure.begin();
+    bool alive = write_some(pos, mOut.data() + mOut.size());
     write_measure.end();
-    std::cerr << ext::header(this) << (err ? "write error" : "write timeout");
+    if (!alive)
+        return false;
+    mOutHead += static_cast<size_t>(pos - start);
+    waiting(pos != start);
+    return true;
+}
+
+void StrmProtocol::waiting(bool progressed)
+{
+    if (!queued()) {
+        mOut.clear();
+        mOutHead = 0;
+        mStall.reset();
+        mRead.SetEvents(POLLIN);
+        return;
+    }
+    if (progressed || !mStall.pending())
+        mStall.set(write_budget_ms, &StrmProtocol::on_stall, this);
+    mRead.SetEvents(POLLIN | POLLOUT);
+}
+
+void StrmProtocol::on_stall(Timer*)
+{
+    write_failed(0);
+}
+
+void StrmProtocol::write_failed(int err, const char* what)
+{
+    std::cerr << ext::header(this) << (err ? "write error" : what);
     put_figures(std::cerr);
     if (err)
         std::cerr << ", error=" << std::strerror(err);
+    else
+        std::cerr << ", queued=" << queued() << ", bound=" << mOutBound;
     std::cerr << std::endl;
     ++overflow;
-    on_error(err ? std::string("write error: ") + std::strerror(err) : std::string("write timeout"));
+    on_error(err ? std::string("write error: ") + std::strerror(err) : std::string(what));
 }
 
 void StrmProtocol::put_figures(std::ostream& out) const

@@ -1,12 +1,16 @@
 // The lowest layer over a connected stream socket: each readable event
-// becomes one chunk passed up (no framing); each message is written
-// synchronously, waiting at most 1000 ms in all for the socket to drain.
-// Any socket trouble closes the socket and sends an error up the stack.
+// becomes one chunk passed up (no framing). A message is written at once as
+// far as the socket takes it; the rest waits in the stream's output queue and
+// leaves as the socket drains, so no write ever waits in the loop. A peer
+// that lets its queue grow past the bound, or takes nothing of it for the
+// write budget, is dropped with one line. Any socket trouble closes the
+// socket and sends an error up the stack.
 // With gathering on, the messages that the loop's handlers write in one pass
 // leave together in one send, from a DPC that runs after the handlers and
-// before the loop waits again; the budget then covers that send.
+// before the loop waits again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -19,8 +23,11 @@
 
 class StrmProtocol : public Protocol {
 public:
-    // The whole budget of one message while the send buffer is full.
+    // How long a peer may take nothing of what waits for it.
     static const int write_budget_ms = 1000;
+    // What may wait for a peer beyond what its socket holds: far above
+    // what a reading peer leaves behind, and what one stalled peer may cost.
+    static const size_t out_bound_default = size_t(4) << 20;
 
     StrmProtocol();
     explicit StrmProtocol(Fd fd);
@@ -38,6 +45,9 @@ public:
     void release();
     bool attached() const { return static_cast<bool>(mFd); }
     void gather(bool on) { mGather = on; }
+    void out_bound(size_t bytes) { mOutBound = bytes; }
+    // Bytes written to the stream that the socket has not taken yet.
+    size_t queued() const { return mOut.size() - mOutHead; }
     // Reads may take the pool's reserve (the controller link's own).
     void use_reserve(bool on) { mUseReserve = on; }
     int fd() const { return mFd.get(); }
@@ -49,7 +59,7 @@ public:
     int free_space() const;
 
     void PutHeader(std::ostream& out) const;
-    // The read event's handler: errors first, then data, then a hang-up.
+    // The socket's handler: errors first, then output, data, a hang-up.
     void on_event(int fd, short revents);
 
     const std::string strm_name = "StrmProtocol";
@@ -57,7 +67,7 @@ public:
     std::string service_name;
     Measure read_measure;
     Measure write_measure;
-    // Writes that failed (error or time-out).
+    // Writes that failed (error, time-out or a queue past its bound).
     uint32_t overflow = 0;
     // Readable events left unread because the packet pool was empty.
     uint32_t nobuf = 0;
@@ -67,11 +77,19 @@ private:
     // True when the event was used up: data passed up or the layer ended.
     bool do_read();
     void on_error(const std::string& text);
-    bool write_out(const uint8_t* pos, const uint8_t* end);
-    // Sends what was gathered; false when the layer ended.
-    bool flush();
+    // Sends as much as the socket takes now; false when the layer ended.
+    bool write_some(const uint8_t*& pos, const uint8_t* end);
+    // Queues what the socket did not take; false when the layer ended.
+    bool enqueue(const uint8_t* pos, const uint8_t* end);
+    // Sends from the queue; false when the layer ended.
+    bool drain();
+    // After a send: the budget starts again when bytes left, and the
+    // socket is watched for room while any wait.
+    void waiting(bool progressed);
     void on_flush();
-    void write_failed(int err);
+    void on_stall(Timer*);
+    // err 0 with what: the peer broke a rule of the queue.
+    void write_failed(int err, const char* what = "write timeout");
     void put_figures(std::ostream& out) const;
 
     Fd mFd;
@@ -80,6 +98,11 @@ private:
     Event mRead;
     bool mGather = false;
     bool mUseReserve = false;
+    // The output queue: its bytes from mOutHead on wait for the socket.
     std::vector<uint8_t> mOut;
+    size_t mOutHead = 0;
+    size_t mOutBound = out_bound_default;
+    // Runs while bytes wait; every byte the socket takes starts it again.
+    Timer mStall;
     Dpc mFlush;
 };

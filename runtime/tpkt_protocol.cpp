@@ -16,7 +16,10 @@ Tpkt_protocol::~Tpkt_protocol()
 
 void Tpkt_protocol::PutHeader(std::ostream& out) const
 {
-    out << name().name();
+    if (service_name.empty())
+        out << name().name();
+    else
+        out << service_name;
 }
 
 void Tpkt_protocol::reset()

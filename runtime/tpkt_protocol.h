@@ -44,9 +44,12 @@ public:
     void next_state(State s) { mState = s; }
     State state() const { return mState; }
 
+    // The owner's name for the link when it gave one, else the layer's.
     void PutHeader(std::ostream& out) const;
 
     const Protocol_name_str protocol_name{"TPKT"};
+    // Set by the owner, so that a link's lines say whose they are.
+    std::string service_name;
     // Frames dropped because the packet pool was empty.
     uint32_t dropped = 0;
 

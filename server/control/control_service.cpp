@@ -65,6 +65,7 @@ const std::string& Service::service_name() const
 void Service::service_name(const std::string& name)
 {
     mStream->service_name = name;
+    mTpkt->service_name = name;
 }
 
 void Service::UseReserve(bool on)

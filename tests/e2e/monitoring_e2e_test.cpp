@@ -8,13 +8,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <fstream>
+#include <memory>
+#include <sstream>
 
 #include "tests/e2e/server_process.h"
 #include "tests/monitoring/mon_support.h"
 #include "tests/support/lgcp_frames.h"
 
 using testing::Contains;
+using testing::HasSubstr;
 using vbtest::eventually;
 using vbtest::MonReceived;
 using vbtest::ServerProcess;
@@ -24,7 +28,8 @@ namespace {
 // One stand-in agent process and what it wrote.
 class StandIn {
 public:
-    explicit StandIn(uint16_t port = 0) { start(port); }
+    // extra: the stand-in's own options (--stalled, --flood N).
+    explicit StandIn(uint16_t port = 0, const std::vector<std::string>& extra = {}) : mExtra(extra) { start(port); }
     ~StandIn() { kill(SIGKILL); }
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
@@ -87,16 +92,23 @@ private:
     {
         std::string portFile = mDir.file("port"), log = mDir.file("log"), frames = mDir.file("frames");
         std::string portText = std::to_string(port);
+        std::vector<std::string> args = {MON_AGENT_STANDIN, "--port", portText, "--port-file", portFile,
+                                         "--log", log, "--frames", frames};
+        args.insert(args.end(), mExtra.begin(), mExtra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
         mPid = ::fork();
         if (mPid == 0) {
-            ::execl(MON_AGENT_STANDIN, MON_AGENT_STANDIN, "--port", portText.c_str(), "--port-file",
-                    portFile.c_str(), "--log", log.c_str(), "--frames", frames.c_str(), nullptr);
+            ::execv(MON_AGENT_STANDIN, argv.data());
             ::_exit(127);
         }
         eventually([&] { return !vbtest::read_file(portFile).empty(); });
         mPort = static_cast<uint16_t>(std::atoi(vbtest::read_file(portFile).c_str()));
     }
 
+    std::vector<std::string> mExtra;
     vbtest::TempDir mDir;
     pid_t mPid = -1;
     uint16_t mPort = 0;
@@ -197,6 +209,109 @@ TEST_F(MonitoringE2E, AgentsControllerAndFiles)
     for (const char* f : {"powerstatus", "config_version", "dip"})
         EXPECT_TRUE(vbtest::read_file(server.path(std::string("/var/monitoring/") + f)).empty()) << f;
     EXPECT_EQ(vbtest::read_file(server.path("/var/monitoring/sys/2/contact")), "ops") << "folders with files stay";
+}
+
+// The configuration file of a server with one tolv agent per port.
+std::string agents(const std::vector<uint16_t>& ports)
+{
+    std::string text;
+    for (uint16_t port : ports)
+        text += "[snmpagent]\nhost=127.0.0.1:" + std::to_string(port) + "\nname=tolv\n";
+    return text;
+}
+
+int lines_with(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        n += line.find(part) != std::string::npos;
+    return n;
+}
+
+// Agents that stop reading cost the controller nothing: each is dropped
+// with one line, and every ping is answered within a second meanwhile.
+TEST(MonitoringPeers, FiveAgentsThatStopReadingNeverHoldTheControllerUp)
+{
+    std::vector<std::unique_ptr<StandIn>> stalled;
+    std::vector<uint16_t> ports;
+    for (int i = 0; i < 5; ++i) {
+        stalled.emplace_back(new StandIn(0, {"--stalled"}));
+        ports.push_back(stalled.back()->port());
+    }
+    ServerProcess server;
+    std::ofstream(server.path("/usr/local/etc/server.conf")) << agents(ports);
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(eventually([&] { return lines_with(server.out(), "connected to 127.0.0.1:") == 5; }, 10000));
+    vbtest::Controller controller;
+    ASSERT_TRUE(controller.connect(server.port()));
+
+    MON::SnmpSetCommands rows;
+    for (int i = 0; i < 50; ++i)
+        rows.get_commands().push_back(vbtest::set_command(i, "display", "row", i, std::string(1000, 'a' + i % 26)));
+    LGCP::DisplayParams set;
+    set.set_snmp_set(rows);
+    using Clock = std::chrono::steady_clock;
+    Clock::duration slowest{};
+    for (int seq = 1; seq <= 110; ++seq) {
+        Clock::time_point t0 = Clock::now();
+        EXPECT_THAT(controller.exchange(vbtest::lgcp(display(set), seq)),
+                    Contains("seq=" + std::to_string(seq) + " success"));
+        slowest = std::max(slowest, Clock::now() - t0);
+    }
+    for (Clock::time_point end = Clock::now() + std::chrono::seconds(2); Clock::now() < end;) {
+        Clock::time_point t0 = Clock::now();
+        EXPECT_EQ(controller.sync(), vbtest::Texts{});
+        slowest = std::max(slowest, Clock::now() - t0);
+    }
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count(), 1000);
+    // One line a drop (an agent is linked again 10 s after it).
+    for (uint16_t port : ports) {
+        std::string agent = "snmpagent.tolv 127.0.0.1:" + std::to_string(port);
+        EXPECT_TRUE(eventually([&] {
+            int drops = lines_with(server.err(), agent + ": connection lost");
+            return drops >= 1 && lines_with(server.err(), "SockStream[" + agent + "]: write ") == drops;
+        })) << server.err();
+    }
+    EXPECT_EQ(lines_with(server.err(), "SockStream[server]"), 0) << "the controller stays";
+}
+
+// An agent that sends 200,000 frames the link cannot use costs a few
+// lines: one when the run starts, its count once a good message ends it;
+// each names the agent.
+TEST(MonitoringPeers, AFloodOfBadFramesIsOneRun)
+{
+    StandIn flooding(0, {"--flood", "200000"});
+    ServerProcess server;
+    std::ofstream(server.path("/usr/local/etc/server.conf")) << agents({flooding.port()});
+    ASSERT_TRUE(server.start());
+    const std::string header = "snmpagent.tolv 127.0.0.1:" + std::to_string(flooding.port());
+    EXPECT_TRUE(eventually([&] { return lines_with(server.err(), header + ": receive fail: 199999 more time(s)"); },
+                           20000))
+        << server.err();
+    EXPECT_EQ(lines_with(server.err(), header + ": receive : decode error!"), 1);
+    EXPECT_EQ(lines_with(server.err(), header + " bad TPKT packet start. skipped=2"), 1);
+    EXPECT_LE(lines_with(server.err(), header), 6) << server.err();
+}
+
+// A NUL in a value is rejected as a blank there would be: with the same
+// line, or (a host that is no address) without one.
+TEST(MonitoringPeers, ValuesWithANulAreRejectedAsWithABlank)
+{
+    ServerProcess server;
+    using namespace std::string_literals;
+    std::ofstream(server.path("/usr/local/etc/server.conf"))
+        << "[snmpagent]\nhost = 127.0.0.1:47702\0junk\nname = tolv\n"
+           "[snmpagent]\nhost = 127.0.0.1:47703\nname = 2\0x\n"
+           "[traces]\nmonitoring.internal = yes\0no\n"s;
+    ASSERT_TRUE(server.start());
+    vbtest::Controller controller(server.port());
+    EXPECT_EQ(controller.sync(), vbtest::Texts{});
+    const std::string err = server.err();
+    EXPECT_THAT(err, HasSubstr("snmpagent: required key \"name\" has invalid value=\"2 x\", line 6\n"));
+    EXPECT_THAT(err, HasSubstr("traces: optional key \"monitoring.internal\" has invalid value=\"yes no\", line 8. "
+                               "Key will be ignored.\n"));
+    EXPECT_EQ(lines_with(err + server.out(), ":4770"), 0) << "neither agent is asked for";
 }
 
 } // namespace

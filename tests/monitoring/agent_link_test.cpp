@@ -347,11 +347,14 @@ TEST_P(SilentAgentTest, IsDroppedAtTheFirstSendAfter30s)
 
 INSTANTIATE_TEST_SUITE_P(Clock, SilentAgentTest, ::testing::Values(1000000, 0x100000000ull - 20000));
 
+// Frames the link cannot use are one run, whatever their kind, until a
+// message it understands; every line of the link names the agent.
 TEST_F(AgentLinkTest, WhatAnAgentSends)
 {
     FakeAgent agent;
     configure({{agent.host(), "tolv"}});
     ASSERT_TRUE(link({&agent}));
+    agent.send_raw("\x55\x55");
     agent.send(std::string("\xff\xff\xff", 3));
     agent.send(std::string("\xC0", 1)); // a fourth PDU: no answer owed to an agent
     MON::Message command;
@@ -361,11 +364,16 @@ TEST_F(AgentLinkTest, WhatAnAgentSends)
     signal.get_pdu().get_signal().get_snmp_set().set_value("x");
     agent.send(vbtest::mon_payload(signal));
     agent.send(vbtest::mon_payload(vbtest::ping_answer()));
-    run_until([&] { return err.str().find("unknown") != std::string::npos; });
+    agent.send(vbtest::mon_payload(command));
+    run_until([&] {
+        const std::string text = err.str();
+        return std::count(text.begin(), text.end(), '\n') == 3;
+    });
     pass();
     std::string header = "snmpagent.tolv " + agent.host();
-    EXPECT_EQ(err.str(), header + ": receive : decode error!\n" + header + ": receive : decode error!\n" + header +
-                             ": receive unknown message type\n");
+    EXPECT_EQ(err.str(), header + ": receive : decode error!\n" + header + ": receive fail: 2 more time(s)\n" +
+                             header + ": receive unknown message type\n");
+    EXPECT_THAT(log.str(), HasSubstr(header + " bad TPKT packet start. skipped=2\n"));
     EXPECT_FALSE(agent.closed());
 }
 

@@ -2,8 +2,13 @@
 // listens on loopback, takes the gateway's links, writes every MON message
 // it receives as one line of value notation (--log) and as "MON <hex>"
 // (--frames), and answers pings unless told to stay silent.
+// A stalled agent (--stalled) keeps a 1 KiB receive buffer, never reads,
+// and sends a ping answer every second; a flooding one (--flood N) first
+// sends two junk octets and N frames that the gateway cannot use (bad PDUs
+// and commands, in turn), then serves as usual.
 //
 //   mon_agent_standin --port-file F [--port N] [--log F] [--frames F] [--silent]
+//                     [--stalled] [--flood N]
 //
 // The port it listens on (N, or one of the kernel's choice) is written to
 // the port file once it listens. SIGTERM ends it.
@@ -11,7 +16,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -33,6 +40,8 @@ struct Options {
     uint16_t port = 0;
     std::string portFile, log, frames;
     bool silent = false;
+    bool stalled = false;
+    unsigned flood = 0;
 };
 
 bool parse(int argc, char** argv, Options& o)
@@ -42,6 +51,10 @@ bool parse(int argc, char** argv, Options& o)
         bool more = i + 1 < argc;
         if (a == "--silent")
             o.silent = true;
+        else if (a == "--stalled")
+            o.stalled = true;
+        else if (a == "--flood" && more)
+            o.flood = static_cast<unsigned>(std::atoi(argv[++i]));
         else if (a == "--port" && more)
             o.port = static_cast<uint16_t>(std::atoi(argv[++i]));
         else if (a == "--port-file" && more)
@@ -94,13 +107,45 @@ bool serve(Link& link, const Options& o)
     return true;
 }
 
+bool send_all(int fd, const std::string& bytes)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void flood(int fd, unsigned frames)
+{
+    MON::Message command;
+    command.get_pdu().get_command().set_ping();
+    const std::string bad[] = {std::string{3, 0, 0, 5, char(0xC0)}, vbtest::mon_frame(command)};
+    std::string bytes = "\x55\x55";
+    for (unsigned i = 0; i < frames; ++i)
+        bytes += bad[i % 2];
+    send_all(fd, bytes);
+}
+
+// A ping answer to every stalled link; false for a link that is gone.
+bool answer_stalled(const Link& link)
+{
+    std::string frame = vbtest::mon_frame(vbtest::ping_answer());
+    return ::send(link.fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     Options o;
     if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "usage: %s --port-file F [--port N] [--log F] [--frames F] [--silent]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s --port-file F [--port N] [--log F] [--frames F] [--silent] [--stalled] "
+                     "[--flood N]\n",
+                     argv[0]);
         return 2;
     }
     struct sigaction sa = {};
@@ -108,7 +153,7 @@ int main(int argc, char** argv)
     ::sigaction(SIGTERM, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     uint16_t port = 0;
-    int listener = vbtest::listen_loopback(o.port, port);
+    int listener = vbtest::listen_loopback(o.port, port, o.stalled ? 1024 : 0);
     if (listener < 0) {
         std::perror("listen");
         return 1;
@@ -119,19 +164,31 @@ int main(int argc, char** argv)
     ::rename(temp.c_str(), o.portFile.c_str());
 
     std::vector<Link> links;
+    time_t lastAnswer = ::time(nullptr);
     while (!stop) {
         std::vector<pollfd> fds{{listener, POLLIN, 0}};
         for (const Link& l : links)
-            fds.push_back({l.fd, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), 200) <= 0)
+            fds.push_back({l.fd, short(o.stalled ? 0 : POLLIN), 0});
+        int ready = ::poll(fds.data(), fds.size(), 200);
+        if (o.stalled && ::time(nullptr) != lastAnswer) {
+            lastAnswer = ::time(nullptr);
+            for (size_t i = 0; i < links.size(); ++i)
+                if (!answer_stalled(links[i]))
+                    fds[i + 1].revents = POLLERR;
+        }
+        if (ready < 0)
             continue;
         if (fds[0].revents & POLLIN) {
             int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0)
+            if (fd >= 0) {
                 links.push_back({fd, std::string()});
+                flood(fd, o.flood);
+            }
         }
         for (size_t i = fds.size() - 1; i >= 1; --i) {
-            if (fds[i].revents && !serve(links[i - 1], o)) {
+            bool gone = o.stalled ? (fds[i].revents & (POLLERR | POLLHUP)) != 0
+                                  : fds[i].revents && !serve(links[i - 1], o);
+            if (gone) {
                 ::close(links[i - 1].fd);
                 links.erase(links.begin() + static_cast<long>(i - 1));
             }

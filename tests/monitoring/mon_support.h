@@ -189,11 +189,14 @@ inline MON::Message ping_answer()
 }
 
 // A TCP listener on 127.0.0.1 (port 0: one of the kernel's choice).
-inline int listen_loopback(uint16_t port, uint16_t& bound)
+inline int listen_loopback(uint16_t port, uint16_t& bound, int rcvbuf = 0)
 {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    // Before listen: the links accepted take it, window included.
+    if (rcvbuf > 0)
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

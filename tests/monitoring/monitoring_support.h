@@ -113,9 +113,9 @@ public:
     void send(const std::string& payload)
     {
         size_t n = payload.size() + 4;
-        std::string frame = std::string{3, 0, char(n >> 8), char(n & 0xFF)} + payload;
-        (void)!::send(mLink.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
+        send_raw(std::string{3, 0, char(n >> 8), char(n & 0xFF)} + payload);
     }
+    void send_raw(const std::string& bytes) { (void)!::send(mLink.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
 private:
     void poll()

@@ -36,9 +36,11 @@ std::string parse(const std::string& text)
     return flatten(file);
 }
 
+using namespace std::string_literals;
+
 struct ParseCase {
     const char* what;
-    const char* text;
+    std::string text;
     const char* tree;
 };
 
@@ -66,6 +68,8 @@ const ParseCase kParseCases[] = {
      "[s]\na=1\n[bad\nb=2\n[t]\nc=3\n", "[s]@1 a=1@2;[t]@5 c=3@6;"},
     {"key repeated in a block keeps both", "[s]\nk=1\nj=0\nk=2\n", "[s]@1 k=1@2 k=2@4 j=0@3;"},
     {"carriage returns dropped everywhere", "[s]\r\nk=a\rb\r\n", "[s]@1 k=ab@2;"},
+    // So a value is never cut short where it is read as a C string.
+    {"a NUL reads as a blank", "[s]\nk = 2\0x\0 \nh\0k=\0v\n"s, "[s]@1 k=2 x@2 h k=v@3;"},
     {"empty input", "", ""},
 };
 

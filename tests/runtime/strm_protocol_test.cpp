@@ -4,11 +4,11 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
 #include "runtime/mux_time.h"
-#include "runtime/paths.h"
 #include "runtime/strm_protocol.h"
 #include "tests/runtime/stack_support.h"
 #include "tests/support/test_support.h"
@@ -105,35 +105,6 @@ TEST_F(StrmTest, WritesAndTheirFailures)
     EXPECT_FALSE(owner.message(p)) << "nothing left to write to";
 }
 
-// The write blocks the loop for the whole budget and feeds the watchdog
-// before and after its wait.
-TEST_F(StrmTest, APeerThatStopsReadingTimesOutAfterTheBudget)
-{
-    vbtest::TempDir dir;
-    Paths::ScopedRoot root(dir.path());
-    const std::string device = vbtest::watchdog_device(dir);
-    int small = 4096;
-    ::setsockopt(strm->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    vbtest::CaptureStream err(std::cerr);
-    vbtest::FnTimer sender;
-    uint32_t took = 0;
-    sender.arm(1, [&] {
-        Packet p = make_packet(std::string(60000, 'x'));
-        uint32_t t0 = Mux::milliseconds();
-        EXPECT_FALSE(owner.message(p));
-        took = Mux::milliseconds() - t0;
-        multiplexer.terminate();
-    });
-    vbtest::run_bounded(true);
-    EXPECT_EQ(took, 1000u);
-    EXPECT_EQ(strm->overflow, 1u);
-    EXPECT_EQ(err.str().rfind("SockStream[ctl]: write timeout, sendbuf=", 0), 0u) << err.str();
-    EXPECT_EQ(owner.ends, Texts{"write timeout (error)"});
-    // The loop's ping after its first poll, then the write's two.
-    std::string wd = vbtest::read_file(device);
-    EXPECT_EQ(wd.rfind("STARTPINGPINGPING", 0), 0u) << wd;
-}
-
 TEST_F(StrmTest, EmptyPoolDefersTheReadAndLosesNothing)
 {
     ASSERT_TRUE(vbtest::write_all(pair.b.get(), "kept"));
@@ -151,26 +122,74 @@ TEST_F(StrmTest, EmptyPoolDefersTheReadAndLosesNothing)
     EXPECT_EQ(log.str(), "SockStream[ctl]: packet pool available again after 2 deferred reads\n");
 }
 
-// Real time, a peer reading in another thread: the write waits for room
-// and completes within the budget.
-TEST(StrmRealTime, ASendBufferDrainingWithinTheBudgetCompletes)
+// Nothing waits in the loop: what the socket does not take waits in the
+// stream's queue and leaves, in order, as the peer reads. A peer that takes
+// nothing for the budget, or lets the queue pass its bound, is dropped with
+// one line.
+TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
 {
-    vbtest::SocketPair pair = vbtest::unix_pair();
-    StrmProtocol strm(pair.a);
-    pair.a.close(); // a failed write then ends the reader too
-    int small = 4096;
-    ::setsockopt(strm.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    size_t received = 0;
-    std::thread reader([&] {
-        char buf[4096];
-        for (ssize_t n; received < 65536 && (n = ::recv(pair.b.get(), buf, sizeof(buf), 0)) > 0;)
-            received += size_t(n);
-    });
-    Packet p = make_packet(std::string(65536, 'z'));
-    EXPECT_TRUE(strm.message(p));
-    reader.join();
-    EXPECT_EQ(received, 65536u);
-    EXPECT_EQ(strm.overflow, 0u);
+    const struct {
+        const char* what;
+        size_t bound;
+        unsigned readEveryMs; // 0: the peer never reads
+        const char* line;     // the reason it is dropped for; "" when it stays
+        uint32_t endsAfterMs;
+    } cases[] = {
+        {"a peer that reads every 900 ms gets it all", StrmProtocol::out_bound_default, 900, "", 0},
+        {"a peer that takes nothing", StrmProtocol::out_bound_default, 0, "write timeout", 1000},
+        {"a queue past its bound", 100000, 900, "write queue over its bound", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Mux::VirtualClock clock;
+        Mux::ScopedClock useClock(clock);
+        vbtest::SocketPair pair = vbtest::unix_pair();
+        vbtest::Recorder owner;
+        auto* strm = new StrmProtocol(pair.a);
+        strm->service_name = "ctl";
+        strm->out_bound(c.bound);
+        int small = 4096;
+        ::setsockopt(strm->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+        owner.add_protocol_tail(strm);
+        owner.activate();
+        vbtest::CaptureStream err(std::cerr);
+
+        std::string sent, got;
+        vbtest::FnTimer reader;
+        reader.fn = [&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::recv(pair.b.get(), buf, sizeof(buf), MSG_DONTWAIT)) > 0;)
+                got.append(buf, size_t(n));
+            reader.arm(c.readEveryMs);
+        };
+        if (c.readEveryMs)
+            reader.arm(c.readEveryMs);
+        uint32_t t0 = Mux::milliseconds();
+        bool taken = true;
+        for (char fill = 'a'; fill < 'e' && taken; ++fill) {
+            Packet p = make_packet(std::string(60000, fill));
+            taken = owner.message(p);
+            if (taken)
+                sent += std::string(60000, fill);
+        }
+        run_until([&] { return !owner.ends.empty() || got == sent; }, 120000);
+        if (!*c.line) {
+            EXPECT_TRUE(taken);
+            EXPECT_EQ(got.size(), sent.size());
+            EXPECT_TRUE(got == sent) << "in order, nothing lost";
+            EXPECT_EQ(strm->queued(), 0u);
+            EXPECT_EQ(err.str(), "");
+            owner.deactivate();
+            continue;
+        }
+        EXPECT_EQ(Mux::milliseconds() - t0, c.endsAfterMs);
+        EXPECT_EQ(owner.ends, Texts{std::string(c.line) + " (error)"});
+        const std::string text = err.str();
+        EXPECT_EQ(text.rfind(std::string("SockStream[ctl]: ") + c.line + ", sendbuf=", 0), 0u) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << "one line";
+        EXPECT_EQ(strm->overflow, 1u);
+        EXPECT_FALSE(strm->attached());
+    }
 }
 
 } // namespace
