@@ -308,7 +308,8 @@ void MonitoringDataHolder::setBoardStatus(const LGCP::BoardInfo& info)
         return;
     const LGCP::BoardStatusParams& board = info.get_boardStatus();
     SaveStatusToFile(monPath("board" + std::to_string(board.get_position().getValue())),
-                     line(board.get_status().getValue()) + line(board.get_version()) + line(board.get_type().getValue()),
+                     line(board.get_status().getValue()) + line(board.get_version()) +
+                         line(board.get_type().getValue()),
                      topFolder());
     keep(boards, board, [&board](const LGCP::BoardStatusParams& held) {
         return held.get_position().getValue() == board.get_position().getValue();
@@ -473,7 +474,9 @@ void MonitoringDataHolder::ClearControllerFiles()
         }
         ::closedir(d);
     }
-    forgetOwed([&dir](const std::string& path) { return topLevel(dir, path) && path.compare(dir.size(), 5, "board") == 0; });
+    forgetOwed([&dir](const std::string& path) {
+        return topLevel(dir, path) && path.compare(dir.size(), 5, "board") == 0;
+    });
     boards.clear();
 }
 

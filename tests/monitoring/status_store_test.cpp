@@ -262,20 +262,15 @@ TEST_F(StoreTest, AnUnwritableFolderIsReportedOnceAndItsFilesAreOwed)
                                      " fail: " + std::strerror(EEXIST) + "\n"));
     err.clear();
     EXPECT_TRUE(store.setDipValue(5));
-    EXPECT_TRUE(store.setPowerStatus(LGCP::POWERStatus::main));
     EXPECT_FALSE(store.setDipValue(5)) << "the value is held all the same";
     store.RewriteOwedFiles();
     EXPECT_EQ(err.str(), "monitoring: status file " + tree.path("/var/monitoring/dip") + " fail: " +
-                             std::strerror(ENOTDIR) + "\nmonitoring: status file " +
-                             tree.path("/var/monitoring/powerstatus") + " fail: " + std::strerror(ENOTDIR) + "\n");
-    EXPECT_EQ(store.owedFiles(), 2u);
+                             std::strerror(ENOTDIR) + "\n");
 
     ::unlink(tree.path("/var/monitoring").c_str());
     store.RewriteOwedFiles();
     EXPECT_EQ(file("dip"), "5");
-    EXPECT_EQ(file("powerstatus"), "2");
     EXPECT_EQ(store.owedFiles(), 0u);
-    EXPECT_THAT(err.str(), HasSubstr("/var/monitoring/dip fail: 1 more time(s)\n"));
     struct stat after;
     EXPECT_EQ(::stat("/var/monitoring", &after) == 0, realExisted) << "the real folder is left alone";
     if (realExisted) {
