@@ -2,7 +2,8 @@
 // timers sample versions, configuration, framers and temperature (after
 // 1 s, then every 60 s), power, DIP switch and network interfaces (every
 // 2 s) and the controller's presence (every 5 s); the store keeps the
-// values and writes the status files; each change goes to the SNMP agents
+// values and writes the status files (a file it owes after a failed write
+// is written again at every 2 s sample); each change goes to the SNMP agents
 // as an item; power changes go to the controller as the power signal; the
 // controller's display command feeds the store, the agents and the E1 LEDs.
 //

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -21,8 +23,10 @@ const char kMonDir[] = "/var/monitoring/";
 const char kTermCntsDir[] = "/var/monitoring/term_cnts/";
 const char kControllerDir[] = "/var/monitoring/controller/";
 const char kFramerDir[] = "/proc/driver/hdlc/peb22554/";
-// Folders that local readers must be able to enter and list.
+// Folders that local readers must be able to enter and list, files they
+// must be able to read.
 const mode_t kDirMode = 0755;
+const mode_t kFileMode = 0644;
 
 std::string monPath(const std::string& name)
 {
@@ -31,10 +35,42 @@ std::string monPath(const std::string& name)
 
 // A byte string as one line: its text ends at a NUL byte, the line feed
 // is always there so the next line stays a line of its own.
-void putLine(FILE* f, const std::vector<char>& bytes)
+std::string line(const std::vector<char>& bytes)
 {
-    std::string text(bytes.begin(), bytes.end());
-    std::fprintf(f, "%s\n", text.c_str());
+    auto nul = std::find(bytes.begin(), bytes.end(), '\0');
+    return std::string(bytes.begin(), nul) + "\n";
+}
+
+std::string line(long number)
+{
+    return std::to_string(number) + "\n";
+}
+
+// The text into a temporary file beside path, renamed over it once whole:
+// 0, or the errno of the step that failed. The temporary name is made
+// exclusively, so it never takes the place of a status file of that name.
+int writeWhole(const std::string& path, const std::string& text)
+{
+    size_t slash = path.rfind('/');
+    std::string fresh = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".XXXXXX";
+    int fd = ::mkostemp(&fresh[0], O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = ::fchmod(fd, kFileMode) == 0 ? 0 : errno;
+    for (size_t done = 0; !error && done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            error = n == 0 ? ENOSPC : errno;
+    }
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    if (!error && ::rename(fresh.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error)
+        ::unlink(fresh.c_str());
+    return error;
 }
 
 // The record replaces the first held one that is the same, or is appended.
@@ -46,6 +82,12 @@ void keep(std::list<T>& held, const T& record, Same same)
         held.push_back(record);
     else
         *it = record;
+}
+
+// A path right under the folder dir (which ends with its slash).
+bool topLevel(const std::string& dir, const std::string& path)
+{
+    return path.compare(0, dir.size(), dir) == 0 && path.find('/', dir.size()) == std::string::npos;
 }
 
 bool isDirectory(const std::string& path)
@@ -115,7 +157,7 @@ std::string dottedQuad(const INet4::Addr& address)
     return text;
 }
 
-MonitoringDataHolder::MonitoringDataHolder()
+MonitoringDataHolder::MonitoringDataHolder() : mRuns([](std::ostream& out) { out << "monitoring: "; })
 {
     ClearMonitorFiles();
     std::list<INet4::Addr> addresses;
@@ -159,21 +201,55 @@ bool MonitoringDataHolder::setText(std::string& field, const std::string& text)
     return true;
 }
 
-void MonitoringDataHolder::SaveStatusToFile(const std::string& path, const Saver& saver)
+void MonitoringDataHolder::SaveStatusToFile(const std::string& path, const std::string& text, Folders folders)
 {
-    FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) {
-        std::clog << "FAIL create temporary file <" << path << "> with code=" << errno << std::endl;
+    if (folders)
+        folders();
+    const std::string what = "status file " + path;
+    int error = writeWhole(path, text);
+    if (error == 0) {
+        mRuns.succeeded(what);
+        mOwed.erase(path);
         return;
     }
-    saver(f);
-    std::fclose(f);
+    mRuns.failed_line(what, error);
+    mOwed[path] = Owed{text, std::move(folders)};
 }
 
-void MonitoringDataHolder::CheckForMonDir(const std::string& path)
+void MonitoringDataHolder::RewriteOwedFiles()
 {
-    if (!isDirectory(path) && ::mkdir(path.c_str(), kDirMode) != 0)
-        std::clog << "FAIL create monitoring catalog <" << path << "> with code=" << errno << std::endl;
+    std::map<std::string, Owed> owed;
+    owed.swap(mOwed);
+    for (auto& file : owed)
+        SaveStatusToFile(file.first, file.second.text, std::move(file.second.folders));
+}
+
+void MonitoringDataHolder::forgetOwed(const std::function<bool(const std::string&)>& removed)
+{
+    for (auto it = mOwed.begin(); it != mOwed.end();) {
+        if (removed(it->first)) {
+            mRuns.succeeded("status file " + it->first);
+            it = mOwed.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool MonitoringDataHolder::CheckForMonDir(const std::string& path)
+{
+    const std::string what = "status folder " + path;
+    if (!isDirectory(path) && ::mkdir(path.c_str(), kDirMode) != 0) {
+        mRuns.failed_line(what, errno);
+        return false;
+    }
+    mRuns.succeeded(what);
+    return true;
+}
+
+MonitoringDataHolder::Folders MonitoringDataHolder::topFolder()
+{
+    return [this] { CheckForMonDir(Paths::resolve(kMonDir)); };
 }
 
 bool MonitoringDataHolder::setDipValue(int value)
@@ -181,7 +257,7 @@ bool MonitoringDataHolder::setDipValue(int value)
     if (value == dipValue)
         return false;
     dipValue = value;
-    SaveStatusToFile(monPath("dip"), [value](FILE* f) { std::fprintf(f, "%d", value); });
+    SaveStatusToFile(monPath("dip"), std::to_string(value), topFolder());
     return true;
 }
 
@@ -192,7 +268,7 @@ bool MonitoringDataHolder::setPowerStatus(const LGCP::POWERStatus& status)
     powerStatus = status;
     int value = status.getValue();
     char digit = value >= 1 && value <= 3 ? static_cast<char>('0' + value) : '0';
-    SaveStatusToFile(monPath("powerstatus"), [digit](FILE* f) { std::fputc(digit, f); });
+    SaveStatusToFile(monPath("powerstatus"), std::string(1, digit), topFolder());
     return true;
 }
 
@@ -202,8 +278,9 @@ bool MonitoringDataHolder::setConfigVersion(unsigned long first, unsigned long l
         return false;
     configFirst = first;
     configSecond = second;
-    SaveStatusToFile(monPath("config_version"),
-                     [first, second](FILE* f) { std::fprintf(f, "%08lx-%016llx", first, second); });
+    char text[32];
+    std::snprintf(text, sizeof(text), "%08lx-%016llx", first, second);
+    SaveStatusToFile(monPath("config_version"), text, topFolder());
     return true;
 }
 
@@ -230,11 +307,10 @@ void MonitoringDataHolder::setBoardStatus(const LGCP::BoardInfo& info)
     if (!info.is_boardStatus())
         return;
     const LGCP::BoardStatusParams& board = info.get_boardStatus();
-    SaveStatusToFile(monPath("board" + std::to_string(board.get_position().getValue())), [&board](FILE* f) {
-        std::fprintf(f, "%d\n", board.get_status().getValue());
-        putLine(f, board.get_version());
-        std::fprintf(f, "%d\n", board.get_type().getValue());
-    });
+    SaveStatusToFile(monPath("board" + std::to_string(board.get_position().getValue())),
+                     line(board.get_status().getValue()) + line(board.get_version()) +
+                         line(board.get_type().getValue()),
+                     topFolder());
     keep(boards, board, [&board](const LGCP::BoardStatusParams& held) {
         return held.get_position().getValue() == board.get_position().getValue();
     });
@@ -245,14 +321,12 @@ void MonitoringDataHolder::setEmPhoneInfo(const LGCP::EmPhoneInfo& info)
     if (!info.is_phoneStatus())
         return;
     const LGCP::EmPhoneStatusParams& phone = info.get_phoneStatus();
-    SaveStatusToFile(monPath("emphone" + std::to_string(phone.get_id().getValue())), [&phone](FILE* f) {
-        putLine(f, phone.get_panelSV());
-        putLine(f, phone.get_ctrlSV());
-        putLine(f, phone.get_fpgaSV());
-        std::fprintf(f, "%d\n%d\n%d\n%d\n%d\n", phone.get_status().getValue(), phone.get_powerStatus().getValue(),
-                     phone.get_mode().getValue(), phone.get_hookStatus().getValue(),
-                     phone.get_baseStatus().getValue());
-    });
+    SaveStatusToFile(monPath("emphone" + std::to_string(phone.get_id().getValue())),
+                     line(phone.get_panelSV()) + line(phone.get_ctrlSV()) + line(phone.get_fpgaSV()) +
+                         line(phone.get_status().getValue()) + line(phone.get_powerStatus().getValue()) +
+                         line(phone.get_mode().getValue()) + line(phone.get_hookStatus().getValue()) +
+                         line(phone.get_baseStatus().getValue()),
+                     topFolder());
     keep(emPhones, phone, [&phone](const LGCP::EmPhoneStatusParams& held) {
         return held.get_id().getValue() == phone.get_id().getValue();
     });
@@ -280,7 +354,10 @@ void MonitoringDataHolder::setTermCounter(const LGCP::TermCounter& counter)
     }
     unsigned count = static_cast<unsigned>(counter.get_cnt().getValue());
     if (!file.empty())
-        SaveStatusToFile(monPath("term_cnts/" + file), [count](FILE* f) { std::fprintf(f, "%u", count); });
+        SaveStatusToFile(monPath("term_cnts/" + file), std::to_string(count), [this] {
+            CheckForMonDir(Paths::resolve(kMonDir));
+            CheckForMonDir(Paths::resolve(kTermCntsDir));
+        });
     for (LGCP::TermCounter& held : termCounters) {
         if (sameOwner(held, counter)) {
             held.set_cnt(counter.get_cnt().getValue());
@@ -329,10 +406,12 @@ void MonitoringDataHolder::saveSnmpCommand(const MON::SnmpSetCommand& command)
         return;
     }
     std::string dir = section + "/" + std::to_string(id.get_index().getValue());
-    CheckForMonDir(monPath(section));
-    CheckForMonDir(monPath(dir));
+    // The value's text ends at a NUL, as any text of a status file.
     const std::string& value = command.get_value();
-    SaveStatusToFile(monPath(dir + "/" + name), [&value](FILE* f) { std::fputs(value.c_str(), f); });
+    SaveStatusToFile(monPath(dir + "/" + name), value.substr(0, value.find('\0')), [this, section, dir] {
+        CheckForMonDir(monPath(section));
+        CheckForMonDir(monPath(dir));
+    });
 }
 
 bool MonitoringDataHolder::setControllerStatus(const LGCP::ControllerInfo& info)
@@ -359,10 +438,9 @@ bool MonitoringDataHolder::setControllerStatus(const LGCP::ControllerInfo& info)
         std::clog << "New controller " << text << " status - " << info.get_status() << std::endl;
     // A host that is no address names no folder of ours.
     if (parsed) {
-        CheckForMonControllerDir(text, own);
-        int status = info.get_status().getValue();
         SaveStatusToFile(Paths::resolve(kControllerDir + text + "/status"),
-                         [status](FILE* f) { std::fprintf(f, "%d", status); });
+                         std::to_string(info.get_status().getValue()),
+                         [this, text, own] { CheckForMonControllerDir(text, own); });
     }
     return own;
 }
@@ -370,17 +448,17 @@ bool MonitoringDataHolder::setControllerStatus(const LGCP::ControllerInfo& info)
 void MonitoringDataHolder::CheckForMonControllerDir(const std::string& address, bool own)
 {
     std::string top = Paths::resolve(kControllerDir);
-    if (!isDirectory(top) && ::mkdir(top.c_str(), kDirMode) != 0) {
-        std::clog << "FAIL create monitoring catalog <" << top << "> with code=" << errno << std::endl;
-        return;
-    }
     std::string dir = top + address;
-    if (isDirectory(dir))
+    if (!CheckForMonDir(top) || !CheckForMonDir(dir) || !own)
         return;
-    if (::mkdir(dir.c_str(), kDirMode) != 0)
-        std::clog << "FAIL create monitoring catalog <" << dir << "> with code=" << errno << std::endl;
-    if (own && ::symlink(dir.c_str(), (top + "self").c_str()) != 0)
-        std::clog << "FAIL create symlink to monitoring catalog <" << dir << "> with code=" << errno << std::endl;
+    // The own folder's link, made with it, or later when the first try failed.
+    std::string self = top + "self";
+    struct stat st;
+    const std::string what = "status link " + self;
+    if (::lstat(self.c_str(), &st) == 0 || ::symlink(dir.c_str(), self.c_str()) == 0)
+        mRuns.succeeded(what);
+    else
+        mRuns.failed_line(what, errno);
 }
 
 void MonitoringDataHolder::ClearControllerFiles()
@@ -396,12 +474,16 @@ void MonitoringDataHolder::ClearControllerFiles()
         }
         ::closedir(d);
     }
+    forgetOwed([&dir](const std::string& path) {
+        return topLevel(dir, path) && path.compare(dir.size(), 5, "board") == 0;
+    });
     boards.clear();
 }
 
 void MonitoringDataHolder::ClearMonitorFiles()
 {
     std::string dir = Paths::resolve(kMonDir);
+    forgetOwed([&dir](const std::string& path) { return topLevel(dir, path); });
     DIR* d = ::opendir(dir.c_str());
     if (!d)
         return;

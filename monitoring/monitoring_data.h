@@ -3,14 +3,23 @@
 // pushes, mirrored as small text files under "/var/monitoring/" for local
 // tools. Every setter tells whether the value changed, so that only changes
 // travel on to the SNMP agents.
+//
+// A status file is written whole or not at all: its text goes to a
+// temporary file beside it, which replaces it only once every byte is
+// written and closed, so a reader never finds one empty or cut short. A
+// file that could not be written (a full disk) keeps what it held, costs one
+// line per run of failures, and is owed: RewriteOwedFiles writes it again,
+// with its latest text, until it holds it. Values that do not change would
+// otherwise never be written again.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <list>
+#include <map>
 #include <string>
 
+#include "board/failure_runs.h"
 #include "monitoring/framer_data.h"
 #include "monitoring/netif_data.h"
 #include "runtime/inet4_addr.h"
@@ -60,6 +69,10 @@ public:
     // The controller has gone: the extension boards' files and list.
     void ClearControllerFiles();
     void ClearMonitorFiles();
+    // Writes again every file that a failure left behind its value.
+    void RewriteOwedFiles();
+    // Status files (their paths as opened) still owed their text.
+    size_t owedFiles() const { return mOwed.size(); }
 
     INet4::Addr ownAddress;
     HSP::ControllerStatus ownControllerStatus;
@@ -79,15 +92,28 @@ public:
     std::list<NetIfDataHolder> netIfs;
 
 private:
-    using Saver = std::function<void(FILE*)>;
+    // Makes the folders a status file lies in, before each try.
+    using Folders = std::function<void()>;
+    struct Owed {
+        std::string text;
+        Folders folders;
+    };
 
     static bool setText(std::string& field, const std::string& text);
-    // Opens path (a status path) with "w" and runs the saver on it; a
-    // failure is logged and the caller goes on.
-    static void SaveStatusToFile(const std::string& path, const Saver& saver);
-    static void CheckForMonDir(const std::string& path);
+    // The one write path of every status file (path as opened): its folders,
+    // then the text written whole; a failure starts or counts its run and
+    // leaves the file owed. The caller goes on either way.
+    void SaveStatusToFile(const std::string& path, const std::string& text, Folders folders = nullptr);
+    // The folder is there, made when missing.
+    bool CheckForMonDir(const std::string& path);
+    Folders topFolder();
     void CheckForMonControllerDir(const std::string& address, bool own);
+    // A removed file is owed nothing.
+    void forgetOwed(const std::function<bool(const std::string&)>& removed);
     void findFramers();
     void findNetIfs();
     void saveSnmpCommand(const MON::SnmpSetCommand& command);
+
+    Device::FailureRuns mRuns;
+    std::map<std::string, Owed> mOwed;
 };

@@ -37,12 +37,8 @@ Sentry::Sentry(const Params& params)
         std::clog.rdbuf(new ManagedSysLogStreamBuf(LOG_DAEMON, LOG_DEBUG));
         std::cin.tie(&std::cout);
         // Output written straight to descriptors 1 and 2, also by children,
-        // reaches the log socket too.
-        int fd = syslogManager.fd();
-        if (fd > 0) {
-            ::dup2(fd, STDOUT_FILENO);
-            ::dup2(fd, STDERR_FILENO);
-        }
+        // reaches the log socket too, the new one after a reconnection.
+        syslogManager.redirect_stdio();
     } else if (mMode == 1) {
         mLogFile.reset(new LogFileStreamBuf(params.name));
         std::cout.rdbuf(mLogFile.get());

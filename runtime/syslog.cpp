@@ -121,6 +121,8 @@ void SysLogManager::openlog_internal(const char* ident, int options, int facilit
             if (flags >= 0)
                 ::fcntl(mFd, F_SETFL, flags & ~O_NONBLOCK);
             mConnected = true;
+            if (mRedirectStdio)
+                redirect_stdio();
             return;
         }
         int error = errno;
@@ -132,6 +134,17 @@ void SysLogManager::openlog_internal(const char* ident, int options, int facilit
     }
 }
 
+void SysLogManager::redirect_stdio()
+{
+    mRedirectStdio = true;
+    // Children started from now on inherit the live connection; the old
+    // one goes once no child holds it.
+    if (mConnected && mFd > STDERR_FILENO) {
+        ::dup2(mFd, STDOUT_FILENO);
+        ::dup2(mFd, STDERR_FILENO);
+    }
+}
+
 void SysLogManager::closelog_internal()
 {
     if (mFd >= 0)
@@ -139,8 +152,12 @@ void SysLogManager::closelog_internal()
     mFd = -1;
     mConnected = false;
     // The rest of a record cut short belongs to the connection that took
-    // its start.
+    // its start: that record is lost, and a report of losses cut short
+    // gives its count back.
+    if (mTailBytes > 0)
+        mDropped += mTailReported > 0 ? mTailReported : 1;
     mTailBytes = 0;
+    mTailReported = 0;
 }
 
 void SysLogManager::copy_to_stderr(size_t from, size_t end) const
@@ -243,10 +260,11 @@ ssize_t SysLogManager::send_now(const char* data, size_t length)
     return n;
 }
 
-void SysLogManager::keep_tail(const char* rest, size_t length)
+void SysLogManager::keep_tail(const char* rest, size_t length, unsigned long reported)
 {
     std::memmove(mTail, rest, length);
     mTailBytes = length;
+    mTailReported = length > 0 ? reported : 0;
 }
 
 int SysLogManager::send_tail()
@@ -256,7 +274,7 @@ int SysLogManager::send_tail()
     ssize_t n = send_now(mTail, mTailBytes);
     if (n < 0)
         return would_block(errno) ? 0 : -1;
-    keep_tail(mTail + n, mTailBytes - static_cast<size_t>(n));
+    keep_tail(mTail + n, mTailBytes - static_cast<size_t>(n), mTailReported);
     return mTailBytes == 0 ? 1 : 0;
 }
 
@@ -271,8 +289,8 @@ int SysLogManager::send_report()
     ssize_t sent = send_now(mReport, length);
     if (sent < 0)
         return would_block(errno) ? 0 : -1;
+    keep_tail(mReport + sent, length - static_cast<size_t>(sent), mDropped);
     mDropped = 0;
-    keep_tail(mReport + sent, length - static_cast<size_t>(sent));
     return mTailBytes == 0 ? 1 : 0;
 }
 
@@ -283,6 +301,31 @@ int SysLogManager::send_waiting()
         ready = send_report();
     if (ready <= 0)
         return ready;
+    return mType == SOCK_STREAM ? send_stream() : send_datagrams();
+}
+
+// The waiting records lie back to back in the batch: one send, and the
+// record the socket took part of is the tail.
+int SysLogManager::send_stream()
+{
+    if (mSent >= mIovCount)
+        return 0;
+    const char* from = static_cast<const char*>(mIov[mSent].iov_base);
+    ssize_t n = send_now(from, static_cast<size_t>(mBatch + mBatchBytes - from));
+    if (n < 0)
+        return would_block(errno) ? 0 : -1;
+    size_t taken = static_cast<size_t>(n);
+    while (mSent < mIovCount && taken >= mIov[mSent].iov_len)
+        taken -= mIov[mSent++].iov_len;
+    if (taken > 0) {
+        const iovec& cut = mIov[mSent++];
+        keep_tail(static_cast<const char*>(cut.iov_base) + taken, cut.iov_len - taken);
+    }
+    return static_cast<int>(n);
+}
+
+int SysLogManager::send_datagrams()
+{
     int bytes = 0;
     for (int i = mSent; i < mIovCount; ++i) {
         std::memset(&mMessages[i], 0, sizeof(mMessages[i]));
@@ -297,16 +340,8 @@ int SysLogManager::send_waiting()
             // A full socket drops the rest (the caller counts them).
             return would_block(errno) ? bytes : -1;
         }
-        for (int k = 0; k < n; ++k) {
-            const iovec& part = mIov[mSent++];
-            unsigned sent = mMessages[mSent - 1].msg_len;
-            bytes += static_cast<int>(sent);
-            if (sent < part.iov_len) {
-                // A stream socket took part of the record: it is full.
-                keep_tail(static_cast<const char*>(part.iov_base) + sent, part.iov_len - sent);
-                return bytes;
-            }
-        }
+        for (int k = 0; k < n; ++k)
+            bytes += static_cast<int>(mMessages[mSent++].msg_len);
     }
     return bytes;
 }

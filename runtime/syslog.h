@@ -11,6 +11,16 @@
 // Records the socket cannot take at once (or that find no daemon) are
 // dropped and counted; the next time records go out, one record ahead of
 // them says how many were lost.
+//
+// A stream daemon gets the waiting records as one run of bytes; where the
+// socket is full the record it holds the start of goes on first at the
+// next send, so every record arrives whole. A reconnection loses that rest
+// (the new daemon never saw its start): the record is counted as dropped.
+//
+// In daemon mode the socket is also the standard output and error of the
+// process and its children, who write to it as to any descriptor: it stays
+// blocking for them (our own sends say MSG_DONTWAIT), and every new
+// connection takes the place of the old one there.
 #pragma once
 
 #include <sys/socket.h>
@@ -44,6 +54,8 @@ public:
     // Sends the waiting records. A failed send reconnects and resends what
     // had not gone out, once; then the batch is dropped. Bytes sent, or -1.
     int sendmsg();
+    // Descriptors 1 and 2 name the socket, now and after every reconnection.
+    void redirect_stdio();
 
     int fd() const { return mFd; }
     bool connected() const { return mConnected; }
@@ -65,13 +77,16 @@ private:
     // Bytes sent, -1 when the socket failed. Records it cannot take now
     // stay unsent (the caller counts them as dropped).
     int send_waiting();
+    int send_datagrams();
+    int send_stream();
     // 1 when the socket may take more, 0 when it is full, -1 on failure.
     int send_tail();
     int send_report();
     ssize_t send_now(const char* data, size_t length);
     // The part of a record that a stream socket did not take: it goes
-    // before anything else, or every later record would be cut.
-    void keep_tail(const char* rest, size_t length);
+    // before anything else, or every later record would be cut. reported
+    // is the count a cut report of losses carries (0 for a record).
+    void keep_tail(const char* rest, size_t length, unsigned long reported = 0);
     void drop_batch();
 
     int mType;
@@ -96,6 +111,8 @@ private:
     char mReport[kRecordSize];
     char mTail[kRecordSize];
     size_t mTailBytes = 0;
+    unsigned long mTailReported = 0;
+    bool mRedirectStdio = false;
 };
 
 extern SysLogManager syslogManager;

@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <chrono>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -312,6 +315,80 @@ TEST(MonitoringPeers, ValuesWithANulAreRejectedAsWithABlank)
     EXPECT_THAT(err, HasSubstr("traces: optional key \"monitoring.internal\" has invalid value=\"yes no\", line 8. "
                                "Key will be ignored.\n"));
     EXPECT_EQ(lines_with(err + server.out(), ":4770"), 0) << "neither agent is asked for";
+}
+
+// A status folder that is a full file system: no file is left empty or cut
+// short, each costs one line, and all are whole again once space returns.
+TEST(MonitoringFiles, AFullDiskLeavesNoFileEmptyAndAllAreWholeOnceSpaceReturns)
+{
+    ServerProcess server;
+    server.set_full_status_fs(64 * 1024);
+    std::ofstream(server.path("/usr/local/etc/config.0000000a-0000000000000001"));
+    ASSERT_TRUE(server.start());
+    auto mon = [&](const std::string& name) { return server.inside("/var/monitoring/" + name); };
+    auto lines = [&](const std::string& name) {
+        std::string err = server.err(), what = "/var/monitoring/" + name + " fail: " + std::strerror(ENOSPC) + "\n";
+        size_t n = 0;
+        for (size_t at = err.find(what); at != std::string::npos; at = err.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(eventually([&] { return lines("dip") && lines("powerstatus") && lines("config_version"); }, 10000))
+        << server.err();
+
+    vbtest::Controller controller;
+    ASSERT_TRUE(controller.connect(server.port()));
+    LGCP::DisplayParams board, phone, count, other, set;
+    auto boardVersion = [&](char major) {
+        LGCP::BoardStatusParams& b = board.get_board().get_boardStatus();
+        b.set_position(3);
+        b.set_version({major, '.', '0'});
+        b.set_status(LGCP::ExtBoardStatus::ready);
+        b.set_type(LGCP::ExtBoardType::isdn);
+    };
+    boardVersion('1');
+    phone.get_emPhone().get_phoneStatus().set_id(4);
+    count.get_termCounter().set_owner(LGCP::TermCounterOwner::router);
+    count.get_termCounter().set_cnt(7);
+    other.get_controller().get_host().set_iaddr("10.1.2.3");
+    other.get_controller().set_status(HSP::ControllerStatus::active);
+    set.set_snmp_set(vbtest::set_commands({vbtest::set_command(501, "sys", "contact", 2, "ops")}));
+    int seq = 1;
+    for (const LGCP::DisplayParams* p : {&board, &phone, &count, &other, &set, &board}) {
+        EXPECT_THAT(controller.exchange(vbtest::lgcp(display(*p), seq)),
+                    Contains("seq=" + std::to_string(seq) + " success"));
+        ++seq;
+    }
+    const char* files[] = {"board3", "emphone4", "term_cnts/router", "controller/10.1.2.3/status", "sys/2/contact"};
+    for (const char* f : files) {
+        EXPECT_NE(::access(mon(f).c_str(), F_OK), 0) << f << ": no file rather than an empty one";
+        EXPECT_EQ(lines(f), 1u) << f << ": one line a run\n" << server.err();
+    }
+
+    // Space returns: every file is whole at the next samples.
+    ASSERT_EQ(::unlink(mon("filler/space").c_str()), 0) << std::strerror(errno);
+    const std::map<std::string, std::string> whole = {
+        {"powerstatus", "2"},      {"config_version", "0000000a-0000000000000001"},
+        {"board3", "3\n1.0\n1\n"}, {"emphone4", "\n\n\n0\n0\n0\n0\n0\n"},
+        {"term_cnts/router", "7"}, {"controller/10.1.2.3/status", "2"},
+        {"sys/2/contact", "ops"}};
+    auto allWhole = [&] {
+        for (const auto& f : whole)
+            if (vbtest::read_file(mon(f.first)) != f.second)
+                return false;
+        return !vbtest::read_file(mon("dip")).empty();
+    };
+    EXPECT_TRUE(eventually(allWhole, 5000)) << server.err();
+    for (const auto& f : whole)
+        EXPECT_EQ(vbtest::read_file(mon(f.first)), f.second) << f.first;
+
+    // Full again: a file that cannot take its new text keeps the old one.
+    ASSERT_TRUE(vbtest::fill_up(mon("filler/space")));
+    boardVersion('2');
+    EXPECT_THAT(controller.exchange(vbtest::lgcp(display(board), 9)), Contains("seq=9 success"));
+    EXPECT_EQ(vbtest::read_file(mon("board3")), "3\n1.0\n1\n");
+    ASSERT_EQ(::unlink(mon("filler/space").c_str()), 0);
+    EXPECT_TRUE(eventually([&] { return vbtest::read_file(mon("board3")) == "3\n2.0\n1\n"; }, 5000));
 }
 
 } // namespace

@@ -69,9 +69,20 @@ void own_log_socket(const std::string& root, const std::string& socket)
         fail("/dev/log");
 }
 
+// In the child: a small file system at /var/monitoring, its space taken.
+void full_status_fs(size_t bytes)
+{
+    ::mkdir("/var/monitoring", 0755);
+    if (::mount("tmpfs", "/var/monitoring", "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) != 0)
+        fail("tmpfs /var/monitoring");
+    ::mkdir("/var/monitoring/filler", 0755);
+    if (!fill_up("/var/monitoring/filler/space"))
+        fail("fill /var/monitoring");
+}
+
 // In the child: a mount namespace of its own (inside a user namespace
 // when not root) in which /var and /usr/local are the tree's.
-void enter_private_tree(const std::string& root, const std::string& logSocket)
+void enter_private_tree(const std::string& root, const std::string& logSocket, size_t statusFs)
 {
     uid_t uid = ::getuid();
     gid_t gid = ::getgid();
@@ -95,6 +106,8 @@ void enter_private_tree(const std::string& root, const std::string& logSocket)
         fail("bind /usr/local");
     if (!logSocket.empty())
         own_log_socket(root, logSocket);
+    if (statusFs > 0)
+        full_status_fs(statusFs);
 }
 
 int exit_status(int status)
@@ -113,6 +126,19 @@ bool eventually(const std::function<bool()>& cond, int timeout_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool fill_up(const std::string& file)
+{
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    int error = errno;
+    ::close(fd);
+    return error == ENOSPC;
 }
 
 uint16_t free_port()
@@ -175,6 +201,11 @@ std::string ServerProcess::path(const std::string& serverPath) const
     return mRoot.path() + serverPath;
 }
 
+std::string ServerProcess::inside(const std::string& serverPath) const
+{
+    return "/proc/" + std::to_string(mPid) + "/root" + serverPath;
+}
+
 pid_t ServerProcess::spawn(const std::vector<std::string>& args)
 {
     std::vector<std::string> words{mProgram};
@@ -201,7 +232,7 @@ pid_t ServerProcess::spawn(const std::vector<std::string>& args)
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (o < 0 || e < 0 || ::dup2(o, STDOUT_FILENO) < 0 || ::dup2(e, STDERR_FILENO) < 0)
         ::_exit(127);
-    enter_private_tree(mRoot.path(), mLogSocket);
+    enter_private_tree(mRoot.path(), mLogSocket, mStatusFs);
     ::execv(argv[0], argv.data());
     fail("exec");
     return -1;

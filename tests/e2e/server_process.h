@@ -46,6 +46,10 @@ public:
     // The socket that the server's /dev/log is, for the servers started
     // from now on.
     void set_log_socket(const std::string& path) { mLogSocket = path; }
+    // For the servers started from now on: "/var/monitoring" is a file
+    // system of its own of that many bytes, full at start (a file under
+    // its "filler/" takes the space).
+    void set_full_status_fs(size_t bytes) { mStatusFs = bytes; }
 
     uint16_t port() const { return mPort; }
     pid_t pid() const { return mPid; }
@@ -58,6 +62,8 @@ public:
     std::string err() const { return read_file(mRoot.file("err")); }
     // Where a path the server opens lies in the temporary tree.
     std::string path(const std::string& serverPath) const;
+    // A path as the running server sees it, through its mount namespace.
+    std::string inside(const std::string& serverPath) const;
 
 private:
     pid_t spawn(const std::vector<std::string>& args);
@@ -72,6 +78,7 @@ private:
     TempDir mRoot;
     std::string mProgram;
     std::string mLogSocket;
+    size_t mStatusFs = 0;
     pid_t mPid = -1;
     uint16_t mPort = 0;
 };
@@ -127,5 +134,9 @@ private:
 
 // The free port a listening socket of the kernel's choice got.
 uint16_t free_port();
+
+// Writes to the file until its file system is full: true when it ended
+// for want of space.
+bool fill_up(const std::string& file);
 
 } // namespace vbtest

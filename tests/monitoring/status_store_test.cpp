@@ -2,7 +2,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
+#include <cstring>
 
 #include "monitoring/monitoring_data.h"
 #include "runtime/trace_ctl.h"
@@ -244,24 +249,115 @@ TEST_F(StoreTest, TopLevelFilesGoAtStartAndAtTheEnd)
     EXPECT_TRUE(tree.exists("/var/monitoring/term_cnts/router")) << "a folder with files stays";
 }
 
-TEST_F(StoreTest, AnUnwritableFolderIsReportedAndTheStoreGoesOn)
+// A folder that cannot be made (a file in its place) costs one line per
+// run; the files in it are owed and written once it can be made.
+TEST_F(StoreTest, AnUnwritableFolderIsReportedOnceAndItsFilesAreOwed)
 {
+    vbtest::CaptureStream err{std::cerr};
     struct stat real;
     bool realExisted = ::stat("/var/monitoring", &real) == 0;
     tree.write("/var/monitoring", "a file where the folder should be");
     MonitoringDataHolder store;
-    EXPECT_THAT(log.str(), HasSubstr("FAIL create monitoring catalog <" + tree.path("/var/monitoring/")));
-    log.clear();
+    EXPECT_THAT(err.str(), HasSubstr("monitoring: status folder " + tree.path("/var/monitoring/") +
+                                     " fail: " + std::strerror(EEXIST) + "\n"));
+    err.clear();
     EXPECT_TRUE(store.setDipValue(5));
-    EXPECT_THAT(log.str(), HasSubstr("FAIL create temporary file <" + tree.path("/var/monitoring/dip") +
-                                     "> with code=" + std::to_string(ENOTDIR)));
     EXPECT_FALSE(store.setDipValue(5)) << "the value is held all the same";
-    EXPECT_TRUE(store.setPowerStatus(LGCP::POWERStatus::main));
+    store.RewriteOwedFiles();
+    EXPECT_EQ(err.str(), "monitoring: status file " + tree.path("/var/monitoring/dip") + " fail: " +
+                             std::strerror(ENOTDIR) + "\n");
+
+    ::unlink(tree.path("/var/monitoring").c_str());
+    store.RewriteOwedFiles();
+    EXPECT_EQ(file("dip"), "5");
+    EXPECT_EQ(store.owedFiles(), 0u);
     struct stat after;
     EXPECT_EQ(::stat("/var/monitoring", &after) == 0, realExisted) << "the real folder is left alone";
     if (realExisted) {
         EXPECT_EQ(after.st_mtime, real.st_mtime);
     }
+}
+
+// Writes past this many bytes fail, as on a full disk (EFBIG in place of
+// ENOSPC), while it lives; the signal they raise is ignored meanwhile.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : mHandler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        ::getrlimit(RLIMIT_FSIZE, &mOld);
+        rlimit limit = mOld;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &mOld);
+        std::signal(SIGXFSZ, mHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    void (*mHandler)(int);
+    rlimit mOld;
+};
+
+TEST_F(StoreTest, AFileCutShortKeepsItsTextAndIsOwedUntilWritten)
+{
+    vbtest::CaptureStream err{std::cerr};
+    MonitoringDataHolder store;
+    store.setDipValue(7);
+    store.setBoardStatus(board(1, "v1", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
+    using O = LGCP::TermCounterOwner;
+    bool changed = false, again = true;
+    {
+        FileSizeLimit full(2);
+        changed = store.setDipValue(255);
+        store.setBoardStatus(board(1, "v2", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
+        store.setBoardStatus(board(2, "v2", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
+        store.setTermCounter(counter(O::router, 123));
+        store.setSnmpCommands(setCommand("sys", "contact", 2, "ops"));
+        again = store.setDipValue(255);
+        store.RewriteOwedFiles();
+    }
+    EXPECT_TRUE(changed);
+    EXPECT_FALSE(again);
+    EXPECT_EQ(file("dip"), "7") << "a file cut short leaves the old text whole";
+    EXPECT_EQ(file("board1"), "3\nv1\n4\n");
+    EXPECT_FALSE(tree.exists("/var/monitoring/board2"));
+    EXPECT_FALSE(tree.exists("/var/monitoring/sys/2/contact"));
+    std::string lines = err.str();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 5) << "one line a file: " << lines;
+    EXPECT_THAT(lines, HasSubstr("monitoring: status file " + tree.path("/var/monitoring/term_cnts/router") +
+                                 " fail: " + std::strerror(EFBIG) + "\n"));
+    EXPECT_EQ(store.owedFiles(), 5u);
+
+    // Removed files are owed nothing; a newer text replaces the owed one.
+    store.ClearControllerFiles();
+    store.setSnmpCommands(setCommand("sys", "contact", 2, "noc"));
+    EXPECT_EQ(file("sys/2/contact"), "noc");
+    err.clear();
+    store.RewriteOwedFiles();
+    EXPECT_EQ(file("dip"), "255");
+    EXPECT_EQ(file("term_cnts/router"), "123");
+    EXPECT_EQ(file("sys/2/contact"), "noc");
+    EXPECT_FALSE(tree.exists("/var/monitoring/board1"));
+    EXPECT_FALSE(tree.exists("/var/monitoring/board2"));
+    EXPECT_EQ(store.owedFiles(), 0u);
+    EXPECT_EQ(err.str(), "monitoring: status file " + tree.path("/var/monitoring/dip") + " fail: 1 more time(s)\n" +
+                             "monitoring: status file " + tree.path("/var/monitoring/term_cnts/router") +
+                             " fail: 1 more time(s)\n");
+    std::vector<std::string> names;
+    for (const char* dir : {"/var/monitoring", "/var/monitoring/term_cnts", "/var/monitoring/sys/2"})
+        if (DIR* d = ::opendir(tree.path(dir).c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (e->d_name[0] != '.' || (e->d_name[1] != '\0' && std::strcmp(e->d_name, "..") != 0))
+                    names.push_back(e->d_name);
+            ::closedir(d);
+        }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"contact", "dip", "router", "sys", "term_cnts"}))
+        << "no temporary file is left behind";
 }
 
 TEST_F(StoreTest, FramersAndInterfacesFoundAtStart)

@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "runtime/daemon.h"
@@ -75,6 +77,41 @@ private:
     Fd mSock;
 };
 
+// The daemon's end of a stream connection. The client's socket gets the
+// smallest send buffer, so that it fills within a few records.
+class StreamPeer {
+public:
+    StreamPeer(const LogReceiver& daemon, int client) : mFd(accept(daemon.fd(), nullptr, nullptr))
+    {
+        int least = 1;
+        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &least, sizeof(least));
+    }
+    // Reads at most `most` of the bytes that wait.
+    void take(size_t most = SIZE_MAX)
+    {
+        char chunk[4096];
+        for (ssize_t n = 1; most > 0 && n > 0; most -= static_cast<size_t>(n)) {
+            n = recv(mFd.get(), chunk, std::min(most, sizeof(chunk)), MSG_DONTWAIT);
+            if (n > 0)
+                bytes.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    // The socket ends inside a record: what waits does not end with a NUL,
+    // or nothing waits and what was read does not.
+    bool cut() const
+    {
+        char waiting[65536];
+        ssize_t n = recv(mFd.get(), waiting, sizeof(waiting), MSG_DONTWAIT | MSG_PEEK);
+        return n > 0 ? waiting[n - 1] != '\0' : !bytes.empty() && bytes.back() != '\0';
+    }
+    void close() { mFd.close(); }
+
+    std::string bytes;
+
+private:
+    Fd mFd;
+};
+
 class SysLogTest : public ::testing::Test {
 protected:
     // "<pri>Mmm dd hh:mm:ss " at the virtual time of day.
@@ -91,6 +128,52 @@ protected:
     {
         return head(priority) + text + std::string(1, '\0');
     }
+    // A stream daemon in place of the last one, and the client's
+    // connection to it: opened the first time (records of ident "c"), else
+    // made by the first line after the restart.
+    StreamPeer stream_daemon(bool first = true)
+    {
+        daemon.reset();
+        daemon.reset(new LogReceiver(dir.path(), SOCK_STREAM));
+        if (first)
+            log->openlog("c", LOG_NDELAY, 0);
+        else
+            burst(1);
+        return StreamPeer(*daemon, log->fd());
+    }
+    // n lines of varied lengths in one flush.
+    void burst(int n)
+    {
+        ManagedSysLogStreamBuf buf(LOG_DAEMON, LOG_ERR, *log);
+        std::ostream out(&buf);
+        for (int i = 0; i < n; ++i) {
+            std::string text = std::to_string(sent.size()) + std::string(sent.size() % 23, '-');
+            out << text << '\n';
+            sent.insert(text);
+        }
+        out.flush();
+    }
+    // The records of a stream, cut at their NULs and checked against the
+    // texts sent: how many arrived whole, and how many the reports of losses
+    // among them counted. Anything else (a record cut, or glued to another)
+    // fails.
+    std::pair<size_t, unsigned long> tally(const std::string& bytes)
+    {
+        std::pair<size_t, unsigned long> out{0, 0};
+        const std::string report = head(28) + "c: ", lost = " log records dropped: the system log did not take them";
+        for (size_t at = 0, nul; (nul = bytes.find('\0', at)) != std::string::npos; at = nul + 1) {
+            std::string r = bytes.substr(at, nul + 1 - at), text = r.substr(head(27).size() + 3);
+            text.pop_back();
+            if (r.compare(0, report.size(), report) == 0 && r.find(lost) != std::string::npos) {
+                out.second += std::stoul(r.substr(report.size()));
+            } else if (r == record(27, "c: " + text) && sent.erase(text) == 1) {
+                ++out.first;
+            } else {
+                ADD_FAILURE() << "not one whole record: " << r;
+            }
+        }
+        return out;
+    }
 
     vbtest::TempDir dir;
     Paths::ScopedRoot root{dir.path()};
@@ -98,6 +181,7 @@ protected:
     Mux::ScopedClock scoped{clock};
     std::unique_ptr<LogReceiver> daemon{new LogReceiver(dir.path())};
     std::unique_ptr<SysLogManager> log{new SysLogManager};
+    std::set<std::string> sent;
 };
 
 TEST_F(SysLogTest, StreamLinesBecomeRecordsAndPartialLinesWait)
@@ -282,6 +366,49 @@ TEST_F(SysLogTest, ReceiverThatComesBackGetsTheRecordOnce)
     EXPECT_TRUE(daemon->drain().empty());
 }
 
+// A stream daemon gets the waiting records as one run of bytes: the record
+// its full socket took only part of goes on first at the next send, and
+// each record arrives whole or is counted.
+TEST_F(SysLogTest, AStreamDaemonThatTakesPartOfARecordGetsItWhole)
+{
+    StreamPeer peer = stream_daemon();
+    int cuts = 0;
+    for (int round = 0; round < 40; ++round) {
+        burst(60);
+        cuts += peer.cut();
+        peer.take(700);
+    }
+    peer.take();
+    burst(1);
+    peer.take();
+    EXPECT_GT(cuts, 0) << "the socket filled inside a record";
+    size_t all = sent.size();
+    auto got = tally(peer.bytes);
+    EXPECT_EQ(all, got.first + got.second);
+    EXPECT_GT(got.second, 0u);
+}
+
+// The new daemon never sees the start of a record that the old one took
+// only part of: the report it gets first counts that record.
+TEST_F(SysLogTest, AReconnectCountsTheRecordItCutShort)
+{
+    StreamPeer old = stream_daemon();
+    for (int round = 0; round < 20 && !old.cut(); ++round) {
+        old.take();
+        burst(300);
+    }
+    ASSERT_TRUE(old.cut());
+    old.take();
+    old.close();
+    StreamPeer fresh = stream_daemon(false);
+    fresh.take();
+    size_t all = sent.size();
+    auto before = tally(old.bytes);
+    auto after = tally(fresh.bytes);
+    EXPECT_EQ(1u, after.first);
+    EXPECT_EQ(all, before.first + before.second + after.first + after.second);
+}
+
 TEST_F(SysLogTest, StreamSocketWhenDatagramsAreRefused)
 {
     daemon.reset();
@@ -305,28 +432,112 @@ TEST_F(SysLogTest, StreamSocketWhenDatagramsAreRefused)
 
 // Runs `body` in a forked child that then goes into daemon mode, so the
 // daemon's own fork and the redirected streams never touch this process.
-// Returns once the detached grandchild has ended (its end of the pipe
-// closes), or after a few seconds.
-bool run_daemonised(const Daemon::Params& params, const std::function<void()>& body)
+// Returns a pipe that ends once the detached grandchild and every child of
+// it have ended; none when the child failed.
+Fd daemonise(const Daemon::Params& params, const std::function<void()>& body)
 {
     int done[2];
     if (pipe(done) != 0)
-        return false;
+        return Fd();
     pid_t child = fork();
     if (child == 0) {
-        close(done[0]);
+        // Nothing of this process's own (a stand-in daemon's socket among
+        // them) stays open in the daemon, as in a server of its own.
+        for (int fd = 3; fd < 1024; ++fd)
+            if (fd != done[1])
+                close(fd);
         Daemon::Init(params);
         body();
         _exit(0);
     }
     close(done[1]);
+    Fd ends(done[0]);
     int status = -1;
     waitpid(child, &status, 0);
-    pollfd p = {done[0], POLLIN, 0};
+    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::move(ends) : Fd();
+}
+
+bool ended(const Fd& done, int timeout_ms)
+{
+    pollfd p = {done.get(), POLLIN, 0};
     char c;
-    bool ended = poll(&p, 1, 5000) > 0 && read(done[0], &c, 1) == 0;
-    close(done[0]);
-    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && ended;
+    return poll(&p, 1, timeout_ms) > 0 && read(done.get(), &c, 1) == 0;
+}
+
+// Returns once the detached grandchild has ended, or after a few seconds.
+bool run_daemonised(const Daemon::Params& params, const std::function<void()>& body)
+{
+    Fd done = daemonise(params, body);
+    return done && ended(done, 5000);
+}
+
+// Priority and text of a record, without the time stamp and the NUL.
+std::string text_of(const std::string& r)
+{
+    return r.size() > 21 && r.back() == '\0' ? r.substr(0, 4) + r.substr(20, r.size() - 21) : r;
+}
+
+// A child writes to the log socket as to any descriptor: while the daemon
+// does not read, the child waits, and nothing it wrote is lost.
+TEST(DaemonTest, AChildWaitsForAStalledLogAndLosesNothing)
+{
+    vbtest::TempDir dir;
+    Paths::ScopedRoot root(dir.path());
+    LogReceiver daemon(dir.path());
+    const int lines = 100;
+    Fd done = daemonise(Daemon::Params(), [] {
+        if (fork() == 0) {
+            for (int i = 0; i < lines; ++i) {
+                std::string line = "burst " + std::to_string(i) + "\n";
+                (void)!write(STDOUT_FILENO, line.data(), line.size());
+            }
+            _exit(0);
+        }
+    });
+    ASSERT_TRUE(done);
+    EXPECT_FALSE(ended(done, 300)) << "the child waits while the daemon does not read";
+    std::vector<std::string> got;
+    for (int polls = 0; polls < 500 && !ended(done, 0); ++polls)
+        for (const std::string& r : daemon.drain())
+            got.push_back(r), daemon.pending(10);
+    for (const std::string& r : daemon.drain())
+        got.push_back(r);
+    ASSERT_EQ(static_cast<size_t>(lines), got.size());
+    for (int i = 0; i < lines; ++i)
+        EXPECT_EQ("burst " + std::to_string(i) + "\n", got[static_cast<size_t>(i)]);
+}
+
+// After the daemon restarts, the first line that finds it gone connects
+// again, and the children started from then on write to the new socket.
+TEST(DaemonTest, ChildrenWriteToTheDaemonThatCameBack)
+{
+    vbtest::TempDir dir;
+    Paths::ScopedRoot root(dir.path());
+    std::unique_ptr<LogReceiver> daemon(new LogReceiver(dir.path()));
+    const std::string go = dir.file("go");
+    Daemon::Params params;
+    params.name = "r";
+    Fd done = daemonise(params, [&go] {
+        std::cout << "before" << std::endl;
+        for (int i = 0; i < 5000 && access(go.c_str(), F_OK) != 0; ++i)
+            usleep(1000);
+        std::cout << "after" << std::endl;
+        if (fork() == 0) {
+            (void)!write(STDOUT_FILENO, "child out\n", 10);
+            (void)!write(STDERR_FILENO, "child err\n", 10);
+            _exit(0);
+        }
+    });
+    ASSERT_TRUE(done);
+    EXPECT_EQ("<29>r: before", text_of(daemon->record()));
+    daemon.reset();
+    daemon.reset(new LogReceiver(dir.path()));
+    std::ofstream(go).flush();
+    EXPECT_TRUE(ended(done, 5000));
+    std::vector<std::string> got;
+    for (const std::string& r : daemon->drain())
+        got.push_back(text_of(r));
+    EXPECT_EQ((std::vector<std::string>{"<29>r: after", "child out\n", "child err\n"}), got);
 }
 
 TEST(DaemonTest, StreamsGoToTheSystemLogOrToHourlyFiles)
@@ -346,10 +557,7 @@ TEST(DaemonTest, StreamsGoToTheSystemLogOrToHourlyFiles)
     }));
     std::vector<std::string> got = daemon.drain();
     ASSERT_EQ(5u, got.size());
-    // Priority and text, without the time stamp and the NUL.
-    auto cut = [](const std::string& r) {
-        return r.size() > 21 && r.back() == '\0' ? r.substr(0, 4) + r.substr(20, r.size() - 21) : "malformed " + r;
-    };
+    auto cut = [](const std::string& r) { return text_of(r); };
     const std::string ident = std::string(79, 'n') + ": ";
     EXPECT_EQ((std::vector<std::string>{"<29>" + ident + "notice", "<27>" + ident + "error 2", "<31>" + ident + "debug",
                                         "raw", "<29>" + ident + "/"}),
