@@ -343,8 +343,15 @@ void RadioControl::OnHoldingEvent(int, short revents)
     if (!end || !mHolding)
         return;
     std::cerr << GetPrefix() << "holding rtp_ext session lost: " << end.why << std::endl;
+    // One that carried the owner's filter is replaced at once, as the
+    // radio's own session is: until then every sender's voice reaches the
+    // line. One that never carried it waits for the retry, so that a
+    // device which ends each new session cannot keep the loop turning.
+    bool carrying = mOwner != 0 && carried() == mOwner;
     CloseHolding();
     mAccess.changed();
+    if (carrying)
+        mAccess.device();
 }
 
 Device::Answer RadioControl::TellFilter(uint32_t owner)
