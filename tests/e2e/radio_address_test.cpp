@@ -65,7 +65,9 @@ Radio lemz()
             [](int) { return std::string("\x03\x34\x00\x00", 4); }};
 }
 
-class RadioAddresses : public ::testing::Test {
+// The server on the test's own network: its slots, made again and again on
+// the one local port, find it free each time.
+class RadioAddresses : public ::testing::Test, public OwnNetwork {
 protected:
     void SetUp() override
     {
