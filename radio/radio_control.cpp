@@ -62,6 +62,9 @@ void RadioControl::Init(RadioControlType type)
     mLastTick = Mux::milliseconds();
     mInterval = 1000;
     mAccess.attach(*this);
+    // Bound once: a holding session that ends is replaced from inside
+    // this handler.
+    mHoldingEvent.Bind("RadioControl::OnHoldingEvent", &RadioControl::OnHoldingEvent, this);
     mNotify = nullptr;
     mTimerEnabled = false;
     mTrace = false;
@@ -322,7 +325,6 @@ void RadioControl::Hold(uint32_t want)
     mAccess.runs().succeeded("holding session");
     mHolding = std::move(session);
     mSessions.renew();
-    mHoldingEvent.Bind("RadioControl::OnHoldingEvent", &RadioControl::OnHoldingEvent, this);
     // Never read: only its end is of interest.
     mHoldingEvent.Schedule(mHolding, 0);
 }
