@@ -62,6 +62,9 @@ void RadioControl::Init(RadioControlType type)
     mLastTick = Mux::milliseconds();
     mInterval = 1000;
     mAccess.attach(*this);
+    // Bound once: a holding session that ends is replaced from inside
+    // this handler.
+    mHoldingEvent.Bind("RadioControl::OnHoldingEvent", &RadioControl::OnHoldingEvent, this);
     mNotify = nullptr;
     mTimerEnabled = false;
     mTrace = false;
@@ -322,7 +325,6 @@ void RadioControl::Hold(uint32_t want)
     mAccess.runs().succeeded("holding session");
     mHolding = std::move(session);
     mSessions.renew();
-    mHoldingEvent.Bind("RadioControl::OnHoldingEvent", &RadioControl::OnHoldingEvent, this);
     // Never read: only its end is of interest.
     mHoldingEvent.Schedule(mHolding, 0);
 }
@@ -343,8 +345,15 @@ void RadioControl::OnHoldingEvent(int, short revents)
     if (!end || !mHolding)
         return;
     std::cerr << GetPrefix() << "holding rtp_ext session lost: " << end.why << std::endl;
+    // One that carried the owner's filter is replaced at once, as the
+    // radio's own session is: until then every sender's voice reaches the
+    // line. One that never carried it waits for the retry, so that a
+    // device which ends each new session cannot keep the loop turning.
+    bool carrying = mOwner != 0 && carried() == mOwner;
     CloseHolding();
     mAccess.changed();
+    if (carrying)
+        mAccess.device();
 }
 
 Device::Answer RadioControl::TellFilter(uint32_t owner)

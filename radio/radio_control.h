@@ -10,8 +10,9 @@
 // The filter is a wish of the radio's device holder: the owner wanted (or
 // none), made by one step on whichever extension session exists (while
 // the radio's own is lost, a holding session of its own, attached and
-// never read). A refusal, a loss, a restart, the device's return and the
-// holder's once-a-second retry all run that step.
+// never read). A loss (the holding session's too), a restart and the
+// device's return run that step at once; what the board refused is asked
+// again by the holder's once-a-second retry.
 #pragma once
 
 #include <netinet/in.h>

@@ -22,7 +22,8 @@ using C = LGCP::Command;
 
 namespace {
 
-struct ChannelFlow {
+// The server on the test's own network: the RTP ports found free stay so.
+struct ChannelFlow : OwnNetwork {
     ServerProcess server;
     Controller ctl;
     BoardPort board;

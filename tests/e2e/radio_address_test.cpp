@@ -65,7 +65,9 @@ Radio lemz()
             [](int) { return std::string("\x03\x34\x00\x00", 4); }};
 }
 
-class RadioAddresses : public ::testing::Test {
+// The server on the test's own network: its slots, made again and again on
+// the one local port, find it free each time.
+class RadioAddresses : public ::testing::Test, public OwnNetwork {
 protected:
     void SetUp() override
     {
@@ -247,7 +249,17 @@ protected:
         }
         EXPECT_EQ(board.ask("record on"), "ok");
         create(r);
+        setsBefore = requests(RTP_EXT_SET_FILTER);
     }
+    // The last request of this number was taken: its log entry ends "=result".
+    bool last_taken(unsigned long number)
+    {
+        std::string log = board.ask("log /dev/rtp_ext " + std::to_string(number));
+        size_t mark = log.find_last_of("=!");
+        return mark != std::string::npos && log[mark] == '=';
+    }
+    // Filters set (or refused) since the slot was made.
+    long sets() { return requests(RTP_EXT_SET_FILTER) - setsBefore; }
     void keyed(const Radio& r)
     {
         fresh(r);
@@ -272,8 +284,17 @@ protected:
                 answers.push_back(t);
         return answers;
     }
-    // With no command: the holder's retry has had its turn.
-    static void later() { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); }
+    // With no command, asking the board every 20 ms until cond holds: the
+    // holder's retry comes within a second.
+    static bool soon(const std::function<bool()>& cond)
+    {
+        return eventually([&] { return cond() || (std::this_thread::sleep_for(std::chrono::milliseconds(20)), false); },
+                          5000);
+    }
+    std::string fail(unsigned long number, const std::string& how)
+    {
+        return board.ask("fail /dev/rtp_ext " + std::to_string(number) + " " + how);
+    }
     // Each extension session is its descriptor and the loop's copy of it.
     long sessions()
     {
@@ -289,6 +310,7 @@ protected:
     }
 
     UdpPeer owner{0, "127.0.0.5"};
+    long setsBefore = 0;
 };
 
 // A refused set filter: the command answers internal, and the filter is on
@@ -297,24 +319,52 @@ TEST_F(RadioFilter, ARefusedFilterAnswersInternalAndIsMadeWithNoCommand)
 {
     for (const Radio& r : {ed137(), lemz()}) {
         fresh(r);
-        EXPECT_EQ(board.ask("fail /dev/rtp_ext " + std::to_string(RTP_EXT_SET_FILTER) + " 5"), "ok");
+        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "5"), "ok");
         EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 error internal"));
-        later();
+        EXPECT_TRUE(soon([&] { return sets() == 2; })) << "refused, then made";
         EXPECT_EQ(voice_of(stranger), 0) << r.profile;
         EXPECT_EQ(voice_of(owner), 5);
         EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 success")) << "the same, carried";
         long resets = requests(RTP_EXT_RESET_FILTER);
-        EXPECT_EQ(board.ask("fail /dev/rtp_ext " + std::to_string(RTP_EXT_RESET_FILTER) + " 5"), "ok");
+        EXPECT_EQ(fail(RTP_EXT_RESET_FILTER, "5"), "ok");
         EXPECT_THAT(command(r.hold(false, "127.0.0.5")), ElementsAre("slot=1 error internal"));
-        later();
+        EXPECT_TRUE(soon([&] { return requests(RTP_EXT_RESET_FILTER) - resets == 2; }));
         EXPECT_EQ(voice_of(stranger), 5) << r.profile;
-        EXPECT_EQ(requests(RTP_EXT_RESET_FILTER) - resets, 2) << "refused, then made once";
+        EXPECT_EQ(sets(), 2) << "made once";
+    }
+}
+
+// Only a refusal as invalid gives the filter up, and only for the owner
+// refused: a new owner refused for a moment, or one refused for seconds,
+// is on the board within a second of the board taking it again.
+TEST_F(RadioFilter, OnlyAnInvalidFilterIsGivenUpAndOnlyForItsOwner)
+{
+    for (const Radio& r : {ed137(), lemz()}) {
+        fresh(r);
+        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "22 always"), "ok");
+        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        EXPECT_TRUE(soon([&] { return sets() == 2; })) << "the retry meets it too, and gives up";
+        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "5"), "ok");
+        EXPECT_THAT(command(r.hold(true, "127.0.0.6")), ElementsAre("slot=1 error internal"));
+        EXPECT_TRUE(soon([&] { return sets() == 4; })) << r.profile;
+        EXPECT_EQ(voice_of(owner), 0) << r.profile;
+        EXPECT_EQ(voice_of(stranger), 5);
+
+        fresh(r);
+        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "5 always"), "ok");
+        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        EXPECT_TRUE(soon([&] { return sets() >= 4; })) << "asked each second, for three seconds";
+        EXPECT_EQ(voice_of(stranger), 5) << r.profile;
+        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "0"), "ok");
+        EXPECT_TRUE(soon([&] { return last_taken(RTP_EXT_SET_FILTER); })) << r.profile;
+        EXPECT_EQ(voice_of(stranger), 0) << r.profile;
+        EXPECT_EQ(voice_of(owner), 5);
     }
 }
 
 // A session lost while the device cannot be opened: once it is back, a
-// holding session keeps the stranger out with no command, and its own end
-// is made good as well.
+// holding session keeps the stranger out with no command, and one that
+// ends is replaced at once.
 TEST_F(RadioFilter, AHoldingSessionComesWithTheDeviceAndAfterItsOwnEnd)
 {
     for (const Radio& r : {ed137(), lemz()}) {
@@ -323,11 +373,12 @@ TEST_F(RadioFilter, AHoldingSessionComesWithTheDeviceAndAfterItsOwnEnd)
         lose();
         EXPECT_EQ(voice_of(stranger), 5) << "no session at all";
         EXPECT_EQ(board.ask("fail /dev/rtp_ext open 0"), "ok");
-        later();
+        EXPECT_TRUE(soon([&] { return sets() == 2; })) << r.profile;
         EXPECT_EQ(voice_of(stranger), 0) << r.profile;
         EXPECT_EQ(voice_of(owner), 5);
         EXPECT_NE(board.ask("hangup /dev/rtp_ext"), "ok 0");
-        later();
+        board.ask("passes"), board.ask("passes"); // the pass that saw the end is over
+        EXPECT_EQ(sets(), 3) << "replaced at once";
         EXPECT_EQ(voice_of(stranger), 0) << r.profile;
         EXPECT_EQ(sessions(), 1);
     }

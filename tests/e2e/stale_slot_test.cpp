@@ -26,7 +26,7 @@ using C = LGCP::Command;
 
 namespace {
 
-class StaleSlot : public ModemFlow {
+class StaleSlot : public OwnNetwork, public ModemFlow {
 public:
     Texts to(int slot, const C& c) { return ctl.exchange(to_slot(c, slot)); }
     std::string ok(int slot) { return "slot=" + std::to_string(slot) + " success"; }

@@ -28,7 +28,7 @@ using C = LGCP::Command;
 
 namespace {
 
-struct ProgramWorld : SlotWorld {
+struct ProgramWorld : OwnNetwork, SlotWorld {
     Hardware::TonecReceiverService::Scoped tonecScope;
     Hardware::DSProcReceiverService::Scoped dsprocScope;
 

@@ -28,10 +28,12 @@ struct RadioLoss : ::testing::Test, RadioWorld {
 
     RtpExtSlot& slot() { return *dynamic_cast<RtpExtSlot*>(slots().at(1)); }
     vbtest::Texts ioctl(const std::function<void(I&)>& fill) { return command(vbtest::ioctl_command(fill), 1); }
+    // The board lets the voice of sender onto the line.
+    bool admits(const char* sender) { return engine().session_of_descriptor(slot().rtp_fd())->admitted(ip(sender)); }
 };
 
-// A radio slot kind: its creation, a radio command and a payload that
-// its control reads.
+// A radio slot kind: its creation, a radio command (which keys the radio
+// for 10.0.0.8) and a payload that its control reads.
 struct Kind {
     const char* name;
     std::function<TERM::RadioStatus()> status;
@@ -42,7 +44,8 @@ struct Kind {
 const Kind kKinds[] = {
     {"LEMZ", [] { return lemz_status(false); }, [] { return wm_trans(true, "10.0.0.8"); },
      [] { return packed(packet(GW_FLAG)); }},
-    {"ED-137", [] { return ed137_status(); }, [] { return ed137_modifier(true, Header{}); },
+    {"ED-137", [] { return ed137_status(); },
+     [] { return ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "10.0.0.8"); },
      [] { return std::string(4, '\0'); }},
 };
 
@@ -55,6 +58,9 @@ struct Ending {
     const char* line;   // null for a moment's failure
     int abort;
     bool empty = false; // an empty payload (a driver's for an empty extension) waits first
+    // Keyed first; 200 ms after the loss the holding session that keeps
+    // the owner's filter hangs up as well.
+    bool holding = false;
 };
 
 const Ending kEndings[] = {
@@ -64,6 +70,8 @@ const Ending kEndings[] = {
     {"extension EINTR once", Device::RtpExt::kDevice, EINTR, false, nullptr, 0},
     {"empty payload", Device::RtpExt::kDevice, EAGAIN, false, nullptr, 0, true},
     {"RTP hang-up", Device::Rtp::kDevice, 0, false, "fail to read from rtp: end of file\n", ENODEV},
+    {"extension and holding hang-up", Device::RtpExt::kDevice, 0, false, "fail to read from rtp_ext: end of file\n",
+     ENODEV, false, true},
 };
 
 TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
@@ -78,6 +86,9 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
             p.include_shost().set_iaddr("127.0.0.1");
             p.include_shost().set_port(vbtest::free_rtp_port());
             ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
+            if (e.holding) {
+                EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 success"));
+            }
             fail_reads(e.device, e.fails, e.always);
             if (e.empty)
                 session().channel->post("", 0);
@@ -87,6 +98,16 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
             EXPECT_LE(operations(Device::RtpExt::kDevice, SimBoard::Op::read), e.empty ? 4u : 3u);
             bool rtp = e.device == std::string(Device::Rtp::kDevice);
             EXPECT_EQ(operations(Device::Rtp::kDevice, SimBoard::Op::read), rtp ? 1u : 0u);
+            if (e.holding) { // no stranger's voice while its replacement waits
+                EXPECT_FALSE(admits("10.0.0.6"));
+                advance(200);
+                for (SimBoard::Channel* ch : sim.board.channels(e.device))
+                    ch->hang_up();
+                run_passes(3);
+                EXPECT_EQ(errors("holding rtp_ext session lost: hang-up"), 1u) << err.str();
+                EXPECT_FALSE(admits("10.0.0.6")) << "replaced at once";
+                EXPECT_TRUE(admits("10.0.0.8"));
+            }
             if (!e.line) {
                 EXPECT_TRUE(slot().control()->watching());
                 EXPECT_TRUE(session().sources.empty()); // what waited was read

@@ -3,10 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +23,31 @@
 #include <stdexcept>
 
 namespace vbtest {
+
+static bool loopback_up()
+{
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq r = {};
+    std::strncpy(r.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &r) == 0 && (r.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &r) == 0);
+    int error = errno;
+    if (s >= 0)
+        ::close(s);
+    errno = error;
+    return up;
+}
+
+bool own_network()
+{
+    static const bool own = [] {
+        if (::unshare(CLONE_NEWNET) == 0 && loopback_up())
+            return true;
+        std::cerr << "test: no network of its own (" << std::strerror(errno) << "): ports shared with other processes"
+                  << std::endl;
+        return false;
+    }();
+    return own;
+}
 
 TempDir::TempDir()
 {

@@ -47,6 +47,18 @@ int open_fd_count();
 // Reads a whole file; empty when it cannot be opened.
 std::string read_file(const std::string& path);
 
+// Moves the process, once, onto a network of its own with its loopback
+// up: every port on it is the test's, so a port it found free stays free
+// whatever other processes bind meanwhile. False, with one line, where the
+// process may not (it then shares the host's ports).
+bool own_network();
+
+// A fixture's first base: what comes after it (sockets, a server process
+// it starts) lives on the test's own network.
+struct OwnNetwork {
+    OwnNetwork() { own_network(); }
+};
+
 // While it lives, the process may open only `left` more descriptors: the
 // soft limit is lowered and the room below it filled.
 class DescriptorsLeft {

@@ -137,6 +137,9 @@ TEST_F(CtrlServerTest, AMessagePastADecoderBoundIsRefusedWithItsSeq)
         {name, {"seq=8 slot=3 error invalidParams"},
          "decoder bound: a length of 16384 or more, field snmpTrapReceivers\n"},
         {source, {"seq=9 error invalidParams"}, "decoder bound: an INTEGER of more than 4 octets, field source\n"},
+        // On slot 40, create ats-qsig-b {slot 1500, subslot 4}: the first is named.
+        {std::string("\xC0\x01\x08\x00\x28\x08\x90\x05\xDC\xC0", 10), {"seq=8 slot=40 error invalidParams"},
+         "decoder bound: an INTEGER above its range: 1500 for (0..1023), field slot\n"},
         {std::string("\x80\x09\0\x80", 4) + std::string(7, '\0') + "\x18", {}, "decode error!\n msg: 80 09 00 80 00 00 00 00 00 00 00 18 \n"},
     };
     for (const auto& c : cases) {
