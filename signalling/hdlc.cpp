@@ -117,9 +117,12 @@ bool HDLC::activate()
 
 void HDLC::deactivate(bool orderly)
 {
+    // Let go in order already: whoever waits for the drain goes on waiting.
+    if (orderly && draining())
+        return;
     if (is_open() && channel.EndPending())
         return;
-    if (!orderly || !is_open() || !channel.Drain(event.fd)) {
+    if (!orderly || !is_open() || !channel.Drain()) {
         shut();
         return;
     }
@@ -134,7 +137,6 @@ void HDLC::deactivate(bool orderly)
 void HDLC::IChannelDrained()
 {
     disconnect();
-    notify->on_hdlc_drained();
 }
 
 void HDLC::shut()
@@ -230,7 +232,6 @@ void HDLC::IChannelLost(const Device::End& end)
     }
     mEnded = true;
     close();
-    notify->on_hdlc_drained();
 }
 
 // Out of the index before the switch lets go: the paths it still holds

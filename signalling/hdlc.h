@@ -42,9 +42,6 @@ public:
         virtual void on_hdlc_error(Cause::Type cause) = 0;
         // The channel takes frames again after a write that blocked.
         virtual void on_hdlc_ready() = 0;
-        // What was written before a deactivation left on the line, and
-        // the channel with its line paths went.
-        virtual void on_hdlc_drained() {}
     };
 
     // What the owner sets before activation.
@@ -81,11 +78,15 @@ public:
     // included: a channel that ended is reported as ended (a read error),
     // not let go as one still running. A running channel is let go in
     // order: the frames written still leave on the line (the channel and
-    // its line paths are held until they did, draining()), then the
-    // receiver hears on_hdlc_drained. Not orderly (its line went with a
-    // lost channel), or opened again, it is let go at once.
+    // its line paths are held until they did, draining(), by the drain of
+    // handed(), which whoever waits for it watches). Not orderly (its line
+    // went with a lost channel) or opened again, it is let go at once; in
+    // order again while it drains, it goes on draining.
     void deactivate(bool orderly = true);
     bool draining() const { return channel.draining(); }
+    // The handle of the controller channel, which drains after an orderly
+    // deactivation.
+    HandedChannel& handed() { return channel; }
     // The channel ended (a read error, or handed to another holder) since
     // it was last opened: it is opened again only when the owner is asked.
     bool ended() const { return mEnded; }
