@@ -158,7 +158,9 @@ TEST_F(SignallingFlow, WhatAnMccSlotOrIsdnLinkWroteReachesTheFarEndAfterItsDestr
 // (a nearly stalled line) the number answers every command, and every
 // connection naming it, destroyInProgress; once the channel drained it is
 // free. Joined one way, an ISDN or QSIG slot only sends: its last frame is
-// the link's first. The DSP data channel of a QSIG slot keeps nothing.
+// the link's first. The DSP data channel of a QSIG slot keeps nothing. A
+// link that left its line (a disconnect) drains already: its destroy waits
+// for that drain.
 TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined)
 {
     BoardPort board;
@@ -168,10 +170,12 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
         const char* name;
         Kind kind;
         bool both;
+        bool leftFirst = false;
     } rows[] = {
         {"ss7 one way", kSs7, false},   {"ss7 both", kSs7, true},   {"pri one way", kPri, false},
         {"pri both", kPri, true},       {"bri network both", kBriNetwork, true},
-        {"hdlc one way", kHdlc, false}, {"hdlc both", kHdlc, true}, {"isdn one way", kIsdn, false},
+        {"hdlc one way", kHdlc, false}, {"hdlc both", kHdlc, true}, {"hdlc left first", kHdlc, false, true},
+        {"isdn one way", kIsdn, false},
         {"isdn both", kIsdn, true},     {"qsig one way", kQsig, false}, {"qsig both", kQsig, true},
     };
     unsigned near = 1;
@@ -223,6 +227,9 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
         }
         if (row.kind != kSs7) {
             ASSERT_EQ(on(near, final), ok(near));
+        }
+        if (row.leftFirst) {
+            ASSERT_EQ(on(near, simple(C::e_disconnect)), ok(near));
         }
         EXPECT_EQ(on(near, simple(C::e_destroy)), ok(near));
         if (row.kind != kQsig) {
