@@ -61,7 +61,8 @@ public:
     static constexpr size_t kOctetsPerMs = 8;
 
     HandedChannel();
-    // Whoever watched a drain ends it with the holder (the handle's owner).
+    // Goes with its holder, whose end a drain's watcher already saw to:
+    // nobody is told.
     ~HandedChannel() { LetGo(); }
     HandedChannel(const HandedChannel&) = delete;
     HandedChannel& operator=(const HandedChannel&) = delete;
