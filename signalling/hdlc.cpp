@@ -126,17 +126,28 @@ void HDLC::deactivate(bool orderly)
         shut();
         return;
     }
-    // Not read nor written any more; the drain holds the channel.
+    // Not read any more; the drain holds the channel, and what the
+    // receiver still queues is written on as the channel takes it.
     ++epoch;
-    event.Release();
-    ready = false;
+    mDraining = true;
+    event.SetEvents(wanted());
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "deactivated" << std::endl;
 }
 
 void HDLC::IChannelDrained()
 {
-    disconnect();
+    close();
+}
+
+bool HDLC::writable() const
+{
+    return is_open() || (mDraining && event.fd && notify->hdlc_unwritten() > 0);
+}
+
+short HDLC::wanted() const
+{
+    return static_cast<short>((mDraining ? 0 : POLLIN) | (ready ? 0 : POLLOUT));
 }
 
 void HDLC::shut()
@@ -178,10 +189,11 @@ void HDLC::leave_line()
 // or destroyed the channel.
 void HDLC::on_event(int, short revents)
 {
-    if (!is_open())
+    if (!event.fd)
         return;
     std::shared_ptr<bool> living = alive;
     unsigned start = epoch;
+    // A drain reads nothing (do_read): its handle hears the channel's end.
     if (Device::End end = do_read(revents)) {
         fail(end.why);
         return;
@@ -189,7 +201,7 @@ void HDLC::on_event(int, short revents)
     if (!*living || epoch != start || !(revents & POLLOUT) || ready)
         return;
     ready = true;
-    event.SetEvents(POLLIN);
+    event.SetEvents(wanted());
     notify->on_hdlc_ready();
 }
 
@@ -239,6 +251,7 @@ void HDLC::IChannelLost(const Device::End& end)
 void HDLC::close()
 {
     ++epoch;
+    mDraining = false;
     channel.Release();
     event.Release();
     disconnect();
@@ -256,7 +269,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
 {
     if (frame.length() == 0)
         return true;
-    if (!is_open()) {
+    if (!writable()) {
         ++statistics.txDiscard;
         return false;
     }
@@ -273,7 +286,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         ready = false;
-        event.SetEvents(POLLIN | POLLOUT);
+        event.SetEvents(wanted());
         return false;
     }
     // A frame cut short is as lost as one refused.

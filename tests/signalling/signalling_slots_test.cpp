@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <string>
 
 #include "server/tdm/map_slot.h"
 #include "tests/runtime/loop_support.h"
@@ -77,12 +78,16 @@ TEST_F(SignallingSlotsTest, DestroyAndControllerLossLeaveNothingBehind)
     }
 }
 
-// A link destroyed with a frame still on a slow line, whose channel then
-// hangs up, goes at once: its descriptors and its number are free, and the
+// A link destroyed with a frame still on a slow line (an HDLC slot with
+// packages still queued for lack of room too), whose channel then hangs
+// up, goes at once: its descriptors and its number are free, and the
 // loop, which nothing wakes any more, idles.
 TEST_F(SignallingSlotsTest, ADrainingLinkWhoseChannelHangsUpGoesAtOnce)
 {
-    for (const char* name : {"ss7", "isdn"}) {
+    std::string body;
+    for (int i = 0; i < 4000; ++i)
+        body += "AA ";
+    for (const std::string name : {"ss7", "isdn", "hdlc"}) {
         SCOPED_TRACE(name);
         int fds = settled_fds();
         sim.mcc().set_rate(100);
@@ -92,7 +97,13 @@ TEST_F(SignallingSlotsTest, ADrainingLinkWhoseChannelHangsUpGoesAtOnce)
         command(connect(1), 2);
         command(connect(2), 1);
         command(simple(C::e_activate), 1);
+        if (name == "hdlc") {
+            EXPECT_THAT(command(packages(Strings(5, body)), 1), ElementsAre("slot=1 success"));
+        }
         wait(10);
+        if (name == "hdlc") {
+            EXPECT_EQ(at<HdlcSlot>(1).queued(), 1u) << "the line and the channel take four";
+        }
         const int channel = out(16).source;
         ASSERT_TRUE(sim.mcc().find(channel));
         EXPECT_THAT(command(simple(C::e_destroy), 1), testing::Contains("slot=1 success"));
