@@ -198,6 +198,7 @@ bool Copy::GoFlushDst()
         mDstEvent.SetEvents(static_cast<short>(mEvents.flush));
         mStep = &Copy::NotReady;
         mStatus = Status::Flushing;
+        mFlushBound.set(kFlushBoundMs, &Copy::FlushTimedOut, this);
         return true;
     }
     return Complete(Status::Completed);
@@ -208,6 +209,7 @@ bool Copy::Complete(Status::Type status)
     if (!active())
         return false;
     mStatus = status;
+    mFlushBound.reset();
     mSrcEvent.Release();
     mDstEvent.Release();
     mSrc.reset();
@@ -218,6 +220,12 @@ bool Copy::Complete(Status::Type status)
     if (mHandler)
         mHandler->Invoke(status);
     return false;
+}
+
+void Copy::FlushTimedOut()
+{
+    mError = ETIMEDOUT;
+    Complete(Status::Failed);
 }
 
 void Copy::OnSrcEvent(int, short revents)

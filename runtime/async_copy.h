@@ -2,8 +2,9 @@
 //
 // ASync::Copy reads a chunk from the source, writes all of it to the
 // destination, and repeats, advancing only when poll() reports readiness;
-// after the end of the source it waits for the destination's flush events
-// and reports the end once through its completion handler.
+// after the end of the source it waits for the destination's flush events,
+// at most kFlushBoundMs, and reports the end once through its completion
+// handler.
 #pragma once
 
 #include <poll.h>
@@ -12,6 +13,7 @@
 
 #include "runtime/fd.h"
 #include "runtime/multiplexer.h"
+#include "runtime/timer.h"
 
 namespace ASync {
 
@@ -61,6 +63,12 @@ public:
     // Bytes moved per loop callback at most, so that a source and a sink
     // that are always ready (files, /dev/null) cannot starve the loop.
     static constexpr unsigned kBytesPerCallback = 64 * 1024;
+    // How long the flush step waits at most: what a board channel's full
+    // transmit buffer and a frame taken whole beyond it (12 KiB) take to
+    // leave at a time slot's 8000 octets a second, with room for a busy
+    // loop. A line that does not move then fails the copy as a write that
+    // failed (ETIMEDOUT).
+    static constexpr unsigned kFlushBoundMs = 1800;
 
     Copy();
     ~Copy();
@@ -105,6 +113,8 @@ private:
     bool Yield();
     bool Complete(Status::Type status);
     bool active() const;
+    // The flush events did not come within kFlushBoundMs.
+    void FlushTimedOut();
 
     void OnSrcEvent(int fd, short revents);
     void OnDstEvent(int fd, short revents);
@@ -123,6 +133,7 @@ private:
     char* mEndPos = nullptr;
     Status::Type mStatus = Status::Idle;
     std::unique_ptr<char[]> mBuffer;
+    Timer mFlushBound;
 };
 
 } // namespace ASync

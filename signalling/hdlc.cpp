@@ -117,24 +117,37 @@ bool HDLC::activate()
 
 void HDLC::deactivate(bool orderly)
 {
+    // Let go in order already: whoever waits for the drain goes on waiting.
+    if (orderly && draining())
+        return;
     if (is_open() && channel.EndPending())
         return;
-    if (!orderly || !is_open() || !channel.Drain(event.fd)) {
+    if (!orderly || !is_open() || !channel.Drain()) {
         shut();
         return;
     }
-    // Not read nor written any more; the drain holds the channel.
+    // Not read any more; the drain holds the channel, and what the
+    // receiver still queues is written on as the channel takes it.
     ++epoch;
-    event.Release();
-    ready = false;
+    mDraining = true;
+    event.SetEvents(wanted());
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "deactivated" << std::endl;
 }
 
 void HDLC::IChannelDrained()
 {
-    disconnect();
-    notify->on_hdlc_drained();
+    close();
+}
+
+bool HDLC::writable() const
+{
+    return is_open() || (mDraining && event.fd && notify->hdlc_unwritten() > 0);
+}
+
+short HDLC::wanted() const
+{
+    return static_cast<short>((mDraining ? 0 : POLLIN) | (ready ? 0 : POLLOUT));
 }
 
 void HDLC::shut()
@@ -184,10 +197,11 @@ void HDLC::leave_line()
 // or destroyed the channel.
 void HDLC::on_event(int, short revents)
 {
-    if (!is_open())
+    if (!event.fd)
         return;
     std::shared_ptr<bool> living = alive;
     unsigned start = epoch;
+    // A drain reads nothing (do_read): its handle hears the channel's end.
     if (Device::End end = do_read(revents)) {
         fail(end.why);
         return;
@@ -195,7 +209,7 @@ void HDLC::on_event(int, short revents)
     if (!*living || epoch != start || !(revents & POLLOUT) || ready)
         return;
     ready = true;
-    event.SetEvents(POLLIN);
+    event.SetEvents(wanted());
     notify->on_hdlc_ready();
 }
 
@@ -238,7 +252,6 @@ void HDLC::IChannelLost(const Device::End& end)
     }
     mEnded = true;
     close();
-    notify->on_hdlc_drained();
 }
 
 // Out of the index before the switch lets go: the paths it still holds
@@ -246,6 +259,7 @@ void HDLC::IChannelLost(const Device::End& end)
 void HDLC::close()
 {
     ++epoch;
+    mDraining = false;
     channel.Release();
     event.Release();
     disconnect();
@@ -263,7 +277,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
 {
     if (frame.length() == 0)
         return true;
-    if (!is_open()) {
+    if (!writable()) {
         ++statistics.txDiscard;
         return false;
     }
@@ -280,7 +294,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         ready = false;
-        event.SetEvents(POLLIN | POLLOUT);
+        event.SetEvents(wanted());
         return false;
     }
     // A frame cut short is as lost as one refused.

@@ -17,6 +17,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <iostream>
 #include <memory>
@@ -42,9 +43,10 @@ public:
         virtual void on_hdlc_error(Cause::Type cause) = 0;
         // The channel takes frames again after a write that blocked.
         virtual void on_hdlc_ready() = 0;
-        // What was written before a deactivation left on the line, and
-        // the channel with its line paths went.
-        virtual void on_hdlc_drained() {}
+        // Octets the receiver still has queued for the channel, for lack
+        // of room in it: an orderly deactivation waits for them as for
+        // what the channel holds, and the channel takes them meanwhile.
+        virtual size_t hdlc_unwritten() const { return 0; }
     };
 
     // What the owner sets before activation.
@@ -80,16 +82,22 @@ public:
     // Lets go of the channel. What waits on it is read first, its end
     // included: a channel that ended is reported as ended (a read error),
     // not let go as one still running. A running channel is let go in
-    // order: the frames written still leave on the line (the channel and
-    // its line paths are held until they did, draining()), then the
-    // receiver hears on_hdlc_drained. Not orderly (its line went with a
-    // lost channel), or opened again, it is let go at once.
+    // order: the frames written, and those the receiver still has queued
+    // (it hears on_hdlc_ready as before; nothing more is read), still
+    // leave on the line (the channel and its line paths are held until
+    // they did, draining(), by the drain of handed(), which whoever waits
+    // for it watches). Not orderly (its line went with a lost channel) or
+    // opened again, it is let go at once, what waits dropped; in order
+    // again while it drains, it goes on draining.
     void deactivate(bool orderly = true);
     // The line on channel went with its slot's channel, which the driver
     // may give to another slot: the idle byte of the link's line end there
     // goes, and the output is disabled unless another maker holds it.
     void lose_line(int channel);
     bool draining() const { return channel.draining(); }
+    // The handle of the controller channel, which drains after an orderly
+    // deactivation.
+    HandedChannel& handed() { return channel; }
     // The channel ended (a read error, or handed to another holder) since
     // it was last opened: it is opened again only when the owner is asked.
     bool ended() const { return mEnded; }
@@ -99,7 +107,8 @@ public:
     bool has_line() const { return parameters.tdm >= 0 && (parameters.type != 2 || parameters.transmit >= 0); }
 
     bool hdlc_transmit(Packet& frame) override;
-    bool is_open() const override { return static_cast<bool>(event.fd); }
+    // Open and not deactivated: a draining channel serves no link.
+    bool is_open() const override { return event.fd && !mDraining; }
     bool is_ready() const override { return ready; }
 
     void on_event(int fd, short revents);
@@ -157,8 +166,16 @@ private:
     void fail(const char* why);
     // The channel ended under the index: handed to another holder.
     void IChannelLost(const Device::End& end) override;
-    // The frames written before the deactivation left: the line paths go.
+    // The frames written before the deactivation left: the channel and
+    // its line paths go.
     void IChannelDrained() override;
+    size_t IUnwritten() const override { return notify->hdlc_unwritten(); }
+    // What the channel polls for: input unless it drains, room after a
+    // write that blocked.
+    short wanted() const;
+    // A frame may be written: the channel is open, or drains and the
+    // receiver still has frames queued from before.
+    bool writable() const;
     // Closes the channel: out of the index, not read, its paths let go.
     void close();
     // close(), and the trace line.
@@ -175,6 +192,9 @@ private:
 
     bool ready = false;
     bool mEnded = false;
+    // Deactivated in order: the channel is read no more and takes only
+    // what waits, until its drain ends.
+    bool mDraining = false;
     Event event;
     // A switch path of the channel: destination carries source.
     struct Path {

@@ -19,11 +19,15 @@ public:
 
     const HDLC& channel() const { return *mChannel; }
 
-    // The link's farewell still leaves on its line: the release ends once
-    // the channel drained.
-    bool IBeforeDestroy() override { return !mChannel->draining(); }
-    bool IAnswersBeforeRelease() const override { return true; }
-    void on_hdlc_drained() override { on_release(); }
+    // A destroy: the link ends in order (its farewell goes out), and the
+    // channel keeps its line paths, whichever way the slot is joined, until
+    // what the link wrote left the line; its connections go after that.
+    HandedChannel* IOrderlyEnd() override
+    {
+        IEndLink();
+        mChannel->deactivate();
+        return &mChannel->handed();
+    }
 
 protected:
     explicit HdlcLinkSlot(unsigned number = 0) : Slot(Hold::fixed), mChannel(new HDLC(number))
@@ -31,11 +35,14 @@ protected:
         mChannel->notify = this;
     }
 
+    // The link's own part of an orderly end, before its channel drains.
+    virtual void IEndLink() {}
+
     // (Re)opens the channel on its line; false, reported deactivated,
     // when it does not open.
     bool OpenChannel()
     {
-        // A slot on its way out opens nothing: its drain ends its release.
+        // A slot on its way out opens nothing: its channel drains, or went.
         if (IsReleasing())
             return false;
         if (mChannel->activate())

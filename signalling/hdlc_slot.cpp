@@ -214,6 +214,7 @@ bool HdlcSlot::Ioctl(LGCP::IoctlParams const& params)
             std::clog << ext::header(this) << "enqueue package: " << std::endl
                       << ext::header(this) << p.text() << std::endl;
         mQueue.put(p);
+        mQueuedOctets += static_cast<size_t>(p.length());
     }
     mOwn = own;
     if (!mQueue.empty() && mChannel->is_ready())
@@ -221,13 +222,23 @@ bool HdlcSlot::Ioctl(LGCP::IoctlParams const& params)
     return true;
 }
 
+// A draining channel that refuses a frame while it has room takes none of
+// what waits: that is dropped, or the drain would wait for it until its
+// bound.
 void HdlcSlot::on_hdlc_ready()
 {
     Packet p;
     while (mQueue.preview(&p)) {
-        if (!mChannel->hdlc_transmit(p))
+        if (!mChannel->hdlc_transmit(p)) {
+            if (mChannel->draining() && mChannel->is_ready()) {
+                std::cerr << ext::header(this) << mQueue.count() << " packages dropped" << std::endl;
+                mQueue.clear();
+                mQueuedOctets = 0;
+            }
             return;
+        }
         mQueue.get(&p);
+        mQueuedOctets -= static_cast<size_t>(p.length());
         if (traces.signallingHdlc)
             std::clog << ext::header(this) << "on_hdlc_ready" << std::endl
                       << ext::header(this) << p.text() << std::endl;

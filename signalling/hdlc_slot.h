@@ -1,12 +1,13 @@
 // Raw access to one HDLC channel carrying addressed frames. The
 // controller sends frame bodies with the ioctl hdlcPackages; the slot
 // frames each with its address and a pair of 3-bit counters, queues it
-// and writes it when the channel takes it. Received frames for its
-// address are collected and returned in batches as the ioctl response
-// hdlcPackages: a frame whose fifth octet has bit 7 set announces more to
-// come (the batch waits up to 100 ms), any other frame ends the batch. A
-// batch also goes as soon as its signal could take no further package:
-// 128 of them, or as many octets as one frame to the controller carries.
+// and writes it when the channel takes it, through a destroy's drain too.
+// Received frames for its address are collected and returned in batches as
+// the ioctl response hdlcPackages: a frame whose fifth octet has bit 7 set
+// announces more to come (the batch waits up to 100 ms), any other frame
+// ends the batch. A batch also goes as soon as its signal could take no
+// further package: 128 of them, or as many octets as one frame to the
+// controller carries.
 //
 // Frame: address (2 octets, big-endian), control (bits 7..5 the sender's
 // counter, bits 4..0 the counter last received from the other side),
@@ -48,6 +49,7 @@ public:
     void on_hdlc_receive(Packet& frame) override;
     void on_hdlc_error(Cause::Type cause) override;
     void on_hdlc_ready() override;
+    size_t hdlc_unwritten() const override { return mQueuedOctets; }
 
     void OnUpdateTimer();
     void flushResponce();
@@ -79,6 +81,7 @@ private:
     Timer mUpdate;
     Timer mFlush;
     CleanQueue<Packet, kQueue> mQueue;
+    size_t mQueuedOctets = 0; // the frames in mQueue
     uint16_t mAddress;
     uint8_t mOwn = 0;
     uint8_t mPeer = 0;

@@ -103,12 +103,12 @@ short IsdnSlot::Reading() const
     return IsReleasing() ? 0 : POLLIN;
 }
 
-const Fd* IsdnSlot::IOrderlyEnd()
+HandedChannel* IsdnSlot::IOrderlyEnd()
 {
     if (!mEvent.fd)
         return nullptr;
     mEvent.SetEvents(mReady ? 0 : POLLOUT);
-    return &mEvent.fd;
+    return &OwnChannel();
 }
 
 bool IsdnSlot::hdlc_transmit(Packet& frame)

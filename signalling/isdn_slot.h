@@ -65,7 +65,7 @@ protected:
     void IOnChannelLost(const Device::End& end) override;
     // A destroy: nothing is read any more; what the layer sends meanwhile
     // still goes.
-    const Fd* IOrderlyEnd() override;
+    HandedChannel* IOrderlyEnd() override;
     Event mEvent;
 
 private:

@@ -60,6 +60,8 @@ public:
     ISDN::LAPD_NT* lapd_nt() const { return mLapdNt; }
 
 private:
+    // A destroy takes the link down first: an SS7 link's farewell (SIOS).
+    void IEndLink() override { deactivate(); }
     // Opens the channel and starts the link; false, reported deactivated,
     // when the channel does not open.
     bool iactivate();

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <utility>
 
 #include "server/switch/hw_mux.h"
 #include "server/slots/slot_factory.h"
@@ -54,9 +53,6 @@ void Slot::LoseChannel(const Device::End& end)
     for (ChannelUser* user : mChannelUsers)
         user->LeaveChannel();
     IOnChannelLost(end);
-    // Nothing more can leave: the release goes on.
-    if (std::exchange(mDraining, false))
-        Slots::instance()->on_drained(this);
 }
 
 void Slot::Put(std::ostream& out) const
@@ -77,8 +73,12 @@ std::ostream& operator<<(std::ostream& out, const Slot& slot)
     return out;
 }
 
+// A draining slot's destroy was answered: the controller heard that the
+// number is gone, so what the slot's end still reports stays here.
 void Slot::SendSignal(LGCP::Signal const& sig)
 {
+    if (RuleOf(mPhase).draining)
+        return;
     Slots::instance()->SendSignal(id, sig);
 }
 
@@ -114,30 +114,12 @@ bool Slot::BeforeDestroy()
     return true;
 }
 
-bool Slot::Drain()
+HandedChannel* Slot::OrderlyEnd()
 {
-    if (!HoldsChannel())
-        return false;
-    const Fd* fd = IOrderlyEnd();
-    if (!fd || !mHanded.Drain(*fd, IUnwritten()))
-        return false;
-    Step(SlotEvent::release);
-    mDraining = true;
-    return true;
-}
-
-bool Slot::EndDrain()
-{
-    if (!std::exchange(mDraining, false))
-        return false;
-    mHanded.Release();
-    return true;
-}
-
-void Slot::IChannelDrained()
-{
-    if (std::exchange(mDraining, false))
-        Slots::instance()->on_drained(this);
+    HandedChannel* handle = IOrderlyEnd();
+    if (handle)
+        Step(SlotEvent::drain);
+    return handle;
 }
 
 void Slot::on_release()

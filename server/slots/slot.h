@@ -66,12 +66,6 @@ public:
     virtual void IAfterCreate() {}
     // Begin releasing: true = released now; false = on_release() follows later.
     virtual bool IBeforeDestroy() { return true; }
-    // A release left pending only while what the slot wrote leaves its
-    // channel: the destroy is answered at once, and the number stays the
-    // releasing slot's until on_release().
-    virtual bool IAnswersBeforeRelease() const { return false; }
-    // The same, for the table: a slot draining its channel (Drain) too.
-    bool AnswersBeforeRelease() const { return mDraining || IAnswersBeforeRelease(); }
     // Commands; false is answered unsupported.
     virtual bool IActivate(TERM::TermActivateParams const&) { return false; }
     virtual bool IDeactivate() { return false; }
@@ -97,7 +91,8 @@ public:
     // "05:trunk"; "na:trunk" before numbering.
     void Put(std::ostream& out) const;
 
-    // To the controller, with this slot's number and no sequence number.
+    // To the controller, with this slot's number and no sequence number;
+    // nothing once a drain runs (the controller heard the slot is gone).
     void SendSignal(LGCP::Signal const& sig);
     void OnTonecEvent(LGCP::TonecEvent const& event);
     void OnNumber(std::string const& number);
@@ -126,15 +121,12 @@ public:
     // The release starts: IBeforeDestroy. True when the release ended,
     // there or inside it; the slot then leaves its factory's list.
     bool BeforeDestroy();
-    // An orderly end (a destroy) first lets what the slot wrote leave its
-    // channel, its connections in place: true when the slot is releasing
-    // and waits for its channel now (the table goes on with on_drained
-    // once the channel drained or went); false when nothing waits, and
-    // the release goes on at once.
-    bool Drain();
-    // A drain that cannot be waited for any longer ends here, the channel
-    // let go: true when one ran.
-    bool EndDrain();
+    // An orderly end (a destroy) starts, before any connection goes: the
+    // kind ends what runs on its channel in order and names the handle of
+    // the channel that ends so, whose drain the table then waits for; the
+    // slot is draining from here on. Null, nothing changed, for a kind
+    // with nothing that ends in order.
+    HandedChannel* OrderlyEnd();
 
     // The graph alone, no hooks and no switch.
     void LogicalConnect(Slot& source);
@@ -201,18 +193,17 @@ protected:
     // went: it forgets the channel (and its descriptors), stops what ran on
     // it as a destroy would, and tells the controller by its own means.
     virtual void IOnChannelLost(const Device::End& /*end*/) {}
-    // An orderly end starts: the kind stops reading its channel (it polls
-    // only for room while it still has something to write) and names the
-    // descriptor it writes it through, null when nothing it wrote can wait
-    // there. The release follows at once or after the drain.
-    virtual const Fd* IOrderlyEnd() { return nullptr; }
-    // Octets the kind still has to write on its channel.
-    virtual size_t IUnwritten() const { return 0; }
+    // An orderly end starts (OrderlyEnd): the kind stops reading its
+    // channel (it polls only for room while it still has something to
+    // write; what it must still write it tells by IUnwritten), ends what
+    // runs on it in order, and names the handle of the channel that ends
+    // so. Null when nothing it wrote can wait there.
+    virtual HandedChannel* IOrderlyEnd() { return nullptr; }
+    // The handle of the channel the slot holds itself.
+    HandedChannel& OwnChannel() { return mHanded; }
 
 private:
     void IChannelLost(const Device::End& end) override { LoseChannel(end); }
-    void IChannelDrained() override;
-    bool IWriting() const override { return IUnwritten() > 0; }
 
     // The one way the phase changes: "old -> new" in the trace log.
     void Step(SlotEvent event);
@@ -229,8 +220,6 @@ private:
     SlotPhase mPhase = SlotPhase::live;
     const Hold mHold;
     HandedChannel mHanded;
-    // Releasing, and waiting for the channel to drain first.
-    bool mDraining = false;
     std::vector<ChannelUser*> mChannelUsers;
 };
 

@@ -1,13 +1,19 @@
 // Where a slot is in its life, and what that decides. A slot is live until
 // its board channel goes back to the driver (lost) or the table starts its
-// release (releasing); the release ends (released) at once or later, and
-// only then does the table delete the slot. A lost slot stays lost through
-// its release, which is why the phases after the loss have lost twins.
+// end: a kind that wrote on a channel first lets that leave on the line
+// (draining; its destroy is answered already, so it takes no more work),
+// then its release runs (releasing); the release ends (released) at once
+// or later, and only then does the table delete the slot. A lost slot
+// stays lost through its end, which is why the phases after the loss have
+// lost twins.
 //
-//   live ──lose──> lost
-//    │              │
-//  release       release
-//    v              v
+//   live ───lose───> lost
+//    │ └drain┐        │ └drain┐
+//    │       v        │       v
+//    │    draining ──lose──> drainingLost
+//    │       │        │       │
+//  release release release release
+//    v       v        v       v
 //   releasing ──lose──> releasingLost
 //    │                   │
 //   end                 end
@@ -20,11 +26,14 @@
 
 #include <cstdint>
 
-enum class SlotPhase : uint8_t { live, lost, releasing, releasingLost, released, releasedLost };
+enum class SlotPhase : uint8_t { live, lost, draining, drainingLost, releasing, releasingLost, released, releasedLost };
 
 enum class SlotEvent : uint8_t {
     // The slot's board channel went back to its driver.
     lose,
+    // The table starts the slot's orderly end: what the kind wrote on its
+    // channel leaves first.
+    drain,
     // The table starts the slot's release (a destroy, a create in its
     // place, the controller gone).
     release,
@@ -44,8 +53,14 @@ struct SlotPhaseRule {
     // The release ended: the table deletes the slot.
     bool released;
     // Connections and the kind's commands (activate, deactivate, userData,
-    // ioctl) are carried out; else they answer internal.
+    // ioctl) are carried out; else they answer internal, or
+    // destroyInProgress while draining.
     bool serves;
+    // The destroy was answered and the channel drains: every command on
+    // the number, and every connection naming it, answers
+    // destroyInProgress, so nothing sent after that answer reaches the
+    // line or the switch.
+    bool draining;
 };
 
 // The rule of a phase, from the one table of them.

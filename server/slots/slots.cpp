@@ -13,16 +13,22 @@ Slots* gScoped = nullptr;
 // How long slots still releasing get when the controller has gone.
 const int kReleasePauseMs = 1000;
 
-// What a command on a slot whose phase serves none is answered with: its
-// channel went, and its connections with it.
-const LGCP::ErrorCause::NamedNumber kNotServed = LGCP::ErrorCause::internal;
 // What a destroy, or a create in its place, of a slot already releasing is
-// answered with.
+// answered with; so is every command on a draining slot, and every
+// connection naming one.
 const LGCP::ErrorCause::NamedNumber kNotEndable = LGCP::ErrorCause::destroyInProgress;
 
 bool serves(const Slot& slot)
 {
     return RuleOf(slot.GetPhase()).serves;
+}
+
+// What a command on a slot whose phase serves none is answered with: a
+// draining slot was destroyed already; a lost one's channel went, and its
+// connections with it.
+LGCP::ErrorCause::NamedNumber refusal(const Slot& slot)
+{
+    return RuleOf(slot.GetPhase()).draining ? kNotEndable : LGCP::ErrorCause::internal;
 }
 
 // A destroy, or a create in its place, starts the release only once.
@@ -64,6 +70,8 @@ Slots::Slots() : mTable(size, nullptr) {}
 // their release.
 Slots::~Slots()
 {
+    mDrains.clear();
+    mDrained.clear();
     mLive.splice(mLive.end(), mPending);
     while (!mLive.empty()) {
         Slot* slot = mLive.front();
@@ -127,8 +135,10 @@ void Slots::CmdConnect(unsigned target)
     Slot* receiver = at(target);
     if (!current || !receiver)
         Error(LGCP::ErrorCause::slotNotExists);
-    else if (!serves(*current) || !serves(*receiver))
-        Error(kNotServed);
+    else if (!serves(*current))
+        Error(refusal(*current));
+    else if (!serves(*receiver))
+        Error(refusal(*receiver));
     else if (Connect(*current, *receiver))
         Success();
     else
@@ -141,7 +151,7 @@ void Slots::CmdDisconnect()
     if (!current)
         Error(LGCP::ErrorCause::slotNotExists);
     else if (!serves(*current))
-        Error(kNotServed);
+        Error(refusal(*current));
     else if (Disconnect(*current))
         Success();
     else
@@ -184,7 +194,7 @@ void Slots::CmdDestroy()
         Error(LGCP::ErrorCause::slotNotExists);
     } else if (!endable(*slot)) {
         Error(kNotEndable);
-    } else if (Destroy(slot) || slot->AnswersBeforeRelease()) {
+    } else if (Destroy(slot) || RuleOf(slot->GetPhase()).draining) {
         Success();
     } else {
         mDelayedAnswers[slot] = delayResponse();
@@ -199,7 +209,7 @@ void Slots::CmdSlotHook(LGCP::Command const& cmd)
         return;
     }
     if (!serves(*slot)) {
-        Error(kNotServed);
+        Error(refusal(*slot));
         return;
     }
     bool done = false;
@@ -226,7 +236,47 @@ void Slots::DropConnections(Slot& slot)
 
 bool Slots::Destroy(Slot* slot)
 {
-    return !slot->Drain() && Release(slot);
+    HandedChannel* handle = slot->OrderlyEnd();
+    if (handle && handle->Drain(this)) {
+        mDrains.push_back(Drain{handle, slot});
+        return false;
+    }
+    return Release(slot);
+}
+
+void Slots::IDrainEnded(const HandedChannel* handle)
+{
+    auto it = std::find_if(mDrains.begin(), mDrains.end(), [&](const Drain& d) { return d.handle == handle; });
+    if (it == mDrains.end())
+        return;
+    mDrained.push_back(it->slot);
+    mDrains.erase(it);
+    mReleaseDrained.set(0, &Slots::ReleaseDrained, this);
+}
+
+void Slots::ReleaseDrained()
+{
+    while (!mDrained.empty()) {
+        Slot* slot = mDrained.front();
+        mDrained.erase(mDrained.begin());
+        Release(slot);
+    }
+}
+
+bool Slots::EndDrain(Slot* slot)
+{
+    auto it = std::find_if(mDrains.begin(), mDrains.end(), [&](const Drain& d) { return d.slot == slot; });
+    if (it != mDrains.end()) {
+        HandedChannel* handle = it->handle;
+        mDrains.erase(it);
+        handle->EndDrain();
+        return true;
+    }
+    auto drained = std::find(mDrained.begin(), mDrained.end(), slot);
+    if (drained == mDrained.end())
+        return false;
+    mDrained.erase(drained);
+    return true;
 }
 
 // The kind's hook may end its release inside: the slot is deleted here,
@@ -258,6 +308,9 @@ void Slots::int_destroy(Slot* slot)
     erase(mLive, slot);
     erase(mPending, slot);
     mDelayedAnswers.erase(slot);
+    mDrains.erase(std::remove_if(mDrains.begin(), mDrains.end(), [&](const Drain& d) { return d.slot == slot; }),
+                  mDrains.end());
+    mDrained.erase(std::remove(mDrained.begin(), mDrained.end(), slot), mDrained.end());
     if (at(slot->id) == slot)
         mTable[slot->id] = nullptr;
     // A releasing slot still takes commands: whatever it was joined to
@@ -306,7 +359,7 @@ void Slots::OnDisconnect()
     while (!mPending.empty()) {
         Slot* slot = mPending.front();
         // A slot that still drained has its release now.
-        if (!slot->EndDrain() || !Release(slot))
+        if (!EndDrain(slot) || !Release(slot))
             int_destroy(slot);
     }
 }

@@ -8,7 +8,13 @@
 // decides which commands it takes: a slot whose kind needs time to
 // release stays in the table, refusing create and destroy, until it calls
 // Slot::on_release; a slot that lost its board channel takes no command
-// but its destroy (or a create in its place).
+// but its destroy (or a create in its place); a destroyed slot whose
+// channel drains takes none at all.
+//
+// Every kind ends the same way: before any connection goes, the table asks
+// the kind for the handle of its channel that ends in order (Slot::
+// OrderlyEnd) and waits for that handle's drain, whose end it hears
+// itself; only then do the connections and the kind's release go.
 #pragma once
 
 #include <iosfwd>
@@ -16,10 +22,12 @@
 #include <map>
 #include <vector>
 
+#include "runtime/timer.h"
 #include "server/control/ctrl_server.h"
 #include "server/slots/slot.h"
+#include "server/switch/handed_channels.h"
 
-class Slots : public CtrlSrv::Service {
+class Slots : public CtrlSrv::Service, private DrainWatcher {
 public:
     static constexpr unsigned size = 1024;
 
@@ -39,13 +47,10 @@ public:
     // Trunk status goes to every factory.
     void OnSignal(LGCP::Signal const& sig) override;
 
-    // Starts the slot's release, once what it wrote left its channel
-    // (Slot::Drain): true when it has been deleted, false when it releases
-    // later.
+    // Starts the slot's end: its release, once what it wrote left its
+    // channel (Slot::OrderlyEnd): true when it has been deleted, false
+    // when it drains or releases later.
     bool Destroy(Slot* slot);
-    // What the slot wrote left its channel, or the channel went: the
-    // release goes on.
-    void on_drained(Slot* slot) { Release(slot); }
     // The end of a late release: the delayed destroy answer, then deletion.
     void on_release(Slot* slot);
     // Forgets and deletes the slot.
@@ -75,6 +80,14 @@ private:
     // Disconnects the slot and runs its kind's release: true when it has
     // been deleted, false when it releases later.
     bool Release(Slot* slot);
+    // A slot's drain ended (its channel drained, went, or could not wait
+    // any longer): its release follows on the loop's next turn, outside
+    // whatever hook ended the drain.
+    void IDrainEnded(const HandedChannel* handle) override;
+    void ReleaseDrained();
+    // Ends the drain of a slot that still drains (the controller went):
+    // true when one ran.
+    bool EndDrain(Slot* slot);
 
     std::vector<Slot*> mTable;
     std::list<Slot*> mLive;
@@ -84,6 +97,15 @@ private:
     std::vector<Slot*> mInRelease;
     // Destroys answered when the slot's release ends.
     std::map<const Slot*, CtrlSrv::Seq> mDelayedAnswers;
+    // The slots whose channel drains, and the handle that drains it.
+    struct Drain {
+        HandedChannel* handle;
+        Slot* slot;
+    };
+    std::vector<Drain> mDrains;
+    // Slots whose drain ended, released on the next turn.
+    std::vector<Slot*> mDrained;
+    Timer mReleaseDrained;
 };
 
 // Makes Slots::instance() return a table of its own while it lives.

@@ -27,6 +27,14 @@ bool HandedChannel::Take(ChannelHolder& holder, int channel, const Fd& fd, Event
 
 void HandedChannel::Release()
 {
+    DrainWatcher* watcher = EndingWatcher();
+    LetGo();
+    if (watcher)
+        watcher->IDrainEnded(this);
+}
+
+void HandedChannel::LetGo()
+{
     if (mChannel >= 0)
         HandedChannelIndex::instance().Leave(mChannel, *this);
     mChannel = -1;
@@ -34,7 +42,13 @@ void HandedChannel::Release()
     mReader = nullptr;
     mWatch.Release();
     mDraining = false;
+    mWatcher = nullptr;
     mDrainBound.reset();
+}
+
+DrainWatcher* HandedChannel::EndingWatcher()
+{
+    return mDraining ? mWatcher : nullptr;
 }
 
 bool HandedChannel::ServePending()
@@ -59,36 +73,65 @@ bool HandedChannel::EndPending()
     return static_cast<bool>(end);
 }
 
+// The holder, then the watcher: the holder may end itself, handle
+// included, so nothing of the handle is touched after it.
 void HandedChannel::Lost(const Device::End& end)
 {
     ChannelHolder* holder = mHolder;
-    Release();
+    DrainWatcher* watcher = EndingWatcher();
+    LetGo();
     if (holder)
         holder->IChannelLost(end);
+    if (watcher)
+        watcher->IDrainEnded(this);
 }
 
-bool HandedChannel::Drain(const Fd& fd, size_t waiting)
+bool HandedChannel::Drain(DrainWatcher* watcher)
 {
-    if (!held() || Flushed(fd.get()) || !mWatch.Schedule(fd, POLLWRNORM))
+    if (mDraining) {
+        mWatcher = watcher ? watcher : mWatcher;
+        return true;
+    }
+    if (!held())
+        return false;
+    int fd = EndFd();
+    if (fd < 0 || Flushed(fd))
+        return false;
+    // The watched copy asks for the flush event from now on; a holder
+    // that reads its end itself lends its descriptor for a copy.
+    if (watched())
+        mWatch.SetEvents(POLLWRNORM);
+    else if (!mWatch.Schedule(mReader->fd, POLLWRNORM))
         return false;
     // Nothing is read any more: what comes now is not waited for.
     mReader = nullptr;
     mDraining = true;
-    mDrainBound.set(kDrainBoundMs + static_cast<unsigned>(waiting / kOctetsPerMs), &HandedChannel::Drained, this);
+    mWatcher = watcher;
+    const unsigned unwritten = static_cast<unsigned>(mHolder->IUnwritten() / kOctetsPerMs);
+    mDrainBound.set(kDrainBoundMs + unwritten, &HandedChannel::Drained, this);
     return true;
+}
+
+void HandedChannel::EndDrain()
+{
+    if (mDraining)
+        Drained();
 }
 
 bool HandedChannel::Flushed(int fd) const
 {
-    return !mHolder->IWriting() && Device::flushed_now(fd);
+    return mHolder->IUnwritten() == 0 && Device::flushed_now(fd);
 }
 
 void HandedChannel::Drained()
 {
     ChannelHolder* holder = mHolder;
-    Release();
+    DrainWatcher* watcher = EndingWatcher();
+    LetGo();
     if (holder)
         holder->IChannelDrained();
+    if (watcher)
+        watcher->IDrainEnded(this);
 }
 
 void HandedChannel::OnEnd(int, short revents)

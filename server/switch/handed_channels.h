@@ -14,8 +14,11 @@
 #include <unordered_map>
 
 #include "board/device.h"
+#include "runtime/async_copy.h"
 #include "runtime/multiplexer.h"
 #include "runtime/timer.h"
+
+class HandedChannel;
 
 class ChannelHolder {
 public:
@@ -23,27 +26,44 @@ public:
     // another holder. Called once, after the handle let go of it; the
     // holder may end itself, handle included.
     virtual void IChannelLost(const Device::End& end) = 0;
-    // An orderly end (HandedChannel::Drain) is over: what was written on
-    // the channel left, and the handle let go of it.
+    // An orderly end (HandedChannel::Drain) is over without a loss: what
+    // was written on the channel left, or the bound passed, or whoever
+    // watches the drain ended it; the handle let go of the channel.
     virtual void IChannelDrained() {}
-    // What the holder still has to write on the channel: a drain waits
-    // for it as for what the channel holds.
-    virtual bool IWriting() const { return false; }
+    // Octets the holder still has to write on the channel: a drain waits
+    // for them as for what the channel holds, and its bound grows by their
+    // time on the line.
+    virtual size_t IUnwritten() const { return 0; }
 
 protected:
     ~ChannelHolder() = default;
 };
 
+// Who waits for a drain besides the holder (the slot table, whose slot
+// goes once its channel drained).
+class DrainWatcher {
+public:
+    // The drain of handle is over, however it ended; the handle let go of
+    // the channel and its holder heard. handle is a name only: the holder
+    // may have gone with it.
+    virtual void IDrainEnded(const HandedChannel* handle) = 0;
+
+protected:
+    ~DrainWatcher() = default;
+};
+
 class HandedChannel {
 public:
-    // What a full transmit buffer (8192 octets) takes to leave at a time
-    // slot's 8000 octets a second, with room for a busy loop.
-    static constexpr unsigned kDrainBoundMs = 1500;
+    // How long a drain waits at most for a line that does not move, the
+    // bound of a copy's flush step too.
+    static constexpr unsigned kDrainBoundMs = ASync::Copy::kFlushBoundMs;
     // A time slot's rate.
     static constexpr size_t kOctetsPerMs = 8;
 
     HandedChannel();
-    ~HandedChannel() { Release(); }
+    // Goes with its holder, whose end a drain's watcher already saw to:
+    // nobody is told.
+    ~HandedChannel() { LetGo(); }
     HandedChannel(const HandedChannel&) = delete;
     HandedChannel& operator=(const HandedChannel&) = delete;
 
@@ -56,7 +76,9 @@ public:
     // returns. False, holding nothing, when the copy cannot be had. What
     // was held before is let go first.
     bool Take(ChannelHolder& holder, int channel, const Fd& fd, Event* reader, bool watched);
-    // Out of the index and no longer watched; the holder is not told.
+    // Out of the index and no longer watched; the holder is not told. A
+    // drain ends so when the holder opens the channel again or its line
+    // goes: its watcher hears of it.
     void Release();
     // Before the holder lets go: what waits for its reader is served, as a
     // claim serves a stale holder, and an end that the descriptor shows
@@ -65,15 +87,22 @@ public:
     // let go, when the channel still runs. The holder's hooks must leave
     // the handle in place.
     bool EndPending();
-    // An orderly end: the channel stays held on a copy of fd (so the
-    // driver keeps it) until the driver reports that what was written on
-    // it left (its flush event), or kDrainBoundMs passed; then the handle
-    // lets go and the holder hears IChannelDrained. waiting is what the
-    // holder still has to write, which lengthens that bound by its time at
-    // a time slot's rate. An end meanwhile is the holder's loss, told at
-    // once. False, nothing changed, when nothing is held, what was written
-    // left already, or no copy can be had.
-    bool Drain(const Fd& fd, size_t waiting = 0);
+    // An orderly end: the channel stays held on a copy of its descriptor
+    // (so the driver keeps it), nothing read, until the driver reports
+    // that what was written on it left (its flush event), checked again
+    // against what the holder still has to write. It ends at once at a
+    // hang-up or any other end of the descriptor (the holder's loss), when
+    // the holder lets go (Release: it opens the channel again, or its line
+    // went), at kDrainBoundMs plus the time of what the holder still has
+    // to write, or by EndDrain. The holder hears IChannelLost or
+    // IChannelDrained, then watcher (when given) hears IDrainEnded. On a
+    // drain that runs already, watcher takes over watching it. False,
+    // nothing changed, when nothing is held, what was written left
+    // already, or no copy can be had.
+    bool Drain(DrainWatcher* watcher = nullptr);
+    // Whoever watches the drain cannot wait for it any longer (the
+    // controller went): it ends as at its bound.
+    void EndDrain();
     bool draining() const { return mDraining; }
 
     bool held() const { return mHolder != nullptr; }
@@ -89,19 +118,25 @@ private:
     // The descriptor that shows the channel's end: the watched copy, else
     // the reader's; -1 for none.
     int EndFd() const;
-    // Let go, then the holder hears of the end.
+    // Let go, then the holder hears of the end, then the drain's watcher.
     void Lost(const Device::End& end);
+    // Out of the index and no longer watched; nobody is told.
+    void LetGo();
     void OnEnd(int fd, short revents);
     // Nothing written waits, on fd or with the holder.
     bool Flushed(int fd) const;
-    // The drain is over: let go, then the holder hears of it.
+    // The drain is over without a loss: let go, then the holder hears of
+    // it, then the watcher.
     void Drained();
+    // The watcher of a drain that ends now, null for none.
+    DrainWatcher* EndingWatcher();
 
     ChannelHolder* mHolder = nullptr;
     Event* mReader = nullptr;
     int mChannel = -1;
     Event mWatch;
     bool mDraining = false;
+    DrainWatcher* mWatcher = nullptr;
     Timer mDrainBound;
 };
 

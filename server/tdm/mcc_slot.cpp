@@ -88,12 +88,12 @@ short MccSlot::Wanted() const
     return static_cast<short>((IsReleasing() ? 0 : POLLIN) | (mWaiting.empty() ? 0 : POLLOUT));
 }
 
-const Fd* MccSlot::IOrderlyEnd()
+HandedChannel* MccSlot::IOrderlyEnd()
 {
     if (!mEvent.fd)
         return nullptr;
     mEvent.SetEvents(mWaiting.empty() ? 0 : POLLOUT);
-    return &mEvent.fd;
+    return &OwnChannel();
 }
 
 // A channel that is over (a hang-up, an error, the end of file, a failing

@@ -47,7 +47,7 @@ private:
     // The channel is over: its line, and nothing read or sent on it again.
     void IOnChannelLost(const Device::End& end) override;
     // A destroy: nothing is read any more, and what waits is written on.
-    const Fd* IOrderlyEnd() override;
+    HandedChannel* IOrderlyEnd() override;
     size_t IUnwritten() const override { return mWaitingBytes; }
     // What the slot polls for: input until its release, room while
     // something waits.

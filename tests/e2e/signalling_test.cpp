@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "tests/e2e/answered_flow.h"
 #include "tests/e2e/board_port.h"
@@ -22,6 +24,9 @@ class SignallingFlow : public ::testing::Test, protected AnsweredFlow {
 protected:
     void SetUp() override { ASSERT_TRUE(start()) << server.err(); }
 
+    static std::string ok(unsigned slot) { return "slot=" + std::to_string(slot) + " success"; }
+    // The far end's next userData.
+    static std::string at(unsigned slot) { return "slot=" + std::to_string(slot) + " userData"; }
     static std::string frame(unsigned slot, const std::string& hexText)
     {
         return "slot=" + std::to_string(slot) + " userData '" + lower(hexText) + "'H";
@@ -148,6 +153,118 @@ TEST_F(SignallingFlow, WhatAnMccSlotOrIsdnLinkWroteReachesTheFarEndAfterItsDestr
     EXPECT_EQ(on(3, simple(C::e_destroy)), "slot=3 success");
     EXPECT_EQ(octets_in(await("slot=4 userData")), 4u + 64u);
     EXPECT_EQ(await("slot=4 userData"), frame(4, "00 01 02 00 08 02 00 01 05"));
+}
+
+// Every link kind, joined one way and both ways: its last frame leaves on
+// the line after its destroy, which is answered at once. While it drains
+// (a nearly stalled line) the number answers every command, and every
+// connection naming it, destroyInProgress; once the channel drained it is
+// free. Joined one way, an ISDN or QSIG slot only sends: its last frame is
+// the link's first. The DSP data channel of a QSIG slot keeps nothing. A
+// link that left its line (a disconnect) drains already: its destroy waits
+// for that drain.
+TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined)
+{
+    BoardPort board;
+    ASSERT_TRUE(board.connect(server.pid()));
+    enum Kind { kSs7, kPri, kBriNetwork, kHdlc, kIsdn, kQsig };
+    const struct {
+        const char* name;
+        Kind kind;
+        bool both;
+        bool leftFirst = false;
+    } rows[] = {
+        {"ss7 one way", kSs7, false},   {"ss7 both", kSs7, true},   {"pri one way", kPri, false},
+        {"pri both", kPri, true},       {"bri network both", kBriNetwork, true},
+        {"hdlc one way", kHdlc, false}, {"hdlc both", kHdlc, true}, {"hdlc left first", kHdlc, false, true},
+        {"isdn one way", kIsdn, false}, {"isdn both", kIsdn, true}, {"qsig one way", kQsig, false},
+        {"qsig both", kQsig, true},
+    };
+    unsigned near = 1;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const unsigned far = near + 1, third = near + 2;
+        const C creates[] = {ss7(1, true), pstn_isdn(false, 1, false), pstn_isdn(true, 1, true),
+                             hdlc_params(1, 4660), isdn(false), ats_qsig()};
+        ASSERT_EQ(on(near, creates[row.kind]), ok(near));
+        ASSERT_EQ(on(third, mcc_slot(LGCP::MccType::data)), ok(third));
+        // A slot that serves its own switch channel hears only what its
+        // source sends: joined one way it is that source.
+        const bool slotLine = row.kind == kIsdn || row.kind == kQsig;
+        if (slotLine && !row.both) {
+            ASSERT_EQ(on(far, mcc_slot(LGCP::MccType::data)), ok(far));
+            ASSERT_EQ(on(near, connect(far)), ok(near));
+        } else {
+            join(near, far, row.both, row.kind == kSs7);
+        }
+        // Brought up, then its last frame asked for on a nearly stalled
+        // line (but for the HDLC packages: 24,018 octets, 3 s at the
+        // line's rate, two of them still queued in the slot for lack of
+        // room in the channel).
+        const std::string activated = "slot=" + std::to_string(near) + " activated NULL";
+        std::string last = "00 01 7F"; // a link that only sends: its SABME
+        C final = simple(C::e_activate);
+        if (row.kind == kSs7) {
+            EXPECT_EQ(await(at(far)), frame(far, "FF FF 01 00"));
+            last = "FF FF 01 03"; // its farewell, SIOS, and nothing asked
+        } else if (row.kind == kBriNetwork) {
+            EXPECT_EQ(await(at(far)), frame(far, "FE FF 03 0F 00 00 04 FF"));
+            ASSERT_EQ(await("slot=" + std::to_string(near) + " activated"), activated);
+            final = user_data("08 01 06 05");
+            last = "02 FF 03 08 01 06 05";
+        } else if (row.kind == kHdlc) {
+            std::string body;
+            for (int i = 0; i < 4000; ++i)
+                body += "AA ";
+            final = packages(std::vector<std::string>(6, body));
+        } else if (row.kind == kPri || row.both) {
+            ASSERT_EQ(on(near, simple(C::e_activate)), ok(near));
+            EXPECT_EQ(await(at(far)), frame(far, "00 01 7F"));
+            on(far, user_data("00 01 73"));
+            ASSERT_EQ(await("slot=" + std::to_string(near) + " activated"), activated);
+            final = user_data("08 02 00 01 05");
+            last = "00 01 00 00 08 02 00 01 05";
+        }
+        if (row.kind != kHdlc) {
+            ASSERT_EQ(board.ask("mcc-rate 20"), "ok");
+        }
+        if (row.kind != kSs7) {
+            ASSERT_EQ(on(near, final), ok(near));
+        }
+        if (row.leftFirst) {
+            ASSERT_EQ(on(near, simple(C::e_disconnect)), ok(near));
+        }
+        EXPECT_EQ(on(near, simple(C::e_destroy)), ok(near));
+        const std::pair<unsigned, C> refused[] = {{near, user_data("08 02 00 01 05")}, {third, connect(near)},
+                                                  {near, connect(third)}, {near, simple(C::e_disconnect)},
+                                                  {near, creates[row.kind]}};
+        for (const auto& r : refused) {
+            if (row.kind != kQsig) {
+                EXPECT_EQ(on(r.first, r.second), "slot=" + std::to_string(r.first) + " error destroyInProgress");
+            }
+        }
+        if (row.kind == kHdlc) {
+            // Its last package still to leave, the number is still taken.
+            size_t heard = 0;
+            for (std::string t; heard < 5 * 4003 && !(t = await(at(far))).empty();)
+                heard += octets_in(t);
+            EXPECT_EQ(on(near, creates[row.kind]), "slot=" + std::to_string(near) + " error destroyInProgress");
+            for (std::string t; heard < 6 * 4003 && !(t = await(at(far))).empty();)
+                heard += octets_in(t);
+            EXPECT_EQ(heard, 6 * 4003u);
+        } else {
+            std::string t;
+            while (!(t = await(at(far))).empty() && t != frame(far, last)) {
+            }
+            EXPECT_EQ(t, frame(far, last));
+        }
+        ASSERT_EQ(board.ask("mcc-rate 8000"), "ok");
+        EXPECT_TRUE(eventually([&] { return on(near, mcc_slot(LGCP::MccType::data)) == ok(near); }));
+        for (unsigned n : {near, far, third})
+            EXPECT_EQ(on(n, simple(C::e_destroy)), ok(n));
+        pending.clear();
+        near += 10;
+    }
 }
 
 TEST_F(SignallingFlow, BriNetworkSideAssignsATerminal)

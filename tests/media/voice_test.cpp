@@ -183,6 +183,18 @@ TEST_F(VoiceTest, FilePlayerPlaysTheListRepeatedThenEnds)
     EXPECT_EQ(played(), all + all);
 }
 
+// A line that stops moving holds a play's last octets no longer than a
+// drain: the play then ends as one whose write failed.
+TEST_F(VoiceTest, APlayOnAStalledLineEndsAtTheFlushBound)
+{
+    prompt("a", std::string(500, 'a'));
+    sim.mcc().set_rate(1);
+    start(play_files({"a"}, 1));
+    const uint64_t from = clock.monotonic_us();
+    EXPECT_THAT(signals(), ElementsAre(kInactive + " : NULL", kAbort));
+    EXPECT_NEAR(double(clock.monotonic_us() - from), ASync::Copy::kFlushBoundMs * 1000.0, 20000.0);
+}
+
 TEST_F(VoiceTest, EndlessRepeatAndFilesGoneBetweenRounds)
 {
     prompt("a", "A");

@@ -3,12 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <string>
 
 #include "server/tdm/map_slot.h"
+#include "tests/runtime/loop_support.h"
 #include "tests/signalling/hdlc_support.h"
 #include "tests/signalling/signalling_slot_support.h"
 
@@ -72,6 +75,51 @@ TEST_F(SignallingSlotsTest, DestroyAndControllerLossLeaveNothingBehind)
             EXPECT_EQ(Packet_pool::available(), buffers);
             EXPECT_TRUE(wait(3000).empty()) << "no timer left";
         }
+    }
+}
+
+// A link destroyed with a frame still on a slow line (an HDLC slot with
+// packages still queued for lack of room too), whose channel then hangs
+// up, goes at once: its descriptors and its number are free, and the
+// loop, which nothing wakes any more, idles.
+TEST_F(SignallingSlotsTest, ADrainingLinkWhoseChannelHangsUpGoesAtOnce)
+{
+    std::string body;
+    for (int i = 0; i < 4000; ++i)
+        body += "AA ";
+    for (const std::string name : {"ss7", "isdn", "hdlc"}) {
+        SCOPED_TRACE(name);
+        int fds = settled_fds();
+        sim.mcc().set_rate(100);
+        command(std::find_if(kinds().begin(), kinds().end(), [&](const auto& k) { return k.first == name; })->second,
+                1);
+        command(trunk_slot(0, 16), 2);
+        command(connect(1), 2);
+        command(connect(2), 1);
+        command(simple(C::e_activate), 1);
+        if (name == "hdlc") {
+            EXPECT_THAT(command(packages(Strings(5, body)), 1), ElementsAre("slot=1 success"));
+        }
+        wait(10);
+        if (name == "hdlc") {
+            EXPECT_EQ(at<HdlcSlot>(1).queued(), 1u) << "the line and the channel take four";
+        }
+        const int channel = out(16).source;
+        ASSERT_TRUE(sim.mcc().find(channel));
+        EXPECT_THAT(command(simple(C::e_destroy), 1), testing::Contains("slot=1 success"));
+        ASSERT_NE(slots().at(1), nullptr) << "its last frame is still on the line";
+        sim.mcc().hang_up(channel);
+        unsigned passes = 0;
+        FnDpc count([&] { ++passes == 2000 ? multiplexer.terminate() : void(); });
+        count.dpc.Activate();
+        wait(50);
+        EXPECT_LT(passes, 100u);
+        EXPECT_EQ(slots().at(1), nullptr);
+        count.dpc.Deactivate();
+        command(simple(C::e_destroy), 2);
+        sim.mcc().set_rate(SimBoard::MccController::kUnpaced);
+        EXPECT_EQ(settled_fds(), fds);
+        EXPECT_EQ(sim.mcc().allocated(), 0u);
     }
 }
 

@@ -147,24 +147,30 @@ TEST(SlotPhaseTest, TransitionsAndRules)
     using E = SlotEvent;
     const struct {
         P from;
-        P lose, release, end;
+        P lose, drain, release, end;
     } rows[] = {
-        {P::live, P::lost, P::releasing, P::live},
-        {P::lost, P::lost, P::releasingLost, P::lost},
-        {P::releasing, P::releasingLost, P::releasing, P::released},
-        {P::releasingLost, P::releasingLost, P::releasingLost, P::releasedLost},
-        {P::released, P::releasedLost, P::released, P::released},
-        {P::releasedLost, P::releasedLost, P::releasedLost, P::releasedLost},
+        {P::live, P::lost, P::draining, P::releasing, P::live},
+        {P::lost, P::lost, P::drainingLost, P::releasingLost, P::lost},
+        {P::draining, P::drainingLost, P::draining, P::releasing, P::draining},
+        {P::drainingLost, P::drainingLost, P::drainingLost, P::releasingLost, P::drainingLost},
+        {P::releasing, P::releasingLost, P::releasing, P::releasing, P::released},
+        {P::releasingLost, P::releasingLost, P::releasingLost, P::releasingLost, P::releasedLost},
+        {P::released, P::releasedLost, P::released, P::released, P::released},
+        {P::releasedLost, P::releasedLost, P::releasedLost, P::releasedLost, P::releasedLost},
     };
     for (const auto& r : rows) {
         const SlotPhaseRule& rule = RuleOf(r.from);
         SCOPED_TRACE(rule.name);
         EXPECT_EQ(rule.phase, r.from);
         EXPECT_EQ(NextPhase(r.from, E::lose), r.lose);
+        EXPECT_EQ(NextPhase(r.from, E::drain), r.drain);
         EXPECT_EQ(NextPhase(r.from, E::release), r.release);
         EXPECT_EQ(NextPhase(r.from, E::end), r.end);
         // One that lost its channel serves nothing.
         EXPECT_TRUE(!rule.lost || !rule.serves);
         EXPECT_TRUE(!rule.released || rule.releasing);
+        // A drain's destroy was answered: it serves nothing, and refuses
+        // a second destroy.
+        EXPECT_TRUE(!rule.draining || (!rule.serves && rule.releasing && !rule.released));
     }
 }

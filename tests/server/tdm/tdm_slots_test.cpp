@@ -356,30 +356,53 @@ TEST_F(TdmSlotsTest, MccChannelOver)
 // Short of descriptors, a create either makes a slot that works or
 // answers insufficientResources and leaves nothing behind.
 // A destroyed MCC slot keeps its channel until its blocks left the line; a
-// hang-up meanwhile, or the controller's going, ends it at once.
+// hang-up meanwhile, or the controller's going, ends it at once; a line
+// that does not move, at the bound. Its own queue lengthens the bound by
+// its time on the line: 30,000 octets queued all leave.
 TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
 {
-    for (int end = 0; end < 3; ++end) {
+    enum End { kLine, kHangUp, kController, kStalled, kQueued };
+    for (End end : {kLine, kHangUp, kController, kStalled, kQueued}) {
         SCOPED_TRACE(end);
         command(mcc(LGCP::MccType::data), 7);
         int number = channel(7);
+        uint64_t carried = 0;
+        auto gone = [&] {
+            if (const auto* a = sim.mcc().find(number))
+                carried = a->carried;
+            return !slots().at(7);
+        };
+        if (end == kStalled)
+            sim.mcc().set_room(number, 0); // the line takes nothing: the blocks wait in the slot
+        const std::string block(end == kQueued ? 10000 : 500, 'x');
         for (int i = 0; i < 3; ++i)
-            command(user_data(std::string(500, 'x')), 7);
+            command(user_data(block), 7);
+        uint64_t from = clock.monotonic_us();
         EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
         EXPECT_THAT(command(mcc(LGCP::MccType::data), 7), ElementsAre("slot=7 error destroyInProgress"));
-        if (end == 0) {
+        if (end == kLine) {
             // Two blocks wait behind the first: 125 ms at a time slot's rate.
-            uint64_t from = clock.monotonic_us();
-            EXPECT_TRUE(run_until([&] { return !slots().at(7); }));
+            EXPECT_TRUE(run_until(gone));
             EXPECT_GE(clock.monotonic_us() - from, 2 * 500 * 125u);
-        } else if (end == 1) {
+        } else if (end == kHangUp) {
             sim.mcc().hang_up(number);
             run_passes();
-        } else {
+        } else if (end == kController) {
             slots().OnDisconnect();
+        } else if (end == kStalled) {
+            // 1500 octets still queued add 187 ms to the bound.
+            EXPECT_TRUE(run_until(gone, 3000));
+            EXPECT_NEAR(double(clock.monotonic_us() - from), (HandedChannel::kDrainBoundMs + 187) * 1000.0, 20000.0);
+        } else {
+            EXPECT_TRUE(run_until(gone, 8000));
+            EXPECT_EQ(carried, 30000u);
         }
         EXPECT_EQ(slots().at(7), nullptr);
         EXPECT_EQ(sim.mcc().allocated(), 0u);
+        if (end == kStalled) {
+            EXPECT_THAT(command(mcc(LGCP::MccType::data), 7), ElementsAre("slot=7 success"));
+            command(simple(C::e_destroy), 7);
+        }
     }
 }
 
