@@ -295,6 +295,12 @@ protected:
     {
         return board.ask("fail /dev/rtp_ext " + std::to_string(number) + " " + how);
     }
+    // The board refuses `number` as `how`, and `hold` meets that refusal.
+    void refuse(unsigned long number, const std::string& how, const TERM::RadioModifier& hold)
+    {
+        EXPECT_EQ(fail(number, how), "ok");
+        EXPECT_THAT(command(hold), ElementsAre("slot=1 error internal"));
+    }
     // Each extension session is its descriptor and the loop's copy of it.
     long sessions()
     {
@@ -319,15 +325,13 @@ TEST_F(RadioFilter, ARefusedFilterAnswersInternalAndIsMadeWithNoCommand)
 {
     for (const Radio& r : {ed137(), lemz()}) {
         fresh(r);
-        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "5"), "ok");
-        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        refuse(RTP_EXT_SET_FILTER, "5", r.hold(true, "127.0.0.5"));
         EXPECT_TRUE(soon([&] { return sets() == 2; })) << "refused, then made";
         EXPECT_EQ(voice_of(stranger), 0) << r.profile;
         EXPECT_EQ(voice_of(owner), 5);
         EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 success")) << "the same, carried";
         long resets = requests(RTP_EXT_RESET_FILTER);
-        EXPECT_EQ(fail(RTP_EXT_RESET_FILTER, "5"), "ok");
-        EXPECT_THAT(command(r.hold(false, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        refuse(RTP_EXT_RESET_FILTER, "5", r.hold(false, "127.0.0.5"));
         EXPECT_TRUE(soon([&] { return requests(RTP_EXT_RESET_FILTER) - resets == 2; }));
         EXPECT_EQ(voice_of(stranger), 5) << r.profile;
         EXPECT_EQ(sets(), 2) << "made once";
@@ -341,18 +345,15 @@ TEST_F(RadioFilter, OnlyAnInvalidFilterIsGivenUpAndOnlyForItsOwner)
 {
     for (const Radio& r : {ed137(), lemz()}) {
         fresh(r);
-        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "22 always"), "ok");
-        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        refuse(RTP_EXT_SET_FILTER, "22 always", r.hold(true, "127.0.0.5"));
         EXPECT_TRUE(soon([&] { return sets() == 2; })) << "the retry meets it too, and gives up";
-        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "5"), "ok");
-        EXPECT_THAT(command(r.hold(true, "127.0.0.6")), ElementsAre("slot=1 error internal"));
+        refuse(RTP_EXT_SET_FILTER, "5", r.hold(true, "127.0.0.6"));
         EXPECT_TRUE(soon([&] { return sets() == 4; })) << r.profile;
         EXPECT_EQ(voice_of(owner), 0) << r.profile;
         EXPECT_EQ(voice_of(stranger), 5);
 
         fresh(r);
-        EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "5 always"), "ok");
-        EXPECT_THAT(command(r.hold(true, "127.0.0.5")), ElementsAre("slot=1 error internal"));
+        refuse(RTP_EXT_SET_FILTER, "5 always", r.hold(true, "127.0.0.5"));
         EXPECT_TRUE(soon([&] { return sets() >= 4; })) << "asked each second, for three seconds";
         EXPECT_EQ(voice_of(stranger), 5) << r.profile;
         EXPECT_EQ(fail(RTP_EXT_SET_FILTER, "0"), "ok");

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "tests/monitoring/mon_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -107,17 +108,6 @@ bool serve(Link& link, const Options& o)
     return true;
 }
 
-bool send_all(int fd, const std::string& bytes)
-{
-    for (size_t done = 0; done < bytes.size();) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 void flood(int fd, unsigned frames)
 {
     MON::Message command;
@@ -126,7 +116,7 @@ void flood(int fd, unsigned frames)
     std::string bytes = "\x55\x55";
     for (unsigned i = 0; i < frames; ++i)
         bytes += bad[i % 2];
-    send_all(fd, bytes);
+    vbtest::write_all(fd, bytes);
 }
 
 // A ping answer to every stalled link; false for a link that is gone.

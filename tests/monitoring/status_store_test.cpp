@@ -340,7 +340,6 @@ TEST_F(StoreTest, AFileCutShortKeepsItsTextAndIsOwedUntilWritten)
     store.RewriteOwedFiles();
     EXPECT_EQ(file("dip"), "255");
     EXPECT_EQ(file("term_cnts/router"), "123");
-    EXPECT_EQ(file("sys/2/contact"), "noc");
     EXPECT_FALSE(tree.exists("/var/monitoring/board1"));
     EXPECT_FALSE(tree.exists("/var/monitoring/board2"));
     EXPECT_EQ(store.owedFiles(), 0u);

@@ -13,6 +13,7 @@
 #include "runtime/protocol.h"
 #include "tests/runtime/loop_support.h"
 #include "tests/runtime/packet_support.h"
+#include "tests/support/test_support.h"
 
 namespace vbtest {
 
@@ -65,16 +66,5 @@ struct Recorder : ProtocolsFamily {
     const Protocol* end_source = nullptr;
     Protocol* reporter = nullptr;
 };
-
-inline bool write_all(int fd, const std::string& s)
-{
-    for (size_t done = 0; done < s.size();) {
-        ssize_t n = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 } // namespace vbtest

@@ -557,11 +557,10 @@ TEST(DaemonTest, StreamsGoToTheSystemLogOrToHourlyFiles)
     }));
     std::vector<std::string> got = daemon.drain();
     ASSERT_EQ(5u, got.size());
-    auto cut = [](const std::string& r) { return text_of(r); };
     const std::string ident = std::string(79, 'n') + ": ";
     EXPECT_EQ((std::vector<std::string>{"<29>" + ident + "notice", "<27>" + ident + "error 2", "<31>" + ident + "debug",
                                         "raw", "<29>" + ident + "/"}),
-              (std::vector<std::string>{cut(got[0]), cut(got[1]), cut(got[2]), got[3], cut(got[4])}));
+              (std::vector<std::string>{text_of(got[0]), text_of(got[1]), text_of(got[2]), got[3], text_of(got[4])}));
 
     // One file, named after the hour, holding both lines behind prefixes.
     ::mkdir(dir.file("logs").c_str(), 0700);

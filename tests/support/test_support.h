@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <iostream>
 #include <sstream>
@@ -88,6 +89,18 @@ public:
 private:
     struct sigaction mOld = {};
 };
+
+// Sends all of s, or fails.
+inline bool write_all(int fd, const std::string& s)
+{
+    for (size_t done = 0; done < s.size();) {
+        ssize_t n = ::send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
 
 // How often part occurs in text: a line written once, not again and again.
 inline size_t count_of(const std::string& text, const std::string& part)
