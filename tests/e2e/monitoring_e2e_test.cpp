@@ -326,14 +326,11 @@ TEST(MonitoringFiles, AFullDiskLeavesNoFileEmptyAndAllAreWholeOnceSpaceReturns)
     vbtest::Controller controller;
     ASSERT_TRUE(controller.connect(server.port()));
     LGCP::DisplayParams board, phone, count, other, set;
-    auto boardVersion = [&](char major) {
-        LGCP::BoardStatusParams& b = board.get_board().get_boardStatus();
-        b.set_position(3);
-        b.set_version({major, '.', '0'});
-        b.set_status(LGCP::ExtBoardStatus::ready);
-        b.set_type(LGCP::ExtBoardType::isdn);
-    };
-    boardVersion('1');
+    LGCP::BoardStatusParams& b = board.get_board().get_boardStatus();
+    b.set_position(3);
+    b.set_version({'1', '.', '0'});
+    b.set_status(LGCP::ExtBoardStatus::ready);
+    b.set_type(LGCP::ExtBoardType::isdn);
     phone.get_emPhone().get_phoneStatus().set_id(4);
     count.get_termCounter().set_owner(LGCP::TermCounterOwner::router);
     count.get_termCounter().set_cnt(7);
@@ -362,14 +359,6 @@ TEST(MonitoringFiles, AFullDiskLeavesNoFileEmptyAndAllAreWholeOnceSpaceReturns)
     for (const auto& f : whole)
         EXPECT_TRUE(eventually([&] { return vbtest::read_file(mon(f.first)) == f.second; }, 5000)) << f.first;
     EXPECT_NE(vbtest::read_file(mon("dip")), "");
-
-    // Full again: a file that cannot take its new text keeps the old one.
-    ASSERT_TRUE(vbtest::fill_up(mon("filler/space")));
-    boardVersion('2');
-    EXPECT_THAT(controller.exchange(vbtest::lgcp(display(board), 9)), Contains("seq=9 success"));
-    EXPECT_EQ(vbtest::read_file(mon("board3")), "3\n1.0\n1\n");
-    ASSERT_EQ(::unlink(mon("filler/space").c_str()), 0);
-    EXPECT_TRUE(eventually([&] { return vbtest::read_file(mon("board3")) == "3\n2.0\n1\n"; }, 5000));
 }
 
 } // namespace
