@@ -360,13 +360,9 @@ TEST(HalLoss, AnHdlcLinkOnAnExternalLineLeavesNoBusOutputDriven)
 }
 
 // Each output carries the latest connection that the answers hold, or
-// rests (a local output on the idle byte, a bus output disabled unless an
-// activated line holds its idle byte), whatever the switch refused on the
-// way: a connection that another source replaced leaves nothing behind,
-// also where the idle byte of that change was refused; a refused one
-// leaves the output as it was; a connect repeated makes its path the
-// latest again; of two trunks feeding two receivers of one bus output, the
-// later is carried, and the earlier once it goes.
+// rests, whatever the switch refused on the way: a replaced connection
+// leaves nothing behind, a repeated connect is the latest path again, and
+// of two trunks on one bus output the later is carried, then the earlier.
 // Steps: a command and a piece of its answer, or a word for the board's
 // port and its answer, awaited for a while.
 TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
@@ -407,19 +403,13 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         say(21, create_map_receiver(0, 0), "success"), say(10, create_trunk(1, 1), "success"),
         say(11, create_trunk(1, 2), "success"), connect(10, 20), connect(11, 21),
         board("switch 8192", "ok connected 34")};
-    std::vector<Step> repeated = shared, twoTrunks = shared, refusedMove = shared;
+    std::vector<Step> repeated = shared, twoTrunks = shared;
     for (const Step& s : {connect(10, 20), board("switch 8192", "ok connected 33"),
                           say(10, simple(C::e_destroy), "slot=10 success"), board("switch 8192", "ok connected 34")})
         repeated.push_back(s);
     for (const Step& s : {say(11, simple(C::e_destroy), "slot=11 success"), board("switch 8192", "ok connected 33"),
                           say(10, simple(C::e_destroy), "slot=10 success"), board("switch 8192", "ok constant d5")})
         twoTrunks.push_back(s);
-    for (const Step& s : {say(12, create_trunk(1, 4), "success"),
-                          board("fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT) + " 5", "ok"),
-                          say(12, simple(C::e_connect, 20), "slot=12 error connectFail"),
-                          board("switch 8192", "ok connected 34"), say(11, simple(C::e_destroy), "slot=11 success"),
-                          board("switch 8192", "ok connected 33")})
-        refusedMove.push_back(s);
     const struct {
         const char* what;
         std::vector<Step> steps;
@@ -427,8 +417,7 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
                 {"replaced, its idle byte refused", replaced(5)},
                 {"replaced on a live line, then disconnected", line},
                 {"a connect repeated", repeated},
-                {"two trunks on one bus output", twoTrunks},
-                {"a move refused", refusedMove}};
+                {"two trunks on one bus output", twoTrunks}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         HalFlow f;

@@ -35,10 +35,10 @@ protected:
     // slot `near` in one or both directions.
     void join(unsigned near, unsigned far, bool both, bool ss7Mode = false)
     {
-        ASSERT_EQ(on(far, mcc_slot(LGCP::MccType::data, ss7Mode)), "slot=" + std::to_string(far) + " success");
-        ASSERT_EQ(on(far, connect(near)), "slot=" + std::to_string(far) + " success");
+        ASSERT_EQ(on(far, mcc_slot(LGCP::MccType::data, ss7Mode)), ok(far));
+        ASSERT_EQ(on(far, connect(near)), ok(far));
         if (both) {
-            ASSERT_EQ(on(near, connect(far)), "slot=" + std::to_string(near) + " success");
+            ASSERT_EQ(on(near, connect(far)), ok(near));
         }
     }
 };
@@ -309,7 +309,7 @@ TEST_F(SignallingFlow, IsdnAndQsigSlotsCarryLayer3)
             ASSERT_EQ(on(1, isdn(false)), "slot=1 success");
         }
         join(near, near + 10, true);
-        ASSERT_EQ(on(near, simple(C::e_activate)), "slot=" + std::to_string(near) + " success");
+        ASSERT_EQ(on(near, simple(C::e_activate)), ok(near));
         unsigned far = near + 10;
         EXPECT_EQ(await("slot=" + std::to_string(far) + " userData"), frame(far, "00 01 7F"));
         on(far, user_data("00 01 73"));
