@@ -443,14 +443,11 @@ TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
     EXPECT_THAT(err.str(), HasSubstr("mcc: fail to watch MCC channel: Too many open files"));
 }
 
-// Rounds of random commands on trunk, map, external and MCC slots that
-// share bus outputs, while the switch refuses requests once or for a
-// while, or is lost and opened again. Once each round's faults clear (the
-// retry ran, the drains ended), every output carries the latest live
-// connection that the answers made, else rests: a local output on the idle
-// byte once it was used, a bus output on the idle byte while a live
-// receiver there claims it (an activated line, a receiver left idle),
-// else disabled. VOXBRIDGE_SEED replays a printed seed.
+// Random rounds over slots sharing bus outputs, while the switch refuses
+// requests or is lost and reopened. Once the faults clear, every output
+// carries the latest live connection the answers made, else rests: on the
+// idle byte if used (local) or claimed by a live receiver (bus), else
+// disabled. VOXBRIDGE_SEED replays a printed seed.
 TEST_F(TdmSlotsTest, RandomRoundsLeaveEachOutputToTheLatestLiveConnection)
 {
     const char* given = std::getenv("VOXBRIDGE_SEED");
