@@ -69,14 +69,19 @@ void own_log_socket(const std::string& root, const std::string& socket)
         fail("/dev/log");
 }
 
-// In the child: a small file system at /var/monitoring, its space taken.
+// In the child: a small file system at /var/monitoring, its space taken
+// by a file under "filler/" (closed at the exec).
 void full_status_fs(size_t bytes)
 {
     ::mkdir("/var/monitoring", 0755);
     if (::mount("tmpfs", "/var/monitoring", "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) != 0)
         fail("tmpfs /var/monitoring");
     ::mkdir("/var/monitoring/filler", 0755);
-    if (!fill_up("/var/monitoring/filler/space"))
+    int fd = ::open("/var/monitoring/filler/space", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const std::string block(4096, 'f');
+    while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+    }
+    if (fd < 0 || errno != ENOSPC)
         fail("fill /var/monitoring");
 }
 
@@ -126,19 +131,6 @@ bool eventually(const std::function<bool()>& cond, int timeout_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
-}
-
-bool fill_up(const std::string& file)
-{
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const std::string block(4096, 'f');
-    while (::write(fd, block.data(), block.size()) > 0) {
-    }
-    int error = errno;
-    ::close(fd);
-    return error == ENOSPC;
 }
 
 uint16_t free_port()

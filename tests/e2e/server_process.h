@@ -135,8 +135,4 @@ private:
 // The free port a listening socket of the kernel's choice got.
 uint16_t free_port();
 
-// Writes to the file until its file system is full: true when it ended
-// for want of space.
-bool fill_up(const std::string& file);
-
 } // namespace vbtest
