@@ -29,21 +29,18 @@ namespace {
 const LGCP::Command kDisconnect = simple(LGCP::Command::e_disconnect);
 const LGCP::Command kDestroy = simple(LGCP::Command::e_destroy);
 
-LGCP::Command create_map_receiver(int bus, int channel)
+// A map slot that receives on {bus, channel} and, given a transmitter
+// bus, sends on {txBus, txChannel}.
+LGCP::Command create_map(int bus, int channel, int txBus = -1, int txChannel = 0)
 {
     LGCP::Command c;
     LGCP::MapParams& p = c.get_create().get_map();
     p.include_receiver().set_bus(bus);
     p.get_receiver().set_channel(channel);
-    return c;
-}
-
-LGCP::Command create_map(int txBus, int txChannel, int rxBus, int rxChannel)
-{
-    LGCP::Command c = create_map_receiver(rxBus, rxChannel);
-    LGCP::MapParams& p = c.get_create().get_map();
-    p.include_transmitter().set_bus(txBus);
-    p.get_transmitter().set_channel(txChannel);
+    if (txBus >= 0) {
+        p.include_transmitter().set_bus(txBus);
+        p.get_transmitter().set_channel(txChannel);
+    }
     return c;
 }
 
@@ -158,7 +155,7 @@ TEST(HalLoss, TheSwitchOpenedAgainConnectsTheTablesPathsByItself)
     HalFlow f;
     ASSERT_TRUE(f.start()) << f.server.err();
     f.to(1, create_trunk(0, 5));
-    f.to(2, create_map_receiver(0, 5));
+    f.to(2, create_map(0, 5));
     const LGCP::Command join = simple(LGCP::Command::e_connect, 2);
     EXPECT_THAT(f.to(1, join), Contains("slot=1 success"));
     EXPECT_NE(f.board.ask("hangup /dev/hal"), "ok 0");
@@ -211,7 +208,7 @@ TEST(HalLoss, WhatTheControllerEndedWhileTheSwitchWasAwayLeavesIt)
             EXPECT_THAT(f.to(20, create_ext(11, 10)), Contains("slot=20 success"));
             EXPECT_THAT(f.to(20, simple(C::e_activate)), Contains("slot=20 success"));
         } else {
-            EXPECT_THAT(f.to(20, create_map_receiver(0, 10)), Contains("slot=20 success"));
+            EXPECT_THAT(f.to(20, create_map(0, 10)), Contains("slot=20 success"));
         }
         EXPECT_THAT(f.to(10, simple(C::e_connect, 20)), Contains("slot=10 success"));
         EXPECT_EQ(f.board.ask("switch 8202"), "ok connected 33");
@@ -266,7 +263,7 @@ TEST(HalLoss, AnEndedHdlcChannelLeavesAByteOnTheBusOnlyWhileTheLinkLives)
 TEST(HalLoss, AReceiverOfASharedBusOutputLeavesAnothersPathThere)
 {
     using C = LGCP::Command;
-    const C line = create_ext(6, 5), map = create_map_receiver(0, 5);
+    const C line = create_ext(6, 5), map = create_map(0, 5);
     const struct {
         const C *other, *holder;
         C::Choices step;
@@ -383,10 +380,10 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
     // Trunk 12 receives on 35; trunk 15 and map 20 send on 38 and 8232.
     auto replaced = [&](int error) {
         return std::vector<Step>{say(12, create_trunk(1, 3), "success"), say(15, create_trunk(1, 6), "success"),
-                                 say(20, create_map(0, 40, 0, 10), "success"), connect(15, 12),
+                                 say(20, create_map(0, 10, 0, 40), "success"), connect(15, 12),
                                  board("switch 35", "ok connected 38"), board(failWrite + std::to_string(error), "ok"),
                                  connect(20, 12), board("switch 35", "ok connected 8232"),
-                                 say(12, simple(C::e_destroy), "slot=12 success"), board(failWrite + "0", "ok"),
+                                 say(12, kDestroy, "slot=12 success"), board(failWrite + "0", "ok"),
                                  board("switch 35", "ok constant d5")};
     };
     // Line 30 receives on 8292, line 31 sends on 8273, trunk 12 on 35.
@@ -394,21 +391,21 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         say(30, create_ext(80, 100), "success"), say(30, simple(C::e_activate), "slot=30 success"),
         board(failWrite + "5", "ok"), say(31, create_ext(81, 101), "success"), say(12, create_trunk(1, 3), "success"),
         connect(12, 30), connect(31, 30), board("switch 8292", "ok connected 8273"),
-        say(30, simple(C::e_disconnect), "slot=30 error disconnectFail"), board(failWrite + "0", "ok"),
-        board("switch 8292", "ok connected 8273"), say(30, simple(C::e_disconnect), "slot=30 success"),
+        say(30, kDisconnect, "slot=30 error disconnectFail"), board(failWrite + "0", "ok"),
+        board("switch 8292", "ok connected 8273"), say(30, kDisconnect, "slot=30 success"),
         board("switch 8292", "ok constant d5")};
     // Line 20 and map 21 receive on 8192; trunks 10 and 11 send on 33 and 34.
     const std::vector<Step> shared = {
         say(20, create_ext(5, 0), "success"), say(20, simple(C::e_activate), "slot=20 success"),
-        say(21, create_map_receiver(0, 0), "success"), say(10, create_trunk(1, 1), "success"),
+        say(21, create_map(0, 0), "success"), say(10, create_trunk(1, 1), "success"),
         say(11, create_trunk(1, 2), "success"), connect(10, 20), connect(11, 21),
         board("switch 8192", "ok connected 34")};
     std::vector<Step> repeated = shared, twoTrunks = shared;
     for (const Step& s : {connect(10, 20), board("switch 8192", "ok connected 33"),
-                          say(10, simple(C::e_destroy), "slot=10 success"), board("switch 8192", "ok connected 34")})
+                          say(10, kDestroy, "slot=10 success"), board("switch 8192", "ok connected 34")})
         repeated.push_back(s);
-    for (const Step& s : {say(11, simple(C::e_destroy), "slot=11 success"), board("switch 8192", "ok connected 33"),
-                          say(10, simple(C::e_destroy), "slot=10 success"), board("switch 8192", "ok constant d5")})
+    for (const Step& s : {say(11, kDestroy, "slot=11 success"), board("switch 8192", "ok connected 33"),
+                          say(10, kDestroy, "slot=10 success"), board("switch 8192", "ok constant d5")})
         twoTrunks.push_back(s);
     const struct {
         const char* what;
