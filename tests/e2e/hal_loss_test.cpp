@@ -400,13 +400,19 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         say(21, create_map(0, 0), "success"), say(10, create_trunk(1, 1), "success"),
         say(11, create_trunk(1, 2), "success"), connect(10, 20), connect(11, 21),
         board("switch 8192", "ok connected 34")};
-    std::vector<Step> repeated = shared, twoTrunks = shared;
+    std::vector<Step> repeated = shared, twoTrunks = shared, refusedMove = shared;
     for (const Step& s : {connect(10, 20), board("switch 8192", "ok connected 33"),
                           say(10, kDestroy, "slot=10 success"), board("switch 8192", "ok connected 34")})
         repeated.push_back(s);
     for (const Step& s : {say(11, kDestroy, "slot=11 success"), board("switch 8192", "ok connected 33"),
                           say(10, kDestroy, "slot=10 success"), board("switch 8192", "ok constant d5")})
         twoTrunks.push_back(s);
+    for (const Step& s : {say(12, create_trunk(1, 4), "success"),
+                          board("fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT) + " 5", "ok"),
+                          say(12, simple(C::e_connect, 20), "slot=12 error connectFail"),
+                          board("switch 8192", "ok connected 34"), say(11, kDestroy, "slot=11 success"),
+                          board("switch 8192", "ok connected 33")})
+        refusedMove.push_back(s);
     const struct {
         const char* what;
         std::vector<Step> steps;
@@ -414,7 +420,8 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
                 {"replaced, its idle byte refused", replaced(5)},
                 {"replaced on a live line, then disconnected", line},
                 {"a connect repeated", repeated},
-                {"two trunks on one bus output", twoTrunks}};
+                {"two trunks on one bus output", twoTrunks},
+                {"a move refused", refusedMove}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         HalFlow f;
