@@ -91,38 +91,58 @@ bool HwMux::IsOpened()
 // gone again meanwhile is not open after all (the holder counts it).
 void HwMux::Fresh()
 {
+    std::vector<std::pair<int, int>> refused;
     for (int channel = kBusFirst; channel < kBusFirst + kBusChannels; ++channel) {
         ChannelRecord r{channel};
-        if (Request(kDisable, &r) != 0 && fd() < 0)
+        int err = Request(kDisable, &r);
+        if (err && fd() < 0)
             return;
+        if (err)
+            refused.emplace_back(channel, err);
     }
     std::clog << ext::header(this) << "device opened" << std::endl;
     std::fill(mShadow.begin(), mShadow.end(), kDisabled);
     mCursor = 0;
     mDpc.Activate();
     ::usleep(500);
-    Wiped();
+    Wiped(refused);
 }
 
 // A device that went may come back with nothing: the local outputs are
 // told again too, and their owed releases stay owed. The bus releases owed
-// are made: the open disabled the bus.
-void HwMux::Wiped()
+// are made where the open disabled the bus. A bus output whose disable the
+// open was refused (refused, in channel order, with its error) may still
+// carry what it had: its record is doubted, and one that holds nothing owes
+// the disable, so the reconcile makes it once the switch takes requests.
+void HwMux::Wiped(const std::vector<std::pair<int, int>>& refused)
 {
+    auto refusal = [&](int channel) {
+        auto r = std::lower_bound(refused.begin(), refused.end(), std::make_pair(channel, 0));
+        return r != refused.end() && r->first == channel ? r->second : 0;
+    };
     for (auto it = mOutputs.begin(); it != mOutputs.end();) {
         Device::Held<Path>& held = it->second.held;
         bool bus = entry(it->first) != nullptr;
-        if (bus && !held.on() && it->second.claims.empty()) {
+        bool kept = bus && refusal(it->first);
+        if (bus && !held.on() && it->second.claims.empty() && !kept) {
             mWiped += held.carried(kKept);
             it = mOutputs.erase(it);
             continue;
         }
         if (held.on()) {
             held.hold(held.asked());
-            if (!bus)
+            if (!bus || kept)
                 held.doubt();
         }
         ++it;
+    }
+    for (const auto& r : refused) {
+        Output& out = at(r.first);
+        if (out.claims.empty() && !out.held.on() && !out.held.carried(kKept)) {
+            out.disabling = true;
+            out.held.owe_end(kKept, r.second);
+            Tidy(r.first);
+        }
     }
 }
 
