@@ -73,6 +73,15 @@ std::string user_data_signal(int slot, const std::string& bytes)
     return "slot=" + std::to_string(slot) + " " + signal_text(sig);
 }
 
+// A random test's seed: VOXBRIDGE_SEED replays one, which is printed.
+uint32_t printed_seed()
+{
+    const char* given = std::getenv("VOXBRIDGE_SEED");
+    const uint32_t seed = given ? uint32_t(std::strtoul(given, nullptr, 10)) : std::random_device()();
+    std::cout << "seed " << seed << std::endl;
+    return seed;
+}
+
 struct TdmSlotsTest : ::testing::Test, SlotWorld {
     MapFactory maps;
     ExtFactory exts;
@@ -406,6 +415,113 @@ TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
     }
 }
 
+// Random steps on MCC slots whose lines stall, hang up or lose their
+// controller. A number that drains refuses every command with
+// destroyInProgress and nothing more reaches its line; what was taken before
+// the destroy all leaves unless a hang-up, a stall or the controller cut
+// the drain short; once over, the number is free within its bound and the
+// channel let go. VOXBRIDGE_SEED replays a printed seed.
+TEST_F(TdmSlotsTest, RandomDrainsRefuseEveryCommandAndLeaveWhatWasTaken)
+{
+    const uint32_t seed = printed_seed();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto pick = [&](unsigned n) { return unsigned(rng() % n); };
+    struct Number {
+        int ch = -1;                    // while the slot holds its channel
+        uint64_t sent = 0, carried = 0; // octets answered success; octets the line carried
+        bool draining = false, stalled = false, cut = false;
+        uint64_t by = 0; // when the drain is over at the latest
+    };
+    std::map<unsigned, Number> model;
+    const int fds = settled_fds();
+    auto sample = [&] {
+        for (auto& nm : model)
+            if (const auto* a = nm.second.ch >= 0 ? sim.mcc().find(nm.second.ch) : nullptr)
+                nm.second.carried = a->carried;
+        return false;
+    };
+    auto check = [&] {
+        sample(), sim.board.sweep();
+        for (auto& [n, m] : model) {
+            if (m.draining && slots().at(n)) {
+                EXPECT_LE(clock.monotonic_us(), m.by) << n << " drains past its bound";
+            } else if (m.draining) {
+                EXPECT_TRUE(m.cut ? m.carried <= m.sent : m.carried == m.sent)
+                    << n << " carried " << m.carried << " of " << m.sent;
+                EXPECT_TRUE(m.ch < 0 || !sim.mcc().find(m.ch)) << n << " still holds " << m.ch;
+                m = Number();
+            }
+        }
+    };
+    auto refused = [&](const Texts& t, unsigned n) {
+        EXPECT_THAT(t, ElementsAre("slot=" + std::to_string(n) + " error destroyInProgress"));
+    };
+    auto drain = [&](Number& m) {
+        m.draining = true, m.cut = m.cut || m.stalled;
+        m.by = clock.monotonic_us() + (HandedChannel::kDrainBoundMs + (m.sent - m.carried) / 8 + 50) * 1000;
+    };
+    for (int step = 0; step < 400 && !HasFailure(); ++step) {
+        const unsigned n = 6 + pick(3), o = 6 + (n - 5 + pick(2)) % 3, what = pick(40);
+        SCOPED_TRACE("step " + std::to_string(step) + ", " + std::to_string(what) + " on " + std::to_string(n));
+        Number& m = model[n];
+        const std::string ok = "slot=" + std::to_string(n) + " success";
+        const bool free = !slots().at(n);
+        sample();
+        if (what < 4) {
+            // A create in a live slot's place destroys it first: busy while it drains.
+            Texts t = command(mcc(LGCP::MccType::data), n);
+            if (m.draining) {
+                refused(t, n);
+            } else if (t == Texts{ok}) {
+                EXPECT_TRUE(free || m.cut || m.carried == m.sent) << "replaced, " << m.sent - m.carried << " unsent";
+                m = Number(), m.ch = channel(n);
+            } else {
+                ASSERT_FALSE(free) << t.at(0);
+                EXPECT_THAT(t, ElementsAre("slot=" + std::to_string(n) + " error slotIdBusy"));
+                drain(m);
+            }
+        } else if (what < 14) {
+            const std::string data(pick(3000), char(what));
+            Texts t = command(user_data(data), n);
+            m.draining ? refused(t, n) : t == Texts{ok} ? void(m.sent += data.size()) : void();
+        } else if (what < 20) {
+            // A connection naming no slot is refused as such first.
+            const bool either = slots().at(o) && (m.draining || (model[o].draining && !free && m.ch >= 0));
+            Texts t = command(simple(C::e_connect, o), n);
+            either ? refused(t, n) : void();
+            t = command(simple(pick(2) ? C::e_disconnect : C::e_activate), n);
+            m.draining ? refused(t, n) : void();
+        } else if (what < 24) {
+            Texts t = command(simple(C::e_destroy), n);
+            if (m.draining)
+                refused(t, n);
+            else if (t == Texts{ok})
+                drain(m);
+        } else if (what < 28 && m.ch >= 0) {
+            m.stalled = !m.stalled, m.cut = m.cut || (m.stalled && m.draining);
+            sim.mcc().set_room(m.ch, m.stalled ? 0 : SimBoard::MccController::kUnlimited);
+        } else if (what < 30 && m.ch >= 0) {
+            sim.mcc().hang_up(m.ch);
+            m.cut = true, m.ch = -1;
+            run_passes();
+        } else if (what < 39) {
+            run_until(sample, 1 + pick(700));
+        } else if (pick(4) == 0) {
+            slots().OnDisconnect();
+            for (auto& nm : model)
+                nm.second.draining = true, nm.second.cut = true, nm.second.by = 0;
+            for (unsigned k : {6u, 7u, 8u})
+                EXPECT_EQ(slots().at(k), nullptr);
+        }
+        controller();
+        check();
+    }
+    slots().OnDisconnect();
+    EXPECT_EQ(settled_fds(), fds);
+    EXPECT_EQ(sim.mcc().allocated(), 0u);
+}
+
 TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
 {
     // The sanitizer's first look at a type needs descriptors of its own:
@@ -450,9 +566,7 @@ TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
 // disabled. VOXBRIDGE_SEED replays a printed seed.
 TEST_F(TdmSlotsTest, RandomRoundsLeaveEachOutputToTheLatestLiveConnection)
 {
-    const char* given = std::getenv("VOXBRIDGE_SEED");
-    const uint32_t seed = given ? uint32_t(std::strtoul(given, nullptr, 10)) : std::random_device()();
-    std::cout << "seed " << seed << std::endl;
+    const uint32_t seed = printed_seed();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     auto pick = [&](unsigned n) { return unsigned(rng() % n); };
