@@ -91,14 +91,14 @@ bool HwMux::IsOpened()
 // gone again meanwhile is not open after all (the holder counts it).
 void HwMux::Fresh()
 {
-    std::vector<std::pair<int, int>> refused;
+    std::vector<int> refused;
     for (int channel = kBusFirst; channel < kBusFirst + kBusChannels; ++channel) {
         ChannelRecord r{channel};
-        int err = Request(kDisable, &r);
-        if (err && fd() < 0)
+        if (Request(kDisable, &r) == 0)
+            continue;
+        if (fd() < 0)
             return;
-        if (err)
-            refused.emplace_back(channel, err);
+        refused.push_back(channel);
     }
     std::clog << ext::header(this) << "device opened" << std::endl;
     std::fill(mShadow.begin(), mShadow.end(), kDisabled);
@@ -111,19 +111,16 @@ void HwMux::Fresh()
 // A device that went may come back with nothing: the local outputs are
 // told again too, and their owed releases stay owed. The bus releases owed
 // are made where the open disabled the bus. A bus output whose disable the
-// open was refused (refused, in channel order, with its error) may still
-// carry what it had: its record is doubted, and one that holds nothing owes
-// the disable, so the reconcile makes it once the switch takes requests.
-void HwMux::Wiped(const std::vector<std::pair<int, int>>& refused)
+// open was refused (refused, in channel order) may still carry what it had:
+// its owed release stays owed and its held path is doubted, so the next
+// change or the reconcile tells it whatever it asks. One without a record
+// holds nothing of ours; the refresh disables it.
+void HwMux::Wiped(const std::vector<int>& refused)
 {
-    auto refusal = [&](int channel) {
-        auto r = std::lower_bound(refused.begin(), refused.end(), std::make_pair(channel, 0));
-        return r != refused.end() && r->first == channel ? r->second : 0;
-    };
     for (auto it = mOutputs.begin(); it != mOutputs.end();) {
         Device::Held<Path>& held = it->second.held;
         bool bus = entry(it->first) != nullptr;
-        bool kept = bus && refusal(it->first);
+        bool kept = bus && std::binary_search(refused.begin(), refused.end(), it->first);
         if (bus && !held.on() && it->second.claims.empty() && !kept) {
             mWiped += held.carried(kKept);
             it = mOutputs.erase(it);
@@ -135,14 +132,6 @@ void HwMux::Wiped(const std::vector<std::pair<int, int>>& refused)
                 held.doubt();
         }
         ++it;
-    }
-    for (const auto& r : refused) {
-        Output& out = at(r.first);
-        if (out.claims.empty() && !out.held.on() && !out.held.carried(kKept)) {
-            out.disabling = true;
-            out.held.owe_end(kKept, r.second);
-            Tidy(r.first);
-        }
     }
 }
 

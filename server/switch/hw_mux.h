@@ -29,7 +29,6 @@
 #include <cstdint>
 #include <iosfwd>
 #include <map>
-#include <utility>
 #include <vector>
 
 #include "board/held.h"
@@ -169,7 +168,7 @@ private:
     void Fresh();
     // The open disabled the bus: the bus releases owed are made, the paths
     // held there (and, to be safe, every other) are told again.
-    void Wiped(const std::vector<std::pair<int, int>>& refused);
+    void Wiped(const std::vector<int>& refused);
 
     // A claim: a path from source, or (-1) the idle byte.
     struct Claim {
