@@ -75,15 +75,21 @@ bool HandedChannel::EndPending()
 
 // The holder, then the watcher: the holder may end itself, handle
 // included, so nothing of the handle is touched after it.
-void HandedChannel::Lost(const Device::End& end)
+template <class Tell>
+void HandedChannel::Ended(Tell tell)
 {
     ChannelHolder* holder = mHolder;
     DrainWatcher* watcher = EndingWatcher();
     LetGo();
     if (holder)
-        holder->IChannelLost(end);
+        tell(*holder);
     if (watcher)
         watcher->IDrainEnded(this);
+}
+
+void HandedChannel::Lost(const Device::End& end)
+{
+    Ended([&](ChannelHolder& holder) { holder.IChannelLost(end); });
 }
 
 bool HandedChannel::Drain(DrainWatcher* watcher)
@@ -125,13 +131,7 @@ bool HandedChannel::Flushed(int fd) const
 
 void HandedChannel::Drained()
 {
-    ChannelHolder* holder = mHolder;
-    DrainWatcher* watcher = EndingWatcher();
-    LetGo();
-    if (holder)
-        holder->IChannelDrained();
-    if (watcher)
-        watcher->IDrainEnded(this);
+    Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
 }
 
 void HandedChannel::OnEnd(int, short revents)

@@ -130,6 +130,11 @@ private:
     void Drained();
     // The watcher of a drain that ends now, null for none.
     DrainWatcher* EndingWatcher();
+    // Let go, then tell(holder), then the drain's watcher: the holder may
+    // end itself, handle included, so nothing of the handle is touched
+    // between.
+    template <class Tell>
+    void Ended(Tell tell);
 
     ChannelHolder* mHolder = nullptr;
     Event* mReader = nullptr;
