@@ -100,7 +100,7 @@ void MixerSlot::IOnChannelLost(const Device::End& end)
 {
     std::cerr << *this << " channel lost (" << end.why << ")" << std::endl;
     if (IOnInputStream())
-        HwMux::instance()->Leave(mTimeslot, OwnClaims(*this), true);
+        HwMux::instance()->Lose(mTimeslot);
     mMixer->forget(this);
 }
 

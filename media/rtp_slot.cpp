@@ -267,7 +267,7 @@ void RtpSlot::IOnChannelLost(const Device::End& end)
 {
     if (!mRestartFailed)
         std::cerr << ext::header(this) << "fail to read from rtp: " << end.why << std::endl;
-    HwMux::instance()->Leave(mChannel, OwnClaims(*this), true);
+    HwMux::instance()->Lose(mChannel);
     mChannel = -1;
     mRtpEvent.Release();
     if (!mRestartFailed)

@@ -227,18 +227,11 @@ bool MuxConnect(Slot& source, Slot& receiver)
     return true;
 }
 
-// A receiver that moves to another source keeps its old path until the
-// new one is made: the new path takes the output over, and a refused one
-// leaves the output as it was, the old path in its place.
-static const Slot* gMoving = nullptr;
-
 // The receiver left idle holds the idle byte of its output until it goes
 // (or loses its channel). A path that another maker holds there by now (a
 // link's own, or a later connection's) is left to it.
 bool MuxDisconnect(Slot& receiver)
 {
-    if (&receiver == gMoving)
-        return true;
     int rx = receiver.IGetReceiveChannel();
     if (!HwMux::instance()->Rest(rx, MadeBy(receiver.GetSource(), receiver), OwnClaims(receiver)))
         return false;
@@ -294,6 +287,19 @@ static void Moved(Slot& old, Slot& receiver)
         old.IOnOutputRelease();
 }
 
+// A pair in which a kind drives the switch itself (a link, on its own
+// channel) rather than the default endpoints.
+static bool DrivesItself(Slot& source, Slot& receiver)
+{
+    return std::max(source.GetConnectionPriority(), receiver.GetConnectionPriority()) > 0;
+}
+
+// A receiver that moves to another source keeps its old path until the
+// new one is made: the new path takes the output over, and a refused one
+// leaves the output, its record and the graph as they were. A link is on
+// one line at a time: it leaves its old line first, and a refused new
+// line brings it back to the old one; refused there too, it has no line
+// left, and lets the receiver go as a disconnection would.
 bool Connect(Slot& source, Slot& receiver)
 {
     if (receiver.GetSource() == &source)
@@ -306,16 +312,15 @@ bool Connect(Slot& source, Slot& receiver)
         source.OnChangeOutputStream(true);
     }
     Slot* old = receiver.GetSource();
+    const bool relink = old && DrivesItself(*old, receiver);
     if (!old) {
         if (!receiver.IOnInputStream()) {
             std::cerr << "slot " << receiver << " don't have input stream from " << source << std::endl;
             return false;
         }
         receiver.OnChangeInputStream(true);
-    } else {
-        const Slot* outer = std::exchange(gMoving, &receiver);
+    } else if (relink) {
         llDisconnect(receiver);
-        gMoving = outer;
     }
 
     if (llConnect(source, receiver)) {
@@ -325,11 +330,9 @@ bool Connect(Slot& source, Slot& receiver)
         return true;
     }
 
-    // The old connection is put back (a path that the switch still holds
-    // for it keeps its place), or let go.
     if (!old)
         receiver.IOnInputRelease();
-    else if (!llConnect(*old, receiver))
+    else if (relink && !llConnect(*old, receiver))
         LetGo(receiver);
     if (source.GetReceivers().empty())
         source.IOnOutputRelease();

@@ -334,7 +334,7 @@ bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
         return Change(destination, rest);
     // Refused just now: held, and told by the retry.
     Output& out = at(destination);
-    rest(out.claims);
+    rest(Use(destination));
     Path want = Wanted(out);
     if (!(out.held.asked() == want && out.held.carried(kKept))) {
         out.held.hold(want);
@@ -349,13 +349,32 @@ bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
 template <class Claims>
 bool HwMux::Change(int destination, Claims change)
 {
-    std::vector<Claim> before = at(destination).claims;
-    change(at(destination).claims);
+    const Output before = at(destination);
+    change(Use(destination));
     if (Device::done(Settle(destination, Device::Policy::told)))
         return true;
-    at(destination).claims = before;
+    Output& out = at(destination);
+    out.claims = before.claims;
+    out.disabling = before.disabling;
+    // A refused request may have left the output holding anything: what
+    // it held before is owed until the switch takes it again.
+    if (out.held.on() && fd() >= 0) {
+        out.held.hold(out.held.asked());
+        out.held.doubt();
+        mHolder.changed();
+    }
     Tidy(destination);
     return false;
+}
+
+// An output that rested takes up a new use: how its last user asked it to
+// rest is that use's no more.
+std::vector<HwMux::Claim>& HwMux::Use(int destination)
+{
+    Output& out = at(destination);
+    if (out.claims.empty())
+        out.disabling = false;
+    return out.claims;
 }
 
 bool HwMux::IsPath(const Claim& claim, Owner owner)
@@ -411,11 +430,24 @@ HwMux::Left HwMux::Leave(int destination, Owner owner, bool disable)
     auto& claims = it->second.claims;
     claims.erase(std::remove_if(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner; }),
                  claims.end());
-    if (claims.empty() && disable)
+    // The channel's own slot decides how the output rests, also when
+    // another maker's claim outlives it.
+    if (disable)
         it->second.disabling = true;
     Left left = LeftBy(Wanted(it->second));
     Settle(destination, Device::Policy::held);
     return left;
+}
+
+void HwMux::Lose(int destination)
+{
+    if (destination < 0)
+        return;
+    IsOpened();
+    Output& out = at(destination);
+    out.claims.clear();
+    out.disabling = true;
+    Settle(destination, Device::Policy::held);
 }
 
 void HwMux::LeaveAll(Owner owner)

@@ -18,10 +18,12 @@
 // a receiver left idle by a disconnection, a link's line end). The output
 // carries the latest path claimed, else the idle byte while anyone claims
 // it, else it rests: a bus output disabled, a local one on the idle byte
-// (a line's rest state) or disabled, as its last release asked. A claim
-// goes only through its maker, and the output then falls to what the
-// record asks; a release the switch did not take is owed until it takes
-// it, or our open disables that bus output. Whatever the record asks is
+// (a line's rest state) or disabled, as its channel's own slot asked when
+// it went. A claim goes only through its maker, or with the output's
+// channel, and the output then falls to what the record asks; a release
+// the switch did not take is owed until it takes it, or our open disables
+// that bus output. A refused change leaves the claims as they were, and
+// the output owes what they ask. Whatever the record asks is
 // told at every change, when the device opens, and by the retry, which
 // runs while anything is held or owed.
 #pragma once
@@ -126,13 +128,19 @@ public:
     // What an output carries once a claim went.
     enum class Left { path, idle, disabled };
     // owner lets go of its claims at an output, which falls to what the
-    // record asks; with none left, a local output is disabled when
-    // disable, else it rests on the idle byte. A bus output that holds
-    // nothing is disabled once more, and so is a local one when disable.
-    // Whatever the switch answers, the claims are gone.
+    // record asks. disable is the channel's own slot going: once no claim
+    // is left (now or when the last other maker lets go), the output is
+    // disabled; a local output that no such slot let go rests on the idle
+    // byte. A bus output that holds nothing is disabled once more, and so
+    // is a local one when disable. Whatever the switch answers, the
+    // claims are gone.
     Left Leave(int destination, Owner owner, bool disable = false);
     // owner lets go of its claims wherever it holds one.
     void LeaveAll(Owner owner);
+    // The output's channel went back to its driver, which may hand it to
+    // another slot at once: every claim there goes (a link's line end
+    // too), and the output is disabled.
+    void Lose(int destination);
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);
 
@@ -179,7 +187,8 @@ private:
     struct Output {
         std::vector<Claim> claims; // in the order made
         Device::Held<Path> held = Device::Held<Path>::unknown();
-        // A release of this local output is a disable, not the idle byte.
+        // A release of this local output is a disable, not the idle byte:
+        // its channel's own slot let it go. A new use after a rest clears it.
         bool disabling = false;
     };
 
@@ -187,8 +196,11 @@ private:
     uint16_t* entry(int channel);
     // The record of an output, made (not yet knowing anything) when missing.
     Output& at(int destination);
+    // The claims of an output about to gain one.
+    std::vector<Claim>& Use(int destination);
     // Changes the claims at an output and tells the device (told): a
-    // refusal puts the claims back. Whether the device took the change.
+    // refusal puts the claims back, and the output owes what it held
+    // before. Whether the device took the change.
     template <class Claims>
     bool Change(int destination, Claims change);
     static bool IsPath(const Claim& claim, Owner owner);

@@ -115,13 +115,13 @@ void MccSlot::OnEvent(int, short revents)
 }
 
 // The slot stays until the controller destroys it; its userData is refused.
-// Its output goes with the channel, disabled unless another maker still
-// holds it: a link whose line it was let go of its line end there already,
-// which would otherwise reach the next slot that the driver gives it to.
+// Its output goes with the channel, disabled, with whatever another maker
+// left there (a link's line end), which would otherwise reach the next
+// slot that the driver gives the channel to.
 void MccSlot::IOnChannelLost(const Device::End& end)
 {
     std::cerr << *this << " channel lost (" << end.why << "), " << mWaitingBytes << " bytes unsent" << std::endl;
-    HwMux::instance()->Leave(mChannel, OwnClaims(*this), true);
+    HwMux::instance()->Lose(mChannel);
     mChannel = -1;
     mEvent.Release();
     mWaiting.clear();

@@ -269,4 +269,40 @@ TEST(ChannelLoss, AnAtsQsigSlotWhoseDataChannelEndedKeepsNoDescriptorOfIt)
     EXPECT_EQ(f.board.ask("descriptors /dev/dsp-data"), "ok 0");
 }
 
+// A packet link runs on a slot's channel and leaves that line first (its
+// line end keeps the idle byte there); then the slot goes. Once the link
+// goes too, the output rests as its own slot asked: disabled. An MCC slot
+// that is lost takes the line end with it at once.
+TEST(ChannelLoss, AChannelsOwnOutputRestsAsItsSlotAskedWhateverALinkLeftThere)
+{
+    for (const char* kind : {"mcc lost", "rtp destroyed"}) {
+        SCOPED_TRACE(kind);
+        const bool mcc = kind[0] == 'm';
+        ChannelFlow f;
+        ASSERT_TRUE(f.start()) << f.server.err();
+        f.to(12, create_trunk(1, 3)), f.to(70, hdlc_params(1, 1));
+        // An MCC slot announces its channel with its first connection.
+        int channel = f.channel_in(f.to(40, mcc ? create_mcc(LGCP::MccType::data)
+                                                  : create_rtp_on(f.peer.port, free_rtp_port())));
+        if (!mcc) {
+            ASSERT_THAT(f.to(12, simple(C::e_connect, 40)), Contains("slot=12 success"));
+            ASSERT_THAT(f.to(40, simple(C::e_disconnect)), Contains("slot=40 success"));
+        }
+        const Texts joined = f.to(70, simple(C::e_connect, 40));
+        ASSERT_THAT(joined, Contains("slot=70 success"));
+        channel = mcc ? f.channel_in(joined) : channel;
+        ASSERT_GE(channel, 0);
+        EXPECT_THAT(f.to(40, simple(mcc ? C::e_disconnect : C::e_destroy)), Contains("slot=40 success"));
+        // The link's line end, once its channel left.
+        EXPECT_TRUE(eventually([&] { return f.output(channel) == "ok constant d5"; })) << f.output(channel);
+        if (mcc) {
+            EXPECT_THAT(f.board.ask("hangup /dev/mcc/ctl"), testing::StartsWith("ok "));
+            EXPECT_TRUE(eventually([&] { return f.output(channel) == "ok disabled"; })) << f.output(channel);
+            f.to(40, simple(C::e_destroy));
+        }
+        f.to(70, simple(C::e_destroy));
+        EXPECT_TRUE(eventually([&] { return f.output(channel) == "ok disabled"; })) << f.output(channel);
+    }
+}
+
 } // namespace

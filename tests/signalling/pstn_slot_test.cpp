@@ -285,6 +285,26 @@ TEST_F(PstnSlotTest, DisconnectTakesTheChannelOffTheLine)
     }
 }
 
+// The connection a link has, asked again, is answered success and leaves
+// the link's line as it was: its channel and both of its paths.
+TEST_F(PstnSlotTest, ARepeatedConnectKeepsTheLinksLine)
+{
+    for (const C& create : {ss7(1), pstn_isdn(false, 1, false)}) {
+        join(create);
+        const int t = mcc_channel();
+        const size_t made = allocations();
+        EXPECT_THAT(command(connect(1), 2), testing::Contains("slot=2 success"));
+        wait(10);
+        EXPECT_EQ(mcc_channel(), t);
+        EXPECT_EQ(allocations(), made);
+        EXPECT_EQ(out(t).source, 16);
+        EXPECT_EQ(out(16).source, t);
+        command(simple(C::e_destroy), 1);
+        command(simple(C::e_destroy), 2);
+        wait(10);
+    }
+}
+
 TEST_F(PstnSlotTest, Ss7LinkComesUpAgainAfterADisconnect)
 {
     join(ss7(1, true));

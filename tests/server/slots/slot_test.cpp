@@ -34,17 +34,17 @@ TEST_F(SlotTest, ConnectAnnouncesStreamsOnceAndMovesReceivers)
     EXPECT_THAT(log.str(), HasSubstr("mux: slot 01:test [1] -> 02:test [102]\n"));
     EXPECT_THAT(connect(1, 2), ElementsAre("slot=1 success"));
     EXPECT_THAT(connect(1, 3), ElementsAre("slot=3 receiver active : 103", "slot=1 success"));
-    // 3 moves to 4, and back: its input stays announced; 4 hears that its
-    // last receiver went.
+    // 3 moves to 4, and back: its input stays announced, the new path
+    // takes its output over with no disconnection; 4 hears that its last
+    // receiver went.
     EXPECT_THAT(connect(4, 3), ElementsAre("slot=4 transmitter active : 4", "slot=4 success"));
     EXPECT_EQ(sim.hal().output(103).source, 4);
     connect(1, 3);
     EXPECT_THAT(disconnect(2), ElementsAre("slot=2 success"));
     EXPECT_THAT(journal, ElementsAre("01:test IOnOutputStream", "02:test IOnInputStream", "02:test IHwConnectReceiver",
                                      "03:test IOnInputStream", "03:test IHwConnectReceiver", "04:test IOnOutputStream",
-                                     "01:test IHwDisconnectTransmitter", "03:test IHwConnectReceiver",
-                                     "04:test IHwDisconnectTransmitter", "03:test IHwConnectReceiver",
-                                     "04:test IOnOutputRelease", "01:test IHwDisconnectTransmitter", "02:test IOnInputRelease"));
+                                     "03:test IHwConnectReceiver", "03:test IHwConnectReceiver", "04:test IOnOutputRelease",
+                                     "01:test IHwDisconnectTransmitter", "02:test IOnInputRelease"));
     EXPECT_THAT(log.str(), HasSubstr("mux: disconnect slot 02:test [102]\n"));
     EXPECT_EQ(sim.hal().output(102).value, HwMux::kIdleByte);
 }

@@ -384,6 +384,20 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
          Hal::Drive::disabled},
         {"an active line keeps its idle byte", 8206, true, away,
          [&](HwMux& m, int o) { disconnect(m, o), m.Leave(o, receiver); }, Hal::Drive::constant},
+        // A move: the new path refused, the old one is owed, never let go.
+        {"a move refused", 44, false, refused, [&](HwMux& m, int o) { m.Join(9, o, other); }, Hal::Drive::connected},
+        {"reopened while a bus disable is refused, its path let go then", 8208, false, refused,
+         [&](HwMux& m, int o) {
+             // The refresh finds the switch gone; its open is refused every disable.
+             board.clear_failures(), hang_up(), m.OnDPC();
+             board.fail("/dev/hal", Hal::kDisable, EIO, SimBoard::Board::Times::always);
+             retry(clock), m.Leave(o, path);
+         },
+         Hal::Drive::disabled},
+        // A disabled rest that its channel's slot asked ends with a new use.
+        {"a new use after a disabled rest", 47, false, refused,
+         [&](HwMux& m, int o) { m.Leave(o, path, true), m.Rest(o, other, receiver, true), m.Leave(o, receiver); },
+         Hal::Drive::constant},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -405,6 +419,7 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
         const Hal::Output& out = sim.hal().output(c.output);
         EXPECT_EQ(out.drive, c.after);
         EXPECT_TRUE(c.after != Hal::Drive::constant || out.value == HwMux::kIdleByte);
+        EXPECT_TRUE(c.after != Hal::Drive::connected || out.source == 33) << out.source;
         before = asked(c.output);
         retry(clock);
         EXPECT_EQ(asked(c.output), before) << "nothing left owed";
