@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -51,8 +52,7 @@ void StrmProtocol::release()
         return;
     mFlush.Deactivate();
     mStall.reset();
-    mOut.clear();
-    mOutHead = 0;
+    give_back();
     mRead.Release();
     mFd.close();
 }
@@ -189,22 +189,28 @@ bool StrmProtocol::write_some(const uint8_t*& pos, const uint8_t* end)
 
 bool StrmProtocol::enqueue(const uint8_t* pos, const uint8_t* end)
 {
-    if (pos == end)
+    const size_t n = static_cast<size_t>(end - pos);
+    if (n == 0)
         return true;
-    if (mOutHead >= mOut.size() / 2) {
+    if (queued() + n > mOutBound) {
+        write_failed(0, "write queue over its bound", n);
+        return false;
+    }
+    const bool full = mOut.size() + n > mOut.capacity();
+    if (mOutHead && (full || mOutHead >= mOut.size() / 2)) {
         // What left is dropped from the front once it is half the queue,
-        // so each byte is moved at most once on average.
+        // so each byte is moved at most once on average, and before the
+        // queue would grow: its memory stays within the bound.
         mOut.erase(mOut.begin(), mOut.begin() + static_cast<std::ptrdiff_t>(mOutHead));
         mOutHead = 0;
     }
+    if (mOut.size() + n > mOut.capacity())
+        mOut.reserve(std::min(mOutBound, std::max(2 * mOut.capacity(), mOut.size() + n)));
     mOut.insert(mOut.end(), pos, end);
-    if (queued() <= mOutBound)
-        return true;
-    write_failed(0, "write queue over its bound");
-    return false;
+    return true;
 }
 
-bool StrmProtocol::drain()
+bool StrmProtocol::send_queue(bool& took)
 {
     const uint8_t* start = mOut.data() + mOutHead;
     const uint8_t* pos = start;
@@ -214,37 +220,73 @@ bool StrmProtocol::drain()
     if (!alive)
         return false;
     mOutHead += static_cast<size_t>(pos - start);
-    waiting(pos != start);
+    took = pos != start;
+    return true;
+}
+
+bool StrmProtocol::drain()
+{
+    bool took = false;
+    if (!send_queue(took))
+        return false;
+    waiting(took);
     return true;
 }
 
 void StrmProtocol::waiting(bool progressed)
 {
     if (!queued()) {
-        mOut.clear();
-        mOutHead = 0;
+        give_back();
         mStall.reset();
         mRead.SetEvents(POLLIN);
         return;
     }
-    if (progressed || !mStall.pending())
+    if (progressed || !mStall.pending()) {
+        mUnsent = unsent();
         mStall.set(write_budget_ms, &StrmProtocol::on_stall, this);
+    }
     mRead.SetEvents(POLLIN | POLLOUT);
 }
 
-void StrmProtocol::on_stall(Timer*)
+void StrmProtocol::give_back()
 {
-    write_failed(0);
+    std::vector<uint8_t>().swap(mOut);
+    mOutHead = 0;
 }
 
-void StrmProtocol::write_failed(int err, const char* what)
+int StrmProtocol::unsent() const
+{
+    int outq = outq_space();
+    if (outq < 0 || !mOutqReportsFree)
+        return outq;
+    int sendbuf = sendbuf_space();
+    return sendbuf < 0 ? -1 : sendbuf - outq;
+}
+
+// A peer that reads slowly may free room that poll does not report yet
+// (TCP says so only once half the buffer is free), and what it reads out
+// of the socket shows only in what the socket still holds: both count as
+// taken before the peer is dropped.
+void StrmProtocol::on_stall(Timer*)
+{
+    bool took = false;
+    if (!send_queue(took))
+        return;
+    if (!took && (mUnsent < 0 || unsent() >= mUnsent)) {
+        write_failed(0);
+        return;
+    }
+    waiting(true);
+}
+
+void StrmProtocol::write_failed(int err, const char* what, size_t more)
 {
     std::cerr << ext::header(this) << (err ? "write error" : what);
     put_figures(std::cerr);
     if (err)
         std::cerr << ", error=" << std::strerror(err);
     else
-        std::cerr << ", queued=" << queued() << ", bound=" << mOutBound;
+        std::cerr << ", queued=" << queued() + more << ", bound=" << mOutBound;
     std::cerr << std::endl;
     ++overflow;
     on_error(err ? std::string("write error: ") + std::strerror(err) : std::string(what));

@@ -2,9 +2,11 @@
 // becomes one chunk passed up (no framing). A message is written at once as
 // far as the socket takes it; the rest waits in the stream's output queue and
 // leaves as the socket drains, so no write ever waits in the loop. A peer
-// that lets its queue grow past the bound, or takes nothing of it for the
-// write budget, is dropped with one line. Any socket trouble closes the
-// socket and sends an error up the stack.
+// that lets its queue grow past the bound, or takes nothing for the write
+// budget (neither from the queue nor from what its socket holds), is
+// dropped with one line. The queue's memory goes back when it empties and
+// when its peer goes. Any socket trouble closes the socket and sends an
+// error up the stack.
 // With gathering on, the messages that the loop's handlers write in one pass
 // leave together in one send, from a DPC that runs after the handlers and
 // before the loop waits again.
@@ -26,7 +28,8 @@ public:
     // How long a peer may take nothing of what waits for it.
     static const int write_budget_ms = 1000;
     // What may wait for a peer beyond what its socket holds: far above
-    // what a reading peer leaves behind, and what one stalled peer may cost.
+    // what a reading peer leaves behind, and the most memory one stalled
+    // peer's queue may hold.
     static const size_t out_bound_default = size_t(4) << 20;
 
     StrmProtocol();
@@ -48,6 +51,8 @@ public:
     void out_bound(size_t bytes) { mOutBound = bytes; }
     // Bytes written to the stream that the socket has not taken yet.
     size_t queued() const { return mOut.size() - mOutHead; }
+    // Memory the output queue holds (at most the bound).
+    size_t held() const { return mOut.capacity(); }
     // Reads may take the pool's reserve (the controller link's own).
     void use_reserve(bool on) { mUseReserve = on; }
     int fd() const { return mFd.get(); }
@@ -81,15 +86,23 @@ private:
     bool write_some(const uint8_t*& pos, const uint8_t* end);
     // Queues what the socket did not take; false when the layer ended.
     bool enqueue(const uint8_t* pos, const uint8_t* end);
-    // Sends from the queue; false when the layer ended.
+    // Sends from the queue; false when the layer ended. took: the socket
+    // took bytes.
+    bool send_queue(bool& took);
+    // Sends from the queue and then as waiting(); false when the layer ended.
     bool drain();
     // After a send: the budget starts again when bytes left, and the
     // socket is watched for room while any wait.
     void waiting(bool progressed);
+    // An empty queue, and its memory given back.
+    void give_back();
+    // Bytes the socket holds that the peer has not taken yet (-1 unknown).
+    int unsent() const;
     void on_flush();
     void on_stall(Timer*);
-    // err 0 with what: the peer broke a rule of the queue.
-    void write_failed(int err, const char* what = "write timeout");
+    // err 0 with what: the peer broke a rule of the queue; more: bytes of
+    // a message that were not queued.
+    void write_failed(int err, const char* what = "write timeout", size_t more = 0);
     void put_figures(std::ostream& out) const;
 
     Fd mFd;
@@ -102,7 +115,10 @@ private:
     std::vector<uint8_t> mOut;
     size_t mOutHead = 0;
     size_t mOutBound = out_bound_default;
-    // Runs while bytes wait; every byte the socket takes starts it again.
+    // Runs while bytes wait; a send that took bytes starts it again, and so
+    // does, when it runs out, a socket that holds less than it did.
     Timer mStall;
+    // What the socket held unsent when the budget started.
+    int mUnsent = -1;
     Dpc mFlush;
 };

@@ -123,21 +123,37 @@ TEST_F(StrmTest, EmptyPoolDefersTheReadAndLosesNothing)
 }
 
 // Nothing waits in the loop: what the socket does not take waits in the
-// stream's queue and leaves, in order, as the peer reads. A peer that takes
-// nothing for the budget, or lets the queue pass its bound, is dropped with
-// one line.
+// stream's queue and leaves, in order, as the peer reads, also while new
+// messages come in. A peer that takes nothing for the budget, or lets the
+// queue pass its bound, is dropped with one line; one that reads, however
+// slowly, is not. The queue's memory stays within the bound and goes back
+// when the queue empties or the peer goes.
 TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
 {
+    const size_t deflt = StrmProtocol::out_bound_default;
+    const int small = 4096, large = 1 << 19;
+    const unsigned trickles = 200;
     const struct {
         const char* what;
         size_t bound;
-        unsigned readEveryMs; // 0: the peer never reads
-        const char* line;     // the reason it is dropped for; "" when it stays
-        uint32_t endsAfterMs;
+        int sndbuf;            // asked of the socket
+        size_t burst;          // written at the start, in messages of 60000 bytes
+        bool toBound;          // and then one that fills the queue to its bound
+        unsigned readEveryMs;  // 0: the peer never reads
+        size_t readMost;       // what one read takes at most; 0: all there is
+        unsigned readForMs;    // after this the peer reads no more; 0: never
+        size_t trickle;        // written after each of the first reads
+        const char* line;      // the reason it is dropped for; "" when it stays
+        uint32_t endsFrom, endsBy;
     } cases[] = {
-        {"a peer that reads every 900 ms gets it all", StrmProtocol::out_bound_default, 900, "", 0},
-        {"a peer that takes nothing", StrmProtocol::out_bound_default, 0, "write timeout", 1000},
-        {"a queue past its bound", 100000, 900, "write queue over its bound", 0},
+        {"a peer that reads every 900 ms gets it all", deflt, small, 240000, false, 900, 0, 0, 0, "", 0, 0},
+        {"a peer that takes nothing", deflt, small, 240000, false, 0, 0, 0, 0, "write timeout", 1000, 1000},
+        {"a queue past its bound", 100000, small, 240000, false, 900, 0, 0, 0, "write queue over its bound", 0, 0},
+        {"a queue that holds exactly its bound", 100000, small, 60000, true, 100, 0, 0, 0, "", 0, 0},
+        {"8 KB every 100 ms while megabytes wait", deflt, large, 3000000, false, 100, 8192, 0, 0, "", 0, 0},
+        {"a slow reader that stops", deflt, large, 3000000, false, 100, 8192, 2950, 0, "write timeout", 2951,
+         2950 + 2 * StrmProtocol::write_budget_ms},
+        {"messages come while the queue drains in parts", 300000, small, 240000, false, 10, 0, 0, 2000, "", 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -148,40 +164,60 @@ TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
         auto* strm = new StrmProtocol(pair.a);
         strm->service_name = "ctl";
         strm->out_bound(c.bound);
-        int small = 4096;
-        ::setsockopt(strm->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+        ::setsockopt(strm->fd(), SOL_SOCKET, SO_SNDBUF, &c.sndbuf, sizeof(c.sndbuf));
         owner.add_protocol_tail(strm);
         owner.activate();
         vbtest::CaptureStream err(std::cerr);
 
         std::string sent, got;
+        size_t maxHeld = 0;
+        unsigned written = 0;
+        auto write = [&](const std::string& m) {
+            Packet p = make_packet(m);
+            bool taken = owner.message(p);
+            if (taken)
+                sent += m;
+            maxHeld = std::max(maxHeld, strm->held());
+            return taken;
+        };
+        uint32_t t0 = Mux::milliseconds();
         vbtest::FnTimer reader;
         reader.fn = [&] {
+            if (c.readForMs && Mux::milliseconds() - t0 > c.readForMs)
+                return;
             char buf[4096];
-            for (ssize_t n; (n = ::recv(pair.b.get(), buf, sizeof(buf), MSG_DONTWAIT)) > 0;)
-                got.append(buf, size_t(n));
+            size_t most = c.readMost ? c.readMost : SIZE_MAX;
+            for (ssize_t n; most && (n = ::recv(pair.b.get(), buf, std::min(sizeof(buf), most), MSG_DONTWAIT)) > 0;)
+                got.append(buf, size_t(n)), most -= size_t(n);
+            // Behind what waits, whatever room the read just made.
+            if (c.trickle && written < trickles && strm->attached())
+                write(std::string(c.trickle, char('A' + written++ % 26)));
             reader.arm(c.readEveryMs);
         };
         if (c.readEveryMs)
             reader.arm(c.readEveryMs);
-        uint32_t t0 = Mux::milliseconds();
         bool taken = true;
-        for (char fill = 'a'; fill < 'e' && taken; ++fill) {
-            Packet p = make_packet(std::string(60000, fill));
-            taken = owner.message(p);
-            if (taken)
-                sent += std::string(60000, fill);
+        for (size_t i = 0; sent.size() < c.burst && taken; ++i)
+            taken = write(std::string(std::min<size_t>(60000, c.burst - sent.size()), char('a' + i % 26)));
+        if (c.toBound && taken) {
+            taken = write(std::string(c.bound - strm->queued(), 'z'));
+            EXPECT_EQ(strm->queued(), c.bound);
         }
-        run_until([&] { return !owner.ends.empty() || got == sent; }, 120000);
+        const unsigned toWrite = c.trickle ? trickles : 0;
+        run_until([&] { return !owner.ends.empty() || (written == toWrite && got.size() == sent.size()); },
+                  120000);
+        EXPECT_LE(maxHeld, c.bound);
+        EXPECT_EQ(strm->held(), 0u) << "the memory went back";
         if (!*c.line) {
             EXPECT_TRUE(taken);
-            EXPECT_TRUE(got == sent) << "in order, nothing lost: " << got.size() << " of " << sent.size();
+            EXPECT_TRUE(got == sent) << "once, in order: " << got.size() << " of " << sent.size();
             EXPECT_EQ(strm->queued(), 0u);
             EXPECT_EQ(err.str(), "");
             owner.deactivate();
             continue;
         }
-        EXPECT_EQ(Mux::milliseconds() - t0, c.endsAfterMs);
+        EXPECT_GE(Mux::milliseconds() - t0, c.endsFrom);
+        EXPECT_LE(Mux::milliseconds() - t0, c.endsBy);
         EXPECT_EQ(owner.ends, Texts{std::string(c.line) + " (error)"});
         const std::string text = err.str();
         EXPECT_EQ(text.rfind(std::string("SockStream[ctl]: ") + c.line + ", sendbuf=", 0), 0u) << text;
