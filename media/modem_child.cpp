@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "runtime/child_output.h"
 #include "runtime/mux_time.h"
 #include "runtime/paths.h"
 
@@ -108,7 +109,8 @@ void close_others(int keep, int limit)
 // log text, its signal handlers) runs or is written twice. Signals stay
 // blocked until every disposition is the default again: a signal sent to
 // the new pid at once then acts on the child as on the program.
-[[noreturn]] void run_child(const Setup& setup, const std::string& path, char* const* argv, int fdLimit, int done)
+[[noreturn]] void run_child(const Setup& setup, const std::string& path, char* const* argv, int fdLimit, int done,
+                           int output)
 {
     struct sigaction dfl;
     std::memset(&dfl, 0, sizeof(dfl));
@@ -125,7 +127,12 @@ void close_others(int keep, int limit)
     // The server's sockets and devices must not stay open (a bound port,
     // a held channel) while the child waits to exec; the parent goes on
     // once done is closed too.
-    if (!inherit(setup.input, 0) || !inherit(setup.output, 1))
+    // Without a pipe to the server's log, the child's text goes nowhere
+    // rather than into the server's own descriptors 1 and 2 (in daemon mode
+    // the log socket, which would make it wait on the log).
+    if (output < 0)
+        output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (!inherit(setup.input, 0) || !inherit(setup.output >= 0 ? setup.output : output, 1) || !inherit(output, 2))
         ::_exit(setup.failStatus);
     close_others(done, fdLimit);
     if (done >= 0)
@@ -193,14 +200,24 @@ pid_t spawn(const Setup& setup)
     int done[2] = {-1, -1};
     if (::pipe2(done, O_CLOEXEC) != 0)
         done[0] = done[1] = -1;
+    // The child's standard output and error: a pipe that the loop reads,
+    // each line a line of our log named after the program.
+    int output[2] = {-1, -1};
+    if (::pipe2(output, O_CLOEXEC) != 0)
+        output[0] = output[1] = -1;
     sigprocmask(SIG_SETMASK, &all, &old);
     pid_t pid = ::fork();
     if (pid == 0)
-        run_child(setup, path, argv.data(), fdLimit, done[1]);
+        run_child(setup, path, argv.data(), fdLimit, done[1], output[1]);
     int error = errno;
     sigprocmask(SIG_SETMASK, &old, nullptr);
     if (done[1] >= 0)
         ::close(done[1]);
+    if (output[1] >= 0)
+        ::close(output[1]);
+    Fd outputEnd(output[0]);
+    if (pid > 0 && outputEnd)
+        ChildOutput::Follow(std::move(outputEnd), setup.argv[0].substr(setup.argv[0].rfind('/') + 1), pid);
     // A moment: the child only resets its signals and closes descriptors
     // (or dies) first. Until then a closed socket's port would stay bound;
     // a child stopped on the way holds it, but not the loop, any longer.

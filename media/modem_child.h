@@ -40,8 +40,11 @@ std::string fax_file_name(time_t t, const std::function<bool(const std::string&)
 struct Setup {
     // argv[0] names the program; it runs from Paths::resolve(argv[0]).
     std::vector<std::string> argv;
-    // Become descriptors 0 and 1 when not -1; of the others, only 2 stays
-    // open in the child.
+    // Become descriptors 0 and 1 when not -1. The child's 2, and its 1
+    // when output is -1, are a pipe to the server's log: each line the
+    // program writes there is a line of the log, named after the program
+    // (the base name of argv[0]) and its pid. No other descriptor of the
+    // server stays open in the child.
     int input = -1;
     int output = -1;
     // Waited in the child before the exec.

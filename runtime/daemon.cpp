@@ -36,8 +36,9 @@ Sentry::Sentry(const Params& params)
         std::cerr.rdbuf(new ManagedSysLogStreamBuf(LOG_DAEMON, LOG_ERR));
         std::clog.rdbuf(new ManagedSysLogStreamBuf(LOG_DAEMON, LOG_DEBUG));
         std::cin.tie(&std::cout);
-        // Output written straight to descriptors 1 and 2, also by children,
-        // reaches the log socket too, the new one after a reconnection.
+        // Output written straight to descriptors 1 and 2, also by a child
+        // that inherits them, reaches the log socket too, the new one after
+        // a reconnection. The helper programs get a pipe of the loop.
         syslogManager.redirect_stdio();
     } else if (mMode == 1) {
         mLogFile.reset(new LogFileStreamBuf(params.name));

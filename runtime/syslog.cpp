@@ -255,7 +255,7 @@ ssize_t SysLogManager::send_now(const char* data, size_t length)
 {
     ssize_t n;
     do
-        n = ::send(mFd, data, length, kSendFlags);
+        n = mSend(mFd, data, length, kSendFlags);
     while (n < 0 && errno == EINTR);
     return n;
 }

@@ -18,9 +18,11 @@
 // (the new daemon never saw its start): the record is counted as dropped.
 //
 // In daemon mode the socket is also the standard output and error of the
-// process and its children, who write to it as to any descriptor: it stays
-// blocking for them (our own sends say MSG_DONTWAIT), and every new
-// connection takes the place of the old one there.
+// process, and of a child that inherits them, who write to it as to any
+// descriptor: it stays blocking for them (our own sends say MSG_DONTWAIT),
+// and every new connection takes the place of the old one there. The
+// helper programs the server starts write into a pipe of the loop instead
+// (runtime/child_output.h).
 #pragma once
 
 #include <sys/socket.h>
@@ -62,6 +64,12 @@ public:
     int type() const { return mType; }
     // Records lost since the last report of losses went out.
     unsigned long dropped() const { return mDropped; }
+
+    // For tests: what hands bytes to the socket in place of send(2). A
+    // stream socket of this kernel takes a short run of bytes whole or not
+    // at all; other kernels may take part of a record or a report.
+    typedef ssize_t (*SendCall)(int fd, const void* data, size_t length, int flags);
+    void set_send_call(SendCall call) { mSend = call; }
 
 private:
     void openlog_internal(const char* ident, int options, int facility);
@@ -113,6 +121,7 @@ private:
     size_t mTailBytes = 0;
     unsigned long mTailReported = 0;
     bool mRedirectStdio = false;
+    SendCall mSend = ::send;
 };
 
 extern SysLogManager syslogManager;

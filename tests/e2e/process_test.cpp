@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,11 +11,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <thread>
 
 #include "tests/e2e/flow_commands.h"
@@ -70,15 +73,21 @@ private:
     std::thread mThread;
 };
 
+sockaddr_un unix_address(const std::string& path)
+{
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+    return a;
+}
+
 // A stand-in for the system log daemon: a datagram socket that the test
 // reads only when it likes.
 class LogDaemon {
 public:
     explicit LogDaemon(const std::string& path) : mSock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
-        sockaddr_un a = {};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+        sockaddr_un a = unix_address(path);
         bound = ::bind(mSock.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
         mFiller.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         mFillerOk = ::connect(mFiller.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
@@ -110,6 +119,52 @@ private:
     Fd mSock;
     Fd mFiller;
     bool mFillerOk = false;
+};
+
+// A stand-in for a system log daemon of the stream kind: it takes the
+// server's connection and reads it only when asked.
+class StreamLogDaemon {
+public:
+    explicit StreamLogDaemon(const std::string& path) : mSock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un a = unix_address(path);
+        bound = ::bind(mSock.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && ::listen(mSock.get(), 4) == 0;
+    }
+    bool accept_peer()
+    {
+        pollfd p = {mSock.get(), POLLIN, 0};
+        if (::poll(&p, 1, 5000) == 1)
+            mPeer.reset(::accept4(mSock.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        return static_cast<bool>(mPeer);
+    }
+    // Bytes that wait unread.
+    int queued() const
+    {
+        int n = 0;
+        return ::ioctl(mPeer.get(), FIONREAD, &n) == 0 ? n : -1;
+    }
+    // The records that arrived, the ones that come within ms after them
+    // included, each without its NUL.
+    std::vector<std::string> records(int ms = 500)
+    {
+        char chunk[4096];
+        pollfd p = {mPeer.get(), POLLIN, 0};
+        for (ssize_t n = 1; n > 0 && ::poll(&p, 1, ms) > 0;)
+            if ((n = ::recv(mPeer.get(), chunk, sizeof(chunk), MSG_DONTWAIT)) > 0)
+                mBytes.append(chunk, static_cast<size_t>(n));
+        std::vector<std::string> out;
+        size_t at = 0;
+        for (size_t nul; (nul = mBytes.find('\0', at)) != std::string::npos; at = nul + 1)
+            out.push_back(mBytes.substr(at, nul - at));
+        mBytes.erase(0, at);
+        return out;
+    }
+    bool bound = false;
+
+private:
+    Fd mSock;
+    Fd mPeer;
+    std::string mBytes;
 };
 
 } // namespace
@@ -397,4 +452,73 @@ TEST(Process, ASystemLogThatStopsReadingCostsLinesNeverAnswers)
     server.signal(SIGTERM);
     EXPECT_EQ(server.wait(5000), 0);
     EXPECT_FALSE(exists(server.path("/var/run/server.pid")));
+}
+
+// A helper that writes to its standard error before it answers (the T.38
+// engine counting its instances at each query), under a stream log
+// daemon. One that reads gets the helper's line as a record of its own,
+// named after it, and every record starts with its priority. One that
+// stalls holds neither the helper nor the loop: pings stay prompt, and
+// SIGTERM ends the server at once behind a pipeline of queries.
+TEST(Process, AHelpersLinesAreRecordsOfTheLogThatNeverHoldItUp)
+{
+    vbtest::TempDir dir;
+    StreamLogDaemon log(dir.file("log"));
+    ASSERT_TRUE(log.bound);
+    ServerProcess server;
+    ::mkdir(server.path("/usr/local/sbin").c_str(), 0755);
+    ASSERT_EQ(::symlink(VB_STANDIN, server.path("/usr/local/sbin/t38").c_str()), 0);
+    ::setenv("VB_STANDIN_T38", "say=T38CHILD stderr line,instances=3", 1);
+    server.set_log_socket(dir.file("log"));
+    bool started = server.start_daemon();
+    ::unsetenv("VB_STANDIN_T38");
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(log.accept_peer());
+    Controller controller(server.port());
+    const std::string query = vbtest::lgcp(vbtest::command(false));
+    auto counted = [](const vbtest::Texts& got) {
+        return std::any_of(got.begin(), got.end(),
+                           [](const std::string& m) { return m.find("t38-instances 3") != std::string::npos; });
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(counted(controller.exchange(query)));
+    const std::regex helper("<29>[A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} vxb-[^:]*: t38\\[[0-9]+\\]: T38CHILD stderr line");
+    unsigned lines = 0;
+    for (const std::string& r : log.records()) {
+        EXPECT_TRUE(std::regex_search(r, std::regex("^<[0-9]+>"))) << r;
+        if (r.find("T38CHILD") != std::string::npos) {
+            ++lines;
+            EXPECT_TRUE(std::regex_match(r, helper)) << r;
+        }
+    }
+    EXPECT_EQ(lines, 3u);
+
+    // The daemon stalls: malformed frames (two lines each) fill its socket
+    // until the bytes waiting there stop growing.
+    const std::string malformed("\xff\xff\xff\xff", 4);
+    int last = -1, still = 0;
+    for (int round = 0; round < 200 && still < 3; ++round) {
+        for (int i = 0; i < 50; ++i)
+            controller.send(malformed);
+        controller.sync();
+        int now = log.queued();
+        still = now == last ? still + 1 : 0;
+        last = now;
+    }
+    ASSERT_EQ(still, 3) << "the log's socket did not fill";
+    for (int i = 0; i < 5; ++i) {
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_TRUE(counted(controller.exchange(query)));
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+        EXPECT_LT(took.count(), 300);
+    }
+    for (int i = 0; i < 20; ++i)
+        controller.send(query);
+    controller.sync();
+    for (int i = 0; i < 20; ++i)
+        controller.send(query);
+    auto begin = std::chrono::steady_clock::now();
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(5000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2000));
 }

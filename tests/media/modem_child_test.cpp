@@ -209,6 +209,37 @@ TEST_F(ModemChildTest, AStoppedNewChildHoldsTheSpawnForTheBoundOnly)
     EXPECT_TRUE(run_real([&] { return reaped(pid); }));
 }
 
+// What a helper writes on its standard output and error becomes lines of
+// the server's log, named after it; a descriptor 1 given to it stays its
+// own.
+TEST_F(ModemChildTest, AHelpersOutputBecomesLinesOfTheLogNamedAfterIt)
+{
+    CaptureStream out(std::cout);
+    standin.behave("T38", "say=on stderr,instances=3");
+    ModemChild::Setup setup;
+    setup.argv = {"/usr/local/sbin/t38", "--num-of-instances"};
+    setup.banner = "on stdout";
+    pid_t logged = ModemChild::spawn(setup);
+    Pipe answer;
+    setup.output = answer.w.get();
+    pid_t answering = ModemChild::spawn(setup);
+    answer.w.close();
+    auto line = [](pid_t pid, const std::string& text) { return "t38[" + std::to_string(pid) + "]: " + text + "\n"; };
+    auto has = [&](const std::string& l) { return out.str().find(l) != std::string::npos; };
+    EXPECT_TRUE(run_real([&] { return has(line(logged, "3")) && has(line(answering, "on stderr")); }, 3000))
+        << out.str();
+    EXPECT_LT(out.str().find(line(logged, "on stdout")), out.str().find(line(logged, "on stderr")));
+    EXPECT_LT(out.str().find(line(logged, "on stderr")), out.str().find(line(logged, "3")));
+    EXPECT_FALSE(has(line(answering, "on stdout")));
+    EXPECT_FALSE(has(line(answering, "3")));
+    std::string answered;
+    char chunk[64];
+    for (ssize_t n; (n = ::read(answer.r.get(), chunk, sizeof(chunk))) > 0;)
+        answered.append(chunk, size_t(n));
+    EXPECT_EQ(answered, "on stdout\n3\n");
+    EXPECT_TRUE(run_real([&] { return reaped(logged) && reaped(answering); }));
+}
+
 TEST_F(ModemChildTest, ADigitalModemRunsPppOnItsInterface)
 {
     command(digital(), 2);

@@ -10,6 +10,7 @@
 //   term=ignore  ignore SIGTERM
 //   instances=N  answer --num-of-instances with "N"; "none" answers
 //                nothing, "hang" never ends
+//   say=TEXT     first write TEXT and a newline on the standard error
 // Without exit or sleep it waits for a signal. How it ended goes to
 // <pid>.end: "exit N" or "signal N". It dies with the program that
 // started it.
@@ -160,6 +161,12 @@ int main(int argc, char** argv)
     signal(SIGHUP, hup == "ignore" ? SIG_IGN : hup.empty() ? on_fatal : on_hup);
     signal(SIGTERM, directive(how, "term") == "ignore" ? SIG_IGN : on_fatal);
     note_start(argc, argv);
+    std::string say = directive(how, "say");
+    if (!say.empty()) {
+        say += "\n";
+        if (write(STDERR_FILENO, say.data(), say.size()) < 0) {
+        }
+    }
 
     if (argc > 1 && std::strcmp(argv[1], "--num-of-instances") == 0) {
         std::string count = directive(how, "instances");

@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -174,6 +176,25 @@ protected:
             }
         }
         return out;
+    }
+
+    // The old daemon read to its end and gone, a new one connected by the
+    // next line: the tallies of both, and how many texts went out in all.
+    struct Tallies {
+        std::pair<size_t, unsigned long> before, after;
+        size_t sent;
+    };
+    Tallies restart(StreamPeer& old)
+    {
+        old.take();
+        old.close();
+        StreamPeer fresh = stream_daemon(false);
+        fresh.take();
+        Tallies t;
+        t.sent = sent.size();
+        t.before = tally(old.bytes);
+        t.after = tally(fresh.bytes);
+        return t;
     }
 
     vbtest::TempDir dir;
@@ -387,16 +408,46 @@ TEST_F(SysLogTest, AStreamDaemonGetsEachRecordWholeOrCountedAcrossAReconnect)
         burst(300);
     }
     ASSERT_TRUE(old.cut());
+    Tallies t = restart(old);
+    EXPECT_EQ(1u, t.after.first);
+    EXPECT_GT(t.before.second + t.after.second, 1u) << "records dropped while the socket was full";
+    EXPECT_EQ(t.sent, t.before.first + t.before.second + t.after.first + t.after.second);
+}
+
+// A send that takes only half of what it is given, when asked to.
+bool gHalveNextSend = false;
+ssize_t halving_send(int fd, const void* data, size_t length, int flags)
+{
+    if (gHalveNextSend) {
+        gHalveNextSend = false;
+        length /= 2;
+    }
+    return ::send(fd, data, length, flags);
+}
+
+// A daemon that took half of a report of losses and then restarted never
+// saw the count: the new daemon's first report counts those losses with
+// the ones after them.
+TEST_F(SysLogTest, AReportCutByARestartIsCountedByTheNextOne)
+{
+    StreamPeer old = stream_daemon();
+    log->set_send_call(halving_send);
+    // One record a send: the full socket refuses each whole, none is cut.
+    for (int i = 0; i < 10000 && log->dropped() < 3; ++i)
+        burst(1);
+    const unsigned long lost = log->dropped();
+    ASSERT_GE(lost, 3u);
     old.take();
-    old.close();
-    StreamPeer fresh = stream_daemon(false);
-    fresh.take();
-    size_t all = sent.size();
-    auto before = tally(old.bytes);
-    auto after = tally(fresh.bytes);
-    EXPECT_EQ(1u, after.first);
-    EXPECT_GT(before.second + after.second, 1u) << "records dropped while the socket was full";
-    EXPECT_EQ(all, before.first + before.second + after.first + after.second);
+    gHalveNextSend = true;
+    burst(1); // the report goes first, and only half of it
+    EXPECT_FALSE(gHalveNextSend);
+    EXPECT_TRUE(old.cut());
+    EXPECT_EQ(1u, log->dropped()) << "the record behind the cut report";
+    Tallies t = restart(old);
+    EXPECT_EQ(0u, t.before.second);
+    EXPECT_EQ(lost + 1, t.after.second);
+    EXPECT_EQ(1u, t.after.first);
+    EXPECT_EQ(t.sent, t.before.first + t.after.first + t.after.second);
 }
 
 TEST_F(SysLogTest, StreamSocketWhenDatagramsAreRefused)
@@ -480,11 +531,21 @@ TEST(DaemonTest, ChildrenWaitForAStalledLogAndFollowItsRestart)
     const int lines = 100;
     Daemon::Params params;
     params.name = "r";
-    Fd done = daemonise(params, [&go] {
+    // Where the burst's writer is, shared with it across the forks.
+    struct Progress {
+        std::atomic<pid_t> pid{0};
+        std::atomic<int> line{-1};
+    };
+    void* shared = mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, shared);
+    Progress* progress = new (shared) Progress;
+    Fd done = daemonise(params, [&go, progress] {
         std::cout << "before" << std::endl;
         if (fork() == 0) {
+            progress->pid = getpid();
             for (int i = 0; i < lines; ++i) {
                 std::string line = "burst " + std::to_string(i) + "\n";
+                progress->line = i;
                 (void)!write(STDOUT_FILENO, line.data(), line.size());
             }
             _exit(0);
@@ -499,7 +560,20 @@ TEST(DaemonTest, ChildrenWaitForAStalledLogAndFollowItsRestart)
         }
     });
     ASSERT_TRUE(done);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the burst fills the daemon's socket
+    // The writer sleeps inside a line: the daemon's socket is full.
+    auto waits = [progress] {
+        int line = progress->line;
+        std::string stat = progress->pid ? vbtest::read_file("/proc/" + std::to_string(progress->pid) + "/stat") : "";
+        size_t state = stat.rfind(')');
+        return line >= 0 && line < lines && state != std::string::npos && stat.compare(state, 3, ") S") == 0 &&
+               line == progress->line;
+    };
+    bool full = false;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         !(full = waits()) && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    munmap(shared, sizeof(Progress));
+    ASSERT_TRUE(full);
     std::vector<std::string> got;
     while (got.size() <= size_t(lines) && daemon->pending(1000))
         got.push_back(text_of(daemon->record()));

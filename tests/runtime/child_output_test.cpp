@@ -1,0 +1,56 @@
+// A helper's output read from its pipe in the loop: one named line for each
+// line it wrote, however the bytes came, until its last writer lets go.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <random>
+#include <sstream>
+
+#include "runtime/child_output.h"
+#include "tests/runtime/loop_support.h"
+
+using namespace vbtest;
+
+namespace {
+
+TEST(ChildOutput, LinesComeOutWholeAndNamedInWhateverPiecesTheyArrive)
+{
+    const std::string full(ChildOutput::kLineBytes, 'a');
+    const std::string longer(2 * ChildOutput::kLineBytes + 100, 'b');
+    const std::string text = "first\n\n" + full + "\n" + longer + "\nx\r\n" + "no newline";
+    const std::string name = "t38[1234]: ";
+    const std::string lines = name + "first\n" + name + "\n" + name + full + "\n" +
+                              name + longer.substr(0, ChildOutput::kLineBytes) + "\n" +
+                              name + longer.substr(ChildOutput::kLineBytes, ChildOutput::kLineBytes) + "\n" +
+                              name + longer.substr(2 * ChildOutput::kLineBytes) + "\n" + name + "x\r\n";
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        one_pass();
+        const int before = open_fd_count();
+        std::ostringstream out;
+        Pipe pipe;
+        ChildOutput::Follow(Fd(pipe.r.dup()), "t38", 1234, out);
+        pipe.r.close();
+        // A child of the helper that still holds the pipe.
+        Fd grandchild(pipe.w.dup());
+        for (size_t at = 0; at < text.size();) {
+            size_t n = std::min<size_t>(text.size() - at, 1 + random() % 900);
+            ASSERT_EQ(::write(pipe.w.get(), text.data() + at, n), ssize_t(n));
+            at += n;
+            if (random() % 2)
+                one_pass();
+        }
+        pipe.w.close();
+        EXPECT_TRUE(run_until([&] { return out.str() == lines; }, 2000)) << out.str();
+        one_pass();
+        EXPECT_EQ(lines, out.str()) << "the last line waits while a writer holds the pipe";
+        grandchild.close();
+        EXPECT_TRUE(run_until([&] { return out.str() == lines + name + "no newline\n"; }, 2000)) << out.str();
+        // The reader let go of its end.
+        EXPECT_EQ(before, open_fd_count());
+    }
+}
+
+} // namespace
