@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <set>
 
 #include "asn1/avn_encoder.h"
 #include "runtime/net.h"
@@ -203,47 +204,81 @@ bool MonitoringDataHolder::setText(std::string& field, const std::string& text)
 
 void MonitoringDataHolder::SaveStatusToFile(const std::string& path, const std::string& text, Folders folders)
 {
-    if (folders)
-        folders();
-    const std::string what = "status file " + path;
-    int error = writeWhole(path, text);
-    if (error == 0) {
-        mRuns.succeeded(what);
-        mOwed.erase(path);
-        return;
-    }
-    mRuns.failed_line(what, error);
-    mOwed[path] = Owed{text, std::move(folders)};
+    File& file = mFiles[path];
+    file.text = text;
+    file.folders = std::move(folders);
+    write(path, file);
 }
 
+// The folders first: one made again makes this file owed with the others,
+// and the write then settles it.
+void MonitoringDataHolder::write(const std::string& path, File& file)
+{
+    if (file.folders)
+        file.folders();
+    const std::string what = "status file " + path;
+    int error = writeWhole(path, file.text);
+    file.owed = error != 0;
+    if (error == 0)
+        mRuns.succeeded(what);
+    else
+        mRuns.failed_line(what, error);
+}
+
+// A folder of the files may have gone since the last sample (removed with
+// everything in it): each folder is checked once, through the first file
+// in it, and one made again leaves its files owed for the writes below.
 void MonitoringDataHolder::RewriteOwedFiles()
 {
-    std::map<std::string, Owed> owed;
-    owed.swap(mOwed);
-    for (auto& file : owed)
-        SaveStatusToFile(file.first, file.second.text, std::move(file.second.folders));
+    std::set<std::string> checked;
+    for (auto& file : mFiles) {
+        if (file.second.folders && checked.insert(file.first.substr(0, file.first.rfind('/'))).second)
+            file.second.folders();
+    }
+    for (auto& file : mFiles) {
+        if (file.second.owed)
+            write(file.first, file.second);
+    }
 }
 
-void MonitoringDataHolder::forgetOwed(const std::function<bool(const std::string&)>& removed)
+size_t MonitoringDataHolder::owedFiles() const
 {
-    for (auto it = mOwed.begin(); it != mOwed.end();) {
-        if (removed(it->first)) {
-            mRuns.succeeded("status file " + it->first);
-            it = mOwed.erase(it);
-        } else {
+    return static_cast<size_t>(
+        std::count_if(mFiles.begin(), mFiles.end(), [](const std::pair<const std::string, File>& f) {
+            return f.second.owed;
+        }));
+}
+
+void MonitoringDataHolder::forget(const std::function<bool(const std::string&)>& removed)
+{
+    for (auto it = mFiles.begin(); it != mFiles.end();) {
+        if (!removed(it->first)) {
             ++it;
+            continue;
         }
+        if (it->second.owed)
+            mRuns.succeeded("status file " + it->first);
+        it = mFiles.erase(it);
     }
 }
 
 bool MonitoringDataHolder::CheckForMonDir(const std::string& path)
 {
     const std::string what = "status folder " + path;
-    if (!isDirectory(path) && ::mkdir(path.c_str(), kDirMode) != 0) {
+    if (isDirectory(path)) {
+        mRuns.succeeded(what);
+        return true;
+    }
+    if (::mkdir(path.c_str(), kDirMode) != 0) {
         mRuns.failed_line(what, errno);
         return false;
     }
     mRuns.succeeded(what);
+    // What the files under it held went with the folder.
+    const std::string under = path.back() == '/' ? path : path + "/";
+    for (auto it = mFiles.lower_bound(under); it != mFiles.end() && it->first.compare(0, under.size(), under) == 0;
+         ++it)
+        it->second.owed = true;
     return true;
 }
 
@@ -409,6 +444,7 @@ void MonitoringDataHolder::saveSnmpCommand(const MON::SnmpSetCommand& command)
     // The value's text ends at a NUL, as any text of a status file.
     const std::string& value = command.get_value();
     SaveStatusToFile(monPath(dir + "/" + name), value.substr(0, value.find('\0')), [this, section, dir] {
+        CheckForMonDir(Paths::resolve(kMonDir));
         CheckForMonDir(monPath(section));
         CheckForMonDir(monPath(dir));
     });
@@ -449,7 +485,7 @@ void MonitoringDataHolder::CheckForMonControllerDir(const std::string& address, 
 {
     std::string top = Paths::resolve(kControllerDir);
     std::string dir = top + address;
-    if (!CheckForMonDir(top) || !CheckForMonDir(dir) || !own)
+    if (!CheckForMonDir(Paths::resolve(kMonDir)) || !CheckForMonDir(top) || !CheckForMonDir(dir) || !own)
         return;
     // The own folder's link, made with it, or later when the first try failed.
     std::string self = top + "self";
@@ -474,7 +510,7 @@ void MonitoringDataHolder::ClearControllerFiles()
         }
         ::closedir(d);
     }
-    forgetOwed([&dir](const std::string& path) {
+    forget([&dir](const std::string& path) {
         return topLevel(dir, path) && path.compare(dir.size(), 5, "board") == 0;
     });
     boards.clear();
@@ -483,7 +519,7 @@ void MonitoringDataHolder::ClearControllerFiles()
 void MonitoringDataHolder::ClearMonitorFiles()
 {
     std::string dir = Paths::resolve(kMonDir);
-    forgetOwed([&dir](const std::string& path) { return topLevel(dir, path); });
+    forget([&dir](const std::string& path) { return topLevel(dir, path); });
     DIR* d = ::opendir(dir.c_str());
     if (!d)
         return;

@@ -10,7 +10,10 @@
 // file that could not be written (a full disk) keeps what it held, costs one
 // line per run of failures, and is owed: RewriteOwedFiles writes it again,
 // with its latest text, until it holds it. Values that do not change would
-// otherwise never be written again.
+// otherwise never be written again. A folder that has to be made again (it
+// was removed, or a file stood in its place) makes every file under it
+// owed, so whatever happened to the folder, the files hold the values again
+// at the next sample.
 #pragma once
 
 #include <cstdint>
@@ -69,10 +72,12 @@ public:
     // The controller has gone: the extension boards' files and list.
     void ClearControllerFiles();
     void ClearMonitorFiles();
-    // Writes again every file that a failure left behind its value.
+    // The sample's turn: makes again the folders that went, then writes
+    // again every file that a failure or a folder made again left behind
+    // its value.
     void RewriteOwedFiles();
     // Status files (their paths as opened) still owed their text.
-    size_t owedFiles() const { return mOwed.size(); }
+    size_t owedFiles() const;
 
     INet4::Addr ownAddress;
     HSP::ControllerStatus ownControllerStatus;
@@ -94,9 +99,12 @@ public:
 private:
     // Makes the folders a status file lies in, before each try.
     using Folders = std::function<void()>;
-    struct Owed {
+    // A status file as last set: its text, and whether the file still
+    // lacks it.
+    struct File {
         std::string text;
         Folders folders;
+        bool owed = false;
     };
 
     static bool setText(std::string& field, const std::string& text);
@@ -104,16 +112,18 @@ private:
     // then the text written whole; a failure starts or counts its run and
     // leaves the file owed. The caller goes on either way.
     void SaveStatusToFile(const std::string& path, const std::string& text, Folders folders = nullptr);
-    // The folder is there, made when missing.
+    void write(const std::string& path, File& file);
+    // The folder is there, made when missing; made, every file under it
+    // is owed.
     bool CheckForMonDir(const std::string& path);
     Folders topFolder();
     void CheckForMonControllerDir(const std::string& address, bool own);
-    // A removed file is owed nothing.
-    void forgetOwed(const std::function<bool(const std::string&)>& removed);
+    // A removed file is owed nothing, also when its folder is made again.
+    void forget(const std::function<bool(const std::string&)>& removed);
     void findFramers();
     void findNetIfs();
     void saveSnmpCommand(const MON::SnmpSetCommand& command);
 
     Device::FailureRuns mRuns;
-    std::map<std::string, Owed> mOwed;
+    std::map<std::string, File> mFiles;
 };

@@ -317,6 +317,7 @@ void RadioControl::Hold(uint32_t want)
         return;
     if (!wanted) {
         CloseHolding();
+        mReplacedAtOnce = false;
         return;
     }
     Fd session;
@@ -324,6 +325,7 @@ void RadioControl::Hold(uint32_t want)
         return;
     mAccess.runs().succeeded("holding session");
     mHolding = std::move(session);
+    mHoldingSince = Mux::milliseconds();
     mSessions.renew();
     // Never read: only its end is of interest.
     mHoldingEvent.Schedule(mHolding, 0);
@@ -347,13 +349,19 @@ void RadioControl::OnHoldingEvent(int, short revents)
     std::cerr << GetPrefix() << "holding rtp_ext session lost: " << end.why << std::endl;
     // One that carried the owner's filter is replaced at once, as the
     // radio's own session is: until then every sender's voice reaches the
-    // line. One that never carried it waits for the retry, so that a
-    // device which ends each new session cannot keep the loop turning.
-    bool carrying = mOwner != 0 && carried() == mOwner;
+    // line. One that never carried it waits for the retry, and so does one
+    // that ends within a retry's time after a replacement made at once, so
+    // that a device which ends each new session, carried or not, cannot
+    // keep the loop turning: it is asked once a second.
+    if (elapsed(Mux::milliseconds(), mHoldingSince) >= Device::Holder::kRetryMs)
+        mReplacedAtOnce = false;
+    bool atOnce = mOwner != 0 && carried() == mOwner && !mReplacedAtOnce;
     CloseHolding();
     mAccess.changed();
-    if (carrying)
+    if (atOnce) {
+        mReplacedAtOnce = true;
         mAccess.device();
+    }
 }
 
 Device::Answer RadioControl::TellFilter(uint32_t owner)

@@ -215,6 +215,10 @@ private:
     Fd mExt;
     // While the session is lost, the one that holds the PTT owner's filter.
     Fd mHolding;
+    // When it was opened (Mux::milliseconds), and whether one was replaced
+    // at once since the last that lasted a retry's time.
+    uint32_t mHoldingSince = 0;
+    bool mReplacedAtOnce = false;
     Event mHoldingEvent;
     Event mExtEvent;
     Timer mTimer;

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <iostream>
 
 // ------------------------------------------------------------ HandedChannel
 
@@ -114,7 +115,7 @@ bool HandedChannel::Drain(DrainWatcher* watcher)
     mDraining = true;
     mWatcher = watcher;
     const unsigned unwritten = static_cast<unsigned>(mHolder->IUnwritten() / kOctetsPerMs);
-    mDrainBound.set(kDrainBoundMs + unwritten, &HandedChannel::Drained, this);
+    mDrainBound.set(kDrainBoundMs + unwritten, &HandedChannel::BoundPassed, this);
     return true;
 }
 
@@ -132,6 +133,16 @@ bool HandedChannel::Flushed(int fd) const
 void HandedChannel::Drained()
 {
     Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
+}
+
+// Unless the last octet left meanwhile, what the holder had not written
+// is dropped with the channel: said as a lost channel says it.
+void HandedChannel::BoundPassed()
+{
+    if (!Flushed(mWatch.fd.get()))
+        std::cerr << "channel " << mChannel << ": drain cut at its bound, " << mHolder->IUnwritten()
+                  << " bytes unsent" << std::endl;
+    Drained();
 }
 
 void HandedChannel::OnEnd(int, short revents)

@@ -128,6 +128,8 @@ private:
     // The drain is over without a loss: let go, then the holder hears of
     // it, then the watcher.
     void Drained();
+    // The drain's bound passed: Drained, with a line for what is dropped.
+    void BoundPassed();
     // The watcher of a drain that ends now, null for none.
     DrainWatcher* EndingWatcher();
     // Let go, then tell(holder), then the drain's watcher: the holder may

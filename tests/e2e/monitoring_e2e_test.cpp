@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -359,6 +361,97 @@ TEST(MonitoringFiles, AFullDiskLeavesNoFileEmptyAndAllAreWholeOnceSpaceReturns)
     for (const auto& f : whole)
         EXPECT_TRUE(eventually([&] { return vbtest::read_file(mon(f.first)) == f.second; }, 5000)) << f.first;
     EXPECT_NE(vbtest::read_file(mon("dip")), "");
+}
+
+// Every file under dir by its path below dir, with its text; a link as
+// where it points.
+void snapshot(const std::string& dir, const std::string& below, std::map<std::string, std::string>& files)
+{
+    DIR* d = ::opendir((dir + below).c_str());
+    if (!d)
+        return;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = below + "/" + e->d_name;
+        struct stat st;
+        if (e->d_name[0] == '.' || ::lstat((dir + name).c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            snapshot(dir, name, files);
+        } else if (S_ISLNK(st.st_mode)) {
+            char to[4096];
+            ssize_t n = ::readlink((dir + name).c_str(), to, sizeof(to));
+            files[name] = "-> " + std::string(to, n > 0 ? static_cast<size_t>(n) : 0);
+        } else {
+            files[name] = vbtest::read_file(dir + name);
+        }
+    }
+    ::closedir(d);
+}
+
+// The status folder removed under the running server, then one counter
+// changed: every file the server wrote is back with its value at the next
+// sample, the self link too; and again with a file in the folder's place
+// that is later removed.
+TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
+{
+    ServerProcess server;
+    std::ofstream(server.path("/usr/local/etc/config.0000000a-0000000000000001"));
+    ASSERT_TRUE(server.start());
+    const std::string dir = server.path("/var/monitoring");
+    std::map<std::string, std::string> before, now;
+    ASSERT_TRUE(eventually(
+        [&] {
+            before.clear();
+            snapshot(dir, "", before);
+            return before.count("/dip") && before.count("/powerstatus") && before.count("/controller/self");
+        },
+        15000));
+    vbtest::Controller controller;
+    ASSERT_TRUE(controller.connect(server.port()));
+    LGCP::DisplayParams phone, count;
+    phone.get_emPhone().get_phoneStatus().set_id(0);
+    count.get_termCounter().set_owner(LGCP::TermCounterOwner::router);
+    int seq = 1;
+    auto display_cnt = [&](int n) {
+        count.get_termCounter().set_cnt(n);
+        EXPECT_THAT(controller.exchange(vbtest::lgcp(display(count), seq)),
+                    Contains("seq=" + std::to_string(seq) + " success"));
+        ++seq;
+    };
+    EXPECT_THAT(controller.exchange(vbtest::lgcp(display(phone), seq++)), Contains("seq=1 success"));
+    display_cnt(7);
+    before.clear();
+    snapshot(dir, "", before);
+    EXPECT_EQ(before["/emphone0"], "\n\n\n0\n0\n0\n0\n0\n");
+    EXPECT_EQ(before["/term_cnts/router"], "7");
+
+    auto whole = [&] {
+        return eventually(
+            [&] {
+                now.clear();
+                snapshot(dir, "", now);
+                return now == before;
+            },
+            6000);
+    };
+    vbtest::remove_tree(dir);
+    display_cnt(8);
+    before["/term_cnts/router"] = "8";
+    EXPECT_TRUE(whole()) << testing::PrintToString(now);
+
+    // The server may make the folder again between the two steps.
+    struct stat st {};
+    for (int tries = 0; tries < 20 && !S_ISREG(st.st_mode); ++tries) {
+        vbtest::remove_tree(dir);
+        std::ofstream(dir) << "in the folder's place";
+        ::lstat(dir.c_str(), &st);
+    }
+    ASSERT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(eventually([&] { return count_of(server.err(), "status folder " + std::string("/var/monitoring/")) > 0; },
+                           6000))
+        << server.err();
+    ASSERT_EQ(::unlink(dir.c_str()), 0);
+    EXPECT_TRUE(whole()) << testing::PrintToString(now);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <map>
 
 #include "monitoring/monitoring_data.h"
 #include "runtime/trace_ctl.h"
@@ -278,6 +279,70 @@ TEST_F(StoreTest, AnUnwritableFolderIsReportedOnceAndItsFilesAreOwed)
     }
 }
 
+// The status folder removed with everything in it (or a file put in its
+// place, later removed): every file, the self link with them, is back at
+// the next sample, whether or not a value changed meanwhile.
+TEST_F(StoreTest, AFolderThatWentIsMadeAgainWithEveryFileAtTheNextSample)
+{
+    vbtest::CaptureStream err{std::cerr};
+    MonitoringDataHolder store;
+    const std::string own = dottedQuad(store.ownAddress);
+    store.setDipValue(4);
+    store.setPowerStatus(LGCP::POWERStatus::main);
+    store.setConfigVersion(0xa, 1);
+    store.setBoardStatus(board(1, "v1", LGCP::ExtBoardStatus::ready, LGCP::ExtBoardType::e0));
+    LGCP::EmPhoneInfo phone;
+    phone.get_phoneStatus().set_id(0);
+    store.setEmPhoneInfo(phone);
+    store.setTermCounter(counter(LGCP::TermCounterOwner::router, 7));
+    store.setControllerStatus(controller(own, HSP::ControllerStatus::ok));
+    store.setSnmpCommands(setCommand("sys", "contact", 2, "ops"));
+    const std::vector<std::string> names = {"dip",
+                                            "powerstatus",
+                                            "config_version",
+                                            "board1",
+                                            "emphone0",
+                                            "term_cnts/router",
+                                            "controller/" + own + "/status",
+                                            "controller/self/status",
+                                            "sys/2/contact"};
+    std::map<std::string, std::string> held;
+    for (const std::string& name : names)
+        held[name] = file(name);
+    auto back = [&] {
+        for (const std::string& name : names)
+            EXPECT_EQ(file(name), held[name]) << name;
+        EXPECT_EQ(store.owedFiles(), 0u);
+    };
+
+    vbtest::remove_tree(tree.path("/var/monitoring"));
+    store.RewriteOwedFiles();
+    back();
+
+    // One value changes first: its own write makes the folder again.
+    vbtest::remove_tree(tree.path("/var/monitoring"));
+    store.setTermCounter(counter(LGCP::TermCounterOwner::router, 8));
+    held["term_cnts/router"] = "8";
+    EXPECT_FALSE(tree.exists("/var/monitoring/dip"));
+    store.RewriteOwedFiles();
+    back();
+
+    vbtest::remove_tree(tree.path("/var/monitoring"));
+    tree.write("/var/monitoring", "in the folder's place");
+    err.clear();
+    store.RewriteOwedFiles();
+    EXPECT_THAT(err.str(), HasSubstr("status folder " + tree.path("/var/monitoring/") + " fail"));
+    ::unlink(tree.path("/var/monitoring").c_str());
+    store.RewriteOwedFiles();
+    back();
+
+    // Only a folder below the top one.
+    vbtest::remove_tree(tree.path("/var/monitoring/controller"));
+    vbtest::remove_tree(tree.path("/var/monitoring/sys/2"));
+    store.RewriteOwedFiles();
+    back();
+}
+
 // Writes past this many bytes fail, as on a full disk (EFBIG in place of
 // ENOSPC), while it lives; the signal they raise is ignored meanwhile.
 class FileSizeLimit {
@@ -336,6 +401,7 @@ TEST_F(StoreTest, AFileCutShortKeepsItsTextAndIsOwedUntilWritten)
     EXPECT_EQ(file("sys/2/contact"), "noc");
     err.clear();
     store.RewriteOwedFiles();
+    EXPECT_EQ(file("sys/2/contact"), "noc") << "the sample writes no older text over it";
     EXPECT_EQ(file("dip"), "255");
     EXPECT_EQ(file("term_cnts/router"), "123");
     EXPECT_FALSE(tree.exists("/var/monitoring/board1"));

@@ -49,6 +49,15 @@ const Kind kKinds[] = {
      [] { return std::string(4, '\0'); }},
 };
 
+// Slot 1 of that kind, made and keyed for 10.0.0.8.
+void keyed(RadioLoss& t, const Kind& k)
+{
+    LGCP::Command c = vbtest::create_rtp(t.port);
+    c.get_create().get_rtp().get_codecRTP().include_radio().set_status(k.status());
+    ASSERT_THAT(t.command(c, 1), Contains("slot=1 success"));
+    EXPECT_THAT(t.ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 success"));
+}
+
 // How a session fails; an end names why in its line and aborts with error.
 struct Ending {
     const char* what;
@@ -139,6 +148,31 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
     }
 }
 
+// A keyed radio whose own session went, on a board that ends every new
+// extension session at once: the holding session that keeps the owner's
+// filter is asked again about once a second, never on every loop pass.
+TEST_F(RadioLoss, AHoldingSessionTheBoardEndsAtOnceIsAskedOnceASecond)
+{
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.name);
+        ASSERT_NO_FATAL_FAILURE(keyed(*this, k));
+        fail_reads(Device::RtpExt::kDevice, 0, false);
+        const uint64_t before = sim.board.count(Device::RtpExt::kDevice, SimBoard::Op::open);
+        // A pass may take the loop's time on to its next timer.
+        for (const uint64_t from = clock.monotonic_us(); clock.monotonic_us() - from < 5000 * 1000;) {
+            run_passes(1);
+            for (SimBoard::Channel* ch : sim.board.channels(Device::RtpExt::kDevice))
+                ch->hang_up();
+            advance(10);
+        }
+        const uint64_t opens = sim.board.count(Device::RtpExt::kDevice, SimBoard::Op::open) - before;
+        EXPECT_GE(opens, 4u);
+        EXPECT_LE(opens, 7u);
+        controller();
+        EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
+    }
+}
+
 // A codec change whose new extension session cannot be opened loses the
 // radio as an ending session does: one abort, the command and later radio
 // commands refused, the status cycle stopped; failing again says no more.
@@ -146,10 +180,7 @@ TEST_F(RadioLoss, ARestartWithoutItsExtensionSessionLosesTheRadioOnce)
 {
     for (const Kind& k : kKinds) {
         SCOPED_TRACE(k.name);
-        LGCP::Command c = vbtest::create_rtp(port);
-        c.get_create().get_rtp().get_codecRTP().include_radio().set_status(k.status());
-        ASSERT_THAT(command(c, 1), Contains("slot=1 success"));
-        EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.modifier()); }), ElementsAre("slot=1 success"));
+        ASSERT_NO_FATAL_FAILURE(keyed(*this, k));
         err.clear();
         sim.board.fail(Device::RtpExt::kDevice, SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
         EXPECT_THAT(ioctl([](I& i) { i.set_decoder_mode(LGCP::CodecMode::ulaw); }),

@@ -63,9 +63,14 @@ static int removeEntry(const char* path, const struct stat*, int, struct FTW*)
     return ::remove(path);
 }
 
+void remove_tree(const std::string& path)
+{
+    nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 TempDir::~TempDir()
 {
-    nftw(mPath.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    remove_tree(mPath);
 }
 
 int open_fd_count()

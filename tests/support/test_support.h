@@ -28,6 +28,10 @@ private:
     std::streambuf* mOld;
 };
 
+// Removes path with everything under it, as rm -rf does (links are not
+// followed).
+void remove_tree(const std::string& path);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its content.
 class TempDir {
 public:

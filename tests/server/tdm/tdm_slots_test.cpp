@@ -357,8 +357,9 @@ TEST_F(TdmSlotsTest, MccChannelOver)
 // answers insufficientResources and leaves nothing behind.
 // A destroyed MCC slot keeps its channel until its blocks left the line; a
 // hang-up meanwhile, or the controller's going, ends it at once; a line
-// that does not move, at the bound. Its own queue lengthens the bound by
-// its time on the line: 30,000 octets queued all leave.
+// that does not move, at the bound, with a line for what the slot had not
+// written. Its own queue lengthens the bound by its time on the line:
+// 30,000 octets queued all leave.
 TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
 {
     enum End { kLine, kHangUp, kController, kStalled, kQueued };
@@ -378,6 +379,7 @@ TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
         for (int i = 0; i < 3; ++i)
             command(user_data(block), 7);
         uint64_t from = clock.monotonic_us();
+        err.clear();
         EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
         EXPECT_THAT(command(mcc(LGCP::MccType::data), 7), ElementsAre("slot=7 error destroyInProgress"));
         if (end == kLine) {
@@ -393,12 +395,16 @@ TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
             // 1500 octets still queued add 187 ms to the bound.
             EXPECT_TRUE(run_until(gone, 3000));
             EXPECT_NEAR(double(clock.monotonic_us() - from), (HandedChannel::kDrainBoundMs + 187) * 1000.0, 20000.0);
+            EXPECT_EQ(err.str(), "channel " + std::to_string(number) + ": drain cut at its bound, 1500 bytes unsent\n");
         } else {
             EXPECT_TRUE(run_until(gone, 8000));
             EXPECT_EQ(carried, 30000u);
         }
         EXPECT_EQ(slots().at(7), nullptr);
         EXPECT_EQ(sim.mcc().allocated(), 0u);
+        if (end == kLine || end == kController) {
+            EXPECT_THAT(err.str(), testing::Not(HasSubstr("unsent")));
+        }
         if (end == kStalled) {
             EXPECT_THAT(command(mcc(LGCP::MccType::data), 7), ElementsAre("slot=7 success"));
             command(simple(C::e_destroy), 7);
