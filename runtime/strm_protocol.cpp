@@ -236,7 +236,10 @@ bool StrmProtocol::drain()
 void StrmProtocol::waiting(bool progressed)
 {
     if (!queued()) {
-        give_back();
+        // A small queue is kept for the next pass's messages; a large one
+        // goes back.
+        mOutHead = 0;
+        mOut.capacity() > kept_bytes ? give_back() : mOut.clear();
         mStall.reset();
         mRead.SetEvents(POLLIN);
         return;

@@ -4,9 +4,9 @@
 // leaves as the socket drains, so no write ever waits in the loop. A peer
 // that lets its queue grow past the bound, or takes nothing for the write
 // budget (neither from the queue nor from what its socket holds), is
-// dropped with one line. The queue's memory goes back when it empties and
-// when its peer goes. Any socket trouble closes the socket and sends an
-// error up the stack.
+// dropped with one line. The queue's memory goes back when it empties
+// (but for a small queue's) and when its peer goes. Any socket trouble
+// closes the socket and sends an error up the stack.
 // With gathering on, the messages that the loop's handlers write in one pass
 // leave together in one send, from a DPC that runs after the handlers and
 // before the loop waits again.
@@ -31,6 +31,8 @@ public:
     // what a reading peer leaves behind, and the most memory one stalled
     // peer's queue may hold.
     static const size_t out_bound_default = size_t(4) << 20;
+    // What an emptied queue keeps of its memory while its peer stays.
+    static constexpr size_t kept_bytes = size_t(64) << 10;
 
     StrmProtocol();
     explicit StrmProtocol(Fd fd);
@@ -51,7 +53,8 @@ public:
     void out_bound(size_t bytes) { mOutBound = bytes; }
     // Bytes written to the stream that the socket has not taken yet.
     size_t queued() const { return mOut.size() - mOutHead; }
-    // Memory the output queue holds (at most the bound).
+    // Memory the output queue holds: at most the bound, and kept_bytes
+    // once emptied.
     size_t held() const { return mOut.capacity(); }
     // Reads may take the pool's reserve (the controller link's own).
     void use_reserve(bool on) { mUseReserve = on; }
