@@ -238,8 +238,12 @@ void StrmProtocol::waiting(bool progressed)
     if (!queued()) {
         // A small queue is kept for the next pass's messages; a large one
         // goes back.
-        mOutHead = 0;
-        mOut.capacity() > kept_bytes ? give_back() : mOut.clear();
+        if (mOut.capacity() > kept_bytes) {
+            give_back();
+        } else {
+            mOut.clear();
+            mOutHead = 0;
+        }
         mStall.reset();
         mRead.SetEvents(POLLIN);
         return;
