@@ -7,9 +7,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "runtime/fd.h"
 #include "server/schema/LGCP.h"
@@ -85,23 +91,74 @@ struct UdpPeer {
     }
 };
 
-// An even port p with p and p + 1 free on the loopback (RFC 3550 11).
+// A port the controller names to the server for its own socket: the kernel
+// cannot give one there, so an even port p with p and p + 1 free (RFC 3550
+// 11) is taken from outside the kernel's ephemeral range, where no bind to
+// port 0 of any process lands. Test processes keep apart by blocks of
+// ports, each held by one process through a lock (an abstract socket that
+// the kernel lets go with the process); the block's pairs are handed out in
+// turn, each one that the server still holds passed over.
 inline uint16_t free_rtp_port()
 {
-    for (;;) {
-        UdpPeer probe;
-        uint16_t p = probe.port() & ~1;
-        probe.s.close();
-        UdpPeer a(p), b(uint16_t(p + 1));
-        if (a.port() == p && b.port() == p + 1)
-            return p;
+    const unsigned block_pairs = 64;
+    static Fd lock;
+    static unsigned block = unsigned(::getpid());
+    static unsigned next = 0;
+    unsigned low = 32768, high = 60999;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+    unsigned first = high < 65000 ? high + 1 : low - 8192, last = high < 65000 ? 65534 : low - 2;
+    if (low < 9216 && high >= 65000)
+        first = 1024, last = 65534; // no room outside the range: the locks alone keep tests apart
+    first = (first + 1) / 2 * 2;
+    const unsigned blocks = std::max(1u, (last + 1 - first) / (2 * block_pairs));
+    const auto block_lock = [&](unsigned b) {
+        Fd l(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        const std::string name = "voxbridge-test-ports-" + std::to_string(first + b * 2 * block_pairs);
+        name.copy(a.sun_path + 1, sizeof(a.sun_path) - 2);
+        const auto len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        if (::bind(l.get(), reinterpret_cast<sockaddr*>(&a), len) != 0)
+            l.reset();
+        return l;
+    };
+    for (unsigned tried = 0; tried <= 2 * blocks; ++tried, ++block) {
+        // With every block held elsewhere, one is shared.
+        for (unsigned i = 0; i < blocks && !lock; ++i)
+            if (!(lock = block_lock(block % blocks)))
+                ++block;
+        const unsigned base = first + block % blocks * 2 * block_pairs;
+        for (unsigned i = 0; i < block_pairs; ++i) {
+            const auto p = uint16_t(base + next++ % block_pairs * 2);
+            UdpPeer rtp(p), rtcp(uint16_t(p + 1));
+            if (rtp.port() == p && rtcp.port() == p + 1)
+                return p;
+        }
+        lock.reset(); // the block is spent: the next one
     }
+    return 0;
 }
 
-// A remote peer with its RTP and RTCP sockets.
+// A remote peer with its RTP and RTCP sockets, on an even port pair of the
+// kernel's choice.
 struct Remote {
-    uint16_t port = free_rtp_port();
-    UdpPeer rtp{port}, rtcp{uint16_t(port + 1)};
+    UdpPeer rtp, rtcp;
+    uint16_t port = 0;
+    Remote()
+    {
+        for (int attempt = 0; attempt < 1000 && !port; ++attempt) {
+            UdpPeer a;
+            const uint16_t p = a.port();
+            if (p % 2 != 0)
+                continue;
+            UdpPeer b(uint16_t(p + 1));
+            if (b.port() != p + 1)
+                continue;
+            rtp = std::move(a);
+            rtcp = std::move(b);
+            port = p;
+        }
+    }
 };
 
 // One RTP packet (RFC 3550 5.1) without CSRCs.
