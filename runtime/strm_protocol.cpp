@@ -207,6 +207,7 @@ bool StrmProtocol::enqueue(const uint8_t* pos, const uint8_t* end)
     if (mOut.size() + n > mOut.capacity())
         mOut.reserve(std::min(mOutBound, std::max(2 * mOut.capacity(), mOut.size() + n)));
     mOut.insert(mOut.end(), pos, end);
+    mHeldMost = std::max(mHeldMost, held());
     return true;
 }
 
@@ -257,6 +258,7 @@ void StrmProtocol::waiting(bool progressed)
 
 void StrmProtocol::give_back()
 {
+    mHeldMost = std::max(mHeldMost, held());
     std::vector<uint8_t>().swap(mOut);
     mOutHead = 0;
 }

@@ -56,6 +56,8 @@ public:
     // Memory the output queue holds: at most the bound, and kept_bytes
     // once emptied.
     size_t held() const { return mOut.capacity(); }
+    // The most it held at once, a message being copied in included.
+    size_t held_most() const { return mHeldMost; }
     // Reads may take the pool's reserve (the controller link's own).
     void use_reserve(bool on) { mUseReserve = on; }
     int fd() const { return mFd.get(); }
@@ -118,6 +120,7 @@ private:
     std::vector<uint8_t> mOut;
     size_t mOutHead = 0;
     size_t mOutBound = out_bound_default;
+    size_t mHeldMost = 0;
     // Runs while bytes wait; a send that took bytes starts it again, and so
     // does, when it runs out, a socket that holds less than it did.
     Timer mStall;

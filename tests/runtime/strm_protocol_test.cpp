@@ -126,19 +126,21 @@ TEST_F(StrmTest, EmptyPoolDefersTheReadAndLosesNothing)
 // stream's queue and leaves, in order, as the peer reads, also while new
 // messages come in. A peer that takes nothing for the budget, or lets the
 // queue pass its bound, is dropped with one line; one that reads, however
-// slowly, is not. The queue's memory stays within the bound and goes back
-// when the queue empties or the peer goes.
+// slowly, is not. The bound counts only what waits, and the queue's memory,
+// a message being copied in included, grows with what waits, stays within
+// the bound and goes back when the queue empties or the peer goes.
 TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
 {
     const size_t deflt = StrmProtocol::out_bound_default;
     const int small = 4096, large = 1 << 19;
     const unsigned trickles = 200;
+    enum Fill { no, toBound, toBoundAgain };
     const struct {
         const char* what;
         size_t bound;
         int sndbuf;            // asked of the socket
         size_t burst;          // written at the start, in messages of 60000 bytes
-        bool toBound;          // and then one that fills the queue to its bound
+        Fill fill;             // then one that fills the queue to its bound; again once part was sent
         unsigned readEveryMs;  // 0: the peer never reads
         size_t readMost;       // what one read takes at most; 0: all there is
         unsigned readForMs;    // after this the peer reads no more; 0: never
@@ -146,14 +148,16 @@ TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
         const char* line;      // the reason it is dropped for; "" when it stays
         uint32_t endsFrom, endsBy;
     } cases[] = {
-        {"a peer that reads every 900 ms gets it all", deflt, small, 240000, false, 900, 0, 0, 0, "", 0, 0},
-        {"a peer that takes nothing", deflt, small, 240000, false, 0, 0, 0, 0, "write timeout", 1000, 1000},
-        {"a queue past its bound", 100000, small, 240000, false, 900, 0, 0, 0, "write queue over its bound", 0, 0},
-        {"a queue that holds exactly its bound", 100000, small, 60000, true, 100, 0, 0, 0, "", 0, 0},
-        {"8 KB every 100 ms while megabytes wait", deflt, large, 3000000, false, 100, 8192, 0, 0, "", 0, 0},
-        {"a slow reader that stops", deflt, large, 3000000, false, 100, 8192, 2950, 0, "write timeout", 2951,
+        {"a peer that reads every 900 ms gets it all", deflt, small, 240000, no, 900, 0, 0, 0, "", 0, 0},
+        {"a peer that takes nothing", deflt, small, 240000, no, 0, 0, 0, 0, "write timeout", 1000, 1000},
+        {"a queue past its bound", 100000, small, 240000, no, 900, 0, 0, 0, "write queue over its bound", 0, 0},
+        {"a queue that holds exactly its bound", 100000, small, 60000, toBound, 100, 0, 0, 0, "", 0, 0},
+        {"a queue refilled to its bound once part was sent", 100000, small, 60000, toBoundAgain, 100, 8192, 0, 0, "",
+         0, 0},
+        {"8 KB every 100 ms while megabytes wait", deflt, large, 3000000, no, 100, 8192, 0, 0, "", 0, 0},
+        {"a slow reader that stops", deflt, large, 3000000, no, 100, 8192, 2950, 0, "write timeout", 2951,
          2950 + 2 * StrmProtocol::write_budget_ms},
-        {"messages come while the queue drains in parts", 300000, small, 240000, false, 10, 0, 0, 2000, "", 0, 0},
+        {"messages come while the queue drains in parts", 300000, small, 240000, no, 10, 0, 0, 2000, "", 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -170,15 +174,20 @@ TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
         vbtest::CaptureStream err(std::cerr);
 
         std::string sent, got;
-        size_t maxHeld = 0;
+        size_t mostQueued = 0;
         unsigned written = 0;
+        bool refilled = false;
         auto write = [&](const std::string& m) {
             Packet p = make_packet(m);
             bool taken = owner.message(p);
             if (taken)
                 sent += m;
-            maxHeld = std::max(maxHeld, strm->held());
+            mostQueued = std::max(mostQueued, strm->queued());
             return taken;
+        };
+        auto fill = [&] {
+            EXPECT_TRUE(write(std::string(c.bound - strm->queued(), 'z')));
+            EXPECT_EQ(strm->queued(), c.bound);
         };
         uint32_t t0 = Mux::milliseconds();
         vbtest::FnTimer reader;
@@ -192,6 +201,8 @@ TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
             // Behind what waits, whatever room the read just made.
             if (c.trickle && written < trickles && strm->attached())
                 write(std::string(c.trickle, char('A' + written++ % 26)));
+            if (c.fill == toBoundAgain && !refilled && strm->queued() < c.bound)
+                refilled = true, fill();
             reader.arm(c.readEveryMs);
         };
         if (c.readEveryMs)
@@ -199,14 +210,14 @@ TEST(StrmQueue, WhatThePeerDoesNotTakeWaitsBoundedAndInOrder)
         bool taken = true;
         for (size_t i = 0; sent.size() < c.burst && taken; ++i)
             taken = write(std::string(std::min<size_t>(60000, c.burst - sent.size()), char('a' + i % 26)));
-        if (c.toBound && taken) {
-            taken = write(std::string(c.bound - strm->queued(), 'z'));
-            EXPECT_EQ(strm->queued(), c.bound);
-        }
+        if (c.fill != no && taken)
+            fill();
         const unsigned toWrite = c.trickle ? trickles : 0;
         run_until([&] { return !owner.ends.empty() || (written == toWrite && got.size() == sent.size()); },
                   120000);
-        EXPECT_LE(maxHeld, c.bound);
+        EXPECT_LE(strm->held_most(), c.bound);
+        EXPECT_LE(strm->held_most(), 2 * mostQueued) << "it grows with what waits";
+        EXPECT_EQ(refilled, c.fill == toBoundAgain);
         if (!*c.line) {
             EXPECT_LE(strm->held(), StrmProtocol::kept_bytes) << "the memory went back";
             EXPECT_TRUE(taken);
