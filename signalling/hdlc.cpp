@@ -57,7 +57,31 @@ void HDLC::PutHeader(std::ostream& out) const
 
 bool HDLC::activate()
 {
-    deactivate(false);
+    if (is_open() || draining()) {
+        deactivate();
+        if (draining()) {
+            mReopen = true;
+            return true;
+        }
+    }
+    return open();
+}
+
+void HDLC::reopen()
+{
+    if (!mReopen)
+        return;
+    mReopen = false;
+    HwMux::Holding wishes;
+    if (open())
+        return;
+    mEnded = true;
+    notify->on_hdlc_error(Notify::Cause::read_error);
+}
+
+bool HDLC::open()
+{
+    shut();
     mEnded = false;
     statistics = Statistics();
     if (parameters.type < 0 || parameters.type > 2) {
@@ -117,11 +141,14 @@ bool HDLC::activate()
 
 void HDLC::deactivate(bool orderly)
 {
+    mReopen = false;
     // Let go in order already: whoever waits for the drain goes on waiting.
     if (orderly && draining())
         return;
     if (is_open() && channel.EndPending())
         return;
+    // What the receiver queues from now on is for the next channel.
+    mDrainOwed = is_open() ? notify->hdlc_unwritten() : 0;
     if (!orderly || !is_open() || !channel.Drain()) {
         shut();
         return;
@@ -138,11 +165,18 @@ void HDLC::deactivate(bool orderly)
 void HDLC::IChannelDrained()
 {
     close();
+    reopen();
+}
+
+size_t HDLC::IUnwritten() const
+{
+    size_t queued = notify->hdlc_unwritten();
+    return mDraining && queued > mDrainOwed ? mDrainOwed : queued;
 }
 
 bool HDLC::writable() const
 {
-    return is_open() || (mDraining && event.fd && notify->hdlc_unwritten() > 0);
+    return is_open() || (mDraining && event.fd && IUnwritten() > 0);
 }
 
 short HDLC::wanted() const
@@ -252,6 +286,7 @@ void HDLC::IChannelLost(const Device::End& end)
     }
     mEnded = true;
     close();
+    reopen();
 }
 
 // Out of the index before the switch lets go: the paths it still holds
@@ -290,6 +325,8 @@ bool HDLC::hdlc_transmit(Packet& frame)
     while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(size)) {
         ++statistics.txSU;
+        if (mDraining)
+            mDrainOwed -= size < mDrainOwed ? size : mDrainOwed;
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -297,7 +334,9 @@ bool HDLC::hdlc_transmit(Packet& frame)
         event.SetEvents(wanted());
         return false;
     }
-    // A frame cut short is as lost as one refused.
+    // A frame cut short is as lost as one refused. A drain takes nothing
+    // more of the receiver's: it would wait for it until its bound.
     ++statistics.txError;
+    mDrainOwed = 0;
     return false;
 }

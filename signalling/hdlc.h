@@ -77,7 +77,11 @@ public:
     void unbind();
 
     // (Re)opens the channel: allocation, switch channel, cross-connection.
-    // False, with an error line and nothing held, when a step fails.
+    // False, with an error line and nothing held, when a step fails. A
+    // channel open or draining is let go in order first (deactivate): the
+    // fresh one opens once the drain ended, its paths wishes the switch is
+    // told once it takes them, and the receiver hears on_hdlc_error if it
+    // does not open then. Within a HwMux::Holding the paths are wishes too.
     bool activate();
     // Lets go of the channel. What waits on it is read first, its end
     // included: a channel that ended is reported as ended (a read error),
@@ -88,7 +92,8 @@ public:
     // they did, draining(), by the drain of handed(), which whoever waits
     // for it watches). Not orderly (its line went with a lost channel) or
     // opened again, it is let go at once, what waits dropped; in order
-    // again while it drains, it goes on draining.
+    // again while it drains, it goes on draining. Either way an opening
+    // that waits for the drain is off.
     void deactivate(bool orderly = true);
     // The line on channel went with its slot's channel, which the driver
     // may give to another slot: the idle byte of the link's line end there
@@ -109,7 +114,11 @@ public:
     bool hdlc_transmit(Packet& frame) override;
     // Open and not deactivated: a draining channel serves no link.
     bool is_open() const override { return event.fd && !mDraining; }
-    bool is_ready() const override { return ready; }
+    bool is_ready() const override { return ready && writable(); }
+    // A frame may be written: the channel is open, or drains and the
+    // receiver still has frames queued from before the drain began (what
+    // it queued later waits for the next channel).
+    bool writable() const;
 
     void on_event(int fd, short revents);
     // Reads one frame on input; the channel's end, if it is over.
@@ -169,13 +178,14 @@ private:
     // The frames written before the deactivation left: the channel and
     // its line paths go.
     void IChannelDrained() override;
-    size_t IUnwritten() const override { return notify->hdlc_unwritten(); }
+    size_t IUnwritten() const override;
     // What the channel polls for: input unless it drains, room after a
     // write that blocked.
     short wanted() const;
-    // A frame may be written: the channel is open, or drains and the
-    // receiver still has frames queued from before.
-    bool writable() const;
+    // The steps of activate on a closed channel.
+    bool open();
+    // The opening that waited for the drain, once the old channel went.
+    void reopen();
     // Closes the channel: out of the index, not read, its paths let go.
     void close();
     // close(), and the trace line.
@@ -195,6 +205,10 @@ private:
     // Deactivated in order: the channel is read no more and takes only
     // what waits, until its drain ends.
     bool mDraining = false;
+    // An activate waits for the drain: the fresh channel opens after it.
+    bool mReopen = false;
+    // Octets of the receiver's queue that the drain still takes.
+    size_t mDrainOwed = 0;
     Event event;
     // A switch path of the channel: destination carries source.
     struct Path {

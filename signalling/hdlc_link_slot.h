@@ -39,15 +39,17 @@ protected:
     virtual void IEndLink() {}
 
     // (Re)opens the channel on its line; false, reported deactivated,
-    // when it does not open.
-    bool OpenChannel()
+    // when it does not open. quiet: a connection's line, whose refusal its
+    // answer tells (the link stays on the line it had).
+    bool OpenChannel(bool quiet = false)
     {
         // A slot on its way out opens nothing: its channel drains, or went.
         if (IsReleasing())
             return false;
         if (mChannel->activate())
             return true;
-        OnDeactivated();
+        if (!quiet)
+            OnDeactivated();
         return false;
     }
 

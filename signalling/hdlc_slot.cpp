@@ -6,6 +6,7 @@
 #include "runtime/ext.h"
 #include "runtime/trace_ctl.h"
 #include "server/slots/slot_refusal.h"
+#include "server/switch/hw_mux.h"
 #include "signalling/slot_reports.h"
 
 namespace {
@@ -62,16 +63,22 @@ void HdlcSlot::PutHeader(std::ostream& out) const
 // ------------------------------------------------------------ connections
 
 // A connection with no channel, or whose channel does not open, is
-// refused; the connections held before keep the channel.
+// refused; the connections held before keep the channel, on their line as
+// a wish where the switch refused the new one. A channel open on the line
+// already stays as it is (a connection repeated).
 bool HdlcSlot::join(int tdm, const char* hook)
 {
     trace(hook);
     if (tdm == -1)
         return false;
     mChannel->parameters.type = 1;
-    if (settle(tdm))
+    if (mChannel->is_open() && mChannel->parameters.tdm == tdm)
         return true;
-    settle(held_line(nullptr, nullptr));
+    const int held = held_line(nullptr, nullptr);
+    if (settle(tdm, held != -1))
+        return true;
+    HwMux::Holding wishes;
+    settle(held);
     return false;
 }
 
@@ -148,19 +155,19 @@ int HdlcSlot::held_line(const Slot* goingSource, const Slot* goingReceiver)
 }
 
 // The channel on that line, or on none (-1, left closed).
-bool HdlcSlot::settle(int tdm)
+bool HdlcSlot::settle(int tdm, bool quiet)
 {
     mChannel->parameters.tdm = tdm;
-    return tdm == -1 || iactivate();
+    return tdm == -1 || iactivate(quiet);
 }
 
-bool HdlcSlot::iactivate()
+bool HdlcSlot::iactivate(bool quiet)
 {
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "Try to activate HDCL, params.tdm = " << mChannel->parameters.tdm
                   << std::endl;
     mLineLost = false;
-    if (!OpenChannel())
+    if (!OpenChannel(quiet))
         return false;
     trace("HDLC activated successfully");
     return true;
@@ -222,21 +229,14 @@ bool HdlcSlot::Ioctl(LGCP::IoctlParams const& params)
     return true;
 }
 
-// A draining channel that refuses a frame while it has room takes none of
-// what waits: that is dropped, or the drain would wait for it until its
-// bound.
+// A draining channel takes what was queued before its drain; the rest
+// waits for the next channel, as does what a refused write left.
 void HdlcSlot::on_hdlc_ready()
 {
     Packet p;
-    while (mQueue.preview(&p)) {
-        if (!mChannel->hdlc_transmit(p)) {
-            if (mChannel->draining() && mChannel->is_ready()) {
-                std::cerr << ext::header(this) << mQueue.count() << " packages dropped" << std::endl;
-                mQueue.clear();
-                mQueuedOctets = 0;
-            }
+    while (mChannel->writable() && mQueue.preview(&p)) {
+        if (!mChannel->hdlc_transmit(p))
             return;
-        }
         mQueue.get(&p);
         mQueuedOctets -= static_cast<size_t>(p.length());
         if (traces.signallingHdlc)

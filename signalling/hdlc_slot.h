@@ -58,11 +58,12 @@ public:
     unsigned queued() const { return mQueue.count(); }
 
 private:
-    // Opens the channel; false, reported deactivated, when it does not open.
-    bool iactivate();
+    // Opens the channel; false, reported deactivated unless quiet, when it
+    // does not open.
+    bool iactivate(bool quiet = false);
     // The channel's line channel is the connected slot's.
     bool join(int tdm, const char* hook);
-    bool settle(int tdm);
+    bool settle(int tdm, bool quiet = false);
     // After a connection went: the channel on the line of one that stays.
     // lost: the going slot's line when that slot lost its channel, else -1.
     void follow(int tdm, int lost);

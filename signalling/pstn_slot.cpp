@@ -82,9 +82,12 @@ void PstnSlot::OnTrunkStatus(unsigned trunk, ACP::TrunkState::NamedNumber const&
 
 // ------------------------------------------------------------ connections
 
+// A link up on the line already stays as it is (a connection repeated).
 bool PstnSlot::IHwConnectReceiver(Slot& source)
 {
     HDLC::Parameters& p = mChannel->parameters;
+    if (mChannel->is_open() && p.tdm == source.IGetTransmitChannel())
+        return true;
     if (mKind == kSs7OrCas || mKind == kPri) {
         int trunk = source.GetTrunk();
         if (trunk > 3) {
@@ -101,7 +104,7 @@ bool PstnSlot::IHwConnectReceiver(Slot& source)
     }
     p.tdm = source.IGetTransmitChannel();
     p.type = mKind == kSs7OrCas ? 0 : mKind == kPri ? 1 : 2;
-    if ((mKind == kSs7OrCas || mKind == kPri || p.transmit != -1) && !iactivate()) {
+    if ((mKind == kSs7OrCas || mKind == kPri || p.transmit != -1) && !iactivate(GetSource() != nullptr)) {
         p.tdm = -1;
         return false;
     }
@@ -116,6 +119,8 @@ bool PstnSlot::IHwConnectTransmitter(Slot& receiver)
     if (mKind != kBriUser && mKind != kBriNetwork)
         return true;
     HDLC::Parameters& p = mChannel->parameters;
+    if (mChannel->is_open() && p.transmit == receiver.IGetReceiveChannel())
+        return true;
     p.transmit = receiver.IGetReceiveChannel();
     if (p.tdm != -1 && !iactivate()) {
         p.transmit = -1;
@@ -159,9 +164,9 @@ void PstnSlot::leave(bool orderly)
     mChannel->deactivate(orderly);
 }
 
-bool PstnSlot::iactivate()
+bool PstnSlot::iactivate(bool quiet)
 {
-    if (!OpenChannel())
+    if (!OpenChannel(quiet))
         return false;
     activate();
     return true;

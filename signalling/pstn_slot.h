@@ -62,9 +62,10 @@ public:
 private:
     // A destroy takes the link down first: an SS7 link's farewell (SIOS).
     void IEndLink() override { deactivate(); }
-    // Opens the channel and starts the link; false, reported deactivated,
-    // when the channel does not open.
-    bool iactivate();
+    // Opens the channel and starts the link; false, reported deactivated
+    // unless quiet (a connection, whose answer tells), when the channel
+    // does not open.
+    bool iactivate(bool quiet = false);
     void leave(bool orderly);
     void send_isdn_info();
     void send_ss7_info();

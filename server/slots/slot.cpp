@@ -298,12 +298,14 @@ static bool DrivesItself(Slot& source, Slot& receiver)
 // new one is made: the new path takes the output over, and a refused one
 // leaves the output, its record and the graph as they were. A link is on
 // one line at a time: it leaves its old line first, and a refused new
-// line brings it back to the old one; refused there too, it has no line
-// left, and lets the receiver go as a disconnection would.
+// line brings it back to the old one, as a wish that the switch is told
+// once it takes requests; the graph stays as it was. A pair joined
+// already whose link is not up on its line (its channel ended, or did not
+// open) brings it up there.
 bool Connect(Slot& source, Slot& receiver)
 {
     if (receiver.GetSource() == &source)
-        return Joined(source, receiver);
+        return DrivesItself(source, receiver) ? llConnect(source, receiver) : Joined(source, receiver);
     if (source.GetReceivers().empty()) {
         if (!source.IOnOutputStream()) {
             std::cerr << "slot " << source << " don't have output stream to " << receiver << std::endl;
@@ -330,10 +332,12 @@ bool Connect(Slot& source, Slot& receiver)
         return true;
     }
 
-    if (!old)
+    if (!old) {
         receiver.IOnInputRelease();
-    else if (relink && !llConnect(*old, receiver))
-        LetGo(receiver);
+    } else if (relink) {
+        HwMux::Holding wishes;
+        llConnect(*old, receiver);
+    }
     if (source.GetReceivers().empty())
         source.IOnOutputRelease();
     return false;

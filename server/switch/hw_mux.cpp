@@ -275,17 +275,22 @@ int HwMux::Request(unsigned long request, void* record, const char* what)
 // ------------------------------------------------------------ the record
 
 // A slot that left its channel joins nothing, and says nothing of the switch.
+// A wish waits for the device; a command needs it now.
 bool HwMux::Join(int source, int destination, Owner owner)
 {
-    if (source < 0 || destination < 0 || !ReadyFor(source, destination))
+    if (source < 0 || destination < 0 || (!mHolding && !ReadyFor(source, destination)))
         return false;
-    return Change(destination, [&](std::vector<Claim>& claims) {
-        auto held = PathOf(claims, owner);
-        if (held != claims.end() && held->source == source)
-            return;
-        DropPath(claims, owner);
-        claims.push_back(Claim{owner, source});
-    });
+    IsOpened();
+    return Change(
+        destination,
+        [&](std::vector<Claim>& claims) {
+            auto held = PathOf(claims, owner);
+            if (held != claims.end() && held->source == source)
+                return;
+            DropPath(claims, owner);
+            claims.push_back(Claim{owner, source});
+        },
+        mHolding ? Device::Policy::held : Device::Policy::told);
 }
 
 // Refused, the path goes back to its place.
@@ -347,11 +352,11 @@ bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
 // Only this change is taken back: a claim that its maker let go before
 // stays gone.
 template <class Claims>
-bool HwMux::Change(int destination, Claims change)
+bool HwMux::Change(int destination, Claims change, Device::Policy policy)
 {
     const Output before = at(destination);
     change(Use(destination));
-    if (Device::done(Settle(destination, Device::Policy::told)))
+    if (Device::done(Settle(destination, policy)))
         return true;
     Output& out = at(destination);
     out.claims = before.claims;

@@ -103,8 +103,9 @@ public:
     // switch takes it); a bus output that nothing holds is disabled.
     void Restore(int channel);
 
-    // owner claims a path from source: held once the device took it. A
-    // path that owner holds from source already keeps its place.
+    // owner claims a path from source: held once the device took it, or,
+    // within a Holding, at once, told once the device takes it. A path
+    // that owner holds from source already keeps its place.
     bool Join(int source, int destination, Owner owner = Owner());
     // owner's path at an output becomes the latest again, told when the
     // device may not carry it: false when refused; true, with nothing
@@ -160,6 +161,7 @@ public:
     bool retrying() const { return mHolder.retrying(); }
 
     class Scoped;
+    class Holding;
 
 private:
     // The name that what the switch took is told under: it keeps it
@@ -202,7 +204,7 @@ private:
     // refusal puts the claims back, and the output owes what it held
     // before. Whether the device took the change.
     template <class Claims>
-    bool Change(int destination, Claims change);
+    bool Change(int destination, Claims change, Device::Policy policy = Device::Policy::told);
     static bool IsPath(const Claim& claim, Owner owner);
     // owner's path claim, end() when it holds none.
     static std::vector<Claim>::iterator PathOf(std::vector<Claim>& claims, Owner owner);
@@ -246,8 +248,24 @@ private:
     std::map<int, Output> mOutputs;
     // Owed bus releases that the last open made, for its line.
     unsigned long mWiped = 0;
+    // Holdings alive: the paths joined meanwhile are wishes.
+    unsigned mHolding = 0;
     // Last: it goes first, with its retry.
     Device::Holder mHolder;
+};
+
+// While it lives, the paths joined are wishes answered before: a link back
+// on the line it had, or opened on its line after its old channel drained.
+// The record holds each at once, and the device is told once it takes it.
+class HwMux::Holding {
+public:
+    Holding() : mMux(*HwMux::instance()) { ++mMux.mHolding; }
+    ~Holding() { --mMux.mHolding; }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+private:
+    HwMux& mMux;
 };
 
 // Makes HwMux::instance() return a switch of its own while it lives, so a

@@ -28,10 +28,14 @@ protected:
         }
         return "no answer";
     }
-    // The first message with this beginning (hexadecimal in either case),
-    // waiting for it; the others stay for later. "" when none came.
-    std::string await(const std::string& prefix)
+    // The first message with this beginning, or other's (hexadecimal in
+    // either case), waiting for it; the others stay for later. "" when
+    // none came.
+    std::string await(const std::string& prefix, const std::string& other = "")
     {
+        auto starts = [](const std::string& t, const std::string& p) {
+            return !p.empty() && lower(t.substr(0, p.size())) == lower(p);
+        };
         for (size_t at = 0;; ++at) {
             if (at == pending.size()) {
                 std::string t = ctl.next(3000);
@@ -39,7 +43,7 @@ protected:
                     return "";
                 pending.push_back(t);
             }
-            if (lower(pending[at].substr(0, prefix.size())) == lower(prefix)) {
+            if (starts(pending[at], prefix) || starts(pending[at], other)) {
                 std::string t = pending[at];
                 pending.erase(pending.begin() + long(at));
                 return t;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@ using namespace vbtest;
 using testing::Contains;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testing::Not;
 
 namespace {
 
@@ -434,10 +436,22 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
             steps.push_back(s);
         return steps;
     };
+    // Link 70 on trunk 11 (output 34, over trunk 10's path) is moved to map
+    // 21 while every disable meets the switch lost: refused, it is back on
+    // trunk 11 once the switch takes requests (its controller channel the
+    // driver's first, 1024), with no deactivated.
+    const std::string failDisable = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_DISABLE) + " ";
+    const std::vector<Step> linkMove = {
+        say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success"),
+        say(70, hdlc_params(1, 1), "success"), say(21, create_map(0, 11, 0, 41), "success"), connect(10, 11),
+        connect(11, 70), board("switch 34", "ok connected 1024"), board(failDisable + "19 always", "ok"),
+        say(21, simple(C::e_connect, 70), "slot=21 error connectFail"), board(failDisable + "0", "ok"),
+        logged("hwMux: device back"), board("switch 34", "ok connected 1024")};
     const struct {
         const char* what;
         std::vector<Step> steps;
-    } rows[] = {{"replaced, its idle byte refused, switch lost", replaced(19)},
+    } rows[] = {{"a link's move meeting the switch lost", linkMove},
+                {"replaced, its idle byte refused, switch lost", replaced(19)},
                 {"replaced, its idle byte refused", replaced(5)},
                 {"replaced on a live line, then disconnected", line},
                 {"a connect repeated", repeated},
@@ -452,8 +466,11 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         ASSERT_TRUE(f.start()) << f.server.err();
         for (const Step& step : row.steps) {
             SCOPED_TRACE(step.slot < 0 ? step.text : "slot " + std::to_string(step.slot));
-            if (step.slot >= 0)
-                EXPECT_THAT(f.to(step.slot, step.command), Contains(HasSubstr(step.answer)));
+            if (step.slot >= 0) {
+                const Texts answer = f.to(step.slot, step.command);
+                EXPECT_THAT(answer, Contains(HasSubstr(step.answer)));
+                EXPECT_THAT(answer, Not(Contains(HasSubstr("deactivated"))));
+            }
             else if (step.slot == -2)
                 EXPECT_TRUE(f.logged(step.text)) << f.server.err();
             else
@@ -466,6 +483,88 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
                     3000))
                     << f.board.ask(step.text) << "\n" << f.server.err();
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Octets of the userData signals among texts, by slot.
+void count_heard(const Texts& texts, std::map<int, size_t>& heard)
+{
+    for (const std::string& t : texts) {
+        size_t data = t.find(" userData '"), close = t.rfind('\'');
+        if (t.rfind("slot=", 0) == 0 && data != std::string::npos && close > data + 11)
+            heard[std::stoi(t.substr(5))] += (close - data - 10) / 3;
+    }
+}
+
+// Link 2 on line 1 (bus channel 10: output 8202) has 40 packages of 200
+// octets answered, then one step: each leaves on a line, once. Map 21
+// (transmitter bus channel 10) passes line 1 to MCC slot 3, map 22 line
+// 11 (channel 11) to MCC slot 13. A move or a restart lets the old channel drain first; a refusal met
+// on the way is a wish the switch is told again.
+TEST(HalLoss, EveryPackageALinkWasAnsweredLeavesOnALine)
+{
+    using C = LGCP::Command;
+    const std::string refuseOnce = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT) + " 5";
+    struct Step {
+        int slot; // -1: the word to the board
+        C command;
+    };
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+    } rows[] = {
+        {"none", {}},
+        {"deactivate", {{2, simple(C::e_deactivate)}}},
+        {"disconnect", {{2, kDisconnect}}},
+        {"line destroyed", {{1, kDestroy}}},
+        {"move", {{11, simple(C::e_connect, 2)}}},
+        {"move refused once", {{-1, C()}, {11, simple(C::e_connect, 2)}}},
+        {"activate", {{2, simple(C::e_activate)}}},
+        {"deactivate, activate", {{2, simple(C::e_deactivate)}, {2, simple(C::e_activate)}}},
+    };
+    std::string body;
+    for (int i = 0; i < 200; ++i)
+        body += "5A ";
+    const std::vector<std::string> bodies(20, body);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        HalFlow f;
+        ASSERT_TRUE(f.start()) << f.server.err();
+        for (const auto& c : {std::make_pair(1, create_ext(10, 20)), std::make_pair(11, create_ext(11, 21)),
+                              std::make_pair(2, hdlc_params(1, 5)), std::make_pair(21, create_map(0, 30, 0, 10)),
+                              std::make_pair(22, create_map(0, 31, 0, 11)),
+                              std::make_pair(3, mcc_slot(LGCP::MccType::data)),
+                              std::make_pair(13, mcc_slot(LGCP::MccType::data))})
+            ASSERT_THAT(f.to(c.first, c.second), Contains("slot=" + std::to_string(c.first) + " success"));
+        for (const auto& join : {std::make_pair(1, 2), std::make_pair(21, 3), std::make_pair(22, 13)})
+            ASSERT_THAT(f.to(join.first, simple(C::e_connect, unsigned(join.second))),
+                        Contains("slot=" + std::to_string(join.first) + " success"));
+        ASSERT_THAT(f.to(2, simple(C::e_activate)), Contains("slot=2 success"));
+        std::map<int, size_t> heard;
+        for (int i = 0; i < 2; ++i) {
+            Texts answer = f.to(2, packages(bodies));
+            EXPECT_THAT(answer, Contains("slot=2 success"));
+            count_heard(answer, heard);
+        }
+        for (const Step& step : row.steps) {
+            if (step.slot < 0) {
+                EXPECT_EQ(f.board.ask(refuseOnce), "ok");
+                continue;
+            }
+            Texts answer = f.to(step.slot, step.command);
+            EXPECT_THAT(answer, Contains("slot=" + std::to_string(step.slot) + " success"));
+            EXPECT_THAT(answer, Not(Contains(HasSubstr("slot=2 deactivated"))));
+            count_heard(answer, heard);
+        }
+        const size_t all = 40 * 203;
+        for (std::string t; heard[3] + heard[13] < all && !(t = f.ctl.next(3000)).empty();)
+            count_heard({t}, heard);
+        EXPECT_EQ(heard[3] + heard[13], all) << f.server.err();
+        EXPECT_THAT(f.server.err(), Not(HasSubstr("unsent")));
     }
 }
 

@@ -31,6 +31,17 @@ protected:
     {
         return "slot=" + std::to_string(slot) + " userData '" + lower(hexText) + "'H";
     }
+    // The far end answers every SABME of the link `near` until it is up:
+    // one that the channel let go by an activate's restart took is not
+    // read, and the link asks again on its fresh channel.
+    void bring_up(unsigned near, unsigned far)
+    {
+        const std::string up = "slot=" + std::to_string(near) + " activated";
+        for (std::string t; (t = await(up, at(far))) != up + " NULL";) {
+            ASSERT_EQ(t, frame(far, "00 01 7F"));
+            on(far, user_data("00 01 73"));
+        }
+    }
     // The far end, an MCC data slot on `far`, joined to the signalling
     // slot `near` in one or both directions.
     void join(unsigned near, unsigned far, bool both, bool ss7Mode = false)
@@ -219,9 +230,7 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
             final = packages(std::vector<std::string>(6, body));
         } else if (row.kind == kPri || row.both) {
             ASSERT_EQ(on(near, simple(C::e_activate)), ok(near));
-            EXPECT_EQ(await(at(far)), frame(far, "00 01 7F"));
-            on(far, user_data("00 01 73"));
-            ASSERT_EQ(await("slot=" + std::to_string(near) + " activated"), activated);
+            bring_up(near, far);
             final = user_data("08 02 00 01 05");
             last = "00 01 00 00 08 02 00 01 05";
         }
@@ -311,10 +320,7 @@ TEST_F(SignallingFlow, IsdnAndQsigSlotsCarryLayer3)
         join(near, near + 10, true);
         ASSERT_EQ(on(near, simple(C::e_activate)), ok(near));
         unsigned far = near + 10;
-        EXPECT_EQ(await("slot=" + std::to_string(far) + " userData"), frame(far, "00 01 7F"));
-        on(far, user_data("00 01 73"));
-        EXPECT_EQ(await("slot=" + std::to_string(near) + " activated"),
-                  "slot=" + std::to_string(near) + " activated NULL");
+        bring_up(near, far);
         on(near, user_data("08 02 00 01 05"));
         EXPECT_EQ(await("slot=" + std::to_string(far) + " userData"), frame(far, "00 01 00 00 08 02 00 01 05"));
         on(far, user_data("02 01 00 02 08 02 80 01 07"));

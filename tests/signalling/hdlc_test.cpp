@@ -102,8 +102,12 @@ TEST_F(HdlcTest, EveryFailingActivationStepLeavesNothingBehind)
     }
 }
 
+// An activation of a channel that still drains (or runs) lets the old
+// one go in order: its frame leaves on the line first, then one fresh
+// channel opens, its counters from 0.
 TEST_F(HdlcTest, SecondActivationStartsAfreshOnOneChannel)
 {
+    auto& line = board.line(3);
     LineChannel ch(board, 3);
     ASSERT_TRUE(ch.send("\x01\x02"));
     Packet none;
@@ -113,6 +117,9 @@ TEST_F(HdlcTest, SecondActivationStartsAfreshOnOneChannel)
     EXPECT_EQ(ch.hdlc.statistics.txDiscard, 1u);
     ASSERT_TRUE(ch.hdlc.activate());
     ASSERT_TRUE(ch.hdlc.activate());
+    EXPECT_TRUE(ch.hdlc.draining());
+    EXPECT_TRUE(vbtest::run_until([&] { return ch.hdlc.is_open(); }));
+    EXPECT_EQ(line.take(), "\x01\x02");
     EXPECT_EQ(ch.hdlc.statistics.txSU + ch.hdlc.statistics.txDiscard + ch.hdlc.statistics.rxSU, 0u);
     EXPECT_EQ(mcc.allocated(), 1u);
 }
