@@ -1,9 +1,13 @@
 // The monitoring feed: one item queued for the agents, a full resend of a
 // loaded board to two agents over loopback TCP (items built, batched,
-// PER-encoded and sent), and the parse of one framer status reading.
+// PER-encoded and sent), the parse of one framer status reading, and a
+// sample's look at the status files it wrote.
 #include <benchmark/benchmark.h>
 
+#include <sys/stat.h>
+
 #include "monitoring/monitoring_ctl.h"
+#include "runtime/paths.h"
 #include "tests/monitoring/monitoring_support.h"
 #include "tests/runtime/loop_support.h"
 
@@ -120,6 +124,50 @@ void BM_FramerParse1KiB(benchmark::State& state)
         benchmark::DoNotOptimize(framer.setFramerStatus(reading));
 }
 BENCHMARK(BM_FramerParse1KiB);
+
+// A sample's look at the status files it wrote, with none gone: 150
+// extension boards' files in the top folder and 150 snmp-set values in 15
+// folders of their own, against a plain lstat() of the same 300 files.
+std::vector<std::string> statusFiles(MonitoringDataHolder& store)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 150; ++i) {
+        LGCP::BoardInfo board;
+        board.get_boardStatus().set_position(i);
+        store.setBoardStatus(board);
+        paths.push_back(Paths::resolve("/var/monitoring/board" + std::to_string(i)));
+        std::string section = "s" + std::to_string(i % 15);
+        store.setSnmpCommands(
+            vbtest::set_commands({vbtest::set_command(i, section, "v" + std::to_string(i), 1, "x")}));
+        paths.push_back(Paths::resolve("/var/monitoring/" + section + "/1/v" + std::to_string(i)));
+    }
+    return paths;
+}
+
+void BM_SampleLooksFor300Files(benchmark::State& state)
+{
+    vbtest::BoardTree tree;
+    MonitoringDataHolder store;
+    statusFiles(store);
+    for (auto _ : state)
+        store.RewriteOwedFiles();
+    state.counters["owed"] = double(store.owedFiles());
+}
+BENCHMARK(BM_SampleLooksFor300Files)->Unit(benchmark::kMicrosecond);
+
+void BM_Lstat300Files(benchmark::State& state)
+{
+    vbtest::BoardTree tree;
+    MonitoringDataHolder store;
+    std::vector<std::string> paths = statusFiles(store);
+    for (auto _ : state) {
+        for (const std::string& path : paths) {
+            struct stat st;
+            benchmark::DoNotOptimize(::lstat(path.c_str(), &st));
+        }
+    }
+}
+BENCHMARK(BM_Lstat300Files)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

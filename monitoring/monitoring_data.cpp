@@ -91,6 +91,14 @@ bool topLevel(const std::string& dir, const std::string& path)
     return path.compare(0, dir.size(), dir) == 0 && path.find('/', dir.size()) == std::string::npos;
 }
 
+// Nothing is at path any more; a file that cannot be looked at is left
+// as it is.
+bool gone(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 bool isDirectory(const std::string& path)
 {
     DIR* d = ::opendir(path.c_str());
@@ -228,6 +236,9 @@ void MonitoringDataHolder::write(const std::string& path, File& file)
 // A folder of the files may have gone since the last sample (removed with
 // everything in it): each folder is checked once, through the first file
 // in it, and one made again leaves its files owed for the writes below.
+// A file may also have gone alone, or with a folder that another program
+// made again before the sample: each is looked for, and one that went is
+// owed as well.
 void MonitoringDataHolder::RewriteOwedFiles()
 {
     std::set<std::string> checked;
@@ -236,7 +247,7 @@ void MonitoringDataHolder::RewriteOwedFiles()
             file.second.folders();
     }
     for (auto& file : mFiles) {
-        if (file.second.owed)
+        if (file.second.owed || gone(file.first))
             write(file.first, file.second);
     }
 }

@@ -12,8 +12,9 @@
 // with its latest text, until it holds it. Values that do not change would
 // otherwise never be written again. A folder that has to be made again (it
 // was removed, or a file stood in its place) makes every file under it
-// owed, so whatever happened to the folder, the files hold the values again
-// at the next sample.
+// owed, and so is a file that is no longer there (removed alone, or with
+// a folder that another program made again), so whatever happened to the
+// folder, the files hold the values again at the next sample.
 #pragma once
 
 #include <cstdint>
@@ -73,8 +74,8 @@ public:
     void ClearControllerFiles();
     void ClearMonitorFiles();
     // The sample's turn: makes again the folders that went, then writes
-    // again every file that a failure or a folder made again left behind
-    // its value.
+    // again every file that a failure, a folder made again or a removal
+    // left behind its value.
     void RewriteOwedFiles();
     // Status files (their paths as opened) still owed their text.
     size_t owedFiles() const;

@@ -19,6 +19,11 @@ namespace RTPSignalling {
 
 using namespace Device::RtpExt;
 
+namespace {
+// The run of holding sessions that end.
+const char kHoldingEnds[] = "holding rtp_ext session";
+} // namespace
+
 const char* GetRtpExtDevName()
 {
     return ::GetRtpExtDevName();
@@ -312,20 +317,19 @@ Device::Outcome RadioControl::TellWanted()
 // that its end is one more thing the step makes again.
 void RadioControl::Hold(uint32_t want)
 {
-    bool wanted = HoldingWanted(want);
-    if (static_cast<bool>(mHolding) == wanted)
-        return;
-    if (!wanted) {
+    if (!HoldingWanted(want)) {
         CloseHolding();
-        mReplacedAtOnce = false;
+        HoldingKept();
         return;
     }
+    if (mHolding)
+        return;
     Fd session;
     if (!OpenSession(true, session, true))
         return;
     mAccess.runs().succeeded("holding session");
     mHolding = std::move(session);
-    mHoldingSince = Mux::milliseconds();
+    mHoldingLasts.set(Device::Holder::kRetryMs, &RadioControl::HoldingKept, this);
     mSessions.renew();
     // Never read: only its end is of interest.
     mHoldingEvent.Schedule(mHolding, 0);
@@ -334,6 +338,7 @@ void RadioControl::Hold(uint32_t want)
 void RadioControl::CloseHolding()
 {
     mHoldingEvent.Release();
+    mHoldingLasts.reset();
     if (!mHolding)
         return;
     mHolding.close();
@@ -346,15 +351,16 @@ void RadioControl::OnHoldingEvent(int, short revents)
     Device::End end = Device::poll_end(revents);
     if (!end || !mHolding)
         return;
-    std::cerr << GetPrefix() << "holding rtp_ext session lost: " << end.why << std::endl;
+    // A board that ends every new session ends one each second for as
+    // long as it lasts: one line a run, counted when one lasts again.
+    if (mAccess.runs().failed(kHoldingEnds, end.error))
+        std::cerr << GetPrefix() << "holding rtp_ext session lost: " << end.why << std::endl;
     // One that carried the owner's filter is replaced at once, as the
     // radio's own session is: until then every sender's voice reaches the
     // line. One that never carried it waits for the retry, and so does one
     // that ends within a retry's time after a replacement made at once, so
     // that a device which ends each new session, carried or not, cannot
     // keep the loop turning: it is asked once a second.
-    if (elapsed(Mux::milliseconds(), mHoldingSince) >= Device::Holder::kRetryMs)
-        mReplacedAtOnce = false;
     bool atOnce = mOwner != 0 && carried() == mOwner && !mReplacedAtOnce;
     CloseHolding();
     mAccess.changed();
@@ -362,6 +368,12 @@ void RadioControl::OnHoldingEvent(int, short revents)
         mReplacedAtOnce = true;
         mAccess.device();
     }
+}
+
+void RadioControl::HoldingKept()
+{
+    mReplacedAtOnce = false;
+    mAccess.runs().succeeded(kHoldingEnds);
 }
 
 Device::Answer RadioControl::TellFilter(uint32_t owner)

@@ -203,6 +203,9 @@ private:
     void Hold(uint32_t want);
     void CloseHolding();
     void OnHoldingEvent(int fd, short revents);
+    // The board keeps holding sessions again (one lasted, or none is
+    // needed): the run of their ends is over.
+    void HoldingKept();
     // The owner wanted, on the session the filter lives on unless it
     // carries it already: what the device did (absent: no session).
     Device::Outcome TellWanted();
@@ -215,9 +218,9 @@ private:
     Fd mExt;
     // While the session is lost, the one that holds the PTT owner's filter.
     Fd mHolding;
-    // When it was opened (Mux::milliseconds), and whether one was replaced
-    // at once since the last that lasted a retry's time.
-    uint32_t mHoldingSince = 0;
+    // Runs out when it has lasted a retry's time; whether one was replaced
+    // at once since the last that lasted so.
+    Timer mHoldingLasts;
     bool mReplacedAtOnce = false;
     Event mHoldingEvent;
     Event mExtEvent;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -391,7 +392,8 @@ void snapshot(const std::string& dir, const std::string& below, std::map<std::st
 // The status folder removed under the running server, then one counter
 // changed: every file the server wrote is back with its value at the next
 // sample, the self link too; and again with a file in the folder's place
-// that is later removed.
+// that is later removed, with the folder made again by another program,
+// emptied, or its term_cnts/ emptied.
 TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
 {
     ServerProcess server;
@@ -408,8 +410,9 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
         15000));
     vbtest::Controller controller;
     ASSERT_TRUE(controller.connect(server.port()));
-    LGCP::DisplayParams phone, count;
+    LGCP::DisplayParams phone, count, board;
     phone.get_emPhone().get_phoneStatus().set_id(0);
+    board.get_board().get_boardStatus().set_position(3);
     count.get_termCounter().set_owner(LGCP::TermCounterOwner::router);
     int seq = 1;
     auto display_cnt = [&](int n) {
@@ -419,11 +422,13 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
         ++seq;
     };
     EXPECT_THAT(controller.exchange(vbtest::lgcp(display(phone), seq++)), Contains("seq=1 success"));
+    EXPECT_THAT(controller.exchange(vbtest::lgcp(display(board), seq++)), Contains("seq=2 success"));
     display_cnt(7);
     before.clear();
     snapshot(dir, "", before);
     EXPECT_EQ(before["/emphone0"], "\n\n\n0\n0\n0\n0\n0\n");
     EXPECT_EQ(before["/term_cnts/router"], "7");
+    EXPECT_EQ(before.count("/board3"), 1u);
 
     auto whole = [&] {
         return eventually(
@@ -452,6 +457,21 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
         << server.err();
     ASSERT_EQ(::unlink(dir.c_str()), 0);
     EXPECT_TRUE(whole()) << testing::PrintToString(now);
+
+    // Another program's doing, with no value changed since.
+    const std::pair<const char*, std::function<void()>> harms[] = {
+        {"removed and made again",
+         [&] {
+             vbtest::remove_tree(dir);
+             ::mkdir(dir.c_str(), 0755);
+         }},
+        {"every entry removed, the folder kept", [&] { vbtest::empty_tree(dir); }},
+        {"term_cnts/ emptied", [&] { vbtest::empty_tree(dir + "/term_cnts"); }},
+    };
+    for (const auto& harm : harms) {
+        harm.second();
+        EXPECT_TRUE(whole()) << harm.first << ": " << testing::PrintToString(now);
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "monitoring/monitoring_data.h"
@@ -336,11 +337,31 @@ TEST_F(StoreTest, AFolderThatWentIsMadeAgainWithEveryFileAtTheNextSample)
     store.RewriteOwedFiles();
     back();
 
-    // Only a folder below the top one.
-    vbtest::remove_tree(tree.path("/var/monitoring/controller"));
-    vbtest::remove_tree(tree.path("/var/monitoring/sys/2"));
-    store.RewriteOwedFiles();
-    back();
+    // What other programs may do between two samples, all undone by the next.
+    const std::string top = tree.path("/var/monitoring");
+    const std::pair<const char*, std::function<void()>> harms[] = {
+        {"folders below the top one removed",
+         [&] {
+             vbtest::remove_tree(top + "/controller");
+             vbtest::remove_tree(top + "/sys/2");
+         }},
+        {"the folder removed and made again",
+         [&] {
+             vbtest::remove_tree(top);
+             ::mkdir(top.c_str(), 0755);
+         }},
+        {"every entry removed, the folder kept", [&] { vbtest::empty_tree(top); }},
+        {"term_cnts/ emptied", [&] { vbtest::empty_tree(top + "/term_cnts"); }},
+        {"one file removed", [&] { ::unlink((top + "/powerstatus").c_str()); }},
+    };
+    for (const auto& harm : harms) {
+        SCOPED_TRACE(harm.first);
+        err.clear();
+        harm.second();
+        store.RewriteOwedFiles();
+        back();
+        EXPECT_EQ(err.str(), "") << "as a folder made again, no line";
+    }
 }
 
 // Writes past this many bytes fail, as on a full disk (EFBIG in place of

@@ -116,6 +116,15 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
                 EXPECT_EQ(errors("holding rtp_ext session lost: hang-up"), 1u) << err.str();
                 EXPECT_FALSE(admits("10.0.0.6")) << "replaced at once";
                 EXPECT_TRUE(admits("10.0.0.8"));
+                // The replacement lasts over a second, then ends: at once
+                // again, a fault of its own.
+                advance(1100);
+                for (SimBoard::Channel* ch : sim.board.channels(e.device))
+                    ch->hang_up();
+                run_passes(3);
+                EXPECT_FALSE(admits("10.0.0.6")) << "replaced at once after a second";
+                EXPECT_EQ(errors("holding rtp_ext session lost: hang-up"), 2u) << err.str();
+                EXPECT_EQ(errors("more time(s)"), 0u) << err.str();
             }
             if (!e.line) {
                 EXPECT_TRUE(slot().control()->watching());
@@ -150,7 +159,9 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
 
 // A keyed radio whose own session went, on a board that ends every new
 // extension session at once: the holding session that keeps the owner's
-// filter is asked again about once a second, never on every loop pass.
+// filter is asked again about once a second, never on every loop pass,
+// and the fault is one run: a line when it starts, its count once a
+// holding session lasts again.
 TEST_F(RadioLoss, AHoldingSessionTheBoardEndsAtOnceIsAskedOnceASecond)
 {
     for (const Kind& k : kKinds) {
@@ -168,6 +179,14 @@ TEST_F(RadioLoss, AHoldingSessionTheBoardEndsAtOnceIsAskedOnceASecond)
         const uint64_t opens = sim.board.count(Device::RtpExt::kDevice, SimBoard::Op::open) - before;
         EXPECT_GE(opens, 4u);
         EXPECT_LE(opens, 7u);
+        EXPECT_EQ(errors("holding rtp_ext session lost: hang-up"), 1u) << err.str();
+        EXPECT_EQ(errors(" more time(s)"), 0u) << "not over yet: " << err.str();
+        run_passes(1);
+        advance(1100); // the retry's holding session
+        advance(1100); // lasts
+        EXPECT_THAT(err.str(), testing::ContainsRegex("holding rtp_ext session fail: [0-9]+ more time\\(s\\)"));
+        EXPECT_EQ(errors(" more time(s)"), 1u) << err.str();
+        EXPECT_FALSE(admits("10.0.0.6"));
         controller();
         EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
     }

@@ -68,6 +68,16 @@ void remove_tree(const std::string& path)
     nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+static int removeBelow(const char* path, const struct stat*, int, struct FTW* at)
+{
+    return at->level == 0 ? 0 : ::remove(path);
+}
+
+void empty_tree(const std::string& path)
+{
+    nftw(path.c_str(), removeBelow, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 TempDir::~TempDir()
 {
     remove_tree(mPath);

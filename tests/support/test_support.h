@@ -31,6 +31,8 @@ private:
 // Removes path with everything under it, as rm -rf does (links are not
 // followed).
 void remove_tree(const std::string& path);
+// Removes everything under the folder path, keeping the folder.
+void empty_tree(const std::string& path);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content.
 class TempDir {
