@@ -164,6 +164,8 @@ ssize_t MccController::write(Channel& channel, int fd, const void* buf, size_t c
     if (a.record.type == Device::Mcc::kTransparent)
         n = std::min(n, kTransmitBuffer - a.waitingOctets);
     take_room(a, static_cast<const char*>(buf), n);
+    if (a.waiting.empty())
+        restart_idle(a, Mux::clock().monotonic_us());
     a.waiting.emplace_back(static_cast<const char*>(buf), n);
     a.waitingOctets += n;
     drain(a);
@@ -179,8 +181,15 @@ bool MccController::flushed(Channel& channel, int fd)
     int queued = 0;
     if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0)
         return false;
-    return !a.stuffed && a.waiting.empty() && a.peeked.empty() &&
-           line_free_us(a) <= Mux::clock().monotonic_us();
+    return !a.stuffed && a.peeked.empty() && line_done_us(a) <= Mux::clock().monotonic_us();
+}
+
+// The line runs whether or not the loop turns: what waits follows what is
+// on the line, back to back.
+uint64_t MccController::line_done_us(const Allocated& a) const
+{
+    uint64_t octets = a.waitingOctets - (a.waiting.empty() ? 0 : a.frontSent);
+    return line_free_us(a) + (mRate == kUnpaced ? 0 : octets * 1000000 / mRate);
 }
 
 void MccController::take_room(Allocated& a, const char* data, size_t size)
@@ -219,12 +228,10 @@ const std::string* MccController::head(Allocated& a)
 void MccController::drain(Allocated& a)
 {
     uint64_t now = Mux::clock().monotonic_us();
-    // A line late by less than a unit makes up for it; one that stood idle
-    // (or stalled) starts afresh.
-    if (line_free_us(a) + kCatchUpUs < now) {
-        a.lineStartUs = now;
-        a.lineOctets = 0;
-    }
+    // What the channel took never waits for the loop: it follows on the
+    // line as if carried in time.
+    if (a.waiting.empty())
+        restart_idle(a, now);
     const std::string* block = nullptr;
     while (line_free_us(a) <= now && (block = head(a)) != nullptr) {
         size_t size = block->size() - a.frontSent;
@@ -249,6 +256,16 @@ void MccController::drain(Allocated& a)
     if (a.stuffed && !full(a))
         unstuff(a);
     watch(a);
+}
+
+// A line late by less than a unit makes up for it; one that stood idle
+// (or stalled) starts afresh.
+void MccController::restart_idle(Allocated& a, uint64_t now)
+{
+    if (line_free_us(a) + kCatchUpUs < now) {
+        a.lineStartUs = now;
+        a.lineOctets = 0;
+    }
 }
 
 void MccController::carry(Allocated& a, const char* data, size_t size)
@@ -322,6 +339,8 @@ void MccController::closed(Channel& channel)
     if (it == mByChannel.end())
         return;
     int32_t offset = it->second - kFirstChannel;
+    // What the line had time for left before the channel went.
+    drain(*lookup(it->second));
     mByChannel.erase(it);
     if (SwitchPath* p = path())
         p->detach(lookup(offset + kFirstChannel));

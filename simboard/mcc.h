@@ -144,7 +144,10 @@ private:
     // The line carries what it has had time for, and is called back for the rest.
     void drain(Allocated& a);
     uint64_t line_free_us(const Allocated& a) const { return a.lineStartUs + a.lineOctets * 1000000 / mRate; }
+    // When the line is through with what the channel holds.
+    uint64_t line_done_us(const Allocated& a) const;
     void carry(Allocated& a, const char* data, size_t size);
+    void restart_idle(Allocated& a, uint64_t now);
     // Watches the descriptor for direct writes while the line waits for them.
     void watch(Allocated& a);
     void stuff(Allocated& a, int fd);

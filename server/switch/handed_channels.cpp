@@ -2,8 +2,11 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
+
+#include "runtime/mux_time.h"
 
 // ------------------------------------------------------------ HandedChannel
 
@@ -45,6 +48,8 @@ void HandedChannel::LetGo()
     mDraining = false;
     mWatcher = nullptr;
     mDrainBound.reset();
+    mTaken.clear();
+    mTakenOctets = 0;
 }
 
 DrainWatcher* HandedChannel::EndingWatcher()
@@ -114,15 +119,57 @@ bool HandedChannel::Drain(DrainWatcher* watcher)
     mReader = nullptr;
     mDraining = true;
     mWatcher = watcher;
-    const unsigned unwritten = static_cast<unsigned>(mHolder->IUnwritten() / kOctetsPerMs);
-    mDrainBound.set(kDrainBoundMs + unwritten, &HandedChannel::BoundPassed, this);
+    ArmBound();
     return true;
 }
 
 void HandedChannel::EndDrain()
 {
     if (mDraining)
-        Drained();
+        Cut("at the controller's going");
+}
+
+// Blocks whose time on the line had passed when the channel took the
+// next one count as gone: the line moves. And the channel took it with
+// less than its buffer waiting behind one frame on the line: anything
+// older has left too.
+void HandedChannel::Handed(size_t octets)
+{
+    if (!held() || octets == 0)
+        return;
+    const uint64_t now = Mux::clock().monotonic_us();
+    while (!mTaken.empty() && mTaken.front().leftUs <= now)
+        DropOldest();
+    // A line faster than a time slot is not waited for beyond what the
+    // channel may hold.
+    uint64_t from = now;
+    if (!mTaken.empty())
+        from = std::min(std::max(now, mTaken.back().leftUs), now + LineUs(mTakenOctets));
+    mTaken.push_back(Block{from + LineUs(octets), octets});
+    mTakenOctets += octets;
+    while (mTaken.size() > 2 && mTakenOctets - mTaken.front().octets - octets >= kChannelBuffer)
+        DropOldest();
+    if (mDraining)
+        ArmBound();
+}
+
+void HandedChannel::DropOldest()
+{
+    mTakenOctets -= mTaken.front().octets;
+    mTaken.pop_front();
+}
+
+void HandedChannel::ArmBound()
+{
+    const uint64_t now = Mux::clock().monotonic_us();
+    const uint64_t line = mTaken.empty() || mTaken.back().leftUs <= now ? 0 : (mTaken.back().leftUs - now + 999) / 1000;
+    const uint64_t unwritten = mHolder->IUnwritten() / kOctetsPerMs;
+    mDrainBound.set(static_cast<unsigned>(kDrainBoundMs + line + unwritten), &HandedChannel::BoundPassed, this);
+}
+
+size_t HandedChannel::Unsent() const
+{
+    return mTakenOctets + mHolder->IUnwritten();
 }
 
 bool HandedChannel::Flushed(int fd) const
@@ -135,13 +182,18 @@ void HandedChannel::Drained()
     Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
 }
 
-// Unless the last octet left meanwhile, what the holder had not written
-// is dropped with the channel: said as a lost channel says it.
 void HandedChannel::BoundPassed()
 {
+    Cut("at its bound");
+}
+
+// What had not left is dropped with the channel: said as a lost channel
+// says it.
+void HandedChannel::Cut(const char* when)
+{
     if (!Flushed(mWatch.fd.get()))
-        std::cerr << "channel " << mChannel << ": drain cut at its bound, " << mHolder->IUnwritten()
-                  << " bytes unsent" << std::endl;
+        std::cerr << "channel " << mChannel << ": drain cut " << when << ", " << Unsent() << " bytes unsent"
+                  << std::endl;
     Drained();
 }
 

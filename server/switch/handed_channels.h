@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <unordered_map>
 
 #include "board/device.h"
@@ -59,6 +61,9 @@ public:
     static constexpr unsigned kDrainBoundMs = ASync::Copy::kFlushBoundMs;
     // A time slot's rate.
     static constexpr size_t kOctetsPerMs = 8;
+    // What a channel's transmit buffer holds: it takes a frame, whole,
+    // while less than this waits behind the one on the line.
+    static constexpr size_t kChannelBuffer = 8192;
 
     HandedChannel();
     // Goes with its holder, whose end a drain's watcher already saw to:
@@ -87,21 +92,29 @@ public:
     // let go, when the channel still runs. The holder's hooks must leave
     // the handle in place.
     bool EndPending();
+    // The channel took octets that the holder wrote: they leave behind
+    // what it took before, a frame taking its time on the line whole. A
+    // drain waits for them at the line's rate, however long they are, and
+    // counts them when it is cut.
+    void Handed(size_t octets);
     // An orderly end: the channel stays held on a copy of its descriptor
     // (so the driver keeps it), nothing read, until the driver reports
     // that what was written on it left (its flush event), checked again
     // against what the holder still has to write. It ends at once at a
     // hang-up or any other end of the descriptor (the holder's loss), when
     // the holder lets go (Release: it opens the channel again, or its line
-    // went), at kDrainBoundMs plus the time of what the holder still has
-    // to write, or by EndDrain. The holder hears IChannelLost or
+    // went), by EndDrain, or at its bound: kDrainBoundMs after the line,
+    // carrying at a time slot's rate, would have carried what the channel
+    // took (Handed) and what the holder still has to write; each block
+    // the channel takes meanwhile moves the bound on. A drain that is cut
+    // says how many octets did not leave. The holder hears IChannelLost or
     // IChannelDrained, then watcher (when given) hears IDrainEnded. On a
     // drain that runs already, watcher takes over watching it. False,
     // nothing changed, when nothing is held, what was written left
     // already, or no copy can be had.
     bool Drain(DrainWatcher* watcher = nullptr);
     // Whoever watches the drain cannot wait for it any longer (the
-    // controller went): it ends as at its bound.
+    // controller went): it is cut as at its bound.
     void EndDrain();
     bool draining() const { return mDraining; }
 
@@ -128,8 +141,18 @@ private:
     // The drain is over without a loss: let go, then the holder hears of
     // it, then the watcher.
     void Drained();
-    // The drain's bound passed: Drained, with a line for what is dropped.
+    // The drain's bound passed.
     void BoundPassed();
+    // (Re)sets the drain's bound by what the line still has to carry.
+    void ArmBound();
+    // The drain ends short (when says how): Drained, with a line for
+    // what is dropped unless the last octet left meanwhile.
+    void Cut(const char* when);
+    // Octets that may not have left: what the channel may still hold and
+    // what the holder has not written.
+    size_t Unsent() const;
+    void DropOldest();
+    static uint64_t LineUs(size_t octets) { return octets * 1000 / kOctetsPerMs; }
     // The watcher of a drain that ends now, null for none.
     DrainWatcher* EndingWatcher();
     // Let go, then tell(holder), then the drain's watcher: the holder may
@@ -145,6 +168,15 @@ private:
     bool mDraining = false;
     DrainWatcher* mWatcher = nullptr;
     Timer mDrainBound;
+    // A block the channel took, and when the line, carrying at a time
+    // slot's rate behind what it took before, is through with it.
+    struct Block {
+        uint64_t leftUs;
+        size_t octets;
+    };
+    // What the channel may still hold, oldest first.
+    std::deque<Block> mTaken;
+    size_t mTakenOctets = 0;
 };
 
 class HandedChannelIndex {

@@ -362,9 +362,10 @@ bool HwMux::Change(int destination, Claims change, Device::Policy policy)
     out.claims = before.claims;
     out.disabling = before.disabling;
     // A refused request may have left the output holding anything: what
-    // it held before is owed until the switch takes it again.
-    if (out.held.on() && fd() >= 0) {
-        out.held.hold(out.held.asked());
+    // it held before is owed until the switch takes it again, also when
+    // the change was given up as invalid.
+    if (before.held.on() && fd() >= 0) {
+        out.held.hold(before.held.asked());
         out.held.doubt();
         mHolder.changed();
     }
@@ -472,9 +473,12 @@ void HwMux::LeaveAll(Owner owner)
 // already is released with no request.
 Device::Outcome HwMux::Settle(int destination, Device::Policy policy)
 {
-    // An open first: it may tidy the record away (holding nothing).
+    // An open first: it may tidy the record away (holding nothing), but
+    // not how its channel's own slot asked it to rest.
+    const bool disabling = at(destination).disabling;
     bool open = IsOpened();
     Output& out = at(destination);
+    out.disabling = out.disabling || disabling;
     Path want = Wanted(out);
     Device::Held<Path>& held = out.held;
     Device::Outcome outcome;

@@ -64,6 +64,7 @@ bool MccSlot::Flush()
         int err = errno;
         if (n > 0) {
             size_t done = static_cast<size_t>(n);
+            OwnChannel().Handed(done);
             mWaitingBytes -= done;
             done < block.size() ? void(block.erase(0, done)) : mWaiting.pop_front();
         } else if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {

@@ -19,6 +19,7 @@
 #include "tests/e2e/flow_commands.h"
 #include "tests/e2e/server_process.h"
 #include "tests/signalling/signalling_commands.h"
+#include "tests/support/rtp_peer.h"
 
 using namespace vbtest;
 using testing::Contains;
@@ -370,7 +371,7 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
 {
     using C = LGCP::Command;
     struct Step {
-        int slot; // -1 for a word to the board, -2 for a line the server logs
+        int slot; // -1 for a word to the board, -2 for a line the server logs, -3 a command to no slot
         C command;
         std::string text; // the word, or a piece of the answer
         std::string answer;
@@ -447,16 +448,43 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         connect(11, 70), board("switch 34", "ok connected 1024"), board(failDisable + "19 always", "ok"),
         say(21, simple(C::e_connect, 70), "slot=21 error connectFail"), board(failDisable + "0", "ok"),
         logged("hwMux: device back"), board("switch 34", "ok connected 1024")};
+    // A slot's channel lost while the switch is away (its first reopen
+    // refused): the release it owes is made once the switch is back.
+    const std::string refuseOpen = "fail /dev/hal open 19";
+    C rtp = create_rtp_on(free_rtp_port(), free_rtp_port());
+    const std::vector<Step> rtpLost = {
+        say(61, rtp, "slot=61 success"), board("switch 2048", "ok disabled"), board(refuseOpen, "ok"),
+        board("hangup /dev/hal", "ok "), board("hangup /dev/rtp", "ok 1"), logged("fail to read from rtp"),
+        logged("hwMux: device back"), board("switch 2048", "ok disabled")};
+    const std::vector<Step> mccLost = {
+        say(61, create_mcc(LGCP::MccType::data), "slot=61 success"), board("switch 1024", "ok disabled"),
+        board(refuseOpen, "ok"), board("hangup /dev/hal", "ok "), board("hangup /dev/mcc/ctl", "ok "),
+        logged("channel lost"), logged("hwMux: device back"), board("switch 1024", "ok disabled")};
+    // Mixer unit 0's input on channel 10 (time slot 4106) goes with its unit.
+    C input, query = simple(C::e_query);
+    input.get_create().get_mixerIn().set_unit(0), input.get_create().get_mixerIn().get_channel().set_tdm(10);
+    const std::vector<Step> mixerLost = {
+        say(-3, query, "success"), say(61, input, "slot=61 success"), board("switch 4106", "ok disabled"),
+        board(refuseOpen, "ok"), board("hangup /dev/hal", "ok "), board("mixer-unit remove 0", "ok"),
+        say(-3, query, "success"), logged("channel lost"), logged("hwMux: device back"),
+        board("switch 4106", "ok disabled")};
+    // Refused as invalid, the move keeps the path held: a reopen makes it again.
+    std::vector<Step> invalidMove = move({board(failConnect + "22", "ok")}, false);
+    invalidMove.insert(invalidMove.begin() + 7, {board("hangup /dev/hal", "ok "), logged("1 connection(s) made again")});
     const struct {
         const char* what;
         std::vector<Step> steps;
     } rows[] = {{"a link's move meeting the switch lost", linkMove},
+                {"an RTP channel lost while the switch is away", rtpLost},
+                {"an MCC channel lost while the switch is away", mccLost},
+                {"a mixer input lost while the switch is away", mixerLost},
                 {"replaced, its idle byte refused, switch lost", replaced(19)},
                 {"replaced, its idle byte refused", replaced(5)},
                 {"replaced on a live line, then disconnected", line},
                 {"a connect repeated", repeated},
                 {"two trunks on one bus output", twoTrunks},
                 {"a move refused", refusedMove},
+                {"a move refused as invalid", invalidMove},
                 {"a move refused for good", move({board(failConnect + "5 always", "ok")}, false)},
                 {"a move meeting the switch lost",
                  move({board(failConnect + "19", "ok"), board("hangup /dev/hal", "ok ")}, true)}};
@@ -466,7 +494,7 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         ASSERT_TRUE(f.start()) << f.server.err();
         for (const Step& step : row.steps) {
             SCOPED_TRACE(step.slot < 0 ? step.text : "slot " + std::to_string(step.slot));
-            if (step.slot >= 0) {
+            if (step.slot >= 0 || step.slot == -3) {
                 const Texts answer = f.to(step.slot, step.command);
                 EXPECT_THAT(answer, Contains(HasSubstr(step.answer)));
                 EXPECT_THAT(answer, Not(Contains(HasSubstr("deactivated"))));

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -164,6 +165,71 @@ TEST_F(SignallingFlow, WhatAnMccSlotOrIsdnLinkWroteReachesTheFarEndAfterItsDestr
     EXPECT_EQ(on(3, simple(C::e_destroy)), "slot=3 success");
     EXPECT_EQ(octets_in(await("slot=4 userData")), 4u + 64u);
     EXPECT_EQ(await("slot=4 userData"), frame(4, "00 01 02 00 08 02 00 01 05"));
+}
+
+// MCC slot 1 on trunk 0 time slot 1 sends three blocks and is destroyed.
+// A line that carries at a time slot's rate keeps the channel until the
+// last block left, frames of 16,383 octets included (6.1 s); a line that
+// stopped is cut at the bound, and the controller's going cuts the drain
+// too: each cut says how much of what was answered did not leave, the
+// blocks the channel took included. mcc-line counts a block as the line
+// takes it up.
+TEST_F(SignallingFlow, AnMccSlotsDrainIsCutOnlyWhenItsLineStoppedAndSaysWhatItDropped)
+{
+    BoardPort board;
+    ASSERT_TRUE(board.connect(server.pid()));
+    ASSERT_EQ(on(10, create_trunk(0, 1)), ok(10));
+    const struct {
+        const char* what;
+        const char* rate;
+        size_t block;
+        bool controllerGoes;
+        uint64_t carried;
+        const char* line;
+    } rows[] = {
+        {"a line that carries", "8000", 16383, false, 3 * 16383, nullptr},
+        {"a line that stopped", "1", 500, false, 500, "channel 1024: drain cut at its bound, 1500 bytes unsent\n"},
+        {"the controller's going", "8000", 16383, true, 16383,
+         "channel 1024: drain cut at the controller's going, 49149 bytes unsent\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(board.ask(std::string("mcc-rate ") + row.rate), "ok");
+        ASSERT_EQ(on(1, mcc_slot(LGCP::MccType::data)), ok(1));
+        ASSERT_EQ(on(1, connect(10)), ok(1));
+        std::string hex;
+        for (size_t i = 0; i < row.block; ++i)
+            hex += "5A ";
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(on(1, user_data(hex)), ok(1));
+        const size_t from = server.err().size();
+        const auto start = std::chrono::steady_clock::now();
+        // The port is not served while the server pauses for a controller gone.
+        uint64_t carried = std::stoull(board.ask("mcc-line 1024").substr(3));
+        if (row.controllerGoes)
+            ctl.close();
+        else
+            EXPECT_EQ(on(1, simple(C::e_destroy)), ok(1));
+        EXPECT_TRUE(eventually(
+            [&] {
+                const std::string line = board.ask("mcc-line 1024");
+                if (line.rfind("ok ", 0) != 0)
+                    return true;
+                carried = std::stoull(line.substr(3));
+                return false;
+            },
+            9000));
+        EXPECT_EQ(carried, row.carried);
+        const std::string said = server.err().substr(from);
+        if (row.line) {
+            EXPECT_THAT(said, HasSubstr(row.line));
+        } else {
+            EXPECT_THAT(said, testing::Not(HasSubstr("unsent")));
+        }
+        if (!row.controllerGoes && !row.line) {
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(6000));
+        }
+    }
 }
 
 // Every link kind, joined one way and both ways: its last frame leaves on
