@@ -1,7 +1,6 @@
 #include "media/t38_slot.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include "board/device.h"
 #include "board/mcc_requests.h"
 #include "media/modem_child.h"
+#include "runtime/child_output.h"
 #include "runtime/ext.h"
 #include "runtime/inet4_addr.h"
 #include "runtime/mux_time.h"
@@ -229,13 +229,14 @@ void T38SoftFactory::Query(LGCP::Resources& resources)
 
 namespace {
 // The first line the engine wrote within the time left; false when none.
-bool read_line(int fd, std::string& line, int64_t deadline)
+// What the engine writes on its standard error meanwhile is logged: the
+// loop, which reads it otherwise, does not run during the wait.
+bool read_line(int fd, pid_t pid, std::string& line, int64_t deadline)
 {
     char buf[T38SoftFactory::kMaxLine + 1];
     for (;;) {
         int left = static_cast<int>(deadline - Mux::real_milliseconds());
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) == 0)
+        if (left <= 0 || ChildOutput::Await(fd, pid, left) <= 0)
             return false;
         ssize_t n = ::read(fd, buf, sizeof(buf));
         if (n < 0 && errno == EINTR)
@@ -279,7 +280,7 @@ int T38SoftFactory::QueryNumOfInstances() const
         std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
     } else {
         int64_t deadline = Mux::real_milliseconds() + kCountTimeoutMs;
-        answered = read_line(readEnd.get(), line, deadline);
+        answered = read_line(readEnd.get(), pid, line, deadline);
         readEnd.close();
         // Whatever it does next, the engine has had its time.
         ::kill(pid, SIGKILL);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "runtime/multiplexer.h"
+#include "runtime/mux_time.h"
 
 namespace ChildOutput {
 
@@ -19,22 +20,28 @@ namespace {
 class Reader {
 public:
     Reader(const Fd& readEnd, const std::string& name, pid_t pid, std::ostream& out)
-        : mName(name + "[" + std::to_string(pid) + "]: "), mOut(out)
+        : mPid(pid), mName(name + "[" + std::to_string(pid) + "]: "), mOut(out)
     {
         mEvent.Bind("ChildOutput::OnInput " + name + "[" + std::to_string(pid) + "]", &Reader::OnInput, this);
         mEvent.Schedule(readEnd, POLLIN);
         NonBlockMode(mEvent.fd.get());
     }
     bool watching() const { return static_cast<bool>(mEvent.fd); }
+    pid_t pid() const { return mPid; }
+    int fd() const { return mEvent.fd.get(); }
+    // Logs what the pipe holds, at most budget lines of it, taking off
+    // what it logged; true once every writer has let go of the pipe.
+    bool pump(size_t& budget);
 
 private:
     void OnInput(int fd, short revents);
     // Cuts the bytes into lines; a line longer than kLineBytes goes out in
-    // pieces.
-    void take(const char* p, const char* end);
+    // pieces. The number of lines that went out.
+    size_t take(const char* p, const char* end);
     void emit();
 
     Event mEvent;
+    pid_t mPid;
     std::string mName;
     // The start of a line whose newline has not come yet.
     std::string mLine;
@@ -48,17 +55,47 @@ std::list<std::unique_ptr<Reader>>& readers()
     return list;
 }
 
-void Reader::OnInput(int fd, short revents)
+// Deletes the Reader, its Event included.
+void drop(Reader* reader)
+{
+    readers().remove_if([reader](const std::unique_ptr<Reader>& r) { return r.get() == reader; });
+}
+
+// The lines left to every helper in the current pass.
+size_t& pass_budget()
+{
+    static uint64_t pass = 0;
+    static size_t left = 0;
+    if (multiplexer.passes() != pass) {
+        pass = multiplexer.passes();
+        left = kPassRecords;
+    }
+    return left;
+}
+
+void Reader::OnInput(int, short revents)
 {
     if (!(revents & (POLLIN | POLLHUP | POLLERR)))
         return;
+    size_t& budget = pass_budget();
+    if (budget == 0)
+        return;
+    if (pump(budget))
+        return drop(this);
+    // Cut short: it goes last in the next pass, so the helpers take turns.
+    if (budget == 0)
+        mEvent.Schedule(mEvent.fd, POLLIN);
+}
+
+bool Reader::pump(size_t& budget)
+{
     char chunk[4096];
     bool ended = false;
-    for (size_t total = 0; total < kPassBytes;) {
-        ssize_t n = ::read(fd, chunk, sizeof(chunk));
+    while (budget > 0) {
+        // Every line takes one byte at least: no read overruns the budget.
+        ssize_t n = ::read(fd(), chunk, std::min(sizeof(chunk), budget));
         if (n > 0) {
-            take(chunk, chunk + n);
-            total += static_cast<size_t>(n);
+            budget -= std::min(budget, take(chunk, chunk + n));
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -70,37 +107,47 @@ void Reader::OnInput(int fd, short revents)
         emit();
     // One flush for the lines of a pass: they go to the log together.
     mOut.flush();
-    if (!ended)
-        return;
-    // Last: this deletes the Reader, its Event included.
-    readers().remove_if([this](const std::unique_ptr<Reader>& r) { return r.get() == this; });
+    return ended;
 }
 
-void Reader::take(const char* p, const char* end)
+size_t Reader::take(const char* p, const char* end)
 {
+    size_t lines = 0;
+    auto special = [](char c) { return c == '\n' || c == '\0'; };
     while (p < end) {
         size_t room = kLineBytes - mLine.size();
-        size_t left = static_cast<size_t>(end - p);
-        // A newline just after a full line still ends that line.
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', std::min(room + 1, left)));
-        if (nl) {
-            mLine.append(p, nl);
-            emit();
-            p = nl + 1;
+        const char* stop = std::find_if(p, p + std::min(room, static_cast<size_t>(end - p)), special);
+        mLine.append(p, stop);
+        p = stop;
+        if (p == end)
+            break;
+        // A newline just after a full line still ends that line; a NUL
+        // shown as two characters never straddles two pieces.
+        if (*p == '\0' && kLineBytes - mLine.size() >= 2) {
+            mLine += "\\0";
+            ++p;
             continue;
         }
-        size_t n = std::min(room, left);
-        mLine.append(p, n);
-        p += n;
-        if (mLine.size() >= kLineBytes)
-            emit();
+        if (*p == '\n')
+            ++p;
+        emit();
+        ++lines;
     }
+    return lines;
 }
 
 void Reader::emit()
 {
     mOut << mName << mLine << '\n';
     mLine.clear();
+}
+
+Reader* find(pid_t pid)
+{
+    for (const std::unique_ptr<Reader>& r : readers())
+        if (r->pid() == pid)
+            return r.get();
+    return nullptr;
 }
 
 } // namespace
@@ -115,6 +162,27 @@ void Follow(Fd readEnd, const std::string& name, pid_t pid, std::ostream& out)
 void Follow(Fd readEnd, const std::string& name, pid_t pid)
 {
     Follow(std::move(readEnd), name, pid, std::cout);
+}
+
+int Await(int fd, pid_t pid, int timeoutMs)
+{
+    int64_t deadline = Mux::real_milliseconds() + timeoutMs;
+    for (;;) {
+        int64_t left = std::max<int64_t>(deadline - Mux::real_milliseconds(), 0);
+        Reader* reader = find(pid);
+        pollfd p[2] = {{fd, POLLIN, 0}, {reader ? reader->fd() : -1, POLLIN, 0}};
+        int n = ::poll(p, 2, static_cast<int>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || p[0].revents)
+            return n;
+        if (left == 0)
+            return 0;
+        // Logged whole, not by the pass's share: the wait has its own bound.
+        size_t budget = kPassRecords;
+        if (reader->pump(budget))
+            drop(reader);
+    }
 }
 
 } // namespace ChildOutput

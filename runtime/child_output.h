@@ -5,7 +5,8 @@
 // a log daemon that stops reading holds no helper (the pipe's buffer is
 // the only limit left), and no helper's text lands inside a record of the
 // server. Lines the log cannot take are dropped and counted with the
-// server's own.
+// server's own. A NUL in a line is shown as "\0": the log's records are
+// C strings, which would end there.
 #pragma once
 
 #include <sys/types.h>
@@ -21,8 +22,10 @@ namespace ChildOutput {
 // The longest piece of a line that goes out as one line: a longer one is
 // cut into several, leaving room in a log record for its head and names.
 constexpr size_t kLineBytes = 768;
-// Read from one pipe per loop pass: a chatty helper cannot hold the loop.
-constexpr size_t kPassBytes = 65536;
+// Lines all helpers together may log in one loop pass: each costs the
+// loop about as much, an empty one as a long one. What is not read waits
+// in the pipes, which hold the helpers back, not the loop.
+constexpr size_t kPassRecords = 1024;
 
 // Reads readEnd in the loop until every writer has closed it (the helper
 // and any child of it that kept it); each line goes to out as
@@ -31,5 +34,11 @@ constexpr size_t kPassBytes = 65536;
 void Follow(Fd readEnd, const std::string& name, pid_t pid, std::ostream& out);
 // The same into std::cout: the log in daemon mode, the terminal otherwise.
 void Follow(Fd readEnd, const std::string& name, pid_t pid);
+
+// Waits up to timeoutMs, in real time, for fd to become readable, logging
+// meanwhile what the helper pid writes to the pipe followed for it: a
+// helper the loop waits for must not block on a pipe that only the loop
+// reads. poll's result for fd: above 0 readable, 0 on time-out.
+int Await(int fd, pid_t pid, int timeoutMs);
 
 } // namespace ChildOutput

@@ -400,6 +400,7 @@ void Multiplexer::service(int ready)
         return;
 
     mServicing = true;
+    ++mPasses;
     while (!mTerminate) {
         EventHandler* h = mActive->remove_from_head();
         if (!h)

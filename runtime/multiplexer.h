@@ -149,6 +149,9 @@ public:
     // True while the handlers of a pass are serviced. The DPCs run after
     // them, before the loop waits again.
     bool servicing() const { return mServicing; }
+    // Passes whose handlers were serviced so far: what a handler shares
+    // with the others of its pass goes by it.
+    uint64_t passes() const { return mPasses; }
 
     void attach(EventHandler* handler);
     void detach(EventHandler* handler);
@@ -209,6 +212,7 @@ private:
     size_t mDpcRunPos = 0;
     volatile sig_atomic_t mTerminate = 0;
     bool mServicing = false;
+    uint64_t mPasses = 0;
     Measure mDpcMeasure;
     Measure mEventMeasure;
     Measure mTimerMeasure;

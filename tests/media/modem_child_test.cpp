@@ -211,9 +211,11 @@ TEST_F(ModemChildTest, AStoppedNewChildHoldsTheSpawnForTheBoundOnly)
 
 // What a helper writes on its standard output and error becomes lines of
 // the server's log, named after it; a descriptor 1 given to it stays its
-// own.
+// own. Once the helpers ended, their pipes end, and nothing of them stays
+// open in the server.
 TEST_F(ModemChildTest, AHelpersOutputBecomesLinesOfTheLogNamedAfterIt)
 {
+    const int fds = settled_fd_count();
     CaptureStream out(std::cout);
     standin.behave("T38", "say=on stderr,instances=3");
     ModemChild::Setup setup;
@@ -238,6 +240,8 @@ TEST_F(ModemChildTest, AHelpersOutputBecomesLinesOfTheLogNamedAfterIt)
         answered.append(chunk, size_t(n));
     EXPECT_EQ(answered, "on stdout\n3\n");
     EXPECT_TRUE(run_real([&] { return reaped(logged) && reaped(answering); }));
+    answer.r.close();
+    EXPECT_TRUE(run_real([&] { return open_fd_count() == fds; })) << open_fd_count() << " open, " << fds << " before";
 }
 
 TEST_F(ModemChildTest, ADigitalModemRunsPppOnItsInterface)

@@ -10,7 +10,11 @@
 //   term=ignore  ignore SIGTERM
 //   instances=N  answer --num-of-instances with "N"; "none" answers
 //                nothing, "hang" never ends
-//   say=TEXT     first write TEXT and a newline on the standard error
+//   say=TEXT     first write TEXT and a newline on the standard error;
+//                "\0" in TEXT writes a NUL
+//   noise=N      then write N bytes of lines on the standard error
+//   flood=1      write empty lines on the standard output for ever, as
+//                yes "" does (not with --num-of-instances)
 // Without exit or sleep it waits for a signal. How it ended goes to
 // <pid>.end: "exit N" or "signal N". It dies with the program that
 // started it.
@@ -21,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -162,10 +167,18 @@ int main(int argc, char** argv)
     signal(SIGTERM, directive(how, "term") == "ignore" ? SIG_IGN : on_fatal);
     note_start(argc, argv);
     std::string say = directive(how, "say");
-    if (!say.empty()) {
+    for (size_t at; (at = say.find("\\0")) != std::string::npos;)
+        say.replace(at, 2, 1, '\0');
+    if (!say.empty())
         say += "\n";
-        if (write(STDERR_FILENO, say.data(), say.size()) < 0) {
-        }
+    long noise = std::atol(directive(how, "noise").c_str());
+    for (long n = 0; n < noise; n += 64)
+        say += std::string(size_t(std::min(noise - n, 64L)) - 1, 'n') + "\n";
+    for (size_t at = 0; at < say.size();) {
+        ssize_t n = write(STDERR_FILENO, say.data() + at, say.size() - at);
+        if (n <= 0)
+            break;
+        at += size_t(n);
     }
 
     if (argc > 1 && std::strcmp(argv[1], "--num-of-instances") == 0) {
@@ -176,6 +189,12 @@ int main(int argc, char** argv)
         if (!count.empty() && count != "none")
             std::printf("%s\n", count.c_str());
         finish(0);
+    }
+
+    if (directive(how, "flood") == "1") {
+        const std::string lines(4096, '\n');
+        while (write(STDOUT_FILENO, lines.data(), lines.size()) > 0) {
+        }
     }
 
     std::string code = directive(how, "exit");
