@@ -325,6 +325,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
     while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(size)) {
         ++statistics.txSU;
+        channel.Handed(size);
         if (mDraining)
             mDrainOwed -= size < mDrainOwed ? size : mDrainOwed;
         return true;

@@ -122,6 +122,7 @@ bool IsdnSlot::hdlc_transmit(Packet& frame)
         ssize_t n = Device::write(mEvent.fd.get(), out.get()->data, static_cast<size_t>(out.length()));
         int err = errno;
         if (n == out.length()) {
+            OwnChannel().Handed(static_cast<size_t>(n));
             if (traces.signallingIsdn)
                 std::clog << ext::header(this) << ": tx " << frame.text() << std::endl;
             return true;

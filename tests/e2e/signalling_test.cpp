@@ -232,6 +232,26 @@ TEST_F(SignallingFlow, AnMccSlotsDrainIsCutOnlyWhenItsLineStoppedAndSaysWhatItDr
     }
 }
 
+// An HDLC link's frames move its drain's bound as an MCC slot's blocks do:
+// two packages of 16,000 octets, 4 s on the line, both taken by the
+// channel, leave whole after the link's destroy.
+TEST_F(SignallingFlow, AnHdlcLinksDrainWaitsForEveryFrameTheLineCarries)
+{
+    ASSERT_EQ(on(1, hdlc_params(1, 4660)), ok(1));
+    join(1, 2, true);
+    std::string body;
+    for (int i = 0; i < 16000; ++i)
+        body += "AA ";
+    ASSERT_EQ(on(1, packages({body, body})), ok(1));
+    const size_t from = server.err().size();
+    EXPECT_EQ(on(1, simple(C::e_destroy)), ok(1));
+    size_t heard = 0;
+    for (std::string t; heard < 2 * 16003 && !(t = await(at(2))).empty();)
+        heard += octets_in(t);
+    EXPECT_EQ(heard, 2 * 16003u);
+    EXPECT_THAT(server.err().substr(from), testing::Not(HasSubstr("unsent")));
+}
+
 // Every link kind, joined one way and both ways: its last frame leaves on
 // the line after its destroy, which is answered at once. While it drains
 // (a nearly stalled line) the number answers every command, and every
