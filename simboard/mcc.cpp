@@ -181,7 +181,12 @@ bool MccController::flushed(Channel& channel, int fd)
     int queued = 0;
     if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0)
         return false;
-    return !a.stuffed && a.peeked.empty() && line_done_us(a) <= Mux::clock().monotonic_us();
+    if (line_done_us(a) > Mux::clock().monotonic_us())
+        return false;
+    // The line carries what it had time for before it is said to be
+    // through: the holder may let go of its paths at once.
+    drain(a);
+    return !a.stuffed && a.waiting.empty() && a.peeked.empty();
 }
 
 // The line runs whether or not the loop turns: what waits follows what is

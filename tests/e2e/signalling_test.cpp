@@ -113,7 +113,7 @@ TEST_F(SignallingFlow, AnSs7LinksFarewellReachesTheFarEndEveryRound)
         if (slow) {
             EXPECT_EQ(on(1, ss7(1, true)), "slot=1 error destroyInProgress");
         }
-        EXPECT_EQ(await("slot=2 userData 'FF FF 01"), frame(2, "FF FF 01 03"));
+        EXPECT_EQ(await("slot=2 userData 'FF FF 01"), frame(2, "FF FF 01 03")) << server.err();
         if (slow) {
             ASSERT_EQ(board.ask("mcc-rate 8000"), "ok");
         }
