@@ -448,6 +448,15 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         connect(11, 70), board("switch 34", "ok connected 1024"), board(failDisable + "19 always", "ok"),
         say(21, simple(C::e_connect, 70), "slot=21 error connectFail"), board(failDisable + "0", "ok"),
         logged("hwMux: device back"), board("switch 34", "ok connected 1024")};
+    // A connection refused once under the move, which opens the link on
+    // map 21 once its old channel let go: told again, it is a wish the
+    // answer kept. Trunk 11 hears trunk 10 again, the map's output carries
+    // the link, and the controller hears no deactivated.
+    std::vector<Step> linkMoveOnce(linkMove.begin(), linkMove.begin() + 7);
+    for (const Step& s : {board(failConnect + "5", "ok"), say(21, simple(C::e_connect, 70), "slot=21 success"),
+                          board("switch 34", "ok connected 33"), board("switch 8233", "ok connected 1024"),
+                          say(70, kDestroy, "slot=70 success")})
+        linkMoveOnce.push_back(s);
     // A slot's channel lost while the switch is away (its first reopen
     // refused): the release it owes is made once the switch is back.
     const std::string refuseOpen = "fail /dev/hal open 19";
@@ -475,6 +484,7 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         const char* what;
         std::vector<Step> steps;
     } rows[] = {{"a link's move meeting the switch lost", linkMove},
+                {"a link's move meeting one refusal", linkMoveOnce},
                 {"an RTP channel lost while the switch is away", rtpLost},
                 {"an MCC channel lost while the switch is away", mccLost},
                 {"a mixer input lost while the switch is away", mixerLost},
