@@ -126,8 +126,12 @@ void HwMux::Wiped(const std::vector<int>& refused)
             it = mOutputs.erase(it);
             continue;
         }
-        if (held.on()) {
-            held.hold(held.asked());
+        // A new descriptor is asked what the record wants, also where the
+        // old one refused it as invalid; an output under a change keeps
+        // what it held until the change is settled or taken back.
+        const bool wanted = !it->second.claims.empty() && it->first != mChanging;
+        if (held.on() || wanted) {
+            held.hold(wanted ? Wanted(it->second) : held.asked());
             if (!bus || kept)
                 held.doubt();
         }
@@ -356,7 +360,10 @@ bool HwMux::Change(int destination, Claims change, Device::Policy policy)
 {
     const Output before = at(destination);
     change(Use(destination));
-    if (Device::done(Settle(destination, policy)))
+    mChanging = destination;
+    const Device::Outcome outcome = Settle(destination, policy);
+    mChanging = -1;
+    if (Device::done(outcome))
         return true;
     Output& out = at(destination);
     out.claims = before.claims;
@@ -367,6 +374,10 @@ bool HwMux::Change(int destination, Claims change, Device::Policy policy)
     if (before.held.on() && fd() >= 0) {
         out.held.hold(before.held.asked());
         out.held.doubt();
+        mHolder.changed();
+    } else if (before.held.carried(kKept) && fd() >= 0) {
+        // A release it owed stays owed.
+        out.held.owe_end(kKept, 0);
         mHolder.changed();
     }
     Tidy(destination);

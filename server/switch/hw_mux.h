@@ -248,6 +248,8 @@ private:
     std::map<int, Output> mOutputs;
     // Owed bus releases that the last open made, for its line.
     unsigned long mWiped = 0;
+    // The output whose change is being told, -1 for none.
+    int mChanging = -1;
     // Holdings alive: the paths joined meanwhile are wishes.
     unsigned mHolding = 0;
     // Last: it goes first, with its retry.

@@ -595,11 +595,12 @@ TEST_F(TdmSlotsTest, MccCreateAtTheDescriptorLimit)
 }
 
 // Random rounds over slots sharing bus outputs, while the switch refuses
-// requests (once or for good, EIO or ENODEV) or is lost and reopened, also
-// under a move. What each output should carry is read from the answers
-// alone: once the faults clear, every output carries the latest connection
-// that an answer made and none undid, else rests: on the idle byte if used
-// (local) or claimed by a live receiver (bus), else disabled.
+// requests (once or for good, EIO, EINVAL or ENODEV) or is lost and
+// reopened, also under a move. What each output should carry is read from
+// the answers alone: once the faults clear (and, after a refusal as
+// invalid, the switch is opened again), every output carries the latest
+// connection that an answer made and none undid, else rests: on the idle
+// byte if used (local) or claimed by a live receiver (bus), else disabled.
 TEST_P(TdmSlotsRandom, RoundsLeaveEachOutputToTheLatestLiveConnection)
 {
     const uint32_t seed = this->seed();
@@ -642,6 +643,7 @@ TEST_P(TdmSlotsRandom, RoundsLeaveEachOutputToTheLatestLiveConnection)
         }
     };
     for (int round = 0; round < 400 && !HasFailure(); ++round) {
+        bool invalid = false;
         for (int step = 0, steps = 1 + int(pick(4)); step < steps; ++step) {
             const unsigned fault = pick(16);
             unsigned n = 1 + pick(5), m = 1 + pick(5);
@@ -650,7 +652,8 @@ TEST_P(TdmSlotsRandom, RoundsLeaveEachOutputToTheLatestLiveConnection)
                 const unsigned long requests[] = {Device::Hal::SWITCH_CONNECT, Device::Hal::SWITCH_CONNECT,
                                                   Device::Hal::SWITCH_WRITE, Device::Hal::SWITCH_DISABLE,
                                                   Device::Hal::SWITCH_CONNECT};
-                sim.board.fail("/dev/hal", requests[fault], fault == 4 ? ENODEV : EIO, times);
+                sim.board.fail("/dev/hal", requests[fault], fault == 4 ? ENODEV : fault == 1 ? EINVAL : EIO, times);
+                invalid = invalid || fault == 1;
             } else if (fault < 7) {
                 fault == 6 ? sim.board.fail("/dev/hal", SimBoard::Op::open, ENODEV, times) : void();
                 for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
@@ -700,6 +703,15 @@ TEST_P(TdmSlotsRandom, RoundsLeaveEachOutputToTheLatestLiveConnection)
             multiplexer.timers_schedule();
         }
         sim.board.clear_failures();
+        // A request refused as invalid is not asked again as it stands: a
+        // switch opened again (the next request opens it) is told every
+        // held connection afresh.
+        if (invalid) {
+            for (SimBoard::Channel* hal : sim.board.channels("/dev/hal"))
+                hal->hang_up();
+            run_passes();
+            HwMux::instance()->IsOpened();
+        }
         // The retry tells the switch what it owes, once a second.
         run_until([] { return false; }, 3 * HwMux::kRetryMs);
         for (int o : outputs) {
