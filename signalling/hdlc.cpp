@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -327,7 +328,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
         ++statistics.txSU;
         channel.Handed(size);
         if (mDraining)
-            mDrainOwed -= size < mDrainOwed ? size : mDrainOwed;
+            mDrainOwed -= std::min(size, mDrainOwed);
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
