@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -39,14 +40,33 @@ std::string Channel::take()
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
+size_t Channel::discard()
+{
+    size_t n = 0;
+    for (; peer && n < kMaxRecords; ++n) {
+        ssize_t size = ::recv(peer.get(), nullptr, 0, MSG_TRUNC | MSG_DONTWAIT);
+        if (size < 0 || (size == 0 && at_end(peer.get())))
+            break;
+    }
+    return n;
+}
+
+bool Channel::at_end(int fd)
+{
+    int waiting = 0;
+    if (::ioctl(fd, SIOCINQ, &waiting) == 0 && waiting > 0)
+        return false;
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) != 1 || (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL));
+}
+
 void Channel::hang_up()
 {
     if (!peer)
         return;
     // What the holder wrote goes first: closing with it unread would reset
     // the holder's end instead of ending it.
-    while (::recv(peer.get(), nullptr, 0, MSG_TRUNC | MSG_DONTWAIT) >= 0) {
-    }
+    discard();
     peer.reset();
     hungUp = true;
     if (!told) {
@@ -343,10 +363,16 @@ void Board::fail(const std::string& path, unsigned long request, int error, Time
     set_failure(FailureKey(path, Op::ioctl, request), error, times, after);
 }
 
-void Board::set_failure(const FailureKey& key, int error, Times times, unsigned after)
+void Board::fail_next(const std::string& path, Op op, unsigned long request, int error, unsigned count)
+{
+    if (count > 0)
+        set_failure(FailureKey(path, op, op == Op::ioctl ? request : 0), error, Times::once, 0, count);
+}
+
+void Board::set_failure(const FailureKey& key, int error, Times times, unsigned after, unsigned left)
 {
     if (error)
-        mFailures[key] = Failure{error, times, after};
+        mFailures[key] = Failure{error, times, after, left};
     else
         mFailures.erase(key);
 }
@@ -369,7 +395,7 @@ int Board::injected(const std::string& path, Op op, unsigned long number)
         return 0;
     }
     int error = it->second.error;
-    if (it->second.times == Times::once)
+    if (it->second.times == Times::once && --it->second.left == 0)
         mFailures.erase(it);
     return error;
 }

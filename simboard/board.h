@@ -68,6 +68,10 @@ class TestPort;
 // One open of a device. The board keeps the peer end of the socket pair
 // whose other end it handed out.
 struct Channel {
+    // More records than a holder's send buffer can hold: a loop that takes
+    // records off the board's end ends by this bound at the latest.
+    static constexpr size_t kMaxRecords = 4096;
+
     Model* model = nullptr;
     std::string path;
     int flags = 0; // as given to open
@@ -87,6 +91,9 @@ struct Channel {
     bool post(const void* data, size_t size);
     // The next record the holder wrote on the descriptor, "" when none.
     std::string take();
+    // Takes what the holder wrote off the board's end unread, at most
+    // kMaxRecords records; the number taken.
+    size_t discard();
     // The device ends the channel, as a device removed under its holder:
     // the holder sees POLLHUP with POLLIN, reads the end of file once the
     // waiting records are read, and its requests and writes fail with
@@ -94,6 +101,11 @@ struct Channel {
     // remembers the channel, so the descriptor is still known as the
     // device's.
     void hang_up();
+
+    // After a read of 0 octets at the board's end fd: true when nothing
+    // more waits there. An empty record and the end of file both read 0;
+    // the end is the holder's hang-up with no octet left behind it.
+    static bool at_end(int fd);
 };
 
 // One ioctl as a model's handler sees it.
@@ -234,6 +246,8 @@ public:
     void fail(const std::string& path, Op op, int error, Times times = Times::once);
     void fail(const std::string& path, unsigned long request, int error, Times times = Times::once,
               unsigned after = 0);
+    // The next `count` such requests (of that number for Op::ioctl) fail.
+    void fail_next(const std::string& path, Op op, unsigned long request, int error, unsigned count);
     void clear_failures() { mFailures.clear(); }
 
     // How many such requests (of any number for Op::ioctl) the device
@@ -272,6 +286,7 @@ private:
         int error;
         Times times;
         unsigned after = 0;
+        unsigned left = 1; // failures still to come, once
     };
     using FailureKey = std::tuple<std::string, Op, unsigned long>;
 
@@ -299,7 +314,7 @@ private:
     void counted(const std::string& path, Op op) { ++mCounts[path][static_cast<size_t>(op)]; }
     // Logs a read or write and turns minus an errno into -1 and errno.
     ssize_t finish(Request r, ssize_t result);
-    void set_failure(const FailureKey& key, int error, Times times, unsigned after = 0);
+    void set_failure(const FailureKey& key, int error, Times times, unsigned after = 0, unsigned left = 1);
     // The injected errno for the request, 0 when none.
     int injected(const std::string& path, Op op, unsigned long number);
     void log_in(Request& r, const Model& model, unsigned long request, const void* arg) const;

@@ -196,6 +196,17 @@ void Hal::port_commands(TestPort& port)
             o << "disabled";
         return TestPort::ok(o.str());
     });
+    // The far end of a line channel listens from the first time it is
+    // named; what it heard is let go, so that it never fills.
+    port.add("line", 1, "<channel>", [this](const TestPort::Args& a) {
+        int32_t channel = 0;
+        if (!TestPort::number(a[0], channel) || channel < 0 || channel >= SwitchPath::kLineChannels)
+            return TestPort::error("bad channel " + a[0]);
+        SwitchPath::LineEnd& end = mPath.line(channel);
+        for (size_t n = end.waiting(); n > 0; --n)
+            end.take();
+        return TestPort::ok(std::to_string(end.heard()));
+    });
 }
 
 } // namespace SimBoard

@@ -216,9 +216,13 @@ const std::string* MccController::head(Allocated& a)
     if (a.room == 0 || a.stuffed || !a.channel->peer)
         return nullptr;
     int fd = a.channel->peer.get();
-    ssize_t size = ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    if (size == 0)
-        ::recv(fd, nullptr, 0, MSG_DONTWAIT); // an empty block carries nothing
+    // An empty block carries nothing; the end of file reads as one.
+    ssize_t size = 0;
+    for (size_t skipped = 0; size == 0 && skipped < Channel::kMaxRecords; ++skipped) {
+        size = ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (size == 0 && (::recv(fd, nullptr, 0, MSG_DONTWAIT) < 0 || Channel::at_end(fd)))
+            return nullptr;
+    }
     if (size <= 0)
         return nullptr;
     a.peeked.resize(static_cast<size_t>(size));
@@ -238,6 +242,7 @@ void MccController::drain(Allocated& a)
     if (a.waiting.empty())
         restart_idle(a, now);
     const std::string* block = nullptr;
+    // Each turn carries an octet at least: what waits bounds the loop.
     while (line_free_us(a) <= now && (block = head(a)) != nullptr) {
         size_t size = block->size() - a.frontSent;
         if (a.record.type == Device::Mcc::kTransparent)
@@ -314,15 +319,14 @@ void MccController::stuff(Allocated& a, int fd)
         return;
     std::string filler(65536, '\0');
     size_t size = filler.size();
-    for (;;) {
+    for (size_t sent = 0; sent < Channel::kMaxRecords;) {
         ssize_t n = ::send(fd, filler.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0)
-            continue;
-        if (errno == EMSGSIZE && size > 1) {
+            ++sent;
+        else if (errno == EMSGSIZE && size > 1)
             size /= 2;
-            continue;
-        }
-        break;
+        else
+            break;
     }
     a.stuffed = true;
     watch(a);
@@ -332,8 +336,7 @@ void MccController::unstuff(Allocated& a)
 {
     if (!a.stuffed)
         return;
-    while (::recv(a.channel->peer.get(), nullptr, 0, MSG_TRUNC | MSG_DONTWAIT) >= 0) {
-    }
+    a.channel->discard();
     a.stuffed = false;
     watch(a);
 }

@@ -32,6 +32,7 @@ bool SwitchPath::LineEnd::receive(const void* data, size_t size)
     if (mReceived.size() >= mRoom)
         return false;
     mReceived.emplace_back(static_cast<const char*>(data), size);
+    mHeard += size;
     return true;
 }
 

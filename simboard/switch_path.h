@@ -45,6 +45,8 @@ public:
         // The oldest unit received, "" when none.
         std::string take();
         size_t waiting() const { return mReceived.size(); }
+        // Octets of every unit taken since the line end was made.
+        uint64_t heard() const { return mHeard; }
         // Units kept at most; beyond that, arrivals are dropped.
         void set_room(size_t units) { mRoom = units; }
         bool receive(const void* data, size_t size) override;
@@ -54,6 +56,7 @@ public:
         int32_t mChannel;
         std::deque<std::string> mReceived;
         size_t mRoom = kDefaultRoom;
+        uint64_t mHeard = 0;
     };
 
     static constexpr int32_t kLineChannels = 128;

@@ -208,21 +208,25 @@ void TestPort::add_board_commands()
             return error("bad hex " + a[1]);
         return ok(std::to_string(mBoard.post(a[0], bytes.data(), bytes.size())));
     });
-    add("fail", 3, "<device> <open|read|write|request number> <errno> [always]", [this](const Args& a) {
+    // The next such request fails, the next <count> of them, or every one.
+    add("fail", 3, "<device> <open|read|write|request number> <errno> [always|<count>]", [this](const Args& a) {
         Op op;
         uint32_t request = 0;
         int32_t err = 0;
+        uint32_t count = 1;
         if (!operation(a[1], op, request))
             return error("bad request " + a[1]);
         if (!number(a[2], err) || err < 0)
             return error("bad errno " + a[2]);
-        if (a.size() == 4 && a[3] != "always")
+        const bool always = a.size() == 4 && a[3] == "always";
+        if (a.size() == 4 && !always && (!number(a[3], count) || count == 0))
             return error("bad count " + a[3]);
-        Board::Times times = a.size() == 4 ? Board::Times::always : Board::Times::once;
-        if (op == Op::ioctl)
-            mBoard.fail(a[0], request, err, times);
+        if (always && op == Op::ioctl)
+            mBoard.fail(a[0], request, err, Board::Times::always);
+        else if (always)
+            mBoard.fail(a[0], op, err, Board::Times::always);
         else
-            mBoard.fail(a[0], op, err, times);
+            mBoard.fail_next(a[0], op, request, err, count);
         return ok();
     });
     // The device ends every open descriptor: POLLHUP for its holder.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "board/hal_requests.h"
 #include "tests/e2e/answered_flow.h"
 #include "tests/e2e/board_port.h"
 #include "tests/e2e/server_process.h"
@@ -230,6 +231,84 @@ TEST_F(SignallingFlow, AnMccSlotsDrainIsCutOnlyWhenItsLineStoppedAndSaysWhatItDr
             EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(6000));
         }
     }
+}
+
+// The controller goes while a channel on trunk 0 time slot 1 holds more
+// than its buffer: five blocks of 4,096 octets to an MCC slot (also after
+// its destroy), or 60 HDLC frames of 303 octets. A new controller's ping
+// is answered within a second of the server's one-second release pause,
+// the channel and the line are free, and SIGTERM still ends the server.
+// The line's far end hears no more than the channel took: what the line
+// took up before the pause, as the slots' paths go before the channel; a
+// path whose release the switch refuses stays, so the far end also hears
+// what the line had time for in the pause.
+TEST_F(SignallingFlow, TheControllersGoingInADrainLeavesTheServerServingAndTheBoardClean)
+{
+    BoardPort board;
+    ASSERT_TRUE(board.connect(server.pid()));
+    const struct {
+        const char* what;
+        bool hdlc;
+        bool destroyed;
+        bool refused;
+        size_t unit;
+        size_t atLeast;
+        size_t took;
+    } rows[] = {
+        {"mcc", false, false, false, 4096, 4096, 3 * 4096},
+        {"mcc destroyed first", false, true, false, 4096, 4096, 3 * 4096},
+        {"hdlc", true, false, false, 303, 303, 29 * 303},
+        {"mcc, releases refused", false, false, true, 4096, 2 * 4096, 3 * 4096},
+    };
+    auto refuse = [&](const char* how) {
+        for (unsigned long release : {Device::Hal::SWITCH_WRITE, Device::Hal::SWITCH_DISABLE})
+            ASSERT_EQ(board.ask("fail /dev/hal " + std::to_string(release) + how), "ok");
+    };
+    ASSERT_EQ(board.ask("line 1"), "ok 0");
+    uint64_t before = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(on(1, create_trunk(0, 1)), ok(1));
+        ASSERT_EQ(on(2, row.hdlc ? hdlc_params(0, 5) : mcc_slot(LGCP::MccType::data)), ok(2));
+        ASSERT_EQ(on(2, connect(1)), ok(2));
+        ASSERT_EQ(on(1, connect(2)), ok(1));
+        ASSERT_EQ(board.ask("switch 1"), "ok connected 1024");
+        std::string body;
+        for (size_t i = 0; i < row.unit - (row.hdlc ? 3 : 0); ++i)
+            body += "A5 ";
+        if (row.hdlc) {
+            ASSERT_EQ(on(2, packages(std::vector<std::string>(60, body))), ok(2));
+        } else {
+            for (int i = 0; i < 5; ++i)
+                ASSERT_EQ(on(2, user_data(body)), ok(2));
+        }
+        if (row.destroyed) {
+            ASSERT_EQ(on(2, simple(C::e_destroy)), ok(2));
+        }
+        if (row.refused) {
+            refuse(" 5 always");
+        }
+        ctl.close();
+        const auto gone = std::chrono::steady_clock::now();
+        ASSERT_TRUE(eventually([&] { return ctl.dial(server.port()) && ctl.sync().empty(); }, 2000));
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - gone)
+                      .count(),
+                  2000);
+        EXPECT_EQ(board.ask("mcc-line 1024"), "error no channel on 1024");
+        EXPECT_EQ(board.ask("descriptors /dev/mcc/ctl"), "ok 0");
+        const uint64_t heard = std::stoull(board.ask("line 1").substr(3)) - before;
+        before += heard;
+        EXPECT_EQ(heard % row.unit, 0u) << heard;
+        EXPECT_GE(heard, row.atLeast);
+        EXPECT_LE(heard, row.took);
+        if (row.refused) {
+            refuse(" 0");
+        }
+        EXPECT_TRUE(eventually([&] { return board.ask("switch 1") == "ok constant d5"; })) << board.ask("switch 1");
+        pending.clear();
+    }
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(5000), 0);
 }
 
 // An HDLC link's frames move its drain's bound as an MCC slot's blocks do:

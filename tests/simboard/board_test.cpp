@@ -291,8 +291,8 @@ TEST_F(BoardTest, ChannelsSurviveSignalsAndFailedLooksAtThem)
 
 // A hung-up descriptor is one of a removed device: what waits is read, then
 // the end of file; requests and writes fail with ENODEV. The test port
-// counts what reached the device, failed requests too, and takes an
-// injected failure back with errno 0.
+// counts what reached the device, failed requests too, takes an injected
+// failure back with errno 0, and ends a counted run of them by itself.
 TEST_F(BoardTest, HangUpEndsTheDescriptorAsARemovedDeviceAndCountsGoOn)
 {
     SimBoard::TestPort port(board);
@@ -318,7 +318,13 @@ TEST_F(BoardTest, HangUpEndsTheDescriptorAsARemovedDeviceAndCountsGoOn)
     EXPECT_EQ(port.execute("fail /dev/hal read 0"), "ok");
     EXPECT_EQ(Device::read(again.get(), buf, sizeof(buf)), -1);
     EXPECT_EQ(errno, EAGAIN) << "no longer failing";
-    for (const auto& c : {std::make_pair("open", "ok 2"), std::make_pair("read", "ok 5"),
+    EXPECT_EQ(port.execute("fail /dev/hal read 5 2"), "ok");
+    for (int error : {EIO, EIO, EAGAIN}) {
+        EXPECT_EQ(Device::read(again.get(), buf, sizeof(buf)), -1);
+        EXPECT_EQ(errno, error);
+    }
+    EXPECT_EQ(port.execute("fail /dev/hal read 5 0"), "error bad count 0");
+    for (const auto& c : {std::make_pair("open", "ok 2"), std::make_pair("read", "ok 8"),
                           std::make_pair("write", "ok 1"), std::make_pair("request", "ok 2")})
         EXPECT_EQ(port.execute(std::string("count /dev/hal ") + c.first), c.second) << c.first;
     EXPECT_EQ(port.execute("count /dev/hal 0x4"), "error bad operation 0x4");

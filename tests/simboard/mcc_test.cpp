@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
+#include <string>
 
 #include "runtime/mux_time.h"
 #include "tests/simboard/sim_board.h"
@@ -147,6 +149,21 @@ TEST_F(MccTest, TheFlushEventWaitsForTheLastOctetOnTheLine)
     EXPECT_TRUE(Device::flushed_now(fd.get()));
     ASSERT_EQ(::write(fd.get(), "x", 1), 1);
     EXPECT_FALSE(Device::flushed_now(fd.get())) << "waiting in the socket";
+}
+
+// The holder left with blocks still on its descriptor, an empty one among
+// them: hanging the channel up takes them off and ends, though the end of
+// file reads 0 octets as an empty block does.
+TEST_F(MccTest, HangingUpAChannelWhoseHolderLeftEnds)
+{
+    Fd fd = open_mcc();
+    int32_t ch = allocate(fd, {kData, 512, 0, 1, 1});
+    mcc.set_room(ch, 0); // the line takes nothing off the socket
+    for (std::string block : {"ab", "", "cd"})
+        ASSERT_EQ(::send(fd.get(), block.data(), block.size(), 0), ssize_t(block.size()));
+    fd.close();
+    mcc.hang_up(ch);
+    EXPECT_EQ(mcc.find(ch), nullptr);
 }
 
 TEST_F(MccTest, HangUpEndsTheChannelUnderItsHolder)
