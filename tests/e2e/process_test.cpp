@@ -591,64 +591,74 @@ TEST(Process, FloodingHelpersHoldTheirPipesNotTheLoop)
     EXPECT_EQ(server.wait(5000), 0);
 }
 
-// A T.38 engine that writes empty lines as fast as it can, with the server
-// in the foreground and its standard output a pipe read at 20 KB/s (a
-// serial console's rate): the console costs lines, never a ping's answer,
-// and is told how many it lost; a reader that catches up gets whole lines.
+// A T.38 engine with the server in the foreground and its standard output
+// a pipe read at 20 KB/s (a serial console's rate). One that writes empty
+// lines as fast as it can costs the console lines, never a ping's answer;
+// the console is told how many it lost, and a reader that catches up gets
+// whole lines. A quiet one's line reaches the console with nothing lost.
 TEST(Process, ASlowConsoleCostsLinesNeverAnswers)
 {
-    ServerProcess server;
-    Fd console = server.pipe_output();
-    ASSERT_TRUE(console);
-    ASSERT_TRUE(start_with_engine(server, false, "flood=1")) << server.err();
-    std::string got;
-    std::atomic<bool> fast(false), stop(false);
-    std::thread reader([&] {
-        char buf[4096];
-        while (!stop) {
-            pollfd p = {console.get(), POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            ssize_t n = ::read(console.get(), buf, fast ? sizeof(buf) : 1000);
-            if (n > 0)
-                got.append(buf, size_t(n));
-            if (!fast)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    });
-    Controller controller(server.port());
-    create_engines(controller, 1);
-    // Long enough for the pipe to fill and the console to fall behind.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    std::vector<long> took = ping_times(controller);
-    EXPECT_LT(took[took.size() / 2], 150) << "median";
-    EXPECT_LT(took[took.size() - 3], 300);
-    EXPECT_LT(took.back(), 1000);
-    fast = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    server.signal(SIGTERM);
-    EXPECT_EQ(server.wait(5000), 0);
-    stop = true;
-    reader.join();
+    for (bool floods : {true, false}) {
+        SCOPED_TRACE(floods ? "flooding" : "quiet");
+        ServerProcess server;
+        Fd console = server.pipe_output();
+        ASSERT_TRUE(console);
+        ASSERT_TRUE(start_with_engine(server, false, floods ? "flood=1" : "say=quiet")) << server.err();
+        std::string got;
+        std::atomic<bool> fast(false), stop(false);
+        std::thread reader([&] {
+            char buf[4096];
+            while (!stop) {
+                pollfd p = {console.get(), POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0)
+                    continue;
+                ssize_t n = ::read(console.get(), buf, fast ? sizeof(buf) : 1000);
+                if (n > 0)
+                    got.append(buf, size_t(n));
+                if (!fast)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        Controller controller(server.port());
+        create_engines(controller, 1);
+        // Long enough for the pipe to fill and the console to fall behind.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        std::vector<long> took = ping_times(controller);
+        EXPECT_LT(took[took.size() / 2], 150) << "median";
+        EXPECT_LT(took[took.size() - 3], 300);
+        EXPECT_LT(took.back(), 1000);
+        fast = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(5000), 0);
+        stop = true;
+        reader.join();
 
-    // Up to the last line the reader saw end.
-    got.erase(got.rfind('\n') + 1);
-    std::istringstream lines(got);
-    size_t engine = 0, counts = 0;
-    const std::string lost = " log lines dropped: the console did not take them";
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("t38[") != std::string::npos) {
-            ++engine;
-            // "t38[<pid>]: " and nothing else: no line cut into another.
-            ASSERT_EQ(line.compare(0, 4, "t38["), 0) << "cut: " << line;
-            ASSERT_EQ(line.find_first_not_of("0123456789", 4), line.size() - 3) << "cut: " << line;
-            ASSERT_EQ(line.compare(line.size() - 3, 3, "]: "), 0) << "cut: " << line;
-        } else if (line.size() > lost.size() && line.compare(line.size() - lost.size(), lost.size(), lost) == 0) {
-            ++counts;
-            EXPECT_EQ(line.find_first_not_of("0123456789"), line.size() - lost.size()) << line;
+        // Up to the last line the reader saw end.
+        got.erase(got.rfind('\n') + 1);
+        std::istringstream lines(got);
+        size_t engine = 0, counts = 0;
+        const std::string lost = " log lines dropped: the console did not take them";
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("t38[") != std::string::npos) {
+                ++engine;
+                // "t38[<pid>]: " and its text: no line cut into another.
+                const std::string text = floods ? "]: " : "]: quiet";
+                ASSERT_EQ(line.compare(0, 4, "t38["), 0) << "cut: " << line;
+                ASSERT_EQ(line.find_first_not_of("0123456789", 4), line.size() - text.size()) << "cut: " << line;
+                ASSERT_EQ(line.compare(line.size() - text.size(), text.size(), text), 0) << "cut: " << line;
+            } else if (line.size() > lost.size() && line.compare(line.size() - lost.size(), lost.size(), lost) == 0) {
+                ++counts;
+                EXPECT_EQ(line.find_first_not_of("0123456789"), line.size() - lost.size()) << line;
+            }
+        }
+        if (floods) {
+            EXPECT_GE(counts, 1u);
+            EXPECT_GT(engine, 1000u) << "the fast reader's share";
+        } else {
+            EXPECT_EQ(counts, 0u);
+            EXPECT_EQ(engine, 1u);
+            EXPECT_EQ(got.rfind("Starting server [", 0), 0u) << "first, whole";
         }
     }
-    EXPECT_GE(counts, 1u);
-    EXPECT_GT(engine, 1000u) << "the fast reader's share";
 }
-
