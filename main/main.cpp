@@ -21,6 +21,7 @@
 #include "main/factories.h"
 #include "monitoring/monitoring_ctl.h"
 #include "runtime/child_wait.h"
+#include "runtime/console.h"
 #include "runtime/daemon.h"
 #include "runtime/ini_file.h"
 #include "runtime/ipc_signal.h"
@@ -248,6 +249,8 @@ int main(int argc, char** argv)
     MonitoringCtl::instance()->Configure(file);
     if (daemonMode)
         RunDaemon();
+    else
+        Console::Install();
     Linux::Run pidFile("server");
     // The RTP sessions draw their SSRCs from rand(): two gateways must not
     // draw the same ones (RFC 3550 8.1).

@@ -43,16 +43,11 @@ size_t append(char* record, size_t pos, const char* format, ...)
     return pos;
 }
 
-bool would_block(int err)
-{
-    return err == EAGAIN || err == EWOULDBLOCK;
-}
-
 // Our own sends never wait for the daemon.
 const int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 } // namespace
 
-SysLogManager::SysLogManager() : mType(SOCK_DGRAM), mIdent(kDefaultIdent)
+SysLogManager::SysLogManager() : mType(SOCK_DGRAM), mIdent(kDefaultIdent), mOwed(kRecordSize)
 {
     std::memset(&mAddress, 0, sizeof(mAddress));
     std::memset(mMessages, 0, sizeof(mMessages));
@@ -77,7 +72,7 @@ void SysLogManager::closelog()
     mIdent = kDefaultIdent;
     mType = SOCK_DGRAM;
     drop_batch();
-    mDropped = 0;
+    mOwed.clear();
 }
 
 void SysLogManager::syslog(int priority, const char* format, ...)
@@ -152,12 +147,8 @@ void SysLogManager::closelog_internal()
     mFd = -1;
     mConnected = false;
     // The rest of a record cut short belongs to the connection that took
-    // its start: that record is lost, and a report of losses cut short
-    // gives its count back.
-    if (mTailBytes > 0)
-        mDropped += mTailReported > 0 ? mTailReported : 1;
-    mTailBytes = 0;
-    mTailReported = 0;
+    // its start.
+    mOwed.outlet_gone();
 }
 
 void SysLogManager::copy_to_stderr(size_t from, size_t end) const
@@ -218,7 +209,7 @@ void SysLogManager::syslog_internal(int priority, const char* format, va_list ar
         openlog_internal(nullptr, mOptions | LOG_NDELAY, 0);
     // The NUL goes out with the record: it ends the record on a stream socket.
     if (!mConnected)
-        ++mDropped; // no daemon to take it
+        mOwed.drop(); // no daemon to take it
     else if (sendmsg_internal(mRecord, static_cast<unsigned>(n + 1)) >= 0)
         return;
     // No daemon, or a send that failed after its one reconnection: the
@@ -236,7 +227,7 @@ int SysLogManager::sendmsg_internal(const void* record, unsigned int length)
         // No room: send what waits first instead of losing the new record.
         int r = sendmsg();
         if (r < 0) {
-            ++mDropped; // the socket failed: nothing to add it to
+            mOwed.drop(); // the socket failed: nothing to add it to
             return r;
         }
     }
@@ -260,45 +251,16 @@ ssize_t SysLogManager::send_now(const char* data, size_t length)
     return n;
 }
 
-void SysLogManager::keep_tail(const char* rest, size_t length, unsigned long reported)
-{
-    std::memmove(mTail, rest, length);
-    mTailBytes = length;
-    mTailReported = length > 0 ? reported : 0;
-}
-
-int SysLogManager::send_tail()
-{
-    if (mTailBytes == 0)
-        return 1;
-    ssize_t n = send_now(mTail, mTailBytes);
-    if (n < 0)
-        return would_block(errno) ? 0 : -1;
-    keep_tail(mTail + n, mTailBytes - static_cast<size_t>(n), mTailReported);
-    return mTailBytes == 0 ? 1 : 0;
-}
-
-int SysLogManager::send_report()
-{
-    if (mDropped == 0)
-        return 1;
-    size_t identStart = 0;
-    size_t n = build_head(mReport, mLastFacility | LOG_WARNING, identStart);
-    n = append(mReport, n, "%lu log records dropped: the system log did not take them", mDropped);
-    size_t length = n + 1;
-    ssize_t sent = send_now(mReport, length);
-    if (sent < 0)
-        return would_block(errno) ? 0 : -1;
-    keep_tail(mReport + sent, length - static_cast<size_t>(sent), mDropped);
-    mDropped = 0;
-    return mTailBytes == 0 ? 1 : 0;
-}
-
 int SysLogManager::send_waiting()
 {
-    int ready = send_tail();
-    if (ready > 0)
-        ready = send_report();
+    auto send = [this](const char* data, size_t length) { return send_now(data, length); };
+    auto report = [this](std::string& into, unsigned long count) {
+        size_t identStart = 0;
+        size_t n = build_head(mReport, mLastFacility | LOG_WARNING, identStart);
+        n = append(mReport, n, "%lu log records dropped: the system log did not take them", count);
+        into.assign(mReport, n + 1);
+    };
+    int ready = mOwed.send_owed(send, report);
     if (ready <= 0)
         return ready;
     return mType == SOCK_STREAM ? send_stream() : send_datagrams();
@@ -313,13 +275,13 @@ int SysLogManager::send_stream()
     const char* from = static_cast<const char*>(mIov[mSent].iov_base);
     ssize_t n = send_now(from, static_cast<size_t>(mBatch + mBatchBytes - from));
     if (n < 0)
-        return would_block(errno) ? 0 : -1;
+        return WholeRecords::would_block(errno) ? 0 : -1;
     size_t taken = static_cast<size_t>(n);
     while (mSent < mIovCount && taken >= mIov[mSent].iov_len)
         taken -= mIov[mSent++].iov_len;
     if (taken > 0) {
         const iovec& cut = mIov[mSent++];
-        keep_tail(static_cast<const char*>(cut.iov_base) + taken, cut.iov_len - taken);
+        mOwed.cut(static_cast<const char*>(cut.iov_base), cut.iov_len, taken);
     }
     return static_cast<int>(n);
 }
@@ -338,7 +300,7 @@ int SysLogManager::send_datagrams()
             if (errno == EINTR)
                 continue;
             // A full socket drops the rest (the caller counts them).
-            return would_block(errno) ? bytes : -1;
+            return WholeRecords::would_block(errno) ? bytes : -1;
         }
         for (int k = 0; k < n; ++k)
             bytes += static_cast<int>(mMessages[mSent++].msg_len);
@@ -364,7 +326,7 @@ int SysLogManager::sendmsg()
                 closelog_internal();
         }
     }
-    mDropped += static_cast<unsigned long>(mIovCount - mSent);
+    mOwed.drop(static_cast<unsigned long>(mIovCount - mSent));
     drop_batch();
     return r;
 }

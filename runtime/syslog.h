@@ -34,6 +34,8 @@
 #include <cstddef>
 #include <string>
 
+#include "runtime/whole_records.h"
+
 class SysLogManager {
 public:
     static constexpr unsigned kRecordSize = 1024;   // 1023 characters and the NUL
@@ -63,7 +65,7 @@ public:
     bool connected() const { return mConnected; }
     int type() const { return mType; }
     // Records lost since the last report of losses went out.
-    unsigned long dropped() const { return mDropped; }
+    unsigned long dropped() const { return mOwed.dropped(); }
 
     // For tests: what hands bytes to the socket in place of send(2). A
     // stream socket of this kernel takes a short run of bytes whole or not
@@ -87,14 +89,7 @@ private:
     int send_waiting();
     int send_datagrams();
     int send_stream();
-    // 1 when the socket may take more, 0 when it is full, -1 on failure.
-    int send_tail();
-    int send_report();
     ssize_t send_now(const char* data, size_t length);
-    // The part of a record that a stream socket did not take: it goes
-    // before anything else, or every later record would be cut. reported
-    // is the count a cut report of losses carries (0 for a record).
-    void keep_tail(const char* rest, size_t length, unsigned long reported = 0);
     void drop_batch();
 
     int mType;
@@ -113,13 +108,11 @@ private:
     int mIovCount = 0;
     // Records of the batch already delivered (a resend starts after them).
     int mSent = 0;
-    unsigned long mDropped = 0;
     // The facility of the last record, for the report of losses.
     int mLastFacility = LOG_USER;
     char mReport[kRecordSize];
-    char mTail[kRecordSize];
-    size_t mTailBytes = 0;
-    unsigned long mTailReported = 0;
+    // A stream socket's cut record, and the records lost.
+    WholeRecords mOwed;
     bool mRedirectStdio = false;
     SendCall mSend = ::send;
 };

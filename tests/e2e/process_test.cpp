@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "tests/e2e/flow_commands.h"
@@ -168,18 +169,47 @@ private:
     std::string mBytes;
 };
 
-// A daemon server logging to log at socket, with the stand-in as its T.38
-// engine behaving as how says; whether it runs and the log took it.
-bool start_with_engine(ServerProcess& server, StreamLogDaemon& log, const std::string& socket, const char* how)
+// The server, in daemon mode or not, with the stand-in as its T.38 engine
+// behaving as how says; whether it runs.
+bool start_with_engine(ServerProcess& server, bool daemon, const char* how)
 {
     ::mkdir(server.path("/usr/local/sbin").c_str(), 0755);
-    if (!log.bound || ::symlink(VB_STANDIN, server.path("/usr/local/sbin/t38").c_str()) != 0)
+    if (::symlink(VB_STANDIN, server.path("/usr/local/sbin/t38").c_str()) != 0)
         return false;
     ::setenv("VB_STANDIN_T38", how, 1);
-    server.set_log_socket(socket);
-    bool started = server.start_daemon();
+    bool started = daemon ? server.start_daemon() : server.start();
     ::unsetenv("VB_STANDIN_T38");
-    return started && log.accept_peer();
+    return started;
+}
+
+// A daemon server logging to log at socket, with the stand-in as its T.38
+// engine; whether it runs and the log took it.
+bool start_with_engine(ServerProcess& server, StreamLogDaemon& log, const std::string& socket, const char* how)
+{
+    server.set_log_socket(socket);
+    return log.bound && start_with_engine(server, true, how) && log.accept_peer();
+}
+
+// Creates T.38 slots 1 to n.
+void create_engines(Controller& controller, int n)
+{
+    for (int slot = 1; slot <= n; ++slot)
+        EXPECT_THAT(controller.exchange(vbtest::to_slot(vbtest::create_t38(), slot)),
+                    testing::Contains("slot=" + std::to_string(slot) + " success"));
+}
+
+// The milliseconds each of 15 pings took to be answered, in order of size.
+std::vector<long> ping_times(Controller& controller)
+{
+    std::vector<long> took;
+    for (int i = 0; i < 15; ++i) {
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(controller.sync(), vbtest::Texts{});
+        took.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)
+                           .count());
+    }
+    std::sort(took.begin(), took.end());
+    return took;
 }
 
 } // namespace
@@ -552,17 +582,8 @@ TEST(Process, FloodingHelpersHoldTheirPipesNotTheLoop)
     ServerProcess server;
     ASSERT_TRUE(start_with_engine(server, log, dir.file("log"), "flood=1,instances=16"));
     Controller controller(server.port());
-    for (int slot = 1; slot <= 16; ++slot)
-        ASSERT_THAT(controller.exchange(vbtest::to_slot(vbtest::create_t38(), slot)),
-                    testing::Contains("slot=" + std::to_string(slot) + " success"));
-    std::vector<long> took;
-    for (int i = 0; i < 15; ++i) {
-        auto begin = std::chrono::steady_clock::now();
-        EXPECT_EQ(controller.sync(), vbtest::Texts{});
-        took.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)
-                           .count());
-    }
-    std::sort(took.begin(), took.end());
+    create_engines(controller, 16);
+    std::vector<long> took = ping_times(controller);
     // A loaded machine may delay a few; the loop itself holds none.
     EXPECT_LT(took[took.size() / 2], 150) << "median";
     EXPECT_LT(took[took.size() - 3], 300);
@@ -570,3 +591,74 @@ TEST(Process, FloodingHelpersHoldTheirPipesNotTheLoop)
     EXPECT_EQ(server.wait(5000), 0);
 }
 
+// A T.38 engine with the server in the foreground and its standard output
+// a pipe read at 20 KB/s (a serial console's rate). One that writes empty
+// lines as fast as it can costs the console lines, never a ping's answer;
+// the console is told how many it lost, and a reader that catches up gets
+// whole lines. A quiet one's line reaches the console with nothing lost.
+TEST(Process, ASlowConsoleCostsLinesNeverAnswers)
+{
+    for (bool floods : {true, false}) {
+        SCOPED_TRACE(floods ? "flooding" : "quiet");
+        ServerProcess server;
+        Fd console = server.pipe_output();
+        ASSERT_TRUE(console);
+        ASSERT_TRUE(start_with_engine(server, false, floods ? "flood=1" : "say=quiet")) << server.err();
+        std::string got;
+        std::atomic<bool> fast(false), stop(false);
+        std::thread reader([&] {
+            char buf[4096];
+            while (!stop) {
+                pollfd p = {console.get(), POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0)
+                    continue;
+                ssize_t n = ::read(console.get(), buf, fast ? sizeof(buf) : 1000);
+                if (n > 0)
+                    got.append(buf, size_t(n));
+                if (!fast)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        Controller controller(server.port());
+        create_engines(controller, 1);
+        // Long enough for the pipe to fill and the console to fall behind.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        std::vector<long> took = ping_times(controller);
+        EXPECT_LT(took[took.size() / 2], 150) << "median";
+        EXPECT_LT(took[took.size() - 3], 300);
+        EXPECT_LT(took.back(), 1000);
+        fast = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(5000), 0);
+        stop = true;
+        reader.join();
+
+        // Up to the last line the reader saw end.
+        got.erase(got.rfind('\n') + 1);
+        std::istringstream lines(got);
+        size_t engine = 0, counts = 0;
+        const std::string lost = " log lines dropped: the console did not take them";
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("t38[") != std::string::npos) {
+                ++engine;
+                // "t38[<pid>]: " and its text: no line cut into another.
+                const std::string text = floods ? "]: " : "]: quiet";
+                ASSERT_EQ(line.compare(0, 4, "t38["), 0) << "cut: " << line;
+                ASSERT_EQ(line.find_first_not_of("0123456789", 4), line.size() - text.size()) << "cut: " << line;
+                ASSERT_EQ(line.compare(line.size() - text.size(), text.size(), text), 0) << "cut: " << line;
+            } else if (line.size() > lost.size() && line.compare(line.size() - lost.size(), lost.size(), lost) == 0) {
+                ++counts;
+                EXPECT_EQ(line.find_first_not_of("0123456789"), line.size() - lost.size()) << line;
+            }
+        }
+        if (floods) {
+            EXPECT_GE(counts, 1u);
+            EXPECT_GT(engine, 1000u) << "the fast reader's share";
+        } else {
+            EXPECT_EQ(counts, 0u);
+            EXPECT_EQ(engine, 1u);
+            EXPECT_EQ(got.rfind("Starting server [", 0), 0u) << "first, whole";
+        }
+    }
+}

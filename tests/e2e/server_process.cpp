@@ -220,7 +220,7 @@ pid_t ServerProcess::spawn(const std::vector<std::string>& args)
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent)
         ::_exit(127);
-    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int o = mOutPipe ? mOutPipe.get() : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (o < 0 || e < 0 || ::dup2(o, STDOUT_FILENO) < 0 || ::dup2(e, STDERR_FILENO) < 0)
         ::_exit(127);
@@ -228,6 +228,15 @@ pid_t ServerProcess::spawn(const std::vector<std::string>& args)
     ::execv(argv[0], argv.data());
     fail("exec");
     return -1;
+}
+
+Fd ServerProcess::pipe_output()
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return Fd();
+    mOutPipe.reset(ends[1]);
+    return Fd(ends[0]);
 }
 
 int ServerProcess::run(const std::vector<std::string>& args, int timeout_ms)

@@ -50,6 +50,9 @@ public:
     // system of its own of that many bytes, full at start (a file under
     // its "filler/" takes the space).
     void set_full_status_fs(size_t bytes) { mStatusFs = bytes; }
+    // For the servers started from now on: the standard output is a pipe,
+    // whose read end this gives; out() stays empty.
+    Fd pipe_output();
 
     uint16_t port() const { return mPort; }
     pid_t pid() const { return mPid; }
@@ -79,6 +82,7 @@ private:
     std::string mProgram;
     std::string mLogSocket;
     size_t mStatusFs = 0;
+    Fd mOutPipe;
     pid_t mPid = -1;
     uint16_t mPort = 0;
 };

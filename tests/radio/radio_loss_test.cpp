@@ -33,19 +33,21 @@ struct RadioLoss : ::testing::Test, RadioWorld {
 };
 
 // A radio slot kind: its creation, a radio command (which keys the radio
-// for 10.0.0.8) and a payload that its control reads.
+// for 10.0.0.8), one that releases it, and a payload that its control reads.
 struct Kind {
     const char* name;
     std::function<TERM::RadioStatus()> status;
     std::function<TERM::RadioModifier()> modifier;
+    std::function<TERM::RadioModifier()> release;
     std::function<std::string()> payload;
 };
 
 const Kind kKinds[] = {
     {"LEMZ", [] { return lemz_status(false); }, [] { return wm_trans(true, "10.0.0.8"); },
-     [] { return packed(packet(GW_FLAG)); }},
+     [] { return wm_trans(false, "10.0.0.8"); }, [] { return packed(packet(GW_FLAG)); }},
     {"ED-137", [] { return ed137_status(); },
      [] { return ed137_modifier(true, {TERM::ED137RadioPTT::normal_ptt_on}, "10.0.0.8"); },
+     [] { return ed137_modifier(true, {TERM::ED137RadioPTT::ptt_off}, "10.0.0.8"); },
      [] { return std::string(4, '\0'); }},
 };
 
@@ -161,34 +163,42 @@ TEST_F(RadioLoss, ALostSessionAbortsOnceAndStopsTheRadio)
 // extension session at once: the holding session that keeps the owner's
 // filter is asked again about once a second, never on every loop pass,
 // and the fault is one run: a line when it starts, its count once a
-// holding session lasts again.
+// holding session lasts again or none is needed any more.
 TEST_F(RadioLoss, AHoldingSessionTheBoardEndsAtOnceIsAskedOnceASecond)
 {
     for (const Kind& k : kKinds) {
-        SCOPED_TRACE(k.name);
-        ASSERT_NO_FATAL_FAILURE(keyed(*this, k));
-        fail_reads(Device::RtpExt::kDevice, 0, false);
-        const uint64_t before = sim.board.count(Device::RtpExt::kDevice, SimBoard::Op::open);
-        // A pass may take the loop's time on to its next timer.
-        for (const uint64_t from = clock.monotonic_us(); clock.monotonic_us() - from < 5000 * 1000;) {
+        for (bool released : {false, true}) {
+            SCOPED_TRACE(std::string(k.name) + (released ? ", released" : ", one lasts"));
+            ASSERT_NO_FATAL_FAILURE(keyed(*this, k));
+            fail_reads(Device::RtpExt::kDevice, 0, false);
+            const uint64_t before = sim.board.count(Device::RtpExt::kDevice, SimBoard::Op::open);
+            // A pass may take the loop's time on to its next timer.
+            for (const uint64_t from = clock.monotonic_us(); clock.monotonic_us() - from < 5000 * 1000;) {
+                run_passes(1);
+                for (SimBoard::Channel* ch : sim.board.channels(Device::RtpExt::kDevice))
+                    ch->hang_up();
+                advance(10);
+            }
+            const uint64_t opens = sim.board.count(Device::RtpExt::kDevice, SimBoard::Op::open) - before;
+            EXPECT_GE(opens, 4u);
+            EXPECT_LE(opens, 7u);
+            EXPECT_EQ(errors("holding rtp_ext session lost: hang-up"), 1u) << err.str();
+            EXPECT_EQ(errors(" more time(s)"), 0u) << "not over yet: " << err.str();
             run_passes(1);
-            for (SimBoard::Channel* ch : sim.board.channels(Device::RtpExt::kDevice))
-                ch->hang_up();
-            advance(10);
+            if (released) {
+                // Lost, so refused, but taken: nobody to hold for.
+                EXPECT_THAT(ioctl([&](I& i) { i.set_rtpExt(k.release()); }), Contains("slot=1 error internal"));
+                EXPECT_TRUE(admits("10.0.0.6"));
+            } else {
+                advance(1100); // the retry's holding session
+                advance(1100); // lasts
+                EXPECT_FALSE(admits("10.0.0.6"));
+            }
+            EXPECT_THAT(err.str(), testing::ContainsRegex("holding rtp_ext session fail: [0-9]+ more time\\(s\\)"));
+            EXPECT_EQ(errors(" more time(s)"), 1u) << err.str();
+            controller();
+            EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
         }
-        const uint64_t opens = sim.board.count(Device::RtpExt::kDevice, SimBoard::Op::open) - before;
-        EXPECT_GE(opens, 4u);
-        EXPECT_LE(opens, 7u);
-        EXPECT_EQ(errors("holding rtp_ext session lost: hang-up"), 1u) << err.str();
-        EXPECT_EQ(errors(" more time(s)"), 0u) << "not over yet: " << err.str();
-        run_passes(1);
-        advance(1100); // the retry's holding session
-        advance(1100); // lasts
-        EXPECT_THAT(err.str(), testing::ContainsRegex("holding rtp_ext session fail: [0-9]+ more time\\(s\\)"));
-        EXPECT_EQ(errors(" more time(s)"), 1u) << err.str();
-        EXPECT_FALSE(admits("10.0.0.6"));
-        controller();
-        EXPECT_THAT(command(vbtest::simple(LGCP::Command::e_destroy), 1), ElementsAre("slot=1 success"));
     }
 }
 
