@@ -5,7 +5,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -400,19 +399,13 @@ void BM_ForkExecWait(benchmark::State& state)
 }
 BENCHMARK(BM_ForkExecWait)->Unit(benchmark::kMillisecond);
 
-LGCP::Command create_t38()
-{
-    LGCP::Command c;
-    c.get_create().get_t38soft().get_dhost().set_iaddr("127.0.0.1");
-    c.get_create().get_t38soft().set_rx_packet_size(160);
-    return c;
-}
-
 void BM_T38CreateDestroy(benchmark::State& state)
 {
     vbtest::ModemWorld w;
     w.sim.board.set_recording(false);
-    LGCP::Command c = create_t38();
+    LGCP::Command c;
+    c.get_create().get_t38soft().get_dhost().set_iaddr("127.0.0.1");
+    c.get_create().get_t38soft().set_rx_packet_size(160);
     for (auto _ : state) {
         w.command(c, 2);
         w.destroy(2);
@@ -420,41 +413,6 @@ void BM_T38CreateDestroy(benchmark::State& state)
     }
 }
 BENCHMARK(BM_T38CreateDestroy)->Unit(benchmark::kMillisecond);
-
-// The resident set, in bytes.
-long rss_bytes()
-{
-    std::ifstream in("/proc/self/statm");
-    long size = 0, resident = 0;
-    in >> size >> resident;
-    return resident * ::sysconf(_SC_PAGESIZE);
-}
-
-// RSS growth over T.38 slot creations and destroys, each engine seen to
-// its end: what 9,000 cycles past the first 1,000 add, per cycle. A slot's
-// traces must all go with it, however many come and go.
-void BM_T38SlotCyclesRss(benchmark::State& state)
-{
-    vbtest::ModemWorld w;
-    w.sim.board.set_recording(false);
-    LGCP::Command c = create_t38();
-    auto cycles = [&](int n) {
-        for (int i = 0; i < n; ++i) {
-            w.command(c, 2);
-            w.destroy(2);
-            vbtest::run_real([&] { return w.t38.ending() == 0; }, 3000);
-            w.log.clear();
-            w.err.clear();
-        }
-    };
-    for (auto _ : state) {
-        cycles(1000);
-        long settled = rss_bytes();
-        cycles(9000);
-        state.counters["bytes/cycle"] = double(rss_bytes() - settled) / 9000;
-    }
-}
-BENCHMARK(BM_T38SlotCyclesRss)->Unit(benchmark::kSecond)->Iterations(1);
 
 // 10,000 voauth records written on one helper connection, in batches of
 // 100, until the controller has every signal.
