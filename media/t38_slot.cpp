@@ -224,7 +224,7 @@ Slot* T38SoftFactory::INewSlot(LGCP::CreateParams const& params)
 
 void T38SoftFactory::Query(LGCP::Resources& resources)
 {
-    resources.set_t38_instances(mInstances);
+    resources.set_t38_instances(QueryNumOfInstances());
 }
 
 // One --num-of-instances run: its standard output read on the loop, its
