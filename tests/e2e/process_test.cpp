@@ -652,7 +652,7 @@ TEST(Process, AnEngineThatDoesNotCountHoldsOnlyTheQuery)
         begin = std::chrono::steady_clock::now();
         server.signal(SIGTERM);
         EXPECT_EQ(server.wait(3000), 0);
-        EXPECT_LT(ms_since(begin), 300);
+        EXPECT_LT(ms_since(begin), 500) << "the count runs 700 ms more";
         EXPECT_TRUE(vbtest::eventually([&] { return ::kill(engine, 0) != 0 && errno == ESRCH; }, 2000));
     }
 }
