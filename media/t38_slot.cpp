@@ -1,6 +1,7 @@
 #include "media/t38_slot.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,15 +9,14 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <iostream>
 
 #include "board/device.h"
 #include "board/mcc_requests.h"
 #include "media/modem_child.h"
-#include "runtime/child_output.h"
 #include "runtime/ext.h"
 #include "runtime/inet4_addr.h"
-#include "runtime/mux_time.h"
 #include "server/slots/slot_refusal.h"
 
 namespace Mcc = Device::Mcc;
@@ -227,73 +227,128 @@ void T38SoftFactory::Query(LGCP::Resources& resources)
     resources.set_t38_instances(QueryNumOfInstances());
 }
 
-namespace {
-// The first line the engine wrote within the time left; false when none.
-// What the engine writes on its standard error meanwhile is logged: the
-// loop, which reads it otherwise, does not run during the wait.
-bool read_line(int fd, pid_t pid, std::string& line, int64_t deadline)
-{
-    char buf[T38SoftFactory::kMaxLine + 1];
-    for (;;) {
-        int left = static_cast<int>(deadline - Mux::real_milliseconds());
-        if (left <= 0 || ChildOutput::Await(fd, pid, left) <= 0)
-            return false;
-        ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return !line.empty();
-        line.append(buf, static_cast<size_t>(n));
-        size_t end = line.find('\n');
-        if (end != std::string::npos || line.size() >= T38SoftFactory::kMaxLine) {
-            line = line.substr(0, std::min(end, T38SoftFactory::kMaxLine));
-            return true;
+// One --num-of-instances run: its standard output read on the loop, its
+// standard error going to the log as any helper's. It has its answer (a
+// line), its end of output or its bound, whichever comes first; then it is
+// killed, and kept until the loop has reaped it.
+struct T38SoftFactory::Count {
+    Count(T38SoftFactory& owner, pid_t pid, Fd answer) : owner(owner), pid(pid)
+    {
+        wait.Bind(this, &Count::OnEnd);
+        wait.Attach(pid);
+        output.Bind("T38SoftFactory::Count " + std::to_string(pid), &Count::OnOutput, this);
+        output.Schedule(answer, POLLIN);
+        NonBlockMode(output.fd.get());
+        bound.set(kCountTimeoutMs, &Count::OnTimeout, this);
+    }
+    // Only at the end of the process: the engine goes with it, reaped.
+    ~Count()
+    {
+        if (pid < 1)
+            return;
+        wait.Detach();
+        if (ModemChild::signal_child(pid, SIGKILL))
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+    }
+    void OnOutput(int fd, short)
+    {
+        char buf[kMaxLine + 1];
+        for (;;) {
+            ssize_t n = ::read(fd, buf, sizeof(buf));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            // The end of output, or an error, before a whole line.
+            if (n <= 0)
+                return Finish(-1);
+            line.append(buf, size_t(n));
+            size_t end = line.find('\n');
+            if (end != std::string::npos)
+                return Finish(ParseCount(line.substr(0, end)));
+            // No number in range is that long.
+            if (line.size() > kMaxLine)
+                return Finish(-1);
         }
     }
-}
-} // namespace
-
-// A child of its own with no shell between, reaped here with SIGCHLD held
-// back so the loop's reaper cannot take it; an engine that does not answer
-// in time is killed, so a hung engine never stops the server.
-int T38SoftFactory::QueryNumOfInstances() const
-{
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0) {
-        std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
-        return 0;
-    }
-    Fd readEnd(pipe[0]), writeEnd(pipe[1]);
-    sigset_t chld, old;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &old);
-    ModemChild::Setup setup;
-    setup.argv = {kEngine, "--num-of-instances"};
-    setup.output = writeEnd.get();
-    setup.failStatus = 127;
-    pid_t pid = ModemChild::spawn(setup);
-    writeEnd.close();
-    std::string line;
-    bool answered = false;
-    if (pid < 0) {
-        std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
-    } else {
-        int64_t deadline = Mux::real_milliseconds() + kCountTimeoutMs;
-        answered = read_line(readEnd.get(), pid, line, deadline);
-        readEnd.close();
+    void OnTimeout() { Finish(-1); }
+    void Finish(int count)
+    {
+        output.Release();
+        bound.reset();
         // Whatever it does next, the engine has had its time.
-        ::kill(pid, SIGKILL);
-        int status;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        bool reaped = !ModemChild::signal_child(pid, SIGKILL);
+        owner.Counted(count);
+        if (reaped)
+            owner.Forget(this);
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (pid < 0)
-        return 0;
-    if (!answered) {
+    void OnEnd(int)
+    {
+        pid = -1;
+        if (!output.fd)
+            owner.Forget(this);
+    }
+
+    T38SoftFactory& owner;
+    pid_t pid;
+    ChildWait wait;
+    Event output;
+    Timer bound;
+    std::string line;
+};
+
+int T38SoftFactory::ParseCount(const std::string& line)
+{
+    if (line.empty() || line.size() > 10 || line.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    long long value = std::stoll(line);
+    return value <= std::numeric_limits<int>::max() ? int(value) : -1;
+}
+
+// A child of its own with no shell between, asked once for every report
+// that waits meanwhile.
+bool T38SoftFactory::IPrepareQuery(const std::function<void()>& ready)
+{
+    if (mCounting) {
+        mReady.push_back(ready);
+        return true;
+    }
+    int pipe[2];
+    pid_t pid = -1;
+    if (::pipe2(pipe, O_CLOEXEC) == 0) {
+        Fd readEnd(pipe[0]), writeEnd(pipe[1]);
+        ModemChild::Setup setup;
+        setup.argv = {kEngine, "--num-of-instances"};
+        setup.output = writeEnd.get();
+        setup.failStatus = 127;
+        pid = ModemChild::spawn(setup);
+        if (pid > 0)
+            mCounts.emplace_back(new Count(*this, pid, std::move(readEnd)));
+    }
+    if (pid < 1) {
+        std::clog << ext::header(this) << "t38 daemon not found!" << std::endl;
+        mInstances = 0;
+        return false;
+    }
+    mCounting = true;
+    mReady.push_back(ready);
+    return true;
+}
+
+void T38SoftFactory::Counted(int count)
+{
+    if (count < 0)
         std::clog << ext::header(this) << "t38: can't detect T38 resources" << std::endl;
-        return 0;
-    }
-    return std::atoi(line.c_str());
+    mInstances = std::max(count, 0);
+    mCounting = false;
+    std::vector<std::function<void()>> ready;
+    ready.swap(mReady);
+    for (const std::function<void()>& r : ready)
+        r();
+}
+
+void T38SoftFactory::Forget(Count* c)
+{
+    mCounts.remove_if([c](const std::unique_ptr<Count>& p) { return p.get() == c; });
 }

@@ -1,11 +1,13 @@
 // T.38 fax calls, each terminated by a child T.38 engine that gets the
 // call's voice channel (a transparent MCC channel) as its standard input
 // and the remote peer on its command line. The slot stands for the running
-// engine; the factory also asks the engine how many calls the board takes.
+// engine; the factory also asks the engine how many calls the board takes,
+// beside the loop: the engine's answer is read as it comes, within a bound.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <iosfwd>
 #include <list>
 #include <memory>
@@ -50,8 +52,8 @@ public:
     static constexpr char kEngine[] = "/usr/local/sbin/t38";
     // The engine's line has at most this many elements.
     static constexpr size_t kMaxLine = 31;
-    // How long the instance count may hold the loop.
-    static constexpr int kCountTimeoutMs = 1000;
+    // How long the engine has to answer the instance count.
+    static constexpr unsigned kCountTimeoutMs = 1000;
     // How long the engine of a destroyed slot has to end after SIGTERM
     // before it is killed.
     static constexpr unsigned kEndTimeoutMs = 5000;
@@ -63,13 +65,22 @@ public:
 
     const char* GetName() const override { return "T.38 soft"; }
     Slot* INewSlot(LGCP::CreateParams const& params) override;
+    // The count of the last --num-of-instances.
     void Query(LGCP::Resources& resources) override;
+    // Asks the engine for its count, or joins the count that runs.
+    bool IPrepareQuery(const std::function<void()>& ready) override;
     void PutHeader(std::ostream& out) const { out << "t38soft: "; }
 
     // The engine's command line for a call.
     static std::vector<std::string> command(LGCP::T38Soft const& params);
-    // What the engine answers to --num-of-instances, 0 when it cannot say.
-    int QueryNumOfInstances() const;
+    // What the last --num-of-instances answered, 0 when the engine could
+    // not say.
+    int QueryNumOfInstances() const { return mInstances; }
+    // The count's number in the engine's line: a decimal number from 0 to
+    // what the report's field takes, else -1.
+    static int ParseCount(const std::string& line);
+    // Engines asked for their count that have not been reaped yet.
+    size_t counting() const { return mCounts.size(); }
 
     // Takes over the engine of a destroyed slot, which was sent SIGTERM:
     // killed when it has not ended within kEndTimeoutMs, reaped either way.
@@ -81,6 +92,17 @@ public:
 private:
     struct Ending;
     void Ended(Ending* e);
+    struct Count;
+    // The running count has its number (-1 when the engine could not say).
+    void Counted(int count);
+    void Forget(Count* c);
 
     std::list<std::unique_ptr<Ending>> mEnding;
+    // The running count last, when one runs; before it, engines already
+    // counted that are still to be reaped.
+    std::list<std::unique_ptr<Count>> mCounts;
+    bool mCounting = false;
+    // Waiting for the running count.
+    std::vector<std::function<void()>> mReady;
+    int mInstances = 0;
 };

@@ -142,14 +142,6 @@ void Reader::emit()
     mLine.clear();
 }
 
-Reader* find(pid_t pid)
-{
-    for (const std::unique_ptr<Reader>& r : readers())
-        if (r->pid() == pid)
-            return r.get();
-    return nullptr;
-}
-
 } // namespace
 
 void Follow(Fd readEnd, const std::string& name, pid_t pid, std::ostream& out)
@@ -162,27 +154,6 @@ void Follow(Fd readEnd, const std::string& name, pid_t pid, std::ostream& out)
 void Follow(Fd readEnd, const std::string& name, pid_t pid)
 {
     Follow(std::move(readEnd), name, pid, std::cout);
-}
-
-int Await(int fd, pid_t pid, int timeoutMs)
-{
-    int64_t deadline = Mux::real_milliseconds() + timeoutMs;
-    for (;;) {
-        int64_t left = std::max<int64_t>(deadline - Mux::real_milliseconds(), 0);
-        Reader* reader = find(pid);
-        pollfd p[2] = {{fd, POLLIN, 0}, {reader ? reader->fd() : -1, POLLIN, 0}};
-        int n = ::poll(p, 2, static_cast<int>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || p[0].revents)
-            return n;
-        if (left == 0)
-            return 0;
-        // Logged whole, not by the pass's share: the wait has its own bound.
-        size_t budget = kPassRecords;
-        if (reader->pump(budget))
-            drop(reader);
-    }
 }
 
 } // namespace ChildOutput

@@ -35,10 +35,4 @@ void Follow(Fd readEnd, const std::string& name, pid_t pid, std::ostream& out);
 // The same into std::cout: the log in daemon mode, the terminal otherwise.
 void Follow(Fd readEnd, const std::string& name, pid_t pid);
 
-// Waits up to timeoutMs, in real time, for fd to become readable, logging
-// meanwhile what the helper pid writes to the pipe followed for it: a
-// helper the loop waits for must not block on a pipe that only the loop
-// reads. poll's result for fd: above 0 readable, 0 on time-out.
-int Await(int fd, pid_t pid, int timeoutMs);
-
 } // namespace ChildOutput

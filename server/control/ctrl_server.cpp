@@ -81,6 +81,17 @@ void Service::delayedSuccess(unsigned slot, Seq seq)
         server->delayedSuccess(slot, seq);
 }
 
+Seq Service::holdResponse()
+{
+    return Bound() ? server->holdResponse() : Seq();
+}
+
+void Service::resumeCommands()
+{
+    if (Bound())
+        server->resumeCommands();
+}
+
 unsigned Service::GetSlot() const
 {
     return Bound() ? server->GetSlot() : no_slot;
@@ -183,6 +194,11 @@ void Server::OnConnect()
 
 void Server::OnDisconnect()
 {
+    // What the controller asked meanwhile goes with it.
+    mHolding = false;
+    mKept.clear();
+    mKeptBytes = 0;
+    mResume.reset();
     for (Service* s : mServices)
         s->OnDisconnect();
     mStatTimer.reset();
@@ -203,6 +219,33 @@ bool Server::CheckServerConnection(bool& connected) const
 }
 
 void Server::OnMessage(const char* data, int length)
+{
+    if (!mHolding && mKept.empty())
+        return Take(data, length);
+    size_t size = length > 0 ? size_t(length) : 0;
+    if (mKeptBytes + size > kept_bound) {
+        std::cerr << ext::header(this) << "commands waiting over their bound (" << mKeptBytes + size
+                  << " bytes): connection dropped" << std::endl;
+        mKept.clear();
+        mKeptBytes = 0;
+        OnHeartbeatTimeout();
+        return;
+    }
+    mKept.emplace_back(data, size);
+    mKeptBytes += size;
+}
+
+void Server::TakeKept()
+{
+    while (!mHolding && !mKept.empty()) {
+        std::string frame = std::move(mKept.front());
+        mKept.pop_front();
+        mKeptBytes -= frame.size();
+        Take(frame.data(), int(frame.size()));
+    }
+}
+
+void Server::Take(const char* data, int length)
 {
     LGCP::Message msg;
     ASN1::CoderEnv env(ASN1::CoderEnv::per_Aligned);
@@ -306,6 +349,19 @@ Seq Server::delayResponse()
     if (mResponse == none)
         mResponse = success;
     return mSeq;
+}
+
+Seq Server::holdResponse()
+{
+    mHolding = true;
+    return delayResponse();
+}
+
+void Server::resumeCommands()
+{
+    mHolding = false;
+    if (!mKept.empty())
+        mResume.set(0, &Server::TakeKept, this);
 }
 
 void Server::delayedSuccess(unsigned slot, Seq seq)

@@ -1,12 +1,17 @@
 // The control server: decodes the controller's LGCP messages (aligned PER,
 // one per TPKT frame), offers each command to the bound control services in
 // bind order and sends exactly one answer per command; services also send
-// signals and delayed answers through it.
+// signals and delayed answers through it. A command answered late may hold
+// the controller's later commands back, so that they are answered after it,
+// in order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <iosfwd>
 #include <list>
+#include <string>
 #include <vector>
 
 #include "runtime/timer.h"
@@ -47,6 +52,10 @@ public:
     // (not present when it carried none).
     Seq delayResponse();
     void delayedSuccess(unsigned slot, Seq seq);
+    // As delayResponse, and the controller's later commands wait, in
+    // order, until resumeCommands: for an answer that its signals follow.
+    Seq holdResponse();
+    void resumeCommands();
     unsigned GetSlot() const;
     bool IsSlotPresent() const;
     // Offered to every other bound service first, then sent.
@@ -84,6 +93,8 @@ public:
     void Error(LGCP::ErrorCause::NamedNumber cause);
     Seq delayResponse();
     void delayedSuccess(unsigned slot, Seq seq);
+    Seq holdResponse();
+    void resumeCommands();
     void SendSignal(const LGCP::Signal& sig);
     void SendSignal(unsigned slot, const LGCP::Signal& sig);
     unsigned GetSlot() const { return mSlot; }
@@ -93,6 +104,10 @@ public:
 
     const std::list<Service*>& services() const { return mServices; }
     void PutHeader(std::ostream& out) const;
+
+    // What the commands kept while an answer is held may take: a
+    // controller that sends more meanwhile is dropped.
+    static constexpr size_t kept_bound = size_t(4) << 20;
 
 private:
     enum Response { none = 0, success = 1, error = 2 };
@@ -109,6 +124,10 @@ private:
     void SendMsg(Seq seq, unsigned slot, LGCP::Message& msg);
     void SendResponse(const LGCP::Response& response);
     void OnUpdateAvgStat() {}
+    // A frame decoded and answered (or dispatched to be answered later).
+    void Take(const char* data, int length);
+    // Frames kept while an answer was held, in order, until one holds again.
+    void TakeKept();
 
     std::list<Service*> mServices;
     Control::Service* mConnection = nullptr;
@@ -118,6 +137,13 @@ private:
     Timer mStatTimer;
     // The encoding of the message being sent, kept between messages.
     std::vector<char> mOctets;
+    // A command's answer is held: the frames that came since, in order.
+    bool mHolding = false;
+    std::deque<std::string> mKept;
+    size_t mKeptBytes = 0;
+    // Takes the kept frames from the loop, outside the callback that
+    // resumed them.
+    Timer mResume;
 };
 
 } // namespace CtrlSrv

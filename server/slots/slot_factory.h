@@ -4,6 +4,7 @@
 // made that are still alive.
 #pragma once
 
+#include <functional>
 #include <list>
 
 #include "server/schema/LGCP.h"
@@ -22,6 +23,11 @@ public:
     virtual Slot* INewSlot(LGCP::CreateParams const& params) = 0;
     // Adds this kind's resources to the report.
     virtual void Query(LGCP::Resources& resources) = 0;
+    // Starts learning what Query reports when that takes time (a helper
+    // program to ask): true when ready is called later, from the loop, once
+    // Query can tell; false when there is nothing to wait for. The report
+    // waits for every kind, while the loop goes on.
+    virtual bool IPrepareQuery(const std::function<void()>& /*ready*/) { return false; }
     // Offered every trunk status signal.
     virtual void SelfSignal(LGCP::Signal const&) {}
 

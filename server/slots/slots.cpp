@@ -119,10 +119,11 @@ bool Slots::OnSlotCommand(LGCP::Command const& cmd)
     }
 }
 
+// The answer, and the controller's later commands, wait for the report,
+// which follows the answer as before.
 void Slots::CmdQuery()
 {
-    Success();
-    UpdateHardwareResources();
+    AskReport({true, holdResponse()});
 }
 
 void Slots::CmdConnect(unsigned target)
@@ -323,6 +324,47 @@ void Slots::int_destroy(Slot* slot)
 
 void Slots::UpdateHardwareResources()
 {
+    // One more waiting for the same factories would tell the same.
+    for (const Report& r : mReports)
+        if (!r.answer)
+            return;
+    AskReport({false, CtrlSrv::Seq()});
+}
+
+// A report asked while the factories prepare one waits for that one: none
+// waits longer than a factory's own bound.
+void Slots::AskReport(const Report& report)
+{
+    mReports.push_back(report);
+    if (mPreparing > 0)
+        return;
+    std::weak_ptr<Slots*> self = mSelf;
+    auto ready = [self] {
+        if (std::shared_ptr<Slots*> table = self.lock())
+            if (--(*table)->mPreparing == 0)
+                (*table)->SendReports();
+    };
+    for (SlotFactory* f = firstFactory; f; f = f->next())
+        mPreparing += f->IPrepareQuery(ready);
+    if (mPreparing == 0)
+        SendReports();
+}
+
+void Slots::SendReports()
+{
+    std::vector<Report> reports;
+    reports.swap(mReports);
+    for (const Report& report : reports) {
+        if (report.answer)
+            delayedSuccess(CtrlSrv::no_slot, report.seq);
+        SendReport();
+        if (report.answer)
+            resumeCommands();
+    }
+}
+
+void Slots::SendReport()
+{
     LGCP::Signal sig;
     LGCP::Resources& r = sig.get_query();
     for (ASN1::INTEGER* count : {&r.get_rtp_g729(), &r.get_rtp_g723(), &r.get_rtp_g711(), &r.get_rtp_g711mcc(),
@@ -345,6 +387,9 @@ void Slots::OnSignal(LGCP::Signal const& sig)
 
 void Slots::OnDisconnect()
 {
+    // The queries of the controller that went are answered to nobody.
+    mReports.erase(std::remove_if(mReports.begin(), mReports.end(), [](const Report& r) { return r.answer; }),
+                   mReports.end());
     while (!mLive.empty()) {
         Slot* slot = mLive.front();
         if (!endable(*slot) || !Destroy(slot)) {

@@ -20,6 +20,7 @@
 #include <iosfwd>
 #include <list>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "runtime/timer.h"
@@ -55,7 +56,8 @@ public:
     void on_release(Slot* slot);
     // Forgets and deletes the slot.
     void int_destroy(Slot* slot);
-    // Sends the resources report: the switch, and whatever each factory adds.
+    // Sends the resources report: the switch, and whatever each factory
+    // adds, once every factory can tell (the loop goes on meanwhile).
     void UpdateHardwareResources();
 
     // The slot at number n, null when free or out of range.
@@ -85,6 +87,15 @@ private:
     // whatever hook ended the drain.
     void IDrainEnded(const HandedChannel* handle) override;
     void ReleaseDrained();
+    // A report asked for: a query's (answered first) or one of its own.
+    struct Report {
+        bool answer;
+        CtrlSrv::Seq seq;
+    };
+    void AskReport(const Report& report);
+    // Every factory is ready: the reports asked for go out, in order.
+    void SendReports();
+    void SendReport();
     // Ends the drain of a slot that still drains (the controller went):
     // true when one ran.
     bool EndDrain(Slot* slot);
@@ -106,6 +117,11 @@ private:
     // Slots whose drain ended, released on the next turn.
     std::vector<Slot*> mDrained;
     Timer mReleaseDrained;
+    // Reports waiting for the factories, and how many are not ready yet.
+    std::vector<Report> mReports;
+    unsigned mPreparing = 0;
+    // Tells the factories' ready calls whether this table still lives.
+    std::shared_ptr<Slots*> mSelf = std::make_shared<Slots*>(this);
 };
 
 // Makes Slots::instance() return a table of its own while it lives.

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/e2e/board_port.h"
 #include "tests/e2e/flow_commands.h"
 #include "tests/e2e/server_process.h"
 #include "tests/support/lgcp_frames.h"
@@ -169,9 +171,9 @@ private:
     std::string mBytes;
 };
 
-// The server, in daemon mode or not, with the stand-in as its T.38 engine
-// behaving as how says; whether it runs.
-bool start_with_engine(ServerProcess& server, bool daemon, const char* how)
+// A server with the stand-in as its T.38 engine behaving as how says, in
+// daemon mode when asked; whether it runs.
+bool start_with_engine(ServerProcess& server, const char* how, bool daemon = false)
 {
     ::mkdir(server.path("/usr/local/sbin").c_str(), 0755);
     if (::symlink(VB_STANDIN, server.path("/usr/local/sbin/t38").c_str()) != 0)
@@ -182,12 +184,16 @@ bool start_with_engine(ServerProcess& server, bool daemon, const char* how)
     return started;
 }
 
-// A daemon server logging to log at socket, with the stand-in as its T.38
-// engine; whether it runs and the log took it.
+// The same as a daemon logging to log at socket; whether the log took it.
 bool start_with_engine(ServerProcess& server, StreamLogDaemon& log, const std::string& socket, const char* how)
 {
     server.set_log_socket(socket);
-    return log.bound && start_with_engine(server, true, how) && log.accept_peer();
+    return log.bound && start_with_engine(server, how, true) && log.accept_peer();
+}
+
+long ms_since(std::chrono::steady_clock::time_point begin)
+{
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count());
 }
 
 // Creates T.38 slots 1 to n.
@@ -205,8 +211,7 @@ std::vector<long> ping_times(Controller& controller)
     for (int i = 0; i < 15; ++i) {
         auto begin = std::chrono::steady_clock::now();
         EXPECT_EQ(controller.sync(), vbtest::Texts{});
-        took.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)
-                           .count());
+        took.push_back(ms_since(begin));
     }
     std::sort(took.begin(), took.end());
     return took;
@@ -603,7 +608,7 @@ TEST(Process, ASlowConsoleCostsLinesNeverAnswers)
         ServerProcess server;
         Fd console = server.pipe_output();
         ASSERT_TRUE(console);
-        ASSERT_TRUE(start_with_engine(server, false, floods ? "flood=1" : "say=quiet")) << server.err();
+        ASSERT_TRUE(start_with_engine(server, floods ? "flood=1" : "say=quiet")) << server.err();
         std::string got;
         std::atomic<bool> fast(false), stop(false);
         std::thread reader([&] {
@@ -662,3 +667,79 @@ TEST(Process, ASlowConsoleCostsLinesNeverAnswers)
         }
     }
 }
+
+
+namespace {
+
+// The pid of an engine that noted its start in dir, -1 while none did.
+pid_t engine_run(const std::string& dir)
+{
+    pid_t engine = -1;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (std::strstr(e->d_name, ".run"))
+                engine = std::atoi(e->d_name);
+        ::closedir(d);
+    }
+    return engine;
+}
+
+// T.38 engines that give no count: silent, flooding their standard error,
+// ignoring SIGTERM, or cut short with no newline; in daemon mode, under a
+// log read only at the end. While a SIGHUP's count waits for one, the
+// controller's pings and the test port are answered at once; a query then
+// waits for that count (1 s at most), its answer and report come before
+// the ping sent after it, and the count is 0, logged as such. SIGTERM during a count ends
+// the server at once, the engine with it.
+TEST(Process, AnEngineThatDoesNotCountHoldsOnlyTheQuery)
+{
+    for (const char* how : {"instances=hang", "noise=forever", "term=ignore,instances=hang",
+                            "partial=12,instances=hang"}) {
+        SCOPED_TRACE(how);
+        vbtest::TempDir dir;
+        StreamLogDaemon log(dir.file("log"));
+        ::setenv("VB_STANDIN_DIR", dir.path().c_str(), 1);
+        ServerProcess server;
+        bool started = start_with_engine(server, log, dir.file("log"), how);
+        ::unsetenv("VB_STANDIN_DIR");
+        ASSERT_TRUE(started);
+        Controller controller(server.port());
+        vbtest::BoardPort board(server.pid());
+        server.signal(SIGHUP);
+        ASSERT_TRUE(vbtest::eventually([&] { return engine_run(dir.path()) > 0; }));
+        for (int i = 0; i < 3; ++i) {
+            auto begin = std::chrono::steady_clock::now();
+            EXPECT_EQ(controller.sync(), vbtest::Texts{});
+            EXPECT_EQ(board.ask("passes").rfind("ok ", 0), 0u);
+            EXPECT_LT(ms_since(begin), 300);
+        }
+        auto begin = std::chrono::steady_clock::now();
+        vbtest::Texts got = controller.exchange(vbtest::lgcp(vbtest::command(false), 7));
+        EXPECT_LT(ms_since(begin), 1300);
+        ASSERT_EQ(got.size(), 3u) << testing::PrintToString(got);
+        EXPECT_EQ(got[0].rfind("query ", 0), 0u) << got[0];
+        EXPECT_EQ(got[1], "seq=7 success");
+        EXPECT_NE(got[2].find("t38-instances 0,"), std::string::npos) << got[2];
+        // A flooding engine's lines leave no room in the log for the server's.
+        if (std::strcmp(how, "noise=forever") != 0) {
+            std::vector<std::string> records = log.records();
+            EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const std::string& r) {
+                return r.find("t38soft: t38: can't detect T38 resources") != std::string::npos;
+            }));
+        }
+
+        // The query's count waits; SIGTERM does not.
+        ::unlink((dir.path() + "/" + std::to_string(engine_run(dir.path())) + ".run").c_str());
+        controller.send(vbtest::lgcp(vbtest::command(false)));
+        ASSERT_TRUE(vbtest::eventually([&] { return engine_run(dir.path()) > 0; }));
+        pid_t engine = engine_run(dir.path());
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        begin = std::chrono::steady_clock::now();
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(3000), 0);
+        EXPECT_LT(ms_since(begin), 500) << "the count runs 700 ms more";
+        EXPECT_TRUE(vbtest::eventually([&] { return ::kill(engine, 0) != 0 && errno == ESRCH; }, 2000));
+    }
+}
+
+} // namespace

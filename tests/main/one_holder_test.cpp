@@ -179,6 +179,8 @@ TEST(OneHolder, NoChannelIsHeldByTwoLiveSlots)
         std::mt19937 rng(hangups ? 55 : 56);
         auto pick = [&](size_t n) { return size_t(std::uniform_int_distribution<size_t>(0, n - 1)(rng)); };
         w.command(simple(C::e_query), -1);
+        // What follows waits for the T.38 engine's count.
+        run_real([&] { return !w.controller().empty(); }, 3000);
         std::set<const SlotKind*> seen;
         for (int t = 0; t < 4; ++t) {
             w.command(create_trunk(1, t + 1), 40 + t);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -164,7 +165,14 @@ struct ModemWorld : SlotWorld {
         clock.advance_ms(ms);
         multiplexer.timers_schedule();
     }
-    Texts query() { return command(simple(LGCP::Command::e_query), -1); }
+    // The answer and the report come once the engine's count is in.
+    Texts query()
+    {
+        Texts now = command(simple(LGCP::Command::e_query), -1);
+        Texts later = await_controller(2 - std::min<size_t>(now.size(), 2));
+        now.insert(now.end(), later.begin(), later.end());
+        return now;
+    }
 };
 
 } // namespace vbtest

@@ -12,7 +12,10 @@
 //                nothing, "hang" never ends
 //   say=TEXT     first write TEXT and a newline on the standard error;
 //                "\0" in TEXT writes a NUL
-//   noise=N      then write N bytes of lines on the standard error
+//   noise=N      then write N bytes of lines on the standard error;
+//                "forever" writes lines there for ever
+//   partial=TEXT with --num-of-instances, first write TEXT with no
+//                newline on the standard output
 //   flood=1      write empty lines on the standard output for ever, as
 //                yes "" does (not with --num-of-instances)
 // Without exit or sleep it waits for a signal. How it ended goes to
@@ -171,7 +174,9 @@ int main(int argc, char** argv)
         say.replace(at, 2, 1, '\0');
     if (!say.empty())
         say += "\n";
-    long noise = std::atol(directive(how, "noise").c_str());
+    const std::string noiseWord = directive(how, "noise");
+    const bool forever = noiseWord == "forever";
+    long noise = forever ? 0 : std::atol(noiseWord.c_str());
     for (long n = 0; n < noise; n += 64)
         say += std::string(size_t(std::min(noise - n, 64L)) - 1, 'n') + "\n";
     for (size_t at = 0; at < say.size();) {
@@ -180,8 +185,14 @@ int main(int argc, char** argv)
             break;
         at += size_t(n);
     }
+    const std::string line = std::string(63, 'n') + "\n";
+    while (forever && write(STDERR_FILENO, line.data(), line.size()) > 0) {
+    }
 
     if (argc > 1 && std::strcmp(argv[1], "--num-of-instances") == 0) {
+        std::string partial = directive(how, "partial");
+        if (!partial.empty() && write(STDOUT_FILENO, partial.data(), partial.size()) < 0) {
+        }
         std::string count = directive(how, "instances");
         if (count == "hang")
             for (;;)

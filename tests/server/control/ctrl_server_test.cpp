@@ -322,6 +322,44 @@ TEST_F(OnePassTest, ALoneCommandIsAnsweredBeforeTheLoopWaitsAgain)
     EXPECT_EQ(vbtest::answers(link->pair.b), Texts{"seq=5 success"});
 }
 
+// A held answer keeps the commands after it, in order, until the service
+// has answered and resumes them; they are taken on the loop's next pass.
+// A controller that sends more than the bound meanwhile is dropped.
+TEST_F(OnePassTest, AHeldAnswerKeepsTheCommandsAfterItInOrder)
+{
+    CtrlSrv::Seq held;
+    a.script = [&](ScriptedService& s) {
+        return s.server->IsSlotPresent() ? play(s, "ST") : (held = s.holdResponse(), true);
+    };
+    const std::string query = vbtest::lgcp(vbtest::command(false), 1);
+    EXPECT_EQ(feed(query), Texts{});
+    EXPECT_EQ(feed(vbtest::lgcp(vbtest::command(true), 2, 5)), Texts{});
+    EXPECT_EQ(feed(vbtest::lgcp(vbtest::command(true), 3, 6)), Texts{});
+    EXPECT_EQ(journal, Texts{"A"});
+    LGCP::Signal sig;
+    sig.set_activated();
+    a.delayedSuccess(CtrlSrv::no_slot, held);
+    EXPECT_EQ(vbtest::answers(link->pair.b), Texts{"seq=1 success"});
+    a.SendSignal(sig);
+    a.resumeCommands();
+    EXPECT_EQ(vbtest::answers(link->pair.b), Texts{"signal"});
+    Texts later;
+    vbtest::run_until([&] {
+        Texts more = vbtest::answers(link->pair.b);
+        later.insert(later.end(), more.begin(), more.end());
+        return later.size() >= 2;
+    }, 100);
+    EXPECT_EQ(later, (Texts{"seq=2 slot=5 success", "seq=3 slot=6 success"}));
+
+    EXPECT_EQ(feed(query), Texts{});
+    const std::string frame(60000, 'x');
+    for (size_t sent = 0; sent <= CtrlSrv::Server::kept_bound; sent += frame.size())
+        feed(frame);
+    EXPECT_THAT(err.str(), HasSubstr("commands waiting over their bound ("));
+    EXPECT_TRUE(vbtest::run_until([&] { return journal.back() == "B disconnect"; }, 100));
+    EXPECT_EQ(err.str().find("decode error"), std::string::npos) << "a kept frame was taken";
+}
+
 // With every buffer taken but the pool's reserve, the controller link still
 // reads, frames and answers a command and its signal; another channel
 // waits for buffers meanwhile.
