@@ -148,8 +148,8 @@ void HDLC::deactivate(bool orderly)
         return;
     if (is_open() && channel.EndPending())
         return;
-    // What the receiver queues from now on is for the next channel.
-    mDrainOwed = is_open() ? notify->hdlc_unwritten() : 0;
+    // What the receiver queues from now on is for the next channel: the
+    // drain takes only what it had queued.
     if (!orderly || !is_open() || !channel.Drain()) {
         shut();
         return;
@@ -157,7 +157,6 @@ void HDLC::deactivate(bool orderly)
     // Not read any more; the drain holds the channel, and what the
     // receiver still queues is written on as the channel takes it.
     ++epoch;
-    mDraining = true;
     event.SetEvents(wanted());
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "deactivated" << std::endl;
@@ -171,18 +170,17 @@ void HDLC::IChannelDrained()
 
 size_t HDLC::IUnwritten() const
 {
-    size_t queued = notify->hdlc_unwritten();
-    return mDraining && queued > mDrainOwed ? mDrainOwed : queued;
+    return notify->hdlc_unwritten();
 }
 
 bool HDLC::writable() const
 {
-    return is_open() || (mDraining && event.fd && IUnwritten() > 0);
+    return is_open() || (draining() && event.fd && channel.unwritten() > 0);
 }
 
 short HDLC::wanted() const
 {
-    return static_cast<short>((mDraining ? 0 : POLLIN) | (ready ? 0 : POLLOUT));
+    return static_cast<short>((draining() ? 0 : POLLIN) | (ready ? 0 : POLLOUT));
 }
 
 void HDLC::shut()
@@ -295,7 +293,6 @@ void HDLC::IChannelLost(const Device::End& end)
 void HDLC::close()
 {
     ++epoch;
-    mDraining = false;
     channel.Release();
     event.Release();
     disconnect();
@@ -320,15 +317,9 @@ bool HDLC::hdlc_transmit(Packet& frame)
     if (traces.signallingHdlc)
         std::clog << "HDLC[" << number << "]: tx " << frame.text() << std::endl;
     size_t size = static_cast<size_t>(frame.length());
-    ssize_t n;
-    do
-        n = Device::write(event.fd.get(), frame.get()->data, size);
-    while (n < 0 && errno == EINTR);
+    ssize_t n = channel.Write(frame.get()->data, size);
     if (n == static_cast<ssize_t>(size)) {
         ++statistics.txSU;
-        channel.Handed(size);
-        if (mDraining)
-            mDrainOwed -= std::min(size, mDrainOwed);
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -336,9 +327,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
         event.SetEvents(wanted());
         return false;
     }
-    // A frame cut short is as lost as one refused. A drain takes nothing
-    // more of the receiver's: it would wait for it until its bound.
+    // A frame cut short is as lost as one refused.
     ++statistics.txError;
-    mDrainOwed = 0;
     return false;
 }

@@ -113,7 +113,7 @@ public:
 
     bool hdlc_transmit(Packet& frame) override;
     // Open and not deactivated: a draining channel serves no link.
-    bool is_open() const override { return event.fd && !mDraining; }
+    bool is_open() const override { return event.fd && !draining(); }
     bool is_ready() const override { return ready && writable(); }
     // A frame may be written: the channel is open, or drains and the
     // receiver still has frames queued from before the drain began (what
@@ -202,13 +202,8 @@ private:
 
     bool ready = false;
     bool mEnded = false;
-    // Deactivated in order: the channel is read no more and takes only
-    // what waits, until its drain ends.
-    bool mDraining = false;
     // An activate waits for the drain: the fresh channel opens after it.
     bool mReopen = false;
-    // Octets of the receiver's queue that the drain still takes.
-    size_t mDrainOwed = 0;
     Event event;
     // A switch path of the channel: destination carries source.
     struct Path {

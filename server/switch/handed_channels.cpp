@@ -46,6 +46,7 @@ void HandedChannel::LetGo()
     mReader = nullptr;
     mWatch.Release();
     mDraining = false;
+    mOwed = 0;
     mWatcher = nullptr;
     mDrainBound.reset();
     mTaken.clear();
@@ -115,8 +116,10 @@ bool HandedChannel::Drain(DrainWatcher* watcher)
         mWatch.SetEvents(POLLWRNORM);
     else if (!mWatch.Schedule(mReader->fd, POLLWRNORM))
         return false;
-    // Nothing is read any more: what comes now is not waited for.
+    // Nothing is read any more: what comes now is not waited for. What
+    // the holder has to write now is all it still writes on the channel.
     mReader = nullptr;
+    mOwed = mHolder->IUnwritten();
     mDraining = true;
     mWatcher = watcher;
     ArmBound();
@@ -129,14 +132,57 @@ void HandedChannel::EndDrain()
         Cut("at the controller's going");
 }
 
+int HandedChannel::WriteFd() const
+{
+    return mReader ? mReader->fd.get() : mWatch.fd.get();
+}
+
+bool HandedChannel::takes(size_t size) const
+{
+    return held() && (!mDraining || mHolder->IWritesThrough() || size <= mOwed);
+}
+
+ssize_t HandedChannel::Write(const void* data, size_t size)
+{
+    if (!held() || WriteFd() < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!takes(size)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    ssize_t n;
+    do
+        n = Device::write(WriteFd(), data, size);
+    while (n < 0 && errno == EINTR);
+    const int err = errno;
+    if (n > 0) {
+        mOwed -= std::min(static_cast<size_t>(n), mOwed);
+        Took(static_cast<size_t>(n));
+    } else if (mDraining && !(n < 0 && (err == EAGAIN || err == EWOULDBLOCK))) {
+        // A drain waits for nothing more of the holder's: the rest could
+        // only hold it until its bound.
+        mOwed = 0;
+    }
+    errno = err;
+    return n;
+}
+
+size_t HandedChannel::unwritten() const
+{
+    if (!held())
+        return 0;
+    const size_t queued = mHolder->IUnwritten();
+    return mDraining && !mHolder->IWritesThrough() ? std::min(queued, mOwed) : queued;
+}
+
 // Blocks whose time on the line had passed when the channel took the
 // next one count as gone: the line moves. And the channel took it with
 // less than its buffer waiting behind one frame on the line: anything
 // older has left too.
-void HandedChannel::Handed(size_t octets)
+void HandedChannel::Took(size_t octets)
 {
-    if (!held() || octets == 0)
-        return;
     const uint64_t now = Mux::clock().monotonic_us();
     while (!mTaken.empty() && mTaken.front().leftUs <= now)
         DropOldest();
@@ -163,18 +209,18 @@ void HandedChannel::ArmBound()
 {
     const uint64_t now = Mux::clock().monotonic_us();
     const uint64_t line = mTaken.empty() || mTaken.back().leftUs <= now ? 0 : (mTaken.back().leftUs - now + 999) / 1000;
-    const uint64_t unwritten = mHolder->IUnwritten() / kOctetsPerMs;
+    const uint64_t unwritten = this->unwritten() / kOctetsPerMs;
     mDrainBound.set(static_cast<unsigned>(kDrainBoundMs + line + unwritten), &HandedChannel::BoundPassed, this);
 }
 
 size_t HandedChannel::Unsent() const
 {
-    return mTakenOctets + mHolder->IUnwritten();
+    return mTakenOctets + unwritten();
 }
 
 bool HandedChannel::Flushed(int fd) const
 {
-    return mHolder->IUnwritten() == 0 && Device::flushed_now(fd);
+    return unwritten() == 0 && Device::flushed_now(fd);
 }
 
 void HandedChannel::Drained()
