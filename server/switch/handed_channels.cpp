@@ -213,9 +213,21 @@ void HandedChannel::ArmBound()
     mDrainBound.set(static_cast<unsigned>(kDrainBoundMs + line + unwritten), &HandedChannel::BoundPassed, this);
 }
 
-size_t HandedChannel::Unsent() const
+// A block counts by what the line, carrying at a time slot's rate, had no
+// time for by now. A channel that still holds something the line had time
+// for is on a slower line, of which only the block it last took can be
+// said to be held: the count is never more than a block short of the line.
+size_t HandedChannel::Unsent(int fd) const
 {
-    return mTakenOctets + unwritten();
+    const uint64_t now = Mux::clock().monotonic_us();
+    size_t onLine = 0;
+    for (const Block& block : mTaken)
+        if (block.leftUs > now)
+            onLine += static_cast<size_t>(
+                std::min<uint64_t>(block.octets, ((block.leftUs - now) * kOctetsPerMs + 999) / 1000));
+    if (onLine == 0 && !mTaken.empty() && !Device::flushed_now(fd))
+        onLine = mTaken.back().octets;
+    return onLine + unwritten();
 }
 
 bool HandedChannel::Flushed(int fd) const
@@ -238,7 +250,8 @@ void HandedChannel::BoundPassed()
 void HandedChannel::Cut(const char* when)
 {
     if (!Flushed(mWatch.fd.get()))
-        std::cerr << "channel " << mChannel << ": drain cut " << when << ", " << Unsent() << " bytes unsent"
+        std::cerr << "channel " << mChannel << ": drain cut " << when << ", " << Unsent(mWatch.fd.get())
+                  << " bytes unsent"
                   << std::endl;
     Drained();
 }

@@ -169,9 +169,10 @@ private:
     void Cut(const char* when);
     // The channel took octets that the holder wrote.
     void Took(size_t octets);
-    // Octets that may not have left: what the channel may still hold and
-    // what the holder has not written.
-    size_t Unsent() const;
+    // Octets that did not leave by now: what the line had no time for of
+    // what the channel took (fd, the channel, tells whether it still holds
+    // any), and what the holder has not written.
+    size_t Unsent(int fd) const;
     // The descriptor the holder writes on: its reader's, else the copy.
     int WriteFd() const;
     void DropOldest();
