@@ -61,7 +61,7 @@ bool HDLC::activate()
     if (is_open() || draining()) {
         deactivate();
         if (draining()) {
-            mReopen = true;
+            wait_for_drain();
             return true;
         }
     }
@@ -142,10 +142,15 @@ bool HDLC::open()
 
 void HDLC::deactivate(bool orderly)
 {
-    mReopen = false;
-    // Let go in order already: whoever waits for the drain goes on waiting.
-    if (orderly && draining())
+    // Let go in order already: whoever waits for the drain goes on
+    // waiting, and the link no longer reads it.
+    if (orderly && draining()) {
+        mReopen = false;
+        channel.Hear(nullptr);
+        event.SetEvents(wanted());
         return;
+    }
+    mReopen = false;
     if (is_open() && channel.EndPending())
         return;
     // What the receiver queues from now on is for the next channel: the
@@ -162,6 +167,22 @@ void HDLC::deactivate(bool orderly)
         std::clog << ext::header(this) << "deactivated" << std::endl;
 }
 
+// The link lives on and wants what arrives: the old channel is read while
+// it drains, as before the restart, and the fresh one opens after it.
+void HDLC::wait_for_drain()
+{
+    mReopen = true;
+    channel.Hear(&event);
+    event.SetEvents(wanted());
+}
+
+// The old channel's paths are the line the fresh one opens on.
+bool HDLC::IWritesThrough() const
+{
+    const int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
+    return mReopen && toLine.destination == out && fromLine.source == parameters.tdm;
+}
+
 void HDLC::IChannelDrained()
 {
     close();
@@ -175,12 +196,12 @@ size_t HDLC::IUnwritten() const
 
 bool HDLC::writable() const
 {
-    return is_open() || (draining() && event.fd && channel.unwritten() > 0);
+    return is_open() || (draining() && event.fd && channel.takes());
 }
 
 short HDLC::wanted() const
 {
-    return static_cast<short>((draining() ? 0 : POLLIN) | (ready ? 0 : POLLOUT));
+    return static_cast<short>((reading() ? POLLIN : 0) | (ready ? 0 : POLLOUT));
 }
 
 void HDLC::shut()
@@ -234,9 +255,10 @@ void HDLC::on_event(int, short revents)
         return;
     std::shared_ptr<bool> living = alive;
     unsigned start = epoch;
-    // A drain reads nothing (do_read): its handle hears the channel's end.
+    // A drain that the link does not read (do_read) leaves the channel's
+    // end to its handle; one it reads ends as the handle would end it.
     if (Device::End end = do_read(revents)) {
-        fail(end.why);
+        IChannelLost(end);
         return;
     }
     if (!*living || epoch != start || !(revents & POLLOUT) || ready)
@@ -250,7 +272,7 @@ Device::End HDLC::do_read(short revents)
 {
     if (traces.signallingHdlc && (revents & POLLIN))
         std::clog << ext::header(this) << "do_read" << std::endl;
-    if (!is_open()) {
+    if (!reading()) {
         if (traces.signallingHdlc)
             std::clog << ext::header(this) << "do_read: !m_event.IsActive()" << std::endl;
         return Device::End();

@@ -115,9 +115,10 @@ public:
     // Open and not deactivated: a draining channel serves no link.
     bool is_open() const override { return event.fd && !draining(); }
     bool is_ready() const override { return ready && writable(); }
-    // A frame may be written: the channel is open, or drains and the
-    // receiver still has frames queued from before the drain began (what
-    // it queued later waits for the next channel).
+    // A frame may be written: the channel is open, or drains and still
+    // takes it (what the receiver had queued when the drain began, or,
+    // while the link restarts on its line, anything; the rest waits for
+    // the next channel).
     bool writable() const;
 
     void on_event(int fd, short revents);
@@ -179,9 +180,17 @@ private:
     // its line paths go.
     void IChannelDrained() override;
     size_t IUnwritten() const override;
-    // What the channel polls for: input unless it drains, room after a
+    // A link restarting on the line it is on still writes on its old
+    // channel while that drains: the far end is the same, and the link,
+    // up again, is not held back until the fresh channel opens.
+    bool IWritesThrough() const override;
+    // What the channel polls for: input while it is read, room after a
     // write that blocked.
     short wanted() const;
+    // The channel is read: it is open, or drains for a restart.
+    bool reading() const { return event.fd && (!draining() || mReopen); }
+    // An activate's opening waits for the drain of the channel it had.
+    void wait_for_drain();
     // The steps of activate on a closed channel.
     bool open();
     // The opening that waited for the drain, once the old channel went.

@@ -126,6 +126,12 @@ bool HandedChannel::Drain(DrainWatcher* watcher)
     return true;
 }
 
+void HandedChannel::Hear(Event* reader)
+{
+    if (mDraining)
+        mReader = reader;
+}
+
 void HandedChannel::EndDrain()
 {
     if (mDraining)
@@ -235,9 +241,14 @@ bool HandedChannel::Flushed(int fd) const
     return unwritten() == 0 && Device::flushed_now(fd);
 }
 
+// What arrived before the end is the holder's if it still reads: its
+// reader may end the drain itself meanwhile.
 void HandedChannel::Drained()
 {
-    Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
+    for (unsigned reads = 0; mDraining && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
+    }
+    if (mDraining)
+        Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
 }
 
 void HandedChannel::BoundPassed()
@@ -251,8 +262,7 @@ void HandedChannel::Cut(const char* when)
 {
     if (!Flushed(mWatch.fd.get()))
         std::cerr << "channel " << mChannel << ": drain cut " << when << ", " << Unsent(mWatch.fd.get())
-                  << " bytes unsent"
-                  << std::endl;
+                  << " bytes unsent" << std::endl;
     Drained();
 }
 

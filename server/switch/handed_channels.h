@@ -132,6 +132,12 @@ public:
     // Whoever watches the drain cannot wait for it any longer (the
     // controller went): it is cut as at its bound.
     void EndDrain();
+    // The holder reads the draining channel with reader (its own reader
+    // of it), or no longer (null): a holder that lives on and still wants
+    // what arrives, such as a link that restarts. A claim serves the
+    // reader as before the drain, and what waits for it is served before
+    // the drain ends without a loss.
+    void Hear(Event* reader);
     bool draining() const { return mDraining; }
     // Octets of the holder's that the channel still takes: all it has to
     // write, or while it drains those it had when the drain began.

@@ -34,16 +34,15 @@ protected:
     {
         return "slot=" + std::to_string(slot) + " userData '" + lower(hexText) + "'H";
     }
-    // The far end answers every SABME of the link `near` until it is up:
-    // one that the channel let go by an activate's restart took is not
-    // read, and the link asks again on its fresh channel.
+    // The far end answers the SABME of the link `near`, which is up at
+    // its UA: one SABME and one UA, whatever the line's rate, also when an
+    // activate restarts the link while its old channel still drains.
     void bring_up(unsigned near, unsigned far)
     {
         const std::string up = "slot=" + std::to_string(near) + " activated";
-        for (std::string t; (t = await(up, at(far))) != up + " NULL";) {
-            ASSERT_EQ(t, frame(far, "00 01 7F"));
-            on(far, user_data("00 01 73"));
-        }
+        ASSERT_EQ(await(at(far), up), frame(far, "00 01 7F"));
+        on(far, user_data("00 01 73"));
+        ASSERT_EQ(await(up, at(far)), up + " NULL");
     }
     // The far end, an MCC data slot on `far`, joined to the signalling
     // slot `near` in one or both directions.
@@ -304,7 +303,8 @@ TEST_F(SignallingFlow, AnHdlcLinksDrainWaitsForEveryFrameTheLineCarries)
 // free. Joined one way, an ISDN or QSIG slot only sends: its last frame is
 // the link's first. The DSP data channel of a QSIG slot keeps nothing. A
 // link that left its line (a disconnect) drains already: its destroy waits
-// for that drain.
+// for that drain. A PRI link restarted by its activate while its first
+// SABME still drains comes up at one SABME and one UA, on a slow line too.
 TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined)
 {
     BoardPort board;
@@ -315,8 +315,10 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
         Kind kind;
         bool both;
         bool leftFirst = false;
+        bool slowFirst = false; // the line at 20 octets a second from the start
     } rows[] = {
         {"ss7 one way", kSs7, false},   {"ss7 both", kSs7, true},   {"pri one way", kPri, false},
+        {"pri one way, slow", kPri, false, false, true},
         {"pri both", kPri, true},       {"bri network both", kBriNetwork, true},
         {"hdlc one way", kHdlc, false}, {"hdlc both", kHdlc, true}, {"hdlc left first", kHdlc, false, true},
         {"isdn one way", kIsdn, false}, {"isdn both", kIsdn, true}, {"qsig one way", kQsig, false},
@@ -325,6 +327,9 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
     unsigned near = 1;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.slowFirst) {
+            ASSERT_EQ(board.ask("mcc-rate 20"), "ok");
+        }
         const unsigned far = near + 1, third = near + 2;
         const C creates[] = {ss7(1, true), pstn_isdn(false, 1, false), pstn_isdn(true, 1, true),
                              hdlc_params(1, 4660), isdn(false), ats_qsig()};
@@ -396,7 +401,7 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
             std::string t;
             while (!(t = await(at(far))).empty() && t != frame(far, last)) {
             }
-            EXPECT_EQ(t, frame(far, last));
+            EXPECT_EQ(t, frame(far, last)) << server.err();
         }
         ASSERT_EQ(board.ask("mcc-rate 8000"), "ok");
         EXPECT_TRUE(eventually([&] { return on(near, mcc_slot(LGCP::MccType::data)) == ok(near); }));
@@ -474,6 +479,19 @@ TEST_F(SignallingFlow, HdlcPackagesInBatches)
               "slot=1 ioctl hdlcPackages : { { body '00 80'H }, { body '00 00'H }}");
     on(1, packages({"BB"}));
     EXPECT_EQ(await("slot=2 userData"), frame(2, "12 34 21 BB"));
+
+    // An activate restarts the channel once its frames left, 3 s on a slow
+    // line: what the far end sends meanwhile reaches the controller.
+    BoardPort board(server.pid());
+    ASSERT_TRUE(board.connected());
+    ASSERT_EQ(board.ask("mcc-rate 200"), "ok");
+    std::string body;
+    for (int i = 0; i < 200; ++i)
+        body += "CC ";
+    EXPECT_EQ(on(1, packages({body, body, body})), "slot=1 success");
+    EXPECT_EQ(on(1, simple(C::e_activate)), "slot=1 success");
+    on(2, user_data("12 34 40 00 00"));
+    EXPECT_EQ(await("slot=1 ioctl hdlcPackages"), "slot=1 ioctl hdlcPackages : { { body '00 00'H }}");
 }
 
 // The indexes that the bodies of an hdlcPackages signal carry in their
