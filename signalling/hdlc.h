@@ -81,7 +81,9 @@ public:
     // channel open or draining is let go in order first (deactivate): the
     // fresh one opens once the drain ended, its paths wishes the switch is
     // told once it takes them, and the receiver hears on_hdlc_error if it
-    // does not open then. Within a HwMux::Holding the paths are wishes too.
+    // does not open then. Meanwhile the old channel is read as before, and
+    // on the same line it takes what the receiver writes. Within a
+    // HwMux::Holding the paths are wishes too.
     bool activate();
     // Lets go of the channel. What waits on it is read first, its end
     // included: a channel that ended is reported as ended (a read error),
@@ -92,8 +94,8 @@ public:
     // they did, draining(), by the drain of handed(), which whoever waits
     // for it watches). Not orderly (its line went with a lost channel) or
     // opened again, it is let go at once, what waits dropped; in order
-    // again while it drains, it goes on draining. Either way an opening
-    // that waits for the drain is off.
+    // again while it drains, it goes on draining, read no more. Either way
+    // an opening that waits for the drain is off.
     void deactivate(bool orderly = true);
     // The line on channel went with its slot's channel, which the driver
     // may give to another slot: the idle byte of the link's line end there
