@@ -116,8 +116,9 @@ bool HandedChannel::Drain(DrainWatcher* watcher)
         mWatch.SetEvents(POLLWRNORM);
     else if (!mWatch.Schedule(mReader->fd, POLLWRNORM))
         return false;
-    // Nothing is read any more: what comes now is not waited for. What
-    // the holder has to write now is all it still writes on the channel.
+    // Nothing is read unless the holder hears it (Hear): what comes now
+    // is not waited for. What the holder has to write now is all the
+    // drain takes of it, unless it writes through.
     mReader = nullptr;
     mOwed = mHolder->IUnwritten();
     mDraining = true;
@@ -220,9 +221,9 @@ void HandedChannel::ArmBound()
 }
 
 // A block counts by what the line, carrying at a time slot's rate, had no
-// time for by now. A channel that still holds something the line had time
-// for is on a slower line, of which only the block it last took can be
-// said to be held: the count is never more than a block short of the line.
+// time for by now. A channel that still holds what the line had time for
+// is on a slower line, which the handle cannot follow: it counts the
+// block the channel took last, which the line has not left behind.
 size_t HandedChannel::Unsent(int fd) const
 {
     const uint64_t now = Mux::clock().monotonic_us();
@@ -242,12 +243,14 @@ bool HandedChannel::Flushed(int fd) const
 }
 
 // What arrived before the end is the holder's if it still reads: its
-// reader may end the drain itself meanwhile.
+// reader may end the drain meanwhile, or the holder with the handle.
 void HandedChannel::Drained()
 {
-    for (unsigned reads = 0; mDraining && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
+    std::shared_ptr<bool> living = mAlive;
+    for (unsigned reads = 0;
+         *living && mDraining && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
     }
-    if (mDraining)
+    if (*living && mDraining)
         Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
 }
 

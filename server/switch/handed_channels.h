@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <unordered_map>
 
 #include "board/device.h"
@@ -77,7 +78,11 @@ public:
     HandedChannel();
     // Goes with its holder, whose end a drain's watcher already saw to:
     // nobody is told.
-    ~HandedChannel() { LetGo(); }
+    ~HandedChannel()
+    {
+        *mAlive = false;
+        LetGo();
+    }
     HandedChannel(const HandedChannel&) = delete;
     HandedChannel& operator=(const HandedChannel&) = delete;
 
@@ -110,10 +115,13 @@ public:
     // nothing more of the holder's (takes()).
     ssize_t Write(const void* data, size_t size);
     // A write of size octets would be taken now: the channel is held, and
-    // runs, or drains and still takes them.
+    // runs, or drains and still takes them (of what the holder had
+    // unwritten when the drain began, or anything while it writes
+    // through).
     bool takes(size_t size = 1) const;
     // An orderly end: the channel stays held on a copy of its descriptor
-    // (so the driver keeps it), nothing read, until the driver reports
+    // (so the driver keeps it), nothing read unless the holder hears it
+    // (Hear), until the driver reports
     // that what was written on it left (its flush event), checked again
     // against what the holder still has to write of what it had then
     // (IUnwritten, IWritesThrough). It ends at once at a hang-up or any
@@ -210,6 +218,9 @@ private:
     // What the channel may still hold, oldest first.
     std::deque<Block> mTaken;
     size_t mTakenOctets = 0;
+    // What the drain's end looks at after the holder's reader ran, which
+    // may have destroyed the holder and the handle with it.
+    std::shared_ptr<bool> mAlive = std::make_shared<bool>(true);
 };
 
 class HandedChannelIndex {
