@@ -144,6 +144,31 @@ TEST_F(HdlcTest, SecondActivationStartsAfreshOnOneChannel)
     EXPECT_EQ(moved.take(), "new");
 }
 
+// A BRI D channel's line is the channel it sends into as well: restarted
+// on both, its old channel takes what it writes; sending into another
+// channel, it waits for the fresh one.
+TEST_F(HdlcTest, ABriDChannelRestartsInPlaceOnlyOnBothItsChannels)
+{
+    for (int transmit : {11, 12}) {
+        SCOPED_TRACE(transmit);
+        vbtest::Receiver rx;
+        HDLC hdlc;
+        hdlc.notify = &rx;
+        hdlc.parameters.type = 2;
+        hdlc.parameters.tdm = 10;
+        hdlc.parameters.transmit = 11;
+        ASSERT_TRUE(hdlc.activate());
+        Packet frame = vbtest::make_packet("first");
+        ASSERT_TRUE(hdlc.hdlc_transmit(frame));
+        hdlc.parameters.transmit = transmit;
+        ASSERT_TRUE(hdlc.activate());
+        ASSERT_TRUE(hdlc.draining());
+        frame = vbtest::make_packet("second");
+        EXPECT_EQ(hdlc.hdlc_transmit(frame), transmit == 11);
+        EXPECT_TRUE(vbtest::run_until([&] { return hdlc.is_open(); }));
+    }
+}
+
 TEST_F(HdlcTest, FramesCrossTheSwitchOneFramePerPass)
 {
     auto& line = board.line(3);
