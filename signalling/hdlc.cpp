@@ -61,7 +61,7 @@ bool HDLC::activate()
     if (is_open() || draining()) {
         deactivate();
         if (draining()) {
-            mReopen = true;
+            wait_for_drain();
             return true;
         }
     }
@@ -142,14 +142,19 @@ bool HDLC::open()
 
 void HDLC::deactivate(bool orderly)
 {
-    mReopen = false;
-    // Let go in order already: whoever waits for the drain goes on waiting.
-    if (orderly && draining())
+    // Let go in order already: whoever waits for the drain goes on
+    // waiting, and the link no longer reads it.
+    if (orderly && draining()) {
+        mReopen = false;
+        channel.Hear(nullptr);
+        event.SetEvents(wanted());
         return;
+    }
+    mReopen = false;
     if (is_open() && channel.EndPending())
         return;
-    // What the receiver queues from now on is for the next channel.
-    mDrainOwed = is_open() ? notify->hdlc_unwritten() : 0;
+    // What the receiver queues from now on is for the next channel: the
+    // drain takes only what it had queued.
     if (!orderly || !is_open() || !channel.Drain()) {
         shut();
         return;
@@ -157,10 +162,25 @@ void HDLC::deactivate(bool orderly)
     // Not read any more; the drain holds the channel, and what the
     // receiver still queues is written on as the channel takes it.
     ++epoch;
-    mDraining = true;
     event.SetEvents(wanted());
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "deactivated" << std::endl;
+}
+
+// The link lives on and wants what arrives: the old channel is read while
+// it drains, as before the restart, and the fresh one opens after it.
+void HDLC::wait_for_drain()
+{
+    mReopen = true;
+    channel.Hear(&event);
+    event.SetEvents(wanted());
+}
+
+// The old channel's paths are the line the fresh one opens on.
+bool HDLC::IWritesThrough() const
+{
+    const int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
+    return mReopen && toLine.destination == out && fromLine.source == parameters.tdm;
 }
 
 void HDLC::IChannelDrained()
@@ -171,18 +191,17 @@ void HDLC::IChannelDrained()
 
 size_t HDLC::IUnwritten() const
 {
-    size_t queued = notify->hdlc_unwritten();
-    return mDraining && queued > mDrainOwed ? mDrainOwed : queued;
+    return notify->hdlc_unwritten();
 }
 
 bool HDLC::writable() const
 {
-    return is_open() || (mDraining && event.fd && IUnwritten() > 0);
+    return is_open() || (draining() && event.fd && channel.takes());
 }
 
 short HDLC::wanted() const
 {
-    return static_cast<short>((mDraining ? 0 : POLLIN) | (ready ? 0 : POLLOUT));
+    return static_cast<short>((reading() ? POLLIN : 0) | (ready ? 0 : POLLOUT));
 }
 
 void HDLC::shut()
@@ -236,9 +255,10 @@ void HDLC::on_event(int, short revents)
         return;
     std::shared_ptr<bool> living = alive;
     unsigned start = epoch;
-    // A drain reads nothing (do_read): its handle hears the channel's end.
+    // A drain that the link does not read (do_read) leaves the channel's
+    // end to its handle; one it reads ends as the handle would end it.
     if (Device::End end = do_read(revents)) {
-        fail(end.why);
+        IChannelLost(end);
         return;
     }
     if (!*living || epoch != start || !(revents & POLLOUT) || ready)
@@ -252,7 +272,7 @@ Device::End HDLC::do_read(short revents)
 {
     if (traces.signallingHdlc && (revents & POLLIN))
         std::clog << ext::header(this) << "do_read" << std::endl;
-    if (!is_open()) {
+    if (!reading()) {
         if (traces.signallingHdlc)
             std::clog << ext::header(this) << "do_read: !m_event.IsActive()" << std::endl;
         return Device::End();
@@ -295,7 +315,6 @@ void HDLC::IChannelLost(const Device::End& end)
 void HDLC::close()
 {
     ++epoch;
-    mDraining = false;
     channel.Release();
     event.Release();
     disconnect();
@@ -320,15 +339,9 @@ bool HDLC::hdlc_transmit(Packet& frame)
     if (traces.signallingHdlc)
         std::clog << "HDLC[" << number << "]: tx " << frame.text() << std::endl;
     size_t size = static_cast<size_t>(frame.length());
-    ssize_t n;
-    do
-        n = Device::write(event.fd.get(), frame.get()->data, size);
-    while (n < 0 && errno == EINTR);
+    ssize_t n = channel.Write(frame.get()->data, size);
     if (n == static_cast<ssize_t>(size)) {
         ++statistics.txSU;
-        channel.Handed(size);
-        if (mDraining)
-            mDrainOwed -= std::min(size, mDrainOwed);
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -336,9 +349,7 @@ bool HDLC::hdlc_transmit(Packet& frame)
         event.SetEvents(wanted());
         return false;
     }
-    // A frame cut short is as lost as one refused. A drain takes nothing
-    // more of the receiver's: it would wait for it until its bound.
+    // A frame cut short is as lost as one refused.
     ++statistics.txError;
-    mDrainOwed = 0;
     return false;
 }

@@ -81,7 +81,9 @@ public:
     // channel open or draining is let go in order first (deactivate): the
     // fresh one opens once the drain ended, its paths wishes the switch is
     // told once it takes them, and the receiver hears on_hdlc_error if it
-    // does not open then. Within a HwMux::Holding the paths are wishes too.
+    // does not open then. Meanwhile the old channel is read as before, and
+    // on the same line it takes what the receiver writes. Within a
+    // HwMux::Holding the paths are wishes too.
     bool activate();
     // Lets go of the channel. What waits on it is read first, its end
     // included: a channel that ended is reported as ended (a read error),
@@ -92,8 +94,8 @@ public:
     // they did, draining(), by the drain of handed(), which whoever waits
     // for it watches). Not orderly (its line went with a lost channel) or
     // opened again, it is let go at once, what waits dropped; in order
-    // again while it drains, it goes on draining. Either way an opening
-    // that waits for the drain is off.
+    // again while it drains, it goes on draining, read no more. Either way
+    // an opening that waits for the drain is off.
     void deactivate(bool orderly = true);
     // The line on channel went with its slot's channel, which the driver
     // may give to another slot: the idle byte of the link's line end there
@@ -113,11 +115,12 @@ public:
 
     bool hdlc_transmit(Packet& frame) override;
     // Open and not deactivated: a draining channel serves no link.
-    bool is_open() const override { return event.fd && !mDraining; }
+    bool is_open() const override { return event.fd && !draining(); }
     bool is_ready() const override { return ready && writable(); }
-    // A frame may be written: the channel is open, or drains and the
-    // receiver still has frames queued from before the drain began (what
-    // it queued later waits for the next channel).
+    // A frame may be written: the channel is open, or drains and still
+    // takes it (what the receiver had queued when the drain began, or,
+    // while the link restarts on its line, anything; the rest waits for
+    // the next channel).
     bool writable() const;
 
     void on_event(int fd, short revents);
@@ -179,9 +182,17 @@ private:
     // its line paths go.
     void IChannelDrained() override;
     size_t IUnwritten() const override;
-    // What the channel polls for: input unless it drains, room after a
+    // A link restarting on the line it is on still writes on its old
+    // channel while that drains: the far end is the same, and the link,
+    // up again, is not held back until the fresh channel opens.
+    bool IWritesThrough() const override;
+    // What the channel polls for: input while it is read, room after a
     // write that blocked.
     short wanted() const;
+    // The channel is read: it is open, or drains for a restart.
+    bool reading() const { return event.fd && (!draining() || mReopen); }
+    // An activate's opening waits for the drain of the channel it had.
+    void wait_for_drain();
     // The steps of activate on a closed channel.
     bool open();
     // The opening that waited for the drain, once the old channel went.
@@ -202,13 +213,8 @@ private:
 
     bool ready = false;
     bool mEnded = false;
-    // Deactivated in order: the channel is read no more and takes only
-    // what waits, until its drain ends.
-    bool mDraining = false;
     // An activate waits for the drain: the fresh channel opens after it.
     bool mReopen = false;
-    // Octets of the receiver's queue that the drain still takes.
-    size_t mDrainOwed = 0;
     Event event;
     // A switch path of the channel: destination carries source.
     struct Path {

@@ -118,30 +118,24 @@ bool IsdnSlot::hdlc_transmit(Packet& frame)
     if (!mEvent.fd)
         return false;
     const Packet& out = frame;
-    for (;;) {
-        ssize_t n = Device::write(mEvent.fd.get(), out.get()->data, static_cast<size_t>(out.length()));
-        int err = errno;
-        if (n == out.length()) {
-            OwnChannel().Handed(static_cast<size_t>(n));
-            if (traces.signallingIsdn)
-                std::clog << ext::header(this) << ": tx " << frame.text() << std::endl;
-            return true;
-        }
-        if (n >= 0) {
-            // The frame left cut short: the peer drops it, and so the link
-            // must take it as not sent.
-            std::cerr << ext::header(this) << "short write: " << n << " of " << out.length() << " octets"
-                      << std::endl;
-            return false;
-        }
-        if (err == EINTR)
-            continue;
-        if (err == EAGAIN || err == EWOULDBLOCK) {
-            mReady = false;
-            mEvent.SetEvents(static_cast<short>(Reading() | POLLOUT));
-        }
+    ssize_t n = OwnChannel().Write(out.get()->data, static_cast<size_t>(out.length()));
+    int err = errno;
+    if (n == out.length()) {
+        if (traces.signallingIsdn)
+            std::clog << ext::header(this) << ": tx " << frame.text() << std::endl;
+        return true;
+    }
+    if (n >= 0) {
+        // The frame left cut short: the peer drops it, and so the link
+        // must take it as not sent.
+        std::cerr << ext::header(this) << "short write: " << n << " of " << out.length() << " octets" << std::endl;
         return false;
     }
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        mReady = false;
+        mEvent.SetEvents(static_cast<short>(Reading() | POLLOUT));
+    }
+    return false;
 }
 
 bool IsdnSlot::IUserData(std::vector<char> const& octets)

@@ -66,6 +66,8 @@ protected:
     // A destroy: nothing is read any more; what the layer sends meanwhile
     // still goes.
     HandedChannel* IOrderlyEnd() override;
+    // The link speaks on its channel until the channel goes.
+    bool IWritesThrough() const override { return true; }
     Event mEvent;
 
 private:

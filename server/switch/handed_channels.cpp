@@ -46,6 +46,7 @@ void HandedChannel::LetGo()
     mReader = nullptr;
     mWatch.Release();
     mDraining = false;
+    mOwed = 0;
     mWatcher = nullptr;
     mDrainBound.reset();
     mTaken.clear();
@@ -115,12 +116,21 @@ bool HandedChannel::Drain(DrainWatcher* watcher)
         mWatch.SetEvents(POLLWRNORM);
     else if (!mWatch.Schedule(mReader->fd, POLLWRNORM))
         return false;
-    // Nothing is read any more: what comes now is not waited for.
+    // Nothing is read unless the holder hears it (Hear): what comes now
+    // is not waited for. What the holder has to write now is all the
+    // drain takes of it, unless it writes through.
     mReader = nullptr;
+    mOwed = mHolder->IUnwritten();
     mDraining = true;
     mWatcher = watcher;
     ArmBound();
     return true;
+}
+
+void HandedChannel::Hear(Event* reader)
+{
+    if (mDraining)
+        mReader = reader;
 }
 
 void HandedChannel::EndDrain()
@@ -129,14 +139,57 @@ void HandedChannel::EndDrain()
         Cut("at the controller's going");
 }
 
+int HandedChannel::WriteFd() const
+{
+    return mReader ? mReader->fd.get() : mWatch.fd.get();
+}
+
+bool HandedChannel::takes(size_t size) const
+{
+    return held() && (!mDraining || mHolder->IWritesThrough() || size <= mOwed);
+}
+
+ssize_t HandedChannel::Write(const void* data, size_t size)
+{
+    if (!held() || WriteFd() < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!takes(size)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    ssize_t n;
+    do
+        n = Device::write(WriteFd(), data, size);
+    while (n < 0 && errno == EINTR);
+    const int err = errno;
+    if (n > 0) {
+        mOwed -= std::min(static_cast<size_t>(n), mOwed);
+        Took(static_cast<size_t>(n));
+    } else if (mDraining && !(n < 0 && (err == EAGAIN || err == EWOULDBLOCK))) {
+        // A drain waits for nothing more of the holder's: the rest could
+        // only hold it until its bound.
+        mOwed = 0;
+    }
+    errno = err;
+    return n;
+}
+
+size_t HandedChannel::unwritten() const
+{
+    if (!held())
+        return 0;
+    const size_t queued = mHolder->IUnwritten();
+    return mDraining && !mHolder->IWritesThrough() ? std::min(queued, mOwed) : queued;
+}
+
 // Blocks whose time on the line had passed when the channel took the
 // next one count as gone: the line moves. And the channel took it with
 // less than its buffer waiting behind one frame on the line: anything
 // older has left too.
-void HandedChannel::Handed(size_t octets)
+void HandedChannel::Took(size_t octets)
 {
-    if (!held() || octets == 0)
-        return;
     const uint64_t now = Mux::clock().monotonic_us();
     while (!mTaken.empty() && mTaken.front().leftUs <= now)
         DropOldest();
@@ -163,23 +216,42 @@ void HandedChannel::ArmBound()
 {
     const uint64_t now = Mux::clock().monotonic_us();
     const uint64_t line = mTaken.empty() || mTaken.back().leftUs <= now ? 0 : (mTaken.back().leftUs - now + 999) / 1000;
-    const uint64_t unwritten = mHolder->IUnwritten() / kOctetsPerMs;
+    const uint64_t unwritten = this->unwritten() / kOctetsPerMs;
     mDrainBound.set(static_cast<unsigned>(kDrainBoundMs + line + unwritten), &HandedChannel::BoundPassed, this);
 }
 
-size_t HandedChannel::Unsent() const
+// A block counts by what the line, carrying at a time slot's rate, had no
+// time for by now. A channel that still holds what the line had time for
+// is on a slower line, which the handle cannot follow: it counts the
+// block the channel took last, which the line has not left behind.
+size_t HandedChannel::Unsent(int fd) const
 {
-    return mTakenOctets + mHolder->IUnwritten();
+    const uint64_t now = Mux::clock().monotonic_us();
+    size_t onLine = 0;
+    for (const Block& block : mTaken)
+        if (block.leftUs > now)
+            onLine += static_cast<size_t>(
+                std::min<uint64_t>(block.octets, ((block.leftUs - now) * kOctetsPerMs + 999) / 1000));
+    if (onLine == 0 && !mTaken.empty() && !Device::flushed_now(fd))
+        onLine = mTaken.back().octets;
+    return onLine + unwritten();
 }
 
 bool HandedChannel::Flushed(int fd) const
 {
-    return mHolder->IUnwritten() == 0 && Device::flushed_now(fd);
+    return unwritten() == 0 && Device::flushed_now(fd);
 }
 
+// What arrived before the end is the holder's if it still reads: its
+// reader may end the drain meanwhile, or the holder with the handle.
 void HandedChannel::Drained()
 {
-    Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
+    std::shared_ptr<bool> living = mAlive;
+    for (unsigned reads = 0;
+         *living && mDraining && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
+    }
+    if (*living && mDraining)
+        Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
 }
 
 void HandedChannel::BoundPassed()
@@ -192,8 +264,8 @@ void HandedChannel::BoundPassed()
 void HandedChannel::Cut(const char* when)
 {
     if (!Flushed(mWatch.fd.get()))
-        std::cerr << "channel " << mChannel << ": drain cut " << when << ", " << Unsent() << " bytes unsent"
-                  << std::endl;
+        std::cerr << "channel " << mChannel << ": drain cut " << when << ", " << Unsent(mWatch.fd.get())
+                  << " bytes unsent" << std::endl;
     Drained();
 }
 

@@ -8,11 +8,16 @@
 // A holder holds its channel through one HandedChannel: made from what the
 // driver handed out (the channel, its descriptor, the holder's reader of
 // it), it is in the index from its Take to its release or destruction.
+// It is the channel's one write path: what the channel took is recorded
+// where it is written, so a drain follows the line whatever the kind.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <unordered_map>
 
 #include "board/device.h"
@@ -33,9 +38,14 @@ public:
     // watches the drain ended it; the handle let go of the channel.
     virtual void IChannelDrained() {}
     // Octets the holder still has to write on the channel: a drain waits
-    // for them as for what the channel holds, and its bound grows by their
-    // time on the line.
+    // for those it had when it began as for what the channel holds, and
+    // its bound grows by their time on the line.
     virtual size_t IUnwritten() const { return 0; }
+    // What the holder writes while its channel drains leaves too: a layer
+    // that speaks on its channel until the channel goes. Otherwise a drain
+    // takes only the octets the holder had unwritten when it began; what
+    // comes later is for a channel to come.
+    virtual bool IWritesThrough() const { return false; }
 
 protected:
     ~ChannelHolder() = default;
@@ -68,7 +78,11 @@ public:
     HandedChannel();
     // Goes with its holder, whose end a drain's watcher already saw to:
     // nobody is told.
-    ~HandedChannel() { LetGo(); }
+    ~HandedChannel()
+    {
+        *mAlive = false;
+        LetGo();
+    }
     HandedChannel(const HandedChannel&) = delete;
     HandedChannel& operator=(const HandedChannel&) = delete;
 
@@ -92,22 +106,32 @@ public:
     // let go, when the channel still runs. The holder's hooks must leave
     // the handle in place.
     bool EndPending();
-    // The channel took octets that the holder wrote: they leave behind
-    // what it took before, a frame taking its time on the line whole. A
-    // drain waits for them at the line's rate, however long they are, and
-    // counts them when it is cut.
-    void Handed(size_t octets);
+    // Writes size octets of data on the channel in one write (again when
+    // interrupted); the write's result, errno as it left it. What the
+    // channel took leaves behind what it took before, a frame taking its
+    // time on the line whole: a drain waits for it at the line's rate,
+    // however long it is, and counts it when it is cut. Refused with
+    // EBADF when nothing is held, and with ENOBUFS while a drain takes
+    // nothing more of the holder's (takes()).
+    ssize_t Write(const void* data, size_t size);
+    // A write of size octets would be taken now: the channel is held, and
+    // runs, or drains and still takes them (of what the holder had
+    // unwritten when the drain began, or anything while it writes
+    // through).
+    bool takes(size_t size = 1) const;
     // An orderly end: the channel stays held on a copy of its descriptor
-    // (so the driver keeps it), nothing read, until the driver reports
+    // (so the driver keeps it), nothing read unless the holder hears it
+    // (Hear), until the driver reports
     // that what was written on it left (its flush event), checked again
-    // against what the holder still has to write. It ends at once at a
-    // hang-up or any other end of the descriptor (the holder's loss), when
-    // the holder lets go (Release: it opens the channel again, or its line
-    // went), by EndDrain, or at its bound: kDrainBoundMs after the line,
-    // carrying at a time slot's rate, would have carried what the channel
-    // took (Handed) and what the holder still has to write; each block
-    // the channel takes meanwhile moves the bound on. A drain that is cut
-    // says how many octets did not leave. The holder hears IChannelLost or
+    // against what the holder still has to write of what it had then
+    // (IUnwritten, IWritesThrough). It ends at once at a hang-up or any
+    // other end of the descriptor (the holder's loss), when the holder
+    // lets go (Release: it opens the channel again, or its line went), by
+    // EndDrain, or at its bound: kDrainBoundMs after the line, carrying at
+    // a time slot's rate, would have carried what the channel took and
+    // what the holder still has to write; each block the channel takes
+    // meanwhile moves the bound on. A drain that is cut says how many
+    // octets did not leave. The holder hears IChannelLost or
     // IChannelDrained, then watcher (when given) hears IDrainEnded. On a
     // drain that runs already, watcher takes over watching it. False,
     // nothing changed, when nothing is held, what was written left
@@ -116,7 +140,16 @@ public:
     // Whoever watches the drain cannot wait for it any longer (the
     // controller went): it is cut as at its bound.
     void EndDrain();
+    // The holder reads the draining channel with reader (its own reader
+    // of it), or no longer (null): a holder that lives on and still wants
+    // what arrives, such as a link that restarts. A claim serves the
+    // reader as before the drain, and what waits for it is served before
+    // the drain ends without a loss.
+    void Hear(Event* reader);
     bool draining() const { return mDraining; }
+    // Octets of the holder's that the channel still takes: all it has to
+    // write, or while it drains those it had when the drain began.
+    size_t unwritten() const;
 
     bool held() const { return mHolder != nullptr; }
     // The channel in the index, -1 for none.
@@ -148,9 +181,14 @@ private:
     // The drain ends short (when says how): Drained, with a line for
     // what is dropped unless the last octet left meanwhile.
     void Cut(const char* when);
-    // Octets that may not have left: what the channel may still hold and
-    // what the holder has not written.
-    size_t Unsent() const;
+    // The channel took octets that the holder wrote.
+    void Took(size_t octets);
+    // Octets that did not leave by now: what the line had no time for of
+    // what the channel took (fd, the channel, tells whether it still holds
+    // any), and what the holder has not written.
+    size_t Unsent(int fd) const;
+    // The descriptor the holder writes on: its reader's, else the copy.
+    int WriteFd() const;
     void DropOldest();
     static uint64_t LineUs(size_t octets) { return octets * 1000 / kOctetsPerMs; }
     // The watcher of a drain that ends now, null for none.
@@ -166,6 +204,9 @@ private:
     int mChannel = -1;
     Event mWatch;
     bool mDraining = false;
+    // Of what the holder had unwritten when the drain began, the octets
+    // it has not written yet.
+    size_t mOwed = 0;
     DrainWatcher* mWatcher = nullptr;
     Timer mDrainBound;
     // A block the channel took, and when the line, carrying at a time
@@ -177,6 +218,9 @@ private:
     // What the channel may still hold, oldest first.
     std::deque<Block> mTaken;
     size_t mTakenOctets = 0;
+    // What the drain's end looks at after the holder's reader ran, which
+    // may have destroyed the holder and the handle with it.
+    std::shared_ptr<bool> mAlive = std::make_shared<bool>(true);
 };
 
 class HandedChannelIndex {

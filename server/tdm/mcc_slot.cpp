@@ -60,17 +60,14 @@ bool MccSlot::Flush()
     bool ok = true;
     while (!mWaiting.empty()) {
         std::string& block = mWaiting.front();
-        ssize_t n = Device::write(mEvent.fd.get(), block.data(), block.size());
+        ssize_t n = OwnChannel().Write(block.data(), block.size());
         int err = errno;
         if (n > 0) {
             size_t done = static_cast<size_t>(n);
-            OwnChannel().Handed(done);
             mWaitingBytes -= done;
             done < block.size() ? void(block.erase(0, done)) : mWaiting.pop_front();
         } else if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
             break;
-        } else if (n < 0 && err == EINTR) {
-            continue;
         } else {
             std::cerr << *this << " write fail: " << (n == 0 ? "nothing written" : std::strerror(err)) << ", "
                       << mWaitingBytes << " bytes dropped" << std::endl;

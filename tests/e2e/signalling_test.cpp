@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board/hal_requests.h"
@@ -33,16 +35,15 @@ protected:
     {
         return "slot=" + std::to_string(slot) + " userData '" + lower(hexText) + "'H";
     }
-    // The far end answers every SABME of the link `near` until it is up:
-    // one that the channel let go by an activate's restart took is not
-    // read, and the link asks again on its fresh channel.
+    // The far end answers the SABME of the link `near`, which is up at
+    // its UA: one SABME and one UA, whatever the line's rate, also when an
+    // activate restarts the link while its old channel still drains.
     void bring_up(unsigned near, unsigned far)
     {
         const std::string up = "slot=" + std::to_string(near) + " activated";
-        for (std::string t; (t = await(up, at(far))) != up + " NULL";) {
-            ASSERT_EQ(t, frame(far, "00 01 7F"));
-            on(far, user_data("00 01 73"));
-        }
+        ASSERT_EQ(await(at(far), up), frame(far, "00 01 7F"));
+        on(far, user_data("00 01 73"));
+        ASSERT_EQ(await(up, at(far)), up + " NULL");
     }
     // The far end, an MCC data slot on `far`, joined to the signalling
     // slot `near` in one or both directions.
@@ -158,23 +159,28 @@ TEST_F(SignallingFlow, WhatAnMccSlotOrIsdnLinkWroteReachesTheFarEndAfterItsDestr
     EXPECT_EQ(await("slot=4 userData"), frame(4, "00 01 7F"));
     on(4, user_data("00 01 73"));
     ASSERT_EQ(await("slot=3 activated"), "slot=3 activated NULL");
-    // A message of 64 octets holds the line for a third of a second at 200
-    // octets a second; the second waits behind it.
-    ASSERT_EQ(board.ask("mcc-rate 200"), "ok");
-    EXPECT_EQ(on(3, user_data(block.substr(0, 3 * 64))), "slot=3 success");
+    // A message of 128 octets holds the line for 2.6 s at 50 octets a
+    // second, longer than a drain waits for a line that stopped: the
+    // second waits behind it, and leaves only if the drain knows what the
+    // channel took.
+    ASSERT_EQ(board.ask("mcc-rate 50"), "ok");
+    EXPECT_EQ(on(3, user_data(block.substr(0, 3 * 128))), "slot=3 success");
     EXPECT_EQ(on(3, user_data("08 02 00 01 05")), "slot=3 success");
     EXPECT_EQ(on(3, simple(C::e_destroy)), "slot=3 success");
-    EXPECT_EQ(octets_in(await("slot=4 userData")), 4u + 64u);
+    EXPECT_EQ(octets_in(await("slot=4 userData")), 4u + 128u);
     EXPECT_EQ(await("slot=4 userData"), frame(4, "00 01 02 00 08 02 00 01 05"));
 }
 
-// MCC slot 1 on trunk 0 time slot 1 sends three blocks and is destroyed.
+// MCC slot 1 on trunk 0 time slot 1 sends its blocks and is destroyed.
 // A line that carries at a time slot's rate keeps the channel until the
 // last block left, frames of 16,383 octets included (6.1 s); a line that
 // stopped is cut at the bound, and the controller's going cuts the drain
-// too: each cut says how much of what was answered did not leave, the
-// blocks the channel took included. mcc-line counts a block as the line
-// takes it up.
+// too: each cut says how much of what was answered did not leave, counting
+// only what the line had no time for, within one block. So a channel that
+// refuses the last block (300 ms in) loses that block alone, though its
+// line had no later block to move the bound; and a line that slows to a
+// crawl 300 ms in says no more than the blocks it had not taken up.
+// mcc-line counts a block as the line takes it up.
 TEST_F(SignallingFlow, AnMccSlotsDrainIsCutOnlyWhenItsLineStoppedAndSaysWhatItDropped)
 {
     BoardPort board;
@@ -184,25 +190,37 @@ TEST_F(SignallingFlow, AnMccSlotsDrainIsCutOnlyWhenItsLineStoppedAndSaysWhatItDr
         const char* what;
         const char* rate;
         size_t block;
+        int blocks;
+        const char* at300ms; // a board word 300 ms after the blocks, or none
         bool controllerGoes;
-        uint64_t carried;
-        const char* line;
+        uint64_t carried; // 0: not read
+        const char* cut;  // the line's beginning, or none for no cut
+        size_t least, most;
     } rows[] = {
-        {"a line that carries", "8000", 16383, false, 3 * 16383, nullptr},
-        {"a line that stopped", "1", 500, false, 500, "channel 1024: drain cut at its bound, 1500 bytes unsent\n"},
-        {"the controller's going", "8000", 16383, true, 16383,
-         "channel 1024: drain cut at the controller's going, 49149 bytes unsent\n"},
+        {"a line that carries", "8000", 16383, 3, nullptr, false, 3 * 16383, nullptr, 0, 0},
+        {"a line that stopped", "1", 500, 3, nullptr, false, 500, "channel 1024: drain cut at its bound, ", 500, 1500},
+        {"a channel that refuses the last block", "8000", 16383, 3, "fail /dev/mcc/ctl write 11 always", false,
+         2 * 16383, "channel 1024: drain cut at its bound, ", 16383, 16383},
+        {"a line that slows", "8000", 1024, 8, "mcc-rate 1", false, 0, "channel 1024: drain cut at its bound, ", 1024,
+         5 * 1024},
+        {"the controller's going", "8000", 16383, 3, nullptr, true, 16383,
+         "channel 1024: drain cut at the controller's going, ", 2 * 16383, 3 * 16383 - 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(board.ask(std::string("mcc-rate ") + row.rate), "ok");
+        ASSERT_EQ(board.ask("fail /dev/mcc/ctl write 0"), "ok");
         ASSERT_EQ(on(1, mcc_slot(LGCP::MccType::data)), ok(1));
         ASSERT_EQ(on(1, connect(10)), ok(1));
         std::string hex;
         for (size_t i = 0; i < row.block; ++i)
             hex += "5A ";
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < row.blocks; ++i)
             ASSERT_EQ(on(1, user_data(hex)), ok(1));
+        if (row.at300ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ASSERT_EQ(board.ask(row.at300ms), "ok");
+        }
         const size_t from = server.err().size();
         const auto start = std::chrono::steady_clock::now();
         // The port is not served while the server pauses for a controller gone.
@@ -220,14 +238,18 @@ TEST_F(SignallingFlow, AnMccSlotsDrainIsCutOnlyWhenItsLineStoppedAndSaysWhatItDr
                 return false;
             },
             9000));
-        EXPECT_EQ(carried, row.carried);
+        if (row.carried) {
+            EXPECT_EQ(carried, row.carried);
+        }
         const std::string said = server.err().substr(from);
-        if (row.line) {
-            EXPECT_THAT(said, HasSubstr(row.line));
+        const size_t at = row.cut ? said.find(row.cut) : std::string::npos;
+        if (row.cut) {
+            ASSERT_NE(at, std::string::npos) << said;
+            const size_t unsent = std::stoul(said.substr(at + std::strlen(row.cut)));
+            EXPECT_GE(unsent, row.least);
+            EXPECT_LE(unsent, row.most);
         } else {
             EXPECT_THAT(said, testing::Not(HasSubstr("unsent")));
-        }
-        if (!row.controllerGoes && !row.line) {
             EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(6000));
         }
     }
@@ -311,24 +333,46 @@ TEST_F(SignallingFlow, TheControllersGoingInADrainLeavesTheServerServingAndTheBo
     EXPECT_EQ(server.wait(5000), 0);
 }
 
-// An HDLC link's frames move its drain's bound as an MCC slot's blocks do:
-// two packages of 16,000 octets, 4 s on the line, both taken by the
-// channel, leave whole after the link's destroy.
+// An HDLC link's frames move its drain's bound as an MCC slot's blocks do,
+// each behind the last: two packages of 16,000 octets, 4 s on the line,
+// both taken by the channel; and 112 of 500 octets on a line a quarter
+// slower than a time slot (9.4 s), most of them taken by the channel only
+// as the line makes room, after the destroy. Both leave whole, the number
+// stays taken until the last octet left, and no drain is cut.
 TEST_F(SignallingFlow, AnHdlcLinksDrainWaitsForEveryFrameTheLineCarries)
 {
-    ASSERT_EQ(on(1, hdlc_params(1, 4660)), ok(1));
-    join(1, 2, true);
-    std::string body;
-    for (int i = 0; i < 16000; ++i)
-        body += "AA ";
-    ASSERT_EQ(on(1, packages({body, body})), ok(1));
-    const size_t from = server.err().size();
-    EXPECT_EQ(on(1, simple(C::e_destroy)), ok(1));
-    size_t heard = 0;
-    for (std::string t; heard < 2 * 16003 && !(t = await(at(2))).empty();)
-        heard += octets_in(t);
-    EXPECT_EQ(heard, 2 * 16003u);
-    EXPECT_THAT(server.err().substr(from), testing::Not(HasSubstr("unsent")));
+    BoardPort board;
+    ASSERT_TRUE(board.connect(server.pid()));
+    const struct {
+        const char* rate;
+        size_t body;
+        size_t count;
+        int lineMs;
+    } rows[] = {{"8000", 16000, 2, 4000}, {"6000", 500, 112, 9400}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rate);
+        ASSERT_EQ(board.ask(std::string("mcc-rate ") + row.rate), "ok");
+        ASSERT_EQ(on(1, hdlc_params(1, 4660)), ok(1));
+        join(1, 2, true);
+        std::string body;
+        for (size_t i = 0; i < row.body; ++i)
+            body += "AA ";
+        ASSERT_EQ(on(1, packages(std::vector<std::string>(row.count, body))), ok(1));
+        const size_t from = server.err().size();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(on(1, simple(C::e_destroy)), ok(1));
+        const size_t all = row.count * (row.body + 3);
+        size_t heard = 0;
+        for (std::string t; heard < all && !(t = await(at(2))).empty();)
+            heard += octets_in(t);
+        EXPECT_EQ(heard, all);
+        EXPECT_TRUE(eventually([&] { return on(1, hdlc_params(1, 4660)) == ok(1); }, 12000));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(row.lineMs - 300));
+        EXPECT_THAT(server.err().substr(from), testing::Not(HasSubstr("unsent")));
+        for (unsigned n : {1u, 2u})
+            EXPECT_EQ(on(n, simple(C::e_destroy)), ok(n));
+        pending.clear();
+    }
 }
 
 // Every link kind, joined one way and both ways: its last frame leaves on
@@ -338,7 +382,8 @@ TEST_F(SignallingFlow, AnHdlcLinksDrainWaitsForEveryFrameTheLineCarries)
 // free. Joined one way, an ISDN or QSIG slot only sends: its last frame is
 // the link's first. The DSP data channel of a QSIG slot keeps nothing. A
 // link that left its line (a disconnect) drains already: its destroy waits
-// for that drain.
+// for that drain. A PRI link restarted by its activate while its first
+// SABME still drains comes up at one SABME and one UA, on a slow line too.
 TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined)
 {
     BoardPort board;
@@ -349,8 +394,10 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
         Kind kind;
         bool both;
         bool leftFirst = false;
+        bool slowFirst = false; // the line at 20 octets a second from the start
     } rows[] = {
         {"ss7 one way", kSs7, false},   {"ss7 both", kSs7, true},   {"pri one way", kPri, false},
+        {"pri one way, slow", kPri, false, false, true},
         {"pri both", kPri, true},       {"bri network both", kBriNetwork, true},
         {"hdlc one way", kHdlc, false}, {"hdlc both", kHdlc, true}, {"hdlc left first", kHdlc, false, true},
         {"isdn one way", kIsdn, false}, {"isdn both", kIsdn, true}, {"qsig one way", kQsig, false},
@@ -359,6 +406,9 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
     unsigned near = 1;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.slowFirst) {
+            ASSERT_EQ(board.ask("mcc-rate 20"), "ok");
+        }
         const unsigned far = near + 1, third = near + 2;
         const C creates[] = {ss7(1, true), pstn_isdn(false, 1, false), pstn_isdn(true, 1, true),
                              hdlc_params(1, 4660), isdn(false), ats_qsig()};
@@ -430,7 +480,7 @@ TEST_F(SignallingFlow, EveryLinksLastFrameReachesTheFarEndWhicheverWayItIsJoined
             std::string t;
             while (!(t = await(at(far))).empty() && t != frame(far, last)) {
             }
-            EXPECT_EQ(t, frame(far, last));
+            EXPECT_EQ(t, frame(far, last)) << server.err();
         }
         ASSERT_EQ(board.ask("mcc-rate 8000"), "ok");
         EXPECT_TRUE(eventually([&] { return on(near, mcc_slot(LGCP::MccType::data)) == ok(near); }));
@@ -508,6 +558,19 @@ TEST_F(SignallingFlow, HdlcPackagesInBatches)
               "slot=1 ioctl hdlcPackages : { { body '00 80'H }, { body '00 00'H }}");
     on(1, packages({"BB"}));
     EXPECT_EQ(await("slot=2 userData"), frame(2, "12 34 21 BB"));
+
+    // An activate restarts the channel once its frames left, 3 s on a slow
+    // line: what the far end sends meanwhile reaches the controller.
+    BoardPort board(server.pid());
+    ASSERT_TRUE(board.connected());
+    ASSERT_EQ(board.ask("mcc-rate 200"), "ok");
+    std::string body;
+    for (int i = 0; i < 200; ++i)
+        body += "CC ";
+    EXPECT_EQ(on(1, packages({body, body, body})), "slot=1 success");
+    EXPECT_EQ(on(1, simple(C::e_activate)), "slot=1 success");
+    on(2, user_data("12 34 40 00 00"));
+    EXPECT_EQ(await("slot=1 ioctl hdlcPackages"), "slot=1 ioctl hdlcPackages : { { body '00 00'H }}");
 }
 
 // The indexes that the bodies of an hdlcPackages signal carry in their

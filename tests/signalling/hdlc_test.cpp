@@ -104,7 +104,8 @@ TEST_F(HdlcTest, EveryFailingActivationStepLeavesNothingBehind)
 
 // An activation of a channel that still drains (or runs) lets the old
 // one go in order: its frame leaves on the line first, then one fresh
-// channel opens, its counters from 0.
+// channel opens, its counters from 0. Meanwhile the old channel, on the
+// same line, is read and takes what the receiver writes, in order.
 TEST_F(HdlcTest, SecondActivationStartsAfreshOnOneChannel)
 {
     auto& line = board.line(3);
@@ -118,10 +119,54 @@ TEST_F(HdlcTest, SecondActivationStartsAfreshOnOneChannel)
     ASSERT_TRUE(ch.hdlc.activate());
     ASSERT_TRUE(ch.hdlc.activate());
     EXPECT_TRUE(ch.hdlc.draining());
+    ASSERT_EQ(line.send("far"), 1u);
+    EXPECT_TRUE(ch.send("near"));
     EXPECT_TRUE(vbtest::run_until([&] { return ch.hdlc.is_open(); }));
+    EXPECT_EQ(ch.rx.frames, std::vector<std::string>{"far"});
     EXPECT_EQ(line.take(), "\x01\x02");
+    EXPECT_EQ(line.take(), "near");
     EXPECT_EQ(ch.hdlc.statistics.txSU + ch.hdlc.statistics.txDiscard + ch.hdlc.statistics.rxSU, 0u);
     EXPECT_EQ(mcc.allocated(), 1u);
+
+    // Moved to another line, the old channel takes nothing more: the frame
+    // waits for the fresh channel on the new line.
+    auto& moved = board.line(5);
+    ASSERT_TRUE(ch.send("old"));
+    ch.hdlc.parameters.tdm = 5;
+    ASSERT_TRUE(ch.hdlc.activate());
+    EXPECT_TRUE(ch.hdlc.draining());
+    EXPECT_FALSE(ch.send("new"));
+    EXPECT_TRUE(vbtest::run_until([&] { return ch.hdlc.is_open(); }));
+    EXPECT_TRUE(ch.send("new"));
+    EXPECT_EQ(line.take(), "old");
+    EXPECT_EQ(line.waiting(), 0u);
+    EXPECT_TRUE(vbtest::run_until([&] { return moved.waiting() > 0; }));
+    EXPECT_EQ(moved.take(), "new");
+}
+
+// A BRI D channel's line is the channel it sends into as well: restarted
+// on both, its old channel takes what it writes; sending into another
+// channel, it waits for the fresh one.
+TEST_F(HdlcTest, ABriDChannelRestartsInPlaceOnlyOnBothItsChannels)
+{
+    for (int transmit : {11, 12}) {
+        SCOPED_TRACE(transmit);
+        vbtest::Receiver rx;
+        HDLC hdlc;
+        hdlc.notify = &rx;
+        hdlc.parameters.type = 2;
+        hdlc.parameters.tdm = 10;
+        hdlc.parameters.transmit = 11;
+        ASSERT_TRUE(hdlc.activate());
+        Packet frame = vbtest::make_packet("first");
+        ASSERT_TRUE(hdlc.hdlc_transmit(frame));
+        hdlc.parameters.transmit = transmit;
+        ASSERT_TRUE(hdlc.activate());
+        ASSERT_TRUE(hdlc.draining());
+        frame = vbtest::make_packet("second");
+        EXPECT_EQ(hdlc.hdlc_transmit(frame), transmit == 11);
+        EXPECT_TRUE(vbtest::run_until([&] { return hdlc.is_open(); }));
+    }
 }
 
 TEST_F(HdlcTest, FramesCrossTheSwitchOneFramePerPass)

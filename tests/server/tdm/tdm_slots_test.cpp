@@ -359,11 +359,12 @@ TEST_F(TdmSlotsTest, MccChannelOver)
 // hang-up meanwhile, or the controller's going, ends it at once; a line
 // that does not move, at the bound, with a line for what the slot had not
 // written. Its own queue lengthens the bound by its time on the line:
-// 30,000 octets queued all leave.
+// 30,000 octets queued all leave. A line that slows after the channel took
+// the blocks is cut at the bound too, its count within a block.
 TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
 {
-    enum End { kLine, kHangUp, kController, kStalled, kQueued };
-    for (End end : {kLine, kHangUp, kController, kStalled, kQueued}) {
+    enum End { kLine, kHangUp, kController, kStalled, kQueued, kSlowed };
+    for (End end : {kLine, kHangUp, kController, kStalled, kQueued, kSlowed}) {
         SCOPED_TRACE(end);
         command(mcc(LGCP::MccType::data), 7);
         int number = channel(7);
@@ -378,6 +379,8 @@ TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
         const std::string block(end == kQueued ? 10000 : 500, 'x');
         for (int i = 0; i < 3; ++i)
             command(user_data(block), 7);
+        if (end == kSlowed)
+            sim.mcc().set_rate(1); // the channel took all three; the first goes on at a time slot's rate
         uint64_t from = clock.monotonic_us();
         err.clear();
         EXPECT_THAT(command(simple(C::e_destroy), 7), ElementsAre("slot=7 success"));
@@ -396,6 +399,12 @@ TEST_F(TdmSlotsTest, ADrainingMccSlotGoesByItsLineAHangUpOrTheController)
             EXPECT_TRUE(run_until(gone, 3000));
             EXPECT_NEAR(double(clock.monotonic_us() - from), (HandedChannel::kDrainBoundMs + 187) * 1000.0, 20000.0);
             EXPECT_EQ(err.str(), "channel " + std::to_string(number) + ": drain cut at its bound, 1500 bytes unsent\n");
+        } else if (end == kSlowed) {
+            // The line had time for all three at a time slot's rate: what
+            // it still holds is counted as the block it took last.
+            EXPECT_TRUE(run_until(gone, 3000));
+            EXPECT_EQ(err.str(), "channel " + std::to_string(number) + ": drain cut at its bound, 500 bytes unsent\n");
+            sim.mcc().set_rate(8000);
         } else {
             EXPECT_TRUE(run_until(gone, 8000));
             EXPECT_EQ(carried, 30000u);
