@@ -249,6 +249,25 @@ TEST_F(StoreTest, TopLevelFilesGoAtStartAndAtTheEnd)
     }
     EXPECT_FALSE(tree.exists("/var/monitoring/dip"));
     EXPECT_TRUE(tree.exists("/var/monitoring/term_cnts/router")) << "a folder with files stays";
+
+    // The folder a link at start: what it points at is another program's.
+    vbtest::CaptureStream err{std::cerr};
+    vbtest::remove_tree(tree.path("/var/monitoring"));
+    ::mkdir(tree.path("/var/elsewhere").c_str(), 0755);
+    tree.write("/var/elsewhere/board7", "another program's");
+    ASSERT_EQ(::symlink(tree.path("/var/elsewhere").c_str(), tree.path("/var/monitoring").c_str()), 0);
+    {
+        MonitoringDataHolder store;
+        store.setDipValue(1);
+    }
+    EXPECT_EQ(tree.read("/var/elsewhere/board7"), "another program's");
+    EXPECT_FALSE(tree.exists("/var/elsewhere/dip"));
+    EXPECT_FALSE(tree.exists("/var/elsewhere/term_cnts"));
+    struct stat top;
+    EXPECT_TRUE(::lstat(tree.path("/var/monitoring").c_str(), &top) == 0 && S_ISDIR(top.st_mode))
+        << "our own folder in the link's place";
+    EXPECT_THAT(err.str(), HasSubstr("status folder " + tree.path("/var/monitoring/") + " fail: " +
+                                     std::strerror(ELOOP) + "\n"));
 }
 
 // A folder that cannot be made (a file in its place) costs one line per
