@@ -289,8 +289,9 @@ void MonitoringCtl::onPowerCheckTimer()
     doPowerCheck();
     doDipCheck();
     doNetIfCheck();
-    // Files that a full disk left behind their values; most values never
-    // change, so nothing else would write them.
+    // Files that a full disk, a removal or a link in their place left
+    // behind their values; most values never change, so nothing else would
+    // write them.
     mHolder.RewriteOwedFiles();
     mPower.set(kPowerMs, &MonitoringCtl::onPowerCheckTimer, this);
 }

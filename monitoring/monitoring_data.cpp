@@ -1,17 +1,13 @@
 #include "monitoring/monitoring_data.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <set>
 
 #include "asn1/avn_encoder.h"
 #include "runtime/net.h"
@@ -20,19 +16,9 @@
 
 namespace {
 
-const char kMonDir[] = "/var/monitoring/";
-const char kTermCntsDir[] = "/var/monitoring/term_cnts/";
-const char kControllerDir[] = "/var/monitoring/controller/";
+const char kMonDir[] = "/var/monitoring";
+const char kTermCnts[] = "term_cnts";
 const char kFramerDir[] = "/proc/driver/hdlc/peb22554/";
-// Folders that local readers must be able to enter and list, files they
-// must be able to read.
-const mode_t kDirMode = 0755;
-const mode_t kFileMode = 0644;
-
-std::string monPath(const std::string& name)
-{
-    return Paths::resolve(kMonDir + name);
-}
 
 // A byte string as one line: its text ends at a NUL byte, the line feed
 // is always there so the next line stays a line of its own.
@@ -47,33 +33,6 @@ std::string line(long number)
     return std::to_string(number) + "\n";
 }
 
-// The text into a temporary file beside path, renamed over it once whole:
-// 0, or the errno of the step that failed. The temporary name is made
-// exclusively, so it never takes the place of a status file of that name.
-int writeWhole(const std::string& path, const std::string& text)
-{
-    size_t slash = path.rfind('/');
-    std::string fresh = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".XXXXXX";
-    int fd = ::mkostemp(&fresh[0], O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int error = ::fchmod(fd, kFileMode) == 0 ? 0 : errno;
-    for (size_t done = 0; !error && done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0 || errno != EINTR)
-            error = n == 0 ? ENOSPC : errno;
-    }
-    if (::close(fd) != 0 && !error)
-        error = errno;
-    if (!error && ::rename(fresh.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error)
-        ::unlink(fresh.c_str());
-    return error;
-}
-
 // The record replaces the first held one that is the same, or is appended.
 template <class T, class Same>
 void keep(std::list<T>& held, const T& record, Same same)
@@ -85,26 +44,10 @@ void keep(std::list<T>& held, const T& record, Same same)
         *it = record;
 }
 
-// A path right under the folder dir (which ends with its slash).
-bool topLevel(const std::string& dir, const std::string& path)
+// A file right under the status folder.
+bool topLevel(const std::string& rel)
 {
-    return path.compare(0, dir.size(), dir) == 0 && path.find('/', dir.size()) == std::string::npos;
-}
-
-// Nothing is at path any more; a file that cannot be looked at is left
-// as it is.
-bool gone(const std::string& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
-}
-
-bool isDirectory(const std::string& path)
-{
-    DIR* d = ::opendir(path.c_str());
-    if (d)
-        ::closedir(d);
-    return d != nullptr;
+    return rel.find('/') == std::string::npos;
 }
 
 // A name that the controller hands in for a file or folder of ours: a path
@@ -166,7 +109,10 @@ std::string dottedQuad(const INet4::Addr& address)
     return text;
 }
 
-MonitoringDataHolder::MonitoringDataHolder() : mRuns([](std::ostream& out) { out << "monitoring: "; })
+MonitoringDataHolder::MonitoringDataHolder()
+    : mTree(
+          Paths::resolve(kMonDir), [this](const std::string& what, int error) { fault(what, error); },
+          [this](const std::string& rel) { made(rel); })
 {
     ClearMonitorFiles();
     std::list<INet4::Addr> addresses;
@@ -177,8 +123,8 @@ MonitoringDataHolder::MonitoringDataHolder() : mRuns([](std::ostream& out) { out
         ownAddress = addresses.front();
     findFramers();
     findNetIfs();
-    CheckForMonDir(Paths::resolve(kMonDir));
-    CheckForMonDir(Paths::resolve(kTermCntsDir));
+    Batch batch(*this);
+    CheckForMonDir(kTermCnts);
 }
 
 MonitoringDataHolder::~MonitoringDataHolder()
@@ -210,44 +156,85 @@ bool MonitoringDataHolder::setText(std::string& field, const std::string& text)
     return true;
 }
 
-void MonitoringDataHolder::SaveStatusToFile(const std::string& path, const std::string& text, Folders folders)
+MonitoringDataHolder::Batch::Batch(MonitoringDataHolder& store, bool sample) : mStore(store), mSample(sample)
 {
-    File& file = mFiles[path];
-    file.text = text;
-    file.folders = std::move(folders);
-    write(path, file);
+    ++mStore.mDepth;
 }
 
-// The folders first: one made again makes this file owed with the others,
-// and the write then settles it.
-void MonitoringDataHolder::write(const std::string& path, File& file)
+MonitoringDataHolder::Batch::~Batch()
 {
-    if (file.folders)
-        file.folders();
-    const std::string what = "status file " + path;
-    int error = writeWhole(path, file.text);
-    file.owed = error != 0;
-    if (error == 0)
-        mRuns.succeeded(what);
+    if (--mStore.mDepth == 0) {
+        mStore.mTree.forget();
+        mStore.report(mSample);
+    }
+}
+
+void MonitoringDataHolder::fault(const std::string& what, int error)
+{
+    auto it = mFaults.find(error);
+    if (it == mFaults.end())
+        mFaults[error] = Fault{what, 1};
     else
-        mRuns.failed_line(what, error);
+        ++it->second.count;
+}
+
+// A fault already under way is only counted. A sample has looked at every
+// folder and file, so a run that it did not meet is over.
+void MonitoringDataHolder::report(bool sample)
+{
+    size_t waiting = owedFiles();
+    for (const auto& f : mFaults) {
+        auto run = mRuns.find(f.first);
+        if (run != mRuns.end()) {
+            run->second.count += f.second.count;
+            continue;
+        }
+        std::cerr << "monitoring: " << f.second.what << " fail: " << std::strerror(f.first);
+        if (waiting)
+            std::cerr << ", " << waiting << (waiting == 1 ? " file waits" : " files wait");
+        std::cerr << std::endl;
+        mRuns[f.first] = Fault{f.second.what, f.second.count - 1};
+    }
+    for (auto run = mRuns.begin(); sample && run != mRuns.end();) {
+        if (mFaults.count(run->first)) {
+            ++run;
+            continue;
+        }
+        if (run->second.count)
+            std::cerr << "monitoring: " << run->second.what << " fail: " << run->second.count << " more time(s)"
+                      << std::endl;
+        run = mRuns.erase(run);
+    }
+    mFaults.clear();
+}
+
+void MonitoringDataHolder::SaveStatusToFile(const std::string& rel, const std::string& text)
+{
+    Batch batch(*this);
+    File& file = mFiles[rel];
+    file.text = text;
+    CheckForMonControllerDir(rel);
+    write(rel, file);
+}
+
+void MonitoringDataHolder::write(const std::string& rel, File& file)
+{
+    file.owed = !mTree.write(rel, file.text);
 }
 
 // A folder of the files may have gone since the last sample (removed with
-// everything in it): each folder is checked once, through the first file
-// in it, and one made again leaves its files owed for the writes below.
-// A file may also have gone alone, or with a folder that another program
-// made again before the sample: each is looked for, and one that went is
-// owed as well.
+// everything in it, or a link put in its place): each folder is walked
+// once, and one made again leaves its files owed for the writes below. A
+// file may also have gone alone, or with a folder that another program
+// made again before the sample, or have a link in its place: each is
+// looked for, and one that is not there as ours is owed as well.
 void MonitoringDataHolder::RewriteOwedFiles()
 {
-    std::set<std::string> checked;
+    Batch batch(*this, true);
+    CheckForMonDir(kTermCnts);
     for (auto& file : mFiles) {
-        if (file.second.folders && checked.insert(file.first.substr(0, file.first.rfind('/'))).second)
-            file.second.folders();
-    }
-    for (auto& file : mFiles) {
-        if (file.second.owed || gone(file.first))
+        CheckForMonControllerDir(file.first);
+        if (mTree.lacking(file.first) || file.second.owed)
             write(file.first, file.second);
     }
 }
@@ -263,39 +250,34 @@ size_t MonitoringDataHolder::owedFiles() const
 void MonitoringDataHolder::forget(const std::function<bool(const std::string&)>& removed)
 {
     for (auto it = mFiles.begin(); it != mFiles.end();) {
-        if (!removed(it->first)) {
+        if (removed(it->first))
+            it = mFiles.erase(it);
+        else
             ++it;
-            continue;
-        }
-        if (it->second.owed)
-            mRuns.succeeded("status file " + it->first);
-        it = mFiles.erase(it);
     }
 }
 
-bool MonitoringDataHolder::CheckForMonDir(const std::string& path)
+bool MonitoringDataHolder::CheckForMonDir(const std::string& rel)
 {
-    const std::string what = "status folder " + path;
-    if (isDirectory(path)) {
-        mRuns.succeeded(what);
-        return true;
-    }
-    if (::mkdir(path.c_str(), kDirMode) != 0) {
-        mRuns.failed_line(what, errno);
-        return false;
-    }
-    mRuns.succeeded(what);
-    // What the files under it held went with the folder.
-    const std::string under = path.back() == '/' ? path : path + "/";
+    return mTree.folder(rel) >= 0;
+}
+
+// What the files under a folder made again held went with the old one.
+void MonitoringDataHolder::made(const std::string& rel)
+{
+    const std::string under = rel.empty() ? rel : rel + "/";
     for (auto it = mFiles.lower_bound(under); it != mFiles.end() && it->first.compare(0, under.size(), under) == 0;
          ++it)
         it->second.owed = true;
-    return true;
 }
 
-MonitoringDataHolder::Folders MonitoringDataHolder::topFolder()
+// The own folder's link, made with it, or later when the first try
+// failed. It is only ever made, never walked through.
+void MonitoringDataHolder::CheckForMonControllerDir(const std::string& rel)
 {
-    return [this] { CheckForMonDir(Paths::resolve(kMonDir)); };
+    const std::string own = "controller/" + dottedQuad(ownAddress);
+    if (rel.compare(0, own.size() + 1, own + "/") == 0 && CheckForMonDir(own))
+        mTree.link("controller/self", mTree.path(own));
 }
 
 bool MonitoringDataHolder::setDipValue(int value)
@@ -303,7 +285,7 @@ bool MonitoringDataHolder::setDipValue(int value)
     if (value == dipValue)
         return false;
     dipValue = value;
-    SaveStatusToFile(monPath("dip"), std::to_string(value), topFolder());
+    SaveStatusToFile("dip", std::to_string(value));
     return true;
 }
 
@@ -314,7 +296,7 @@ bool MonitoringDataHolder::setPowerStatus(const LGCP::POWERStatus& status)
     powerStatus = status;
     int value = status.getValue();
     char digit = value >= 1 && value <= 3 ? static_cast<char>('0' + value) : '0';
-    SaveStatusToFile(monPath("powerstatus"), std::string(1, digit), topFolder());
+    SaveStatusToFile("powerstatus", std::string(1, digit));
     return true;
 }
 
@@ -326,7 +308,7 @@ bool MonitoringDataHolder::setConfigVersion(unsigned long first, unsigned long l
     configSecond = second;
     char text[32];
     std::snprintf(text, sizeof(text), "%08lx-%016llx", first, second);
-    SaveStatusToFile(monPath("config_version"), text, topFolder());
+    SaveStatusToFile("config_version", text);
     return true;
 }
 
@@ -353,10 +335,9 @@ void MonitoringDataHolder::setBoardStatus(const LGCP::BoardInfo& info)
     if (!info.is_boardStatus())
         return;
     const LGCP::BoardStatusParams& board = info.get_boardStatus();
-    SaveStatusToFile(monPath("board" + std::to_string(board.get_position().getValue())),
+    SaveStatusToFile("board" + std::to_string(board.get_position().getValue()),
                      line(board.get_status().getValue()) + line(board.get_version()) +
-                         line(board.get_type().getValue()),
-                     topFolder());
+                         line(board.get_type().getValue()));
     keep(boards, board, [&board](const LGCP::BoardStatusParams& held) {
         return held.get_position().getValue() == board.get_position().getValue();
     });
@@ -367,12 +348,11 @@ void MonitoringDataHolder::setEmPhoneInfo(const LGCP::EmPhoneInfo& info)
     if (!info.is_phoneStatus())
         return;
     const LGCP::EmPhoneStatusParams& phone = info.get_phoneStatus();
-    SaveStatusToFile(monPath("emphone" + std::to_string(phone.get_id().getValue())),
+    SaveStatusToFile("emphone" + std::to_string(phone.get_id().getValue()),
                      line(phone.get_panelSV()) + line(phone.get_ctrlSV()) + line(phone.get_fpgaSV()) +
                          line(phone.get_status().getValue()) + line(phone.get_powerStatus().getValue()) +
                          line(phone.get_mode().getValue()) + line(phone.get_hookStatus().getValue()) +
-                         line(phone.get_baseStatus().getValue()),
-                     topFolder());
+                         line(phone.get_baseStatus().getValue()));
     keep(emPhones, phone, [&phone](const LGCP::EmPhoneStatusParams& held) {
         return held.get_id().getValue() == phone.get_id().getValue();
     });
@@ -400,10 +380,7 @@ void MonitoringDataHolder::setTermCounter(const LGCP::TermCounter& counter)
     }
     unsigned count = static_cast<unsigned>(counter.get_cnt().getValue());
     if (!file.empty())
-        SaveStatusToFile(monPath("term_cnts/" + file), std::to_string(count), [this] {
-            CheckForMonDir(Paths::resolve(kMonDir));
-            CheckForMonDir(Paths::resolve(kTermCntsDir));
-        });
+        SaveStatusToFile(std::string(kTermCnts) + "/" + file, std::to_string(count));
     for (LGCP::TermCounter& held : termCounters) {
         if (sameOwner(held, counter)) {
             held.set_cnt(counter.get_cnt().getValue());
@@ -424,6 +401,7 @@ void MonitoringDataHolder::setSnmpTrapReceivers(const ASN1::SEQUENCE_OF<ASN1::IA
 
 void MonitoringDataHolder::setSnmpCommands(const MON::SnmpSetCommands& commands)
 {
+    Batch batch(*this);
     ASN1::SEQUENCE_OF<MON::SnmpSetCommand>& held = snmpCommands.get_commands();
     for (const MON::SnmpSetCommand& command : commands.get_commands()) {
         bool found = false;
@@ -451,14 +429,10 @@ void MonitoringDataHolder::saveSnmpCommand(const MON::SnmpSetCommand& command)
                   << std::endl;
         return;
     }
-    std::string dir = section + "/" + std::to_string(id.get_index().getValue());
+    const std::string dir = section + "/" + std::to_string(id.get_index().getValue());
     // The value's text ends at a NUL, as any text of a status file.
     const std::string& value = command.get_value();
-    SaveStatusToFile(monPath(dir + "/" + name), value.substr(0, value.find('\0')), [this, section, dir] {
-        CheckForMonDir(Paths::resolve(kMonDir));
-        CheckForMonDir(monPath(section));
-        CheckForMonDir(monPath(dir));
-    });
+    SaveStatusToFile(dir + "/" + name, value.substr(0, value.find('\0')));
 }
 
 bool MonitoringDataHolder::setControllerStatus(const LGCP::ControllerInfo& info)
@@ -484,59 +458,28 @@ bool MonitoringDataHolder::setControllerStatus(const LGCP::ControllerInfo& info)
     if (traces.monitoringInternal)
         std::clog << "New controller " << text << " status - " << info.get_status() << std::endl;
     // A host that is no address names no folder of ours.
-    if (parsed) {
-        SaveStatusToFile(Paths::resolve(kControllerDir + text + "/status"),
-                         std::to_string(info.get_status().getValue()),
-                         [this, text, own] { CheckForMonControllerDir(text, own); });
-    }
+    if (parsed)
+        SaveStatusToFile("controller/" + text + "/status", std::to_string(info.get_status().getValue()));
     return own;
-}
-
-void MonitoringDataHolder::CheckForMonControllerDir(const std::string& address, bool own)
-{
-    std::string top = Paths::resolve(kControllerDir);
-    std::string dir = top + address;
-    if (!CheckForMonDir(Paths::resolve(kMonDir)) || !CheckForMonDir(top) || !CheckForMonDir(dir) || !own)
-        return;
-    // The own folder's link, made with it, or later when the first try failed.
-    std::string self = top + "self";
-    struct stat st;
-    const std::string what = "status link " + self;
-    if (::lstat(self.c_str(), &st) == 0 || ::symlink(dir.c_str(), self.c_str()) == 0)
-        mRuns.succeeded(what);
-    else
-        mRuns.failed_line(what, errno);
 }
 
 void MonitoringDataHolder::ClearControllerFiles()
 {
-    std::string dir = Paths::resolve(kMonDir);
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            if (std::strncmp(e->d_name, "board", 5) != 0)
-                continue;
-            if (traces.monitoringInternal)
-                std::clog << "remove monitoring info: " << e->d_name << std::endl;
-            ::remove((dir + e->d_name).c_str());
-        }
-        ::closedir(d);
-    }
-    forget([&dir](const std::string& path) {
-        return topLevel(dir, path) && path.compare(dir.size(), 5, "board") == 0;
+    mTree.remove([](const char* name) {
+        if (std::strncmp(name, "board", 5) != 0)
+            return false;
+        if (traces.monitoringInternal)
+            std::clog << "remove monitoring info: " << name << std::endl;
+        return true;
     });
+    forget([](const std::string& rel) { return topLevel(rel) && rel.compare(0, 5, "board") == 0; });
     boards.clear();
 }
 
+// Only inside the status folder: a link in its place is not ours to
+// follow, and what it points at is another program's.
 void MonitoringDataHolder::ClearMonitorFiles()
 {
-    std::string dir = Paths::resolve(kMonDir);
-    forget([&dir](const std::string& path) { return topLevel(dir, path); });
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return;
-    while (dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            ::remove((dir + e->d_name).c_str());
-    }
-    ::closedir(d);
+    forget(topLevel);
+    mTree.remove([](const char*) { return true; });
 }

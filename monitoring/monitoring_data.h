@@ -7,14 +7,20 @@
 // A status file is written whole or not at all: its text goes to a
 // temporary file beside it, which replaces it only once every byte is
 // written and closed, so a reader never finds one empty or cut short. A
-// file that could not be written (a full disk) keeps what it held, costs one
-// line per run of failures, and is owed: RewriteOwedFiles writes it again,
-// with its latest text, until it holds it. Values that do not change would
-// otherwise never be written again. A folder that has to be made again (it
-// was removed, or a file stood in its place) makes every file under it
-// owed, and so is a file that is no longer there (removed alone, or with
-// a folder that another program made again), so whatever happened to the
-// folder, the files hold the values again at the next sample.
+// file that could not be written (a full disk) keeps what it held and is
+// owed: RewriteOwedFiles writes it again, with its latest text, until it
+// holds it. Values that do not change would otherwise never be written
+// again. A folder that has to be made again (it was removed, or a link or
+// a file stood in its place) makes every file under it owed, and so is a
+// file that is no longer there or a link in its place, so whatever
+// happened to the folder, the files hold the values again at the next
+// sample. Every folder and file is reached without following a link
+// (StatusTree).
+//
+// Failures are runs by their errno, for the whole store: a full disk is
+// one fault however many files wait, so it costs one line when it starts
+// (naming how many files wait) and one with its count at the sample that
+// meets it no more.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +29,9 @@
 #include <map>
 #include <string>
 
-#include "board/failure_runs.h"
 #include "monitoring/framer_data.h"
 #include "monitoring/netif_data.h"
+#include "monitoring/status_tree.h"
 #include "runtime/inet4_addr.h"
 #include "server/schema/HSP.h"
 #include "server/schema/LGCP.h"
@@ -73,11 +79,12 @@ public:
     // The controller has gone: the extension boards' files and list.
     void ClearControllerFiles();
     void ClearMonitorFiles();
-    // The sample's turn: makes again the folders that went, then writes
-    // again every file that a failure, a folder made again or a removal
-    // left behind its value.
+    // The sample's turn: makes again the folders that went (the empty
+    // term_cnts/ too), then writes again every file that a failure, a
+    // folder made again, a removal or a link in its place left behind its
+    // value.
     void RewriteOwedFiles();
-    // Status files (their paths as opened) still owed their text.
+    // Status files still owed their text.
     size_t owedFiles() const;
 
     INet4::Addr ownAddress;
@@ -98,33 +105,53 @@ public:
     std::list<NetIfDataHolder> netIfs;
 
 private:
-    // Makes the folders a status file lies in, before each try.
-    using Folders = std::function<void()>;
-    // A status file as last set: its text, and whether the file still
-    // lacks it.
+    // A status file (by its path below the status folder) as last set: its
+    // text, and whether the file still lacks it.
     struct File {
         std::string text;
-        Folders folders;
         bool owed = false;
+    };
+    // One step of writing (a setter, the sample): its faults are reported
+    // as runs once it is over, when the files that wait are known; a
+    // sample ends the runs it met no more.
+    class Batch {
+    public:
+        explicit Batch(MonitoringDataHolder& store, bool sample = false);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        MonitoringDataHolder& mStore;
+        bool mSample;
+    };
+    struct Fault {
+        std::string what;
+        unsigned long count;
     };
 
     static bool setText(std::string& field, const std::string& text);
-    // The one write path of every status file (path as opened): its folders,
-    // then the text written whole; a failure starts or counts its run and
-    // leaves the file owed. The caller goes on either way.
-    void SaveStatusToFile(const std::string& path, const std::string& text, Folders folders = nullptr);
-    void write(const std::string& path, File& file);
-    // The folder is there, made when missing; made, every file under it
-    // is owed.
-    bool CheckForMonDir(const std::string& path);
-    Folders topFolder();
-    void CheckForMonControllerDir(const std::string& address, bool own);
+    // The one write path of every status file: its folders, then the text
+    // written whole; a failure leaves the file owed. The caller goes on
+    // either way.
+    void SaveStatusToFile(const std::string& rel, const std::string& text);
+    void write(const std::string& rel, File& file);
+    // The folder is there, made when missing or a link stood in its place.
+    bool CheckForMonDir(const std::string& rel);
+    // For a file in the own controller's folder: the folder's self link.
+    void CheckForMonControllerDir(const std::string& rel);
+    void made(const std::string& rel);
+    void fault(const std::string& what, int error);
+    void report(bool sample);
     // A removed file is owed nothing, also when its folder is made again.
     void forget(const std::function<bool(const std::string&)>& removed);
     void findFramers();
     void findNetIfs();
     void saveSnmpCommand(const MON::SnmpSetCommand& command);
 
-    Device::FailureRuns mRuns;
     std::map<std::string, File> mFiles;
+    StatusTree mTree;
+    int mDepth = 0;
+    // This step's faults and the runs under way, by errno.
+    std::map<int, Fault> mFaults, mRuns;
 };

@@ -312,19 +312,17 @@ TEST(MonitoringPeers, ValuesWithANulAreRejectedAsWithABlank)
 }
 
 // A status folder that is a full file system: no file is left empty or cut
-// short, each costs one line, and all are whole again once space returns.
+// short, and however many files wait it is one fault: one line naming how
+// many wait, one with its count once all are whole again.
 TEST(MonitoringFiles, AFullDiskLeavesNoFileEmptyAndAllAreWholeOnceSpaceReturns)
 {
     ServerProcess server;
-    server.set_full_status_fs(64 * 1024);
+    server.set_full_status_fs(4 << 20);
     std::ofstream(server.path("/usr/local/etc/config.0000000a-0000000000000001"));
     ASSERT_TRUE(server.start());
     auto mon = [&](const std::string& name) { return server.inside("/var/monitoring/" + name); };
-    auto lines = [&](const std::string& name) {
-        return count_of(server.err(), "/var/monitoring/" + name + " fail: " + std::strerror(ENOSPC));
-    };
-    EXPECT_TRUE(eventually([&] { return lines("dip") && lines("powerstatus") && lines("config_version"); }, 10000))
-        << server.err();
+    const std::string full = std::string(" fail: ") + std::strerror(ENOSPC);
+    EXPECT_TRUE(eventually([&] { return count_of(server.err(), full) > 0; }, 10000)) << server.err();
 
     vbtest::Controller controller;
     ASSERT_TRUE(controller.connect(server.port()));
@@ -340,53 +338,47 @@ TEST(MonitoringFiles, AFullDiskLeavesNoFileEmptyAndAllAreWholeOnceSpaceReturns)
     other.get_controller().get_host().set_iaddr("10.1.2.3");
     other.get_controller().set_status(HSP::ControllerStatus::active);
     set.set_snmp_set(vbtest::set_commands({vbtest::set_command(501, "sys", "contact", 2, "ops")}));
+    // 350 files more, in five displays.
+    std::vector<LGCP::DisplayParams> displays = {board, phone, count, other, set, board};
+    for (int first = 0; first < 350; first += 70) {
+        MON::SnmpSetCommands rows;
+        for (int i = first; i < first + 70; ++i)
+            rows.get_commands().push_back(
+                vbtest::set_command(i, "many", "row" + std::to_string(i), 0, std::to_string(i)));
+        displays.emplace_back();
+        displays.back().set_snmp_set(rows);
+    }
     int seq = 1;
-    for (const LGCP::DisplayParams* p : {&board, &phone, &count, &other, &set, &board}) {
-        EXPECT_THAT(controller.exchange(vbtest::lgcp(display(*p), seq)),
+    for (const LGCP::DisplayParams& p : displays) {
+        EXPECT_THAT(controller.exchange(vbtest::lgcp(display(p), seq)),
                     Contains("seq=" + std::to_string(seq) + " success"));
         ++seq;
     }
-    const char* files[] = {"board3", "emphone4", "term_cnts/router", "controller/10.1.2.3/status", "sys/2/contact"};
-    for (const char* f : files) {
+    const char* files[] = {"board3", "emphone4", "term_cnts/router", "controller/10.1.2.3/status", "sys/2/contact",
+                           "many/0/row0", "many/0/row349"};
+    for (const char* f : files)
         EXPECT_NE(::access(mon(f).c_str(), F_OK), 0) << f << ": no file rather than an empty one";
-        EXPECT_EQ(lines(f), 1u) << f << ": one line a run\n" << server.err();
-    }
+    // A few samples retry every file meanwhile.
+    ::usleep(4500 * 1000);
+    EXPECT_EQ(count_of(server.err(), full), 1u) << server.err();
+    EXPECT_THAT(server.err(), testing::ContainsRegex("status file /var/monitoring/[a-z_]+ fail: No space left on "
+                                                     "device, [0-9]+ files? waits?\n"));
 
-    // Space returns: every file is whole at the next samples.
+    // Space returns: every file is whole at the next samples, and the run
+    // ends with one count.
     ASSERT_EQ(::unlink(mon("filler/space").c_str()), 0) << std::strerror(errno);
-    const std::map<std::string, std::string> whole = {
+    std::map<std::string, std::string> whole = {
         {"powerstatus", "2"},      {"config_version", "0000000a-0000000000000001"},
         {"board3", "3\n1.0\n1\n"}, {"emphone4", "\n\n\n0\n0\n0\n0\n0\n"},
         {"term_cnts/router", "7"}, {"controller/10.1.2.3/status", "2"},
         {"sys/2/contact", "ops"}};
+    for (int i = 0; i < 350; ++i)
+        whole["many/0/row" + std::to_string(i)] = std::to_string(i);
     for (const auto& f : whole)
         EXPECT_TRUE(eventually([&] { return vbtest::read_file(mon(f.first)) == f.second; }, 5000)) << f.first;
     EXPECT_NE(vbtest::read_file(mon("dip")), "");
-}
-
-// Every file under dir by its path below dir, with its text; a link as
-// where it points.
-void snapshot(const std::string& dir, const std::string& below, std::map<std::string, std::string>& files)
-{
-    DIR* d = ::opendir((dir + below).c_str());
-    if (!d)
-        return;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = below + "/" + e->d_name;
-        struct stat st;
-        if (e->d_name[0] == '.' || ::lstat((dir + name).c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            snapshot(dir, name, files);
-        } else if (S_ISLNK(st.st_mode)) {
-            char to[4096];
-            ssize_t n = ::readlink((dir + name).c_str(), to, sizeof(to));
-            files[name] = "-> " + std::string(to, n > 0 ? static_cast<size_t>(n) : 0);
-        } else {
-            files[name] = vbtest::read_file(dir + name);
-        }
-    }
-    ::closedir(d);
+    EXPECT_TRUE(eventually([&] { return count_of(server.err(), "more time(s)") == 1; }, 5000)) << server.err();
+    EXPECT_EQ(count_of(server.err(), "monitoring: "), 2u) << server.err();
 }
 
 // The status folder removed under the running server, then one counter
@@ -404,7 +396,7 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
     ASSERT_TRUE(eventually(
         [&] {
             before.clear();
-            snapshot(dir, "", before);
+            vbtest::snapshot(dir, "", before);
             return before.count("/dip") && before.count("/powerstatus") && before.count("/controller/self");
         },
         15000));
@@ -425,7 +417,7 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
     EXPECT_THAT(controller.exchange(vbtest::lgcp(display(board), seq++)), Contains("seq=2 success"));
     display_cnt(7);
     before.clear();
-    snapshot(dir, "", before);
+    vbtest::snapshot(dir, "", before);
     EXPECT_EQ(before["/emphone0"], "\n\n\n0\n0\n0\n0\n0\n");
     EXPECT_EQ(before["/term_cnts/router"], "7");
     EXPECT_EQ(before.count("/board3"), 1u);
@@ -434,7 +426,7 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
         return eventually(
             [&] {
                 now.clear();
-                snapshot(dir, "", now);
+                vbtest::snapshot(dir, "", now);
                 return now == before;
             },
             6000);
@@ -458,7 +450,19 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
     ASSERT_EQ(::unlink(dir.c_str()), 0);
     EXPECT_TRUE(whole()) << testing::PrintToString(now);
 
-    // Another program's doing, with no value changed since.
+    // Another program's doing, with no value changed since; a link in the
+    // place of a folder or file of ours is replaced, never written through.
+    const std::string elsewhere = server.path("/var/elsewhere");
+    ::mkdir(elsewhere.c_str(), 0755);
+    ::mkdir((elsewhere + "/keepdir").c_str(), 0755);
+    std::ofstream(elsewhere + "/precious.txt") << "keep";
+    std::ofstream(elsewhere + "/evil") << "EVIL";
+    std::map<std::string, std::string> outside, outsideNow;
+    vbtest::snapshot(elsewhere, "", outside);
+    auto linked = [&](const std::string& path, const std::string& to) {
+        vbtest::remove_tree(dir + path);
+        EXPECT_EQ(::symlink(to.c_str(), (dir + path).c_str()), 0) << std::strerror(errno);
+    };
     const std::pair<const char*, std::function<void()>> harms[] = {
         {"removed and made again",
          [&] {
@@ -467,11 +471,29 @@ TEST(MonitoringFiles, AFolderRemovedUnderTheServerComesBackWhole)
          }},
         {"every entry removed, the folder kept", [&] { vbtest::empty_tree(dir); }},
         {"term_cnts/ emptied", [&] { vbtest::empty_tree(dir + "/term_cnts"); }},
+        {"term_cnts/ a link", [&] { linked("/term_cnts", elsewhere); }},
+        {"controller/ a link", [&] { linked("/controller", elsewhere); }},
+        {"the folder a link", [&] { linked("", elsewhere); }},
+        {"a file a link", [&] { linked("/emphone0", elsewhere + "/evil"); }},
     };
     for (const auto& harm : harms) {
         harm.second();
         EXPECT_TRUE(whole()) << harm.first << ": " << testing::PrintToString(now);
+        outsideNow.clear();
+        vbtest::snapshot(elsewhere, "", outsideNow);
+        EXPECT_EQ(outsideNow, outside) << harm.first;
     }
+    const size_t links = count_of(server.err(), std::string(" fail: ") + std::strerror(ELOOP));
+    EXPECT_GE(links, 1u);
+    EXPECT_LE(links, 4u) << "one line a run";
+
+    // The folder a link when the server stops: nothing goes through it.
+    linked("", elsewhere);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(), 0);
+    outsideNow.clear();
+    vbtest::snapshot(elsewhere, "", outsideNow);
+    EXPECT_EQ(outsideNow, outside);
 }
 
 } // namespace

@@ -5,12 +5,16 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
 #include <initializer_list>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -209,6 +213,36 @@ inline int listen_loopback(uint16_t port, uint16_t& bound, int rcvbuf = 0)
     }
     bound = ntohs(a.sin_port);
     return s;
+}
+
+// Every entry under dir by its path below dir: a file with its text, a
+// link as where it points, a folder (its path ending with a slash) as "".
+// Hidden names are passed over.
+inline void snapshot(const std::string& dir, const std::string& below, std::map<std::string, std::string>& files)
+{
+    DIR* d = ::opendir((dir + below).c_str());
+    if (!d)
+        return;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = below + "/" + e->d_name;
+        struct stat st;
+        if (e->d_name[0] == '.' || ::lstat((dir + name).c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            files[name + "/"] = "";
+            snapshot(dir, name, files);
+        } else if (S_ISLNK(st.st_mode)) {
+            char to[4096];
+            ssize_t n = ::readlink((dir + name).c_str(), to, sizeof(to));
+            files[name] = "-> " + std::string(to, n > 0 ? static_cast<size_t>(n) : 0);
+        } else {
+            std::ifstream in(dir + name, std::ios::binary);
+            std::ostringstream text;
+            text << in.rdbuf();
+            files[name] = text.str();
+        }
+    }
+    ::closedir(d);
 }
 
 } // namespace vbtest

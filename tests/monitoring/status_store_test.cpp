@@ -249,6 +249,25 @@ TEST_F(StoreTest, TopLevelFilesGoAtStartAndAtTheEnd)
     }
     EXPECT_FALSE(tree.exists("/var/monitoring/dip"));
     EXPECT_TRUE(tree.exists("/var/monitoring/term_cnts/router")) << "a folder with files stays";
+
+    // The folder a link at start: what it points at is another program's.
+    vbtest::CaptureStream err{std::cerr};
+    vbtest::remove_tree(tree.path("/var/monitoring"));
+    ::mkdir(tree.path("/var/elsewhere").c_str(), 0755);
+    tree.write("/var/elsewhere/board7", "another program's");
+    ASSERT_EQ(::symlink(tree.path("/var/elsewhere").c_str(), tree.path("/var/monitoring").c_str()), 0);
+    {
+        MonitoringDataHolder store;
+        store.setDipValue(1);
+    }
+    EXPECT_EQ(tree.read("/var/elsewhere/board7"), "another program's");
+    EXPECT_FALSE(tree.exists("/var/elsewhere/dip"));
+    EXPECT_FALSE(tree.exists("/var/elsewhere/term_cnts"));
+    struct stat top;
+    EXPECT_TRUE(::lstat(tree.path("/var/monitoring").c_str(), &top) == 0 && S_ISDIR(top.st_mode))
+        << "our own folder in the link's place";
+    EXPECT_THAT(err.str(), HasSubstr("status folder " + tree.path("/var/monitoring/") + " fail: " +
+                                     std::strerror(ELOOP) + "\n"));
 }
 
 // A folder that cannot be made (a file in its place) costs one line per
@@ -266,13 +285,16 @@ TEST_F(StoreTest, AnUnwritableFolderIsReportedOnceAndItsFilesAreOwed)
     EXPECT_TRUE(store.setDipValue(5));
     EXPECT_FALSE(store.setDipValue(5)) << "the value is held all the same";
     store.RewriteOwedFiles();
-    EXPECT_EQ(err.str(), "monitoring: status file " + tree.path("/var/monitoring/dip") + " fail: " +
-                             std::strerror(ENOTDIR) + "\n");
+    EXPECT_EQ(err.str(), "") << "the folder's run counts its files";
 
     ::unlink(tree.path("/var/monitoring").c_str());
     store.RewriteOwedFiles();
     EXPECT_EQ(file("dip"), "5");
     EXPECT_EQ(store.owedFiles(), 0u);
+    EXPECT_EQ(err.str(), "monitoring: status folder " + tree.path("/var/monitoring/") + " fail: 2 more time(s)\n");
+    struct stat counts;
+    EXPECT_TRUE(::lstat(tree.path("/var/monitoring/term_cnts").c_str(), &counts) == 0 && S_ISDIR(counts.st_mode))
+        << "the empty term_cnts/ is made with it";
     struct stat after;
     EXPECT_EQ(::stat("/var/monitoring", &after) == 0, realExisted) << "the real folder is left alone";
     if (realExisted) {
@@ -337,31 +359,72 @@ TEST_F(StoreTest, AFolderThatWentIsMadeAgainWithEveryFileAtTheNextSample)
     store.RewriteOwedFiles();
     back();
 
-    // What other programs may do between two samples, all undone by the next.
+    // What other programs may do between two samples, all undone by the
+    // next. A link in the place of a folder or a file of ours is one line;
+    // what it points at, another program's, is never written or removed.
     const std::string top = tree.path("/var/monitoring");
-    const std::pair<const char*, std::function<void()>> harms[] = {
+    const std::string elsewhere = tree.path("/var/elsewhere");
+    ::mkdir(elsewhere.c_str(), 0755);
+    ::mkdir((elsewhere + "/keepdir").c_str(), 0755);
+    tree.write("/var/elsewhere/precious.txt", "keep");
+    tree.write("/var/elsewhere/evil", "EVIL");
+    std::map<std::string, std::string> outside, outsideNow;
+    vbtest::snapshot(elsewhere, "", outside);
+    auto linked = [&](const std::string& path, const std::string& to) {
+        vbtest::remove_tree(top + path);
+        ASSERT_EQ(::symlink(to.c_str(), (top + path).c_str()), 0) << std::strerror(errno);
+    };
+    const std::string link = std::string(" fail: ") + std::strerror(ELOOP) + "\n";
+    const struct {
+        const char* what;
+        std::function<void()> harm;
+        std::string line;
+    } harms[] = {
         {"folders below the top one removed",
          [&] {
              vbtest::remove_tree(top + "/controller");
              vbtest::remove_tree(top + "/sys/2");
-         }},
+         },
+         ""},
         {"the folder removed and made again",
          [&] {
              vbtest::remove_tree(top);
              ::mkdir(top.c_str(), 0755);
-         }},
-        {"every entry removed, the folder kept", [&] { vbtest::empty_tree(top); }},
-        {"term_cnts/ emptied", [&] { vbtest::empty_tree(top + "/term_cnts"); }},
-        {"one file removed", [&] { ::unlink((top + "/powerstatus").c_str()); }},
+         },
+         ""},
+        {"every entry removed, the folder kept", [&] { vbtest::empty_tree(top); }, ""},
+        {"term_cnts/ emptied", [&] { vbtest::empty_tree(top + "/term_cnts"); }, ""},
+        {"one file removed", [&] { ::unlink((top + "/powerstatus").c_str()); }, ""},
+        {"term_cnts/ a link", [&] { linked("/term_cnts", elsewhere); }, "status folder " + top + "/term_cnts/"},
+        {"controller/ a link", [&] { linked("/controller", elsewhere); }, "status folder " + top + "/controller/"},
+        {"sys/2/ a link", [&] { linked("/sys/2", elsewhere); }, "status folder " + top + "/sys/2/"},
+        {"the folder a link", [&] { linked("", elsewhere); }, "status folder " + top + "/"},
+        {"a file a link to a file", [&] { linked("/powerstatus", elsewhere + "/evil"); },
+         "status file " + top + "/powerstatus"},
+        {"a file a dangling link", [&] { linked("/dip", elsewhere + "/none"); }, "status file " + top + "/dip"},
     };
     for (const auto& harm : harms) {
-        SCOPED_TRACE(harm.first);
+        SCOPED_TRACE(harm.what);
         err.clear();
-        harm.second();
+        harm.harm();
         store.RewriteOwedFiles();
         back();
-        EXPECT_EQ(err.str(), "") << "as a folder made again, no line";
+        EXPECT_EQ(err.str(), harm.line.empty() ? "" : "monitoring: " + harm.line + link);
+        // The next sample meets the link no more: the run ends, no line.
+        store.RewriteOwedFiles();
+        EXPECT_EQ(err.str(), harm.line.empty() ? "" : "monitoring: " + harm.line + link);
+        outsideNow.clear();
+        vbtest::snapshot(elsewhere, "", outsideNow);
+        EXPECT_EQ(outsideNow, outside) << "nothing written or removed through the link";
     }
+
+    // Nor at the end, with the folder a link.
+    linked("", elsewhere);
+    store.ClearControllerFiles();
+    store.ClearMonitorFiles();
+    outsideNow.clear();
+    vbtest::snapshot(elsewhere, "", outsideNow);
+    EXPECT_EQ(outsideNow, outside);
 }
 
 // Writes past this many bytes fail, as on a full disk (EFBIG in place of
@@ -410,10 +473,9 @@ TEST_F(StoreTest, AFileCutShortKeepsItsTextAndIsOwedUntilWritten)
     EXPECT_FALSE(again);
     EXPECT_EQ(file("dip"), "7") << "a file cut short leaves the old text whole";
     EXPECT_FALSE(tree.exists("/var/monitoring/board2"));
-    std::string lines = err.str();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 5) << "one line a file: " << lines;
-    EXPECT_THAT(lines, HasSubstr("monitoring: status file " + tree.path("/var/monitoring/term_cnts/router") +
-                                 " fail: " + std::strerror(EFBIG) + "\n"));
+    EXPECT_EQ(err.str(), "monitoring: status file " + tree.path("/var/monitoring/dip") + " fail: " +
+                             std::strerror(EFBIG) + ", 1 file waits\n")
+        << "one run for the store, however many files wait";
     EXPECT_EQ(store.owedFiles(), 5u);
 
     // Removed files are owed nothing; a newer text replaces the owed one.
@@ -428,9 +490,7 @@ TEST_F(StoreTest, AFileCutShortKeepsItsTextAndIsOwedUntilWritten)
     EXPECT_FALSE(tree.exists("/var/monitoring/board1"));
     EXPECT_FALSE(tree.exists("/var/monitoring/board2"));
     EXPECT_EQ(store.owedFiles(), 0u);
-    EXPECT_EQ(err.str(), "monitoring: status file " + tree.path("/var/monitoring/dip") + " fail: 1 more time(s)\n" +
-                             "monitoring: status file " + tree.path("/var/monitoring/term_cnts/router") +
-                             " fail: 1 more time(s)\n");
+    EXPECT_EQ(err.str(), "monitoring: status file " + tree.path("/var/monitoring/dip") + " fail: 9 more time(s)\n");
     std::vector<std::string> names;
     for (const char* dir : {"/var/monitoring", "/var/monitoring/term_cnts", "/var/monitoring/sys/2"})
         if (DIR* d = ::opendir(tree.path(dir).c_str())) {
