@@ -58,6 +58,10 @@ void HDLC::PutHeader(std::ostream& out) const
 
 bool HDLC::activate()
 {
+    const int out = line_output();
+    if (mLatest || mPlace.at != out)
+        mPlace = Place{out, HwMux::instance()->NewPlace()};
+    mLatest = false;
     if (is_open() || draining()) {
         deactivate();
         if (draining()) {
@@ -118,14 +122,19 @@ bool HDLC::open()
     // The reader reads the channel's end itself.
     channel.Take(*this, t, event.fd, &event, false);
     HwMux& mux = *HwMux::instance();
-    int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
-    if (!mux.Join(t, out, owner())) {
+    const int out = line_output();
+    // Heard before the join: a switch that carries it at once says so.
+    mListening = &mux;
+    mux.Listen(this);
+    const uint64_t place = mPlace.at == out ? mPlace.place : 0;
+    if (mux.Join(t, out, owner(), place) == HwMux::Joined::refused) {
         std::cerr << ext::header(this) << "switch connect fail: " << t << " -> " << out << std::endl;
         close();
         return false;
     }
     toLine = Path{t, out};
-    if (!mux.Join(parameters.tdm, t, owner())) {
+    mPlace = Place{out, mux.Place(out, owner())};
+    if (mux.Join(parameters.tdm, t, owner()) == HwMux::Joined::refused) {
         std::cerr << ext::header(this) << "switch connect fail: " << parameters.tdm << " -> " << t << std::endl;
         close();
         return false;
@@ -180,6 +189,18 @@ bool HDLC::writable() const
     return is_open() || (mDraining && event.fd && IUnwritten() > 0);
 }
 
+bool HDLC::line_carried() const
+{
+    return mListening && toLine.destination >= 0 && mListening->Carried(toLine.source, toLine.destination);
+}
+
+// Called inside a switch change: the receiver writes, and touches no switch.
+void HDLC::on_carried(int destination)
+{
+    if (destination == toLine.destination && ready && writable())
+        notify->on_hdlc_ready();
+}
+
 short HDLC::wanted() const
 {
     return static_cast<short>((mDraining ? 0 : POLLIN) | (ready ? 0 : POLLOUT));
@@ -199,6 +220,9 @@ void HDLC::shut()
 // another maker holds on either by now is left to it.
 void HDLC::disconnect()
 {
+    if (mListening)
+        mListening->Unlisten(this);
+    mListening = nullptr;
     if (toLine.destination < 0 && fromLine.destination < 0)
         return;
     HwMux& mux = *HwMux::instance();

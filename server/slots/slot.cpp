@@ -221,7 +221,7 @@ bool MuxConnect(Slot& source, Slot& receiver)
 {
     int tx = source.IGetTransmitChannel();
     int rx = receiver.IGetReceiveChannel();
-    if (!HwMux::instance()->Join(tx, rx, MadeBy(&source, receiver)))
+    if (HwMux::instance()->Join(tx, rx, MadeBy(&source, receiver)) == HwMux::Joined::refused)
         return false;
     std::clog << "mux: slot " << source << " [" << tx << "] -> " << receiver << " [" << rx << "]" << std::endl;
     return true;

@@ -371,7 +371,8 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
 {
     using C = LGCP::Command;
     struct Step {
-        int slot; // -1 for a word to the board, -2 for a line the server logs, -3 a command to no slot
+        int slot; // -1 for a word to the board, -2 for a line the server logs, -3 a command to no slot,
+                  // -4 a pause (text: its milliseconds) for what drains to end
         C command;
         std::string text; // the word, or a piece of the answer
         std::string answer;
@@ -477,13 +478,47 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         board(refuseOpen, "ok"), board("hangup /dev/hal", "ok "), board("mixer-unit remove 0", "ok"),
         say(-3, query, "success"), logged("channel lost"), logged("hwMux: device back"),
         board("switch 4106", "ok disabled")};
+    // Link 70 joined both ways to a line has three packages of 1,400
+    // octets queued when a later connection takes the line's output (its
+    // channel, the driver's first, 1024; trunk 11 sends on 34, trunk 12 on
+    // 35; MCC 41 is channel 1024 and the link's then 1025): the output
+    // keeps the later connection, also once the link's channel drained and
+    // reopened there (a restart by activate, or its receiver taken).
+    const std::vector<std::string> three(3, [] {
+        std::string body;
+        for (int i = 0; i < 1400; ++i)
+            body += "A5 ";
+        return body;
+    }());
+    const Step pause = {-4, C(), "2500", ""};
+    auto reopen = [&](int line, std::vector<Step> create, int output, int link, int later, int carried,
+                      bool restart) {
+        std::vector<Step> steps = create;
+        for (const Step& s : {say(70, hdlc_params(1, 1), "success"), connect(line, 70), connect(70, line),
+                              board("switch " + std::to_string(output), "ok connected " + std::to_string(link)),
+                              say(70, packages(three), "slot=70 success"), connect(later, line),
+                              board("switch " + std::to_string(output), "ok connected " + std::to_string(carried))})
+            steps.push_back(s);
+        if (restart)
+            steps.push_back(say(70, simple(C::e_activate), "slot=70 success"));
+        steps.push_back(pause);
+        steps.push_back(board("switch " + std::to_string(output), "ok connected " + std::to_string(carried)));
+        return steps;
+    };
+    const std::vector<Step> trunks = {say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success")};
+    const std::vector<Step> mccLine = {say(41, create_mcc(LGCP::MccType::data), "success"),
+                                       say(12, create_trunk(1, 3), "success")};
     // Refused as invalid, the move keeps the path held: a reopen makes it again.
     std::vector<Step> invalidMove = move({board(failConnect + "22", "ok")}, false);
     invalidMove.insert(invalidMove.begin() + 7, {board("hangup /dev/hal", "ok "), logged("1 connection(s) made again")});
     const struct {
         const char* what;
         std::vector<Step> steps;
-    } rows[] = {{"a link's move meeting the switch lost", linkMove},
+    } rows[] = {{"a link's line taken by a later connection", reopen(10, trunks, 33, 1024, 11, 34, false)},
+                {"a link restarted under a later connection", reopen(10, trunks, 33, 1024, 11, 34, true)},
+                {"an MCC line taken from a link", reopen(41, mccLine, 1024, 1025, 12, 35, false)},
+                {"a link restarted under a later connection on MCC", reopen(41, mccLine, 1024, 1025, 12, 35, true)},
+                {"a link's move meeting the switch lost", linkMove},
                 {"a link's move meeting one refusal", linkMoveOnce},
                 {"an RTP channel lost while the switch is away", rtpLost},
                 {"an MCC channel lost while the switch is away", mccLost},
@@ -511,6 +546,8 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
             }
             else if (step.slot == -2)
                 EXPECT_TRUE(f.logged(step.text)) << f.server.err();
+            else if (step.slot == -4)
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.text)));
             else
                 // An answer that ends in a blank is how the board's answer starts.
                 EXPECT_TRUE(eventually(
