@@ -186,7 +186,7 @@ size_t HDLC::IUnwritten() const
 
 bool HDLC::writable() const
 {
-    return is_open() || (mDraining && event.fd && IUnwritten() > 0);
+    return (is_open() || (mDraining && event.fd && IUnwritten() > 0)) && line_carried();
 }
 
 bool HDLC::line_carried() const

@@ -565,46 +565,71 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
 
 namespace {
 
-// Octets of the userData signals among texts, by slot.
-void count_heard(const Texts& texts, std::map<int, size_t>& heard)
+// The octets of the userData signals among texts, by slot, in order.
+void count_heard(const Texts& texts, std::map<int, std::string>& heard)
 {
     for (const std::string& t : texts) {
         size_t data = t.find(" userData '"), close = t.rfind('\'');
-        if (t.rfind("slot=", 0) == 0 && data != std::string::npos && close > data + 11)
-            heard[std::stoi(t.substr(5))] += (close - data - 10) / 3;
+        if (t.rfind("slot=", 0) != 0 || data == std::string::npos || close <= data + 11)
+            continue;
+        std::string& into = heard[std::stoi(t.substr(5))];
+        for (size_t at = data + 11; at + 2 <= close; at += 3)
+            into += static_cast<char>(std::stoi(t.substr(at, 2), nullptr, 16));
     }
 }
 
-// Link 2 on line 1 (bus channel 10: output 8202) has 40 packages of 200
-// octets answered, then one step: each leaves on a line, once. Map 21
-// (transmitter bus channel 10) passes line 1 to MCC slot 3, map 22 line
-// 11 (channel 11) to MCC slot 13. A move or a restart lets the old channel drain first; a refusal met
-// on the way is a wish the switch is told again.
+// Link 2 on line 1 (bus channel 10: output 8202) has 60 packages of 200
+// octets answered (more than its channel holds, so the slot still queues
+// some), then one step, then 20 more: each leaves once, in order, on the
+// line the link was on when it was answered. Map 21 (transmitter bus
+// channel 10) passes line 1 to MCC slot 3, map 22 line 11 (channel 11) to
+// MCC slot 13. A move or a restart lets the old channel drain first; a
+// line the switch refuses meanwhile (for a while, or lost) is a wish told
+// again, and what waits leaves once it is taken, with no deactivated.
+// Each body starts with its number.
 TEST(HalLoss, EveryPackageALinkWasAnsweredLeavesOnALine)
 {
     using C = LGCP::Command;
-    const std::string refuseOnce = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT) + " 5";
+    const std::string failConnect = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT) + " ";
     struct Step {
-        int slot; // -1: the word to the board
+        int slot; // -1: the word to the board; -4: a pause of text ms; -5: text more packages
         C command;
+        std::string text; // of a command: its answer, success when empty
     };
+    auto board = [](const std::string& word) { return Step{-1, C(), word}; };
+    const Step pause = {-4, C(), "2000"}, move = {11, simple(C::e_connect, 2), ""};
+    const Step activate = {2, simple(C::e_activate), ""};
     const struct {
         const char* what;
         std::vector<Step> steps;
+        int line; // the slot that hears what is sent after the first command; -1: nothing is sent
     } rows[] = {
-        {"none", {}},
-        {"deactivate", {{2, simple(C::e_deactivate)}}},
-        {"disconnect", {{2, kDisconnect}}},
-        {"line destroyed", {{1, kDestroy}}},
-        {"move", {{11, simple(C::e_connect, 2)}}},
-        {"move refused once", {{-1, C()}, {11, simple(C::e_connect, 2)}}},
-        {"activate", {{2, simple(C::e_activate)}}},
-        {"deactivate, activate", {{2, simple(C::e_deactivate)}, {2, simple(C::e_activate)}}},
+        {"none", {}, 3},
+        {"deactivate", {{2, simple(C::e_deactivate), ""}}, 3},
+        {"disconnect", {{2, kDisconnect, ""}}, -1},
+        {"line destroyed", {{1, kDestroy, ""}}, -1},
+        {"move", {move}, 13},
+        {"move refused once", {board(failConnect + "5"), move}, 13},
+        {"activate", {activate}, 3},
+        {"deactivate, activate", {{2, simple(C::e_deactivate), ""}, activate}, 3},
+        {"move, connects refused for a while",
+         {board(failConnect + "5 always"), move, pause, board(failConnect + "0")},
+         13},
+        {"activate on a draining link, connects refused for a while",
+         {activate, board(failConnect + "5 always"), activate, pause, board(failConnect + "0")},
+         3},
+        {"move meeting the switch lost",
+         {board("fail /dev/hal open 19 always"), board("hangup /dev/hal"), move, pause,
+          board("fail /dev/hal open 0")},
+         13},
+        {"move refused with nothing to drain, back on its line as a wish",
+         {pause, board(failConnect + "5 always"), {11, simple(C::e_connect, 2), "error connectFail"}, pause,
+          board(failConnect + "0")},
+         3},
+        {"move, packages sent while it waits",
+         {board(failConnect + "5 always"), move, pause, {-5, C(), "100"}, pause, board(failConnect + "0")},
+         13},
     };
-    std::string body;
-    for (int i = 0; i < 200; ++i)
-        body += "5A ";
-    const std::vector<std::string> bodies(20, body);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         HalFlow f;
@@ -619,26 +644,70 @@ TEST(HalLoss, EveryPackageALinkWasAnsweredLeavesOnALine)
             ASSERT_THAT(f.to(join.first, simple(C::e_connect, unsigned(join.second))),
                         Contains("slot=" + std::to_string(join.first) + " success"));
         ASSERT_THAT(f.to(2, simple(C::e_activate)), Contains("slot=2 success"));
-        std::map<int, size_t> heard;
-        for (int i = 0; i < 2; ++i) {
-            Texts answer = f.to(2, packages(bodies));
-            EXPECT_THAT(answer, Contains("slot=2 success"));
+        std::map<int, std::string> heard;
+        std::map<int, std::vector<int>> expected; // by the slot whose line should carry them
+        int sent = 0, line = 3;
+        auto check = [&](const Texts& answer) {
             count_heard(answer, heard);
-        }
-        for (const Step& step : row.steps) {
-            if (step.slot < 0) {
-                EXPECT_EQ(f.board.ask(refuseOnce), "ok");
-                continue;
-            }
-            Texts answer = f.to(step.slot, step.command);
-            EXPECT_THAT(answer, Contains("slot=" + std::to_string(step.slot) + " success"));
             EXPECT_THAT(answer, Not(Contains(HasSubstr("slot=2 deactivated"))));
-            count_heard(answer, heard);
+        };
+        // Packages the answer refused (the slot's queue full) are not owed.
+        auto send = [&](int n) {
+            for (; n > 0; n -= 20) {
+                std::vector<std::string> bodies;
+                for (int i = 0; i < std::min(n, 20); ++i) {
+                    char number[8];
+                    std::snprintf(number, sizeof number, "%02X %02X ", (sent + i) >> 8, (sent + i) & 0xFF);
+                    std::string body = number;
+                    for (int k = 2; k < 200; ++k)
+                        body += "5A ";
+                    bodies.push_back(body);
+                }
+                Texts answer = f.to(2, packages(bodies));
+                check(answer);
+                if (std::count(answer.begin(), answer.end(), "slot=2 success") == 0)
+                    continue;
+                for (int i = 0; i < std::min(n, 20); ++i)
+                    expected[line].push_back(sent + i);
+                sent += std::min(n, 20);
+            }
+        };
+        send(60);
+        for (const Step& step : row.steps) {
+            if (step.slot == -1) {
+                EXPECT_EQ(f.board.ask(step.text).substr(0, 2), "ok") << step.text;
+            } else if (step.slot == -4) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.text)));
+            } else if (step.slot == -5) {
+                send(std::stoi(step.text));
+            } else {
+                line = row.line;
+                Texts answer = f.to(step.slot, step.command);
+                EXPECT_THAT(answer, Contains("slot=" + std::to_string(step.slot) + " " +
+                                             (step.text.empty() ? "success" : step.text)));
+                check(answer);
+            }
         }
-        const size_t all = 40 * 203;
-        for (std::string t; heard[3] + heard[13] < all && !(t = f.ctl.next(3000)).empty();)
-            count_heard({t}, heard);
-        EXPECT_EQ(heard[3] + heard[13], all) << f.server.err();
+        line = row.line;
+        if (line != -1)
+            send(20);
+        // A frame heard: the address, the control octet, the body's number, the filler.
+        auto numbers = [&](int slot) {
+            std::vector<int> found;
+            const std::string& octets = heard[slot];
+            for (size_t at = 0; at + 203 <= octets.size(); at += 203)
+                found.push_back((static_cast<unsigned char>(octets[at + 3]) << 8) |
+                                static_cast<unsigned char>(octets[at + 4]));
+            return found;
+        };
+        auto done = [&] { return numbers(3) == expected[3] && numbers(13) == expected[13]; };
+        // The link's counters come every 3 s: the wait has its own end.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+        for (std::string t; !done() && std::chrono::steady_clock::now() < end && !(t = f.ctl.next(1000)).empty();)
+            check({t});
+        EXPECT_EQ(numbers(3), expected[3]) << f.server.err();
+        EXPECT_EQ(numbers(13), expected[13]);
+        EXPECT_EQ(heard[3].size() % 203 + heard[13].size() % 203, 0u);
         EXPECT_THAT(f.server.err(), Not(HasSubstr("unsent")));
     }
 }
