@@ -107,6 +107,8 @@ public:
     // goes, and the output is disabled unless another maker holds it.
     void lose_line(int channel);
     bool draining() const { return channel.draining(); }
+    // An opening waits for the drain.
+    bool reopening() const { return mReopen; }
     // The handle of the controller channel, which drains after an orderly
     // deactivation.
     HandedChannel& handed() { return channel; }

@@ -86,9 +86,6 @@ private:
     uint16_t mAddress;
     uint8_t mOwn = 0;
     uint8_t mPeer = 0;
-    // The line went with its slot's channel: the channel waits, closed,
-    // for a connection or an activate.
-    bool mLineLost = false;
 };
 
 class HdlcSlotFactory : public SlotFactory {

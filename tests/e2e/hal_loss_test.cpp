@@ -372,7 +372,8 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
     using C = LGCP::Command;
     struct Step {
         int slot; // -1 for a word to the board, -2 for a line the server logs, -3 a command to no slot,
-                  // -4 a pause (text: its milliseconds) for what drains to end
+                  // -4 a pause (text: its milliseconds) for what drains to end, -6 the signals
+                  // of text milliseconds, with answer deactivated among them
         C command;
         std::string text; // the word, or a piece of the answer
         std::string answer;
@@ -508,13 +509,64 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
     const std::vector<Step> trunks = {say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success")};
     const std::vector<Step> mccLine = {say(41, create_mcc(LGCP::MccType::data), "success"),
                                        say(12, create_trunk(1, 3), "success")};
+    // A link's signals, whichever way it is joined (trunk 10 on 33, 11 on
+    // 34, 12 on 35): no deactivated for a link that carries or whose line
+    // is a wish; one for a line given up, and the link stays down until an
+    // activate or a connect; a join that goes leaves the link's own line.
+    auto quiet = [](int ms, int deactivated) { return Step{-6, C(), std::to_string(ms), std::to_string(deactivated)}; };
+    const std::vector<Step> bothWays = {say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success"),
+                                        say(70, hdlc_params(1, 1), "success"), connect(10, 70), connect(70, 10),
+                                        board("switch 33", "ok connected 1024")};
+    auto refusedBothWays = [&](const std::string& times) {
+        std::vector<Step> steps = bothWays;
+        for (const Step& s : {board(failConnect + "5" + times, "ok"),
+                              say(11, simple(C::e_connect, 70), "slot=11 error connectFail"), pause,
+                              board(failConnect + "0", "ok"), board("switch 33", "ok connected "), quiet(1500, 0)})
+            steps.push_back(s);
+        return steps;
+    };
+    std::vector<Step> otherJoinGoes = {say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success"),
+                                       say(70, hdlc_params(1, 1), "success"), connect(10, 70), connect(70, 11),
+                                       connect(10, 70), board("switch 33", "ok connected "),
+                                       board("fail /dev/hal open 19 always", "ok"), board("hangup /dev/hal", "ok "),
+                                       say(11, kDisconnect, "slot=11 success"), board("fail /dev/hal open 0", "ok"),
+                                       logged("hwMux: device back"), board("switch 33", "ok connected "),
+                                       quiet(1500, 0)};
+    const std::vector<Step> refusedDisconnect = {
+        say(10, create_trunk(1, 1), "success"), say(71, hdlc_params(1, 1), "success"),
+        say(21, create_map(0, 11, 0, 41), "success"), connect(10, 71), connect(71, 21),
+        board("switch 8203", "ok connected 1024"), board(failWrite + "5", "ok"), say(21, kDisconnect, "slot=21 "),
+        board("switch 8203", "ok constant d5"), quiet(1000, 0)};
+    const std::vector<Step> notRevived = {
+        say(11, create_trunk(1, 2), "success"), say(12, create_trunk(1, 3), "success"),
+        say(70, hdlc_params(1, 1), "success"), connect(70, 11), board("switch 34", "ok connected 1024"),
+        board("hangup /dev/mcc/ctl", "ok "), quiet(1500, 1), board(failConnect + "5 always", "ok"),
+        say(12, simple(C::e_connect, 11), "slot=12 error connectFail"), board(failConnect + "0", "ok"),
+        quiet(1500, 0), board("switch 34", "ok constant d5"), connect(70, 11), board("switch 34", "ok connected ")};
+    std::vector<Step> reopenGivenUp = bothWays;
+    for (const Step& s : {say(70, packages(three), "slot=70 success"), board(failConnect + "22 always", "ok"),
+                          say(70, simple(C::e_activate), "slot=70 success"), quiet(2500, 1),
+                          board(failConnect + "0", "ok"), board("switch 33", "ok constant d5"), quiet(1000, 0),
+                          say(70, simple(C::e_activate), "slot=70 success"), board("switch 33", "ok connected ")})
+        reopenGivenUp.push_back(s);
+    const std::vector<Step> reopenOffLine = {
+        say(10, create_trunk(1, 1), "success"), say(70, hdlc_params(1, 1), "success"), connect(10, 70),
+        say(70, packages(three), "slot=70 success"), say(70, simple(C::e_activate), "slot=70 success"),
+        say(70, kDisconnect, "slot=70 success"), pause, board("switch 33", "ok constant d5")};
     // Refused as invalid, the move keeps the path held: a reopen makes it again.
     std::vector<Step> invalidMove = move({board(failConnect + "22", "ok")}, false);
     invalidMove.insert(invalidMove.begin() + 7, {board("hangup /dev/hal", "ok "), logged("1 connection(s) made again")});
     const struct {
         const char* what;
         std::vector<Step> steps;
-    } rows[] = {{"a link's line taken by a later connection", reopen(10, trunks, 33, 1024, 11, 34, false)},
+    } rows[] = {{"a link both ways moved, refused once", refusedBothWays("")},
+                {"a link both ways moved, refused for a while", refusedBothWays(" always")},
+                {"another join of a link goes while the switch is lost", otherJoinGoes},
+                {"a link's receiver disconnected, the idle byte refused once", refusedDisconnect},
+                {"a link down is not brought back by a refused move", notRevived},
+                {"a link whose reopen is given up", reopenGivenUp},
+                {"a link taken off its line while its restart waits", reopenOffLine},
+                {"a link's line taken by a later connection", reopen(10, trunks, 33, 1024, 11, 34, false)},
                 {"a link restarted under a later connection", reopen(10, trunks, 33, 1024, 11, 34, true)},
                 {"an MCC line taken from a link", reopen(41, mccLine, 1024, 1025, 12, 35, false)},
                 {"a link restarted under a later connection on MCC", reopen(41, mccLine, 1024, 1025, 12, 35, true)},
@@ -548,6 +600,15 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
                 EXPECT_TRUE(f.logged(step.text)) << f.server.err();
             else if (step.slot == -4)
                 std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.text)));
+            else if (step.slot == -6) {
+                const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(step.text));
+                int deactivated = 0;
+                while (std::chrono::steady_clock::now() < end) {
+                    const std::string t = f.ctl.next(100);
+                    deactivated += t.find(" deactivated") != std::string::npos;
+                }
+                EXPECT_EQ(std::to_string(deactivated), step.answer);
+            }
             else
                 // An answer that ends in a blank is how the board's answer starts.
                 EXPECT_TRUE(eventually(
