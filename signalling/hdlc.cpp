@@ -59,8 +59,10 @@ void HDLC::PutHeader(std::ostream& out) const
 bool HDLC::activate()
 {
     const int out = line_output();
-    if (mLatest || mPlace.at != out)
+    if (mLatest || mHad.at != out)
         mPlace = Place{out, HwMux::instance()->NewPlace()};
+    else
+        mPlace = mHad;
     mLatest = false;
     if (is_open() || draining()) {
         deactivate();
@@ -133,7 +135,7 @@ bool HDLC::open()
         return false;
     }
     toLine = Path{t, out};
-    mPlace = Place{out, mux.Place(out, owner())};
+    mHad = mPlace = Place{out, mux.Place(out, owner())};
     if (mux.Join(parameters.tdm, t, owner()) == HwMux::Joined::refused) {
         std::cerr << ext::header(this) << "switch connect fail: " << parameters.tdm << " -> " << t << std::endl;
         close();
@@ -180,6 +182,10 @@ void HDLC::IChannelDrained()
 
 size_t HDLC::IUnwritten() const
 {
+    // A line the switch does not carry takes nothing: what the receiver
+    // queues waits for the next channel, not for this drain.
+    if (!line_carried())
+        return 0;
     size_t queued = notify->hdlc_unwritten();
     return mDraining && queued > mDrainOwed ? mDrainOwed : queued;
 }

@@ -237,12 +237,13 @@ private:
     Path fromLine; // this channel's output carries the line
     int lineEnd = -1; // the output whose idle byte the link claims
     // The place of the link's path among the claims of the line's output
-    // (at), which an opening there takes up.
+    // (at): the one an opening takes up, and the one it had on the line
+    // it was last on (an opening refused elsewhere goes back to it).
     struct Place {
         int at = -1;
         uint64_t place = 0;
     };
-    Place mPlace;
+    Place mPlace, mHad;
     bool mLatest = false;
     // The switch whose carried paths the channel hears, while it holds paths.
     HwMux* mListening = nullptr;

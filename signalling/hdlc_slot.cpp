@@ -1,5 +1,6 @@
 #include "signalling/hdlc_slot.h"
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -83,7 +84,10 @@ bool HdlcSlot::join(int tdm, const char* hook)
     }
     if (Commanded())
         mChannel->latest();
-    const int held = held_line(nullptr, nullptr);
+    // Refused, the link goes back to the line it ran on while a join
+    // still gives it that line, else to one of its joins.
+    const int was = mChannel->parameters.tdm;
+    const int held = was != -1 && joined_line(was) ? was : held_line(nullptr, nullptr);
     if (settle(tdm, held != -1))
         return true;
     if (wasDown) {
@@ -124,7 +128,7 @@ bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     trace("IHwDisconnectTransmitter");
     const int line = receiver.IGetReceiveChannel();
-    Slot::IHwDisconnectTransmitter(receiver);
+    MuxLetGo(receiver);
     follow(held_line(nullptr, &receiver), receiver.IsLost() ? line : -1);
     return true;
 }
@@ -169,6 +173,17 @@ int HdlcSlot::held_line(const Slot* goingSource, const Slot* goingReceiver)
             receiver->GetConnectionPriority() < GetConnectionPriority())
             return receiver->IGetReceiveChannel();
     return -1;
+}
+
+bool HdlcSlot::joined_line(int tdm)
+{
+    Slot* source = GetSource();
+    if (source && !source->IsLost() && source->GetConnectionPriority() <= GetConnectionPriority() &&
+        source->IGetTransmitChannel() == tdm)
+        return true;
+    return std::any_of(GetReceivers().begin(), GetReceivers().end(), [&](Slot* r) {
+        return !r->IsLost() && r->GetConnectionPriority() < GetConnectionPriority() && r->IGetReceiveChannel() == tdm;
+    });
 }
 
 // The channel on that line, or on none (-1, left closed).

@@ -156,7 +156,7 @@ bool PstnSlot::IHwDisconnectTransmitter(Slot& receiver)
             mChannel->lose_line(receiver.IGetReceiveChannel());
         mChannel->parameters.transmit = -1;
     }
-    Slot::IHwDisconnectTransmitter(receiver);
+    MuxLetGo(receiver);
     return true;
 }
 

@@ -239,6 +239,19 @@ bool MuxDisconnect(Slot& receiver)
     return true;
 }
 
+// A refusal is owed: the receiver's output falls to its idle byte all the
+// same, told again until the switch takes it.
+static void OweRest(Slot& receiver, Slot* source)
+{
+    HwMux::instance()->Rest(receiver.IGetReceiveChannel(), MadeBy(source, receiver), OwnClaims(receiver), true);
+}
+
+void MuxLetGo(Slot& receiver)
+{
+    if (!MuxDisconnect(receiver))
+        OweRest(receiver, receiver.GetSource());
+}
+
 bool llConnect(Slot& source, Slot& receiver)
 {
     if (source.GetConnectionPriority() > receiver.GetConnectionPriority())
@@ -362,7 +375,7 @@ void LetGo(Slot& receiver)
     if (!source)
         return;
     if (!llDisconnect(receiver))
-        HwMux::instance()->Rest(receiver.IGetReceiveChannel(), MadeBy(source, receiver), OwnClaims(receiver), true);
+        OweRest(receiver, source);
     LeaveSource(receiver);
 }
 

@@ -588,9 +588,11 @@ bool HwMux::Carries(int source, int destination)
     return IsOpened() && Carried(source, destination);
 }
 
+// A switch away keeps what it was told: a path it took stays carried
+// until an open tells it again.
 bool HwMux::Carried(int source, int destination) const
 {
-    if (fd() < 0 || source < 0)
+    if (source < 0)
         return false;
     auto it = mOutputs.find(destination);
     return it != mOutputs.end() && Wanted(it->second) == Path{source} && it->second.held.asked() == Path{source} &&

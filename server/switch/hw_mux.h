@@ -155,7 +155,8 @@ public:
     void Lose(int destination);
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);
-    // Whether the open device carries a held path, as last told; asks nothing.
+    // Whether the device carries a held path, as last told (a device away
+    // keeps it until it opens again); asks nothing.
     bool Carried(int source, int destination) const;
 
     // Hears when an output carries what its record asks anew (a change or

@@ -534,8 +534,8 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
                                        quiet(1500, 0)};
     const std::vector<Step> refusedDisconnect = {
         say(10, create_trunk(1, 1), "success"), say(71, hdlc_params(1, 1), "success"),
-        say(21, create_map(0, 11, 0, 41), "success"), connect(10, 71), connect(71, 21),
-        board("switch 8203", "ok connected 1024"), board(failWrite + "5", "ok"), say(21, kDisconnect, "slot=21 "),
+        say(21, create_map(0, 11, 0, 41), "success"), connect(71, 21), connect(71, 10),
+        board("switch 8203", "ok disabled"), board(failWrite + "5", "ok"), say(21, kDisconnect, "slot=21 success"),
         board("switch 8203", "ok constant d5"), quiet(1000, 0)};
     const std::vector<Step> notRevived = {
         say(11, create_trunk(1, 2), "success"), say(12, create_trunk(1, 3), "success"),
@@ -562,7 +562,7 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
     } rows[] = {{"a link both ways moved, refused once", refusedBothWays("")},
                 {"a link both ways moved, refused for a while", refusedBothWays(" always")},
                 {"another join of a link goes while the switch is lost", otherJoinGoes},
-                {"a link's receiver disconnected, the idle byte refused once", refusedDisconnect},
+                {"a receiver off a link's line disconnected, its idle byte refused once", refusedDisconnect},
                 {"a link down is not brought back by a refused move", notRevived},
                 {"a link whose reopen is given up", reopenGivenUp},
                 {"a link taken off its line while its restart waits", reopenOffLine},
