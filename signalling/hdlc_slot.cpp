@@ -68,7 +68,8 @@ void HdlcSlot::PutHeader(std::ostream& out) const
 // a wish where the switch refused the new one, unless the link was down:
 // it stays down. A channel open on the line already stays as it is (a
 // connection repeated). A connection given back after a refused move
-// brings no link up that the controller heard go down.
+// brings no link up that the controller heard go down, and moves no link
+// off a line that another of its joins still gives it.
 bool HdlcSlot::join(int tdm, const char* hook)
 {
     trace(hook);
@@ -78,16 +79,18 @@ bool HdlcSlot::join(int tdm, const char* hook)
     if (mChannel->is_open() && mChannel->parameters.tdm == tdm)
         return true;
     const bool wasDown = down();
-    if (!Commanded() && wasDown) {
-        mChannel->parameters.tdm = tdm;
+    // Refused, the link goes back to the line it ran on while a join
+    // still gives it that line, else to one of its joins.
+    const int was = mChannel->parameters.tdm;
+    const bool stays = was != -1 && joined_line(was);
+    if (!Commanded() && (wasDown || stays)) {
+        if (!stays)
+            mChannel->parameters.tdm = tdm;
         return true;
     }
     if (Commanded())
         mChannel->latest();
-    // Refused, the link goes back to the line it ran on while a join
-    // still gives it that line, else to one of its joins.
-    const int was = mChannel->parameters.tdm;
-    const int held = was != -1 && joined_line(was) ? was : held_line(nullptr, nullptr);
+    const int held = stays ? was : held_line(nullptr, nullptr);
     if (settle(tdm, held != -1))
         return true;
     if (wasDown) {
