@@ -552,7 +552,7 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
     const std::vector<Step> reopenOffLine = {
         say(10, create_trunk(1, 1), "success"), say(70, hdlc_params(1, 1), "success"), connect(10, 70),
         say(70, packages(three), "slot=70 success"), say(70, simple(C::e_activate), "slot=70 success"),
-        say(70, kDisconnect, "slot=70 success"), pause, board("switch 33", "ok constant d5")};
+        say(70, kDisconnect, "slot=70 success"), pause, board("switch 33", "ok constant d5"), quiet(1000, 0)};
     // Refused as invalid, the move keeps the path held: a reopen makes it again.
     std::vector<Step> invalidMove = move({board(failConnect + "22", "ok")}, false);
     invalidMove.insert(invalidMove.begin() + 7, {board("hangup /dev/hal", "ok "), logged("1 connection(s) made again")});

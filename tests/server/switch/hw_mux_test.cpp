@@ -377,6 +377,13 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
          [](HwMux& m, int o) { m.Write(o, 0x11), m.Disable(o), m.Restore(o); }, Hal::Drive::connected},
         {"let go, then a refused join and its destroy", 8204, false, refused,
          [&](HwMux& m, int o) { m.Leave(o, path), m.Join(9, o, other), m.Leave(o, other); }, Hal::Drive::disabled},
+        {"let go, then a join refused as invalid", 8209, false, refused,
+         [&](HwMux& m, int o) {
+             m.Leave(o, path);
+             board.fail("/dev/hal", Hal::kConnect, EINVAL, SimBoard::Board::Times::always);
+             m.Join(9, o, other);
+         },
+         Hal::Drive::disabled},
         {"let go, then a refused connect", 42, false, refused,
          [&](HwMux& m, int o) { m.Rest(o, path, receiver, true), m.Join(9, o, other); }, Hal::Drive::constant},
         {"idle byte taken off", 8205, true, away,
