@@ -58,6 +58,12 @@ void HDLC::PutHeader(std::ostream& out) const
 
 bool HDLC::activate()
 {
+    const int out = line_output();
+    if (mLatest || mHad.at != out)
+        mPlace = Place{out, HwMux::instance()->NewPlace()};
+    else
+        mPlace = mHad;
+    mLatest = false;
     if (is_open() || draining()) {
         deactivate();
         if (draining()) {
@@ -118,14 +124,19 @@ bool HDLC::open()
     // The reader reads the channel's end itself.
     channel.Take(*this, t, event.fd, &event, false);
     HwMux& mux = *HwMux::instance();
-    int out = parameters.type == 2 ? parameters.transmit : parameters.tdm;
-    if (!mux.Join(t, out, owner())) {
+    const int out = line_output();
+    // Heard before the join: a switch that carries it at once says so.
+    mListening = &mux;
+    mux.Listen(this);
+    const uint64_t place = mPlace.at == out ? mPlace.place : 0;
+    if (mux.Join(t, out, owner(), place) == HwMux::Joined::refused) {
         std::cerr << ext::header(this) << "switch connect fail: " << t << " -> " << out << std::endl;
         close();
         return false;
     }
     toLine = Path{t, out};
-    if (!mux.Join(parameters.tdm, t, owner())) {
+    mHad = mPlace = Place{out, mux.Place(out, owner())};
+    if (mux.Join(parameters.tdm, t, owner()) == HwMux::Joined::refused) {
         std::cerr << ext::header(this) << "switch connect fail: " << parameters.tdm << " -> " << t << std::endl;
         close();
         return false;
@@ -191,12 +202,26 @@ void HDLC::IChannelDrained()
 
 size_t HDLC::IUnwritten() const
 {
-    return notify->hdlc_unwritten();
+    // A line the switch does not carry takes nothing: what the receiver
+    // queues waits for the next channel, not for this drain.
+    return line_carried() ? notify->hdlc_unwritten() : 0;
 }
 
 bool HDLC::writable() const
 {
-    return is_open() || (draining() && event.fd && channel.takes());
+    return (is_open() || (draining() && event.fd && channel.takes())) && line_carried();
+}
+
+bool HDLC::line_carried() const
+{
+    return mListening && toLine.destination >= 0 && mListening->Carried(toLine.source, toLine.destination);
+}
+
+// Called inside a switch change: the receiver writes, and touches no switch.
+void HDLC::on_carried(int destination)
+{
+    if (destination == toLine.destination && ready && writable())
+        notify->on_hdlc_ready();
 }
 
 short HDLC::wanted() const
@@ -218,6 +243,9 @@ void HDLC::shut()
 // another maker holds on either by now is left to it.
 void HDLC::disconnect()
 {
+    if (mListening)
+        mListening->Unlisten(this);
+    mListening = nullptr;
     if (toLine.destination < 0 && fromLine.destination < 0)
         return;
     HwMux& mux = *HwMux::instance();

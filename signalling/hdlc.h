@@ -29,7 +29,7 @@
 #include "server/switch/hw_mux.h"
 #include "signalling/generic_hdlc.h"
 
-class HDLC : public GenericHDLC, private ChannelHolder {
+class HDLC : public GenericHDLC, private ChannelHolder, private HwMux::Listener {
 public:
     class Notify {
     public:
@@ -81,10 +81,17 @@ public:
     // channel open or draining is let go in order first (deactivate): the
     // fresh one opens once the drain ended, its paths wishes the switch is
     // told once it takes them, and the receiver hears on_hdlc_error if it
-    // does not open then. Meanwhile the old channel is read as before, and
-    // on the same line it takes what the receiver writes. Within a
-    // HwMux::Holding the paths are wishes too.
+    // does not open then (the switch gave its line up as invalid).
+    // Meanwhile the old channel is read as before, and on the same line
+    // it takes what the receiver writes. Within a HwMux::Holding the
+    // paths are wishes too. On the line it had, the link's path keeps
+    // the place it had among the output's claims, so a later connection
+    // there stays the one carried; on another line it takes its place
+    // now, in the order of the answers.
     bool activate();
+    // The next activation is a connection the controller asked anew: its
+    // path is the latest on its output, also on the line it had.
+    void latest() { mLatest = true; }
     // Lets go of the channel. What waits on it is read first, its end
     // included: a channel that ended is reported as ended (a read error),
     // not let go as one still running. A running channel is let go in
@@ -102,6 +109,8 @@ public:
     // goes, and the output is disabled unless another maker holds it.
     void lose_line(int channel);
     bool draining() const { return channel.draining(); }
+    // An opening waits for the drain.
+    bool reopening() const { return mReopen; }
     // The handle of the controller channel, which drains after an orderly
     // deactivation.
     HandedChannel& handed() { return channel; }
@@ -117,11 +126,16 @@ public:
     // Open and not deactivated: a draining channel serves no link.
     bool is_open() const override { return event.fd && !draining(); }
     bool is_ready() const override { return ready && writable(); }
-    // A frame may be written: the channel is open, or drains and still
-    // takes it (what the receiver had queued when the drain began, or,
-    // while the link restarts on its line, anything; the rest waits for
-    // the next channel).
+    // A frame may be written: the switch carries the channel onto its
+    // line (a line that is only a wish hears nothing: what waits stays
+    // with the receiver, which hears on_hdlc_ready once the switch takes
+    // it), and the channel is open, or drains and still takes it (what
+    // the receiver had queued when the drain began, or, while the link
+    // restarts on its line, anything; the rest waits for the next
+    // channel).
     bool writable() const;
+    // The switch carries the channel onto its line.
+    bool line_carried() const;
 
     void on_event(int fd, short revents);
     // Reads one frame on input; the channel's end, if it is over.
@@ -206,6 +220,10 @@ private:
     void disconnect();
     // Lets go of the idle byte of the line end it claims, if any.
     void leave_line();
+    // The output the channel sends into.
+    int line_output() const { return parameters.type == 2 ? parameters.transmit : parameters.tdm; }
+    // The switch carries a path anew: the line may take what waits.
+    void on_carried(int destination) override;
     // The link's own line paths are its own on the switch.
     HwMux::Owner owner() const { return HwMux::Owner{this, nullptr}; }
     // The idle byte of its line end is the link's too, apart from its paths.
@@ -224,6 +242,17 @@ private:
     Path toLine;   // the line's output carries this channel
     Path fromLine; // this channel's output carries the line
     int lineEnd = -1; // the output whose idle byte the link claims
+    // The place of the link's path among the claims of the line's output
+    // (at): the one an opening takes up, and the one it had on the line
+    // it was last on (an opening refused elsewhere goes back to it).
+    struct Place {
+        int at = -1;
+        uint64_t place = 0;
+    };
+    Place mPlace, mHad;
+    bool mLatest = false;
+    // The switch whose carried paths the channel hears, while it holds paths.
+    HwMux* mListening = nullptr;
     // The controller channel the driver handed, held while open.
     HandedChannel channel;
     bool poolEmpty = false;

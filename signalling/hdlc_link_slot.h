@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "server/slots/slot.h"
+#include "server/slots/slot_refusal.h"
 #include "signalling/hdlc.h"
 
 class HdlcLinkSlot : public Slot, public HDLC::Notify {
@@ -46,12 +47,53 @@ protected:
         // A slot on its way out opens nothing: its channel drains, or went.
         if (IsReleasing())
             return false;
-        if (mChannel->activate())
+        if (mChannel->activate()) {
+            mDown = false;
             return true;
+        }
         if (!quiet)
-            OnDeactivated();
+            ReportDown();
         return false;
     }
 
+    // The controller's activate on the link's own channel, which open()
+    // opens (reporting deactivated when it does not). Without its line the
+    // channel waits for the connection, which opens it: the controller
+    // hears deactivated meanwhile. A channel that does not open refuses
+    // the command. Asked anew, a link down before is told again.
+    template <class Open>
+    bool ActivateOnLine(Open open)
+    {
+        mDown = false;
+        if (!mChannel->has_line()) {
+            ReportDown();
+            return true;
+        }
+        if (open())
+            return true;
+        RefuseCommand(LGCP::ErrorCause::internal);
+        return false;
+    }
+
+    // The controller hears deactivated once for a link that goes down;
+    // the link stays down (its line kept, its channel closed) until the
+    // controller's next activate or connect.
+    void ReportDown()
+    {
+        if (mDown)
+            return;
+        mDown = true;
+        OnDeactivated();
+    }
+    bool down() const { return mDown; }
+
+    // A connection the controller asked now, rather than one given back
+    // after a refused move (within a HwMux::Holding): its line is the
+    // latest on its output, and it brings a link reported down up.
+    static bool Commanded() { return !HwMux::instance()->wishing(); }
+
     std::unique_ptr<HDLC> mChannel;
+
+private:
+    bool mDown = false;
 };

@@ -1,5 +1,6 @@
 #include "signalling/hdlc_slot.h"
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -64,8 +65,11 @@ void HdlcSlot::PutHeader(std::ostream& out) const
 
 // A connection with no channel, or whose channel does not open, is
 // refused; the connections held before keep the channel, on their line as
-// a wish where the switch refused the new one. A channel open on the line
-// already stays as it is (a connection repeated).
+// a wish where the switch refused the new one, unless the link was down:
+// it stays down. A channel open on the line already stays as it is (a
+// connection repeated). A connection given back after a refused move
+// brings no link up that the controller heard go down, and moves no link
+// off a line that another of its joins still gives it.
 bool HdlcSlot::join(int tdm, const char* hook)
 {
     trace(hook);
@@ -74,9 +78,25 @@ bool HdlcSlot::join(int tdm, const char* hook)
     mChannel->parameters.type = 1;
     if (mChannel->is_open() && mChannel->parameters.tdm == tdm)
         return true;
-    const int held = held_line(nullptr, nullptr);
+    const bool wasDown = down();
+    // Refused, the link goes back to the line it ran on while a join
+    // still gives it that line, else to one of its joins.
+    const int was = mChannel->parameters.tdm;
+    const bool stays = was != -1 && joined_line(was);
+    if (!Commanded() && (wasDown || stays)) {
+        if (!stays)
+            mChannel->parameters.tdm = tdm;
+        return true;
+    }
+    if (Commanded())
+        mChannel->latest();
+    const int held = stays ? was : held_line(nullptr, nullptr);
     if (settle(tdm, held != -1))
         return true;
+    if (wasDown) {
+        mChannel->parameters.tdm = held;
+        return false;
+    }
     HwMux::Holding wishes;
     settle(held);
     return false;
@@ -111,28 +131,32 @@ bool HdlcSlot::IHwDisconnectTransmitter(Slot& receiver)
 {
     trace("IHwDisconnectTransmitter");
     const int line = receiver.IGetReceiveChannel();
-    Slot::IHwDisconnectTransmitter(receiver);
+    MuxLetGo(receiver);
     follow(held_line(nullptr, &receiver), receiver.IsLost() ? line : -1);
     return true;
 }
 
 // Either connection alone serves both directions: the channel goes with
-// the last one, and moves to the line of a connection that stays. A
-// channel that ended, the controller told, waits on that line for its
+// the last one, and moves to the line of a connection that stays. A link
+// whose own line stays (it runs on, or waits to open on, the line of a
+// connection that stays) goes on as it is: only another join went. A
+// link that is down, the controller told, waits on that line for its
 // command; so does one whose line went with its slot's channel (lost, the
 // going slot's line): the controller is told once, as at the channel's own
 // end, which tells it instead when letting go reads that end too.
 void HdlcSlot::follow(int tdm, int lost)
 {
     const bool lineLost = lost != -1 && mChannel->is_open() && lost == mChannel->parameters.tdm;
+    if (!lineLost && !down() && tdm != -1 && tdm == mChannel->parameters.tdm &&
+        (mChannel->is_open() || mChannel->reopening())) {
+        mChannel->lose_line(lost);
+        return;
+    }
     mChannel->deactivate(lost == -1);
     mChannel->lose_line(lost);
-    if (lineLost) {
-        mLineLost = true;
-        if (!mChannel->ended())
-            OnDeactivated();
-    }
-    if (mChannel->ended() || mLineLost)
+    if (lineLost)
+        ReportDown();
+    if (down() || mChannel->ended())
         mChannel->parameters.tdm = tdm;
     else
         settle(tdm);
@@ -154,6 +178,17 @@ int HdlcSlot::held_line(const Slot* goingSource, const Slot* goingReceiver)
     return -1;
 }
 
+bool HdlcSlot::joined_line(int tdm)
+{
+    Slot* source = GetSource();
+    if (source && !source->IsLost() && source->GetConnectionPriority() <= GetConnectionPriority() &&
+        source->IGetTransmitChannel() == tdm)
+        return true;
+    return std::any_of(GetReceivers().begin(), GetReceivers().end(), [&](Slot* r) {
+        return !r->IsLost() && r->GetConnectionPriority() < GetConnectionPriority() && r->IGetReceiveChannel() == tdm;
+    });
+}
+
 // The channel on that line, or on none (-1, left closed).
 bool HdlcSlot::settle(int tdm, bool quiet)
 {
@@ -166,7 +201,6 @@ bool HdlcSlot::iactivate(bool quiet)
     if (traces.signallingHdlc)
         std::clog << ext::header(this) << "Try to activate HDCL, params.tdm = " << mChannel->parameters.tdm
                   << std::endl;
-    mLineLost = false;
     if (!OpenChannel(quiet))
         return false;
     trace("HDLC activated successfully");
@@ -176,7 +210,7 @@ bool HdlcSlot::iactivate(bool quiet)
 bool HdlcSlot::IActivate(TERM::TermActivateParams const&)
 {
     trace("IActivate");
-    return Signalling::activate_on_line(*this, *mChannel, [this] { return iactivate(); });
+    return ActivateOnLine([this] { return iactivate(); });
 }
 
 bool HdlcSlot::IDeactivate()
@@ -313,7 +347,7 @@ void HdlcSlot::send_batch()
 void HdlcSlot::on_hdlc_error(Cause::Type)
 {
     std::clog << ext::header(this) << "on_hdlc_error" << std::endl;
-    OnDeactivated();
+    ReportDown();
 }
 
 void HdlcSlot::OnUpdateTimer()

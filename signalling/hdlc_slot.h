@@ -68,6 +68,8 @@ private:
     // lost: the going slot's line when that slot lost its channel, else -1.
     void follow(int tdm, int lost);
     int held_line(const Slot* goingSource, const Slot* goingReceiver);
+    // Whether a connection that this slot makes gives it that line.
+    bool joined_line(int tdm);
     void trace(const char* what) const;
     // Adds a received body to the batch, sending the batch first when the
     // body would take its signal past one control frame, and after it when
@@ -86,9 +88,6 @@ private:
     uint16_t mAddress;
     uint8_t mOwn = 0;
     uint8_t mPeer = 0;
-    // The line went with its slot's channel: the channel waits, closed,
-    // for a connection or an activate.
-    bool mLineLost = false;
 };
 
 class HdlcSlotFactory : public SlotFactory {

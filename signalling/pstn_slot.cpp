@@ -104,6 +104,8 @@ bool PstnSlot::IHwConnectReceiver(Slot& source)
     }
     p.tdm = source.IGetTransmitChannel();
     p.type = mKind == kSs7OrCas ? 0 : mKind == kPri ? 1 : 2;
+    if (Commanded())
+        mChannel->latest();
     if ((mKind == kSs7OrCas || mKind == kPri || p.transmit != -1) && !iactivate(GetSource() != nullptr)) {
         p.tdm = -1;
         return false;
@@ -122,6 +124,8 @@ bool PstnSlot::IHwConnectTransmitter(Slot& receiver)
     if (mChannel->is_open() && p.transmit == receiver.IGetReceiveChannel())
         return true;
     p.transmit = receiver.IGetReceiveChannel();
+    if (Commanded())
+        mChannel->latest();
     if (p.tdm != -1 && !iactivate()) {
         p.transmit = -1;
         return false;
@@ -152,7 +156,7 @@ bool PstnSlot::IHwDisconnectTransmitter(Slot& receiver)
             mChannel->lose_line(receiver.IGetReceiveChannel());
         mChannel->parameters.transmit = -1;
     }
-    Slot::IHwDisconnectTransmitter(receiver);
+    MuxLetGo(receiver);
     return true;
 }
 
@@ -174,7 +178,7 @@ bool PstnSlot::iactivate(bool quiet)
 
 bool PstnSlot::IActivate(TERM::TermActivateParams const&)
 {
-    return Signalling::activate_on_line(*this, *mChannel, [this] { return iactivate(); });
+    return ActivateOnLine([this] { return iactivate(); });
 }
 
 bool PstnSlot::IDeactivate()

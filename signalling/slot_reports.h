@@ -1,6 +1,6 @@
-// What the signalling slots share: the activation of their own channel,
-// the packet that carries the controller's octets down a stack, and the
-// link information records they report.
+// What the signalling slots share: the packet that carries the
+// controller's octets down a stack, and the link information records they
+// report.
 #pragma once
 
 #include <cstddef>
@@ -43,23 +43,6 @@ size_t encoded_size(ASN1::AbstractData const& value);
 
 // The channel's counters as the controller reads them.
 LGCP::IoctlResponse hdlc_link_info(HDLC::Statistics const& s);
-
-// The controller's activate on a slot's own channel, which open() opens
-// (reporting deactivated when it does not). Without its line the channel
-// waits for the connection, which opens it: the controller hears
-// deactivated meanwhile. A channel that does not open refuses the command.
-template <class Open>
-bool activate_on_line(Slot& slot, const HDLC& channel, Open open)
-{
-    if (!channel.has_line()) {
-        slot.OnDeactivated();
-        return true;
-    }
-    if (open())
-        return true;
-    RefuseCommand(LGCP::ErrorCause::internal);
-    return false;
-}
 
 // Offers an E1 trunk's status to every slot of the factory. The BRI lines
 // report states under trunk numbers of their own, which name no E1 trunk.

@@ -221,7 +221,7 @@ bool MuxConnect(Slot& source, Slot& receiver)
 {
     int tx = source.IGetTransmitChannel();
     int rx = receiver.IGetReceiveChannel();
-    if (!HwMux::instance()->Join(tx, rx, MadeBy(&source, receiver)))
+    if (HwMux::instance()->Join(tx, rx, MadeBy(&source, receiver)) == HwMux::Joined::refused)
         return false;
     std::clog << "mux: slot " << source << " [" << tx << "] -> " << receiver << " [" << rx << "]" << std::endl;
     return true;
@@ -237,6 +237,19 @@ bool MuxDisconnect(Slot& receiver)
         return false;
     std::clog << "mux: disconnect slot " << receiver << " [" << rx << "]" << std::endl;
     return true;
+}
+
+// A refusal is owed: the receiver's output falls to its idle byte all the
+// same, told again until the switch takes it.
+static void OweRest(Slot& receiver, Slot* source)
+{
+    HwMux::instance()->Rest(receiver.IGetReceiveChannel(), MadeBy(source, receiver), OwnClaims(receiver), true);
+}
+
+void MuxLetGo(Slot& receiver)
+{
+    if (!MuxDisconnect(receiver))
+        OweRest(receiver, receiver.GetSource());
 }
 
 bool llConnect(Slot& source, Slot& receiver)
@@ -362,7 +375,7 @@ void LetGo(Slot& receiver)
     if (!source)
         return;
     if (!llDisconnect(receiver))
-        HwMux::instance()->Rest(receiver.IGetReceiveChannel(), MadeBy(source, receiver), OwnClaims(receiver), true);
+        OweRest(receiver, source);
     LeaveSource(receiver);
 }
 

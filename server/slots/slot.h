@@ -239,6 +239,9 @@ bool llDisconnect(Slot& receiver);
 // The default switch operations.
 bool MuxConnect(Slot& source, Slot& receiver);
 bool MuxDisconnect(Slot& receiver);
+// MuxDisconnect for a kind that leaves the line whatever the switch
+// answers (a link): a refused idle byte is owed, told until taken.
+void MuxLetGo(Slot& receiver);
 // Lets each receiver of source go once (by release); false, after writing
 // missing to the error log, when the list ran out early.
 bool DisconnectReceivers(Slot& source, const char* missing, void (*release)(Slot&) = LetGo);

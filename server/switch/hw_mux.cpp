@@ -280,21 +280,35 @@ int HwMux::Request(unsigned long request, void* record, const char* what)
 
 // A slot that left its channel joins nothing, and says nothing of the switch.
 // A wish waits for the device; a command needs it now.
-bool HwMux::Join(int source, int destination, Owner owner)
+HwMux::Joined HwMux::Join(int source, int destination, Owner owner, uint64_t place)
 {
     if (source < 0 || destination < 0 || (!mHolding && !ReadyFor(source, destination)))
-        return false;
+        return Joined::refused;
     IsOpened();
-    return Change(
+    const Device::Outcome outcome = Change(
         destination,
         [&](std::vector<Claim>& claims) {
             auto held = PathOf(claims, owner);
             if (held != claims.end() && held->source == source)
                 return;
             DropPath(claims, owner);
-            claims.push_back(Claim{owner, source});
+            Insert(claims, Claim{owner, source, place});
         },
         mHolding ? Device::Policy::held : Device::Policy::told);
+    if (outcome == Device::Outcome::made)
+        return Joined::made;
+    return Device::done(outcome) ? Joined::wished : Joined::refused;
+}
+
+uint64_t HwMux::Place(int destination, Owner owner) const
+{
+    auto it = mOutputs.find(destination);
+    if (it == mOutputs.end())
+        return 0;
+    for (const Claim& c : it->second.claims)
+        if (IsPath(c, owner))
+            return c.place;
+    return 0;
 }
 
 // Refused, the path goes back to its place.
@@ -304,12 +318,13 @@ bool HwMux::Renew(int destination, Owner owner)
     IsOpened();
     if (!Holds(destination, owner))
         return true;
-    return Change(destination, [&](std::vector<Claim>& claims) {
+    return Device::done(Change(destination, [&](std::vector<Claim>& claims) {
         auto held = PathOf(claims, owner);
         Claim claim = *held;
         claims.erase(held);
-        claims.push_back(claim);
-    });
+        claim.place = 0;
+        Insert(claims, claim);
+    }));
 }
 
 bool HwMux::Holds(int destination, Owner owner) const
@@ -326,7 +341,7 @@ bool HwMux::Idle(int destination, Owner owner)
     IsOpened();
     if (destination < 0)
         return false;
-    return Change(destination, [&](std::vector<Claim>& claims) { AddIdle(claims, owner); });
+    return Device::done(Change(destination, [&](std::vector<Claim>& claims) { AddIdle(claims, owner); }));
 }
 
 bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
@@ -340,7 +355,7 @@ bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
         AddIdle(claims, receiver);
     };
     if (!owed)
-        return Change(destination, rest);
+        return Device::done(Change(destination, rest));
     // Refused just now: held, and told by the retry.
     Output& out = at(destination);
     rest(Use(destination));
@@ -356,7 +371,7 @@ bool HwMux::Rest(int destination, Owner owner, Owner receiver, bool owed)
 // Only this change is taken back: a claim that its maker let go before
 // stays gone.
 template <class Claims>
-bool HwMux::Change(int destination, Claims change, Device::Policy policy)
+Device::Outcome HwMux::Change(int destination, Claims change, Device::Policy policy)
 {
     const Output before = at(destination);
     change(Use(destination));
@@ -364,7 +379,7 @@ bool HwMux::Change(int destination, Claims change, Device::Policy policy)
     const Device::Outcome outcome = Settle(destination, policy);
     mChanging = -1;
     if (Device::done(outcome))
-        return true;
+        return outcome;
     Output& out = at(destination);
     out.claims = before.claims;
     out.disabling = before.disabling;
@@ -381,7 +396,7 @@ bool HwMux::Change(int destination, Claims change, Device::Policy policy)
         mHolder.changed();
     }
     Tidy(destination);
-    return false;
+    return outcome;
 }
 
 // An output that rested takes up a new use: how its last user asked it to
@@ -413,7 +428,36 @@ void HwMux::DropPath(std::vector<Claim>& claims, Owner owner)
 void HwMux::AddIdle(std::vector<Claim>& claims, Owner owner)
 {
     if (std::none_of(claims.begin(), claims.end(), [&](const Claim& c) { return c.owner == owner && c.source < 0; }))
-        claims.push_back(Claim{owner, -1});
+        Insert(claims, Claim{owner, -1});
+}
+
+void HwMux::Insert(std::vector<Claim>& claims, Claim claim)
+{
+    if (claim.place == 0)
+        claim.place = NewPlace();
+    auto at = std::upper_bound(claims.begin(), claims.end(), claim.place,
+                               [](uint64_t place, const Claim& c) { return place < c.place; });
+    claims.insert(at, claim);
+}
+
+void HwMux::Listen(Listener* listener)
+{
+    if (std::find(mListeners.begin(), mListeners.end(), listener) == mListeners.end())
+        mListeners.push_back(listener);
+}
+
+void HwMux::Unlisten(Listener* listener)
+{
+    mListeners.erase(std::remove(mListeners.begin(), mListeners.end(), listener), mListeners.end());
+}
+
+// A listener may listen or leave meanwhile: a copy is walked.
+void HwMux::Heard(int destination)
+{
+    const std::vector<Listener*> listeners = mListeners;
+    for (Listener* listener : listeners)
+        if (std::find(mListeners.begin(), mListeners.end(), listener) != mListeners.end())
+            listener->on_carried(destination);
 }
 
 // Told now, and held while the switch refuses.
@@ -511,6 +555,8 @@ Device::Outcome HwMux::Settle(int destination, Device::Policy policy)
         mHolder.changed();
     }
     Tidy(destination);
+    if (outcome == Device::Outcome::made && want.source >= 0)
+        Heard(destination);
     return outcome;
 }
 
@@ -539,7 +585,14 @@ HwMux::Left HwMux::LeftBy(const Path& path)
 // Opening the device tells it what it owes first.
 bool HwMux::Carries(int source, int destination)
 {
-    if (!IsOpened() || source < 0)
+    return IsOpened() && Carried(source, destination);
+}
+
+// A switch away keeps what it was told: a path it took stays carried
+// until an open tells it again.
+bool HwMux::Carried(int source, int destination) const
+{
+    if (source < 0)
         return false;
     auto it = mOutputs.find(destination);
     return it != mOutputs.end() && Wanted(it->second) == Path{source} && it->second.held.asked() == Path{source} &&
@@ -586,6 +639,7 @@ void HwMux::reconcile(Device::Tally& made)
 {
     unsigned long connected = 0, idle = 0, released = mWiped;
     mWiped = 0;
+    std::vector<int> carried;
     for (auto it = mOutputs.begin(); it != mOutputs.end() && fd() >= 0;) {
         int destination = it->first;
         Output& out = it->second;
@@ -596,6 +650,8 @@ void HwMux::reconcile(Device::Tally& made)
                                      [&] { return mHolder.refusal(); });
         if (told)
             ++(release ? released : isIdle ? idle : connected);
+        if (told && !release && !isIdle)
+            carried.push_back(destination);
         ++it;
         // A release made, or anything given up, leaves nothing; what is
         // still held or owed stays.
@@ -604,6 +660,8 @@ void HwMux::reconcile(Device::Tally& made)
     made.count("connection(s) made again", connected, true);
     made.count("idle output(s) again", idle);
     made.count("output(s) released", released);
+    for (int destination : carried)
+        Heard(destination);
 }
 
 void HwMux::OnDPC()

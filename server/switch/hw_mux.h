@@ -103,10 +103,21 @@ public:
     // switch takes it); a bus output that nothing holds is disabled.
     void Restore(int channel);
 
-    // owner claims a path from source: held once the device took it, or,
-    // within a Holding, at once, told once the device takes it. A path
-    // that owner holds from source already keeps its place.
-    bool Join(int source, int destination, Owner owner = Owner());
+    // What a join did, which its caller answers and keeps by: the record
+    // holds the path and the switch carries what the record asks (made);
+    // within a Holding, the record holds it as a wish, told once the
+    // switch takes it (wished); or nothing changed (refused, also when
+    // the switch gave it up as invalid).
+    enum class Joined { made, wished, refused };
+    // owner claims a path from source, at place among the output's claims
+    // (0: the latest): held once the device took it, or, within a Holding,
+    // at once, told once the device takes it. A path that owner holds from
+    // source already keeps its place.
+    Joined Join(int source, int destination, Owner owner = Owner(), uint64_t place = 0);
+    // A place later than every claim made so far, to be taken up later.
+    uint64_t NewPlace() { return ++mPlaces; }
+    // The place of owner's path at an output, 0 when it holds none there.
+    uint64_t Place(int destination, Owner owner) const;
     // owner's path at an output becomes the latest again, told when the
     // device may not carry it: false when refused; true, with nothing
     // done, when owner holds no path there.
@@ -144,6 +155,23 @@ public:
     void Lose(int destination);
     // Whether the device carries a held path, told again first when it may not.
     bool Carries(int source, int destination);
+    // Whether the device carries a held path, as last told (a device away
+    // keeps it until it opens again); asks nothing.
+    bool Carried(int source, int destination) const;
+
+    // Hears when an output carries what its record asks anew (a change or
+    // the retry made it), so that whoever waits for a path there moves on.
+    class Listener {
+    public:
+        virtual void on_carried(int destination) = 0;
+
+    protected:
+        ~Listener() = default;
+    };
+    void Listen(Listener* listener);
+    void Unlisten(Listener* listener);
+    // Joins are wishes answered before: within a Holding.
+    bool wishing() const { return mHolding > 0; }
 
     void OnDPC();
     void PutHeader(std::ostream& out) const;
@@ -180,10 +208,12 @@ private:
     // held there (and, to be safe, every other) are told again.
     void Wiped(const std::vector<int>& refused);
 
-    // A claim: a path from source, or (-1) the idle byte.
+    // A claim: a path from source, or (-1) the idle byte; the claims of an
+    // output are kept in the order of their places.
     struct Claim {
         Owner owner;
         int source = -1;
+        uint64_t place = 0;
     };
     // The record of one output, and what the device was told of it.
     struct Output {
@@ -204,13 +234,17 @@ private:
     // refusal puts the claims back, and the output owes what it held
     // before. Whether the device took the change.
     template <class Claims>
-    bool Change(int destination, Claims change, Device::Policy policy = Device::Policy::told);
+    Device::Outcome Change(int destination, Claims change, Device::Policy policy = Device::Policy::told);
     static bool IsPath(const Claim& claim, Owner owner);
     // owner's path claim, end() when it holds none.
     static std::vector<Claim>::iterator PathOf(std::vector<Claim>& claims, Owner owner);
     // owner's path claim goes; owner claims the idle byte (once).
     static void DropPath(std::vector<Claim>& claims, Owner owner);
-    static void AddIdle(std::vector<Claim>& claims, Owner owner);
+    void AddIdle(std::vector<Claim>& claims, Owner owner);
+    // A claim at its place (0: the latest).
+    void Insert(std::vector<Claim>& claims, Claim claim);
+    // The listeners hear that the output carries what it asks.
+    void Heard(int destination);
     // What the claims ask: the latest path, else the idle byte, else off.
     static Path Wanted(const Output& out);
     static Left LeftBy(const Path& path);
@@ -252,6 +286,9 @@ private:
     int mChanging = -1;
     // Holdings alive: the paths joined meanwhile are wishes.
     unsigned mHolding = 0;
+    // The last place given to a claim.
+    uint64_t mPlaces = 0;
+    std::vector<Listener*> mListeners;
     // Last: it goes first, with its retry.
     Device::Holder mHolder;
 };

@@ -371,7 +371,9 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
 {
     using C = LGCP::Command;
     struct Step {
-        int slot; // -1 for a word to the board, -2 for a line the server logs, -3 a command to no slot
+        int slot; // -1 for a word to the board, -2 for a line the server logs, -3 a command to no slot,
+                  // -4 a pause (text: its milliseconds) for what drains to end, -6 the signals
+                  // of text milliseconds, with answer deactivated among them
         C command;
         std::string text; // the word, or a piece of the answer
         std::string answer;
@@ -477,13 +479,98 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
         board(refuseOpen, "ok"), board("hangup /dev/hal", "ok "), board("mixer-unit remove 0", "ok"),
         say(-3, query, "success"), logged("channel lost"), logged("hwMux: device back"),
         board("switch 4106", "ok disabled")};
+    // Link 70 joined both ways to a line has three packages of 1,400
+    // octets queued when a later connection takes the line's output (its
+    // channel, the driver's first, 1024; trunk 11 sends on 34, trunk 12 on
+    // 35; MCC 41 is channel 1024 and the link's then 1025): the output
+    // keeps the later connection, also once the link's channel drained and
+    // reopened there (a restart by activate, or its receiver taken).
+    const std::vector<std::string> three(3, [] {
+        std::string body;
+        for (int i = 0; i < 1400; ++i)
+            body += "A5 ";
+        return body;
+    }());
+    const Step pause = {-4, C(), "2500", ""};
+    auto reopen = [&](int line, std::vector<Step> create, int output, int link, int later, int carried,
+                      bool restart) {
+        std::vector<Step> steps = create;
+        for (const Step& s : {say(70, hdlc_params(1, 1), "success"), connect(line, 70), connect(70, line),
+                              board("switch " + std::to_string(output), "ok connected " + std::to_string(link)),
+                              say(70, packages(three), "slot=70 success"), connect(later, line),
+                              board("switch " + std::to_string(output), "ok connected " + std::to_string(carried))})
+            steps.push_back(s);
+        if (restart)
+            steps.push_back(say(70, simple(C::e_activate), "slot=70 success"));
+        steps.push_back(pause);
+        steps.push_back(board("switch " + std::to_string(output), "ok connected " + std::to_string(carried)));
+        return steps;
+    };
+    const std::vector<Step> trunks = {say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success")};
+    const std::vector<Step> mccLine = {say(41, create_mcc(LGCP::MccType::data), "success"),
+                                       say(12, create_trunk(1, 3), "success")};
+    // A link's signals, whichever way it is joined (trunk 10 on 33, 11 on
+    // 34, 12 on 35): no deactivated for a link that carries or whose line
+    // is a wish; one for a line given up, and the link stays down until an
+    // activate or a connect; a join that goes leaves the link's own line.
+    auto quiet = [](int ms, int deactivated) { return Step{-6, C(), std::to_string(ms), std::to_string(deactivated)}; };
+    const std::vector<Step> bothWays = {say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success"),
+                                        say(70, hdlc_params(1, 1), "success"), connect(10, 70), connect(70, 10),
+                                        board("switch 33", "ok connected 1024")};
+    auto refusedBothWays = [&](const std::string& times) {
+        std::vector<Step> steps = bothWays;
+        for (const Step& s : {board(failConnect + "5" + times, "ok"),
+                              say(11, simple(C::e_connect, 70), "slot=11 error connectFail"), pause,
+                              board(failConnect + "0", "ok"), board("switch 33", "ok connected "), quiet(1500, 0)})
+            steps.push_back(s);
+        return steps;
+    };
+    std::vector<Step> otherJoinGoes = {say(10, create_trunk(1, 1), "success"), say(11, create_trunk(1, 2), "success"),
+                                       say(70, hdlc_params(1, 1), "success"), connect(10, 70), connect(70, 11),
+                                       connect(10, 70), board("switch 33", "ok connected "),
+                                       board("fail /dev/hal open 19 always", "ok"), board("hangup /dev/hal", "ok "),
+                                       say(11, kDisconnect, "slot=11 success"), board("fail /dev/hal open 0", "ok"),
+                                       logged("hwMux: device back"), board("switch 33", "ok connected "),
+                                       quiet(1500, 0)};
+    const std::vector<Step> refusedDisconnect = {
+        say(10, create_trunk(1, 1), "success"), say(71, hdlc_params(1, 1), "success"),
+        say(21, create_map(0, 11, 0, 41), "success"), connect(71, 21), connect(71, 10),
+        board("switch 8203", "ok disabled"), board(failWrite + "5", "ok"), say(21, kDisconnect, "slot=21 success"),
+        board("switch 8203", "ok constant d5"), quiet(1000, 0)};
+    const std::vector<Step> notRevived = {
+        say(11, create_trunk(1, 2), "success"), say(12, create_trunk(1, 3), "success"),
+        say(70, hdlc_params(1, 1), "success"), connect(70, 11), board("switch 34", "ok connected 1024"),
+        board("hangup /dev/mcc/ctl", "ok "), quiet(1500, 1), board(failConnect + "5 always", "ok"),
+        say(12, simple(C::e_connect, 11), "slot=12 error connectFail"), board(failConnect + "0", "ok"),
+        quiet(1500, 0), board("switch 34", "ok constant d5"), connect(70, 11), board("switch 34", "ok connected ")};
+    std::vector<Step> reopenGivenUp = bothWays;
+    for (const Step& s : {say(70, packages(three), "slot=70 success"), board(failConnect + "22 always", "ok"),
+                          say(70, simple(C::e_activate), "slot=70 success"), quiet(2500, 1),
+                          board(failConnect + "0", "ok"), board("switch 33", "ok constant d5"), quiet(1000, 0),
+                          say(70, simple(C::e_activate), "slot=70 success"), board("switch 33", "ok connected ")})
+        reopenGivenUp.push_back(s);
+    const std::vector<Step> reopenOffLine = {
+        say(10, create_trunk(1, 1), "success"), say(70, hdlc_params(1, 1), "success"), connect(10, 70),
+        say(70, packages(three), "slot=70 success"), say(70, simple(C::e_activate), "slot=70 success"),
+        say(70, kDisconnect, "slot=70 success"), pause, board("switch 33", "ok constant d5"), quiet(1000, 0)};
     // Refused as invalid, the move keeps the path held: a reopen makes it again.
     std::vector<Step> invalidMove = move({board(failConnect + "22", "ok")}, false);
     invalidMove.insert(invalidMove.begin() + 7, {board("hangup /dev/hal", "ok "), logged("1 connection(s) made again")});
     const struct {
         const char* what;
         std::vector<Step> steps;
-    } rows[] = {{"a link's move meeting the switch lost", linkMove},
+    } rows[] = {{"a link both ways moved, refused once", refusedBothWays("")},
+                {"a link both ways moved, refused for a while", refusedBothWays(" always")},
+                {"another join of a link goes while the switch is lost", otherJoinGoes},
+                {"a receiver off a link's line disconnected, its idle byte refused once", refusedDisconnect},
+                {"a link down is not brought back by a refused move", notRevived},
+                {"a link whose reopen is given up", reopenGivenUp},
+                {"a link taken off its line while its restart waits", reopenOffLine},
+                {"a link's line taken by a later connection", reopen(10, trunks, 33, 1024, 11, 34, false)},
+                {"a link restarted under a later connection", reopen(10, trunks, 33, 1024, 11, 34, true)},
+                {"an MCC line taken from a link", reopen(41, mccLine, 1024, 1025, 12, 35, false)},
+                {"a link restarted under a later connection on MCC", reopen(41, mccLine, 1024, 1025, 12, 35, true)},
+                {"a link's move meeting the switch lost", linkMove},
                 {"a link's move meeting one refusal", linkMoveOnce},
                 {"an RTP channel lost while the switch is away", rtpLost},
                 {"an MCC channel lost while the switch is away", mccLost},
@@ -511,6 +598,17 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
             }
             else if (step.slot == -2)
                 EXPECT_TRUE(f.logged(step.text)) << f.server.err();
+            else if (step.slot == -4)
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.text)));
+            else if (step.slot == -6) {
+                const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(step.text));
+                int deactivated = 0;
+                while (std::chrono::steady_clock::now() < end) {
+                    const std::string t = f.ctl.next(100);
+                    deactivated += t.find(" deactivated") != std::string::npos;
+                }
+                EXPECT_EQ(std::to_string(deactivated), step.answer);
+            }
             else
                 // An answer that ends in a blank is how the board's answer starts.
                 EXPECT_TRUE(eventually(
@@ -528,46 +626,75 @@ TEST(HalLoss, AnOutputCarriesTheLatestConnectionTheAnswersHold)
 
 namespace {
 
-// Octets of the userData signals among texts, by slot.
-void count_heard(const Texts& texts, std::map<int, size_t>& heard)
+// The octets of the userData signals among texts, by slot, in order.
+void count_heard(const Texts& texts, std::map<int, std::string>& heard)
 {
     for (const std::string& t : texts) {
         size_t data = t.find(" userData '"), close = t.rfind('\'');
-        if (t.rfind("slot=", 0) == 0 && data != std::string::npos && close > data + 11)
-            heard[std::stoi(t.substr(5))] += (close - data - 10) / 3;
+        if (t.rfind("slot=", 0) != 0 || data == std::string::npos || close <= data + 11)
+            continue;
+        std::string& into = heard[std::stoi(t.substr(5))];
+        for (size_t at = data + 11; at + 2 <= close; at += 3)
+            into += static_cast<char>(std::stoi(t.substr(at, 2), nullptr, 16));
     }
 }
 
-// Link 2 on line 1 (bus channel 10: output 8202) has 40 packages of 200
-// octets answered, then one step: each leaves on a line, once. Map 21
-// (transmitter bus channel 10) passes line 1 to MCC slot 3, map 22 line
-// 11 (channel 11) to MCC slot 13. A move or a restart lets the old channel drain first; a refusal met
-// on the way is a wish the switch is told again.
+// Link 2 on line 1 (bus channel 10: output 8202) has 60 packages of 200
+// octets answered (more than its channel holds, so the slot still queues
+// some), then one step, then 20 more: each leaves once, in order, on the
+// line the link was on when it was answered. Map 21 (transmitter bus
+// channel 10) passes line 1 to MCC slot 3, map 22 line 11 (channel 11) to
+// MCC slot 13. A move or a restart lets the old channel drain first; a
+// line the switch refuses meanwhile (for a while, or lost) is a wish told
+// again, and what waits leaves once it is taken, with no deactivated.
+// Each body starts with its number.
 TEST(HalLoss, EveryPackageALinkWasAnsweredLeavesOnALine)
 {
     using C = LGCP::Command;
-    const std::string refuseOnce = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT) + " 5";
+    const std::string failConnect = "fail /dev/hal " + std::to_string(Device::Hal::SWITCH_CONNECT) + " ";
     struct Step {
-        int slot; // -1: the word to the board
+        int slot; // -1: the word to the board; -4: a pause of text ms; -5: text more packages;
+                  // -7: until what was sent is heard
         C command;
+        // Of a command: an error it may answer instead of success (a move
+        // whose channel had not yet drained is answered success): the link
+        // then stays on line 1.
+        std::string text;
     };
+    auto board = [](const std::string& word) { return Step{-1, C(), word}; };
+    const Step pause = {-4, C(), "2000"}, move = {11, simple(C::e_connect, 2), ""};
+    const Step activate = {2, simple(C::e_activate), ""};
     const struct {
         const char* what;
         std::vector<Step> steps;
+        int line; // the slot that hears what is sent after the first command; -1: nothing is sent
     } rows[] = {
-        {"none", {}},
-        {"deactivate", {{2, simple(C::e_deactivate)}}},
-        {"disconnect", {{2, kDisconnect}}},
-        {"line destroyed", {{1, kDestroy}}},
-        {"move", {{11, simple(C::e_connect, 2)}}},
-        {"move refused once", {{-1, C()}, {11, simple(C::e_connect, 2)}}},
-        {"activate", {{2, simple(C::e_activate)}}},
-        {"deactivate, activate", {{2, simple(C::e_deactivate)}, {2, simple(C::e_activate)}}},
+        {"none", {}, 3},
+        {"deactivate", {{2, simple(C::e_deactivate), ""}}, 3},
+        {"disconnect", {{2, kDisconnect, ""}}, -1},
+        {"line destroyed", {{1, kDestroy, ""}}, -1},
+        {"move", {move}, 13},
+        {"move refused once", {board(failConnect + "5"), move}, 13},
+        {"activate", {activate}, 3},
+        {"deactivate, activate", {{2, simple(C::e_deactivate), ""}, activate}, 3},
+        {"move, connects refused for a while",
+         {board(failConnect + "5 always"), move, pause, board(failConnect + "0")},
+         13},
+        {"activate on a draining link, connects refused for a while",
+         {activate, board(failConnect + "5 always"), activate, pause, board(failConnect + "0")},
+         3},
+        {"move meeting the switch lost",
+         {board("fail /dev/hal open 19 always"), board("hangup /dev/hal"), move, pause,
+          board("fail /dev/hal open 0")},
+         13},
+        {"move refused with nothing to drain, back on its line as a wish",
+         {{-7, C(), ""}, board(failConnect + "5 always"), {11, simple(C::e_connect, 2), "error connectFail"}, pause,
+          board(failConnect + "0")},
+         13},
+        {"move, packages sent while it waits",
+         {board(failConnect + "5 always"), move, pause, {-5, C(), "100"}, pause, board(failConnect + "0")},
+         13},
     };
-    std::string body;
-    for (int i = 0; i < 200; ++i)
-        body += "5A ";
-    const std::vector<std::string> bodies(20, body);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         HalFlow f;
@@ -582,26 +709,77 @@ TEST(HalLoss, EveryPackageALinkWasAnsweredLeavesOnALine)
             ASSERT_THAT(f.to(join.first, simple(C::e_connect, unsigned(join.second))),
                         Contains("slot=" + std::to_string(join.first) + " success"));
         ASSERT_THAT(f.to(2, simple(C::e_activate)), Contains("slot=2 success"));
-        std::map<int, size_t> heard;
-        for (int i = 0; i < 2; ++i) {
-            Texts answer = f.to(2, packages(bodies));
-            EXPECT_THAT(answer, Contains("slot=2 success"));
+        std::map<int, std::string> heard;
+        std::map<int, std::vector<int>> expected; // by the slot whose line should carry them
+        int sent = 0, line = 3;
+        auto check = [&](const Texts& answer) {
             count_heard(answer, heard);
-        }
-        for (const Step& step : row.steps) {
-            if (step.slot < 0) {
-                EXPECT_EQ(f.board.ask(refuseOnce), "ok");
-                continue;
-            }
-            Texts answer = f.to(step.slot, step.command);
-            EXPECT_THAT(answer, Contains("slot=" + std::to_string(step.slot) + " success"));
             EXPECT_THAT(answer, Not(Contains(HasSubstr("slot=2 deactivated"))));
-            count_heard(answer, heard);
+        };
+        // Packages the answer refused (the slot's queue full) are not owed.
+        auto send = [&](int n) {
+            for (; n > 0; n -= 20) {
+                std::vector<std::string> bodies;
+                for (int i = 0; i < std::min(n, 20); ++i) {
+                    char number[8];
+                    std::snprintf(number, sizeof number, "%02X %02X ", (sent + i) >> 8, (sent + i) & 0xFF);
+                    std::string body = number;
+                    for (int k = 2; k < 200; ++k)
+                        body += "5A ";
+                    bodies.push_back(body);
+                }
+                Texts answer = f.to(2, packages(bodies));
+                check(answer);
+                if (std::count(answer.begin(), answer.end(), "slot=2 success") == 0)
+                    continue;
+                for (int i = 0; i < std::min(n, 20); ++i)
+                    expected[line].push_back(sent + i);
+                sent += std::min(n, 20);
+            }
+        };
+        // A frame heard: the address, the control octet, the body's number, the filler.
+        auto numbers = [&](int slot) {
+            std::vector<int> found;
+            const std::string& octets = heard[slot];
+            for (size_t at = 0; at + 203 <= octets.size(); at += 203)
+                found.push_back((static_cast<unsigned char>(octets[at + 3]) << 8) |
+                                static_cast<unsigned char>(octets[at + 4]));
+            return found;
+        };
+        auto done = [&] { return numbers(3) == expected[3] && numbers(13) == expected[13]; };
+        // The link's counters come every 3 s: a wait has its own end.
+        auto await_heard = [&](int seconds) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+            for (std::string t; !done() && std::chrono::steady_clock::now() < end && !(t = f.ctl.next(1000)).empty();)
+                check({t});
+        };
+        send(60);
+        for (const Step& step : row.steps) {
+            if (step.slot == -1) {
+                EXPECT_EQ(f.board.ask(step.text).substr(0, 2), "ok") << step.text;
+            } else if (step.slot == -4) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(step.text)));
+            } else if (step.slot == -5) {
+                send(std::stoi(step.text));
+            } else if (step.slot == -7) {
+                await_heard(10);
+            } else {
+                line = row.line;
+                Texts answer = f.to(step.slot, step.command);
+                const std::string number = "slot=" + std::to_string(step.slot) + " ";
+                if (!step.text.empty() && std::count(answer.begin(), answer.end(), number + step.text) > 0)
+                    line = 3;
+                else
+                    EXPECT_THAT(answer, Contains(number + "success"));
+                check(answer);
+            }
         }
-        const size_t all = 40 * 203;
-        for (std::string t; heard[3] + heard[13] < all && !(t = f.ctl.next(3000)).empty();)
-            count_heard({t}, heard);
-        EXPECT_EQ(heard[3] + heard[13], all) << f.server.err();
+        if (line != -1)
+            send(20);
+        await_heard(12);
+        EXPECT_EQ(numbers(3), expected[3]) << f.server.err();
+        EXPECT_EQ(numbers(13), expected[13]);
+        EXPECT_EQ(heard[3].size() % 203 + heard[13].size() % 203, 0u);
         EXPECT_THAT(f.server.err(), Not(HasSubstr("unsent")));
     }
 }

@@ -363,7 +363,7 @@ TEST_F(HdlcTest, TheChannelHoldsItsNumberAndItsOwnPathsOnly)
         EXPECT_NE(index.HolderOf(ch.timeslot), nullptr);
         // Another maker's path at the channel's own output by now is left.
         int other = 0;
-        ASSERT_TRUE(HwMux::instance()->Join(9, ch.timeslot, HwMux::Owner{&other, nullptr}));
+        ASSERT_EQ(HwMux::instance()->Join(9, ch.timeslot, HwMux::Owner{&other, nullptr}), HwMux::Joined::made);
         ch.hdlc.deactivate();
         EXPECT_EQ(index.HolderOf(ch.timeslot), nullptr);
         EXPECT_TRUE(carries(ch.timeslot, 9));

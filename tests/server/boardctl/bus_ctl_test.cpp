@@ -127,7 +127,7 @@ TEST_F(BusTest, TheDisconnectGivesEachOutputBackToWhatTheSlotsHold)
 {
     using Drive = SimBoard::Hal::Drive;
     const int held = 8192 + 3 * 128 + 5;
-    ASSERT_TRUE(mux.mux().Join(33, held));
+    ASSERT_EQ(mux.mux().Join(33, held), HwMux::Joined::made);
     EXPECT_EQ(bpc(3, 1, 'w', 0, 8), "success");
     EXPECT_EQ(hal.output(held).drive, Drive::constant);
     EXPECT_EQ(bpc(3, 1, 'd', 0, 8), "success");

@@ -229,7 +229,7 @@ TEST_F(HwMuxTest, AnOpenAgainTellsTheDeviceWhatTheRecordHolds)
         {9, 8202, false, false, Hal::Drive::disabled},
     };
     for (const auto& c : cases)
-        c.held ? mux.Join(c.source, c.output, path) : mux.Connect(c.source, c.output);
+        c.held ? void(mux.Join(c.source, c.output, path)) : void(mux.Connect(c.source, c.output));
     board.fail("/dev/hal", Hal::kWrite, EIO, SimBoard::Board::Times::always);
     for (const auto& c : cases)
         if (c.letGo && !mux.Rest(c.output, path, receiver))
@@ -300,7 +300,7 @@ TEST_F(HwMuxTest, ASwitchGoneUnderItsOpenIsOpenedOnlyByTheRetry)
     Mux::VirtualClock clock;
     Mux::ScopedClock useClock(clock);
     HwMux mux;
-    ASSERT_TRUE(mux.Join(5, 40));
+    ASSERT_EQ(mux.Join(5, 40), HwMux::Joined::made);
     board.fail("/dev/hal", Hal::kDisable, ENODEV, SimBoard::Board::Times::always);
     hang_up();
     // The first finds the device gone, the second's open goes under it.
@@ -328,7 +328,7 @@ TEST_F(HwMuxTest, TheRawRequestsOfTheBackplaneTestLeaveTheClaims)
 {
     HwMux mux;
     const Hal& hal = sim.hal();
-    ASSERT_TRUE(mux.Idle(8200, receiver) && mux.Join(33, 8201, path));
+    ASSERT_TRUE(mux.Idle(8200, receiver) && mux.Join(33, 8201, path) == HwMux::Joined::made);
     for (int output : {8200, 8201, 8202})
         EXPECT_TRUE(mux.Write(output, 0x11));
     EXPECT_EQ(hal.output(8201).value, 0x11) << "the test's byte stays";
@@ -339,7 +339,7 @@ TEST_F(HwMuxTest, TheRawRequestsOfTheBackplaneTestLeaveTheClaims)
     EXPECT_TRUE(hal.output(8200).drive == Hal::Drive::constant && hal.output(8200).value == HwMux::kIdleByte);
     EXPECT_EQ(hal.output(8201).source, 33);
     EXPECT_EQ(hal.output(8202).drive, Hal::Drive::disabled);
-    EXPECT_TRUE(mux.Write(8201, 0x11) && mux.Join(33, 8201, path) && mux.Carries(33, 8201));
+    EXPECT_TRUE(mux.Write(8201, 0x11) && mux.Join(33, 8201, path) == HwMux::Joined::made && mux.Carries(33, 8201));
     EXPECT_EQ(hal.output(8201).drive, Hal::Drive::connected);
 }
 
@@ -377,6 +377,13 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
          [](HwMux& m, int o) { m.Write(o, 0x11), m.Disable(o), m.Restore(o); }, Hal::Drive::connected},
         {"let go, then a refused join and its destroy", 8204, false, refused,
          [&](HwMux& m, int o) { m.Leave(o, path), m.Join(9, o, other), m.Leave(o, other); }, Hal::Drive::disabled},
+        {"let go, then a join refused as invalid", 8209, false, refused,
+         [&](HwMux& m, int o) {
+             m.Leave(o, path);
+             board.fail("/dev/hal", Hal::kConnect, EINVAL, SimBoard::Board::Times::always);
+             m.Join(9, o, other);
+         },
+         Hal::Drive::disabled},
         {"let go, then a refused connect", 42, false, refused,
          [&](HwMux& m, int o) { m.Rest(o, path, receiver, true), m.Join(9, o, other); }, Hal::Drive::constant},
         {"idle byte taken off", 8205, true, away,
@@ -402,7 +409,7 @@ TEST_F(HwMuxTest, AReleaseIsOwedUntilTheSwitchTakesIt)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HwMux mux;
-        ASSERT_TRUE((!c.idle || mux.Idle(c.output, end)) && mux.Join(33, c.output, path));
+        ASSERT_TRUE((!c.idle || mux.Idle(c.output, end)) && mux.Join(33, c.output, path) == HwMux::Joined::made);
         if (c.fault == away) {
             hang_up();
             board.fail("/dev/hal", SimBoard::Op::open, ENODEV, SimBoard::Board::Times::always);
@@ -459,7 +466,7 @@ TEST_F(HwMuxTest, WhatTheSwitchRefusesAsInvalidIsGivenUp)
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         HwMux mux;
-        ASSERT_TRUE(mux.Join(33, r.output, path));
+        ASSERT_EQ(mux.Join(33, r.output, path), HwMux::Joined::made);
         board.fail("/dev/hal", r.request, r.step == disable && r.retold ? EIO : EINVAL, SimBoard::Board::Times::always);
         if (r.step == disable)
             mux.Leave(r.output, path, true);
@@ -521,8 +528,8 @@ TEST_F(HwMuxTest, AnEndedLinePathLeavesTheIdleByteOfItsLineEnd)
         SCOPED_TRACE(c.what);
         HwMux mux;
         const Hal::Output& out = sim.hal().output(c.output);
-        ASSERT_TRUE(mux.Join(33, c.output, path));
-        ASSERT_TRUE(!c.replaced || mux.Join(9, c.output, other));
+        ASSERT_EQ(mux.Join(33, c.output, path), HwMux::Joined::made);
+        ASSERT_TRUE(!c.replaced || mux.Join(9, c.output, other) == HwMux::Joined::made);
         if (c.fault == refused) {
             board.fail("/dev/hal", Hal::kWrite, EIO, SimBoard::Board::Times::always);
         } else if (c.fault == away) {
