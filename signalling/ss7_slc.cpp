@@ -97,6 +97,8 @@ void SLC::on_hdlc_error(HDLC::Notify::Cause::Type cause)
 void SLC::on_hdlc_ready()
 {
     std::clog << ext::header(this) << "hdlc ready" << std::endl;
+    if (mLssuOwed)
+        lssu(mOwedLssu);
     process_tb();
 }
 
@@ -213,6 +215,8 @@ void SLC::fisu()
 
 void SLC::lssu(Indication i)
 {
+    mLssuOwed = true;
+    mOwedLssu = i;
     if (!hdlc)
         return;
     // Every LSSU goes out with all sequence bits set, whatever the state.
@@ -228,7 +232,7 @@ void SLC::lssu(Indication i)
         return;
     }
     mPoolEmpty = false;
-    hdlc->hdlc_transmit(p);
+    mLssuOwed = !hdlc->hdlc_transmit(p);
 }
 
 // ---------------------------------------------------------------- state
@@ -240,6 +244,8 @@ void SLC::next_state(State& s)
         std::clog << ": " << "change state from " << ext::quoted(*mState) << " to " << ext::quoted(s) << std::endl;
     }
     mState->on_leave(*this);
+    // The old state's status is stale, whether or not it went out.
+    mLssuOwed = false;
     mState = &s;
     mState->on_enter(*this);
 }

@@ -255,6 +255,11 @@ private:
     uint32_t mLastCongestion;
     Statistics mStats;
     bool mPoolEmpty = false;
+    // The status the state sent that the channel did not take (a fresh
+    // channel still opening on a new line): the far end aligns only once
+    // it hears it, so it goes out when the channel is ready.
+    bool mLssuOwed = false;
+    Indication mOwedLssu = SIOS;
 };
 
 std::ostream& operator<<(std::ostream& out, SLC::Indication i);

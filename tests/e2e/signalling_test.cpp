@@ -79,8 +79,32 @@ TEST_F(SignallingFlow, Ss7LinkAlignsAndCarriesMsus)
     bsn.get_ioctl().set_ss7RqBSN();
     EXPECT_EQ(on(1, bsn), "slot=1 success");
     EXPECT_EQ(await("slot=1 ioctl ss7BSN"), "slot=1 ioctl ss7BSN : 0");
-    EXPECT_EQ(on(1, simple(C::e_destroy)), "slot=1 success");
+
+    // Moved to another far end, the link says farewell on the old line,
+    // is reported down once, and aligns afresh on the new one, whose far
+    // end hears its first status while the old channel still drains.
+    ASSERT_EQ(on(3, mcc_slot(LGCP::MccType::data, true)), ok(3));
+    ASSERT_EQ(on(3, connect(1)), ok(3));
     EXPECT_EQ(await("slot=2 userData 'FF FF 01"), frame(2, "FF FF 01 03"));
+    EXPECT_EQ(await("slot=1 deactivated", "slot=1 activated"), "slot=1 deactivated networkError");
+    EXPECT_EQ(await("slot=3 userData"), frame(3, "FF FF 01 00"));
+    on(3, user_data("FF FF 01 02"));
+    EXPECT_EQ(await("slot=3 userData"), frame(3, "FF FF 01 02"));
+    EXPECT_EQ(await("slot=3 userData"), frame(3, "FF FF 00"));
+    on(3, user_data("FF FF 00"));
+    EXPECT_EQ(await("slot=1 activated", "slot=1 deactivated"), "slot=1 activated NULL");
+    EXPECT_EQ(on(1, user_data("03 0A 0B")), "slot=1 success");
+    EXPECT_EQ(await("slot=3 userData 'FF 80"), frame(3, "FF 80 03 03 0A 0B"));
+    on(3, user_data("80 80 03 03 0C 0D"));
+    EXPECT_EQ(await("slot=1 userData"), frame(1, "03 0C 0D"));
+    EXPECT_EQ(await("slot=3 userData '80"), frame(3, "80 80 00"));
+    for (const std::string& t : pending) {
+        EXPECT_THAT(t, testing::Not(HasSubstr("0a 0b")));
+        EXPECT_THAT(t, testing::Not(HasSubstr("slot=1 deactivated")));
+    }
+
+    EXPECT_EQ(on(1, simple(C::e_destroy)), "slot=1 success");
+    EXPECT_EQ(await("slot=3 userData 'FF FF 01"), frame(3, "FF FF 01 03"));
 }
 
 // The link's farewell (SIOS) leaves on the line before its channel goes,
