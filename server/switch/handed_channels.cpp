@@ -68,10 +68,16 @@ int HandedChannel::EndFd() const
     return watched() ? mWatch.fd.get() : mReader ? mReader->fd.get() : -1;
 }
 
+template <class Keep>
+void HandedChannel::ServeAllPending(Keep keep)
+{
+    for (unsigned reads = 0; keep() && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
+    }
+}
+
 bool HandedChannel::EndPending()
 {
-    for (unsigned reads = 0; held() && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
-    }
+    ServeAllPending([this] { return held(); });
     if (!held())
         return true;
     Device::End end = Device::end_now(EndFd());
@@ -247,9 +253,7 @@ bool HandedChannel::Flushed(int fd) const
 void HandedChannel::Drained()
 {
     std::shared_ptr<bool> living = mAlive;
-    for (unsigned reads = 0;
-         *living && mDraining && reads < HandedChannelIndex::kMaxPendingReads && ServePending(); ++reads) {
-    }
+    ServeAllPending([&] { return *living && mDraining; });
     if (*living && mDraining)
         Ended([](ChannelHolder& holder) { holder.IChannelDrained(); });
 }

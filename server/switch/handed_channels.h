@@ -161,6 +161,11 @@ private:
     // One wake-up of the reader, when input waits: true when it ran (it
     // may have ended the handle).
     bool ServePending();
+    // Wake-ups of the reader while input waits and keep() holds, as many
+    // as a claim serves at most: keep() is asked first each time, as the
+    // reader may have ended the handle.
+    template <class Keep>
+    void ServeAllPending(Keep keep);
     // The descriptor that shows the channel's end: the watched copy, else
     // the reader's; -1 for none.
     int EndFd() const;

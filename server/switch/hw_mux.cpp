@@ -454,6 +454,8 @@ void HwMux::Unlisten(Listener* listener)
 // A listener may listen or leave meanwhile: a copy is walked.
 void HwMux::Heard(int destination)
 {
+    if (mListeners.empty())
+        return;
     const std::vector<Listener*> listeners = mListeners;
     for (Listener* listener : listeners)
         if (std::find(mListeners.begin(), mListeners.end(), listener) != mListeners.end())
